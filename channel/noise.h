@@ -1,0 +1,23 @@
+#pragma once
+// Frequency shift and additive white Gaussian noise. Each returns a signal of the input's length.
+
+#include <optional>
+
+#include "channel/random.h"
+#include "common/signal.h"
+
+namespace quorvin {
+
+// Multiplies sample i by the unit phasor at (i / sample_rate) * 2 pi shift_frequency; a positive
+// shift (Hz) moves the spectrum up. Sample 0 is unchanged.
+Signal frequency_shift(Signal signal, double sample_rate, double shift_frequency);
+
+// frequency_shift, except that an offset of exactly 0.0 Hz or an empty signal passes unchanged.
+Signal apply_frequency_offset(Signal signal, double sample_rate, double frequency_offset);
+
+// Adds complex white Gaussian noise of total power P / 10^(snr_db / 10), P the signal's mean
+// power per sample, split evenly between I and Q. +infinity dB or an empty signal adds nothing
+// and draws nothing. The engine is seeded with `seed`, or from the device when none is given.
+Signal add_awgn(Signal signal, double snr_db, std::optional<Seed> seed = std::nullopt);
+
+}  // namespace quorvin

@@ -1,0 +1,35 @@
+#include "common/limits.h"
+
+#include <charconv>
+#include <cmath>
+#include <stdexcept>
+
+namespace quorvin {
+
+std::string sample_limit_message(double count) {
+  const std::string limit = std::to_string(max_samples_per_file);
+  if (!std::isfinite(count)) {
+    return "signal of unbounded length exceeds the limit of " + limit + " samples per file.";
+  }
+  char digits[400];
+  const auto end = std::to_chars(digits, digits + sizeof digits, std::floor(count),
+                                 std::chars_format::fixed, 0).ptr;
+  return "signal of " + std::string(digits, end) + " samples exceeds the limit of " + limit +
+         " samples per file.";
+}
+
+std::size_t require_sample_count(double count) {
+  // Written so that NaN fails the test too.
+  if (!(count <= static_cast<double>(max_samples_per_file))) {
+    throw std::length_error(sample_limit_message(count));
+  }
+  return count > 0.0 ? static_cast<std::size_t>(count) : 0;
+}
+
+std::uint32_t whole_samples_per_symbol(double samples_per_symbol) {
+  if (!(samples_per_symbol >= 1.0)) return 0;
+  if (samples_per_symbol >= 4294967296.0) return UINT32_MAX;
+  return static_cast<std::uint32_t>(samples_per_symbol);
+}
+
+}  // namespace quorvin

@@ -1,0 +1,31 @@
+#pragma once
+// Constellation mappers: one complex point per symbol, in symbol order, no power normalisation
+// and no Gray coding. Each result has symbols.size() samples unless stated otherwise.
+
+#include <cstdint>
+#include <vector>
+
+#include "common/signal.h"
+
+namespace quorvin {
+
+// M-PSK: symbol s at the unit phasor of angle s * 2 pi / M; symbol 0 at (1, 0), counter-clockwise.
+Signal psk_map(const Symbols& symbols, std::int32_t modulation_order);
+
+// Square M-QAM on the odd integers -(L-1) .. L-1, L = sqrt(M), row-major from (-(L-1), -(L-1)).
+// Empty when M is not a positive perfect square.
+Signal qam_square_map(const Symbols& symbols, std::int32_t modulation_order);
+
+// 32-QAM: the 6 x 6 odd grid without its corners, rows from Q = 5 down; (0, 0) outside 0 .. 31.
+Signal qam32_map(const Symbols& symbols);
+
+// 128-QAM: the 12 x 12 odd grid without the (11, 11), (11, 9), (9, 11), (11, 7) corners (by
+// magnitude), rows from Q = -11 up; (0, 0) outside 0 .. 127.
+Signal qam128_map(const Symbols& symbols);
+
+// APSK on rings filled from the inside out, each starting at angle 0; (0, 0) outside the rings.
+// Empty when either list is empty or their lengths differ.
+Signal apsk_map(const Symbols& symbols, const std::vector<std::int32_t>& ring_counts,
+                const std::vector<double>& ring_radii);
+
+}  // namespace quorvin

@@ -1,0 +1,29 @@
+#pragma once
+// Keyed modulations with memory or offset. samples_per_symbol is fs / Rs unrounded; where a
+// whole count S is needed it is truncated, but time keeps dividing by the unrounded value.
+
+#include "common/signal.h"
+
+namespace quorvin {
+
+// QPSK rotated by 45 degrees: symbol s at angle s * pi/2 + pi/4. One point per symbol.
+Signal qpsk_pi4_map(const Symbols& symbols);
+
+// Differential QPSK: point 0 is the rotated QPSK point of symbol 0, then each point turns the
+// previous one by s * pi/2 + phase_offset (radians). One point per symbol.
+Signal pi4_dqpsk_map(const Symbols& symbols, double phase_offset);
+
+// Offset QPSK: I and Q levels ramp linearly between symbol instants, Q half a symbol late.
+// (n - 1) * S + 1 samples for n symbols, empty for none. Throws std::invalid_argument
+// "samples_per_symbol must be at least 2 for OQPSK." when samples_per_symbol < 2.
+Signal oqpsk_modulate(const Symbols& symbols, double samples_per_symbol);
+
+// MSK: each symbol turns the phase linearly by +pi/2 (symbol 1) or -pi/2 (any other).
+// n * S samples of magnitude 1.
+Signal msk_modulate(const Symbols& symbols, double samples_per_symbol);
+
+// GMSK with bandwidth-time product 0.3: MSK's phase steps through a Gaussian-filtered frequency
+// pulse spanning five symbols. n * S samples of magnitude 1, continuous phase.
+Signal gmsk_modulate(const Symbols& symbols, double samples_per_symbol);
+
+}  // namespace quorvin
