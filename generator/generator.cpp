@@ -1,0 +1,196 @@
+#include "generator/generator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "channel/noise.h"
+#include "channel/timing.h"
+#include "common/limits.h"
+#include "generator/fsk.h"
+#include "modulation/constellation.h"
+#include "modulation/keying.h"
+
+namespace quorvin {
+namespace {
+
+enum class Modulator { psk, oqpsk, pi4_dqpsk, fsk, msk, gmsk, qam32, qam128, qam_square, apsk };
+
+struct ExactRoute {
+  std::string_view name;
+  Modulator modulator;
+  std::int32_t alphabet;
+};
+
+// Names compared whole and byte for byte; the "QAM" and "APSK" prefixes are tried after these.
+constexpr ExactRoute exact_routes[] = {
+    {"BPSK", Modulator::psk, 2},       {"QPSK", Modulator::psk, 4},
+    {"8PSK", Modulator::psk, 8},       {"16PSK", Modulator::psk, 16},
+    {"OQPSK", Modulator::oqpsk, 4},    {"Pi/4-DQPSK", Modulator::pi4_dqpsk, 4},
+    {"2FSK", Modulator::fsk, 2},       {"4FSK", Modulator::fsk, 4},
+    {"8FSK", Modulator::fsk, 8},       {"MSK", Modulator::msk, 2},
+    {"GMSK", Modulator::gmsk, 2},      {"QAM32", Modulator::qam32, 32},
+    {"QAM128", Modulator::qam128, 128},
+};
+
+struct ApskRings {
+  std::vector<std::int32_t> counts;
+  std::vector<double> radii;
+};
+
+// The fixed ring sets, innermost ring first; other orders have none.
+ApskRings apsk_rings(std::int32_t order) {
+  switch (order) {
+    case 16: return {{4, 12}, {0.5, 1.5}};
+    case 32: return {{4, 12, 16}, {0.3, 0.7, 1.2}};
+    case 64: return {{8, 12, 20, 24}, {0.8, 1.2, 2.0, 2.5}};
+    default: return {};
+  }
+}
+
+struct Route {
+  Modulator modulator;
+  std::int32_t alphabet;  // M; 0 when the route can give no samples
+  ApskRings rings;
+};
+
+std::int32_t sum_of(const std::vector<std::int32_t>& counts) {
+  std::int32_t total = 0;
+  for (const std::int32_t count : counts) total += count;
+  return total;
+}
+
+bool is_perfect_square(std::int32_t order) {
+  if (order <= 0) return false;
+  const auto side = static_cast<std::int32_t>(std::sqrt(static_cast<double>(order)));
+  return side * side == order;
+}
+
+std::optional<Route> find_route(std::string_view name) {
+  for (const ExactRoute& route : exact_routes) {
+    if (route.name == name) return Route{route.modulator, route.alphabet, {}};
+  }
+  if (name.substr(0, 3) == "QAM") {
+    const std::int32_t order = parse_modulation_order(name.substr(3));
+    return Route{Modulator::qam_square, is_perfect_square(order) ? order : 0, {}};
+  }
+  if (name.substr(0, 4) == "APSK") {
+    ApskRings rings = apsk_rings(parse_modulation_order(name.substr(4)));
+    const std::int32_t alphabet = sum_of(rings.counts);
+    return Route{Modulator::apsk, alphabet, std::move(rings)};
+  }
+  return std::nullopt;
+}
+
+bool holds_one_value_per_symbol(Modulator modulator) {
+  switch (modulator) {
+    case Modulator::psk:
+    case Modulator::qam32:
+    case Modulator::qam128:
+    case Modulator::qam_square:
+    case Modulator::apsk: return true;
+    default: return false;
+  }
+}
+
+// The most samples the route holds at once (its baseband or its result), worked out in floating
+// point so that absurd counts and rates are caught rather than overflowing.
+double peak_samples(const Route& route, std::int32_t num_symbols, double symbol_rate,
+                    double sample_rate) {
+  const double n = num_symbols;
+  if (num_symbols == 0 || route.alphabet == 0) return 0.0;
+  const double samples_per_symbol = sample_rate / symbol_rate;
+  const double whole = whole_samples_per_symbol(samples_per_symbol);
+  switch (route.modulator) {
+    case Modulator::pi4_dqpsk: return n;
+    case Modulator::fsk:
+    case Modulator::msk:
+    case Modulator::gmsk: return n * whole;
+    case Modulator::oqpsk: return (n - 1.0) * whole + 1.0;
+    default: break;
+  }
+  if (symbol_rate <= 0.0 || sample_rate <= 0.0 || symbol_rate == sample_rate) return n;
+  const double resampled = std::round(n * samples_per_symbol);
+  return std::isnan(resampled) ? resampled : std::max(n, resampled);
+}
+
+Symbols draw_symbols(std::int32_t num_symbols, std::int32_t alphabet, std::optional<Seed> seed) {
+  std::mt19937 engine = make_engine(seed);
+  std::uniform_int_distribution<std::int32_t> symbol(0, alphabet - 1);
+  Symbols symbols(static_cast<std::size_t>(num_symbols));
+  for (std::int32_t& s : symbols) s = symbol(engine);
+  return symbols;
+}
+
+Signal modulate(const Route& route, const Symbols& symbols, double symbol_rate,
+                double sample_rate) {
+  const double samples_per_symbol = sample_rate / symbol_rate;
+  switch (route.modulator) {
+    case Modulator::psk: return psk_map(symbols, route.alphabet);
+    case Modulator::oqpsk: return oqpsk_modulate(symbols, samples_per_symbol);
+    case Modulator::pi4_dqpsk: return pi4_dqpsk_map(symbols, pi * 0.25);
+    case Modulator::fsk: return fsk_modulate(symbols, route.alphabet, symbol_rate, sample_rate);
+    case Modulator::msk: return msk_modulate(symbols, samples_per_symbol);
+    case Modulator::gmsk: return gmsk_modulate(symbols, samples_per_symbol);
+    case Modulator::qam32: return qam32_map(symbols);
+    case Modulator::qam128: return qam128_map(symbols);
+    case Modulator::qam_square: return qam_square_map(symbols, route.alphabet);
+    case Modulator::apsk: return apsk_map(symbols, route.rings.counts, route.rings.radii);
+  }
+  return {};
+}
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+std::int32_t parse_modulation_order(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && is_space(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size() || text[i] < '0' || text[i] > '9') {
+    throw std::invalid_argument("invalid stoi argument");
+  }
+  // Every digit is consumed, as strtol does, so a long run of digits is out of range, not cut.
+  const std::int64_t limit = negative ? std::int64_t{1} << 31 : (std::int64_t{1} << 31) - 1;
+  std::int64_t value = 0;
+  bool overflow = false;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > limit) {
+      overflow = true;
+      value = limit;
+    }
+  }
+  if (overflow) throw std::out_of_range("stoi argument out of range");
+  return static_cast<std::int32_t>(negative ? -value : value);
+}
+
+Signal generate_digital_signal(std::string_view modulation_name, std::int32_t num_symbols,
+                               double symbol_rate, double sample_rate, double snr_db,
+                               double mix_frequency, double timing_error,
+                               double frequency_offset, DigitalSeeds seeds) {
+  if (num_symbols < 0) throw std::invalid_argument("num_symbols must not be negative.");
+  const std::optional<Route> route = find_route(modulation_name);
+  if (!route) return {};
+  const double peak = peak_samples(*route, num_symbols, symbol_rate, sample_rate);
+  require_sample_count(peak);
+  if (peak == 0.0) return {};  // nothing to draw, modulate or impair
+
+  const Symbols symbols = draw_symbols(num_symbols, route->alphabet, seeds.symbols);
+  Signal working = modulate(*route, symbols, symbol_rate, sample_rate);
+  if (holds_one_value_per_symbol(route->modulator)) {
+    working = resample_to_sample_rate(working, symbol_rate, sample_rate);
+  }
+  // Exactly 0.0 (or -0.0) means no mixing; NaN is not 0.0 and mixes.
+  if (!(mix_frequency == 0.0)) working = frequency_shift(std::move(working), sample_rate, mix_frequency);
+  working = apply_timing_error(std::move(working), timing_error, symbol_rate, sample_rate);
+  working = apply_frequency_offset(std::move(working), sample_rate, frequency_offset);
+  return add_awgn(std::move(working), snr_db, seeds.noise);
+}
+
+}  // namespace quorvin
