@@ -1,0 +1,84 @@
+#include "common/text.h"
+
+#include <cstdint>
+
+namespace quorvin {
+namespace {
+
+constexpr char32_t replacement = 0xFFFD;
+
+void append_utf8(std::string& out, char32_t c) {
+  const auto byte = [](std::uint32_t v) { return static_cast<char>(static_cast<unsigned char>(v)); };
+  if (c < 0x80) {
+    out += byte(c);
+  } else if (c < 0x800) {
+    out += byte(0xC0 | (c >> 6));
+    out += byte(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += byte(0xE0 | (c >> 12));
+    out += byte(0x80 | ((c >> 6) & 0x3F));
+    out += byte(0x80 | (c & 0x3F));
+  } else {
+    out += byte(0xF0 | (c >> 18));
+    out += byte(0x80 | ((c >> 12) & 0x3F));
+    out += byte(0x80 | ((c >> 6) & 0x3F));
+    out += byte(0x80 | (c & 0x3F));
+  }
+}
+
+void append_utf16(std::u16string& out, char32_t c) {
+  if (c < 0x10000) {
+    out += static_cast<char16_t>(c);
+  } else {
+    out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+    out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+  }
+}
+
+bool is_high_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool is_low_surrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// Decodes one UTF-8 sequence at text[i], advancing i; overlong forms, surrogates and values
+// beyond U+10FFFF are malformed.
+char32_t next_code_point(std::string_view text, std::size_t& i) {
+  const auto lead = static_cast<unsigned char>(text[i++]);
+  if (lead < 0x80) return lead;
+  const int length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+  if (length == 0 || lead > 0xF4) return replacement;
+  char32_t c = lead & (0x7F >> length);
+  for (int k = 1; k < length; ++k) {
+    if (i >= text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return replacement;
+    c = (c << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
+  }
+  const char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (c < smallest[length] || c > 0x10FFFF || is_high_surrogate(c) || is_low_surrogate(c)) {
+    return replacement;
+  }
+  return c;
+}
+
+}  // namespace
+
+std::string utf16_to_utf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (is_high_surrogate(c) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (is_high_surrogate(c) || is_low_surrogate(c)) {
+      c = replacement;
+    }
+    append_utf8(out, c);
+  }
+  return out;
+}
+
+std::u16string utf8_to_utf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) append_utf16(out, next_code_point(text, i));
+  return out;
+}
+
+}  // namespace quorvin

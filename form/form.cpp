@@ -1,0 +1,263 @@
+#include "form/form.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "common/text.h"
+#include "run/run.h"
+
+namespace quorvin {
+
+const std::array<std::string_view, modulation_checkbox_count> modulation_checkbox_names = {
+    "AM",     "AM-SSB", "FM",     "BPSK",   "QPSK",   "OQPSK", "Pi/4-DQPSK", "8PSK",
+    "16PSK",  "QAM16",  "QAM32",  "QAM64",  "QAM128", "QAM256", "APSK16",   "APSK32",
+    "APSK64", "2FSK",   "4FSK",   "8FSK",   "MSK",    "GMSK"};
+
+namespace {
+
+// The white space that wcstod and wcstol skip in the classic locale.
+bool is_space(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
+bool is_hex_digit(char16_t c) {
+  return is_digit(c) || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+}
+char16_t lower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
+
+bool starts_with_word(std::u16string_view text, std::u16string_view word) {
+  if (text.size() < word.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    if (lower(text[i]) != word[i]) return false;
+  }
+  return true;
+}
+
+// Length of the run of characters at the start of `text` that satisfy `accept`.
+template <class Accept>
+std::size_t span_of(std::u16string_view text, Accept accept) {
+  std::size_t n = 0;
+  while (n < text.size() && accept(text[n])) ++n;
+  return n;
+}
+
+// An exponent marker, a sign and digits, counted only when a digit follows, as strtod does.
+std::size_t exponent_length(std::u16string_view text, char16_t marker) {
+  if (text.empty() || lower(text[0]) != marker) return 0;
+  std::size_t n = 1;
+  if (n < text.size() && (text[n] == u'+' || text[n] == u'-')) ++n;
+  const std::size_t digits = span_of(text.substr(n), is_digit);
+  return digits == 0 ? 0 : n + digits;
+}
+
+// Mantissa digits with at most one point; 0 unless at least one digit is present.
+std::size_t mantissa_length(std::u16string_view text, bool (*digit)(char16_t)) {
+  const std::size_t whole = span_of(text, digit);
+  std::size_t fraction = 0;
+  if (whole < text.size() && text[whole] == u'.') fraction = span_of(text.substr(whole + 1), digit);
+  if (whole + fraction == 0) return 0;
+  return whole < text.size() && text[whole] == u'.' ? whole + 1 + fraction : whole;
+}
+
+std::string ascii(std::u16string_view text) {
+  std::string out(text.size(), '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) out[i] = static_cast<char>(text[i]);
+  return out;
+}
+
+// A hex significand rounded into a subnormal is inexact when it has a set bit below 2^-1074.
+bool hex_subnormal_is_inexact(std::u16string_view mantissa, std::u16string_view exponent) {
+  const std::size_t point = mantissa.find(u'.');
+  const std::size_t fraction_digits = point == std::u16string_view::npos ? 0 : mantissa.size() - point - 1;
+  std::int64_t trailing_bits = 0;
+  std::size_t i = mantissa.size();
+  while (i > 0 && (mantissa[i - 1] == u'0' || mantissa[i - 1] == u'.')) {
+    if (mantissa[--i] == u'0') trailing_bits += 4;
+  }
+  if (i == 0) return false;
+  const char16_t last = mantissa[i - 1];
+  const int value = is_digit(last) ? last - u'0' : lower(last) - u'a' + 10;
+  for (int v = value; (v & 1) == 0; v >>= 1) ++trailing_bits;
+  std::int64_t power = 0;
+  if (!exponent.empty()) {
+    const std::string digits = ascii(exponent.substr(1));
+    long long parsed = 0;
+    const auto [end, error] = std::from_chars(digits.data() + (digits[0] == '+'), digits.data() + digits.size(), parsed);
+    power = error == std::errc{} ? parsed : (digits[0] == '-' ? -(1LL << 40) : (1LL << 40));
+  }
+  return power - 4 * static_cast<std::int64_t>(fraction_digits) + trailing_bits < -1074;
+}
+
+// The number at the start of `text` as wcstod reads it; the length consumed is 0 when there is
+// no number. Range errors are reported as for strtod: overflow, and underflow that loses bits.
+struct Conversion {
+  std::size_t length = 0;
+  double value = 0.0;
+  bool range_error = false;
+};
+
+Conversion convert_special(std::u16string_view body, bool negative) {
+  const double sign = negative ? -1.0 : 1.0;
+  if (starts_with_word(body, u"infinity")) return {8, sign * std::numeric_limits<double>::infinity()};
+  if (starts_with_word(body, u"inf")) return {3, sign * std::numeric_limits<double>::infinity()};
+  if (!starts_with_word(body, u"nan")) return {};
+  std::size_t length = 3;
+  if (length < body.size() && body[length] == u'(') {
+    const std::size_t chars = span_of(body.substr(4), [](char16_t c) {
+      return is_digit(c) || (lower(c) >= u'a' && lower(c) <= u'z') || c == u'_';
+    });
+    if (4 + chars < body.size() && body[4 + chars] == u')') length = 5 + chars;
+  }
+  return {length, std::numeric_limits<double>::quiet_NaN()};
+}
+
+Conversion convert_number(std::u16string_view body, bool negative) {
+  const bool hex = body.size() > 1 && body[0] == u'0' && lower(body[1]) == u'x' &&
+                   mantissa_length(body.substr(2), is_hex_digit) > 0;
+  const std::u16string_view digits = hex ? body.substr(2) : body;
+  const std::size_t mantissa = mantissa_length(digits, hex ? is_hex_digit : is_digit);
+  if (mantissa == 0) return {};
+  const std::size_t exponent = exponent_length(digits.substr(mantissa), hex ? u'p' : u'e');
+  const std::string text = ascii(digits.substr(0, mantissa + exponent));
+  double magnitude = 0.0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), magnitude,
+                                      hex ? std::chars_format::hex : std::chars_format::general);
+  Conversion out{(hex ? 2 : 0) + mantissa + exponent, negative ? -magnitude : magnitude};
+  if (result.ec == std::errc::result_out_of_range) {
+    out.range_error = true;
+  } else if (std::fpclassify(magnitude) == FP_SUBNORMAL) {
+    out.range_error = !hex || hex_subnormal_is_inexact(digits.substr(0, mantissa),
+                                                       digits.substr(mantissa, exponent));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<double> parse_decimal_field(std::u16string_view text) {
+  const std::size_t spaces = span_of(text, is_space);
+  std::u16string_view body = text.substr(spaces);
+  const bool negative = !body.empty() && body[0] == u'-';
+  const std::size_t sign = !body.empty() && (body[0] == u'-' || body[0] == u'+') ? 1 : 0;
+  body = body.substr(sign);
+  Conversion conversion = convert_special(body, negative);
+  if (conversion.length == 0) conversion = convert_number(body, negative);
+  if (conversion.length == 0 || conversion.length != body.size() || conversion.range_error) {
+    return std::nullopt;
+  }
+  return conversion.value;
+}
+
+std::optional<std::int32_t> parse_integer_field(std::u16string_view text) {
+  std::u16string_view body = text.substr(span_of(text, is_space));
+  const bool negative = !body.empty() && body[0] == u'-';
+  if (!body.empty() && (body[0] == u'-' || body[0] == u'+')) body = body.substr(1);
+  const std::size_t digits = span_of(body, is_digit);
+  if (digits == 0 || digits != body.size()) return std::nullopt;
+  const std::int64_t limit = negative ? std::int64_t{1} << 31 : (std::int64_t{1} << 31) - 1;
+  std::int64_t value = 0;
+  for (const char16_t c : body) {
+    value = value * 10 + (c - u'0');
+    if (value > limit) return std::nullopt;  // the range error of wcstol
+  }
+  return static_cast<std::int32_t>(negative ? -value : value);
+}
+
+namespace {
+
+// What a box's value must satisfy beyond parsing, because the run cannot serve it otherwise.
+enum class Constraint { none, finite, positive, finite_or_no_noise, not_negative };
+
+struct BoxCheck {
+  std::u16string FormSnapshot::*text;
+  const char16_t* message;
+  Constraint constraint;
+  double RunSettings::*decimal;       // null for integer boxes and the dropped multipath box
+  std::int32_t RunSettings::*integer; // null for decimal boxes
+};
+
+// The boxes in the order they are checked; the first failure is the one reported.
+const BoxCheck box_checks[] = {
+    {&FormSnapshot::symbol_rate_min, u"Invalid Symbol Rate Min.", Constraint::positive, &RunSettings::symbol_rate_min, nullptr},
+    {&FormSnapshot::symbol_rate_max, u"Invalid Symbol Rate Max.", Constraint::positive, &RunSettings::symbol_rate_max, nullptr},
+    {&FormSnapshot::sample_rate, u"Invalid Sample Rate.", Constraint::positive, &RunSettings::sample_rate, nullptr},
+    {&FormSnapshot::snr_min, u"Invalid SNR Min.", Constraint::finite_or_no_noise, &RunSettings::snr_min_db, nullptr},
+    {&FormSnapshot::snr_max, u"Invalid SNR Max.", Constraint::finite_or_no_noise, &RunSettings::snr_max_db, nullptr},
+    {&FormSnapshot::multipath_error, u"Invalid Multipath Error.", Constraint::none, nullptr, nullptr},
+    {&FormSnapshot::timing_error_min, u"Invalid Symbol Timing Error Min.", Constraint::finite, &RunSettings::timing_error_min, nullptr},
+    {&FormSnapshot::timing_error_max, u"Invalid Symbol Timing Error Max.", Constraint::finite, &RunSettings::timing_error_max, nullptr},
+    {&FormSnapshot::frequency_offset_min, u"Invalid Frequency Offset Min.", Constraint::finite, &RunSettings::frequency_offset_min, nullptr},
+    {&FormSnapshot::frequency_offset_max, u"Invalid Frequency Offset Max.", Constraint::finite, &RunSettings::frequency_offset_max, nullptr},
+    {&FormSnapshot::mix_frequency, u"Invalid Mix Frequency.", Constraint::finite, &RunSettings::mix_frequency, nullptr},
+    {&FormSnapshot::files_per_modulation, u"Invalid File Count.", Constraint::none, nullptr, &RunSettings::files_per_modulation},
+    {&FormSnapshot::num_symbols, u"Invalid Number of Symbols.", Constraint::not_negative, nullptr, &RunSettings::num_symbols},
+    {&FormSnapshot::analog_carrier_frequency, u"Invalid Analog Fc.", Constraint::finite, &RunSettings::analog_carrier_frequency, nullptr},
+    {&FormSnapshot::analog_deviation, u"Invalid Analog Deviation.", Constraint::finite, &RunSettings::analog_deviation, nullptr},
+    {&FormSnapshot::amplitude_min, u"Invalid Amplitude Min.", Constraint::finite, &RunSettings::amplitude_min, nullptr},
+    {&FormSnapshot::amplitude_max, u"Invalid Amplitude Max.", Constraint::finite, &RunSettings::amplitude_max, nullptr},
+};
+
+bool satisfies(double value, Constraint constraint) {
+  switch (constraint) {
+    case Constraint::none: return true;
+    case Constraint::finite: return std::isfinite(value);
+    case Constraint::positive: return std::isfinite(value) && value > 0.0;
+    case Constraint::finite_or_no_noise:
+      return std::isfinite(value) || value == std::numeric_limits<double>::infinity();
+    case Constraint::not_negative: return value >= 0.0;
+  }
+  return false;
+}
+
+FormError invalid(const char16_t* message) { return {FormError::Kind::invalid_field, message}; }
+
+// +infinity dB means no noise, which only makes sense for the whole range: a pair with one
+// infinite end is refused at the right box, naming the box that holds the infinity.
+std::optional<FormError> check_snr_pair(const RunSettings& settings) {
+  const bool min_inf = std::isinf(settings.snr_min_db);
+  const bool max_inf = std::isinf(settings.snr_max_db);
+  if (min_inf == max_inf) return std::nullopt;
+  return invalid(min_inf ? u"Invalid SNR Min." : u"Invalid SNR Max.");
+}
+
+}  // namespace
+
+std::variant<RunSettings, FormError> read_run_settings(const FormSnapshot& snapshot) {
+  RunSettings settings;
+  for (std::size_t i = 0; i < modulation_checkbox_count; ++i) {
+    if (snapshot.modulation_checked[i]) settings.modulations.emplace_back(modulation_checkbox_names[i]);
+  }
+  settings.save_settings_file = snapshot.save_settings_checked;
+  if (settings.modulations.empty()) {
+    return FormError{FormError::Kind::no_modulation, u"No modulation selected."};
+  }
+  for (const BoxCheck& check : box_checks) {
+    const std::u16string& text = snapshot.*check.text;
+    if (check.integer != nullptr) {
+      const std::optional<std::int32_t> value = parse_integer_field(text);
+      if (!value || !satisfies(*value, check.constraint)) return invalid(check.message);
+      settings.*check.integer = *value;
+      continue;
+    }
+    const std::optional<double> value = parse_decimal_field(text);
+    if (!value || !satisfies(*value, check.constraint)) return invalid(check.message);
+    if (check.decimal != nullptr) settings.*check.decimal = *value;
+    if (check.decimal == &RunSettings::snr_max_db) {
+      if (auto error = check_snr_pair(settings)) return *error;
+    }
+  }
+  settings.output_folder = snapshot.output_folder;
+  return settings;
+}
+
+ModulateOutcome handle_modulate(const FormSnapshot& snapshot, std::optional<std::uint32_t> run_seed) {
+  auto settings = read_run_settings(snapshot);
+  if (const FormError* error = std::get_if<FormError>(&settings)) {
+    const auto kind = error->kind == FormError::Kind::no_modulation ? ModulateOutcome::Kind::show_output
+                                                                    : ModulateOutcome::Kind::show_message;
+    return {kind, error->message};
+  }
+  return {ModulateOutcome::Kind::show_output,
+          run_generation(std::get<RunSettings>(std::move(settings)), run_seed)};
+}
+
+}  // namespace quorvin

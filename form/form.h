@@ -1,0 +1,97 @@
+#pragma once
+// The form of the desktop program without its window: the raw snapshot of the controls, its
+// reading into validated run settings, and the Modulate command that joins it to the run.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace quorvin {
+
+inline constexpr std::size_t modulation_checkbox_count = 22;
+
+// The 22 modulation names of the form, in checkbox order ("AM" first, "GMSK" last).
+extern const std::array<std::string_view, modulation_checkbox_count> modulation_checkbox_names;
+
+// The form as it stood when "Modulate" was pressed. Texts are UTF-16, as the window holds them.
+struct FormSnapshot {
+  std::array<bool, modulation_checkbox_count> modulation_checked{};  // checkbox order
+  bool save_settings_checked = false;
+  std::u16string symbol_rate_min = u"1000";
+  std::u16string symbol_rate_max = u"5000";
+  std::u16string sample_rate = u"10000";
+  std::u16string snr_min = u"10";
+  std::u16string snr_max = u"30";
+  std::u16string multipath_error = u"0";
+  std::u16string timing_error_min = u"0";
+  std::u16string timing_error_max = u"0.1";
+  std::u16string frequency_offset_min = u"0";
+  std::u16string frequency_offset_max = u"100";
+  std::u16string mix_frequency = u"0";  // the "Carrier Freq (Hz):" box
+  std::u16string files_per_modulation = u"1";
+  std::u16string num_symbols = u"1000";
+  std::u16string analog_carrier_frequency = u"1000";
+  std::u16string analog_deviation = u"500";
+  std::u16string amplitude_min = u"0.5";
+  std::u16string amplitude_max = u"1";
+  std::u16string output_folder = u".";  // the "File Path:" box
+};
+
+// The validated values of the form, handed by value to the run.
+struct RunSettings {
+  std::vector<std::string> modulations;  // UTF-8 names, checkbox order
+  bool save_settings_file = false;
+  double symbol_rate_min = 0.0;
+  double symbol_rate_max = 0.0;
+  double sample_rate = 0.0;
+  double snr_min_db = 0.0;
+  double snr_max_db = 0.0;
+  double timing_error_min = 0.0;
+  double timing_error_max = 0.0;
+  double frequency_offset_min = 0.0;
+  double frequency_offset_max = 0.0;
+  double mix_frequency = 0.0;
+  std::int32_t files_per_modulation = 0;
+  std::int32_t num_symbols = 0;
+  double analog_carrier_frequency = 0.0;
+  double analog_deviation = 0.0;
+  double amplitude_min = 0.0;
+  double amplitude_max = 0.0;
+  std::u16string output_folder;
+};
+
+struct FormError {
+  enum class Kind { no_modulation, invalid_field };
+  Kind kind;
+  std::u16string message;  // exact text shown to the user
+};
+
+// What the window shows when the command returns: the output box's new text, or a message box
+// captioned "Input Error".
+struct ModulateOutcome {
+  enum class Kind { show_output, show_message };
+  Kind kind;
+  std::u16string text;
+};
+
+// A decimal box: the whole text is one number as wcstod reads it in the classic locale (leading
+// white space, sign, exponent, hex floats, inf and nan); nothing when anything else is left or
+// the value is out of range.
+std::optional<double> parse_decimal_field(std::u16string_view text);
+
+// An integer box: the whole text is one base-10 number as wcstol reads it, within 32 bits.
+std::optional<std::int32_t> parse_integer_field(std::u16string_view text);
+
+// The snapshot checked box by box in the form's order; the first failure is the error.
+std::variant<RunSettings, FormError> read_run_settings(const FormSnapshot& snapshot);
+
+// The Modulate command: reads the form and, when it is valid, runs the generation and returns
+// its report. A run seed replaces the clock as the seed of the parameter draws.
+ModulateOutcome handle_modulate(const FormSnapshot& snapshot,
+                                std::optional<std::uint32_t> run_seed = std::nullopt);
+
+}  // namespace quorvin

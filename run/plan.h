@@ -1,0 +1,54 @@
+#pragma once
+// The plan of a run: every file in order, with the parameters drawn for it.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "form/form.h"
+#include "generator/generator.h"
+#include "run/draw.h"
+
+namespace quorvin {
+
+// True for the names the run synthesises itself: "AM", "AM-SSB", "FM" and "CW".
+bool is_analog_modulation(std::string_view name);
+
+// One file of a run and everything drawn for it. Analog files use amplitude, snr_db and
+// message_frequency; digital files symbol_rate, snr_db, timing_error and frequency_offset.
+struct PlannedFile {
+  std::string modulation;
+  std::int32_t index = 1;  // 1-based within its modulation
+  bool analog = false;
+  double amplitude = 0.0;
+  double snr_db = 0.0;
+  double message_frequency = 0.0;  // Hz
+  double symbol_rate = 0.0;        // Baud
+  double timing_error = 0.0;       // symbol periods
+  double frequency_offset = 0.0;   // Hz
+  DigitalSeeds seeds;              // symbol and noise seeds; none means the device's
+};
+
+// Walks the files of a run in order (modulations in list order, indices 1 .. files), drawing
+// three values per analog file and four per digital file. Files are drawn one at a time, so a
+// run of any length needs no more memory than one file's record.
+class RunPlan {
+ public:
+  RunPlan(RunSettings settings, std::uint32_t draw_seed);
+
+  // The next file, or nothing when the run is complete.
+  std::optional<PlannedFile> next();
+
+  // Files in the whole run.
+  std::uint64_t total_files() const;
+
+  const RunSettings& settings() const { return settings_; }
+
+ private:
+  RunSettings settings_;
+  DrawSource source_;
+  std::size_t modulation_ = 0;
+  std::int32_t index_ = 0;
+};
+
+}  // namespace quorvin

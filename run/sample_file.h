@@ -1,0 +1,33 @@
+#pragma once
+// Output file names and the sample file format: one "I,Q" line per sample, CR LF line ends.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "common/signal.h"
+
+namespace quorvin {
+
+// A file name and folder as the user sees them and as the file system takes them.
+struct OutputPath {
+  std::u16string text;               // shown in the report
+  std::filesystem::path file_system; // UTF-8 on POSIX, wide on Windows
+};
+
+// folder + separator + name + "_signal_" + index + extension, the separator "\" on Windows and
+// "/" elsewhere. An empty folder means the working folder (the file name alone). "/" and "\" in
+// the name become "_" so that every name stays one file in the folder.
+OutputPath output_file_path(std::u16string_view folder, std::string_view modulation_name,
+                            std::int32_t index, std::string_view extension);
+
+// Writes value as C's "%.6g" does in the classic locale ("nan", "inf", "-inf" when not
+// finite) into out, which must hold 16 characters; returns the end of the text.
+char* format_sample_value(char* out, double value);
+
+// Writes every sample as I "," Q CR LF, replacing any earlier file. False, with no file left
+// behind, when the file cannot be created, written or closed completely.
+bool write_sample_file(const std::filesystem::path& path, const Signal& signal);
+
+}  // namespace quorvin

@@ -1,0 +1,233 @@
+#include "run/run.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "common/limits.h"
+#include "common/text.h"
+#include "run/draw.h"
+#include "run/plan.h"
+#include "run/sample_file.h"
+#include "run_test_support.h"
+
+namespace quorvin {
+namespace {
+
+TEST(DrawSource, FifteenBitSequenceOfTheClassicGenerator) {
+  DrawSource source(1);
+  const std::uint32_t expected[] = {41, 18467, 6334, 26500, 19169, 15724, 11478, 29358};
+  for (const std::uint32_t value : expected) EXPECT_EQ(source.next(), value);
+  DrawSource other(123456789);
+  for (int i = 0; i < 100000; ++i) ASSERT_LE(other.next(), 32767u);
+}
+
+TEST(DrawUniform, FormulaAndBounds) {
+  DrawSource a(1), b(1);
+  EXPECT_EQ(draw_uniform(10.0, 30.0, a), b.next() / 32767.0 * 20.0 + 10.0);
+  DrawSource c(7);
+  EXPECT_EQ(draw_uniform(20.0, 20.0, c), 20.0);
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(draw_uniform(inf, inf, c), inf);
+  // Swapped bounds still fall between them.
+  for (int i = 0; i < 1000; ++i) {
+    const double v = draw_uniform(5.0, -5.0, c);
+    ASSERT_GE(v, -5.0);
+    ASSERT_LE(v, 5.0);
+  }
+}
+
+RunSettings settings_for(std::vector<std::string> names, std::int32_t files, std::u16string folder) {
+  RunSettings s;
+  s.modulations = std::move(names);
+  s.files_per_modulation = files;
+  s.symbol_rate_min = 1000;
+  s.symbol_rate_max = 5000;
+  s.sample_rate = 10000;
+  s.snr_min_db = 10;
+  s.snr_max_db = 30;
+  s.timing_error_max = 0.1;
+  s.frequency_offset_max = 100;
+  s.num_symbols = 200;
+  s.analog_carrier_frequency = 1000;
+  s.analog_deviation = 500;
+  s.amplitude_min = 0.5;
+  s.amplitude_max = 1.0;
+  s.output_folder = std::move(folder);
+  return s;
+}
+
+TEST(RunPlan, FilesInOrderWithThreeAnalogAndFourDigitalDraws) {
+  RunPlan plan(settings_for({"AM", "QPSK", "GMSK", "CW"}, 2, u"."), 99);
+  DrawSource reference(99);
+  const auto draw = [&](double lo, double hi) { return reference.next() / 32767.0 * (hi - lo) + lo; };
+  const std::vector<std::pair<std::string, int>> order = {{"AM", 1}, {"AM", 2},   {"QPSK", 1}, {"QPSK", 2},
+                                                          {"GMSK", 1}, {"GMSK", 2}, {"CW", 1},   {"CW", 2}};
+  EXPECT_EQ(plan.total_files(), 8u);
+  for (const auto& [name, index] : order) {
+    const std::optional<PlannedFile> f = plan.next();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->modulation, name);
+    EXPECT_EQ(f->index, index);
+    if (f->analog) {
+      EXPECT_EQ(f->amplitude, draw(0.5, 1.0));
+      EXPECT_EQ(f->snr_db, draw(10, 30));
+      EXPECT_EQ(f->message_frequency, reference.next() / 32767.0 * 19990.0 + 10.0);
+    } else {
+      EXPECT_EQ(f->symbol_rate, draw(1000, 5000));
+      EXPECT_EQ(f->snr_db, draw(10, 30));
+      EXPECT_EQ(f->timing_error, draw(0, 0.1));
+      EXPECT_EQ(f->frequency_offset, draw(0, 100));
+    }
+  }
+  EXPECT_FALSE(plan.next());
+}
+
+TEST(RunPlan, NoFilesForZeroOrNegativeCounts) {
+  for (const std::int32_t files : {0, -1}) {
+    RunPlan plan(settings_for({"AM", "QPSK"}, files, u"."), 1);
+    EXPECT_EQ(plan.total_files(), 0u);
+    EXPECT_FALSE(plan.next());
+  }
+}
+
+class Run : public test::TempFolder {
+ protected:
+  std::u16string out() const { return folder().u16string(); }
+  std::u16string path_text(const std::string& file) const {
+    return out() + static_cast<char16_t>(std::filesystem::path::preferred_separator) + utf8_to_utf16(file);
+  }
+};
+
+TEST_F(Run, ReportAndFilesForTwoModulationsTwoFilesWithSettings) {
+  RunSettings s = settings_for({"AM", "Pi/4-DQPSK"}, 2, out());
+  s.save_settings_file = true;
+  const std::u16string report = run_generation(s, 5);
+  std::u16string expected;
+  for (const std::string base : {"AM_signal_1", "AM_signal_2", "Pi_4-DQPSK_signal_1", "Pi_4-DQPSK_signal_2"}) {
+    const std::u16string name = base[0] == 'A' ? u"AM" : u"Pi/4-DQPSK";
+    expected += name + u": Saved to " + path_text(base + ".csv") + u"\n";
+    expected += u"  Settings saved to " + path_text(base + ".txt") + u"\n";
+  }
+  EXPECT_EQ(report, expected);
+
+  // Settings record exactly the values the plan drew; the files have the documented lengths.
+  RunPlan plan(s, 5);
+  for (const std::string base : {"AM_signal_1", "AM_signal_2", "Pi_4-DQPSK_signal_1", "Pi_4-DQPSK_signal_2"}) {
+    const PlannedFile f = *plan.next();
+    const std::string settings = test::read_file(folder() / (base + ".txt"));
+    const std::string csv = test::read_file(folder() / (base + ".csv"));
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 200) << base;  // 200 samples or symbols
+    if (f.analog) {
+      EXPECT_NE(settings.find("Amplitude: " + std::to_string(f.amplitude) + "\r\n"), std::string::npos);
+      EXPECT_GE(f.amplitude, 0.5);
+      EXPECT_LE(f.amplitude, 1.0);
+      EXPECT_NE(settings.find("Modulation Type: AM\r\n"), std::string::npos);
+    } else {
+      EXPECT_NE(settings.find("Symbol Rate: " + std::to_string(f.symbol_rate) + " Baud\r\n"), std::string::npos);
+      EXPECT_GE(f.symbol_rate, 1000.0);
+      EXPECT_LE(f.symbol_rate, 5000.0);
+      EXPECT_NE(settings.find("Modulation Type: Pi/4-DQPSK\r\n"), std::string::npos);
+    }
+    EXPECT_NE(settings.find("SNR: " + std::to_string(f.snr_db) + " dB\r\n"), std::string::npos);
+  }
+}
+
+TEST_F(Run, SameSeedSameParametersDifferentNoise) {
+  RunSettings s = settings_for({"QPSK"}, 1, out());
+  s.save_settings_file = true;
+  run_generation(s, 42);
+  const std::string first_settings = test::read_file(folder() / "QPSK_signal_1.txt");
+  const std::string first_samples = test::read_file(folder() / "QPSK_signal_1.csv");
+  run_generation(s, 42);
+  EXPECT_EQ(test::read_file(folder() / "QPSK_signal_1.txt"), first_settings);
+  EXPECT_NE(test::read_file(folder() / "QPSK_signal_1.csv"), first_samples);
+}
+
+TEST_F(Run, EqualBoundsGiveExactlyThatValue) {
+  RunSettings s = settings_for({"BPSK", "FM"}, 3, out());
+  s.snr_min_db = s.snr_max_db = 20.0;
+  RunPlan plan(s, 3);
+  while (auto f = plan.next()) EXPECT_EQ(f->snr_db, 20.0);
+}
+
+TEST_F(Run, MissingFolderGivesOneFailureLinePerFileAndNoSettings) {
+  RunSettings s = settings_for({"AM", "QPSK"}, 2, out() + u"/missing");
+  s.save_settings_file = true;
+  EXPECT_EQ(run_generation(s, 1),
+            u"AM: Failed to save file.\nAM: Failed to save file.\nQPSK: Failed to save file.\nQPSK: Failed to save file.\n");
+}
+
+TEST_F(Run, SettingsFileThatCannotBeWrittenIsReported) {
+  RunSettings s = settings_for({"8PSK"}, 1, out());
+  s.save_settings_file = true;
+  std::filesystem::create_directory(folder() / "8PSK_signal_1.txt");
+  const PlannedFile f = *RunPlan(s, 1).next();
+  const ProducedFile produced = produce_file(s, f);
+  EXPECT_EQ(produced.report, u"8PSK: Saved to " + path_text("8PSK_signal_1.csv") + u"\n  Failed to save settings to " +
+                                 path_text("8PSK_signal_1.txt") + u"\n");
+  EXPECT_FALSE(produced.saved);
+}
+
+TEST_F(Run, GenerationErrorsBecomeFailureLinesAndTheRunGoesOn) {
+  RunSettings s = settings_for({"AM", "OQPSK", "QPSK"}, 1, out());
+  s.symbol_rate_min = s.symbol_rate_max = 6000.0;  // OQPSK needs fs >= 2 Rs
+  s.num_symbols = static_cast<std::int32_t>(max_samples_per_file + 1);
+  s.sample_rate = 1e8;  // QPSK: 1.1e12 samples
+  const std::u16string report = run_generation(s, 1);
+  const std::u16string limit = utf8_to_utf16(std::to_string(max_samples_per_file));
+  const std::u16string count = utf8_to_utf16(std::to_string(max_samples_per_file + 1));
+  EXPECT_EQ(report.substr(0, report.find(u'\n') + 1),
+            u"AM: Failed to generate signal: signal of " + count + u" samples exceeds the limit of " + limit +
+                u" samples per file.\n");
+  s.num_symbols = 100;
+  s.sample_rate = 10000.0;
+  const std::u16string small = run_generation(s, 1);
+  EXPECT_NE(small.find(u"OQPSK: Failed to generate signal: samples_per_symbol must be at least 2 for OQPSK.\n"),
+            std::u16string::npos);
+  EXPECT_NE(small.find(u"QPSK: Saved to " + path_text("QPSK_signal_1.csv") + u"\n"), std::u16string::npos);
+  EXPECT_FALSE(std::filesystem::exists(folder() / "OQPSK_signal_1.csv"));
+}
+
+TEST_F(Run, EmptySignalsAreWrittenAsEmptyFiles) {
+  RunSettings s = settings_for({"QAM2048", "AM"}, 1, out());
+  s.num_symbols = 0;
+  const std::u16string report = run_generation(s, 1);
+  EXPECT_EQ(report, u"QAM2048: Saved to " + path_text("QAM2048_signal_1.csv") + u"\nAM: Saved to " +
+                        path_text("AM_signal_1.csv") + u"\n");
+  EXPECT_EQ(std::filesystem::file_size(folder() / "AM_signal_1.csv"), 0u);
+}
+
+TEST_F(Run, ZeroFilesGiveAnEmptyReport) {
+  EXPECT_EQ(run_generation(settings_for({"AM", "QPSK"}, 0, out()), 1), u"");
+}
+
+TEST_F(Run, AnalogSignalsAreMixedEvenAtZeroHertz) {
+  RunSettings s = settings_for({"CW"}, 1, out());
+  s.snr_min_db = s.snr_max_db = std::numeric_limits<double>::infinity();
+  s.mix_frequency = 250.0;
+  const PlannedFile f = *RunPlan(s, 1).next();
+  const Signal mixed = synthesize_file(s, f);
+  EXPECT_NE(mixed[7].imag(), 0.0);  // a real tone becomes complex
+  s.mix_frequency = 0.0;
+  EXPECT_EQ(synthesize_file(s, f)[7].imag(), 0.0);
+}
+
+TEST_F(Run, HandleModulateOnTheDefaultFormWritesFiles) {
+  FormSnapshot snapshot;
+  snapshot.modulation_checked[0] = true;  // AM
+  snapshot.save_settings_checked = true;
+  snapshot.output_folder = out();
+  const ModulateOutcome outcome = handle_modulate(snapshot, 1);
+  EXPECT_EQ(outcome.kind, ModulateOutcome::Kind::show_output);
+  EXPECT_EQ(outcome.text, u"AM: Saved to " + path_text("AM_signal_1.csv") + u"\n  Settings saved to " +
+                              path_text("AM_signal_1.txt") + u"\n");
+  const std::string csv = test::read_file(folder() / "AM_signal_1.csv");
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1000);
+}
+
+}  // namespace
+}  // namespace quorvin

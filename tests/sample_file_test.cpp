@@ -1,0 +1,149 @@
+#include "run/sample_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "dsp_reference.h"
+#include "run_test_support.h"
+
+namespace quorvin {
+namespace {
+
+std::string formatted(double value) {
+  char text[16];
+  return std::string(text, format_sample_value(text, value));
+}
+
+std::string printf_g(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return text;
+}
+
+TEST(SampleText, DocumentedExamples) {
+  const std::pair<double, const char*> examples[] = {
+      {0.5, "0.5"}, {-0.25, "-0.25"}, {1.0, "1"}, {100.0, "100"}, {-0.70710678, "-0.707107"},
+      {123456.7, "123457"}, {1234567.0, "1.23457e+06"}, {0.0001, "0.0001"}, {0.00001, "1e-05"},
+      {0.000123456789, "0.000123457"}, {0.0, "0"}, {-0.0, "-0"}, {999999.5, "1e+06"},
+      {999999.4, "999999"}, {2.5e7, "2.5e+07"}, {1e-300, "1e-300"}, {-1.7976931348623157e308, "-1.79769e+308"},
+      {4.9406564584124654e-324, "4.94066e-324"},
+      {std::numeric_limits<double>::infinity(), "inf"}, {-std::numeric_limits<double>::infinity(), "-inf"},
+      {std::numeric_limits<double>::quiet_NaN(), "nan"}, {-std::numeric_limits<double>::quiet_NaN(), "nan"}};
+  for (const auto& [value, text] : examples) EXPECT_EQ(formatted(value), text) << text;
+}
+
+// C's printf as the independent reference, over values of every magnitude and rounding ties.
+TEST(SampleText, MatchesPrintfOverRandomValues) {
+  std::mt19937_64 engine(17);
+  std::uniform_int_distribution<std::uint64_t> bits;
+  for (int i = 0; i < 200000; ++i) {
+    double value;
+    const std::uint64_t raw = bits(engine);
+    std::memcpy(&value, &raw, sizeof value);
+    if (!std::isfinite(value)) continue;
+    ASSERT_EQ(formatted(value), printf_g(value)) << raw;
+  }
+  for (double v = 0.5; v < 2e6; v = v * 10.0 + 0.5) {
+    for (const double tie : {v, -v, v * 0.999999, v + 0.5}) ASSERT_EQ(formatted(tie), printf_g(tie)) << tie;
+  }
+}
+
+class SampleFile : public test::TempFolder {};
+
+TEST_F(SampleFile, ExactBytesWithCrLfAndNoHeader) {
+  const auto path = folder() / "a.csv";
+  ASSERT_TRUE(write_sample_file(path, {{0.5, -0.25}, {0.00001, 1234567.0}}));
+  EXPECT_EQ(test::read_file(path), "0.5,-0.25\r\n1e-05,1.23457e+06\r\n");
+}
+
+TEST_F(SampleFile, EmptySignalGivesAnEmptyFile) {
+  const auto path = folder() / "empty.csv";
+  ASSERT_TRUE(write_sample_file(path, {}));
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+}
+
+TEST_F(SampleFile, ReplacesAnEarlierFileRatherThanAppending) {
+  const auto path = folder() / "b.csv";
+  ASSERT_TRUE(write_sample_file(path, Signal(1000, Sample(1.5, 2.5))));
+  ASSERT_TRUE(write_sample_file(path, {{1, 2}}));
+  EXPECT_EQ(test::read_file(path), "1,2\r\n");
+}
+
+TEST_F(SampleFile, LargeFilesSpanSeveralBufferFlushes) {
+  const auto path = folder() / "large.csv";
+  Signal s(300000);
+  for (std::size_t i = 0; i < s.size(); ++i) s[i] = {static_cast<double>(i), -0.5};
+  ASSERT_TRUE(write_sample_file(path, s));
+  const std::string text = test::read_file(path);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 300000);
+  EXPECT_TRUE(text.ends_with("\r\n299998,-0.5\r\n299999,-0.5\r\n"));
+  EXPECT_NE(text.find("\r\n123456,-0.5\r\n"), std::string::npos);
+}
+
+#ifndef _WIN32
+TEST_F(SampleFile, FullDiskIsAFailureAndLeavesNoFile) {
+  for (const std::size_t samples : {std::size_t{3}, std::size_t{200000}}) {
+    const auto path = folder() / "full.csv";
+    std::filesystem::create_symlink("/dev/full", path);
+    EXPECT_FALSE(write_sample_file(path, Signal(samples, Sample(0.25, 0.5)))) << samples;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path))) << samples;
+  }
+}
+#endif
+
+TEST_F(SampleFile, UncreatableFilesAreFailures) {
+  std::ofstream(folder() / "plain") << "x";
+  EXPECT_FALSE(write_sample_file(folder() / "plain" / "inside.csv", {{1, 1}}));
+  EXPECT_FALSE(write_sample_file(folder() / "missing" / "a.csv", {{1, 1}}));
+  std::filesystem::create_directory(folder() / "dir.csv");
+  EXPECT_FALSE(write_sample_file(folder() / "dir.csv", {{1, 1}}));
+  EXPECT_TRUE(std::filesystem::is_directory(folder() / "dir.csv"));
+}
+
+constexpr char16_t sep = static_cast<char16_t>(std::filesystem::path::preferred_separator);
+
+TEST(OutputFilePath, FolderSeparatorNameIndexExtension) {
+  EXPECT_EQ(output_file_path(u".", "QPSK", 3, ".csv").text, std::u16string(u".") + sep + u"QPSK_signal_3.csv");
+  EXPECT_EQ(output_file_path(u"out", "AM", 10, ".txt").text, std::u16string(u"out") + sep + u"AM_signal_10.txt");
+}
+
+TEST(OutputFilePath, EmptyFolderMeansTheWorkingFolder) {
+  const OutputPath p = output_file_path(u"", "FM", 1, ".csv");
+  EXPECT_EQ(p.text, u"FM_signal_1.csv");
+  EXPECT_EQ(p.file_system, std::filesystem::path("FM_signal_1.csv"));
+}
+
+TEST(OutputFilePath, SlashesInTheNameStayInOneFileName) {
+  EXPECT_EQ(output_file_path(u"d", "Pi/4-DQPSK", 1, ".csv").text, std::u16string(u"d") + sep + u"Pi_4-DQPSK_signal_1.csv");
+  EXPECT_EQ(output_file_path(u"d", "a\\b", 2, ".csv").text, std::u16string(u"d") + sep + u"a_b_signal_2.csv");
+}
+
+TEST(OutputFilePath, NonAsciiFoldersAreKeptFaithfully) {
+  const OutputPath p = output_file_path(u"donn\u00e9es/\u6570\u636e", "QPSK", 1, ".csv");
+  EXPECT_EQ(p.text, std::u16string(u"donn\u00e9es/\u6570\u636e") + sep + u"QPSK_signal_1.csv");
+#ifndef _WIN32
+  EXPECT_EQ(p.file_system.string(), "donn\xc3\xa9" "es/\xe6\x95\xb0\xe6\x8d\xae/QPSK_signal_1.csv");
+#endif
+}
+
+TEST_F(SampleFile, NonAsciiFolderReceivesTheFile) {
+  const std::u16string name = u"\u00e9t\u00e9-\u6570";
+  const auto utf8 = std::filesystem::path(folder()).u16string() + sep + name;
+  const OutputPath p = output_file_path(utf8, "QPSK", 1, ".csv");
+  std::filesystem::create_directory(p.file_system.parent_path());
+  ASSERT_TRUE(write_sample_file(p.file_system, {{1, 2}}));
+  bool found = false;
+  for (const auto& entry : std::filesystem::directory_iterator(folder())) {
+    found = found || entry.path().filename().u16string() == name;
+  }
+  EXPECT_TRUE(found);
+}
+
+}  // namespace
+}  // namespace quorvin

@@ -1,0 +1,84 @@
+#include "run/settings_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <limits>
+
+#include "run_test_support.h"
+
+namespace quorvin {
+namespace {
+
+TEST(FixedText, MatchesPrintfF) {
+  const double values[] = {10000.0, 0.1, -3.5, 1e20, -1e-9, 0.0, -0.0, 0.0000005, 0.0000015,
+                           2.5e-7, 123456789.123456789, 1.7976931348623157e308, -4.9e-324};
+  for (const double v : values) {
+    char expected[400];
+    std::snprintf(expected, sizeof expected, "%f", v);
+    EXPECT_EQ(fixed_text(v), expected) << v;
+  }
+  EXPECT_EQ(fixed_text(std::numeric_limits<double>::infinity()), "inf");
+  EXPECT_EQ(fixed_text(-std::numeric_limits<double>::quiet_NaN()), "nan");
+}
+
+class SettingsFile : public test::TempFolder {};
+
+TEST_F(SettingsFile, DigitalFileSortedByLabelExactBytes) {
+  const auto path = folder() / "QPSK_signal_1.txt";
+  ASSERT_TRUE(write_settings_file(path, digital_settings_entries("QPSK", 1000, 10000, 10, 0, 0, 0, 1000)));
+  EXPECT_EQ(test::read_file(path),
+            "Frequency Offset: 0.000000 Hz\r\n"
+            "Mixed Frequency: 0.000000 Hz\r\n"
+            "Modulation Type: QPSK\r\n"
+            "Number of Symbols: 1000\r\n"
+            "SNR: 10.000000 dB\r\n"
+            "Sample Rate: 10000.000000 Hz\r\n"
+            "Symbol Rate: 1000.000000 Baud\r\n"
+            "Symbol Timing Error: 0.000000\r\n");
+}
+
+TEST_F(SettingsFile, FmFileHasNineLinesWithDeviationThird) {
+  const auto path = folder() / "FM_signal_1.txt";
+  ASSERT_TRUE(write_settings_file(path, analog_settings_entries("FM", 8000, 1000, 12.5, 500, 0.75, -3, 250, 0)));
+  EXPECT_EQ(test::read_file(path),
+            "Amplitude: 0.750000\r\n"
+            "Carrier Frequency: 1000.000000 Hz\r\n"
+            "Frequency Deviation: 500.000000 Hz\r\n"
+            "Message Frequency: 12.500000 Hz\r\n"
+            "Mixed Frequency: 250.000000 Hz\r\n"
+            "Modulation Type: FM\r\n"
+            "Number of Samples: 0\r\n"
+            "SNR: -3.000000 dB\r\n"
+            "Sample Rate: 8000.000000 Hz\r\n");
+}
+
+TEST(SettingsEntries, OnlyFmRecordsTheDeviation) {
+  for (const char* name : {"AM", "AM-SSB", "CW"}) {
+    const SettingsEntries e = analog_settings_entries(name, 1, 2, 3, 4, 5, 6, 7, -8);
+    EXPECT_EQ(e.size(), 8u) << name;
+    EXPECT_EQ(e.count("Frequency Deviation"), 0u) << name;
+    EXPECT_EQ(e.at("Number of Samples"), "-8");
+    EXPECT_EQ(e.begin()->first, "Amplitude");
+    EXPECT_EQ(e.rbegin()->first, "Sample Rate");
+  }
+  EXPECT_EQ(analog_settings_entries("FM", 1, 2, 3, 4, 5, 6, 7, 8).size(), 9u);
+}
+
+TEST_F(SettingsFile, HugeValuesNeverUseExponents) {
+  const auto path = folder() / "big.txt";
+  ASSERT_TRUE(write_settings_file(path, digital_settings_entries("BPSK", 1e20, 1, 2, 3, 4, 5, 6)));
+  EXPECT_NE(test::read_file(path).find("Symbol Rate: 100000000000000000000.000000 Baud\r\n"), std::string::npos);
+}
+
+TEST_F(SettingsFile, UnwritableTargetIsAFailure) {
+  std::filesystem::create_directory(folder() / "taken.txt");
+  EXPECT_FALSE(write_settings_file(folder() / "taken.txt", {{"a", "b"}}));
+#ifndef _WIN32
+  std::filesystem::create_symlink("/dev/full", folder() / "full.txt");
+  EXPECT_FALSE(write_settings_file(folder() / "full.txt", {{"a", "b"}}));
+#endif
+}
+
+}  // namespace
+}  // namespace quorvin
