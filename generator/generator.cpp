@@ -170,6 +170,17 @@ std::int32_t parse_modulation_order(std::string_view text) {
   return static_cast<std::int32_t>(negative ? -value : value);
 }
 
+double digital_peak_samples(std::string_view modulation_name, std::int32_t num_symbols,
+                            double symbol_rate, double sample_rate) {
+  try {
+    const std::optional<Route> route = find_route(modulation_name);
+    if (!route || num_symbols < 0) return 0.0;
+    return peak_samples(*route, num_symbols, symbol_rate, sample_rate);
+  } catch (const std::exception&) {
+    return 0.0;  // the call itself fails at once, holding nothing
+  }
+}
+
 Signal generate_digital_signal(std::string_view modulation_name, std::int32_t num_symbols,
                                double symbol_rate, double sample_rate, double snr_db,
                                double mix_frequency, double timing_error,

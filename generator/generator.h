@@ -30,6 +30,11 @@ Signal generate_digital_signal(std::string_view modulation_name, std::int32_t nu
                                double mix_frequency, double timing_error,
                                double frequency_offset, DigitalSeeds seeds = {});
 
+// The most samples one call with these arguments holds at once (baseband or result); 0 for a
+// name that routes nowhere or whose order cannot be parsed. Used to budget memory.
+double digital_peak_samples(std::string_view modulation_name, std::int32_t num_symbols,
+                            double symbol_rate, double sample_rate);
+
 // Parses a modulation order as std::stoi would: leading white space, an optional sign, then
 // base-10 digits up to the first other byte. Throws as generate_digital_signal describes.
 std::int32_t parse_modulation_order(std::string_view text);

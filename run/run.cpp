@@ -1,5 +1,6 @@
 #include "run/run.h"
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <variant>
@@ -63,6 +64,11 @@ Signal synthesize_file(const RunSettings& s, const PlannedFile& file) {
   return generate_digital_signal(file.modulation, s.num_symbols, file.symbol_rate, s.sample_rate,
                                  file.snr_db, s.mix_frequency, file.timing_error,
                                  file.frequency_offset, file.seeds);
+}
+
+double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
+  if (file.analog) return std::max(0.0, static_cast<double>(s.num_symbols));
+  return digital_peak_samples(file.modulation, s.num_symbols, file.symbol_rate, s.sample_rate);
 }
 
 ProducedFile produce_file(const RunSettings& s, const PlannedFile& file) {

@@ -15,6 +15,9 @@ namespace quorvin {
 // the digital generator. Throws what the stages throw (the size ceiling, OQPSK's rate check).
 Signal synthesize_file(const RunSettings& settings, const PlannedFile& file);
 
+// The most samples producing `file` holds at once, for budgeting memory across parallel files.
+double planned_peak_samples(const RunSettings& settings, const PlannedFile& file);
+
 // What producing one file left: its report lines and whether everything asked for was saved.
 struct ProducedFile {
   std::u16string report;

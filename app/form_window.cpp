@@ -1,0 +1,227 @@
+#include "app/form_window.h"
+
+#include <exception>
+#include <string>
+
+namespace quorvin {
+namespace {
+
+// Style words of the form's controls; the literals are the values the form is known by.
+constexpr DWORD child_visible = WS_CHILD | WS_VISIBLE;
+constexpr DWORD checkbox_style = child_visible | BS_CHECKBOX;
+constexpr DWORD push_button_style = child_visible | BS_PUSHBUTTON;
+constexpr DWORD label_style = child_visible | SS_LEFT;
+constexpr DWORD input_box_style = child_visible | WS_BORDER | ES_AUTOHSCROLL;
+constexpr DWORD output_box_style =
+    child_visible | WS_BORDER | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
+constexpr DWORD box_ex_style = WS_EX_CLIENTEDGE;
+static_assert(checkbox_style == 0x50000002 && push_button_style == 0x50000000 &&
+              label_style == 0x50000000 && input_box_style == 0x50800080 &&
+              output_box_style == 0x50800844 && box_ex_style == 0x200);
+
+enum class Kind { push_button, label, output_box, checkbox, input_box };
+
+struct ControlSpec {
+  Kind kind;
+  const wchar_t* text;
+  int id;
+  int x, y, width, height;
+  HWND FormControls::*handle;  // where the handle is kept, or null when it is not
+};
+
+// Everything after the modulation checkboxes, in creation order.
+constexpr ControlSpec form_table[] = {
+    {Kind::push_button, L"Modulate", IDC_MODULATE, 20, 60, 100, 30, nullptr},
+    {Kind::label, L"Output:", 0, 20, 100, 150, 22, nullptr},
+    {Kind::output_box, L"", IDC_OUTPUT, 20, 130, 200, 100, &FormControls::output},
+    {Kind::checkbox, L"Save Settings File", IDC_SAVE_SETTINGS_FILE, 20, 240, 150, 22,
+     &FormControls::save_settings_file},
+    {Kind::label, L"Number of Symbols:", 0, 220, 550, 150, 22, nullptr},
+    {Kind::input_box, L"1000", IDC_NUM_SYMBOLS, 380, 550, 100, 22, &FormControls::num_symbols},
+    {Kind::label, L"Symbol Rate Range:", 0, 220, 520, 150, 22, nullptr},
+    {Kind::input_box, L"1000", IDC_SYMBOL_RATE_MIN, 380, 520, 60, 22,
+     &FormControls::symbol_rate_min},
+    {Kind::input_box, L"5000", IDC_SYMBOL_RATE_MAX, 440, 520, 60, 22,
+     &FormControls::symbol_rate_max},
+    {Kind::label, L"Sample Rate:", 0, 220, 490, 150, 22, nullptr},
+    {Kind::input_box, L"10000", IDC_SAMPLE_RATE, 380, 490, 100, 22, &FormControls::sample_rate},
+    {Kind::label, L"Files/Modulation:", 0, 220, 460, 150, 22, nullptr},
+    {Kind::input_box, L"1", IDC_FILES_PER_MODULATION, 380, 460, 60, 22,
+     &FormControls::files_per_modulation},
+    {Kind::label, L"Symbol Timing Error:", 0, 220, 430, 150, 22, nullptr},
+    {Kind::input_box, L"0", IDC_TIMING_ERROR_MIN, 380, 430, 60, 22,
+     &FormControls::timing_error_min},
+    {Kind::input_box, L"0.1", IDC_TIMING_ERROR_MAX, 440, 430, 60, 22,
+     &FormControls::timing_error_max},
+    {Kind::label, L"Frequency Offset:", 0, 220, 400, 150, 22, nullptr},
+    {Kind::input_box, L"0", IDC_FREQ_OFFSET_MIN, 380, 400, 60, 22,
+     &FormControls::frequency_offset_min},
+    {Kind::input_box, L"100", IDC_FREQ_OFFSET_MAX, 440, 400, 60, 22,
+     &FormControls::frequency_offset_max},
+    {Kind::label, L"Carrier Freq (Hz):", 0, 220, 370, 150, 22, nullptr},
+    {Kind::input_box, L"0", IDC_CARRIER_FREQ, 380, 370, 100, 22,
+     &FormControls::carrier_frequency},
+    {Kind::label, L"Multipath Error:", 0, 220, 340, 150, 22, nullptr},
+    {Kind::input_box, L"0", IDC_MULTIPATH_ERROR, 380, 340, 100, 22,
+     &FormControls::multipath_error},
+    {Kind::label, L"SNR Range (dB):", 0, 220, 310, 150, 22, nullptr},
+    {Kind::input_box, L"10", IDC_SNR_MIN, 380, 310, 60, 22, &FormControls::snr_min},
+    {Kind::input_box, L"30", IDC_SNR_MAX, 440, 310, 60, 22, &FormControls::snr_max},
+    {Kind::label, L"File Path:", 0, 220, 280, 150, 22, nullptr},
+    {Kind::input_box, L".", IDC_FILE_PATH, 380, 280, 200, 22, &FormControls::file_path},
+    {Kind::label, L"Analog Fc (Hz):", 0, 220, 250, 150, 22, nullptr},
+    {Kind::input_box, L"1000", IDC_ANALOG_FC, 380, 250, 100, 22, &FormControls::analog_fc},
+    {Kind::label, L"Analog Deviation (Hz):", 0, 220, 220, 150, 22, nullptr},
+    {Kind::input_box, L"500", IDC_ANALOG_DEVIATION, 380, 220, 100, 22,
+     &FormControls::analog_deviation},
+    {Kind::label, L"Amplitude Range:", 0, 220, 190, 150, 22, nullptr},
+    {Kind::input_box, L"0.5", IDC_AMPLITUDE_MIN, 380, 190, 60, 22,
+     &FormControls::amplitude_min},
+    {Kind::input_box, L"1", IDC_AMPLITUDE_MAX, 440, 190, 60, 22, &FormControls::amplitude_max},
+};
+
+// Which box fills which text of the snapshot.
+struct BoxField {
+  HWND FormControls::*box;
+  std::u16string FormSnapshot::*text;
+};
+
+constexpr BoxField box_fields[] = {
+    {&FormControls::symbol_rate_min, &FormSnapshot::symbol_rate_min},
+    {&FormControls::symbol_rate_max, &FormSnapshot::symbol_rate_max},
+    {&FormControls::sample_rate, &FormSnapshot::sample_rate},
+    {&FormControls::snr_min, &FormSnapshot::snr_min},
+    {&FormControls::snr_max, &FormSnapshot::snr_max},
+    {&FormControls::multipath_error, &FormSnapshot::multipath_error},
+    {&FormControls::timing_error_min, &FormSnapshot::timing_error_min},
+    {&FormControls::timing_error_max, &FormSnapshot::timing_error_max},
+    {&FormControls::frequency_offset_min, &FormSnapshot::frequency_offset_min},
+    {&FormControls::frequency_offset_max, &FormSnapshot::frequency_offset_max},
+    {&FormControls::carrier_frequency, &FormSnapshot::mix_frequency},
+    {&FormControls::files_per_modulation, &FormSnapshot::files_per_modulation},
+    {&FormControls::num_symbols, &FormSnapshot::num_symbols},
+    {&FormControls::analog_fc, &FormSnapshot::analog_carrier_frequency},
+    {&FormControls::analog_deviation, &FormSnapshot::analog_deviation},
+    {&FormControls::amplitude_min, &FormSnapshot::amplitude_min},
+    {&FormControls::amplitude_max, &FormSnapshot::amplitude_max},
+    {&FormControls::file_path, &FormSnapshot::output_folder},
+};
+static_assert(std::size(box_fields) == 18);
+
+FormControls controls;
+
+struct KindStyle {
+  const wchar_t* class_name;
+  DWORD style;
+  DWORD ex_style;
+};
+
+KindStyle kind_style(Kind kind) {
+  switch (kind) {
+    case Kind::push_button:
+      return {L"BUTTON", push_button_style, 0};
+    case Kind::label:
+      return {L"STATIC", label_style, 0};
+    case Kind::output_box:
+      return {L"EDIT", output_box_style, box_ex_style};
+    case Kind::checkbox:
+      return {L"BUTTON", checkbox_style, 0};
+    case Kind::input_box:
+      return {L"EDIT", input_box_style, box_ex_style};
+  }
+  return {L"STATIC", label_style, 0};
+}
+
+HWND create_control(HWND window, Kind kind, const wchar_t* text, int id, int x, int y, int width,
+                    int height) {
+  const KindStyle look = kind_style(kind);
+  // A child window's "menu" argument carries its control ID.
+  return CreateWindowExW(look.ex_style, look.class_name, text, look.style, x, y, width, height,
+                         window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                         GetModuleHandleW(nullptr), nullptr);
+}
+
+// wchar_t is 16 bits on Windows, so UTF-16 moves unit for unit.
+std::wstring to_wide(std::u16string_view text) {
+  return std::wstring(text.begin(), text.end());
+}
+
+std::u16string from_wide(std::wstring_view text) {
+  return std::u16string(text.begin(), text.end());
+}
+
+std::u16string box_text(HWND box) {
+  wchar_t buffer[256] = {};
+  const int length = GetWindowTextW(box, buffer, static_cast<int>(std::size(buffer)));
+  return from_wide(std::wstring_view(buffer, length > 0 ? static_cast<std::size_t>(length) : 0));
+}
+
+bool is_checked(HWND checkbox) {
+  return SendMessageW(checkbox, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+}  // namespace
+
+const FormControls& form_controls() {
+  return controls;
+}
+
+void create_form(HWND window) {
+  for (std::size_t i = 0; i < modulation_checkbox_count; ++i) {
+    const std::string_view name = modulation_checkbox_names[i];
+    const std::wstring caption(name.begin(), name.end());  // the names are plain ASCII
+    const int index = static_cast<int>(i);
+    controls.modulation_checkboxes[i] =
+        create_control(window, Kind::checkbox, caption.c_str(), IDC_MODULATION_BASE + index, 20,
+                       820 - 25 * index, 150, 22);
+  }
+  for (const ControlSpec& spec : form_table) {
+    const HWND handle = create_control(window, spec.kind, spec.text, spec.id, spec.x, spec.y,
+                                       spec.width, spec.height);
+    if (spec.handle != nullptr) controls.*spec.handle = handle;
+  }
+}
+
+void on_checkbox_clicked(HWND checkbox) {
+  const WPARAM next = is_checked(checkbox) ? BST_UNCHECKED : BST_CHECKED;
+  SendMessageW(checkbox, BM_SETCHECK, next, 0);
+}
+
+FormSnapshot take_form_snapshot() {
+  FormSnapshot snapshot;
+  for (std::size_t i = 0; i < modulation_checkbox_count; ++i)
+    snapshot.modulation_checked[i] = is_checked(controls.modulation_checkboxes[i]);
+  snapshot.save_settings_checked = is_checked(controls.save_settings_file);
+  for (const BoxField& field : box_fields) snapshot.*field.text = box_text(controls.*field.box);
+  return snapshot;
+}
+
+void set_output_text(std::u16string_view text) {
+  std::wstring shown;
+  shown.reserve(text.size() + text.size() / 16);
+  for (const char16_t unit : text) {
+    if (unit == u'\n') shown.push_back(L'\r');
+    shown.push_back(static_cast<wchar_t>(unit));
+  }
+  SetWindowTextW(controls.output, shown.c_str());
+}
+
+void on_modulate_clicked(HWND window) {
+  ModulateOutcome outcome{ModulateOutcome::Kind::show_output, {}};
+  try {
+    outcome = handle_modulate(take_form_snapshot());
+  } catch (const std::exception& error) {
+    // The command reports its own failures; this only keeps an unforeseen one (memory
+    // exhaustion while building the report) from unwinding through the system's dispatch.
+    const std::string what = error.what();
+    MessageBoxW(window, std::wstring(what.begin(), what.end()).c_str(), L"Quorvin", MB_OK);
+    return;
+  }
+  if (outcome.kind == ModulateOutcome::Kind::show_output) {
+    set_output_text(outcome.text);
+  } else {
+    MessageBoxW(window, to_wide(outcome.text).c_str(), L"Input Error", MB_OK);
+  }
+}
+
+}  // namespace quorvin

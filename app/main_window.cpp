@@ -1,0 +1,66 @@
+#include "app/main_window.h"
+
+#include "app/form_window.h"
+
+#include <objbase.h>
+
+namespace quorvin {
+
+LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_CREATE:
+      create_form(window);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    case WM_COMMAND: {
+      // Only clicks (notification code 0) act; edit-box changes and the like are dropped.
+      if (HIWORD(wparam) != 0) return 0;
+      const int id = LOWORD(wparam);
+      if (id == IDC_SAVE_SETTINGS_FILE) {
+        on_checkbox_clicked(form_controls().save_settings_file);
+      } else if (id >= IDC_MODULATION_BASE &&
+                 id < IDC_MODULATION_BASE + static_cast<int>(modulation_checkbox_count)) {
+        on_checkbox_clicked(reinterpret_cast<HWND>(lparam));
+      } else if (id == IDC_MODULATE) {
+        on_modulate_clicked(window);
+      }
+      return 0;
+    }
+    default:
+      return DefWindowProcW(window, message, wparam, lparam);
+  }
+}
+
+}  // namespace quorvin
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  WNDCLASSEXW window_class{};
+  window_class.cbSize = sizeof window_class;
+  window_class.style = 0;
+  window_class.lpfnWndProc = quorvin::main_window_proc;
+  window_class.hInstance = instance;
+  // A system colour index plus one stands for that colour's brush.
+  window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
+  window_class.lpszClassName = quorvin::main_window_class_name;
+  RegisterClassExW(&window_class);  // a failure shows up as the window creation failing
+
+  CoInitialize(nullptr);
+  const HWND window = CreateWindowExW(0, quorvin::main_window_class_name, L"Quorvin",
+                                      WS_OVERLAPPEDWINDOW | WS_VISIBLE, CW_USEDEFAULT,
+                                      CW_USEDEFAULT, 700, 900, nullptr, nullptr, instance, nullptr);
+  if (window == nullptr) {
+    CoUninitialize();
+    return 0;
+  }
+
+  MSG message{};
+  // GetMessageW returns -1 on failure; looping on it would spin for ever.
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  CoUninitialize();
+  return static_cast<int>(message.wParam);
+}

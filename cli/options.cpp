@@ -1,0 +1,226 @@
+#include "cli/options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <set>
+
+#include "common/text.h"
+
+namespace quorvin::cli {
+
+const std::vector<std::string>& known_modulations() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> all(modulation_checkbox_names.begin(), modulation_checkbox_names.end());
+    all.emplace_back("CW");
+    all.emplace_back("QAM1024");
+    return all;
+  }();
+  return names;
+}
+
+namespace {
+
+// The UTF-8 text of each box, with the form's defaults.
+struct BoxTexts {
+  std::string symbol_rate_min = "1000", symbol_rate_max = "5000", sample_rate = "10000";
+  std::string snr_min = "10", snr_max = "30", multipath_error = "0";
+  std::string timing_error_min = "0", timing_error_max = "0.1";
+  std::string frequency_offset_min = "0", frequency_offset_max = "100", mix_frequency = "0";
+  std::string files_per_modulation = "1", num_symbols = "1000";
+  std::string analog_carrier_frequency = "1000", analog_deviation = "500";
+  std::string amplitude_min = "0.5", amplitude_max = "1", output_folder = ".";
+};
+
+ImmediateExit usage_error(const std::string& message) {
+  return {2, "", "quorvin-cli: " + message + "\nRun with --help for the options.\n"};
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+// The names of a comma-separated list, in production order, each once.
+std::variant<std::vector<std::string>, ImmediateExit> modulation_list(const std::string& list) {
+  std::set<std::string> wanted;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    const std::string name = list.substr(start, comma - start);
+    const auto& known = known_modulations();
+    if (name == "all") {
+      wanted.insert(modulation_checkbox_names.begin(), modulation_checkbox_names.end());
+    } else if (std::find(known.begin(), known.end(), name) != known.end()) {
+      wanted.insert(name);
+    } else {
+      return usage_error("unknown modulation '" + name + "'; known: " + joined(known) + ", all");
+    }
+    start = comma + 1;
+  }
+  std::vector<std::string> ordered;
+  for (const std::string& name : known_modulations()) {
+    if (wanted.count(name) != 0) ordered.push_back(name);
+  }
+  return ordered;
+}
+
+std::optional<std::uint32_t> whole_number(std::string_view text) {
+  std::uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<Shard> shard_of(const std::string& text) {
+  const std::size_t slash = text.find('/');
+  if (slash == std::string::npos) return std::nullopt;
+  const auto index = whole_number(std::string_view(text).substr(0, slash));
+  const auto count = whole_number(std::string_view(text).substr(slash + 1));
+  if (!index || !count || *count == 0 || *index >= *count) return std::nullopt;
+  return Shard{*index, *count};
+}
+
+FormSnapshot snapshot_of(const BoxTexts& t, const std::vector<std::string>& names, bool save_settings) {
+  FormSnapshot s;
+  for (std::size_t i = 0; i < modulation_checkbox_count; ++i) {
+    s.modulation_checked[i] =
+        std::find(names.begin(), names.end(), modulation_checkbox_names[i]) != names.end();
+  }
+  // "CW" and "QAM1024" have no checkbox; any name at all counts as a selection for the form.
+  if (!names.empty()) s.modulation_checked[0] = true;
+  s.save_settings_checked = save_settings;
+  const std::pair<std::u16string FormSnapshot::*, const std::string*> boxes[] = {
+      {&FormSnapshot::symbol_rate_min, &t.symbol_rate_min}, {&FormSnapshot::symbol_rate_max, &t.symbol_rate_max},
+      {&FormSnapshot::sample_rate, &t.sample_rate}, {&FormSnapshot::snr_min, &t.snr_min},
+      {&FormSnapshot::snr_max, &t.snr_max}, {&FormSnapshot::multipath_error, &t.multipath_error},
+      {&FormSnapshot::timing_error_min, &t.timing_error_min}, {&FormSnapshot::timing_error_max, &t.timing_error_max},
+      {&FormSnapshot::frequency_offset_min, &t.frequency_offset_min},
+      {&FormSnapshot::frequency_offset_max, &t.frequency_offset_max},
+      {&FormSnapshot::mix_frequency, &t.mix_frequency}, {&FormSnapshot::files_per_modulation, &t.files_per_modulation},
+      {&FormSnapshot::num_symbols, &t.num_symbols},
+      {&FormSnapshot::analog_carrier_frequency, &t.analog_carrier_frequency},
+      {&FormSnapshot::analog_deviation, &t.analog_deviation}, {&FormSnapshot::amplitude_min, &t.amplitude_min},
+      {&FormSnapshot::amplitude_max, &t.amplitude_max}, {&FormSnapshot::output_folder, &t.output_folder},
+  };
+  for (const auto& [box, text] : boxes) s.*box = utf8_to_utf16(*text);
+  return s;
+}
+
+struct Parsed {
+  BoxTexts boxes;
+  std::string modulations;
+  bool save_settings = false;
+  unsigned jobs = 1;
+  std::string seed;
+  bool seed_given = false;
+  std::string shard = "0/1";
+  Progress progress = Progress::automatic;
+  bool list_modulations = false;
+  bool version = false;
+};
+
+void add_box_options(CLI::App& app, BoxTexts& t) {
+  struct BoxOption {
+    const char* name;
+    std::string* text;
+    const char* description;
+  };
+  const BoxOption options[] = {
+      {"--symbol-rate-min", &t.symbol_rate_min, "lowest symbol rate drawn, Baud (digital)"},
+      {"--symbol-rate-max", &t.symbol_rate_max, "highest symbol rate drawn, Baud (digital)"},
+      {"--sample-rate", &t.sample_rate, "sample rate, Hz"},
+      {"--snr-min", &t.snr_min, "lowest SNR drawn, dB (inf with --snr-max inf: no noise)"},
+      {"--snr-max", &t.snr_max, "highest SNR drawn, dB"},
+      {"--multipath-error", &t.multipath_error, "checked like the form's box; has no effect"},
+      {"--timing-error-min", &t.timing_error_min, "lowest symbol timing error drawn, symbol periods (digital)"},
+      {"--timing-error-max", &t.timing_error_max, "highest symbol timing error drawn, symbol periods (digital)"},
+      {"--frequency-offset-min", &t.frequency_offset_min, "lowest frequency offset drawn, Hz (digital)"},
+      {"--frequency-offset-max", &t.frequency_offset_max, "highest frequency offset drawn, Hz (digital)"},
+      {"--mix-frequency", &t.mix_frequency, "mixing frequency of every signal, Hz (the form's Carrier Freq)"},
+      {"--files-per-modulation", &t.files_per_modulation, "files written for each modulation"},
+      {"--num-symbols", &t.num_symbols, "symbols per digital file, samples per analog file"},
+      {"--analog-fc", &t.analog_carrier_frequency, "carrier frequency of the analog modulations, Hz"},
+      {"--analog-deviation", &t.analog_deviation, "peak frequency deviation of FM, Hz"},
+      {"--amplitude-min", &t.amplitude_min, "lowest amplitude drawn (analog)"},
+      {"--amplitude-max", &t.amplitude_max, "highest amplitude drawn (analog)"},
+      {"-o,--output-folder", &t.output_folder, "folder of the output files, made when missing (empty: the working folder)"},
+  };
+  for (const BoxOption& option : options) {
+    app.add_option(option.name, *option.text, option.description)->capture_default_str()->group("Form boxes");
+  }
+}
+
+void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
+  add_box_options(app, p.boxes);
+  app.add_option("-m,--modulations", p.modulations,
+                 "comma-separated names (case-sensitive), or 'all' for the form's 22")
+      ->group("Form boxes");
+  app.add_flag("--save-settings", p.save_settings, "also write a settings file beside each sample file")
+      ->group("Form boxes");
+  p.jobs = std::max(1u, hardware_threads);
+  app.add_option("-j,--jobs", p.jobs, "files produced in parallel")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 1024u));
+  app.add_option("--seed", p.seed, "unsigned 32-bit seed for a reproducible run (default: the clock)");
+  app.add_option("--shard", p.shard, "produce only the files at plan positions K modulo N")->capture_default_str();
+  app.add_flag_callback("--progress", [&p] { p.progress = Progress::shown; }, "show a progress line on standard error");
+  app.add_flag_callback("--no-progress", [&p] { p.progress = Progress::hidden; }, "never show the progress line");
+  app.add_flag("--list-modulations", p.list_modulations, "print the known modulation names and exit");
+  app.add_flag("--version", p.version, "print the version and exit");
+}
+
+std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
+  auto names = p.modulations.empty() ? std::vector<std::string>{} : modulation_list(p.modulations);
+  if (auto* failure = std::get_if<ImmediateExit>(&names)) return *failure;
+  const auto& ordered = std::get<std::vector<std::string>>(names);
+  RunRequest request;
+  auto settings = read_run_settings(snapshot_of(p.boxes, ordered, p.save_settings));
+  if (const FormError* error = std::get_if<FormError>(&settings)) {
+    if (error->kind == FormError::Kind::no_modulation) return ImmediateExit{2, "", "No modulation selected.\n"};
+    return ImmediateExit{2, "", "Input Error: " + utf16_to_utf8(error->message) + "\n"};
+  }
+  request.settings = std::get<RunSettings>(std::move(settings));
+  request.settings.modulations = ordered;
+  request.jobs = p.jobs;
+  if (p.seed_given) {
+    request.seed = whole_number(p.seed);
+    if (!request.seed) return usage_error("--seed takes a whole number from 0 to 4294967295, not '" + p.seed + "'");
+  }
+  const std::optional<Shard> shard = shard_of(p.shard);
+  if (!shard) return usage_error("--shard takes K/N with 0 <= K < N, not '" + p.shard + "'");
+  request.shard = *shard;
+  request.progress = p.progress;
+  return request;
+}
+
+}  // namespace
+
+std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std::string>& arguments,
+                                                           unsigned hardware_threads) {
+  CLI::App app("Generates synthetic radio-signal sample files: one I,Q CSV file per modulation and "
+               "file index, with parameters drawn inside the given ranges.",
+               "quorvin-cli");
+  Parsed parsed;
+  add_options(app, parsed, hardware_threads);
+  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());  // CLI11 pops from the back
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    return ImmediateExit{0, app.help(), ""};
+  } catch (const CLI::ParseError& e) {
+    return usage_error(e.what());
+  }
+  if (parsed.version) return ImmediateExit{0, std::string("quorvin-cli ") + program_version + "\n", ""};
+  if (parsed.list_modulations) {
+    std::string list;
+    for (const std::string& name : known_modulations()) list += name + "\n";
+    return ImmediateExit{0, list, ""};
+  }
+  parsed.seed_given = app.count("--seed") > 0;
+  return request_of(parsed);
+}
+
+}  // namespace quorvin::cli

@@ -1,0 +1,47 @@
+#pragma once
+// The command line of quorvin-cli: the form's boxes as options, plus the batch controls.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "form/form.h"
+
+namespace quorvin::cli {
+
+inline constexpr const char* program_version = "0.1.0";
+
+// Every name the command line accepts, in production order: the form's 22, then "CW", "QAM1024".
+const std::vector<std::string>& known_modulations();
+
+struct Shard {
+  std::uint32_t index = 0;  // K
+  std::uint32_t count = 1;  // N
+};
+
+enum class Progress { automatic, shown, hidden };
+
+// A command line that asks for a run.
+struct RunRequest {
+  RunSettings settings;  // validated by the form's own rules
+  unsigned jobs = 1;
+  std::optional<std::uint32_t> seed;
+  Shard shard;
+  Progress progress = Progress::automatic;
+};
+
+// A command line that ends at once: help, version, the name list, or a usage or input error.
+struct ImmediateExit {
+  int status = 0;           // 0 for help and lists, 2 for usage and input errors
+  std::string out_text;     // for standard output
+  std::string error_text;   // for standard error
+};
+
+// Parses UTF-8 arguments (without the program name). The boxes go through read_run_settings,
+// so a refused box gives "Input Error: " and the form's message.
+std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std::string>& arguments,
+                                                           unsigned hardware_threads);
+
+}  // namespace quorvin::cli
