@@ -15,8 +15,8 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 # Test programs run under Wine through this wrapper (a private prefix, no dialogs).
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
 
-# Header-only packages are the same for every target; Debian keeps their CMake files in the
-# host's /usr/share, outside the target root searched above.
-if(EXISTS /usr/share/cmake/CLI11/CLI11Config.cmake)
-  set(CLI11_DIR /usr/share/cmake/CLI11 CACHE PATH "CLI11's CMake package (header-only)")
+# Header-only packages serve every target, but Debian's CMake files for them point into the
+# host's /usr/include; cross/ holds replacements that take only their own headers.
+if(EXISTS /usr/include/CLI/CLI.hpp)
+  set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/cross)
 endif()
