@@ -8,7 +8,7 @@
 
 namespace quorvin {
 
-Signal resample_to_sample_rate(const Signal& signal, double symbol_rate, double sample_rate) {
+Signal resample_to_sample_rate(Signal signal, double symbol_rate, double sample_rate) {
   if (signal.empty() || symbol_rate <= 0.0 || sample_rate <= 0.0 || symbol_rate == sample_rate) {
     return signal;
   }

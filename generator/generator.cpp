@@ -195,7 +195,7 @@ Signal generate_digital_signal(std::string_view modulation_name, std::int32_t nu
   const Symbols symbols = draw_symbols(num_symbols, route->alphabet, seeds.symbols);
   Signal working = modulate(*route, symbols, symbol_rate, sample_rate);
   if (holds_one_value_per_symbol(route->modulator)) {
-    working = resample_to_sample_rate(working, symbol_rate, sample_rate);
+    working = resample_to_sample_rate(std::move(working), symbol_rate, sample_rate);
   }
   // Exactly 0.0 (or -0.0) means no mixing; NaN is not 0.0 and mixes.
   if (!(mix_frequency == 0.0)) working = frequency_shift(std::move(working), sample_rate, mix_frequency);
