@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# Builds the Windows program and its tests with MinGW-w64 (32-bit and 64-bit presets), runs the
+# core's unit tests under wine64, then tests the real 64-bit program in a real window: Xvfb and
+# wineserver are started here and stopped by process id; tests/windows/window_driver.cpp checks
+# the form as Windows automation would, and one path is driven by real X input through xdotool.
+# The 32-bit build is compiled and linked only: this kernel cannot execute 32-bit code.
+# Output (logs, written files, screenshot.png) goes to build/windows-x64/window-test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+# --- tools ----------------------------------------------------------------------------------
+find_tool() {  # first executable among the candidates
+  local candidate
+  for candidate in "$@"; do
+    if [ -x "$candidate" ]; then echo "$candidate"; return 0; fi
+    if command -v "$candidate" >/dev/null 2>&1; then command -v "$candidate"; return 0; fi
+  done
+  return 1
+}
+missing=()
+for tool in cmake ctest x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix \
+            x86_64-w64-mingw32-windres i686-w64-mingw32-windres Xvfb xdotool import; do
+  command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
+done
+wine=$(find_tool /usr/lib/wine/wine64 wine64 wine) || missing+=("wine64")
+wineserver=$(find_tool /usr/lib/wine/wineserver wineserver) || missing+=("wineserver")
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "windows-test.sh: missing tools: ${missing[*]}" >&2
+  echo "  install them with: bash scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xdotool imagemagick" >&2
+  exit 1
+fi
+
+# --- build and unit tests -------------------------------------------------------------------
+for preset in windows-x86 windows-x64; do
+  echo "=== preset: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j 2
+done
+build=$root/build/windows-x64
+for program in "$root/build/windows-x86/app/quorvin.exe" "$build/app/quorvin.exe"; do
+  [ -f "$program" ] || { echo "windows-test.sh: $program was not built" >&2; exit 1; }
+done
+echo "=== unit tests under wine64"
+ctest --preset windows-x64
+
+# --- the real window ------------------------------------------------------------------------
+echo "=== window tests under Xvfb and wine64"
+out=$build/window-test
+rm -rf "$out"
+mkdir -p "$out/check" "$out/clicks"
+export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+mkdir -p "$WINEPREFIX"
+program=$build/app/quorvin.exe
+driver=$build/app/window_driver.exe
+
+xvfb_pid="" wineserver_pid="" app_pid=""
+cleanup() {
+  # Only the processes started here, each by its own id.
+  for pid in "$app_pid" "$wineserver_pid" "$xvfb_pid"; do
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+      kill "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
+}
+trap cleanup EXIT
+
+# Xvfb picks a free display number and writes it to the descriptor it is given.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$out/display" >"$out/xvfb.log" 2>&1 &
+xvfb_pid=$!
+display=""
+for _ in $(seq 1 200); do
+  [ -s "$out/display" ] && display=$(tr -dc '0-9' <"$out/display")
+  [ -n "$display" ] && break
+  kill -0 "$xvfb_pid" 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$display" ] || { echo "windows-test.sh: Xvfb did not start (see $out/xvfb.log)" >&2; exit 1; }
+export DISPLAY=:$display
+
+# A persistent server in the foreground: every Wine process below shares it, and it is ours
+# to stop.
+"$wineserver" -f -p >"$out/wineserver.log" 2>&1 &
+wineserver_pid=$!
+
+failures=0
+step() {  # step "what" command...: runs a check, counts a failure
+  local what=$1; shift
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; failures=$((failures + 1)); fi
+}
+
+# 1. Automation: layout, behaviour, message boxes, runs, closing.
+if ! (cd "$out/check" && timeout 900 "$wine" "$driver" check "$program") | tee "$out/check.log"; then
+  failures=$((failures + 1))
+fi
+
+# 2. Real input events: tick "AM", type 2 into "Files/Modulation:", Tab, click "Modulate".
+cd "$out/clicks"
+"$wine" "$program" >"$out/clicks.log" 2>&1 &
+app_pid=$!
+timeout 120 xdotool search --sync --onlyvisible --name '^Quorvin$' >/dev/null ||
+  { echo "windows-test.sh: the window never appeared on the X display" >&2; exit 1; }
+click_control() {  # click_control ID: a real left click on the control's centre
+  local x y
+  read -r x y < <("$wine" "$driver" locate "$1" | tr -d '\r')
+  xdotool mousemove --sync "$x" "$y" click 1
+}
+click_control 201
+click_control 1013
+xdotool key End BackSpace
+xdotool type 2
+xdotool key Tab
+step "Tab leaves the focus in the box" "$wine" "$driver" focus-is 1013
+click_control 1002
+step "real clicks tick, type and run" "$wine" "$driver" after-clicks
+import -window root "$out/screenshot.png"
+echo "screenshot: $out/screenshot.png"
+
+# Closing through the system menu's shortcut, with the pointer over the window.
+click_control 1003
+xdotool key alt+F4
+app_code=0
+timeout 60 tail --pid="$app_pid" -f /dev/null || true
+wait "$app_pid" || app_code=$?
+app_pid=""
+step "Alt+F4 ends the program with exit code 0 (got $app_code)" test "$app_code" -eq 0
+cd "$root"
+
+if [ "$failures" -ne 0 ]; then
+  echo "windows-test.sh: $failures window test step(s) failed" >&2
+  exit 1
+fi
+echo "windows-test.sh: all Windows tests passed"
