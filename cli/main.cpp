@@ -4,10 +4,12 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/dataset.h"
 #include "cli/options.h"
 #include "cli/parallel_run.h"
 #include "common/limits.h"
@@ -113,12 +115,29 @@ int main(int argc, char** argv) {
   options.sample_budget = static_cast<double>(quorvin::max_samples_per_file);
   const bool show_progress = request.progress == Progress::shown ||
                              (request.progress == Progress::automatic && error_stream_is_terminal());
+  options.output.format = request.format;
+  options.output.sigmf_metadata = [&request](const quorvin::PlannedFile& file, std::uint64_t samples) {
+    return quorvin::cli::sigmf_metadata(request.settings, file, samples, request.seed);
+  };
+  std::optional<quorvin::cli::ManifestWriter> manifest;
+  if (!request.manifest.empty()) {
+    const std::u8string utf8(request.manifest.begin(), request.manifest.end());
+    manifest.emplace(std::filesystem::path(utf8), request.settings, request.format, request.seed.has_value());
+  }
   ProgressLine progress_line;
   const auto summary = quorvin::cli::run_in_parallel(
       request.settings, options,
-      [](const std::u16string& lines) { write_text(stdout, quorvin::utf16_to_utf8(lines)); },
+      [&manifest](const quorvin::PlannedFile& file, const quorvin::ProducedFile& produced) {
+        write_text(stdout, quorvin::utf16_to_utf8(produced.report));
+        if (manifest) manifest->add(file, produced);
+      },
       [&](const quorvin::cli::RunProgress& p) {
         if (show_progress) progress_line.show(p);
       });
-  return summary.files_failed == 0 ? 0 : 1;
+  bool manifest_saved = true;
+  if (manifest) {
+    manifest_saved = manifest->finish();
+    write_text(stdout, (manifest_saved ? "Manifest saved to " : "Failed to save manifest to ") + request.manifest + "\n");
+  }
+  return summary.files_failed == 0 && manifest_saved ? 0 : 1;
 }

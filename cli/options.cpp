@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <set>
 
 #include "common/text.h"
@@ -118,6 +119,8 @@ struct Parsed {
   bool seed_given = false;
   std::string shard = "0/1";
   Progress progress = Progress::automatic;
+  std::string format = "csv";
+  std::string manifest;
   bool list_modulations = false;
   bool version = false;
 };
@@ -168,6 +171,10 @@ void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   app.add_option("--shard", p.shard, "produce only the files at plan positions K modulo N")->capture_default_str();
   app.add_flag_callback("--progress", [&p] { p.progress = Progress::shown; }, "show a progress line on standard error");
   app.add_flag_callback("--no-progress", [&p] { p.progress = Progress::hidden; }, "never show the progress line");
+  app.add_option("--format", p.format, "csv (I,Q text lines) or sigmf (cf32_le recordings with .sigmf-meta)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"csv", "sigmf"}));
+  app.add_option("--manifest", p.manifest, "also write a CSV manifest of every planned file to FILE");
   app.add_flag("--list-modulations", p.list_modulations, "print the known modulation names and exit");
   app.add_flag("--version", p.version, "print the version and exit");
 }
@@ -193,6 +200,18 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   if (!shard) return usage_error("--shard takes K/N with 0 <= K < N, not '" + p.shard + "'");
   request.shard = *shard;
   request.progress = p.progress;
+  request.format = p.format == "sigmf" ? SampleFormat::sigmf : SampleFormat::csv;
+  request.manifest = p.manifest;
+  if (request.format == SampleFormat::sigmf) {
+    // The recording format bounds what its metadata may hold.
+    const RunSettings& s = request.settings;
+    if (!(s.sample_rate >= 1.0 && s.sample_rate <= 1e12)) {
+      return usage_error("--format sigmf needs a sample rate from 1 Hz to 1e12 Hz");
+    }
+    if (!(std::abs(s.mix_frequency) <= 1e12)) {
+      return usage_error("--format sigmf needs a mixing frequency from -1e12 Hz to 1e12 Hz");
+    }
+  }
   return request;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "form/form.h"
+#include "run/run.h"
 
 namespace quorvin::cli {
 
@@ -25,6 +26,8 @@ enum class Progress { automatic, shown, hidden };
 
 // A command line that asks for a run.
 struct RunRequest {
+  SampleFormat format = SampleFormat::csv;
+  std::string manifest;  // UTF-8 path of the manifest; empty for none
   RunSettings settings;  // validated by the form's own rules
   unsigned jobs = 1;
   std::optional<std::uint32_t> seed;

@@ -22,7 +22,8 @@ struct Task {
 // The shared state of one run: tasks waiting for a worker, results waiting to be reported.
 class Workshop {
  public:
-  Workshop(const RunSettings& settings, unsigned jobs) : settings_(settings) {
+  Workshop(const RunSettings& settings, const OutputOptions& output, unsigned jobs)
+      : settings_(settings), output_(output) {
     for (unsigned i = 0; i < jobs; ++i) workers_.emplace_back([this] { work(); });
   }
   ~Workshop() {
@@ -36,7 +37,7 @@ class Workshop {
 
   // Waits until the task fits (free worker, sample budget, bounded backlog of unreported
   // results), reporting finished files meanwhile, then queues it.
-  void submit(Task task, unsigned jobs, double budget, const std::function<void(ProducedFile&&)>& emit) {
+  void submit(Task task, unsigned jobs, double budget, const std::function<void(Task&&, ProducedFile&&)>& emit) {
     std::unique_lock lock(mutex_);
     const std::size_t backlog_limit = 4 * static_cast<std::size_t>(jobs) + 16;
     for (;;) {
@@ -54,7 +55,7 @@ class Workshop {
   }
 
   // Reports every remaining result in order.
-  void finish(const std::function<void(ProducedFile&&)>& emit) {
+  void finish(const std::function<void(Task&&, ProducedFile&&)>& emit) {
     std::unique_lock lock(mutex_);
     while (!order_.empty()) {
       drain(lock, emit);
@@ -64,15 +65,15 @@ class Workshop {
 
  private:
   // Hands out the results at the front of the plan order; the lock is released while emitting.
-  void drain(std::unique_lock<std::mutex>& lock, const std::function<void(ProducedFile&&)>& emit) {
+  void drain(std::unique_lock<std::mutex>& lock, const std::function<void(Task&&, ProducedFile&&)>& emit) {
     while (!order_.empty()) {
       const auto done = results_.find(order_.front());
       if (done == results_.end()) return;
-      ProducedFile result = std::move(done->second);
+      auto [task, result] = std::move(done->second);
       results_.erase(done);
       order_.pop_front();
       lock.unlock();
-      emit(std::move(result));
+      emit(std::move(task), std::move(result));
       lock.lock();
     }
   }
@@ -85,22 +86,24 @@ class Workshop {
       Task task = std::move(tasks_.front());
       tasks_.pop_front();
       lock.unlock();
-      ProducedFile produced = produce_file(settings_, task.file);
+      ProducedFile produced = produce_file(settings_, task.file, output_);
       lock.lock();
       --in_flight_;
       weight_in_flight_ -= task.weight;
-      results_.emplace(task.position, std::move(produced));
+      const std::uint64_t position = task.position;
+      results_.emplace(position, std::pair{std::move(task), std::move(produced)});
       wake_dispatcher_.notify_one();
     }
   }
 
   const RunSettings& settings_;
+  const OutputOptions& output_;
   std::mutex mutex_;
   std::condition_variable wake_workers_;
   std::condition_variable wake_dispatcher_;
   std::deque<Task> tasks_;
   std::deque<std::uint64_t> order_;  // positions submitted and not yet reported
-  std::map<std::uint64_t, ProducedFile> results_;
+  std::map<std::uint64_t, std::pair<Task, ProducedFile>> results_;
   unsigned in_flight_ = 0;
   double weight_in_flight_ = 0.0;
   bool closing_ = false;
@@ -114,20 +117,20 @@ std::uint64_t shard_files(std::uint64_t total, const Shard& shard) {
 }  // namespace
 
 RunSummary run_in_parallel(const RunSettings& settings, const ParallelRun& options,
-                           const std::function<void(const std::u16string&)>& report,
+                           const std::function<void(const PlannedFile&, const ProducedFile&)>& report,
                            const std::function<void(const RunProgress&)>& progress) {
   RunPlan plan(settings, options.seed ? *options.seed : clock_seed());
   RunSummary summary;
   RunProgress state;
   state.files_total = shard_files(plan.total_files(), options.shard);
-  const auto emit = [&](ProducedFile&& produced) {
-    report(produced.report);
+  const auto emit = [&](Task&& task, ProducedFile&& produced) {
+    report(task.file, produced);
     ++(produced.saved ? summary.files_produced : summary.files_failed);
     ++state.files_done;
     state.samples_done += produced.samples;
     if (progress) progress(state);
   };
-  Workshop workshop(plan.settings(), options.jobs);
+  Workshop workshop(plan.settings(), options.output, options.jobs);
   // Every file is drawn, in order, whichever shard it belongs to, so the draws never depend on
   // the shard or the number of jobs.
   for (std::uint64_t position = 0;; ++position) {

@@ -9,6 +9,8 @@
 
 #include "cli/options.h"
 #include "form/form.h"
+#include "run/plan.h"
+#include "run/run.h"
 
 namespace quorvin::cli {
 
@@ -25,6 +27,7 @@ struct ParallelRun {
   // Samples that files in flight may hold together; one file alone may always run.
   double sample_budget = 0.0;
   const std::atomic<bool>* stop = nullptr;  // when set, no further file is started
+  OutputOptions output;                     // sample file format
 };
 
 struct RunSummary {
@@ -33,10 +36,10 @@ struct RunSummary {
 };
 
 // Draws the whole plan in order on the calling thread and produces this shard's files on
-// `jobs` threads. `report` receives each file's report lines in plan order; `progress`, when
-// given, is called on the calling thread after each file.
+// `jobs` threads. `report` receives each file with what producing it left, in plan order, on the
+// calling thread; so does `progress`, when given, after each file.
 RunSummary run_in_parallel(const RunSettings& settings, const ParallelRun& options,
-                           const std::function<void(const std::u16string&)>& report,
+                           const std::function<void(const PlannedFile&, const ProducedFile&)>& report,
                            const std::function<void(const RunProgress&)>& progress);
 
 }  // namespace quorvin::cli

@@ -20,3 +20,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.
 if(EXISTS /usr/include/CLI/CLI.hpp)
   set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/cross)
 endif()
+if(EXISTS /usr/include/nlohmann/json.hpp)
+  set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/cross)
+endif()

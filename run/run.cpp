@@ -57,6 +57,27 @@ std::variant<Signal, std::string> try_synthesize(const RunSettings& s, const Pla
   }
 }
 
+// Writes the file's samples in the chosen format; returns the rest of its "Saved to" report
+// (path and line end, and the metadata line of a recording), or nothing when it failed.
+std::optional<std::u16string> write_samples(const RunSettings& s, const PlannedFile& file,
+                                            const Signal& samples, const OutputOptions& output) {
+  if (output.format == SampleFormat::csv) {
+    const OutputPath path = output_file_path(s.output_folder, file.modulation, file.index, ".csv");
+    if (!write_sample_file(path.file_system, samples)) return std::nullopt;
+    return path.text + u"\n";
+  }
+  const OutputPath data = output_file_path(s.output_folder, file.modulation, file.index, ".sigmf-data");
+  const OutputPath meta = output_file_path(s.output_folder, file.modulation, file.index, ".sigmf-meta");
+  if (!write_cf32_file(data.file_system, samples)) return std::nullopt;
+  // A recording is only usable with its metadata: without it, the data goes too.
+  if (!write_text_file(meta.file_system, output.sigmf_metadata(file, samples.size()))) {
+    std::error_code ignored;
+    std::filesystem::remove(data.file_system, ignored);
+    return std::nullopt;
+  }
+  return data.text + u"\n  Metadata saved to " + meta.text + u"\n";
+}
+
 }  // namespace
 
 Signal synthesize_file(const RunSettings& s, const PlannedFile& file) {
@@ -71,7 +92,7 @@ double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
   return digital_peak_samples(file.modulation, s.num_symbols, file.symbol_rate, s.sample_rate);
 }
 
-ProducedFile produce_file(const RunSettings& s, const PlannedFile& file) {
+ProducedFile produce_file(const RunSettings& s, const PlannedFile& file, const OutputOptions& output) {
   const std::u16string name = utf8_to_utf16(file.modulation);
   ProducedFile produced;
   auto signal = try_synthesize(s, file);
@@ -80,13 +101,13 @@ ProducedFile produce_file(const RunSettings& s, const PlannedFile& file) {
     return produced;
   }
   const Signal& samples = std::get<Signal>(signal);
-  const OutputPath sample_path = output_file_path(s.output_folder, file.modulation, file.index, ".csv");
-  if (!write_sample_file(sample_path.file_system, samples)) {
+  const std::optional<std::u16string> saved = write_samples(s, file, samples, output);
+  if (!saved) {
     produced.report = name + u": Failed to save file.\n";
     return produced;
   }
   produced.samples = samples.size();
-  produced.report = name + u": Saved to " + sample_path.text + u"\n";
+  produced.report = name + u": Saved to " + *saved;
   produced.saved = true;
   if (!s.save_settings_file) return produced;
   const OutputPath settings_path = output_file_path(s.output_folder, file.modulation, file.index, ".txt");

@@ -2,6 +2,7 @@
 // The generation run: every planned file synthesised, impaired, written and reported.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -25,9 +26,21 @@ struct ProducedFile {
   std::uint64_t samples = 0;  // samples in the sample file
 };
 
+enum class SampleFormat {
+  csv,    // <name>_signal_<k>.csv: "I,Q" text lines
+  sigmf,  // <name>_signal_<k>.sigmf-data (cf32_le) with its .sigmf-meta
+};
+
+struct OutputOptions {
+  SampleFormat format = SampleFormat::csv;
+  // The .sigmf-meta text of a recording of `samples` samples; needed for SampleFormat::sigmf.
+  std::function<std::string(const PlannedFile& file, std::uint64_t samples)> sigmf_metadata;
+};
+
 // Synthesises and writes one planned file and, when the settings ask for it, its settings file.
 // Never throws for a file that cannot be made: the failure becomes its report line.
-ProducedFile produce_file(const RunSettings& settings, const PlannedFile& file);
+ProducedFile produce_file(const RunSettings& settings, const PlannedFile& file,
+                          const OutputOptions& output = {});
 
 // The whole run in plan order. The parameter draws are seeded with draw_seed, or with the clock
 // in whole seconds. Returns the report, one "\n"-terminated line per event.

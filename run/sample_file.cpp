@@ -1,6 +1,7 @@
 #include "run/sample_file.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -49,6 +50,29 @@ bool write_sample_file(const std::filesystem::path& path, const Signal& signal) 
     *end++ = '\r';
     *end++ = '\n';
     writer.append(std::string_view(line, static_cast<std::size_t>(end - line)));
+  }
+  return writer.finish();
+}
+
+bool write_text_file(const std::filesystem::path& path, std::string_view text) {
+  TextFileWriter writer(path);
+  if (!writer.is_open()) return false;
+  writer.append(text);
+  return writer.finish();
+}
+
+bool write_cf32_file(const std::filesystem::path& path, const Signal& signal) {
+  TextFileWriter writer(path);
+  if (!writer.is_open()) return false;
+  const auto append_float = [&writer](double value) {
+    const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(value));
+    const char bytes[4] = {static_cast<char>(bits & 0xFF), static_cast<char>((bits >> 8) & 0xFF),
+                           static_cast<char>((bits >> 16) & 0xFF), static_cast<char>(bits >> 24)};
+    writer.append(std::string_view(bytes, 4));
+  };
+  for (const Sample& sample : signal) {
+    append_float(sample.real());
+    append_float(sample.imag());
   }
   return writer.finish();
 }

@@ -1,0 +1,43 @@
+#pragma once
+// Outputs for dataset pipelines: SigMF metadata for each recording, and a manifest of the run.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "form/form.h"
+#include "run/plan.h"
+#include "run/run.h"
+
+namespace quorvin::cli {
+
+// The label's class index: the form's checkbox order, then "CW" (22) and "QAM1024" (23).
+std::size_t class_index(std::string_view modulation_name);
+
+// The .sigmf-meta JSON of one recording of `samples` cf32_le samples: core fields, one capture
+// at the mixing frequency, one annotation over the whole file with the signal extension's detail,
+// and every parameter of the settings file under the "quorvin" namespace (the seeds too when the
+// run was seeded). A non-finite value, such as the SNR of a run without noise, is null.
+std::string sigmf_metadata(const RunSettings& settings, const PlannedFile& file,
+                           std::uint64_t samples, std::optional<std::uint32_t> run_seed);
+
+// A CSV manifest, one row per planned file in plan order after a header line, written to a
+// temporary file and put in place only when complete.
+class ManifestWriter {
+ public:
+  ManifestWriter(const std::filesystem::path& path, const RunSettings& settings, SampleFormat format,
+                 bool seeded);
+  ~ManifestWriter();
+  bool is_open() const;
+  void add(const PlannedFile& file, const ProducedFile& produced);
+  bool finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace quorvin::cli
