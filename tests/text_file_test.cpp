@@ -1,0 +1,209 @@
+#include "run/text_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "run_test_support.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+namespace quorvin {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TextFile : public test::TempFolder {
+ protected:
+  // Names in the folder, sorted.
+  std::vector<std::string> names() const {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(folder())) found.push_back(entry.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
+  }
+  void put(const std::string& name, const std::string& text) const {
+    std::ofstream(folder() / name, std::ios::binary) << text;
+  }
+  void TearDown() override {
+    set_writes_abandoned(false);
+    std::error_code ignored;
+    fs::permissions(folder(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    TempFolder::TearDown();
+  }
+};
+
+bool running_as_root() {
+#ifdef _WIN32
+  return false;
+#else
+  return ::geteuid() == 0;
+#endif
+}
+
+TEST_F(TextFile, ReplacesAnEarlierFileWholeAndLeavesNothingElse) {
+  put("a.csv", "earlier contents that are longer than the new ones\r\n");
+  TextFileWriter writer(folder() / "a.csv");
+  ASSERT_TRUE(writer.is_open());
+  writer.append("1,2\r\n");
+  ASSERT_TRUE(writer.finish());
+  EXPECT_EQ(test::read_file(folder() / "a.csv"), "1,2\r\n");
+  EXPECT_EQ(names(), std::vector<std::string>{"a.csv"});
+}
+
+TEST_F(TextFile, TheFinalNameKeepsTheEarlierFileUntilTheEnd) {
+  put("a.csv", "old\r\n");
+  TextFileWriter writer(folder() / "a.csv");
+  ASSERT_TRUE(writer.is_open());
+  const std::string line(1000, 'x');
+  for (int i = 0; i < 3000; ++i) writer.append(line);  // several buffer write-outs
+  ASSERT_EQ(names().size(), 2u);
+  EXPECT_TRUE(is_temporary_file_name(names()[0])) << names()[0];
+  EXPECT_EQ(test::read_file(folder() / "a.csv"), "old\r\n");
+  ASSERT_TRUE(writer.finish());
+  EXPECT_EQ(fs::file_size(folder() / "a.csv"), 3000000u);
+  EXPECT_EQ(names(), std::vector<std::string>{"a.csv"});
+}
+
+// Every way a file is given up: the earlier file stays as it was and no temporary is left.
+enum class GiveUp { destroyed_unfinished, abandoned_before_finish, abandoned_before_writing };
+
+class TextFileGivenUp : public TextFile, public ::testing::WithParamInterface<GiveUp> {};
+
+TEST_P(TextFileGivenUp, KeepsTheEarlierFile) {
+  put("a.csv", "old\r\n");
+  {
+    TextFileWriter writer(folder() / "a.csv");
+    ASSERT_TRUE(writer.is_open());
+    if (GetParam() == GiveUp::abandoned_before_writing) set_writes_abandoned(true);
+    writer.append(std::string(3u << 20, 'y'));
+    if (GetParam() == GiveUp::abandoned_before_finish) set_writes_abandoned(true);
+    if (GetParam() != GiveUp::destroyed_unfinished) {
+      EXPECT_FALSE(writer.finish());
+    }
+  }
+  EXPECT_EQ(test::read_file(folder() / "a.csv"), "old\r\n");
+  EXPECT_EQ(names(), std::vector<std::string>{"a.csv"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, TextFileGivenUp,
+                         ::testing::Values(GiveUp::destroyed_unfinished, GiveUp::abandoned_before_finish,
+                                           GiveUp::abandoned_before_writing));
+
+TEST_F(TextFile, RefusedTargetsAreNeverOpened) {
+  fs::create_directory(folder() / "dir.csv");
+  put("plain", "x");
+  const fs::path targets[] = {folder() / "dir.csv", folder() / "missing" / "a.csv", folder() / "plain" / "a.csv"};
+  for (const fs::path& target : targets) {
+    TextFileWriter writer(target);
+    EXPECT_FALSE(writer.is_open()) << target;
+    EXPECT_FALSE(writer.finish()) << target;
+  }
+  EXPECT_TRUE(fs::is_directory(folder() / "dir.csv"));
+  EXPECT_FALSE(fs::exists(folder() / "missing"));  // the writer never makes a folder
+  EXPECT_EQ(names(), (std::vector<std::string>{"dir.csv", "plain"}));
+}
+
+TEST_F(TextFile, AReadOnlyFileIsRefusedAndKept) {
+  if (running_as_root()) GTEST_SKIP() << "root may write read-only files; tests/reliability_test.cpp checks as nobody";
+  put("a.txt", "kept\r\n");
+  fs::permissions(folder() / "a.txt", fs::perms::owner_read);
+  {
+    TextFileWriter writer(folder() / "a.txt");
+    EXPECT_FALSE(writer.is_open());
+  }
+  fs::permissions(folder() / "a.txt", fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(test::read_file(folder() / "a.txt"), "kept\r\n");
+  EXPECT_EQ(names(), std::vector<std::string>{"a.txt"});
+}
+
+#ifndef _WIN32
+TEST_F(TextFile, AFileThatBecameReadOnlyWhileWritingIsNotReplaced) {
+  if (running_as_root()) GTEST_SKIP() << "root may write read-only files";
+  put("a.txt", "kept\r\n");
+  TextFileWriter writer(folder() / "a.txt");
+  ASSERT_TRUE(writer.is_open());
+  writer.append("new\r\n");
+  fs::permissions(folder() / "a.txt", fs::perms::owner_read);
+  EXPECT_FALSE(writer.finish());
+  EXPECT_EQ(test::read_file(folder() / "a.txt"), "kept\r\n");
+  EXPECT_EQ(names(), std::vector<std::string>{"a.txt"});
+}
+
+TEST_F(TextFile, AnUnwritableFolderIsRefused) {
+  if (running_as_root()) GTEST_SKIP() << "root may write anywhere";
+  put("a.txt", "kept\r\n");
+  fs::permissions(folder(), fs::perms::owner_read | fs::perms::owner_exec);
+  TextFileWriter writer(folder() / "a.txt");
+  EXPECT_FALSE(writer.is_open());
+  fs::permissions(folder(), fs::perms::owner_all);
+  EXPECT_EQ(test::read_file(folder() / "a.txt"), "kept\r\n");
+}
+
+TEST_F(TextFile, ReplacedFilesKeepTheirPermissions) {
+  put("a.txt", "old");
+  fs::permissions(folder() / "a.txt", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  TextFileWriter writer(folder() / "a.txt");
+  writer.append("new");
+  ASSERT_TRUE(writer.finish());
+  EXPECT_EQ(fs::status(folder() / "a.txt").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(TextFile, ALinkIsFollowedAndStays) {
+  fs::create_directory(folder() / "real");
+  put("real/a.csv", "old");
+  fs::create_symlink("real/a.csv", folder() / "link.csv");
+  TextFileWriter writer(folder() / "link.csv");
+  writer.append("new");
+  ASSERT_TRUE(writer.finish());
+  EXPECT_EQ(fs::read_symlink(folder() / "link.csv"), "real/a.csv");
+  EXPECT_EQ(test::read_file(folder() / "real" / "a.csv"), "new");
+  EXPECT_EQ(names(), (std::vector<std::string>{"link.csv", "real"}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder() / "real"), {}), 1);
+}
+
+TEST_F(TextFile, ADeviceIsWrittenInPlaceAndAFullOneFails) {
+  fs::create_symlink("/dev/null", folder() / "null.csv");
+  fs::create_symlink("/dev/full", folder() / "full.csv");
+  TextFileWriter null_writer(folder() / "null.csv");
+  null_writer.append("discarded");
+  EXPECT_TRUE(null_writer.finish());
+  TextFileWriter full_writer(folder() / "full.csv");
+  full_writer.append("lost");
+  EXPECT_FALSE(full_writer.finish());
+  EXPECT_EQ(names(), (std::vector<std::string>{"full.csv", "null.csv"}));
+  EXPECT_TRUE(fs::exists("/dev/full"));
+}
+#endif
+
+TEST(TemporaryFileName, IsHiddenBesideTheTargetAndRecognised) {
+  const fs::path target = fs::path("out") / "QPSK_signal_1.csv";
+  const fs::path temporary = temporary_file_path(target, 0x00c0ffee);
+  EXPECT_EQ(temporary.parent_path(), fs::path("out"));
+  EXPECT_EQ(temporary.filename().string(), ".QPSK_signal_1.csv.00c0ffee.partial");
+  EXPECT_EQ(temporary_file_path("a.txt", 1).string(), ".a.txt.00000001.partial");
+  const std::string long_name(300, 'n');
+  EXPECT_EQ(temporary_file_path(long_name, 2).filename().string(), "." + std::string(200, 'n') + ".00000002.partial");
+}
+
+TEST(TemporaryFileName, OnlyWritersNamesAreTemporary) {
+  struct Case {
+    const char* name;
+    bool temporary;
+  };
+  const Case cases[] = {{".a.csv.0123abcd.partial", true}, {"..00000000.partial", true},
+                        {"a.csv.0123abcd.partial", false}, {".a.csv.0123ABCD.partial", false},
+                        {".a.csv.0123abc.partial", false}, {".a.csv_0123abcd.partial", false},
+                        {".a.csv.0123abcd.part", false},   {"QPSK_signal_1.csv", false},
+                        {".partial", false},               {"", false}};
+  for (const Case& c : cases) EXPECT_EQ(is_temporary_file_name(c.name), c.temporary) << c.name;
+}
+
+}  // namespace
+}  // namespace quorvin
