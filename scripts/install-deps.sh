@@ -3,7 +3,7 @@
 # already there. Run as root (CI runs as root); pass package groups to install more than the core.
 set -euo pipefail
 
-core=(cmake g++ make libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
+core=(cmake g++ make libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev python3 python3-jsonschema)
 
 missing=()
 for package in "${core[@]}" "$@"; do

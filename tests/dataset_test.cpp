@@ -1,0 +1,107 @@
+#include "cli/dataset.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "run_test_support.h"
+
+namespace quorvin::cli {
+namespace {
+
+TEST(ClassIndex, FormOrderThenTheExtraNames) {
+  EXPECT_EQ(class_index("AM"), 0u);
+  EXPECT_EQ(class_index("Pi/4-DQPSK"), 6u);
+  EXPECT_EQ(class_index("GMSK"), 21u);
+  EXPECT_EQ(class_index("CW"), 22u);
+  EXPECT_EQ(class_index("QAM1024"), 23u);
+}
+
+RunSettings settings() {
+  RunSettings s;
+  s.sample_rate = 8000;
+  s.mix_frequency = -50;
+  s.num_symbols = 64;
+  s.analog_carrier_frequency = 1200;
+  s.analog_deviation = 300;
+  return s;
+}
+
+TEST(SigmfMetadata, AnalogFileWithoutNoiseOrSeed) {
+  PlannedFile fm;
+  fm.modulation = "FM";
+  fm.index = 3;
+  fm.analog = true;
+  fm.amplitude = 0.75;
+  fm.snr_db = std::numeric_limits<double>::infinity();
+  fm.message_frequency = 440;
+  const auto meta = nlohmann::json::parse(sigmf_metadata(settings(), fm, 64, std::nullopt));
+  const auto& g = meta["global"];
+  EXPECT_TRUE(g["quorvin:snr_db"].is_null());  // no noise: JSON has no infinity
+  EXPECT_EQ(g["quorvin:frequency_deviation"], 300.0);
+  EXPECT_EQ(g["quorvin:carrier_frequency"], 1200.0);
+  EXPECT_EQ(g["quorvin:amplitude"], 0.75);
+  EXPECT_FALSE(g.contains("quorvin:run_seed"));
+  EXPECT_FALSE(g.contains("quorvin:symbol_rate"));
+  EXPECT_EQ(g["core:sample_rate"], 8000.0);
+  EXPECT_EQ(meta["captures"][0]["core:frequency"], -50.0);
+  EXPECT_EQ(meta["annotations"][0]["core:sample_count"], 64);
+  EXPECT_EQ(meta["annotations"][0]["signal:detail"]["mod_class"], "fm");
+}
+
+TEST(SigmfMetadata, SeededDigitalFileRecordsItsSeeds) {
+  PlannedFile file;
+  file.modulation = "APSK32";
+  file.symbol_rate = 1000;
+  file.seeds = {11u, 22u};
+  const auto g = nlohmann::json::parse(sigmf_metadata(settings(), file, 0, 7u))["global"];
+  EXPECT_EQ(g["quorvin:run_seed"], 7);
+  EXPECT_EQ(g["quorvin:symbol_seed"], 11);
+  EXPECT_EQ(g["quorvin:noise_seed"], 22);
+  EXPECT_FALSE(g.contains("quorvin:amplitude"));
+}
+
+class Manifest : public test::TempFolder {};
+
+TEST_F(Manifest, HeaderThenOneExactRowPerFile) {
+  RunSettings s = settings();
+  s.save_settings_file = true;
+  PlannedFile qpsk;
+  qpsk.modulation = "Pi/4-DQPSK";
+  qpsk.index = 2;
+  qpsk.symbol_rate = 0.1;
+  qpsk.snr_db = 10;
+  qpsk.timing_error = -0.25;
+  qpsk.frequency_offset = 1e-300;
+  qpsk.seeds = {5u, 6u};
+  ProducedFile failed;
+  ProducedFile saved;
+  saved.saved = true;
+  saved.samples = 64;
+  const auto path = folder() / "m.csv";
+  {
+    ManifestWriter writer(path, s, SampleFormat::csv, true);
+    ASSERT_TRUE(writer.is_open());
+    writer.add(qpsk, saved);
+    writer.add(qpsk, failed);
+    ASSERT_TRUE(writer.finish());
+  }
+  const std::string row = "Pi_4-DQPSK_signal_2.csv,,Pi_4-DQPSK_signal_2.txt,Pi/4-DQPSK,6,2,";
+  EXPECT_EQ(test::read_file(path),
+            "sample_file,metadata_file,settings_file,modulation,class_index,file_index,num_samples,saved,"
+            "sample_rate,mix_frequency,num_symbols,snr_db,symbol_rate,timing_error,frequency_offset,"
+            "amplitude,message_frequency,carrier_frequency,frequency_deviation,symbol_seed,noise_seed\n" +
+                row + "64,true,8000,-50,64,10,0.1,-0.25,1e-300,,,,,5,6\n" + row +
+                "0,false,8000,-50,64,10,0.1,-0.25,1e-300,,,,,5,6\n");
+}
+
+TEST_F(Manifest, UnwritableManifestIsReported) {
+  std::filesystem::create_directory(folder() / "taken.csv");
+  ManifestWriter writer(folder() / "taken.csv", settings(), SampleFormat::sigmf, false);
+  EXPECT_FALSE(writer.finish());
+  EXPECT_TRUE(std::filesystem::is_directory(folder() / "taken.csv"));
+}
+
+}  // namespace
+}  // namespace quorvin::cli

@@ -1,0 +1,122 @@
+#!/usr/bin/python3
+"""Checks quorvin-cli's SigMF recordings and manifest against the official schema, the CSV files
+of the same seeded run, and the settings files. Usage: sigmf_check.py QUORVIN_CLI SCHEMA"""
+
+import csv
+import json
+import math
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+import jsonschema
+
+cli, schema_path = sys.argv[1], sys.argv[2]
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+def run(*arguments):
+    result = subprocess.run([cli, *arguments], capture_output=True, text=True)
+    if result.returncode != 0:
+        sys.exit(f"quorvin-cli {' '.join(arguments)} failed ({result.returncode}): {result.stderr}")
+    return result.stdout
+
+
+# Expected signal:detail per name: (type, mod_class, order, symbol_variant, class_variant).
+families = {
+    "AM": ("analog", "am", None, None, None), "AM-SSB": ("analog", "ssb", None, None, None),
+    "FM": ("analog", "fm", None, None, None), "CW": ("analog", "am", None, None, "CW"),
+    "BPSK": ("digital", "psk", 2, None, None), "QPSK": ("digital", "psk", 4, None, None),
+    "OQPSK": ("digital", "psk", 4, "offset", None),
+    "Pi/4-DQPSK": ("digital", "psk", 4, "differential", "pi/4"),
+    "8PSK": ("digital", "psk", 8, None, None), "16PSK": ("digital", "psk", 16, None, None),
+    "QAM16": ("digital", "qam", 16, None, None), "QAM32": ("digital", "qam", 32, None, None),
+    "QAM64": ("digital", "qam", 64, None, None), "QAM128": ("digital", "qam", 128, None, None),
+    "QAM256": ("digital", "qam", 256, None, None), "QAM1024": ("digital", "qam", 1024, None, None),
+    "APSK16": ("digital", "psk", 16, None, "APSK"), "APSK32": ("digital", "psk", 32, None, "APSK"),
+    "APSK64": ("digital", "psk", 64, None, "APSK"),
+    "2FSK": ("digital", "fsk", 2, None, None), "4FSK": ("digital", "fsk", 4, None, None),
+    "8FSK": ("digital", "fsk", 8, None, None), "MSK": ("digital", "msk", 2, None, None),
+    "GMSK": ("digital", "msk", 2, None, "GMSK, BT 0.3"),
+}
+
+with open(schema_path) as f:
+    validator = jsonschema.Draft7Validator(json.load(f))
+
+with tempfile.TemporaryDirectory() as work:
+    common = ["-m", "all,CW,QAM1024", "--files-per-modulation", "2", "--num-symbols", "300",
+              "--seed", "1", "--save-settings", "--mix-frequency", "125"]
+    sigmf_dir, csv_dir = os.path.join(work, "sigmf"), os.path.join(work, "csv")
+    manifest_path = os.path.join(work, "manifest.csv")
+    run(*common, "--format", "sigmf", "--manifest", manifest_path, "-o", sigmf_dir)
+    run(*common, "-o", csv_dir)
+
+    with open(manifest_path, newline="") as f:
+        rows = list(csv.DictReader(f))
+    check(len(rows) == 48, f"manifest has {len(rows)} rows, not 48")
+    check([int(r["class_index"]) for r in rows] == sorted(int(r["class_index"]) for r in rows),
+          "manifest rows are not in plan order")
+
+    for row in rows:
+        name, stem = row["modulation"], row["sample_file"][: -len(".sigmf-data")]
+        with open(os.path.join(sigmf_dir, row["metadata_file"])) as f:
+            meta = json.load(f)
+        errors = [e.message for e in validator.iter_errors(meta)]
+        check(not errors, f"{stem}.sigmf-meta does not validate: {errors[:3]}")
+        g, annotation = meta["global"], meta["annotations"][0]
+        declared = {e["name"] for e in g["core:extensions"]}
+        used = {k.split(":")[0] for k in list(g) + list(annotation)} - {"core"}
+        check(used <= declared, f"{stem}: extensions used {used} but declared {declared}")
+        check(g["core:datatype"] == "cf32_le" and g["core:num_channels"] == 1, f"{stem}: core fields")
+        check(g["core:recorder"].startswith("quorvin-cli "), f"{stem}: recorder")
+        check(meta["captures"] == [{"core:sample_start": 0, "core:frequency": 125.0}], f"{stem}: capture")
+        check(annotation["core:label"] == name and annotation["core:sample_start"] == 0, f"{stem}: label")
+
+        detail = annotation["signal:detail"]
+        kind, mod_class, order, symbol_variant, class_variant = families[name]
+        check(detail.get("type") == kind and detail.get("mod_class") == mod_class, f"{stem}: {detail}")
+        check(detail.get("order") == order, f"{stem}: order {detail.get('order')} not {order}")
+        check(detail.get("symbol_variant") == symbol_variant, f"{stem}: symbol_variant {detail}")
+        check(detail.get("class_variant") == class_variant, f"{stem}: class_variant {detail}")
+
+        # Samples: cf32_le of the very values the CSV of the same seeded run holds.
+        with open(os.path.join(sigmf_dir, row["sample_file"]), "rb") as f:
+            data = f.read()
+        count = annotation["core:sample_count"]
+        check(len(data) == 8 * count and str(count) == row["num_samples"], f"{stem}: {len(data)} bytes, {count}")
+        with open(os.path.join(csv_dir, stem + ".csv")) as f:
+            lines = f.read().splitlines()
+        check(len(lines) == count, f"{stem}: CSV has {len(lines)} lines, recording {count}")
+        values = struct.unpack(f"<{2 * count}f", data)
+        for i, line in enumerate(lines[:count]):
+            for text, value in zip(line.split(","), values[2 * i: 2 * i + 2]):
+                expected = float(text)
+                if not math.isclose(value, expected, rel_tol=1e-5, abs_tol=1e-30):
+                    failures.append(f"{stem} sample {i}: {value} vs CSV {expected}")
+                    break
+
+        # Parameters: the manifest, the metadata and the settings file agree.
+        with open(os.path.join(sigmf_dir, row["settings_file"]), newline="") as f:
+            settings = dict(l.split(": ", 1) for l in f.read().split("\r\n") if l)
+        drawn = {"snr_db": "SNR"} | ({"amplitude": "Amplitude", "message_frequency": "Message Frequency"}
+                                     if kind == "analog" else
+                                     {"symbol_rate": "Symbol Rate", "timing_error": "Symbol Timing Error",
+                                      "frequency_offset": "Frequency Offset"})
+        for key, label in drawn.items():
+            value = float(row[key])
+            check(g[f"quorvin:{key}"] == value, f"{stem}: {key} {g[f'quorvin:{key}']} vs manifest {value}")
+            check(settings[label].split(" ")[0] == f"{value:f}", f"{stem}: {label} {settings[label]} vs {value}")
+        check(g["quorvin:noise_seed"] == int(row["noise_seed"]), f"{stem}: noise seed")
+        check(row["saved"] == "true", f"{stem}: not saved")
+
+for failure in failures[:40]:
+    print("FAIL:", failure)
+print(f"{48 - len({f.split(':')[0] for f in failures})} passed, {len(failures)} failed")
+sys.exit(1 if failures else 0)
