@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "common/limits.h"
 #include "common/text.h"
 #include "run/sample_file.h"
+#include "run/text_file.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -22,6 +24,8 @@
 #include <windows.h>
 #include <shellapi.h>
 #else
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -86,6 +90,77 @@ class ProgressLine {
   bool shown_ = false;
 };
 
+// Interrupts. The first asks the run to start no further file; the files in flight are
+// finished and reported. A second one abandons them: each writer gives up, removes its
+// temporary file and leaves the final name as it was. The exit status is then 128 + the signal.
+std::atomic<bool> stop_requested{false};
+std::atomic<int> interrupt_signal{0};
+
+constexpr const char* interrupted_notice =
+    "quorvin-cli: interrupted; finishing the files in progress (interrupt again to abandon them)\n";
+
+void on_interrupt(int signal_number) {
+  int none = 0;
+  if (interrupt_signal.compare_exchange_strong(none, signal_number)) {
+    stop_requested.store(true);
+    write_text(stderr, interrupted_notice);
+  } else {
+    quorvin::set_writes_abandoned(true);
+  }
+}
+
+#ifdef _WIN32
+// Ctrl+C and Ctrl+Break arrive on a thread of their own, so the handler may do what a thread may.
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;  // closing: the default
+  on_interrupt(2);  // reported as SIGINT would be
+  return TRUE;
+}
+
+class InterruptWatch {
+ public:
+  InterruptWatch() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+  ~InterruptWatch() { SetConsoleCtrlHandler(on_console_event, FALSE); }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+};
+#else
+// SIGINT and SIGTERM are blocked in every thread (the mask is inherited, so this runs before
+// any other thread exists) and taken by one thread with sigwait: no handler runs in signal
+// context, and a worker's write is never interrupted. SIGUSR1 ends the watch.
+class InterruptWatch {
+ public:
+  InterruptWatch() {
+    sigemptyset(&signals_);
+    for (const int s : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&signals_, s);
+    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+    watcher_ = std::thread([this] {
+      for (;;) {
+        int signal_number = 0;
+        if (sigwait(&signals_, &signal_number) != 0) continue;
+        if (signal_number != SIGUSR1) {
+          on_interrupt(signal_number);
+        } else if (finished_.load()) {
+          return;
+        }
+      }
+    });
+  }
+  ~InterruptWatch() {
+    finished_.store(true);
+    pthread_kill(watcher_.native_handle(), SIGUSR1);
+    watcher_.join();
+  }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+ private:
+  sigset_t signals_{};
+  std::atomic<bool> finished_{false};
+  std::thread watcher_;
+};
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,7 +183,14 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(
         quorvin::output_file_path(request.settings.output_folder, "", 0, "").file_system.parent_path(), ignored);
   }
+#ifndef _WIN32
+  // A file-size limit (RLIMIT_FSIZE) then fails the write of that file instead of killing the
+  // process with its temporary files in place.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
+  InterruptWatch interrupts;
   quorvin::cli::ParallelRun options;
+  options.stop = &stop_requested;
   options.jobs = request.jobs;
   options.seed = request.seed;
   options.shard = request.shard;
@@ -139,5 +221,6 @@ int main(int argc, char** argv) {
     manifest_saved = manifest->finish();
     write_text(stdout, (manifest_saved ? "Manifest saved to " : "Failed to save manifest to ") + request.manifest + "\n");
   }
+  if (const int signal_number = interrupt_signal.load(); signal_number != 0) return 128 + signal_number;
   return summary.files_failed == 0 && manifest_saved ? 0 : 1;
 }
