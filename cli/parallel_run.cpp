@@ -36,8 +36,10 @@ class Workshop {
   }
 
   // Waits until the task fits (free worker, sample budget, bounded backlog of unreported
-  // results), reporting finished files meanwhile, then queues it.
-  void submit(Task task, unsigned jobs, double budget, const std::function<void(Task&&, ProducedFile&&)>& emit) {
+  // results), reporting finished files meanwhile, then queues it, unless a stop was asked for
+  // during the wait.
+  void submit(Task task, unsigned jobs, double budget, const std::function<void(Task&&, ProducedFile&&)>& emit,
+              const std::atomic<bool>* stop) {
     std::unique_lock lock(mutex_);
     const std::size_t backlog_limit = 4 * static_cast<std::size_t>(jobs) + 16;
     for (;;) {
@@ -47,6 +49,7 @@ class Workshop {
       if (fits) break;
       wake_dispatcher_.wait(lock);
     }
+    if (stop != nullptr && stop->load()) return;
     ++in_flight_;
     weight_in_flight_ += task.weight;
     order_.push_back(task.position);
@@ -139,7 +142,7 @@ RunSummary run_in_parallel(const RunSettings& settings, const ParallelRun& optio
     if (position % options.shard.count != options.shard.index) continue;
     if (options.seed) file->seeds = derive_file_seeds(*options.seed, file->modulation, file->index);
     const double weight = planned_peak_samples(plan.settings(), *file);
-    workshop.submit({position, std::move(*file), weight}, options.jobs, options.sample_budget, emit);
+    workshop.submit({position, std::move(*file), weight}, options.jobs, options.sample_budget, emit, options.stop);
   }
   workshop.finish(emit);
   return summary;
