@@ -42,15 +42,24 @@ char* format_sample_value(char* out, double value) {
 bool write_sample_file(const std::filesystem::path& path, const Signal& signal) {
   TextFileWriter writer(path);
   if (!writer.is_open()) return false;
+  // Lines are formatted into a block that is handed over when nearly full, so the writer's
+  // buffer is appended to once per block rather than once per line.
+  constexpr std::size_t block_size = 16384;
+  constexpr std::size_t longest_line = 40;  // two values of at most 16 characters, ",", CR LF
+  char block[block_size];
+  char* end = block;
   for (const Sample& sample : signal) {
-    char line[40];
-    char* end = format_sample_value(line, sample.real());
+    end = format_sample_value(end, sample.real());
     *end++ = ',';
     end = format_sample_value(end, sample.imag());
     *end++ = '\r';
     *end++ = '\n';
-    writer.append(std::string_view(line, static_cast<std::size_t>(end - line)));
+    if (static_cast<std::size_t>(end - block) > block_size - longest_line) {
+      writer.append(std::string_view(block, static_cast<std::size_t>(end - block)));
+      end = block;
+    }
   }
+  writer.append(std::string_view(block, static_cast<std::size_t>(end - block)));
   return writer.finish();
 }
 
