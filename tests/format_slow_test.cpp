@@ -1,0 +1,193 @@
+// The sample text against C's "%.6g" over millions of values: every magnitude, the subnormals,
+// decimal ties and their neighbours, the values a signal actually holds, and whole files.
+// Slow (a few seconds), so it is its own executable with the CTest label "slow".
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dsp_reference.h"
+#include "run/sample_file.h"
+#include "run_test_support.h"
+
+namespace quorvin {
+namespace {
+
+std::string formatted(double value) {
+  char text[16];
+  return std::string(text, format_sample_value(text, value));
+}
+
+// The reference: C's printf, with every NaN spelled "nan" as the sample files spell it.
+std::string printf_g(double value) {
+  if (std::isnan(value)) return "nan";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return text;
+}
+
+double from_bits(std::uint64_t bits) {
+  double value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+std::uint64_t to_bits(double value) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+// Counts and reports mismatches rather than stopping at the first, so one run shows the pattern.
+class PrintfComparison {
+ public:
+  void check(double value) {
+    ++checked_;
+    const std::string ours = formatted(value);
+    const std::string reference = printf_g(value);
+    if (ours != reference && ++mismatches_ <= 10) {
+      ADD_FAILURE() << "bits 0x" << std::hex << to_bits(value) << ": \"" << ours
+                    << "\", printf gives \"" << reference << "\"";
+    }
+  }
+  // Also the 1, 2 and 3 ulps either side, where the decision between two roundings lies.
+  void check_with_neighbours(double value) {
+    check(value);
+    double below = value;
+    double above = value;
+    for (int step = 0; step < 3; ++step) {
+      below = std::nextafter(below, -std::numeric_limits<double>::infinity());
+      above = std::nextafter(above, std::numeric_limits<double>::infinity());
+      check(below);
+      check(above);
+    }
+  }
+  ~PrintfComparison() { EXPECT_EQ(mismatches_, 0u) << "of " << checked_ << " values"; }
+
+ private:
+  std::uint64_t checked_ = 0;
+  std::uint64_t mismatches_ = 0;
+};
+
+struct RangeCase {
+  const char* name;
+  int count;
+  double (*draw)(std::mt19937_64&);
+};
+
+class FormatAgainstPrintf : public ::testing::TestWithParam<RangeCase> {};
+
+TEST_P(FormatAgainstPrintf, EveryValueMatches) {
+  std::mt19937_64 engine(20240611);
+  PrintfComparison comparison;
+  for (int i = 0; i < GetParam().count; ++i) comparison.check(GetParam().draw(engine));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, FormatAgainstPrintf,
+    ::testing::Values(
+        // Any bit pattern: every exponent, both signs, NaNs and infinities now and then.
+        RangeCase{"any_bits", 3000000,
+                  [](std::mt19937_64& e) { return from_bits(e()); }},
+        // Subnormals: exponent field 0, any mantissa, either sign.
+        RangeCase{"subnormals", 500000,
+                  [](std::mt19937_64& e) {
+                    return from_bits(e() & 0x800FFFFFFFFFFFFFull);
+                  }},
+        // What signal files hold: magnitudes 1e-7 .. 1e8, spread evenly in the logarithm.
+        RangeCase{"signal_magnitudes", 2000000,
+                  [](std::mt19937_64& e) {
+                    const double exponent = std::uniform_real_distribution<double>(-7.0, 8.0)(e);
+                    const double sign = (e() & 1) ? -1.0 : 1.0;
+                    return sign * std::pow(10.0, exponent);
+                  }},
+        // Few-digit decimals such as 0.25 or 1234.5, where trailing zeros are removed.
+        RangeCase{"short_decimals", 500000,
+                  [](std::mt19937_64& e) {
+                    const auto digits = static_cast<double>(e() % 100000);
+                    return digits / std::pow(10.0, static_cast<double>(e() % 12));
+                  }}),
+    test::CaseName());
+
+// Values on or next to the midpoint between two 6-digit results, at every decimal exponent a
+// sample value can plausibly have and at the ends of the double range.
+TEST(FormatAgainstPrintf, DecimalTiesAndTheirNeighbours) {
+  std::mt19937_64 engine(7);
+  PrintfComparison comparison;
+  for (int exponent = -330; exponent <= 310; ++exponent) {
+    const int draws = exponent >= -12 && exponent <= 12 ? 2000 : 40;
+    for (int i = 0; i < draws; ++i) {
+      // d.ddddd5 x 10^exponent, read as the double nearest to the tie.
+      const auto digits = 100000 + static_cast<long>(engine() % 900000);
+      const std::string text = std::to_string(digits) + "5e" + std::to_string(exponent - 6);
+      const double tie = std::strtod(text.c_str(), nullptr);
+      if (!std::isfinite(tie)) continue;
+      comparison.check_with_neighbours(tie);
+      comparison.check_with_neighbours(-tie);
+    }
+  }
+  // Ties that double holds exactly, and the rounding that carries into a new exponent.
+  for (const double exact : {999999.5, 99999.95, 0.5, 2.5, 1000005.0, 9999995.0, 0.0001, 0.00001,
+                             9.999995e-5, 9.9999949999e-5, 999999.49999, 100000.0, 1e6, 1e-5}) {
+    comparison.check_with_neighbours(exact);
+    comparison.check_with_neighbours(-exact);
+  }
+}
+
+TEST(FormatAgainstPrintf, SpecialValues) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  PrintfComparison comparison;
+  for (const double special : {0.0, -0.0, inf, -inf, nan, -nan,
+                               std::numeric_limits<double>::signaling_NaN(),
+                               std::numeric_limits<double>::max(), std::numeric_limits<double>::lowest(),
+                               std::numeric_limits<double>::min(), -std::numeric_limits<double>::min(),
+                               std::numeric_limits<double>::denorm_min(),
+                               -std::numeric_limits<double>::denorm_min()}) {
+    comparison.check(special);
+  }
+  EXPECT_EQ(formatted(-0.0), "-0");
+  EXPECT_EQ(formatted(-nan), "nan");
+  EXPECT_EQ(formatted(-inf), "-inf");
+}
+
+// A whole file, of line lengths that vary from 4 to 29 bytes so that every position of a line
+// against the writer's internal blocks and buffer flushes occurs, against printf line by line.
+class SampleFileText : public test::TempFolder {};
+
+TEST_F(SampleFileText, WholeFileMatchesPrintfLineByLine) {
+  std::mt19937_64 engine(3);
+  Signal signal(200000);
+  for (Sample& s : signal) {
+    const auto draw = [&engine]() {
+      switch (engine() % 4) {
+        case 0: return from_bits(engine());
+        case 1: return static_cast<double>(engine() % 10);
+        case 2: return std::ldexp(static_cast<double>(engine() % 1000000), -static_cast<int>(engine() % 40));
+        default: return -1.0 / static_cast<double>(1 + engine() % 7);
+      }
+    };
+    s = {draw(), draw()};
+  }
+  std::string expected;
+  for (const Sample& s : signal) expected += printf_g(s.real()) + "," + printf_g(s.imag()) + "\r\n";
+  const auto path = folder() / "lines.csv";
+  ASSERT_TRUE(write_sample_file(path, signal));
+  const std::string written = test::read_file(path);
+  ASSERT_EQ(written.size(), expected.size());
+  EXPECT_TRUE(written == expected);
+}
+
+}  // namespace
+}  // namespace quorvin
