@@ -60,10 +60,13 @@ Signal bluestein(const Signal& values, double sign) {
     b[k] = std::conj(chirp[k]);
     if (k > 0) b[m - k] = b[k];
   }
-  const Signal fa = radix2(std::move(a), -1.0);
-  const Signal fb = radix2(std::move(b), -1.0);
-  Signal product(m);
-  for (std::size_t k = 0; k < m; ++k) product[k] = fa[k] * fb[k];
+  // The product overwrites a's transform and b's is released at once, so that at most two
+  // sequences of the padded length m are held at a time rather than three.
+  Signal product = radix2(std::move(a), -1.0);
+  {
+    const Signal fb = radix2(std::move(b), -1.0);
+    for (std::size_t k = 0; k < m; ++k) product[k] *= fb[k];
+  }
   const Signal convolved = radix2(std::move(product), 1.0);
   const double scale = 1.0 / static_cast<double>(m);
   Signal result(n);
