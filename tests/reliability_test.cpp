@@ -1,0 +1,291 @@
+// quorvin-cli under faults, run as a separate process: a full disk, a file-size limit, targets it
+// may not write, paths too long for the system, and interrupts. Whatever happens, the final
+// names hold complete files only, an earlier file survives a failed write, and no temporary
+// file is left behind.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run/text_file.h"
+#include "run_test_support.h"
+
+namespace quorvin {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string error;
+};
+
+class Reliability : public test::TempFolder {
+ protected:
+  // Starts quorvin-cli with standard output and error in files; `before_exec` runs in the child.
+  pid_t start(std::vector<std::string> arguments, const std::function<void()>& before_exec = {}) const {
+    arguments.insert(arguments.begin(), QUORVIN_CLI_PATH);
+    std::vector<char*> argv;
+    for (std::string& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string out = (folder() / "stdout.txt").string();
+    const std::string error = (folder() / "stderr.txt").string();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+      const int error_fd = ::open(error.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+      dup2(out_fd, 1);
+      dup2(error_fd, 2);
+      if (before_exec) before_exec();
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    return pid;
+  }
+
+  Outcome finish(pid_t pid) const {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    Outcome outcome;
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.out = test::read_file(folder() / "stdout.txt");
+    outcome.error = test::read_file(folder() / "stderr.txt");
+    return outcome;
+  }
+
+  Outcome run(std::vector<std::string> arguments, const std::function<void()>& before_exec = {}) const {
+    return finish(start(std::move(arguments), before_exec));
+  }
+
+  // Temporary files anywhere below the folder.
+  std::vector<std::string> leftovers() const {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(folder())) {
+      if (is_temporary_file_name(entry.path().filename().string())) found.push_back(entry.path().string());
+    }
+    return found;
+  }
+};
+
+// Where a child may run as an unprivileged user: root's own permission checks would let it
+// write a read-only file.
+std::optional<passwd> unprivileged_user() {
+  if (geteuid() != 0) return std::nullopt;
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) return std::nullopt;
+  return *nobody;
+}
+
+struct Fault {
+  const char* name;
+  // Prepares out/ and returns the target of AM file 1; an empty path: no earlier file there.
+  std::function<fs::path(const fs::path& out)> prepare;
+  std::function<void()> in_child;  // limits or identity for the child
+  bool earlier_file = true;        // an earlier AM_signal_1.csv that must survive
+  bool fm_saved = true;            // FM's file, written after AM's, is not hit by the fault
+};
+
+std::string earlier_text() { return "earlier complete file\r\n"; }
+
+void put_earlier(const fs::path& path) { std::ofstream(path, std::ios::binary) << earlier_text(); }
+
+const Fault faults[] = {
+    {"full_disk",
+     [](const fs::path& out) {
+       fs::create_symlink("/dev/full", out / "AM_signal_1.csv");
+       return out / "AM_signal_1.csv";
+     },
+     {}, false},
+    {"file_size_limit",
+     [](const fs::path& out) {
+       put_earlier(out / "AM_signal_1.csv");
+       return out / "AM_signal_1.csv";
+     },
+     [] {
+       // Part-way through the first file: 64 KiB of a file of some 2.5 MB. Ignored SIGXFSZ
+       // turns the limit into a write error (quorvin-cli also ignores it itself).
+       signal(SIGXFSZ, SIG_IGN);
+       const rlimit limit{64 << 10, 64 << 10};
+       setrlimit(RLIMIT_FSIZE, &limit);
+     },
+     true, false},
+    {"folder_at_target",
+     [](const fs::path& out) {
+       fs::create_directory(out / "AM_signal_1.csv");
+       put_earlier(out / "AM_signal_1.csv" / "inside.txt");
+       return out / "AM_signal_1.csv" / "inside.txt";
+     },
+     {}},
+    {"read_only_file",
+     [](const fs::path& out) {
+       put_earlier(out / "AM_signal_1.csv");
+       fs::permissions(out / "AM_signal_1.csv", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+       if (const auto user = unprivileged_user()) {
+         fs::permissions(out, fs::perms::all);  // the folder itself is writable by everyone
+       }
+       return out / "AM_signal_1.csv";
+     },
+     [] {
+       if (const auto user = unprivileged_user()) {
+         if (setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0) _exit(126);
+       }
+     }},
+};
+
+class FaultInjection : public Reliability, public ::testing::WithParamInterface<Fault> {};
+
+TEST_P(FaultInjection, FailureLineStatusOneNoPartialFileEarlierFileIntact) {
+  const Fault& fault = GetParam();
+  if (std::string(fault.name) == "read_only_file" && geteuid() == 0 && !unprivileged_user()) {
+    GTEST_SKIP() << "running as root with no user 'nobody' to drop to: a read-only file is writable for root";
+  }
+  const fs::path out = folder() / "out";
+  fs::create_directory(out);
+  const fs::path earlier = fault.prepare(out);
+  // FM's file is written as usual: one failure does not stop the run.
+  const Outcome o = run({"-m", "AM,FM", "--num-symbols", "100000", "--seed", "1", "-j", "1", "-o", out.string()},
+                        fault.in_child);
+  ASSERT_NE(o.status, 126) << "could not drop to an unprivileged user";
+  EXPECT_EQ(o.status, 1) << o.error;
+  const fs::path fm = out / "FM_signal_1.csv";
+  EXPECT_EQ(o.out, "AM: Failed to save file.\n" +
+                       (fault.fm_saved ? "FM: Saved to " + fm.string() + "\n" : std::string("FM: Failed to save file.\n")));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+  if (fault.earlier_file) {
+    EXPECT_EQ(test::read_file(earlier), earlier_text());
+  }
+  if (std::string(fault.name) == "full_disk") {
+    EXPECT_EQ(fs::read_symlink(out / "AM_signal_1.csv"), "/dev/full");
+  }
+  if (std::string(fault.name) == "folder_at_target") {
+    EXPECT_TRUE(fs::is_directory(out / "AM_signal_1.csv"));
+  }
+  if (fault.fm_saved) {
+    const std::string text = test::read_file(fm);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 100000);
+  } else {
+    EXPECT_FALSE(fs::exists(fm));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultInjection, ::testing::ValuesIn(faults),
+                         [](const ::testing::TestParamInfo<Fault>& p) { return std::string(p.param.name); });
+
+TEST_F(Reliability, PathsTooLongForTheSystemAreFailureLines) {
+  // One name component beyond 255 bytes, and a whole path beyond 4096 bytes.
+  const std::string long_component = (folder() / std::string(300, 'c')).string();
+  std::string long_path = folder().string();
+  while (long_path.size() <= 4200) long_path += "/" + std::string(200, 'p');
+  for (const std::string& out : {long_component, long_path}) {
+    const Outcome o = run({"-m", "AM", "--files-per-modulation", "2", "--num-symbols", "10", "-o", out});
+    EXPECT_EQ(o.status, 1) << o.error;
+    EXPECT_EQ(o.out, "AM: Failed to save file.\nAM: Failed to save file.\n");
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+  }
+}
+
+// Waits, without a deadline of its own, until the file holds `text`; false if the child ended
+// first. The child is left to be reaped by finish().
+bool wait_for(const fs::path& file, const std::string& text, pid_t child) {
+  for (;;) {
+    if (test::read_file(file).find(text) != std::string::npos) return true;
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child) {
+      return test::read_file(file).find(text) != std::string::npos;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+struct Interrupt {
+  const char* name;
+  int signal_number;
+  bool twice;
+  int status;
+};
+
+class Interrupts : public Reliability, public ::testing::WithParamInterface<Interrupt> {};
+
+TEST_P(Interrupts, StopStartingFilesReportWhatWasDoneAndLeaveOnlyCompleteFiles) {
+  const Interrupt& interrupt = GetParam();
+  const fs::path out = folder() / "out";
+  const pid_t child = start({"-m", "all", "--files-per-modulation", "100", "--num-symbols", "20000", "--save-settings",
+                             "--seed", "9", "-j", "2", "-o", out.string()});
+  ASSERT_TRUE(wait_for(folder() / "stdout.txt", "Saved to", child));
+  kill(child, interrupt.signal_number);
+  if (interrupt.twice) {
+    ASSERT_TRUE(wait_for(folder() / "stderr.txt", "interrupted", child));
+    kill(child, interrupt.signal_number);
+  }
+  const Outcome o = finish(child);
+  EXPECT_EQ(o.status, interrupt.status);
+  EXPECT_NE(o.error.find("quorvin-cli: interrupted"), std::string::npos) << o.error;
+  // Every file under a final name was reported as saved, and every saved one is there whole.
+  std::size_t saved = 0;
+  std::size_t lines_start = 0;
+  while (lines_start < o.out.size()) {
+    const std::size_t end = o.out.find('\n', lines_start);
+    ASSERT_NE(end, std::string::npos) << "a report line was cut: " << o.out.substr(lines_start);
+    const std::string line = o.out.substr(lines_start, end - lines_start);
+    lines_start = end + 1;
+    for (const std::string marker : {"Saved to ", "Settings saved to "}) {
+      const std::size_t at = line.find(marker);
+      if (at == std::string::npos) continue;
+      const std::string text = test::read_file(line.substr(at + marker.size()));
+      EXPECT_TRUE(text.ends_with("\r\n")) << line;
+      ++saved;
+    }
+  }
+  std::size_t on_disk = 0;
+  for (const auto& entry : fs::directory_iterator(out)) {
+    ++on_disk;
+    EXPECT_FALSE(is_temporary_file_name(entry.path().filename().string())) << entry.path();
+  }
+  EXPECT_EQ(on_disk, saved);
+  EXPECT_LT(on_disk, 2u * 22 * 100);  // stopped well before the end
+  const std::string text = test::read_file(out / "AM_signal_1.txt");
+  EXPECT_NE(text.find("Modulation Type: AM\r\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Interrupts,
+                         ::testing::Values(Interrupt{"sigint", SIGINT, false, 130}, Interrupt{"sigterm", SIGTERM, false, 143},
+                                           Interrupt{"sigint_twice", SIGINT, true, 130}),
+                         [](const ::testing::TestParamInfo<Interrupt>& p) { return std::string(p.param.name); });
+
+TEST_F(Reliability, HostileBoxesOnTheCommandLineAreInputErrors) {
+  struct Case {
+    const char* option;
+    std::string text;
+    const char* message;
+  };
+  const Case cases[] = {{"--sample-rate", "\xef\xbc\x91\xef\xbc\x90", "Invalid Sample Rate."},  // full-width 10
+                        {"--snr-min", "\xd9\xa5", "Invalid SNR Min."},                            // Arabic-Indic 5
+                        {"--num-symbols", "2147483648", "Invalid Number of Symbols."},
+                        {"--sample-rate", "-0", "Invalid Sample Rate."},
+                        {"--sample-rate", "4.9e-324", "Invalid Sample Rate."},
+                        {"--amplitude-max", "1e309", "Invalid Amplitude Max."},
+                        {"--mix-frequency", "nan", "Invalid Mix Frequency."},
+                        {"--timing-error-min", " ", "Invalid Symbol Timing Error Min."},
+                        {"--analog-fc", std::string(300, '9') + "x", "Invalid Analog Fc."}};
+  for (const Case& c : cases) {
+    const Outcome o = run({"-m", "AM", c.option, c.text, "-o", (folder() / "out").string()});
+    EXPECT_EQ(o.status, 2) << c.option << " " << c.text;
+    EXPECT_EQ(o.error, std::string("Input Error: ") + c.message + "\n") << c.option;
+    EXPECT_FALSE(fs::exists(folder() / "out"));
+  }
+}
+
+}  // namespace
+}  // namespace quorvin
