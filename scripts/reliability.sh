@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Load and crash checks of quorvin-cli that need whole runs rather than unit tests:
+#   1. SIGKILL at random moments of a large batch that replaces an earlier dataset: afterwards
+#      every file under a final name is byte for byte either the new file (the reference run with
+#      the same seed) or the earlier one, never anything in between; leftovers are temporaries.
+#   2. All 22 names, hundreds of files, several jobs, under AddressSanitizer: no error, no leak.
+#   3. The same under valgrind memcheck, smaller.
+#   4. Peak resident memory that does not grow with the number of files.
+# Uses the default and asan presets (built here when missing). Output goes to build/reliability.
+#   bash scripts/reliability.sh [kill rounds, default 8]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+rounds=${1:-8}
+work=build/reliability
+rm -rf "$work"
+mkdir -p "$work"
+for preset in default asan; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j 2 --target quorvin-cli >/dev/null
+done
+cli=build/default/cli/quorvin-cli
+asan_cli=build/asan/cli/quorvin-cli
+failures=0
+fail() { echo "reliability.sh: FAIL: $*" >&2; failures=$((failures + 1)); }
+
+# Peak resident memory (KiB) of a command, which runs with its output discarded; its status is
+# printed after the figure.
+peak_kib() {
+  python3 - "$@" <<'EOF'
+import resource, subprocess, sys
+status = subprocess.call(sys.argv[1:], stdout=subprocess.DEVNULL)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, status)
+EOF
+}
+
+# --- 1. SIGKILL at random moments ------------------------------------------------------------
+batch=(-m all --files-per-modulation 12 --num-symbols 3000 --save-settings -j 2 --no-progress)
+"$cli" "${batch[@]}" --seed 7 -o "$work/reference" >/dev/null
+"$cli" "${batch[@]}" --seed 8 -o "$work/earlier" >/dev/null
+start=$(date +%s%N)
+"$cli" "${batch[@]}" --seed 7 -o "$work/timing" >/dev/null
+run_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+files=$(find "$work/reference" -type f | wc -l)
+echo "=== SIGKILL: $rounds rounds over a batch of $files files that takes ${run_ms} ms"
+leftover_total=0
+for round in $(seq 1 "$rounds"); do
+  out=$work/killed-$round
+  cp -r "$work/earlier" "$out"
+  delay_ms=$(( RANDOM % (run_ms + 1) ))
+  "$cli" "${batch[@]}" --seed 7 -o "$out" >/dev/null &
+  pid=$!
+  sleep "$(printf '%d.%03d' $((delay_ms / 1000)) $((delay_ms % 1000)))"
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  new=0 old=0 leftovers=0
+  for path in "$out"/* "$out"/.[!.]*; do
+    [ -e "$path" ] || continue
+    name=$(basename "$path")
+    if [[ $name =~ ^\..*\.[0-9a-f]{8}\.partial$ ]]; then
+      leftovers=$((leftovers + 1))
+    elif cmp -s "$path" "$work/reference/$name"; then
+      new=$((new + 1))
+    elif cmp -s "$path" "$work/earlier/$name"; then
+      old=$((old + 1))
+    else
+      fail "round $round (killed after $delay_ms ms): $name is neither the new nor the earlier file"
+    fi
+  done
+  [ $((new + old)) -eq "$files" ] || fail "round $round: $((new + old)) of $files files under final names"
+  leftover_total=$((leftover_total + leftovers))
+  echo "round $round: killed after $delay_ms ms: $new new, $old earlier, $leftovers temporaries left"
+done
+echo "SIGKILL: $leftover_total temporary files left in $rounds rounds, each named as one"
+
+# --- 2. large batch under AddressSanitizer ---------------------------------------------------
+echo "=== AddressSanitizer: all 22 names, 20 files each, 3 jobs"
+if ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1 \
+   "$asan_cli" -m all --files-per-modulation 20 --num-symbols 2000 --save-settings -j 3 --seed 1 \
+   -o "$work/asan" >"$work/asan.out" 2>"$work/asan.err"; then
+  count=$(find "$work/asan" -type f | wc -l)
+  [ "$count" -eq 880 ] || fail "ASan batch wrote $count files, not 880"
+  echo "ASan: 440 sample and 440 settings files, no error, no leak"
+else
+  fail "ASan batch: see $work/asan.err"; tail -20 "$work/asan.err" >&2
+fi
+
+# --- 3. valgrind memcheck --------------------------------------------------------------------
+echo "=== valgrind memcheck: all 22 names, 3 files each, 2 jobs"
+if command -v valgrind >/dev/null; then
+  if valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+       "$cli" -m all --files-per-modulation 3 --num-symbols 300 --save-settings -j 2 --seed 2 \
+       -o "$work/valgrind" >"$work/valgrind.out" 2>"$work/valgrind.err"; then
+    echo "valgrind: $(find "$work/valgrind" -type f | wc -l) files, no error, no leak"
+  else
+    fail "valgrind: see $work/valgrind.err"; tail -30 "$work/valgrind.err" >&2
+  fi
+else
+  fail "valgrind is not installed (bash scripts/install-deps.sh valgrind)"
+fi
+
+# --- 4. peak memory against the number of files ----------------------------------------------
+echo "=== peak resident memory, 22 names, 4 jobs"
+read -r small small_status < <(peak_kib "$cli" -m all --files-per-modulation 2 --num-symbols 5000 -j 4 --seed 3 -o "$work/rss-small")
+read -r large large_status < <(peak_kib "$cli" -m all --files-per-modulation 40 --num-symbols 5000 -j 4 --seed 3 -o "$work/rss-large")
+echo "44 files: ${small} KiB, 880 files: ${large} KiB"
+[ "$small_status" -eq 0 ] && [ "$large_status" -eq 0 ] || fail "the memory runs did not succeed"
+# Twenty times the files may cost some allocator slack, never memory per file.
+[ "$large" -le $((small * 5 / 4 + 8192)) ] || fail "peak memory grew with the number of files: $small -> $large KiB"
+
+if [ "$failures" -ne 0 ]; then
+  echo "reliability.sh: $failures check(s) failed" >&2
+  exit 1
+fi
+echo "reliability.sh: all checks passed"
