@@ -56,7 +56,13 @@ driver=$build/app/window_driver.exe
 
 xvfb_pid="" wineserver_pid="" app_pid=""
 cleanup() {
-  # Only the processes started here, each by its own id.
+  # Only the processes started here: the server of our own prefix ends its clients (the
+  # program and Wine's helper services, which outlive a plain stop of the server), then each
+  # process started by this script is stopped by its id.
+  if [ -n "$wineserver_pid" ] && kill -0 "$wineserver_pid" 2>/dev/null; then
+    "$wineserver" -k 2>/dev/null || true
+    timeout 30 tail --pid="$wineserver_pid" -f /dev/null || true
+  fi
   for pid in "$app_pid" "$wineserver_pid" "$xvfb_pid"; do
     if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
       kill "$pid" 2>/dev/null || true
