@@ -35,8 +35,9 @@ Signal apply_timing_error(Signal signal, double timing_error, double symbol_rate
   Grid nominal(n);
   for (std::size_t i = 0; i < n; ++i) nominal[i] = static_cast<double>(i) / sample_rate;
   const double count = static_cast<double>(n);
+  // nominal[i] is i / sample_rate already, the same division, so it is not done twice.
   return interpolate_linear_along(nominal, signal, n, [&](std::size_t i) {
-    return (static_cast<double>(i) / count) * drift + static_cast<double>(i) / sample_rate;
+    return (static_cast<double>(i) / count) * drift + nominal[i];
   });
 }
 

@@ -25,7 +25,18 @@ Signal interpolate_linear_along(const Grid& grid, const Signal& values, std::siz
 // --- implementation of the template -------------------------------------------------------
 
 namespace detail {
-Sample interpolate_between(const Grid& grid, const Signal& values, std::size_t upper, double x);
+// The straight line between grid points upper - 1 and upper at x. Inline, since the whole-signal
+// walks call it once per output sample.
+inline Sample interpolate_between(const Grid& grid, const Signal& values, std::size_t upper,
+                                  double x) {
+  const double x0 = grid[upper - 1];
+  const double x1 = grid[upper];
+  const Sample y0 = values[upper - 1];
+  if (x0 == x1) return y0;
+  const Sample y1 = values[upper];
+  const double f = (x - x0) / (x1 - x0);
+  return {(y1.real() - y0.real()) * f + y0.real(), (y1.imag() - y0.imag()) * f + y0.imag()};
+}
 inline Sample undefined_sample() {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   return {nan, nan};

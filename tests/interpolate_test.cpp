@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "dsp_reference.h"
@@ -76,9 +77,16 @@ TEST(InterpolateAlong, BitIdenticalToPerSampleSearch) {
   }
 }
 
-TEST(InterpolateAlong, MalformedGridGivesZeros) {
-  const Signal out = interpolate_linear_along({0.0, 1.0}, {{1, 1}}, 3, [](std::size_t) { return 0.5; });
-  EXPECT_EQ(out, Signal(3, Sample(0.0, 0.0)));
+TEST(InterpolateAlong, MalformedGridsGiveZeros) {
+  // Lengths that differ either way round, or are both zero.
+  const std::pair<std::size_t, std::size_t> shapes[] = {{2, 1}, {1, 2}, {5, 3}, {0, 0}, {0, 1}};
+  for (const auto& [grid_length, value_length] : shapes) {
+    Grid grid(grid_length);
+    for (std::size_t k = 0; k < grid.size(); ++k) grid[k] = static_cast<double>(k);
+    const Signal values(value_length, Sample(1.0, 1.0));
+    const Signal out = interpolate_linear_along(grid, values, 3, [](std::size_t) { return 0.5; });
+    EXPECT_EQ(out, Signal(3, Sample(0.0, 0.0))) << grid_length << " " << value_length;
+  }
 }
 
 }  // namespace
