@@ -73,16 +73,23 @@ bool write_text_file(const std::filesystem::path& path, std::string_view text) {
 bool write_cf32_file(const std::filesystem::path& path, const Signal& signal) {
   TextFileWriter writer(path);
   if (!writer.is_open()) return false;
-  const auto append_float = [&writer](double value) {
+  // Samples go out in blocks, like the text lines, each value as its four little-endian bytes.
+  constexpr std::size_t block_samples = 2048;
+  char block[block_samples * 8];
+  std::size_t used = 0;
+  const auto put = [&block, &used](double value) {
     const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(value));
-    const char bytes[4] = {static_cast<char>(bits & 0xFF), static_cast<char>((bits >> 8) & 0xFF),
-                           static_cast<char>((bits >> 16) & 0xFF), static_cast<char>(bits >> 24)};
-    writer.append(std::string_view(bytes, 4));
+    for (int shift = 0; shift < 32; shift += 8) block[used++] = static_cast<char>((bits >> shift) & 0xFF);
   };
   for (const Sample& sample : signal) {
-    append_float(sample.real());
-    append_float(sample.imag());
+    put(sample.real());
+    put(sample.imag());
+    if (used == sizeof block) {
+      writer.append(std::string_view(block, used));
+      used = 0;
+    }
   }
+  writer.append(std::string_view(block, used));
   return writer.finish();
 }
 
