@@ -20,7 +20,8 @@ find_tool() {  # first executable among the candidates
 }
 missing=()
 for tool in cmake ctest x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix \
-            x86_64-w64-mingw32-windres i686-w64-mingw32-windres Xvfb xdotool import; do
+            x86_64-w64-mingw32-windres i686-w64-mingw32-windres x86_64-w64-mingw32-objdump \
+            i686-w64-mingw32-objdump Xvfb xdotool import; do
   command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
 done
 wine=$(find_tool /usr/lib/wine/wine64 wine64 wine) || missing+=("wine64")
@@ -38,9 +39,20 @@ for preset in windows-x86 windows-x64; do
   cmake --build --preset "$preset" -j 2
 done
 build=$root/build/windows-x64
-for program in "$root/build/windows-x86/app/quorvin.exe" "$build/app/quorvin.exe"; do
+# Each program is of its architecture and imports system DLLs only (no MinGW runtime DLL).
+for arch in x86:i686:pei-i386 x64:x86_64:pei-x86-64; do
+  IFS=: read -r preset triple format <<<"$arch"
+  program=$root/build/windows-$preset/app/quorvin.exe
   [ -f "$program" ] || { echo "windows-test.sh: $program was not built" >&2; exit 1; }
+  "$triple-w64-mingw32-objdump" -f "$program" | grep "file format $format" >/dev/null ||
+    { echo "windows-test.sh: $program is not $format" >&2; exit 1; }
+  if "$triple-w64-mingw32-objdump" -p "$program" | grep -i "DLL Name" |
+       grep -Eiv "KERNEL32|USER32|ole32|msvcrt|ADVAPI32|GDI32|SHELL32" ; then
+    echo "windows-test.sh: $program needs the DLLs above beside it (not statically linked)" >&2
+    exit 1
+  fi
 done
+echo "ok: both programs built, statically linked"
 echo "=== unit tests under wine64"
 ctest --preset windows-x64
 
