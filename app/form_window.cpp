@@ -21,7 +21,7 @@ static_assert(checkbox_style == 0x50000002 && push_button_style == 0x50000000 &&
 
 enum class Kind { push_button, label, output_box, checkbox, input_box };
 
-struct ControlSpec {
+struct ControlRow {
   Kind kind;
   const wchar_t* text;
   int id;
@@ -30,7 +30,7 @@ struct ControlSpec {
 };
 
 // Everything after the modulation checkboxes, in creation order.
-constexpr ControlSpec form_table[] = {
+constexpr ControlRow form_table[] = {
     {Kind::push_button, L"Modulate", IDC_MODULATE, 20, 60, 100, 30, nullptr},
     {Kind::label, L"Output:", 0, 20, 100, 150, 22, nullptr},
     {Kind::output_box, L"", IDC_OUTPUT, 20, 130, 200, 100, &FormControls::output},
@@ -175,10 +175,10 @@ void create_form(HWND window) {
         create_control(window, Kind::checkbox, caption.c_str(), IDC_MODULATION_BASE + index, 20,
                        820 - 25 * index, 150, 22);
   }
-  for (const ControlSpec& spec : form_table) {
-    const HWND handle = create_control(window, spec.kind, spec.text, spec.id, spec.x, spec.y,
-                                       spec.width, spec.height);
-    if (spec.handle != nullptr) controls.*spec.handle = handle;
+  for (const ControlRow& row : form_table) {
+    const HWND handle = create_control(window, row.kind, row.text, row.id, row.x, row.y,
+                                       row.width, row.height);
+    if (row.handle != nullptr) controls.*row.handle = handle;
   }
 }
 
