@@ -56,6 +56,34 @@ echo "ok: both programs built, statically linked"
 echo "=== unit tests under wine64"
 ctest --preset windows-x64
 
+# quorvin-cli on Windows writes exactly the files the Linux build writes for the same seed,
+# into a folder whose name is not ASCII, and refuses a bad box with status 2.
+echo "=== quorvin-cli under wine64 against the Linux build"
+linux_cli=$root/build/default/cli/quorvin-cli
+[ -x "$linux_cli" ] || { cmake --preset default >/dev/null && cmake --build --preset default -j 2 --target quorvin-cli; }
+cli_out=$build/cli-test
+rm -rf "$cli_out"
+mkdir -p "$cli_out"
+folder=$'donn\xc3\xa9es'
+cli_args=(-m all,CW,QAM1024 --files-per-modulation 2 --num-symbols 300 --seed 9 --save-settings -j 2)
+(cd "$cli_out" && WINEPREFIX=$build/wineprefix "$root/scripts/wine-run.sh" "$build/cli/quorvin-cli.exe" \
+   "${cli_args[@]}" -o "$folder" >windows-report.txt) ||
+  { echo "windows-test.sh: quorvin-cli.exe failed" >&2; exit 1; }
+(cd "$cli_out" && "$linux_cli" "${cli_args[@]}" -o linux >linux-report.txt)
+if ! diff -r "$cli_out/linux" "$cli_out/$folder" >/dev/null; then
+  echo "windows-test.sh: quorvin-cli.exe and the Linux build wrote different files" >&2
+  diff -rq "$cli_out/linux" "$cli_out/$folder" | head -5 >&2
+  exit 1
+fi
+[ "$(head -1 "$cli_out/windows-report.txt")" = "AM: Saved to $folder\\AM_signal_1.csv" ] ||
+  { echo "windows-test.sh: unexpected Windows report: $(head -1 "$cli_out/windows-report.txt")" >&2; exit 1; }
+status=0
+(cd "$cli_out" && WINEPREFIX=$build/wineprefix "$root/scripts/wine-run.sh" "$build/cli/quorvin-cli.exe" \
+   -m AM --snr-min x -o refused >/dev/null 2>"$cli_out/refused.txt") || status=$?
+[ "$status" -eq 2 ] && [ "$(tr -d '\r' <"$cli_out/refused.txt")" = "Input Error: Invalid SNR Min." ] ||
+  { echo "windows-test.sh: a bad box gave status $status: $(cat "$cli_out/refused.txt")" >&2; exit 1; }
+echo "ok: quorvin-cli.exe matches the Linux build byte for byte ($(ls "$cli_out/linux" | wc -l) files)"
+
 # --- the real window ------------------------------------------------------------------------
 echo "=== window tests under Xvfb and wine64"
 out=$build/window-test
