@@ -15,6 +15,7 @@
 #include "cli/parallel_run.h"
 #include "common/limits.h"
 #include "common/text.h"
+#include "platform/file_sync.h"
 #include "run/sample_file.h"
 #include "run/text_file.h"
 
@@ -168,6 +169,7 @@ int main(int argc, char** argv) {
   // Report lines are UTF-8 with "\n" line ends, the same bytes as on every other platform.
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
+  quorvin::set_file_sync(quorvin::platform::sync_file_to_storage);
   const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   auto parsed = quorvin::cli::parse_command_line(utf8_arguments(argc, argv), threads);
   if (const auto* exit = std::get_if<quorvin::cli::ImmediateExit>(&parsed)) {

@@ -1,97 +1,44 @@
 #include "run/text_file.h"
 
-#include <atomic>
-#include <cerrno>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <climits>
+#include <random>
 #include <system_error>
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace quorvin {
 namespace {
 
 std::atomic<bool> abandoned{false};
+std::atomic<FileSync> file_sync{nullptr};
 
 constexpr std::string_view temporary_suffix = ".partial";
 constexpr std::size_t kept_name_length = 200;
 
-// The few file operations the writer needs, on descriptors, so that every write and close
-// error is seen (a stream would hide some in its destructor).
-#ifdef _WIN32
-int open_new(const std::filesystem::path& path) {
-  return _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-}
-int open_existing(const std::filesystem::path& path) {
-  return _wopen(path.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
-}
-bool write_some(int fd, const char* data, std::size_t size, std::size_t& written) {
-  const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(size, std::size_t{1} << 30));
-  const int n = _write(fd, data, chunk);
-  if (n < 0) return false;
-  written = static_cast<std::size_t>(n);
-  return true;
-}
-bool sync_file(int fd) { return _commit(fd) == 0; }
-bool close_file(int fd) { return _close(fd) == 0; }
-void copy_permissions(int, int) {}  // the read-only attribute is checked, nothing else to keep
-bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-std::uint32_t process_number() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
-#else
-int open_new(const std::filesystem::path& path) {
-  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-}
-int open_existing(const std::filesystem::path& path) {
-  return ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-}
-bool write_some(int fd, const char* data, std::size_t size, std::size_t& written) {
-  const ssize_t n = ::write(fd, data, std::min<std::size_t>(size, std::size_t{1} << 30));
-  if (n < 0) {
-    written = 0;
-    return errno == EINTR;
-  }
-  written = static_cast<std::size_t>(n);
-  return n > 0;
-}
-bool sync_file(int fd) { return ::fsync(fd) == 0; }
-bool close_file(int fd) { return ::close(fd) == 0; }
-// The replaced file keeps its mode; the owner stays whoever writes it.
-void copy_permissions(int from, int to) {
-  struct stat info {};
-  if (::fstat(from, &info) == 0) (void)::fchmod(to, info.st_mode & 07777);
-}
-bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-  return ::rename(from.c_str(), to.c_str()) == 0;
-}
-std::uint32_t process_number() { return static_cast<std::uint32_t>(::getpid()); }
-#endif
-
-bool write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    std::size_t written = 0;
-    if (!write_some(fd, data, size, written)) return false;
-    data += written;
-    size -= written;
-  }
-  return true;
+// Binary, so that the bytes are the same everywhere; unbuffered, since the writer batches the
+// text into large writes itself.
+void open_for_writing(std::ofstream& stream, const std::filesystem::path& path, std::ios::openmode mode) {
+  stream.rdbuf()->pubsetbuf(nullptr, 0);
+  stream.open(path, std::ios::out | std::ios::binary | mode);
 }
 
-// A fresh nonce per attempt: the exclusive create makes a clash harmless, this makes it rare.
+// Whether this user may write the existing file: opening it to append changes nothing and asks
+// the system rather than guessing from mode bits (a rename over a read-only file would succeed).
+bool is_writable(const std::filesystem::path& path) {
+  std::ofstream probe;
+  open_for_writing(probe, path, std::ios::app);
+  return probe.is_open();
+}
+
+// A fresh nonce per temporary file; an existing name is never reused, so a clash only costs a
+// retry.
 std::uint32_t next_nonce() {
+  static const std::uint64_t base = [] {
+    std::random_device device;
+    return (std::uint64_t{device()} << 32) ^ device();
+  }();
   static std::atomic<std::uint64_t> counter{0};
-  std::uint64_t z = counter.fetch_add(1) + 0x9E3779B97F4A7C15ull * process_number() +
+  std::uint64_t z = base + 0x9E3779B97F4A7C15ull * (counter.fetch_add(1) + 1) +
                     static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
@@ -108,22 +55,18 @@ std::filesystem::path resolved_target(const std::filesystem::path& path) {
 
 enum class TargetKind { refused, absent, regular, device };
 
-// What stands at the final name, and whether this user could write it. An existing file is
-// opened for writing (without truncating) to ask the system rather than guess from mode bits:
-// renaming over a read-only file would succeed on POSIX.
-TargetKind classify(const std::filesystem::path& target, int* probe) {
+// What stands at the final name, and whether this user could write it.
+TargetKind classify(const std::filesystem::path& target) {
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(target, error);
   if (status.type() == std::filesystem::file_type::not_found) return TargetKind::absent;
-  if (error || std::filesystem::is_directory(status)) return TargetKind::refused;
-  const int fd = open_existing(target);
-  if (fd < 0) return TargetKind::refused;
-  if (probe != nullptr) {
-    *probe = fd;
-  } else {
-    close_file(fd);
-  }
+  if (error || std::filesystem::is_directory(status) || !is_writable(target)) return TargetKind::refused;
   return std::filesystem::is_regular_file(status) ? TargetKind::regular : TargetKind::device;
+}
+
+bool sync_to_storage(const std::filesystem::path& file) {
+  const FileSync sync = file_sync.load();
+  return sync == nullptr || sync(file);
 }
 
 }  // namespace
@@ -163,24 +106,33 @@ bool is_temporary_file_name(std::string_view name) {
 
 void set_writes_abandoned(bool value) { abandoned.store(value); }
 bool writes_abandoned() { return abandoned.load(); }
+void set_file_sync(FileSync sync) { file_sync.store(sync); }
 
 TextFileWriter::TextFileWriter(std::filesystem::path path) : target_(resolved_target(path)) {
-  int existing = -1;
-  const TargetKind kind = classify(target_, &existing);
+  const TargetKind kind = classify(target_);
   if (kind == TargetKind::refused) return;
   if (kind == TargetKind::device) {
-    descriptor_ = existing;
+    open_for_writing(stream_, target_, std::ios::trunc);
   } else {
-    for (int attempt = 0; attempt < 16 && descriptor_ < 0; ++attempt) {
+    for (int attempt = 0; attempt < 16 && !stream_.is_open(); ++attempt) {
       temporary_ = temporary_file_path(target_, next_nonce());
-      descriptor_ = open_new(temporary_);
-      if (descriptor_ < 0 && errno != EEXIST) break;
+      std::error_code error;
+      if (std::filesystem::exists(std::filesystem::symlink_status(temporary_, error))) continue;
+      open_for_writing(stream_, temporary_, std::ios::trunc);
+      if (!stream_.is_open()) break;  // the folder refuses new files
     }
-    if (descriptor_ < 0) temporary_.clear();
-    if (descriptor_ >= 0 && existing >= 0) copy_permissions(existing, descriptor_);
-    if (existing >= 0) close_file(existing);
+    if (!stream_.is_open()) {
+      temporary_.clear();
+    } else if (kind == TargetKind::regular) {
+      // The replaced file's mode carries over (failing that, the default). It was writable, and
+      // a read-only temporary could not be removed on Windows, so the owner keeps write access.
+      std::error_code ignored;
+      const auto mode = std::filesystem::status(target_, ignored).permissions() | std::filesystem::perms::owner_write;
+      std::filesystem::permissions(temporary_, mode, std::filesystem::perm_options::replace, ignored);
+    }
   }
-  if (descriptor_ >= 0) buffer_.reserve(flush_size + 256);
+  open_ = stream_.is_open();
+  if (open_) buffer_.reserve(flush_size + 256);
 }
 
 TextFileWriter::~TextFileWriter() {
@@ -189,13 +141,16 @@ TextFileWriter::~TextFileWriter() {
 
 void TextFileWriter::flush() {
   if (abandoned.load()) failed_ = true;
-  if (!failed_ && !buffer_.empty() && !write_all(descriptor_, buffer_.data(), buffer_.size())) failed_ = true;
+  if (!failed_ && !buffer_.empty()) {
+    stream_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    if (!stream_.good()) failed_ = true;
+  }
   buffer_.clear();
 }
 
 void TextFileWriter::discard() {
-  close_file(descriptor_);
-  descriptor_ = -1;
+  stream_.close();
+  open_ = false;
   // Only ever the temporary file: a device written in place, or an earlier file, stays.
   if (!temporary_.empty()) {
     std::error_code ignored;
@@ -206,25 +161,19 @@ void TextFileWriter::discard() {
 bool TextFileWriter::finish() {
   if (!is_open()) return false;
   flush();
-  if (temporary_.empty()) {
-    const bool closed = close_file(descriptor_);
-    descriptor_ = -1;
-    return closed && !failed_;
-  }
-  // Flushed to the disk before the rename, so that the final name never points at data that a
-  // crash of the machine could still lose.
-  if (failed_ || !sync_file(descriptor_)) {
-    discard();
-    return false;
-  }
-  const bool closed = close_file(descriptor_);
-  descriptor_ = -1;
-  // The target may have become a folder or a read-only file meanwhile; the rename would not
-  // refuse the latter on POSIX.
-  if (!closed || abandoned.load() || classify(target_, nullptr) == TargetKind::refused ||
-      !replace_file(temporary_, target_)) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary_, ignored);
+  stream_.close();  // fails when the last bytes cannot be written out (a full disk)
+  open_ = false;
+  const bool written = !failed_ && !stream_.fail();
+  if (temporary_.empty()) return written;
+  // On the storage before the rename, so that the final name never points at data that a crash
+  // of the machine could still lose, and so that errors the device reports late are seen.
+  // The target may have become a folder or a read-only file meanwhile.
+  const bool ready = written && sync_to_storage(temporary_) && !abandoned.load() &&
+                     classify(target_) != TargetKind::refused;
+  std::error_code error;
+  if (ready) std::filesystem::rename(temporary_, target_, error);  // replaces an earlier file
+  if (!ready || error) {
+    std::filesystem::remove(temporary_, error);
     return false;
   }
   return true;

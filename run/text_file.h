@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 
@@ -23,11 +24,17 @@ bool is_temporary_file_name(std::string_view file_name);
 void set_writes_abandoned(bool abandoned);
 bool writes_abandoned();
 
+// Flushes a closed file's data to its storage; false when the device reports an error. The
+// standard library has no such call, so a front end installs its platform's one at start-up;
+// without one, files are renamed into place once the system has accepted every byte.
+using FileSync = bool (*)(const std::filesystem::path& file);
+void set_file_sync(FileSync sync);
+
 // Collects text in a large buffer and writes it out in few large writes (binary, so the bytes
 // are the same on every platform), replacing `path` only when everything was written:
 // - a regular file (or none yet) is written to a temporary file beside it (temporary_file_path),
-//   flushed to the disk, closed and renamed over the final name (a replacing rename on Windows
-//   too), keeping the permissions of the file it replaces. On any failure the temporary file is
+//   closed, flushed to the disk (see set_file_sync) and renamed over the final name (a replacing
+//   rename on Windows too), keeping the permissions of the file it replaces. On any failure the temporary file is
 //   removed and an earlier file of that name is left intact;
 // - a symbolic link is followed: the file it names is replaced, the link stays;
 // - a target that exists but is no regular file (a device such as /dev/full) is written in
@@ -41,7 +48,7 @@ class TextFileWriter {
   TextFileWriter(const TextFileWriter&) = delete;
   TextFileWriter& operator=(const TextFileWriter&) = delete;
 
-  bool is_open() const { return descriptor_ >= 0; }
+  bool is_open() const { return open_; }
 
   // Appends text; writes the buffer out when it is full.
   void append(std::string_view text) {
@@ -60,7 +67,8 @@ class TextFileWriter {
 
   std::filesystem::path target_;     // the final file, symbolic links followed
   std::filesystem::path temporary_;  // empty when writing a device in place
-  int descriptor_ = -1;
+  std::ofstream stream_;
+  bool open_ = false;
   bool failed_ = false;
   std::string buffer_;
 };
