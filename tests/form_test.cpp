@@ -64,6 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         DecimalCase{"big", u"-1e308", -1e308}, DecimalCase{"underflow", u"1e-400", std::nullopt},
         DecimalCase{"decimal_subnormal", u"1e-310", std::nullopt},
         DecimalCase{"smallest_normal", u"2.2250738585072014e-308", 2.2250738585072014e-308},
+        DecimalCase{"rounds_up_to_smallest_normal", u"2.2250738585072012014e-308", 2.2250738585072014e-308},
         DecimalCase{"exact_hex_subnormal", u"0x1p-1074", 4.9406564584124654e-324},
         DecimalCase{"inexact_hex_subnormal", u"0x1.8p-1074", std::nullopt},
         DecimalCase{"zero_exponent_huge", u"0e-99999", 0.0},
