@@ -64,9 +64,12 @@ linux_cli=$root/build/default/cli/quorvin-cli
 cli_out=$build/cli-test
 rm -rf "$cli_out"
 mkdir -p "$cli_out"
+# A prefix of its own: Wine's helper processes started here, with no X display yet, must not be
+# the ones the window tests below find.
+cli_prefix=$cli_out/wineprefix
 folder=$'donn\xc3\xa9es'
 cli_args=(-m all,CW,QAM1024 --files-per-modulation 2 --num-symbols 300 --seed 9 --save-settings -j 2)
-(cd "$cli_out" && WINEPREFIX=$build/wineprefix "$root/scripts/wine-run.sh" "$build/cli/quorvin-cli.exe" \
+(cd "$cli_out" && WINEPREFIX=$cli_prefix "$root/scripts/wine-run.sh" "$build/cli/quorvin-cli.exe" \
    "${cli_args[@]}" -o "$folder" >windows-report.txt) ||
   { echo "windows-test.sh: quorvin-cli.exe failed" >&2; exit 1; }
 (cd "$cli_out" && "$linux_cli" "${cli_args[@]}" -o linux >linux-report.txt)
@@ -78,10 +81,12 @@ fi
 [ "$(head -1 "$cli_out/windows-report.txt")" = "AM: Saved to $folder\\AM_signal_1.csv" ] ||
   { echo "windows-test.sh: unexpected Windows report: $(head -1 "$cli_out/windows-report.txt")" >&2; exit 1; }
 status=0
-(cd "$cli_out" && WINEPREFIX=$build/wineprefix "$root/scripts/wine-run.sh" "$build/cli/quorvin-cli.exe" \
+(cd "$cli_out" && WINEPREFIX=$cli_prefix "$root/scripts/wine-run.sh" "$build/cli/quorvin-cli.exe" \
    -m AM --snr-min x -o refused >/dev/null 2>"$cli_out/refused.txt") || status=$?
 [ "$status" -eq 2 ] && [ "$(tr -d '\r' <"$cli_out/refused.txt")" = "Input Error: Invalid SNR Min." ] ||
   { echo "windows-test.sh: a bad box gave status $status: $(cat "$cli_out/refused.txt")" >&2; exit 1; }
+WINEPREFIX=$cli_prefix "$wineserver" -k 2>/dev/null || true
+WINEPREFIX=$cli_prefix "$wineserver" -w 2>/dev/null || true
 echo "ok: quorvin-cli.exe matches the Linux build byte for byte ($(ls "$cli_out/linux" | wc -l) files)"
 
 # --- the real window ------------------------------------------------------------------------
