@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <set>
@@ -23,16 +24,47 @@ const std::vector<std::string>& known_modulations() {
 
 namespace {
 
-// The UTF-8 text of each box, with the form's defaults.
-struct BoxTexts {
-  std::string symbol_rate_min = "1000", symbol_rate_max = "5000", sample_rate = "10000";
-  std::string snr_min = "10", snr_max = "30", multipath_error = "0";
-  std::string timing_error_min = "0", timing_error_max = "0.1";
-  std::string frequency_offset_min = "0", frequency_offset_max = "100", mix_frequency = "0";
-  std::string files_per_modulation = "1", num_symbols = "1000";
-  std::string analog_carrier_frequency = "1000", analog_deviation = "500";
-  std::string amplitude_min = "0.5", amplitude_max = "1", output_folder = ".";
+using Box = std::u16string FormSnapshot::*;
+
+struct BoxOption {
+  const char* name;
+  Box box;
+  const char* description;
 };
+
+// Every box of the form as an option; the defaults are the form's own (FormSnapshot's).
+const BoxOption box_options[] = {
+    {"--symbol-rate-min", &FormSnapshot::symbol_rate_min, "lowest symbol rate drawn, Baud (digital)"},
+    {"--symbol-rate-max", &FormSnapshot::symbol_rate_max, "highest symbol rate drawn, Baud (digital)"},
+    {"--sample-rate", &FormSnapshot::sample_rate, "sample rate, Hz"},
+    {"--snr-min", &FormSnapshot::snr_min, "lowest SNR drawn, dB (inf with --snr-max inf: no noise)"},
+    {"--snr-max", &FormSnapshot::snr_max, "highest SNR drawn, dB"},
+    {"--multipath-error", &FormSnapshot::multipath_error, "checked like the form's box; has no effect"},
+    {"--timing-error-min", &FormSnapshot::timing_error_min, "lowest symbol timing error drawn, symbol periods (digital)"},
+    {"--timing-error-max", &FormSnapshot::timing_error_max, "highest symbol timing error drawn, symbol periods (digital)"},
+    {"--frequency-offset-min", &FormSnapshot::frequency_offset_min, "lowest frequency offset drawn, Hz (digital)"},
+    {"--frequency-offset-max", &FormSnapshot::frequency_offset_max, "highest frequency offset drawn, Hz (digital)"},
+    {"--mix-frequency", &FormSnapshot::mix_frequency, "mixing frequency of every signal, Hz (the form's Carrier Freq)"},
+    {"--files-per-modulation", &FormSnapshot::files_per_modulation, "files written for each modulation"},
+    {"--num-symbols", &FormSnapshot::num_symbols, "symbols per digital file, samples per analog file"},
+    {"--analog-fc", &FormSnapshot::analog_carrier_frequency, "carrier frequency of the analog modulations, Hz"},
+    {"--analog-deviation", &FormSnapshot::analog_deviation, "peak frequency deviation of FM, Hz"},
+    {"--amplitude-min", &FormSnapshot::amplitude_min, "lowest amplitude drawn (analog)"},
+    {"--amplitude-max", &FormSnapshot::amplitude_max, "highest amplitude drawn (analog)"},
+    {"-o,--output-folder", &FormSnapshot::output_folder,
+     "folder of the output files, made when missing (empty: the working folder)"},
+};
+constexpr std::size_t box_count = std::size(box_options);
+
+// The UTF-8 text of each box, in box_options order.
+using BoxTexts = std::array<std::string, box_count>;
+
+BoxTexts default_texts() {
+  const FormSnapshot form;
+  BoxTexts texts;
+  for (std::size_t i = 0; i < box_count; ++i) texts[i] = utf16_to_utf8(form.*box_options[i].box);
+  return texts;
+}
 
 ImmediateExit usage_error(const std::string& message) {
   return {2, "", "quorvin-cli: " + message + "\nRun with --help for the options.\n"};
@@ -93,25 +125,12 @@ FormSnapshot snapshot_of(const BoxTexts& t, const std::vector<std::string>& name
   // "CW" and "QAM1024" have no checkbox; any name at all counts as a selection for the form.
   if (!names.empty()) s.modulation_checked[0] = true;
   s.save_settings_checked = save_settings;
-  const std::pair<std::u16string FormSnapshot::*, const std::string*> boxes[] = {
-      {&FormSnapshot::symbol_rate_min, &t.symbol_rate_min}, {&FormSnapshot::symbol_rate_max, &t.symbol_rate_max},
-      {&FormSnapshot::sample_rate, &t.sample_rate}, {&FormSnapshot::snr_min, &t.snr_min},
-      {&FormSnapshot::snr_max, &t.snr_max}, {&FormSnapshot::multipath_error, &t.multipath_error},
-      {&FormSnapshot::timing_error_min, &t.timing_error_min}, {&FormSnapshot::timing_error_max, &t.timing_error_max},
-      {&FormSnapshot::frequency_offset_min, &t.frequency_offset_min},
-      {&FormSnapshot::frequency_offset_max, &t.frequency_offset_max},
-      {&FormSnapshot::mix_frequency, &t.mix_frequency}, {&FormSnapshot::files_per_modulation, &t.files_per_modulation},
-      {&FormSnapshot::num_symbols, &t.num_symbols},
-      {&FormSnapshot::analog_carrier_frequency, &t.analog_carrier_frequency},
-      {&FormSnapshot::analog_deviation, &t.analog_deviation}, {&FormSnapshot::amplitude_min, &t.amplitude_min},
-      {&FormSnapshot::amplitude_max, &t.amplitude_max}, {&FormSnapshot::output_folder, &t.output_folder},
-  };
-  for (const auto& [box, text] : boxes) s.*box = utf8_to_utf16(*text);
+  for (std::size_t i = 0; i < box_count; ++i) s.*box_options[i].box = utf8_to_utf16(t[i]);
   return s;
 }
 
 struct Parsed {
-  BoxTexts boxes;
+  BoxTexts boxes = default_texts();
   std::string modulations;
   bool save_settings = false;
   unsigned jobs = 1;
@@ -125,34 +144,11 @@ struct Parsed {
   bool version = false;
 };
 
-void add_box_options(CLI::App& app, BoxTexts& t) {
-  struct BoxOption {
-    const char* name;
-    std::string* text;
-    const char* description;
-  };
-  const BoxOption options[] = {
-      {"--symbol-rate-min", &t.symbol_rate_min, "lowest symbol rate drawn, Baud (digital)"},
-      {"--symbol-rate-max", &t.symbol_rate_max, "highest symbol rate drawn, Baud (digital)"},
-      {"--sample-rate", &t.sample_rate, "sample rate, Hz"},
-      {"--snr-min", &t.snr_min, "lowest SNR drawn, dB (inf with --snr-max inf: no noise)"},
-      {"--snr-max", &t.snr_max, "highest SNR drawn, dB"},
-      {"--multipath-error", &t.multipath_error, "checked like the form's box; has no effect"},
-      {"--timing-error-min", &t.timing_error_min, "lowest symbol timing error drawn, symbol periods (digital)"},
-      {"--timing-error-max", &t.timing_error_max, "highest symbol timing error drawn, symbol periods (digital)"},
-      {"--frequency-offset-min", &t.frequency_offset_min, "lowest frequency offset drawn, Hz (digital)"},
-      {"--frequency-offset-max", &t.frequency_offset_max, "highest frequency offset drawn, Hz (digital)"},
-      {"--mix-frequency", &t.mix_frequency, "mixing frequency of every signal, Hz (the form's Carrier Freq)"},
-      {"--files-per-modulation", &t.files_per_modulation, "files written for each modulation"},
-      {"--num-symbols", &t.num_symbols, "symbols per digital file, samples per analog file"},
-      {"--analog-fc", &t.analog_carrier_frequency, "carrier frequency of the analog modulations, Hz"},
-      {"--analog-deviation", &t.analog_deviation, "peak frequency deviation of FM, Hz"},
-      {"--amplitude-min", &t.amplitude_min, "lowest amplitude drawn (analog)"},
-      {"--amplitude-max", &t.amplitude_max, "highest amplitude drawn (analog)"},
-      {"-o,--output-folder", &t.output_folder, "folder of the output files, made when missing (empty: the working folder)"},
-  };
-  for (const BoxOption& option : options) {
-    app.add_option(option.name, *option.text, option.description)->capture_default_str()->group("Form boxes");
+void add_box_options(CLI::App& app, BoxTexts& texts) {
+  for (std::size_t i = 0; i < box_count; ++i) {
+    app.add_option(box_options[i].name, texts[i], box_options[i].description)
+        ->capture_default_str()
+        ->group("Form boxes");
   }
 }
 
