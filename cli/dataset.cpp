@@ -158,6 +158,8 @@ ManifestWriter::~ManifestWriter() = default;
 
 bool ManifestWriter::is_open() const { return state_->writer.is_open(); }
 
+const std::string& ManifestWriter::failure() const { return state_->writer.failure(); }
+
 void ManifestWriter::add(const PlannedFile& f, const ProducedFile& produced) {
   const RunSettings& s = state_->settings;
   const bool sigmf = state_->format == SampleFormat::sigmf;

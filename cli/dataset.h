@@ -32,6 +32,8 @@ class ManifestWriter {
                  bool seeded);
   ~ManifestWriter();
   bool is_open() const;
+  // Why the manifest could not be written, in the system's words.
+  const std::string& failure() const;
   void add(const PlannedFile& file, const ProducedFile& produced);
   bool finish();
 

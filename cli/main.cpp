@@ -1,12 +1,15 @@
 // quorvin-cli: the desktop program's form on the command line, for scripted dataset generation.
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -25,6 +28,7 @@
 #include <windows.h>
 #include <shellapi.h>
 #else
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -61,9 +65,34 @@ bool error_stream_is_terminal() {
 #endif
 }
 
-void write_text(std::FILE* stream, const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stream);
-  std::fflush(stream);
+// True when the whole text reached the stream; errno tells why not.
+bool write_text(std::FILE* stream, const std::string& text) {
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+  return std::fflush(stream) == 0 && written;
+}
+
+// Closed standard streams are opened on the null device before any file is: otherwise the
+// first file opened would take descriptor 1 or 2 and report text would land inside it.
+void open_closed_standard_streams() {
+#ifdef _WIN32
+  // The C runtime keeps descriptors 0 to 2 reserved, so only the missing handle needs a home.
+  const std::pair<DWORD, std::FILE*> streams[] = {{STD_OUTPUT_HANDLE, stdout}, {STD_ERROR_HANDLE, stderr}};
+  for (const auto& [id, stream] : streams) {
+    const HANDLE handle = GetStdHandle(id);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) (void)std::freopen("NUL", "wb", stream);
+  }
+#else
+  for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+    if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is the closed one itself.
+    const int opened = ::open("/dev/null", descriptor == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != descriptor) {
+      dup2(opened, descriptor);
+      ::close(opened);
+    }
+  }
+#endif
 }
 
 // "files 12/40, 3.1 M samples/s, 9 s left", redrawn in place on standard error.
@@ -91,24 +120,50 @@ class ProgressLine {
   bool shown_ = false;
 };
 
-// Interrupts. The first asks the run to start no further file; the files in flight are
-// finished and reported. A second one abandons them: each writer gives up, removes its
-// temporary file and leaves the final name as it was. The exit status is then 128 + the signal.
+// Interrupts (SIGINT, SIGTERM, SIGHUP, SIGQUIT; Ctrl+C on Windows). The first asks the run to
+// start no further file; the files in flight are finished and reported. A second one abandons
+// them: each writer gives up, removes its temporary file and leaves the final name as it was.
+// A third ends the process at once, should something still hold it. The exit status is then
+// 128 + the first signal.
 std::atomic<bool> stop_requested{false};
 std::atomic<int> interrupt_signal{0};
-
-constexpr const char* interrupted_notice =
-    "quorvin-cli: interrupted; finishing the files in progress (interrupt again to abandon them)\n";
+std::atomic<int> interrupts_seen{0};
 
 void on_interrupt(int signal_number) {
   int none = 0;
-  if (interrupt_signal.compare_exchange_strong(none, signal_number)) {
-    stop_requested.store(true);
-    write_text(stderr, interrupted_notice);
-  } else {
-    quorvin::set_writes_abandoned(true);
+  interrupt_signal.compare_exchange_strong(none, signal_number);
+  switch (++interrupts_seen) {
+    case 1:
+      stop_requested.store(true);
+      write_text(stderr, "quorvin-cli: interrupted; finishing the files in progress (interrupt again to abandon them)\n");
+      break;
+    case 2:
+      quorvin::set_writes_abandoned(true);
+      write_text(stderr, "quorvin-cli: abandoning the files in progress (interrupt again to end at once)\n");
+      break;
+    default:
+      std::_Exit(128 + interrupt_signal.load());
   }
 }
+
+// Report lines go to standard output as each file is done. When they cannot be written (a
+// closed pipe, a full disk) the run stops as after an interrupt: no further file is started.
+class Report {
+ public:
+  void line(const std::string& text) {
+    if (failed_ || write_text(stdout, text)) return;
+    const int reason = errno;
+    failed_ = true;
+    stop_requested.store(true);
+    write_text(stderr, "quorvin-cli: cannot write the report to standard output (" +
+                           std::generic_category().message(reason != 0 ? reason : EIO) +
+                           "); no further file is started\n");
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  bool failed_ = false;
+};
 
 #ifdef _WIN32
 // Ctrl+C and Ctrl+Break arrive on a thread of their own, so the handler may do what a thread may.
@@ -126,14 +181,14 @@ class InterruptWatch {
   InterruptWatch& operator=(const InterruptWatch&) = delete;
 };
 #else
-// SIGINT and SIGTERM are blocked in every thread (the mask is inherited, so this runs before
+// The interrupts are blocked in every thread (the mask is inherited, so this runs before
 // any other thread exists) and taken by one thread with sigwait: no handler runs in signal
 // context, and a worker's write is never interrupted. SIGUSR1 ends the watch.
 class InterruptWatch {
  public:
   InterruptWatch() {
     sigemptyset(&signals_);
-    for (const int s : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&signals_, s);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1}) sigaddset(&signals_, s);
     pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
     watcher_ = std::thread([this] {
       for (;;) {
@@ -162,9 +217,8 @@ class InterruptWatch {
 };
 #endif
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_command_line(int argc, char** argv) {
+  open_closed_standard_streams();
 #ifdef _WIN32
   // Report lines are UTF-8 with "\n" line ends, the same bytes as on every other platform.
   _setmode(_fileno(stdout), _O_BINARY);
@@ -173,46 +227,55 @@ int main(int argc, char** argv) {
   const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   auto parsed = quorvin::cli::parse_command_line(utf8_arguments(argc, argv), threads);
   if (const auto* exit = std::get_if<quorvin::cli::ImmediateExit>(&parsed)) {
-    write_text(stdout, exit->out_text);
+    const bool written = write_text(stdout, exit->out_text);
     write_text(stderr, exit->error_text);
-    return exit->status;
+    return written || exit->status != 0 ? exit->status : 1;
   }
   const auto& request = std::get<quorvin::cli::RunRequest>(parsed);
   // Unlike the desktop program, a script names a folder that may not exist yet: make it. When
   // that fails the files' own failure lines say so.
   if (!request.settings.output_folder.empty()) {
     std::error_code ignored;
-    std::filesystem::create_directories(
-        quorvin::output_file_path(request.settings.output_folder, "", 0, "").file_system.parent_path(), ignored);
+    std::filesystem::create_directories(quorvin::output_folder_path(request.settings.output_folder), ignored);
   }
 #ifndef _WIN32
   // A file-size limit (RLIMIT_FSIZE) then fails the write of that file instead of killing the
-  // process with its temporary files in place.
+  // process with its temporary files in place; a closed pipe fails the report's write instead
+  // of killing the run (see Report).
   std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
 #endif
   InterruptWatch interrupts;
+  // Opened before the run, so that a manifest that cannot be written is known before hours of work.
+  std::optional<quorvin::cli::ManifestWriter> manifest;
+  if (!request.manifest.empty()) {
+    manifest.emplace(quorvin::cli::command_line_path(request.manifest), request.settings, request.format,
+                     request.seed.has_value());
+    if (!manifest->is_open()) {
+      write_text(stderr, "Input Error: --manifest " + request.manifest + " cannot be written (" + manifest->failure() + ").\n");
+      return 2;
+    }
+  }
   quorvin::cli::ParallelRun options;
   options.stop = &stop_requested;
   options.jobs = request.jobs;
   options.seed = request.seed;
   options.shard = request.shard;
   options.sample_budget = static_cast<double>(quorvin::max_samples_per_file);
+  options.warn = [](const std::string& text) { write_text(stderr, "quorvin-cli: " + text + "\n"); };
   const bool show_progress = request.progress == Progress::shown ||
                              (request.progress == Progress::automatic && error_stream_is_terminal());
   options.output.format = request.format;
   options.output.sigmf_metadata = [&request](const quorvin::PlannedFile& file, std::uint64_t samples) {
     return quorvin::cli::sigmf_metadata(request.settings, file, samples, request.seed);
   };
-  std::optional<quorvin::cli::ManifestWriter> manifest;
-  if (!request.manifest.empty()) {
-    const std::u8string utf8(request.manifest.begin(), request.manifest.end());
-    manifest.emplace(std::filesystem::path(utf8), request.settings, request.format, request.seed.has_value());
-  }
+  Report report;
   ProgressLine progress_line;
   const auto summary = quorvin::cli::run_in_parallel(
       request.settings, options,
-      [&manifest](const quorvin::PlannedFile& file, const quorvin::ProducedFile& produced) {
-        write_text(stdout, quorvin::utf16_to_utf8(produced.report));
+      [&](const quorvin::PlannedFile& file, const quorvin::ProducedFile& produced) {
+        report.line(quorvin::utf16_to_utf8(produced.report));
+        for (const std::string& problem : produced.problems) write_text(stderr, "quorvin-cli: " + problem + "\n");
         if (manifest) manifest->add(file, produced);
       },
       [&](const quorvin::cli::RunProgress& p) {
@@ -221,8 +284,25 @@ int main(int argc, char** argv) {
   bool manifest_saved = true;
   if (manifest) {
     manifest_saved = manifest->finish();
-    write_text(stdout, (manifest_saved ? "Manifest saved to " : "Failed to save manifest to ") + request.manifest + "\n");
+    report.line((manifest_saved ? "Manifest saved to " : "Failed to save manifest to ") + request.manifest + "\n");
+    if (!manifest_saved) write_text(stderr, "quorvin-cli: " + request.manifest + ": " + manifest->failure() + "\n");
   }
   if (const int signal_number = interrupt_signal.load(); signal_number != 0) return 128 + signal_number;
-  return summary.files_failed == 0 && manifest_saved ? 0 : 1;
+  return summary.files_failed == 0 && manifest_saved && !report.failed() ? 0 : 1;
+}
+
+}  // namespace
+
+// No exception leaves the program: whatever escapes the run is a message and status 1.
+int main(int argc, char** argv) {
+  try {
+    return run_command_line(argc, argv);
+  } catch (const std::bad_alloc&) {
+    write_text(stderr, "quorvin-cli: out of memory\n");
+  } catch (const std::exception& e) {
+    write_text(stderr, std::string("quorvin-cli: ") + e.what() + "\n");
+  } catch (...) {
+    write_text(stderr, "quorvin-cli: unexpected failure\n");
+  }
+  return 1;
 }

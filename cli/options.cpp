@@ -9,6 +9,7 @@
 #include <set>
 
 #include "common/text.h"
+#include "run/sample_file.h"
 
 namespace quorvin::cli {
 
@@ -140,6 +141,7 @@ struct Parsed {
   Progress progress = Progress::automatic;
   std::string format = "csv";
   std::string manifest;
+  bool manifest_given = false;
   bool list_modulations = false;
   bool version = false;
 };
@@ -175,6 +177,47 @@ void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   app.add_flag("--version", p.version, "print the version and exit");
 }
 
+// A path without "." and ".." steps, symbolic links and a trailing separator, for comparing.
+std::filesystem::path comparable(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::path full = std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
+  if (error) full = std::filesystem::absolute(path, error).lexically_normal();
+  return full.has_filename() ? full : full.parent_path();
+}
+
+// Whether `name` is "<modulation>_signal_<k><extension>" for one of the run's own files.
+bool is_planned_file_name(const std::string& name, const RunSettings& s, SampleFormat format) {
+  std::vector<std::string> extensions = format == SampleFormat::sigmf
+                                            ? std::vector<std::string>{".sigmf-data", ".sigmf-meta"}
+                                            : std::vector<std::string>{".csv"};
+  if (s.save_settings_file) extensions.emplace_back(".txt");
+  for (const std::string& modulation : s.modulations) {
+    std::string prefix = utf16_to_utf8(output_file_path(u"", modulation, 1, "").text);
+    prefix.pop_back();  // the "1"
+    if (!name.starts_with(prefix)) continue;
+    const std::string_view rest = std::string_view(name).substr(prefix.size());
+    std::int64_t index = 0;
+    const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), index);
+    if (error != std::errc{} || rest.empty() || rest[0] == '0' || index < 1 || index > s.files_per_modulation) continue;
+    const std::string_view extension = rest.substr(static_cast<std::size_t>(end - rest.data()));
+    if (std::find(extensions.begin(), extensions.end(), extension) != extensions.end()) return true;
+  }
+  return false;
+}
+
+// Why the manifest may not be written where it is asked for: over the output folder or one of
+// the files the run writes there (the run would overwrite its own output).
+std::optional<std::string> manifest_clash(const RunRequest& r) {
+  const std::filesystem::path manifest = comparable(command_line_path(r.manifest));
+  const std::filesystem::path folder = comparable(output_folder_path(r.settings.output_folder));
+  if (manifest == folder) return "is the output folder";
+  if (manifest.parent_path() == folder &&
+      is_planned_file_name(utf16_to_utf8(manifest.filename().u16string()), r.settings, r.format)) {
+    return "is one of the run's own output files";
+  }
+  return std::nullopt;
+}
+
 std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   auto names = p.modulations.empty() ? std::vector<std::string>{} : modulation_list(p.modulations);
   if (auto* failure = std::get_if<ImmediateExit>(&names)) return *failure;
@@ -198,6 +241,12 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   request.progress = p.progress;
   request.format = p.format == "sigmf" ? SampleFormat::sigmf : SampleFormat::csv;
   request.manifest = p.manifest;
+  if (p.manifest_given && p.manifest.empty()) return usage_error("--manifest needs a file name");
+  if (!request.manifest.empty()) {
+    if (const auto clash = manifest_clash(request)) {
+      return ImmediateExit{2, "", "Input Error: --manifest " + request.manifest + " " + *clash + ".\n"};
+    }
+  }
   if (request.format == SampleFormat::sigmf) {
     // The recording format bounds what its metadata may hold.
     const RunSettings& s = request.settings;
@@ -213,6 +262,14 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
 
 }  // namespace
 
+std::filesystem::path command_line_path(const std::string& text) {
+  if constexpr (sizeof(std::filesystem::path::value_type) == sizeof(char)) {
+    return std::filesystem::path(text);
+  } else {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+  }
+}
+
 std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std::string>& arguments,
                                                            unsigned hardware_threads) {
   CLI::App app("Generates synthetic radio-signal sample files: one I,Q CSV file per modulation and "
@@ -220,7 +277,14 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
                "quorvin-cli");
   Parsed parsed;
   add_options(app, parsed, hardware_threads);
-  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());  // CLI11 pops from the back
+  // "--option=" gives the option an empty text, like "--option ''" (CLI11 alone would take the
+  // next argument as its value). CLI11 pops arguments from the back.
+  std::vector<std::string> reversed;
+  for (auto argument = arguments.rbegin(); argument != arguments.rend(); ++argument) {
+    const bool empty_value = argument->starts_with("--") && argument->find('=') == argument->size() - 1;
+    if (empty_value) reversed.emplace_back();
+    reversed.push_back(empty_value ? argument->substr(0, argument->size() - 1) : *argument);
+  }
   try {
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
@@ -235,6 +299,7 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
     return ImmediateExit{0, list, ""};
   }
   parsed.seed_given = app.count("--seed") > 0;
+  parsed.manifest_given = app.count("--manifest") > 0;
   return request_of(parsed);
 }
 

@@ -2,6 +2,7 @@
 // The command line of quorvin-cli: the form's boxes as options, plus the batch controls.
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <variant>
@@ -41,6 +42,9 @@ struct ImmediateExit {
   std::string out_text;     // for standard output
   std::string error_text;   // for standard error
 };
+
+// A path given on the command line: its bytes as they are on POSIX, UTF-8 turned wide on Windows.
+std::filesystem::path command_line_path(const std::string& text);
 
 // Parses UTF-8 arguments (without the program name). The boxes go through read_run_settings,
 // so a refused box gives "Input Error: " and the form's message.

@@ -2,11 +2,13 @@
 
 #include <condition_variable>
 #include <deque>
-#include <map>
 #include <mutex>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "common/text.h"
 #include "run/run.h"
 #include "run/seeds.h"
 
@@ -14,7 +16,7 @@ namespace quorvin::cli {
 namespace {
 
 struct Task {
-  std::uint64_t position;
+  std::uint64_t sequence = 0;  // in submission order, set by the workshop
   PlannedFile file;
   double weight;
 };
@@ -22,18 +24,18 @@ struct Task {
 // The shared state of one run: tasks waiting for a worker, results waiting to be reported.
 class Workshop {
  public:
+  // Starts up to `jobs` workers; fewer when the system refuses threads (see workers()). Threads
+  // that the system only just allowed (their stacks filling the address space) would leave no
+  // memory for their work, so then the run goes on with half of those it got.
   Workshop(const RunSettings& settings, const OutputOptions& output, unsigned jobs)
-      : settings_(settings), output_(output) {
-    for (unsigned i = 0; i < jobs; ++i) workers_.emplace_back([this] { work(); });
-  }
-  ~Workshop() {
-    {
-      std::lock_guard lock(mutex_);
-      closing_ = true;
+      : settings_(settings), output_(output), results_(4 * static_cast<std::size_t>(jobs) + 16) {
+    if (!start(jobs) && workers_.size() > 1) {
+      const auto kept = static_cast<unsigned>(workers_.size() / 2);
+      stop();
+      start(kept);
     }
-    wake_workers_.notify_all();
-    for (std::thread& worker : workers_) worker.join();
   }
+  ~Workshop() { stop(); }
 
   // Waits until the task fits (free worker, sample budget, bounded backlog of unreported
   // results), reporting finished files meanwhile, then queues it, unless a stop was asked for
@@ -41,10 +43,9 @@ class Workshop {
   void submit(Task task, unsigned jobs, double budget, const std::function<void(Task&&, ProducedFile&&)>& emit,
               const std::atomic<bool>* stop) {
     std::unique_lock lock(mutex_);
-    const std::size_t backlog_limit = 4 * static_cast<std::size_t>(jobs) + 16;
     for (;;) {
       drain(lock, emit);
-      const bool fits = in_flight_ < jobs && order_.size() < backlog_limit &&
+      const bool fits = in_flight_ < jobs && submitted_ - reported_ < results_.size() &&
                         (in_flight_ == 0 || weight_in_flight_ + task.weight <= budget);
       if (fits) break;
       wake_dispatcher_.wait(lock);
@@ -52,32 +53,76 @@ class Workshop {
     if (stop != nullptr && stop->load()) return;
     ++in_flight_;
     weight_in_flight_ += task.weight;
-    order_.push_back(task.position);
+    task.sequence = submitted_;
     tasks_.push_back(std::move(task));
+    ++submitted_;
     wake_workers_.notify_one();
   }
+
+  unsigned workers() const { return static_cast<unsigned>(workers_.size()); }
+  // Why fewer workers than asked for started; empty when all did.
+  const std::string& refusal() const { return refusal_; }
 
   // Reports every remaining result in order.
   void finish(const std::function<void(Task&&, ProducedFile&&)>& emit) {
     std::unique_lock lock(mutex_);
-    while (!order_.empty()) {
+    while (reported_ < submitted_) {
       drain(lock, emit);
-      if (!order_.empty()) wake_dispatcher_.wait(lock);
+      if (reported_ < submitted_) wake_dispatcher_.wait(lock);
     }
   }
 
  private:
   // Hands out the results at the front of the plan order; the lock is released while emitting.
   void drain(std::unique_lock<std::mutex>& lock, const std::function<void(Task&&, ProducedFile&&)>& emit) {
-    while (!order_.empty()) {
-      const auto done = results_.find(order_.front());
-      if (done == results_.end()) return;
-      auto [task, result] = std::move(done->second);
-      results_.erase(done);
-      order_.pop_front();
+    while (reported_ < submitted_) {
+      auto& slot = results_[reported_ % results_.size()];
+      if (!slot) return;
+      auto [task, result] = std::move(*slot);
+      slot.reset();
+      ++reported_;
       lock.unlock();
       emit(std::move(task), std::move(result));
       lock.lock();
+    }
+  }
+
+  bool start(unsigned count) {
+    for (unsigned i = 0; i < count; ++i) {
+      try {
+        workers_.emplace_back([this] { work(); });
+      } catch (const std::system_error& e) {
+        refusal_ = e.what();
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Ends every worker once the queued tasks are done.
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      closing_ = true;
+    }
+    wake_workers_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
+    closing_ = false;
+  }
+
+  // produce_file reports its own failures; this only keeps a failure to allocate even the
+  // report from ending the process.
+  ProducedFile produce(const PlannedFile& file) noexcept {
+    try {
+      return produce_file(settings_, file, output_);
+    } catch (...) {
+      ProducedFile failed;
+      try {
+        failed.report = utf8_to_utf16(file.modulation) + u": Failed to save file.\n";
+      } catch (...) {
+      }
+      return failed;
     }
   }
 
@@ -89,12 +134,13 @@ class Workshop {
       Task task = std::move(tasks_.front());
       tasks_.pop_front();
       lock.unlock();
-      ProducedFile produced = produce_file(settings_, task.file, output_);
+      ProducedFile produced = produce(task.file);
       lock.lock();
       --in_flight_;
       weight_in_flight_ -= task.weight;
-      const std::uint64_t position = task.position;
-      results_.emplace(position, std::pair{std::move(task), std::move(produced)});
+      // The slot was made with the workshop: storing a result allocates nothing, so a worker
+      // never fails here.
+      results_[task.sequence % results_.size()].emplace(std::move(task), std::move(produced));
       wake_dispatcher_.notify_one();
     }
   }
@@ -105,11 +151,14 @@ class Workshop {
   std::condition_variable wake_workers_;
   std::condition_variable wake_dispatcher_;
   std::deque<Task> tasks_;
-  std::deque<std::uint64_t> order_;  // positions submitted and not yet reported
-  std::map<std::uint64_t, std::pair<Task, ProducedFile>> results_;
+  // Results by submission order, a ring as long as the backlog of unreported files may grow.
+  std::vector<std::optional<std::pair<Task, ProducedFile>>> results_;
+  std::uint64_t submitted_ = 0;
+  std::uint64_t reported_ = 0;
   unsigned in_flight_ = 0;
   double weight_in_flight_ = 0.0;
   bool closing_ = false;
+  std::string refusal_;
   std::vector<std::thread> workers_;
 };
 
@@ -134,6 +183,12 @@ RunSummary run_in_parallel(const RunSettings& settings, const ParallelRun& optio
     if (progress) progress(state);
   };
   Workshop workshop(plan.settings(), options.output, options.jobs);
+  const unsigned jobs = workshop.workers();
+  if (jobs == 0) throw std::runtime_error("cannot start a worker thread: " + workshop.refusal());
+  if (jobs < options.jobs && options.warn) {
+    options.warn("started " + std::to_string(jobs) + " of " + std::to_string(options.jobs) + " worker threads (" +
+                 workshop.refusal() + "); going on with " + std::to_string(jobs));
+  }
   // Every file is drawn, in order, whichever shard it belongs to, so the draws never depend on
   // the shard or the number of jobs.
   for (std::uint64_t position = 0;; ++position) {
@@ -142,7 +197,7 @@ RunSummary run_in_parallel(const RunSettings& settings, const ParallelRun& optio
     if (position % options.shard.count != options.shard.index) continue;
     if (options.seed) file->seeds = derive_file_seeds(*options.seed, file->modulation, file->index);
     const double weight = planned_peak_samples(plan.settings(), *file);
-    workshop.submit({position, std::move(*file), weight}, options.jobs, options.sample_budget, emit, options.stop);
+    workshop.submit({0, std::move(*file), weight}, jobs, options.sample_budget, emit, options.stop);
   }
   workshop.finish(emit);
   return summary;

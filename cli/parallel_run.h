@@ -28,6 +28,8 @@ struct ParallelRun {
   double sample_budget = 0.0;
   const std::atomic<bool>* stop = nullptr;  // when set, no further file is started
   OutputOptions output;                     // sample file format
+  // Told once when the system starts fewer worker threads than `jobs`; the run goes on with them.
+  std::function<void(const std::string&)> warn;
 };
 
 struct RunSummary {
@@ -36,7 +38,7 @@ struct RunSummary {
 };
 
 // Draws the whole plan in order on the calling thread and produces this shard's files on
-// `jobs` threads. `report` receives each file with what producing it left, in plan order, on the
+// `jobs` threads (throws std::runtime_error, before any file, when not one can start). `report` receives each file with what producing it left, in plan order, on the
 // calling thread; so does `progress`, when given, after each file.
 RunSummary run_in_parallel(const RunSettings& settings, const ParallelRun& options,
                            const std::function<void(const PlannedFile&, const ProducedFile&)>& report,

@@ -11,9 +11,12 @@ std::string sample_limit_message(double count) {
   if (!std::isfinite(count)) {
     return "signal of unbounded length exceeds the limit of " + limit + " samples per file.";
   }
+  // Whole digits while they are readable; absurd counts (a symbol rate of 1e-300, say) as
+  // "1e+304" rather than three hundred digits.
   char digits[400];
-  const auto end = std::to_chars(digits, digits + sizeof digits, std::floor(count),
-                                 std::chars_format::fixed, 0).ptr;
+  const double whole = std::floor(count);
+  const auto end = whole < 1e15 ? std::to_chars(digits, digits + sizeof digits, whole, std::chars_format::fixed, 0).ptr
+                                : std::to_chars(digits, digits + sizeof digits, whole, std::chars_format::general, 6).ptr;
   return "signal of " + std::string(digits, end) + " samples exceeds the limit of " + limit +
          " samples per file.";
 }

@@ -7,6 +7,11 @@ namespace {
 
 constexpr char32_t replacement = 0xFFFD;
 
+// A byte that is not part of valid UTF-8 travels as the lone low surrogate U+DC80..U+DCFF and
+// comes back as the same byte, so a POSIX path (bytes, not text) survives both conversions.
+constexpr char32_t first_escape = 0xDC80;
+constexpr char32_t last_escape = 0xDCFF;
+
 void append_utf8(std::string& out, char32_t c) {
   const auto byte = [](std::uint32_t v) { return static_cast<char>(static_cast<unsigned char>(v)); };
   if (c < 0x80) {
@@ -38,21 +43,27 @@ void append_utf16(std::u16string& out, char32_t c) {
 bool is_high_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool is_low_surrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-// Decodes one UTF-8 sequence at text[i], advancing i; overlong forms, surrogates and values
-// beyond U+10FFFF are malformed.
+// Decodes one UTF-8 sequence at text[i], advancing i. Overlong forms, surrogates and values
+// beyond U+10FFFF are malformed: then only the lead byte is taken, as its escape.
 char32_t next_code_point(std::string_view text, std::size_t& i) {
+  const std::size_t start = i;
   const auto lead = static_cast<unsigned char>(text[i++]);
   if (lead < 0x80) return lead;
+  const char32_t escape = first_escape + (lead - 0x80);
   const int length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
-  if (length == 0 || lead > 0xF4) return replacement;
+  if (length == 0 || lead > 0xF4) return escape;
   char32_t c = lead & (0x7F >> length);
   for (int k = 1; k < length; ++k) {
-    if (i >= text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return replacement;
+    if (i >= text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      i = start + 1;
+      return escape;
+    }
     c = (c << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
   }
   const char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
   if (c < smallest[length] || c > 0x10FFFF || is_high_surrogate(c) || is_low_surrogate(c)) {
-    return replacement;
+    i = start + 1;
+    return escape;
   }
   return c;
 }
@@ -66,6 +77,9 @@ std::string utf16_to_utf8(std::u16string_view text) {
     char32_t c = text[i];
     if (is_high_surrogate(c) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (c >= first_escape && c <= last_escape) {
+      out += static_cast<char>(static_cast<unsigned char>(c - first_escape + 0x80));
+      continue;
     } else if (is_high_surrogate(c) || is_low_surrogate(c)) {
       c = replacement;
     }

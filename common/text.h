@@ -6,10 +6,12 @@
 
 namespace quorvin {
 
-// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+// UTF-16 to UTF-8; a lone U+DC80..U+DCFF becomes the byte 0x80..0xFF it stands for (see
+// utf8_to_utf16), any other lone surrogate U+FFFD.
 std::string utf16_to_utf8(std::u16string_view text);
 
-// UTF-8 to UTF-16; a malformed byte sequence becomes U+FFFD.
+// UTF-8 to UTF-16; each byte of a malformed sequence becomes a lone U+DC80..U+DCFF, so that text
+// that is not UTF-8 (a POSIX file name is bytes) converts back to exactly the same bytes.
 std::u16string utf8_to_utf16(std::string_view text);
 
 }  // namespace quorvin

@@ -1,6 +1,7 @@
 #include "run/run.h"
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <stdexcept>
 #include <variant>
@@ -12,6 +13,7 @@
 #include "modulation/analog.h"
 #include "run/sample_file.h"
 #include "run/settings_file.h"
+#include "run/text_file.h"
 
 namespace quorvin {
 namespace {
@@ -57,25 +59,87 @@ std::variant<Signal, std::string> try_synthesize(const RunSettings& s, const Pla
   }
 }
 
-// Writes the file's samples in the chosen format; returns the rest of its "Saved to" report
-// (path and line end, and the metadata line of a recording), or nothing when it failed.
-std::optional<std::u16string> write_samples(const RunSettings& s, const PlannedFile& file,
-                                            const Signal& samples, const OutputOptions& output) {
-  if (output.format == SampleFormat::csv) {
-    const OutputPath path = output_file_path(s.output_folder, file.modulation, file.index, ".csv");
-    if (!write_sample_file(path.file_system, samples)) return std::nullopt;
-    return path.text + u"\n";
+// One output file on its way: where it goes and its writer, filled and completed.
+struct PendingFile {
+  OutputPath path;
+  std::string name;  // the file name alone, for messages
+  TextFileWriter writer;
+
+  PendingFile(const RunSettings& s, const PlannedFile& file, std::string_view extension)
+      : path(output_file_path(s.output_folder, file.modulation, file.index, extension)),
+        name(utf16_to_utf8(output_file_path(u"", file.modulation, file.index, extension).text)),
+        writer(path.file_system) {}
+
+  // "<file name>: <reason>", and where its temporary file may have been left.
+  std::string problem() const {
+    std::string text = name + ": " + writer.failure();
+    if (!writer.leftover().empty()) {
+      text += "; its temporary file " + utf16_to_utf8(writer.leftover().filename().u16string()) +
+              " was moved away with its folder and may remain there";
+    }
+    return text;
   }
-  const OutputPath data = output_file_path(s.output_folder, file.modulation, file.index, ".sigmf-data");
-  const OutputPath meta = output_file_path(s.output_folder, file.modulation, file.index, ".sigmf-meta");
-  if (!write_cf32_file(data.file_system, samples)) return std::nullopt;
-  // A recording is only usable with its metadata: without it, the data goes too.
-  if (!write_text_file(meta.file_system, output.sigmf_metadata(file, samples.size()))) {
-    std::error_code ignored;
-    std::filesystem::remove(data.file_system, ignored);
-    return std::nullopt;
+};
+
+void fill_samples(PendingFile& samples, const Signal& signal, SampleFormat format) {
+  if (format == SampleFormat::csv) {
+    append_sample_lines(samples.writer, signal);
+  } else {
+    append_cf32_samples(samples.writer, signal);
   }
-  return data.text + u"\n  Metadata saved to " + meta.text + u"\n";
+  samples.writer.complete();
+}
+
+void fill_text(PendingFile& file, std::string_view text) {
+  file.writer.append(text);
+  file.writer.complete();
+}
+
+const char* sample_extension(SampleFormat format) { return format == SampleFormat::csv ? ".csv" : ".sigmf-data"; }
+
+// Writes the signal and its companions as one set; the report and outcome of a produced file.
+ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Signal& samples,
+                        const OutputOptions& output) {
+  const std::u16string name = utf8_to_utf16(file.modulation);
+  ProducedFile produced;
+  const bool sigmf = output.format == SampleFormat::sigmf;
+  // Every file of the set is complete under its temporary name before any is put in place.
+  PendingFile data(s, file, sample_extension(output.format));
+  fill_samples(data, samples, output.format);
+  std::optional<PendingFile> metadata;
+  if (sigmf) fill_text(metadata.emplace(s, file, ".sigmf-meta"), output.sigmf_metadata(file, samples.size()));
+  std::optional<PendingFile> settings;
+  if (s.save_settings_file) {
+    PendingFile& pending = settings.emplace(s, file, ".txt");
+    append_settings(pending.writer, settings_entries(s, file));
+    pending.writer.complete();
+  }
+  std::vector<Companion> companions;
+  if (metadata) companions.push_back({metadata->writer, true});
+  if (settings) companions.push_back({settings->writer, false});
+  const bool placed = put_in_place_together(data.writer, companions);
+  if (!placed) {
+    produced.report = name + u": Failed to save file.\n";
+    for (const PendingFile* f : {&data, metadata ? &*metadata : nullptr}) {
+      if (f != nullptr && !f->writer.failure().empty()) produced.problems.push_back(f->problem());
+    }
+    return produced;
+  }
+  produced.outcome = FileOutcome::saved;
+  produced.samples = samples.size();
+  produced.report = name + u": Saved to " + data.path.text + u"\n";
+  if (metadata) produced.report += u"  Metadata saved to " + metadata->path.text + u"\n";
+  produced.saved = true;
+  if (!settings) return produced;
+  produced.settings_saved = settings->writer.is_placed();
+  if (*produced.settings_saved) {
+    produced.report += u"  Settings saved to " + settings->path.text + u"\n";
+  } else {
+    produced.report += u"  Failed to save settings to " + settings->path.text + u"\n";
+    produced.problems.push_back(settings->problem());
+    produced.saved = false;
+  }
+  return produced;
 }
 
 }  // namespace
@@ -94,38 +158,82 @@ double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
 
 ProducedFile produce_file(const RunSettings& s, const PlannedFile& file, const OutputOptions& output) {
   const std::u16string name = utf8_to_utf16(file.modulation);
-  ProducedFile produced;
   auto signal = try_synthesize(s, file);
   if (const std::string* failure = std::get_if<std::string>(&signal)) {
+    ProducedFile produced;
+    produced.outcome = FileOutcome::generation_failed;
     produced.report = name + u": Failed to generate signal: " + utf8_to_utf16(*failure) + u"\n";
     return produced;
   }
-  const Signal& samples = std::get<Signal>(signal);
-  const std::optional<std::u16string> saved = write_samples(s, file, samples, output);
-  if (!saved) {
+  // Writing allocates too (buffers, names); running out of memory there fails this file only.
+  try {
+    return save_files(s, file, std::get<Signal>(signal), output);
+  } catch (const std::exception& e) {
+    ProducedFile produced;
     produced.report = name + u": Failed to save file.\n";
+    const bool memory = dynamic_cast<const std::bad_alloc*>(&e) != nullptr;
+    produced.problems.push_back(utf16_to_utf8(output_file_path(u"", file.modulation, file.index,
+                                                               sample_extension(output.format)).text) + ": " +
+                                (memory ? "out of memory" : e.what()));
     return produced;
   }
-  produced.samples = samples.size();
-  produced.report = name + u": Saved to " + *saved;
-  produced.saved = true;
-  if (!s.save_settings_file) return produced;
-  const OutputPath settings_path = output_file_path(s.output_folder, file.modulation, file.index, ".txt");
-  if (write_settings_file(settings_path.file_system, settings_entries(s, file))) {
-    produced.report += u"  Settings saved to " + settings_path.text + u"\n";
-  } else {
-    produced.report += u"  Failed to save settings to " + settings_path.text + u"\n";
-    produced.saved = false;
-  }
-  return produced;
 }
+
+namespace {
+
+// The desktop program's report lines beyond the limit, counted by kind.
+class LeftOutLines {
+ public:
+  void add(const ProducedFile& produced) {
+    ++counts_[static_cast<std::size_t>(produced.outcome)];
+    if (produced.settings_saved) ++counts_[*produced.settings_saved ? 3 : 4];
+  }
+  std::uint64_t total() const {
+    std::uint64_t sum = 0;
+    for (const std::uint64_t count : counts_) sum += count;
+    return sum;
+  }
+  // "... and N more lines: A saved, B failed to generate"
+  std::u16string summary() const {
+    static constexpr const char* kinds[] = {"saved", "failed to generate", "failed to save", "settings saved",
+                                            "failed to save settings"};
+    std::string text = "... and " + std::to_string(total()) + " more lines:";
+    const char* separator = " ";
+    for (std::size_t i = 0; i < counts_.size(); ++i) {
+      if (counts_[i] == 0) continue;
+      text += separator + std::to_string(counts_[i]) + " " + kinds[i];
+      separator = ", ";
+    }
+    return utf8_to_utf16(text) + u"\n";
+  }
+
+ private:
+  std::array<std::uint64_t, 5> counts_{};  // FileOutcome's three, then the settings file's two
+};
+
+std::uint64_t line_count(std::u16string_view text) {
+  return static_cast<std::uint64_t>(std::count(text.begin(), text.end(), u'\n'));
+}
+
+}  // namespace
 
 std::u16string run_generation(const RunSettings& settings, std::optional<std::uint32_t> draw_seed) {
   RunPlan plan(settings, draw_seed ? *draw_seed : clock_seed());
   std::u16string report;
+  std::uint64_t lines = 0;
+  LeftOutLines left_out;
   while (const std::optional<PlannedFile> file = plan.next()) {
-    report += produce_file(plan.settings(), *file).report;
+    ProducedFile produced = produce_file(plan.settings(), *file);
+    // A file's lines stay together: once one file does not fit, every later one is counted.
+    const std::uint64_t file_lines = line_count(produced.report);
+    if (left_out.total() == 0 && lines + file_lines <= report_line_limit) {
+      report += produced.report;
+      lines += file_lines;
+    } else {
+      left_out.add(produced);
+    }
   }
+  if (left_out.total() != 0) report += left_out.summary();
   return report;
 }
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/signal.h"
 #include "form/form.h"
@@ -19,11 +20,17 @@ Signal synthesize_file(const RunSettings& settings, const PlannedFile& file);
 // The most samples producing `file` holds at once, for budgeting memory across parallel files.
 double planned_peak_samples(const RunSettings& settings, const PlannedFile& file);
 
+enum class FileOutcome { saved, generation_failed, save_failed };
+
 // What producing one file left: its report lines and whether everything asked for was saved.
 struct ProducedFile {
   std::u16string report;
+  FileOutcome outcome = FileOutcome::save_failed;  // of the sample file (with its metadata)
+  std::optional<bool> settings_saved;              // when a settings file was asked for and due
   bool saved = false;         // sample file, and settings file when asked, written completely
   std::uint64_t samples = 0;  // samples in the sample file
+  // For each file that could not be saved, "<file name>: <the system's reason>" (UTF-8).
+  std::vector<std::string> problems;
 };
 
 enum class SampleFormat {
@@ -42,8 +49,13 @@ struct OutputOptions {
 ProducedFile produce_file(const RunSettings& settings, const PlannedFile& file,
                           const OutputOptions& output = {});
 
+// Most lines the desktop program's report keeps: what an output box can usefully show. Beyond
+// them one last line counts what was left out.
+inline constexpr std::uint64_t report_line_limit = 100000;
+
 // The whole run in plan order. The parameter draws are seeded with draw_seed, or with the clock
-// in whole seconds. Returns the report, one "\n"-terminated line per event.
+// in whole seconds. Returns the report, one "\n"-terminated line per event, up to
+// report_line_limit lines, then "... and N more lines: " with the left-out lines by kind.
 std::u16string run_generation(const RunSettings& settings,
                               std::optional<std::uint32_t> draw_seed = std::nullopt);
 

@@ -34,14 +34,16 @@ OutputPath output_file_path(std::u16string_view folder, std::string_view modulat
   return {text, native_path(text)};
 }
 
+std::filesystem::path output_folder_path(std::u16string_view folder) {
+  return folder.empty() ? std::filesystem::path(".") : native_path(std::u16string(folder));
+}
+
 char* format_sample_value(char* out, double value) {
   if (std::isnan(value)) return std::copy_n("nan", 3, out);
   return std::to_chars(out, out + 16, value, std::chars_format::general, 6).ptr;
 }
 
-bool write_sample_file(const std::filesystem::path& path, const Signal& signal) {
-  TextFileWriter writer(path);
-  if (!writer.is_open()) return false;
+void append_sample_lines(TextFileWriter& writer, const Signal& signal) {
   // Lines are formatted into a block that is handed over when nearly full, so the writer's
   // buffer is appended to once per block rather than once per line.
   constexpr std::size_t block_size = 16384;
@@ -60,19 +62,21 @@ bool write_sample_file(const std::filesystem::path& path, const Signal& signal) 
     }
   }
   writer.append(std::string_view(block, static_cast<std::size_t>(end - block)));
+}
+
+bool write_sample_file(const std::filesystem::path& path, const Signal& signal) {
+  TextFileWriter writer(path);
+  append_sample_lines(writer, signal);
   return writer.finish();
 }
 
 bool write_text_file(const std::filesystem::path& path, std::string_view text) {
   TextFileWriter writer(path);
-  if (!writer.is_open()) return false;
   writer.append(text);
   return writer.finish();
 }
 
-bool write_cf32_file(const std::filesystem::path& path, const Signal& signal) {
-  TextFileWriter writer(path);
-  if (!writer.is_open()) return false;
+void append_cf32_samples(TextFileWriter& writer, const Signal& signal) {
   // Samples go out in blocks, like the text lines, each value as its four little-endian bytes.
   constexpr std::size_t block_samples = 2048;
   char block[block_samples * 8];
@@ -90,6 +94,11 @@ bool write_cf32_file(const std::filesystem::path& path, const Signal& signal) {
     }
   }
   writer.append(std::string_view(block, used));
+}
+
+bool write_cf32_file(const std::filesystem::path& path, const Signal& signal) {
+  TextFileWriter writer(path);
+  append_cf32_samples(writer, signal);
   return writer.finish();
 }
 

@@ -13,7 +13,7 @@ namespace quorvin {
 // A file name and folder as the user sees them and as the file system takes them.
 struct OutputPath {
   std::u16string text;               // shown in the report
-  std::filesystem::path file_system; // UTF-8 on POSIX, wide on Windows
+  std::filesystem::path file_system; // UTF-8 on POSIX (the bytes given), wide on Windows
 };
 
 // folder + separator + name + "_signal_" + index + extension, the separator "\" on Windows and
@@ -22,9 +22,20 @@ struct OutputPath {
 OutputPath output_file_path(std::u16string_view folder, std::string_view modulation_name,
                             std::int32_t index, std::string_view extension);
 
+// The folder itself as the file system takes it; "." for the empty folder.
+std::filesystem::path output_folder_path(std::u16string_view folder);
+
 // Writes value as C's "%.6g" does in the classic locale ("nan", "inf", "-inf" when not
 // finite) into out, which must hold 16 characters; returns the end of the text.
 char* format_sample_value(char* out, double value);
+
+class TextFileWriter;
+
+// Appends every sample as I "," Q CR LF (the sample file's text).
+void append_sample_lines(TextFileWriter& writer, const Signal& signal);
+
+// Appends every sample as two little-endian IEEE float32 values, I then Q (8 bytes a sample).
+void append_cf32_samples(TextFileWriter& writer, const Signal& signal);
 
 // Writes every sample as I "," Q CR LF, replacing any earlier file. False, with no file left
 // behind, when the file cannot be created, written or closed completely.

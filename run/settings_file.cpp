@@ -57,15 +57,18 @@ SettingsEntries analog_settings_entries(std::string_view modulation_name, double
   return entries;
 }
 
-bool write_settings_file(const std::filesystem::path& path, const SettingsEntries& entries) {
-  TextFileWriter writer(path);
-  if (!writer.is_open()) return false;
+void append_settings(TextFileWriter& writer, const SettingsEntries& entries) {
   for (const auto& [label, value] : entries) {
     writer.append(label);
     writer.append(": ");
     writer.append(value);
     writer.append("\r\n");
   }
+}
+
+bool write_settings_file(const std::filesystem::path& path, const SettingsEntries& entries) {
+  TextFileWriter writer(path);
+  append_settings(writer, entries);
   return writer.finish();
 }
 

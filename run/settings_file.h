@@ -29,6 +29,11 @@ SettingsEntries analog_settings_entries(std::string_view modulation_name, double
                                         double amplitude, double snr_db, double mix_frequency,
                                         std::int32_t num_symbols);
 
+class TextFileWriter;
+
+// Appends one "label: value" CR LF line per entry, in the entries' order.
+void append_settings(TextFileWriter& writer, const SettingsEntries& entries);
+
 // Writes the entries, replacing any earlier file; false, with no file left behind, when it
 // could not be written completely.
 bool write_settings_file(const std::filesystem::path& path, const SettingsEntries& entries);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <random>
 #include <system_error>
@@ -12,22 +13,22 @@ namespace {
 std::atomic<bool> abandoned{false};
 std::atomic<FileSync> file_sync{nullptr};
 
+constexpr std::string_view temporary_prefix = ".qv-";
 constexpr std::string_view temporary_suffix = ".partial";
-constexpr std::size_t kept_name_length = 200;
+constexpr std::size_t nonce_digits = 8;
 
-// Binary, so that the bytes are the same everywhere; unbuffered, since the writer batches the
-// text into large writes itself.
-void open_for_writing(std::ofstream& stream, const std::filesystem::path& path, std::ios::openmode mode) {
-  stream.rdbuf()->pubsetbuf(nullptr, 0);
-  stream.open(path, std::ios::out | std::ios::binary | mode);
+// The system's words for an errno value; a generic text when the library left none.
+std::string system_text(int error_number, std::string_view otherwise) {
+  return error_number != 0 ? std::generic_category().message(error_number) : std::string(otherwise);
 }
 
-// Whether this user may write the existing file: opening it to append changes nothing and asks
-// the system rather than guessing from mode bits (a rename over a read-only file would succeed).
-bool is_writable(const std::filesystem::path& path) {
-  std::ofstream probe;
-  open_for_writing(probe, path, std::ios::app);
-  return probe.is_open();
+// Binary, so that the bytes are the same everywhere; unbuffered, since the writer batches the
+// text into large writes itself. Returns errno of a failed open (0 when it opened).
+int open_for_writing(std::ofstream& stream, const std::filesystem::path& path, std::ios::openmode mode) {
+  stream.rdbuf()->pubsetbuf(nullptr, 0);
+  errno = 0;
+  stream.open(path, std::ios::out | std::ios::binary | mode);
+  return stream.is_open() ? 0 : errno;
 }
 
 // A fresh nonce per temporary file; an existing name is never reused, so a clash only costs a
@@ -55,13 +56,32 @@ std::filesystem::path resolved_target(const std::filesystem::path& path) {
 
 enum class TargetKind { refused, absent, regular, device };
 
-// What stands at the final name, and whether this user could write it.
-TargetKind classify(const std::filesystem::path& target) {
+struct Target {
+  TargetKind kind;
+  std::string refusal;  // why, for a refused one
+};
+
+// What stands at the final name, and whether this user could write it. Only regular files and
+// character devices are ever opened: opening a FIFO blocks until a reader comes.
+Target classify(const std::filesystem::path& target) {
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(target, error);
-  if (status.type() == std::filesystem::file_type::not_found) return TargetKind::absent;
-  if (error || std::filesystem::is_directory(status) || !is_writable(target)) return TargetKind::refused;
-  return std::filesystem::is_regular_file(status) ? TargetKind::regular : TargetKind::device;
+  using std::filesystem::file_type;
+  switch (status.type()) {
+    case file_type::not_found: return {TargetKind::absent, {}};
+    case file_type::directory: return {TargetKind::refused, system_text(EISDIR, "")};
+    case file_type::regular:
+    case file_type::character: break;
+    default:
+      return {TargetKind::refused, error ? error.message() : std::string("not a regular file or device")};
+  }
+  // Opening it to append changes nothing and asks the system rather than guessing from mode bits
+  // (a rename over a read-only file would succeed).
+  std::ofstream probe;
+  if (const int refused = open_for_writing(probe, target, std::ios::app); refused != 0 || !probe.is_open()) {
+    return {TargetKind::refused, system_text(refused, "cannot be opened for writing")};
+  }
+  return {status.type() == file_type::regular ? TargetKind::regular : TargetKind::device, {}};
 }
 
 bool sync_to_storage(const std::filesystem::path& file) {
@@ -72,36 +92,20 @@ bool sync_to_storage(const std::filesystem::path& file) {
 }  // namespace
 
 std::filesystem::path temporary_file_path(const std::filesystem::path& target, std::uint32_t nonce) {
-  auto name = target.filename().native();
-  if (name.size() > kept_name_length) {
-    std::size_t cut = kept_name_length;
-    // Never split a UTF-8 sequence (a wide name is cut by units, which Windows accepts).
-    if constexpr (sizeof(name[0]) == 1) {
-      while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-    }
-    name.resize(cut);
-  }
   static constexpr char hex[] = "0123456789abcdef";
-  std::string tail = ".";
-  for (int shift = 28; shift >= 0; shift -= 4) tail += hex[(nonce >> shift) & 0xF];
-  tail += temporary_suffix;
-  std::filesystem::path file = std::filesystem::path(".").native() + name;
-  file += tail;
-  return target.parent_path() / file;
+  std::string name(temporary_prefix);
+  for (int shift = 28; shift >= 0; shift -= 4) name += hex[(nonce >> shift) & 0xF];
+  name += temporary_suffix;
+  return target.parent_path() / name;
 }
 
 bool is_temporary_file_name(std::string_view name) {
-  constexpr std::size_t nonce_length = 9;  // "." and 8 hex digits
-  if (name.size() < 1 + nonce_length + temporary_suffix.size() || name[0] != '.' ||
-      !name.ends_with(temporary_suffix)) {
+  if (name.size() != temporary_prefix.size() + nonce_digits + temporary_suffix.size() ||
+      !name.starts_with(temporary_prefix) || !name.ends_with(temporary_suffix)) {
     return false;
   }
-  const std::string_view nonce = name.substr(name.size() - temporary_suffix.size() - nonce_length, nonce_length);
-  if (nonce[0] != '.') return false;
-  for (const char c : nonce.substr(1)) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
+  const std::string_view nonce = name.substr(temporary_prefix.size(), nonce_digits);
+  return std::all_of(nonce.begin(), nonce.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 void set_writes_abandoned(bool value) { abandoned.store(value); }
@@ -109,21 +113,25 @@ bool writes_abandoned() { return abandoned.load(); }
 void set_file_sync(FileSync sync) { file_sync.store(sync); }
 
 TextFileWriter::TextFileWriter(std::filesystem::path path) : target_(resolved_target(path)) {
-  const TargetKind kind = classify(target_);
-  if (kind == TargetKind::refused) return;
-  if (kind == TargetKind::device) {
-    open_for_writing(stream_, target_, std::ios::trunc);
+  const Target target = classify(target_);
+  if (target.kind == TargetKind::refused) {
+    failure_ = target.refusal;
+    return;
+  }
+  int refused = 0;
+  if (target.kind == TargetKind::device) {
+    refused = open_for_writing(stream_, target_, std::ios::trunc);
   } else {
     for (int attempt = 0; attempt < 16 && !stream_.is_open(); ++attempt) {
       temporary_ = temporary_file_path(target_, next_nonce());
       std::error_code error;
       if (std::filesystem::exists(std::filesystem::symlink_status(temporary_, error))) continue;
-      open_for_writing(stream_, temporary_, std::ios::trunc);
+      refused = open_for_writing(stream_, temporary_, std::ios::trunc);
       if (!stream_.is_open()) break;  // the folder refuses new files
     }
     if (!stream_.is_open()) {
       temporary_.clear();
-    } else if (kind == TargetKind::regular) {
+    } else if (target.kind == TargetKind::regular) {
       // The replaced file's mode carries over (failing that, the default). It was writable, and
       // a read-only temporary could not be removed on Windows, so the owner keeps write access.
       std::error_code ignored;
@@ -132,49 +140,123 @@ TextFileWriter::TextFileWriter(std::filesystem::path path) : target_(resolved_ta
     }
   }
   open_ = stream_.is_open();
-  if (open_) buffer_.reserve(flush_size + 256);
+  if (!open_) failure_ = system_text(refused, "cannot be created");
 }
 
 TextFileWriter::~TextFileWriter() {
-  if (is_open()) discard();
+  if (!placed_) discard();
 }
 
 void TextFileWriter::flush() {
   if (abandoned.load()) failed_ = true;
   if (!failed_ && !buffer_.empty()) {
+    errno = 0;
     stream_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-    if (!stream_.good()) failed_ = true;
+    if (!stream_.good()) {
+      failed_ = true;
+      write_error_ = errno;
+    }
   }
   buffer_.clear();
 }
 
+void TextFileWriter::fail(std::string reason) {
+  if (failure_.empty()) failure_ = std::move(reason);
+  discard();
+}
+
 void TextFileWriter::discard() {
-  stream_.close();
+  if (stream_.is_open()) stream_.close();
   open_ = false;
+  complete_ = false;
   // Only ever the temporary file: a device written in place, or an earlier file, stays.
   if (!temporary_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary_, ignored);
+    std::error_code error;
+    // Not where it was made: the folder was moved away (or the file removed) meanwhile.
+    if (!std::filesystem::remove(temporary_, error) && !error) leftover_ = temporary_;
+    temporary_.clear();
   }
 }
 
-bool TextFileWriter::finish() {
-  if (!is_open()) return false;
+bool TextFileWriter::complete() {
+  if (!is_open()) return complete_;
   flush();
+  errno = 0;
   stream_.close();  // fails when the last bytes cannot be written out (a full disk)
+  const int close_error = errno;
   open_ = false;
-  const bool written = !failed_ && !stream_.fail();
-  if (temporary_.empty()) return written;
-  // On the storage before the rename, so that the final name never points at data that a crash
-  // of the machine could still lose, and so that errors the device reports late are seen.
+  if (abandoned.load()) {
+    fail("abandoned after an interrupt");
+  } else if (failed_ || stream_.fail()) {
+    fail(system_text(write_error_ != 0 ? write_error_ : close_error, "could not be written completely"));
+  } else if (!temporary_.empty() && !sync_to_storage(temporary_)) {
+    // On the storage before the rename, so that the final name never points at data that a
+    // crash of the machine could still lose, and so that errors the device reports late are seen.
+    fail("could not be flushed to its storage device");
+  } else {
+    complete_ = true;
+  }
+  return complete_;
+}
+
+bool TextFileWriter::put_in_place() {
+  if (!complete_ || placed_) return placed_;
+  if (temporary_.empty()) return placed_ = true;  // a device, written in place
   // The target may have become a folder or a read-only file meanwhile.
-  const bool ready = written && sync_to_storage(temporary_) && !abandoned.load() &&
-                     classify(target_) != TargetKind::refused;
-  std::error_code error;
-  if (ready) std::filesystem::rename(temporary_, target_, error);  // replaces an earlier file
-  if (!ready || error) {
-    std::filesystem::remove(temporary_, error);
+  if (abandoned.load()) {
+    fail("abandoned after an interrupt");
     return false;
+  }
+  if (const Target target = classify(target_); target.kind == TargetKind::refused) {
+    fail(target.refusal);
+    return false;
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary_, target_, error);  // replaces an earlier file
+  if (error) {
+    fail(error.message());
+    return false;
+  }
+  temporary_.clear();
+  renamed_ = true;
+  return placed_ = true;
+}
+
+void TextFileWriter::withdraw() {
+  if (!renamed_) return;
+  std::error_code ignored;
+  std::filesystem::remove(target_, ignored);
+  placed_ = renamed_ = false;
+}
+
+bool TextFileWriter::remove_earlier() {
+  if (classify(target_).kind != TargetKind::regular) return true;
+  std::error_code error;
+  std::filesystem::remove(target_, error);
+  return !error;
+}
+
+bool put_in_place_together(TextFileWriter& primary, std::span<const Companion> companions) {
+  const auto discard_all = [&] {
+    primary.discard();
+    for (const Companion& c : companions) c.writer.discard();
+    return false;
+  };
+  if (!primary.is_complete()) return discard_all();
+  for (const Companion& c : companions) {
+    if (c.required && !c.writer.is_complete()) return discard_all();
+  }
+  // Every earlier companion goes before the new file arrives, so a kill from here on leaves at
+  // worst the earlier or the new file without a companion, never one beside another's.
+  for (const Companion& c : companions) {
+    if (!c.writer.remove_earlier()) return discard_all();
+  }
+  if (!primary.put_in_place()) return discard_all();
+  for (const Companion& c : companions) {
+    if (!c.writer.put_in_place() && c.required) {
+      primary.withdraw();
+      return discard_all();
+    }
   }
   return true;
 }

@@ -4,15 +4,16 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace quorvin {
 
 // The temporary name a file is written under before it is renamed to `target`: in the same
-// folder, ".<name>.<nonce as 8 hex digits>.partial", the name cut to 200 characters so that the
-// temporary name stays within the file system's limit whenever the final one does. A leftover
-// one means a process was killed while writing it; it is never a result.
+// folder, ".qv-<nonce as 8 hex digits>.partial", 20 characters whatever the final name, so a
+// temporary fits wherever its final path does (Windows' 260-character paths included). A
+// leftover one means a process was killed while writing it; it is never a result.
 std::filesystem::path temporary_file_path(const std::filesystem::path& target, std::uint32_t nonce);
 
 // True for a file name made by temporary_file_path.
@@ -34,43 +35,93 @@ void set_file_sync(FileSync sync);
 // are the same on every platform), replacing `path` only when everything was written:
 // - a regular file (or none yet) is written to a temporary file beside it (temporary_file_path),
 //   closed, flushed to the disk (see set_file_sync) and renamed over the final name (a replacing
-//   rename on Windows too), keeping the permissions of the file it replaces. On any failure the temporary file is
-//   removed and an earlier file of that name is left intact;
+//   rename on Windows too), keeping the permissions of the file it replaces. On any failure the
+//   temporary file is removed and an earlier file of that name is left intact;
 // - a symbolic link is followed: the file it names is replaced, the link stays;
-// - a target that exists but is no regular file (a device such as /dev/full) is written in
-//   place, nothing is renamed or removed;
-// - a folder, a file the user may not write, and a folder that does not exist are refused at
-//   once (is_open() is false), and no folder is ever created.
+// - a character device (/dev/null, /dev/full) is written in place, nothing renamed or removed;
+// - a folder, a file the user may not write, a folder that does not exist, and anything else
+//   (a FIFO, a socket), which opening could block on, are refused at once (is_open() is false),
+//   and no folder is ever created.
 class TextFileWriter {
  public:
   explicit TextFileWriter(std::filesystem::path path);
-  ~TextFileWriter();  // discards an unfinished file
+  ~TextFileWriter();  // discards a file that was not put in place
   TextFileWriter(const TextFileWriter&) = delete;
   TextFileWriter& operator=(const TextFileWriter&) = delete;
 
   bool is_open() const { return open_; }
 
-  // Appends text; writes the buffer out when it is full.
+  // Appends text; writes the buffer out when it is full. Does nothing once the file failed.
   void append(std::string_view text) {
+    if (!open_) return;
+    // The whole buffer only for large files: a settings file or metadata stays small.
+    if (buffer_.size() + text.size() > small_file_size && buffer_.capacity() < flush_size) buffer_.reserve(flush_size + 256);
     buffer_.append(text);
     if (buffer_.size() >= flush_size) flush();
   }
 
-  // Writes what is left, closes and puts the file under its final name; true only when every
-  // byte reached the file and the file is in place.
-  bool finish();
+  // Writes what is left, closes the file and flushes it to storage, still under its temporary
+  // name; true only when every byte reached the file.
+  bool complete();
+  bool is_complete() const { return complete_; }
+
+  // Puts a completed file under its final name; true when it is there.
+  bool put_in_place();
+  bool is_placed() const { return placed_; }
+
+  // complete() then put_in_place().
+  bool finish() { return complete() && put_in_place(); }
+
+  // Removes the earlier file at the final name, where this file would replace it (a regular
+  // file this user may write); true when no such file is left there.
+  bool remove_earlier();
+
+  // Discards the file: the temporary file is removed, the final name left as it was.
+  void discard();
+
+  // Removes the file that put_in_place() renamed into place (never a device written in place).
+  void withdraw();
+
+  // Why the file could not be written, in the system's words; empty while nothing failed.
+  const std::string& failure() const { return failure_; }
+
+  // A temporary file that could not be removed because it was no longer where it was made (its
+  // folder was moved away while the file was written): it may remain in the folder's new place.
+  const std::filesystem::path& leftover() const { return leftover_; }
 
  private:
   static constexpr std::size_t flush_size = std::size_t{1} << 20;
+  static constexpr std::size_t small_file_size = std::size_t{1} << 16;
   void flush();
-  void discard();
+  void fail(std::string reason);
 
   std::filesystem::path target_;     // the final file, symbolic links followed
   std::filesystem::path temporary_;  // empty when writing a device in place
   std::ofstream stream_;
   bool open_ = false;
   bool failed_ = false;
+  bool complete_ = false;
+  bool placed_ = false;
+  bool renamed_ = false;
+  int write_error_ = 0;  // errno of the first failed write
+  std::string failure_;
+  std::filesystem::path leftover_;
   std::string buffer_;
 };
+
+// A file's companion: its settings file or its metadata. A required one (SigMF metadata) makes
+// the pair one unit: both are put in place or neither.
+struct Companion {
+  TextFileWriter& writer;
+  bool required;
+};
+
+// Puts a completed file and its completed companions in place so that no failure or kill leaves
+// a companion beside a file other than its own: the companions' earlier files are removed first,
+// then `primary` is renamed, then each companion. The worst a kill leaves is the new file without
+// its companion. Nothing changes when `primary` or a required companion is not complete; a
+// required companion that cannot be put in place takes the new `primary` with it. Returns whether
+// `primary` is in place; an optional companion's is_placed() says whether it is.
+bool put_in_place_together(TextFileWriter& primary, std::span<const Companion> companions);
 
 }  // namespace quorvin

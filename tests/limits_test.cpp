@@ -27,6 +27,9 @@ TEST(SampleLimit, LargerOrUndefinedCountsThrowWithTheCountAndCeiling) {
   };
   const Case cases[] = {
       {21474836470.0, "signal of 21474836470 samples exceeds the limit of " + limit + " samples per file."},
+      {999999999999999.0, "signal of 999999999999999 samples exceeds the limit of " + limit + " samples per file."},
+      {1e15, "signal of 1e+15 samples exceeds the limit of " + limit + " samples per file."},
+      {1.0000004e304, "signal of 1e+304 samples exceeds the limit of " + limit + " samples per file."},
       {static_cast<double>(max_samples_per_file) + 1.0,
        "signal of " + std::to_string(max_samples_per_file + 1) + " samples exceeds the limit of " + limit +
            " samples per file."},

@@ -182,14 +182,14 @@ TEST_F(TextFile, ADeviceIsWrittenInPlaceAndAFullOneFails) {
 }
 #endif
 
-TEST(TemporaryFileName, IsHiddenBesideTheTargetAndRecognised) {
+TEST(TemporaryFileName, IsShortHiddenBesideTheTargetAndRecognised) {
   const fs::path target = fs::path("out") / "QPSK_signal_1.csv";
   const fs::path temporary = temporary_file_path(target, 0x00c0ffee);
   EXPECT_EQ(temporary.parent_path(), fs::path("out"));
-  EXPECT_EQ(temporary.filename().string(), ".QPSK_signal_1.csv.00c0ffee.partial");
-  EXPECT_EQ(temporary_file_path("a.txt", 1).string(), ".a.txt.00000001.partial");
-  const std::string long_name(300, 'n');
-  EXPECT_EQ(temporary_file_path(long_name, 2).filename().string(), "." + std::string(200, 'n') + ".00000002.partial");
+  EXPECT_EQ(temporary.filename().string(), ".qv-00c0ffee.partial");
+  EXPECT_EQ(temporary_file_path("a.txt", 1).string(), ".qv-00000001.partial");
+  // The same 20 characters for any final name, so a temporary fits wherever its final path does.
+  EXPECT_EQ(temporary_file_path(std::string(300, 'n'), 2).string(), ".qv-00000002.partial");
 }
 
 TEST(TemporaryFileName, OnlyWritersNamesAreTemporary) {
@@ -197,11 +197,12 @@ TEST(TemporaryFileName, OnlyWritersNamesAreTemporary) {
     const char* name;
     bool temporary;
   };
-  const Case cases[] = {{".a.csv.0123abcd.partial", true}, {"..00000000.partial", true},
-                        {"a.csv.0123abcd.partial", false}, {".a.csv.0123ABCD.partial", false},
-                        {".a.csv.0123abc.partial", false}, {".a.csv_0123abcd.partial", false},
-                        {".a.csv.0123abcd.part", false},   {"QPSK_signal_1.csv", false},
-                        {".partial", false},               {"", false}};
+  const Case cases[] = {{".qv-0123abcd.partial", true},  {".qv-00000000.partial", true},
+                        {"qv-0123abcd.partial", false},  {".qv-0123ABCD.partial", false},
+                        {".qv-0123abc.partial", false},  {".qv-0123abcde.partial", false},
+                        {".qv_0123abcd.partial", false}, {".qv-0123abcd.part", false},
+                        {".a.csv.0123abcd.partial", false}, {"QPSK_signal_1.csv", false},
+                        {".partial", false},             {"", false}};
   for (const Case& c : cases) EXPECT_EQ(is_temporary_file_name(c.name), c.temporary) << c.name;
 }
 

@@ -12,14 +12,25 @@ TEST(Text, RoundTripsEveryPlane) {
   EXPECT_EQ(utf8_to_utf16(utf8), text);
 }
 
-TEST(Text, MalformedInputBecomesReplacementCharacters) {
+TEST(Text, MalformedBytesTravelAsEscapesAndComeBackExactly) {
   EXPECT_EQ(utf16_to_utf8(std::u16string(1, char16_t{0xD800})), "\xef\xbf\xbd");
   EXPECT_EQ(utf16_to_utf8(u"a" + std::u16string(1, char16_t{0xDC00}) + u"b"), "a\xef\xbf\xbd" "b");
-  EXPECT_EQ(utf8_to_utf16("\xff"), u"\ufffd");
-  EXPECT_EQ(utf8_to_utf16("\xc3"), u"\ufffd");            // truncated
-  EXPECT_EQ(utf8_to_utf16("\xc0\xaf"), u"\ufffd");        // overlong "/"
-  EXPECT_EQ(utf8_to_utf16("\xed\xa0\x80"), u"\ufffd");    // encoded surrogate
-  EXPECT_EQ(utf8_to_utf16("\xc3(x"), u"\ufffd(x");        // the bad byte does not eat the next
+  struct Case {
+    std::string bytes;
+    std::u16string text;
+  };
+  const Case cases[] = {
+      {"\xff", u"\xdcff"},
+      {"\xc3", u"\xdcc3"},                                   // truncated
+      {"\xc0\xaf", u"\xdcc0\xdcaf"},                         // overlong "/"
+      {"\xed\xa0\x80", u"\xdced\xdca0\xdc80"},               // encoded surrogate
+      {"\xc3(x", u"\xdcc3(x"},                               // the bad byte does not eat the next
+      {"bad\xff\xfename/\xc3\xa9", u"bad\xdcff\xdcfename/\u00e9"},  // valid text around it stays text
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(utf8_to_utf16(c.bytes), c.text) << c.bytes;
+    EXPECT_EQ(utf16_to_utf8(c.text), c.bytes) << c.bytes;
+  }
 }
 
 }  // namespace
