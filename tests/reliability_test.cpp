@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,6 +96,7 @@ struct Fault {
   std::function<void()> in_child;  // limits or identity for the child
   bool earlier_file = true;        // an earlier AM_signal_1.csv that must survive
   bool fm_saved = true;            // FM's file, written after AM's, is not hit by the fault
+  const char* reason = "";         // the system's words on standard error
 };
 
 std::string earlier_text() { return "earlier complete file\r\n"; }
@@ -107,7 +109,7 @@ const Fault faults[] = {
        fs::create_symlink("/dev/full", out / "AM_signal_1.csv");
        return out / "AM_signal_1.csv";
      },
-     {}, false},
+     {}, false, true, "No space left on device"},
     {"file_size_limit",
      [](const fs::path& out) {
        put_earlier(out / "AM_signal_1.csv");
@@ -120,14 +122,14 @@ const Fault faults[] = {
        const rlimit limit{64 << 10, 64 << 10};
        setrlimit(RLIMIT_FSIZE, &limit);
      },
-     true, false},
+     true, false, "File too large"},
     {"folder_at_target",
      [](const fs::path& out) {
        fs::create_directory(out / "AM_signal_1.csv");
        put_earlier(out / "AM_signal_1.csv" / "inside.txt");
        return out / "AM_signal_1.csv" / "inside.txt";
      },
-     {}},
+     {}, true, true, "Is a directory"},
     {"read_only_file",
      [](const fs::path& out) {
        put_earlier(out / "AM_signal_1.csv");
@@ -141,7 +143,8 @@ const Fault faults[] = {
        if (const auto user = unprivileged_user()) {
          if (setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0) _exit(126);
        }
-     }},
+     },
+     true, true, "Permission denied"},
 };
 
 class FaultInjection : public Reliability, public ::testing::WithParamInterface<Fault> {};
@@ -162,6 +165,7 @@ TEST_P(FaultInjection, FailureLineStatusOneNoPartialFileEarlierFileIntact) {
   const fs::path fm = out / "FM_signal_1.csv";
   EXPECT_EQ(o.out, "AM: Failed to save file.\n" +
                        (fault.fm_saved ? "FM: Saved to " + fm.string() + "\n" : std::string("FM: Failed to save file.\n")));
+  EXPECT_NE(o.error.find(std::string("quorvin-cli: AM_signal_1.csv: ") + fault.reason + "\n"), std::string::npos) << o.error;
   EXPECT_EQ(leftovers(), std::vector<std::string>{});
   if (fault.earlier_file) {
     EXPECT_EQ(test::read_file(earlier), earlier_text());
@@ -196,15 +200,24 @@ TEST_F(Reliability, PathsTooLongForTheSystemAreFailureLines) {
   }
 }
 
-// Waits, without a deadline of its own, until the file holds `text`; false if the child ended
-// first. The child is left to be reaped by finish().
-bool wait_for(const fs::path& file, const std::string& text, pid_t child) {
+// Whether the child has ended; it is left to be reaped by finish().
+bool has_ended(pid_t child) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// Waits, without a deadline of its own, until the file holds `text` `count` times; false if the
+// child ended first. The child is left to be reaped by finish().
+bool wait_for(const fs::path& file, const std::string& text, pid_t child, std::size_t count = 1) {
   for (;;) {
-    if (test::read_file(file).find(text) != std::string::npos) return true;
-    siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child) {
-      return test::read_file(file).find(text) != std::string::npos;
-    }
+    if (occurrences(test::read_file(file), text) >= count) return true;
+    if (has_ended(child)) return occurrences(test::read_file(file), text) >= count;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
@@ -286,6 +299,215 @@ TEST_F(Reliability, HostileBoxesOnTheCommandLineAreInputErrors) {
     EXPECT_FALSE(fs::exists(folder() / "out"));
   }
 }
+
+// --- hostile surroundings: closed streams, FIFOs, pipes, limits, odd paths -----------------
+
+// Gives a child a minute to end; one still running then (the hang under test) is killed.
+void expect_ends_within_a_minute(pid_t child) {
+  for (int waited = 0; waited < 3000 && !has_ended(child); ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (has_ended(child)) return;
+  kill(child, SIGKILL);
+  ADD_FAILURE() << "quorvin-cli still running after a minute";
+}
+
+// Every file of `folder` that `reference` also has, byte for byte the same.
+void expect_same_files(const fs::path& folder, const fs::path& reference) {
+  std::size_t compared = 0;
+  for (const auto& entry : fs::directory_iterator(reference)) {
+    EXPECT_EQ(test::read_file(folder / entry.path().filename()), test::read_file(entry.path())) << entry.path().filename();
+    ++compared;
+  }
+  EXPECT_GT(compared, 0u);
+}
+
+TEST_F(Reliability, ClosedStandardStreamsNeverReceiveReportText) {
+  const std::vector<std::string> batch = {"-m", "all", "--files-per-modulation", "2", "--num-symbols", "300",
+                                          "--seed", "1", "-j", "2"};
+  const auto with = [&batch](std::vector<std::string> extra) {
+    extra.insert(extra.begin(), batch.begin(), batch.end());
+    return extra;
+  };
+  ASSERT_EQ(run(with({"-o", (folder() / "reference").string()})).status, 0);
+  struct Case {
+    const char* name;
+    int closed;
+    std::vector<std::string> extra;
+  };
+  const Case cases[] = {{"stdout", 1, {}},
+                        {"stderr", 2, {"--progress"}},
+                        {"manifest", 1, {"--manifest", (folder() / "manifest.csv").string()}}};
+  for (const Case& c : cases) {
+    const fs::path out = folder() / c.name;
+    std::vector<std::string> arguments = with({"-o", out.string()});
+    arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+    const Outcome o = run(arguments, [closed = c.closed] { ::close(closed); });
+    EXPECT_EQ(o.status, 0) << c.name << ": " << o.error;
+    expect_same_files(out, folder() / "reference");
+  }
+  EXPECT_TRUE(test::read_file(folder() / "manifest.csv").starts_with("sample_file,metadata_file,")) << "manifest";
+}
+
+TEST_F(Reliability, AReportThatCannotBeWrittenFailsTheRun) {
+  const Outcome full = run({"-m", "AM,FM", "--num-symbols", "10", "-o", (folder() / "out").string()}, [] {
+    const int device = ::open("/dev/full", O_WRONLY);
+    dup2(device, 1);
+  });
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.error, "quorvin-cli: cannot write the report to standard output (No space left on device); "
+                        "no further file is started\n");
+
+  // A reader that closes the pipe after one line (`| head -1`): the run stops, status 1.
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const pid_t child = start({"-m", "all", "--files-per-modulation", "40", "--num-symbols", "2000", "--seed", "7",
+                             "-j", "2", "-o", (folder() / "piped").string()},
+                            [&ends] {
+                              dup2(ends[1], 1);
+                              ::close(ends[0]);
+                            });
+  ::close(ends[1]);
+  char c = 0;
+  while (::read(ends[0], &c, 1) == 1 && c != '\n') {
+  }
+  ::close(ends[0]);
+  expect_ends_within_a_minute(child);
+  const Outcome piped = finish(child);
+  EXPECT_EQ(piped.status, 1);
+  EXPECT_NE(piped.error.find("cannot write the report to standard output (Broken pipe)"), std::string::npos) << piped.error;
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+  EXPECT_LT(std::distance(fs::directory_iterator(folder() / "piped"), fs::directory_iterator()), 22 * 40);
+}
+
+TEST_F(Reliability, AFifoIsRefusedAtOnceAsTargetAndAsManifest) {
+  const fs::path out = folder() / "out";
+  fs::create_directory(out);
+  ASSERT_EQ(::mkfifo((out / "AM_signal_1.csv").c_str(), 0666), 0);
+  const auto run_to_end = [this](std::vector<std::string> arguments) {
+    const pid_t child = start(std::move(arguments));
+    expect_ends_within_a_minute(child);
+    return finish(child);
+  };
+  const Outcome target = run_to_end({"-m", "AM,QPSK", "--seed", "1", "--num-symbols", "100", "-o", out.string()});
+  EXPECT_EQ(target.status, 1);
+  EXPECT_EQ(target.out, "AM: Failed to save file.\nQPSK: Saved to " + (out / "QPSK_signal_1.csv").string() + "\n");
+  EXPECT_EQ(target.error, "quorvin-cli: AM_signal_1.csv: not a regular file or device\n");
+
+  const fs::path manifest = folder() / "manifest.fifo";
+  ASSERT_EQ(::mkfifo(manifest.c_str(), 0666), 0);
+  const Outcome listed = run_to_end({"-m", "QPSK", "--manifest", manifest.string(), "-o", out.string()});
+  EXPECT_EQ(listed.status, 2);
+  EXPECT_EQ(listed.error, "Input Error: --manifest " + manifest.string() + " cannot be written (not a regular file or device).\n");
+}
+
+TEST_F(Reliability, AThreadLimitMeansFewerWorkersNotACrash) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+  // 2 GB of address space holds about 240 thread stacks, far from 1024.
+  const Outcome o = run({"-m", "AM,QPSK", "--files-per-modulation", "20", "--num-symbols", "1000", "--seed", "3",
+                         "-j", "1024", "-o", (folder() / "out").string()},
+                        [] {
+                          const rlimit limit{2000000ull << 10, 2000000ull << 10};
+                          setrlimit(RLIMIT_AS, &limit);
+                        });
+  EXPECT_EQ(o.status, 0) << o.error;
+  EXPECT_NE(o.error.find(" of 1024 worker threads ("), std::string::npos) << o.error;
+  EXPECT_EQ(occurrences(o.out, "Saved to"), 40u);
+}
+
+TEST_F(Reliability, AManifestThatCannotServeIsRefusedBeforeTheRun) {
+  const std::string out = (folder() / "out").string();
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{"--manifest", out + "/AM_signal_1.csv"},
+       "Input Error: --manifest " + out + "/AM_signal_1.csv is one of the run's own output files.\n"},
+      {{"--save-settings", "--manifest", out + "/./AM_signal_2.txt"},
+       "Input Error: --manifest " + out + "/./AM_signal_2.txt is one of the run's own output files.\n"},
+      {{"--format", "sigmf", "--manifest", out + "/AM_signal_1.sigmf-meta"},
+       "Input Error: --manifest " + out + "/AM_signal_1.sigmf-meta is one of the run's own output files.\n"},
+      {{"--manifest", out + "/"}, "Input Error: --manifest " + out + "/ is the output folder.\n"},
+      {{"--manifest", ""}, "quorvin-cli: --manifest needs a file name\nRun with --help for the options.\n"},
+      {{"--manifest", out + "/missing/m.csv"},
+       "Input Error: --manifest " + out + "/missing/m.csv cannot be written (No such file or directory).\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"-m", "AM", "--files-per-modulation", "2", "--num-symbols", "10", "-o", out};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const Outcome o = run(arguments);
+    EXPECT_EQ(o.status, 2) << c.error;
+    EXPECT_EQ(o.error, c.error);
+    EXPECT_EQ(o.out, "");
+    EXPECT_FALSE(fs::exists(out + "/AM_signal_1.csv")) << c.error;
+  }
+  // A name the run does not write is a manifest like any other.
+  const Outcome beside = run({"-m", "AM", "--files-per-modulation", "2", "--num-symbols", "10", "-o", out,
+                              "--manifest", out + "/AM_signal_3.csv"});
+  EXPECT_EQ(beside.status, 0) << beside.error;
+}
+
+TEST_F(Reliability, CommandLineTextsArriveAsTyped) {
+  // Folder bytes that are not UTF-8 are a POSIX path like any other.
+  const std::string odd = (folder() / "bad\xff\xfename").string();
+  const Outcome bytes = run({"-m", "AM", "--num-symbols", "10", "-o", odd});
+  EXPECT_EQ(bytes.status, 0) << bytes.error;
+  EXPECT_EQ(bytes.out, "AM: Saved to " + odd + "/AM_signal_1.csv\n");
+  EXPECT_TRUE(fs::exists(fs::path(odd) / "AM_signal_1.csv"));
+  // "--option=" is the empty text, checked like the box.
+  for (const auto& [option, message] : {std::pair{"--symbol-rate-min=", "Invalid Symbol Rate Min."},
+                                        std::pair{"--sample-rate=", "Invalid Sample Rate."}}) {
+    const Outcome empty = run({"-m", "AM", option, "-o", (folder() / "out").string()});
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_EQ(empty.error, std::string("Input Error: ") + message + "\n");
+  }
+}
+
+// After a kill, each final sample file stands with its own companion (settings file, metadata)
+// or none: never with the earlier run's.
+class KilledPairs : public Reliability, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(KilledPairs, EachFileKeepsItsOwnCompanionOrNone) {
+  const bool sigmf = std::string(GetParam()) == "sigmf";
+  const std::vector<std::string> batch = {"-m", "all", "--files-per-modulation", "6", "--num-symbols", "3000",
+                                          "--save-settings", "--format", GetParam(), "-j", "2"};
+  const auto batch_with = [&batch](std::initializer_list<std::string> extra) {
+    std::vector<std::string> arguments = batch;
+    arguments.insert(arguments.end(), extra);
+    return arguments;
+  };
+  ASSERT_EQ(run(batch_with({"--seed", "7", "-o", (folder() / "new").string()})).status, 0);
+  ASSERT_EQ(run(batch_with({"--seed", "8", "-o", (folder() / "old").string()})).status, 0);
+  const std::string data = sigmf ? ".sigmf-data" : ".csv";
+  const std::vector<std::string> companions = sigmf ? std::vector<std::string>{".sigmf-meta", ".txt"}
+                                                    : std::vector<std::string>{".txt"};
+  for (const std::size_t lines : {1u, 9u, 40u, 90u}) {
+    const fs::path out = folder() / ("killed-" + std::to_string(lines));
+    fs::copy(folder() / "old", out);
+    const pid_t child = start(batch_with({"--seed", "7", "-o", out.string()}));
+    wait_for(folder() / "stdout.txt", "Saved to", child, lines);
+    kill(child, SIGKILL);
+    finish(child);
+    for (const auto& entry : fs::directory_iterator(out)) {
+      const fs::path name = entry.path().filename();
+      if (name.extension() != data) continue;
+      const std::string text = test::read_file(entry.path());
+      const bool is_new = text == test::read_file(folder() / "new" / name);
+      ASSERT_TRUE(is_new || text == test::read_file(folder() / "old" / name)) << name;
+      for (const std::string& extension : companions) {
+        const fs::path companion = fs::path(entry.path()).replace_extension(extension);
+        if (!fs::exists(companion)) continue;
+        EXPECT_EQ(test::read_file(companion), test::read_file(folder() / (is_new ? "new" : "old") / companion.filename()))
+            << companion.filename() << " beside the " << (is_new ? "new " : "earlier ") << name;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, KilledPairs, ::testing::Values("csv", "sigmf"));
 
 }  // namespace
 }  // namespace quorvin

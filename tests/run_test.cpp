@@ -172,6 +172,19 @@ TEST_F(Run, SettingsFileThatCannotBeWrittenIsReported) {
   EXPECT_FALSE(produced.saved);
 }
 
+TEST_F(Run, TheReportKeepsItsLineLimitThenCountsTheRestByKind) {
+  // Every file fails at once (the size ceiling), as a run of two billion such files would.
+  RunSettings s = settings_for({"AM"}, static_cast<std::int32_t>(report_line_limit) + 5, out());
+  s.num_symbols = 2147483647;
+  const std::u16string report = run_generation(s, 1);
+  const std::u16string line = u"AM: Failed to generate signal: signal of 2147483647 samples exceeds the limit of " +
+                              utf8_to_utf16(std::to_string(max_samples_per_file)) + u" samples per file.\n";
+  const std::u16string last = u"... and 5 more lines: 5 failed to generate\n";
+  ASSERT_EQ(report.size(), report_line_limit * line.size() + last.size());
+  EXPECT_EQ(report.substr(0, line.size()), line);
+  EXPECT_EQ(report.substr(report.size() - last.size()), last);
+}
+
 TEST_F(Run, GenerationErrorsBecomeFailureLinesAndTheRunGoesOn) {
   RunSettings s = settings_for({"AM", "OQPSK", "QPSK"}, 1, out());
   s.symbol_rate_min = s.symbol_rate_max = 6000.0;  // OQPSK needs fs >= 2 Rs

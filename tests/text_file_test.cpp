@@ -10,6 +10,7 @@
 #include "run_test_support.h"
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -179,6 +180,85 @@ TEST_F(TextFile, ADeviceIsWrittenInPlaceAndAFullOneFails) {
   EXPECT_FALSE(full_writer.finish());
   EXPECT_EQ(names(), (std::vector<std::string>{"full.csv", "null.csv"}));
   EXPECT_TRUE(fs::exists("/dev/full"));
+}
+#endif
+
+// A file and its companion put in place together: which of the new files land, and what stays of
+// the earlier pair ("a.csv" and "a.txt" hold "old" before each case).
+struct PairCase {
+  const char* name;
+  bool primary_fails;
+  bool companion_fails;
+  bool required;
+  const char* csv_after;  // "" when no file is left
+  const char* txt_after;
+  bool placed;
+};
+
+class PutTogether : public TextFile, public ::testing::WithParamInterface<PairCase> {};
+
+TEST_P(PutTogether, NeverLeavesACompanionBesideAnotherFile) {
+  const PairCase& c = GetParam();
+  put("a.csv", "old");
+  put("a.txt", "old");
+  TextFileWriter primary(folder() / "a.csv");
+  TextFileWriter companion(folder() / "a.txt");
+  primary.append("new");
+  companion.append("new");
+  // A writer that was abandoned before completing stands for any failure while writing.
+  if (c.primary_fails) primary.discard();
+  if (c.companion_fails) companion.discard();
+  primary.complete();
+  companion.complete();
+  const Companion companions[] = {{companion, c.required}};
+  EXPECT_EQ(put_in_place_together(primary, companions), c.placed);
+  const auto text = [this](const char* name) {
+    return fs::exists(folder() / name) ? test::read_file(folder() / name) : std::string();
+  };
+  EXPECT_EQ(text("a.csv"), c.csv_after);
+  EXPECT_EQ(text("a.txt"), c.txt_after);
+  for (const std::string& name : names()) EXPECT_FALSE(is_temporary_file_name(name)) << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, PutTogether,
+    ::testing::Values(PairCase{"both_written", false, false, false, "new", "new", true},
+                      PairCase{"required_both_written", false, false, true, "new", "new", true},
+                      PairCase{"primary_fails", true, false, false, "old", "old", false},
+                      PairCase{"optional_companion_fails", false, true, false, "new", "", true},
+                      PairCase{"required_companion_fails", false, true, true, "old", "old", false}),
+    [](const ::testing::TestParamInfo<PairCase>& p) { return std::string(p.param.name); });
+
+TEST_F(TextFile, ATemporaryMovedAwayWithItsFolderIsNamedAsLeftover) {
+  fs::create_directory(folder() / "before");
+  TextFileWriter writer(folder() / "before" / "a.csv");
+  writer.append("text");
+  fs::rename(folder() / "before", folder() / "after");
+  writer.discard();
+  ASSERT_FALSE(writer.leftover().empty());
+  EXPECT_TRUE(is_temporary_file_name(writer.leftover().filename().string()));
+  EXPECT_TRUE(fs::exists(folder() / "after" / writer.leftover().filename()));
+}
+
+#ifndef _WIN32
+TEST_F(TextFile, RefusalsGiveTheSystemsReason) {
+  fs::create_directory(folder() / "dir.csv");
+  ASSERT_EQ(::mkfifo((folder() / "fifo.csv").c_str(), 0666), 0);
+  const std::pair<fs::path, std::string> cases[] = {
+      {folder() / "dir.csv", "Is a directory"},
+      {folder() / "missing" / "a.csv", "No such file or directory"},
+      {folder() / "fifo.csv", "not a regular file or device"},  // opening it would wait for a reader
+  };
+  for (const auto& [target, reason] : cases) {
+    TextFileWriter writer(target);
+    EXPECT_FALSE(writer.is_open()) << target;
+    EXPECT_EQ(writer.failure(), reason) << target;
+  }
+  fs::create_symlink("/dev/full", folder() / "full.csv");
+  TextFileWriter device(folder() / "full.csv");
+  device.append("x");
+  EXPECT_FALSE(device.finish());
+  EXPECT_EQ(device.failure(), "No space left on device");
 }
 #endif
 
