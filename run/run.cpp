@@ -120,7 +120,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sig
   const bool placed = put_in_place_together(data.writer, companions);
   if (!placed) {
     produced.report = name + u": Failed to save file.\n";
-    for (const PendingFile* f : {&data, metadata ? &*metadata : nullptr}) {
+    for (const PendingFile* f : {&data, metadata ? &*metadata : nullptr, settings ? &*settings : nullptr}) {
       if (f != nullptr && !f->writer.failure().empty()) produced.problems.push_back(f->problem());
     }
     return produced;

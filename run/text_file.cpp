@@ -233,6 +233,7 @@ bool TextFileWriter::remove_earlier() {
   if (classify(target_).kind != TargetKind::regular) return true;
   std::error_code error;
   std::filesystem::remove(target_, error);
+  if (error && failure_.empty()) failure_ = "the earlier file could not be removed (" + error.message() + ")";
   return !error;
 }
 

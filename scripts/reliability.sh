@@ -2,7 +2,8 @@
 # Load and crash checks of quorvin-cli that need whole runs rather than unit tests:
 #   1. SIGKILL at random moments of a large batch that replaces an earlier dataset: afterwards
 #      every file under a final name is byte for byte either the new file (the reference run with
-#      the same seed) or the earlier one, never anything in between; leftovers are temporaries.
+#      the same seed) or the earlier one, never anything in between, and a settings file stands
+#      only beside the sample file of its own run; leftovers are temporaries.
 #   2. All 22 names, hundreds of files, several jobs, under AddressSanitizer: no error, no leak.
 #   3. The same under valgrind memcheck, smaller.
 #   4. Peak resident memory that does not grow with the number of files.
@@ -53,20 +54,32 @@ for round in $(seq 1 "$rounds"); do
   kill -KILL "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
   new=0 old=0 leftovers=0
+  declare -A source=()
   for path in "$out"/* "$out"/.[!.]*; do
     [ -e "$path" ] || continue
     name=$(basename "$path")
     if [[ $name =~ ^\.qv-[0-9a-f]{8}\.partial$ ]]; then
       leftovers=$((leftovers + 1))
     elif cmp -s "$path" "$work/reference/$name"; then
-      new=$((new + 1))
+      new=$((new + 1)); source[$name]=new
     elif cmp -s "$path" "$work/earlier/$name"; then
-      old=$((old + 1))
+      old=$((old + 1)); source[$name]=earlier
     else
       fail "round $round (killed after $delay_ms ms): $name is neither the new nor the earlier file"
     fi
   done
-  [ $((new + old)) -eq "$files" ] || fail "round $round: $((new + old)) of $files files under final names"
+  # A settings file only ever stands beside the sample file of its own run (or none at all).
+  for name in "${!source[@]}"; do
+    [[ $name == *.txt ]] || continue
+    sample=${name%.txt}.csv
+    [ "${source[$sample]:-none}" = "${source[$name]}" ] ||
+      fail "round $round: $name of the ${source[$name]} run beside the ${source[$sample]:-missing} $sample"
+  done
+  unset source
+  # Sample files are all there (new or earlier); a settings file may be missing after a kill.
+  sample_count=$(find "$work/reference" -name '*.csv' | wc -l)
+  present=$(find "$out" -name '*.csv' | wc -l)
+  [ "$present" -eq "$sample_count" ] || fail "round $round: $present of $sample_count sample files under final names"
   leftover_total=$((leftover_total + leftovers))
   echo "round $round: killed after $delay_ms ms: $new new, $old earlier, $leftovers temporaries left"
 done
