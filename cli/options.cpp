@@ -177,6 +177,16 @@ void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   app.add_flag("--version", p.version, "print the version and exit");
 }
 
+// The path as UTF-8 (on POSIX its bytes, which need not be UTF-8: no conversion that could fail).
+std::string path_text(const std::filesystem::path& path) {
+  if constexpr (sizeof(std::filesystem::path::value_type) == sizeof(char)) {
+    return path.native();
+  } else {
+    const auto& wide = path.native();
+    return utf16_to_utf8(std::u16string(wide.begin(), wide.end()));
+  }
+}
+
 // A path without "." and ".." steps, symbolic links and a trailing separator, for comparing.
 std::filesystem::path comparable(const std::filesystem::path& path) {
   std::error_code error;
@@ -212,7 +222,7 @@ std::optional<std::string> manifest_clash(const RunRequest& r) {
   const std::filesystem::path folder = comparable(output_folder_path(r.settings.output_folder));
   if (manifest == folder) return "is the output folder";
   if (manifest.parent_path() == folder &&
-      is_planned_file_name(utf16_to_utf8(manifest.filename().u16string()), r.settings, r.format)) {
+      is_planned_file_name(path_text(manifest.filename()), r.settings, r.format)) {
     return "is one of the run's own output files";
   }
   return std::nullopt;

@@ -74,7 +74,8 @@ struct PendingFile {
   std::string problem() const {
     std::string text = name + ": " + writer.failure();
     if (!writer.leftover().empty()) {
-      text += "; its temporary file " + utf16_to_utf8(writer.leftover().filename().u16string()) +
+      // The temporary's name is ASCII, so it converts on every platform.
+      text += "; its temporary file " + writer.leftover().filename().string() +
               " was moved away with its folder and may remain there";
     }
     return text;

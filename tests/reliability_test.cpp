@@ -457,6 +457,9 @@ TEST_F(Reliability, CommandLineTextsArriveAsTyped) {
   EXPECT_EQ(bytes.status, 0) << bytes.error;
   EXPECT_EQ(bytes.out, "AM: Saved to " + odd + "/AM_signal_1.csv\n");
   EXPECT_TRUE(fs::exists(fs::path(odd) / "AM_signal_1.csv"));
+  const Outcome manifest = run({"-m", "AM", "--num-symbols", "10", "-o", odd, "--manifest", odd + "/m\xcd\xce.csv"});
+  EXPECT_EQ(manifest.status, 0) << manifest.error;
+  EXPECT_TRUE(fs::exists(fs::path(odd) / "m\xcd\xce.csv"));
   // "--option=" is the empty text, checked like the box.
   for (const auto& [option, message] : {std::pair{"--symbol-rate-min=", "Invalid Symbol Rate Min."},
                                         std::pair{"--sample-rate=", "Invalid Sample Rate."}}) {
