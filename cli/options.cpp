@@ -179,12 +179,12 @@ void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
 
 // The path as UTF-8 (on POSIX its bytes, which need not be UTF-8: no conversion that could fail).
 std::string path_text(const std::filesystem::path& path) {
-  if constexpr (sizeof(std::filesystem::path::value_type) == sizeof(char)) {
-    return path.native();
-  } else {
-    const auto& wide = path.native();
-    return utf16_to_utf8(std::u16string(wide.begin(), wide.end()));
-  }
+#ifdef _WIN32
+  const std::wstring& wide = path.native();
+  return utf16_to_utf8(std::u16string(wide.begin(), wide.end()));
+#else
+  return path.native();
+#endif
 }
 
 // A path without "." and ".." steps, symbolic links and a trailing separator, for comparing.

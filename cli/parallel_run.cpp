@@ -76,7 +76,7 @@ class Workshop {
   // Hands out the results at the front of the plan order; the lock is released while emitting.
   void drain(std::unique_lock<std::mutex>& lock, const std::function<void(Task&&, ProducedFile&&)>& emit) {
     while (reported_ < submitted_) {
-      auto& slot = results_[reported_ % results_.size()];
+      auto& slot = results_[static_cast<std::size_t>(reported_ % results_.size())];
       if (!slot) return;
       auto [task, result] = std::move(*slot);
       slot.reset();
@@ -140,7 +140,7 @@ class Workshop {
       weight_in_flight_ -= task.weight;
       // The slot was made with the workshop: storing a result allocates nothing, so a worker
       // never fails here.
-      results_[task.sequence % results_.size()].emplace(std::move(task), std::move(produced));
+      results_[static_cast<std::size_t>(task.sequence % results_.size())].emplace(std::move(task), std::move(produced));
       wake_dispatcher_.notify_one();
     }
   }
