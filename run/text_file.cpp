@@ -230,7 +230,16 @@ void TextFileWriter::withdraw() {
 }
 
 bool TextFileWriter::remove_earlier() {
-  if (classify(target_).kind != TargetKind::regular) return true;
+  const Target target = classify(target_);
+  if (target.kind == TargetKind::refused) {
+    // A regular file this user may not write stays where it is, and so must the file it belongs
+    // to; anything else there (a folder) is no companion of anything.
+    std::error_code ignored;
+    const bool kept = std::filesystem::is_regular_file(target_, ignored);
+    if (kept && failure_.empty()) failure_ = target.refusal;
+    return !kept;
+  }
+  if (target.kind != TargetKind::regular) return true;
   std::error_code error;
   std::filesystem::remove(target_, error);
   if (error && failure_.empty()) failure_ = "the earlier file could not be removed (" + error.message() + ")";

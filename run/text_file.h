@@ -73,7 +73,8 @@ class TextFileWriter {
   bool finish() { return complete() && put_in_place(); }
 
   // Removes the earlier file at the final name, where this file would replace it (a regular
-  // file this user may write); true when no such file is left there.
+  // file this user may write); true when no regular file is left there (false for one this user
+  // may not write, which stays).
   bool remove_earlier();
 
   // Discards the file: the temporary file is removed, the final name left as it was.

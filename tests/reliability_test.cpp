@@ -469,6 +469,32 @@ TEST_F(Reliability, CommandLineTextsArriveAsTyped) {
   }
 }
 
+TEST_F(Reliability, ASettingsFileThatMayNotBeReplacedKeepsItsSampleFileToo) {
+  const auto user = unprivileged_user();
+  if (!user) GTEST_SKIP() << "needs root and the user 'nobody': a read-only file is writable for root";
+  const fs::path out = folder() / "out";
+  const std::vector<std::string> batch = {"-m", "AM", "--num-symbols", "100", "--save-settings", "-o", out.string()};
+  std::vector<std::string> earlier = batch;
+  earlier.insert(earlier.end(), {"--seed", "8"});
+  ASSERT_EQ(run(earlier).status, 0);
+  const std::string earlier_csv = test::read_file(out / "AM_signal_1.csv");
+  const std::string earlier_txt = test::read_file(out / "AM_signal_1.txt");
+  fs::permissions(out, fs::perms::all);
+  fs::permissions(out / "AM_signal_1.csv", fs::perms::all);
+  fs::permissions(out / "AM_signal_1.txt", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  std::vector<std::string> later = batch;
+  later.insert(later.end(), {"--seed", "7"});
+  const Outcome o = run(later, [&user] {
+    if (setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0) _exit(126);
+  });
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, "AM: Failed to save file.\n");
+  EXPECT_EQ(o.error, "quorvin-cli: AM_signal_1.txt: Permission denied\n");
+  EXPECT_EQ(test::read_file(out / "AM_signal_1.csv"), earlier_csv);
+  EXPECT_EQ(test::read_file(out / "AM_signal_1.txt"), earlier_txt);
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
 // After a kill, each final sample file stands with its own companion (settings file, metadata)
 // or none: never with the earlier run's.
 class KilledPairs : public Reliability, public ::testing::WithParamInterface<const char*> {};
