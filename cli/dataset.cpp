@@ -13,52 +13,24 @@
 
 namespace quorvin::cli {
 
-std::size_t class_index(std::string_view modulation_name) {
-  const auto& names = known_modulations();
-  return static_cast<std::size_t>(std::find(names.begin(), names.end(), modulation_name) - names.begin());
-}
-
 namespace {
 
 using nlohmann::json;
 
 json number(double value) { return std::isfinite(value) ? json(value) : json(nullptr); }
 
-// The signal extension's classification of each name.
+// The signal extension's classification of a name, from its catalogue row.
 json signal_detail(const std::string& name) {
+  const ModulationRow* row = find_modulation(name);
+  if (row == nullptr) return json::object();
+  const SignalClass& c = row->signal;
   json detail;
-  const auto order_after = [&name](std::size_t prefix) { return std::stoi(name.substr(prefix)); };
-  if (name == "AM" || name == "AM-SSB" || name == "FM" || name == "CW") {
-    detail["type"] = "analog";
-    detail["mod_class"] = name == "FM" ? "fm" : name == "AM-SSB" ? "ssb" : "am";
-    if (name == "AM-SSB") detail["carrier_variant"] = "lower sideband";
-    if (name == "CW") detail["class_variant"] = "CW";
-    return detail;
-  }
-  detail["type"] = "digital";
-  if (name.ends_with("PSK") && name != "MSK" && name != "GMSK" && !name.starts_with("APSK")) {
-    detail["mod_class"] = "psk";
-    detail["order"] = name == "BPSK" ? 2 : name == "QPSK" || name == "OQPSK" || name == "Pi/4-DQPSK" ? 4
-                                                                                                   : std::stoi(name);
-    if (name == "OQPSK") detail["symbol_variant"] = "offset";
-    if (name == "Pi/4-DQPSK") {
-      detail["symbol_variant"] = "differential";
-      detail["class_variant"] = "pi/4";
-    }
-  } else if (name.starts_with("QAM")) {
-    detail["mod_class"] = "qam";
-    detail["order"] = order_after(3);
-  } else if (name.starts_with("APSK")) {
-    detail["mod_class"] = "psk";
-    detail["class_variant"] = "APSK";
-    detail["order"] = order_after(4);
-  } else if (name.ends_with("FSK")) {
-    detail["mod_class"] = "fsk";
-    detail["order"] = std::stoi(name);
-  } else {
-    detail["mod_class"] = "msk";
-    detail["order"] = 2;
-    if (name == "GMSK") detail["class_variant"] = "GMSK, BT 0.3";
+  detail["type"] = row->family == Family::analog ? "analog" : "digital";
+  detail["mod_class"] = c.mod_class;
+  if (row->family == Family::digital) detail["order"] = row->alphabet;
+  for (const auto& [key, value] : {std::pair{"symbol_variant", c.symbol_variant}, std::pair{"class_variant", c.class_variant},
+                                   std::pair{"carrier_variant", c.carrier_variant}}) {
+    if (!value.empty()) detail[key] = value;
   }
   return detail;
 }
@@ -168,7 +140,7 @@ void ManifestWriter::add(const PlannedFile& f, const ProducedFile& produced) {
       sigmf ? file_name(f, ".sigmf-meta") : "",
       s.save_settings_file ? file_name(f, ".txt") : "",
       f.modulation,
-      std::to_string(class_index(f.modulation)),
+      std::to_string(modulation_class_index(f.modulation)),
       std::to_string(f.index),
       std::to_string(produced.samples),
       produced.saved ? "true" : "false",

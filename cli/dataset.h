@@ -14,9 +14,6 @@
 
 namespace quorvin::cli {
 
-// The label's class index: the form's checkbox order, then "CW" (22) and "QAM1024" (23).
-std::size_t class_index(std::string_view modulation_name);
-
 // The .sigmf-meta JSON of one recording of `samples` cf32_le samples: core fields, one capture
 // at the mixing frequency, one annotation over the whole file with the signal extension's detail,
 // and every parameter of the settings file under the "quorvin" namespace (the seeds too when the

@@ -15,9 +15,8 @@ namespace quorvin::cli {
 
 const std::vector<std::string>& known_modulations() {
   static const std::vector<std::string> names = [] {
-    std::vector<std::string> all(modulation_checkbox_names.begin(), modulation_checkbox_names.end());
-    all.emplace_back("CW");
-    all.emplace_back("QAM1024");
+    std::vector<std::string> all;
+    for (const ModulationRow& row : modulation_catalogue) all.emplace_back(row.name);
     return all;
   }();
   return names;

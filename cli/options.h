@@ -15,7 +15,8 @@ namespace quorvin::cli {
 
 inline constexpr const char* program_version = "0.1.0";
 
-// Every name the command line accepts, in production order: the form's 22, then "CW", "QAM1024".
+// Every name the command line accepts, in production order (the catalogue's): the form's 22,
+// then "CW", "QAM1024".
 const std::vector<std::string>& known_modulations();
 
 struct Shard {

@@ -9,11 +9,6 @@
 
 namespace quorvin {
 
-const std::array<std::string_view, modulation_checkbox_count> modulation_checkbox_names = {
-    "AM",     "AM-SSB", "FM",     "BPSK",   "QPSK",   "OQPSK", "Pi/4-DQPSK", "8PSK",
-    "16PSK",  "QAM16",  "QAM32",  "QAM64",  "QAM128", "QAM256", "APSK16",   "APSK32",
-    "APSK64", "2FSK",   "4FSK",   "8FSK",   "MSK",    "GMSK"};
-
 namespace {
 
 // The white space that wcstod and wcstol skip in the classic locale.

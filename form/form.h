@@ -10,12 +10,16 @@
 #include <variant>
 #include <vector>
 
+#include "modulation/catalogue.h"
+
 namespace quorvin {
 
 inline constexpr std::size_t modulation_checkbox_count = 22;
 
 // The 22 modulation names of the form, in checkbox order ("AM" first, "GMSK" last).
-extern const std::array<std::string_view, modulation_checkbox_count> modulation_checkbox_names;
+inline constexpr std::array<std::string_view, modulation_checkbox_count> modulation_checkbox_names =
+    form_modulation_names<modulation_checkbox_count>();
+static_assert(modulation_checkbox_names.back() == "GMSK", "the catalogue's form rows are the 22 checkboxes");
 
 // The form as it stood when "Modulate" was pressed. Texts are UTF-16, as the window holds them.
 struct FormSnapshot {

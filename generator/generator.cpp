@@ -11,30 +11,12 @@
 #include "channel/timing.h"
 #include "common/limits.h"
 #include "generator/fsk.h"
+#include "modulation/catalogue.h"
 #include "modulation/constellation.h"
 #include "modulation/keying.h"
 
 namespace quorvin {
 namespace {
-
-enum class Modulator { psk, oqpsk, pi4_dqpsk, fsk, msk, gmsk, qam32, qam128, qam_square, apsk };
-
-struct ExactRoute {
-  std::string_view name;
-  Modulator modulator;
-  std::int32_t alphabet;
-};
-
-// Names compared whole and byte for byte; the "QAM" and "APSK" prefixes are tried after these.
-constexpr ExactRoute exact_routes[] = {
-    {"BPSK", Modulator::psk, 2},       {"QPSK", Modulator::psk, 4},
-    {"8PSK", Modulator::psk, 8},       {"16PSK", Modulator::psk, 16},
-    {"OQPSK", Modulator::oqpsk, 4},    {"Pi/4-DQPSK", Modulator::pi4_dqpsk, 4},
-    {"2FSK", Modulator::fsk, 2},       {"4FSK", Modulator::fsk, 4},
-    {"8FSK", Modulator::fsk, 8},       {"MSK", Modulator::msk, 2},
-    {"GMSK", Modulator::gmsk, 2},      {"QAM32", Modulator::qam32, 32},
-    {"QAM128", Modulator::qam128, 128},
-};
 
 struct ApskRings {
   std::vector<std::int32_t> counts;
@@ -51,8 +33,8 @@ ApskRings apsk_rings(std::int32_t order) {
   }
 }
 
-struct Route {
-  Modulator modulator;
+struct DigitalRoute {
+  Route modulator;
   std::int32_t alphabet;  // M; 0 when the route can give no samples
   ApskRings rings;
 };
@@ -69,47 +51,51 @@ bool is_perfect_square(std::int32_t order) {
   return side * side == order;
 }
 
-std::optional<Route> find_route(std::string_view name) {
-  for (const ExactRoute& route : exact_routes) {
-    if (route.name == name) return Route{route.modulator, route.alphabet, {}};
+DigitalRoute apsk_route(std::int32_t order) {
+  ApskRings rings = apsk_rings(order);
+  const std::int32_t alphabet = sum_of(rings.counts);
+  return DigitalRoute{Route::apsk, alphabet, std::move(rings)};
+}
+
+// The catalogue's digital names first, then the "QAM" and "APSK" prefixes with the order read
+// from the rest of the name.
+std::optional<DigitalRoute> find_route(std::string_view name) {
+  if (const ModulationRow* row = find_modulation(name); row != nullptr && row->family == Family::digital) {
+    return row->route == Route::apsk ? apsk_route(row->alphabet) : DigitalRoute{row->route, row->alphabet, {}};
   }
   if (name.substr(0, 3) == "QAM") {
     const std::int32_t order = parse_modulation_order(name.substr(3));
-    return Route{Modulator::qam_square, is_perfect_square(order) ? order : 0, {}};
+    return DigitalRoute{Route::qam_square, is_perfect_square(order) ? order : 0, {}};
   }
-  if (name.substr(0, 4) == "APSK") {
-    ApskRings rings = apsk_rings(parse_modulation_order(name.substr(4)));
-    const std::int32_t alphabet = sum_of(rings.counts);
-    return Route{Modulator::apsk, alphabet, std::move(rings)};
-  }
+  if (name.substr(0, 4) == "APSK") return apsk_route(parse_modulation_order(name.substr(4)));
   return std::nullopt;
 }
 
-bool holds_one_value_per_symbol(Modulator modulator) {
+bool holds_one_value_per_symbol(Route modulator) {
   switch (modulator) {
-    case Modulator::psk:
-    case Modulator::qam32:
-    case Modulator::qam128:
-    case Modulator::qam_square:
-    case Modulator::apsk: return true;
+    case Route::psk:
+    case Route::qam32:
+    case Route::qam128:
+    case Route::qam_square:
+    case Route::apsk: return true;
     default: return false;
   }
 }
 
 // The most samples the route holds at once (its baseband or its result), worked out in floating
 // point so that absurd counts and rates are caught rather than overflowing.
-double peak_samples(const Route& route, std::int32_t num_symbols, double symbol_rate,
+double peak_samples(const DigitalRoute& route, std::int32_t num_symbols, double symbol_rate,
                     double sample_rate) {
   const double n = num_symbols;
   if (num_symbols == 0 || route.alphabet == 0) return 0.0;
   const double samples_per_symbol = sample_rate / symbol_rate;
   const double whole = whole_samples_per_symbol(samples_per_symbol);
   switch (route.modulator) {
-    case Modulator::pi4_dqpsk: return n;
-    case Modulator::fsk:
-    case Modulator::msk:
-    case Modulator::gmsk: return n * whole;
-    case Modulator::oqpsk: return (n - 1.0) * whole + 1.0;
+    case Route::pi4_dqpsk: return n;
+    case Route::fsk:
+    case Route::msk:
+    case Route::gmsk: return n * whole;
+    case Route::oqpsk: return (n - 1.0) * whole + 1.0;
     default: break;
   }
   if (symbol_rate <= 0.0 || sample_rate <= 0.0 || symbol_rate == sample_rate) return n;
@@ -125,20 +111,24 @@ Symbols draw_symbols(std::int32_t num_symbols, std::int32_t alphabet, std::optio
   return symbols;
 }
 
-Signal modulate(const Route& route, const Symbols& symbols, double symbol_rate,
+Signal modulate(const DigitalRoute& route, const Symbols& symbols, double symbol_rate,
                 double sample_rate) {
   const double samples_per_symbol = sample_rate / symbol_rate;
   switch (route.modulator) {
-    case Modulator::psk: return psk_map(symbols, route.alphabet);
-    case Modulator::oqpsk: return oqpsk_modulate(symbols, samples_per_symbol);
-    case Modulator::pi4_dqpsk: return pi4_dqpsk_map(symbols, pi * 0.25);
-    case Modulator::fsk: return fsk_modulate(symbols, route.alphabet, symbol_rate, sample_rate);
-    case Modulator::msk: return msk_modulate(symbols, samples_per_symbol);
-    case Modulator::gmsk: return gmsk_modulate(symbols, samples_per_symbol);
-    case Modulator::qam32: return qam32_map(symbols);
-    case Modulator::qam128: return qam128_map(symbols);
-    case Modulator::qam_square: return qam_square_map(symbols, route.alphabet);
-    case Modulator::apsk: return apsk_map(symbols, route.rings.counts, route.rings.radii);
+    case Route::psk: return psk_map(symbols, route.alphabet);
+    case Route::oqpsk: return oqpsk_modulate(symbols, samples_per_symbol);
+    case Route::pi4_dqpsk: return pi4_dqpsk_map(symbols, pi * 0.25);
+    case Route::fsk: return fsk_modulate(symbols, route.alphabet, symbol_rate, sample_rate);
+    case Route::msk: return msk_modulate(symbols, samples_per_symbol);
+    case Route::gmsk: return gmsk_modulate(symbols, samples_per_symbol);
+    case Route::qam32: return qam32_map(symbols);
+    case Route::qam128: return qam128_map(symbols);
+    case Route::qam_square: return qam_square_map(symbols, route.alphabet);
+    case Route::apsk: return apsk_map(symbols, route.rings.counts, route.rings.radii);
+    case Route::am:
+    case Route::am_ssb:
+    case Route::fm:
+    case Route::cw: break;  // the run's own analog path, never routed here
   }
   return {};
 }
@@ -173,7 +163,7 @@ std::int32_t parse_modulation_order(std::string_view text) {
 double digital_peak_samples(std::string_view modulation_name, std::int32_t num_symbols,
                             double symbol_rate, double sample_rate) {
   try {
-    const std::optional<Route> route = find_route(modulation_name);
+    const std::optional<DigitalRoute> route = find_route(modulation_name);
     if (!route || num_symbols < 0) return 0.0;
     return peak_samples(*route, num_symbols, symbol_rate, sample_rate);
   } catch (const std::exception&) {
@@ -186,7 +176,7 @@ Signal generate_digital_signal(std::string_view modulation_name, std::int32_t nu
                                double mix_frequency, double timing_error,
                                double frequency_offset, DigitalSeeds seeds) {
   if (num_symbols < 0) throw std::invalid_argument("num_symbols must not be negative.");
-  const std::optional<Route> route = find_route(modulation_name);
+  const std::optional<DigitalRoute> route = find_route(modulation_name);
   if (!route) return {};
   const double peak = peak_samples(*route, num_symbols, symbol_rate, sample_rate);
   require_sample_count(peak);

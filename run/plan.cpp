@@ -2,10 +2,6 @@
 
 namespace quorvin {
 
-bool is_analog_modulation(std::string_view name) {
-  return name == "AM" || name == "AM-SSB" || name == "FM" || name == "CW";
-}
-
 RunPlan::RunPlan(RunSettings settings, std::uint32_t draw_seed)
     : settings_(std::move(settings)), source_(draw_seed) {}
 

@@ -7,12 +7,10 @@
 
 #include "form/form.h"
 #include "generator/generator.h"
+#include "modulation/catalogue.h"
 #include "run/draw.h"
 
 namespace quorvin {
-
-// True for the names the run synthesises itself: "AM", "AM-SSB", "FM" and "CW".
-bool is_analog_modulation(std::string_view name);
 
 // One file of a run and everything drawn for it. Analog files use amplitude, snr_db and
 // message_frequency; digital files symbol_rate, snr_db, timing_error and frequency_offset.

@@ -22,15 +22,18 @@ Signal synthesize_analog(const RunSettings& s, const PlannedFile& file) {
   if (s.num_symbols < 0) throw std::invalid_argument("num_symbols must not be negative.");
   const auto n = static_cast<std::uint32_t>(require_sample_count(s.num_symbols));
   const double fc = s.analog_carrier_frequency;
+  const ModulationRow* row = find_modulation(file.modulation);
+  if (row == nullptr || row->family != Family::analog) {
+    throw std::invalid_argument("not an analog modulation: " + file.modulation);
+  }
   Signal signal;
-  if (file.modulation == "AM") {
-    signal = am_modulate(fc, file.message_frequency, file.amplitude, s.sample_rate, n);
-  } else if (file.modulation == "FM") {
-    signal = fm_modulate(fc, file.message_frequency, s.analog_deviation, file.amplitude, s.sample_rate, n);
-  } else if (file.modulation == "AM-SSB") {
-    signal = am_ssb_modulate(fc, file.message_frequency, file.amplitude, s.sample_rate, n);
-  } else {
-    signal = cw_tone(fc, file.amplitude, s.sample_rate, n);
+  switch (row->route) {
+    case Route::am: signal = am_modulate(fc, file.message_frequency, file.amplitude, s.sample_rate, n); break;
+    case Route::fm:
+      signal = fm_modulate(fc, file.message_frequency, s.analog_deviation, file.amplitude, s.sample_rate, n);
+      break;
+    case Route::am_ssb: signal = am_ssb_modulate(fc, file.message_frequency, file.amplitude, s.sample_rate, n); break;
+    default: signal = cw_tone(fc, file.amplitude, s.sample_rate, n); break;  // the catalogue's last analog route
   }
   // Analog signals are always mixed, even by 0 Hz.
   signal = frequency_shift(std::move(signal), s.sample_rate, s.mix_frequency);

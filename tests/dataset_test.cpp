@@ -10,14 +10,6 @@
 namespace quorvin::cli {
 namespace {
 
-TEST(ClassIndex, FormOrderThenTheExtraNames) {
-  EXPECT_EQ(class_index("AM"), 0u);
-  EXPECT_EQ(class_index("Pi/4-DQPSK"), 6u);
-  EXPECT_EQ(class_index("GMSK"), 21u);
-  EXPECT_EQ(class_index("CW"), 22u);
-  EXPECT_EQ(class_index("QAM1024"), 23u);
-}
-
 RunSettings settings() {
   RunSettings s;
   s.sample_rate = 8000;

@@ -1,0 +1,97 @@
+#pragma once
+// What each modulation name is, in one table: the form's checkboxes, the command line's names,
+// the plan's analog test, the generator's routes and the labels' classes all read it.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quorvin {
+
+enum class Family { analog, digital };
+
+// How a name's samples are made: the analog modulator, or the digital mapper or keyer.
+enum class Route { am, am_ssb, fm, cw, psk, oqpsk, pi4_dqpsk, fsk, msk, gmsk, qam32, qam128, qam_square, apsk };
+
+// The SigMF signal extension's classification of a name; an empty field is left out.
+struct SignalClass {
+  std::string_view mod_class;
+  std::string_view symbol_variant = {};
+  std::string_view class_variant = {};
+  std::string_view carrier_variant = {};
+};
+
+struct ModulationRow {
+  std::string_view name;  // exact and case-sensitive
+  Family family;
+  Route route;
+  std::int32_t alphabet;  // symbols of a digital route (the SigMF order); 0 for analog
+  bool on_form;           // a checkbox of the form; those rows come first, in checkbox order
+  SignalClass signal;
+};
+
+// Every name a run knows, in production order: the form's 22, then "CW" and "QAM1024". A row's
+// position is its class index in the labels. "QAM<n>" and "APSK<n>" outside the table are still
+// routed by prefix (see generate_digital_signal).
+inline constexpr ModulationRow modulation_catalogue[] = {
+    {"AM", Family::analog, Route::am, 0, true, {"am"}},
+    {"AM-SSB", Family::analog, Route::am_ssb, 0, true, {"ssb", {}, {}, "lower sideband"}},
+    {"FM", Family::analog, Route::fm, 0, true, {"fm"}},
+    {"BPSK", Family::digital, Route::psk, 2, true, {"psk"}},
+    {"QPSK", Family::digital, Route::psk, 4, true, {"psk"}},
+    {"OQPSK", Family::digital, Route::oqpsk, 4, true, {"psk", "offset"}},
+    {"Pi/4-DQPSK", Family::digital, Route::pi4_dqpsk, 4, true, {"psk", "differential", "pi/4"}},
+    {"8PSK", Family::digital, Route::psk, 8, true, {"psk"}},
+    {"16PSK", Family::digital, Route::psk, 16, true, {"psk"}},
+    {"QAM16", Family::digital, Route::qam_square, 16, true, {"qam"}},
+    {"QAM32", Family::digital, Route::qam32, 32, true, {"qam"}},
+    {"QAM64", Family::digital, Route::qam_square, 64, true, {"qam"}},
+    {"QAM128", Family::digital, Route::qam128, 128, true, {"qam"}},
+    {"QAM256", Family::digital, Route::qam_square, 256, true, {"qam"}},
+    {"APSK16", Family::digital, Route::apsk, 16, true, {"psk", {}, "APSK"}},
+    {"APSK32", Family::digital, Route::apsk, 32, true, {"psk", {}, "APSK"}},
+    {"APSK64", Family::digital, Route::apsk, 64, true, {"psk", {}, "APSK"}},
+    {"2FSK", Family::digital, Route::fsk, 2, true, {"fsk"}},
+    {"4FSK", Family::digital, Route::fsk, 4, true, {"fsk"}},
+    {"8FSK", Family::digital, Route::fsk, 8, true, {"fsk"}},
+    {"MSK", Family::digital, Route::msk, 2, true, {"msk"}},
+    {"GMSK", Family::digital, Route::gmsk, 2, true, {"msk", {}, "GMSK, BT 0.3"}},
+    {"CW", Family::analog, Route::cw, 0, false, {"am", {}, "CW"}},
+    {"QAM1024", Family::digital, Route::qam_square, 1024, false, {"qam"}},
+};
+
+inline constexpr std::size_t modulation_count = std::size(modulation_catalogue);
+
+// The row of a name (byte for byte), or nullptr for a name outside the table.
+constexpr const ModulationRow* find_modulation(std::string_view name) {
+  for (const ModulationRow& row : modulation_catalogue) {
+    if (row.name == name) return &row;
+  }
+  return nullptr;
+}
+
+// A name's class index: its row's position; modulation_count for a name outside the table.
+constexpr std::size_t modulation_class_index(std::string_view name) {
+  const ModulationRow* row = find_modulation(name);
+  return row == nullptr ? modulation_count : static_cast<std::size_t>(row - modulation_catalogue);
+}
+
+// True for the names the run synthesises itself rather than the digital generator.
+constexpr bool is_analog_modulation(std::string_view name) {
+  const ModulationRow* row = find_modulation(name);
+  return row != nullptr && row->family == Family::analog;
+}
+
+// The names the form offers, in checkbox order.
+template <std::size_t count>
+constexpr std::array<std::string_view, count> form_modulation_names() {
+  std::array<std::string_view, count> names{};
+  std::size_t next = 0;
+  for (const ModulationRow& row : modulation_catalogue) {
+    if (row.on_form && next < count) names[next++] = row.name;
+  }
+  return names;
+}
+
+}  // namespace quorvin
