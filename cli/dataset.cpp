@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <type_traits>
+#include <variant>
 
 #include "cli/options.h"
 #include "common/text.h"
+#include "run/parameters.h"
 #include "run/sample_file.h"
 #include "run/text_file.h"
 
@@ -35,28 +38,19 @@ json signal_detail(const std::string& name) {
   return detail;
 }
 
-// The settings file's parameters, under the run's own namespace.
-json quorvin_parameters(const RunSettings& s, const PlannedFile& file, std::optional<std::uint32_t> run_seed) {
+// The file's parameters, under the run's own namespace.
+json quorvin_parameters(const std::vector<ParameterRow>& rows) {
   json p;
-  p["quorvin:modulation"] = file.modulation;
-  p["quorvin:file_index"] = file.index;
-  p["quorvin:snr_db"] = number(file.snr_db);
-  p["quorvin:mix_frequency"] = number(s.mix_frequency);
-  p["quorvin:num_symbols"] = s.num_symbols;
-  if (file.analog) {
-    p["quorvin:amplitude"] = number(file.amplitude);
-    p["quorvin:message_frequency"] = number(file.message_frequency);
-    p["quorvin:carrier_frequency"] = number(s.analog_carrier_frequency);
-    if (file.modulation == "FM") p["quorvin:frequency_deviation"] = number(s.analog_deviation);
-  } else {
-    p["quorvin:symbol_rate"] = number(file.symbol_rate);
-    p["quorvin:timing_error"] = number(file.timing_error);
-    p["quorvin:frequency_offset"] = number(file.frequency_offset);
-  }
-  if (run_seed) {
-    p["quorvin:run_seed"] = *run_seed;
-    if (!file.analog && file.seeds.symbols) p["quorvin:symbol_seed"] = *file.seeds.symbols;
-    if (file.seeds.noise) p["quorvin:noise_seed"] = *file.seeds.noise;
+  for (const ParameterRow& row : rows) {
+    if (!row.kind->in_metadata) continue;
+    const std::string key = "quorvin:" + std::string(row.kind->key);
+    std::visit([&](const auto& value) {
+      if constexpr (std::is_same_v<std::decay_t<decltype(value)>, double>) {
+        p[key] = number(value);
+      } else {
+        p[key] = value;
+      }
+    }, row.value);
   }
   return p;
 }
@@ -78,7 +72,7 @@ std::string sigmf_metadata(const RunSettings& s, const PlannedFile& file, std::u
        json::array({{{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}},
                     {{"name", "quorvin"}, {"version", "1.0.0"}, {"optional", true}}})},
   };
-  global.update(quorvin_parameters(s, file, run_seed));
+  global.update(quorvin_parameters(file_parameters({s, file, run_seed})));
   const json capture = {{"core:sample_start", 0}, {"core:frequency", s.mix_frequency}};
   const json annotation = {{"core:sample_start", 0},
                            {"core:sample_count", samples},
@@ -91,21 +85,7 @@ std::string sigmf_metadata(const RunSettings& s, const PlannedFile& file, std::u
 
 // --- manifest ---------------------------------------------------------------------------
 
-struct ManifestWriter::State {
-  State(const std::filesystem::path& path, const RunSettings& s, SampleFormat f, bool seeded)
-      : writer(path), settings(s), format(f), seeded_run(seeded) {}
-  TextFileWriter writer;
-  const RunSettings& settings;
-  SampleFormat format;
-  bool seeded_run;
-};
-
 namespace {
-
-constexpr const char* manifest_header =
-    "sample_file,metadata_file,settings_file,modulation,class_index,file_index,num_samples,saved,"
-    "sample_rate,mix_frequency,num_symbols,snr_db,symbol_rate,timing_error,frequency_offset,"
-    "amplitude,message_frequency,carrier_frequency,frequency_deviation,symbol_seed,noise_seed\n";
 
 // Shortest text that reads back as the same double; "inf", "-inf", "nan" otherwise.
 std::string exact(double value) {
@@ -114,55 +94,54 @@ std::string exact(double value) {
   return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
+std::string cell_text(const ParameterValue& value) {
+  if (const double* number = std::get_if<double>(&value)) return exact(*number);
+  if (const std::int64_t* whole = std::get_if<std::int64_t>(&value)) return std::to_string(*whole);
+  return std::get<std::string>(value);
+}
+
 std::string file_name(const PlannedFile& file, std::string_view extension) {
   return utf16_to_utf8(output_file_path(u"", file.modulation, file.index, extension).text);
+}
+
+// "," and each key, or the value of the file's row with that key (empty when it has none).
+std::string parameter_cells(const std::vector<std::string_view>& keys, const std::vector<ParameterRow>* rows) {
+  std::string cells;
+  for (const std::string_view key : keys) {
+    cells += ',';
+    if (rows == nullptr) {
+      cells += key;
+      continue;
+    }
+    const auto row = std::find_if(rows->begin(), rows->end(), [key](const ParameterRow& r) { return r.kind->key == key; });
+    if (row != rows->end()) cells += cell_text(row->value);
+  }
+  return cells;
 }
 
 }  // namespace
 
 ManifestWriter::ManifestWriter(const std::filesystem::path& path, const RunSettings& settings,
-                               SampleFormat format, bool seeded)
-    : state_(std::make_unique<State>(path, settings, format, seeded)) {
-  if (state_->writer.is_open()) state_->writer.append(manifest_header);
+                               SampleFormat format, std::optional<std::uint32_t> run_seed)
+    : writer_(path),
+      settings_(settings),
+      format_(format),
+      run_seed_(run_seed),
+      leading_(manifest_parameter_keys(ManifestPlace::leading)),
+      trailing_(manifest_parameter_keys(ManifestPlace::trailing)) {
+  writer_.append("sample_file,metadata_file,settings_file" + parameter_cells(leading_, nullptr) +
+                 ",num_samples,saved" + parameter_cells(trailing_, nullptr) + "\n");
 }
-
-ManifestWriter::~ManifestWriter() = default;
-
-bool ManifestWriter::is_open() const { return state_->writer.is_open(); }
-
-const std::string& ManifestWriter::failure() const { return state_->writer.failure(); }
 
 void ManifestWriter::add(const PlannedFile& f, const ProducedFile& produced) {
-  const RunSettings& s = state_->settings;
-  const bool sigmf = state_->format == SampleFormat::sigmf;
-  const std::string cells[] = {
-      file_name(f, sigmf ? ".sigmf-data" : ".csv"),
-      sigmf ? file_name(f, ".sigmf-meta") : "",
-      s.save_settings_file ? file_name(f, ".txt") : "",
-      f.modulation,
-      std::to_string(modulation_class_index(f.modulation)),
-      std::to_string(f.index),
-      std::to_string(produced.samples),
-      produced.saved ? "true" : "false",
-      exact(s.sample_rate),
-      exact(s.mix_frequency),
-      std::to_string(s.num_symbols),
-      exact(f.snr_db),
-      f.analog ? "" : exact(f.symbol_rate),
-      f.analog ? "" : exact(f.timing_error),
-      f.analog ? "" : exact(f.frequency_offset),
-      f.analog ? exact(f.amplitude) : "",
-      f.analog ? exact(f.message_frequency) : "",
-      f.analog ? exact(s.analog_carrier_frequency) : "",
-      f.modulation == "FM" ? exact(s.analog_deviation) : "",
-      state_->seeded_run && !f.analog && f.seeds.symbols ? std::to_string(*f.seeds.symbols) : "",
-      state_->seeded_run && f.seeds.noise ? std::to_string(*f.seeds.noise) : "",
-  };
-  std::string row;
-  for (std::size_t i = 0; i < std::size(cells); ++i) row += (i == 0 ? "" : ",") + cells[i];
-  state_->writer.append(row + "\n");
+  const bool sigmf = format_ == SampleFormat::sigmf;
+  const std::vector<ParameterRow> rows = file_parameters({settings_, f, run_seed_});
+  writer_.append(file_name(f, sigmf ? ".sigmf-data" : ".csv") + "," + (sigmf ? file_name(f, ".sigmf-meta") : "") + "," +
+                 (settings_.save_settings_file ? file_name(f, ".txt") : "") + parameter_cells(leading_, &rows) + "," +
+                 std::to_string(produced.samples) + "," + (produced.saved ? "true" : "false") +
+                 parameter_cells(trailing_, &rows) + "\n");
 }
 
-bool ManifestWriter::finish() { return state_->writer.finish(); }
+bool ManifestWriter::finish() { return writer_.finish(); }
 
 }  // namespace quorvin::cli

@@ -3,14 +3,15 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "form/form.h"
 #include "run/plan.h"
 #include "run/run.h"
+#include "run/text_file.h"
 
 namespace quorvin::cli {
 
@@ -22,21 +23,25 @@ std::string sigmf_metadata(const RunSettings& settings, const PlannedFile& file,
                            std::uint64_t samples, std::optional<std::uint32_t> run_seed);
 
 // A CSV manifest, one row per planned file in plan order after a header line, written to a
-// temporary file and put in place only when complete.
+// temporary file and put in place only when complete. A seeded run (run_seed) records each
+// file's seeds too.
 class ManifestWriter {
  public:
   ManifestWriter(const std::filesystem::path& path, const RunSettings& settings, SampleFormat format,
-                 bool seeded);
-  ~ManifestWriter();
-  bool is_open() const;
+                 std::optional<std::uint32_t> run_seed);
+  bool is_open() const { return writer_.is_open(); }
   // Why the manifest could not be written, in the system's words.
-  const std::string& failure() const;
+  const std::string& failure() const { return writer_.failure(); }
   void add(const PlannedFile& file, const ProducedFile& produced);
   bool finish();
 
  private:
-  struct State;
-  std::unique_ptr<State> state_;
+  TextFileWriter writer_;
+  const RunSettings& settings_;
+  SampleFormat format_;
+  std::optional<std::uint32_t> run_seed_;
+  std::vector<std::string_view> leading_;   // parameter columns before the file's results
+  std::vector<std::string_view> trailing_;  // and after them
 };
 
 }  // namespace quorvin::cli

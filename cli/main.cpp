@@ -252,7 +252,7 @@ int run_command_line(int argc, char** argv) {
   std::optional<quorvin::cli::ManifestWriter> manifest;
   if (!request.manifest.empty()) {
     manifest.emplace(quorvin::cli::command_line_path(request.manifest), request.settings, request.format,
-                     request.seed.has_value());
+                     request.seed);
     if (!manifest->is_open()) {
       write_text(stderr, "Input Error: --manifest " + request.manifest + " cannot be written (" + manifest->failure() + ").\n");
       return 2;

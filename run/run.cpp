@@ -40,17 +40,6 @@ Signal synthesize_analog(const RunSettings& s, const PlannedFile& file) {
   return add_awgn(std::move(signal), file.snr_db, file.seeds.noise);
 }
 
-SettingsEntries settings_entries(const RunSettings& s, const PlannedFile& file) {
-  if (file.analog) {
-    return analog_settings_entries(file.modulation, s.sample_rate, s.analog_carrier_frequency,
-                                   file.message_frequency, s.analog_deviation, file.amplitude,
-                                   file.snr_db, s.mix_frequency, s.num_symbols);
-  }
-  return digital_settings_entries(file.modulation, file.symbol_rate, s.sample_rate, file.snr_db,
-                                  file.timing_error, file.frequency_offset, s.mix_frequency,
-                                  s.num_symbols);
-}
-
 // The signal, or the message a user understands for why there is none.
 std::variant<Signal, std::string> try_synthesize(const RunSettings& s, const PlannedFile& file) {
   try {
@@ -115,7 +104,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sig
   std::optional<PendingFile> settings;
   if (s.save_settings_file) {
     PendingFile& pending = settings.emplace(s, file, ".txt");
-    append_settings(pending.writer, settings_entries(s, file));
+    append_settings(pending.writer, settings_entries(file_parameters({s, file, std::nullopt})));
     pending.writer.complete();
   }
   std::vector<Companion> companions;

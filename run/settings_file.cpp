@@ -14,46 +14,20 @@ std::string fixed_text(double value) {
   return std::string(digits, end);
 }
 
-namespace {
-
-std::string with_unit(double value, std::string_view unit) {
-  return fixed_text(value) + std::string(unit);
-}
-
-}  // namespace
-
-SettingsEntries digital_settings_entries(std::string_view modulation_name, double symbol_rate,
-                                         double sample_rate, double snr_db, double timing_error,
-                                         double frequency_offset, double mix_frequency,
-                                         std::int32_t num_symbols) {
-  return {
-      {"Frequency Offset", with_unit(frequency_offset, " Hz")},
-      {"Mixed Frequency", with_unit(mix_frequency, " Hz")},
-      {"Modulation Type", std::string(modulation_name)},
-      {"Number of Symbols", std::to_string(num_symbols)},
-      {"SNR", with_unit(snr_db, " dB")},
-      {"Sample Rate", with_unit(sample_rate, " Hz")},
-      {"Symbol Rate", with_unit(symbol_rate, " Baud")},
-      {"Symbol Timing Error", fixed_text(timing_error)},
-  };
-}
-
-SettingsEntries analog_settings_entries(std::string_view modulation_name, double sample_rate,
-                                        double analog_carrier_frequency,
-                                        double message_frequency, double analog_deviation,
-                                        double amplitude, double snr_db, double mix_frequency,
-                                        std::int32_t num_symbols) {
-  SettingsEntries entries = {
-      {"Amplitude", fixed_text(amplitude)},
-      {"Carrier Frequency", with_unit(analog_carrier_frequency, " Hz")},
-      {"Message Frequency", with_unit(message_frequency, " Hz")},
-      {"Mixed Frequency", with_unit(mix_frequency, " Hz")},
-      {"Modulation Type", std::string(modulation_name)},
-      {"Number of Samples", std::to_string(num_symbols)},
-      {"SNR", with_unit(snr_db, " dB")},
-      {"Sample Rate", with_unit(sample_rate, " Hz")},
-  };
-  if (modulation_name == "FM") entries["Frequency Deviation"] = with_unit(analog_deviation, " Hz");
+SettingsEntries settings_entries(const std::vector<ParameterRow>& rows) {
+  SettingsEntries entries;
+  for (const ParameterRow& row : rows) {
+    if (row.kind->label.empty()) continue;
+    std::string text;
+    if (const double* number = std::get_if<double>(&row.value)) {
+      text = fixed_text(*number);
+    } else if (const std::int64_t* whole = std::get_if<std::int64_t>(&row.value)) {
+      text = std::to_string(*whole);
+    } else {
+      text = std::get<std::string>(row.value);
+    }
+    entries[std::string(row.kind->label)] = text + std::string(row.kind->unit);
+  }
   return entries;
 }
 

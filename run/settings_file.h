@@ -6,6 +6,9 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "run/parameters.h"
 
 namespace quorvin {
 
@@ -16,18 +19,9 @@ using SettingsEntries = std::map<std::string, std::string>;
 // finite).
 std::string fixed_text(double value);
 
-// The eight entries of a digital file: rates in Hz and Baud, SNR in dB, offsets in Hz.
-SettingsEntries digital_settings_entries(std::string_view modulation_name, double symbol_rate,
-                                         double sample_rate, double snr_db, double timing_error,
-                                         double frequency_offset, double mix_frequency,
-                                         std::int32_t num_symbols);
-
-// The eight entries of an analog file, nine for "FM" (with its "Frequency Deviation").
-SettingsEntries analog_settings_entries(std::string_view modulation_name, double sample_rate,
-                                        double analog_carrier_frequency,
-                                        double message_frequency, double analog_deviation,
-                                        double amplitude, double snr_db, double mix_frequency,
-                                        std::int32_t num_symbols);
+// The settings file's lines of a file's parameters: each row with a label, its value as text
+// (numbers as fixed_text) and unit. A digital file has eight, an analog one eight, "FM" nine.
+SettingsEntries settings_entries(const std::vector<ParameterRow>& rows);
 
 class TextFileWriter;
 

@@ -73,7 +73,7 @@ TEST_F(Manifest, HeaderThenOneExactRowPerFile) {
   saved.samples = 64;
   const auto path = folder() / "m.csv";
   {
-    ManifestWriter writer(path, s, SampleFormat::csv, true);
+    ManifestWriter writer(path, s, SampleFormat::csv, 1u);
     ASSERT_TRUE(writer.is_open());
     writer.add(qpsk, saved);
     writer.add(qpsk, failed);
@@ -90,7 +90,7 @@ TEST_F(Manifest, HeaderThenOneExactRowPerFile) {
 
 TEST_F(Manifest, UnwritableManifestIsReported) {
   std::filesystem::create_directory(folder() / "taken.csv");
-  ManifestWriter writer(folder() / "taken.csv", settings(), SampleFormat::sigmf, false);
+  ManifestWriter writer(folder() / "taken.csv", settings(), SampleFormat::sigmf, std::nullopt);
   EXPECT_FALSE(writer.finish());
   EXPECT_TRUE(std::filesystem::is_directory(folder() / "taken.csv"));
 }

@@ -24,9 +24,18 @@ TEST(FixedText, MatchesPrintfF) {
 
 class SettingsFile : public test::TempFolder {};
 
+// The settings lines of one file, from its parameter rows.
+SettingsEntries entries_of(const RunSettings& s, const PlannedFile& f) {
+  return settings_entries(file_parameters({s, f, 7u}));  // seeds never reach the settings file
+}
+
 TEST_F(SettingsFile, DigitalFileSortedByLabelExactBytes) {
   const auto path = folder() / "QPSK_signal_1.txt";
-  ASSERT_TRUE(write_settings_file(path, digital_settings_entries("QPSK", 1000, 10000, 10, 0, 0, 0, 1000)));
+  RunSettings s;
+  s.sample_rate = 10000;
+  s.num_symbols = 1000;
+  PlannedFile f{.modulation = "QPSK", .snr_db = 10, .symbol_rate = 1000, .seeds = {1, 2}};
+  ASSERT_TRUE(write_settings_file(path, entries_of(s, f)));
   EXPECT_EQ(test::read_file(path),
             "Frequency Offset: 0.000000 Hz\r\n"
             "Mixed Frequency: 0.000000 Hz\r\n"
@@ -40,7 +49,13 @@ TEST_F(SettingsFile, DigitalFileSortedByLabelExactBytes) {
 
 TEST_F(SettingsFile, FmFileHasNineLinesWithDeviationThird) {
   const auto path = folder() / "FM_signal_1.txt";
-  ASSERT_TRUE(write_settings_file(path, analog_settings_entries("FM", 8000, 1000, 12.5, 500, 0.75, -3, 250, 0)));
+  RunSettings s;
+  s.sample_rate = 8000;
+  s.analog_carrier_frequency = 1000;
+  s.analog_deviation = 500;
+  s.mix_frequency = 250;
+  PlannedFile f{.modulation = "FM", .analog = true, .amplitude = 0.75, .snr_db = -3, .message_frequency = 12.5, .seeds = {}};
+  ASSERT_TRUE(write_settings_file(path, entries_of(s, f)));
   EXPECT_EQ(test::read_file(path),
             "Amplitude: 0.750000\r\n"
             "Carrier Frequency: 1000.000000 Hz\r\n"
@@ -54,20 +69,22 @@ TEST_F(SettingsFile, FmFileHasNineLinesWithDeviationThird) {
 }
 
 TEST(SettingsEntries, OnlyFmRecordsTheDeviation) {
+  RunSettings s;
+  s.num_symbols = -8;
   for (const char* name : {"AM", "AM-SSB", "CW"}) {
-    const SettingsEntries e = analog_settings_entries(name, 1, 2, 3, 4, 5, 6, 7, -8);
+    const SettingsEntries e = entries_of(s, {.modulation = name, .analog = true, .seeds = {}});
     EXPECT_EQ(e.size(), 8u) << name;
     EXPECT_EQ(e.count("Frequency Deviation"), 0u) << name;
     EXPECT_EQ(e.at("Number of Samples"), "-8");
     EXPECT_EQ(e.begin()->first, "Amplitude");
     EXPECT_EQ(e.rbegin()->first, "Sample Rate");
   }
-  EXPECT_EQ(analog_settings_entries("FM", 1, 2, 3, 4, 5, 6, 7, 8).size(), 9u);
+  EXPECT_EQ(entries_of(s, {.modulation = "FM", .analog = true, .seeds = {}}).size(), 9u);
 }
 
 TEST_F(SettingsFile, HugeValuesNeverUseExponents) {
   const auto path = folder() / "big.txt";
-  ASSERT_TRUE(write_settings_file(path, digital_settings_entries("BPSK", 1e20, 1, 2, 3, 4, 5, 6)));
+  ASSERT_TRUE(write_settings_file(path, entries_of({}, {.modulation = "BPSK", .symbol_rate = 1e20, .seeds = {}})));
   EXPECT_NE(test::read_file(path).find("Symbol Rate: 100000000000000000000.000000 Baud\r\n"), std::string::npos);
 }
 

@@ -1,0 +1,53 @@
+#pragma once
+// A file's parameters as rows, built once per file: the settings file, the SigMF metadata and
+// the manifest only format them, so the three can never disagree.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "form/form.h"
+#include "run/plan.h"
+
+namespace quorvin {
+
+// Where a parameter stands in the manifest: among the leading columns (after the file names),
+// after the file's results (number of samples, saved), or not at all.
+enum class ManifestPlace { none, leading, trailing };
+
+// One kind of parameter. A key names it in the SigMF metadata ("quorvin:<key>") and the
+// manifest; a label and unit in the settings file, which leaves out a kind without a label.
+struct ParameterKind {
+  std::string_view key;
+  std::string_view label;
+  std::string_view unit;  // appended to the settings file's value, " Hz"
+  bool in_metadata;
+  ManifestPlace manifest;
+};
+
+using ParameterValue = std::variant<std::string, double, std::int64_t>;
+
+struct ParameterRow {
+  const ParameterKind* kind;
+  ParameterValue value;
+};
+
+// The facts a file's parameters are taken from. run_seed is set for a seeded run only, whose
+// per-file seeds are then recorded too.
+struct FileFacts {
+  const RunSettings& settings;
+  const PlannedFile& file;
+  std::optional<std::uint32_t> run_seed;
+};
+
+// The parameters of one file, in the order of the table of kinds; a kind the file does not have
+// (a symbol rate of an analog file) is left out.
+std::vector<ParameterRow> file_parameters(const FileFacts& facts);
+
+// The manifest's parameter columns at `place`, one per key, in table order.
+std::vector<std::string_view> manifest_parameter_keys(ManifestPlace place);
+
+}  // namespace quorvin
