@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <new>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -17,10 +18,10 @@
 
 #include "cli/dataset.h"
 #include "cli/options.h"
-#include "cli/parallel_run.h"
 #include "common/limits.h"
 #include "common/text.h"
 #include "platform/file_sync.h"
+#include "run/dataset.h"
 #include "run/sample_file.h"
 #include "run/text_file.h"
 
@@ -39,6 +40,7 @@
 namespace {
 
 using quorvin::cli::Progress;
+using quorvin::RunProgress;
 
 // UTF-8 arguments: on Windows from the wide command line, so that any folder name survives.
 std::vector<std::string> utf8_arguments(int argc, char** argv) {
@@ -100,7 +102,7 @@ void open_closed_standard_streams() {
 // "files 12/40, 3.1 M samples/s, 9 s left", redrawn in place on standard error.
 class ProgressLine {
  public:
-  void show(const quorvin::cli::RunProgress& p) {
+  void show(const RunProgress& p) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     const double rate = seconds > 0.0 ? static_cast<double>(p.samples_done) / seconds : 0.0;
     const double left = p.files_done > 0 ? seconds / static_cast<double>(p.files_done) *
@@ -127,7 +129,7 @@ class ProgressLine {
 // them: each writer gives up, removes its temporary file and leaves the final name as it was.
 // A third ends the process at once, should something still hold it. The exit status is then
 // 128 + the first signal.
-std::atomic<bool> stop_requested{false};
+std::stop_source stop_run;
 std::atomic<int> interrupt_signal{0};
 std::atomic<int> interrupts_seen{0};
 
@@ -136,7 +138,7 @@ void on_interrupt(int signal_number) {
   interrupt_signal.compare_exchange_strong(none, signal_number);
   switch (++interrupts_seen) {
     case 1:
-      stop_requested.store(true);
+      stop_run.request_stop();
       write_text(stderr, "quorvin-cli: interrupted; finishing the files in progress (interrupt again to abandon them)\n");
       break;
     case 2:
@@ -156,7 +158,7 @@ class Report {
     if (failed_ || write_text(stdout, text)) return;
     const int reason = errno;
     failed_ = true;
-    stop_requested.store(true);
+    stop_run.request_stop();
     write_text(stderr, "quorvin-cli: cannot write the report to standard output (" +
                            std::generic_category().message(reason != 0 ? reason : EIO) +
                            "); no further file is started\n");
@@ -258,12 +260,12 @@ int run_command_line(int argc, char** argv) {
       return 2;
     }
   }
-  quorvin::cli::ParallelRun options;
-  options.stop = &stop_requested;
+  quorvin::DatasetRun options;
+  options.draw_seed = request.seed ? *request.seed : quorvin::clock_seed();
+  options.seed_files = request.seed.has_value();
+  options.stop = stop_run.get_token();
   options.jobs = request.jobs;
-  options.seed = request.seed;
   options.shard = request.shard;
-  options.sample_budget = static_cast<double>(quorvin::max_samples_per_file);
   options.warn = [](const std::string& text) { write_text(stderr, "quorvin-cli: " + text + "\n"); };
   const bool show_progress = request.progress == Progress::shown ||
                              (request.progress == Progress::automatic && error_stream_is_terminal());
@@ -273,14 +275,14 @@ int run_command_line(int argc, char** argv) {
   };
   Report report;
   ProgressLine progress_line;
-  const auto summary = quorvin::cli::run_in_parallel(
+  const auto summary = quorvin::run_dataset(
       request.settings, options,
       [&](const quorvin::PlannedFile& file, const quorvin::ProducedFile& produced) {
         report.line(quorvin::utf16_to_utf8(produced.report));
         for (const std::string& problem : produced.problems) write_text(stderr, "quorvin-cli: " + problem + "\n");
         if (manifest) manifest->add(file, produced);
       },
-      [&](const quorvin::cli::RunProgress& p) {
+      [&](const RunProgress& p) {
         if (show_progress) progress_line.show(p);
       });
   bool manifest_saved = true;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "form/form.h"
+#include "run/dataset.h"
 #include "run/run.h"
 
 namespace quorvin::cli {
@@ -18,11 +19,6 @@ inline constexpr const char* program_version = "0.1.0";
 // Every name the command line accepts, in production order (the catalogue's): the form's 22,
 // then "CW", "QAM1024".
 const std::vector<std::string>& known_modulations();
-
-struct Shard {
-  std::uint32_t index = 0;  // K
-  std::uint32_t count = 1;  // N
-};
 
 enum class Progress { automatic, shown, hidden };
 

@@ -11,6 +11,7 @@
 #include "common/limits.h"
 #include "common/text.h"
 #include "modulation/analog.h"
+#include "run/dataset.h"
 #include "run/sample_file.h"
 #include "run/settings_file.h"
 #include "run/text_file.h"
@@ -211,21 +212,23 @@ std::uint64_t line_count(std::u16string_view text) {
 }  // namespace
 
 std::u16string run_generation(const RunSettings& settings, std::optional<std::uint32_t> draw_seed) {
-  RunPlan plan(settings, draw_seed ? *draw_seed : clock_seed());
   std::u16string report;
   std::uint64_t lines = 0;
   LeftOutLines left_out;
-  while (const std::optional<PlannedFile> file = plan.next()) {
-    ProducedFile produced = produce_file(plan.settings(), *file);
-    // A file's lines stay together: once one file does not fit, every later one is counted.
-    const std::uint64_t file_lines = line_count(produced.report);
-    if (left_out.total() == 0 && lines + file_lines <= report_line_limit) {
-      report += produced.report;
-      lines += file_lines;
-    } else {
-      left_out.add(produced);
-    }
-  }
+  // One file at a time on this thread, the draws alone following the seed.
+  DatasetRun one_by_one;
+  one_by_one.draw_seed = draw_seed ? *draw_seed : clock_seed();
+  run_dataset(settings, one_by_one,
+              [&](const PlannedFile&, const ProducedFile& produced) {
+                // A file's lines stay together: once one file does not fit, every later one is counted.
+                const std::uint64_t file_lines = line_count(produced.report);
+                if (left_out.total() == 0 && lines + file_lines <= report_line_limit) {
+                  report += produced.report;
+                  lines += file_lines;
+                } else {
+                  left_out.add(produced);
+                }
+              });
   if (left_out.total() != 0) report += left_out.summary();
   return report;
 }

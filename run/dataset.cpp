@@ -1,4 +1,4 @@
-#include "cli/parallel_run.h"
+#include "run/dataset.h"
 
 #include <condition_variable>
 #include <deque>
@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "common/text.h"
-#include "run/run.h"
 #include "run/seeds.h"
 
-namespace quorvin::cli {
+namespace quorvin {
 namespace {
 
 struct Task {
@@ -41,7 +40,7 @@ class Workshop {
   // results), reporting finished files meanwhile, then queues it, unless a stop was asked for
   // during the wait.
   void submit(Task task, unsigned jobs, double budget, const std::function<void(Task&&, ProducedFile&&)>& emit,
-              const std::atomic<bool>* stop) {
+              const std::stop_token& stop) {
     std::unique_lock lock(mutex_);
     for (;;) {
       drain(lock, emit);
@@ -50,7 +49,7 @@ class Workshop {
       if (fits) break;
       wake_dispatcher_.wait(lock);
     }
-    if (stop != nullptr && stop->load()) return;
+    if (stop.stop_requested()) return;
     ++in_flight_;
     weight_in_flight_ += task.weight;
     task.sequence = submitted_;
@@ -168,10 +167,10 @@ std::uint64_t shard_files(std::uint64_t total, const Shard& shard) {
 
 }  // namespace
 
-RunSummary run_in_parallel(const RunSettings& settings, const ParallelRun& options,
-                           const std::function<void(const PlannedFile&, const ProducedFile&)>& report,
-                           const std::function<void(const RunProgress&)>& progress) {
-  RunPlan plan(settings, options.seed ? *options.seed : clock_seed());
+RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
+                       const std::function<void(const PlannedFile&, const ProducedFile&)>& report,
+                       const std::function<void(const RunProgress&)>& progress) {
+  RunPlan plan(settings, options.draw_seed);
   RunSummary summary;
   RunProgress state;
   state.files_total = shard_files(plan.total_files(), options.shard);
@@ -182,25 +181,33 @@ RunSummary run_in_parallel(const RunSettings& settings, const ParallelRun& optio
     state.samples_done += produced.samples;
     if (progress) progress(state);
   };
-  Workshop workshop(plan.settings(), options.output, options.jobs);
-  const unsigned jobs = workshop.workers();
-  if (jobs == 0) throw std::runtime_error("cannot start a worker thread: " + workshop.refusal());
-  if (jobs < options.jobs && options.warn) {
-    options.warn("started " + std::to_string(jobs) + " of " + std::to_string(options.jobs) + " worker threads (" +
-                 workshop.refusal() + "); going on with " + std::to_string(jobs));
+  std::optional<Workshop> workshop;
+  unsigned jobs = 1;
+  if (options.jobs > 1) {
+    jobs = workshop.emplace(plan.settings(), options.output, options.jobs).workers();
+    if (jobs == 0) throw std::runtime_error("cannot start a worker thread: " + workshop->refusal());
+    if (jobs < options.jobs && options.warn) {
+      options.warn("started " + std::to_string(jobs) + " of " + std::to_string(options.jobs) + " worker threads (" +
+                   workshop->refusal() + "); going on with " + std::to_string(jobs));
+    }
   }
   // Every file is drawn, in order, whichever shard it belongs to, so the draws never depend on
   // the shard or the number of jobs.
   for (std::uint64_t position = 0;; ++position) {
     std::optional<PlannedFile> file = plan.next();
-    if (!file || (options.stop && options.stop->load())) break;
+    if (!file || options.stop.stop_requested()) break;
     if (position % options.shard.count != options.shard.index) continue;
-    if (options.seed) file->seeds = derive_file_seeds(*options.seed, file->modulation, file->index);
+    if (options.seed_files) file->seeds = derive_file_seeds(options.draw_seed, file->modulation, file->index);
+    if (!workshop) {
+      ProducedFile produced = produce_file(plan.settings(), *file, options.output);
+      emit({0, std::move(*file), 0.0}, std::move(produced));
+      continue;
+    }
     const double weight = planned_peak_samples(plan.settings(), *file);
-    workshop.submit({0, std::move(*file), weight}, jobs, options.sample_budget, emit, options.stop);
+    workshop->submit({0, std::move(*file), weight}, jobs, options.sample_budget, emit, options.stop);
   }
-  workshop.finish(emit);
+  if (workshop) workshop->finish(emit);
   return summary;
 }
 
-}  // namespace quorvin::cli
+}  // namespace quorvin

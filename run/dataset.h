@@ -1,0 +1,59 @@
+#pragma once
+// The dataset driver: a run's plan produced file by file, on the calling thread or on several,
+// with results reported in plan order. The desktop program, quorvin-cli and the Python package
+// all run through it.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+#include "common/limits.h"
+#include "form/form.h"
+#include "run/plan.h"
+#include "run/run.h"
+
+namespace quorvin {
+
+// Plan positions p with p mod count == index; the whole plan is 0/1.
+struct Shard {
+  std::uint32_t index = 0;  // K
+  std::uint32_t count = 1;  // N
+};
+
+struct RunProgress {
+  std::uint64_t files_done = 0;
+  std::uint64_t files_total = 0;  // of this shard
+  std::uint64_t samples_done = 0;
+};
+
+struct DatasetRun {
+  std::uint32_t draw_seed = 0;  // of the parameter draws (the clock's, for an unseeded run)
+  // Each file's symbol and noise engines seeded from draw_seed, name and index (a reproducible
+  // run); otherwise they read the device, as the desktop program's do.
+  bool seed_files = false;
+  unsigned jobs = 1;  // 1: every file on the calling thread
+  Shard shard;
+  // Samples that files in flight may hold together; one file alone may always run.
+  double sample_budget = static_cast<double>(max_samples_per_file);
+  std::stop_token stop;  // once requested, no further file is started
+  OutputOptions output;
+  // Told once when the system starts fewer worker threads than `jobs`; the run goes on with them.
+  std::function<void(const std::string&)> warn;
+};
+
+struct RunSummary {
+  std::uint64_t files_produced = 0;
+  std::uint64_t files_failed = 0;
+};
+
+// Draws the whole plan in order on the calling thread and produces this shard's files, on
+// `jobs` threads when more than one (throws std::runtime_error, before any file, when not one
+// can start). `report` receives each file with what producing it left, in plan order, on the
+// calling thread; so does `progress`, when given, after each file.
+RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
+                       const std::function<void(const PlannedFile&, const ProducedFile&)>& report,
+                       const std::function<void(const RunProgress&)>& progress = {});
+
+}  // namespace quorvin
