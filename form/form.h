@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "modulation/catalogue.h"
+#include "run/settings.h"
 
 namespace quorvin {
 
@@ -43,29 +44,6 @@ struct FormSnapshot {
   std::u16string amplitude_min = u"0.5";
   std::u16string amplitude_max = u"1";
   std::u16string output_folder = u".";  // the "File Path:" box
-};
-
-// The validated values of the form, handed by value to the run.
-struct RunSettings {
-  std::vector<std::string> modulations;  // UTF-8 names, checkbox order
-  bool save_settings_file = false;
-  double symbol_rate_min = 0.0;
-  double symbol_rate_max = 0.0;
-  double sample_rate = 0.0;
-  double snr_min_db = 0.0;
-  double snr_max_db = 0.0;
-  double timing_error_min = 0.0;
-  double timing_error_max = 0.0;
-  double frequency_offset_min = 0.0;
-  double frequency_offset_max = 0.0;
-  double mix_frequency = 0.0;
-  std::int32_t files_per_modulation = 0;
-  std::int32_t num_symbols = 0;
-  double analog_carrier_frequency = 0.0;
-  double analog_deviation = 0.0;
-  double amplitude_min = 0.0;
-  double amplitude_max = 0.0;
-  std::u16string output_folder;
 };
 
 struct FormError {

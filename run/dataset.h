@@ -10,9 +10,9 @@
 #include <string>
 
 #include "common/limits.h"
-#include "form/form.h"
 #include "run/plan.h"
 #include "run/run.h"
+#include "run/settings.h"
 
 namespace quorvin {
 

@@ -9,8 +9,8 @@
 #include <variant>
 #include <vector>
 
-#include "form/form.h"
 #include "run/plan.h"
+#include "run/settings.h"
 
 namespace quorvin {
 

@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "form/form.h"
 #include "generator/generator.h"
 #include "modulation/catalogue.h"
 #include "run/draw.h"
+#include "run/settings.h"
 
 namespace quorvin {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/signal.h"
-#include "form/form.h"
 #include "run/plan.h"
+#include "run/settings.h"
 
 namespace quorvin {
 

@@ -9,6 +9,7 @@
 
 #include "common/limits.h"
 #include "common/text.h"
+#include "form/form.h"
 #include "run/draw.h"
 #include "run/plan.h"
 #include "run/sample_file.h"
