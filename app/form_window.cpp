@@ -1,4 +1,5 @@
 #include "app/form_window.h"
+#include "platform/file_sync.h"
 
 #include <exception>
 #include <string>
@@ -209,7 +210,8 @@ void set_output_text(std::u16string_view text) {
 void on_modulate_clicked(HWND window) {
   ModulateOutcome outcome{ModulateOutcome::Kind::show_output, {}};
   try {
-    outcome = handle_modulate(take_form_snapshot());
+    // Every file is flushed to the disk before it takes its final name.
+    outcome = handle_modulate(take_form_snapshot(), std::nullopt, {.sync = platform::sync_file_to_storage, .abandon = {}});
   } catch (const std::exception& error) {
     // The command reports its own failures; this only keeps an unforeseen one (memory
     // exhaustion while building the report) from unwinding through the system's dispatch.

@@ -1,8 +1,6 @@
 #include "app/main_window.h"
 
 #include "app/form_window.h"
-#include "platform/file_sync.h"
-#include "run/text_file.h"
 
 #include <objbase.h>
 
@@ -48,7 +46,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   window_class.lpszClassName = quorvin::main_window_class_name;
   RegisterClassExW(&window_class);  // a failure shows up as the window creation failing
 
-  quorvin::set_file_sync(quorvin::platform::sync_file_to_storage);
   CoInitialize(nullptr);
   const HWND window = CreateWindowExW(0, quorvin::main_window_class_name, L"Quorvin",
                                       WS_OVERLAPPEDWINDOW | WS_VISIBLE, CW_USEDEFAULT,

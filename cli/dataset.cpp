@@ -12,7 +12,7 @@
 #include "common/text.h"
 #include "run/parameters.h"
 #include "run/sample_file.h"
-#include "run/text_file.h"
+#include "run/atomic_file.h"
 
 namespace quorvin::cli {
 
@@ -122,8 +122,8 @@ std::string parameter_cells(const std::vector<std::string_view>& keys, const std
 }  // namespace
 
 ManifestWriter::ManifestWriter(const std::filesystem::path& path, const RunSettings& settings,
-                               SampleFormat format, std::optional<std::uint32_t> run_seed)
-    : writer_(path),
+                               SampleFormat format, std::optional<std::uint32_t> run_seed, const WriteContext& write)
+    : writer_(path, write),
       settings_(settings),
       format_(format),
       run_seed_(run_seed),

@@ -11,7 +11,7 @@
 #include "form/form.h"
 #include "run/plan.h"
 #include "run/run.h"
-#include "run/text_file.h"
+#include "run/atomic_file.h"
 
 namespace quorvin::cli {
 
@@ -28,7 +28,7 @@ std::string sigmf_metadata(const RunSettings& settings, const PlannedFile& file,
 class ManifestWriter {
  public:
   ManifestWriter(const std::filesystem::path& path, const RunSettings& settings, SampleFormat format,
-                 std::optional<std::uint32_t> run_seed);
+                 std::optional<std::uint32_t> run_seed, const WriteContext& write = {});
   bool is_open() const { return writer_.is_open(); }
   // Why the manifest could not be written, in the system's words.
   const std::string& failure() const { return writer_.failure(); }
@@ -36,7 +36,7 @@ class ManifestWriter {
   bool finish();
 
  private:
-  TextFileWriter writer_;
+  AtomicFileWriter writer_;
   const RunSettings& settings_;
   SampleFormat format_;
   std::optional<std::uint32_t> run_seed_;

@@ -23,7 +23,7 @@
 #include "platform/file_sync.h"
 #include "run/dataset.h"
 #include "run/sample_file.h"
-#include "run/text_file.h"
+#include "run/atomic_file.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -130,6 +130,7 @@ class ProgressLine {
 // A third ends the process at once, should something still hold it. The exit status is then
 // 128 + the first signal.
 std::stop_source stop_run;
+std::stop_source abandon_files;
 std::atomic<int> interrupt_signal{0};
 std::atomic<int> interrupts_seen{0};
 
@@ -142,7 +143,7 @@ void on_interrupt(int signal_number) {
       write_text(stderr, "quorvin-cli: interrupted; finishing the files in progress (interrupt again to abandon them)\n");
       break;
     case 2:
-      quorvin::set_writes_abandoned(true);
+      abandon_files.request_stop();
       write_text(stderr, "quorvin-cli: abandoning the files in progress (interrupt again to end at once)\n");
       break;
     default:
@@ -227,7 +228,6 @@ int run_command_line(int argc, char** argv) {
   // Report lines are UTF-8 with "\n" line ends, the same bytes as on every other platform.
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
-  quorvin::set_file_sync(quorvin::platform::sync_file_to_storage);
   const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   auto parsed = quorvin::cli::parse_command_line(utf8_arguments(argc, argv), threads);
   if (const auto* exit = std::get_if<quorvin::cli::ImmediateExit>(&parsed)) {
@@ -251,10 +251,11 @@ int run_command_line(int argc, char** argv) {
 #endif
   InterruptWatch interrupts;
   // Opened before the run, so that a manifest that cannot be written is known before hours of work.
+  const quorvin::WriteContext write{quorvin::platform::sync_file_to_storage, abandon_files.get_token()};
   std::optional<quorvin::cli::ManifestWriter> manifest;
   if (!request.manifest.empty()) {
     manifest.emplace(quorvin::cli::command_line_path(request.manifest), request.settings, request.format,
-                     request.seed);
+                     request.seed, write);
     if (!manifest->is_open()) {
       write_text(stderr, "Input Error: --manifest " + request.manifest + " cannot be written (" + manifest->failure() + ").\n");
       return 2;
@@ -270,6 +271,7 @@ int run_command_line(int argc, char** argv) {
   const bool show_progress = request.progress == Progress::shown ||
                              (request.progress == Progress::automatic && error_stream_is_terminal());
   options.output.format = request.format;
+  options.output.write = write;
   options.output.sigmf_metadata = [&request](const quorvin::PlannedFile& file, std::uint64_t samples) {
     return quorvin::cli::sigmf_metadata(request.settings, file, samples, request.seed);
   };

@@ -244,7 +244,8 @@ std::variant<RunSettings, FormError> read_run_settings(const FormSnapshot& snaps
   return settings;
 }
 
-ModulateOutcome handle_modulate(const FormSnapshot& snapshot, std::optional<std::uint32_t> run_seed) {
+ModulateOutcome handle_modulate(const FormSnapshot& snapshot, std::optional<std::uint32_t> run_seed,
+                                const WriteContext& write) {
   auto settings = read_run_settings(snapshot);
   if (const FormError* error = std::get_if<FormError>(&settings)) {
     const auto kind = error->kind == FormError::Kind::no_modulation ? ModulateOutcome::Kind::show_output
@@ -252,7 +253,7 @@ ModulateOutcome handle_modulate(const FormSnapshot& snapshot, std::optional<std:
     return {kind, error->message};
   }
   return {ModulateOutcome::Kind::show_output,
-          run_generation(std::get<RunSettings>(std::move(settings)), run_seed)};
+          run_generation(std::get<RunSettings>(std::move(settings)), run_seed, write)};
 }
 
 }  // namespace quorvin

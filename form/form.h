@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "modulation/catalogue.h"
+#include "run/atomic_file.h"
 #include "run/settings.h"
 
 namespace quorvin {
@@ -74,6 +75,7 @@ std::variant<RunSettings, FormError> read_run_settings(const FormSnapshot& snaps
 // The Modulate command: reads the form and, when it is valid, runs the generation and returns
 // its report. A run seed replaces the clock as the seed of the parameter draws.
 ModulateOutcome handle_modulate(const FormSnapshot& snapshot,
-                                std::optional<std::uint32_t> run_seed = std::nullopt);
+                                std::optional<std::uint32_t> run_seed = std::nullopt,
+                                const WriteContext& write = {});
 
 }  // namespace quorvin

@@ -14,7 +14,7 @@
 #include "run/dataset.h"
 #include "run/sample_file.h"
 #include "run/settings_file.h"
-#include "run/text_file.h"
+#include "run/atomic_file.h"
 
 namespace quorvin {
 namespace {
@@ -56,12 +56,12 @@ std::variant<Signal, std::string> try_synthesize(const RunSettings& s, const Pla
 struct PendingFile {
   OutputPath path;
   std::string name;  // the file name alone, for messages
-  TextFileWriter writer;
+  AtomicFileWriter writer;
 
-  PendingFile(const RunSettings& s, const PlannedFile& file, std::string_view extension)
+  PendingFile(const RunSettings& s, const PlannedFile& file, std::string_view extension, const WriteContext& write)
       : path(output_file_path(s.output_folder, file.modulation, file.index, extension)),
         name(utf16_to_utf8(output_file_path(u"", file.modulation, file.index, extension).text)),
-        writer(path.file_system) {}
+        writer(path.file_system, write) {}
 
   // "<file name>: <reason>", and where its temporary file may have been left.
   std::string problem() const {
@@ -98,13 +98,13 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sig
   ProducedFile produced;
   const bool sigmf = output.format == SampleFormat::sigmf;
   // Every file of the set is complete under its temporary name before any is put in place.
-  PendingFile data(s, file, sample_extension(output.format));
+  PendingFile data(s, file, sample_extension(output.format), output.write);
   fill_samples(data, samples, output.format);
   std::optional<PendingFile> metadata;
-  if (sigmf) fill_text(metadata.emplace(s, file, ".sigmf-meta"), output.sigmf_metadata(file, samples.size()));
+  if (sigmf) fill_text(metadata.emplace(s, file, ".sigmf-meta", output.write), output.sigmf_metadata(file, samples.size()));
   std::optional<PendingFile> settings;
   if (s.save_settings_file) {
-    PendingFile& pending = settings.emplace(s, file, ".txt");
+    PendingFile& pending = settings.emplace(s, file, ".txt", output.write);
     append_settings(pending.writer, settings_entries(file_parameters({s, file, std::nullopt})));
     pending.writer.complete();
   }
@@ -211,13 +211,15 @@ std::uint64_t line_count(std::u16string_view text) {
 
 }  // namespace
 
-std::u16string run_generation(const RunSettings& settings, std::optional<std::uint32_t> draw_seed) {
+std::u16string run_generation(const RunSettings& settings, std::optional<std::uint32_t> draw_seed,
+                              const WriteContext& write) {
   std::u16string report;
   std::uint64_t lines = 0;
   LeftOutLines left_out;
   // One file at a time on this thread, the draws alone following the seed.
   DatasetRun one_by_one;
   one_by_one.draw_seed = draw_seed ? *draw_seed : clock_seed();
+  one_by_one.output.write = write;
   run_dataset(settings, one_by_one,
               [&](const PlannedFile&, const ProducedFile& produced) {
                 // A file's lines stay together: once one file does not fit, every later one is counted.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/signal.h"
+#include "run/atomic_file.h"
 #include "run/plan.h"
 #include "run/settings.h"
 
@@ -40,6 +41,7 @@ enum class SampleFormat {
 
 struct OutputOptions {
   SampleFormat format = SampleFormat::csv;
+  WriteContext write;  // the disk flush, and abandoning files in flight
   // The .sigmf-meta text of a recording of `samples` samples; needed for SampleFormat::sigmf.
   std::function<std::string(const PlannedFile& file, std::uint64_t samples)> sigmf_metadata;
 };
@@ -57,6 +59,7 @@ inline constexpr std::uint64_t report_line_limit = 100000;
 // in whole seconds. Returns the report, one "\n"-terminated line per event, up to
 // report_line_limit lines, then "... and N more lines: " with the left-out lines by kind.
 std::u16string run_generation(const RunSettings& settings,
-                              std::optional<std::uint32_t> draw_seed = std::nullopt);
+                              std::optional<std::uint32_t> draw_seed = std::nullopt,
+                              const WriteContext& write = {});
 
 }  // namespace quorvin

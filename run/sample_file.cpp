@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "common/text.h"
-#include "run/text_file.h"
+#include "run/atomic_file.h"
 
 namespace quorvin {
 namespace {
@@ -43,7 +43,7 @@ char* format_sample_value(char* out, double value) {
   return std::to_chars(out, out + 16, value, std::chars_format::general, 6).ptr;
 }
 
-void append_sample_lines(TextFileWriter& writer, const Signal& signal) {
+void append_sample_lines(AtomicFileWriter& writer, const Signal& signal) {
   // Lines are formatted into a block that is handed over when nearly full, so the writer's
   // buffer is appended to once per block rather than once per line.
   constexpr std::size_t block_size = 16384;
@@ -65,18 +65,18 @@ void append_sample_lines(TextFileWriter& writer, const Signal& signal) {
 }
 
 bool write_sample_file(const std::filesystem::path& path, const Signal& signal) {
-  TextFileWriter writer(path);
+  AtomicFileWriter writer(path);
   append_sample_lines(writer, signal);
   return writer.finish();
 }
 
 bool write_text_file(const std::filesystem::path& path, std::string_view text) {
-  TextFileWriter writer(path);
+  AtomicFileWriter writer(path);
   writer.append(text);
   return writer.finish();
 }
 
-void append_cf32_samples(TextFileWriter& writer, const Signal& signal) {
+void append_cf32_samples(AtomicFileWriter& writer, const Signal& signal) {
   // Samples go out in blocks, like the text lines, each value as its four little-endian bytes.
   constexpr std::size_t block_samples = 2048;
   char block[block_samples * 8];
@@ -97,7 +97,7 @@ void append_cf32_samples(TextFileWriter& writer, const Signal& signal) {
 }
 
 bool write_cf32_file(const std::filesystem::path& path, const Signal& signal) {
-  TextFileWriter writer(path);
+  AtomicFileWriter writer(path);
   append_cf32_samples(writer, signal);
   return writer.finish();
 }

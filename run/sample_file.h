@@ -29,13 +29,13 @@ std::filesystem::path output_folder_path(std::u16string_view folder);
 // finite) into out, which must hold 16 characters; returns the end of the text.
 char* format_sample_value(char* out, double value);
 
-class TextFileWriter;
+class AtomicFileWriter;
 
 // Appends every sample as I "," Q CR LF (the sample file's text).
-void append_sample_lines(TextFileWriter& writer, const Signal& signal);
+void append_sample_lines(AtomicFileWriter& writer, const Signal& signal);
 
 // Appends every sample as two little-endian IEEE float32 values, I then Q (8 bytes a sample).
-void append_cf32_samples(TextFileWriter& writer, const Signal& signal);
+void append_cf32_samples(AtomicFileWriter& writer, const Signal& signal);
 
 // Writes every sample as I "," Q CR LF, replacing any earlier file. False, with no file left
 // behind, when the file cannot be created, written or closed completely.

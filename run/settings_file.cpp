@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "run/text_file.h"
+#include "run/atomic_file.h"
 
 namespace quorvin {
 
@@ -31,7 +31,7 @@ SettingsEntries settings_entries(const std::vector<ParameterRow>& rows) {
   return entries;
 }
 
-void append_settings(TextFileWriter& writer, const SettingsEntries& entries) {
+void append_settings(AtomicFileWriter& writer, const SettingsEntries& entries) {
   for (const auto& [label, value] : entries) {
     writer.append(label);
     writer.append(": ");
@@ -41,7 +41,7 @@ void append_settings(TextFileWriter& writer, const SettingsEntries& entries) {
 }
 
 bool write_settings_file(const std::filesystem::path& path, const SettingsEntries& entries) {
-  TextFileWriter writer(path);
+  AtomicFileWriter writer(path);
   append_settings(writer, entries);
   return writer.finish();
 }

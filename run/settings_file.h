@@ -23,10 +23,10 @@ std::string fixed_text(double value);
 // (numbers as fixed_text) and unit. A digital file has eight, an analog one eight, "FM" nine.
 SettingsEntries settings_entries(const std::vector<ParameterRow>& rows);
 
-class TextFileWriter;
+class AtomicFileWriter;
 
 // Appends one "label: value" CR LF line per entry, in the entries' order.
-void append_settings(TextFileWriter& writer, const SettingsEntries& entries);
+void append_settings(AtomicFileWriter& writer, const SettingsEntries& entries);
 
 // Writes the entries, replacing any earlier file; false, with no file left behind, when it
 // could not be written completely.

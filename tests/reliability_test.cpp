@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "run/text_file.h"
+#include "run/atomic_file.h"
 #include "run_test_support.h"
 
 namespace quorvin {

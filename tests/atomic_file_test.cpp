@@ -1,9 +1,10 @@
-#include "run/text_file.h"
+#include "run/atomic_file.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TextFile : public test::TempFolder {
+class AtomicFile : public test::TempFolder {
  protected:
   // Names in the folder, sorted.
   std::vector<std::string> names() const {
@@ -32,7 +33,6 @@ class TextFile : public test::TempFolder {
     std::ofstream(folder() / name, std::ios::binary) << text;
   }
   void TearDown() override {
-    set_writes_abandoned(false);
     std::error_code ignored;
     fs::permissions(folder(), fs::perms::owner_all, fs::perm_options::add, ignored);
     TempFolder::TearDown();
@@ -47,9 +47,9 @@ bool running_as_root() {
 #endif
 }
 
-TEST_F(TextFile, ReplacesAnEarlierFileWholeAndLeavesNothingElse) {
+TEST_F(AtomicFile, ReplacesAnEarlierFileWholeAndLeavesNothingElse) {
   put("a.csv", "earlier contents that are longer than the new ones\r\n");
-  TextFileWriter writer(folder() / "a.csv");
+  AtomicFileWriter writer(folder() / "a.csv");
   ASSERT_TRUE(writer.is_open());
   writer.append("1,2\r\n");
   ASSERT_TRUE(writer.finish());
@@ -57,9 +57,9 @@ TEST_F(TextFile, ReplacesAnEarlierFileWholeAndLeavesNothingElse) {
   EXPECT_EQ(names(), std::vector<std::string>{"a.csv"});
 }
 
-TEST_F(TextFile, TheFinalNameKeepsTheEarlierFileUntilTheEnd) {
+TEST_F(AtomicFile, TheFinalNameKeepsTheEarlierFileUntilTheEnd) {
   put("a.csv", "old\r\n");
-  TextFileWriter writer(folder() / "a.csv");
+  AtomicFileWriter writer(folder() / "a.csv");
   ASSERT_TRUE(writer.is_open());
   const std::string line(1000, 'x');
   for (int i = 0; i < 3000; ++i) writer.append(line);  // several buffer write-outs
@@ -74,16 +74,17 @@ TEST_F(TextFile, TheFinalNameKeepsTheEarlierFileUntilTheEnd) {
 // Every way a file is given up: the earlier file stays as it was and no temporary is left.
 enum class GiveUp { destroyed_unfinished, abandoned_before_finish, abandoned_before_writing };
 
-class TextFileGivenUp : public TextFile, public ::testing::WithParamInterface<GiveUp> {};
+class AtomicFileGivenUp : public AtomicFile, public ::testing::WithParamInterface<GiveUp> {};
 
-TEST_P(TextFileGivenUp, KeepsTheEarlierFile) {
+TEST_P(AtomicFileGivenUp, KeepsTheEarlierFile) {
   put("a.csv", "old\r\n");
   {
-    TextFileWriter writer(folder() / "a.csv");
+    std::stop_source abandon;
+    AtomicFileWriter writer(folder() / "a.csv", {.sync = nullptr, .abandon = abandon.get_token()});
     ASSERT_TRUE(writer.is_open());
-    if (GetParam() == GiveUp::abandoned_before_writing) set_writes_abandoned(true);
+    if (GetParam() == GiveUp::abandoned_before_writing) abandon.request_stop();
     writer.append(std::string(3u << 20, 'y'));
-    if (GetParam() == GiveUp::abandoned_before_finish) set_writes_abandoned(true);
+    if (GetParam() == GiveUp::abandoned_before_finish) abandon.request_stop();
     if (GetParam() != GiveUp::destroyed_unfinished) {
       EXPECT_FALSE(writer.finish());
     }
@@ -92,16 +93,16 @@ TEST_P(TextFileGivenUp, KeepsTheEarlierFile) {
   EXPECT_EQ(names(), std::vector<std::string>{"a.csv"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, TextFileGivenUp,
+INSTANTIATE_TEST_SUITE_P(Ways, AtomicFileGivenUp,
                          ::testing::Values(GiveUp::destroyed_unfinished, GiveUp::abandoned_before_finish,
                                            GiveUp::abandoned_before_writing));
 
-TEST_F(TextFile, RefusedTargetsAreNeverOpened) {
+TEST_F(AtomicFile, RefusedTargetsAreNeverOpened) {
   fs::create_directory(folder() / "dir.csv");
   put("plain", "x");
   const fs::path targets[] = {folder() / "dir.csv", folder() / "missing" / "a.csv", folder() / "plain" / "a.csv"};
   for (const fs::path& target : targets) {
-    TextFileWriter writer(target);
+    AtomicFileWriter writer(target);
     EXPECT_FALSE(writer.is_open()) << target;
     EXPECT_FALSE(writer.finish()) << target;
   }
@@ -110,12 +111,12 @@ TEST_F(TextFile, RefusedTargetsAreNeverOpened) {
   EXPECT_EQ(names(), (std::vector<std::string>{"dir.csv", "plain"}));
 }
 
-TEST_F(TextFile, AReadOnlyFileIsRefusedAndKept) {
+TEST_F(AtomicFile, AReadOnlyFileIsRefusedAndKept) {
   if (running_as_root()) GTEST_SKIP() << "root may write read-only files; tests/reliability_test.cpp checks as nobody";
   put("a.txt", "kept\r\n");
   fs::permissions(folder() / "a.txt", fs::perms::owner_read);
   {
-    TextFileWriter writer(folder() / "a.txt");
+    AtomicFileWriter writer(folder() / "a.txt");
     EXPECT_FALSE(writer.is_open());
   }
   fs::permissions(folder() / "a.txt", fs::perms::owner_read | fs::perms::owner_write);
@@ -124,10 +125,10 @@ TEST_F(TextFile, AReadOnlyFileIsRefusedAndKept) {
 }
 
 #ifndef _WIN32
-TEST_F(TextFile, AFileThatBecameReadOnlyWhileWritingIsNotReplaced) {
+TEST_F(AtomicFile, AFileThatBecameReadOnlyWhileWritingIsNotReplaced) {
   if (running_as_root()) GTEST_SKIP() << "root may write read-only files";
   put("a.txt", "kept\r\n");
-  TextFileWriter writer(folder() / "a.txt");
+  AtomicFileWriter writer(folder() / "a.txt");
   ASSERT_TRUE(writer.is_open());
   writer.append("new\r\n");
   fs::permissions(folder() / "a.txt", fs::perms::owner_read);
@@ -136,31 +137,31 @@ TEST_F(TextFile, AFileThatBecameReadOnlyWhileWritingIsNotReplaced) {
   EXPECT_EQ(names(), std::vector<std::string>{"a.txt"});
 }
 
-TEST_F(TextFile, AnUnwritableFolderIsRefused) {
+TEST_F(AtomicFile, AnUnwritableFolderIsRefused) {
   if (running_as_root()) GTEST_SKIP() << "root may write anywhere";
   put("a.txt", "kept\r\n");
   fs::permissions(folder(), fs::perms::owner_read | fs::perms::owner_exec);
-  TextFileWriter writer(folder() / "a.txt");
+  AtomicFileWriter writer(folder() / "a.txt");
   EXPECT_FALSE(writer.is_open());
   fs::permissions(folder(), fs::perms::owner_all);
   EXPECT_EQ(test::read_file(folder() / "a.txt"), "kept\r\n");
 }
 
-TEST_F(TextFile, ReplacedFilesKeepTheirPermissions) {
+TEST_F(AtomicFile, ReplacedFilesKeepTheirPermissions) {
   put("a.txt", "old");
   fs::permissions(folder() / "a.txt", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  TextFileWriter writer(folder() / "a.txt");
+  AtomicFileWriter writer(folder() / "a.txt");
   writer.append("new");
   ASSERT_TRUE(writer.finish());
   EXPECT_EQ(fs::status(folder() / "a.txt").permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
-TEST_F(TextFile, ALinkIsFollowedAndStays) {
+TEST_F(AtomicFile, ALinkIsFollowedAndStays) {
   fs::create_directory(folder() / "real");
   put("real/a.csv", "old");
   fs::create_symlink("real/a.csv", folder() / "link.csv");
-  TextFileWriter writer(folder() / "link.csv");
+  AtomicFileWriter writer(folder() / "link.csv");
   writer.append("new");
   ASSERT_TRUE(writer.finish());
   EXPECT_EQ(fs::read_symlink(folder() / "link.csv"), "real/a.csv");
@@ -169,13 +170,13 @@ TEST_F(TextFile, ALinkIsFollowedAndStays) {
   EXPECT_EQ(std::distance(fs::directory_iterator(folder() / "real"), {}), 1);
 }
 
-TEST_F(TextFile, ADeviceIsWrittenInPlaceAndAFullOneFails) {
+TEST_F(AtomicFile, ADeviceIsWrittenInPlaceAndAFullOneFails) {
   fs::create_symlink("/dev/null", folder() / "null.csv");
   fs::create_symlink("/dev/full", folder() / "full.csv");
-  TextFileWriter null_writer(folder() / "null.csv");
+  AtomicFileWriter null_writer(folder() / "null.csv");
   null_writer.append("discarded");
   EXPECT_TRUE(null_writer.finish());
-  TextFileWriter full_writer(folder() / "full.csv");
+  AtomicFileWriter full_writer(folder() / "full.csv");
   full_writer.append("lost");
   EXPECT_FALSE(full_writer.finish());
   EXPECT_EQ(names(), (std::vector<std::string>{"full.csv", "null.csv"}));
@@ -195,14 +196,14 @@ struct PairCase {
   bool placed;
 };
 
-class PutTogether : public TextFile, public ::testing::WithParamInterface<PairCase> {};
+class PutTogether : public AtomicFile, public ::testing::WithParamInterface<PairCase> {};
 
 TEST_P(PutTogether, NeverLeavesACompanionBesideAnotherFile) {
   const PairCase& c = GetParam();
   put("a.csv", "old");
   put("a.txt", "old");
-  TextFileWriter primary(folder() / "a.csv");
-  TextFileWriter companion(folder() / "a.txt");
+  AtomicFileWriter primary(folder() / "a.csv");
+  AtomicFileWriter companion(folder() / "a.txt");
   primary.append("new");
   companion.append("new");
   // A writer that was abandoned before completing stands for any failure while writing.
@@ -231,9 +232,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 #ifndef _WIN32
 // Windows refuses to move a folder that holds an open file.
-TEST_F(TextFile, ATemporaryMovedAwayWithItsFolderIsNamedAsLeftover) {
+TEST_F(AtomicFile, ATemporaryMovedAwayWithItsFolderIsNamedAsLeftover) {
   fs::create_directory(folder() / "before");
-  TextFileWriter writer(folder() / "before" / "a.csv");
+  AtomicFileWriter writer(folder() / "before" / "a.csv");
   writer.append("text");
   fs::rename(folder() / "before", folder() / "after");
   writer.discard();
@@ -242,7 +243,7 @@ TEST_F(TextFile, ATemporaryMovedAwayWithItsFolderIsNamedAsLeftover) {
   EXPECT_TRUE(fs::exists(folder() / "after" / writer.leftover().filename()));
 }
 
-TEST_F(TextFile, RefusalsGiveTheSystemsReason) {
+TEST_F(AtomicFile, RefusalsGiveTheSystemsReason) {
   fs::create_directory(folder() / "dir.csv");
   ASSERT_EQ(::mkfifo((folder() / "fifo.csv").c_str(), 0666), 0);
   const std::pair<fs::path, std::string> cases[] = {
@@ -251,12 +252,12 @@ TEST_F(TextFile, RefusalsGiveTheSystemsReason) {
       {folder() / "fifo.csv", "not a regular file or device"},  // opening it would wait for a reader
   };
   for (const auto& [target, reason] : cases) {
-    TextFileWriter writer(target);
+    AtomicFileWriter writer(target);
     EXPECT_FALSE(writer.is_open()) << target;
     EXPECT_EQ(writer.failure(), reason) << target;
   }
   fs::create_symlink("/dev/full", folder() / "full.csv");
-  TextFileWriter device(folder() / "full.csv");
+  AtomicFileWriter device(folder() / "full.csv");
   device.append("x");
   EXPECT_FALSE(device.finish());
   EXPECT_EQ(device.failure(), "No space left on device");

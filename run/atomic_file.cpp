@@ -1,4 +1,4 @@
-#include "run/text_file.h"
+#include "run/atomic_file.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,8 +10,6 @@
 namespace quorvin {
 namespace {
 
-std::atomic<bool> abandoned{false};
-std::atomic<FileSync> file_sync{nullptr};
 
 constexpr std::string_view temporary_prefix = ".qv-";
 constexpr std::string_view temporary_suffix = ".partial";
@@ -84,10 +82,6 @@ Target classify(const std::filesystem::path& target) {
   return {status.type() == file_type::regular ? TargetKind::regular : TargetKind::device, {}};
 }
 
-bool sync_to_storage(const std::filesystem::path& file) {
-  const FileSync sync = file_sync.load();
-  return sync == nullptr || sync(file);
-}
 
 }  // namespace
 
@@ -108,11 +102,9 @@ bool is_temporary_file_name(std::string_view name) {
   return std::all_of(nonce.begin(), nonce.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-void set_writes_abandoned(bool value) { abandoned.store(value); }
-bool writes_abandoned() { return abandoned.load(); }
-void set_file_sync(FileSync sync) { file_sync.store(sync); }
 
-TextFileWriter::TextFileWriter(std::filesystem::path path) : target_(resolved_target(path)) {
+AtomicFileWriter::AtomicFileWriter(std::filesystem::path path, const WriteContext& context)
+    : context_(context), target_(resolved_target(path)) {
   const Target target = classify(target_);
   if (target.kind == TargetKind::refused) {
     failure_ = target.refusal;
@@ -143,12 +135,12 @@ TextFileWriter::TextFileWriter(std::filesystem::path path) : target_(resolved_ta
   if (!open_) failure_ = system_text(refused, "cannot be created");
 }
 
-TextFileWriter::~TextFileWriter() {
+AtomicFileWriter::~AtomicFileWriter() {
   if (!placed_) discard();
 }
 
-void TextFileWriter::flush() {
-  if (abandoned.load()) failed_ = true;
+void AtomicFileWriter::flush() {
+  if (context_.abandon.stop_requested()) failed_ = true;
   if (!failed_ && !buffer_.empty()) {
     errno = 0;
     stream_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
@@ -160,12 +152,12 @@ void TextFileWriter::flush() {
   buffer_.clear();
 }
 
-void TextFileWriter::fail(std::string reason) {
+void AtomicFileWriter::fail(std::string reason) {
   if (failure_.empty()) failure_ = std::move(reason);
   discard();
 }
 
-void TextFileWriter::discard() {
+void AtomicFileWriter::discard() {
   if (stream_.is_open()) stream_.close();
   open_ = false;
   complete_ = false;
@@ -178,18 +170,18 @@ void TextFileWriter::discard() {
   }
 }
 
-bool TextFileWriter::complete() {
+bool AtomicFileWriter::complete() {
   if (!is_open()) return complete_;
   flush();
   errno = 0;
   stream_.close();  // fails when the last bytes cannot be written out (a full disk)
   const int close_error = errno;
   open_ = false;
-  if (abandoned.load()) {
+  if (context_.abandon.stop_requested()) {
     fail("abandoned after an interrupt");
   } else if (failed_ || stream_.fail()) {
     fail(system_text(write_error_ != 0 ? write_error_ : close_error, "could not be written completely"));
-  } else if (!temporary_.empty() && !sync_to_storage(temporary_)) {
+  } else if (!temporary_.empty() && context_.sync != nullptr && !context_.sync(temporary_)) {
     // On the storage before the rename, so that the final name never points at data that a
     // crash of the machine could still lose, and so that errors the device reports late are seen.
     fail("could not be flushed to its storage device");
@@ -199,11 +191,11 @@ bool TextFileWriter::complete() {
   return complete_;
 }
 
-bool TextFileWriter::put_in_place() {
+bool AtomicFileWriter::put_in_place() {
   if (!complete_ || placed_) return placed_;
   if (temporary_.empty()) return placed_ = true;  // a device, written in place
   // The target may have become a folder or a read-only file meanwhile.
-  if (abandoned.load()) {
+  if (context_.abandon.stop_requested()) {
     fail("abandoned after an interrupt");
     return false;
   }
@@ -222,14 +214,14 @@ bool TextFileWriter::put_in_place() {
   return placed_ = true;
 }
 
-void TextFileWriter::withdraw() {
+void AtomicFileWriter::withdraw() {
   if (!renamed_) return;
   std::error_code ignored;
   std::filesystem::remove(target_, ignored);
   placed_ = renamed_ = false;
 }
 
-bool TextFileWriter::remove_earlier() {
+bool AtomicFileWriter::remove_earlier() {
   const Target target = classify(target_);
   if (target.kind == TargetKind::refused) {
     // A regular file this user may not write stays where it is, and so must the file it belongs
@@ -246,7 +238,7 @@ bool TextFileWriter::remove_earlier() {
   return !error;
 }
 
-bool put_in_place_together(TextFileWriter& primary, std::span<const Companion> companions) {
+bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion> companions) {
   const auto discard_all = [&] {
     primary.discard();
     for (const Companion& c : companions) c.writer.discard();

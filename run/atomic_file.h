@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -19,22 +20,24 @@ std::filesystem::path temporary_file_path(const std::filesystem::path& target, s
 // True for a file name made by temporary_file_path.
 bool is_temporary_file_name(std::string_view file_name);
 
-// When set, every writer in the process gives up at its next write or at finish(): the
-// temporary file is removed, the final name is left as it was, and finish() returns false.
-// Used when a second interrupt asks to abandon the files in flight.
-void set_writes_abandoned(bool abandoned);
-bool writes_abandoned();
-
-// Flushes a closed file's data to its storage; false when the device reports an error. The
-// standard library has no such call, so a front end installs its platform's one at start-up;
-// without one, files are renamed into place once the system has accepted every byte.
+// Flushes a closed file's data to its storage; false when the device reports an error.
 using FileSync = bool (*)(const std::filesystem::path& file);
-void set_file_sync(FileSync sync);
+
+// What the files of a run are written with, handed down by the front end.
+struct WriteContext {
+  // The standard library has no disk flush, so a front end hands in its platform's; without
+  // one, files are renamed into place once the system has accepted every byte.
+  FileSync sync = nullptr;
+  // Once requested, each writer gives up at its next write or before its rename: the temporary
+  // file is removed and the final name left as it was (a second interrupt abandons the files
+  // in flight).
+  std::stop_token abandon;
+};
 
 // Collects text in a large buffer and writes it out in few large writes (binary, so the bytes
 // are the same on every platform), replacing `path` only when everything was written:
 // - a regular file (or none yet) is written to a temporary file beside it (temporary_file_path),
-//   closed, flushed to the disk (see set_file_sync) and renamed over the final name (a replacing
+//   closed, flushed to the disk (see WriteContext) and renamed over the final name (a replacing
 //   rename on Windows too), keeping the permissions of the file it replaces. On any failure the
 //   temporary file is removed and an earlier file of that name is left intact;
 // - a symbolic link is followed: the file it names is replaced, the link stays;
@@ -42,12 +45,12 @@ void set_file_sync(FileSync sync);
 // - a folder, a file the user may not write, a folder that does not exist, and anything else
 //   (a FIFO, a socket), which opening could block on, are refused at once (is_open() is false),
 //   and no folder is ever created.
-class TextFileWriter {
+class AtomicFileWriter {
  public:
-  explicit TextFileWriter(std::filesystem::path path);
-  ~TextFileWriter();  // discards a file that was not put in place
-  TextFileWriter(const TextFileWriter&) = delete;
-  TextFileWriter& operator=(const TextFileWriter&) = delete;
+  explicit AtomicFileWriter(std::filesystem::path path, const WriteContext& context = {});
+  ~AtomicFileWriter();  // discards a file that was not put in place
+  AtomicFileWriter(const AtomicFileWriter&) = delete;
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
   bool is_open() const { return open_; }
 
@@ -96,6 +99,7 @@ class TextFileWriter {
   void flush();
   void fail(std::string reason);
 
+  WriteContext context_;
   std::filesystem::path target_;     // the final file, symbolic links followed
   std::filesystem::path temporary_;  // empty when writing a device in place
   std::ofstream stream_;
@@ -113,7 +117,7 @@ class TextFileWriter {
 // A file's companion: its settings file or its metadata. A required one (SigMF metadata) makes
 // the pair one unit: both are put in place or neither.
 struct Companion {
-  TextFileWriter& writer;
+  AtomicFileWriter& writer;
   bool required;
 };
 
@@ -123,6 +127,6 @@ struct Companion {
 // its companion. Nothing changes when `primary` or a required companion is not complete; a
 // required companion that cannot be put in place takes the new `primary` with it. Returns whether
 // `primary` is in place; an optional companion's is_placed() says whether it is.
-bool put_in_place_together(TextFileWriter& primary, std::span<const Companion> companions);
+bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion> companions);
 
 }  // namespace quorvin
