@@ -168,8 +168,14 @@ void skipped_stages(benchmark::State& state) {
 void qpsk_file(benchmark::State& state) {
   const auto symbols = static_cast<std::int32_t>(symbols_for(length_of(state)));
   time_maker(state, [symbols] {
-    return generate_digital_signal("QPSK", symbols, symbol_rate, sample_rate, 20.0, 0.0, 0.05,
-                                   37.5, {Seed{1}, Seed{2}});
+    return generate_digital_signal("QPSK", {.num_symbols = symbols,
+                                            .symbol_rate = symbol_rate,
+                                            .sample_rate = sample_rate,
+                                            .snr_db = 20.0,
+                                            .mix_frequency = 0.0,
+                                            .timing_error = 0.05,
+                                            .frequency_offset = 37.5,
+                                            .seeds = {Seed{1}, Seed{2}}});
   });
 }
 

@@ -60,8 +60,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (peak > most_samples) return 0;
   quorvin::DigitalSeeds seeds{input.ConsumeIntegral<std::uint32_t>(), input.ConsumeIntegral<std::uint32_t>()};
   try {
-    const quorvin::Signal signal = quorvin::generate_digital_signal(
-        name, num_symbols, symbol_rate, s.sample_rate, snr_db, s.mix_frequency, timing_error, frequency_offset, seeds);
+    const quorvin::Signal signal =
+        quorvin::generate_digital_signal(name, {.num_symbols = num_symbols,
+                                                .symbol_rate = symbol_rate,
+                                                .sample_rate = s.sample_rate,
+                                                .snr_db = snr_db,
+                                                .mix_frequency = s.mix_frequency,
+                                                .timing_error = timing_error,
+                                                .frequency_offset = frequency_offset,
+                                                .seeds = seeds});
     QUORVIN_FUZZ_CHECK(static_cast<double>(signal.size()) <= peak);
   } catch (const std::length_error&) {
   } catch (const std::invalid_argument&) {

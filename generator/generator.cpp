@@ -171,10 +171,8 @@ double digital_peak_samples(std::string_view modulation_name, std::int32_t num_s
   }
 }
 
-Signal generate_digital_signal(std::string_view modulation_name, std::int32_t num_symbols,
-                               double symbol_rate, double sample_rate, double snr_db,
-                               double mix_frequency, double timing_error,
-                               double frequency_offset, DigitalSeeds seeds) {
+Signal generate_digital_signal(std::string_view modulation_name, const DigitalParameters& p) {
+  const auto [num_symbols, symbol_rate, sample_rate, snr_db, mix_frequency, timing_error, frequency_offset, seeds] = p;
   if (num_symbols < 0) throw std::invalid_argument("num_symbols must not be negative.");
   const std::optional<DigitalRoute> route = find_route(modulation_name);
   if (!route) return {};

@@ -140,9 +140,14 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sig
 
 Signal synthesize_file(const RunSettings& s, const PlannedFile& file) {
   if (file.analog) return synthesize_analog(s, file);
-  return generate_digital_signal(file.modulation, s.num_symbols, file.symbol_rate, s.sample_rate,
-                                 file.snr_db, s.mix_frequency, file.timing_error,
-                                 file.frequency_offset, file.seeds);
+  return generate_digital_signal(file.modulation, {.num_symbols = s.num_symbols,
+                                                   .symbol_rate = file.symbol_rate,
+                                                   .sample_rate = s.sample_rate,
+                                                   .snr_db = file.snr_db,
+                                                   .mix_frequency = s.mix_frequency,
+                                                   .timing_error = file.timing_error,
+                                                   .frequency_offset = file.frequency_offset,
+                                                   .seeds = file.seeds});
 }
 
 double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {

@@ -35,9 +35,23 @@ Symbols reference_symbols(std::int32_t n, std::int32_t alphabet) {
   return s;
 }
 
+// Symbols only: no noise, mixing, drift or offset.
+DigitalParameters bare(std::int32_t n, double symbol_rate, double sample_rate, DigitalSeeds seeds = {}) {
+  return {.num_symbols = n, .symbol_rate = symbol_rate, .sample_rate = sample_rate, .snr_db = inf,
+          .mix_frequency = 0.0, .timing_error = 0.0, .frequency_offset = 0.0, .seeds = seeds};
+}
+
+// The channel's parameters set on top of bare ones.
+DigitalParameters with_channel(DigitalParameters p, double snr_db, double mix, double timing, double offset) {
+  p.snr_db = snr_db;
+  p.mix_frequency = mix;
+  p.timing_error = timing;
+  p.frequency_offset = offset;
+  return p;
+}
+
 Signal clean(std::string_view name, std::int32_t n, double symbol_rate = rs, double sample_rate = fs) {
-  return generate_digital_signal(name, n, symbol_rate, sample_rate, inf, 0.0, 0.0, 0.0,
-                                 {symbol_seed, std::nullopt});
+  return generate_digital_signal(name, bare(n, symbol_rate, sample_rate, {symbol_seed, std::nullopt}));
 }
 
 struct RouteCase {
@@ -62,7 +76,7 @@ TEST_P(DigitalRoute, ReachesItsModulatorWithTheDocumentedLength) {
 }
 
 TEST_P(DigitalRoute, ZeroSymbolsGiveEmptySignal) {
-  EXPECT_TRUE(generate_digital_signal(GetParam().name, 0, rs, fs, 10.0, 100.0, 0.1, 50.0).empty());
+  EXPECT_TRUE(generate_digital_signal(GetParam().name, with_channel(bare(0, rs, fs), 10.0, 100.0, 0.1, 50.0)).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -187,21 +201,21 @@ TEST(ModulationOrder, LimitsOfThirtyTwoBits) {
 
 TEST(Oqpsk, RefusedBelowTwoSamplesPerSymbolAcceptedAtTwo) {
   try {
-    generate_digital_signal("OQPSK", 10, 1000.0, 1990.0, inf, 0.0, 0.0, 0.0);
+    generate_digital_signal("OQPSK", bare(10, 1000.0, 1990.0));
     ADD_FAILURE() << "no exception";
   } catch (const std::invalid_argument& e) {
     EXPECT_STREQ(e.what(), "samples_per_symbol must be at least 2 for OQPSK.");
   }
-  EXPECT_EQ(generate_digital_signal("OQPSK", 10, 1000.0, 2000.0, inf, 0.0, 0.0, 0.0).size(), 19u);
+  EXPECT_EQ(generate_digital_signal("OQPSK", bare(10, 1000.0, 2000.0)).size(), 19u);
 }
 
 TEST(Channel, MixingIsSkippedAtExactlyZeroOnly) {
   const Signal reference = clean("QPSK", 200);
   for (const double zero : {0.0, -0.0}) {
     EXPECT_TRUE(test::same_bits(
-        generate_digital_signal("QPSK", 200, rs, fs, inf, zero, 0.0, 0.0, {symbol_seed, {}}), reference));
+        generate_digital_signal("QPSK", with_channel(bare(200, rs, fs, {symbol_seed, {}}), inf, zero, 0.0, 0.0)), reference));
   }
-  const Signal mixed = generate_digital_signal("QPSK", 200, rs, fs, inf, 1e-9, 0.0, 0.0, {symbol_seed, {}});
+  const Signal mixed = generate_digital_signal("QPSK", with_channel(bare(200, rs, fs, {symbol_seed, {}}), inf, 1e-9, 0.0, 0.0));
   EXPECT_FALSE(test::same_bits(mixed, reference));
   EXPECT_TRUE(test::same_bits(mixed, frequency_shift(reference, fs, 1e-9)));
 }
@@ -209,7 +223,7 @@ TEST(Channel, MixingIsSkippedAtExactlyZeroOnly) {
 TEST(Channel, StagesRunInOrderWithNoiseLast) {
   const Seed noise_seed = 77u;
   const Signal out =
-      generate_digital_signal("8PSK", 300, rs, fs, 12.0, 1500.0, 0.05, 40.0, {symbol_seed, noise_seed});
+      generate_digital_signal("8PSK", with_channel(bare(300, rs, fs, {symbol_seed, noise_seed}), 12.0, 1500.0, 0.05, 40.0));
   Signal expected = frequency_shift(clean("8PSK", 300), fs, 1500.0);
   expected = apply_timing_error(expected, 0.05, rs, fs);
   expected = frequency_shift(expected, fs, 40.0);
@@ -219,36 +233,36 @@ TEST(Channel, StagesRunInOrderWithNoiseLast) {
 
 TEST(Seeds, ExplicitSeedsReproduceDefaultSeedsDiffer) {
   const auto run = [](DigitalSeeds seeds) {
-    return generate_digital_signal("QAM64", 500, rs, fs, 20.0, 0.0, 0.02, 10.0, seeds);
+    return generate_digital_signal("QAM64", with_channel(bare(500, rs, fs, seeds), 20.0, 0.0, 0.02, 10.0));
   };
   EXPECT_TRUE(test::same_bits(run({1u, 2u}), run({1u, 2u})));
   EXPECT_FALSE(test::same_bits(run({1u, 2u}), run({1u, 3u})));
   EXPECT_FALSE(test::same_bits(run({1u, 2u}), run({4u, 2u})));
-  const auto symbols_only = [] { return generate_digital_signal("QAM64", 500, rs, fs, inf, 0, 0, 0); };
+  const auto symbols_only = [] { return generate_digital_signal("QAM64", bare(500, rs, fs)); };
   EXPECT_FALSE(test::same_bits(symbols_only(), symbols_only()));
 }
 
 TEST(Limits, OversizedSignalsAreRefusedBeforeAllocating) {
   const std::string limit = std::to_string(max_samples_per_file);
   try {
-    generate_digital_signal("2FSK", 2147483647, 1000.0, 10000.0, inf, 0, 0, 0);
+    generate_digital_signal("2FSK", bare(2147483647, 1000.0, 10000.0));
     ADD_FAILURE() << "no exception";
   } catch (const std::length_error& e) {
     EXPECT_EQ(e.what(), "signal of 21474836470 samples exceeds the limit of " + limit + " samples per file.");
   }
-  EXPECT_THROW(generate_digital_signal("QPSK", 2147483647, 1e-300, 1e300, inf, 0, 0, 0), std::length_error);
-  EXPECT_THROW(generate_digital_signal("MSK", 10, 0.0, 10000.0, inf, 0, 0, 0), std::length_error);
-  EXPECT_THROW(generate_digital_signal("QPSK", 100, std::nan(""), 10000.0, inf, 0, 0, 0), std::length_error);
+  EXPECT_THROW(generate_digital_signal("QPSK", bare(2147483647, 1e-300, 1e300)), std::length_error);
+  EXPECT_THROW(generate_digital_signal("MSK", bare(10, 0.0, 10000.0)), std::length_error);
+  EXPECT_THROW(generate_digital_signal("QPSK", bare(100, std::nan(""), 10000.0)), std::length_error);
   // A long baseband counts even when resampling would shrink it.
-  EXPECT_THROW(generate_digital_signal("QPSK", 2147483647, 1e9, 1.0, inf, 0, 0, 0), std::length_error);
+  EXPECT_THROW(generate_digital_signal("QPSK", bare(2147483647, 1e9, 1.0)), std::length_error);
 }
 
 TEST(Limits, NegativeSymbolCountIsAnError) {
-  EXPECT_THROW(generate_digital_signal("QPSK", -1, rs, fs, inf, 0, 0, 0), std::invalid_argument);
+  EXPECT_THROW(generate_digital_signal("QPSK", bare(-1, rs, fs)), std::invalid_argument);
 }
 
 TEST(Limits, SampleRateBelowSymbolRateForFskGivesEmptySignal) {
-  EXPECT_TRUE(generate_digital_signal("4FSK", 100, 5000.0, 4000.0, 10.0, 0, 0, 0).empty());
+  EXPECT_TRUE(generate_digital_signal("4FSK", with_channel(bare(100, 5000.0, 4000.0), 10.0, 0, 0, 0)).empty());
 }
 
 }  // namespace
