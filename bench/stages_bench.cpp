@@ -183,7 +183,7 @@ void qpsk_file(benchmark::State& state) {
 
 void fft_forward(benchmark::State& state) {
   time_stage(state, noisy_signal(length_of(state)),
-             [](Signal s) { return fft(std::move(s), false); });
+             [](Signal s) { return fft(std::move(s), FftDirection::forward); });
 }
 
 #define QUORVIN_PER_SAMPLE(stage) BENCHMARK(stage)->Arg(1000)->Arg(65536)->Unit(benchmark::kMicrosecond)

@@ -14,7 +14,7 @@
 
 namespace quorvin::cli {
 
-inline constexpr const char* program_version = "0.1.0";
+inline constexpr const char* program_version = QUORVIN_VERSION;  // CMake's project version
 
 // Every name the command line accepts, in production order (the catalogue's): the form's 22,
 // then "CW", "QAM1024".

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/parse.h"
 #include "common/text.h"
 #include "run/run.h"
 
@@ -11,9 +12,8 @@ namespace quorvin {
 
 namespace {
 
-// The white space that wcstod and wcstol skip in the classic locale.
-bool is_space(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
-bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
+constexpr auto is_space = is_c_space<char16_t>;
+constexpr auto is_digit = is_c_digit<char16_t>;
 bool is_hex_digit(char16_t c) {
   return is_digit(c) || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
 }
@@ -143,18 +143,10 @@ std::optional<double> parse_decimal_field(std::u16string_view text) {
 }
 
 std::optional<std::int32_t> parse_integer_field(std::u16string_view text) {
-  std::u16string_view body = text.substr(span_of(text, is_space));
-  const bool negative = !body.empty() && body[0] == u'-';
-  if (!body.empty() && (body[0] == u'-' || body[0] == u'+')) body = body.substr(1);
-  const std::size_t digits = span_of(body, is_digit);
-  if (digits == 0 || digits != body.size()) return std::nullopt;
-  const std::int64_t limit = negative ? std::int64_t{1} << 31 : (std::int64_t{1} << 31) - 1;
-  std::int64_t value = 0;
-  for (const char16_t c : body) {
-    value = value * 10 + (c - u'0');
-    if (value > limit) return std::nullopt;  // the range error of wcstol
-  }
-  return static_cast<std::int32_t>(negative ? -value : value);
+  const IntegerPrefix number = read_integer_prefix(text);
+  // Nothing may follow the digits, and beyond 32 bits is wcstol's range error.
+  if (number.length == 0 || number.length != text.size() || number.out_of_range) return std::nullopt;
+  return number.value;
 }
 
 namespace {

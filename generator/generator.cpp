@@ -10,6 +10,7 @@
 #include "channel/noise.h"
 #include "channel/timing.h"
 #include "common/limits.h"
+#include "common/parse.h"
 #include "generator/fsk.h"
 #include "modulation/catalogue.h"
 #include "modulation/constellation.h"
@@ -133,31 +134,13 @@ Signal modulate(const DigitalRoute& route, const Symbols& symbols, double symbol
   return {};
 }
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 }  // namespace
 
 std::int32_t parse_modulation_order(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && is_space(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size() || text[i] < '0' || text[i] > '9') {
-    throw std::invalid_argument("invalid stoi argument");
-  }
-  // Every digit is consumed, as strtol does, so a long run of digits is out of range, not cut.
-  const std::int64_t limit = negative ? std::int64_t{1} << 31 : (std::int64_t{1} << 31) - 1;
-  std::int64_t value = 0;
-  bool overflow = false;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > limit) {
-      overflow = true;
-      value = limit;
-    }
-  }
-  if (overflow) throw std::out_of_range("stoi argument out of range");
-  return static_cast<std::int32_t>(negative ? -value : value);
+  const IntegerPrefix order = read_integer_prefix(text);
+  if (order.length == 0) throw std::invalid_argument("invalid stoi argument");
+  if (order.out_of_range) throw std::out_of_range("stoi argument out of range");
+  return order.value;
 }
 
 double digital_peak_samples(std::string_view modulation_name, std::int32_t num_symbols,

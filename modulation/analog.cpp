@@ -22,7 +22,7 @@ double time_of(std::size_t i, double sample_rate) {
 // leave DC and bin n/2 alone, and keep the real part of the inverse transform.
 std::vector<double> hilbert_transform(const std::vector<double>& message) {
   Signal spectrum(message.begin(), message.end());
-  spectrum = fft(std::move(spectrum), false);
+  spectrum = fft(std::move(spectrum), FftDirection::forward);
   const std::size_t half = spectrum.size() / 2;
   for (std::size_t k = 1; k < spectrum.size(); ++k) {
     if (k < half) {
@@ -31,7 +31,7 @@ std::vector<double> hilbert_transform(const std::vector<double>& message) {
       spectrum[k] *= Sample{0.0, 1.0};
     }
   }
-  const Signal analytic = fft(std::move(spectrum), true);
+  const Signal analytic = fft(std::move(spectrum), FftDirection::inverse);
   std::vector<double> transformed(analytic.size());
   for (std::size_t i = 0; i < analytic.size(); ++i) transformed[i] = analytic[i].real();
   return transformed;

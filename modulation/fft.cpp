@@ -76,7 +76,8 @@ Signal bluestein(const Signal& values, double sign) {
 
 }  // namespace
 
-Signal fft(Signal values, bool inverse) {
+Signal fft(Signal values, FftDirection direction) {
+  const bool inverse = direction == FftDirection::inverse;
   const std::size_t n = values.size();
   if (n <= 1) return values;
   const double sign = inverse ? 1.0 : -1.0;

@@ -7,6 +7,8 @@
 #include <random>
 #include <system_error>
 
+#include "common/splitmix.h"
+
 namespace quorvin {
 namespace {
 
@@ -37,11 +39,9 @@ std::uint32_t next_nonce() {
     return (std::uint64_t{device()} << 32) ^ device();
   }();
   static std::atomic<std::uint64_t> counter{0};
-  std::uint64_t z = base + 0x9E3779B97F4A7C15ull * (counter.fetch_add(1) + 1) +
-                    static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return static_cast<std::uint32_t>(z ^ (z >> 31));
+  return static_cast<std::uint32_t>(splitmix64(
+      base + 0x9E3779B97F4A7C15ull * counter.fetch_add(1) +
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())));
 }
 
 // Where a write through `path` lands: the file a symbolic link names, otherwise the path itself.

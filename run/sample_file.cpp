@@ -70,12 +70,6 @@ bool write_sample_file(const std::filesystem::path& path, const Signal& signal) 
   return writer.finish();
 }
 
-bool write_text_file(const std::filesystem::path& path, std::string_view text) {
-  AtomicFileWriter writer(path);
-  writer.append(text);
-  return writer.finish();
-}
-
 void append_cf32_samples(AtomicFileWriter& writer, const Signal& signal) {
   // Samples go out in blocks, like the text lines, each value as its four little-endian bytes.
   constexpr std::size_t block_samples = 2048;
@@ -94,12 +88,6 @@ void append_cf32_samples(AtomicFileWriter& writer, const Signal& signal) {
     }
   }
   writer.append(std::string_view(block, used));
-}
-
-bool write_cf32_file(const std::filesystem::path& path, const Signal& signal) {
-  AtomicFileWriter writer(path);
-  append_cf32_samples(writer, signal);
-  return writer.finish();
 }
 
 }  // namespace quorvin

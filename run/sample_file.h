@@ -41,12 +41,4 @@ void append_cf32_samples(AtomicFileWriter& writer, const Signal& signal);
 // behind, when the file cannot be created, written or closed completely.
 bool write_sample_file(const std::filesystem::path& path, const Signal& signal);
 
-// Writes `text` as the whole file, replacing any earlier one; false, with no file left behind,
-// when it cannot be written whole.
-bool write_text_file(const std::filesystem::path& path, std::string_view text);
-
-// Writes every sample as two little-endian IEEE float32 values, I then Q (8 bytes a sample),
-// replacing any earlier file. False, with no file left behind, when it cannot be written whole.
-bool write_cf32_file(const std::filesystem::path& path, const Signal& signal);
-
 }  // namespace quorvin

@@ -1,5 +1,7 @@
 #include "run/seeds.h"
 
+#include "common/splitmix.h"
+
 namespace quorvin {
 namespace {
 
@@ -12,13 +14,6 @@ std::uint64_t fnv1a64(std::string_view bytes) {
   return hash;
 }
 
-std::uint64_t mix(std::uint64_t z) {
-  z += 0x9E3779B97F4A7C15ull;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
 Seed low_bits(std::uint64_t value) { return static_cast<Seed>(value & 0xFFFFFFFFull); }
 
 }  // namespace
@@ -26,8 +21,8 @@ Seed low_bits(std::uint64_t value) { return static_cast<Seed>(value & 0xFFFFFFFF
 DigitalSeeds derive_file_seeds(std::uint32_t run_seed, std::string_view modulation_name,
                                std::int32_t index) {
   const std::uint64_t key =
-      mix(mix(fnv1a64(modulation_name) ^ run_seed) ^ static_cast<std::uint32_t>(index));
-  return {low_bits(mix(key ^ 1u)), low_bits(mix(key ^ 2u))};
+      splitmix64(splitmix64(fnv1a64(modulation_name) ^ run_seed) ^ static_cast<std::uint32_t>(index));
+  return {low_bits(splitmix64(key ^ 1u)), low_bits(splitmix64(key ^ 2u))};
 }
 
 }  // namespace quorvin

@@ -20,30 +20,30 @@ Signal ramp_signal(std::size_t n) {
 }
 
 TEST(Fft, EmptyAndSingleElementComeBackUnchanged) {
-  EXPECT_TRUE(fft({}, false).empty());
-  EXPECT_TRUE(fft({}, true).empty());
+  EXPECT_TRUE(fft({}, FftDirection::forward).empty());
+  EXPECT_TRUE(fft({}, FftDirection::inverse).empty());
   const Signal one{{3.5, -2.0}};
-  EXPECT_TRUE(test::same_bits(fft(one, false), one));
-  EXPECT_TRUE(test::same_bits(fft(one, true), one));  // no 1/n scaling for n = 1
+  EXPECT_TRUE(test::same_bits(fft(one, FftDirection::forward), one));
+  EXPECT_TRUE(test::same_bits(fft(one, FftDirection::inverse), one));  // no 1/n scaling for n = 1
 }
 
 TEST(Fft, TwoPointHandWorked) {
-  const Signal forward = fft({{1, 0}, {1, 0}}, false);
+  const Signal forward = fft({{1, 0}, {1, 0}}, FftDirection::forward);
   EXPECT_EQ(forward, (Signal{{2, 0}, {0, 0}}));
-  const Signal inverse = fft({{2, 0}, {0, 0}}, true);
+  const Signal inverse = fft({{2, 0}, {0, 0}}, FftDirection::inverse);
   EXPECT_EQ(inverse, (Signal{{1, 0}, {1, 0}}));
 }
 
 TEST(Fft, FourPointHandWorked) {
   // x = 1, 2, 3, 4: X = 10, -2 + 2j, -2, -2 - 2j.
-  const Signal x = fft({{1, 0}, {2, 0}, {3, 0}, {4, 0}}, false);
+  const Signal x = fft({{1, 0}, {2, 0}, {3, 0}, {4, 0}}, FftDirection::forward);
   const Signal expected{{10, 0}, {-2, 2}, {-2, 0}, {-2, -2}};
   EXPECT_LT(test::max_abs_difference(x, expected), 1e-12);
 }
 
 TEST(Fft, ThreePointIsATrueDft) {
   // A length the radix-2 recursion cannot split: 1, 0, 0 must give a flat spectrum.
-  const Signal x = fft({{1, 0}, {0, 0}, {0, 0}}, false);
+  const Signal x = fft({{1, 0}, {0, 0}, {0, 0}}, FftDirection::forward);
   EXPECT_LT(test::max_abs_difference(x, {{1, 0}, {1, 0}, {1, 0}}), 1e-12);
 }
 
@@ -53,14 +53,14 @@ TEST_P(FftLength, MatchesNaiveDftBothWays) {
   const std::size_t n = GetParam();
   const Signal x = ramp_signal(n);
   const double tolerance = 1e-12 * static_cast<double>(n) + 1e-12;
-  EXPECT_LT(test::max_abs_difference(fft(x, false), test::naive_dft(x, false)),
+  EXPECT_LT(test::max_abs_difference(fft(x, FftDirection::forward), test::naive_dft(x, false)),
             tolerance * static_cast<double>(n));
-  EXPECT_LT(test::max_abs_difference(fft(x, true), test::naive_dft(x, true)), tolerance);
+  EXPECT_LT(test::max_abs_difference(fft(x, FftDirection::inverse), test::naive_dft(x, true)), tolerance);
 }
 
 TEST_P(FftLength, InverseUndoesForward) {
   const Signal x = ramp_signal(GetParam());
-  EXPECT_LT(test::max_abs_difference(fft(fft(x, false), true), x), 1e-12);
+  EXPECT_LT(test::max_abs_difference(fft(fft(x, FftDirection::forward), FftDirection::inverse), x), 1e-12);
 }
 
 INSTANTIATE_TEST_SUITE_P(PowersOfTwoPrimesAndOthers, FftLength,

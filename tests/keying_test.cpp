@@ -145,7 +145,7 @@ TEST(Gmsk, EachSymbolTurnsThePhaseByExactlyHalfPi) {
 
 // Share of power farther than `edge` cycles per sample from the centre.
 double out_of_band_fraction(const Signal& s, double edge) {
-  const Signal spectrum = fft(s, false);
+  const Signal spectrum = fft(s, FftDirection::forward);
   double total = 0.0;
   double outside = 0.0;
   const double n = static_cast<double>(s.size());
