@@ -22,15 +22,19 @@ static_assert(checkbox_style == 0x50000002 && push_button_style == 0x50000000 &&
 
 enum class Kind { push_button, label, output_box, checkbox, input_box };
 
+using Box = std::u16string FormSnapshot::*;
+
 struct ControlRow {
   Kind kind;
-  const wchar_t* text;
+  const wchar_t* text;  // for an input box, its default from the form's box table instead
   int id;
   int x, y, width, height;
   HWND FormControls::*handle;  // where the handle is kept, or null when it is not
+  Box box = nullptr;           // the snapshot text an input box fills
 };
 
-// Everything after the modulation checkboxes, in creation order.
+// Everything after the modulation checkboxes, in creation order. An input box names the snapshot
+// text it fills; its default text comes from the form's box table.
 constexpr ControlRow form_table[] = {
     {Kind::push_button, L"Modulate", IDC_MODULATE, 20, 60, 100, 30, nullptr},
     {Kind::label, L"Output:", 0, 20, 100, 150, 22, nullptr},
@@ -38,76 +42,55 @@ constexpr ControlRow form_table[] = {
     {Kind::checkbox, L"Save Settings File", IDC_SAVE_SETTINGS_FILE, 20, 240, 150, 22,
      &FormControls::save_settings_file},
     {Kind::label, L"Number of Symbols:", 0, 220, 550, 150, 22, nullptr},
-    {Kind::input_box, L"1000", IDC_NUM_SYMBOLS, 380, 550, 100, 22, &FormControls::num_symbols},
+    {Kind::input_box, nullptr, IDC_NUM_SYMBOLS, 380, 550, 100, 22, &FormControls::num_symbols,
+     &FormSnapshot::num_symbols},
     {Kind::label, L"Symbol Rate Range:", 0, 220, 520, 150, 22, nullptr},
-    {Kind::input_box, L"1000", IDC_SYMBOL_RATE_MIN, 380, 520, 60, 22,
-     &FormControls::symbol_rate_min},
-    {Kind::input_box, L"5000", IDC_SYMBOL_RATE_MAX, 440, 520, 60, 22,
-     &FormControls::symbol_rate_max},
+    {Kind::input_box, nullptr, IDC_SYMBOL_RATE_MIN, 380, 520, 60, 22,
+     &FormControls::symbol_rate_min, &FormSnapshot::symbol_rate_min},
+    {Kind::input_box, nullptr, IDC_SYMBOL_RATE_MAX, 440, 520, 60, 22,
+     &FormControls::symbol_rate_max, &FormSnapshot::symbol_rate_max},
     {Kind::label, L"Sample Rate:", 0, 220, 490, 150, 22, nullptr},
-    {Kind::input_box, L"10000", IDC_SAMPLE_RATE, 380, 490, 100, 22, &FormControls::sample_rate},
+    {Kind::input_box, nullptr, IDC_SAMPLE_RATE, 380, 490, 100, 22, &FormControls::sample_rate,
+     &FormSnapshot::sample_rate},
     {Kind::label, L"Files/Modulation:", 0, 220, 460, 150, 22, nullptr},
-    {Kind::input_box, L"1", IDC_FILES_PER_MODULATION, 380, 460, 60, 22,
-     &FormControls::files_per_modulation},
+    {Kind::input_box, nullptr, IDC_FILES_PER_MODULATION, 380, 460, 60, 22,
+     &FormControls::files_per_modulation, &FormSnapshot::files_per_modulation},
     {Kind::label, L"Symbol Timing Error:", 0, 220, 430, 150, 22, nullptr},
-    {Kind::input_box, L"0", IDC_TIMING_ERROR_MIN, 380, 430, 60, 22,
-     &FormControls::timing_error_min},
-    {Kind::input_box, L"0.1", IDC_TIMING_ERROR_MAX, 440, 430, 60, 22,
-     &FormControls::timing_error_max},
+    {Kind::input_box, nullptr, IDC_TIMING_ERROR_MIN, 380, 430, 60, 22,
+     &FormControls::timing_error_min, &FormSnapshot::timing_error_min},
+    {Kind::input_box, nullptr, IDC_TIMING_ERROR_MAX, 440, 430, 60, 22,
+     &FormControls::timing_error_max, &FormSnapshot::timing_error_max},
     {Kind::label, L"Frequency Offset:", 0, 220, 400, 150, 22, nullptr},
-    {Kind::input_box, L"0", IDC_FREQ_OFFSET_MIN, 380, 400, 60, 22,
-     &FormControls::frequency_offset_min},
-    {Kind::input_box, L"100", IDC_FREQ_OFFSET_MAX, 440, 400, 60, 22,
-     &FormControls::frequency_offset_max},
+    {Kind::input_box, nullptr, IDC_FREQ_OFFSET_MIN, 380, 400, 60, 22,
+     &FormControls::frequency_offset_min, &FormSnapshot::frequency_offset_min},
+    {Kind::input_box, nullptr, IDC_FREQ_OFFSET_MAX, 440, 400, 60, 22,
+     &FormControls::frequency_offset_max, &FormSnapshot::frequency_offset_max},
     {Kind::label, L"Carrier Freq (Hz):", 0, 220, 370, 150, 22, nullptr},
-    {Kind::input_box, L"0", IDC_CARRIER_FREQ, 380, 370, 100, 22,
-     &FormControls::carrier_frequency},
+    {Kind::input_box, nullptr, IDC_CARRIER_FREQ, 380, 370, 100, 22,
+     &FormControls::carrier_frequency, &FormSnapshot::mix_frequency},
     {Kind::label, L"Multipath Error:", 0, 220, 340, 150, 22, nullptr},
-    {Kind::input_box, L"0", IDC_MULTIPATH_ERROR, 380, 340, 100, 22,
-     &FormControls::multipath_error},
+    {Kind::input_box, nullptr, IDC_MULTIPATH_ERROR, 380, 340, 100, 22,
+     &FormControls::multipath_error, &FormSnapshot::multipath_error},
     {Kind::label, L"SNR Range (dB):", 0, 220, 310, 150, 22, nullptr},
-    {Kind::input_box, L"10", IDC_SNR_MIN, 380, 310, 60, 22, &FormControls::snr_min},
-    {Kind::input_box, L"30", IDC_SNR_MAX, 440, 310, 60, 22, &FormControls::snr_max},
+    {Kind::input_box, nullptr, IDC_SNR_MIN, 380, 310, 60, 22, &FormControls::snr_min,
+     &FormSnapshot::snr_min},
+    {Kind::input_box, nullptr, IDC_SNR_MAX, 440, 310, 60, 22, &FormControls::snr_max,
+     &FormSnapshot::snr_max},
     {Kind::label, L"File Path:", 0, 220, 280, 150, 22, nullptr},
-    {Kind::input_box, L".", IDC_FILE_PATH, 380, 280, 200, 22, &FormControls::file_path},
+    {Kind::input_box, nullptr, IDC_FILE_PATH, 380, 280, 200, 22, &FormControls::file_path,
+     &FormSnapshot::output_folder},
     {Kind::label, L"Analog Fc (Hz):", 0, 220, 250, 150, 22, nullptr},
-    {Kind::input_box, L"1000", IDC_ANALOG_FC, 380, 250, 100, 22, &FormControls::analog_fc},
+    {Kind::input_box, nullptr, IDC_ANALOG_FC, 380, 250, 100, 22, &FormControls::analog_fc,
+     &FormSnapshot::analog_carrier_frequency},
     {Kind::label, L"Analog Deviation (Hz):", 0, 220, 220, 150, 22, nullptr},
-    {Kind::input_box, L"500", IDC_ANALOG_DEVIATION, 380, 220, 100, 22,
-     &FormControls::analog_deviation},
+    {Kind::input_box, nullptr, IDC_ANALOG_DEVIATION, 380, 220, 100, 22,
+     &FormControls::analog_deviation, &FormSnapshot::analog_deviation},
     {Kind::label, L"Amplitude Range:", 0, 220, 190, 150, 22, nullptr},
-    {Kind::input_box, L"0.5", IDC_AMPLITUDE_MIN, 380, 190, 60, 22,
-     &FormControls::amplitude_min},
-    {Kind::input_box, L"1", IDC_AMPLITUDE_MAX, 440, 190, 60, 22, &FormControls::amplitude_max},
+    {Kind::input_box, nullptr, IDC_AMPLITUDE_MIN, 380, 190, 60, 22, &FormControls::amplitude_min,
+     &FormSnapshot::amplitude_min},
+    {Kind::input_box, nullptr, IDC_AMPLITUDE_MAX, 440, 190, 60, 22, &FormControls::amplitude_max,
+     &FormSnapshot::amplitude_max},
 };
-
-// Which box fills which text of the snapshot.
-struct BoxField {
-  HWND FormControls::*box;
-  std::u16string FormSnapshot::*text;
-};
-
-constexpr BoxField box_fields[] = {
-    {&FormControls::symbol_rate_min, &FormSnapshot::symbol_rate_min},
-    {&FormControls::symbol_rate_max, &FormSnapshot::symbol_rate_max},
-    {&FormControls::sample_rate, &FormSnapshot::sample_rate},
-    {&FormControls::snr_min, &FormSnapshot::snr_min},
-    {&FormControls::snr_max, &FormSnapshot::snr_max},
-    {&FormControls::multipath_error, &FormSnapshot::multipath_error},
-    {&FormControls::timing_error_min, &FormSnapshot::timing_error_min},
-    {&FormControls::timing_error_max, &FormSnapshot::timing_error_max},
-    {&FormControls::frequency_offset_min, &FormSnapshot::frequency_offset_min},
-    {&FormControls::frequency_offset_max, &FormSnapshot::frequency_offset_max},
-    {&FormControls::carrier_frequency, &FormSnapshot::mix_frequency},
-    {&FormControls::files_per_modulation, &FormSnapshot::files_per_modulation},
-    {&FormControls::num_symbols, &FormSnapshot::num_symbols},
-    {&FormControls::analog_fc, &FormSnapshot::analog_carrier_frequency},
-    {&FormControls::analog_deviation, &FormSnapshot::analog_deviation},
-    {&FormControls::amplitude_min, &FormSnapshot::amplitude_min},
-    {&FormControls::amplitude_max, &FormSnapshot::amplitude_max},
-    {&FormControls::file_path, &FormSnapshot::output_folder},
-};
-static_assert(std::size(box_fields) == 18);
 
 FormControls controls;
 
@@ -157,6 +140,14 @@ std::u16string box_text(HWND box) {
   return from_wide(std::wstring_view(buffer, length > 0 ? static_cast<std::size_t>(length) : 0));
 }
 
+// A box's default text, as the form's box table gives it.
+std::u16string_view default_text(Box box) {
+  for (const FormBox& row : form_boxes) {
+    if (row.text == box) return row.default_text;
+  }
+  return {};
+}
+
 bool is_checked(HWND checkbox) {
   return SendMessageW(checkbox, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
@@ -177,7 +168,8 @@ void create_form(HWND window) {
                        820 - 25 * index, 150, 22);
   }
   for (const ControlRow& row : form_table) {
-    const HWND handle = create_control(window, row.kind, row.text, row.id, row.x, row.y,
+    const std::wstring text = row.box != nullptr ? to_wide(default_text(row.box)) : std::wstring(row.text);
+    const HWND handle = create_control(window, row.kind, text.c_str(), row.id, row.x, row.y,
                                        row.width, row.height);
     if (row.handle != nullptr) controls.*row.handle = handle;
   }
@@ -193,7 +185,9 @@ FormSnapshot take_form_snapshot() {
   for (std::size_t i = 0; i < modulation_checkbox_count; ++i)
     snapshot.modulation_checked[i] = is_checked(controls.modulation_checkboxes[i]);
   snapshot.save_settings_checked = is_checked(controls.save_settings_file);
-  for (const BoxField& field : box_fields) snapshot.*field.text = box_text(controls.*field.box);
+  for (const ControlRow& row : form_table) {
+    if (row.box != nullptr) snapshot.*row.box = box_text(controls.*row.handle);
+  }
   return snapshot;
 }
 

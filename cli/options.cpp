@@ -24,45 +24,12 @@ const std::vector<std::string>& known_modulations() {
 
 namespace {
 
-using Box = std::u16string FormSnapshot::*;
-
-struct BoxOption {
-  const char* name;
-  Box box;
-  const char* description;
-};
-
-// Every box of the form as an option; the defaults are the form's own (FormSnapshot's).
-const BoxOption box_options[] = {
-    {"--symbol-rate-min", &FormSnapshot::symbol_rate_min, "lowest symbol rate drawn, Baud (digital)"},
-    {"--symbol-rate-max", &FormSnapshot::symbol_rate_max, "highest symbol rate drawn, Baud (digital)"},
-    {"--sample-rate", &FormSnapshot::sample_rate, "sample rate, Hz"},
-    {"--snr-min", &FormSnapshot::snr_min, "lowest SNR drawn, dB (inf with --snr-max inf: no noise)"},
-    {"--snr-max", &FormSnapshot::snr_max, "highest SNR drawn, dB"},
-    {"--multipath-error", &FormSnapshot::multipath_error, "checked like the form's box; has no effect"},
-    {"--timing-error-min", &FormSnapshot::timing_error_min, "lowest symbol timing error drawn, symbol periods (digital)"},
-    {"--timing-error-max", &FormSnapshot::timing_error_max, "highest symbol timing error drawn, symbol periods (digital)"},
-    {"--frequency-offset-min", &FormSnapshot::frequency_offset_min, "lowest frequency offset drawn, Hz (digital)"},
-    {"--frequency-offset-max", &FormSnapshot::frequency_offset_max, "highest frequency offset drawn, Hz (digital)"},
-    {"--mix-frequency", &FormSnapshot::mix_frequency, "mixing frequency of every signal, Hz (the form's Carrier Freq)"},
-    {"--files-per-modulation", &FormSnapshot::files_per_modulation, "files written for each modulation"},
-    {"--num-symbols", &FormSnapshot::num_symbols, "symbols per digital file, samples per analog file"},
-    {"--analog-fc", &FormSnapshot::analog_carrier_frequency, "carrier frequency of the analog modulations, Hz"},
-    {"--analog-deviation", &FormSnapshot::analog_deviation, "peak frequency deviation of FM, Hz"},
-    {"--amplitude-min", &FormSnapshot::amplitude_min, "lowest amplitude drawn (analog)"},
-    {"--amplitude-max", &FormSnapshot::amplitude_max, "highest amplitude drawn (analog)"},
-    {"-o,--output-folder", &FormSnapshot::output_folder,
-     "folder of the output files, made when missing (empty: the working folder)"},
-};
-constexpr std::size_t box_count = std::size(box_options);
-
-// The UTF-8 text of each box, in box_options order.
-using BoxTexts = std::array<std::string, box_count>;
+// The UTF-8 text of each of the form's boxes, in form_boxes order.
+using BoxTexts = std::array<std::string, form_box_count>;
 
 BoxTexts default_texts() {
-  const FormSnapshot form;
   BoxTexts texts;
-  for (std::size_t i = 0; i < box_count; ++i) texts[i] = utf16_to_utf8(form.*box_options[i].box);
+  for (std::size_t i = 0; i < form_box_count; ++i) texts[i] = utf16_to_utf8(form_boxes[i].default_text);
   return texts;
 }
 
@@ -116,19 +83,6 @@ std::optional<Shard> shard_of(const std::string& text) {
   return Shard{*index, *count};
 }
 
-FormSnapshot snapshot_of(const BoxTexts& t, const std::vector<std::string>& names, bool save_settings) {
-  FormSnapshot s;
-  for (std::size_t i = 0; i < modulation_checkbox_count; ++i) {
-    s.modulation_checked[i] =
-        std::find(names.begin(), names.end(), modulation_checkbox_names[i]) != names.end();
-  }
-  // "CW" and "QAM1024" have no checkbox; any name at all counts as a selection for the form.
-  if (!names.empty()) s.modulation_checked[0] = true;
-  s.save_settings_checked = save_settings;
-  for (std::size_t i = 0; i < box_count; ++i) s.*box_options[i].box = utf8_to_utf16(t[i]);
-  return s;
-}
-
 struct Parsed {
   BoxTexts boxes = default_texts();
   std::string modulations;
@@ -146,8 +100,8 @@ struct Parsed {
 };
 
 void add_box_options(CLI::App& app, BoxTexts& texts) {
-  for (std::size_t i = 0; i < box_count; ++i) {
-    app.add_option(box_options[i].name, texts[i], box_options[i].description)
+  for (std::size_t i = 0; i < form_box_count; ++i) {
+    app.add_option(std::string(form_boxes[i].option), texts[i], std::string(form_boxes[i].help))
         ->capture_default_str()
         ->group("Form boxes");
   }
@@ -231,14 +185,17 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   auto names = p.modulations.empty() ? std::vector<std::string>{} : modulation_list(p.modulations);
   if (auto* failure = std::get_if<ImmediateExit>(&names)) return *failure;
   const auto& ordered = std::get<std::vector<std::string>>(names);
-  RunRequest request;
-  auto settings = read_run_settings(snapshot_of(p.boxes, ordered, p.save_settings));
+  if (ordered.empty()) return ImmediateExit{2, "", "No modulation selected.\n"};
+  quorvin::BoxTexts texts;
+  for (std::size_t i = 0; i < form_box_count; ++i) texts[i] = utf8_to_utf16(p.boxes[i]);
+  auto settings = read_boxes(texts);
   if (const FormError* error = std::get_if<FormError>(&settings)) {
-    if (error->kind == FormError::Kind::no_modulation) return ImmediateExit{2, "", "No modulation selected.\n"};
     return ImmediateExit{2, "", "Input Error: " + utf16_to_utf8(error->message) + "\n"};
   }
+  RunRequest request;
   request.settings = std::get<RunSettings>(std::move(settings));
   request.settings.modulations = ordered;
+  request.settings.save_settings_file = p.save_settings;
   request.jobs = p.jobs;
   if (p.seed_given) {
     request.seed = whole_number(p.seed);

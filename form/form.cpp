@@ -151,51 +151,20 @@ std::optional<std::int32_t> parse_integer_field(std::u16string_view text) {
 
 namespace {
 
-// What a box's value must satisfy beyond parsing, because the run cannot serve it otherwise.
-enum class Constraint { none, finite, positive, finite_or_no_noise, not_negative };
-
-struct BoxCheck {
-  std::u16string FormSnapshot::*text;
-  const char16_t* message;
-  Constraint constraint;
-  double RunSettings::*decimal;       // null for integer boxes and the dropped multipath box
-  std::int32_t RunSettings::*integer; // null for decimal boxes
-};
-
-// The boxes in the order they are checked; the first failure is the one reported.
-const BoxCheck box_checks[] = {
-    {&FormSnapshot::symbol_rate_min, u"Invalid Symbol Rate Min.", Constraint::positive, &RunSettings::symbol_rate_min, nullptr},
-    {&FormSnapshot::symbol_rate_max, u"Invalid Symbol Rate Max.", Constraint::positive, &RunSettings::symbol_rate_max, nullptr},
-    {&FormSnapshot::sample_rate, u"Invalid Sample Rate.", Constraint::positive, &RunSettings::sample_rate, nullptr},
-    {&FormSnapshot::snr_min, u"Invalid SNR Min.", Constraint::finite_or_no_noise, &RunSettings::snr_min_db, nullptr},
-    {&FormSnapshot::snr_max, u"Invalid SNR Max.", Constraint::finite_or_no_noise, &RunSettings::snr_max_db, nullptr},
-    {&FormSnapshot::multipath_error, u"Invalid Multipath Error.", Constraint::none, nullptr, nullptr},
-    {&FormSnapshot::timing_error_min, u"Invalid Symbol Timing Error Min.", Constraint::finite, &RunSettings::timing_error_min, nullptr},
-    {&FormSnapshot::timing_error_max, u"Invalid Symbol Timing Error Max.", Constraint::finite, &RunSettings::timing_error_max, nullptr},
-    {&FormSnapshot::frequency_offset_min, u"Invalid Frequency Offset Min.", Constraint::finite, &RunSettings::frequency_offset_min, nullptr},
-    {&FormSnapshot::frequency_offset_max, u"Invalid Frequency Offset Max.", Constraint::finite, &RunSettings::frequency_offset_max, nullptr},
-    {&FormSnapshot::mix_frequency, u"Invalid Mix Frequency.", Constraint::finite, &RunSettings::mix_frequency, nullptr},
-    {&FormSnapshot::files_per_modulation, u"Invalid File Count.", Constraint::none, nullptr, &RunSettings::files_per_modulation},
-    {&FormSnapshot::num_symbols, u"Invalid Number of Symbols.", Constraint::not_negative, nullptr, &RunSettings::num_symbols},
-    {&FormSnapshot::analog_carrier_frequency, u"Invalid Analog Fc.", Constraint::finite, &RunSettings::analog_carrier_frequency, nullptr},
-    {&FormSnapshot::analog_deviation, u"Invalid Analog Deviation.", Constraint::finite, &RunSettings::analog_deviation, nullptr},
-    {&FormSnapshot::amplitude_min, u"Invalid Amplitude Min.", Constraint::finite, &RunSettings::amplitude_min, nullptr},
-    {&FormSnapshot::amplitude_max, u"Invalid Amplitude Max.", Constraint::finite, &RunSettings::amplitude_max, nullptr},
-};
-
-bool satisfies(double value, Constraint constraint) {
-  switch (constraint) {
-    case Constraint::none: return true;
-    case Constraint::finite: return std::isfinite(value);
-    case Constraint::positive: return std::isfinite(value) && value > 0.0;
-    case Constraint::finite_or_no_noise:
+bool satisfies(double value, BoxRule rule) {
+  switch (rule) {
+    case BoxRule::finite: return std::isfinite(value);
+    case BoxRule::positive: return std::isfinite(value) && value > 0.0;
+    case BoxRule::finite_or_no_noise:
       return std::isfinite(value) || value == std::numeric_limits<double>::infinity();
-    case Constraint::not_negative: return value >= 0.0;
+    case BoxRule::not_negative: return value >= 0.0;
+    default: return true;
   }
-  return false;
 }
 
-FormError invalid(const char16_t* message) { return {FormError::Kind::invalid_field, message}; }
+FormError invalid(std::u16string_view message) {
+  return {FormError::Kind::invalid_field, std::u16string(message)};
+}
 
 // +infinity dB means no noise, which only makes sense for the whole range: a pair with one
 // infinite end is refused at the right box, naming the box that holds the infinity.
@@ -208,31 +177,46 @@ std::optional<FormError> check_snr_pair(const RunSettings& settings) {
 
 }  // namespace
 
-std::variant<RunSettings, FormError> read_run_settings(const FormSnapshot& snapshot) {
+FormSnapshot::FormSnapshot() {
+  for (const FormBox& box : form_boxes) this->*box.text = box.default_text;
+}
+
+std::variant<RunSettings, FormError> read_boxes(const BoxTexts& texts) {
   RunSettings settings;
-  for (std::size_t i = 0; i < modulation_checkbox_count; ++i) {
-    if (snapshot.modulation_checked[i]) settings.modulations.emplace_back(modulation_checkbox_names[i]);
-  }
-  settings.save_settings_file = snapshot.save_settings_checked;
-  if (settings.modulations.empty()) {
-    return FormError{FormError::Kind::no_modulation, u"No modulation selected."};
-  }
-  for (const BoxCheck& check : box_checks) {
-    const std::u16string& text = snapshot.*check.text;
-    if (check.integer != nullptr) {
+  for (std::size_t i = 0; i < form_box_count; ++i) {
+    const FormBox& box = form_boxes[i];
+    const std::u16string& text = texts[i];
+    if (box.rule == BoxRule::folder) {
+      settings.output_folder = text;
+    } else if (box.rule == BoxRule::any_integer || box.rule == BoxRule::not_negative) {
       const std::optional<std::int32_t> value = parse_integer_field(text);
-      if (!value || !satisfies(*value, check.constraint)) return invalid(check.message);
-      settings.*check.integer = *value;
-      continue;
-    }
-    const std::optional<double> value = parse_decimal_field(text);
-    if (!value || !satisfies(*value, check.constraint)) return invalid(check.message);
-    if (check.decimal != nullptr) settings.*check.decimal = *value;
-    if (check.decimal == &RunSettings::snr_max_db) {
-      if (auto error = check_snr_pair(settings)) return *error;
+      if (!value || !satisfies(*value, box.rule)) return invalid(box.message);
+      settings.*box.integer = *value;
+    } else {
+      const std::optional<double> value = parse_decimal_field(text);
+      if (!value || !satisfies(*value, box.rule)) return invalid(box.message);
+      if (box.decimal != nullptr) settings.*box.decimal = *value;
+      if (box.decimal == &RunSettings::snr_max_db) {
+        if (auto error = check_snr_pair(settings)) return *error;
+      }
     }
   }
-  settings.output_folder = snapshot.output_folder;
+  return settings;
+}
+
+std::variant<RunSettings, FormError> read_run_settings(const FormSnapshot& snapshot) {
+  std::vector<std::string> modulations;
+  for (std::size_t i = 0; i < modulation_checkbox_count; ++i) {
+    if (snapshot.modulation_checked[i]) modulations.emplace_back(modulation_checkbox_names[i]);
+  }
+  if (modulations.empty()) return FormError{FormError::Kind::no_modulation, u"No modulation selected."};
+  BoxTexts texts;
+  for (std::size_t i = 0; i < form_box_count; ++i) texts[i] = snapshot.*form_boxes[i].text;
+  auto settings = read_boxes(texts);
+  if (RunSettings* read = std::get_if<RunSettings>(&settings)) {
+    read->modulations = std::move(modulations);
+    read->save_settings_file = snapshot.save_settings_checked;
+  }
   return settings;
 }
 

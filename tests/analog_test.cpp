@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "parameter_names.h"
+
 #include <cmath>
 #include <cstddef>
 #include <functional>
@@ -12,6 +14,8 @@
 
 namespace quorvin {
 namespace {
+
+QUORVIN_PRINT_CASES_BY_NAME
 
 constexpr double fs = 10000.0;
 

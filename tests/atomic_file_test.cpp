@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "parameter_names.h"
+
 #include <filesystem>
 #include <fstream>
 #include <stop_token>
@@ -17,6 +19,8 @@
 
 namespace quorvin {
 namespace {
+
+QUORVIN_PRINT_CASES_BY_NAME
 
 namespace fs = std::filesystem;
 
@@ -73,6 +77,11 @@ TEST_F(AtomicFile, TheFinalNameKeepsTheEarlierFileUntilTheEnd) {
 
 // Every way a file is given up: the earlier file stays as it was and no temporary is left.
 enum class GiveUp { destroyed_unfinished, abandoned_before_finish, abandoned_before_writing };
+
+[[maybe_unused]] void PrintTo(GiveUp way, std::ostream* os) {
+  constexpr const char* names[] = {"destroyed_unfinished", "abandoned_before_finish", "abandoned_before_writing"};
+  *os << names[static_cast<int>(way)];
+}
 
 class AtomicFileGivenUp : public AtomicFile, public ::testing::WithParamInterface<GiveUp> {};
 

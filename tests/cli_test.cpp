@@ -2,6 +2,8 @@
 // returns.
 
 #include <gtest/gtest.h>
+
+#include "parameter_names.h"
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -19,6 +21,8 @@ extern char** environ;
 
 namespace quorvin {
 namespace {
+
+QUORVIN_PRINT_CASES_BY_NAME
 
 struct Outcome {
   int status = -1;

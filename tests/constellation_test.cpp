@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "parameter_names.h"
+
 #include "dsp_reference.h"
 
 #include <cmath>
@@ -12,6 +14,8 @@
 
 namespace quorvin {
 namespace {
+
+QUORVIN_PRINT_CASES_BY_NAME
 
 using Mapper = std::function<Signal(const Symbols&)>;
 

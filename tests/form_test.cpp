@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "parameter_names.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cwchar>
@@ -13,6 +15,8 @@
 
 namespace quorvin {
 namespace {
+
+QUORVIN_PRINT_CASES_BY_NAME
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 

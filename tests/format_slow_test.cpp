@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "parameter_names.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +25,8 @@
 
 namespace quorvin {
 namespace {
+
+QUORVIN_PRINT_CASES_BY_NAME
 
 std::string formatted(double value) {
   char text[16];

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "parameter_names.h"
+
 #include <cmath>
 #include <cstddef>
 #include <stdexcept>
@@ -10,6 +12,8 @@
 
 namespace quorvin {
 namespace {
+
+QUORVIN_PRINT_CASES_BY_NAME
 
 std::vector<double> angles_of(const Signal& s) {
   std::vector<double> out;

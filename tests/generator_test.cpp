@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "parameter_names.h"
+
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -20,6 +22,8 @@
 
 namespace quorvin {
 namespace {
+
+QUORVIN_PRINT_CASES_BY_NAME
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double fs = 10000.0;

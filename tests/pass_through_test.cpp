@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "parameter_names.h"
+
 #include <cstddef>
 #include <functional>
 #include <limits>
@@ -14,6 +16,8 @@
 
 namespace quorvin {
 namespace {
+
+QUORVIN_PRINT_CASES_BY_NAME
 
 struct PassCase {
   const char* name;

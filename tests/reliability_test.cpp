@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "parameter_names.h"
 #include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -24,6 +26,8 @@
 
 namespace quorvin {
 namespace {
+
+QUORVIN_PRINT_CASES_BY_NAME
 
 namespace fs = std::filesystem;
 
