@@ -20,9 +20,8 @@ std::optional<PlannedFile> RunPlan::next() {
   PlannedFile file;
   file.modulation = settings_.modulations[modulation_];
   file.index = ++index_;
-  file.analog = is_analog_modulation(file.modulation);
   // The order of the draws is fixed: it decides which file gets which values.
-  if (file.analog) {
+  if (is_analog_modulation(file.modulation)) {
     file.amplitude = draw_uniform(settings_.amplitude_min, settings_.amplitude_max, source_);
     file.snr_db = draw_uniform(settings_.snr_min_db, settings_.snr_max_db, source_);
     file.message_frequency = source_.next() / draw_scale * 19990.0 + 10.0;

@@ -17,7 +17,6 @@ namespace quorvin {
 struct PlannedFile {
   std::string modulation;
   std::int32_t index = 1;  // 1-based within its modulation
-  bool analog = false;
   double amplitude = 0.0;
   double snr_db = 0.0;
   double message_frequency = 0.0;  // Hz

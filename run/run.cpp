@@ -139,7 +139,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sig
 }  // namespace
 
 Signal synthesize_file(const RunSettings& s, const PlannedFile& file) {
-  if (file.analog) return synthesize_analog(s, file);
+  if (is_analog_modulation(file.modulation)) return synthesize_analog(s, file);
   return generate_digital_signal(file.modulation, {.num_symbols = s.num_symbols,
                                                    .symbol_rate = file.symbol_rate,
                                                    .sample_rate = s.sample_rate,
@@ -151,7 +151,7 @@ Signal synthesize_file(const RunSettings& s, const PlannedFile& file) {
 }
 
 double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
-  if (file.analog) return std::max(0.0, static_cast<double>(s.num_symbols));
+  if (is_analog_modulation(file.modulation)) return std::max(0.0, static_cast<double>(s.num_symbols));
   return digital_peak_samples(file.modulation, s.num_symbols, file.symbol_rate, s.sample_rate);
 }
 

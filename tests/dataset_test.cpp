@@ -24,7 +24,6 @@ TEST(SigmfMetadata, AnalogFileWithoutNoiseOrSeed) {
   PlannedFile fm;
   fm.modulation = "FM";
   fm.index = 3;
-  fm.analog = true;
   fm.amplitude = 0.75;
   fm.snr_db = std::numeric_limits<double>::infinity();
   fm.message_frequency = 440;

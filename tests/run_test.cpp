@@ -73,7 +73,7 @@ TEST(RunPlan, FilesInOrderWithThreeAnalogAndFourDigitalDraws) {
     ASSERT_TRUE(f);
     EXPECT_EQ(f->modulation, name);
     EXPECT_EQ(f->index, index);
-    if (f->analog) {
+    if (is_analog_modulation(f->modulation)) {
       EXPECT_EQ(f->amplitude, draw(0.5, 1.0));
       EXPECT_EQ(f->snr_db, draw(10, 30));
       EXPECT_EQ(f->message_frequency, reference.next() / 32767.0 * 19990.0 + 10.0);
@@ -122,7 +122,7 @@ TEST_F(Run, ReportAndFilesForTwoModulationsTwoFilesWithSettings) {
     const std::string settings = test::read_file(folder() / (base + ".txt"));
     const std::string csv = test::read_file(folder() / (base + ".csv"));
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 200) << base;  // 200 samples or symbols
-    if (f.analog) {
+    if (is_analog_modulation(f.modulation)) {
       EXPECT_NE(settings.find("Amplitude: " + std::to_string(f.amplitude) + "\r\n"), std::string::npos);
       EXPECT_GE(f.amplitude, 0.5);
       EXPECT_LE(f.amplitude, 1.0);

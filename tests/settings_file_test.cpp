@@ -54,7 +54,7 @@ TEST_F(SettingsFile, FmFileHasNineLinesWithDeviationThird) {
   s.analog_carrier_frequency = 1000;
   s.analog_deviation = 500;
   s.mix_frequency = 250;
-  PlannedFile f{.modulation = "FM", .analog = true, .amplitude = 0.75, .snr_db = -3, .message_frequency = 12.5, .seeds = {}};
+  PlannedFile f{.modulation = "FM", .amplitude = 0.75, .snr_db = -3, .message_frequency = 12.5, .seeds = {}};
   ASSERT_TRUE(write_settings_file(path, entries_of(s, f)));
   EXPECT_EQ(test::read_file(path),
             "Amplitude: 0.750000\r\n"
@@ -72,14 +72,14 @@ TEST(SettingsEntries, OnlyFmRecordsTheDeviation) {
   RunSettings s;
   s.num_symbols = -8;
   for (const char* name : {"AM", "AM-SSB", "CW"}) {
-    const SettingsEntries e = entries_of(s, {.modulation = name, .analog = true, .seeds = {}});
+    const SettingsEntries e = entries_of(s, {.modulation = name, .seeds = {}});
     EXPECT_EQ(e.size(), 8u) << name;
     EXPECT_EQ(e.count("Frequency Deviation"), 0u) << name;
     EXPECT_EQ(e.at("Number of Samples"), "-8");
     EXPECT_EQ(e.begin()->first, "Amplitude");
     EXPECT_EQ(e.rbegin()->first, "Sample Rate");
   }
-  EXPECT_EQ(entries_of(s, {.modulation = "FM", .analog = true, .seeds = {}}).size(), 9u);
+  EXPECT_EQ(entries_of(s, {.modulation = "FM", .seeds = {}}).size(), 9u);
 }
 
 TEST_F(SettingsFile, HugeValuesNeverUseExponents) {
