@@ -9,10 +9,6 @@
 namespace quorvin {
 namespace {
 
-TEST(SampleLimit, CeilingDependsOnAddressSpace) {
-  EXPECT_EQ(max_samples_per_file, sizeof(void*) >= 8 ? 67108864u : 8388608u);
-}
-
 TEST(SampleLimit, CountsUpToTheCeilingPass) {
   EXPECT_EQ(require_sample_count(0.0), 0u);
   EXPECT_EQ(require_sample_count(3333.0), 3333u);

@@ -26,21 +26,6 @@ TEST(DrawSource, FifteenBitSequenceOfTheClassicGenerator) {
   for (int i = 0; i < 100000; ++i) ASSERT_LE(other.next(), 32767u);
 }
 
-TEST(DrawUniform, FormulaAndBounds) {
-  DrawSource a(1), b(1);
-  EXPECT_EQ(draw_uniform(10.0, 30.0, a), b.next() / 32767.0 * 20.0 + 10.0);
-  DrawSource c(7);
-  EXPECT_EQ(draw_uniform(20.0, 20.0, c), 20.0);
-  const double inf = std::numeric_limits<double>::infinity();
-  EXPECT_EQ(draw_uniform(inf, inf, c), inf);
-  // Swapped bounds still fall between them.
-  for (int i = 0; i < 1000; ++i) {
-    const double v = draw_uniform(5.0, -5.0, c);
-    ASSERT_GE(v, -5.0);
-    ASSERT_LE(v, 5.0);
-  }
-}
-
 RunSettings settings_for(std::vector<std::string> names, std::int32_t files, std::u16string folder) {
   RunSettings s;
   s.modulations = std::move(names);
