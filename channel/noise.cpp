@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <limits>
 
+#include "channel/gaussian.h"
+
 namespace quorvin {
 
 Signal frequency_shift(Signal signal, double sample_rate, double shift_frequency) {
@@ -25,9 +27,7 @@ Signal apply_frequency_offset(Signal signal, double sample_rate, double frequenc
 
 Signal add_awgn(Signal signal, double snr_db, std::optional<Seed> seed) {
   if (signal.empty() || snr_db == std::numeric_limits<double>::infinity()) return signal;
-  double energy = 0.0;
-  for (const Sample& s : signal) energy += s.real() * s.real() + s.imag() * s.imag();
-  const double power = energy / static_cast<double>(signal.size());
+  const double power = mean_power(signal);
   const double snr_linear = std::pow(10.0, snr_db / 10.0);
   const double sigma = std::sqrt(power / snr_linear * 0.5);
   // A silent signal gets no noise; the distribution needs a positive deviation.
@@ -43,6 +43,31 @@ Signal add_awgn(Signal signal, double snr_db, std::optional<Seed> seed) {
     const double q_noise = noise(engine);  // the first draw goes to Q, the second to I
     const double i_noise = noise(engine);
     s = {s.real() + i_noise, s.imag() + q_noise};
+  }
+  return signal;
+}
+
+double mean_power(const Signal& signal) {
+  if (signal.empty()) return 0.0;
+  double energy = 0.0;
+  for (const Sample& s : signal) energy += s.real() * s.real() + s.imag() * s.imag();
+  return energy / static_cast<double>(signal.size());
+}
+
+Signal add_white_noise(Signal signal, double snr_db, std::uint64_t seed) {
+  if (signal.empty() || snr_db == std::numeric_limits<double>::infinity()) return signal;
+  const double sigma = std::sqrt(mean_power(signal) * std::pow(10.0, -snr_db / 10.0) * 0.5);
+  if (sigma == 0.0) return signal;
+  if (!std::isfinite(sigma)) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    return Signal(signal.size(), Sample{nan, nan});
+  }
+  GaussianSource source(seed);
+  for (Sample& s : signal) {
+    double i_noise = 0.0;
+    double q_noise = 0.0;
+    source.next_normal_pair(i_noise, q_noise);
+    s = {s.real() + sigma * i_noise, s.imag() + sigma * q_noise};
   }
   return signal;
 }

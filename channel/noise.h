@@ -20,4 +20,12 @@ Signal apply_frequency_offset(Signal signal, double sample_rate, double frequenc
 // and draws nothing. The engine is seeded with `seed`, or from the device when none is given.
 Signal add_awgn(Signal signal, double snr_db, std::optional<Seed> seed = std::nullopt);
 
+// The exact model's noise: complex white Gaussian noise of total power P / 10^(snr_db / 10), P
+// the signal's mean power per sample, from GaussianSource(seed) (I then Q of each sample).
+// +infinity dB, an empty or a silent signal adds nothing. Same length as the input.
+Signal add_white_noise(Signal signal, double snr_db, std::uint64_t seed);
+
+// The signal's mean power per sample, |x|^2 averaged; 0 for an empty signal.
+double mean_power(const Signal& signal);
+
 }  // namespace quorvin

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "common/text.h"
+#include "run/exact_options.h"
 #include "run/sample_file.h"
 
 namespace quorvin::cli {
@@ -97,7 +98,25 @@ struct Parsed {
   bool manifest_given = false;
   bool list_modulations = false;
   bool version = false;
+  std::string signal_model = "classic";
+  std::vector<std::string> exact_texts = std::vector<std::string>(exact_options().size());
+  ExactTexts exact_given;  // the texts of the exact model's options that were given
 };
+
+void add_exact_options(CLI::App& app, Parsed& p) {
+  app.add_option("--signal-model", p.signal_model,
+                 "classic (the desktop program's waveforms) or exact (every label true: pulse shaping, exact "
+                 "symbol timing, complex baseband analog signals)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"classic", "exact"}))
+      ->group("Signal model");
+  const auto rows = exact_options();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    app.add_option(std::string(rows[i].option), p.exact_texts[i], std::string(rows[i].help))
+        ->default_str(std::string(rows[i].default_text))
+        ->group("Signal model");
+  }
+}
 
 void add_box_options(CLI::App& app, BoxTexts& texts) {
   for (std::size_t i = 0; i < form_box_count; ++i) {
@@ -109,6 +128,7 @@ void add_box_options(CLI::App& app, BoxTexts& texts) {
 
 void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   add_box_options(app, p.boxes);
+  add_exact_options(app, p);
   app.add_option("-m,--modulations", p.modulations,
                  "comma-separated names (case-sensitive), or 'all' for the form's 22")
       ->group("Form boxes");
@@ -196,6 +216,17 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   request.settings = std::get<RunSettings>(std::move(settings));
   request.settings.modulations = ordered;
   request.settings.save_settings_file = p.save_settings;
+  if (p.signal_model == "classic") {
+    for (std::size_t i = 0; i < p.exact_given.size(); ++i) {
+      if (p.exact_given[i]) return usage_error(std::string(exact_options()[i].option) + " applies to --signal-model exact only");
+    }
+  } else {
+    auto exact = read_exact_options(p.exact_given);
+    if (const std::string* refusal = std::get_if<std::string>(&exact)) return ImmediateExit{2, "", "Input Error: " + *refusal + "\n"};
+    request.settings.signal_model = SignalModel::exact;
+    request.settings.exact = std::get<ExactSettings>(exact);
+    if (const auto misfit = band_misfit(request.settings)) return ImmediateExit{2, "", "Input Error: " + *misfit + "\n"};
+  }
   request.jobs = p.jobs;
   if (p.seed_given) {
     request.seed = whole_number(p.seed);
@@ -265,6 +296,10 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
     return ImmediateExit{0, list, ""};
   }
   parsed.seed_given = app.count("--seed") > 0;
+  for (std::size_t i = 0; i < parsed.exact_texts.size(); ++i) {
+    const bool given = app.count(std::string(exact_options()[i].option)) > 0;
+    parsed.exact_given.push_back(given ? std::optional<std::string>(parsed.exact_texts[i]) : std::nullopt);
+  }
   parsed.manifest_given = app.count("--manifest") > 0;
   return request_of(parsed);
 }

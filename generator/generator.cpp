@@ -12,76 +12,13 @@
 #include "common/limits.h"
 #include "common/parse.h"
 #include "generator/fsk.h"
+#include "generator/route.h"
 #include "modulation/catalogue.h"
 #include "modulation/constellation.h"
 #include "modulation/keying.h"
 
 namespace quorvin {
 namespace {
-
-struct ApskRings {
-  std::vector<std::int32_t> counts;
-  std::vector<double> radii;
-};
-
-// The fixed ring sets, innermost ring first; other orders have none.
-ApskRings apsk_rings(std::int32_t order) {
-  switch (order) {
-    case 16: return {{4, 12}, {0.5, 1.5}};
-    case 32: return {{4, 12, 16}, {0.3, 0.7, 1.2}};
-    case 64: return {{8, 12, 20, 24}, {0.8, 1.2, 2.0, 2.5}};
-    default: return {};
-  }
-}
-
-struct DigitalRoute {
-  Route modulator;
-  std::int32_t alphabet;  // M; 0 when the route can give no samples
-  ApskRings rings;
-};
-
-std::int32_t sum_of(const std::vector<std::int32_t>& counts) {
-  std::int32_t total = 0;
-  for (const std::int32_t count : counts) total += count;
-  return total;
-}
-
-bool is_perfect_square(std::int32_t order) {
-  if (order <= 0) return false;
-  const auto side = static_cast<std::int32_t>(std::sqrt(static_cast<double>(order)));
-  return side * side == order;
-}
-
-DigitalRoute apsk_route(std::int32_t order) {
-  ApskRings rings = apsk_rings(order);
-  const std::int32_t alphabet = sum_of(rings.counts);
-  return DigitalRoute{Route::apsk, alphabet, std::move(rings)};
-}
-
-// The catalogue's digital names first, then the "QAM" and "APSK" prefixes with the order read
-// from the rest of the name.
-std::optional<DigitalRoute> find_route(std::string_view name) {
-  if (const ModulationRow* row = find_modulation(name); row != nullptr && row->family == Family::digital) {
-    return row->route == Route::apsk ? apsk_route(row->alphabet) : DigitalRoute{row->route, row->alphabet, {}};
-  }
-  if (name.substr(0, 3) == "QAM") {
-    const std::int32_t order = parse_modulation_order(name.substr(3));
-    return DigitalRoute{Route::qam_square, is_perfect_square(order) ? order : 0, {}};
-  }
-  if (name.substr(0, 4) == "APSK") return apsk_route(parse_modulation_order(name.substr(4)));
-  return std::nullopt;
-}
-
-bool holds_one_value_per_symbol(Route modulator) {
-  switch (modulator) {
-    case Route::psk:
-    case Route::qam32:
-    case Route::qam128:
-    case Route::qam_square:
-    case Route::apsk: return true;
-    default: return false;
-  }
-}
 
 // The most samples the route holds at once (its baseband or its result), worked out in floating
 // point so that absurd counts and rates are caught rather than overflowing.
@@ -136,17 +73,10 @@ Signal modulate(const DigitalRoute& route, const Symbols& symbols, double symbol
 
 }  // namespace
 
-std::int32_t parse_modulation_order(std::string_view text) {
-  const IntegerPrefix order = read_integer_prefix(text);
-  if (order.length == 0) throw std::invalid_argument("invalid stoi argument");
-  if (order.out_of_range) throw std::out_of_range("stoi argument out of range");
-  return order.value;
-}
-
 double digital_peak_samples(std::string_view modulation_name, std::int32_t num_symbols,
                             double symbol_rate, double sample_rate) {
   try {
-    const std::optional<DigitalRoute> route = find_route(modulation_name);
+    const std::optional<DigitalRoute> route = find_digital_route(modulation_name);
     if (!route || num_symbols < 0) return 0.0;
     return peak_samples(*route, num_symbols, symbol_rate, sample_rate);
   } catch (const std::exception&) {
@@ -154,10 +84,36 @@ double digital_peak_samples(std::string_view modulation_name, std::int32_t num_s
   }
 }
 
+RealisedTiming classic_realised_timing(std::string_view modulation_name, std::int32_t num_symbols,
+                                       double symbol_rate, double sample_rate) {
+  try {
+    const std::optional<DigitalRoute> route = find_digital_route(modulation_name);
+    if (!route || route->alphabet == 0 || num_symbols <= 0) return {};
+    const double n = num_symbols;
+    const double ratio = sample_rate / symbol_rate;
+    const double whole = whole_samples_per_symbol(ratio);
+    switch (route->modulator) {
+      // One sample per symbol, never resampled: the symbols go at the sample rate.
+      case Route::pi4_dqpsk: return {sample_rate, 1.0, n};
+      // Whole samples per symbol, the fraction dropped.
+      case Route::fsk:
+      case Route::msk:
+      case Route::gmsk: return {sample_rate / whole, whole, n};
+      // The right rate, but the last symbol's samples cut short.
+      case Route::oqpsk: return {symbol_rate, ratio, ((n - 1.0) * whole + 1.0) / ratio};
+      default: break;
+    }
+    if (!(symbol_rate > 0.0) || !(sample_rate > 0.0) || symbol_rate == sample_rate) return {sample_rate, 1.0, n};
+    return {symbol_rate, ratio, std::round(n * ratio) / ratio};
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
 Signal generate_digital_signal(std::string_view modulation_name, const DigitalParameters& p) {
   const auto [num_symbols, symbol_rate, sample_rate, snr_db, mix_frequency, timing_error, frequency_offset, seeds] = p;
   if (num_symbols < 0) throw std::invalid_argument("num_symbols must not be negative.");
-  const std::optional<DigitalRoute> route = find_route(modulation_name);
+  const std::optional<DigitalRoute> route = find_digital_route(modulation_name);
   if (!route) return {};
   const double peak = peak_samples(*route, num_symbols, symbol_rate, sample_rate);
   require_sample_count(peak);
@@ -165,7 +121,7 @@ Signal generate_digital_signal(std::string_view modulation_name, const DigitalPa
 
   const Symbols symbols = draw_symbols(num_symbols, route->alphabet, seeds.symbols);
   Signal working = modulate(*route, symbols, symbol_rate, sample_rate);
-  if (holds_one_value_per_symbol(route->modulator)) {
+  if (maps_one_point_per_symbol(route->modulator)) {
     working = resample_to_sample_rate(std::move(working), symbol_rate, sample_rate);
   }
   // Exactly 0.0 (or -0.0) means no mixing; NaN is not 0.0 and mixes.

@@ -8,6 +8,7 @@
 
 #include "channel/random.h"
 #include "common/signal.h"
+#include "generator/route.h"
 
 namespace quorvin {
 
@@ -45,8 +46,15 @@ Signal generate_digital_signal(std::string_view modulation_name, const DigitalPa
 double digital_peak_samples(std::string_view modulation_name, std::int32_t num_symbols,
                             double symbol_rate, double sample_rate);
 
-// Parses a modulation order as std::stoi would: leading white space, an optional sign, then
-// base-10 digits up to the first other byte. Throws as generate_digital_signal describes.
-std::int32_t parse_modulation_order(std::string_view text);
+// What a classic digital file realises, which its drawn symbol rate does not always say: the
+// symbol rate of its samples (Baud), the samples per symbol they use, and the symbol periods
+// the file spans. All zero for a name that routes nowhere or gives no samples.
+struct RealisedTiming {
+  double symbol_rate = 0.0;
+  double samples_per_symbol = 0.0;
+  double symbols_spanned = 0.0;
+};
+RealisedTiming classic_realised_timing(std::string_view modulation_name, std::int32_t num_symbols,
+                                       double symbol_rate, double sample_rate);
 
 }  // namespace quorvin

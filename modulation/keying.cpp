@@ -48,22 +48,21 @@ double integrated_cdf(double x, double sigma) {
   return x * standard_normal_cdf(z) + sigma * std::exp(-0.5 * z * z) / std::sqrt(2.0 * pi);
 }
 
-// Phase pulse q(tau), tau in symbol periods from the start of its symbol: the running integral
-// of a one-symbol rectangle smoothed by the Gaussian, truncated and rescaled to run from exactly
-// 0 to exactly 1, so each symbol still turns the phase by its full step.
-double gmsk_phase_pulse(double tau) {
-  const double sigma = std::sqrt(std::log(2.0)) / (2.0 * pi * gmsk_bandwidth_time);
+double gmsk_phase_pulse(double tau) { return gaussian_phase_pulse(tau, gmsk_bandwidth_time, gmsk_pulse_tail); }
+
+}  // namespace
+
+double gaussian_phase_pulse(double tau, double bandwidth_time, int tail) {
+  const double sigma = std::sqrt(std::log(2.0)) / (2.0 * pi * bandwidth_time);
   const auto raw = [sigma](double t) {
     return integrated_cdf(t, sigma) - integrated_cdf(t - 1.0, sigma);
   };
-  const double low = -static_cast<double>(gmsk_pulse_tail);
-  const double high = 1.0 + gmsk_pulse_tail;
+  const double low = -static_cast<double>(tail);
+  const double high = 1.0 + tail;
   if (tau <= low) return 0.0;
   if (tau >= high) return 1.0;
   return (raw(tau) - raw(low)) / (raw(high) - raw(low));
 }
-
-}  // namespace
 
 Signal qpsk_pi4_map(const Symbols& symbols) {
   Signal out(symbols.size());

@@ -22,6 +22,11 @@ Signal oqpsk_modulate(const Symbols& symbols, double samples_per_symbol);
 // n * S samples of magnitude 1.
 Signal msk_modulate(const Symbols& symbols, double samples_per_symbol);
 
+// GMSK's phase pulse for bandwidth-time product bt at tau symbol periods from the start of its
+// symbol: the running integral of a one-symbol rectangle smoothed by a Gaussian, cut `tail`
+// symbols either side and rescaled to rise from exactly 0 (tau <= -tail) to 1 (tau >= 1 + tail).
+double gaussian_phase_pulse(double tau, double bandwidth_time, int tail);
+
 // GMSK with bandwidth-time product 0.3: MSK's phase steps through a Gaussian-filtered frequency
 // pulse spanning five symbols. n * S samples of magnitude 1, continuous phase.
 Signal gmsk_modulate(const Symbols& symbols, double samples_per_symbol);

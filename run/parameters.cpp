@@ -1,8 +1,11 @@
 #include "run/parameters.h"
 
 #include <algorithm>
+#include <cmath>
 
+#include "generator/exact.h"
 #include "modulation/catalogue.h"
+#include "run/run.h"
 
 namespace quorvin {
 namespace {
@@ -16,6 +19,61 @@ struct Definition {
 };
 
 bool analog(const FileFacts& f) { return is_analog_modulation(f.file.modulation); }
+bool exact(const FileFacts& f) { return f.settings.signal_model == SignalModel::exact; }
+
+Route route_of(const FileFacts& f) {
+  if (const ModulationRow* row = find_modulation(f.file.modulation)) return row->route;
+  try {
+    const std::optional<DigitalRoute> route = find_digital_route(f.file.modulation);
+    return route ? route->modulator : Route::cw;
+  } catch (const std::exception&) {
+    return Route::cw;
+  }
+}
+
+bool keyed(Route r) { return r == Route::fsk || r == Route::msk || r == Route::gmsk; }
+bool linear(const FileFacts& f) { return !analog(f) && !keyed(route_of(f)); }
+bool framed(const FileFacts& f) { return exact(f) && f.settings.exact.samples_per_file > 0; }
+
+// The symbol timing the file's samples realise: the drawn rate itself in the exact model.
+RealisedTiming realised(const FileFacts& f) {
+  const RunSettings& s = f.settings;
+  if (!exact(f)) return classic_realised_timing(f.file.modulation, s.num_symbols, f.file.symbol_rate, s.sample_rate);
+  const double ratio = s.sample_rate / f.file.symbol_rate;
+  return {f.file.symbol_rate, ratio, exact_file_samples(s, f.file) / ratio};
+}
+
+// The message tone where the samples hold it: a real passband file folds it into 0 .. fs / 2.
+double apparent_message_frequency(const FileFacts& f) {
+  const double fm = f.file.message_frequency;
+  if (exact(f)) return fm;
+  const double fs = f.settings.sample_rate;
+  return std::abs(fm - fs * std::round(fm / fs));
+}
+
+double es_n0_db(const FileFacts& f) {
+  return f.file.snr_db + 10.0 * std::log10(f.settings.sample_rate / f.file.symbol_rate);
+}
+
+double bits_per_symbol(const FileFacts& f) {
+  const ModulationRow* row = find_modulation(f.file.modulation);
+  if (row != nullptr) return std::log2(row->alphabet);
+  try {
+    const std::optional<DigitalRoute> route = find_digital_route(f.file.modulation);
+    return route ? std::log2(route->alphabet) : 0.0;
+  } catch (const std::exception&) {
+    return 0.0;
+  }
+}
+
+std::string_view pulse_name(PulseShape shape) {
+  switch (shape) {
+    case PulseShape::rrc: return "rrc";
+    case PulseShape::rect: return "rect";
+    case PulseShape::linear: return "linear";
+  }
+  return "";
+}
 
 Value for_digital(const FileFacts& f, double value) { return analog(f) ? Value{} : Value{value}; }
 Value for_analog(const FileFacts& f, double value) { return analog(f) ? Value{value} : Value{}; }
@@ -40,9 +98,12 @@ const Definition definitions[] = {
      [](const FileFacts& f) { return Value{f.settings.mix_frequency}; }},
     // One key, two labels: a digital file counts symbols, an analog one samples.
     {{"num_symbols", "Number of Symbols", "", true, trailing},
-     [](const FileFacts& f) { return analog(f) ? Value{} : Value{std::int64_t{f.settings.num_symbols}}; }},
+     [](const FileFacts& f) { return analog(f) || framed(f) ? Value{} : Value{std::int64_t{f.settings.num_symbols}}; }},
     {{"num_symbols", "Number of Samples", "", true, trailing},
-     [](const FileFacts& f) { return analog(f) ? Value{std::int64_t{f.settings.num_symbols}} : Value{}; }},
+     [](const FileFacts& f) {
+       if (!analog(f)) return Value{};
+       return Value{exact(f) ? static_cast<std::int64_t>(exact_file_samples(f.settings, f.file)) : f.settings.num_symbols};
+     }},
     {{"snr_db", "SNR", " dB", true, trailing}, [](const FileFacts& f) { return Value{f.file.snr_db}; }},
     {{"symbol_rate", "Symbol Rate", " Baud", true, trailing},
      [](const FileFacts& f) { return for_digital(f, f.file.symbol_rate); }},
@@ -52,7 +113,9 @@ const Definition definitions[] = {
      [](const FileFacts& f) { return for_digital(f, f.file.frequency_offset); }},
     {{"amplitude", "Amplitude", "", true, trailing}, [](const FileFacts& f) { return for_analog(f, f.file.amplitude); }},
     {{"message_frequency", "Message Frequency", " Hz", true, trailing},
-     [](const FileFacts& f) { return for_analog(f, f.file.message_frequency); }},
+     [](const FileFacts& f) {
+       return exact(f) && route_of(f) == Route::cw ? Value{} : for_analog(f, f.file.message_frequency);
+     }},
     {{"carrier_frequency", "Carrier Frequency", " Hz", true, trailing},
      [](const FileFacts& f) { return for_analog(f, f.settings.analog_carrier_frequency); }},
     {{"frequency_deviation", "Frequency Deviation", " Hz", true, trailing},
@@ -63,6 +126,58 @@ const Definition definitions[] = {
     {{"symbol_seed", "", "", true, trailing},
      [](const FileFacts& f) { return analog(f) ? Value{} : seed(f, f.file.seeds.symbols); }},
     {{"noise_seed", "", "", true, trailing}, [](const FileFacts& f) { return seed(f, f.file.seeds.noise); }},
+    // What the samples realise, beside what was drawn; in the exact model the two agree.
+    {{"signal_model", "", "", true, trailing}, [](const FileFacts& f) { return exact(f) ? Value{} : Value{std::string("classic")}; }},
+    {{"signal_model", "Signal Model", "", true, trailing},
+     [](const FileFacts& f) { return exact(f) ? Value{std::string("exact")} : Value{}; }},
+    {{"realised_symbol_rate", "", "", true, trailing},
+     [](const FileFacts& f) { return for_digital(f, realised(f).symbol_rate); }},
+    {{"samples_per_symbol", "", "", true, trailing},
+     [](const FileFacts& f) { return for_digital(f, realised(f).samples_per_symbol); }},
+    {{"symbols_spanned", "", "", true, trailing},
+     [](const FileFacts& f) { return exact(f) ? Value{} : for_digital(f, realised(f).symbols_spanned); }},
+    {{"symbols_spanned", "Symbols Spanned", "", true, trailing},
+     [](const FileFacts& f) { return exact(f) ? for_digital(f, realised(f).symbols_spanned) : Value{}; }},
+    {{"apparent_message_frequency", "", "", true, trailing},
+     [](const FileFacts& f) {
+       return route_of(f) == Route::cw ? Value{} : for_analog(f, apparent_message_frequency(f));
+     }},
+    // The exact model's own draws and the values derived from them.
+    {{"pulse", "Pulse Shape", "", true, trailing},
+     [](const FileFacts& f) { return exact(f) && linear(f) ? Value{std::string(pulse_name(f.settings.exact.pulse))} : Value{}; }},
+    {{"rolloff", "Roll-off", "", true, trailing},
+     [](const FileFacts& f) {
+       return exact(f) && linear(f) && f.settings.exact.pulse == PulseShape::rrc ? Value{f.file.rolloff} : Value{};
+     }},
+    {{"filter_span", "Filter Span", " symbols", true, trailing},
+     [](const FileFacts& f) {
+       return exact(f) && linear(f) && f.settings.exact.pulse == PulseShape::rrc
+                  ? Value{std::int64_t{f.settings.exact.filter_span}}
+                  : Value{};
+     }},
+    {{"modulation_index", "Modulation Index", "", true, trailing},
+     [](const FileFacts& f) {
+       return exact(f) && !analog(f) && keyed(route_of(f)) ? Value{keyed_modulation_index(route_of(f), f.file.fsk_index)}
+                                                           : Value{};
+     }},
+    {{"gmsk_bt", "BT Product", "", true, trailing},
+     [](const FileFacts& f) { return exact(f) && route_of(f) == Route::gmsk ? Value{f.file.gmsk_bt} : Value{}; }},
+    {{"es_n0_db", "Es/N0", " dB", true, trailing},
+     [](const FileFacts& f) { return exact(f) ? for_digital(f, es_n0_db(f)) : Value{}; }},
+    {{"eb_n0_db", "Eb/N0", " dB", true, trailing},
+     [](const FileFacts& f) {
+       return exact(f) ? for_digital(f, es_n0_db(f) - 10.0 * std::log10(bits_per_symbol(f))) : Value{};
+     }},
+    {{"start_offset", "Start Offset", " symbols", true, trailing},
+     [](const FileFacts& f) { return framed(f) ? for_digital(f, f.file.start_offset) : Value{}; }},
+    {{"sideband", "Sideband", "", true, trailing},
+     [](const FileFacts& f) {
+       return exact(f) && route_of(f) == Route::am_ssb
+                  ? Value{std::string(f.settings.exact.sideband == Sideband::lower ? "lower" : "upper")}
+                  : Value{};
+     }},
+    {{"am_index", "AM Index", "", true, trailing},
+     [](const FileFacts& f) { return exact(f) && route_of(f) == Route::am ? Value{f.file.am_index} : Value{}; }},
     {{"run_seed", "", "", true, none},
      [](const FileFacts& f) { return f.run_seed ? Value{std::int64_t{*f.run_seed}} : Value{}; }},
 };

@@ -24,10 +24,17 @@ struct PlannedFile {
   double timing_error = 0.0;       // symbol periods
   double frequency_offset = 0.0;   // Hz
   DigitalSeeds seeds;              // symbol and noise seeds; none means the device's
+  // The exact model's own draws, each only where the file's route uses it.
+  double rolloff = 0.0;
+  double fsk_index = 0.0;
+  double gmsk_bt = 0.0;
+  double am_index = 0.0;
+  double start_offset = 0.0;  // symbol periods, [0, 1): where a fixed-length frame starts
 };
 
 // Walks the files of a run in order (modulations in list order, indices 1 .. files), drawing
-// three values per analog file and four per digital file. Files are drawn one at a time, so a
+// three values per analog file and four per digital file; the exact model draws its own values
+// after those. Files are drawn one at a time, so a
 // run of any length needs no more memory than one file's record.
 class RunPlan {
  public:
@@ -42,6 +49,9 @@ class RunPlan {
   const RunSettings& settings() const { return settings_; }
 
  private:
+  void draw_exact_analog(PlannedFile& file);
+  void draw_exact_digital(PlannedFile& file);
+
   RunSettings settings_;
   DrawSource source_;
   std::size_t modulation_ = 0;

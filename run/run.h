@@ -18,6 +18,10 @@ namespace quorvin {
 // the digital generator. Throws what the stages throw (the size ceiling, OQPSK's rate check).
 Signal synthesize_file(const RunSettings& settings, const PlannedFile& file);
 
+// Samples in an exact-model file: the fixed frame length when set, else the symbols' duration at
+// the sample rate (rounded) or, for analog names, the symbol count.
+double exact_file_samples(const RunSettings& settings, const PlannedFile& file);
+
 // The most samples producing `file` holds at once, for budgeting memory across parallel files.
 double planned_peak_samples(const RunSettings& settings, const PlannedFile& file);
 

@@ -6,7 +6,33 @@
 #include <string>
 #include <vector>
 
+#include "generator/waveform.h"
+
 namespace quorvin {
+
+// Which waveforms a run makes: the desktop program's own (classic), or the model in which every
+// label is true (exact: pulse shaping, exact symbol timing, complex baseband analog signals).
+enum class SignalModel { classic, exact };
+enum class SnrDefinition { sample, esn0 };  // what the SNR range draws: per-sample SNR or Es/N0
+
+// The exact model's own ranges and choices; ranges are drawn per file like the form's.
+struct ExactSettings {
+  PulseShape pulse = PulseShape::rrc;
+  double rolloff_min = 0.35;
+  double rolloff_max = 0.35;
+  std::int32_t filter_span = 10;  // symbols
+  double fsk_index_min = 1.0;     // FSK modulation index h: tone spacing h * Rs
+  double fsk_index_max = 1.0;
+  double gmsk_bt_min = 0.3;
+  double gmsk_bt_max = 0.3;
+  SnrDefinition snr_definition = SnrDefinition::sample;
+  Sideband sideband = Sideband::lower;
+  double message_frequency_min = 100.0;  // Hz
+  double message_frequency_max = 2000.0;
+  double am_index_min = 1.0;
+  double am_index_max = 1.0;
+  std::int64_t samples_per_file = 0;  // every file this long; 0: the symbol count decides
+};
 
 // Validated values, handed by value to the run.
 struct RunSettings {
@@ -29,6 +55,8 @@ struct RunSettings {
   double amplitude_min = 0.0;
   double amplitude_max = 0.0;
   std::u16string output_folder;
+  SignalModel signal_model = SignalModel::classic;
+  ExactSettings exact;
 };
 
 }  // namespace quorvin

@@ -1,0 +1,83 @@
+#pragma once
+// The exact signal model, in which every label is true. Every digital route realises its symbol
+// rate exactly on one time base (sample k at k / fs): linear routes (PSK, QAM, APSK, Pi/4-DQPSK,
+// OQPSK) are unit-energy constellation points through a pulse evaluated at the exact sample
+// times; FSK, MSK and GMSK are continuous-phase modulations with exact symbol boundaries. Analog
+// signals are complex baseband around their carrier. Frequencies in Hz, rates in Baud.
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "common/signal.h"
+#include "generator/generator.h"
+#include "generator/route.h"
+#include "generator/waveform.h"
+
+namespace quorvin {
+
+// One digital file of the exact model.
+struct ExactDigitalParameters {
+  double symbol_rate = 0.0;
+  double sample_rate = 0.0;
+  std::int64_t num_samples = 0;      // the file's length
+  double start_offset = 0.0;         // symbol periods between symbol 0's instant and sample 0
+  double snr_db = 0.0;               // per-sample SNR over the whole band; +inf: no noise
+  double mix_frequency = 0.0;
+  double timing_error = 0.0;         // symbol periods of linear clock drift over the file
+  double frequency_offset = 0.0;
+  PulseShape pulse = PulseShape::rrc;
+  double rolloff = 0.35;
+  std::int32_t filter_span = 10;     // symbols; the pulse is truncated to +-span/2
+  double fsk_index = 1.0;
+  double gmsk_bt = 0.3;
+  DigitalSeeds seeds;
+};
+
+// num_samples samples of a digital name: unit mean power before the channel, symbol n's instant
+// at time (n - start_offset) / symbol_rate (the drift added), every filter filled (steady state),
+// then mixed and offset, and white noise at snr_db. Empty for a name that routes nowhere.
+// Throws std::length_error past the per-file ceiling, std::invalid_argument for a negative
+// length or a rate that is not positive and finite.
+Signal generate_exact_digital(std::string_view name, const ExactDigitalParameters& p);
+
+// One analog file of the exact model.
+struct ExactAnalogParameters {
+  Route route = Route::cw;  // am, am_ssb, fm or cw
+  double amplitude = 0.0;   // of the carrier (AM, FM, CW) or of the single sideband's tone
+  double carrier_frequency = 0.0;
+  double message_frequency = 0.0;
+  double deviation = 0.0;  // FM's peak frequency deviation
+  double am_index = 1.0;
+  Sideband sideband = Sideband::lower;
+  double sample_rate = 0.0;
+  std::int64_t num_samples = 0;
+  double mix_frequency = 0.0;
+  double snr_db = 0.0;
+  std::optional<Seed> noise_seed;
+};
+
+// num_samples complex baseband samples at t = k / fs, mixed, then white noise at snr_db:
+//   AM  A (1 + index sin(2 pi fm t)) e^{j 2 pi fc t}
+//   SSB A e^{j 2 pi (fc -+ fm) t} (lower -, upper +)
+//   FM  A e^{j (2 pi fc t + (deviation / fm) (1 - cos(2 pi fm t)))}
+//   CW  A e^{j 2 pi fc t}
+Signal generate_exact_analog(const ExactAnalogParameters& p);
+
+// The modulation index h of a keyed route: FSK the drawn index, MSK and GMSK 1/2; 0 otherwise.
+double keyed_modulation_index(Route route, double fsk_index);
+
+// The band a digital signal occupies around its centre, Hz: linear routes (1 + rolloff) Rs with
+// RRC and the main lobe 2 Rs with rect or linear pulses; FSK (M - 1) h Rs + 2 Rs; MSK 1.5 Rs;
+// GMSK its 99 % bandwidth, (0.6 + BT) Rs up to MSK's.
+double digital_bandwidth(const DigitalRoute& route, double symbol_rate, PulseShape pulse, double rolloff,
+                         double fsk_index, double gmsk_bt);
+
+// The band an analog signal occupies relative to its carrier, Hz: {low, high}.
+struct BandEdges {
+  double low = 0.0;
+  double high = 0.0;
+};
+BandEdges analog_band(Route route, double message_frequency, double deviation, Sideband sideband);
+
+}  // namespace quorvin

@@ -1,0 +1,177 @@
+#include "run/exact_options.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+#include "common/limits.h"
+#include "generator/exact.h"
+#include "modulation/catalogue.h"
+
+namespace quorvin {
+namespace {
+
+// A whole text as one finite number in C's notation; nothing for anything else.
+std::optional<double> finite_number(std::string_view text) {
+  double value = 0.0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+template <double ExactSettings::*field, double low, double high, bool open_low = false>
+bool read_decimal(std::string_view text, ExactSettings& into) {
+  const std::optional<double> value = finite_number(text);
+  if (!value || *value > high || *value < low || (open_low && *value == low)) return false;
+  into.*field = *value;
+  return true;
+}
+
+template <typename Whole, Whole ExactSettings::*field, std::int64_t low, std::int64_t high>
+bool read_whole(std::string_view text, ExactSettings& into) {
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size() || value < low || value > high) {
+    return false;
+  }
+  into.*field = static_cast<Whole>(value);
+  return true;
+}
+
+template <typename Choice, Choice ExactSettings::*field>
+bool read_choice(std::string_view text, ExactSettings& into, std::initializer_list<std::pair<std::string_view, Choice>> names) {
+  for (const auto& [name, choice] : names) {
+    if (text == name) {
+      into.*field = choice;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool read_pulse(std::string_view text, ExactSettings& into) {
+  return read_choice<PulseShape, &ExactSettings::pulse>(
+      text, into, {{"rrc", PulseShape::rrc}, {"rect", PulseShape::rect}, {"linear", PulseShape::linear}});
+}
+bool read_snr_definition(std::string_view text, ExactSettings& into) {
+  return read_choice<SnrDefinition, &ExactSettings::snr_definition>(
+      text, into, {{"sample", SnrDefinition::sample}, {"esn0", SnrDefinition::esn0}});
+}
+bool read_sideband(std::string_view text, ExactSettings& into) {
+  return read_choice<Sideband, &ExactSettings::sideband>(text, into, {{"lower", Sideband::lower}, {"upper", Sideband::upper}});
+}
+
+using S = ExactSettings;
+constexpr std::int64_t most_samples = static_cast<std::int64_t>(max_samples_per_file);
+
+const ExactOption option_table[] = {
+    {"--pulse", "rrc", "pulse of the linear modulations: rrc (root-raised cosine), rect or linear (exact)",
+     "rrc, rect or linear", read_pulse},
+    {"--rolloff-min", "0.35", "lowest roll-off of the rrc pulse drawn (exact)", "a number from 0 to 1",
+     read_decimal<&S::rolloff_min, 0.0, 1.0>},
+    {"--rolloff-max", "0.35", "highest roll-off drawn (exact)", "a number from 0 to 1", read_decimal<&S::rolloff_max, 0.0, 1.0>},
+    {"--filter-span", "10", "length of the rrc pulse, symbols (exact)", "a whole number from 2 to 256",
+     read_whole<std::int32_t, &S::filter_span, 2, 256>},
+    {"--fsk-index-min", "1", "lowest FSK modulation index drawn: tone spacing index * symbol rate (exact)",
+     "a number above 0 up to 16", read_decimal<&S::fsk_index_min, 0.0, 16.0, true>},
+    {"--fsk-index-max", "1", "highest FSK modulation index drawn (exact)", "a number above 0 up to 16",
+     read_decimal<&S::fsk_index_max, 0.0, 16.0, true>},
+    {"--gmsk-bt-min", "0.3", "lowest GMSK bandwidth-time product drawn (exact)", "a number from 0.1 to 10",
+     read_decimal<&S::gmsk_bt_min, 0.1, 10.0>},
+    {"--gmsk-bt-max", "0.3", "highest GMSK bandwidth-time product drawn (exact)", "a number from 0.1 to 10",
+     read_decimal<&S::gmsk_bt_max, 0.1, 10.0>},
+    {"--snr-definition", "sample", "what the SNR range draws: sample (per-sample SNR over the whole band) or esn0 (exact)",
+     "sample or esn0", read_snr_definition},
+    {"--sideband", "lower", "sideband of AM-SSB: lower or upper (exact)", "lower or upper", read_sideband},
+    {"--message-frequency-min", "100", "lowest analog message frequency drawn, Hz (exact)", "a number above 0 up to 1e12",
+     read_decimal<&S::message_frequency_min, 0.0, 1e12, true>},
+    {"--message-frequency-max", "2000", "highest analog message frequency drawn, Hz (exact)",
+     "a number above 0 up to 1e12", read_decimal<&S::message_frequency_max, 0.0, 1e12, true>},
+    {"--am-index-min", "1", "lowest AM modulation index drawn (exact)", "a number from 0 to 100",
+     read_decimal<&S::am_index_min, 0.0, 100.0>},
+    {"--am-index-max", "1", "highest AM modulation index drawn (exact)", "a number from 0 to 100",
+     read_decimal<&S::am_index_max, 0.0, 100.0>},
+    {"--samples-per-file", "0",
+     "every file exactly N samples from a random start inside the first symbol; --num-symbols is then ignored "
+     "(exact; 0: off)",
+     "a whole number from 0 to 67108864", read_whole<std::int64_t, &S::samples_per_file, 0, most_samples>},
+};
+
+std::string number_text(double value) {
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+double larger(double a, double b) { return std::max(std::abs(a), std::abs(b)); }
+
+struct Reach {
+  double low;
+  double high;
+  std::string options;  // what to change, beyond the sample rate
+};
+
+std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
+  const ExactSettings& x = s.exact;
+  if (const ModulationRow* row = find_modulation(name); row != nullptr && row->family == Family::analog) {
+    const BandEdges edges =
+        analog_band(row->route, larger(x.message_frequency_min, x.message_frequency_max), s.analog_deviation, x.sideband);
+    const double centre = s.mix_frequency + s.analog_carrier_frequency;
+    std::string options = "--analog-fc, --mix-frequency";
+    if (row->route != Route::cw) options += ", --message-frequency-max";
+    if (row->route == Route::fm) options += ", --analog-deviation";
+    return Reach{centre + edges.low, centre + edges.high, options};
+  }
+  std::optional<DigitalRoute> route;
+  try {
+    route = find_digital_route(name);
+  } catch (const std::exception&) {
+    return std::nullopt;  // the name's own fault is reported with its file
+  }
+  if (!route) return std::nullopt;
+  const double half = digital_bandwidth(*route, larger(s.symbol_rate_min, s.symbol_rate_max), x.pulse,
+                                        std::max(x.rolloff_min, x.rolloff_max), std::max(x.fsk_index_min, x.fsk_index_max),
+                                        std::max(x.gmsk_bt_min, x.gmsk_bt_max)) /
+                      2.0;
+  std::string options = "--symbol-rate-max, --frequency-offset-min/max, --mix-frequency";
+  if (route->modulator == Route::fsk) options += ", --fsk-index-max";
+  if (route->modulator == Route::gmsk) options += ", --gmsk-bt-max";
+  if (maps_one_point_per_symbol(route->modulator) || route->modulator == Route::oqpsk ||
+      route->modulator == Route::pi4_dqpsk) {
+    options += x.pulse == PulseShape::rrc ? ", --rolloff-max" : ", --pulse rrc";
+  }
+  return Reach{s.mix_frequency + std::min(s.frequency_offset_min, s.frequency_offset_max) - half,
+               s.mix_frequency + std::max(s.frequency_offset_min, s.frequency_offset_max) + half, options};
+}
+
+}  // namespace
+
+std::span<const ExactOption> exact_options() { return option_table; }
+
+std::variant<ExactSettings, std::string> read_exact_options(const ExactTexts& texts) {
+  ExactSettings settings;
+  for (std::size_t i = 0; i < std::size(option_table); ++i) {
+    const ExactOption& o = option_table[i];
+    const std::string_view text = i < texts.size() && texts[i] ? std::string_view(*texts[i]) : o.default_text;
+    if (!o.read(text, settings)) {
+      return std::string(o.option) + " takes " + std::string(o.accepted) + ", not '" + std::string(text) + "'";
+    }
+  }
+  return settings;
+}
+
+std::optional<std::string> band_misfit(const RunSettings& s) {
+  const double edge = s.sample_rate / 2.0;
+  for (const std::string& name : s.modulations) {
+    const std::optional<Reach> reach = reach_of(s, name);
+    // A hair of tolerance: a band that touches the edge exactly fits.
+    if (!reach || (reach->low >= -edge * (1.0 + 1e-12) && reach->high <= edge * (1.0 + 1e-12))) continue;
+    return name + " does not fit in the band of the sample rate: its signal may reach from " + number_text(reach->low) +
+           " Hz to " + number_text(reach->high) + " Hz, beyond -" + number_text(edge) + " .. " + number_text(edge) +
+           " Hz. Raise --sample-rate or narrow " + reach->options + ".";
+  }
+  return std::nullopt;
+}
+
+}  // namespace quorvin

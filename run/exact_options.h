@@ -1,0 +1,38 @@
+#pragma once
+// The exact model's options as quorvin-cli and the Python package offer them: one table of
+// names, default texts, help and accepted values, read into ExactSettings by one routine.
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "run/settings.h"
+
+namespace quorvin {
+
+struct ExactOption {
+  std::string_view option;        // the command line's name, "--rolloff-min"
+  std::string_view default_text;  // read when the option is not given
+  std::string_view help;
+  std::string_view accepted;  // what the text may be, for the refusal's message
+  // Reads the text into its field; false when the text is not accepted.
+  bool (*read)(std::string_view text, ExactSettings& into);
+};
+
+// Every option, in the order they are checked (the first refusal is the one reported).
+std::span<const ExactOption> exact_options();
+
+// One text per option of exact_options(); an absent one reads its default.
+using ExactTexts = std::vector<std::optional<std::string>>;
+
+// The texts read into settings, or the refusal: "--rolloff-min takes a number from 0 to 1, not 'x'".
+std::variant<ExactSettings, std::string> read_exact_options(const ExactTexts& texts);
+
+// Why the exact model cannot make every ticked name inside the sample rate's band for every
+// value the ranges allow, naming the modulation and the options to change; nothing when all fit.
+std::optional<std::string> band_misfit(const RunSettings& settings);
+
+}  // namespace quorvin
