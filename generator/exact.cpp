@@ -60,7 +60,8 @@ double root_raised_cosine(double u, double a) {
 double triangle(double u) { return std::max(0.0, 1.0 - std::abs(u)); }
 
 // The shaping pulse centred on its symbol's instant, scaled to unit energy per symbol period, so
-// unit-energy symbols give unit mean power. The rectangle is exact without a table.
+// unit-energy symbols give unit mean power. The RRC is cut to +-span/2, as a receiver's matched
+// filter of the same span is; the rectangle is exact without a table.
 struct Pulse {
   PulseShape shape;
   double half_width;  // symbol periods on each side of the instant
@@ -148,16 +149,29 @@ Signal unit_energy_points(const DigitalRoute& route, const Symbols& symbols) {
   return points;
 }
 
-// Sum of a[n] * pulse(u - n - delay) over the symbols whose pulse reaches u.
-template <typename Part>
-double shaped_sum(const Pulse& pulse, const SymbolRun& run, const Signal& points, double u, double delay, Part part) {
-  const double v = u - delay;
+// Sum of a[n] * pulse(v - n) over the symbols whose pulse reaches v. Every term reads the table at
+// the same fraction between its points, one symbol period (R points) apart, so the index and the
+// interpolation weight are worked out once per sample.
+Sample shaped_sum(const Pulse& pulse, const SymbolRun& run, const Signal& points, double v) {
   const auto lo = std::max<std::int64_t>(run.first, static_cast<std::int64_t>(std::ceil(v - pulse.half_width)));
   const auto hi = std::min<std::int64_t>(run.first + static_cast<std::int64_t>(points.size()) - 1,
                                          static_cast<std::int64_t>(std::floor(v + pulse.half_width)));
-  double sum = 0.0;
-  for (std::int64_t n = lo; n <= hi; ++n) {
-    sum += part(points[static_cast<std::size_t>(n - run.first)]) * pulse.at(v - static_cast<double>(n));
+  Sample sum = 0.0;
+  if (pulse.shape == PulseShape::rect) {
+    for (std::int64_t n = lo; n <= hi; ++n) sum += points[static_cast<std::size_t>(n - run.first)] * pulse.at(v - static_cast<double>(n));
+    return sum;
+  }
+  // Table position of the last term (n = hi), the smallest argument.
+  const double x = (v - static_cast<double>(hi) - pulse.table.first) * table_points_per_symbol;
+  if (!(x >= 0.0)) return sum;  // no symbol reaches v
+  const auto i0 = static_cast<std::size_t>(x);
+  const double f = x - static_cast<double>(i0);
+  const std::vector<double>& t = pulse.table.values;
+  const std::size_t last = t.size() - 1;
+  std::size_t i = i0;
+  for (std::int64_t n = hi; n >= lo; --n, i += table_points_per_symbol) {
+    if (i >= last) break;
+    sum += points[static_cast<std::size_t>(n - run.first)] * (t[i] + f * (t[i + 1] - t[i]));
   }
   return sum;
 }
@@ -165,16 +179,15 @@ double shaped_sum(const Pulse& pulse, const SymbolRun& run, const Signal& points
 Signal linear_signal(const DigitalRoute& route, const ExactDigitalParameters& p, const TimeBase& time) {
   const Pulse pulse = make_pulse(p.pulse, p.rolloff, p.filter_span);
   // OQPSK's Q rail is half a symbol late.
-  const double q_delay = route.modulator == Route::oqpsk ? 0.5 : 0.0;
-  const SymbolRun run = draw_symbol_run(time.earliest() - pulse.half_width - q_delay,
+  const bool offset = route.modulator == Route::oqpsk;
+  const SymbolRun run = draw_symbol_run(time.earliest() - pulse.half_width - (offset ? 0.5 : 0.0),
                                         time.latest() + pulse.half_width, route.alphabet, *p.seeds.symbols);
   const Signal points = unit_energy_points(route, run.symbols);
   Signal out(static_cast<std::size_t>(time.length));
-  const auto real = [](const Sample& s) { return s.real(); };
-  const auto imag = [](const Sample& s) { return s.imag(); };
   for (std::size_t k = 0; k < out.size(); ++k) {
     const double u = time.at(static_cast<std::int64_t>(k));
-    out[k] = {shaped_sum(pulse, run, points, u, 0.0, real), shaped_sum(pulse, run, points, u, q_delay, imag)};
+    out[k] = shaped_sum(pulse, run, points, u);
+    if (offset) out[k].imag(shaped_sum(pulse, run, points, u - 0.5).imag());
   }
   return out;
 }
@@ -221,14 +234,20 @@ Signal keyed_signal(const DigitalRoute& route, const ExactDigitalParameters& p, 
   return out;
 }
 
-// Multiplies sample k by e^{j 2 pi f k / fs}; the angle is reduced per sample so long files keep
-// their precision.
+// Multiplies sample k by e^{j 2 pi f k / fs}. The phasor turns by one step per sample and is
+// set afresh from k every 256 samples (angle reduced to one turn), so long files keep precision.
 Signal shift_by(Signal signal, double frequency, double sample_rate) {
   if (frequency == 0.0) return signal;
   const double cycles_per_sample = frequency / sample_rate;
+  const Sample step = unit_phasor(2.0 * pi * (cycles_per_sample - std::floor(cycles_per_sample)));
+  Sample w = 1.0;
   for (std::size_t k = 0; k < signal.size(); ++k) {
-    const double cycles = cycles_per_sample * static_cast<double>(k);
-    signal[k] *= unit_phasor(2.0 * pi * (cycles - std::floor(cycles)));
+    if (k % 256 == 0) {
+      const double cycles = cycles_per_sample * static_cast<double>(k);
+      w = unit_phasor(2.0 * pi * (cycles - std::floor(cycles)));
+    }
+    signal[k] *= w;
+    w *= step;
   }
   return signal;
 }

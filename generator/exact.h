@@ -54,7 +54,7 @@ struct ExactAnalogParameters {
   std::int64_t num_samples = 0;
   double mix_frequency = 0.0;
   double snr_db = 0.0;
-  std::optional<Seed> noise_seed;
+  std::optional<Seed> noise_seed = std::nullopt;
 };
 
 // num_samples complex baseband samples at t = k / fs, mixed, then white noise at snr_db:

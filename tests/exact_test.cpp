@@ -1,0 +1,381 @@
+// The exact model's labels, proven by estimators that know only the waveform: a matched filter,
+// blind symbol-rate and bandwidth estimates, measured SNR and tone amplitudes.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "generator/exact.h"
+#include "modulation/fft.h"
+#include "run/exact_options.h"
+#include "run/parameters.h"
+#include "run/plan.h"
+#include "parameter_names.h"
+
+namespace quorvin {
+namespace {
+
+QUORVIN_PRINT_CASES_BY_NAME
+
+struct CaseName {
+  template <class Info>
+  std::string operator()(const Info& info) const {
+    return info.param.name;
+  }
+};
+
+constexpr double two_pi = 6.283185307179586;
+
+double power_of(const Signal& x) {
+  double sum = 0.0;
+  for (const Sample& s : x) sum += std::norm(s);
+  return sum / static_cast<double>(x.size());
+}
+
+// The textbook root-raised cosine (T = 1), written out here independently of the generator.
+double reference_rrc(double t, double a) {
+  if (std::abs(t) < 1e-12) return 1.0 + a * (4.0 / M_PI - 1.0);
+  if (std::abs(std::abs(t) - 1.0 / (4.0 * a)) < 1e-9) {
+    return a / std::sqrt(2.0) * ((1 + 2 / M_PI) * std::sin(M_PI / (4 * a)) + (1 - 2 / M_PI) * std::cos(M_PI / (4 * a)));
+  }
+  return (std::sin(M_PI * t * (1 - a)) + 4 * a * t * std::cos(M_PI * t * (1 + a))) / (M_PI * t * (1 - 16 * a * a * t * t));
+}
+
+ExactDigitalParameters clean(double ratio, std::int64_t samples) {
+  ExactDigitalParameters p;
+  p.symbol_rate = 1000.0;
+  p.sample_rate = 1000.0 * ratio;
+  p.num_samples = samples;
+  p.snr_db = INFINITY;
+  p.seeds = {7, 8};
+  return p;
+}
+
+// ---- Matched filter: RRC-shaped QPSK filtered by the same RRC (cut to the same span) and read
+// at the symbol instants lands on the constellation, also with a drifting clock. A cut RRC pair
+// is not quite free of intersymbol interference: its own peak distortion, integrated here from
+// the reference pulse, is the most a file may show; at a long span that is below 1e-3.
+
+struct MatchedCase {
+  const char* name;
+  double ratio;
+  double timing_error;
+  int span;
+};
+
+class MatchedFilter : public testing::TestWithParam<MatchedCase> {};
+
+TEST_P(MatchedFilter, ReadsBackTheConstellationPoints) {
+  const MatchedCase c = GetParam();
+  const double half = c.span / 2.0;
+  const auto filter = [half](double t) { return std::abs(t) < half ? reference_rrc(t, 0.35) : 0.0; };
+  double energy = 0.0;
+  std::vector<double> pair(static_cast<std::size_t>(c.span));  // the cut pair's response at lag k
+  for (double t = -half; t < half; t += 1e-4) {
+    energy += filter(t) * filter(t) * 1e-4;
+    for (int k = 1; k < c.span; ++k) pair[static_cast<std::size_t>(k)] += filter(t) * filter(t - k) * 1e-4;
+  }
+  double distortion = 0.0;
+  for (const double r : pair) distortion += 2.0 * std::abs(r) / energy;
+  ExactDigitalParameters p = clean(c.ratio, 4000);
+  p.timing_error = c.timing_error;
+  p.start_offset = 0.3;
+  p.filter_span = c.span;
+  const Signal x = generate_exact_digital("QPSK", p);
+  ASSERT_EQ(x.size(), 4000u);
+  // Sample k sits at u(k) = start + k * slope symbol periods (the drift is linear in k).
+  const double slope = 1.0 / c.ratio + c.timing_error / 4000.0;
+  double worst = 0.0;
+  for (int n = c.span; n < 1000 - c.span; ++n) {
+    Sample y = 0.0;
+    for (std::size_t k = 0; k < x.size(); ++k) y += x[k] * filter(0.3 + static_cast<double>(k) * slope - n);
+    y *= slope / energy;
+    // The nearest QPSK point at unit energy: 1, j, -1 or -j.
+    const Sample point = std::polar(1.0, M_PI / 2 * std::round(std::arg(y) / (M_PI / 2)));
+    worst = std::max(worst, std::abs(y - point));
+  }
+  EXPECT_LT(worst, std::max(distortion * 1.05, 0.0) + 3e-4) << "the pair's own distortion: " << distortion;
+  if (c.span >= 40) {
+    EXPECT_LT(worst, 1e-3);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ratios, MatchedFilter,
+                         testing::Values(MatchedCase{"four", 4.0, 0.0, 40}, MatchedCase{"three_point_seven", 3.7, 0.0, 40},
+                                         MatchedCase{"drifting", 3.7, 0.8, 40},
+                                         MatchedCase{"default_span", 3.7, 0.0, 10}),
+                         CaseName{});
+
+// ---- Blind symbol rate: the spectral line of a waveform feature, found without the label.
+
+// |sum g[k] e^{-j 2 pi f k}|, f in cycles per sample.
+double line_at(const std::vector<double>& g, double f) {
+  std::complex<double> sum = 0.0;
+  const std::complex<double> step = std::polar(1.0, -two_pi * f);
+  std::complex<double> w = 1.0;
+  for (const double v : g) {
+    sum += v * w;
+    w *= step;
+  }
+  return std::abs(sum);
+}
+
+// The strongest line between 0.05 and 0.49 cycles per sample, refined to 1e-6 cycles.
+double strongest_line(std::vector<double> g) {
+  const double mean = std::accumulate(g.begin(), g.end(), 0.0) / static_cast<double>(g.size());
+  for (double& v : g) v -= mean;
+  const Signal spectrum = fft(Signal(g.begin(), g.end()), FftDirection::forward);
+  const std::size_t n = g.size();
+  std::size_t best = n / 20;
+  for (std::size_t k = n / 20; k < n * 49 / 100; ++k) {
+    if (std::abs(spectrum[k]) > std::abs(spectrum[best])) best = k;
+  }
+  double f = static_cast<double>(best) / static_cast<double>(n);
+  for (double width = 1.0 / static_cast<double>(n); width > 1e-7; width /= 4.0) {
+    double top = f;
+    for (int i = -4; i <= 4; ++i) {
+      if (line_at(g, f + i * width / 4.0) > line_at(g, top)) top = f + i * width / 4.0;
+    }
+    f = top;
+  }
+  return f;
+}
+
+struct RateCase {
+  const char* name;
+  const char* modulation;
+  enum Feature { envelope, in_phase, frequency_change } feature;
+};
+
+class BlindSymbolRate : public testing::TestWithParam<RateCase> {};
+
+TEST_P(BlindSymbolRate, MatchesTheLabelAtAFractionalRatio) {
+  const RateCase c = GetParam();
+  ExactDigitalParameters p = clean(3.7, 1 << 15);
+  const Signal x = generate_exact_digital(c.modulation, p);
+  std::vector<double> g(x.size() - 2);
+  for (std::size_t k = 0; k < g.size(); ++k) {
+    if (c.feature == RateCase::envelope) g[k] = std::norm(x[k]);
+    if (c.feature == RateCase::in_phase) g[k] = x[k].real() * x[k].real();  // OQPSK's rails offset: |x|^2 cancels
+    if (c.feature == RateCase::frequency_change) {
+      const double w0 = std::arg(x[k + 1] * std::conj(x[k]));
+      const double w1 = std::arg(x[k + 2] * std::conj(x[k + 1]));
+      g[k] = (w1 - w0) * (w1 - w0);
+    }
+  }
+  const double estimated = strongest_line(g) * p.sample_rate;
+  EXPECT_NEAR(estimated / p.symbol_rate, 1.0, 1e-3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Routes, BlindSymbolRate,
+    testing::Values(RateCase{"BPSK", "BPSK", RateCase::envelope}, RateCase{"PSK8", "8PSK", RateCase::envelope},
+                    RateCase{"QAM16", "QAM16", RateCase::envelope}, RateCase{"QAM32", "QAM32", RateCase::envelope},
+                    RateCase{"QAM128", "QAM128", RateCase::envelope}, RateCase{"APSK32", "APSK32", RateCase::envelope},
+                    RateCase{"Pi4DQPSK", "Pi/4-DQPSK", RateCase::envelope}, RateCase{"OQPSK", "OQPSK", RateCase::in_phase},
+                    RateCase{"FSK2", "2FSK", RateCase::frequency_change},
+                    RateCase{"FSK8", "8FSK", RateCase::frequency_change},
+                    RateCase{"MSK", "MSK", RateCase::frequency_change},
+                    RateCase{"GMSK", "GMSK", RateCase::frequency_change}),
+    CaseName{});
+
+// ---- Occupied bandwidth and phase continuity.
+
+// The band holding 99 % of the power, in symbol rates, from averaged periodograms.
+double occupied_bandwidth(const Signal& x, double ratio) {
+  const std::size_t n = 4096;
+  std::vector<double> psd(n, 0.0);
+  for (std::size_t start = 0; start + n <= x.size(); start += n / 2) {
+    Signal segment(x.begin() + static_cast<std::ptrdiff_t>(start), x.begin() + static_cast<std::ptrdiff_t>(start + n));
+    for (std::size_t k = 0; k < n; ++k) segment[k] *= 0.5 - 0.5 * std::cos(two_pi * static_cast<double>(k) / n);
+    const Signal spectrum = fft(std::move(segment), FftDirection::forward);
+    for (std::size_t k = 0; k < n; ++k) psd[(k + n / 2) % n] += std::norm(spectrum[k]);
+  }
+  const double total = std::accumulate(psd.begin(), psd.end(), 0.0);
+  double low = 0.0;
+  std::size_t lo = 0;
+  while (low + psd[lo] < 0.005 * total) low += psd[lo++];
+  double high = 0.0;
+  std::size_t hi = n - 1;
+  while (high + psd[hi] < 0.005 * total) high += psd[hi--];
+  return static_cast<double>(hi - lo + 1) / static_cast<double>(n) * ratio;
+}
+
+TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
+  // The raised-cosine spectrum's own 99 % band at roll-off 0.35, integrated here from its formula.
+  const double a = 0.35;
+  const auto rc = [a](double f) {
+    const double edge = (1 - a) / 2;
+    if (f <= edge) return 1.0;
+    if (f >= (1 + a) / 2) return 0.0;
+    return 0.5 * (1 + std::cos(M_PI / a * (f - edge)));
+  };
+  double total = 0.0;
+  for (double f = 0; f < 1; f += 1e-5) total += rc(f);
+  double tail = 0.0;
+  double f99 = 1.0;
+  while (tail < 0.005 * total) tail += rc(f99 -= 1e-5);
+  const ExactDigitalParameters p = clean(3.7, 1 << 17);
+  const double rrc_band = occupied_bandwidth(generate_exact_digital("QPSK", p), 3.7);
+  EXPECT_NEAR(rrc_band / (2 * f99), 1.0, 0.05) << rrc_band << " vs " << 2 * f99;
+  // GMSK at BT 0.3 holds 99 % of its power within about 0.9 Rs; MSK within about 1.2 Rs.
+  EXPECT_NEAR(occupied_bandwidth(generate_exact_digital("GMSK", p), 3.7), 0.9, 0.045);
+  EXPECT_NEAR(occupied_bandwidth(generate_exact_digital("MSK", p), 3.7), 1.2, 0.06);
+}
+
+TEST(ExactSpectrum, KeyedPhaseNeverJumps) {
+  // The largest phase step between samples is the peak frequency deviation times the sample
+  // period: h (M - 1) pi / ratio. A phase jump at a symbol boundary would exceed it.
+  for (const auto& [name, bound] : {std::pair{"2FSK", M_PI / 3.7}, std::pair{"8FSK", 7 * M_PI / 3.7},
+                                    std::pair{"MSK", 0.5 * M_PI / 3.7}, std::pair{"GMSK", 0.5 * M_PI / 3.7}}) {
+    const Signal x = generate_exact_digital(name, clean(3.7, 20000));
+    double worst = 0.0;
+    for (std::size_t k = 1; k < x.size(); ++k) worst = std::max(worst, std::abs(std::arg(x[k] * std::conj(x[k - 1]))));
+    EXPECT_LE(worst, bound * (1 + 1e-9)) << name;
+    EXPECT_GT(worst, bound * 0.5) << name;
+  }
+}
+
+// ---- Power, SNR and the labels derived from it.
+
+TEST(ExactPower, UnitPowerAndTheLabelledSnrAndEsN0AreRealised) {
+  RunSettings settings;
+  settings.signal_model = SignalModel::exact;
+  settings.sample_rate = 3700.0;
+  settings.num_symbols = 20000;
+  for (const char* name : {"QPSK", "QAM256", "APSK64", "OQPSK", "4FSK", "GMSK"}) {
+    PlannedFile file;
+    file.modulation = name;
+    file.symbol_rate = 1000.0;
+    file.snr_db = 7.0;
+    file.rolloff = 0.35;
+    file.fsk_index = 1.0;
+    file.gmsk_bt = 0.3;
+    file.seeds = {3, 4};
+    ExactDigitalParameters p = clean(3.7, 74000);
+    p.fsk_index = 1.0;
+    const Signal pure = generate_exact_digital(name, p);
+    p.snr_db = 7.0;
+    const Signal noisy = generate_exact_digital(name, p);
+    Signal noise(noisy.size());
+    for (std::size_t k = 0; k < noise.size(); ++k) noise[k] = noisy[k] - pure[k];
+    EXPECT_NEAR(power_of(pure), 1.0, 0.02) << name;
+    const double measured_snr = 10 * std::log10(power_of(pure) / power_of(noise));
+    EXPECT_NEAR(measured_snr, 7.0, 0.1) << name;
+    // Es / N0 = signal power x symbol period / (noise power / sample rate).
+    const double measured_esn0 = measured_snr + 10 * std::log10(3.7);
+    for (const ParameterRow& row : file_parameters({settings, file, std::nullopt})) {
+      if (row.kind->key == "es_n0_db") {
+        EXPECT_NEAR(std::get<double>(row.value), measured_esn0, 0.3) << name;
+      }
+    }
+  }
+}
+
+TEST(ExactAnalog, CarrierAndSidebandLinesHaveTheirTheoreticalAmplitudes) {
+  // 10000 samples at 10 kHz: every frequency below is a whole number of cycles (bins of 1 Hz).
+  const auto line = [](const Signal& x, double f) {
+    std::complex<double> sum = 0.0;
+    for (std::size_t k = 0; k < x.size(); ++k) sum += x[k] * std::polar(1.0, -two_pi * f * static_cast<double>(k) / 1e4);
+    return std::abs(sum) / static_cast<double>(x.size());
+  };
+  ExactAnalogParameters p{.route = Route::am, .amplitude = 0.8, .carrier_frequency = 1000, .message_frequency = 300,
+                          .deviation = 600, .am_index = 0.5, .sample_rate = 1e4, .num_samples = 10000,
+                          .mix_frequency = 500, .snr_db = INFINITY};
+  const Signal am = generate_exact_analog(p);
+  EXPECT_NEAR(line(am, 1500), 0.8, 1e-9);         // the carrier, mixed up by 500 Hz
+  EXPECT_NEAR(line(am, 1200), 0.8 * 0.25, 1e-9);  // each sideband: A index / 2
+  EXPECT_NEAR(line(am, 1800), 0.8 * 0.25, 1e-9);
+  EXPECT_NEAR(line(am, 500), 0.0, 1e-9);  // complex baseband: no image below zero
+  p.route = Route::am_ssb;
+  EXPECT_NEAR(line(generate_exact_analog(p), 1200), 0.8, 1e-9);
+  p.sideband = Sideband::upper;
+  EXPECT_NEAR(line(generate_exact_analog(p), 1800), 0.8, 1e-9);
+  p.route = Route::fm;
+  const Signal fm = generate_exact_analog(p);
+  for (int order = 0; order <= 3; ++order) {
+    EXPECT_NEAR(line(fm, 1500 + 300 * order), 0.8 * std::abs(std::cyl_bessel_j(order, 2.0)), 1e-9) << order;
+  }
+}
+
+// ---- Settings: options, the band check, frames.
+
+TEST(ExactOptions, RefusalsNameTheOptionAndTheAcceptedValues) {
+  ExactTexts texts(exact_options().size());
+  EXPECT_TRUE(std::holds_alternative<ExactSettings>(read_exact_options(texts)));
+  const struct {
+    const char* option;
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"--rolloff-max", "1.5", "--rolloff-max takes a number from 0 to 1, not '1.5'"},
+      {"--pulse", "RRC", "--pulse takes rrc, rect or linear, not 'RRC'"},
+      {"--fsk-index-min", "0", "--fsk-index-min takes a number above 0 up to 16, not '0'"},
+      {"--samples-per-file", "1e3", "--samples-per-file takes a whole number from 0 to 67108864, not '1e3'"},
+      {"--message-frequency-max", "nan", "--message-frequency-max takes a number above 0 up to 1e12, not 'nan'"},
+  };
+  for (const auto& c : cases) {
+    ExactTexts given(exact_options().size());
+    for (std::size_t i = 0; i < given.size(); ++i) {
+      if (exact_options()[i].option == c.option) given[i] = c.text;
+    }
+    const auto result = read_exact_options(given);
+    ASSERT_TRUE(std::holds_alternative<std::string>(result)) << c.option;
+    EXPECT_EQ(std::get<std::string>(result), c.message);
+  }
+}
+
+TEST(ExactOptions, BandCheckRefusesWhatWouldAliasAndAcceptsWhatFits) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.sample_rate = 10000;
+  s.symbol_rate_min = 1000;
+  s.symbol_rate_max = 5000;
+  s.frequency_offset_max = 100;
+  s.analog_carrier_frequency = 1000;
+  s.analog_deviation = 500;
+  s.modulations = {"QPSK", "GMSK", "FM", "4FSK"};
+  EXPECT_EQ(band_misfit(s).value_or(""),
+            "4FSK does not fit in the band of the sample rate: its signal may reach from -12500 Hz to 12600 Hz, "
+            "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --symbol-rate-max, --frequency-offset-min/max, "
+            "--mix-frequency, --fsk-index-max.");
+  s.symbol_rate_max = 1600;  // 4FSK: (3 + 2) x 1600 = 8000 Hz wide, 4100 Hz from the centre at most
+  EXPECT_EQ(band_misfit(s), std::nullopt);
+  s.mix_frequency = 2500;  // FM reaches 1000 + 2500 + 2500 = 6000 Hz
+  EXPECT_NE(band_misfit(s).value_or("").find("FM does not fit"), std::string::npos);
+}
+
+TEST(ExactFrames, EveryFileHasItsLengthAndStartsAreUniform) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.modulations = {"QPSK", "8FSK"};
+  s.files_per_modulation = 1000;
+  s.sample_rate = 50000;
+  s.symbol_rate_min = 1000;
+  s.symbol_rate_max = 4000;
+  s.exact.samples_per_file = 1000;
+  RunPlan plan(s, 5);
+  std::vector<double> starts;
+  while (const std::optional<PlannedFile> file = plan.next()) starts.push_back(file->start_offset);
+  ASSERT_EQ(starts.size(), 2000u);
+  std::sort(starts.begin(), starts.end());
+  double distance = 0.0;  // Kolmogorov-Smirnov against the uniform law on [0, 1)
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    distance = std::max({distance, std::abs(starts[i] - static_cast<double>(i) / 2000.0),
+                         std::abs(starts[i] - static_cast<double>(i + 1) / 2000.0)});
+  }
+  EXPECT_LT(distance, 1.63 / std::sqrt(2000.0));  // the 1 % critical value
+  for (const char* name : {"QPSK", "8FSK", "OQPSK", "GMSK"}) {
+    ExactDigitalParameters p = clean(50.0 / 3.3, 1000);
+    p.start_offset = 0.999;
+    EXPECT_EQ(generate_exact_digital(name, p).size(), 1000u) << name;
+  }
+}
+
+}  // namespace
+}  // namespace quorvin
