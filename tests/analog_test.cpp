@@ -4,6 +4,7 @@
 
 #include "parameter_names.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <functional>
@@ -26,20 +27,17 @@ struct AnalogCase {
 
 class EveryAnalogModulator : public ::testing::TestWithParam<AnalogCase> {};
 
-TEST_P(EveryAnalogModulator, ZeroSamplesGiveEmptySignal) { EXPECT_TRUE(GetParam().make(0).empty()); }
-
-TEST_P(EveryAnalogModulator, RealWaveformWithExactlyZeroQ) {
+// A real waveform of exactly the count asked for: Q is +0.0 throughout, none for a count of
+// zero, and counts above the ceiling are refused before anything is allocated.
+TEST_P(EveryAnalogModulator, RealWaveformOfTheRequestedLength) {
   const Signal s = GetParam().make(777);
   ASSERT_EQ(s.size(), 777u);
   for (const Sample& x : s) {
     ASSERT_EQ(x.imag(), 0.0);
     ASSERT_FALSE(std::signbit(x.imag()));
   }
-}
-
-TEST_P(EveryAnalogModulator, CountsAboveTheCeilingAreRefusedBeforeAllocating) {
-  const auto too_many = static_cast<std::uint32_t>(max_samples_per_file + 1);
-  EXPECT_THROW(GetParam().make(too_many), std::length_error);
+  EXPECT_TRUE(GetParam().make(0).empty());
+  EXPECT_THROW(GetParam().make(static_cast<std::uint32_t>(max_samples_per_file + 1)), std::length_error);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -51,24 +49,39 @@ INSTANTIATE_TEST_SUITE_P(
         AnalogCase{"CW", [](std::uint32_t n) { return cw_tone(1000, 0.8, fs, n); }}),
     test::CaseName());
 
-TEST(AmModulate, FirstSampleIsAmplitudeAndEnvelopeFollowsMessage) {
-  const Signal s = am_modulate(1000, 250, 0.5, fs, 100);
-  EXPECT_EQ(s[0].real(), 0.5);
-  // At t = 1 ms the message sin(2 pi 250 t) = 1 and the carrier cos(2 pi) = 1: envelope 2 * A.
-  EXPECT_NEAR(s[10].real(), 1.0, 1e-12);
-}
-
-TEST(AmModulate, NoMessageIsAPlainCosineCarrier) {
-  const Signal s = am_modulate(1234, 0.0, 0.7, fs, 50);
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    EXPECT_EQ(s[i].real(), 0.7 * std::cos(2.0 * pi * 1234.0 * (static_cast<double>(i) / fs)));
+TEST(Analog, HandWorkedSamples) {
+  struct Case {
+    const char* name;
+    Signal s;
+    std::size_t index;
+    double expected;
+  };
+  const Case cases[] = {
+      {"am_starts_at_the_amplitude", am_modulate(1000, 250, 0.5, fs, 100), 0, 0.5},
+      // At t = 1 ms the message sin(2 pi 250 t) = 1 and the carrier cos(2 pi) = 1: envelope 2 A.
+      {"am_envelope_follows_the_message", am_modulate(1000, 250, 0.5, fs, 100), 10, 1.0},
+      {"cw_sine_starts_at_zero", cw_tone(2500, 3.0, fs, 5), 0, 0.0},
+      {"cw_quarter_cycle", cw_tone(2500, 3.0, fs, 5), 1, 3.0},
+      {"cw_half_cycle", cw_tone(2500, 3.0, fs, 5), 2, 0.0},
+      {"cw_three_quarters", cw_tone(2500, 3.0, fs, 5), 3, -3.0},
+      {"ssb_single_sample_is_zero", am_ssb_modulate(1000, 300, 1.0, fs, 1), 0, 0.0},
+  };
+  for (const Case& c : cases) {
+    ASSERT_LT(c.index, c.s.size()) << c.name;
+    EXPECT_NEAR(c.s[c.index].real(), c.expected, 1e-12) << c.name;
   }
 }
 
-TEST(FmModulate, NoDeviationIsACarrierOneSampleAhead) {
-  const Signal s = fm_modulate(1000, 300, 0.0, 2.0, fs, 500);
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    EXPECT_NEAR(s[i].real(), 2.0 * std::cos(2.0 * pi * 1000.0 * static_cast<double>(i + 1) / fs), 1e-9);
+// With no message AM is the plain cosine carrier, and FM without deviation a carrier one sample
+// ahead (the phase is advanced before each sample is taken).
+TEST(Analog, NoModulationLeavesTheCarrier) {
+  const Signal am = am_modulate(1234, 0.0, 0.7, fs, 50);
+  const Signal fm = fm_modulate(1000, 300, 0.0, 2.0, fs, 500);
+  for (std::size_t i = 0; i < am.size(); ++i) {
+    EXPECT_NEAR(am[i].real(), 0.7 * std::cos(2.0 * pi * 1234.0 * static_cast<double>(i) / fs), 1e-12);
+  }
+  for (std::size_t i = 0; i < fm.size(); ++i) {
+    EXPECT_NEAR(fm[i].real(), 2.0 * std::cos(2.0 * pi * 1000.0 * static_cast<double>(i + 1) / fs), 1e-9);
   }
 }
 
@@ -81,20 +94,6 @@ TEST(FmModulate, InstantaneousFrequencySwingsByTheDeviation) {
                                            std::acos(std::clamp(s[i - 1].real(), -1.0, 1.0))));
   }
   EXPECT_NEAR(max_step, 2.0 * pi * 500.0 / fs, 2e-3);
-}
-
-TEST(CwTone, SineStartingAtZero) {
-  const Signal s = cw_tone(2500, 3.0, fs, 5);
-  EXPECT_EQ(s[0].real(), 0.0);
-  EXPECT_NEAR(s[1].real(), 3.0, 1e-12);   // sin(pi / 2)
-  EXPECT_NEAR(s[2].real(), 0.0, 1e-12);   // sin(pi)
-  EXPECT_NEAR(s[3].real(), -3.0, 1e-12);  // sin(3 pi / 2)
-}
-
-TEST(AmSsbModulate, SingleSampleIsZero) {
-  const Signal s = am_ssb_modulate(1000, 300, 1.0, fs, 1);
-  ASSERT_EQ(s.size(), 1u);
-  EXPECT_EQ(s[0].real(), 0.0);
 }
 
 struct SsbCase {

@@ -54,6 +54,8 @@ INSTANTIATE_TEST_SUITE_P(
                  [](Signal s) { return apply_timing_error(std::move(s), -0.0, 1000.0, 8000.0); }},
         PassCase{"frequency_offset_zero",
                  [](Signal s) { return apply_frequency_offset(std::move(s), 8000.0, 0.0); }},
+        PassCase{"frequency_offset_minus_zero",
+                 [](Signal s) { return apply_frequency_offset(std::move(s), 8000.0, -0.0); }},
         PassCase{"awgn_infinite_snr", [](Signal s) { return add_awgn(std::move(s), inf, 7u); }}),
     test::CaseName());
 
