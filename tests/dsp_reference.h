@@ -1,18 +1,39 @@
 #pragma once
-// Independent references for the tests: direct O(n^2) formulas, no shared code with the core.
+// What the core's unit tests share: GoogleTest, the standard headers they use, and independent
+// references (direct O(n^2) formulas and draws, no shared code with the core).
 
 #include <gtest/gtest.h>
+
+#include "parameter_names.h"
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/signal.h"
 
 namespace quorvin::test {
+
+inline constexpr double inf = std::numeric_limits<double>::infinity();
+
+// n symbols drawn as the generator must draw them: the standard engine and distribution.
+inline Symbols random_symbols(std::size_t n, std::int32_t alphabet, std::uint32_t seed) {
+  std::mt19937 engine(seed);
+  std::uniform_int_distribution<std::int32_t> draw(0, alphabet - 1);
+  Symbols out(n);
+  for (auto& s : out) s = draw(engine);
+  return out;
+}
 
 // sum x[m] exp(j 2 pi turns(m)), in long double so that the reference outdoes the code it checks.
 template <class Turns>
@@ -27,12 +48,11 @@ std::complex<long double> phasor_sum(const Signal& x, Turns turns) {
 
 inline Signal naive_dft(const Signal& x, bool inverse) {
   const std::size_t n = x.size();
-  const long double sign = inverse ? 1.0L : -1.0L;
   Signal out(n);
   for (std::size_t k = 0; k < n; ++k) {
     // k m reduced modulo n first, so that the angle stays small and exact.
     std::complex<long double> sum = phasor_sum(x, [&](std::size_t m) {
-      return sign * static_cast<long double>((k * m) % n) / static_cast<long double>(n);
+      return (inverse ? 1.0L : -1.0L) * static_cast<long double>((k * m) % n) / static_cast<long double>(n);
     });
     if (inverse && n > 1) sum /= static_cast<long double>(n);
     out[k] = {static_cast<double>(sum.real()), static_cast<double>(sum.imag())};
@@ -43,10 +63,9 @@ inline Signal naive_dft(const Signal& x, bool inverse) {
 // Power of the component at `frequency` Hz: |sum x[i] exp(-j 2 pi f i / fs)|^2 / n^2.
 inline double tone_power(const Signal& x, double frequency, double sample_rate) {
   const auto n = static_cast<long double>(x.size());
-  const std::complex<long double> sum = phasor_sum(x, [&](std::size_t i) {
-    return -frequency * static_cast<long double>(i) / sample_rate;
-  });
-  return static_cast<double>(std::norm(sum) / (n * n));
+  return static_cast<double>(std::norm(phasor_sum(x, [&](std::size_t i) {
+                               return -frequency * static_cast<long double>(i) / sample_rate;
+                             })) / (n * n));
 }
 
 inline double max_abs_difference(const Signal& a, const Signal& b) {

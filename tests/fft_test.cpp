@@ -1,10 +1,5 @@
 #include "modulation/fft.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstddef>
-
 #include "dsp_reference.h"
 
 namespace quorvin {

@@ -1,11 +1,5 @@
 #include "generator/fsk.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstddef>
-#include <stdexcept>
-
 #include "dsp_reference.h"
 
 namespace quorvin {

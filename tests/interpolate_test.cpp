@@ -1,12 +1,5 @@
 #include "modulation/interpolate.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstddef>
-#include <utility>
-#include <vector>
-
 #include "dsp_reference.h"
 
 namespace quorvin {

@@ -1,20 +1,11 @@
 #include "common/limits.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstdint>
-#include <limits>
-#include <stdexcept>
-#include <string>
-#include <utility>
-
 #include "dsp_reference.h"
 
 namespace quorvin {
 namespace {
 
-constexpr double inf = std::numeric_limits<double>::infinity();
+using test::inf;
 
 TEST(SampleLimit, CountsUpToTheCeilingPass) {
   EXPECT_EQ(require_sample_count(0.0), 0u);

@@ -1,13 +1,5 @@
 #include "channel/noise.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstddef>
-#include <limits>
-#include <random>
-#include <utility>
-
 #include "dsp_reference.h"
 #include "modulation/analog.h"
 
@@ -17,7 +9,7 @@
 namespace quorvin {
 namespace {
 
-constexpr double inf = std::numeric_limits<double>::infinity();
+using test::inf;
 
 Signal test_tone(std::size_t n, double amplitude) {
   Signal s(n);

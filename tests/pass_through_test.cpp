@@ -1,15 +1,6 @@
 // Stages with nothing to do must hand their input back as it is, without copying it: a skipped
 // stage then costs nothing, and the file's peak memory holds one signal fewer.
 
-#include <gtest/gtest.h>
-
-#include "parameter_names.h"
-
-#include <cstddef>
-#include <functional>
-#include <limits>
-#include <utility>
-
 #include "channel/noise.h"
 #include "channel/timing.h"
 #include "dsp_reference.h"
@@ -37,7 +28,7 @@ TEST_P(PassThrough, HandsBackTheSameBufferBitForBit) {
   EXPECT_TRUE(test::same_bits(out, expected));
 }
 
-constexpr double inf = std::numeric_limits<double>::infinity();
+using test::inf;
 
 INSTANTIATE_TEST_SUITE_P(
     Stages, PassThrough,

@@ -1,11 +1,5 @@
 #include "channel/timing.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstddef>
-#include <stdexcept>
-
 #include "dsp_reference.h"
 
 // Inputs handed back unchanged (equal rates, a rate not positive, no timing error) are checked,
