@@ -24,19 +24,16 @@ TEST(Fsk, FirstSampleOfEverySymbolRestartsAtPhaseZero) {
 
 // Tone of symbol s is (s - (M - 1) / 2) * Rs: symmetric about zero and spaced by the symbol rate.
 TEST(Fsk, SymmetricTonesSpacedByTheSymbolRate) {
-  struct Case {
-    std::int32_t order;
-    std::int32_t symbol;
-    double tone_in_symbol_rates;
-  };
-  const Case cases[] = {{2, 0, -0.5}, {2, 1, 0.5}, {4, 0, -1.5}, {4, 2, 0.5}, {8, 0, -3.5}, {8, 7, 3.5}};
+  // Order, symbol and its tone in symbol rates.
+  const std::tuple<std::int32_t, std::int32_t, double> cases[] = {
+      {2, 0, -0.5}, {2, 1, 0.5}, {4, 0, -1.5}, {4, 2, 0.5}, {8, 0, -3.5}, {8, 7, 3.5}};
   const double rs = 500.0, fs = 16000.0;  // 32 samples per symbol
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.order << "FSK symbol " << c.symbol);
-    const Signal s = fsk_modulate({c.symbol}, c.order, rs, fs);
+  for (const auto& [order, symbol, tone] : cases) {
+    SCOPED_TRACE(testing::Message() << order << "FSK symbol " << symbol);
+    const Signal s = fsk_modulate({symbol}, order, rs, fs);
     ASSERT_EQ(s.size(), 32u);
     for (std::size_t k = 0; k < s.size(); ++k) {
-      const double theta = 2.0 * pi * c.tone_in_symbol_rates * rs * static_cast<double>(k) / fs;
+      const double theta = 2.0 * pi * tone * rs * static_cast<double>(k) / fs;
       ASSERT_NEAR(std::abs(s[k] - unit_phasor(theta)), 0.0, 1e-12) << k;
     }
   }

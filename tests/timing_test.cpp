@@ -19,23 +19,17 @@ TEST(Resample, TwoSymbolsToFourTimesTheRate) {
 }
 
 TEST(Resample, LengthRoundsHalvesAwayFromZero) {
-  struct Case {
-    std::size_t symbols;
-    double symbol_rate;
-    double sample_rate;
-    std::size_t expected;
-  };
-  const Case cases[] = {
+  // Symbols, Rs, fs and the length expected.
+  const std::tuple<std::size_t, double, double, std::size_t> cases[] = {
       {1000, 3000, 10000, 3333},  // 3333.33
       {1, 1000, 2500, 3},         // 2.5 rounds up
       {2, 4000, 1000, 1},         // 0.5 rounds up
       {1, 4000, 1000, 0},         // 0.25: empty
       {0, 1000, 4000, 0},         // nothing to resample
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(resample_to_sample_rate(Signal(c.symbols, a), c.symbol_rate, c.sample_rate).size(),
-              c.expected)
-        << c.symbols << " symbols, " << c.symbol_rate << " -> " << c.sample_rate;
+  for (const auto& [symbols, symbol_rate, sample_rate, expected] : cases) {
+    EXPECT_EQ(resample_to_sample_rate(Signal(symbols, a), symbol_rate, sample_rate).size(), expected)
+        << symbols << " symbols, " << symbol_rate << " -> " << sample_rate;
   }
 }
 
