@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -55,12 +56,6 @@ void drop_privileges() {
   }
 }
 
-// Whether the child has ended; it is left to be reaped by finish().
-bool has_ended(pid_t child) {
-  siginfo_t info{};
-  return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child;
-}
-
 std::size_t occurrences(const std::string& text, const std::string& part) {
   std::size_t count = 0;
   for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
@@ -71,20 +66,10 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 // child ended first.
 bool wait_for(const fs::path& file, const std::string& text, pid_t child, std::size_t count = 1) {
   while (occurrences(test::read_file(file), text) < count) {
-    if (has_ended(child)) return occurrences(test::read_file(file), text) >= count;
+    if (test::has_ended(child)) return occurrences(test::read_file(file), text) >= count;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
-}
-
-// Gives a child a minute to end; one still running then (the hang under test) is killed.
-void expect_ends_within_a_minute(pid_t child) {
-  for (int waited = 0; waited < 3000 && !has_ended(child); ++waited) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (has_ended(child)) return;
-  kill(child, SIGKILL);
-  ADD_FAILURE() << "quorvin-cli still running after a minute";
 }
 
 const fs::perms read_only = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
@@ -105,62 +90,70 @@ void limit_file_size() {
 
 struct Fault {
   const char* name;
-  // Prepares the target of AM's file and returns the earlier file that must survive, if any.
-  std::function<fs::path(const fs::path& target)> prepare;
-  std::function<void()> in_child;  // limits or identity for the child
-  bool fm_saved;                   // FM's file, written after AM's, is not hit by the fault
-  const char* reason;              // the system's words on standard error
+  std::function<void(const fs::path& out)> prepare;  // what stands at AM's names before the run
+  std::function<void()> in_child;                    // limits or identity for the child
+  bool fm_saved;                                     // FM's files, written after AM's, escape the fault
+  std::string error;                                 // the system's words on standard error
 };
 
 const Fault faults[] = {
-    {"full_disk", [](const fs::path& at) { fs::create_symlink("/dev/full", at); return fs::path(); }, {}, true,
-     "No space left on device"},
-    {"file_size_limit", put_earlier, limit_file_size, false, "File too large"},
-    {"folder_at_target", [](const fs::path& at) { fs::create_directory(at); return put_earlier(at / "inside.txt"); },
-     {}, true, "Is a directory"},
-    {"read_only_file",
-     [](const fs::path& at) {
-       fs::permissions(put_earlier(at), read_only);
-       fs::permissions(at.parent_path(), fs::perms::all);  // for the unprivileged user
-       return at;
+    {"full_disk", [](const fs::path& out) { fs::create_symlink("/dev/full", out / "AM_signal_1.csv"); }, {}, true,
+     "AM_signal_1.csv: No space left on device\n"},
+    {"file_size_limit", [](const fs::path& out) { put_earlier(out / "AM_signal_1.csv"); }, limit_file_size, false,
+     "AM_signal_1.csv: File too large\nquorvin-cli: FM_signal_1.csv: File too large\n"},
+    {"folder_at_target",
+     [](const fs::path& out) {
+       fs::create_directory(out / "AM_signal_1.csv");
+       put_earlier(out / "AM_signal_1.csv" / "inside.txt");
+     }, {}, true,
+     "AM_signal_1.csv: Is a directory\n"},
+    {"read_only_file", [](const fs::path& out) { fs::permissions(put_earlier(out / "AM_signal_1.csv"), read_only); },
+     drop_privileges, true, "AM_signal_1.csv: Permission denied\n"},
+    // The sample file may be replaced, its settings file may not: neither is.
+    {"read_only_settings_file",
+     [](const fs::path& out) {
+       fs::permissions(put_earlier(out / "AM_signal_1.csv"), fs::perms::all);
+       fs::permissions(put_earlier(out / "AM_signal_1.txt"), read_only);
      },
-     drop_privileges, true, "Permission denied"},
+     drop_privileges, true, "AM_signal_1.txt: Permission denied\n"},
     // Opening a FIFO would wait for a reader: refused at once.
-    {"fifo", [](const fs::path& at) { ::mkfifo(at.c_str(), 0666); return fs::path(); }, {}, true,
-     "not a regular file or device"},
+    {"fifo", [](const fs::path& out) { ::mkfifo((out / "AM_signal_1.csv").c_str(), 0666); }, {}, true,
+     "AM_signal_1.csv: not a regular file or device\n"},
 };
 
 class FaultInjection : public Reliability, public ::testing::WithParamInterface<Fault> {};
 
-TEST_P(FaultInjection, FailureLineStatusOneNoPartialFileEarlierFileIntact) {
+TEST_P(FaultInjection, FailureLineStatusOneNoPartialFileEarlierFilesIntact) {
   const Fault& fault = GetParam();
-  if (std::string(fault.name) == "read_only_file" && geteuid() == 0 && !unprivileged_user()) {
+  if (std::string(fault.name).starts_with("read_only") && geteuid() == 0 && !unprivileged_user()) {
     GTEST_SKIP() << "running as root with no user 'nobody' to drop to: a read-only file is writable for root";
   }
   const fs::path out = folder() / "out";
   fs::create_directory(out);
-  const fs::path earlier = fault.prepare(out / "AM_signal_1.csv");
+  fault.prepare(out);
+  fs::permissions(out, fs::perms::all);  // for the unprivileged user
+  std::map<fs::path, std::string> earlier;
+  for (const auto& entry : fs::recursive_directory_iterator(out)) {
+    if (entry.is_regular_file()) earlier[entry.path()] = test::read_file(entry.path());
+  }
   const fs::file_type kind = fs::symlink_status(out / "AM_signal_1.csv").type();
-  // FM's file is written as usual: one failure does not stop the run.
-  const pid_t child = start({"-m", "AM,FM", "--num-symbols", "100000", "--seed", "1", "-j", "1", "-o", out.string()},
-                            fault.in_child);
-  expect_ends_within_a_minute(child);
-  const Outcome o = finish(child);
+  // FM's files are written as usual: one failure does not stop the run.
+  const Outcome o = run({"-m", "AM,FM", "--num-symbols", "100000", "--save-settings", "--seed", "1", "-j", "1", "-o",
+                         out.string()},
+                        fault.in_child);
   ASSERT_NE(o.status, 126) << "could not drop to an unprivileged user";
   EXPECT_EQ(o.status, 1) << o.error;
-  const fs::path fm = out / "FM_signal_1.csv";
-  EXPECT_EQ(o.out, "AM: Failed to save file.\nFM: " +
-                       (fault.fm_saved ? "Saved to " + fm.string() + "\n" : std::string("Failed to save file.\n")));
-  EXPECT_EQ(o.error, std::string("quorvin-cli: AM_signal_1.csv: ") + fault.reason + "\n" +
-                         (fault.fm_saved ? "" : "quorvin-cli: FM_signal_1.csv: " + std::string(fault.reason) + "\n"));
+  const std::string fm = (out / "FM_signal_1").string();
+  EXPECT_EQ(o.out, "AM: Failed to save file.\nFM: " + (fault.fm_saved ? "Saved to " + fm + ".csv\n  Settings saved to " +
+                                                                           fm + ".txt\n"
+                                                                     : std::string("Failed to save file.\n")));
+  EXPECT_EQ(o.error, "quorvin-cli: " + fault.error);
   EXPECT_EQ(leftovers(), std::vector<std::string>{});
   EXPECT_EQ(fs::symlink_status(out / "AM_signal_1.csv").type(), kind);  // a link, folder or FIFO stays one
-  if (!earlier.empty()) {
-    EXPECT_EQ(test::read_file(earlier), earlier_text);
-  }
-  const std::string text = test::read_file(fm);
+  for (const auto& [path, text] : earlier) EXPECT_EQ(test::read_file(path), text) << path;
+  const std::string text = test::read_file(fm + ".csv");
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), fault.fm_saved ? 100000 : 0);
-  EXPECT_EQ(fs::exists(fm), fault.fm_saved);
+  EXPECT_EQ(fs::exists(fm + ".csv"), fault.fm_saved);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultInjection, ::testing::ValuesIn(faults),
@@ -211,13 +204,9 @@ TEST_P(Interrupts, StopStartingFilesReportWhatWasDoneAndLeaveOnlyCompleteFiles) 
     EXPECT_TRUE(test::read_file(line.substr(at + 8)).ends_with("\r\n")) << line;
     ++saved;
   }
-  std::size_t on_disk = 0;
-  for (const auto& entry : fs::directory_iterator(out)) {
-    ++on_disk;
-    EXPECT_FALSE(is_temporary_file_name(entry.path().filename().string())) << entry.path();
-  }
-  EXPECT_EQ(on_disk, saved);
-  EXPECT_LT(on_disk, 2u * 22 * 100);  // stopped well before the end
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+  EXPECT_EQ(contents("out").size(), saved);
+  EXPECT_LT(saved, 2u * 22 * 100);  // stopped well before the end
   EXPECT_NE(test::read_file(out / "AM_signal_1.txt").find("Modulation Type: AM\r\n"), std::string::npos);
 }
 
@@ -239,13 +228,7 @@ TEST_F(Reliability, ClosedStandardStreamsNeverReceiveReportText) {
   for (const Case& c : cases) {
     const Outcome o = run(with(batch, with({"-o", sub(c.name)}, c.extra)), [closed = c.closed] { ::close(closed); });
     EXPECT_EQ(o.status, 0) << c.name << ": " << o.error;
-    std::size_t compared = 0;
-    for (const auto& entry : fs::directory_iterator(folder() / "reference")) {
-      EXPECT_EQ(test::read_file(folder() / c.name / entry.path().filename()), test::read_file(entry.path()))
-          << c.name << " " << entry.path().filename();
-      ++compared;
-    }
-    EXPECT_GT(compared, 0u);
+    EXPECT_EQ(contents(c.name), contents("reference")) << c.name;
   }
   EXPECT_TRUE(test::read_file(sub("m.csv")).starts_with("sample_file,metadata_file,")) << "manifest";
 }
@@ -272,7 +255,6 @@ TEST_F(Reliability, AReportThatCannotBeWrittenFailsTheRun) {
   while (::read(ends[0], &c, 1) == 1 && c != '\n') {
   }
   ::close(ends[0]);
-  expect_ends_within_a_minute(child);
   const Outcome piped = finish(child);
   EXPECT_EQ(piped.status, 1);
   EXPECT_NE(piped.error.find("cannot write the report to standard output (Broken pipe)"), std::string::npos) << piped.error;
@@ -282,9 +264,7 @@ TEST_F(Reliability, AReportThatCannotBeWrittenFailsTheRun) {
 
 TEST_F(Reliability, AFifoIsRefusedAtOnceAsManifest) {
   ASSERT_EQ(::mkfifo(sub("manifest.fifo").c_str(), 0666), 0);
-  const pid_t child = start({"-m", "QPSK", "--manifest", sub("manifest.fifo"), "-o", sub("out")});
-  expect_ends_within_a_minute(child);
-  const Outcome o = finish(child);
+  const Outcome o = run({"-m", "QPSK", "--manifest", sub("manifest.fifo"), "-o", sub("out")});
   EXPECT_EQ(o.status, 2);
   EXPECT_EQ(o.error, "Input Error: --manifest " + sub("manifest.fifo") + " cannot be written (not a regular file or device).\n");
 }
@@ -305,25 +285,6 @@ TEST_F(Reliability, AThreadLimitMeansFewerWorkersNotACrash) {
   EXPECT_EQ(occurrences(o.out, "Saved to"), 40u);
 }
 
-TEST_F(Reliability, ASettingsFileThatMayNotBeReplacedKeepsItsSampleFileToo) {
-  if (!unprivileged_user()) GTEST_SKIP() << "needs root and the user 'nobody': a read-only file is writable for root";
-  const fs::path out = folder() / "out";
-  const std::vector<std::string> batch = {"-m", "AM", "--num-symbols", "100", "--save-settings", "-o", out.string()};
-  ASSERT_EQ(run(with(batch, {"--seed", "8"})).status, 0);
-  const std::string earlier_csv = test::read_file(out / "AM_signal_1.csv");
-  const std::string earlier_txt = test::read_file(out / "AM_signal_1.txt");
-  fs::permissions(out, fs::perms::all);
-  fs::permissions(out / "AM_signal_1.csv", fs::perms::all);
-  fs::permissions(out / "AM_signal_1.txt", read_only);
-  const Outcome o = run(with(batch, {"--seed", "7"}), drop_privileges);
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, "AM: Failed to save file.\n");
-  EXPECT_EQ(o.error, "quorvin-cli: AM_signal_1.txt: Permission denied\n");
-  EXPECT_EQ(test::read_file(out / "AM_signal_1.csv"), earlier_csv);
-  EXPECT_EQ(test::read_file(out / "AM_signal_1.txt"), earlier_txt);
-  EXPECT_EQ(leftovers(), std::vector<std::string>{});
-}
-
 // After a kill, each final sample file stands with its own companion (settings file, metadata)
 // or none: never with the earlier run's.
 class KilledPairs : public Reliability, public ::testing::WithParamInterface<std::string> {};
@@ -334,26 +295,27 @@ TEST_P(KilledPairs, EachFileKeepsItsOwnCompanionOrNone) {
                                           "--save-settings", "--format", GetParam(), "-j", "2"};
   ASSERT_EQ(run(with(batch, {"--seed", "7", "-o", sub("new")})).status, 0);
   ASSERT_EQ(run(with(batch, {"--seed", "8", "-o", sub("old")})).status, 0);
+  const auto fresh = contents("new");
+  const auto earlier = contents("old");
   const std::vector<std::string> companions = sigmf ? std::vector<std::string>{".sigmf-meta", ".txt"}
                                                     : std::vector<std::string>{".txt"};
   for (const std::size_t lines : {1u, 9u, 40u, 90u}) {
-    const fs::path out = folder() / ("killed-" + std::to_string(lines));
-    fs::copy(folder() / "old", out);
-    const pid_t child = start(with(batch, {"--seed", "7", "-o", out.string()}));
+    const std::string out = "killed-" + std::to_string(lines);
+    fs::copy(folder() / "old", folder() / out);
+    const pid_t child = start(with(batch, {"--seed", "7", "-o", sub(out)}));
     wait_for(folder() / "stdout.txt", "Saved to", child, lines);
     kill(child, SIGKILL);
     finish(child);
-    for (const auto& entry : fs::directory_iterator(out)) {
-      const fs::path name = entry.path().filename();
-      if (name.extension() != (sigmf ? ".sigmf-data" : ".csv")) continue;
-      const std::string text = test::read_file(entry.path());
-      const std::string run = text == test::read_file(folder() / "new" / name) ? "new" : "old";
-      ASSERT_EQ(text, test::read_file(folder() / run / name)) << name;
+    const auto killed = contents(out);
+    for (const auto& [name, text] : killed) {
+      if (!name.ends_with(sigmf ? ".sigmf-data" : ".csv")) continue;
+      const bool is_new = text == fresh.at(name);
+      ASSERT_EQ(text, (is_new ? fresh : earlier).at(name)) << name;
       for (const std::string& extension : companions) {
-        const fs::path companion = fs::path(entry.path()).replace_extension(extension);
-        if (!fs::exists(companion)) continue;
-        EXPECT_EQ(test::read_file(companion), test::read_file(folder() / run / companion.filename()))
-            << companion.filename() << " beside the " << run << " " << name;
+        const std::string companion = name.substr(0, name.rfind('.')) + extension;
+        if (!killed.contains(companion)) continue;
+        EXPECT_EQ(killed.at(companion), (is_new ? fresh : earlier).at(companion))
+            << companion << " beside the " << (is_new ? "new " : "earlier ") << name;
       }
     }
   }

@@ -13,11 +13,15 @@
 
 #ifdef QUORVIN_CLI_PATH
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
+#include <map>
+#include <thread>
 #include <vector>
 #endif
 
@@ -61,6 +65,12 @@ inline std::vector<std::string> with(std::vector<std::string> batch, const std::
   return batch;
 }
 
+// Whether the child has ended; it is left to be reaped.
+inline bool has_ended(pid_t child) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child;
+}
+
 // quorvin-cli with standard output and error in files of the test's folder; `in_child` runs in
 // the child just before the program starts (limits, closed streams, another user).
 class CliFolder : public TempFolder {
@@ -82,7 +92,15 @@ class CliFolder : public TempFolder {
     }
     return pid;
   }
+  // Waits for the child; one still running after three minutes (the hang under test) is killed.
   Outcome finish(pid_t pid) const {
+    for (int waited = 0; waited < 9000 && !has_ended(pid); ++waited) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!has_ended(pid)) {
+      kill(pid, SIGKILL);
+      ADD_FAILURE() << "quorvin-cli still running after three minutes";
+    }
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);
@@ -93,6 +111,14 @@ class CliFolder : public TempFolder {
     return finish(start(std::move(arguments), in_child));
   }
   std::string sub(const std::string& name) const { return (folder() / name).string(); }
+  // Every file of a folder below the test's own, with its bytes.
+  std::map<std::string, std::string> contents(const std::string& dir) const {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder() / dir)) {
+      files[entry.path().filename().string()] = read_file(entry.path());
+    }
+    return files;
+  }
 };
 #endif
 
