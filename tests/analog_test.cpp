@@ -39,14 +39,8 @@ TEST(Analog, HandWorkedSamples) {
   EXPECT_LT(test::max_abs_difference(cw_tone(2500, 3.0, fs, 5), {0, 3, 0, -3, 0}), 1e-12);
   EXPECT_EQ(cw_tone(2500, 3.0, fs, 5)[0].real(), 0.0);
   EXPECT_EQ(am_ssb_modulate(1000, 300, 1.0, fs, 1), Signal{0.0});
-}
-
-// Without deviation FM is the carrier one sample ahead: the phase is advanced before each sample.
-TEST(FmModulate, NoDeviationIsACarrierOneSampleAhead) {
-  const Signal fm = fm_modulate(1000, 300, 0.0, 2.0, fs, 500);
-  for (std::size_t i = 0; i < fm.size(); ++i) {
-    EXPECT_NEAR(fm[i].real(), 2.0 * std::cos(2.0 * pi * 1000.0 * static_cast<double>(i + 1) / fs), 1e-9);
-  }
+  // FM without deviation is the carrier one sample ahead: the phase advances before each sample.
+  EXPECT_LT(test::max_abs_difference(fm_modulate(2500, 300, 0.0, 2.0, fs, 4), {0, -2, 0, 2}), 1e-12);
 }
 
 TEST(FmModulate, InstantaneousFrequencySwingsByTheDeviation) {

@@ -13,13 +13,8 @@ Signal apsk16(const Symbols& s) { return apsk_map(s, {4, 12}, {0.5, 1.5}); }
 // Points worked out from each layout: one per symbol in order, wrapping or off-grid symbols
 // where the layout allows them, (0, 0) where it does not, nothing for no symbols.
 TEST(Constellation, HandWorkedPoints) {
-  struct Case {
-    const char* name;
-    Signal points;
-    Signal expected;
-  };
   const double h = std::sqrt(0.5);
-  const Case cases[] = {
+  const std::tuple<const char*, Signal, Signal> cases[] = {
       {"bpsk", psk_map({0, 1}, 2), {{1, 0}, {-1, 0}}},
       {"qpsk_on_the_axes", psk_map({1, 3}, 4), {{0, 1}, {0, -1}}},
       {"psk8_wraps", psk_map({1, 9}, 8), {{h, h}, {h, h}}},
@@ -33,11 +28,11 @@ TEST(Constellation, HandWorkedPoints) {
       {"qam128", qam128_map({0, 8, 127, 128, -1}), {{-7, -11}, {-9, -9}, {7, 11}, {0, 0}, {0, 0}}},
       {"apsk16", apsk16({0, 1, 4, 7, 16, -1}), {{0.5, 0}, {0, 0.5}, {1.5, 0}, {0, 1.5}, {0, 0}, {0, 0}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_EQ(c.points.size(), c.expected.size());
-    for (std::size_t i = 0; i < c.points.size(); ++i) {
-      EXPECT_LT(std::abs(c.points[i] - c.expected[i]), 1e-15) << i << ": " << c.points[i];
+  for (const auto& [name, points, expected] : cases) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(points.size(), expected.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      EXPECT_LT(std::abs(points[i] - expected[i]), 1e-15) << i << ": " << points[i];
     }
   }
   for (const Signal& none :

@@ -6,13 +6,7 @@ namespace quorvin {
 namespace {
 
 TEST(Fft, HandWorkedTransforms) {
-  struct Case {
-    const char* name;
-    Signal in;
-    FftDirection direction;
-    Signal expected;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, Signal, FftDirection, Signal> cases[] = {
       {"empty_forward", {}, FftDirection::forward, {}},
       {"empty_inverse", {}, FftDirection::inverse, {}},
       {"two_forward", {{1, 0}, {1, 0}}, FftDirection::forward, {{2, 0}, {0, 0}}},
@@ -22,10 +16,10 @@ TEST(Fft, HandWorkedTransforms) {
       // A length the radix-2 recursion cannot split: an impulse must give a flat spectrum.
       {"impulse_of_three", {{1, 0}, {0, 0}, {0, 0}}, FftDirection::forward, {{1, 0}, {1, 0}, {1, 0}}},
   };
-  for (const Case& c : cases) {
-    const Signal out = fft(c.in, c.direction);
-    ASSERT_EQ(out.size(), c.expected.size()) << c.name;
-    EXPECT_LT(test::max_abs_difference(out, c.expected), 1e-12) << c.name;
+  for (const auto& [name, in, direction, expected] : cases) {
+    const Signal out = fft(in, direction);
+    ASSERT_EQ(out.size(), expected.size()) << name;
+    EXPECT_LT(test::max_abs_difference(out, expected), 1e-12) << name;
   }
   // One element comes back as it is both ways: no 1/n scaling for n = 1.
   for (const FftDirection direction : {FftDirection::forward, FftDirection::inverse}) {

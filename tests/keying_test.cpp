@@ -8,16 +8,10 @@ namespace {
 
 double degrees(Sample s) { return std::atan2(s.imag(), s.real()) * 180.0 / pi; }
 
-struct AngleCase {
-  const char* name;
-  Signal points;
-  std::vector<double> degrees;
-};
-
 // Hand-worked points of the one-point-per-symbol keyers and of MSK's phase ramp, all of them on
 // the unit circle.
 TEST(Keying, HandWorkedAnglesOnTheUnitCircle) {
-  const AngleCase cases[] = {
+  const std::tuple<const char*, Signal, std::vector<double>> cases[] = {
       {"pi4_dqpsk_zeros_step_by_45", pi4_dqpsk_map({0, 0, 0}, pi / 4), {45, 90, 135}},
       {"pi4_dqpsk_first_point_ignores_offset", pi4_dqpsk_map({2}, 1.0), {-135}},
       {"pi4_dqpsk_empty", pi4_dqpsk_map({}, pi / 4), {}},
@@ -28,12 +22,12 @@ TEST(Keying, HandWorkedAnglesOnTheUnitCircle) {
       {"msk_zero_turns_backwards", msk_modulate({0}, 2.0), {0, -45}},
       {"msk_other_values_turn_backwards", msk_modulate({7}, 2.0), {0, -45}},
   };
-  for (const AngleCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_EQ(c.points.size(), c.degrees.size());
-    for (std::size_t i = 0; i < c.points.size(); ++i) {
-      EXPECT_NEAR(degrees(c.points[i]), c.degrees[i], 1e-10) << i;
-      EXPECT_NEAR(std::abs(c.points[i]), 1.0, 1e-12) << i;
+  for (const auto& [name, points, expected] : cases) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(points.size(), expected.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      EXPECT_NEAR(degrees(points[i]), expected[i], 1e-10) << i;
+      EXPECT_NEAR(std::abs(points[i]), 1.0, 1e-12) << i;
     }
   }
 }

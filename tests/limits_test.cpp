@@ -20,7 +20,7 @@ TEST(SampleLimit, LargerOrUndefinedCountsThrowWithTheCountAndCeiling) {
       {21474836470.0, "21474836470 samples"},
       {999999999999999.0, "999999999999999 samples"},
       {1e15, "1e+15 samples"},
-      {1.0000004e304, "1e+304 samples"},
+      {1.2345678e304, "1.23457e+304 samples"},
       {static_cast<double>(max_samples_per_file) + 1.0, std::to_string(max_samples_per_file + 1) + " samples"},
       {inf, "unbounded length"},
       {std::nan(""), "unbounded length"},
