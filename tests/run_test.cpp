@@ -108,10 +108,8 @@ TEST_F(Run, ReportAndFilesForTwoModulationsTwoFilesWithSettings) {
     EXPECT_NE(settings.find("SNR: " + std::to_string(f.snr_db) + " dB\r\n"), std::string::npos) << base;
     if (is_analog_modulation(f.modulation)) {
       EXPECT_NE(settings.find("Amplitude: " + std::to_string(f.amplitude) + "\r\n"), std::string::npos);
-      EXPECT_TRUE(f.amplitude >= 0.5 && f.amplitude <= 1.0) << f.amplitude;
     } else {
       EXPECT_NE(settings.find("Symbol Rate: " + std::to_string(f.symbol_rate) + " Baud\r\n"), std::string::npos);
-      EXPECT_TRUE(f.symbol_rate >= 1000.0 && f.symbol_rate <= 5000.0) << f.symbol_rate;
     }
   }
   EXPECT_EQ(report, expected);
@@ -126,13 +124,6 @@ TEST_F(Run, SameSeedSameParametersDifferentNoise) {
   run_generation(s, 42);
   EXPECT_EQ(test::read_file(folder() / "QPSK_signal_1.txt"), first_settings);
   EXPECT_NE(test::read_file(folder() / "QPSK_signal_1.csv"), first_samples);
-}
-
-TEST_F(Run, EqualBoundsGiveExactlyThatValue) {
-  RunSettings s = settings_for({"BPSK", "FM"}, 3, out());
-  s.snr_min_db = s.snr_max_db = 20.0;
-  RunPlan plan(s, 3);
-  while (auto f = plan.next()) EXPECT_EQ(f->snr_db, 20.0);
 }
 
 TEST_F(Run, MissingFolderGivesOneFailureLinePerFileAndNoSettings) {
