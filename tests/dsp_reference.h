@@ -1,28 +1,60 @@
 #pragma once
-// Independent references for the tests: direct O(n^2) formulas, no shared code with the core.
+// What the core's unit tests share: GoogleTest, the standard headers they use, and independent
+// references (direct O(n^2) formulas and draws, no shared code with the core).
 
+#include <gtest/gtest.h>
+
+#include "parameter_names.h"
+
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "common/signal.h"
 
 namespace quorvin::test {
 
+inline constexpr double inf = std::numeric_limits<double>::infinity();
+
+// n symbols drawn as the generator must draw them: the standard engine and distribution.
+inline Symbols random_symbols(std::size_t n, std::int32_t alphabet, std::uint32_t seed) {
+  std::mt19937 engine(seed);
+  std::uniform_int_distribution<std::int32_t> draw(0, alphabet - 1);
+  Symbols out(n);
+  for (auto& s : out) s = draw(engine);
+  return out;
+}
+
+// sum x[m] exp(j 2 pi turns(m)), in long double so that the reference outdoes the code it checks.
+template <class Turns>
+std::complex<long double> phasor_sum(const Signal& x, Turns turns) {
+  const long double two_pi = 2.0L * std::acos(-1.0L);
+  std::complex<long double> sum = 0.0L;
+  for (std::size_t m = 0; m < x.size(); ++m) {
+    sum += std::complex<long double>(x[m].real(), x[m].imag()) * std::polar(1.0L, two_pi * turns(m));
+  }
+  return sum;
+}
+
 inline Signal naive_dft(const Signal& x, bool inverse) {
   const std::size_t n = x.size();
-  const long double sign = inverse ? 1.0L : -1.0L;
-  const long double two_pi = 2.0L * std::acos(-1.0L);
   Signal out(n);
   for (std::size_t k = 0; k < n; ++k) {
-    std::complex<long double> sum = 0.0L;
-    for (std::size_t m = 0; m < n; ++m) {
-      const long double angle = sign * two_pi * static_cast<long double>((k * m) % n) /
-                                static_cast<long double>(n);
-      sum += std::complex<long double>(x[m].real(), x[m].imag()) *
-             std::complex<long double>(std::cos(angle), std::sin(angle));
-    }
+    // k m reduced modulo n first, so that the angle stays small and exact.
+    std::complex<long double> sum = phasor_sum(x, [&](std::size_t m) {
+      return (inverse ? 1.0L : -1.0L) * static_cast<long double>((k * m) % n) / static_cast<long double>(n);
+    });
     if (inverse && n > 1) sum /= static_cast<long double>(n);
     out[k] = {static_cast<double>(sum.real()), static_cast<double>(sum.imag())};
   }
@@ -31,21 +63,10 @@ inline Signal naive_dft(const Signal& x, bool inverse) {
 
 // Power of the component at `frequency` Hz: |sum x[i] exp(-j 2 pi f i / fs)|^2 / n^2.
 inline double tone_power(const Signal& x, double frequency, double sample_rate) {
-  std::complex<long double> sum = 0.0L;
-  const long double two_pi = 2.0L * std::acos(-1.0L);
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    const long double angle = -two_pi * frequency * static_cast<long double>(i) / sample_rate;
-    sum += std::complex<long double>(x[i].real(), x[i].imag()) *
-           std::complex<long double>(std::cos(angle), std::sin(angle));
-  }
-  const long double n = static_cast<long double>(x.size());
-  return static_cast<double>(std::norm(sum) / (n * n));
-}
-
-inline double mean_power(const Signal& x) {
-  double sum = 0.0;
-  for (const Sample& s : x) sum += std::norm(s);
-  return x.empty() ? 0.0 : sum / static_cast<double>(x.size());
+  const auto n = static_cast<long double>(x.size());
+  return static_cast<double>(std::norm(phasor_sum(x, [&](std::size_t i) {
+                               return -frequency * static_cast<long double>(i) / sample_rate;
+                             })) / (n * n));
 }
 
 inline double max_abs_difference(const Signal& a, const Signal& b) {
@@ -56,21 +77,21 @@ inline double max_abs_difference(const Signal& a, const Signal& b) {
 
 // Bit-for-bit equality, so that -0.0 and 0.0 differ and NaNs compare by their bits.
 inline bool same_bits(const Signal& a, const Signal& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::signbit(a[i].real()) != std::signbit(b[i].real()) ||
-        std::signbit(a[i].imag()) != std::signbit(b[i].imag()))
-      return false;
-    const bool re_equal = a[i].real() == b[i].real() || (std::isnan(a[i].real()) && std::isnan(b[i].real()));
-    const bool im_equal = a[i].imag() == b[i].imag() || (std::isnan(a[i].imag()) && std::isnan(b[i].imag()));
-    if (!re_equal || !im_equal) return false;
-  }
-  return true;
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Sample)) == 0);
 }
 
-}  // namespace quorvin::test
-
-namespace quorvin::test {
+// The text of the E that f throws; a failure, and "", when it throws nothing.
+template <class E, class F>
+std::string thrown_message(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no exception";
+  return {};
+}
 
 // Names parameterised cases after their `name` field.
 struct CaseName {

@@ -1,47 +1,20 @@
 #include "modulation/interpolate.h"
 
-#include <gtest/gtest.h>
-
-#include "parameter_names.h"
-
-#include <cmath>
-#include <cstddef>
-#include <utility>
-#include <vector>
-
 #include "dsp_reference.h"
 
 namespace quorvin {
 namespace {
 
-QUORVIN_PRINT_CASES_BY_NAME
-
-struct PointCase {
-  const char* name;
-  double x;
-  Sample expected;
-};
-
-class InterpolateTwoPoints : public ::testing::TestWithParam<PointCase> {};
-
-TEST_P(InterpolateTwoPoints, HandWorked) {
+TEST(Interpolate, TwoPointsHandWorked) {
   const Grid grid{0.0, 1.0};
   const Signal values{{0.0, 0.0}, {2.0, -2.0}};
-  EXPECT_EQ(interpolate_linear(grid, values, GetParam().x), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, InterpolateTwoPoints,
-                         ::testing::Values(PointCase{"quarter", 0.25, {0.5, -0.5}},
-                                           PointCase{"before_grid_holds_first", -1.0, {0.0, 0.0}},
-                                           PointCase{"after_grid_holds_last", 5.0, {2.0, -2.0}},
-                                           PointCase{"on_last_point", 1.0, {2.0, -2.0}},
-                                           PointCase{"half", 0.5, {1.0, -1.0}}),
-                         test::CaseName());
-
-TEST(Interpolate, MalformedGridsGiveZero) {
-  EXPECT_EQ(interpolate_linear({}, {}, 0.5), Sample(0.0, 0.0));
-  EXPECT_EQ(interpolate_linear({0.0, 1.0, 2.0}, {{1, 1}, {2, 2}}, 0.5), Sample(0.0, 0.0));
-  EXPECT_EQ(interpolate_linear({0.0}, {}, 0.5), Sample(0.0, 0.0));
+  const std::pair<double, Sample> cases[] = {
+      {0.25, {0.5, -0.5}}, {0.5, {1.0, -1.0}},
+      {-1.0, {0.0, 0.0}},   // before the grid: the first value held
+      {1.0, {2.0, -2.0}},   // on the last point
+      {5.0, {2.0, -2.0}},   // after the grid: the last value held
+  };
+  for (const auto& [x, expected] : cases) EXPECT_EQ(interpolate_linear(grid, values, x), expected) << x;
 }
 
 TEST(Interpolate, RepeatedGridPointsTakeTheLaterSegment) {
@@ -55,6 +28,20 @@ TEST(Interpolate, RepeatedGridPointsTakeTheLaterSegment) {
 TEST(Interpolate, NanPositionIsUndefinedNotACrash) {
   const Sample s = interpolate_linear({0.0, 1.0, 2.0}, {{1, 1}, {2, 2}, {3, 3}}, std::nan(""));
   EXPECT_TRUE(std::isnan(s.real()));
+}
+
+// Grid and value lengths that differ either way round, or are both zero, give (0, 0) from the
+// single-point search and from the walk alike.
+TEST(Interpolate, MalformedGridsGiveZeros) {
+  const std::pair<std::size_t, std::size_t> shapes[] = {{2, 1}, {1, 2}, {5, 3}, {0, 0}, {0, 1}, {1, 0}};
+  for (const auto& [grid_length, value_length] : shapes) {
+    Grid grid(grid_length);
+    for (std::size_t k = 0; k < grid.size(); ++k) grid[k] = static_cast<double>(k);
+    const Signal values(value_length, Sample(1.0, 1.0));
+    EXPECT_EQ(interpolate_linear(grid, values, 0.5), Sample(0.0, 0.0)) << grid_length << " " << value_length;
+    const Signal out = interpolate_linear_along(grid, values, 3, [](std::size_t) { return 0.5; });
+    EXPECT_EQ(out, Signal(3, Sample(0.0, 0.0))) << grid_length << " " << value_length;
+  }
 }
 
 // The cursor walk must give exactly what the per-sample search gives, whatever the positions do.
@@ -78,18 +65,6 @@ TEST(InterpolateAlong, BitIdenticalToPerSampleSearch) {
     Signal searched;
     for (const double x : positions) searched.push_back(interpolate_linear(grid, values, x));
     EXPECT_TRUE(test::same_bits(along, searched));
-  }
-}
-
-TEST(InterpolateAlong, MalformedGridsGiveZeros) {
-  // Lengths that differ either way round, or are both zero.
-  const std::pair<std::size_t, std::size_t> shapes[] = {{2, 1}, {1, 2}, {5, 3}, {0, 0}, {0, 1}};
-  for (const auto& [grid_length, value_length] : shapes) {
-    Grid grid(grid_length);
-    for (std::size_t k = 0; k < grid.size(); ++k) grid[k] = static_cast<double>(k);
-    const Signal values(value_length, Sample(1.0, 1.0));
-    const Signal out = interpolate_linear_along(grid, values, 3, [](std::size_t) { return 0.5; });
-    EXPECT_EQ(out, Signal(3, Sample(0.0, 0.0))) << grid_length << " " << value_length;
   }
 }
 

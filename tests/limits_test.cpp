@@ -1,13 +1,11 @@
 #include "common/limits.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <limits>
-#include <stdexcept>
+#include "dsp_reference.h"
 
 namespace quorvin {
 namespace {
+
+using test::inf;
 
 TEST(SampleLimit, CountsUpToTheCeilingPass) {
   EXPECT_EQ(require_sample_count(0.0), 0u);
@@ -15,43 +13,32 @@ TEST(SampleLimit, CountsUpToTheCeilingPass) {
   EXPECT_EQ(require_sample_count(static_cast<double>(max_samples_per_file)), max_samples_per_file);
 }
 
+// Whole digits while they are readable, six significant ones beyond 1e15, and no number at all
+// for a count that is not finite.
 TEST(SampleLimit, LargerOrUndefinedCountsThrowWithTheCountAndCeiling) {
-  const std::string limit = std::to_string(max_samples_per_file);
-  struct Case {
-    double count;
-    std::string message;
+  const std::pair<double, std::string> cases[] = {
+      {21474836470.0, "21474836470 samples"},
+      {999999999999999.0, "999999999999999 samples"},
+      {1e15, "1e+15 samples"},
+      {1.2345678e304, "1.23457e+304 samples"},
+      {static_cast<double>(max_samples_per_file) + 1.0, std::to_string(max_samples_per_file + 1) + " samples"},
+      {inf, "unbounded length"},
+      {std::nan(""), "unbounded length"},
   };
-  const Case cases[] = {
-      {21474836470.0, "signal of 21474836470 samples exceeds the limit of " + limit + " samples per file."},
-      {999999999999999.0, "signal of 999999999999999 samples exceeds the limit of " + limit + " samples per file."},
-      {1e15, "signal of 1e+15 samples exceeds the limit of " + limit + " samples per file."},
-      {1.0000004e304, "signal of 1e+304 samples exceeds the limit of " + limit + " samples per file."},
-      {static_cast<double>(max_samples_per_file) + 1.0,
-       "signal of " + std::to_string(max_samples_per_file + 1) + " samples exceeds the limit of " + limit +
-           " samples per file."},
-      {std::numeric_limits<double>::infinity(),
-       "signal of unbounded length exceeds the limit of " + limit + " samples per file."},
-      {std::nan(""), "signal of unbounded length exceeds the limit of " + limit + " samples per file."},
-  };
-  for (const Case& c : cases) {
-    try {
-      require_sample_count(c.count);
-      ADD_FAILURE() << "no exception for " << c.count;
-    } catch (const std::length_error& e) {
-      EXPECT_EQ(e.what(), c.message);
-    }
+  for (const auto& [count, shown] : cases) {
+    EXPECT_EQ(test::thrown_message<std::length_error>([c = count] { require_sample_count(c); }),
+              "signal of " + shown + " exceeds the limit of " +
+                  std::to_string(max_samples_per_file) + " samples per file.")
+        << count;
   }
 }
 
 TEST(SampleLimit, WholeSamplesPerSymbolTruncatesAndSaturates) {
-  EXPECT_EQ(whole_samples_per_symbol(3.99), 3u);
-  EXPECT_EQ(whole_samples_per_symbol(1.0), 1u);
-  EXPECT_EQ(whole_samples_per_symbol(0.99), 0u);
-  EXPECT_EQ(whole_samples_per_symbol(-5.0), 0u);
-  EXPECT_EQ(whole_samples_per_symbol(std::nan("")), 0u);
-  EXPECT_EQ(whole_samples_per_symbol(4294967295.5), 4294967295u);
-  EXPECT_EQ(whole_samples_per_symbol(1e300), 4294967295u);
-  EXPECT_EQ(whole_samples_per_symbol(std::numeric_limits<double>::infinity()), 4294967295u);
+  const std::pair<double, std::uint32_t> cases[] = {
+      {3.99, 3u}, {1.0, 1u}, {0.99, 0u}, {-5.0, 0u}, {std::nan(""), 0u},
+      {4294967295.5, 4294967295u}, {1e300, 4294967295u}, {inf, 4294967295u},
+  };
+  for (const auto& [ratio, expected] : cases) EXPECT_EQ(whole_samples_per_symbol(ratio), expected) << ratio;
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Drives the real quorvin.exe from outside its process, as Windows automation would: finds the
 // main window by class, reads every control, clicks through BM_CLICK and WM_COMMAND, types
-// through WM_SETTEXT and reads back through WM_GETTEXT. It keeps its own copy of the form's
-// layout so that a slip in the program's table shows up here.
+// through WM_SETTEXT and reads back through WM_GETTEXT. The boxes' defaults, messages and check
+// order come from the form's box table and the checkbox names from the catalogue; the control
+// IDs, geometry, classes and styles are this program's own copy, so that a slip in the window's
+// layout shows up here.
 //
 //   window_driver check <quorvin.exe>   start the program in the current folder, check, close it
 //   window_driver locate <control id>   print the screen centre of a control of the running program
@@ -10,53 +12,57 @@
 //
 // Every mode ends with "N passed, N failed" and exits non-zero on a failure.
 
+#include "form/form.h"
+
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
 
-int passed = 0;
-int failed = 0;
+using S = quorvin::FormSnapshot;
+using Box = std::u16string S::*;
+
+int passed = 0, failed = 0;
+std::wstring program;         // quorvin.exe
+PROCESS_INFORMATION started;  // its process and thread, when started here
+HWND app = nullptr;           // its main window
 
 std::string narrow(std::wstring_view text) {
   std::string out;
-  for (const wchar_t unit : text) {
-    if (unit == L'\r') out += "\\r";
-    else if (unit == L'\n') out += "\\n";
-    else out.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
-  }
+  for (const wchar_t unit : text)
+    out += unit == L'\r' ? "\\r" : unit == L'\n' ? "\\n" : std::string(1, unit < 0x80 ? static_cast<char>(unit) : '?');
   return out;
 }
 
+std::wstring wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
+
 bool expect(bool ok, const std::string& what) {
-  if (ok) {
-    ++passed;
-  } else {
-    ++failed;
-    std::printf("FAIL: %s\n", what.c_str());
-    std::fflush(stdout);
-  }
+  ++(ok ? passed : failed);
+  if (!ok) std::printf("FAIL: %s\n", what.c_str());
+  std::fflush(stdout);
   return ok;
 }
 
-template <typename T>
-bool expect_eq(const T& actual, const T& expected, const std::string& what) {
-  std::ostringstream message;
-  message << what << ": got " << actual << ", want " << expected;
-  return expect(actual == expected, message.str());
-}
-
-bool expect_text(std::wstring_view actual, std::wstring_view expected, const std::string& what) {
-  return expect(actual == expected,
-                what + ": got \"" + narrow(actual) + "\", want \"" + narrow(expected) + "\"");
+template <typename Actual, typename Expected>
+bool expect_eq(const Actual& actual, const Expected& expected, const std::string& what) {
+  const auto show = [](const auto& value) {
+    std::ostringstream out;
+    if constexpr (std::is_convertible_v<decltype(value), std::wstring_view>) out << '"' << narrow(value) << '"';
+    else out << value;
+    return out.str();
+  };
+  return expect(actual == expected, what + ": got " + show(actual) + ", want " + show(expected));
 }
 
 int finish() {
@@ -75,29 +81,28 @@ bool wait_for(Condition condition, DWORD deadline_ms = 60000) {
   return condition();
 }
 
-// A message to the program's window; fails (and counts) instead of hanging when it never answers.
+// A message to a window of the program; fails (and counts) instead of hanging when it never answers.
 LRESULT send(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   DWORD_PTR result = 0;
   SetLastError(0);
-  const LRESULT answered =
-      SendMessageTimeoutW(window, message, wparam, lparam, SMTO_NORMAL, 120000, &result);
+  const LRESULT answered = SendMessageTimeoutW(window, message, wparam, lparam, SMTO_NORMAL, 120000, &result);
   // Wine returns 0 for some answered messages; only a set error code means no answer.
-  if (answered == 0 && GetLastError() != 0)
-    expect(false, "no answer to message " + std::to_string(message));
+  if (answered == 0 && GetLastError() != 0) expect(false, "no answer to message " + std::to_string(message));
   return static_cast<LRESULT>(result);
 }
 
+HWND item(int id) { return GetDlgItem(app, id); }
+
 std::wstring text_of(HWND window) {
-  const auto length = static_cast<std::size_t>(send(window, WM_GETTEXTLENGTH, 0, 0));
-  std::wstring text(length + 1, L'\0');
-  const auto copied = static_cast<std::size_t>(
-      send(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data())));
-  text.resize(copied < length ? copied : length);
+  std::wstring text(static_cast<std::size_t>(send(window, WM_GETTEXTLENGTH, 0, 0)) + 1, L'\0');
+  const LRESULT copied = send(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+  text.resize(std::min(static_cast<std::size_t>(copied), text.size() - 1));
   return text;
 }
+std::wstring text_at(int id) { return text_of(item(id)); }
 
-void set_text(HWND window, const std::wstring& text) {
-  send(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+void set_text(int id, const std::wstring& text) {
+  send(item(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 std::wstring class_of(HWND window) {
@@ -107,102 +112,97 @@ std::wstring class_of(HWND window) {
 }
 
 std::wstring upper(std::wstring text) {
-  for (wchar_t& unit : text)
-    if (unit >= L'a' && unit <= L'z') unit = static_cast<wchar_t>(unit - L'a' + L'A');
+  CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
   return text;
 }
 
-std::string hex(DWORD value) {
+std::string hex(LONG value) {
   char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(value));
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<DWORD>(value)));
   return text;
+}
+
+std::string geometry(long x, long y, long width, long height) {
+  return std::to_string(x) + "," + std::to_string(y) + " " + std::to_string(width) + "x" + std::to_string(height);
 }
 
 // ---- The form as it must be ----------------------------------------------------------------
 
-constexpr DWORD checkbox = 0x50000002;
-constexpr DWORD plain = 0x50000000;  // push button and labels
-constexpr DWORD input_box = 0x50800080;
-constexpr DWORD output_box = 0x50800844;
-constexpr DWORD client_edge = 0x200;
+enum class Kind { checkbox, push_button, label, output_box, input_box };
+
+struct Look { const wchar_t* class_name; LONG style, ex_style; };
+
+constexpr Look looks[] = {{L"BUTTON", 0x50000002, 0}, {L"BUTTON", 0x50000000, 0}, {L"STATIC", 0x50000000, 0},
+                          {L"EDIT", 0x50800844, 0x200}, {L"EDIT", 0x50800080, 0x200}};  // by Kind
 
 struct Control {
-  std::wstring class_name;
+  Kind kind;
   std::wstring text;
-  int id;
-  int x, y, width, height;
-  DWORD style, ex_style;
+  int id, x, y, width, height;
+  Box box = nullptr;  // the form's box an input box shows
 };
 
-const wchar_t* const modulation_names[] = {
-    L"AM",     L"AM-SSB", L"FM",     L"BPSK",   L"QPSK",   L"OQPSK", L"Pi/4-DQPSK", L"8PSK",
-    L"16PSK",  L"QAM16",  L"QAM32",  L"QAM64",  L"QAM128", L"QAM256", L"APSK16",    L"APSK32",
-    L"APSK64", L"2FSK",   L"4FSK",   L"8FSK",   L"MSK",    L"GMSK"};
+// The labelled rows of input boxes: the label 150 x 22 at x 220, each box 22 high on its line.
+struct Field { int id, x, width; Box box; };
+struct LabelledRow { const wchar_t* label; int y; Field fields[2]; };
 
+constexpr LabelledRow labelled_rows[] = {
+    {L"Number of Symbols:", 550, {{1001, 380, 100, &S::num_symbols}}},
+    {L"Symbol Rate Range:", 520, {{1010, 380, 60, &S::symbol_rate_min}, {1011, 440, 60, &S::symbol_rate_max}}},
+    {L"Sample Rate:", 490, {{1012, 380, 100, &S::sample_rate}}},
+    {L"Files/Modulation:", 460, {{1013, 380, 60, &S::files_per_modulation}}},
+    {L"Symbol Timing Error:", 430, {{1014, 380, 60, &S::timing_error_min}, {1015, 440, 60, &S::timing_error_max}}},
+    {L"Frequency Offset:", 400, {{1016, 380, 60, &S::frequency_offset_min}, {1017, 440, 60, &S::frequency_offset_max}}},
+    {L"Carrier Freq (Hz):", 370, {{1026, 380, 100, &S::mix_frequency}}},
+    {L"Multipath Error:", 340, {{1018, 380, 100, &S::multipath_error}}},
+    {L"SNR Range (dB):", 310, {{1019, 380, 60, &S::snr_min}, {1020, 440, 60, &S::snr_max}}},
+    {L"File Path:", 280, {{1021, 380, 200, &S::output_folder}}},
+    {L"Analog Fc (Hz):", 250, {{1022, 380, 100, &S::analog_carrier_frequency}}},
+    {L"Analog Deviation (Hz):", 220, {{1023, 380, 100, &S::analog_deviation}}},
+    {L"Amplitude Range:", 190, {{1024, 380, 60, &S::amplitude_min}, {1025, 440, 60, &S::amplitude_max}}},
+};
+
+constexpr int first_checkbox = 201;  // then one ID per name, in the catalogue's form order
+
+std::wstring default_text(Box box) {
+  for (const quorvin::FormBox& row : quorvin::form_boxes)
+    if (row.text == box) return wide(row.default_text);
+  return L"(not in the form's table)";
+}
+
+// Every control in creation order.
 std::vector<Control> expected_form() {
   std::vector<Control> form;
-  for (int i = 0; i < 22; ++i)
-    form.push_back({L"BUTTON", modulation_names[i], 201 + i, 20, 820 - 25 * i, 150, 22, checkbox, 0});
-  const std::vector<Control> rest = {
-      {L"BUTTON", L"Modulate", 1002, 20, 60, 100, 30, plain, 0},
-      {L"STATIC", L"Output:", 0, 20, 100, 150, 22, plain, 0},
-      {L"EDIT", L"", 1003, 20, 130, 200, 100, output_box, client_edge},
-      {L"BUTTON", L"Save Settings File", 301, 20, 240, 150, 22, checkbox, 0},
-      {L"STATIC", L"Number of Symbols:", 0, 220, 550, 150, 22, plain, 0},
-      {L"EDIT", L"1000", 1001, 380, 550, 100, 22, input_box, client_edge},
-      {L"STATIC", L"Symbol Rate Range:", 0, 220, 520, 150, 22, plain, 0},
-      {L"EDIT", L"1000", 1010, 380, 520, 60, 22, input_box, client_edge},
-      {L"EDIT", L"5000", 1011, 440, 520, 60, 22, input_box, client_edge},
-      {L"STATIC", L"Sample Rate:", 0, 220, 490, 150, 22, plain, 0},
-      {L"EDIT", L"10000", 1012, 380, 490, 100, 22, input_box, client_edge},
-      {L"STATIC", L"Files/Modulation:", 0, 220, 460, 150, 22, plain, 0},
-      {L"EDIT", L"1", 1013, 380, 460, 60, 22, input_box, client_edge},
-      {L"STATIC", L"Symbol Timing Error:", 0, 220, 430, 150, 22, plain, 0},
-      {L"EDIT", L"0", 1014, 380, 430, 60, 22, input_box, client_edge},
-      {L"EDIT", L"0.1", 1015, 440, 430, 60, 22, input_box, client_edge},
-      {L"STATIC", L"Frequency Offset:", 0, 220, 400, 150, 22, plain, 0},
-      {L"EDIT", L"0", 1016, 380, 400, 60, 22, input_box, client_edge},
-      {L"EDIT", L"100", 1017, 440, 400, 60, 22, input_box, client_edge},
-      {L"STATIC", L"Carrier Freq (Hz):", 0, 220, 370, 150, 22, plain, 0},
-      {L"EDIT", L"0", 1026, 380, 370, 100, 22, input_box, client_edge},
-      {L"STATIC", L"Multipath Error:", 0, 220, 340, 150, 22, plain, 0},
-      {L"EDIT", L"0", 1018, 380, 340, 100, 22, input_box, client_edge},
-      {L"STATIC", L"SNR Range (dB):", 0, 220, 310, 150, 22, plain, 0},
-      {L"EDIT", L"10", 1019, 380, 310, 60, 22, input_box, client_edge},
-      {L"EDIT", L"30", 1020, 440, 310, 60, 22, input_box, client_edge},
-      {L"STATIC", L"File Path:", 0, 220, 280, 150, 22, plain, 0},
-      {L"EDIT", L".", 1021, 380, 280, 200, 22, input_box, client_edge},
-      {L"STATIC", L"Analog Fc (Hz):", 0, 220, 250, 150, 22, plain, 0},
-      {L"EDIT", L"1000", 1022, 380, 250, 100, 22, input_box, client_edge},
-      {L"STATIC", L"Analog Deviation (Hz):", 0, 220, 220, 150, 22, plain, 0},
-      {L"EDIT", L"500", 1023, 380, 220, 100, 22, input_box, client_edge},
-      {L"STATIC", L"Amplitude Range:", 0, 220, 190, 150, 22, plain, 0},
-      {L"EDIT", L"0.5", 1024, 380, 190, 60, 22, input_box, client_edge},
-      {L"EDIT", L"1", 1025, 440, 190, 60, 22, input_box, client_edge},
-  };
-  form.insert(form.end(), rest.begin(), rest.end());
+  for (const std::string_view name : quorvin::modulation_checkbox_names) {
+    const int i = static_cast<int>(form.size());
+    form.push_back({Kind::checkbox, std::wstring(name.begin(), name.end()), first_checkbox + i, 20, 820 - 25 * i, 150, 22});
+  }
+  form.push_back({Kind::push_button, L"Modulate", 1002, 20, 60, 100, 30});
+  form.push_back({Kind::label, L"Output:", 0, 20, 100, 150, 22});
+  form.push_back({Kind::output_box, L"", 1003, 20, 130, 200, 100});
+  form.push_back({Kind::checkbox, L"Save Settings File", 301, 20, 240, 150, 22});
+  for (const LabelledRow& row : labelled_rows) {
+    form.push_back({Kind::label, row.label, 0, 220, row.y, 150, 22});
+    for (const Field& f : row.fields)
+      if (f.id != 0) form.push_back({Kind::input_box, default_text(f.box), f.id, f.x, row.y, f.width, 22, f.box});
+  }
   return form;
 }
 
-// The seventeen checked boxes in the command's order, with the message each one earns.
-struct BoxMessage {
-  int id;
-  const wchar_t* message;
-};
+const std::vector<Control> layout = expected_form();
 
-constexpr BoxMessage box_messages[] = {
-    {1010, L"Invalid Symbol Rate Min."},         {1011, L"Invalid Symbol Rate Max."},
-    {1012, L"Invalid Sample Rate."},             {1019, L"Invalid SNR Min."},
-    {1020, L"Invalid SNR Max."},                 {1018, L"Invalid Multipath Error."},
-    {1014, L"Invalid Symbol Timing Error Min."}, {1015, L"Invalid Symbol Timing Error Max."},
-    {1016, L"Invalid Frequency Offset Min."},    {1017, L"Invalid Frequency Offset Max."},
-    {1026, L"Invalid Mix Frequency."},           {1013, L"Invalid File Count."},
-    {1001, L"Invalid Number of Symbols."},       {1022, L"Invalid Analog Fc."},
-    {1023, L"Invalid Analog Deviation."},        {1024, L"Invalid Amplitude Min."},
-    {1025, L"Invalid Amplitude Max."},
-};
+int id_of(Box box) {
+  for (const Control& control : layout)
+    if (control.box == box) return control.id;
+  return 0;
+}
 
-// ---- Finding and reading the running program ------------------------------------------------
+int checkbox_id(std::string_view name) {
+  const auto& names = quorvin::modulation_checkbox_names;
+  return first_checkbox + static_cast<int>(std::find(names.begin(), names.end(), name) - names.begin());
+}
+
+// ---- Finding and working the running program ------------------------------------------------
 
 HWND find_main_window(DWORD process_id) {
   HWND found = nullptr;
@@ -211,10 +211,7 @@ HWND find_main_window(DWORD process_id) {
          window = FindWindowExW(nullptr, window, L"QuorvinClass", nullptr)) {
       DWORD owner = 0;
       GetWindowThreadProcessId(window, &owner);
-      if (process_id == 0 || owner == process_id) {
-        found = window;
-        return true;
-      }
+      if (process_id == 0 || owner == process_id) return (found = window) != nullptr;
     }
     return false;
   });
@@ -223,438 +220,325 @@ HWND find_main_window(DWORD process_id) {
 
 std::vector<HWND> children_in_order(HWND parent) {
   std::vector<HWND> children;
-  for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr;
-       child = GetWindow(child, GW_HWNDNEXT))
+  for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
     children.push_back(child);
   return children;
 }
 
-HWND item(HWND main, int id) { return GetDlgItem(main, id); }
-
-bool is_checked(HWND main, int id) {
-  return send(item(main, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
+bool is_checked(int id) { return send(item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+void click(int id) { send(item(id), BM_CLICK, 0, 0); }
 
 // Every control's text and check state: what "nothing changed" compares.
-std::vector<std::wstring> form_state(HWND main) {
+std::vector<std::wstring> form_state() {
   std::vector<std::wstring> state;
-  for (HWND child : children_in_order(main)) {
+  for (HWND child : children_in_order(app)) {
     state.push_back(text_of(child));
-    if (upper(class_of(child)) == L"BUTTON")
-      state.push_back(std::to_wstring(send(child, BM_GETCHECK, 0, 0)));
+    if (upper(class_of(child)) == L"BUTTON") state.push_back(std::to_wstring(send(child, BM_GETCHECK, 0, 0)));
   }
   return state;
 }
 
 // Back to the state of a fresh start, set from outside the program's own handlers.
-void reset_form(HWND main) {
-  for (const Control& control : expected_form()) {
-    if (control.id == 0) continue;
-    const HWND handle = item(main, control.id);
-    if (control.style == checkbox) send(handle, BM_SETCHECK, BST_UNCHECKED, 0);
-    else if (control.class_name == L"EDIT") set_text(handle, control.text);
+void reset_form() {
+  for (const Control& control : layout) {
+    if (control.kind == Kind::checkbox) send(item(control.id), BM_SETCHECK, BST_UNCHECKED, 0);
+    else if (control.kind == Kind::input_box || control.kind == Kind::output_box) set_text(control.id, control.text);
   }
-}
-
-void click(HWND main, int id) { send(item(main, id), BM_CLICK, 0, 0); }
-
-void command(HWND main, int id, WORD code, HWND from) {
-  send(main, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(from));
 }
 
 BOOL CALLBACK take_message_box(HWND window, LPARAM result) {
-  if (class_of(window) == L"#32770" && IsWindowVisible(window)) {
-    *reinterpret_cast<HWND*>(result) = window;
-    return FALSE;
-  }
-  return TRUE;
+  if (class_of(window) != L"#32770" || !IsWindowVisible(window)) return TRUE;
+  *reinterpret_cast<HWND*>(result) = window;
+  return FALSE;
 }
 
 // The visible message box of the program's thread, if one is up.
-HWND find_message_box(DWORD thread_id) {
+HWND find_message_box() {
   HWND found = nullptr;
-  EnumThreadWindows(thread_id, take_message_box, reinterpret_cast<LPARAM>(&found));
+  EnumThreadWindows(started.dwThreadId, take_message_box, reinterpret_cast<LPARAM>(&found));
   return found;
 }
 
-std::string read_file(const std::wstring& path, bool* exists) {
-  std::ifstream file(path.c_str(), std::ios::binary);
-  *exists = static_cast<bool>(file);
+// A file's bytes; a missing file reads as text no file of the program's holds.
+std::string read_file(const std::wstring& path) {
+  std::ifstream file(std::filesystem::path(path), std::ios::binary);
+  if (!file) return "(no such file)";
   std::ostringstream bytes;
-  if (*exists) bytes << file.rdbuf();
+  bytes << file.rdbuf();
   return bytes.str();
 }
 
-std::wstring current_folder() {
-  wchar_t folder[MAX_PATH] = {};
-  GetCurrentDirectoryW(MAX_PATH, folder);
-  return folder;
-}
-
 std::wstring fresh_folder(const std::wstring& name) {
-  const std::wstring folder = current_folder() + L"\\" + name;
-  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring folder = std::filesystem::current_path().wstring() + L"\\" + name;
+  std::filesystem::create_directory(folder);
   return folder;
 }
 
-bool folder_is_empty(const std::wstring& folder) {
-  WIN32_FIND_DATAW entry;
-  const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) return true;
-  bool empty = true;
-  do {
-    const std::wstring name = entry.cFileName;
-    if (name != L"." && name != L"..") empty = false;
-  } while (FindNextFileW(search, &entry));
-  FindClose(search);
-  return empty;
+// A file of `want` sample lines (any number but none when want is 0): two numbers in C's general
+// format, one comma, CR LF.
+void expect_samples(const std::wstring& path, std::size_t want, const std::string& what) {
+  static const std::regex sample(R"(-?(\d+(\.\d+)?(e[+-]\d\d+)?|inf|nan),-?(\d+(\.\d+)?(e[+-]\d\d+)?|inf|nan)\r)");
+  const std::string bytes = read_file(path);
+  std::istringstream in(bytes);
+  std::size_t lines = 0;
+  bool ok = bytes.empty() || bytes.back() == '\n';
+  for (std::string line; ok && std::getline(in, line); ++lines) ok = std::regex_match(line, sample);
+  expect(ok && (want == 0 ? lines > 0 : lines == want), what + ": I,Q lines with CR LF, " + std::to_string(lines) + " of them");
 }
 
-// Sample lines: two numbers in C's general format, one comma, CR LF.
-bool is_sample_file(const std::string& bytes, std::size_t* lines) {
-  static const std::regex line(
-      R"(-?(\d+(\.\d+)?(e[+-]\d\d+)?|inf|nan),-?(\d+(\.\d+)?(e[+-]\d\d+)?|inf|nan)\r\n)");
-  *lines = 0;
-  std::size_t start = 0;
-  while (start < bytes.size()) {
-    const std::size_t end = bytes.find('\n', start);
-    if (end == std::string::npos) return false;
-    if (!std::regex_match(bytes.begin() + static_cast<std::ptrdiff_t>(start),
-                          bytes.begin() + static_cast<std::ptrdiff_t>(end) + 1, line))
-      return false;
-    ++*lines;
-    start = end + 1;
-  }
-  return true;
+std::wstring stem(const std::wstring& folder, std::string_view name, int index) {
+  return folder + L"\\" + std::wstring(name.begin(), name.end()) + L"_signal_" + std::to_wstring(index);
+}
+
+// The output box after a run of `files` files of each name, in checkbox order.
+std::wstring report(const std::wstring& folder, std::vector<std::string_view> names, int files, bool settings) {
+  std::wstring text;
+  for (const std::string_view name : names)
+    for (int index = 1; index <= files; ++index) {
+      text += std::wstring(name.begin(), name.end()) + L": Saved to " + stem(folder, name, index) + L".csv\r\n";
+      if (settings) text += L"  Settings saved to " + stem(folder, name, index) + L".txt\r\n";
+    }
+  return text;
 }
 
 // ---- The checks -----------------------------------------------------------------------------
 
-void check_main_window(HWND main) {
-  wchar_t title[64] = {};
-  GetWindowTextW(main, title, static_cast<int>(std::size(title)));
-  expect_text(title, L"Quorvin", "main window title");
-  expect_text(class_of(main), L"QuorvinClass", "main window class");
+void check_main_window() {
+  expect_eq(text_of(app), L"Quorvin", "main window title");
+  expect_eq(class_of(app), L"QuorvinClass", "main window class");
   RECT outer{};
-  GetWindowRect(main, &outer);
-  expect_eq(outer.right - outer.left, 700L, "main window outer width");
-  expect_eq(outer.bottom - outer.top, 900L, "main window outer height");
+  GetWindowRect(app, &outer);
+  expect_eq(std::to_string(outer.right - outer.left) + "x" + std::to_string(outer.bottom - outer.top), "700x900",
+            "main window outer size");
   // The system adds WS_CLIPSIBLINGS and WS_EX_WINDOWEDGE to every overlapped window.
-  const auto style = static_cast<DWORD>(GetWindowLongW(main, GWL_STYLE));
-  expect_eq(hex(style & ~static_cast<DWORD>(WS_CLIPSIBLINGS)), hex(0x10CF0000), "main style");
-  const auto ex_style = static_cast<DWORD>(GetWindowLongW(main, GWL_EXSTYLE));
-  expect_eq(hex(ex_style & ~static_cast<DWORD>(WS_EX_WINDOWEDGE)), hex(0), "main ex-style");
-  expect(GetMenu(main) == nullptr, "main window has no menu bar");
+  expect_eq(hex(GetWindowLongW(app, GWL_STYLE) & ~WS_CLIPSIBLINGS), hex(0x10CF0000), "main style");
+  expect_eq(hex(GetWindowLongW(app, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE), hex(0), "main ex-style");
+  expect(GetMenu(app) == nullptr, "main window has no menu bar");
 }
 
-void check_controls(HWND main) {
-  const std::vector<Control> expected = expected_form();
-  const std::vector<HWND> children = children_in_order(main);
-  expect_eq(children.size(), expected.size(), "number of controls");
-  for (std::size_t i = 0; i < expected.size() && i < children.size(); ++i) {
-    const Control& want = expected[i];
+void check_controls() {
+  const std::vector<HWND> children = children_in_order(app);
+  expect_eq(children.size(), layout.size(), "number of controls");
+  for (std::size_t i = 0; i < layout.size() && i < children.size(); ++i) {
+    const Control& want = layout[i];
+    const Look& look = looks[static_cast<int>(want.kind)];
     const HWND child = children[i];
     const std::string where = "control " + std::to_string(i) + " (" + narrow(want.text) + ")";
-    expect_text(upper(class_of(child)), want.class_name, where + " class");
-    expect_text(text_of(child), want.text, where + " text");
+    expect_eq(upper(class_of(child)), look.class_name, where + " class");
+    expect_eq(text_of(child), want.text, where + " text");
     expect_eq(GetDlgCtrlID(child), want.id, where + " ID");
     RECT box{};
     GetWindowRect(child, &box);
-    MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&box), 2);
-    expect_eq(box.left, static_cast<LONG>(want.x), where + " x");
-    expect_eq(box.top, static_cast<LONG>(want.y), where + " y");
-    expect_eq(box.right - box.left, static_cast<LONG>(want.width), where + " width");
-    expect_eq(box.bottom - box.top, static_cast<LONG>(want.height), where + " height");
-    expect_eq(hex(static_cast<DWORD>(GetWindowLongW(child, GWL_STYLE))), hex(want.style),
-              where + " style");
-    expect_eq(hex(static_cast<DWORD>(GetWindowLongW(child, GWL_EXSTYLE))), hex(want.ex_style),
-              where + " ex-style");
+    MapWindowPoints(nullptr, app, reinterpret_cast<POINT*>(&box), 2);
+    expect_eq(geometry(box.left, box.top, box.right - box.left, box.bottom - box.top),
+              geometry(want.x, want.y, want.width, want.height), where + " x, y, width, height");
+    expect_eq(hex(GetWindowLongW(child, GWL_STYLE)) + " " + hex(GetWindowLongW(child, GWL_EXSTYLE)),
+              hex(look.style) + " " + hex(look.ex_style), where + " style and ex-style");
     expect(send(child, WM_GETFONT, 0, 0) == 0, where + " keeps the system font");
   }
 }
 
-void check_manifest(const std::wstring& program) {
+void check_manifest() {
   const HMODULE image = LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (!expect(image != nullptr, "program file loads as data")) return;
   const HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
   std::string manifest;
-  if (expect(found != nullptr, "manifest resource 1 present")) {
-    const auto* bytes = static_cast<const char*>(LockResource(LoadResource(image, found)));
-    manifest.assign(bytes, SizeofResource(image, found));
-  }
+  if (expect(found != nullptr, "manifest resource 1 present"))
+    manifest.assign(static_cast<const char*>(LockResource(LoadResource(image, found))), SizeofResource(image, found));
   expect(manifest.find("level=\"asInvoker\"") != std::string::npos, "manifest asks asInvoker");
   expect(manifest.find("uiAccess=\"false\"") != std::string::npos, "manifest without UI access");
-  expect(manifest.find("Common-Controls") == std::string::npos,
-         "manifest has no common-controls dependency");
+  expect(manifest.find("Common-Controls") == std::string::npos, "manifest has no common-controls dependency");
   FreeLibrary(image);
 }
 
-void check_fresh_modulate(HWND main, DWORD thread_id) {
-  expect_text(text_of(item(main, 1003)), L"", "output box at start");
-  click(main, 1002);
-  expect_text(text_of(item(main, 1003)), L"No modulation selected.", "Modulate with nothing ticked");
-  expect(find_message_box(thread_id) == nullptr, "no message box for an empty selection");
+void check_fresh_modulate() {
+  expect_eq(text_at(1003), L"", "output box at start");
+  click(1002);
+  expect_eq(text_at(1003), L"No modulation selected.", "Modulate with nothing ticked");
+  expect(find_message_box() == nullptr, "no message box for an empty selection");
 }
 
-void check_toggling(HWND main) {
-  struct Case {
-    int id;
-    int clicks;
-    bool ticked;
-  };
+void check_toggling() {
+  struct Case { int id, clicks; bool ticked; };
   const Case cases[] = {{201, 1, true}, {201, 2, false}, {201, 3, true}, {222, 2, false},
                         {222, 3, true}, {208, 1, true},  {301, 2, false}, {301, 3, true}};
   for (const Case& c : cases) {
-    reset_form(main);
-    for (int i = 0; i < c.clicks; ++i) click(main, c.id);
-    expect_eq(is_checked(main, c.id), c.ticked,
-              "ID " + std::to_string(c.id) + " after " + std::to_string(c.clicks) + " clicks");
+    reset_form();
+    for (int i = 0; i < c.clicks; ++i) click(c.id);
+    expect_eq(is_checked(c.id), c.ticked, "ID " + std::to_string(c.id) + " after " + std::to_string(c.clicks) + " clicks");
   }
   // A click toggles only its own box.
-  reset_form(main);
-  click(main, 205);
+  reset_form();
+  click(205);
   int ticked = 0;
-  for (int id = 201; id <= 222; ++id) ticked += is_checked(main, id) ? 1 : 0;
-  expect(is_checked(main, 205) && ticked == 1 && !is_checked(main, 301),
-         "one click ticks one checkbox");
-
+  for (int id = 201; id <= 222; ++id) ticked += is_checked(id) ? 1 : 0;
+  expect(is_checked(205) && ticked == 1 && !is_checked(301), "one click ticks one checkbox");
   // The window procedure's routing, as WM_COMMAND with a click code.
-  reset_form(main);
-  command(main, 201, BN_CLICKED, item(main, 201));
-  command(main, 222, BN_CLICKED, item(main, 222));
-  command(main, 301, BN_CLICKED, item(main, 301));
-  expect(is_checked(main, 201) && is_checked(main, 222) && is_checked(main, 301),
-         "commands 201, 222 and 301 toggle their checkboxes");
+  reset_form();
+  for (const int id : {201, 222, 301}) send(app, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(item(id)));
+  expect(is_checked(201) && is_checked(222) && is_checked(301), "commands 201, 222 and 301 toggle their checkboxes");
 }
 
-void check_ignored_commands(HWND main) {
-  struct Case {
-    const char* what;
-    int id;
-    WORD code;
-    int from;  // control in the long parameter, 0 for none
-  };
+void check_ignored_commands() {
+  struct Case { const char* what; int id; WORD code; int from; };  // from: the long parameter's control, or 0
   const Case cases[] = {
-      {"ID 200", 200, 0, 0},
-      {"ID 223", 223, 0, 0},
-      {"ID 200 from the first checkbox", 200, 0, 201},
-      {"ID 1003 (output box)", 1003, 0, 1003},
-      {"edit change from a box", 1001, EN_CHANGE, 1001},
+      {"ID 200", 200, 0, 0}, {"ID 223", 223, 0, 0}, {"ID 200 from the first checkbox", 200, 0, 201},
+      {"ID 1003 (output box)", 1003, 0, 1003}, {"edit change from a box", 1001, EN_CHANGE, 1001},
       {"non-click code from a checkbox", 201, BN_DOUBLECLICKED, 201},
-      {"non-click code from Modulate", 1002, EN_CHANGE, 1002},
-      {"non-click code from Save Settings", 301, 1, 301},
-  };
+      {"non-click code from Modulate", 1002, EN_CHANGE, 1002}, {"non-click code from Save Settings", 301, 1, 301}};
   for (const Case& c : cases) {
-    reset_form(main);
-    set_text(item(main, 1003), L"untouched");
-    const std::vector<std::wstring> before = form_state(main);
-    command(main, c.id, c.code, c.from == 0 ? nullptr : item(main, c.from));
-    expect(form_state(main) == before, std::string(c.what) + " changes nothing");
+    reset_form();
+    set_text(1003, L"untouched");
+    const std::vector<std::wstring> before = form_state();
+    send(app, WM_COMMAND, MAKEWPARAM(c.id, c.code), reinterpret_cast<LPARAM>(c.from == 0 ? nullptr : item(c.from)));
+    expect(form_state() == before, std::string(c.what) + " changes nothing");
   }
   // Typing into a box raises real edit notifications; they too change nothing else.
-  reset_form(main);
-  set_text(item(main, 1003), L"untouched");
-  set_text(item(main, 1012), L"20000");
-  expect_text(text_of(item(main, 1003)), L"untouched", "typing leaves the output box alone");
-  expect(!is_checked(main, 201), "typing ticks nothing");
+  reset_form();
+  set_text(1003, L"untouched");
+  set_text(1012, L"20000");
+  expect_eq(text_at(1003), L"untouched", "typing leaves the output box alone");
+  expect(!is_checked(201), "typing ticks nothing");
 }
 
 // Presses Modulate expecting the "Input Error" box with `message`; closes it with its button.
-void expect_input_error(HWND main, DWORD thread_id, const std::wstring& message,
-                        const std::string& what) {
-  PostMessageW(item(main, 1002), BM_CLICK, 0, 0);  // a modal box would hold a sent click
+void expect_input_error(const std::wstring& message, const std::string& what) {
+  PostMessageW(item(1002), BM_CLICK, 0, 0);  // a modal box would hold a sent click
   HWND box = nullptr;
-  if (!expect(wait_for([&] { return (box = find_message_box(thread_id)) != nullptr; }),
-              what + ": message box shown"))
-    return;
-  wchar_t caption[64] = {};
-  GetWindowTextW(box, caption, static_cast<int>(std::size(caption)));
-  expect_text(caption, L"Input Error", what + ": caption");
-  expect(GetWindow(box, GW_OWNER) == main, what + ": owned by the main window");
-  expect_text(text_of(GetDlgItem(box, 0xFFFF)), message, what + ": message");
+  if (!expect(wait_for([&] { return (box = find_message_box()) != nullptr; }), what + ": message box shown")) return;
+  expect_eq(text_of(box), L"Input Error", what + ": caption");
+  expect(GetWindow(box, GW_OWNER) == app, what + ": owned by the main window");
+  expect_eq(text_of(GetDlgItem(box, 0xFFFF)), message, what + ": message");
   std::vector<HWND> buttons;
   bool icon = false;
   for (HWND child : children_in_order(box)) {
-    if (!IsWindowVisible(child)) continue;
-    const auto style = static_cast<DWORD>(GetWindowLongW(child, GWL_STYLE));
-    if (upper(class_of(child)) == L"BUTTON") buttons.push_back(child);
+    const std::wstring kind = IsWindowVisible(child) ? upper(class_of(child)) : L"";
+    if (kind == L"BUTTON") buttons.push_back(child);
     // Some systems keep the icon control in every box and leave it empty when none is asked.
-    if (upper(class_of(child)) == L"STATIC" && (style & SS_TYPEMASK) == SS_ICON &&
-        send(child, STM_GETICON, 0, 0) != 0)
-      icon = true;
+    icon = icon || (kind == L"STATIC" && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+                    send(child, STM_GETICON, 0, 0) != 0);
   }
   expect(!icon, what + ": no icon");
   if (expect_eq(buttons.size(), std::size_t{1}, what + ": button count")) {
-    expect_text(text_of(buttons[0]), L"OK", what + ": button text");
+    expect_eq(text_of(buttons[0]), L"OK", what + ": button text");
     expect_eq(GetDlgCtrlID(buttons[0]), IDOK, what + ": button ID");
     send(buttons[0], BM_CLICK, 0, 0);
   } else {
     PostMessageW(box, WM_COMMAND, IDOK, 0);
   }
   expect(wait_for([&] { return !IsWindow(box); }), what + ": message box closed");
-  send(main, WM_NULL, 0, 0);  // answered once the click handling has returned
+  send(app, WM_NULL, 0, 0);  // answered once the click handling has returned
 }
 
-void check_input_errors(HWND main, DWORD thread_id) {
+// Every box with a message, in the command's order; then two bad boxes, where only the first
+// in that order is reported.
+void check_input_errors() {
   const std::wstring folder = fresh_folder(L"refused");
-  for (const BoxMessage& box : box_messages) {
-    reset_form(main);
-    set_text(item(main, 1021), folder);
-    click(main, 201);
-    set_text(item(main, 1003), L"kept");
-    set_text(item(main, box.id), L"x");
-    expect_input_error(main, thread_id, box.message, "box " + std::to_string(box.id));
-    expect_text(text_of(item(main, 1003)), L"kept", "output after " + narrow(box.message));
-    expect_text(text_of(item(main, box.id)), L"x", "box keeps the typed text");
-  }
-  // Only the first bad box in the command's order is reported.
-  reset_form(main);
-  set_text(item(main, 1021), folder);
-  click(main, 201);
-  set_text(item(main, 1010), L"");
-  set_text(item(main, 1019), L"q");
-  expect_input_error(main, thread_id, L"Invalid Symbol Rate Min.", "two bad boxes");
-  expect(folder_is_empty(folder), "refused attempts write no file");
+  const auto refuse = [&](std::initializer_list<std::pair<Box, const wchar_t*>> typed, std::u16string_view message) {
+    reset_form();
+    set_text(1021, folder);
+    click(201);
+    set_text(1003, L"kept");
+    for (const auto& [box, text] : typed) set_text(id_of(box), text);
+    expect_input_error(wide(message), "box " + std::to_string(id_of(typed.begin()->first)));
+    expect_eq(text_at(1003), L"kept", "output after " + narrow(wide(message)));
+    for (const auto& [box, text] : typed) expect_eq(text_at(id_of(box)), text, "box keeps the typed text");
+  };
+  for (const quorvin::FormBox& box : quorvin::form_boxes)
+    if (!box.message.empty()) refuse({{box.text, L"x"}}, box.message);
+  refuse({{quorvin::form_boxes[0].text, L""}, {quorvin::form_boxes[3].text, L"q"}}, quorvin::form_boxes[0].message);
+  expect(std::filesystem::is_empty(folder), "refused attempts write no file");
 }
 
-struct RunSetup {
-  std::vector<int> ticked;
-  std::vector<std::pair<int, std::wstring>> boxes;
-};
-
-void start_run(HWND main, const std::wstring& folder, const RunSetup& setup) {
-  reset_form(main);
-  set_text(item(main, 1021), folder);
-  for (const auto& [id, text] : setup.boxes) set_text(item(main, id), text);
-  for (const int id : setup.ticked) click(main, id);
-  click(main, 1002);  // sent: returns when the run is over
+// Ticks the names in the order given, types into the boxes and presses Modulate.
+void run(const std::wstring& folder, std::vector<std::string_view> names, bool save_settings,
+         std::vector<std::pair<int, std::wstring>> boxes) {
+  reset_form();
+  set_text(1021, folder);
+  for (const auto& [id, text] : boxes) set_text(id, text);
+  for (const std::string_view name : names) click(checkbox_id(name));
+  if (save_settings) click(301);
+  click(1002);  // sent: returns when the run is over
 }
 
 // Analog signals of amplitude 0 at carrier 0 are exact zeros, and zero power draws no noise, so
 // every byte of these files is known in advance.
-void check_exact_run(HWND main, DWORD thread_id) {
+void check_exact_run() {
   const std::wstring folder = fresh_folder(L"exact");
-  start_run(main, folder,
-            {{201, 203, 301},
-             {{1013, L"2"}, {1001, L"4"}, {1022, L"0"}, {1023, L"0"}, {1024, L"0"},
-              {1025, L"0"}, {1019, L"10"}, {1020, L"10"}}});
-  expect(find_message_box(thread_id) == nullptr, "valid run shows no message box");
-
-  std::wstring report;
-  for (const wchar_t* name : {L"AM", L"FM"})
-    for (const wchar_t* index : {L"1", L"2"}) {
-      const std::wstring stem = folder + L"\\" + name + L"_signal_" + index;
-      report += std::wstring(name) + L": Saved to " + stem + L".csv\r\n";
-      report += L"  Settings saved to " + stem + L".txt\r\n";
-    }
-  expect_text(text_of(item(main, 1003)), report, "report of the exact run");
-
+  run(folder, {"AM", "FM"}, true,
+      {{1013, L"2"}, {1001, L"4"}, {1022, L"0"}, {1023, L"0"}, {1024, L"0"}, {1025, L"0"}, {1019, L"10"}, {1020, L"10"}});
+  expect(find_message_box() == nullptr, "valid run shows no message box");
+  expect_eq(text_at(1003), report(folder, {"AM", "FM"}, 2, true), "report of the exact run");
   const std::regex message_line(R"(Message Frequency: (\d+\.\d{6}) Hz)");
-  for (const wchar_t* name_text : {L"AM", L"FM"})
-    for (const wchar_t* index_text : {L"1", L"2"}) {
-      const std::wstring name = name_text;
-      const std::wstring index = index_text;
-      const std::wstring stem = folder + L"\\" + name + L"_signal_" + index;
-      const std::string file = narrow(name) + " file " + narrow(index);
-      bool exists = false;
-      const std::string samples = read_file(stem + L".csv", &exists);
-      expect(exists, file + " written");
-      expect_eq(samples, std::string("0,0\r\n0,0\r\n0,0\r\n0,0\r\n"), file + " bytes");
-
-      const std::string settings = read_file(stem + L".txt", &exists);
-      expect(exists, file + " settings written");
-      std::string want = "Amplitude: 0.000000\r\nCarrier Frequency: 0.000000 Hz\r\n";
-      if (name == L"FM") want += "Frequency Deviation: 0.000000 Hz\r\n";
-      const std::size_t message_at = settings.find("Message Frequency: ");
-      const std::size_t message_end = settings.find("\r\n", message_at);
+  for (const std::string_view name : {"AM", "FM"})
+    for (int index = 1; index <= 2; ++index) {
+      const std::string file = std::string(name) + " file " + std::to_string(index);
+      expect_eq(read_file(stem(folder, name, index) + L".csv"), std::string("0,0\r\n0,0\r\n0,0\r\n0,0\r\n"), file + " bytes");
+      const std::string settings = read_file(stem(folder, name, index) + L".txt");
       std::smatch match;
-      const std::string message = message_at == std::string::npos || message_end == std::string::npos
-                                      ? std::string()
-                                      : settings.substr(message_at, message_end - message_at);
-      if (expect(std::regex_match(message, match, message_line), file + " message frequency")) {
+      std::string message;
+      if (expect(std::regex_search(settings, match, message_line), file + " message frequency")) {
+        message = match.str(0);
         const double frequency = std::strtod(match[1].str().c_str(), nullptr);
         expect(frequency >= 10.0 && frequency <= 20000.0, file + " message frequency in range");
       }
-      want += message + "\r\nMixed Frequency: 0.000000 Hz\r\nModulation Type: " + narrow(name) +
-              "\r\nNumber of Samples: 4\r\nSNR: 10.000000 dB\r\nSample Rate: 10000.000000 Hz\r\n";
-      expect_eq(settings, want, file + " settings bytes");
+      expect_eq(settings,
+                "Amplitude: 0.000000\r\nCarrier Frequency: 0.000000 Hz\r\n" +
+                    std::string(name == "FM" ? "Frequency Deviation: 0.000000 Hz\r\n" : "") + message +
+                    "\r\nMixed Frequency: 0.000000 Hz\r\nModulation Type: " + std::string(name) +
+                    "\r\nNumber of Samples: 4\r\nSNR: 10.000000 dB\r\nSample Rate: 10000.000000 Hz\r\n",
+                file + " settings bytes");
     }
 }
 
 // Defaults with real noise: an analog and a digital name, two files each, no settings files.
-void check_mixed_run(HWND main) {
+void check_mixed_run() {
   const std::wstring folder = fresh_folder(L"mixed");
-  start_run(main, folder, {{205, 201}, {{1013, L"2"}, {1001, L"100"}}});
-  std::wstring report;
-  for (const wchar_t* name : {L"AM", L"QPSK"})
-    for (const wchar_t* index : {L"1", L"2"})
-      report += std::wstring(name) + L": Saved to " + folder + L"\\" + name + L"_signal_" + index +
-                L".csv\r\n";
-  expect_text(text_of(item(main, 1003)), report, "report in checkbox order, not click order");
-  for (const wchar_t* name_text : {L"AM", L"QPSK"})
-    for (const wchar_t* index_text : {L"1", L"2"}) {
-      const std::wstring name = name_text;
-      const std::wstring index = index_text;
-      const std::wstring stem = folder + L"\\" + name + L"_signal_" + index;
-      const std::string file = narrow(name) + " file " + narrow(index);
-      bool exists = false;
-      const std::string samples = read_file(stem + L".csv", &exists);
-      std::size_t lines = 0;
-      expect(exists && is_sample_file(samples, &lines), file + " holds I,Q lines with CR LF");
-      if (name == L"AM") expect_eq(lines, std::size_t{100}, file + " sample count");
-      else expect(lines > 0, file + " is not empty");
-      read_file(stem + L".txt", &exists);
-      expect(!exists, file + " has no settings file");
+  run(folder, {"QPSK", "AM"}, false, {{1013, L"2"}, {1001, L"100"}});
+  expect_eq(text_at(1003), report(folder, {"AM", "QPSK"}, 2, false), "report in checkbox order, not click order");
+  for (const std::string_view name : {"AM", "QPSK"})
+    for (int index = 1; index <= 2; ++index) {
+      const std::string file = std::string(name) + " file " + std::to_string(index);
+      expect_samples(stem(folder, name, index) + L".csv", name == "AM" ? 100 : 0, file);
+      expect(!std::filesystem::exists(stem(folder, name, index) + L".txt"), file + " has no settings file");
     }
 }
 
 // A box keeps at most 255 characters for the command: the 256th, a letter, is never read.
-void check_long_box(HWND main, DWORD thread_id) {
+void check_long_box() {
   const std::wstring folder = fresh_folder(L"long");
-  start_run(main, folder, {{201}, {{1001, std::wstring(254, L' ') + L"5x"}}});
-  expect(find_message_box(thread_id) == nullptr, "256-character box is cut, not refused");
-  expect_text(text_of(item(main, 1003)),
-              L"AM: Saved to " + folder + L"\\AM_signal_1.csv\r\n", "report of the cut box");
-  bool exists = false;
-  std::size_t lines = 0;
-  const std::string samples = read_file(folder + L"\\AM_signal_1.csv", &exists);
-  expect(exists && is_sample_file(samples, &lines) && lines == 5, "cut box reads as 5 symbols");
+  run(folder, {"AM"}, false, {{1001, std::wstring(254, L' ') + L"5x"}});
+  expect(find_message_box() == nullptr, "256-character box is cut, not refused");
+  expect_eq(text_at(1003), report(folder, {"AM"}, 1, false), "report of the cut box");
+  expect_samples(stem(folder, "AM", 1) + L".csv", 5, "cut box reads as 5 symbols");
 }
 
-void check_close(HWND main, HANDLE process) {
-  PostMessageW(main, WM_CLOSE, 0, 0);
-  expect(WaitForSingleObject(process, 60000) == WAIT_OBJECT_0, "program ends after closing");
+void check_close() {
+  PostMessageW(app, WM_CLOSE, 0, 0);
+  expect(WaitForSingleObject(started.hProcess, 60000) == WAIT_OBJECT_0, "program ends after closing");
   DWORD code = 1;
-  GetExitCodeProcess(process, &code);
+  GetExitCodeProcess(started.hProcess, &code);
   expect_eq(code, DWORD{0}, "exit code");
 }
 
-int run_checks(const std::wstring& program) {
+int run_checks() {
   std::wstring command_line = L"\"" + program + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
-  PROCESS_INFORMATION started{};
-  if (!expect(CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0,
-                             nullptr, nullptr, &startup, &started) != 0,
+  if (!expect(CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &started) != 0,
               "program starts"))
     return finish();
   // The window can be found while WM_CREATE is still building the form: wait until the
   // program idles in its message loop with the window shown.
   WaitForInputIdle(started.hProcess, 60000);
-  const HWND main = find_main_window(started.dwProcessId);
-  if (main != nullptr) wait_for([&] { return IsWindowVisible(main) != FALSE; });
-  if (expect(main != nullptr, "main window found by class")) {
-    check_main_window(main);
-    check_controls(main);
-    check_manifest(program);
-    check_fresh_modulate(main, started.dwThreadId);
-    check_toggling(main);
-    check_ignored_commands(main);
-    check_input_errors(main, started.dwThreadId);
-    check_exact_run(main, started.dwThreadId);
-    check_mixed_run(main);
-    check_long_box(main, started.dwThreadId);
-    check_close(main, started.hProcess);
+  app = find_main_window(started.dwProcessId);
+  if (app != nullptr) wait_for([&] { return IsWindowVisible(app) != FALSE; });
+  if (expect(app != nullptr, "main window found by class")) {
+    for (void (*check)() : {check_main_window, check_controls, check_manifest, check_fresh_modulate, check_toggling,
+                            check_ignored_commands, check_input_errors, check_exact_run, check_mixed_run,
+                            check_long_box, check_close})
+      check();
   } else {
     TerminateProcess(started.hProcess, 1);
   }
@@ -664,24 +548,19 @@ int run_checks(const std::wstring& program) {
 }
 
 int locate(int id) {
-  const HWND main = find_main_window(0);
-  const HWND control = main == nullptr ? nullptr : item(main, id);
-  if (control == nullptr) {
-    std::fprintf(stderr, "control %d not found\n", id);
-    return 1;
-  }
+  app = find_main_window(0);
   RECT box{};
-  GetWindowRect(control, &box);
+  if (!GetWindowRect(item(id), &box)) return std::fprintf(stderr, "control %d not found\n", id), 1;
   std::printf("%ld %ld\n", (box.left + box.right) / 2, (box.top + box.bottom) / 2);
   return 0;
 }
 
 int focus_is(int id) {
-  const HWND main = find_main_window(0);
-  if (!expect(main != nullptr, "main window found by class")) return finish();
+  app = find_main_window(0);
+  if (!expect(app != nullptr, "main window found by class")) return finish();
   GUITHREADINFO info{};
   info.cbSize = sizeof info;
-  GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &info);
+  GetGUIThreadInfo(GetWindowThreadProcessId(app, nullptr), &info);
   expect_eq(info.hwndFocus == nullptr ? -1 : GetDlgCtrlID(info.hwndFocus), id, "focused control");
   return finish();
 }
@@ -689,20 +568,14 @@ int focus_is(int id) {
 // The script ticked "AM" and typed 2 into "Files/Modulation:" with real input events, then
 // clicked "Modulate"; the program runs in the current folder, so "." is this folder.
 int after_clicks() {
-  const HWND main = find_main_window(0);
-  if (!expect(main != nullptr, "main window found by class")) return finish();
-  const std::wstring report = L"AM: Saved to .\\AM_signal_1.csv\r\nAM: Saved to .\\AM_signal_2.csv\r\n";
-  expect(wait_for([&] { return text_of(item(main, 1003)) == report; }),
-         "report after real clicks: \"" + narrow(text_of(item(main, 1003))) + "\"");
-  expect(is_checked(main, 201), "AM ticked by a real click");
-  expect_text(text_of(item(main, 1013)), L"2", "Files/Modulation typed");
-  for (const wchar_t* index : {L"1", L"2"}) {
-    bool exists = false;
-    std::size_t lines = 0;
-    const std::string samples = read_file(std::wstring(L"AM_signal_") + index + L".csv", &exists);
-    expect(exists && is_sample_file(samples, &lines) && lines == 1000,
-           "AM file " + narrow(index) + " of 1000 samples");
-  }
+  app = find_main_window(0);
+  if (!expect(app != nullptr, "main window found by class")) return finish();
+  const std::wstring want = report(L".", {"AM"}, 2, false);
+  expect(wait_for([&] { return text_at(1003) == want; }), "report after real clicks: \"" + narrow(text_at(1003)) + "\"");
+  expect(is_checked(201), "AM ticked by a real click");
+  expect_eq(text_at(1013), L"2", "Files/Modulation typed");
+  for (int index = 1; index <= 2; ++index)
+    expect_samples(stem(L".", "AM", index) + L".csv", 1000, "AM file " + std::to_string(index) + " of 1000 samples");
   return finish();
 }
 
@@ -713,15 +586,12 @@ int main(int argc, char** argv) {
   if (mode == "check" && argc == 3) {
     // A Unix path names the same file on Wine's drive of the current folder once its
     // separators are Windows ones.
-    std::wstring program;
     for (const char* c = argv[2]; *c != '\0'; ++c) program.push_back(*c == '/' ? L'\\' : static_cast<wchar_t>(*c));
-    return run_checks(program);
+    return run_checks();
   }
   if (mode == "locate" && argc == 3) return locate(std::atoi(argv[2]));
   if (mode == "focus-is" && argc == 3) return focus_is(std::atoi(argv[2]));
   if (mode == "after-clicks" && argc == 2) return after_clicks();
-  std::fprintf(stderr,
-               "usage: window_driver check <quorvin.exe> | locate <id> | focus-is <id> | "
-               "after-clicks\n");
+  std::fprintf(stderr, "usage: window_driver check <quorvin.exe> | locate <id> | focus-is <id> | after-clicks\n");
   return 2;
 }
