@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <numbers>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -39,11 +40,11 @@ double power_of(const Signal& x) {
 
 // The textbook root-raised cosine (T = 1), written out here independently of the generator.
 double reference_rrc(double t, double a) {
-  if (std::abs(t) < 1e-12) return 1.0 + a * (4.0 / M_PI - 1.0);
+  if (std::abs(t) < 1e-12) return 1.0 + a * (4.0 / std::numbers::pi - 1.0);
   if (std::abs(std::abs(t) - 1.0 / (4.0 * a)) < 1e-9) {
-    return a / std::sqrt(2.0) * ((1 + 2 / M_PI) * std::sin(M_PI / (4 * a)) + (1 - 2 / M_PI) * std::cos(M_PI / (4 * a)));
+    return a / std::sqrt(2.0) * ((1 + 2 / std::numbers::pi) * std::sin(std::numbers::pi / (4 * a)) + (1 - 2 / std::numbers::pi) * std::cos(std::numbers::pi / (4 * a)));
   }
-  return (std::sin(M_PI * t * (1 - a)) + 4 * a * t * std::cos(M_PI * t * (1 + a))) / (M_PI * t * (1 - 16 * a * a * t * t));
+  return (std::sin(std::numbers::pi * t * (1 - a)) + 4 * a * t * std::cos(std::numbers::pi * t * (1 + a))) / (std::numbers::pi * t * (1 - 16 * a * a * t * t));
 }
 
 ExactDigitalParameters clean(double ratio, std::int64_t samples) {
@@ -96,7 +97,7 @@ TEST_P(MatchedFilter, ReadsBackTheConstellationPoints) {
     for (std::size_t k = 0; k < x.size(); ++k) y += x[k] * filter(0.3 + static_cast<double>(k) * slope - n);
     y *= slope / energy;
     // The nearest QPSK point at unit energy: 1, j, -1 or -j.
-    const Sample point = std::polar(1.0, M_PI / 2 * std::round(std::arg(y) / (M_PI / 2)));
+    const Sample point = std::polar(1.0, std::numbers::pi / 2 * std::round(std::arg(y) / (std::numbers::pi / 2)));
     worst = std::max(worst, std::abs(y - point));
   }
   EXPECT_LT(worst, std::max(distortion * 1.05, 0.0) + 3e-4) << "the pair's own distortion: " << distortion;
@@ -213,7 +214,7 @@ TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
     const double edge = (1 - a) / 2;
     if (f <= edge) return 1.0;
     if (f >= (1 + a) / 2) return 0.0;
-    return 0.5 * (1 + std::cos(M_PI / a * (f - edge)));
+    return 0.5 * (1 + std::cos(std::numbers::pi / a * (f - edge)));
   };
   double total = 0.0;
   for (double f = 0; f < 1; f += 1e-5) total += rc(f);
@@ -231,8 +232,8 @@ TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
 TEST(ExactSpectrum, KeyedPhaseNeverJumps) {
   // The largest phase step between samples is the peak frequency deviation times the sample
   // period: h (M - 1) pi / ratio. A phase jump at a symbol boundary would exceed it.
-  for (const auto& [name, bound] : {std::pair{"2FSK", M_PI / 3.7}, std::pair{"8FSK", 7 * M_PI / 3.7},
-                                    std::pair{"MSK", 0.5 * M_PI / 3.7}, std::pair{"GMSK", 0.5 * M_PI / 3.7}}) {
+  for (const auto& [name, bound] : {std::pair{"2FSK", std::numbers::pi / 3.7}, std::pair{"8FSK", 7 * std::numbers::pi / 3.7},
+                                    std::pair{"MSK", 0.5 * std::numbers::pi / 3.7}, std::pair{"GMSK", 0.5 * std::numbers::pi / 3.7}}) {
     const Signal x = generate_exact_digital(name, clean(3.7, 20000));
     double worst = 0.0;
     for (std::size_t k = 1; k < x.size(); ++k) worst = std::max(worst, std::abs(std::arg(x[k] * std::conj(x[k - 1]))));
