@@ -66,6 +66,10 @@ struct Pulse {
   PulseShape shape;
   double half_width;  // symbol periods on each side of the instant
   Table table;
+  // The table regrouped by phase: row r holds the points r, r + R, r + 2R, ... (zero past the
+  // end), so the terms of one sample, one symbol period apart, are contiguous (rows 0 .. R).
+  std::size_t taps = 0;
+  std::vector<double> phases;
 
   double at(double u) const {
     if (shape == PulseShape::rect) return (u >= -0.5 && u < 0.5) ? 1.0 : 0.0;
@@ -74,7 +78,7 @@ struct Pulse {
 };
 
 Pulse make_pulse(PulseShape shape, double rolloff, std::int32_t span) {
-  if (shape == PulseShape::rect) return {shape, 0.5, {}};
+  if (shape == PulseShape::rect) return {shape, 0.5, {}, 0, {}};
   const double half = shape == PulseShape::rrc ? span / 2.0 : 1.0;
   Table table = shape == PulseShape::rrc
                     ? tabulate(-half, half, [rolloff](double u) { return root_raised_cosine(u, rolloff); })
@@ -83,7 +87,15 @@ Pulse make_pulse(PulseShape shape, double rolloff, std::int32_t span) {
   for (const double v : table.values) energy += v * v;
   const double scale = 1.0 / std::sqrt(energy / table_points_per_symbol);
   for (double& v : table.values) v *= scale;
-  return {shape, half, std::move(table)};
+  const std::size_t taps = table.values.size() / table_points_per_symbol + 1;
+  std::vector<double> phases((table_points_per_symbol + 1) * taps, 0.0);
+  for (std::size_t r = 0; r <= table_points_per_symbol; ++r) {
+    for (std::size_t m = 0; m < taps; ++m) {
+      const std::size_t i = r + m * table_points_per_symbol;
+      if (i < table.values.size()) phases[r * taps + m] = table.values[i];
+    }
+  }
+  return {shape, half, std::move(table), taps, std::move(phases)};
 }
 
 // The instants of a file's samples in symbol periods: sample k at u0 + k * step + k / L * drift.
@@ -161,19 +173,26 @@ Sample shaped_sum(const Pulse& pulse, const SymbolRun& run, const Signal& points
     for (std::int64_t n = lo; n <= hi; ++n) sum += points[static_cast<std::size_t>(n - run.first)] * pulse.at(v - static_cast<double>(n));
     return sum;
   }
-  // Table position of the last term (n = hi), the smallest argument.
+  // Table position of the last term (n = hi), the smallest argument: within the first symbol
+  // period of the table, so its phase row holds every term.
   const double x = (v - static_cast<double>(hi) - pulse.table.first) * table_points_per_symbol;
-  if (!(x >= 0.0)) return sum;  // no symbol reaches v
-  const auto i0 = static_cast<std::size_t>(x);
-  const double f = x - static_cast<double>(i0);
-  const std::vector<double>& t = pulse.table.values;
-  const std::size_t last = t.size() - 1;
-  std::size_t i = i0;
-  for (std::int64_t n = hi; n >= lo; --n, i += table_points_per_symbol) {
-    if (i >= last) break;
-    sum += points[static_cast<std::size_t>(n - run.first)] * (t[i] + f * (t[i + 1] - t[i]));
+  if (!(x >= 0.0) || !(x < table_points_per_symbol)) return sum;  // no symbol reaches v
+  const auto r = static_cast<std::size_t>(x);
+  const double f = x - static_cast<double>(r);
+  const double* row = pulse.phases.data() + r * pulse.taps;
+  const double* next = row + pulse.taps;
+  // A complex array is an array of (real, imaginary) pairs of doubles; reading it so keeps both
+  // sums in registers.
+  const double* a = reinterpret_cast<const double*>(points.data() + (hi - run.first));
+  const auto terms = std::min<std::int64_t>(hi - lo + 1, static_cast<std::int64_t>(pulse.taps));
+  double re = 0.0;
+  double im = 0.0;
+  for (std::int64_t m = 0; m < terms; ++m) {
+    const double w = row[m] + f * (next[m] - row[m]);
+    re += a[-2 * m] * w;
+    im += a[-2 * m + 1] * w;
   }
-  return sum;
+  return {re, im};
 }
 
 Signal linear_signal(const DigitalRoute& route, const ExactDigitalParameters& p, const TimeBase& time) {
