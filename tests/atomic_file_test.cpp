@@ -95,6 +95,21 @@ TEST_F(AtomicFile, AFileGivenUpLeavesTheEarlierOne) {
   }
 }
 
+TEST_F(AtomicFile, AFailedRenameIsAFailureNotAPlacedFile) {
+  put("a.csv", "earlier");
+  AtomicFileWriter writer(folder() / "a.csv");
+  writer.append("new");
+  ASSERT_TRUE(writer.complete());
+  // The finished temporary vanishes before it is put in place (another process, a full clean-up).
+  for (const std::string& name : names()) {
+    if (name != "a.csv") fs::remove(folder() / name);
+  }
+  EXPECT_FALSE(writer.put_in_place());
+  EXPECT_FALSE(writer.is_placed());
+  EXPECT_EQ(writer.failure(), "No such file or directory");
+  expect_only("a.csv", "earlier");
+}
+
 TEST_F(AtomicFile, RefusedTargetsAreNeverOpenedAndSayWhy) {
   fs::create_directory(folder() / "dir.csv");
   put("plain", "x");

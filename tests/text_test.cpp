@@ -10,6 +10,10 @@ TEST(Text, RoundTripsEveryPlane) {
   const std::string utf8 = utf16_to_utf8(text);
   EXPECT_EQ(utf8, "QPSK d\xc3\xa9j\xc3\xa0 \xe6\x95\xb0\xe6\x8d\xae \xf0\x9f\x93\xa1 end");
   EXPECT_EQ(utf8_to_utf16(utf8), text);
+  // Each end of each encoded length: one, two, three and four bytes.
+  const std::u16string edges = u"\u007f\u0080\u07ff\u0800\uffff\U00010000";
+  EXPECT_EQ(utf16_to_utf8(edges), "\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xf0\x90\x80\x80");
+  EXPECT_EQ(utf8_to_utf16(utf16_to_utf8(edges)), edges);
 }
 
 TEST(Text, MalformedBytesTravelAsEscapesAndComeBackExactly) {
