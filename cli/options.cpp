@@ -112,6 +112,12 @@ void add_exact_options(CLI::App& app, Parsed& p) {
       ->group("Signal model");
   const auto rows = exact_options();
   for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i].flag) {
+      std::string& text = p.exact_texts[i];
+      app.add_flag_callback(std::string(rows[i].option), [&text] { text = "true"; }, std::string(rows[i].help))
+          ->group("Signal model");
+      continue;
+    }
     app.add_option(std::string(rows[i].option), p.exact_texts[i], std::string(rows[i].help))
         ->default_str(std::string(rows[i].default_text))
         ->group("Signal model");

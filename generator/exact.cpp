@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "channel/gaussian.h"
+#include "channel/impairments.h"
 #include "channel/noise.h"
 #include "common/limits.h"
 #include "modulation/constellation.h"
@@ -99,18 +100,23 @@ Pulse make_pulse(PulseShape shape, double rolloff, std::int32_t span) {
 }
 
 // The instants of a file's samples in symbol periods: sample k at u0 + k * step + k / L * drift.
+// Samples first .. first + count - 1 are made (the file's own are 0 .. L - 1; the others are
+// margins for later stages).
 struct TimeBase {
   double u0;
   double step;   // symbol periods per sample, Rs / fs
   double drift;  // the timing error spread over the file
   double length;
+  std::int64_t first;
+  std::size_t count;
 
   double at(std::int64_t k) const {
     const double kk = static_cast<double>(k);
     return u0 + kk * step + kk / length * drift;
   }
-  double earliest() const { return std::min(at(0), at(static_cast<std::int64_t>(length) - 1)); }
-  double latest() const { return std::max(at(0), at(static_cast<std::int64_t>(length) - 1)); }
+  double sample(std::size_t j) const { return at(first + static_cast<std::int64_t>(j)); }
+  double earliest() const { return std::min(sample(0), sample(count - 1)); }
+  double latest() const { return std::max(sample(0), sample(count - 1)); }
 };
 
 // Symbols first .. first + count - 1 from one engine, in time order.
@@ -202,9 +208,9 @@ Signal linear_signal(const DigitalRoute& route, const ExactDigitalParameters& p,
   const SymbolRun run = draw_symbol_run(time.earliest() - pulse.half_width - (offset ? 0.5 : 0.0),
                                         time.latest() + pulse.half_width, route.alphabet, *p.seeds.symbols);
   const Signal points = unit_energy_points(route, run.symbols);
-  Signal out(static_cast<std::size_t>(time.length));
+  Signal out(time.count);
   for (std::size_t k = 0; k < out.size(); ++k) {
-    const double u = time.at(static_cast<std::int64_t>(k));
+    const double u = time.sample(k);
     out[k] = shaped_sum(pulse, run, points, u);
     if (offset) out[k].imag(shaped_sum(pulse, run, points, u - 0.5).imag());
   }
@@ -236,10 +242,10 @@ Signal keyed_signal(const DigitalRoute& route, const ExactDigitalParameters& p, 
     completed[i + 1] = completed[i] + level[i];
   }
   const double turn = pi * keyed_modulation_index(route.modulator, p.fsk_index);
-  Signal out(static_cast<std::size_t>(time.length));
+  Signal out(time.count);
   const auto last = static_cast<std::int64_t>(level.size()) - 1;
   for (std::size_t k = 0; k < out.size(); ++k) {
-    const double u = time.at(static_cast<std::int64_t>(k));
+    const double u = time.sample(k);
     // Symbols up to `done` have turned the phase fully; those after it until `active` partly.
     const auto done = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(u - rise_end)) - run.first, -1, last);
     const auto active = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(u - rise_start)) - run.first, -1, last);
@@ -251,24 +257,6 @@ Signal keyed_signal(const DigitalRoute& route, const ExactDigitalParameters& p, 
     out[k] = unit_phasor(turn * phase);
   }
   return out;
-}
-
-// Multiplies sample k by e^{j 2 pi f k / fs}. The phasor turns by one step per sample and is
-// set afresh from k every 256 samples (angle reduced to one turn), so long files keep precision.
-Signal shift_by(Signal signal, double frequency, double sample_rate) {
-  if (frequency == 0.0) return signal;
-  const double cycles_per_sample = frequency / sample_rate;
-  const Sample step = unit_phasor(2.0 * pi * (cycles_per_sample - std::floor(cycles_per_sample)));
-  Sample w = 1.0;
-  for (std::size_t k = 0; k < signal.size(); ++k) {
-    if (k % 256 == 0) {
-      const double cycles = cycles_per_sample * static_cast<double>(k);
-      w = unit_phasor(2.0 * pi * (cycles - std::floor(cycles)));
-    }
-    signal[k] *= w;
-    w *= step;
-  }
-  return signal;
 }
 
 void require_rate(double rate, const char* what) {
@@ -295,43 +283,54 @@ double keyed_modulation_index(Route route, double fsk_index) {
   }
 }
 
-Signal generate_exact_digital(std::string_view name, const ExactDigitalParameters& p) {
+Signal exact_digital_waveform(std::string_view name, const ExactDigitalParameters& p) {
   const std::optional<DigitalRoute> route = find_digital_route(name);
   if (!route || route->alphabet <= 0) return {};
   const std::size_t length = require_length(p.num_samples);
   require_rate(p.symbol_rate, "the symbol rate");
   require_rate(p.sample_rate, "the sample rate");
   if (length == 0) return {};
+  const std::size_t count = require_sample_count(static_cast<double>(length) + static_cast<double>(p.pad_before) + static_cast<double>(p.pad_after));
   ExactDigitalParameters q = p;
   if (!q.seeds.symbols) q.seeds.symbols = device_seed();
-  const TimeBase time{p.start_offset, p.symbol_rate / p.sample_rate, p.timing_error, static_cast<double>(length)};
+  const TimeBase time{p.start_offset, p.symbol_rate / p.sample_rate, p.timing_error, static_cast<double>(length),
+                      -static_cast<std::int64_t>(p.pad_before), count};
   const bool keyed = route->modulator == Route::fsk || route->modulator == Route::msk || route->modulator == Route::gmsk;
-  Signal signal = keyed ? keyed_signal(*route, q, time) : linear_signal(*route, q, time);
-  signal = shift_by(std::move(signal), p.mix_frequency + p.frequency_offset, p.sample_rate);
+  return keyed ? keyed_signal(*route, q, time) : linear_signal(*route, q, time);
+}
+
+Signal generate_exact_digital(std::string_view name, const ExactDigitalParameters& p) {
+  Signal signal = exact_digital_waveform(name, p);
+  signal = apply_carrier_offset(std::move(signal), p.mix_frequency + p.frequency_offset, p.sample_rate);
   return add_white_noise(std::move(signal), p.snr_db, noise_seed(p.seeds.noise));
 }
 
-Signal generate_exact_analog(const ExactAnalogParameters& p) {
+Signal exact_analog_waveform(const ExactAnalogParameters& p) {
   const std::size_t length = require_length(p.num_samples);
   require_rate(p.sample_rate, "the sample rate");
-  Signal out(length);
+  Signal out(require_sample_count(static_cast<double>(length) + static_cast<double>(p.pad_before) + static_cast<double>(p.pad_after)));
   const double fm = p.message_frequency;
   const double sign = p.sideband == Sideband::lower ? -1.0 : 1.0;
-  for (std::size_t k = 0; k < length; ++k) {
-    const double t = static_cast<double>(k) / p.sample_rate;
+  for (std::size_t j = 0; j < out.size(); ++j) {
+    const double t = (static_cast<double>(j) - static_cast<double>(p.pad_before)) / p.sample_rate;
     switch (p.route) {
       case Route::am:
-        out[k] = p.amplitude * (1.0 + p.am_index * std::sin(2.0 * pi * fm * t)) * unit_phasor(2.0 * pi * p.carrier_frequency * t);
+        out[j] = p.amplitude * (1.0 + p.am_index * std::sin(2.0 * pi * fm * t)) * unit_phasor(2.0 * pi * p.carrier_frequency * t);
         break;
-      case Route::am_ssb: out[k] = p.amplitude * unit_phasor(2.0 * pi * (p.carrier_frequency + sign * fm) * t); break;
+      case Route::am_ssb: out[j] = p.amplitude * unit_phasor(2.0 * pi * (p.carrier_frequency + sign * fm) * t); break;
       case Route::fm:
-        out[k] = p.amplitude * unit_phasor(2.0 * pi * p.carrier_frequency * t +
+        out[j] = p.amplitude * unit_phasor(2.0 * pi * p.carrier_frequency * t +
                                            p.deviation / fm * (1.0 - std::cos(2.0 * pi * fm * t)));
         break;
-      default: out[k] = p.amplitude * unit_phasor(2.0 * pi * p.carrier_frequency * t); break;
+      default: out[j] = p.amplitude * unit_phasor(2.0 * pi * p.carrier_frequency * t); break;
     }
   }
-  out = shift_by(std::move(out), p.mix_frequency, p.sample_rate);
+  return out;
+}
+
+Signal generate_exact_analog(const ExactAnalogParameters& p) {
+  Signal out = exact_analog_waveform(p);
+  out = apply_carrier_offset(std::move(out), p.mix_frequency, p.sample_rate);
   return add_white_noise(std::move(out), p.snr_db, noise_seed(p.noise_seed));
 }
 

@@ -32,7 +32,15 @@ struct ExactDigitalParameters {
   double fsk_index = 1.0;
   double gmsk_bt = 0.3;
   DigitalSeeds seeds;
+  // Extra samples made before sample 0 and after the file's last, for stages that look beyond
+  // the file (delays, clock offsets); they follow the same time base.
+  std::size_t pad_before = 0;
+  std::size_t pad_after = 0;
 };
+
+// The digital waveform alone, clean and unshifted: pad_before + num_samples + pad_after samples,
+// the file's sample 0 at index pad_before. Throws as generate_exact_digital.
+Signal exact_digital_waveform(std::string_view name, const ExactDigitalParameters& p);
 
 // num_samples samples of a digital name: unit mean power before the channel, symbol n's instant
 // at time (n - start_offset) / symbol_rate (the drift added), every filter filled (steady state),
@@ -55,7 +63,12 @@ struct ExactAnalogParameters {
   double mix_frequency = 0.0;
   double snr_db = 0.0;
   std::optional<Seed> noise_seed = std::nullopt;
+  std::size_t pad_before = 0;  // as ExactDigitalParameters
+  std::size_t pad_after = 0;
 };
+
+// The analog waveform alone, clean and unmixed, with its margins (as exact_digital_waveform).
+Signal exact_analog_waveform(const ExactAnalogParameters& p);
 
 // num_samples complex baseband samples at t = k / fs, mixed, then white noise at snr_db:
 //   AM  A (1 + index sin(2 pi fm t)) e^{j 2 pi fc t}

@@ -197,7 +197,13 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
     std::optional<PlannedFile> file = plan.next();
     if (!file || options.stop.stop_requested()) break;
     if (position % options.shard.count != options.shard.index) continue;
-    if (options.seed_files) file->seeds = derive_file_seeds(options.draw_seed, file->modulation, file->index);
+    if (options.seed_files) {
+      file->seeds = derive_file_seeds(options.draw_seed, file->modulation, file->index);
+    } else if (settings.signal_model == SignalModel::exact) {
+      // Chosen here rather than inside the generator, so the labels can name what they decide
+      // (the fading taps at the start of the file).
+      file->seeds = {device_seed(), device_seed()};
+    }
     if (!workshop) {
       ProducedFile produced = produce_file(plan.settings(), *file, options.output);
       emit({0, std::move(*file), 0.0}, std::move(produced));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <type_traits>
 
 #include "common/limits.h"
 #include "generator/exact.h"
@@ -21,22 +22,65 @@ std::optional<double> finite_number(std::string_view text) {
   return value;
 }
 
-template <double ExactSettings::*field, double low, double high, bool open_low = false>
+// The field a member pointer names, in the model's settings or in their impairments.
+template <typename T>
+T& field_of(ExactSettings& s, T ExactSettings::*field) {
+  return s.*field;
+}
+template <typename T>
+T& field_of(ExactSettings& s, T ImpairmentSettings::*field) {
+  return s.impairments.*field;
+}
+
+template <auto field, double low, double high, bool open_low = false>
 bool read_decimal(std::string_view text, ExactSettings& into) {
   const std::optional<double> value = finite_number(text);
   if (!value || *value > high || *value < low || (open_low && *value == low)) return false;
-  into.*field = *value;
+  field_of(into, field) = *value;
   return true;
 }
 
-template <typename Whole, Whole ExactSettings::*field, std::int64_t low, std::int64_t high>
+template <auto field, std::int64_t low, std::int64_t high>
 bool read_whole(std::string_view text, ExactSettings& into) {
   std::int64_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (text.empty() || error != std::errc{} || end != text.data() + text.size() || value < low || value > high) {
     return false;
   }
-  into.*field = static_cast<Whole>(value);
+  auto& target = field_of(into, field);
+  target = static_cast<std::remove_reference_t<decltype(target)>>(value);
+  return true;
+}
+
+// Comma-separated numbers from low to high, 1 to 32 of them.
+template <auto field, double low, double high>
+bool read_list(std::string_view text, ExactSettings& into) {
+  std::vector<double> values;
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    const std::optional<double> value = finite_number(text.substr(start, comma - start));
+    if (!value || *value < low || *value > high || values.size() == 32) return false;
+    values.push_back(*value);
+    start = comma + 1;
+  }
+  field_of(into, field) = std::move(values);
+  return true;
+}
+
+bool read_fading(std::string_view text, ExactSettings& into) {
+  for (const auto& [name, kind] : {std::pair{"none", Fading::none}, std::pair{"rayleigh", Fading::rayleigh},
+                                   std::pair{"rician", Fading::rician}}) {
+    if (text == name) {
+      into.impairments.fading = kind;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool read_flag(std::string_view text, ExactSettings& into) {
+  if (text != "true" && text != "false") return false;
+  into.impairments.carrier_phase = text == "true";
   return true;
 }
 
@@ -64,6 +108,7 @@ bool read_sideband(std::string_view text, ExactSettings& into) {
 }
 
 using S = ExactSettings;
+using I = ImpairmentSettings;
 constexpr std::int64_t most_samples = static_cast<std::int64_t>(max_samples_per_file);
 
 const ExactOption option_table[] = {
@@ -73,7 +118,7 @@ const ExactOption option_table[] = {
      read_decimal<&S::rolloff_min, 0.0, 1.0>},
     {"--rolloff-max", "0.35", "highest roll-off drawn (exact)", "a number from 0 to 1", read_decimal<&S::rolloff_max, 0.0, 1.0>},
     {"--filter-span", "10", "length of the rrc pulse, symbols (exact)", "a whole number from 2 to 256",
-     read_whole<std::int32_t, &S::filter_span, 2, 256>},
+     read_whole<&S::filter_span, 2, 256>},
     {"--fsk-index-min", "1", "lowest FSK modulation index drawn: tone spacing index * symbol rate (exact)",
      "a number above 0 up to 16", read_decimal<&S::fsk_index_min, 0.0, 16.0, true>},
     {"--fsk-index-max", "1", "highest FSK modulation index drawn (exact)", "a number above 0 up to 16",
@@ -96,7 +141,55 @@ const ExactOption option_table[] = {
     {"--samples-per-file", "0",
      "every file exactly N samples from a random start inside the first symbol; --num-symbols is then ignored "
      "(exact; 0: off)",
-     "a whole number from 0 to 67108864", read_whole<std::int64_t, &S::samples_per_file, 0, most_samples>},
+     "a whole number from 0 to 67108864", read_whole<&S::samples_per_file, 0, most_samples>},
+    // Channel impairments, each off until asked for.
+    {"--fading", "none", "multipath fading: none, rayleigh or rician (exact)", "none, rayleigh or rician", read_fading},
+    {"--fading-delays", "0,1.8,3.4", "delays of the fading taps, sample periods, comma-separated (exact)",
+     "1 to 32 comma-separated numbers from 0 to 1000", read_list<&I::fading_delays, 0.0, 1000.0>},
+    {"--fading-gains", "0,-2,-10", "mean gains of the fading taps, dB, one per delay (exact)",
+     "1 to 32 comma-separated numbers from -100 to 40", read_list<&I::fading_gains_db, -100.0, 40.0>},
+    {"--fading-k-min", "4", "lowest Rician K-factor drawn, linear (exact)", "a number from 0 to 1000",
+     read_decimal<&I::fading_k_min, 0.0, 1000.0>},
+    {"--fading-k-max", "4", "highest Rician K-factor drawn (exact)", "a number from 0 to 1000",
+     read_decimal<&I::fading_k_max, 0.0, 1000.0>},
+    {"--doppler-min", "0", "lowest maximum Doppler frequency drawn, Hz (exact)", "a number from 0 to 1e9",
+     read_decimal<&I::doppler_min, 0.0, 1e9>},
+    {"--doppler-max", "0", "highest maximum Doppler frequency drawn, Hz (exact)", "a number from 0 to 1e9",
+     read_decimal<&I::doppler_max, 0.0, 1e9>},
+    {"--carrier-phase", "false", "a uniform random carrier phase per file (exact)", "true or false", read_flag, true},
+    {"--phase-noise-min", "0", "lowest phase-noise linewidth drawn, Hz (exact)", "a number from 0 to 1e9",
+     read_decimal<&I::phase_noise_min, 0.0, 1e9>},
+    {"--phase-noise-max", "0", "highest phase-noise linewidth drawn, Hz (exact)", "a number from 0 to 1e9",
+     read_decimal<&I::phase_noise_max, 0.0, 1e9>},
+    {"--clock-ppm-min", "0", "lowest sample-clock offset drawn, parts per million (exact)", "a number from -1000 to 1000",
+     read_decimal<&I::clock_ppm_min, -1000.0, 1000.0>},
+    {"--clock-ppm-max", "0", "highest sample-clock offset drawn, ppm (exact)", "a number from -1000 to 1000",
+     read_decimal<&I::clock_ppm_max, -1000.0, 1000.0>},
+    {"--rf-frequency", "0", "carrier frequency the clock's ppm also moves, Hz (exact; 0: none)", "a number from 0 to 1e12",
+     read_decimal<&I::rf_frequency, 0.0, 1e12>},
+    {"--iq-amplitude-min", "0", "lowest IQ amplitude imbalance drawn, dB (exact)", "a number from -20 to 20",
+     read_decimal<&I::iq_amplitude_min, -20.0, 20.0>},
+    {"--iq-amplitude-max", "0", "highest IQ amplitude imbalance drawn, dB (exact)", "a number from -20 to 20",
+     read_decimal<&I::iq_amplitude_max, -20.0, 20.0>},
+    {"--iq-phase-min", "0", "lowest IQ phase imbalance drawn, degrees (exact)", "a number from -45 to 45",
+     read_decimal<&I::iq_phase_min, -45.0, 45.0>},
+    {"--iq-phase-max", "0", "highest IQ phase imbalance drawn, degrees (exact)", "a number from -45 to 45",
+     read_decimal<&I::iq_phase_max, -45.0, 45.0>},
+    {"--dc-offset-min", "0", "lowest DC offset drawn for I and for Q, fraction of the RMS (exact)",
+     "a number from -10 to 10", read_decimal<&I::dc_offset_min, -10.0, 10.0>},
+    {"--dc-offset-max", "0", "highest DC offset drawn, fraction of the RMS (exact)", "a number from -10 to 10",
+     read_decimal<&I::dc_offset_max, -10.0, 10.0>},
+    {"--pa-backoff-min", "0", "lowest amplifier input back-off drawn: saturation above the RMS, dB (exact)",
+     "a number from -20 to 60", read_decimal<&I::pa_backoff_min, -20.0, 60.0>},
+    {"--pa-backoff-max", "0", "highest amplifier back-off drawn, dB (exact)", "a number from -20 to 60",
+     read_decimal<&I::pa_backoff_max, -20.0, 60.0>},
+    {"--pa-smoothness", "2", "Rapp's smoothness p of the amplifier (exact)", "a number above 0 up to 100",
+     read_decimal<&I::pa_smoothness, 0.0, 100.0, true>},
+    {"--adc-bits-min", "0", "fewest ADC bits drawn (exact; 0 with --adc-bits-max 0: no quantisation)",
+     "a whole number from 0 to 32", read_whole<&I::adc_bits_min, 0, 32>},
+    {"--adc-bits-max", "0", "most ADC bits drawn (exact)", "a whole number from 0 to 32", read_whole<&I::adc_bits_max, 0, 32>},
+    {"--adc-backoff", "0", "ADC full scale above the signal's peak, dB (exact)", "a number from 0 to 60",
+     read_decimal<&I::adc_backoff, 0.0, 60.0>},
 };
 
 std::string number_text(double value) {
@@ -157,6 +250,11 @@ std::variant<ExactSettings, std::string> read_exact_options(const ExactTexts& te
     if (!o.read(text, settings)) {
       return std::string(o.option) + " takes " + std::string(o.accepted) + ", not '" + std::string(text) + "'";
     }
+  }
+  const ImpairmentSettings& x = settings.impairments;
+  if (x.fading_gains_db.size() != x.fading_delays.size()) return std::string("--fading-gains takes one gain per delay of --fading-delays");
+  if ((x.adc_bits_min == 0) != (x.adc_bits_max == 0)) {
+    return std::string("--adc-bits-min and --adc-bits-max take 1 to 32 bits each, or 0 both for no quantisation");
   }
   return settings;
 }

@@ -20,6 +20,7 @@ struct ExactOption {
   std::string_view accepted;  // what the text may be, for the refusal's message
   // Reads the text into its field; false when the text is not accepted.
   bool (*read)(std::string_view text, ExactSettings& into);
+  bool flag = false;  // given alone on the command line: its text is then "true"
 };
 
 // Every option, in the order they are checked (the first refusal is the one reported).

@@ -1,10 +1,12 @@
 #include "run/parameters.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 
 #include "generator/exact.h"
 #include "modulation/catalogue.h"
+#include "run/exact_file.h"
 #include "run/run.h"
 
 namespace quorvin {
@@ -65,6 +67,33 @@ double bits_per_symbol(const FileFacts& f) {
     return 0.0;
   }
 }
+
+Value drawn(const std::optional<double>& value) { return value ? Value{*value} : Value{}; }
+
+// Numbers joined by ';' (a comma would split a manifest cell).
+std::string joined(const std::vector<double>& values) {
+  std::string text;
+  for (const double v : values) {
+    char digits[32];
+    text += (text.empty() ? "" : ";") + std::string(digits, std::to_chars(digits, digits + sizeof digits, v).ptr);
+  }
+  return text;
+}
+
+// Complex tap gains as "re+imj;..." with shortest exact parts.
+std::string joined(const std::vector<Sample>& values) {
+  std::string text;
+  for (const Sample& v : values) {
+    char re[32];
+    char im[32];
+    const std::string imag(im, std::to_chars(im, im + sizeof im, v.imag()).ptr);
+    text += (text.empty() ? "" : ";") + std::string(re, std::to_chars(re, re + sizeof re, v.real()).ptr) +
+            (imag.front() == '-' ? "" : "+") + imag + "j";
+  }
+  return text;
+}
+
+const ImpairmentSettings& impairment_settings(const FileFacts& f) { return f.settings.exact.impairments; }
 
 std::string_view pulse_name(PulseShape shape) {
   switch (shape) {
@@ -178,6 +207,54 @@ const Definition definitions[] = {
      }},
     {{"am_index", "AM Index", "", true, trailing},
      [](const FileFacts& f) { return exact(f) && route_of(f) == Route::am ? Value{f.file.am_index} : Value{}; }},
+    // The channel's impairments, each where the file drew it.
+    {{"fading", "Fading", "", true, trailing},
+     [](const FileFacts& f) {
+       if (!f.file.impairments.fading_k) return Value{};
+       return Value{std::string(impairment_settings(f).fading == Fading::rician ? "rician" : "rayleigh")};
+     }},
+    {{"fading_delays", "Fading Delays", " samples", true, trailing},
+     [](const FileFacts& f) { return f.file.impairments.fading_k ? Value{joined(impairment_settings(f).fading_delays)} : Value{}; }},
+    {{"fading_gains", "Fading Gains", " dB", true, trailing},
+     [](const FileFacts& f) {
+       return f.file.impairments.fading_k ? Value{joined(impairment_settings(f).fading_gains_db)} : Value{};
+     }},
+    {{"fading_k", "Rician K-Factor", "", true, trailing},
+     [](const FileFacts& f) {
+       return impairment_settings(f).fading == Fading::rician ? drawn(f.file.impairments.fading_k) : Value{};
+     }},
+    {{"doppler", "Maximum Doppler", " Hz", true, trailing}, [](const FileFacts& f) { return drawn(f.file.impairments.doppler); }},
+    {{"fading_taps", "Fading Taps At Start", "", true, trailing},
+     [](const FileFacts& f) {
+       const std::vector<Sample> taps = exact_fading_taps(f.settings, f.file);
+       return taps.empty() ? Value{} : Value{joined(taps)};
+     }},
+    {{"carrier_phase", "Carrier Phase", " rad", true, trailing},
+     [](const FileFacts& f) { return drawn(f.file.impairments.carrier_phase); }},
+    {{"phase_noise", "Phase Noise Linewidth", " Hz", true, trailing},
+     [](const FileFacts& f) { return drawn(f.file.impairments.phase_noise); }},
+    {{"clock_ppm", "Clock Offset", " ppm", true, trailing}, [](const FileFacts& f) { return drawn(f.file.impairments.clock_ppm); }},
+    {{"rf_frequency", "RF Frequency", " Hz", true, trailing},
+     [](const FileFacts& f) {
+       return f.file.impairments.clock_ppm && impairment_settings(f).rf_frequency != 0.0
+                  ? Value{impairment_settings(f).rf_frequency}
+                  : Value{};
+     }},
+    {{"iq_amplitude", "IQ Amplitude Imbalance", " dB", true, trailing},
+     [](const FileFacts& f) { return drawn(f.file.impairments.iq_amplitude); }},
+    {{"iq_phase", "IQ Phase Imbalance", " degrees", true, trailing},
+     [](const FileFacts& f) { return drawn(f.file.impairments.iq_phase); }},
+    {{"dc_offset_i", "DC Offset I", "", true, trailing}, [](const FileFacts& f) { return drawn(f.file.impairments.dc_i); }},
+    {{"dc_offset_q", "DC Offset Q", "", true, trailing}, [](const FileFacts& f) { return drawn(f.file.impairments.dc_q); }},
+    {{"pa_backoff", "PA Backoff", " dB", true, trailing}, [](const FileFacts& f) { return drawn(f.file.impairments.pa_backoff); }},
+    {{"pa_smoothness", "PA Smoothness", "", true, trailing},
+     [](const FileFacts& f) { return f.file.impairments.pa_backoff ? Value{impairment_settings(f).pa_smoothness} : Value{}; }},
+    {{"adc_bits", "ADC Bits", "", true, trailing},
+     [](const FileFacts& f) {
+       return f.file.impairments.adc_bits ? Value{std::int64_t{*f.file.impairments.adc_bits}} : Value{};
+     }},
+    {{"adc_backoff", "ADC Backoff", " dB", true, trailing},
+     [](const FileFacts& f) { return f.file.impairments.adc_bits ? Value{impairment_settings(f).adc_backoff} : Value{}; }},
     {{"run_seed", "", "", true, none},
      [](const FileFacts& f) { return f.run_seed ? Value{std::int64_t{*f.run_seed}} : Value{}; }},
 };

@@ -1,6 +1,10 @@
 #include "run/plan.h"
 
+#include <algorithm>
 #include <cmath>
+
+#include "channel/gaussian.h"
+#include "run/seeds.h"
 
 namespace quorvin {
 namespace {
@@ -23,7 +27,7 @@ double draw_fraction(DrawSource& source) { return source.next() / (draw_scale + 
 }  // namespace
 
 RunPlan::RunPlan(RunSettings settings, std::uint32_t draw_seed)
-    : settings_(std::move(settings)), source_(draw_seed) {}
+    : settings_(std::move(settings)), source_(draw_seed), draw_seed_(draw_seed) {}
 
 std::uint64_t RunPlan::total_files() const {
   if (settings_.files_per_modulation <= 0) return 0;
@@ -48,6 +52,7 @@ std::optional<PlannedFile> RunPlan::next() {
       file.message_frequency = source_.next() / draw_scale * 19990.0 + 10.0;
     } else {
       draw_exact_analog(file);
+      draw_impairments(file);
     }
   } else {
     file.symbol_rate = draw_uniform(settings_.symbol_rate_min, settings_.symbol_rate_max, source_);
@@ -55,9 +60,51 @@ std::optional<PlannedFile> RunPlan::next() {
     file.timing_error = draw_uniform(settings_.timing_error_min, settings_.timing_error_max, source_);
     file.frequency_offset =
         draw_uniform(settings_.frequency_offset_min, settings_.frequency_offset_max, source_);
-    if (settings_.signal_model == SignalModel::exact) draw_exact_digital(file);
+    if (settings_.signal_model == SignalModel::exact) {
+      draw_exact_digital(file);
+      draw_impairments(file);
+    }
   }
   return file;
+}
+
+// Each stage's values from its own engine (see derive_impairment_seed).
+struct StageDraws {
+  GaussianSource source;
+  double uniform(double lo, double hi) { return lo + source.next_uniform() * (hi - lo); }
+};
+
+bool is_on(double lo, double hi) { return !(lo == 0.0 && hi == 0.0); }
+
+void RunPlan::draw_impairments(PlannedFile& file) const {
+  const ImpairmentSettings& x = settings_.exact.impairments;
+  ImpairmentDraws& d = file.impairments;
+  const auto stage = [&](std::uint32_t id) {
+    return StageDraws{GaussianSource(derive_impairment_seed(draw_seed_, file.modulation, file.index, id))};
+  };
+  if (x.fading != Fading::none) {
+    StageDraws draws = stage(1);
+    d.fading_k = x.fading == Fading::rician ? draws.uniform(x.fading_k_min, x.fading_k_max) : 0.0;
+    d.doppler = draws.uniform(x.doppler_min, x.doppler_max);
+  }
+  if (x.carrier_phase) d.carrier_phase = stage(2).uniform(0.0, 2.0 * pi);
+  if (is_on(x.phase_noise_min, x.phase_noise_max)) d.phase_noise = stage(3).uniform(x.phase_noise_min, x.phase_noise_max);
+  if (is_on(x.clock_ppm_min, x.clock_ppm_max)) d.clock_ppm = stage(4).uniform(x.clock_ppm_min, x.clock_ppm_max);
+  if (is_on(x.iq_amplitude_min, x.iq_amplitude_max) || is_on(x.iq_phase_min, x.iq_phase_max)) {
+    StageDraws draws = stage(5);
+    d.iq_amplitude = draws.uniform(x.iq_amplitude_min, x.iq_amplitude_max);
+    d.iq_phase = draws.uniform(x.iq_phase_min, x.iq_phase_max);
+  }
+  if (is_on(x.dc_offset_min, x.dc_offset_max)) {
+    StageDraws draws = stage(6);
+    d.dc_i = draws.uniform(x.dc_offset_min, x.dc_offset_max);
+    d.dc_q = draws.uniform(x.dc_offset_min, x.dc_offset_max);
+  }
+  if (is_on(x.pa_backoff_min, x.pa_backoff_max)) d.pa_backoff = stage(7).uniform(x.pa_backoff_min, x.pa_backoff_max);
+  if (x.adc_bits_min != 0 || x.adc_bits_max != 0) {
+    const double span = static_cast<double>(x.adc_bits_max - x.adc_bits_min) + 1.0;
+    d.adc_bits = x.adc_bits_min + static_cast<std::int32_t>(std::min(span - 1.0, std::floor(stage(8).uniform(0.0, span))));
+  }
 }
 
 void RunPlan::draw_exact_analog(PlannedFile& file) {

@@ -12,6 +12,21 @@
 
 namespace quorvin {
 
+// The impairments drawn for one file; an absent one is off.
+struct ImpairmentDraws {
+  std::optional<double> fading_k = std::nullopt;  // linear; Rayleigh fading has 0
+  std::optional<double> doppler = std::nullopt;   // Hz, with fading
+  std::optional<double> carrier_phase = std::nullopt;  // radians
+  std::optional<double> phase_noise = std::nullopt;    // Hz
+  std::optional<double> clock_ppm = std::nullopt;
+  std::optional<double> iq_amplitude = std::nullopt;  // dB
+  std::optional<double> iq_phase = std::nullopt;      // degrees
+  std::optional<double> dc_i = std::nullopt;          // fractions of the RMS
+  std::optional<double> dc_q = std::nullopt;
+  std::optional<double> pa_backoff = std::nullopt;  // dB
+  std::optional<std::int32_t> adc_bits = std::nullopt;
+};
+
 // One file of a run and everything drawn for it. Analog files use amplitude, snr_db and
 // message_frequency; digital files symbol_rate, snr_db, timing_error and frequency_offset.
 struct PlannedFile {
@@ -30,6 +45,7 @@ struct PlannedFile {
   double gmsk_bt = 0.0;
   double am_index = 0.0;
   double start_offset = 0.0;  // symbol periods, [0, 1): where a fixed-length frame starts
+  ImpairmentDraws impairments = {};
 };
 
 // Walks the files of a run in order (modulations in list order, indices 1 .. files), drawing
@@ -51,9 +67,11 @@ class RunPlan {
  private:
   void draw_exact_analog(PlannedFile& file);
   void draw_exact_digital(PlannedFile& file);
+  void draw_impairments(PlannedFile& file) const;
 
   RunSettings settings_;
   DrawSource source_;
+  std::uint32_t draw_seed_;
   std::size_t modulation_ = 0;
   std::int32_t index_ = 0;
 };

@@ -14,6 +14,7 @@
 #include "generator/exact.h"
 #include "modulation/analog.h"
 #include "run/dataset.h"
+#include "run/exact_file.h"
 #include "run/sample_file.h"
 #include "run/settings_file.h"
 #include "run/atomic_file.h"
@@ -41,40 +42,6 @@ Signal synthesize_analog(const RunSettings& s, const PlannedFile& file) {
   // Analog signals are always mixed, even by 0 Hz.
   signal = frequency_shift(std::move(signal), s.sample_rate, s.mix_frequency);
   return add_awgn(std::move(signal), file.snr_db, file.seeds.noise);
-}
-
-Signal synthesize_exact(const RunSettings& s, const PlannedFile& file) {
-  const double samples = exact_file_samples(s, file);
-  if (samples < 0.0) throw std::invalid_argument("num_symbols must not be negative.");
-  const auto length = static_cast<std::int64_t>(require_sample_count(samples));
-  if (const ModulationRow* row = find_modulation(file.modulation); row != nullptr && row->family == Family::analog) {
-    return generate_exact_analog({.route = row->route,
-                                  .amplitude = file.amplitude,
-                                  .carrier_frequency = s.analog_carrier_frequency,
-                                  .message_frequency = file.message_frequency,
-                                  .deviation = s.analog_deviation,
-                                  .am_index = file.am_index,
-                                  .sideband = s.exact.sideband,
-                                  .sample_rate = s.sample_rate,
-                                  .num_samples = length,
-                                  .mix_frequency = s.mix_frequency,
-                                  .snr_db = file.snr_db,
-                                  .noise_seed = file.seeds.noise});
-  }
-  return generate_exact_digital(file.modulation, {.symbol_rate = file.symbol_rate,
-                                                  .sample_rate = s.sample_rate,
-                                                  .num_samples = length,
-                                                  .start_offset = file.start_offset,
-                                                  .snr_db = file.snr_db,
-                                                  .mix_frequency = s.mix_frequency,
-                                                  .timing_error = file.timing_error,
-                                                  .frequency_offset = file.frequency_offset,
-                                                  .pulse = s.exact.pulse,
-                                                  .rolloff = file.rolloff,
-                                                  .filter_span = s.exact.filter_span,
-                                                  .fsk_index = file.fsk_index,
-                                                  .gmsk_bt = file.gmsk_bt,
-                                                  .seeds = file.seeds});
 }
 
 // The signal, or the message a user understands for why there is none.
@@ -181,7 +148,7 @@ double exact_file_samples(const RunSettings& s, const PlannedFile& file) {
 }
 
 Signal synthesize_file(const RunSettings& s, const PlannedFile& file) {
-  if (s.signal_model == SignalModel::exact) return synthesize_exact(s, file);
+  if (s.signal_model == SignalModel::exact) return synthesize_exact_file(s, file);
   if (is_analog_modulation(file.modulation)) return synthesize_analog(s, file);
   return generate_digital_signal(file.modulation, {.num_symbols = s.num_symbols,
                                                    .symbol_rate = file.symbol_rate,

@@ -17,4 +17,9 @@ namespace quorvin {
 DigitalSeeds derive_file_seeds(std::uint32_t run_seed, std::string_view modulation_name,
                                std::int32_t index);
 
+// The seed of the impairment draws of one file and stage (1, 2, ...): mix(mix(key ^ 3) ^ stage),
+// key as above, so turning one stage on changes no other stage's values and no other file's.
+std::uint64_t derive_impairment_seed(std::uint32_t run_seed, std::string_view modulation_name, std::int32_t index,
+                                     std::uint32_t stage);
+
 }  // namespace quorvin

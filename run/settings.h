@@ -15,6 +15,37 @@ namespace quorvin {
 enum class SignalModel { classic, exact };
 enum class SnrDefinition { sample, esn0 };  // what the SNR range draws: per-sample SNR or Es/N0
 
+enum class Fading { none, rayleigh, rician };
+
+// The exact model's channel impairments. Every one is off by default; a range of 0 .. 0 is off.
+struct ImpairmentSettings {
+  Fading fading = Fading::none;
+  std::vector<double> fading_delays = {0.0, 1.8, 3.4};  // sample periods
+  std::vector<double> fading_gains_db = {0.0, -2.0, -10.0};
+  double fading_k_min = 4.0;  // Rician K-factor, linear
+  double fading_k_max = 4.0;
+  double doppler_min = 0.0;  // maximum Doppler frequency, Hz
+  double doppler_max = 0.0;
+  bool carrier_phase = false;    // a uniform random carrier phase per file
+  double phase_noise_min = 0.0;  // linewidth, Hz
+  double phase_noise_max = 0.0;
+  double clock_ppm_min = 0.0;
+  double clock_ppm_max = 0.0;
+  double rf_frequency = 0.0;  // Hz; the clock's ppm moves the carrier too when given
+  double iq_amplitude_min = 0.0;  // dB
+  double iq_amplitude_max = 0.0;
+  double iq_phase_min = 0.0;  // degrees
+  double iq_phase_max = 0.0;
+  double dc_offset_min = 0.0;  // fraction of the signal's RMS, I and Q each
+  double dc_offset_max = 0.0;
+  double pa_backoff_min = 0.0;  // dB of saturation above the RMS
+  double pa_backoff_max = 0.0;
+  double pa_smoothness = 2.0;   // Rapp's p
+  std::int32_t adc_bits_min = 0;
+  std::int32_t adc_bits_max = 0;
+  double adc_backoff = 0.0;  // dB of full scale above the peak
+};
+
 // The exact model's own ranges and choices; ranges are drawn per file like the form's.
 struct ExactSettings {
   PulseShape pulse = PulseShape::rrc;
@@ -32,6 +63,7 @@ struct ExactSettings {
   double am_index_min = 1.0;
   double am_index_max = 1.0;
   std::int64_t samples_per_file = 0;  // every file this long; 0: the symbol count decides
+  ImpairmentSettings impairments;
 };
 
 // Validated values, handed by value to the run.

@@ -96,6 +96,15 @@ const UsageCase usage_cases[] = {
     {"shard_of_zero", {"-m", "AM", "--shard", "0/0"}, "--shard takes K/N", false},
     {"zero_jobs", {"-m", "AM", "-j", "0"}, "--jobs", false},
     {"unknown_option", {"-m", "AM", "--frobnicate"}, "frobnicate", false},
+    // The exact model's options: refused with the classic model, checked, and the band must fit.
+    {"exact_option_with_classic", {"-m", "AM", "--fading", "rician"},
+     "quorvin-cli: --fading applies to --signal-model exact only\nRun with --help for the options.\n"},
+    {"fading_gains_per_delay", {"-m", "AM", "--signal-model", "exact", "--fading-gains", "0,-3"},
+     "Input Error: --fading-gains takes one gain per delay of --fading-delays\n"},
+    {"band_does_not_fit", {"-m", "8FSK", "--signal-model", "exact"},
+     "Input Error: 8FSK does not fit in the band of the sample rate: its signal may reach from -22500 Hz to 22600 Hz, "
+     "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --symbol-rate-max, --frequency-offset-min/max, "
+     "--mix-frequency, --fsk-index-max.\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, CliUsage, ::testing::ValuesIn(usage_cases),
@@ -140,6 +149,31 @@ TEST_F(Cli, SeedGivesByteIdenticalFilesForAnyJobCount) {
   ASSERT_EQ(run(with(batch, {"--seed", "12", "-o", sub("e")})).status, 0);
   EXPECT_NE(contents("e").at("QPSK_signal_1.csv"), a.at("QPSK_signal_1.csv"));
   EXPECT_NE(contents("e").at("QPSK_signal_1.txt"), a.at("QPSK_signal_1.txt"));
+}
+
+TEST_F(Cli, ExactModelStagesOffChangeNoByteAndJobsChangeNone) {
+  const std::vector<std::string> batch = {"-m", "all,CW", "--signal-model", "exact", "--sample-rate", "100000",
+                                          "--samples-per-file", "300", "--seed", "3", "--save-settings"};
+  const std::vector<std::string> off = {"--fading", "none", "--phase-noise-max", "0", "--clock-ppm-min", "0",
+                                        "--adc-bits-min", "0", "--adc-bits-max", "0", "--pa-backoff-max", "0"};
+  const std::vector<std::string> on = {"--fading", "rician", "--doppler-max", "50", "--carrier-phase",
+                                       "--phase-noise-max", "5", "--clock-ppm-min", "-20", "--clock-ppm-max", "20",
+                                       "--iq-amplitude-max", "1", "--dc-offset-max", "0.1", "--pa-backoff-min", "3",
+                                       "--pa-backoff-max", "6", "--adc-bits-min", "8", "--adc-bits-max", "12"};
+  ASSERT_EQ(run(with(batch, {"-o", sub("plain")})).status, 0);
+  ASSERT_EQ(run(with(with(batch, off), {"-o", sub("off")})).status, 0);
+  EXPECT_EQ(contents("plain"), contents("off"));
+  ASSERT_EQ(run(with(with(batch, on), {"-j", "1", "-o", sub("on1")})).status, 0);
+  ASSERT_EQ(run(with(with(batch, on), {"-j", "2", "-o", sub("on2")})).status, 0);
+  EXPECT_EQ(contents("on1"), contents("on2"));
+  EXPECT_NE(contents("on1").at("QPSK_signal_1.csv"), contents("plain").at("QPSK_signal_1.csv"));
+  // Every drawn impairment is in the file's labels.
+  const std::string settings = contents("on1").at("QPSK_signal_1.txt");
+  for (const char* label : {"ADC Bits: ", "Carrier Phase: ", "Clock Offset: ", "DC Offset I: ", "Fading: rician",
+                            "Fading Taps At Start: ", "IQ Phase Imbalance: ", "Maximum Doppler: ", "PA Backoff: ",
+                            "Phase Noise Linewidth: ", "Rician K-Factor: "}) {
+    EXPECT_NE(settings.find(label), std::string::npos) << label;
+  }
 }
 
 TEST_F(Cli, ShardsTogetherMakeTheWholeRun) {

@@ -82,10 +82,12 @@ TEST_F(Manifest, HeaderThenOneExactRowPerFile) {
             "sample_rate,mix_frequency,num_symbols,snr_db,symbol_rate,timing_error,frequency_offset,"
             "amplitude,message_frequency,carrier_frequency,frequency_deviation,symbol_seed,noise_seed,"
             "signal_model,realised_symbol_rate,samples_per_symbol,symbols_spanned,apparent_message_frequency,pulse,"
-            "rolloff,filter_span,modulation_index,gmsk_bt,es_n0_db,eb_n0_db,start_offset,sideband,am_index\n" +
+            "rolloff,filter_span,modulation_index,gmsk_bt,es_n0_db,eb_n0_db,start_offset,sideband,am_index,fading,"
+            "fading_delays,fading_gains,fading_k,doppler,fading_taps,carrier_phase,phase_noise,clock_ppm,rf_frequency,"
+            "iq_amplitude,iq_phase,dc_offset_i,dc_offset_q,pa_backoff,pa_smoothness,adc_bits,adc_backoff\n" +
                 // Pi/4-DQPSK is never resampled: one sample per symbol, so its symbols go at the sample rate.
-                row + "64,true,8000,-50,64,10,0.1,-0.25,1e-300,,,,,5,6,classic,8000,1,64" + std::string(11, ',') + "\n" +
-                row + "0,false,8000,-50,64,10,0.1,-0.25,1e-300,,,,,5,6,classic,8000,1,64" + std::string(11, ',') + "\n");
+                row + "64,true,8000,-50,64,10,0.1,-0.25,1e-300,,,,,5,6,classic,8000,1,64" + std::string(29, ',') + "\n" +
+                row + "0,false,8000,-50,64,10,0.1,-0.25,1e-300,,,,,5,6,classic,8000,1,64" + std::string(29, ',') + "\n");
 }
 
 }  // namespace

@@ -1,0 +1,198 @@
+// The channel impairments against their textbook laws: Rayleigh and Rician envelopes, the
+// Doppler spectrum's edges, phase-noise variance, image rejection, quantisation noise, Rapp's
+// curve, the clock's ppm; and the SNR of a faded file.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <vector>
+
+#include "channel/impairments.h"
+#include "modulation/fft.h"
+#include "run/exact_file.h"
+
+namespace quorvin {
+namespace {
+
+constexpr double two_pi = 2.0 * std::numbers::pi;
+
+Signal ones(std::size_t n) { return Signal(n, Sample{1.0, 0.0}); }
+
+FadingChannel one_tap(bool rician, double k, double doppler) { return {{0.0}, {0.0}, rician, k, doppler, 1e4}; }
+
+// Envelopes of a faded constant, one sample from each of many channels (independent draws).
+std::vector<double> envelopes(bool rician, double k, int channels) {
+  std::vector<double> r;
+  for (int seed = 1; seed <= channels; ++seed) {
+    const Signal y = apply_fading(ones(3001), one_tap(rician, k, 30.0), static_cast<std::uint64_t>(seed));
+    for (const std::size_t at : {0u, 1000u, 2000u, 3000u}) r.push_back(std::abs(y[at]));
+  }
+  return r;
+}
+
+TEST(Fading, RayleighEnvelopeFollowsTheRayleighLaw) {
+  std::vector<double> r = envelopes(false, 0.0, 1000);
+  std::sort(r.begin(), r.end());
+  double distance = 0.0;  // Kolmogorov-Smirnov against 1 - exp(-r^2), the law at unit mean power
+  for (std::size_t i = 0; i < r.size(); ++i) {
+    const double law = 1.0 - std::exp(-r[i] * r[i]);
+    const double n = static_cast<double>(r.size());
+    distance = std::max({distance, std::abs(law - static_cast<double>(i) / n), std::abs(law - (static_cast<double>(i) + 1.0) / n)});
+  }
+  // Samples 1000 apart at 30 Hz Doppler are nearly independent: 4000 draws, 1 % critical value.
+  EXPECT_LT(distance, 1.63 / std::sqrt(static_cast<double>(r.size())));
+}
+
+TEST(Fading, RicianKFactorIsRealised) {
+  for (const double k : {1.0, 5.0, 10.0}) {
+    const std::vector<double> r = envelopes(true, k, 1000);
+    double m2 = 0.0;
+    double m4 = 0.0;
+    for (const double v : r) {
+      m2 += v * v;
+      m4 += v * v * v * v;
+    }
+    m2 /= static_cast<double>(r.size());
+    m4 /= static_cast<double>(r.size());
+    // The moment estimate: gamma = Var(r^2) / E[r^2]^2 = (1 + 2K) / (1 + K)^2.
+    const double root = std::sqrt(std::max(0.0, 2.0 - m4 / (m2 * m2)));
+    EXPECT_NEAR(root / (1.0 - root) / k, 1.0, 0.1) << k;
+    EXPECT_NEAR(m2, 1.0, 0.05) << "unit mean power, K " << k;
+  }
+}
+
+TEST(Fading, DopplerSpectrumHasItsEdgesAtTheMaximumDoppler) {
+  // The gain of one Rayleigh tap over 2^16 samples at 10 kHz, Doppler 200 Hz, averaged spectra.
+  const std::size_t n = 1 << 16;
+  std::vector<double> psd(n, 0.0);
+  for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+    const Signal spectrum = fft(apply_fading(ones(n), one_tap(false, 0.0, 200.0), seed), FftDirection::forward);
+    for (std::size_t b = 0; b < n; ++b) psd[b] += std::norm(spectrum[b]);
+  }
+  const auto band = [&](double lo, double hi) {  // power with lo <= |f| < hi, Hz
+    double sum = 0.0;
+    for (std::size_t b = 0; b < n; ++b) {
+      const double f = std::abs((b < n / 2 ? static_cast<double>(b) : static_cast<double>(b) - n) * 1e4 / n);
+      if (f >= lo && f < hi) sum += psd[b];
+    }
+    return sum;
+  };
+  const double total = band(0.0, 1e4);
+  EXPECT_LT(band(210.0, 1e4) / total, 0.01);
+  // The U shape: per hertz, the last tenth below the edge holds far more than the centre.
+  EXPECT_GT(band(180.0, 200.5) / band(0.0, 20.0), 2.0);
+}
+
+TEST(PhaseNoise, IncrementVarianceGrowsAsTwoPiLinewidthTau) {
+  const double linewidth = 10.0;
+  const Signal y = apply_phase_noise(ones(400000), 0.0, linewidth, 1e4, 7);
+  for (const std::size_t tau : {10u, 100u}) {
+    double sum = 0.0;
+    double squares = 0.0;
+    std::size_t count = 0;
+    for (std::size_t k = 0; k + tau < y.size(); k += tau) {
+      double step = 0.0;  // the phase walked over tau samples, unwrapped sample by sample
+      for (std::size_t j = k; j < k + tau; ++j) step += std::arg(y[j + 1] * std::conj(y[j]));
+      sum += step;
+      squares += step * step;
+      ++count;
+    }
+    const double mean = sum / static_cast<double>(count);
+    const double variance = squares / static_cast<double>(count) - mean * mean;
+    EXPECT_NEAR(variance / (two_pi * linewidth * static_cast<double>(tau) / 1e4), 1.0, 0.05) << tau;
+  }
+}
+
+TEST(IqImbalance, ImageRejectionMatchesTheClosedForm) {
+  const std::size_t n = 1000;
+  Signal tone(n);
+  for (std::size_t k = 0; k < n; ++k) tone[k] = std::polar(1.0, two_pi * 50.0 * static_cast<double>(k) / n);
+  const auto power_at = [&](const Signal& x, double cycles) {
+    Sample sum = 0.0;
+    for (std::size_t k = 0; k < n; ++k) sum += x[k] * std::polar(1.0, -two_pi * cycles * static_cast<double>(k) / n);
+    return std::norm(sum);
+  };
+  for (const auto& [gain_db, phase_deg] : {std::pair{1.0, 5.0}, std::pair{-0.5, 0.0}, std::pair{0.0, -3.0}}) {
+    const Signal y = apply_iq_imbalance(tone, gain_db, phase_deg, 0.0, 0.0);
+    const double g = std::pow(10.0, gain_db / 20.0);
+    const double c = std::cos(phase_deg * std::numbers::pi / 180.0);
+    const double expected = (1.0 + 2.0 * g * c + g * g) / (1.0 - 2.0 * g * c + g * g);
+    EXPECT_NEAR(10 * std::log10(power_at(y, 50) / power_at(y, -50)), 10 * std::log10(expected), 1e-6) << gain_db;
+  }
+  // DC offsets land at 0 Hz as fractions of the RMS (1 here).
+  const Signal dc = apply_iq_imbalance(tone, 0.0, 0.0, 0.25, -0.5);
+  EXPECT_NEAR(std::sqrt(power_at(dc, 0)) / n, std::abs(Sample(0.25, -0.5)), 1e-9);
+}
+
+TEST(Quantisation, FullScaleSineGivesSixDecibelsPerBit) {
+  const std::size_t n = 100000;
+  Signal sine(n);
+  for (std::size_t k = 0; k < n; ++k) sine[k] = {std::sin(two_pi * 0.01234 * static_cast<double>(k)), 0.0};
+  for (const int bits : {6, 8, 12}) {
+    const Signal q = quantise(sine, bits, 0.0);
+    double signal = 0.0;
+    double error = 0.0;
+    double largest = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+      signal += sine[k].real() * sine[k].real();
+      error += std::norm(q[k].real() - sine[k].real());
+      largest = std::max(largest, std::abs(q[k].real()));
+    }
+    EXPECT_NEAR(10 * std::log10(signal / error), 6.02 * bits + 1.76, 0.3) << bits;
+    EXPECT_LE(largest, 1.0) << "no level beyond full scale";
+  }
+}
+
+TEST(Rapp, AmplitudeCurveFollowsTheFormula) {
+  // Amplitudes 0.5, 1 and sqrt(1.75) have unit RMS, so at back-off 0 dB the saturation amplitude
+  // is 1; for p = 2, |y| = |x| / (1 + |x|^4)^(1/4), worked out by hand.
+  const Signal x = {{0.5, 0.0}, {0.0, 1.0}, std::polar(std::sqrt(1.75), 2.0)};
+  const Signal y = apply_rapp_amplifier(x, 0.0, 2.0);
+  const double expected[] = {0.492479, 0.840896, 0.931796};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_NEAR(std::abs(y[i]), expected[i], 1e-6) << i;
+    EXPECT_NEAR(std::arg(y[i]), std::arg(x[i]), 1e-12) << "no AM/PM";
+  }
+  // 6 dB of back-off doubles the saturation amplitude.
+  EXPECT_NEAR(std::abs(apply_rapp_amplifier(x, 20 * std::log10(2.0), 2.0)[1]), 2 * 0.5 / std::pow(1 + 0.0625, 0.25), 1e-9);
+}
+
+TEST(ClockOffset, FrequenciesMoveByTheDrawnPpm) {
+  const std::size_t n = 200000;
+  Signal tone(n + 100);
+  for (std::size_t k = 0; k < tone.size(); ++k) tone[k] = std::polar(1.0, two_pi * 0.1 * static_cast<double>(k));
+  for (const double ppm : {-50.0, 200.0}) {
+    const Signal y = resample_by_clock(tone, 20.0, ppm, n);
+    double turn = 0.0;  // the measured frequency: the mean phase step, cycles per sample
+    for (std::size_t k = 1000; k + 1 < n - 1000; ++k) turn += std::arg(y[k + 1] * std::conj(y[k]));
+    turn /= (n - 2001.0) * two_pi;
+    EXPECT_NEAR((turn / 0.1 - 1.0) * 1e6, ppm, 0.5) << ppm;
+  }
+}
+
+TEST(ExactChannel, SnrIsRealisedAfterFading) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.sample_rate = 1e4;
+  s.exact.samples_per_file = 50000;
+  s.exact.impairments.fading = Fading::rayleigh;
+  PlannedFile file{.modulation = "QPSK", .snr_db = 10.0, .symbol_rate = 2000.0, .seeds = {5, 6}, .rolloff = 0.35,
+                   .impairments = {.fading_k = 0.0, .doppler = 20.0}};
+  const Signal noisy = synthesize_exact_file(s, file);
+  file.snr_db = INFINITY;
+  const Signal faded = synthesize_exact_file(s, file);
+  ASSERT_EQ(noisy.size(), 50000u);
+  double signal = 0.0;
+  double noise = 0.0;
+  for (std::size_t k = 0; k < noisy.size(); ++k) {
+    signal += std::norm(faded[k]);
+    noise += std::norm(noisy[k] - faded[k]);
+  }
+  EXPECT_NEAR(10 * std::log10(signal / noise), 10.0, 0.1);
+}
+
+}  // namespace
+}  // namespace quorvin
