@@ -86,6 +86,21 @@ TEST(Fading, DopplerSpectrumHasItsEdgesAtTheMaximumDoppler) {
   EXPECT_GT(band(180.0, 200.5) / band(0.0, 20.0), 2.0);
 }
 
+TEST(Fading, FractionalDelaysDelayBandLimitedSignals) {
+  // A still channel (no Doppler) of one tap 2.5 samples late: a constant gain times the tone
+  // half a sample between its samples.
+  const auto tone = [](double k) { return std::polar(1.0, two_pi * 0.05 * k); };
+  Signal x(400);
+  for (std::size_t k = 0; k < x.size(); ++k) x[k] = tone(static_cast<double>(k));
+  for (const double delay : {2.5, 0.3}) {
+    const Signal y = apply_fading(x, {{delay}, {0.0}, false, 0.0, 0.0, 1e4}, 9);
+    const Sample gain = y[200] / tone(200.0 - delay);
+    double worst = 0.0;
+    for (std::size_t k = 40; k < 360; ++k) worst = std::max(worst, std::abs(y[k] / tone(static_cast<double>(k) - delay) - gain));
+    EXPECT_LT(worst, 1e-3 * std::abs(gain)) << delay;
+  }
+}
+
 TEST(PhaseNoise, IncrementVarianceGrowsAsTwoPiLinewidthTau) {
   const double linewidth = 10.0;
   const Signal y = apply_phase_noise(ones(400000), 0.0, linewidth, 1e4, 7);
