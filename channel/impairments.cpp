@@ -140,50 +140,33 @@ std::vector<Tap> make_taps(const FadingChannel& c, std::uint64_t seed) {
   return taps;
 }
 
-// A tap's gain at every `stride`-th sample: its sinusoids turned by one multiplication each per
-// step and set afresh from their phases every 64 steps, so long files keep precision.
-class GainWalk {
- public:
-  GainWalk(const Tap& tap, std::size_t stride) : tap_(tap), stride_(stride) {
-    for (const Rotor& r : tap.rotors) {
-      const double cycles = r.cycles_per_sample * static_cast<double>(stride);
-      step_.push_back(unit_phasor(2.0 * pi * (cycles - std::floor(cycles))));
-    }
-    reset();
-  }
-  Sample gain() const {
-    Sample diffuse = 0.0;
-    for (int n = 0; n < sinusoids_per_tap; ++n) diffuse += now_[static_cast<std::size_t>(n)];
-    Sample g = diffuse * tap_.diffuse_amplitude;
-    if (now_.size() > sinusoids_per_tap) g += now_.back() * tap_.los_amplitude;
-    return g;
-  }
-  void advance() {
-    k_ += stride_;
-    if (++steps_ % 64 == 0) return reset();
-    for (std::size_t i = 0; i < now_.size(); ++i) now_[i] *= step_[i];
-  }
-
- private:
-  void reset() {
-    now_.clear();
-    for (const Rotor& r : tap_.rotors) now_.push_back(r.at(k_));
-  }
-  const Tap& tap_;
-  std::size_t stride_;
-  std::size_t k_ = 0;
-  std::size_t steps_ = 0;
-  std::vector<Sample> step_;
-  std::vector<Sample> now_;
-};
-
-Sample tap_gain(const Tap& tap, std::size_t k) {
-  Sample diffuse = 0.0;
-  for (int n = 0; n < sinusoids_per_tap; ++n) diffuse += tap.rotors[static_cast<std::size_t>(n)].at(k);
-  Sample gain = diffuse * tap.diffuse_amplitude;
-  if (tap.rotors.size() > sinusoids_per_tap) gain += tap.rotors.back().at(k) * tap.los_amplitude;
-  return gain;
+// A tap's sinusoids at sample k.
+std::vector<Sample> sinusoids_at(const Tap& tap, std::size_t k) {
+  std::vector<Sample> now;
+  for (const Rotor& r : tap.rotors) now.push_back(r.at(k));
+  return now;
 }
+
+// The turn of each sinusoid over `stride` samples.
+std::vector<Sample> sinusoid_steps(const Tap& tap, std::size_t stride) {
+  std::vector<Sample> steps;
+  for (const Rotor& r : tap.rotors) {
+    const double cycles = r.cycles_per_sample * static_cast<double>(stride);
+    steps.push_back(unit_phasor(2.0 * pi * (cycles - std::floor(cycles))));
+  }
+  return steps;
+}
+
+// The tap's gain from its sinusoids: the diffuse sum, then the line of sight when there is one.
+Sample gain_of(const Tap& tap, const std::vector<Sample>& now) {
+  Sample diffuse = 0.0;
+  for (int n = 0; n < sinusoids_per_tap; ++n) diffuse += now[static_cast<std::size_t>(n)];
+  Sample g = diffuse * tap.diffuse_amplitude;
+  if (now.size() > sinusoids_per_tap) g += now.back() * tap.los_amplitude;
+  return g;
+}
+
+Sample tap_gain(const Tap& tap, std::size_t k) { return gain_of(tap, sinusoids_at(tap, k)); }
 
 }  // namespace
 
@@ -230,11 +213,19 @@ Signal apply_fading(const Signal& signal, const FadingChannel& channel, std::uin
     // Position k - delay lies one sample below k - whole, at fraction 1 - fraction: the same
     // weights for every sample.
     const std::array<double, sinc_taps> weights = sinc_weights(1.0 - tap.fraction);
-    GainWalk walk(tap, stride);
-    Sample from = walk.gain();
+    // The sinusoids turn by one multiplication each per stride, and are set afresh from their
+    // phases every 64 strides so that long files keep their precision.
+    const std::vector<Sample> steps = sinusoid_steps(tap, stride);
+    std::vector<Sample> now = sinusoids_at(tap, 0);
+    Sample from = gain_of(tap, now);
+    std::size_t strides = 0;
     for (std::size_t start = 0; start < out.size(); start += stride) {
-      walk.advance();
-      const Sample to = walk.gain();
+      if (++strides % 64 == 0) {
+        now = sinusoids_at(tap, start + stride);
+      } else {
+        for (std::size_t i = 0; i < now.size(); ++i) now[i] *= steps[i];
+      }
+      const Sample to = gain_of(tap, now);
       for (std::size_t k = start; k < std::min(out.size(), start + stride); ++k) {
         const Sample gain = from + (to - from) * (static_cast<double>(k - start) / static_cast<double>(stride));
         const Sample delayed =

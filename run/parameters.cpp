@@ -70,12 +70,18 @@ double bits_per_symbol(const FileFacts& f) {
 
 Value drawn(const std::optional<double>& value) { return value ? Value{*value} : Value{}; }
 
+// Shortest text that reads back as the same double.
+std::string shortest(double value) {
+  char digits[32];
+  return std::string(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
 // Numbers joined by ';' (a comma would split a manifest cell).
 std::string joined(const std::vector<double>& values) {
   std::string text;
   for (const double v : values) {
-    char digits[32];
-    text += (text.empty() ? "" : ";") + std::string(digits, std::to_chars(digits, digits + sizeof digits, v).ptr);
+    if (!text.empty()) text.push_back(';');
+    text.append(shortest(v));
   }
   return text;
 }
@@ -84,11 +90,11 @@ std::string joined(const std::vector<double>& values) {
 std::string joined(const std::vector<Sample>& values) {
   std::string text;
   for (const Sample& v : values) {
-    char re[32];
-    char im[32];
-    const std::string imag(im, std::to_chars(im, im + sizeof im, v.imag()).ptr);
-    text += (text.empty() ? "" : ";") + std::string(re, std::to_chars(re, re + sizeof re, v.real()).ptr) +
-            (imag.front() == '-' ? "" : "+") + imag + "j";
+    if (!text.empty()) text.push_back(';');
+    text.append(shortest(v.real()));
+    if (!std::signbit(v.imag())) text.push_back('+');
+    text.append(shortest(v.imag()));
+    text.push_back('j');
   }
   return text;
 }
