@@ -3,7 +3,8 @@
 # already there. Run as root (CI runs as root); pass package groups to install more than the core.
 set -euo pipefail
 
-core=(cmake g++ make libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev python3 python3-jsonschema)
+core=(cmake g++ make libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev python3 python3-jsonschema
+  python3-dev pybind11-dev python3-numpy python3-pytest)
 
 missing=()
 for package in "${core[@]}" "$@"; do
