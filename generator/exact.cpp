@@ -295,8 +295,7 @@ Signal exact_digital_waveform(std::string_view name, const ExactDigitalParameter
   if (!q.seeds.symbols) q.seeds.symbols = device_seed();
   const TimeBase time{p.start_offset, p.symbol_rate / p.sample_rate, p.timing_error, static_cast<double>(length),
                       -static_cast<std::int64_t>(p.pad_before), count};
-  const bool keyed = route->modulator == Route::fsk || route->modulator == Route::msk || route->modulator == Route::gmsk;
-  return keyed ? keyed_signal(*route, q, time) : linear_signal(*route, q, time);
+  return is_keyed(route->modulator) ? keyed_signal(*route, q, time) : linear_signal(*route, q, time);
 }
 
 Signal generate_exact_digital(std::string_view name, const ExactDigitalParameters& p) {

@@ -230,8 +230,7 @@ std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
   std::string options = "--symbol-rate-max, --frequency-offset-min/max, --mix-frequency";
   if (route->modulator == Route::fsk) options += ", --fsk-index-max";
   if (route->modulator == Route::gmsk) options += ", --gmsk-bt-max";
-  if (maps_one_point_per_symbol(route->modulator) || route->modulator == Route::oqpsk ||
-      route->modulator == Route::pi4_dqpsk) {
+  if (is_pulse_shaped(route->modulator)) {
     options += x.pulse == PulseShape::rrc ? ", --rolloff-max" : ", --pulse rrc";
   }
   return Reach{s.mix_frequency + std::min(s.frequency_offset_min, s.frequency_offset_max) - half,

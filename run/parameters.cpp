@@ -23,18 +23,9 @@ struct Definition {
 bool analog(const FileFacts& f) { return is_analog_modulation(f.file.modulation); }
 bool exact(const FileFacts& f) { return f.settings.signal_model == SignalModel::exact; }
 
-Route route_of(const FileFacts& f) {
-  if (const ModulationRow* row = find_modulation(f.file.modulation)) return row->route;
-  try {
-    const std::optional<DigitalRoute> route = find_digital_route(f.file.modulation);
-    return route ? route->modulator : Route::cw;
-  } catch (const std::exception&) {
-    return Route::cw;
-  }
-}
+Route route_of(const FileFacts& f) { return route_of_name(f.file.modulation).value_or(Route::cw); }
 
-bool keyed(Route r) { return r == Route::fsk || r == Route::msk || r == Route::gmsk; }
-bool linear(const FileFacts& f) { return !analog(f) && !keyed(route_of(f)); }
+bool linear(const FileFacts& f) { return !analog(f) && !is_keyed(route_of(f)); }
 bool framed(const FileFacts& f) { return exact(f) && f.settings.exact.samples_per_file > 0; }
 
 // The symbol timing the file's samples realise: the drawn rate itself in the exact model.
@@ -192,7 +183,7 @@ const Definition definitions[] = {
      }},
     {{"modulation_index", "Modulation Index", "", true, trailing},
      [](const FileFacts& f) {
-       return exact(f) && !analog(f) && keyed(route_of(f)) ? Value{keyed_modulation_index(route_of(f), f.file.fsk_index)}
+       return exact(f) && !analog(f) && is_keyed(route_of(f)) ? Value{keyed_modulation_index(route_of(f), f.file.fsk_index)}
                                                            : Value{};
      }},
     {{"gmsk_bt", "BT Product", "", true, trailing},

@@ -9,18 +9,6 @@
 namespace quorvin {
 namespace {
 
-Route route_of(const std::string& name) {
-  if (const ModulationRow* row = find_modulation(name)) return row->route;
-  try {
-    const std::optional<DigitalRoute> route = find_digital_route(name);
-    return route ? route->modulator : Route::cw;
-  } catch (const std::exception&) {
-    return Route::cw;  // the generator reports the name's fault for its file
-  }
-}
-
-bool is_linear(Route route) { return maps_one_point_per_symbol(route) || route == Route::oqpsk || route == Route::pi4_dqpsk; }
-
 // A uniform draw in [0, 1): the frame's start must stay inside the first symbol period.
 double draw_fraction(DrawSource& source) { return source.next() / (draw_scale + 1.0); }
 
@@ -109,15 +97,15 @@ void RunPlan::draw_impairments(PlannedFile& file) const {
 
 void RunPlan::draw_exact_analog(PlannedFile& file) {
   const ExactSettings& x = settings_.exact;
-  const Route route = route_of(file.modulation);
+  const Route route = route_of_name(file.modulation).value_or(Route::cw);
   if (route != Route::cw) file.message_frequency = draw_uniform(x.message_frequency_min, x.message_frequency_max, source_);
   if (route == Route::am) file.am_index = draw_uniform(x.am_index_min, x.am_index_max, source_);
 }
 
 void RunPlan::draw_exact_digital(PlannedFile& file) {
   const ExactSettings& x = settings_.exact;
-  const Route route = route_of(file.modulation);
-  if (is_linear(route) && x.pulse == PulseShape::rrc) file.rolloff = draw_uniform(x.rolloff_min, x.rolloff_max, source_);
+  const Route route = route_of_name(file.modulation).value_or(Route::cw);
+  if (is_pulse_shaped(route) && x.pulse == PulseShape::rrc) file.rolloff = draw_uniform(x.rolloff_min, x.rolloff_max, source_);
   if (route == Route::fsk) file.fsk_index = draw_uniform(x.fsk_index_min, x.fsk_index_max, source_);
   if (route == Route::gmsk) file.gmsk_bt = draw_uniform(x.gmsk_bt_min, x.gmsk_bt_max, source_);
   if (x.samples_per_file > 0) file.start_offset = draw_fraction(source_);
