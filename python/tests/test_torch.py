@@ -1,0 +1,51 @@
+"""The PyTorch views: the same batches for any number of workers and any split."""
+
+import pytest
+
+torch = pytest.importorskip("torch")
+
+import quorvin  # noqa: E402
+from quorvin.torch import TorchDataset, TorchStream  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def dataset():
+    config = quorvin.Config(["QPSK", "GMSK", "AM"], signal_model="exact", sample_rate=50e3, samples_per_file=128)
+    return quorvin.Dataset(config, files_per_modulation=8, seed=9)
+
+
+def batches(loader):
+    return [(x.clone(), y.clone()) for x, y in loader]
+
+
+def test_items_are_two_channel_tensors_with_their_class(dataset):
+    x, y = TorchDataset(dataset)[17]  # the run goes in catalogue order: AM, QPSK, then GMSK
+    samples, labels = dataset[17]
+    assert x.shape == (2, 128) and x.dtype == torch.float32
+    assert torch.equal(x[0], torch.from_numpy(samples.real)) and torch.equal(x[1], torch.from_numpy(samples.imag))
+    assert y == labels["class_index"] == quorvin.classes.index("GMSK")
+
+
+def test_same_batches_for_any_number_of_workers(dataset):
+    loaders = [torch.utils.data.DataLoader(TorchDataset(dataset), batch_size=5, num_workers=k) for k in (0, 1, 3)]
+    first = batches(loaders[0])
+    for loader in loaders[1:]:
+        for (x0, y0), (x, y) in zip(first, batches(loader), strict=True):
+            assert torch.equal(x0, x) and torch.equal(y0, y)
+
+
+def test_distributed_split_covers_every_item_once(dataset):
+    seen = []
+    for rank in (0, 1):
+        sampler = torch.utils.data.DistributedSampler(TorchDataset(dataset), num_replicas=2, rank=rank, shuffle=False)
+        seen += list(sampler)
+    assert sorted(seen) == list(range(len(dataset)))
+
+
+def test_stream_shards_by_worker_and_rank(dataset):
+    whole = {int(torch.sum(x).item() * 1e6): y for x, y in TorchDataset(dataset)}
+    got = []
+    for rank in (0, 1):
+        loader = torch.utils.data.DataLoader(TorchStream(dataset, rank=rank, world_size=2), batch_size=None, num_workers=2)
+        got += [int(torch.sum(x).item() * 1e6) for x, _ in loader]
+    assert sorted(got) == sorted(whole)
