@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli/dataset.h"
+#include "cli/hdf5_writer.h"
 #include "cli/options.h"
 #include "common/limits.h"
 #include "common/text.h"
@@ -275,18 +276,45 @@ int run_command_line(int argc, char** argv) {
   options.output.sigmf_metadata = [&request](const quorvin::PlannedFile& file, std::uint64_t samples) {
     return quorvin::cli::sigmf_metadata(request.settings, file, samples, request.seed);
   };
+  // --format hdf5: one container for the run (or shard), its samples and labels in plan order.
+  std::optional<quorvin::cli::Hdf5Writer> container;
+  std::string container_name;
+  if (request.format == quorvin::SampleFormat::kept) {
+    container_name = request.shard.count == 1 ? "dataset.h5"
+                                              : "dataset-" + std::to_string(request.shard.index) + "-of-" +
+                                                    std::to_string(request.shard.count) + ".h5";
+    const std::filesystem::path folder = quorvin::output_folder_path(request.settings.output_folder);
+    container_name = (folder.empty() ? std::filesystem::path(container_name) : folder / container_name).string();
+    container.emplace(container_name, request.settings, request.seed, request.settings.exact.samples_per_file,
+                      request.compress);
+    if (!container->is_open()) {
+      write_text(stderr, "quorvin-cli: " + container_name + ": " + container->failure() + "\n");
+      return 1;
+    }
+  }
   Report report;
   ProgressLine progress_line;
   const auto summary = quorvin::run_dataset(
       request.settings, options,
       [&](const quorvin::PlannedFile& file, const quorvin::ProducedFile& produced) {
-        report.line(quorvin::utf16_to_utf8(produced.report));
+        if (container && produced.saved) {
+          const bool added = container->add(file, produced);
+          report.line(file.modulation + (added ? ": Added to " : ": Failed to add to ") + container_name + "\n");
+        } else {
+          report.line(quorvin::utf16_to_utf8(produced.report));
+        }
         for (const std::string& problem : produced.problems) write_text(stderr, "quorvin-cli: " + problem + "\n");
         if (manifest) manifest->add(file, produced);
       },
       [&](const RunProgress& p) {
         if (show_progress) progress_line.show(p);
       });
+  bool container_saved = true;
+  if (container) {
+    container_saved = container->finish();
+    report.line((container_saved ? "Dataset saved to " : "Failed to save dataset to ") + container_name + "\n");
+    if (!container_saved) write_text(stderr, "quorvin-cli: " + container_name + ": " + container->failure() + "\n");
+  }
   bool manifest_saved = true;
   if (manifest) {
     manifest_saved = manifest->finish();
@@ -294,7 +322,7 @@ int run_command_line(int argc, char** argv) {
     if (!manifest_saved) write_text(stderr, "quorvin-cli: " + request.manifest + ": " + manifest->failure() + "\n");
   }
   if (const int signal_number = interrupt_signal.load(); signal_number != 0) return 128 + signal_number;
-  return summary.files_failed == 0 && manifest_saved && !report.failed() ? 0 : 1;
+  return summary.files_failed == 0 && manifest_saved && container_saved && !report.failed() ? 0 : 1;
 }
 
 }  // namespace

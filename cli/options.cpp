@@ -9,6 +9,7 @@
 #include <set>
 
 #include "common/text.h"
+#include "cli/hdf5_writer.h"
 #include "run/exact_options.h"
 #include "run/sample_file.h"
 
@@ -94,6 +95,7 @@ struct Parsed {
   std::string shard = "0/1";
   Progress progress = Progress::automatic;
   std::string format = "csv";
+  bool compress = false;
   std::string manifest;
   bool manifest_given = false;
   bool list_modulations = false;
@@ -148,9 +150,12 @@ void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   app.add_option("--shard", p.shard, "produce only the files at plan positions K modulo N")->capture_default_str();
   app.add_flag_callback("--progress", [&p] { p.progress = Progress::shown; }, "show a progress line on standard error");
   app.add_flag_callback("--no-progress", [&p] { p.progress = Progress::hidden; }, "never show the progress line");
-  app.add_option("--format", p.format, "csv (I,Q text lines) or sigmf (cf32_le recordings with .sigmf-meta)")
+  app.add_option("--format", p.format,
+                 "csv (I,Q text lines), sigmf (cf32_le recordings with .sigmf-meta) or hdf5 (one dataset.h5 of the "
+                 "samples and labels)")
       ->capture_default_str()
-      ->check(CLI::IsMember({"csv", "sigmf"}));
+      ->check(CLI::IsMember({"csv", "sigmf", "hdf5"}));
+  app.add_flag("--compress", p.compress, "deflate the samples of --format hdf5");
   app.add_option("--manifest", p.manifest, "also write a CSV manifest of every planned file to FILE");
   app.add_flag("--list-modulations", p.list_modulations, "print the known modulation names and exit");
   app.add_flag("--version", p.version, "print the version and exit");
@@ -242,7 +247,14 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   if (!shard) return usage_error("--shard takes K/N with 0 <= K < N, not '" + p.shard + "'");
   request.shard = *shard;
   request.progress = p.progress;
-  request.format = p.format == "sigmf" ? SampleFormat::sigmf : SampleFormat::csv;
+  request.format = p.format == "sigmf" ? SampleFormat::sigmf : p.format == "hdf5" ? SampleFormat::kept : SampleFormat::csv;
+  request.compress = p.compress;
+  if (request.format == SampleFormat::kept) {
+    if (!hdf5_available()) return usage_error("--format hdf5: this build of quorvin-cli has no HDF5 support");
+    if (p.save_settings) return usage_error("--save-settings does not apply to --format hdf5: its labels hold the settings");
+  } else if (p.compress) {
+    return usage_error("--compress applies to --format hdf5 only");
+  }
   request.manifest = p.manifest;
   if (p.manifest_given && p.manifest.empty()) return usage_error("--manifest needs a file name");
   if (!request.manifest.empty()) {

@@ -24,7 +24,8 @@ enum class Progress { automatic, shown, hidden };
 
 // A command line that asks for a run.
 struct RunRequest {
-  SampleFormat format = SampleFormat::csv;
+  SampleFormat format = SampleFormat::csv;  // kept: one HDF5 container (--format hdf5)
+  bool compress = false;                    // deflate the container's samples
   std::string manifest;  // UTF-8 path of the manifest; empty for none
   RunSettings settings;  // validated by the form's own rules
   unsigned jobs = 1;

@@ -175,6 +175,16 @@ ProducedFile produce_file(const RunSettings& s, const PlannedFile& file, const O
     produced.report = name + u": Failed to generate signal: " + utf8_to_utf16(*failure) + u"\n";
     return produced;
   }
+  if (output.format == SampleFormat::kept) {
+    const Signal& samples = std::get<Signal>(signal);
+    ProducedFile produced;
+    produced.outcome = FileOutcome::saved;
+    produced.saved = true;
+    produced.samples = samples.size();
+    produced.kept.reserve(samples.size());
+    for (const Sample& x : samples) produced.kept.emplace_back(static_cast<float>(x.real()), static_cast<float>(x.imag()));
+    return produced;
+  }
   // Writing allocates too (buffers, names); running out of memory there fails this file only.
   try {
     return save_files(s, file, std::get<Signal>(signal), output);

@@ -1,6 +1,7 @@
 #pragma once
 // The generation run: every planned file synthesised, impaired, written and reported.
 
+#include <complex>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -36,11 +37,14 @@ struct ProducedFile {
   std::uint64_t samples = 0;  // samples in the sample file
   // For each file that could not be saved, "<file name>: <the system's reason>" (UTF-8).
   std::vector<std::string> problems;
+  // SampleFormat::kept: the samples as complex float32, I then Q.
+  std::vector<std::complex<float>> kept;
 };
 
 enum class SampleFormat {
   csv,    // <name>_signal_<k>.csv: "I,Q" text lines
   sigmf,  // <name>_signal_<k>.sigmf-data (cf32_le) with its .sigmf-meta
+  kept,   // no file: the samples travel in ProducedFile::kept, for a container the caller writes
 };
 
 struct OutputOptions {

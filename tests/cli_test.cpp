@@ -97,6 +97,9 @@ const UsageCase usage_cases[] = {
     {"zero_jobs", {"-m", "AM", "-j", "0"}, "--jobs", false},
     {"unknown_option", {"-m", "AM", "--frobnicate"}, "frobnicate", false},
     // The exact model's options: refused with the classic model, checked, and the band must fit.
+    {"compress_without_hdf5", {"-m", "AM", "--compress"}, "--compress applies to --format hdf5 only", false},
+    {"settings_files_in_hdf5", {"-m", "AM", "--format", "hdf5", "--save-settings"},
+     "--save-settings does not apply to --format hdf5", false},
     {"exact_option_with_classic", {"-m", "AM", "--fading", "rician"},
      "quorvin-cli: --fading applies to --signal-model exact only\nRun with --help for the options.\n"},
     {"fading_gains_per_delay", {"-m", "AM", "--signal-model", "exact", "--fading-gains", "0,-3"},

@@ -15,7 +15,7 @@ import numpy as np
 
 from . import _core
 
-__all__ = ["Config", "Dataset", "generate", "classes", "read_csv", "read_sigmf", "read_manifest"]
+__all__ = ["Config", "Dataset", "generate", "classes", "read_csv", "read_sigmf", "read_manifest", "read_hdf5"]
 
 #: Every modulation name, in class-index order (the manifest's ``class_index``).
 classes: list[str] = _core.class_names()
@@ -138,3 +138,24 @@ def read_manifest(path: str | os.PathLike) -> Any:
     except ImportError:
         with open(path, newline="", encoding="utf-8") as file:
             return list(csv.DictReader(file))
+
+
+def read_hdf5(path: str | os.PathLike) -> tuple[Any, dict[str, np.ndarray], list[str]]:
+    """A ``quorvin-cli --format hdf5`` container: samples, labels by manifest column, class names.
+
+    Samples are a (files, N) complex64 array for fixed-length files, else a list of complex64
+    arrays; labels hold text columns as str arrays and ``class_index`` as int64. Needs h5py.
+    """
+    import h5py  # noqa: PLC0415 (optional)
+
+    with h5py.File(path, "r") as file:
+        iq = file["iq"][()]
+        if "offsets" in file:
+            bounds = list(file["offsets"][()]) + [len(iq)]
+            samples: Any = [iq[start:end] for start, end in zip(bounds, bounds[1:])]
+        else:
+            samples = iq
+        labels = {key: file["labels"][key].asstr()[()] for key in file["labels"]}
+        labels["class_index"] = file["class_index"][()]
+        names = [n.decode() if isinstance(n, bytes) else str(n) for n in file.attrs["class_names"]]
+    return samples, labels, names

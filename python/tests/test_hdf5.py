@@ -1,0 +1,36 @@
+"""The HDF5 container holds the same samples and labels as the dataset and the manifest."""
+
+import os
+import subprocess
+
+import numpy as np
+import pytest
+
+pytest.importorskip("h5py")
+
+import quorvin  # noqa: E402
+
+CLI = os.environ.get("QUORVIN_CLI", "quorvin-cli")
+
+
+@pytest.mark.parametrize("fixed", [True, False], ids=["frames", "variable_lengths"])
+def test_container_matches_the_dataset_item_for_item(tmp_path, fixed):
+    names = ["AM", "QPSK", "GMSK", "CW"]
+    options = {"signal_model": "exact", "sample_rate": 50e3, "samples_per_file": 256} if fixed else {}
+    arguments = ["--signal-model", "exact", "--sample-rate", "50000.0", "--samples-per-file", "256"] if fixed else []
+    result = subprocess.run([CLI, "-m", ",".join(names), "--files-per-modulation", "3", "--num-symbols", "200",
+                             "--seed", "8", "--format", "hdf5", "--shard", "0/1", "--no-progress",
+                             "-o", str(tmp_path), *arguments], check=True, capture_output=True, text=True)
+    assert result.stdout.splitlines()[-1] == f"Dataset saved to {tmp_path}/dataset.h5"
+    samples, labels, classes = quorvin.read_hdf5(tmp_path / "dataset.h5")
+    ds = quorvin.Dataset(quorvin.Config(names, num_symbols=200, **options), files_per_modulation=3, seed=8)
+    assert classes == quorvin.classes and len(samples) == len(ds) == 12
+    if fixed:
+        assert samples.shape == (12, 256) and samples.dtype == np.complex64
+    for position in range(len(ds)):
+        item, item_labels = ds[position]
+        assert samples[position].tobytes() == item.tobytes()
+        assert labels["modulation"][position] == item_labels["modulation"]
+        assert labels["class_index"][position] == item_labels["class_index"]
+        assert float(labels["snr_db"][position]) == item_labels["snr_db"]
+    assert not [p for p in os.listdir(tmp_path) if p != "dataset.h5"]  # no temporary left
