@@ -32,8 +32,12 @@ T& field_of(ExactSettings& s, T ImpairmentSettings::*field) {
   return s.impairments.*field;
 }
 
-template <auto field, double low, double high, bool open_low = false>
+// Bounds are whole numbers over `scale` (template arguments of floating type are not yet
+// accepted by every compiler this builds with).
+template <auto field, long long low_whole, long long high_whole, long long scale = 1, bool open_low = false>
 bool read_decimal(std::string_view text, ExactSettings& into) {
+  constexpr double low = static_cast<double>(low_whole) / scale;
+  constexpr double high = static_cast<double>(high_whole) / scale;
   const std::optional<double> value = finite_number(text);
   if (!value || *value > high || *value < low || (open_low && *value == low)) return false;
   field_of(into, field) = *value;
@@ -53,8 +57,10 @@ bool read_whole(std::string_view text, ExactSettings& into) {
 }
 
 // Comma-separated numbers from low to high, 1 to 32 of them.
-template <auto field, double low, double high>
+template <auto field, long long low_whole, long long high_whole>
 bool read_list(std::string_view text, ExactSettings& into) {
+  constexpr auto low = static_cast<double>(low_whole);
+  constexpr auto high = static_cast<double>(high_whole);
   std::vector<double> values;
   for (std::size_t start = 0; start <= text.size();) {
     const std::size_t comma = std::min(text.find(',', start), text.size());
@@ -115,29 +121,29 @@ const ExactOption option_table[] = {
     {"--pulse", "rrc", "pulse of the linear modulations: rrc (root-raised cosine), rect or linear (exact)",
      "rrc, rect or linear", read_pulse},
     {"--rolloff-min", "0.35", "lowest roll-off of the rrc pulse drawn (exact)", "a number from 0 to 1",
-     read_decimal<&S::rolloff_min, 0.0, 1.0>},
-    {"--rolloff-max", "0.35", "highest roll-off drawn (exact)", "a number from 0 to 1", read_decimal<&S::rolloff_max, 0.0, 1.0>},
+     read_decimal<&S::rolloff_min, 0, 1>},
+    {"--rolloff-max", "0.35", "highest roll-off drawn (exact)", "a number from 0 to 1", read_decimal<&S::rolloff_max, 0, 1>},
     {"--filter-span", "10", "length of the rrc pulse, symbols (exact)", "a whole number from 2 to 256",
      read_whole<&S::filter_span, 2, 256>},
     {"--fsk-index-min", "1", "lowest FSK modulation index drawn: tone spacing index * symbol rate (exact)",
-     "a number above 0 up to 16", read_decimal<&S::fsk_index_min, 0.0, 16.0, true>},
+     "a number above 0 up to 16", read_decimal<&S::fsk_index_min, 0, 16, 1, true>},
     {"--fsk-index-max", "1", "highest FSK modulation index drawn (exact)", "a number above 0 up to 16",
-     read_decimal<&S::fsk_index_max, 0.0, 16.0, true>},
+     read_decimal<&S::fsk_index_max, 0, 16, 1, true>},
     {"--gmsk-bt-min", "0.3", "lowest GMSK bandwidth-time product drawn (exact)", "a number from 0.1 to 10",
-     read_decimal<&S::gmsk_bt_min, 0.1, 10.0>},
+     read_decimal<&S::gmsk_bt_min, 1, 100, 10>},
     {"--gmsk-bt-max", "0.3", "highest GMSK bandwidth-time product drawn (exact)", "a number from 0.1 to 10",
-     read_decimal<&S::gmsk_bt_max, 0.1, 10.0>},
+     read_decimal<&S::gmsk_bt_max, 1, 100, 10>},
     {"--snr-definition", "sample", "what the SNR range draws: sample (per-sample SNR over the whole band) or esn0 (exact)",
      "sample or esn0", read_snr_definition},
     {"--sideband", "lower", "sideband of AM-SSB: lower or upper (exact)", "lower or upper", read_sideband},
     {"--message-frequency-min", "100", "lowest analog message frequency drawn, Hz (exact)", "a number above 0 up to 1e12",
-     read_decimal<&S::message_frequency_min, 0.0, 1e12, true>},
+     read_decimal<&S::message_frequency_min, 0, 1000000000000LL, 1, true>},
     {"--message-frequency-max", "2000", "highest analog message frequency drawn, Hz (exact)",
-     "a number above 0 up to 1e12", read_decimal<&S::message_frequency_max, 0.0, 1e12, true>},
+     "a number above 0 up to 1e12", read_decimal<&S::message_frequency_max, 0, 1000000000000LL, 1, true>},
     {"--am-index-min", "1", "lowest AM modulation index drawn (exact)", "a number from 0 to 100",
-     read_decimal<&S::am_index_min, 0.0, 100.0>},
+     read_decimal<&S::am_index_min, 0, 100>},
     {"--am-index-max", "1", "highest AM modulation index drawn (exact)", "a number from 0 to 100",
-     read_decimal<&S::am_index_max, 0.0, 100.0>},
+     read_decimal<&S::am_index_max, 0, 100>},
     {"--samples-per-file", "0",
      "every file exactly N samples from a random start inside the first symbol; --num-symbols is then ignored "
      "(exact; 0: off)",
@@ -145,51 +151,51 @@ const ExactOption option_table[] = {
     // Channel impairments, each off until asked for.
     {"--fading", "none", "multipath fading: none, rayleigh or rician (exact)", "none, rayleigh or rician", read_fading},
     {"--fading-delays", "0,1.8,3.4", "delays of the fading taps, sample periods, comma-separated (exact)",
-     "1 to 32 comma-separated numbers from 0 to 1000", read_list<&I::fading_delays, 0.0, 1000.0>},
+     "1 to 32 comma-separated numbers from 0 to 1000", read_list<&I::fading_delays, 0, 1000>},
     {"--fading-gains", "0,-2,-10", "mean gains of the fading taps, dB, one per delay (exact)",
-     "1 to 32 comma-separated numbers from -100 to 40", read_list<&I::fading_gains_db, -100.0, 40.0>},
+     "1 to 32 comma-separated numbers from -100 to 40", read_list<&I::fading_gains_db, -100, 40>},
     {"--fading-k-min", "4", "lowest Rician K-factor drawn, linear (exact)", "a number from 0 to 1000",
-     read_decimal<&I::fading_k_min, 0.0, 1000.0>},
+     read_decimal<&I::fading_k_min, 0, 1000>},
     {"--fading-k-max", "4", "highest Rician K-factor drawn (exact)", "a number from 0 to 1000",
-     read_decimal<&I::fading_k_max, 0.0, 1000.0>},
+     read_decimal<&I::fading_k_max, 0, 1000>},
     {"--doppler-min", "0", "lowest maximum Doppler frequency drawn, Hz (exact)", "a number from 0 to 1e9",
-     read_decimal<&I::doppler_min, 0.0, 1e9>},
+     read_decimal<&I::doppler_min, 0, 1000000000>},
     {"--doppler-max", "0", "highest maximum Doppler frequency drawn, Hz (exact)", "a number from 0 to 1e9",
-     read_decimal<&I::doppler_max, 0.0, 1e9>},
+     read_decimal<&I::doppler_max, 0, 1000000000>},
     {"--carrier-phase", "false", "a uniform random carrier phase per file (exact)", "true or false", read_flag, true},
     {"--phase-noise-min", "0", "lowest phase-noise linewidth drawn, Hz (exact)", "a number from 0 to 1e9",
-     read_decimal<&I::phase_noise_min, 0.0, 1e9>},
+     read_decimal<&I::phase_noise_min, 0, 1000000000>},
     {"--phase-noise-max", "0", "highest phase-noise linewidth drawn, Hz (exact)", "a number from 0 to 1e9",
-     read_decimal<&I::phase_noise_max, 0.0, 1e9>},
+     read_decimal<&I::phase_noise_max, 0, 1000000000>},
     {"--clock-ppm-min", "0", "lowest sample-clock offset drawn, parts per million (exact)", "a number from -1000 to 1000",
-     read_decimal<&I::clock_ppm_min, -1000.0, 1000.0>},
+     read_decimal<&I::clock_ppm_min, -1000, 1000>},
     {"--clock-ppm-max", "0", "highest sample-clock offset drawn, ppm (exact)", "a number from -1000 to 1000",
-     read_decimal<&I::clock_ppm_max, -1000.0, 1000.0>},
+     read_decimal<&I::clock_ppm_max, -1000, 1000>},
     {"--rf-frequency", "0", "carrier frequency the clock's ppm also moves, Hz (exact; 0: none)", "a number from 0 to 1e12",
-     read_decimal<&I::rf_frequency, 0.0, 1e12>},
+     read_decimal<&I::rf_frequency, 0, 1000000000000LL>},
     {"--iq-amplitude-min", "0", "lowest IQ amplitude imbalance drawn, dB (exact)", "a number from -20 to 20",
-     read_decimal<&I::iq_amplitude_min, -20.0, 20.0>},
+     read_decimal<&I::iq_amplitude_min, -20, 20>},
     {"--iq-amplitude-max", "0", "highest IQ amplitude imbalance drawn, dB (exact)", "a number from -20 to 20",
-     read_decimal<&I::iq_amplitude_max, -20.0, 20.0>},
+     read_decimal<&I::iq_amplitude_max, -20, 20>},
     {"--iq-phase-min", "0", "lowest IQ phase imbalance drawn, degrees (exact)", "a number from -45 to 45",
-     read_decimal<&I::iq_phase_min, -45.0, 45.0>},
+     read_decimal<&I::iq_phase_min, -45, 45>},
     {"--iq-phase-max", "0", "highest IQ phase imbalance drawn, degrees (exact)", "a number from -45 to 45",
-     read_decimal<&I::iq_phase_max, -45.0, 45.0>},
+     read_decimal<&I::iq_phase_max, -45, 45>},
     {"--dc-offset-min", "0", "lowest DC offset drawn for I and for Q, fraction of the RMS (exact)",
-     "a number from -10 to 10", read_decimal<&I::dc_offset_min, -10.0, 10.0>},
+     "a number from -10 to 10", read_decimal<&I::dc_offset_min, -10, 10>},
     {"--dc-offset-max", "0", "highest DC offset drawn, fraction of the RMS (exact)", "a number from -10 to 10",
-     read_decimal<&I::dc_offset_max, -10.0, 10.0>},
+     read_decimal<&I::dc_offset_max, -10, 10>},
     {"--pa-backoff-min", "0", "lowest amplifier input back-off drawn: saturation above the RMS, dB (exact)",
-     "a number from -20 to 60", read_decimal<&I::pa_backoff_min, -20.0, 60.0>},
+     "a number from -20 to 60", read_decimal<&I::pa_backoff_min, -20, 60>},
     {"--pa-backoff-max", "0", "highest amplifier back-off drawn, dB (exact)", "a number from -20 to 60",
-     read_decimal<&I::pa_backoff_max, -20.0, 60.0>},
+     read_decimal<&I::pa_backoff_max, -20, 60>},
     {"--pa-smoothness", "2", "Rapp's smoothness p of the amplifier (exact)", "a number above 0 up to 100",
-     read_decimal<&I::pa_smoothness, 0.0, 100.0, true>},
+     read_decimal<&I::pa_smoothness, 0, 100, 1, true>},
     {"--adc-bits-min", "0", "fewest ADC bits drawn (exact; 0 with --adc-bits-max 0: no quantisation)",
      "a whole number from 0 to 32", read_whole<&I::adc_bits_min, 0, 32>},
     {"--adc-bits-max", "0", "most ADC bits drawn (exact)", "a whole number from 0 to 32", read_whole<&I::adc_bits_max, 0, 32>},
     {"--adc-backoff", "0", "ADC full scale above the signal's peak, dB (exact)", "a number from 0 to 60",
-     read_decimal<&I::adc_backoff, 0.0, 60.0>},
+     read_decimal<&I::adc_backoff, 0, 60>},
 };
 
 std::string number_text(double value) {
