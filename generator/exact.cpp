@@ -99,6 +99,23 @@ Pulse make_pulse(PulseShape shape, double rolloff, std::int32_t span) {
   return {shape, half, std::move(table), taps, std::move(phases)};
 }
 
+// The last pulse this thread made: files of one run mostly share their pulse, and tabulating it
+// costs as much as a short frame's samples.
+const Pulse& cached_pulse(PulseShape shape, double rolloff, std::int32_t span) {
+  struct Key {
+    PulseShape shape;
+    double rolloff;
+    std::int32_t span;
+  };
+  thread_local std::optional<Key> key;
+  thread_local Pulse pulse{PulseShape::rect, 0.5, {}, 0, {}};
+  if (!key || key->shape != shape || key->rolloff != rolloff || key->span != span) {
+    pulse = make_pulse(shape, rolloff, span);
+    key = Key{shape, rolloff, span};
+  }
+  return pulse;
+}
+
 // The instants of a file's samples in symbol periods: sample k at u0 + k * step + k / L * drift.
 // Samples first .. first + count - 1 are made (the file's own are 0 .. L - 1; the others are
 // margins for later stages).
@@ -202,7 +219,7 @@ Sample shaped_sum(const Pulse& pulse, const SymbolRun& run, const Signal& points
 }
 
 Signal linear_signal(const DigitalRoute& route, const ExactDigitalParameters& p, const TimeBase& time) {
-  const Pulse pulse = make_pulse(p.pulse, p.rolloff, p.filter_span);
+  const Pulse& pulse = cached_pulse(p.pulse, p.rolloff, p.filter_span);
   // OQPSK's Q rail is half a symbol late.
   const bool offset = route.modulator == Route::oqpsk;
   const SymbolRun run = draw_symbol_run(time.earliest() - pulse.half_width - (offset ? 0.5 : 0.0),

@@ -1,0 +1,63 @@
+#!/usr/bin/python3
+"""Frames per second of quorvin.Dataset (exact QPSK, 1024 samples, noise) beside the same frames
+built in numpy one by one, and a DataLoader with 1 and 2 workers.
+
+Usage: PYTHONPATH=build/default/python bench/python_dataset.py [--frames N]
+"""
+
+import argparse
+import time
+
+import numpy as np
+
+import quorvin
+
+
+def numpy_frame(rng, taps, length=1024, sps=4, snr_db=10.0):
+    # The same work per frame: symbols, RRC shaping by convolution, a frequency offset, noise.
+    symbols = (rng.integers(0, 4, length // sps + len(taps)) * (np.pi / 2))
+    upsampled = np.zeros(len(symbols) * sps, dtype=np.complex128)
+    upsampled[::sps] = np.exp(1j * symbols)
+    shaped = np.convolve(upsampled, taps)[len(taps):len(taps) + length]
+    shaped *= np.exp(2j * np.pi * 0.001 * np.arange(length))
+    sigma = np.sqrt(np.mean(np.abs(shaped) ** 2) * 10 ** (-snr_db / 10) / 2)
+    noisy = shaped + sigma * (rng.standard_normal(length) + 1j * rng.standard_normal(length))
+    return noisy.astype(np.complex64)
+
+
+def rate(make, frames):
+    start = time.process_time()
+    for i in range(frames):
+        make(i)
+    return frames / (time.process_time() - start)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--frames", type=int, default=20000)
+    frames = parser.parse_args().frames
+    config = quorvin.Config(["QPSK"], signal_model="exact", sample_rate=40000.0, symbol_rate=(10000, 10000),
+                            samples_per_file=1024, snr=(10, 10))
+    ds = quorvin.Dataset(config, files_per_modulation=frames, seed=1)
+    t = np.arange(-40, 41) / 4.0
+    taps = np.sinc(t) * np.hanning(len(t))
+    rng = np.random.default_rng(1)
+    ours = rate(lambda i: ds[i], frames)
+    peer = rate(lambda i: numpy_frame(rng, taps), frames)
+    print(f"| quorvin.Dataset, frames per CPU second | {ours:,.0f} |")
+    print(f"| numpy per frame, frames per CPU second | {peer:,.0f} |")
+    print(f"| ratio | {ours / peer:.2f} x |")
+    try:
+        import torch
+        from quorvin.torch import TorchDataset
+    except ImportError:
+        return
+    for workers in (1, 2):
+        loader = torch.utils.data.DataLoader(TorchDataset(ds), batch_size=256, num_workers=workers)
+        start = time.perf_counter()
+        count = sum(len(y) for _, y in loader)
+        print(f"| DataLoader, {workers} worker(s), frames per second | {count / (time.perf_counter() - start):,.0f} |")
+
+
+if __name__ == "__main__":
+    main()
