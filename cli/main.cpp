@@ -156,8 +156,9 @@ void on_interrupt(int signal_number) {
 // closed pipe, a full disk) the run stops as after an interrupt: no further file is started.
 class Report {
  public:
+  explicit Report(bool quiet) : quiet_(quiet) {}
   void line(const std::string& text) {
-    if (failed_ || write_text(stdout, text)) return;
+    if (quiet_ || failed_ || write_text(stdout, text)) return;
     const int reason = errno;
     failed_ = true;
     stop_run.request_stop();
@@ -168,6 +169,7 @@ class Report {
   bool failed() const { return failed_; }
 
  private:
+  bool quiet_;
   bool failed_ = false;
 };
 
@@ -292,7 +294,7 @@ int run_command_line(int argc, char** argv) {
       return 1;
     }
   }
-  Report report;
+  Report report(request.quiet);
   ProgressLine progress_line;
   const auto summary = quorvin::run_dataset(
       request.settings, options,
@@ -302,6 +304,10 @@ int run_command_line(int argc, char** argv) {
           report.line(file.modulation + (added ? ": Added to " : ": Failed to add to ") + container_name + "\n");
         } else {
           report.line(quorvin::utf16_to_utf8(produced.report));
+          // Quiet runs keep only failures; a file that could not be made has no other trace.
+          if (request.quiet && !produced.saved && produced.problems.empty()) {
+            write_text(stderr, "quorvin-cli: " + quorvin::utf16_to_utf8(produced.report));
+          }
         }
         for (const std::string& problem : produced.problems) write_text(stderr, "quorvin-cli: " + problem + "\n");
         if (manifest) manifest->add(file, produced);

@@ -51,7 +51,10 @@ std::variant<std::vector<std::string>, ImmediateExit> modulation_list(const std:
   std::size_t start = 0;
   while (start <= list.size()) {
     const std::size_t comma = std::min(list.find(',', start), list.size());
-    const std::string name = list.substr(start, comma - start);
+    // Blanks around a name are a typing habit ("QPSK, AM"), never part of it.
+    std::string name = list.substr(start, comma - start);
+    name.erase(0, name.find_first_not_of(" \t"));
+    name.erase(name.find_last_not_of(" \t") + 1);
     const auto& known = known_modulations();
     if (name == "all") {
       wanted.insert(modulation_checkbox_names.begin(), modulation_checkbox_names.end());
@@ -96,6 +99,7 @@ struct Parsed {
   Progress progress = Progress::automatic;
   std::string format = "csv";
   bool compress = false;
+  bool quiet = false;
   std::string manifest;
   bool manifest_given = false;
   bool list_modulations = false;
@@ -150,6 +154,7 @@ void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   app.add_option("--shard", p.shard, "produce only the files at plan positions K modulo N")->capture_default_str();
   app.add_flag_callback("--progress", [&p] { p.progress = Progress::shown; }, "show a progress line on standard error");
   app.add_flag_callback("--no-progress", [&p] { p.progress = Progress::hidden; }, "never show the progress line");
+  app.add_flag("-q,--quiet", p.quiet, "no report lines; failures still go to standard error, and the status tells the rest");
   app.add_option("--format", p.format,
                  "csv (I,Q text lines), sigmf (cf32_le recordings with .sigmf-meta) or hdf5 (one dataset.h5 of the "
                  "samples and labels)")
@@ -216,7 +221,7 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   auto names = p.modulations.empty() ? std::vector<std::string>{} : modulation_list(p.modulations);
   if (auto* failure = std::get_if<ImmediateExit>(&names)) return *failure;
   const auto& ordered = std::get<std::vector<std::string>>(names);
-  if (ordered.empty()) return ImmediateExit{2, "", "No modulation selected.\n"};
+  if (ordered.empty()) return ImmediateExit{2, "", "No modulation selected.\nRun with -m NAMES, or --help.\n"};
   quorvin::BoxTexts texts;
   for (std::size_t i = 0; i < form_box_count; ++i) texts[i] = utf8_to_utf16(p.boxes[i]);
   auto settings = read_boxes(texts);
@@ -247,6 +252,7 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   if (!shard) return usage_error("--shard takes K/N with 0 <= K < N, not '" + p.shard + "'");
   request.shard = *shard;
   request.progress = p.progress;
+  request.quiet = p.quiet;
   request.format = p.format == "sigmf" ? SampleFormat::sigmf : p.format == "hdf5" ? SampleFormat::kept : SampleFormat::csv;
   request.compress = p.compress;
   if (request.format == SampleFormat::kept) {

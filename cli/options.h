@@ -32,6 +32,7 @@ struct RunRequest {
   std::optional<std::uint32_t> seed;
   Shard shard;
   Progress progress = Progress::automatic;
+  bool quiet = false;  // no report lines on standard output
 };
 
 // A command line that ends at once: help, version, the name list, or a usage or input error.

@@ -59,7 +59,7 @@ std::string own_file(const std::string& name) {
 }
 
 const UsageCase usage_cases[] = {
-    {"no_modulation", {}, "No modulation selected.\n"},
+    {"no_modulation", {}, "No modulation selected.\nRun with -m NAMES, or --help.\n"},
     {"bad_box", {"-m", "AM", "--snr-min", "x"}, invalid("SNR Min")},
     {"first_bad_box_only", {"-m", "QPSK", "--amplitude-max", "", "--symbol-rate-min", "0"}, invalid("Symbol Rate Min")},
     {"negative_symbols", {"-m", "QPSK", "--num-symbols", "-5"}, invalid("Number of Symbols")},
@@ -177,6 +177,17 @@ TEST_F(Cli, ExactModelStagesOffChangeNoByteAndJobsChangeNone) {
                             "Phase Noise Linewidth: ", "Rician K-Factor: "}) {
     EXPECT_NE(settings.find(label), std::string::npos) << label;
   }
+}
+
+TEST_F(Cli, QuietKeepsOnlyFailuresAndBlanksAroundNamesDoNotCount) {
+  const Outcome quiet = run({"-m", " QPSK ,\tAM", "--num-symbols", "10", "--seed", "1", "-q", "-o", sub("q")});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_EQ(contents("q").size(), 2u);  // QPSK and AM, the blanks trimmed
+  const Outcome failing = run({"-m", "OQPSK", "--symbol-rate-min", "6000", "--symbol-rate-max", "6000", "-q", "-o", sub("f")});
+  EXPECT_EQ(failing.status, 1);
+  EXPECT_EQ(failing.out, "");
+  EXPECT_EQ(failing.error, "quorvin-cli: OQPSK: Failed to generate signal: samples_per_symbol must be at least 2 for OQPSK.\n");
 }
 
 TEST_F(Cli, ShardsTogetherMakeTheWholeRun) {
