@@ -149,6 +149,12 @@ void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   p.jobs = std::max(1u, hardware_threads);
   app.add_option("-j,--jobs", p.jobs, "files produced in parallel")
       ->capture_default_str()
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+            return digits ? std::string() : "takes a whole number of files at once, not '" + text + "'";
+          },
+          "N"))
       ->check(CLI::Range(1u, 1024u));
   app.add_option("--seed", p.seed, "unsigned 32-bit seed for a reproducible run (default: the clock)");
   app.add_option("--shard", p.shard, "produce only the files at plan positions K modulo N")->capture_default_str();

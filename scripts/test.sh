@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Configures, builds and runs every test in both presets: optimised, then under
 # AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero on the first failure.
+# The build and test logs go to build/<preset>/{build,ctest}.log; the terminal gets each preset's
+# summary, and a failure's log in full.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -8,6 +10,14 @@ jobs=$(nproc 2>/dev/null || echo 2)
 for preset in default asan; do
   echo "=== preset: $preset"
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs"
-  ctest --preset "$preset" -j "$jobs"
+  log=build/$preset
+  if ! cmake --build --preset "$preset" -j "$jobs" >"$log/build.log" 2>&1; then
+    cat "$log/build.log"
+    exit 1
+  fi
+  if ! ctest --preset "$preset" -j "$jobs" --output-on-failure >"$log/ctest.log" 2>&1; then
+    cat "$log/ctest.log"
+    exit 1
+  fi
+  grep -E "tests passed|Total Test time|did not run|Skipped" "$log/ctest.log" || true
 done

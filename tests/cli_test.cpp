@@ -95,6 +95,7 @@ const UsageCase usage_cases[] = {
     {"shard_out_of_range", {"-m", "AM", "--shard", "3/3"}, "--shard takes K/N", false},
     {"shard_of_zero", {"-m", "AM", "--shard", "0/0"}, "--shard takes K/N", false},
     {"zero_jobs", {"-m", "AM", "-j", "0"}, "--jobs", false},
+    {"jobs_not_a_number", {"-m", "AM", "-j", "abc"}, "--jobs: takes a whole number of files at once, not 'abc'", false},
     {"unknown_option", {"-m", "AM", "--frobnicate"}, "frobnicate", false},
     // The exact model's options: refused with the classic model, checked, and the band must fit.
     {"compress_without_hdf5", {"-m", "AM", "--compress"}, "--compress applies to --format hdf5 only", false},
