@@ -48,9 +48,8 @@ double es_n0_db(const FileFacts& f) {
   return f.file.snr_db + 10.0 * std::log10(f.settings.sample_rate / f.file.symbol_rate);
 }
 
+// Digital files only; the route lookup reads the catalogue before the prefix rules.
 double bits_per_symbol(const FileFacts& f) {
-  const ModulationRow* row = find_modulation(f.file.modulation);
-  if (row != nullptr) return std::log2(row->alphabet);
   try {
     const std::optional<DigitalRoute> route = find_digital_route(f.file.modulation);
     return route ? std::log2(route->alphabet) : 0.0;
