@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <complex>
 #include <map>
 #include <optional>
@@ -90,28 +91,29 @@ py::object python_value(const ParameterValue& value) {
   return py::str(std::get<std::string>(value));
 }
 
-// A run's whole plan, drawn once in order as quorvin-cli draws it with --seed.
+// A run's plan with random access. The draws are sequential, so the plan keeps a cursor every
+// `stride` files and re-draws forward from the nearest one: memory stays small for any length
+// (at most about a million cursors) and an item costs at most `stride` cheap draws.
 class Plan {
  public:
-  Plan(RunSettings settings, std::uint32_t seed) : settings_(std::move(settings)), seed_(seed) {
-    RunPlan plan(settings_, seed);
-    while (std::optional<PlannedFile> file = plan.next()) {
-      file->seeds = derive_file_seeds(seed, file->modulation, file->index);
-      files_.push_back(std::move(*file));
-    }
+  Plan(RunSettings settings, std::uint32_t seed)
+      : plan_(std::move(settings), seed), seed_(seed), size_(plan_.total_files()),
+        stride_(std::max<std::uint64_t>(32, size_ / (std::uint64_t{1} << 20) + 1)) {
+    cursors_.push_back(plan_.cursor());
   }
-  std::size_t size() const { return files_.size(); }
+  std::size_t size() const { return static_cast<std::size_t>(size_); }
 
   // Plan position i: its samples as complex64 or complex128, and its labels.
-  py::tuple item(std::ptrdiff_t i, bool double_precision) const {
-    const PlannedFile& file = at(i);
+  py::tuple item(std::ptrdiff_t i, bool double_precision) {
+    const PlannedFile file = at(i);
+    const RunSettings& settings = plan_.settings();
     Signal signal;
     {
       py::gil_scoped_release unlocked;
-      signal = synthesize_file(settings_, file);
+      signal = synthesize_file(settings, file);
     }
     py::dict labels;
-    for (const ParameterRow& row : file_parameters({settings_, file, seed_})) {
+    for (const ParameterRow& row : file_parameters({settings, file, seed_})) {
       labels[py::str(std::string(row.kind->key))] = python_value(row.value);
     }
     labels["num_samples"] = signal.size();
@@ -128,24 +130,46 @@ class Plan {
     return py::make_tuple(out, labels);
   }
 
-  // Plan position of file `index` (from 1) of `name`.
+  // Plan position of file `index` (from 1) of `name`: modulations in the run's order, each with
+  // its files in index order.
   std::size_t position_of(const std::string& name, std::int32_t index) const {
-    for (std::size_t p = 0; p < files_.size(); ++p) {
-      if (files_[p].modulation == name && files_[p].index == index) return p;
+    const RunSettings& settings = plan_.settings();
+    const auto found = std::find(settings.modulations.begin(), settings.modulations.end(), name);
+    if (found == settings.modulations.end() || index < 1 || index > settings.files_per_modulation) {
+      throw py::index_error("no file " + std::to_string(index) + " of " + name + " in this plan");
     }
-    throw py::index_error("no file " + std::to_string(index) + " of " + name + " in this plan");
+    const auto m = static_cast<std::size_t>(found - settings.modulations.begin());
+    return m * static_cast<std::size_t>(settings.files_per_modulation) + static_cast<std::size_t>(index - 1);
   }
 
  private:
-  const PlannedFile& at(std::ptrdiff_t i) const {
-    const auto n = static_cast<std::ptrdiff_t>(files_.size());
+  PlannedFile at(std::ptrdiff_t i) {
+    const auto n = static_cast<std::ptrdiff_t>(size_);
     if (i < 0) i += n;
     if (i < 0 || i >= n) throw py::index_error("plan position out of range");
-    return files_[static_cast<std::size_t>(i)];
+    const auto position = static_cast<std::uint64_t>(i);
+    // Extend the cursors up to this position's, then draw forward from it (or go on from the
+    // previous item when reading in order).
+    if (position != next_position_) {
+      const std::uint64_t slot = std::min<std::uint64_t>(position / stride_, cursors_.size() - 1);
+      plan_.seek(cursors_[slot]);
+      next_position_ = slot * stride_;
+    }
+    std::optional<PlannedFile> file;
+    while (next_position_ <= position) {
+      if (next_position_ % stride_ == 0 && next_position_ / stride_ == cursors_.size()) cursors_.push_back(plan_.cursor());
+      file = plan_.next();
+      ++next_position_;
+    }
+    file->seeds = derive_file_seeds(seed_, file->modulation, file->index);
+    return std::move(*file);
   }
-  RunSettings settings_;
+  RunPlan plan_;
   std::uint32_t seed_;
-  std::vector<PlannedFile> files_;
+  std::uint64_t size_;
+  std::uint64_t stride_;
+  std::vector<PlanCursor> cursors_;
+  std::uint64_t next_position_ = 0;
 };
 
 std::vector<std::string> class_names() {

@@ -11,6 +11,9 @@ class DrawSource {
  public:
   explicit DrawSource(std::uint32_t seed) : state_(seed) {}
 
+  // The whole state: a source made from it continues with the same values.
+  std::uint32_t state() const { return state_; }
+
   // The next value, 0 .. 32767.
   std::uint32_t next() {
     state_ = state_ * 214013u + 2531011u;

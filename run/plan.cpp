@@ -22,6 +22,16 @@ std::uint64_t RunPlan::total_files() const {
   return settings_.modulations.size() * static_cast<std::uint64_t>(settings_.files_per_modulation);
 }
 
+PlanCursor RunPlan::cursor() const {
+  return {source_.state(), static_cast<std::uint32_t>(modulation_), index_};
+}
+
+void RunPlan::seek(const PlanCursor& cursor) {
+  source_ = DrawSource(cursor.draw_state);
+  modulation_ = cursor.modulation;
+  index_ = cursor.index;
+}
+
 std::optional<PlannedFile> RunPlan::next() {
   if (settings_.files_per_modulation <= 0) return std::nullopt;
   if (index_ == settings_.files_per_modulation) {

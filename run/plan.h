@@ -48,6 +48,13 @@ struct PlannedFile {
   ImpairmentDraws impairments = {};
 };
 
+// Where a plan stands: enough to resume it there, 12 bytes.
+struct PlanCursor {
+  std::uint32_t draw_state = 0;
+  std::uint32_t modulation = 0;  // position in the run's modulation list
+  std::int32_t index = 0;        // files of that modulation already drawn
+};
+
 // Walks the files of a run in order (modulations in list order, indices 1 .. files), drawing
 // three values per analog file and four per digital file; the exact model draws its own values
 // after those. Files are drawn one at a time, so a
@@ -58,6 +65,11 @@ class RunPlan {
 
   // The next file, or nothing when the run is complete.
   std::optional<PlannedFile> next();
+
+  // Where the plan stands, and a return there: random access to a long plan keeps a cursor every
+  // so many files instead of every file's record.
+  PlanCursor cursor() const;
+  void seek(const PlanCursor& cursor);
 
   // Files in the whole run.
   std::uint64_t total_files() const;

@@ -72,6 +72,18 @@ def test_generate_is_a_files_own_item_in_either_precision():
     assert labels["file_index"] == 2 and labels["num_samples"] == 256
 
 
+def test_any_order_of_a_long_plan_gives_the_in_order_items():
+    # Long enough that random access re-draws from kept positions rather than from the start.
+    config = quorvin.Config(["BPSK", "FM", "8PSK"], signal_model="exact", sample_rate=50e3, samples_per_file=32)
+    in_order = [quorvin.Dataset(config, files_per_modulation=70, seed=9)[i] for i in range(210)]
+    ds = quorvin.Dataset(config, files_per_modulation=70, seed=9)
+    for position in np.random.default_rng(2).permutation(210):
+        samples, labels = ds[int(position)]
+        assert samples.tobytes() == in_order[position][0].tobytes() and labels == in_order[position][1]
+    assert ds[-1][1] == in_order[-1][1]
+    assert [labels["file_index"] for _, labels in in_order[68:72]] == [69, 70, 1, 2]
+
+
 def test_csv_reader_reads_the_sample_text(tmp_path):
     out = cli(tmp_path, "-m", "BPSK", "--num-symbols", "50", "--seed", "2")
     samples = quorvin.read_csv(out / "BPSK_signal_1.csv")
