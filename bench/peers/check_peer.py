@@ -78,18 +78,19 @@ def main():
 
     # Tolerances: four to five times the spread of each figure over seeds (2 M samples: power
     # 0.02 %, centre 4.5 Hz, symbol rate 0.3 %, SNR 0.01 dB), so that a wrong scale, rate, noise
-    # level, or a missing or mirrored offset fails while chance does not. The centre's spread
-    # shrinks with the square root of the symbols in the file.
+    # level, or a missing or mirrored offset fails while chance does not. The spreads of the
+    # centre and the symbol rate shrink with the square root of the file's length.
     expected_power = 1 + 10 ** (-arguments.snr / 10)
 
     def checks(samples):
         symbols = samples * arguments.symbol_rate / arguments.sample_rate
         centre_tolerance = 1.3 * arguments.symbol_rate / np.sqrt(symbols)
+        rate_tolerance = 0.015 * np.sqrt(2e6 / samples)
         return [  # figure, wanted, within, format
             ("power", expected_power, lambda got: abs(got / expected_power - 1) <= 0.01, "{:.4f}"),
             ("centre", arguments.offset, lambda got: abs(got - arguments.offset) <= centre_tolerance, "{:.1f} Hz"),
             ("symbol_rate", arguments.symbol_rate,
-             lambda got: abs(got / arguments.symbol_rate - 1) <= 0.015, "{:.0f} Hz"),
+             lambda got: abs(got / arguments.symbol_rate - 1) <= rate_tolerance, "{:.0f} Hz"),
             ("snr_db", arguments.snr, lambda got: abs(got - arguments.snr) <= 0.3, "{:.2f} dB"),
         ]
 
