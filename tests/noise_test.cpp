@@ -1,5 +1,9 @@
 #include "channel/noise.h"
 
+#include <numbers>
+
+#include "channel/gaussian.h"
+
 #include "dsp_reference.h"
 
 // Stages that pass their input unchanged (offset of 0.0 Hz, infinite SNR) are checked, with the
@@ -79,6 +83,59 @@ TEST(Awgn, SeedsReproduceAndTheFirstDrawGoesToQ) {
   const double q = noise(engine);
   const double i = noise(engine);
   EXPECT_EQ(add_awgn({{1.0, 0.0}}, 0.0, 7u)[0], Sample(1.0 + i, q));
+}
+
+}  // namespace
+}  // namespace quorvin
+
+namespace quorvin {
+namespace {
+
+// The exact model's normal source against the normal law itself: the share of 4 million draws in
+// bins across the whole line (tails beyond 4 and 5 sigma included) against erfc, the first four
+// moments, and no correlation between the two deviates of a pair or between neighbouring seeds.
+TEST(GaussianSource, DrawsFollowTheNormalLawIntoTheTails) {
+  constexpr int n = 4'000'000;
+  const std::vector<double> edges = {-5.0, -4.0, -3.0, -2.0, -1.0, -0.5, 0.0, 0.5, 1.0, 2.0, 3.0, 3.6541528853610088, 4.0, 5.0};
+  std::vector<double> counts(edges.size() + 1, 0.0);
+  const auto normal_cdf = [](double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); };
+  GaussianSource source(7);
+  GaussianSource neighbour(8);
+  double m1 = 0, m2 = 0, m3 = 0, m4 = 0, pair = 0, seeds = 0;
+  for (int i = 0; i < n / 2; ++i) {
+    double a = 0.0, b = 0.0;
+    source.next_normal_pair(a, b);
+    pair += a * b;
+    seeds += a * neighbour.next_normal();
+    for (const double x : {a, b}) {
+      m1 += x, m2 += x * x, m3 += x * x * x, m4 += x * x * x * x;
+      counts[static_cast<std::size_t>(std::upper_bound(edges.begin(), edges.end(), x) - edges.begin())] += 1.0;
+    }
+  }
+  for (std::size_t bin = 0; bin < counts.size(); ++bin) {
+    const double lo = bin == 0 ? 0.0 : normal_cdf(edges[bin - 1]);
+    const double hi = bin == edges.size() ? 1.0 : normal_cdf(edges[bin]);
+    const double expected = (hi - lo) * n;
+    // Five standard deviations of a binomial count, and at least 3 for the nearly empty far tails.
+    EXPECT_NEAR(counts[bin], expected, std::max(3.0, 5.0 * std::sqrt(expected))) << "bin " << bin;
+  }
+  EXPECT_NEAR(m1 / n, 0.0, 0.003);
+  EXPECT_NEAR(m2 / n, 1.0, 0.004);
+  EXPECT_NEAR(m3 / n, 0.0, 0.01);
+  EXPECT_NEAR(m4 / n, 3.0, 0.03);
+  EXPECT_NEAR(pair / (n / 2), 0.0, 0.004) << "I and Q of one sample";
+  EXPECT_NEAR(seeds / (n / 2), 0.0, 0.004) << "files with neighbouring seeds";
+}
+
+TEST(GaussianSource, ZigguratConstantsCloseTheLayers) {
+  // The tail's start and the layer area must agree: the base layer (its rectangle and the tail
+  // beyond it, by erfc) holds one layer's area, and the layers built up from it end exactly at
+  // the peak, the top one with the same area again.
+  const ZigguratTables& t = ziggurat_tables();
+  const double tail = std::sqrt(std::numbers::pi / 2.0) * std::erfc(t.x[1] / std::sqrt(2.0));
+  const double area = t.x[0] * t.f[1];
+  EXPECT_NEAR((t.x[1] * t.f[1] + tail) / area, 1.0, 1e-9);
+  EXPECT_NEAR(t.x[255] * (1.0 - t.f[255]) / area, 1.0, 1e-6);
 }
 
 }  // namespace
