@@ -1,6 +1,7 @@
 #include "generator/exact.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -67,10 +68,13 @@ struct Pulse {
   PulseShape shape;
   double half_width;  // symbol periods on each side of the instant
   Table table;
-  // The table regrouped by phase: row r holds the points r, r + R, r + 2R, ... (zero past the
-  // end), so the terms of one sample, one symbol period apart, are contiguous (rows 0 .. R).
-  std::size_t taps = 0;
-  std::vector<double> phases;
+  // The table regrouped by phase for the sums: row r (0 .. R) holds the points r + m R for the
+  // terms m = 0 .. taps - 1, one symbol period apart, in reverse (the last term first) and padded
+  // with zeros to `lanes`, so that one sample's terms run forward over its symbols in fixed-width
+  // steps the compiler turns into vector arithmetic. `slopes` holds row r + 1 minus row r.
+  std::size_t lanes = 0;
+  std::vector<float> rows;
+  std::vector<float> slopes;
 
   double at(double u) const {
     if (shape == PulseShape::rect) return (u >= -0.5 && u < 0.5) ? 1.0 : 0.0;
@@ -78,8 +82,13 @@ struct Pulse {
   }
 };
 
+// Terms are summed in groups of four single-precision lanes, one vector register on every x86-64
+// processor: single precision keeps 1e-7 of the peak, far below the cf32 the files are written
+// as, and doubles the terms per instruction.
+constexpr std::size_t lane_group = 4;
+
 Pulse make_pulse(PulseShape shape, double rolloff, std::int32_t span) {
-  if (shape == PulseShape::rect) return {shape, 0.5, {}, 0, {}};
+  if (shape == PulseShape::rect) return {shape, 0.5, {}, 0, {}, {}};
   const double half = shape == PulseShape::rrc ? span / 2.0 : 1.0;
   Table table = shape == PulseShape::rrc
                     ? tabulate(-half, half, [rolloff](double u) { return root_raised_cosine(u, rolloff); })
@@ -89,14 +98,19 @@ Pulse make_pulse(PulseShape shape, double rolloff, std::int32_t span) {
   const double scale = 1.0 / std::sqrt(energy / table_points_per_symbol);
   for (double& v : table.values) v *= scale;
   const std::size_t taps = table.values.size() / table_points_per_symbol + 1;
-  std::vector<double> phases((table_points_per_symbol + 1) * taps, 0.0);
-  for (std::size_t r = 0; r <= table_points_per_symbol; ++r) {
+  const std::size_t lanes = (taps + lane_group - 1) / lane_group * lane_group;
+  const auto point = [&table](std::size_t i) { return i < table.values.size() ? table.values[i] : 0.0; };
+  std::vector<float> rows(table_points_per_symbol * lanes, 0.0F);
+  std::vector<float> slopes(rows.size(), 0.0F);
+  for (std::size_t r = 0; r < table_points_per_symbol; ++r) {
     for (std::size_t m = 0; m < taps; ++m) {
       const std::size_t i = r + m * table_points_per_symbol;
-      if (i < table.values.size()) phases[r * taps + m] = table.values[i];
+      const std::size_t j = r * lanes + lanes - 1 - m;
+      rows[j] = static_cast<float>(point(i));
+      slopes[j] = static_cast<float>(point(i + 1) - point(i));
     }
   }
-  return {shape, half, std::move(table), taps, std::move(phases)};
+  return {shape, half, std::move(table), lanes, std::move(rows), std::move(slopes)};
 }
 
 // The last pulse this thread made: files of one run mostly share their pulse, and tabulating it
@@ -108,7 +122,7 @@ const Pulse& cached_pulse(PulseShape shape, double rolloff, std::int32_t span) {
     std::int32_t span;
   };
   thread_local std::optional<Key> key;
-  thread_local Pulse pulse{PulseShape::rect, 0.5, {}, 0, {}};
+  thread_local Pulse pulse{PulseShape::rect, 0.5, {}, 0, {}, {}};
   if (!key || key->shape != shape || key->rolloff != rolloff || key->span != span) {
     pulse = make_pulse(shape, rolloff, span);
     key = Key{shape, rolloff, span};
@@ -173,10 +187,9 @@ Signal unit_energy_points(const DigitalRoute& route, const Symbols& symbols) {
                          : route.modulator == Route::qam128 ? qam128_map(alphabet)
                                                             : apsk_map(alphabet, route.rings.counts, route.rings.radii);
       mean_energy = mean_power(all);
-      points = route.modulator == Route::psk      ? psk_map(symbols, route.alphabet)
-               : route.modulator == Route::qam32  ? qam32_map(symbols)
-               : route.modulator == Route::qam128 ? qam128_map(symbols)
-                                                  : apsk_map(symbols, route.rings.counts, route.rings.radii);
+      // Each symbol's point is its alphabet entry: one look-up instead of a sine and cosine.
+      points.resize(symbols.size());
+      for (std::size_t i = 0; i < symbols.size(); ++i) points[i] = all[static_cast<std::size_t>(symbols[i])];
     }
   }
   const double scale = 1.0 / std::sqrt(mean_energy);
@@ -184,38 +197,63 @@ Signal unit_energy_points(const DigitalRoute& route, const Symbols& symbols) {
   return points;
 }
 
+// A run's constellation points in single precision, split into real and imaginary parts and
+// padded with `pad` zeros on each side, so a sample's terms read whole lane groups without bounds
+// checks; the zeros stand for the symbols outside the run, which no sample reaches.
+struct PointLanes {
+  std::vector<float> re;
+  std::vector<float> im;
+};
+
+PointLanes point_lanes(const Signal& points, std::size_t pad) {
+  PointLanes lanes{std::vector<float>(points.size() + 2 * pad, 0.0F), std::vector<float>(points.size() + 2 * pad, 0.0F)};
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    lanes.re[pad + i] = static_cast<float>(points[i].real());
+    lanes.im[pad + i] = static_cast<float>(points[i].imag());
+  }
+  return lanes;
+}
+
 // Sum of a[n] * pulse(v - n) over the symbols whose pulse reaches v. Every term reads the table at
-// the same fraction between its points, one symbol period (R points) apart, so the index and the
+// the same fraction between its points, one symbol period (R points) apart, so the row and the
 // interpolation weight are worked out once per sample.
-Sample shaped_sum(const Pulse& pulse, const SymbolRun& run, const Signal& points, double v) {
-  const auto lo = std::max<std::int64_t>(run.first, static_cast<std::int64_t>(std::ceil(v - pulse.half_width)));
-  const auto hi = std::min<std::int64_t>(run.first + static_cast<std::int64_t>(points.size()) - 1,
-                                         static_cast<std::int64_t>(std::floor(v + pulse.half_width)));
-  Sample sum = 0.0;
+Sample shaped_sum(const Pulse& pulse, const SymbolRun& run, const Signal& points, const PointLanes& lanes, double v) {
   if (pulse.shape == PulseShape::rect) {
+    const auto lo = std::max<std::int64_t>(run.first, static_cast<std::int64_t>(std::ceil(v - pulse.half_width)));
+    const auto hi = std::min<std::int64_t>(run.first + static_cast<std::int64_t>(points.size()) - 1,
+                                           static_cast<std::int64_t>(std::floor(v + pulse.half_width)));
+    Sample sum = 0.0;
     for (std::int64_t n = lo; n <= hi; ++n) sum += points[static_cast<std::size_t>(n - run.first)] * pulse.at(v - static_cast<double>(n));
     return sum;
   }
-  // Table position of the last term (n = hi), the smallest argument: within the first symbol
-  // period of the table, so its phase row holds every term.
+  // The last term's symbol (the smallest argument, within the table's first symbol period) and
+  // the table position there; the run covers every symbol a file's sample reaches.
+  const auto hi = static_cast<std::int64_t>(std::floor(v + pulse.half_width));
   const double x = (v - static_cast<double>(hi) - pulse.table.first) * table_points_per_symbol;
-  if (!(x >= 0.0) || !(x < table_points_per_symbol)) return sum;  // no symbol reaches v
-  const auto r = static_cast<std::size_t>(x);
-  const double f = x - static_cast<double>(r);
-  const double* row = pulse.phases.data() + r * pulse.taps;
-  const double* next = row + pulse.taps;
-  // A complex array is an array of (real, imaginary) pairs of doubles; reading it so keeps both
-  // sums in registers.
-  const double* a = reinterpret_cast<const double*>(points.data() + (hi - run.first));
-  const auto terms = std::min<std::int64_t>(hi - lo + 1, static_cast<std::int64_t>(pulse.taps));
-  double re = 0.0;
-  double im = 0.0;
-  for (std::int64_t m = 0; m < terms; ++m) {
-    const double w = row[m] + f * (next[m] - row[m]);
-    re += a[-2 * m] * w;
-    im += a[-2 * m + 1] * w;
+  const std::int64_t start = hi - run.first;  // in the padded lanes: the first term's symbol
+  if (!(x >= 0.0) || !(x < table_points_per_symbol) || start < 0 ||
+      start + static_cast<std::int64_t>(pulse.lanes) > static_cast<std::int64_t>(lanes.re.size())) {
+    return 0.0;
   }
-  return {re, im};
+  const auto r = static_cast<std::size_t>(x);
+  const auto f = static_cast<float>(x - static_cast<double>(r));
+  const float* row = pulse.rows.data() + r * pulse.lanes;
+  const float* slope = pulse.slopes.data() + r * pulse.lanes;
+  const float* re = lanes.re.data() + start;
+  const float* im = lanes.im.data() + start;
+  // Independent partial sums per lane, so no reordering of additions is needed to vectorise.
+  std::array<float, lane_group> sum_re{};
+  std::array<float, lane_group> sum_im{};
+  for (std::size_t j = 0; j < pulse.lanes; j += lane_group) {
+    for (std::size_t l = 0; l < lane_group; ++l) {
+      const float w = row[j + l] + f * slope[j + l];
+      sum_re[l] += re[j + l] * w;
+      sum_im[l] += im[j + l] * w;
+    }
+  }
+  static_assert(lane_group == 4);
+  return {static_cast<double>((sum_re[0] + sum_re[1]) + (sum_re[2] + sum_re[3])),
+          static_cast<double>((sum_im[0] + sum_im[1]) + (sum_im[2] + sum_im[3]))};
 }
 
 Signal linear_signal(const DigitalRoute& route, const ExactDigitalParameters& p, const TimeBase& time) {
@@ -225,11 +263,14 @@ Signal linear_signal(const DigitalRoute& route, const ExactDigitalParameters& p,
   const SymbolRun run = draw_symbol_run(time.earliest() - pulse.half_width - (offset ? 0.5 : 0.0),
                                         time.latest() + pulse.half_width, route.alphabet, *p.seeds.symbols);
   const Signal points = unit_energy_points(route, run.symbols);
+  // The padded lanes start `lanes - 1` before the run, so a sample's first term is at index
+  // hi - run.first for its last symbol hi.
+  const PointLanes lanes = point_lanes(points, pulse.lanes == 0 ? 0 : pulse.lanes - 1);
   Signal out(time.count);
   for (std::size_t k = 0; k < out.size(); ++k) {
     const double u = time.sample(k);
-    out[k] = shaped_sum(pulse, run, points, u);
-    if (offset) out[k].imag(shaped_sum(pulse, run, points, u - 0.5).imag());
+    out[k] = shaped_sum(pulse, run, points, lanes, u);
+    if (offset) out[k].imag(shaped_sum(pulse, run, points, lanes, u - 0.5).imag());
   }
   return out;
 }
