@@ -1,5 +1,6 @@
 // quorvin-cli: the desktop program's form on the command line, for scripted dataset generation.
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <stop_token>
@@ -35,6 +37,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -70,6 +73,18 @@ bool error_stream_is_terminal() {
 #endif
 }
 
+// Whether report lines land on the terminal of the progress line, where they would share its row.
+bool report_shares_terminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stdout)) != 0 && _isatty(_fileno(stderr)) != 0;  // one console
+#else
+  struct stat out {};
+  struct stat error {};
+  return isatty(STDOUT_FILENO) != 0 && isatty(STDERR_FILENO) != 0 && fstat(STDOUT_FILENO, &out) == 0 &&
+         fstat(STDERR_FILENO, &error) == 0 && out.st_rdev == error.st_rdev;
+#endif
+}
+
 // True when the whole text reached the stream; errno tells why not.
 bool write_text(std::FILE* stream, const std::string& text) {
   errno = 0;
@@ -100,30 +115,100 @@ void open_closed_standard_streams() {
 #endif
 }
 
-// "files 12/40, 3.1 M samples/s, 9 s left", redrawn in place on standard error.
-class ProgressLine {
+// Where the run's text goes: report lines to standard output; messages and the progress line
+// ("files 12/40, 3.10 M samples/s, 9 s left", redrawn in place) to standard error. The progress
+// line is erased before any other text reaches its terminal and drawn again after it, so no
+// line shares its row, and the end of the run replaces it with a final line: no stale estimate
+// stays on the screen. Interrupts write from a thread of their own, hence the lock.
+class Screen {
  public:
-  void show(const RunProgress& p) {
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    const double rate = seconds > 0.0 ? static_cast<double>(p.samples_done) / seconds : 0.0;
-    const double left = p.files_done > 0 ? seconds / static_cast<double>(p.files_done) *
+  void start(bool show_progress) {
+    const std::lock_guard lock(mutex_);
+    show_progress_ = show_progress;
+    report_on_progress_terminal_ = show_progress && report_shares_terminal();
+    start_ = std::chrono::steady_clock::now();
+  }
+  // A report line on standard output: 0 when all of it was written, else the reason (an errno).
+  int report(const std::string& text) {
+    const std::lock_guard lock(mutex_);
+    if (report_on_progress_terminal_) erase();
+    const int reason = write_text(stdout, text) ? 0 : errno != 0 ? errno : EIO;
+    if (report_on_progress_terminal_) draw();
+    return reason;
+  }
+  void message(const std::string& text) {
+    const std::lock_guard lock(mutex_);
+    erase();
+    write_text(stderr, text);
+    draw();
+  }
+  void progress(const RunProgress& p) {
+    const std::lock_guard lock(mutex_);
+    if (!show_progress_) return;
+    last_ = p;
+    const double left = p.files_done > 0 ? seconds() / static_cast<double>(p.files_done) *
                                                static_cast<double>(p.files_total - p.files_done)
                                          : 0.0;
-    char line[160];
-    std::snprintf(line, sizeof line, "\rfiles %llu/%llu, %.2f M samples/s, %.0f s left   ",
-                  static_cast<unsigned long long>(p.files_done), static_cast<unsigned long long>(p.files_total),
-                  rate / 1e6, left);
-    write_text(stderr, line);
-    shown_ = true;
+    const std::string text = progress_text(p, whole_seconds(left) + " s left");
+    // Spaces over whatever a longer previous line left on the row.
+    write_text(stderr, from_row_start(text, width_ - std::min(width_, text.size())));
+    line_ = text;
+    width_ = std::max(width_, text.size());
   }
-  ~ProgressLine() {
-    if (shown_) write_text(stderr, "\n");
+  // The progress line, if any, becomes a final line with the time taken.
+  void finish(bool stopped) {
+    const std::lock_guard lock(mutex_);
+    if (line_.empty()) return;
+    erase();
+    line_.clear();
+    const std::string time = whole_seconds(seconds()) + " s";
+    write_text(stderr, progress_text(last_, (stopped ? "stopped after " : "finished in ") + time) + "\n");
   }
 
  private:
+  double seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  }
+  static std::string whole_seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f", seconds);
+    return text;
+  }
+  std::string progress_text(const RunProgress& p, const std::string& time) const {
+    const double elapsed = seconds();
+    const double rate = elapsed > 0.0 ? static_cast<double>(p.samples_done) / elapsed : 0.0;
+    char text[128];
+    std::snprintf(text, sizeof text, "files %llu/%llu, %.2f M samples/s, ", static_cast<unsigned long long>(p.files_done),
+                  static_cast<unsigned long long>(p.files_total), rate / 1e6);
+    return text + time;
+  }
+  // "\r", the text, then `blanks` spaces. Appended, not added: GCC 12 warns falsely (-Wrestrict)
+  // about operator+ on strings in MinGW builds.
+  static std::string from_row_start(const std::string& text, std::size_t blanks) {
+    std::string row = "\r";
+    row.append(text).append(blanks, ' ');
+    return row;
+  }
+  // Two more blanks than the row holds for the "^C" a terminal echoes after it on Ctrl+C.
+  void erase() {
+    if (!line_.empty()) write_text(stderr, from_row_start("", width_ + 2).append(1, '\r'));
+    width_ = 0;
+  }
+  void draw() {
+    if (!line_.empty()) write_text(stderr, from_row_start(line_, 0));
+    width_ = line_.size();
+  }
+
+  std::mutex mutex_;
+  bool show_progress_ = false;
+  bool report_on_progress_terminal_ = false;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-  bool shown_ = false;
+  RunProgress last_;
+  std::string line_;      // the progress line on the screen; empty when none is
+  std::size_t width_ = 0;  // the characters its row holds, spaces after it included
 };
+
+Screen screen;
 
 // Interrupts (SIGINT, SIGTERM, SIGHUP, SIGQUIT; Ctrl+C on Windows). The first asks the run to
 // start no further file; the files in flight are finished and reported. A second one abandons
@@ -141,11 +226,11 @@ void on_interrupt(int signal_number) {
   switch (++interrupts_seen) {
     case 1:
       stop_run.request_stop();
-      write_text(stderr, "quorvin-cli: interrupted; finishing the files in progress (interrupt again to abandon them)\n");
+      screen.message("quorvin-cli: interrupted; finishing the files in progress (interrupt again to abandon them)\n");
       break;
     case 2:
       abandon_files.request_stop();
-      write_text(stderr, "quorvin-cli: abandoning the files in progress (interrupt again to end at once)\n");
+      screen.message("quorvin-cli: abandoning the files in progress (interrupt again to end at once)\n");
       break;
     default:
       std::_Exit(128 + interrupt_signal.load());
@@ -158,13 +243,13 @@ class Report {
  public:
   explicit Report(bool quiet) : quiet_(quiet) {}
   void line(const std::string& text) {
-    if (quiet_ || failed_ || write_text(stdout, text)) return;
-    const int reason = errno;
+    if (quiet_ || failed_) return;
+    const int reason = screen.report(text);
+    if (reason == 0) return;
     failed_ = true;
     stop_run.request_stop();
-    write_text(stderr, "quorvin-cli: cannot write the report to standard output (" +
-                           std::generic_category().message(reason != 0 ? reason : EIO) +
-                           "); no further file is started\n");
+    screen.message("quorvin-cli: cannot write the report to standard output (" +
+                   std::generic_category().message(reason) + "); no further file is started\n");
   }
   bool failed() const { return failed_; }
 
@@ -270,7 +355,7 @@ int run_command_line(int argc, char** argv) {
   options.stop = stop_run.get_token();
   options.jobs = request.jobs;
   options.shard = request.shard;
-  options.warn = [](const std::string& text) { write_text(stderr, "quorvin-cli: " + text + "\n"); };
+  options.warn = [](const std::string& text) { screen.message("quorvin-cli: " + text + "\n"); };
   const bool show_progress = request.progress == Progress::shown ||
                              (request.progress == Progress::automatic && error_stream_is_terminal());
   options.output.format = request.format;
@@ -295,7 +380,7 @@ int run_command_line(int argc, char** argv) {
     }
   }
   Report report(request.quiet);
-  ProgressLine progress_line;
+  screen.start(show_progress);
   const auto summary = quorvin::run_dataset(
       request.settings, options,
       [&](const quorvin::PlannedFile& file, const quorvin::ProducedFile& produced) {
@@ -306,27 +391,26 @@ int run_command_line(int argc, char** argv) {
           report.line(quorvin::utf16_to_utf8(produced.report));
           // Quiet runs keep only failures; a file that could not be made has no other trace.
           if (request.quiet && !produced.saved && produced.problems.empty()) {
-            write_text(stderr, "quorvin-cli: " + quorvin::utf16_to_utf8(produced.report));
+            screen.message("quorvin-cli: " + quorvin::utf16_to_utf8(produced.report));
           }
         }
-        for (const std::string& problem : produced.problems) write_text(stderr, "quorvin-cli: " + problem + "\n");
+        for (const std::string& problem : produced.problems) screen.message("quorvin-cli: " + problem + "\n");
         if (manifest) manifest->add(file, produced);
       },
-      [&](const RunProgress& p) {
-        if (show_progress) progress_line.show(p);
-      });
+      [](const RunProgress& p) { screen.progress(p); });
   bool container_saved = true;
   if (container) {
     container_saved = container->finish();
     report.line((container_saved ? "Dataset saved to " : "Failed to save dataset to ") + container_name + "\n");
-    if (!container_saved) write_text(stderr, "quorvin-cli: " + container_name + ": " + container->failure() + "\n");
+    if (!container_saved) screen.message("quorvin-cli: " + container_name + ": " + container->failure() + "\n");
   }
   bool manifest_saved = true;
   if (manifest) {
     manifest_saved = manifest->finish();
     report.line((manifest_saved ? "Manifest saved to " : "Failed to save manifest to ") + request.manifest + "\n");
-    if (!manifest_saved) write_text(stderr, "quorvin-cli: " + request.manifest + ": " + manifest->failure() + "\n");
+    if (!manifest_saved) screen.message("quorvin-cli: " + request.manifest + ": " + manifest->failure() + "\n");
   }
+  screen.finish(stop_run.stop_requested());
   if (const int signal_number = interrupt_signal.load(); signal_number != 0) return 128 + signal_number;
   return summary.files_failed == 0 && manifest_saved && container_saved && !report.failed() ? 0 : 1;
 }
@@ -335,14 +419,17 @@ int run_command_line(int argc, char** argv) {
 
 // No exception leaves the program: whatever escapes the run is a message and status 1.
 int main(int argc, char** argv) {
+  std::string failure;
   try {
     return run_command_line(argc, argv);
   } catch (const std::bad_alloc&) {
-    write_text(stderr, "quorvin-cli: out of memory\n");
+    failure = "out of memory";
   } catch (const std::exception& e) {
-    write_text(stderr, std::string("quorvin-cli: ") + e.what() + "\n");
+    failure = e.what();
   } catch (...) {
-    write_text(stderr, "quorvin-cli: unexpected failure\n");
+    failure = "unexpected failure";
   }
+  screen.finish(true);
+  screen.message("quorvin-cli: " + failure + "\n");
   return 1;
 }
