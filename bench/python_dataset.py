@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Frames per second of quorvin.Dataset (exact QPSK, 1024 samples, noise) beside the same frames
-built in numpy one by one, and a DataLoader with 1 and 2 workers.
+built in numpy one by one, a DataLoader with 1 and 2 workers, and the peak memory while reading
+10^6 items (it must stay flat: the plan keeps a cursor every few files, not every file).
 
-Usage: PYTHONPATH=build/default/python bench/python_dataset.py [--frames N]
+Usage: PYTHONPATH=build/default/python bench/python_dataset.py [--frames N] [--memory-items N]
 """
 
 import argparse
+import resource
 import time
 
 import numpy as np
@@ -32,10 +34,25 @@ def rate(make, frames):
     return frames / (time.process_time() - start)
 
 
+def peak_memory(config, items):
+    def peak_mib():
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+    ds = quorvin.Dataset(config, files_per_modulation=items, seed=2)
+    early = 0.0
+    for i in range(items):
+        ds[i]
+        if i == items // 100:
+            early = peak_mib()
+    print(f"| peak memory after {items // 100 + 1:,} and {items:,} items, MiB | {early:.0f} and {peak_mib():.0f} |")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--frames", type=int, default=20000)
-    frames = parser.parse_args().frames
+    parser.add_argument("--memory-items", type=int, default=1_000_000)
+    arguments = parser.parse_args()
+    frames = arguments.frames
     config = quorvin.Config(["QPSK"], signal_model="exact", sample_rate=40000.0, symbol_rate=(10000, 10000),
                             samples_per_file=1024, snr=(10, 10))
     ds = quorvin.Dataset(config, files_per_modulation=frames, seed=1)
@@ -47,6 +64,7 @@ def main():
     print(f"| quorvin.Dataset, frames per CPU second | {ours:,.0f} |")
     print(f"| numpy per frame, frames per CPU second | {peer:,.0f} |")
     print(f"| ratio | {ours / peer:.2f} x |")
+    peak_memory(config, arguments.memory_items)
     try:
         import torch
         from quorvin.torch import TorchDataset

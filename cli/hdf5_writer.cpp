@@ -10,7 +10,11 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <map>
+#include <optional>
+#include <type_traits>
+#include <vector>
 #endif
 
 namespace quorvin::cli {
@@ -62,6 +66,36 @@ bool append(hid_t dataset, hid_t type, const void* data, hsize_t count, hsize_t 
   return written >= 0;
 }
 
+// A label column takes the type of its first value: text, a real number or a whole number. Rows
+// without a value (a symbol rate of an analog file) hold NaN, -1 or "". The column is made at its
+// first value and filled back for the rows before it.
+struct LabelColumn {
+  hid_t dataset = -1;
+  std::size_t kind = 0;  // the ParameterValue alternative
+};
+
+// The cell of `value` in a column of `kind`, or its empty cell when absent.
+struct Cell {
+  std::string text;
+  double real = std::numeric_limits<double>::quiet_NaN();
+  std::int64_t whole = -1;
+};
+
+static_assert(std::is_same_v<std::variant_alternative_t<0, ParameterValue>, std::string> &&
+              std::is_same_v<std::variant_alternative_t<1, ParameterValue>, double>);
+
+Cell cell_of(const std::optional<ParameterValue>& value, std::size_t kind) {
+  Cell cell;
+  if (!value) return cell;
+  if (kind == 0) cell.text = text_of(*value);
+  if (const double* number = std::get_if<double>(&*value)) cell.real = *number;
+  if (const std::int64_t* whole = std::get_if<std::int64_t>(&*value)) {
+    cell.whole = *whole;
+    cell.real = static_cast<double>(*whole);
+  }
+  return cell;
+}
+
 }  // namespace
 
 struct Hdf5Writer::State {
@@ -79,19 +113,47 @@ struct Hdf5Writer::State {
   hid_t class_index = -1;
   hid_t labels = -1;
   std::vector<std::string> keys;  // the manifest's columns, in its order
-  std::map<std::string, hid_t> columns;
+  std::map<std::string, LabelColumn> columns;
+  hsize_t rows = 0;  // label rows written
   std::int64_t samples_written = 0;
 
   State(const std::filesystem::path& target, const RunSettings& s, std::optional<std::uint32_t> seed,
         std::int64_t length)
       : path(target), temporary(target.string() + ".partial"), settings(s), run_seed(seed), fixed_length(length) {}
 
+  hid_t type_of(std::size_t kind) const {
+    return kind == 0 ? string_type : kind == 1 ? H5T_NATIVE_DOUBLE : H5T_NATIVE_INT64;
+  }
+
+  bool write_cells(const LabelColumn& column, const Cell& cell, hsize_t count) {
+    if (column.kind == 0) {
+      const std::vector<const char*> pointers(count, cell.text.c_str());
+      return append(column.dataset, string_type, pointers.data(), count, 0);
+    }
+    if (column.kind == 1) return append(column.dataset, H5T_NATIVE_DOUBLE, std::vector<double>(count, cell.real).data(), count, 0);
+    return append(column.dataset, H5T_NATIVE_INT64, std::vector<std::int64_t>(count, cell.whole).data(), count, 0);
+  }
+
+  // This row's cell of `key`; a column is made at its first value, with the earlier rows empty.
+  bool add_cell(const std::string& key, const std::optional<ParameterValue>& value) {
+    LabelColumn& column = columns[key];
+    if (column.dataset < 0) {
+      if (!value) return true;
+      column.kind = value->index();
+      column.dataset = make_column(labels, key.c_str(), type_of(column.kind), 256);
+      if (column.dataset < 0 || (rows > 0 && !write_cells(column, cell_of(std::nullopt, column.kind), rows))) return false;
+    }
+    return write_cells(column, cell_of(value, column.kind), 1);
+  }
+
   bool fail(const std::string& why) {
     if (failure.empty()) failure = why;
     return false;
   }
   void close_all() {
-    for (auto& [key, column] : columns) H5Dclose(column);
+    for (auto& [key, column] : columns) {
+      if (column.dataset >= 0) H5Dclose(column.dataset);
+    }
     columns.clear();
     for (hid_t* handle : {&iq, &offsets, &class_index}) {
       if (*handle >= 0) H5Dclose(*handle);
@@ -152,7 +214,6 @@ Hdf5Writer::Hdf5Writer(const std::filesystem::path& path, const RunSettings& set
     for (const std::string_view key : manifest_parameter_keys(place)) s.keys.emplace_back(key);
     if (place == ManifestPlace::leading) s.keys.insert(s.keys.end(), {"num_samples", "saved"});
   }
-  for (const std::string& key : s.keys) s.columns[key] = make_column(s.labels, key.c_str(), s.string_type, 256);
   // The class names, so that class_index reads without the program.
   std::vector<std::string> owned;
   for (const ModulationRow& row : modulation_catalogue) owned.emplace_back(row.name);
@@ -198,20 +259,30 @@ bool Hdf5Writer::add(const PlannedFile& file, const ProducedFile& produced) {
   }
   const std::int64_t index = static_cast<std::int64_t>(modulation_class_index(file.modulation));
   append(s.class_index, H5T_NATIVE_INT64, &index, 1, 0);
-  std::map<std::string, std::string> cells;
-  for (const ParameterRow& row : file_parameters({s.settings, file, s.run_seed})) cells[std::string(row.kind->key)] = text_of(row.value);
-  cells["num_samples"] = std::to_string(produced.samples);
-  cells["saved"] = "true";
+  std::map<std::string, ParameterValue> values;
+  for (ParameterRow& row : file_parameters({s.settings, file, s.run_seed})) values[std::string(row.kind->key)] = std::move(row.value);
+  values["num_samples"] = static_cast<std::int64_t>(produced.samples);
+  values["saved"] = std::int64_t{1};
   for (const std::string& key : s.keys) {
-    const std::string& cell = cells[key];
-    const char* pointer = cell.c_str();
-    if (!append(s.columns[key], s.string_type, &pointer, 1, 0)) return s.fail("cannot write " + s.temporary.string());
+    const auto found = values.find(key);
+    const std::optional<ParameterValue> value =
+        found == values.end() ? std::nullopt : std::optional<ParameterValue>(found->second);
+    if (!s.add_cell(key, value)) return s.fail("cannot write " + s.temporary.string());
   }
+  ++s.rows;
   return true;
 }
 
 bool Hdf5Writer::finish() {
   State& s = *state_;
+  // A column no file had a value for is still there, as empty text, like the manifest's.
+  for (const std::string& key : s.keys) {
+    if (s.failure.empty() && s.columns[key].dataset < 0) {
+      LabelColumn& column = s.columns[key];
+      column.dataset = make_column(s.labels, key.c_str(), s.string_type, 256);
+      if (column.dataset < 0 || (s.rows > 0 && !s.write_cells(column, Cell{}, s.rows))) s.fail("cannot write " + s.temporary.string());
+    }
+  }
   const bool flushed = s.failure.empty() && s.file >= 0 && H5Fflush(s.file, H5F_SCOPE_GLOBAL) >= 0;
   s.close_all();
   if (!flushed) return s.fail("cannot write " + s.temporary.string());

@@ -144,7 +144,8 @@ def read_hdf5(path: str | os.PathLike) -> tuple[Any, dict[str, np.ndarray], list
     """A ``quorvin-cli --format hdf5`` container: samples, labels by manifest column, class names.
 
     Samples are a (files, N) complex64 array for fixed-length files, else a list of complex64
-    arrays; labels hold text columns as str arrays and ``class_index`` as int64. Needs h5py.
+    arrays; labels are typed columns: str for text, float64 for real numbers (NaN where a file has
+    no such value), int64 for whole numbers (-1 where absent). Needs h5py.
     """
     import h5py  # noqa: PLC0415 (optional)
 
@@ -155,7 +156,9 @@ def read_hdf5(path: str | os.PathLike) -> tuple[Any, dict[str, np.ndarray], list
             samples: Any = [iq[start:end] for start, end in zip(bounds, bounds[1:])]
         else:
             samples = iq
-        labels = {key: file["labels"][key].asstr()[()] for key in file["labels"]}
+        columns = file["labels"]
+        labels = {key: columns[key].asstr()[()] if h5py.check_string_dtype(columns[key].dtype) else columns[key][()]
+                  for key in columns}
         labels["class_index"] = file["class_index"][()]
         names = [n.decode() if isinstance(n, bytes) else str(n) for n in file.attrs["class_names"]]
     return samples, labels, names

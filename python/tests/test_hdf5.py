@@ -32,5 +32,11 @@ def test_container_matches_the_dataset_item_for_item(tmp_path, fixed):
         assert samples[position].tobytes() == item.tobytes()
         assert labels["modulation"][position] == item_labels["modulation"]
         assert labels["class_index"][position] == item_labels["class_index"]
-        assert float(labels["snr_db"][position]) == item_labels["snr_db"]
+        assert labels["snr_db"][position] == item_labels["snr_db"]
+        assert labels["file_index"][position] == item_labels["file_index"]
+        # Typed columns, with the empty cell of each type where a file has no such value.
+        assert np.isnan(labels["symbol_rate"][position]) == ("symbol_rate" not in item_labels)
+        assert (labels["symbol_seed"][position] == -1) == ("symbol_seed" not in item_labels)
+    assert labels["snr_db"].dtype == np.float64 and labels["file_index"].dtype == np.int64
+    assert labels["saved"].tolist() == [1] * 12
     assert not [p for p in os.listdir(tmp_path) if p != "dataset.h5"]  # no temporary left
