@@ -6,7 +6,10 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <iterator>
+#include <memory>
 #include <set>
+#include <string_view>
 
 #include "common/text.h"
 #include "cli/hdf5_writer.h"
@@ -109,68 +112,177 @@ struct Parsed {
   ExactTexts exact_given;  // the texts of the exact model's options that were given
 };
 
+// The help's groups, in the order it prints them.
+constexpr std::string_view making = "What to make";
+constexpr std::string_view ranges = "Ranges (one value drawn per file)";
+constexpr std::string_view channel = "Channel";
+constexpr std::string_view output = "Output";
+constexpr std::string_view run_control = "Run control";
+constexpr std::string_view exact_model = "Exact model (with --signal-model exact)";
+
+// Each of the form's boxes in its help group, in the order printed there.
+struct BoxPlace {
+  std::string_view option;
+  std::string_view group;
+};
+constexpr BoxPlace box_places[] = {
+    {"--files-per-modulation", making}, {"--num-symbols", making},        {"--sample-rate", making},
+    {"--analog-fc", making},            {"--analog-deviation", making},   {"--symbol-rate-min", ranges},
+    {"--symbol-rate-max", ranges},      {"--amplitude-min", ranges},      {"--amplitude-max", ranges},
+    {"--snr-min", channel},             {"--snr-max", channel},           {"--timing-error-min", channel},
+    {"--timing-error-max", channel},    {"--frequency-offset-min", channel}, {"--frequency-offset-max", channel},
+    {"--mix-frequency", channel},       {"--multipath-error", channel},   {"-o,--output-folder", output},
+};
+static_assert(std::size(box_places) == form_box_count, "every box has its place in the help");
+
+std::string with_default(std::string_view help, std::string_view default_text) {
+  return std::string(help) + " (default: " + std::string(default_text) + ")";
+}
+
+// What the help shows a box's value to be.
+const char* value_kind(BoxRule rule) {
+  switch (rule) {
+    case BoxRule::any_integer:
+    case BoxRule::not_negative: return "INTEGER";
+    case BoxRule::folder: return "FOLDER";
+    default: return "NUMBER";
+  }
+}
+
+// What an exact option's accepted text describes: "a whole number from 2 to 256" is an INTEGER,
+// "rrc, rect or linear" reads rrc|rect|linear.
+std::string value_kind(const ExactOption& option) {
+  const std::string_view accepted = option.accepted;
+  if (accepted.starts_with("a whole number")) return "INTEGER";
+  if (accepted.starts_with("a number")) return "NUMBER";
+  if (accepted.find("comma-separated numbers") != std::string_view::npos) return "NUMBER,...";
+  std::string choices;
+  for (std::size_t start = 0; start < accepted.size();) {
+    const std::size_t end = std::min(accepted.find_first_of(", ", start), accepted.size());
+    const std::string_view word = accepted.substr(start, end - start);
+    if (!word.empty() && word != "or") choices += (choices.empty() ? "" : "|") + std::string(word);
+    start = end + 1;
+  }
+  return choices;
+}
+
+void add_boxes(CLI::App& app, BoxTexts& texts, std::string_view group) {
+  for (const BoxPlace& place : box_places) {
+    if (place.group != group) continue;
+    const auto box = std::find_if(form_boxes.begin(), form_boxes.end(),
+                                  [&place](const FormBox& b) { return b.option == place.option; });
+    const auto i = static_cast<std::size_t>(box - form_boxes.begin());
+    app.add_option(std::string(box->option), texts[i], with_default(box->help, utf16_to_utf8(box->default_text)))
+        ->option_text(value_kind(box->rule))
+        ->group(std::string(group));
+  }
+}
+
 void add_exact_options(CLI::App& app, Parsed& p) {
-  app.add_option("--signal-model", p.signal_model,
-                 "classic (the desktop program's waveforms) or exact (every label true: pulse shaping, exact "
-                 "symbol timing, complex baseband analog signals)")
-      ->capture_default_str()
-      ->check(CLI::IsMember({"classic", "exact"}))
-      ->group("Signal model");
   const auto rows = exact_options();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows[i].flag) {
       std::string& text = p.exact_texts[i];
       app.add_flag_callback(std::string(rows[i].option), [&text] { text = "true"; }, std::string(rows[i].help))
-          ->group("Signal model");
+          ->group(std::string(exact_model));
       continue;
     }
-    app.add_option(std::string(rows[i].option), p.exact_texts[i], std::string(rows[i].help))
-        ->default_str(std::string(rows[i].default_text))
-        ->group("Signal model");
+    app.add_option(std::string(rows[i].option), p.exact_texts[i], with_default(rows[i].help, rows[i].default_text))
+        ->option_text(value_kind(rows[i]))
+        ->group(std::string(exact_model));
   }
 }
 
-void add_box_options(CLI::App& app, BoxTexts& texts) {
-  for (std::size_t i = 0; i < form_box_count; ++i) {
-    app.add_option(std::string(form_boxes[i].option), texts[i], std::string(form_boxes[i].help))
-        ->capture_default_str()
-        ->group("Form boxes");
-  }
+void add_output_options(CLI::App& app, Parsed& p) {
+  add_boxes(app, p.boxes, output);
+  const std::string group(output);
+  app.add_flag("--save-settings", p.save_settings, "also write a settings file beside each sample file")->group(group);
+  app.add_option("--format", p.format,
+                 "csv (I,Q text lines), sigmf (cf32_le recordings with .sigmf-meta) or hdf5 (one dataset.h5 of the "
+                 "samples and labels) (default: csv)")
+      ->check(CLI::IsMember({"csv", "sigmf", "hdf5"}))
+      ->option_text("csv|sigmf|hdf5")
+      ->group(group);
+  app.add_flag("--compress", p.compress, "deflate the samples of --format hdf5")->group(group);
+  app.add_option("--manifest", p.manifest, "also write a CSV manifest of every planned file to FILE")
+      ->option_text("FILE")
+      ->group(group);
 }
 
-void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
-  add_box_options(app, p.boxes);
-  add_exact_options(app, p);
-  app.add_option("-m,--modulations", p.modulations,
-                 "comma-separated names (case-sensitive), or 'all' for the form's 22")
-      ->group("Form boxes");
-  app.add_flag("--save-settings", p.save_settings, "also write a settings file beside each sample file")
-      ->group("Form boxes");
+void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
+  const std::string group(run_control);
   p.jobs = std::max(1u, hardware_threads);
-  app.add_option("-j,--jobs", p.jobs, "files produced in parallel")
-      ->capture_default_str()
+  app.add_option("-j,--jobs", p.jobs,
+                 "files produced in parallel (default: " + std::to_string(p.jobs) + ", the hardware threads)")
       ->check(CLI::Validator(
           [](std::string& text) {
             const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
             return digits ? std::string() : "takes a whole number of files at once, not '" + text + "'";
           },
           "N"))
-      ->check(CLI::Range(1u, 1024u));
-  app.add_option("--seed", p.seed, "unsigned 32-bit seed for a reproducible run (default: the clock)");
-  app.add_option("--shard", p.shard, "produce only the files at plan positions K modulo N")->capture_default_str();
-  app.add_flag_callback("--progress", [&p] { p.progress = Progress::shown; }, "show a progress line on standard error");
-  app.add_flag_callback("--no-progress", [&p] { p.progress = Progress::hidden; }, "never show the progress line");
-  app.add_flag("-q,--quiet", p.quiet, "no report lines; failures still go to standard error, and the status tells the rest");
-  app.add_option("--format", p.format,
-                 "csv (I,Q text lines), sigmf (cf32_le recordings with .sigmf-meta) or hdf5 (one dataset.h5 of the "
-                 "samples and labels)")
-      ->capture_default_str()
-      ->check(CLI::IsMember({"csv", "sigmf", "hdf5"}));
-  app.add_flag("--compress", p.compress, "deflate the samples of --format hdf5");
-  app.add_option("--manifest", p.manifest, "also write a CSV manifest of every planned file to FILE");
-  app.add_flag("--list-modulations", p.list_modulations, "print the known modulation names and exit");
-  app.add_flag("--version", p.version, "print the version and exit");
+      ->check(CLI::Range(1u, 1024u))
+      ->option_text("N")
+      ->group(group);
+  app.add_option("--seed", p.seed, "unsigned 32-bit seed for a reproducible run (default: the clock)")
+      ->option_text("INTEGER")
+      ->group(group);
+  app.add_option("--shard", p.shard, "produce only the files at plan positions K modulo N (default: 0/1)")
+      ->option_text("K/N")
+      ->group(group);
+  app.add_flag_callback("--progress", [&p] { p.progress = Progress::shown; },
+                        "show a progress line on standard error (default: when it is a terminal)")
+      ->group(group);
+  app.add_flag_callback("--no-progress", [&p] { p.progress = Progress::hidden; }, "never show the progress line")
+      ->group(group);
+  app.add_flag("-q,--quiet", p.quiet, "no report lines; failures still go to standard error, and the status tells the rest")
+      ->group(group);
+  app.add_flag("--list-modulations", p.list_modulations, "print the known modulation names and exit")->group(group);
+  app.add_flag("--version", p.version, "print the version and exit")->group(group);
+  app.set_help_flag("-h,--help", "print this help and exit")->group(group);
 }
+
+// Added in the order the help prints them: groups appear in the order of their first option.
+void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
+  app.add_option("-m,--modulations", p.modulations,
+                 "comma-separated names (case-sensitive), or 'all' for every name but CW and QAM1024; "
+                 "--list-modulations lists them")
+      ->option_text("NAMES REQUIRED")
+      ->group(std::string(making));
+  add_boxes(app, p.boxes, making);
+  app.add_option("--signal-model", p.signal_model,
+                 "classic (the desktop program's waveforms) or exact (every label true: pulse shaping, exact "
+                 "symbol timing, complex baseband analog signals) (default: classic)")
+      ->check(CLI::IsMember({"classic", "exact"}))
+      ->option_text("classic|exact")
+      ->group(std::string(making));
+  add_boxes(app, p.boxes, ranges);
+  add_boxes(app, p.boxes, channel);
+  add_output_options(app, p);
+  add_run_control_options(app, p, hardware_threads);
+  add_exact_options(app, p);
+}
+
+// CLI11's help, with "-j, --jobs" spaced as most programs print it and a usage line that names -m.
+class HelpFormat : public CLI::Formatter {
+ public:
+  std::string make_option_name(const CLI::Option* option, bool positional) const override {
+    std::string spaced;
+    for (const char c : CLI::Formatter::make_option_name(option, positional)) {
+      spaced.push_back(c);
+      if (c == ',') spaced.push_back(' ');
+    }
+    return spaced;
+  }
+  std::string make_usage(const CLI::App*, std::string name) const override {
+    return "Usage: " + name + " -m NAMES [OPTIONS]\n\n";
+  }
+  // One blank line between groups, where CLI11's own leaves two.
+  std::string make_group(std::string group, bool positional, std::vector<const CLI::Option*> options) const override {
+    std::string text = group + ":\n";
+    for (const CLI::Option* option : options) text += make_option(option, positional);
+    return text;
+  }
+};
 
 // The path as UTF-8 (on POSIX its bytes, which need not be UTF-8: no conversion that could fail).
 std::string path_text(const std::filesystem::path& path) {
@@ -302,6 +414,9 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
   CLI::App app("Generates synthetic radio-signal sample files: one I,Q CSV file per modulation and "
                "file index, with parameters drawn inside the given ranges.",
                "quorvin-cli");
+  auto help_format = std::make_shared<HelpFormat>();
+  help_format->column_width(36);
+  app.formatter(help_format);
   Parsed parsed;
   add_options(app, parsed, hardware_threads);
   // "--option=" gives the option an empty text, like "--option ''" (CLI11 alone would take the

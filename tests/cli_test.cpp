@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "parameter_names.h"
@@ -210,12 +213,49 @@ TEST_F(Cli, ListsVersionAndHelp) {
   EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 24);
   EXPECT_TRUE(list.out.ends_with("GMSK\nCW\nQAM1024\n"));
   EXPECT_EQ(run({"--version"}).out, "quorvin-cli 0.1.0\n");
+}
+
+// The help's rows that start with `start`.
+std::vector<std::string> help_rows(const std::string& help, const std::string& start) {
+  std::vector<std::string> rows;
+  std::istringstream lines(help);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with(start)) rows.push_back(line);
+  }
+  return rows;
+}
+
+TEST_F(Cli, HelpPutsTheRequiredNamesFirstTypesEveryValueAndGroupsTheOptions) {
   const Outcome help = run({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* option : {"--symbol-rate-min", "--snr-max", "--mix-frequency", "--files-per-modulation",
-                             "--output-folder", "--jobs", "--seed", "--shard", "--no-progress", "=1000", "=0.1"}) {
-    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  EXPECT_EQ(help.error, "");
+  EXPECT_TRUE(help.out.find("\nUsage: quorvin-cli -m NAMES [OPTIONS]\n\nWhat to make:\n  -m, --modulations NAMES REQUIRED  ") !=
+              std::string::npos)
+      << help.out;
+  std::vector<std::string> groups;
+  for (const std::string& row : help_rows(help.out, "")) {
+    if (!row.empty() && row[0] != ' ' && row.ends_with(":")) groups.push_back(row);
   }
+  EXPECT_EQ(groups, (std::vector<std::string>{"What to make:", "Ranges (one value drawn per file):", "Channel:", "Output:",
+                                              "Run control:", "Exact model (with --signal-model exact):"}));
+  EXPECT_EQ(help.out.find("TEXT"), std::string::npos) << "a value typed as text";
+  const std::string threads = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
+  // Whole rows: the option, what its value is, and its default where it has one.
+  const std::string rows[] = {
+      "  -j, --jobs N                      files produced in parallel (default: " + threads + ", the hardware threads)",
+      "  --files-per-modulation INTEGER    files written for each modulation (default: 1)",
+      "  --sample-rate NUMBER              sample rate, Hz (default: 10000)",
+      "  --timing-error-max NUMBER         highest symbol timing error drawn, symbol periods (digital) (default: 0.1)",
+      "  --seed INTEGER                    unsigned 32-bit seed for a reproducible run (default: the clock)",
+      "  --shard K/N                       produce only the files at plan positions K modulo N (default: 0/1)",
+      "  --filter-span INTEGER             length of the rrc pulse, symbols (exact) (default: 10)",
+      "  --fading-delays NUMBER,...        delays of the fading taps, sample periods, comma-separated (exact) (default: "
+      "0,1.8,3.4)",
+      "  --snr-definition sample|esn0      what the SNR range draws: sample (per-sample SNR over the whole band) or esn0 "
+      "(exact) (default: sample)",
+  };
+  for (const std::string& row : rows) EXPECT_EQ(help_rows(help.out, row), std::vector<std::string>{row});
+  EXPECT_EQ(help_rows(help.out, "  -o, --output-folder FOLDER ").size(), 1u);
 }
 
 TEST_F(Cli, FolderNamesArriveAsTyped) {
