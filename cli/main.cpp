@@ -345,7 +345,7 @@ int run_command_line(int argc, char** argv) {
     manifest.emplace(quorvin::cli::command_line_path(request.manifest), request.settings, request.format,
                      request.seed, write);
     if (!manifest->is_open()) {
-      write_text(stderr, "Input Error: --manifest " + request.manifest + " cannot be written (" + manifest->failure() + ").\n");
+      write_text(stderr, "quorvin-cli: --manifest " + request.manifest + " cannot be written (" + manifest->failure() + ").\n");
       return 2;
     }
   }

@@ -42,6 +42,28 @@ ImmediateExit usage_error(const std::string& message) {
   return {2, "", "quorvin-cli: " + message + "\nRun with --help for the options.\n"};
 }
 
+// A value the run cannot serve: one line that names what to change.
+ImmediateExit input_error(const std::string& message) { return {2, "", "quorvin-cli: " + message + "\n"}; }
+
+// A text as it would be typed back: quoted when empty or holding blanks.
+std::string typed(const std::string& text) {
+  return !text.empty() && text.find_first_of(" \t\r\n") == std::string::npos ? text : "'" + text + "'";
+}
+
+// "--sample-rate 10k: Invalid Sample Rate.": the refused box's option and text, then the form's
+// own message, intact for scripts that match it. Each box has a message of its own.
+std::string box_refusal(const FormError& error, const BoxTexts& texts) {
+  const std::string message = utf16_to_utf8(error.message);
+  for (std::size_t i = 0; i < form_box_count; ++i) {
+    if (form_boxes[i].message != error.message) continue;
+    // The long name of "-o,--output-folder"; a single name stays whole (npos + 1 is 0).
+    const std::string_view names = form_boxes[i].option;
+    const std::string_view option = names.substr(names.find_last_of(',') + 1);
+    return std::string(option) + " " + typed(texts[i]) + ": " + message;
+  }
+  return message;
+}
+
 std::string joined(const std::vector<std::string>& names) {
   std::string text;
   for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
@@ -344,7 +366,7 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   for (std::size_t i = 0; i < form_box_count; ++i) texts[i] = utf8_to_utf16(p.boxes[i]);
   auto settings = read_boxes(texts);
   if (const FormError* error = std::get_if<FormError>(&settings)) {
-    return ImmediateExit{2, "", "Input Error: " + utf16_to_utf8(error->message) + "\n"};
+    return input_error(box_refusal(*error, p.boxes));
   }
   RunRequest request;
   request.settings = std::get<RunSettings>(std::move(settings));
@@ -356,10 +378,10 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
     }
   } else {
     auto exact = read_exact_options(p.exact_given);
-    if (const std::string* refusal = std::get_if<std::string>(&exact)) return ImmediateExit{2, "", "Input Error: " + *refusal + "\n"};
+    if (const std::string* refusal = std::get_if<std::string>(&exact)) return input_error(*refusal);
     request.settings.signal_model = SignalModel::exact;
     request.settings.exact = std::get<ExactSettings>(exact);
-    if (const auto misfit = band_misfit(request.settings)) return ImmediateExit{2, "", "Input Error: " + *misfit + "\n"};
+    if (const auto misfit = band_misfit(request.settings)) return input_error(*misfit);
   }
   request.jobs = p.jobs;
   if (p.seed_given) {
@@ -383,7 +405,7 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   if (p.manifest_given && p.manifest.empty()) return usage_error("--manifest needs a file name");
   if (!request.manifest.empty()) {
     if (const auto clash = manifest_clash(request)) {
-      return ImmediateExit{2, "", "Input Error: --manifest " + request.manifest + " " + *clash + ".\n"};
+      return input_error("--manifest " + request.manifest + " " + *clash + ".");
     }
   }
   if (request.format == SampleFormat::sigmf) {

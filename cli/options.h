@@ -45,8 +45,9 @@ struct ImmediateExit {
 // A path given on the command line: its bytes as they are on POSIX, UTF-8 turned wide on Windows.
 std::filesystem::path command_line_path(const std::string& text);
 
-// Parses UTF-8 arguments (without the program name). The boxes go through read_run_settings,
-// so a refused box gives "Input Error: " and the form's message.
+// Parses UTF-8 arguments (without the program name). The boxes go through the form's reader, so a
+// refused box gives its option, its text and the form's message: "quorvin-cli: --sample-rate 10k:
+// Invalid Sample Rate.".
 std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std::string>& arguments,
                                                            unsigned hardware_threads);
 

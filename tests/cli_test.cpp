@@ -56,29 +56,43 @@ TEST_P(CliUsage, RefusedWithStatusTwoBeforeAnyFile) {
   EXPECT_TRUE(!fs::exists(out) || fs::is_empty(out));  // the folder is made before a manifest is opened
 }
 
-std::string invalid(const std::string& box) { return "Input Error: Invalid " + box + ".\n"; }
+// The option and its text as typed, then the form's message for the box.
+std::string invalid(const std::string& option_and_text, const std::string& box) {
+  return "quorvin-cli: " + option_and_text + ": Invalid " + box + ".\n";
+}
 std::string own_file(const std::string& name) {
-  return "Input Error: --manifest OUT/" + name + " is one of the run's own output files.\n";
+  return "quorvin-cli: --manifest OUT/" + name + " is one of the run's own output files.\n";
 }
 
 const UsageCase usage_cases[] = {
     {"no_modulation", {}, "No modulation selected.\nRun with -m NAMES, or --help.\n"},
-    {"bad_box", {"-m", "AM", "--snr-min", "x"}, invalid("SNR Min")},
-    {"first_bad_box_only", {"-m", "QPSK", "--amplitude-max", "", "--symbol-rate-min", "0"}, invalid("Symbol Rate Min")},
-    {"negative_symbols", {"-m", "QPSK", "--num-symbols", "-5"}, invalid("Number of Symbols")},
+    {"bad_box", {"-m", "AM", "--snr-min", "x"}, invalid("--snr-min x", "SNR Min")},
+    {"rate_with_a_unit", {"-m", "AM", "--sample-rate", "10k"}, invalid("--sample-rate 10k", "Sample Rate")},
+    {"file_count_with_a_fraction", {"-m", "AM", "--files-per-modulation", "1.5"},
+     invalid("--files-per-modulation 1.5", "File Count")},
+    // No noise takes both SNR ends infinite: the box holding the lone infinity is named.
+    {"lone_infinite_snr_min", {"-m", "AM", "--snr-min", "inf"}, invalid("--snr-min inf", "SNR Min")},
+    {"lone_infinite_snr_max", {"-m", "AM", "--snr-max", "+inf"}, invalid("--snr-max +inf", "SNR Max")},
+    {"first_bad_box_only", {"-m", "QPSK", "--amplitude-max", "", "--symbol-rate-min", "0"},
+     invalid("--symbol-rate-min 0", "Symbol Rate Min")},
+    {"negative_symbols", {"-m", "QPSK", "--num-symbols", "-5"}, invalid("--num-symbols -5", "Number of Symbols")},
     // Hostile texts in the boxes: digits of other scripts, edges of the number formats.
-    {"symbols_beyond_int", {"-m", "AM", "--num-symbols", "2147483648"}, invalid("Number of Symbols")},
-    {"full_width_digits", {"-m", "AM", "--sample-rate", "\xef\xbc\x91\xef\xbc\x90"}, invalid("Sample Rate")},
-    {"arabic_indic_digit", {"-m", "AM", "--snr-min", "\xd9\xa5"}, invalid("SNR Min")},
-    {"negative_zero_rate", {"-m", "AM", "--sample-rate", "-0"}, invalid("Sample Rate")},
-    {"subnormal_rate", {"-m", "AM", "--sample-rate", "4.9e-324"}, invalid("Sample Rate")},
-    {"overflowing_amplitude", {"-m", "AM", "--amplitude-max", "1e309"}, invalid("Amplitude Max")},
-    {"nan_mix", {"-m", "AM", "--mix-frequency", "nan"}, invalid("Mix Frequency")},
-    {"blank_timing", {"-m", "AM", "--timing-error-min", " "}, invalid("Symbol Timing Error Min")},
-    {"long_number", {"-m", "AM", "--analog-fc", std::string(300, '9') + "x"}, invalid("Analog Fc")},
+    {"symbols_beyond_int", {"-m", "AM", "--num-symbols", "2147483648"},
+     invalid("--num-symbols 2147483648", "Number of Symbols")},
+    {"full_width_digits", {"-m", "AM", "--sample-rate", "\xef\xbc\x91\xef\xbc\x90"},
+     invalid("--sample-rate \xef\xbc\x91\xef\xbc\x90", "Sample Rate")},
+    {"arabic_indic_digit", {"-m", "AM", "--snr-min", "\xd9\xa5"}, invalid("--snr-min \xd9\xa5", "SNR Min")},
+    {"negative_zero_rate", {"-m", "AM", "--sample-rate", "-0"}, invalid("--sample-rate -0", "Sample Rate")},
+    {"subnormal_rate", {"-m", "AM", "--sample-rate", "4.9e-324"}, invalid("--sample-rate 4.9e-324", "Sample Rate")},
+    {"overflowing_amplitude", {"-m", "AM", "--amplitude-max", "1e309"}, invalid("--amplitude-max 1e309", "Amplitude Max")},
+    {"nan_mix", {"-m", "AM", "--mix-frequency", "nan"}, invalid("--mix-frequency nan", "Mix Frequency")},
+    {"blank_timing", {"-m", "AM", "--timing-error-min", " "},
+     invalid("--timing-error-min ' '", "Symbol Timing Error Min")},
+    {"long_number", {"-m", "AM", "--analog-fc", std::string(300, '9') + "x"},
+     invalid("--analog-fc " + std::string(300, '9') + "x", "Analog Fc")},
     // "--option=" is the empty text, checked like the box.
-    {"empty_after_equals", {"-m", "AM", "--symbol-rate-min="}, invalid("Symbol Rate Min")},
-    {"empty_rate_after_equals", {"-m", "AM", "--sample-rate="}, invalid("Sample Rate")},
+    {"empty_after_equals", {"-m", "AM", "--symbol-rate-min="}, invalid("--symbol-rate-min ''", "Symbol Rate Min")},
+    {"empty_rate_after_equals", {"-m", "AM", "--sample-rate="}, invalid("--sample-rate ''", "Sample Rate")},
     // A manifest that cannot serve is refused before the run.
     {"manifest_is_a_sample_file", {"-m", "AM", "--manifest", "OUT/AM_signal_1.csv"}, own_file("AM_signal_1.csv")},
     {"manifest_is_a_settings_file",
@@ -86,11 +100,11 @@ const UsageCase usage_cases[] = {
      own_file("./AM_signal_2.txt")},
     {"manifest_is_a_metadata_file", {"-m", "AM", "--format", "sigmf", "--manifest", "OUT/AM_signal_1.sigmf-meta"},
      own_file("AM_signal_1.sigmf-meta")},
-    {"manifest_is_the_folder", {"-m", "AM", "--manifest", "OUT/"}, "Input Error: --manifest OUT/ is the output folder.\n"},
+    {"manifest_is_the_folder", {"-m", "AM", "--manifest", "OUT/"}, "quorvin-cli: --manifest OUT/ is the output folder.\n"},
     {"manifest_without_name", {"-m", "AM", "--manifest", ""},
      "quorvin-cli: --manifest needs a file name\nRun with --help for the options.\n"},
     {"manifest_folder_missing", {"-m", "AM", "--manifest", "OUT/missing/m.csv"},
-     "Input Error: --manifest OUT/missing/m.csv cannot be written (No such file or directory).\n"},
+     "quorvin-cli: --manifest OUT/missing/m.csv cannot be written (No such file or directory).\n"},
     {"unknown_name", {"-m", "QPSK,qpsk"}, "unknown modulation 'qpsk'; known: AM, AM-SSB, FM,", false},
     {"empty_name", {"-m", "QPSK,"}, "unknown modulation ''", false},
     {"negative_seed", {"-m", "AM", "--seed", "-1"}, "--seed takes a whole number", false},
@@ -107,9 +121,9 @@ const UsageCase usage_cases[] = {
     {"exact_option_with_classic", {"-m", "AM", "--fading", "rician"},
      "quorvin-cli: --fading applies to --signal-model exact only\nRun with --help for the options.\n"},
     {"fading_gains_per_delay", {"-m", "AM", "--signal-model", "exact", "--fading-gains", "0,-3"},
-     "Input Error: --fading-gains takes one gain per delay of --fading-delays\n"},
+     "quorvin-cli: --fading-gains takes one gain per delay of --fading-delays\n"},
     {"band_does_not_fit", {"-m", "8FSK", "--signal-model", "exact"},
-     "Input Error: 8FSK does not fit in the band of the sample rate: its signal may reach from -22500 Hz to 22600 Hz, "
+     "quorvin-cli: 8FSK does not fit in the band of the sample rate: its signal may reach from -22500 Hz to 22600 Hz, "
      "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --symbol-rate-max, --frequency-offset-min/max, "
      "--mix-frequency, --fsk-index-max.\n"},
 };

@@ -266,7 +266,7 @@ TEST_F(Reliability, AFifoIsRefusedAtOnceAsManifest) {
   ASSERT_EQ(::mkfifo(sub("manifest.fifo").c_str(), 0666), 0);
   const Outcome o = run({"-m", "QPSK", "--manifest", sub("manifest.fifo"), "-o", sub("out")});
   EXPECT_EQ(o.status, 2);
-  EXPECT_EQ(o.error, "Input Error: --manifest " + sub("manifest.fifo") + " cannot be written (not a regular file or device).\n");
+  EXPECT_EQ(o.error, "quorvin-cli: --manifest " + sub("manifest.fifo") + " cannot be written (not a regular file or device).\n");
 }
 
 TEST_F(Reliability, AThreadLimitMeansFewerWorkersNotACrash) {
