@@ -170,14 +170,15 @@ Sample tap_gain(const Tap& tap, std::size_t k) { return gain_of(tap, sinusoids_a
 
 }  // namespace
 
-Signal apply_carrier_offset(Signal signal, double frequency, double sample_rate) {
+Signal apply_carrier_offset(Signal signal, double frequency, double sample_rate, std::int64_t first) {
   if (frequency == 0.0) return signal;
   const double cycles_per_sample = frequency / sample_rate;
   const Sample step = unit_phasor(2.0 * pi * (cycles_per_sample - std::floor(cycles_per_sample)));
   Sample w = 1.0;
   for (std::size_t k = 0; k < signal.size(); ++k) {
-    if (k % 256 == 0) {
-      const double cycles = cycles_per_sample * static_cast<double>(k);
+    const std::int64_t index = first + static_cast<std::int64_t>(k);
+    if (index % 256 == 0 || k == 0) {
+      const double cycles = cycles_per_sample * static_cast<double>(index);
       w = unit_phasor(2.0 * pi * (cycles - std::floor(cycles)));
     }
     signal[k] *= w;

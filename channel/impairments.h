@@ -13,7 +13,9 @@ namespace quorvin {
 
 // Multiplies sample k by e^{j 2 pi frequency k / sample_rate} (a carrier offset, Hz): a phasor
 // turned by one step per sample and set afresh every 256 samples, so long files keep precision.
-Signal apply_carrier_offset(Signal signal, double frequency, double sample_rate);
+// `first` is the index k of the signal's first sample: blocks of a file starting at multiples of
+// 256 come out as the same samples of the whole file.
+Signal apply_carrier_offset(Signal signal, double frequency, double sample_rate, std::int64_t first = 0);
 
 // Rapp's solid-state amplifier (AM/AM only): |y| = |x| / (1 + (|x| / A)^(2p))^(1 / 2p), the phase
 // kept, with the saturation amplitude A = backoff_db above the signal's RMS amplitude.

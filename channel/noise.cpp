@@ -49,27 +49,36 @@ Signal add_awgn(Signal signal, double snr_db, std::optional<Seed> seed) {
 
 double mean_power(const Signal& signal) {
   if (signal.empty()) return 0.0;
-  double energy = 0.0;
-  for (const Sample& s : signal) energy += s.real() * s.real() + s.imag() * s.imag();
-  return energy / static_cast<double>(signal.size());
+  return add_energy(0.0, signal) / static_cast<double>(signal.size());
+}
+
+double add_energy(double energy, std::span<const Sample> samples) {
+  for (const Sample& s : samples) energy += s.real() * s.real() + s.imag() * s.imag();
+  return energy;
+}
+
+double noise_deviation(double power, double snr_db) { return std::sqrt(power * std::pow(10.0, -snr_db / 10.0) * 0.5); }
+
+Signal add_deviates(Signal signal, double deviation, GaussianSource& source) {
+  for (Sample& s : signal) {
+    double i_noise = 0.0;
+    double q_noise = 0.0;
+    source.next_normal_pair(i_noise, q_noise);
+    s = {s.real() + deviation * i_noise, s.imag() + deviation * q_noise};
+  }
+  return signal;
 }
 
 Signal add_white_noise(Signal signal, double snr_db, std::uint64_t seed) {
   if (signal.empty() || snr_db == std::numeric_limits<double>::infinity()) return signal;
-  const double sigma = std::sqrt(mean_power(signal) * std::pow(10.0, -snr_db / 10.0) * 0.5);
+  const double sigma = noise_deviation(mean_power(signal), snr_db);
   if (sigma == 0.0) return signal;
   if (!std::isfinite(sigma)) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     return Signal(signal.size(), Sample{nan, nan});
   }
   GaussianSource source(seed);
-  for (Sample& s : signal) {
-    double i_noise = 0.0;
-    double q_noise = 0.0;
-    source.next_normal_pair(i_noise, q_noise);
-    s = {s.real() + sigma * i_noise, s.imag() + sigma * q_noise};
-  }
-  return signal;
+  return add_deviates(std::move(signal), sigma, source);
 }
 
 }  // namespace quorvin

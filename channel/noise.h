@@ -2,6 +2,9 @@
 // Frequency shift and additive white Gaussian noise. Each returns a signal of the input's length.
 
 #include <optional>
+#include <span>
+
+#include "channel/gaussian.h"
 
 #include "channel/random.h"
 #include "common/signal.h"
@@ -27,5 +30,17 @@ Signal add_white_noise(Signal signal, double snr_db, std::uint64_t seed);
 
 // The signal's mean power per sample, |x|^2 averaged; 0 for an empty signal.
 double mean_power(const Signal& signal);
+
+// `energy` plus the sum of |x|^2 over `samples`, added in order: summing a signal's blocks one
+// after another gives the whole signal's sum to the bit.
+double add_energy(double energy, std::span<const Sample> samples);
+
+// The deviation of each of I and Q for noise at snr_db below a mean power: sqrt(P 10^(-snr/10) / 2).
+double noise_deviation(double power, double snr_db);
+
+// Adds deviation times the source's next two deviates to each sample (I then Q): the same draws
+// as add_white_noise, so a signal's blocks, each through this in order with one source, come
+// out as the whole signal through add_white_noise.
+Signal add_deviates(Signal signal, double deviation, GaussianSource& source);
 
 }  // namespace quorvin

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -114,17 +115,17 @@ Pulse make_pulse(PulseShape shape, double rolloff, std::int32_t span) {
 }
 
 // The last pulse this thread made: files of one run mostly share their pulse, and tabulating it
-// costs as much as a short frame's samples.
-const Pulse& cached_pulse(PulseShape shape, double rolloff, std::int32_t span) {
+// costs as much as a short frame's samples. Shared, so a prepared waveform keeps it alive.
+std::shared_ptr<const Pulse> cached_pulse(PulseShape shape, double rolloff, std::int32_t span) {
   struct Key {
     PulseShape shape;
     double rolloff;
     std::int32_t span;
   };
   thread_local std::optional<Key> key;
-  thread_local Pulse pulse{PulseShape::rect, 0.5, {}, 0, {}, {}};
+  thread_local std::shared_ptr<const Pulse> pulse;
   if (!key || key->shape != shape || key->rolloff != rolloff || key->span != span) {
-    pulse = make_pulse(shape, rolloff, span);
+    pulse = std::make_shared<const Pulse>(make_pulse(shape, rolloff, span));
     key = Key{shape, rolloff, span};
   }
   return pulse;
@@ -256,23 +257,28 @@ Sample shaped_sum(const Pulse& pulse, const SymbolRun& run, const Signal& points
           static_cast<double>((sum_im[0] + sum_im[1]) + (sum_im[2] + sum_im[3]))};
 }
 
-Signal linear_signal(const DigitalRoute& route, const ExactDigitalParameters& p, const TimeBase& time) {
-  const Pulse& pulse = cached_pulse(p.pulse, p.rolloff, p.filter_span);
+// A linear route's symbols drawn and mapped for the whole file; samples of any range of it.
+WaveformRange linear_signal(const DigitalRoute& route, const ExactDigitalParameters& p, const TimeBase& time) {
+  std::shared_ptr<const Pulse> own_pulse = cached_pulse(p.pulse, p.rolloff, p.filter_span);
+  const Pulse& pulse = *own_pulse;
   // OQPSK's Q rail is half a symbol late.
   const bool offset = route.modulator == Route::oqpsk;
-  const SymbolRun run = draw_symbol_run(time.earliest() - pulse.half_width - (offset ? 0.5 : 0.0),
-                                        time.latest() + pulse.half_width, route.alphabet, *p.seeds.symbols);
-  const Signal points = unit_energy_points(route, run.symbols);
+  auto run = std::make_shared<const SymbolRun>(draw_symbol_run(time.earliest() - pulse.half_width - (offset ? 0.5 : 0.0),
+                                                               time.latest() + pulse.half_width, route.alphabet,
+                                                               *p.seeds.symbols));
+  auto points = std::make_shared<const Signal>(unit_energy_points(route, run->symbols));
   // The padded lanes start `lanes - 1` before the run, so a sample's first term is at index
   // hi - run.first for its last symbol hi.
-  const PointLanes lanes = point_lanes(points, pulse.lanes == 0 ? 0 : pulse.lanes - 1);
-  Signal out(time.count);
-  for (std::size_t k = 0; k < out.size(); ++k) {
-    const double u = time.sample(k);
-    out[k] = shaped_sum(pulse, run, points, lanes, u);
-    if (offset) out[k].imag(shaped_sum(pulse, run, points, lanes, u - 0.5).imag());
-  }
-  return out;
+  auto lanes = std::make_shared<const PointLanes>(point_lanes(*points, pulse.lanes == 0 ? 0 : pulse.lanes - 1));
+  return [=](std::int64_t first, std::size_t count) {
+    Signal out(count);
+    for (std::size_t k = 0; k < count; ++k) {
+      const double u = time.at(first + static_cast<std::int64_t>(k));
+      out[k] = shaped_sum(*own_pulse, *run, *points, *lanes, u);
+      if (offset) out[k].imag(shaped_sum(*own_pulse, *run, *points, *lanes, u - 0.5).imag());
+    }
+    return out;
+  };
 }
 
 // The phase pulse of a CPM route, rising from 0 to 1 over the symbol's influence: the symbol at
@@ -285,7 +291,14 @@ Table phase_pulse(Route route, double bt) {
   return tabulate(-tail, 1.0 + tail, [bt, tail](double u) { return gaussian_phase_pulse(u, bt, tail); });
 }
 
-Signal keyed_signal(const DigitalRoute& route, const ExactDigitalParameters& p, const TimeBase& time) {
+// A keyed route's phase shape, symbol levels and their running sums for the whole file.
+struct KeyedTables {
+  Table shape;
+  std::vector<double> level;
+  std::vector<double> completed;
+};
+
+WaveformRange keyed_signal(const DigitalRoute& route, const ExactDigitalParameters& p, const TimeBase& time) {
   Table shape = phase_pulse(route.modulator, p.gmsk_bt);
   const bool ramp = route.modulator != Route::gmsk;
   const double rise_start = ramp ? 0.0 : shape.first;
@@ -300,21 +313,27 @@ Signal keyed_signal(const DigitalRoute& route, const ExactDigitalParameters& p, 
     completed[i + 1] = completed[i] + level[i];
   }
   const double turn = pi * keyed_modulation_index(route.modulator, p.fsk_index);
-  Signal out(time.count);
   const auto last = static_cast<std::int64_t>(level.size()) - 1;
-  for (std::size_t k = 0; k < out.size(); ++k) {
-    const double u = time.sample(k);
-    // Symbols up to `done` have turned the phase fully; those after it until `active` partly.
-    const auto done = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(u - rise_end)) - run.first, -1, last);
-    const auto active = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(u - rise_start)) - run.first, -1, last);
-    double phase = completed[static_cast<std::size_t>(done + 1)];
-    for (std::int64_t i = done + 1; i <= active; ++i) {
-      const double v = u - static_cast<double>(run.first + i);
-      phase += level[static_cast<std::size_t>(i)] * (ramp ? std::clamp(v, 0.0, 1.0) : shape.at(v));
+  const std::int64_t run_first = run.first;
+  return [time, turn, last, run_first, ramp, rise_start, rise_end,
+          shared = std::make_shared<const KeyedTables>(KeyedTables{std::move(shape), std::move(level), std::move(completed)})](
+             std::int64_t first, std::size_t count) {
+    const KeyedTables& t = *shared;
+    Signal out(count);
+    for (std::size_t k = 0; k < count; ++k) {
+      const double u = time.at(first + static_cast<std::int64_t>(k));
+      // Symbols up to `done` have turned the phase fully; those after it until `active` partly.
+      const auto done = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(u - rise_end)) - run_first, -1, last);
+      const auto active = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(u - rise_start)) - run_first, -1, last);
+      double phase = t.completed[static_cast<std::size_t>(done + 1)];
+      for (std::int64_t i = done + 1; i <= active; ++i) {
+        const double v = u - static_cast<double>(run_first + i);
+        phase += t.level[static_cast<std::size_t>(i)] * (ramp ? std::clamp(v, 0.0, 1.0) : t.shape.at(v));
+      }
+      out[k] = unit_phasor(turn * phase);
     }
-    out[k] = unit_phasor(turn * phase);
-  }
-  return out;
+    return out;
+  };
 }
 
 void require_rate(double rate, const char* what) {
@@ -330,6 +349,9 @@ std::size_t require_length(std::int64_t num_samples) {
 
 std::uint64_t noise_seed(const std::optional<Seed>& seed) { return seed ? *seed : device_seed(); }
 
+// A route that makes nothing: every range is empty.
+Signal nothing(std::int64_t, std::size_t) { return {}; }
+
 }  // namespace
 
 double keyed_modulation_index(Route route, double fsk_index) {
@@ -341,13 +363,13 @@ double keyed_modulation_index(Route route, double fsk_index) {
   }
 }
 
-Signal exact_digital_waveform(std::string_view name, const ExactDigitalParameters& p) {
+WaveformRange prepare_exact_digital(std::string_view name, const ExactDigitalParameters& p) {
   const std::optional<DigitalRoute> route = find_digital_route(name);
-  if (!route || route->alphabet <= 0) return {};
+  if (!route || route->alphabet <= 0) return nothing;
   const std::size_t length = require_length(p.num_samples);
   require_rate(p.symbol_rate, "the symbol rate");
   require_rate(p.sample_rate, "the sample rate");
-  if (length == 0) return {};
+  if (length == 0) return nothing;
   const std::size_t count = require_sample_count(static_cast<double>(length) + static_cast<double>(p.pad_before) + static_cast<double>(p.pad_after));
   ExactDigitalParameters q = p;
   if (!q.seeds.symbols) q.seeds.symbols = device_seed();
@@ -356,33 +378,48 @@ Signal exact_digital_waveform(std::string_view name, const ExactDigitalParameter
   return is_keyed(route->modulator) ? keyed_signal(*route, q, time) : linear_signal(*route, q, time);
 }
 
+Signal exact_digital_waveform(std::string_view name, const ExactDigitalParameters& p) {
+  const WaveformRange range = prepare_exact_digital(name, p);
+  const double count = static_cast<double>(p.num_samples) + static_cast<double>(p.pad_before) + static_cast<double>(p.pad_after);
+  return p.num_samples <= 0 ? Signal{} : range(-static_cast<std::int64_t>(p.pad_before), static_cast<std::size_t>(count));
+}
+
 Signal generate_exact_digital(std::string_view name, const ExactDigitalParameters& p) {
   Signal signal = exact_digital_waveform(name, p);
   signal = apply_carrier_offset(std::move(signal), p.mix_frequency + p.frequency_offset, p.sample_rate);
   return add_white_noise(std::move(signal), p.snr_db, noise_seed(p.seeds.noise));
 }
 
-Signal exact_analog_waveform(const ExactAnalogParameters& p) {
-  const std::size_t length = require_length(p.num_samples);
+WaveformRange prepare_exact_analog(const ExactAnalogParameters& p) {
+  require_length(p.num_samples);
   require_rate(p.sample_rate, "the sample rate");
-  Signal out(require_sample_count(static_cast<double>(length) + static_cast<double>(p.pad_before) + static_cast<double>(p.pad_after)));
-  const double fm = p.message_frequency;
-  const double sign = p.sideband == Sideband::lower ? -1.0 : 1.0;
-  for (std::size_t j = 0; j < out.size(); ++j) {
-    const double t = (static_cast<double>(j) - static_cast<double>(p.pad_before)) / p.sample_rate;
-    switch (p.route) {
-      case Route::am:
-        out[j] = p.amplitude * (1.0 + p.am_index * std::sin(2.0 * pi * fm * t)) * unit_phasor(2.0 * pi * p.carrier_frequency * t);
-        break;
-      case Route::am_ssb: out[j] = p.amplitude * unit_phasor(2.0 * pi * (p.carrier_frequency + sign * fm) * t); break;
-      case Route::fm:
-        out[j] = p.amplitude * unit_phasor(2.0 * pi * p.carrier_frequency * t +
-                                           p.deviation / fm * (1.0 - std::cos(2.0 * pi * fm * t)));
-        break;
-      default: out[j] = p.amplitude * unit_phasor(2.0 * pi * p.carrier_frequency * t); break;
+  require_sample_count(static_cast<double>(p.num_samples) + static_cast<double>(p.pad_before) + static_cast<double>(p.pad_after));
+  return [p](std::int64_t first, std::size_t count) {
+    Signal out(count);
+    const double fm = p.message_frequency;
+    const double sign = p.sideband == Sideband::lower ? -1.0 : 1.0;
+    for (std::size_t j = 0; j < out.size(); ++j) {
+      const double t = static_cast<double>(first + static_cast<std::int64_t>(j)) / p.sample_rate;
+      switch (p.route) {
+        case Route::am:
+          out[j] = p.amplitude * (1.0 + p.am_index * std::sin(2.0 * pi * fm * t)) * unit_phasor(2.0 * pi * p.carrier_frequency * t);
+          break;
+        case Route::am_ssb: out[j] = p.amplitude * unit_phasor(2.0 * pi * (p.carrier_frequency + sign * fm) * t); break;
+        case Route::fm:
+          out[j] = p.amplitude * unit_phasor(2.0 * pi * p.carrier_frequency * t +
+                                             p.deviation / fm * (1.0 - std::cos(2.0 * pi * fm * t)));
+          break;
+        default: out[j] = p.amplitude * unit_phasor(2.0 * pi * p.carrier_frequency * t); break;
+      }
     }
-  }
-  return out;
+    return out;
+  };
+}
+
+Signal exact_analog_waveform(const ExactAnalogParameters& p) {
+  const WaveformRange range = prepare_exact_analog(p);
+  const double count = static_cast<double>(p.num_samples) + static_cast<double>(p.pad_before) + static_cast<double>(p.pad_after);
+  return range(-static_cast<std::int64_t>(p.pad_before), static_cast<std::size_t>(count));
 }
 
 Signal generate_exact_analog(const ExactAnalogParameters& p) {

@@ -6,6 +6,7 @@
 // signals are complex baseband around their carrier. Frequencies in Hz, rates in Baud.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -38,6 +39,16 @@ struct ExactDigitalParameters {
   std::size_t pad_after = 0;
 };
 
+// A file's clean waveform made ready once (its symbols drawn and mapped), evaluated over any range
+// of its samples: (first, count) gives samples first .. first + count - 1, where 0 is the file's
+// first sample and negative ones are margin before it. A range gives the same values as the
+// same samples of the whole.
+using WaveformRange = std::function<Signal(std::int64_t first, std::size_t count)>;
+
+// The digital waveform of `p` as ranges; a name that routes nowhere makes empty ranges. Throws
+// as generate_exact_digital.
+WaveformRange prepare_exact_digital(std::string_view name, const ExactDigitalParameters& p);
+
 // The digital waveform alone, clean and unshifted: pad_before + num_samples + pad_after samples,
 // the file's sample 0 at index pad_before. Throws as generate_exact_digital.
 Signal exact_digital_waveform(std::string_view name, const ExactDigitalParameters& p);
@@ -66,6 +77,9 @@ struct ExactAnalogParameters {
   std::size_t pad_before = 0;  // as ExactDigitalParameters
   std::size_t pad_after = 0;
 };
+
+// The analog waveform of `p` as ranges.
+WaveformRange prepare_exact_analog(const ExactAnalogParameters& p);
 
 // The analog waveform alone, clean and unmixed, with its margins (as exact_digital_waveform).
 Signal exact_analog_waveform(const ExactAnalogParameters& p);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "channel/impairments.h"
@@ -27,10 +28,10 @@ FadingChannel fading_of(const RunSettings& s, const PlannedFile& file) {
           file.impairments.doppler.value_or(0.0), s.sample_rate};
 }
 
-Signal waveform(const RunSettings& s, const PlannedFile& file, std::int64_t length, std::size_t before,
-                std::size_t after) {
+WaveformRange waveform_range(const RunSettings& s, const PlannedFile& file, std::int64_t length, std::size_t before,
+                             std::size_t after) {
   if (const ModulationRow* row = find_modulation(file.modulation); row != nullptr && row->family == Family::analog) {
-    return exact_analog_waveform({.route = row->route,
+    return prepare_exact_analog({.route = row->route,
                                   .amplitude = file.amplitude,
                                   .carrier_frequency = s.analog_carrier_frequency,
                                   .message_frequency = file.message_frequency,
@@ -42,7 +43,7 @@ Signal waveform(const RunSettings& s, const PlannedFile& file, std::int64_t leng
                                   .pad_before = before,
                                   .pad_after = after});
   }
-  return exact_digital_waveform(file.modulation, {.symbol_rate = file.symbol_rate,
+  return prepare_exact_digital(file.modulation, {.symbol_rate = file.symbol_rate,
                                                   .sample_rate = s.sample_rate,
                                                   .num_samples = length,
                                                   .start_offset = file.start_offset,
@@ -57,12 +58,72 @@ Signal waveform(const RunSettings& s, const PlannedFile& file, std::int64_t leng
                                                   .pad_after = after});
 }
 
-}  // namespace
-
-Signal synthesize_exact_file(const RunSettings& s, const PlannedFile& file) {
+std::size_t file_length(const RunSettings& s, const PlannedFile& file) {
   const double samples = exact_file_samples(s, file);
   if (samples < 0.0) throw std::invalid_argument("num_symbols must not be negative.");
-  const std::size_t length = require_sample_count(samples);
+  return require_sample_count(samples);
+}
+
+// Whether every stage the file drew works sample by sample: only then can it be made in blocks.
+bool streams(const ImpairmentDraws& d) {
+  return !d.pa_backoff && !d.fading_k && !d.carrier_phase && !d.phase_noise && !d.clock_ppm && !d.iq_amplitude &&
+         !d.dc_i && !d.adc_bits;
+}
+
+double carrier_offset_of(const RunSettings& s, const PlannedFile& file) {
+  const bool analog = is_analog_modulation(file.modulation);
+  double offset = s.mix_frequency + (analog ? 0.0 : file.frequency_offset);
+  const ImpairmentDraws& d = file.impairments;
+  if (d.clock_ppm && s.exact.impairments.rf_frequency != 0.0) offset += s.exact.impairments.rf_frequency * *d.clock_ppm * 1e-6;
+  return offset;
+}
+
+void emit_in_blocks(const Signal& signal, const SampleSink& sink) {
+  for (std::size_t at = 0; at < signal.size(); at += exact_block_samples) {
+    sink(std::span<const Sample>(signal).subspan(at, std::min(exact_block_samples, signal.size() - at)));
+  }
+}
+
+// Files up to this long keep their first pass's blocks rather than make them again.
+constexpr std::size_t kept_first_pass = 4 * exact_block_samples;
+
+// Waveform and carrier offset block by block, then the noise at the level of the whole file's
+// power: the same values, to the bit, as the whole chain of stages.
+void stream_plain_file(const RunSettings& s, const PlannedFile& file, std::size_t length, const SampleSink& sink) {
+  const WaveformRange waveform = waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0);
+  const double offset = carrier_offset_of(s, file);
+  const auto block = [&](std::size_t at) {
+    const std::size_t count = std::min(exact_block_samples, length - at);
+    return apply_carrier_offset(waveform(static_cast<std::int64_t>(at), count), offset, s.sample_rate,
+                                static_cast<std::int64_t>(at));
+  };
+  const bool noisy = length != 0 && file.snr_db != std::numeric_limits<double>::infinity();
+  Signal kept;
+  double energy = 0.0;
+  if (noisy) {
+    for (std::size_t at = 0; at < length; at += exact_block_samples) {
+      Signal clean = block(at);
+      energy = add_energy(energy, clean);
+      if (length <= kept_first_pass) kept.insert(kept.end(), clean.begin(), clean.end());
+    }
+  }
+  const double sigma = noisy ? noise_deviation(energy / static_cast<double>(length), file.snr_db) : 0.0;
+  if (!std::isfinite(sigma)) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    return emit_in_blocks(Signal(length, Sample{nan, nan}), sink);
+  }
+  GaussianSource source(file.seeds.noise ? *file.seeds.noise : device_seed());
+  for (std::size_t at = 0; at < length; at += exact_block_samples) {
+    Signal samples = kept.empty() ? block(at)
+                                  : Signal(kept.begin() + static_cast<std::ptrdiff_t>(at),
+                                           kept.begin() + static_cast<std::ptrdiff_t>(std::min(length, at + exact_block_samples)));
+    if (sigma != 0.0) samples = add_deviates(std::move(samples), sigma, source);
+    sink(samples);
+  }
+}
+
+// Every stage on the whole signal, for files whose stages need it whole.
+Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std::size_t length) {
   const ImpairmentDraws& d = file.impairments;
   const ImpairmentSettings& x = s.exact.impairments;
   // Margins for the stages that read outside the file: the fading's delays, the clock's drift.
@@ -76,14 +137,12 @@ Signal synthesize_exact_file(const RunSettings& s, const PlannedFile& file) {
     before = std::max(before, interpolation_margin);
     after = static_cast<std::size_t>(std::ceil(static_cast<double>(length) * std::abs(*d.clock_ppm) * 1e-6)) + interpolation_margin;
   }
-  const bool analog = is_analog_modulation(file.modulation);
   const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
-  Signal signal = waveform(s, file, static_cast<std::int64_t>(length), before, after);
+  Signal signal = waveform_range(s, file, static_cast<std::int64_t>(length), before, after)(
+      -static_cast<std::int64_t>(before), length + before + after);
   if (d.pa_backoff) signal = apply_rapp_amplifier(std::move(signal), *d.pa_backoff, x.pa_smoothness);
   if (d.fading_k) signal = apply_fading(signal, fading_of(s, file), stage_seed(noise_seed, 1));
-  double offset = s.mix_frequency + (analog ? 0.0 : file.frequency_offset);
-  if (d.clock_ppm && x.rf_frequency != 0.0) offset += x.rf_frequency * *d.clock_ppm * 1e-6;
-  signal = apply_carrier_offset(std::move(signal), offset, s.sample_rate);
+  signal = apply_carrier_offset(std::move(signal), carrier_offset_of(s, file), s.sample_rate);
   if (d.carrier_phase || d.phase_noise) {
     signal = apply_phase_noise(std::move(signal), d.carrier_phase.value_or(0.0), d.phase_noise.value_or(0.0),
                                s.sample_rate, stage_seed(noise_seed, 3));
@@ -101,6 +160,20 @@ Signal synthesize_exact_file(const RunSettings& s, const PlannedFile& file) {
   }
   if (d.adc_bits) signal = quantise(std::move(signal), *d.adc_bits, x.adc_backoff);
   return signal;
+}
+
+}  // namespace
+
+Signal synthesize_exact_file(const RunSettings& s, const PlannedFile& file) {
+  Signal whole;
+  stream_exact_file(s, file, [&whole](std::span<const Sample> block) { whole.insert(whole.end(), block.begin(), block.end()); });
+  return whole;
+}
+
+void stream_exact_file(const RunSettings& s, const PlannedFile& file, const SampleSink& sink) {
+  const std::size_t length = file_length(s, file);
+  if (streams(file.impairments)) return stream_plain_file(s, file, length, sink);
+  emit_in_blocks(synthesize_whole_file(s, file, length), sink);
 }
 
 std::vector<Sample> exact_fading_taps(const RunSettings& s, const PlannedFile& file) {

@@ -2,6 +2,10 @@
 // One exact-model file through the whole chain: waveform, then the channel in a real
 // transmitter's and receiver's order.
 
+#include <cstddef>
+#include <functional>
+#include <span>
+
 #include "common/signal.h"
 #include "run/plan.h"
 #include "run/settings.h"
@@ -14,6 +18,19 @@ namespace quorvin {
 // before it), IQ imbalance and DC offset, quantisation. Stages the file did not draw are skipped.
 // Throws what the generator throws.
 Signal synthesize_exact_file(const RunSettings& settings, const PlannedFile& file);
+
+// Samples per block of a streamed file: a multiple of the carrier offset's 256-sample refresh.
+inline constexpr std::size_t exact_block_samples = 16384;
+
+// Receives a file's samples block after block, in order.
+using SampleSink = std::function<void(std::span<const Sample>)>;
+
+// The samples of synthesize_exact_file, to `sink` in blocks of at most exact_block_samples. A file
+// with no impairment but its carrier offset and noise is made block by block, memory independent
+// of its length (the noise's level needs the signal's power over the whole file, so a long file's
+// waveform is made twice, once for the power and once for the samples); other files are made
+// whole. Throws what synthesize_exact_file throws, before the first block.
+void stream_exact_file(const RunSettings& settings, const PlannedFile& file, const SampleSink& sink);
 
 // The tap gains of the file's fading channel at its first sample; empty without fading.
 std::vector<Sample> exact_fading_taps(const RunSettings& settings, const PlannedFile& file);
