@@ -3,7 +3,10 @@
 
 #include <cmath>
 #include <complex>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <vector>
 
 namespace quorvin {
@@ -13,6 +16,16 @@ using Sample = std::complex<double>;
 
 // Complex samples in time order, 16 bytes each. Empty is a valid signal.
 using Signal = std::vector<Sample>;
+
+// Receives a signal's samples block after block, in order.
+using SampleSink = std::function<void(std::span<const Sample>)>;
+
+// A signal made as it is written: `emit` hands all `length` samples to a sink in blocks, in
+// order, so a long file need never be held whole. Emitting throws only when out of memory.
+struct SampleStream {
+  std::size_t length = 0;
+  std::function<void(const SampleSink&)> emit;
+};
 
 // Integer symbol indices, each meant to lie in 0 .. M-1.
 using Symbols = std::vector<std::int32_t>;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 #include "channel/impairments.h"
@@ -89,15 +90,23 @@ constexpr std::size_t kept_first_pass = 4 * exact_block_samples;
 
 // Waveform and carrier offset block by block, then the noise at the level of the whole file's
 // power: the same values, to the bit, as the whole chain of stages.
-void stream_plain_file(const RunSettings& s, const PlannedFile& file, std::size_t length, const SampleSink& sink) {
-  const WaveformRange waveform = waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0);
-  const double offset = carrier_offset_of(s, file);
-  const auto block = [&](std::size_t at) {
-    const std::size_t count = std::min(exact_block_samples, length - at);
-    return apply_carrier_offset(waveform(static_cast<std::int64_t>(at), count), offset, s.sample_rate,
+struct PlainChain {
+  WaveformRange waveform;
+  std::size_t length;
+  double carrier_offset;  // Hz
+  double sample_rate;
+  double snr_db;
+  std::uint64_t noise_seed;
+};
+
+void emit_plain_file(const PlainChain& c, const SampleSink& sink) {
+  const std::size_t length = c.length;
+  const auto block = [&c](std::size_t at) {
+    const std::size_t count = std::min(exact_block_samples, c.length - at);
+    return apply_carrier_offset(c.waveform(static_cast<std::int64_t>(at), count), c.carrier_offset, c.sample_rate,
                                 static_cast<std::int64_t>(at));
   };
-  const bool noisy = length != 0 && file.snr_db != std::numeric_limits<double>::infinity();
+  const bool noisy = length != 0 && c.snr_db != std::numeric_limits<double>::infinity();
   Signal kept;
   double energy = 0.0;
   if (noisy) {
@@ -107,12 +116,12 @@ void stream_plain_file(const RunSettings& s, const PlannedFile& file, std::size_
       if (length <= kept_first_pass) kept.insert(kept.end(), clean.begin(), clean.end());
     }
   }
-  const double sigma = noisy ? noise_deviation(energy / static_cast<double>(length), file.snr_db) : 0.0;
+  const double sigma = noisy ? noise_deviation(energy / static_cast<double>(length), c.snr_db) : 0.0;
   if (!std::isfinite(sigma)) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     return emit_in_blocks(Signal(length, Sample{nan, nan}), sink);
   }
-  GaussianSource source(file.seeds.noise ? *file.seeds.noise : device_seed());
+  GaussianSource source(c.noise_seed);
   for (std::size_t at = 0; at < length; at += exact_block_samples) {
     Signal samples = kept.empty() ? block(at)
                                   : Signal(kept.begin() + static_cast<std::ptrdiff_t>(at),
@@ -165,15 +174,23 @@ Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std:
 }  // namespace
 
 Signal synthesize_exact_file(const RunSettings& s, const PlannedFile& file) {
+  const SampleStream stream = prepare_exact_file(s, file);
   Signal whole;
-  stream_exact_file(s, file, [&whole](std::span<const Sample> block) { whole.insert(whole.end(), block.begin(), block.end()); });
+  whole.reserve(stream.length);
+  stream.emit([&whole](std::span<const Sample> block) { whole.insert(whole.end(), block.begin(), block.end()); });
   return whole;
 }
 
-void stream_exact_file(const RunSettings& s, const PlannedFile& file, const SampleSink& sink) {
+SampleStream prepare_exact_file(const RunSettings& s, const PlannedFile& file) {
   const std::size_t length = file_length(s, file);
-  if (streams(file.impairments)) return stream_plain_file(s, file, length, sink);
-  emit_in_blocks(synthesize_whole_file(s, file, length), sink);
+  if (streams(file.impairments)) {
+    // Everything that may refuse the file (its rates, its length) is checked here, before a block.
+    PlainChain chain{waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0), length, carrier_offset_of(s, file),
+                     s.sample_rate, file.snr_db, file.seeds.noise ? *file.seeds.noise : device_seed()};
+    return {length, [chain = std::move(chain)](const SampleSink& sink) { emit_plain_file(chain, sink); }};
+  }
+  auto whole = std::make_shared<const Signal>(synthesize_whole_file(s, file, length));
+  return {length, [whole](const SampleSink& sink) { emit_in_blocks(*whole, sink); }};
 }
 
 std::vector<Sample> exact_fading_taps(const RunSettings& s, const PlannedFile& file) {

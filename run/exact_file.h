@@ -3,8 +3,6 @@
 // transmitter's and receiver's order.
 
 #include <cstddef>
-#include <functional>
-#include <span>
 
 #include "common/signal.h"
 #include "run/plan.h"
@@ -22,15 +20,12 @@ Signal synthesize_exact_file(const RunSettings& settings, const PlannedFile& fil
 // Samples per block of a streamed file: a multiple of the carrier offset's 256-sample refresh.
 inline constexpr std::size_t exact_block_samples = 16384;
 
-// Receives a file's samples block after block, in order.
-using SampleSink = std::function<void(std::span<const Sample>)>;
-
-// The samples of synthesize_exact_file, to `sink` in blocks of at most exact_block_samples. A file
-// with no impairment but its carrier offset and noise is made block by block, memory independent
-// of its length (the noise's level needs the signal's power over the whole file, so a long file's
-// waveform is made twice, once for the power and once for the samples); other files are made
-// whole. Throws what synthesize_exact_file throws, before the first block.
-void stream_exact_file(const RunSettings& settings, const PlannedFile& file, const SampleSink& sink);
+// The samples of synthesize_exact_file as a stream of blocks of at most exact_block_samples. A
+// file with no impairment but its carrier offset and noise is made block by block as it is
+// emitted, in memory independent of its length (the noise's level needs the power over the whole
+// file, so a long file's waveform is made twice: once for the power, once for the samples);
+// other files are made whole here. Throws what synthesize_exact_file throws.
+SampleStream prepare_exact_file(const RunSettings& settings, const PlannedFile& file);
 
 // The tap gains of the file's fading channel at its first sample; empty without fading.
 std::vector<Sample> exact_fading_taps(const RunSettings& settings, const PlannedFile& file);

@@ -236,7 +236,7 @@ TEST(ExactChannel, BlocksAreTheWholeChainToTheBit) {
                            .rolloff = 0.35, .gmsk_bt = 0.3, .start_offset = 0.25};
     std::vector<std::size_t> sizes;
     Signal streamed;
-    stream_exact_file(s, file, [&](std::span<const Sample> block) {
+    prepare_exact_file(s, file).emit([&](std::span<const Sample> block) {
       sizes.push_back(block.size());
       streamed.insert(streamed.end(), block.begin(), block.end());
     });
