@@ -379,6 +379,7 @@ int run_command_line(int argc, char** argv) {
       return 1;
     }
   }
+  for (const std::string& warning : request.warnings) write_text(stderr, "quorvin-cli: warning: " + warning + "\n");
   Report report(request.quiet);
   screen.start(show_progress);
   const auto summary = quorvin::run_dataset(

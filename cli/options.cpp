@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string_view>
+#include <type_traits>
 
 #include "common/text.h"
 #include "cli/hdf5_writer.h"
@@ -50,18 +51,70 @@ std::string typed(const std::string& text) {
   return !text.empty() && text.find_first_of(" \t\r\n") == std::string::npos ? text : "'" + text + "'";
 }
 
-// "--sample-rate 10k: Invalid Sample Rate.": the refused box's option and text, then the form's
-// own message, intact for scripts that match it. Each box has a message of its own.
+// "--sample-rate 10k": a box's long option (of "-o,--output-folder" the second; a single name
+// stays whole, npos + 1 being 0) and its text as typed.
+std::string option_and_text(std::size_t box, const BoxTexts& texts) {
+  const std::string_view names = form_boxes[box].option;
+  return std::string(names.substr(names.find_last_of(',') + 1)) + " " + typed(texts[box]);
+}
+
+// "--sample-rate 10k: Invalid Sample Rate.": the refused box, then the form's own message, intact
+// for scripts that match it. Each box has a message of its own.
 std::string box_refusal(const FormError& error, const BoxTexts& texts) {
-  const std::string message = utf16_to_utf8(error.message);
   for (std::size_t i = 0; i < form_box_count; ++i) {
-    if (form_boxes[i].message != error.message) continue;
-    // The long name of "-o,--output-folder"; a single name stays whole (npos + 1 is 0).
-    const std::string_view names = form_boxes[i].option;
-    const std::string_view option = names.substr(names.find_last_of(',') + 1);
-    return std::string(option) + " " + typed(texts[i]) + ": " + message;
+    if (form_boxes[i].message == error.message) return option_and_text(i, texts) + ": " + utf16_to_utf8(error.message);
   }
-  return message;
+  return utf16_to_utf8(error.message);
+}
+
+// The box that fills `field`.
+template <typename Value>
+std::size_t box_of(Value RunSettings::*field) {
+  for (std::size_t i = 0; i < form_box_count; ++i) {
+    if constexpr (std::is_same_v<Value, double>) {
+      if (form_boxes[i].decimal == field) return i;
+    } else {
+      if (form_boxes[i].integer == field) return i;
+    }
+  }
+  return form_box_count - 1;
+}
+
+// "-min" and "-max" boxes of one range stand next to each other: "--snr-min" then "--snr-max".
+bool is_range(std::string_view low, std::string_view high) {
+  return low.ends_with("-min") && high.ends_with("-max") &&
+         low.substr(0, low.size() - 4) == high.substr(0, high.size() - 4);
+}
+
+// What the run serves but the user almost certainly did not mean. The exact model's band check
+// already decides about rates and carriers (a misfit is refused), so those two are the classic
+// model's alone. Each is told once, and none changes what the run makes.
+std::vector<std::string> range_warnings(const RunSettings& s, const BoxTexts& texts) {
+  std::vector<std::string> warnings;
+  for (std::size_t i = 0; i + 1 < form_box_count; ++i) {
+    const bool reversed = is_range(form_boxes[i].option, form_boxes[i + 1].option) &&
+                          s.*form_boxes[i].decimal > s.*form_boxes[i + 1].decimal;
+    if (reversed) {
+      warnings.push_back(option_and_text(i, texts) + " is above " + option_and_text(i + 1, texts) +
+                         "; values are drawn between the two all the same");
+    }
+  }
+  const auto shown = [&texts](auto field) { return option_and_text(box_of(field), texts); };
+  const auto& names = s.modulations;
+  const bool classic = s.signal_model == SignalModel::classic;
+  const auto fastest =
+      s.symbol_rate_max >= s.symbol_rate_min ? &RunSettings::symbol_rate_max : &RunSettings::symbol_rate_min;
+  if (classic && !std::all_of(names.begin(), names.end(), is_analog_modulation) && s.*fastest > s.sample_rate) {
+    warnings.push_back(shown(fastest) + " is above " + shown(&RunSettings::sample_rate) +
+                       "; digital files get less than one sample per symbol");
+  }
+  if (classic && std::any_of(names.begin(), names.end(), is_analog_modulation) &&
+      std::abs(s.analog_carrier_frequency) >= s.sample_rate / 2) {
+    warnings.push_back(shown(&RunSettings::analog_carrier_frequency) + " is at or above half of " +
+                       shown(&RunSettings::sample_rate) + "; the analog carrier aliases");
+  }
+  if (s.files_per_modulation <= 0) warnings.push_back(shown(&RunSettings::files_per_modulation) + ": nothing to do");
+  return warnings;
 }
 
 std::string joined(const std::vector<std::string>& names) {
@@ -401,6 +454,7 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   } else if (p.compress) {
     return usage_error("--compress applies to --format hdf5 only");
   }
+  request.warnings = range_warnings(request.settings, p.boxes);
   request.manifest = p.manifest;
   if (p.manifest_given && p.manifest.empty()) return usage_error("--manifest needs a file name");
   if (!request.manifest.empty()) {

@@ -33,6 +33,8 @@ struct RunRequest {
   Shard shard;
   Progress progress = Progress::automatic;
   bool quiet = false;  // no report lines on standard output
+  // Ranges that are served but almost certainly mistaken: "--snr-min 30 is above --snr-max 10; ...".
+  std::vector<std::string> warnings;
 };
 
 // A command line that ends at once: help, version, the name list, or a usage or input error.

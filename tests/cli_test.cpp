@@ -131,6 +131,63 @@ const UsageCase usage_cases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, CliUsage, ::testing::ValuesIn(usage_cases),
                          [](const ::testing::TestParamInfo<UsageCase>& p) { return std::string(p.param.name); });
 
+struct WarningCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  int status;
+  std::string error;  // exact standard error
+  std::size_t files;  // written: the run goes on
+};
+
+class CliWarnings : public Cli, public ::testing::WithParamInterface<WarningCase> {};
+
+TEST_P(CliWarnings, ToldOnceOnStandardErrorAndTheRunGoesOn) {
+  const Outcome o = run(with(GetParam().arguments, {"--num-symbols", "100", "--seed", "1", "-q", "-o", sub("out")}));
+  EXPECT_EQ(o.status, GetParam().status);
+  EXPECT_EQ(o.error, GetParam().error);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(fs::exists(sub("out")) ? contents("out").size() : 0u, GetParam().files);
+}
+
+const std::string warning = "quorvin-cli: warning: ";
+const std::string drawn_anyway = "; values are drawn between the two all the same\n";
+
+const WarningCase warning_cases[] = {
+    {"defaults", {"-m", "all"}, 0, "", 22},
+    {"reversed_snr", {"-m", "AM", "--snr-min", "30", "--snr-max", "10"}, 0,
+     warning + "--snr-min 30 is above --snr-max 10" + drawn_anyway, 1},
+    {"reversed_pairs_in_box_order",
+     {"-m", "QPSK", "--amplitude-min", "2", "--symbol-rate-min", "6000", "--symbol-rate-max", "5000"}, 0,
+     warning + "--symbol-rate-min 6000 is above --symbol-rate-max 5000" + drawn_anyway + warning +
+         "--amplitude-min 2 is above --amplitude-max 1" + drawn_anyway,
+     1},
+    {"equal_ends", {"-m", "AM", "--snr-min", "inf", "--snr-max", "inf", "--timing-error-min", "0.1"}, 0, "", 1},
+    {"symbol_rate_above_sample_rate", {"-m", "QPSK", "--symbol-rate-max", "1e4", "--sample-rate", "9999"}, 0,
+     warning + "--symbol-rate-max 1e4 is above --sample-rate 9999; digital files get less than one sample per symbol\n",
+     1},
+    {"symbol_rate_without_digital_names", {"-m", "FM", "--sample-rate", "4000"}, 0, "", 1},
+    {"carrier_at_half_the_sample_rate", {"-m", "AM", "--sample-rate", "2000"}, 0,
+     warning + "--analog-fc 1000 is at or above half of --sample-rate 2000; the analog carrier aliases\n", 1},
+    {"negative_carrier_beyond_half", {"-m", "CW", "--analog-fc", "-6000"}, 0,
+     warning + "--analog-fc -6000 is at or above half of --sample-rate 10000; the analog carrier aliases\n", 1},
+    {"carrier_without_analog_names", {"-m", "QPSK", "--analog-fc", "9000"}, 0, "", 1},
+    {"no_files", {"-m", "AM", "--files-per-modulation", "0"}, 0, warning + "--files-per-modulation 0: nothing to do\n", 0},
+    {"negative_files", {"-m", "AM", "--files-per-modulation", "-3"}, 0,
+     warning + "--files-per-modulation -3: nothing to do\n", 0},
+    // The exact model's band check decides about rates and carriers: refused, or served without a word.
+    {"exact_refuses_the_rate", {"-m", "BPSK", "--signal-model", "exact", "--symbol-rate-max", "20000"}, 2,
+     "quorvin-cli: BPSK does not fit in the band of the sample rate: its signal may reach from -13500 Hz to 13600 Hz, "
+     "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --symbol-rate-max, --frequency-offset-min/max, "
+     "--mix-frequency, --rolloff-max.\n",
+     0},
+    {"exact_serves_the_carrier", {"-m", "CW", "--signal-model", "exact", "--analog-fc", "5000"}, 0, "", 1},
+    {"exact_reversed_snr", {"-m", "CW", "--signal-model", "exact", "--snr-min", "3", "--snr-max", "-3"}, 0,
+     warning + "--snr-min 3 is above --snr-max -3" + drawn_anyway, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, CliWarnings, ::testing::ValuesIn(warning_cases),
+                         [](const ::testing::TestParamInfo<WarningCase>& p) { return std::string(p.param.name); });
+
 TEST_F(Cli, ReportInPlanOrderWhateverTheListOrder) {
   const Outcome o = run({"-m", "QPSK,AM", "--files-per-modulation", "2", "--save-settings", "-o", sub("d"), "--seed", "3",
                          "-j", "2"});
