@@ -169,32 +169,37 @@ SymbolRun draw_symbol_run(double earliest, double latest, std::int32_t alphabet,
   return run;
 }
 
-// The constellation of a linear route, unit average energy over its whole alphabet.
-Signal unit_energy_points(const DigitalRoute& route, const Symbols& symbols) {
-  Signal points;
-  double mean_energy = 1.0;
+// A linear route's whole alphabet at unit average energy; nothing for Pi/4-DQPSK, whose point
+// depends on the symbols before it as well.
+std::optional<Signal> unit_energy_alphabet(const DigitalRoute& route) {
+  if (route.modulator == Route::pi4_dqpsk) return std::nullopt;
+  Symbols alphabet(static_cast<std::size_t>(route.alphabet));
+  for (std::size_t s = 0; s < alphabet.size(); ++s) alphabet[s] = static_cast<std::int32_t>(s);
+  Signal all;
+  double mean_energy = 0.0;
   switch (route.modulator) {
     case Route::qam_square:
-      points = qam_square_map(symbols, route.alphabet);
+      all = qam_square_map(alphabet, route.alphabet);
       mean_energy = 2.0 * (route.alphabet - 1) / 3.0;  // the odd-integer grid's, in closed form
       break;
-    case Route::pi4_dqpsk: return pi4_dqpsk_map(symbols, pi * 0.25);
-    case Route::oqpsk: return qpsk_pi4_map(symbols);
-    default: {
-      Symbols alphabet(static_cast<std::size_t>(route.alphabet));
-      for (std::size_t s = 0; s < alphabet.size(); ++s) alphabet[s] = static_cast<std::int32_t>(s);
-      const Signal all = route.modulator == Route::psk      ? psk_map(alphabet, route.alphabet)
-                         : route.modulator == Route::qam32  ? qam32_map(alphabet)
-                         : route.modulator == Route::qam128 ? qam128_map(alphabet)
-                                                            : apsk_map(alphabet, route.rings.counts, route.rings.radii);
-      mean_energy = mean_power(all);
-      // Each symbol's point is its alphabet entry: one look-up instead of a sine and cosine.
-      points.resize(symbols.size());
-      for (std::size_t i = 0; i < symbols.size(); ++i) points[i] = all[static_cast<std::size_t>(symbols[i])];
-    }
+    case Route::oqpsk: return qpsk_pi4_map(alphabet);
+    case Route::psk: all = psk_map(alphabet, route.alphabet); break;
+    case Route::qam32: all = qam32_map(alphabet); break;
+    case Route::qam128: all = qam128_map(alphabet); break;
+    default: all = apsk_map(alphabet, route.rings.counts, route.rings.radii); break;
   }
+  if (mean_energy == 0.0) mean_energy = mean_power(all);
   const double scale = 1.0 / std::sqrt(mean_energy);
-  for (Sample& p : points) p *= scale;
+  for (Sample& p : all) p *= scale;
+  return all;
+}
+
+// The points of a run of symbols: each symbol's alphabet entry (a look-up, no sine or cosine).
+Signal unit_energy_points(const DigitalRoute& route, const Symbols& symbols) {
+  const std::optional<Signal> alphabet = unit_energy_alphabet(route);
+  if (!alphabet) return pi4_dqpsk_map(symbols, pi * 0.25);
+  Signal points(symbols.size());
+  for (std::size_t i = 0; i < symbols.size(); ++i) points[i] = (*alphabet)[static_cast<std::size_t>(symbols[i])];
   return points;
 }
 
@@ -206,32 +211,49 @@ struct PointLanes {
   std::vector<float> im;
 };
 
-PointLanes point_lanes(const Signal& points, std::size_t pad) {
-  PointLanes lanes{std::vector<float>(points.size() + 2 * pad, 0.0F), std::vector<float>(points.size() + 2 * pad, 0.0F)};
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    lanes.re[pad + i] = static_cast<float>(points[i].real());
-    lanes.im[pad + i] = static_cast<float>(points[i].imag());
+PointLanes point_lanes(const DigitalRoute& route, const Symbols& symbols, std::size_t pad) {
+  PointLanes lanes{std::vector<float>(symbols.size() + 2 * pad, 0.0F), std::vector<float>(symbols.size() + 2 * pad, 0.0F)};
+  const auto put = [&lanes, pad](std::size_t i, Sample point) {
+    lanes.re[pad + i] = static_cast<float>(point.real());
+    lanes.im[pad + i] = static_cast<float>(point.imag());
+  };
+  // Straight from the alphabet where there is one: a long file's points are never held in double.
+  if (const std::optional<Signal> alphabet = unit_energy_alphabet(route)) {
+    for (std::size_t i = 0; i < symbols.size(); ++i) put(i, (*alphabet)[static_cast<std::size_t>(symbols[i])]);
+  } else {
+    const Signal points = unit_energy_points(route, symbols);
+    for (std::size_t i = 0; i < points.size(); ++i) put(i, points[i]);
   }
   return lanes;
 }
 
+// A linear route's symbols ready for the sums: the first symbol's number, and the points as lanes
+// (or, for the rectangle, which needs no table, as they are).
+struct ShapedSymbols {
+  std::int64_t first;
+  Signal points;
+  PointLanes lanes;
+};
+
 // Sum of a[n] * pulse(v - n) over the symbols whose pulse reaches v. Every term reads the table at
 // the same fraction between its points, one symbol period (R points) apart, so the row and the
 // interpolation weight are worked out once per sample.
-Sample shaped_sum(const Pulse& pulse, const SymbolRun& run, const Signal& points, const PointLanes& lanes, double v) {
+Sample shaped_sum(const Pulse& pulse, const ShapedSymbols& symbols, double v) {
+  const Signal& points = symbols.points;
+  const PointLanes& lanes = symbols.lanes;
   if (pulse.shape == PulseShape::rect) {
-    const auto lo = std::max<std::int64_t>(run.first, static_cast<std::int64_t>(std::ceil(v - pulse.half_width)));
-    const auto hi = std::min<std::int64_t>(run.first + static_cast<std::int64_t>(points.size()) - 1,
+    const auto lo = std::max<std::int64_t>(symbols.first, static_cast<std::int64_t>(std::ceil(v - pulse.half_width)));
+    const auto hi = std::min<std::int64_t>(symbols.first + static_cast<std::int64_t>(points.size()) - 1,
                                            static_cast<std::int64_t>(std::floor(v + pulse.half_width)));
     Sample sum = 0.0;
-    for (std::int64_t n = lo; n <= hi; ++n) sum += points[static_cast<std::size_t>(n - run.first)] * pulse.at(v - static_cast<double>(n));
+    for (std::int64_t n = lo; n <= hi; ++n) sum += points[static_cast<std::size_t>(n - symbols.first)] * pulse.at(v - static_cast<double>(n));
     return sum;
   }
   // The last term's symbol (the smallest argument, within the table's first symbol period) and
   // the table position there; the run covers every symbol a file's sample reaches.
   const auto hi = static_cast<std::int64_t>(std::floor(v + pulse.half_width));
   const double x = (v - static_cast<double>(hi) - pulse.table.first) * table_points_per_symbol;
-  const std::int64_t start = hi - run.first;  // in the padded lanes: the first term's symbol
+  const std::int64_t start = hi - symbols.first;  // in the padded lanes: the first term's symbol
   if (!(x >= 0.0) || !(x < table_points_per_symbol) || start < 0 ||
       start + static_cast<std::int64_t>(pulse.lanes) > static_cast<std::int64_t>(lanes.re.size())) {
     return 0.0;
@@ -263,19 +285,19 @@ WaveformRange linear_signal(const DigitalRoute& route, const ExactDigitalParamet
   const Pulse& pulse = *own_pulse;
   // OQPSK's Q rail is half a symbol late.
   const bool offset = route.modulator == Route::oqpsk;
-  auto run = std::make_shared<const SymbolRun>(draw_symbol_run(time.earliest() - pulse.half_width - (offset ? 0.5 : 0.0),
-                                                               time.latest() + pulse.half_width, route.alphabet,
-                                                               *p.seeds.symbols));
-  auto points = std::make_shared<const Signal>(unit_energy_points(route, run->symbols));
+  const SymbolRun run = draw_symbol_run(time.earliest() - pulse.half_width - (offset ? 0.5 : 0.0),
+                                        time.latest() + pulse.half_width, route.alphabet, *p.seeds.symbols);
   // The padded lanes start `lanes - 1` before the run, so a sample's first term is at index
-  // hi - run.first for its last symbol hi.
-  auto lanes = std::make_shared<const PointLanes>(point_lanes(*points, pulse.lanes == 0 ? 0 : pulse.lanes - 1));
+  // hi - run.first for its last symbol hi. The rectangle alone reads the points themselves.
+  PointLanes lanes = point_lanes(route, run.symbols, pulse.lanes == 0 ? 0 : pulse.lanes - 1);
+  Signal points = pulse.shape == PulseShape::rect ? unit_energy_points(route, run.symbols) : Signal{};
+  auto symbols = std::make_shared<const ShapedSymbols>(ShapedSymbols{run.first, std::move(points), std::move(lanes)});
   return [=](std::int64_t first, std::size_t count) {
     Signal out(count);
     for (std::size_t k = 0; k < count; ++k) {
       const double u = time.at(first + static_cast<std::int64_t>(k));
-      out[k] = shaped_sum(*own_pulse, *run, *points, *lanes, u);
-      if (offset) out[k].imag(shaped_sum(*own_pulse, *run, *points, *lanes, u - 0.5).imag());
+      out[k] = shaped_sum(*own_pulse, *symbols, u);
+      if (offset) out[k].imag(shaped_sum(*own_pulse, *symbols, u - 0.5).imag());
     }
     return out;
   };

@@ -18,7 +18,7 @@ namespace quorvin {
 Signal synthesize_exact_file(const RunSettings& settings, const PlannedFile& file);
 
 // Samples per block of a streamed file: a multiple of the carrier offset's 256-sample refresh.
-inline constexpr std::size_t exact_block_samples = 16384;
+inline constexpr std::size_t exact_block_samples = 4096;
 
 // The samples of synthesize_exact_file as a stream of blocks of at most exact_block_samples. A
 // file with no impairment but its carrier offset and noise is made block by block as it is
