@@ -157,15 +157,31 @@ struct SymbolRun {
   Symbols symbols;
 };
 
+// Symbol n of a file (n may be negative): output n + 1 of SplitMix64 seeded with `seed`, read by
+// its number, so any stretch of a long file's symbols is drawn without those before it.
+std::int32_t symbol_at(std::uint64_t seed, std::int64_t n, std::int32_t alphabet) {
+  const std::uint64_t bits = splitmix64(seed + static_cast<std::uint64_t>(n) * 0x9E3779B97F4A7C15ull);
+  const double uniform = static_cast<double>(bits >> 11) * 0x1.0p-53;
+  return std::min(alphabet - 1, static_cast<std::int32_t>(uniform * alphabet));
+}
+
+// The symbols from floor(earliest) - 1 to about ceil(latest) + 1: every symbol whose pulse
+// reaches a sample between the two instants.
+struct SymbolSpan {
+  std::int64_t first;
+  std::size_t count;
+};
+
+SymbolSpan symbol_span(double earliest, double latest) {
+  const auto first = static_cast<std::int64_t>(std::floor(earliest)) - 1;
+  const double count = std::ceil(latest) + 2.0 - static_cast<double>(first);
+  return {first, require_sample_count(count)};
+}
+
 SymbolRun draw_symbol_run(double earliest, double latest, std::int32_t alphabet, std::uint64_t seed) {
-  SymbolRun run{static_cast<std::int64_t>(std::floor(earliest)) - 1, {}};
-  const double count = std::ceil(latest) + 2.0 - static_cast<double>(run.first);
-  require_sample_count(count);
-  run.symbols.resize(static_cast<std::size_t>(count));
-  GaussianSource source(seed);
-  for (std::int32_t& s : run.symbols) {
-    s = std::min(alphabet - 1, static_cast<std::int32_t>(source.next_uniform() * alphabet));
-  }
+  const SymbolSpan span = symbol_span(earliest, latest);
+  SymbolRun run{span.first, Symbols(span.count)};
+  for (std::size_t i = 0; i < span.count; ++i) run.symbols[i] = symbol_at(seed, span.first + static_cast<std::int64_t>(i), alphabet);
   return run;
 }
 
@@ -194,9 +210,9 @@ std::optional<Signal> unit_energy_alphabet(const DigitalRoute& route) {
   return all;
 }
 
-// The points of a run of symbols: each symbol's alphabet entry (a look-up, no sine or cosine).
-Signal unit_energy_points(const DigitalRoute& route, const Symbols& symbols) {
-  const std::optional<Signal> alphabet = unit_energy_alphabet(route);
+// The points of a run of symbols: each symbol's alphabet entry (a look-up, no sine or cosine), or
+// for Pi/4-DQPSK, without an alphabet, the differential mapping.
+Signal unit_energy_points(const std::optional<Signal>& alphabet, const Symbols& symbols) {
   if (!alphabet) return pi4_dqpsk_map(symbols, pi * 0.25);
   Signal points(symbols.size());
   for (std::size_t i = 0; i < symbols.size(); ++i) points[i] = (*alphabet)[static_cast<std::size_t>(symbols[i])];
@@ -211,17 +227,17 @@ struct PointLanes {
   std::vector<float> im;
 };
 
-PointLanes point_lanes(const DigitalRoute& route, const Symbols& symbols, std::size_t pad) {
+PointLanes point_lanes(const std::optional<Signal>& alphabet, const Symbols& symbols, std::size_t pad) {
   PointLanes lanes{std::vector<float>(symbols.size() + 2 * pad, 0.0F), std::vector<float>(symbols.size() + 2 * pad, 0.0F)};
   const auto put = [&lanes, pad](std::size_t i, Sample point) {
     lanes.re[pad + i] = static_cast<float>(point.real());
     lanes.im[pad + i] = static_cast<float>(point.imag());
   };
-  // Straight from the alphabet where there is one: a long file's points are never held in double.
-  if (const std::optional<Signal> alphabet = unit_energy_alphabet(route)) {
+  // Straight from the alphabet where there is one: points are never held in double.
+  if (alphabet) {
     for (std::size_t i = 0; i < symbols.size(); ++i) put(i, (*alphabet)[static_cast<std::size_t>(symbols[i])]);
   } else {
-    const Signal points = unit_energy_points(route, symbols);
+    const Signal points = unit_energy_points(alphabet, symbols);
     for (std::size_t i = 0; i < points.size(); ++i) put(i, points[i]);
   }
   return lanes;
@@ -280,24 +296,42 @@ Sample shaped_sum(const Pulse& pulse, const ShapedSymbols& symbols, double v) {
 }
 
 // A linear route's symbols drawn and mapped for the whole file; samples of any range of it.
+// The shaped symbols a linear route's samples from `earliest` to `latest` (symbol periods) read.
+// Lanes start `lanes - 1` before the first symbol, so a sample's first term is at index
+// hi - first for its last symbol hi; the rectangle alone reads the points themselves.
+ShapedSymbols shaped_symbols(const DigitalRoute& route, const std::optional<Signal>& alphabet, const Pulse& pulse,
+                             std::uint64_t seed, double earliest, double latest) {
+  const SymbolRun run = draw_symbol_run(earliest, latest, route.alphabet, seed);
+  Signal points = pulse.shape == PulseShape::rect ? unit_energy_points(alphabet, run.symbols) : Signal{};
+  return {run.first, std::move(points), point_lanes(alphabet, run.symbols, pulse.lanes == 0 ? 0 : pulse.lanes - 1)};
+}
+
 WaveformRange linear_signal(const DigitalRoute& route, const ExactDigitalParameters& p, const TimeBase& time) {
-  std::shared_ptr<const Pulse> own_pulse = cached_pulse(p.pulse, p.rolloff, p.filter_span);
-  const Pulse& pulse = *own_pulse;
+  std::shared_ptr<const Pulse> pulse = cached_pulse(p.pulse, p.rolloff, p.filter_span);
   // OQPSK's Q rail is half a symbol late.
   const bool offset = route.modulator == Route::oqpsk;
-  const SymbolRun run = draw_symbol_run(time.earliest() - pulse.half_width - (offset ? 0.5 : 0.0),
-                                        time.latest() + pulse.half_width, route.alphabet, *p.seeds.symbols);
-  // The padded lanes start `lanes - 1` before the run, so a sample's first term is at index
-  // hi - run.first for its last symbol hi. The rectangle alone reads the points themselves.
-  PointLanes lanes = point_lanes(route, run.symbols, pulse.lanes == 0 ? 0 : pulse.lanes - 1);
-  Signal points = pulse.shape == PulseShape::rect ? unit_energy_points(route, run.symbols) : Signal{};
-  auto symbols = std::make_shared<const ShapedSymbols>(ShapedSymbols{run.first, std::move(points), std::move(lanes)});
+  const double before = pulse->half_width + (offset ? 0.5 : 0.0);
+  const double after = pulse->half_width;
+  const std::uint64_t seed = *p.seeds.symbols;
+  const std::optional<Signal> alphabet = unit_energy_alphabet(route);
+  // Pi/4-DQPSK's points depend on every symbol before, so its whole file is mapped at once; every
+  // other route draws and maps the symbols of each range as it is asked for, from their numbers.
+  std::shared_ptr<const ShapedSymbols> whole;
+  if (route.modulator == Route::pi4_dqpsk) {
+    whole = std::make_shared<const ShapedSymbols>(shaped_symbols(route, alphabet, *pulse, seed, time.earliest() - before, time.latest() + after));
+  }
   return [=](std::int64_t first, std::size_t count) {
     Signal out(count);
+    if (count == 0) return out;
+    const double start = time.at(first);
+    const double end = time.at(first + static_cast<std::int64_t>(count) - 1);
+    const ShapedSymbols symbols =
+        whole ? ShapedSymbols{} : shaped_symbols(route, alphabet, *pulse, seed, std::min(start, end) - before, std::max(start, end) + after);
+    const ShapedSymbols& read = whole ? *whole : symbols;
     for (std::size_t k = 0; k < count; ++k) {
       const double u = time.at(first + static_cast<std::int64_t>(k));
-      out[k] = shaped_sum(*own_pulse, *symbols, u);
-      if (offset) out[k].imag(shaped_sum(*own_pulse, *symbols, u - 0.5).imag());
+      out[k] = shaped_sum(*pulse, read, u);
+      if (offset) out[k].imag(shaped_sum(*pulse, read, u - 0.5).imag());
     }
     return out;
   };
