@@ -142,6 +142,19 @@ class Screen {
     write_text(stderr, text);
     draw();
   }
+  // A message from the interrupt watcher, which must never wait: the run's thread may hold the
+  // lock while blocked on a pipe nobody reads, and the next interrupt must still be taken. Without
+  // the lock the message takes a row of its own below whatever is there.
+  void urgent_message(const std::string& text) {
+    const std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+      write_text(stderr, "\n" + text);
+      return;
+    }
+    erase();
+    write_text(stderr, text);
+    draw();
+  }
   void progress(const RunProgress& p) {
     const std::lock_guard lock(mutex_);
     if (!show_progress_) return;
@@ -226,11 +239,11 @@ void on_interrupt(int signal_number) {
   switch (++interrupts_seen) {
     case 1:
       stop_run.request_stop();
-      screen.message("quorvin-cli: interrupted; finishing the files in progress (interrupt again to abandon them)\n");
+      screen.urgent_message("quorvin-cli: interrupted; finishing the files in progress (interrupt again to abandon them)\n");
       break;
     case 2:
       abandon_files.request_stop();
-      screen.message("quorvin-cli: abandoning the files in progress (interrupt again to end at once)\n");
+      screen.urgent_message("quorvin-cli: abandoning the files in progress (interrupt again to end at once)\n");
       break;
     default:
       std::_Exit(128 + interrupt_signal.load());

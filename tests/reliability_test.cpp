@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -214,6 +215,45 @@ INSTANTIATE_TEST_SUITE_P(Signals, Interrupts,
                          ::testing::Values(Interrupt{"sigint", SIGINT, false, 130}, Interrupt{"sigterm", SIGTERM, false, 143},
                                            Interrupt{"sigint_twice", SIGINT, true, 130}),
                          [](const ::testing::TestParamInfo<Interrupt>& p) { return std::string(p.param.name); });
+
+// A reader that stops reading (a paused pager) blocks the report's write; interrupts must still
+// be taken, and the third must end the process.
+TEST_F(Reliability, InterruptsAreTakenWhileTheReportIsBlocked) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const pid_t child = start({"-m", "all", "--files-per-modulation", "200", "--num-symbols", "10", "--progress", "-o",
+                             sub("out")},
+                            [&ends] {
+                              dup2(ends[1], 1);
+                              ::close(ends[0]);
+                            });
+  ::close(ends[1]);
+  // Blocked: the pipe (64 KiB) holds no room for another line and stays so.
+  for (int unread = 0, before = -1; (unread < 65000 || unread != before) && !test::has_ended(child);) {
+    before = unread;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ioctl(ends[0], FIONREAD, &unread);
+  }
+  // Ten seconds for each interrupt's message, where a taken one needs milliseconds.
+  const auto said = [this](const char* text) {
+    for (int waited = 0; waited < 500; ++waited) {
+      if (test::read_file(folder() / "stderr.txt").find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  };
+  bool taken = true;
+  for (const char* message : {"interrupted", "abandoning"}) {
+    kill(child, SIGINT);
+    taken = taken && said(message);
+  }
+  kill(child, SIGINT);
+  if (!taken) kill(child, SIGKILL);
+  const Outcome o = finish(child);
+  ::close(ends[0]);
+  EXPECT_TRUE(taken) << "an interrupt waited for the blocked report";
+  EXPECT_EQ(o.status, 130);  // the third interrupt's own exit: the run's thread is still blocked
+}
 
 TEST_F(Reliability, ClosedStandardStreamsNeverReceiveReportText) {
   const std::vector<std::string> batch = {"-m", "all", "--files-per-modulation", "2", "--num-symbols", "300",
