@@ -142,11 +142,11 @@ class Screen {
     write_text(stderr, text);
     draw();
   }
-  // A message from the interrupt watcher, which must never wait: the run's thread may hold the
-  // lock while blocked on a pipe nobody reads, and the next interrupt must still be taken. Without
-  // the lock the message takes a row of its own below whatever is there.
+  // A message from the interrupt watcher, which must not wait long: the run's thread may hold
+  // the lock while blocked on a pipe nobody reads, and the next interrupt must still be taken.
+  // Without the lock the message takes a row of its own below whatever is there.
   void urgent_message(const std::string& text) {
-    const std::unique_lock lock(mutex_, std::try_to_lock);
+    const std::unique_lock lock(mutex_, std::chrono::milliseconds(200));
     if (!lock.owns_lock()) {
       write_text(stderr, "\n" + text);
       return;
@@ -212,7 +212,7 @@ class Screen {
     width_ = line_.size();
   }
 
-  std::mutex mutex_;
+  std::timed_mutex mutex_;
   bool show_progress_ = false;
   bool report_on_progress_terminal_ = false;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
