@@ -31,39 +31,42 @@ int open_for_writing(std::ofstream& stream, const std::filesystem::path& path, s
   return stream.is_open() ? 0 : errno;
 }
 
-// A fresh nonce per temporary file; an existing name is never reused, so a clash only costs a
-// retry.
-std::uint32_t next_nonce() {
-  static const std::uint64_t base = [] {
-    std::random_device device;
-    return (std::uint64_t{device()} << 32) ^ device();
-  }();
-  static std::atomic<std::uint64_t> counter{0};
-  return static_cast<std::uint32_t>(splitmix64(
-      base + 0x9E3779B97F4A7C15ull * counter.fetch_add(1) +
-      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())));
-}
+// Exclusive creation (O_CREAT | O_EXCL) where the C++ library offers it before C++23 names it:
+// an existing name, a leftover temporary or another process's, is then never truncated. MinGW's C
+// runtime has no exclusive mode, so on Windows the nonces alone keep the names apart.
+#if defined(_GLIBCXX_RELEASE) && _GLIBCXX_RELEASE >= 12 && !defined(_WIN32)
+constexpr std::ios::openmode create_new = std::ios::__noreplace;
+#else
+constexpr std::ios::openmode create_new = std::ios::trunc;
+#endif
 
-// Where a write through `path` lands: the file a symbolic link names, otherwise the path itself.
-std::filesystem::path resolved_target(const std::filesystem::path& path) {
-  std::error_code error;
-  if (!std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) return path;
-  std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
-  return error ? path : resolved;
+// Nonces count up from a random base: the temporaries of one process never share a name (2^32 of
+// them), and another process, counting from its own base, meets these names only when the two
+// bases lie within a run's length of each other, and then for different files at different times.
+// A name is never looked up before it is taken: on some systems each look at a missing name reads
+// the whole folder.
+std::uint32_t next_nonce() {
+  static const auto base = static_cast<std::uint32_t>([] {
+    std::random_device device;
+    return splitmix64((std::uint64_t{device()} << 32) ^ device() ^
+                      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  }());
+  static std::atomic<std::uint32_t> counter{0};
+  return base + counter.fetch_add(1);
 }
 
 enum class TargetKind { refused, absent, regular, device };
 
 struct Target {
   TargetKind kind;
-  std::string refusal;  // why, for a refused one
+  std::string refusal;                // why, for a refused one
+  std::filesystem::perms permissions{};  // of a regular file
 };
 
-// What stands at the final name, and whether this user could write it. Only regular files and
-// character devices are ever opened: opening a FIFO blocks until a reader comes.
-Target classify(const std::filesystem::path& target) {
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(target, error);
+// What `status` says stands at the final name, and whether this user could write it. Only regular
+// files and character devices are ever opened: opening a FIFO blocks until a reader comes.
+Target classify(const std::filesystem::path& target, const std::filesystem::file_status& status,
+                const std::error_code& error) {
   using std::filesystem::file_type;
   switch (status.type()) {
     case file_type::not_found: return {TargetKind::absent, {}};
@@ -79,9 +82,27 @@ Target classify(const std::filesystem::path& target) {
   if (const int refused = open_for_writing(probe, target, std::ios::app); refused != 0 || !probe.is_open()) {
     return {TargetKind::refused, system_text(refused, "cannot be opened for writing")};
   }
-  return {status.type() == file_type::regular ? TargetKind::regular : TargetKind::device, {}};
+  if (status.type() == file_type::character) return {TargetKind::device, {}};
+  return {TargetKind::regular, {}, status.permissions()};
 }
 
+// classify() for a final name whose links were already followed.
+Target look_at(const std::filesystem::path& target) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(target, error);
+  return classify(target, status, error);
+}
+
+// Where a write through `path` lands, the file a symbolic link names, is left in `path`; one look
+// at the name serves both questions unless it is a link.
+Target follow_and_look_at(std::filesystem::path& path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::symlink_status(path, error);
+  if (!std::filesystem::is_symlink(status)) return classify(path, status, error);
+  std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
+  if (!error) path = std::move(resolved);
+  return look_at(path);
+}
 
 }  // namespace
 
@@ -103,32 +124,32 @@ bool is_temporary_file_name(std::string_view name) {
 }
 
 
-AtomicFileWriter::AtomicFileWriter(std::filesystem::path path, const WriteContext& context)
-    : context_(context), target_(resolved_target(path)) {
-  const Target target = classify(target_);
+AtomicFileWriter::AtomicFileWriter(std::filesystem::path path, const WriteContext& context, FinalName final_name)
+    : context_(context), target_(std::move(path)) {
+  Target target{TargetKind::absent, {}};
+  if (final_name == FinalName::unknown) target = follow_and_look_at(target_);
   if (target.kind == TargetKind::refused) {
     failure_ = target.refusal;
     return;
   }
+  name_was_free_ = target.kind == TargetKind::absent;
   int refused = 0;
   if (target.kind == TargetKind::device) {
     refused = open_for_writing(stream_, target_, std::ios::trunc);
   } else {
     for (int attempt = 0; attempt < 16 && !stream_.is_open(); ++attempt) {
       temporary_ = temporary_file_path(target_, next_nonce());
-      std::error_code error;
-      if (std::filesystem::exists(std::filesystem::symlink_status(temporary_, error))) continue;
-      refused = open_for_writing(stream_, temporary_, std::ios::trunc);
-      if (!stream_.is_open()) break;  // the folder refuses new files
+      refused = open_for_writing(stream_, temporary_, create_new);
+      if (!stream_.is_open() && refused != EEXIST) break;  // the folder refuses new files
     }
     if (!stream_.is_open()) {
       temporary_.clear();
     } else if (target.kind == TargetKind::regular) {
-      // The replaced file's mode carries over (failing that, the default). It was writable, and
-      // a read-only temporary could not be removed on Windows, so the owner keeps write access.
+      // The replaced file's mode carries over. It was writable, and a read-only temporary could
+      // not be removed on Windows, so the owner keeps write access.
       std::error_code ignored;
-      const auto mode = std::filesystem::status(target_, ignored).permissions() | std::filesystem::perms::owner_write;
-      std::filesystem::permissions(temporary_, mode, std::filesystem::perm_options::replace, ignored);
+      std::filesystem::permissions(temporary_, target.permissions | std::filesystem::perms::owner_write,
+                                   std::filesystem::perm_options::replace, ignored);
     }
   }
   open_ = stream_.is_open();
@@ -194,19 +215,24 @@ bool AtomicFileWriter::complete() {
 bool AtomicFileWriter::put_in_place() {
   if (!complete_ || placed_) return placed_;
   if (temporary_.empty()) return placed_ = true;  // a device, written in place
-  // The target may have become a folder or a read-only file meanwhile.
   if (context_.abandon.stop_requested()) {
     fail("abandoned after an interrupt");
     return false;
   }
-  if (const Target target = classify(target_); target.kind == TargetKind::refused) {
-    fail(target.refusal);
-    return false;
+  // An earlier file may have become a folder or a read-only file meanwhile. A name that was free
+  // is not looked at again: the rename fails on a folder that appeared since, and the look after
+  // the failure words it as a refusal would have been.
+  if (!name_was_free_) {
+    if (const Target target = look_at(target_); target.kind == TargetKind::refused) {
+      fail(target.refusal);
+      return false;
+    }
   }
   std::error_code error;
   std::filesystem::rename(temporary_, target_, error);  // replaces an earlier file
   if (error) {
-    fail(error.message());
+    const Target target = name_was_free_ ? look_at(target_) : Target{TargetKind::absent, {}};
+    fail(target.kind == TargetKind::refused ? target.refusal : error.message());
     return false;
   }
   temporary_.clear();
@@ -222,7 +248,8 @@ void AtomicFileWriter::withdraw() {
 }
 
 bool AtomicFileWriter::remove_earlier() {
-  const Target target = classify(target_);
+  if (name_was_free_) return true;  // nothing stood there when this file was begun
+  const Target target = look_at(target_);
   if (target.kind == TargetKind::refused) {
     // A regular file this user may not write stays where it is, and so must the file it belongs
     // to; anything else there (a folder) is no companion of anything.

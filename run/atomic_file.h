@@ -34,6 +34,14 @@ struct WriteContext {
   std::stop_token abandon;
 };
 
+// What the caller knows of a file's final name before the file is written.
+enum class FinalName {
+  unknown,  // the writer looks: it follows a link and refuses a folder, a read-only file, a FIFO
+  free,     // nothing stood there when the run began (its folder was listed once): the file is
+            // created and renamed into place without a look at the name, which on some systems
+            // reads the whole folder each time
+};
+
 // Collects text in a large buffer and writes it out in few large writes (binary, so the bytes
 // are the same on every platform), replacing `path` only when everything was written:
 // - a regular file (or none yet) is written to a temporary file beside it (temporary_file_path),
@@ -45,9 +53,13 @@ struct WriteContext {
 // - a folder, a file the user may not write, a folder that does not exist, and anything else
 //   (a FIFO, a socket), which opening could block on, are refused at once (is_open() is false),
 //   and no folder is ever created.
+// A final name that was free when the writer was made (FinalName::free, or nothing there when the
+// writer looked) is not looked at again: what appeared there meanwhile is replaced, or, when it
+// cannot be (a folder), refused in the same words as before writing.
 class AtomicFileWriter {
  public:
-  explicit AtomicFileWriter(std::filesystem::path path, const WriteContext& context = {});
+  explicit AtomicFileWriter(std::filesystem::path path, const WriteContext& context = {},
+                            FinalName final_name = FinalName::unknown);
   ~AtomicFileWriter();  // discards a file that was not put in place
   AtomicFileWriter(const AtomicFileWriter&) = delete;
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
@@ -108,6 +120,7 @@ class AtomicFileWriter {
   bool complete_ = false;
   bool placed_ = false;
   bool renamed_ = false;
+  bool name_was_free_ = false;  // nothing stood at the final name when the writer was made
   int write_error_ = 0;  // errno of the first failed write
   std::string failure_;
   std::filesystem::path leftover_;

@@ -214,6 +214,61 @@ TEST_F(AtomicFile, ATemporaryMovedAwayWithItsFolderIsNamedAsLeftover) {
 }
 #endif
 
+// A free final name is not looked at before the rename: what appeared there while the file was
+// written is replaced if a rename can replace it, and otherwise refused in the words a look before
+// writing would have used.
+struct AppearedCase {
+  const char* name;
+  const char* appeared;  // "" nothing, "file" or "folder"
+  bool placed;
+  const char* failure;
+};
+
+class AppearedAtAFreeName : public AtomicFile, public ::testing::WithParamInterface<AppearedCase> {};
+
+TEST_P(AppearedAtAFreeName, IsReplacedOrRefusedAndNoTemporaryStays) {
+  const AppearedCase& c = GetParam();
+  AtomicFileWriter writer(folder() / "a.csv", {}, FinalName::free);
+  ASSERT_TRUE(writer.is_open());
+  writer.append("new");
+  if (std::string(c.appeared) == "file") put("a.csv", "appeared");
+  if (std::string(c.appeared) == "folder") fs::create_directory(folder() / "a.csv");
+  EXPECT_EQ(writer.finish(), c.placed);
+  EXPECT_EQ(writer.failure(), c.failure);
+  if (c.placed) {
+    expect_only("a.csv", "new");
+  } else {
+    EXPECT_TRUE(fs::is_directory(folder() / "a.csv"));
+    EXPECT_EQ(names(), std::vector<std::string>{"a.csv"});
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AppearedAtAFreeName,
+    ::testing::Values(AppearedCase{"nothing", "", true, ""}, AppearedCase{"file", "file", true, ""},
+                      AppearedCase{"folder", "folder", false, "Is a directory"}),
+    [](const ::testing::TestParamInfo<AppearedCase>& p) { return std::string(p.param.name); });
+
+#ifndef _WIN32
+// Nonces count up, so the next temporary's name is known: a file already there under it (another
+// process's temporary) is left alone and the writer takes the name after it.
+TEST_F(AtomicFile, AnExistingTemporaryNameIsNeverTaken) {
+  std::string first;
+  {
+    AtomicFileWriter probe(folder() / "a.csv");
+    first = names().at(0);
+  }
+  const std::uint32_t next = static_cast<std::uint32_t>(std::stoul(first.substr(4, 8), nullptr, 16)) + 1;
+  const std::string taken = temporary_file_path("a.csv", next).string();
+  put(taken, "another writer's");
+  AtomicFileWriter writer(folder() / "a.csv");
+  writer.append("new");
+  ASSERT_TRUE(writer.finish());
+  EXPECT_EQ(test::read_file(folder() / taken), "another writer's");
+  EXPECT_EQ(test::read_file(folder() / "a.csv"), "new");
+}
+#endif
+
 // A file and its companion put in place together: which of the new files land, and what stays of
 // the earlier pair ("a.csv" and "a.txt" hold "old" before each case).
 struct PairCase {
