@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "run/sample_file.h"
 #include "run/seeds.h"
 
 namespace quorvin {
@@ -171,6 +172,12 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
                        const std::function<void(const PlannedFile&, const ProducedFile&)>& report,
                        const std::function<void(const RunProgress&)>& progress) {
   RunPlan plan(settings, options.draw_seed);
+  // One listing of the folder per run rather than looks at each file's names, which on some
+  // systems read the whole folder every time.
+  OutputOptions output = options.output;
+  if (output.format != SampleFormat::kept) {
+    output.fresh_folder = holds_no_output_files(output_folder_path(plan.settings().output_folder));
+  }
   RunSummary summary;
   RunProgress state;
   state.files_total = shard_files(plan.total_files(), options.shard);
@@ -184,7 +191,7 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
   std::optional<Workshop> workshop;
   unsigned jobs = 1;
   if (options.jobs > 1) {
-    jobs = workshop.emplace(plan.settings(), options.output, options.jobs).workers();
+    jobs = workshop.emplace(plan.settings(), output, options.jobs).workers();
     if (jobs == 0) throw std::runtime_error("cannot start a worker thread: " + workshop->refusal());
     if (jobs < options.jobs && options.warn) {
       options.warn("started " + std::to_string(jobs) + " of " + std::to_string(options.jobs) + " worker threads (" +
@@ -205,7 +212,7 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
       file->seeds = {device_seed(), device_seed()};
     }
     if (!workshop) {
-      ProducedFile produced = produce_file(plan.settings(), *file, options.output);
+      ProducedFile produced = produce_file(plan.settings(), *file, output);
       emit({0, std::move(*file), 0.0}, std::move(produced));
       continue;
     }

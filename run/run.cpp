@@ -61,10 +61,10 @@ struct PendingFile {
   std::string name;  // the file name alone, for messages
   AtomicFileWriter writer;
 
-  PendingFile(const RunSettings& s, const PlannedFile& file, std::string_view extension, const WriteContext& write)
+  PendingFile(const RunSettings& s, const PlannedFile& file, std::string_view extension, const OutputOptions& output)
       : path(output_file_path(s.output_folder, file.modulation, file.index, extension)),
         name(utf16_to_utf8(output_file_path(u"", file.modulation, file.index, extension).text)),
-        writer(path.file_system, write) {}
+        writer(path.file_system, output.write, output.fresh_folder ? FinalName::free : FinalName::unknown) {}
 
   // "<file name>: <reason>", and where its temporary file may have been left.
   std::string problem() const {
@@ -101,13 +101,13 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sig
   ProducedFile produced;
   const bool sigmf = output.format == SampleFormat::sigmf;
   // Every file of the set is complete under its temporary name before any is put in place.
-  PendingFile data(s, file, sample_extension(output.format), output.write);
+  PendingFile data(s, file, sample_extension(output.format), output);
   fill_samples(data, samples, output.format);
   std::optional<PendingFile> metadata;
-  if (sigmf) fill_text(metadata.emplace(s, file, ".sigmf-meta", output.write), output.sigmf_metadata(file, samples.size()));
+  if (sigmf) fill_text(metadata.emplace(s, file, ".sigmf-meta", output), output.sigmf_metadata(file, samples.size()));
   std::optional<PendingFile> settings;
   if (s.save_settings_file) {
-    PendingFile& pending = settings.emplace(s, file, ".txt", output.write);
+    PendingFile& pending = settings.emplace(s, file, ".txt", output);
     append_settings(pending.writer, settings_entries(file_parameters({s, file, std::nullopt})));
     pending.writer.complete();
   }

@@ -52,6 +52,9 @@ struct OutputOptions {
   WriteContext write;  // the disk flush, and abandoning files in flight
   // The .sigmf-meta text of a recording of `samples` samples; needed for SampleFormat::sigmf.
   std::function<std::string(const PlannedFile& file, std::uint64_t samples)> sigmf_metadata;
+  // Set by run_dataset from its one listing of the folder: no output file was there when the run
+  // began, so each file is created and renamed into place without a look at its final name.
+  bool fresh_folder = false;
 };
 
 // Synthesises and writes one planned file and, when the settings ask for it, its settings file.

@@ -13,6 +13,9 @@
 namespace quorvin {
 namespace {
 
+// In every output file name, between the modulation's name and the index.
+constexpr std::string_view output_marker = "_signal_";
+
 std::filesystem::path native_path(const std::u16string& text) {
   if constexpr (sizeof(wchar_t) == sizeof(char16_t)) {
     return std::filesystem::path(std::wstring(text.begin(), text.end()));
@@ -28,7 +31,7 @@ OutputPath output_file_path(std::u16string_view folder, std::string_view modulat
   std::u16string text(folder);
   if (!text.empty()) text += static_cast<char16_t>(std::filesystem::path::preferred_separator);
   for (const char16_t c : utf8_to_utf16(modulation_name)) text += c == u'/' || c == u'\\' ? u'_' : c;
-  text += u"_signal_";
+  text += utf8_to_utf16(output_marker);
   text += utf8_to_utf16(std::to_string(index));
   text += utf8_to_utf16(extension);
   return {text, native_path(text)};
@@ -36,6 +39,22 @@ OutputPath output_file_path(std::u16string_view folder, std::string_view modulat
 
 std::filesystem::path output_folder_path(std::u16string_view folder) {
   return folder.empty() ? std::filesystem::path(".") : native_path(std::u16string(folder));
+}
+
+bool holds_no_output_files(const std::filesystem::path& folder) {
+  // Letter case is compared for ASCII only, as Windows folds it: the marker is ASCII.
+  const auto same_letter = [](auto name_char, char marker_char) {
+    return (name_char >= 'A' && name_char <= 'Z' ? name_char - 'A' + 'a' : name_char) == marker_char;
+  };
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
+    const std::filesystem::path file_name = entry->path().filename();
+    const auto& name = file_name.native();  // wide on Windows, never converted
+    if (std::search(name.begin(), name.end(), output_marker.begin(), output_marker.end(), same_letter) != name.end()) {
+      return false;
+    }
+  }
+  return !error;
 }
 
 char* format_sample_value(char* out, double value) {

@@ -25,6 +25,10 @@ OutputPath output_file_path(std::u16string_view folder, std::string_view modulat
 // The folder itself as the file system takes it; "." for the empty folder.
 std::filesystem::path output_folder_path(std::u16string_view folder);
 
+// True when `folder` can be listed and no name in it holds "_signal_" in any letter case: no
+// output file of any run is there, so none of a run's files needs a look before it is written.
+bool holds_no_output_files(const std::filesystem::path& folder);
+
 // Writes value as C's "%.6g" does in the classic locale ("nan", "inf", "-inf" when not
 // finite) into out, which must hold 16 characters; returns the end of the text.
 char* format_sample_value(char* out, double value);

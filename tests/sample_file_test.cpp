@@ -6,6 +6,7 @@
 #include <fstream>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "run_test_support.h"
 
@@ -62,6 +63,26 @@ TEST_F(SampleFile, UncreatableFilesAreFailures) {
   std::filesystem::create_directory(folder() / "dir.csv");
   EXPECT_FALSE(write_sample_file(folder() / "dir.csv", {{1, 1}}));
   EXPECT_TRUE(std::filesystem::is_directory(folder() / "dir.csv"));
+}
+
+// A run's files skip the look at their names only in a folder that can be listed and holds no
+// name an output file could have, in any letter case (Windows' names ignore it).
+TEST_F(SampleFile, AFolderHoldsNoOutputFilesOnlyWhenNoNameHasTheMarker) {
+  struct Case { const char* name; std::vector<const char*> files; bool fresh; };
+  const Case cases[] = {{"empty", {}, true},
+                        {"unrelated", {"notes.txt", "signal.csv", "a_signal.csv", ".qv-00000001.partial"}, true},
+                        {"output", {"notes.txt", "QPSK_signal_3.csv"}, false},
+                        {"other_case", {"qpsk_SIGNAL_3.CSV"}, false},
+                        {"marker_alone", {"x_signal_"}, false}};
+  for (const Case& c : cases) {
+    const std::filesystem::path at = folder() / c.name;
+    std::filesystem::create_directory(at);
+    for (const char* file : c.files) std::ofstream(at / file) << "x";
+    EXPECT_EQ(holds_no_output_files(at), c.fresh) << c.name;
+  }
+  EXPECT_FALSE(holds_no_output_files(folder() / "missing"));
+  std::ofstream(folder() / "plain") << "x";
+  EXPECT_FALSE(holds_no_output_files(folder() / "plain"));
 }
 
 constexpr char16_t sep = static_cast<char16_t>(std::filesystem::path::preferred_separator);
