@@ -1,25 +1,74 @@
 #include "modulation/fft.h"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <utility>
 
 namespace quorvin {
 namespace {
 
-// Twiddles w[k] = exp(sign * j 2 pi k / n) for k < n / 2, computed once per transform rather
-// than once per butterfly; each comes from its own angle, so no error accumulates.
-Signal twiddles(std::size_t n, double sign) {
-  Signal table(n / 2);
-  for (std::size_t k = 0; k < table.size(); ++k) {
-    table[k] = unit_phasor(sign * 2.0 * pi * static_cast<double>(k) / static_cast<double>(n));
-  }
-  return table;
+// Twiddle `index` of a radix-2 transform of length n: exp(sign j 2 pi index / n), each from its
+// own angle, so no error accumulates. Every stage of every transform below takes its twiddles
+// from here with the whole transform's index and length, so they are the same numbers however
+// the butterflies are grouped.
+Sample twiddle(std::size_t index, std::size_t n, double sign) {
+  return unit_phasor(sign * 2.0 * pi * static_cast<double>(index) / static_cast<double>(n));
 }
 
-// Iterative radix-2 decimation in time, unscaled; n must be a power of two.
-Signal radix2(Signal values, double sign) {
+void butterfly(Sample& low, Sample& high, const Sample& w) {
+  const Sample t = w * high;
+  high = low - t;
+  low += t;
+}
+
+// The butterflies of one run of twiddles `w` of the stage of length len: those whose place in
+// their group of len positions is first, first + 1, ...
+void butterflies(std::span<Sample> values, std::size_t len, std::size_t first, std::span<const Sample> w) {
+  const std::size_t half = len / 2;
+  for (std::size_t start = first; start < values.size(); start += len) {
+    for (std::size_t k = 0; k < w.size(); ++k) butterfly(values[start + k], values[start + k + half], w[k]);
+  }
+}
+
+// The decimation-in-time stages of lengths 2 to values.size() of a radix-2 transform of length
+// `total`, over the positions offset + spacing * i of its bit-reversed array (values[i]); with
+// spacing 1, over a contiguous block, which those stages never leave. A stage reaches only
+// positions that agree modulo `spacing`, so a transform can be finished one residue class at a
+// time. Twiddles are made per stage in runs of a few thousand rather than kept in a table as long
+// as half the transform.
+void radix2_stages(std::span<Sample> values, std::size_t total, std::size_t offset, std::size_t spacing, double sign) {
+  const std::size_t size = values.size();
+  Signal w(std::min<std::size_t>(4096, size / 2));
+  for (std::size_t len = 2; len <= size; len <<= 1) {
+    const std::size_t half = len / 2;
+    const std::size_t stride = total / (spacing * len);
+    for (std::size_t first = 0; first < half; first += w.size()) {
+      const std::size_t count = std::min(w.size(), half - first);
+      for (std::size_t k = 0; k < count; ++k) w[k] = twiddle((offset + spacing * (first + k)) * stride, total, sign);
+      butterflies(values, len, first, std::span(w).first(count));
+    }
+  }
+}
+
+// The same stages over a small contiguous block, their twiddles from `table` (stage len's k-th at
+// [len / 2 + k]), for stages that many blocks share.
+void radix2_stages(std::span<Sample> values, std::span<const Sample> table) {
+  for (std::size_t len = 2; len <= values.size(); len <<= 1) butterflies(values, len, 0, table.subspan(len / 2, len / 2));
+}
+
+// Position i of the bit-reversed order of `bits`-bit indices holds index reverse_bits(i).
+std::size_t reverse_bits(std::size_t i, int bits) {
+  std::size_t reversed = 0;
+  for (int b = 0; b < bits; ++b, i >>= 1) reversed = (reversed << 1) | (i & 1);
+  return reversed;
+}
+
+// Iterative radix-2 decimation in time, in place and unscaled; the length must be a power of two.
+void radix2(std::span<Sample> values, double sign) {
   const std::size_t n = values.size();
   for (std::size_t i = 1, j = 0; i < n; ++i) {
     std::size_t bit = n >> 1;
@@ -27,66 +76,90 @@ Signal radix2(Signal values, double sign) {
     j |= bit;
     if (i < j) std::swap(values[i], values[j]);
   }
-  const Signal w = twiddles(n, sign);
-  for (std::size_t len = 2; len <= n; len <<= 1) {
-    const std::size_t half = len / 2;
-    const std::size_t stride = n / len;
-    for (std::size_t start = 0; start < n; start += len) {
-      for (std::size_t k = 0; k < half; ++k) {
-        const Sample t = w[k * stride] * values[start + k + half];
-        values[start + k + half] = values[start + k] - t;
-        values[start + k] += t;
-      }
-    }
-  }
-  return values;
+  radix2_stages(values, n, 0, 1, sign);
 }
 
-// Bluestein's algorithm: a DFT of any length n as a circular convolution of power-of-two length,
-// using k m = (k^2 + m^2 - (k - m)^2) / 2.
-Signal bluestein(const Signal& values, double sign) {
+// chirp[k] = exp(sign * j pi k^2 / n); k^2 is reduced modulo 2n first to keep the angle small.
+// Made afresh wherever it is needed: a table of it would cost as much memory as the signal.
+Sample chirp(std::size_t k, std::size_t n, double sign) {
+  const auto k2 = static_cast<std::uint64_t>(k) * k % (2 * static_cast<std::uint64_t>(n));
+  return unit_phasor(sign * pi * static_cast<double>(k2) / static_cast<double>(n));
+}
+
+// Multiplies the m-point transform in `spectrum` by the transform of Bluestein's second sequence,
+// b[k] = conj(chirp[k]) for |k| < n (modulo m), zero elsewhere, without holding that transform
+// whole: it is finished one residue class of `classes` at a time (its first stages stay inside
+// blocks of `classes` positions; see radix2_stages), each block's first stages made again for
+// every class. Memory m / classes samples instead of m, for `classes` times the work of those
+// first stages and of b's chirps.
+void multiply_by_chirp_transform(std::span<Sample> spectrum, std::size_t n, double sign) {
+  const std::size_t m = spectrum.size();
+  const std::size_t classes = std::min<std::size_t>(8, m);
+  const std::size_t count = m / classes;  // positions per class
+  const int bits = std::countr_zero(m);
+  const int block_bits = std::countr_zero(classes);
+  const auto b = [n, m, sign](std::size_t k) {
+    if (k < n) return std::conj(chirp(k, n, sign));
+    return k > m - n ? std::conj(chirp(m - k, n, sign)) : Sample{};
+  };
+  std::array<Sample, 8> block_twiddles{};
+  for (std::size_t half = 1; half < classes; half <<= 1) {
+    for (std::size_t k = 0; k < half; ++k) block_twiddles[half + k] = twiddle(k * (m / (2 * half)), m, -1.0);
+  }
+  Signal part(count);
+  std::array<Sample, 8> block;
+  for (std::size_t r = 0; r < classes; ++r) {
+    // Block c of the bit-reversed array holds b at c's reversed index plus multiples of count.
+    for (std::size_t c = 0; c < count; ++c) {
+      const std::size_t low = reverse_bits(c, bits - block_bits);
+      for (std::size_t q = 0; q < classes; ++q) block[q] = b(reverse_bits(q, block_bits) * count + low);
+      radix2_stages(std::span(block).first(classes), block_twiddles);
+      part[c] = block[r];
+    }
+    radix2_stages(part, m, r, classes, -1.0);
+    for (std::size_t c = 0; c < count; ++c) spectrum[r + classes * c] *= part[c];
+  }
+}
+
+// Bluestein's algorithm: a DFT of any length n as a circular convolution of power-of-two length
+// m, using k m = (k^2 + m^2 - (k - m)^2) / 2, in the vector's own storage grown to m samples.
+void bluestein(Signal& values, double sign) {
   const std::size_t n = values.size();
   const std::size_t m = std::bit_ceil(2 * n - 1);
-  // chirp[k] = exp(sign * j pi k^2 / n); k^2 is reduced modulo 2n first to keep the angle small.
-  Signal chirp(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    const auto k2 = static_cast<std::uint64_t>(k) * k % (2 * static_cast<std::uint64_t>(n));
-    chirp[k] = unit_phasor(sign * pi * static_cast<double>(k2) / static_cast<double>(n));
-  }
-  Signal a(m);
-  Signal b(m);
-  for (std::size_t k = 0; k < n; ++k) {
-    a[k] = values[k] * chirp[k];
-    b[k] = std::conj(chirp[k]);
-    if (k > 0) b[m - k] = b[k];
-  }
-  // The product overwrites a's transform and b's is released at once, so that at most two
-  // sequences of the padded length m are held at a time rather than three.
-  Signal product = radix2(std::move(a), -1.0);
-  {
-    const Signal fb = radix2(std::move(b), -1.0);
-    for (std::size_t k = 0; k < m; ++k) product[k] *= fb[k];
-  }
-  const Signal convolved = radix2(std::move(product), 1.0);
+  for (std::size_t k = 0; k < n; ++k) values[k] = values[k] * chirp(k, n, sign);
+  values.resize(m);
+  radix2(values, -1.0);
+  multiply_by_chirp_transform(values, n, sign);
+  radix2(values, 1.0);
   const double scale = 1.0 / static_cast<double>(m);
-  Signal result(n);
-  for (std::size_t k = 0; k < n; ++k) result[k] = convolved[k] * scale * chirp[k];
-  return result;
+  for (std::size_t k = 0; k < n; ++k) values[k] = values[k] * scale * chirp(k, n, sign);
+  values.resize(n);
 }
 
 }  // namespace
 
-Signal fft(Signal values, FftDirection direction) {
+std::size_t fft_storage(std::size_t n) { return n <= 1 || std::has_single_bit(n) ? n : std::bit_ceil(2 * n - 1); }
+
+void fft_in_place(Signal& values, FftDirection direction) {
   const bool inverse = direction == FftDirection::inverse;
   const std::size_t n = values.size();
-  if (n <= 1) return values;
+  if (n <= 1) return;
   const double sign = inverse ? 1.0 : -1.0;
-  Signal result = std::has_single_bit(n) ? radix2(std::move(values), sign) : bluestein(values, sign);
+  if (std::has_single_bit(n)) {
+    radix2(values, sign);
+  } else {
+    bluestein(values, sign);
+  }
   if (inverse) {
     const double scale = 1.0 / static_cast<double>(n);
-    for (Sample& value : result) value *= scale;
+    for (Sample& value : values) value *= scale;
   }
-  return result;
+}
+
+Signal fft(Signal values, FftDirection direction) {
+  fft_in_place(values, direction);
+  values.shrink_to_fit();
+  return values;
 }
 
 }  // namespace quorvin

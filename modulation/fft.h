@@ -1,6 +1,8 @@
 #pragma once
 // Discrete Fourier transform of any length.
 
+#include <cstddef>
+
 #include "common/signal.h"
 
 namespace quorvin {
@@ -10,5 +12,14 @@ enum class FftDirection { forward, inverse };
 // DFT of `values`: forward X[k] = sum x[m] exp(-j 2 pi k m / n), unscaled; inverse with +j and
 // scaled by 1/n. Lengths 0 and 1 come back unchanged in both directions. Result has n samples.
 Signal fft(Signal values, FftDirection direction);
+
+// The same transform, the same numbers, in the vector itself: a length that is not a power of two
+// borrows its storage up to fft_storage(n) samples and keeps that capacity. Reserving it first
+// spares a copy; the transform needs about an eighth of it more besides.
+void fft_in_place(Signal& values, FftDirection direction);
+
+// Samples of storage fft_in_place uses for n samples: n for a power of two (or n < 2), else the
+// power of two at or above 2n - 1 that Bluestein's convolution is padded to.
+std::size_t fft_storage(std::size_t n);
 
 }  // namespace quorvin

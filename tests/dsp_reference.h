@@ -61,6 +61,66 @@ inline Signal naive_dft(const Signal& x, bool inverse) {
   return out;
 }
 
+// The DFT as the classic AM-SSB files were first made with it: whole vectors, a full twiddle
+// table, Bluestein's three padded sequences held at once. The transforms in the code may group
+// their butterflies otherwise, but must give these numbers bit for bit: the files depend on them.
+inline Signal whole_vector_radix2(const Signal& x, double sign) {
+  const std::size_t n = x.size();
+  std::size_t bits = 0;
+  while ((std::size_t{1} << bits) < n) ++bits;
+  Signal v(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t reversed = 0;
+    for (std::size_t b = 0; b < bits; ++b) reversed |= ((i >> b) & 1) << (bits - 1 - b);
+    v[i] = x[reversed];
+  }
+  Signal w(n / 2);
+  for (std::size_t k = 0; k < w.size(); ++k) {
+    w[k] = unit_phasor(sign * 2.0 * pi * static_cast<double>(k) / static_cast<double>(n));
+  }
+  for (std::size_t len = 2; len <= n; len *= 2) {
+    for (std::size_t start = 0; start < n; start += len) {
+      for (std::size_t k = 0; k < len / 2; ++k) {
+        const Sample t = w[k * (n / len)] * v[start + k + len / 2];
+        v[start + k + len / 2] = v[start + k] - t;
+        v[start + k] += t;
+      }
+    }
+  }
+  return v;
+}
+
+inline Signal whole_vector_fft(const Signal& x, bool inverse) {
+  const std::size_t n = x.size();
+  if (n <= 1) return x;
+  const double sign = inverse ? 1.0 : -1.0;
+  Signal out;
+  if ((n & (n - 1)) == 0) {
+    out = whole_vector_radix2(x, sign);
+  } else {
+    std::size_t m = 1;
+    while (m < 2 * n - 1) m *= 2;
+    Signal chirp(n), a(m), b(m);
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::uint64_t k2 = static_cast<std::uint64_t>(k) * k % (2 * static_cast<std::uint64_t>(n));
+      chirp[k] = unit_phasor(sign * pi * static_cast<double>(k2) / static_cast<double>(n));
+      a[k] = x[k] * chirp[k];
+      b[k] = std::conj(chirp[k]);
+      if (k > 0) b[m - k] = b[k];
+    }
+    Signal product = whole_vector_radix2(a, -1.0);
+    const Signal fb = whole_vector_radix2(b, -1.0);
+    for (std::size_t k = 0; k < m; ++k) product[k] *= fb[k];
+    const Signal convolved = whole_vector_radix2(product, 1.0);
+    out.resize(n);
+    for (std::size_t k = 0; k < n; ++k) out[k] = convolved[k] * (1.0 / static_cast<double>(m)) * chirp[k];
+  }
+  if (inverse) {
+    for (Sample& value : out) value *= 1.0 / static_cast<double>(n);
+  }
+  return out;
+}
+
 // Power of the component at `frequency` Hz: |sum x[i] exp(-j 2 pi f i / fs)|^2 / n^2.
 inline double tone_power(const Signal& x, double frequency, double sample_rate) {
   const auto n = static_cast<long double>(x.size());

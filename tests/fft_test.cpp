@@ -50,5 +50,36 @@ TEST(Fft, MatchesNaiveDftBothWaysAndRoundTrips) {
   }
 }
 
+// The transforms finish Bluestein's padded transform one residue class at a time and make their
+// twiddles in runs; the numbers must still be those of the whole-vector transform, bit for bit:
+// every length to 300, and lengths whose classes need several runs of twiddles. fft_in_place
+// gives the same with or without storage reserved beforehand.
+TEST(Fft, SameBitsAsTheWholeVectorTransform) {
+  std::vector<std::size_t> lengths;
+  for (std::size_t n = 0; n <= 300; ++n) lengths.push_back(n);
+  for (const std::size_t n : {1000u, 4097u, 20001u, 65535u, 65536u, 65537u}) lengths.push_back(n);
+  for (const std::size_t n : lengths) {
+    Signal x = ramp_signal(n);
+    if (n > 2) x[2] = {-0.0, -0.0};  // a sign of zero must survive too
+    for (const bool inverse : {false, true}) {
+      const FftDirection direction = inverse ? FftDirection::inverse : FftDirection::forward;
+      const Signal expected = test::whole_vector_fft(x, inverse);
+      ASSERT_TRUE(test::same_bits(fft(x, direction), expected)) << n << (inverse ? " inverse" : " forward");
+      Signal reserved;
+      reserved.reserve(fft_storage(n));
+      reserved.assign(x.begin(), x.end());
+      fft_in_place(reserved, direction);
+      ASSERT_TRUE(test::same_bits(reserved, expected)) << n << (inverse ? " inverse" : " forward");
+    }
+  }
+}
+
+TEST(Fft, StorageIsTheLengthOrBluesteinsPaddedLength) {
+  const std::pair<std::size_t, std::size_t> cases[] = {{0, 0},   {1, 1},   {2, 2},     {3, 8},      {4, 4},
+                                                       {5, 16},  {8, 8},   {9, 32},    {1000, 2048}, {1024, 1024},
+                                                       {1025, 4096}};
+  for (const auto& [n, storage] : cases) EXPECT_EQ(fft_storage(n), storage) << n;
+}
+
 }  // namespace
 }  // namespace quorvin
