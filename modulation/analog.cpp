@@ -18,23 +18,20 @@ double time_of(std::size_t i, double sample_rate) {
   return static_cast<double>(i) / sample_rate;
 }
 
-// The quadrature partner of a real message: multiply positive bins by -j, negative ones by +j,
-// leave DC and bin n/2 alone, and keep the real part of the inverse transform.
-std::vector<double> hilbert_transform(const std::vector<double>& message) {
-  Signal spectrum(message.begin(), message.end());
-  spectrum = fft(std::move(spectrum), FftDirection::forward);
-  const std::size_t half = spectrum.size() / 2;
-  for (std::size_t k = 1; k < spectrum.size(); ++k) {
+// Replaces the real message held in `signal` (Q zero) by its quadrature partner (in I): multiply
+// positive bins by -j, negative ones by +j, leave DC and bin n/2 alone, and keep the real part of
+// the inverse transform. Both transforms work in the signal's own storage.
+void hilbert_transform_in_place(Signal& signal) {
+  fft_in_place(signal, FftDirection::forward);
+  const std::size_t half = signal.size() / 2;
+  for (std::size_t k = 1; k < signal.size(); ++k) {
     if (k < half) {
-      spectrum[k] *= Sample{-0.0, -1.0};
+      signal[k] *= Sample{-0.0, -1.0};
     } else if (k > half) {
-      spectrum[k] *= Sample{0.0, 1.0};
+      signal[k] *= Sample{0.0, 1.0};
     }
   }
-  const Signal analytic = fft(std::move(spectrum), FftDirection::inverse);
-  std::vector<double> transformed(analytic.size());
-  for (std::size_t i = 0; i < analytic.size(); ++i) transformed[i] = analytic[i].real();
-  return transformed;
+  fft_in_place(signal, FftDirection::inverse);
 }
 
 }  // namespace
@@ -68,17 +65,20 @@ Signal fm_modulate(double carrier_frequency, double message_frequency,
 
 Signal am_ssb_modulate(double carrier_frequency, double message_frequency, double amplitude,
                        double sample_rate, std::uint32_t num_samples) {
-  Signal out = zero_signal(num_samples);
+  const std::size_t n = require_sample_count(static_cast<double>(num_samples));
   const double message_step = 2.0 * pi * message_frequency;
-  std::vector<double> message(out.size());
-  for (std::size_t i = 0; i < message.size(); ++i) {
-    message[i] = std::sin(message_step * time_of(i, sample_rate));
-  }
-  const std::vector<double> quadrature = hilbert_transform(message);
+  // Made again where it is needed rather than kept: the same call gives the same number.
+  const auto message = [&](std::size_t i) { return std::sin(message_step * time_of(i, sample_rate)); };
+  // One vector carries the message, its spectrum, its quadrature partner and at last the output,
+  // with room reserved for the transform, so that no second copy of the signal is ever held.
+  Signal out;
+  out.reserve(fft_storage(n));
+  for (std::size_t i = 0; i < n; ++i) out.emplace_back(message(i));
+  hilbert_transform_in_place(out);
   const double carrier_step = 2.0 * pi * carrier_frequency;
-  for (std::size_t i = 0; i < out.size(); ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     const double angle = carrier_step * time_of(i, sample_rate);
-    out[i] = {(message[i] * std::cos(angle) + quadrature[i] * std::sin(angle)) * amplitude, 0.0};
+    out[i] = {(message(i) * std::cos(angle) + out[i].real() * std::sin(angle)) * amplitude, 0.0};
   }
   return out;
 }
