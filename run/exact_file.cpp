@@ -193,6 +193,12 @@ SampleStream prepare_exact_file(const RunSettings& s, const PlannedFile& file) {
   return {length, [whole](const SampleSink& sink) { emit_in_blocks(*whole, sink); }};
 }
 
+double exact_held_samples(const RunSettings& s, const PlannedFile& file) {
+  const double samples = std::max(0.0, exact_file_samples(s, file));
+  if (!streams(file.impairments)) return samples;
+  return std::min(samples, static_cast<double>(kept_first_pass)) + static_cast<double>(exact_block_samples);
+}
+
 std::vector<Sample> exact_fading_taps(const RunSettings& s, const PlannedFile& file) {
   if (!file.impairments.fading_k || !file.seeds.noise) return {};
   return fading_tap_gains(fading_of(s, file), stage_seed(*file.seeds.noise, 1));

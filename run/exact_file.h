@@ -27,6 +27,10 @@ inline constexpr std::size_t exact_block_samples = 4096;
 // other files are made whole here. Throws what synthesize_exact_file throws.
 SampleStream prepare_exact_file(const RunSettings& settings, const PlannedFile& file);
 
+// The most samples making `file` holds at once: a streamed file's first pass (when short enough
+// to keep) and a block, or the whole file where its stages need it whole.
+double exact_held_samples(const RunSettings& settings, const PlannedFile& file);
+
 // The tap gains of the file's fading channel at its first sample; empty without fading.
 std::vector<Sample> exact_fading_taps(const RunSettings& settings, const PlannedFile& file);
 

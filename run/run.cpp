@@ -6,7 +6,9 @@
 #include <exception>
 #include <stdexcept>
 #include <variant>
+#include <memory>
 #include <new>
+#include <span>
 
 #include "channel/noise.h"
 #include "common/limits.h"
@@ -44,10 +46,22 @@ Signal synthesize_analog(const RunSettings& s, const PlannedFile& file) {
   return add_awgn(std::move(signal), file.snr_db, file.seeds.noise);
 }
 
-// The signal, or the message a user understands for why there is none.
-std::variant<Signal, std::string> try_synthesize(const RunSettings& s, const PlannedFile& file) {
+Signal synthesize_classic_file(const RunSettings& s, const PlannedFile& file) {
+  if (is_analog_modulation(file.modulation)) return synthesize_analog(s, file);
+  return generate_digital_signal(file.modulation, {.num_symbols = s.num_symbols,
+                                                   .symbol_rate = file.symbol_rate,
+                                                   .sample_rate = s.sample_rate,
+                                                   .snr_db = file.snr_db,
+                                                   .mix_frequency = s.mix_frequency,
+                                                   .timing_error = file.timing_error,
+                                                   .frequency_offset = file.frequency_offset,
+                                                   .seeds = file.seeds});
+}
+
+// The signal's stream, or the message a user understands for why there is none.
+std::variant<SampleStream, std::string> try_prepare(const RunSettings& s, const PlannedFile& file) {
   try {
-    return synthesize_file(s, file);
+    return prepare_file(s, file);
   } catch (const std::bad_alloc&) {
     return std::string("out of memory.");
   } catch (const std::exception& e) {
@@ -78,12 +92,14 @@ struct PendingFile {
   }
 };
 
-void fill_samples(PendingFile& samples, const Signal& signal, SampleFormat format) {
-  if (format == SampleFormat::csv) {
-    append_sample_lines(samples.writer, signal);
-  } else {
-    append_cf32_samples(samples.writer, signal);
-  }
+void fill_samples(PendingFile& samples, const SampleStream& stream, SampleFormat format) {
+  stream.emit([&samples, format](std::span<const Sample> block) {
+    if (format == SampleFormat::csv) {
+      append_sample_lines(samples.writer, block);
+    } else {
+      append_cf32_samples(samples.writer, block);
+    }
+  });
   samples.writer.complete();
 }
 
@@ -95,7 +111,7 @@ void fill_text(PendingFile& file, std::string_view text) {
 const char* sample_extension(SampleFormat format) { return format == SampleFormat::csv ? ".csv" : ".sigmf-data"; }
 
 // Writes the signal and its companions as one set; the report and outcome of a produced file.
-ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Signal& samples,
+ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const SampleStream& samples,
                         const OutputOptions& output) {
   const std::u16string name = utf8_to_utf16(file.modulation);
   ProducedFile produced;
@@ -104,7 +120,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sig
   PendingFile data(s, file, sample_extension(output.format), output);
   fill_samples(data, samples, output.format);
   std::optional<PendingFile> metadata;
-  if (sigmf) fill_text(metadata.emplace(s, file, ".sigmf-meta", output), output.sigmf_metadata(file, samples.size()));
+  if (sigmf) fill_text(metadata.emplace(s, file, ".sigmf-meta", output), output.sigmf_metadata(file, samples.length));
   std::optional<PendingFile> settings;
   if (s.save_settings_file) {
     PendingFile& pending = settings.emplace(s, file, ".txt", output);
@@ -123,7 +139,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sig
     return produced;
   }
   produced.outcome = FileOutcome::saved;
-  produced.samples = samples.size();
+  produced.samples = samples.length;
   produced.report = name + u": Saved to " + data.path.text + u"\n";
   if (metadata) produced.report += u"  Metadata saved to " + metadata->path.text + u"\n";
   produced.saved = true;
@@ -149,45 +165,45 @@ double exact_file_samples(const RunSettings& s, const PlannedFile& file) {
 
 Signal synthesize_file(const RunSettings& s, const PlannedFile& file) {
   if (s.signal_model == SignalModel::exact) return synthesize_exact_file(s, file);
-  if (is_analog_modulation(file.modulation)) return synthesize_analog(s, file);
-  return generate_digital_signal(file.modulation, {.num_symbols = s.num_symbols,
-                                                   .symbol_rate = file.symbol_rate,
-                                                   .sample_rate = s.sample_rate,
-                                                   .snr_db = file.snr_db,
-                                                   .mix_frequency = s.mix_frequency,
-                                                   .timing_error = file.timing_error,
-                                                   .frequency_offset = file.frequency_offset,
-                                                   .seeds = file.seeds});
+  return synthesize_classic_file(s, file);
+}
+
+SampleStream prepare_file(const RunSettings& s, const PlannedFile& file) {
+  if (s.signal_model == SignalModel::exact) return prepare_exact_file(s, file);
+  auto whole = std::make_shared<const Signal>(synthesize_classic_file(s, file));
+  return {whole->size(), [whole](const SampleSink& sink) { sink(*whole); }};
 }
 
 double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
-  if (s.signal_model == SignalModel::exact) return std::max(0.0, exact_file_samples(s, file));
+  if (s.signal_model == SignalModel::exact) return exact_held_samples(s, file);
   if (is_analog_modulation(file.modulation)) return std::max(0.0, static_cast<double>(s.num_symbols));
   return digital_peak_samples(file.modulation, s.num_symbols, file.symbol_rate, s.sample_rate);
 }
 
 ProducedFile produce_file(const RunSettings& s, const PlannedFile& file, const OutputOptions& output) {
   const std::u16string name = utf8_to_utf16(file.modulation);
-  auto signal = try_synthesize(s, file);
-  if (const std::string* failure = std::get_if<std::string>(&signal)) {
+  auto stream = try_prepare(s, file);
+  if (const std::string* failure = std::get_if<std::string>(&stream)) {
     ProducedFile produced;
     produced.outcome = FileOutcome::generation_failed;
     produced.report = name + u": Failed to generate signal: " + utf8_to_utf16(*failure) + u"\n";
     return produced;
   }
   if (output.format == SampleFormat::kept) {
-    const Signal& samples = std::get<Signal>(signal);
+    const SampleStream& samples = std::get<SampleStream>(stream);
     ProducedFile produced;
     produced.outcome = FileOutcome::saved;
     produced.saved = true;
-    produced.samples = samples.size();
-    produced.kept.reserve(samples.size());
-    for (const Sample& x : samples) produced.kept.emplace_back(static_cast<float>(x.real()), static_cast<float>(x.imag()));
+    produced.samples = samples.length;
+    produced.kept.reserve(samples.length);
+    samples.emit([&produced](std::span<const Sample> block) {
+      for (const Sample& x : block) produced.kept.emplace_back(static_cast<float>(x.real()), static_cast<float>(x.imag()));
+    });
     return produced;
   }
   // Writing allocates too (buffers, names); running out of memory there fails this file only.
   try {
-    return save_files(s, file, std::get<Signal>(signal), output);
+    return save_files(s, file, std::get<SampleStream>(stream), output);
   } catch (const std::exception& e) {
     ProducedFile produced;
     produced.report = name + u": Failed to save file.\n";

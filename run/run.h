@@ -19,6 +19,10 @@ namespace quorvin {
 // the digital generator. Throws what the stages throw (the size ceiling, OQPSK's rate check).
 Signal synthesize_file(const RunSettings& settings, const PlannedFile& file);
 
+// The same samples as a stream, made as they are written where the route allows it (see
+// prepare_exact_file); the classic model's signal is made whole, here. Throws as synthesize_file.
+SampleStream prepare_file(const RunSettings& settings, const PlannedFile& file);
+
 // Samples in an exact-model file: the fixed frame length when set, else the symbols' duration at
 // the sample rate (rounded) or, for analog names, the symbol count.
 double exact_file_samples(const RunSettings& settings, const PlannedFile& file);

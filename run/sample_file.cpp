@@ -62,14 +62,14 @@ char* format_sample_value(char* out, double value) {
   return std::to_chars(out, out + 16, value, std::chars_format::general, 6).ptr;
 }
 
-void append_sample_lines(AtomicFileWriter& writer, const Signal& signal) {
+void append_sample_lines(AtomicFileWriter& writer, std::span<const Sample> samples) {
   // Lines are formatted into a block that is handed over when nearly full, so the writer's
   // buffer is appended to once per block rather than once per line.
   constexpr std::size_t block_size = 16384;
   constexpr std::size_t longest_line = 40;  // two values of at most 16 characters, ",", CR LF
   char block[block_size];
   char* end = block;
-  for (const Sample& sample : signal) {
+  for (const Sample& sample : samples) {
     end = format_sample_value(end, sample.real());
     *end++ = ',';
     end = format_sample_value(end, sample.imag());
@@ -89,7 +89,7 @@ bool write_sample_file(const std::filesystem::path& path, const Signal& signal) 
   return writer.finish();
 }
 
-void append_cf32_samples(AtomicFileWriter& writer, const Signal& signal) {
+void append_cf32_samples(AtomicFileWriter& writer, std::span<const Sample> samples) {
   // Samples go out in blocks, like the text lines, each value as its four little-endian bytes.
   constexpr std::size_t block_samples = 2048;
   char block[block_samples * 8];
@@ -98,7 +98,7 @@ void append_cf32_samples(AtomicFileWriter& writer, const Signal& signal) {
     const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(value));
     for (int shift = 0; shift < 32; shift += 8) block[used++] = static_cast<char>((bits >> shift) & 0xFF);
   };
-  for (const Sample& sample : signal) {
+  for (const Sample& sample : samples) {
     put(sample.real());
     put(sample.imag());
     if (used == sizeof block) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <span>
 #include <string_view>
 
 #include "common/signal.h"
@@ -36,10 +37,10 @@ char* format_sample_value(char* out, double value);
 class AtomicFileWriter;
 
 // Appends every sample as I "," Q CR LF (the sample file's text).
-void append_sample_lines(AtomicFileWriter& writer, const Signal& signal);
+void append_sample_lines(AtomicFileWriter& writer, std::span<const Sample> samples);
 
 // Appends every sample as two little-endian IEEE float32 values, I then Q (8 bytes a sample).
-void append_cf32_samples(AtomicFileWriter& writer, const Signal& signal);
+void append_cf32_samples(AtomicFileWriter& writer, std::span<const Sample> samples);
 
 // Writes every sample as I "," Q CR LF, replacing any earlier file. False, with no file left
 // behind, when the file cannot be created, written or closed completely.
