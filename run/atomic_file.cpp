@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <random>
 #include <system_error>
 
@@ -102,6 +103,20 @@ Target follow_and_look_at(std::filesystem::path& path) {
   std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
   if (!error) path = std::move(resolved);
   return look_at(path);
+}
+
+// C's rename for a final name that was free, where the path is plain ASCII; false when it did not
+// happen (std::filesystem's rename then tries, and says why). On Windows std::filesystem's rename
+// asks for the target's status before it moves the file, another look at a missing name (each
+// reads the whole folder under Wine); C's rename does not, and there it refuses to replace a file
+// that appeared meanwhile, which the fallback then replaces as usual. C's rename takes narrow
+// names, in the system's code page on Windows: ASCII means the same in every one.
+bool rename_to_free_name(const std::filesystem::path& from, const std::filesystem::path& to) {
+  const auto ascii = [](const std::filesystem::path& path) {
+    const auto& text = path.native();
+    return std::all_of(text.begin(), text.end(), [](auto c) { return c > 0 && c < 0x80; });
+  };
+  return ascii(from) && ascii(to) && std::rename(from.string().c_str(), to.string().c_str()) == 0;
 }
 
 }  // namespace
@@ -229,7 +244,9 @@ bool AtomicFileWriter::put_in_place() {
     }
   }
   std::error_code error;
-  std::filesystem::rename(temporary_, target_, error);  // replaces an earlier file
+  if (!name_was_free_ || !rename_to_free_name(temporary_, target_)) {
+    std::filesystem::rename(temporary_, target_, error);  // replaces an earlier file
+  }
   if (error) {
     const Target target = name_was_free_ ? look_at(target_) : Target{TargetKind::absent, {}};
     fail(target.kind == TargetKind::refused ? target.refusal : error.message());

@@ -222,31 +222,36 @@ struct AppearedCase {
   const char* appeared;  // "" nothing, "file" or "folder"
   bool placed;
   const char* failure;
+  std::u8string subfolder = u8"";  // where a.csv goes; a name outside ASCII takes another rename
 };
 
 class AppearedAtAFreeName : public AtomicFile, public ::testing::WithParamInterface<AppearedCase> {};
 
 TEST_P(AppearedAtAFreeName, IsReplacedOrRefusedAndNoTemporaryStays) {
   const AppearedCase& c = GetParam();
-  AtomicFileWriter writer(folder() / "a.csv", {}, FinalName::free);
+  const fs::path at = folder() / fs::path(c.subfolder);
+  fs::create_directories(at);
+  AtomicFileWriter writer(at / "a.csv", {}, FinalName::free);
   ASSERT_TRUE(writer.is_open());
   writer.append("new");
-  if (std::string(c.appeared) == "file") put("a.csv", "appeared");
-  if (std::string(c.appeared) == "folder") fs::create_directory(folder() / "a.csv");
+  if (std::string(c.appeared) == "file") std::ofstream(at / "a.csv", std::ios::binary) << "appeared";
+  if (std::string(c.appeared) == "folder") fs::create_directory(at / "a.csv");
   EXPECT_EQ(writer.finish(), c.placed);
   EXPECT_EQ(writer.failure(), c.failure);
+  EXPECT_EQ(std::distance(fs::directory_iterator(at), {}), 1);  // no temporary stays
   if (c.placed) {
-    expect_only("a.csv", "new");
+    EXPECT_EQ(test::read_file(at / "a.csv"), "new");
   } else {
-    EXPECT_TRUE(fs::is_directory(folder() / "a.csv"));
-    EXPECT_EQ(names(), std::vector<std::string>{"a.csv"});
+    EXPECT_TRUE(fs::is_directory(at / "a.csv"));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, AppearedAtAFreeName,
     ::testing::Values(AppearedCase{"nothing", "", true, ""}, AppearedCase{"file", "file", true, ""},
-                      AppearedCase{"folder", "folder", false, "Is a directory"}),
+                      AppearedCase{"folder", "folder", false, "Is a directory"},
+                      AppearedCase{"nothing_outside_ascii", "", true, "", u8"d\u00e9j\u00e0-\u6570"},
+                      AppearedCase{"file_outside_ascii", "file", true, "", u8"d\u00e9j\u00e0-\u6570"}),
     [](const ::testing::TestParamInfo<AppearedCase>& p) { return std::string(p.param.name); });
 
 #ifndef _WIN32
