@@ -81,12 +81,12 @@ TEST(AmSsb, UpperSidebandSuppressedByAtLeast60dB) {
 // The classic AM-SSB files are frozen to the bit: the output must be what the message, its
 // Hilbert transform through the whole-vector DFT and the phasing formula gave when they were
 // first made, for lengths that are powers of two, odd, prime and long enough for the padded
-// transform to be finished class by class in several runs.
+// transform to be finished class by class.
 TEST(AmSsb, SameBitsAsTheWholeVectorHilbertTransform) {
   const double fc = 1234.5;
   const double fm = 321.0;
   const double amplitude = 0.7;
-  for (const std::uint32_t n : {2u, 3u, 5u, 64u, 999u, 1000u, 4001u, 20001u, 65537u}) {
+  for (const std::uint32_t n : {2u, 3u, 5u, 64u, 999u, 1000u, 4001u, 65537u, 131073u}) {
     const double step = 2.0 * pi * fm;
     Signal message(n);
     for (std::size_t i = 0; i < n; ++i) message[i] = std::sin(step * (static_cast<double>(i) / fs));
