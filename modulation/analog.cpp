@@ -83,6 +83,8 @@ Signal am_ssb_modulate(double carrier_frequency, double message_frequency, doubl
   return out;
 }
 
+double am_ssb_peak_samples(std::uint32_t num_samples) { return fft_peak_samples(num_samples); }
+
 Signal cw_tone(double carrier_frequency, double amplitude, double sample_rate,
                std::uint32_t num_samples) {
   Signal out = zero_signal(num_samples);

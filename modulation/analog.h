@@ -27,6 +27,9 @@ Signal fm_modulate(double carrier_frequency, double message_frequency,
 Signal am_ssb_modulate(double carrier_frequency, double message_frequency, double amplitude,
                        double sample_rate, std::uint32_t num_samples);
 
+// The most samples am_ssb_modulate holds at once for num_samples: for budgeting memory.
+double am_ssb_peak_samples(std::uint32_t num_samples);
+
 // Unmodulated carrier: sin(2 pi fc t) * amplitude, so sample 0 is 0.0.
 Signal cw_tone(double carrier_frequency, double amplitude, double sample_rate,
                std::uint32_t num_samples);

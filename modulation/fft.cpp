@@ -194,6 +194,14 @@ void bluestein(Signal& values, double sign) {
 
 std::size_t fft_storage(std::size_t n) { return n <= 1 || std::has_single_bit(n) ? n : std::bit_ceil(2 * n - 1); }
 
+double fft_peak_samples(std::size_t n) {
+  const std::size_t m = fft_storage(n);
+  const bool tables = m <= longest_with_tables;
+  if (m == n) return static_cast<double>(n) * (tables ? 1.5 : 1.0);  // a power of two, and its twiddles
+  // Short: the chirps, b's transform and a twiddle table beside the padded vector; long: a class.
+  return tables ? 2.5 * static_cast<double>(m) + static_cast<double>(n) : 1.125 * static_cast<double>(m);
+}
+
 void fft_in_place(Signal& values, FftDirection direction) {
   const bool inverse = direction == FftDirection::inverse;
   const std::size_t n = values.size();

@@ -22,4 +22,8 @@ void fft_in_place(Signal& values, FftDirection direction);
 // power of two at or above 2n - 1 that Bluestein's convolution is padded to.
 std::size_t fft_storage(std::size_t n);
 
+// The most samples fft_in_place holds at once for n samples, the vector's own storage included
+// (tables and work vectors counted as samples): for budgeting memory.
+double fft_peak_samples(std::size_t n);
+
 }  // namespace quorvin

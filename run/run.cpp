@@ -176,7 +176,13 @@ SampleStream prepare_file(const RunSettings& s, const PlannedFile& file) {
 
 double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
   if (s.signal_model == SignalModel::exact) return exact_held_samples(s, file);
-  if (is_analog_modulation(file.modulation)) return std::max(0.0, static_cast<double>(s.num_symbols));
+  if (is_analog_modulation(file.modulation)) {
+    const double samples = std::max(0.0, static_cast<double>(s.num_symbols));
+    // AM-SSB's transform holds its padded length and more; the other modulators the samples alone.
+    const ModulationRow* row = find_modulation(file.modulation);
+    if (row == nullptr || row->route != Route::am_ssb || samples > static_cast<double>(max_samples_per_file)) return samples;
+    return am_ssb_peak_samples(static_cast<std::uint32_t>(samples));
+  }
   return digital_peak_samples(file.modulation, s.num_symbols, file.symbol_rate, s.sample_rate);
 }
 

@@ -78,6 +78,15 @@ TEST(AmSsb, UpperSidebandSuppressedByAtLeast60dB) {
   }
 }
 
+// What the run's memory budget counts for an AM-SSB file, worked by hand: a power of two and its
+// twiddle table; a short padded transform with the chirps, b's transform and a twiddle table beside
+// it (1000 samples pad to 2048); a long one with one class of eight (131073 pad to 2^19).
+TEST(AmSsb, PeakSamplesCoverThePaddedTransform) {
+  const std::pair<std::uint32_t, double> cases[] = {
+      {0, 0.0}, {1024, 1536.0}, {1000, 2.5 * 2048 + 1000}, {131073, 1.125 * 524288}, {1u << 20, 1u << 20}};
+  for (const auto& [n, peak] : cases) EXPECT_EQ(am_ssb_peak_samples(n), peak) << n;
+}
+
 // The classic AM-SSB files are frozen to the bit: the output must be what the message, its
 // Hilbert transform through the whole-vector DFT and the phasing formula gave when they were
 // first made, for lengths that are powers of two, odd, prime and long enough for the padded
