@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -14,6 +15,13 @@
 #include "common/limits.h"
 #include "modulation/constellation.h"
 #include "modulation/keying.h"
+
+// Forced inline, so the sums are compiled for the processor of the version that calls them.
+#if defined(__GNUC__)
+#define QUORVIN_KERNEL [[gnu::always_inline]] inline
+#else
+#define QUORVIN_KERNEL inline
+#endif
 
 namespace quorvin {
 namespace {
@@ -131,6 +139,13 @@ std::shared_ptr<const Pulse> cached_pulse(PulseShape shape, double rolloff, std:
   return pulse;
 }
 
+// floor(v) as an integer, without a call into the maths library (which the baseline x86-64
+// instruction set needs for std::floor); |v| must be below 2^63.
+QUORVIN_KERNEL std::int64_t floor_index(double v) {
+  const auto t = static_cast<std::int64_t>(v);
+  return static_cast<double>(t) > v ? t - 1 : t;
+}
+
 // The instants of a file's samples in symbol periods: sample k at u0 + k * step + k / L * drift.
 // Samples first .. first + count - 1 are made (the file's own are 0 .. L - 1; the others are
 // margins for later stages).
@@ -144,7 +159,8 @@ struct TimeBase {
 
   double at(std::int64_t k) const {
     const double kk = static_cast<double>(k);
-    return u0 + kk * step + kk / length * drift;
+    // Without drift the division is skipped: adding its zero would change nothing.
+    return drift == 0.0 ? u0 + kk * step : u0 + kk * step + kk / length * drift;
   }
   double sample(std::size_t j) const { return at(first + static_cast<std::int64_t>(j)); }
   double earliest() const { return std::min(sample(0), sample(count - 1)); }
@@ -251,48 +267,180 @@ struct ShapedSymbols {
   PointLanes lanes;
 };
 
-// Sum of a[n] * pulse(v - n) over the symbols whose pulse reaches v. Every term reads the table at
-// the same fraction between its points, one symbol period (R points) apart, so the row and the
-// interpolation weight are worked out once per sample.
-Sample shaped_sum(const Pulse& pulse, const ShapedSymbols& symbols, double v) {
+// Sum of a[n] * pulse(v - n) over the symbols whose pulse reaches v, for the rectangle, which
+// needs no table: at most two symbols reach any instant.
+Sample rectangle_sum(const Pulse& pulse, const ShapedSymbols& symbols, double v) {
   const Signal& points = symbols.points;
-  const PointLanes& lanes = symbols.lanes;
-  if (pulse.shape == PulseShape::rect) {
-    const auto lo = std::max<std::int64_t>(symbols.first, static_cast<std::int64_t>(std::ceil(v - pulse.half_width)));
-    const auto hi = std::min<std::int64_t>(symbols.first + static_cast<std::int64_t>(points.size()) - 1,
-                                           static_cast<std::int64_t>(std::floor(v + pulse.half_width)));
-    Sample sum = 0.0;
-    for (std::int64_t n = lo; n <= hi; ++n) sum += points[static_cast<std::size_t>(n - symbols.first)] * pulse.at(v - static_cast<double>(n));
-    return sum;
+  const auto lo = std::max<std::int64_t>(symbols.first, static_cast<std::int64_t>(std::ceil(v - pulse.half_width)));
+  const auto hi = std::min<std::int64_t>(symbols.first + static_cast<std::int64_t>(points.size()) - 1,
+                                         static_cast<std::int64_t>(std::floor(v + pulse.half_width)));
+  Sample sum = 0.0;
+  for (std::int64_t n = lo; n <= hi; ++n) sum += points[static_cast<std::size_t>(n - symbols.first)] * pulse.at(v - static_cast<double>(n));
+  return sum;
+}
+
+// One sample's terms, term j = point j * (row j + f * slope j) over the pulse's lanes (4 Quads).
+// The order of additions is fixed, so that every build gives the same bits whatever vector
+// width it runs at: lane l (0 .. 7) of an eight-lane sum adds the terms l, l + 8, l + 16, ... in
+// turn; lanes l and l + 4 are then added, then the odd four-lane quad if any, and last the four
+// lanes as (0 + 1) + (2 + 3). GCC and Clang get it as vector arithmetic; other compilers as the
+// same operations one by one.
+#if defined(__GNUC__)
+using Float8 = float __attribute__((vector_size(32)));
+using Float4 = float __attribute__((vector_size(16)));
+
+// Through a reference: a wide vector returned by value would change the calling convention
+// between builds with and without AVX.
+template <class Vector>
+QUORVIN_KERNEL void load_lanes(Vector& v, const float* p) {
+  std::memcpy(&v, p, sizeof v);
+}
+
+template <std::size_t Quads>
+QUORVIN_KERNEL Sample tabled_terms(const float* row, const float* slope, float f, const float* re, const float* im) {
+  Float4 sum_re{};
+  Float4 sum_im{};
+  if constexpr (Quads >= 2) {
+    Float8 wide_re{};
+    Float8 wide_im{};
+    for (std::size_t c = 0; c < Quads / 2; ++c) {
+      Float8 w, w_slope, p_re, p_im;
+      load_lanes(w, row + 8 * c);
+      load_lanes(w_slope, slope + 8 * c);
+      load_lanes(p_re, re + 8 * c);
+      load_lanes(p_im, im + 8 * c);
+      w += f * w_slope;
+      p_re *= w;
+      p_im *= w;
+      wide_re = c == 0 ? p_re : wide_re + p_re;
+      wide_im = c == 0 ? p_im : wide_im + p_im;
+    }
+    sum_re = Float4{wide_re[0], wide_re[1], wide_re[2], wide_re[3]} + Float4{wide_re[4], wide_re[5], wide_re[6], wide_re[7]};
+    sum_im = Float4{wide_im[0], wide_im[1], wide_im[2], wide_im[3]} + Float4{wide_im[4], wide_im[5], wide_im[6], wide_im[7]};
   }
-  // The last term's symbol (the smallest argument, within the table's first symbol period) and
-  // the table position there; the run covers every symbol a file's sample reaches.
-  const auto hi = static_cast<std::int64_t>(std::floor(v + pulse.half_width));
-  const double x = (v - static_cast<double>(hi) - pulse.table.first) * table_points_per_symbol;
-  const std::int64_t start = hi - symbols.first;  // in the padded lanes: the first term's symbol
-  if (!(x >= 0.0) || !(x < table_points_per_symbol) || start < 0 ||
-      start + static_cast<std::int64_t>(pulse.lanes) > static_cast<std::int64_t>(lanes.re.size())) {
-    return 0.0;
+  if constexpr (Quads % 2 == 1) {
+    constexpr std::size_t j = 8 * (Quads / 2);
+    Float4 w, w_slope, p_re, p_im;
+    load_lanes(w, row + j);
+    load_lanes(w_slope, slope + j);
+    load_lanes(p_re, re + j);
+    load_lanes(p_im, im + j);
+    w += f * w_slope;
+    p_re *= w;
+    p_im *= w;
+    sum_re = Quads == 1 ? p_re : sum_re + p_re;
+    sum_im = Quads == 1 ? p_im : sum_im + p_im;
   }
-  const auto r = static_cast<std::size_t>(x);
-  const auto f = static_cast<float>(x - static_cast<double>(r));
-  const float* row = pulse.rows.data() + r * pulse.lanes;
-  const float* slope = pulse.slopes.data() + r * pulse.lanes;
-  const float* re = lanes.re.data() + start;
-  const float* im = lanes.im.data() + start;
-  // Independent partial sums per lane, so no reordering of additions is needed to vectorise.
+  return {static_cast<double>((sum_re[0] + sum_re[1]) + (sum_re[2] + sum_re[3])),
+          static_cast<double>((sum_im[0] + sum_im[1]) + (sum_im[2] + sum_im[3]))};
+}
+#else
+template <std::size_t Quads>
+Sample tabled_terms(const float* row, const float* slope, float f, const float* re, const float* im) {
+  std::array<float, 8> wide_re{};
+  std::array<float, 8> wide_im{};
+  std::array<float, 4> sum_re{};
+  std::array<float, 4> sum_im{};
+  for (std::size_t c = 0; c < Quads / 2; ++c) {
+    for (std::size_t l = 0; l < 8; ++l) {
+      const float w = row[8 * c + l] + f * slope[8 * c + l];
+      wide_re[l] = c == 0 ? re[8 * c + l] * w : wide_re[l] + re[8 * c + l] * w;
+      wide_im[l] = c == 0 ? im[8 * c + l] * w : wide_im[l] + im[8 * c + l] * w;
+    }
+  }
+  for (std::size_t l = 0; l < 4; ++l) {
+    sum_re[l] = Quads >= 2 ? wide_re[l] + wide_re[l + 4] : 0.0F;
+    sum_im[l] = Quads >= 2 ? wide_im[l] + wide_im[l + 4] : 0.0F;
+    if (Quads % 2 == 1) {
+      const std::size_t j = 8 * (Quads / 2) + l;
+      const float w = row[j] + f * slope[j];
+      sum_re[l] = Quads == 1 ? re[j] * w : sum_re[l] + re[j] * w;
+      sum_im[l] = Quads == 1 ? im[j] * w : sum_im[l] + im[j] * w;
+    }
+  }
+  return {static_cast<double>((sum_re[0] + sum_re[1]) + (sum_re[2] + sum_re[3])),
+          static_cast<double>((sum_im[0] + sum_im[1]) + (sum_im[2] + sum_im[3]))};
+}
+#endif
+
+// The same terms for pulses longer than the unrolled ones, in their own fixed order: each of four
+// lanes adds the terms l, l + 4, l + 8, ... in turn.
+QUORVIN_KERNEL Sample long_tabled_terms(const float* row, const float* slope, float f, const float* re, const float* im, std::size_t lanes) {
   std::array<float, lane_group> sum_re{};
   std::array<float, lane_group> sum_im{};
-  for (std::size_t j = 0; j < pulse.lanes; j += lane_group) {
+  for (std::size_t j = 0; j < lanes; j += lane_group) {
     for (std::size_t l = 0; l < lane_group; ++l) {
       const float w = row[j + l] + f * slope[j + l];
       sum_re[l] += re[j + l] * w;
       sum_im[l] += im[j + l] * w;
     }
   }
-  static_assert(lane_group == 4);
   return {static_cast<double>((sum_re[0] + sum_re[1]) + (sum_re[2] + sum_re[3])),
           static_cast<double>((sum_im[0] + sum_im[1]) + (sum_im[2] + sum_im[3]))};
+}
+
+// Samples first .. first + out.size() - 1 of a tabled pulse's route at their instants plus `lag`
+// symbol periods: the sum of a[n] * pulse(v - n) over the symbols whose pulse reaches v. Every
+// term of a sample reads the table at the same fraction between its points, one symbol period (R
+// points) apart, so the row and the interpolation weight are worked out once per sample: with y
+// the instant's distance from the table's start in table points, floor(y) / R is the last term's
+// symbol, floor(y) mod R the row and the rest the weight. `Quads` is the pulse's lanes / 4 when
+// known at compile time (0: any), so the common spans' terms unroll into registers.
+template <std::size_t Quads>
+QUORVIN_KERNEL void tabled_samples(const Pulse& pulse, const ShapedSymbols& symbols, const TimeBase& time, std::int64_t first,
+                    double lag, std::span<Sample> out) {
+  static_assert(table_points_per_symbol == 1024);
+  const std::size_t lanes = Quads != 0 ? Quads * lane_group : pulse.lanes;
+  const float* rows = pulse.rows.data();
+  const float* slopes = pulse.slopes.data();
+  const float* re = symbols.lanes.re.data();
+  const float* im = symbols.lanes.im.data();
+  // Where a sample's first term may start in the padded lanes, so its terms stay inside them.
+  const auto last_start = static_cast<std::int64_t>(symbols.lanes.re.size()) - static_cast<std::int64_t>(lanes);
+  const double shift = lag - pulse.table.first;
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    const double y = (time.at(first + static_cast<std::int64_t>(k)) + shift) * table_points_per_symbol;
+    const std::int64_t whole = std::abs(y) < 0x1p62 ? floor_index(y) : std::numeric_limits<std::int64_t>::min();
+    const std::int64_t start = (whole >> 10) - symbols.first;
+    if (start < 0 || start > last_start) {
+      out[k] = 0.0;
+      continue;
+    }
+    const auto r = static_cast<std::size_t>(whole & (table_points_per_symbol - 1));
+    const auto f = static_cast<float>(y - static_cast<double>(whole));
+    const auto at = static_cast<std::size_t>(start);
+    out[k] = Quads != 0 ? tabled_terms<Quads>(rows + r * lanes, slopes + r * lanes, f, re + at, im + at)
+                        : long_tabled_terms(rows + r * lanes, slopes + r * lanes, f, re + at, im + at, lanes);
+  }
+}
+
+// Processors with AVX2 run the sums eight lanes to an instruction instead of four, with the same
+// operations in the same order, so the same bits; the system's loader picks the version once.
+// Other systems and compilers build the one baseline version.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define QUORVIN_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QUORVIN_WIDE_CLONES
+#endif
+
+// Samples of a linear route (see tabled_samples), the rectangle's included.
+QUORVIN_WIDE_CLONES void shaped_samples(const Pulse& pulse, const ShapedSymbols& symbols, const TimeBase& time, std::int64_t first,
+                    double lag, std::span<Sample> out) {
+  if (pulse.shape == PulseShape::rect) {
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = rectangle_sum(pulse, symbols, time.at(first + static_cast<std::int64_t>(k)) + lag);
+    return;
+  }
+  switch (pulse.lanes / lane_group) {
+    case 1: return tabled_samples<1>(pulse, symbols, time, first, lag, out);
+    case 7: return tabled_samples<7>(pulse, symbols, time, first, lag, out);
+    case 8: return tabled_samples<8>(pulse, symbols, time, first, lag, out);
+    case 2: return tabled_samples<2>(pulse, symbols, time, first, lag, out);
+    case 3: return tabled_samples<3>(pulse, symbols, time, first, lag, out);
+    case 4: return tabled_samples<4>(pulse, symbols, time, first, lag, out);
+    case 5: return tabled_samples<5>(pulse, symbols, time, first, lag, out);
+    case 6: return tabled_samples<6>(pulse, symbols, time, first, lag, out);
+    default: return tabled_samples<0>(pulse, symbols, time, first, lag, out);
+  }
 }
 
 // A linear route's symbols drawn and mapped for the whole file; samples of any range of it.
@@ -328,10 +476,11 @@ WaveformRange linear_signal(const DigitalRoute& route, const ExactDigitalParamet
     const ShapedSymbols symbols =
         whole ? ShapedSymbols{} : shaped_symbols(route, alphabet, *pulse, seed, std::min(start, end) - before, std::max(start, end) + after);
     const ShapedSymbols& read = whole ? *whole : symbols;
-    for (std::size_t k = 0; k < count; ++k) {
-      const double u = time.at(first + static_cast<std::int64_t>(k));
-      out[k] = shaped_sum(*pulse, read, u);
-      if (offset) out[k].imag(shaped_sum(*pulse, read, u - 0.5).imag());
+    shaped_samples(*pulse, read, time, first, 0.0, out);
+    if (offset) {
+      Signal late(count);
+      shaped_samples(*pulse, read, time, first, -0.5, late);
+      for (std::size_t k = 0; k < count; ++k) out[k].imag(late[k].imag());
     }
     return out;
   };

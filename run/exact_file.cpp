@@ -89,7 +89,9 @@ void emit_in_blocks(const Signal& signal, const SampleSink& sink) {
 constexpr std::size_t kept_first_pass = 4 * exact_block_samples;
 
 // Waveform and carrier offset block by block, then the noise at the level of the whole file's
-// power: the same values, to the bit, as the whole chain of stages.
+// power: the same values, to the bit, as the whole chain of stages. The power is measured on the
+// waveform before its carrier offset, a rotation that cannot change it, so a long file's first
+// pass makes the waveform alone.
 struct PlainChain {
   WaveformRange waveform;
   std::size_t length;
@@ -101,19 +103,21 @@ struct PlainChain {
 
 void emit_plain_file(const PlainChain& c, const SampleSink& sink) {
   const std::size_t length = c.length;
-  const auto block = [&c](std::size_t at) {
-    const std::size_t count = std::min(exact_block_samples, c.length - at);
-    return apply_carrier_offset(c.waveform(static_cast<std::int64_t>(at), count), c.carrier_offset, c.sample_rate,
-                                static_cast<std::int64_t>(at));
+  const auto clean = [&c](std::size_t at) { return c.waveform(static_cast<std::int64_t>(at), std::min(exact_block_samples, c.length - at)); };
+  const auto offset = [&c](Signal samples, std::size_t at) {
+    return apply_carrier_offset(std::move(samples), c.carrier_offset, c.sample_rate, static_cast<std::int64_t>(at));
   };
   const bool noisy = length != 0 && c.snr_db != std::numeric_limits<double>::infinity();
   Signal kept;
   double energy = 0.0;
   if (noisy) {
     for (std::size_t at = 0; at < length; at += exact_block_samples) {
-      Signal clean = block(at);
-      energy = add_energy(energy, clean);
-      if (length <= kept_first_pass) kept.insert(kept.end(), clean.begin(), clean.end());
+      Signal samples = clean(at);
+      energy = add_energy(energy, samples);
+      if (length <= kept_first_pass) {
+        samples = offset(std::move(samples), at);
+        kept.insert(kept.end(), samples.begin(), samples.end());
+      }
     }
   }
   const double sigma = noisy ? noise_deviation(energy / static_cast<double>(length), c.snr_db) : 0.0;
@@ -123,7 +127,7 @@ void emit_plain_file(const PlainChain& c, const SampleSink& sink) {
   }
   GaussianSource source(c.noise_seed);
   for (std::size_t at = 0; at < length; at += exact_block_samples) {
-    Signal samples = kept.empty() ? block(at)
+    Signal samples = kept.empty() ? offset(clean(at), at)
                                   : Signal(kept.begin() + static_cast<std::ptrdiff_t>(at),
                                            kept.begin() + static_cast<std::ptrdiff_t>(std::min(length, at + exact_block_samples)));
     if (sigma != 0.0) samples = add_deviates(std::move(samples), sigma, source);

@@ -184,23 +184,27 @@ bool write_sample_file(const std::filesystem::path& path, const Signal& signal) 
 }
 
 void append_cf32_samples(AtomicFileWriter& writer, std::span<const Sample> samples) {
-  // Samples go out in blocks, like the text lines, each value as its four little-endian bytes.
+  // Samples go out in blocks, like the text lines, each value as its four little-endian bytes:
+  // on a little-endian machine the floats' own bytes, copied whole.
   constexpr std::size_t block_samples = 2048;
-  char block[block_samples * 8];
-  std::size_t used = 0;
-  const auto put = [&block, &used](double value) {
-    const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(value));
-    for (int shift = 0; shift < 32; shift += 8) block[used++] = static_cast<char>((bits >> shift) & 0xFF);
-  };
-  for (const Sample& sample : samples) {
-    put(sample.real());
-    put(sample.imag());
-    if (used == sizeof block) {
-      writer.append(std::string_view(block, used));
-      used = 0;
+  std::array<float, 2 * block_samples> values{};
+  for (std::size_t at = 0; at < samples.size(); at += block_samples) {
+    const std::size_t count = std::min(block_samples, samples.size() - at);
+    for (std::size_t k = 0; k < count; ++k) {
+      values[2 * k] = static_cast<float>(samples[at + k].real());
+      values[2 * k + 1] = static_cast<float>(samples[at + k].imag());
+    }
+    if constexpr (std::endian::native == std::endian::little) {
+      writer.append(std::string_view(reinterpret_cast<const char*>(values.data()), 2 * count * sizeof(float)));
+    } else {
+      std::array<char, sizeof values> bytes{};
+      for (std::size_t i = 0; i < 2 * count; ++i) {
+        const auto bits = std::bit_cast<std::uint32_t>(values[i]);
+        for (std::size_t b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<char>((bits >> (8 * b)) & 0xFF);
+      }
+      writer.append(std::string_view(bytes.data(), 8 * count));
     }
   }
-  writer.append(std::string_view(block, used));
 }
 
 }  // namespace quorvin
