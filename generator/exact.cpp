@@ -296,10 +296,10 @@ QUORVIN_KERNEL void load_lanes(Vector& v, const float* p) {
   std::memcpy(&v, p, sizeof v);
 }
 
+// One sample's four-lane partial sums, real and imaginary.
 template <std::size_t Quads>
-QUORVIN_KERNEL Sample tabled_terms(const float* row, const float* slope, float f, const float* re, const float* im) {
-  Float4 sum_re{};
-  Float4 sum_im{};
+QUORVIN_KERNEL void tabled_lanes(const float* row, const float* slope, float f, const float* re, const float* im,
+                                 Float4& sum_re, Float4& sum_im) {
   if constexpr (Quads >= 2) {
     Float8 wide_re{};
     Float8 wide_im{};
@@ -315,8 +315,8 @@ QUORVIN_KERNEL Sample tabled_terms(const float* row, const float* slope, float f
       wide_re = c == 0 ? p_re : wide_re + p_re;
       wide_im = c == 0 ? p_im : wide_im + p_im;
     }
-    sum_re = Float4{wide_re[0], wide_re[1], wide_re[2], wide_re[3]} + Float4{wide_re[4], wide_re[5], wide_re[6], wide_re[7]};
-    sum_im = Float4{wide_im[0], wide_im[1], wide_im[2], wide_im[3]} + Float4{wide_im[4], wide_im[5], wide_im[6], wide_im[7]};
+    sum_re = __builtin_shufflevector(wide_re, wide_re, 0, 1, 2, 3) + __builtin_shufflevector(wide_re, wide_re, 4, 5, 6, 7);
+    sum_im = __builtin_shufflevector(wide_im, wide_im, 0, 1, 2, 3) + __builtin_shufflevector(wide_im, wide_im, 4, 5, 6, 7);
   }
   if constexpr (Quads % 2 == 1) {
     constexpr std::size_t j = 8 * (Quads / 2);
@@ -331,6 +331,21 @@ QUORVIN_KERNEL Sample tabled_terms(const float* row, const float* slope, float f
     sum_re = Quads == 1 ? p_re : sum_re + p_re;
     sum_im = Quads == 1 ? p_im : sum_im + p_im;
   }
+}
+
+// (x0 + x1) + (x2 + x3) of four vectors at once, in lanes 0 to 3: two samples' sums finish
+// together in four additions of four lanes rather than twelve of one.
+QUORVIN_KERNEL Float4 add_across(Float4 a, Float4 b, Float4 c, Float4 d) {
+  const Float4 ab = __builtin_shufflevector(a, b, 0, 2, 4, 6) + __builtin_shufflevector(a, b, 1, 3, 5, 7);
+  const Float4 cd = __builtin_shufflevector(c, d, 0, 2, 4, 6) + __builtin_shufflevector(c, d, 1, 3, 5, 7);
+  return __builtin_shufflevector(ab, cd, 0, 2, 4, 6) + __builtin_shufflevector(ab, cd, 1, 3, 5, 7);
+}
+
+template <std::size_t Quads>
+QUORVIN_KERNEL Sample tabled_terms(const float* row, const float* slope, float f, const float* re, const float* im) {
+  Float4 sum_re{};
+  Float4 sum_im{};
+  tabled_lanes<Quads>(row, slope, f, re, im, sum_re, sum_im);
   return {static_cast<double>((sum_re[0] + sum_re[1]) + (sum_re[2] + sum_re[3])),
           static_cast<double>((sum_im[0] + sum_im[1]) + (sum_im[2] + sum_im[3]))};
 }
@@ -398,20 +413,48 @@ QUORVIN_KERNEL void tabled_samples(const Pulse& pulse, const ShapedSymbols& symb
   // Where a sample's first term may start in the padded lanes, so its terms stay inside them.
   const auto last_start = static_cast<std::int64_t>(symbols.lanes.re.size()) - static_cast<std::int64_t>(lanes);
   const double shift = lag - pulse.table.first;
-  for (std::size_t k = 0; k < out.size(); ++k) {
+  // Sample k's row and weight, and where its terms start; `at` is past the lanes when the sample
+  // lies beyond the symbols' reach (it is then 0).
+  struct Position {
+    std::size_t row;
+    float f;
+    std::size_t at;
+  };
+  const auto locate = [&](std::size_t k) {
     const double y = (time.at(first + static_cast<std::int64_t>(k)) + shift) * table_points_per_symbol;
     const std::int64_t whole = std::abs(y) < 0x1p62 ? floor_index(y) : std::numeric_limits<std::int64_t>::min();
     const std::int64_t start = (whole >> 10) - symbols.first;
-    if (start < 0 || start > last_start) {
-      out[k] = 0.0;
-      continue;
-    }
+    if (start < 0 || start > last_start) return Position{0, 0.0F, symbols.lanes.re.size()};
     const auto r = static_cast<std::size_t>(whole & (table_points_per_symbol - 1));
-    const auto f = static_cast<float>(y - static_cast<double>(whole));
-    const auto at = static_cast<std::size_t>(start);
-    out[k] = Quads != 0 ? tabled_terms<Quads>(rows + r * lanes, slopes + r * lanes, f, re + at, im + at)
-                        : long_tabled_terms(rows + r * lanes, slopes + r * lanes, f, re + at, im + at, lanes);
+    return Position{r * lanes, static_cast<float>(y - static_cast<double>(whole)), static_cast<std::size_t>(start)};
+  };
+  const auto inside = [&](const Position& p) { return p.at < symbols.lanes.re.size(); };
+  const auto sample = [&](const Position& p) -> Sample {
+    if (!inside(p)) return 0.0;
+    return Quads != 0 ? tabled_terms<Quads>(rows + p.row, slopes + p.row, p.f, re + p.at, im + p.at)
+                      : long_tabled_terms(rows + p.row, slopes + p.row, p.f, re + p.at, im + p.at, lanes);
+  };
+  std::size_t k = 0;
+#if defined(__GNUC__)
+  if constexpr (Quads != 0) {
+    for (; k + 1 < out.size(); k += 2) {
+      const Position a = locate(k);
+      const Position b = locate(k + 1);
+      if (!inside(a) || !inside(b)) {
+        out[k] = sample(a);
+        out[k + 1] = sample(b);
+        continue;
+      }
+      Float4 a_re, a_im, b_re, b_im;
+      tabled_lanes<Quads>(rows + a.row, slopes + a.row, a.f, re + a.at, im + a.at, a_re, a_im);
+      tabled_lanes<Quads>(rows + b.row, slopes + b.row, b.f, re + b.at, im + b.at, b_re, b_im);
+      const Float4 sums = add_across(a_re, a_im, b_re, b_im);
+      out[k] = {static_cast<double>(sums[0]), static_cast<double>(sums[1])};
+      out[k + 1] = {static_cast<double>(sums[2]), static_cast<double>(sums[3])};
+    }
   }
+#endif
+  for (; k < out.size(); ++k) out[k] = sample(locate(k));
 }
 
 // Processors with AVX2 run the sums eight lanes to an instruction instead of four, with the same
