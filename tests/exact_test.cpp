@@ -109,8 +109,31 @@ TEST_P(MatchedFilter, ReadsBackTheConstellationPoints) {
 INSTANTIATE_TEST_SUITE_P(Ratios, MatchedFilter,
                          testing::Values(MatchedCase{"four", 4.0, 0.0, 40}, MatchedCase{"three_point_seven", 3.7, 0.0, 40},
                                          MatchedCase{"drifting", 3.7, 0.8, 40},
-                                         MatchedCase{"default_span", 3.7, 0.0, 10}),
+                                         MatchedCase{"default_span", 3.7, 0.0, 10},
+                                         // Spans whose pulses fill 2, 4, 5, 7 and 8 groups of four
+                                         // terms: each takes its own unrolled sum.
+                                         MatchedCase{"span_6", 3.7, 0.8, 6},
+                                         MatchedCase{"span_14", 4.0, 0.8, 14}, MatchedCase{"span_18", 3.7, 0.0, 18},
+                                         MatchedCase{"span_26", 3.7, 0.8, 26}, MatchedCase{"span_30", 2.5, 0.8, 30}),
                          CaseName{});
+
+// The triangle, the shortest tabled pulse (one group of four terms), worked by hand: at four
+// samples per symbol with no offset, sample 4n lies on symbol n's instant and holds its point
+// times sqrt(3/2) (the triangle's energy is 2/3); sample 4n + 2, midway, holds the mean of its
+// two neighbouring symbols' samples, and 4n + 1 three quarters of the one plus a quarter of the next.
+TEST(TrianglePulse, SamplesAreTheHandWorkedMixOfTwoSymbols) {
+  ExactDigitalParameters p = clean(4.0, 400);
+  p.pulse = PulseShape::linear;
+  const Signal x = generate_exact_digital("QPSK", p);
+  ASSERT_EQ(x.size(), 400u);
+  const double peak = std::sqrt(1.5);
+  for (std::size_t k = 0; k + 4 < x.size(); k += 4) {
+    EXPECT_NEAR(std::abs(x[k]), peak, 1e-6) << k;
+    EXPECT_NEAR(std::abs(std::remainder(std::arg(x[k]), std::numbers::pi / 2)), 0.0, 1e-6) << k;
+    EXPECT_NEAR(std::abs(x[k + 2] - 0.5 * (x[k] + x[k + 4])), 0.0, 1e-6) << k;
+    EXPECT_NEAR(std::abs(x[k + 1] - (0.75 * x[k] + 0.25 * x[k + 4])), 0.0, 1e-6) << k;
+  }
+}
 
 // ---- Blind symbol rate: the spectral line of a waveform feature, found without the label.
 
