@@ -122,8 +122,13 @@ void emit_plain_file(const PlainChain& c, const SampleSink& sink) {
   }
   const double sigma = noisy ? noise_deviation(energy / static_cast<double>(length), c.snr_db) : 0.0;
   if (!std::isfinite(sigma)) {
+    // A signal of infinite power: every sample is NaN, one block's worth at a time.
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    return emit_in_blocks(Signal(length, Sample{nan, nan}), sink);
+    const Signal block(std::min(length, exact_block_samples), Sample{nan, nan});
+    for (std::size_t at = 0; at < length; at += block.size()) {
+      sink(std::span<const Sample>(block).first(std::min(block.size(), length - at)));
+    }
+    return;
   }
   GaussianSource source(c.noise_seed);
   for (std::size_t at = 0; at < length; at += exact_block_samples) {

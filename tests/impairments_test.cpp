@@ -262,5 +262,26 @@ TEST(ExactChannel, BlocksAreTheWholeChainToTheBit) {
   }
 }
 
+// A signal whose power overflows has no finite noise level: every sample of the file is NaN,
+// handed over in blocks like any other streamed file.
+TEST(ExactChannel, InfinitePowerGivesNaNBlocks) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.sample_rate = 37000.0;
+  s.exact.samples_per_file = 3 * 4096 + 5;
+  const PlannedFile file{.modulation = "FM", .amplitude = 1e200, .snr_db = 10.0, .message_frequency = 900.0, .seeds = {5, 6}};
+  std::size_t samples = 0;
+  std::size_t largest = 0;
+  bool all_nan = true;
+  prepare_exact_file(s, file).emit([&](std::span<const Sample> block) {
+    samples += block.size();
+    largest = std::max(largest, block.size());
+    for (const Sample& x : block) all_nan = all_nan && std::isnan(x.real()) && std::isnan(x.imag());
+  });
+  EXPECT_EQ(samples, 3u * 4096u + 5u);
+  EXPECT_LE(largest, exact_block_samples);
+  EXPECT_TRUE(all_nan);
+}
+
 }  // namespace
 }  // namespace quorvin
