@@ -69,4 +69,34 @@ class GaussianSource {
   const ZigguratTables* tables_ = &ziggurat_tables();
 };
 
+// Four xoshiro256** streams side by side, each read through the same ziggurat, for the long runs
+// of deviates white noise takes. The streams' draws do not wait on one another, so one step of
+// all four runs as vector arithmetic, several times as fast per deviate as GaussianSource's one
+// stream. Deviate 4i + j is stream j's i-th; stream j's four state words are SplitMix64 steps
+// 4j + 1 .. 4j + 4 of the seed. A draw's low 8 bits pick the layer, bit 8 the sign and the top
+// 52 the magnitude, so the deviates run symmetrically about zero.
+class NoiseSource {
+ public:
+  explicit NoiseSource(std::uint64_t seed);
+
+  // The next two deviates, in order.
+  void next_normal_pair(double& first, double& second) {
+    if (used_ == ready_.size()) refill();
+    first = ready_[used_];
+    second = ready_[used_ + 1];
+    used_ += 2;
+  }
+
+  // Word w of stream j is words[w][j].
+  using Words = std::array<std::array<std::uint64_t, 4>, 4>;
+  // Deviates made at a time: 16 steps of the four streams.
+  static constexpr std::size_t batch = 64;
+
+ private:
+  void refill();
+  Words words_{};
+  std::array<double, batch> ready_{};
+  std::size_t used_ = batch;
+};
+
 }  // namespace quorvin

@@ -59,7 +59,7 @@ double add_energy(double energy, std::span<const Sample> samples) {
 
 double noise_deviation(double power, double snr_db) { return std::sqrt(power * std::pow(10.0, -snr_db / 10.0) * 0.5); }
 
-Signal add_deviates(Signal signal, double deviation, GaussianSource& source) {
+Signal add_deviates(Signal signal, double deviation, NoiseSource& source) {
   for (Sample& s : signal) {
     double i_noise = 0.0;
     double q_noise = 0.0;
@@ -77,7 +77,7 @@ Signal add_white_noise(Signal signal, double snr_db, std::uint64_t seed) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     return Signal(signal.size(), Sample{nan, nan});
   }
-  GaussianSource source(seed);
+  NoiseSource source(seed);
   return add_deviates(std::move(signal), sigma, source);
 }
 

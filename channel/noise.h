@@ -24,7 +24,7 @@ Signal apply_frequency_offset(Signal signal, double sample_rate, double frequenc
 Signal add_awgn(Signal signal, double snr_db, std::optional<Seed> seed = std::nullopt);
 
 // The exact model's noise: complex white Gaussian noise of total power P / 10^(snr_db / 10), P
-// the signal's mean power per sample, from GaussianSource(seed) (I then Q of each sample).
+// the signal's mean power per sample, from NoiseSource(seed) (I then Q of each sample).
 // +infinity dB, an empty or a silent signal adds nothing. Same length as the input.
 Signal add_white_noise(Signal signal, double snr_db, std::uint64_t seed);
 
@@ -41,6 +41,6 @@ double noise_deviation(double power, double snr_db);
 // Adds deviation times the source's next two deviates to each sample (I then Q): the same draws
 // as add_white_noise, so a signal's blocks, each through this in order with one source, come
 // out as the whole signal through add_white_noise.
-Signal add_deviates(Signal signal, double deviation, GaussianSource& source);
+Signal add_deviates(Signal signal, double deviation, NoiseSource& source);
 
 }  // namespace quorvin

@@ -130,7 +130,7 @@ void emit_plain_file(const PlainChain& c, const SampleSink& sink) {
     }
     return;
   }
-  GaussianSource source(c.noise_seed);
+  NoiseSource source(c.noise_seed);
   for (std::size_t at = 0; at < length; at += exact_block_samples) {
     Signal samples = kept.empty() ? offset(clean(at), at)
                                   : Signal(kept.begin() + static_cast<std::ptrdiff_t>(at),

@@ -253,7 +253,7 @@ TEST(ExactChannel, BlocksAreTheWholeChainToTheBit) {
     const double power = mean_power(whole);
     whole = apply_carrier_offset(std::move(whole), analog ? 250.0 : 287.0, s.sample_rate);
     if (std::isfinite(c.snr_db)) {
-      GaussianSource source(6);
+      NoiseSource source(6);
       whole = add_deviates(std::move(whole), noise_deviation(power, c.snr_db), source);
     }
     ASSERT_EQ(streamed.size(), whole.size()) << c.name;

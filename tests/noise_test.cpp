@@ -91,22 +91,25 @@ TEST(Awgn, SeedsReproduceAndTheFirstDrawGoesToQ) {
 namespace quorvin {
 namespace {
 
-// The exact model's normal source against the normal law itself: the share of 4 million draws in
+// The exact model's normal sources against the normal law itself: the share of 4 million draws in
 // bins across the whole line (tails beyond 4 and 5 sigma included) against erfc, the first four
 // moments, and no correlation between the two deviates of a pair or between neighbouring seeds.
-TEST(GaussianSource, DrawsFollowTheNormalLawIntoTheTails) {
+// GaussianSource serves the impairments' draws, NoiseSource (four streams) the white noise.
+template <class Source>
+void expect_normal_law(std::uint64_t seed) {
   constexpr int n = 4'000'000;
   const std::vector<double> edges = {-5.0, -4.0, -3.0, -2.0, -1.0, -0.5, 0.0, 0.5, 1.0, 2.0, 3.0, 3.6541528853610088, 4.0, 5.0};
   std::vector<double> counts(edges.size() + 1, 0.0);
   const auto normal_cdf = [](double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); };
-  GaussianSource source(7);
-  GaussianSource neighbour(8);
+  Source source(seed);
+  Source neighbour(seed + 1);
   double m1 = 0, m2 = 0, m3 = 0, m4 = 0, pair = 0, seeds = 0;
   for (int i = 0; i < n / 2; ++i) {
-    double a = 0.0, b = 0.0;
+    double a = 0.0, b = 0.0, c = 0.0, d = 0.0;
     source.next_normal_pair(a, b);
+    neighbour.next_normal_pair(c, d);
     pair += a * b;
-    seeds += a * neighbour.next_normal();
+    seeds += a * c;
     for (const double x : {a, b}) {
       m1 += x, m2 += x * x, m3 += x * x * x, m4 += x * x * x * x;
       counts[static_cast<std::size_t>(std::upper_bound(edges.begin(), edges.end(), x) - edges.begin())] += 1.0;
@@ -125,6 +128,31 @@ TEST(GaussianSource, DrawsFollowTheNormalLawIntoTheTails) {
   EXPECT_NEAR(m4 / n, 3.0, 0.03);
   EXPECT_NEAR(pair / (n / 2), 0.0, 0.004) << "I and Q of one sample";
   EXPECT_NEAR(seeds / (n / 2), 0.0, 0.004) << "files with neighbouring seeds";
+}
+
+TEST(GaussianSource, DrawsFollowTheNormalLawIntoTheTails) { expect_normal_law<GaussianSource>(7); }
+TEST(NoiseSource, DrawsFollowTheNormalLawIntoTheTails) { expect_normal_law<NoiseSource>(7); }
+
+// The four streams take turns: deviate 4i + j is stream j's, so over a run each stream's share
+// has unit variance and no stream repeats another.
+TEST(NoiseSource, EachStreamDrawsItsOwnDeviates) {
+  NoiseSource source(11);
+  std::array<double, 4> power{};
+  std::array<double, 4> cross{};
+  constexpr int steps = 200'000;
+  for (int i = 0; i < steps; ++i) {
+    std::array<double, 4> x{};
+    source.next_normal_pair(x[0], x[1]);
+    source.next_normal_pair(x[2], x[3]);
+    for (std::size_t j = 0; j < 4; ++j) {
+      power[j] += x[j] * x[j];
+      cross[j] += x[j] * x[(j + 1) % 4];
+    }
+  }
+  for (std::size_t j = 0; j < 4; ++j) {
+    EXPECT_NEAR(power[j] / steps, 1.0, 0.015) << "stream " << j;
+    EXPECT_NEAR(cross[j] / steps, 0.0, 0.015) << "streams " << j << " and " << (j + 1) % 4;
+  }
 }
 
 TEST(GaussianSource, ZigguratConstantsCloseTheLayers) {
