@@ -231,17 +231,16 @@ void AtomicFileWriter::discard() {
 bool AtomicFileWriter::complete() {
   if (!is_open()) return complete_;
   flush();
-  const bool abandoned = context_.abandon.stop_requested();
   // On the storage before the rename, so that the final name never points at data that a crash of
-  // the machine could still lose, and so that errors the device reports late are seen.
-  const bool synced =
-      failed_ || abandoned || temporary_.empty() || context_.sync == nullptr || context_.sync(file_);
+  // the machine could still lose, and so that errors the device reports late are seen. Not for a
+  // file that failed or was abandoned (flush() saw the interrupt), nor for a device.
+  const bool synced = failed_ || temporary_.empty() || context_.sync == nullptr || context_.sync(file_);
   errno = 0;
   const bool closed = std::fclose(file_) == 0;  // fails when the last bytes cannot be written out
   const int close_error = errno;
   file_ = nullptr;
   open_ = false;
-  if (abandoned) {
+  if (context_.abandon.stop_requested()) {
     fail("abandoned after an interrupt");
   } else if (failed_ || !closed) {
     fail(system_text(write_error_ != 0 ? write_error_ : close_error, "could not be written completely"));
