@@ -6,9 +6,9 @@
 # A quorvin-cli.exe runs under Wine (scripts/wine-run.sh), whose own calls are then counted too:
 # getdents64 there is Wine reading the folder to match a missing name without regard to case.
 # "beyond the writes" is every call but write/writev and the flush to storage (fsync);
-# "names looked up" counts the calls that resolve a path (a rename resolves two). quorvin-cli's
-# flush (platform::sync_file_to_storage, handed a path) opens each file again by its temporary
-# name: one openat and one close of each file's are that flush's own.
+# "names looked up" counts the calls that resolve a path (a rename resolves two). quorvin-cli
+# flushes each file through the handle that wrote it (platform::sync_file_to_storage, handed the
+# open file), so a file in a fresh folder costs its openat, close and rename beyond the writes.
 set -euo pipefail
 
 cli=${1:-build/default/cli/quorvin-cli}

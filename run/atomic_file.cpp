@@ -23,23 +23,41 @@ std::string system_text(int error_number, std::string_view otherwise) {
   return error_number != 0 ? std::generic_category().message(error_number) : std::string(otherwise);
 }
 
-// Binary, so that the bytes are the same everywhere; unbuffered, since the writer batches the
-// text into large writes itself. Returns errno of a failed open (0 when it opened).
-int open_for_writing(std::ofstream& stream, const std::filesystem::path& path, std::ios::openmode mode) {
-  stream.rdbuf()->pubsetbuf(nullptr, 0);
-  errno = 0;
-  stream.open(path, std::ios::out | std::ios::binary | mode);
-  return stream.is_open() ? 0 : errno;
-}
+enum class OpenMode { append, truncate, create_new };
 
-// Exclusive creation (O_CREAT | O_EXCL) where the C++ library offers it before C++23 names it:
-// an existing name, a leftover temporary or another process's, is then never truncated. MinGW's C
-// runtime has no exclusive mode, so on Windows the nonces alone keep the names apart.
-#if defined(_GLIBCXX_RELEASE) && _GLIBCXX_RELEASE >= 12 && !defined(_WIN32)
-constexpr std::ios::openmode create_new = std::ios::__noreplace;
+// Exclusive creation ("x": O_CREAT | O_EXCL): an existing name, a leftover temporary or another
+// process's, is then never truncated. The msvcrt.dll that MinGW links by default knows no "x" (its
+// later versions take an unknown mode letter for an invalid argument); there the nonces alone keep
+// the names apart. The Universal CRT knows it.
+#if defined(_WIN32) && !defined(_UCRT) && !defined(_MSC_VER)
+constexpr bool exclusive_create = false;
 #else
-constexpr std::ios::openmode create_new = std::ios::trunc;
+constexpr bool exclusive_create = true;
 #endif
+
+struct Opened {
+  std::FILE* file;
+  int error;  // errno of a failed open
+};
+
+// Binary, so that the bytes are the same everywhere; unbuffered, since the writer batches the
+// text into large writes itself. C's stdio rather than a stream, whose descriptor is out of reach,
+// so that the disk flush acts on the file that was written.
+Opened open_for_writing(const std::filesystem::path& path, OpenMode mode) {
+  const int index = mode == OpenMode::append ? 0 : (mode == OpenMode::create_new && exclusive_create) ? 2 : 1;
+  errno = 0;
+#ifdef _WIN32
+  // Windows names are UTF-16; fopen would take them in the system's code page.
+  static constexpr const wchar_t* modes[] = {L"ab", L"wb", L"wbx"};
+  std::FILE* file = _wfopen(path.c_str(), modes[index]);
+#else
+  static constexpr const char* modes[] = {"ab", "wb", "wbx"};
+  std::FILE* file = std::fopen(path.c_str(), modes[index]);
+#endif
+  if (file == nullptr) return {nullptr, errno};
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  return {file, 0};
+}
 
 // Nonces count up from a random base: the temporaries of one process never share a name (2^32 of
 // them), and another process, counting from its own base, meets these names only when the two
@@ -79,10 +97,9 @@ Target classify(const std::filesystem::path& target, const std::filesystem::file
   }
   // Opening it to append changes nothing and asks the system rather than guessing from mode bits
   // (a rename over a read-only file would succeed).
-  std::ofstream probe;
-  if (const int refused = open_for_writing(probe, target, std::ios::app); refused != 0 || !probe.is_open()) {
-    return {TargetKind::refused, system_text(refused, "cannot be opened for writing")};
-  }
+  const Opened probe = open_for_writing(target, OpenMode::append);
+  if (probe.file == nullptr) return {TargetKind::refused, system_text(probe.error, "cannot be opened for writing")};
+  std::fclose(probe.file);
   if (status.type() == file_type::character) return {TargetKind::device, {}};
   return {TargetKind::regular, {}, status.permissions()};
 }
@@ -148,16 +165,16 @@ AtomicFileWriter::AtomicFileWriter(std::filesystem::path path, const WriteContex
     return;
   }
   name_was_free_ = target.kind == TargetKind::absent;
-  int refused = 0;
+  Opened opened{nullptr, 0};
   if (target.kind == TargetKind::device) {
-    refused = open_for_writing(stream_, target_, std::ios::trunc);
+    opened = open_for_writing(target_, OpenMode::truncate);
   } else {
-    for (int attempt = 0; attempt < 16 && !stream_.is_open(); ++attempt) {
+    for (int attempt = 0; attempt < 16 && opened.file == nullptr; ++attempt) {
       temporary_ = temporary_file_path(target_, next_nonce());
-      refused = open_for_writing(stream_, temporary_, create_new);
-      if (!stream_.is_open() && refused != EEXIST) break;  // the folder refuses new files
+      opened = open_for_writing(temporary_, OpenMode::create_new);
+      if (opened.file == nullptr && opened.error != EEXIST) break;  // the folder refuses new files
     }
-    if (!stream_.is_open()) {
+    if (opened.file == nullptr) {
       temporary_.clear();
     } else if (target.kind == TargetKind::regular) {
       // The replaced file's mode carries over. It was writable, and a read-only temporary could
@@ -167,8 +184,9 @@ AtomicFileWriter::AtomicFileWriter(std::filesystem::path path, const WriteContex
                                    std::filesystem::perm_options::replace, ignored);
     }
   }
-  open_ = stream_.is_open();
-  if (!open_) failure_ = system_text(refused, "cannot be created");
+  file_ = opened.file;
+  open_ = file_ != nullptr;
+  if (!open_) failure_ = system_text(opened.error, "cannot be created");
 }
 
 AtomicFileWriter::~AtomicFileWriter() {
@@ -177,10 +195,13 @@ AtomicFileWriter::~AtomicFileWriter() {
 
 void AtomicFileWriter::flush() {
   if (context_.abandon.stop_requested()) failed_ = true;
-  if (!failed_ && !buffer_.empty()) {
+  for (std::size_t written = 0; !failed_ && written < buffer_.size();) {
     errno = 0;
-    stream_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-    if (!stream_.good()) {
+    written += std::fwrite(buffer_.data() + written, 1, buffer_.size() - written, file_);
+    if (written == buffer_.size()) break;
+    if (errno == EINTR) {
+      std::clearerr(file_);  // a signal handler cut the write short; the rest follows
+    } else {
       failed_ = true;
       write_error_ = errno;
     }
@@ -194,7 +215,8 @@ void AtomicFileWriter::fail(std::string reason) {
 }
 
 void AtomicFileWriter::discard() {
-  if (stream_.is_open()) stream_.close();
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
   open_ = false;
   complete_ = false;
   // Only ever the temporary file: a device written in place, or an earlier file, stays.
@@ -209,17 +231,20 @@ void AtomicFileWriter::discard() {
 bool AtomicFileWriter::complete() {
   if (!is_open()) return complete_;
   flush();
+  // On the storage before the rename, so that the final name never points at data that a crash of
+  // the machine could still lose, and so that errors the device reports late are seen. Not for a
+  // file that failed or was abandoned (flush() saw the interrupt), nor for a device.
+  const bool synced = failed_ || temporary_.empty() || context_.sync == nullptr || context_.sync(file_);
   errno = 0;
-  stream_.close();  // fails when the last bytes cannot be written out (a full disk)
+  const bool closed = std::fclose(file_) == 0;  // fails when the last bytes cannot be written out
   const int close_error = errno;
+  file_ = nullptr;
   open_ = false;
   if (context_.abandon.stop_requested()) {
     fail("abandoned after an interrupt");
-  } else if (failed_ || stream_.fail()) {
+  } else if (failed_ || !closed) {
     fail(system_text(write_error_ != 0 ? write_error_ : close_error, "could not be written completely"));
-  } else if (!temporary_.empty() && context_.sync != nullptr && !context_.sync(temporary_)) {
-    // On the storage before the rename, so that the final name never points at data that a
-    // crash of the machine could still lose, and so that errors the device reports late are seen.
+  } else if (!synced) {
     fail("could not be flushed to its storage device");
   } else {
     complete_ = true;

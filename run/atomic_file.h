@@ -2,8 +2,8 @@
 // Writing a whole output file so that its final name only ever holds a complete file.
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <span>
 #include <stop_token>
 #include <string>
@@ -20,13 +20,15 @@ std::filesystem::path temporary_file_path(const std::filesystem::path& target, s
 // True for a file name made by temporary_file_path.
 bool is_temporary_file_name(std::string_view file_name);
 
-// Flushes a closed file's data to its storage; false when the device reports an error.
-using FileSync = bool (*)(const std::filesystem::path& file);
+// Flushes what was written through an open file to its storage device, before the file is
+// closed; false when the device reports an error.
+using FileSync = bool (*)(std::FILE* file);
 
 // What the files of a run are written with, handed down by the front end.
 struct WriteContext {
   // The standard library has no disk flush, so a front end hands in its platform's; without
-  // one, files are renamed into place once the system has accepted every byte.
+  // one, files are renamed into place once the system has accepted every byte. It is handed the
+  // file that was written, still open: opening it again by name would cost two more calls.
   FileSync sync = nullptr;
   // Once requested, each writer gives up at its next write or before its rename: the temporary
   // file is removed and the final name left as it was (a second interrupt abandons the files
@@ -45,9 +47,11 @@ enum class FinalName {
 // Collects text in a large buffer and writes it out in few large writes (binary, so the bytes
 // are the same on every platform), replacing `path` only when everything was written:
 // - a regular file (or none yet) is written to a temporary file beside it (temporary_file_path),
-//   closed, flushed to the disk (see WriteContext) and renamed over the final name (a replacing
+//   flushed to the disk (see WriteContext), closed and renamed over the final name (a replacing
 //   rename on Windows too), keeping the permissions of the file it replaces. On any failure the
-//   temporary file is removed and an earlier file of that name is left intact;
+//   temporary file is removed and an earlier file of that name is left intact. Beyond its writes
+//   and the flush, a file whose final name is free costs three file-system calls: the
+//   temporary's open and close, and the rename (a name that is looked at adds those looks);
 // - a symbolic link is followed: the file it names is replaced, the link stays;
 // - a character device (/dev/null, /dev/full) is written in place, nothing renamed or removed;
 // - a folder, a file the user may not write, a folder that does not exist, and anything else
@@ -75,7 +79,7 @@ class AtomicFileWriter {
     if (buffer_.size() >= flush_size) flush();
   }
 
-  // Writes what is left, closes the file and flushes it to storage, still under its temporary
+  // Writes what is left, flushes the file to storage and closes it, still under its temporary
   // name; true only when every byte reached the file.
   bool complete();
   bool is_complete() const { return complete_; }
@@ -114,7 +118,7 @@ class AtomicFileWriter {
   WriteContext context_;
   std::filesystem::path target_;     // the final file, symbolic links followed
   std::filesystem::path temporary_;  // empty when writing a device in place
-  std::ofstream stream_;
+  std::FILE* file_ = nullptr;  // C stdio, so that the disk flush can reach the open file
   bool open_ = false;
   bool failed_ = false;
   bool complete_ = false;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <stop_token>
@@ -213,6 +214,64 @@ TEST_F(AtomicFile, ATemporaryMovedAwayWithItsFolderIsNamedAsLeftover) {
   EXPECT_TRUE(fs::exists(folder() / "after" / writer.leftover().filename()));
 }
 #endif
+
+// What the disk flush was handed (a plain function pointer, so the record is the test file's).
+struct FlushSeen {
+  fs::path folder;
+  bool result = true;
+  int calls = 0;
+  long position = -1;     // where the handed file stood: past every byte only if it wrote them
+  std::string temporary;  // the temporary's text meanwhile: not yet renamed, every byte in it
+} flush_seen;
+
+bool recording_flush(std::FILE* file) {
+  ++flush_seen.calls;
+  flush_seen.position = std::ftell(file);
+  for (const auto& entry : fs::directory_iterator(flush_seen.folder)) {
+    if (is_temporary_file_name(entry.path().filename().string())) flush_seen.temporary = test::read_file(entry.path());
+  }
+  return flush_seen.result;
+}
+
+TEST_F(AtomicFile, IsFlushedThroughTheFileThatWroteItBeforeTheRenameAndOnlyThen) {
+  struct Case {
+    const char* name;
+    const char* before;  // at a.csv: "old" a file, "null" a link to /dev/null
+    bool abandon, flushed, finished;
+    int calls;
+    const char* failure;
+  };
+  std::vector<Case> cases = {{"written", "old", false, true, true, 1, ""},
+                             {"flush_fails", "old", false, false, false, 1, "could not be flushed to its storage device"},
+                             {"abandoned", "old", true, true, false, 0, "abandoned after an interrupt"}};
+#ifndef _WIN32
+  cases.push_back({"device_in_place", "null", false, true, true, 0, ""});
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(folder() / "a.csv");
+    if (c.before == std::string("old")) put("a.csv", "old");
+    if (c.before == std::string("null")) fs::create_symlink("/dev/null", folder() / "a.csv");
+    flush_seen = FlushSeen{};
+    flush_seen.folder = folder();
+    flush_seen.result = c.flushed;
+    std::stop_source abandon;
+    AtomicFileWriter writer(folder() / "a.csv", {.sync = recording_flush, .abandon = abandon.get_token()});
+    const std::string text((std::size_t{3} << 19) + 7, 'z');  // a full buffer written out while appending
+    writer.append(text);
+    if (c.abandon) abandon.request_stop();
+    EXPECT_EQ(writer.finish(), c.finished);
+    EXPECT_EQ(writer.failure(), c.failure);
+    EXPECT_EQ(flush_seen.calls, c.calls);
+    if (c.calls == 1) {
+      EXPECT_EQ(flush_seen.position, static_cast<long>(text.size()));
+      EXPECT_TRUE(flush_seen.temporary == text) << flush_seen.temporary.size() << " bytes in the temporary";
+    }
+    const bool replaced = c.finished && c.before == std::string("old");
+    EXPECT_TRUE(test::read_file(folder() / "a.csv") == (replaced ? text : c.before == std::string("old") ? "old" : ""));
+    EXPECT_EQ(names(), std::vector<std::string>{"a.csv"});  // no temporary stays
+  }
+}
 
 // A free final name is not looked at before the rename: what appeared there while the file was
 // written is replaced if a rename can replace it, and otherwise refused in the words a look before
