@@ -110,7 +110,9 @@ class AtomicFileWriter {
   const std::filesystem::path& leftover() const { return leftover_; }
 
  private:
-  static constexpr std::size_t flush_size = std::size_t{1} << 20;
+  // Large enough that a write costs little against its bytes, small enough that the fresh pages
+  // of a first file (each a costly fault on some virtual machines) cost little too.
+  static constexpr std::size_t flush_size = std::size_t{1} << 18;
   static constexpr std::size_t small_file_size = std::size_t{1} << 16;
   void flush();
   void fail(std::string reason);
