@@ -9,7 +9,8 @@ what else the machine is doing.
 
     bench/fs_rate.py [quorvin-cli or quorvin-cli.exe] [--files 20000] [--no-flush] [-- extra options]
 
-A program ending in .exe is run through scripts/wine-run.sh.
+A program ending in .exe is run through scripts/wine-run.sh. With --no-flush a static quorvin-cli
+is replaced by quorvin-cli-dynamic beside it, which eatmydata can reach.
 """
 import argparse
 import os
@@ -19,6 +20,21 @@ import sys
 import tempfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def has_interpreter(program: str) -> bool:
+    """Whether an ELF program names a dynamic loader (a PT_INTERP header): eatmydata preloads a
+    library, which only such a program loads."""
+    with open(program, "rb") as f:
+        header = f.read(64)
+        if header[:4] != b"\x7fELF" or header[4] != 2:  # 64-bit ELF only; anything else is left as it is
+            return True
+        order = "little" if header[5] == 1 else "big"
+        offset = int.from_bytes(header[0x20:0x28], order)
+        size, count = int.from_bytes(header[0x36:0x38], order), int.from_bytes(header[0x38:0x3A], order)
+        f.seek(offset)
+        table = f.read(size * count)
+    return any(int.from_bytes(table[i * size:i * size + 4], order) == 3 for i in range(count))
 
 
 def main() -> int:
@@ -35,6 +51,14 @@ def main() -> int:
     if program.endswith(".exe"):
         command = [str(ROOT / "scripts/wine-run.sh"), program]
     if args.no_flush:
+        if not program.endswith(".exe") and not has_interpreter(program):
+            # quorvin-cli is a static program on Linux; its dynamically linked twin is built on request.
+            dynamic = pathlib.Path(program).with_name("quorvin-cli-dynamic")
+            if not dynamic.is_file():
+                print(f"fs_rate.py: --no-flush needs a dynamically linked program; build {dynamic.name} "
+                      "(cmake --build --preset default --target quorvin-cli-dynamic)", file=sys.stderr)
+                return 2
+            command = [str(dynamic)]
         command = ["eatmydata"] + command
     command += ["-j", "1", "--seed", "1", "-m", "BPSK", "--num-symbols", "100",
                 "--files-per-modulation", str(args.files), "-o", "out"] + args.extra

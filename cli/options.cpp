@@ -184,6 +184,11 @@ struct Parsed {
   bool version = false;
   std::string signal_model = "classic";
   std::vector<std::string> exact_texts = std::vector<std::string>(exact_options().size());
+  // The options whose presence matters, kept as added: asking CLI11 by name searches every
+  // option, which for the exact model's rows cost more than the rest of parsing.
+  std::vector<const CLI::Option*> exact_options_added = std::vector<const CLI::Option*>(exact_options().size());
+  const CLI::Option* seed_option = nullptr;
+  const CLI::Option* manifest_option = nullptr;
   ExactTexts exact_given;  // the texts of the exact model's options that were given
 };
 
@@ -258,13 +263,15 @@ void add_exact_options(CLI::App& app, Parsed& p) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows[i].flag) {
       std::string& text = p.exact_texts[i];
-      app.add_flag_callback(std::string(rows[i].option), [&text] { text = "true"; }, std::string(rows[i].help))
-          ->group(std::string(exact_model));
+      p.exact_options_added[i] =
+          app.add_flag_callback(std::string(rows[i].option), [&text] { text = "true"; }, std::string(rows[i].help))
+              ->group(std::string(exact_model));
       continue;
     }
-    app.add_option(std::string(rows[i].option), p.exact_texts[i], with_default(rows[i].help, rows[i].default_text))
-        ->option_text(value_kind(rows[i]))
-        ->group(std::string(exact_model));
+    p.exact_options_added[i] =
+        app.add_option(std::string(rows[i].option), p.exact_texts[i], with_default(rows[i].help, rows[i].default_text))
+            ->option_text(value_kind(rows[i]))
+            ->group(std::string(exact_model));
   }
 }
 
@@ -279,9 +286,9 @@ void add_output_options(CLI::App& app, Parsed& p) {
       ->option_text("csv|sigmf|hdf5")
       ->group(group);
   app.add_flag("--compress", p.compress, "deflate the samples of --format hdf5")->group(group);
-  app.add_option("--manifest", p.manifest, "also write a CSV manifest of every planned file to FILE")
-      ->option_text("FILE")
-      ->group(group);
+  p.manifest_option = app.add_option("--manifest", p.manifest, "also write a CSV manifest of every planned file to FILE")
+                          ->option_text("FILE")
+                          ->group(group);
 }
 
 void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
@@ -298,9 +305,9 @@ void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads
       ->check(CLI::Range(1u, 1024u))
       ->option_text("N")
       ->group(group);
-  app.add_option("--seed", p.seed, "unsigned 32-bit seed for a reproducible run (default: the clock)")
-      ->option_text("INTEGER")
-      ->group(group);
+  p.seed_option = app.add_option("--seed", p.seed, "unsigned 32-bit seed for a reproducible run (default: the clock)")
+                      ->option_text("INTEGER")
+                      ->group(group);
   app.add_option("--shard", p.shard, "produce only the files at plan positions K modulo N (default: 0/1)")
       ->option_text("K/N")
       ->group(group);
@@ -516,12 +523,12 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
     for (const std::string& name : known_modulations()) list += name + "\n";
     return ImmediateExit{0, list, ""};
   }
-  parsed.seed_given = app.count("--seed") > 0;
+  parsed.seed_given = parsed.seed_option->count() > 0;
   for (std::size_t i = 0; i < parsed.exact_texts.size(); ++i) {
-    const bool given = app.count(std::string(exact_options()[i].option)) > 0;
+    const bool given = parsed.exact_options_added[i]->count() > 0;
     parsed.exact_given.push_back(given ? std::optional<std::string>(parsed.exact_texts[i]) : std::nullopt);
   }
-  parsed.manifest_given = app.count("--manifest") > 0;
+  parsed.manifest_given = parsed.manifest_option->count() > 0;
   return request_of(parsed);
 }
 

@@ -58,6 +58,25 @@ Table tabulate(double first, double last, Function f) {
   return table;
 }
 
+// An even function tabulated on [-half, half], as tabulate(-half, half, f) would make it: points i
+// and size - 1 - i are exact negatives of each other (multiples of 1/R, far inside a double's
+// precision), and f must give the same double at -u as at u (the RRC does: its sine and the
+// product with its cosine change sign with u, as its denominator does), so each value is worked
+// out once and mirrored. That halves the sines and cosines of a thread's first pulse, a third of a
+// short run's arithmetic.
+template <typename Function>
+Table tabulate_even(double half, Function f) {
+  Table table{-half, {}};
+  const auto count = static_cast<std::size_t>(std::llround(2.0 * half * table_points_per_symbol)) + 1;
+  table.values.resize(count);
+  for (std::size_t i = 0; i <= (count - 1) / 2; ++i) {
+    const double value = f(-half + static_cast<double>(i) / table_points_per_symbol);
+    table.values[i] = value;
+    table.values[count - 1 - i] = value;
+  }
+  return table;
+}
+
 // Root-raised cosine of roll-off a at u symbol periods, unit energy over the symbol period.
 double root_raised_cosine(double u, double a) {
   if (u == 0.0) return 1.0 - a + 4.0 * a / pi;
@@ -100,7 +119,7 @@ Pulse make_pulse(PulseShape shape, double rolloff, std::int32_t span) {
   if (shape == PulseShape::rect) return {shape, 0.5, {}, 0, {}, {}};
   const double half = shape == PulseShape::rrc ? span / 2.0 : 1.0;
   Table table = shape == PulseShape::rrc
-                    ? tabulate(-half, half, [rolloff](double u) { return root_raised_cosine(u, rolloff); })
+                    ? tabulate_even(half, [rolloff](double u) { return root_raised_cosine(u, rolloff); })
                     : tabulate(-half, half, triangle);
   double energy = 0.0;
   for (const double v : table.values) energy += v * v;

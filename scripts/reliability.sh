@@ -19,7 +19,11 @@ for preset in default asan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j 2 --target quorvin-cli >/dev/null
 done
+# quorvin-cli is a static program on Linux; memcheck needs the dynamically linked one to see its
+# allocations.
+cmake --build --preset default -j 2 --target quorvin-cli-dynamic >/dev/null
 cli=build/default/cli/quorvin-cli
+dynamic_cli=build/default/cli/quorvin-cli-dynamic
 asan_cli=build/asan/cli/quorvin-cli
 failures=0
 fail() { echo "reliability.sh: FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -101,7 +105,7 @@ fi
 echo "=== valgrind memcheck: all 22 names, 3 files each, 2 jobs"
 if command -v valgrind >/dev/null; then
   if valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
-       "$cli" -m all --files-per-modulation 3 --num-symbols 300 --save-settings -j 2 --seed 2 \
+       "$dynamic_cli" -m all --files-per-modulation 3 --num-symbols 300 --save-settings -j 2 --seed 2 \
        -o "$work/valgrind" >"$work/valgrind.out" 2>"$work/valgrind.err"; then
     echo "valgrind: $(find "$work/valgrind" -type f | wc -l) files, no error, no leak"
   else
