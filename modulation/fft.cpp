@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <utility>
 
@@ -35,14 +36,15 @@ void butterflies(std::span<Sample> values, std::size_t len, std::size_t first, s
   }
 }
 
-// The decimation-in-time stages of lengths 2 to values.size() of a radix-2 transform of length
-// `total`, over the positions offset + spacing * i of its bit-reversed array (values[i]); with
-// spacing 1, over a contiguous block, which those stages never leave. A stage reaches only
-// positions that agree modulo `spacing`, so a transform can be finished one residue class at a
-// time. Twiddles are made per stage in runs of a few thousand rather than kept in a table as long
-// as half the transform.
-void radix2_stages(std::span<Sample> values, std::size_t total, std::size_t offset, std::size_t spacing, double sign) {
-  const std::size_t size = values.size();
+// The decimation-in-time stages of lengths 2 to a block's size of a radix-2 transform of length
+// `total`, over the positions offset + spacing * i of its bit-reversed array (block[i]); with
+// spacing 1, over contiguous blocks of equal size at multiples of it, which those stages never
+// leave. A stage reaches only positions that agree modulo `spacing`, so a transform can be
+// finished one residue class at a time. Twiddles are made per stage in runs of a few thousand,
+// once for all the blocks, rather than kept in a table as long as half the transform.
+void radix2_stages(std::initializer_list<std::span<Sample>> blocks, std::size_t total, std::size_t offset,
+                   std::size_t spacing, double sign) {
+  const std::size_t size = blocks.begin()->size();
   Signal w(std::min<std::size_t>(4096, size / 2));
   for (std::size_t len = 2; len <= size; len <<= 1) {
     const std::size_t half = len / 2;
@@ -50,7 +52,7 @@ void radix2_stages(std::span<Sample> values, std::size_t total, std::size_t offs
     for (std::size_t first = 0; first < half; first += w.size()) {
       const std::size_t count = std::min(w.size(), half - first);
       for (std::size_t k = 0; k < count; ++k) w[k] = twiddle((offset + spacing * (first + k)) * stride, total, sign);
-      butterflies(values, len, first, count, w.data(), 1);
+      for (const std::span<Sample> block : blocks) butterflies(block, len, first, count, w.data(), 1);
     }
   }
 }
@@ -76,9 +78,8 @@ std::size_t reverse_bits(std::size_t i, int bits) {
   return reversed;
 }
 
-// Iterative radix-2 decimation in time, in place and unscaled; the length must be a power of two.
-// `table`, when given, holds its twiddles (twiddle_table).
-void radix2(std::span<Sample> values, double sign, std::span<const Sample> table = {}) {
+// Puts the values in bit-reversed order of their indices (a power-of-two count), by swaps.
+void bit_reverse(std::span<Sample> values) {
   const std::size_t n = values.size();
   for (std::size_t i = 1, j = 0; i < n; ++i) {
     std::size_t bit = n >> 1;
@@ -86,7 +87,14 @@ void radix2(std::span<Sample> values, double sign, std::span<const Sample> table
     j |= bit;
     if (i < j) std::swap(values[i], values[j]);
   }
-  if (table.empty()) return radix2_stages(values, n, 0, 1, sign);
+}
+
+// Iterative radix-2 decimation in time, in place and unscaled; the length must be a power of two.
+// `table`, when given, holds its twiddles (twiddle_table).
+void radix2(std::span<Sample> values, double sign, std::span<const Sample> table = {}) {
+  const std::size_t n = values.size();
+  bit_reverse(values);
+  if (table.empty()) return radix2_stages({values}, n, 0, 1, sign);
   // A kept table serves every stage where it lies: stage len's twiddles are every (n / len)-th.
   for (std::size_t len = 2; len <= n; len <<= 1) butterflies(values, len, 0, len / 2, table.data(), n / len);
 }
@@ -98,15 +106,24 @@ Sample chirp(std::size_t k, std::size_t n, double sign) {
   return unit_phasor(sign * pi * static_cast<double>(k2) / static_cast<double>(n));
 }
 
-// Multiplies the m-point transform in `spectrum` by the transform of Bluestein's second sequence,
-// b[k] = conj(chirp[k]) for |k| < n (modulo m), zero elsewhere, without holding that transform
-// whole: it is finished one residue class of `classes` at a time (its first stages stay inside
-// blocks of `classes` positions; see radix2_stages), each block's first stages made again for
-// every class. Memory m / classes samples instead of m, for `classes` times the work of those
-// first stages and half as many times b's chirps.
-void multiply_by_chirp_transform(std::span<Sample> spectrum, std::size_t n, double sign) {
-  const std::size_t m = spectrum.size();
-  const std::size_t classes = std::min<std::size_t>(8, m);
+// The twiddles of the first stages of a transform of length `total` over its blocks of N
+// positions, stage len's k-th at [len / 2 + k] (block_stages).
+template <std::size_t N>
+std::array<Sample, N> first_stage_twiddles(std::size_t total, double sign) {
+  std::array<Sample, N> table{};
+  for (std::size_t half = 1; half < N; half <<= 1) {
+    for (std::size_t k = 0; k < half; ++k) table[half + k] = twiddle(k * (total / (2 * half)), total, sign);
+  }
+  return table;
+}
+
+// Class r of eight (positions r + 8 c) of the m-point transform of Bluestein's second sequence,
+// b[k] = conj(chirp[k]) for |k| < n (modulo m), zero elsewhere, into `part` (m / 8 samples),
+// without holding that transform whole: its first three stages stay inside blocks of eight
+// positions (see radix2_stages) and are made again for every class. Memory m / 8 samples instead
+// of m, for eight times the work of those first stages and half as many times b's chirps.
+void chirp_transform_class(std::span<Sample> part, std::size_t n, std::size_t m, double sign, std::size_t r) {
+  constexpr std::size_t classes = 8;
   const std::size_t count = m / classes;  // positions per class
   const int bits = std::countr_zero(m);
   const int block_bits = std::countr_zero(classes);
@@ -114,33 +131,26 @@ void multiply_by_chirp_transform(std::span<Sample> spectrum, std::size_t n, doub
     if (k < n) return std::conj(chirp(k, n, sign));
     return k > m - n ? std::conj(chirp(m - k, n, sign)) : Sample{};
   };
-  std::array<Sample, 8> block_twiddles{};
-  for (std::size_t half = 1; half < classes; half <<= 1) {
-    for (std::size_t k = 0; k < half; ++k) block_twiddles[half + k] = twiddle(k * (m / (2 * half)), m, -1.0);
-  }
-  Signal part(count);
-  std::array<Sample, 8> sequence;
-  std::array<Sample, 8> block;
+  const auto block_twiddles = first_stage_twiddles<classes>(m, -1.0);
+  std::array<Sample, classes> sequence;
+  std::array<Sample, classes> block;
   // Block c of the bit-reversed array holds b at low + t count (t in bit-reversed order), low
   // being c's reversed index: its first stages, and class r's element of them into part[c].
-  const auto finish_block = [&](std::size_t low, std::size_t r, auto b_at) {
+  const auto finish_block = [&](std::size_t low, auto b_at) {
     for (std::size_t q = 0; q < classes; ++q) block[q] = b_at(reverse_bits(q, block_bits));
-    block_stages(std::span(block).first(classes), block_twiddles);
+    block_stages(block, block_twiddles);
     part[reverse_bits(low, bits - block_bits)] = block[r];
   };
-  for (std::size_t r = 0; r < classes; ++r) {
-    // b[m - k] = b[k], so the block of count - low holds the numbers of the block of low in
-    // reverse order: each chirp made serves two blocks.
-    for (std::size_t low = 0; low <= count / 2; ++low) {
-      for (std::size_t t = 0; t < classes; ++t) sequence[t] = b(t * count + low);
-      finish_block(low, r, [&](std::size_t t) { return sequence[t]; });
-      if (low != 0 && 2 * low != count) {
-        finish_block(count - low, r, [&](std::size_t t) { return sequence[classes - 1 - t]; });
-      }
+  // b[m - k] = b[k], so the block of count - low holds the numbers of the block of low in
+  // reverse order: each chirp made serves two blocks.
+  for (std::size_t low = 0; low <= count / 2; ++low) {
+    for (std::size_t t = 0; t < classes; ++t) sequence[t] = b(t * count + low);
+    finish_block(low, [&](std::size_t t) { return sequence[t]; });
+    if (low != 0 && 2 * low != count) {
+      finish_block(count - low, [&](std::size_t t) { return sequence[classes - 1 - t]; });
     }
-    radix2_stages(part, m, r, classes, -1.0);
-    for (std::size_t c = 0; c < count; ++c) spectrum[r + classes * c] *= part[c];
   }
+  radix2_stages({part}, m, r, classes, -1.0);
 }
 
 // The same product for short transforms: b and its transform whole, the twiddles from `forward`.
@@ -156,50 +166,143 @@ void multiply_by_whole_chirp_transform(std::span<Sample> spectrum, const Signal&
 }
 
 // Padded lengths up to this keep Bluestein's sequences whole and their chirps and twiddles in
-// tables, which is quickest; longer ones make them afresh where they are needed and finish the
-// chirp's transform class by class, which keeps their memory to the padded vector itself and an
-// eighth of it more (the tables' 12 MiB at most are small beside the process; longer files are
-// where memory per sample counts).
+// tables, which is quickest (the tables' 12 MiB at most are small beside the process); longer
+// ones are convolved a quarter at a time (bluestein_by_quarters), which is where memory per
+// sample counts.
 constexpr std::size_t longest_with_tables = std::size_t{1} << 18;
 
-// Bluestein's algorithm: a DFT of any length n as a circular convolution of power-of-two length
-// m, using k m = (k^2 + m^2 - (k - m)^2) / 2, in the vector's own storage grown to m samples.
-void bluestein(Signal& values, double sign) {
+// Bluestein's algorithm for short lengths: a DFT of any length n as a circular convolution of
+// power-of-two length m, using k m = (k^2 + m^2 - (k - m)^2) / 2, in the vector's own storage
+// grown to m samples.
+void bluestein_with_tables(Signal& values, double sign) {
   const std::size_t n = values.size();
   const std::size_t m = std::bit_ceil(2 * n - 1);
-  const bool tables = m <= longest_with_tables;
-  Signal chirps;
-  if (tables) {
-    chirps.resize(n);
-    for (std::size_t k = 0; k < n; ++k) chirps[k] = chirp(k, n, sign);
-  }
-  const auto chirp_at = [&](std::size_t k) { return tables ? chirps[k] : chirp(k, n, sign); };
-  for (std::size_t k = 0; k < n; ++k) values[k] = values[k] * chirp_at(k);
+  Signal chirps(n);
+  for (std::size_t k = 0; k < n; ++k) chirps[k] = chirp(k, n, sign);
+  for (std::size_t k = 0; k < n; ++k) values[k] = values[k] * chirps[k];
   values.resize(m);
-  if (tables) {
-    const Signal forward = twiddle_table(m, -1.0);
-    radix2(values, -1.0, forward);
-    multiply_by_whole_chirp_transform(values, chirps, forward);
-  } else {
-    radix2(values, -1.0);
-    multiply_by_chirp_transform(values, n, sign);
-  }
-  radix2(values, 1.0, tables ? twiddle_table(m, 1.0) : Signal{});
+  const Signal forward = twiddle_table(m, -1.0);
+  radix2(values, -1.0, forward);
+  multiply_by_whole_chirp_transform(values, chirps, forward);
+  radix2(values, 1.0, twiddle_table(m, 1.0));
   const double scale = 1.0 / static_cast<double>(m);
-  for (std::size_t k = 0; k < n; ++k) values[k] = values[k] * scale * chirp_at(k);
+  for (std::size_t k = 0; k < n; ++k) values[k] = values[k] * scale * chirps[k];
   values.resize(n);
+}
+
+// Two classes of four, r[0] and r[1] (positions r + 4 c), of the m-point transform of `input`
+// padded with zeros to m, into out[0] and out[1] (m / 4 samples each), from one pass over the
+// blocks of four positions of its bit-reversed array. The input is shorter than m / 2, so block
+// `low` holds input[low] and input[low + m / 4] among zeros: writing out[.][low] as each block is
+// finished overwrites only what no later block reads, and an output may be the input's own first
+// m / 4 samples; once they are made, the input beyond them is read no more.
+void padded_transform_classes(std::span<const Sample> input, std::array<std::span<Sample>, 2> out,
+                              std::array<std::size_t, 2> r, std::size_t m) {
+  const std::size_t quarter = m / 4;
+  const auto twiddles = first_stage_twiddles<4>(m, -1.0);
+  for (std::size_t low = 0; low < quarter; ++low) {
+    std::array<Sample, 4> block;
+    for (std::size_t q = 0; q < 4; ++q) {
+      const std::size_t index = reverse_bits(q, 2) * quarter + low;
+      block[q] = index < input.size() ? input[index] : Sample{};
+    }
+    block_stages(block, twiddles);
+    out[0][low] = block[r[0]];
+    out[1][low] = block[r[1]];
+  }
+  for (std::size_t i = 0; i < 2; ++i) {
+    bit_reverse(out[i]);  // class position c comes from block reverse_bits(c)
+    radix2_stages({out[i]}, m, r[i], 4, -1.0);
+  }
+}
+
+// Class r of four of the padded input's transform in `spectrum` times the same class of b's
+// transform (Bluestein's product), put in the order in which the inverse transform's bit-reversed
+// array holds it: one contiguous quarter of that array, the one at position reverse_bits(r, 2).
+// `room` holds b's classes, m / 8 samples of it.
+void multiply_class_by_chirp_transform(std::span<Sample> spectrum, std::span<Sample> room, std::size_t n, std::size_t m,
+                                       double sign, std::size_t r) {
+  // b's classes r and r + 4 of eight are this class's even and odd positions.
+  const std::span<Sample> part = room.first(m / 8);
+  for (std::size_t odd = 0; odd < 2; ++odd) {
+    chirp_transform_class(part, n, m, sign, r + 4 * odd);
+    for (std::size_t c = 0; c < part.size(); ++c) spectrum[2 * c + odd] *= part[c];
+  }
+  bit_reverse(spectrum);
+}
+
+// Bluestein's algorithm for long lengths, the same numbers without ever holding a padded vector.
+// The product spectrum is made two classes of four at a time from the input; each class is a
+// quarter of the inverse transform's bit-reversed array, whose stages within quarters it then
+// takes alone. The quarters at positions 0 and 1 are joined by the stage of length m / 2 into the
+// first half, of which only the n values that become outputs are kept, before those at 2 and 3
+// are made: the last in the input's own storage, whose rest then keeps the first half's values
+// beyond m / 4 until the last stage adds the second half's to them. At most
+// max(n + 5m / 8, 2n + m / 4) samples are held, instead of the padded vector's m and more. No
+// buffer is freed before the end, the second quarter's and a spare one being used again: memory
+// freed early may stay with the process, as much as if it were still held.
+void bluestein_by_quarters(Signal& values, double sign) {
+  const std::size_t n = values.size();
+  const std::size_t m = std::bit_ceil(2 * n - 1);
+  const std::size_t quarter = m / 4;  // n lies between m / 4 and m / 2
+  for (std::size_t k = 0; k < n; ++k) values[k] = values[k] * chirp(k, n, sign);
+  Signal first(quarter);
+  Signal second(quarter);
+  // b's classes, then the first half's values beyond m / 4, then b's classes again.
+  Signal spare(std::max(n - quarter, m / 8));
+  padded_transform_classes(values, {first, second}, {0, 2}, m);
+  multiply_class_by_chirp_transform(first, spare, n, m, sign, 0);
+  multiply_class_by_chirp_transform(second, spare, n, m, sign, 2);
+  radix2_stages({first, second}, m, 0, 1, 1.0);
+  // The stage of length m / 2 over the first half; of its upper quarter only the n - m / 4
+  // values that the last stage turns into outputs below n.
+  const std::span<Sample> upper = std::span(spare).first(n - quarter);
+  for (std::size_t k = 0; k < quarter; ++k) {
+    const Sample t = twiddle(2 * k, m, 1.0) * second[k];
+    if (k < upper.size()) upper[k] = first[k] - t;
+    first[k] += t;
+  }
+  const std::span<Sample> third = second;
+  const std::span<Sample> fourth = std::span(values).first(quarter);
+  padded_transform_classes(values, {third, fourth}, {1, 3}, m);
+  std::copy(upper.begin(), upper.end(), values.begin() + static_cast<std::ptrdiff_t>(quarter));
+  multiply_class_by_chirp_transform(third, spare, n, m, sign, 1);
+  multiply_class_by_chirp_transform(fourth, spare, n, m, sign, 3);
+  radix2_stages({third, fourth}, m, 0, 1, 1.0);
+  for (std::size_t k = 0; k < quarter; ++k) butterfly(third[k], fourth[k], twiddle(2 * k, m, 1.0));
+  // The last stage, outputs below n only: position k of the first half with k of the second,
+  // those beyond m / 4 first, while the second half's upper quarter is still in values.
+  for (std::size_t k = quarter; k < n; ++k) {
+    const Sample t = twiddle(k, m, 1.0) * values[k - quarter];
+    values[k] += t;
+  }
+  for (std::size_t k = 0; k < quarter; ++k) {
+    const Sample t = twiddle(k, m, 1.0) * third[k];
+    first[k] += t;
+    values[k] = first[k];
+  }
+  const double scale = 1.0 / static_cast<double>(m);
+  for (std::size_t k = 0; k < n; ++k) values[k] = values[k] * scale * chirp(k, n, sign);
 }
 
 }  // namespace
 
-std::size_t fft_storage(std::size_t n) { return n <= 1 || std::has_single_bit(n) ? n : std::bit_ceil(2 * n - 1); }
+std::size_t fft_storage(std::size_t n) {
+  if (n <= 1 || std::has_single_bit(n)) return n;
+  const std::size_t m = std::bit_ceil(2 * n - 1);
+  return m <= longest_with_tables ? m : n;
+}
 
 double fft_peak_samples(std::size_t n) {
-  const std::size_t m = fft_storage(n);
-  const bool tables = m <= longest_with_tables;
-  if (m == n) return static_cast<double>(n) * (tables ? 1.5 : 1.0);  // a power of two, and its twiddles
-  // Short: the chirps, b's transform and a twiddle table beside the padded vector; long: a class.
-  return tables ? 2.5 * static_cast<double>(m) + static_cast<double>(n) : 1.125 * static_cast<double>(m);
+  const std::size_t padded = n <= 1 || std::has_single_bit(n) ? n : std::bit_ceil(2 * n - 1);
+  const bool tables = padded <= longest_with_tables;
+  if (padded == n) return static_cast<double>(n) * (tables ? 1.5 : 1.0);  // a power of two, and its twiddles
+  const auto m = static_cast<double>(padded);
+  // Short: the chirps, b's transform and a twiddle table beside the padded vector. Long: the
+  // input and, while the first half is made, two quarters and a class of b's transform; then the
+  // first half's kept n values and the next two quarters, as they are made from the input.
+  if (tables) return 2.5 * m + static_cast<double>(n);
+  return std::max(static_cast<double>(n) + 0.625 * m, 2.0 * static_cast<double>(n) + 0.25 * m);
 }
 
 void fft_in_place(Signal& values, FftDirection direction) {
@@ -209,8 +312,10 @@ void fft_in_place(Signal& values, FftDirection direction) {
   const double sign = inverse ? 1.0 : -1.0;
   if (std::has_single_bit(n)) {
     radix2(values, sign, n <= longest_with_tables ? twiddle_table(n, sign) : Signal{});
+  } else if (std::bit_ceil(2 * n - 1) <= longest_with_tables) {
+    bluestein_with_tables(values, sign);
   } else {
-    bluestein(values, sign);
+    bluestein_by_quarters(values, sign);
   }
   if (inverse) {
     const double scale = 1.0 / static_cast<double>(n);

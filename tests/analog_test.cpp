@@ -80,22 +80,30 @@ TEST(AmSsb, UpperSidebandSuppressedByAtLeast60dB) {
 
 // What the run's memory budget counts for an AM-SSB file, worked by hand: a power of two and its
 // twiddle table; a short padded transform with the chirps, b's transform and a twiddle table beside
-// it (1000 samples pad to 2048); a long one with one class of eight (131073 pad to 2^19).
+// it (1000 samples pad to 2048); long ones (padded to 2^19) by quarters: just above a quarter of the
+// padded length the input, two quarters and a class of eight (131073 + 2 * 2^17 + 2^16), near a
+// half the input, the first half's kept values and two quarters (2 * 262143 + 2^17); at three
+// eighths both come to the same.
 TEST(AmSsb, PeakSamplesCoverThePaddedTransform) {
-  const std::pair<std::uint32_t, double> cases[] = {
-      {0, 0.0}, {1024, 1536.0}, {1000, 2.5 * 2048 + 1000}, {131073, 1.125 * 524288}, {1u << 20, 1u << 20}};
+  const std::pair<std::uint32_t, double> cases[] = {{0, 0.0},
+                                                    {1024, 1536.0},
+                                                    {1000, 2.5 * 2048 + 1000},
+                                                    {131073, 131073 + 2 * 131072 + 65536},
+                                                    {196608, 196608 + 2 * 131072 + 65536},
+                                                    {262143, 2 * 262143 + 131072},
+                                                    {1u << 20, 1u << 20}};
   for (const auto& [n, peak] : cases) EXPECT_EQ(am_ssb_peak_samples(n), peak) << n;
 }
 
 // The classic AM-SSB files are frozen to the bit: the output must be what the message, its
 // Hilbert transform through the whole-vector DFT and the phasing formula gave when they were
 // first made, for lengths that are powers of two, odd, prime and long enough for the padded
-// transform to be finished class by class.
+// transform to be made by quarters, just above a quarter of its padded length and just below half.
 TEST(AmSsb, SameBitsAsTheWholeVectorHilbertTransform) {
   const double fc = 1234.5;
   const double fm = 321.0;
   const double amplitude = 0.7;
-  for (const std::uint32_t n : {2u, 3u, 5u, 64u, 999u, 1000u, 4001u, 65537u, 131073u}) {
+  for (const std::uint32_t n : {2u, 3u, 5u, 64u, 999u, 1000u, 4001u, 65537u, 131073u, 262143u}) {
     const double step = 2.0 * pi * fm;
     Signal message(n);
     for (std::size_t i = 0; i < n; ++i) message[i] = std::sin(step * (static_cast<double>(i) / fs));

@@ -50,14 +50,18 @@ TEST(Fft, MatchesNaiveDftBothWaysAndRoundTrips) {
   }
 }
 
-// Short transforms keep tables, long ones (padded beyond 2^18) finish Bluestein's padded
-// transform one residue class at a time and make their twiddles in runs; either way the numbers
-// must be those of the whole-vector transform, bit for bit: every length to 300, and long ones,
-// powers of two among them. fft_in_place gives the same with or without storage reserved first.
+// Short transforms keep tables, long ones (padded beyond 2^18) convolve by quarters of the padded
+// length and make their twiddles in runs; either way the numbers must be those of the
+// whole-vector transform, bit for bit: every length to 300, and long ones, powers of two among
+// them, and lengths from just above a quarter of the padded length (the first half's kept values
+// fewest) through three eighths (as many as a class of b's transform) to just below half.
+// fft_in_place gives the same with or without storage reserved first.
 TEST(Fft, SameBitsAsTheWholeVectorTransform) {
   std::vector<std::size_t> lengths;
   for (std::size_t n = 0; n <= 300; ++n) lengths.push_back(n);
-  for (const std::size_t n : {1000u, 4097u, 65537u, 131072u, 131073u, 140001u, 524288u}) lengths.push_back(n);
+  for (const std::size_t n : {1000u, 4097u, 65537u, 131072u, 131073u, 140001u, 196607u, 196609u, 262143u, 524288u}) {
+    lengths.push_back(n);
+  }
   for (const std::size_t n : lengths) {
     Signal x = ramp_signal(n);
     if (n > 2) x[2] = {-0.0, -0.0};  // a sign of zero must survive too
@@ -74,11 +78,22 @@ TEST(Fft, SameBitsAsTheWholeVectorTransform) {
   }
 }
 
+// Padded transforms borrow the vector's storage up to the padded length while it is 2^18 or less;
+// longer ones work beside it and leave it at the length. The capacity after the transform is
+// what fft_storage says, whether or not it was reserved first.
 TEST(Fft, StorageIsTheLengthOrBluesteinsPaddedLength) {
-  const std::pair<std::size_t, std::size_t> cases[] = {{0, 0},   {1, 1},   {2, 2},     {3, 8},      {4, 4},
-                                                       {5, 16},  {8, 8},   {9, 32},    {1000, 2048}, {1024, 1024},
-                                                       {1025, 4096}};
-  for (const auto& [n, storage] : cases) EXPECT_EQ(fft_storage(n), storage) << n;
+  const std::pair<std::size_t, std::size_t> cases[] = {
+      {0, 0},       {1, 1},           {2, 2},           {3, 8},           {4, 4},
+      {5, 16},      {8, 8},           {9, 32},          {1000, 2048},     {1024, 1024},
+      {1025, 4096}, {131071, 262144}, {131072, 131072}, {131073, 131073}, {262143, 262143}};
+  for (const auto& [n, storage] : cases) {
+    EXPECT_EQ(fft_storage(n), storage) << n;
+    Signal values = ramp_signal(n);
+    values.shrink_to_fit();
+    fft_in_place(values, FftDirection::forward);
+    EXPECT_EQ(values.size(), n);
+    EXPECT_EQ(values.capacity(), storage) << n;
+  }
 }
 
 }  // namespace
