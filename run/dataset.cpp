@@ -19,7 +19,18 @@ struct Task {
   std::uint64_t sequence = 0;  // in submission order, set by the workshop
   PlannedFile file;
   double weight;
+  bool waiting = false;  // its samples are written and it waits on its disk, out of `jobs`
 };
+
+// Files holding at most this many samples at once (streamed ones) give up their job's place while
+// they wait on their disk, and only they are taken by the spare worker.
+constexpr double small_weight = 65536.0;
+
+class Workshop;
+// The workshop and task of the file this worker thread is producing, for samples_written.
+thread_local Workshop* current_workshop = nullptr;
+thread_local Task* current_task = nullptr;
+void current_samples_written();
 
 // The shared state of one run: tasks waiting for a worker, results waiting to be reported.
 class Workshop {
@@ -27,13 +38,21 @@ class Workshop {
   // Starts up to `jobs` workers; fewer when the system refuses threads (see workers()). Threads
   // that the system only just allowed (their stacks filling the address space) would leave no
   // memory for their work, so then the run goes on with half of those it got.
+  //
+  // A flush to the disk can take as long as making a file, with the processor idle. So a small
+  // file waiting on its disk gives up its place among the `jobs`, and one spare worker, when the
+  // system allows it, takes up the next small file meanwhile. The spare never takes a large one:
+  // each thread keeps the memory it used for the files it made, so the spare would otherwise
+  // raise the run's peak to one more large file.
   Workshop(const RunSettings& settings, const OutputOptions& output, unsigned jobs)
       : settings_(settings), output_(output), results_(4 * static_cast<std::size_t>(jobs) + 16) {
+    output_.samples_written = current_samples_written;
     if (!start(jobs) && workers_.size() > 1) {
       const auto kept = static_cast<unsigned>(workers_.size() / 2);
       stop();
       start(kept);
     }
+    if (refusal_.empty() && workers_.size() > 1) spare_started_ = start(1, true);
   }
   ~Workshop() { stop(); }
 
@@ -46,20 +65,32 @@ class Workshop {
     for (;;) {
       drain(lock, emit);
       const bool fits = in_flight_ < jobs && submitted_ - reported_ < results_.size() &&
-                        (in_flight_ == 0 || weight_in_flight_ + task.weight <= budget);
+                        (held_ == 0 || weight_in_flight_ + task.weight <= budget);
       if (fits) break;
       wake_dispatcher_.wait(lock);
     }
     if (stop.stop_requested()) return;
     ++in_flight_;
+    ++held_;
     weight_in_flight_ += task.weight;
     task.sequence = submitted_;
     tasks_.push_back(std::move(task));
     ++submitted_;
-    wake_workers_.notify_one();
+    wake_workers_.notify_all();  // the spare may not take every task, so wake them all
   }
 
-  unsigned workers() const { return static_cast<unsigned>(workers_.size()); }
+  unsigned workers() const { return static_cast<unsigned>(workers_.size()) - (spare_started_ ? 1 : 0); }
+
+  // A small file's samples are written and it waits on its disk: its place goes to the next file.
+  // Its weight stays counted until it is done.
+  void samples_written(Task& task) {
+    std::lock_guard lock(mutex_);
+    if (task.waiting || task.weight > small_weight) return;
+    task.waiting = true;
+    --in_flight_;
+    ++waiting_;
+    wake_dispatcher_.notify_one();
+  }
   // Why fewer workers than asked for started; empty when all did.
   const std::string& refusal() const { return refusal_; }
 
@@ -87,10 +118,10 @@ class Workshop {
     }
   }
 
-  bool start(unsigned count) {
+  bool start(unsigned count, bool spare = false) {
     for (unsigned i = 0; i < count; ++i) {
       try {
-        workers_.emplace_back([this] { work(); });
+        workers_.emplace_back([this, spare] { work(spare); });
       } catch (const std::system_error& e) {
         refusal_ = e.what();
         return false;
@@ -108,6 +139,7 @@ class Workshop {
     wake_workers_.notify_all();
     for (std::thread& worker : workers_) worker.join();
     workers_.clear();
+    spare_started_ = false;
     closing_ = false;
   }
 
@@ -126,17 +158,31 @@ class Workshop {
     }
   }
 
-  void work() {
+  // The spare takes only a small task, and only while a file waits on its disk.
+  bool may_take(bool spare) const {
+    return !tasks_.empty() && (!spare || (waiting_ > 0 && tasks_.front().weight <= small_weight));
+  }
+
+  void work(bool spare) {
     std::unique_lock lock(mutex_);
     for (;;) {
-      wake_workers_.wait(lock, [this] { return closing_ || !tasks_.empty(); });
-      if (tasks_.empty()) return;
+      wake_workers_.wait(lock, [this, spare] { return closing_ || may_take(spare); });
+      if (!may_take(spare)) return;  // closing, and what is left is for the others
       Task task = std::move(tasks_.front());
       tasks_.pop_front();
       lock.unlock();
+      current_workshop = this;
+      current_task = &task;
       ProducedFile produced = produce(task.file);
+      current_workshop = nullptr;
+      current_task = nullptr;
       lock.lock();
-      --in_flight_;
+      if (task.waiting) {
+        --waiting_;
+      } else {
+        --in_flight_;
+      }
+      --held_;
       weight_in_flight_ -= task.weight;
       // The slot was made with the workshop: storing a result allocates nothing, so a worker
       // never fails here.
@@ -146,7 +192,7 @@ class Workshop {
   }
 
   const RunSettings& settings_;
-  const OutputOptions& output_;
+  OutputOptions output_;
   std::mutex mutex_;
   std::condition_variable wake_workers_;
   std::condition_variable wake_dispatcher_;
@@ -155,12 +201,19 @@ class Workshop {
   std::vector<std::optional<std::pair<Task, ProducedFile>>> results_;
   std::uint64_t submitted_ = 0;
   std::uint64_t reported_ = 0;
-  unsigned in_flight_ = 0;
+  unsigned in_flight_ = 0;  // files being made, those waiting on their disk not counted: at most `jobs`
+  unsigned waiting_ = 0;    // small files waiting on their disk
+  unsigned held_ = 0;       // files not yet done, waiting ones included
+  bool spare_started_ = false;
   double weight_in_flight_ = 0.0;
   bool closing_ = false;
   std::string refusal_;
   std::vector<std::thread> workers_;
 };
+
+void current_samples_written() {
+  if (current_workshop != nullptr) current_workshop->samples_written(*current_task);
+}
 
 std::uint64_t shard_files(std::uint64_t total, const Shard& shard) {
   return total > shard.index ? (total - shard.index + shard.count - 1) / shard.count : 0;

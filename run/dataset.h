@@ -50,7 +50,7 @@ struct RunSummary {
 
 // Draws the whole plan in order on the calling thread and produces this shard's files, on
 // `jobs` threads when more than one (throws std::runtime_error, before any file, when not one
-// can start). `report` receives each file with what producing it left, in plan order, on the
+// can start), and one spare that makes a streamed file while another waits on its disk flush. `report` receives each file with what producing it left, in plan order, on the
 // calling thread; so does `progress`, when given, after each file.
 RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
                        const std::function<void(const PlannedFile&, const ProducedFile&)>& report,

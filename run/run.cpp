@@ -92,14 +92,15 @@ struct PendingFile {
   }
 };
 
-void fill_samples(PendingFile& samples, const SampleStream& stream, SampleFormat format) {
-  stream.emit([&samples, format](std::span<const Sample> block) {
+void fill_samples(PendingFile& samples, const SampleStream& stream, const OutputOptions& output) {
+  stream.emit([&samples, format = output.format](std::span<const Sample> block) {
     if (format == SampleFormat::csv) {
       append_sample_lines(samples.writer, block);
     } else {
       append_cf32_samples(samples.writer, block);
     }
   });
+  if (output.samples_written != nullptr) output.samples_written();
   samples.writer.complete();
 }
 
@@ -118,7 +119,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   const bool sigmf = output.format == SampleFormat::sigmf;
   // Every file of the set is complete under its temporary name before any is put in place.
   PendingFile data(s, file, sample_extension(output.format), output);
-  fill_samples(data, samples, output.format);
+  fill_samples(data, samples, output);
   std::optional<PendingFile> metadata;
   if (sigmf) fill_text(metadata.emplace(s, file, ".sigmf-meta", output), output.sigmf_metadata(file, samples.length));
   std::optional<PendingFile> settings;

@@ -59,6 +59,9 @@ struct OutputOptions {
   // Set by run_dataset from its one listing of the folder: no output file was there when the run
   // began, so each file is created and renamed into place without a look at its final name.
   bool fresh_folder = false;
+  // Called on the producing thread once a file's samples are all with its writer, before the
+  // writer's disk flush: a run of several jobs may start another file while this one waits.
+  void (*samples_written)() = nullptr;
 };
 
 // Synthesises and writes one planned file and, when the settings ask for it, its settings file.

@@ -2,14 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <cstdio>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/limits.h"
 #include "common/text.h"
 #include "form/form.h"
+#include "run/dataset.h"
 #include "run/draw.h"
 #include "run/plan.h"
 #include "run/sample_file.h"
@@ -198,6 +203,43 @@ TEST_F(Run, HandleModulateOnTheDefaultFormWritesFiles) {
                               path_text("AM_signal_1.txt") + u"\n");
   const std::string csv = test::read_file(folder() / "AM_signal_1.csv");
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1000);
+}
+
+// A disk flush that holds the first two files until a third file's flush begins (or 5 s pass).
+struct HeldFlushes {
+  std::mutex mutex;
+  std::condition_variable third;
+  int flushes = 0;
+  bool timed_out = false;
+};
+HeldFlushes held_flushes;
+
+bool flush_held_until_a_third(std::FILE*) {
+  std::unique_lock lock(held_flushes.mutex);
+  ++held_flushes.flushes;
+  held_flushes.third.notify_all();
+  if (held_flushes.flushes <= 2 &&
+      !held_flushes.third.wait_for(lock, std::chrono::seconds(5), [] { return held_flushes.flushes >= 3; })) {
+    held_flushes.timed_out = true;
+  }
+  return true;
+}
+
+// Two jobs whose streamed files both wait on their disks: a third file is still made meanwhile,
+// so a slow disk does not idle the processors.
+TEST_F(Run, FilesWaitingOnTheirDiskLetTheNextFileStart) {
+  RunSettings s = settings_for({"QPSK"}, 3, out());
+  s.signal_model = SignalModel::exact;
+  s.exact.samples_per_file = 1000;
+  DatasetRun run;
+  run.draw_seed = 1;
+  run.jobs = 2;
+  run.output.write.sync = flush_held_until_a_third;
+  std::uint64_t saved = 0;
+  run_dataset(s, run, [&saved](const PlannedFile&, const ProducedFile& produced) { saved += produced.saved ? 1 : 0; });
+  EXPECT_EQ(saved, 3u);
+  EXPECT_EQ(held_flushes.flushes, 3);
+  EXPECT_FALSE(held_flushes.timed_out) << "the third file waited for the first two flushes";
 }
 
 }  // namespace
