@@ -8,12 +8,13 @@
 # speed-up means something only on an otherwise idle machine, so the load average is printed too.
 #
 # Usage: bench/parallel_scaling.sh [--quick]
-#   --quick                    one repetition of 4 files of 200,000 samples (a smoke test, not figures)
+#   --quick                    one repetition of 200,000-sample files (a smoke test, not figures)
 # Environment:
 #   QUORVIN_BENCH_PRESET=name  configure preset of quorvin-cli (default: default)
 #   QUORVIN_BENCH_BUILD=dir    build folder for that preset (default: build/PRESET)
 #   QUORVIN_BENCH_REPEATS=n    repetitions; the fastest counts (default 5)
-#   QUORVIN_BENCH_FILES=n      files in the batch, an even number (default 4)
+#   QUORVIN_BENCH_FILES=n      files in the batch, an even number (default 8: the last file's flush
+#                              overlaps nothing, and a real batch has many files)
 #   TMPDIR                     where the output files go (default /tmp)
 set -euo pipefail
 
@@ -21,7 +22,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 preset=${QUORVIN_BENCH_PRESET:-default}
 build=${QUORVIN_BENCH_BUILD:-$root/build/$preset}
 repeats=${QUORVIN_BENCH_REPEATS:-5}
-files=${QUORVIN_BENCH_FILES:-4}
+files=${QUORVIN_BENCH_FILES:-8}
 samples=2000000
 for argument in "$@"; do
   case $argument in
