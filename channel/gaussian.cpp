@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/vector_build.h"
+
 namespace quorvin {
 namespace {
 
@@ -82,15 +84,7 @@ double noise_edge(NoiseSource::Words& w, std::size_t j, std::uint64_t bits, cons
   }
 }
 
-// Processors with AVX2 take the four streams in one register; the same operations, so the same
-// bits. Other systems and compilers build the one baseline version.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
-#define QUORVIN_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define QUORVIN_WIDE_CLONES
-#endif
-
-// One batch: draw 4i + j from stream j's step i, its deviate when it falls inside its layer's
+// One batch (with AVX2, the four streams in one register): draw 4i + j from stream j's step i, its deviate when it falls inside its layer's
 // core (a NaN-free value; the caller redoes the others, which `inside` marks 0), and the state
 // advanced.
 struct Batch {

@@ -13,15 +13,9 @@
 #include "channel/impairments.h"
 #include "channel/noise.h"
 #include "common/limits.h"
+#include "common/vector_build.h"
 #include "modulation/constellation.h"
 #include "modulation/keying.h"
-
-// Forced inline, so the sums are compiled for the processor of the version that calls them.
-#if defined(__GNUC__)
-#define QUORVIN_KERNEL [[gnu::always_inline]] inline
-#else
-#define QUORVIN_KERNEL inline
-#endif
 
 namespace quorvin {
 namespace {
@@ -476,16 +470,8 @@ QUORVIN_KERNEL void tabled_samples(const Pulse& pulse, const ShapedSymbols& symb
   for (; k < out.size(); ++k) out[k] = sample(locate(k));
 }
 
-// Processors with AVX2 run the sums eight lanes to an instruction instead of four, with the same
-// operations in the same order, so the same bits; the system's loader picks the version once.
-// Other systems and compilers build the one baseline version.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
-#define QUORVIN_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define QUORVIN_WIDE_CLONES
-#endif
-
-// Samples of a linear route (see tabled_samples), the rectangle's included.
+// Samples of a linear route (see tabled_samples), the rectangle's included. With AVX2 the sums run
+// eight lanes to an instruction instead of four.
 QUORVIN_WIDE_CLONES void shaped_samples(const Pulse& pulse, const ShapedSymbols& symbols, const TimeBase& time, std::int64_t first,
                     double lag, std::span<Sample> out) {
   if (pulse.shape == PulseShape::rect) {
