@@ -118,10 +118,11 @@ QUORVIN_WIDE_CLONES void step_streams(NoiseSource::Words& w, const ZigguratTable
     s2 ^= t1;
     s3 = (s3 << 45) | (s3 >> 19);
     // The ziggurat's fast path for the four draws (as magnitude_of and with_sign_of).
-    const Words4 layer = bits & 0xFF;
+    const Words4 layers = bits & 0xFF;
+    const auto layer = [&layers](std::size_t j) { return static_cast<std::size_t>(layers[j]); };
     const Doubles4 fraction = __builtin_bit_cast(Doubles4, (bits >> 12) | 0x3FF0000000000000ull) - 1.0;
-    const Doubles4 width = {t.x[layer[0]], t.x[layer[1]], t.x[layer[2]], t.x[layer[3]]};
-    const Doubles4 core = {t.x[layer[0] + 1], t.x[layer[1] + 1], t.x[layer[2] + 1], t.x[layer[3] + 1]};
+    const Doubles4 width = {t.x[layer(0)], t.x[layer(1)], t.x[layer(2)], t.x[layer(3)]};
+    const Doubles4 core = {t.x[layer(0) + 1], t.x[layer(1) + 1], t.x[layer(2) + 1], t.x[layer(3) + 1]};
     const Doubles4 magnitude = fraction * width;
     const Signed4 inside = magnitude < core;
     const Words4 value = __builtin_bit_cast(Words4, magnitude) | ((bits & 0x100) << 55);

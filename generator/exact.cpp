@@ -302,8 +302,8 @@ Sample rectangle_sum(const Pulse& pulse, const ShapedSymbols& symbols, double v)
 using Float8 = float __attribute__((vector_size(32)));
 using Float4 = float __attribute__((vector_size(16)));
 
-// Through a reference: a wide vector returned by value would change the calling convention
-// between builds with and without AVX.
+// Through a reference: a vector returned by value would change the calling convention between
+// builds with and without AVX (or SSE).
 template <class Vector>
 QUORVIN_KERNEL void load_lanes(Vector& v, const float* p) {
   std::memcpy(&v, p, sizeof v);
@@ -346,12 +346,13 @@ QUORVIN_KERNEL void tabled_lanes(const float* row, const float* slope, float f, 
   }
 }
 
-// (x0 + x1) + (x2 + x3) of four vectors at once, in lanes 0 to 3: two samples' sums finish
-// together in four additions of four lanes rather than twelve of one.
-QUORVIN_KERNEL Float4 add_across(Float4 a, Float4 b, Float4 c, Float4 d) {
+// (x0 + x1) + (x2 + x3) of four vectors at once, in lanes 0 to 3 of `sums`: two samples' sums
+// finish together in four additions of four lanes rather than twelve of one. (References: a
+// vector passed by value would change the calling convention of builds without SSE.)
+QUORVIN_KERNEL void add_across(const Float4& a, const Float4& b, const Float4& c, const Float4& d, Float4& sums) {
   const Float4 ab = __builtin_shufflevector(a, b, 0, 2, 4, 6) + __builtin_shufflevector(a, b, 1, 3, 5, 7);
   const Float4 cd = __builtin_shufflevector(c, d, 0, 2, 4, 6) + __builtin_shufflevector(c, d, 1, 3, 5, 7);
-  return __builtin_shufflevector(ab, cd, 0, 2, 4, 6) + __builtin_shufflevector(ab, cd, 1, 3, 5, 7);
+  sums = __builtin_shufflevector(ab, cd, 0, 2, 4, 6) + __builtin_shufflevector(ab, cd, 1, 3, 5, 7);
 }
 
 template <std::size_t Quads>
@@ -461,7 +462,8 @@ QUORVIN_KERNEL void tabled_samples(const Pulse& pulse, const ShapedSymbols& symb
       Float4 a_re, a_im, b_re, b_im;
       tabled_lanes<Quads>(rows + a.row, slopes + a.row, a.f, re + a.at, im + a.at, a_re, a_im);
       tabled_lanes<Quads>(rows + b.row, slopes + b.row, b.f, re + b.at, im + b.at, b_re, b_im);
-      const Float4 sums = add_across(a_re, a_im, b_re, b_im);
+      Float4 sums;
+      add_across(a_re, a_im, b_re, b_im, sums);
       out[k] = {static_cast<double>(sums[0]), static_cast<double>(sums[1])};
       out[k + 1] = {static_cast<double>(sums[2]), static_cast<double>(sums[3])};
     }
