@@ -1,5 +1,6 @@
 #include "cli/hdf5_writer.h"
 
+#include <cstdio>
 #include <system_error>
 
 #include "modulation/catalogue.h"
@@ -117,9 +118,12 @@ struct Hdf5Writer::State {
   hsize_t rows = 0;  // label rows written
   std::int64_t samples_written = 0;
 
+  FileSync sync = nullptr;
+
   State(const std::filesystem::path& target, const RunSettings& s, std::optional<std::uint32_t> seed,
-        std::int64_t length)
-      : path(target), temporary(target.string() + ".partial"), settings(s), run_seed(seed), fixed_length(length) {}
+        std::int64_t length, FileSync file_sync)
+      : path(target), temporary(target.string() + ".partial"), settings(s), run_seed(seed), fixed_length(length),
+        sync(file_sync) {}
 
   hid_t type_of(std::size_t kind) const {
     return kind == 0 ? string_type : kind == 1 ? H5T_NATIVE_DOUBLE : H5T_NATIVE_INT64;
@@ -170,8 +174,8 @@ struct Hdf5Writer::State {
 bool hdf5_available() { return true; }
 
 Hdf5Writer::Hdf5Writer(const std::filesystem::path& path, const RunSettings& settings,
-                       std::optional<std::uint32_t> run_seed, std::int64_t fixed_length, bool compress)
-    : state_(std::make_unique<State>(path, settings, run_seed, fixed_length)) {
+                       std::optional<std::uint32_t> run_seed, std::int64_t fixed_length, bool compress, FileSync sync)
+    : state_(std::make_unique<State>(path, settings, run_seed, fixed_length, sync)) {
   State& s = *state_;
   H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);  // failures are reported by the program, once
   s.file = H5Fcreate(s.temporary.string().c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
@@ -286,6 +290,14 @@ bool Hdf5Writer::finish() {
   const bool flushed = s.failure.empty() && s.file >= 0 && H5Fflush(s.file, H5F_SCOPE_GLOBAL) >= 0;
   s.close_all();
   if (!flushed) return s.fail("cannot write " + s.temporary.string());
+  // On the storage before the rename, so that the final name never holds a container a crash of
+  // the machine could still lose. HDF5 has closed its own handle; a second one reaches the file.
+  if (s.sync != nullptr) {
+    std::FILE* written = std::fopen(s.temporary.string().c_str(), "ab");
+    const bool synced = written != nullptr && s.sync(written);
+    if (written != nullptr) std::fclose(written);
+    if (!synced) return s.fail("cannot flush " + s.temporary.string() + " to its storage device");
+  }
   std::error_code error;
   std::filesystem::rename(s.temporary, s.path, error);
   if (error) return s.fail(error.message());
@@ -299,7 +311,8 @@ struct Hdf5Writer::State {
 };
 
 bool hdf5_available() { return false; }
-Hdf5Writer::Hdf5Writer(const std::filesystem::path&, const RunSettings&, std::optional<std::uint32_t>, std::int64_t, bool)
+Hdf5Writer::Hdf5Writer(const std::filesystem::path&, const RunSettings&, std::optional<std::uint32_t>, std::int64_t, bool,
+                       FileSync)
     : state_(std::make_unique<State>()) {}
 Hdf5Writer::~Hdf5Writer() = default;
 bool Hdf5Writer::is_open() const { return false; }

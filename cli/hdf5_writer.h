@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "run/atomic_file.h"
 #include "run/plan.h"
 #include "run/run.h"
 
@@ -23,10 +24,12 @@ bool hdf5_available();
 // complex64 row of every file's samples end to end and "offsets" (int64) where each file starts.
 // "labels/<key>" holds one UTF-8 string per file for every manifest column; "class_index" is
 // int64; the root attribute "class_names" lists the catalogue's names in class-index order.
+// `sync` flushes the finished container to its storage device before the rename, as every other
+// output file is (none: renamed once the system has accepted every byte).
 class Hdf5Writer {
  public:
   Hdf5Writer(const std::filesystem::path& path, const RunSettings& settings, std::optional<std::uint32_t> run_seed,
-             std::int64_t fixed_length, bool compress);
+             std::int64_t fixed_length, bool compress, FileSync sync = nullptr);
   ~Hdf5Writer();
   Hdf5Writer(const Hdf5Writer&) = delete;
   Hdf5Writer& operator=(const Hdf5Writer&) = delete;

@@ -386,7 +386,7 @@ int run_command_line(int argc, char** argv) {
     const std::filesystem::path folder = quorvin::output_folder_path(request.settings.output_folder);
     container_name = (folder.empty() ? std::filesystem::path(container_name) : folder / container_name).string();
     container.emplace(container_name, request.settings, request.seed, request.settings.exact.samples_per_file,
-                      request.compress);
+                      request.compress, quorvin::platform::sync_file_to_storage);
     if (!container->is_open()) {
       write_text(stderr, "quorvin-cli: " + container_name + ": " + container->failure() + "\n");
       return 1;

@@ -1,7 +1,10 @@
 #include "cli/dataset.h"
+#include "cli/hdf5_writer.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -88,6 +91,47 @@ TEST_F(Manifest, HeaderThenOneExactRowPerFile) {
                 // Pi/4-DQPSK is never resampled: one sample per symbol, so its symbols go at the sample rate.
                 row + "64,true,8000,-50,64,10,0.1,-0.25,1e-300,,,,,5,6,classic,8000,1,64" + std::string(29, ',') + "\n" +
                 row + "0,false,8000,-50,64,10,0.1,-0.25,1e-300,,,,,5,6,classic,8000,1,64" + std::string(29, ',') + "\n");
+}
+
+// What the container's flush saw: how often it ran, and which names stood in the folder then.
+struct FlushSeen {
+  int calls = 0;
+  bool temporary_there = false;
+  bool final_there = false;
+  bool succeed = true;
+  std::filesystem::path final_name;
+};
+FlushSeen flush_seen;
+
+bool seeing_flush(std::FILE* file) {
+  ++flush_seen.calls;
+  flush_seen.temporary_there = file != nullptr && std::filesystem::exists(flush_seen.final_name.string() + ".partial");
+  flush_seen.final_there = std::filesystem::exists(flush_seen.final_name);
+  return flush_seen.succeed;
+}
+
+class Hdf5Container : public test::TempFolder {};
+
+// The container is flushed to its disk once, through a file open on its temporary, before the
+// rename; a flush that fails fails the container and leaves neither name behind.
+TEST_F(Hdf5Container, FlushedBeforeItsRenameAndAFailedFlushLeavesNothing) {
+  if (!hdf5_available()) GTEST_SKIP() << "built without HDF5";
+  for (const bool succeed : {true, false}) {
+    flush_seen = FlushSeen{0, false, false, succeed, folder() / (succeed ? "kept.h5" : "failed.h5")};
+    {
+      Hdf5Writer writer(flush_seen.final_name, settings(), 1, 16, false, seeing_flush);
+      ASSERT_TRUE(writer.is_open()) << writer.failure();
+      EXPECT_EQ(writer.finish(), succeed);
+      if (!succeed) {
+        EXPECT_NE(writer.failure().find("storage device"), std::string::npos) << writer.failure();
+      }
+    }
+    EXPECT_EQ(flush_seen.calls, 1);
+    EXPECT_TRUE(flush_seen.temporary_there);
+    EXPECT_FALSE(flush_seen.final_there);
+    EXPECT_EQ(std::filesystem::exists(flush_seen.final_name), succeed);
+    EXPECT_FALSE(std::filesystem::exists(flush_seen.final_name.string() + ".partial"));
+  }
 }
 
 }  // namespace
