@@ -4,8 +4,9 @@
 # package groups to install more than the core.
 set -euo pipefail
 
+# HDF5 and h5py are in the core set: README's main job and recipes write and read the container.
 core=(cmake g++ make libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev python3 python3-jsonschema
-  python3-dev pybind11-dev python3-numpy python3-pytest)
+  python3-dev pybind11-dev python3-numpy python3-pytest libhdf5-dev python3-h5py)
 
 missing=()
 for package in "${core[@]}" "$@"; do

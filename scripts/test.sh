@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Configures, builds and runs every test in both presets: optimised, then under
-# AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero on the first failure.
+# AddressSanitizer and UndefinedBehaviorSanitizer; or in the presets named as arguments (such as
+# `minimal`, the build a machine without the optional packages makes). Exits non-zero on the first
+# failure.
 # The build and test logs go to build/<preset>/{build,ctest}.log; the terminal gets each preset's
 # summary, and a failure's log in full.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
-for preset in default asan; do
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(default asan)
+for preset in "${presets[@]}"; do
   echo "=== preset: $preset"
   cmake --preset "$preset" >/dev/null
   log=build/$preset

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/hdf5_writer.h"
 #include "parameter_names.h"
 #include "run_test_support.h"
 
@@ -29,6 +30,7 @@ struct UsageCase {
   std::vector<std::string> arguments;  // "OUT" in them and in `error` stands for the output folder
   std::string error;                   // exact standard error, or a part of it when `exact` is false
   bool exact = true;
+  enum class Build { any, with_hdf5, without_hdf5 } build = Build::any;  // the builds the case holds for
 };
 
 std::string replace_out(std::string text, const std::string& out) {
@@ -41,6 +43,10 @@ std::string replace_out(std::string text, const std::string& out) {
 class CliUsage : public Cli, public ::testing::WithParamInterface<UsageCase> {};
 
 TEST_P(CliUsage, RefusedWithStatusTwoBeforeAnyFile) {
+  using Build = UsageCase::Build;
+  if (GetParam().build == (cli::hdf5_available() ? Build::without_hdf5 : Build::with_hdf5)) {
+    GTEST_SKIP() << (cli::hdf5_available() ? "this build has HDF5" : "this build has no HDF5 (QUORVIN_HDF5=OFF or no libhdf5-dev)");
+  }
   const std::string out = sub("out");
   std::vector<std::string> arguments;
   for (const std::string& a : GetParam().arguments) arguments.push_back(replace_out(a, out));
@@ -117,7 +123,10 @@ const UsageCase usage_cases[] = {
     // The exact model's options: refused with the classic model, checked, and the band must fit.
     {"compress_without_hdf5", {"-m", "AM", "--compress"}, "--compress applies to --format hdf5 only", false},
     {"settings_files_in_hdf5", {"-m", "AM", "--format", "hdf5", "--save-settings"},
-     "--save-settings does not apply to --format hdf5", false},
+     "--save-settings does not apply to --format hdf5", false, UsageCase::Build::with_hdf5},
+    {"hdf5_in_a_build_without_it", {"-m", "AM", "--format", "hdf5"},
+     "quorvin-cli: --format hdf5: this build of quorvin-cli has no HDF5 support\nRun with --help for the options.\n", true,
+     UsageCase::Build::without_hdf5},
     {"exact_option_with_classic", {"-m", "AM", "--fading", "rician"},
      "quorvin-cli: --fading applies to --signal-model exact only\nRun with --help for the options.\n"},
     {"fading_gains_per_delay", {"-m", "AM", "--signal-model", "exact", "--fading-gains", "0,-3"},

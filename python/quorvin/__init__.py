@@ -130,11 +130,15 @@ def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, A
 
 
 def read_manifest(path: str | os.PathLike) -> Any:
-    """A run's manifest: a pandas DataFrame when pandas is installed, else a list of dicts."""
+    """A run's manifest: a pandas DataFrame when pandas is installed, else a list of dicts of the texts.
+
+    Either way every number is the one written, bit for bit: pandas' default float parser can be
+    one unit in the last place off, its round-trip parser is not; ``float()`` of a text is exact.
+    """
     try:
         import pandas  # noqa: PLC0415 (optional)
 
-        return pandas.read_csv(path)
+        return pandas.read_csv(path, float_precision="round_trip")
     except ImportError:
         with open(path, newline="", encoding="utf-8") as file:
             return list(csv.DictReader(file))

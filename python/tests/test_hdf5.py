@@ -7,6 +7,8 @@ import numpy as np
 import pytest
 
 pytest.importorskip("h5py")
+if os.environ.get("QUORVIN_CLI_HDF5", "1") == "0":
+    pytest.skip("quorvin-cli was built without HDF5 (QUORVIN_HDF5=OFF or no libhdf5-dev)", allow_module_level=True)
 
 import quorvin  # noqa: E402
 

@@ -2,6 +2,7 @@
 
 import os
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -59,6 +60,32 @@ def test_items_are_the_command_lines_recordings_byte_for_byte(tmp_path, options,
         assert labels["modulation"] == rows[position]["modulation"] == meta["global"]["quorvin:modulation"]
         assert labels["class_index"] == int(rows[position]["class_index"]) == quorvin.classes.index(labels["modulation"])
         assert labels["snr_db"] == pytest.approx(float(rows[position]["snr_db"]), rel=0, abs=0)
+
+
+@pytest.mark.parametrize("reader", ["pandas", "csv"])
+def test_manifest_numbers_read_back_bit_for_bit(tmp_path, monkeypatch, reader):
+    if reader == "pandas":
+        pytest.importorskip("pandas")
+    else:
+        monkeypatch.setitem(sys.modules, "pandas", None)  # as on a machine without it
+    names = ["AM", "QPSK", "GMSK", "FM", "8PSK"]
+    options = {"signal_model": "exact", "sample_rate": 100e3, "samples_per_file": 300, "snr": (-7.3, 21.9)}
+    ds = quorvin.Dataset(quorvin.Config(names, **options), files_per_modulation=8, seed=13)
+    cli(tmp_path, "-m", ",".join(names), "--files-per-modulation", "8", "--seed", "13", "--signal-model", "exact",
+        "--sample-rate", "100000", "--samples-per-file", "300", "--snr-min", "-7.3", "--snr-max", "21.9",
+        "--format", "sigmf", "--manifest", str(tmp_path / "m.csv"))
+    rows = quorvin.read_manifest(tmp_path / "m.csv")
+    rows = rows.to_dict("records") if reader == "pandas" else rows
+    compared = 0
+    for position, row in enumerate(rows):
+        _, labels = ds[position]
+        for key, value in labels.items():
+            if not isinstance(value, float) or key not in row:
+                continue
+            read = row[key] if reader == "pandas" else float(row[key] or "nan")
+            assert read == value or (np.isnan(read) and np.isnan(value)), (position, key, read, value)
+            compared += 1
+    assert compared > 10 * len(rows)
 
 
 def test_generate_is_a_files_own_item_in_either_precision():
