@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <new>
@@ -37,6 +38,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -63,6 +65,17 @@ std::vector<std::string> utf8_arguments(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
 #endif
   return arguments;
+}
+
+// The columns the help is wrapped to: the terminal's, else $COLUMNS, else 80.
+std::size_t help_width() {
+#ifndef _WIN32
+  winsize size{};
+  if (isatty(STDOUT_FILENO) != 0 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+  const char* columns = std::getenv("COLUMNS");
+  const long value = columns != nullptr ? std::strtol(columns, nullptr, 10) : 0;
+  return value > 0 && value < 1000 ? static_cast<std::size_t>(value) : 80;
 }
 
 bool error_stream_is_terminal() {
@@ -115,6 +128,23 @@ void open_closed_standard_streams() {
 #endif
 }
 
+// Why the output folder cannot take the run's files ("out/sub cannot be made (Not a directory)"),
+// after making it where it is missing.
+std::optional<std::string> unusable_output_folder(const std::u16string& text) {
+  if (text.empty()) return std::nullopt;  // the working folder
+  const std::filesystem::path folder = quorvin::output_folder_path(text);
+  const std::string shown = quorvin::utf16_to_utf8(text);
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) return shown + " cannot be made (" + error.message() + ")";
+  if (!std::filesystem::is_directory(folder, error)) return shown + " is not a folder";
+#ifndef _WIN32
+  // Where root writes anyway this passes; a read-only file system still fails here.
+  if (access(folder.c_str(), W_OK | X_OK) != 0) return shown + " cannot be written (" + std::strerror(errno) + ")";
+#endif
+  return std::nullopt;
+}
+
 // Where the run's text goes: report lines to standard output; messages and the progress line
 // ("files 12/40, 3.10 M samples/s, 9 s left", redrawn in place) to standard error. The progress
 // line is erased before any other text reaches its terminal and drawn again after it, so no
@@ -159,6 +189,11 @@ class Screen {
     const std::lock_guard lock(mutex_);
     if (!show_progress_) return;
     last_ = p;
+    // A few redraws a second are all an eye reads; one per file would flood a log of the
+    // terminal with short runs' files. The first and the last are always drawn.
+    const auto now = std::chrono::steady_clock::now();
+    if (!line_.empty() && p.files_done < p.files_total && now - drawn_at_ < redraw_interval) return;
+    drawn_at_ = now;
     const double left = p.files_done > 0 ? seconds() / static_cast<double>(p.files_done) *
                                                static_cast<double>(p.files_total - p.files_done)
                                          : 0.0;
@@ -217,6 +252,8 @@ class Screen {
   bool report_on_progress_terminal_ = false;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   RunProgress last_;
+  static constexpr std::chrono::milliseconds redraw_interval{250};
+  std::chrono::steady_clock::time_point drawn_at_;
   std::string line_;      // the progress line on the screen; empty when none is
   std::size_t width_ = 0;  // the characters its row holds, spaces after it included
 };
@@ -330,18 +367,18 @@ int run_command_line(int argc, char** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
   const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-  auto parsed = quorvin::cli::parse_command_line(utf8_arguments(argc, argv), threads);
+  auto parsed = quorvin::cli::parse_command_line(utf8_arguments(argc, argv), threads, help_width());
   if (const auto* exit = std::get_if<quorvin::cli::ImmediateExit>(&parsed)) {
     const bool written = write_text(stdout, exit->out_text);
     write_text(stderr, exit->error_text);
     return written || exit->status != 0 ? exit->status : 1;
   }
   const auto& request = std::get<quorvin::cli::RunRequest>(parsed);
-  // Unlike the desktop program, a script names a folder that may not exist yet: make it. When
-  // that fails the files' own failure lines say so.
-  if (!request.settings.output_folder.empty()) {
-    std::error_code ignored;
-    std::filesystem::create_directories(quorvin::output_folder_path(request.settings.output_folder), ignored);
+  // Unlike the desktop program, a script names a folder that may not exist yet: make it. One that
+  // cannot be made or written is refused once, before any file, rather than in a line per file.
+  if (const auto refusal = unusable_output_folder(request.settings.output_folder)) {
+    write_text(stderr, "quorvin-cli: --output-folder " + *refusal + "\n");
+    return 2;
   }
 #ifndef _WIN32
   // A file-size limit (RLIMIT_FSIZE) then fails the write of that file instead of killing the

@@ -187,6 +187,7 @@ struct Parsed {
   // The options whose presence matters, kept as added: asking CLI11 by name searches every
   // option, which for the exact model's rows cost more than the rest of parsing.
   std::vector<const CLI::Option*> exact_options_added = std::vector<const CLI::Option*>(exact_options().size());
+  const CLI::Option* modulations_option = nullptr;
   const CLI::Option* seed_option = nullptr;
   const CLI::Option* manifest_option = nullptr;
   ExactTexts exact_given;  // the texts of the exact model's options that were given
@@ -199,6 +200,7 @@ constexpr std::string_view channel = "Channel";
 constexpr std::string_view output = "Output";
 constexpr std::string_view run_control = "Run control";
 constexpr std::string_view exact_model = "Exact model (with --signal-model exact)";
+constexpr std::string_view compatibility = "The desktop program's own (accepted so its settings carry over)";
 
 // Each of the form's boxes in its help group, in the order printed there.
 struct BoxPlace {
@@ -211,7 +213,7 @@ constexpr BoxPlace box_places[] = {
     {"--symbol-rate-max", ranges},      {"--amplitude-min", ranges},      {"--amplitude-max", ranges},
     {"--snr-min", channel},             {"--snr-max", channel},           {"--timing-error-min", channel},
     {"--timing-error-max", channel},    {"--frequency-offset-min", channel}, {"--frequency-offset-max", channel},
-    {"--mix-frequency", channel},       {"--multipath-error", channel},   {"-o,--output-folder", output},
+    {"--mix-frequency", channel},       {"--multipath-error", compatibility},   {"-o,--output-folder", output},
 };
 static_assert(std::size(box_places) == form_box_count, "every box has its place in the help");
 
@@ -246,6 +248,35 @@ std::string value_kind(const ExactOption& option) {
   return choices;
 }
 
+std::string lower_case(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return text;
+}
+
+// The choices of "rrc|rect|linear", each as written there.
+std::vector<std::string> choices_of(std::string_view kind) {
+  std::vector<std::string> choices;
+  for (std::size_t start = 0; start <= kind.size();) {
+    const std::size_t end = std::min(kind.find('|', start), kind.size());
+    choices.emplace_back(kind.substr(start, end - start));
+    start = end + 1;
+  }
+  return choices;
+}
+
+// "RRC" is taken as "rrc"; any other text passes on unchanged, for the setting's own check to
+// refuse with its own message.
+CLI::Validator choice_in_any_case(const std::string& kind) {
+  return CLI::Validator(
+      [choices = choices_of(kind)](std::string& text) {
+        for (const std::string& choice : choices) {
+          if (lower_case(text) == lower_case(choice)) text = choice;
+        }
+        return std::string();
+      },
+      "");
+}
+
 void add_boxes(CLI::App& app, BoxTexts& texts, std::string_view group) {
   for (const BoxPlace& place : box_places) {
     if (place.group != group) continue;
@@ -268,10 +299,13 @@ void add_exact_options(CLI::App& app, Parsed& p) {
               ->group(std::string(exact_model));
       continue;
     }
-    p.exact_options_added[i] =
+    const std::string kind = value_kind(rows[i]);
+    CLI::Option* option =
         app.add_option(std::string(rows[i].option), p.exact_texts[i], with_default(rows[i].help, rows[i].default_text))
-            ->option_text(value_kind(rows[i]))
+            ->option_text(kind)
             ->group(std::string(exact_model));
+    if (kind.find('|') != std::string::npos) option->transform(choice_in_any_case(kind));
+    p.exact_options_added[i] = option;
   }
 }
 
@@ -282,7 +316,7 @@ void add_output_options(CLI::App& app, Parsed& p) {
   app.add_option("--format", p.format,
                  "csv (I,Q text lines), sigmf (cf32_le recordings with .sigmf-meta) or hdf5 (one dataset.h5 of the "
                  "samples and labels) (default: csv)")
-      ->check(CLI::IsMember({"csv", "sigmf", "hdf5"}))
+      ->transform(CLI::IsMember({"csv", "sigmf", "hdf5"}, CLI::ignore_case))
       ->option_text("csv|sigmf|hdf5")
       ->group(group);
   app.add_flag("--compress", p.compress, "deflate the samples of --format hdf5")->group(group);
@@ -319,22 +353,23 @@ void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads
   app.add_flag("-q,--quiet", p.quiet, "no report lines; failures still go to standard error, and the status tells the rest")
       ->group(group);
   app.add_flag("--list-modulations", p.list_modulations, "print the known modulation names and exit")->group(group);
-  app.add_flag("--version", p.version, "print the version and exit")->group(group);
+  app.add_flag("-V,--version", p.version, "print the version and exit")->group(group);
   app.set_help_flag("-h,--help", "print this help and exit")->group(group);
 }
 
 // Added in the order the help prints them: groups appear in the order of their first option.
 void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
-  app.add_option("-m,--modulations", p.modulations,
+  p.modulations_option = app.add_option("-m,--modulations", p.modulations,
                  "comma-separated names (case-sensitive), or 'all' for every name but CW and QAM1024; "
                  "--list-modulations lists them")
       ->option_text("NAMES REQUIRED")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Join)  // "-m QPSK -m AM" is "-m QPSK,AM": see below
       ->group(std::string(making));
   add_boxes(app, p.boxes, making);
   app.add_option("--signal-model", p.signal_model,
                  "classic (the desktop program's waveforms) or exact (every label true: pulse shaping, exact "
                  "symbol timing, complex baseband analog signals) (default: classic)")
-      ->check(CLI::IsMember({"classic", "exact"}))
+      ->transform(CLI::IsMember({"classic", "exact"}, CLI::ignore_case))
       ->option_text("classic|exact")
       ->group(std::string(making));
   add_boxes(app, p.boxes, ranges);
@@ -342,11 +377,78 @@ void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   add_output_options(app, p);
   add_run_control_options(app, p, hardware_threads);
   add_exact_options(app, p);
+  add_boxes(app, p.boxes, compatibility);
 }
 
-// CLI11's help, with "-j, --jobs" spaced as most programs print it and a usage line that names -m.
+// Words of `text` in lines of at most `width` characters (a longer word has a line of its own).
+std::string wrapped(std::string_view text, std::size_t width) {
+  std::string lines;
+  std::size_t line = 0;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find(' ', start), text.size());
+    const std::string_view word = text.substr(start, end - start);
+    if (!word.empty()) {
+      if (line > 0 && line + 1 + word.size() > width) {
+        lines += '\n';
+        line = 0;
+      } else if (line > 0) {
+        lines += ' ';
+        ++line;
+      }
+      lines += word;
+      line += word.size();
+    }
+    start = end + 1;
+  }
+  return lines;
+}
+
+constexpr std::size_t help_column = 36;
+
+constexpr std::string_view help_description =
+    "Generates synthetic radio-signal datasets: sample files (CSV I,Q lines, SigMF recordings or one HDF5 "
+    "container) for each modulation and file index, with parameters drawn inside the given ranges and labelled in "
+    "settings files, SigMF metadata and a CSV manifest.";
+
+constexpr std::string_view help_examples[][2] = {
+    {"quorvin-cli -m QPSK,AM --files-per-modulation 2 --save-settings -o out",
+     "Two files of each name with their settings files, the desktop program's waveforms."},
+    {"quorvin-cli -m all --signal-model exact --sample-rate 100000 --samples-per-file 1024 --snr-min -10 "
+     "--snr-max 20 --files-per-modulation 1000 --seed 1 --format sigmf --manifest out/manifest.csv -o out",
+     "A training set: frames of 1024 samples whose every label is true, reproducible from its seed."},
+    {"quorvin-cli -m QPSK --signal-model exact --sample-rate 100000 --fading rayleigh --doppler-max 50 -o faded",
+     "One file through a Rayleigh fading channel."},
+};
+
+// Each line break of `text` followed by `indent`.
+std::string indented(std::string text, std::string_view indent) {
+  for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1)) {
+    text.insert(at + 1, indent);
+  }
+  return text;
+}
+
+// The examples, each command broken into lines a shell takes back (" \" at each break).
+std::string help_footer(std::size_t width) {
+  std::string footer = "Examples:\n";
+  for (const auto& [command, what] : help_examples) {
+    std::string lines = indented(wrapped(command, width - 6), "    ");
+    for (std::size_t at = lines.find('\n'); at != std::string::npos; at = lines.find('\n', at + 3)) {
+      lines.insert(at, " \\");
+    }
+    footer += "  " + lines + "\n    " + indented(wrapped(what, width - 4), "    ") + "\n";
+  }
+  return footer;
+}
+
+// CLI11's help, with "-j, --jobs" spaced as most programs print it, a usage line that names -m,
+// and descriptions wrapped to the width of the terminal.
 class HelpFormat : public CLI::Formatter {
  public:
+  explicit HelpFormat(std::size_t width) : width_(std::max(width, help_column + 24)) {}
+  std::string make_option_desc(const CLI::Option* option) const override {
+    return wrapped(CLI::Formatter::make_option_desc(option), width_ - help_column);
+  }
   std::string make_option_name(const CLI::Option* option, bool positional) const override {
     std::string spaced;
     for (const char c : CLI::Formatter::make_option_name(option, positional)) {
@@ -364,6 +466,9 @@ class HelpFormat : public CLI::Formatter {
     for (const CLI::Option* option : options) text += make_option(option, positional);
     return text;
   }
+
+ private:
+  std::size_t width_;
 };
 
 // The path as UTF-8 (on POSIX its bytes, which need not be UTF-8: no conversion that could fail).
@@ -482,6 +587,68 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   return request;
 }
 
+// Edits (insertions, deletions, substitutions) that turn one text into the other.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// "; did you mean --files-per-modulation?" for a long option a few edits from the typed one.
+std::string suggestion(const CLI::App& app, std::string_view typed) {
+  std::string best;
+  std::size_t best_distance = std::max<std::size_t>(2, typed.size() / 4) + 1;
+  for (const CLI::Option* option : app.get_options()) {
+    for (const std::string& name : option->get_lnames()) {
+      const std::size_t distance = edit_distance(typed, "--" + name);
+      if (distance < best_distance) {
+        best = "--" + name;
+        best_distance = distance;
+      }
+    }
+  }
+  return best.empty() ? "" : "; did you mean " + best + "?";
+}
+
+// CLI11's refusals, told as this program tells the rest: the option first, then what it needs.
+ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e) {
+  if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
+    const std::vector<std::string> extras = app.remaining();
+    const auto option = std::find_if(extras.begin(), extras.end(),
+                                     [](const std::string& text) { return text.size() > 1 && text[0] == '-'; });
+    if (option != extras.end()) {
+      const std::string name = option->substr(0, option->find('='));
+      return usage_error("unknown option " + name + suggestion(app, name));
+    }
+    if (!extras.empty()) return usage_error("unexpected argument '" + extras.front() + "' (options start with -)");
+  }
+  const std::string what = e.what();
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && what.starts_with("-")) {
+    const std::string name = what.substr(0, what.find(':'));
+    const CLI::Option* option = app.get_option_no_throw(name);
+    if (option != nullptr) {
+      const std::string kind = option->get_option_text();
+      if (kind.find('|') == std::string::npos) return usage_error(name + " needs a value (" + kind + ")");
+      std::vector<std::string> choices = choices_of(kind);
+      std::string listed;
+      for (std::size_t i = 0; i < choices.size(); ++i) {
+        listed += (i == 0 ? "" : i + 1 == choices.size() ? " or " : ", ") + choices[i];
+      }
+      return usage_error(name + " needs a value: " + listed);
+    }
+  }
+  return usage_error(what);
+}
+
 }  // namespace
 
 std::filesystem::path command_line_path(const std::string& text) {
@@ -493,13 +660,13 @@ std::filesystem::path command_line_path(const std::string& text) {
 }
 
 std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std::string>& arguments,
-                                                           unsigned hardware_threads) {
-  CLI::App app("Generates synthetic radio-signal sample files: one I,Q CSV file per modulation and "
-               "file index, with parameters drawn inside the given ranges.",
-               "quorvin-cli");
-  auto help_format = std::make_shared<HelpFormat>();
-  help_format->column_width(36);
+                                                           unsigned hardware_threads, std::size_t help_width) {
+  help_width = std::max(help_width, help_column + 24);
+  CLI::App app(wrapped(help_description, help_width), "quorvin-cli");
+  auto help_format = std::make_shared<HelpFormat>(help_width);
+  help_format->column_width(help_column);
   app.formatter(help_format);
+  app.footer(help_footer(help_width));
   Parsed parsed;
   add_options(app, parsed, hardware_threads);
   // "--option=" gives the option an empty text, like "--option ''" (CLI11 alone would take the
@@ -515,13 +682,18 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
   } catch (const CLI::CallForHelp&) {
     return ImmediateExit{0, app.help(), ""};
   } catch (const CLI::ParseError& e) {
-    return usage_error(e.what());
+    return parse_refusal(app, e);
   }
   if (parsed.version) return ImmediateExit{0, std::string("quorvin-cli ") + program_version + "\n", ""};
   if (parsed.list_modulations) {
     std::string list;
     for (const std::string& name : known_modulations()) list += name + "\n";
     return ImmediateExit{0, list, ""};
+  }
+  // Each -m's list as typed, joined by commas (CLI11's own join uses line breaks).
+  parsed.modulations.clear();
+  for (const std::string& list : parsed.modulations_option->results()) {
+    parsed.modulations += (parsed.modulations.empty() ? "" : ",") + list;
   }
   parsed.seed_given = parsed.seed_option->count() > 0;
   for (std::size_t i = 0; i < parsed.exact_texts.size(); ++i) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -163,6 +164,10 @@ const std::string drawn_anyway = "; values are drawn between the two all the sam
 
 const WarningCase warning_cases[] = {
     {"defaults", {"-m", "all"}, 0, "", 22},
+    {"names_given_twice_add_up", {"-m", "AM", "-m", "QPSK,FM"}, 0, "", 3},
+    {"choices_in_any_case",
+     {"-m", "QPSK", "--format", "SigMF", "--signal-model", "Exact", "--pulse", "RECT", "--sample-rate", "100000"}, 0, "",
+     2},
     {"reversed_snr", {"-m", "AM", "--snr-min", "30", "--snr-max", "10"}, 0,
      warning + "--snr-min 30 is above --snr-max 10" + drawn_anyway, 1},
     {"reversed_pairs_in_box_order",
@@ -293,6 +298,45 @@ TEST_F(Cli, ListsVersionAndHelp) {
   EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 24);
   EXPECT_TRUE(list.out.ends_with("GMSK\nCW\nQAM1024\n"));
   EXPECT_EQ(run({"--version"}).out, "quorvin-cli 0.1.0\n");
+  EXPECT_EQ(run({"-V"}).out, "quorvin-cli 0.1.0\n");
+}
+
+struct ParseCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  std::string error;  // the exact standard error
+};
+
+class CliParse : public Cli, public ::testing::WithParamInterface<ParseCase> {};
+
+// What CLI11 refuses, told as the program tells the rest: the option first, then what it needs.
+TEST_P(CliParse, RefusedNamingTheOption) {
+  const Outcome o = run(GetParam().arguments);
+  EXPECT_EQ(o.status, 2);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.error, "quorvin-cli: " + GetParam().error + "\nRun with --help for the options.\n");
+}
+
+const ParseCase parse_cases[] = {
+    {"misspelt_option", {"-m", "AM", "--files-per-modulaton", "2"},
+     "unknown option --files-per-modulaton; did you mean --files-per-modulation?"},
+    {"misspelt_with_a_value", {"-m", "AM", "--snr-mni=3"}, "unknown option --snr-mni; did you mean --snr-min?"},
+    {"nothing_near", {"-m", "AM", "--frobnicate"}, "unknown option --frobnicate"},
+    {"stray_word", {"-m", "AM", "stray"}, "unexpected argument 'stray' (options start with -)"},
+    {"bare_choice", {"-m", "AM", "--format"}, "--format needs a value: csv, sigmf or hdf5"},
+    {"bare_model", {"-m", "AM", "--signal-model"}, "--signal-model needs a value: classic or exact"},
+    {"bare_number", {"-m", "AM", "--seed"}, "--seed needs a value (INTEGER)"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, CliParse, ::testing::ValuesIn(parse_cases),
+                         [](const ::testing::TestParamInfo<ParseCase>& p) { return std::string(p.param.name); });
+
+TEST_F(Cli, AnOutputFolderThatCannotBeMadeIsRefusedOnceBeforeAnyFile) {
+  std::ofstream(sub("afile")) << "x";
+  const Outcome o = run({"-m", "AM,QPSK", "--files-per-modulation", "50", "-o", sub("afile/sub")});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.error, "quorvin-cli: --output-folder " + sub("afile/sub") + " cannot be made (Not a directory)\n");
 }
 
 // The help's rows that start with `start`.
@@ -305,10 +349,31 @@ std::vector<std::string> help_rows(const std::string& help, const std::string& s
   return rows;
 }
 
+// The help with each description's wrapped lines joined back onto its option's row.
+std::string unwrapped(const std::string& help) {
+  std::string joined;
+  std::istringstream lines(help);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t text = line.find_first_not_of(' ');
+    if (text == 36 && !joined.empty()) {
+      joined.back() = ' ';
+      joined += line.substr(text) + "\n";
+    } else {
+      joined += line + "\n";
+    }
+  }
+  return joined;
+}
+
 TEST_F(Cli, HelpPutsTheRequiredNamesFirstTypesEveryValueAndGroupsTheOptions) {
-  const Outcome help = run({"--help"});
+  unsetenv("COLUMNS");  // not a terminal either: 80 columns
+  Outcome help = run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.error, "");
+  for (const std::string& row : help_rows(help.out, "")) EXPECT_LE(row.size(), 80u) << row;
+  EXPECT_NE(help.out.find("\nExamples:\n  quorvin-cli -m QPSK,AM --files-per-modulation 2 --save-settings -o out\n"),
+            std::string::npos);
+  help.out = unwrapped(help.out);
   EXPECT_TRUE(help.out.find("\nUsage: quorvin-cli -m NAMES [OPTIONS]\n\nWhat to make:\n  -m, --modulations NAMES REQUIRED  ") !=
               std::string::npos)
       << help.out;
@@ -317,7 +382,9 @@ TEST_F(Cli, HelpPutsTheRequiredNamesFirstTypesEveryValueAndGroupsTheOptions) {
     if (!row.empty() && row[0] != ' ' && row.ends_with(":")) groups.push_back(row);
   }
   EXPECT_EQ(groups, (std::vector<std::string>{"What to make:", "Ranges (one value drawn per file):", "Channel:", "Output:",
-                                              "Run control:", "Exact model (with --signal-model exact):"}));
+                                              "Run control:", "Exact model (with --signal-model exact):",
+                                              "The desktop program's own (accepted so its settings carry over):",
+                                              "Examples:"}));
   EXPECT_EQ(help.out.find("TEXT"), std::string::npos) << "a value typed as text";
   const std::string threads = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
   // Whole rows: the option, what its value is, and its default where it has one.
