@@ -97,3 +97,35 @@ def test_sigmf_reader_checks_the_pair(tmp_path):
         data.write(b"\0" * 8)
     with pytest.raises(ValueError, match="holds 41 samples, its metadata says 40"):
         quorvin.read_sigmf(out / "AM_signal_1")
+
+
+def walked_draws(seed, skipped, wanted):
+    """The plan's 15-bit generator walked one value at a time: `wanted` values after `skipped`."""
+    state, values = seed, []
+    for step in range(skipped + wanted):
+        state = (state * 214013 + 2531011) & 0xFFFFFFFF
+        if step >= skipped:
+            values.append((state >> 16) & 0x7FFF)
+    return values
+
+
+def test_a_far_item_is_what_walking_the_plan_gives():
+    # The classic model draws three values per analog file and four per digital file, so QPSK
+    # file 50001 starts 100000 * 3 + 50000 * 4 values in.
+    ds = quorvin.Dataset(quorvin.Config(["AM", "QPSK"], num_symbols=8), files_per_modulation=100_000, seed=3)
+    _, labels = ds[150_000]
+    rate, snr, timing, offset = walked_draws(3, 100_000 * 3 + 50_000 * 4, 4)
+    assert (labels["modulation"], labels["file_index"]) == ("QPSK", 50_001)
+    assert labels["symbol_rate"] == rate / 32767.0 * (5000 - 1000) + 1000
+    assert labels["snr_db"] == snr / 32767.0 * (30 - 10) + 10
+    assert labels["timing_error"] == timing / 32767.0 * 0.1
+    assert labels["frequency_offset"] == offset / 32767.0 * 100
+
+
+def test_any_item_of_the_longest_plan_draws_one_file_record():
+    ds = quorvin.Dataset(quorvin.Config(quorvin.classes, num_symbols=8), files_per_modulation=2**31 - 1, seed=5)
+    assert len(ds) == len(quorvin.classes) * (2**31 - 1)
+    for count, position in enumerate([-1, 0, 3 * 10**6, len(ds) // 2, -2], start=1):
+        _, labels = ds[position]
+        assert ds._plan.files_drawn == count  # the records drawn do not grow with the position
+    assert (labels["modulation"], labels["file_index"]) == (quorvin.classes[-1], 2**31 - 2)
