@@ -31,9 +31,17 @@ namespace {
 // Option texts by the command line's names ("--sample-rate": "10000"); the rest keep defaults.
 using OptionTexts = std::map<std::string, std::string>;
 
-RunSettings settings_of(const std::vector<std::string>& modulations, const OptionTexts& texts) {
-  for (const std::string& name : modulations) {
-    if (find_modulation(name) == nullptr) throw py::value_error("unknown modulation '" + name + "'");
+RunSettings settings_of(const std::vector<std::string>& names, const OptionTexts& texts) {
+  // "all" is the form's 22 names, as quorvin-cli's -m all.
+  std::vector<std::string> modulations;
+  for (const std::string& name : names) {
+    if (name == "all") {
+      modulations.insert(modulations.end(), modulation_checkbox_names.begin(), modulation_checkbox_names.end());
+    } else if (find_modulation(name) == nullptr) {
+      throw py::value_error("unknown modulation '" + name + "'");
+    } else {
+      modulations.push_back(name);
+    }
   }
   if (modulations.empty()) throw py::value_error("No modulation selected.");
   std::map<std::string, bool> used;

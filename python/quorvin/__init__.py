@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import csv
 import json
+import operator
 import os
 from typing import Any, Iterable, Sequence
 
@@ -19,6 +20,32 @@ __all__ = ["Config", "Dataset", "generate", "classes", "read_csv", "read_sigmf",
 
 #: Every modulation name, in class-index order (the manifest's ``class_index``).
 classes: list[str] = _core.class_names()
+
+
+def _integer(argument: str, value: Any) -> int:
+    """``value`` as an int; floats, text and bools are refused, never rounded or parsed."""
+    if isinstance(value, (bool, np.bool_)) or not hasattr(type(value), "__index__"):
+        raise TypeError(f"{argument} takes an integer, not {value!r}")
+    return operator.index(value)
+
+
+def _whole(argument: str, value: Any, low: int, high: int) -> int:
+    """``value`` as an int from ``low`` to ``high``."""
+    whole = _integer(argument, value)
+    if not low <= whole <= high:
+        raise ValueError(f"{argument} takes a whole number from {low} to {high}, not {whole}")
+    return whole
+
+
+def _flag(argument: str, value: Any) -> bool:
+    """``value`` as a bool; anything else (the text 'false' among them) is refused."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{argument} takes True or False, not {value!r}")
+    return bool(value)
+
+
+_LARGEST_COUNT = 2**31 - 1  # files per modulation, and a file's index, are 32-bit
+_LARGEST_SEED = 2**32 - 1
 
 
 def _text(value: Any) -> str:
@@ -47,9 +74,13 @@ class Config:
     ``Config(modulations=["QPSK", "GMSK"], signal_model="exact", sample_rate=100e3,
     samples_per_file=1024, snr=(0, 20))``. The same defaults, checks and messages as the command
     line: a refused value raises ``ValueError`` with the program's message ("Invalid Sample Rate.").
+    ``"all"`` among the names stands for the form's 22, as ``-m all``. Picklable, so DataLoader
+    workers of any start method receive it.
     """
 
     def __init__(self, modulations: Sequence[str], **options: Any) -> None:
+        if isinstance(modulations, str) or not all(isinstance(name, str) for name in modulations):
+            raise TypeError(f"modulations takes a list of names, not {modulations!r}")
         texts: dict[str, str] = {}
         for keyword, value in options.items():
             option = _RENAMED.get(keyword, "--" + keyword.replace("_", "-"))
@@ -58,13 +89,20 @@ class Config:
                     raise ValueError(f"{keyword} takes a (min, max) pair, not {value!r}")
                 texts[option + "-min"], texts[option + "-max"] = _text(value[0]), _text(value[1])
             elif keyword == "carrier_phase":
-                if value:
+                if _flag(keyword, value):
                     texts[option] = "true"
             else:
                 texts[option] = _text(value)
         self.modulations = list(modulations)
         self.options = texts
         self._settings = _core.settings(self.modulations, texts)
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {"modulations": self.modulations, "options": self.options}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.modulations, self.options = state["modulations"], state["options"]
+        self._settings = _core.settings(self.modulations, self.options)
 
     def __repr__(self) -> str:
         return f"Config(modulations={self.modulations!r}, options={self.options!r})"
@@ -75,32 +113,52 @@ class Dataset:
 
     Samples are complex64 (complex128 with ``double_precision=True``); labels are the manifest's
     keys, including ``class_index``. Items are made on request, each from its own seeds, so any
-    order, worker count or split gives the same item for the same position.
+    order, worker count or split gives the same item for the same position; any position of the
+    longest plan is reached in the same few steps. Picklable (the plan is rebuilt on arrival).
     """
 
     def __init__(self, config: Config, files_per_modulation: int, seed: int, double_precision: bool = False) -> None:
-        options = dict(config.options)
-        options["--files-per-modulation"] = str(int(files_per_modulation))
+        if not isinstance(config, Config):
+            raise TypeError(f"config takes a quorvin.Config, not {config!r}")
         self.config = config
-        self.seed = int(seed)
-        self.double_precision = double_precision
-        self._plan = _core.Plan(_core.settings(config.modulations, options), self.seed)
+        self.files_per_modulation = _whole("files_per_modulation", files_per_modulation, 0, _LARGEST_COUNT)
+        self.seed = _whole("seed", seed, 0, _LARGEST_SEED)
+        self.double_precision = _flag("double_precision", double_precision)
+        self._plan = _plan(config, config.modulations, self.files_per_modulation, self.seed)
         self.classes = classes
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {key: getattr(self, key) for key in ("config", "files_per_modulation", "seed", "double_precision")}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__init__(**state)  # type: ignore[misc]
 
     def __len__(self) -> int:
         return len(self._plan)
 
     def __getitem__(self, position: int) -> tuple[np.ndarray, dict[str, Any]]:
-        return self._plan.item(int(position), self.double_precision)
+        whole = _integer("Dataset index", position)
+        if not -len(self) <= whole < len(self):
+            raise IndexError(f"Dataset index {whole} is outside a dataset of {len(self)} items")
+        return self._plan.item(whole, self.double_precision)
+
+
+def _plan(config: Config, names: list[str], files_per_modulation: int, seed: int) -> Any:
+    options = dict(config.options)
+    options["--files-per-modulation"] = str(files_per_modulation)
+    return _core.Plan(_core.settings(names, options), seed)
 
 
 def generate(name: str, config: Config, seed: int = 0, index: int = 1,
              double_precision: bool = False) -> tuple[np.ndarray, dict[str, Any]]:
     """File ``index`` (from 1) of ``name`` in a run of ``config`` restricted to that name."""
-    options = dict(config.options)
-    options["--files-per-modulation"] = str(int(index))
-    plan = _core.Plan(_core.settings([name], options), int(seed))
-    return plan.item(plan.position_of(name, int(index)), double_precision)
+    if not isinstance(name, str):
+        raise TypeError(f"name takes one modulation name, not {name!r}")
+    if name == "all":
+        raise ValueError("name takes one modulation name, not 'all'")
+    index = _whole("index", index, 1, _LARGEST_COUNT)
+    plan = _plan(config, [name], index, _whole("seed", seed, 0, _LARGEST_SEED))
+    return plan.item(plan.position_of(name, index), _flag("double_precision", double_precision))
 
 
 def read_csv(path: str | os.PathLike) -> np.ndarray:

@@ -1,6 +1,8 @@
 """The package against quorvin-cli itself: the same checks, the same plan, the same bytes."""
 
+import csv
 import os
+import pickle
 import subprocess
 
 import numpy as np
@@ -129,3 +131,77 @@ def test_any_item_of_the_longest_plan_draws_one_file_record():
         _, labels = ds[position]
         assert ds._plan.files_drawn == count  # the records drawn do not grow with the position
     assert (labels["modulation"], labels["file_index"]) == (quorvin.classes[-1], 2**31 - 2)
+
+
+CONFIG = quorvin.Config(["QPSK"], signal_model="exact", sample_rate=50e3, samples_per_file=64)
+
+
+@pytest.mark.parametrize(
+    "make, error, message",
+    [
+        (lambda: quorvin.Config(["QPSK"], signal_model="exact", carrier_phase="false"), TypeError,
+         "carrier_phase takes True or False, not 'false'"),
+        (lambda: quorvin.Config(["QPSK"], signal_model="exact", carrier_phase=1), TypeError,
+         "carrier_phase takes True or False, not 1"),
+        (lambda: quorvin.Config("QPSK"), TypeError, "modulations takes a list of names, not 'QPSK'"),
+        (lambda: quorvin.Config(["QPSK", 4]), TypeError, "modulations takes a list of names, not ['QPSK', 4]"),
+        (lambda: quorvin.Dataset(CONFIG, 2.9, 1), TypeError, "files_per_modulation takes an integer, not 2.9"),
+        (lambda: quorvin.Dataset(CONFIG, "2", 1), TypeError, "files_per_modulation takes an integer, not '2'"),
+        (lambda: quorvin.Dataset(CONFIG, True, 1), TypeError, "files_per_modulation takes an integer, not True"),
+        (lambda: quorvin.Dataset(CONFIG, -1, 1), ValueError,
+         "files_per_modulation takes a whole number from 0 to 2147483647, not -1"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 2**32), ValueError,
+         "seed takes a whole number from 0 to 4294967295, not 4294967296"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 1.0), TypeError, "seed takes an integer, not 1.0"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 1, double_precision="no"), TypeError,
+         "double_precision takes True or False, not 'no'"),
+        (lambda: quorvin.Dataset(["QPSK"], 2, 1), TypeError, "config takes a quorvin.Config, not ['QPSK']"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 1)[1.5], TypeError, "Dataset index takes an integer, not 1.5"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 1)["1"], TypeError, "Dataset index takes an integer, not '1'"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 1)[2], IndexError, "Dataset index 2 is outside a dataset of 2 items"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 1)[-3], IndexError, "Dataset index -3 is outside a dataset of 2 items"),
+        (lambda: quorvin.Dataset(CONFIG, 0, 1)[0], IndexError, "Dataset index 0 is outside a dataset of 0 items"),
+        (lambda: quorvin.generate("QPSK", CONFIG, index=0), ValueError,
+         "index takes a whole number from 1 to 2147483647, not 0"),
+        (lambda: quorvin.generate("QPSK", CONFIG, index=1.0), TypeError, "index takes an integer, not 1.0"),
+        (lambda: quorvin.generate("all", CONFIG), ValueError, "name takes one modulation name, not 'all'"),
+    ],
+)
+def test_values_that_would_be_coerced_are_refused(make, error, message):
+    with pytest.raises(error) as raised:
+        make()
+    assert str(raised.value) == message
+
+
+def test_numpy_integers_and_bools_are_taken():
+    ds = quorvin.Dataset(CONFIG, np.int64(3), np.uint32(4), double_precision=np.bool_(False))
+    assert ds[np.int32(2)][0].tobytes() == ds[2][0].tobytes()
+    on = quorvin.Config(["QPSK"], signal_model="exact", carrier_phase=np.bool_(True))
+    assert on.options["--carrier-phase"] == "true"
+    assert "--carrier-phase" not in quorvin.Config(["QPSK"], signal_model="exact", carrier_phase=False).options
+
+
+def test_all_is_the_command_lines_all(tmp_path):
+    cli(tmp_path, "-m", "all", "--num-symbols", "8", "--seed", "6", "--manifest", str(tmp_path / "m.csv"))
+    with open(tmp_path / "m.csv", newline="", encoding="utf-8") as file:
+        names = [row["modulation"] for row in csv.DictReader(file)]
+    ds = quorvin.Dataset(quorvin.Config(["all", "QPSK"], num_symbols=8), files_per_modulation=1, seed=6)
+    assert len(names) == len(ds) == 22
+    assert [ds[i][1]["modulation"] for i in range(len(ds))] == names
+
+
+@pytest.mark.parametrize("double_precision", [False, True])
+def test_config_and_dataset_survive_pickling(double_precision):
+    config = quorvin.Config(["GMSK", "AM"], signal_model="exact", sample_rate=50e3, samples_per_file=128,
+                            snr=(0, 10), carrier_phase=True)
+    ds = quorvin.Dataset(config, files_per_modulation=4, seed=12, double_precision=double_precision)
+    ds[5]  # a plan part-way through travels as a fresh one
+    copy = pickle.loads(pickle.dumps(ds))
+    assert (copy.files_per_modulation, copy.seed, copy.double_precision) == (4, 12, double_precision)
+    assert copy.config.modulations == config.modulations and copy.config.options == config.options
+    assert len(copy) == len(ds) == 8
+    for position in (7, 0, 3):
+        (samples, labels), (expected, expected_labels) = copy[position], ds[position]
+        assert samples.dtype == expected.dtype and samples.tobytes() == expected.tobytes()
+        assert labels == expected_labels
+    assert repr(pickle.loads(pickle.dumps(config))) == repr(config)
