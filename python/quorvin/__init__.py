@@ -162,29 +162,55 @@ def generate(name: str, config: Config, seed: int = 0, index: int = 1,
 
 
 def read_csv(path: str | os.PathLike) -> np.ndarray:
-    """A sample file of "I,Q" lines as complex128."""
-    values = np.loadtxt(path, delimiter=",", ndmin=2)
+    """A sample file of "I,Q" lines as complex128; ValueError naming the file for any other text."""
+    try:
+        values = np.loadtxt(path, delimiter=",", ndmin=2)
+    except ValueError as error:
+        raise ValueError(f"{os.fspath(path)}: not a sample file of I,Q lines ({error})") from None
+    if values.size and values.shape[1] != 2:
+        raise ValueError(f"{os.fspath(path)}: {values.shape[1]} numbers a line, not I,Q")
     return values[:, 0] + 1j * values[:, 1] if values.size else np.zeros(0, dtype=np.complex128)
+
+
+def _meta_field(meta: Any, keys: Sequence[Any], meta_path: str) -> Any:
+    """meta[keys[0]][keys[1]]..., or ValueError naming the file and the missing field."""
+    value = meta
+    for key in keys:
+        try:
+            value = value[key]
+        except (KeyError, IndexError, TypeError):
+            raise ValueError(f"{meta_path}: no {'/'.join(map(str, keys))}") from None
+    return value
 
 
 def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, Any]]:
     """A SigMF recording (the .sigmf-data or .sigmf-meta path, or their common base): samples and metadata.
 
-    Checks the pair: a cf32_le datatype and as many samples as the annotation says.
+    Checks the pair: a cf32_le datatype, whole 8-byte samples, and as many as the annotation says;
+    ValueError naming the file and what is wrong otherwise.
     """
     base = os.fspath(path_or_base)
     for extension in (".sigmf-data", ".sigmf-meta"):
         if base.endswith(extension):
             base = base[: -len(extension)]
-    with open(base + ".sigmf-meta", encoding="utf-8") as file:
-        meta = json.load(file)
-    if meta["global"]["core:datatype"] != "cf32_le":
-        raise ValueError(f"{base}.sigmf-meta: datatype {meta['global']['core:datatype']}, not cf32_le")
-    samples = np.fromfile(base + ".sigmf-data", dtype="<c8")
-    count = meta["annotations"][0]["core:sample_count"]
-    if len(samples) != count:
-        raise ValueError(f"{base}.sigmf-data holds {len(samples)} samples, its metadata says {count}")
-    return samples, meta
+    meta_path, data_path = base + ".sigmf-meta", base + ".sigmf-data"
+    with open(meta_path, encoding="utf-8") as file:
+        try:
+            meta = json.load(file)
+        except ValueError as error:  # bad JSON or bad UTF-8
+            raise ValueError(f"{meta_path}: not JSON ({error})") from None
+    datatype = _meta_field(meta, ["global", "core:datatype"], meta_path)
+    if datatype != "cf32_le":
+        raise ValueError(f"{meta_path}: datatype {datatype}, not cf32_le")
+    count = _meta_field(meta, ["annotations", 0, "core:sample_count"], meta_path)
+    if isinstance(count, bool) or not isinstance(count, int) or count < 0:
+        raise ValueError(f"{meta_path}: core:sample_count {count!r} is not a sample count")
+    size = os.path.getsize(data_path)
+    if size % 8:
+        raise ValueError(f"{data_path}: {size} bytes, not a whole number of 8-byte cf32_le samples")
+    if size // 8 != count:
+        raise ValueError(f"{data_path} holds {size // 8} samples, its metadata says {count}")
+    return np.fromfile(data_path, dtype="<c8"), meta
 
 
 def read_manifest(path: str | os.PathLike) -> Any:
@@ -203,20 +229,43 @@ def read_hdf5(path: str | os.PathLike) -> tuple[Any, dict[str, np.ndarray], list
 
     Samples are a (files, N) complex64 array for fixed-length files, else a list of complex64
     arrays; labels are typed columns: str for text, float64 for real numbers (NaN where a file has
-    no such value), int64 for whole numbers (-1 where absent). Needs h5py.
+    no such value), int64 for whole numbers (-1 where absent). Needs h5py. A container whose parts
+    disagree (offsets, column lengths, class indices) raises ValueError naming the file.
     """
     import h5py  # noqa: PLC0415 (optional)
 
+    name = os.fspath(path)
     with h5py.File(path, "r") as file:
+        for part in ("iq", "class_index", "labels"):
+            if part not in file:
+                raise ValueError(f"{name}: no {part}")
         iq = file["iq"][()]
+        class_index = file["class_index"][()]
+        files = len(class_index)
         if "offsets" in file:
-            bounds = list(file["offsets"][()]) + [len(iq)]
-            samples: Any = [iq[start:end] for start, end in zip(bounds, bounds[1:])]
+            samples: Any = _cut(name, iq, file["offsets"][()], files)
+        elif iq.ndim != 2 or len(iq) != files:
+            raise ValueError(f"{name}: iq of shape {iq.shape} for {files} files")
         else:
             samples = iq
         columns = file["labels"]
         labels = {key: columns[key].asstr()[()] if h5py.check_string_dtype(columns[key].dtype) else columns[key][()]
                   for key in columns}
-        labels["class_index"] = file["class_index"][()]
-        names = [n.decode() if isinstance(n, bytes) else str(n) for n in file.attrs["class_names"]]
+        labels["class_index"] = class_index
+        names = [n.decode() if isinstance(n, bytes) else str(n) for n in file.attrs.get("class_names", [])]
+    for key, column in labels.items():
+        if len(column) != files:
+            raise ValueError(f"{name}: labels/{key} has {len(column)} rows for {files} files")
+    if files and not (0 <= class_index.min() and class_index.max() < len(names)):
+        raise ValueError(f"{name}: class_index outside the {len(names)} class names")
     return samples, labels, names
+
+
+def _cut(name: str, iq: np.ndarray, offsets: np.ndarray, files: int) -> list[np.ndarray]:
+    """The files of a variable-length container: ``iq`` cut where ``offsets`` says each starts."""
+    if iq.ndim != 1 or offsets.ndim != 1 or offsets.dtype.kind not in "iu" or len(offsets) != files:
+        raise ValueError(f"{name}: {offsets.size} offsets into iq of shape {iq.shape} for {files} files")
+    bounds = np.append(offsets, len(iq))
+    if len(offsets) and (offsets[0] != 0 or np.any(np.diff(bounds) < 0)):
+        raise ValueError(f"{name}: offsets must rise from 0 to at most the {len(iq)} samples of iq")
+    return [iq[start:end] for start, end in zip(bounds[:-1], bounds[1:])]

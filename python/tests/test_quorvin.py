@@ -93,14 +93,6 @@ def test_csv_reader_reads_the_sample_text(tmp_path):
     assert np.allclose(samples, item, rtol=1e-5, atol=1e-6)  # the text keeps six significant digits
 
 
-def test_sigmf_reader_checks_the_pair(tmp_path):
-    out = cli(tmp_path, "-m", "AM", "--num-symbols", "40", "--seed", "3", "--format", "sigmf")
-    with open(out / "AM_signal_1.sigmf-data", "ab") as data:
-        data.write(b"\0" * 8)
-    with pytest.raises(ValueError, match="holds 41 samples, its metadata says 40"):
-        quorvin.read_sigmf(out / "AM_signal_1")
-
-
 def walked_draws(seed, skipped, wanted):
     """The plan's 15-bit generator walked one value at a time: `wanted` values after `skipped`."""
     state, values = seed, []
@@ -205,3 +197,39 @@ def test_config_and_dataset_survive_pickling(double_precision):
         assert samples.dtype == expected.dtype and samples.tobytes() == expected.tobytes()
         assert labels == expected_labels
     assert repr(pickle.loads(pickle.dumps(config))) == repr(config)
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda data, meta: data.write_bytes(data.read_bytes() + b"\0" * 3),
+         "AM_signal_1.sigmf-data: 323 bytes, not a whole number of 8-byte cf32_le samples"),
+        (lambda data, meta: data.write_bytes(data.read_bytes()[:-3]),
+         "AM_signal_1.sigmf-data: 317 bytes, not a whole number of 8-byte cf32_le samples"),
+        (lambda data, meta: data.write_bytes(data.read_bytes() + b"\0" * 8),
+         "AM_signal_1.sigmf-data holds 41 samples, its metadata says 40"),
+        (lambda data, meta: meta.write_text(meta.read_text()[:-5]), "AM_signal_1.sigmf-meta: not JSON"),
+        (lambda data, meta: meta.write_text(meta.read_text().replace('"annotations"', '"notes"')),
+         "AM_signal_1.sigmf-meta: no annotations/0/core:sample_count"),
+        (lambda data, meta: meta.write_text(meta.read_text().replace('"core:sample_count": 40', '"core:sample_count": "40"')),
+         "AM_signal_1.sigmf-meta: core:sample_count '40' is not a sample count"),
+        (lambda data, meta: meta.write_text(meta.read_text().replace("cf32_le", "ci16_le")),
+         "AM_signal_1.sigmf-meta: datatype ci16_le, not cf32_le"),
+    ],
+    ids=["stray_bytes", "cut_mid_sample", "extra_sample", "cut_meta", "no_annotations", "count_as_text", "datatype"],
+)
+def test_sigmf_reader_refuses_a_damaged_pair_naming_the_file(tmp_path, damage, message):
+    out = cli(tmp_path, "-m", "AM", "--num-symbols", "40", "--seed", "3", "--format", "sigmf")
+    damage(out / "AM_signal_1.sigmf-data", out / "AM_signal_1.sigmf-meta")
+    with pytest.raises(ValueError) as raised:
+        quorvin.read_sigmf(out / "AM_signal_1")
+    assert str(raised.value).startswith(str(out / message))
+
+
+@pytest.mark.parametrize("text, message", [("1,2\n3\n", "not a sample file of I,Q lines"),
+                                           ("1,2,3\n", "3 numbers a line, not I,Q")])
+def test_csv_reader_refuses_other_text_naming_the_file(tmp_path, text, message):
+    (tmp_path / "x.csv").write_text(text)
+    with pytest.raises(ValueError) as raised:
+        quorvin.read_csv(tmp_path / "x.csv")
+    assert str(raised.value).startswith(f"{tmp_path / 'x.csv'}: {message}")
