@@ -31,9 +31,17 @@ namespace {
 // Option texts by the command line's names ("--sample-rate": "10000"); the rest keep defaults.
 using OptionTexts = std::map<std::string, std::string>;
 
-RunSettings settings_of(const std::vector<std::string>& modulations, const OptionTexts& texts) {
-  for (const std::string& name : modulations) {
-    if (find_modulation(name) == nullptr) throw py::value_error("unknown modulation '" + name + "'");
+RunSettings settings_of(const std::vector<std::string>& names, const OptionTexts& texts) {
+  // "all" is the form's 22 names, as quorvin-cli's -m all.
+  std::vector<std::string> modulations;
+  for (const std::string& name : names) {
+    if (name == "all") {
+      modulations.insert(modulations.end(), modulation_checkbox_names.begin(), modulation_checkbox_names.end());
+    } else if (find_modulation(name) == nullptr) {
+      throw py::value_error("unknown modulation '" + name + "'");
+    } else {
+      modulations.push_back(name);
+    }
   }
   if (modulations.empty()) throw py::value_error("No modulation selected.");
   std::map<std::string, bool> used;
@@ -91,17 +99,16 @@ py::object python_value(const ParameterValue& value) {
   return py::str(std::get<std::string>(value));
 }
 
-// A run's plan with random access. The draws are sequential, so the plan keeps a cursor every
-// `stride` files and re-draws forward from the nearest one: memory stays small for any length
-// (at most about a million cursors) and an item costs at most `stride` cheap draws.
+// A run's plan with random access: the plan goes straight to any position (RunPlan::seek_file),
+// so an item of the longest plan costs what the first does; reading in order just draws on.
 class Plan {
  public:
   Plan(RunSettings settings, std::uint32_t seed)
-      : plan_(std::move(settings), seed), seed_(seed), size_(plan_.total_files()),
-        stride_(std::max<std::uint64_t>(32, size_ / (std::uint64_t{1} << 20) + 1)) {
-    cursors_.push_back(plan_.cursor());
-  }
+      : plan_(std::move(settings), seed), seed_(seed), size_(plan_.total_files()) {}
   std::size_t size() const { return static_cast<std::size_t>(size_); }
+
+  // File records drawn so far: one per item, wherever it is.
+  std::uint64_t files_drawn() const { return files_drawn_; }
 
   // Plan position i: its samples as complex64 or complex128, and its labels.
   py::tuple item(std::ptrdiff_t i, bool double_precision) {
@@ -145,31 +152,25 @@ class Plan {
  private:
   PlannedFile at(std::ptrdiff_t i) {
     const auto n = static_cast<std::ptrdiff_t>(size_);
+    const std::ptrdiff_t given = i;
     if (i < 0) i += n;
-    if (i < 0 || i >= n) throw py::index_error("plan position out of range");
+    if (i < 0 || i >= n) {
+      throw py::index_error("position " + std::to_string(given) + " is outside a dataset of " + std::to_string(n) +
+                            " items");
+    }
     const auto position = static_cast<std::uint64_t>(i);
-    // Extend the cursors up to this position's, then draw forward from it (or go on from the
-    // previous item when reading in order).
-    if (position != next_position_) {
-      const std::uint64_t slot = std::min<std::uint64_t>(position / stride_, cursors_.size() - 1);
-      plan_.seek(cursors_[slot]);
-      next_position_ = slot * stride_;
-    }
-    std::optional<PlannedFile> file;
-    while (next_position_ <= position) {
-      if (next_position_ % stride_ == 0 && next_position_ / stride_ == cursors_.size()) cursors_.push_back(plan_.cursor());
-      file = plan_.next();
-      ++next_position_;
-    }
+    if (position != next_position_) plan_.seek_file(position);
+    std::optional<PlannedFile> file = plan_.next();
+    ++files_drawn_;
+    next_position_ = position + 1;
     file->seeds = derive_file_seeds(seed_, file->modulation, file->index);
     return std::move(*file);
   }
   RunPlan plan_;
   std::uint32_t seed_;
   std::uint64_t size_;
-  std::uint64_t stride_;
-  std::vector<PlanCursor> cursors_;
   std::uint64_t next_position_ = 0;
+  std::uint64_t files_drawn_ = 0;
 };
 
 std::vector<std::string> class_names() {
@@ -191,6 +192,7 @@ PYBIND11_MODULE(_core, m) {
   py::class_<Plan>(m, "Plan")
       .def(py::init<RunSettings, std::uint32_t>(), py::arg("settings"), py::arg("seed"))
       .def("__len__", &Plan::size)
+      .def_property_readonly("files_drawn", &Plan::files_drawn)
       .def("item", &Plan::item, py::arg("position"), py::arg("double_precision") = false)
       .def("position_of", &Plan::position_of, py::arg("name"), py::arg("index"));
   m.def("class_names", &class_names, "Every modulation name in class-index order.");

@@ -5,6 +5,19 @@
 
 namespace quorvin {
 
+void DrawSource::skip(std::uint64_t count) {
+  // One step is x -> a x + c; composing the step with itself doubles the distance, so the
+  // bits of `count` pick which powers to apply (all modulo 2^32, as next() is).
+  std::uint32_t multiplier = 214013u;
+  std::uint32_t increment = 2531011u;
+  while (count != 0) {
+    if ((count & 1u) != 0) state_ = state_ * multiplier + increment;
+    increment = increment * (multiplier + 1u);
+    multiplier *= multiplier;
+    count >>= 1;
+  }
+}
+
 double draw_uniform(double lo, double hi, DrawSource& source) {
   const double r = source.next();
   constexpr double inf = std::numeric_limits<double>::infinity();

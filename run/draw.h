@@ -17,11 +17,19 @@ class DrawSource {
   // The next value, 0 .. 32767.
   std::uint32_t next() {
     state_ = state_ * 214013u + 2531011u;
+    ++drawn_;
     return (state_ >> 16) & 0x7FFFu;
   }
 
+  // Passes over `count` values in O(log count) steps: the state `count` draws on.
+  void skip(std::uint64_t count);
+
+  // Values drawn by next() since this source was made (skipped ones not counted).
+  std::uint64_t drawn() const { return drawn_; }
+
  private:
   std::uint32_t state_;
+  std::uint64_t drawn_ = 0;
 };
 
 inline constexpr double draw_scale = 32767.0;

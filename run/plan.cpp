@@ -22,14 +22,25 @@ std::uint64_t RunPlan::total_files() const {
   return settings_.modulations.size() * static_cast<std::uint64_t>(settings_.files_per_modulation);
 }
 
-PlanCursor RunPlan::cursor() const {
-  return {source_.state(), static_cast<std::uint32_t>(modulation_), index_};
-}
-
-void RunPlan::seek(const PlanCursor& cursor) {
-  source_ = DrawSource(cursor.draw_state);
-  modulation_ = cursor.modulation;
-  index_ = cursor.index;
+void RunPlan::seek_file(std::uint64_t position) {
+  if (settings_.files_per_modulation <= 0) return;
+  const auto files = static_cast<std::uint64_t>(settings_.files_per_modulation);
+  if (draws_per_file_.empty()) {
+    for (modulation_ = 0; modulation_ < settings_.modulations.size(); ++modulation_) {
+      source_ = DrawSource(draw_seed_);
+      index_ = 0;
+      next();
+      draws_per_file_.push_back(source_.drawn());
+    }
+  }
+  const std::uint64_t modulation = std::min<std::uint64_t>(position / files, settings_.modulations.size());
+  std::uint64_t draws = 0;
+  for (std::uint64_t m = 0; m < modulation; ++m) draws += draws_per_file_[m] * files;
+  if (modulation < settings_.modulations.size()) draws += draws_per_file_[modulation] * (position % files);
+  source_ = DrawSource(draw_seed_);
+  source_.skip(draws);
+  modulation_ = static_cast<std::size_t>(modulation);
+  index_ = modulation < settings_.modulations.size() ? static_cast<std::int32_t>(position % files) : 0;
 }
 
 std::optional<PlannedFile> RunPlan::next() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "generator/generator.h"
 #include "modulation/catalogue.h"
@@ -48,13 +49,6 @@ struct PlannedFile {
   ImpairmentDraws impairments = {};
 };
 
-// Where a plan stands: enough to resume it there, 12 bytes.
-struct PlanCursor {
-  std::uint32_t draw_state = 0;
-  std::uint32_t modulation = 0;  // position in the run's modulation list
-  std::int32_t index = 0;        // files of that modulation already drawn
-};
-
 // Walks the files of a run in order (modulations in list order, indices 1 .. files), drawing
 // three values per analog file and four per digital file; the exact model draws its own values
 // after those. Files are drawn one at a time, so a
@@ -66,10 +60,9 @@ class RunPlan {
   // The next file, or nothing when the run is complete.
   std::optional<PlannedFile> next();
 
-  // Where the plan stands, and a return there: random access to a long plan keeps a cursor every
-  // so many files instead of every file's record.
-  PlanCursor cursor() const;
-  void seek(const PlanCursor& cursor);
+  // Goes to the file at `position` (from 0) of the run, so that next() returns it, without
+  // drawing the files before it: any file of a plan of any length in the same few steps.
+  void seek_file(std::uint64_t position);
 
   // Files in the whole run.
   std::uint64_t total_files() const;
@@ -82,6 +75,10 @@ class RunPlan {
   void draw_impairments(PlannedFile& file) const;
 
   RunSettings settings_;
+  // Values one file of each modulation draws: which values a file draws depends on its route and
+  // the settings only, never on the values, so every file of one modulation draws as many.
+  // Counted on the first seek, by drawing one file of each.
+  std::vector<std::uint64_t> draws_per_file_;
   DrawSource source_;
   std::uint32_t draw_seed_;
   std::size_t modulation_ = 0;

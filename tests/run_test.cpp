@@ -9,6 +9,7 @@
 #include <limits>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/limits.h"
@@ -29,6 +30,20 @@ TEST(DrawSource, FifteenBitSequenceOfTheClassicGenerator) {
   for (const std::uint32_t value : expected) EXPECT_EQ(source.next(), value);
   DrawSource other(123456789);
   for (int i = 0; i < 100000; ++i) ASSERT_LE(other.next(), 32767u);
+}
+
+TEST(DrawSource, SkippingGivesTheStateOfAsManyDraws) {
+  for (const std::uint64_t count : {0ull, 1ull, 2ull, 3ull, 7ull, 64ull, 1000ull, 65537ull}) {
+    DrawSource walked(4242);
+    for (std::uint64_t i = 0; i < count; ++i) walked.next();
+    DrawSource skipped(4242);
+    skipped.skip(count);
+    EXPECT_EQ(skipped.state(), walked.state()) << count;
+    EXPECT_EQ(skipped.drawn(), 0u);
+  }
+  DrawSource whole_period(9);  // the state's period is 2^32 draws
+  whole_period.skip(std::uint64_t{1} << 32);
+  EXPECT_EQ(whole_period.state(), 9u);
 }
 
 RunSettings settings_for(std::vector<std::string> names, std::int32_t files, std::u16string folder) {
@@ -75,6 +90,49 @@ TEST(RunPlan, FilesInOrderWithThreeAnalogAndFourDigitalDraws) {
     }
   }
   EXPECT_FALSE(plan.next());
+}
+
+// The fields the plan draws, side by side.
+auto drawn_fields(const PlannedFile& f) {
+  return std::make_tuple(f.modulation, f.index, f.amplitude, f.snr_db, f.message_frequency, f.symbol_rate,
+                         f.timing_error, f.frequency_offset, f.rolloff, f.fsk_index, f.gmsk_bt, f.am_index,
+                         f.start_offset, f.impairments.carrier_phase, f.impairments.clock_ppm);
+}
+
+// Routes draw different numbers of values (rolloff, FSK index, BT, AM index, frame start).
+RunSettings mixed_routes(SignalModel model) {
+  RunSettings s = settings_for({"AM", "FM", "CW", "AM-SSB", "BPSK", "8FSK", "GMSK", "QAM16"}, 5, u".");
+  s.signal_model = model;
+  s.exact.samples_per_file = model == SignalModel::exact ? 256 : 0;
+  s.exact.impairments.carrier_phase = true;
+  s.exact.impairments.clock_ppm_max = 5;
+  return s;
+}
+
+TEST(RunPlan, SeekingAFileGivesWhatWalkingGives) {
+  for (const SignalModel model : {SignalModel::classic, SignalModel::exact}) {
+    const RunSettings s = mixed_routes(model);
+    RunPlan walked(s, 77);
+    std::uint64_t position = 0;
+    while (const std::optional<PlannedFile> expected = walked.next()) {
+      RunPlan sought(s, 77);
+      sought.seek_file(position);
+      EXPECT_EQ(drawn_fields(*sought.next()), drawn_fields(*expected)) << position;
+      ++position;
+    }
+    ASSERT_EQ(position, 40u);
+    RunPlan reused(s, 77);  // backwards, forwards and past the end, on one plan
+    for (const std::uint64_t p : {39ull, 3ull, 3ull, 22ull, 0ull}) {
+      reused.seek_file(p);
+      RunPlan reference(s, 77);
+      for (std::uint64_t i = 0; i < p; ++i) reference.next();
+      EXPECT_EQ(drawn_fields(*reused.next()), drawn_fields(*reference.next())) << p;
+    }
+    for (const std::uint64_t past : {40ull, 41ull, ~0ull}) {
+      reused.seek_file(past);
+      EXPECT_FALSE(reused.next()) << past;
+    }
+  }
 }
 
 class Run : public test::TempFolder {

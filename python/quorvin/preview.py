@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import sys
 from typing import Any, Sequence
 
 import numpy as np
@@ -33,14 +34,25 @@ def spectrum(samples: np.ndarray, sample_rate: float, size: int = 1024) -> tuple
 
 
 def _rows(manifest: str) -> list[dict[str, Any]]:
+    """The manifest's rows; ValueError naming it when it has none or lacks a column drawn from."""
     rows = read_manifest(manifest)
-    return rows.to_dict("records") if hasattr(rows, "to_dict") else rows
+    rows = rows.to_dict("records") if hasattr(rows, "to_dict") else rows
+    if not rows:
+        raise ValueError(f"{manifest}: no rows, nothing to draw")
+    for column in ("modulation", "sample_file", "saved", "sample_rate", "snr_db", "file_index"):
+        if column not in rows[0]:
+            raise ValueError(f"{manifest}: no {column} column")
+    return rows
 
 
 def _samples(folder: str, row: dict[str, Any]) -> np.ndarray:
+    """The row's recording; ValueError naming it when it holds no samples to draw."""
     name = str(row["sample_file"])
     path = os.path.join(folder, name)
-    return read_sigmf(path)[0] if name.endswith(".sigmf-data") else read_csv(path)
+    samples = read_sigmf(path)[0] if name.endswith(".sigmf-data") else read_csv(path)
+    if not len(samples):
+        raise ValueError(f"{path}: 0 samples, nothing to draw")
+    return samples
 
 
 def _saved(row: dict[str, Any]) -> bool:
@@ -54,12 +66,16 @@ def draw_preview(manifest: str, output: str, folder: str | None = None, per_clas
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    if per_class < 1:
+        raise ValueError(f"per_class takes a whole number from 1, not {per_class}")
     folder = folder or os.path.dirname(os.path.abspath(manifest))
     by_class: dict[str, list[dict[str, Any]]] = {}
     for row in _rows(manifest):
         if _saved(row):
             by_class.setdefault(str(row["modulation"]), []).append(row)
     names = list(by_class)
+    if not names:
+        raise ValueError(f"{manifest}: no saved recordings to draw")
     figure, axes = plt.subplots(len(names), 3, figsize=(13, 2.6 * len(names)), squeeze=False)
     for line, name in zip(axes, names):
         rows = by_class[name][:per_class]
@@ -137,9 +153,13 @@ def main(arguments: Sequence[str] | None = None) -> int:
     parser.add_argument("--folder", help="where the recordings are (default: the manifest's folder)")
     parser.add_argument("--per-class", type=int, default=3, help="files drawn per class")
     options = parser.parse_args(arguments)
-    draw_preview(options.manifest, options.output, options.folder, options.per_class)
-    if options.summary:
-        draw_summary(options.manifest, options.summary)
+    try:
+        draw_preview(options.manifest, options.output, options.folder, options.per_class)
+        if options.summary:
+            draw_summary(options.manifest, options.summary)
+    except (OSError, ValueError) as error:
+        print(f"{parser.prog}: {error}", file=sys.stderr)
+        return 1
     return 0
 
 

@@ -13,7 +13,7 @@ import numpy as np
 import torch
 import torch.utils.data
 
-from . import Dataset
+from . import Dataset, _flag, _whole
 
 __all__ = ["TorchDataset", "TorchStream", "as_tensor"]
 
@@ -46,20 +46,25 @@ class TorchStream(torch.utils.data.IterableDataset):
     """The dataset's positions as a stream, split across DataLoader workers and distributed ranks.
 
     Position p goes to the one reader with p mod (ranks x workers) equal to its own number, so
-    readers never repeat each other; with ``repeat`` the positions run round again forever.
+    readers never repeat each other; with ``repeat`` the positions run round again forever. A
+    reader with no positions (more readers than items) ends at once, with ``repeat`` too.
     """
 
     def __init__(self, dataset: Dataset, rank: int = 0, world_size: int = 1, repeat: bool = False,
                  transform: Optional[Callable[[torch.Tensor, dict], Any]] = None) -> None:
         self.items = TorchDataset(dataset, transform)
-        self.rank, self.world_size, self.repeat = rank, world_size, repeat
+        self.world_size = _whole("world_size", world_size, 1, 2**31 - 1)
+        self.rank = _whole("rank", rank, 0, self.world_size - 1)
+        self.repeat = _flag("repeat", repeat)
 
     def __iter__(self) -> Iterator[Any]:
         info = torch.utils.data.get_worker_info()
         workers, worker = (info.num_workers, info.id) if info else (1, 0)
-        readers, reader = self.world_size * workers, self.rank * workers + worker
+        positions = range(self.rank * workers + worker, len(self.items), self.world_size * workers)
+        if not positions:
+            return  # else repeat would go round an empty range forever
         while True:
-            for position in range(reader, len(self.items), readers):
+            for position in positions:
                 yield self.items[position]
             if not self.repeat:
                 return

@@ -42,3 +42,38 @@ def test_container_matches_the_dataset_item_for_item(tmp_path, fixed):
     assert labels["snr_db"].dtype == np.float64 and labels["file_index"].dtype == np.int64
     assert labels["saved"].tolist() == [1] * 12
     assert not [p for p in os.listdir(tmp_path) if p != "dataset.h5"]  # no temporary left
+
+
+def rewrite(dataset, values):
+    """Replaces a dataset of an open container with `values`."""
+    file, name = dataset.file, dataset.name
+    del file[name]
+    file[name] = values
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda f: rewrite(f["offsets"], f["offsets"][()] + 1), "offsets must rise from 0 to at most the"),
+        (lambda f: rewrite(f["offsets"], f["offsets"][()][::-1]), "offsets must rise from 0 to at most the"),
+        (lambda f: rewrite(f["offsets"], np.append(f["offsets"][()][:-1], 10**9)), "offsets must rise from 0 to at most the"),
+        (lambda f: rewrite(f["offsets"], f["offsets"][()][:-1]), "5 offsets into iq of shape"),
+        (lambda f: rewrite(f["offsets"], f["offsets"][()].astype(np.float64)), "6 offsets into iq of shape"),
+        (lambda f: rewrite(f["labels/snr_db"], f["labels/snr_db"][()][:-1]), "labels/snr_db has 5 rows for 6 files"),
+        (lambda f: rewrite(f["class_index"], f["class_index"][()] + 100), "class_index outside the"),
+        (lambda f: f.__delitem__("iq"), "no iq"),
+    ],
+    ids=["shifted", "reversed", "past_the_end", "one_short", "not_whole", "short_column", "class_index", "no_iq"],
+)
+def test_a_container_whose_parts_disagree_is_refused_naming_it(tmp_path, damage, message):
+    import h5py
+
+    subprocess.run([CLI, "-m", "AM,QPSK", "--files-per-modulation", "3", "--num-symbols", "50", "--seed", "2",
+                    "--format", "hdf5", "--no-progress", "-o", str(tmp_path)], check=True, capture_output=True)
+    path = tmp_path / "dataset.h5"
+    assert len(quorvin.read_hdf5(path)[0]) == 6
+    with h5py.File(path, "r+") as file:
+        damage(file)
+    with pytest.raises(ValueError) as raised:
+        quorvin.read_hdf5(path)
+    assert str(raised.value).startswith(f"{path}: {message}")

@@ -39,3 +39,39 @@ def test_the_spectrum_of_a_cw_file_peaks_at_its_labelled_carrier(run):
     frequencies, power = preview.spectrum(samples, meta["global"]["core:sample_rate"])
     carrier = meta["global"]["quorvin:carrier_frequency"] + meta["global"]["quorvin:mix_frequency"]
     assert abs(frequencies[np.argmax(power)] - carrier) <= 50000 / 1024
+
+
+@pytest.fixture(scope="module")
+def empty_recordings(tmp_path_factory):
+    out = tmp_path_factory.mktemp("empty")
+    subprocess.run([CLI, "-m", "AM,QPSK", "--num-symbols", "0", "--seed", "1", "--format", "sigmf",
+                    "--manifest", str(out / "m.csv"), "--no-progress", "-o", str(out)], check=True, capture_output=True)
+    return out
+
+
+def header_only(text):
+    return text.splitlines()[0] + "\n"
+
+
+@pytest.mark.parametrize(
+    "source, edit, arguments, message",
+    [
+        ("run", header_only, [], "m.csv: no rows, nothing to draw"),
+        ("run", lambda text: text.replace(",true,", ",false,"), [], "m.csv: no saved recordings to draw"),
+        ("run", lambda text: text.replace("sample_rate", "rate", 1), [], "m.csv: no sample_rate column"),
+        ("run", None, ["--per-class", "0"], "per_class takes a whole number from 1, not 0"),
+        ("empty_recordings", None, [], "AM_signal_1.sigmf-data: 0 samples, nothing to draw"),
+    ],
+    ids=["header_only", "none_saved", "no_sample_rate", "per_class_0", "no_samples"],
+)
+def test_what_cannot_be_drawn_is_one_line_naming_the_file(request, tmp_path, capsys, source, edit, arguments, message):
+    folder = request.getfixturevalue(source)
+    manifest = folder / "m.csv"
+    if edit:
+        manifest = tmp_path / "m.csv"
+        manifest.write_text(edit((folder / "m.csv").read_text()))
+    assert preview.main([str(manifest), "--folder", str(folder), "-o", str(tmp_path / "p.png"), *arguments]) == 1
+    error = capsys.readouterr().err
+    assert error.endswith(f"{message}\n") and error.count("\n") == 1
+    assert error.startswith("python3 -m quorvin.preview: ")
+    assert not (tmp_path / "p.png").exists()

@@ -1,6 +1,8 @@
 """The package against quorvin-cli itself: the same checks, the same plan, the same bytes."""
 
+import csv
 import os
+import pickle
 import subprocess
 import sys
 
@@ -118,9 +120,143 @@ def test_csv_reader_reads_the_sample_text(tmp_path):
     assert np.allclose(samples, item, rtol=1e-5, atol=1e-6)  # the text keeps six significant digits
 
 
-def test_sigmf_reader_checks_the_pair(tmp_path):
+def walked_draws(seed, skipped, wanted):
+    """The plan's 15-bit generator walked one value at a time: `wanted` values after `skipped`."""
+    state, values = seed, []
+    for step in range(skipped + wanted):
+        state = (state * 214013 + 2531011) & 0xFFFFFFFF
+        if step >= skipped:
+            values.append((state >> 16) & 0x7FFF)
+    return values
+
+
+def test_a_far_item_is_what_walking_the_plan_gives():
+    # The classic model draws three values per analog file and four per digital file, so QPSK
+    # file 50001 starts 100000 * 3 + 50000 * 4 values in.
+    ds = quorvin.Dataset(quorvin.Config(["AM", "QPSK"], num_symbols=8), files_per_modulation=100_000, seed=3)
+    _, labels = ds[150_000]
+    rate, snr, timing, offset = walked_draws(3, 100_000 * 3 + 50_000 * 4, 4)
+    assert (labels["modulation"], labels["file_index"]) == ("QPSK", 50_001)
+    assert labels["symbol_rate"] == rate / 32767.0 * (5000 - 1000) + 1000
+    assert labels["snr_db"] == snr / 32767.0 * (30 - 10) + 10
+    assert labels["timing_error"] == timing / 32767.0 * 0.1
+    assert labels["frequency_offset"] == offset / 32767.0 * 100
+
+
+def test_any_item_of_the_longest_plan_draws_one_file_record():
+    ds = quorvin.Dataset(quorvin.Config(quorvin.classes, num_symbols=8), files_per_modulation=2**31 - 1, seed=5)
+    assert len(ds) == len(quorvin.classes) * (2**31 - 1)
+    for count, position in enumerate([-1, 0, 3 * 10**6, len(ds) // 2, -2], start=1):
+        _, labels = ds[position]
+        assert ds._plan.files_drawn == count  # the records drawn do not grow with the position
+    assert (labels["modulation"], labels["file_index"]) == (quorvin.classes[-1], 2**31 - 2)
+
+
+CONFIG = quorvin.Config(["QPSK"], signal_model="exact", sample_rate=50e3, samples_per_file=64)
+
+
+@pytest.mark.parametrize(
+    "make, error, message",
+    [
+        (lambda: quorvin.Config(["QPSK"], signal_model="exact", carrier_phase="false"), TypeError,
+         "carrier_phase takes True or False, not 'false'"),
+        (lambda: quorvin.Config(["QPSK"], signal_model="exact", carrier_phase=1), TypeError,
+         "carrier_phase takes True or False, not 1"),
+        (lambda: quorvin.Config("QPSK"), TypeError, "modulations takes a list of names, not 'QPSK'"),
+        (lambda: quorvin.Config(["QPSK", 4]), TypeError, "modulations takes a list of names, not ['QPSK', 4]"),
+        (lambda: quorvin.Dataset(CONFIG, 2.9, 1), TypeError, "files_per_modulation takes an integer, not 2.9"),
+        (lambda: quorvin.Dataset(CONFIG, "2", 1), TypeError, "files_per_modulation takes an integer, not '2'"),
+        (lambda: quorvin.Dataset(CONFIG, True, 1), TypeError, "files_per_modulation takes an integer, not True"),
+        (lambda: quorvin.Dataset(CONFIG, -1, 1), ValueError,
+         "files_per_modulation takes a whole number from 0 to 2147483647, not -1"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 2**32), ValueError,
+         "seed takes a whole number from 0 to 4294967295, not 4294967296"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 1.0), TypeError, "seed takes an integer, not 1.0"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 1, double_precision="no"), TypeError,
+         "double_precision takes True or False, not 'no'"),
+        (lambda: quorvin.Dataset(["QPSK"], 2, 1), TypeError, "config takes a quorvin.Config, not ['QPSK']"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 1)[1.5], TypeError, "Dataset index takes an integer, not 1.5"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 1)["1"], TypeError, "Dataset index takes an integer, not '1'"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 1)[2], IndexError, "Dataset index 2 is outside a dataset of 2 items"),
+        (lambda: quorvin.Dataset(CONFIG, 2, 1)[-3], IndexError, "Dataset index -3 is outside a dataset of 2 items"),
+        (lambda: quorvin.Dataset(CONFIG, 0, 1)[0], IndexError, "Dataset index 0 is outside a dataset of 0 items"),
+        (lambda: quorvin.generate("QPSK", CONFIG, index=0), ValueError,
+         "index takes a whole number from 1 to 2147483647, not 0"),
+        (lambda: quorvin.generate("QPSK", CONFIG, index=1.0), TypeError, "index takes an integer, not 1.0"),
+        (lambda: quorvin.generate("all", CONFIG), ValueError, "name takes one modulation name, not 'all'"),
+    ],
+)
+def test_values_that_would_be_coerced_are_refused(make, error, message):
+    with pytest.raises(error) as raised:
+        make()
+    assert str(raised.value) == message
+
+
+def test_numpy_integers_and_bools_are_taken():
+    ds = quorvin.Dataset(CONFIG, np.int64(3), np.uint32(4), double_precision=np.bool_(False))
+    assert ds[np.int32(2)][0].tobytes() == ds[2][0].tobytes()
+    on = quorvin.Config(["QPSK"], signal_model="exact", carrier_phase=np.bool_(True))
+    assert on.options["--carrier-phase"] == "true"
+    assert "--carrier-phase" not in quorvin.Config(["QPSK"], signal_model="exact", carrier_phase=False).options
+
+
+def test_all_is_the_command_lines_all(tmp_path):
+    cli(tmp_path, "-m", "all", "--num-symbols", "8", "--seed", "6", "--manifest", str(tmp_path / "m.csv"))
+    with open(tmp_path / "m.csv", newline="", encoding="utf-8") as file:
+        names = [row["modulation"] for row in csv.DictReader(file)]
+    ds = quorvin.Dataset(quorvin.Config(["all", "QPSK"], num_symbols=8), files_per_modulation=1, seed=6)
+    assert len(names) == len(ds) == 22
+    assert [ds[i][1]["modulation"] for i in range(len(ds))] == names
+
+
+@pytest.mark.parametrize("double_precision", [False, True])
+def test_config_and_dataset_survive_pickling(double_precision):
+    config = quorvin.Config(["GMSK", "AM"], signal_model="exact", sample_rate=50e3, samples_per_file=128,
+                            snr=(0, 10), carrier_phase=True)
+    ds = quorvin.Dataset(config, files_per_modulation=4, seed=12, double_precision=double_precision)
+    ds[5]  # a plan part-way through travels as a fresh one
+    copy = pickle.loads(pickle.dumps(ds))
+    assert (copy.files_per_modulation, copy.seed, copy.double_precision) == (4, 12, double_precision)
+    assert copy.config.modulations == config.modulations and copy.config.options == config.options
+    assert len(copy) == len(ds) == 8
+    for position in (7, 0, 3):
+        (samples, labels), (expected, expected_labels) = copy[position], ds[position]
+        assert samples.dtype == expected.dtype and samples.tobytes() == expected.tobytes()
+        assert labels == expected_labels
+    assert repr(pickle.loads(pickle.dumps(config))) == repr(config)
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda data, meta: data.write_bytes(data.read_bytes() + b"\0" * 3),
+         "AM_signal_1.sigmf-data: 323 bytes, not a whole number of 8-byte cf32_le samples"),
+        (lambda data, meta: data.write_bytes(data.read_bytes()[:-3]),
+         "AM_signal_1.sigmf-data: 317 bytes, not a whole number of 8-byte cf32_le samples"),
+        (lambda data, meta: data.write_bytes(data.read_bytes() + b"\0" * 8),
+         "AM_signal_1.sigmf-data holds 41 samples, its metadata says 40"),
+        (lambda data, meta: meta.write_text(meta.read_text()[:-5]), "AM_signal_1.sigmf-meta: not JSON"),
+        (lambda data, meta: meta.write_text(meta.read_text().replace('"annotations"', '"notes"')),
+         "AM_signal_1.sigmf-meta: no annotations/0/core:sample_count"),
+        (lambda data, meta: meta.write_text(meta.read_text().replace('"core:sample_count": 40', '"core:sample_count": "40"')),
+         "AM_signal_1.sigmf-meta: core:sample_count '40' is not a sample count"),
+        (lambda data, meta: meta.write_text(meta.read_text().replace("cf32_le", "ci16_le")),
+         "AM_signal_1.sigmf-meta: datatype ci16_le, not cf32_le"),
+    ],
+    ids=["stray_bytes", "cut_mid_sample", "extra_sample", "cut_meta", "no_annotations", "count_as_text", "datatype"],
+)
+def test_sigmf_reader_refuses_a_damaged_pair_naming_the_file(tmp_path, damage, message):
     out = cli(tmp_path, "-m", "AM", "--num-symbols", "40", "--seed", "3", "--format", "sigmf")
-    with open(out / "AM_signal_1.sigmf-data", "ab") as data:
-        data.write(b"\0" * 8)
-    with pytest.raises(ValueError, match="holds 41 samples, its metadata says 40"):
+    damage(out / "AM_signal_1.sigmf-data", out / "AM_signal_1.sigmf-meta")
+    with pytest.raises(ValueError) as raised:
         quorvin.read_sigmf(out / "AM_signal_1")
+    assert str(raised.value).startswith(str(out / message))
+
+
+@pytest.mark.parametrize("text, message", [("1,2\n3\n", "not a sample file of I,Q lines"),
+                                           ("1,2,3\n", "3 numbers a line, not I,Q")])
+def test_csv_reader_refuses_other_text_naming_the_file(tmp_path, text, message):
+    (tmp_path / "x.csv").write_text(text)
+    with pytest.raises(ValueError) as raised:
+        quorvin.read_csv(tmp_path / "x.csv")
+    assert str(raised.value).startswith(f"{tmp_path / 'x.csv'}: {message}")

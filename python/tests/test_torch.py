@@ -1,5 +1,7 @@
 """The PyTorch views: the same batches for any number of workers and any split."""
 
+import itertools
+
 import pytest
 
 torch = pytest.importorskip("torch")
@@ -49,3 +51,55 @@ def test_stream_shards_by_worker_and_rank(dataset):
         loader = torch.utils.data.DataLoader(TorchStream(dataset, rank=rank, world_size=2), batch_size=None, num_workers=2)
         got += [int(torch.sum(x).item() * 1e6) for x, _ in loader]
     assert sorted(got) == sorted(whole)
+
+
+class WorkerInfo:
+    """What get_worker_info tells worker `id` of `num_workers`."""
+
+    def __init__(self, num_workers, id):
+        self.num_workers, self.id = num_workers, id
+
+
+@pytest.mark.parametrize(
+    "files, world_size, rank, workers, worker, expected",
+    [
+        (0, 1, 0, 1, 0, []),  # an empty dataset
+        (1, 1, 0, 3, 2, []),  # more workers than items: the third has none
+        (1, 1, 0, 3, 0, [0, 0, 0, 0]),  # and the first goes round as before
+        (2, 4, 3, 1, 0, []),  # more ranks than items
+        (2, 4, 1, 1, 0, [1, 1, 1, 1]),
+    ],
+    ids=["empty", "idle_worker", "busy_worker", "idle_rank", "busy_rank"],
+)
+def test_a_repeating_reader_with_no_positions_ends(monkeypatch, files, world_size, rank, workers, worker, expected):
+    config = quorvin.Config(["QPSK"], signal_model="exact", sample_rate=50e3, samples_per_file=16)
+    ds = quorvin.Dataset(config, files_per_modulation=files, seed=1)
+    monkeypatch.setattr(torch.utils.data, "get_worker_info", lambda: WorkerInfo(workers, worker))
+    stream = TorchStream(ds, rank=rank, world_size=world_size, repeat=True,
+                         transform=lambda x, labels: labels["file_index"] - 1)
+    assert list(itertools.islice(stream, 4)) == expected
+
+
+@pytest.mark.parametrize(
+    "options, error, message",
+    [
+        ({"world_size": 0}, ValueError, "world_size takes a whole number from 1 to 2147483647, not 0"),
+        ({"rank": 2, "world_size": 2}, ValueError, "rank takes a whole number from 0 to 1, not 2"),
+        ({"rank": 0.5}, TypeError, "rank takes an integer, not 0.5"),
+        ({"repeat": "yes"}, TypeError, "repeat takes True or False, not 'yes'"),
+    ],
+)
+def test_stream_arguments_are_checked(dataset, options, error, message):
+    with pytest.raises(error) as raised:
+        TorchStream(dataset, **options)
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("context", ["spawn", "forkserver"])
+def test_workers_started_afresh_get_the_same_batches(dataset, context):
+    # Such workers receive the dataset pickled (macOS, Windows and CUDA start them so).
+    expected = batches(torch.utils.data.DataLoader(TorchDataset(dataset), batch_size=5))
+    loader = torch.utils.data.DataLoader(TorchDataset(dataset), batch_size=5, num_workers=2,
+                                         multiprocessing_context=context)
+    for (x0, y0), (x, y) in zip(expected, batches(loader), strict=True):
+        assert torch.equal(x0, x) and torch.equal(y0, y)
