@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -330,6 +331,22 @@ const ParseCase parse_cases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, CliParse, ::testing::ValuesIn(parse_cases),
                          [](const ::testing::TestParamInfo<ParseCase>& p) { return std::string(p.param.name); });
+
+TEST_F(Cli, TheProgressLineIsRedrawnAFewTimesASecondNotPerFile) {
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome o = run({"-m", "all", "--files-per-modulation", "40", "--num-symbols", "20", "--progress", "-q",
+                         "--seed", "1", "-o", sub("out")});
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(o.status, 0) << o.error;
+  std::size_t redraws = 0;
+  for (std::size_t at = o.error.find("\rfiles "); at != std::string::npos; at = o.error.find("\rfiles ", at + 1)) {
+    ++redraws;
+  }
+  // 880 files: the first and the last line, the final line, and at most four a second between.
+  EXPECT_GE(redraws, 2u);
+  EXPECT_LE(static_cast<double>(redraws), 4.0 * seconds + 4.0) << o.error.size() << " bytes in " << seconds << " s";
+  EXPECT_NE(o.error.find("files 880/880"), std::string::npos);
+}
 
 TEST_F(Cli, AnOutputFolderThatCannotBeMadeIsRefusedOnceBeforeAnyFile) {
   std::ofstream(sub("afile")) << "x";

@@ -160,16 +160,25 @@ TEST_P(FaultInjection, FailureLineStatusOneNoPartialFileEarlierFilesIntact) {
 INSTANTIATE_TEST_SUITE_P(Faults, FaultInjection, ::testing::ValuesIn(faults),
                          [](const ::testing::TestParamInfo<Fault>& p) { return std::string(p.param.name); });
 
-TEST_F(Reliability, PathsTooLongForTheSystemAreFailureLines) {
-  // One name component beyond 255 bytes, and a whole path beyond 4096 bytes.
+TEST_F(Reliability, PathsTooLongForTheSystemAreRefusedOnce) {
+  // One name component beyond 255 bytes, and a whole path beyond 4096 bytes: no folder to make.
   std::string long_path = folder().string();
   while (long_path.size() <= 4200) long_path += "/" + std::string(200, 'p');
   for (const std::string& out : {sub(std::string(300, 'c')), long_path}) {
     const Outcome o = run({"-m", "AM", "--files-per-modulation", "2", "--num-symbols", "10", "-o", out});
-    EXPECT_EQ(o.status, 1) << o.error;
-    EXPECT_EQ(o.out, "AM: Failed to save file.\nAM: Failed to save file.\n");
+    EXPECT_EQ(o.status, 2) << o.error;
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.error, "quorvin-cli: --output-folder " + out + " cannot be made (File name too long)\n");
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
   }
+  // A folder that can be made, whose files' names pass the limit: a failure line per file.
+  std::string near_limit = folder().string();
+  while (near_limit.size() < 4096 - 220) near_limit += "/" + std::string(200, 'n');
+  near_limit += "/" + std::string(4096 - 12 - near_limit.size(), 'n');
+  const Outcome o = run({"-m", "AM", "--files-per-modulation", "2", "--num-symbols", "10", "-o", near_limit});
+  EXPECT_EQ(o.status, 1) << o.error;
+  EXPECT_EQ(o.out, "AM: Failed to save file.\nAM: Failed to save file.\n");
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
 struct Interrupt {
