@@ -353,6 +353,11 @@ void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads
   app.add_flag("-q,--quiet", p.quiet, "no report lines; failures still go to standard error, and the status tells the rest")
       ->group(group);
   app.add_flag("--list-modulations", p.list_modulations, "print the known modulation names and exit")->group(group);
+  app.set_config("--config", "",
+                 "read options from FILE, TOML lines of an option's long name and its value (sample-rate = 100000, "
+                 "modulations = [\"QPSK\", \"AM\"], save-settings = true); options on the command line win")
+      ->option_text("FILE")
+      ->group(group);
   app.add_flag("-V,--version", p.version, "print the version and exit")->group(group);
   app.set_help_flag("-h,--help", "print this help and exit")->group(group);
 }
@@ -631,8 +636,23 @@ ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e) {
     }
     if (!extras.empty()) return usage_error("unexpected argument '" + extras.front() + "' (options start with -)");
   }
+  if (dynamic_cast<const CLI::FileError*>(&e) != nullptr) {
+    const CLI::Option* config = app.get_config_ptr();
+    const std::string file = config != nullptr && !config->results().empty() ? config->results().back() : "";
+    return usage_error("--config " + typed(file) + " cannot be read");
+  }
   const std::string what = e.what();
-  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && what.starts_with("-")) {
+  if (dynamic_cast<const CLI::ConfigError*>(&e) != nullptr) {
+    // "INI was not able to parse bogus": a name that is no option, or a [section].
+    constexpr std::string_view unknown = "INI was not able to parse ";
+    if (what.starts_with(unknown)) {
+      std::string name = what.substr(unknown.size());
+      if (name.ends_with(".++")) name.resize(name.size() - 3);
+      return usage_error("--config: unknown option '" + name + "'" + suggestion(app, "--" + name));
+    }
+    return usage_error("--config: " + what);
+  }
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && what.starts_with("-") && what.ends_with(" missing")) {
     const std::string name = what.substr(0, what.find(':'));
     const CLI::Option* option = app.get_option_no_throw(name);
     if (option != nullptr) {
@@ -667,6 +687,7 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
   help_format->column_width(help_column);
   app.formatter(help_format);
   app.footer(help_footer(help_width));
+  app.allow_config_extras(CLI::config_extras_mode::error);  // a misspelt name in --config FILE is refused
   Parsed parsed;
   add_options(app, parsed, hardware_threads);
   // "--option=" gives the option an empty text, like "--option ''" (CLI11 alone would take the

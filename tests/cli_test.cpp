@@ -332,6 +332,36 @@ const ParseCase parse_cases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, CliParse, ::testing::ValuesIn(parse_cases),
                          [](const ::testing::TestParamInfo<ParseCase>& p) { return std::string(p.param.name); });
 
+// A dataset described in one file: the same bytes as its options typed out, the command line's
+// own options winning, and a name that is no option refused.
+TEST_F(Cli, AConfigFileIsItsOptionsTypedOut) {
+  std::ofstream(sub("d.toml")) << "# a training set\nmodulations = [\"QPSK\", \"AM\"]\nsignal-model = \"exact\"\n"
+                                  "sample-rate = 100000\nsamples-per-file = 256\nsnr-min = -5\nfiles-per-modulation = 2\n"
+                                  "seed = 7\nsave-settings = true\nfading = \"rayleigh\"\ncarrier-phase = true\n";
+  const Outcome from_file = run({"--config", sub("d.toml"), "-q", "-o", sub("file")});
+  const Outcome typed = run({"-m", "QPSK,AM", "--signal-model", "exact", "--sample-rate", "100000", "--samples-per-file",
+                             "256", "--snr-min", "-5", "--files-per-modulation", "2", "--seed", "7", "--save-settings",
+                             "--fading", "rayleigh", "--carrier-phase", "-q", "-o", sub("typed")});
+  EXPECT_EQ(from_file.status, 0) << from_file.error;
+  EXPECT_EQ(typed.status, 0) << typed.error;
+  EXPECT_EQ(contents("file").size(), 8u);
+  EXPECT_EQ(contents("file"), contents("typed"));
+  const Outcome overridden = run({"--config", sub("d.toml"), "--files-per-modulation", "1", "-m", "FM", "-q", "-o", sub("over")});
+  EXPECT_EQ(overridden.status, 0) << overridden.error;
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : contents("over")) names.push_back(fs::path(name).filename().string());
+  EXPECT_EQ(names, (std::vector<std::string>{"FM_signal_1.csv", "FM_signal_1.txt"}));
+
+  std::ofstream(sub("typo.toml")) << "sample-rte = 3\n";
+  EXPECT_EQ(run({"-m", "AM", "--config", sub("typo.toml"), "-o", sub("typo")}).error,
+            "quorvin-cli: --config: unknown option 'sample-rte'; did you mean --sample-rate?\n"
+            "Run with --help for the options.\n");
+  const Outcome missing = run({"-m", "AM", "--config", sub("none.toml"), "-o", sub("none")});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.error, "quorvin-cli: --config " + sub("none.toml") + " cannot be read\nRun with --help for the options.\n");
+  EXPECT_FALSE(fs::exists(sub("typo")) || fs::exists(sub("none")));
+}
+
 TEST_F(Cli, TheProgressLineIsRedrawnAFewTimesASecondNotPerFile) {
   const auto start = std::chrono::steady_clock::now();
   const Outcome o = run({"-m", "all", "--files-per-modulation", "40", "--num-symbols", "20", "--progress", "-q",
