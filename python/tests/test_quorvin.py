@@ -331,3 +331,8 @@ def test_csv_reader_refuses_other_text_naming_the_file(tmp_path, text, message):
     with pytest.raises(ValueError) as raised:
         quorvin.read_csv(tmp_path / "x.csv")
     assert str(raised.value).startswith(f"{tmp_path / 'x.csv'}: {message}")
+
+
+def test_the_package_version_is_the_programs():
+    printed = subprocess.run([CLI, "-V"], check=True, capture_output=True, text=True).stdout.split()
+    assert printed == ["quorvin-cli", quorvin.__version__]
