@@ -36,6 +36,7 @@ def _mix(values: np.ndarray) -> np.ndarray:
 
 
 def _mix_one(value: int) -> int:
+    """SplitMix64's output step on one 64-bit value."""
     return int(_mix(np.array([value], dtype=np.uint64))[0])
 
 
@@ -144,6 +145,7 @@ class TorchDataset(torch.utils.data.Dataset):
 
 
 def _number(key: str, value: Any) -> float:
+    """A numeric label as a float, NaN where the item has none; text is refused."""
     if value is None:
         return float("nan")
     if isinstance(value, str):
