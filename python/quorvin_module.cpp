@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <complex>
+#include <limits>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -54,7 +55,18 @@ RunSettings settings_of(const std::vector<std::string>& names, const OptionTexts
     used[option] = true;
   }
   auto read = read_boxes(boxes);
-  if (const FormError* error = std::get_if<FormError>(&read)) throw py::value_error(utf16_to_utf8(error->message));
+  if (const FormError* error = std::get_if<FormError>(&read)) {
+    // The form's message names its box; add the option and the text refused.
+    std::string message = utf16_to_utf8(error->message);
+    for (std::size_t i = 0; i < form_box_count; ++i) {
+      if (form_boxes[i].message.empty() || form_boxes[i].message != error->message) continue;
+      std::string option(form_boxes[i].option);
+      if (const std::size_t comma = option.find(','); comma != std::string::npos) option = option.substr(comma + 1);
+      message += " (" + option + " '" + utf16_to_utf8(boxes[i]) + "')";
+      break;
+    }
+    throw py::value_error(message);
+  }
   RunSettings settings = std::get<RunSettings>(std::move(read));
   // Keep the run's order, the catalogue's, as quorvin-cli does.
   for (const ModulationRow& row : modulation_catalogue) {
@@ -99,6 +111,8 @@ py::object python_value(const ParameterValue& value) {
   return py::str(std::get<std::string>(value));
 }
 
+py::dict label_columns(const std::vector<std::vector<ParameterRow>>& rows, const std::vector<Signal>& signals);
+
 // A run's plan with random access: the plan goes straight to any position (RunPlan::seek_file),
 // so an item of the longest plan costs what the first does; reading in order just draws on.
 class Plan {
@@ -106,6 +120,9 @@ class Plan {
   Plan(RunSettings settings, std::uint32_t seed)
       : plan_(std::move(settings), seed), seed_(seed), size_(plan_.total_files()) {}
   std::size_t size() const { return static_cast<std::size_t>(size_); }
+
+  // The run's names, in its order (the catalogue's).
+  const std::vector<std::string>& modulations() const { return plan_.settings().modulations; }
 
   // File records drawn so far: one per item, wherever it is.
   std::uint64_t files_drawn() const { return files_drawn_; }
@@ -135,6 +152,37 @@ class Plan {
       data[k] = {static_cast<float>(signal[k].real()), static_cast<float>(signal[k].imag())};
     }
     return py::make_tuple(out, labels);
+  }
+
+  // Positions' samples stacked as rows of one complex64 array (zeros after a shorter file's end:
+  // its num_samples says where), and their labels as columns: float64 with NaN, int64 with -1 or
+  // str with "" where an item has no such label. The plan is walked with the GIL held; every file
+  // is then made, and its labels listed, with the GIL released over the whole batch.
+  py::tuple frames(const std::vector<std::ptrdiff_t>& positions) {
+    std::vector<PlannedFile> files;
+    files.reserve(positions.size());
+    for (const std::ptrdiff_t position : positions) files.push_back(at(position));
+    const RunSettings& settings = plan_.settings();
+    std::vector<Signal> signals(files.size());
+    std::vector<std::vector<ParameterRow>> rows(files.size());
+    {
+      py::gil_scoped_release unlocked;
+      for (std::size_t k = 0; k < files.size(); ++k) {
+        signals[k] = synthesize_file(settings, files[k]);
+        rows[k] = file_parameters({settings, files[k], seed_});
+      }
+    }
+    std::size_t longest = 0;
+    for (const Signal& signal : signals) longest = std::max(longest, signal.size());
+    py::array_t<std::complex<float>> samples({static_cast<py::ssize_t>(files.size()), static_cast<py::ssize_t>(longest)});
+    std::complex<float>* data = samples.mutable_data();
+    std::fill(data, data + files.size() * longest, std::complex<float>{});
+    for (std::size_t k = 0; k < signals.size(); ++k) {
+      for (std::size_t j = 0; j < signals[k].size(); ++j) {
+        data[k * longest + j] = {static_cast<float>(signals[k][j].real()), static_cast<float>(signals[k][j].imag())};
+      }
+    }
+    return py::make_tuple(samples, label_columns(rows, signals));
   }
 
   // Plan position of file `index` (from 1) of `name`: modulations in the run's order, each with
@@ -173,6 +221,74 @@ class Plan {
   std::uint64_t files_drawn_ = 0;
 };
 
+// One label of every item as a numpy column; `kinds` holds which ParameterValue alternatives occur.
+py::array label_column(const std::vector<const ParameterValue*>& values, unsigned kinds) {
+  const auto n = static_cast<py::ssize_t>(values.size());
+  if (kinds & 1u) {  // text: any number among it written as the manifest would not matter here
+    py::list texts;
+    for (const ParameterValue* value : values) {
+      const std::string* text = value ? std::get_if<std::string>(value) : nullptr;
+      texts.append(py::str(text ? *text : std::string()));
+    }
+    return py::array(texts);
+  }
+  if (kinds & 2u) {
+    py::array_t<double> column(n);
+    double* out = column.mutable_data();
+    for (py::ssize_t k = 0; k < n; ++k) {
+      const ParameterValue* value = values[static_cast<std::size_t>(k)];
+      if (value == nullptr) {
+        out[k] = std::numeric_limits<double>::quiet_NaN();
+      } else if (const double* number = std::get_if<double>(value)) {
+        out[k] = *number;
+      } else {
+        out[k] = static_cast<double>(std::get<std::int64_t>(*value));
+      }
+    }
+    return column;
+  }
+  py::array_t<std::int64_t> column(n);
+  std::int64_t* out = column.mutable_data();
+  for (py::ssize_t k = 0; k < n; ++k) {
+    const ParameterValue* value = values[static_cast<std::size_t>(k)];
+    out[k] = value ? std::get<std::int64_t>(*value) : -1;
+  }
+  return column;
+}
+
+// Label columns by key, in the order keys first occur, and num_samples.
+py::dict label_columns(const std::vector<std::vector<ParameterRow>>& rows, const std::vector<Signal>& signals) {
+  std::vector<std::string_view> keys;
+  std::map<std::string_view, std::vector<const ParameterValue*>> values;
+  std::map<std::string_view, unsigned> kinds;
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    for (const ParameterRow& row : rows[k]) {
+      auto [slot, added] = values.try_emplace(row.kind->key, rows.size(), nullptr);
+      if (added) keys.push_back(row.kind->key);
+      slot->second[k] = &row.value;
+      kinds[row.kind->key] |= std::holds_alternative<std::string>(row.value) ? 1u
+                              : std::holds_alternative<double>(row.value) ? 2u
+                                                                          : 4u;
+    }
+  }
+  py::dict columns;
+  for (const std::string_view key : keys) columns[py::str(std::string(key))] = label_column(values[key], kinds[key]);
+  py::array_t<std::int64_t> lengths(static_cast<py::ssize_t>(signals.size()));
+  for (std::size_t k = 0; k < signals.size(); ++k) lengths.mutable_data()[k] = static_cast<std::int64_t>(signals[k].size());
+  columns["num_samples"] = lengths;
+  return columns;
+}
+
+// Every label key an item may have, in the manifest's order.
+std::vector<std::string> label_keys() {
+  std::vector<std::string> keys;
+  for (const ManifestPlace place : {ManifestPlace::leading, ManifestPlace::trailing}) {
+    for (const std::string_view key : manifest_parameter_keys(place)) keys.emplace_back(key);
+  }
+  keys.emplace_back("num_samples");
+  return keys;
+}
+
 std::vector<std::string> class_names() {
   std::vector<std::string> names;
   for (const ModulationRow& row : modulation_catalogue) names.emplace_back(row.name);
@@ -185,6 +301,7 @@ std::vector<std::string> class_names() {
 PYBIND11_MODULE(_core, m) {
   using namespace quorvin;
   m.doc() = "Quorvin's C++ core: settings, plans and files.";
+  m.attr("__version__") = QUORVIN_VERSION;
   py::class_<RunSettings>(m, "Settings");
   m.def("settings", &settings_of, py::arg("modulations"), py::arg("options"),
         "Settings from modulation names and option texts by the command line's names; ValueError with the "
@@ -194,6 +311,9 @@ PYBIND11_MODULE(_core, m) {
       .def("__len__", &Plan::size)
       .def_property_readonly("files_drawn", &Plan::files_drawn)
       .def("item", &Plan::item, py::arg("position"), py::arg("double_precision") = false)
+      .def("frames", &Plan::frames, py::arg("positions"))
+      .def_property_readonly("modulations", [](const Plan& plan) { return plan.modulations(); })
       .def("position_of", &Plan::position_of, py::arg("name"), py::arg("index"));
+  m.def("label_keys", &label_keys, "Every label key an item may have, in the manifest's order.");
   m.def("class_names", &class_names, "Every modulation name in class-index order.");
 }

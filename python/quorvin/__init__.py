@@ -10,11 +10,14 @@ import csv
 import json
 import operator
 import os
+import re
 from typing import Any, Iterable, Sequence
 
 import numpy as np
 
 from . import _core
+
+__version__: str = _core.__version__
 
 __all__ = ["Config", "Dataset", "generate", "classes", "read_csv", "read_sigmf", "read_manifest", "read_hdf5"]
 
@@ -68,34 +71,83 @@ _RANGES = {
 _RENAMED = {"output_folder": "--output-folder"}
 
 
+def _names(modulations: Any) -> list[str]:
+    """The names given: one name or a comma-separated list in a str (as -m takes), or a list of names."""
+    if isinstance(modulations, str):
+        names = [name.strip() for name in modulations.split(",")] if modulations else []
+    elif isinstance(modulations, (list, tuple)) and all(isinstance(name, str) for name in modulations):
+        names = list(modulations)
+    else:
+        raise TypeError(f"modulations takes a name, a comma-separated list or a list of names, not {modulations!r}")
+    for name in names:
+        if name != "all" and name not in classes:
+            raise ValueError(f"unknown modulation {name!r}; the known ones are all, {', '.join(classes)}")
+    return names
+
+
+def _option(keyword: str) -> str:
+    """The command line's option for a keyword taking one value."""
+    return _RENAMED.get(keyword, "--" + keyword.replace("_", "-"))
+
+
+def _keyword(option: str, given: dict[str, str]) -> str:
+    """The keyword a message should name for a command-line option: the one given for it, else its own."""
+    if option in given:
+        return given[option]
+    for end in ("-min", "-max"):
+        base = option[2:-len(end)].replace("-", "_")
+        if option.endswith(end) and base in _RANGES:
+            return base
+    return option[2:].replace("-", "_")
+
+
+def _python_message(message: str, given: dict[str, str]) -> str:
+    """The core's message with its command-line options spelt as the keywords that set them."""
+    message = message.replace("unknown option --", "unknown argument --")
+    message = message.replace("--signal-model exact", "signal_model='exact'")
+    message = re.sub(r"--[a-z0-9][a-z0-9-]*", lambda match: _keyword(match.group(0), given), message)
+    return re.sub(r"\b(\w+) and \1\b", r"\1", message)  # a range's two ends are one keyword
+
+
 class Config:
     """A run's settings: every quorvin-cli option as a keyword, ranges as ``(min, max)`` tuples.
 
-    ``Config(modulations=["QPSK", "GMSK"], signal_model="exact", sample_rate=100e3,
-    samples_per_file=1024, snr=(0, 20))``. The same defaults, checks and messages as the command
-    line: a refused value raises ``ValueError`` with the program's message ("Invalid Sample Rate.").
-    ``"all"`` among the names stands for the form's 22, as ``-m all``. Picklable, so DataLoader
-    workers of any start method receive it.
+    ``Config(["QPSK", "GMSK"], signal_model="exact", sample_rate=100e3, samples_per_file=1024,
+    snr=(0, 20))``; ``Config("QPSK")`` and ``Config("QPSK,GMSK")`` name the same as a list. The
+    same defaults and checks as the command line: a refused value raises ``ValueError`` naming the
+    keyword and the value ("Invalid Sample Rate. (sample_rate '10k')", "rolloff takes a number
+    from 0 to 1, not '1.5'"); a range given both whole and by one end (``snr=(0, 20), snr_min=5``)
+    is refused. ``"all"`` among the names stands for the desktop program's 22, as ``-m all``.
+    Picklable, so DataLoader workers of any start method receive it.
     """
 
-    def __init__(self, modulations: Sequence[str], **options: Any) -> None:
-        if isinstance(modulations, str) or not all(isinstance(name, str) for name in modulations):
-            raise TypeError(f"modulations takes a list of names, not {modulations!r}")
+    def __init__(self, modulations: str | Sequence[str], **options: Any) -> None:
+        names = _names(modulations)
         texts: dict[str, str] = {}
+        given: dict[str, str] = {}  # option -> the keyword that set it
         for keyword, value in options.items():
-            option = _RENAMED.get(keyword, "--" + keyword.replace("_", "-"))
+            option = _option(keyword)
             if keyword in _RANGES:
                 if not (isinstance(value, (tuple, list)) and len(value) == 2):
                     raise ValueError(f"{keyword} takes a (min, max) pair, not {value!r}")
-                texts[option + "-min"], texts[option + "-max"] = _text(value[0]), _text(value[1])
+                for end, text in (("-min", _text(value[0])), ("-max", _text(value[1]))):
+                    if option + end in given:
+                        raise ValueError(f"{keyword} and {given[option + end]} both given: give one of them")
+                    texts[option + end], given[option + end] = text, keyword
+            elif option in given:
+                raise ValueError(f"{keyword} and {given[option]} both given: give one of them")
             elif keyword == "carrier_phase":
+                given[option] = keyword
                 if _flag(keyword, value):
                     texts[option] = "true"
             else:
-                texts[option] = _text(value)
-        self.modulations = list(modulations)
+                texts[option], given[option] = _text(value), keyword
+        self.modulations = names
         self.options = texts
-        self._settings = _core.settings(self.modulations, texts)
+        try:
+            self._settings = _core.settings(self.modulations, texts)
+        except ValueError as error:
+            raise ValueError(_python_message(str(error), given)) from None
 
     def __getstate__(self) -> dict[str, Any]:
         return {"modulations": self.modulations, "options": self.options}
@@ -126,6 +178,8 @@ class Dataset:
         self.double_precision = _flag("double_precision", double_precision)
         self._plan = _plan(config, config.modulations, self.files_per_modulation, self.seed)
         self.classes = classes
+        #: The run's names in its order (the catalogue's), as the plan visits them.
+        self.names: list[str] = list(self._plan.modulations)
 
     def __getstate__(self) -> dict[str, Any]:
         return {key: getattr(self, key) for key in ("config", "files_per_modulation", "seed", "double_precision")}
@@ -141,6 +195,28 @@ class Dataset:
         if not -len(self) <= whole < len(self):
             raise IndexError(f"Dataset index {whole} is outside a dataset of {len(self)} items")
         return self._plan.item(whole, self.double_precision)
+
+    def frames(self, positions: Iterable[int] | np.ndarray) -> tuple[np.ndarray, dict[str, np.ndarray]]:
+        """Many items in one call: samples stacked as an (N, L) complex64 array, labels as columns.
+
+        A file shorter than the longest is followed by zeros (its ``num_samples`` says where it
+        ends). Label columns are float64 (NaN where an item has no such label), int64 (-1 where
+        absent) or str ("" where absent). Every item is made with the GIL released, so threads
+        reading other batches run meanwhile. The same items as ``ds[p]`` for each position.
+        """
+        if isinstance(positions, np.ndarray):
+            if positions.dtype.kind not in "iu" or positions.ndim != 1:
+                raise TypeError(f"positions takes a 1-D array of integers, not one of {positions.dtype} "
+                                f"and shape {positions.shape}")
+            wholes = positions.tolist()
+        elif isinstance(positions, (str, bytes)) or not isinstance(positions, Iterable):
+            raise TypeError(f"positions takes a sequence of integers, not {positions!r}")
+        else:
+            wholes = [_integer("positions", position) for position in positions]
+        for whole in wholes:
+            if not -len(self) <= whole < len(self):
+                raise IndexError(f"positions: {whole} is outside a dataset of {len(self)} items")
+        return self._plan.frames(wholes)
 
 
 def _plan(config: Config, names: list[str], files_per_modulation: int, seed: int) -> Any:
@@ -162,14 +238,16 @@ def generate(name: str, config: Config, seed: int = 0, index: int = 1,
 
 
 def read_csv(path: str | os.PathLike) -> np.ndarray:
-    """A sample file of "I,Q" lines as complex128; ValueError naming the file for any other text."""
+    """A sample file of "I,Q" lines as complex64, as the other readers give; ValueError naming the file for any other text."""
     try:
         values = np.loadtxt(path, delimiter=",", ndmin=2)
     except ValueError as error:
         raise ValueError(f"{os.fspath(path)}: not a sample file of I,Q lines ({error})") from None
     if values.size and values.shape[1] != 2:
         raise ValueError(f"{os.fspath(path)}: {values.shape[1]} numbers a line, not I,Q")
-    return values[:, 0] + 1j * values[:, 1] if values.size else np.zeros(0, dtype=np.complex128)
+    if not values.size:
+        return np.zeros(0, dtype=np.complex64)
+    return (values[:, 0] + 1j * values[:, 1]).astype(np.complex64)  # each part rounded once, from its text
 
 
 def _meta_field(meta: Any, keys: Sequence[Any], meta_path: str) -> Any:

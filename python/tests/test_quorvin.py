@@ -22,18 +22,86 @@ def cli(tmp_path, *arguments):
 @pytest.mark.parametrize(
     "modulations, options, message",
     [
-        (["QPSK"], {"sample_rate": "10k"}, "Invalid Sample Rate."),
-        (["QPSK"], {"snr": (10, "x")}, "Invalid SNR Max."),
+        (["QPSK"], {"sample_rate": "10k"}, "Invalid Sample Rate. (sample_rate '10k')"),
+        (["QPSK"], {"snr": (10, "x")}, "Invalid SNR Max. (snr 'x')"),
+        (["QPSK"], {"snr_max": "x"}, "Invalid SNR Max. (snr_max 'x')"),
         ([], {}, "No modulation selected."),
-        (["qpsk"], {}, "unknown modulation 'qpsk'"),
-        (["QPSK"], {"pulse": "rect"}, "--pulse applies to --signal-model exact only"),
-        (["QPSK"], {"signal_model": "exact", "rolloff": (0.2, 1.5)}, "--rolloff-max takes a number from 0 to 1, not '1.5'"),
+        ("", {}, "No modulation selected."),
+        (["qpsk"], {}, "unknown modulation 'qpsk'; the known ones are all, " + ", ".join(quorvin.classes)),
+        ("QPSK,bogus", {}, "unknown modulation 'bogus'; the known ones are all, " + ", ".join(quorvin.classes)),
+        (["QPSK"], {"bogus": 1}, "unknown argument bogus"),
+        (["QPSK"], {"pulse": "rect"}, "pulse applies to signal_model='exact' only"),
+        (["QPSK"], {"signal_model": "exact", "rolloff": (0.2, 1.5)}, "rolloff takes a number from 0 to 1, not '1.5'"),
+        (["QPSK"], {"signal_model": "exact", "adc_bits": (0, 4)},
+         "adc_bits take 1 to 32 bits each, or 0 both for no quantisation"),
+        (["QPSK"], {"snr": (0, 20), "snr_min": 5}, "snr_min and snr both given: give one of them"),
+        (["QPSK"], {"snr_max": 5, "snr": (0, 20)}, "snr and snr_max both given: give one of them"),
         (["4FSK"], {"signal_model": "exact"}, "4FSK does not fit in the band of the sample rate"),
     ],
 )
-def test_refused_values_raise_the_programs_own_message(modulations, options, message):
-    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+def test_refused_values_raise_a_message_naming_the_keyword(modulations, options, message):
+    with pytest.raises(ValueError) as raised:
         quorvin.Config(modulations, **options)
+    assert str(raised.value).startswith(message)
+
+
+@pytest.mark.parametrize("given, names", [("QPSK", ["QPSK"]), ("QPSK,GMSK", ["QPSK", "GMSK"]),
+                                          ("QPSK, AM", ["QPSK", "AM"]), (("AM",), ["AM"])])
+def test_a_name_or_a_comma_separated_list_is_taken_as_a_list(given, names):
+    config = quorvin.Config(given, num_symbols=8)
+    assert config.modulations == names
+    ds, expected = quorvin.Dataset(config, 2, seed=3), quorvin.Dataset(quorvin.Config(names, num_symbols=8), 2, seed=3)
+    assert ds.names == expected.names and ds[1][0].tobytes() == expected[1][0].tobytes()
+
+
+@pytest.mark.parametrize(
+    "signal_model, names",
+    [("exact", ["QPSK", "GMSK", "AM"]), ("classic", ["AM", "QPSK", "FM"])],  # classic files differ in length
+)
+def test_frames_are_the_items_stacked(signal_model, names):
+    options = {"signal_model": "exact", "sample_rate": 50e3, "samples_per_file": 64} if signal_model == "exact" \
+        else {"num_symbols": 20}
+    ds = quorvin.Dataset(quorvin.Config(names, **options), files_per_modulation=3, seed=8)
+    positions = [5, 0, -1, 5, 3]
+    samples, columns = ds.frames(np.array(positions))
+    items = [ds[p] for p in positions]
+    longest = max(len(x) for x, _ in items)
+    assert samples.dtype == np.complex64 and samples.shape == (len(positions), longest)
+    for row, (x, labels) in zip(samples, items, strict=True):
+        assert row[: len(x)].tobytes() == x.tobytes() and not row[len(x):].any()
+    for key, column in columns.items():
+        assert len(column) == len(positions)
+        for value, (_, labels) in zip(column, items, strict=True):
+            expected = labels.get(key)
+            if expected is None:
+                assert value in ("", -1) or np.isnan(value), key
+            else:
+                assert value == expected, key
+    assert set(columns) == set().union(*(labels for _, labels in items))
+
+
+@pytest.mark.parametrize(
+    "positions, error, message",
+    [
+        ([1.5], TypeError, "positions takes an integer, not 1.5"),
+        ("12", TypeError, "positions takes a sequence of integers, not '12'"),
+        (7, TypeError, "positions takes a sequence of integers, not 7"),
+        (np.zeros((2, 2), dtype=int), TypeError, "positions takes a 1-D array of integers, not one of int64 and shape (2, 2)"),
+        (np.zeros(2), TypeError, "positions takes a 1-D array of integers, not one of float64 and shape (2,)"),
+        ([0, 6], IndexError, "positions: 6 is outside a dataset of 6 items"),
+        ([-7], IndexError, "positions: -7 is outside a dataset of 6 items"),
+    ],
+)
+def test_frames_refuse_positions_that_are_not_items(positions, error, message):
+    ds = quorvin.Dataset(quorvin.Config("QPSK,AM", num_symbols=8), files_per_modulation=3, seed=1)
+    with pytest.raises(error) as raised:
+        ds.frames(positions)
+    assert str(raised.value) == message
+
+
+def test_frames_of_no_positions_are_empty():
+    samples, columns = quorvin.Dataset(quorvin.Config("QPSK", num_symbols=8), 2, seed=1).frames([])
+    assert samples.shape == (0, 0) and list(columns) == ["num_samples"]
 
 
 @pytest.mark.parametrize(
@@ -117,6 +185,7 @@ def test_csv_reader_reads_the_sample_text(tmp_path):
     out = cli(tmp_path, "-m", "BPSK", "--num-symbols", "50", "--seed", "2")
     samples = quorvin.read_csv(out / "BPSK_signal_1.csv")
     item, _ = quorvin.Dataset(quorvin.Config(["BPSK"], num_symbols=50), 1, seed=2, double_precision=True)[0]
+    assert samples.dtype == np.complex64  # as read_sigmf and Dataset give
     assert np.allclose(samples, item, rtol=1e-5, atol=1e-6)  # the text keeps six significant digits
 
 
@@ -162,8 +231,10 @@ CONFIG = quorvin.Config(["QPSK"], signal_model="exact", sample_rate=50e3, sample
          "carrier_phase takes True or False, not 'false'"),
         (lambda: quorvin.Config(["QPSK"], signal_model="exact", carrier_phase=1), TypeError,
          "carrier_phase takes True or False, not 1"),
-        (lambda: quorvin.Config("QPSK"), TypeError, "modulations takes a list of names, not 'QPSK'"),
-        (lambda: quorvin.Config(["QPSK", 4]), TypeError, "modulations takes a list of names, not ['QPSK', 4]"),
+        (lambda: quorvin.Config(b"QPSK"), TypeError,
+         "modulations takes a name, a comma-separated list or a list of names, not b'QPSK'"),
+        (lambda: quorvin.Config(["QPSK", 4]), TypeError,
+         "modulations takes a name, a comma-separated list or a list of names, not ['QPSK', 4]"),
         (lambda: quorvin.Dataset(CONFIG, 2.9, 1), TypeError, "files_per_modulation takes an integer, not 2.9"),
         (lambda: quorvin.Dataset(CONFIG, "2", 1), TypeError, "files_per_modulation takes an integer, not '2'"),
         (lambda: quorvin.Dataset(CONFIG, True, 1), TypeError, "files_per_modulation takes an integer, not True"),
@@ -260,3 +331,8 @@ def test_csv_reader_refuses_other_text_naming_the_file(tmp_path, text, message):
     with pytest.raises(ValueError) as raised:
         quorvin.read_csv(tmp_path / "x.csv")
     assert str(raised.value).startswith(f"{tmp_path / 'x.csv'}: {message}")
+
+
+def test_the_package_version_is_the_programs():
+    printed = subprocess.run([CLI, "-V"], check=True, capture_output=True, text=True).stdout.split()
+    assert printed == ["quorvin-cli", quorvin.__version__]

@@ -1,13 +1,15 @@
 """The PyTorch views: the same batches for any number of workers and any split."""
 
 import itertools
+import math
 
+import numpy as np
 import pytest
 
 torch = pytest.importorskip("torch")
 
 import quorvin  # noqa: E402
-from quorvin.torch import TorchDataset, TorchStream  # noqa: E402
+from quorvin.torch import TorchDataset, TorchStream, epoch_seed, shuffled  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -75,7 +77,7 @@ def test_a_repeating_reader_with_no_positions_ends(monkeypatch, files, world_siz
     config = quorvin.Config(["QPSK"], signal_model="exact", sample_rate=50e3, samples_per_file=16)
     ds = quorvin.Dataset(config, files_per_modulation=files, seed=1)
     monkeypatch.setattr(torch.utils.data, "get_worker_info", lambda: WorkerInfo(workers, worker))
-    stream = TorchStream(ds, rank=rank, world_size=world_size, repeat=True,
+    stream = TorchStream(ds, rank=rank, world_size=world_size, repeat=True, shuffle=False, fresh_items=False,
                          transform=lambda x, labels: labels["file_index"] - 1)
     assert list(itertools.islice(stream, 4)) == expected
 
@@ -103,3 +105,137 @@ def test_workers_started_afresh_get_the_same_batches(dataset, context):
                                          multiprocessing_context=context)
     for (x0, y0), (x, y) in zip(expected, batches(loader), strict=True):
         assert torch.equal(x0, x) and torch.equal(y0, y)
+
+
+def identity(x, labels):
+    """An item as (its class, the seeds that make it): the same pair only for the same item."""
+    return labels["class_index"], labels["symbol_seed"], labels["noise_seed"]
+
+
+def chi_square_bounds(dof, z=3.09):
+    """Wilson and Hilferty's normal approximation of the chi-square quantiles 0.001 and 0.999."""
+    return [dof * (1 - 2 / (9 * dof) + sign * z * math.sqrt(2 / (9 * dof))) ** 3 for sign in (-1, 1)]
+
+
+def batch_statistic(classes_of_batches, k):
+    """Pearson's statistic of each batch's class counts against equal shares, summed over batches."""
+    total = 0.0
+    for classes in classes_of_batches:
+        counts = np.bincount(classes, minlength=k)
+        expected = len(classes) / k
+        total += float(np.sum((counts - expected) ** 2 / expected))
+    return total
+
+
+@pytest.fixture(scope="module")
+def four_names():
+    config = quorvin.Config("BPSK,QPSK,8PSK,GMSK", signal_model="exact", sample_rate=50e3, samples_per_file=16)
+    return quorvin.Dataset(config, files_per_modulation=250, seed=31)
+
+
+@pytest.mark.parametrize("shuffle", [True, False])
+def test_stream_batches_hold_classes_as_the_multinomial_law_says(four_names, shuffle):
+    """A 2-worker loader over a repeating stream: two epochs of 20 batches of 50, class counts
+    per batch against equal shares. Drawing 50 of 1000 without replacement shrinks the variance
+    by (1000 - 50) / 999, well inside the bounds; plan order fails them by far."""
+    stream = TorchStream(four_names, repeat=True, shuffle=shuffle, contiguous_classes=True, transform=identity)
+    loader = torch.utils.data.DataLoader(stream, batch_size=50, num_workers=2)
+    batches = [(c.numpy(), list(zip(s.tolist(), n.tolist()))) for c, s, n in itertools.islice(loader, 40)]
+    low, high = chi_square_bounds(20 * 3)
+    for epoch in (batches[:20], batches[20:]):
+        statistic = batch_statistic([c for c, _ in epoch], 4)
+        assert (low < statistic < high) == shuffle, statistic
+        assert sorted(np.concatenate([c for c, _ in epoch]).tolist()) == sorted([0, 1, 2, 3] * 250)
+    first, second = ({s for _, seeds in epoch for s in seeds} for epoch in (batches[:20], batches[20:]))
+    assert len(first) == len(second) == 1000
+    assert not first & second  # fresh items each epoch, from its own seeds
+    if shuffle:  # epoch 1 is the dataset of its epoch seed, in another order
+        again = quorvin.Dataset(four_names.config, 250, epoch_seed(31, 1))
+        assert second == {identity(None, again[p][1])[1:] for p in range(len(again))}
+
+
+def test_an_epoch_is_made_again_from_the_seed_and_its_number(four_names):
+    def epoch_of(stream, epoch):
+        stream.set_epoch(epoch)
+        return list(itertools.islice(stream, 30))
+
+    one, two = (TorchStream(four_names, transform=identity) for _ in range(2))
+    assert epoch_of(one, 3) == epoch_of(two, 3) != epoch_of(two, 4)
+    assert epoch_of(one, 0) != epoch_of(TorchStream(four_names, transform=identity, seed=5), 0)
+    assert epoch_seed(31, 0) == 31 and epoch_seed(31, 1) != epoch_seed(31, 2)
+
+
+@pytest.mark.parametrize("size", [1, 2, 3, 5, 64, 1000, 4096 * 2 + 7])
+def test_the_shuffle_is_a_permutation(size):
+    moved = shuffled(np.arange(size, dtype=np.uint64), size, key=17)
+    assert sorted(moved.tolist()) == list(range(size))
+    if size >= 64:
+        assert np.mean(moved == np.arange(size)) < 0.1
+
+
+@pytest.mark.parametrize("size, readers", [(1, 1), (5, 3), (1000, 4), (4096 * 3 + 5, 6)])
+def test_readers_share_an_epoch_without_overlap(four_names, size, readers):
+    stream = TorchStream(four_names)
+    stream.items.dataset = type("Sized", (), {"__len__": lambda self: size})()  # positions needs only the length
+    shares = [list(stream.positions(2, reader, readers)) for reader in range(readers)]
+    assert sorted(itertools.chain(*shares)) == list(range(size))
+
+
+def test_ranks_and_workers_split_each_epoch(monkeypatch, four_names):
+    seen = []
+    for rank, worker in itertools.product(range(2), range(2)):
+        monkeypatch.setattr(torch.utils.data, "get_worker_info", lambda worker=worker: WorkerInfo(2, worker))
+        stream = TorchStream(four_names, rank=rank, world_size=2, transform=identity)
+        stream.set_epoch(1)
+        seen += [item[1:] for item in stream]
+    again = quorvin.Dataset(four_names.config, 250, epoch_seed(31, 1))
+    assert sorted(seen) == sorted(identity(None, again[p][1])[1:] for p in range(len(again)))
+
+
+@pytest.mark.parametrize("labels", [None, ["snr_db", "symbol_rate", "message_frequency"]])
+def test_whole_batches_are_the_collated_items(labels):
+    config = quorvin.Config("QPSK,AM", signal_model="exact", sample_rate=50e3, samples_per_file=32)
+    ds = quorvin.Dataset(config, files_per_modulation=20, seed=4)
+    single = TorchStream(ds, contiguous_classes=True, labels=labels)
+    whole = TorchStream(ds, contiguous_classes=True, labels=labels, batch_size=8)
+    items = list(torch.utils.data.DataLoader(single, batch_size=8))
+    batches = list(whole)
+    assert len(items) == len(batches) == 5
+    for (x0, y0), (x, y) in zip(items, batches, strict=True):
+        assert torch.equal(x0, x)
+        if labels is None:
+            assert torch.equal(y0, y) and set(y.tolist()) <= {0, 1}
+        else:
+            assert set(y) == {"class_index", *labels}
+            for key in y:
+                assert torch.equal(y0[key], y[key]) or torch.allclose(y0[key], y[key], equal_nan=True), key
+            assert torch.isnan(y["symbol_rate"][y["class_index"] == 0]).all()  # AM has no symbol rate
+
+
+def test_contiguous_classes_count_the_chosen_names(dataset):
+    items = TorchDataset(dataset, contiguous_classes=True)
+    assert items.class_names == ["AM", "QPSK", "GMSK"] == dataset.names
+    assert [items[p][1] for p in (0, 8, 16)] == [0, 1, 2]
+    x, y = TorchDataset(dataset, labels=["snr_db"])[9]
+    assert y["class_index"] == quorvin.classes.index("QPSK") and y["snr_db"] == np.float32(dataset[9][1]["snr_db"])
+
+
+@pytest.mark.parametrize(
+    "make, error, message",
+    [
+        (lambda ds: TorchStream(ds, labels=["snr"]), ValueError, "labels: no label 'snr'; the labels are "),
+        (lambda ds: TorchStream(ds, labels="snr_db"), TypeError, "labels takes a list of label keys, not 'snr_db'"),
+        (lambda ds: TorchStream(ds, batch_size=0), ValueError, "batch_size takes a whole number from 1 to 1048576, not 0"),
+        (lambda ds: TorchStream(ds, batch_size=4, transform=identity), ValueError,
+         "transform applies to single items: give it or batch_size, not both"),
+        (lambda ds: TorchStream(ds, shuffle=1), TypeError, "shuffle takes True or False, not 1"),
+        (lambda ds: TorchStream(ds).set_epoch(-1), ValueError, "epoch takes a whole number from 0 to 4294967295, not -1"),
+        (lambda ds: next(iter(TorchStream(ds, labels=["modulation"]))), ValueError,
+         "labels: 'modulation' is text ('"),
+        (lambda ds: TorchDataset([1]), TypeError, "dataset takes a quorvin.Dataset, not [1]"),
+    ],
+)
+def test_stream_options_are_checked(dataset, make, error, message):
+    with pytest.raises(error) as raised:
+        make(dataset)
+    assert str(raised.value).startswith(message)
