@@ -252,6 +252,11 @@ BOOL CALLBACK take_message_box(HWND window, LPARAM result) {
   return FALSE;
 }
 
+BOOL CALLBACK count_message_box(HWND window, LPARAM count) {
+  if (class_of(window) == L"#32770" && IsWindowVisible(window)) ++*reinterpret_cast<int*>(count);
+  return TRUE;
+}
+
 // The visible message box of the program's thread, if one is up.
 HWND find_message_box() {
   HWND found = nullptr;
@@ -513,6 +518,60 @@ void check_long_box() {
   expect_samples(stem(folder, "AM", 1) + L".csv", 5, "cut box reads as 5 symbols");
 }
 
+// While a message box is open, presses of the window's own buttons (sent from another process,
+// which a disabled owner still receives) do nothing: no second box, no run behind the first.
+void check_presses_behind_a_box() {
+  const std::wstring folder = fresh_folder(L"behind");
+  reset_form();
+  set_text(1021, folder);
+  click(201);
+  set_text(1001, L"x");
+  set_text(1003, L"kept");
+  PostMessageW(item(1002), BM_CLICK, 0, 0);
+  HWND box = nullptr;
+  if (!expect(wait_for([&] { return (box = find_message_box()) != nullptr; }), "first press: message box shown")) return;
+  PostMessageW(item(1002), BM_CLICK, 0, 0);
+  PostMessageW(item(1002), BM_CLICK, 0, 0);
+  set_text(1001, L"5");  // valid now: a press that ran would write AM_signal_1.csv
+  PostMessageW(item(1002), BM_CLICK, 0, 0);
+  PostMessageW(item(202), BM_CLICK, 0, 0);
+  // Posted messages are handled in order: once this one is, every press before it was.
+  PostMessageW(item(222), BM_SETCHECK, BST_CHECKED, 0);
+  expect(wait_for([] { return is_checked(222); }), "the presses were handled");
+  send(item(222), BM_SETCHECK, BST_UNCHECKED, 0);
+  int boxes = 0;
+  EnumThreadWindows(started.dwThreadId, count_message_box, reinterpret_cast<LPARAM>(&boxes));
+  expect_eq(boxes, 1, "message boxes after three more presses");
+  expect_eq(text_at(1003), L"kept", "no run behind the box");
+  expect(std::filesystem::is_empty(folder), "no file written behind the box");
+  expect(!is_checked(202), "a checkbox behind the box stays as it was");
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  expect(wait_for([&] { return !IsWindow(box); }), "message box closed");
+  send(app, WM_NULL, 0, 0);
+  expect(find_message_box() == nullptr, "no box queued behind the first");
+  click(1002);  // the window works again
+  expect_eq(text_at(1003), report(folder, {"AM"}, 1, false), "a press after the box runs");
+}
+
+// Millions of characters set into a box from another process: the program stays, and the box
+// keeps no more than its text limit, as a paste would.
+void check_huge_text() {
+  for (const std::size_t length : {std::size_t{3000000}, std::size_t{4000000}}) {
+    const std::string what = std::to_string(length) + " characters";
+    reset_form();
+    const std::wstring text(length, L'7');
+    // Some systems drop a message this large (the program's GetMessage fails): no answer comes,
+    // and the wait is only a guard. Messages sent later are answered after this one either way.
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(item(1001), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_NORMAL, 10000, &ignored);
+    expect(WaitForSingleObject(started.hProcess, 0) == WAIT_TIMEOUT, what + ": the program still runs");
+    expect(send(app, WM_NULL, 0, 0) == 0 && IsWindow(app), what + ": the window answers");
+    const auto limit = static_cast<std::size_t>(send(item(1001), EM_GETLIMITTEXT, 0, 0));
+    expect(text_at(1001).size() <= limit, what + ": the box keeps at most " + std::to_string(limit));
+  }
+  reset_form();
+}
+
 void check_close() {
   PostMessageW(app, WM_CLOSE, 0, 0);
   expect(WaitForSingleObject(started.hProcess, 60000) == WAIT_OBJECT_0, "program ends after closing");
@@ -537,7 +596,7 @@ int run_checks() {
   if (expect(app != nullptr, "main window found by class")) {
     for (void (*check)() : {check_main_window, check_controls, check_manifest, check_fresh_modulate, check_toggling,
                             check_ignored_commands, check_input_errors, check_exact_run, check_mixed_run,
-                            check_long_box, check_close})
+                            check_long_box, check_presses_behind_a_box, check_huge_text, check_close})
       check();
   } else {
     TerminateProcess(started.hProcess, 1);
