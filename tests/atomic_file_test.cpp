@@ -154,7 +154,8 @@ TEST_F(AtomicFile, AReadOnlyFileIsRefusedAndKept) {
 #ifndef _WIN32
   EXPECT_EQ(writer.failure(), "Permission denied");
 #endif
-  EXPECT_EQ(fs::status(folder() / "a.txt").permissions() & fs::perms::all, fs::perms::owner_read);
+  const fs::perms write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  EXPECT_EQ(fs::status(folder() / "a.txt").permissions() & write, fs::perms::none);  // still read-only
   fs::permissions(folder() / "a.txt", fs::perms::owner_read | fs::perms::owner_write);
   expect_only("a.txt", "kept\r\n");
 }
