@@ -58,13 +58,9 @@ class AtomicFile : public test::TempFolder {
   }
 };
 
-bool running_as_root() {
-#ifdef _WIN32
-  return false;
-#else
-  return ::geteuid() == 0;
+#ifndef _WIN32
+bool running_as_root() { return ::geteuid() == 0; }
 #endif
-}
 
 TEST_F(AtomicFile, ReplacesAnEarlierFileWholeAndOnlyAtTheEnd) {
   // A file shorter than the earlier one, and one long enough for several buffer write-outs.
