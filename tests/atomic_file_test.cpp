@@ -107,13 +107,23 @@ TEST_F(AtomicFile, AFailedRenameIsAFailureNotAPlacedFile) {
   writer.append("new");
   ASSERT_TRUE(writer.complete());
   // The finished temporary vanishes before it is put in place (another process, a full clean-up).
+  // On Windows it cannot: the writer holds it open until the rename.
+  bool vanished = false;
   for (const std::string& name : names()) {
-    if (name != "a.csv") fs::remove(folder() / name);
+    std::error_code error;
+    if (name != "a.csv") vanished = fs::remove(folder() / name, error);
   }
+#ifdef _WIN32
+  ASSERT_FALSE(vanished);
+  EXPECT_TRUE(writer.put_in_place());
+  expect_only("a.csv", "new");
+#else
+  ASSERT_TRUE(vanished);
   EXPECT_FALSE(writer.put_in_place());
   EXPECT_FALSE(writer.is_placed());
   EXPECT_EQ(writer.failure(), "No such file or directory");
   expect_only("a.csv", "earlier");
+#endif
 }
 
 TEST_F(AtomicFile, RefusedTargetsAreNeverOpenedAndSayWhy) {
