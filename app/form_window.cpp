@@ -152,7 +152,35 @@ bool is_checked(HWND checkbox) {
   return SendMessageW(checkbox, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
+bool box_is_open = false;
+
+// A message box owned by the window; its buttons do nothing until it is closed.
+void show_message_box(HWND window, const std::wstring& text, const wchar_t* caption) {
+  box_is_open = true;
+  MessageBoxW(window, text.c_str(), caption, MB_OK);
+  box_is_open = false;
+}
+
+// The edit control's own procedure, shared by every input box.
+WNDPROC edit_procedure = nullptr;
+
+// An input box takes no more text through WM_SETTEXT (another process, say) than typing or
+// pasting gives it: its text limit, 30,000 characters by default.
+LRESULT CALLBACK capped_box_procedure(HWND box, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_SETTEXT && lparam != 0) {
+    const auto limit = static_cast<std::size_t>(CallWindowProcW(edit_procedure, box, EM_GETLIMITTEXT, 0, 0));
+    const auto* text = reinterpret_cast<const wchar_t*>(lparam);
+    if (const std::size_t length = wcsnlen(text, limit + 1); length > limit) {
+      const std::wstring kept(text, limit);
+      return CallWindowProcW(edit_procedure, box, message, wparam, reinterpret_cast<LPARAM>(kept.c_str()));
+    }
+  }
+  return CallWindowProcW(edit_procedure, box, message, wparam, lparam);
+}
+
 }  // namespace
+
+bool message_box_open() { return box_is_open; }
 
 const FormControls& form_controls() {
   return controls;
@@ -172,6 +200,11 @@ void create_form(HWND window) {
     const HWND handle = create_control(window, row.kind, text.c_str(), row.id, row.x, row.y,
                                        row.width, row.height);
     if (row.handle != nullptr) controls.*row.handle = handle;
+    if (row.kind == Kind::input_box) {
+      const auto previous = reinterpret_cast<WNDPROC>(
+          SetWindowLongPtrW(handle, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(capped_box_procedure)));
+      if (edit_procedure == nullptr) edit_procedure = previous;
+    }
   }
 }
 
@@ -205,18 +238,21 @@ void on_modulate_clicked(HWND window) {
   ModulateOutcome outcome{ModulateOutcome::Kind::show_output, {}};
   try {
     // Every file is flushed to the disk before it takes its final name.
-    outcome = handle_modulate(take_form_snapshot(), std::nullopt, {.sync = platform::sync_file_to_storage, .abandon = {}});
+    outcome = handle_modulate(take_form_snapshot(), std::nullopt, {.sync = platform::sync_file_to_storage,
+                                                                      .abandon = {},
+                                                                      .hold = platform::hold_temporary,
+                                                                      .remove_stale = platform::remove_unheld_temporary});
   } catch (const std::exception& error) {
     // The command reports its own failures; this only keeps an unforeseen one (memory
     // exhaustion while building the report) from unwinding through the system's dispatch.
     const std::string what = error.what();
-    MessageBoxW(window, std::wstring(what.begin(), what.end()).c_str(), L"Quorvin", MB_OK);
+    show_message_box(window, std::wstring(what.begin(), what.end()), L"Quorvin");
     return;
   }
   if (outcome.kind == ModulateOutcome::Kind::show_output) {
     set_output_text(outcome.text);
   } else {
-    MessageBoxW(window, to_wide(outcome.text).c_str(), L"Input Error", MB_OK);
+    show_message_box(window, to_wide(outcome.text), L"Input Error");
   }
 }
 

@@ -65,6 +65,10 @@ const FormControls& form_controls();
 // Creates every control of the form in the main window, in table order, and keeps the handles.
 void create_form(HWND window);
 
+// True while a message box of the window is open: the window's own buttons then do nothing
+// (clicks sent from another process still reach a disabled owner).
+bool message_box_open();
+
 // Toggles a checkbox: exactly checked becomes unchecked, any other state becomes checked.
 void on_checkbox_clicked(HWND checkbox);
 

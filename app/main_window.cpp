@@ -4,6 +4,8 @@
 
 #include <objbase.h>
 
+#include <string>
+
 namespace quorvin {
 
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -15,8 +17,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
       PostQuitMessage(0);
       return 0;
     case WM_COMMAND: {
-      // Only clicks (notification code 0) act; edit-box changes and the like are dropped.
-      if (HIWORD(wparam) != 0) return 0;
+      // Only clicks (notification code 0) act; edit-box changes and the like are dropped, and
+      // so is every click while a message box is open (a run behind the box, boxes stacked).
+      if (HIWORD(wparam) != 0 || message_box_open()) return 0;
       const int id = LOWORD(wparam);
       if (id == IDC_SAVE_SETTINGS_FILE) {
         on_checkbox_clicked(form_controls().save_settings_file);
@@ -56,8 +59,21 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   }
 
   MSG message{};
-  // GetMessageW returns -1 on failure; looping on it would spin for ever.
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+  // GetMessageW returns -1 when it fails (a message from another process too large to take, say):
+  // that message is lost, not the program. Only failures without end stop it, with a message
+  // and an error status, rather than spinning.
+  int failures_in_a_row = 0;
+  for (;;) {
+    const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+    if (got == 0) break;  // WM_QUIT
+    if (got == -1) {
+      if (++failures_in_a_row < 100) continue;
+      const std::wstring text = L"The program's message loop failed (error " + std::to_wstring(GetLastError()) + L").";
+      MessageBoxW(nullptr, text.c_str(), L"Quorvin", MB_OK | MB_ICONERROR);
+      CoUninitialize();
+      return 1;
+    }
+    failures_in_a_row = 0;
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }

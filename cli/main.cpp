@@ -389,7 +389,8 @@ int run_command_line(int argc, char** argv) {
 #endif
   InterruptWatch interrupts;
   // Opened before the run, so that a manifest that cannot be written is known before hours of work.
-  const quorvin::WriteContext write{quorvin::platform::sync_file_to_storage, abandon_files.get_token()};
+  const quorvin::WriteContext write{quorvin::platform::sync_file_to_storage, abandon_files.get_token(),
+                                    quorvin::platform::hold_temporary, quorvin::platform::remove_unheld_temporary};
   std::optional<quorvin::cli::ManifestWriter> manifest;
   if (!request.manifest.empty()) {
     manifest.emplace(quorvin::cli::command_line_path(request.manifest), request.settings, request.format,

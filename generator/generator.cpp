@@ -27,7 +27,9 @@ double peak_samples(const DigitalRoute& route, std::int32_t num_symbols, double 
   const double n = num_symbols;
   if (num_symbols == 0 || route.alphabet == 0) return 0.0;
   const double samples_per_symbol = sample_rate / symbol_rate;
-  const double whole = whole_samples_per_symbol(samples_per_symbol);
+  // Whole samples per symbol as the modulators take them, but not capped at 2^32 - 1 as theirs
+  // are: the count in a refusal is then the true one (about 1e300 at a sample rate of 1e300).
+  const double whole = samples_per_symbol >= 1.0 ? std::floor(samples_per_symbol) : 0.0;
   switch (route.modulator) {
     case Route::pi4_dqpsk: return n;
     case Route::fsk:

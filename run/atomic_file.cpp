@@ -95,6 +95,14 @@ Target classify(const std::filesystem::path& target, const std::filesystem::file
     default:
       return {TargetKind::refused, error ? error.message() : std::string("not a regular file or device")};
   }
+  // A read-only file (no write permission for anyone; on Windows the read-only attribute) is
+  // refused even where the system would let this user write it (root, Wine), as it is for
+  // everyone else.
+  using std::filesystem::perms;
+  if (status.type() == file_type::regular &&
+      (status.permissions() & (perms::owner_write | perms::group_write | perms::others_write)) == perms::none) {
+    return {TargetKind::refused, system_text(EACCES, "")};
+  }
   // Opening it to append changes nothing and asks the system rather than guessing from mode bits
   // (a rename over a read-only file would succeed).
   const Opened probe = open_for_writing(target, OpenMode::append);
@@ -146,6 +154,21 @@ std::filesystem::path temporary_file_path(const std::filesystem::path& target, s
   return target.parent_path() / name;
 }
 
+std::size_t remove_stale_temporaries(const std::filesystem::path& folder, const WriteContext& context) {
+  if (context.remove_stale == nullptr) return 0;
+  std::size_t removed = 0;
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
+    // Compared in the native characters first: a name that is not ASCII is none of ours and may
+    // not convert.
+    const std::filesystem::path file_name = entry->path().filename();
+    const auto& name = file_name.native();
+    if (name.size() != 20 || !std::all_of(name.begin(), name.end(), [](auto c) { return c > 0 && c < 0x80; })) continue;
+    if (is_temporary_file_name(file_name.string()) && context.remove_stale(entry->path())) ++removed;
+  }
+  return removed;
+}
+
 bool is_temporary_file_name(std::string_view name) {
   if (name.size() != temporary_prefix.size() + nonce_digits + temporary_suffix.size() ||
       !name.starts_with(temporary_prefix) || !name.ends_with(temporary_suffix)) {
@@ -173,21 +196,32 @@ AtomicFileWriter::AtomicFileWriter(std::filesystem::path path, const WriteContex
       temporary_ = temporary_file_path(target_, next_nonce());
       opened = open_for_writing(temporary_, OpenMode::create_new);
       if (opened.file == nullptr && opened.error != EEXIST) break;  // the folder refuses new files
+      // Another run clearing leftovers took the new file before it was held: a name of its own.
+      if (opened.file != nullptr && context_.hold != nullptr && !context_.hold(opened.file, temporary_)) {
+        std::fclose(opened.file);
+        opened = {nullptr, EEXIST};
+      }
     }
     if (opened.file == nullptr) {
       temporary_.clear();
     } else if (target.kind == TargetKind::regular) {
-      // The replaced file's mode carries over. It was writable, and a read-only temporary could
-      // not be removed on Windows, so the owner keeps write access.
+      // The replaced file's mode carries over. On Windows a read-only temporary could not be
+      // removed, so there the owner keeps write access (a read-only target is refused anyway).
+      std::filesystem::perms permissions = target.permissions;
+#ifdef _WIN32
+      permissions |= std::filesystem::perms::owner_write;
+#endif
       std::error_code ignored;
-      std::filesystem::permissions(temporary_, target.permissions | std::filesystem::perms::owner_write,
-                                   std::filesystem::perm_options::replace, ignored);
+      std::filesystem::permissions(temporary_, permissions, std::filesystem::perm_options::replace, ignored);
     }
   }
   file_ = opened.file;
   open_ = file_ != nullptr;
   if (!open_) failure_ = system_text(opened.error, "cannot be created");
 }
+
+AtomicFileWriter::AtomicFileWriter(std::filesystem::path path, EarlierOnly)
+    : target_(std::move(path)), earlier_only_(true) {}
 
 AtomicFileWriter::~AtomicFileWriter() {
   if (!placed_) discard();
@@ -214,18 +248,27 @@ void AtomicFileWriter::fail(std::string reason) {
   discard();
 }
 
-void AtomicFileWriter::discard() {
-  if (file_ != nullptr) std::fclose(file_);
+bool AtomicFileWriter::close_file() {
+  const bool closed = file_ == nullptr || std::fclose(file_) == 0;
   file_ = nullptr;
+  return closed;
+}
+
+void AtomicFileWriter::discard() {
   open_ = false;
   complete_ = false;
-  // Only ever the temporary file: a device written in place, or an earlier file, stays.
+#ifdef _WIN32
+  close_file();  // Windows removes no open file
+#endif
+  // Only ever the temporary file: a device written in place, or an earlier file, stays. Elsewhere
+  // it is removed while still open, and so held: no other run takes it meanwhile.
   if (!temporary_.empty()) {
     std::error_code error;
     // Not where it was made: the folder was moved away (or the file removed) meanwhile.
     if (!std::filesystem::remove(temporary_, error) && !error) leftover_ = temporary_;
     temporary_.clear();
   }
+  close_file();
 }
 
 bool AtomicFileWriter::complete() {
@@ -235,10 +278,11 @@ bool AtomicFileWriter::complete() {
   // the machine could still lose, and so that errors the device reports late are seen. Not for a
   // file that failed or was abandoned (flush() saw the interrupt), nor for a device.
   const bool synced = failed_ || temporary_.empty() || context_.sync == nullptr || context_.sync(file_);
+  // Writes are unbuffered, so the system has every byte. A temporary stays open, and so held,
+  // until it is put in place; a device is done with.
   errno = 0;
-  const bool closed = std::fclose(file_) == 0;  // fails when the last bytes cannot be written out
+  const bool closed = !temporary_.empty() || close_file();
   const int close_error = errno;
-  file_ = nullptr;
   open_ = false;
   if (context_.abandon.stop_requested()) {
     fail("abandoned after an interrupt");
@@ -262,12 +306,18 @@ bool AtomicFileWriter::put_in_place() {
   // An earlier file may have become a folder or a read-only file meanwhile. A name that was free
   // is not looked at again: the rename fails on a folder that appeared since, and the look after
   // the failure words it as a refusal would have been.
-  if (!name_was_free_) {
-    if (const Target target = look_at(target_); target.kind == TargetKind::refused) {
-      fail(target.refusal);
-      return false;
-    }
+  if (!name_was_free_ && looked_ == Look::none) look_before_placing();
+  if (looked_ == Look::kept || looked_ == Look::refused) {
+    fail(refusal_);
+    return false;
   }
+#ifdef _WIN32
+  // Windows renames no open file. Elsewhere it is closed after the rename, held to the last.
+  if (!close_file()) {
+    fail("could not be written completely");
+    return false;
+  }
+#endif
   std::error_code error;
   if (!name_was_free_ || !rename_to_free_name(temporary_, target_)) {
     std::filesystem::rename(temporary_, target_, error);  // replaces an earlier file
@@ -278,8 +328,29 @@ bool AtomicFileWriter::put_in_place() {
     return false;
   }
   temporary_.clear();
+  close_file();  // every byte was written and flushed: a late error here changes nothing
   renamed_ = true;
   return placed_ = true;
+}
+
+bool AtomicFileWriter::look_before_placing() {
+  if (name_was_free_ && !earlier_only_) {
+    looked_ = Look::clear;  // a free name is not looked at again
+    return true;
+  }
+  // A writer of no file was never looked at: a link at its name is followed here.
+  const Target target = earlier_only_ ? follow_and_look_at(target_) : look_at(target_);
+  refusal_ = target.refusal;
+  if (target.kind != TargetKind::refused) {
+    looked_ = target.kind == TargetKind::regular ? Look::earlier_file : Look::clear;
+    return true;
+  }
+  // A regular file this user may not write stays where it is, and so must the file it belongs
+  // to; anything else there (a folder) is no companion of anything.
+  std::error_code ignored;
+  looked_ = std::filesystem::is_regular_file(target_, ignored) ? Look::kept : Look::refused;
+  if (failure_.empty()) failure_ = refusal_;
+  return false;
 }
 
 void AtomicFileWriter::withdraw() {
@@ -290,17 +361,10 @@ void AtomicFileWriter::withdraw() {
 }
 
 bool AtomicFileWriter::remove_earlier() {
-  if (name_was_free_) return true;  // nothing stood there when this file was begun
-  const Target target = look_at(target_);
-  if (target.kind == TargetKind::refused) {
-    // A regular file this user may not write stays where it is, and so must the file it belongs
-    // to; anything else there (a folder) is no companion of anything.
-    std::error_code ignored;
-    const bool kept = std::filesystem::is_regular_file(target_, ignored);
-    if (kept && failure_.empty()) failure_ = target.refusal;
-    return !kept;
-  }
-  if (target.kind != TargetKind::regular) return true;
+  if (name_was_free_ && !earlier_only_) return true;  // nothing stood there when this file was begun
+  if (looked_ == Look::none) look_before_placing();
+  if (looked_ == Look::kept) return false;
+  if (looked_ != Look::earlier_file) return true;
   std::error_code error;
   std::filesystem::remove(target_, error);
   if (error && failure_.empty()) failure_ = "the earlier file could not be removed (" + error.message() + ")";
@@ -317,10 +381,20 @@ bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion>
   for (const Companion& c : companions) {
     if (c.required && !c.writer.is_complete()) return discard_all();
   }
-  // Every earlier companion goes before the new file arrives, so a kill from here on leaves at
-  // worst the earlier or the new file without a companion, never one beside another's.
+  // Every look first: each opens the file it looks at, which fails when descriptors run out, and
+  // nothing earlier may be gone by then. A companion that must stay (read-only), or a required
+  // one that cannot be placed, keeps the whole earlier set.
+  if (!primary.look_before_placing()) return discard_all();
   for (const Companion& c : companions) {
-    if (!c.writer.remove_earlier()) return discard_all();
+    if (!c.writer.look_before_placing() && (c.required || c.writer.keeps_earlier())) return discard_all();
+  }
+  // Every earlier companion goes before the new file arrives, so a kill from here on leaves at
+  // worst the earlier or the new file without a companion, never one beside another's. The
+  // optional ones go first: a required one that cannot be removed then leaves the earlier pair.
+  for (const bool required : {false, true}) {
+    for (const Companion& c : companions) {
+      if (c.required == required && !c.writer.remove_earlier()) return discard_all();
+    }
   }
   if (!primary.put_in_place()) return discard_all();
   for (const Companion& c : companions) {

@@ -24,6 +24,13 @@ bool is_temporary_file_name(std::string_view file_name);
 // closed; false when the device reports an error.
 using FileSync = bool (*)(std::FILE* file);
 
+// Marks the temporary `file`, just created at `path`, as held by a live writer for as long as it
+// stays open; false when `path` no longer names it (another run's clearing took it first).
+using TemporaryHold = bool (*)(std::FILE* file, const std::filesystem::path& path);
+
+// Removes the leftover temporary at `path` when no live writer holds it; true when removed.
+using StaleRemoval = bool (*)(const std::filesystem::path& path);
+
 // What the files of a run are written with, handed down by the front end.
 struct WriteContext {
   // The standard library has no disk flush, so a front end hands in its platform's; without
@@ -34,11 +41,21 @@ struct WriteContext {
   // file is removed and the final name left as it was (a second interrupt abandons the files
   // in flight).
   std::stop_token abandon;
+  // A killed run leaves its temporaries behind. A writer marks each of its own as held (until it
+  // is renamed or removed), and a run clears the unheld ones it finds in its folder; without
+  // these, temporaries are neither marked nor cleared.
+  TemporaryHold hold = nullptr;
+  StaleRemoval remove_stale = nullptr;
 };
+
+// Removes the temporaries in `folder` (is_temporary_file_name) that no live writer holds, through
+// context.remove_stale; returns how many went.
+std::size_t remove_stale_temporaries(const std::filesystem::path& folder, const WriteContext& context);
 
 // What the caller knows of a file's final name before the file is written.
 enum class FinalName {
-  unknown,  // the writer looks: it follows a link and refuses a folder, a read-only file, a FIFO
+  unknown,  // the writer looks: it follows a link and refuses a folder, a read-only file (one
+            // without write permission, for every user: root and Windows alike), a FIFO
   free,     // nothing stood there when the run began (its folder was listed once): the file is
             // created and renamed into place without a look at the name, which on some systems
             // reads the whole folder each time
@@ -54,7 +71,8 @@ enum class FinalName {
 //   temporary's open and close, and the rename (a name that is looked at adds those looks);
 // - a symbolic link is followed: the file it names is replaced, the link stays;
 // - a character device (/dev/null, /dev/full) is written in place, nothing renamed or removed;
-// - a folder, a file the user may not write, a folder that does not exist, and anything else
+// - a folder, a file the user may not write or that is read-only (no write permission bits, the
+//   Windows read-only attribute), a folder that does not exist, and anything else
 //   (a FIFO, a socket), which opening could block on, are refused at once (is_open() is false),
 //   and no folder is ever created.
 // A final name that was free when the writer was made (FinalName::free, or nothing there when the
@@ -64,6 +82,11 @@ class AtomicFileWriter {
  public:
   explicit AtomicFileWriter(std::filesystem::path path, const WriteContext& context = {},
                             FinalName final_name = FinalName::unknown);
+  // A writer of no file, for an earlier file at `path` that must go with the set it joins (a
+  // settings file beside a sample file that is replaced by a run writing none). It is never open
+  // or complete and never placed; its remove_earlier() removes what stands there.
+  struct EarlierOnly {};
+  AtomicFileWriter(std::filesystem::path path, EarlierOnly);
   ~AtomicFileWriter();  // discards a file that was not put in place
   AtomicFileWriter(const AtomicFileWriter&) = delete;
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
@@ -79,8 +102,8 @@ class AtomicFileWriter {
     if (buffer_.size() >= flush_size) flush();
   }
 
-  // Writes what is left, flushes the file to storage and closes it, still under its temporary
-  // name; true only when every byte reached the file.
+  // Writes what is left and flushes the file to storage, still under its temporary name (kept
+  // open, and so held, until it is put in place); true only when every byte reached the file.
   bool complete();
   bool is_complete() const { return complete_; }
 
@@ -90,6 +113,15 @@ class AtomicFileWriter {
 
   // complete() then put_in_place().
   bool finish() { return complete() && put_in_place(); }
+
+  // Looks at the final name once more, just before the file is put in place; false (failure()
+  // says why) when it could not be put there: a folder, a read-only file. The look opens the
+  // file, so it can fail when descriptors run out: put_in_place_together makes every look before
+  // it removes anything. remove_earlier() and put_in_place() then rely on it.
+  bool look_before_placing();
+  // After look_before_placing(): an earlier file stands there that must stay (read-only), so the
+  // set it belongs to cannot be replaced.
+  bool keeps_earlier() const { return looked_ == Look::kept; }
 
   // Removes the earlier file at the final name, where this file would replace it (a regular
   // file this user may write); true when no regular file is left there (false for one this user
@@ -116,6 +148,7 @@ class AtomicFileWriter {
   static constexpr std::size_t small_file_size = std::size_t{1} << 16;
   void flush();
   void fail(std::string reason);
+  bool close_file();
 
   WriteContext context_;
   std::filesystem::path target_;     // the final file, symbolic links followed
@@ -127,6 +160,12 @@ class AtomicFileWriter {
   bool placed_ = false;
   bool renamed_ = false;
   bool name_was_free_ = false;  // nothing stood at the final name when the writer was made
+  bool earlier_only_ = false;   // writes nothing (EarlierOnly)
+  // What look_before_placing() saw: nothing in the way (or a device), an earlier file it may
+  // replace, one that must stay (read-only), or something else refused (a folder).
+  enum class Look : unsigned char { none, clear, earlier_file, kept, refused };
+  Look looked_ = Look::none;
+  std::string refusal_;  // why, for a kept or refused final name
   int write_error_ = 0;  // errno of the first failed write
   std::string failure_;
   std::filesystem::path leftover_;
@@ -141,11 +180,13 @@ struct Companion {
 };
 
 // Puts a completed file and its completed companions in place so that no failure or kill leaves
-// a companion beside a file other than its own: the companions' earlier files are removed first,
-// then `primary` is renamed, then each companion. The worst a kill leaves is the new file without
-// its companion. Nothing changes when `primary` or a required companion is not complete; a
-// required companion that cannot be put in place takes the new `primary` with it. Returns whether
-// `primary` is in place; an optional companion's is_placed() says whether it is.
+// a companion beside a file other than its own: every final name is looked at first (nothing
+// changes when a look fails), then the companions' earlier files are removed (the optional ones
+// first), then `primary` is renamed, then each companion. The worst a kill leaves is the new
+// file, or the earlier one, without its companion. Nothing changes when `primary` or a required
+// companion is not complete; a required companion that cannot be put in place takes the new
+// `primary` with it. An EarlierOnly companion's file goes with the earlier `primary`. Returns
+// whether `primary` is in place; an optional companion's is_placed() says whether it is.
 bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion> companions);
 
 }  // namespace quorvin

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "run/atomic_file.h"
 #include "run/sample_file.h"
 #include "run/seeds.h"
 
@@ -229,7 +230,10 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
   // systems read the whole folder every time.
   OutputOptions output = options.output;
   if (output.format != SampleFormat::kept) {
-    output.fresh_folder = holds_no_output_files(output_folder_path(plan.settings().output_folder));
+    const std::filesystem::path folder = output_folder_path(plan.settings().output_folder);
+    // What killed runs left: the next run into the folder clears it.
+    remove_stale_temporaries(folder, output.write);
+    output.fresh_folder = holds_no_output_files(folder);
   }
   RunSummary summary;
   RunProgress state;

@@ -80,6 +80,12 @@ struct PendingFile {
         name(utf16_to_utf8(output_file_path(u"", file.modulation, file.index, extension).text)),
         writer(path.file_system, output.write, output.fresh_folder ? FinalName::free : FinalName::unknown) {}
 
+  // An earlier file of that name that goes with the set and is not written anew.
+  PendingFile(const RunSettings& s, const PlannedFile& file, std::string_view extension, AtomicFileWriter::EarlierOnly)
+      : path(output_file_path(s.output_folder, file.modulation, file.index, extension)),
+        name(utf16_to_utf8(output_file_path(u"", file.modulation, file.index, extension).text)),
+        writer(path.file_system, AtomicFileWriter::EarlierOnly{}) {}
+
   // "<file name>: <reason>", and where its temporary file may have been left.
   std::string problem() const {
     std::string text = name + ": " + writer.failure();
@@ -128,13 +134,19 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
     append_settings(pending.writer, settings_entries(file_parameters({s, file, std::nullopt})));
     pending.writer.complete();
   }
+  // A sample file and a settings file are never from different runs: one this run does not
+  // write goes with the sample file it replaces. A fresh folder held none.
+  std::optional<PendingFile> earlier_settings;
+  if (!settings && !output.fresh_folder) earlier_settings.emplace(s, file, ".txt", AtomicFileWriter::EarlierOnly{});
   std::vector<Companion> companions;
   if (metadata) companions.push_back({metadata->writer, true});
   if (settings) companions.push_back({settings->writer, false});
+  if (earlier_settings) companions.push_back({earlier_settings->writer, false});
   const bool placed = put_in_place_together(data.writer, companions);
   if (!placed) {
     produced.report = name + u": Failed to save file.\n";
-    for (const PendingFile* f : {&data, metadata ? &*metadata : nullptr, settings ? &*settings : nullptr}) {
+    for (const PendingFile* f : {&data, metadata ? &*metadata : nullptr, settings ? &*settings : nullptr,
+                                 earlier_settings ? &*earlier_settings : nullptr}) {
       if (f != nullptr && !f->writer.failure().empty()) produced.problems.push_back(f->problem());
     }
     return produced;

@@ -13,7 +13,10 @@
 #include "parameter_names.h"
 #include "run_test_support.h"
 
+#include "platform/file_sync.h"
+
 #ifndef _WIN32
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -42,6 +45,12 @@ class AtomicFile : public test::TempFolder {
     EXPECT_EQ(test::read_file(folder() / name), text);
     EXPECT_EQ(names(), std::vector<std::string>{name});
   }
+  // a.csv and a.txt both hold `text`, and nothing else is in the folder.
+  void expect_only_pair(const std::string& text) const {
+    EXPECT_EQ(test::read_file(folder() / "a.csv"), text);
+    EXPECT_EQ(test::read_file(folder() / "a.txt"), text);
+    EXPECT_EQ(names(), (std::vector<std::string>{"a.csv", "a.txt"}));
+  }
   void TearDown() override {
     std::error_code ignored;
     fs::permissions(folder(), fs::perms::owner_all, fs::perm_options::add, ignored);
@@ -49,13 +58,9 @@ class AtomicFile : public test::TempFolder {
   }
 };
 
-bool running_as_root() {
-#ifdef _WIN32
-  return false;
-#else
-  return ::geteuid() == 0;
+#ifndef _WIN32
+bool running_as_root() { return ::geteuid() == 0; }
 #endif
-}
 
 TEST_F(AtomicFile, ReplacesAnEarlierFileWholeAndOnlyAtTheEnd) {
   // A file shorter than the earlier one, and one long enough for several buffer write-outs.
@@ -102,13 +107,23 @@ TEST_F(AtomicFile, AFailedRenameIsAFailureNotAPlacedFile) {
   writer.append("new");
   ASSERT_TRUE(writer.complete());
   // The finished temporary vanishes before it is put in place (another process, a full clean-up).
+  // On Windows it cannot: the writer holds it open until the rename.
+  bool vanished = false;
   for (const std::string& name : names()) {
-    if (name != "a.csv") fs::remove(folder() / name);
+    std::error_code error;
+    if (name != "a.csv") vanished = fs::remove(folder() / name, error);
   }
+#ifdef _WIN32
+  ASSERT_FALSE(vanished);
+  EXPECT_TRUE(writer.put_in_place());
+  expect_only("a.csv", "new");
+#else
+  ASSERT_TRUE(vanished);
   EXPECT_FALSE(writer.put_in_place());
   EXPECT_FALSE(writer.is_placed());
   EXPECT_EQ(writer.failure(), "No such file or directory");
   expect_only("a.csv", "earlier");
+#endif
 }
 
 TEST_F(AtomicFile, RefusedTargetsAreNeverOpenedAndSayWhy) {
@@ -135,18 +150,38 @@ TEST_F(AtomicFile, RefusedTargetsAreNeverOpenedAndSayWhy) {
   EXPECT_EQ(names(), kept);  // the writer never makes a folder
 }
 
+// Read-only means no write permission for anyone (the read-only attribute on Windows), for
+// root too: such a file is refused and keeps its mode.
 TEST_F(AtomicFile, AReadOnlyFileIsRefusedAndKept) {
-  if (running_as_root()) GTEST_SKIP() << "root may write read-only files; tests/reliability_test.cpp checks as nobody";
   put("a.txt", "kept\r\n");
   fs::permissions(folder() / "a.txt", fs::perms::owner_read);
-  EXPECT_FALSE(AtomicFileWriter(folder() / "a.txt").is_open());
+  const AtomicFileWriter writer(folder() / "a.txt");
+  EXPECT_FALSE(writer.is_open());
+#ifndef _WIN32
+  EXPECT_EQ(writer.failure(), "Permission denied");
+#endif
+  const fs::perms write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  EXPECT_EQ(fs::status(folder() / "a.txt").permissions() & write, fs::perms::none);  // still read-only
   fs::permissions(folder() / "a.txt", fs::perms::owner_read | fs::perms::owner_write);
   expect_only("a.txt", "kept\r\n");
 }
 
 #ifndef _WIN32
+// Root's own permission checks pass for a mode without the owner's write bit; the replaced file
+// keeps that mode exactly.
+TEST_F(AtomicFile, AFileRootMayWriteKeepsItsExactMode) {
+  if (!running_as_root()) GTEST_SKIP() << "only root may write a file without its owner's write permission";
+  put("a.txt", "old");
+  const fs::perms perms = fs::perms::owner_read | fs::perms::group_read | fs::perms::group_write;
+  fs::permissions(folder() / "a.txt", perms);
+  AtomicFileWriter writer(folder() / "a.txt");
+  writer.append("new");
+  ASSERT_TRUE(writer.finish());
+  EXPECT_EQ(test::read_file(folder() / "a.txt"), "new");
+  EXPECT_EQ(fs::status(folder() / "a.txt").permissions() & fs::perms::all, perms);
+}
+
 TEST_F(AtomicFile, AFileThatBecameReadOnlyWhileWritingIsNotReplaced) {
-  if (running_as_root()) GTEST_SKIP() << "root may write read-only files";
   put("a.txt", "kept\r\n");
   AtomicFileWriter writer(folder() / "a.txt");
   ASSERT_TRUE(writer.is_open());
@@ -186,6 +221,20 @@ TEST_F(AtomicFile, ALinkIsFollowedAndStays) {
   EXPECT_EQ(names(), (std::vector<std::string>{"link.csv", "real"}));
   EXPECT_EQ(std::distance(fs::directory_iterator(folder() / "real"), {}), 1);
   EXPECT_EQ(test::read_file(folder() / "real" / "a.csv"), "new");
+}
+
+// A link that names no file is replaced, never followed: no file is ever created through a link.
+TEST_F(AtomicFile, ADanglingLinkIsReplacedNotFollowed) {
+  for (const FinalName final_name : {FinalName::unknown, FinalName::free}) {
+    fs::create_symlink(folder() / "victim", folder() / "link.csv");
+    AtomicFileWriter writer(folder() / "link.csv", {}, final_name);
+    writer.append("new");
+    ASSERT_TRUE(writer.finish());
+    EXPECT_FALSE(fs::is_symlink(folder() / "link.csv"));
+    EXPECT_EQ(test::read_file(folder() / "link.csv"), "new");
+    EXPECT_EQ(names(), std::vector<std::string>{"link.csv"});  // no "victim"
+    fs::remove(folder() / "link.csv");
+  }
 }
 
 TEST_F(AtomicFile, ADeviceIsWrittenInPlaceAndAFullOneFails) {
@@ -333,6 +382,47 @@ TEST_F(AtomicFile, AnExistingTemporaryNameIsNeverTaken) {
 }
 #endif
 
+// A killed run's temporaries are cleared by the next run into the folder; a live writer's,
+// held until it is renamed, are not.
+TEST_F(AtomicFile, StaleTemporariesAreClearedAndHeldOnesKept) {
+  const WriteContext context{.sync = nullptr, .abandon = {}, .hold = platform::hold_temporary,
+                             .remove_stale = platform::remove_unheld_temporary};
+  put(".qv-0badf00d.partial", "left by a kill");
+  put(".qv-0badf00e.partial", "left by another");
+  put(".qv-notours.partial", "not a temporary's name");
+  put("a.csv", "old");
+  AtomicFileWriter writer(folder() / "a.csv", context);
+  writer.append("new");
+  ASSERT_TRUE(writer.complete());  // complete, not yet renamed: still held
+  EXPECT_EQ(remove_stale_temporaries(folder(), context), 2u);
+  EXPECT_EQ(names().size(), 3u);  // a.csv, the foreign name and the live temporary
+  EXPECT_EQ(remove_stale_temporaries(folder(), {}), 0u);  // nothing to remove with
+  ASSERT_TRUE(writer.put_in_place());
+  EXPECT_EQ(names(), (std::vector<std::string>{".qv-notours.partial", "a.csv"}));
+  EXPECT_EQ(test::read_file(folder() / "a.csv"), "new");
+}
+
+#ifndef _WIN32
+// A temporary that another run's clearing took between its creation and its hold is not held:
+// the writer then takes another name.
+TEST_F(AtomicFile, ATemporaryTakenBeforeItWasHeldIsNotHeld) {
+  std::FILE* file = std::fopen((folder() / ".qv-00000001.partial").c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  fs::remove(folder() / ".qv-00000001.partial");
+  EXPECT_FALSE(platform::hold_temporary(file, folder() / ".qv-00000001.partial"));
+  std::fclose(file);
+  // Held by one descriptor, a temporary is not removed through another; a link is never followed.
+  file = std::fopen((folder() / ".qv-00000002.partial").c_str(), "wb");
+  ASSERT_TRUE(platform::hold_temporary(file, folder() / ".qv-00000002.partial"));
+  EXPECT_FALSE(platform::remove_unheld_temporary(folder() / ".qv-00000002.partial"));
+  std::fclose(file);
+  fs::create_symlink(".qv-00000002.partial", folder() / ".qv-00000003.partial");
+  EXPECT_FALSE(platform::remove_unheld_temporary(folder() / ".qv-00000003.partial"));
+  EXPECT_TRUE(platform::remove_unheld_temporary(folder() / ".qv-00000002.partial"));
+  EXPECT_EQ(names(), std::vector<std::string>{".qv-00000003.partial"});
+}
+#endif
+
 // A file and its companion put in place together: which of the new files land, and what stays of
 // the earlier pair ("a.csv" and "a.txt" hold "old" before each case).
 struct PairCase {
@@ -365,6 +455,89 @@ TEST_P(PutTogether, NeverLeavesACompanionBesideAnotherFile) {
   EXPECT_EQ(test::read_file(folder() / "a.csv"), c.csv_after);
   EXPECT_EQ(test::read_file(folder() / "a.txt"), c.txt_after);
   for (const std::string& name : names()) EXPECT_FALSE(is_temporary_file_name(name)) << name;
+}
+
+// Whatever stops the new set after it was written (here its earlier sample file made read-only,
+// or no descriptor left for the looks), the earlier pair stays whole: every step that can fail
+// comes before anything earlier is removed.
+struct LateFailureCase {
+  const char* name;
+  bool read_only_primary;
+  bool no_descriptors;
+  const char* failure;
+};
+
+class LateFailure : public AtomicFile, public ::testing::WithParamInterface<LateFailureCase> {};
+
+TEST_P(LateFailure, KeepsTheEarlierPairWhole) {
+  const LateFailureCase& c = GetParam();
+  put("a.csv", "old");
+  put("a.txt", "old");
+  put("a.meta", "old");
+  AtomicFileWriter primary(folder() / "a.csv");
+  AtomicFileWriter metadata(folder() / "a.meta");
+  AtomicFileWriter settings(folder() / "a.txt");
+  for (AtomicFileWriter* w : {&primary, &metadata, &settings}) {
+    w->append("new");
+    ASSERT_TRUE(w->complete());
+  }
+  if (c.read_only_primary) fs::permissions(folder() / "a.csv", fs::perms::owner_read);
+  const Companion companions[] = {{metadata, true}, {settings, false}};
+  bool placed = true;
+#ifndef _WIN32
+  rlimit before{};
+  if (c.no_descriptors) {
+    // No descriptor above those already open: every look at a final name fails.
+    getrlimit(RLIMIT_NOFILE, &before);
+    const int next = ::dup(0);
+    ::close(next);
+    const rlimit none{static_cast<rlim_t>(next), before.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &none);
+  }
+  placed = put_in_place_together(primary, companions);
+  if (c.no_descriptors) setrlimit(RLIMIT_NOFILE, &before);
+#else
+  if (c.no_descriptors) GTEST_SKIP() << "no descriptor limit to lower";
+  placed = put_in_place_together(primary, companions);
+#endif
+  EXPECT_FALSE(placed);
+  EXPECT_EQ(primary.failure(), c.failure);
+  fs::permissions(folder() / "a.csv", fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(names(), (std::vector<std::string>{"a.csv", "a.meta", "a.txt"}));
+  for (const char* name : {"a.csv", "a.meta", "a.txt"}) EXPECT_EQ(test::read_file(folder() / name), "old") << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LateFailure,
+                         ::testing::Values(LateFailureCase{"read_only_sample_file", true, false, "Permission denied"},
+                                           LateFailureCase{"descriptors_run_out", false, true, "Too many open files"}),
+                         [](const ::testing::TestParamInfo<LateFailureCase>& p) { return std::string(p.param.name); });
+
+// A sample file that replaces an earlier one takes the earlier settings file with it even when
+// no new one is written; one this user may not write keeps the earlier pair.
+TEST_F(AtomicFile, AnEarlierOnlyCompanionGoesWithTheFileItDescribed) {
+  for (const bool read_only : {false, true}) {
+    SCOPED_TRACE(read_only);
+    put("a.csv", "old");
+    put("a.txt", "old");
+    if (read_only) fs::permissions(folder() / "a.txt", fs::perms::owner_read);
+    AtomicFileWriter primary(folder() / "a.csv");
+    AtomicFileWriter earlier(folder() / "a.txt", AtomicFileWriter::EarlierOnly{});
+    primary.append("new");
+    ASSERT_TRUE(primary.complete());
+    const Companion companions[] = {{earlier, false}};
+    EXPECT_EQ(put_in_place_together(primary, companions), !read_only);
+    EXPECT_FALSE(earlier.is_placed());
+    if (read_only) {
+      EXPECT_EQ(earlier.failure(), "Permission denied");
+      fs::permissions(folder() / "a.txt", fs::perms::owner_read | fs::perms::owner_write);
+      EXPECT_EQ(test::read_file(folder() / "a.txt"), "old");
+      expect_only_pair("old");
+    } else {
+      EXPECT_EQ(earlier.failure(), "");
+      expect_only("a.csv", "new");
+    }
+    fs::remove(folder() / "a.txt");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

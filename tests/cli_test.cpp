@@ -217,6 +217,29 @@ TEST_F(Cli, ReportInPlanOrderWhateverTheListOrder) {
   EXPECT_EQ(contents("d").size(), 8u);
 }
 
+// A sample file and its settings file are never from different runs: a run that writes no
+// settings takes the earlier settings file away with the sample file it replaces; a read-only one
+// keeps the whole earlier pair.
+TEST_F(Cli, ARunWithoutSettingsTakesTheEarlierSettingsFileAway) {
+  const auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
+  ASSERT_EQ(run({"-m", "AM", "--num-symbols", "1000", "--save-settings", "-o", sub("st")}).status, 0);
+  Outcome o = run({"-m", "AM", "--num-symbols", "500", "-o", sub("st")});
+  EXPECT_EQ(o.status, 0) << o.error;
+  EXPECT_EQ(o.out, "AM: Saved to " + sub("st") + "/AM_signal_1.csv\n");
+  auto files = contents("st");
+  EXPECT_EQ(files.size(), 1u);
+  EXPECT_EQ(lines(files["AM_signal_1.csv"]), 500);
+
+  ASSERT_EQ(run({"-m", "AM", "--num-symbols", "1000", "--save-settings", "-o", sub("st")}).status, 0);
+  const auto earlier = contents("st");
+  std::filesystem::permissions(folder() / "st" / "AM_signal_1.txt", std::filesystem::perms::owner_read);
+  o = run({"-m", "AM", "--num-symbols", "500", "-o", sub("st")});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, "AM: Failed to save file.\n");
+  EXPECT_EQ(o.error, "quorvin-cli: AM_signal_1.txt: Permission denied\n");
+  EXPECT_EQ(contents("st"), earlier);
+}
+
 TEST_F(Cli, ExtraNamesComeAfterTheFormsRepeatsCountOnceProgressOnlyOnRequest) {
   const Outcome o = run({"-m", "QAM1024,CW,GMSK,AM,GMSK", "--num-symbols", "50", "--progress", "-o", sub("d")});
   EXPECT_EQ(o.status, 0);

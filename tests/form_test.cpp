@@ -7,7 +7,9 @@
 
 #include "parameter_names.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <cmath>
 #include <cwchar>
 #include <limits>
@@ -15,6 +17,7 @@
 
 #include "common/text.h"
 #include "dsp_reference.h"
+#include "run_test_support.h"
 
 namespace quorvin {
 namespace {
@@ -245,6 +248,27 @@ TEST(ReadRunSettings, DefaultsGiveTheDocumentedValuesAndNamesInCheckboxOrder) {
   EXPECT_EQ(r.files_per_modulation, 1);
   EXPECT_EQ(r.num_symbols, 1000);
   EXPECT_EQ(r.output_folder, u"");
+}
+
+class HandleModulateRun : public test::TempFolder {};
+
+// The form's run keeps a sample file and its settings file from the same run, as the command
+// line's does: a run without settings takes the earlier settings file away.
+TEST_F(HandleModulateRun, ARunWithoutSettingsTakesTheEarlierSettingsFileAway) {
+  FormSnapshot s = ticked({0});  // AM
+  s.output_folder = folder().u16string();
+  s.num_symbols = u"10";
+  s.save_settings_checked = true;
+  ASSERT_EQ(handle_modulate(s, 1).kind, ModulateOutcome::Kind::show_output);
+  ASSERT_TRUE(std::filesystem::exists(folder() / "AM_signal_1.txt"));
+  s.num_symbols = u"5";
+  s.save_settings_checked = false;
+  const ModulateOutcome outcome = handle_modulate(s, 2);
+  const std::filesystem::path sample_file = folder() / "AM_signal_1.csv";
+  EXPECT_EQ(outcome.text, u"AM: Saved to " + sample_file.u16string() + u"\n");
+  EXPECT_FALSE(std::filesystem::exists(folder() / "AM_signal_1.txt"));
+  const std::string samples = test::read_file(sample_file);
+  EXPECT_EQ(std::count(samples.begin(), samples.end(), '\n'), 5);
 }
 
 TEST(HandleModulate, ABadBoxBecomesAMessageBox) {

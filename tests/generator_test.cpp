@@ -146,5 +146,21 @@ TEST(Limits, OversizedSignalsAndNegativeCountsAreRefusedBeforeAllocating) {
   EXPECT_TRUE(generate_digital_signal("4FSK", bare(100, 5000.0, 4000.0)).empty());
 }
 
+// The modulators take at most 2^32 - 1 samples per symbol; the refusal still gives the true count.
+TEST(Limits, ARefusalAtAHugeSampleRateGivesTheTrueCount) {
+  const std::string limit = " exceeds the limit of " + std::to_string(max_samples_per_file) + " samples per file.";
+  // 1000 symbols at 1e3 symbols a second and 1e300 samples a second: 1e297 samples per symbol.
+  // OQPSK cuts its last symbol to one sample.
+  const std::pair<const char*, const char*> cases[] = {{"2FSK", "1e+300"}, {"4FSK", "1e+300"}, {"8FSK", "1e+300"},
+                                                       {"MSK", "1e+300"},  {"GMSK", "1e+300"}, {"OQPSK", "9.99e+299"}};
+  for (const auto& [name, count] : cases) {
+    EXPECT_EQ(test::thrown_message<std::length_error>([name] { generate_digital_signal(name, bare(1000, 1e3, 1e300)); }),
+              "signal of " + std::string(count) + " samples" + limit)
+        << name;
+  }
+  EXPECT_EQ(test::thrown_message<std::length_error>([] { generate_digital_signal("2FSK", bare(3, 1.0, 5e9)); }),
+            "signal of 15000000000 samples" + limit);
+}
+
 }  // namespace
 }  // namespace quorvin

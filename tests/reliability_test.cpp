@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -367,6 +368,11 @@ TEST_P(KilledPairs, EachFileKeepsItsOwnCompanionOrNone) {
             << companion << " beside the " << (is_new ? "new " : "earlier ") << name;
       }
     }
+    // The next complete run clears what the kill left, and what an older kill left.
+    std::ofstream(folder() / out / ".qv-0badf00d.partial") << "left by an older kill";
+    ASSERT_EQ(run(with(batch, {"--seed", "7", "-o", sub(out)})).status, 0);
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    EXPECT_EQ(contents(out), fresh);
   }
 }
 

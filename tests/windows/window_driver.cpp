@@ -5,7 +5,9 @@
 // IDs, geometry, classes and styles are this program's own copy, so that a slip in the window's
 // layout shows up here.
 //
-//   window_driver check <quorvin.exe>   start the program in the current folder, check, close it
+//   window_driver check <quorvin.exe> [check...]
+//                                       start the program in the current folder, check (only the
+//                                       checks named, when some are), close it
 //   window_driver locate <control id>   print the screen centre of a control of the running program
 //   window_driver focus-is <control id> check that the control holds the keyboard focus
 //   window_driver after-clicks          check the outcome of scripts/windows-test.sh's real clicks
@@ -250,6 +252,11 @@ BOOL CALLBACK take_message_box(HWND window, LPARAM result) {
   if (class_of(window) != L"#32770" || !IsWindowVisible(window)) return TRUE;
   *reinterpret_cast<HWND*>(result) = window;
   return FALSE;
+}
+
+BOOL CALLBACK count_message_box(HWND window, LPARAM count) {
+  if (class_of(window) == L"#32770" && IsWindowVisible(window)) ++*reinterpret_cast<int*>(count);
+  return TRUE;
 }
 
 // The visible message box of the program's thread, if one is up.
@@ -513,6 +520,60 @@ void check_long_box() {
   expect_samples(stem(folder, "AM", 1) + L".csv", 5, "cut box reads as 5 symbols");
 }
 
+// While a message box is open, presses of the window's own buttons (sent from another process,
+// which a disabled owner still receives) do nothing: no second box, no run behind the first.
+void check_presses_behind_a_box() {
+  const std::wstring folder = fresh_folder(L"behind");
+  reset_form();
+  set_text(1021, folder);
+  click(201);
+  set_text(1001, L"x");
+  set_text(1003, L"kept");
+  PostMessageW(item(1002), BM_CLICK, 0, 0);
+  HWND box = nullptr;
+  if (!expect(wait_for([&] { return (box = find_message_box()) != nullptr; }), "first press: message box shown")) return;
+  PostMessageW(item(1002), BM_CLICK, 0, 0);
+  PostMessageW(item(1002), BM_CLICK, 0, 0);
+  set_text(1001, L"5");  // valid now: a press that ran would write AM_signal_1.csv
+  PostMessageW(item(1002), BM_CLICK, 0, 0);
+  PostMessageW(item(202), BM_CLICK, 0, 0);
+  // Posted messages are handled in order: once this one is, every press before it was.
+  PostMessageW(item(222), BM_SETCHECK, BST_CHECKED, 0);
+  expect(wait_for([] { return is_checked(222); }), "the presses were handled");
+  send(item(222), BM_SETCHECK, BST_UNCHECKED, 0);
+  int boxes = 0;
+  EnumThreadWindows(started.dwThreadId, count_message_box, reinterpret_cast<LPARAM>(&boxes));
+  expect_eq(boxes, 1, "message boxes after three more presses");
+  expect_eq(text_at(1003), L"kept", "no run behind the box");
+  expect(std::filesystem::is_empty(folder), "no file written behind the box");
+  expect(!is_checked(202), "a checkbox behind the box stays as it was");
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  expect(wait_for([&] { return !IsWindow(box); }), "message box closed");
+  send(app, WM_NULL, 0, 0);
+  expect(find_message_box() == nullptr, "no box queued behind the first");
+  click(1002);  // the window works again
+  expect_eq(text_at(1003), report(folder, {"AM"}, 1, false), "a press after the box runs");
+}
+
+// Millions of characters set into a box from another process: the program stays, and the box
+// keeps no more than its text limit, as a paste would.
+void check_huge_text() {
+  for (const std::size_t length : {std::size_t{3000000}, std::size_t{4000000}}) {
+    const std::string what = std::to_string(length) + " characters";
+    reset_form();
+    const std::wstring text(length, L'7');
+    // Some systems drop a message this large (the program's GetMessage fails): no answer comes,
+    // and the wait is only a guard. Messages sent later are answered after this one either way.
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(item(1001), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_NORMAL, 10000, &ignored);
+    if (!expect(WaitForSingleObject(started.hProcess, 0) == WAIT_TIMEOUT, what + ": the program still runs")) return;
+    expect(send(app, WM_NULL, 0, 0) == 0 && IsWindow(app), what + ": the window answers");
+    const auto limit = static_cast<std::size_t>(send(item(1001), EM_GETLIMITTEXT, 0, 0));
+    expect(text_at(1001).size() <= limit, what + ": the box keeps at most " + std::to_string(limit));
+  }
+  reset_form();
+}
+
 void check_close() {
   PostMessageW(app, WM_CLOSE, 0, 0);
   expect(WaitForSingleObject(started.hProcess, 60000) == WAIT_OBJECT_0, "program ends after closing");
@@ -521,7 +582,7 @@ void check_close() {
   expect_eq(code, DWORD{0}, "exit code");
 }
 
-int run_checks() {
+int run_checks(const std::vector<std::string>& only) {
   std::wstring command_line = L"\"" + program + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -535,10 +596,15 @@ int run_checks() {
   app = find_main_window(started.dwProcessId);
   if (app != nullptr) wait_for([&] { return IsWindowVisible(app) != FALSE; });
   if (expect(app != nullptr, "main window found by class")) {
-    for (void (*check)() : {check_main_window, check_controls, check_manifest, check_fresh_modulate, check_toggling,
-                            check_ignored_commands, check_input_errors, check_exact_run, check_mixed_run,
-                            check_long_box, check_close})
-      check();
+    const std::pair<const char*, void (*)()> checks[] = {
+        {"main_window", check_main_window}, {"controls", check_controls}, {"manifest", check_manifest},
+        {"fresh_modulate", check_fresh_modulate}, {"toggling", check_toggling},
+        {"ignored_commands", check_ignored_commands}, {"input_errors", check_input_errors},
+        {"exact_run", check_exact_run}, {"mixed_run", check_mixed_run}, {"long_box", check_long_box},
+        {"presses_behind_a_box", check_presses_behind_a_box}, {"huge_text", check_huge_text}};
+    for (const auto& [name, check] : checks)
+      if (only.empty() || std::find(only.begin(), only.end(), name) != only.end()) check();
+    check_close();
   } else {
     TerminateProcess(started.hProcess, 1);
   }
@@ -583,15 +649,15 @@ int after_clicks() {
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "check" && argc == 3) {
+  if (mode == "check" && argc >= 3) {
     // A Unix path names the same file on Wine's drive of the current folder once its
     // separators are Windows ones.
     for (const char* c = argv[2]; *c != '\0'; ++c) program.push_back(*c == '/' ? L'\\' : static_cast<wchar_t>(*c));
-    return run_checks();
+    return run_checks(std::vector<std::string>(argv + 3, argv + argc));
   }
   if (mode == "locate" && argc == 3) return locate(std::atoi(argv[2]));
   if (mode == "focus-is" && argc == 3) return focus_is(std::atoi(argv[2]));
   if (mode == "after-clicks" && argc == 2) return after_clicks();
-  std::fprintf(stderr, "usage: window_driver check <quorvin.exe> | locate <id> | focus-is <id> | after-clicks\n");
+  std::fprintf(stderr, "usage: window_driver check <quorvin.exe> [check...] | locate <id> | focus-is <id> | after-clicks\n");
   return 2;
 }
