@@ -393,6 +393,7 @@ int run_command_line(int argc, char** argv) {
   for (const std::string& warning : request.warnings) write_text(stderr, "quorvin-cli: warning: " + warning + "\n");
   Report report(request.quiet);
   screen.start(show_progress);
+  std::uint64_t files_total = 0;  // of this shard, once a file was done
   const auto summary = quorvin::run_dataset(
       request.settings, options,
       [&](const quorvin::PlannedFile& file, const quorvin::ProducedFile& produced) {
@@ -415,12 +416,16 @@ int run_command_line(int argc, char** argv) {
         for (const std::string& problem : produced.problems) screen.message("quorvin-cli: " + problem + "\n");
         if (manifest) manifest->add(file, produced);
       },
-      [](const RunProgress& p) { screen.progress(p); });
+      [&files_total](const RunProgress& p) {
+        files_total = p.files_total;
+        screen.progress(p);
+      });
   bool container_saved = true;
   if (container) {
-    // A run stopped early (an interrupt, a report or the container that failed) leaves a partial
-    // container: it is abandoned, and an earlier container of that name stays as it was.
-    const bool stopped = stop_run.stop_requested();
+    // A run stopped before its last file (an interrupt, a report or the container that failed)
+    // leaves a partial container: it is abandoned, and an earlier container of that name stays.
+    const bool every_file_done = files_total > 0 && summary.files_produced + summary.files_failed == files_total;
+    const bool stopped = (stop_run.stop_requested() && !every_file_done) || !container->is_open();
     if (stopped) container->abandon();
     container_saved = !stopped && container->finish();
     report.line((container_saved ? "Dataset saved to " : "Failed to save dataset to ") + container_name + "\n");
