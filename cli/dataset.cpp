@@ -122,11 +122,13 @@ std::string parameter_cells(const std::vector<std::string_view>& keys, const std
 }  // namespace
 
 ManifestWriter::ManifestWriter(const std::filesystem::path& path, const RunSettings& settings,
-                               SampleFormat format, std::optional<std::uint32_t> run_seed, const WriteContext& write)
+                               SampleFormat format, std::optional<std::uint32_t> run_seed, const WriteContext& write,
+                               std::string container)
     : writer_(path, write),
       settings_(settings),
       format_(format),
       run_seed_(run_seed),
+      container_(std::move(container)),
       leading_(manifest_parameter_keys(ManifestPlace::leading)),
       trailing_(manifest_parameter_keys(ManifestPlace::trailing)) {
   writer_.append("sample_file,metadata_file,settings_file" + parameter_cells(leading_, nullptr) +
@@ -135,8 +137,14 @@ ManifestWriter::ManifestWriter(const std::filesystem::path& path, const RunSetti
 
 void ManifestWriter::add(const PlannedFile& f, const ProducedFile& produced) {
   const bool sigmf = format_ == SampleFormat::sigmf;
+  std::string sample_file;
+  if (format_ != SampleFormat::kept) {
+    sample_file = file_name(f, sigmf ? ".sigmf-data" : ".csv");
+  } else if (produced.saved) {
+    sample_file = container_ + "#" + std::to_string(container_rows_++);  // only saved files are in it
+  }
   const std::vector<ParameterRow> rows = file_parameters({settings_, f, run_seed_});
-  writer_.append(file_name(f, sigmf ? ".sigmf-data" : ".csv") + "," + (sigmf ? file_name(f, ".sigmf-meta") : "") + "," +
+  writer_.append(sample_file + "," + (sigmf ? file_name(f, ".sigmf-meta") : "") + "," +
                  (settings_.save_settings_file ? file_name(f, ".txt") : "") + parameter_cells(leading_, &rows) + "," +
                  std::to_string(produced.samples) + "," + (produced.saved ? "true" : "false") +
                  parameter_cells(trailing_, &rows) + "\n");

@@ -1,5 +1,6 @@
 #include "cli/hdf5_writer.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <system_error>
 
@@ -8,9 +9,12 @@
 
 #ifdef QUORVIN_HDF5
 #include <hdf5.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <optional>
@@ -20,9 +24,19 @@
 
 namespace quorvin::cli {
 
+std::string container_file_name(const Shard& shard) {
+  if (shard.count == 1) return "dataset.h5";
+  return "dataset-" + std::to_string(shard.index) + "-of-" + std::to_string(shard.count) + ".h5";
+}
+
 #ifdef QUORVIN_HDF5
 
 namespace {
+
+// Rows collected before they are written: one extent change and one write per block rather than
+// per file keep HDF5's index and metadata cache small, so a run's cost grows with its files alone.
+constexpr hsize_t label_block_rows = 4096;
+constexpr hsize_t sample_block = 65536;  // samples of "iq" per write (and per chunk)
 
 // The manifest's text of a value: shortest exact decimals.
 std::string text_of(const ParameterValue& value) {
@@ -35,30 +49,31 @@ std::string text_of(const ParameterValue& value) {
   return std::get<std::string>(value);
 }
 
-// An extendible one-dimensional dataset of `type`.
-hid_t make_column(hid_t parent, const char* name, hid_t type, hsize_t chunk) {
-  const hsize_t dims[1] = {0};
-  const hsize_t max_dims[1] = {H5S_UNLIMITED};
-  const hid_t space = H5Screate_simple(1, dims, max_dims);
+// An extendible dataset of `type`, (0) or (0, width) when `width` is not 0.
+hid_t make_dataset(hid_t parent, const char* name, hid_t type, hsize_t chunk_rows, hsize_t width, bool compress) {
+  const int rank = width == 0 ? 1 : 2;
+  const hsize_t dims[2] = {0, width};
+  const hsize_t max_dims[2] = {H5S_UNLIMITED, width};
+  const hsize_t chunk[2] = {chunk_rows, width};
+  const hid_t space = H5Screate_simple(rank, dims, max_dims);
   const hid_t properties = H5Pcreate(H5P_DATASET_CREATE);
-  H5Pset_chunk(properties, 1, &chunk);
+  H5Pset_chunk(properties, rank, chunk);
+  if (compress) H5Pset_deflate(properties, 4);
   const hid_t dataset = H5Dcreate2(parent, name, type, space, H5P_DEFAULT, properties, H5P_DEFAULT);
   H5Pclose(properties);
   H5Sclose(space);
   return dataset;
 }
 
-// Appends `count` elements along the first dimension of a dataset of `rank` 1 or 2.
-bool append(hid_t dataset, hid_t type, const void* data, hsize_t count, hsize_t width) {
-  const hid_t old_space = H5Dget_space(dataset);
-  hsize_t dims[2] = {0, 0};
-  const int rank = H5Sget_simple_extent_dims(old_space, dims, nullptr);
-  H5Sclose(old_space);
-  const hsize_t grown[2] = {dims[0] + count, width};
+// Appends `rows` rows of `width` elements (1 for a one-dimensional dataset) at row `at`.
+bool write_rows(hid_t dataset, hid_t type, const void* data, hsize_t at, hsize_t rows, hsize_t width) {
+  if (rows == 0) return true;
+  const hsize_t grown[2] = {at + rows, width};
   if (H5Dset_extent(dataset, grown) < 0) return false;
+  const int rank = width == 0 ? 1 : 2;
   const hid_t space = H5Dget_space(dataset);
-  const hsize_t start[2] = {dims[0], 0};
-  const hsize_t sizes[2] = {count, width};
+  const hsize_t start[2] = {at, 0};
+  const hsize_t sizes[2] = {rows, width};
   H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, sizes, nullptr);
   const hid_t memory = H5Screate_simple(rank, sizes, nullptr);
   const herr_t written = H5Dwrite(dataset, type, memory, space, H5P_DEFAULT, data);
@@ -67,41 +82,100 @@ bool append(hid_t dataset, hid_t type, const void* data, hsize_t count, hsize_t 
   return written >= 0;
 }
 
+// A dataset grown a block of rows at a time: fixed-size rows collect as bytes, text as strings.
+struct Column {
+  hid_t dataset = -1;
+  hid_t type = -1;          // in memory and in the file
+  std::size_t row_bytes = 0;  // 0 for text
+  hsize_t width = 0;          // elements per row; 0 for a one-dimensional dataset
+  hsize_t block_rows = label_block_rows;
+  hsize_t written = 0;
+  std::vector<unsigned char> pending;
+  std::vector<std::string> pending_text;
+
+  hsize_t pending_rows() const { return row_bytes == 0 ? pending_text.size() : pending.size() / row_bytes; }
+
+  bool flush() {
+    bool ok = true;
+    if (row_bytes == 0) {
+      std::vector<const char*> pointers;
+      pointers.reserve(pending_text.size());
+      for (const std::string& text : pending_text) pointers.push_back(text.c_str());
+      ok = write_rows(dataset, type, pointers.data(), written, pointers.size(), width);
+    } else {
+      ok = write_rows(dataset, type, pending.data(), written, pending_rows(), width);
+    }
+    written += pending_rows();
+    pending.clear();
+    pending_text.clear();
+    return ok;
+  }
+  // Rows of `row_bytes` each; a block as large as a whole block goes straight to the file.
+  bool add(const void* rows, hsize_t count) {
+    if (pending.empty() && count >= block_rows) {
+      const bool ok = write_rows(dataset, type, rows, written, count, width);
+      written += count;
+      return ok;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(rows);
+    pending.insert(pending.end(), bytes, bytes + count * row_bytes);
+    return pending_rows() < block_rows || flush();
+  }
+  bool add_text(std::string text) {
+    pending_text.push_back(std::move(text));
+    return pending_rows() < block_rows || flush();
+  }
+  void close() {
+    if (dataset >= 0) H5Dclose(dataset);
+    dataset = -1;
+  }
+};
+
 // A label column takes the type of its first value: text, a real number or a whole number. Rows
 // without a value (a symbol rate of an analog file) hold NaN, -1 or "". The column is made at its
 // first value and filled back for the rows before it.
-struct LabelColumn {
-  hid_t dataset = -1;
-  std::size_t kind = 0;  // the ParameterValue alternative
-};
-
-// The cell of `value` in a column of `kind`, or its empty cell when absent.
-struct Cell {
-  std::string text;
-  double real = std::numeric_limits<double>::quiet_NaN();
-  std::int64_t whole = -1;
-};
-
 static_assert(std::is_same_v<std::variant_alternative_t<0, ParameterValue>, std::string> &&
               std::is_same_v<std::variant_alternative_t<1, ParameterValue>, double>);
 
-Cell cell_of(const std::optional<ParameterValue>& value, std::size_t kind) {
-  Cell cell;
-  if (!value) return cell;
-  if (kind == 0) cell.text = text_of(*value);
-  if (const double* number = std::get_if<double>(&*value)) cell.real = *number;
-  if (const std::int64_t* whole = std::get_if<std::int64_t>(&*value)) {
-    cell.whole = *whole;
-    cell.real = static_cast<double>(*whole);
+struct LabelColumn {
+  Column column;
+  std::size_t kind = 0;  // the ParameterValue alternative
+
+  // The cell of `value`, or this column's empty cell.
+  bool add(const std::optional<ParameterValue>& value) {
+    if (kind == 0) return column.add_text(value ? text_of(*value) : std::string());
+    double real = std::numeric_limits<double>::quiet_NaN();
+    std::int64_t whole = -1;
+    if (value) {
+      if (const double* number = std::get_if<double>(&*value)) real = *number;
+      if (const std::int64_t* integer = std::get_if<std::int64_t>(&*value)) {
+        whole = *integer;
+        real = static_cast<double>(*integer);
+      }
+    }
+    return kind == 1 ? column.add(&real, 1) : column.add(&whole, 1);
   }
-  return cell;
+};
+
+// The system's words for the failure HDF5 met (its file driver leaves errno set).
+std::string write_failure(int error_number) {
+  return error_number != 0 ? std::generic_category().message(error_number) : std::string("cannot be written");
+}
+
+// Whether `name` is still the file open as `file`, itself and not a link to it.
+bool same_file(std::FILE* file, const std::filesystem::path& name) {
+  struct stat open_file {};
+  struct stat named {};
+  return file != nullptr && fstat(fileno(file), &open_file) == 0 && lstat(name.c_str(), &named) == 0 &&
+         open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
 
 }  // namespace
 
 struct Hdf5Writer::State {
-  std::filesystem::path path;
-  std::filesystem::path temporary;
+  // The temporary file: created exclusively under a fresh name and put in place when complete.
+  // Declared first, so that it is discarded only after HDF5 has let go of the file.
+  AtomicFileWriter target;
   const RunSettings& settings;
   std::optional<std::uint32_t> run_seed;
   std::int64_t fixed_length;
@@ -109,134 +183,146 @@ struct Hdf5Writer::State {
   hid_t file = -1;
   hid_t complex_type = -1;
   hid_t string_type = -1;
-  hid_t iq = -1;
-  hid_t offsets = -1;
-  hid_t class_index = -1;
   hid_t labels = -1;
+  Column iq;
+  Column offsets;
+  Column class_index;
   std::vector<std::string> keys;  // the manifest's columns, in its order
   std::map<std::string, LabelColumn> columns;
-  hsize_t rows = 0;  // label rows written
+  hsize_t rows = 0;  // label rows added
   std::int64_t samples_written = 0;
 
-  FileSync sync = nullptr;
+  State(const std::filesystem::path& path, const RunSettings& s, std::optional<std::uint32_t> seed, std::int64_t length,
+        const WriteContext& write)
+      : target(path, write), settings(s), run_seed(seed), fixed_length(length) {}
 
-  State(const std::filesystem::path& target, const RunSettings& s, std::optional<std::uint32_t> seed,
-        std::int64_t length, FileSync file_sync)
-      : path(target), temporary(target.string() + ".partial"), settings(s), run_seed(seed), fixed_length(length),
-        sync(file_sync) {}
+  // Rows per block and chunk: a block, or the run's files when fewer, so that a small run's
+  // container is not mostly empty chunks.
+  hsize_t block_rows(hsize_t block) const {
+    const double files = static_cast<double>(settings.modulations.size()) * static_cast<double>(settings.files_per_modulation);
+    return std::clamp<hsize_t>(files < static_cast<double>(block) ? static_cast<hsize_t>(files) : block, 1, block);
+  }
 
   hid_t type_of(std::size_t kind) const {
     return kind == 0 ? string_type : kind == 1 ? H5T_NATIVE_DOUBLE : H5T_NATIVE_INT64;
   }
 
-  bool write_cells(const LabelColumn& column, const Cell& cell, hsize_t count) {
-    if (column.kind == 0) {
-      const std::vector<const char*> pointers(count, cell.text.c_str());
-      return append(column.dataset, string_type, pointers.data(), count, 0);
-    }
-    if (column.kind == 1) return append(column.dataset, H5T_NATIVE_DOUBLE, std::vector<double>(count, cell.real).data(), count, 0);
-    return append(column.dataset, H5T_NATIVE_INT64, std::vector<std::int64_t>(count, cell.whole).data(), count, 0);
+  Column column_of(hid_t parent, const char* name, hid_t type, std::size_t row_bytes, hsize_t block, hsize_t width = 0,
+                   bool compress = false) const {
+    Column column;
+    column.type = type;
+    column.row_bytes = row_bytes;
+    column.width = width;
+    column.block_rows = block;
+    column.dataset = make_dataset(parent, name, type, block, width, compress);
+    return column;
   }
 
   // This row's cell of `key`; a column is made at its first value, with the earlier rows empty.
   bool add_cell(const std::string& key, const std::optional<ParameterValue>& value) {
-    LabelColumn& column = columns[key];
-    if (column.dataset < 0) {
+    LabelColumn& label = columns[key];
+    if (label.column.dataset < 0) {
       if (!value) return true;
-      column.kind = value->index();
-      column.dataset = make_column(labels, key.c_str(), type_of(column.kind), 256);
-      if (column.dataset < 0 || (rows > 0 && !write_cells(column, cell_of(std::nullopt, column.kind), rows))) return false;
+      label.kind = value->index();
+      const hid_t type = type_of(label.kind);
+      label.column = column_of(labels, key.c_str(), type, label.kind == 0 ? 0 : 8, block_rows(label_block_rows));
+      if (label.column.dataset < 0) return false;
+      for (hsize_t row = 0; row < rows; ++row) {
+        if (!label.add(std::nullopt)) return false;
+      }
     }
-    return write_cells(column, cell_of(value, column.kind), 1);
+    return label.add(value);
   }
 
   bool fail(const std::string& why) {
     if (failure.empty()) failure = why;
     return false;
   }
+  bool fail_write() { return fail(write_failure(errno)); }
+
+  // Every handle let go.
   void close_all() {
-    for (auto& [key, column] : columns) {
-      if (column.dataset >= 0) H5Dclose(column.dataset);
-    }
+    for (auto& [key, label] : columns) label.column.close();
     columns.clear();
-    for (hid_t* handle : {&iq, &offsets, &class_index}) {
-      if (*handle >= 0) H5Dclose(*handle);
-      *handle = -1;
-    }
+    for (Column* column : {&iq, &offsets, &class_index}) column->close();
     if (labels >= 0) H5Gclose(labels);
     if (complex_type >= 0) H5Tclose(complex_type);
     if (string_type >= 0) H5Tclose(string_type);
-    if (file >= 0) H5Fclose(file);
-    labels = complex_type = string_type = file = -1;
+    labels = complex_type = string_type = -1;
+    if (file >= 0 && H5Fclose(file) < 0) fail_write();
+    file = -1;
   }
+
+  bool lay_out(bool compress);
 };
 
 bool hdf5_available() { return true; }
 
-Hdf5Writer::Hdf5Writer(const std::filesystem::path& path, const RunSettings& settings,
-                       std::optional<std::uint32_t> run_seed, std::int64_t fixed_length, bool compress, FileSync sync)
-    : state_(std::make_unique<State>(path, settings, run_seed, fixed_length, sync)) {
-  State& s = *state_;
-  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);  // failures are reported by the program, once
-  s.file = H5Fcreate(s.temporary.string().c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
-  if (s.file < 0) {
-    s.fail("cannot create " + s.temporary.string());
-    return;
-  }
-  s.complex_type = H5Tcreate(H5T_COMPOUND, 2 * sizeof(float));
-  H5Tinsert(s.complex_type, "r", 0, H5T_NATIVE_FLOAT);
-  H5Tinsert(s.complex_type, "i", sizeof(float), H5T_NATIVE_FLOAT);
-  s.string_type = H5Tcopy(H5T_C_S1);
-  H5Tset_size(s.string_type, H5T_VARIABLE);
-  H5Tset_cset(s.string_type, H5T_CSET_UTF8);
-  const hid_t properties = H5Pcreate(H5P_DATASET_CREATE);
+bool Hdf5Writer::State::lay_out(bool compress) {
+  complex_type = H5Tcreate(H5T_COMPOUND, 2 * sizeof(float));
+  H5Tinsert(complex_type, "r", 0, H5T_NATIVE_FLOAT);
+  H5Tinsert(complex_type, "i", sizeof(float), H5T_NATIVE_FLOAT);
+  string_type = H5Tcopy(H5T_C_S1);
+  H5Tset_size(string_type, H5T_VARIABLE);
+  H5Tset_cset(string_type, H5T_CSET_UTF8);
   if (fixed_length > 0) {
     const auto width = static_cast<hsize_t>(fixed_length);
-    const hsize_t dims[2] = {0, width};
-    const hsize_t max_dims[2] = {H5S_UNLIMITED, width};
-    const hsize_t chunk[2] = {std::max<hsize_t>(1, 65536 / width), width};
-    H5Pset_chunk(properties, 2, chunk);
-    if (compress) H5Pset_deflate(properties, 4);
-    const hid_t space = H5Screate_simple(2, dims, max_dims);
-    s.iq = H5Dcreate2(s.file, "iq", s.complex_type, space, H5P_DEFAULT, properties, H5P_DEFAULT);
-    H5Sclose(space);
+    iq = column_of(file, "iq", complex_type, 2 * sizeof(float) * width, block_rows(std::max<hsize_t>(1, sample_block / width)),
+                   width, compress);
   } else {
-    const hsize_t chunk = 65536;
-    H5Pset_chunk(properties, 1, &chunk);
-    if (compress) H5Pset_deflate(properties, 4);
-    const hsize_t dims[1] = {0};
-    const hsize_t max_dims[1] = {H5S_UNLIMITED};
-    const hid_t space = H5Screate_simple(1, dims, max_dims);
-    s.iq = H5Dcreate2(s.file, "iq", s.complex_type, space, H5P_DEFAULT, properties, H5P_DEFAULT);
-    H5Sclose(space);
-    s.offsets = make_column(s.file, "offsets", H5T_NATIVE_INT64, 4096);
+    iq = column_of(file, "iq", complex_type, 2 * sizeof(float), sample_block, 0, compress);
+    offsets = column_of(file, "offsets", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
   }
-  H5Pclose(properties);
-  s.class_index = make_column(s.file, "class_index", H5T_NATIVE_INT64, 4096);
-  s.labels = H5Gcreate2(s.file, "labels", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+  class_index = column_of(file, "class_index", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
+  labels = H5Gcreate2(file, "labels", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
   for (const ManifestPlace place : {ManifestPlace::leading, ManifestPlace::trailing}) {
-    for (const std::string_view key : manifest_parameter_keys(place)) s.keys.emplace_back(key);
-    if (place == ManifestPlace::leading) s.keys.insert(s.keys.end(), {"num_samples", "saved"});
+    for (const std::string_view key : manifest_parameter_keys(place)) keys.emplace_back(key);
+    if (place == ManifestPlace::leading) keys.insert(keys.end(), {"num_samples", "saved"});
   }
   // The class names, so that class_index reads without the program.
   std::vector<std::string> owned;
   for (const ModulationRow& row : modulation_catalogue) owned.emplace_back(row.name);
-  std::vector<const char*> pointers;
-  for (const std::string& name : owned) pointers.push_back(name.c_str());
-  const hsize_t count = pointers.size();
+  std::vector<const char*> names;
+  for (const std::string& name : owned) names.push_back(name.c_str());
+  const hsize_t count = names.size();
   const hid_t space = H5Screate_simple(1, &count, nullptr);
-  const hid_t attribute = H5Acreate2(s.file, "class_names", s.string_type, space, H5P_DEFAULT, H5P_DEFAULT);
-  H5Awrite(attribute, s.string_type, pointers.data());
-  H5Aclose(attribute);
+  const hid_t attribute = H5Acreate2(file, "class_names", string_type, space, H5P_DEFAULT, H5P_DEFAULT);
+  const bool named = attribute >= 0 && H5Awrite(attribute, string_type, names.data()) >= 0;
+  if (attribute >= 0) H5Aclose(attribute);
   H5Sclose(space);
-  if (s.iq < 0 || s.class_index < 0 || s.labels < 0) s.fail("cannot lay out " + s.temporary.string());
+  return named && iq.dataset >= 0 && class_index.dataset >= 0 && labels >= 0 && (fixed_length > 0 || offsets.dataset >= 0);
+}
+
+Hdf5Writer::Hdf5Writer(const std::filesystem::path& path, const RunSettings& settings,
+                       std::optional<std::uint32_t> run_seed, std::int64_t fixed_length, bool compress,
+                       const WriteContext& write)
+    : state_(std::make_unique<State>(path, settings, run_seed, fixed_length, write)) {
+  State& s = *state_;
+  // A file whose writes failed stays half-closed inside the library, and the library's clean-up
+  // at exit would crash on it: the process ends without that clean-up (before any other call).
+  static const bool no_clean_up_at_exit = H5dont_atexit() >= 0;
+  (void)no_clean_up_at_exit;
+  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);  // failures are reported by the program, once
+  if (!s.target.is_open()) {
+    s.fail(s.target.failure());
+    return;
+  }
+  // HDF5 opens files by name only. It is handed the temporary through the descriptor that
+  // created it, so it writes that very file whatever has become of its name meanwhile, and never
+  // follows a link planted there.
+  const std::string own = "/proc/self/fd/" + std::to_string(fileno(s.target.stream()));
+  errno = 0;
+  s.file = H5Fcreate(own.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+  if (s.file < 0) {
+    s.fail("cannot be created (" + write_failure(errno) + ")");
+    return;
+  }
+  errno = 0;
+  if (!s.lay_out(compress)) s.fail_write();
 }
 
 Hdf5Writer::~Hdf5Writer() {
-  if (!state_) return;
-  state_->close_all();
-  std::error_code ignored;
-  std::filesystem::remove(state_->temporary, ignored);  // still there only when not finished
+  if (state_) state_->close_all();  // the temporary goes with its writer, unless it was put in place
 }
 
 bool Hdf5Writer::is_open() const { return state_->failure.empty(); }
@@ -245,24 +331,19 @@ const std::string& Hdf5Writer::failure() const { return state_->failure; }
 bool Hdf5Writer::add(const PlannedFile& file, const ProducedFile& produced) {
   State& s = *state_;
   if (!s.failure.empty()) return false;
-  if (produced.saved) {
-    const auto n = static_cast<hsize_t>(produced.kept.size());
-    if (s.fixed_length > 0) {
-      if (n != static_cast<hsize_t>(s.fixed_length)) return s.fail(file.modulation + " file holds a different length");
-      if (!append(s.iq, s.complex_type, produced.kept.data(), 1, n)) return s.fail("cannot write " + s.temporary.string());
-    } else {
-      const std::int64_t start = s.samples_written;
-      if (!append(s.offsets, H5T_NATIVE_INT64, &start, 1, 0)) return s.fail("cannot write " + s.temporary.string());
-      if (n != 0 && !append(s.iq, s.complex_type, produced.kept.data(), n, 0)) {
-        return s.fail("cannot write " + s.temporary.string());
-      }
-      s.samples_written += static_cast<std::int64_t>(n);
-    }
+  if (!produced.saved) return true;  // a file that failed has no samples; its report line says why
+  errno = 0;
+  const auto n = static_cast<hsize_t>(produced.kept.size());
+  if (s.fixed_length > 0) {
+    if (n != static_cast<hsize_t>(s.fixed_length)) return s.fail(file.modulation + " file holds a different length");
+    if (!s.iq.add(produced.kept.data(), 1)) return s.fail_write();
   } else {
-    return true;  // a file that failed has no samples; its report line says why
+    const std::int64_t start = s.samples_written;
+    if (!s.offsets.add(&start, 1) || !s.iq.add(produced.kept.data(), n)) return s.fail_write();
+    s.samples_written += static_cast<std::int64_t>(n);
   }
   const std::int64_t index = static_cast<std::int64_t>(modulation_class_index(file.modulation));
-  append(s.class_index, H5T_NATIVE_INT64, &index, 1, 0);
+  if (!s.class_index.add(&index, 1)) return s.fail_write();
   std::map<std::string, ParameterValue> values;
   for (ParameterRow& row : file_parameters({s.settings, file, s.run_seed})) values[std::string(row.kind->key)] = std::move(row.value);
   values["num_samples"] = static_cast<std::int64_t>(produced.samples);
@@ -271,7 +352,7 @@ bool Hdf5Writer::add(const PlannedFile& file, const ProducedFile& produced) {
     const auto found = values.find(key);
     const std::optional<ParameterValue> value =
         found == values.end() ? std::nullopt : std::optional<ParameterValue>(found->second);
-    if (!s.add_cell(key, value)) return s.fail("cannot write " + s.temporary.string());
+    if (!s.add_cell(key, value)) return s.fail_write();
   }
   ++s.rows;
   return true;
@@ -279,29 +360,43 @@ bool Hdf5Writer::add(const PlannedFile& file, const ProducedFile& produced) {
 
 bool Hdf5Writer::finish() {
   State& s = *state_;
+  errno = 0;
   // A column no file had a value for is still there, as empty text, like the manifest's.
   for (const std::string& key : s.keys) {
-    if (s.failure.empty() && s.columns[key].dataset < 0) {
-      LabelColumn& column = s.columns[key];
-      column.dataset = make_column(s.labels, key.c_str(), s.string_type, 256);
-      if (column.dataset < 0 || (s.rows > 0 && !s.write_cells(column, Cell{}, s.rows))) s.fail("cannot write " + s.temporary.string());
+    LabelColumn& label = s.columns[key];
+    if (!s.failure.empty() || label.column.dataset >= 0) continue;
+    label.column = s.column_of(s.labels, key.c_str(), s.string_type, 0, s.block_rows(label_block_rows));
+    for (hsize_t row = 0; row < s.rows && label.column.dataset >= 0; ++row) label.add(std::nullopt);
+    if (label.column.dataset < 0) s.fail_write();
+  }
+  if (s.failure.empty()) {
+    for (Column* column : {&s.iq, &s.offsets, &s.class_index}) {
+      if (column->dataset >= 0 && !column->flush()) s.fail_write();
+    }
+    for (auto& [key, label] : s.columns) {
+      if (s.failure.empty() && !label.column.flush()) s.fail_write();
     }
   }
-  const bool flushed = s.failure.empty() && s.file >= 0 && H5Fflush(s.file, H5F_SCOPE_GLOBAL) >= 0;
+  if (s.failure.empty() && H5Fflush(s.file, H5F_SCOPE_GLOBAL) < 0) s.fail_write();
   s.close_all();
-  if (!flushed) return s.fail("cannot write " + s.temporary.string());
-  // On the storage before the rename, so that the final name never holds a container a crash of
-  // the machine could still lose. HDF5 has closed its own handle; a second one reaches the file.
-  if (s.sync != nullptr) {
-    std::FILE* written = std::fopen(s.temporary.string().c_str(), "ab");
-    const bool synced = written != nullptr && s.sync(written);
-    if (written != nullptr) std::fclose(written);
-    if (!synced) return s.fail("cannot flush " + s.temporary.string() + " to its storage device");
+  if (!s.failure.empty()) {
+    s.target.discard();
+    return false;
   }
-  std::error_code error;
-  std::filesystem::rename(s.temporary, s.path, error);
-  if (error) return s.fail(error.message());
+  // The file HDF5 wrote is the writer's own, reached through its descriptor: the writer flushes
+  // it to its storage device, closes it and renames it. A temporary removed or replaced meanwhile
+  // (by hand, by another program) is a failure, never an empty or foreign container in place.
+  if (!s.target.temporary().empty() && !same_file(s.target.stream(), s.target.temporary())) {
+    s.target.discard();
+    return s.fail("its temporary file was removed or replaced while it was written");
+  }
+  if (!s.target.finish()) return s.fail(s.target.failure());
   return true;
+}
+
+void Hdf5Writer::abandon() {
+  state_->close_all();
+  state_->target.discard();
 }
 
 #else  // built without HDF5
@@ -312,13 +407,14 @@ struct Hdf5Writer::State {
 
 bool hdf5_available() { return false; }
 Hdf5Writer::Hdf5Writer(const std::filesystem::path&, const RunSettings&, std::optional<std::uint32_t>, std::int64_t, bool,
-                       FileSync)
+                       const WriteContext&)
     : state_(std::make_unique<State>()) {}
 Hdf5Writer::~Hdf5Writer() = default;
 bool Hdf5Writer::is_open() const { return false; }
 const std::string& Hdf5Writer::failure() const { return state_->failure; }
 bool Hdf5Writer::add(const PlannedFile&, const ProducedFile&) { return false; }
 bool Hdf5Writer::finish() { return false; }
+void Hdf5Writer::abandon() {}
 
 #endif
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "run/atomic_file.h"
+#include "run/dataset.h"
 #include "run/plan.h"
 #include "run/run.h"
 
@@ -19,17 +20,23 @@ namespace quorvin::cli {
 // Whether this build can write HDF5 (the library was found when it was configured).
 bool hdf5_available();
 
+// The container's file name in the output folder: "dataset.h5", or "dataset-K-of-N.h5" for a shard.
+std::string container_file_name(const Shard& shard);
+
 // Layout: with a fixed length N, "iq" is (files, N) complex64 (a compound of float32 "r" and
 // "i", which h5py reads as complex64), chunked, deflated when `compress`; otherwise "iq" is one
 // complex64 row of every file's samples end to end and "offsets" (int64) where each file starts.
 // "labels/<key>" holds one UTF-8 string per file for every manifest column; "class_index" is
 // int64; the root attribute "class_names" lists the catalogue's names in class-index order.
-// `sync` flushes the finished container to its storage device before the rename, as every other
-// output file is (none: renamed once the system has accepted every byte).
+// The container is written as every other output file (AtomicFileWriter): into a temporary of a
+// fresh name in its folder, created exclusively, flushed to its storage device through `write`'s
+// sync and renamed over the final name, whose rules it follows (a link is followed; a folder, a
+// file this user may not write and a FIFO are refused). Rows are written in blocks, so a run's
+// cost grows with its files alone.
 class Hdf5Writer {
  public:
   Hdf5Writer(const std::filesystem::path& path, const RunSettings& settings, std::optional<std::uint32_t> run_seed,
-             std::int64_t fixed_length, bool compress, FileSync sync = nullptr);
+             std::int64_t fixed_length, bool compress, const WriteContext& write = {});
   ~Hdf5Writer();
   Hdf5Writer(const Hdf5Writer&) = delete;
   Hdf5Writer& operator=(const Hdf5Writer&) = delete;
@@ -40,6 +47,8 @@ class Hdf5Writer {
   bool add(const PlannedFile& file, const ProducedFile& produced);
   // Closes the container and puts it in place; false (and the temporary removed) on failure.
   bool finish();
+  // Gives the container up: its temporary is removed and the final name left as it was.
+  void abandon();
 
  private:
   struct State;

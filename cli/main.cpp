@@ -394,7 +394,7 @@ int run_command_line(int argc, char** argv) {
   std::optional<quorvin::cli::ManifestWriter> manifest;
   if (!request.manifest.empty()) {
     manifest.emplace(quorvin::cli::command_line_path(request.manifest), request.settings, request.format,
-                     request.seed, write);
+                     request.seed, write, quorvin::cli::container_file_name(request.shard));
     if (!manifest->is_open()) {
       write_text(stderr, "quorvin-cli: --manifest " + request.manifest + " cannot be written (" + manifest->failure() + ").\n");
       return 2;
@@ -418,13 +418,11 @@ int run_command_line(int argc, char** argv) {
   std::optional<quorvin::cli::Hdf5Writer> container;
   std::string container_name;
   if (request.format == quorvin::SampleFormat::kept) {
-    container_name = request.shard.count == 1 ? "dataset.h5"
-                                              : "dataset-" + std::to_string(request.shard.index) + "-of-" +
-                                                    std::to_string(request.shard.count) + ".h5";
     const std::filesystem::path folder = quorvin::output_folder_path(request.settings.output_folder);
-    container_name = (folder.empty() ? std::filesystem::path(container_name) : folder / container_name).string();
+    const std::string name = quorvin::cli::container_file_name(request.shard);
+    container_name = (folder.empty() ? std::filesystem::path(name) : folder / name).string();
     container.emplace(container_name, request.settings, request.seed, request.settings.exact.samples_per_file,
-                      request.compress, quorvin::platform::sync_file_to_storage);
+                      request.compress, write);
     if (!container->is_open()) {
       write_text(stderr, "quorvin-cli: " + container_name + ": " + container->failure() + "\n");
       return 1;
@@ -433,12 +431,19 @@ int run_command_line(int argc, char** argv) {
   for (const std::string& warning : request.warnings) write_text(stderr, "quorvin-cli: warning: " + warning + "\n");
   Report report(request.quiet);
   screen.start(show_progress);
+  std::uint64_t files_total = 0;  // of this shard, once a file was done
   const auto summary = quorvin::run_dataset(
       request.settings, options,
       [&](const quorvin::PlannedFile& file, const quorvin::ProducedFile& produced) {
         if (container && produced.saved) {
+          const bool was_open = container->is_open();
           const bool added = container->add(file, produced);
           report.line(file.modulation + (added ? ": Added to " : ": Failed to add to ") + container_name + "\n");
+          // A container that failed cannot be completed: no further file is made for it.
+          if (was_open && !added) {
+            stop_run.request_stop();
+            screen.message("quorvin-cli: " + container_name + ": " + container->failure() + "; no further file is started\n");
+          }
         } else {
           report.line(quorvin::utf16_to_utf8(produced.report));
           // Quiet runs keep only failures; a file that could not be made has no other trace.
@@ -449,18 +454,38 @@ int run_command_line(int argc, char** argv) {
         for (const std::string& problem : produced.problems) screen.message("quorvin-cli: " + problem + "\n");
         if (manifest) manifest->add(file, produced);
       },
-      [](const RunProgress& p) { screen.progress(p); });
+      [&files_total](const RunProgress& p) {
+        files_total = p.files_total;
+        screen.progress(p);
+      });
   bool container_saved = true;
   if (container) {
-    container_saved = container->finish();
+    // A run stopped before its last file (an interrupt, a report or the container that failed)
+    // leaves a partial container: it is abandoned, and an earlier container of that name stays.
+    const bool every_file_done = files_total > 0 && summary.files_produced + summary.files_failed == files_total;
+    const bool stopped = (stop_run.stop_requested() && !every_file_done) || !container->is_open();
+    if (stopped) container->abandon();
+    container_saved = !stopped && container->finish();
     report.line((container_saved ? "Dataset saved to " : "Failed to save dataset to ") + container_name + "\n");
-    if (!container_saved) screen.message("quorvin-cli: " + container_name + ": " + container->failure() + "\n");
+    if (stopped && container->is_open()) {
+      screen.message("quorvin-cli: " + container_name + ": abandoned, the run stopped before its last file; " +
+                     container_name + " is left as it was\n");
+    } else if (!container_saved && !stopped) {
+      screen.message("quorvin-cli: " + container_name + ": " + container->failure() + "\n");
+    }
   }
   bool manifest_saved = true;
   if (manifest) {
-    manifest_saved = manifest->finish();
+    // An HDF5 run's manifest names rows of its container: it goes with the container.
+    if (!container_saved) manifest->abandon();
+    manifest_saved = container_saved && manifest->finish();
     report.line((manifest_saved ? "Manifest saved to " : "Failed to save manifest to ") + request.manifest + "\n");
-    if (!manifest_saved) screen.message("quorvin-cli: " + request.manifest + ": " + manifest->failure() + "\n");
+    if (!container_saved) {
+      screen.message("quorvin-cli: " + request.manifest + ": not saved, its rows name places in " + container_name +
+                     ", which was not saved\n");
+    } else if (!manifest_saved) {
+      screen.message("quorvin-cli: " + request.manifest + ": " + manifest->failure() + "\n");
+    }
   }
   screen.finish(stop_run.stop_requested());
   if (const int signal_number = interrupt_signal.load(); signal_number != 0) return 128 + signal_number;

@@ -514,6 +514,12 @@ bool is_planned_file_name(const std::string& name, const RunSettings& s, SampleF
   return false;
 }
 
+// Whether `name` is the container of this shard or of another shard of the same run.
+bool is_container_name(const std::string& name, const Shard& shard) {
+  const std::string of_count = "-of-" + std::to_string(shard.count) + ".h5";
+  return name == container_file_name(shard) || (shard.count > 1 && name.starts_with("dataset-") && name.ends_with(of_count));
+}
+
 // Why the manifest may not be written where it is asked for: over the output folder or one of
 // the files the run writes there (the run would overwrite its own output).
 std::optional<std::string> manifest_clash(const RunRequest& r) {
@@ -521,7 +527,8 @@ std::optional<std::string> manifest_clash(const RunRequest& r) {
   const std::filesystem::path folder = comparable(output_folder_path(r.settings.output_folder));
   if (manifest == folder) return "is the output folder";
   if (manifest.parent_path() == folder &&
-      is_planned_file_name(path_text(manifest.filename()), r.settings, r.format)) {
+      (is_planned_file_name(path_text(manifest.filename()), r.settings, r.format) ||
+       (r.format == SampleFormat::kept && is_container_name(path_text(manifest.filename()), r.shard)))) {
     return "is one of the run's own output files";
   }
   return std::nullopt;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace quorvin {
@@ -47,5 +48,11 @@ constexpr IntegerPrefix read_integer_prefix(std::basic_string_view<Char> text) {
   if (i == first_digit) return {};
   return {i, static_cast<std::int32_t>(negative ? -value : value), out_of_range};
 }
+
+// A whole text as one number as wcstod reads it in the classic locale: leading white space, a sign,
+// decimal or hexadecimal digits with an exponent, inf and nan; nothing when anything else is left
+// or the value is out of range (overflow, and underflow that loses digits). The form's decimal
+// boxes and the exact model's options read numbers alike.
+std::optional<double> read_c_decimal(std::u16string_view text);
 
 }  // namespace quorvin

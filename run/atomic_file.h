@@ -102,6 +102,12 @@ class AtomicFileWriter {
     if (buffer_.size() >= flush_size) flush();
   }
 
+  // The open temporary file (a device written in place: the device), for a library that writes
+  // the file itself through a descriptor of its own (the HDF5 container); null once closed.
+  std::FILE* stream() const { return file_; }
+  // The temporary file's name; empty for a device written in place and once put in place or discarded.
+  const std::filesystem::path& temporary() const { return temporary_; }
+
   // Writes what is left and flushes the file to storage, still under its temporary name (kept
   // open, and so held, until it is put in place); true only when every byte reached the file.
   bool complete();

@@ -1,5 +1,6 @@
 #include "run/dataset.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -113,9 +114,12 @@ class Workshop {
       auto [task, result] = std::move(*slot);
       slot.reset();
       ++reported_;
+      const double weight = task.weight;
       lock.unlock();
       emit(std::move(task), std::move(result));
+      result = {};
       lock.lock();
+      if (output_.format == SampleFormat::kept) release(weight);
     }
   }
 
@@ -159,6 +163,12 @@ class Workshop {
     }
   }
 
+  // A file's samples are no longer held (the lock is held).
+  void release(double weight) {
+    --held_;
+    weight_in_flight_ -= weight;
+  }
+
   // The spare takes only a small task, and only while a file waits on its disk.
   bool may_take(bool spare) const {
     return !tasks_.empty() && (!spare || (waiting_ > 0 && tasks_.front().weight <= small_weight));
@@ -183,8 +193,8 @@ class Workshop {
       } else {
         --in_flight_;
       }
-      --held_;
-      weight_in_flight_ -= task.weight;
+      // Kept samples travel in the result: they are held until it is reported.
+      if (output_.format != SampleFormat::kept) release(task.weight);
       // The slot was made with the workshop: storing a result allocates nothing, so a worker
       // never fails here.
       results_[static_cast<std::size_t>(task.sequence % results_.size())].emplace(std::move(task), std::move(produced));
@@ -273,7 +283,11 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
       emit({0, std::move(*file), 0.0}, std::move(produced));
       continue;
     }
-    const double weight = planned_peak_samples(plan.settings(), *file);
+    double weight = planned_peak_samples(plan.settings(), *file);
+    // A kept file holds all its samples until it is reported, however it was made.
+    if (output.format == SampleFormat::kept && settings.signal_model == SignalModel::exact) {
+      weight = std::max(weight, exact_file_samples(plan.settings(), *file));
+    }
     workshop->submit({0, std::move(*file), weight}, jobs, options.sample_budget, emit, options.stop);
   }
   if (workshop) workshop->finish(emit);

@@ -144,17 +144,7 @@ void emit_plain_file(const PlainChain& c, const SampleSink& sink) {
 Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std::size_t length) {
   const ImpairmentDraws& d = file.impairments;
   const ImpairmentSettings& x = s.exact.impairments;
-  // Margins for the stages that read outside the file: the fading's delays, the clock's drift.
-  std::size_t before = 0;
-  std::size_t after = 0;
-  if (d.fading_k) {
-    const double longest = x.fading_delays.empty() ? 0.0 : *std::max_element(x.fading_delays.begin(), x.fading_delays.end());
-    before = static_cast<std::size_t>(std::ceil(std::max(0.0, longest))) + interpolation_margin;
-  }
-  if (d.clock_ppm) {
-    before = std::max(before, interpolation_margin);
-    after = static_cast<std::size_t>(std::ceil(static_cast<double>(length) * std::abs(*d.clock_ppm) * 1e-6)) + interpolation_margin;
-  }
+  const auto [before, after] = stage_margins(x, d.fading_k.has_value(), d.clock_ppm.value_or(0.0), length);
   const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
   Signal signal = waveform_range(s, file, static_cast<std::int64_t>(length), before, after)(
       -static_cast<std::int64_t>(before), length + before + after);
@@ -181,6 +171,33 @@ Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std:
 }
 
 }  // namespace
+
+StageMargins stage_margins(const ImpairmentSettings& x, bool fading, double clock_ppm, std::size_t length) {
+  StageMargins margins;
+  if (fading) {
+    const double longest = x.fading_delays.empty() ? 0.0 : *std::max_element(x.fading_delays.begin(), x.fading_delays.end());
+    margins.before = static_cast<std::size_t>(std::ceil(std::max(0.0, longest))) + interpolation_margin;
+  }
+  if (clock_ppm != 0.0) {
+    margins.before = std::max(margins.before, interpolation_margin);
+    margins.after =
+        static_cast<std::size_t>(std::ceil(static_cast<double>(length) * std::abs(clock_ppm) * 1e-6)) + interpolation_margin;
+  }
+  return margins;
+}
+
+std::int64_t longest_framed_file(const ImpairmentSettings& x) {
+  const bool fading = x.fading != Fading::none;
+  const double ppm = std::max(std::abs(x.clock_ppm_min), std::abs(x.clock_ppm_max));
+  const auto fits = [&](std::size_t length) {
+    const StageMargins m = stage_margins(x, fading, ppm, length);
+    return length + m.before + m.after <= max_samples_per_file;
+  };
+  // The margins grow by at most one sample per 1000 (1000 ppm): start just below, then step down.
+  auto length = static_cast<std::size_t>(static_cast<double>(max_samples_per_file) / (1.0 + ppm * 1e-6));
+  while (length > 0 && !fits(length)) --length;
+  return static_cast<std::int64_t>(length);
+}
 
 Signal synthesize_exact_file(const RunSettings& s, const PlannedFile& file) {
   const SampleStream stream = prepare_exact_file(s, file);

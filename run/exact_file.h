@@ -3,6 +3,7 @@
 // transmitter's and receiver's order.
 
 #include <cstddef>
+#include <cstdint>
 
 #include "common/signal.h"
 #include "run/plan.h"
@@ -30,6 +31,18 @@ SampleStream prepare_exact_file(const RunSettings& settings, const PlannedFile& 
 // The most samples making `file` holds at once: a streamed file's first pass (when short enough
 // to keep) and a block, or the whole file where its stages need it whole.
 double exact_held_samples(const RunSettings& settings, const PlannedFile& file);
+
+// Samples the fading's delays (`fading`) and the sample clock's drift (`clock_ppm`) read before and
+// after a file of `length` samples.
+struct StageMargins {
+  std::size_t before = 0;
+  std::size_t after = 0;
+};
+StageMargins stage_margins(const ImpairmentSettings& impairments, bool fading, double clock_ppm, std::size_t length);
+
+// The longest --samples-per-file whose files stay within max_samples_per_file with the margins
+// of these settings' stages at the ends of their ranges (the limit itself without such a stage).
+std::int64_t longest_framed_file(const ImpairmentSettings& impairments);
 
 // The tap gains of the file's fading channel at its first sample; empty without fading.
 std::vector<Sample> exact_fading_taps(const RunSettings& settings, const PlannedFile& file);

@@ -6,19 +6,20 @@
 #include <type_traits>
 
 #include "common/limits.h"
+#include "common/parse.h"
+#include "common/text.h"
 #include "generator/exact.h"
 #include "modulation/catalogue.h"
+#include "run/exact_file.h"
 
 namespace quorvin {
 namespace {
 
-// A whole text as one finite number in C's notation; nothing for anything else.
+// A whole text as one finite number, read as the form reads its decimal boxes (README's number
+// rule); nothing for anything else.
 std::optional<double> finite_number(std::string_view text) {
-  double value = 0.0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !std::isfinite(value)) {
-    return std::nullopt;
-  }
+  const std::optional<double> value = read_c_decimal(utf8_to_utf16(text));
+  if (!value || !std::isfinite(*value)) return std::nullopt;
   return value;
 }
 
@@ -44,11 +45,12 @@ bool read_decimal(std::string_view text, ExactSettings& into) {
   return true;
 }
 
+// A whole number as the form's integer boxes read theirs (wcstol's rule, within 32 bits).
 template <auto field, std::int64_t low, std::int64_t high>
 bool read_whole(std::string_view text, ExactSettings& into) {
-  std::int64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc{} || end != text.data() + text.size() || value < low || value > high) {
+  const IntegerPrefix number = read_integer_prefix(text);
+  const std::int64_t value = number.value;
+  if (number.length == 0 || number.length != text.size() || number.out_of_range || value < low || value > high) {
     return false;
   }
   auto& target = field_of(into, field);
@@ -243,6 +245,15 @@ std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
                s.mix_frequency + std::max(s.frequency_offset_min, s.frequency_offset_max) + half, options};
 }
 
+// The text of `option` as given, or its default.
+std::string_view text_given(const ExactTexts& texts, std::string_view option) {
+  for (std::size_t i = 0; i < std::size(option_table); ++i) {
+    if (option_table[i].option != option) continue;
+    return i < texts.size() && texts[i] ? std::string_view(*texts[i]) : option_table[i].default_text;
+  }
+  return {};
+}
+
 }  // namespace
 
 std::span<const ExactOption> exact_options() { return option_table; }
@@ -251,13 +262,20 @@ std::variant<ExactSettings, std::string> read_exact_options(const ExactTexts& te
   ExactSettings settings;
   for (std::size_t i = 0; i < std::size(option_table); ++i) {
     const ExactOption& o = option_table[i];
-    const std::string_view text = i < texts.size() && texts[i] ? std::string_view(*texts[i]) : o.default_text;
+    const std::string_view text = text_given(texts, o.option);
     if (!o.read(text, settings)) {
       return std::string(o.option) + " takes " + std::string(o.accepted) + ", not '" + std::string(text) + "'";
     }
   }
   const ImpairmentSettings& x = settings.impairments;
   if (x.fading_gains_db.size() != x.fading_delays.size()) return std::string("--fading-gains takes one gain per delay of --fading-delays");
+  // The fading's and the clock's margins count against the limit too: refused here, not file by file.
+  if (const std::int64_t longest = longest_framed_file(x); settings.samples_per_file > longest) {
+    return "--samples-per-file takes a whole number from 0 to " + std::to_string(longest) +
+           " with these --fading and --clock-ppm-min/max settings (their margins count against the limit of " +
+           std::to_string(max_samples_per_file) + " samples), not '" + std::string(text_given(texts, "--samples-per-file")) +
+           "'";
+  }
   if ((x.adc_bits_min == 0) != (x.adc_bits_max == 0)) {
     return std::string("--adc-bits-min and --adc-bits-max take 1 to 32 bits each, or 0 both for no quantisation");
   }

@@ -111,8 +111,10 @@ void RunPlan::draw_impairments(PlannedFile& file) const {
   }
   if (is_on(x.pa_backoff_min, x.pa_backoff_max)) d.pa_backoff = stage(7).uniform(x.pa_backoff_min, x.pa_backoff_max);
   if (x.adc_bits_min != 0 || x.adc_bits_max != 0) {
-    const double span = static_cast<double>(x.adc_bits_max - x.adc_bits_min) + 1.0;
-    d.adc_bits = x.adc_bits_min + static_cast<std::int32_t>(std::min(span - 1.0, std::floor(stage(8).uniform(0.0, span))));
+    // A reversed range is drawn between its ends, as every other range is.
+    const std::int32_t fewest = std::min(x.adc_bits_min, x.adc_bits_max);
+    const double span = static_cast<double>(std::max(x.adc_bits_min, x.adc_bits_max) - fewest) + 1.0;
+    d.adc_bits = fewest + static_cast<std::int32_t>(std::min(span - 1.0, std::floor(stage(8).uniform(0.0, span))));
   }
 }
 

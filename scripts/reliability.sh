@@ -7,6 +7,9 @@
 #   2. All 22 names, hundreds of files, several jobs, under AddressSanitizer: no error, no leak.
 #   3. The same under valgrind memcheck, smaller.
 #   4. Peak resident memory that does not grow with the number of files.
+#   5. The HDF5 container: two runs into one folder, a link planted at a temporary's name, signals
+#      over an earlier container, a full disk; each run ends with a whole container or the
+#      earlier one, and a status that says which.
 # Uses the default and asan presets (built here when missing). Output goes to build/reliability.
 #   bash scripts/reliability.sh [kill rounds, default 8]
 set -euo pipefail
@@ -123,6 +126,80 @@ echo "44 files: ${small} KiB, 880 files: ${large} KiB"
 [ "$small_status" -eq 0 ] && [ "$large_status" -eq 0 ] || fail "the memory runs did not succeed"
 # Twenty times the files may cost some allocator slack, never memory per file.
 [ "$large" -le $((small * 5 / 4 + 8192)) ] || fail "peak memory grew with the number of files: $small -> $large KiB"
+
+# --- 5. the HDF5 container ----------------------------------------------------------------
+echo "=== HDF5 container"
+container=(-m QPSK,AM,GMSK,QAM64 --signal-model exact --sample-rate 100000 --samples-per-file 16384 --format hdf5 -q
+  -j 1 --fading rayleigh --doppler-max 20 --clock-ppm-min -20 --clock-ppm-max 20)
+# The rows of a container, or "unreadable".
+rows() {
+  /usr/bin/python3 -c 'import h5py, sys
+try:
+    print(len(h5py.File(sys.argv[1], "r")["class_index"]))
+except Exception:
+    print("unreadable")' "$1"
+}
+temporaries() { find "$1" -name '.qv-*.partial' | wc -l; }
+# Two runs into one folder: each writes a temporary of its own, and both put a whole container in place.
+"$cli" "${container[@]}" --files-per-modulation 300 --seed 7 -o "$work/h5-two" &
+first=$!
+sleep 1
+"$cli" "${container[@]}" --files-per-modulation 2 --seed 8 -o "$work/h5-two" || fail "HDF5: the second of two runs failed"
+wait "$first" || fail "HDF5: the first of two runs failed"
+case $(rows "$work/h5-two/dataset.h5") in
+  1200 | 8) ;;  # the container of whichever run finished last
+  *) fail "HDF5: two runs left a container of $(rows "$work/h5-two/dataset.h5") rows" ;;
+esac
+echo "two runs into one folder: both status 0, $(rows "$work/h5-two/dataset.h5") rows"
+# A link planted where a temporary used to be named is never written through.
+mkdir -p "$work/h5-link"
+echo victim >"$work/victim"
+ln -s "$(pwd)/$work/victim" "$work/h5-link/dataset.h5.partial"
+"$cli" "${container[@]}" --files-per-modulation 1 --seed 1 -o "$work/h5-link" || fail "HDF5: the run beside a link failed"
+[ "$(cat "$work/victim")" = victim ] || fail "HDF5: the file behind a planted link was overwritten"
+[ -f "$work/h5-link/dataset.h5" ] && [ ! -L "$work/h5-link/dataset.h5" ] || fail "HDF5: dataset.h5 is not a file of its own"
+echo "a planted link: not followed"
+# Signals over an earlier container: the run is stopped, its container abandoned, the earlier one kept.
+"$cli" "${container[@]}" --files-per-modulation 3 --seed 1 -o "$work/h5-earlier"
+for signal in INT TERM HUP INT-INT; do
+  out=$work/h5-$signal
+  cp -r "$work/h5-earlier" "$out"
+  "$cli" "${container[@]}" --files-per-modulation 2000 --seed 2 --no-progress -o "$out" >"$out.out" 2>&1 &
+  pid=$!
+  sleep 2
+  kill "-${signal%%-*}" "$pid"
+  if [ "$signal" = INT-INT ]; then sleep 0.2; kill -INT "$pid" 2>/dev/null || true; fi
+  status=0
+  wait "$pid" || status=$?
+  case $signal in INT | INT-INT) expected=130 ;; TERM) expected=143 ;; HUP) expected=129 ;; esac
+  [ "$status" -eq "$expected" ] || fail "HDF5 SIG$signal: status $status, not $expected"
+  ! grep -q "Dataset saved" "$out.out" || fail "HDF5 SIG$signal: 'Dataset saved' after an interrupt"
+  cmp -s "$out/dataset.h5" "$work/h5-earlier/dataset.h5" || fail "HDF5 SIG$signal: the earlier container was replaced"
+  [ "$(temporaries "$out")" -eq 0 ] || fail "HDF5 SIG$signal: a temporary was left"
+  echo "SIG$signal: status $status, earlier container kept"
+done
+# A full disk: a 2 MiB tmpfs where this may mount one, else a file-size limit.
+mkdir -p "$work/h5-full"
+if mount -t tmpfs -o size=2m tmpfs "$work/h5-full" 2>/dev/null; then
+  limit="2 MiB tmpfs"
+  "$cli" "${container[@]}" --files-per-modulation 1 --seed 1 -o "$work/h5-full"
+  cp "$work/h5-full/dataset.h5" "$work/h5-full-earlier.h5"
+  status=0
+  "$cli" "${container[@]}" --files-per-modulation 40 --seed 1 -o "$work/h5-full" 2>"$work/h5-full.err" || status=$?
+else
+  limit="1 MiB file-size limit"
+  "$cli" "${container[@]}" --files-per-modulation 1 --seed 1 -o "$work/h5-full"
+  cp "$work/h5-full/dataset.h5" "$work/h5-full-earlier.h5"
+  status=0
+  (ulimit -f 1024; "$cli" "${container[@]}" --files-per-modulation 40 --seed 1 -o "$work/h5-full") 2>"$work/h5-full.err" ||
+    status=$?
+fi
+[ "$status" -eq 1 ] || fail "HDF5 full disk ($limit): status $status, not 1"
+grep -q "dataset.h5: " "$work/h5-full.err" || fail "HDF5 full disk: no message naming the container"
+cmp -s "$work/h5-full/dataset.h5" "$work/h5-full-earlier.h5" || fail "HDF5 full disk: the earlier container was replaced"
+[ "$(temporaries "$work/h5-full")" -eq 0 ] || fail "HDF5 full disk: a temporary was left"
+echo "full disk ($limit): status $status, $(cat "$work/h5-full.err")"
+mountpoint -q "$work/h5-full" && umount "$work/h5-full"
 
 if [ "$failures" -ne 0 ]; then
   echo "reliability.sh: $failures check(s) failed" >&2

@@ -5,7 +5,11 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <limits>
+#include <sstream>
+#include <sys/stat.h>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 #include "run_test_support.h"
@@ -93,6 +97,28 @@ TEST_F(Manifest, HeaderThenOneExactRowPerFile) {
                 row + "0,false,8000,-50,64,10,0.1,-0.25,1e-300,,,,,5,6,classic,8000,1,64" + std::string(29, ',') + "\n");
 }
 
+TEST_F(Manifest, AContainersRowsNameTheirPlaceInIt) {
+  PlannedFile am;
+  am.modulation = "AM";
+  am.index = 1;
+  ProducedFile failed;
+  ProducedFile saved;
+  saved.saved = true;
+  saved.samples = 16;
+  const auto path = folder() / "m.csv";
+  {
+    ManifestWriter writer(path, settings(), SampleFormat::kept, std::nullopt, {}, "dataset-1-of-3.h5");
+    ASSERT_TRUE(writer.is_open());
+    for (const ProducedFile* produced : {&saved, &failed, &saved}) writer.add(am, *produced);
+    ASSERT_TRUE(writer.finish());
+  }
+  std::istringstream lines(test::read_file(path));
+  std::vector<std::string> first_cells;
+  for (std::string line; std::getline(lines, line);) first_cells.push_back(line.substr(0, line.find(",AM,")));
+  // A file that failed is not in the container: its row names no place.
+  EXPECT_EQ(first_cells, (std::vector<std::string>{first_cells[0], "dataset-1-of-3.h5#0,,", ",,", "dataset-1-of-3.h5#1,,"}));
+}
+
 // What the container's flush saw: how often it ran, and which names stood in the folder then.
 struct FlushSeen {
   int calls = 0;
@@ -103,23 +129,57 @@ struct FlushSeen {
 };
 FlushSeen flush_seen;
 
+// The temporary files in `folder`.
+std::vector<std::filesystem::path> temporaries(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> found;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (is_temporary_file_name(entry.path().filename().string())) found.push_back(entry.path());
+  }
+  return found;
+}
+
 bool seeing_flush(std::FILE* file) {
   ++flush_seen.calls;
-  flush_seen.temporary_there = file != nullptr && std::filesystem::exists(flush_seen.final_name.string() + ".partial");
+  flush_seen.temporary_there = file != nullptr && temporaries(flush_seen.final_name.parent_path()).size() == 1;
   flush_seen.final_there = std::filesystem::exists(flush_seen.final_name);
   return flush_seen.succeed;
 }
 
-class Hdf5Container : public test::TempFolder {};
+class Hdf5Container : public test::TempFolder {
+ protected:
+  void SetUp() override {
+    if (!hdf5_available()) GTEST_SKIP() << "built without HDF5";
+    test::TempFolder::SetUp();
+  }
+  // A container of two 16-sample files.
+  bool write(const std::filesystem::path& path, const std::function<void()>& before_finish = {}) {
+    Hdf5Writer writer(path, settings(), 1, 16, false);
+    if (!writer.is_open()) {
+      failure = writer.failure();
+      return false;
+    }
+    ProducedFile produced;
+    produced.saved = true;
+    produced.samples = 16;
+    produced.kept.assign(16, {0.5f, -0.25f});
+    PlannedFile file;
+    file.modulation = "AM";
+    for (file.index = 1; file.index <= 2; ++file.index) EXPECT_TRUE(writer.add(file, produced));
+    if (before_finish) before_finish();
+    const bool finished = writer.finish();
+    failure = writer.failure();
+    return finished;
+  }
+  std::string failure;
+};
 
-// The container is flushed to its disk once, through a file open on its temporary, before the
+// The container is flushed to its disk once, through its temporary file still open, before the
 // rename; a flush that fails fails the container and leaves neither name behind.
 TEST_F(Hdf5Container, FlushedBeforeItsRenameAndAFailedFlushLeavesNothing) {
-  if (!hdf5_available()) GTEST_SKIP() << "built without HDF5";
   for (const bool succeed : {true, false}) {
     flush_seen = FlushSeen{0, false, false, succeed, folder() / (succeed ? "kept.h5" : "failed.h5")};
     {
-      Hdf5Writer writer(flush_seen.final_name, settings(), 1, 16, false, seeing_flush);
+      Hdf5Writer writer(flush_seen.final_name, settings(), 1, 16, false, {.sync = seeing_flush, .abandon = {}});
       ASSERT_TRUE(writer.is_open()) << writer.failure();
       EXPECT_EQ(writer.finish(), succeed);
       if (!succeed) {
@@ -130,8 +190,68 @@ TEST_F(Hdf5Container, FlushedBeforeItsRenameAndAFailedFlushLeavesNothing) {
     EXPECT_TRUE(flush_seen.temporary_there);
     EXPECT_FALSE(flush_seen.final_there);
     EXPECT_EQ(std::filesystem::exists(flush_seen.final_name), succeed);
-    EXPECT_FALSE(std::filesystem::exists(flush_seen.final_name.string() + ".partial"));
+    EXPECT_EQ(temporaries(folder()), std::vector<std::filesystem::path>{});
   }
+}
+
+// The container's temporary has a fresh name of its own, so a link planted at a name an earlier
+// version used, or any other name, is never written through.
+TEST_F(Hdf5Container, ALinkPlantedBesideItIsNeverFollowed) {
+  const auto victim = folder() / "victim";
+  std::ofstream(victim) << "victim";
+  std::filesystem::create_directory(folder() / "out");
+  std::filesystem::create_symlink(victim, folder() / "out" / "dataset.h5.partial");
+  ASSERT_TRUE(write(folder() / "out" / "dataset.h5")) << failure;
+  EXPECT_EQ(test::read_file(victim), "victim");
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(folder() / "out" / "dataset.h5")));
+  EXPECT_TRUE(test::read_file(folder() / "out" / "dataset.h5").starts_with("\x89HDF\r\n\x1a\n"));
+}
+
+// A temporary removed (by hand, by another run) or replaced by a link while the container was
+// written fails it: the earlier container stays and the link's file is untouched.
+TEST_F(Hdf5Container, ATemporaryThatVanishedIsAFailureNeverAnEmptyContainer) {
+  const auto victim = folder() / "victim";
+  for (const bool plant_link : {false, true}) {
+    std::ofstream(victim) << "victim";
+    const auto path = folder() / "dataset.h5";
+    std::ofstream(path) << "earlier";
+    const bool finished = write(path, [&] {
+      const std::vector<std::filesystem::path> found = temporaries(folder());
+      ASSERT_EQ(found.size(), 1u);
+      std::filesystem::remove(found[0]);
+      if (plant_link) std::filesystem::create_symlink(victim, found[0]);
+    });
+    EXPECT_FALSE(finished);
+    EXPECT_EQ(failure, "its temporary file was removed or replaced while it was written");
+    EXPECT_EQ(test::read_file(path), "earlier");
+    EXPECT_EQ(test::read_file(victim), "victim");
+    for (const auto& name : temporaries(folder())) std::filesystem::remove(name);
+  }
+}
+
+// The final name follows the sample files' rules: a link is followed, a folder and a FIFO are
+// refused before anything is written.
+TEST_F(Hdf5Container, ItsFinalNameFollowsTheSampleFilesRules) {
+  const auto real = folder() / "real.h5";
+  std::ofstream(real) << "earlier";
+  std::filesystem::create_symlink(real, folder() / "link.h5");
+  ASSERT_TRUE(write(folder() / "link.h5")) << failure;
+  EXPECT_TRUE(std::filesystem::is_symlink(folder() / "link.h5"));
+  EXPECT_TRUE(test::read_file(real).starts_with("\x89HDF"));
+  std::filesystem::create_directory(folder() / "folder.h5");
+  EXPECT_FALSE(write(folder() / "folder.h5"));
+  EXPECT_EQ(failure, "Is a directory");
+  ASSERT_EQ(::mkfifo((folder() / "fifo.h5").c_str(), 0666), 0);
+  EXPECT_FALSE(write(folder() / "fifo.h5"));
+  EXPECT_EQ(failure, "not a regular file or device");
+  EXPECT_EQ(temporaries(folder()), std::vector<std::filesystem::path>{});
+}
+
+// A full disk fails the container with the system's words, and the process goes on.
+TEST_F(Hdf5Container, AWriteThatFailsIsAFailureWithTheSystemsWords) {
+  std::filesystem::create_symlink("/dev/full", folder() / "full.h5");
+  EXPECT_FALSE(write(folder() / "full.h5"));
+  EXPECT_NE(failure.find("No space left on device"), std::string::npos) << failure;
 }
 
 }  // namespace

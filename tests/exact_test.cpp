@@ -8,11 +8,16 @@
 #include <complex>
 #include <numbers>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/limits.h"
+#include "common/text.h"
+#include "form/form.h"
 #include "generator/exact.h"
 #include "modulation/fft.h"
+#include "run/exact_file.h"
 #include "run/exact_options.h"
 #include "run/parameters.h"
 #include "run/plan.h"
@@ -352,6 +357,122 @@ TEST(ExactOptions, RefusalsNameTheOptionAndTheAcceptedValues) {
     ASSERT_TRUE(std::holds_alternative<std::string>(result)) << c.option;
     EXPECT_EQ(std::get<std::string>(result), c.message);
   }
+}
+
+// The options given, by name, the others left at their defaults.
+std::variant<ExactSettings, std::string> read_given(std::initializer_list<std::pair<std::string_view, std::string>> given) {
+  ExactTexts texts(exact_options().size());
+  for (const auto& [option, text] : given) {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (exact_options()[i].option == option) texts[i] = text;
+    }
+  }
+  return read_exact_options(texts);
+}
+
+// README's number rule, the form's: white space, a sign and hexadecimal are read; an underflow
+// that loses digits and anything after the number are refused. The form's own reader is the
+// reference for every text.
+TEST(ExactOptions, NumbersFollowTheFormsRule) {
+  const struct {
+    const char* text;
+    std::optional<double> value;
+  } cases[] = {
+      {"+0.5", 0.5}, {" 0.5", 0.5}, {"\t0.5", 0.5}, {"\n+0.5", 0.5}, {"0x1p-1", 0.5}, {"0X.8P0", 0.5}, {"5e-1", 0.5},
+      {"1e-320", std::nullopt}, {"0.5 ", std::nullopt}, {"0.5x", std::nullopt}, {"", std::nullopt}, {"+", std::nullopt},
+      {"nan", std::nullopt}, {"-inf", std::nullopt}, {"0,5", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const auto result = read_given({{"--rolloff-max", c.text}});
+    const std::optional<double> form = parse_decimal_field(utf8_to_utf16(c.text));
+    if (c.value) {
+      ASSERT_TRUE(std::holds_alternative<ExactSettings>(result)) << c.text;
+      EXPECT_EQ(std::get<ExactSettings>(result).rolloff_max, *c.value) << c.text;
+      EXPECT_EQ(form, c.value) << c.text;
+    } else {
+      ASSERT_TRUE(std::holds_alternative<std::string>(result)) << c.text;
+      EXPECT_EQ(std::get<std::string>(result), "--rolloff-max takes a number from 0 to 1, not '" + std::string(c.text) + "'");
+      EXPECT_TRUE(!form || !std::isfinite(*form)) << c.text;
+    }
+  }
+  // Whole numbers as the form's integer boxes: white space and a sign, base 10 only.
+  for (const auto& [text, value] : {std::pair{" +64", 64}, std::pair{"\t64", 64}, std::pair{"0x40", -1}, std::pair{"64 ", -1},
+                                    std::pair{"1e3", -1}}) {
+    const auto result = read_given({{"--samples-per-file", text}});
+    EXPECT_EQ(std::holds_alternative<ExactSettings>(result) ? std::get<ExactSettings>(result).samples_per_file : -1, value)
+        << text;
+  }
+}
+
+// The fading's delays and the clock's drift read margins beyond each file, which count against
+// the per-file limit: a frame too long for them is refused before the run, naming the option.
+TEST(ExactOptions, FramesTooLongForTheStagesMarginsAreRefused) {
+  const std::string limit = std::to_string(max_samples_per_file);
+  EXPECT_TRUE(std::holds_alternative<ExactSettings>(read_given({{"--samples-per-file", limit}})));
+  const struct {
+    const char* name;
+    std::initializer_list<std::pair<std::string_view, std::string>> stages;
+  } cases[] = {
+      {"fading", {{"--fading", "rayleigh"}, {"--fading-delays", "0,3.5"}, {"--fading-gains", "0,-3"}}},
+      {"clock", {{"--clock-ppm-min", "-1000"}, {"--clock-ppm-max", "20"}}},
+      {"both", {{"--fading", "rician"}, {"--clock-ppm-max", "1000"}}},
+  };
+  for (const auto& c : cases) {
+    ExactSettings stages = std::get<ExactSettings>(read_given(c.stages));
+    const std::int64_t longest = longest_framed_file(stages.impairments);
+    const auto total = [&](std::int64_t length) {
+      const bool fading = stages.impairments.fading != Fading::none;
+      const double ppm = std::max(std::abs(stages.impairments.clock_ppm_min), std::abs(stages.impairments.clock_ppm_max));
+      const StageMargins m = stage_margins(stages.impairments, fading, ppm, static_cast<std::size_t>(length));
+      return static_cast<std::size_t>(length) + m.before + m.after;
+    };
+    EXPECT_LE(total(longest), max_samples_per_file) << c.name;
+    EXPECT_GT(total(longest + 1), max_samples_per_file) << c.name;
+    std::vector<std::pair<std::string_view, std::string>> given(c.stages);
+    given.emplace_back("--samples-per-file", std::to_string(longest));
+    ExactTexts texts(exact_options().size());
+    const auto with_length = [&](std::int64_t length) {
+      given.back().second = std::to_string(length);
+      for (std::size_t i = 0; i < texts.size(); ++i) {
+        texts[i].reset();
+        for (const auto& [option, text] : given) {
+          if (exact_options()[i].option == option) texts[i] = text;
+        }
+      }
+      return read_exact_options(texts);
+    };
+    EXPECT_TRUE(std::holds_alternative<ExactSettings>(with_length(longest))) << c.name;
+    const auto refused = with_length(longest + 1);
+    ASSERT_TRUE(std::holds_alternative<std::string>(refused)) << c.name;
+    EXPECT_EQ(std::get<std::string>(refused),
+              "--samples-per-file takes a whole number from 0 to " + std::to_string(longest) +
+                  " with these --fading and --clock-ppm-min/max settings (their margins count against the limit of " +
+                  limit + " samples), not '" + std::to_string(longest + 1) + "'")
+        << c.name;
+  }
+}
+
+// --adc-bits-min above --adc-bits-max is drawn between the two, as every reversed range is: the
+// same draws as the range the right way round.
+TEST(ExactOptions, AReversedAdcRangeIsDrawnBetweenItsEnds) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.modulations = {"QPSK"};
+  s.files_per_modulation = 200;
+  s.sample_rate = 50000;
+  s.symbol_rate_min = s.symbol_rate_max = 1000;
+  const auto draws = [&](std::int32_t first, std::int32_t second) {
+    s.exact.impairments.adc_bits_min = first;
+    s.exact.impairments.adc_bits_max = second;
+    RunPlan plan(s, 3);
+    std::vector<std::int32_t> bits;
+    while (const std::optional<PlannedFile> file = plan.next()) bits.push_back(file->impairments.adc_bits.value_or(0));
+    return bits;
+  };
+  const std::vector<std::int32_t> reversed = draws(16, 8);
+  EXPECT_EQ(reversed, draws(8, 16));
+  EXPECT_EQ(*std::min_element(reversed.begin(), reversed.end()), 8);
+  EXPECT_EQ(*std::max_element(reversed.begin(), reversed.end()), 16);
 }
 
 TEST(ExactOptions, BandCheckRefusesWhatWouldAliasAndAcceptsWhatFits) {

@@ -379,5 +379,141 @@ TEST_P(KilledPairs, EachFileKeepsItsOwnCompanionOrNone) {
 INSTANTIATE_TEST_SUITE_P(Formats, KilledPairs, ::testing::Values("csv", "sigmf"),
                          [](const ::testing::TestParamInfo<std::string>& p) { return p.param; });
 
+// --- the HDF5 container ---------------------------------------------------------------------
+
+const std::string hdf5_signature = "\x89HDF\r\n\x1a\n";
+
+class Container : public Reliability {
+ protected:
+  void SetUp() override {
+    Reliability::SetUp();
+    if (run({"-m", "AM", "--format", "hdf5", "-q", "-o", sub("probe")}).status != 0) GTEST_SKIP() << "built without HDF5";
+    fs::remove_all(folder() / "probe");
+  }
+  // Four names of fixed-length frames, `files` of each.
+  static std::vector<std::string> batch(const std::string& files, const std::string& samples = "16384") {
+    return {"-m", "QPSK,AM,GMSK,QAM64", "--signal-model", "exact", "--sample-rate", "100000", "--samples-per-file", samples,
+            "--files-per-modulation", files, "--format", "hdf5", "-j", "1"};
+  }
+  fs::path out() const { return folder() / "out"; }
+  fs::path container() const { return out() / "dataset.h5"; }
+  // The temporary the running child writes, once it is there.
+  std::string temporary_of(pid_t child) const {
+    for (;;) {
+      for (const std::string& found : leftovers()) return found;
+      if (test::has_ended(child)) return {};
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+};
+
+struct ContainerFault {
+  const char* name;
+  std::function<void(const fs::path& container)> prepare;
+  std::function<void()> in_child;
+  std::string error;  // the system's words after "quorvin-cli: OUT/dataset.h5: "
+};
+
+const ContainerFault container_faults[] = {
+    {"full_disk", [](const fs::path& c) { fs::create_symlink("/dev/full", c); }, {}, "No space left on device"},
+    {"file_size_limit", [](const fs::path& c) { put_earlier(c); }, limit_file_size, "File too large"},
+    {"folder_at_target", [](const fs::path& c) { fs::create_directory(c); }, {}, "Is a directory"},
+    {"read_only_file", [](const fs::path& c) { fs::permissions(put_earlier(c), read_only); }, drop_privileges,
+     "Permission denied"},
+    {"fifo", [](const fs::path& c) { ::mkfifo(c.c_str(), 0666); }, {}, "not a regular file or device"},
+};
+
+class ContainerFaults : public Container, public ::testing::WithParamInterface<ContainerFault> {};
+
+// Status 1 and the system's words, never a crash; the earlier container, link, folder or FIFO
+// stays as it was, and no temporary is left.
+TEST_P(ContainerFaults, FailureStatusOneEarlierContainerIntactNoCrash) {
+  const ContainerFault& fault = GetParam();
+  if (fault.name == std::string("read_only_file") && geteuid() == 0 && !unprivileged_user()) {
+    GTEST_SKIP() << "running as root with no user 'nobody' to drop to";
+  }
+  fs::create_directory(out());
+  fault.prepare(container());
+  fs::permissions(out(), fs::perms::all);
+  const std::string earlier = fs::is_regular_file(container()) ? test::read_file(container()) : "";
+  const fs::file_type kind = fs::symlink_status(container()).type();
+  const Outcome o = run(with(batch("4", "65536"), {"--seed", "1", "-o", out().string()}), fault.in_child);
+  ASSERT_NE(o.status, 126) << "could not drop to an unprivileged user";
+  EXPECT_EQ(o.status, 1) << o.error;
+  EXPECT_NE(o.error.find("quorvin-cli: " + container().string() + ": "), std::string::npos) << o.error;
+  EXPECT_NE(o.error.find(fault.error), std::string::npos) << o.error;
+  EXPECT_EQ(o.out.find("Dataset saved"), std::string::npos) << o.out;
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+  EXPECT_EQ(fs::symlink_status(container()).type(), kind);
+  if (fs::is_regular_file(fs::symlink_status(container()))) {
+    EXPECT_EQ(test::read_file(container()), earlier);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ContainerFaults, ::testing::ValuesIn(container_faults),
+                         [](const ::testing::TestParamInfo<ContainerFault>& p) { return std::string(p.param.name); });
+
+// A run stopped by an interrupt abandons its container, and its manifest with it: the earlier
+// complete container stays, and no report says "Dataset saved".
+TEST_P(Interrupts, AContainerIsAbandonedAndTheEarlierOneKept) {
+  const Interrupt& interrupt = GetParam();
+  fs::create_directory(folder() / "out");
+  const fs::path container = folder() / "out" / "dataset.h5";
+  const std::vector<std::string> batch = {"-m", "QPSK,AM", "--signal-model", "exact", "--sample-rate", "100000",
+                                          "--samples-per-file", "16384", "--format", "hdf5", "-j", "1",
+                                          "--fading", "rayleigh", "--doppler-max", "20", "-o", sub("out")};
+  const Outcome earlier_run = run(with(batch, {"--files-per-modulation", "3", "--seed", "1"}));
+  if (earlier_run.error.find("no HDF5 support") != std::string::npos) GTEST_SKIP() << "built without HDF5";
+  ASSERT_EQ(earlier_run.status, 0) << earlier_run.error;
+  const std::string earlier = test::read_file(container);
+  fs::remove(folder() / "stdout.txt");  // the earlier run's "Added to" lines
+  const pid_t child = start(with(batch, {"--files-per-modulation", "1000", "--seed", "2", "--manifest", sub("m.csv")}));
+  ASSERT_TRUE(wait_for(folder() / "stdout.txt", "Added to", child));
+  kill(child, interrupt.signal_number);
+  if (interrupt.twice) {
+    ASSERT_TRUE(wait_for(folder() / "stderr.txt", "interrupted", child));
+    kill(child, interrupt.signal_number);
+  }
+  const Outcome o = finish(child);
+  EXPECT_EQ(o.status, interrupt.status);
+  EXPECT_TRUE(o.out.ends_with("Failed to save dataset to " + container.string() + "\nFailed to save manifest to " +
+                              sub("m.csv") + "\n"))
+      << o.out;
+  EXPECT_NE(o.error.find(container.string() + ": abandoned, the run stopped before its last file"), std::string::npos)
+      << o.error;
+  EXPECT_EQ(test::read_file(container), earlier);
+  EXPECT_FALSE(fs::exists(folder() / "m.csv"));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+// Two runs into one folder each write a temporary of their own: both succeed and the folder
+// holds one whole container, never an empty one.
+TEST_F(Container, TwoRunsIntoOneFolderNeverMeet) {
+  const pid_t first = start(with(batch("150"), {"--seed", "7", "-o", out().string()}));
+  ASSERT_TRUE(wait_for(folder() / "stdout.txt", "Added to", first));
+  const Outcome second = run(with(batch("1"), {"--seed", "8", "-o", out().string()}));
+  EXPECT_EQ(second.status, 0) << second.error;
+  const Outcome o = finish(first);
+  EXPECT_EQ(o.status, 0) << o.error;
+  EXPECT_TRUE(test::read_file(container()).starts_with(hdf5_signature));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+// A temporary deleted while it is written (by hand, or by another program) fails the run.
+TEST_F(Container, ATemporaryDeletedMeanwhileFailsTheRun) {
+  fs::create_directory(out());
+  put_earlier(container());
+  const pid_t child = start(with(batch("150"), {"--seed", "7", "-o", out().string()}));
+  ASSERT_TRUE(wait_for(folder() / "stdout.txt", "Added to", child));
+  const std::string temporary = temporary_of(child);
+  ASSERT_FALSE(temporary.empty());
+  fs::remove(temporary);
+  const Outcome o = finish(child);
+  EXPECT_EQ(o.status, 1) << o.error;
+  EXPECT_NE(o.error.find("its temporary file was removed or replaced while it was written"), std::string::npos) << o.error;
+  EXPECT_TRUE(o.out.ends_with("Failed to save dataset to " + container().string() + "\n")) << o.out;
+  EXPECT_EQ(test::read_file(container()), earlier_text);
+}
+
 }  // namespace
 }  // namespace quorvin

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <complex>
+#include <cstdlib>
+#include <new>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -300,5 +305,64 @@ TEST_F(Run, FilesWaitingOnTheirDiskLetTheNextFileStart) {
   EXPECT_FALSE(held_flushes.timed_out) << "the third file waited for the first two flushes";
 }
 
+// Allocations of one size, counted while they live: the kept samples of a file of a length no
+// other buffer of the run has.
+struct KeptBuffers {
+  std::atomic<std::size_t> size{0};  // 0: not counting
+  std::mutex mutex;
+  std::vector<void*> live;
+  std::size_t peak = 0;
+};
+KeptBuffers kept_buffers;
+
+// With SampleFormat::kept a file's samples travel in its result until it is reported: they count
+// against the run's sample budget until then, not only while they are made.
+TEST_F(Run, KeptSamplesCountAgainstTheBudgetUntilReported) {
+  constexpr std::int64_t length = 100003;
+  RunSettings s = settings_for({"QPSK"}, 24, out());
+  s.signal_model = SignalModel::exact;
+  s.exact.samples_per_file = length;
+  s.sample_rate = 50000;
+  s.symbol_rate_min = s.symbol_rate_max = 10000;
+  DatasetRun run;
+  run.draw_seed = 1;
+  run.jobs = 4;
+  run.output.format = SampleFormat::kept;
+  run.sample_budget = 2.5 * length;  // two files' samples at once
+  kept_buffers.live.reserve(64);
+  kept_buffers.size = length * sizeof(std::complex<float>);
+  std::uint64_t reported = 0;
+  run_dataset(s, run, [&](const PlannedFile&, const ProducedFile& produced) {
+    reported += produced.kept.size() == static_cast<std::size_t>(length) ? 1u : 0u;
+  });
+  kept_buffers.size = 0;
+  EXPECT_EQ(reported, 24u);
+  EXPECT_GE(kept_buffers.peak, 1u);
+  EXPECT_LE(kept_buffers.peak, 2u);
+}
+
 }  // namespace
 }  // namespace quorvin
+
+// Global allocation functions that count the buffers of KeptBuffers' size; every other
+// allocation passes straight through.
+void* operator new(std::size_t size) {
+  void* memory = std::malloc(size == 0 ? 1 : size);
+  if (memory == nullptr) throw std::bad_alloc();
+  auto& kept = quorvin::kept_buffers;
+  if (size != 0 && size == kept.size.load()) {
+    const std::lock_guard lock(kept.mutex);
+    kept.live.push_back(memory);
+    kept.peak = std::max(kept.peak, kept.live.size());
+  }
+  return memory;
+}
+void operator delete(void* memory) noexcept {
+  auto& kept = quorvin::kept_buffers;
+  if (memory != nullptr && kept.size.load() != 0) {
+    const std::lock_guard lock(kept.mutex);
+    std::erase(kept.live, memory);
+  }
+  std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept { operator delete(memory); }

@@ -77,3 +77,20 @@ def test_a_container_whose_parts_disagree_is_refused_naming_it(tmp_path, damage,
     with pytest.raises(ValueError) as raised:
         quorvin.read_hdf5(path)
     assert str(raised.value).startswith(f"{path}: {message}")
+
+
+def test_manifest_rows_name_their_place_in_the_container(tmp_path):
+    out, manifest = tmp_path / "out", tmp_path / "m.csv"
+    subprocess.run([CLI, "-m", "AM,QPSK", "--files-per-modulation", "3", "--num-symbols", "100", "--seed", "4",
+                    "--format", "hdf5", "-q", "-o", str(out), "--manifest", str(manifest)], check=True)
+    rows = quorvin.read_manifest(manifest)
+    rows = rows.to_dict("records") if hasattr(rows, "to_dict") else rows
+    samples, labels, _ = quorvin.read_hdf5(out / "dataset.h5")
+    assert [row["sample_file"] for row in rows] == [f"dataset.h5#{k}" for k in range(6)]
+    for row in rows:
+        name, place = row["sample_file"].split("#")
+        position = int(place)
+        assert (out / name).exists()
+        assert labels["modulation"][position] == row["modulation"]
+        assert labels["file_index"][position] == int(row["file_index"])
+        assert len(samples[position]) == int(row["num_samples"])
