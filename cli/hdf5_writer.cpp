@@ -215,7 +215,7 @@ Hdf5Writer::Hdf5Writer(const std::filesystem::path& path, const RunSettings& set
   s.class_index = make_column(s.file, "class_index", H5T_NATIVE_INT64, 4096);
   s.labels = H5Gcreate2(s.file, "labels", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
   for (const ManifestPlace place : {ManifestPlace::leading, ManifestPlace::trailing}) {
-    for (const std::string_view key : manifest_parameter_keys(place)) s.keys.emplace_back(key);
+    for (const std::string_view key : manifest_columns(place, settings.signal_model)) s.keys.emplace_back(key);
     if (place == ManifestPlace::leading) s.keys.insert(s.keys.end(), {"num_samples", "saved"});
   }
   // The class names, so that class_index reads without the program.

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "common/signal.h"
+#include "generator/generator.h"
 #include "run/plan.h"
 #include "run/settings.h"
 
@@ -12,9 +13,9 @@ namespace quorvin {
 
 // The finished samples of `file` (exact_file_samples long): amplifier, fading, carrier offset
 // (mixing, frequency offset and the clock's share of the RF carrier), carrier phase and phase
-// noise, sample clock, white noise at the file's SNR (measured over the file after every stage
-// before it), IQ imbalance and DC offset, quantisation. Stages the file did not draw are skipped.
-// Throws what the generator throws.
+// noise, sample clock, white noise at the file's SNR (relative to the unit nominal power every
+// file of the model has, whatever its class or stages), IQ imbalance and DC offset,
+// quantisation. Stages the file did not draw are skipped. Throws what the generator throws.
 Signal synthesize_exact_file(const RunSettings& settings, const PlannedFile& file);
 
 // Samples per block of a streamed file: a multiple of the carrier offset's 256-sample refresh.
@@ -22,14 +23,25 @@ inline constexpr std::size_t exact_block_samples = 4096;
 
 // The samples of synthesize_exact_file as a stream of blocks of at most exact_block_samples. A
 // file with no impairment but its carrier offset and noise is made block by block as it is
-// emitted, in memory independent of its length (the noise's level needs the power over the whole
-// file, so a long file's waveform is made twice: once for the power, once for the samples);
-// other files are made whole here. Throws what synthesize_exact_file throws.
+// emitted, in memory independent of its length; other files are made whole here. Throws what
+// synthesize_exact_file throws.
 SampleStream prepare_exact_file(const RunSettings& settings, const PlannedFile& file);
 
-// The most samples making `file` holds at once: a streamed file's first pass (when short enough
-// to keep) and a block, or the whole file where its stages need it whole.
+// The most samples making `file` holds at once: a block of a streamed file, or the whole file
+// where its stages need it whole.
 double exact_held_samples(const RunSettings& settings, const PlannedFile& file);
+
+// The total frequency the file's carrier is moved by before the sample clock, Hz: the mixing
+// frequency, the drawn frequency offset (digital and analog) and the clock's share of the RF
+// frequency, rf ppm 1e-6. (The analog carrier frequency itself comes on top for analog names.)
+double exact_carrier_offset(const RunSettings& settings, const PlannedFile& file);
+
+// The symbol timing a digital file's samples realise, every stage that moves it counted: the
+// drawn rate Rs, the timing drift tau over the file's L samples (u_k grows by Rs / fs + tau / L
+// per sample) and the sample clock's offset (sample k read at k (1 + ppm 1e-6)), so
+// (Rs + tau fs / L)(1 + ppm 1e-6) Baud, fs over that per symbol, and L times that over fs symbol
+// periods spanned.
+RealisedTiming exact_realised_timing(const RunSettings& settings, const PlannedFile& file);
 
 // The tap gains of the file's fading channel at its first sample; empty without fading.
 std::vector<Sample> exact_fading_taps(const RunSettings& settings, const PlannedFile& file);
