@@ -176,6 +176,12 @@ double exact_carrier_offset(const RunSettings& s, const PlannedFile& file) {
   return offset;
 }
 
+double exact_total_carrier_offset(const RunSettings& s, const PlannedFile& file) {
+  const double carrier = is_analog_modulation(file.modulation) ? file.carrier_frequency : 0.0;
+  const double clock = 1.0 + file.impairments.clock_ppm.value_or(0.0) * 1e-6;
+  return (carrier + exact_carrier_offset(s, file)) * clock - carrier;
+}
+
 RealisedTiming exact_realised_timing(const RunSettings& s, const PlannedFile& file) {
   const double length = exact_file_samples(s, file);
   const double drift = length > 0.0 ? file.timing_error * s.sample_rate / length : 0.0;

@@ -36,6 +36,12 @@ double exact_held_samples(const RunSettings& settings, const PlannedFile& file);
 // frequency, rf ppm 1e-6. (The analog carrier frequency itself comes on top for analog names.)
 double exact_carrier_offset(const RunSettings& settings, const PlannedFile& file);
 
+// How far the samples' carrier (0 Hz of a digital file's baseband, an analog file's carrier)
+// sits from where the file's own signal puts it, Hz, every stage counted: the carrier offset
+// above, then the sample clock's scaling of every frequency, (f + offset)(1 + ppm 1e-6) - f with
+// f the analog carrier frequency (0 for digital names).
+double exact_total_carrier_offset(const RunSettings& settings, const PlannedFile& file);
+
 // The symbol timing a digital file's samples realise, every stage that moves it counted: the
 // drawn rate Rs, the timing drift tau over the file's L samples (u_k grows by Rs / fs + tau / L
 // per sample) and the sample clock's offset (sample k read at k (1 + ppm 1e-6)), so

@@ -256,6 +256,8 @@ const Definition definitions[] = {
     // Columns the classic model's manifests never had: they keep their bytes.
     {{"message_phase", "Message Phase", " rad", true, exact_trailing},
      [](const FileFacts& f) { return exact(f) && route_of(f) != Route::cw ? for_analog(f, f.file.message_phase) : Value{}; }},
+    {{"total_carrier_offset", "Total Carrier Offset", " Hz", true, exact_trailing},
+     [](const FileFacts& f) { return exact(f) ? Value{exact_total_carrier_offset(f.settings, f.file)} : Value{}; }},
     {{"run_seed", "", "", true, none},
      [](const FileFacts& f) { return f.run_seed ? Value{std::int64_t{*f.run_seed}} : Value{}; }},
 };

@@ -539,6 +539,24 @@ TEST(ExactAnalog, CarrierOffsetMessagePhaseAndSidebandAreDrawnAndLabelled) {
   EXPECT_NE(std::find(sides.begin(), sides.end(), "lower"), sides.end());
 }
 
+// The total carrier offset counts the mixing frequency, the drawn offset, the clock's share of the
+// RF carrier and the clock's scaling of every frequency: a CW file's line sits at its carrier plus
+// that total, 1.1 Hz away from the sum without the scaling.
+TEST(ExactAnalog, TotalCarrierOffsetIsWhereTheCarrierLineSits) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.sample_rate = 100000;
+  s.mix_frequency = -300;
+  s.exact.samples_per_file = 8000;
+  s.exact.impairments.rf_frequency = 1e8;
+  const PlannedFile file{.modulation = "CW", .amplitude = 1.0, .snr_db = INFINITY, .frequency_offset = 77.0, .seeds = {1, 2},
+                         .carrier_frequency = 1000.0, .impairments = {.clock_ppm = 100.0}};
+  const std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
+  const double line = strongest_tone(synthesize_exact_file(s, file), s.sample_rate);
+  EXPECT_NEAR(line, 1000.0 + label(rows, "total_carrier_offset"), 0.05);
+  EXPECT_GT(std::abs(line - (1000.0 - 300.0 + 77.0 + 1e8 * 100e-6)), 1.0);
+}
+
 // ---- Settings: options, the band check, frames.
 
 TEST(ExactOptions, RefusalsNameTheOptionAndTheAcceptedValues) {
