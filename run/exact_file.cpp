@@ -101,30 +101,43 @@ void emit_plain_file(const PlainChain& c, const SampleSink& sink) {
   }
 }
 
+// Samples made before and after the file for the stages that read outside it: the fading's
+// delays, the clock's drift. The channel's sample `before` is the file's first.
+struct Margins {
+  std::size_t before = 0;
+  std::size_t after = 0;
+};
+
+Margins margins_of(const RunSettings& s, const PlannedFile& file, std::size_t length) {
+  const ImpairmentDraws& d = file.impairments;
+  const ImpairmentSettings& x = s.exact.impairments;
+  Margins m;
+  if (d.fading_k) {
+    const double longest = x.fading_delays.empty() ? 0.0 : *std::max_element(x.fading_delays.begin(), x.fading_delays.end());
+    m.before = static_cast<std::size_t>(std::ceil(std::max(0.0, longest))) + interpolation_margin;
+  }
+  if (d.clock_ppm) {
+    m.before = std::max(m.before, interpolation_margin);
+    m.after = static_cast<std::size_t>(std::ceil(static_cast<double>(length) * std::abs(*d.clock_ppm) * 1e-6)) + interpolation_margin;
+  }
+  return m;
+}
+
 // Every stage on the whole signal, for files whose stages need it whole.
 Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std::size_t length) {
   const ImpairmentDraws& d = file.impairments;
   const ImpairmentSettings& x = s.exact.impairments;
-  // Margins for the stages that read outside the file: the fading's delays, the clock's drift.
-  std::size_t before = 0;
-  std::size_t after = 0;
-  if (d.fading_k) {
-    const double longest = x.fading_delays.empty() ? 0.0 : *std::max_element(x.fading_delays.begin(), x.fading_delays.end());
-    before = static_cast<std::size_t>(std::ceil(std::max(0.0, longest))) + interpolation_margin;
-  }
-  if (d.clock_ppm) {
-    before = std::max(before, interpolation_margin);
-    after = static_cast<std::size_t>(std::ceil(static_cast<double>(length) * std::abs(*d.clock_ppm) * 1e-6)) + interpolation_margin;
-  }
+  const auto [before, after] = margins_of(s, file, length);
   const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
   Signal signal = waveform_range(s, file, static_cast<std::int64_t>(length), before, after)(
       -static_cast<std::int64_t>(before), length + before + after);
   if (d.pa_backoff) signal = apply_rapp_amplifier(std::move(signal), *d.pa_backoff, x.pa_smoothness);
   if (d.fading_k) signal = apply_fading(signal, fading_of(s, file), stage_seed(noise_seed, 1));
-  signal = apply_carrier_offset(std::move(signal), exact_carrier_offset(s, file), s.sample_rate);
+  // The carrier's offset and phase are reckoned from the file's first sample, as in a streamed file.
+  signal = apply_carrier_offset(std::move(signal), exact_carrier_offset(s, file), s.sample_rate, -static_cast<std::int64_t>(before));
   if (d.carrier_phase || d.phase_noise) {
     signal = apply_phase_noise(std::move(signal), d.carrier_phase.value_or(0.0), d.phase_noise.value_or(0.0),
-                               s.sample_rate, stage_seed(noise_seed, 3));
+                               s.sample_rate, stage_seed(noise_seed, 3), before);
   }
   if (d.clock_ppm) {
     signal = resample_by_clock(signal, static_cast<double>(before), *d.clock_ppm, length);
@@ -191,8 +204,26 @@ RealisedTiming exact_realised_timing(const RunSettings& s, const PlannedFile& fi
 }
 
 std::vector<Sample> exact_fading_taps(const RunSettings& s, const PlannedFile& file) {
-  if (!file.impairments.fading_k || !file.seeds.noise) return {};
-  return fading_tap_gains(fading_of(s, file), stage_seed(*file.seeds.noise, 1));
+  const ChannelPath path = exact_channel_path(s, file, 1);
+  std::vector<Sample> taps;
+  for (const std::vector<Sample>& tap : path.taps) taps.push_back(tap.front());
+  return taps;
+}
+
+ChannelPath exact_channel_path(const RunSettings& s, const PlannedFile& file, std::size_t count) {
+  const ImpairmentDraws& d = file.impairments;
+  ChannelPath path;
+  if (!file.seeds.noise || !(d.fading_k || d.carrier_phase || d.phase_noise)) return path;
+  // The first few samples (the label's one) need no check of the file's length; the whole path does.
+  const double length = std::max(0.0, exact_file_samples(s, file));
+  const std::size_t samples = static_cast<double>(count) < length ? count : file_length(s, file);
+  const std::size_t before = margins_of(s, file, samples).before;
+  if (d.fading_k) path.taps = fading_tap_paths(fading_of(s, file), stage_seed(*file.seeds.noise, 1), before, samples);
+  if (d.carrier_phase || d.phase_noise) {
+    path.phase = phase_noise_path(d.carrier_phase.value_or(0.0), d.phase_noise.value_or(0.0), s.sample_rate,
+                                  stage_seed(*file.seeds.noise, 3), before, samples, before);
+  }
+  return path;
 }
 
 }  // namespace quorvin

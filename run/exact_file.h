@@ -52,4 +52,16 @@ RealisedTiming exact_realised_timing(const RunSettings& settings, const PlannedF
 // The tap gains of the file's fading channel at its first sample; empty without fading.
 std::vector<Sample> exact_fading_taps(const RunSettings& settings, const PlannedFile& file);
 
+// The channel as it varied over a file, for users who train equalisers and trackers: each fading
+// tap's complex gain and the carrier's phase (the drawn carrier phase plus the phase-noise walk,
+// radians), at the channel's samples 0 .. count - 1 from the file's first (at most the file's
+// length; with a clock offset the file's sample k reads the channel at k (1 + ppm 1e-6)). Empty
+// where the file drew no such stage or has no seed of its own.
+struct ChannelPath {
+  std::vector<std::vector<Sample>> taps;  // one row per tap
+  std::vector<double> phase;
+};
+ChannelPath exact_channel_path(const RunSettings& settings, const PlannedFile& file,
+                               std::size_t count = static_cast<std::size_t>(-1));
+
 }  // namespace quorvin

@@ -218,6 +218,44 @@ TEST(ExactChannel, NoiseHasTheNominalPowerAfterFading) {
   EXPECT_NEAR(10 * std::log10(noise / 50000.0), -10.0, 0.1) << "faded power " << signal / 50000.0;
 }
 
+// The channel's path over a file rebuilds it: with two whole-sample taps, a carrier phase, phase
+// noise and a carrier offset, every sample is the taps' gains at it times the delayed clean
+// waveform, turned by the offset and the phase path, and the first gains are the label's.
+TEST(ExactChannel, ChannelPathRebuildsTheFile) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.sample_rate = 1e4;
+  s.exact.samples_per_file = 3000;
+  s.exact.impairments.fading = Fading::rayleigh;
+  s.exact.impairments.fading_delays = {0.0, 2.0};
+  s.exact.impairments.fading_gains_db = {0.0, -3.0};
+  const PlannedFile file{.modulation = "QPSK", .snr_db = INFINITY, .symbol_rate = 2000.0, .frequency_offset = 37.0,
+                         .seeds = {5, 6}, .rolloff = 0.35, .start_offset = 0.5,
+                         .impairments = {.fading_k = 0.0, .doppler = 40.0, .carrier_phase = 1.0, .phase_noise = 3.0}};
+  const Signal y = synthesize_exact_file(s, file);
+  const ChannelPath path = exact_channel_path(s, file);
+  ASSERT_EQ(path.taps.size(), 2u);
+  ASSERT_EQ(path.taps[0].size(), y.size());
+  ASSERT_EQ(path.phase.size(), y.size());
+  const Signal w = exact_digital_waveform("QPSK", {.symbol_rate = 2000.0, .sample_rate = 1e4, .num_samples = 3000,
+                                                   .start_offset = 0.5, .rolloff = 0.35, .seeds = {5, 6}, .pad_before = 2});
+  double worst = 0.0;
+  double moved = 0.0;
+  for (std::size_t k = 0; k < y.size(); ++k) {
+    const Sample faded = path.taps[0][k] * w[k + 2] + path.taps[1][k] * w[k];
+    const Sample expected = faded * std::polar(1.0, two_pi * 37.0 * static_cast<double>(k) / 1e4 + path.phase[k]);
+    worst = std::max(worst, std::abs(y[k] - expected));
+    moved = std::max(moved, std::abs(path.taps[0][k] - path.taps[0][0]) + std::abs(path.phase[k] - path.phase[0]));
+  }
+  EXPECT_LT(worst, 1e-9);
+  EXPECT_GT(moved, 0.1) << "the channel varies over the file";
+  EXPECT_EQ(path.phase[0], 1.0);
+  const std::vector<Sample> first = exact_fading_taps(s, file);
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_EQ(first[0], path.taps[0][0]);
+  EXPECT_EQ(first[1], path.taps[1][0]);
+}
+
 // A file made in blocks is, to the bit, its waveform through the carrier offset and the noise as
 // whole-signal stages: short files (first pass kept), long ones (waveform made twice), a length
 // that is not a whole number of blocks, analog and keyed routes, and no noise at all.

@@ -93,6 +93,14 @@ class Dataset:
     def __getitem__(self, position: int) -> tuple[np.ndarray, dict[str, Any]]:
         return self._plan.item(int(position), self.double_precision)
 
+    def channel(self, position: int) -> dict[str, np.ndarray]:
+        """The exact-model channel item ``position`` went through, as it varied over the file:
+        ``"fading_taps"``, a (taps, samples) complex128 array of each fading tap's gain, and
+        ``"phase"``, the carrier's phase in radians (drawn phase plus phase-noise walk), each where
+        the file drew that stage. With a clock offset, sample k of the file reads the channel at
+        k (1 + ppm 1e-6). Empty for the classic model and for files without those stages."""
+        return self._plan.channel(int(position))
+
 
 def generate(name: str, config: Config, seed: int = 0, index: int = 1,
              double_precision: bool = False) -> tuple[np.ndarray, dict[str, Any]]:
@@ -134,7 +142,7 @@ def read_manifest(path: str | os.PathLike) -> Any:
     try:
         import pandas  # noqa: PLC0415 (optional)
 
-        return pandas.read_csv(path)
+        return pandas.read_csv(path, float_precision="round_trip")  # its parser rounds some labels wrong
     except ImportError:
         with open(path, newline="", encoding="utf-8") as file:
             return list(csv.DictReader(file))
