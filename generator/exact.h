@@ -23,7 +23,7 @@ struct ExactDigitalParameters {
   double sample_rate = 0.0;
   std::int64_t num_samples = 0;      // the file's length
   double start_offset = 0.0;         // symbol periods between symbol 0's instant and sample 0
-  double snr_db = 0.0;               // per-sample SNR over the whole band of unit nominal power; +inf: no noise
+  double snr_db = 0.0;               // per-sample SNR of unit nominal power over the whole band; +inf: none
   double mix_frequency = 0.0;
   double timing_error = 0.0;         // symbol periods of linear clock drift over the file
   double frequency_offset = 0.0;
@@ -55,7 +55,8 @@ Signal exact_digital_waveform(std::string_view name, const ExactDigitalParameter
 
 // num_samples samples of a digital name: unit mean power before the channel, symbol n's instant
 // at time (n - start_offset) / symbol_rate (the drift added), every filter filled (steady state),
-// then mixed and offset, and white noise of power 10^(-snr_db / 10) (see add_white_noise). Empty for a name that routes nowhere.
+// then mixed and offset, and white noise of power 10^(-snr_db / 10) (see add_white_noise). Empty
+// for a name that routes nowhere.
 // Throws std::length_error past the per-file ceiling, std::invalid_argument for a negative
 // length or a rate that is not positive and finite.
 Signal generate_exact_digital(std::string_view name, const ExactDigitalParameters& p);

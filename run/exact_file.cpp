@@ -216,7 +216,7 @@ ChannelPath exact_channel_path(const RunSettings& s, const PlannedFile& file, st
   if (!file.seeds.noise || !(d.fading_k || d.carrier_phase || d.phase_noise)) return path;
   // The first few samples (the label's one) need no check of the file's length; the whole path does.
   const double length = std::max(0.0, exact_file_samples(s, file));
-  const std::size_t samples = static_cast<double>(count) < length ? count : file_length(s, file);
+  const std::size_t samples = static_cast<double>(count) <= std::max(1.0, length) ? count : file_length(s, file);
   const std::size_t before = margins_of(s, file, samples).before;
   if (d.fading_k) path.taps = fading_tap_paths(fading_of(s, file), stage_seed(*file.seeds.noise, 1), before, samples);
   if (d.carrier_phase || d.phase_noise) {
