@@ -172,8 +172,6 @@ Sample gain_of(const Tap& tap, const std::vector<Sample>& now) {
   return g;
 }
 
-Sample tap_gain(const Tap& tap, std::size_t k) { return gain_of(tap, sinusoids_at(tap, k)); }
-
 }  // namespace
 
 Signal apply_carrier_offset(Signal signal, double frequency, double sample_rate, std::int64_t first) {
@@ -210,65 +208,94 @@ Signal apply_rapp_amplifier(Signal signal, double backoff_db, double smoothness)
   return signal;
 }
 
-std::vector<Sample> fading_tap_gains(const FadingChannel& channel, std::uint64_t seed) {
-  std::vector<Sample> gains;
-  for (const Tap& tap : make_taps(channel, seed)) gains.push_back(tap_gain(tap, 0));
-  return gains;
+namespace {
+
+// The samples between the tap gains' exact values: each is worked out exactly at 64 or more
+// points per Doppler cycle (every 16 samples at most) and linearly in between, within 2e-3 of the
+// exact gain.
+std::size_t gain_stride(const FadingChannel& channel) {
+  const double per_cycle = channel.doppler_hz > 0.0 ? channel.sample_rate / (64.0 * channel.doppler_hz) : 16.0;
+  return static_cast<std::size_t>(std::clamp(std::floor(per_cycle), 1.0, 16.0));
 }
 
+// Calls use(k, gain) for k = 0 .. count - 1 with the tap's gain at sample k as the channel
+// applies it. The sinusoids turn by one multiplication each per stride, and are set afresh from
+// their phases every 64 strides so that long files keep their precision.
+template <typename Use>
+void walk_tap_gain(const Tap& tap, std::size_t count, std::size_t stride, Use use) {
+  const std::vector<Sample> steps = sinusoid_steps(tap, stride);
+  std::vector<Sample> now = sinusoids_at(tap, 0);
+  Sample from = gain_of(tap, now);
+  std::size_t strides = 0;
+  for (std::size_t start = 0; start < count; start += stride) {
+    if (++strides % 64 == 0) {
+      now = sinusoids_at(tap, start + stride);
+    } else {
+      for (std::size_t i = 0; i < now.size(); ++i) now[i] *= steps[i];
+    }
+    const Sample to = gain_of(tap, now);
+    for (std::size_t k = start; k < std::min(count, start + stride); ++k) {
+      use(k, from + (to - from) * (static_cast<double>(k - start) / static_cast<double>(stride)));
+    }
+    from = to;
+  }
+}
+
+}  // namespace
+
 Signal apply_fading(const Signal& signal, const FadingChannel& channel, std::uint64_t seed) {
-  const std::vector<Tap> taps = make_taps(channel, seed);
   Signal out(signal.size(), Sample{0.0, 0.0});
-  // The tap gains change slowly: each is worked out exactly at 64 or more points per Doppler
-  // cycle (every 16 samples at most) and linearly in between, within 2e-3 of the exact gain.
-  const double per_cycle = channel.doppler_hz > 0.0 ? channel.sample_rate / (64.0 * channel.doppler_hz) : 16.0;
-  const auto stride = static_cast<std::size_t>(std::clamp(std::floor(per_cycle), 1.0, 16.0));
-  for (const Tap& tap : taps) {
+  const std::size_t stride = gain_stride(channel);
+  for (const Tap& tap : make_taps(channel, seed)) {
     // Position k - delay lies one sample below k - whole, at fraction 1 - fraction: the same
     // weights for every sample.
     const std::array<double, sinc_taps> weights = sinc_weights(1.0 - tap.fraction);
-    // The sinusoids turn by one multiplication each per stride, and are set afresh from their
-    // phases every 64 strides so that long files keep their precision.
-    const std::vector<Sample> steps = sinusoid_steps(tap, stride);
-    std::vector<Sample> now = sinusoids_at(tap, 0);
-    Sample from = gain_of(tap, now);
-    std::size_t strides = 0;
-    for (std::size_t start = 0; start < out.size(); start += stride) {
-      if (++strides % 64 == 0) {
-        now = sinusoids_at(tap, start + stride);
-      } else {
-        for (std::size_t i = 0; i < now.size(); ++i) now[i] *= steps[i];
-      }
-      const Sample to = gain_of(tap, now);
-      for (std::size_t k = start; k < std::min(out.size(), start + stride); ++k) {
-        const Sample gain = from + (to - from) * (static_cast<double>(k - start) / static_cast<double>(stride));
-        const Sample delayed =
-            tap.fraction == 0.0 ? (k >= tap.whole ? signal[k - tap.whole] : Sample{0.0, 0.0})
-                                : weighted_sum(signal, static_cast<std::int64_t>(k - tap.whole) - sinc_half, weights.data());
-        out[k] += gain * delayed;
-      }
-      from = to;
-    }
+    walk_tap_gain(tap, out.size(), stride, [&](std::size_t k, Sample gain) {
+      const Sample delayed = tap.fraction == 0.0
+                                 ? (k >= tap.whole ? signal[k - tap.whole] : Sample{0.0, 0.0})
+                                 : weighted_sum(signal, static_cast<std::int64_t>(k - tap.whole) - sinc_half, weights.data());
+      out[k] += gain * delayed;
+    });
   }
   return out;
 }
 
-Signal apply_phase_noise(Signal signal, double phase, double linewidth_hz, double sample_rate, std::uint64_t seed) {
+std::vector<std::vector<Sample>> fading_tap_paths(const FadingChannel& channel, std::uint64_t seed, std::size_t first,
+                                                  std::size_t count) {
+  std::vector<std::vector<Sample>> paths;
+  for (const Tap& tap : make_taps(channel, seed)) {
+    std::vector<Sample>& path = paths.emplace_back(count);
+    walk_tap_gain(tap, first + count, gain_stride(channel), [&](std::size_t k, Sample gain) {
+      if (k >= first) path[k - first] = gain;
+    });
+  }
+  return paths;
+}
+
+Signal apply_phase_noise(Signal signal, double phase, double linewidth_hz, double sample_rate, std::uint64_t seed,
+                         std::size_t origin) {
+  const std::vector<double> path = phase_noise_path(phase, linewidth_hz, sample_rate, seed, 0, signal.size(), origin);
+  for (std::size_t k = 0; k < signal.size(); ++k) signal[k] *= unit_phasor(path[k]);
+  return signal;
+}
+
+std::vector<double> phase_noise_path(double phase, double linewidth_hz, double sample_rate, std::uint64_t seed,
+                                     std::size_t first, std::size_t count, std::size_t origin) {
+  // The walk W_k from 0, increments of deviation sqrt(2 pi linewidth / fs), drawn in pairs.
+  std::vector<double> walk(std::max(first + count, origin + 1), 0.0);
   const double sigma = std::sqrt(2.0 * pi * linewidth_hz / sample_rate);
-  GaussianSource source(seed);
-  double theta = phase;
-  double spare = 0.0;
-  bool have_spare = false;
-  for (Sample& s : signal) {
-    s *= unit_phasor(theta);
-    if (sigma > 0.0) {
+  if (sigma > 0.0) {
+    GaussianSource source(seed);
+    double spare = 0.0;
+    for (std::size_t k = 1; k < walk.size(); ++k) {
       double step = spare;
-      if (!have_spare) source.next_normal_pair(step, spare);
-      have_spare = !have_spare;
-      theta += sigma * step;
+      if (k % 2 == 1) source.next_normal_pair(step, spare);
+      walk[k] = walk[k - 1] + sigma * step;
     }
   }
-  return signal;
+  std::vector<double> path(count);
+  for (std::size_t k = 0; k < count; ++k) path[k] = phase + (walk[first + k] - walk[origin]);
+  return path;
 }
 
 Signal resample_by_clock(const Signal& signal, double first, double ppm, std::size_t count) {

@@ -35,16 +35,23 @@ struct FadingChannel {
   double sample_rate = 0.0;
 };
 
-// The complex gain of each tap at sample 0, as the channel applies it.
-std::vector<Sample> fading_tap_gains(const FadingChannel& channel, std::uint64_t seed);
-
 // Sample k of the result is sum_l g_l(k) x(k - delay_l); x is zero before its first sample.
 Signal apply_fading(const Signal& signal, const FadingChannel& channel, std::uint64_t seed);
 
-// Multiplies sample k by e^{j (phase + theta_k)}, theta a Wiener process whose increments have
-// variance 2 pi linewidth / sample_rate (a Lorentzian line of that full width, Hz); no
-// linewidth, no walk.
-Signal apply_phase_noise(Signal signal, double phase, double linewidth_hz, double sample_rate, std::uint64_t seed);
+// The complex gain of each tap at samples first .. first + count - 1, exactly as apply_fading
+// applies them: one row per tap, count gains each.
+std::vector<std::vector<Sample>> fading_tap_paths(const FadingChannel& channel, std::uint64_t seed, std::size_t first,
+                                                  std::size_t count);
+
+// Multiplies sample k by e^{j (phase + theta_k - theta_origin)}, theta a Wiener process whose
+// increments have variance 2 pi linewidth / sample_rate (a Lorentzian line of that full width,
+// Hz): the phase is `phase` at sample `origin`; no linewidth, no walk.
+Signal apply_phase_noise(Signal signal, double phase, double linewidth_hz, double sample_rate, std::uint64_t seed,
+                         std::size_t origin = 0);
+
+// The phase apply_phase_noise turns samples first .. first + count - 1 by, radians.
+std::vector<double> phase_noise_path(double phase, double linewidth_hz, double sample_rate, std::uint64_t seed,
+                                     std::size_t first, std::size_t count, std::size_t origin = 0);
 
 // Reads the signal at positions first + k (1 + ppm 1e-6), k = 0 .. count - 1, by windowed sinc
 // interpolation: a sample clock off by ppm, so every frequency and rate moves by that ppm.

@@ -71,14 +71,8 @@ Signal add_deviates(Signal signal, double deviation, NoiseSource& source) {
 
 Signal add_white_noise(Signal signal, double snr_db, std::uint64_t seed) {
   if (signal.empty() || snr_db == std::numeric_limits<double>::infinity()) return signal;
-  const double sigma = noise_deviation(mean_power(signal), snr_db);
-  if (sigma == 0.0) return signal;
-  if (!std::isfinite(sigma)) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    return Signal(signal.size(), Sample{nan, nan});
-  }
   NoiseSource source(seed);
-  return add_deviates(std::move(signal), sigma, source);
+  return add_deviates(std::move(signal), noise_deviation(1.0, snr_db), source);
 }
 
 }  // namespace quorvin

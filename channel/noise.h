@@ -23,9 +23,10 @@ Signal apply_frequency_offset(Signal signal, double sample_rate, double frequenc
 // and draws nothing. The engine is seeded with `seed`, or from the device when none is given.
 Signal add_awgn(Signal signal, double snr_db, std::optional<Seed> seed = std::nullopt);
 
-// The exact model's noise: complex white Gaussian noise of total power P / 10^(snr_db / 10), P
-// the signal's mean power per sample, from NoiseSource(seed) (I then Q of each sample).
-// +infinity dB, an empty or a silent signal adds nothing. Same length as the input.
+// The exact model's noise: complex white Gaussian noise of total power 10^(-snr_db / 10) per
+// sample, relative to the model's unit nominal signal power (not the file's measured power, which
+// would tell the class by the frame's power), from NoiseSource(seed) (I then Q of each sample).
+// +infinity dB or an empty signal adds nothing. Same length as the input.
 Signal add_white_noise(Signal signal, double snr_db, std::uint64_t seed);
 
 // The signal's mean power per sample, |x|^2 averaged; 0 for an empty signal.

@@ -22,8 +22,23 @@ using nlohmann::json;
 
 json number(double value) { return std::isfinite(value) ? json(value) : json(nullptr); }
 
-// The signal extension's classification of a name, from its catalogue row.
-json signal_detail(const std::string& name) {
+// Shortest text that reads back as the same double; "inf", "-inf", "nan" otherwise.
+std::string exact(double value) {
+  if (std::isnan(value)) return "nan";
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+std::string cell_text(const ParameterValue& value) {
+  if (const double* number = std::get_if<double>(&value)) return exact(*number);
+  if (const std::int64_t* whole = std::get_if<std::int64_t>(&value)) return std::to_string(*whole);
+  return std::get<std::string>(value);
+}
+
+// The signal extension's classification of a file: its catalogue row's, with the variants the
+// file chose itself in place of the row's fixed text where the file has them (the exact model's
+// drawn GMSK BT, its AM-SSB sideband), so the annotation never contradicts the file.
+json signal_detail(const std::string& name, const std::vector<ParameterRow>& rows) {
   const ModulationRow* row = find_modulation(name);
   if (row == nullptr) return json::object();
   const SignalClass& c = row->signal;
@@ -34,6 +49,10 @@ json signal_detail(const std::string& name) {
   for (const auto& [key, value] : {std::pair{"symbol_variant", c.symbol_variant}, std::pair{"class_variant", c.class_variant},
                                    std::pair{"carrier_variant", c.carrier_variant}}) {
     if (!value.empty()) detail[key] = value;
+  }
+  for (const ParameterRow& r : rows) {
+    if (r.kind->key == "gmsk_bt") detail["class_variant"] = "GMSK, BT " + cell_text(r.value);
+    if (r.kind->key == "sideband") detail["carrier_variant"] = cell_text(r.value) + " sideband";
   }
   return detail;
 }
@@ -72,13 +91,14 @@ std::string sigmf_metadata(const RunSettings& s, const PlannedFile& file, std::u
        json::array({{{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}},
                     {{"name", "quorvin"}, {"version", "1.0.0"}, {"optional", true}}})},
   };
-  global.update(quorvin_parameters(file_parameters({s, file, run_seed})));
+  const std::vector<ParameterRow> rows = file_parameters({s, file, run_seed});
+  global.update(quorvin_parameters(rows));
   const json capture = {{"core:sample_start", 0}, {"core:frequency", s.mix_frequency}};
   const json annotation = {{"core:sample_start", 0},
                            {"core:sample_count", samples},
                            {"core:label", file.modulation},
                            {"core:generator", recorder},
-                           {"signal:detail", signal_detail(file.modulation)}};
+                           {"signal:detail", signal_detail(file.modulation, rows)}};
   const json meta = {{"global", global}, {"captures", json::array({capture})}, {"annotations", json::array({annotation})}};
   return meta.dump(2) + "\n";
 }
@@ -86,19 +106,6 @@ std::string sigmf_metadata(const RunSettings& s, const PlannedFile& file, std::u
 // --- manifest ---------------------------------------------------------------------------
 
 namespace {
-
-// Shortest text that reads back as the same double; "inf", "-inf", "nan" otherwise.
-std::string exact(double value) {
-  if (std::isnan(value)) return "nan";
-  char text[32];
-  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
-
-std::string cell_text(const ParameterValue& value) {
-  if (const double* number = std::get_if<double>(&value)) return exact(*number);
-  if (const std::int64_t* whole = std::get_if<std::int64_t>(&value)) return std::to_string(*whole);
-  return std::get<std::string>(value);
-}
 
 std::string file_name(const PlannedFile& file, std::string_view extension) {
   return utf16_to_utf8(output_file_path(u"", file.modulation, file.index, extension).text);
@@ -129,8 +136,8 @@ ManifestWriter::ManifestWriter(const std::filesystem::path& path, const RunSetti
       format_(format),
       run_seed_(run_seed),
       container_(std::move(container)),
-      leading_(manifest_parameter_keys(ManifestPlace::leading)),
-      trailing_(manifest_parameter_keys(ManifestPlace::trailing)) {
+      leading_(manifest_columns(ManifestPlace::leading, settings.signal_model)),
+      trailing_(manifest_columns(ManifestPlace::trailing, settings.signal_model)) {
   writer_.append("sample_file,metadata_file,settings_file" + parameter_cells(leading_, nullptr) +
                  ",num_samples,saved" + parameter_cells(trailing_, nullptr) + "\n");
 }

@@ -276,7 +276,7 @@ bool Hdf5Writer::State::lay_out(bool compress) {
   class_index = column_of(file, "class_index", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
   labels = H5Gcreate2(file, "labels", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
   for (const ManifestPlace place : {ManifestPlace::leading, ManifestPlace::trailing}) {
-    for (const std::string_view key : manifest_parameter_keys(place)) keys.emplace_back(key);
+    for (const std::string_view key : manifest_columns(place, settings.signal_model)) keys.emplace_back(key);
     if (place == ManifestPlace::leading) keys.insert(keys.end(), {"num_samples", "saved"});
   }
   // The class names, so that class_index reads without the program.

@@ -217,7 +217,9 @@ constexpr BoxPlace box_places[] = {
 };
 static_assert(std::size(box_places) == form_box_count, "every box has its place in the help");
 
+// An empty default is told by the help itself ("default: --analog-fc").
 std::string with_default(std::string_view help, std::string_view default_text) {
+  if (default_text.empty()) return std::string(help);
   return std::string(help) + " (default: " + std::string(default_text) + ")";
 }
 

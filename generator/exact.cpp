@@ -230,7 +230,7 @@ std::optional<Signal> unit_energy_alphabet(const DigitalRoute& route) {
     case Route::oqpsk: return qpsk_pi4_map(alphabet);
     case Route::psk: all = psk_map(alphabet, route.alphabet); break;
     case Route::qam32: all = qam32_map(alphabet); break;
-    case Route::qam128: all = qam128_map(alphabet); break;
+    case Route::qam128: all = qam128_cross_map(alphabet); break;  // the textbook cross, not the classic corners
     default: all = apsk_map(alphabet, route.rings.counts, route.rings.radii); break;
   }
   if (mean_energy == 0.0) mean_energy = mean_power(all);
@@ -652,19 +652,19 @@ WaveformRange prepare_exact_analog(const ExactAnalogParameters& p) {
   return [p](std::int64_t first, std::size_t count) {
     Signal out(count);
     const double fm = p.message_frequency;
+    const double phi = p.message_phase;
     const double sign = p.sideband == Sideband::lower ? -1.0 : 1.0;
     for (std::size_t j = 0; j < out.size(); ++j) {
       const double t = static_cast<double>(first + static_cast<std::int64_t>(j)) / p.sample_rate;
+      const double carrier = 2.0 * pi * p.carrier_frequency * t;
+      const double message = 2.0 * pi * fm * t + phi;
       switch (p.route) {
-        case Route::am:
-          out[j] = p.amplitude * (1.0 + p.am_index * std::sin(2.0 * pi * fm * t)) * unit_phasor(2.0 * pi * p.carrier_frequency * t);
-          break;
-        case Route::am_ssb: out[j] = p.amplitude * unit_phasor(2.0 * pi * (p.carrier_frequency + sign * fm) * t); break;
+        case Route::am: out[j] = p.amplitude * (1.0 + p.am_index * std::sin(message)) * unit_phasor(carrier); break;
+        case Route::am_ssb: out[j] = p.amplitude * unit_phasor(carrier + sign * message); break;
         case Route::fm:
-          out[j] = p.amplitude * unit_phasor(2.0 * pi * p.carrier_frequency * t +
-                                             p.deviation / fm * (1.0 - std::cos(2.0 * pi * fm * t)));
+          out[j] = p.amplitude * unit_phasor(carrier + p.deviation / fm * (std::cos(phi) - std::cos(message)));
           break;
-        default: out[j] = p.amplitude * unit_phasor(2.0 * pi * p.carrier_frequency * t); break;
+        default: out[j] = p.amplitude * unit_phasor(carrier); break;
       }
     }
     return out;
@@ -679,7 +679,7 @@ Signal exact_analog_waveform(const ExactAnalogParameters& p) {
 
 Signal generate_exact_analog(const ExactAnalogParameters& p) {
   Signal out = exact_analog_waveform(p);
-  out = apply_carrier_offset(std::move(out), p.mix_frequency, p.sample_rate);
+  out = apply_carrier_offset(std::move(out), p.mix_frequency + p.frequency_offset, p.sample_rate);
   return add_white_noise(std::move(out), p.snr_db, noise_seed(p.noise_seed));
 }
 

@@ -23,7 +23,7 @@ struct ExactDigitalParameters {
   double sample_rate = 0.0;
   std::int64_t num_samples = 0;      // the file's length
   double start_offset = 0.0;         // symbol periods between symbol 0's instant and sample 0
-  double snr_db = 0.0;               // per-sample SNR over the whole band; +inf: no noise
+  double snr_db = 0.0;               // per-sample SNR of unit nominal power over the whole band; +inf: none
   double mix_frequency = 0.0;
   double timing_error = 0.0;         // symbol periods of linear clock drift over the file
   double frequency_offset = 0.0;
@@ -55,7 +55,8 @@ Signal exact_digital_waveform(std::string_view name, const ExactDigitalParameter
 
 // num_samples samples of a digital name: unit mean power before the channel, symbol n's instant
 // at time (n - start_offset) / symbol_rate (the drift added), every filter filled (steady state),
-// then mixed and offset, and white noise at snr_db. Empty for a name that routes nowhere.
+// then mixed and offset, and white noise of power 10^(-snr_db / 10) (see add_white_noise). Empty
+// for a name that routes nowhere.
 // Throws std::length_error past the per-file ceiling, std::invalid_argument for a negative
 // length or a rate that is not positive and finite.
 Signal generate_exact_digital(std::string_view name, const ExactDigitalParameters& p);
@@ -68,11 +69,13 @@ struct ExactAnalogParameters {
   double message_frequency = 0.0;
   double deviation = 0.0;  // FM's peak frequency deviation
   double am_index = 1.0;
+  double message_phase = 0.0;  // radians, the message's phase at t = 0
   Sideband sideband = Sideband::lower;
   double sample_rate = 0.0;
   std::int64_t num_samples = 0;
   double mix_frequency = 0.0;
-  double snr_db = 0.0;
+  double frequency_offset = 0.0;  // the carrier's offset, Hz
+  double snr_db = 0.0;            // per-sample SNR over the whole band, of unit nominal power
   std::optional<Seed> noise_seed = std::nullopt;
   std::size_t pad_before = 0;  // as ExactDigitalParameters
   std::size_t pad_after = 0;
@@ -84,10 +87,13 @@ WaveformRange prepare_exact_analog(const ExactAnalogParameters& p);
 // The analog waveform alone, clean and unmixed, with its margins (as exact_digital_waveform).
 Signal exact_analog_waveform(const ExactAnalogParameters& p);
 
-// num_samples complex baseband samples at t = k / fs, mixed, then white noise at snr_db:
-//   AM  A (1 + index sin(2 pi fm t)) e^{j 2 pi fc t}
-//   SSB A e^{j 2 pi (fc -+ fm) t} (lower -, upper +)
-//   FM  A e^{j (2 pi fc t + (deviation / fm) (1 - cos(2 pi fm t)))}
+// num_samples complex baseband samples at t = k / fs, mixed, then white noise at snr_db (relative
+// to unit power), with phi the message phase:
+//   AM  A (1 + index sin(2 pi fm t + phi)) e^{j 2 pi fc t}
+//   SSB A e^{j (2 pi fc t -+ (2 pi fm t + phi))} (lower -, upper +: the message cos(2 pi fm t + phi)
+//       minus or plus j times its Hilbert transform, around the carrier)
+//   FM  A e^{j (2 pi fc t + (deviation / fm) (cos phi - cos(2 pi fm t + phi)))} (the message
+//       sin(2 pi fm t + phi) integrated from t = 0)
 //   CW  A e^{j 2 pi fc t}
 Signal generate_exact_analog(const ExactAnalogParameters& p);
 

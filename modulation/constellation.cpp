@@ -46,6 +46,18 @@ Signal qam128_points() {
   return points;
 }
 
+// The textbook cross: the corner blocks are the points with |I| and |Q| both beyond 7.
+Signal qam128_cross_points() {
+  Signal points;
+  for (int q = -11; q <= 11; q += 2) {
+    for (int i = -11; i <= 11; i += 2) {
+      if (std::abs(i) > 7 && std::abs(q) > 7) continue;
+      points.emplace_back(i, q);
+    }
+  }
+  return points;
+}
+
 // The point of symbol s: the first ring whose running total exceeds s, innermost first. Totals
 // are 64-bit so that no ring list can overflow them.
 Sample apsk_point(std::int32_t s, const std::vector<std::int32_t>& ring_counts,
@@ -94,6 +106,10 @@ Signal qam32_map(const Symbols& symbols) {
 
 Signal qam128_map(const Symbols& symbols) {
   return map_through(symbols, qam128_points());
+}
+
+Signal qam128_cross_map(const Symbols& symbols) {
+  return map_through(symbols, qam128_cross_points());
 }
 
 Signal apsk_map(const Symbols& symbols, const std::vector<std::int32_t>& ring_counts,

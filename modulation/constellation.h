@@ -23,6 +23,11 @@ Signal qam32_map(const Symbols& symbols);
 // magnitude), rows from Q = -11 up; (0, 0) outside 0 .. 127.
 Signal qam128_map(const Symbols& symbols);
 
+// 128-QAM as the textbook cross (the exact model's): the 12 x 12 odd grid without its four 2 x 2
+// corner blocks (|I| and |Q| both 9 or 11), so symmetric under a quarter turn, mean energy 82;
+// rows from Q = -11 up, each from I = -11; (0, 0) outside 0 .. 127.
+Signal qam128_cross_map(const Symbols& symbols);
+
 // APSK on rings filled from the inside out, each starting at angle 0; (0, 0) outside the rings.
 // Empty when either list is empty or their lengths differ.
 Signal apsk_map(const Symbols& symbols, const std::vector<std::int32_t>& ring_counts,

@@ -18,6 +18,7 @@
 #include "common/text.h"
 #include "form/form.h"
 #include "modulation/catalogue.h"
+#include "run/exact_file.h"
 #include "run/exact_options.h"
 #include "run/parameters.h"
 #include "run/plan.h"
@@ -185,6 +186,29 @@ class Plan {
     return py::make_tuple(samples, label_columns(rows, signals));
   }
 
+  // The channel plan position i went through, as it varied: "fading_taps" (taps, samples) complex
+  // gains and "phase" (samples) radians, each where the file drew that stage (exact model).
+  py::dict channel(std::ptrdiff_t i) {
+    const PlannedFile file = at(i);
+    py::dict out;
+    if (plan_.settings().signal_model != SignalModel::exact) return out;
+    ChannelPath path;
+    {
+      py::gil_scoped_release unlocked;
+      path = exact_channel_path(plan_.settings(), file);
+    }
+    if (!path.taps.empty()) {
+      const auto width = static_cast<py::ssize_t>(path.taps.front().size());
+      py::array_t<std::complex<double>> taps({static_cast<py::ssize_t>(path.taps.size()), width});
+      for (std::size_t t = 0; t < path.taps.size(); ++t) {
+        std::copy(path.taps[t].begin(), path.taps[t].end(), taps.mutable_data(static_cast<py::ssize_t>(t), 0));
+      }
+      out["fading_taps"] = taps;
+    }
+    if (!path.phase.empty()) out["phase"] = py::array_t<double>(static_cast<py::ssize_t>(path.phase.size()), path.phase.data());
+    return out;
+  }
+
   // Plan position of file `index` (from 1) of `name`: modulations in the run's order, each with
   // its files in index order.
   std::size_t position_of(const std::string& name, std::int32_t index) const {
@@ -313,6 +337,7 @@ PYBIND11_MODULE(_core, m) {
       .def("item", &Plan::item, py::arg("position"), py::arg("double_precision") = false)
       .def("frames", &Plan::frames, py::arg("positions"))
       .def_property_readonly("modulations", [](const Plan& plan) { return plan.modulations(); })
+      .def("channel", &Plan::channel, py::arg("position"))
       .def("position_of", &Plan::position_of, py::arg("name"), py::arg("index"));
   m.def("label_keys", &label_keys, "Every label key an item may have, in the manifest's order.");
   m.def("class_names", &class_names, "Every modulation name in class-index order.");

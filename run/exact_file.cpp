@@ -34,11 +34,12 @@ WaveformRange waveform_range(const RunSettings& s, const PlannedFile& file, std:
   if (const ModulationRow* row = find_modulation(file.modulation); row != nullptr && row->family == Family::analog) {
     return prepare_exact_analog({.route = row->route,
                                   .amplitude = file.amplitude,
-                                  .carrier_frequency = s.analog_carrier_frequency,
+                                  .carrier_frequency = file.carrier_frequency,
                                   .message_frequency = file.message_frequency,
                                   .deviation = s.analog_deviation,
                                   .am_index = file.am_index,
-                                  .sideband = s.exact.sideband,
+                                  .message_phase = file.message_phase,
+                                  .sideband = file.sideband,
                                   .sample_rate = s.sample_rate,
                                   .num_samples = length,
                                   .pad_before = before,
@@ -71,27 +72,14 @@ bool streams(const ImpairmentDraws& d) {
          !d.dc_i && !d.adc_bits;
 }
 
-double carrier_offset_of(const RunSettings& s, const PlannedFile& file) {
-  const bool analog = is_analog_modulation(file.modulation);
-  double offset = s.mix_frequency + (analog ? 0.0 : file.frequency_offset);
-  const ImpairmentDraws& d = file.impairments;
-  if (d.clock_ppm && s.exact.impairments.rf_frequency != 0.0) offset += s.exact.impairments.rf_frequency * *d.clock_ppm * 1e-6;
-  return offset;
-}
-
 void emit_in_blocks(const Signal& signal, const SampleSink& sink) {
   for (std::size_t at = 0; at < signal.size(); at += exact_block_samples) {
     sink(std::span<const Sample>(signal).subspan(at, std::min(exact_block_samples, signal.size() - at)));
   }
 }
 
-// Files up to this long keep their first pass's blocks rather than make them again.
-constexpr std::size_t kept_first_pass = 4 * exact_block_samples;
-
-// Waveform and carrier offset block by block, then the noise at the level of the whole file's
-// power: the same values, to the bit, as the whole chain of stages. The power is measured on the
-// waveform before its carrier offset, a rotation that cannot change it, so a long file's first
-// pass makes the waveform alone.
+// Waveform, carrier offset and noise block by block: the same values, to the bit, as the whole
+// chain of stages. The noise's level is set by the nominal power, so nothing needs the whole file.
 struct PlainChain {
   WaveformRange waveform;
   std::size_t length;
@@ -102,58 +90,39 @@ struct PlainChain {
 };
 
 void emit_plain_file(const PlainChain& c, const SampleSink& sink) {
-  const std::size_t length = c.length;
-  const auto clean = [&c](std::size_t at) { return c.waveform(static_cast<std::int64_t>(at), std::min(exact_block_samples, c.length - at)); };
-  const auto offset = [&c](Signal samples, std::size_t at) {
-    return apply_carrier_offset(std::move(samples), c.carrier_offset, c.sample_rate, static_cast<std::int64_t>(at));
-  };
-  const bool noisy = length != 0 && c.snr_db != std::numeric_limits<double>::infinity();
-  Signal kept;
-  double energy = 0.0;
-  if (noisy) {
-    for (std::size_t at = 0; at < length; at += exact_block_samples) {
-      Signal samples = clean(at);
-      energy = add_energy(energy, samples);
-      if (length <= kept_first_pass) {
-        samples = offset(std::move(samples), at);
-        kept.insert(kept.end(), samples.begin(), samples.end());
-      }
-    }
-  }
-  const double sigma = noisy ? noise_deviation(energy / static_cast<double>(length), c.snr_db) : 0.0;
-  if (!std::isfinite(sigma)) {
-    // A signal of infinite power: every sample is NaN, one block's worth at a time.
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const Signal block(std::min(length, exact_block_samples), Sample{nan, nan});
-    for (std::size_t at = 0; at < length; at += block.size()) {
-      sink(std::span<const Sample>(block).first(std::min(block.size(), length - at)));
-    }
-    return;
-  }
+  const bool noisy = c.snr_db != std::numeric_limits<double>::infinity();
+  const double sigma = noisy ? noise_deviation(1.0, c.snr_db) : 0.0;
   NoiseSource source(c.noise_seed);
-  for (std::size_t at = 0; at < length; at += exact_block_samples) {
-    Signal samples = kept.empty() ? offset(clean(at), at)
-                                  : Signal(kept.begin() + static_cast<std::ptrdiff_t>(at),
-                                           kept.begin() + static_cast<std::ptrdiff_t>(std::min(length, at + exact_block_samples)));
-    if (sigma != 0.0) samples = add_deviates(std::move(samples), sigma, source);
+  for (std::size_t at = 0; at < c.length; at += exact_block_samples) {
+    Signal samples = c.waveform(static_cast<std::int64_t>(at), std::min(exact_block_samples, c.length - at));
+    samples = apply_carrier_offset(std::move(samples), c.carrier_offset, c.sample_rate, static_cast<std::int64_t>(at));
+    if (noisy) samples = add_deviates(std::move(samples), sigma, source);
     sink(samples);
   }
+}
+
+// Samples made before and after the file for the stages that read outside it: the fading's
+// delays, the clock's drift. The channel's sample `before` is the file's first.
+StageMargins margins_of(const RunSettings& s, const PlannedFile& file, std::size_t length) {
+  const ImpairmentDraws& d = file.impairments;
+  return stage_margins(s.exact.impairments, d.fading_k.has_value(), d.clock_ppm.value_or(0.0), length);
 }
 
 // Every stage on the whole signal, for files whose stages need it whole.
 Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std::size_t length) {
   const ImpairmentDraws& d = file.impairments;
   const ImpairmentSettings& x = s.exact.impairments;
-  const auto [before, after] = stage_margins(x, d.fading_k.has_value(), d.clock_ppm.value_or(0.0), length);
+  const auto [before, after] = margins_of(s, file, length);
   const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
   Signal signal = waveform_range(s, file, static_cast<std::int64_t>(length), before, after)(
       -static_cast<std::int64_t>(before), length + before + after);
   if (d.pa_backoff) signal = apply_rapp_amplifier(std::move(signal), *d.pa_backoff, x.pa_smoothness);
   if (d.fading_k) signal = apply_fading(signal, fading_of(s, file), stage_seed(noise_seed, 1));
-  signal = apply_carrier_offset(std::move(signal), carrier_offset_of(s, file), s.sample_rate);
+  // The carrier's offset and phase are reckoned from the file's first sample, as in a streamed file.
+  signal = apply_carrier_offset(std::move(signal), exact_carrier_offset(s, file), s.sample_rate, -static_cast<std::int64_t>(before));
   if (d.carrier_phase || d.phase_noise) {
     signal = apply_phase_noise(std::move(signal), d.carrier_phase.value_or(0.0), d.phase_noise.value_or(0.0),
-                               s.sample_rate, stage_seed(noise_seed, 3));
+                               s.sample_rate, stage_seed(noise_seed, 3), before);
   }
   if (d.clock_ppm) {
     signal = resample_by_clock(signal, static_cast<double>(before), *d.clock_ppm, length);
@@ -211,7 +180,7 @@ SampleStream prepare_exact_file(const RunSettings& s, const PlannedFile& file) {
   const std::size_t length = file_length(s, file);
   if (streams(file.impairments)) {
     // Everything that may refuse the file (its rates, its length) is checked here, before a block.
-    PlainChain chain{waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0), length, carrier_offset_of(s, file),
+    PlainChain chain{waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0), length, exact_carrier_offset(s, file),
                      s.sample_rate, file.snr_db, file.seeds.noise ? *file.seeds.noise : device_seed()};
     return {length, [chain = std::move(chain)](const SampleSink& sink) { emit_plain_file(chain, sink); }};
   }
@@ -222,12 +191,51 @@ SampleStream prepare_exact_file(const RunSettings& s, const PlannedFile& file) {
 double exact_held_samples(const RunSettings& s, const PlannedFile& file) {
   const double samples = std::max(0.0, exact_file_samples(s, file));
   if (!streams(file.impairments)) return samples;
-  return std::min(samples, static_cast<double>(kept_first_pass)) + static_cast<double>(exact_block_samples);
+  return std::min(samples, static_cast<double>(exact_block_samples));
+}
+
+double exact_carrier_offset(const RunSettings& s, const PlannedFile& file) {
+  double offset = s.mix_frequency + file.frequency_offset;
+  const ImpairmentDraws& d = file.impairments;
+  if (d.clock_ppm && s.exact.impairments.rf_frequency != 0.0) offset += s.exact.impairments.rf_frequency * *d.clock_ppm * 1e-6;
+  return offset;
+}
+
+double exact_total_carrier_offset(const RunSettings& s, const PlannedFile& file) {
+  const double carrier = is_analog_modulation(file.modulation) ? file.carrier_frequency : 0.0;
+  const double clock = 1.0 + file.impairments.clock_ppm.value_or(0.0) * 1e-6;
+  return (carrier + exact_carrier_offset(s, file)) * clock - carrier;
+}
+
+RealisedTiming exact_realised_timing(const RunSettings& s, const PlannedFile& file) {
+  const double length = exact_file_samples(s, file);
+  const double drift = length > 0.0 ? file.timing_error * s.sample_rate / length : 0.0;
+  const double clock = 1.0 + file.impairments.clock_ppm.value_or(0.0) * 1e-6;
+  const double rate = (file.symbol_rate + drift) * clock;
+  return {rate, s.sample_rate / rate, length * rate / s.sample_rate};
 }
 
 std::vector<Sample> exact_fading_taps(const RunSettings& s, const PlannedFile& file) {
-  if (!file.impairments.fading_k || !file.seeds.noise) return {};
-  return fading_tap_gains(fading_of(s, file), stage_seed(*file.seeds.noise, 1));
+  const ChannelPath path = exact_channel_path(s, file, 1);
+  std::vector<Sample> taps;
+  for (const std::vector<Sample>& tap : path.taps) taps.push_back(tap.front());
+  return taps;
+}
+
+ChannelPath exact_channel_path(const RunSettings& s, const PlannedFile& file, std::size_t count) {
+  const ImpairmentDraws& d = file.impairments;
+  ChannelPath path;
+  if (!file.seeds.noise || !(d.fading_k || d.carrier_phase || d.phase_noise)) return path;
+  // The first few samples (the label's one) need no check of the file's length; the whole path does.
+  const double length = std::max(0.0, exact_file_samples(s, file));
+  const std::size_t samples = static_cast<double>(count) <= std::max(1.0, length) ? count : file_length(s, file);
+  const std::size_t before = margins_of(s, file, samples).before;
+  if (d.fading_k) path.taps = fading_tap_paths(fading_of(s, file), stage_seed(*file.seeds.noise, 1), before, samples);
+  if (d.carrier_phase || d.phase_noise) {
+    path.phase = phase_noise_path(d.carrier_phase.value_or(0.0), d.phase_noise.value_or(0.0), s.sample_rate,
+                                  stage_seed(*file.seeds.noise, 3), before, samples, before);
+  }
+  return path;
 }
 
 }  // namespace quorvin

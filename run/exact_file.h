@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/signal.h"
+#include "generator/generator.h"
 #include "run/plan.h"
 #include "run/settings.h"
 
@@ -13,9 +14,9 @@ namespace quorvin {
 
 // The finished samples of `file` (exact_file_samples long): amplifier, fading, carrier offset
 // (mixing, frequency offset and the clock's share of the RF carrier), carrier phase and phase
-// noise, sample clock, white noise at the file's SNR (measured over the file after every stage
-// before it), IQ imbalance and DC offset, quantisation. Stages the file did not draw are skipped.
-// Throws what the generator throws.
+// noise, sample clock, white noise at the file's SNR (relative to the unit nominal power every
+// file of the model has, whatever its class or stages), IQ imbalance and DC offset,
+// quantisation. Stages the file did not draw are skipped. Throws what the generator throws.
 Signal synthesize_exact_file(const RunSettings& settings, const PlannedFile& file);
 
 // Samples per block of a streamed file: a multiple of the carrier offset's 256-sample refresh.
@@ -23,13 +24,12 @@ inline constexpr std::size_t exact_block_samples = 4096;
 
 // The samples of synthesize_exact_file as a stream of blocks of at most exact_block_samples. A
 // file with no impairment but its carrier offset and noise is made block by block as it is
-// emitted, in memory independent of its length (the noise's level needs the power over the whole
-// file, so a long file's waveform is made twice: once for the power, once for the samples);
-// other files are made whole here. Throws what synthesize_exact_file throws.
+// emitted, in memory independent of its length; other files are made whole here. Throws what
+// synthesize_exact_file throws.
 SampleStream prepare_exact_file(const RunSettings& settings, const PlannedFile& file);
 
-// The most samples making `file` holds at once: a streamed file's first pass (when short enough
-// to keep) and a block, or the whole file where its stages need it whole.
+// The most samples making `file` holds at once: a block of a streamed file, or the whole file
+// where its stages need it whole.
 double exact_held_samples(const RunSettings& settings, const PlannedFile& file);
 
 // Samples the fading's delays (`fading`) and the sample clock's drift (`clock_ppm`) read before and
@@ -44,7 +44,37 @@ StageMargins stage_margins(const ImpairmentSettings& impairments, bool fading, d
 // of these settings' stages at the ends of their ranges (the limit itself without such a stage).
 std::int64_t longest_framed_file(const ImpairmentSettings& impairments);
 
+// The total frequency the file's carrier is moved by before the sample clock, Hz: the mixing
+// frequency, the drawn frequency offset (digital and analog) and the clock's share of the RF
+// frequency, rf ppm 1e-6. (The analog carrier frequency itself comes on top for analog names.)
+double exact_carrier_offset(const RunSettings& settings, const PlannedFile& file);
+
+// How far the samples' carrier (0 Hz of a digital file's baseband, an analog file's carrier)
+// sits from where the file's own signal puts it, Hz, every stage counted: the carrier offset
+// above, then the sample clock's scaling of every frequency, (f + offset)(1 + ppm 1e-6) - f with
+// f the analog carrier frequency (0 for digital names).
+double exact_total_carrier_offset(const RunSettings& settings, const PlannedFile& file);
+
+// The symbol timing a digital file's samples realise, every stage that moves it counted: the
+// drawn rate Rs, the timing drift tau over the file's L samples (u_k grows by Rs / fs + tau / L
+// per sample) and the sample clock's offset (sample k read at k (1 + ppm 1e-6)), so
+// (Rs + tau fs / L)(1 + ppm 1e-6) Baud, fs over that per symbol, and L times that over fs symbol
+// periods spanned.
+RealisedTiming exact_realised_timing(const RunSettings& settings, const PlannedFile& file);
+
 // The tap gains of the file's fading channel at its first sample; empty without fading.
 std::vector<Sample> exact_fading_taps(const RunSettings& settings, const PlannedFile& file);
+
+// The channel as it varied over a file, for users who train equalisers and trackers: each fading
+// tap's complex gain and the carrier's phase (the drawn carrier phase plus the phase-noise walk,
+// radians), at the channel's samples 0 .. count - 1 from the file's first (at most the file's
+// length; with a clock offset the file's sample k reads the channel at k (1 + ppm 1e-6)). Empty
+// where the file drew no such stage or has no seed of its own.
+struct ChannelPath {
+  std::vector<std::vector<Sample>> taps;  // one row per tap
+  std::vector<double> phase;
+};
+ChannelPath exact_channel_path(const RunSettings& settings, const PlannedFile& file,
+                               std::size_t count = static_cast<std::size_t>(-1));
 
 }  // namespace quorvin

@@ -112,7 +112,22 @@ bool read_snr_definition(std::string_view text, ExactSettings& into) {
       text, into, {{"sample", SnrDefinition::sample}, {"esn0", SnrDefinition::esn0}});
 }
 bool read_sideband(std::string_view text, ExactSettings& into) {
-  return read_choice<Sideband, &ExactSettings::sideband>(text, into, {{"lower", Sideband::lower}, {"upper", Sideband::upper}});
+  return read_choice<std::optional<Sideband>, &ExactSettings::sideband>(
+      text, into, {{"lower", Sideband::lower}, {"upper", Sideband::upper}, {"random", std::nullopt}});
+}
+
+// A number from -1e12 to 1e12, or the empty text for none (the analog carrier's ends: the run's
+// --analog-fc then).
+template <std::optional<double> ExactSettings::*field>
+bool read_optional_frequency(std::string_view text, ExactSettings& into) {
+  if (text.empty()) {
+    into.*field = std::nullopt;
+    return true;
+  }
+  const std::optional<double> value = finite_number(text);
+  if (!value || std::abs(*value) > 1e12) return false;
+  into.*field = *value;
+  return true;
 }
 
 using S = ExactSettings;
@@ -137,7 +152,12 @@ const ExactOption option_table[] = {
      read_decimal<&S::gmsk_bt_max, 1, 100, 10>},
     {"--snr-definition", "sample", "what the SNR range draws: sample (per-sample SNR over the whole band) or esn0 (exact)",
      "sample or esn0", read_snr_definition},
-    {"--sideband", "lower", "sideband of AM-SSB: lower or upper (exact)", "lower or upper", read_sideband},
+    {"--sideband", "random", "sideband of AM-SSB: lower, upper, or random for one drawn per file (exact)",
+     "lower, upper or random", read_sideband},
+    {"--analog-fc-min", "", "lowest analog carrier frequency drawn, Hz (exact; default: --analog-fc)", "a number from -1e12 to 1e12",
+     read_optional_frequency<&S::analog_fc_min>},
+    {"--analog-fc-max", "", "highest analog carrier frequency drawn, Hz (exact; default: --analog-fc)", "a number from -1e12 to 1e12",
+     read_optional_frequency<&S::analog_fc_max>},
     {"--message-frequency-min", "100", "lowest analog message frequency drawn, Hz (exact)", "a number above 0 up to 1e12",
      read_decimal<&S::message_frequency_min, 0, 1000000000000LL, 1, true>},
     {"--message-frequency-max", "2000", "highest analog message frequency drawn, Hz (exact)",
@@ -216,13 +236,18 @@ struct Reach {
 std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
   const ExactSettings& x = s.exact;
   if (const ModulationRow* row = find_modulation(name); row != nullptr && row->family == Family::analog) {
-    const BandEdges edges =
-        analog_band(row->route, larger(x.message_frequency_min, x.message_frequency_max), s.analog_deviation, x.sideband);
-    const double centre = s.mix_frequency + s.analog_carrier_frequency;
-    std::string options = "--analog-fc, --mix-frequency";
+    // AM-SSB drawing its side per file may take either.
+    const double fm = larger(x.message_frequency_min, x.message_frequency_max);
+    BandEdges edges = analog_band(row->route, fm, s.analog_deviation, x.sideband.value_or(Sideband::lower));
+    if (!x.sideband) edges.high = std::max(edges.high, analog_band(row->route, fm, s.analog_deviation, Sideband::upper).high);
+    const double fc_min = x.analog_fc_min.value_or(s.analog_carrier_frequency);
+    const double fc_max = x.analog_fc_max.value_or(s.analog_carrier_frequency);
+    const double lowest = s.mix_frequency + std::min(fc_min, fc_max) + std::min(s.frequency_offset_min, s.frequency_offset_max);
+    const double highest = s.mix_frequency + std::max(fc_min, fc_max) + std::max(s.frequency_offset_min, s.frequency_offset_max);
+    std::string options = "--analog-fc (or --analog-fc-min/max), --frequency-offset-min/max, --mix-frequency";
     if (row->route != Route::cw) options += ", --message-frequency-max";
     if (row->route == Route::fm) options += ", --analog-deviation";
-    return Reach{centre + edges.low, centre + edges.high, options};
+    return Reach{lowest + edges.low, highest + edges.high, options};
   }
   std::optional<DigitalRoute> route;
   try {
@@ -252,6 +277,28 @@ std::string_view text_given(const ExactTexts& texts, std::string_view option) {
     return i < texts.size() && texts[i] ? std::string_view(*texts[i]) : option_table[i].default_text;
   }
   return {};
+}
+
+// The band after the channel's stages that move or widen it: fading spreads it by the largest
+// Doppler drawn on each side; the sample clock's offset moves the carrier by rf ppm 1e-6 (one
+// reference for both) and then scales every frequency by 1 + ppm 1e-6.
+Reach through_channel(const ImpairmentSettings& x, Reach reach) {
+  if (x.fading != Fading::none) {
+    const double spread = larger(x.doppler_min, x.doppler_max);
+    reach.low -= spread;
+    reach.high += spread;
+    reach.options += ", --doppler-min/max";
+  }
+  if (x.clock_ppm_min != 0.0 || x.clock_ppm_max != 0.0) {
+    const double slow = std::min(x.clock_ppm_min, x.clock_ppm_max) * 1e-6;
+    const double fast = std::max(x.clock_ppm_min, x.clock_ppm_max) * 1e-6;
+    const double low = reach.low + x.rf_frequency * slow;
+    const double high = reach.high + x.rf_frequency * fast;
+    reach.low = std::min(low * (1.0 + slow), low * (1.0 + fast));
+    reach.high = std::max(high * (1.0 + slow), high * (1.0 + fast));
+    reach.options += x.rf_frequency != 0.0 ? ", --clock-ppm-min/max, --rf-frequency" : ", --clock-ppm-min/max";
+  }
+  return reach;
 }
 
 }  // namespace
@@ -285,7 +332,8 @@ std::variant<ExactSettings, std::string> read_exact_options(const ExactTexts& te
 std::optional<std::string> band_misfit(const RunSettings& s) {
   const double edge = s.sample_rate / 2.0;
   for (const std::string& name : s.modulations) {
-    const std::optional<Reach> reach = reach_of(s, name);
+    std::optional<Reach> reach = reach_of(s, name);
+    if (reach) reach = through_channel(s.exact.impairments, *reach);
     // A hair of tolerance: a band that touches the edge exactly fits.
     if (!reach || (reach->low >= -edge * (1.0 + 1e-12) && reach->high <= edge * (1.0 + 1e-12))) continue;
     return name + " does not fit in the band of the sample rate: its signal may reach from " + number_text(reach->low) +

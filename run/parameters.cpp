@@ -28,12 +28,11 @@ Route route_of(const FileFacts& f) { return route_of_name(f.file.modulation).val
 bool linear(const FileFacts& f) { return !analog(f) && !is_keyed(route_of(f)); }
 bool framed(const FileFacts& f) { return exact(f) && f.settings.exact.samples_per_file > 0; }
 
-// The symbol timing the file's samples realise: the drawn rate itself in the exact model.
+// The symbol timing the file's samples realise.
 RealisedTiming realised(const FileFacts& f) {
   const RunSettings& s = f.settings;
   if (!exact(f)) return classic_realised_timing(f.file.modulation, s.num_symbols, f.file.symbol_rate, s.sample_rate);
-  const double ratio = s.sample_rate / f.file.symbol_rate;
-  return {f.file.symbol_rate, ratio, exact_file_samples(s, f.file) / ratio};
+  return exact_realised_timing(s, f.file);
 }
 
 // The message tone where the samples hold it: a real passband file folds it into 0 .. fs / 2.
@@ -44,9 +43,8 @@ double apparent_message_frequency(const FileFacts& f) {
   return std::abs(fm - fs * std::round(fm / fs));
 }
 
-double es_n0_db(const FileFacts& f) {
-  return f.file.snr_db + 10.0 * std::log10(f.settings.sample_rate / f.file.symbol_rate);
-}
+// Es/N0 of the symbols the samples realise: unit nominal power over the realised symbol period.
+double es_n0_db(const FileFacts& f) { return f.file.snr_db + 10.0 * std::log10(realised(f).samples_per_symbol); }
 
 // Digital files only; the route lookup reads the catalogue before the prefix rules.
 double bits_per_symbol(const FileFacts& f) {
@@ -110,6 +108,7 @@ Value seed(const FileFacts& f, const std::optional<Seed>& value) {
 constexpr ManifestPlace none = ManifestPlace::none;
 constexpr ManifestPlace leading = ManifestPlace::leading;
 constexpr ManifestPlace trailing = ManifestPlace::trailing;
+constexpr ManifestPlace exact_trailing = ManifestPlace::exact_trailing;
 
 // Every parameter a file may have. The order is the manifest's column order; the settings file
 // sorts by label and the metadata by key, so there the order does not matter.
@@ -134,15 +133,18 @@ const Definition definitions[] = {
      [](const FileFacts& f) { return for_digital(f, f.file.symbol_rate); }},
     {{"timing_error", "Symbol Timing Error", "", true, trailing},
      [](const FileFacts& f) { return for_digital(f, f.file.timing_error); }},
+    // The exact model offsets analog carriers too.
     {{"frequency_offset", "Frequency Offset", " Hz", true, trailing},
-     [](const FileFacts& f) { return for_digital(f, f.file.frequency_offset); }},
+     [](const FileFacts& f) { return analog(f) && !exact(f) ? Value{} : Value{f.file.frequency_offset}; }},
     {{"amplitude", "Amplitude", "", true, trailing}, [](const FileFacts& f) { return for_analog(f, f.file.amplitude); }},
     {{"message_frequency", "Message Frequency", " Hz", true, trailing},
      [](const FileFacts& f) {
        return exact(f) && route_of(f) == Route::cw ? Value{} : for_analog(f, f.file.message_frequency);
      }},
     {{"carrier_frequency", "Carrier Frequency", " Hz", true, trailing},
-     [](const FileFacts& f) { return for_analog(f, f.settings.analog_carrier_frequency); }},
+     [](const FileFacts& f) {
+       return for_analog(f, exact(f) ? f.file.carrier_frequency : f.settings.analog_carrier_frequency);
+     }},
     {{"frequency_deviation", "Frequency Deviation", " Hz", true, trailing},
      [](const FileFacts& f) {
        const ModulationRow* row = find_modulation(f.file.modulation);
@@ -198,7 +200,7 @@ const Definition definitions[] = {
     {{"sideband", "Sideband", "", true, trailing},
      [](const FileFacts& f) {
        return exact(f) && route_of(f) == Route::am_ssb
-                  ? Value{std::string(f.settings.exact.sideband == Sideband::lower ? "lower" : "upper")}
+                  ? Value{std::string(f.file.sideband == Sideband::lower ? "lower" : "upper")}
                   : Value{};
      }},
     {{"am_index", "AM Index", "", true, trailing},
@@ -251,6 +253,11 @@ const Definition definitions[] = {
      }},
     {{"adc_backoff", "ADC Backoff", " dB", true, trailing},
      [](const FileFacts& f) { return f.file.impairments.adc_bits ? Value{impairment_settings(f).adc_backoff} : Value{}; }},
+    // Columns the classic model's manifests never had: they keep their bytes.
+    {{"message_phase", "Message Phase", " rad", true, exact_trailing},
+     [](const FileFacts& f) { return exact(f) && route_of(f) != Route::cw ? for_analog(f, f.file.message_phase) : Value{}; }},
+    {{"total_carrier_offset", "Total Carrier Offset", " Hz", true, exact_trailing},
+     [](const FileFacts& f) { return exact(f) ? Value{exact_total_carrier_offset(f.settings, f.file)} : Value{}; }},
     {{"run_seed", "", "", true, none},
      [](const FileFacts& f) { return f.run_seed ? Value{std::int64_t{*f.run_seed}} : Value{}; }},
 };
@@ -271,6 +278,14 @@ std::vector<std::string_view> manifest_parameter_keys(ManifestPlace place) {
     if (d.kind.manifest == place && std::find(keys.begin(), keys.end(), d.kind.key) == keys.end()) {
       keys.push_back(d.kind.key);
     }
+  }
+  return keys;
+}
+
+std::vector<std::string_view> manifest_columns(ManifestPlace place, SignalModel model) {
+  std::vector<std::string_view> keys = manifest_parameter_keys(place);
+  if (place == ManifestPlace::trailing && model == SignalModel::exact) {
+    for (const std::string_view key : manifest_parameter_keys(ManifestPlace::exact_trailing)) keys.push_back(key);
   }
   return keys;
 }

@@ -15,8 +15,10 @@
 namespace quorvin {
 
 // Where a parameter stands in the manifest: among the leading columns (after the file names),
-// after the file's results (number of samples, saved), or not at all.
-enum class ManifestPlace { none, leading, trailing };
+// after the file's results (number of samples, saved), after those in the manifests of
+// exact-model runs only (columns added since the classic model's manifests were fixed), or not
+// at all.
+enum class ManifestPlace { none, leading, trailing, exact_trailing };
 
 // One kind of parameter. A key names it in the SigMF metadata ("quorvin:<key>") and the
 // manifest; a label and unit in the settings file, which leaves out a kind without a label.
@@ -49,5 +51,9 @@ std::vector<ParameterRow> file_parameters(const FileFacts& facts);
 
 // The manifest's parameter columns at `place`, one per key, in table order.
 std::vector<std::string_view> manifest_parameter_keys(ManifestPlace place);
+
+// The columns of a run's manifest at `place` (leading or trailing): the trailing ones of an
+// exact-model run are followed by the exact_trailing ones.
+std::vector<std::string_view> manifest_columns(ManifestPlace place, SignalModel model);
 
 }  // namespace quorvin

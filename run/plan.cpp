@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "channel/gaussian.h"
+#include "run/exact_file.h"
 #include "run/seeds.h"
 
 namespace quorvin {
@@ -11,6 +12,15 @@ namespace {
 
 // A uniform draw in [0, 1): the frame's start must stay inside the first symbol period.
 double draw_fraction(DrawSource& source) { return source.next() / (draw_scale + 1.0); }
+
+// Each stage's values from its own engine (see derive_impairment_seed).
+struct StageDraws {
+  GaussianSource source;
+  double uniform(double lo, double hi) { return lo + source.next_uniform() * (hi - lo); }
+};
+
+// The engine of an exact analog file's carrier draws, after the impairments' stages 1 to 8.
+constexpr std::uint32_t analog_carrier_stage = 9;
 
 }  // namespace
 
@@ -61,6 +71,7 @@ std::optional<PlannedFile> RunPlan::next() {
       file.message_frequency = source_.next() / draw_scale * 19990.0 + 10.0;
     } else {
       draw_exact_analog(file);
+      draw_analog_carrier(file);
       draw_impairments(file);
     }
   } else {
@@ -72,16 +83,15 @@ std::optional<PlannedFile> RunPlan::next() {
     if (settings_.signal_model == SignalModel::exact) {
       draw_exact_digital(file);
       draw_impairments(file);
+      // The SNR range may draw Es/N0 of the realised symbols; the file keeps its per-sample SNR,
+      // which the noise is set by.
+      if (settings_.exact.snr_definition == SnrDefinition::esn0) {
+        file.snr_db -= 10.0 * std::log10(exact_realised_timing(settings_, file).samples_per_symbol);
+      }
     }
   }
   return file;
 }
-
-// Each stage's values from its own engine (see derive_impairment_seed).
-struct StageDraws {
-  GaussianSource source;
-  double uniform(double lo, double hi) { return lo + source.next_uniform() * (hi - lo); }
-};
 
 bool is_on(double lo, double hi) { return !(lo == 0.0 && hi == 0.0); }
 
@@ -123,6 +133,26 @@ void RunPlan::draw_exact_analog(PlannedFile& file) {
   const Route route = route_of_name(file.modulation).value_or(Route::cw);
   if (route != Route::cw) file.message_frequency = draw_uniform(x.message_frequency_min, x.message_frequency_max, source_);
   if (route == Route::am) file.am_index = draw_uniform(x.am_index_min, x.am_index_max, source_);
+  // Every file of the model has unit nominal power whatever its class: AM's carrier is scaled by
+  // 1 / sqrt(1 + m^2 / 2), the others' envelopes are 1. The drawn amplitude above only keeps the
+  // draws in the classic model's order.
+  file.amplitude = route == Route::am ? 1.0 / std::sqrt(1.0 + file.am_index * file.am_index / 2.0) : 1.0;
+}
+
+// The analog carrier, its offset, the message's phase and AM-SSB's side, from an engine of their
+// own, so the run's draw source (and every later file's draws) stays as it was.
+void RunPlan::draw_analog_carrier(PlannedFile& file) const {
+  const ExactSettings& x = settings_.exact;
+  const Route route = route_of_name(file.modulation).value_or(Route::cw);
+  StageDraws draws{GaussianSource(derive_impairment_seed(draw_seed_, file.modulation, file.index, analog_carrier_stage))};
+  file.carrier_frequency = draws.uniform(x.analog_fc_min.value_or(settings_.analog_carrier_frequency),
+                                         x.analog_fc_max.value_or(settings_.analog_carrier_frequency));
+  file.frequency_offset = draws.uniform(settings_.frequency_offset_min, settings_.frequency_offset_max);
+  if (route != Route::cw) file.message_phase = draws.uniform(0.0, 2.0 * pi);
+  if (route == Route::am_ssb) {
+    const bool upper = draws.uniform(0.0, 1.0) >= 0.5;
+    file.sideband = x.sideband.value_or(upper ? Sideband::upper : Sideband::lower);
+  }
 }
 
 void RunPlan::draw_exact_digital(PlannedFile& file) {
@@ -132,10 +162,6 @@ void RunPlan::draw_exact_digital(PlannedFile& file) {
   if (route == Route::fsk) file.fsk_index = draw_uniform(x.fsk_index_min, x.fsk_index_max, source_);
   if (route == Route::gmsk) file.gmsk_bt = draw_uniform(x.gmsk_bt_min, x.gmsk_bt_max, source_);
   if (x.samples_per_file > 0) file.start_offset = draw_fraction(source_);
-  // The SNR range may draw Es/N0; the file keeps its per-sample SNR, which the noise is set by.
-  if (x.snr_definition == SnrDefinition::esn0) {
-    file.snr_db -= 10.0 * std::log10(settings_.sample_rate / file.symbol_rate);
-  }
 }
 
 }  // namespace quorvin

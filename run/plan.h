@@ -29,7 +29,9 @@ struct ImpairmentDraws {
 };
 
 // One file of a run and everything drawn for it. Analog files use amplitude, snr_db and
-// message_frequency; digital files symbol_rate, snr_db, timing_error and frequency_offset.
+// message_frequency; digital files symbol_rate, snr_db, timing_error and frequency_offset. The
+// exact model's analog files also draw their carrier, its offset, the message's phase and
+// AM-SSB's side, and keep in amplitude the carrier's that gives them unit nominal power.
 struct PlannedFile {
   std::string modulation;
   std::int32_t index = 1;  // 1-based within its modulation
@@ -46,6 +48,9 @@ struct PlannedFile {
   double gmsk_bt = 0.0;
   double am_index = 0.0;
   double start_offset = 0.0;  // symbol periods, [0, 1): where a fixed-length frame starts
+  double carrier_frequency = 0.0;  // Hz, the analog carrier
+  double message_phase = 0.0;      // radians, the analog message's phase at the first sample
+  Sideband sideband = Sideband::lower;
   ImpairmentDraws impairments = {};
 };
 
@@ -71,6 +76,7 @@ class RunPlan {
 
  private:
   void draw_exact_analog(PlannedFile& file);
+  void draw_analog_carrier(PlannedFile& file) const;
   void draw_exact_digital(PlannedFile& file);
   void draw_impairments(PlannedFile& file) const;
 

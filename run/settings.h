@@ -3,6 +3,7 @@
 // from. The desktop program's form and quorvin-cli's options both produce them.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,10 @@ struct ExactSettings {
   double gmsk_bt_min = 0.3;
   double gmsk_bt_max = 0.3;
   SnrDefinition snr_definition = SnrDefinition::sample;
-  Sideband sideband = Sideband::lower;
+  std::optional<Sideband> sideband = std::nullopt;  // AM-SSB's side; none: drawn per file
+  // The analog carrier's range, Hz; an absent end is the run's analog carrier frequency.
+  std::optional<double> analog_fc_min = std::nullopt;
+  std::optional<double> analog_fc_max = std::nullopt;
   double message_frequency_min = 100.0;  // Hz
   double message_frequency_max = 2000.0;
   double am_index_min = 1.0;

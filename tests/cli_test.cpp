@@ -140,6 +140,18 @@ const UsageCase usage_cases[] = {
      "quorvin-cli: 8FSK does not fit in the band of the sample rate: its signal may reach from -22500 Hz to 22600 Hz, "
      "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --symbol-rate-max, --frequency-offset-min/max, "
      "--mix-frequency, --fsk-index-max.\n"},
+    // Two stages that move or widen the band beyond the drawn offsets.
+    {"band_clock_moves_the_carrier",
+     {"-m", "QPSK", "--signal-model", "exact", "--sample-rate", "100000", "--rf-frequency", "3e9", "--clock-ppm-min", "20",
+      "--clock-ppm-max", "20"},
+     "quorvin-cli: QPSK does not fit in the band of the sample rate: its signal may reach from 56626.132499999985 Hz to "
+     "63476.26949999999 Hz, beyond -50000 .. 50000 Hz. Raise --sample-rate or narrow --symbol-rate-max, "
+     "--frequency-offset-min/max, --mix-frequency, --rolloff-max, --clock-ppm-min/max, --rf-frequency.\n"},
+    {"band_doppler_spread",
+     {"-m", "QPSK", "--signal-model", "exact", "--sample-rate", "100000", "--fading", "rayleigh", "--doppler-max", "60000"},
+     "quorvin-cli: QPSK does not fit in the band of the sample rate: its signal may reach from -63375 Hz to 63475 Hz, "
+     "beyond -50000 .. 50000 Hz. Raise --sample-rate or narrow --symbol-rate-max, --frequency-offset-min/max, "
+     "--mix-frequency, --rolloff-max, --doppler-min/max.\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, CliUsage, ::testing::ValuesIn(usage_cases),
@@ -198,7 +210,8 @@ const WarningCase warning_cases[] = {
      "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --symbol-rate-max, --frequency-offset-min/max, "
      "--mix-frequency, --rolloff-max.\n",
      0},
-    {"exact_serves_the_carrier", {"-m", "CW", "--signal-model", "exact", "--analog-fc", "5000"}, 0, "", 1},
+    // At the band's edge with the largest frequency offset (100 Hz) it fits: no warning.
+    {"exact_serves_the_carrier", {"-m", "CW", "--signal-model", "exact", "--analog-fc", "4900"}, 0, "", 1},
     {"exact_reversed_snr", {"-m", "CW", "--signal-model", "exact", "--snr-min", "3", "--snr-max", "-3"}, 0,
      warning + "--snr-min 3 is above --snr-max -3" + drawn_anyway, 1},
 };

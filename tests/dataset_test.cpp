@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <complex>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <limits>
 #include <sstream>
 #include <sys/stat.h>
@@ -56,6 +60,62 @@ TEST(SigmfMetadata, SeededDigitalFileRecordsItsSeeds) {
   EXPECT_EQ(g["quorvin:symbol_seed"], 11);
   EXPECT_EQ(g["quorvin:noise_seed"], 22);
   EXPECT_FALSE(g.contains("quorvin:amplitude"));
+}
+
+using SigmfRun = test::CliFolder;
+
+// The strongest line of a cf32_le recording, Hz, by a direct DFT over 1 Hz steps then 0.01 Hz.
+double strongest_line(const std::string& data, double sample_rate, double from, double to) {
+  std::vector<std::complex<double>> x(data.size() / 8);
+  for (std::size_t k = 0; k < x.size(); ++k) {
+    float parts[2];
+    std::memcpy(parts, data.data() + 8 * k, 8);
+    x[k] = {parts[0], parts[1]};
+  }
+  const auto magnitude = [&](double f) {
+    std::complex<double> sum = 0.0;
+    for (std::size_t k = 0; k < x.size(); ++k) sum += x[k] * std::polar(1.0, -2.0 * M_PI * f * static_cast<double>(k) / sample_rate);
+    return std::abs(sum);
+  };
+  double best = from;
+  for (double f = from; f <= to; f += 1.0) best = magnitude(f) > magnitude(best) ? f : best;
+  for (double f = best - 1.0, top = best; f <= top + 1.0; f += 0.01) best = magnitude(f) > magnitude(best) ? f : best;
+  return best;
+}
+
+// The signal extension's detail is the file's own: GMSK's drawn BT, and AM-SSB's side, which the
+// tone's place against the carrier shows on the samples (drawn per file by default).
+TEST_F(SigmfRun, DetailComesFromTheFilesOwnValues) {
+  const std::string out = sub("r1");
+  for (const char* sideband : {"upper", "random"}) {
+    ASSERT_EQ(run({"-m", "GMSK,AM-SSB", "--signal-model", "exact", "--sample-rate", "100000", "--samples-per-file", "4096",
+                   "--gmsk-bt-min", "0.6", "--gmsk-bt-max", "0.6", "--sideband", sideband, "--files-per-modulation", "6",
+                   "--snr-min", "inf", "--snr-max", "inf", "--seed", "1", "--format", "sigmf", "-o", out, "-q"})
+                  .status,
+              0);
+    std::set<std::string> sides;
+    for (int index = 1; index <= 6; ++index) {
+      const std::string stem = out + "/AM-SSB_signal_" + std::to_string(index);
+      const auto meta = nlohmann::json::parse(test::read_file(stem + ".sigmf-meta"));
+      const auto& g = meta["global"];
+      const std::string side = g["quorvin:sideband"];
+      EXPECT_EQ(meta["annotations"][0]["signal:detail"]["carrier_variant"], side + " sideband");
+      const double carrier = g["quorvin:carrier_frequency"].get<double>() + g["quorvin:frequency_offset"].get<double>();
+      const double tone = strongest_line(test::read_file(stem + ".sigmf-data"), 100000, carrier - 2100, carrier + 2100);
+      EXPECT_NEAR(std::abs(tone - carrier), g["quorvin:message_frequency"].get<double>(), 0.1) << stem;
+      EXPECT_EQ(tone > carrier ? "upper" : "lower", side) << stem;
+      if (std::string(sideband) == "upper") {
+        EXPECT_EQ(side, "upper");
+      }
+      sides.insert(side);
+      const auto gmsk = nlohmann::json::parse(test::read_file(out + "/GMSK_signal_" + std::to_string(index) + ".sigmf-meta"));
+      EXPECT_EQ(gmsk["global"]["quorvin:gmsk_bt"], 0.6);
+      EXPECT_EQ(gmsk["annotations"][0]["signal:detail"]["class_variant"], "GMSK, BT 0.6");
+    }
+    if (std::string(sideband) == "random") {
+      EXPECT_EQ(sides.size(), 2u) << "both sides drawn among six files";
+    }
+  }
 }
 
 class Manifest : public test::TempFolder {};

@@ -54,6 +54,11 @@ RUNS = {
                    "--gmsk-bt-min", "0.25", "--gmsk-bt-max", "0.5", "--sideband", "upper", "--am-index-min", "0.3",
                    "--am-index-max", "0.9", "--snr-definition", "esn0", "--format", "sigmf",
                    "--manifest", "drawn/manifest.csv"], 0),
+        # Symbol counts with drift, offsets, a mixing frequency and drawn analog carriers, with settings files.
+        ("symbols", [*EXACT, "-m", NAMES, "--sample-rate", "100000", "--num-symbols", "60",
+                     "--files-per-modulation", "2", "--seed", "25", "--timing-error-min", "-0.3",
+                     "--frequency-offset-min", "-300", "--mix-frequency", "1250", "--analog-fc-min", "500",
+                     "--analog-fc-max", "3000", "--am-index-min", "0.3", "--save-settings"], 0),
         # Lengths from symbol counts, the rect pulse, Rayleigh taps, one shard.
         ("lengths", [*EXACT, "-m", "QPSK,GMSK,AM,8FSK", "--sample-rate", "100000", "--num-symbols", "120",
                      "--files-per-modulation", "3", "--seed", "24", "--shard", "1/2", "--fading", "rayleigh",

@@ -224,6 +224,14 @@ def _plan(config: Config, names: list[str], files_per_modulation: int, seed: int
     options["--files-per-modulation"] = str(files_per_modulation)
     return _core.Plan(_core.settings(names, options), seed)
 
+    def channel(self, position: int) -> dict[str, np.ndarray]:
+        """The exact-model channel item ``position`` went through, as it varied over the file:
+        ``"fading_taps"``, a (taps, samples) complex128 array of each fading tap's gain, and
+        ``"phase"``, the carrier's phase in radians (drawn phase plus phase-noise walk), each where
+        the file drew that stage. With a clock offset, sample k of the file reads the channel at
+        k (1 + ppm 1e-6). Empty for the classic model and for files without those stages."""
+        return self._plan.channel(int(position))
+
 
 def generate(name: str, config: Config, seed: int = 0, index: int = 1,
              double_precision: bool = False) -> tuple[np.ndarray, dict[str, Any]]:

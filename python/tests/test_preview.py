@@ -37,7 +37,8 @@ def test_every_class_is_drawn_and_the_summary_has_the_drawn_parameters(run, tmp_
 def test_the_spectrum_of_a_cw_file_peaks_at_its_labelled_carrier(run):
     samples, meta = quorvin.read_sigmf(run / "CW_signal_1")
     frequencies, power = preview.spectrum(samples, meta["global"]["core:sample_rate"])
-    carrier = meta["global"]["quorvin:carrier_frequency"] + meta["global"]["quorvin:mix_frequency"]
+    g = meta["global"]
+    carrier = g["quorvin:carrier_frequency"] + g["quorvin:frequency_offset"] + g["quorvin:mix_frequency"]
     assert abs(frequencies[np.argmax(power)] - carrier) <= 50000 / 1024
 
 

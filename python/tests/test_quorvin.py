@@ -336,3 +336,26 @@ def test_csv_reader_refuses_other_text_naming_the_file(tmp_path, text, message):
 def test_the_package_version_is_the_programs():
     printed = subprocess.run([CLI, "-V"], check=True, capture_output=True, text=True).stdout.split()
     assert printed == ["quorvin-cli", quorvin.__version__]
+
+
+def test_the_channel_path_rebuilds_a_faded_item_and_its_labels_reach_python():
+    """One fading tap at no delay and phase noise: the item is the clean item of the same plan times
+    the tap's gain path and the phase path; the total carrier offset is among the labels."""
+    options = {"signal_model": "exact", "sample_rate": 50e3, "samples_per_file": 2048, "snr": ("inf", "inf"),
+               "frequency_offset": (0, 0)}
+    clean = quorvin.Dataset(quorvin.Config(["QPSK", "AM"], **options), files_per_modulation=2, seed=3)
+    faded = quorvin.Dataset(quorvin.Config(["QPSK", "AM"], fading="rayleigh", fading_delays=[0], fading_gains=[0],
+                                           doppler=(30, 30), carrier_phase=True, phase_noise=(2, 2), **options),
+                            files_per_modulation=2, seed=3)
+    for position in range(len(faded)):
+        x, labels = faded[position]
+        channel = faded.channel(position)
+        assert channel["fading_taps"].shape == (1, 2048) and channel["phase"].shape == (2048,)
+        assert channel["phase"][0] == labels["carrier_phase"]
+        gain = channel["fading_taps"][0]
+        assert labels["fading_taps"].startswith(repr(gain[0].real)[:8])
+        rebuilt = clean[position][0] * gain * np.exp(1j * channel["phase"])
+        assert np.max(np.abs(x - rebuilt)) < 1e-5
+        assert np.ptp(np.abs(gain)) > 0.01
+        assert labels["total_carrier_offset"] == 0.0
+    assert clean.channel(0) == {}
