@@ -311,8 +311,13 @@ Hdf5Writer::Hdf5Writer(const std::filesystem::path& path, const RunSettings& set
   // created it, so it writes that very file whatever has become of its name meanwhile, and never
   // follows a link planted there.
   const std::string own = "/proc/self/fd/" + std::to_string(fileno(s.target.stream()));
+  // The atomic writer already holds the temporary with a lock of its own (so that no other run
+  // clears it as a leftover); HDF5's lock on its second descriptor would be refused by that one.
+  const hid_t access = H5Pcreate(H5P_FILE_ACCESS);
+  H5Pset_file_locking(access, false, true);
   errno = 0;
-  s.file = H5Fcreate(own.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+  s.file = H5Fcreate(own.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
+  H5Pclose(access);
   if (s.file < 0) {
     s.fail("cannot be created (" + write_failure(errno) + ")");
     return;

@@ -218,19 +218,22 @@ class Dataset:
                 raise IndexError(f"positions: {whole} is outside a dataset of {len(self)} items")
         return self._plan.frames(wholes)
 
-
-def _plan(config: Config, names: list[str], files_per_modulation: int, seed: int) -> Any:
-    options = dict(config.options)
-    options["--files-per-modulation"] = str(files_per_modulation)
-    return _core.Plan(_core.settings(names, options), seed)
-
     def channel(self, position: int) -> dict[str, np.ndarray]:
         """The exact-model channel item ``position`` went through, as it varied over the file:
         ``"fading_taps"``, a (taps, samples) complex128 array of each fading tap's gain, and
         ``"phase"``, the carrier's phase in radians (drawn phase plus phase-noise walk), each where
         the file drew that stage. With a clock offset, sample k of the file reads the channel at
         k (1 + ppm 1e-6). Empty for the classic model and for files without those stages."""
-        return self._plan.channel(int(position))
+        whole = _integer("position", position)
+        if not -len(self) <= whole < len(self):
+            raise IndexError(f"position: {whole} is outside a dataset of {len(self)} items")
+        return self._plan.channel(whole)
+
+
+def _plan(config: Config, names: list[str], files_per_modulation: int, seed: int) -> Any:
+    options = dict(config.options)
+    options["--files-per-modulation"] = str(files_per_modulation)
+    return _core.Plan(_core.settings(names, options), seed)
 
 
 def generate(name: str, config: Config, seed: int = 0, index: int = 1,
