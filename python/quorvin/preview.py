@@ -49,10 +49,32 @@ def _samples(folder: str, row: dict[str, Any]) -> np.ndarray:
     """The row's recording; ValueError naming it when it holds no samples to draw."""
     name = str(row["sample_file"])
     path = os.path.join(folder, name)
-    samples = read_sigmf(path)[0] if name.endswith(".sigmf-data") else read_csv(path)
+    if "#" in name:  # "dataset.h5#7": row 7 of an HDF5 container
+        container, place = name.rsplit("#", 1)
+        path = os.path.join(folder, container)
+        samples = _container_row(path, int(place))
+    else:
+        samples = read_sigmf(path)[0] if name.endswith(".sigmf-data") else read_csv(path)
     if not len(samples):
         raise ValueError(f"{path}: 0 samples, nothing to draw")
     return samples
+
+
+def _container_row(path: str, row: int) -> np.ndarray:
+    """One file's samples of a ``--format hdf5`` container, read alone (needs h5py)."""
+    import h5py  # noqa: PLC0415 (optional)
+
+    with h5py.File(path, "r") as file:
+        iq = file["iq"]
+        if "offsets" not in file:
+            if not 0 <= row < iq.shape[0]:
+                raise ValueError(f"{path}: no row {row} among {iq.shape[0]}")
+            return np.asarray(iq[row], dtype=np.complex64)
+        offsets = file["offsets"]
+        if not 0 <= row < len(offsets):
+            raise ValueError(f"{path}: no row {row} among {len(offsets)}")
+        end = int(offsets[row + 1]) if row + 1 < len(offsets) else iq.shape[0]
+        return np.asarray(iq[int(offsets[row]):end], dtype=np.complex64)
 
 
 def _saved(row: dict[str, Any]) -> bool:

@@ -34,6 +34,22 @@ def test_every_class_is_drawn_and_the_summary_has_the_drawn_parameters(run, tmp_
     assert preview.main([str(run / "m.csv"), "-o", str(tmp_path / "cli.png")]) == 0
 
 
+@pytest.mark.parametrize("lengths", [["--samples-per-file", "512"], ["--num-symbols", "80"]], ids=["frames", "offsets"])
+def test_an_hdf5_runs_manifest_is_drawn_from_its_container(tmp_path, lengths):
+    pytest.importorskip("h5py")
+    if os.environ.get("QUORVIN_CLI_HDF5", "1") == "0":
+        pytest.skip("quorvin-cli was built without HDF5")
+    names = ["AM", "QPSK", "8FSK"]
+    subprocess.run([CLI, "-m", ",".join(names), "--signal-model", "exact", "--sample-rate", "50000", *lengths,
+                    "--files-per-modulation", "2", "--seed", "6", "--format", "hdf5", "--manifest",
+                    str(tmp_path / "m.csv"), "--no-progress", "-o", str(tmp_path / "h")], check=True, capture_output=True)
+    assert preview.draw_preview(str(tmp_path / "m.csv"), str(tmp_path / "p.png"), folder=str(tmp_path / "h")) == names
+    samples, _, _ = quorvin.read_hdf5(tmp_path / "h" / "dataset.h5")
+    for row in range(6):  # each row read alone is the container's own
+        alone = preview._container_row(str(tmp_path / "h" / "dataset.h5"), row)
+        assert alone.tobytes() == np.asarray(samples[row]).tobytes()
+
+
 def test_the_spectrum_of_a_cw_file_peaks_at_its_labelled_carrier(run):
     samples, meta = quorvin.read_sigmf(run / "CW_signal_1")
     frequencies, power = preview.spectrum(samples, meta["global"]["core:sample_rate"])
