@@ -40,7 +40,7 @@ class ManifestWriter {
 
  private:
   AtomicFileWriter writer_;
-  const RunSettings& settings_;
+  const RunSettings settings_;  // a copy: the writer may outlive the caller's settings
   SampleFormat format_;
   std::optional<std::uint32_t> run_seed_;
   std::string container_;

@@ -176,7 +176,7 @@ struct Hdf5Writer::State {
   // The temporary file: created exclusively under a fresh name and put in place when complete.
   // Declared first, so that it is discarded only after HDF5 has let go of the file.
   AtomicFileWriter target;
-  const RunSettings& settings;
+  const RunSettings settings;  // a copy: the writer may outlive the caller's settings
   std::optional<std::uint32_t> run_seed;
   std::int64_t fixed_length;
   std::string failure;
