@@ -43,13 +43,15 @@ void RunPlan::seek_file(std::uint64_t position) {
       draws_per_file_.push_back(source_.drawn());
     }
   }
-  const std::uint64_t modulation = std::min<std::uint64_t>(position / files, settings_.modulations.size());
+  // At most the number of names, so an index on every platform.
+  const auto modulation =
+      static_cast<std::size_t>(std::min<std::uint64_t>(position / files, settings_.modulations.size()));
   std::uint64_t draws = 0;
-  for (std::uint64_t m = 0; m < modulation; ++m) draws += draws_per_file_[m] * files;
+  for (std::size_t m = 0; m < modulation; ++m) draws += draws_per_file_[m] * files;
   if (modulation < settings_.modulations.size()) draws += draws_per_file_[modulation] * (position % files);
   source_ = DrawSource(draw_seed_);
   source_.skip(draws);
-  modulation_ = static_cast<std::size_t>(modulation);
+  modulation_ = modulation;
   index_ = modulation < settings_.modulations.size() ? static_cast<std::int32_t>(position % files) : 0;
 }
 
