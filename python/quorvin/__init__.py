@@ -109,6 +109,23 @@ def _python_message(message: str, given: dict[str, str]) -> str:
     return re.sub(r"\b(\w+) and \1\b", r"\1", message)  # a range's two ends are one keyword
 
 
+# Keys of a --config file that a Dataset takes itself, and those only writing files concerns.
+_DATASET_KEYS = {"files-per-modulation", "seed"}
+_FILE_WRITING_KEYS = {"output-folder", "save-settings", "format", "compress", "manifest", "jobs", "shard",
+                      "progress", "no-progress", "quiet"}
+
+
+def _read_config_file(path: str | os.PathLike) -> dict[str, Any]:
+    """A --config file's table; ValueError naming the file when it is no TOML."""
+    import tomllib  # noqa: PLC0415 (Python 3.11)
+
+    try:
+        with open(path, "rb") as file:
+            return tomllib.load(file)
+    except tomllib.TOMLDecodeError as error:
+        raise ValueError(f"{os.fspath(path)}: {error}") from None
+
+
 class Config:
     """A run's settings: every quorvin-cli option as a keyword, ranges as ``(min, max)`` tuples.
 
@@ -149,6 +166,40 @@ class Config:
         except ValueError as error:
             raise ValueError(_python_message(str(error), given)) from None
 
+    @classmethod
+    def from_file(cls, path: str | os.PathLike) -> "Config":
+        """The settings of a ``quorvin-cli --config`` file: TOML lines of long option names and values.
+
+        What only writing files concerns (``format``, ``manifest``, ``output-folder``, ``jobs``,
+        ...) is left to the command line, and ``files-per-modulation`` and ``seed`` to
+        ``Dataset.from_file``; a name that is no option raises ValueError naming the file.
+        """
+        return cls._from_table(os.fspath(path), _read_config_file(path))
+
+    @classmethod
+    def _from_table(cls, path: str, table: dict[str, Any]) -> "Config":
+        texts: dict[str, str] = {}
+        given: dict[str, str] = {}
+        names: Any = table.get("modulations", [])
+        for key, value in table.items():
+            option = "--" + key
+            if key == "modulations" or key in _DATASET_KEYS or key in _FILE_WRITING_KEYS:
+                continue
+            if isinstance(value, bool):
+                if value:
+                    texts[option] = "true"
+            else:
+                texts[option] = _text(value)
+            given[option] = key
+        config = cls.__new__(cls)
+        config.modulations = _names(",".join(names) if isinstance(names, list) else names)
+        config.options = texts
+        try:
+            config._settings = _core.settings(config.modulations, texts)
+        except ValueError as error:
+            raise ValueError(f"{path}: {_python_message(str(error), given)}") from None
+        return config
+
     def __getstate__(self) -> dict[str, Any]:
         return {"modulations": self.modulations, "options": self.options}
 
@@ -186,6 +237,17 @@ class Dataset:
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__init__(**state)  # type: ignore[misc]
+
+    @classmethod
+    def from_file(cls, path: str | os.PathLike, double_precision: bool = False) -> "Dataset":
+        """The dataset a ``quorvin-cli --config`` file describes: its settings, its
+        ``files-per-modulation`` (default 1) and its ``seed`` (required: the file and the seed
+        re-make the same items as the command line's files)."""
+        table = _read_config_file(path)
+        if "seed" not in table:
+            raise ValueError(f"{os.fspath(path)}: no seed, so no reproducible dataset")
+        config = Config._from_table(os.fspath(path), table)
+        return cls(config, table.get("files-per-modulation", 1), table["seed"], double_precision)
 
     def __len__(self) -> int:
         return len(self._plan)

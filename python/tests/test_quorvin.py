@@ -359,3 +359,34 @@ def test_the_channel_path_rebuilds_a_faded_item_and_its_labels_reach_python():
         assert np.ptp(np.abs(gain)) > 0.01
         assert labels["total_carrier_offset"] == 0.0
     assert clean.channel(0) == {}
+
+
+def test_a_config_file_gives_the_command_lines_items(tmp_path):
+    path = tmp_path / "d.toml"
+    path.write_text('modulations = ["QPSK", "AM", "GMSK"]\nsignal-model = "exact"\nsample-rate = 100000\n'
+                    'samples-per-file = 300\nsnr-min = -3.5\nfiles-per-modulation = 2\nseed = 17\n'
+                    'fading = "rician"\ncarrier-phase = true\nformat = "sigmf"\nmanifest = "' +
+                    str(tmp_path / "m.csv") + '"\n')
+    subprocess.run([CLI, "--config", str(path), "--no-progress", "-q", "-o", str(tmp_path / "out")], check=True)
+    ds = quorvin.Dataset.from_file(path)
+    rows = quorvin.read_manifest(tmp_path / "m.csv")
+    rows = rows.to_dict("records") if hasattr(rows, "to_dict") else rows
+    assert len(ds) == len(rows) == 6
+    for position, row in enumerate(rows):
+        recorded, _ = quorvin.read_sigmf(tmp_path / "out" / row["sample_file"])
+        assert ds[position][0].tobytes() == recorded.tobytes()
+    assert quorvin.Config.from_file(path).options == ds.config.options
+
+
+@pytest.mark.parametrize("text, message", [
+    ('modulations = "QPSK"\nsample-rte = 3\nseed = 1\n', "unknown argument sample-rte"),
+    ('modulations = "QPSK"\nsignal-model = "exact"\nrolloff-max = 2\nseed = 1\n', "rolloff-max takes a number"),
+    ('modulations = "QPSK"\n', "no seed"),
+    ('modulations = [QPSK\n', "line 1"),
+])
+def test_a_config_file_that_cannot_serve_is_refused_naming_it(tmp_path, text, message):
+    path = tmp_path / "bad.toml"
+    path.write_text(text)
+    with pytest.raises(ValueError) as raised:
+        quorvin.Dataset.from_file(path)
+    assert str(raised.value).startswith(f"{path}: ") and message in str(raised.value), str(raised.value)
