@@ -163,7 +163,8 @@ std::size_t remove_stale_temporaries(const std::filesystem::path& folder, const 
     // not convert.
     const std::filesystem::path file_name = entry->path().filename();
     const auto& name = file_name.native();
-    if (name.size() != 20 || !std::all_of(name.begin(), name.end(), [](auto c) { return c > 0 && c < 0x80; })) continue;
+    constexpr std::size_t length = temporary_prefix.size() + nonce_digits + temporary_suffix.size();
+    if (name.size() != length || !std::all_of(name.begin(), name.end(), [](auto c) { return c > 0 && c < 0x80; })) continue;
     if (is_temporary_file_name(file_name.string()) && context.remove_stale(entry->path())) ++removed;
   }
   return removed;

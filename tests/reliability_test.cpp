@@ -189,20 +189,28 @@ struct Interrupt {
   int status;
 };
 
-class Interrupts : public Reliability, public ::testing::WithParamInterface<Interrupt> {};
+class Interrupts : public Reliability, public ::testing::WithParamInterface<Interrupt> {
+ protected:
+  // Interrupts `child` once it has reported `progress` (twice, once it has said so, where the case
+  // asks), and waits for its end.
+  Outcome interrupted(pid_t child, const std::string& progress) const {
+    const Interrupt& interrupt = GetParam();
+    EXPECT_TRUE(wait_for(folder() / "stdout.txt", progress, child));
+    kill(child, interrupt.signal_number);
+    if (interrupt.twice) {
+      EXPECT_TRUE(wait_for(folder() / "stderr.txt", "interrupted", child));
+      kill(child, interrupt.signal_number);
+    }
+    return finish(child);
+  }
+};
 
 TEST_P(Interrupts, StopStartingFilesReportWhatWasDoneAndLeaveOnlyCompleteFiles) {
   const Interrupt& interrupt = GetParam();
   const fs::path out = folder() / "out";
   const pid_t child = start({"-m", "all", "--files-per-modulation", "100", "--num-symbols", "20000", "--save-settings",
                              "--seed", "9", "-j", "2", "-o", out.string()});
-  ASSERT_TRUE(wait_for(folder() / "stdout.txt", "Saved to", child));
-  kill(child, interrupt.signal_number);
-  if (interrupt.twice) {
-    ASSERT_TRUE(wait_for(folder() / "stderr.txt", "interrupted", child));
-    kill(child, interrupt.signal_number);
-  }
-  const Outcome o = finish(child);
+  const Outcome o = interrupted(child, "Saved to");
   EXPECT_EQ(o.status, interrupt.status);
   EXPECT_NE(o.error.find("quorvin-cli: interrupted"), std::string::npos) << o.error;
   // The report ends with a whole line; every file it names as saved is there whole, and no other.
@@ -468,13 +476,7 @@ TEST_P(Interrupts, AContainerIsAbandonedAndTheEarlierOneKept) {
   const std::string earlier = test::read_file(container);
   fs::remove(folder() / "stdout.txt");  // the earlier run's "Added to" lines
   const pid_t child = start(with(batch, {"--files-per-modulation", "1000", "--seed", "2", "--manifest", sub("m.csv")}));
-  ASSERT_TRUE(wait_for(folder() / "stdout.txt", "Added to", child));
-  kill(child, interrupt.signal_number);
-  if (interrupt.twice) {
-    ASSERT_TRUE(wait_for(folder() / "stderr.txt", "interrupted", child));
-    kill(child, interrupt.signal_number);
-  }
-  const Outcome o = finish(child);
+  const Outcome o = interrupted(child, "Added to");
   EXPECT_EQ(o.status, interrupt.status);
   EXPECT_TRUE(o.out.ends_with("Failed to save dataset to " + container.string() + "\nFailed to save manifest to " +
                               sub("m.csv") + "\n"))
