@@ -75,7 +75,7 @@ double strongest_line(const std::string& data, double sample_rate, double from, 
   for (std::size_t k = 0; k < x.size(); ++k) {
     float parts[2];
     std::memcpy(parts, data.data() + 8 * k, 8);
-    x[k] = {parts[0], parts[1]};
+    x[k] = {static_cast<double>(parts[0]), static_cast<double>(parts[1])};
   }
   const auto magnitude = [&](double f) {
     std::complex<double> sum = 0.0;
