@@ -310,13 +310,14 @@ py::dict label_columns(const std::vector<std::vector<ParameterRow>>& rows, const
   return columns;
 }
 
-// Every label key an item may have, in the manifest's order.
+// Every label key an item may have: the manifest's label columns in its order (an exact run's,
+// which has every column) less saved, then run_seed.
 std::vector<std::string> label_keys() {
   std::vector<std::string> keys;
-  for (const ManifestPlace place : {ManifestPlace::leading, ManifestPlace::trailing}) {
-    for (const std::string_view key : manifest_parameter_keys(place)) keys.emplace_back(key);
+  for (const std::string_view key : manifest_label_columns(SignalModel::exact)) {
+    if (key != "saved") keys.emplace_back(key);
   }
-  keys.emplace_back("num_samples");
+  keys.emplace_back("run_seed");
   return keys;
 }
 
