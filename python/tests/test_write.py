@@ -63,3 +63,12 @@ def test_a_manifest_that_cannot_be_written_is_refused_before_any_file(tmp_path):
     assert os.listdir(tmp_path / "out") == []
     with pytest.raises(ValueError, match="format takes csv, sigmf or hdf5, not 'wav'"):
         dataset.write(tmp_path / "out", "wav")
+
+
+def test_a_container_in_a_build_without_hdf5_is_refused(tmp_path):
+    if os.environ.get("QUORVIN_CLI_HDF5", "1") != "0":
+        pytest.skip("this build has HDF5")
+    dataset = quorvin.Dataset(quorvin.Config("AM", num_symbols=16), files_per_modulation=1, seed=1)
+    with pytest.raises(ValueError, match="format hdf5: this build has no HDF5 support"):
+        dataset.write(tmp_path, "hdf5")
+    assert os.listdir(tmp_path) == []
