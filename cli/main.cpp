@@ -19,15 +19,16 @@
 #include <utility>
 #include <vector>
 
-#include "cli/dataset.h"
-#include "cli/hdf5_writer.h"
 #include "cli/options.h"
 #include "common/limits.h"
 #include "common/text.h"
 #include "platform/file_sync.h"
 #include "run/dataset.h"
+#include "run/hdf5_container.h"
+#include "run/manifest.h"
 #include "run/sample_file.h"
 #include "run/atomic_file.h"
+#include "run/sigmf.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -391,10 +392,10 @@ int run_command_line(int argc, char** argv) {
   // Opened before the run, so that a manifest that cannot be written is known before hours of work.
   const quorvin::WriteContext write{quorvin::platform::sync_file_to_storage, abandon_files.get_token(),
                                     quorvin::platform::hold_temporary, quorvin::platform::remove_unheld_temporary};
-  std::optional<quorvin::cli::ManifestWriter> manifest;
+  std::optional<quorvin::ManifestWriter> manifest;
   if (!request.manifest.empty()) {
     manifest.emplace(quorvin::cli::command_line_path(request.manifest), request.settings, request.format,
-                     request.seed, write, quorvin::cli::container_file_name(request.shard));
+                     request.seed, write, quorvin::container_file_name(request.shard));
     if (!manifest->is_open()) {
       write_text(stderr, "quorvin-cli: --manifest " + request.manifest + " cannot be written (" + manifest->failure() + ").\n");
       return 2;
@@ -411,15 +412,17 @@ int run_command_line(int argc, char** argv) {
                              (request.progress == Progress::automatic && error_stream_is_terminal());
   options.output.format = request.format;
   options.output.write = write;
-  options.output.sigmf_metadata = [&request](const quorvin::PlannedFile& file, std::uint64_t samples) {
-    return quorvin::cli::sigmf_metadata(request.settings, file, samples, request.seed);
+  const std::string recorder = std::string("quorvin-cli ") + quorvin::cli::program_version;
+  options.output.sigmf_metadata = [&request, &recorder](const quorvin::PlannedFile& file, std::uint64_t samples) {
+    return quorvin::sigmf_metadata({.settings = request.settings, .file = file, .samples = samples,
+                                    .run_seed = request.seed, .recorder = recorder});
   };
   // --format hdf5: one container for the run (or shard), its samples and labels in plan order.
-  std::optional<quorvin::cli::Hdf5Writer> container;
+  std::optional<quorvin::Hdf5Writer> container;
   std::string container_name;
-  if (request.format == quorvin::SampleFormat::kept) {
+  if (request.format == quorvin::SampleFormat::container) {
     const std::filesystem::path folder = quorvin::output_folder_path(request.settings.output_folder);
-    const std::string name = quorvin::cli::container_file_name(request.shard);
+    const std::string name = quorvin::container_file_name(request.shard);
     container_name = (folder.empty() ? std::filesystem::path(name) : folder / name).string();
     container.emplace(container_name, request.settings, request.seed, request.settings.exact.samples_per_file,
                       request.compress, write);

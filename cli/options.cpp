@@ -13,20 +13,12 @@
 #include <type_traits>
 
 #include "common/text.h"
-#include "cli/hdf5_writer.h"
+#include "run/hdf5_container.h"
+#include "run/manifest.h"
 #include "run/exact_options.h"
 #include "run/sample_file.h"
 
 namespace quorvin::cli {
-
-const std::vector<std::string>& known_modulations() {
-  static const std::vector<std::string> names = [] {
-    std::vector<std::string> all;
-    for (const ModulationRow& row : modulation_catalogue) all.emplace_back(row.name);
-    return all;
-  }();
-  return names;
-}
 
 namespace {
 
@@ -133,7 +125,7 @@ std::variant<std::vector<std::string>, ImmediateExit> modulation_list(const std:
     std::string name = list.substr(start, comma - start);
     name.erase(0, name.find_first_not_of(" \t"));
     name.erase(name.find_last_not_of(" \t") + 1);
-    const auto& known = known_modulations();
+    const auto& known = class_names();
     if (name == "all") {
       wanted.insert(modulation_checkbox_names.begin(), modulation_checkbox_names.end());
     } else if (std::find(known.begin(), known.end(), name) != known.end()) {
@@ -144,7 +136,7 @@ std::variant<std::vector<std::string>, ImmediateExit> modulation_list(const std:
     start = comma + 1;
   }
   std::vector<std::string> ordered;
-  for (const std::string& name : known_modulations()) {
+  for (const std::string& name : class_names()) {
     if (wanted.count(name) != 0) ordered.push_back(name);
   }
   return ordered;
@@ -530,7 +522,7 @@ std::optional<std::string> manifest_clash(const RunRequest& r) {
   if (manifest == folder) return "is the output folder";
   if (manifest.parent_path() == folder &&
       (is_planned_file_name(path_text(manifest.filename()), r.settings, r.format) ||
-       (r.format == SampleFormat::kept && is_container_name(path_text(manifest.filename()), r.shard)))) {
+       (r.format == SampleFormat::container && is_container_name(path_text(manifest.filename()), r.shard)))) {
     return "is one of the run's own output files";
   }
   return std::nullopt;
@@ -572,9 +564,9 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   request.shard = *shard;
   request.progress = p.progress;
   request.quiet = p.quiet;
-  request.format = p.format == "sigmf" ? SampleFormat::sigmf : p.format == "hdf5" ? SampleFormat::kept : SampleFormat::csv;
+  request.format = p.format == "sigmf" ? SampleFormat::sigmf : p.format == "hdf5" ? SampleFormat::container : SampleFormat::csv;
   request.compress = p.compress;
-  if (request.format == SampleFormat::kept) {
+  if (request.format == SampleFormat::container) {
     if (!hdf5_available()) return usage_error("--format hdf5: this build of quorvin-cli has no HDF5 support");
     if (p.save_settings) return usage_error("--save-settings does not apply to --format hdf5: its labels hold the settings");
   } else if (p.compress) {
@@ -717,7 +709,7 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
   if (parsed.version) return ImmediateExit{0, std::string("quorvin-cli ") + program_version + "\n", ""};
   if (parsed.list_modulations) {
     std::string list;
-    for (const std::string& name : known_modulations()) list += name + "\n";
+    for (const std::string& name : class_names()) list += name + "\n";
     return ImmediateExit{0, list, ""};
   }
   // Each -m's list as typed, joined by commas (CLI11's own join uses line breaks).

@@ -16,15 +16,11 @@ namespace quorvin::cli {
 
 inline constexpr const char* program_version = QUORVIN_VERSION;  // CMake's project version
 
-// Every name the command line accepts, in production order (the catalogue's): the form's 22,
-// then "CW", "QAM1024".
-const std::vector<std::string>& known_modulations();
-
 enum class Progress { automatic, shown, hidden };
 
 // A command line that asks for a run.
 struct RunRequest {
-  SampleFormat format = SampleFormat::csv;  // kept: one HDF5 container (--format hdf5)
+  SampleFormat format = SampleFormat::csv;  // container: one HDF5 container (--format hdf5)
   bool compress = false;                    // deflate the container's samples
   std::string manifest;  // UTF-8 path of the manifest; empty for none
   RunSettings settings;  // validated by the form's own rules

@@ -1,5 +1,7 @@
 #include "common/text.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 
 namespace quorvin {
@@ -93,6 +95,12 @@ std::u16string utf8_to_utf16(std::string_view text) {
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) append_utf16(out, next_code_point(text, i));
   return out;
+}
+
+std::string shortest_text(double value) {
+  if (std::isnan(value)) return "nan";  // never "-nan": a manifest cell reads the same either way
+  char digits[32];
+  return std::string(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
 }  // namespace quorvin

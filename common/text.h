@@ -1,5 +1,6 @@
 #pragma once
-// Conversions between the UTF-16 text of the form and the UTF-8 text of names and paths.
+// Conversions between the UTF-16 text of the form and the UTF-8 text of names and paths, and
+// the shortest text of a number.
 
 #include <string>
 #include <string_view>
@@ -13,5 +14,9 @@ std::string utf16_to_utf8(std::u16string_view text);
 // UTF-8 to UTF-16; each byte of a malformed sequence becomes a lone U+DC80..U+DCFF, so that text
 // that is not UTF-8 (a POSIX file name is bytes) converts back to exactly the same bytes.
 std::u16string utf8_to_utf16(std::string_view text);
+
+// The shortest decimal text that reads back as exactly `value` ("0.1", "1e+20", "-3"); "inf",
+// "-inf" and "nan" (any NaN, whatever its sign) when not finite. At most 24 characters.
+std::string shortest_text(double value);
 
 }  // namespace quorvin

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <complex>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <optional>
@@ -18,12 +19,18 @@
 #include "common/text.h"
 #include "form/form.h"
 #include "modulation/catalogue.h"
+#include "platform/file_sync.h"
+#include "run/dataset.h"
 #include "run/exact_file.h"
 #include "run/exact_options.h"
+#include "run/hdf5_container.h"
+#include "run/manifest.h"
 #include "run/parameters.h"
 #include "run/plan.h"
 #include "run/run.h"
+#include "run/sample_file.h"
 #include "run/seeds.h"
+#include "run/sigmf.h"
 
 namespace py = pybind11;
 
@@ -303,20 +310,110 @@ py::dict label_columns(const std::vector<std::vector<ParameterRow>>& rows, const
   return columns;
 }
 
-// Every label key an item may have, in the manifest's order.
+// Every label key an item may have: the manifest's label columns in its order (an exact run's,
+// which has every column) less saved, then run_seed.
 std::vector<std::string> label_keys() {
   std::vector<std::string> keys;
-  for (const ManifestPlace place : {ManifestPlace::leading, ManifestPlace::trailing}) {
-    for (const std::string_view key : manifest_parameter_keys(place)) keys.emplace_back(key);
+  for (const std::string_view key : manifest_label_columns(SignalModel::exact)) {
+    if (key != "saved") keys.emplace_back(key);
   }
-  keys.emplace_back("num_samples");
+  keys.emplace_back("run_seed");
   return keys;
 }
 
-std::vector<std::string> class_names() {
-  std::vector<std::string> names;
-  for (const ModulationRow& row : modulation_catalogue) names.emplace_back(row.name);
-  return names;
+// What writing files is asked for, beyond the run's settings: quorvin-cli's file options.
+struct FileRequest {
+  std::string folder;    // UTF-8; empty for the working folder
+  std::string format;    // "csv", "sigmf" or "hdf5"
+  std::string manifest;  // UTF-8 path; empty for none
+  bool compress = false;
+  bool save_settings = false;
+  unsigned jobs = 1;
+};
+
+std::filesystem::path utf8_path(const std::string& text) { return std::u8string(text.begin(), text.end()); }
+
+[[noreturn]] void throw_os_error(const std::string& message) {
+  PyErr_SetString(PyExc_OSError, message.c_str());
+  throw py::error_already_set();
+}
+
+// Writes every file of the run seeded with `seed` through the writers quorvin-cli uses, the same
+// files under the same names: sample files (with their metadata or settings files), or one
+// container, and the manifest. OSError, before any file, for a manifest or container that cannot
+// be written; otherwise the summary: files saved and failed, the container's name, and each
+// problem in the system's words ("<file>: <reason>"), the container's and manifest's among them.
+py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest& request) {
+  const SampleFormat format = request.format == "csv"     ? SampleFormat::csv
+                              : request.format == "sigmf" ? SampleFormat::sigmf
+                              : request.format == "hdf5"  ? SampleFormat::container
+                                                          : throw py::value_error("format takes csv, sigmf or hdf5, not '" +
+                                                                                  request.format + "'");
+  if (format == SampleFormat::container && !hdf5_available()) {
+    throw py::value_error("format hdf5: this build has no HDF5 support (the library was not found when it was built)");
+  }
+  settings.output_folder = utf8_to_utf16(request.folder);
+  settings.save_settings_file = request.save_settings;
+  const WriteContext write{platform::sync_file_to_storage, {}, platform::hold_temporary, platform::remove_unheld_temporary};
+  const std::filesystem::path folder = output_folder_path(settings.output_folder);
+  const std::string container_name = (folder / container_file_name({})).string();
+  std::optional<ManifestWriter> manifest;
+  if (!request.manifest.empty()) {
+    manifest.emplace(utf8_path(request.manifest), settings, format, seed, write, container_file_name({}));
+    if (!manifest->is_open()) throw_os_error(request.manifest + ": cannot be written (" + manifest->failure() + ")");
+  }
+  std::optional<Hdf5Writer> container;
+  if (format == SampleFormat::container) {
+    container.emplace(container_name, settings, seed, settings.exact.samples_per_file, request.compress, write);
+    if (!container->is_open()) throw_os_error(container_name + ": " + container->failure());
+  }
+  DatasetRun run;
+  run.draw_seed = seed;
+  run.seed_files = true;
+  run.jobs = std::max(1u, request.jobs);
+  run.output.format = format;
+  run.output.write = write;
+  const std::string recorder = std::string("quorvin-python ") + QUORVIN_VERSION;
+  run.output.sigmf_metadata = [&](const PlannedFile& file, std::uint64_t samples) {
+    return sigmf_metadata({.settings = settings, .file = file, .samples = samples, .run_seed = seed, .recorder = recorder});
+  };
+  std::vector<std::string> problems;
+  RunSummary summary;
+  {
+    py::gil_scoped_release unlocked;
+    std::stop_source stop;
+    run.stop = stop.get_token();
+    summary = run_dataset(settings, run, [&](const PlannedFile& file, const ProducedFile& produced) {
+      problems.insert(problems.end(), produced.problems.begin(), produced.problems.end());
+      if (!produced.saved && produced.problems.empty()) problems.push_back(utf16_to_utf8(produced.report));
+      // A container that failed cannot be completed: no further file is made for it.
+      if (container && produced.saved && !container->add(file, produced)) stop.request_stop();
+      if (manifest) manifest->add(file, produced);
+    });
+    bool container_saved = true;
+    if (container) {
+      container_saved = container->is_open() && container->finish();
+      if (!container_saved) {
+        container->abandon();
+        problems.push_back(container_name + ": " + container->failure());
+      }
+    }
+    if (manifest) {
+      // Its rows name places in the container: it goes with it.
+      if (!container_saved) {
+        manifest->abandon();
+        problems.push_back(request.manifest + ": not saved, its rows name places in " + container_name + ", which was not saved");
+      } else if (!manifest->finish()) {
+        problems.push_back(request.manifest + ": " + manifest->failure());
+      }
+    }
+  }
+  py::dict out;
+  out["files_saved"] = summary.files_produced;
+  out["files_failed"] = summary.files_failed;
+  out["container"] = container ? py::cast(container_name) : py::none();
+  out["problems"] = problems;
+  return out;
 }
 
 }  // namespace
@@ -340,5 +437,15 @@ PYBIND11_MODULE(_core, m) {
       .def("channel", &Plan::channel, py::arg("position"))
       .def("position_of", &Plan::position_of, py::arg("name"), py::arg("index"));
   m.def("label_keys", &label_keys, "Every label key an item may have, in the manifest's order.");
-  m.def("class_names", &class_names, "Every modulation name in class-index order.");
+  m.def("class_names", [] { return class_names(); }, "Every modulation name in class-index order.");
+  m.def("write_files",
+        [](const RunSettings& settings, std::uint32_t seed, const std::string& folder, const std::string& format,
+           const std::string& manifest, bool compress, bool save_settings, unsigned jobs) {
+          return write_files(settings, seed,
+                             {.folder = folder, .format = format, .manifest = manifest, .compress = compress,
+                              .save_settings = save_settings, .jobs = jobs});
+        },
+        py::arg("settings"), py::arg("seed"), py::arg("folder"), py::arg("format"), py::arg("manifest"),
+        py::arg("compress"), py::arg("save_settings"), py::arg("jobs"),
+        "Writes a seeded run's files as quorvin-cli does; a summary dict, OSError for an output that cannot be opened.");
 }

@@ -119,7 +119,7 @@ class Workshop {
       emit(std::move(task), std::move(result));
       result = {};
       lock.lock();
-      if (output_.format == SampleFormat::kept) release(weight);
+      if (output_.format == SampleFormat::container) release(weight);
     }
   }
 
@@ -194,7 +194,7 @@ class Workshop {
         --in_flight_;
       }
       // Kept samples travel in the result: they are held until it is reported.
-      if (output_.format != SampleFormat::kept) release(task.weight);
+      if (output_.format != SampleFormat::container) release(task.weight);
       // The slot was made with the workshop: storing a result allocates nothing, so a worker
       // never fails here.
       results_[static_cast<std::size_t>(task.sequence % results_.size())].emplace(std::move(task), std::move(produced));
@@ -239,7 +239,7 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
   // One listing of the folder per run rather than looks at each file's names, which on some
   // systems read the whole folder every time.
   OutputOptions output = options.output;
-  if (output.format != SampleFormat::kept) {
+  if (output.format != SampleFormat::container) {
     const std::filesystem::path folder = output_folder_path(plan.settings().output_folder);
     // What killed runs left: the next run into the folder clears it.
     remove_stale_temporaries(folder, output.write);
@@ -285,7 +285,7 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
     }
     double weight = planned_peak_samples(plan.settings(), *file);
     // A kept file holds all its samples until it is reported, however it was made.
-    if (output.format == SampleFormat::kept && settings.signal_model == SignalModel::exact) {
+    if (output.format == SampleFormat::container && settings.signal_model == SignalModel::exact) {
       weight = std::max(weight, exact_file_samples(plan.settings(), *file));
     }
     workshop->submit({0, std::move(*file), weight}, jobs, options.sample_budget, emit, options.stop);

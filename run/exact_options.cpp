@@ -220,11 +220,6 @@ const ExactOption option_table[] = {
      read_decimal<&I::adc_backoff, 0, 60>},
 };
 
-std::string number_text(double value) {
-  char text[32];
-  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
-
 double larger(double a, double b) { return std::max(std::abs(a), std::abs(b)); }
 
 struct Reach {
@@ -336,8 +331,8 @@ std::optional<std::string> band_misfit(const RunSettings& s) {
     if (reach) reach = through_channel(s.exact.impairments, *reach);
     // A hair of tolerance: a band that touches the edge exactly fits.
     if (!reach || (reach->low >= -edge * (1.0 + 1e-12) && reach->high <= edge * (1.0 + 1e-12))) continue;
-    return name + " does not fit in the band of the sample rate: its signal may reach from " + number_text(reach->low) +
-           " Hz to " + number_text(reach->high) + " Hz, beyond -" + number_text(edge) + " .. " + number_text(edge) +
+    return name + " does not fit in the band of the sample rate: its signal may reach from " + shortest_text(reach->low) +
+           " Hz to " + shortest_text(reach->high) + " Hz, beyond -" + shortest_text(edge) + " .. " + shortest_text(edge) +
            " Hz. Raise --sample-rate or narrow " + reach->options + ".";
   }
   return std::nullopt;

@@ -1,9 +1,9 @@
 #include "run/parameters.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 
+#include "common/text.h"
 #include "generator/exact.h"
 #include "modulation/catalogue.h"
 #include "run/exact_file.h"
@@ -58,18 +58,12 @@ double bits_per_symbol(const FileFacts& f) {
 
 Value drawn(const std::optional<double>& value) { return value ? Value{*value} : Value{}; }
 
-// Shortest text that reads back as the same double.
-std::string shortest(double value) {
-  char digits[32];
-  return std::string(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-}
-
 // Numbers joined by ';' (a comma would split a manifest cell).
 std::string joined(const std::vector<double>& values) {
   std::string text;
   for (const double v : values) {
     if (!text.empty()) text.push_back(';');
-    text.append(shortest(v));
+    text.append(shortest_text(v));
   }
   return text;
 }
@@ -79,9 +73,9 @@ std::string joined(const std::vector<Sample>& values) {
   std::string text;
   for (const Sample& v : values) {
     if (!text.empty()) text.push_back(';');
-    text.append(shortest(v.real()));
+    text.append(shortest_text(v.real()));
     if (!std::signbit(v.imag())) text.push_back('+');
-    text.append(shortest(v.imag()));
+    text.append(shortest_text(v.imag()));
     text.push_back('j');
   }
   return text;

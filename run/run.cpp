@@ -208,7 +208,7 @@ ProducedFile produce_file(const RunSettings& s, const PlannedFile& file, const O
     produced.report = name + u": Failed to generate signal: " + utf8_to_utf16(*failure) + u"\n";
     return produced;
   }
-  if (output.format == SampleFormat::kept) {
+  if (output.format == SampleFormat::container) {
     const SampleStream& samples = std::get<SampleStream>(stream);
     ProducedFile produced;
     produced.outcome = FileOutcome::saved;

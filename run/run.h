@@ -41,14 +41,14 @@ struct ProducedFile {
   std::uint64_t samples = 0;  // samples in the sample file
   // For each file that could not be saved, "<file name>: <the system's reason>" (UTF-8).
   std::vector<std::string> problems;
-  // SampleFormat::kept: the samples as complex float32, I then Q.
+  // SampleFormat::container: the samples as complex float32, I then Q.
   std::vector<std::complex<float>> kept;
 };
 
 enum class SampleFormat {
   csv,    // <name>_signal_<k>.csv: "I,Q" text lines
   sigmf,  // <name>_signal_<k>.sigmf-data (cf32_le) with its .sigmf-meta
-  kept,   // no file: the samples travel in ProducedFile::kept, for a container the caller writes
+  container,  // no file: the samples travel in ProducedFile::kept, for the container the caller writes
 };
 
 struct OutputOptions {

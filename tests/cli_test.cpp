@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/hdf5_writer.h"
+#include "run/hdf5_container.h"
 #include "parameter_names.h"
 #include "run_test_support.h"
 
@@ -46,8 +46,8 @@ class CliUsage : public Cli, public ::testing::WithParamInterface<UsageCase> {};
 
 TEST_P(CliUsage, RefusedWithStatusTwoBeforeAnyFile) {
   using Build = UsageCase::Build;
-  if (GetParam().build == (cli::hdf5_available() ? Build::without_hdf5 : Build::with_hdf5)) {
-    GTEST_SKIP() << (cli::hdf5_available() ? "this build has HDF5" : "this build has no HDF5 (QUORVIN_HDF5=OFF or no libhdf5-dev)");
+  if (GetParam().build == (hdf5_available() ? Build::without_hdf5 : Build::with_hdf5)) {
+    GTEST_SKIP() << (hdf5_available() ? "this build has HDF5" : "this build has no HDF5 (QUORVIN_HDF5=OFF or no libhdf5-dev)");
   }
   const std::string out = sub("out");
   std::vector<std::string> arguments;

@@ -1,5 +1,6 @@
-#include "cli/dataset.h"
-#include "cli/hdf5_writer.h"
+#include "run/hdf5_container.h"
+#include "run/manifest.h"
+#include "run/sigmf.h"
 
 #include <gtest/gtest.h>
 
@@ -11,14 +12,18 @@
 #include <functional>
 #include <set>
 #include <limits>
+#include <map>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 #include <nlohmann/json.hpp>
 
+#include "platform/file_sync.h"
 #include "run_test_support.h"
 
-namespace quorvin::cli {
+namespace quorvin {
 namespace {
 
 RunSettings settings() {
@@ -38,7 +43,7 @@ TEST(SigmfMetadata, AnalogFileWithoutNoiseOrSeed) {
   fm.amplitude = 0.75;
   fm.snr_db = std::numeric_limits<double>::infinity();
   fm.message_frequency = 440;
-  const auto meta = nlohmann::json::parse(sigmf_metadata(settings(), fm, 64, std::nullopt));
+  const auto meta = nlohmann::json::parse(sigmf_metadata({.settings = settings(), .file = fm, .samples = 64, .run_seed = std::nullopt, .recorder = "test"}));
   const auto& g = meta["global"];
   EXPECT_TRUE(g["quorvin:snr_db"].is_null());  // no noise: JSON has no infinity
   EXPECT_EQ(g["quorvin:frequency_deviation"], 300.0);
@@ -55,7 +60,7 @@ TEST(SigmfMetadata, SeededDigitalFileRecordsItsSeeds) {
   file.modulation = "APSK32";
   file.symbol_rate = 1000;
   file.seeds = {11u, 22u};
-  const auto g = nlohmann::json::parse(sigmf_metadata(settings(), file, 0, 7u))["global"];
+  const auto g = nlohmann::json::parse(sigmf_metadata({.settings = settings(), .file = file, .samples = 0, .run_seed = 7u, .recorder = "test"}))["global"];
   EXPECT_EQ(g["quorvin:run_seed"], 7);
   EXPECT_EQ(g["quorvin:symbol_seed"], 11);
   EXPECT_EQ(g["quorvin:noise_seed"], 22);
@@ -70,7 +75,7 @@ double strongest_line(const std::string& data, double sample_rate, double from, 
   for (std::size_t k = 0; k < x.size(); ++k) {
     float parts[2];
     std::memcpy(parts, data.data() + 8 * k, 8);
-    x[k] = {parts[0], parts[1]};
+    x[k] = {static_cast<double>(parts[0]), static_cast<double>(parts[1])};
   }
   const auto magnitude = [&](double f) {
     std::complex<double> sum = 0.0;
@@ -120,9 +125,28 @@ TEST_F(SigmfRun, DetailComesFromTheFilesOwnValues) {
 
 class Manifest : public test::TempFolder {};
 
-TEST_F(Manifest, HeaderThenOneExactRowPerFile) {
-  RunSettings s = settings();
-  s.save_settings_file = true;
+// A manifest's cells, line by line.
+std::vector<std::vector<std::string>> csv_cells(const std::string& text) {
+  std::vector<std::vector<std::string>> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> cells(1);
+    for (const char c : line) {
+      if (c == ',') {
+        cells.emplace_back();
+      } else {
+        cells.back().push_back(c);
+      }
+    }
+    lines.push_back(std::move(cells));
+  }
+  return lines;
+}
+
+// The header is the file names, then the parameter table's manifest keys in table order (leading,
+// the file's results, trailing, an exact run's own), each once; every row has a cell under each
+// column, and every number reads back to the very double the file's parameter holds.
+TEST_F(Manifest, HeaderFollowsTheParameterTableAndEveryCellReadsBack) {
   PlannedFile qpsk;
   qpsk.modulation = "Pi/4-DQPSK";
   qpsk.index = 2;
@@ -135,26 +159,52 @@ TEST_F(Manifest, HeaderThenOneExactRowPerFile) {
   ProducedFile saved;
   saved.saved = true;
   saved.samples = 64;
-  const auto path = folder() / "m.csv";
-  {
-    ManifestWriter writer(path, s, SampleFormat::csv, 1u);
-    ASSERT_TRUE(writer.is_open());
-    writer.add(qpsk, saved);
-    writer.add(qpsk, failed);
-    ASSERT_TRUE(writer.finish());
+  for (const SignalModel model : {SignalModel::classic, SignalModel::exact}) {
+    RunSettings s = settings();
+    s.save_settings_file = true;
+    s.signal_model = model;
+    const auto path = folder() / "m.csv";
+    {
+      ManifestWriter writer(path, s, SampleFormat::csv, 1u);
+      ASSERT_TRUE(writer.is_open());
+      writer.add(qpsk, saved);
+      writer.add(qpsk, failed);
+      ASSERT_TRUE(writer.finish());
+    }
+    const auto lines = csv_cells(test::read_file(path));
+    ASSERT_EQ(lines.size(), 3u);
+    std::vector<std::string> expected = {"sample_file", "metadata_file", "settings_file"};
+    std::vector<ManifestPlace> places = {ManifestPlace::leading, ManifestPlace::trailing};
+    if (model == SignalModel::exact) places.push_back(ManifestPlace::exact_trailing);
+    for (const ManifestPlace place : places) {
+      for (const std::string_view key : manifest_parameter_keys(place)) expected.emplace_back(key);
+      if (place == ManifestPlace::leading) expected.insert(expected.end(), {"num_samples", "saved"});
+    }
+    EXPECT_EQ(lines[0], expected);
+    EXPECT_EQ(std::set<std::string>(expected.begin(), expected.end()).size(), expected.size()) << "a column twice";
+    const std::vector<ParameterRow> rows = file_parameters({s, qpsk, 1u});
+    for (std::size_t line = 1; line < lines.size(); ++line) {
+      ASSERT_EQ(lines[line].size(), expected.size()) << "row " << line;
+      std::map<std::string, std::string> cell;
+      for (std::size_t k = 0; k < expected.size(); ++k) cell[expected[k]] = lines[line][k];
+      EXPECT_EQ(cell["sample_file"], "Pi_4-DQPSK_signal_2.csv");
+      EXPECT_EQ(cell["metadata_file"], "");
+      EXPECT_EQ(cell["settings_file"], "Pi_4-DQPSK_signal_2.txt");
+      EXPECT_EQ(cell["num_samples"], line == 1 ? "64" : "0");
+      EXPECT_EQ(cell["saved"], line == 1 ? "true" : "false");
+      EXPECT_EQ(cell["class_index"], "6");
+      EXPECT_EQ(cell["frequency_offset"], "1e-300");
+      for (const ParameterRow& row : rows) {
+        if (row.kind->manifest == ManifestPlace::none) continue;
+        const std::string& text = cell[std::string(row.kind->key)];
+        if (const double* number = std::get_if<double>(&row.value)) {
+          EXPECT_EQ(std::strtod(text.c_str(), nullptr), *number) << row.kind->key << " " << text;
+        } else {
+          EXPECT_EQ(text, cell_text(row.value)) << row.kind->key;
+        }
+      }
+    }
   }
-  const std::string row = "Pi_4-DQPSK_signal_2.csv,,Pi_4-DQPSK_signal_2.txt,Pi/4-DQPSK,6,2,";
-  EXPECT_EQ(test::read_file(path),
-            "sample_file,metadata_file,settings_file,modulation,class_index,file_index,num_samples,saved,"
-            "sample_rate,mix_frequency,num_symbols,snr_db,symbol_rate,timing_error,frequency_offset,"
-            "amplitude,message_frequency,carrier_frequency,frequency_deviation,symbol_seed,noise_seed,"
-            "signal_model,realised_symbol_rate,samples_per_symbol,symbols_spanned,apparent_message_frequency,pulse,"
-            "rolloff,filter_span,modulation_index,gmsk_bt,es_n0_db,eb_n0_db,start_offset,sideband,am_index,fading,"
-            "fading_delays,fading_gains,fading_k,doppler,fading_taps,carrier_phase,phase_noise,clock_ppm,rf_frequency,"
-            "iq_amplitude,iq_phase,dc_offset_i,dc_offset_q,pa_backoff,pa_smoothness,adc_bits,adc_backoff\n" +
-                // Pi/4-DQPSK is never resampled: one sample per symbol, so its symbols go at the sample rate.
-                row + "64,true,8000,-50,64,10,0.1,-0.25,1e-300,,,,,5,6,classic,8000,1,64" + std::string(29, ',') + "\n" +
-                row + "0,false,8000,-50,64,10,0.1,-0.25,1e-300,,,,,5,6,classic,8000,1,64" + std::string(29, ',') + "\n");
 }
 
 TEST_F(Manifest, AContainersRowsNameTheirPlaceInIt) {
@@ -167,7 +217,7 @@ TEST_F(Manifest, AContainersRowsNameTheirPlaceInIt) {
   saved.samples = 16;
   const auto path = folder() / "m.csv";
   {
-    ManifestWriter writer(path, settings(), SampleFormat::kept, std::nullopt, {}, "dataset-1-of-3.h5");
+    ManifestWriter writer(path, settings(), SampleFormat::container, std::nullopt, {}, "dataset-1-of-3.h5");
     ASSERT_TRUE(writer.is_open());
     for (const ProducedFile* produced : {&saved, &failed, &saved}) writer.add(am, *produced);
     ASSERT_TRUE(writer.finish());
@@ -254,6 +304,38 @@ TEST_F(Hdf5Container, FlushedBeforeItsRenameAndAFailedFlushLeavesNothing) {
   }
 }
 
+// A run killed while writing its container leaves the temporary behind; the next run's clean-up
+// knows it for a temporary of its own and removes it, while a live writer's stays.
+TEST_F(Hdf5Container, ALeftoverTemporaryIsClearedByTheRunsCleanUp) {
+  const WriteContext held{.sync = nullptr, .abandon = {}, .hold = platform::hold_temporary,
+                          .remove_stale = platform::remove_unheld_temporary};
+  const auto path = folder() / "dataset.h5";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Hdf5Writer writer(path, settings(), 1, 16, false, held);
+    ProducedFile produced;
+    produced.saved = true;
+    produced.kept.assign(16, {1.0f, 0.0f});
+    PlannedFile file;
+    file.modulation = "AM";
+    _exit(writer.add(file, produced) ? 0 : 1);  // no destructor runs, as after a kill
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(temporaries(folder()).size(), 1u);
+  {
+    Hdf5Writer live(path, settings(), 1, 16, false, held);
+    ASSERT_TRUE(live.is_open()) << live.failure();
+    EXPECT_EQ(remove_stale_temporaries(folder(), held), 1u);
+    EXPECT_EQ(temporaries(folder()).size(), 1u) << "the live writer's own stays";
+    live.abandon();
+  }
+  EXPECT_EQ(temporaries(folder()), std::vector<std::filesystem::path>{});
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
 // The container's temporary has a fresh name of its own, so a link planted at a name an earlier
 // version used, or any other name, is never written through.
 TEST_F(Hdf5Container, ALinkPlantedBesideItIsNeverFollowed) {
@@ -315,4 +397,4 @@ TEST_F(Hdf5Container, AWriteThatFailsIsAFailureWithTheSystemsWords) {
 }
 
 }  // namespace
-}  // namespace quorvin::cli
+}  // namespace quorvin

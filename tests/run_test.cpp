@@ -315,7 +315,7 @@ struct KeptBuffers {
 };
 KeptBuffers kept_buffers;
 
-// With SampleFormat::kept a file's samples travel in its result until it is reported: they count
+// With SampleFormat::container a file's samples travel in its result until it is reported: they count
 // against the run's sample budget until then, not only while they are made.
 TEST_F(Run, KeptSamplesCountAgainstTheBudgetUntilReported) {
   constexpr std::int64_t length = 100003;
@@ -327,7 +327,7 @@ TEST_F(Run, KeptSamplesCountAgainstTheBudgetUntilReported) {
   DatasetRun run;
   run.draw_seed = 1;
   run.jobs = 4;
-  run.output.format = SampleFormat::kept;
+  run.output.format = SampleFormat::container;
   run.sample_budget = 2.5 * length;  // two files' samples at once
   kept_buffers.live.reserve(64);
   kept_buffers.size = length * sizeof(std::complex<float>);

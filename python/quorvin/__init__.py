@@ -291,6 +291,22 @@ class Dataset:
             raise IndexError(f"position: {whole} is outside a dataset of {len(self)} items")
         return self._plan.channel(whole)
 
+    def write(self, folder: str | os.PathLike, format: str = "csv", manifest: str | os.PathLike | None = None,
+              compress: bool = False, save_settings: bool = False, jobs: int = 1) -> dict[str, Any]:
+        """Writes every item to files in ``folder`` (made when missing), as ``quorvin-cli --seed
+        seed -o folder --format format`` does, through the same writers: the same CSV or SigMF files
+        under the same names (the metadata's recorder names this package), or one ``dataset.h5``
+        container, and with ``manifest`` the run's CSV manifest. Returns the summary:
+        ``files_saved``, ``files_failed``, ``container`` (its path, or None) and ``problems``, each
+        "<file>: <reason>"; OSError, before any file, for a manifest or container that cannot be
+        written."""
+        os.makedirs(folder, exist_ok=True)
+        options = dict(self.config.options, **{"--files-per-modulation": str(self.files_per_modulation)})
+        return _core.write_files(_core.settings(self.config.modulations, options), self.seed, os.fsdecode(folder),
+                                 format, os.fsdecode(manifest) if manifest is not None else "",
+                                 _flag("compress", compress), _flag("save_settings", save_settings),
+                                 _whole("jobs", jobs, 1, _LARGEST_COUNT))
+
 
 def _plan(config: Config, names: list[str], files_per_modulation: int, seed: int) -> Any:
     options = dict(config.options)

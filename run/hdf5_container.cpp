@@ -1,10 +1,11 @@
-#include "cli/hdf5_writer.h"
+#include "run/hdf5_container.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
 
 #include "modulation/catalogue.h"
+#include "run/manifest.h"
 #include "run/parameters.h"
 
 #ifdef QUORVIN_HDF5
@@ -12,8 +13,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -22,7 +21,7 @@
 #include <vector>
 #endif
 
-namespace quorvin::cli {
+namespace quorvin {
 
 std::string container_file_name(const Shard& shard) {
   if (shard.count == 1) return "dataset.h5";
@@ -37,17 +36,6 @@ namespace {
 // per file keep HDF5's index and metadata cache small, so a run's cost grows with its files alone.
 constexpr hsize_t label_block_rows = 4096;
 constexpr hsize_t sample_block = 65536;  // samples of "iq" per write (and per chunk)
-
-// The manifest's text of a value: shortest exact decimals.
-std::string text_of(const ParameterValue& value) {
-  if (const double* number = std::get_if<double>(&value)) {
-    if (std::isnan(*number)) return "nan";
-    char digits[32];
-    return std::string(digits, std::to_chars(digits, digits + sizeof digits, *number).ptr);
-  }
-  if (const std::int64_t* whole = std::get_if<std::int64_t>(&value)) return std::to_string(*whole);
-  return std::get<std::string>(value);
-}
 
 // An extendible dataset of `type`, (0) or (0, width) when `width` is not 0.
 hid_t make_dataset(hid_t parent, const char* name, hid_t type, hsize_t chunk_rows, hsize_t width, bool compress) {
@@ -143,7 +131,7 @@ struct LabelColumn {
 
   // The cell of `value`, or this column's empty cell.
   bool add(const std::optional<ParameterValue>& value) {
-    if (kind == 0) return column.add_text(value ? text_of(*value) : std::string());
+    if (kind == 0) return column.add_text(value ? cell_text(*value) : std::string());
     double real = std::numeric_limits<double>::quiet_NaN();
     std::int64_t whole = -1;
     if (value) {
@@ -187,7 +175,7 @@ struct Hdf5Writer::State {
   Column iq;
   Column offsets;
   Column class_index;
-  std::vector<std::string> keys;  // the manifest's columns, in its order
+  std::vector<std::string_view> keys;  // manifest_label_columns
   std::map<std::string, LabelColumn> columns;
   hsize_t rows = 0;  // label rows added
   std::int64_t samples_written = 0;
@@ -275,15 +263,10 @@ bool Hdf5Writer::State::lay_out(bool compress) {
   }
   class_index = column_of(file, "class_index", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
   labels = H5Gcreate2(file, "labels", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-  for (const ManifestPlace place : {ManifestPlace::leading, ManifestPlace::trailing}) {
-    for (const std::string_view key : manifest_columns(place, settings.signal_model)) keys.emplace_back(key);
-    if (place == ManifestPlace::leading) keys.insert(keys.end(), {"num_samples", "saved"});
-  }
+  keys = manifest_label_columns(settings.signal_model);
   // The class names, so that class_index reads without the program.
-  std::vector<std::string> owned;
-  for (const ModulationRow& row : modulation_catalogue) owned.emplace_back(row.name);
   std::vector<const char*> names;
-  for (const std::string& name : owned) names.push_back(name.c_str());
+  for (const std::string& name : class_names()) names.push_back(name.c_str());
   const hsize_t count = names.size();
   const hid_t space = H5Screate_simple(1, &count, nullptr);
   const hid_t attribute = H5Acreate2(file, "class_names", string_type, space, H5P_DEFAULT, H5P_DEFAULT);
@@ -349,15 +332,10 @@ bool Hdf5Writer::add(const PlannedFile& file, const ProducedFile& produced) {
   }
   const std::int64_t index = static_cast<std::int64_t>(modulation_class_index(file.modulation));
   if (!s.class_index.add(&index, 1)) return s.fail_write();
-  std::map<std::string, ParameterValue> values;
-  for (ParameterRow& row : file_parameters({s.settings, file, s.run_seed})) values[std::string(row.kind->key)] = std::move(row.value);
-  values["num_samples"] = static_cast<std::int64_t>(produced.samples);
-  values["saved"] = std::int64_t{1};
-  for (const std::string& key : s.keys) {
-    const auto found = values.find(key);
-    const std::optional<ParameterValue> value =
-        found == values.end() ? std::nullopt : std::optional<ParameterValue>(found->second);
-    if (!s.add_cell(key, value)) return s.fail_write();
+  const std::vector<std::optional<ParameterValue>> values =
+      label_values(s.keys, file_parameters({s.settings, file, s.run_seed}), produced);
+  for (std::size_t k = 0; k < s.keys.size(); ++k) {
+    if (!s.add_cell(std::string(s.keys[k]), values[k])) return s.fail_write();
   }
   ++s.rows;
   return true;
@@ -367,7 +345,8 @@ bool Hdf5Writer::finish() {
   State& s = *state_;
   errno = 0;
   // A column no file had a value for is still there, as empty text, like the manifest's.
-  for (const std::string& key : s.keys) {
+  for (const std::string_view key_view : s.keys) {
+    const std::string key(key_view);
     LabelColumn& label = s.columns[key];
     if (!s.failure.empty() || label.column.dataset >= 0) continue;
     label.column = s.column_of(s.labels, key.c_str(), s.string_type, 0, s.block_rows(label_block_rows));
@@ -407,7 +386,7 @@ void Hdf5Writer::abandon() {
 #else  // built without HDF5
 
 struct Hdf5Writer::State {
-  std::string failure = "this build of quorvin-cli has no HDF5 support (the library was not found when it was built)";
+  std::string failure = "this build has no HDF5 support (the library was not found when it was built)";
 };
 
 bool hdf5_available() { return false; }
@@ -423,4 +402,4 @@ void Hdf5Writer::abandon() {}
 
 #endif
 
-}  // namespace quorvin::cli
+}  // namespace quorvin

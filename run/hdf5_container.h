@@ -1,6 +1,8 @@
 #pragma once
 // One HDF5 container per run or shard: the samples and the manifest's labels, streamed file by
-// file in plan order, written under a temporary name and renamed when complete.
+// file in plan order, written under a temporary name and renamed when complete. Built into
+// quorvin_hdf5, apart from the core, which stays free of the HDF5 library; without HDF5 that
+// library refuses every container (hdf5_available() is false).
 
 #include <cstdint>
 #include <filesystem>
@@ -15,7 +17,7 @@
 #include "run/plan.h"
 #include "run/run.h"
 
-namespace quorvin::cli {
+namespace quorvin {
 
 // Whether this build can write HDF5 (the library was found when it was configured).
 bool hdf5_available();
@@ -26,7 +28,7 @@ std::string container_file_name(const Shard& shard);
 // Layout: with a fixed length N, "iq" is (files, N) complex64 (a compound of float32 "r" and
 // "i", which h5py reads as complex64), chunked, deflated when `compress`; otherwise "iq" is one
 // complex64 row of every file's samples end to end and "offsets" (int64) where each file starts.
-// "labels/<key>" holds one UTF-8 string per file for every manifest column; "class_index" is
+// "labels/<key>" holds one column per manifest_label_columns key (text as UTF-8 strings); "class_index" is
 // int64; the root attribute "class_names" lists the catalogue's names in class-index order.
 // The container is written as every other output file (AtomicFileWriter): into a temporary of a
 // fresh name in its folder, created exclusively, flushed to its storage device through `write`'s
@@ -55,4 +57,4 @@ class Hdf5Writer {
   std::unique_ptr<State> state_;
 };
 
-}  // namespace quorvin::cli
+}  // namespace quorvin

@@ -1,0 +1,74 @@
+"""Dataset.write writes through quorvin-cli's own writers: the same files, byte for byte."""
+
+import os
+import subprocess
+
+import numpy as np
+import pytest
+
+import quorvin
+
+CLI = os.environ.get("QUORVIN_CLI", "quorvin-cli")
+NAMES = ["AM", "QPSK", "GMSK"]
+
+
+def both(tmp_path, format, *arguments, **keywords):
+    """The same run written by quorvin-cli and by Dataset.write: the two folders and the summary."""
+    cli, python = tmp_path / "cli", tmp_path / "python"
+    subprocess.run([CLI, "-m", ",".join(NAMES), "--files-per-modulation", "2", "--num-symbols", "64", "--seed", "5",
+                    "--format", format, "--manifest", str(cli / "m.csv"), "-q", "--no-progress", "-o", str(cli),
+                    *arguments], check=True, capture_output=True)
+    dataset = quorvin.Dataset(quorvin.Config(NAMES, num_symbols=64), files_per_modulation=2, seed=5)
+    summary = dataset.write(python, format, manifest=python / "m.csv", jobs=2, **keywords)
+    assert summary["files_saved"] == 6 and summary["files_failed"] == 0 and summary["problems"] == []
+    return cli, python, summary
+
+
+@pytest.mark.parametrize("format, arguments, keywords", [
+    ("csv", ["--save-settings"], {"save_settings": True}),
+    ("sigmf", [], {}),
+], ids=["csv", "sigmf"])
+def test_sample_files_and_manifest_are_the_command_lines(tmp_path, format, arguments, keywords):
+    cli, python, summary = both(tmp_path, format, *arguments, **keywords)
+    assert summary["container"] is None
+    assert sorted(os.listdir(python)) == sorted(os.listdir(cli))
+    for name in os.listdir(cli):
+        written = (python / name).read_bytes()
+        if name.endswith(".sigmf-meta"):  # the recorder names the program that wrote it
+            written = written.replace(b'"quorvin-python ', b'"quorvin-cli ')
+        assert written == (cli / name).read_bytes(), name
+
+
+def test_container_holds_the_command_lines_samples_and_labels(tmp_path):
+    pytest.importorskip("h5py")
+    if os.environ.get("QUORVIN_CLI_HDF5", "1") == "0":
+        pytest.skip("built without HDF5")
+    cli, python, summary = both(tmp_path, "hdf5")
+    assert summary["container"] == str(python / "dataset.h5")
+    assert sorted(os.listdir(python)) == ["dataset.h5", "m.csv"]  # no temporary left
+    assert (python / "m.csv").read_bytes() == (cli / "m.csv").read_bytes()
+    samples, labels, classes = quorvin.read_hdf5(python / "dataset.h5")
+    cli_samples, cli_labels, cli_classes = quorvin.read_hdf5(cli / "dataset.h5")
+    assert classes == cli_classes == quorvin.classes
+    assert [s.tobytes() for s in samples] == [s.tobytes() for s in cli_samples]
+    assert labels.keys() == cli_labels.keys()
+    for key, column in labels.items():
+        np.testing.assert_array_equal(column, cli_labels[key], err_msg=key)
+
+
+def test_a_manifest_that_cannot_be_written_is_refused_before_any_file(tmp_path):
+    dataset = quorvin.Dataset(quorvin.Config("AM", num_symbols=16), files_per_modulation=1, seed=1)
+    with pytest.raises(OSError, match="no-folder/m.csv: cannot be written"):
+        dataset.write(tmp_path / "out", manifest=tmp_path / "no-folder" / "m.csv")
+    assert os.listdir(tmp_path / "out") == []
+    with pytest.raises(ValueError, match="format takes csv, sigmf or hdf5, not 'wav'"):
+        dataset.write(tmp_path / "out", "wav")
+
+
+def test_a_container_in_a_build_without_hdf5_is_refused(tmp_path):
+    if os.environ.get("QUORVIN_CLI_HDF5", "1") != "0":
+        pytest.skip("this build has HDF5")
+    dataset = quorvin.Dataset(quorvin.Config("AM", num_symbols=16), files_per_modulation=1, seed=1)
+    with pytest.raises(ValueError, match="format hdf5: this build has no HDF5 support"):
+        dataset.write(tmp_path, "hdf5")
+    assert os.listdir(tmp_path) == []

@@ -1,0 +1,106 @@
+#include "run/manifest.h"
+
+#include <algorithm>
+
+#include "common/text.h"
+#include "modulation/catalogue.h"
+#include "run/sample_file.h"
+
+namespace quorvin {
+
+const std::vector<std::string>& class_names() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> all;
+    for (const ModulationRow& row : modulation_catalogue) all.emplace_back(row.name);
+    return all;
+  }();
+  return names;
+}
+
+std::vector<std::string_view> manifest_label_columns(SignalModel model) {
+  std::vector<std::string_view> columns = manifest_columns(ManifestPlace::leading, model);
+  columns.insert(columns.end(), {"num_samples", "saved"});
+  for (const std::string_view key : manifest_columns(ManifestPlace::trailing, model)) columns.push_back(key);
+  return columns;
+}
+
+std::vector<std::string_view> manifest_header(SignalModel model) {
+  std::vector<std::string_view> columns = {"sample_file", "metadata_file", "settings_file"};
+  for (const std::string_view key : manifest_label_columns(model)) columns.push_back(key);
+  return columns;
+}
+
+std::vector<std::optional<ParameterValue>> label_values(std::span<const std::string_view> columns,
+                                                        const std::vector<ParameterRow>& rows,
+                                                        const ProducedFile& produced) {
+  std::vector<std::optional<ParameterValue>> values;
+  values.reserve(columns.size());
+  for (const std::string_view key : columns) {
+    if (key == "num_samples") {
+      values.emplace_back(static_cast<std::int64_t>(produced.samples));
+    } else if (key == "saved") {
+      values.emplace_back(std::int64_t{produced.saved ? 1 : 0});
+    } else {
+      const auto row = std::find_if(rows.begin(), rows.end(), [key](const ParameterRow& r) { return r.kind->key == key; });
+      values.push_back(row == rows.end() ? std::nullopt : std::optional<ParameterValue>(row->value));
+    }
+  }
+  return values;
+}
+
+std::string cell_text(const ParameterValue& value) {
+  if (const double* number = std::get_if<double>(&value)) return shortest_text(*number);
+  if (const std::int64_t* whole = std::get_if<std::int64_t>(&value)) return std::to_string(*whole);
+  return std::get<std::string>(value);
+}
+
+namespace {
+
+std::string file_name(const PlannedFile& file, std::string_view extension) {
+  return utf16_to_utf8(output_file_path(u"", file.modulation, file.index, extension).text);
+}
+
+}  // namespace
+
+ManifestWriter::ManifestWriter(const std::filesystem::path& path, const RunSettings& settings,
+                               SampleFormat format, std::optional<std::uint32_t> run_seed, const WriteContext& write,
+                               std::string container)
+    : writer_(path, write),
+      settings_(settings),
+      format_(format),
+      run_seed_(run_seed),
+      container_(std::move(container)),
+      columns_(manifest_label_columns(settings.signal_model)) {
+  std::string header;
+  for (const std::string_view column : manifest_header(settings.signal_model)) {
+    if (!header.empty()) header += ',';
+    header += column;
+  }
+  writer_.append(header + "\n");
+}
+
+void ManifestWriter::add(const PlannedFile& f, const ProducedFile& produced) {
+  const bool sigmf = format_ == SampleFormat::sigmf;
+  std::string line;
+  if (format_ != SampleFormat::container) {
+    line = file_name(f, sigmf ? ".sigmf-data" : ".csv");
+  } else if (produced.saved) {
+    line = container_ + "#" + std::to_string(container_rows_++);  // only saved files are in it
+  }
+  line += "," + (sigmf ? file_name(f, ".sigmf-meta") : "") + "," + (settings_.save_settings_file ? file_name(f, ".txt") : "");
+  const std::vector<ParameterRow> rows = file_parameters({settings_, f, run_seed_});
+  const std::vector<std::optional<ParameterValue>> values = label_values(columns_, rows, produced);
+  for (std::size_t k = 0; k < columns_.size(); ++k) {
+    line += ',';
+    if (columns_[k] == "saved") {
+      line += produced.saved ? "true" : "false";
+    } else if (values[k]) {
+      line += cell_text(*values[k]);
+    }
+  }
+  writer_.append(line + "\n");
+}
+
+bool ManifestWriter::finish() { return writer_.finish(); }
+
+}  // namespace quorvin

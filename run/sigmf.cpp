@@ -1,0 +1,91 @@
+#include "run/sigmf.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "modulation/catalogue.h"
+#include "run/manifest.h"
+#include "run/parameters.h"
+
+namespace quorvin {
+
+namespace {
+
+using nlohmann::json;
+
+json number(double value) { return std::isfinite(value) ? json(value) : json(nullptr); }
+
+// The signal extension's classification of a file: its catalogue row's, with the variants the
+// file chose itself in place of the row's fixed text where the file has them (the exact model's
+// drawn GMSK BT, its AM-SSB sideband), so the annotation never contradicts the file.
+json signal_detail(const std::string& name, const std::vector<ParameterRow>& rows) {
+  const ModulationRow* row = find_modulation(name);
+  if (row == nullptr) return json::object();
+  const SignalClass& c = row->signal;
+  json detail;
+  detail["type"] = row->family == Family::analog ? "analog" : "digital";
+  detail["mod_class"] = c.mod_class;
+  if (row->family == Family::digital) detail["order"] = row->alphabet;
+  for (const auto& [key, value] : {std::pair{"symbol_variant", c.symbol_variant}, std::pair{"class_variant", c.class_variant},
+                                   std::pair{"carrier_variant", c.carrier_variant}}) {
+    if (!value.empty()) detail[key] = value;
+  }
+  for (const ParameterRow& r : rows) {
+    if (r.kind->key == "gmsk_bt") detail["class_variant"] = "GMSK, BT " + cell_text(r.value);
+    if (r.kind->key == "sideband") detail["carrier_variant"] = cell_text(r.value) + " sideband";
+  }
+  return detail;
+}
+
+// The file's parameters, under the run's own namespace.
+json quorvin_parameters(const std::vector<ParameterRow>& rows) {
+  json p;
+  for (const ParameterRow& row : rows) {
+    if (!row.kind->in_metadata) continue;
+    const std::string key = "quorvin:" + std::string(row.kind->key);
+    std::visit([&](const auto& value) {
+      if constexpr (std::is_same_v<std::decay_t<decltype(value)>, double>) {
+        p[key] = number(value);
+      } else {
+        p[key] = value;
+      }
+    }, row.value);
+  }
+  return p;
+}
+
+}  // namespace
+
+std::string sigmf_metadata(const SigmfRecording& recording) {
+  const RunSettings& s = recording.settings;
+  const PlannedFile& file = recording.file;
+  const std::string recorder(recording.recorder);
+  json global = {
+      {"core:datatype", "cf32_le"},
+      {"core:version", "1.2.5"},
+      {"core:sample_rate", s.sample_rate},
+      {"core:num_channels", 1},
+      {"core:recorder", recorder},
+      {"core:description", "Synthetic " + file.modulation + " signal, file " + std::to_string(file.index) +
+                               ", with known channel parameters"},
+      {"core:extensions",
+       json::array({{{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}},
+                    {{"name", "quorvin"}, {"version", "1.0.0"}, {"optional", true}}})},
+  };
+  const std::vector<ParameterRow> rows = file_parameters({s, file, recording.run_seed});
+  global.update(quorvin_parameters(rows));
+  const json capture = {{"core:sample_start", 0}, {"core:frequency", s.mix_frequency}};
+  const json annotation = {{"core:sample_start", 0},
+                           {"core:sample_count", recording.samples},
+                           {"core:label", file.modulation},
+                           {"core:generator", recorder},
+                           {"signal:detail", signal_detail(file.modulation, rows)}};
+  const json meta = {{"global", global}, {"captures", json::array({capture})}, {"annotations", json::array({annotation})}};
+  return meta.dump(2) + "\n";
+}
+
+}  // namespace quorvin
