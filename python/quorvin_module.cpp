@@ -17,6 +17,7 @@
 
 #include "common/text.h"
 #include "form/form.h"
+#include "generator/family.h"
 #include "modulation/catalogue.h"
 #include "run/exact_file.h"
 #include "run/exact_options.h"
@@ -319,6 +320,20 @@ std::vector<std::string> class_names() {
   return names;
 }
 
+// Each name in class-index order with its family module ("linear", "keyed" or "analog") and order.
+py::list catalogue() {
+  py::list rows;
+  for (const ModulationRow& row : modulation_catalogue) {
+    py::dict entry;
+    entry["name"] = std::string(row.name);
+    entry["family"] = std::string(family_of(row.scheme).name);
+    entry["order"] = row.alphabet;
+    entry["on_form"] = row.on_form;
+    rows.append(entry);
+  }
+  return rows;
+}
+
 }  // namespace
 }  // namespace quorvin
 
@@ -341,4 +356,5 @@ PYBIND11_MODULE(_core, m) {
       .def("position_of", &Plan::position_of, py::arg("name"), py::arg("index"));
   m.def("label_keys", &label_keys, "Every label key an item may have, in the manifest's order.");
   m.def("class_names", &class_names, "Every modulation name in class-index order.");
+  m.def("catalogue", &catalogue, "Every modulation name in class-index order: name, family, order, on_form.");
 }
