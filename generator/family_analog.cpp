@@ -11,27 +11,42 @@
 namespace quorvin {
 namespace {
 
+// One sample of a variant at carrier phase `carrier` and message phase `message` (radians).
+using AnalogSample = Sample (*)(const WaveformParameters& p, double carrier, double message);
+
+Sample am_sample(const WaveformParameters& p, double carrier, double message) {
+  return p.amplitude * (1.0 + p.am_index * std::sin(message)) * unit_phasor(carrier);
+}
+
+Sample ssb_sample(const WaveformParameters& p, double carrier, double message) {
+  const double sign = p.sideband == Sideband::lower ? -1.0 : 1.0;
+  return p.amplitude * unit_phasor(carrier + sign * message);
+}
+
+Sample fm_sample(const WaveformParameters& p, double carrier, double message) {
+  return p.amplitude * unit_phasor(carrier + p.deviation / p.message_frequency * (std::cos(p.message_phase) - std::cos(message)));
+}
+
+Sample cw_sample(const WaveformParameters& p, double carrier, double) { return p.amplitude * unit_phasor(carrier); }
+
+AnalogSample sample_of(Route variant) {
+  switch (variant) {
+    case Route::am: return am_sample;
+    case Route::am_ssb: return ssb_sample;
+    case Route::fm: return fm_sample;
+    default: return cw_sample;
+  }
+}
+
 WaveformRange prepare(const Waveform& w, const WaveformParameters& p) {
   require_length(p.num_samples);
   require_rate(p.sample_rate, "the sample rate");
   require_sample_count(static_cast<double>(p.num_samples) + static_cast<double>(p.pad_before) + static_cast<double>(p.pad_after));
-  return [p, route = w.variant](std::int64_t first, std::size_t count) {
+  return [p, sample = sample_of(w.variant)](std::int64_t first, std::size_t count) {
     Signal out(count);
-    const double fm = p.message_frequency;
-    const double phi = p.message_phase;
-    const double sign = p.sideband == Sideband::lower ? -1.0 : 1.0;
     for (std::size_t j = 0; j < out.size(); ++j) {
       const double t = static_cast<double>(first + static_cast<std::int64_t>(j)) / p.sample_rate;
-      const double carrier = 2.0 * pi * p.carrier_frequency * t;
-      const double message = 2.0 * pi * fm * t + phi;
-      switch (route) {
-        case Route::am: out[j] = p.amplitude * (1.0 + p.am_index * std::sin(message)) * unit_phasor(carrier); break;
-        case Route::am_ssb: out[j] = p.amplitude * unit_phasor(carrier + sign * message); break;
-        case Route::fm:
-          out[j] = p.amplitude * unit_phasor(carrier + p.deviation / fm * (std::cos(phi) - std::cos(message)));
-          break;
-        default: out[j] = p.amplitude * unit_phasor(carrier); break;
-      }
+      out[j] = sample(p, 2.0 * pi * p.carrier_frequency * t, 2.0 * pi * p.message_frequency * t + p.message_phase);
     }
     return out;
   };
