@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -82,7 +83,7 @@ CleanFile clean_file(const ModulationRow& row) {
   s.exact.message_frequency_min = s.exact.message_frequency_max = 310.0;
   RunPlan plan(s, 11);
   PlannedFile file = *plan.next();
-  file.snr_db = INFINITY;
+  file.snr_db = std::numeric_limits<double>::infinity();
   Signal samples = synthesize_exact_file(s, file);
   return {std::move(s), std::move(file), std::move(samples)};
 }
