@@ -1,6 +1,7 @@
 #pragma once
-// The exact signal model, in which every label is true. Every digital route realises its symbol
-// rate exactly on one time base (sample k at k / fs): linear routes (PSK, QAM, APSK, Pi/4-DQPSK,
+// The exact signal model, in which every label is true; its families' modules (family.h) make
+// the samples, and these are its calls by name or by analog variant. Every digital route
+// realises its symbol rate exactly on one time base (sample k at k / fs): linear routes (PSK, QAM, APSK, Pi/4-DQPSK,
 // OQPSK) are unit-energy constellation points through a pulse evaluated at the exact sample
 // times; FSK, MSK and GMSK are continuous-phase modulations with exact symbol boundaries. Analog
 // signals are complex baseband around their carrier. Frequencies in Hz, rates in Baud.
@@ -11,6 +12,7 @@
 #include <string_view>
 
 #include "common/signal.h"
+#include "generator/family.h"
 #include "generator/generator.h"
 #include "generator/route.h"
 #include "generator/waveform.h"
@@ -39,13 +41,8 @@ struct ExactDigitalParameters {
   std::size_t pad_after = 0;
 };
 
-// A file's clean waveform made ready once (its symbols drawn and mapped), evaluated over any range
-// of its samples: (first, count) gives samples first .. first + count - 1, where 0 is the file's
-// first sample and negative ones are margin before it. A range gives the same values as the
-// same samples of the whole.
-using WaveformRange = std::function<Signal(std::int64_t first, std::size_t count)>;
-
-// The digital waveform of `p` as ranges; a name that routes nowhere makes empty ranges. Throws
+// The digital waveform of `p` as ranges; a name that routes nowhere (or an analog one) makes
+// empty ranges. Throws
 // as generate_exact_digital.
 WaveformRange prepare_exact_digital(std::string_view name, const ExactDigitalParameters& p);
 
@@ -96,21 +93,5 @@ Signal exact_analog_waveform(const ExactAnalogParameters& p);
 //       sin(2 pi fm t + phi) integrated from t = 0)
 //   CW  A e^{j 2 pi fc t}
 Signal generate_exact_analog(const ExactAnalogParameters& p);
-
-// The modulation index h of a keyed route: FSK the drawn index, MSK and GMSK 1/2; 0 otherwise.
-double keyed_modulation_index(Route route, double fsk_index);
-
-// The band a digital signal occupies around its centre, Hz: linear routes (1 + rolloff) Rs with
-// RRC and the main lobe 2 Rs with rect or linear pulses; FSK (M - 1) h Rs + 2 Rs; MSK 1.5 Rs;
-// GMSK its 99 % bandwidth, (0.6 + BT) Rs up to MSK's.
-double digital_bandwidth(const DigitalRoute& route, double symbol_rate, PulseShape pulse, double rolloff,
-                         double fsk_index, double gmsk_bt);
-
-// The band an analog signal occupies relative to its carrier, Hz: {low, high}.
-struct BandEdges {
-  double low = 0.0;
-  double high = 0.0;
-};
-BandEdges analog_band(Route route, double message_frequency, double deviation, Sideband sideband);
 
 }  // namespace quorvin

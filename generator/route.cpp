@@ -61,25 +61,6 @@ bool maps_one_point_per_symbol(Route modulator) {
   }
 }
 
-
-bool is_keyed(Route modulator) {
-  return modulator == Route::fsk || modulator == Route::msk || modulator == Route::gmsk;
-}
-
-bool is_pulse_shaped(Route modulator) {
-  return maps_one_point_per_symbol(modulator) || modulator == Route::oqpsk || modulator == Route::pi4_dqpsk;
-}
-
-std::optional<Route> route_of_name(std::string_view name) {
-  if (const ModulationRow* row = find_modulation(name)) return row->route;
-  try {
-    const std::optional<DigitalRoute> route = find_digital_route(name);
-    return route ? std::optional<Route>(route->modulator) : std::nullopt;
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-}
-
 std::int32_t parse_modulation_order(std::string_view text) {
   const IntegerPrefix order = read_integer_prefix(text);
   if (order.length == 0) throw std::invalid_argument("invalid stoi argument");

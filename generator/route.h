@@ -34,13 +34,4 @@ std::int32_t parse_modulation_order(std::string_view text);
 // Whether the route maps each symbol to one constellation point (PSK, QAM, APSK).
 bool maps_one_point_per_symbol(Route modulator);
 
-// Whether the route keys a carrier's frequency (FSK, MSK, GMSK), and whether the exact model
-// shapes it with a pulse (every other digital route).
-bool is_keyed(Route modulator);
-bool is_pulse_shaped(Route modulator);
-
-// The route of any name a run may hold: its catalogue row, else a prefix rule; nothing for a
-// name that routes nowhere or whose order cannot be read (its file reports why).
-std::optional<Route> route_of_name(std::string_view name);
-
 }  // namespace quorvin

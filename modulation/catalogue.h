@@ -11,7 +11,12 @@ namespace quorvin {
 
 enum class Family { analog, digital };
 
-// How a name's samples are made: the analog modulator, or the digital mapper or keyer.
+// Which family module makes a name's samples in the exact model (see generator/family.h):
+// constellation points through a pulse, continuous-phase keying, or an analog message.
+enum class Scheme { linear, keyed, analog };
+
+// How a name's samples are made: the analog modulator, or the digital mapper or keyer; within a
+// scheme, its variant (offset, differential, cross or square grid, ring set, Gaussian).
 enum class Route { am, am_ssb, fm, cw, psk, oqpsk, pi4_dqpsk, fsk, msk, gmsk, qam32, qam128, qam_square, apsk };
 
 // The SigMF signal extension's classification of a name; an empty field is left out.
@@ -25,6 +30,7 @@ struct SignalClass {
 struct ModulationRow {
   std::string_view name;  // exact and case-sensitive
   Family family;
+  Scheme scheme;
   Route route;
   std::int32_t alphabet;  // symbols of a digital route (the SigMF order); 0 for analog
   bool on_form;           // a checkbox of the form; those rows come first, in checkbox order
@@ -35,30 +41,30 @@ struct ModulationRow {
 // position is its class index in the labels. "QAM<n>" and "APSK<n>" outside the table are still
 // routed by prefix (see generate_digital_signal).
 inline constexpr ModulationRow modulation_catalogue[] = {
-    {"AM", Family::analog, Route::am, 0, true, {"am"}},
-    {"AM-SSB", Family::analog, Route::am_ssb, 0, true, {"ssb", {}, {}, "lower sideband"}},
-    {"FM", Family::analog, Route::fm, 0, true, {"fm"}},
-    {"BPSK", Family::digital, Route::psk, 2, true, {"psk"}},
-    {"QPSK", Family::digital, Route::psk, 4, true, {"psk"}},
-    {"OQPSK", Family::digital, Route::oqpsk, 4, true, {"psk", "offset"}},
-    {"Pi/4-DQPSK", Family::digital, Route::pi4_dqpsk, 4, true, {"psk", "differential", "pi/4"}},
-    {"8PSK", Family::digital, Route::psk, 8, true, {"psk"}},
-    {"16PSK", Family::digital, Route::psk, 16, true, {"psk"}},
-    {"QAM16", Family::digital, Route::qam_square, 16, true, {"qam"}},
-    {"QAM32", Family::digital, Route::qam32, 32, true, {"qam"}},
-    {"QAM64", Family::digital, Route::qam_square, 64, true, {"qam"}},
-    {"QAM128", Family::digital, Route::qam128, 128, true, {"qam"}},
-    {"QAM256", Family::digital, Route::qam_square, 256, true, {"qam"}},
-    {"APSK16", Family::digital, Route::apsk, 16, true, {"psk", {}, "APSK"}},
-    {"APSK32", Family::digital, Route::apsk, 32, true, {"psk", {}, "APSK"}},
-    {"APSK64", Family::digital, Route::apsk, 64, true, {"psk", {}, "APSK"}},
-    {"2FSK", Family::digital, Route::fsk, 2, true, {"fsk"}},
-    {"4FSK", Family::digital, Route::fsk, 4, true, {"fsk"}},
-    {"8FSK", Family::digital, Route::fsk, 8, true, {"fsk"}},
-    {"MSK", Family::digital, Route::msk, 2, true, {"msk"}},
-    {"GMSK", Family::digital, Route::gmsk, 2, true, {"msk", {}, "GMSK, BT 0.3"}},
-    {"CW", Family::analog, Route::cw, 0, false, {"am", {}, "CW"}},
-    {"QAM1024", Family::digital, Route::qam_square, 1024, false, {"qam"}},
+    {"AM", Family::analog, Scheme::analog, Route::am, 0, true, {"am"}},
+    {"AM-SSB", Family::analog, Scheme::analog, Route::am_ssb, 0, true, {"ssb", {}, {}, "lower sideband"}},
+    {"FM", Family::analog, Scheme::analog, Route::fm, 0, true, {"fm"}},
+    {"BPSK", Family::digital, Scheme::linear, Route::psk, 2, true, {"psk"}},
+    {"QPSK", Family::digital, Scheme::linear, Route::psk, 4, true, {"psk"}},
+    {"OQPSK", Family::digital, Scheme::linear, Route::oqpsk, 4, true, {"psk", "offset"}},
+    {"Pi/4-DQPSK", Family::digital, Scheme::linear, Route::pi4_dqpsk, 4, true, {"psk", "differential", "pi/4"}},
+    {"8PSK", Family::digital, Scheme::linear, Route::psk, 8, true, {"psk"}},
+    {"16PSK", Family::digital, Scheme::linear, Route::psk, 16, true, {"psk"}},
+    {"QAM16", Family::digital, Scheme::linear, Route::qam_square, 16, true, {"qam"}},
+    {"QAM32", Family::digital, Scheme::linear, Route::qam32, 32, true, {"qam"}},
+    {"QAM64", Family::digital, Scheme::linear, Route::qam_square, 64, true, {"qam"}},
+    {"QAM128", Family::digital, Scheme::linear, Route::qam128, 128, true, {"qam"}},
+    {"QAM256", Family::digital, Scheme::linear, Route::qam_square, 256, true, {"qam"}},
+    {"APSK16", Family::digital, Scheme::linear, Route::apsk, 16, true, {"psk", {}, "APSK"}},
+    {"APSK32", Family::digital, Scheme::linear, Route::apsk, 32, true, {"psk", {}, "APSK"}},
+    {"APSK64", Family::digital, Scheme::linear, Route::apsk, 64, true, {"psk", {}, "APSK"}},
+    {"2FSK", Family::digital, Scheme::keyed, Route::fsk, 2, true, {"fsk"}},
+    {"4FSK", Family::digital, Scheme::keyed, Route::fsk, 4, true, {"fsk"}},
+    {"8FSK", Family::digital, Scheme::keyed, Route::fsk, 8, true, {"fsk"}},
+    {"MSK", Family::digital, Scheme::keyed, Route::msk, 2, true, {"msk"}},
+    {"GMSK", Family::digital, Scheme::keyed, Route::gmsk, 2, true, {"msk", {}, "GMSK, BT 0.3"}},
+    {"CW", Family::analog, Scheme::analog, Route::cw, 0, false, {"am", {}, "CW"}},
+    {"QAM1024", Family::digital, Scheme::linear, Route::qam_square, 1024, false, {"qam"}},
 };
 
 inline constexpr std::size_t modulation_count = std::size(modulation_catalogue);

@@ -18,6 +18,7 @@
 
 #include "common/text.h"
 #include "form/form.h"
+#include "generator/family.h"
 #include "modulation/catalogue.h"
 #include "platform/file_sync.h"
 #include "run/dataset.h"
@@ -416,6 +417,20 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
   return out;
 }
 
+// Each name in class-index order with its family module ("linear", "keyed" or "analog") and order.
+py::list catalogue() {
+  py::list rows;
+  for (const ModulationRow& row : modulation_catalogue) {
+    py::dict entry;
+    entry["name"] = std::string(row.name);
+    entry["family"] = std::string(family_of(row.scheme).name);
+    entry["order"] = row.alphabet;
+    entry["on_form"] = row.on_form;
+    rows.append(entry);
+  }
+  return rows;
+}
+
 }  // namespace
 }  // namespace quorvin
 
@@ -448,4 +463,5 @@ PYBIND11_MODULE(_core, m) {
         py::arg("settings"), py::arg("seed"), py::arg("folder"), py::arg("format"), py::arg("manifest"),
         py::arg("compress"), py::arg("save_settings"), py::arg("jobs"),
         "Writes a seeded run's files as quorvin-cli does; a summary dict, OSError for an output that cannot be opened.");
+  m.def("catalogue", &catalogue, "Every modulation name in class-index order: name, family, order, on_form.");
 }

@@ -29,35 +29,29 @@ FadingChannel fading_of(const RunSettings& s, const PlannedFile& file) {
           file.impairments.doppler.value_or(0.0), s.sample_rate};
 }
 
+// The file's clean waveform from its family; each family reads its own draws.
 WaveformRange waveform_range(const RunSettings& s, const PlannedFile& file, std::int64_t length, std::size_t before,
                              std::size_t after) {
-  if (const ModulationRow* row = find_modulation(file.modulation); row != nullptr && row->family == Family::analog) {
-    return prepare_exact_analog({.route = row->route,
-                                  .amplitude = file.amplitude,
-                                  .carrier_frequency = file.carrier_frequency,
-                                  .message_frequency = file.message_frequency,
-                                  .deviation = s.analog_deviation,
-                                  .am_index = file.am_index,
-                                  .message_phase = file.message_phase,
-                                  .sideband = file.sideband,
-                                  .sample_rate = s.sample_rate,
-                                  .num_samples = length,
-                                  .pad_before = before,
-                                  .pad_after = after});
-  }
-  return prepare_exact_digital(file.modulation, {.symbol_rate = file.symbol_rate,
-                                                  .sample_rate = s.sample_rate,
-                                                  .num_samples = length,
-                                                  .start_offset = file.start_offset,
-                                                  .timing_error = file.timing_error,
-                                                  .pulse = s.exact.pulse,
-                                                  .rolloff = file.rolloff,
-                                                  .filter_span = s.exact.filter_span,
-                                                  .fsk_index = file.fsk_index,
-                                                  .gmsk_bt = file.gmsk_bt,
-                                                  .seeds = file.seeds,
-                                                  .pad_before = before,
-                                                  .pad_after = after});
+  return prepare_waveform(waveform_of(file), {.sample_rate = s.sample_rate,
+                                              .num_samples = length,
+                                              .pad_before = before,
+                                              .pad_after = after,
+                                              .symbol_rate = file.symbol_rate,
+                                              .start_offset = file.start_offset,
+                                              .timing_error = file.timing_error,
+                                              .pulse = s.exact.pulse,
+                                              .rolloff = file.rolloff,
+                                              .filter_span = s.exact.filter_span,
+                                              .fsk_index = file.fsk_index,
+                                              .gmsk_bt = file.gmsk_bt,
+                                              .symbol_seed = file.seeds.symbols,
+                                              .amplitude = file.amplitude,
+                                              .carrier_frequency = file.carrier_frequency,
+                                              .message_frequency = file.message_frequency,
+                                              .deviation = s.analog_deviation,
+                                              .am_index = file.am_index,
+                                              .message_phase = file.message_phase,
+                                              .sideband = file.sideband});
 }
 
 std::size_t file_length(const RunSettings& s, const PlannedFile& file) {
@@ -202,7 +196,7 @@ double exact_carrier_offset(const RunSettings& s, const PlannedFile& file) {
 }
 
 double exact_total_carrier_offset(const RunSettings& s, const PlannedFile& file) {
-  const double carrier = is_analog_modulation(file.modulation) ? file.carrier_frequency : 0.0;
+  const double carrier = is_analog(waveform_of(file)) ? file.carrier_frequency : 0.0;
   const double clock = 1.0 + file.impairments.clock_ppm.value_or(0.0) * 1e-6;
   return (carrier + exact_carrier_offset(s, file)) * clock - carrier;
 }

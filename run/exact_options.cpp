@@ -230,39 +230,26 @@ struct Reach {
 
 std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
   const ExactSettings& x = s.exact;
-  if (const ModulationRow* row = find_modulation(name); row != nullptr && row->family == Family::analog) {
-    // AM-SSB drawing its side per file may take either.
-    const double fm = larger(x.message_frequency_min, x.message_frequency_max);
-    BandEdges edges = analog_band(row->route, fm, s.analog_deviation, x.sideband.value_or(Sideband::lower));
-    if (!x.sideband) edges.high = std::max(edges.high, analog_band(row->route, fm, s.analog_deviation, Sideband::upper).high);
-    const double fc_min = x.analog_fc_min.value_or(s.analog_carrier_frequency);
-    const double fc_max = x.analog_fc_max.value_or(s.analog_carrier_frequency);
-    const double lowest = s.mix_frequency + std::min(fc_min, fc_max) + std::min(s.frequency_offset_min, s.frequency_offset_max);
-    const double highest = s.mix_frequency + std::max(fc_min, fc_max) + std::max(s.frequency_offset_min, s.frequency_offset_max);
-    std::string options = "--analog-fc (or --analog-fc-min/max), --frequency-offset-min/max, --mix-frequency";
-    if (row->route != Route::cw) options += ", --message-frequency-max";
-    if (row->route == Route::fm) options += ", --analog-deviation";
-    return Reach{lowest + edges.low, highest + edges.high, options};
+  const Waveform w = resolve_waveform(name);
+  if (w.family == nullptr) return std::nullopt;  // a name's own fault is reported with its file
+  const FamilyBand band = w.family->band(w, {.symbol_rate = larger(s.symbol_rate_min, s.symbol_rate_max),
+                                             .pulse = x.pulse,
+                                             .rolloff = std::max(x.rolloff_min, x.rolloff_max),
+                                             .fsk_index = std::max(x.fsk_index_min, x.fsk_index_max),
+                                             .gmsk_bt = std::max(x.gmsk_bt_min, x.gmsk_bt_max),
+                                             .message_frequency = larger(x.message_frequency_min, x.message_frequency_max),
+                                             .deviation = s.analog_deviation,
+                                             .sideband = x.sideband});
+  double lowest = s.mix_frequency;
+  double highest = s.mix_frequency;
+  // An analog family's band sits around its own carrier.
+  if (w.family->analog) {
+    lowest += std::min(x.analog_fc_min.value_or(s.analog_carrier_frequency), x.analog_fc_max.value_or(s.analog_carrier_frequency));
+    highest += std::max(x.analog_fc_min.value_or(s.analog_carrier_frequency), x.analog_fc_max.value_or(s.analog_carrier_frequency));
   }
-  std::optional<DigitalRoute> route;
-  try {
-    route = find_digital_route(name);
-  } catch (const std::exception&) {
-    return std::nullopt;  // the name's own fault is reported with its file
-  }
-  if (!route) return std::nullopt;
-  const double half = digital_bandwidth(*route, larger(s.symbol_rate_min, s.symbol_rate_max), x.pulse,
-                                        std::max(x.rolloff_min, x.rolloff_max), std::max(x.fsk_index_min, x.fsk_index_max),
-                                        std::max(x.gmsk_bt_min, x.gmsk_bt_max)) /
-                      2.0;
-  std::string options = "--symbol-rate-max, --frequency-offset-min/max, --mix-frequency";
-  if (route->modulator == Route::fsk) options += ", --fsk-index-max";
-  if (route->modulator == Route::gmsk) options += ", --gmsk-bt-max";
-  if (is_pulse_shaped(route->modulator)) {
-    options += x.pulse == PulseShape::rrc ? ", --rolloff-max" : ", --pulse rrc";
-  }
-  return Reach{s.mix_frequency + std::min(s.frequency_offset_min, s.frequency_offset_max) - half,
-               s.mix_frequency + std::max(s.frequency_offset_min, s.frequency_offset_max) + half, options};
+  lowest += std::min(s.frequency_offset_min, s.frequency_offset_max);
+  highest += std::max(s.frequency_offset_min, s.frequency_offset_max);
+  return Reach{lowest + band.edges.low, highest + band.edges.high, band.options};
 }
 
 // The text of `option` as given, or its default.

@@ -13,30 +13,38 @@ namespace quorvin {
 namespace {
 
 using Value = std::optional<ParameterValue>;
-using Getter = Value (*)(const FileFacts&);
+
+// A file's facts with its waveform, resolved once for all its parameters.
+struct Facts : FileFacts {
+  Waveform resolved;
+};
+
+using Getter = Value (*)(const Facts&);
 
 struct Definition {
   ParameterKind kind;
   Getter value;  // nothing for a file without this parameter
 };
 
-bool analog(const FileFacts& f) { return is_analog_modulation(f.file.modulation); }
-bool exact(const FileFacts& f) { return f.settings.signal_model == SignalModel::exact; }
+const Waveform& waveform(const Facts& f) { return f.resolved; }
+DrawnParameters uses(const Facts& f) { return drawn_parameters(waveform(f)); }
 
-Route route_of(const FileFacts& f) { return route_of_name(f.file.modulation).value_or(Route::cw); }
+bool analog(const Facts& f) { return is_analog(waveform(f)); }
+bool exact(const Facts& f) { return f.settings.signal_model == SignalModel::exact; }
 
-bool linear(const FileFacts& f) { return !analog(f) && !is_keyed(route_of(f)); }
-bool framed(const FileFacts& f) { return exact(f) && f.settings.exact.samples_per_file > 0; }
+bool keyed(const Facts& f) { return waveform(f).family != nullptr && waveform(f).family->modulation_index != nullptr; }
+bool linear(const Facts& f) { return !analog(f) && !keyed(f); }
+bool framed(const Facts& f) { return exact(f) && f.settings.exact.samples_per_file > 0; }
 
 // The symbol timing the file's samples realise.
-RealisedTiming realised(const FileFacts& f) {
+RealisedTiming realised(const Facts& f) {
   const RunSettings& s = f.settings;
   if (!exact(f)) return classic_realised_timing(f.file.modulation, s.num_symbols, f.file.symbol_rate, s.sample_rate);
   return exact_realised_timing(s, f.file);
 }
 
 // The message tone where the samples hold it: a real passband file folds it into 0 .. fs / 2.
-double apparent_message_frequency(const FileFacts& f) {
+double apparent_message_frequency(const Facts& f) {
   const double fm = f.file.message_frequency;
   if (exact(f)) return fm;
   const double fs = f.settings.sample_rate;
@@ -44,17 +52,10 @@ double apparent_message_frequency(const FileFacts& f) {
 }
 
 // Es/N0 of the symbols the samples realise: unit nominal power over the realised symbol period.
-double es_n0_db(const FileFacts& f) { return f.file.snr_db + 10.0 * std::log10(realised(f).samples_per_symbol); }
+double es_n0_db(const Facts& f) { return f.file.snr_db + 10.0 * std::log10(realised(f).samples_per_symbol); }
 
-// Digital files only; the route lookup reads the catalogue before the prefix rules.
-double bits_per_symbol(const FileFacts& f) {
-  try {
-    const std::optional<DigitalRoute> route = find_digital_route(f.file.modulation);
-    return route ? std::log2(route->alphabet) : 0.0;
-  } catch (const std::exception&) {
-    return 0.0;
-  }
-}
+// Digital files only.
+double bits_per_symbol(const Facts& f) { return waveform(f).family != nullptr ? std::log2(waveform(f).order) : 0.0; }
 
 Value drawn(const std::optional<double>& value) { return value ? Value{*value} : Value{}; }
 
@@ -81,7 +82,7 @@ std::string joined(const std::vector<Sample>& values) {
   return text;
 }
 
-const ImpairmentSettings& impairment_settings(const FileFacts& f) { return f.settings.exact.impairments; }
+const ImpairmentSettings& impairment_settings(const Facts& f) { return f.settings.exact.impairments; }
 
 std::string_view pulse_name(PulseShape shape) {
   switch (shape) {
@@ -92,10 +93,10 @@ std::string_view pulse_name(PulseShape shape) {
   return "";
 }
 
-Value for_digital(const FileFacts& f, double value) { return analog(f) ? Value{} : Value{value}; }
-Value for_analog(const FileFacts& f, double value) { return analog(f) ? Value{value} : Value{}; }
+Value for_digital(const Facts& f, double value) { return analog(f) ? Value{} : Value{value}; }
+Value for_analog(const Facts& f, double value) { return analog(f) ? Value{value} : Value{}; }
 
-Value seed(const FileFacts& f, const std::optional<Seed>& value) {
+Value seed(const Facts& f, const std::optional<Seed>& value) {
   return f.run_seed && value ? Value{std::int64_t{*value}} : Value{};
 }
 
@@ -107,161 +108,162 @@ constexpr ManifestPlace exact_trailing = ManifestPlace::exact_trailing;
 // Every parameter a file may have. The order is the manifest's column order; the settings file
 // sorts by label and the metadata by key, so there the order does not matter.
 const Definition definitions[] = {
-    {{"modulation", "Modulation Type", "", true, leading}, [](const FileFacts& f) { return Value{f.file.modulation}; }},
+    {{"modulation", "Modulation Type", "", true, leading}, [](const Facts& f) { return Value{f.file.modulation}; }},
     {{"class_index", "", "", false, leading},
-     [](const FileFacts& f) { return Value{static_cast<std::int64_t>(modulation_class_index(f.file.modulation))}; }},
-    {{"file_index", "", "", true, leading}, [](const FileFacts& f) { return Value{std::int64_t{f.file.index}}; }},
-    {{"sample_rate", "Sample Rate", " Hz", false, trailing}, [](const FileFacts& f) { return Value{f.settings.sample_rate}; }},
+     [](const Facts& f) {
+       const ModulationRow* row = waveform(f).row;
+       return Value{static_cast<std::int64_t>(row == nullptr ? modulation_count : static_cast<std::size_t>(row - modulation_catalogue))};
+     }},
+    {{"file_index", "", "", true, leading}, [](const Facts& f) { return Value{std::int64_t{f.file.index}}; }},
+    {{"sample_rate", "Sample Rate", " Hz", false, trailing}, [](const Facts& f) { return Value{f.settings.sample_rate}; }},
     {{"mix_frequency", "Mixed Frequency", " Hz", true, trailing},
-     [](const FileFacts& f) { return Value{f.settings.mix_frequency}; }},
+     [](const Facts& f) { return Value{f.settings.mix_frequency}; }},
     // One key, two labels: a digital file counts symbols, an analog one samples.
     {{"num_symbols", "Number of Symbols", "", true, trailing},
-     [](const FileFacts& f) { return analog(f) || framed(f) ? Value{} : Value{std::int64_t{f.settings.num_symbols}}; }},
+     [](const Facts& f) { return analog(f) || framed(f) ? Value{} : Value{std::int64_t{f.settings.num_symbols}}; }},
     {{"num_symbols", "Number of Samples", "", true, trailing},
-     [](const FileFacts& f) {
+     [](const Facts& f) {
        if (!analog(f)) return Value{};
        return Value{exact(f) ? static_cast<std::int64_t>(exact_file_samples(f.settings, f.file)) : f.settings.num_symbols};
      }},
-    {{"snr_db", "SNR", " dB", true, trailing}, [](const FileFacts& f) { return Value{f.file.snr_db}; }},
+    {{"snr_db", "SNR", " dB", true, trailing}, [](const Facts& f) { return Value{f.file.snr_db}; }},
     {{"symbol_rate", "Symbol Rate", " Baud", true, trailing},
-     [](const FileFacts& f) { return for_digital(f, f.file.symbol_rate); }},
+     [](const Facts& f) { return for_digital(f, f.file.symbol_rate); }},
     {{"timing_error", "Symbol Timing Error", "", true, trailing},
-     [](const FileFacts& f) { return for_digital(f, f.file.timing_error); }},
+     [](const Facts& f) { return for_digital(f, f.file.timing_error); }},
     // The exact model offsets analog carriers too.
     {{"frequency_offset", "Frequency Offset", " Hz", true, trailing},
-     [](const FileFacts& f) { return analog(f) && !exact(f) ? Value{} : Value{f.file.frequency_offset}; }},
-    {{"amplitude", "Amplitude", "", true, trailing}, [](const FileFacts& f) { return for_analog(f, f.file.amplitude); }},
+     [](const Facts& f) { return analog(f) && !exact(f) ? Value{} : Value{f.file.frequency_offset}; }},
+    {{"amplitude", "Amplitude", "", true, trailing}, [](const Facts& f) { return for_analog(f, f.file.amplitude); }},
     {{"message_frequency", "Message Frequency", " Hz", true, trailing},
-     [](const FileFacts& f) {
-       return exact(f) && route_of(f) == Route::cw ? Value{} : for_analog(f, f.file.message_frequency);
+     [](const Facts& f) {
+       return exact(f) && !uses(f).message ? Value{} : for_analog(f, f.file.message_frequency);
      }},
     {{"carrier_frequency", "Carrier Frequency", " Hz", true, trailing},
-     [](const FileFacts& f) {
+     [](const Facts& f) {
        return for_analog(f, exact(f) ? f.file.carrier_frequency : f.settings.analog_carrier_frequency);
      }},
     {{"frequency_deviation", "Frequency Deviation", " Hz", true, trailing},
-     [](const FileFacts& f) {
-       const ModulationRow* row = find_modulation(f.file.modulation);
-       return row != nullptr && row->route == Route::fm ? Value{f.settings.analog_deviation} : Value{};
-     }},
+     [](const Facts& f) { return uses(f).deviation ? Value{f.settings.analog_deviation} : Value{}; }},
     {{"symbol_seed", "", "", true, trailing},
-     [](const FileFacts& f) { return analog(f) ? Value{} : seed(f, f.file.seeds.symbols); }},
-    {{"noise_seed", "", "", true, trailing}, [](const FileFacts& f) { return seed(f, f.file.seeds.noise); }},
+     [](const Facts& f) { return analog(f) ? Value{} : seed(f, f.file.seeds.symbols); }},
+    {{"noise_seed", "", "", true, trailing}, [](const Facts& f) { return seed(f, f.file.seeds.noise); }},
     // What the samples realise, beside what was drawn; in the exact model the two agree.
-    {{"signal_model", "", "", true, trailing}, [](const FileFacts& f) { return exact(f) ? Value{} : Value{std::string("classic")}; }},
+    {{"signal_model", "", "", true, trailing}, [](const Facts& f) { return exact(f) ? Value{} : Value{std::string("classic")}; }},
     {{"signal_model", "Signal Model", "", true, trailing},
-     [](const FileFacts& f) { return exact(f) ? Value{std::string("exact")} : Value{}; }},
+     [](const Facts& f) { return exact(f) ? Value{std::string("exact")} : Value{}; }},
     {{"realised_symbol_rate", "", "", true, trailing},
-     [](const FileFacts& f) { return for_digital(f, realised(f).symbol_rate); }},
+     [](const Facts& f) { return for_digital(f, realised(f).symbol_rate); }},
     {{"samples_per_symbol", "", "", true, trailing},
-     [](const FileFacts& f) { return for_digital(f, realised(f).samples_per_symbol); }},
+     [](const Facts& f) { return for_digital(f, realised(f).samples_per_symbol); }},
     {{"symbols_spanned", "", "", true, trailing},
-     [](const FileFacts& f) { return exact(f) ? Value{} : for_digital(f, realised(f).symbols_spanned); }},
+     [](const Facts& f) { return exact(f) ? Value{} : for_digital(f, realised(f).symbols_spanned); }},
     {{"symbols_spanned", "Symbols Spanned", "", true, trailing},
-     [](const FileFacts& f) { return exact(f) ? for_digital(f, realised(f).symbols_spanned) : Value{}; }},
+     [](const Facts& f) { return exact(f) ? for_digital(f, realised(f).symbols_spanned) : Value{}; }},
     {{"apparent_message_frequency", "", "", true, trailing},
-     [](const FileFacts& f) {
-       return route_of(f) == Route::cw ? Value{} : for_analog(f, apparent_message_frequency(f));
+     [](const Facts& f) {
+       return uses(f).message ? for_analog(f, apparent_message_frequency(f)) : Value{};
      }},
     // The exact model's own draws and the values derived from them.
     {{"pulse", "Pulse Shape", "", true, trailing},
-     [](const FileFacts& f) { return exact(f) && linear(f) ? Value{std::string(pulse_name(f.settings.exact.pulse))} : Value{}; }},
+     [](const Facts& f) { return exact(f) && linear(f) ? Value{std::string(pulse_name(f.settings.exact.pulse))} : Value{}; }},
     {{"rolloff", "Roll-off", "", true, trailing},
-     [](const FileFacts& f) {
+     [](const Facts& f) {
        return exact(f) && linear(f) && f.settings.exact.pulse == PulseShape::rrc ? Value{f.file.rolloff} : Value{};
      }},
     {{"filter_span", "Filter Span", " symbols", true, trailing},
-     [](const FileFacts& f) {
+     [](const Facts& f) {
        return exact(f) && linear(f) && f.settings.exact.pulse == PulseShape::rrc
                   ? Value{std::int64_t{f.settings.exact.filter_span}}
                   : Value{};
      }},
     {{"modulation_index", "Modulation Index", "", true, trailing},
-     [](const FileFacts& f) {
-       return exact(f) && !analog(f) && is_keyed(route_of(f)) ? Value{keyed_modulation_index(route_of(f), f.file.fsk_index)}
-                                                           : Value{};
+     [](const Facts& f) {
+       return exact(f) && !analog(f) && keyed(f) ? Value{waveform(f).family->modulation_index(waveform(f), f.file.fsk_index)}
+                                                 : Value{};
      }},
     {{"gmsk_bt", "BT Product", "", true, trailing},
-     [](const FileFacts& f) { return exact(f) && route_of(f) == Route::gmsk ? Value{f.file.gmsk_bt} : Value{}; }},
+     [](const Facts& f) { return exact(f) && uses(f).gmsk_bt ? Value{f.file.gmsk_bt} : Value{}; }},
     {{"es_n0_db", "Es/N0", " dB", true, trailing},
-     [](const FileFacts& f) { return exact(f) ? for_digital(f, es_n0_db(f)) : Value{}; }},
+     [](const Facts& f) { return exact(f) ? for_digital(f, es_n0_db(f)) : Value{}; }},
     {{"eb_n0_db", "Eb/N0", " dB", true, trailing},
-     [](const FileFacts& f) {
+     [](const Facts& f) {
        return exact(f) ? for_digital(f, es_n0_db(f) - 10.0 * std::log10(bits_per_symbol(f))) : Value{};
      }},
     {{"start_offset", "Start Offset", " symbols", true, trailing},
-     [](const FileFacts& f) { return framed(f) ? for_digital(f, f.file.start_offset) : Value{}; }},
+     [](const Facts& f) { return framed(f) ? for_digital(f, f.file.start_offset) : Value{}; }},
     {{"sideband", "Sideband", "", true, trailing},
-     [](const FileFacts& f) {
-       return exact(f) && route_of(f) == Route::am_ssb
+     [](const Facts& f) {
+       return exact(f) && uses(f).sideband
                   ? Value{std::string(f.file.sideband == Sideband::lower ? "lower" : "upper")}
                   : Value{};
      }},
     {{"am_index", "AM Index", "", true, trailing},
-     [](const FileFacts& f) { return exact(f) && route_of(f) == Route::am ? Value{f.file.am_index} : Value{}; }},
+     [](const Facts& f) { return exact(f) && uses(f).am_index ? Value{f.file.am_index} : Value{}; }},
     // The channel's impairments, each where the file drew it.
     {{"fading", "Fading", "", true, trailing},
-     [](const FileFacts& f) {
+     [](const Facts& f) {
        if (!f.file.impairments.fading_k) return Value{};
        return Value{std::string(impairment_settings(f).fading == Fading::rician ? "rician" : "rayleigh")};
      }},
     {{"fading_delays", "Fading Delays", " samples", true, trailing},
-     [](const FileFacts& f) { return f.file.impairments.fading_k ? Value{joined(impairment_settings(f).fading_delays)} : Value{}; }},
+     [](const Facts& f) { return f.file.impairments.fading_k ? Value{joined(impairment_settings(f).fading_delays)} : Value{}; }},
     {{"fading_gains", "Fading Gains", " dB", true, trailing},
-     [](const FileFacts& f) {
+     [](const Facts& f) {
        return f.file.impairments.fading_k ? Value{joined(impairment_settings(f).fading_gains_db)} : Value{};
      }},
     {{"fading_k", "Rician K-Factor", "", true, trailing},
-     [](const FileFacts& f) {
+     [](const Facts& f) {
        return impairment_settings(f).fading == Fading::rician ? drawn(f.file.impairments.fading_k) : Value{};
      }},
-    {{"doppler", "Maximum Doppler", " Hz", true, trailing}, [](const FileFacts& f) { return drawn(f.file.impairments.doppler); }},
+    {{"doppler", "Maximum Doppler", " Hz", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.doppler); }},
     {{"fading_taps", "Fading Taps At Start", "", true, trailing},
-     [](const FileFacts& f) {
+     [](const Facts& f) {
        const std::vector<Sample> taps = exact_fading_taps(f.settings, f.file);
        return taps.empty() ? Value{} : Value{joined(taps)};
      }},
     {{"carrier_phase", "Carrier Phase", " rad", true, trailing},
-     [](const FileFacts& f) { return drawn(f.file.impairments.carrier_phase); }},
+     [](const Facts& f) { return drawn(f.file.impairments.carrier_phase); }},
     {{"phase_noise", "Phase Noise Linewidth", " Hz", true, trailing},
-     [](const FileFacts& f) { return drawn(f.file.impairments.phase_noise); }},
-    {{"clock_ppm", "Clock Offset", " ppm", true, trailing}, [](const FileFacts& f) { return drawn(f.file.impairments.clock_ppm); }},
+     [](const Facts& f) { return drawn(f.file.impairments.phase_noise); }},
+    {{"clock_ppm", "Clock Offset", " ppm", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.clock_ppm); }},
     {{"rf_frequency", "RF Frequency", " Hz", true, trailing},
-     [](const FileFacts& f) {
+     [](const Facts& f) {
        return f.file.impairments.clock_ppm && impairment_settings(f).rf_frequency != 0.0
                   ? Value{impairment_settings(f).rf_frequency}
                   : Value{};
      }},
     {{"iq_amplitude", "IQ Amplitude Imbalance", " dB", true, trailing},
-     [](const FileFacts& f) { return drawn(f.file.impairments.iq_amplitude); }},
+     [](const Facts& f) { return drawn(f.file.impairments.iq_amplitude); }},
     {{"iq_phase", "IQ Phase Imbalance", " degrees", true, trailing},
-     [](const FileFacts& f) { return drawn(f.file.impairments.iq_phase); }},
-    {{"dc_offset_i", "DC Offset I", "", true, trailing}, [](const FileFacts& f) { return drawn(f.file.impairments.dc_i); }},
-    {{"dc_offset_q", "DC Offset Q", "", true, trailing}, [](const FileFacts& f) { return drawn(f.file.impairments.dc_q); }},
-    {{"pa_backoff", "PA Backoff", " dB", true, trailing}, [](const FileFacts& f) { return drawn(f.file.impairments.pa_backoff); }},
+     [](const Facts& f) { return drawn(f.file.impairments.iq_phase); }},
+    {{"dc_offset_i", "DC Offset I", "", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.dc_i); }},
+    {{"dc_offset_q", "DC Offset Q", "", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.dc_q); }},
+    {{"pa_backoff", "PA Backoff", " dB", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.pa_backoff); }},
     {{"pa_smoothness", "PA Smoothness", "", true, trailing},
-     [](const FileFacts& f) { return f.file.impairments.pa_backoff ? Value{impairment_settings(f).pa_smoothness} : Value{}; }},
+     [](const Facts& f) { return f.file.impairments.pa_backoff ? Value{impairment_settings(f).pa_smoothness} : Value{}; }},
     {{"adc_bits", "ADC Bits", "", true, trailing},
-     [](const FileFacts& f) {
+     [](const Facts& f) {
        return f.file.impairments.adc_bits ? Value{std::int64_t{*f.file.impairments.adc_bits}} : Value{};
      }},
     {{"adc_backoff", "ADC Backoff", " dB", true, trailing},
-     [](const FileFacts& f) { return f.file.impairments.adc_bits ? Value{impairment_settings(f).adc_backoff} : Value{}; }},
+     [](const Facts& f) { return f.file.impairments.adc_bits ? Value{impairment_settings(f).adc_backoff} : Value{}; }},
     // Columns the classic model's manifests never had: they keep their bytes.
     {{"message_phase", "Message Phase", " rad", true, exact_trailing},
-     [](const FileFacts& f) { return exact(f) && route_of(f) != Route::cw ? for_analog(f, f.file.message_phase) : Value{}; }},
+     [](const Facts& f) { return exact(f) && uses(f).message ? for_analog(f, f.file.message_phase) : Value{}; }},
     {{"total_carrier_offset", "Total Carrier Offset", " Hz", true, exact_trailing},
-     [](const FileFacts& f) { return exact(f) ? Value{exact_total_carrier_offset(f.settings, f.file)} : Value{}; }},
+     [](const Facts& f) { return exact(f) ? Value{exact_total_carrier_offset(f.settings, f.file)} : Value{}; }},
     {{"run_seed", "", "", true, none},
-     [](const FileFacts& f) { return f.run_seed ? Value{std::int64_t{*f.run_seed}} : Value{}; }},
+     [](const Facts& f) { return f.run_seed ? Value{std::int64_t{*f.run_seed}} : Value{}; }},
 };
 
 }  // namespace
 
 std::vector<ParameterRow> file_parameters(const FileFacts& facts) {
+  const Facts f{facts, waveform_of(facts.file)};
   std::vector<ParameterRow> rows;
   for (const Definition& d : definitions) {
-    if (Value value = d.value(facts)) rows.push_back({&d.kind, std::move(*value)});
+    if (Value value = d.value(f)) rows.push_back({&d.kind, std::move(*value)});
   }
   return rows;
 }

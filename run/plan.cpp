@@ -25,7 +25,11 @@ constexpr std::uint32_t analog_carrier_stage = 9;
 }  // namespace
 
 RunPlan::RunPlan(RunSettings settings, std::uint32_t draw_seed)
-    : settings_(std::move(settings)), source_(draw_seed), draw_seed_(draw_seed) {}
+    : settings_(std::move(settings)), source_(draw_seed), draw_seed_(draw_seed) {
+  for (const std::string& name : settings_.modulations) waveforms_.push_back(resolve_waveform(name));
+}
+
+Waveform waveform_of(const PlannedFile& file) { return file.waveform ? *file.waveform : resolve_waveform(file.modulation); }
 
 std::uint64_t RunPlan::total_files() const {
   if (settings_.files_per_modulation <= 0) return 0;
@@ -64,16 +68,18 @@ std::optional<PlannedFile> RunPlan::next() {
   if (modulation_ >= settings_.modulations.size()) return std::nullopt;
   PlannedFile file;
   file.modulation = settings_.modulations[modulation_];
+  file.waveform = waveforms_[modulation_];
   file.index = ++index_;
+  const DrawnParameters uses = drawn_parameters(*file.waveform);
   // The order of the draws is fixed: it decides which file gets which values.
-  if (is_analog_modulation(file.modulation)) {
+  if (is_analog(*file.waveform)) {
     file.amplitude = draw_uniform(settings_.amplitude_min, settings_.amplitude_max, source_);
     file.snr_db = draw_uniform(settings_.snr_min_db, settings_.snr_max_db, source_);
     if (settings_.signal_model == SignalModel::classic) {
       file.message_frequency = source_.next() / draw_scale * 19990.0 + 10.0;
     } else {
-      draw_exact_analog(file);
-      draw_analog_carrier(file);
+      draw_exact_analog(file, uses);
+      draw_analog_carrier(file, uses);
       draw_impairments(file);
     }
   } else {
@@ -83,7 +89,7 @@ std::optional<PlannedFile> RunPlan::next() {
     file.frequency_offset =
         draw_uniform(settings_.frequency_offset_min, settings_.frequency_offset_max, source_);
     if (settings_.signal_model == SignalModel::exact) {
-      draw_exact_digital(file);
+      draw_exact_digital(file, uses);
       draw_impairments(file);
       // The SNR range may draw Es/N0 of the realised symbols; the file keeps its per-sample SNR,
       // which the noise is set by.
@@ -130,39 +136,36 @@ void RunPlan::draw_impairments(PlannedFile& file) const {
   }
 }
 
-void RunPlan::draw_exact_analog(PlannedFile& file) {
+void RunPlan::draw_exact_analog(PlannedFile& file, const DrawnParameters& uses) {
   const ExactSettings& x = settings_.exact;
-  const Route route = route_of_name(file.modulation).value_or(Route::cw);
-  if (route != Route::cw) file.message_frequency = draw_uniform(x.message_frequency_min, x.message_frequency_max, source_);
-  if (route == Route::am) file.am_index = draw_uniform(x.am_index_min, x.am_index_max, source_);
+  if (uses.message) file.message_frequency = draw_uniform(x.message_frequency_min, x.message_frequency_max, source_);
+  if (uses.am_index) file.am_index = draw_uniform(x.am_index_min, x.am_index_max, source_);
   // Every file of the model has unit nominal power whatever its class: AM's carrier is scaled by
   // 1 / sqrt(1 + m^2 / 2), the others' envelopes are 1. The drawn amplitude above only keeps the
   // draws in the classic model's order.
-  file.amplitude = route == Route::am ? 1.0 / std::sqrt(1.0 + file.am_index * file.am_index / 2.0) : 1.0;
+  file.amplitude = uses.am_index ? 1.0 / std::sqrt(1.0 + file.am_index * file.am_index / 2.0) : 1.0;
 }
 
 // The analog carrier, its offset, the message's phase and AM-SSB's side, from an engine of their
 // own, so the run's draw source (and every later file's draws) stays as it was.
-void RunPlan::draw_analog_carrier(PlannedFile& file) const {
+void RunPlan::draw_analog_carrier(PlannedFile& file, const DrawnParameters& uses) const {
   const ExactSettings& x = settings_.exact;
-  const Route route = route_of_name(file.modulation).value_or(Route::cw);
   StageDraws draws{GaussianSource(derive_impairment_seed(draw_seed_, file.modulation, file.index, analog_carrier_stage))};
   file.carrier_frequency = draws.uniform(x.analog_fc_min.value_or(settings_.analog_carrier_frequency),
                                          x.analog_fc_max.value_or(settings_.analog_carrier_frequency));
   file.frequency_offset = draws.uniform(settings_.frequency_offset_min, settings_.frequency_offset_max);
-  if (route != Route::cw) file.message_phase = draws.uniform(0.0, 2.0 * pi);
-  if (route == Route::am_ssb) {
+  if (uses.message) file.message_phase = draws.uniform(0.0, 2.0 * pi);
+  if (uses.sideband) {
     const bool upper = draws.uniform(0.0, 1.0) >= 0.5;
     file.sideband = x.sideband.value_or(upper ? Sideband::upper : Sideband::lower);
   }
 }
 
-void RunPlan::draw_exact_digital(PlannedFile& file) {
+void RunPlan::draw_exact_digital(PlannedFile& file, const DrawnParameters& uses) {
   const ExactSettings& x = settings_.exact;
-  const Route route = route_of_name(file.modulation).value_or(Route::cw);
-  if (is_pulse_shaped(route) && x.pulse == PulseShape::rrc) file.rolloff = draw_uniform(x.rolloff_min, x.rolloff_max, source_);
-  if (route == Route::fsk) file.fsk_index = draw_uniform(x.fsk_index_min, x.fsk_index_max, source_);
-  if (route == Route::gmsk) file.gmsk_bt = draw_uniform(x.gmsk_bt_min, x.gmsk_bt_max, source_);
+  if (uses.rolloff && x.pulse == PulseShape::rrc) file.rolloff = draw_uniform(x.rolloff_min, x.rolloff_max, source_);
+  if (uses.fsk_index) file.fsk_index = draw_uniform(x.fsk_index_min, x.fsk_index_max, source_);
+  if (uses.gmsk_bt) file.gmsk_bt = draw_uniform(x.gmsk_bt_min, x.gmsk_bt_max, source_);
   if (x.samples_per_file > 0) file.start_offset = draw_fraction(source_);
 }
 

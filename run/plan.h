@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "generator/family.h"
 #include "generator/generator.h"
 #include "modulation/catalogue.h"
 #include "run/draw.h"
@@ -34,6 +35,8 @@ struct ImpairmentDraws {
 // AM-SSB's side, and keep in amplitude the carrier's that gives them unit nominal power.
 struct PlannedFile {
   std::string modulation;
+  // The name resolved once by the plan; a file made by hand without it is resolved where used.
+  std::optional<Waveform> waveform = std::nullopt;
   std::int32_t index = 1;  // 1-based within its modulation
   double amplitude = 0.0;
   double snr_db = 0.0;
@@ -42,7 +45,7 @@ struct PlannedFile {
   double timing_error = 0.0;       // symbol periods
   double frequency_offset = 0.0;   // Hz
   DigitalSeeds seeds;              // symbol and noise seeds; none means the device's
-  // The exact model's own draws, each only where the file's route uses it.
+  // The exact model's own draws, each only where the file's family reads it.
   double rolloff = 0.0;
   double fsk_index = 0.0;
   double gmsk_bt = 0.0;
@@ -75,13 +78,14 @@ class RunPlan {
   const RunSettings& settings() const { return settings_; }
 
  private:
-  void draw_exact_analog(PlannedFile& file);
-  void draw_analog_carrier(PlannedFile& file) const;
-  void draw_exact_digital(PlannedFile& file);
+  void draw_exact_analog(PlannedFile& file, const DrawnParameters& uses);
+  void draw_analog_carrier(PlannedFile& file, const DrawnParameters& uses) const;
+  void draw_exact_digital(PlannedFile& file, const DrawnParameters& uses);
   void draw_impairments(PlannedFile& file) const;
 
   RunSettings settings_;
-  // Values one file of each modulation draws: which values a file draws depends on its route and
+  std::vector<Waveform> waveforms_;  // one per name of the run, in its order
+  // Values one file of each modulation draws: which values a file draws depends on its family and
   // the settings only, never on the values, so every file of one modulation draws as many.
   // Counted on the first seek, by drawing one file of each.
   std::vector<std::uint64_t> draws_per_file_;
@@ -90,5 +94,8 @@ class RunPlan {
   std::size_t modulation_ = 0;
   std::int32_t index_ = 0;
 };
+
+// The file's waveform: the plan's, else resolved from its name.
+Waveform waveform_of(const PlannedFile& file);
 
 }  // namespace quorvin

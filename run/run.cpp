@@ -24,16 +24,13 @@
 namespace quorvin {
 namespace {
 
-Signal synthesize_analog(const RunSettings& s, const PlannedFile& file) {
+// The classic model's analog modulators, by the name's analog variant.
+Signal synthesize_analog(const RunSettings& s, const PlannedFile& file, Route variant) {
   if (s.num_symbols < 0) throw std::invalid_argument("num_symbols must not be negative.");
   const auto n = static_cast<std::uint32_t>(require_sample_count(s.num_symbols));
   const double fc = s.analog_carrier_frequency;
-  const ModulationRow* row = find_modulation(file.modulation);
-  if (row == nullptr || row->family != Family::analog) {
-    throw std::invalid_argument("not an analog modulation: " + file.modulation);
-  }
   Signal signal;
-  switch (row->route) {
+  switch (variant) {
     case Route::am: signal = am_modulate(fc, file.message_frequency, file.amplitude, s.sample_rate, n); break;
     case Route::fm:
       signal = fm_modulate(fc, file.message_frequency, s.analog_deviation, file.amplitude, s.sample_rate, n);
@@ -47,7 +44,7 @@ Signal synthesize_analog(const RunSettings& s, const PlannedFile& file) {
 }
 
 Signal synthesize_classic_file(const RunSettings& s, const PlannedFile& file) {
-  if (is_analog_modulation(file.modulation)) return synthesize_analog(s, file);
+  if (const Waveform w = waveform_of(file); is_analog(w)) return synthesize_analog(s, file, w.variant);
   return generate_digital_signal(file.modulation, {.num_symbols = s.num_symbols,
                                                    .symbol_rate = file.symbol_rate,
                                                    .sample_rate = s.sample_rate,
@@ -172,7 +169,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
 
 double exact_file_samples(const RunSettings& s, const PlannedFile& file) {
   if (s.exact.samples_per_file > 0) return static_cast<double>(s.exact.samples_per_file);
-  if (is_analog_modulation(file.modulation)) return s.num_symbols;
+  if (is_analog(waveform_of(file))) return s.num_symbols;
   return std::round(s.num_symbols * (s.sample_rate / file.symbol_rate));
 }
 
@@ -189,11 +186,10 @@ SampleStream prepare_file(const RunSettings& s, const PlannedFile& file) {
 
 double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
   if (s.signal_model == SignalModel::exact) return exact_held_samples(s, file);
-  if (is_analog_modulation(file.modulation)) {
+  if (const Waveform w = waveform_of(file); is_analog(w)) {
     const double samples = std::max(0.0, static_cast<double>(s.num_symbols));
     // AM-SSB's transform holds its padded length and more; the other modulators the samples alone.
-    const ModulationRow* row = find_modulation(file.modulation);
-    if (row == nullptr || row->route != Route::am_ssb || samples > static_cast<double>(max_samples_per_file)) return samples;
+    if (w.variant != Route::am_ssb || samples > static_cast<double>(max_samples_per_file)) return samples;
     return am_ssb_peak_samples(static_cast<std::uint32_t>(samples));
   }
   return digital_peak_samples(file.modulation, s.num_symbols, file.symbol_rate, s.sample_rate);

@@ -1,39 +1,167 @@
+// Properties every name of the catalogue holds, one case per name: its family, its class index,
+// its place on the form, its power and the band its band check allows.
+
 #include "modulation/catalogue.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cmath>
+#include <limits>
+#include <numeric>
 #include <string>
 #include <vector>
 
 #include "form/form.h"
+#include "generator/family.h"
+#include "modulation/fft.h"
+#include "run/exact_file.h"
+#include "run/plan.h"
+#include "parameter_names.h"
 
 namespace quorvin {
+
+// Catalogue rows print as their name (found by argument-dependent lookup in their namespace).
+QUORVIN_PRINT_CASES_BY_NAME
+
 namespace {
 
-// Stored datasets carry class indices and the form's order: both must never move.
-TEST(Catalogue, ClassIndicesAndTheFormsOrderStayPut) {
-  const std::vector<std::string> form = {"AM",     "AM-SSB", "FM",     "BPSK",   "QPSK",   "OQPSK",
-                                         "Pi/4-DQPSK", "8PSK", "16PSK", "QAM16", "QAM32", "QAM64",
-                                         "QAM128", "QAM256", "APSK16", "APSK32", "APSK64", "2FSK",
-                                         "4FSK",   "8FSK",   "MSK",    "GMSK"};
-  ASSERT_EQ(modulation_checkbox_names.size(), form.size());
-  for (std::size_t i = 0; i < form.size(); ++i) {
-    EXPECT_EQ(modulation_checkbox_names[i], form[i]);
-    EXPECT_EQ(modulation_class_index(form[i]), i) << form[i];
+struct RowName {
+  std::string operator()(const testing::TestParamInfo<ModulationRow>& info) const {
+    std::string name;
+    for (const char c : info.param.name) name.push_back(std::isalnum(static_cast<unsigned char>(c)) ? c : '_');
+    return name;
   }
-  EXPECT_EQ(modulation_class_index("CW"), 22u);
-  EXPECT_EQ(modulation_class_index("QAM1024"), 23u);
-  EXPECT_EQ(modulation_class_index("qpsk"), modulation_count);  // case-sensitive
-  EXPECT_EQ(modulation_class_index("QAM4096"), modulation_count);
+};
+
+class EveryName : public testing::TestWithParam<ModulationRow> {};
+
+// Stored datasets carry class indices and the form's order: a row's position is its index, and
+// the form's names are the leading rows, in order.
+TEST_P(EveryName, ClassIndexIsItsPositionAndFormNamesLead) {
+  const ModulationRow& row = GetParam();
+  const std::size_t index = modulation_class_index(row.name);
+  ASSERT_LT(index, modulation_count);
+  EXPECT_EQ(modulation_catalogue[index].name, row.name);
+  EXPECT_EQ(row.on_form, index < modulation_checkbox_names.size());
+  if (row.on_form) {
+    EXPECT_EQ(modulation_checkbox_names[index], row.name);
+  }
+  EXPECT_EQ(row.alphabet == 0, row.family == Family::analog);
 }
 
-TEST(Catalogue, TheRunSynthesisesExactlyTheFourAnalogNames) {
-  for (const ModulationRow& row : modulation_catalogue) {
-    const bool analog = row.name == "AM" || row.name == "AM-SSB" || row.name == "FM" || row.name == "CW";
-    EXPECT_EQ(is_analog_modulation(row.name), analog) << row.name;
-    EXPECT_EQ(row.alphabet == 0, analog) << row.name;
+// The resolved waveform is the row's own: its family module, variant and order.
+TEST_P(EveryName, ResolvesToItsFamily) {
+  const ModulationRow& row = GetParam();
+  const Waveform w = resolve_waveform(row.name);
+  ASSERT_NE(w.row, nullptr);
+  EXPECT_EQ(w.row->name, row.name);
+  EXPECT_EQ(w.family, &family_of(row.scheme));
+  EXPECT_EQ(is_analog(w), row.family == Family::analog);
+  EXPECT_EQ(w.variant, row.route);
+  EXPECT_EQ(w.order, row.alphabet);
+}
+
+// One clean exact-model file of the name, as a run plans and makes it.
+struct CleanFile {
+  RunSettings settings;
+  PlannedFile file;
+  Signal samples;
+};
+
+CleanFile clean_file(const ModulationRow& row) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.modulations = {std::string(row.name)};
+  s.files_per_modulation = 1;
+  s.num_symbols = 1 << 16;
+  s.exact.samples_per_file = 1 << 16;
+  s.sample_rate = 20000.0;
+  s.symbol_rate_min = s.symbol_rate_max = 1000.0;
+  s.analog_carrier_frequency = 2000.0;
+  s.analog_deviation = 1500.0;
+  s.exact.message_frequency_min = s.exact.message_frequency_max = 310.0;
+  RunPlan plan(s, 11);
+  PlannedFile file = *plan.next();
+  file.snr_db = std::numeric_limits<double>::infinity();
+  Signal samples = synthesize_exact_file(s, file);
+  return {std::move(s), std::move(file), std::move(samples)};
+}
+
+// The share of a signal's power within [low, high] Hz, from averaged Hann-windowed periodograms.
+double power_within(const Signal& x, double sample_rate, double low, double high) {
+  const std::size_t n = 4096;
+  std::vector<double> psd(n, 0.0);
+  for (std::size_t start = 0; start + n <= x.size(); start += n / 2) {
+    Signal segment(x.begin() + static_cast<std::ptrdiff_t>(start), x.begin() + static_cast<std::ptrdiff_t>(start + n));
+    for (std::size_t k = 0; k < n; ++k) segment[k] *= 0.5 - 0.5 * std::cos(2.0 * pi * static_cast<double>(k) / n);
+    const Signal spectrum = fft(std::move(segment), FftDirection::forward);
+    for (std::size_t k = 0; k < n; ++k) psd[k] += std::norm(spectrum[k]);
   }
-  EXPECT_FALSE(is_analog_modulation("am"));
+  double inside = 0.0;
+  const double bin = sample_rate / static_cast<double>(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const double f = (k < n / 2 ? static_cast<double>(k) : static_cast<double>(k) - static_cast<double>(n)) * bin;
+    // The window spreads a line over two bins on each side: those bins count with their line.
+    if (f >= low - 2.0 * bin && f <= high + 2.0 * bin) inside += psd[k];
+  }
+  return inside / std::accumulate(psd.begin(), psd.end(), 0.0);
+}
+
+// J_n(x) from its power series, which converges quickly for the small x here.
+double bessel_j(int n, double x) {
+  double term = std::pow(x / 2.0, n) / std::tgamma(n + 1.0);
+  double sum = term;
+  for (int k = 1; k < 60; ++k) {
+    term *= -(x / 2.0) * (x / 2.0) / (k * static_cast<double>(k + n));
+    sum += term;
+  }
+  return sum;
+}
+
+// The share of a tone-modulated FM signal's power in its lines within Carson's band: the
+// Bessel lines n fm with |n| fm <= deviation + fm.
+double carson_share(double deviation, double fm) {
+  double share = 0.0;
+  for (int n = 0; n * fm <= deviation + fm; ++n) share += (n == 0 ? 1.0 : 2.0) * std::pow(bessel_j(n, deviation / fm), 2);
+  return share;
+}
+
+// Every name has unit mean power, and its band check's band holds 99 % of its power (FM: what
+// Carson's rule spans, which may be less).
+TEST_P(EveryName, UnitPowerWithinItsCheckedBand) {
+  const CleanFile c = clean_file(GetParam());
+  const Waveform w = waveform_of(c.file);
+  ASSERT_EQ(c.samples.size(), std::size_t{1} << 16);
+  double power = 0.0;
+  for (const Sample& v : c.samples) power += std::norm(v);
+  EXPECT_NEAR(power / static_cast<double>(c.samples.size()), 1.0, 0.03);
+  const FamilyBand band = w.family->band(w, {.symbol_rate = c.file.symbol_rate,
+                                             .pulse = c.settings.exact.pulse,
+                                             .rolloff = c.file.rolloff,
+                                             .fsk_index = c.file.fsk_index,
+                                             .gmsk_bt = c.file.gmsk_bt,
+                                             .message_frequency = c.file.message_frequency,
+                                             .deviation = c.settings.analog_deviation,
+                                             .sideband = c.file.sideband});
+  const double centre = is_analog(w) ? c.file.carrier_frequency : 0.0;
+  const double least = GetParam().route == Route::fm ? carson_share(c.settings.analog_deviation, c.file.message_frequency) - 0.002 : 0.99;
+  EXPECT_GE(power_within(c.samples, c.settings.sample_rate, centre + band.edges.low, centre + band.edges.high), least);
+}
+
+INSTANTIATE_TEST_SUITE_P(Catalogue, EveryName, testing::ValuesIn(modulation_catalogue), RowName());
+
+TEST(Catalogue, NamesAreCaseSensitiveAndPrefixNamesAreLinear) {
+  EXPECT_EQ(modulation_class_index("qpsk"), modulation_count);
+  EXPECT_EQ(modulation_class_index("QAM4096"), modulation_count);
+  EXPECT_EQ(resolve_waveform("am").family, nullptr);
+  EXPECT_EQ(resolve_waveform("QAM4096").family, &linear_family);
+  EXPECT_EQ(resolve_waveform("QAM4096").order, 4096);
+  EXPECT_EQ(resolve_waveform("APSK32").rings.counts.size(), 3u);
+  // An order that cannot be read is kept, and thrown when the samples are asked for.
+  const Waveform w = resolve_waveform("QAMx");
+  EXPECT_EQ(w.family, nullptr);
+  EXPECT_THROW(prepare_waveform(w, {}), std::invalid_argument);
 }
 
 }  // namespace

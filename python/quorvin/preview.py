@@ -18,9 +18,10 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from . import read_csv, read_manifest, read_sigmf
+from . import _core, read_csv, read_manifest, read_sigmf
 
-ANALOG = {"AM", "AM-SSB", "FM", "CW"}
+# Names drawn as an IQ trace rather than a constellation: the analog family's.
+ANALOG = {row["name"] for row in _core.catalogue() if row["family"] == "analog"}
 
 
 def spectrum(samples: np.ndarray, sample_rate: float, size: int = 1024) -> tuple[np.ndarray, np.ndarray]:

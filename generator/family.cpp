@@ -1,0 +1,51 @@
+#include "generator/family.h"
+
+namespace quorvin {
+
+const SignalFamily& family_of(Scheme scheme) {
+  switch (scheme) {
+    case Scheme::linear: return linear_family;
+    case Scheme::keyed: return keyed_family;
+    case Scheme::analog: return analog_family;
+  }
+  return linear_family;
+}
+
+Waveform resolve_waveform(std::string_view name) {
+  Waveform w;
+  w.row = find_modulation(name);
+  if (w.row != nullptr) {
+    w.family = &family_of(w.row->scheme);
+    w.variant = w.row->route;
+    if (w.row->family == Family::analog) return w;
+  }
+  try {
+    const std::optional<DigitalRoute> route = find_digital_route(name);
+    if (!route) return w;
+    // The prefix rules ("QAM<n>", "APSK<n>") make linear names.
+    if (w.family == nullptr) w.family = &linear_family;
+    w.variant = route->modulator;
+    w.order = route->alphabet;
+    w.rings = route->rings;
+  } catch (const std::exception&) {
+    w.fault = std::current_exception();
+  }
+  return w;
+}
+
+Waveform analog_waveform(Route variant) {
+  Waveform w;
+  w.family = &analog_family;
+  w.variant = variant;
+  return w;
+}
+
+WaveformRange prepare_waveform(const Waveform& w, const WaveformParameters& p) {
+  if (w.fault) std::rethrow_exception(w.fault);
+  if (w.family == nullptr) return [](std::int64_t, std::size_t) { return Signal{}; };
+  return w.family->prepare(w, p);
+}
+
+DrawnParameters drawn_parameters(const Waveform& w) { return w.family != nullptr ? w.family->draws(w) : DrawnParameters{}; }
+
+}  // namespace quorvin

@@ -1,0 +1,142 @@
+#pragma once
+// The exact model's signal families. A name is resolved once into a Waveform: its catalogue row,
+// its order and variant, and the family module that makes its samples, sizes its band and says
+// which drawn parameters it reads. Nothing downstream looks the name up again.
+//
+// Adding a family: a file generator/family_<name>.cpp defining one SignalFamily, its Scheme in
+// modulation/catalogue.h and its line in family_of (family.cpp), then one catalogue row per name.
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "channel/random.h"
+#include "common/signal.h"
+#include "generator/route.h"
+#include "generator/waveform.h"
+#include "modulation/catalogue.h"
+
+namespace quorvin {
+
+// A file's clean waveform made ready once (its symbols drawn and mapped), evaluated over any range
+// of its samples: (first, count) gives samples first .. first + count - 1, where 0 is the file's
+// first sample and negative ones are margin before it. A range gives the same values as the
+// same samples of the whole.
+using WaveformRange = std::function<Signal(std::int64_t first, std::size_t count)>;
+
+struct SignalFamily;
+
+// A name as the exact model makes it.
+struct Waveform {
+  const SignalFamily* family = nullptr;  // nothing: the name makes no samples
+  const ModulationRow* row = nullptr;    // nothing for a "QAM<n>" or "APSK<n>" outside the table
+  Route variant = Route::cw;
+  std::int32_t order = 0;  // symbols of a digital name; 0 for analog ones and unusable orders
+  ApskRings rings;
+  std::exception_ptr fault;  // why a name's order cannot be read; thrown when its samples are asked for
+};
+
+// The draws one file's samples are made from; each family reads its own. Hz, Baud, radians.
+struct WaveformParameters {
+  double sample_rate = 0.0;
+  std::int64_t num_samples = 0;  // the file's length
+  // Extra samples made before sample 0 and after the file's last, on the same time base.
+  std::size_t pad_before = 0;
+  std::size_t pad_after = 0;
+  // Digital families.
+  double symbol_rate = 0.0;
+  double start_offset = 0.0;  // symbol periods between symbol 0's instant and sample 0
+  double timing_error = 0.0;  // symbol periods of linear clock drift over the file
+  PulseShape pulse = PulseShape::rrc;
+  double rolloff = 0.35;
+  std::int32_t filter_span = 10;  // symbols; the pulse is truncated to +-span/2
+  double fsk_index = 1.0;
+  double gmsk_bt = 0.3;
+  std::optional<Seed> symbol_seed = std::nullopt;  // none: the device's
+  // The analog family.
+  double amplitude = 0.0;  // of the carrier (AM, FM, CW) or of the single sideband's tone
+  double carrier_frequency = 0.0;
+  double message_frequency = 0.0;
+  double deviation = 0.0;  // FM's peak frequency deviation
+  double am_index = 1.0;
+  double message_phase = 0.0;  // at t = 0
+  Sideband sideband = Sideband::lower;
+};
+
+// The widest values a run may draw, for the band check; a family reads its own.
+struct BandLimits {
+  double symbol_rate = 0.0;
+  PulseShape pulse = PulseShape::rrc;
+  double rolloff = 0.0;
+  double fsk_index = 0.0;
+  double gmsk_bt = 0.0;
+  double message_frequency = 0.0;
+  double deviation = 0.0;
+  std::optional<Sideband> sideband = std::nullopt;  // nothing: either side may be drawn
+};
+
+// The band a signal occupies around its centre (0 Hz for a digital one, its carrier for an
+// analog one), Hz, and the options that name the values it grows with, for the refusal message.
+struct BandEdges {
+  double low = 0.0;
+  double high = 0.0;
+};
+struct FamilyBand {
+  BandEdges edges;
+  std::string options;
+};
+
+// Which of a file's drawn values a family's waveform reads (each also labels the file).
+struct DrawnParameters {
+  bool rolloff = false;  // with an RRC pulse; pulse-shaped names also carry pulse and span labels
+  bool fsk_index = false;
+  bool gmsk_bt = false;
+  bool message = false;  // message frequency and phase
+  bool am_index = false;
+  bool sideband = false;
+  bool deviation = false;
+};
+
+// One family module.
+struct SignalFamily {
+  std::string_view name;
+  // Analog: a carrier of its own, drawn per file; the run's analog draws and labels.
+  bool analog;
+  // The waveform of `p` as ranges. Throws std::invalid_argument for a negative length or a rate
+  // that is not positive and finite, std::length_error past the per-file ceiling.
+  WaveformRange (*prepare)(const Waveform&, const WaveformParameters& p);
+  // Its band for the widest draws of `limits`.
+  FamilyBand (*band)(const Waveform&, const BandLimits& limits);
+  DrawnParameters (*draws)(const Waveform&);
+  // The modulation index h of a keyed name (from its drawn FSK index where it has one);
+  // nullptr for a family without one.
+  double (*modulation_index)(const Waveform&, double fsk_index);
+};
+
+extern const SignalFamily linear_family;  // PSK, QAM, APSK, OQPSK, Pi/4-DQPSK
+extern const SignalFamily keyed_family;   // FSK, MSK, GMSK
+extern const SignalFamily analog_family;  // AM, AM-SSB, FM, CW
+
+// The module of a scheme.
+const SignalFamily& family_of(Scheme scheme);
+
+// A name resolved: its row, else the "QAM<n>" and "APSK<n>" prefix rules; a name that routes
+// nowhere has no family. Never throws: an order that cannot be read is kept as `fault`.
+Waveform resolve_waveform(std::string_view name);
+
+// An analog variant outside any name (am, am_ssb, fm or cw).
+Waveform analog_waveform(Route variant);
+
+// Whether the name's samples are the analog family's.
+inline bool is_analog(const Waveform& w) { return w.family != nullptr && w.family->analog; }
+
+// The waveform's ranges: its family's; empty ranges without a family, or its fault thrown.
+WaveformRange prepare_waveform(const Waveform& w, const WaveformParameters& p);
+
+// What a family reads, none without a family.
+DrawnParameters drawn_parameters(const Waveform& w);
+
+}  // namespace quorvin
