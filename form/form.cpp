@@ -6,7 +6,7 @@
 
 #include "common/parse.h"
 #include "common/text.h"
-#include "run/run.h"
+#include "run/dataset.h"
 
 namespace quorvin {
 

@@ -11,6 +11,8 @@
 
 #include "common/text.h"
 #include "run/atomic_file.h"
+#include "run/draw.h"
+#include "run/exact_file.h"
 #include "run/sample_file.h"
 #include "run/seeds.h"
 
@@ -28,12 +30,6 @@ struct Task {
 // they wait on their disk, and only they are taken by the spare worker.
 constexpr double small_weight = 65536.0;
 
-class Workshop;
-// The workshop and task of the file this worker thread is producing, for samples_written.
-thread_local Workshop* current_workshop = nullptr;
-thread_local Task* current_task = nullptr;
-void current_samples_written();
-
 // The shared state of one run: tasks waiting for a worker, results waiting to be reported.
 class Workshop {
  public:
@@ -48,7 +44,6 @@ class Workshop {
   // raise the run's peak to one more large file.
   Workshop(const RunSettings& settings, const OutputOptions& output, unsigned jobs)
       : settings_(settings), output_(output), results_(4 * static_cast<std::size_t>(jobs) + 16) {
-    output_.samples_written = current_samples_written;
     if (!start(jobs) && workers_.size() > 1) {
       const auto kept = static_cast<unsigned>(workers_.size() / 2);
       stop();
@@ -150,13 +145,15 @@ class Workshop {
 
   // produce_file reports its own failures; this only keeps a failure to allocate even the
   // report from ending the process.
-  ProducedFile produce(const PlannedFile& file) noexcept {
+  ProducedFile produce(Task& task) noexcept {
     try {
-      return produce_file(settings_, file, output_);
+      OutputOptions output = output_;
+      output.samples_written = [this, &task] { samples_written(task); };
+      return produce_file(settings_, task.file, output);
     } catch (...) {
       ProducedFile failed;
       try {
-        failed.report = utf8_to_utf16(file.modulation) + u": Failed to save file.\n";
+        failed.report = utf8_to_utf16(task.file.modulation) + u": Failed to save file.\n";
       } catch (...) {
       }
       return failed;
@@ -182,11 +179,7 @@ class Workshop {
       Task task = std::move(tasks_.front());
       tasks_.pop_front();
       lock.unlock();
-      current_workshop = this;
-      current_task = &task;
-      ProducedFile produced = produce(task.file);
-      current_workshop = nullptr;
-      current_task = nullptr;
+      ProducedFile produced = produce(task);
       lock.lock();
       if (task.waiting) {
         --waiting_;
@@ -221,10 +214,6 @@ class Workshop {
   std::string refusal_;
   std::vector<std::thread> workers_;
 };
-
-void current_samples_written() {
-  if (current_workshop != nullptr) current_workshop->samples_written(*current_task);
-}
 
 std::uint64_t shard_files(std::uint64_t total, const Shard& shard) {
   return total > shard.index ? (total - shard.index + shard.count - 1) / shard.count : 0;
@@ -292,6 +281,68 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
   }
   if (workshop) workshop->finish(emit);
   return summary;
+}
+
+namespace {
+
+// The desktop program's report lines beyond the limit, counted by kind.
+class LeftOutLines {
+ public:
+  void add(const ProducedFile& produced) {
+    ++counts_[static_cast<std::size_t>(produced.outcome)];
+    if (produced.settings_saved) ++counts_[*produced.settings_saved ? 3 : 4];
+  }
+  std::uint64_t total() const {
+    std::uint64_t sum = 0;
+    for (const std::uint64_t count : counts_) sum += count;
+    return sum;
+  }
+  // "... and N more lines: A saved, B failed to generate"
+  std::u16string summary() const {
+    static constexpr const char* kinds[] = {"saved", "failed to generate", "failed to save", "settings saved",
+                                            "failed to save settings"};
+    std::string text = "... and " + std::to_string(total()) + " more lines:";
+    const char* separator = " ";
+    for (std::size_t i = 0; i < counts_.size(); ++i) {
+      if (counts_[i] == 0) continue;
+      text += separator + std::to_string(counts_[i]) + " " + kinds[i];
+      separator = ", ";
+    }
+    return utf8_to_utf16(text) + u"\n";
+  }
+
+ private:
+  std::array<std::uint64_t, 5> counts_{};  // FileOutcome's three, then the settings file's two
+};
+
+std::uint64_t line_count(std::u16string_view text) {
+  return static_cast<std::uint64_t>(std::count(text.begin(), text.end(), u'\n'));
+}
+
+}  // namespace
+
+std::u16string run_generation(const RunSettings& settings, std::optional<std::uint32_t> draw_seed,
+                              const WriteContext& write) {
+  std::u16string report;
+  std::uint64_t lines = 0;
+  LeftOutLines left_out;
+  // One file at a time on this thread, the draws alone following the seed.
+  DatasetRun one_by_one;
+  one_by_one.draw_seed = draw_seed ? *draw_seed : clock_seed();
+  one_by_one.output.write = write;
+  run_dataset(settings, one_by_one,
+              [&](const PlannedFile&, const ProducedFile& produced) {
+                // A file's lines stay together: once one file does not fit, every later one is counted.
+                const std::uint64_t file_lines = line_count(produced.report);
+                if (left_out.total() == 0 && lines + file_lines <= report_line_limit) {
+                  report += produced.report;
+                  lines += file_lines;
+                } else {
+                  left_out.add(produced);
+                }
+              });
+  if (left_out.total() != 0) report += left_out.summary();
+  return report;
 }
 
 }  // namespace quorvin

@@ -56,4 +56,15 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
                        const std::function<void(const PlannedFile&, const ProducedFile&)>& report,
                        const std::function<void(const RunProgress&)>& progress = {});
 
+// Most lines the desktop program's report keeps: what an output box can usefully show. Beyond
+// them one last line counts what was left out.
+inline constexpr std::uint64_t report_line_limit = 100000;
+
+// The whole run in plan order. The parameter draws are seeded with draw_seed, or with the clock
+// in whole seconds. Returns the report, one "\n"-terminated line per event, up to
+// report_line_limit lines, then "... and N more lines: " with the left-out lines by kind.
+std::u16string run_generation(const RunSettings& settings,
+                              std::optional<std::uint32_t> draw_seed = std::nullopt,
+                              const WriteContext& write = {});
+
 }  // namespace quorvin

@@ -11,7 +11,6 @@
 #include "common/limits.h"
 #include "common/splitmix.h"
 #include "generator/exact.h"
-#include "run/run.h"
 
 namespace quorvin {
 namespace {
@@ -134,6 +133,12 @@ Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std:
 }
 
 }  // namespace
+
+double exact_file_samples(const RunSettings& s, const PlannedFile& file) {
+  if (s.exact.samples_per_file > 0) return static_cast<double>(s.exact.samples_per_file);
+  if (is_analog(waveform_of(file))) return s.num_symbols;
+  return std::round(s.num_symbols * (s.sample_rate / file.symbol_rate));
+}
 
 StageMargins stage_margins(const ImpairmentSettings& x, bool fading, double clock_ppm, std::size_t length) {
   StageMargins margins;

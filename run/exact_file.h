@@ -12,6 +12,10 @@
 
 namespace quorvin {
 
+// Samples in an exact-model file: the fixed frame length when set, else the symbols' duration at
+// the sample rate (rounded) or, for analog names, the symbol count.
+double exact_file_samples(const RunSettings& settings, const PlannedFile& file);
+
 // The finished samples of `file` (exact_file_samples long): amplifier, fading, carrier offset
 // (mixing, frequency offset and the clock's share of the RF carrier), carrier phase and phase
 // noise, sample clock, white noise at the file's SNR (relative to the unit nominal power every

@@ -7,7 +7,6 @@
 #include "generator/exact.h"
 #include "modulation/catalogue.h"
 #include "run/exact_file.h"
-#include "run/run.h"
 
 namespace quorvin {
 namespace {

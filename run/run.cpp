@@ -15,7 +15,6 @@
 #include "common/text.h"
 #include "generator/exact.h"
 #include "modulation/analog.h"
-#include "run/dataset.h"
 #include "run/exact_file.h"
 #include "run/sample_file.h"
 #include "run/settings_file.h"
@@ -103,7 +102,7 @@ void fill_samples(PendingFile& samples, const SampleStream& stream, const Output
       append_cf32_samples(samples.writer, block);
     }
   });
-  if (output.samples_written != nullptr) output.samples_written();
+  if (output.samples_written) output.samples_written();
   samples.writer.complete();
 }
 
@@ -167,12 +166,6 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
 
 }  // namespace
 
-double exact_file_samples(const RunSettings& s, const PlannedFile& file) {
-  if (s.exact.samples_per_file > 0) return static_cast<double>(s.exact.samples_per_file);
-  if (is_analog(waveform_of(file))) return s.num_symbols;
-  return std::round(s.num_symbols * (s.sample_rate / file.symbol_rate));
-}
-
 Signal synthesize_file(const RunSettings& s, const PlannedFile& file) {
   if (s.signal_model == SignalModel::exact) return synthesize_exact_file(s, file);
   return synthesize_classic_file(s, file);
@@ -228,68 +221,6 @@ ProducedFile produce_file(const RunSettings& s, const PlannedFile& file, const O
                                 (memory ? "out of memory" : e.what()));
     return produced;
   }
-}
-
-namespace {
-
-// The desktop program's report lines beyond the limit, counted by kind.
-class LeftOutLines {
- public:
-  void add(const ProducedFile& produced) {
-    ++counts_[static_cast<std::size_t>(produced.outcome)];
-    if (produced.settings_saved) ++counts_[*produced.settings_saved ? 3 : 4];
-  }
-  std::uint64_t total() const {
-    std::uint64_t sum = 0;
-    for (const std::uint64_t count : counts_) sum += count;
-    return sum;
-  }
-  // "... and N more lines: A saved, B failed to generate"
-  std::u16string summary() const {
-    static constexpr const char* kinds[] = {"saved", "failed to generate", "failed to save", "settings saved",
-                                            "failed to save settings"};
-    std::string text = "... and " + std::to_string(total()) + " more lines:";
-    const char* separator = " ";
-    for (std::size_t i = 0; i < counts_.size(); ++i) {
-      if (counts_[i] == 0) continue;
-      text += separator + std::to_string(counts_[i]) + " " + kinds[i];
-      separator = ", ";
-    }
-    return utf8_to_utf16(text) + u"\n";
-  }
-
- private:
-  std::array<std::uint64_t, 5> counts_{};  // FileOutcome's three, then the settings file's two
-};
-
-std::uint64_t line_count(std::u16string_view text) {
-  return static_cast<std::uint64_t>(std::count(text.begin(), text.end(), u'\n'));
-}
-
-}  // namespace
-
-std::u16string run_generation(const RunSettings& settings, std::optional<std::uint32_t> draw_seed,
-                              const WriteContext& write) {
-  std::u16string report;
-  std::uint64_t lines = 0;
-  LeftOutLines left_out;
-  // One file at a time on this thread, the draws alone following the seed.
-  DatasetRun one_by_one;
-  one_by_one.draw_seed = draw_seed ? *draw_seed : clock_seed();
-  one_by_one.output.write = write;
-  run_dataset(settings, one_by_one,
-              [&](const PlannedFile&, const ProducedFile& produced) {
-                // A file's lines stay together: once one file does not fit, every later one is counted.
-                const std::uint64_t file_lines = line_count(produced.report);
-                if (left_out.total() == 0 && lines + file_lines <= report_line_limit) {
-                  report += produced.report;
-                  lines += file_lines;
-                } else {
-                  left_out.add(produced);
-                }
-              });
-  if (left_out.total() != 0) report += left_out.summary();
-  return report;
 }
 
 }  // namespace quorvin

@@ -23,10 +23,6 @@ Signal synthesize_file(const RunSettings& settings, const PlannedFile& file);
 // prepare_exact_file); the classic model's signal is made whole, here. Throws as synthesize_file.
 SampleStream prepare_file(const RunSettings& settings, const PlannedFile& file);
 
-// Samples in an exact-model file: the fixed frame length when set, else the symbols' duration at
-// the sample rate (rounded) or, for analog names, the symbol count.
-double exact_file_samples(const RunSettings& settings, const PlannedFile& file);
-
 // The most samples producing `file` holds at once, for budgeting memory across parallel files.
 double planned_peak_samples(const RunSettings& settings, const PlannedFile& file);
 
@@ -61,23 +57,12 @@ struct OutputOptions {
   bool fresh_folder = false;
   // Called on the producing thread once a file's samples are all with its writer, before the
   // writer's disk flush: a run of several jobs may start another file while this one waits.
-  void (*samples_written)() = nullptr;
+  std::function<void()> samples_written;
 };
 
 // Synthesises and writes one planned file and, when the settings ask for it, its settings file.
 // Never throws for a file that cannot be made: the failure becomes its report line.
 ProducedFile produce_file(const RunSettings& settings, const PlannedFile& file,
                           const OutputOptions& output = {});
-
-// Most lines the desktop program's report keeps: what an output box can usefully show. Beyond
-// them one last line counts what was left out.
-inline constexpr std::uint64_t report_line_limit = 100000;
-
-// The whole run in plan order. The parameter draws are seeded with draw_seed, or with the clock
-// in whole seconds. Returns the report, one "\n"-terminated line per event, up to
-// report_line_limit lines, then "... and N more lines: " with the left-out lines by kind.
-std::u16string run_generation(const RunSettings& settings,
-                              std::optional<std::uint32_t> draw_seed = std::nullopt,
-                              const WriteContext& write = {});
 
 }  // namespace quorvin

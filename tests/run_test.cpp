@@ -1,4 +1,5 @@
 #include "run/run.h"
+#include "run/dataset.h"
 
 #include <gtest/gtest.h>
 
