@@ -136,6 +136,10 @@ const UsageCase usage_cases[] = {
      UsageCase::Build::without_hdf5},
     {"exact_option_with_classic", {"-m", "AM", "--fading", "rician"},
      "quorvin-cli: --fading applies to --signal-model exact only\nRun with --help for the options.\n"},
+    // Braces of the user's own text come through as typed, in a name and in a value.
+    {"braces_in_a_value", {"-m", "AM", "--signal-model", "exact", "--rolloff-min", "{x}}"},
+     "quorvin-cli: --rolloff-min takes a number from 0 to 1, not '{x}}'\n"},
+    {"braces_in_a_name", {"-m", "{{AM}"}, "unknown modulation '{{AM}'; known:", false},
     {"fading_gains_per_delay", {"-m", "AM", "--signal-model", "exact", "--fading-gains", "0,-3"},
      "quorvin-cli: --fading-gains takes one gain per delay of --fading-delays\n"},
     {"band_does_not_fit", {"-m", "8FSK", "--signal-model", "exact"},
