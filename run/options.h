@@ -19,14 +19,15 @@ namespace quorvin {
 enum class PairEnd : std::uint8_t { none, min, max };
 
 struct OptionDeclaration {
-  std::string_view option;    // the command line's long name, "--rolloff-max": the option's identity
-  std::string_view keyword;   // the Python keyword, "rolloff"
+  std::string_view option;   // the command line's long name, "--rolloff-max": the option's identity
+  std::string_view keyword;  // the Python keyword, "rolloff"
   PairEnd end = PairEnd::none;
-  std::string default_text;   // UTF-8; read when the option is not given
+  std::string default_text;  // UTF-8; read when the option is not given
   std::string_view help;
-  std::string value_kind;     // what the help shows: NUMBER, INTEGER, FOLDER, NUMBER,..., rrc|rect|linear
-  bool flag = false;          // given alone on the command line: its text is then "true"
-  bool exact_only = false;    // the exact model's own
+  std::string
+      value_kind;     // what the help shows: NUMBER, INTEGER, FOLDER, NUMBER,..., rrc|rect|linear
+  bool flag = false;  // given alone on the command line: its text is then "true"
+  bool exact_only = false;  // the exact model's own
 };
 
 // Every option, in the order they are read: the form's boxes (form_boxes order, so index i < 18
