@@ -98,7 +98,8 @@ def _names(modulations: Any) -> list[str]:
 
 
 def _option(keyword: str) -> str:
-    """The command line's option for a keyword taking one value (an unknown one spelt alike, for the core to refuse)."""
+    """The command line's option for a keyword taking one value (an unknown one spelt alike, for
+    the core to refuse)."""
     return _SINGLE.get(keyword, "--" + keyword.replace("_", "-"))
 
 
@@ -120,18 +121,23 @@ def _reference(reference: str, given: dict[str, str]) -> str:
         option, _, value = reference.partition(" ")
         return f"{_name(option, given)}={value!r}" if value else _name(option, given)
     keyword, end = _NAMED.get(low, (low, ""))
-    return keyword if end == "min" and _PAIRS[keyword]["max"] == high else _name(low, given) + joiner + _name(high, given)
+    if end == "min" and _PAIRS[keyword]["max"] == high:
+        return keyword
+    return _name(low, given) + joiner + _name(high, given)
 
 
 def _python_message(refusal: ValueError, given: dict[str, str]) -> str:
-    """The core's refusal with its options named as the keywords that set them (``given``: option -> keyword)."""
+    """The core's refusal, ValueError(kind, marked text, option, value), with its options named as
+    the keywords that set them (``given``: option -> keyword)."""
     kind, text, option, value = refusal.args
     if kind == "box":
         return f"{text} ({given.get(option, _NAMED[option][0])} '{value}')"
     if kind == "unknown_option":
         return f"unknown argument {given.get(option, option)}"
+    # "{--rolloff-max}" names an option; "{{" and "}}" are braces of the user's own text.
     return re.sub(r"\{\{|\}\}|\{([^{}]*)\}",
-                  lambda match: match.group(0)[0] if match.group(1) is None else _reference(match.group(1), given), text)
+                  lambda match: match.group(0)[0] if match.group(1) is None else _reference(match.group(1), given),
+                  text)
 
 
 def _settings(names: list[str], texts: dict[str, str], given: dict[str, str]) -> Any:

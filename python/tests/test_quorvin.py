@@ -52,7 +52,8 @@ def test_refused_values_raise_a_message_naming_the_keyword(modulations, options,
     "arguments, options, cli_message, python_message",
     [
         (["--signal-model", "exact", "--rolloff-max", "1.5"], {"signal_model": "exact", "rolloff": (0.2, 1.5)},
-         "--rolloff-max takes a number from 0 to 1, not '1.5'", "rolloff (maximum) takes a number from 0 to 1, not '1.5'"),
+         "--rolloff-max takes a number from 0 to 1, not '1.5'",
+         "rolloff (maximum) takes a number from 0 to 1, not '1.5'"),
         (["--sample-rate", "10k"], {"sample_rate": "10k"}, "--sample-rate 10k: Invalid Sample Rate.",
          "Invalid Sample Rate. (sample_rate '10k')"),
         (["--pulse", "rect"], {"pulse": "rect"}, "--pulse applies to --signal-model exact only",
@@ -83,7 +84,8 @@ def test_each_front_end_names_the_refused_option_its_own_way(arguments, options,
     assert python_message in str(raised.value)
 
 
-@pytest.mark.parametrize("option, keyword, end, flag, default", _core.options(), ids=lambda row: str(row))
+@pytest.mark.parametrize("option, keyword, end, flag, default", _core.options(),
+                         ids=[row[0] for row in _core.options()])
 def test_every_declared_option_is_a_keyword_of_its_own(option, keyword, end, flag, default):
     """Each option of the core is reached by its keyword, with its default text: a pair's two ends
     at once, or one end as keyword_min / keyword_max; no other option shares the keyword."""
