@@ -151,8 +151,9 @@ std::variant<RunSettings, Refusal> read_options(const OptionRequest& request) {
     }
     exact_texts.push_back(given != texts.end() ? std::optional(given->second) : std::nullopt);
   }
-  for (const auto& [option, text] : texts) {
-    const auto declarations = option_declarations();
+  const auto declarations = option_declarations();
+  for (const auto& given : texts) {
+    const std::string& option = given.first;
     const bool known =
         std::any_of(declarations.begin(), declarations.end(),
                     [&option](const OptionDeclaration& d) { return d.option == option; });
