@@ -54,7 +54,8 @@ struct FormSnapshot {
 // cannot serve it otherwise.
 enum class BoxRule { any_decimal, finite, positive, finite_or_no_noise, any_integer, not_negative, folder };
 
-// One box of the form. The form reader, quorvin-cli's options and the window all read this table.
+// One box of the form. The form reader, the window and, through option_declarations()
+// (run/options.h), quorvin-cli's options and the Python keywords all read this table.
 struct FormBox {
   std::u16string FormSnapshot::*text;
   std::u16string_view default_text;
