@@ -8,26 +8,25 @@
 #include <cmath>
 #include <iterator>
 #include <memory>
-#include <set>
 #include <string_view>
 #include <type_traits>
 
 #include "common/text.h"
 #include "run/hdf5_container.h"
 #include "run/manifest.h"
-#include "run/exact_options.h"
+#include "form/options.h"
 #include "run/sample_file.h"
 
 namespace quorvin::cli {
 
 namespace {
 
-// The UTF-8 text of each of the form's boxes, in form_boxes order.
-using BoxTexts = std::array<std::string, form_box_count>;
+// The UTF-8 text of each option, in option_declarations() order (so the boxes' first).
+using Texts = std::vector<std::string>;
 
-BoxTexts default_texts() {
-  BoxTexts texts;
-  for (std::size_t i = 0; i < form_box_count; ++i) texts[i] = utf16_to_utf8(form_boxes[i].default_text);
+Texts default_texts() {
+  Texts texts;
+  for (const OptionDeclaration& declaration : option_declarations()) texts.push_back(declaration.default_text);
   return texts;
 }
 
@@ -45,18 +44,9 @@ std::string typed(const std::string& text) {
 
 // "--sample-rate 10k": a box's long option (of "-o,--output-folder" the second; a single name
 // stays whole, npos + 1 being 0) and its text as typed.
-std::string option_and_text(std::size_t box, const BoxTexts& texts) {
+std::string option_and_text(std::size_t box, const Texts& texts) {
   const std::string_view names = form_boxes[box].option;
   return std::string(names.substr(names.find_last_of(',') + 1)) + " " + typed(texts[box]);
-}
-
-// "--sample-rate 10k: Invalid Sample Rate.": the refused box, then the form's own message, intact
-// for scripts that match it. Each box has a message of its own.
-std::string box_refusal(const FormError& error, const BoxTexts& texts) {
-  for (std::size_t i = 0; i < form_box_count; ++i) {
-    if (form_boxes[i].message == error.message) return option_and_text(i, texts) + ": " + utf16_to_utf8(error.message);
-  }
-  return utf16_to_utf8(error.message);
 }
 
 // The box that fills `field`.
@@ -81,7 +71,7 @@ bool is_range(std::string_view low, std::string_view high) {
 // What the run serves but the user almost certainly did not mean. The exact model's band check
 // already decides about rates and carriers (a misfit is refused), so those two are the classic
 // model's alone. Each is told once, and none changes what the run makes.
-std::vector<std::string> range_warnings(const RunSettings& s, const BoxTexts& texts) {
+std::vector<std::string> range_warnings(const RunSettings& s, const Texts& texts) {
   std::vector<std::string> warnings;
   for (std::size_t i = 0; i + 1 < form_box_count; ++i) {
     const bool reversed = is_range(form_boxes[i].option, form_boxes[i + 1].option) &&
@@ -109,37 +99,19 @@ std::vector<std::string> range_warnings(const RunSettings& s, const BoxTexts& te
   return warnings;
 }
 
-std::string joined(const std::vector<std::string>& names) {
-  std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
-  return text;
-}
-
-// The names of a comma-separated list, in production order, each once.
-std::variant<std::vector<std::string>, ImmediateExit> modulation_list(const std::string& list) {
-  std::set<std::string> wanted;
-  std::size_t start = 0;
-  while (start <= list.size()) {
+// The names of a comma-separated list: blanks around a name are a typing habit ("QPSK, AM"),
+// never part of it.
+std::vector<std::string> modulation_list(const std::string& list) {
+  std::vector<std::string> names;
+  for (std::size_t start = 0; start <= list.size();) {
     const std::size_t comma = std::min(list.find(',', start), list.size());
-    // Blanks around a name are a typing habit ("QPSK, AM"), never part of it.
     std::string name = list.substr(start, comma - start);
     name.erase(0, name.find_first_not_of(" \t"));
     name.erase(name.find_last_not_of(" \t") + 1);
-    const auto& known = class_names();
-    if (name == "all") {
-      wanted.insert(modulation_checkbox_names.begin(), modulation_checkbox_names.end());
-    } else if (std::find(known.begin(), known.end(), name) != known.end()) {
-      wanted.insert(name);
-    } else {
-      return usage_error("unknown modulation '" + name + "'; known: " + joined(known) + ", all");
-    }
+    names.push_back(std::move(name));
     start = comma + 1;
   }
-  std::vector<std::string> ordered;
-  for (const std::string& name : class_names()) {
-    if (wanted.count(name) != 0) ordered.push_back(name);
-  }
-  return ordered;
+  return names;
 }
 
 std::optional<std::uint32_t> whole_number(std::string_view text) {
@@ -159,7 +131,7 @@ std::optional<Shard> shard_of(const std::string& text) {
 }
 
 struct Parsed {
-  BoxTexts boxes = default_texts();
+  Texts texts = default_texts();
   std::string modulations;
   bool save_settings = false;
   unsigned jobs = 1;
@@ -174,15 +146,12 @@ struct Parsed {
   bool manifest_given = false;
   bool list_modulations = false;
   bool version = false;
-  std::string signal_model = "classic";
-  std::vector<std::string> exact_texts = std::vector<std::string>(exact_options().size());
-  // The options whose presence matters, kept as added: asking CLI11 by name searches every
-  // option, which for the exact model's rows cost more than the rest of parsing.
-  std::vector<const CLI::Option*> exact_options_added = std::vector<const CLI::Option*>(exact_options().size());
+  // The declared options, kept as added: asking CLI11 by name searches every option, which for
+  // the exact model's rows cost more than the rest of parsing.
+  std::vector<const CLI::Option*> added = std::vector<const CLI::Option*>(option_declarations().size());
   const CLI::Option* modulations_option = nullptr;
   const CLI::Option* seed_option = nullptr;
   const CLI::Option* manifest_option = nullptr;
-  ExactTexts exact_given;  // the texts of the exact model's options that were given
 };
 
 // The help's groups, in the order it prints them.
@@ -215,33 +184,6 @@ std::string with_default(std::string_view help, std::string_view default_text) {
   return std::string(help) + " (default: " + std::string(default_text) + ")";
 }
 
-// What the help shows a box's value to be.
-const char* value_kind(BoxRule rule) {
-  switch (rule) {
-    case BoxRule::any_integer:
-    case BoxRule::not_negative: return "INTEGER";
-    case BoxRule::folder: return "FOLDER";
-    default: return "NUMBER";
-  }
-}
-
-// What an exact option's accepted text describes: "a whole number from 2 to 256" is an INTEGER,
-// "rrc, rect or linear" reads rrc|rect|linear.
-std::string value_kind(const ExactOption& option) {
-  const std::string_view accepted = option.accepted;
-  if (accepted.starts_with("a whole number")) return "INTEGER";
-  if (accepted.starts_with("a number")) return "NUMBER";
-  if (accepted.find("comma-separated numbers") != std::string_view::npos) return "NUMBER,...";
-  std::string choices;
-  for (std::size_t start = 0; start < accepted.size();) {
-    const std::size_t end = std::min(accepted.find_first_of(", ", start), accepted.size());
-    const std::string_view word = accepted.substr(start, end - start);
-    if (!word.empty() && word != "or") choices += (choices.empty() ? "" : "|") + std::string(word);
-    start = end + 1;
-  }
-  return choices;
-}
-
 std::string lower_case(std::string text) {
   for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   return text;
@@ -271,40 +213,58 @@ CLI::Validator choice_in_any_case(const std::string& kind) {
       "");
 }
 
-void add_boxes(CLI::App& app, BoxTexts& texts, std::string_view group) {
+void add_boxes(CLI::App& app, Parsed& p, std::string_view group) {
   for (const BoxPlace& place : box_places) {
     if (place.group != group) continue;
     const auto box = std::find_if(form_boxes.begin(), form_boxes.end(),
                                   [&place](const FormBox& b) { return b.option == place.option; });
     const auto i = static_cast<std::size_t>(box - form_boxes.begin());
-    app.add_option(std::string(box->option), texts[i], with_default(box->help, utf16_to_utf8(box->default_text)))
-        ->option_text(value_kind(box->rule))
-        ->group(std::string(group));
+    const OptionDeclaration& declared = option_declarations()[i];
+    p.added[i] = app.add_option(std::string(box->option), p.texts[i], with_default(declared.help, declared.default_text))
+                     ->option_text(declared.value_kind)
+                     ->group(std::string(group));
   }
 }
 
+// The declaration of `option`, by its index.
+std::size_t declaration_index(std::string_view option) {
+  const auto all = option_declarations();
+  return static_cast<std::size_t>(
+      std::find_if(all.begin(), all.end(), [option](const OptionDeclaration& d) { return d.option == option; }) -
+      all.begin());
+}
+
+void add_signal_model(CLI::App& app, Parsed& p) {
+  const std::size_t i = declaration_index("--signal-model");
+  const OptionDeclaration& declared = option_declarations()[i];
+  p.added[i] = app.add_option(std::string(declared.option), p.texts[i], with_default(declared.help, declared.default_text))
+                   ->transform(CLI::IsMember({"classic", "exact"}, CLI::ignore_case))
+                   ->option_text(declared.value_kind)
+                   ->group(std::string(making));
+}
+
 void add_exact_options(CLI::App& app, Parsed& p) {
-  const auto rows = exact_options();
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i].flag) {
-      std::string& text = p.exact_texts[i];
-      p.exact_options_added[i] =
-          app.add_flag_callback(std::string(rows[i].option), [&text] { text = "true"; }, std::string(rows[i].help))
-              ->group(std::string(exact_model));
+  const auto all = option_declarations();
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const OptionDeclaration& declared = all[i];
+    if (!declared.exact_only) continue;
+    const std::string name(declared.option);
+    if (declared.flag) {
+      std::string& text = p.texts[i];
+      p.added[i] = app.add_flag_callback(name, [&text] { text = "true"; }, std::string(declared.help))
+                       ->group(std::string(exact_model));
       continue;
     }
-    const std::string kind = value_kind(rows[i]);
-    CLI::Option* option =
-        app.add_option(std::string(rows[i].option), p.exact_texts[i], with_default(rows[i].help, rows[i].default_text))
-            ->option_text(kind)
-            ->group(std::string(exact_model));
-    if (kind.find('|') != std::string::npos) option->transform(choice_in_any_case(kind));
-    p.exact_options_added[i] = option;
+    CLI::Option* option = app.add_option(name, p.texts[i], with_default(declared.help, declared.default_text))
+                              ->option_text(declared.value_kind)
+                              ->group(std::string(exact_model));
+    if (declared.value_kind.find('|') != std::string::npos) option->transform(choice_in_any_case(declared.value_kind));
+    p.added[i] = option;
   }
 }
 
 void add_output_options(CLI::App& app, Parsed& p) {
-  add_boxes(app, p.boxes, output);
+  add_boxes(app, p, output);
   const std::string group(output);
   app.add_flag("--save-settings", p.save_settings, "also write a settings file beside each sample file")->group(group);
   app.add_option("--format", p.format,
@@ -364,19 +324,14 @@ void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
       ->option_text("NAMES REQUIRED")
       ->multi_option_policy(CLI::MultiOptionPolicy::Join)  // "-m QPSK -m AM" is "-m QPSK,AM": see below
       ->group(std::string(making));
-  add_boxes(app, p.boxes, making);
-  app.add_option("--signal-model", p.signal_model,
-                 "classic (the desktop program's waveforms) or exact (every label true: pulse shaping, exact "
-                 "symbol timing, complex baseband analog signals) (default: classic)")
-      ->transform(CLI::IsMember({"classic", "exact"}, CLI::ignore_case))
-      ->option_text("classic|exact")
-      ->group(std::string(making));
-  add_boxes(app, p.boxes, ranges);
-  add_boxes(app, p.boxes, channel);
+  add_boxes(app, p, making);
+  add_signal_model(app, p);
+  add_boxes(app, p, ranges);
+  add_boxes(app, p, channel);
   add_output_options(app, p);
   add_run_control_options(app, p, hardware_threads);
   add_exact_options(app, p);
-  add_boxes(app, p.boxes, compatibility);
+  add_boxes(app, p, compatibility);
 }
 
 // Words of `text` in lines of at most `width` characters (a longer word has a line of its own).
@@ -528,32 +483,33 @@ std::optional<std::string> manifest_clash(const RunRequest& r) {
   return std::nullopt;
 }
 
-std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
-  auto names = p.modulations.empty() ? std::vector<std::string>{} : modulation_list(p.modulations);
-  if (auto* failure = std::get_if<ImmediateExit>(&names)) return *failure;
-  const auto& ordered = std::get<std::vector<std::string>>(names);
-  if (ordered.empty()) return ImmediateExit{2, "", "No modulation selected.\nRun with -m NAMES, or --help.\n"};
-  quorvin::BoxTexts texts;
-  for (std::size_t i = 0; i < form_box_count; ++i) texts[i] = utf8_to_utf16(p.boxes[i]);
-  auto settings = read_boxes(texts);
-  if (const FormError* error = std::get_if<FormError>(&settings)) {
-    return input_error(box_refusal(*error, p.boxes));
+// A refusal of the core's reader, as this program tells it.
+ImmediateExit refused(const Refusal& refusal, const Parsed& p) {
+  switch (refusal.kind) {
+    case Refusal::Kind::no_modulation: return {2, "", refusal.text + "\nRun with -m NAMES, or --help.\n"};
+    // "--sample-rate 10k: Invalid Sample Rate.": the box as typed, then the form's own message,
+    // intact for scripts that match it.
+    case Refusal::Kind::box:
+      return input_error(option_and_text(declaration_index(refusal.option), p.texts) + ": " + refusal.text);
+    case Refusal::Kind::input: return input_error(command_line_text(refusal.text));
+    case Refusal::Kind::unknown_option: return usage_error("unknown option " + refusal.option);
+    case Refusal::Kind::usage: break;
   }
+  return usage_error(command_line_text(refusal.text));
+}
+
+std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
+  OptionRequest asked;
+  if (!p.modulations.empty()) asked.modulations = modulation_list(p.modulations);
+  const auto all = option_declarations();
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (p.added[i]->count() > 0) asked.texts[std::string(all[i].option)] = p.texts[i];
+  }
+  auto settings = read_options(asked);
+  if (const Refusal* refusal = std::get_if<Refusal>(&settings)) return refused(*refusal, p);
   RunRequest request;
   request.settings = std::get<RunSettings>(std::move(settings));
-  request.settings.modulations = ordered;
   request.settings.save_settings_file = p.save_settings;
-  if (p.signal_model == "classic") {
-    for (std::size_t i = 0; i < p.exact_given.size(); ++i) {
-      if (p.exact_given[i]) return usage_error(std::string(exact_options()[i].option) + " applies to --signal-model exact only");
-    }
-  } else {
-    auto exact = read_exact_options(p.exact_given);
-    if (const std::string* refusal = std::get_if<std::string>(&exact)) return input_error(*refusal);
-    request.settings.signal_model = SignalModel::exact;
-    request.settings.exact = std::get<ExactSettings>(exact);
-    if (const auto misfit = band_misfit(request.settings)) return input_error(*misfit);
-  }
   request.jobs = p.jobs;
   if (p.seed_given) {
     request.seed = whole_number(p.seed);
@@ -572,7 +528,7 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   } else if (p.compress) {
     return usage_error("--compress applies to --format hdf5 only");
   }
-  request.warnings = range_warnings(request.settings, p.boxes);
+  request.warnings = range_warnings(request.settings, p.texts);
   request.manifest = p.manifest;
   if (p.manifest_given && p.manifest.empty()) return usage_error("--manifest needs a file name");
   if (!request.manifest.empty()) {
@@ -718,10 +674,6 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
     parsed.modulations += (parsed.modulations.empty() ? "" : ",") + list;
   }
   parsed.seed_given = parsed.seed_option->count() > 0;
-  for (std::size_t i = 0; i < parsed.exact_texts.size(); ++i) {
-    const bool given = parsed.exact_options_added[i]->count() > 0;
-    parsed.exact_given.push_back(given ? std::optional<std::string>(parsed.exact_texts[i]) : std::nullopt);
-  }
   parsed.manifest_given = parsed.manifest_option->count() > 0;
   return request_of(parsed);
 }

@@ -43,9 +43,10 @@ struct ImmediateExit {
 // A path given on the command line: its bytes as they are on POSIX, UTF-8 turned wide on Windows.
 std::filesystem::path command_line_path(const std::string& text);
 
-// Parses UTF-8 arguments (without the program name). The boxes go through the form's reader, so a
-// refused box gives its option, its text and the form's message: "quorvin-cli: --sample-rate 10k:
-// Invalid Sample Rate.". The help is wrapped to `help_width` columns.
+// Parses UTF-8 arguments (without the program name). The options go through the core's reader
+// (read_options), which reads the boxes as the form does, so a refused box gives its option, its
+// text and the form's message: "quorvin-cli: --sample-rate 10k: Invalid Sample Rate.". The help is
+// wrapped to `help_width` columns.
 std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std::string>& arguments,
                                                            unsigned hardware_threads, std::size_t help_width = 80);
 

@@ -103,4 +103,30 @@ std::string shortest_text(double value) {
   return std::string(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
+std::string marked_text(std::string_view text) {
+  std::string marked;
+  for (const char c : text) {
+    marked.push_back(c);
+    if (c == '{' || c == '}') marked.push_back(c);
+  }
+  return marked;
+}
+
+std::string command_line_text(std::string_view marked) {
+  std::string text;
+  bool inside = false;  // a reference's own text holds no braces
+  for (std::size_t i = 0; i < marked.size(); ++i) {
+    const char c = marked[i];
+    if (c != '{' && c != '}') {
+      text.push_back(c);
+    } else if (!inside && i + 1 < marked.size() && marked[i + 1] == c) {
+      text.push_back(c);
+      ++i;
+    } else {
+      inside = c == '{';
+    }
+  }
+  return text;
+}
+
 }  // namespace quorvin

@@ -19,4 +19,12 @@ std::u16string utf8_to_utf16(std::string_view text);
 // "-inf" and "nan" (any NaN, whatever its sign) when not finite. At most 24 characters.
 std::string shortest_text(double value);
 
+// Messages that name options mark each reference in braces ("{--rolloff-max} takes ..."), so
+// that each front end can spell it its own way; a brace of a user's own text is doubled.
+// A user's text for a marked message: its braces doubled.
+std::string marked_text(std::string_view text);
+
+// A marked message as the command line writes it: the braces dropped.
+std::string command_line_text(std::string_view marked);
+
 }  // namespace quorvin

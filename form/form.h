@@ -12,6 +12,7 @@
 
 #include "modulation/catalogue.h"
 #include "run/atomic_file.h"
+#include "run/exact_options.h"
 #include "run/settings.h"
 
 namespace quorvin {
@@ -53,11 +54,14 @@ struct FormSnapshot {
 // cannot serve it otherwise.
 enum class BoxRule { any_decimal, finite, positive, finite_or_no_noise, any_integer, not_negative, folder };
 
-// One box of the form. The form reader, quorvin-cli's options and the window all read this table.
+// One box of the form. The form reader, the window and, through option_declarations()
+// (form/options.h), quorvin-cli's options and the Python keywords all read this table.
 struct FormBox {
   std::u16string FormSnapshot::*text;
   std::u16string_view default_text;
   std::string_view option;  // quorvin-cli's option (CLI11's name list)
+  std::string_view keyword;  // the Python keyword
+  PairEnd end;               // which end of the keyword's pair
   std::string_view help;    // and its help text
   BoxRule rule;
   std::u16string_view message;                   // shown under "Input Error"; none for the folder
@@ -69,47 +73,47 @@ inline constexpr std::size_t form_box_count = 18;
 
 // Every box in the order they are checked (the first failure is the one reported), the folder last.
 inline constexpr std::array<FormBox, form_box_count> form_boxes = {{
-    {&FormSnapshot::symbol_rate_min, u"1000", "--symbol-rate-min", "lowest symbol rate drawn, Baud (digital)",
+    {&FormSnapshot::symbol_rate_min, u"1000", "--symbol-rate-min", "symbol_rate", PairEnd::min, "lowest symbol rate drawn, Baud (digital)",
      BoxRule::positive, u"Invalid Symbol Rate Min.", &RunSettings::symbol_rate_min},
-    {&FormSnapshot::symbol_rate_max, u"5000", "--symbol-rate-max", "highest symbol rate drawn, Baud (digital)",
+    {&FormSnapshot::symbol_rate_max, u"5000", "--symbol-rate-max", "symbol_rate", PairEnd::max, "highest symbol rate drawn, Baud (digital)",
      BoxRule::positive, u"Invalid Symbol Rate Max.", &RunSettings::symbol_rate_max},
-    {&FormSnapshot::sample_rate, u"10000", "--sample-rate", "sample rate, Hz", BoxRule::positive,
+    {&FormSnapshot::sample_rate, u"10000", "--sample-rate", "sample_rate", PairEnd::none, "sample rate, Hz", BoxRule::positive,
      u"Invalid Sample Rate.", &RunSettings::sample_rate},
-    {&FormSnapshot::snr_min, u"10", "--snr-min", "lowest SNR drawn, dB (inf with --snr-max inf: no noise)",
+    {&FormSnapshot::snr_min, u"10", "--snr-min", "snr", PairEnd::min, "lowest SNR drawn, dB (inf with --snr-max inf: no noise)",
      BoxRule::finite_or_no_noise, u"Invalid SNR Min.", &RunSettings::snr_min_db},
-    {&FormSnapshot::snr_max, u"30", "--snr-max", "highest SNR drawn, dB", BoxRule::finite_or_no_noise,
+    {&FormSnapshot::snr_max, u"30", "--snr-max", "snr", PairEnd::max, "highest SNR drawn, dB", BoxRule::finite_or_no_noise,
      u"Invalid SNR Max.", &RunSettings::snr_max_db},
-    {&FormSnapshot::multipath_error, u"0", "--multipath-error", "the desktop program's Multipath Error box: checked like it, and has no effect",
+    {&FormSnapshot::multipath_error, u"0", "--multipath-error", "multipath_error", PairEnd::none, "the desktop program's Multipath Error box: checked like it, and has no effect",
      BoxRule::any_decimal, u"Invalid Multipath Error."},
-    {&FormSnapshot::timing_error_min, u"0", "--timing-error-min",
+    {&FormSnapshot::timing_error_min, u"0", "--timing-error-min", "timing_error", PairEnd::min,
      "lowest symbol timing error drawn, symbol periods (digital)", BoxRule::finite,
      u"Invalid Symbol Timing Error Min.", &RunSettings::timing_error_min},
-    {&FormSnapshot::timing_error_max, u"0.1", "--timing-error-max",
+    {&FormSnapshot::timing_error_max, u"0.1", "--timing-error-max", "timing_error", PairEnd::max,
      "highest symbol timing error drawn, symbol periods (digital)", BoxRule::finite,
      u"Invalid Symbol Timing Error Max.", &RunSettings::timing_error_max},
-    {&FormSnapshot::frequency_offset_min, u"0", "--frequency-offset-min",
+    {&FormSnapshot::frequency_offset_min, u"0", "--frequency-offset-min", "frequency_offset", PairEnd::min,
      "lowest frequency offset drawn, Hz (digital; analog too in the exact model)", BoxRule::finite, u"Invalid Frequency Offset Min.",
      &RunSettings::frequency_offset_min},
-    {&FormSnapshot::frequency_offset_max, u"100", "--frequency-offset-max",
+    {&FormSnapshot::frequency_offset_max, u"100", "--frequency-offset-max", "frequency_offset", PairEnd::max,
      "highest frequency offset drawn, Hz (digital; analog too in the exact model)", BoxRule::finite, u"Invalid Frequency Offset Max.",
      &RunSettings::frequency_offset_max},
-    {&FormSnapshot::mix_frequency, u"0", "--mix-frequency",
+    {&FormSnapshot::mix_frequency, u"0", "--mix-frequency", "mix_frequency", PairEnd::none,
      "mixing frequency of every signal, Hz (the desktop program's Carrier Freq)", BoxRule::finite,
      u"Invalid Mix Frequency.", &RunSettings::mix_frequency},
-    {&FormSnapshot::files_per_modulation, u"1", "--files-per-modulation", "files written for each modulation",
+    {&FormSnapshot::files_per_modulation, u"1", "--files-per-modulation", "files_per_modulation", PairEnd::none, "files written for each modulation",
      BoxRule::any_integer, u"Invalid File Count.", nullptr, &RunSettings::files_per_modulation},
-    {&FormSnapshot::num_symbols, u"1000", "--num-symbols", "symbols per digital file, samples per analog file",
+    {&FormSnapshot::num_symbols, u"1000", "--num-symbols", "num_symbols", PairEnd::none, "symbols per digital file, samples per analog file",
      BoxRule::not_negative, u"Invalid Number of Symbols.", nullptr, &RunSettings::num_symbols},
-    {&FormSnapshot::analog_carrier_frequency, u"1000", "--analog-fc",
+    {&FormSnapshot::analog_carrier_frequency, u"1000", "--analog-fc", "analog_fc", PairEnd::none,
      "carrier frequency of the analog modulations, Hz", BoxRule::finite, u"Invalid Analog Fc.",
      &RunSettings::analog_carrier_frequency},
-    {&FormSnapshot::analog_deviation, u"500", "--analog-deviation", "peak frequency deviation of FM, Hz",
+    {&FormSnapshot::analog_deviation, u"500", "--analog-deviation", "analog_deviation", PairEnd::none, "peak frequency deviation of FM, Hz",
      BoxRule::finite, u"Invalid Analog Deviation.", &RunSettings::analog_deviation},
-    {&FormSnapshot::amplitude_min, u"0.5", "--amplitude-min", "lowest amplitude drawn (analog)", BoxRule::finite,
+    {&FormSnapshot::amplitude_min, u"0.5", "--amplitude-min", "amplitude", PairEnd::min, "lowest amplitude drawn (analog)", BoxRule::finite,
      u"Invalid Amplitude Min.", &RunSettings::amplitude_min},
-    {&FormSnapshot::amplitude_max, u"1", "--amplitude-max", "highest amplitude drawn (analog)", BoxRule::finite,
+    {&FormSnapshot::amplitude_max, u"1", "--amplitude-max", "amplitude", PairEnd::max, "highest amplitude drawn (analog)", BoxRule::finite,
      u"Invalid Amplitude Max.", &RunSettings::amplitude_max},
-    {&FormSnapshot::output_folder, u".", "-o,--output-folder",
+    {&FormSnapshot::output_folder, u".", "-o,--output-folder", "output_folder", PairEnd::none,
      "folder of the output files, made when missing (empty: the working folder)", BoxRule::folder, u""},
 }};
 

@@ -86,7 +86,7 @@ struct BandEdges {
 };
 struct FamilyBand {
   BandEdges edges;
-  std::string options;
+  std::string options;  // the options to narrow, each marked {--name} for the front end to name
 };
 
 // Which of a file's drawn values a family's waveform reads (each also labels the file).

@@ -68,9 +68,9 @@ FamilyBand band(const Waveform& w, const BandLimits& x) {
   BandEdges e = edges(w.variant, x.message_frequency, x.deviation, x.sideband.value_or(Sideband::lower));
   // AM-SSB drawing its side per file may take either.
   if (!x.sideband) e.high = std::max(e.high, edges(w.variant, x.message_frequency, x.deviation, Sideband::upper).high);
-  std::string options = "--analog-fc (or --analog-fc-min/max), --frequency-offset-min/max, --mix-frequency";
-  if (w.variant != Route::cw) options += ", --message-frequency-max";
-  if (w.variant == Route::fm) options += ", --analog-deviation";
+  std::string options = "{--analog-fc} (or {--analog-fc-min/max}), {--frequency-offset-min/max}, {--mix-frequency}";
+  if (w.variant != Route::cw) options += ", {--message-frequency-max}";
+  if (w.variant == Route::fm) options += ", {--analog-deviation}";
   return {e, options};
 }
 

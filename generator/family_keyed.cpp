@@ -75,14 +75,14 @@ WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return p
 
 // FSK (M - 1) h Rs + 2 Rs; MSK 1.5 Rs; GMSK its 99 % bandwidth, (0.6 + BT) Rs up to MSK's.
 FamilyBand band(const Waveform& w, const BandLimits& x) {
-  std::string options = "--symbol-rate-max, --frequency-offset-min/max, --mix-frequency";
+  std::string options = "{--symbol-rate-max}, {--frequency-offset-min/max}, {--mix-frequency}";
   double width = 1.5;
   if (w.variant == Route::fsk) {
     width = (w.order - 1) * x.fsk_index + 2.0;
-    options += ", --fsk-index-max";
+    options += ", {--fsk-index-max}";
   } else if (w.variant == Route::gmsk) {
     width = std::min(1.5, 0.6 + x.gmsk_bt);
-    options += ", --gmsk-bt-max";
+    options += ", {--gmsk-bt-max}";
   }
   const double half = width * x.symbol_rate / 2.0;
   return {{-half, half}, options};

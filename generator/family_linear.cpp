@@ -112,8 +112,8 @@ WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return p
 // (1 + rolloff) Rs with the RRC, the main lobe 2 Rs with the rectangle and the triangle.
 FamilyBand band(const Waveform&, const BandLimits& x) {
   const double half = (x.pulse == PulseShape::rrc ? 1.0 + x.rolloff : 2.0) * x.symbol_rate / 2.0;
-  return {{-half, half}, std::string("--symbol-rate-max, --frequency-offset-min/max, --mix-frequency") +
-                             (x.pulse == PulseShape::rrc ? ", --rolloff-max" : ", --pulse rrc")};
+  return {{-half, half}, std::string("{--symbol-rate-max}, {--frequency-offset-min/max}, {--mix-frequency}") +
+                             (x.pulse == PulseShape::rrc ? ", {--rolloff-max}" : ", {--pulse rrc}")};
 }
 
 DrawnParameters draws(const Waveform&) { return {.rolloff = true}; }

@@ -26,6 +26,7 @@
 #include "run/exact_options.h"
 #include "run/hdf5_container.h"
 #include "run/manifest.h"
+#include "form/options.h"
 #include "run/parameters.h"
 #include "run/plan.h"
 #include "run/run.h"
@@ -38,80 +39,30 @@ namespace py = pybind11;
 namespace quorvin {
 namespace {
 
-// Option texts by the command line's names ("--sample-rate": "10000"); the rest keep defaults.
-using OptionTexts = std::map<std::string, std::string>;
+// A refusal as ValueError(kind, marked text, option, value): the package names the options in
+// its own words (quorvin/__init__.py).
+[[noreturn]] void raise_refusal(const Refusal& refusal) {
+  constexpr const char* kinds[] = {"no_modulation", "usage", "input", "box", "unknown_option"};
+  const py::tuple args = py::make_tuple(kinds[static_cast<int>(refusal.kind)], refusal.text, refusal.option, refusal.value);
+  PyErr_SetObject(PyExc_ValueError, args.ptr());
+  throw py::error_already_set();
+}
 
 RunSettings settings_of(const std::vector<std::string>& names, const OptionTexts& texts) {
-  // "all" is the form's 22 names, as quorvin-cli's -m all.
-  std::vector<std::string> modulations;
-  for (const std::string& name : names) {
-    if (name == "all") {
-      modulations.insert(modulations.end(), modulation_checkbox_names.begin(), modulation_checkbox_names.end());
-    } else if (find_modulation(name) == nullptr) {
-      throw py::value_error("unknown modulation '" + name + "'");
-    } else {
-      modulations.push_back(name);
-    }
+  auto read = read_options({names, texts});
+  if (const Refusal* refusal = std::get_if<Refusal>(&read)) raise_refusal(*refusal);
+  return std::get<RunSettings>(std::move(read));
+}
+
+// Every declared option as (command-line option, keyword, pair end "min", "max" or "", flag,
+// default text).
+py::list option_table() {
+  py::list table;
+  for (const OptionDeclaration& d : option_declarations()) {
+    const char* end = d.end == PairEnd::min ? "min" : d.end == PairEnd::max ? "max" : "";
+    table.append(py::make_tuple(std::string(d.option), std::string(d.keyword), end, d.flag, d.default_text));
   }
-  if (modulations.empty()) throw py::value_error("No modulation selected.");
-  std::map<std::string, bool> used;
-  BoxTexts boxes;
-  for (std::size_t i = 0; i < form_box_count; ++i) {
-    std::string option(form_boxes[i].option);
-    if (const std::size_t comma = option.find(','); comma != std::string::npos) option = option.substr(comma + 1);
-    const auto given = texts.find(option);
-    boxes[i] = given == texts.end() ? std::u16string(form_boxes[i].default_text) : utf8_to_utf16(given->second);
-    used[option] = true;
-  }
-  auto read = read_boxes(boxes);
-  if (const FormError* error = std::get_if<FormError>(&read)) {
-    // The form's message names its box; add the option and the text refused.
-    std::string message = utf16_to_utf8(error->message);
-    for (std::size_t i = 0; i < form_box_count; ++i) {
-      if (form_boxes[i].message.empty() || form_boxes[i].message != error->message) continue;
-      std::string option(form_boxes[i].option);
-      if (const std::size_t comma = option.find(','); comma != std::string::npos) option = option.substr(comma + 1);
-      message += " (" + option + " '" + utf16_to_utf8(boxes[i]) + "')";
-      break;
-    }
-    throw py::value_error(message);
-  }
-  RunSettings settings = std::get<RunSettings>(std::move(read));
-  // Keep the run's order, the catalogue's, as quorvin-cli does.
-  for (const ModulationRow& row : modulation_catalogue) {
-    for (const std::string& name : modulations) {
-      if (name == row.name && std::find(settings.modulations.begin(), settings.modulations.end(), name) ==
-                                  settings.modulations.end()) {
-        settings.modulations.push_back(name);
-      }
-    }
-  }
-  const auto model = texts.find("--signal-model");
-  used["--signal-model"] = true;
-  const bool exact = model != texts.end() && model->second == "exact";
-  if (model != texts.end() && !exact && model->second != "classic") {
-    throw py::value_error("--signal-model takes classic or exact, not '" + model->second + "'");
-  }
-  ExactTexts exact_texts(exact_options().size());
-  for (std::size_t i = 0; i < exact_texts.size(); ++i) {
-    const std::string option(exact_options()[i].option);
-    used[option] = true;
-    if (const auto given = texts.find(option); given != texts.end()) {
-      if (!exact) throw py::value_error(option + " applies to --signal-model exact only");
-      exact_texts[i] = given->second;
-    }
-  }
-  for (const auto& [option, text] : texts) {
-    if (!used.count(option)) throw py::value_error("unknown option " + option);
-  }
-  if (exact) {
-    auto exact_settings = read_exact_options(exact_texts);
-    if (const std::string* refusal = std::get_if<std::string>(&exact_settings)) throw py::value_error(*refusal);
-    settings.signal_model = SignalModel::exact;
-    settings.exact = std::get<ExactSettings>(std::move(exact_settings));
-    if (const auto misfit = band_misfit(settings)) throw py::value_error(*misfit);
-  }
-  return settings;
+  return table;
 }
 
 py::object python_value(const ParameterValue& value) {
@@ -440,8 +391,10 @@ PYBIND11_MODULE(_core, m) {
   m.attr("__version__") = QUORVIN_VERSION;
   py::class_<RunSettings>(m, "Settings");
   m.def("settings", &settings_of, py::arg("modulations"), py::arg("options"),
-        "Settings from modulation names and option texts by the command line's names; ValueError with the "
-        "program's own message for a refused value.");
+        "Settings from modulation names and option texts by the command line's names; a refusal raises "
+        "ValueError(kind, marked text, option, value).");
+  m.def("options", &option_table,
+        "Every declared option as (command-line option, keyword, pair end 'min', 'max' or '', flag, default text).");
   py::class_<Plan>(m, "Plan")
       .def(py::init<RunSettings, std::uint32_t>(), py::arg("settings"), py::arg("seed"))
       .def("__len__", &Plan::size)

@@ -1,14 +1,17 @@
 #include "run/exact_options.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
+#include <deque>
 #include <type_traits>
 
 #include "common/limits.h"
 #include "common/parse.h"
 #include "common/text.h"
 #include "generator/exact.h"
+#include "generator/family.h"
 #include "modulation/catalogue.h"
 #include "run/exact_file.h"
 
@@ -130,102 +133,178 @@ bool read_optional_frequency(std::string_view text, ExactSettings& into) {
   return true;
 }
 
+using Reader = bool (*)(std::string_view text, ExactSettings& into);
+
+// The readers of a range's two ends, within the same bounds.
+template <auto min_field, auto max_field, auto... bounds>
+constexpr std::array<Reader, 2> decimal_range = {read_decimal<min_field, bounds...>,
+                                                 read_decimal<max_field, bounds...>};
+template <auto min_field, auto max_field, auto... bounds>
+constexpr std::array<Reader, 2> whole_range = {read_whole<min_field, bounds...>,
+                                               read_whole<max_field, bounds...>};
+
+// A range drawn per file, declared once: its two options "--rolloff-min" and "--rolloff-max",
+// which are the Python keyword's (min, max) pair, each end with its own default and help.
+struct ExactRange {
+  std::string_view stem;  // "--rolloff"
+  std::string_view keyword;
+  std::array<std::string_view, 2> default_texts;
+  std::array<std::string_view, 2> helps;
+  std::string_view accepted;
+  std::array<Reader, 2> read;
+};
+
+using ExactRow = std::variant<ExactOption, ExactRange>;
+
 using S = ExactSettings;
 using I = ImpairmentSettings;
 constexpr std::int64_t most_samples = static_cast<std::int64_t>(max_samples_per_file);
 
-const ExactOption option_table[] = {
-    {"--pulse", "rrc", "pulse of the linear modulations: rrc (root-raised cosine), rect or linear (exact)",
-     "rrc, rect or linear", read_pulse},
-    {"--rolloff-min", "0.35", "lowest roll-off of the rrc pulse drawn (exact)", "a number from 0 to 1",
-     read_decimal<&S::rolloff_min, 0, 1>},
-    {"--rolloff-max", "0.35", "highest roll-off drawn (exact)", "a number from 0 to 1", read_decimal<&S::rolloff_max, 0, 1>},
-    {"--filter-span", "10", "length of the rrc pulse, symbols (exact)", "a whole number from 2 to 256",
-     read_whole<&S::filter_span, 2, 256>},
-    {"--fsk-index-min", "1", "lowest FSK modulation index drawn: tone spacing index * symbol rate (exact)",
-     "a number above 0 up to 16", read_decimal<&S::fsk_index_min, 0, 16, 1, true>},
-    {"--fsk-index-max", "1", "highest FSK modulation index drawn (exact)", "a number above 0 up to 16",
-     read_decimal<&S::fsk_index_max, 0, 16, 1, true>},
-    {"--gmsk-bt-min", "0.3", "lowest GMSK bandwidth-time product drawn (exact)", "a number from 0.1 to 10",
-     read_decimal<&S::gmsk_bt_min, 1, 100, 10>},
-    {"--gmsk-bt-max", "0.3", "highest GMSK bandwidth-time product drawn (exact)", "a number from 0.1 to 10",
-     read_decimal<&S::gmsk_bt_max, 1, 100, 10>},
-    {"--snr-definition", "sample", "what the SNR range draws: sample (per-sample SNR over the whole band) or esn0 (exact)",
-     "sample or esn0", read_snr_definition},
-    {"--sideband", "random", "sideband of AM-SSB: lower, upper, or random for one drawn per file (exact)",
-     "lower, upper or random", read_sideband},
-    {"--analog-fc-min", "", "lowest analog carrier frequency drawn, Hz (exact; default: --analog-fc)", "a number from -1e12 to 1e12",
-     read_optional_frequency<&S::analog_fc_min>},
-    {"--analog-fc-max", "", "highest analog carrier frequency drawn, Hz (exact; default: --analog-fc)", "a number from -1e12 to 1e12",
-     read_optional_frequency<&S::analog_fc_max>},
-    {"--message-frequency-min", "100", "lowest analog message frequency drawn, Hz (exact)", "a number above 0 up to 1e12",
-     read_decimal<&S::message_frequency_min, 0, 1000000000000LL, 1, true>},
-    {"--message-frequency-max", "2000", "highest analog message frequency drawn, Hz (exact)",
-     "a number above 0 up to 1e12", read_decimal<&S::message_frequency_max, 0, 1000000000000LL, 1, true>},
-    {"--am-index-min", "1", "lowest AM modulation index drawn (exact)", "a number from 0 to 100",
-     read_decimal<&S::am_index_min, 0, 100>},
-    {"--am-index-max", "1", "highest AM modulation index drawn (exact)", "a number from 0 to 100",
-     read_decimal<&S::am_index_max, 0, 100>},
-    {"--samples-per-file", "0",
-     "every file exactly N samples from a random start inside the first symbol; --num-symbols is then ignored "
-     "(exact; 0: off)",
-     "a whole number from 0 to 67108864", read_whole<&S::samples_per_file, 0, most_samples>},
+const ExactRow option_rows[] = {
+    ExactOption{"--pulse", "pulse", PairEnd::none, "rrc",
+                "pulse of the linear modulations: rrc (root-raised cosine), rect or linear (exact)",
+                "rrc, rect or linear", read_pulse},
+    ExactRange{"--rolloff", "rolloff", {"0.35", "0.35"},
+               {"lowest roll-off of the rrc pulse drawn (exact)",
+                "highest roll-off drawn (exact)"},
+               "a number from 0 to 1", decimal_range<&S::rolloff_min, &S::rolloff_max, 0, 1>},
+    ExactOption{"--filter-span", "filter_span", PairEnd::none, "10",
+                "length of the rrc pulse, symbols (exact)", "a whole number from 2 to 256",
+                read_whole<&S::filter_span, 2, 256>},
+    ExactRange{"--fsk-index", "fsk_index", {"1", "1"},
+               {"lowest FSK modulation index drawn: tone spacing index * symbol rate (exact)",
+                "highest FSK modulation index drawn (exact)"},
+               "a number above 0 up to 16",
+               decimal_range<&S::fsk_index_min, &S::fsk_index_max, 0, 16, 1, true>},
+    ExactRange{"--gmsk-bt", "gmsk_bt", {"0.3", "0.3"},
+               {"lowest GMSK bandwidth-time product drawn (exact)",
+                "highest GMSK bandwidth-time product drawn (exact)"},
+               "a number from 0.1 to 10",
+               decimal_range<&S::gmsk_bt_min, &S::gmsk_bt_max, 1, 100, 10>},
+    ExactOption{
+        "--snr-definition", "snr_definition", PairEnd::none, "sample",
+        "what the SNR range draws: sample (per-sample SNR over the whole band) or esn0 (exact)",
+        "sample or esn0", read_snr_definition},
+    ExactOption{"--sideband", "sideband", PairEnd::none, "random",
+                "sideband of AM-SSB: lower, upper, or random for one drawn per file (exact)",
+                "lower, upper or random", read_sideband},
+    ExactOption{"--analog-fc-min", "analog_fc_min", PairEnd::none, "",
+                "lowest analog carrier frequency drawn, Hz (exact; default: --analog-fc)",
+                "a number from -1e12 to 1e12", read_optional_frequency<&S::analog_fc_min>},
+    ExactOption{"--analog-fc-max", "analog_fc_max", PairEnd::none, "",
+                "highest analog carrier frequency drawn, Hz (exact; default: --analog-fc)",
+                "a number from -1e12 to 1e12", read_optional_frequency<&S::analog_fc_max>},
+    ExactRange{"--message-frequency", "message_frequency", {"100", "2000"},
+               {"lowest analog message frequency drawn, Hz (exact)",
+                "highest analog message frequency drawn, Hz (exact)"},
+               "a number above 0 up to 1e12",
+               decimal_range<&S::message_frequency_min, &S::message_frequency_max, 0, 1000000000000LL, 1, true>},
+    ExactRange{"--am-index", "am_index", {"1", "1"},
+               {"lowest AM modulation index drawn (exact)",
+                "highest AM modulation index drawn (exact)"},
+               "a number from 0 to 100", decimal_range<&S::am_index_min, &S::am_index_max, 0, 100>},
+    ExactOption{"--samples-per-file", "samples_per_file", PairEnd::none, "0",
+                "every file exactly N samples from a random start inside the first symbol; "
+                "--num-symbols is then ignored (exact; 0: off)",
+                "a whole number from 0 to 67108864",
+                read_whole<&S::samples_per_file, 0, most_samples>},
     // Channel impairments, each off until asked for.
-    {"--fading", "none", "multipath fading: none, rayleigh or rician (exact)", "none, rayleigh or rician", read_fading},
-    {"--fading-delays", "0,1.8,3.4", "delays of the fading taps, sample periods, comma-separated (exact)",
-     "1 to 32 comma-separated numbers from 0 to 1000", read_list<&I::fading_delays, 0, 1000>},
-    {"--fading-gains", "0,-2,-10", "mean gains of the fading taps, dB, one per delay (exact)",
-     "1 to 32 comma-separated numbers from -100 to 40", read_list<&I::fading_gains_db, -100, 40>},
-    {"--fading-k-min", "4", "lowest Rician K-factor drawn, linear (exact)", "a number from 0 to 1000",
-     read_decimal<&I::fading_k_min, 0, 1000>},
-    {"--fading-k-max", "4", "highest Rician K-factor drawn (exact)", "a number from 0 to 1000",
-     read_decimal<&I::fading_k_max, 0, 1000>},
-    {"--doppler-min", "0", "lowest maximum Doppler frequency drawn, Hz (exact)", "a number from 0 to 1e9",
-     read_decimal<&I::doppler_min, 0, 1000000000>},
-    {"--doppler-max", "0", "highest maximum Doppler frequency drawn, Hz (exact)", "a number from 0 to 1e9",
-     read_decimal<&I::doppler_max, 0, 1000000000>},
-    {"--carrier-phase", "false", "a uniform random carrier phase per file (exact)", "true or false", read_flag, true},
-    {"--phase-noise-min", "0", "lowest phase-noise linewidth drawn, Hz (exact)", "a number from 0 to 1e9",
-     read_decimal<&I::phase_noise_min, 0, 1000000000>},
-    {"--phase-noise-max", "0", "highest phase-noise linewidth drawn, Hz (exact)", "a number from 0 to 1e9",
-     read_decimal<&I::phase_noise_max, 0, 1000000000>},
-    {"--clock-ppm-min", "0", "lowest sample-clock offset drawn, parts per million (exact)", "a number from -1000 to 1000",
-     read_decimal<&I::clock_ppm_min, -1000, 1000>},
-    {"--clock-ppm-max", "0", "highest sample-clock offset drawn, ppm (exact)", "a number from -1000 to 1000",
-     read_decimal<&I::clock_ppm_max, -1000, 1000>},
-    {"--rf-frequency", "0", "carrier frequency the clock's ppm also moves, Hz (exact; 0: none)", "a number from 0 to 1e12",
-     read_decimal<&I::rf_frequency, 0, 1000000000000LL>},
-    {"--iq-amplitude-min", "0", "lowest IQ amplitude imbalance drawn, dB (exact)", "a number from -20 to 20",
-     read_decimal<&I::iq_amplitude_min, -20, 20>},
-    {"--iq-amplitude-max", "0", "highest IQ amplitude imbalance drawn, dB (exact)", "a number from -20 to 20",
-     read_decimal<&I::iq_amplitude_max, -20, 20>},
-    {"--iq-phase-min", "0", "lowest IQ phase imbalance drawn, degrees (exact)", "a number from -45 to 45",
-     read_decimal<&I::iq_phase_min, -45, 45>},
-    {"--iq-phase-max", "0", "highest IQ phase imbalance drawn, degrees (exact)", "a number from -45 to 45",
-     read_decimal<&I::iq_phase_max, -45, 45>},
-    {"--dc-offset-min", "0", "lowest DC offset drawn for I and for Q, fraction of the RMS (exact)",
-     "a number from -10 to 10", read_decimal<&I::dc_offset_min, -10, 10>},
-    {"--dc-offset-max", "0", "highest DC offset drawn, fraction of the RMS (exact)", "a number from -10 to 10",
-     read_decimal<&I::dc_offset_max, -10, 10>},
-    {"--pa-backoff-min", "0", "lowest amplifier input back-off drawn: saturation above the RMS, dB (exact)",
-     "a number from -20 to 60", read_decimal<&I::pa_backoff_min, -20, 60>},
-    {"--pa-backoff-max", "0", "highest amplifier back-off drawn, dB (exact)", "a number from -20 to 60",
-     read_decimal<&I::pa_backoff_max, -20, 60>},
-    {"--pa-smoothness", "2", "Rapp's smoothness p of the amplifier (exact)", "a number above 0 up to 100",
-     read_decimal<&I::pa_smoothness, 0, 100, 1, true>},
-    {"--adc-bits-min", "0", "fewest ADC bits drawn (exact; 0 with --adc-bits-max 0: no quantisation)",
-     "a whole number from 0 to 32", read_whole<&I::adc_bits_min, 0, 32>},
-    {"--adc-bits-max", "0", "most ADC bits drawn (exact)", "a whole number from 0 to 32", read_whole<&I::adc_bits_max, 0, 32>},
-    {"--adc-backoff", "0", "ADC full scale above the signal's peak, dB (exact)", "a number from 0 to 60",
-     read_decimal<&I::adc_backoff, 0, 60>},
+    ExactOption{"--fading", "fading", PairEnd::none, "none",
+                "multipath fading: none, rayleigh or rician (exact)", "none, rayleigh or rician",
+                read_fading},
+    ExactOption{"--fading-delays", "fading_delays", PairEnd::none, "0,1.8,3.4",
+                "delays of the fading taps, sample periods, comma-separated (exact)",
+                "1 to 32 comma-separated numbers from 0 to 1000",
+                read_list<&I::fading_delays, 0, 1000>},
+    ExactOption{"--fading-gains", "fading_gains", PairEnd::none, "0,-2,-10",
+                "mean gains of the fading taps, dB, one per delay (exact)",
+                "1 to 32 comma-separated numbers from -100 to 40",
+                read_list<&I::fading_gains_db, -100, 40>},
+    ExactRange{"--fading-k", "fading_k", {"4", "4"},
+               {"lowest Rician K-factor drawn, linear (exact)",
+                "highest Rician K-factor drawn (exact)"},
+               "a number from 0 to 1000",
+               decimal_range<&I::fading_k_min, &I::fading_k_max, 0, 1000>},
+    ExactRange{"--doppler", "doppler", {"0", "0"},
+               {"lowest maximum Doppler frequency drawn, Hz (exact)",
+                "highest maximum Doppler frequency drawn, Hz (exact)"},
+               "a number from 0 to 1e9",
+               decimal_range<&I::doppler_min, &I::doppler_max, 0, 1000000000>},
+    ExactOption{"--carrier-phase", "carrier_phase", PairEnd::none, "false",
+                "a uniform random carrier phase per file (exact)", "true or false", read_flag,
+                true},
+    ExactRange{"--phase-noise", "phase_noise", {"0", "0"},
+               {"lowest phase-noise linewidth drawn, Hz (exact)",
+                "highest phase-noise linewidth drawn, Hz (exact)"},
+               "a number from 0 to 1e9",
+               decimal_range<&I::phase_noise_min, &I::phase_noise_max, 0, 1000000000>},
+    ExactRange{"--clock-ppm", "clock_ppm", {"0", "0"},
+               {"lowest sample-clock offset drawn, parts per million (exact)",
+                "highest sample-clock offset drawn, ppm (exact)"},
+               "a number from -1000 to 1000",
+               decimal_range<&I::clock_ppm_min, &I::clock_ppm_max, -1000, 1000>},
+    ExactOption{"--rf-frequency", "rf_frequency", PairEnd::none, "0",
+                "carrier frequency the clock's ppm also moves, Hz (exact; 0: none)",
+                "a number from 0 to 1e12", read_decimal<&I::rf_frequency, 0, 1000000000000LL>},
+    ExactRange{"--iq-amplitude", "iq_amplitude", {"0", "0"},
+               {"lowest IQ amplitude imbalance drawn, dB (exact)",
+                "highest IQ amplitude imbalance drawn, dB (exact)"},
+               "a number from -20 to 20",
+               decimal_range<&I::iq_amplitude_min, &I::iq_amplitude_max, -20, 20>},
+    ExactRange{"--iq-phase", "iq_phase", {"0", "0"},
+               {"lowest IQ phase imbalance drawn, degrees (exact)",
+                "highest IQ phase imbalance drawn, degrees (exact)"},
+               "a number from -45 to 45",
+               decimal_range<&I::iq_phase_min, &I::iq_phase_max, -45, 45>},
+    ExactRange{"--dc-offset", "dc_offset", {"0", "0"},
+               {"lowest DC offset drawn for I and for Q, fraction of the RMS (exact)",
+                "highest DC offset drawn, fraction of the RMS (exact)"},
+               "a number from -10 to 10",
+               decimal_range<&I::dc_offset_min, &I::dc_offset_max, -10, 10>},
+    ExactRange{"--pa-backoff", "pa_backoff", {"0", "0"},
+               {"lowest amplifier input back-off drawn: saturation above the RMS, dB (exact)",
+                "highest amplifier back-off drawn, dB (exact)"},
+               "a number from -20 to 60",
+               decimal_range<&I::pa_backoff_min, &I::pa_backoff_max, -20, 60>},
+    ExactOption{"--pa-smoothness", "pa_smoothness", PairEnd::none, "2",
+                "Rapp's smoothness p of the amplifier (exact)", "a number above 0 up to 100",
+                read_decimal<&I::pa_smoothness, 0, 100, 1, true>},
+    ExactRange{"--adc-bits", "adc_bits", {"0", "0"},
+               {"fewest ADC bits drawn (exact; 0 with --adc-bits-max 0: no quantisation)",
+                "most ADC bits drawn (exact)"},
+               "a whole number from 0 to 32",
+               whole_range<&I::adc_bits_min, &I::adc_bits_max, 0, 32>},
+    ExactOption{"--adc-backoff", "adc_backoff", PairEnd::none, "0",
+                "ADC full scale above the signal's peak, dB (exact)", "a number from 0 to 60",
+                read_decimal<&I::adc_backoff, 0, 60>},
 };
+
+// The rows with each range as its two options, in the order they are checked.
+std::vector<ExactOption> expanded() {
+  static std::deque<std::string> names;  // the ranges' option names, for the views below
+  std::vector<ExactOption> options;
+  for (const ExactRow& row : option_rows) {
+    if (const ExactOption* option = std::get_if<ExactOption>(&row)) {
+      options.push_back(*option);
+      continue;
+    }
+    const ExactRange& range = std::get<ExactRange>(row);
+    for (std::size_t i = 0; i < 2; ++i) {
+      const std::string& name =
+          names.emplace_back(std::string(range.stem) + (i == 0 ? "-min" : "-max"));
+      options.push_back({name, range.keyword, i == 0 ? PairEnd::min : PairEnd::max,
+                         range.default_texts[i], range.helps[i], range.accepted, range.read[i]});
+    }
+  }
+  return options;
+}
 
 double larger(double a, double b) { return std::max(std::abs(a), std::abs(b)); }
 
 struct Reach {
   double low;
   double high;
-  std::string options;  // what to change, beyond the sample rate
+  std::string options;  // what to change, beyond the sample rate (marked, common/text.h)
 };
 
 std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
@@ -254,9 +333,10 @@ std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
 
 // The text of `option` as given, or its default.
 std::string_view text_given(const ExactTexts& texts, std::string_view option) {
-  for (std::size_t i = 0; i < std::size(option_table); ++i) {
-    if (option_table[i].option != option) continue;
-    return i < texts.size() && texts[i] ? std::string_view(*texts[i]) : option_table[i].default_text;
+  const auto table = exact_options();
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    if (table[i].option != option) continue;
+    return i < texts.size() && texts[i] ? std::string_view(*texts[i]) : table[i].default_text;
   }
   return {};
 }
@@ -269,7 +349,7 @@ Reach through_channel(const ImpairmentSettings& x, Reach reach) {
     const double spread = larger(x.doppler_min, x.doppler_max);
     reach.low -= spread;
     reach.high += spread;
-    reach.options += ", --doppler-min/max";
+    reach.options += ", {--doppler-min/max}";
   }
   if (x.clock_ppm_min != 0.0 || x.clock_ppm_max != 0.0) {
     const double slow = std::min(x.clock_ppm_min, x.clock_ppm_max) * 1e-6;
@@ -278,51 +358,74 @@ Reach through_channel(const ImpairmentSettings& x, Reach reach) {
     const double high = reach.high + x.rf_frequency * fast;
     reach.low = std::min(low * (1.0 + slow), low * (1.0 + fast));
     reach.high = std::max(high * (1.0 + slow), high * (1.0 + fast));
-    reach.options += x.rf_frequency != 0.0 ? ", --clock-ppm-min/max, --rf-frequency" : ", --clock-ppm-min/max";
+    reach.options += x.rf_frequency != 0.0 ? ", {--clock-ppm-min/max}, {--rf-frequency}" : ", {--clock-ppm-min/max}";
   }
   return reach;
 }
 
 }  // namespace
 
-std::span<const ExactOption> exact_options() { return option_table; }
+std::span<const ExactOption> exact_options() {
+  static const std::vector<ExactOption> table = expanded();
+  return table;
+}
 
-std::variant<ExactSettings, std::string> read_exact_options(const ExactTexts& texts) {
+std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTexts& texts) {
   ExactSettings settings;
-  for (std::size_t i = 0; i < std::size(option_table); ++i) {
-    const ExactOption& o = option_table[i];
+  for (const ExactOption& o : exact_options()) {
     const std::string_view text = text_given(texts, o.option);
     if (!o.read(text, settings)) {
-      return std::string(o.option) + " takes " + std::string(o.accepted) + ", not '" + std::string(text) + "'";
+      return "{" + std::string(o.option) + "} takes " + std::string(o.accepted) + ", not '" +
+             marked_text(text) + "'";
     }
   }
   const ImpairmentSettings& x = settings.impairments;
-  if (x.fading_gains_db.size() != x.fading_delays.size()) return std::string("--fading-gains takes one gain per delay of --fading-delays");
-  // The fading's and the clock's margins count against the limit too: refused here, not file by file.
+  if (x.fading_gains_db.size() != x.fading_delays.size())
+    return std::string("{--fading-gains} takes one gain per delay of {--fading-delays}");
+  // The fading's and the clock's margins count against the limit too: refused here, not file by
+  // file.
   if (const std::int64_t longest = longest_framed_file(x); settings.samples_per_file > longest) {
-    return "--samples-per-file takes a whole number from 0 to " + std::to_string(longest) +
-           " with these --fading and --clock-ppm-min/max settings (their margins count against the limit of " +
-           std::to_string(max_samples_per_file) + " samples), not '" + std::string(text_given(texts, "--samples-per-file")) +
-           "'";
+    return "{--samples-per-file} takes a whole number from 0 to " + std::to_string(longest) +
+           " with these {--fading} and {--clock-ppm-min/max} settings (their margins count against "
+           "the limit of " +
+           std::to_string(max_samples_per_file) + " samples), not '" +
+           marked_text(text_given(texts, "--samples-per-file")) + "'";
   }
   if ((x.adc_bits_min == 0) != (x.adc_bits_max == 0)) {
-    return std::string("--adc-bits-min and --adc-bits-max take 1 to 32 bits each, or 0 both for no quantisation");
+    return std::string(
+        "{--adc-bits-min and --adc-bits-max} take 1 to 32 bits each, or 0 both for no "
+        "quantisation");
   }
   return settings;
 }
 
-std::optional<std::string> band_misfit(const RunSettings& s) {
+std::optional<std::string> band_misfit_marked(const RunSettings& s) {
   const double edge = s.sample_rate / 2.0;
   for (const std::string& name : s.modulations) {
     std::optional<Reach> reach = reach_of(s, name);
     if (reach) reach = through_channel(s.exact.impairments, *reach);
     // A hair of tolerance: a band that touches the edge exactly fits.
-    if (!reach || (reach->low >= -edge * (1.0 + 1e-12) && reach->high <= edge * (1.0 + 1e-12))) continue;
-    return name + " does not fit in the band of the sample rate: its signal may reach from " + shortest_text(reach->low) +
-           " Hz to " + shortest_text(reach->high) + " Hz, beyond -" + shortest_text(edge) + " .. " + shortest_text(edge) +
-           " Hz. Raise --sample-rate or narrow " + reach->options + ".";
+    if (!reach || (reach->low >= -edge * (1.0 + 1e-12) && reach->high <= edge * (1.0 + 1e-12)))
+      continue;
+    return name + " does not fit in the band of the sample rate: its signal may reach from " +
+           shortest_text(reach->low) + " Hz to " + shortest_text(reach->high) + " Hz, beyond -" +
+           shortest_text(edge) + " .. " + shortest_text(edge) +
+           " Hz. Raise {--sample-rate} or narrow " + reach->options + ".";
   }
   return std::nullopt;
+}
+
+std::variant<ExactSettings, std::string> read_exact_options(const ExactTexts& texts) {
+  auto read = read_exact_options_marked(texts);
+  if (std::string* refusal = std::get_if<std::string>(&read))
+    *refusal = command_line_text(*refusal);
+  return read;
+}
+
+std::optional<std::string> band_misfit(const RunSettings& settings) {
+  std::optional<std::string> misfit = band_misfit_marked(settings);
+  if (misfit) misfit = command_line_text(*misfit);
+  return misfit;
 }
 
 }  // namespace quorvin

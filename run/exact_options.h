@@ -2,6 +2,7 @@
 // The exact model's options as quorvin-cli and the Python package offer them: one table of
 // names, default texts, help and accepted values, read into ExactSettings by one routine.
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -13,8 +14,13 @@
 
 namespace quorvin {
 
+// Which end of its keyword's (min, max) pair an option is, in the Python package.
+enum class PairEnd : std::uint8_t { none, min, max };
+
 struct ExactOption {
   std::string_view option;        // the command line's name, "--rolloff-min"
+  std::string_view keyword;       // the Python keyword, "rolloff"
+  PairEnd end;                    // which end of the keyword's pair
   std::string_view default_text;  // read when the option is not given
   std::string_view help;
   std::string_view accepted;  // what the text may be, for the refusal's message
@@ -29,11 +35,19 @@ std::span<const ExactOption> exact_options();
 // One text per option of exact_options(); an absent one reads its default.
 using ExactTexts = std::vector<std::optional<std::string>>;
 
-// The texts read into settings, or the refusal: "--rolloff-min takes a number from 0 to 1, not 'x'".
+// The texts read into settings, or the refusal marked as Refusal's text is (common/text.h):
+// "{--rolloff-min} takes a number from 0 to 1, not 'x'".
+std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTexts& texts);
+
+// As read_exact_options_marked, the refusal as the command line writes it.
 std::variant<ExactSettings, std::string> read_exact_options(const ExactTexts& texts);
 
 // Why the exact model cannot make every ticked name inside the sample rate's band for every
-// value the ranges allow, naming the modulation and the options to change; nothing when all fit.
+// value the ranges allow, naming the modulation and the options to change (marked); nothing when
+// all fit.
+std::optional<std::string> band_misfit_marked(const RunSettings& settings);
+
+// As band_misfit_marked, as the command line writes it.
 std::optional<std::string> band_misfit(const RunSettings& settings);
 
 }  // namespace quorvin

@@ -136,6 +136,16 @@ const UsageCase usage_cases[] = {
      UsageCase::Build::without_hdf5},
     {"exact_option_with_classic", {"-m", "AM", "--fading", "rician"},
      "quorvin-cli: --fading applies to --signal-model exact only\nRun with --help for the options.\n"},
+    // Two faults at once: the one read first is told (names, boxes, the model's options, values, band).
+    {"name_before_box", {"-m", "AM,bogus", "--sample-rate", "x"}, "unknown modulation 'bogus'", false},
+    {"box_before_model", {"-m", "AM", "--pulse", "rect", "--snr-max", "x"},
+     "quorvin-cli: --snr-max x: Invalid SNR Max.\n"},
+    {"value_before_band", {"-m", "8FSK", "--signal-model", "exact", "--fsk-index-max", "17"},
+     "quorvin-cli: --fsk-index-max takes a number above 0 up to 16, not '17'\n"},
+    // Braces of the user's own text come through as typed, in a name and in a value.
+    {"braces_in_a_value", {"-m", "AM", "--signal-model", "exact", "--rolloff-min", "{x}}"},
+     "quorvin-cli: --rolloff-min takes a number from 0 to 1, not '{x}}'\n"},
+    {"braces_in_a_name", {"-m", "{{AM}"}, "unknown modulation '{{AM}'; known:", false},
     {"fading_gains_per_delay", {"-m", "AM", "--signal-model", "exact", "--fading-gains", "0,-3"},
      "quorvin-cli: --fading-gains takes one gain per delay of --fading-delays\n"},
     {"band_does_not_fit", {"-m", "8FSK", "--signal-model", "exact"},

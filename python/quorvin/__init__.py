@@ -61,14 +61,26 @@ def _text(value: Any) -> str:
     return str(value)
 
 
-# Options given as one (min, max) pair, by their keyword; the rest take one value.
-_RANGES = {
-    "symbol_rate", "snr", "timing_error", "frequency_offset", "amplitude", "rolloff", "fsk_index",
-    "gmsk_bt", "message_frequency", "am_index", "fading_k", "doppler", "phase_noise", "clock_ppm",
-    "iq_amplitude", "iq_phase", "dc_offset", "pa_backoff", "adc_bits",
-}
-# Keywords whose option name differs from the keyword spelled with dashes.
-_RENAMED = {"output_folder": "--output-folder"}
+#: The core's options as (command-line option, keyword, pair end "min"/"max"/"", flag, default
+#: text): the command line's name is an option's identity, the keyword and its pair end are this package's.
+_DECLARED: list[tuple[str, str, str, bool, str]] = _core.options()
+_NAMED = {option: (keyword, end) for option, keyword, end, *_ in _DECLARED}
+
+
+def _pairs() -> dict[str, dict[str, str]]:
+    """Keywords taking a (min, max) pair: each end's option."""
+    pairs: dict[str, dict[str, str]] = {}
+    for option, keyword, end, *_ in _DECLARED:
+        if end:
+            pairs.setdefault(keyword, {})[end] = option
+    return pairs
+
+
+_PAIRS = _pairs()
+# Keywords taking one value, each end of a pair among them ("snr_min").
+_SINGLE = {keyword + ("_" + end if end else ""): option for option, keyword, end, *_ in _DECLARED}
+_FLAGS = {keyword for _, keyword, _, flag, _ in _DECLARED if flag}
+_ENDS = {"min": "minimum", "max": "maximum"}
 
 
 def _names(modulations: Any) -> list[str]:
@@ -86,27 +98,54 @@ def _names(modulations: Any) -> list[str]:
 
 
 def _option(keyword: str) -> str:
-    """The command line's option for a keyword taking one value."""
-    return _RENAMED.get(keyword, "--" + keyword.replace("_", "-"))
+    """The command line's option for a keyword taking one value (an unknown one spelt alike, for
+    the core to refuse)."""
+    return _SINGLE.get(keyword, "--" + keyword.replace("_", "-"))
 
 
-def _keyword(option: str, given: dict[str, str]) -> str:
-    """The keyword a message should name for a command-line option: the one given for it, else its own."""
-    if option in given:
-        return given[option]
-    for end in ("-min", "-max"):
-        base = option[2:-len(end)].replace("-", "_")
-        if option.endswith(end) and base in _RANGES:
-            return base
-    return option[2:].replace("-", "_")
+def _name(option: str, given: dict[str, str]) -> str:
+    """An option as a message names it: the keyword given for it, else its own ("rolloff (maximum)")."""
+    keyword, end = _NAMED.get(option, (option, ""))
+    said = given.get(option, keyword)
+    return f"{said} ({_ENDS[end]})" if said == keyword and end else said
 
 
-def _python_message(message: str, given: dict[str, str]) -> str:
-    """The core's message with its command-line options spelt as the keywords that set them."""
-    message = message.replace("unknown option --", "unknown argument --")
-    message = message.replace("--signal-model exact", "signal_model='exact'")
-    message = re.sub(r"--[a-z0-9][a-z0-9-]*", lambda match: _keyword(match.group(0), given), message)
-    return re.sub(r"\b(\w+) and \1\b", r"\1", message)  # a range's two ends are one keyword
+def _reference(reference: str, given: dict[str, str]) -> str:
+    """An option a core message names, in keywords: "--pulse rrc" is pulse='rrc', a whole pair
+    ("--clock-ppm-min/max", "--adc-bits-min and --adc-bits-max") its keyword."""
+    if reference.endswith("-min/max"):
+        low, high, joiner = reference[:-len("/max")], reference[:-len("min/max")] + "max", "/"
+    elif " and " in reference:
+        (low, high), joiner = reference.split(" and "), " and "
+    else:
+        option, _, value = reference.partition(" ")
+        return f"{_name(option, given)}={value!r}" if value else _name(option, given)
+    keyword, end = _NAMED.get(low, (low, ""))
+    if end == "min" and _PAIRS[keyword]["max"] == high:
+        return keyword
+    return _name(low, given) + joiner + _name(high, given)
+
+
+def _python_message(refusal: ValueError, given: dict[str, str]) -> str:
+    """The core's refusal, ValueError(kind, marked text, option, value), with its options named as
+    the keywords that set them (``given``: option -> keyword)."""
+    kind, text, option, value = refusal.args
+    if kind == "box":
+        return f"{text} ({given.get(option, _NAMED[option][0])} '{value}')"
+    if kind == "unknown_option":
+        return f"unknown argument {given.get(option, option)}"
+    # "{--rolloff-max}" names an option; "{{" and "}}" are braces of the user's own text.
+    return re.sub(r"\{\{|\}\}|\{([^{}]*)\}",
+                  lambda match: match.group(0)[0] if match.group(1) is None else _reference(match.group(1), given),
+                  text)
+
+
+def _settings(names: list[str], texts: dict[str, str], given: dict[str, str]) -> Any:
+    """The core's settings, a refusal raised as ValueError in this package's words."""
+    try:
+        return _core.settings(names, texts)
+    except ValueError as error:
+        raise ValueError(_python_message(error, given)) from None
 
 
 # Keys of a --config file that a Dataset takes itself, and those only writing files concerns.
@@ -132,8 +171,8 @@ class Config:
     ``Config(["QPSK", "GMSK"], signal_model="exact", sample_rate=100e3, samples_per_file=1024,
     snr=(0, 20))``; ``Config("QPSK")`` and ``Config("QPSK,GMSK")`` name the same as a list. The
     same defaults and checks as the command line: a refused value raises ``ValueError`` naming the
-    keyword and the value ("Invalid Sample Rate. (sample_rate '10k')", "rolloff takes a number
-    from 0 to 1, not '1.5'"); a range given both whole and by one end (``snr=(0, 20), snr_min=5``)
+    keyword and the value ("Invalid Sample Rate. (sample_rate '10k')", "rolloff (maximum) takes a
+    number from 0 to 1, not '1.5'"); a range given both whole and by one end (``snr=(0, 20), snr_min=5``)
     is refused. ``"all"`` among the names stands for the desktop program's 22, as ``-m all``.
     Picklable, so DataLoader workers of any start method receive it.
     """
@@ -144,16 +183,17 @@ class Config:
         given: dict[str, str] = {}  # option -> the keyword that set it
         for keyword, value in options.items():
             option = _option(keyword)
-            if keyword in _RANGES:
+            if keyword in _PAIRS:
                 if not (isinstance(value, (tuple, list)) and len(value) == 2):
                     raise ValueError(f"{keyword} takes a (min, max) pair, not {value!r}")
-                for end, text in (("-min", _text(value[0])), ("-max", _text(value[1]))):
-                    if option + end in given:
-                        raise ValueError(f"{keyword} and {given[option + end]} both given: give one of them")
-                    texts[option + end], given[option + end] = text, keyword
+                for end, text in (("min", _text(value[0])), ("max", _text(value[1]))):
+                    option = _PAIRS[keyword][end]
+                    if option in given:
+                        raise ValueError(f"{keyword} and {given[option]} both given: give one of them")
+                    texts[option], given[option] = text, keyword
             elif option in given:
                 raise ValueError(f"{keyword} and {given[option]} both given: give one of them")
-            elif keyword == "carrier_phase":
+            elif keyword in _FLAGS:
                 given[option] = keyword
                 if _flag(keyword, value):
                     texts[option] = "true"
@@ -161,10 +201,7 @@ class Config:
                 texts[option], given[option] = _text(value), keyword
         self.modulations = names
         self.options = texts
-        try:
-            self._settings = _core.settings(self.modulations, texts)
-        except ValueError as error:
-            raise ValueError(_python_message(str(error), given)) from None
+        self._settings = _settings(self.modulations, texts, given)
 
     @classmethod
     def from_file(cls, path: str | os.PathLike) -> "Config":
@@ -195,9 +232,9 @@ class Config:
         config.modulations = _names(",".join(names) if isinstance(names, list) else names)
         config.options = texts
         try:
-            config._settings = _core.settings(config.modulations, texts)
+            config._settings = _settings(config.modulations, texts, given)
         except ValueError as error:
-            raise ValueError(f"{path}: {_python_message(str(error), given)}") from None
+            raise ValueError(f"{path}: {error}") from None
         return config
 
     def __getstate__(self) -> dict[str, Any]:
@@ -205,7 +242,7 @@ class Config:
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.modulations, self.options = state["modulations"], state["options"]
-        self._settings = _core.settings(self.modulations, self.options)
+        self._settings = _settings(self.modulations, self.options, {})
 
     def __repr__(self) -> str:
         return f"Config(modulations={self.modulations!r}, options={self.options!r})"
@@ -311,7 +348,7 @@ class Dataset:
 def _plan(config: Config, names: list[str], files_per_modulation: int, seed: int) -> Any:
     options = dict(config.options)
     options["--files-per-modulation"] = str(files_per_modulation)
-    return _core.Plan(_core.settings(names, options), seed)
+    return _core.Plan(_settings(names, options, {}), seed)
 
 
 def generate(name: str, config: Config, seed: int = 0, index: int = 1,

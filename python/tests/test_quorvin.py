@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import quorvin
+from quorvin import _core
 
 CLI = os.environ.get("QUORVIN_CLI", "quorvin-cli")
 
@@ -31,7 +32,9 @@ def cli(tmp_path, *arguments):
         ("QPSK,bogus", {}, "unknown modulation 'bogus'; the known ones are all, " + ", ".join(quorvin.classes)),
         (["QPSK"], {"bogus": 1}, "unknown argument bogus"),
         (["QPSK"], {"pulse": "rect"}, "pulse applies to signal_model='exact' only"),
-        (["QPSK"], {"signal_model": "exact", "rolloff": (0.2, 1.5)}, "rolloff takes a number from 0 to 1, not '1.5'"),
+        (["QPSK"], {"signal_model": "exact", "rolloff": (0.2, 1.5)},
+         "rolloff (maximum) takes a number from 0 to 1, not '1.5'"),
+        (["QPSK"], {"signal_model": "exact", "rolloff_max": 1.5}, "rolloff_max takes a number from 0 to 1, not '1.5'"),
         (["QPSK"], {"signal_model": "exact", "adc_bits": (0, 4)},
          "adc_bits take 1 to 32 bits each, or 0 both for no quantisation"),
         (["QPSK"], {"snr": (0, 20), "snr_min": 5}, "snr_min and snr both given: give one of them"),
@@ -43,6 +46,62 @@ def test_refused_values_raise_a_message_naming_the_keyword(modulations, options,
     with pytest.raises(ValueError) as raised:
         quorvin.Config(modulations, **options)
     assert str(raised.value).startswith(message)
+
+
+@pytest.mark.parametrize(
+    "arguments, options, cli_message, python_message",
+    [
+        (["--signal-model", "exact", "--rolloff-max", "1.5"], {"signal_model": "exact", "rolloff": (0.2, 1.5)},
+         "--rolloff-max takes a number from 0 to 1, not '1.5'",
+         "rolloff (maximum) takes a number from 0 to 1, not '1.5'"),
+        (["--sample-rate", "10k"], {"sample_rate": "10k"}, "--sample-rate 10k: Invalid Sample Rate.",
+         "Invalid Sample Rate. (sample_rate '10k')"),
+        (["--pulse", "rect"], {"pulse": "rect"}, "--pulse applies to --signal-model exact only",
+         "pulse applies to signal_model='exact' only"),
+        (["--signal-model", "exact", "--adc-bits-max", "4"], {"signal_model": "exact", "adc_bits": (0, 4)},
+         "--adc-bits-min and --adc-bits-max take 1 to 32", "adc_bits take 1 to 32"),
+        (["--signal-model", "exact", "--fading", "rician", "--clock-ppm-max", "900", "--samples-per-file", "67108864"],
+         {"signal_model": "exact", "fading": "rician", "clock_ppm": (0, 900), "samples_per_file": 67108864},
+         "with these --fading and --clock-ppm-min/max settings", "with these fading and clock_ppm settings"),
+        (["--signal-model", "exact", "--symbol-rate-max", "20000", "--analog-fc", "6000"],
+         {"signal_model": "exact", "symbol_rate": (1000, 20000), "analog_fc": 6000},
+         "Raise --sample-rate or narrow --analog-fc (or --analog-fc-min/max), --frequency-offset-min/max, "
+         "--mix-frequency, --message-frequency-max.",
+         "Raise sample_rate or narrow analog_fc (or analog_fc_min/analog_fc_max), frequency_offset, mix_frequency, "
+         "message_frequency (maximum)."),
+        (["--signal-model", "exact", "--symbol-rate-max", "20000"], {"signal_model": "exact", "symbol_rate_max": 20000},
+         "narrow --symbol-rate-max, --frequency-offset-min/max, --mix-frequency, --rolloff-max.",
+         "narrow symbol_rate_max, frequency_offset, mix_frequency, rolloff (maximum)."),
+    ],
+    ids=["range_end", "box", "exact_only", "both_ends", "pairs_named_whole", "band_analog", "band_digital"],
+)
+def test_each_front_end_names_the_refused_option_its_own_way(arguments, options, cli_message, python_message):
+    names = "AM,QPSK" if "analog_fc" in options else "QPSK"
+    run = subprocess.run([CLI, "-m", names, *arguments], capture_output=True, text=True)
+    assert run.returncode == 2 and cli_message in run.stderr, run.stderr
+    with pytest.raises(ValueError) as raised:
+        quorvin.Config(names, **options)
+    assert python_message in str(raised.value)
+
+
+@pytest.mark.parametrize("option, keyword, end, flag, default", _core.options(),
+                         ids=[row[0] for row in _core.options()])
+def test_every_declared_option_is_a_keyword_of_its_own(option, keyword, end, flag, default):
+    """Each option of the core is reached by its keyword, with its default text: a pair's two ends
+    at once, or one end as keyword_min / keyword_max; no other option shares the keyword."""
+    model = {} if keyword == "signal_model" else {"signal_model": "exact"}
+    texts = {"--signal-model": "exact"} if model else {}
+    rows = _core.options()
+    other_end = [row[4] for row in rows if row[1] == keyword and row[0] != option]
+    if end:
+        assert len(other_end) == 1 and not [row for row in rows if row[1] == f"{keyword}_{end}"]
+        pair = (default, *other_end) if end == "min" else (*other_end, default)
+        assert quorvin.Config("QPSK", **model, **{keyword: pair}).options[option] == default
+        keyword = f"{keyword}_{end}"
+    else:
+        assert not other_end
+    value = True if flag else default
+    assert quorvin.Config("QPSK", **model, **{keyword: value}).options == {**texts, option: "true" if flag else default}
 
 
 @pytest.mark.parametrize("given, names", [("QPSK", ["QPSK"]), ("QPSK,GMSK", ["QPSK", "GMSK"]),

@@ -1,0 +1,173 @@
+#include "form/options.h"
+
+#include <algorithm>
+
+#include "common/text.h"
+#include "form/form.h"
+#include "modulation/catalogue.h"
+#include "run/exact_options.h"
+
+namespace quorvin {
+namespace {
+
+// "-o,--output-folder" is "--output-folder" (a single name stays whole, npos + 1 being 0).
+std::string_view long_name(std::string_view names) {
+  return names.substr(names.find_last_of(',') + 1);
+}
+
+const char* value_kind(BoxRule rule) {
+  switch (rule) {
+    case BoxRule::any_integer:
+    case BoxRule::not_negative:
+      return "INTEGER";
+    case BoxRule::folder:
+      return "FOLDER";
+    default:
+      return "NUMBER";
+  }
+}
+
+// What an exact option's accepted text describes: "a whole number from 2 to 256" is an INTEGER,
+// "rrc, rect or linear" reads rrc|rect|linear.
+std::string value_kind(std::string_view accepted) {
+  if (accepted.starts_with("a whole number")) return "INTEGER";
+  if (accepted.starts_with("a number")) return "NUMBER";
+  if (accepted.find("comma-separated numbers") != std::string_view::npos) return "NUMBER,...";
+  std::string choices;
+  for (std::size_t start = 0; start < accepted.size();) {
+    const std::size_t end = std::min(accepted.find_first_of(", ", start), accepted.size());
+    const std::string_view word = accepted.substr(start, end - start);
+    if (!word.empty() && word != "or") choices += (choices.empty() ? "" : "|") + std::string(word);
+    start = end + 1;
+  }
+  return choices;
+}
+
+// The form's box as the other options are declared: the box table stays the form's own.
+OptionDeclaration declaration_of(const FormBox& box) {
+  return {long_name(box.option),           box.keyword, box.end,
+          utf16_to_utf8(box.default_text), box.help,    value_kind(box.rule)};
+}
+
+constexpr std::string_view signal_model_option = "--signal-model";
+
+std::vector<OptionDeclaration> declared() {
+  std::vector<OptionDeclaration> all;
+  for (const FormBox& box : form_boxes) all.push_back(declaration_of(box));
+  all.push_back({signal_model_option, "signal_model", PairEnd::none, "classic",
+                 "classic (the desktop program's waveforms) or exact (every label true: pulse "
+                 "shaping, exact symbol timing, complex baseband analog signals)",
+                 "classic|exact"});
+  for (const ExactOption& o : exact_options()) {
+    all.push_back({o.option, o.keyword, o.end, std::string(o.default_text), o.help,
+                   value_kind(o.accepted), o.flag, true});
+  }
+  return all;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+// The names asked for in catalogue order, each once, or the first unknown one refused.
+std::variant<std::vector<std::string>, Refusal> run_modulations(
+    const std::vector<std::string>& names) {
+  std::vector<std::string_view> wanted;
+  for (const std::string& name : names) {
+    if (name == "all") {
+      wanted.insert(wanted.end(), modulation_checkbox_names.begin(),
+                    modulation_checkbox_names.end());
+    } else if (find_modulation(name) != nullptr) {
+      wanted.push_back(name);
+    } else {
+      std::vector<std::string> known;
+      for (const ModulationRow& row : modulation_catalogue) known.emplace_back(row.name);
+      return Refusal{Refusal::Kind::usage, "unknown modulation '" + marked_text(name) +
+                                               "'; known: " + joined(known) + ", all"};
+    }
+  }
+  std::vector<std::string> ordered;
+  for (const ModulationRow& row : modulation_catalogue) {
+    if (std::find(wanted.begin(), wanted.end(), row.name) != wanted.end())
+      ordered.emplace_back(row.name);
+  }
+  return ordered;
+}
+
+std::variant<RunSettings, Refusal> boxes_read(const OptionTexts& texts) {
+  const auto declarations = option_declarations();
+  BoxTexts boxes;
+  for (std::size_t i = 0; i < form_box_count; ++i) {
+    const auto given = texts.find(std::string(declarations[i].option));
+    boxes[i] = given == texts.end() ? std::u16string(form_boxes[i].default_text)
+                                    : utf8_to_utf16(given->second);
+  }
+  auto read = read_boxes(boxes);
+  if (const FormError* error = std::get_if<FormError>(&read)) {
+    // Each box has a message of its own.
+    const auto box = std::find_if(form_boxes.begin(), form_boxes.end(), [error](const FormBox& b) {
+      return b.message == error->message;
+    });
+    const auto i = static_cast<std::size_t>(box - form_boxes.begin());
+    return Refusal{Refusal::Kind::box, utf16_to_utf8(error->message),
+                   std::string(declarations[i].option), utf16_to_utf8(boxes[i])};
+  }
+  return std::get<RunSettings>(std::move(read));
+}
+
+}  // namespace
+
+std::span<const OptionDeclaration> option_declarations() {
+  static const std::vector<OptionDeclaration> all = declared();
+  return all;
+}
+
+std::variant<RunSettings, Refusal> read_options(const OptionRequest& request) {
+  auto names = run_modulations(request.modulations);
+  if (Refusal* refusal = std::get_if<Refusal>(&names)) return std::move(*refusal);
+  if (std::get<std::vector<std::string>>(names).empty())
+    return Refusal{Refusal::Kind::no_modulation, "No modulation selected."};
+  auto read = boxes_read(request.texts);
+  if (Refusal* refusal = std::get_if<Refusal>(&read)) return std::move(*refusal);
+  RunSettings settings = std::get<RunSettings>(std::move(read));
+  settings.modulations = std::get<std::vector<std::string>>(std::move(names));
+
+  const OptionTexts& texts = request.texts;
+  const auto model = texts.find(std::string(signal_model_option));
+  const bool exact = model != texts.end() && model->second == "exact";
+  if (model != texts.end() && !exact && model->second != "classic") {
+    return Refusal{Refusal::Kind::usage, "{--signal-model} takes classic or exact, not '" +
+                                             marked_text(model->second) + "'"};
+  }
+  ExactTexts exact_texts;
+  for (const OptionDeclaration& declaration : option_declarations()) {
+    if (!declaration.exact_only) continue;
+    const auto given = texts.find(std::string(declaration.option));
+    if (given != texts.end() && !exact) {
+      return Refusal{Refusal::Kind::usage, "{" + std::string(declaration.option) +
+                                               "} applies to {--signal-model exact} only"};
+    }
+    exact_texts.push_back(given != texts.end() ? std::optional(given->second) : std::nullopt);
+  }
+  const auto declarations = option_declarations();
+  for (const auto& given : texts) {
+    const std::string& option = given.first;
+    const bool known =
+        std::any_of(declarations.begin(), declarations.end(),
+                    [&option](const OptionDeclaration& d) { return d.option == option; });
+    if (!known) return Refusal{Refusal::Kind::unknown_option, "", option};
+  }
+  if (!exact) return settings;
+  auto exact_settings = read_exact_options_marked(exact_texts);
+  if (std::string* refusal = std::get_if<std::string>(&exact_settings))
+    return Refusal{Refusal::Kind::input, std::move(*refusal)};
+  settings.signal_model = SignalModel::exact;
+  settings.exact = std::get<ExactSettings>(std::move(exact_settings));
+  if (auto misfit = band_misfit_marked(settings))
+    return Refusal{Refusal::Kind::input, std::move(*misfit)};
+  return settings;
+}
+
+}  // namespace quorvin

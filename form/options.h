@@ -1,0 +1,67 @@
+#pragma once
+// A run's options as every front end offers them: one declaration each (the form's boxes, the
+// signal model, the exact model's options), and one reader of their texts into RunSettings whose
+// refusals mark the options they name, for each front end to spell its own way.
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "common/text.h"
+#include "run/exact_options.h"
+#include "run/settings.h"
+
+namespace quorvin {
+
+struct OptionDeclaration {
+  std::string_view option;   // the command line's long name, "--rolloff-max": the option's identity
+  std::string_view keyword;  // the Python keyword, "rolloff"
+  PairEnd end = PairEnd::none;
+  std::string default_text;  // UTF-8; read when the option is not given
+  std::string_view help;
+  std::string
+      value_kind;     // what the help shows: NUMBER, INTEGER, FOLDER, NUMBER,..., rrc|rect|linear
+  bool flag = false;  // given alone on the command line: its text is then "true"
+  bool exact_only = false;  // the exact model's own
+};
+
+// Every option, in the order they are read: the form's boxes (form_boxes order, so index i < 18
+// is box i), --signal-model, then the exact model's options (exact_options() order).
+std::span<const OptionDeclaration> option_declarations();
+
+// Option texts by the command line's long name ("--sample-rate": "10000"); the rest read defaults.
+using OptionTexts = std::map<std::string, std::string>;
+
+// Why the texts were refused. `text` is marked: an option it names stands in braces, as the
+// command line writes it ("{--rolloff-max}", both ends "{--clock-ppm-min/max}" or
+// "{--adc-bits-min and --adc-bits-max}", with a value "{--signal-model exact}"), and a brace of
+// the user's own text is doubled.
+struct Refusal {
+  enum class Kind {
+    no_modulation,   // text: "No modulation selected."
+    usage,           // the request itself is wrong (a name, an option the model does not take)
+    input,           // a value the run cannot serve
+    box,             // text: the form's own message for `option`, which held `value`
+    unknown_option,  // `option` is no option
+  };
+  Kind kind;
+  std::string text;
+  std::string option = {};
+  std::string value = {};
+};
+
+struct OptionRequest {
+  std::vector<std::string> modulations;  // names, "all" standing for the form's 22
+  OptionTexts texts;
+};
+
+// The request read into settings in one order, the first refusal being the one reported: the
+// names, the boxes, the signal model, options the model does not take, unknown options, the
+// exact options, the band. The run's names are in catalogue order, each once.
+std::variant<RunSettings, Refusal> read_options(const OptionRequest& request);
+
+}  // namespace quorvin
