@@ -344,12 +344,15 @@ bool Hdf5Writer::add(const PlannedFile& file, const ProducedFile& produced) {
 bool Hdf5Writer::finish() {
   State& s = *state_;
   errno = 0;
-  // A column no file had a value for is still there, as empty text, like the manifest's.
+  // A column no file had a value for is still there, of its kind's type: NaN, -1 or "" in
+  // every row, as the columns of files without the value hold.
   for (const std::string_view key_view : s.keys) {
     const std::string key(key_view);
     LabelColumn& label = s.columns[key];
     if (!s.failure.empty() || label.column.dataset >= 0) continue;
-    label.column = s.column_of(s.labels, key.c_str(), s.string_type, 0, s.block_rows(label_block_rows));
+    label.kind = static_cast<std::size_t>(parameter_type(key));
+    label.column = s.column_of(s.labels, key.c_str(), s.type_of(label.kind), label.kind == 0 ? 0 : 8,
+                               s.block_rows(label_block_rows));
     for (hsize_t row = 0; row < s.rows && label.column.dataset >= 0; ++row) label.add(std::nullopt);
     if (label.column.dataset < 0) s.fail_write();
   }

@@ -107,20 +107,20 @@ constexpr ManifestPlace exact_trailing = ManifestPlace::exact_trailing;
 // Every parameter a file may have. The order is the manifest's column order; the settings file
 // sorts by label and the metadata by key, so there the order does not matter.
 const Definition definitions[] = {
-    {{"modulation", "Modulation Type", "", true, leading}, [](const Facts& f) { return Value{f.file.modulation}; }},
-    {{"class_index", "", "", false, leading},
+    {{"modulation", "Modulation Type", "", true, leading, ParameterType::text}, [](const Facts& f) { return Value{f.file.modulation}; }},
+    {{"class_index", "", "", false, leading, ParameterType::whole},
      [](const Facts& f) {
        const ModulationRow* row = waveform(f).row;
        return Value{static_cast<std::int64_t>(row == nullptr ? modulation_count : static_cast<std::size_t>(row - modulation_catalogue))};
      }},
-    {{"file_index", "", "", true, leading}, [](const Facts& f) { return Value{std::int64_t{f.file.index}}; }},
+    {{"file_index", "", "", true, leading, ParameterType::whole}, [](const Facts& f) { return Value{std::int64_t{f.file.index}}; }},
     {{"sample_rate", "Sample Rate", " Hz", false, trailing}, [](const Facts& f) { return Value{f.settings.sample_rate}; }},
     {{"mix_frequency", "Mixed Frequency", " Hz", true, trailing},
      [](const Facts& f) { return Value{f.settings.mix_frequency}; }},
     // One key, two labels: a digital file counts symbols, an analog one samples.
-    {{"num_symbols", "Number of Symbols", "", true, trailing},
+    {{"num_symbols", "Number of Symbols", "", true, trailing, ParameterType::whole},
      [](const Facts& f) { return analog(f) || framed(f) ? Value{} : Value{std::int64_t{f.settings.num_symbols}}; }},
-    {{"num_symbols", "Number of Samples", "", true, trailing},
+    {{"num_symbols", "Number of Samples", "", true, trailing, ParameterType::whole},
      [](const Facts& f) {
        if (!analog(f)) return Value{};
        return Value{exact(f) ? static_cast<std::int64_t>(exact_file_samples(f.settings, f.file)) : f.settings.num_symbols};
@@ -144,12 +144,12 @@ const Definition definitions[] = {
      }},
     {{"frequency_deviation", "Frequency Deviation", " Hz", true, trailing},
      [](const Facts& f) { return uses(f).deviation ? Value{f.settings.analog_deviation} : Value{}; }},
-    {{"symbol_seed", "", "", true, trailing},
+    {{"symbol_seed", "", "", true, trailing, ParameterType::whole},
      [](const Facts& f) { return analog(f) ? Value{} : seed(f, f.file.seeds.symbols); }},
-    {{"noise_seed", "", "", true, trailing}, [](const Facts& f) { return seed(f, f.file.seeds.noise); }},
+    {{"noise_seed", "", "", true, trailing, ParameterType::whole}, [](const Facts& f) { return seed(f, f.file.seeds.noise); }},
     // What the samples realise, beside what was drawn; in the exact model the two agree.
-    {{"signal_model", "", "", true, trailing}, [](const Facts& f) { return exact(f) ? Value{} : Value{std::string("classic")}; }},
-    {{"signal_model", "Signal Model", "", true, trailing},
+    {{"signal_model", "", "", true, trailing, ParameterType::text}, [](const Facts& f) { return exact(f) ? Value{} : Value{std::string("classic")}; }},
+    {{"signal_model", "Signal Model", "", true, trailing, ParameterType::text},
      [](const Facts& f) { return exact(f) ? Value{std::string("exact")} : Value{}; }},
     {{"realised_symbol_rate", "", "", true, trailing},
      [](const Facts& f) { return for_digital(f, realised(f).symbol_rate); }},
@@ -164,13 +164,13 @@ const Definition definitions[] = {
        return uses(f).message ? for_analog(f, apparent_message_frequency(f)) : Value{};
      }},
     // The exact model's own draws and the values derived from them.
-    {{"pulse", "Pulse Shape", "", true, trailing},
+    {{"pulse", "Pulse Shape", "", true, trailing, ParameterType::text},
      [](const Facts& f) { return exact(f) && linear(f) ? Value{std::string(pulse_name(f.settings.exact.pulse))} : Value{}; }},
     {{"rolloff", "Roll-off", "", true, trailing},
      [](const Facts& f) {
        return exact(f) && linear(f) && f.settings.exact.pulse == PulseShape::rrc ? Value{f.file.rolloff} : Value{};
      }},
-    {{"filter_span", "Filter Span", " symbols", true, trailing},
+    {{"filter_span", "Filter Span", " symbols", true, trailing, ParameterType::whole},
      [](const Facts& f) {
        return exact(f) && linear(f) && f.settings.exact.pulse == PulseShape::rrc
                   ? Value{std::int64_t{f.settings.exact.filter_span}}
@@ -191,7 +191,7 @@ const Definition definitions[] = {
      }},
     {{"start_offset", "Start Offset", " symbols", true, trailing},
      [](const Facts& f) { return framed(f) ? for_digital(f, f.file.start_offset) : Value{}; }},
-    {{"sideband", "Sideband", "", true, trailing},
+    {{"sideband", "Sideband", "", true, trailing, ParameterType::text},
      [](const Facts& f) {
        return exact(f) && uses(f).sideband
                   ? Value{std::string(f.file.sideband == Sideband::lower ? "lower" : "upper")}
@@ -200,14 +200,14 @@ const Definition definitions[] = {
     {{"am_index", "AM Index", "", true, trailing},
      [](const Facts& f) { return exact(f) && uses(f).am_index ? Value{f.file.am_index} : Value{}; }},
     // The channel's impairments, each where the file drew it.
-    {{"fading", "Fading", "", true, trailing},
+    {{"fading", "Fading", "", true, trailing, ParameterType::text},
      [](const Facts& f) {
        if (!f.file.impairments.fading_k) return Value{};
        return Value{std::string(impairment_settings(f).fading == Fading::rician ? "rician" : "rayleigh")};
      }},
-    {{"fading_delays", "Fading Delays", " samples", true, trailing},
+    {{"fading_delays", "Fading Delays", " samples", true, trailing, ParameterType::text},
      [](const Facts& f) { return f.file.impairments.fading_k ? Value{joined(impairment_settings(f).fading_delays)} : Value{}; }},
-    {{"fading_gains", "Fading Gains", " dB", true, trailing},
+    {{"fading_gains", "Fading Gains", " dB", true, trailing, ParameterType::text},
      [](const Facts& f) {
        return f.file.impairments.fading_k ? Value{joined(impairment_settings(f).fading_gains_db)} : Value{};
      }},
@@ -216,7 +216,7 @@ const Definition definitions[] = {
        return impairment_settings(f).fading == Fading::rician ? drawn(f.file.impairments.fading_k) : Value{};
      }},
     {{"doppler", "Maximum Doppler", " Hz", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.doppler); }},
-    {{"fading_taps", "Fading Taps At Start", "", true, trailing},
+    {{"fading_taps", "Fading Taps At Start", "", true, trailing, ParameterType::text},
      [](const Facts& f) {
        const std::vector<Sample> taps = exact_fading_taps(f.settings, f.file);
        return taps.empty() ? Value{} : Value{joined(taps)};
@@ -241,7 +241,7 @@ const Definition definitions[] = {
     {{"pa_backoff", "PA Backoff", " dB", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.pa_backoff); }},
     {{"pa_smoothness", "PA Smoothness", "", true, trailing},
      [](const Facts& f) { return f.file.impairments.pa_backoff ? Value{impairment_settings(f).pa_smoothness} : Value{}; }},
-    {{"adc_bits", "ADC Bits", "", true, trailing},
+    {{"adc_bits", "ADC Bits", "", true, trailing, ParameterType::whole},
      [](const Facts& f) {
        return f.file.impairments.adc_bits ? Value{std::int64_t{*f.file.impairments.adc_bits}} : Value{};
      }},
@@ -252,7 +252,7 @@ const Definition definitions[] = {
      [](const Facts& f) { return exact(f) && uses(f).message ? for_analog(f, f.file.message_phase) : Value{}; }},
     {{"total_carrier_offset", "Total Carrier Offset", " Hz", true, exact_trailing},
      [](const Facts& f) { return exact(f) ? Value{exact_total_carrier_offset(f.settings, f.file)} : Value{}; }},
-    {{"run_seed", "", "", true, none},
+    {{"run_seed", "", "", true, none, ParameterType::whole},
      [](const Facts& f) { return f.run_seed ? Value{std::int64_t{*f.run_seed}} : Value{}; }},
 };
 
@@ -265,6 +265,13 @@ std::vector<ParameterRow> file_parameters(const FileFacts& facts) {
     if (Value value = d.value(f)) rows.push_back({&d.kind, std::move(*value)});
   }
   return rows;
+}
+
+ParameterType parameter_type(std::string_view key) {
+  for (const Definition& d : definitions) {
+    if (d.kind.key == key) return d.kind.type;
+  }
+  return ParameterType::text;
 }
 
 std::vector<std::string_view> manifest_parameter_keys(ManifestPlace place) {

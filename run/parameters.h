@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -20,6 +21,15 @@ namespace quorvin {
 // at all.
 enum class ManifestPlace { none, leading, trailing, exact_trailing };
 
+using ParameterValue = std::variant<std::string, double, std::int64_t>;
+
+// What a kind's values are, whether or not a file has one: its ParameterValue alternative, so a
+// typed column (the container's) is typed even when no file of a run has the value.
+enum class ParameterType { text, real, whole };
+static_assert(std::is_same_v<std::variant_alternative_t<static_cast<std::size_t>(ParameterType::text), ParameterValue>, std::string> &&
+              std::is_same_v<std::variant_alternative_t<static_cast<std::size_t>(ParameterType::real), ParameterValue>, double> &&
+              std::is_same_v<std::variant_alternative_t<static_cast<std::size_t>(ParameterType::whole), ParameterValue>, std::int64_t>);
+
 // One kind of parameter. A key names it in the SigMF metadata ("quorvin:<key>") and the
 // manifest; a label and unit in the settings file, which leaves out a kind without a label.
 struct ParameterKind {
@@ -28,9 +38,8 @@ struct ParameterKind {
   std::string_view unit;  // appended to the settings file's value, " Hz"
   bool in_metadata;
   ManifestPlace manifest;
+  ParameterType type = ParameterType::real;
 };
-
-using ParameterValue = std::variant<std::string, double, std::int64_t>;
 
 struct ParameterRow {
   const ParameterKind* kind;
@@ -48,6 +57,9 @@ struct FileFacts {
 // The parameters of one file, in the order of the table of kinds; a kind the file does not have
 // (a symbol rate of an analog file) is left out.
 std::vector<ParameterRow> file_parameters(const FileFacts& facts);
+
+// The type of the kind keyed `key` (every kind of one key has one type); text for an unknown key.
+ParameterType parameter_type(std::string_view key);
 
 // The manifest's parameter columns at `place`, one per key, in table order.
 std::vector<std::string_view> manifest_parameter_keys(ManifestPlace place);

@@ -20,7 +20,11 @@
 #include <vector>
 #include <nlohmann/json.hpp>
 
+#include "modulation/catalogue.h"
 #include "platform/file_sync.h"
+#include "run/parameters.h"
+#include "run/plan.h"
+#include "run/seeds.h"
 #include "run_test_support.h"
 
 namespace quorvin {
@@ -203,6 +207,43 @@ TEST_F(Manifest, HeaderFollowsTheParameterTableAndEveryCellReadsBack) {
           EXPECT_EQ(text, cell_text(row.value)) << row.kind->key;
         }
       }
+    }
+  }
+}
+
+// Every value a file of any name has, in either model with every stage on, is of its kind's
+// declared type: the container types a column by it when no file of a run has the value.
+TEST(ParameterTypes, EveryValueIsOfItsKindsDeclaredType) {
+  for (const SignalModel model : {SignalModel::classic, SignalModel::exact}) {
+    RunSettings s = settings();
+    s.sample_rate = 1e6;
+    s.symbol_rate_min = s.symbol_rate_max = 1000;
+    s.amplitude_min = s.amplitude_max = 1;
+    s.files_per_modulation = 1;
+    s.signal_model = model;
+    for (const ModulationRow& row : modulation_catalogue) s.modulations.emplace_back(row.name);
+    ImpairmentSettings& x = s.exact.impairments;
+    x.fading = Fading::rician;
+    x.doppler_max = 5;
+    x.carrier_phase = true;
+    x.phase_noise_max = x.clock_ppm_max = x.iq_amplitude_max = x.iq_phase_max = x.dc_offset_max = x.pa_backoff_max = 1;
+    x.rf_frequency = 1e6;
+    x.adc_bits_min = x.adc_bits_max = 8;
+    s.exact.samples_per_file = model == SignalModel::exact ? 64 : 0;
+    RunPlan plan(s, 7);
+    std::set<std::string_view> seen;
+    while (std::optional<PlannedFile> file = plan.next()) {
+      file->seeds = derive_file_seeds(7, file->modulation, file->index);
+      for (const ParameterRow& row : file_parameters({s, *file, 7u})) {
+        EXPECT_EQ(row.value.index(), static_cast<std::size_t>(row.kind->type)) << file->modulation << " " << row.kind->key;
+        EXPECT_EQ(parameter_type(row.kind->key), row.kind->type) << row.kind->key;
+        seen.insert(row.kind->key);
+      }
+    }
+    if (model != SignalModel::exact) continue;
+    // The stages above give every column of an exact run's manifest a value somewhere.
+    for (const ManifestPlace place : {ManifestPlace::leading, ManifestPlace::trailing, ManifestPlace::exact_trailing}) {
+      for (const std::string_view key : manifest_parameter_keys(place)) EXPECT_EQ(seen.count(key), 1u) << key;
     }
   }
 }

@@ -94,3 +94,14 @@ def test_manifest_rows_name_their_place_in_the_container(tmp_path):
         assert labels["modulation"][position] == row["modulation"]
         assert labels["file_index"][position] == int(row["file_index"])
         assert len(samples[position]) == int(row["num_samples"])
+
+
+def test_a_column_no_file_has_a_value_for_keeps_its_type(tmp_path):
+    # Analog names only: no file has a symbol rate, a symbol seed or a pulse.
+    subprocess.run([CLI, "-m", "AM,CW", "--signal-model", "exact", "--sample-rate", "50000", "--samples-per-file", "64",
+                    "--files-per-modulation", "2", "--seed", "3", "--format", "hdf5", "-q", "-o", str(tmp_path)],
+                   check=True)
+    _, labels, _ = quorvin.read_hdf5(tmp_path / "dataset.h5")
+    assert labels["symbol_rate"].dtype == np.float64 and np.isnan(labels["symbol_rate"]).all()
+    assert labels["symbol_seed"].dtype == np.int64 and (labels["symbol_seed"] == -1).all()
+    assert labels["pulse"].tolist() == [""] * 4
