@@ -273,6 +273,16 @@ std::vector<std::string> label_keys() {
   return keys;
 }
 
+// Each label key's type: "text", "real" or "whole" (the core's declaration; num_samples a count).
+std::map<std::string, std::string> label_types() {
+  static constexpr const char* names[] = {"text", "real", "whole"};
+  std::map<std::string, std::string> types;
+  for (const std::string& key : label_keys()) {
+    types[key] = key == "num_samples" ? "whole" : names[static_cast<std::size_t>(parameter_type(key))];
+  }
+  return types;
+}
+
 // What writing files is asked for, beyond the run's settings: quorvin-cli's file options.
 struct FileRequest {
   std::string folder;    // UTF-8; empty for the working folder
@@ -405,6 +415,7 @@ PYBIND11_MODULE(_core, m) {
       .def("channel", &Plan::channel, py::arg("position"))
       .def("position_of", &Plan::position_of, py::arg("name"), py::arg("index"));
   m.def("label_keys", &label_keys, "Every label key an item may have, in the manifest's order.");
+  m.def("label_types", &label_types, "Each label key's type: text, real or whole.");
   m.def("class_names", [] { return class_names(); }, "Every modulation name in class-index order.");
   m.def("write_files",
         [](const RunSettings& settings, std::uint32_t seed, const std::string& folder, const std::string& format,

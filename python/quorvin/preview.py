@@ -22,6 +22,8 @@ from . import _core, read_csv, read_manifest, read_sigmf
 
 # Names drawn as an IQ trace rather than a constellation: the analog family's.
 ANALOG = {row["name"] for row in _core.catalogue() if row["family"] == "analog"}
+# The labels drawn as histograms: real-valued ones (indices, seeds and counts are whole numbers).
+REAL_LABELS = {key for key, kind in _core.label_types().items() if kind == "real"}
 
 
 def spectrum(samples: np.ndarray, sample_rate: float, size: int = 1024) -> tuple[np.ndarray, np.ndarray]:
@@ -135,8 +137,6 @@ def draw_summary(manifest: str, output: str) -> list[str]:
     import matplotlib.pyplot as plt
 
     rows = _rows(manifest)
-    skip = {"class_index", "file_index", "num_samples", "symbol_seed", "noise_seed", "run_seed", "sample_rate",
-            "mix_frequency", "num_symbols", "carrier_frequency", "frequency_deviation", "filter_span"}
     parameters = []
     for key in rows[0] if rows else []:
         values = []
@@ -146,7 +146,7 @@ def draw_summary(manifest: str, output: str) -> list[str]:
             except (TypeError, ValueError):
                 pass
         values = [v for v in values if math.isfinite(v)]
-        if key not in skip and len(set(values)) > 1:
+        if key in REAL_LABELS and len(set(values)) > 1:
             parameters.append((key, values))
     counts: dict[str, int] = {}
     for row in rows:

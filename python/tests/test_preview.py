@@ -29,6 +29,7 @@ def test_every_class_is_drawn_and_the_summary_has_the_drawn_parameters(run, tmp_
     assert drawn == quorvin.classes
     parameters = preview.draw_summary(str(run / "m.csv"), str(tmp_path / "s.png"))
     assert {"snr_db", "symbol_rate", "amplitude", "start_offset"} <= set(parameters)
+    assert not {"class_index", "file_index", "num_samples", "symbol_seed", "noise_seed"} & set(parameters)  # not drawn
     for picture in ("p.png", "s.png"):
         assert (tmp_path / picture).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert preview.main([str(run / "m.csv"), "-o", str(tmp_path / "cli.png")]) == 0
