@@ -6,6 +6,7 @@
 #include "form/form.h"
 #include "modulation/catalogue.h"
 #include "run/exact_options.h"
+#include "run/manifest.h"
 
 namespace quorvin {
 namespace {
@@ -82,10 +83,8 @@ std::variant<std::vector<std::string>, Refusal> run_modulations(
     } else if (find_modulation(name) != nullptr) {
       wanted.push_back(name);
     } else {
-      std::vector<std::string> known;
-      for (const ModulationRow& row : modulation_catalogue) known.emplace_back(row.name);
       return Refusal{Refusal::Kind::usage, "unknown modulation '" + marked_text(name) +
-                                               "'; known: " + joined(known) + ", all"};
+                                               "'; known: " + joined(class_names()) + ", all"};
     }
   }
   std::vector<std::string> ordered;
