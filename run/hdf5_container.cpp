@@ -36,6 +36,10 @@ namespace {
 // per file keep HDF5's index and metadata cache small, so a run's cost grows with its files alone.
 constexpr hsize_t label_block_rows = 4096;
 constexpr hsize_t sample_block = 65536;  // samples of "iq" per write (and per chunk)
+// Samples of a deflated "iq" chunk: a reader of one item decompresses the chunks it touches, so a
+// small chunk (four 1024-sample frames) serves per-item reads; deflate restarting every chunk
+// costs a little size.
+constexpr hsize_t compressed_chunk_samples = 4096;
 
 // An extendible dataset of `type`, (0) or (0, width) when `width` is not 0.
 hid_t make_dataset(hid_t parent, const char* name, hid_t type, hsize_t chunk_rows, hsize_t width, bool compress) {
@@ -202,7 +206,8 @@ struct Hdf5Writer::State {
     column.row_bytes = row_bytes;
     column.width = width;
     column.block_rows = block;
-    column.dataset = make_dataset(parent, name, type, block, width, compress);
+    const hsize_t chunk = compress ? std::clamp<hsize_t>(compressed_chunk_samples / std::max<hsize_t>(width, 1), 1, block) : block;
+    column.dataset = make_dataset(parent, name, type, chunk, width, compress);
     return column;
   }
 
