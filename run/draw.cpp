@@ -1,6 +1,7 @@
 #include "run/draw.h"
 
 #include <chrono>
+#include <cmath>
 #include <limits>
 
 namespace quorvin {
@@ -23,6 +24,10 @@ double draw_uniform(double lo, double hi, DrawSource& source) {
   constexpr double inf = std::numeric_limits<double>::infinity();
   if (lo == inf && hi == inf) return inf;
   return r / draw_scale * (hi - lo) + lo;
+}
+
+double draw_log_uniform(double lo, double hi, DrawSource& source) {
+  return std::exp(draw_uniform(std::log(lo), std::log(hi), source));
 }
 
 std::uint32_t clock_seed() {

@@ -38,6 +38,9 @@ inline constexpr double draw_scale = 32767.0;
 // +infinity give +infinity (the formula alone would give NaN).
 double draw_uniform(double lo, double hi, DrawSource& source);
 
+// lo (hi / lo)^(r / 32767) for the next value r: uniform in the logarithm, lo and hi positive.
+double draw_log_uniform(double lo, double hi, DrawSource& source);
+
 // The low 32 bits of the current calendar time in whole seconds.
 std::uint32_t clock_seed();
 

@@ -114,6 +114,9 @@ bool read_snr_definition(std::string_view text, ExactSettings& into) {
   return read_choice<SnrDefinition, &ExactSettings::snr_definition>(
       text, into, {{"sample", SnrDefinition::sample}, {"esn0", SnrDefinition::esn0}});
 }
+bool read_rate_scale(std::string_view text, ExactSettings& into) {
+  return read_choice<RateScale, &ExactSettings::symbol_rate_scale>(text, into, {{"linear", RateScale::linear}, {"log", RateScale::log}});
+}
 bool read_sideband(std::string_view text, ExactSettings& into) {
   return read_choice<std::optional<Sideband>, &ExactSettings::sideband>(
       text, into, {{"lower", Sideband::lower}, {"upper", Sideband::upper}, {"random", std::nullopt}});
@@ -185,6 +188,16 @@ const ExactRow option_rows[] = {
         "--snr-definition", "snr_definition", PairEnd::none, "sample",
         "what the SNR range draws: sample (per-sample SNR over the whole band) or esn0 (exact)",
         "sample or esn0", read_snr_definition},
+    ExactOption{"--symbol-rate-scale", "symbol_rate_scale", PairEnd::none, "linear",
+                "how the symbol rate (or samples per symbol) is drawn in its range: linear (uniformly) or log "
+                "(uniformly in its logarithm) (exact)",
+                "linear or log", read_rate_scale},
+    ExactRange{"--samples-per-symbol", "samples_per_symbol", {"0", "0"},
+               {"fewest samples per symbol drawn; the symbol rate is then the sample rate over them (exact; 0 with "
+                "--samples-per-symbol-max 0: the symbol-rate range)",
+                "most samples per symbol drawn (exact)"},
+               "a number from 0 to 1e6",
+               decimal_range<&S::samples_per_symbol_min, &S::samples_per_symbol_max, 0, 1000000>},
     ExactOption{"--sideband", "sideband", PairEnd::none, "random",
                 "sideband of AM-SSB: lower, upper, or random for one drawn per file (exact)",
                 "lower, upper or random", read_sideband},
@@ -311,7 +324,7 @@ std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
   const ExactSettings& x = s.exact;
   const Waveform w = resolve_waveform(name);
   if (w.family == nullptr) return std::nullopt;  // a name's own fault is reported with its file
-  const FamilyBand band = w.family->band(w, {.symbol_rate = larger(s.symbol_rate_min, s.symbol_rate_max),
+  FamilyBand band = w.family->band(w, {.symbol_rate = highest_symbol_rate(s),
                                              .pulse = x.pulse,
                                              .rolloff = std::max(x.rolloff_min, x.rolloff_max),
                                              .fsk_index = std::max(x.fsk_index_min, x.fsk_index_max),
@@ -328,6 +341,11 @@ std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
   }
   lowest += std::min(s.frequency_offset_min, s.frequency_offset_max);
   highest += std::max(s.frequency_offset_min, s.frequency_offset_max);
+  // Drawn per symbol, the rate's ceiling is set by the fewest samples per symbol.
+  const std::string rate = "{--symbol-rate-max}";
+  if (const std::size_t at = band.options.find(rate); at != std::string::npos && draws_samples_per_symbol(x)) {
+    band.options.replace(at, rate.size(), "{--samples-per-symbol-min}");
+  }
   return Reach{lowest + band.edges.low, highest + band.edges.high, band.options};
 }
 
@@ -390,6 +408,11 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
            "the limit of " +
            std::to_string(max_samples_per_file) + " samples), not '" +
            marked_text(text_given(texts, "--samples-per-file")) + "'";
+  }
+  const double fewest = std::min(settings.samples_per_symbol_min, settings.samples_per_symbol_max);
+  if (draws_samples_per_symbol(settings) && !(fewest >= 1.0)) {
+    return std::string("{--samples-per-symbol-min and --samples-per-symbol-max} take 1 or more each, or 0 both for the "
+                       "symbol-rate range");
   }
   if ((x.adc_bits_min == 0) != (x.adc_bits_max == 0)) {
     return std::string(

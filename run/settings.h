@@ -15,6 +15,7 @@ namespace quorvin {
 // label is true (exact: pulse shaping, exact symbol timing, complex baseband analog signals).
 enum class SignalModel { classic, exact };
 enum class SnrDefinition { sample, esn0 };  // what the SNR range draws: per-sample SNR or Es/N0
+enum class RateScale { linear, log };        // how the symbol rate's range is drawn: uniformly or log-uniformly
 
 enum class Fading { none, rayleigh, rician };
 
@@ -58,6 +59,11 @@ struct ExactSettings {
   double gmsk_bt_min = 0.3;
   double gmsk_bt_max = 0.3;
   SnrDefinition snr_definition = SnrDefinition::sample;
+  RateScale symbol_rate_scale = RateScale::linear;
+  // Samples per symbol drawn instead of the symbol rate (the rate is then the sample rate over
+  // them); both 0: the symbol-rate range.
+  double samples_per_symbol_min = 0.0;
+  double samples_per_symbol_max = 0.0;
   std::optional<Sideband> sideband = std::nullopt;  // AM-SSB's side; none: drawn per file
   // The analog carrier's range, Hz; an absent end is the run's analog carrier frequency.
   std::optional<double> analog_fc_min = std::nullopt;

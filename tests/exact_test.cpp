@@ -704,6 +704,45 @@ TEST(ExactOptions, AReversedAdcRangeIsDrawnBetweenItsEnds) {
   EXPECT_EQ(*std::max_element(reversed.begin(), reversed.end()), 16);
 }
 
+// The symbol rate drawn log-uniformly, or as the sample rate over drawn samples per symbol: the
+// share of files below the geometric middle of the range tells the laws apart (1/2 for the log
+// law, 1/11 for the uniform one over 1 kBd .. 100 kBd), and every file's realised samples per
+// symbol lie in the range asked for.
+TEST(ExactOptions, SymbolRatesDrawnOnALogScaleOrBySamplesPerSymbol) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.modulations = {"QPSK"};
+  s.files_per_modulation = 2000;
+  s.sample_rate = 1e6;
+  s.symbol_rate_min = 1000;
+  s.symbol_rate_max = 100000;
+  s.exact.samples_per_file = 256;
+  const auto share_below = [&](double middle) {
+    RunPlan plan(s, 5);
+    double below = 0.0;
+    while (const std::optional<PlannedFile> file = plan.next()) below += file->symbol_rate < middle ? 1.0 : 0.0;
+    return below / s.files_per_modulation;
+  };
+  EXPECT_NEAR(share_below(10000), 9000.0 / 99000.0, 0.02);  // linear
+  s.exact.symbol_rate_scale = RateScale::log;
+  EXPECT_NEAR(share_below(10000), 0.5, 0.035);  // 3.1 standard deviations of 2000 draws
+  s.exact.samples_per_symbol_min = 2;
+  s.exact.samples_per_symbol_max = 16;
+  EXPECT_NEAR(share_below(s.sample_rate / std::sqrt(32.0)), 0.5, 0.035);
+  RunPlan plan(s, 6);
+  while (const std::optional<PlannedFile> file = plan.next()) {
+    const double per_symbol = exact_realised_timing(s, *file).samples_per_symbol;
+    ASSERT_GE(per_symbol, 2.0);
+    ASSERT_LE(per_symbol, 16.0);
+  }
+  // The band check takes the fewest samples per symbol, and names that option.
+  s.modulations = {"8FSK"};
+  s.exact.samples_per_symbol_min = 8;  // (7 + 2) Rs at Rs = fs / 8 is wider than fs
+  EXPECT_NE(band_misfit(s).value_or("").find("narrow --samples-per-symbol-min,"), std::string::npos);
+  s.exact.samples_per_symbol_min = 10;
+  EXPECT_EQ(band_misfit(s), std::nullopt);
+}
+
 TEST(ExactOptions, BandCheckRefusesWhatWouldAliasAndAcceptsWhatFits) {
   RunSettings s;
   s.signal_model = SignalModel::exact;
