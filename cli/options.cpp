@@ -366,7 +366,8 @@ constexpr std::string_view help_description =
 
 constexpr std::string_view help_examples[][2] = {
     {"quorvin-cli -m QPSK,AM --files-per-modulation 2 --save-settings -o out",
-     "Two files of each name with their settings files, the desktop program's waveforms."},
+     "Two files of each name with their settings files; --signal-model classic makes the desktop program's "
+     "waveforms."},
     {"quorvin-cli -m all --signal-model exact --sample-rate 100000 --samples-per-file 1024 --snr-min -10 "
      "--snr-max 20 --files-per-modulation 1000 --seed 1 --format sigmf --manifest out/manifest.csv -o out",
      "A training set: frames of 1024 samples whose every label is true, reproducible from its seed."},

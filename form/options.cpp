@@ -7,6 +7,7 @@
 #include "modulation/catalogue.h"
 #include "run/exact_options.h"
 #include "run/manifest.h"
+#include "run/plan.h"
 
 namespace quorvin {
 namespace {
@@ -55,7 +56,7 @@ constexpr std::string_view signal_model_option = "--signal-model";
 std::vector<OptionDeclaration> declared() {
   std::vector<OptionDeclaration> all;
   for (const FormBox& box : form_boxes) all.push_back(declaration_of(box));
-  all.push_back({signal_model_option, "signal_model", PairEnd::none, "classic",
+  all.push_back({signal_model_option, "signal_model", PairEnd::none, "exact",
                  "classic (the desktop program's waveforms) or exact (every label true: pulse "
                  "shaping, exact symbol timing, complex baseband analog signals)",
                  "classic|exact"});
@@ -135,7 +136,9 @@ std::variant<RunSettings, Refusal> read_options(const OptionRequest& request) {
 
   const OptionTexts& texts = request.texts;
   const auto model = texts.find(std::string(signal_model_option));
-  const bool exact = model != texts.end() && model->second == "exact";
+  // The exact model unless the classic one is asked for (the desktop program's form, which keeps
+  // the classic model, does not read these options).
+  const bool exact = model == texts.end() || model->second == "exact";
   if (model != texts.end() && !exact && model->second != "classic") {
     return Refusal{Refusal::Kind::usage, "{--signal-model} takes classic or exact, not '" +
                                              marked_text(model->second) + "'"};
@@ -164,6 +167,10 @@ std::variant<RunSettings, Refusal> read_options(const OptionRequest& request) {
     return Refusal{Refusal::Kind::input, std::move(*refusal)};
   settings.signal_model = SignalModel::exact;
   settings.exact = std::get<ExactSettings>(std::move(exact_settings));
+  // Neither a symbol-rate range nor samples per symbol given: each name draws samples per symbol
+  // where it fits the band.
+  const bool rate_given = texts.count("--symbol-rate-min") != 0 || texts.count("--symbol-rate-max") != 0;
+  if (!rate_given && !draws_samples_per_symbol(settings.exact)) fit_samples_per_symbol(settings);
   if (auto misfit = band_misfit_marked(settings))
     return Refusal{Refusal::Kind::input, std::move(*misfit)};
   return settings;

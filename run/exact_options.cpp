@@ -320,11 +320,22 @@ struct Reach {
   std::string options;  // what to change, beyond the sample rate (marked, common/text.h)
 };
 
-std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
+// The highest symbol rate a digital name may draw, Baud: the sample rate over the fewest samples
+// per symbol where those are drawn, else the symbol-rate range's larger end.
+double symbol_rate_ceiling(const RunSettings& s, const std::string& name) {
+  const ExactSettings& x = s.exact;
+  if (const auto fitted = x.fitted_samples_per_symbol.find(name); fitted != x.fitted_samples_per_symbol.end()) {
+    return s.sample_rate / fitted->second.fewest;
+  }
+  if (draws_samples_per_symbol(x)) return s.sample_rate / std::min(x.samples_per_symbol_min, x.samples_per_symbol_max);
+  return larger(s.symbol_rate_min, s.symbol_rate_max);
+}
+
+std::optional<Reach> reach_at(const RunSettings& s, const std::string& name, double symbol_rate) {
   const ExactSettings& x = s.exact;
   const Waveform w = resolve_waveform(name);
   if (w.family == nullptr) return std::nullopt;  // a name's own fault is reported with its file
-  FamilyBand band = w.family->band(w, {.symbol_rate = highest_symbol_rate(s),
+  FamilyBand band = w.family->band(w, {.symbol_rate = symbol_rate,
                                              .pulse = x.pulse,
                                              .rolloff = std::max(x.rolloff_min, x.rolloff_max),
                                              .fsk_index = std::max(x.fsk_index_min, x.fsk_index_max),
@@ -347,6 +358,10 @@ std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
     band.options.replace(at, rate.size(), "{--samples-per-symbol-min}");
   }
   return Reach{lowest + band.edges.low, highest + band.edges.high, band.options};
+}
+
+std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
+  return reach_at(s, name, symbol_rate_ceiling(s, name));
 }
 
 // The text of `option` as given, or its default.
@@ -443,6 +458,29 @@ std::variant<ExactSettings, std::string> read_exact_options(const ExactTexts& te
   if (std::string* refusal = std::get_if<std::string>(&read))
     *refusal = command_line_text(*refusal);
   return read;
+}
+
+void fit_samples_per_symbol(RunSettings& s) {
+  s.exact.fitted_samples_per_symbol.clear();
+  const double edge = s.sample_rate / 2.0;
+  for (const std::string& name : s.modulations) {
+    const Waveform w = resolve_waveform(name);
+    if (w.family == nullptr || w.family->analog) continue;
+    // The reach grows linearly with the symbol rate (the band with it, the clock's scaling of
+    // both): from the reach at 0 and at 1 Baud, the highest rate that stays inside the band.
+    std::optional<Reach> at_zero = reach_at(s, name, 0.0);
+    std::optional<Reach> at_one = reach_at(s, name, 1.0);
+    if (!at_zero || !at_one) continue;
+    at_zero = through_channel(s.exact.impairments, *at_zero);
+    at_one = through_channel(s.exact.impairments, *at_one);
+    const double up = at_one->high - at_zero->high;
+    const double down = at_zero->low - at_one->low;
+    if (!(up > 0.0) || !(down > 0.0)) continue;
+    const double fastest = std::min((edge - at_zero->high) / up, (edge + at_zero->low) / down);
+    if (!(fastest > 0.0) || !std::isfinite(fastest)) continue;  // nothing fits: the band check says why
+    const double fewest = std::max(2.0, s.sample_rate / fastest);
+    s.exact.fitted_samples_per_symbol[name] = {fewest, 8.0 * fewest};
+  }
 }
 
 std::optional<std::string> band_misfit(const RunSettings& settings) {

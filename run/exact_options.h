@@ -47,6 +47,11 @@ std::variant<ExactSettings, std::string> read_exact_options(const ExactTexts& te
 // all fit.
 std::optional<std::string> band_misfit_marked(const RunSettings& settings);
 
+// For a run that gives neither a symbol-rate range nor samples per symbol: each digital name's
+// samples per symbol, from the fewest at which it fits the band with every value the other
+// ranges allow (2 at least) to 8 times that.
+void fit_samples_per_symbol(RunSettings& settings);
+
 // As band_misfit_marked, as the command line writes it.
 std::optional<std::string> band_misfit(const RunSettings& settings);
 

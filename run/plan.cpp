@@ -83,7 +83,7 @@ std::optional<PlannedFile> RunPlan::next() {
       draw_impairments(file);
     }
   } else {
-    file.symbol_rate = draw_symbol_rate();
+    file.symbol_rate = draw_symbol_rate(file.modulation);
     file.snr_db = draw_uniform(settings_.snr_min_db, settings_.snr_max_db, source_);
     file.timing_error = draw_uniform(settings_.timing_error_min, settings_.timing_error_max, source_);
     file.frequency_offset =
@@ -101,23 +101,17 @@ std::optional<PlannedFile> RunPlan::next() {
   return file;
 }
 
-double highest_symbol_rate(const RunSettings& s) {
-  if (s.signal_model == SignalModel::exact && draws_samples_per_symbol(s.exact)) {
-    return s.sample_rate / std::min(s.exact.samples_per_symbol_min, s.exact.samples_per_symbol_max);
-  }
-  return std::max(std::abs(s.symbol_rate_min), std::abs(s.symbol_rate_max));
-}
-
 // One draw, as the form's uniform symbol rate is: the exact model may draw it log-uniformly, or
 // draw samples per symbol instead.
-double RunPlan::draw_symbol_rate() {
+double RunPlan::draw_symbol_rate(const std::string& name) {
   const RunSettings& s = settings_;
   if (s.signal_model != SignalModel::exact) return draw_uniform(s.symbol_rate_min, s.symbol_rate_max, source_);
   const ExactSettings& x = s.exact;
   const bool log = x.symbol_rate_scale == RateScale::log;
-  if (draws_samples_per_symbol(x)) {
-    const double lo = x.samples_per_symbol_min;
-    const double hi = x.samples_per_symbol_max;
+  const auto fitted = x.fitted_samples_per_symbol.find(name);
+  if (draws_samples_per_symbol(x) || fitted != x.fitted_samples_per_symbol.end()) {
+    const double lo = fitted != x.fitted_samples_per_symbol.end() ? fitted->second.fewest : x.samples_per_symbol_min;
+    const double hi = fitted != x.fitted_samples_per_symbol.end() ? fitted->second.most : x.samples_per_symbol_max;
     return s.sample_rate / (log ? draw_log_uniform(lo, hi, source_) : draw_uniform(lo, hi, source_));
   }
   return log ? draw_log_uniform(s.symbol_rate_min, s.symbol_rate_max, source_)

@@ -62,9 +62,6 @@ inline bool draws_samples_per_symbol(const ExactSettings& x) {
   return x.samples_per_symbol_min != 0.0 || x.samples_per_symbol_max != 0.0;
 }
 
-// The highest symbol rate a run's digital files may draw, Baud.
-double highest_symbol_rate(const RunSettings& settings);
-
 // Walks the files of a run in order (modulations in list order, indices 1 .. files), drawing
 // three values per analog file and four per digital file; the exact model draws its own values
 // after those. Files are drawn one at a time, so a
@@ -86,7 +83,7 @@ class RunPlan {
   const RunSettings& settings() const { return settings_; }
 
  private:
-  double draw_symbol_rate();
+  double draw_symbol_rate(const std::string& name);
   void draw_exact_analog(PlannedFile& file, const DrawnParameters& uses);
   void draw_analog_carrier(PlannedFile& file, const DrawnParameters& uses) const;
   void draw_exact_digital(PlannedFile& file, const DrawnParameters& uses);

@@ -3,6 +3,7 @@
 // from. The desktop program's form and quorvin-cli's options both produce them.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -64,6 +65,13 @@ struct ExactSettings {
   // them); both 0: the symbol-rate range.
   double samples_per_symbol_min = 0.0;
   double samples_per_symbol_max = 0.0;
+  // Per name, samples per symbol drawn when a run gives neither range: from the fewest at which
+  // the name fits the band (2 at least) to 8 times that. Filled by the option reader.
+  struct SymbolSpan {
+    double fewest = 0.0;
+    double most = 0.0;
+  };
+  std::map<std::string, SymbolSpan> fitted_samples_per_symbol;
   std::optional<Sideband> sideband = std::nullopt;  // AM-SSB's side; none: drawn per file
   // The analog carrier's range, Hz; an absent end is the run's analog carrier frequency.
   std::optional<double> analog_fc_min = std::nullopt;

@@ -134,7 +134,7 @@ const UsageCase usage_cases[] = {
     {"hdf5_in_a_build_without_it", {"-m", "AM", "--format", "hdf5"},
      "quorvin-cli: --format hdf5: this build of quorvin-cli has no HDF5 support\nRun with --help for the options.\n", true,
      UsageCase::Build::without_hdf5},
-    {"exact_option_with_classic", {"-m", "AM", "--fading", "rician"},
+    {"exact_option_with_classic", {"-m", "AM", "--signal-model", "classic", "--fading", "rician"},
      "quorvin-cli: --fading applies to --signal-model exact only\nRun with --help for the options.\n"},
     // Two faults at once: the one read first is told (names, boxes, the model's options, values, band).
     {"name_before_box", {"-m", "AM,bogus", "--sample-rate", "x"}, "unknown modulation 'bogus'", false},
@@ -148,7 +148,7 @@ const UsageCase usage_cases[] = {
     {"braces_in_a_name", {"-m", "{{AM}"}, "unknown modulation '{{AM}'; known:", false},
     {"fading_gains_per_delay", {"-m", "AM", "--signal-model", "exact", "--fading-gains", "0,-3"},
      "quorvin-cli: --fading-gains takes one gain per delay of --fading-delays\n"},
-    {"band_does_not_fit", {"-m", "8FSK", "--signal-model", "exact"},
+    {"band_does_not_fit", {"-m", "8FSK", "--signal-model", "exact", "--symbol-rate-max", "5000"},
      "quorvin-cli: 8FSK does not fit in the band of the sample rate: its signal may reach from -22500 Hz to 22600 Hz, "
      "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --symbol-rate-max, --frequency-offset-min/max, "
      "--mix-frequency, --fsk-index-max.\n"},
@@ -204,13 +204,13 @@ const WarningCase warning_cases[] = {
          "--amplitude-min 2 is above --amplitude-max 1" + drawn_anyway,
      1},
     {"equal_ends", {"-m", "AM", "--snr-min", "inf", "--snr-max", "inf", "--timing-error-min", "0.1"}, 0, "", 1},
-    {"symbol_rate_above_sample_rate", {"-m", "QPSK", "--symbol-rate-max", "1e4", "--sample-rate", "9999"}, 0,
+    {"symbol_rate_above_sample_rate", {"-m", "QPSK", "--signal-model", "classic", "--symbol-rate-max", "1e4", "--sample-rate", "9999"}, 0,
      warning + "--symbol-rate-max 1e4 is above --sample-rate 9999; digital files get less than one sample per symbol\n",
      1},
-    {"symbol_rate_without_digital_names", {"-m", "FM", "--sample-rate", "4000"}, 0, "", 1},
-    {"carrier_at_half_the_sample_rate", {"-m", "AM", "--sample-rate", "2000"}, 0,
+    {"symbol_rate_without_digital_names", {"-m", "FM", "--signal-model", "classic", "--sample-rate", "4000"}, 0, "", 1},
+    {"carrier_at_half_the_sample_rate", {"-m", "AM", "--signal-model", "classic", "--sample-rate", "2000"}, 0,
      warning + "--analog-fc 1000 is at or above half of --sample-rate 2000; the analog carrier aliases\n", 1},
-    {"negative_carrier_beyond_half", {"-m", "CW", "--analog-fc", "-6000"}, 0,
+    {"negative_carrier_beyond_half", {"-m", "CW", "--signal-model", "classic", "--analog-fc", "-6000"}, 0,
      warning + "--analog-fc -6000 is at or above half of --sample-rate 10000; the analog carrier aliases\n", 1},
     {"carrier_without_analog_names", {"-m", "QPSK", "--analog-fc", "9000"}, 0, "", 1},
     {"no_files", {"-m", "AM", "--files-per-modulation", "0"}, 0, warning + "--files-per-modulation 0: nothing to do\n", 0},
@@ -325,7 +325,7 @@ TEST_F(Cli, QuietKeepsOnlyFailuresAndBlanksAroundNamesDoNotCount) {
   EXPECT_EQ(quiet.status, 0);
   EXPECT_EQ(quiet.out, "");
   EXPECT_EQ(contents("q").size(), 2u);  // QPSK and AM, the blanks trimmed
-  const Outcome failing = run({"-m", "OQPSK", "--symbol-rate-min", "6000", "--symbol-rate-max", "6000", "-q", "-o", sub("f")});
+  const Outcome failing = run({"-m", "OQPSK", "--signal-model", "classic", "--symbol-rate-min", "6000", "--symbol-rate-max", "6000", "-q", "-o", sub("f")});
   EXPECT_EQ(failing.status, 1);
   EXPECT_EQ(failing.out, "");
   EXPECT_EQ(failing.error, "quorvin-cli: OQPSK: Failed to generate signal: samples_per_symbol must be at least 2 for OQPSK.\n");

@@ -51,7 +51,7 @@ with open(schema_path) as f:
     validator = jsonschema.Draft7Validator(json.load(f))
 
 with tempfile.TemporaryDirectory() as work:
-    common = ["-m", "all,CW,QAM1024", "--files-per-modulation", "2", "--num-symbols", "300",
+    common = ["--signal-model", "classic", "-m", "all,CW,QAM1024", "--files-per-modulation", "2", "--num-symbols", "300",
               "--seed", "1", "--save-settings", "--mix-frequency", "125"]
     sigmf_dir, csv_dir = os.path.join(work, "sigmf"), os.path.join(work, "csv")
     manifest_path = os.path.join(work, "manifest.csv")

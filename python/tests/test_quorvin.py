@@ -31,7 +31,7 @@ def cli(tmp_path, *arguments):
         (["qpsk"], {}, "unknown modulation 'qpsk'; the known ones are all, " + ", ".join(quorvin.classes)),
         ("QPSK,bogus", {}, "unknown modulation 'bogus'; the known ones are all, " + ", ".join(quorvin.classes)),
         (["QPSK"], {"bogus": 1}, "unknown argument bogus"),
-        (["QPSK"], {"pulse": "rect"}, "pulse applies to signal_model='exact' only"),
+        (["QPSK"], {"signal_model": "classic", "pulse": "rect"}, "pulse applies to signal_model='exact' only"),
         (["QPSK"], {"signal_model": "exact", "rolloff": (0.2, 1.5)},
          "rolloff (maximum) takes a number from 0 to 1, not '1.5'"),
         (["QPSK"], {"signal_model": "exact", "rolloff_max": 1.5}, "rolloff_max takes a number from 0 to 1, not '1.5'"),
@@ -39,7 +39,7 @@ def cli(tmp_path, *arguments):
          "adc_bits take 1 to 32 bits each, or 0 both for no quantisation"),
         (["QPSK"], {"snr": (0, 20), "snr_min": 5}, "snr_min and snr both given: give one of them"),
         (["QPSK"], {"snr_max": 5, "snr": (0, 20)}, "snr and snr_max both given: give one of them"),
-        (["4FSK"], {"signal_model": "exact"}, "4FSK does not fit in the band of the sample rate"),
+        (["4FSK"], {"signal_model": "exact", "symbol_rate": (1000, 5000)}, "4FSK does not fit in the band of the sample rate"),
     ],
 )
 def test_refused_values_raise_a_message_naming_the_keyword(modulations, options, message):
@@ -56,7 +56,7 @@ def test_refused_values_raise_a_message_naming_the_keyword(modulations, options,
          "rolloff (maximum) takes a number from 0 to 1, not '1.5'"),
         (["--sample-rate", "10k"], {"sample_rate": "10k"}, "--sample-rate 10k: Invalid Sample Rate.",
          "Invalid Sample Rate. (sample_rate '10k')"),
-        (["--pulse", "rect"], {"pulse": "rect"}, "--pulse applies to --signal-model exact only",
+        (["--signal-model", "classic", "--pulse", "rect"], {"signal_model": "classic", "pulse": "rect"}, "--pulse applies to --signal-model exact only",
          "pulse applies to signal_model='exact' only"),
         (["--signal-model", "exact", "--adc-bits-max", "4"], {"signal_model": "exact", "adc_bits": (0, 4)},
          "--adc-bits-min and --adc-bits-max take 1 to 32", "adc_bits take 1 to 32"),
@@ -261,7 +261,8 @@ def walked_draws(seed, skipped, wanted):
 def test_a_far_item_is_what_walking_the_plan_gives():
     # The classic model draws three values per analog file and four per digital file, so QPSK
     # file 50001 starts 100000 * 3 + 50000 * 4 values in.
-    ds = quorvin.Dataset(quorvin.Config(["AM", "QPSK"], num_symbols=8), files_per_modulation=100_000, seed=3)
+    ds = quorvin.Dataset(quorvin.Config(["AM", "QPSK"], signal_model="classic", num_symbols=8), files_per_modulation=100_000,
+                         seed=3)
     _, labels = ds[150_000]
     rate, snr, timing, offset = walked_draws(3, 100_000 * 3 + 50_000 * 4, 4)
     assert (labels["modulation"], labels["file_index"]) == ("QPSK", 50_001)
@@ -449,3 +450,22 @@ def test_a_config_file_that_cannot_serve_is_refused_naming_it(tmp_path, text, me
     with pytest.raises(ValueError) as raised:
         quorvin.Dataset.from_file(path)
     assert str(raised.value).startswith(f"{path}: ") and message in str(raised.value), str(raised.value)
+
+
+def test_the_default_is_the_exact_model_and_every_name_fits_with_its_own_samples_per_symbol(tmp_path):
+    # A bare run of every name: the exact model, each digital name at 2 to 16 samples per symbol,
+    # or from the fewest at which it fits the band (M-FSK: (M - 1) h + 2 at h = 1) to 8 times that.
+    subprocess.run([CLI, "-m", "all,CW,QAM1024", "--files-per-modulation", "4", "--seed", "2", "--num-symbols", "50",
+                    "--manifest", str(tmp_path / "m.csv"), "-q", "-o", str(tmp_path)], check=True)
+    rows = list(csv.DictReader(open(tmp_path / "m.csv", newline="")))
+    assert len(rows) == 4 * len(quorvin.classes) and {row["signal_model"] for row in rows} == {"exact"}
+    fsk = {"2FSK": 2, "4FSK": 4, "8FSK": 8}
+    for row in rows:
+        if row["symbol_rate"] == "":
+            continue
+        per_symbol = float(row["sample_rate"]) / float(row["symbol_rate"])
+        fewest = 2.0
+        if row["modulation"] in fsk:  # the widest FSK band and the 100 Hz offset must fit in fs / 2
+            fewest = (fsk[row["modulation"]] + 1) / (1 - 2 * 100 / float(row["sample_rate"]))
+        assert fewest * (1 - 1e-9) <= per_symbol <= 8 * fewest * (1 + 1e-9), row["modulation"]
+    assert quorvin.Dataset(quorvin.Config("QPSK"), 1, seed=1)[0][1]["signal_model"] == "exact"
