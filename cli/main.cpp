@@ -88,6 +88,24 @@ void report_outputs(const RunRequest& request, const WrittenRun& run, Report& re
   }
 }
 
+// The run the request asks for, its files written as a second interrupt allows; the stop is the
+// interrupts'.
+RunWrite run_write(const RunRequest& request) {
+  RunWrite write;
+  write.seed = request.seed;
+  if (!request.manifest.empty()) write.manifest = command_line_path(request.manifest);
+  write.compress = request.compress;
+  write.recorder = std::string("quorvin-cli ") + program_version;
+  write.stop = run_stop();
+  write.run.jobs = request.jobs;
+  write.run.shard = request.shard;
+  write.run.warn = [](const std::string& text) { screen.message("quorvin-cli: " + text + "\n"); };
+  write.run.output.format = request.format;
+  write.run.output.write = {platform::sync_file_to_storage, file_abandon().get_token(), platform::hold_temporary,
+                            platform::remove_unheld_temporary};
+  return write;
+}
+
 int run_command_line(int argc, char** argv) {
   prepare_standard_streams();
   const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
@@ -106,18 +124,7 @@ int run_command_line(int argc, char** argv) {
   }
   ignore_write_signals();
   InterruptWatch interrupts;
-  RunWrite write;
-  write.seed = request.seed;
-  if (!request.manifest.empty()) write.manifest = command_line_path(request.manifest);
-  write.compress = request.compress;
-  write.recorder = std::string("quorvin-cli ") + program_version;
-  write.stop = run_stop();
-  write.run.jobs = request.jobs;
-  write.run.shard = request.shard;
-  write.run.warn = [](const std::string& text) { screen.message("quorvin-cli: " + text + "\n"); };
-  write.run.output.format = request.format;
-  write.run.output.write = {platform::sync_file_to_storage, file_abandon().get_token(), platform::hold_temporary,
-                            platform::remove_unheld_temporary};
+  RunWrite write = run_write(request);
   const bool show_progress = request.progress == Progress::shown ||
                              (request.progress == Progress::automatic && error_stream_is_terminal());
   Report report(request.quiet, run_stop());
