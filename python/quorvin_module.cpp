@@ -32,7 +32,7 @@
 #include "run/run.h"
 #include "run/sample_file.h"
 #include "run/seeds.h"
-#include "run/sigmf.h"
+#include "run/write_run.h"
 
 namespace py = pybind11;
 
@@ -316,64 +316,37 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
   }
   settings.output_folder = utf8_to_utf16(request.folder);
   settings.save_settings_file = request.save_settings;
-  const WriteContext write{platform::sync_file_to_storage, {}, platform::hold_temporary, platform::remove_unheld_temporary};
-  const std::filesystem::path folder = output_folder_path(settings.output_folder);
-  const std::string container_name = (folder / container_file_name({})).string();
-  std::optional<ManifestWriter> manifest;
-  if (!request.manifest.empty()) {
-    manifest.emplace(utf8_path(request.manifest), settings, format, seed, write, container_file_name({}));
-    if (!manifest->is_open()) throw_os_error(request.manifest + ": cannot be written (" + manifest->failure() + ")");
-  }
-  std::optional<Hdf5Writer> container;
-  if (format == SampleFormat::container) {
-    container.emplace(container_name, settings, seed, settings.exact.samples_per_file, request.compress, write);
-    if (!container->is_open()) throw_os_error(container_name + ": " + container->failure());
-  }
-  DatasetRun run;
-  run.draw_seed = seed;
-  run.seed_files = true;
-  run.jobs = std::max(1u, request.jobs);
-  run.output.format = format;
-  run.output.write = write;
-  const std::string recorder = std::string("quorvin-python ") + QUORVIN_VERSION;
-  run.output.sigmf_metadata = [&](const PlannedFile& file, std::uint64_t samples) {
-    return sigmf_metadata({.settings = settings, .file = file, .samples = samples, .run_seed = seed, .recorder = recorder});
-  };
+  RunWrite write;
+  write.seed = seed;
+  if (!request.manifest.empty()) write.manifest = utf8_path(request.manifest);
+  write.compress = request.compress;
+  write.recorder = std::string("quorvin-python ") + QUORVIN_VERSION;
+  write.run.jobs = std::max(1u, request.jobs);
+  write.run.output.format = format;
+  write.run.output.write = {platform::sync_file_to_storage, {}, platform::hold_temporary, platform::remove_unheld_temporary};
   std::vector<std::string> problems;
-  RunSummary summary;
+  write.file_written = [&problems](const WrittenFile& written) {
+    const ProducedFile& produced = written.produced;
+    problems.insert(problems.end(), produced.problems.begin(), produced.problems.end());
+    if (!produced.saved && produced.problems.empty()) problems.push_back(utf16_to_utf8(produced.report));
+  };
+  WrittenRun run;
   {
     py::gil_scoped_release unlocked;
-    std::stop_source stop;
-    run.stop = stop.get_token();
-    summary = run_dataset(settings, run, [&](const PlannedFile& file, const ProducedFile& produced) {
-      problems.insert(problems.end(), produced.problems.begin(), produced.problems.end());
-      if (!produced.saved && produced.problems.empty()) problems.push_back(utf16_to_utf8(produced.report));
-      // A container that failed cannot be completed: no further file is made for it.
-      if (container && produced.saved && !container->add(file, produced)) stop.request_stop();
-      if (manifest) manifest->add(file, produced);
-    });
-    bool container_saved = true;
-    if (container) {
-      container_saved = container->is_open() && container->finish();
-      if (!container_saved) {
-        container->abandon();
-        problems.push_back(container_name + ": " + container->failure());
-      }
-    }
-    if (manifest) {
-      // Its rows name places in the container: it goes with it.
-      if (!container_saved) {
-        manifest->abandon();
-        problems.push_back(request.manifest + ": not saved, its rows name places in " + container_name + ", which was not saved");
-      } else if (!manifest->finish()) {
-        problems.push_back(request.manifest + ": " + manifest->failure());
-      }
-    }
+    run = write_run(settings, std::move(write));
+  }
+  if (run.refused == RefusedOutput::manifest) throw_os_error(request.manifest + ": cannot be written (" + run.refusal + ")");
+  if (run.refused == RefusedOutput::container) throw_os_error(run.container_name + ": " + run.refusal);
+  if (!output_kept(run.container)) problems.push_back(run.container_name + ": " + run.container_failure);
+  if (run.manifest == OutputEnd::abandoned) {
+    problems.push_back(request.manifest + ": not saved, its rows name places in " + run.container_name + ", which was not saved");
+  } else if (run.manifest == OutputEnd::failed) {
+    problems.push_back(request.manifest + ": " + run.manifest_failure);
   }
   py::dict out;
-  out["files_saved"] = summary.files_produced;
-  out["files_failed"] = summary.files_failed;
-  out["container"] = container ? py::cast(container_name) : py::none();
+  out["files_saved"] = run.files.files_produced;
+  out["files_failed"] = run.files.files_failed;
+  out["container"] = run.container != OutputEnd::none ? py::cast(run.container_name) : py::none();
   out["problems"] = problems;
   return out;
 }

@@ -72,3 +72,73 @@ def test_a_container_in_a_build_without_hdf5_is_refused(tmp_path):
     with pytest.raises(ValueError, match="format hdf5: this build has no HDF5 support"):
         dataset.write(tmp_path, "hdf5")
     assert os.listdir(tmp_path) == []
+
+
+
+# One HDF5 run of four 64 k-sample frames, written by quorvin-cli and by Dataset.write.
+FRAMES = ["-m", "AM,QPSK", "--files-per-modulation", "2", "--signal-model", "exact", "--sample-rate", "100000",
+          "--samples-per-file", "65536", "--seed", "3", "--format", "hdf5", "--no-progress"]
+WRITE = """
+import json, sys, quorvin
+config = quorvin.Config(["AM", "QPSK"], signal_model="exact", sample_rate=100e3, samples_per_file=65536)
+try:
+    print(json.dumps(quorvin.Dataset(config, files_per_modulation=2, seed=3).write(sys.argv[1], "hdf5", manifest=sys.argv[2])))
+except OSError as error:
+    print(json.dumps(str(error)))
+"""
+
+
+def fault_outcomes(tmp_path, prepare, file_size_limit=None):
+    """quorvin-cli's and Dataset.write's outcomes of FRAMES with `prepare` done to each folder's
+    dataset.h5, each in a process whose files may grow to `file_size_limit` bytes: (status,
+    stderr, stdout) and Dataset.write's summary, or its OSError's text."""
+    import json
+    import resource
+    import sys
+
+    def limit():
+        if file_size_limit is not None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+
+    cli, python = tmp_path / "cli", tmp_path / "python"
+    for folder in (cli, python):
+        folder.mkdir()
+        prepare(folder / "dataset.h5")
+    result = subprocess.run([CLI, *FRAMES, "--manifest", str(cli / "m.csv"), "-o", str(cli)], capture_output=True,
+                            text=True, preexec_fn=limit)
+    written = subprocess.run([sys.executable, "-c", WRITE, str(python), str(python / "m.csv")], capture_output=True,
+                             text=True, preexec_fn=limit, check=True)
+    return (result.returncode, result.stderr, result.stdout), json.loads(written.stdout)
+
+
+def hdf5_build():
+    if os.environ.get("QUORVIN_CLI_HDF5", "1") == "0":
+        pytest.skip("built without HDF5")
+
+
+# A container that cannot be opened is refused before any file, by both front ends in the same words.
+def test_a_container_that_cannot_be_opened_is_refused_alike(tmp_path):
+    hdf5_build()
+    (status, error, out), refusal = fault_outcomes(tmp_path, lambda path: path.mkdir())
+    assert refusal.startswith(f"{tmp_path}/python/dataset.h5: ")
+    assert status == 1 and out == ""
+    assert error == "quorvin-cli: " + refusal.replace("/python/", "/cli/") + "\n"
+    for folder in ("cli", "python"):
+        assert os.listdir(tmp_path / folder) == ["dataset.h5"]
+
+
+# A container that fails while it is written stops the run; the manifest, whose rows name its
+# places, goes with it. Both front ends keep neither and name both.
+def test_a_container_that_fails_takes_its_manifest_alike(tmp_path):
+    hdf5_build()
+    (status, error, out), summary = fault_outcomes(tmp_path, lambda path: None, file_size_limit=200_000)
+    container, manifest = str(tmp_path / "python" / "dataset.h5"), str(tmp_path / "python" / "m.csv")
+    assert summary["files_failed"] == 0 and summary["files_saved"] < 4
+    assert summary["problems"] == [f"{container}: File too large",
+                                   f"{manifest}: not saved, its rows name places in {container}, which was not saved"]
+    assert status == 1 and "Dataset saved" not in out
+    assert out.endswith(f"Failed to save manifest to {tmp_path}/cli/m.csv\n")
+    for problem in summary["problems"]:
+        assert problem.replace("/python/", "/cli/") in error
+    for folder in ("cli", "python"):
+        assert os.listdir(tmp_path / folder) == []
