@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <map>
 #include <new>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "cli/terminal.h"
 #include "common/text.h"
 #include "platform/file_sync.h"
+#include "run/parameters.h"
 #include "run/sample_file.h"
 #include "run/write_run.h"
 
@@ -106,6 +108,35 @@ RunWrite run_write(const RunRequest& request) {
   return write;
 }
 
+// Saved files of a classic run whose labels their samples do not realise, by label: told once at
+// the end, with the option that makes true ones.
+class UnrealisedLabels {
+ public:
+  void add(const RunSettings& settings, const PlannedFile& file, const ProducedFile& produced,
+           std::optional<std::uint32_t> seed) {
+    if (!produced.saved) return;
+    ++files_;
+    const std::vector<std::string_view> labels = unrealised_labels({settings, file, seed});
+    if (!labels.empty()) ++unrealised_;
+    for (const std::string_view label : labels) ++by_label_[std::string(label)];
+  }
+  std::optional<std::string> warning() const {
+    if (unrealised_ == 0) return std::nullopt;
+    std::string counts;
+    for (const auto& [label, files] : by_label_) {
+      counts += (counts.empty() ? "" : ", ") + label + ": " + std::to_string(files) + (files == 1 ? " file" : " files");
+    }
+    return "quorvin-cli: warning: the labels of " + std::to_string(unrealised_) + " of " + std::to_string(files_) +
+           " files are not what their samples realise (" + counts +
+           "), as in the desktop program's files; --signal-model exact makes files whose every label is true\n";
+  }
+
+ private:
+  std::uint64_t files_ = 0;
+  std::uint64_t unrealised_ = 0;
+  std::map<std::string, std::uint64_t> by_label_;
+};
+
 int run_command_line(int argc, char** argv) {
   prepare_standard_streams();
   const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
@@ -134,7 +165,11 @@ int run_command_line(int argc, char** argv) {
     for (const std::string& warning : request.warnings) write_text(stderr, "quorvin-cli: warning: " + warning + "\n");
     screen.start(show_progress);
   };
-  write.file_written = [&](const WrittenFile& written) { report_file(request, written, container_name, report); };
+  UnrealisedLabels unrealised;
+  write.file_written = [&](const WrittenFile& written) {
+    report_file(request, written, container_name, report);
+    unrealised.add(request.settings, written.file, written.produced, request.seed);
+  };
   write.progress = [](const RunProgress& p) { screen.progress(p); };
   const WrittenRun run = write_run(request.settings, std::move(write));
   if (run.refused == RefusedOutput::manifest) {
@@ -146,6 +181,7 @@ int run_command_line(int argc, char** argv) {
     return 1;
   }
   report_outputs(request, run, report);
+  if (const auto warning = unrealised.warning()) screen.message(*warning);
   screen.finish(run_stop().stop_requested());
   if (const int signal_number = interrupt_signal(); signal_number != 0) return 128 + signal_number;
   return run.files.files_failed == 0 && output_kept(run.manifest) && output_kept(run.container) && !report.failed() ? 0 : 1;

@@ -267,6 +267,18 @@ std::vector<ParameterRow> file_parameters(const FileFacts& facts) {
   return rows;
 }
 
+std::vector<std::string_view> unrealised_labels(const FileFacts& facts) {
+  const Facts f{facts, waveform_of(facts.file)};
+  std::vector<std::string_view> labels;
+  if (exact(f)) return labels;
+  if (analog(f)) {
+    if (uses(f).message && std::abs(f.file.message_frequency) > f.settings.sample_rate / 2.0) labels.emplace_back("message_frequency");
+  } else if (std::abs(realised(f).symbol_rate / f.file.symbol_rate - 1.0) > 1e-9) {
+    labels.emplace_back("symbol_rate");
+  }
+  return labels;
+}
+
 ParameterType parameter_type(std::string_view key) {
   for (const Definition& d : definitions) {
     if (d.kind.key == key) return d.kind.type;

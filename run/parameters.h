@@ -58,6 +58,12 @@ struct FileFacts {
 // (a symbol rate of an analog file) is left out.
 std::vector<ParameterRow> file_parameters(const FileFacts& facts);
 
+// The labels of a classic-model file that its samples do not realise: "symbol_rate" where the
+// samples' rate differs from the drawn one (keyed routes, Pi/4-DQPSK, trunc(fs/Rs) samples per
+// symbol), "message_frequency" where the tone lies beyond half the sample rate and folds. None
+// for the exact model, whose every label is realised.
+std::vector<std::string_view> unrealised_labels(const FileFacts& facts);
+
 // The type of the kind keyed `key` (every kind of one key has one type); text for an unknown key.
 ParameterType parameter_type(std::string_view key);
 

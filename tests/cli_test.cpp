@@ -207,9 +207,14 @@ const WarningCase warning_cases[] = {
     {"symbol_rate_above_sample_rate", {"-m", "QPSK", "--signal-model", "classic", "--symbol-rate-max", "1e4", "--sample-rate", "9999"}, 0,
      warning + "--symbol-rate-max 1e4 is above --sample-rate 9999; digital files get less than one sample per symbol\n",
      1},
-    {"symbol_rate_without_digital_names", {"-m", "FM", "--signal-model", "classic", "--sample-rate", "4000"}, 0, "", 1},
+    // A classic run's labels that its samples do not realise are told once, at the end.
+    {"symbol_rate_without_digital_names", {"-m", "FM", "--signal-model", "classic", "--sample-rate", "4000"}, 0,
+     "quorvin-cli: warning: the labels of 1 of 1 files are not what their samples realise (message_frequency: 1 file), "
+     "as in the desktop program's files; --signal-model exact makes files whose every label is true\n", 1},
     {"carrier_at_half_the_sample_rate", {"-m", "AM", "--signal-model", "classic", "--sample-rate", "2000"}, 0,
-     warning + "--analog-fc 1000 is at or above half of --sample-rate 2000; the analog carrier aliases\n", 1},
+     warning + "--analog-fc 1000 is at or above half of --sample-rate 2000; the analog carrier aliases\n" + warning +
+         "the labels of 1 of 1 files are not what their samples realise (message_frequency: 1 file), as in the "
+         "desktop program's files; --signal-model exact makes files whose every label is true\n", 1},
     {"negative_carrier_beyond_half", {"-m", "CW", "--signal-model", "classic", "--analog-fc", "-6000"}, 0,
      warning + "--analog-fc -6000 is at or above half of --sample-rate 10000; the analog carrier aliases\n", 1},
     {"carrier_without_analog_names", {"-m", "QPSK", "--analog-fc", "9000"}, 0, "", 1},
