@@ -216,8 +216,10 @@ double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
   if (s.signal_model == SignalModel::exact) {
     // The channel's path is held whole beside the samples: a complex gain per tap and a phase
     // (half a sample's bytes) per sample.
-    const double channel = saves_channel(s) ? (file.impairments.fading_k ? static_cast<double>(
-                                                   s.exact.impairments.fading_delays.size()) : 0.0) + 0.5 : 0.0;
+    double channel = 0.0;
+    if (saves_channel(s)) {
+      channel = 0.5 + (file.impairments.fading_k ? static_cast<double>(s.exact.impairments.fading_delays.size()) : 0.0);
+    }
     return exact_held_samples(s, file) + channel * std::max(0.0, exact_file_samples(s, file));
   }
   if (const Waveform w = waveform_of(file); is_analog(w)) {
