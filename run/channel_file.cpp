@@ -11,7 +11,8 @@ constexpr std::size_t chunk_bytes = 1 << 16;  // appended to the writer at a tim
 // The bytes of `bits`, least significant first, whatever the host's order.
 template <typename Bits>
 void append_little_endian(std::string& out, Bits bits) {
-  for (std::size_t i = 0; i < sizeof(Bits); ++i) out += static_cast<char>((bits >> (8 * i)) & 0xFFu);
+  const auto wide = static_cast<std::uint64_t>(bits);
+  for (std::size_t i = 0; i < sizeof(Bits); ++i) out += static_cast<char>((wide >> (8 * i)) & 0xFFu);
 }
 
 void pass_on(AtomicFileWriter& writer, std::string& bytes, bool last = false) {
