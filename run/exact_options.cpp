@@ -89,9 +89,10 @@ bool read_fading(std::string_view text, ExactSettings& into) {
   return false;
 }
 
+template <auto field>
 bool read_flag(std::string_view text, ExactSettings& into) {
   if (text != "true" && text != "false") return false;
-  into.impairments.carrier_phase = text == "true";
+  field_of(into, field) = text == "true";
   return true;
 }
 
@@ -221,6 +222,10 @@ const ExactRow option_rows[] = {
                 "--num-symbols is then ignored (exact; 0: off)",
                 "a whole number from 0 to 67108864",
                 read_whole<&S::samples_per_file, 0, most_samples>},
+    ExactOption{"--save-channel", "save_channel", PairEnd::none, "false",
+                "also write each file's fading taps and carrier phase over time, as .npy files "
+                "beside it or datasets of --format hdf5 (exact)",
+                "true or false", read_flag<&S::save_channel>, true},
     // Channel impairments, each off until asked for.
     ExactOption{"--fading", "fading", PairEnd::none, "none",
                 "multipath fading: none, rayleigh or rician (exact)", "none, rayleigh or rician",
@@ -244,8 +249,8 @@ const ExactRow option_rows[] = {
                "a number from 0 to 1e9",
                decimal_range<&I::doppler_min, &I::doppler_max, 0, 1000000000>},
     ExactOption{"--carrier-phase", "carrier_phase", PairEnd::none, "false",
-                "a uniform random carrier phase per file (exact)", "true or false", read_flag,
-                true},
+                "a uniform random carrier phase per file (exact)", "true or false",
+                read_flag<&I::carrier_phase>, true},
     ExactRange{"--phase-noise", "phase_noise", {"0", "0"},
                {"lowest phase-noise linewidth drawn, Hz (exact)",
                 "highest phase-noise linewidth drawn, Hz (exact)"},

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "modulation/catalogue.h"
+#include "run/channel_file.h"
 #include "run/manifest.h"
 #include "run/parameters.h"
 
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <complex>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -41,15 +43,23 @@ constexpr hsize_t sample_block = 65536;  // samples of "iq" per write (and per c
 // costs a little size.
 constexpr hsize_t compressed_chunk_samples = 4096;
 
-// An extendible dataset of `type`, (0) or (0, width) when `width` is not 0.
-hid_t make_dataset(hid_t parent, const char* name, hid_t type, hsize_t chunk_rows, hsize_t width, bool compress) {
-  const int rank = width == 0 ? 1 : 2;
-  const hsize_t dims[2] = {0, width};
-  const hsize_t max_dims[2] = {H5S_UNLIMITED, width};
-  const hsize_t chunk[2] = {chunk_rows, width};
-  const hid_t space = H5Screate_simple(rank, dims, max_dims);
+// An extendible dataset of `type`, (0, row...) with `row` the shape of each row (none: one
+// value). A chunk holds `chunk_rows` rows of the row's last extent: a row of many channel taps
+// would pass HDF5's chunk limit whole.
+hid_t make_dataset(hid_t parent, const char* name, hid_t type, hsize_t chunk_rows, const std::vector<hsize_t>& row,
+                   bool compress) {
+  const int rank = static_cast<int>(row.size()) + 1;
+  std::vector<hsize_t> dims = {0};
+  std::vector<hsize_t> max_dims = {H5S_UNLIMITED};
+  std::vector<hsize_t> chunk = {chunk_rows};
+  for (std::size_t k = 0; k < row.size(); ++k) {
+    dims.push_back(row[k]);
+    max_dims.push_back(row[k]);
+    chunk.push_back(k + 1 == row.size() ? row[k] : 1);
+  }
+  const hid_t space = H5Screate_simple(rank, dims.data(), max_dims.data());
   const hid_t properties = H5Pcreate(H5P_DATASET_CREATE);
-  H5Pset_chunk(properties, rank, chunk);
+  H5Pset_chunk(properties, rank, chunk.data());
   if (compress) H5Pset_deflate(properties, 4);
   const hid_t dataset = H5Dcreate2(parent, name, type, space, H5P_DEFAULT, properties, H5P_DEFAULT);
   H5Pclose(properties);
@@ -57,17 +67,22 @@ hid_t make_dataset(hid_t parent, const char* name, hid_t type, hsize_t chunk_row
   return dataset;
 }
 
-// Appends `rows` rows of `width` elements (1 for a one-dimensional dataset) at row `at`.
-bool write_rows(hid_t dataset, hid_t type, const void* data, hsize_t at, hsize_t rows, hsize_t width) {
+// Appends `rows` rows of shape `row` at row `at`.
+bool write_rows(hid_t dataset, hid_t type, const void* data, hsize_t at, hsize_t rows, const std::vector<hsize_t>& row) {
   if (rows == 0) return true;
-  const hsize_t grown[2] = {at + rows, width};
-  if (H5Dset_extent(dataset, grown) < 0) return false;
-  const int rank = width == 0 ? 1 : 2;
+  const int rank = static_cast<int>(row.size()) + 1;
+  std::vector<hsize_t> grown = {at + rows};
+  std::vector<hsize_t> start = {at};
+  std::vector<hsize_t> sizes = {rows};
+  for (const hsize_t extent : row) {
+    grown.push_back(extent);
+    start.push_back(0);
+    sizes.push_back(extent);
+  }
+  if (H5Dset_extent(dataset, grown.data()) < 0) return false;
   const hid_t space = H5Dget_space(dataset);
-  const hsize_t start[2] = {at, 0};
-  const hsize_t sizes[2] = {rows, width};
-  H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, sizes, nullptr);
-  const hid_t memory = H5Screate_simple(rank, sizes, nullptr);
+  H5Sselect_hyperslab(space, H5S_SELECT_SET, start.data(), nullptr, sizes.data(), nullptr);
+  const hid_t memory = H5Screate_simple(rank, sizes.data(), nullptr);
   const herr_t written = H5Dwrite(dataset, type, memory, space, H5P_DEFAULT, data);
   H5Sclose(memory);
   H5Sclose(space);
@@ -79,7 +94,7 @@ struct Column {
   hid_t dataset = -1;
   hid_t type = -1;          // in memory and in the file
   std::size_t row_bytes = 0;  // 0 for text
-  hsize_t width = 0;          // elements per row; 0 for a one-dimensional dataset
+  std::vector<hsize_t> row;   // each row's shape; none for a one-dimensional dataset
   hsize_t block_rows = label_block_rows;
   hsize_t written = 0;
   std::vector<unsigned char> pending;
@@ -93,9 +108,9 @@ struct Column {
       std::vector<const char*> pointers;
       pointers.reserve(pending_text.size());
       for (const std::string& text : pending_text) pointers.push_back(text.c_str());
-      ok = write_rows(dataset, type, pointers.data(), written, pointers.size(), width);
+      ok = write_rows(dataset, type, pointers.data(), written, pointers.size(), row);
     } else {
-      ok = write_rows(dataset, type, pending.data(), written, pending_rows(), width);
+      ok = write_rows(dataset, type, pending.data(), written, pending_rows(), row);
     }
     written += pending_rows();
     pending.clear();
@@ -105,7 +120,7 @@ struct Column {
   // Rows of `row_bytes` each; a block as large as a whole block goes straight to the file.
   bool add(const void* rows, hsize_t count) {
     if (pending.empty() && count >= block_rows) {
-      const bool ok = write_rows(dataset, type, rows, written, count, width);
+      const bool ok = write_rows(dataset, type, rows, written, count, row);
       written += count;
       return ok;
     }
@@ -179,6 +194,8 @@ struct Hdf5Writer::State {
   Column iq;
   Column offsets;
   Column class_index;
+  Column channel_taps;
+  Column channel_phase;
   std::vector<std::string_view> keys;  // manifest_label_columns
   std::map<std::string, LabelColumn> columns;
   hsize_t rows = 0;  // label rows added
@@ -199,15 +216,17 @@ struct Hdf5Writer::State {
     return kind == 0 ? string_type : kind == 1 ? H5T_NATIVE_DOUBLE : H5T_NATIVE_INT64;
   }
 
-  Column column_of(hid_t parent, const char* name, hid_t type, std::size_t row_bytes, hsize_t block, hsize_t width = 0,
-                   bool compress = false) const {
+  Column column_of(hid_t parent, const char* name, hid_t type, std::size_t row_bytes, hsize_t block,
+                   std::vector<hsize_t> row = {}, bool compress = false) const {
     Column column;
     column.type = type;
     column.row_bytes = row_bytes;
-    column.width = width;
+    column.row = std::move(row);
     column.block_rows = block;
-    const hsize_t chunk = compress ? std::clamp<hsize_t>(compressed_chunk_samples / std::max<hsize_t>(width, 1), 1, block) : block;
-    column.dataset = make_dataset(parent, name, type, chunk, width, compress);
+    // A chunk's samples: one row's last extent (see make_dataset), or one value.
+    const hsize_t width = column.row.empty() ? 1 : column.row.back();
+    const hsize_t chunk = compress ? std::clamp<hsize_t>(compressed_chunk_samples / width, 1, block) : block;
+    column.dataset = make_dataset(parent, name, type, chunk, column.row, compress);
     return column;
   }
 
@@ -237,7 +256,7 @@ struct Hdf5Writer::State {
   void close_all() {
     for (auto& [key, label] : columns) label.column.close();
     columns.clear();
-    for (Column* column : {&iq, &offsets, &class_index}) column->close();
+    for (Column* column : {&iq, &offsets, &class_index, &channel_taps, &channel_phase}) column->close();
     if (labels >= 0) H5Gclose(labels);
     if (complex_type >= 0) H5Tclose(complex_type);
     if (string_type >= 0) H5Tclose(string_type);
@@ -247,6 +266,49 @@ struct Hdf5Writer::State {
   }
 
   bool lay_out(bool compress);
+
+  // --save-channel: "channel_taps" where the run's fading is on, "channel_phase" where it draws a
+  // carrier phase or phase noise.
+  bool lay_out_channel(bool compress) {
+    if (!saves_channel(settings)) return true;
+    const ImpairmentSettings& x = settings.exact.impairments;
+    const auto length = static_cast<hsize_t>(fixed_length);
+    if (x.fading != Fading::none) {
+      const hsize_t taps = x.fading_delays.size();
+      channel_taps = column_of(file, "channel_taps", complex_type, 2 * sizeof(float) * taps * length,
+                               block_rows(std::max<hsize_t>(1, sample_block / (taps * length))), {taps, length}, compress);
+      if (channel_taps.dataset < 0) return false;
+    }
+    if (x.carrier_phase || x.phase_noise_min != 0.0 || x.phase_noise_max != 0.0) {
+      channel_phase = column_of(file, "channel_phase", H5T_NATIVE_DOUBLE, sizeof(double) * length,
+                                block_rows(std::max<hsize_t>(1, sample_block / length)), {length}, compress);
+      if (channel_phase.dataset < 0) return false;
+    }
+    return true;
+  }
+
+  // The file's rows of the channel's datasets: its path, NaN where it drew no such stage.
+  bool add_channel(const ChannelPath& path) {
+    const auto length = static_cast<std::size_t>(fixed_length);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (channel_taps.dataset >= 0) {
+      const std::size_t taps = channel_taps.row.front();
+      std::vector<std::complex<float>> row(taps * length, std::complex<float>(static_cast<float>(nan), static_cast<float>(nan)));
+      for (std::size_t t = 0; t < std::min(taps, path.taps.size()); ++t) {
+        const std::size_t n = std::min(length, path.taps[t].size());
+        for (std::size_t k = 0; k < n; ++k) {
+          row[t * length + k] = {static_cast<float>(path.taps[t][k].real()), static_cast<float>(path.taps[t][k].imag())};
+        }
+      }
+      if (!channel_taps.add(row.data(), 1)) return false;
+    }
+    if (channel_phase.dataset >= 0) {
+      std::vector<double> row(length, nan);
+      std::copy_n(path.phase.begin(), std::min(length, path.phase.size()), row.begin());
+      if (!channel_phase.add(row.data(), 1)) return false;
+    }
+    return true;
+  }
 };
 
 bool hdf5_available() { return true; }
@@ -261,9 +323,10 @@ bool Hdf5Writer::State::lay_out(bool compress) {
   if (fixed_length > 0) {
     const auto width = static_cast<hsize_t>(fixed_length);
     iq = column_of(file, "iq", complex_type, 2 * sizeof(float) * width, block_rows(std::max<hsize_t>(1, sample_block / width)),
-                   width, compress);
+                   {width}, compress);
+    if (!lay_out_channel(compress)) return false;
   } else {
-    iq = column_of(file, "iq", complex_type, 2 * sizeof(float), sample_block, 0, compress);
+    iq = column_of(file, "iq", complex_type, 2 * sizeof(float), sample_block, {}, compress);
     offsets = column_of(file, "offsets", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
   }
   class_index = column_of(file, "class_index", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
@@ -291,6 +354,11 @@ Hdf5Writer::Hdf5Writer(const std::filesystem::path& path, const RunSettings& set
   static const bool no_clean_up_at_exit = H5dont_atexit() >= 0;
   (void)no_clean_up_at_exit;
   H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);  // failures are reported by the program, once
+  if (saves_channel(settings) && fixed_length <= 0) {
+    s.fail("--save-channel with --format hdf5 needs --samples-per-file: the channel's datasets hold one row of "
+           "that length per file");
+    return;
+  }
   if (!s.target.is_open()) {
     s.fail(s.target.failure());
     return;
@@ -329,7 +397,7 @@ bool Hdf5Writer::add(const PlannedFile& file, const ProducedFile& produced) {
   const auto n = static_cast<hsize_t>(produced.kept.size());
   if (s.fixed_length > 0) {
     if (n != static_cast<hsize_t>(s.fixed_length)) return s.fail(file.modulation + " file holds a different length");
-    if (!s.iq.add(produced.kept.data(), 1)) return s.fail_write();
+    if (!s.iq.add(produced.kept.data(), 1) || !s.add_channel(produced.channel)) return s.fail_write();
   } else {
     const std::int64_t start = s.samples_written;
     if (!s.offsets.add(&start, 1) || !s.iq.add(produced.kept.data(), n)) return s.fail_write();
@@ -362,7 +430,7 @@ bool Hdf5Writer::finish() {
     if (label.column.dataset < 0) s.fail_write();
   }
   if (s.failure.empty()) {
-    for (Column* column : {&s.iq, &s.offsets, &s.class_index}) {
+    for (Column* column : {&s.iq, &s.offsets, &s.class_index, &s.channel_taps, &s.channel_phase}) {
       if (column->dataset >= 0 && !column->flush()) s.fail_write();
     }
     for (auto& [key, label] : s.columns) {

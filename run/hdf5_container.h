@@ -30,6 +30,10 @@ std::string container_file_name(const Shard& shard);
 // complex64 row of every file's samples end to end and "offsets" (int64) where each file starts.
 // "labels/<key>" holds one column per manifest_label_columns key (text as UTF-8 strings); "class_index" is
 // int64; the root attribute "class_names" lists the catalogue's names in class-index order.
+// With --save-channel (fixed lengths only; refused otherwise) "channel_taps" is (files, taps, N)
+// complex64 where the run's fading is on and "channel_phase" (files, N) float64, radians, where it
+// draws a carrier phase or phase noise: exact_channel_path of each file, NaN rows for a file
+// that drew no such stage.
 // The container is written as every other output file (AtomicFileWriter): into a temporary of a
 // fresh name in its folder, created exclusively, flushed to its storage device through `write`'s
 // sync and renamed over the final name, whose rules it follows (a link is followed; a folder, a

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <array>
 #include <exception>
 #include <stdexcept>
@@ -19,6 +20,7 @@
 #include "run/sample_file.h"
 #include "run/settings_file.h"
 #include "run/atomic_file.h"
+#include "run/channel_file.h"
 
 namespace quorvin {
 namespace {
@@ -113,6 +115,26 @@ void fill_text(PendingFile& file, std::string_view text) {
 
 const char* sample_extension(SampleFormat format) { return format == SampleFormat::csv ? ".csv" : ".sigmf-data"; }
 
+// A companion this run does not write goes with the sample file it replaces, so none is left
+// beside a sample file of another run. A fresh folder held none.
+void note_earlier(std::deque<PendingFile>& earlier, const std::optional<PendingFile>& written, const RunSettings& s,
+                  const PlannedFile& file, std::string_view extension, const OutputOptions& output) {
+  if (!written && !output.fresh_folder) earlier.emplace_back(s, file, extension, AtomicFileWriter::EarlierOnly{});
+}
+
+// The report of an optional companion ("Settings", "settings"); false when it is not in place.
+bool report_companion(ProducedFile& produced, const PendingFile& companion, std::u16string_view what,
+                      std::u16string_view what_lower) {
+  if (companion.writer.is_placed()) {
+    produced.report += u"  " + std::u16string(what) + u" saved to " + companion.path.text + u"\n";
+    return true;
+  }
+  produced.report += u"  Failed to save " + std::u16string(what_lower) + u" to " + companion.path.text + u"\n";
+  produced.problems.push_back(companion.problem());
+  produced.saved = false;
+  return false;
+}
+
 // Writes the signal and its companions as one set; the report and outcome of a produced file.
 ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const SampleStream& samples,
                         const OutputOptions& output) {
@@ -130,19 +152,38 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
     append_settings(pending.writer, settings_entries(file_parameters({s, file, std::nullopt})));
     pending.writer.complete();
   }
-  // A sample file and a settings file are never from different runs: one this run does not
-  // write goes with the sample file it replaces. A fresh folder held none.
-  std::optional<PendingFile> earlier_settings;
-  if (!settings && !output.fresh_folder) earlier_settings.emplace(s, file, ".txt", AtomicFileWriter::EarlierOnly{});
+  // The channel's files, each where the file drew such a stage.
+  std::optional<PendingFile> taps;
+  std::optional<PendingFile> phase;
+  if (saves_channel(s)) {
+    const ChannelPath path = exact_channel_path(s, file, samples.length);
+    if (!path.taps.empty()) {
+      append_taps_npy(taps.emplace(s, file, taps_extension, output).writer, path.taps);
+      taps->writer.complete();
+    }
+    if (!path.phase.empty()) {
+      append_phase_npy(phase.emplace(s, file, phase_extension, output).writer, path.phase);
+      phase->writer.complete();
+    }
+  }
+  // A sample file and a settings or channel file are never from different runs.
+  std::deque<PendingFile> earlier;  // a deque: its writers stay where the companions point
+  note_earlier(earlier, settings, s, file, ".txt", output);
+  note_earlier(earlier, taps, s, file, taps_extension, output);
+  note_earlier(earlier, phase, s, file, phase_extension, output);
   std::vector<Companion> companions;
   if (metadata) companions.push_back({metadata->writer, true});
-  if (settings) companions.push_back({settings->writer, false});
-  if (earlier_settings) companions.push_back({earlier_settings->writer, false});
+  for (std::optional<PendingFile>* optional : {&settings, &taps, &phase}) {
+    if (*optional) companions.push_back({(*optional)->writer, false});
+  }
+  for (PendingFile& f : earlier) companions.push_back({f.writer, false});
   const bool placed = put_in_place_together(data.writer, companions);
   if (!placed) {
     produced.report = name + u": Failed to save file.\n";
-    for (const PendingFile* f : {&data, metadata ? &*metadata : nullptr, settings ? &*settings : nullptr,
-                                 earlier_settings ? &*earlier_settings : nullptr}) {
+    std::vector<const PendingFile*> set = {&data, metadata ? &*metadata : nullptr, settings ? &*settings : nullptr,
+                                           taps ? &*taps : nullptr, phase ? &*phase : nullptr};
+    for (const PendingFile& f : earlier) set.push_back(&f);
+    for (const PendingFile* f : set) {
       if (f != nullptr && !f->writer.failure().empty()) produced.problems.push_back(f->problem());
     }
     return produced;
@@ -152,15 +193,9 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   produced.report = name + u": Saved to " + data.path.text + u"\n";
   if (metadata) produced.report += u"  Metadata saved to " + metadata->path.text + u"\n";
   produced.saved = true;
-  if (!settings) return produced;
-  produced.settings_saved = settings->writer.is_placed();
-  if (*produced.settings_saved) {
-    produced.report += u"  Settings saved to " + settings->path.text + u"\n";
-  } else {
-    produced.report += u"  Failed to save settings to " + settings->path.text + u"\n";
-    produced.problems.push_back(settings->problem());
-    produced.saved = false;
-  }
+  if (settings) produced.settings_saved = report_companion(produced, *settings, u"Settings", u"settings");
+  if (taps) report_companion(produced, *taps, u"Channel taps", u"channel taps");
+  if (phase) report_companion(produced, *phase, u"Channel phase", u"channel phase");
   return produced;
 }
 
@@ -178,7 +213,15 @@ SampleStream prepare_file(const RunSettings& s, const PlannedFile& file) {
 }
 
 double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
-  if (s.signal_model == SignalModel::exact) return exact_held_samples(s, file);
+  if (s.signal_model == SignalModel::exact) {
+    // The channel's path is held whole beside the samples: a complex gain per tap and a phase
+    // (half a sample's bytes) per sample.
+    double channel = 0.0;
+    if (saves_channel(s)) {
+      channel = 0.5 + (file.impairments.fading_k ? static_cast<double>(s.exact.impairments.fading_delays.size()) : 0.0);
+    }
+    return exact_held_samples(s, file) + channel * std::max(0.0, exact_file_samples(s, file));
+  }
   if (const Waveform w = waveform_of(file); is_analog(w)) {
     const double samples = std::max(0.0, static_cast<double>(s.num_symbols));
     // AM-SSB's transform holds its padded length and more; the other modulators the samples alone.
@@ -207,6 +250,7 @@ ProducedFile produce_file(const RunSettings& s, const PlannedFile& file, const O
     samples.emit([&produced](std::span<const Sample> block) {
       for (const Sample& x : block) produced.kept.emplace_back(static_cast<float>(x.real()), static_cast<float>(x.imag()));
     });
+    if (saves_channel(s)) produced.channel = exact_channel_path(s, file, samples.length);
     return produced;
   }
   // Writing allocates too (buffers, names); running out of memory there fails this file only.

@@ -10,6 +10,7 @@
 
 #include "common/signal.h"
 #include "run/atomic_file.h"
+#include "run/exact_file.h"
 #include "run/plan.h"
 #include "run/settings.h"
 
@@ -39,6 +40,8 @@ struct ProducedFile {
   std::vector<std::string> problems;
   // SampleFormat::container: the samples as complex float32, I then Q.
   std::vector<std::complex<float>> kept;
+  // SampleFormat::container with --save-channel: the channel over the file's samples.
+  ChannelPath channel;
 };
 
 enum class SampleFormat {

@@ -81,6 +81,7 @@ struct ExactSettings {
   double am_index_min = 1.0;
   double am_index_max = 1.0;
   std::int64_t samples_per_file = 0;  // every file this long; 0: the symbol count decides
+  bool save_channel = false;  // write the time-varying channel beside each file (an output choice)
   ImpairmentSettings impairments;
 };
 

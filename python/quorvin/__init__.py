@@ -19,7 +19,8 @@ from . import _core
 
 __version__: str = _core.__version__
 
-__all__ = ["Config", "Dataset", "generate", "classes", "read_csv", "read_sigmf", "read_manifest", "read_hdf5"]
+__all__ = ["Config", "Dataset", "generate", "classes", "read_csv", "read_sigmf", "read_manifest", "read_hdf5",
+           "read_channel"]
 
 #: Every modulation name, in class-index order (the manifest's ``class_index``).
 classes: list[str] = _core.class_names()
@@ -150,7 +151,7 @@ def _settings(names: list[str], texts: dict[str, str], given: dict[str, str]) ->
 
 # Keys of a --config file that a Dataset takes itself, and those only writing files concerns.
 _DATASET_KEYS = {"files-per-modulation", "seed"}
-_FILE_WRITING_KEYS = {"output-folder", "save-settings", "format", "compress", "manifest", "jobs", "shard",
+_FILE_WRITING_KEYS = {"output-folder", "save-settings", "save-channel", "format", "compress", "manifest", "jobs", "shard",
                       "progress", "no-progress", "quiet"}
 
 
@@ -329,17 +330,24 @@ class Dataset:
         return self._plan.channel(whole)
 
     def write(self, folder: str | os.PathLike, format: str = "csv", manifest: str | os.PathLike | None = None,
-              compress: bool = False, save_settings: bool = False, jobs: int = 1) -> dict[str, Any]:
+              compress: bool = False, save_settings: bool = False, jobs: int = 1,
+              save_channel: bool = False) -> dict[str, Any]:
         """Writes every item to files in ``folder`` (made when missing), as ``quorvin-cli --seed
         seed -o folder --format format`` does, through the same writers: the same CSV or SigMF files
         under the same names (the metadata's recorder names this package), or one ``dataset.h5``
         container, and with ``manifest`` the run's CSV manifest. Returns the summary:
         ``files_saved``, ``files_failed``, ``container`` (its path, or None) and ``problems``, each
         "<file>: <reason>"; OSError, before any file, for a manifest or container that cannot be
-        written."""
-        os.makedirs(folder, exist_ok=True)
+        written. ``save_channel`` (exact model) also writes each file's channel as ``--save-channel``
+        does: .npy files beside each sample file (see ``read_channel``), or the container's
+        ``channel_taps`` and ``channel_phase``."""
         options = dict(self.config.options, **{"--files-per-modulation": str(self.files_per_modulation)})
-        return _core.write_files(_core.settings(self.config.modulations, options), self.seed, os.fsdecode(folder),
+        given: dict[str, str] = {}
+        if _flag("save_channel", save_channel):
+            options["--save-channel"], given["--save-channel"] = "true", "save_channel"
+        settings = _settings(self.config.modulations, options, given)
+        os.makedirs(folder, exist_ok=True)
+        return _core.write_files(settings, self.seed, os.fsdecode(folder),
                                  format, os.fsdecode(manifest) if manifest is not None else "",
                                  _flag("compress", compress), _flag("save_settings", save_settings),
                                  _whole("jobs", jobs, 1, _LARGEST_COUNT))
@@ -361,6 +369,19 @@ def generate(name: str, config: Config, seed: int = 0, index: int = 1,
     index = _whole("index", index, 1, _LARGEST_COUNT)
     plan = _plan(config, [name], index, _whole("seed", seed, 0, _LARGEST_SEED))
     return plan.item(plan.position_of(name, index), _flag("double_precision", double_precision))
+
+
+def read_channel(path: str | os.PathLike) -> dict[str, np.ndarray]:
+    """The channel ``--save-channel`` wrote beside a sample file (``path``: its .csv, .sigmf-data
+    or .sigmf-meta), with ``Dataset.channel``'s keys: ``"fading_taps"`` from <stem>.taps.npy,
+    (taps, samples) complex64, and ``"phase"`` from <stem>.phase.npy, radians as float64, each
+    where the file drew that stage; empty when neither was written."""
+    stem = re.sub(r"\.(csv|sigmf-data|sigmf-meta)$", "", os.fspath(path))
+    channel: dict[str, np.ndarray] = {}
+    for key, ending in (("fading_taps", ".taps.npy"), ("phase", ".phase.npy")):
+        if os.path.exists(stem + ending):
+            channel[key] = np.load(stem + ending)
+    return channel
 
 
 def read_csv(path: str | os.PathLike) -> np.ndarray:

@@ -142,3 +142,69 @@ def test_a_container_that_fails_takes_its_manifest_alike(tmp_path):
         assert problem.replace("/python/", "/cli/") in error
     for folder in ("cli", "python"):
         assert os.listdir(tmp_path / folder) == []
+
+
+CHANNEL = dict(signal_model="exact", sample_rate=50e3, samples_per_file=300, fading="rayleigh", doppler=(40, 40),
+               carrier_phase=True, phase_noise=(3, 3))
+
+
+@pytest.mark.parametrize("format, ending", [("csv", ".csv"), ("sigmf", ".sigmf-data")])
+def test_channel_files_hold_the_datasets_channel(tmp_path, format, ending):
+    dataset = quorvin.Dataset(quorvin.Config(["QPSK", "AM", "GMSK"], **CHANNEL), files_per_modulation=2, seed=7)
+    summary = dataset.write(tmp_path, format, save_channel=True)
+    assert summary["files_saved"] == 6 and summary["problems"] == []
+    for position in range(len(dataset)):
+        labels = dataset[position][1]
+        stem = tmp_path / f"{labels['modulation']}_signal_{labels['file_index']}"
+        channel, expected = quorvin.read_channel(str(stem) + ending), dataset.channel(position)
+        assert channel.keys() == {"fading_taps", "phase"}
+        # Each part rounded once to float32, as the samples are; the phase whole.
+        assert channel["fading_taps"].dtype == np.complex64 and channel["fading_taps"].shape == (3, 300)
+        assert channel["fading_taps"].tobytes() == expected["fading_taps"].astype(np.complex64).tobytes()
+        assert channel["phase"].dtype == np.float64 and channel["phase"].tobytes() == expected["phase"].tobytes()
+        header = (tmp_path / (stem.name + ".phase.npy")).read_bytes()[:128]
+        assert header.startswith(b"\x93NUMPY\x01\x00") and (10 + int.from_bytes(header[8:10], "little")) % 64 == 0
+
+
+def test_channel_files_only_for_the_stages_a_file_drew(tmp_path):
+    exact = dict(signal_model="exact", sample_rate=50e3, samples_per_file=100)
+    fading_only = quorvin.Dataset(quorvin.Config(["QPSK", "AM"], fading="rician", **exact), 1, seed=2)
+    fading_only.write(tmp_path / "fading", save_channel=True)
+    assert sorted(os.listdir(tmp_path / "fading")) == ["AM_signal_1.csv", "AM_signal_1.taps.npy",
+                                                       "QPSK_signal_1.csv", "QPSK_signal_1.taps.npy"]
+    assert quorvin.read_channel(tmp_path / "fading" / "AM_signal_1.csv").keys() == {"fading_taps"}
+    still = quorvin.Dataset(quorvin.Config(["QPSK", "AM"], **exact), 1, seed=2)
+    still.write(tmp_path / "still", save_channel=True)
+    assert sorted(os.listdir(tmp_path / "still")) == ["AM_signal_1.csv", "QPSK_signal_1.csv"]
+    assert quorvin.read_channel(tmp_path / "still" / "AM_signal_1.csv") == {}
+    # A later run without the channel takes away the channel files of the sample files it replaces.
+    fading_only.write(tmp_path / "still", save_channel=True)
+    still.write(tmp_path / "still")
+    assert sorted(os.listdir(tmp_path / "still")) == ["AM_signal_1.csv", "QPSK_signal_1.csv"]
+
+
+def test_container_channel_datasets_hold_the_datasets_channel(tmp_path):
+    h5py = pytest.importorskip("h5py")
+    if os.environ.get("QUORVIN_CLI_HDF5", "1") == "0":
+        pytest.skip("built without HDF5")
+    dataset = quorvin.Dataset(quorvin.Config(["QPSK", "AM", "GMSK"], **CHANNEL), files_per_modulation=2, seed=7)
+    dataset.write(tmp_path, "hdf5", save_channel=True)
+    with h5py.File(tmp_path / "dataset.h5") as container:
+        taps, phase = container["channel_taps"][...], container["channel_phase"][...]
+    assert taps.shape == (6, 3, 300) and taps.dtype == np.complex64 and phase.shape == (6, 300)
+    for position in range(len(dataset)):
+        expected = dataset.channel(position)
+        assert taps[position].tobytes() == expected["fading_taps"].astype(np.complex64).tobytes()
+        assert phase[position].tobytes() == expected["phase"].tobytes()
+    with pytest.raises(OSError, match="--save-channel .*--samples-per-file"):
+        quorvin.Dataset(quorvin.Config("QPSK", signal_model="exact", phase_noise=(1, 1)), 1, seed=1).write(
+            tmp_path / "varied", "hdf5", save_channel=True)
+
+
+def test_save_channel_is_refused_for_the_classic_model(tmp_path):
+    with pytest.raises(ValueError, match="save_channel applies to signal_model='exact' only"):
+        quorvin.Dataset(quorvin.Config("QPSK", signal_model="classic"), 1, seed=1).write(tmp_path / "p", save_channel=True)
+    run = subprocess.run([CLI, "-m", "QPSK", "--signal-model", "classic", "--save-channel", "-o", str(tmp_path / "c")],
+                         capture_output=True, text=True)
+    assert run.returncode == 2 and "--save-channel applies to --signal-model exact only" in run.stderr
+    assert not (tmp_path / "p").exists() and not (tmp_path / "c").exists()
