@@ -17,6 +17,7 @@
 #include "modulation/fft.h"
 #include "run/exact_file.h"
 #include "run/plan.h"
+#include "run/seeds.h"
 #include "parameter_names.h"
 
 namespace quorvin {
@@ -83,6 +84,7 @@ CleanFile clean_file(const ModulationRow& row) {
   s.exact.message_frequency_min = s.exact.message_frequency_max = 310.0;
   RunPlan plan(s, 11);
   PlannedFile file = *plan.next();
+  file.seeds = derive_file_seeds(11, file.modulation, file.index);  // the device's symbols would vary run by run
   file.snr_db = std::numeric_limits<double>::infinity();
   Signal samples = synthesize_exact_file(s, file);
   return {std::move(s), std::move(file), std::move(samples)};
