@@ -60,6 +60,29 @@ std::string file_name(const PlannedFile& file, std::string_view extension) {
   return utf16_to_utf8(output_file_path(u"", file.modulation, file.index, extension).text);
 }
 
+// Where the run's files are, seen from the manifest's folder: nothing when the manifest sits among
+// them, else their folder relative to it ("ds/"), or whole where there is no relative way (another
+// drive), so that a reader finds every file from the manifest alone.
+std::string files_prefix(const std::filesystem::path& manifest, const RunSettings& settings) {
+  std::error_code error;
+  const std::filesystem::path folder = std::filesystem::weakly_canonical(output_folder_path(settings.output_folder), error);
+  if (error) return {};
+  const std::filesystem::path beside = std::filesystem::weakly_canonical(std::filesystem::absolute(manifest, error).parent_path(), error);
+  if (error || folder == beside) return {};
+  const std::filesystem::path relative = folder.lexically_relative(beside);
+  const std::u8string text = (relative.empty() ? folder : relative).generic_u8string();
+  return std::string(text.begin(), text.end()) + "/";
+}
+
+// A CSV cell of `text`: quoted, its quotes doubled, where a comma, quote or line break would
+// split it.
+std::string csv_cell(std::string text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
 }  // namespace
 
 ManifestWriter::ManifestWriter(const std::filesystem::path& path, const RunSettings& settings,
@@ -70,6 +93,7 @@ ManifestWriter::ManifestWriter(const std::filesystem::path& path, const RunSetti
       format_(format),
       run_seed_(run_seed),
       container_(std::move(container)),
+      prefix_(files_prefix(path, settings)),
       columns_(manifest_label_columns(settings.signal_model)) {
   std::string header;
   for (const std::string_view column : manifest_header(settings.signal_model)) {
@@ -81,13 +105,15 @@ ManifestWriter::ManifestWriter(const std::filesystem::path& path, const RunSetti
 
 void ManifestWriter::add(const PlannedFile& f, const ProducedFile& produced) {
   const bool sigmf = format_ == SampleFormat::sigmf;
+  const auto placed = [this](const std::string& name) { return name.empty() ? name : csv_cell(prefix_ + name); };
   std::string line;
   if (format_ != SampleFormat::container) {
-    line = file_name(f, sigmf ? ".sigmf-data" : ".csv");
+    line = placed(file_name(f, sigmf ? ".sigmf-data" : ".csv"));
   } else if (produced.saved) {
-    line = container_ + "#" + std::to_string(container_rows_++);  // only saved files are in it
+    line = placed(container_ + "#" + std::to_string(container_rows_++));  // only saved files are in it
   }
-  line += "," + (sigmf ? file_name(f, ".sigmf-meta") : "") + "," + (settings_.save_settings_file ? file_name(f, ".txt") : "");
+  line += "," + placed(sigmf ? file_name(f, ".sigmf-meta") : "") + "," +
+          placed(settings_.save_settings_file ? file_name(f, ".txt") : "");
   const std::vector<ParameterRow> rows = file_parameters({settings_, f, run_seed_});
   const std::vector<std::optional<ParameterValue>> values = label_values(columns_, rows, produced);
   for (std::size_t k = 0; k < columns_.size(); ++k) {

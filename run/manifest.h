@@ -41,7 +41,9 @@ std::string cell_text(const ParameterValue& value);
 // A CSV manifest, one row per planned file in plan order after a header line, written to a
 // temporary file and put in place only when complete. A seeded run (run_seed) records each
 // file's seeds too. With SampleFormat::container a saved file's sample_file is its place in the
-// container named `container`: "dataset.h5#12" for its row 12 (from 0), in plan order.
+// container named `container`: "dataset.h5#12" for its row 12 (from 0), in plan order. File
+// names are relative to the manifest's folder: "ds/QPSK_signal_1.csv" for a manifest beside the
+// run's folder ds, the bare name for one inside it.
 class ManifestWriter {
  public:
   ManifestWriter(const std::filesystem::path& path, const RunSettings& settings, SampleFormat format,
@@ -60,6 +62,7 @@ class ManifestWriter {
   SampleFormat format_;
   std::optional<std::uint32_t> run_seed_;
   std::string container_;
+  std::string prefix_;  // the run's folder seen from the manifest's ("" when the same)
   std::uint64_t container_rows_ = 0;
   std::vector<std::string_view> columns_;  // manifest_label_columns
 };

@@ -167,6 +167,7 @@ TEST_F(Manifest, HeaderFollowsTheParameterTableAndEveryCellReadsBack) {
     RunSettings s = settings();
     s.save_settings_file = true;
     s.signal_model = model;
+    s.output_folder = folder().u16string();  // the manifest among the files: bare names
     const auto path = folder() / "m.csv";
     {
       ManifestWriter writer(path, s, SampleFormat::csv, 1u);
@@ -257,8 +258,10 @@ TEST_F(Manifest, AContainersRowsNameTheirPlaceInIt) {
   saved.saved = true;
   saved.samples = 16;
   const auto path = folder() / "m.csv";
+  RunSettings s = settings();
+  s.output_folder = (folder() / "ds, 2").u16string();  // beside the manifest, a comma in its name
   {
-    ManifestWriter writer(path, settings(), SampleFormat::container, std::nullopt, {}, "dataset-1-of-3.h5");
+    ManifestWriter writer(path, s, SampleFormat::container, std::nullopt, {}, "dataset-1-of-3.h5");
     ASSERT_TRUE(writer.is_open());
     for (const ProducedFile* produced : {&saved, &failed, &saved}) writer.add(am, *produced);
     ASSERT_TRUE(writer.finish());
@@ -266,8 +269,10 @@ TEST_F(Manifest, AContainersRowsNameTheirPlaceInIt) {
   std::istringstream lines(test::read_file(path));
   std::vector<std::string> first_cells;
   for (std::string line; std::getline(lines, line);) first_cells.push_back(line.substr(0, line.find(",AM,")));
-  // A file that failed is not in the container: its row names no place.
-  EXPECT_EQ(first_cells, (std::vector<std::string>{first_cells[0], "dataset-1-of-3.h5#0,,", ",,", "dataset-1-of-3.h5#1,,"}));
+  // A file that failed is not in the container: its row names no place. Places are named from the
+  // manifest's folder, quoted where the folder's name holds a comma.
+  EXPECT_EQ(first_cells, (std::vector<std::string>{first_cells[0], "\"ds, 2/dataset-1-of-3.h5#0\",,", ",,",
+                                                   "\"ds, 2/dataset-1-of-3.h5#1\",,"}));
 }
 
 // What the container's flush saw: how often it ran, and which names stood in the folder then.

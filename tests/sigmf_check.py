@@ -65,6 +65,10 @@ with tempfile.TemporaryDirectory() as work:
           "manifest rows are not in plan order")
 
     for row in rows:
+        # Named from the manifest's folder: the recordings' folder, then the file.
+        for key in ("sample_file", "metadata_file", "settings_file"):
+            check(row[key].startswith("sigmf/"), f"{row[key]}: not named from the manifest's folder")
+            row[key] = row[key][len("sigmf/"):]
         name, stem = row["modulation"], row["sample_file"][: -len(".sigmf-data")]
         with open(os.path.join(sigmf_dir, row["metadata_file"])) as f:
             meta = json.load(f)

@@ -86,11 +86,12 @@ def test_manifest_rows_name_their_place_in_the_container(tmp_path):
     rows = quorvin.read_manifest(manifest)
     rows = rows.to_dict("records") if hasattr(rows, "to_dict") else rows
     samples, labels, _ = quorvin.read_hdf5(out / "dataset.h5")
-    assert [row["sample_file"] for row in rows] == [f"dataset.h5#{k}" for k in range(6)]
+    # Named from the manifest's folder: the run's folder, then the container.
+    assert [row["sample_file"] for row in rows] == [f"out/dataset.h5#{k}" for k in range(6)]
     for row in rows:
         name, place = row["sample_file"].split("#")
         position = int(place)
-        assert (out / name).exists()
+        assert (tmp_path / name).exists()
         assert labels["modulation"][position] == row["modulation"]
         assert labels["file_index"][position] == int(row["file_index"])
         assert len(samples[position]) == int(row["num_samples"])

@@ -44,7 +44,8 @@ def test_an_hdf5_runs_manifest_is_drawn_from_its_container(tmp_path, lengths):
     subprocess.run([CLI, "-m", ",".join(names), "--signal-model", "exact", "--sample-rate", "50000", *lengths,
                     "--files-per-modulation", "2", "--seed", "6", "--format", "hdf5", "--manifest",
                     str(tmp_path / "m.csv"), "--no-progress", "-o", str(tmp_path / "h")], check=True, capture_output=True)
-    assert preview.draw_preview(str(tmp_path / "m.csv"), str(tmp_path / "p.png"), folder=str(tmp_path / "h")) == names
+    # Found from the manifest alone, which names the container from its own folder.
+    assert preview.draw_preview(str(tmp_path / "m.csv"), str(tmp_path / "p.png")) == names
     samples, _, _ = quorvin.read_hdf5(tmp_path / "h" / "dataset.h5")
     for row in range(6):  # each row read alone is the container's own
         alone = preview._container_row(str(tmp_path / "h" / "dataset.h5"), row)

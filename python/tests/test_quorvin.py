@@ -183,7 +183,7 @@ def test_items_are_the_command_lines_recordings_byte_for_byte(tmp_path, options,
     assert len(ds) == len(rows) == 12
     for position in reversed(range(len(ds))):  # any order gives the same item
         samples, labels = ds[position]
-        recorded, meta = quorvin.read_sigmf(out / rows[position]["sample_file"])
+        recorded, meta = quorvin.read_sigmf(tmp_path / rows[position]["sample_file"])  # named from the manifest's folder
         assert samples.dtype == np.complex64
         assert samples.tobytes() == recorded.tobytes()
         assert labels["modulation"] == rows[position]["modulation"] == meta["global"]["quorvin:modulation"]
@@ -433,7 +433,7 @@ def test_a_config_file_gives_the_command_lines_items(tmp_path):
     rows = rows.to_dict("records") if hasattr(rows, "to_dict") else rows
     assert len(ds) == len(rows) == 6
     for position, row in enumerate(rows):
-        recorded, _ = quorvin.read_sigmf(tmp_path / "out" / row["sample_file"])
+        recorded, _ = quorvin.read_sigmf(tmp_path / row["sample_file"])
         assert ds[position][0].tobytes() == recorded.tobytes()
     assert quorvin.Config.from_file(path).options == ds.config.options
 
