@@ -112,8 +112,12 @@ void ManifestWriter::add(const PlannedFile& f, const ProducedFile& produced) {
   } else if (produced.saved) {
     line = placed(container_ + "#" + std::to_string(container_rows_++));  // only saved files are in it
   }
-  line += "," + placed(sigmf ? file_name(f, ".sigmf-meta") : "") + "," +
-          placed(settings_.save_settings_file ? file_name(f, ".txt") : "");
+  // Appended piece by piece: GCC 12 misreads "," + a temporary string as an overlapping copy
+  // (-Wrestrict) in the 32-bit Windows build.
+  line += ',';
+  line += placed(sigmf ? file_name(f, ".sigmf-meta") : "");
+  line += ',';
+  line += placed(settings_.save_settings_file ? file_name(f, ".txt") : "");
   const std::vector<ParameterRow> rows = file_parameters({settings_, f, run_seed_});
   const std::vector<std::optional<ParameterValue>> values = label_values(columns_, rows, produced);
   for (std::size_t k = 0; k < columns_.size(); ++k) {
