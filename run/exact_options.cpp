@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <deque>
+#include <tuple>
 #include <mutex>
 #include <type_traits>
 
@@ -138,6 +139,39 @@ bool read_optional_frequency(std::string_view text, ExactSettings& into) {
   return true;
 }
 
+// "NAME:KEY=LOW..HIGH" entries separated by ';' (KEY snr, symbol-rate or samples-per-symbol),
+// the empty text for none.
+bool read_per_name(std::string_view text, ExactSettings& into) {
+  into.per_name.clear();
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find(';', start), text.size());
+    const std::string_view entry = text.substr(start, end - start);
+    start = end + 1;
+    const std::size_t colon = entry.rfind(':');
+    const std::size_t equals = entry.find('=', colon == std::string_view::npos ? 0 : colon);
+    const std::size_t dots = entry.find("..", equals == std::string_view::npos ? 0 : equals);
+    if (colon == std::string_view::npos || equals == std::string_view::npos || dots == std::string_view::npos) return false;
+    const std::string_view name = entry.substr(0, colon);
+    const std::string_view key = entry.substr(colon + 1, equals - colon - 1);
+    const std::optional<double> low = finite_number(entry.substr(equals + 1, dots - equals - 1));
+    const std::optional<double> high = finite_number(entry.substr(dots + 2));
+    if (find_modulation(name) == nullptr || !low || !high) return false;
+    NameRanges& ranges = into.per_name[std::string(name)];
+    const std::array<double, 2> ends{*low, *high};
+    const bool positive = *low > 0.0 && *high > 0.0 && *low <= 1e12 && *high <= 1e12;
+    if (key == "snr" && std::abs(*low) <= 1000 && std::abs(*high) <= 1000) {
+      ranges.snr = ends;
+    } else if (key == "symbol-rate" && positive) {
+      ranges.symbol_rate = ends;
+    } else if (key == "samples-per-symbol" && positive && *low >= 1.0 && *high >= 1.0) {
+      ranges.samples_per_symbol = ends;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 using Reader = bool (*)(std::string_view text, ExactSettings& into);
 
 // The readers of a range's two ends, within the same bounds.
@@ -227,6 +261,12 @@ const ExactRow option_rows[] = {
                 "also write each file's fading taps and carrier phase over time, as .npy files "
                 "beside it or datasets of --format hdf5 (exact)",
                 "true or false", read_flag<&S::save_channel>, true},
+    ExactOption{"--per-name", "per_name", PairEnd::none, "",
+                "ranges of one name in place of the run's: NAME:KEY=LOW..HIGH entries separated by ';', KEY snr (dB), "
+                "symbol-rate (Baud) or samples-per-symbol, e.g. '2FSK:symbol-rate=1000..2000;QPSK:snr=0..10' (exact)",
+                "NAME:KEY=LOW..HIGH entries separated by ';' (a name of the catalogue; KEY snr from -1000 to 1000, "
+                "symbol-rate above 0 up to 1e12, or samples-per-symbol from 1 to 1e12)",
+                read_per_name},
     // Channel impairments, each off until asked for.
     ExactOption{"--fading", "fading", PairEnd::none, "none",
                 "multipath fading: none, rayleigh or rician (exact)", "none, rayleigh or rician",
@@ -401,8 +441,17 @@ std::optional<Reach> reach_at(const RunSettings& s, const std::string& name, dou
   return Reach{lowest + band.edges.low, highest + band.edges.high, band.options};
 }
 
-std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
-  return reach_at(s, name, symbol_rate_ceiling(s, name));
+std::optional<Reach> reach_of(const RunSettings& run, const std::string& name) {
+  const RunSettings s = settings_for_name(run, name);
+  std::optional<Reach> reach = reach_at(s, name, symbol_rate_ceiling(s, name));
+  // A rate of the name's own is narrowed where it was given.
+  const auto own = run.exact.per_name.find(name);
+  if (reach && own != run.exact.per_name.end() && (own->second.symbol_rate || own->second.samples_per_symbol)) {
+    for (const std::string_view rate : {"{--symbol-rate-max}", "{--samples-per-symbol-min}"}) {
+      if (const std::size_t at = reach->options.find(rate); at != std::string::npos) reach->options.replace(at, rate.size(), "{--per-name}");
+    }
+  }
+  return reach;
 }
 
 // The text of `option` as given, or its default.
@@ -519,6 +568,11 @@ void fit_samples_per_symbol(RunSettings& s) {
   for (const std::string& name : s.modulations) {
     const Waveform w = resolve_waveform(name);
     if (w.family == nullptr || w.family->analog) continue;
+    // A name given its own rate or samples per symbol draws those.
+    if (const auto own = s.exact.per_name.find(name);
+        own != s.exact.per_name.end() && (own->second.symbol_rate || own->second.samples_per_symbol)) {
+      continue;
+    }
     // The reach grows linearly with the symbol rate (the band with it, the clock's scaling of
     // both): from the reach at 0 and at 1 Baud, the highest rate that stays inside the band.
     std::optional<Reach> at_zero = reach_at(s, name, 0.0);
@@ -534,6 +588,21 @@ void fit_samples_per_symbol(RunSettings& s) {
     const double fewest = std::max(2.0, s.sample_rate / fastest);
     s.exact.fitted_samples_per_symbol[name] = {fewest, 8.0 * fewest};
   }
+}
+
+RunSettings settings_for_name(const RunSettings& settings, std::string_view name) {
+  const auto own = settings.exact.per_name.find(name);
+  if (own == settings.exact.per_name.end()) return settings;
+  RunSettings s = settings;
+  const NameRanges& r = own->second;
+  if (r.snr) std::tie(s.snr_min_db, s.snr_max_db) = std::pair{(*r.snr)[0], (*r.snr)[1]};
+  if (r.symbol_rate || r.samples_per_symbol) {
+    s.exact.fitted_samples_per_symbol.erase(std::string(name));
+    s.exact.samples_per_symbol_min = r.samples_per_symbol ? (*r.samples_per_symbol)[0] : 0.0;
+    s.exact.samples_per_symbol_max = r.samples_per_symbol ? (*r.samples_per_symbol)[1] : 0.0;
+  }
+  if (r.symbol_rate) std::tie(s.symbol_rate_min, s.symbol_rate_max) = std::pair{(*r.symbol_rate)[0], (*r.symbol_rate)[1]};
+  return s;
 }
 
 std::optional<std::string> band_misfit(const RunSettings& settings) {

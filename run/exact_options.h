@@ -60,6 +60,9 @@ std::optional<std::string> band_misfit_marked(const RunSettings& settings);
 // ranges allow (2 at least) to 8 times that.
 void fit_samples_per_symbol(RunSettings& settings);
 
+// The run's settings as `name` draws them: its own ranges of --per-name in place of the run's.
+RunSettings settings_for_name(const RunSettings& settings, std::string_view name);
+
 // As band_misfit_marked, as the command line writes it.
 std::optional<std::string> band_misfit(const RunSettings& settings);
 

@@ -2,6 +2,7 @@
 // The plan of a run: every file in order, with the parameters drawn for it.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -96,7 +97,11 @@ class RunPlan {
   void draw_family_ranges(PlannedFile& file, const DrawnParameters& uses);
   void draw_impairments(PlannedFile& file) const;
 
+  // The settings the current name draws from: the run's, or its own ranges in their place.
+  const RunSettings& drawing() const;
+
   RunSettings settings_;
+  std::map<std::size_t, RunSettings> named_;  // names with ranges of their own, by position
   std::vector<Waveform> waveforms_;  // one per name of the run, in its order
   // Values one file of each modulation draws: which values a file draws depends on its family and
   // the settings only, never on the values, so every file of one modulation draws as many.
