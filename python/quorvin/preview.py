@@ -176,15 +176,23 @@ def symbol_points(samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> 
 
 
 def symbol_frequencies(samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> tuple[np.ndarray, np.ndarray]:
-    """A keyed name's instantaneous frequency (Hz) at the labelled centre of each symbol, offset
-    removed, and those centres' times (s)."""
+    """A keyed name's frequency (Hz) over the middle half of each labelled symbol, offset removed
+    (the mean phase step of its sample pairs: a keyed symbol holds its tone there), and the
+    symbols' centres (s)."""
     x = to_baseband(samples, name, labels)
     fs = label(labels, "sample_rate")
-    # Frequency between samples j and j + 1, at j + 1/2.
-    frequency = np.angle(x[1:] * np.conj(x[:-1])) * fs / (2 * np.pi)
-    _, positions = symbol_instants(labels, len(x), 0.5)
-    nearest = np.clip(np.round(positions - 0.5).astype(np.int64), 0, max(len(frequency) - 1, 0))
-    return positions / fs, frequency[nearest] if len(frequency) else np.zeros(0)
+    steps = np.concatenate([[0], np.cumsum(x[1:] * np.conj(x[:-1]))])
+    n, first = symbol_instants(labels, len(x), 0.25)
+    later, last = symbol_instants(labels, len(x), 0.75)
+    _, here, there = np.intersect1d(n, later, return_indices=True)
+    first, last = first[here], last[there]
+    if not len(first) or len(x) < 2:
+        return np.zeros(0), np.zeros(0)
+    # Pairs j, j + 1 inside the middle half; below 4 samples per symbol, the pair there.
+    low = np.clip(np.ceil(first).astype(np.int64), 0, len(x) - 2)
+    high = np.clip(np.maximum(np.floor(last).astype(np.int64), low + 1), 1, len(x) - 1)
+    frequencies = np.angle(steps[high] - steps[low]) * fs / (2 * np.pi)
+    return (first + last) / 2 / fs, frequencies
 
 
 def tone_levels(name: str, labels: Mapping[str, Any]) -> np.ndarray:
@@ -267,8 +275,8 @@ def _draw_symbols(axis: Any, samples: np.ndarray, name: str, labels: Mapping[str
         times, frequencies = symbol_frequencies(samples, name, labels)
         levels = tone_levels(name, labels)
         for level in levels:
-            axis.axhline(level / 1e3, color="tab:red", linewidth=0.8, linestyle="--")
-        axis.plot(times * 1e3, frequencies / 1e3, ".", markersize=2, color="tab:blue")
+            axis.axhline(level / 1e3, color="tab:red", linewidth=0.6, linestyle="--", alpha=0.6)
+        axis.plot(times * 1e3, frequencies / 1e3, ".", markersize=3, color="tab:blue")
         step = float(np.diff(levels).min()) if len(levels) > 1 else _symbol_rate(labels)
         reach = (float(np.abs(levels).max()) + step) / 1e3
         axis.set_ylim(-reach, reach)
@@ -297,8 +305,10 @@ def _draw_symbols(axis: Any, samples: np.ndarray, name: str, labels: Mapping[str
 def _draw_spectrum(axis: Any, samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> str:
     """The spectrum zoomed to the labelled band, its edges marked; returns the band, for the title."""
     fs = label(labels, "sample_rate")
-    frequencies, power = spectrum(samples, fs)
     low, high = band(name, labels)
+    # Segments that resolve the band in about 16 bins: the more segments averaged, the smoother.
+    size = 2 ** math.ceil(math.log2(16 * fs / (high - low))) if high > low else len(samples)
+    frequencies, power = spectrum(samples, fs, int(min(max(size, 64), 4096)))
     margin = max(0.75 * (high - low), 0.02 * fs)
     view = (max(low - margin, -fs / 2), min(high + margin, fs / 2))
     axis.plot(frequencies / 1e3, power, linewidth=0.7, color="tab:blue")
@@ -372,6 +382,7 @@ def draw_summary(manifest: str, output: str) -> list[str]:
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import MaxNLocator
 
     rows = _rows(manifest)
     parameters = []
@@ -389,6 +400,8 @@ def draw_summary(manifest: str, output: str) -> list[str]:
     panels[0].bar(range(len(counts)), list(counts.values()))
     panels[0].set_xticks(range(len(counts)), list(counts), rotation=90, fontsize=5)
     panels[0].set_ylabel("files", fontsize=7)
+    for axis in panels:
+        axis.yaxis.set_major_locator(MaxNLocator(integer=True))
     panels[0].set_title("files per class", fontsize=8)
     for (key, values), axis in zip(parameters, panels[1:]):
         axis.hist(values, bins=30)
