@@ -156,7 +156,7 @@ def symbol_points(samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> 
     file, or every instant of a file too short for one)."""
     x = to_baseband(samples, name, labels)
     fs_per_rate = label(labels, "sample_rate") / _symbol_rate(labels)
-    pulse = _text(labels, "pulse") or "rect"
+    pulse = _text(labels, "pulse") or "linear"  # unlabelled: the classic model's straight lines
     rolloff, span = label(labels, "rolloff", 0.35), label(labels, "filter_span", 10.0)
     half = 2.0 if pulse == "linear" else (0.5 if pulse == "rect" else span / 2) * fs_per_rate
 
@@ -257,13 +257,27 @@ def _limit(values: np.ndarray, floor: float) -> float:
     return min(max(floor, spread), 3 * floor)
 
 
+def _in_band(x: np.ndarray, name: str, labels: Mapping[str, Any]) -> np.ndarray:
+    """A baseband analog trace kept to its labelled band (and a few bins either side), so the
+    message shows through the noise of the whole sample rate."""
+    fs = label(labels, "sample_rate")
+    centre = carrier(name, labels)
+    low, high = (edge - centre for edge in band(name, labels))
+    margin = max(0.1 * (high - low), 3 * fs / len(x))
+    frequencies = np.fft.fftfreq(len(x), 1 / fs)
+    keep = (frequencies >= low - margin) & (frequencies <= high + margin)
+    return np.fft.ifft(np.fft.fft(x) * keep)
+
+
 def _draw_symbols(axis: Any, samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> str:
     """The file's symbols as its labels claim them; returns what was drawn, for the title."""
     family = FAMILY.get(name)
     if family == "linear":
         points, ideal = symbol_points(samples, name, labels), _core.constellation(name)
-        axis.plot(points.real, points.imag, ".", markersize=2, alpha=0.6, color="tab:blue")
-        axis.plot(ideal.real, ideal.imag, "+", markersize=9, markeredgewidth=1.5, color="tab:red")
+        # Marks shrink with the alphabet, so a dense grid's points still show between them.
+        mark = max(2.0, min(9.0, 36 / math.sqrt(len(ideal))))
+        axis.plot(ideal.real, ideal.imag, "+", markersize=mark, markeredgewidth=1.2, color="tab:red", zorder=1)
+        axis.plot(points.real, points.imag, ".", markersize=2, alpha=0.7, color="tab:blue", zorder=2)
         reach = _limit(points, 1.3 * float(np.abs(ideal).max()))
         axis.set_xlim(-reach, reach)
         axis.set_ylim(-reach, reach)
@@ -285,6 +299,7 @@ def _draw_symbols(axis: Any, samples: np.ndarray, name: str, labels: Mapping[str
         return "frequency at labelled symbol centres"
     x = to_baseband(samples, name, labels)
     if family == "analog":  # a few message periods; the unit circle for scale
+        x = _in_band(x, name, labels)
         fm = label(labels, "message_frequency", 0.0)
         shown = int(min(len(x), max(200, 3 * label(labels, "sample_rate") / fm if fm > 0 else 2000)))
         angle = np.linspace(0, 2 * np.pi, 200)
@@ -299,7 +314,8 @@ def _draw_symbols(axis: Any, samples: np.ndarray, name: str, labels: Mapping[str
     axis.set_aspect("equal")
     axis.set_xlabel("I (unit RMS)", fontsize=7)
     axis.set_ylabel("Q (unit RMS)", fontsize=7)
-    return f"IQ trace, carrier removed, {shown / label(labels, 'sample_rate') * 1e3:.3g} ms"
+    what = "IQ trace, carrier removed" + (", in the labelled band" if family == "analog" else "")
+    return f"{what}, {shown / label(labels, 'sample_rate') * 1e3:.3g} ms"
 
 
 def _draw_spectrum(axis: Any, samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> str:
