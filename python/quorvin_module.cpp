@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
 #include <complex>
 #include <filesystem>
 #include <limits>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/text.h"
@@ -283,6 +285,88 @@ std::map<std::string, std::string> label_types() {
   return types;
 }
 
+// Each label key's unit as the settings file gives it ("Hz", "dB", "Baud"; empty for a ratio or text).
+std::map<std::string, std::string> label_units() {
+  std::map<std::string, std::string> units;
+  for (const std::string& key : label_keys()) units[key] = std::string(parameter_unit(key));
+  return units;
+}
+
+Waveform known_waveform(const std::string& name) {
+  const Waveform w = resolve_waveform(name);
+  if (w.family == nullptr) throw py::value_error("unknown modulation '" + name + "'");
+  return w;
+}
+
+// The distinct unit-energy points a linear name's symbols take, as its files carry them: the
+// family's own samples at the symbols' centres with a rectangular pulse, one sample per symbol,
+// over enough symbols that every point occurs (each about 64 times: none missing but with
+// probability M e^-64). Pi/4-DQPSK gives both of its sets, 8 points. Empty for a name without a
+// constellation (keyed and analog names).
+py::array_t<std::complex<double>> constellation(const std::string& name) {
+  const Waveform w = known_waveform(name);
+  std::vector<Sample> points;
+  if (std::string_view(w.family->name) == "linear" && w.order > 0) {
+    WaveformParameters p;
+    p.sample_rate = 1.0;
+    p.symbol_rate = 1.0;
+    p.num_samples = 64 * std::max(4, w.order);
+    p.start_offset = 0.25;  // inside symbol n's rectangle and OQPSK's late Q rail's
+    p.pulse = PulseShape::rect;
+    p.symbol_seed = Seed{1};
+    for (const Sample& point : prepare_waveform(w, p)(0, static_cast<std::size_t>(p.num_samples))) {
+      // Pi/4-DQPSK's points come from turning the last, so equal points may differ in the last bits.
+      const bool seen = std::any_of(points.begin(), points.end(), [&](const Sample& q) { return std::abs(q - point) < 1e-9; });
+      if (!seen) points.push_back(point);
+    }
+    std::sort(points.begin(), points.end(), [](const Sample& a, const Sample& b) {
+      return std::pair(a.real(), a.imag()) < std::pair(b.real(), b.imag());
+    });
+  }
+  py::array_t<std::complex<double>> out(static_cast<py::ssize_t>(points.size()));
+  std::copy(points.begin(), points.end(), out.mutable_data());
+  return out;
+}
+
+// The labels a file's band is sized from, by their label keys.
+struct BandLabels {
+  double symbol_rate = 0.0;  // Baud: the realised rate
+  std::string pulse;         // "rrc", "rect" or "linear"; empty for analog names
+  double rolloff = 0.0;
+  double modulation_index = 0.0;  // keyed names' h
+  double gmsk_bt = 0.0;
+  double message_frequency = 0.0;  // Hz
+  double frequency_deviation = 0.0;  // Hz
+  std::string sideband;  // "lower", "upper", or empty for either
+};
+
+// The band (low, high) a file's signal occupies around its centre (0 Hz for a digital name, its
+// carrier for an analog one), Hz, as the run's band check sizes it, for the file's own labels.
+std::pair<double, double> band(const std::string& name, const BandLabels& labels) {
+  const Waveform w = known_waveform(name);
+  const auto choice = [](const char* key, const std::string& text, auto pairs) {
+    for (const auto& [given, value] : pairs) {
+      if (text == given) return value;
+    }
+    throw py::value_error(std::string(key) + " '" + text + "' is none of the labels' values");
+  };
+  BandLimits limits{.symbol_rate = labels.symbol_rate,
+                    .pulse = labels.pulse.empty() ? PulseShape::rrc
+                                                  : choice("pulse", labels.pulse,
+                                                           std::array{std::pair{"rrc", PulseShape::rrc}, std::pair{"rect", PulseShape::rect},
+                                                                      std::pair{"linear", PulseShape::linear}}),
+                    .rolloff = labels.rolloff,
+                    .fsk_index = labels.modulation_index,
+                    .gmsk_bt = labels.gmsk_bt,
+                    .message_frequency = labels.message_frequency,
+                    .deviation = labels.frequency_deviation};
+  if (!labels.sideband.empty()) {
+    limits.sideband = choice("sideband", labels.sideband, std::array{std::pair{"lower", Sideband::lower}, std::pair{"upper", Sideband::upper}});
+  }
+  const FamilyBand found = w.family->band(w, limits);
+  return {found.edges.low, found.edges.high};
+}
+
 // What writing files is asked for, beyond the run's settings: quorvin-cli's file options.
 struct FileRequest {
   std::string folder;    // UTF-8; empty for the working folder
@@ -400,5 +484,19 @@ PYBIND11_MODULE(_core, m) {
         py::arg("settings"), py::arg("seed"), py::arg("folder"), py::arg("format"), py::arg("manifest"),
         py::arg("compress"), py::arg("save_settings"), py::arg("jobs"),
         "Writes a seeded run's files as quorvin-cli does; a summary dict, OSError for an output that cannot be opened.");
+  m.def("label_units", &label_units, "Each label key's unit (Hz, dB, Baud, ...; empty for a ratio or text).");
+  m.def("constellation", &constellation, py::arg("name"),
+        "The distinct unit-energy points of a linear name's symbols (complex128), as its files carry them; empty for "
+        "keyed and analog names.");
+  m.def("band",
+        [](const std::string& name, double symbol_rate, const std::string& pulse, double rolloff, double modulation_index,
+           double gmsk_bt, double message_frequency, double frequency_deviation, const std::string& sideband) {
+          return band(name, {symbol_rate, pulse, rolloff, modulation_index, gmsk_bt, message_frequency, frequency_deviation, sideband});
+        },
+        py::arg("name"), py::arg("symbol_rate") = 0.0, py::arg("pulse") = "", py::arg("rolloff") = 0.0,
+        py::arg("modulation_index") = 0.0, py::arg("gmsk_bt") = 0.0, py::arg("message_frequency") = 0.0,
+        py::arg("frequency_deviation") = 0.0, py::arg("sideband") = "",
+        "The band (low, high) Hz a file's signal occupies around its centre (0 Hz, or an analog name's carrier), "
+        "from its labels, as the band check sizes it.");
   m.def("catalogue", &catalogue, "Every modulation name in class-index order: name, family, order, on_form.");
 }

@@ -151,7 +151,7 @@ const Definition definitions[] = {
     {{"signal_model", "", "", true, trailing, ParameterType::text}, [](const Facts& f) { return exact(f) ? Value{} : Value{std::string("classic")}; }},
     {{"signal_model", "Signal Model", "", true, trailing, ParameterType::text},
      [](const Facts& f) { return exact(f) ? Value{std::string("exact")} : Value{}; }},
-    {{"realised_symbol_rate", "", "", true, trailing},
+    {{"realised_symbol_rate", "", " Baud", true, trailing},
      [](const Facts& f) { return for_digital(f, realised(f).symbol_rate); }},
     {{"samples_per_symbol", "", "", true, trailing},
      [](const Facts& f) { return for_digital(f, realised(f).samples_per_symbol); }},
@@ -159,7 +159,7 @@ const Definition definitions[] = {
      [](const Facts& f) { return exact(f) ? Value{} : for_digital(f, realised(f).symbols_spanned); }},
     {{"symbols_spanned", "Symbols Spanned", "", true, trailing},
      [](const Facts& f) { return exact(f) ? for_digital(f, realised(f).symbols_spanned) : Value{}; }},
-    {{"apparent_message_frequency", "", "", true, trailing},
+    {{"apparent_message_frequency", "", " Hz", true, trailing},
      [](const Facts& f) {
        return uses(f).message ? for_analog(f, apparent_message_frequency(f)) : Value{};
      }},
@@ -320,6 +320,17 @@ ParameterType parameter_type(std::string_view key) {
     if (kind.key == key) return kind.type;
   }
   return ParameterType::text;
+}
+
+std::string_view parameter_unit(std::string_view key) {
+  const auto bare = [](std::string_view unit) { return unit.substr(std::min(unit.size(), unit.find_first_not_of(' '))); };
+  for (const Definition& d : definitions) {
+    if (d.kind.key == key && !d.kind.unit.empty()) return bare(d.kind.unit);
+  }
+  for (const ParameterKind& kind : family_range_kinds()) {
+    if (kind.key == key && !kind.unit.empty()) return bare(kind.unit);
+  }
+  return {};
 }
 
 std::vector<std::string_view> manifest_parameter_keys(ManifestPlace place) {

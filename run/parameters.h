@@ -68,6 +68,10 @@ std::vector<std::string_view> unrealised_labels(const FileFacts& facts);
 // The type of the kind keyed `key` (every kind of one key has one type); text for an unknown key.
 ParameterType parameter_type(std::string_view key);
 
+// The unit of the kind keyed `key` without the settings file's leading space ("Hz", "dB", "Baud",
+// "symbols"); empty for a ratio, a text or an unknown key.
+std::string_view parameter_unit(std::string_view key);
+
 // The manifest's parameter columns at `place`, one per key, in table order.
 std::vector<std::string_view> manifest_parameter_keys(ManifestPlace place);
 

@@ -1,11 +1,16 @@
-"""Pictures of a dataset, to find wrong labels by looking.
+"""Pictures of a dataset that show what its labels claim, so a mislabelled file looks wrong.
 
     python3 -m quorvin.preview MANIFEST -o preview.png [--summary summary.png] [--per-class 3]
 
-One row per class: a constellation (an IQ trace for analog names), the spectrum and a spectrogram
-of a few files, titled with their labels. ``--summary`` draws the class counts and a histogram of
-every drawn parameter. MANIFEST is the CSV that ``quorvin-cli --manifest`` wrote; the recordings
-are read from its folder (or ``--folder``), SigMF or CSV.
+One row per class, two panels per file, each file titled with its own labels. Digital linear
+names: the samples with the labelled carrier offset (and phase) removed, matched-filtered with
+the labelled pulse and taken at the labelled symbol instants, over the name's ideal constellation.
+Keyed names: the instantaneous frequency at the labelled symbol centres against the labelled tone
+levels. Analog names: the IQ trace with the labelled carrier and offset removed. Beside each, the
+spectrum zoomed to the labelled occupied band, its edges marked. ``--summary`` draws the class
+counts and a histogram of every drawn parameter. MANIFEST is the CSV that ``quorvin-cli
+--manifest`` wrote; the recordings are read from where it names them (or ``--folder``), SigMF,
+CSV or HDF5.
 """
 
 from __future__ import annotations
@@ -14,26 +19,187 @@ import argparse
 import math
 import os
 import sys
-from typing import Any, Sequence
+from typing import Any, Mapping, Sequence
 
 import numpy as np
 
 from . import _core, read_csv, read_manifest, read_sigmf
 
-# Names drawn as an IQ trace rather than a constellation: the analog family's.
-ANALOG = {row["name"] for row in _core.catalogue() if row["family"] == "analog"}
+# Each name's family module: how its symbols are shown.
+FAMILY = {row["name"]: row["family"] for row in _core.catalogue()}
+ORDER = {row["name"]: row["order"] for row in _core.catalogue()}
 # The labels drawn as histograms: real-valued ones (indices, seeds and counts are whole numbers).
 REAL_LABELS = {key for key, kind in _core.label_types().items() if kind == "real"}
+UNITS = _core.label_units()
 
 
-def spectrum(samples: np.ndarray, sample_rate: float, size: int = 1024) -> tuple[np.ndarray, np.ndarray]:
-    """Averaged Hann-windowed periodogram: frequencies (Hz, -fs/2 .. fs/2) and power in dB."""
+def spectrum(samples: np.ndarray, sample_rate: float, size: int = 1024, pad: int = 4) -> tuple[np.ndarray, np.ndarray]:
+    """Averaged Hann-windowed periodogram, zero-padded `pad` times: frequencies (Hz, -fs/2 .. fs/2)
+    and power in dB relative to its peak."""
     size = min(size, max(16, len(samples)))
     window = np.hanning(size)
     segments = [samples[i:i + size] for i in range(0, len(samples) - size + 1, size // 2)] or [samples[:size]]
-    power = np.mean([np.abs(np.fft.fft(s * window[: len(s)], size)) ** 2 for s in segments], axis=0)
-    frequencies = np.fft.fftshift(np.fft.fftfreq(size, 1.0 / sample_rate))
-    return frequencies, 10 * np.log10(np.fft.fftshift(power) + 1e-30)
+    power = np.mean([np.abs(np.fft.fft(s * window[: len(s)], size * pad)) ** 2 for s in segments], axis=0)
+    frequencies = np.fft.fftshift(np.fft.fftfreq(size * pad, 1.0 / sample_rate))
+    power = np.fft.fftshift(power)
+    return frequencies, 10 * np.log10(power / max(power.max(), 1e-300) + 1e-30)
+
+
+def label(labels: Mapping[str, Any], key: str, default: float | None = None) -> float | None:
+    """A numeric label, or `default` where the file has none (absent, empty or NaN)."""
+    try:
+        value = float(labels.get(key, ""))
+    except (TypeError, ValueError):
+        return default
+    return value if math.isfinite(value) else default
+
+
+def _text(labels: Mapping[str, Any], key: str) -> str:
+    value = labels.get(key)
+    return "" if value is None or (isinstance(value, float) and math.isnan(value)) else str(value)
+
+
+def carrier(name: str, labels: Mapping[str, Any]) -> float:
+    """Where the labels put the signal's centre in the samples, Hz: the total carrier offset (the
+    mixing frequency and offset, moved by the clock), plus an analog name's own carrier."""
+    offset = label(labels, "total_carrier_offset")
+    if offset is None:  # the classic model's labels: the mixing frequency and offset as drawn
+        offset = label(labels, "mix_frequency", 0.0) + label(labels, "frequency_offset", 0.0)
+    return offset + (label(labels, "carrier_frequency", 0.0) if FAMILY.get(name) == "analog" else 0.0)
+
+
+def to_baseband(samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> np.ndarray:
+    """The samples with the labelled centre frequency and carrier phase removed (complex128)."""
+    k = np.arange(len(samples))
+    turn = 2 * np.pi * carrier(name, labels) * k / label(labels, "sample_rate") + label(labels, "carrier_phase", 0.0)
+    return samples.astype(np.complex128) * np.exp(-1j * turn)
+
+
+def band(name: str, labels: Mapping[str, Any]) -> tuple[float, float]:
+    """The occupied band's edges in the samples, Hz: the core's band for the file's labels (as the
+    band check sizes it), scaled by the clock's offset and moved to the labelled centre."""
+    low, high = _core.band(
+        name, symbol_rate=label(labels, "realised_symbol_rate", label(labels, "symbol_rate", 0.0)),
+        pulse=_text(labels, "pulse"), rolloff=label(labels, "rolloff", 0.0),
+        modulation_index=label(labels, "modulation_index", 0.0), gmsk_bt=label(labels, "gmsk_bt", 0.0),
+        message_frequency=label(labels, "message_frequency", 0.0),
+        frequency_deviation=label(labels, "frequency_deviation", 0.0), sideband=_text(labels, "sideband"))
+    # The realised rate already holds the clock's share; an analog band scales with it.
+    scale = 1 + label(labels, "clock_ppm", 0.0) * 1e-6 if FAMILY.get(name) == "analog" else 1.0
+    centre = carrier(name, labels)
+    return centre + low * scale, centre + high * scale
+
+
+def _symbol_rate(labels: Mapping[str, Any]) -> float:
+    # The realised rate counts the timing error's drift and the clock's offset; the classic
+    # model's labels have the drawn rate alone.
+    rate = label(labels, "realised_symbol_rate", label(labels, "symbol_rate"))
+    if not rate or rate <= 0:
+        raise ValueError(f"file {labels.get('file_index', '?')} of {labels.get('modulation', '?')}: no symbol rate label")
+    return rate
+
+
+def symbol_instants(labels: Mapping[str, Any], num_samples: int, delay: float = 0.0) -> tuple[np.ndarray, np.ndarray]:
+    """The labelled instants of the symbols that fall in the file: their numbers n and sample
+    positions (fractional), where u = start_offset + k Rs'/fs reaches n + delay."""
+    fs, rate = label(labels, "sample_rate"), _symbol_rate(labels)
+    start = label(labels, "start_offset", 0.0)
+    last = start + (num_samples - 1) * rate / fs
+    n = np.arange(math.ceil(start - delay), math.floor(last - delay) + 1)
+    return n, (n + delay - start) * fs / rate
+
+
+def rrc(u: np.ndarray, rolloff: float) -> np.ndarray:
+    """The root-raised cosine of `rolloff` at u symbol periods (unscaled)."""
+    a = rolloff
+    u = np.asarray(u, dtype=float)
+    out = np.empty_like(u)
+    centre = np.abs(u) < 1e-9
+    edge = np.abs(np.abs(4 * a * u) - 1) < 1e-9 if a > 0 else np.zeros_like(centre)
+    rest = ~(centre | edge)
+    v = u[rest]
+    out[rest] = (np.sin(np.pi * v * (1 - a)) + 4 * a * v * np.cos(np.pi * v * (1 + a))) / (np.pi * v * (1 - (4 * a * v) ** 2))
+    out[centre] = 1 - a + 4 * a / np.pi
+    if a > 0:
+        out[edge] = a / np.sqrt(2) * ((1 + 2 / np.pi) * np.sin(np.pi / (4 * a)) + (1 - 2 / np.pi) * np.cos(np.pi / (4 * a)))
+    return out
+
+
+def _receive(x: np.ndarray, positions: np.ndarray, fs_per_rate: float, pulse: str, rolloff: float, span: float) -> np.ndarray:
+    """Matched-filter outputs at fractional sample positions, each normalised by its own pulse
+    energy, so a unit point comes out as itself whatever the fractional timing."""
+    if pulse == "linear":
+        # The triangle is zero at every other symbol's instant, its matched filter is not: the
+        # trace at the instant is the ISI-free point. The trace is straight between instants, so
+        # each side's two nearest samples (one piece of it from 2 samples per symbol up) are
+        # extended to the instant, and the two averaged; a triangle of unit energy per symbol
+        # period peaks at sqrt(3/2).
+        before = np.clip(np.floor(positions).astype(np.int64), 1, len(x) - 1)
+        after = np.clip(np.ceil(positions).astype(np.int64), 0, len(x) - 2)
+        left = x[before] + (x[before] - x[before - 1]) * (positions - before)
+        right = x[after] - (x[after + 1] - x[after]) * (after - positions)
+        return (left + right) / 2 / math.sqrt(1.5)
+    half = 0.5 if pulse == "rect" else span / 2
+    reach = int(math.ceil(half * fs_per_rate)) + 1
+    offsets = np.arange(-reach, reach + 1)
+    k = np.floor(positions).astype(np.int64)[:, None] + offsets[None, :]
+    u = (k - positions[:, None]) / fs_per_rate
+    inside = (np.abs(u) <= half) & (k >= 0) & (k < len(x))
+    taps = np.where(inside, np.where(np.abs(u) < 0.5, 1.0, 0.0) if pulse == "rect" else rrc(u, rolloff), 0.0)
+    values = x[np.clip(k, 0, len(x) - 1)]
+    return (values * taps).sum(axis=1) / np.maximum((taps ** 2).sum(axis=1), 1e-300)
+
+
+def symbol_points(samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> np.ndarray:
+    """A linear name's received points: the labelled offset removed, matched-filtered with the
+    labelled pulse and taken at the labelled symbol instants (symbols whose pulse lies inside the
+    file, or every instant of a file too short for one)."""
+    x = to_baseband(samples, name, labels)
+    fs_per_rate = label(labels, "sample_rate") / _symbol_rate(labels)
+    pulse = _text(labels, "pulse") or "linear"  # unlabelled: the classic model's straight lines
+    rolloff, span = label(labels, "rolloff", 0.35), label(labels, "filter_span", 10.0)
+    half = 2.0 if pulse == "linear" else (0.5 if pulse == "rect" else span / 2) * fs_per_rate
+
+    def rail(delay: float) -> tuple[np.ndarray, np.ndarray]:
+        n, positions = symbol_instants(labels, len(x), delay)
+        whole = (positions - half >= 0) & (positions + half <= len(x) - 1)
+        if whole.any():
+            n, positions = n[whole], positions[whole]
+        return n, _receive(x, positions, fs_per_rate, pulse, rolloff, span)
+
+    n, points = rail(0.0)
+    if name == "OQPSK":  # the Q rail half a symbol late
+        late_n, late = rail(0.5)
+        common, here, there = np.intersect1d(n, late_n, return_indices=True)
+        points = points[here].real + 1j * late[there].imag
+    return points
+
+
+def symbol_frequencies(samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> tuple[np.ndarray, np.ndarray]:
+    """A keyed name's frequency (Hz) over the middle half of each labelled symbol, offset removed
+    (the mean phase step of its sample pairs: a keyed symbol holds its tone there), and the
+    symbols' centres (s)."""
+    x = to_baseband(samples, name, labels)
+    fs = label(labels, "sample_rate")
+    steps = np.concatenate([[0], np.cumsum(x[1:] * np.conj(x[:-1]))])
+    n, first = symbol_instants(labels, len(x), 0.25)
+    later, last = symbol_instants(labels, len(x), 0.75)
+    _, here, there = np.intersect1d(n, later, return_indices=True)
+    first, last = first[here], last[there]
+    if not len(first) or len(x) < 2:
+        return np.zeros(0), np.zeros(0)
+    # Pairs j, j + 1 inside the middle half; below 4 samples per symbol, the pair there.
+    low = np.clip(np.ceil(first).astype(np.int64), 0, len(x) - 2)
+    high = np.clip(np.maximum(np.floor(last).astype(np.int64), low + 1), 1, len(x) - 1)
+    frequencies = np.angle(steps[high] - steps[low]) * fs / (2 * np.pi)
+    return (first + last) / 2 / fs, frequencies
+
+
+def tone_levels(name: str, labels: Mapping[str, Any]) -> np.ndarray:
+    """The labelled tones of a keyed name about its centre, Hz: h a Rs'/2 for a = 2s - (M - 1)."""
+    order = ORDER.get(name) or 2
+    h = label(labels, "modulation_index", 0.5)
+    return h * (2 * np.arange(order) - (order - 1)) * _symbol_rate(labels) / 2
 
 
 def _rows(manifest: str) -> list[dict[str, Any]]:
@@ -84,6 +250,110 @@ def _saved(row: dict[str, Any]) -> bool:
     return str(row["saved"]).lower() == "true"
 
 
+def _limit(values: np.ndarray, floor: float) -> float:
+    """A symmetric axis limit: `floor` (the ideal's reach with a margin), widened for spread points
+    up to three times it, so neither a clean file's nor a noisy one's points fill a needless axis."""
+    spread = float(np.percentile(np.abs(values), 98)) * 1.1 if len(values) else 0.0
+    return min(max(floor, spread), 3 * floor)
+
+
+def _in_band(x: np.ndarray, name: str, labels: Mapping[str, Any]) -> np.ndarray:
+    """A baseband analog trace kept to its labelled band (and a few bins either side), so the
+    message shows through the noise of the whole sample rate."""
+    fs = label(labels, "sample_rate")
+    centre = carrier(name, labels)
+    low, high = (edge - centre for edge in band(name, labels))
+    margin = max(0.1 * (high - low), 3 * fs / len(x))
+    frequencies = np.fft.fftfreq(len(x), 1 / fs)
+    keep = (frequencies >= low - margin) & (frequencies <= high + margin)
+    return np.fft.ifft(np.fft.fft(x) * keep)
+
+
+def _draw_symbols(axis: Any, samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> str:
+    """The file's symbols as its labels claim them; returns what was drawn, for the title."""
+    family = FAMILY.get(name)
+    if family == "linear":
+        points, ideal = symbol_points(samples, name, labels), _core.constellation(name)
+        # Marks shrink with the alphabet, so a dense grid's points still show between them.
+        mark = max(2.0, min(9.0, 36 / math.sqrt(len(ideal))))
+        axis.plot(ideal.real, ideal.imag, "+", markersize=mark, markeredgewidth=1.2, color="tab:red", zorder=1)
+        axis.plot(points.real, points.imag, ".", markersize=2, alpha=0.7, color="tab:blue", zorder=2)
+        reach = _limit(points, 1.3 * float(np.abs(ideal).max()))
+        axis.set_xlim(-reach, reach)
+        axis.set_ylim(-reach, reach)
+        axis.set_aspect("equal")
+        axis.set_xlabel("I (unit RMS)", fontsize=7)
+        axis.set_ylabel("Q (unit RMS)", fontsize=7)
+        return f"{len(points)} symbols at labelled instants"
+    if family == "keyed":
+        times, frequencies = symbol_frequencies(samples, name, labels)
+        levels = tone_levels(name, labels)
+        for level in levels:
+            axis.axhline(level / 1e3, color="tab:red", linewidth=0.6, linestyle="--", alpha=0.6)
+        axis.plot(times * 1e3, frequencies / 1e3, ".", markersize=3, color="tab:blue")
+        step = float(np.diff(levels).min()) if len(levels) > 1 else _symbol_rate(labels)
+        reach = (float(np.abs(levels).max()) + step) / 1e3
+        axis.set_ylim(-reach, reach)
+        axis.set_xlabel("time (ms)", fontsize=7)
+        axis.set_ylabel("frequency (kHz)", fontsize=7)
+        return "frequency at labelled symbol centres"
+    x = to_baseband(samples, name, labels)
+    if family == "analog":  # a few message periods; the unit circle for scale
+        x = _in_band(x, name, labels)
+        fm = label(labels, "message_frequency", 0.0)
+        shown = int(min(len(x), max(200, 3 * label(labels, "sample_rate") / fm if fm > 0 else 2000)))
+        angle = np.linspace(0, 2 * np.pi, 200)
+        axis.plot(np.cos(angle), np.sin(angle), color="tab:red", linewidth=0.6, linestyle="--")
+        axis.plot(x.real[:shown], x.imag[:shown], linewidth=0.6, color="tab:blue")
+    else:  # no symbols, no carrier
+        shown = len(x)
+        axis.plot(x.real, x.imag, ".", markersize=1, color="tab:blue")
+    reach = _limit(x[:shown], 1.4)
+    axis.set_xlim(-reach, reach)
+    axis.set_ylim(-reach, reach)
+    axis.set_aspect("equal")
+    axis.set_xlabel("I (unit RMS)", fontsize=7)
+    axis.set_ylabel("Q (unit RMS)", fontsize=7)
+    what = "IQ trace, carrier removed" + (", in the labelled band" if family == "analog" else "")
+    return f"{what}, {shown / label(labels, 'sample_rate') * 1e3:.3g} ms"
+
+
+def _draw_spectrum(axis: Any, samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> str:
+    """The spectrum zoomed to the labelled band, its edges marked; returns the band, for the title."""
+    fs = label(labels, "sample_rate")
+    low, high = band(name, labels)
+    # Segments that resolve the band in about 16 bins: the more segments averaged, the smoother.
+    size = 2 ** math.ceil(math.log2(16 * fs / (high - low))) if high > low else len(samples)
+    frequencies, power = spectrum(samples, fs, int(min(max(size, 64), 4096)))
+    margin = max(0.75 * (high - low), 0.02 * fs)
+    view = (max(low - margin, -fs / 2), min(high + margin, fs / 2))
+    axis.plot(frequencies / 1e3, power, linewidth=0.7, color="tab:blue")
+    axis.axvspan(low / 1e3, high / 1e3, color="tab:red", alpha=0.08)
+    for edge in (low, high):
+        axis.axvline(edge / 1e3, color="tab:red", linewidth=0.8, linestyle="--")
+    shown = power[(frequencies >= view[0]) & (frequencies <= view[1])]
+    axis.set_xlim(view[0] / 1e3, view[1] / 1e3)
+    axis.set_ylim(max(float(shown.min()) if len(shown) else -100.0, -100.0) - 5, 5)
+    axis.set_xlabel("frequency (kHz)", fontsize=7)
+    axis.set_ylabel("power (dB re peak)", fontsize=7)
+    return f"labelled band {low / 1e3:.3g} .. {high / 1e3:.3g} kHz"
+
+
+def _title(name: str, labels: Mapping[str, Any]) -> str:
+    """A file's own labels: its name, index, SNR and what its symbols or message are."""
+    text = f"{name} #{labels.get('file_index', '?')}: SNR {label(labels, 'snr_db', math.nan):.1f} dB"
+    rate = label(labels, "realised_symbol_rate", label(labels, "symbol_rate"))
+    if FAMILY.get(name) == "analog":
+        fm = label(labels, "message_frequency")
+        return text + (f", fm {fm:.4g} Hz" if fm else "") + f", fc {carrier(name, labels) / 1e3:.4g} kHz"
+    if rate:
+        text += f", {rate / 1e3:.4g} kBd, {label(labels, 'sample_rate') / rate:.3g} sps"
+    pulse = _text(labels, "pulse")
+    if pulse:
+        text += f", {pulse}" + (f" {label(labels, 'rolloff'):.2g}" if pulse == "rrc" else "")
+    return text
+
+
 def draw_preview(manifest: str, output: str, folder: str | None = None, per_class: int = 3) -> list[str]:
     """Draws the per-class figure; returns the classes drawn, in manifest order."""
     import matplotlib
@@ -101,28 +371,21 @@ def draw_preview(manifest: str, output: str, folder: str | None = None, per_clas
     names = list(by_class)
     if not names:
         raise ValueError(f"{manifest}: no saved recordings to draw")
-    figure, axes = plt.subplots(len(names), 3, figsize=(13, 2.6 * len(names)), squeeze=False)
+    columns = 2 * min(per_class, max(len(rows) for rows in by_class.values()))
+    figure, axes = plt.subplots(len(names), columns, figsize=(2.7 * columns, 2.7 * len(names)), squeeze=False)
     for line, name in zip(axes, names):
         rows = by_class[name][:per_class]
-        for row in rows:
-            x = _samples(folder, row)
-            fs = float(row["sample_rate"])
-            if name in ANALOG:
-                line[0].plot(x.real[:400], linewidth=0.6)
-            else:
-                line[0].plot(x.real, x.imag, ".", markersize=1)
-            f, p = spectrum(x, fs)
-            line[1].plot(f, p, linewidth=0.6)
-        x = _samples(folder, rows[0])
-        line[2].specgram(x, NFFT=min(256, len(x)), Fs=float(rows[0]["sample_rate"]), noverlap=0)
-        row = rows[0]
-        snr = float(row["snr_db"])
-        rate = row.get("symbol_rate")
-        detail = f"SNR {snr:.1f} dB" + (f", {float(rate):.0f} Bd" if rate not in (None, "") and not
-                                        (isinstance(rate, float) and math.isnan(rate)) else "")
-        line[0].set_title(f"{name} ({'IQ trace' if name in ANALOG else 'constellation'}); {detail}", fontsize=8)
-        line[1].set_title(f"{name}: spectrum (dB), {len(rows)} files", fontsize=8)
-        line[2].set_title(f"{name}: spectrogram of file {row['file_index']}", fontsize=8)
+        for place, row in enumerate(rows):
+            samples = _samples(folder, row)
+            symbols, spectrum_axis = line[2 * place], line[2 * place + 1]
+            drawn = _draw_symbols(symbols, samples, name, row)
+            symbols.set_title(f"{_title(name, row)}\n{drawn}", fontsize=7)
+            spectrum_axis.set_title(f"{name} #{row.get('file_index', '?')}: {_draw_spectrum(spectrum_axis, samples, name, row)}",
+                                    fontsize=7)
+        for axis in line[2 * len(rows):]:
+            figure.delaxes(axis)
+        for axis in line[: 2 * len(rows)]:
+            axis.tick_params(labelsize=6)
     figure.tight_layout()
     figure.savefig(output, dpi=80)
     plt.close(figure)
@@ -135,33 +398,36 @@ def draw_summary(manifest: str, output: str) -> list[str]:
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import MaxNLocator
 
     rows = _rows(manifest)
     parameters = []
-    for key in rows[0] if rows else []:
-        values = []
-        for row in rows:
-            try:
-                values.append(float(row[key]))
-            except (TypeError, ValueError):
-                pass
-        values = [v for v in values if math.isfinite(v)]
+    for key in rows[0]:
+        values = [v for v in (label(row, key) for row in rows) if v is not None]
         if key in REAL_LABELS and len(set(values)) > 1:
             parameters.append((key, values))
     counts: dict[str, int] = {}
     for row in rows:
         counts[str(row["modulation"])] = counts.get(str(row["modulation"]), 0) + 1
-    columns = 3
-    lines = 1 + math.ceil(len(parameters) / columns)
-    figure, axes = plt.subplots(lines, columns, figsize=(13, 2.6 * lines), squeeze=False)
-    axes[0][0].bar(range(len(counts)), list(counts.values()))
-    axes[0][0].set_xticks(range(len(counts)), list(counts), rotation=90, fontsize=6)
-    axes[0][0].set_title("files per class", fontsize=8)
-    for axis in list(axes[0][1:]):
-        axis.axis("off")
-    for (key, values), axis in zip(parameters, [a for line in axes[1:] for a in line]):
+    columns = 4
+    lines = math.ceil((1 + len(parameters)) / columns)
+    figure, axes = plt.subplots(lines, columns, figsize=(3.3 * columns, 2.6 * lines), squeeze=False)
+    panels = [axis for line in axes for axis in line]
+    panels[0].bar(range(len(counts)), list(counts.values()))
+    panels[0].set_xticks(range(len(counts)), list(counts), rotation=90, fontsize=5)
+    panels[0].set_ylabel("files", fontsize=7)
+    for axis in panels:
+        axis.yaxis.set_major_locator(MaxNLocator(integer=True))
+    panels[0].set_title("files per class", fontsize=8)
+    for (key, values), axis in zip(parameters, panels[1:]):
         axis.hist(values, bins=30)
+        unit = UNITS.get(key, "")
+        axis.set_xlabel(f"{key} ({unit})" if unit else key, fontsize=7)
+        axis.set_ylabel("files", fontsize=7)
         axis.set_title(key, fontsize=8)
+        axis.tick_params(labelsize=6)
+    for axis in panels[1 + len(parameters):]:
+        figure.delaxes(axis)
     figure.tight_layout()
     figure.savefig(output, dpi=80)
     plt.close(figure)
