@@ -7,6 +7,7 @@ const SignalFamily& family_of(Scheme scheme) {
     case Scheme::linear: return linear_family;
     case Scheme::keyed: return keyed_family;
     case Scheme::analog: return analog_family;
+    case Scheme::noise: return noise_family;
   }
   return linear_family;
 }

@@ -54,7 +54,7 @@ struct WaveformParameters {
   double rolloff = 0.35;
   std::int32_t filter_span = 10;  // symbols; the pulse is truncated to +-span/2
   double fsk_index = 1.0;
-  double gmsk_bt = 0.3;
+  double gmsk_bt = 0.3;  // every Gaussian-filtered kind's
   std::optional<Seed> symbol_seed = std::nullopt;  // none: the device's
   // The analog family.
   double amplitude = 0.0;  // of the carrier (AM, FM, CW) or of the single sideband's tone
@@ -114,11 +114,14 @@ struct SignalFamily {
   // The modulation index h of a keyed name (from its drawn FSK index where it has one);
   // nullptr for a family without one.
   double (*modulation_index)(const Waveform&, double fsk_index);
+  // No signal at all: the file is the receiver's noise alone (its SNR minus infinity).
+  bool silent = false;
 };
 
-extern const SignalFamily linear_family;  // PSK, QAM, APSK, OQPSK, Pi/4-DQPSK
-extern const SignalFamily keyed_family;   // FSK, MSK, GMSK
-extern const SignalFamily analog_family;  // AM, AM-SSB, FM, CW
+extern const SignalFamily linear_family;  // PSK, QAM, APSK, ASK, OOK, OQPSK, Pi/4-DQPSK
+extern const SignalFamily keyed_family;   // FSK, GFSK, MSK, GMSK of any order
+extern const SignalFamily analog_family;  // AM, AM-SSB, AM-DSB-SC, AM-LSB, AM-USB, FM, CW
+extern const SignalFamily noise_family;   // Noise
 
 // The module of a scheme.
 const SignalFamily& family_of(Scheme scheme);
@@ -132,6 +135,12 @@ Waveform analog_waveform(Route variant);
 
 // Whether the name's samples are the analog family's.
 inline bool is_analog(const Waveform& w) { return w.family != nullptr && w.family->analog; }
+
+// Whether the name makes no signal (Noise): no symbols, no carrier, only the receiver's noise.
+inline bool is_silent(const Waveform& w) { return w.family != nullptr && w.family->silent; }
+
+// Whether the name's samples carry symbols (its family is neither analog nor silent).
+inline bool is_digital(const Waveform& w) { return w.family != nullptr && !w.family->analog && !w.family->silent; }
 
 // The waveform's ranges: its family's; empty ranges without a family, or its fault thrown.
 WaveformRange prepare_waveform(const Waveform& w, const WaveformParameters& p);

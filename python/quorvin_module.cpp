@@ -351,7 +351,8 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
   return out;
 }
 
-// Each name in class-index order with its family module ("linear", "keyed" or "analog") and order.
+// Each name in class-index order with its family module ("linear", "keyed", "analog" or "noise"),
+// order and group (what `-m <group>` selects).
 py::list catalogue() {
   py::list rows;
   for (const ModulationRow& row : modulation_catalogue) {
@@ -360,6 +361,7 @@ py::list catalogue() {
     entry["family"] = std::string(family_of(row.scheme).name);
     entry["order"] = row.alphabet;
     entry["on_form"] = row.on_form;
+    entry["group"] = std::string(modulation_group(row));
     rows.append(entry);
   }
   return rows;
@@ -400,5 +402,5 @@ PYBIND11_MODULE(_core, m) {
         py::arg("settings"), py::arg("seed"), py::arg("folder"), py::arg("format"), py::arg("manifest"),
         py::arg("compress"), py::arg("save_settings"), py::arg("jobs"),
         "Writes a seeded run's files as quorvin-cli does; a summary dict, OSError for an output that cannot be opened.");
-  m.def("catalogue", &catalogue, "Every modulation name in class-index order: name, family, order, on_form.");
+  m.def("catalogue", &catalogue, "Every modulation name in class-index order: name, family, order, on_form, group.");
 }

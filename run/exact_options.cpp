@@ -339,7 +339,8 @@ double symbol_rate_ceiling(const RunSettings& s, const std::string& name) {
 std::optional<Reach> reach_at(const RunSettings& s, const std::string& name, double symbol_rate) {
   const ExactSettings& x = s.exact;
   const Waveform w = resolve_waveform(name);
-  if (w.family == nullptr) return std::nullopt;  // a name's own fault is reported with its file
+  // A name's own fault is reported with its file; noise alone fills any band.
+  if (w.family == nullptr || is_silent(w)) return std::nullopt;
   FamilyBand band = w.family->band(w, {.symbol_rate = symbol_rate,
                                              .pulse = x.pulse,
                                              .rolloff = std::max(x.rolloff_min, x.rolloff_max),

@@ -54,6 +54,8 @@ struct PlannedFile {
   double carrier_frequency = 0.0;  // Hz, the analog carrier
   double message_phase = 0.0;      // radians, the analog message's phase at the first sample
   Sideband sideband = Sideband::lower;
+  // Noise: the power of its noise relative to the unit nominal power (its SNR is minus infinity).
+  double noise_power = 1.0;
   ImpairmentDraws impairments = {};
 };
 

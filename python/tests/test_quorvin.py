@@ -20,6 +20,10 @@ def cli(tmp_path, *arguments):
     return tmp_path / "out"
 
 
+# Written out here: what -m takes besides names.
+KNOWN_SELECTIONS = "all, every, am, ssb, fm, psk, qam, apsk, fsk, msk, ook, ask, dsb, noise"
+
+
 @pytest.mark.parametrize(
     "modulations, options, message",
     [
@@ -28,8 +32,8 @@ def cli(tmp_path, *arguments):
         (["QPSK"], {"snr_max": "x"}, "Invalid SNR Max. (snr_max 'x')"),
         ([], {}, "No modulation selected."),
         ("", {}, "No modulation selected."),
-        (["qpsk"], {}, "unknown modulation 'qpsk'; the known ones are all, " + ", ".join(quorvin.classes)),
-        ("QPSK,bogus", {}, "unknown modulation 'bogus'; the known ones are all, " + ", ".join(quorvin.classes)),
+        (["qpsk"], {}, "unknown modulation 'qpsk'; the known ones are " + ", ".join(quorvin.classes) + "; or " + KNOWN_SELECTIONS),
+        ("QPSK,bogus", {}, "unknown modulation 'bogus'; the known ones are " + ", ".join(quorvin.classes) + "; or " + KNOWN_SELECTIONS),
         (["QPSK"], {"bogus": 1}, "unknown argument bogus"),
         (["QPSK"], {"signal_model": "classic", "pulse": "rect"}, "pulse applies to signal_model='exact' only"),
         (["QPSK"], {"signal_model": "exact", "rolloff": (0.2, 1.5)},
