@@ -344,6 +344,25 @@ def test_all_is_the_command_lines_all(tmp_path):
     assert [ds[i][1]["modulation"] for i in range(len(ds))] == names
 
 
+def test_every_is_the_command_lines_every_with_the_same_bytes(tmp_path):
+    # The exact model's names follow the 24 classic ones, in class order; Noise is the last.
+    assert quorvin.classes[22:] == ["CW", "QAM1024", "OOK", "4ASK", "8ASK", "16ASK", "32ASK", "64ASK", "32PSK", "64PSK",
+                                    "QAM512", "QAM2048", "QAM4096", "APSK128", "APSK256", "16FSK", "2GFSK", "4GFSK",
+                                    "8GFSK", "16GFSK", "4MSK", "8MSK", "16MSK", "4GMSK", "8GMSK", "16GMSK", "AM-DSB-SC",
+                                    "AM-LSB", "AM-USB", "Noise"]
+    cli(tmp_path, "-m", "every", "--signal-model", "exact", "--sample-rate", "1000000", "--samples-per-file", "256",
+        "--seed", "1", "--format", "sigmf", "--manifest", str(tmp_path / "m.csv"))
+    ds = quorvin.Dataset(quorvin.Config("every", signal_model="exact", sample_rate=1e6, samples_per_file=256),
+                         files_per_modulation=1, seed=1)
+    with open(tmp_path / "m.csv", newline="", encoding="utf-8") as file:
+        rows = list(csv.DictReader(file))
+    assert len(rows) == len(ds) == len(quorvin.classes)
+    for i, row in enumerate(rows):
+        samples, labels = ds[i]
+        assert labels["modulation"] == row["modulation"] == quorvin.classes[i]
+        assert (tmp_path / row["sample_file"]).read_bytes() == samples.astype("<c8").tobytes()
+
+
 @pytest.mark.parametrize("double_precision", [False, True])
 def test_config_and_dataset_survive_pickling(double_precision):
     config = quorvin.Config(["GMSK", "AM"], signal_model="exact", sample_rate=50e3, samples_per_file=128,
@@ -457,12 +476,12 @@ def test_a_config_file_that_cannot_serve_is_refused_naming_it(tmp_path, text, me
 
 
 def test_the_default_is_the_exact_model_and_every_name_fits_with_its_own_samples_per_symbol(tmp_path):
-    # A bare run of every name: the exact model, each digital name at 2 to 16 samples per symbol,
+    # A bare run of the classic model's 24 names: the exact model, each digital name at 2 to 16 samples per symbol,
     # or from the fewest at which it fits the band (M-FSK: (M - 1) h + 2 at h = 1) to 8 times that.
     subprocess.run([CLI, "-m", "all,CW,QAM1024", "--files-per-modulation", "4", "--seed", "2", "--num-symbols", "50",
                     "--manifest", str(tmp_path / "m.csv"), "-q", "-o", str(tmp_path)], check=True)
     rows = list(csv.DictReader(open(tmp_path / "m.csv", newline="")))
-    assert len(rows) == 4 * len(quorvin.classes) and {row["signal_model"] for row in rows} == {"exact"}
+    assert len(rows) == 4 * 24 and {row["signal_model"] for row in rows} == {"exact"}
     fsk = {"2FSK": 2, "4FSK": 4, "8FSK": 8}
     for row in rows:
         if row["symbol_rate"] == "":
