@@ -181,8 +181,8 @@ const ExactRow option_rows[] = {
                "a number above 0 up to 16",
                decimal_range<&S::fsk_index_min, &S::fsk_index_max, 0, 16, 1, true>},
     ExactRange{"--gmsk-bt", "gmsk_bt", {"0.3", "0.3"},
-               {"lowest GMSK bandwidth-time product drawn (exact)",
-                "highest GMSK bandwidth-time product drawn (exact)"},
+               {"lowest bandwidth-time product of the Gaussian-filtered names (GMSK, GFSK) drawn (exact)",
+                "highest bandwidth-time product of the Gaussian-filtered names (GMSK, GFSK) drawn (exact)"},
                "a number from 0.1 to 10",
                decimal_range<&S::gmsk_bt_min, &S::gmsk_bt_max, 1, 100, 10>},
     ExactOption{
