@@ -22,6 +22,6 @@ DrawnParameters draws(const Waveform&) { return {}; }
 
 }  // namespace
 
-const SignalFamily noise_family{"noise", false, prepare, band, draws, nullptr, true};
+const SignalFamily noise_family{"noise", false, prepare, band, draws, nullptr, {}, true};
 
 }  // namespace quorvin

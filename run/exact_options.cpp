@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <deque>
+#include <mutex>
 #include <type_traits>
 
 #include "common/limits.h"
@@ -297,9 +298,36 @@ const ExactRow option_rows[] = {
                 read_decimal<&I::adc_backoff, 0, 60>},
 };
 
-// The rows with each range as its two options, in the order they are checked.
+// One end of a family's range: a number within its bounds (a whole one where it draws whole
+// numbers).
+bool read_family_end(const FamilyRange& range, PairEnd end, std::string_view text, ExactSettings& into) {
+  const std::optional<double> value = finite_number(text);
+  if (!value || *value < range.low || *value > range.high || (range.open_low && *value == range.low) ||
+      (range.whole && *value != std::floor(*value))) {
+    return false;
+  }
+  auto [given, fresh] = into.family_ranges.try_emplace(std::string(range.key), range.defaults);
+  given->second[end == PairEnd::min ? 0 : 1] = *value;
+  return true;
+}
+
+// What a family's range accepts, as the refusal says it.
+std::string accepted_text(const FamilyRange& range) {
+  return std::string(range.whole ? "a whole number " : "a number ") + (range.open_low ? "above " : "from ") +
+         shortest_text(range.low) + (range.open_low ? " up to " : " to ") + shortest_text(range.high);
+}
+
+// Texts made for the generated options, held for the views they are read through.
+std::string_view kept_text(std::string text) {
+  static std::deque<std::string> texts;
+  static std::mutex guard;
+  const std::lock_guard lock(guard);
+  return texts.emplace_back(std::move(text));
+}
+
+// The rows with each range as its two options, in the order they are checked; the families' own
+// ranges last, each key once (families that share a value share its declaration).
 std::vector<ExactOption> expanded() {
-  static std::deque<std::string> names;  // the ranges' option names, for the views below
   std::vector<ExactOption> options;
   for (const ExactRow& row : option_rows) {
     if (const ExactOption* option = std::get_if<ExactOption>(&row)) {
@@ -308,10 +336,17 @@ std::vector<ExactOption> expanded() {
     }
     const ExactRange& range = std::get<ExactRange>(row);
     for (std::size_t i = 0; i < 2; ++i) {
-      const std::string& name =
-          names.emplace_back(std::string(range.stem) + (i == 0 ? "-min" : "-max"));
-      options.push_back({name, range.keyword, i == 0 ? PairEnd::min : PairEnd::max,
-                         range.default_texts[i], range.helps[i], range.accepted, range.read[i]});
+      options.push_back({kept_text(std::string(range.stem) + (i == 0 ? "-min" : "-max")), range.keyword,
+                         i == 0 ? PairEnd::min : PairEnd::max, range.default_texts[i], range.helps[i], range.accepted,
+                         range.read[i]});
+    }
+  }
+  std::vector<std::string_view> keys;
+  for (const SignalFamily* family : signal_families()) {
+    for (const FamilyRange& range : family->ranges) {
+      if (std::find(keys.begin(), keys.end(), range.key) != keys.end()) continue;
+      keys.push_back(range.key);
+      for (const ExactOption& option : family_range_options(range, family->name)) options.push_back(option);
     }
   }
   return options;
@@ -348,7 +383,8 @@ std::optional<Reach> reach_at(const RunSettings& s, const std::string& name, dou
                                              .gmsk_bt = std::max(x.gmsk_bt_min, x.gmsk_bt_max),
                                              .message_frequency = larger(x.message_frequency_min, x.message_frequency_max),
                                              .deviation = s.analog_deviation,
-                                             .sideband = x.sideband});
+                                             .sideband = x.sideband,
+                                             .family_ranges = &x.family_ranges});
   double lowest = s.mix_frequency;
   double highest = s.mix_frequency;
   // An analog family's band sits around its own carrier.
@@ -404,6 +440,18 @@ Reach through_channel(const ImpairmentSettings& x, Reach reach) {
 
 }  // namespace
 
+std::array<ExactOption, 2> family_range_options(const FamilyRange& range, std::string_view family) {
+  std::string stem = "--" + std::string(range.key);
+  std::replace(stem.begin(), stem.end(), '_', '-');
+  const std::string_view accepted = kept_text(accepted_text(range));
+  const std::string what(range.help);
+  return {ExactOption{kept_text(stem + "-min"), range.key, PairEnd::min, kept_text(shortest_text(range.defaults[0])),
+                      kept_text("lowest " + what + " drawn (exact; " + std::string(family) + ")"), accepted, nullptr,
+                      false, &range},
+          ExactOption{kept_text(stem + "-max"), range.key, PairEnd::max, kept_text(shortest_text(range.defaults[1])),
+                      kept_text("highest " + what + " drawn (exact)"), accepted, nullptr, false, &range}};
+}
+
 std::span<const ExactOption> exact_options() {
   static const std::vector<ExactOption> table = expanded();
   return table;
@@ -413,7 +461,7 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
   ExactSettings settings;
   for (const ExactOption& o : exact_options()) {
     const std::string_view text = text_given(texts, o.option);
-    if (!o.read(text, settings)) {
+    if (!(o.range != nullptr ? read_family_end(*o.range, o.end, text, settings) : o.read(text, settings))) {
       return "{" + std::string(o.option) + "} takes " + std::string(o.accepted) + ", not '" +
              marked_text(text) + "'";
     }

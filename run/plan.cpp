@@ -174,6 +174,7 @@ void RunPlan::draw_exact_analog(PlannedFile& file, const DrawnParameters& uses) 
   // 1 / sqrt(1 + m^2 / 2), the others' envelopes are 1. The drawn amplitude above only keeps the
   // draws in the classic model's order.
   file.amplitude = uses.am_index ? 1.0 / std::sqrt(1.0 + file.am_index * file.am_index / 2.0) : 1.0;
+  draw_family_ranges(file, uses);
 }
 
 // The analog carrier, its offset, the message's phase and AM-SSB's side, from an engine of their
@@ -197,6 +198,25 @@ void RunPlan::draw_exact_digital(PlannedFile& file, const DrawnParameters& uses)
   if (uses.fsk_index) file.fsk_index = draw_uniform(x.fsk_index_min, x.fsk_index_max, source_);
   if (uses.gmsk_bt) file.gmsk_bt = draw_uniform(x.gmsk_bt_min, x.gmsk_bt_max, source_);
   if (x.samples_per_file > 0) file.start_offset = draw_fraction(source_);
+  draw_family_ranges(file, uses);
+}
+
+// After every other draw, so that a family without ranges of its own draws as before.
+void RunPlan::draw_family_ranges(PlannedFile& file, const DrawnParameters& uses) {
+  if (uses.ranges == 0) return;
+  const std::span<const FamilyRange> ranges = file.waveform->family->ranges;
+  file.family_draws.assign(ranges.size(), 0.0);
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    if ((uses.ranges >> i & 1U) == 0) continue;
+    file.family_draws[i] = draw_family_value(ranges[i], range_ends(settings_.exact.family_ranges, ranges[i]), source_);
+  }
+}
+
+double draw_family_value(const FamilyRange& range, std::array<double, 2> ends, DrawSource& source) {
+  const auto [a, b] = ends;
+  if (!range.whole) return draw_uniform(a, b, source);
+  const double span = std::abs(b - a) + 1.0;
+  return std::min(a, b) + std::min(span - 1.0, std::floor(draw_uniform(0.0, span, source)));
 }
 
 }  // namespace quorvin

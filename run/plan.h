@@ -54,10 +54,16 @@ struct PlannedFile {
   double carrier_frequency = 0.0;  // Hz, the analog carrier
   double message_phase = 0.0;      // radians, the analog message's phase at the first sample
   Sideband sideband = Sideband::lower;
+  // The family's own ranges' draws, one per FamilyRange of its family (0 where not drawn).
+  std::vector<double> family_draws = {};
   // Noise: the power of its noise relative to the unit nominal power (its SNR is minus infinity).
   double noise_power = 1.0;
   ImpairmentDraws impairments = {};
 };
+
+// One draw of a family's range between `ends`: uniform, or for whole numbers each whole number
+// between the ends equally likely (a reversed range too).
+double draw_family_value(const FamilyRange& range, std::array<double, 2> ends, DrawSource& source);
 
 // Whether the exact model draws samples per symbol rather than the symbol rate.
 inline bool draws_samples_per_symbol(const ExactSettings& x) {
@@ -89,6 +95,7 @@ class RunPlan {
   void draw_exact_analog(PlannedFile& file, const DrawnParameters& uses);
   void draw_analog_carrier(PlannedFile& file, const DrawnParameters& uses) const;
   void draw_exact_digital(PlannedFile& file, const DrawnParameters& uses);
+  void draw_family_ranges(PlannedFile& file, const DrawnParameters& uses);
   void draw_impairments(PlannedFile& file) const;
 
   RunSettings settings_;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "generator/family.h"
 #include "generator/waveform.h"
 
 namespace quorvin {
@@ -80,6 +81,7 @@ struct ExactSettings {
   double message_frequency_max = 2000.0;
   double am_index_min = 1.0;
   double am_index_max = 1.0;
+  FamilyRanges family_ranges;  // the families' own ranges (generator/family.h), every key given
   std::int64_t samples_per_file = 0;  // every file this long; 0: the symbol count decides
   bool save_channel = false;  // write the time-varying channel beside each file (an output choice)
   ImpairmentSettings impairments;
