@@ -99,6 +99,7 @@ inline constexpr ModulationRow modulation_catalogue[] = {
     {"AM-DSB-SC", Family::analog, Scheme::analog, Route::am_dsb_sc, 0, false, {"dsb", {}, {}, "suppressed carrier"}},
     {"AM-LSB", Family::analog, Scheme::analog, Route::am_lsb, 0, false, {"ssb", {}, {}, "lower sideband"}},
     {"AM-USB", Family::analog, Scheme::analog, Route::am_usb, 0, false, {"ssb", {}, {}, "upper sideband"}},
+    // No symbols, so no alphabet: Family::analog as far as the classic model's checks go.
     {"Noise", Family::analog, Scheme::noise, Route::noise, 0, false, {}},
 };
 

@@ -368,8 +368,8 @@ def generate(name: str, config: Config, seed: int = 0, index: int = 1,
     """File ``index`` (from 1) of ``name`` in a run of ``config`` restricted to that name."""
     if not isinstance(name, str):
         raise TypeError(f"name takes one modulation name, not {name!r}")
-    if name == "all":
-        raise ValueError("name takes one modulation name, not 'all'")
+    if name in _SELECTIONS:
+        raise ValueError(f"name takes one modulation name, not {name!r}")
     index = _whole("index", index, 1, _LARGEST_COUNT)
     plan = _plan(config, [name], index, _whole("seed", seed, 0, _LARGEST_SEED))
     return plan.item(plan.position_of(name, index), _flag("double_precision", double_precision))

@@ -319,6 +319,7 @@ CONFIG = quorvin.Config(["QPSK"], signal_model="exact", sample_rate=50e3, sample
          "index takes a whole number from 1 to 2147483647, not 0"),
         (lambda: quorvin.generate("QPSK", CONFIG, index=1.0), TypeError, "index takes an integer, not 1.0"),
         (lambda: quorvin.generate("all", CONFIG), ValueError, "name takes one modulation name, not 'all'"),
+        (lambda: quorvin.generate("fsk", CONFIG), ValueError, "name takes one modulation name, not 'fsk'"),
     ],
 )
 def test_values_that_would_be_coerced_are_refused(make, error, message):
