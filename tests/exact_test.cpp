@@ -906,42 +906,27 @@ INSTANTIATE_TEST_SUITE_P(Names, TextbookConstellation,
                          testing::Values("OOK", "4ASK", "8ASK", "16ASK", "32ASK", "64ASK", "32PSK", "64PSK", "QAM512",
                                          "QAM2048", "QAM4096", "APSK128", "APSK256"));
 
-// The instantaneous frequency over each symbol's middle is one of the M tones, index times Rs
-// apart, and every tone is used.
-TEST(ExactKeyed, FskTonesSitAtTheLabelledSpacing) {
-  ExactDigitalParameters p = clean(16.0, 1 << 14);
-  p.fsk_index = 0.7;
-  const Signal x = generate_exact_digital("16FSK", p);
-  std::vector<int> seen(16, 0);
-  for (std::size_t k = 8; k + 1 < x.size(); k += 16) {
-    const double f = std::arg(x[k + 1] * std::conj(x[k])) * p.sample_rate / two_pi;
-    const double level = f / (0.7 * p.symbol_rate / 2.0);  // the tones sit at odd multiples of h Rs / 2
-    EXPECT_NEAR(level, std::round(level), 1e-6) << k;
-    const long odd = std::lround(level);
-    ASSERT_TRUE(std::abs(odd) % 2 == 1 && std::abs(odd) <= 15) << level;
-    ++seen[static_cast<std::size_t>((odd + 15) / 2)];
-  }
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), 0), 0);
-}
-
-// M-ary MSK turns the phase by an odd multiple of pi / 2 over each symbol, up to (M - 1) pi / 2,
-// and takes every such step.
-TEST(ExactKeyed, MaryMskPhaseStepsAreOddQuarterTurns) {
-  for (const int order : {4, 8, 16}) {
-    const Signal x = generate_exact_digital(std::to_string(order) + "MSK", clean(16.0, 1 << 14));
+// Over each symbol a keyed name turns its phase by pi h a, a = ±1, ±3, ..., ±(M - 1): M-FSK's
+// tones h a Rs/2 sit h Rs apart, M-ary MSK steps by odd quarter turns; every level is used.
+TEST(ExactKeyed, EachSymbolTurnsThePhaseByAnOddMultipleOfPiH) {
+  for (const auto& [name, h] : {std::pair{"16FSK", 0.7}, std::pair{"4MSK", 0.5}, std::pair{"8MSK", 0.5}, std::pair{"16MSK", 0.5}}) {
+    ExactDigitalParameters p = clean(16.0, 1 << 14);
+    p.fsk_index = h;
+    const Signal x = generate_exact_digital(name, p);
+    const int order = std::stoi(name);
     std::vector<int> seen(static_cast<std::size_t>(order), 0);
-    double turned = 0.0;  // unwrapped from steps of at most 15 pi / 32
+    double turned = 0.0;  // unwrapped from steps below pi: at most 15 h pi / 16 a sample
     for (std::size_t k = 1; k < x.size(); ++k) {
       turned += std::arg(x[k] * std::conj(x[k - 1]));
       if (k % 16 != 0) continue;
-      const double quarters = turned / (std::numbers::pi / 2);
+      const double level = turned / (std::numbers::pi * h);
       turned = 0.0;
-      EXPECT_NEAR(quarters, std::round(quarters), 1e-9) << order;
-      const long odd = std::lround(quarters);
-      ASSERT_TRUE(std::abs(odd) % 2 == 1 && std::abs(odd) < order) << quarters;
+      EXPECT_NEAR(level, std::round(level), 1e-9) << name;
+      const long odd = std::lround(level);
+      ASSERT_TRUE(std::abs(odd) % 2 == 1 && std::abs(odd) < order) << name << ": " << level;
       ++seen[static_cast<std::size_t>((odd + order - 1) / 2)];
     }
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), 0), 0) << order;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 0), 0) << name;
   }
 }
 
