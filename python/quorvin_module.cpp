@@ -435,7 +435,8 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
   return out;
 }
 
-// Each name in class-index order with its family module ("linear", "keyed" or "analog") and order.
+// Each name in class-index order with its family module ("linear", "keyed", "analog" or "noise"),
+// order and group (what `-m <group>` selects).
 py::list catalogue() {
   py::list rows;
   for (const ModulationRow& row : modulation_catalogue) {
@@ -444,6 +445,7 @@ py::list catalogue() {
     entry["family"] = std::string(family_of(row.scheme).name);
     entry["order"] = row.alphabet;
     entry["on_form"] = row.on_form;
+    entry["group"] = std::string(modulation_group(row));
     rows.append(entry);
   }
   return rows;
@@ -498,5 +500,5 @@ PYBIND11_MODULE(_core, m) {
         py::arg("frequency_deviation") = 0.0, py::arg("sideband") = "",
         "The band (low, high) Hz a file's signal occupies around its centre (0 Hz, or an analog name's carrier), "
         "from its labels, as the band check sizes it.");
-  m.def("catalogue", &catalogue, "Every modulation name in class-index order: name, family, order, on_form.");
+  m.def("catalogue", &catalogue, "Every modulation name in class-index order: name, family, order, on_form, group.");
 }

@@ -13,14 +13,15 @@
 namespace quorvin {
 
 // Samples in an exact-model file: the fixed frame length when set, else the symbols' duration at
-// the sample rate (rounded) or, for analog names, the symbol count.
+// the sample rate (rounded) or, for analog names and Noise, the symbol count.
 double exact_file_samples(const RunSettings& settings, const PlannedFile& file);
 
 // The finished samples of `file` (exact_file_samples long): amplifier, fading, carrier offset
 // (mixing, frequency offset and the clock's share of the RF carrier), carrier phase and phase
 // noise, sample clock, white noise at the file's SNR (relative to the unit nominal power every
 // file of the model has, whatever its class or stages), IQ imbalance and DC offset,
-// quantisation. Stages the file did not draw are skipped. Throws what the generator throws.
+// quantisation. Stages the file did not draw are skipped. Noise's file is silence through the same
+// chain, so its samples are unit-power noise with the receiver's stages after it. Throws what the generator throws.
 Signal synthesize_exact_file(const RunSettings& settings, const PlannedFile& file);
 
 // Samples per block of a streamed file: a multiple of the carrier offset's 256-sample refresh.

@@ -216,8 +216,8 @@ const ExactRow option_rows[] = {
                "a number above 0 up to 16",
                decimal_range<&S::fsk_index_min, &S::fsk_index_max, 0, 16, 1, true>},
     ExactRange{"--gmsk-bt", "gmsk_bt", {"0.3", "0.3"},
-               {"lowest GMSK bandwidth-time product drawn (exact)",
-                "highest GMSK bandwidth-time product drawn (exact)"},
+               {"lowest bandwidth-time product of the Gaussian-filtered names (GMSK, GFSK) drawn (exact)",
+                "highest bandwidth-time product of the Gaussian-filtered names (GMSK, GFSK) drawn (exact)"},
                "a number from 0.1 to 10",
                decimal_range<&S::gmsk_bt_min, &S::gmsk_bt_max, 1, 100, 10>},
     ExactOption{
@@ -414,7 +414,8 @@ double symbol_rate_ceiling(const RunSettings& s, const std::string& name) {
 std::optional<Reach> reach_at(const RunSettings& s, const std::string& name, double symbol_rate) {
   const ExactSettings& x = s.exact;
   const Waveform w = resolve_waveform(name);
-  if (w.family == nullptr) return std::nullopt;  // a name's own fault is reported with its file
+  // A name's own fault is reported with its file; noise alone fills any band.
+  if (w.family == nullptr || is_silent(w)) return std::nullopt;
   FamilyBand band = w.family->band(w, {.symbol_rate = symbol_rate,
                                              .pulse = x.pulse,
                                              .rolloff = std::max(x.rolloff_min, x.rolloff_max),

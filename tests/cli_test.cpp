@@ -120,6 +120,8 @@ const UsageCase usage_cases[] = {
      "quorvin-cli: --manifest OUT/missing/m.csv cannot be written (No such file or directory).\n"},
     {"unknown_name", {"-m", "QPSK,qpsk"}, "unknown modulation 'qpsk'; known: AM, AM-SSB, FM,", false},
     {"empty_name", {"-m", "QPSK,"}, "unknown modulation ''", false},
+    {"exact_name_in_the_classic_model", {"-m", "QPSK,Noise", "--signal-model", "classic"},
+     "quorvin-cli: the classic model has no 'Noise': it needs --signal-model exact\nRun with --help for the options.\n"},
     {"negative_seed", {"-m", "AM", "--seed", "-1"}, "--seed takes a whole number", false},
     {"seed_too_big", {"-m", "AM", "--seed", "4294967296"}, "--seed takes a whole number", false},
     {"shard_out_of_range", {"-m", "AM", "--shard", "3/3"}, "--shard takes K/N", false},
@@ -382,9 +384,11 @@ TEST_F(Cli, ShardsTogetherMakeTheWholeRun) {
 TEST_F(Cli, ListsVersionAndHelp) {
   const Outcome list = run({"--list-modulations"});
   EXPECT_EQ(list.status, 0);
-  EXPECT_EQ(list.out.substr(0, 10), "AM\nAM-SSB\n");
-  EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 24);
-  EXPECT_TRUE(list.out.ends_with("GMSK\nCW\nQAM1024\n"));
+  // Each name with its group, a tab apart.
+  EXPECT_EQ(list.out.substr(0, 17), "AM\tam\nAM-SSB\tssb\n");
+  EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 52);
+  EXPECT_NE(list.out.find("GMSK\tmsk\nCW\tam\nQAM1024\tqam\nOOK\took\n"), std::string::npos);
+  EXPECT_TRUE(list.out.ends_with("AM-USB\tssb\nNoise\tnoise\n"));
   EXPECT_EQ(run({"--version"}).out, "quorvin-cli 0.1.0\n");
   EXPECT_EQ(run({"-V"}).out, "quorvin-cli 0.1.0\n");
 }

@@ -24,6 +24,8 @@ __all__ = ["Config", "Dataset", "generate", "classes", "read_csv", "read_sigmf",
 
 #: Every modulation name, in class-index order (the manifest's ``class_index``).
 classes: list[str] = _core.class_names()
+# What a name list may hold besides names, as -m takes them: the form's 22, every name, a group.
+_SELECTIONS: list[str] = ["all", "every"] + list(dict.fromkeys(row["group"] for row in _core.catalogue()))
 
 
 def _integer(argument: str, value: Any) -> int:
@@ -96,8 +98,9 @@ def _names(modulations: Any) -> list[str]:
     else:
         raise TypeError(f"modulations takes a name, a comma-separated list or a list of names, not {modulations!r}")
     for name in names:
-        if name != "all" and name not in classes:
-            raise ValueError(f"unknown modulation {name!r}; the known ones are all, {', '.join(classes)}")
+        if name not in _SELECTIONS and name not in classes:
+            raise ValueError(f"unknown modulation {name!r}; the known ones are {', '.join(classes)}; "
+                             f"or {', '.join(_SELECTIONS)}")
     return names
 
 
@@ -177,7 +180,8 @@ class Config:
     same defaults and checks as the command line: a refused value raises ``ValueError`` naming the
     keyword and the value ("Invalid Sample Rate. (sample_rate '10k')", "rolloff (maximum) takes a
     number from 0 to 1, not '1.5'"); a range given both whole and by one end (``snr=(0, 20), snr_min=5``)
-    is refused. ``"all"`` among the names stands for the desktop program's 22, as ``-m all``.
+    is refused. ``"all"`` among the names stands for the desktop program's 22, as ``-m all``;
+    ``"every"`` for every name and a group's name (``"fsk"``, ``"qam"``, ...) for its names.
     Picklable, so DataLoader workers of any start method receive it.
     """
 
@@ -367,8 +371,8 @@ def generate(name: str, config: Config, seed: int = 0, index: int = 1,
     """File ``index`` (from 1) of ``name`` in a run of ``config`` restricted to that name."""
     if not isinstance(name, str):
         raise TypeError(f"name takes one modulation name, not {name!r}")
-    if name == "all":
-        raise ValueError("name takes one modulation name, not 'all'")
+    if name in _SELECTIONS:
+        raise ValueError(f"name takes one modulation name, not {name!r}")
     index = _whole("index", index, 1, _LARGEST_COUNT)
     plan = _plan(config, [name], index, _whole("seed", seed, 0, _LARGEST_SEED))
     return plan.item(plan.position_of(name, index), _flag("double_precision", double_precision))

@@ -20,6 +20,10 @@ def cli(tmp_path, *arguments):
     return tmp_path / "out"
 
 
+# Written out here: what -m takes besides names.
+KNOWN_SELECTIONS = "all, every, am, ssb, fm, psk, qam, apsk, fsk, msk, ook, ask, dsb, noise"
+
+
 @pytest.mark.parametrize(
     "modulations, options, message",
     [
@@ -28,8 +32,8 @@ def cli(tmp_path, *arguments):
         (["QPSK"], {"snr_max": "x"}, "Invalid SNR Max. (snr_max 'x')"),
         ([], {}, "No modulation selected."),
         ("", {}, "No modulation selected."),
-        (["qpsk"], {}, "unknown modulation 'qpsk'; the known ones are all, " + ", ".join(quorvin.classes)),
-        ("QPSK,bogus", {}, "unknown modulation 'bogus'; the known ones are all, " + ", ".join(quorvin.classes)),
+        (["qpsk"], {}, "unknown modulation 'qpsk'; the known ones are " + ", ".join(quorvin.classes) + "; or " + KNOWN_SELECTIONS),
+        ("QPSK,bogus", {}, "unknown modulation 'bogus'; the known ones are " + ", ".join(quorvin.classes) + "; or " + KNOWN_SELECTIONS),
         (["QPSK"], {"bogus": 1}, "unknown argument bogus"),
         (["QPSK"], {"signal_model": "classic", "pulse": "rect"}, "pulse applies to signal_model='exact' only"),
         (["QPSK"], {"signal_model": "exact", "rolloff": (0.2, 1.5)},
@@ -315,6 +319,7 @@ CONFIG = quorvin.Config(["QPSK"], signal_model="exact", sample_rate=50e3, sample
          "index takes a whole number from 1 to 2147483647, not 0"),
         (lambda: quorvin.generate("QPSK", CONFIG, index=1.0), TypeError, "index takes an integer, not 1.0"),
         (lambda: quorvin.generate("all", CONFIG), ValueError, "name takes one modulation name, not 'all'"),
+        (lambda: quorvin.generate("fsk", CONFIG), ValueError, "name takes one modulation name, not 'fsk'"),
     ],
 )
 def test_values_that_would_be_coerced_are_refused(make, error, message):
@@ -338,6 +343,25 @@ def test_all_is_the_command_lines_all(tmp_path):
     ds = quorvin.Dataset(quorvin.Config(["all", "QPSK"], num_symbols=8), files_per_modulation=1, seed=6)
     assert len(names) == len(ds) == 22
     assert [ds[i][1]["modulation"] for i in range(len(ds))] == names
+
+
+def test_every_is_the_command_lines_every_with_the_same_bytes(tmp_path):
+    # The exact model's names follow the 24 classic ones, in class order; Noise is the last.
+    assert quorvin.classes[22:] == ["CW", "QAM1024", "OOK", "4ASK", "8ASK", "16ASK", "32ASK", "64ASK", "32PSK", "64PSK",
+                                    "QAM512", "QAM2048", "QAM4096", "APSK128", "APSK256", "16FSK", "2GFSK", "4GFSK",
+                                    "8GFSK", "16GFSK", "4MSK", "8MSK", "16MSK", "4GMSK", "8GMSK", "16GMSK", "AM-DSB-SC",
+                                    "AM-LSB", "AM-USB", "Noise"]
+    cli(tmp_path, "-m", "every", "--signal-model", "exact", "--sample-rate", "1000000", "--samples-per-file", "256",
+        "--seed", "1", "--format", "sigmf", "--manifest", str(tmp_path / "m.csv"))
+    ds = quorvin.Dataset(quorvin.Config("every", signal_model="exact", sample_rate=1e6, samples_per_file=256),
+                         files_per_modulation=1, seed=1)
+    with open(tmp_path / "m.csv", newline="", encoding="utf-8") as file:
+        rows = list(csv.DictReader(file))
+    assert len(rows) == len(ds) == len(quorvin.classes)
+    for i, row in enumerate(rows):
+        samples, labels = ds[i]
+        assert labels["modulation"] == row["modulation"] == quorvin.classes[i]
+        assert (tmp_path / row["sample_file"]).read_bytes() == samples.astype("<c8").tobytes()
 
 
 @pytest.mark.parametrize("double_precision", [False, True])
@@ -453,12 +477,12 @@ def test_a_config_file_that_cannot_serve_is_refused_naming_it(tmp_path, text, me
 
 
 def test_the_default_is_the_exact_model_and_every_name_fits_with_its_own_samples_per_symbol(tmp_path):
-    # A bare run of every name: the exact model, each digital name at 2 to 16 samples per symbol,
+    # A bare run of the classic model's 24 names: the exact model, each digital name at 2 to 16 samples per symbol,
     # or from the fewest at which it fits the band (M-FSK: (M - 1) h + 2 at h = 1) to 8 times that.
     subprocess.run([CLI, "-m", "all,CW,QAM1024", "--files-per-modulation", "4", "--seed", "2", "--num-symbols", "50",
                     "--manifest", str(tmp_path / "m.csv"), "-q", "-o", str(tmp_path)], check=True)
     rows = list(csv.DictReader(open(tmp_path / "m.csv", newline="")))
-    assert len(rows) == 4 * len(quorvin.classes) and {row["signal_model"] for row in rows} == {"exact"}
+    assert len(rows) == 4 * 24 and {row["signal_model"] for row in rows} == {"exact"}
     fsk = {"2FSK": 2, "4FSK": 4, "8FSK": 8}
     for row in rows:
         if row["symbol_rate"] == "":
