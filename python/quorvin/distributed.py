@@ -310,10 +310,20 @@ def _merge_main(argv: Sequence[str]) -> int:
                                      description="Merges the manifests of shards 0/N .. N-1/N, given in that order "
                                                  "and each written beside the merged one, into one in plan order.")
     parser.add_argument("-o", "--output", required=True, help="the merged manifest")
-    parser.add_argument("shards", nargs="+", help="the shards' manifests, shard 0 first")
+    parser.add_argument("--shards", type=int, metavar="N",
+                        help="merge the N shards' manifests named as generate names them beside the output, "
+                             ".<name>.shard-K-of-N, and remove them once merged")
+    parser.add_argument("manifests", nargs="*", help="the shards' manifests, shard 0 first")
     arguments = parser.parse_args(argv)
+    if (arguments.shards is None) == (not arguments.manifests):
+        parser.error("give either the shards' manifests or --shards N")
+    if arguments.shards is not None and arguments.shards < 1:
+        parser.error(f"--shards takes a whole number from 1, not {arguments.shards}")
+    named = [shard_manifest_path(arguments.output, k, arguments.shards) for k in range(arguments.shards or 0)]
     try:
-        merge_manifests(arguments.shards, arguments.output)
+        merge_manifests(arguments.manifests or named, arguments.output)
+        for path in named:
+            os.remove(path)
     except (OSError, ValueError) as error:
         print(f"quorvin.distributed: {error}", file=sys.stderr)
         return 1
@@ -337,29 +347,30 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     from distributed import Client, LocalCluster  # noqa: PLC0415
 
-    shown = arguments.progress if arguments.progress is not None else sys.stderr.isatty()
-    line = _ProgressLine() if shown else None
     if arguments.scheduler:
         client = Client(arguments.scheduler)
     else:
         client = Client(LocalCluster(n_workers=arguments.workers, threads_per_worker=1, processes=True,
                                      dashboard_address=None))
-    status = 0
+    shown = arguments.progress if arguments.progress is not None else sys.stderr.isatty()
+    line = _ProgressLine() if shown else None  # timed from here: the cluster's start is not the run's
     try:
         path = generate(config, files, seed, folder, client, format=table.get("format", "csv"),
                         manifest=table.get("manifest"), shards=arguments.shards,
                         compress=bool(table.get("compress")), save_settings=bool(table.get("save-settings")),
                         save_channel=bool(table.get("save-channel")), jobs=table.get("jobs", 1), progress=line)
-        if not arguments.quiet:
-            print(f"Manifest saved to {path}")
-    except (OSError, RuntimeError, ValueError) as error:
-        print(f"quorvin.distributed: {error}", file=sys.stderr)
-        status = 1
+    except Exception as error:  # noqa: BLE001 (an output refused, files failed, a shard killed too often)
+        path, failure = None, error
     finally:
         if line is not None:
             line.finish()
         client.close()
-    return status
+    if path is None:
+        print(f"quorvin.distributed: {failure}", file=sys.stderr)
+        return 1
+    if not arguments.quiet:
+        print(f"Manifest saved to {path}")
+    return 0
 
 
 if __name__ == "__main__":
