@@ -29,6 +29,8 @@ __all__ = ["generate", "merge_manifests", "shard_manifest_path"]
 
 # Seconds between a shard's progress messages: a file's worth of work or a quarter second.
 _PROGRESS_INTERVAL = 0.25
+# Seconds between looks at the shards: what a run may end later than its last shard.
+_POLL_INTERVAL = 0.01
 
 
 def shard_manifest_path(manifest: str | os.PathLike, shard: int, shards: int) -> str:
@@ -114,16 +116,16 @@ def _write_shard(dataset: Dataset, shard: int, shards: int, folder: str, format:
     samples = [0]
     report: Callable[[int, int, int], None] | None = None
     if topic is not None:
-        from distributed import Pub  # noqa: PLC0415 (on the worker)
+        from distributed import get_worker  # noqa: PLC0415 (on the worker)
 
-        publisher, last = Pub(topic), [0.0]
+        worker, last = get_worker(), [0.0]
 
         def report(done: int, total: int, samples_done: int) -> None:
             samples[0] = samples_done
             now = time.monotonic()
             if now - last[0] >= _PROGRESS_INTERVAL or done == total:
                 last[0] = now
-                publisher.put((shard, done, samples_done))
+                worker.log_event(topic, (shard, done, samples_done))  # sent with the worker's next batch
     summary = dataset.write(folder, format, manifest=manifest, shard=(shard, shards), progress=report, **options)
     summary["samples"] = samples[0]
     return summary
@@ -174,17 +176,17 @@ def generate(config: Config, files_per_modulation: int, seed: int, folder: str |
     options = {"compress": compress, "save_settings": save_settings, "save_channel": save_channel, "jobs": jobs}
     paths = [shard_manifest_path(manifest, k, shards) for k in range(shards)]
     topic = f"quorvin-progress-{uuid.uuid4().hex}" if progress is not None else None
-    subscriber = None
+    counts: dict[int, tuple[int, int]] = {}  # shard -> (files done, samples done), as last reported
     if topic is not None:
-        from distributed import Sub  # noqa: PLC0415
-
-        subscriber = Sub(topic, client=client)
+        client.subscribe_topic(topic, lambda event: counts.__setitem__(event[1][0], tuple(event[1][1:])))
     token = uuid.uuid4().hex[:12]
     futures = [client.submit(_write_shard, dataset, k, shards, folder, format, paths[k], options, topic,
                              key=f"quorvin-shard-{k}-of-{shards}-{token}", pure=False) for k in range(shards)]
     try:
-        summaries = _wait(futures, subscriber, progress, total)
+        summaries = _wait(futures, counts, progress, total)
     finally:
+        if topic is not None:
+            client.unsubscribe_topic(topic)
         for future in futures:
             future.cancel()
     for place in {folder, os.path.dirname(manifest)}:
@@ -199,35 +201,26 @@ def generate(config: Config, files_per_modulation: int, seed: int, folder: str |
     return manifest
 
 
-def _wait(futures: list[Any], subscriber: Any, progress: Callable[[int, int, int], Any] | None,
+def _wait(futures: list[Any], counts: dict[int, tuple[int, int]], progress: Callable[[int, int, int], Any] | None,
           total: int) -> list[dict[str, Any]]:
-    """Every shard's summary, in shard order; progress told from the shards' messages meanwhile.
-    A shard run again after its worker died starts its count afresh."""
-    counts: dict[int, tuple[int, int]] = {}
-    told = (-1, -1)
+    """Every shard's summary, in shard order; progress told from ``counts`` (the shards' reports,
+    filled in as they arrive) meanwhile, at most every _PROGRESS_INTERVAL. A shard run again after
+    its worker died starts its count afresh."""
+    told, last = (-1, -1), 0.0
     while True:
         finished = all(future.done() for future in futures)
-        if subscriber is not None:
-            while True:
-                try:
-                    shard, done, samples = subscriber.get(timeout=0 if finished else _PROGRESS_INTERVAL)
-                except TimeoutError:
-                    break
-                counts[shard] = (done, samples)
-                if not finished:
-                    break
-        else:
-            time.sleep(0 if finished else _PROGRESS_INTERVAL)
         if finished:
             summaries = [future.result() for future in futures]  # raises a shard's error
-            for shard, summary in enumerate(summaries):
-                counts[shard] = (summary["files_saved"] + summary["files_failed"], summary["samples"])
-        now = (sum(done for done, _ in counts.values()), sum(samples for _, samples in counts.values()))
-        if progress is not None and now != told:
-            told = now
+            counts = {shard: (summary["files_saved"] + summary["files_failed"], summary["samples"])
+                      for shard, summary in enumerate(summaries)}
+        reports = list(counts.values())
+        now = (sum(done for done, _ in reports), sum(samples for _, samples in reports))
+        if progress is not None and now != told and (finished or time.monotonic() - last >= _PROGRESS_INTERVAL):
+            told, last = now, time.monotonic()
             progress(now[0], total, now[1])
         if finished:
             return summaries
+        time.sleep(_POLL_INTERVAL)
 
 
 class _ProgressLine:
@@ -351,7 +344,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         client = Client(arguments.scheduler)
     else:
         client = Client(LocalCluster(n_workers=arguments.workers, threads_per_worker=1, processes=True,
-                                     dashboard_address=None))
+                                     dashboard_address=":0"))
     shown = arguments.progress if arguments.progress is not None else sys.stderr.isatty()
     line = _ProgressLine() if shown else None  # timed from here: the cluster's start is not the run's
     try:

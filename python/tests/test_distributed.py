@@ -31,7 +31,7 @@ def command_line_run(folder, *extra):
 
 @pytest.fixture(scope="module")
 def client():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0")
     with distributed.Client(cluster) as connected:
         yield connected
     cluster.close()
