@@ -215,7 +215,9 @@ class Config:
         return cls._from_table(os.fspath(path), _read_config_file(path))
 
     @classmethod
-    def _from_table(cls, path: str, table: dict[str, Any]) -> "Config":
+    def _from_table(cls, path: str, table: dict[str, Any], said: str = "") -> "Config":
+        """A --config table's settings; refusals name ``path`` (when given) and each option as
+        ``said`` + its key ("--" for a command line's words, "" for the file's)."""
         texts: dict[str, str] = {}
         given: dict[str, str] = {}
         names: Any = table.get("modulations", [])
@@ -228,14 +230,14 @@ class Config:
                     texts[option] = "true"
             else:
                 texts[option] = _text(value)
-            given[option] = key
+            given[option] = said + key
         config = cls.__new__(cls)
         config.modulations = _names(",".join(names) if isinstance(names, list) else names)
         config.options = texts
         try:
             config._settings = _settings(config.modulations, texts, given)
         except ValueError as error:
-            raise ValueError(f"{path}: {error}") from None
+            raise ValueError(f"{path}: {error}" if path else str(error)) from None
         return config
 
     def __getstate__(self) -> dict[str, Any]:

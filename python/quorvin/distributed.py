@@ -252,6 +252,9 @@ def _arguments(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, Any]]
     """This command's own arguments, and a --config-style table of every run setting given."""
     parser = argparse.ArgumentParser(
         prog="python3 -m quorvin.distributed",
+        usage="%(prog)s -m NAMES --seed N [-o FOLDER] [--format csv|sigmf|hdf5] [--manifest FILE] "
+              "[--scheduler ADDRESS | --workers N] [quorvin-cli's run options]\n"
+              "       %(prog)s merge -o FILE (SHARD-MANIFESTS... | --shards N)",
         description="Makes a seeded quorvin-cli run on a Dask cluster, shard by shard, and merges its manifest. "
                     "Takes quorvin-cli's options (-m, --seed, -o, --format, --manifest, the run's settings); "
                     "'merge -o FILE SHARDS...' merges --shard K/N manifests instead.",
@@ -278,7 +281,7 @@ def _arguments(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, Any]]
     for option, *_ in _DECLARED:
         if option not in _OWN:
             parser.add_argument(option, dest="run:" + option, **({"action": "store_true", "default": None}
-                                                                 if option in flags else {}))
+                                                                 if option in flags else {"metavar": "VALUE"}))
     arguments = parser.parse_args(argv)
     table: dict[str, Any] = _read_config_file(arguments.config) if arguments.config else {}
     for key in _FILE_WRITING_KEYS - {"format", "output-folder", "manifest", "compress", "save-settings",
@@ -318,9 +321,16 @@ def _merge_main(argv: Sequence[str]) -> int:
         for path in named:
             os.remove(path)
     except (OSError, ValueError) as error:
-        print(f"quorvin.distributed: {error}", file=sys.stderr)
+        print(f"quorvin.distributed: {_said(error)}", file=sys.stderr)
         return 1
     return 0
+
+
+def _said(error: Exception) -> str:
+    """An error in the system's words: "FILE: reason" for an OSError with a file."""
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        return f"{error.filename}: {error.strerror}"
+    return str(error)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -330,7 +340,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _merge_main(argv[1:])
     arguments, table = _arguments(argv)
     try:
-        config = Config._from_table(arguments.config or "quorvin.distributed", table)
+        config = Config._from_table(arguments.config or "", table, "" if arguments.config else "--")
         files = table.get("files-per-modulation", 1)
         seed = table["seed"]
         folder = table.get("output-folder", ".")
@@ -359,7 +369,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             line.finish()
         client.close()
     if path is None:
-        print(f"quorvin.distributed: {failure}", file=sys.stderr)
+        print(f"quorvin.distributed: {_said(failure)}", file=sys.stderr)
         return 1
     if not arguments.quiet:
         print(f"Manifest saved to {path}")

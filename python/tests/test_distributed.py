@@ -140,3 +140,21 @@ def test_the_merge_refuses_shards_that_do_not_make_a_run(shard_manifests, tmp_pa
     with pytest.raises(ValueError, match=message):
         merge_manifests(given, tmp_path / "m.csv")
     assert not (tmp_path / "m.csv").exists()
+
+
+@pytest.mark.parametrize("keywords, message", [
+    ({"format": "wav"}, "format takes csv, sigmf or hdf5, not 'wav'"),
+    ({"shards": 0}, "shards takes a whole number from 1 to 4294967295, not 0"),
+    ({"shards": 2.0}, "shards takes a whole number from 1 to 4294967295, not 2.0"),
+], ids=["format", "no-shards", "float-shards"])
+def test_generate_refuses_before_any_file(client, tmp_path, keywords, message):
+    with pytest.raises(ValueError, match=message):
+        generate(quorvin.Config("AM", num_symbols=16), 2, 1, tmp_path / "ds", client, **keywords)
+    assert not (tmp_path / "ds").exists()
+
+
+def test_the_command_line_names_a_refused_option_as_given(capsys):
+    from quorvin.distributed import main
+
+    assert main(["-m", "QPSK", "--seed", "1", "--sample-rate", "10k"]) == 2
+    assert capsys.readouterr().err == "quorvin.distributed: Invalid Sample Rate. (--sample-rate '10k')\n"
