@@ -70,17 +70,28 @@ def test_a_worker_killed_while_it_writes_changes_nothing(client, unsharded, tmp_
         quorvin.Config(NAMES, **OPTIONS), FILES, SEED, folder, client, shards=4)))
     run.start()
     # Killed as soon as files are being put in place: some done, a temporary open.
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
+    deadline, writing = time.monotonic() + 30, False
+    while time.monotonic() < deadline and not writing:
         names = os.listdir(folder) if folder.exists() else []
-        if len(names) > 40 and any(name.endswith(".partial") for name in names):
-            break
-        time.sleep(0.002)
+        writing = len(names) > 40 and any(name.endswith(".partial") for name in names)
+    assert writing and run.is_alive()
     os.kill(victim, signal.SIGKILL)
     run.join(60)
     assert outcome.get("path") == str(folder / "manifest.csv")
     assert victim not in client.run(os.getpid).values()  # the engine replaced the worker
     assert_same_files(folder, unsharded)  # the manifest too: every row once, in plan order
+
+
+def test_a_file_that_failed_is_named_after_the_merge(client, tmp_path):
+    folder = tmp_path / "ds"
+    folder.mkdir()
+    (folder / "AM_signal_2.csv").write_text("kept")
+    (folder / "AM_signal_2.csv").chmod(0o444)  # refused even to root
+    with pytest.raises(RuntimeError, match=r"^1 files not saved \(.*AM_signal_2.csv.*\); .*manifest.csv says which"):
+        generate(quorvin.Config("AM", num_symbols=16), 3, 1, folder, client, format="csv")
+    rows = quorvin.read_manifest(folder / "manifest.csv")
+    saved = list(rows["saved"]) if hasattr(rows, "columns") else [int(row["saved"]) for row in rows]
+    assert saved == [1, 0, 1] and (folder / "AM_signal_2.csv").read_text() == "kept"
 
 
 def test_hdf5_shards_are_indexed_by_the_merged_manifest(client, tmp_path):
