@@ -197,7 +197,7 @@ def generate(config: Config, files_per_modulation: int, seed: int, folder: str |
     problems = [problem for summary in summaries for problem in summary["problems"]]
     if problems:
         shown = "; ".join(problems[:5]) + (f"; and {len(problems) - 5} more" if len(problems) > 5 else "")
-        raise RuntimeError(f"{len(problems)} files not saved ({shown}); {manifest} says which")
+        raise RuntimeError(f"not every file was saved: {shown}; {manifest} says which")
     return manifest
 
 
