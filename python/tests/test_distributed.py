@@ -10,10 +10,8 @@ import time
 
 import pytest
 
-distributed = pytest.importorskip("distributed")
-
-import quorvin  # noqa: E402
-from quorvin.distributed import generate, merge_manifests, shard_manifest_path  # noqa: E402
+import quorvin
+from quorvin.distributed import generate, main, merge_manifests, shard_manifest_path
 
 CLI = os.environ.get("QUORVIN_CLI", "quorvin-cli")
 # 22 names x 14 files = 308 short recordings.
@@ -31,6 +29,8 @@ def command_line_run(folder, *extra):
 
 @pytest.fixture(scope="module")
 def client():
+    """A scheduler and two worker processes; the tests that need one skip without Dask (the merge needs none)."""
+    distributed = pytest.importorskip("distributed")
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0")
     with distributed.Client(cluster) as connected:
         yield connected
@@ -165,7 +165,5 @@ def test_generate_refuses_before_any_file(client, tmp_path, keywords, message):
 
 
 def test_the_command_line_names_a_refused_option_as_given(capsys):
-    from quorvin.distributed import main
-
     assert main(["-m", "QPSK", "--seed", "1", "--sample-rate", "10k"]) == 2
     assert capsys.readouterr().err == "quorvin.distributed: Invalid Sample Rate. (--sample-rate '10k')\n"
