@@ -283,6 +283,9 @@ def _arguments(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, Any]]
             parser.add_argument(option, dest="run:" + option, **({"action": "store_true", "default": None}
                                                                  if option in flags else {"metavar": "VALUE"}))
     arguments = parser.parse_args(argv)
+    for option, value in (("--workers", arguments.workers), ("--shards", arguments.shards), ("--jobs", arguments.jobs)):
+        if value is not None and value < 1:
+            parser.error(f"{option} takes a whole number from 1, not {value}")
     table: dict[str, Any] = _read_config_file(arguments.config) if arguments.config else {}
     for key in _FILE_WRITING_KEYS - {"format", "output-folder", "manifest", "compress", "save-settings",
                                      "save-channel", "jobs"}:
@@ -350,11 +353,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     from distributed import Client, LocalCluster  # noqa: PLC0415
 
-    if arguments.scheduler:
-        client = Client(arguments.scheduler)
-    else:
-        client = Client(LocalCluster(n_workers=arguments.workers, threads_per_worker=1, processes=True,
-                                     dashboard_address=":0"))
+    # A cluster of our own goes with us (its workers stop at once, even on Ctrl+C); one given lives on.
+    cluster = None if arguments.scheduler else LocalCluster(n_workers=arguments.workers, threads_per_worker=1,
+                                                            processes=True, dashboard_address=":0")
+    client = Client(arguments.scheduler or cluster)
     shown = arguments.progress if arguments.progress is not None else sys.stderr.isatty()
     line = _ProgressLine() if shown else None  # timed from here: the cluster's start is not the run's
     try:
@@ -368,6 +370,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         if line is not None:
             line.finish()
         client.close()
+        if cluster is not None:
+            cluster.close()
     if path is None:
         print(f"quorvin.distributed: {_said(failure)}", file=sys.stderr)
         return 1
