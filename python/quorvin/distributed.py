@@ -253,7 +253,7 @@ def _arguments(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, Any]]
     parser = argparse.ArgumentParser(
         prog="python3 -m quorvin.distributed",
         usage="%(prog)s -m NAMES --seed N [-o FOLDER] [--format csv|sigmf|hdf5] [--manifest FILE] "
-              "[--scheduler ADDRESS | --workers N] [quorvin-cli's run options]\n"
+              "[--scheduler ADDRESS | --scheduler-file FILE | --workers N] [quorvin-cli's run options]\n"
               "       %(prog)s merge -o FILE (SHARD-MANIFESTS... | --shards N)",
         description="Makes a seeded quorvin-cli run on a Dask cluster, shard by shard, and merges its manifest. "
                     "Takes quorvin-cli's options (-m, --seed, -o, --format, --manifest, the run's settings); "
@@ -262,6 +262,8 @@ def _arguments(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, Any]]
                "reads them.")
     parser.add_argument("--scheduler", help="the Dask scheduler's address (tcp://host:8786); without it a local "
                                             "cluster of --workers processes")
+    parser.add_argument("--scheduler-file", help="the scheduler's address from the file dask-scheduler "
+                                                 "--scheduler-file wrote")
     parser.add_argument("--workers", type=int, default=2, help="local cluster: worker processes (default 2)")
     parser.add_argument("--shards", type=int, help="N (default: four per worker thread)")
     parser.add_argument("-m", "--modulations", action="append", default=[])
@@ -354,9 +356,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     from distributed import Client, LocalCluster  # noqa: PLC0415
 
     # A cluster of our own goes with us (its workers stop at once, even on Ctrl+C); one given lives on.
-    cluster = None if arguments.scheduler else LocalCluster(n_workers=arguments.workers, threads_per_worker=1,
-                                                            processes=True, dashboard_address=":0")
-    client = Client(arguments.scheduler or cluster)
+    given = arguments.scheduler or arguments.scheduler_file
+    cluster = None if given else LocalCluster(n_workers=arguments.workers, threads_per_worker=1, processes=True,
+                                              dashboard_address=":0")
+    client = Client(scheduler_file=arguments.scheduler_file) if arguments.scheduler_file else \
+        Client(arguments.scheduler or cluster)
     shown = arguments.progress if arguments.progress is not None else sys.stderr.isatty()
     line = _ProgressLine() if shown else None  # timed from here: the cluster's start is not the run's
     try:

@@ -94,6 +94,27 @@ def test_a_file_that_failed_is_named_after_the_merge(client, tmp_path):
     assert saved == [1, 0, 1] and (folder / "AM_signal_2.csv").read_text() == "kept"
 
 
+def test_the_command_line_runs_on_dask_scheduler_and_dask_worker_processes(unsharded, tmp_path):
+    pytest.importorskip("distributed")
+    plan = tmp_path / "scheduler.json"
+    started = [subprocess.Popen(["dask-scheduler", "--scheduler-file", str(plan), "--port", "0",
+                                 "--dashboard-address", ":0"], stderr=subprocess.DEVNULL)]
+    try:
+        deadline = time.monotonic() + 30
+        while not plan.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        started.append(subprocess.Popen(["dask-worker", "--scheduler-file", str(plan), "--nworkers", "2",
+                                         "--nthreads", "1", "--no-dashboard"], stderr=subprocess.DEVNULL))
+        subprocess.run([sys.executable, "-m", "quorvin.distributed", "--scheduler-file", str(plan),
+                        *ARGUMENTS, "--format", "sigmf", "-o", str(tmp_path / "ds")], check=True, timeout=60,
+                       stderr=subprocess.DEVNULL)
+    finally:
+        for process in reversed(started):
+            process.terminate()
+            process.wait(30)
+    assert_same_files(tmp_path / "ds", unsharded)
+
+
 def test_hdf5_shards_are_indexed_by_the_merged_manifest(client, tmp_path):
     h5py = pytest.importorskip("h5py")
     if os.environ.get("QUORVIN_CLI_HDF5", "1") == "0":
