@@ -35,6 +35,7 @@ std::string value_kind(std::string_view accepted) {
   if (accepted.starts_with("a whole number")) return "INTEGER";
   if (accepted.starts_with("a number")) return "NUMBER";
   if (accepted.find("comma-separated numbers") != std::string_view::npos) return "NUMBER,...";
+  if (accepted.starts_with("NAME:")) return "NAME:KEY=LOW..HIGH;...";
   std::string choices;
   for (std::size_t start = 0; start < accepted.size();) {
     const std::size_t end = std::min(accepted.find_first_of(", ", start), accepted.size());

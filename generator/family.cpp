@@ -2,13 +2,16 @@
 
 namespace quorvin {
 
-const SignalFamily& family_of(Scheme scheme) {
-  switch (scheme) {
-    case Scheme::linear: return linear_family;
-    case Scheme::keyed: return keyed_family;
-    case Scheme::analog: return analog_family;
-  }
-  return linear_family;
+std::span<const SignalFamily* const> signal_families() {
+  static const SignalFamily* const all[] = {&linear_family, &keyed_family, &analog_family};
+  return all;
+}
+
+const SignalFamily& family_of(Scheme scheme) { return *signal_families()[static_cast<std::size_t>(scheme)]; }
+
+std::array<double, 2> range_ends(const FamilyRanges& given, const FamilyRange& range) {
+  const auto found = given.find(range.key);
+  return found != given.end() ? found->second : range.defaults;
 }
 
 Waveform resolve_waveform(std::string_view name) {

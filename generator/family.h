@@ -6,10 +6,13 @@
 // Adding a family: a file generator/family_<name>.cpp defining one SignalFamily, its Scheme in
 // modulation/catalogue.h and its line in family_of (family.cpp), then one catalogue row per name.
 
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -28,6 +31,27 @@ namespace quorvin {
 using WaveformRange = std::function<Signal(std::int64_t first, std::size_t count)>;
 
 struct SignalFamily;
+
+// A value a family draws per file from a range of its own, declared once in the family's file:
+// the run's two options ("--<key>-min", "--<key>-max"; Python's keyword <key>, a (min, max)
+// pair), the draw and the file's label all follow from this record.
+struct FamilyRange {
+  std::string_view key;    // the label's key and the Python keyword: "cyclic_prefix"
+  std::string_view label;  // the settings file's label: "Cyclic Prefix"
+  std::string_view unit;   // appended to the settings file's value: " samples"
+  std::string_view help;   // what is drawn, for the options' help: "cyclic prefix, fraction of N"
+  std::array<double, 2> defaults;
+  double low;  // accepted values of either end: low .. high
+  double high;
+  bool open_low = false;  // low itself refused
+  bool whole = false;     // whole numbers, drawn uniformly among those between the ends
+};
+
+// The run's ends of the families' ranges, by key; a key without an entry draws its defaults.
+using FamilyRanges = std::map<std::string, std::array<double, 2>, std::less<>>;
+
+// The ends of `range` in `given`, else its defaults.
+std::array<double, 2> range_ends(const FamilyRanges& given, const FamilyRange& range);
 
 // A name as the exact model makes it.
 struct Waveform {
@@ -56,6 +80,8 @@ struct WaveformParameters {
   double fsk_index = 1.0;
   double gmsk_bt = 0.3;
   std::optional<Seed> symbol_seed = std::nullopt;  // none: the device's
+  // The family's own ranges' draws, one per FamilyRange in its order (0 where not drawn).
+  std::span<const double> family_draws = {};
   // The analog family.
   double amplitude = 0.0;  // of the carrier (AM, FM, CW) or of the single sideband's tone
   double carrier_frequency = 0.0;
@@ -76,6 +102,7 @@ struct BandLimits {
   double message_frequency = 0.0;
   double deviation = 0.0;
   std::optional<Sideband> sideband = std::nullopt;  // nothing: either side may be drawn
+  const FamilyRanges* family_ranges = nullptr;  // the run's; nothing: every range's defaults
 };
 
 // The band a signal occupies around its centre (0 Hz for a digital one, its carrier for an
@@ -98,6 +125,7 @@ struct DrawnParameters {
   bool am_index = false;
   bool sideband = false;
   bool deviation = false;
+  std::uint32_t ranges = 0;  // bit i: the family's ranges[i]
 };
 
 // One family module.
@@ -114,6 +142,8 @@ struct SignalFamily {
   // The modulation index h of a keyed name (from its drawn FSK index where it has one);
   // nullptr for a family without one.
   double (*modulation_index)(const Waveform&, double fsk_index);
+  // Values of its own drawn per file, at most 32; `draws` says which a name reads.
+  std::span<const FamilyRange> ranges = {};
 };
 
 extern const SignalFamily linear_family;  // PSK, QAM, APSK, OQPSK, Pi/4-DQPSK
@@ -122,6 +152,9 @@ extern const SignalFamily analog_family;  // AM, AM-SSB, FM, CW
 
 // The module of a scheme.
 const SignalFamily& family_of(Scheme scheme);
+
+// Every family module, in Scheme order.
+std::span<const SignalFamily* const> signal_families();
 
 // A name resolved: its row, else the "QAM<n>" and "APSK<n>" prefix rules; a name that routes
 // nowhere has no family. Never throws: an order that cannot be read is kept as `fault`.

@@ -265,11 +265,11 @@ py::dict label_columns(const std::vector<std::vector<ParameterRow>>& rows, const
   return columns;
 }
 
-// Every label key an item may have: the manifest's label columns in its order (an exact run's,
+// Every label key an item may have: the manifest's label columns in its order (an exact run's of every name,
 // which has every column) less saved, then run_seed.
 std::vector<std::string> label_keys() {
   std::vector<std::string> keys;
-  for (const std::string_view key : manifest_label_columns(SignalModel::exact)) {
+  for (const std::string_view key : manifest_label_columns(SignalModel::exact, class_names())) {
     if (key != "saved") keys.emplace_back(key);
   }
   keys.emplace_back("run_seed");

@@ -44,6 +44,7 @@ WaveformRange waveform_range(const RunSettings& s, const PlannedFile& file, std:
                                               .fsk_index = file.fsk_index,
                                               .gmsk_bt = file.gmsk_bt,
                                               .symbol_seed = file.seeds.symbols,
+                                              .family_draws = file.family_draws,
                                               .amplitude = file.amplitude,
                                               .carrier_frequency = file.carrier_frequency,
                                               .message_frequency = file.message_frequency,

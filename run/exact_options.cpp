@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cmath>
 #include <deque>
+#include <tuple>
+#include <mutex>
 #include <type_traits>
 
 #include "common/limits.h"
@@ -137,6 +139,39 @@ bool read_optional_frequency(std::string_view text, ExactSettings& into) {
   return true;
 }
 
+// "NAME:KEY=LOW..HIGH" entries separated by ';' (KEY snr, symbol-rate or samples-per-symbol),
+// the empty text for none.
+bool read_per_name(std::string_view text, ExactSettings& into) {
+  into.per_name.clear();
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find(';', start), text.size());
+    const std::string_view entry = text.substr(start, end - start);
+    start = end + 1;
+    const std::size_t colon = entry.rfind(':');
+    const std::size_t equals = entry.find('=', colon == std::string_view::npos ? 0 : colon);
+    const std::size_t dots = entry.find("..", equals == std::string_view::npos ? 0 : equals);
+    if (colon == std::string_view::npos || equals == std::string_view::npos || dots == std::string_view::npos) return false;
+    const std::string_view name = entry.substr(0, colon);
+    const std::string_view key = entry.substr(colon + 1, equals - colon - 1);
+    const std::optional<double> low = finite_number(entry.substr(equals + 1, dots - equals - 1));
+    const std::optional<double> high = finite_number(entry.substr(dots + 2));
+    if (find_modulation(name) == nullptr || !low || !high) return false;
+    NameRanges& ranges = into.per_name[std::string(name)];
+    const std::array<double, 2> ends{*low, *high};
+    const bool positive = *low > 0.0 && *high > 0.0 && *low <= 1e12 && *high <= 1e12;
+    if (key == "snr" && std::abs(*low) <= 1000 && std::abs(*high) <= 1000) {
+      ranges.snr = ends;
+    } else if (key == "symbol-rate" && positive) {
+      ranges.symbol_rate = ends;
+    } else if (key == "samples-per-symbol" && positive && *low >= 1.0 && *high >= 1.0) {
+      ranges.samples_per_symbol = ends;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 using Reader = bool (*)(std::string_view text, ExactSettings& into);
 
 // The readers of a range's two ends, within the same bounds.
@@ -226,6 +261,12 @@ const ExactRow option_rows[] = {
                 "also write each file's fading taps and carrier phase over time, as .npy files "
                 "beside it or datasets of --format hdf5 (exact)",
                 "true or false", read_flag<&S::save_channel>, true},
+    ExactOption{"--per-name", "per_name", PairEnd::none, "",
+                "ranges of one name in place of the run's: NAME:KEY=LOW..HIGH entries separated by ';', KEY snr (dB), "
+                "symbol-rate (Baud) or samples-per-symbol, e.g. '2FSK:symbol-rate=1000..2000;QPSK:snr=0..10' (exact)",
+                "NAME:KEY=LOW..HIGH entries separated by ';' (a name of the catalogue; KEY snr from -1000 to 1000, "
+                "symbol-rate above 0 up to 1e12, or samples-per-symbol from 1 to 1e12)",
+                read_per_name},
     // Channel impairments, each off until asked for.
     ExactOption{"--fading", "fading", PairEnd::none, "none",
                 "multipath fading: none, rayleigh or rician (exact)", "none, rayleigh or rician",
@@ -297,9 +338,36 @@ const ExactRow option_rows[] = {
                 read_decimal<&I::adc_backoff, 0, 60>},
 };
 
-// The rows with each range as its two options, in the order they are checked.
+// One end of a family's range: a number within its bounds (a whole one where it draws whole
+// numbers).
+bool read_family_end(const FamilyRange& range, PairEnd end, std::string_view text, ExactSettings& into) {
+  const std::optional<double> value = finite_number(text);
+  if (!value || *value < range.low || *value > range.high || (range.open_low && *value == range.low) ||
+      (range.whole && *value != std::floor(*value))) {
+    return false;
+  }
+  auto [given, fresh] = into.family_ranges.try_emplace(std::string(range.key), range.defaults);
+  given->second[end == PairEnd::min ? 0 : 1] = *value;
+  return true;
+}
+
+// What a family's range accepts, as the refusal says it.
+std::string accepted_text(const FamilyRange& range) {
+  return std::string(range.whole ? "a whole number " : "a number ") + (range.open_low ? "above " : "from ") +
+         shortest_text(range.low) + (range.open_low ? " up to " : " to ") + shortest_text(range.high);
+}
+
+// Texts made for the generated options, held for the views they are read through.
+std::string_view kept_text(std::string text) {
+  static std::deque<std::string> texts;
+  static std::mutex guard;
+  const std::lock_guard lock(guard);
+  return texts.emplace_back(std::move(text));
+}
+
+// The rows with each range as its two options, in the order they are checked; the families' own
+// ranges last, each key once (families that share a value share its declaration).
 std::vector<ExactOption> expanded() {
-  static std::deque<std::string> names;  // the ranges' option names, for the views below
   std::vector<ExactOption> options;
   for (const ExactRow& row : option_rows) {
     if (const ExactOption* option = std::get_if<ExactOption>(&row)) {
@@ -308,10 +376,17 @@ std::vector<ExactOption> expanded() {
     }
     const ExactRange& range = std::get<ExactRange>(row);
     for (std::size_t i = 0; i < 2; ++i) {
-      const std::string& name =
-          names.emplace_back(std::string(range.stem) + (i == 0 ? "-min" : "-max"));
-      options.push_back({name, range.keyword, i == 0 ? PairEnd::min : PairEnd::max,
-                         range.default_texts[i], range.helps[i], range.accepted, range.read[i]});
+      options.push_back({kept_text(std::string(range.stem) + (i == 0 ? "-min" : "-max")), range.keyword,
+                         i == 0 ? PairEnd::min : PairEnd::max, range.default_texts[i], range.helps[i], range.accepted,
+                         range.read[i]});
+    }
+  }
+  std::vector<std::string_view> keys;
+  for (const SignalFamily* family : signal_families()) {
+    for (const FamilyRange& range : family->ranges) {
+      if (std::find(keys.begin(), keys.end(), range.key) != keys.end()) continue;
+      keys.push_back(range.key);
+      for (const ExactOption& option : family_range_options(range, family->name)) options.push_back(option);
     }
   }
   return options;
@@ -347,7 +422,8 @@ std::optional<Reach> reach_at(const RunSettings& s, const std::string& name, dou
                                              .gmsk_bt = std::max(x.gmsk_bt_min, x.gmsk_bt_max),
                                              .message_frequency = larger(x.message_frequency_min, x.message_frequency_max),
                                              .deviation = s.analog_deviation,
-                                             .sideband = x.sideband});
+                                             .sideband = x.sideband,
+                                             .family_ranges = &x.family_ranges});
   double lowest = s.mix_frequency;
   double highest = s.mix_frequency;
   // An analog family's band sits around its own carrier.
@@ -365,8 +441,17 @@ std::optional<Reach> reach_at(const RunSettings& s, const std::string& name, dou
   return Reach{lowest + band.edges.low, highest + band.edges.high, band.options};
 }
 
-std::optional<Reach> reach_of(const RunSettings& s, const std::string& name) {
-  return reach_at(s, name, symbol_rate_ceiling(s, name));
+std::optional<Reach> reach_of(const RunSettings& run, const std::string& name) {
+  const RunSettings s = settings_for_name(run, name);
+  std::optional<Reach> reach = reach_at(s, name, symbol_rate_ceiling(s, name));
+  // A rate of the name's own is narrowed where it was given.
+  const auto own = run.exact.per_name.find(name);
+  if (reach && own != run.exact.per_name.end() && (own->second.symbol_rate || own->second.samples_per_symbol)) {
+    for (const std::string_view rate : {"{--symbol-rate-max}", "{--samples-per-symbol-min}"}) {
+      if (const std::size_t at = reach->options.find(rate); at != std::string::npos) reach->options.replace(at, rate.size(), "{--per-name}");
+    }
+  }
+  return reach;
 }
 
 // The text of `option` as given, or its default.
@@ -403,6 +488,18 @@ Reach through_channel(const ImpairmentSettings& x, Reach reach) {
 
 }  // namespace
 
+std::array<ExactOption, 2> family_range_options(const FamilyRange& range, std::string_view family) {
+  std::string stem = "--" + std::string(range.key);
+  std::replace(stem.begin(), stem.end(), '_', '-');
+  const std::string_view accepted = kept_text(accepted_text(range));
+  const std::string what(range.help);
+  return {ExactOption{kept_text(stem + "-min"), range.key, PairEnd::min, kept_text(shortest_text(range.defaults[0])),
+                      kept_text("lowest " + what + " drawn (exact; " + std::string(family) + ")"), accepted, nullptr,
+                      false, &range},
+          ExactOption{kept_text(stem + "-max"), range.key, PairEnd::max, kept_text(shortest_text(range.defaults[1])),
+                      kept_text("highest " + what + " drawn (exact)"), accepted, nullptr, false, &range}};
+}
+
 std::span<const ExactOption> exact_options() {
   static const std::vector<ExactOption> table = expanded();
   return table;
@@ -412,7 +509,7 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
   ExactSettings settings;
   for (const ExactOption& o : exact_options()) {
     const std::string_view text = text_given(texts, o.option);
-    if (!o.read(text, settings)) {
+    if (!(o.range != nullptr ? read_family_end(*o.range, o.end, text, settings) : o.read(text, settings))) {
       return "{" + std::string(o.option) + "} takes " + std::string(o.accepted) + ", not '" +
              marked_text(text) + "'";
     }
@@ -471,6 +568,11 @@ void fit_samples_per_symbol(RunSettings& s) {
   for (const std::string& name : s.modulations) {
     const Waveform w = resolve_waveform(name);
     if (w.family == nullptr || w.family->analog) continue;
+    // A name given its own rate or samples per symbol draws those.
+    if (const auto own = s.exact.per_name.find(name);
+        own != s.exact.per_name.end() && (own->second.symbol_rate || own->second.samples_per_symbol)) {
+      continue;
+    }
     // The reach grows linearly with the symbol rate (the band with it, the clock's scaling of
     // both): from the reach at 0 and at 1 Baud, the highest rate that stays inside the band.
     std::optional<Reach> at_zero = reach_at(s, name, 0.0);
@@ -486,6 +588,21 @@ void fit_samples_per_symbol(RunSettings& s) {
     const double fewest = std::max(2.0, s.sample_rate / fastest);
     s.exact.fitted_samples_per_symbol[name] = {fewest, 8.0 * fewest};
   }
+}
+
+RunSettings settings_for_name(const RunSettings& settings, std::string_view name) {
+  const auto own = settings.exact.per_name.find(name);
+  if (own == settings.exact.per_name.end()) return settings;
+  RunSettings s = settings;
+  const NameRanges& r = own->second;
+  if (r.snr) std::tie(s.snr_min_db, s.snr_max_db) = std::pair{(*r.snr)[0], (*r.snr)[1]};
+  if (r.symbol_rate || r.samples_per_symbol) {
+    s.exact.fitted_samples_per_symbol.erase(std::string(name));
+    s.exact.samples_per_symbol_min = r.samples_per_symbol ? (*r.samples_per_symbol)[0] : 0.0;
+    s.exact.samples_per_symbol_max = r.samples_per_symbol ? (*r.samples_per_symbol)[1] : 0.0;
+  }
+  if (r.symbol_rate) std::tie(s.symbol_rate_min, s.symbol_rate_max) = std::pair{(*r.symbol_rate)[0], (*r.symbol_rate)[1]};
+  return s;
 }
 
 std::optional<std::string> band_misfit(const RunSettings& settings) {

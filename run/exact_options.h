@@ -2,6 +2,7 @@
 // The exact model's options as quorvin-cli and the Python package offer them: one table of
 // names, default texts, help and accepted values, read into ExactSettings by one routine.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -27,10 +28,17 @@ struct ExactOption {
   // Reads the text into its field; false when the text is not accepted.
   bool (*read)(std::string_view text, ExactSettings& into);
   bool flag = false;  // given alone on the command line: its text is then "true"
+  // A family's own range (generator/family.h) whose `end` this option is; `read` is then unused.
+  const FamilyRange* range = nullptr;
 };
 
-// Every option, in the order they are checked (the first refusal is the one reported).
+// Every option, in the order they are checked (the first refusal is the one reported): the
+// families' own ranges last, each key once.
 std::span<const ExactOption> exact_options();
+
+// A family's range as its two options, "--<key>-min" and "--<key>-max" (underscores as hyphens),
+// Python's keyword <key>; `family` names it in the help.
+std::array<ExactOption, 2> family_range_options(const FamilyRange& range, std::string_view family);
 
 // One text per option of exact_options(); an absent one reads its default.
 using ExactTexts = std::vector<std::optional<std::string>>;
@@ -51,6 +59,9 @@ std::optional<std::string> band_misfit_marked(const RunSettings& settings);
 // samples per symbol, from the fewest at which it fits the band with every value the other
 // ranges allow (2 at least) to 8 times that.
 void fit_samples_per_symbol(RunSettings& settings);
+
+// The run's settings as `name` draws them: its own ranges of --per-name in place of the run's.
+RunSettings settings_for_name(const RunSettings& settings, std::string_view name);
 
 // As band_misfit_marked, as the command line writes it.
 std::optional<std::string> band_misfit(const RunSettings& settings);

@@ -331,7 +331,7 @@ bool Hdf5Writer::State::lay_out(bool compress) {
   }
   class_index = column_of(file, "class_index", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
   labels = H5Gcreate2(file, "labels", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-  keys = manifest_label_columns(settings.signal_model);
+  keys = manifest_label_columns(settings.signal_model, settings.modulations);
   // The class names, so that class_index reads without the program.
   std::vector<const char*> names;
   for (const std::string& name : class_names()) names.push_back(name.c_str());

@@ -17,16 +17,16 @@ const std::vector<std::string>& class_names() {
   return names;
 }
 
-std::vector<std::string_view> manifest_label_columns(SignalModel model) {
+std::vector<std::string_view> manifest_label_columns(SignalModel model, std::span<const std::string> modulations) {
   std::vector<std::string_view> columns = manifest_columns(ManifestPlace::leading, model);
   columns.insert(columns.end(), {"num_samples", "saved"});
-  for (const std::string_view key : manifest_columns(ManifestPlace::trailing, model)) columns.push_back(key);
+  for (const std::string_view key : manifest_columns(ManifestPlace::trailing, model, modulations)) columns.push_back(key);
   return columns;
 }
 
-std::vector<std::string_view> manifest_header(SignalModel model) {
+std::vector<std::string_view> manifest_header(SignalModel model, std::span<const std::string> modulations) {
   std::vector<std::string_view> columns = {"sample_file", "metadata_file", "settings_file"};
-  for (const std::string_view key : manifest_label_columns(model)) columns.push_back(key);
+  for (const std::string_view key : manifest_label_columns(model, modulations)) columns.push_back(key);
   return columns;
 }
 
@@ -94,9 +94,9 @@ ManifestWriter::ManifestWriter(const std::filesystem::path& path, const RunSetti
       run_seed_(run_seed),
       container_(std::move(container)),
       prefix_(files_prefix(path, settings)),
-      columns_(manifest_label_columns(settings.signal_model)) {
+      columns_(manifest_label_columns(settings.signal_model, settings.modulations)) {
   std::string header;
-  for (const std::string_view column : manifest_header(settings.signal_model)) {
+  for (const std::string_view column : manifest_header(settings.signal_model, settings.modulations)) {
     if (!header.empty()) header += ',';
     header += column;
   }

@@ -256,6 +256,32 @@ const Definition definitions[] = {
      [](const Facts& f) { return f.run_seed ? Value{std::int64_t{*f.run_seed}} : Value{}; }},
 };
 
+// The label of each family's own range, one per key.
+const std::vector<ParameterKind>& family_range_kinds() {
+  static const std::vector<ParameterKind> kinds = [] {
+    std::vector<ParameterKind> all;
+    for (const SignalFamily* family : signal_families()) {
+      for (const FamilyRange& r : family->ranges) {
+        if (std::none_of(all.begin(), all.end(), [&](const ParameterKind& k) { return k.key == r.key; })) {
+          all.push_back({r.key, r.label, r.unit, true, ManifestPlace::family, r.whole ? ParameterType::whole : ParameterType::real});
+        }
+      }
+    }
+    return all;
+  }();
+  return kinds;
+}
+
+const ParameterKind& family_range_kind(std::string_view key) {
+  const std::vector<ParameterKind>& kinds = family_range_kinds();
+  return *std::find_if(kinds.begin(), kinds.end(), [key](const ParameterKind& k) { return k.key == key; });
+}
+
+ParameterValue range_value(const FamilyRange& range, double value) {
+  if (range.whole) return static_cast<std::int64_t>(value);
+  return value;
+}
+
 }  // namespace
 
 std::vector<ParameterRow> file_parameters(const FileFacts& facts) {
@@ -263,6 +289,13 @@ std::vector<ParameterRow> file_parameters(const FileFacts& facts) {
   std::vector<ParameterRow> rows;
   for (const Definition& d : definitions) {
     if (Value value = d.value(f)) rows.push_back({&d.kind, std::move(*value)});
+  }
+  const DrawnParameters drawn = uses(f);
+  if (!exact(f) || drawn.ranges == 0) return rows;
+  const std::span<const FamilyRange> ranges = waveform(f).family->ranges;
+  for (std::size_t i = 0; i < ranges.size() && i < f.file.family_draws.size(); ++i) {
+    if ((drawn.ranges >> i & 1U) == 0) continue;
+    rows.push_back({&family_range_kind(ranges[i].key), range_value(ranges[i], f.file.family_draws[i])});
   }
   return rows;
 }
@@ -283,6 +316,9 @@ ParameterType parameter_type(std::string_view key) {
   for (const Definition& d : definitions) {
     if (d.kind.key == key) return d.kind.type;
   }
+  for (const ParameterKind& kind : family_range_kinds()) {
+    if (kind.key == key) return kind.type;
+  }
   return ParameterType::text;
 }
 
@@ -296,10 +332,19 @@ std::vector<std::string_view> manifest_parameter_keys(ManifestPlace place) {
   return keys;
 }
 
-std::vector<std::string_view> manifest_columns(ManifestPlace place, SignalModel model) {
+std::vector<std::string_view> manifest_columns(ManifestPlace place, SignalModel model, std::span<const std::string> modulations) {
   std::vector<std::string_view> keys = manifest_parameter_keys(place);
-  if (place == ManifestPlace::trailing && model == SignalModel::exact) {
-    for (const std::string_view key : manifest_parameter_keys(ManifestPlace::exact_trailing)) keys.push_back(key);
+  if (place != ManifestPlace::trailing || model != SignalModel::exact) return keys;
+  for (const std::string_view key : manifest_parameter_keys(ManifestPlace::exact_trailing)) keys.push_back(key);
+  // The families' own columns, in the order of their families and ranges: only a run that makes
+  // one of their names has them, so every other manifest keeps its columns.
+  for (const SignalFamily* family : signal_families()) {
+    const bool made = std::any_of(modulations.begin(), modulations.end(),
+                                  [family](const std::string& name) { return resolve_waveform(name).family == family; });
+    if (!made) continue;
+    for (const FamilyRange& r : family->ranges) {
+      if (std::find(keys.begin(), keys.end(), r.key) == keys.end()) keys.push_back(r.key);
+    }
   }
   return keys;
 }

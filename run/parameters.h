@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -17,9 +18,9 @@ namespace quorvin {
 
 // Where a parameter stands in the manifest: among the leading columns (after the file names),
 // after the file's results (number of samples, saved), after those in the manifests of
-// exact-model runs only (columns added since the classic model's manifests were fixed), or not
-// at all.
-enum class ManifestPlace { none, leading, trailing, exact_trailing };
+// exact-model runs only (columns added since the classic model's manifests were fixed), last in
+// the manifests of runs that make a name of its family (a family's own ranges), or not at all.
+enum class ManifestPlace { none, leading, trailing, exact_trailing, family };
 
 using ParameterValue = std::variant<std::string, double, std::int64_t>;
 
@@ -71,7 +72,9 @@ ParameterType parameter_type(std::string_view key);
 std::vector<std::string_view> manifest_parameter_keys(ManifestPlace place);
 
 // The columns of a run's manifest at `place` (leading or trailing): the trailing ones of an
-// exact-model run are followed by the exact_trailing ones.
-std::vector<std::string_view> manifest_columns(ManifestPlace place, SignalModel model);
+// exact-model run are followed by the exact_trailing ones, then by the own ranges of the families
+// of `modulations`.
+std::vector<std::string_view> manifest_columns(ManifestPlace place, SignalModel model,
+                                               std::span<const std::string> modulations = {});
 
 }  // namespace quorvin

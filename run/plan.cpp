@@ -5,6 +5,7 @@
 
 #include "channel/gaussian.h"
 #include "run/exact_file.h"
+#include "run/exact_options.h"
 #include "run/seeds.h"
 
 namespace quorvin {
@@ -26,7 +27,16 @@ constexpr std::uint32_t analog_carrier_stage = 9;
 
 RunPlan::RunPlan(RunSettings settings, std::uint32_t draw_seed)
     : settings_(std::move(settings)), source_(draw_seed), draw_seed_(draw_seed) {
-  for (const std::string& name : settings_.modulations) waveforms_.push_back(resolve_waveform(name));
+  for (std::size_t m = 0; m < settings_.modulations.size(); ++m) {
+    const std::string& name = settings_.modulations[m];
+    waveforms_.push_back(resolve_waveform(name));
+    if (settings_.exact.per_name.count(name) != 0) named_.emplace(m, settings_for_name(settings_, name));
+  }
+}
+
+const RunSettings& RunPlan::drawing() const {
+  const auto own = named_.find(modulation_);
+  return own != named_.end() ? own->second : settings_;
 }
 
 Waveform waveform_of(const PlannedFile& file) { return file.waveform ? *file.waveform : resolve_waveform(file.modulation); }
@@ -71,11 +81,12 @@ std::optional<PlannedFile> RunPlan::next() {
   file.waveform = waveforms_[modulation_];
   file.index = ++index_;
   const DrawnParameters uses = drawn_parameters(*file.waveform);
+  const RunSettings& named = drawing();
   // The order of the draws is fixed: it decides which file gets which values.
   if (is_analog(*file.waveform)) {
-    file.amplitude = draw_uniform(settings_.amplitude_min, settings_.amplitude_max, source_);
-    file.snr_db = draw_uniform(settings_.snr_min_db, settings_.snr_max_db, source_);
-    if (settings_.signal_model == SignalModel::classic) {
+    file.amplitude = draw_uniform(named.amplitude_min, named.amplitude_max, source_);
+    file.snr_db = draw_uniform(named.snr_min_db, named.snr_max_db, source_);
+    if (named.signal_model == SignalModel::classic) {
       file.message_frequency = source_.next() / draw_scale * 19990.0 + 10.0;
     } else {
       draw_exact_analog(file, uses);
@@ -84,17 +95,17 @@ std::optional<PlannedFile> RunPlan::next() {
     }
   } else {
     file.symbol_rate = draw_symbol_rate(file.modulation);
-    file.snr_db = draw_uniform(settings_.snr_min_db, settings_.snr_max_db, source_);
-    file.timing_error = draw_uniform(settings_.timing_error_min, settings_.timing_error_max, source_);
+    file.snr_db = draw_uniform(named.snr_min_db, named.snr_max_db, source_);
+    file.timing_error = draw_uniform(named.timing_error_min, named.timing_error_max, source_);
     file.frequency_offset =
-        draw_uniform(settings_.frequency_offset_min, settings_.frequency_offset_max, source_);
-    if (settings_.signal_model == SignalModel::exact) {
+        draw_uniform(named.frequency_offset_min, named.frequency_offset_max, source_);
+    if (named.signal_model == SignalModel::exact) {
       draw_exact_digital(file, uses);
       draw_impairments(file);
       // The SNR range may draw Es/N0 of the realised symbols; the file keeps its per-sample SNR,
       // which the noise is set by.
-      if (settings_.exact.snr_definition == SnrDefinition::esn0) {
-        file.snr_db -= 10.0 * std::log10(exact_realised_timing(settings_, file).samples_per_symbol);
+      if (named.exact.snr_definition == SnrDefinition::esn0) {
+        file.snr_db -= 10.0 * std::log10(exact_realised_timing(named, file).samples_per_symbol);
       }
     }
   }
@@ -104,7 +115,7 @@ std::optional<PlannedFile> RunPlan::next() {
 // One draw, as the form's uniform symbol rate is: the exact model may draw it log-uniformly, or
 // draw samples per symbol instead.
 double RunPlan::draw_symbol_rate(const std::string& name) {
-  const RunSettings& s = settings_;
+  const RunSettings& s = drawing();
   if (s.signal_model != SignalModel::exact) return draw_uniform(s.symbol_rate_min, s.symbol_rate_max, source_);
   const ExactSettings& x = s.exact;
   const bool log = x.symbol_rate_scale == RateScale::log;
@@ -154,23 +165,25 @@ void RunPlan::draw_impairments(PlannedFile& file) const {
 }
 
 void RunPlan::draw_exact_analog(PlannedFile& file, const DrawnParameters& uses) {
-  const ExactSettings& x = settings_.exact;
+  const ExactSettings& x = drawing().exact;
   if (uses.message) file.message_frequency = draw_uniform(x.message_frequency_min, x.message_frequency_max, source_);
   if (uses.am_index) file.am_index = draw_uniform(x.am_index_min, x.am_index_max, source_);
   // Every file of the model has unit nominal power whatever its class: AM's carrier is scaled by
   // 1 / sqrt(1 + m^2 / 2), the others' envelopes are 1. The drawn amplitude above only keeps the
   // draws in the classic model's order.
   file.amplitude = uses.am_index ? 1.0 / std::sqrt(1.0 + file.am_index * file.am_index / 2.0) : 1.0;
+  draw_family_ranges(file, uses);
 }
 
 // The analog carrier, its offset, the message's phase and AM-SSB's side, from an engine of their
 // own, so the run's draw source (and every later file's draws) stays as it was.
 void RunPlan::draw_analog_carrier(PlannedFile& file, const DrawnParameters& uses) const {
-  const ExactSettings& x = settings_.exact;
+  const RunSettings& named = drawing();
+  const ExactSettings& x = named.exact;
   StageDraws draws{GaussianSource(derive_impairment_seed(draw_seed_, file.modulation, file.index, analog_carrier_stage))};
-  file.carrier_frequency = draws.uniform(x.analog_fc_min.value_or(settings_.analog_carrier_frequency),
-                                         x.analog_fc_max.value_or(settings_.analog_carrier_frequency));
-  file.frequency_offset = draws.uniform(settings_.frequency_offset_min, settings_.frequency_offset_max);
+  file.carrier_frequency = draws.uniform(x.analog_fc_min.value_or(named.analog_carrier_frequency),
+                                         x.analog_fc_max.value_or(named.analog_carrier_frequency));
+  file.frequency_offset = draws.uniform(named.frequency_offset_min, named.frequency_offset_max);
   if (uses.message) file.message_phase = draws.uniform(0.0, 2.0 * pi);
   if (uses.sideband) {
     const bool upper = draws.uniform(0.0, 1.0) >= 0.5;
@@ -179,11 +192,30 @@ void RunPlan::draw_analog_carrier(PlannedFile& file, const DrawnParameters& uses
 }
 
 void RunPlan::draw_exact_digital(PlannedFile& file, const DrawnParameters& uses) {
-  const ExactSettings& x = settings_.exact;
+  const ExactSettings& x = drawing().exact;
   if (uses.rolloff && x.pulse == PulseShape::rrc) file.rolloff = draw_uniform(x.rolloff_min, x.rolloff_max, source_);
   if (uses.fsk_index) file.fsk_index = draw_uniform(x.fsk_index_min, x.fsk_index_max, source_);
   if (uses.gmsk_bt) file.gmsk_bt = draw_uniform(x.gmsk_bt_min, x.gmsk_bt_max, source_);
   if (x.samples_per_file > 0) file.start_offset = draw_fraction(source_);
+  draw_family_ranges(file, uses);
+}
+
+// After every other draw, so that a family without ranges of its own draws as before.
+void RunPlan::draw_family_ranges(PlannedFile& file, const DrawnParameters& uses) {
+  if (uses.ranges == 0) return;
+  const std::span<const FamilyRange> ranges = file.waveform->family->ranges;
+  file.family_draws.assign(ranges.size(), 0.0);
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    if ((uses.ranges >> i & 1U) == 0) continue;
+    file.family_draws[i] = draw_family_value(ranges[i], range_ends(drawing().exact.family_ranges, ranges[i]), source_);
+  }
+}
+
+double draw_family_value(const FamilyRange& range, std::array<double, 2> ends, DrawSource& source) {
+  const auto [a, b] = ends;
+  if (!range.whole) return draw_uniform(a, b, source);
+  const double span = std::abs(b - a) + 1.0;
+  return std::min(a, b) + std::min(span - 1.0, std::floor(draw_uniform(0.0, span, source)));
 }
 
 }  // namespace quorvin

@@ -2,6 +2,7 @@
 // The plan of a run: every file in order, with the parameters drawn for it.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,8 +55,14 @@ struct PlannedFile {
   double carrier_frequency = 0.0;  // Hz, the analog carrier
   double message_phase = 0.0;      // radians, the analog message's phase at the first sample
   Sideband sideband = Sideband::lower;
+  // The family's own ranges' draws, one per FamilyRange of its family (0 where not drawn).
+  std::vector<double> family_draws = {};
   ImpairmentDraws impairments = {};
 };
+
+// One draw of a family's range between `ends`: uniform, or for whole numbers each whole number
+// between the ends equally likely (a reversed range too).
+double draw_family_value(const FamilyRange& range, std::array<double, 2> ends, DrawSource& source);
 
 // Whether the exact model draws samples per symbol rather than the symbol rate.
 inline bool draws_samples_per_symbol(const ExactSettings& x) {
@@ -87,9 +94,14 @@ class RunPlan {
   void draw_exact_analog(PlannedFile& file, const DrawnParameters& uses);
   void draw_analog_carrier(PlannedFile& file, const DrawnParameters& uses) const;
   void draw_exact_digital(PlannedFile& file, const DrawnParameters& uses);
+  void draw_family_ranges(PlannedFile& file, const DrawnParameters& uses);
   void draw_impairments(PlannedFile& file) const;
 
+  // The settings the current name draws from: the run's, or its own ranges in their place.
+  const RunSettings& drawing() const;
+
   RunSettings settings_;
+  std::map<std::size_t, RunSettings> named_;  // names with ranges of their own, by position
   std::vector<Waveform> waveforms_;  // one per name of the run, in its order
   // Values one file of each modulation draws: which values a file draws depends on its family and
   // the settings only, never on the values, so every file of one modulation draws as many.

@@ -2,12 +2,14 @@
 // The settings of one run: the modulations to make and the ranges their parameters are drawn
 // from. The desktop program's form and quorvin-cli's options both produce them.
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "generator/family.h"
 #include "generator/waveform.h"
 
 namespace quorvin {
@@ -49,6 +51,14 @@ struct ImpairmentSettings {
   double adc_backoff = 0.0;  // dB of full scale above the peak
 };
 
+// Ranges one name draws in place of the run's ("2FSK:symbol-rate=1000..2000"); an absent one is
+// the run's. A symbol-rate or samples-per-symbol range replaces both of the run's ways.
+struct NameRanges {
+  std::optional<std::array<double, 2>> snr;                 // dB
+  std::optional<std::array<double, 2>> symbol_rate;         // Baud
+  std::optional<std::array<double, 2>> samples_per_symbol;  // the rate is then the sample rate over them
+};
+
 // The exact model's own ranges and choices; ranges are drawn per file like the form's.
 struct ExactSettings {
   PulseShape pulse = PulseShape::rrc;
@@ -80,6 +90,8 @@ struct ExactSettings {
   double message_frequency_max = 2000.0;
   double am_index_min = 1.0;
   double am_index_max = 1.0;
+  std::map<std::string, NameRanges, std::less<>> per_name;  // by modulation name
+  FamilyRanges family_ranges;  // the families' own ranges (generator/family.h), every key given
   std::int64_t samples_per_file = 0;  // every file this long; 0: the symbol count decides
   bool save_channel = false;  // write the time-varying channel beside each file (an output choice)
   ImpairmentSettings impairments;

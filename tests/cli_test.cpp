@@ -164,6 +164,16 @@ const UsageCase usage_cases[] = {
      "quorvin-cli: QPSK does not fit in the band of the sample rate: its signal may reach from -63375 Hz to 63475 Hz, "
      "beyond -50000 .. 50000 Hz. Raise --sample-rate or narrow --symbol-rate-max, --frequency-offset-min/max, "
      "--mix-frequency, --rolloff-max, --doppler-min/max.\n"},
+    // Ranges of one name: each entry whole and known; its own rate is what the band check names.
+    {"per_name_unknown_key", {"-m", "QPSK", "--per-name", "QPSK:snr=0..5;QPSK:rate=1..2"},
+     "quorvin-cli: --per-name takes NAME:KEY=LOW..HIGH", false},
+    {"per_name_unknown_name", {"-m", "QPSK", "--per-name", "QPSKK:snr=0..5"}, "not 'QPSKK:snr=0..5'\n", false},
+    {"per_name_rate_not_positive", {"-m", "QPSK", "--per-name", "QPSK:symbol-rate=-1..5"}, "not 'QPSK:symbol-rate=-1..5'\n",
+     false},
+    {"per_name_band", {"-m", "QPSK,2FSK", "--per-name", "2FSK:symbol-rate=1000..9000"},
+     "quorvin-cli: 2FSK does not fit in the band of the sample rate: its signal may reach from -13500 Hz to 13600 Hz, "
+     "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --per-name, --frequency-offset-min/max, "
+     "--mix-frequency, --fsk-index-max.\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, CliUsage, ::testing::ValuesIn(usage_cases),
@@ -322,6 +332,27 @@ TEST_F(Cli, ExactModelStagesOffChangeNoByteAndJobsChangeNone) {
                             "Fading Taps At Start: ", "IQ Phase Imbalance: ", "Maximum Doppler: ", "PA Backoff: ",
                             "Phase Noise Linewidth: ", "Rician K-Factor: "}) {
     EXPECT_NE(settings.find(label), std::string::npos) << label;
+  }
+}
+
+// A name's own ranges move only its own draws: every other name's files keep their bytes.
+TEST_F(Cli, RangesOfOneNameDrawItsFilesOnly) {
+  const std::vector<std::string> batch = {"-m", "QPSK,2FSK,AM", "--sample-rate", "100000", "--samples-per-file", "256",
+                                          "--files-per-modulation", "20", "--seed", "4", "--save-settings"};
+  ASSERT_EQ(run(with(batch, {"-o", sub("run")})).status, 0);
+  ASSERT_EQ(run(with(batch, {"--per-name", "2FSK:symbol-rate=1000..2000;2FSK:snr=40..41", "-o", sub("own")})).status, 0);
+  const auto plain = contents("run");
+  const auto own = contents("own");
+  for (const auto& [name, bytes] : plain) {
+    if (name.starts_with("2FSK")) continue;
+    EXPECT_EQ(own.at(name), bytes) << name;
+  }
+  for (int k = 1; k <= 20; ++k) {
+    const std::string settings = own.at("2FSK_signal_" + std::to_string(k) + ".txt");
+    const double rate = std::stod(settings.substr(settings.find("Symbol Rate: ") + 13));
+    const double snr = std::stod(settings.substr(settings.find("SNR: ") + 5));
+    EXPECT_TRUE(rate >= 1000 && rate <= 2000) << rate;
+    EXPECT_TRUE(snr >= 40 && snr <= 41) << snr;
   }
 }
 

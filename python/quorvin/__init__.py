@@ -59,6 +59,9 @@ def _text(value: Any) -> str:
         return repr(value)
     if isinstance(value, (list, tuple)):
         return ",".join(_text(v) for v in value)
+    if isinstance(value, dict):  # per_name={"2FSK": {"symbol_rate": (1000, 2000)}}
+        return ";".join(f"{name}:{key.replace('_', '-')}={_text(ends[0])}..{_text(ends[1])}"
+                        for name, ranges in value.items() for key, ends in ranges.items())
     return str(value)
 
 
