@@ -87,7 +87,7 @@ def test_a_file_that_failed_is_named_after_the_merge(client, tmp_path):
     folder.mkdir()
     (folder / "AM_signal_2.csv").write_text("kept")
     (folder / "AM_signal_2.csv").chmod(0o444)  # refused even to root
-    with pytest.raises(RuntimeError, match=r"^not every file was saved: .*AM_signal_2.csv.*; .*manifest.csv says which$"):
+    with pytest.raises(RuntimeError, match=r"^not every file was saved: .*AM_signal_2.csv.*; .*manifest.csv says"):
         generate(quorvin.Config("AM", num_symbols=16), 3, 1, folder, client, format="csv")
     rows = quorvin.read_manifest(folder / "manifest.csv")
     saved = list(rows["saved"]) if hasattr(rows, "columns") else [int(row["saved"]) for row in rows]

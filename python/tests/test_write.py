@@ -226,7 +226,8 @@ def test_a_shard_is_the_command_lines_and_written_again_the_same(tmp_path):
         assert summary["files_saved"] == 2 and summary["problems"] == []
         (folder / ".qv-0badf00d.partial").write_bytes(b"left by a killed writer")
     (folder / ".qv-0badf00d.partial").unlink()
-    lengths = [int(row["num_samples"]) for row in csv.DictReader((folder / "m.csv").read_text(encoding="utf-8").splitlines())]
+    rows = csv.DictReader((folder / "m.csv").read_text(encoding="utf-8").splitlines())
+    lengths = [int(row["num_samples"]) for row in rows]
     assert told == [(1, 2, lengths[0]), (2, 2, sum(lengths))] * 2
     assert sorted(os.listdir(folder)) == sorted(os.listdir(tmp_path / "cli"))
     for name in os.listdir(folder):
