@@ -11,7 +11,7 @@ import json
 import operator
 import os
 import re
-from typing import Any, Iterable, Sequence
+from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
 
@@ -222,7 +222,9 @@ class Config:
         return cls._from_table(os.fspath(path), _read_config_file(path))
 
     @classmethod
-    def _from_table(cls, path: str, table: dict[str, Any]) -> "Config":
+    def _from_table(cls, path: str, table: dict[str, Any], said: str = "") -> "Config":
+        """A --config table's settings; refusals name ``path`` (when given) and each option as
+        ``said`` + its key ("--" for a command line's words, "" for the file's)."""
         texts: dict[str, str] = {}
         given: dict[str, str] = {}
         names: Any = table.get("modulations", [])
@@ -235,14 +237,14 @@ class Config:
                     texts[option] = "true"
             else:
                 texts[option] = _text(value)
-            given[option] = key
+            given[option] = said + key
         config = cls.__new__(cls)
         config.modulations = _names(",".join(names) if isinstance(names, list) else names)
         config.options = texts
         try:
             config._settings = _settings(config.modulations, texts, given)
         except ValueError as error:
-            raise ValueError(f"{path}: {error}") from None
+            raise ValueError(f"{path}: {error}" if path else str(error)) from None
         return config
 
     def __getstate__(self) -> dict[str, Any]:
@@ -338,7 +340,8 @@ class Dataset:
 
     def write(self, folder: str | os.PathLike, format: str = "csv", manifest: str | os.PathLike | None = None,
               compress: bool = False, save_settings: bool = False, jobs: int = 1,
-              save_channel: bool = False) -> dict[str, Any]:
+              save_channel: bool = False, shard: tuple[int, int] = (0, 1),
+              progress: Callable[[int, int, int], Any] | None = None) -> dict[str, Any]:
         """Writes every item to files in ``folder`` (made when missing), as ``quorvin-cli --seed
         seed -o folder --format format`` does, through the same writers: the same CSV or SigMF files
         under the same names (the metadata's recorder names this package), or one ``dataset.h5``
@@ -347,7 +350,10 @@ class Dataset:
         "<file>: <reason>"; OSError, before any file, for a manifest or container that cannot be
         written. ``save_channel`` (exact model) also writes each file's channel as ``--save-channel``
         does: .npy files beside each sample file (see ``read_channel``), or the container's
-        ``channel_taps`` and ``channel_phase``."""
+        ``channel_taps`` and ``channel_phase``. ``shard=(K, N)`` writes only plan positions p with
+        p mod N = K, as ``--shard K/N`` does (the container is then ``dataset-K-of-N.h5``);
+        ``progress(files_done, files_total, samples_done)`` is called after each file of the
+        shard (an exception it raises stops the run and is raised from here)."""
         options = dict(self.config.options, **{"--files-per-modulation": str(self.files_per_modulation)})
         given: dict[str, str] = {}
         if _flag("save_channel", save_channel):
@@ -357,7 +363,15 @@ class Dataset:
         return _core.write_files(settings, self.seed, os.fsdecode(folder),
                                  format, os.fsdecode(manifest) if manifest is not None else "",
                                  _flag("compress", compress), _flag("save_settings", save_settings),
-                                 _whole("jobs", jobs, 1, _LARGEST_COUNT))
+                                 _whole("jobs", jobs, 1, _LARGEST_COUNT), *_shard(shard), progress)
+
+
+def _shard(shard: Any) -> tuple[int, int]:
+    """``shard`` as (K, N) with 0 <= K < N <= 2^32 - 1."""
+    if not isinstance(shard, (tuple, list)) or len(shard) != 2:
+        raise TypeError(f"shard takes a pair (K, N), not {shard!r}")
+    count = _whole("shard (N)", shard[1], 1, _LARGEST_SEED)
+    return _whole("shard (K)", shard[0], 0, count - 1), count
 
 
 def _plan(config: Config, names: list[str], files_per_modulation: int, seed: int) -> Any:
