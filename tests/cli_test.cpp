@@ -248,20 +248,6 @@ const WarningCase warning_cases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, CliWarnings, ::testing::ValuesIn(warning_cases),
                          [](const ::testing::TestParamInfo<WarningCase>& p) { return std::string(p.param.name); });
 
-TEST_F(Cli, ReportInPlanOrderWhateverTheListOrder) {
-  const Outcome o = run({"-m", "QPSK,AM", "--files-per-modulation", "2", "--save-settings", "-o", sub("d"), "--seed", "3",
-                         "-j", "2"});
-  EXPECT_EQ(o.status, 0) << o.error;
-  std::string expected;
-  for (const std::string file : {"AM_signal_1", "AM_signal_2", "QPSK_signal_1", "QPSK_signal_2"}) {
-    expected += file.substr(0, file.find('_')) + ": Saved to " + sub("d") + "/" + file + ".csv\n  Settings saved to " +
-                sub("d") + "/" + file + ".txt\n";
-  }
-  EXPECT_EQ(o.out, expected);
-  EXPECT_EQ(o.error, "");  // no progress line when standard error is not a terminal
-  EXPECT_EQ(contents("d").size(), 8u);
-}
-
 // A sample file and its settings file are never from different runs: a run that writes no
 // settings takes the earlier settings file away with the sample file it replaces; a read-only one
 // keeps the whole earlier pair.
