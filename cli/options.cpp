@@ -532,6 +532,9 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   } else if (p.compress) {
     return usage_error("--compress applies to --format hdf5 only");
   }
+  if (request.settings.exact.datatype != SigmfDatatype::cf32_le && request.format != SampleFormat::sigmf) {
+    return usage_error("--datatype applies to --format sigmf only");
+  }
   request.warnings = range_warnings(request.settings, p.texts);
   request.manifest = p.manifest;
   if (p.manifest_given && p.manifest.empty()) return usage_error("--manifest needs a file name");

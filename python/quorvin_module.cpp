@@ -404,6 +404,9 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
   if (format == SampleFormat::container && !hdf5_available()) {
     throw py::value_error("format hdf5: this build has no HDF5 support (the library was not found when it was built)");
   }
+  if (settings.exact.datatype != SigmfDatatype::cf32_le && format != SampleFormat::sigmf) {
+    throw py::value_error("datatype applies to format 'sigmf' only, not '" + request.format + "'");
+  }
   settings.output_folder = utf8_to_utf16(request.folder);
   settings.save_settings_file = request.save_settings;
   RunWrite write;

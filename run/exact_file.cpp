@@ -244,4 +244,14 @@ ChannelPath exact_channel_path(const RunSettings& s, const PlannedFile& file, st
   return path;
 }
 
+double ci16_full_scale(const PlannedFile& file) {
+  double power = 1.0;
+  if (is_silent(waveform_of(file))) {
+    power = file.noise_power;
+  } else if (std::isfinite(file.snr_db)) {
+    power += std::pow(10.0, -file.snr_db / 10.0);
+  }
+  return 4.0 * std::sqrt(power);
+}
+
 }  // namespace quorvin

@@ -82,4 +82,9 @@ struct ChannelPath {
 ChannelPath exact_channel_path(const RunSettings& settings, const PlannedFile& file,
                                std::size_t count = static_cast<std::size_t>(-1));
 
+// The amplitude a ci16_le recording's 32767 stands for: 4 times the file's nominal RMS (its unit
+// signal power and its noise's), so that I or Q saturates about once in 10^8 samples of Gaussian
+// noise. Values are round(x 32767 / full scale), saturating.
+double ci16_full_scale(const PlannedFile& file);
+
 }  // namespace quorvin

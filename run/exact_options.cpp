@@ -120,6 +120,10 @@ bool read_snr_definition(std::string_view text, ExactSettings& into) {
 bool read_rate_scale(std::string_view text, ExactSettings& into) {
   return read_choice<RateScale, &ExactSettings::symbol_rate_scale>(text, into, {{"linear", RateScale::linear}, {"log", RateScale::log}});
 }
+bool read_datatype(std::string_view text, ExactSettings& into) {
+  return read_choice<SigmfDatatype, &ExactSettings::datatype>(
+      text, into, {{"cf32_le", SigmfDatatype::cf32_le}, {"ci16_le", SigmfDatatype::ci16_le}});
+}
 bool read_sideband(std::string_view text, ExactSettings& into) {
   return read_choice<std::optional<Sideband>, &ExactSettings::sideband>(
       text, into, {{"lower", Sideband::lower}, {"upper", Sideband::upper}, {"random", std::nullopt}});
@@ -267,6 +271,10 @@ const ExactRow option_rows[] = {
                 "NAME:KEY=LOW..HIGH entries separated by ';' (a name of the catalogue; KEY snr from -1000 to 1000, "
                 "symbol-rate above 0 up to 1e12, or samples-per-symbol from 1 to 1e12)",
                 read_per_name},
+    ExactOption{"--datatype", "datatype", PairEnd::none, "cf32_le",
+                "sample type of --format sigmf: cf32_le (complex float32) or ci16_le (complex int16: I and Q each "
+                "32767 / full scale, the full scale 4 times the file's nominal RMS, recorded as quorvin:full_scale) (exact)",
+                "cf32_le or ci16_le", read_datatype},
     // Channel impairments, each off until asked for.
     ExactOption{"--fading", "fading", PairEnd::none, "none",
                 "multipath fading: none, rayleigh or rician (exact)", "none, rayleigh or rician",

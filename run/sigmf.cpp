@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "modulation/catalogue.h"
+#include "run/exact_file.h"
 #include "run/manifest.h"
 #include "run/parameters.h"
 
@@ -68,8 +69,9 @@ std::string sigmf_metadata(const SigmfRecording& recording) {
   const RunSettings& s = recording.settings;
   const PlannedFile& file = recording.file;
   const std::string recorder(recording.recorder);
+  const bool ci16 = s.signal_model == SignalModel::exact && s.exact.datatype == SigmfDatatype::ci16_le;
   json global = {
-      {"core:datatype", "cf32_le"},
+      {"core:datatype", ci16 ? "ci16_le" : "cf32_le"},
       {"core:version", "1.2.5"},
       {"core:sample_rate", s.sample_rate},
       {"core:num_channels", 1},
@@ -82,6 +84,7 @@ std::string sigmf_metadata(const SigmfRecording& recording) {
   };
   const std::vector<ParameterRow> rows = file_parameters({s, file, recording.run_seed});
   global.update(quorvin_parameters(rows));
+  if (ci16) global["quorvin:full_scale"] = ci16_full_scale(file);
   const json capture = {{"core:sample_start", 0}, {"core:frequency", s.mix_frequency}};
   json annotation = {{"core:sample_start", 0},
                      {"core:sample_count", recording.samples},

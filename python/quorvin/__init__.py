@@ -432,8 +432,9 @@ def _meta_field(meta: Any, keys: Sequence[Any], meta_path: str) -> Any:
 def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, Any]]:
     """A SigMF recording (the .sigmf-data or .sigmf-meta path, or their common base): samples and metadata.
 
-    Checks the pair: a cf32_le datatype, whole 8-byte samples, and as many as the annotation says;
-    ValueError naming the file and what is wrong otherwise.
+    Checks the pair: a cf32_le or ci16_le datatype (ci16_le scaled back by its quorvin:full_scale),
+    whole samples, and as many as the annotation says; ValueError naming the file and what is wrong
+    otherwise.
     """
     base = os.fspath(path_or_base)
     for extension in (".sigmf-data", ".sigmf-meta"):
@@ -446,17 +447,25 @@ def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, A
         except ValueError as error:  # bad JSON or bad UTF-8
             raise ValueError(f"{meta_path}: not JSON ({error})") from None
     datatype = _meta_field(meta, ["global", "core:datatype"], meta_path)
-    if datatype != "cf32_le":
-        raise ValueError(f"{meta_path}: datatype {datatype}, not cf32_le")
+    if datatype not in ("cf32_le", "ci16_le"):
+        raise ValueError(f"{meta_path}: datatype {datatype}, not cf32_le or ci16_le")
+    width = 8 if datatype == "cf32_le" else 4
     count = _meta_field(meta, ["annotations", 0, "core:sample_count"], meta_path)
     if isinstance(count, bool) or not isinstance(count, int) or count < 0:
         raise ValueError(f"{meta_path}: core:sample_count {count!r} is not a sample count")
     size = os.path.getsize(data_path)
-    if size % 8:
-        raise ValueError(f"{data_path}: {size} bytes, not a whole number of 8-byte cf32_le samples")
-    if size // 8 != count:
-        raise ValueError(f"{data_path} holds {size // 8} samples, its metadata says {count}")
-    return np.fromfile(data_path, dtype="<c8"), meta
+    if size % width:
+        raise ValueError(f"{data_path}: {size} bytes, not a whole number of {width}-byte {datatype} samples")
+    if size // width != count:
+        raise ValueError(f"{data_path} holds {size // width} samples, its metadata says {count}")
+    if datatype == "cf32_le":
+        return np.fromfile(data_path, dtype="<c8"), meta
+    # Integers back to amplitudes: 32767 stands for the recording's full scale.
+    full_scale = _meta_field(meta, ["global", "quorvin:full_scale"], meta_path)
+    if isinstance(full_scale, bool) or not isinstance(full_scale, (int, float)) or not full_scale > 0:
+        raise ValueError(f"{meta_path}: quorvin:full_scale {full_scale!r} is not a positive number")
+    levels = np.fromfile(data_path, dtype="<i2").astype(np.float32) * np.float32(full_scale / 32767)
+    return (levels[0::2] + 1j * levels[1::2]).astype(np.complex64), meta
 
 
 def read_manifest(path: str | os.PathLike) -> Any:

@@ -1,6 +1,7 @@
 """The package against quorvin-cli itself: the same checks, the same plan, the same bytes."""
 
 import csv
+import math
 import os
 import pickle
 import subprocess
@@ -395,8 +396,8 @@ def test_config_and_dataset_survive_pickling(double_precision):
          "AM_signal_1.sigmf-meta: no annotations/0/core:sample_count"),
         (lambda data, meta: meta.write_text(meta.read_text().replace('"core:sample_count": 40', '"core:sample_count": "40"')),
          "AM_signal_1.sigmf-meta: core:sample_count '40' is not a sample count"),
-        (lambda data, meta: meta.write_text(meta.read_text().replace("cf32_le", "ci16_le")),
-         "AM_signal_1.sigmf-meta: datatype ci16_le, not cf32_le"),
+        (lambda data, meta: meta.write_text(meta.read_text().replace("cf32_le", "cf64_le")),
+         "AM_signal_1.sigmf-meta: datatype cf64_le, not cf32_le or ci16_le"),
     ],
     ids=["stray_bytes", "cut_mid_sample", "extra_sample", "cut_meta", "no_annotations", "count_as_text", "datatype"],
 )
@@ -406,6 +407,29 @@ def test_sigmf_reader_refuses_a_damaged_pair_naming_the_file(tmp_path, damage, m
     with pytest.raises(ValueError) as raised:
         quorvin.read_sigmf(out / "AM_signal_1")
     assert str(raised.value).startswith(str(out / message))
+
+
+def test_ci16_recordings_are_the_float_ones_to_half_a_level_at_a_full_scale_of_four_rms(tmp_path):
+    """ci16_le holds each of I and Q as round(x 32767 / full scale); the full scale, 4 times the
+    nominal RMS of unit signal power plus the labelled SNR's noise, reads back from the metadata."""
+    options = {"sample_rate": 100e3, "samples_per_file": 4096, "snr": (-5, 20)}
+    floats = cli(tmp_path / "f", "-m", "QPSK,AM", "--sample-rate", "100000", "--samples-per-file", "4096",
+                 "--snr-min", "-5", "--snr-max", "20", "--seed", "4", "--format", "sigmf")
+    written = quorvin.Dataset(quorvin.Config(["QPSK", "AM"], datatype="ci16_le", **options), 1, seed=4)
+    written.write(tmp_path / "i", format="sigmf")
+    for name in ("QPSK_signal_1", "AM_signal_1"):
+        exact, _ = quorvin.read_sigmf(floats / name)
+        levels, meta = quorvin.read_sigmf(tmp_path / "i" / name)
+        snr = meta["global"]["quorvin:snr_db"]
+        full_scale = 4 * math.sqrt(1 + 10 ** (-snr / 10))
+        assert meta["global"]["core:datatype"] == "ci16_le"
+        assert meta["global"]["quorvin:full_scale"] == pytest.approx(full_scale, rel=1e-12)
+        step = full_scale / 32767
+        assert np.max(np.abs(levels.real - exact.real)) <= step / 2 * 1.001
+        assert np.max(np.abs(levels.imag - exact.imag)) <= step / 2 * 1.001
+        assert (tmp_path / "i" / f"{name}.sigmf-data").stat().st_size == 4 * 4096
+    with pytest.raises(ValueError, match="datatype applies to format 'sigmf' only, not 'csv'"):
+        written.write(tmp_path / "c", format="csv")
 
 
 @pytest.mark.parametrize("text, message", [("1,2\n3\n", "not a sample file of I,Q lines"),
