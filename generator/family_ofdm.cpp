@@ -1,0 +1,182 @@
+// The OFDM family: K active subcarriers (the name's number) placed symmetrically around an empty DC
+// subcarrier of an inverse DFT of N points, each OFDM symbol led by a cyclic prefix of its last CP
+// samples. N is drawn through the occupancy K / N, so the subcarrier spacing fs / N is realised
+// exactly at any sample rate and the symbol lasts a whole number of samples (N + CP).
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "common/splitmix.h"
+#include "generator/family.h"
+#include "generator/time_base.h"
+#include "modulation/constellation.h"
+#include "modulation/fft.h"
+
+namespace quorvin {
+namespace {
+
+constexpr std::string_view subcarrier_schemes[] = {"BPSK", "QPSK", "QAM16", "QAM64", "QAM256"};
+constexpr std::int32_t subcarrier_orders[] = {2, 4, 16, 64, 256};
+
+constexpr FamilyRange ofdm_ranges[] = {
+    {.key = "ofdm_occupancy", .label = "OFDM Occupancy", .unit = "", .help = "OFDM occupancy (active subcarriers over N)",
+     .defaults = {0.5, 0.85}, .low = 0.0, .high = 0.95, .open_low = true},
+    {.key = "cyclic_prefix", .label = "Cyclic Prefix Fraction", .unit = "", .help = "cyclic prefix, fraction of N",
+     .defaults = {0.0625, 0.25}, .low = 0.0, .high = 1.0},
+    {.key = "subcarrier_modulation", .label = "Subcarrier Modulation", .unit = "", .help = "subcarrier modulation",
+     .defaults = {0.0, 4.0}, .low = 0.0, .high = 4.0, .whole = true, .choices = subcarrier_schemes},
+};
+enum Draw : std::size_t { occupancy, cyclic_prefix, subcarrier_modulation };
+
+// What a file's draws make of its symbol, in samples.
+constexpr FamilyRange ofdm_labels[] = {
+    {.key = "fft_size", .label = "FFT Size", .unit = " samples", .whole = true},
+    {.key = "active_subcarriers", .label = "Active Subcarriers", .whole = true},
+    {.key = "subcarrier_spacing", .label = "Subcarrier Spacing", .unit = " Hz"},
+    {.key = "cyclic_prefix_samples", .label = "Cyclic Prefix", .unit = " samples", .whole = true},
+};
+
+struct Shape {
+  std::int64_t active;  // K, even
+  std::int64_t size;    // N
+  std::int64_t prefix;  // CP
+  std::int32_t order;   // of the subcarriers' constellation
+};
+
+double draw(std::span<const double> draws, Draw i) { return i < draws.size() ? draws[i] : 0.0; }
+
+// N = ceil(K / occupancy), at least K + 2 so the DC subcarrier and the Nyquist one stay empty.
+std::int64_t fft_size(std::int64_t active, double occupancy) {
+  return std::max<std::int64_t>(active + 2, static_cast<std::int64_t>(std::ceil(static_cast<double>(active) / occupancy - 1e-9)));
+}
+
+Shape shape_of(const Waveform& w, std::span<const double> draws) {
+  const std::int64_t n = fft_size(w.order, draw(draws, occupancy));
+  const auto choice = std::min<std::size_t>(std::size(subcarrier_orders) - 1, static_cast<std::size_t>(draw(draws, subcarrier_modulation)));
+  return {w.order, n, static_cast<std::int64_t>(std::round(draw(draws, cyclic_prefix) * static_cast<double>(n))),
+          subcarrier_orders[choice]};
+}
+
+// Subcarrier i of K at DFT bin -K/2 .. -1, 1 .. K/2.
+std::int64_t subcarrier_bin(std::int64_t i, std::int64_t active) { return i < active / 2 ? i - active / 2 : i - active / 2 + 1; }
+
+// OFDM symbol n's K points at unit average energy, from its own engine.
+Signal symbol_points(const Shape& s, std::uint64_t seed, std::int64_t n) {
+  const SymbolRun run =
+      draw_symbol_run(1.0, static_cast<double>(s.active) - 2.0, s.order, splitmix64(seed + static_cast<std::uint64_t>(n) * 0xD1B54A32D192ED03ull));
+  const Symbols symbols(run.symbols.begin(), run.symbols.begin() + s.active);
+  if (s.order == 2) return psk_map(symbols, 2);
+  Signal points = qam_square_map(symbols, s.order);
+  const double scale = 1.0 / std::sqrt(2.0 * (s.order - 1) / 3.0);
+  for (Sample& p : points) p *= scale;
+  return points;
+}
+
+WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
+  const Shape s = shape_of(w, p.family_draws);
+  const auto length = s.size + s.prefix;
+  const double gain = 1.0 / std::sqrt(static_cast<double>(s.active));
+  // Without drift, sample j sits at u0 (N + CP) + j samples into the symbols: a whole number plus
+  // one fraction for the file, which each subcarrier's phase ramp carries exactly.
+  const double base = time.u0 * static_cast<double>(length);
+  const double whole = std::floor(base);
+  const double fraction = base - whole;
+  Signal ramp(static_cast<std::size_t>(s.active));
+  for (std::int64_t i = 0; i < s.active; ++i) {
+    ramp[static_cast<std::size_t>(i)] = gain * unit_phasor(2.0 * pi * static_cast<double>(subcarrier_bin(i, s.active)) * fraction /
+                                                           static_cast<double>(s.size));
+  }
+  const auto start = static_cast<std::int64_t>(whole);
+  return [=](std::int64_t first, std::size_t count) {
+    Signal out(count);
+    std::int64_t current = std::numeric_limits<std::int64_t>::min();
+    Signal body;
+    Signal points;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::int64_t j = first + static_cast<std::int64_t>(k);
+      std::int64_t n = 0;
+      double into = 0.0;  // samples into the symbol's body, before its prefix's end
+      if (time.drift == 0.0) {
+        const std::int64_t m = start + j;
+        n = m >= 0 ? m / length : -((-m + length - 1) / length);
+        into = static_cast<double>(m - n * length - s.prefix);
+      } else {
+        const double u = time.at(j);
+        n = static_cast<std::int64_t>(std::floor(u));
+        into = (u - static_cast<double>(n)) * static_cast<double>(length) - static_cast<double>(s.prefix);
+      }
+      if (n != current) {
+        current = n;
+        points = symbol_points(s, seed, n);
+        if (time.drift == 0.0) {
+          body.assign(static_cast<std::size_t>(s.size), Sample{});
+          for (std::int64_t i = 0; i < s.active; ++i) {
+            const std::int64_t bin = subcarrier_bin(i, s.active);
+            body[static_cast<std::size_t>(bin < 0 ? bin + s.size : bin)] = points[static_cast<std::size_t>(i)] * ramp[static_cast<std::size_t>(i)];
+          }
+          fft_in_place(body, FftDirection::inverse);
+          for (Sample& v : body) v *= static_cast<double>(s.size);
+        }
+      }
+      if (time.drift == 0.0) {
+        // The prefix repeats the body's last CP samples.
+        const auto r = static_cast<std::int64_t>(into) + (into < 0.0 ? s.size : 0);
+        out[k] = body[static_cast<std::size_t>(r)];
+      } else {
+        // A drifting clock puts the samples between the grid's points: the subcarriers' sum itself.
+        Sample sum{};
+        for (std::int64_t i = 0; i < s.active; ++i) {
+          sum += points[static_cast<std::size_t>(i)] *
+                 unit_phasor(2.0 * pi * static_cast<double>(subcarrier_bin(i, s.active)) * into / static_cast<double>(s.size));
+        }
+        out[k] = gain * sum;
+      }
+    }
+    return out;
+  };
+}
+
+double symbol_rate(const Waveform& w, std::span<const double> draws, double sample_rate, double) {
+  const Shape s = shape_of(w, draws);
+  return sample_rate / static_cast<double>(s.size + s.prefix);
+}
+
+// The symbol rate is the draws' whatever the caller drew.
+WaveformRange prepare(const Waveform& w, const WaveformParameters& p) {
+  WaveformParameters own = p;
+  own.symbol_rate = symbol_rate(w, p.family_draws, p.sample_rate, p.symbol_rate);
+  return prepare_digital(w, own, ofdm_signal);
+}
+
+double bits_per_symbol(const Waveform& w, std::span<const double> draws) {
+  const Shape s = shape_of(w, draws);
+  return static_cast<double>(s.active) * std::log2(s.order);
+}
+
+void derive(const Waveform& w, std::span<const double> draws, double sample_rate, std::span<double> values) {
+  const Shape s = shape_of(w, draws);
+  values[0] = static_cast<double>(s.size);
+  values[1] = static_cast<double>(s.active);
+  values[2] = sample_rate / static_cast<double>(s.size);
+  values[3] = static_cast<double>(s.prefix);
+}
+
+// K spacings and the empty DC subcarrier's, at the smallest N the occupancy range draws.
+FamilyBand band(const Waveform& w, const BandLimits& x) {
+  const auto [a, b] = range_ends(x.family_ranges != nullptr ? *x.family_ranges : FamilyRanges{}, ofdm_ranges[occupancy]);
+  const double spacing = x.sample_rate / static_cast<double>(fft_size(w.order, std::max(a, b)));
+  const double half = (static_cast<double>(w.order) / 2.0 + 0.5) * spacing;
+  return {{-half, half}, "{--ofdm-occupancy-max}, {--frequency-offset-min/max}, {--mix-frequency}"};
+}
+
+DrawnParameters draws(const Waveform&) { return {.ranges = 0b111U}; }
+
+}  // namespace
+
+const SignalFamily ofdm_family{"ofdm", false,       prepare,         band,         draws, nullptr, ofdm_ranges,
+                               false,  symbol_rate, bits_per_symbol, ofdm_labels, derive};
+
+}  // namespace quorvin
