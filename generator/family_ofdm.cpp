@@ -141,6 +141,28 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
       const double n = std::floor(position / symbol_length);
       return std::pair{static_cast<std::int64_t>(n), position - n * symbol_length - static_cast<double>(s.prefix)};
     };
+    // A run shorter than a few hundred samples costs more in transforms than the sum itself.
+    const double stray_per_sample = std::abs((time.at(1) - time.at(0)) * symbol_length - 1.0);
+    if (stray_per_sample * 256.0 > stray_limit) {
+      std::int64_t current = std::numeric_limits<std::int64_t>::min();
+      Signal points;
+      for (std::size_t k = 0; k < count; ++k) {
+        const auto [n, into] = place(k);
+        if (n != current) points = symbol_points(s, seed, current = n);
+        // The bins' phasors by steps of one bin from the lowest (skipping DC): a product each.
+        const double turn = 2.0 * pi * into / static_cast<double>(s.size);
+        const Sample step = unit_phasor(turn);
+        Sample phasor = unit_phasor(-turn * static_cast<double>(s.active / 2));
+        Sample sum{};
+        for (std::int64_t i = 0; i < s.active; ++i) {
+          if (i == s.active / 2) phasor *= step;
+          sum += points[static_cast<std::size_t>(i)] * phasor;
+          phasor *= step;
+        }
+        out[k] = sum * plain[0];
+      }
+      return out;
+    }
     for (std::size_t k = 0; k < count;) {
       const auto [n, into] = place(k);
       const double grid = std::round(into);
