@@ -38,13 +38,15 @@ struct SignalFamily;
 struct FamilyRange {
   std::string_view key;    // the label's key and the Python keyword: "cyclic_prefix"
   std::string_view label;  // the settings file's label: "Cyclic Prefix"
-  std::string_view unit;   // appended to the settings file's value: " samples"
-  std::string_view help;   // what is drawn, for the options' help: "cyclic prefix, fraction of N"
-  std::array<double, 2> defaults;
-  double low;  // accepted values of either end: low .. high
-  double high;
+  std::string_view unit = {};  // appended to the settings file's value: " samples"
+  std::string_view help = {};  // what is drawn, for the options' help: "cyclic prefix, fraction of N"
+  std::array<double, 2> defaults = {};
+  double low = 0.0;  // accepted values of either end: low .. high
+  double high = 0.0;
   bool open_low = false;  // low itself refused
   bool whole = false;     // whole numbers, drawn uniformly among those between the ends
+  // A choice from a list: the drawn whole number indexes these names, and the label is the name.
+  std::span<const std::string_view> choices = {};
 };
 
 // The run's ends of the families' ranges, by key; a key without an entry draws its defaults.
@@ -103,6 +105,7 @@ struct BandLimits {
   double deviation = 0.0;
   std::optional<Sideband> sideband = std::nullopt;  // nothing: either side may be drawn
   const FamilyRanges* family_ranges = nullptr;  // the run's; nothing: every range's defaults
+  double sample_rate = 0.0;  // Hz, for bands drawn as a fraction of it
 };
 
 // The band a signal occupies around its centre (0 Hz for a digital one, its carrier for an
@@ -146,12 +149,24 @@ struct SignalFamily {
   std::span<const FamilyRange> ranges = {};
   // No signal at all: the file is the receiver's noise alone (its SNR minus infinity).
   bool silent = false;
+  // A family whose symbol period follows from its own draws (an OFDM symbol, a chirp): the rate
+  // it realises, Baud, from `draws` (its ranges' values) and the sample rate; `drawn` is the
+  // run's drawn symbol rate. nullptr: the drawn rate.
+  double (*symbol_rate)(const Waveform&, std::span<const double> draws, double sample_rate, double drawn) = nullptr;
+  // Bits one symbol carries where its alphabet is drawn per file; nullptr: log2 of the order.
+  double (*bits_per_symbol)(const Waveform&, std::span<const double> draws) = nullptr;
+  // Labels its draws make (an FFT size, a spacing): each one's key, label, unit and whole, and
+  // `derive` writing their values in this order from the draws and the sample rate (Hz).
+  std::span<const FamilyRange> derived = {};
+  void (*derive)(const Waveform&, std::span<const double> draws, double sample_rate, std::span<double> values) = nullptr;
 };
 
 extern const SignalFamily linear_family;  // PSK, QAM, APSK, ASK, OOK, OQPSK, Pi/4-DQPSK
 extern const SignalFamily keyed_family;   // FSK, GFSK, MSK, GMSK of any order
 extern const SignalFamily analog_family;  // AM, AM-SSB, AM-DSB-SC, AM-LSB, AM-USB, FM, CW
 extern const SignalFamily noise_family;   // Noise
+extern const SignalFamily ofdm_family;    // OFDM-<active subcarriers>
+extern const SignalFamily chirp_family;   // LFM-radar, LFM-data, CSS
 
 // The module of a scheme.
 const SignalFamily& family_of(Scheme scheme);

@@ -76,7 +76,11 @@ Signal modulate(const DigitalRoute& route, const Symbols& symbols, double symbol
     case Route::am_dsb_sc:
     case Route::am_lsb:
     case Route::am_usb:
-    case Route::noise: break;  // the exact model's alone: the classic model refuses their names
+    case Route::noise:
+    case Route::ofdm:
+    case Route::lfm_radar:
+    case Route::lfm_data:
+    case Route::css: break;  // the exact model's alone: the classic model refuses their names
   }
   return {};
 }

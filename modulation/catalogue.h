@@ -13,15 +13,16 @@ enum class Family { analog, digital };
 
 // Which family module makes a name's samples in the exact model (see generator/family.h):
 // constellation points through a pulse, continuous-phase keying, an analog message, or no signal
-// at all (noise alone).
-enum class Scheme { linear, keyed, analog, noise };
+// at all (noise alone), OFDM symbols, or linear frequency sweeps.
+enum class Scheme { linear, keyed, analog, noise, ofdm, chirp };
 
 // How a name's samples are made: the analog modulator, or the digital mapper or keyer; within a
 // scheme, its variant (offset, differential, cross or square grid, ring set, Gaussian, sideband).
 // The routes after apsk are the exact model's alone.
 enum class Route {
   am, am_ssb, fm, cw, psk, oqpsk, pi4_dqpsk, fsk, msk, gmsk, qam32, qam128, qam_square, apsk,
-  ook, ask, qam_cross, gfsk, am_dsb_sc, am_lsb, am_usb, noise
+  ook, ask, qam_cross, gfsk, am_dsb_sc, am_lsb, am_usb, noise,
+  ofdm, lfm_radar, lfm_data, css
 };
 
 // The SigMF signal extension's classification of a name; an empty field is left out.
@@ -101,6 +102,23 @@ inline constexpr ModulationRow modulation_catalogue[] = {
     {"AM-USB", Family::analog, Scheme::analog, Route::am_usb, 0, false, {"ssb", {}, {}, "upper sideband"}},
     // No symbols, so no alphabet: Family::analog as far as the classic model's checks go.
     {"Noise", Family::analog, Scheme::noise, Route::noise, 0, false, {}},
+    // OFDM's alphabet is its count of active subcarriers; each carries a point of a drawn scheme.
+    {"OFDM-64", Family::digital, Scheme::ofdm, Route::ofdm, 64, false, {"qam"}},
+    {"OFDM-72", Family::digital, Scheme::ofdm, Route::ofdm, 72, false, {"qam"}},
+    {"OFDM-128", Family::digital, Scheme::ofdm, Route::ofdm, 128, false, {"qam"}},
+    {"OFDM-180", Family::digital, Scheme::ofdm, Route::ofdm, 180, false, {"qam"}},
+    {"OFDM-256", Family::digital, Scheme::ofdm, Route::ofdm, 256, false, {"qam"}},
+    {"OFDM-300", Family::digital, Scheme::ofdm, Route::ofdm, 300, false, {"qam"}},
+    {"OFDM-512", Family::digital, Scheme::ofdm, Route::ofdm, 512, false, {"qam"}},
+    {"OFDM-600", Family::digital, Scheme::ofdm, Route::ofdm, 600, false, {"qam"}},
+    {"OFDM-900", Family::digital, Scheme::ofdm, Route::ofdm, 900, false, {"qam"}},
+    {"OFDM-1024", Family::digital, Scheme::ofdm, Route::ofdm, 1024, false, {"qam"}},
+    {"OFDM-1200", Family::digital, Scheme::ofdm, Route::ofdm, 1200, false, {"qam"}},
+    {"OFDM-2048", Family::digital, Scheme::ofdm, Route::ofdm, 2048, false, {"qam"}},
+    // A radar pulse carries no symbol (one value); CSS draws up to 2^12 and keeps its own SF's.
+    {"LFM-radar", Family::digital, Scheme::chirp, Route::lfm_radar, 1, false, {"fm", {}, "LFM radar"}},
+    {"LFM-data", Family::digital, Scheme::chirp, Route::lfm_data, 2, false, {"fsk", {}, "LFM"}},
+    {"CSS", Family::digital, Scheme::chirp, Route::css, 4096, false, {"fsk", {}, "CSS"}},
 };
 
 inline constexpr std::size_t modulation_count = std::size(modulation_catalogue);
@@ -134,9 +152,11 @@ constexpr bool in_classic_model(const ModulationRow& row) {
 }
 
 // The group a row is selected by (`-m fsk`) and listed under: its SigMF class, APSK apart from
-// PSK, and "noise" for the name without a signal.
+// PSK, and its scheme's name for noise, OFDM and chirps (their SigMF class is their carriers').
 constexpr std::string_view modulation_group(const ModulationRow& row) {
   if (row.scheme == Scheme::noise) return "noise";
+  if (row.scheme == Scheme::ofdm) return "ofdm";
+  if (row.scheme == Scheme::chirp) return "chirp";
   if (row.signal.class_variant == "APSK") return "apsk";
   return row.signal.mod_class;
 }

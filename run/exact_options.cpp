@@ -432,7 +432,8 @@ std::optional<Reach> reach_at(const RunSettings& s, const std::string& name, dou
                                              .message_frequency = larger(x.message_frequency_min, x.message_frequency_max),
                                              .deviation = s.analog_deviation,
                                              .sideband = x.sideband,
-                                             .family_ranges = &x.family_ranges});
+                                             .family_ranges = &x.family_ranges,
+                                             .sample_rate = s.sample_rate});
   double lowest = s.mix_frequency;
   double highest = s.mix_frequency;
   // An analog family's band sits around its own carrier.
@@ -501,7 +502,11 @@ std::array<ExactOption, 2> family_range_options(const FamilyRange& range, std::s
   std::string stem = "--" + std::string(range.key);
   std::replace(stem.begin(), stem.end(), '_', '-');
   const std::string_view accepted = kept_text(accepted_text(range));
-  const std::string what(range.help);
+  std::string what(range.help);
+  // A choice's numbers name the list's entries.
+  for (std::size_t i = 0; i < range.choices.size(); ++i) {
+    what += (i == 0 ? " (" : ", ") + std::to_string(i) + " " + std::string(range.choices[i]) + (i + 1 == range.choices.size() ? ")" : "");
+  }
   return {ExactOption{kept_text(stem + "-min"), range.key, PairEnd::min, kept_text(shortest_text(range.defaults[0])),
                       kept_text("lowest " + what + " drawn (exact; " + std::string(family) + ")"), accepted, nullptr,
                       false, &range},

@@ -36,6 +36,8 @@ bool exact(const Facts& f) { return f.settings.signal_model == SignalModel::exac
 
 bool keyed(const Facts& f) { return waveform(f).family != nullptr && waveform(f).family->modulation_index != nullptr; }
 bool linear(const Facts& f) { return digital(f) && !keyed(f); }
+// Symbols through a pulse (a name made by hand without a family too): OFDM and chirps have none.
+bool pulse_shaped(const Facts& f) { return linear(f) && (waveform(f).family == nullptr || uses(f).rolloff); }
 bool framed(const Facts& f) { return exact(f) && f.settings.exact.samples_per_file > 0; }
 
 // The symbol timing the file's samples realise.
@@ -57,7 +59,11 @@ double apparent_message_frequency(const Facts& f) {
 double es_n0_db(const Facts& f) { return f.file.snr_db + 10.0 * std::log10(realised(f).samples_per_symbol); }
 
 // Digital files only.
-double bits_per_symbol(const Facts& f) { return waveform(f).family != nullptr ? std::log2(waveform(f).order) : 0.0; }
+double bits_per_symbol(const Facts& f) {
+  const Waveform& w = waveform(f);
+  if (w.family == nullptr) return 0.0;
+  return w.family->bits_per_symbol != nullptr ? w.family->bits_per_symbol(w, f.file.family_draws) : std::log2(w.order);
+}
 
 Value drawn(const std::optional<double>& value) { return value ? Value{*value} : Value{}; }
 
@@ -170,14 +176,14 @@ const Definition definitions[] = {
      }},
     // The exact model's own draws and the values derived from them.
     {{"pulse", "Pulse Shape", "", true, trailing, ParameterType::text},
-     [](const Facts& f) { return exact(f) && linear(f) ? Value{std::string(pulse_name(f.settings.exact.pulse))} : Value{}; }},
+     [](const Facts& f) { return exact(f) && pulse_shaped(f) ? Value{std::string(pulse_name(f.settings.exact.pulse))} : Value{}; }},
     {{"rolloff", "Roll-off", "", true, trailing},
      [](const Facts& f) {
-       return exact(f) && linear(f) && f.settings.exact.pulse == PulseShape::rrc ? Value{f.file.rolloff} : Value{};
+       return exact(f) && pulse_shaped(f) && f.settings.exact.pulse == PulseShape::rrc ? Value{f.file.rolloff} : Value{};
      }},
     {{"filter_span", "Filter Span", " symbols", true, trailing, ParameterType::whole},
      [](const Facts& f) {
-       return exact(f) && linear(f) && f.settings.exact.pulse == PulseShape::rrc
+       return exact(f) && pulse_shaped(f) && f.settings.exact.pulse == PulseShape::rrc
                   ? Value{std::int64_t{f.settings.exact.filter_span}}
                   : Value{};
      }},
@@ -192,7 +198,8 @@ const Definition definitions[] = {
      [](const Facts& f) { return exact(f) ? for_digital(f, es_n0_db(f)) : Value{}; }},
     {{"eb_n0_db", "Eb/N0", " dB", true, trailing},
      [](const Facts& f) {
-       return exact(f) ? for_digital(f, es_n0_db(f) - 10.0 * std::log10(bits_per_symbol(f))) : Value{};
+       // A symbol without bits (a radar pulse) has no Eb/N0.
+       return exact(f) && bits_per_symbol(f) > 0.0 ? for_digital(f, es_n0_db(f) - 10.0 * std::log10(bits_per_symbol(f))) : Value{};
      }},
     {{"start_offset", "Start Offset", " symbols", true, trailing},
      [](const Facts& f) { return framed(f) ? for_digital(f, f.file.start_offset) : Value{}; }},
@@ -266,9 +273,12 @@ const std::vector<ParameterKind>& family_range_kinds() {
   static const std::vector<ParameterKind> kinds = [] {
     std::vector<ParameterKind> all;
     for (const SignalFamily* family : signal_families()) {
-      for (const FamilyRange& r : family->ranges) {
+      std::vector<FamilyRange> labelled(family->ranges.begin(), family->ranges.end());
+      labelled.insert(labelled.end(), family->derived.begin(), family->derived.end());
+      for (const FamilyRange& r : labelled) {
         if (std::none_of(all.begin(), all.end(), [&](const ParameterKind& k) { return k.key == r.key; })) {
-          all.push_back({r.key, r.label, r.unit, true, ManifestPlace::family, r.whole ? ParameterType::whole : ParameterType::real});
+          const ParameterType type = !r.choices.empty() ? ParameterType::text : r.whole ? ParameterType::whole : ParameterType::real;
+          all.push_back({r.key, r.label, r.unit, true, ManifestPlace::family, type});
         }
       }
     }
@@ -283,6 +293,7 @@ const ParameterKind& family_range_kind(std::string_view key) {
 }
 
 ParameterValue range_value(const FamilyRange& range, double value) {
+  if (!range.choices.empty()) return std::string(range.choices[std::min(range.choices.size() - 1, static_cast<std::size_t>(value))]);
   if (range.whole) return static_cast<std::int64_t>(value);
   return value;
 }
@@ -302,6 +313,11 @@ std::vector<ParameterRow> file_parameters(const FileFacts& facts) {
     if ((drawn.ranges >> i & 1U) == 0) continue;
     rows.push_back({&family_range_kind(ranges[i].key), range_value(ranges[i], f.file.family_draws[i])});
   }
+  const SignalFamily& family = *waveform(f).family;
+  if (family.derive == nullptr) return rows;
+  std::vector<double> values(family.derived.size());
+  family.derive(waveform(f), f.file.family_draws, f.settings.sample_rate, values);
+  for (std::size_t i = 0; i < values.size(); ++i) rows.push_back({&family_range_kind(family.derived[i].key), range_value(family.derived[i], values[i])});
   return rows;
 }
 
@@ -358,8 +374,10 @@ std::vector<std::string_view> manifest_columns(ManifestPlace place, SignalModel 
     const bool made = std::any_of(modulations.begin(), modulations.end(),
                                   [family](const std::string& name) { return resolve_waveform(name).family == family; });
     if (!made) continue;
-    for (const FamilyRange& r : family->ranges) {
-      if (std::find(keys.begin(), keys.end(), r.key) == keys.end()) keys.push_back(r.key);
+    for (const auto& labels : {family->ranges, family->derived}) {
+      for (const FamilyRange& r : labels) {
+        if (std::find(keys.begin(), keys.end(), r.key) == keys.end()) keys.push_back(r.key);
+      }
     }
   }
   return keys;

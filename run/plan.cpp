@@ -222,6 +222,10 @@ void RunPlan::draw_family_ranges(PlannedFile& file, const DrawnParameters& uses)
     if ((uses.ranges >> i & 1U) == 0) continue;
     file.family_draws[i] = draw_family_value(ranges[i], range_ends(drawing().exact.family_ranges, ranges[i]), source_);
   }
+  // A family whose symbol period follows from its draws labels the rate it realises.
+  if (const auto rate = file.waveform->family->symbol_rate) {
+    file.symbol_rate = rate(*file.waveform, file.family_draws, drawing().sample_rate, file.symbol_rate);
+  }
 }
 
 double draw_family_value(const FamilyRange& range, std::array<double, 2> ends, DrawSource& source) {

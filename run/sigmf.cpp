@@ -42,6 +42,25 @@ json signal_detail(const std::string& name, const std::vector<ParameterRow>& row
       detail["class_variant"] = std::string(kind) + ", BT " + cell_text(r.value);
     }
     if (r.kind->key == "sideband") detail["carrier_variant"] = cell_text(r.value) + " sideband";
+    // OFDM: its subcarriers' class and order, multiplexed; CSS: 2^SF chirps, spread.
+    if (r.kind->key == "subcarrier_modulation") {
+      const std::string scheme = cell_text(r.value);
+      const ModulationRow* carrier = find_modulation(scheme);
+      if (carrier != nullptr) {
+        detail["mod_class"] = carrier->signal.mod_class;
+        detail["order"] = carrier->alphabet;
+      }
+      detail["multiplexing"] = "ofdm";
+    }
+    if (r.kind->key == "spreading_factor") {
+      detail["order"] = std::int64_t{1} << std::get<std::int64_t>(r.value);
+      detail["spreading"] = "css";
+    }
+  }
+  // A radar pulse carries no symbols: an analog sweep.
+  if (row->route == Route::lfm_radar) {
+    detail["type"] = "analog";
+    detail.erase("order");
   }
   return detail;
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <limits>
@@ -135,6 +136,13 @@ double carson_share(double deviation, double fm) {
   return share;
 }
 
+// Names whose symbols the line estimator cannot see: OFDM's and CSS's symbols are longer than its
+// twenty samples at most (their own tests time them), and a radar's pulse carries no symbol.
+bool no_blind_rate(const Waveform& w) {
+  static const std::vector<Route> skipped = {Route::ofdm, Route::css, Route::lfm_radar};
+  return std::find(skipped.begin(), skipped.end(), w.variant) != skipped.end();
+}
+
 // Every name has unit mean power and the asked length, its band check's band holds 99 % of its
 // power (FM: what Carson's rule spans, which may be less), and a digital name's symbol rate is
 // found blind within 0.1 %.
@@ -145,8 +153,8 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   double power = 0.0;
   for (const Sample& v : c.samples) power += std::norm(v);
   EXPECT_NEAR(power / static_cast<double>(c.samples.size()), 1.0, 0.03);
-  if (is_digital(w)) {
-    const test::RateFeature feature = w.family == &keyed_family ? test::RateFeature::frequency_change
+  if (is_digital(w) && !no_blind_rate(w)) {
+    const test::RateFeature feature = w.family == &keyed_family || w.variant == Route::lfm_data ? test::RateFeature::frequency_change
                                       : w.variant == Route::oqpsk ? test::RateFeature::in_phase
                                                                   : test::RateFeature::envelope;
     const double rate = test::strongest_line(test::rate_feature(c.samples, feature)) * c.settings.sample_rate;
@@ -160,7 +168,9 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
                                              .gmsk_bt = c.file.gmsk_bt,
                                              .message_frequency = c.file.message_frequency,
                                              .deviation = c.settings.analog_deviation,
-                                             .sideband = c.file.sideband});
+                                             .sideband = c.file.sideband,
+                                             .family_ranges = &c.settings.exact.family_ranges,
+                                             .sample_rate = c.settings.sample_rate});
   const double centre = is_analog(w) ? c.file.carrier_frequency : 0.0;
   const double least = GetParam().route == Route::fm ? carson_share(c.settings.analog_deviation, c.file.message_frequency) - 0.002 : 0.99;
   EXPECT_GE(power_within(c.samples, c.settings.sample_rate, centre + band.edges.low, centre + band.edges.high), least);

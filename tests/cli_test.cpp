@@ -372,9 +372,10 @@ TEST_F(Cli, ListsVersionAndHelp) {
   EXPECT_EQ(list.status, 0);
   // Each name with its group, a tab apart.
   EXPECT_EQ(list.out.substr(0, 17), "AM\tam\nAM-SSB\tssb\n");
-  EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 52);
+  EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 67);
   EXPECT_NE(list.out.find("GMSK\tmsk\nCW\tam\nQAM1024\tqam\nOOK\took\n"), std::string::npos);
-  EXPECT_TRUE(list.out.ends_with("AM-USB\tssb\nNoise\tnoise\n"));
+  EXPECT_NE(list.out.find("AM-USB\tssb\nNoise\tnoise\nOFDM-64\tofdm\n"), std::string::npos);
+  EXPECT_TRUE(list.out.ends_with("OFDM-2048\tofdm\nLFM-radar\tchirp\nLFM-data\tchirp\nCSS\tchirp\n"));
   EXPECT_EQ(run({"--version"}).out, "quorvin-cli 0.1.0\n");
   EXPECT_EQ(run({"-V"}).out, "quorvin-cli 0.1.0\n");
 }

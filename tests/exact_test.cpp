@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <map>
 #include <numbers>
 #include <numeric>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -218,16 +220,22 @@ TEST(ExactRealisedTiming, LabelsMatchABlindEstimateUnderDriftAndClockOffset) {
 
 // ---- Occupied bandwidth and phase continuity.
 
-// The band holding 99 % of the power, in symbol rates, from averaged periodograms.
-double occupied_bandwidth(const Signal& x, double ratio) {
-  const std::size_t n = 4096;
+// Averaged Hann-windowed periodograms of n bins, from -fs/2 up.
+std::vector<double> centred_psd(const Signal& x, std::size_t n) {
   std::vector<double> psd(n, 0.0);
   for (std::size_t start = 0; start + n <= x.size(); start += n / 2) {
     Signal segment(x.begin() + static_cast<std::ptrdiff_t>(start), x.begin() + static_cast<std::ptrdiff_t>(start + n));
-    for (std::size_t k = 0; k < n; ++k) segment[k] *= 0.5 - 0.5 * std::cos(two_pi * static_cast<double>(k) / n);
+    for (std::size_t k = 0; k < n; ++k) segment[k] *= 0.5 - 0.5 * std::cos(two_pi * static_cast<double>(k) / static_cast<double>(n));
     const Signal spectrum = fft(std::move(segment), FftDirection::forward);
     for (std::size_t k = 0; k < n; ++k) psd[(k + n / 2) % n] += std::norm(spectrum[k]);
   }
+  return psd;
+}
+
+// The band holding 99 % of the power, in symbol rates, from averaged periodograms.
+double occupied_bandwidth(const Signal& x, double ratio) {
+  const std::size_t n = 4096;
+  const std::vector<double> psd = centred_psd(x, n);
   const double total = std::accumulate(psd.begin(), psd.end(), 0.0);
   double low = 0.0;
   std::size_t lo = 0;
@@ -1016,6 +1024,277 @@ TEST(ExactNoise, FlatNoiseOfTheDrawnPowerWithoutASignal) {
   const Signal y = synthesize_exact_file(s, offset);
   Sample dc = std::accumulate(y.begin(), y.end(), Sample{0.0}) / static_cast<double>(y.size());
   EXPECT_GT(std::abs(dc), 0.1);
+}
+
+
+// ---- OFDM and chirps: files made as a run makes them, read by receivers written here.
+
+struct MadeFile {
+  RunSettings settings;
+  Signal x;
+  std::vector<ParameterRow> rows;
+};
+
+// A noise-free file of `name` in a run of these ranges; `symbols` > 0 counts symbols instead of
+// a fixed length (then the file starts on a symbol).
+MadeFile made_file(const std::string& name, FamilyRanges ranges, std::int64_t samples, std::int32_t symbols = 0) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.modulations = {name};
+  s.files_per_modulation = 1;
+  s.sample_rate = 20e6;
+  s.symbol_rate_min = s.symbol_rate_max = s.sample_rate / 37.0;
+  s.num_symbols = symbols;
+  s.exact.samples_per_file = symbols > 0 ? 0 : samples;
+  s.exact.family_ranges = std::move(ranges);
+  RunPlan plan(s, 5);
+  PlannedFile file = *plan.next();
+  file.seeds = derive_file_seeds(5, file.modulation, file.index);
+  file.snr_db = INFINITY;
+  Signal x = synthesize_exact_file(s, file);
+  std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
+  return {std::move(s), std::move(x), std::move(rows)};
+}
+
+double number(const std::vector<ParameterRow>& rows, std::string_view key) {
+  for (const ParameterRow& row : rows) {
+    if (row.kind->key != key) continue;
+    if (const auto* whole = std::get_if<std::int64_t>(&row.value)) return static_cast<double>(*whole);
+    return std::get<double>(row.value);
+  }
+  ADD_FAILURE() << "no label " << key;
+  return NAN;
+}
+
+std::string text(const std::vector<ParameterRow>& rows, std::string_view key) {
+  for (const ParameterRow& row : rows) {
+    if (row.kind->key == key) return std::get<std::string>(row.value);
+  }
+  ADD_FAILURE() << "no label " << key;
+  return {};
+}
+
+// The textbook CSS symbol s of M chips at one sample a chip: the up-chirp started at s,
+// exp(j 2 pi ((n + s)(n + s - M) - s (s - M)) / 2M).
+Sample css_chip(std::int64_t n, std::int64_t s, std::int64_t m) {
+  const auto c = n + s;
+  const double turns = static_cast<double>(c * (c - m) - s * (s - m)) / (2.0 * static_cast<double>(m));
+  return std::polar(1.0, two_pi * (turns - std::floor(turns)));
+}
+
+// Dechirped by the base up-chirp, every symbol is one DFT line, and the symbols found rebuild the
+// file from the textbook chirp.
+TEST(ExactChirp, DechirpAndDftRecoversEveryCssSymbol) {
+  for (const int sf : {7, 9, 12}) {
+    const MadeFile f = made_file("CSS", {{"chirp_bandwidth", {1.0, 1.0}}, {"spreading_factor", {sf * 1.0, sf * 1.0}}}, 0, 24);
+    const std::int64_t m = std::int64_t{1} << sf;
+    ASSERT_EQ(f.x.size(), static_cast<std::size_t>(24 * m)) << sf;
+    EXPECT_EQ(number(f.rows, "spreading_factor"), sf);
+    EXPECT_NEAR(number(f.rows, "realised_symbol_rate"), f.settings.sample_rate / static_cast<double>(m), 1e-6);
+    std::vector<std::int64_t> found;
+    for (std::int64_t n = 0; n < 24; ++n) {
+      Signal dechirped(static_cast<std::size_t>(m));
+      for (std::int64_t i = 0; i < m; ++i) dechirped[static_cast<std::size_t>(i)] = f.x[static_cast<std::size_t>(n * m + i)] * std::conj(css_chip(i, 0, m));
+      const Signal line = fft(std::move(dechirped), FftDirection::forward);
+      const auto top = std::max_element(line.begin(), line.end(), [](Sample a, Sample b) { return std::abs(a) < std::abs(b); });
+      EXPECT_NEAR(std::norm(*top) / static_cast<double>(m * m), 1.0, 1e-9) << sf << " symbol " << n;
+      const std::int64_t s = top - line.begin();
+      found.push_back(s);
+      for (std::int64_t i = 0; i < m; ++i) {
+        ASSERT_LT(std::abs(f.x[static_cast<std::size_t>(n * m + i)] - css_chip(i, s, m)), 1e-6) << sf << " symbol " << n;
+      }
+    }
+    EXPECT_GT(std::set<std::int64_t>(found.begin(), found.end()).size(), 12u) << "the symbols vary";
+  }
+}
+
+// The instantaneous frequency's slope, Hz per sample, of x[first .. last] by least squares.
+double frequency_slope(const Signal& x, std::size_t first, std::size_t last) {
+  double sk = 0.0, sf = 0.0, skk = 0.0, skf = 0.0;
+  double n = 0.0;
+  for (std::size_t k = first; k < last; ++k) {
+    const double f = std::arg(x[k + 1] * std::conj(x[k])) / two_pi;
+    const double kk = static_cast<double>(k - first);
+    sk += kk, sf += f, skk += kk * kk, skf += kk * f, n += 1.0;
+  }
+  return (n * skf - sk * sf) / (n * skk - sk * sk);
+}
+
+// Radar pulses are as wide and as far apart as labelled, to the sample, and each sweeps the
+// labelled bandwidth over the pulse, in the labelled direction.
+TEST(ExactChirp, RadarPulsesAndSweepAsLabelled) {
+  for (const double direction : {0.0, 1.0}) {
+    const MadeFile f = made_file("LFM-radar", {{"chirp_bandwidth", {0.3, 0.6}}, {"pulse_width", {90, 140}},
+                                               {"duty_cycle", {0.2, 0.3}}, {"sweep_direction", {direction, direction}}}, 1 << 15);
+    const double width = number(f.rows, "pulse_width");
+    const double interval = f.settings.sample_rate / number(f.rows, "symbol_rate");
+    EXPECT_EQ(text(f.rows, "sweep_direction"), direction == 1.0 ? "up" : "down");
+    EXPECT_NEAR(number(f.rows, "duty_cycle"), width / interval, 0.5 / interval);
+    std::vector<std::size_t> starts;
+    std::vector<std::size_t> ends;
+    for (std::size_t k = 1; k < f.x.size(); ++k) {
+      const bool on = std::abs(f.x[k]) > 1e-9;
+      const bool was = std::abs(f.x[k - 1]) > 1e-9;
+      if (on && !was) starts.push_back(k);
+      if (!on && was && !starts.empty()) ends.push_back(k);
+    }
+    ASSERT_GT(ends.size(), 10u);
+    const double slope = number(f.rows, "chirp_bandwidth") * f.settings.sample_rate / width;  // Hz per sample
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+      EXPECT_EQ(static_cast<double>(ends[i] - starts[i]), width) << i;
+      if (i > 0) {
+        EXPECT_NEAR(static_cast<double>(starts[i] - starts[i - 1]), interval, 1.0) << i;
+      }
+      const double measured = frequency_slope(f.x, starts[i], ends[i] - 2) * f.settings.sample_rate;
+      EXPECT_NEAR(measured / (direction == 1.0 ? slope : -slope), 1.0, 5e-3) << i;
+    }
+  }
+}
+
+// LFM-data sweeps its bandwidth over each symbol, up or down.
+TEST(ExactChirp, DataSymbolsSweepTheBandwidthOverASymbol) {
+  const MadeFile f = made_file("LFM-data", {{"chirp_bandwidth", {0.5, 0.5}}}, 1 << 14);
+  const double period = f.settings.sample_rate / number(f.rows, "symbol_rate");
+  const double start = -number(f.rows, "start_offset") * period;  // symbol 0's first instant, samples
+  const double slope = 0.5 * f.settings.sample_rate / period;     // B / T, Hz per sample
+  int ups = 0;
+  for (double t = start + period; t + period < static_cast<double>(f.x.size()); t += period) {
+    const auto first = static_cast<std::size_t>(std::ceil(t));
+    const auto last = static_cast<std::size_t>(std::floor(t + period)) - 2;
+    const double measured = frequency_slope(f.x, first, last) * f.settings.sample_rate;
+    EXPECT_NEAR(std::abs(measured) / slope, 1.0, 5e-3) << t;
+    ups += measured > 0.0;
+  }
+  EXPECT_GT(ups, 100);
+  EXPECT_LT(ups, 330);
+}
+
+// The points of a square QAM (QPSK the 4-point one) or BPSK at unit average energy, written here.
+std::vector<Sample> subcarrier_points(const std::string& scheme) {
+  if (scheme == "BPSK") return {1.0, -1.0};
+  const int order = scheme == "QPSK" ? 4 : std::stoi(scheme.substr(3));
+  const int side = static_cast<int>(std::lround(std::sqrt(order)));
+  std::vector<Sample> points;
+  const double scale = std::sqrt(2.0 * (order - 1) / 3.0);
+  for (int i = 0; i < side; ++i) {
+    for (int q = 0; q < side; ++q) points.emplace_back((2 * i - side + 1) / scale, (2 * q - side + 1) / scale);
+  }
+  return points;
+}
+
+class ExactOfdm : public testing::TestWithParam<int> {};
+
+// The cyclic prefix shows as the autocorrelation's peak at lag N and as exactly CP repeated
+// samples per symbol where labelled; a DFT receiver at the labelled starts lands every active
+// subcarrier on the labelled constellation and leaves the others empty; the power occupies
+// K x spacing.
+TEST_P(ExactOfdm, PrefixReceiverAndBandAsLabelled) {
+  const int active = GetParam();
+  const MadeFile f = made_file("OFDM-" + std::to_string(active), {}, 1 << 16);
+  const Signal& x = f.x;
+  const auto n = static_cast<std::int64_t>(number(f.rows, "fft_size"));
+  const auto cp = static_cast<std::int64_t>(number(f.rows, "cyclic_prefix_samples"));
+  const double length = static_cast<double>(n + cp);
+  const double fs = f.settings.sample_rate;
+  EXPECT_EQ(number(f.rows, "active_subcarriers"), active);
+  EXPECT_NEAR(number(f.rows, "subcarrier_spacing"), fs / static_cast<double>(n), 1e-9);
+  EXPECT_NEAR(number(f.rows, "symbol_rate") * length / fs, 1.0, 1e-12);
+  EXPECT_NEAR(power_of(x), 1.0, 0.03);
+  std::int64_t best = 0;
+  double top = 0.0;
+  // From N/4: nearer lags see the band's own correlation (K/N of the rate is occupied).
+  for (std::int64_t lag = n / 4; lag <= 2 * n; ++lag) {
+    Sample sum = 0.0;
+    for (std::size_t k = 0; k + static_cast<std::size_t>(lag) < x.size(); ++k) sum += x[k] * std::conj(x[k + static_cast<std::size_t>(lag)]);
+    if (std::abs(sum) > top) top = std::abs(sum), best = lag;
+  }
+  EXPECT_EQ(best, n);
+  // Symbol 0 starts `offset` samples before sample 0.
+  const double offset = number(f.rows, "start_offset") * length;
+  std::size_t wrong = 0;
+  for (std::size_t k = 0; k + static_cast<std::size_t>(n) < x.size(); ++k) {
+    const double into = std::fmod(static_cast<double>(k) + offset, length);
+    const bool repeated = std::abs(x[k] - x[k + static_cast<std::size_t>(n)]) < 1e-9;
+    wrong += repeated != (into < static_cast<double>(cp));
+  }
+  EXPECT_EQ(wrong, 0u);
+  const std::vector<Sample> points = subcarrier_points(text(f.rows, "subcarrier_modulation"));
+  double error = 0.0, energy = 0.0, idle = 0.0;
+  for (double t = length - offset; t + length <= static_cast<double>(x.size()); t += length) {
+    const double body = t + static_cast<double>(cp);
+    const double first = std::ceil(body - 1e-9);
+    const double late = first - body;  // the DFT window starts this late, samples
+    const Signal y = fft(Signal(x.begin() + static_cast<std::ptrdiff_t>(first), x.begin() + static_cast<std::ptrdiff_t>(first) + n),
+                         FftDirection::forward);
+    for (std::int64_t b = -n / 2; b < n / 2; ++b) {
+      const Sample v = y[static_cast<std::size_t>(b < 0 ? b + n : b)] * std::polar(std::sqrt(active) / static_cast<double>(n), -two_pi * static_cast<double>(b) * late / static_cast<double>(n));
+      if (b == 0 || std::abs(b) > active / 2) {
+        idle = std::max(idle, std::abs(v));
+        continue;
+      }
+      const Sample nearest = *std::min_element(points.begin(), points.end(), [v](Sample a, Sample c) { return std::abs(v - a) < std::abs(v - c); });
+      error += std::norm(v - nearest);
+      energy += std::norm(nearest);
+    }
+  }
+  EXPECT_LT(10.0 * std::log10(error / energy), -40.0);
+  EXPECT_LT(idle, 1e-9);
+  // The occupied band: between the outermost frequencies at half the band's typical density.
+  const std::size_t size = 4096;
+  const std::vector<double> psd = centred_psd(x, size);
+  // At least half the bins are in the band (K/N of 0.5 or more): an eighth from the top is one.
+  std::vector<double> sorted(psd);
+  std::nth_element(sorted.begin(), sorted.begin() + size / 8, sorted.end(), std::greater<>());
+  const double half = 0.5 * sorted[size / 8];
+  std::size_t lo = 0, hi = size - 1;
+  while (psd[lo] < half) ++lo;
+  while (psd[hi] < half) --hi;
+  const double measured = static_cast<double>(hi - lo + 1) * fs / size;
+  EXPECT_NEAR(measured / (active * fs / static_cast<double>(n)), 1.0, 0.02);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ExactOfdm, testing::Values(64, 72, 128, 180, 256, 300, 512, 600, 900, 1024, 1200, 2048));
+
+
+// A drifting clock samples the same subcarriers between the grid's points: the points a DFT
+// receiver reads off the file without drift, summed here at each drifting instant, give the
+// drifting file's samples.
+TEST(ExactOfdmDrift, DriftingSamplesAreTheSubcarriersSumAtTheirInstants) {
+  const Waveform w = resolve_waveform("OFDM-128");
+  const std::vector<double> draws = {0.7, 0.125, 2.0};  // N = ceil(128 / 0.7) = 183, CP 23, QAM16
+  const double n_size = 183.0, cp = 23.0, length = 206.0, active = 128.0;
+  WaveformParameters p{.sample_rate = 1e6, .num_samples = 4000, .start_offset = 0.3, .symbol_seed = 9, .family_draws = draws};
+  const Signal grid = prepare_waveform(w, p)(0, 4000);
+  // A small drift takes the inverse DFTs' Taylor series, a large one the sum itself.
+  for (const double drift : {0.01, 0.8}) {
+    p.timing_error = drift;
+    const Signal drifting = prepare_waveform(w, p)(0, 4000);
+    std::map<std::int64_t, std::vector<Sample>> points;  // by symbol, bins -64 .. 64
+    for (std::int64_t n = 1; (static_cast<double>(n) - 0.3) * length + length <= 4000.0; ++n) {
+      const double body = (static_cast<double>(n) - 0.3) * length + cp;
+      const double first = std::ceil(body);
+      const Signal y = fft(Signal(grid.begin() + static_cast<std::ptrdiff_t>(first), grid.begin() + static_cast<std::ptrdiff_t>(first) + 183),
+                           FftDirection::forward);
+      for (int b = -64; b <= 64; ++b) {
+        points[n].push_back(y[static_cast<std::size_t>(b < 0 ? b + 183 : b)] * std::polar(std::sqrt(active) / n_size, -two_pi * b * (first - body) / n_size));
+      }
+    }
+    double worst = 0.0;
+    int compared = 0;
+    for (std::size_t k = 0; k < drifting.size(); ++k) {
+      const double kk = static_cast<double>(k);
+      const double t = (0.3 + kk / length + kk / 4000.0 * drift) * length;
+      const auto n = static_cast<std::int64_t>(std::floor(t / length));
+      if (points.count(n) == 0) continue;
+      const double into = t - static_cast<double>(n) * length - cp;
+      Sample sum = 0.0;
+      for (int b = -64; b <= 64; ++b) sum += points[n][static_cast<std::size_t>(b + 64)] * std::polar(1.0, two_pi * b * into / n_size);
+      worst = std::max(worst, std::abs(sum / std::sqrt(active) - drifting[k]));
+      ++compared;
+    }
+    EXPECT_GT(compared, 3000) << drift;
+    EXPECT_LT(worst, 1e-9) << drift;
+  }
 }
 
 }  // namespace

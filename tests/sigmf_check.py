@@ -59,7 +59,20 @@ exact_families = {
     **{f"{m}GMSK": ("digital", "msk", m, None, "GMSK, BT 0.3") for m in (4, 8, 16)},
     "AM-DSB-SC": ("analog", "dsb", None, None, None), "AM-LSB": ("analog", "ssb", None, None, None),
     "AM-USB": ("analog", "ssb", None, None, None),
+    "LFM-radar": ("analog", "fm", None, None, "LFM radar"),
+    "LFM-data": ("digital", "fsk", 2, None, "LFM"),
 }
+# OFDM's class and order are its drawn subcarriers' (then multiplexed); CSS's order is 2^SF.
+subcarriers = {"BPSK": ("psk", 2), "QPSK": ("psk", 4), "QAM16": ("qam", 16), "QAM64": ("qam", 64), "QAM256": ("qam", 256)}
+
+
+def drawn_detail(name, g):
+    if name.startswith("OFDM-"):
+        mod_class, order = subcarriers[g["quorvin:subcarrier_modulation"]]
+        return ("digital", mod_class, order, None, None), {"multiplexing": "ofdm"}
+    if name == "CSS":
+        return ("digital", "fsk", 2 ** g["quorvin:spreading_factor"], None, "CSS"), {"spreading": "css"}
+    return (families | exact_families)[name], {}
 carriers = {"AM-DSB-SC": "suppressed carrier", "AM-LSB": "lower sideband", "AM-USB": "upper sideband"}
 
 with open(schema_path) as f:
@@ -142,7 +155,7 @@ with tempfile.TemporaryDirectory() as work:
         "--files-per-modulation", "1", "--seed", "1", "--format", "sigmf", "--manifest", exact_manifest, "-o", exact_dir)
     with open(exact_manifest, newline="") as f:
         exact_rows = list(csv.DictReader(f))
-    check(len(exact_rows) == 52, f"exact manifest has {len(exact_rows)} rows, not 52")
+    check(len(exact_rows) == 67, f"exact manifest has {len(exact_rows)} rows, not 67")
     for row in exact_rows:
         name = row["modulation"]
         with open(os.path.join(work, row["metadata_file"])) as f:
@@ -156,7 +169,8 @@ with tempfile.TemporaryDirectory() as work:
             check(row["snr_db"] == "-inf", f"{stem}: manifest SNR {row['snr_db']}")
             continue
         detail = annotation["signal:detail"]
-        kind, mod_class, order, symbol_variant, class_variant = (families | exact_families)[name]
+        (kind, mod_class, order, symbol_variant, class_variant), extra = drawn_detail(name, meta["global"])
+        check(all(detail.get(k) == v for k, v in extra.items()), f"{stem}: {detail}")
         check(detail.get("type") == kind and detail.get("mod_class") == mod_class, f"{stem}: {detail}")
         check(detail.get("order") == order and detail.get("symbol_variant") == symbol_variant, f"{stem}: {detail}")
         check(detail.get("class_variant") == class_variant, f"{stem}: class_variant {detail}")
@@ -164,5 +178,5 @@ with tempfile.TemporaryDirectory() as work:
 
 for failure in failures[:40]:
     print("FAIL:", failure)
-print(f"{48 + 52 - len({f.split(':')[0] for f in failures})} passed, {len(failures)} failed")
+print(f"{48 + 67 - len({f.split(':')[0] for f in failures})} passed, {len(failures)} failed")
 sys.exit(1 if failures else 0)

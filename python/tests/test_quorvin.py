@@ -347,11 +347,12 @@ def test_all_is_the_command_lines_all(tmp_path):
 
 
 def test_every_is_the_command_lines_every_with_the_same_bytes(tmp_path):
-    # The exact model's names follow the 24 classic ones, in class order; Noise is the last.
+    # The exact model's names follow the 24 classic ones, in class order; OFDM and the chirps after Noise.
     assert quorvin.classes[22:] == ["CW", "QAM1024", "OOK", "4ASK", "8ASK", "16ASK", "32ASK", "64ASK", "32PSK", "64PSK",
                                     "QAM512", "QAM2048", "QAM4096", "APSK128", "APSK256", "16FSK", "2GFSK", "4GFSK",
                                     "8GFSK", "16GFSK", "4MSK", "8MSK", "16MSK", "4GMSK", "8GMSK", "16GMSK", "AM-DSB-SC",
-                                    "AM-LSB", "AM-USB", "Noise"]
+                                    "AM-LSB", "AM-USB", "Noise", *[f"OFDM-{k}" for k in (64, 72, 128, 180, 256, 300, 512, 600,
+                                    900, 1024, 1200, 2048)], "LFM-radar", "LFM-data", "CSS"]
     cli(tmp_path, "-m", "every", "--signal-model", "exact", "--sample-rate", "1000000", "--samples-per-file", "256",
         "--seed", "1", "--format", "sigmf", "--manifest", str(tmp_path / "m.csv"))
     ds = quorvin.Dataset(quorvin.Config("every", signal_model="exact", sample_rate=1e6, samples_per_file=256),

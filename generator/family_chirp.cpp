@@ -1,0 +1,150 @@
+// The chirp family: linear frequency sweeps. LFM-radar gates one sweep into the start of each
+// pulse repetition interval; LFM-data sweeps up for a 1 and down for a 0 in each symbol; CSS sweeps
+// up through its bandwidth once per symbol, starting at the symbol's value (the base up-chirp
+// cyclically shifted). Every phase is closed form at the time base's instants, so a drifting clock
+// and a fractional start are exact.
+
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "generator/family.h"
+#include "generator/time_base.h"
+
+namespace quorvin {
+namespace {
+
+constexpr std::string_view directions[] = {"down", "up"};
+
+// Every name's bandwidth is one declaration, so they share its options.
+constexpr FamilyRange chirp_ranges[] = {
+    {.key = "chirp_bandwidth", .label = "Chirp Bandwidth", .unit = " x sample rate", .help = "sweep bandwidth, fraction of the sample rate",
+     .defaults = {0.25, 0.75}, .low = 0.0, .high = 1.0, .open_low = true},
+    {.key = "spreading_factor", .label = "Spreading Factor", .unit = "", .help = "CSS spreading factor (2^SF chips a symbol)",
+     .defaults = {7.0, 12.0}, .low = 5.0, .high = 12.0, .whole = true},
+    {.key = "pulse_width", .label = "Pulse Width", .unit = " samples", .help = "radar pulse width, samples",
+     .defaults = {16.0, 128.0}, .low = 2.0, .high = 1048576.0, .whole = true},
+    {.key = "duty_cycle", .label = "Duty Cycle", .unit = "", .help = "radar duty cycle (pulse width over repetition interval)",
+     .defaults = {0.1, 0.5}, .low = 0.0, .high = 1.0, .open_low = true},
+    {.key = "sweep_direction", .label = "Sweep Direction", .unit = "", .help = "radar sweep direction",
+     .defaults = {0.0, 1.0}, .low = 0.0, .high = 1.0, .whole = true, .choices = directions},
+};
+enum Draw : std::size_t { bandwidth, spreading_factor, pulse_width, duty_cycle, sweep_direction };
+
+double draw(std::span<const double> draws, Draw i) { return i < draws.size() ? draws[i] : 0.0; }
+
+// The radar's repetition interval, whole samples: the pulse over its duty cycle.
+double repetition_interval(std::span<const double> draws) {
+  return std::max(draw(draws, pulse_width), std::round(draw(draws, pulse_width) / draw(draws, duty_cycle)));
+}
+
+double chips(std::span<const double> draws) { return std::ldexp(1.0, static_cast<int>(draw(draws, spreading_factor))); }
+
+// The phase of a sweep from -B/2 to +B/2 over one unit of x, in turns over the time-bandwidth
+// product: integral of (x - 1/2); zero at both ends, so consecutive sweeps join without a jump.
+double sweep(double x) { return 0.5 * x * (x - 1.0); }
+
+// A time base's instant split into its period's number and the position within it, periods of
+// `length` samples: an instant within a millionth of a sample of a boundary is on it.
+struct Cycle {
+  std::int64_t number;
+  double samples;  // into the period
+};
+Cycle cycle_of(double u, double length) {
+  auto n = static_cast<std::int64_t>(std::floor(u));
+  double q = (u - static_cast<double>(n)) * length;
+  if (length - q < 1e-6) {
+    ++n;
+    q = 0.0;
+  }
+  return {n, std::max(q, 0.0)};
+}
+
+WaveformRange chirp_signal(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
+  const std::span<const double> draws = p.family_draws;
+  const double samples_per_symbol = p.sample_rate / p.symbol_rate;
+  // The sweep's time-bandwidth product over one symbol (or one pulse).
+  const double fraction = draw(draws, bandwidth);
+  const Route route = w.variant;
+  const std::int32_t alphabet = route == Route::css ? static_cast<std::int32_t>(chips(draws)) : w.order;
+  const auto run = std::make_shared<const SymbolRun>(draw_symbol_run(time.earliest(), time.latest(), alphabet, seed));
+  const double width = draw(draws, pulse_width);
+  const double gain = route == Route::lfm_radar ? std::sqrt(samples_per_symbol / width) : 1.0;
+  const double turn = draw(draws, sweep_direction) >= 0.5 ? 2.0 * pi : -2.0 * pi;
+  return [=](std::int64_t first, std::size_t count) {
+    Signal out(count);
+    for (std::size_t k = 0; k < count; ++k) {
+      const Cycle c = cycle_of(time.at(first + static_cast<std::int64_t>(k)), samples_per_symbol);
+      const std::int32_t s = run->symbols[static_cast<std::size_t>(c.number - run->first)];
+      const double v = c.samples / samples_per_symbol;
+      switch (route) {
+        case Route::lfm_radar:
+          if (c.samples < width - 1e-6) out[k] = gain * unit_phasor(turn * fraction * width * sweep(c.samples / width));
+          break;
+        case Route::lfm_data: out[k] = unit_phasor((s == 1 ? 2.0 : -2.0) * pi * fraction * samples_per_symbol * sweep(v)); break;
+        default: {
+          const double start = static_cast<double>(s) / alphabet;
+          const double shifted = v + start;
+          out[k] = unit_phasor(2.0 * pi * alphabet * (sweep(shifted - std::floor(shifted)) - sweep(start)));
+        }
+      }
+    }
+    return out;
+  };
+}
+
+double symbol_rate(const Waveform& w, std::span<const double> draws, double sample_rate, double drawn) {
+  switch (w.variant) {
+    case Route::lfm_radar: return sample_rate / repetition_interval(draws);
+    case Route::css: return draw(draws, bandwidth) * sample_rate / chips(draws);
+    default: return drawn;
+  }
+}
+
+// The radar's and CSS's symbol rate is the draws' whatever the caller drew.
+WaveformRange prepare(const Waveform& w, const WaveformParameters& p) {
+  WaveformParameters own = p;
+  own.symbol_rate = symbol_rate(w, p.family_draws, p.sample_rate, p.symbol_rate);
+  return prepare_digital(w, own, chirp_signal);
+}
+
+double bits_per_symbol(const Waveform& w, std::span<const double> draws) {
+  return w.variant == Route::css ? draw(draws, spreading_factor) : w.variant == Route::lfm_data ? 1.0 : 0.0;
+}
+
+// The sweep's bandwidth, widened by the gating of the shortest pulse (a sinc's main lobe) or the
+// data's symbol rate (the sweeps' phase is continuous but their frequency jumps between symbols).
+FamilyBand band(const Waveform& w, const BandLimits& x) {
+  const FamilyRanges given = x.family_ranges != nullptr ? *x.family_ranges : FamilyRanges{};
+  const auto widest = [&](Draw i) {
+    const auto [a, b] = range_ends(given, chirp_ranges[i]);
+    return std::max(a, b);
+  };
+  double half = widest(bandwidth) * x.sample_rate / 2.0;
+  std::string options = "{--chirp-bandwidth-max}, {--frequency-offset-min/max}, {--mix-frequency}";
+  if (w.variant == Route::lfm_radar) {
+    const auto [a, b] = range_ends(given, chirp_ranges[pulse_width]);
+    half += x.sample_rate / std::min(a, b);
+    options += ", {--pulse-width-min}";
+  } else if (w.variant == Route::lfm_data) {
+    half += x.symbol_rate;
+    options += ", {--symbol-rate-max}";
+  }
+  return {{-half, half}, options};
+}
+
+DrawnParameters draws(const Waveform& w) {
+  constexpr auto bit = [](Draw i) { return 1U << i; };
+  switch (w.variant) {
+    case Route::lfm_radar: return {.ranges = bit(bandwidth) | bit(pulse_width) | bit(duty_cycle) | bit(sweep_direction)};
+    case Route::css: return {.ranges = bit(bandwidth) | bit(spreading_factor)};
+    default: return {.ranges = bit(bandwidth)};
+  }
+}
+
+}  // namespace
+
+const SignalFamily chirp_family{"chirp", false, prepare, band, draws, nullptr, chirp_ranges, false, symbol_rate, bits_per_symbol};
+
+}  // namespace quorvin
