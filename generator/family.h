@@ -31,6 +31,8 @@ namespace quorvin {
 using WaveformRange = std::function<Signal(std::int64_t first, std::size_t count)>;
 
 struct SignalFamily;
+struct TransmittedSymbols;
+struct SymbolReach;
 
 // A value a family draws per file from a range of its own, declared once in the family's file:
 // the run's two options ("--<key>-min", "--<key>-max"; Python's keyword <key>, a (min, max)
@@ -146,6 +148,9 @@ struct SignalFamily {
   std::span<const FamilyRange> ranges = {};
   // No signal at all: the file is the receiver's noise alone (its SNR minus infinity).
   bool silent = false;
+  // The symbols that reach the samples of `reach` (generator/symbols.h), from the draw the
+  // samples read; nullptr for a family without symbols.
+  TransmittedSymbols (*symbols)(const Waveform&, const WaveformParameters& p, const SymbolReach& reach) = nullptr;
 };
 
 extern const SignalFamily linear_family;  // PSK, QAM, APSK, ASK, OOK, OQPSK, Pi/4-DQPSK

@@ -150,6 +150,39 @@ class Plan {
     return py::make_tuple(samples, label_columns(rows, signals));
   }
 
+  // The symbols plan position i transmits (exact model, digital names): columns "index", "instant",
+  // "symbol", "value", "bits" and the label's width "bits_per_symbol".
+  py::dict symbols(std::ptrdiff_t i) {
+    const PlannedFile file = at(i);
+    TransmittedSymbols sent;
+    if (plan_.settings().signal_model == SignalModel::exact) {
+      py::gil_scoped_release unlocked;
+      sent = exact_file_symbols(plan_.settings(), file);
+    }
+    const auto n = static_cast<py::ssize_t>(sent.symbols.size());
+    py::array_t<std::int64_t> index(n);
+    py::array_t<double> instant(n);
+    py::array_t<std::int32_t> symbol(n);
+    py::array_t<std::complex<double>> value(n);
+    py::array_t<std::uint64_t> bits(n);
+    for (py::ssize_t k = 0; k < n; ++k) {
+      const TransmittedSymbol& t = sent.symbols[static_cast<std::size_t>(k)];
+      index.mutable_at(k) = t.index;
+      instant.mutable_at(k) = t.instant;
+      symbol.mutable_at(k) = t.symbol;
+      value.mutable_at(k) = t.value;
+      bits.mutable_at(k) = t.bits;
+    }
+    py::dict out;
+    out["index"] = index;
+    out["instant"] = instant;
+    out["symbol"] = symbol;
+    out["value"] = value;
+    out["bits"] = bits;
+    out["bits_per_symbol"] = sent.bits_per_symbol;
+    return out;
+  }
+
   // The channel plan position i went through, as it varied: "fading_taps" (taps, samples) complex
   // gains and "phase" (samples) radians, each where the file drew that stage (exact model).
   py::dict channel(std::ptrdiff_t i) {
@@ -494,6 +527,7 @@ PYBIND11_MODULE(_core, m) {
       .def("frames", &Plan::frames, py::arg("positions"))
       .def_property_readonly("modulations", [](const Plan& plan) { return plan.modulations(); })
       .def("channel", &Plan::channel, py::arg("position"))
+      .def("symbols", &Plan::symbols, py::arg("position"))
       .def("position_of", &Plan::position_of, py::arg("name"), py::arg("index"));
   m.def("label_keys", &label_keys, "Every label key an item may have, in the manifest's order.");
   m.def("label_types", &label_types, "Each label key's type: text, real or whole.");

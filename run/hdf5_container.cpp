@@ -6,6 +6,7 @@
 
 #include "modulation/catalogue.h"
 #include "run/channel_file.h"
+#include "run/symbol_file.h"
 #include "run/manifest.h"
 #include "run/parameters.h"
 
@@ -357,6 +358,10 @@ Hdf5Writer::Hdf5Writer(const std::filesystem::path& path, const RunSettings& set
   if (saves_channel(settings) && fixed_length <= 0) {
     s.fail("--save-channel with --format hdf5 needs --samples-per-file: the channel's datasets hold one row of "
            "that length per file");
+    return;
+  }
+  if (saves_symbols(settings)) {
+    s.fail("--save-symbols writes .npy files beside sample files: use --format csv or sigmf");
     return;
   }
   if (!s.target.is_open()) {

@@ -21,6 +21,7 @@
 #include "run/settings_file.h"
 #include "run/atomic_file.h"
 #include "run/channel_file.h"
+#include "run/symbol_file.h"
 
 namespace quorvin {
 namespace {
@@ -166,14 +167,21 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
       phase->writer.complete();
     }
   }
-  // A sample file and a settings or channel file are never from different runs.
+  // The transmitted symbols, for digital names (computed apart from the samples: no byte changes).
+  std::optional<PendingFile> symbols;
+  if (saves_symbols(s) && is_digital(waveform_of(file))) {
+    append_symbols_npy(symbols.emplace(s, file, symbols_extension, output).writer, exact_file_symbols(s, file));
+    symbols->writer.complete();
+  }
+  // A sample file and a settings, channel or symbols file are never from different runs.
   std::deque<PendingFile> earlier;  // a deque: its writers stay where the companions point
   note_earlier(earlier, settings, s, file, ".txt", output);
   note_earlier(earlier, taps, s, file, taps_extension, output);
   note_earlier(earlier, phase, s, file, phase_extension, output);
+  note_earlier(earlier, symbols, s, file, symbols_extension, output);
   std::vector<Companion> companions;
   if (metadata) companions.push_back({metadata->writer, true});
-  for (std::optional<PendingFile>* optional : {&settings, &taps, &phase}) {
+  for (std::optional<PendingFile>* optional : {&settings, &taps, &phase, &symbols}) {
     if (*optional) companions.push_back({(*optional)->writer, false});
   }
   for (PendingFile& f : earlier) companions.push_back({f.writer, false});
@@ -181,7 +189,8 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   if (!placed) {
     produced.report = name + u": Failed to save file.\n";
     std::vector<const PendingFile*> set = {&data, metadata ? &*metadata : nullptr, settings ? &*settings : nullptr,
-                                           taps ? &*taps : nullptr, phase ? &*phase : nullptr};
+                                           taps ? &*taps : nullptr, phase ? &*phase : nullptr,
+                                           symbols ? &*symbols : nullptr};
     for (const PendingFile& f : earlier) set.push_back(&f);
     for (const PendingFile* f : set) {
       if (f != nullptr && !f->writer.failure().empty()) produced.problems.push_back(f->problem());
@@ -196,6 +205,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   if (settings) produced.settings_saved = report_companion(produced, *settings, u"Settings", u"settings");
   if (taps) report_companion(produced, *taps, u"Channel taps", u"channel taps");
   if (phase) report_companion(produced, *phase, u"Channel phase", u"channel phase");
+  if (symbols) report_companion(produced, *symbols, u"Symbols", u"symbols");
   return produced;
 }
 
