@@ -19,7 +19,8 @@ def rrc(t, a=0.35):
 
 def test_a_numpy_receiver_recovers_every_qpsk_bit_from_the_written_files(tmp_path):
     subprocess.run([CLI, "-m", "QPSK,AM", "--samples-per-file", "4096", "--sample-rate", "1000000", "--rolloff-min",
-                    "0.35", "--rolloff-max", "0.35", "--filter-span", "40", "--save-symbols", "--format", "sigmf",
+                    "0.35", "--rolloff-max", "0.35", "--filter-span", "40", "--snr-min", "inf", "--snr-max", "inf",
+                    "--frequency-offset-max", "0", "--save-symbols", "--format", "sigmf",
                     "--seed", "1", "-q", "--no-progress", "-o", str(tmp_path)], check=True)
     assert not (tmp_path / "AM_signal_1.symbols.npy").exists()  # analog names transmit no symbols
     x = np.fromfile(tmp_path / "QPSK_signal_1.sigmf-data", dtype="<c8").astype(complex)
@@ -33,7 +34,7 @@ def test_a_numpy_receiver_recovers_every_qpsk_bit_from_the_written_files(tmp_pat
     s = np.round(np.angle(y) / (np.pi / 2)).astype(int) % 4  # QPSK: 1, j, -1, -j
     assert np.array_equal(s, inside["symbol"])
     assert np.array_equal(s ^ (s >> 1), inside["bits"])  # Gray around the circle
-    assert len(inside) > 500
+    assert len(inside) > 300
 
 
 def test_written_records_are_the_datasets_and_no_sample_changes(tmp_path):
@@ -43,10 +44,8 @@ def test_written_records_are_the_datasets_and_no_sample_changes(tmp_path):
     for name in ("QPSK", "4FSK", "AM"):
         sample_file = f"{name}_signal_1.csv"
         assert (tmp_path / "with" / sample_file).read_bytes() == (tmp_path / "without" / sample_file).read_bytes()
-    for position, name in enumerate(["QPSK", "4FSK"]):
-        written = np.load(tmp_path / "with" / f"{name}_signal_1.symbols.npy")
-        expected = dataset.symbols(position)
-        assert written.tobytes() == expected.tobytes()
-    assert len(dataset.symbols(2)) == 0
-    fsk = dataset.symbols(1)
-    assert set(fsk["symbol"]) == {0, 1, 2, 3} and set(fsk["bits"]) == {0, 1, 3, 2}
+    sent = {dataset[p][1]["modulation"]: dataset.symbols(p) for p in range(len(dataset))}
+    for name in ("QPSK", "4FSK"):
+        assert np.load(tmp_path / "with" / f"{name}_signal_1.symbols.npy").tobytes() == sent[name].tobytes()
+    assert len(sent["AM"]) == 0
+    assert set(sent["4FSK"]["symbol"]) == {0, 1, 2, 3} and set(sent["4FSK"]["bits"]) == {0, 1, 3, 2}
