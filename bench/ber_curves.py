@@ -87,7 +87,8 @@ def errors_of(x, sent, name):
 def measure(cli, name, ebn0_db, files, folder):
     subprocess.run([cli, "-m", name, "--signal-model", "exact", "--sample-rate", str(FS), "--symbol-rate-min", str(RS),
                     "--symbol-rate-max", str(RS), "--rolloff-min", str(ROLLOFF), "--rolloff-max", str(ROLLOFF),
-                    "--filter-span", str(SPAN), "--samples-per-file", str(SAMPLES), "--snr-definition", "ebn0",
+                    "--filter-span", str(SPAN), "--frequency-offset-min", "0", "--frequency-offset-max", "0",
+                    "--samples-per-file", str(SAMPLES), "--snr-definition", "ebn0",
                     "--snr-min", str(ebn0_db), "--snr-max", str(ebn0_db), "--files-per-modulation", str(files),
                     "--save-symbols", "--format", "sigmf", "--seed", "7", "--no-progress", "-q", "-o", folder], check=True)
     errors = bits = 0
