@@ -261,6 +261,7 @@ ProducedFile produce_file(const RunSettings& s, const PlannedFile& file, const O
       for (const Sample& x : block) produced.kept.emplace_back(static_cast<float>(x.real()), static_cast<float>(x.imag()));
     });
     if (saves_channel(s)) produced.channel = exact_channel_path(s, file, samples.length);
+    if (saves_symbols(s)) produced.symbols = exact_file_symbols(s, file);
     return produced;
   }
   // Writing allocates too (buffers, names); running out of memory there fails this file only.

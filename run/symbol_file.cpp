@@ -19,8 +19,9 @@ void append_little_endian(std::string& out, Bits bits) {
 
 bool saves_symbols(const RunSettings& s) { return s.signal_model == SignalModel::exact && s.exact.save_symbols; }
 
-void append_symbols_npy(AtomicFileWriter& writer, const TransmittedSymbols& symbols) {
-  std::string bytes = npy_header(symbols_dtype, "(" + std::to_string(symbols.symbols.size()) + ",)");
+std::string symbol_records(const TransmittedSymbols& symbols) {
+  std::string bytes;
+  bytes.reserve(symbols.symbols.size() * symbol_record_bytes);
   for (const TransmittedSymbol& s : symbols.symbols) {
     append_little_endian(bytes, static_cast<std::uint64_t>(s.index));
     append_little_endian(bytes, std::bit_cast<std::uint64_t>(s.instant));
@@ -28,12 +29,13 @@ void append_symbols_npy(AtomicFileWriter& writer, const TransmittedSymbols& symb
     append_little_endian(bytes, std::bit_cast<std::uint32_t>(static_cast<float>(s.value.real())));
     append_little_endian(bytes, std::bit_cast<std::uint32_t>(static_cast<float>(s.value.imag())));
     append_little_endian(bytes, s.bits);
-    if (bytes.size() >= (1 << 16)) {
-      writer.append(bytes);
-      bytes.clear();
-    }
   }
-  writer.append(bytes);
+  return bytes;
+}
+
+void append_symbols_npy(AtomicFileWriter& writer, const TransmittedSymbols& symbols) {
+  writer.append(npy_header(symbols_dtype, "(" + std::to_string(symbols.symbols.size()) + ",)"));
+  writer.append(symbol_records(symbols));
 }
 
 }  // namespace quorvin

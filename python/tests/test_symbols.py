@@ -4,6 +4,7 @@ import os
 import subprocess
 
 import numpy as np
+import pytest
 
 import quorvin
 
@@ -49,3 +50,15 @@ def test_written_records_are_the_datasets_and_no_sample_changes(tmp_path):
         assert np.load(tmp_path / "with" / f"{name}_signal_1.symbols.npy").tobytes() == sent[name].tobytes()
     assert len(sent["AM"]) == 0
     assert set(sent["4FSK"]["symbol"]) == {0, 1, 2, 3} and set(sent["4FSK"]["bits"]) == {0, 1, 3, 2}
+
+
+def test_the_container_holds_each_files_symbols_after_one_another(tmp_path):
+    h5py = pytest.importorskip("h5py")
+    dataset = quorvin.Dataset(quorvin.Config(["QPSK", "AM", "4FSK"], **EXACT), files_per_modulation=2, seed=4)
+    dataset.write(tmp_path, "hdf5", save_symbols=True)
+    with h5py.File(tmp_path / "dataset.h5") as f:
+        records, offsets = f["symbols"][:], list(f["symbol_offsets"][:])
+    ends = offsets[1:] + [len(records)]
+    for position in range(len(dataset)):
+        held = records[offsets[position]:ends[position]].astype(quorvin.SYMBOLS_DTYPE)
+        assert held.tobytes() == dataset.symbols(position).tobytes()
