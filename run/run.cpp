@@ -230,7 +230,12 @@ double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
     if (saves_channel(s)) {
       channel = 0.5 + (file.impairments.fading_k ? static_cast<double>(s.exact.impairments.fading_delays.size()) : 0.0);
     }
-    return exact_held_samples(s, file) + channel * std::max(0.0, exact_file_samples(s, file));
+    // The symbols are held whole too: a record and its bytes, about six samples' worth each.
+    double symbols = 0.0;
+    if (saves_symbols(s) && is_digital(waveform_of(file)) && s.sample_rate > 0.0) {
+      symbols = 6.0 * (std::max(0.0, exact_file_samples(s, file)) * file.symbol_rate / s.sample_rate + s.exact.filter_span + 64.0);
+    }
+    return exact_held_samples(s, file) + channel * std::max(0.0, exact_file_samples(s, file)) + symbols;
   }
   if (const Waveform w = waveform_of(file); is_analog(w)) {
     const double samples = std::max(0.0, static_cast<double>(s.num_symbols));
