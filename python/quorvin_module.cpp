@@ -28,6 +28,7 @@
 #include "run/atomic_file.h"
 #include "run/dataset.h"
 #include "run/exact_file.h"
+#include "run/symbol_file.h"
 #include "run/exact_options.h"
 #include "run/hdf5_container.h"
 #include "run/manifest.h"
@@ -150,37 +151,16 @@ class Plan {
     return py::make_tuple(samples, label_columns(rows, signals));
   }
 
-  // The symbols plan position i transmits (exact model, digital names): columns "index", "instant",
-  // "symbol", "value", "bits" and the label's width "bits_per_symbol".
-  py::dict symbols(std::ptrdiff_t i) {
+  // The symbols plan position i transmits (exact model, digital names): their records as the
+  // .symbols.npy files hold them, packed little-endian bytes.
+  py::bytes symbols(std::ptrdiff_t i) {
     const PlannedFile file = at(i);
-    TransmittedSymbols sent;
+    std::string records;
     if (plan_.settings().signal_model == SignalModel::exact) {
       py::gil_scoped_release unlocked;
-      sent = exact_file_symbols(plan_.settings(), file);
+      records = symbol_records(exact_file_symbols(plan_.settings(), file));
     }
-    const auto n = static_cast<py::ssize_t>(sent.symbols.size());
-    py::array_t<std::int64_t> index(n);
-    py::array_t<double> instant(n);
-    py::array_t<std::int32_t> symbol(n);
-    py::array_t<std::complex<double>> value(n);
-    py::array_t<std::uint64_t> bits(n);
-    for (py::ssize_t k = 0; k < n; ++k) {
-      const TransmittedSymbol& t = sent.symbols[static_cast<std::size_t>(k)];
-      index.mutable_at(k) = t.index;
-      instant.mutable_at(k) = t.instant;
-      symbol.mutable_at(k) = t.symbol;
-      value.mutable_at(k) = t.value;
-      bits.mutable_at(k) = t.bits;
-    }
-    py::dict out;
-    out["index"] = index;
-    out["instant"] = instant;
-    out["symbol"] = symbol;
-    out["value"] = value;
-    out["bits"] = bits;
-    out["bits_per_symbol"] = sent.bits_per_symbol;
-    return out;
+    return py::bytes(records);
   }
 
   // The channel plan position i went through, as it varied: "fading_taps" (taps, samples) complex

@@ -351,11 +351,7 @@ class Dataset:
         whole = _integer("position", position)
         if not -len(self) <= whole < len(self):
             raise IndexError(f"position: {whole} is outside a dataset of {len(self)} items")
-        columns = self._plan.symbols(whole)
-        out = np.empty(len(columns["index"]), dtype=SYMBOLS_DTYPE)
-        for name in SYMBOLS_DTYPE.names:
-            out[name] = columns[name]
-        return out
+        return np.frombuffer(self._plan.symbols(whole), dtype=SYMBOLS_DTYPE).copy()
 
     def write(self, folder: str | os.PathLike, format: str = "csv", manifest: str | os.PathLike | None = None,
               compress: bool = False, save_settings: bool = False, jobs: int = 1,
