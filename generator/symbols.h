@@ -62,6 +62,7 @@ template <class Value>
 TransmittedSymbols collect_symbols(const Waveform& w, const TimeBase& time, const SymbolRun& run, const SymbolSource& source,
                                    Value value) {
   TransmittedSymbols out{label_bits(w.order), {}};
+  if (source.last >= source.first) out.symbols.reserve(static_cast<std::size_t>(source.last - source.first + 1));
   for (std::int64_t n = std::max(source.first, run.first); n <= source.last; ++n) {
     const auto i = static_cast<std::size_t>(n - run.first);
     if (i >= run.symbols.size()) break;

@@ -9,10 +9,12 @@
 namespace quorvin {
 namespace {
 
+// Writes `bits` least significant byte first at `at`, whatever the host's order; the next place.
 template <typename Bits>
-void append_little_endian(std::string& out, Bits bits) {
+char* put_little_endian(char* at, Bits bits) {
   const auto wide = static_cast<std::uint64_t>(bits);
-  for (std::size_t i = 0; i < sizeof(Bits); ++i) out += static_cast<char>((wide >> (8 * i)) & 0xFFu);
+  for (std::size_t i = 0; i < sizeof(Bits); ++i) at[i] = static_cast<char>((wide >> (8 * i)) & 0xFFu);
+  return at + sizeof(Bits);
 }
 
 }  // namespace
@@ -20,15 +22,15 @@ void append_little_endian(std::string& out, Bits bits) {
 bool saves_symbols(const RunSettings& s) { return s.signal_model == SignalModel::exact && s.exact.save_symbols; }
 
 std::string symbol_records(const TransmittedSymbols& symbols) {
-  std::string bytes;
-  bytes.reserve(symbols.symbols.size() * symbol_record_bytes);
+  std::string bytes(symbols.symbols.size() * symbol_record_bytes, '\0');
+  char* at = bytes.data();
   for (const TransmittedSymbol& s : symbols.symbols) {
-    append_little_endian(bytes, static_cast<std::uint64_t>(s.index));
-    append_little_endian(bytes, std::bit_cast<std::uint64_t>(s.instant));
-    append_little_endian(bytes, static_cast<std::uint32_t>(s.symbol));
-    append_little_endian(bytes, std::bit_cast<std::uint32_t>(static_cast<float>(s.value.real())));
-    append_little_endian(bytes, std::bit_cast<std::uint32_t>(static_cast<float>(s.value.imag())));
-    append_little_endian(bytes, s.bits);
+    at = put_little_endian(at, static_cast<std::uint64_t>(s.index));
+    at = put_little_endian(at, std::bit_cast<std::uint64_t>(s.instant));
+    at = put_little_endian(at, static_cast<std::uint32_t>(s.symbol));
+    at = put_little_endian(at, std::bit_cast<std::uint32_t>(static_cast<float>(s.value.real())));
+    at = put_little_endian(at, std::bit_cast<std::uint32_t>(static_cast<float>(s.value.imag())));
+    at = put_little_endian(at, s.bits);
   }
   return bytes;
 }
