@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "modulation/catalogue.h"
 #include "run/channel_file.h"
+#include "run/symbol_file.h"
 #include "run/hdf5_container.h"
 #include "run/manifest.h"
 #include "form/options.h"
@@ -453,6 +454,7 @@ bool is_planned_file_name(const std::string& name, const RunSettings& s, SampleF
                                             : std::vector<std::string>{".csv"};
   if (s.save_settings_file) extensions.emplace_back(".txt");
   if (saves_channel(s)) extensions.insert(extensions.end(), {std::string(taps_extension), std::string(phase_extension)});
+  if (saves_symbols(s)) extensions.emplace_back(symbols_extension);
   for (const std::string& modulation : s.modulations) {
     std::string prefix = utf16_to_utf8(output_file_path(u"", modulation, 1, "").text);
     prefix.pop_back();  // the "1"

@@ -31,6 +31,8 @@ namespace quorvin {
 using WaveformRange = std::function<Signal(std::int64_t first, std::size_t count)>;
 
 struct SignalFamily;
+struct TransmittedSymbols;
+struct SymbolReach;
 
 // A value a family draws per file from a range of its own, declared once in the family's file:
 // the run's two options ("--<key>-min", "--<key>-max"; Python's keyword <key>, a (min, max)
@@ -159,6 +161,9 @@ struct SignalFamily {
   // `derive` writing their values in this order from the draws and the sample rate (Hz).
   std::span<const FamilyRange> derived = {};
   void (*derive)(const Waveform&, std::span<const double> draws, double sample_rate, std::span<double> values) = nullptr;
+  // The symbols that reach the samples of `reach` (generator/symbols.h), from the draw the
+  // samples read; nullptr for a family without symbols.
+  TransmittedSymbols (*symbols)(const Waveform&, const WaveformParameters& p, const SymbolReach& reach) = nullptr;
 };
 
 extern const SignalFamily linear_family;  // PSK, QAM, APSK, ASK, OOK, OQPSK, Pi/4-DQPSK

@@ -103,6 +103,6 @@ DrawnParameters draws(const Waveform& w) {
 
 }  // namespace
 
-const SignalFamily analog_family{"analog", true, prepare, band, draws, nullptr};
+const SignalFamily analog_family{.name = "analog", .analog = true, .prepare = prepare, .band = band, .draws = draws, .modulation_index = nullptr};
 
 }  // namespace quorvin

@@ -145,6 +145,8 @@ DrawnParameters draws(const Waveform& w) {
 
 }  // namespace
 
-const SignalFamily chirp_family{"chirp", false, prepare, band, draws, nullptr, chirp_ranges, false, symbol_rate, bits_per_symbol};
+const SignalFamily chirp_family{.name = "chirp", .analog = false, .prepare = prepare, .band = band, .draws = draws,
+                                .modulation_index = nullptr, .ranges = chirp_ranges, .symbol_rate = symbol_rate,
+                                .bits_per_symbol = bits_per_symbol};
 
 }  // namespace quorvin

@@ -8,6 +8,7 @@
 
 #include "generator/family.h"
 #include "generator/pulse.h"
+#include "generator/symbols.h"
 #include "generator/time_base.h"
 #include "modulation/keying.h"
 
@@ -76,6 +77,27 @@ WaveformRange keyed_signal(const Waveform& w, const WaveformParameters& p, std::
 
 WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, p, keyed_signal); }
 
+// The symbols whose phase pulse rises within `reach` (those before have only turned the phase by
+// a constant), centred on their keyed intervals; each one's value is its tone, h a / 2 Rs.
+TransmittedSymbols keyed_symbols(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
+                                 const SymbolReach& reach) {
+  const Table shape = phase_pulse(w.variant, p.gmsk_bt);
+  const double rise_start = gaussian(w.variant) ? shape.first : 0.0;
+  const double rise_end = gaussian(w.variant) ? shape.last() : 1.0;
+  const auto [low, high] = reach_periods(time, reach);
+  const SymbolSource source{static_cast<std::int64_t>(std::ceil(low - rise_end)),
+                            static_cast<std::int64_t>(std::floor(high - rise_start)), 0.5};
+  const SymbolRun run = draw_symbol_run(static_cast<double>(source.first), static_cast<double>(source.last), w.order, seed);
+  const double h = modulation_index(w, p.fsk_index);
+  return collect_symbols(w, time, run, source, [&](std::size_t, std::int32_t s) {
+    return Sample(h * (2.0 * s - (w.order - 1)) / 2.0, 0.0);
+  });
+}
+
+TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const SymbolReach& reach) {
+  return digital_symbols(w, p, reach, keyed_symbols);
+}
+
 // The outer tones' spacing (M - 1) h Rs plus a tone's own width: FSK's 2 Rs; M-ary MSK's 1.5 Rs
 // and binary MSK's Rs (1.5 Rs in all, its 99 % band being narrower); a Gaussian kind's, narrower
 // with its BT, (0.1 + BT) Rs at index 1/2 and (0.3 + BT) Rs at a drawn index, up to its
@@ -98,6 +120,7 @@ DrawnParameters draws(const Waveform& w) { return {.fsk_index = drawn_index(w.va
 
 }  // namespace
 
-const SignalFamily keyed_family{"keyed", false, prepare, band, draws, modulation_index};
+const SignalFamily keyed_family{.name = "keyed", .analog = false, .prepare = prepare, .band = band, .draws = draws,
+                                .modulation_index = modulation_index, .symbols = symbols};
 
 }  // namespace quorvin

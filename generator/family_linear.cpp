@@ -9,6 +9,7 @@
 #include "channel/noise.h"
 #include "generator/family.h"
 #include "generator/shaped_sum.h"
+#include "generator/symbols.h"
 #include "modulation/constellation.h"
 #include "modulation/keying.h"
 
@@ -115,6 +116,29 @@ WaveformRange linear_signal(const Waveform& w, const WaveformParameters& p, std:
 
 WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, p, linear_signal); }
 
+// The symbols whose pulse (OQPSK's Q rail's, half a period later) reaches `reach`, from the run the
+// samples read: the same symbols, and Pi/4-DQPSK's points from the same first one.
+TransmittedSymbols linear_symbols(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
+                                  const SymbolReach& reach) {
+  std::shared_ptr<const Pulse> pulse = cached_pulse(p.pulse, p.rolloff, p.filter_span);
+  const double lag = w.variant == Route::oqpsk ? 0.5 : 0.0;
+  const auto [low, high] = reach_periods(time, reach);
+  const SymbolSource source{static_cast<std::int64_t>(std::ceil(low - pulse->half_width - lag)),
+                            static_cast<std::int64_t>(std::floor(high + pulse->half_width)), 0.0};
+  const std::optional<Signal> alphabet = unit_energy_alphabet(w);
+  if (alphabet) {
+    const SymbolRun run = draw_symbol_run(static_cast<double>(source.first), static_cast<double>(source.last), w.order, seed);
+    return collect_symbols(w, time, run, source, [&](std::size_t, std::int32_t s) { return (*alphabet)[static_cast<std::size_t>(s)]; });
+  }
+  const SymbolRun run = draw_symbol_run(time.earliest() - pulse->half_width - lag, time.latest() + pulse->half_width, w.order, seed);
+  const Signal points = unit_energy_points(alphabet, run.symbols);
+  return collect_symbols(w, time, run, source, [&](std::size_t i, std::int32_t) { return points[i]; });
+}
+
+TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const SymbolReach& reach) {
+  return digital_symbols(w, p, reach, linear_symbols);
+}
+
 // (1 + rolloff) Rs with the RRC, the main lobe 2 Rs with the rectangle and the triangle.
 FamilyBand band(const Waveform&, const BandLimits& x) {
   const double half = (x.pulse == PulseShape::rrc ? 1.0 + x.rolloff : 2.0) * x.symbol_rate / 2.0;
@@ -126,6 +150,7 @@ DrawnParameters draws(const Waveform&) { return {.rolloff = true}; }
 
 }  // namespace
 
-const SignalFamily linear_family{"linear", false, prepare, band, draws, nullptr};
+const SignalFamily linear_family{.name = "linear", .analog = false, .prepare = prepare, .band = band, .draws = draws,
+                                 .modulation_index = nullptr, .symbols = symbols};
 
 }  // namespace quorvin

@@ -23,6 +23,7 @@ DrawnParameters draws(const Waveform&) { return {}; }
 
 }  // namespace
 
-const SignalFamily noise_family{"noise", false, prepare, band, draws, nullptr, {}, true};
+const SignalFamily noise_family{.name = "noise", .analog = false, .prepare = prepare, .band = band, .draws = draws,
+                                .modulation_index = nullptr, .silent = true};
 
 }  // namespace quorvin

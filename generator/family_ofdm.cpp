@@ -240,7 +240,8 @@ DrawnParameters draws(const Waveform&) { return {.ranges = 0b111U}; }
 
 }  // namespace
 
-const SignalFamily ofdm_family{"ofdm", false,       prepare,         band,         draws, nullptr, ofdm_ranges,
-                               false,  symbol_rate, bits_per_symbol, ofdm_labels, derive};
+const SignalFamily ofdm_family{.name = "ofdm", .analog = false, .prepare = prepare, .band = band, .draws = draws,
+                               .modulation_index = nullptr, .ranges = ofdm_ranges, .symbol_rate = symbol_rate,
+                               .bits_per_symbol = bits_per_symbol, .derived = ofdm_labels, .derive = derive};
 
 }  // namespace quorvin

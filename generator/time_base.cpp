@@ -58,11 +58,14 @@ WaveformRange prepare_digital(const Waveform& w, const WaveformParameters& p, Di
   require_rate(p.symbol_rate, "the symbol rate");
   require_rate(p.sample_rate, "the sample rate");
   if (length == 0) return nothing;
-  const std::size_t count = require_sample_count(static_cast<double>(length) + static_cast<double>(p.pad_before) + static_cast<double>(p.pad_after));
   const std::uint64_t seed = p.symbol_seed ? *p.symbol_seed : device_seed();
-  const TimeBase time{p.start_offset, p.symbol_rate / p.sample_rate, p.timing_error, static_cast<double>(length),
-                      -static_cast<std::int64_t>(p.pad_before), count};
-  return signal(w, p, seed, time);
+  return signal(w, p, seed, digital_time_base(p, length));
+}
+
+TimeBase digital_time_base(const WaveformParameters& p, std::size_t length) {
+  const std::size_t count = require_sample_count(static_cast<double>(length) + static_cast<double>(p.pad_before) + static_cast<double>(p.pad_after));
+  return {p.start_offset, p.symbol_rate / p.sample_rate, p.timing_error, static_cast<double>(length),
+          -static_cast<std::int64_t>(p.pad_before), count};
 }
 
 }  // namespace quorvin

@@ -54,4 +54,8 @@ using DigitalSignal = WaveformRange (*)(const Waveform&, const WaveformParameter
                                         const TimeBase&);
 WaveformRange prepare_digital(const Waveform& w, const WaveformParameters& p, DigitalSignal signal);
 
+// The time base of a file of `length` samples (at least 1) with p's pads: the one its samples
+// and its symbols' instants are reckoned on.
+TimeBase digital_time_base(const WaveformParameters& p, std::size_t length);
+
 }  // namespace quorvin

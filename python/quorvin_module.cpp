@@ -28,6 +28,7 @@
 #include "run/atomic_file.h"
 #include "run/dataset.h"
 #include "run/exact_file.h"
+#include "run/symbol_file.h"
 #include "run/exact_options.h"
 #include "run/hdf5_container.h"
 #include "run/manifest.h"
@@ -148,6 +149,18 @@ class Plan {
       }
     }
     return py::make_tuple(samples, label_columns(rows, signals));
+  }
+
+  // The symbols plan position i transmits (exact model, digital names): their records as the
+  // .symbols.npy files hold them, packed little-endian bytes.
+  py::bytes symbols(std::ptrdiff_t i) {
+    const PlannedFile file = at(i);
+    std::string records;
+    if (plan_.settings().signal_model == SignalModel::exact) {
+      py::gil_scoped_release unlocked;
+      records = symbol_records(exact_file_symbols(plan_.settings(), file));
+    }
+    return py::bytes(records);
   }
 
   // The channel plan position i went through, as it varied: "fading_taps" (taps, samples) complex
@@ -497,6 +510,7 @@ PYBIND11_MODULE(_core, m) {
       .def("frames", &Plan::frames, py::arg("positions"))
       .def_property_readonly("modulations", [](const Plan& plan) { return plan.modulations(); })
       .def("channel", &Plan::channel, py::arg("position"))
+      .def("symbols", &Plan::symbols, py::arg("position"))
       .def("position_of", &Plan::position_of, py::arg("name"), py::arg("index"));
   m.def("label_keys", &label_keys, "Every label key an item may have, in the manifest's order.");
   m.def("label_types", &label_types, "Each label key's type: text, real or whole.");

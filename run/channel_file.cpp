@@ -26,7 +26,9 @@ void pass_on(AtomicFileWriter& writer, std::string& bytes, bool last = false) {
 bool saves_channel(const RunSettings& s) { return s.signal_model == SignalModel::exact && s.exact.save_channel; }
 
 std::string npy_header(std::string_view descr, std::string_view shape) {
-  std::string dict = "{'descr': '" + std::string(descr) + "', 'fortran_order': False, 'shape': " + std::string(shape) + ", }";
+  // A structured type's list of fields is written as it is; a plain type is a quoted string.
+  const std::string type = descr.starts_with('[') ? std::string(descr) : "'" + std::string(descr) + "'";
+  std::string dict = "{'descr': " + type + ", 'fortran_order': False, 'shape': " + std::string(shape) + ", }";
   const std::size_t magic = 10;  // "\x93NUMPY", version 1.0, the dict's length
   dict.append((64 - (magic + dict.size() + 1) % 64) % 64, ' ');
   dict += '\n';

@@ -21,7 +21,8 @@ inline constexpr std::string_view phase_extension = ".phase.npy";
 // Whether the run writes the channel beside its files: the exact model with --save-channel.
 bool saves_channel(const RunSettings& settings);
 
-// The header of an .npy file of little-endian `descr` ("<c8", "<f8") and `shape` ("(3, 100)"),
+// The header of an .npy file of little-endian `descr` ("<c8", "<f8", or a structured type's list
+// of fields "[('index', '<i8'), ...]") and `shape` ("(3, 100)"),
 // padded so the data starts at a multiple of 64 bytes. Result length: a multiple of 64.
 std::string npy_header(std::string_view descr, std::string_view shape);
 

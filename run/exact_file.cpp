@@ -11,6 +11,7 @@
 #include "common/limits.h"
 #include "common/splitmix.h"
 #include "generator/exact.h"
+#include "generator/symbols.h"
 
 namespace quorvin {
 namespace {
@@ -28,30 +29,36 @@ FadingChannel fading_of(const RunSettings& s, const PlannedFile& file) {
           file.impairments.doppler.value_or(0.0), s.sample_rate};
 }
 
+// What the file's family reads: its draws, its length and the margins made around it.
+WaveformParameters waveform_range_parameters(const RunSettings& s, const PlannedFile& file, std::int64_t length,
+                                             std::size_t before, std::size_t after) {
+  return {.sample_rate = s.sample_rate,
+          .num_samples = length,
+          .pad_before = before,
+          .pad_after = after,
+          .symbol_rate = file.symbol_rate,
+          .start_offset = file.start_offset,
+          .timing_error = file.timing_error,
+          .pulse = s.exact.pulse,
+          .rolloff = file.rolloff,
+          .filter_span = s.exact.filter_span,
+          .fsk_index = file.fsk_index,
+          .gmsk_bt = file.gmsk_bt,
+          .symbol_seed = file.seeds.symbols,
+          .family_draws = file.family_draws,
+          .amplitude = file.amplitude,
+          .carrier_frequency = file.carrier_frequency,
+          .message_frequency = file.message_frequency,
+          .deviation = s.analog_deviation,
+          .am_index = file.am_index,
+          .message_phase = file.message_phase,
+                                              .sideband = file.sideband};
+}
+
 // The file's clean waveform from its family; each family reads its own draws.
 WaveformRange waveform_range(const RunSettings& s, const PlannedFile& file, std::int64_t length, std::size_t before,
                              std::size_t after) {
-  return prepare_waveform(waveform_of(file), {.sample_rate = s.sample_rate,
-                                              .num_samples = length,
-                                              .pad_before = before,
-                                              .pad_after = after,
-                                              .symbol_rate = file.symbol_rate,
-                                              .start_offset = file.start_offset,
-                                              .timing_error = file.timing_error,
-                                              .pulse = s.exact.pulse,
-                                              .rolloff = file.rolloff,
-                                              .filter_span = s.exact.filter_span,
-                                              .fsk_index = file.fsk_index,
-                                              .gmsk_bt = file.gmsk_bt,
-                                              .symbol_seed = file.seeds.symbols,
-                                              .family_draws = file.family_draws,
-                                              .amplitude = file.amplitude,
-                                              .carrier_frequency = file.carrier_frequency,
-                                              .message_frequency = file.message_frequency,
-                                              .deviation = s.analog_deviation,
-                                              .am_index = file.am_index,
-                                              .message_phase = file.message_phase,
-                                              .sideband = file.sideband});
+  return prepare_waveform(waveform_of(file), waveform_range_parameters(s, file, length, before, after));
 }
 
 // The level of the receiver's noise, dB below the unit nominal power: the file's SNR, except for a
@@ -226,6 +233,22 @@ std::vector<Sample> exact_fading_taps(const RunSettings& s, const PlannedFile& f
   std::vector<Sample> taps;
   for (const std::vector<Sample>& tap : path.taps) taps.push_back(tap.front());
   return taps;
+}
+
+TransmittedSymbols exact_file_symbols(const RunSettings& s, const PlannedFile& file) {
+  const Waveform w = waveform_of(file);
+  if (!is_digital(w)) return {};
+  const std::size_t length = file_length(s, file);
+  // The margins the samples were made with: Pi/4-DQPSK's points follow from its first symbol.
+  const StageMargins margins = streams(file.impairments) ? StageMargins{} : margins_of(s, file, length);
+  const double clock = 1.0 + file.impairments.clock_ppm.value_or(0.0) * 1e-6;
+  const SymbolReach reach{0.0, length == 0 ? 0.0 : static_cast<double>(length - 1) * clock};
+  TransmittedSymbols out =
+      transmitted_symbols(w, waveform_range_parameters(s, file, static_cast<std::int64_t>(length), margins.before, margins.after),
+                          reach);
+  // File sample k reads the waveform at k (1 + ppm 1e-6).
+  for (TransmittedSymbol& symbol : out.symbols) symbol.instant /= clock;
+  return out;
 }
 
 ChannelPath exact_channel_path(const RunSettings& s, const PlannedFile& file, std::size_t count) {

@@ -7,6 +7,7 @@
 
 #include "common/signal.h"
 #include "generator/generator.h"
+#include "generator/symbols.h"
 #include "run/plan.h"
 #include "run/settings.h"
 
@@ -66,6 +67,11 @@ double exact_total_carrier_offset(const RunSettings& settings, const PlannedFile
 // (Rs + tau fs / L)(1 + ppm 1e-6) Baud, fs over that per symbol, and L times that over fs symbol
 // periods spanned.
 RealisedTiming exact_realised_timing(const RunSettings& settings, const PlannedFile& file);
+
+// The symbols `file` transmits that reach its samples, from the draw its samples read, each at
+// its centre's instant in the file's samples (after the start offset, the timing drift and the
+// sample clock's offset); none for names without symbols or a file without a seed of its own.
+TransmittedSymbols exact_file_symbols(const RunSettings& settings, const PlannedFile& file);
 
 // The tap gains of the file's fading channel at its first sample; empty without fading.
 std::vector<Sample> exact_fading_taps(const RunSettings& settings, const PlannedFile& file);

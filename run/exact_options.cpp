@@ -115,7 +115,7 @@ bool read_pulse(std::string_view text, ExactSettings& into) {
 }
 bool read_snr_definition(std::string_view text, ExactSettings& into) {
   return read_choice<SnrDefinition, &ExactSettings::snr_definition>(
-      text, into, {{"sample", SnrDefinition::sample}, {"esn0", SnrDefinition::esn0}});
+      text, into, {{"sample", SnrDefinition::sample}, {"esn0", SnrDefinition::esn0}, {"ebn0", SnrDefinition::ebn0}});
 }
 bool read_rate_scale(std::string_view text, ExactSettings& into) {
   return read_choice<RateScale, &ExactSettings::symbol_rate_scale>(text, into, {{"linear", RateScale::linear}, {"log", RateScale::log}});
@@ -226,8 +226,8 @@ const ExactRow option_rows[] = {
                decimal_range<&S::gmsk_bt_min, &S::gmsk_bt_max, 1, 100, 10>},
     ExactOption{
         "--snr-definition", "snr_definition", PairEnd::none, "sample",
-        "what the SNR range draws: sample (per-sample SNR over the whole band) or esn0 (exact)",
-        "sample or esn0", read_snr_definition},
+        "what the SNR range draws: sample (per-sample SNR over the whole band), esn0 or ebn0 (exact)",
+        "sample, esn0 or ebn0", read_snr_definition},
     ExactOption{"--symbol-rate-scale", "symbol_rate_scale", PairEnd::none, "linear",
                 "how the symbol rate (or samples per symbol) is drawn in its range: linear (uniformly) or log "
                 "(uniformly in its logarithm) (exact)",
@@ -265,6 +265,10 @@ const ExactRow option_rows[] = {
                 "also write each file's fading taps and carrier phase over time, as .npy files "
                 "beside it or datasets of --format hdf5 (exact)",
                 "true or false", read_flag<&S::save_channel>, true},
+    ExactOption{"--save-symbols", "save_symbols", PairEnd::none, "false",
+                "also write each digital file's transmitted symbols (index, instant, symbol, value, Gray bits) "
+                "as a .npy file beside it (exact)",
+                "true or false", read_flag<&S::save_symbols>, true},
     ExactOption{"--per-name", "per_name", PairEnd::none, "",
                 "ranges of one name in place of the run's: NAME:KEY=LOW..HIGH entries separated by ';', KEY snr (dB), "
                 "symbol-rate (Baud) or samples-per-symbol, e.g. '2FSK:symbol-rate=1000..2000;QPSK:snr=0..10' (exact)",

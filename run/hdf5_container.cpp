@@ -6,6 +6,7 @@
 
 #include "modulation/catalogue.h"
 #include "run/channel_file.h"
+#include "run/symbol_file.h"
 #include "run/manifest.h"
 #include "run/parameters.h"
 
@@ -196,6 +197,10 @@ struct Hdf5Writer::State {
   Column class_index;
   Column channel_taps;
   Column channel_phase;
+  hid_t symbol_type = -1;
+  Column symbols;         // every file's transmitted symbols, one after another
+  Column symbol_offsets;  // each file's first row of "symbols"
+  std::int64_t symbols_written = 0;
   std::vector<std::string_view> keys;  // manifest_label_columns
   std::map<std::string, LabelColumn> columns;
   hsize_t rows = 0;  // label rows added
@@ -256,7 +261,11 @@ struct Hdf5Writer::State {
   void close_all() {
     for (auto& [key, label] : columns) label.column.close();
     columns.clear();
-    for (Column* column : {&iq, &offsets, &class_index, &channel_taps, &channel_phase}) column->close();
+    for (Column* column : {&iq, &offsets, &class_index, &channel_taps, &channel_phase, &symbols, &symbol_offsets}) {
+      column->close();
+    }
+    if (symbol_type >= 0) H5Tclose(symbol_type);
+    symbol_type = -1;
     if (labels >= 0) H5Gclose(labels);
     if (complex_type >= 0) H5Tclose(complex_type);
     if (string_type >= 0) H5Tclose(string_type);
@@ -285,6 +294,29 @@ struct Hdf5Writer::State {
       if (channel_phase.dataset < 0) return false;
     }
     return true;
+  }
+
+  // --save-symbols: "symbols", records as the .symbols.npy files hold them, and
+  // "symbol_offsets", each file's first record (its last the next file's first, or the end).
+  bool lay_out_symbols() {
+    if (!saves_symbols(settings)) return true;
+    symbol_type = H5Tcreate(H5T_COMPOUND, symbol_record_bytes);
+    H5Tinsert(symbol_type, "index", 0, H5T_STD_I64LE);
+    H5Tinsert(symbol_type, "instant", 8, H5T_IEEE_F64LE);
+    H5Tinsert(symbol_type, "symbol", 16, H5T_STD_I32LE);
+    H5Tinsert(symbol_type, "value", 20, complex_type);
+    H5Tinsert(symbol_type, "bits", 28, H5T_STD_U64LE);
+    symbols = column_of(file, "symbols", symbol_type, symbol_record_bytes, sample_block);
+    symbol_offsets = column_of(file, "symbol_offsets", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
+    return symbols.dataset >= 0 && symbol_offsets.dataset >= 0;
+  }
+
+  bool add_symbols(const TransmittedSymbols& sent) {
+    if (symbols.dataset < 0) return true;
+    if (!symbol_offsets.add(&symbols_written, 1)) return false;
+    const std::string records = symbol_records(sent);
+    symbols_written += static_cast<std::int64_t>(sent.symbols.size());
+    return symbols.add(records.data(), sent.symbols.size());
   }
 
   // The file's rows of the channel's datasets: its path, NaN where it drew no such stage.
@@ -330,6 +362,7 @@ bool Hdf5Writer::State::lay_out(bool compress) {
     offsets = column_of(file, "offsets", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
   }
   class_index = column_of(file, "class_index", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
+  if (!lay_out_symbols()) return false;
   labels = H5Gcreate2(file, "labels", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
   keys = manifest_label_columns(settings.signal_model, settings.modulations);
   // The class names, so that class_index reads without the program.
@@ -404,7 +437,7 @@ bool Hdf5Writer::add(const PlannedFile& file, const ProducedFile& produced) {
     s.samples_written += static_cast<std::int64_t>(n);
   }
   const std::int64_t index = static_cast<std::int64_t>(modulation_class_index(file.modulation));
-  if (!s.class_index.add(&index, 1)) return s.fail_write();
+  if (!s.class_index.add(&index, 1) || !s.add_symbols(produced.symbols)) return s.fail_write();
   const std::vector<std::optional<ParameterValue>> values =
       label_values(s.keys, file_parameters({s.settings, file, s.run_seed}), produced);
   for (std::size_t k = 0; k < s.keys.size(); ++k) {
@@ -430,7 +463,7 @@ bool Hdf5Writer::finish() {
     if (label.column.dataset < 0) s.fail_write();
   }
   if (s.failure.empty()) {
-    for (Column* column : {&s.iq, &s.offsets, &s.class_index, &s.channel_taps, &s.channel_phase}) {
+    for (Column* column : {&s.iq, &s.offsets, &s.class_index, &s.channel_taps, &s.channel_phase, &s.symbols, &s.symbol_offsets}) {
       if (column->dataset >= 0 && !column->flush()) s.fail_write();
     }
     for (auto& [key, label] : s.columns) {

@@ -115,10 +115,13 @@ std::optional<PlannedFile> RunPlan::next() {
     if (named.signal_model == SignalModel::exact) {
       draw_exact_digital(file, uses);
       draw_impairments(file);
-      // The SNR range may draw Es/N0 of the realised symbols; the file keeps its per-sample SNR,
-      // which the noise is set by.
-      if (named.exact.snr_definition == SnrDefinition::esn0) {
+      // The SNR range may draw Es/N0 or Eb/N0 of the realised symbols; the file keeps its
+      // per-sample SNR, which the noise is set by.
+      if (named.exact.snr_definition != SnrDefinition::sample) {
         file.snr_db -= 10.0 * std::log10(exact_realised_timing(named, file).samples_per_symbol);
+      }
+      if (const Waveform w = waveform_of(file); named.exact.snr_definition == SnrDefinition::ebn0 && w.order > 1) {
+        file.snr_db += 10.0 * std::log10(std::log2(w.order));
       }
     }
   }

@@ -21,6 +21,7 @@
 #include "run/settings_file.h"
 #include "run/atomic_file.h"
 #include "run/channel_file.h"
+#include "run/symbol_file.h"
 
 namespace quorvin {
 namespace {
@@ -169,14 +170,21 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
       phase->writer.complete();
     }
   }
-  // A sample file and a settings or channel file are never from different runs.
+  // The transmitted symbols, for digital names (computed apart from the samples: no byte changes).
+  std::optional<PendingFile> symbols;
+  if (saves_symbols(s) && is_digital(waveform_of(file))) {
+    append_symbols_npy(symbols.emplace(s, file, symbols_extension, output).writer, exact_file_symbols(s, file));
+    symbols->writer.complete();
+  }
+  // A sample file and a settings, channel or symbols file are never from different runs.
   std::deque<PendingFile> earlier;  // a deque: its writers stay where the companions point
   note_earlier(earlier, settings, s, file, ".txt", output);
   note_earlier(earlier, taps, s, file, taps_extension, output);
   note_earlier(earlier, phase, s, file, phase_extension, output);
+  note_earlier(earlier, symbols, s, file, symbols_extension, output);
   std::vector<Companion> companions;
   if (metadata) companions.push_back({metadata->writer, true});
-  for (std::optional<PendingFile>* optional : {&settings, &taps, &phase}) {
+  for (std::optional<PendingFile>* optional : {&settings, &taps, &phase, &symbols}) {
     if (*optional) companions.push_back({(*optional)->writer, false});
   }
   for (PendingFile& f : earlier) companions.push_back({f.writer, false});
@@ -184,7 +192,8 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   if (!placed) {
     produced.report = name + u": Failed to save file.\n";
     std::vector<const PendingFile*> set = {&data, metadata ? &*metadata : nullptr, settings ? &*settings : nullptr,
-                                           taps ? &*taps : nullptr, phase ? &*phase : nullptr};
+                                           taps ? &*taps : nullptr, phase ? &*phase : nullptr,
+                                           symbols ? &*symbols : nullptr};
     for (const PendingFile& f : earlier) set.push_back(&f);
     for (const PendingFile* f : set) {
       if (f != nullptr && !f->writer.failure().empty()) produced.problems.push_back(f->problem());
@@ -199,6 +208,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   if (settings) produced.settings_saved = report_companion(produced, *settings, u"Settings", u"settings");
   if (taps) report_companion(produced, *taps, u"Channel taps", u"channel taps");
   if (phase) report_companion(produced, *phase, u"Channel phase", u"channel phase");
+  if (symbols) report_companion(produced, *symbols, u"Symbols", u"symbols");
   return produced;
 }
 
@@ -223,7 +233,12 @@ double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
     if (saves_channel(s)) {
       channel = 0.5 + (file.impairments.fading_k ? static_cast<double>(s.exact.impairments.fading_delays.size()) : 0.0);
     }
-    return exact_held_samples(s, file) + channel * std::max(0.0, exact_file_samples(s, file));
+    // The symbols are held whole too: a record and its bytes, about six samples' worth each.
+    double symbols = 0.0;
+    if (saves_symbols(s) && is_digital(waveform_of(file)) && s.sample_rate > 0.0) {
+      symbols = 6.0 * (std::max(0.0, exact_file_samples(s, file)) * file.symbol_rate / s.sample_rate + s.exact.filter_span + 64.0);
+    }
+    return exact_held_samples(s, file) + channel * std::max(0.0, exact_file_samples(s, file)) + symbols;
   }
   if (const Waveform w = waveform_of(file); is_analog(w)) {
     const double samples = std::max(0.0, static_cast<double>(s.num_symbols));
@@ -254,6 +269,7 @@ ProducedFile produce_file(const RunSettings& s, const PlannedFile& file, const O
       for (const Sample& x : block) produced.kept.emplace_back(static_cast<float>(x.real()), static_cast<float>(x.imag()));
     });
     if (saves_channel(s)) produced.channel = exact_channel_path(s, file, samples.length);
+    if (saves_symbols(s)) produced.symbols = exact_file_symbols(s, file);
     return produced;
   }
   // Writing allocates too (buffers, names); running out of memory there fails this file only.

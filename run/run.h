@@ -42,6 +42,8 @@ struct ProducedFile {
   std::vector<std::complex<float>> kept;
   // SampleFormat::container with --save-channel: the channel over the file's samples.
   ChannelPath channel;
+  // SampleFormat::container with --save-symbols: the symbols the file transmits.
+  TransmittedSymbols symbols;
 };
 
 enum class SampleFormat {

@@ -17,7 +17,7 @@ namespace quorvin {
 // Which waveforms a run makes: the desktop program's own (classic), or the model in which every
 // label is true (exact: pulse shaping, exact symbol timing, complex baseband analog signals).
 enum class SignalModel { classic, exact };
-enum class SnrDefinition { sample, esn0 };  // what the SNR range draws: per-sample SNR or Es/N0
+enum class SnrDefinition { sample, esn0, ebn0 };  // what the SNR range draws: per-sample SNR, Es/N0 or Eb/N0
 enum class RateScale { linear, log };        // how the symbol rate's range is drawn: uniformly or log-uniformly
 
 enum class Fading { none, rayleigh, rician };
@@ -98,6 +98,7 @@ struct ExactSettings {
   std::int64_t samples_per_file = 0;  // every file this long; 0: the symbol count decides
   bool save_channel = false;  // write the time-varying channel beside each file (an output choice)
   SigmfDatatype datatype = SigmfDatatype::cf32_le;  // of --format sigmf's recordings (an output choice)
+  bool save_symbols = false;  // write the transmitted symbols beside each file (an output choice)
   ImpairmentSettings impairments;
 };
 

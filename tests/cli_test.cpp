@@ -523,8 +523,8 @@ TEST_F(Cli, HelpPutsTheRequiredNamesFirstTypesEveryValueAndGroupsTheOptions) {
       "  --filter-span INTEGER             length of the rrc pulse, symbols (exact) (default: 10)",
       "  --fading-delays NUMBER,...        delays of the fading taps, sample periods, comma-separated (exact) (default: "
       "0,1.8,3.4)",
-      "  --snr-definition sample|esn0      what the SNR range draws: sample (per-sample SNR over the whole band) or esn0 "
-      "(exact) (default: sample)",
+      "  --snr-definition sample|esn0|ebn0 what the SNR range draws: sample (per-sample SNR over the whole band), esn0 "
+      "or ebn0 (exact) (default: sample)",
   };
   for (const std::string& row : rows) EXPECT_EQ(help_rows(help.out, row), std::vector<std::string>{row});
   EXPECT_EQ(help_rows(help.out, "  -o, --output-folder FOLDER ").size(), 1u);

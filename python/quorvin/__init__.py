@@ -20,7 +20,11 @@ from . import _core
 __version__: str = _core.__version__
 
 __all__ = ["Config", "Dataset", "generate", "classes", "read_csv", "read_sigmf", "read_manifest", "read_hdf5",
-           "read_channel"]
+           "read_channel", "SYMBOLS_DTYPE"]
+
+#: The record of one transmitted symbol, as ``--save-symbols``'s ``.symbols.npy`` files and
+#: ``Dataset.symbols`` hold it (packed, 36 bytes; see README's "The transmitted symbols").
+SYMBOLS_DTYPE = np.dtype([("index", "<i8"), ("instant", "<f8"), ("symbol", "<i4"), ("value", "<c8"), ("bits", "<u8")])
 
 #: Every modulation name, in class-index order (the manifest's ``class_index``).
 classes: list[str] = _core.class_names()
@@ -338,9 +342,20 @@ class Dataset:
             raise IndexError(f"position: {whole} is outside a dataset of {len(self)} items")
         return self._plan.channel(whole)
 
+    def symbols(self, position: int) -> np.ndarray:
+        """The symbols item ``position`` transmits (exact model, digital names), as the
+        ``.symbols.npy`` file of ``--save-symbols`` holds them: a structured array of
+        ``SYMBOLS_DTYPE`` (index, instant in samples, symbol, value, Gray bits), one row per symbol
+        that reaches the item's samples, in index order. Empty for analog names, Noise and the
+        classic model."""
+        whole = _integer("position", position)
+        if not -len(self) <= whole < len(self):
+            raise IndexError(f"position: {whole} is outside a dataset of {len(self)} items")
+        return np.frombuffer(self._plan.symbols(whole), dtype=SYMBOLS_DTYPE).copy()
+
     def write(self, folder: str | os.PathLike, format: str = "csv", manifest: str | os.PathLike | None = None,
               compress: bool = False, save_settings: bool = False, jobs: int = 1,
-              save_channel: bool = False, shard: tuple[int, int] = (0, 1),
+              save_channel: bool = False, save_symbols: bool = False, shard: tuple[int, int] = (0, 1),
               progress: Callable[[int, int, int], Any] | None = None) -> dict[str, Any]:
         """Writes every item to files in ``folder`` (made when missing), as ``quorvin-cli --seed
         seed -o folder --format format`` does, through the same writers: the same CSV or SigMF files
@@ -350,7 +365,9 @@ class Dataset:
         "<file>: <reason>"; OSError, before any file, for a manifest or container that cannot be
         written. ``save_channel`` (exact model) also writes each file's channel as ``--save-channel``
         does: .npy files beside each sample file (see ``read_channel``), or the container's
-        ``channel_taps`` and ``channel_phase``. ``shard=(K, N)`` writes only plan positions p with
+        ``channel_taps`` and ``channel_phase``; ``save_symbols`` (exact model) each digital
+        file's transmitted symbols as ``--save-symbols`` does (``.symbols.npy`` beside it, records
+        of ``SYMBOLS_DTYPE``). ``shard=(K, N)`` writes only plan positions p with
         p mod N = K, as ``--shard K/N`` does (the container is then ``dataset-K-of-N.h5``);
         ``progress(files_done, files_total, samples_done)`` is called after each file of the
         shard (an exception it raises stops the run and is raised from here)."""
@@ -358,6 +375,8 @@ class Dataset:
         given: dict[str, str] = {}
         if _flag("save_channel", save_channel):
             options["--save-channel"], given["--save-channel"] = "true", "save_channel"
+        if _flag("save_symbols", save_symbols):
+            options["--save-symbols"], given["--save-symbols"] = "true", "save_symbols"
         settings = _settings(self.config.modulations, options, given)
         os.makedirs(folder, exist_ok=True)
         return _core.write_files(settings, self.seed, os.fsdecode(folder),

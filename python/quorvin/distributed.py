@@ -143,7 +143,7 @@ def _default_client() -> Any:
 def generate(config: Config, files_per_modulation: int, seed: int, folder: str | os.PathLike, client: Any = None,
              format: str = "sigmf", manifest: str | os.PathLike | None = None, shards: int | None = None,
              compress: bool = False, save_settings: bool = False, save_channel: bool = False, jobs: int = 1,
-             progress: Callable[[int, int, int], Any] | None = None) -> str:
+             progress: Callable[[int, int, int], Any] | None = None, save_symbols: bool = False) -> str:
     """Makes the run ``quorvin-cli --seed seed -o folder --format format`` makes, on the workers of
     ``client`` (a ``distributed.Client``; the current one when None), and returns the path of its
     manifest (``manifest``, by default ``folder/manifest.csv``), merged from the shards' in plan
@@ -154,7 +154,8 @@ def generate(config: Config, files_per_modulation: int, seed: int, folder: str |
     with ``jobs`` threads. With ``format="hdf5"`` each shard writes its container,
     ``dataset-K-of-N.h5``, and the merged manifest is their index: a row's ``sample_file`` is
     ``dataset-K-of-N.h5#j``, row j of shard K's container. ``progress(files_done, files_total,
-    samples_done)`` is called on this side as shards report, a few times a second.
+    samples_done)`` is called on this side as shards report, a few times a second. ``compress``,
+    ``save_settings``, ``save_channel`` and ``save_symbols`` are ``Dataset.write``'s.
 
     A file that failed is in the manifest (``saved`` 0) and raises RuntimeError naming it once the
     manifest is merged; an output that cannot be opened raises OSError; a shard whose worker died
@@ -173,7 +174,8 @@ def generate(config: Config, files_per_modulation: int, seed: int, folder: str |
     if format not in ("csv", "sigmf", "hdf5"):
         raise ValueError(f"format takes csv, sigmf or hdf5, not {format!r}")
     os.makedirs(folder, exist_ok=True)
-    options = {"compress": compress, "save_settings": save_settings, "save_channel": save_channel, "jobs": jobs}
+    options = {"compress": compress, "save_settings": save_settings, "save_channel": save_channel,
+               "save_symbols": save_symbols, "jobs": jobs}
     paths = [shard_manifest_path(manifest, k, shards) for k in range(shards)]
     topic = f"quorvin-progress-{uuid.uuid4().hex}" if progress is not None else None
     counts: dict[int, tuple[int, int]] = {}  # shard -> (files done, samples done), as last reported
@@ -367,7 +369,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         path = generate(config, files, seed, folder, client, format=table.get("format", "csv"),
                         manifest=table.get("manifest"), shards=arguments.shards,
                         compress=bool(table.get("compress")), save_settings=bool(table.get("save-settings")),
-                        save_channel=bool(table.get("save-channel")), jobs=table.get("jobs", 1), progress=line)
+                        save_channel=bool(table.get("save-channel")), jobs=table.get("jobs", 1), progress=line,
+                        save_symbols=bool(table.get("save-symbols")))
     except Exception as error:  # noqa: BLE001 (an output refused, files failed, a shard killed too often)
         path, failure = None, error
     finally:

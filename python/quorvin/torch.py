@@ -94,17 +94,23 @@ class TorchDataset(torch.utils.data.Dataset):
     as a K-class model needs. With ``labels`` (keys such as ``["snr_db", "symbol_rate"]``) the
     target is instead a dict of tensors: ``class_index`` (int64) and each key (float32, NaN
     where an item has none), which a DataLoader stacks per key. ``transform(tensor, labels)``
-    replaces the target altogether; its labels hold the class index chosen.
+    replaces the target altogether; its labels hold the class index chosen. With ``symbols`` each
+    item gains a third element, the symbols it transmits (``Dataset.symbols``) as a dict of
+    tensors: ``index``, ``symbol`` and ``bits`` (int64), ``instant`` (float64, samples) and
+    ``value`` ((n, 2) float32, I then Q), empty for names without symbols; their number varies
+    from item to item, so batch them with a collate that keeps lists (``collate_fn=list``).
     """
 
     def __init__(self, dataset: Dataset, transform: Optional[Callable[[torch.Tensor, dict], Any]] = None,
-                 contiguous_classes: bool = False, labels: Optional[Sequence[str]] = None) -> None:
+                 contiguous_classes: bool = False, labels: Optional[Sequence[str]] = None,
+                 symbols: bool = False) -> None:
         if not isinstance(dataset, Dataset):
             raise TypeError(f"dataset takes a quorvin.Dataset, not {dataset!r}")
         self.dataset = dataset
         self.transform = transform
         self.contiguous_classes = _flag("contiguous_classes", contiguous_classes)
         self.labels = _label_keys(labels)
+        self.symbols = _flag("symbols", symbols)
         #: The names the class indices count: the dataset's with contiguous_classes, else every one.
         self.class_names: list[str] = list(dataset.names) if self.contiguous_classes else list(classes)
 
@@ -112,7 +118,16 @@ class TorchDataset(torch.utils.data.Dataset):
         return len(self.dataset)
 
     def __getitem__(self, position: int) -> Any:
-        return self.target(*self.dataset[position])
+        item = self.target(*self.dataset[position])
+        if not self.symbols:
+            return item
+        sent = self.dataset.symbols(position)
+        value = np.stack([sent["value"].real, sent["value"].imag], axis=-1).astype(np.float32)
+        return (*item, {"index": torch.from_numpy(sent["index"].copy()),
+                        "symbol": torch.from_numpy(sent["symbol"].astype(np.int64)),
+                        "bits": torch.from_numpy(sent["bits"].astype(np.int64)),
+                        "instant": torch.from_numpy(sent["instant"].copy()),
+                        "value": torch.from_numpy(value)})
 
     def target(self, samples: np.ndarray, labels: dict[str, Any]) -> Any:
         """One item as (tensor, target) from its samples and labels."""

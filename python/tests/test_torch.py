@@ -239,3 +239,14 @@ def test_stream_options_are_checked(dataset, make, error, message):
     with pytest.raises(error) as raised:
         make(dataset)
     assert str(raised.value).startswith(message)
+
+
+def test_items_may_carry_their_symbols_as_targets(dataset):
+    items = TorchDataset(dataset, symbols=True)
+    loader = torch.utils.data.DataLoader(items, batch_size=4, collate_fn=list)
+    for position, (tensor, class_index, sent) in enumerate(itertools.chain.from_iterable(loader)):
+        expected = dataset.symbols(position)
+        assert tensor.shape == (2, 128) and class_index == dataset[position][1]["class_index"]
+        assert sent["bits"].tolist() == expected["bits"].tolist()
+        assert sent["instant"].numpy().tobytes() == expected["instant"].tobytes()
+        assert np.array_equal(sent["value"][:, 0].numpy() + 1j * sent["value"][:, 1].numpy(), expected["value"])
