@@ -14,6 +14,7 @@
 #include "run/draw.h"
 #include "run/exact_file.h"
 #include "run/sample_file.h"
+#include "run/scene.h"
 #include "run/seeds.h"
 
 namespace quorvin {
@@ -266,6 +267,14 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
       // Chosen here rather than inside the generator, so the labels can name what they decide
       // (the fading taps at the start of the file).
       file->seeds = {device_seed(), device_seed()};
+    }
+    if (makes_scenes(plan.settings())) {
+      // The planned file's name is the scene's first emitter's, its receiver draws the capture's;
+      // the file itself is the scene, numbered by its plan position.
+      file->scene = draw_scene(plan.settings(), {options.draw_seed, position, options.seed_files}, *file);
+      file->modulation = "scene";
+      file->waveform = std::nullopt;
+      file->index = static_cast<std::int32_t>(std::min<std::uint64_t>(position + 1, INT32_MAX));
     }
     if (!workshop) {
       ProducedFile produced = produce_file(plan.settings(), *file, output);

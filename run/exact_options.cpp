@@ -37,6 +37,10 @@ template <typename T>
 T& field_of(ExactSettings& s, T ImpairmentSettings::*field) {
   return s.impairments.*field;
 }
+template <typename T>
+T& field_of(ExactSettings& s, T SceneSettings::*field) {
+  return s.scene.*field;
+}
 
 // Bounds are whole numbers over `scale` (template arguments of floating type are not yet
 // accepted by every compiler this builds with).
@@ -120,6 +124,16 @@ bool read_snr_definition(std::string_view text, ExactSettings& into) {
 bool read_rate_scale(std::string_view text, ExactSettings& into) {
   return read_choice<RateScale, &ExactSettings::symbol_rate_scale>(text, into, {{"linear", RateScale::linear}, {"log", RateScale::log}});
 }
+bool read_scene(std::string_view text, ExactSettings& into) {
+  if (text != "none" && text != "wideband") return false;
+  into.scene.kind = text == "none" ? SceneKind::none : SceneKind::wideband;
+  return true;
+}
+bool read_overlap(std::string_view text, ExactSettings& into) {
+  if (text != "any" && text != "none") return false;
+  into.scene.overlap = text == "any" ? SceneOverlap::any : SceneOverlap::none;
+  return true;
+}
 bool read_sideband(std::string_view text, ExactSettings& into) {
   return read_choice<std::optional<Sideband>, &ExactSettings::sideband>(
       text, into, {{"lower", Sideband::lower}, {"upper", Sideband::upper}, {"random", std::nullopt}});
@@ -197,6 +211,7 @@ using ExactRow = std::variant<ExactOption, ExactRange>;
 
 using S = ExactSettings;
 using I = ImpairmentSettings;
+using C = SceneSettings;
 constexpr std::int64_t most_samples = static_cast<std::int64_t>(max_samples_per_file);
 
 const ExactRow option_rows[] = {
@@ -267,6 +282,21 @@ const ExactRow option_rows[] = {
                 "NAME:KEY=LOW..HIGH entries separated by ';' (a name of the catalogue; KEY snr from -1000 to 1000, "
                 "symbol-rate above 0 up to 1e12, or samples-per-symbol from 1 to 1e12)",
                 read_per_name},
+    // Scenes: several emitters per capture.
+    ExactOption{"--scene", "scene", PairEnd::none, "none",
+                "none (one signal per file) or wideband: each file a capture of --samples-per-file samples holding "
+                "several emitters, each with its box in time and frequency (exact)",
+                "none or wideband", read_scene},
+    ExactRange{"--emitters", "emitters", {"1", "4"},
+               {"fewest emitters in a scene (exact)", "most emitters in a scene (exact)"},
+               "a whole number from 1 to 64", whole_range<&C::emitters_min, &C::emitters_max, 1, 64>},
+    ExactOption{"--overlap", "overlap", PairEnd::none, "any",
+                "whether a scene's emitters may share frequencies: any, or none (exact)", "any or none",
+                read_overlap},
+    ExactRange{"--burst", "burst", {"0.25", "1"},
+               {"shortest burst of a scene's emitter, fraction of the capture (exact)",
+                "longest burst, fraction of the capture (exact)"},
+               "a number above 0 up to 1", decimal_range<&C::burst_min, &C::burst_max, 0, 1, 1, true>},
     // Channel impairments, each off until asked for.
     ExactOption{"--fading", "fading", PairEnd::none, "none",
                 "multipath fading: none, rayleigh or rician (exact)", "none, rayleigh or rician",
@@ -535,6 +565,9 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
     return std::string(
         "{--adc-bits-min and --adc-bits-max} take 1 to 32 bits each, or 0 both for no "
         "quantisation");
+  }
+  if (settings.scene.kind != SceneKind::none && settings.samples_per_file == 0) {
+    return std::string("{--scene wideband} takes a capture length: give {--samples-per-file}");
   }
   return settings;
 }

@@ -51,6 +51,18 @@ struct ImpairmentSettings {
   double adc_backoff = 0.0;  // dB of full scale above the peak
 };
 
+// Scenes: several emitters in one capture, each with its box in time and frequency (run/scene.h).
+enum class SceneKind { none, wideband };
+enum class SceneOverlap { any, none };  // whether emitters' bands may overlap in frequency
+struct SceneSettings {
+  SceneKind kind = SceneKind::none;
+  std::int32_t emitters_min = 1;
+  std::int32_t emitters_max = 4;
+  SceneOverlap overlap = SceneOverlap::any;
+  double burst_min = 0.25;  // an emitter's burst, fraction of the capture
+  double burst_max = 1.0;
+};
+
 // Ranges one name draws in place of the run's ("2FSK:symbol-rate=1000..2000"); an absent one is
 // the run's. A symbol-rate or samples-per-symbol range replaces both of the run's ways.
 struct NameRanges {
@@ -95,6 +107,7 @@ struct ExactSettings {
   std::int64_t samples_per_file = 0;  // every file this long; 0: the symbol count decides
   bool save_channel = false;  // write the time-varying channel beside each file (an output choice)
   ImpairmentSettings impairments;
+  SceneSettings scene;
 };
 
 // Validated values, handed by value to the run.
