@@ -569,6 +569,9 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
   if (settings.scene.kind != SceneKind::none && settings.samples_per_file == 0) {
     return std::string("{--scene wideband} takes a capture length: give {--samples-per-file}");
   }
+  if (settings.scene.kind != SceneKind::none && settings.save_channel) {
+    return std::string("{--save-channel} does not apply to {--scene wideband}: each emitter has its own channel");
+  }
   return settings;
 }
 

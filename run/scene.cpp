@@ -143,6 +143,19 @@ bool place(const RunSettings& s, SceneEmitter& e, const std::vector<SceneEmitter
   return true;
 }
 
+// Samples over which a burst rises and falls (a quarter of a short burst), inside its box, as a
+// transmitter keys on: a
+// raised-cosine ramp, so keying spreads no energy beyond the band.
+constexpr double burst_ramp = 256.0;
+
+// The burst's envelope at channel sample j of a burst on from `first` to before `last`.
+double burst_envelope(double j, double first, double last) {
+  if (j < first || j >= last) return 0.0;
+  const double ramp = std::min(burst_ramp, std::floor((last - first) / 4.0));
+  const double edge = std::min(j - first, last - 1.0 - j) + 0.5;
+  return edge >= ramp ? 1.0 : 0.5 - 0.5 * std::cos(pi * edge / ramp);
+}
+
 std::string fault_text(const RunSettings& s, const SceneEmitter& e, std::size_t k, std::size_t count) {
   const BandEdges band = occupied_band(s, e.file);
   return "emitter " + std::to_string(k + 1) + " of " + std::to_string(count) + " (" + e.file.modulation + ", " +
@@ -205,9 +218,7 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
     // The burst in channel samples: the capture's sample k reads the channel at k c.
     const auto first = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_start) * c);
     const auto last = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_stop) * c);
-    for (std::size_t j = 0; j < total; ++j) {
-      if (static_cast<double>(j) < first || static_cast<double>(j) >= last) v[j] = 0.0;
-    }
+    for (std::size_t j = 0; j < total; ++j) v[j] *= burst_envelope(static_cast<double>(j), first, last);
     const std::uint64_t own_seed = f.seeds.noise ? *f.seeds.noise : device_seed();
     if (own.fading_k) v = apply_fading(v, exact_fading_channel(s, f), exact_stage_seed(own_seed, 1));
     v = apply_carrier_offset(std::move(v), emitter_shift(s, e), s.sample_rate, -static_cast<std::int64_t>(before));
