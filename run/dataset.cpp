@@ -268,14 +268,7 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
       // (the fading taps at the start of the file).
       file->seeds = {device_seed(), device_seed()};
     }
-    if (makes_scenes(plan.settings())) {
-      // The planned file's name is the scene's first emitter's, its receiver draws the capture's;
-      // the file itself is the scene, numbered by its plan position.
-      file->scene = draw_scene(plan.settings(), {options.draw_seed, position, options.seed_files}, *file);
-      file->modulation = "scene";
-      file->waveform = std::nullopt;
-      file->index = static_cast<std::int32_t>(std::min<std::uint64_t>(position + 1, INT32_MAX));
-    }
+    if (makes_scenes(plan.settings())) plan_scene(plan.settings(), {options.draw_seed, position, options.seed_files}, *file);
     if (!workshop) {
       ProducedFile produced = produce_file(plan.settings(), *file, output);
       emit({0, std::move(*file), 0.0}, std::move(produced));

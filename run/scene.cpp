@@ -1,6 +1,7 @@
 #include "run/scene.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <stdexcept>
 
@@ -194,6 +195,13 @@ std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& ke
     scene->emitters.push_back(std::move(e));
   }
   return scene;
+}
+
+void plan_scene(const RunSettings& s, const SceneKey& key, PlannedFile& file) {
+  file.scene = draw_scene(s, key, file);
+  file.modulation = "scene";
+  file.waveform = std::nullopt;
+  file.index = static_cast<std::int32_t>(std::min<std::uint64_t>(key.position + 1, INT32_MAX));
 }
 
 Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool noise) {

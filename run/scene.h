@@ -58,6 +58,11 @@ struct SceneKey {
 // the capture's). Never throws for a scene that does not fit: its fault says why.
 std::shared_ptr<const Scene> draw_scene(const RunSettings& settings, const SceneKey& key, const PlannedFile& host);
 
+// Makes the planned file `file` a scene, as every front end plans one: its scene drawn (its name is
+// the first emitter's, its receiver draws the capture's), then the file renamed "scene", numbered
+// by its plan position from 1.
+void plan_scene(const RunSettings& settings, const SceneKey& key, PlannedFile& file);
+
 // The capture of a file holding a scene (settings.exact.samples_per_file samples): each emitter's
 // waveform, amplifier, burst, fading, carrier offset, carrier phase and power, summed; then the
 // receiver's phase noise and clock, unit-power white noise (none with `noise` false), IQ

@@ -69,6 +69,7 @@ std::string scene_metadata(const SigmfRecording& recording, json global) {
                                std::to_string(scene.emitters.size()) + " emitters, each with its box in time and frequency";
   global["quorvin:scene"] = "wideband";
   global["quorvin:emitters"] = scene.emitters.size();
+  global["quorvin:num_samples"] = recording.samples;
   global["quorvin:signal_model"] = "exact";
   if (recording.run_seed) global["quorvin:run_seed"] = *recording.run_seed;
   json annotations = json::array();
