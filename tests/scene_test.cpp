@@ -209,6 +209,89 @@ TEST(Scene, BoxesStayInsideTheCaptureAndApartWithoutOverlap) {
   EXPECT_GT(checked, 30u);
 }
 
+// The frequency of the strongest line of x, Hz: the FFT's peak, refined by golden section on the
+// magnitude of the DTFT.
+double line_frequency(const Signal& x) {
+  const Signal spectrum = test::whole_vector_fft(x, false);
+  std::size_t peak = 0;
+  for (std::size_t k = 1; k < spectrum.size(); ++k) {
+    if (std::norm(spectrum[k]) > std::norm(spectrum[peak])) peak = k;
+  }
+  const auto magnitude = [&x](double f) {
+    return std::abs(test::phasor_sum(x, [f](std::size_t m) { return -f * static_cast<double>(m) / fs; }));
+  };
+  const double bin = fs / static_cast<double>(x.size());
+  double a = bin_frequency(peak, x.size()) - bin;
+  double b = a + 2.0 * bin;
+  const double golden = (std::sqrt(5.0) - 1.0) / 2.0;
+  while (b - a > 0.01) {
+    const double c = b - golden * (b - a);
+    const double d = a + golden * (b - a);
+    if (magnitude(c) > magnitude(d)) {
+      b = d;
+    } else {
+      a = c;
+    }
+  }
+  return (a + b) / 2.0;
+}
+
+struct MovedCase {
+  const char* name;
+  OptionTexts options;
+  // Where the line should be, from the emitter's labels: centre, offset, clock.
+  double (*expected)(const SceneEmitter& e);
+};
+
+double at_centre(const SceneEmitter& e) { return e.centre_frequency; }
+double offset_moved(const SceneEmitter& e) { return e.centre_frequency + e.file.frequency_offset; }
+double clock_scaled(const SceneEmitter& e) { return e.centre_frequency * (1.0 + *e.file.impairments.clock_ppm * 1e-6); }
+
+TEST(Scene, BoxesMoveWithEachOffsetAsTheLineDoes) {
+  const MovedCase cases[] = {
+      {"none", {}, at_centre},
+      {"carrier offset", {{"--frequency-offset-min", "4000"}, {"--frequency-offset-max", "6000"}}, offset_moved},
+      {"clock", {{"--clock-ppm-min", "900"}, {"--clock-ppm-max", "1000"}}, clock_scaled},
+  };
+  for (const MovedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    OptionTexts options = c.options;
+    options.insert({{"--emitters-max", "1"}, {"--burst-min", "1"}, {"--overlap", "any"}, {"--frequency-offset-min", "0"},
+                    {"--frequency-offset-max", "0"}});
+    const RunSettings s = scene_settings({"CW"}, options);
+    for (std::uint64_t position = 0; position < 2; ++position) {
+      const PlannedFile file = scene_at(s, 21, position);
+      const SceneEmitter& e = file.scene->emitters.at(0);
+      const double line = line_frequency(synthesize_scene(s, file, false));
+      EXPECT_NEAR(line, c.expected(e), 0.05);
+      EXPECT_NEAR(line, (e.box.freq_lower_edge + e.box.freq_upper_edge) / 2.0, 0.05);
+      if (c.expected != at_centre) {
+        EXPECT_GT(std::abs(c.expected(e) - e.centre_frequency), 300.0);
+      }
+    }
+  }
+}
+
+TEST(Scene, AFadedEmittersBoxHoldsItsDopplerSpreadPower) {
+  const RunSettings s = scene_settings({"CW"}, {{"--emitters-max", "1"}, {"--burst-min", "1"}, {"--fading", "rayleigh"},
+                                                {"--doppler-min", "3000"}, {"--doppler-max", "3000"}});
+  const PlannedFile file = scene_at(s, 2, 0);
+  const SceneEmitter& e = file.scene->emitters.at(0);
+  EXPECT_NEAR(e.box.freq_upper_edge - e.box.freq_lower_edge, 6000.0, 1e-6);
+  const Signal spectrum = test::whole_vector_fft(synthesize_scene(s, file, false), false);
+  double inside = 0.0;
+  double total = 0.0;
+  double beyond_half = 0.0;  // outside the centre's +-1500 Hz: the spread reaches out to its Doppler
+  for (std::size_t k = 0; k < spectrum.size(); ++k) {
+    const double f = bin_frequency(k, spectrum.size());
+    total += std::norm(spectrum[k]);
+    if (f >= e.box.freq_lower_edge && f <= e.box.freq_upper_edge) inside += std::norm(spectrum[k]);
+    if (std::abs(f - e.centre_frequency) > 1500.0) beyond_half += std::norm(spectrum[k]);
+  }
+  EXPECT_GT(inside / total, 0.99);
+  EXPECT_GT(beyond_half / total, 0.1);
+}
+
 // The kept samples of every scene of a run, in plan order.
 std::vector<std::vector<std::complex<float>>> run_scenes(const RunSettings& s, unsigned jobs, Shard shard) {
   DatasetRun run;
