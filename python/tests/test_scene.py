@@ -71,3 +71,44 @@ def test_what_scenes_do_not_take_is_refused_by_name(tmp_path, call, message):
 def test_a_scene_needs_a_capture_length():
     with pytest.raises(ValueError, match="samples_per_file"):
         quorvin.Dataset(quorvin.Config(["QPSK"], scene="wideband"), files_per_modulation=1, seed=1)
+
+
+def test_boxes_on_the_spectrogram_hold_the_emitters_energy_and_export_as_yolo_and_coco(tmp_path):
+    from quorvin import detection
+    dataset = quorvin.Dataset(scene_config(snr=(25, 25)), files_per_modulation=1, seed=2)
+    capture, labels = dataset[1]
+    image = detection.spectrogram(capture, 256, 256)
+    assert image.shape == (256, LENGTH // 256)
+    pixels = detection.pixel_boxes(labels["boxes"], FS, 256, 256, image.shape[1])
+    # Inside each box (shrunk by the window's spread) the power stands far above the median cell.
+    floor = np.median(image)
+    checked = 0
+    for x0, y0, x1, y1 in pixels:
+        inner = image[int(np.ceil(y0)) + 1:max(0, int(y1) - 1), int(np.ceil(x0)) + 1:max(0, int(x1) - 1)]
+        if inner.size:
+            assert np.median(inner) > floor + 10
+            checked += 1
+    assert checked >= 2
+    coco = detection.export_detection(dataset, tmp_path, 256, 256, positions=[1])
+    assert [a["category_id"] for a in coco["annotations"]] == list(labels["boxes"]["class_index"])
+    assert coco["categories"][coco["annotations"][0]["category_id"]]["name"] == labels["boxes"]["modulation"][0]
+    rows = (tmp_path / "labels" / "scene_2.txt").read_text().splitlines()
+    assert len(rows) == labels["emitters"]
+    for row, (x0, y0, x1, y1) in zip(rows, pixels):
+        c, xc, yc, w, h = row.split()
+        assert abs(float(xc) * image.shape[1] - (x0 + x1) / 2) < 1e-3 and abs(float(h) * 256 - (y1 - y0)) < 1e-3
+    assert json.loads((tmp_path / "annotations.json").read_text()) == json.loads(json.dumps(coco))
+
+
+def test_torch_targets_are_boxes_and_classes_per_capture():
+    qtorch = pytest.importorskip("quorvin.torch")
+    import torch
+    dataset = quorvin.Dataset(scene_config(), files_per_modulation=1, seed=3)
+    view = qtorch.TorchDataset(dataset, contiguous_classes=True)
+    tensors, targets = qtorch.scene_collate([view[0], view[1]])
+    assert tensors.shape == (2, 2, LENGTH)
+    for position, target in enumerate(targets):
+        boxes = dataset[position][1]["boxes"]
+        assert target["boxes"].dtype == torch.float32 and target["boxes"].shape == (len(boxes["modulation"]), 4)
+        assert [view.class_names[i] for i in target["labels"].tolist()] == list(boxes["modulation"])
+        assert torch.all(target["boxes"][:, 2] > target["boxes"][:, 0]) and torch.all(target["boxes"][:, 3] > target["boxes"][:, 1])
