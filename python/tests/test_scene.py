@@ -112,3 +112,13 @@ def test_torch_targets_are_boxes_and_classes_per_capture():
         assert target["boxes"].dtype == torch.float32 and target["boxes"].shape == (len(boxes["modulation"]), 4)
         assert [view.class_names[i] for i in target["labels"].tolist()] == list(boxes["modulation"])
         assert torch.all(target["boxes"][:, 2] > target["boxes"][:, 0]) and torch.all(target["boxes"][:, 3] > target["boxes"][:, 1])
+
+
+def test_the_preview_draws_each_scenes_boxes(tmp_path):
+    pytest.importorskip("matplotlib")
+    from quorvin import preview
+    dataset = quorvin.Dataset(scene_config(), files_per_modulation=1, seed=6)
+    dataset.write(tmp_path, format="sigmf", manifest=tmp_path / "manifest.csv")
+    drawn = preview.draw_preview(str(tmp_path / "manifest.csv"), str(tmp_path / "p.png"), per_class=2)
+    expected = [m for position in range(2) for m in dataset[position][1]["boxes"]["modulation"]]
+    assert drawn == expected and (tmp_path / "p.png").stat().st_size > 0
