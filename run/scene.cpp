@@ -221,19 +221,26 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
   for (const SceneEmitter& e : scene.emitters) {
     const PlannedFile& f = e.file;
     const ImpairmentDraws& own = f.impairments;
-    Signal v = exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after)(-static_cast<std::int64_t>(before), total);
-    if (own.pa_backoff) v = apply_rapp_amplifier(std::move(v), *own.pa_backoff, x.pa_smoothness);
     // The burst in channel samples: the capture's sample k reads the channel at k c.
-    const auto first = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_start) * c);
-    const auto last = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_stop) * c);
-    for (std::size_t j = 0; j < total; ++j) v[j] *= burst_envelope(static_cast<double>(j), first, last);
+    const double first = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_start) * c);
+    const double last = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_stop) * c);
+    finite = finite && std::isfinite(f.snr_db);
+    // Only the burst's samples are made (its amplifier's level is the burst's own); a faded
+    // emitter whole, its channel reckoned from the capture's first sample.
+    const auto clamp = [total](double at) { return static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(total))); };
+    const std::size_t lo = own.fading_k ? 0 : clamp(first);
+    const std::size_t hi = own.fading_k ? total : clamp(last);
+    if (hi <= lo) continue;
+    const auto origin = static_cast<std::int64_t>(lo) - static_cast<std::int64_t>(before);
+    Signal v = exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after)(origin, hi - lo);
+    if (own.pa_backoff) v = apply_rapp_amplifier(std::move(v), *own.pa_backoff, x.pa_smoothness);
+    for (std::size_t j = 0; j < v.size(); ++j) v[j] *= burst_envelope(static_cast<double>(lo + j), first, last);
     const std::uint64_t own_seed = f.seeds.noise ? *f.seeds.noise : device_seed();
     if (own.fading_k) v = apply_fading(v, exact_fading_channel(s, f), exact_stage_seed(own_seed, 1));
-    v = apply_carrier_offset(std::move(v), emitter_shift(s, e), s.sample_rate, -static_cast<std::int64_t>(before));
+    v = apply_carrier_offset(std::move(v), emitter_shift(s, e), s.sample_rate, origin);
     const Sample turn = std::polar(std::isfinite(f.snr_db) ? std::pow(10.0, f.snr_db / 20.0) : 1.0,
                                    own.carrier_phase.value_or(0.0));
-    finite = finite && std::isfinite(f.snr_db);
-    for (std::size_t j = 0; j < total; ++j) sum[j] += turn * v[j];
+    for (std::size_t j = 0; j < v.size(); ++j) sum[lo + j] += turn * v[j];
   }
   const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
   if (d.phase_noise) sum = apply_phase_noise(std::move(sum), 0.0, *d.phase_noise, s.sample_rate, exact_stage_seed(noise_seed, 3), before);
