@@ -2,11 +2,11 @@
 """At -30 dB no signal can be seen in a 1024-sample frame, so a classifier that looks at what does
 not depend on the signal's shape (the frame's power, how that power spreads over the frame, the
 noise floor) must be at chance. This trains a small classifier (one hidden layer, numpy only) on
-those statistics of exact-model frames of 12 classes written by quorvin-cli, and prints its
-accuracy on frames of another seed beside chance and chance's sampling error.
+those statistics of exact-model frames of every name (Noise among them) written by quorvin-cli,
+and prints its accuracy on frames of another seed beside chance and chance's sampling error.
 
-Usage: bench/chance_at_low_snr.py [QUORVIN_CLI] [--files N] [--snr DB]
-       (default build/default/cli/quorvin-cli, 600 files per class, -30 dB)
+Usage: bench/chance_at_low_snr.py [QUORVIN_CLI] [--files N] [--snr DB] [--names LIST]
+       (default build/default/cli/quorvin-cli, 300 files per class, -30 dB, every name)
 Exit status 0 when the accuracy is within three standard errors of chance, 1 otherwise."""
 
 import argparse
@@ -18,20 +18,19 @@ import tempfile
 
 import numpy as np
 
-NAMES = ["AM", "AM-SSB", "FM", "BPSK", "QPSK", "OQPSK", "8PSK", "QAM16", "QAM64", "QAM256", "4FSK", "GMSK"]
 FRAME = 1024
 
 
-def frames(cli, folder, files, snr, seed):
-    """The frames of one seeded run and their class numbers."""
-    subprocess.run([cli, "-m", ",".join(NAMES), "--signal-model", "exact", "--sample-rate", "100000",
+def frames(cli, names, folder, files, snr, seed):
+    """The frames of one seeded run and their class numbers (positions in `names`)."""
+    subprocess.run([cli, "-m", ",".join(names), "--signal-model", "exact", "--sample-rate", "100000",
                     "--samples-per-file", str(FRAME), "--files-per-modulation", str(files), "--snr-min", str(snr),
                     "--snr-max", str(snr), "--am-index-min", "0.2", "--seed", str(seed), "--format", "sigmf",
                     "--manifest", os.path.join(folder, "m.csv"), "--no-progress", "-q", "-o", folder], check=True)
     with open(os.path.join(folder, "m.csv"), newline="") as f:
         rows = list(csv.DictReader(f))
     x = np.stack([np.fromfile(os.path.join(folder, r["sample_file"]), dtype="<c8") for r in rows])
-    return x, np.array([NAMES.index(r["modulation"]) for r in rows])
+    return x, np.array([names.index(r["modulation"]) for r in rows])
 
 
 def statistics(x):
@@ -70,21 +69,27 @@ def train(features, labels, classes, epochs=400, hidden=32, rate=0.05, seed=0):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("cli", nargs="?", default="build/default/cli/quorvin-cli")
-    parser.add_argument("--files", type=int, default=600)
+    parser.add_argument("--files", type=int, default=300)
     parser.add_argument("--snr", type=float, default=-30.0)
+    parser.add_argument("--names", default="every", help="what -m takes (default every name)")
     arguments = parser.parse_args()
+    # The names in the run's order, as --list-modulations gives them (name, tab, group).
+    listed = subprocess.run([arguments.cli, "--list-modulations"], check=True, capture_output=True, text=True).stdout
+    asked = arguments.names.split(",")
+    names = [line.split("\t")[0] for line in listed.splitlines()
+             if "every" in asked or any(word in asked for word in line.split("\t"))]
     with tempfile.TemporaryDirectory() as work:
         os.mkdir(os.path.join(work, "train"))
         os.mkdir(os.path.join(work, "test"))
-        x_train, y_train = frames(arguments.cli, os.path.join(work, "train"), arguments.files, arguments.snr, 1)
-        x_test, y_test = frames(arguments.cli, os.path.join(work, "test"), arguments.files, arguments.snr, 2)
+        x_train, y_train = frames(arguments.cli, names, os.path.join(work, "train"), arguments.files, arguments.snr, 1)
+        x_test, y_test = frames(arguments.cli, names, os.path.join(work, "test"), arguments.files, arguments.snr, 2)
     f_train, f_test = statistics(x_train), statistics(x_test)
     mean, deviation = f_train.mean(0), f_train.std(0)
-    classify = train((f_train - mean) / deviation, y_train, len(NAMES))
+    classify = train((f_train - mean) / deviation, y_train, len(names))
     accuracy = float(np.mean(classify((f_test - mean) / deviation) == y_test))
-    chance = 1 / len(NAMES)
+    chance = 1 / len(names)
     error = np.sqrt(chance * (1 - chance) / len(y_test))
-    print(f"{len(NAMES)} classes, {len(y_test)} test frames of {FRAME} samples at {arguments.snr:g} dB")
+    print(f"{len(names)} classes, {len(y_test)} test frames of {FRAME} samples at {arguments.snr:g} dB")
     print(f"accuracy {accuracy:.4f}, chance {chance:.4f} +- {error:.4f} (one standard error)")
     return 0 if abs(accuracy - chance) <= 3 * error else 1
 

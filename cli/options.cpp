@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "common/text.h"
+#include "modulation/catalogue.h"
 #include "run/channel_file.h"
 #include "run/hdf5_container.h"
 #include "run/manifest.h"
@@ -323,8 +324,8 @@ void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads
 // Added in the order the help prints them: groups appear in the order of their first option.
 void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   p.modulations_option = app.add_option("-m,--modulations", p.modulations,
-                 "comma-separated names (case-sensitive), or 'all' for every name but CW and QAM1024; "
-                 "--list-modulations lists them")
+                 "comma-separated names (case-sensitive), 'all' for the form's 22 names, 'every' for every name, "
+                 "or a group's name (psk, qam, fsk, ...); --list-modulations lists each name with its group")
       ->option_text("NAMES REQUIRED")
       ->multi_option_policy(CLI::MultiOptionPolicy::Join)  // "-m QPSK -m AM" is "-m QPSK,AM": see below
       ->group(std::string(making));
@@ -540,6 +541,9 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   if (makes_scenes(request.settings) && p.save_settings) {
     return usage_error("--save-settings does not apply to --scene wideband: each emitter's labels are in the metadata");
   }
+  if (request.settings.exact.datatype != SigmfDatatype::cf32_le && request.format != SampleFormat::sigmf) {
+    return usage_error("--datatype applies to --format sigmf only");
+  }
   request.warnings = range_warnings(request.settings, p.texts);
   request.manifest = p.manifest;
   if (p.manifest_given && p.manifest.empty()) return usage_error("--manifest needs a file name");
@@ -676,8 +680,9 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
   }
   if (parsed.version) return ImmediateExit{0, std::string("quorvin-cli ") + program_version + "\n", ""};
   if (parsed.list_modulations) {
+    // Each name and, after a tab, its group (what `-m <group>` selects).
     std::string list;
-    for (const std::string& name : class_names()) list += name + "\n";
+    for (const ModulationRow& row : modulation_catalogue) list += std::string(row.name) + "\t" + std::string(modulation_group(row)) + "\n";
     return ImmediateExit{0, list, ""};
   }
   // Each -m's list as typed, joined by commas (CLI11's own join uses line breaks).

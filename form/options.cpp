@@ -74,19 +74,36 @@ std::string joined(const std::vector<std::string>& names) {
   return text;
 }
 
+// The selections besides the names: "all" (the form's names), "every" and each group's name.
+std::vector<std::string> selection_words() {
+  std::vector<std::string> words = {"all", "every"};
+  for (const ModulationRow& row : modulation_catalogue) {
+    const std::string group(modulation_group(row));
+    if (std::find(words.begin(), words.end(), group) == words.end()) words.push_back(group);
+  }
+  return words;
+}
+
 // The names asked for in catalogue order, each once, or the first unknown one refused.
 std::variant<std::vector<std::string>, Refusal> run_modulations(
     const std::vector<std::string>& names) {
   std::vector<std::string_view> wanted;
   for (const std::string& name : names) {
+    const std::size_t before = wanted.size();
     if (name == "all") {
       wanted.insert(wanted.end(), modulation_checkbox_names.begin(),
                     modulation_checkbox_names.end());
     } else if (find_modulation(name) != nullptr) {
       wanted.push_back(name);
     } else {
+      for (const ModulationRow& row : modulation_catalogue) {
+        if (name == "every" || name == modulation_group(row)) wanted.push_back(row.name);
+      }
+    }
+    if (wanted.size() == before) {
       return Refusal{Refusal::Kind::usage, "unknown modulation '" + marked_text(name) +
-                                               "'; known: " + joined(class_names()) + ", all"};
+                                               "'; known: " + joined(class_names()) + "; or " +
+                                               joined(selection_words())};
     }
   }
   std::vector<std::string> ordered;
@@ -162,7 +179,15 @@ std::variant<RunSettings, Refusal> read_options(const OptionRequest& request) {
                     [&option](const OptionDeclaration& d) { return d.option == option; });
     if (!known) return Refusal{Refusal::Kind::unknown_option, "", option};
   }
-  if (!exact) return settings;
+  if (!exact) {
+    for (const std::string& name : settings.modulations) {
+      if (!in_classic_model(*find_modulation(name))) {
+        return Refusal{Refusal::Kind::usage, "the classic model has no '" + marked_text(name) +
+                                                 "': it needs {--signal-model exact}"};
+      }
+    }
+    return settings;
+  }
   auto exact_settings = read_exact_options_marked(exact_texts);
   if (std::string* refusal = std::get_if<std::string>(&exact_settings))
     return Refusal{Refusal::Kind::input, std::move(*refusal)};

@@ -55,7 +55,7 @@ struct Refusal {
 };
 
 struct OptionRequest {
-  std::vector<std::string> modulations;  // names, "all" standing for the form's 22
+  std::vector<std::string> modulations;  // names, "all" (the form's 22), "every" or a group's name
   OptionTexts texts;
 };
 

@@ -3,7 +3,7 @@
 namespace quorvin {
 
 std::span<const SignalFamily* const> signal_families() {
-  static const SignalFamily* const all[] = {&linear_family, &keyed_family, &analog_family};
+  static const SignalFamily* const all[] = {&linear_family, &keyed_family, &analog_family, &noise_family};
   return all;
 }
 

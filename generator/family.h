@@ -78,7 +78,7 @@ struct WaveformParameters {
   double rolloff = 0.35;
   std::int32_t filter_span = 10;  // symbols; the pulse is truncated to +-span/2
   double fsk_index = 1.0;
-  double gmsk_bt = 0.3;
+  double gmsk_bt = 0.3;  // every Gaussian-filtered kind's
   std::optional<Seed> symbol_seed = std::nullopt;  // none: the device's
   // The family's own ranges' draws, one per FamilyRange in its order (0 where not drawn).
   std::span<const double> family_draws = {};
@@ -144,11 +144,14 @@ struct SignalFamily {
   double (*modulation_index)(const Waveform&, double fsk_index);
   // Values of its own drawn per file, at most 32; `draws` says which a name reads.
   std::span<const FamilyRange> ranges = {};
+  // No signal at all: the file is the receiver's noise alone (its SNR minus infinity).
+  bool silent = false;
 };
 
-extern const SignalFamily linear_family;  // PSK, QAM, APSK, OQPSK, Pi/4-DQPSK
-extern const SignalFamily keyed_family;   // FSK, MSK, GMSK
-extern const SignalFamily analog_family;  // AM, AM-SSB, FM, CW
+extern const SignalFamily linear_family;  // PSK, QAM, APSK, ASK, OOK, OQPSK, Pi/4-DQPSK
+extern const SignalFamily keyed_family;   // FSK, GFSK, MSK, GMSK of any order
+extern const SignalFamily analog_family;  // AM, AM-SSB, AM-DSB-SC, AM-LSB, AM-USB, FM, CW
+extern const SignalFamily noise_family;   // Noise
 
 // The module of a scheme.
 const SignalFamily& family_of(Scheme scheme);
@@ -165,6 +168,12 @@ Waveform analog_waveform(Route variant);
 
 // Whether the name's samples are the analog family's.
 inline bool is_analog(const Waveform& w) { return w.family != nullptr && w.family->analog; }
+
+// Whether the name makes no signal (Noise): no symbols, no carrier, only the receiver's noise.
+inline bool is_silent(const Waveform& w) { return w.family != nullptr && w.family->silent; }
+
+// Whether the name's samples carry symbols (its family is neither analog nor silent).
+inline bool is_digital(const Waveform& w) { return w.family != nullptr && !w.family->analog && !w.family->silent; }
 
 // The waveform's ranges: its family's; empty ranges without a family, or its fault thrown.
 WaveformRange prepare_waveform(const Waveform& w, const WaveformParameters& p);

@@ -1,4 +1,5 @@
-// The analog family: AM, AM-SSB, FM and CW as complex baseband around their carrier.
+// The analog family: AM, AM-SSB, AM-DSB-SC, AM-LSB, AM-USB, FM and CW as complex baseband around
+// their carrier.
 
 #include <algorithm>
 #include <cmath>
@@ -23,6 +24,19 @@ Sample ssb_sample(const WaveformParameters& p, double carrier, double message) {
   return p.amplitude * unit_phasor(carrier + sign * message);
 }
 
+Sample lsb_sample(const WaveformParameters& p, double carrier, double message) {
+  return p.amplitude * unit_phasor(carrier - message);
+}
+
+Sample usb_sample(const WaveformParameters& p, double carrier, double message) {
+  return p.amplitude * unit_phasor(carrier + message);
+}
+
+// The message times the carrier alone, sqrt(2) so that a unit amplitude has unit power.
+Sample dsb_sc_sample(const WaveformParameters& p, double carrier, double message) {
+  return p.amplitude * std::sqrt(2.0) * std::sin(message) * unit_phasor(carrier);
+}
+
 Sample fm_sample(const WaveformParameters& p, double carrier, double message) {
   return p.amplitude * unit_phasor(carrier + p.deviation / p.message_frequency * (std::cos(p.message_phase) - std::cos(message)));
 }
@@ -34,6 +48,9 @@ AnalogSample sample_of(Route variant) {
     case Route::am: return am_sample;
     case Route::am_ssb: return ssb_sample;
     case Route::fm: return fm_sample;
+    case Route::am_dsb_sc: return dsb_sc_sample;
+    case Route::am_lsb: return lsb_sample;
+    case Route::am_usb: return usb_sample;
     default: return cw_sample;
   }
 }
@@ -52,12 +69,15 @@ WaveformRange prepare(const Waveform& w, const WaveformParameters& p) {
   };
 }
 
-// The band of one side's choice relative to the carrier: AM the message either side, AM-SSB on
-// its side, FM Carson's rule, CW a line.
+// The band of one side's choice relative to the carrier: AM and DSB-SC the message either side,
+// a single sideband on its side, FM Carson's rule, CW a line.
 BandEdges edges(Route route, double message_frequency, double deviation, Sideband sideband) {
   const double fm = std::abs(message_frequency);
   switch (route) {
-    case Route::am: return {-fm, fm};
+    case Route::am:
+    case Route::am_dsb_sc: return {-fm, fm};
+    case Route::am_lsb: return {-fm, 0.0};
+    case Route::am_usb: return {0.0, fm};
     case Route::am_ssb: return sideband == Sideband::lower ? BandEdges{-fm, 0.0} : BandEdges{0.0, fm};
     case Route::fm: return {-(std::abs(deviation) + fm), std::abs(deviation) + fm};
     default: return {};

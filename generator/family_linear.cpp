@@ -1,4 +1,4 @@
-// The linear family: unit-energy constellation points (PSK, QAM, APSK, OQPSK, Pi/4-DQPSK)
+// The linear family: unit-energy constellation points (PSK, QAM, APSK, ASK, OOK, OQPSK, Pi/4-DQPSK)
 // through a pulse evaluated at the exact sample times.
 
 #include <algorithm>
@@ -32,6 +32,12 @@ std::optional<Signal> unit_energy_alphabet(const Waveform& w) {
     case Route::psk: all = psk_map(alphabet, w.order); break;
     case Route::qam32: all = qam32_map(alphabet); break;
     case Route::qam128: all = qam128_cross_map(alphabet); break;  // the textbook cross, not the classic corners
+    case Route::qam_cross: all = qam_cross_map(alphabet, w.order); break;
+    case Route::ask:
+      all = ask_map(alphabet, w.order);
+      mean_energy = (static_cast<double>(w.order) * w.order - 1.0) / 3.0;
+      break;
+    case Route::ook: all = ook_map(alphabet); break;
     default: all = apsk_map(alphabet, w.rings.counts, w.rings.radii); break;
   }
   if (mean_energy == 0.0) mean_energy = mean_power(all);

@@ -69,6 +69,14 @@ Signal modulate(const DigitalRoute& route, const Symbols& symbols, double symbol
     case Route::am_ssb:
     case Route::fm:
     case Route::cw: break;  // the run's own analog path, never routed here
+    case Route::ook:
+    case Route::ask:
+    case Route::qam_cross:
+    case Route::gfsk:
+    case Route::am_dsb_sc:
+    case Route::am_lsb:
+    case Route::am_usb:
+    case Route::noise: break;  // the exact model's alone: the classic model refuses their names
   }
   return {};
 }

@@ -14,6 +14,9 @@ ApskRings apsk_rings(std::int32_t order) {
     case 16: return {{4, 12}, {0.5, 1.5}};
     case 32: return {{4, 12, 16}, {0.3, 0.7, 1.2}};
     case 64: return {{8, 12, 20, 24}, {0.8, 1.2, 2.0, 2.5}};
+    // DVB-S2X's ring counts and radii: 128APSK of code rate 135/180, 256APSK of 116/180.
+    case 128: return {{16, 16, 16, 16, 16, 48}, {1.0, 1.715, 2.118, 2.681, 2.75, 3.819}};
+    case 256: return {{32, 32, 32, 32, 32, 32, 32, 32}, {1.0, 1.791, 2.405, 2.98, 3.569, 4.235, 5.078, 6.536}};
     default: return {};
   }
 }

@@ -46,12 +46,14 @@ Signal qam128_points() {
   return points;
 }
 
-// The textbook cross: the corner blocks are the points with |I| and |Q| both beyond 7.
-Signal qam128_cross_points() {
+// A textbook cross: the odd grid of `side` points a side without a `corner` x `corner` block at
+// each corner, the points with |I| and |Q| both beyond side - 1 - 2 corner.
+Signal cross_points(int side, int corner) {
   Signal points;
-  for (int q = -11; q <= 11; q += 2) {
-    for (int i = -11; i <= 11; i += 2) {
-      if (std::abs(i) > 7 && std::abs(q) > 7) continue;
+  const int edge = side - 1 - 2 * corner;
+  for (int q = 1 - side; q <= side - 1; q += 2) {
+    for (int i = 1 - side; i <= side - 1; i += 2) {
+      if (std::abs(i) > edge && std::abs(q) > edge) continue;
       points.emplace_back(i, q);
     }
   }
@@ -109,7 +111,27 @@ Signal qam128_map(const Symbols& symbols) {
 }
 
 Signal qam128_cross_map(const Symbols& symbols) {
-  return map_through(symbols, qam128_cross_points());
+  return map_through(symbols, cross_points(12, 2));
+}
+
+Signal qam_cross_map(const Symbols& symbols, std::int32_t modulation_order) {
+  switch (modulation_order) {
+    case 512: return map_through(symbols, cross_points(24, 4));
+    case 2048: return map_through(symbols, cross_points(48, 8));
+    default: return {};
+  }
+}
+
+Signal ask_map(const Symbols& symbols, std::int32_t modulation_order) {
+  Signal out(symbols.size());
+  for (std::size_t i = 0; i < symbols.size(); ++i) out[i] = {2.0 * symbols[i] - (modulation_order - 1), 0.0};
+  return out;
+}
+
+Signal ook_map(const Symbols& symbols) {
+  Signal out(symbols.size());
+  for (std::size_t i = 0; i < symbols.size(); ++i) out[i] = {symbols[i] == 0 ? 0.0 : 1.0, 0.0};
+  return out;
 }
 
 Signal apsk_map(const Symbols& symbols, const std::vector<std::int32_t>& ring_counts,

@@ -28,6 +28,17 @@ Signal qam128_map(const Symbols& symbols);
 // rows from Q = -11 up, each from I = -11; (0, 0) outside 0 .. 127.
 Signal qam128_cross_map(const Symbols& symbols);
 
+// 512- and 2048-QAM as the same cross as qam128_cross_map: the odd grid of 24 (48) points a side
+// without a 4 x 4 (8 x 8) block at each corner, mean energy 330 (1322); rows from Q = -(side - 1)
+// up; (0, 0) outside the alphabet. Empty for any other order.
+Signal qam_cross_map(const Symbols& symbols, std::int32_t modulation_order);
+
+// M-ASK on the real axis: symbol s at 2 s - (M - 1), so the levels +-1, +-3, ..., +-(M - 1).
+Signal ask_map(const Symbols& symbols, std::int32_t modulation_order);
+
+// On-off keying: symbol 0 at 0, any other at 1.
+Signal ook_map(const Symbols& symbols);
+
 // APSK on rings filled from the inside out, each starting at angle 0; (0, 0) outside the rings.
 // Empty when either list is empty or their lengths differ.
 Signal apsk_map(const Symbols& symbols, const std::vector<std::int32_t>& ring_counts,

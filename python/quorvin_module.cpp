@@ -2,6 +2,7 @@
 // plan drawn as quorvin-cli draws it, and one planned file synthesised on request. Every sample
 // comes from the core; the GIL is released while a file is made.
 
+#include <pybind11/functional.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -10,6 +11,7 @@
 #include <array>
 #include <complex>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <map>
 #include <optional>
@@ -23,6 +25,7 @@
 #include "generator/family.h"
 #include "modulation/catalogue.h"
 #include "platform/file_sync.h"
+#include "run/atomic_file.h"
 #include "run/dataset.h"
 #include "run/exact_file.h"
 #include "run/exact_options.h"
@@ -399,6 +402,9 @@ struct FileRequest {
   bool compress = false;
   bool save_settings = false;
   unsigned jobs = 1;
+  Shard shard;
+  // Told (files done, files of the shard, samples done) after each file, with the GIL held.
+  std::function<void(std::uint64_t, std::uint64_t, std::uint64_t)> progress;
 };
 
 std::filesystem::path utf8_path(const std::string& text) { return std::u8string(text.begin(), text.end()); }
@@ -428,6 +434,9 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
   if (format == SampleFormat::container && !hdf5_available()) {
     throw py::value_error("format hdf5: this build has no HDF5 support (the library was not found when it was built)");
   }
+  if (settings.exact.datatype != SigmfDatatype::cf32_le && format != SampleFormat::sigmf) {
+    throw py::value_error("datatype applies to format 'sigmf' only, not '" + request.format + "'");
+  }
   settings.output_folder = utf8_to_utf16(request.folder);
   settings.save_settings_file = request.save_settings;
   RunWrite write;
@@ -436,6 +445,7 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
   write.compress = request.compress;
   write.recorder = std::string("quorvin-python ") + QUORVIN_VERSION;
   write.run.jobs = std::max(1u, request.jobs);
+  write.run.shard = request.shard;
   write.run.output.format = format;
   write.run.output.write = {platform::sync_file_to_storage, {}, platform::hold_temporary, platform::remove_unheld_temporary};
   std::vector<std::string> problems;
@@ -444,11 +454,26 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
     problems.insert(problems.end(), produced.problems.begin(), produced.problems.end());
     if (!produced.saved && produced.problems.empty()) problems.push_back(utf16_to_utf8(produced.report));
   };
+  // A callback that raises stops the run (no further file is started) and is raised here after.
+  std::optional<py::error_already_set> progress_error;
+  if (request.progress) {
+    write.progress = [&request, &progress_error, stop = write.stop](const RunProgress& p) mutable {
+      if (progress_error) return;
+      py::gil_scoped_acquire locked;
+      try {
+        request.progress(p.files_done, p.files_total, p.samples_done);
+      } catch (py::error_already_set& error) {
+        progress_error.emplace(std::move(error));
+        stop.request_stop();
+      }
+    };
+  }
   WrittenRun run;
   {
     py::gil_scoped_release unlocked;
     run = write_run(settings, std::move(write));
   }
+  if (progress_error) throw std::move(*progress_error);
   if (run.refused == RefusedOutput::manifest) throw_os_error(request.manifest + ": cannot be written (" + run.refusal + ")");
   if (run.refused == RefusedOutput::container) throw_os_error(run.container_name + ": " + run.refusal);
   if (!output_kept(run.container)) problems.push_back(run.container_name + ": " + run.container_failure);
@@ -465,7 +490,8 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
   return out;
 }
 
-// Each name in class-index order with its family module ("linear", "keyed" or "analog") and order.
+// Each name in class-index order with its family module ("linear", "keyed", "analog" or "noise"),
+// order and group (what `-m <group>` selects).
 py::list catalogue() {
   py::list rows;
   for (const ModulationRow& row : modulation_catalogue) {
@@ -474,6 +500,7 @@ py::list catalogue() {
     entry["family"] = std::string(family_of(row.scheme).name);
     entry["order"] = row.alphabet;
     entry["on_form"] = row.on_form;
+    entry["group"] = std::string(modulation_group(row));
     rows.append(entry);
   }
   return rows;
@@ -506,14 +533,48 @@ PYBIND11_MODULE(_core, m) {
   m.def("class_names", [] { return class_names(); }, "Every modulation name in class-index order.");
   m.def("write_files",
         [](const RunSettings& settings, std::uint32_t seed, const std::string& folder, const std::string& format,
-           const std::string& manifest, bool compress, bool save_settings, unsigned jobs) {
+           const std::string& manifest, bool compress, bool save_settings, unsigned jobs, std::uint32_t shard_index,
+           std::uint32_t shard_count, std::function<void(std::uint64_t, std::uint64_t, std::uint64_t)> progress) {
+          if (shard_count == 0 || shard_index >= shard_count) {
+            throw py::value_error("shard takes (K, N) with 0 <= K < N, not (" + std::to_string(shard_index) + ", " +
+                                  std::to_string(shard_count) + ")");
+          }
           return write_files(settings, seed,
                              {.folder = folder, .format = format, .manifest = manifest, .compress = compress,
-                              .save_settings = save_settings, .jobs = jobs});
+                              .save_settings = save_settings, .jobs = jobs, .shard = {shard_index, shard_count},
+                              .progress = std::move(progress)});
         },
         py::arg("settings"), py::arg("seed"), py::arg("folder"), py::arg("format"), py::arg("manifest"),
-        py::arg("compress"), py::arg("save_settings"), py::arg("jobs"),
-        "Writes a seeded run's files as quorvin-cli does; a summary dict, OSError for an output that cannot be opened.");
+        py::arg("compress"), py::arg("save_settings"), py::arg("jobs"), py::arg("shard_index") = 0,
+        py::arg("shard_count") = 1, py::arg("progress") = nullptr,
+        "Writes a seeded run's files (or shard K/N's) as quorvin-cli does; a summary dict, OSError for an output that "
+        "cannot be opened. progress(files_done, files_total, samples_done) after each file.");
+  m.def("write_file",
+        [](const std::string& path, const py::bytes& data) {
+          const std::string text = data;
+          const WriteContext context{.sync = platform::sync_file_to_storage, .abandon = {},
+                                     .hold = platform::hold_temporary,
+                                     .remove_stale = platform::remove_unheld_temporary};
+          std::string failure;
+          {
+            py::gil_scoped_release unlocked;
+            AtomicFileWriter writer(utf8_path(path), context);
+            writer.append(text);
+            if (!writer.finish()) failure = writer.failure();
+          }
+          if (!failure.empty()) throw_os_error(path + ": " + failure);
+        },
+        py::arg("path"), py::arg("data"),
+        "Writes data to path as every output file is written: a held temporary beside it, flushed to the disk, "
+        "renamed into place; OSError naming the path otherwise, an earlier file left as it was.");
+  m.def("remove_stale_temporaries",
+        [](const std::string& folder) {
+          const WriteContext context{.sync = nullptr, .abandon = {}, .hold = platform::hold_temporary,
+                                     .remove_stale = platform::remove_unheld_temporary};
+          py::gil_scoped_release unlocked;
+          return remove_stale_temporaries(utf8_path(folder), context);
+        },
+        py::arg("folder"), "Removes the temporaries killed writers left in folder (none a live writer holds); how many.");
   m.def("label_units", &label_units, "Each label key's unit (Hz, dB, Baud, ...; empty for a ratio or text).");
   m.def("constellation", &constellation, py::arg("name"),
         "The distinct unit-energy points of a linear name's symbols (complex128), as its files carry them; empty for "
@@ -528,5 +589,5 @@ PYBIND11_MODULE(_core, m) {
         py::arg("frequency_deviation") = 0.0, py::arg("sideband") = "",
         "The band (low, high) Hz a file's signal occupies around its centre (0 Hz, or an analog name's carrier), "
         "from its labels, as the band check sizes it.");
-  m.def("catalogue", &catalogue, "Every modulation name in class-index order: name, family, order, on_form.");
+  m.def("catalogue", &catalogue, "Every modulation name in class-index order: name, family, order, on_form, group.");
 }

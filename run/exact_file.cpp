@@ -54,6 +54,12 @@ WaveformRange waveform_range(const RunSettings& s, const PlannedFile& file, std:
                                               .sideband = file.sideband});
 }
 
+// The level of the receiver's noise, dB below the unit nominal power: the file's SNR, except for a
+// file without a signal, whose SNR is minus infinity and whose noise has the power it drew.
+double noise_snr_db(const PlannedFile& file) {
+  return is_silent(waveform_of(file)) ? -10.0 * std::log10(file.noise_power) : file.snr_db;
+}
+
 std::size_t file_length(const RunSettings& s, const PlannedFile& file) {
   const double samples = exact_file_samples(s, file);
   if (samples < 0.0) throw std::invalid_argument("num_symbols must not be negative.");
@@ -124,7 +130,7 @@ Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std:
     signal = Signal(signal.begin() + static_cast<std::ptrdiff_t>(before),
                     signal.begin() + static_cast<std::ptrdiff_t>(before + length));
   }
-  signal = add_white_noise(std::move(signal), file.snr_db, noise_seed);
+  signal = add_white_noise(std::move(signal), noise_snr_db(file), noise_seed);
   if (d.iq_amplitude || d.dc_i) {
     signal = apply_iq_imbalance(std::move(signal), d.iq_amplitude.value_or(0.0), d.iq_phase.value_or(0.0),
                                 d.dc_i.value_or(0.0), d.dc_q.value_or(0.0));
@@ -146,7 +152,7 @@ std::uint64_t exact_stage_seed(std::uint64_t noise_seed, std::uint64_t stage) { 
 
 double exact_file_samples(const RunSettings& s, const PlannedFile& file) {
   if (s.exact.samples_per_file > 0) return static_cast<double>(s.exact.samples_per_file);
-  if (is_analog(waveform_of(file))) return s.num_symbols;
+  if (const Waveform w = waveform_of(file); is_analog(w) || is_silent(w)) return s.num_symbols;
   return std::round(s.num_symbols * (s.sample_rate / file.symbol_rate));
 }
 
@@ -190,7 +196,7 @@ SampleStream prepare_exact_file(const RunSettings& s, const PlannedFile& file) {
   if (streams(file.impairments)) {
     // Everything that may refuse the file (its rates, its length) is checked here, before a block.
     PlainChain chain{waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0), length, exact_carrier_offset(s, file),
-                     s.sample_rate, file.snr_db, file.seeds.noise ? *file.seeds.noise : device_seed()};
+                     s.sample_rate, noise_snr_db(file), file.seeds.noise ? *file.seeds.noise : device_seed()};
     return {length, [chain = std::move(chain)](const SampleSink& sink) { emit_plain_file(chain, sink); }};
   }
   auto whole = std::make_shared<const Signal>(synthesize_whole_file(s, file, length));
@@ -245,6 +251,16 @@ ChannelPath exact_channel_path(const RunSettings& s, const PlannedFile& file, st
                                   stage_seed(*file.seeds.noise, 3), before, samples, before);
   }
   return path;
+}
+
+double ci16_full_scale(const PlannedFile& file) {
+  double power = 1.0;
+  if (is_silent(waveform_of(file))) {
+    power = file.noise_power;
+  } else if (std::isfinite(file.snr_db)) {
+    power += std::pow(10.0, -file.snr_db / 10.0);
+  }
+  return 4.0 * std::sqrt(power);
 }
 
 }  // namespace quorvin

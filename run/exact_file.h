@@ -14,14 +14,15 @@
 namespace quorvin {
 
 // Samples in an exact-model file: the fixed frame length when set, else the symbols' duration at
-// the sample rate (rounded) or, for analog names, the symbol count.
+// the sample rate (rounded) or, for analog names and Noise, the symbol count.
 double exact_file_samples(const RunSettings& settings, const PlannedFile& file);
 
 // The finished samples of `file` (exact_file_samples long): amplifier, fading, carrier offset
 // (mixing, frequency offset and the clock's share of the RF carrier), carrier phase and phase
 // noise, sample clock, white noise at the file's SNR (relative to the unit nominal power every
 // file of the model has, whatever its class or stages), IQ imbalance and DC offset,
-// quantisation. Stages the file did not draw are skipped. Throws what the generator throws.
+// quantisation. Stages the file did not draw are skipped. Noise's file is silence through the same
+// chain, so its samples are unit-power noise with the receiver's stages after it. Throws what the generator throws.
 Signal synthesize_exact_file(const RunSettings& settings, const PlannedFile& file);
 
 // Samples per block of a streamed file: a multiple of the carrier offset's 256-sample refresh.
@@ -92,5 +93,10 @@ FadingChannel exact_fading_channel(const RunSettings& settings, const PlannedFil
 
 // The seed of one stage's random numbers (1 fading, 3 phase noise) from a file's noise seed.
 std::uint64_t exact_stage_seed(std::uint64_t noise_seed, std::uint64_t stage);
+
+// The amplitude a ci16_le recording's 32767 stands for: 4 times the file's nominal RMS (its unit
+// signal power and its noise's), so that I or Q saturates about once in 10^8 samples of Gaussian
+// noise. Values are round(x 32767 / full scale), saturating.
+double ci16_full_scale(const PlannedFile& file);
 
 }  // namespace quorvin

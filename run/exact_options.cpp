@@ -134,6 +134,10 @@ bool read_overlap(std::string_view text, ExactSettings& into) {
   into.scene.overlap = text == "any" ? SceneOverlap::any : SceneOverlap::none;
   return true;
 }
+bool read_datatype(std::string_view text, ExactSettings& into) {
+  return read_choice<SigmfDatatype, &ExactSettings::datatype>(
+      text, into, {{"cf32_le", SigmfDatatype::cf32_le}, {"ci16_le", SigmfDatatype::ci16_le}});
+}
 bool read_sideband(std::string_view text, ExactSettings& into) {
   return read_choice<std::optional<Sideband>, &ExactSettings::sideband>(
       text, into, {{"lower", Sideband::lower}, {"upper", Sideband::upper}, {"random", std::nullopt}});
@@ -231,8 +235,8 @@ const ExactRow option_rows[] = {
                "a number above 0 up to 16",
                decimal_range<&S::fsk_index_min, &S::fsk_index_max, 0, 16, 1, true>},
     ExactRange{"--gmsk-bt", "gmsk_bt", {"0.3", "0.3"},
-               {"lowest GMSK bandwidth-time product drawn (exact)",
-                "highest GMSK bandwidth-time product drawn (exact)"},
+               {"lowest bandwidth-time product of the Gaussian-filtered names (GMSK, GFSK) drawn (exact)",
+                "highest bandwidth-time product of the Gaussian-filtered names (GMSK, GFSK) drawn (exact)"},
                "a number from 0.1 to 10",
                decimal_range<&S::gmsk_bt_min, &S::gmsk_bt_max, 1, 100, 10>},
     ExactOption{
@@ -297,6 +301,10 @@ const ExactRow option_rows[] = {
                {"shortest burst of a scene's emitter, fraction of the capture (exact)",
                 "longest burst, fraction of the capture (exact)"},
                "a number above 0 up to 1", decimal_range<&C::burst_min, &C::burst_max, 0, 1, 1, true>},
+    ExactOption{"--datatype", "datatype", PairEnd::none, "cf32_le",
+                "sample type of --format sigmf: cf32_le (complex float32) or ci16_le (complex int16: I and Q each "
+                "32767 / full scale, the full scale 4 times the file's nominal RMS, recorded as quorvin:full_scale) (exact)",
+                "cf32_le or ci16_le", read_datatype},
     // Channel impairments, each off until asked for.
     ExactOption{"--fading", "fading", PairEnd::none, "none",
                 "multipath fading: none, rayleigh or rician (exact)", "none, rayleigh or rician",
@@ -444,7 +452,8 @@ double symbol_rate_ceiling(const RunSettings& s, const std::string& name) {
 std::optional<Reach> reach_at(const RunSettings& s, const std::string& name, double symbol_rate) {
   const ExactSettings& x = s.exact;
   const Waveform w = resolve_waveform(name);
-  if (w.family == nullptr) return std::nullopt;  // a name's own fault is reported with its file
+  // A name's own fault is reported with its file; noise alone fills any band.
+  if (w.family == nullptr || is_silent(w)) return std::nullopt;
   FamilyBand band = w.family->band(w, {.symbol_rate = symbol_rate,
                                              .pulse = x.pulse,
                                              .rolloff = std::max(x.rolloff_min, x.rolloff_max),
@@ -571,6 +580,9 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
   }
   if (settings.scene.kind != SceneKind::none && settings.save_channel) {
     return std::string("{--save-channel} does not apply to {--scene wideband}: each emitter has its own channel");
+  }
+  if (settings.scene.kind != SceneKind::none && settings.datatype != SigmfDatatype::cf32_le) {
+    return std::string("{--datatype ci16_le} does not apply to {--scene wideband}: scenes are written as cf32_le");
   }
   return settings;
 }

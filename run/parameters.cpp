@@ -29,10 +29,13 @@ const Waveform& waveform(const Facts& f) { return f.resolved; }
 DrawnParameters uses(const Facts& f) { return drawn_parameters(waveform(f)); }
 
 bool analog(const Facts& f) { return is_analog(waveform(f)); }
+// A name without a family (made by hand) keeps the digital labels it always had.
+bool digital(const Facts& f) { return !analog(f) && !is_silent(waveform(f)); }
+bool silent(const Facts& f) { return is_silent(waveform(f)); }
 bool exact(const Facts& f) { return f.settings.signal_model == SignalModel::exact; }
 
 bool keyed(const Facts& f) { return waveform(f).family != nullptr && waveform(f).family->modulation_index != nullptr; }
-bool linear(const Facts& f) { return !analog(f) && !keyed(f); }
+bool linear(const Facts& f) { return digital(f) && !keyed(f); }
 bool framed(const Facts& f) { return exact(f) && f.settings.exact.samples_per_file > 0; }
 
 // The symbol timing the file's samples realise.
@@ -92,7 +95,7 @@ std::string_view pulse_name(PulseShape shape) {
   return "";
 }
 
-Value for_digital(const Facts& f, double value) { return analog(f) ? Value{} : Value{value}; }
+Value for_digital(const Facts& f, double value) { return digital(f) ? Value{value} : Value{}; }
 Value for_analog(const Facts& f, double value) { return analog(f) ? Value{value} : Value{}; }
 
 Value seed(const Facts& f, const std::optional<Seed>& value) {
@@ -119,20 +122,22 @@ const Definition definitions[] = {
      [](const Facts& f) { return Value{f.settings.mix_frequency}; }},
     // One key, two labels: a digital file counts symbols, an analog one samples.
     {{"num_symbols", "Number of Symbols", "", true, trailing, ParameterType::whole},
-     [](const Facts& f) { return analog(f) || framed(f) ? Value{} : Value{std::int64_t{f.settings.num_symbols}}; }},
+     [](const Facts& f) { return !digital(f) || framed(f) ? Value{} : Value{std::int64_t{f.settings.num_symbols}}; }},
     {{"num_symbols", "Number of Samples", "", true, trailing, ParameterType::whole},
      [](const Facts& f) {
-       if (!analog(f)) return Value{};
+       if (digital(f)) return Value{};
        return Value{exact(f) ? static_cast<std::int64_t>(exact_file_samples(f.settings, f.file)) : f.settings.num_symbols};
      }},
     {{"snr_db", "SNR", " dB", true, trailing}, [](const Facts& f) { return Value{f.file.snr_db}; }},
+    {{"noise_power_db", "Noise Power", " dB", true, none},
+     [](const Facts& f) { return silent(f) ? Value{10.0 * std::log10(f.file.noise_power)} : Value{}; }},
     {{"symbol_rate", "Symbol Rate", " Baud", true, trailing},
      [](const Facts& f) { return for_digital(f, f.file.symbol_rate); }},
     {{"timing_error", "Symbol Timing Error", "", true, trailing},
      [](const Facts& f) { return for_digital(f, f.file.timing_error); }},
     // The exact model offsets analog carriers too.
     {{"frequency_offset", "Frequency Offset", " Hz", true, trailing},
-     [](const Facts& f) { return analog(f) && !exact(f) ? Value{} : Value{f.file.frequency_offset}; }},
+     [](const Facts& f) { return (analog(f) && !exact(f)) || silent(f) ? Value{} : Value{f.file.frequency_offset}; }},
     {{"amplitude", "Amplitude", "", true, trailing}, [](const Facts& f) { return for_analog(f, f.file.amplitude); }},
     {{"message_frequency", "Message Frequency", " Hz", true, trailing},
      [](const Facts& f) {
@@ -145,7 +150,7 @@ const Definition definitions[] = {
     {{"frequency_deviation", "Frequency Deviation", " Hz", true, trailing},
      [](const Facts& f) { return uses(f).deviation ? Value{f.settings.analog_deviation} : Value{}; }},
     {{"symbol_seed", "", "", true, trailing, ParameterType::whole},
-     [](const Facts& f) { return analog(f) ? Value{} : seed(f, f.file.seeds.symbols); }},
+     [](const Facts& f) { return digital(f) ? seed(f, f.file.seeds.symbols) : Value{}; }},
     {{"noise_seed", "", "", true, trailing, ParameterType::whole}, [](const Facts& f) { return seed(f, f.file.seeds.noise); }},
     // What the samples realise, beside what was drawn; in the exact model the two agree.
     {{"signal_model", "", "", true, trailing, ParameterType::text}, [](const Facts& f) { return exact(f) ? Value{} : Value{std::string("classic")}; }},
@@ -251,7 +256,7 @@ const Definition definitions[] = {
     {{"message_phase", "Message Phase", " rad", true, exact_trailing},
      [](const Facts& f) { return exact(f) && uses(f).message ? for_analog(f, f.file.message_phase) : Value{}; }},
     {{"total_carrier_offset", "Total Carrier Offset", " Hz", true, exact_trailing},
-     [](const Facts& f) { return exact(f) ? Value{exact_total_carrier_offset(f.settings, f.file)} : Value{}; }},
+     [](const Facts& f) { return exact(f) && !silent(f) ? Value{exact_total_carrier_offset(f.settings, f.file)} : Value{}; }},
     {{"run_seed", "", "", true, none, ParameterType::whole},
      [](const Facts& f) { return f.run_seed ? Value{std::int64_t{*f.run_seed}} : Value{}; }},
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "channel/gaussian.h"
 #include "run/exact_file.h"
@@ -83,7 +84,19 @@ std::optional<PlannedFile> RunPlan::next() {
   const DrawnParameters uses = drawn_parameters(*file.waveform);
   const RunSettings& named = drawing();
   // The order of the draws is fixed: it decides which file gets which values.
-  if (is_analog(*file.waveform)) {
+  if (is_silent(*file.waveform)) {
+    // No signal, so no SNR; the noise takes the power any other file of the drawn SNR has (unit
+    // nominal power plus its noise), so a frame's power tells no class at any SNR.
+    const double snr_db = draw_uniform(named.snr_min_db, named.snr_max_db, source_);
+    file.noise_power = 1.0 + std::pow(10.0, -snr_db / 10.0);
+    file.snr_db = -std::numeric_limits<double>::infinity();
+    if (named.signal_model == SignalModel::exact) {
+      draw_impairments(file);
+      // The stages before the receiver's noise would act on silence: neither applied nor labelled.
+      const ImpairmentDraws d = file.impairments;
+      file.impairments = {.iq_amplitude = d.iq_amplitude, .iq_phase = d.iq_phase, .dc_i = d.dc_i, .dc_q = d.dc_q, .adc_bits = d.adc_bits};
+    }
+  } else if (is_analog(*file.waveform)) {
     file.amplitude = draw_uniform(named.amplitude_min, named.amplitude_max, source_);
     file.snr_db = draw_uniform(named.snr_min_db, named.snr_max_db, source_);
     if (named.signal_model == SignalModel::classic) {

@@ -60,6 +60,8 @@ struct PlannedFile {
   Sideband sideband = Sideband::lower;
   // The family's own ranges' draws, one per FamilyRange of its family (0 where not drawn).
   std::vector<double> family_draws = {};
+  // Noise: the power of its noise relative to the unit nominal power (its SNR is minus infinity).
+  double noise_power = 1.0;
   ImpairmentDraws impairments = {};
   // A scene's emitters, drawn by the dataset driver in scene runs (run/scene.h); none otherwise.
   std::shared_ptr<const Scene> scene = nullptr;

@@ -97,10 +97,12 @@ struct PendingFile {
   }
 };
 
-void fill_samples(PendingFile& samples, const SampleStream& stream, const OutputOptions& output) {
-  stream.emit([&samples, format = output.format](std::span<const Sample> block) {
+void fill_samples(PendingFile& samples, const SampleStream& stream, const OutputOptions& output, double ci16_scale) {
+  stream.emit([&samples, format = output.format, ci16_scale](std::span<const Sample> block) {
     if (format == SampleFormat::csv) {
       append_sample_lines(samples.writer, block);
+    } else if (ci16_scale > 0.0) {
+      append_ci16_samples(samples.writer, block, ci16_scale);
     } else {
       append_cf32_samples(samples.writer, block);
     }
@@ -144,7 +146,8 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   const bool sigmf = output.format == SampleFormat::sigmf;
   // Every file of the set is complete under its temporary name before any is put in place.
   PendingFile data(s, file, sample_extension(output.format), output);
-  fill_samples(data, samples, output);
+  const bool ci16 = sigmf && s.signal_model == SignalModel::exact && s.exact.datatype == SigmfDatatype::ci16_le;
+  fill_samples(data, samples, output, ci16 ? 32767.0 / ci16_full_scale(file) : 0.0);
   std::optional<PendingFile> metadata;
   if (sigmf) fill_text(metadata.emplace(s, file, ".sigmf-meta", output), output.sigmf_metadata(file, samples.length));
   std::optional<PendingFile> settings;

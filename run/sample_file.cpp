@@ -207,4 +207,25 @@ void append_cf32_samples(AtomicFileWriter& writer, std::span<const Sample> sampl
   }
 }
 
+void append_ci16_samples(AtomicFileWriter& writer, std::span<const Sample> samples, double scale) {
+  constexpr std::size_t block_samples = 2048;
+  std::array<char, 4 * block_samples> bytes{};
+  const auto level = [scale](double x) {
+    const double scaled = std::round(x * scale);
+    if (std::isnan(scaled)) return std::uint16_t{0};
+    return static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp(scaled, -32767.0, 32767.0)));
+  };
+  for (std::size_t at = 0; at < samples.size(); at += block_samples) {
+    const std::size_t count = std::min(block_samples, samples.size() - at);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::uint16_t parts[2] = {level(samples[at + k].real()), level(samples[at + k].imag())};
+      for (std::size_t i = 0; i < 2; ++i) {
+        bytes[4 * k + 2 * i] = static_cast<char>(parts[i] & 0xFF);
+        bytes[4 * k + 2 * i + 1] = static_cast<char>(parts[i] >> 8);
+      }
+    }
+    writer.append(std::string_view(bytes.data(), 4 * count));
+  }
+}
+
 }  // namespace quorvin

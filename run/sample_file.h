@@ -42,6 +42,10 @@ void append_sample_lines(AtomicFileWriter& writer, std::span<const Sample> sampl
 // Appends every sample as two little-endian IEEE float32 values, I then Q (8 bytes a sample).
 void append_cf32_samples(AtomicFileWriter& writer, std::span<const Sample> samples);
 
+// Appends samples as ci16_le: I then Q, each round(x * scale) saturated to -32767 .. 32767 (NaN
+// as 0), two little-endian bytes.
+void append_ci16_samples(AtomicFileWriter& writer, std::span<const Sample> samples, double scale);
+
 // Writes every sample as I "," Q CR LF, replacing any earlier file. False, with no file left
 // behind, when the file cannot be created, written or closed completely.
 bool write_sample_file(const std::filesystem::path& path, const Signal& signal);

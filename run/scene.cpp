@@ -170,12 +170,19 @@ std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& ke
   auto scene = std::make_shared<Scene>();
   const std::uint64_t seed = splitmix64(splitmix64(scene_salt ^ key.draw_seed) ^ key.position);
   Uniform u{GaussianSource(seed)};
-  const auto count = static_cast<std::size_t>(u.whole(s.exact.scene.emitters_min, s.exact.scene.emitters_max));
+  // A silent name (Noise) makes no emitter: its scenes are the receiver's noise alone, and no
+  // other scene draws it.
+  std::vector<const std::string*> audible;
+  for (const std::string& name : s.modulations) {
+    if (!is_silent(resolve_waveform(name))) audible.push_back(&name);
+  }
+  const bool silent = is_silent(waveform_of(host)) || audible.empty();
+  const auto count =
+      silent ? std::size_t{0} : static_cast<std::size_t>(u.whole(s.exact.scene.emitters_min, s.exact.scene.emitters_max));
   const ImpairmentDraws& receiver = host.impairments;
   for (std::size_t k = 0; k < count; ++k) {
     const std::string& name =
-        k == 0 ? host.modulation
-               : s.modulations[static_cast<std::size_t>(u.whole(0, static_cast<std::int64_t>(s.modulations.size()) - 1))];
+        k == 0 ? host.modulation : *audible[static_cast<std::size_t>(u.whole(0, static_cast<std::int64_t>(audible.size()) - 1))];
     const auto emitter_seed = static_cast<std::uint32_t>(splitmix64(seed ^ ((k + 1) << 40)) & 0xFFFFFFFFull);
     SceneEmitter e;
     e.file = draw_emitter_file(s, name, emitter_seed, key.seed_files);

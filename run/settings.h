@@ -22,6 +22,9 @@ enum class RateScale { linear, log };        // how the symbol rate's range is d
 
 enum class Fading { none, rayleigh, rician };
 
+// The sample type of SigMF recordings: complex float32, or complex int16 at a per-file full scale.
+enum class SigmfDatatype { cf32_le, ci16_le };
+
 // The exact model's channel impairments. Every one is off by default; a range of 0 .. 0 is off.
 struct ImpairmentSettings {
   Fading fading = Fading::none;
@@ -106,6 +109,7 @@ struct ExactSettings {
   FamilyRanges family_ranges;  // the families' own ranges (generator/family.h), every key given
   std::int64_t samples_per_file = 0;  // every file this long; 0: the symbol count decides
   bool save_channel = false;  // write the time-varying channel beside each file (an output choice)
+  SigmfDatatype datatype = SigmfDatatype::cf32_le;  // of --format sigmf's recordings (an output choice)
   ImpairmentSettings impairments;
   SceneSettings scene;
 };

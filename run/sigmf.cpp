@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "modulation/catalogue.h"
+#include "run/exact_file.h"
 #include "run/manifest.h"
 #include "run/parameters.h"
 #include "run/scene.h"
@@ -22,10 +23,11 @@ json number(double value) { return std::isfinite(value) ? json(value) : json(nul
 
 // The signal extension's classification of a file: its catalogue row's, with the variants the
 // file chose itself in place of the row's fixed text where the file has them (the exact model's
-// drawn GMSK BT, its AM-SSB sideband), so the annotation never contradicts the file.
+// drawn Gaussian BT, its AM-SSB sideband), so the annotation never contradicts the file. Nothing
+// for a name without a signal.
 json signal_detail(const std::string& name, const std::vector<ParameterRow>& rows) {
   const ModulationRow* row = find_modulation(name);
-  if (row == nullptr) return json::object();
+  if (row == nullptr || row->signal.mod_class.empty()) return json::object();
   const SignalClass& c = row->signal;
   json detail;
   detail["type"] = row->family == Family::analog ? "analog" : "digital";
@@ -36,7 +38,10 @@ json signal_detail(const std::string& name, const std::vector<ParameterRow>& row
     if (!value.empty()) detail[key] = value;
   }
   for (const ParameterRow& r : rows) {
-    if (r.kind->key == "gmsk_bt") detail["class_variant"] = "GMSK, BT " + cell_text(r.value);
+    if (r.kind->key == "gmsk_bt") {
+      const std::string_view kind = c.class_variant.substr(0, c.class_variant.find(','));  // "GMSK" or "GFSK"
+      detail["class_variant"] = std::string(kind) + ", BT " + cell_text(r.value);
+    }
     if (r.kind->key == "sideband") detail["carrier_variant"] = cell_text(r.value) + " sideband";
   }
   return detail;
@@ -96,8 +101,9 @@ std::string sigmf_metadata(const SigmfRecording& recording) {
   const RunSettings& s = recording.settings;
   const PlannedFile& file = recording.file;
   const std::string recorder(recording.recorder);
+  const bool ci16 = s.signal_model == SignalModel::exact && s.exact.datatype == SigmfDatatype::ci16_le;
   json global = {
-      {"core:datatype", "cf32_le"},
+      {"core:datatype", ci16 ? "ci16_le" : "cf32_le"},
       {"core:version", "1.2.5"},
       {"core:sample_rate", s.sample_rate},
       {"core:num_channels", 1},
@@ -111,12 +117,13 @@ std::string sigmf_metadata(const SigmfRecording& recording) {
   if (file.scene) return scene_metadata(recording, std::move(global));
   const std::vector<ParameterRow> rows = file_parameters({s, file, recording.run_seed});
   global.update(quorvin_parameters(rows));
+  if (ci16) global["quorvin:full_scale"] = ci16_full_scale(file);
   const json capture = {{"core:sample_start", 0}, {"core:frequency", s.mix_frequency}};
-  const json annotation = {{"core:sample_start", 0},
-                           {"core:sample_count", recording.samples},
-                           {"core:label", file.modulation},
-                           {"core:generator", recorder},
-                           {"signal:detail", signal_detail(file.modulation, rows)}};
+  json annotation = {{"core:sample_start", 0},
+                     {"core:sample_count", recording.samples},
+                     {"core:label", file.modulation},
+                     {"core:generator", recorder}};
+  if (json detail = signal_detail(file.modulation, rows); !detail.empty()) annotation["signal:detail"] = std::move(detail);
   const json meta = {{"global", global}, {"captures", json::array({capture})}, {"annotations", json::array({annotation})}};
   return meta.dump(2) + "\n";
 }

@@ -16,7 +16,7 @@ namespace quorvin {
 struct SigmfRecording {
   const RunSettings& settings;
   const PlannedFile& file;
-  std::uint64_t samples = 0;               // cf32_le samples in the .sigmf-data
+  std::uint64_t samples = 0;               // samples in the .sigmf-data
   std::optional<std::uint32_t> run_seed;   // a seeded run's, whose per-file seeds are recorded too
   std::string_view recorder;               // "quorvin-cli 0.1.0"
 };

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "run/plan.h"
 #include "run/seeds.h"
 #include "parameter_names.h"
+#include "blind_rate.h"
+#include "form/options.h"
 
 namespace quorvin {
 
@@ -58,7 +61,8 @@ TEST_P(EveryName, ResolvesToItsFamily) {
   ASSERT_NE(w.row, nullptr);
   EXPECT_EQ(w.row->name, row.name);
   EXPECT_EQ(w.family, &family_of(row.scheme));
-  EXPECT_EQ(is_analog(w), row.family == Family::analog);
+  EXPECT_EQ(is_analog(w) || is_silent(w), row.family == Family::analog);
+  EXPECT_EQ(is_silent(w), row.name == "Noise");
   EXPECT_EQ(w.variant, row.route);
   EXPECT_EQ(w.order, row.alphabet);
 }
@@ -78,14 +82,16 @@ CleanFile clean_file(const ModulationRow& row) {
   s.num_symbols = 1 << 16;
   s.exact.samples_per_file = 1 << 16;
   s.sample_rate = 20000.0;
-  s.symbol_rate_min = s.symbol_rate_max = 1000.0;
+  // A fractional ratio, wide enough for 16FSK's tones at index 1.
+  s.symbol_rate_min = s.symbol_rate_max = 20000.0 / 17.3;
   s.analog_carrier_frequency = 2000.0;
   s.analog_deviation = 1500.0;
   s.exact.message_frequency_min = s.exact.message_frequency_max = 310.0;
   RunPlan plan(s, 11);
   PlannedFile file = *plan.next();
   file.seeds = derive_file_seeds(11, file.modulation, file.index);  // the device's symbols would vary run by run
-  file.snr_db = std::numeric_limits<double>::infinity();
+  if (!is_silent(waveform_of(file))) file.snr_db = std::numeric_limits<double>::infinity();
+  file.noise_power = 1.0;  // Noise's without a receiver's noise on top
   Signal samples = synthesize_exact_file(s, file);
   return {std::move(s), std::move(file), std::move(samples)};
 }
@@ -129,15 +135,24 @@ double carson_share(double deviation, double fm) {
   return share;
 }
 
-// Every name has unit mean power, and its band check's band holds 99 % of its power (FM: what
-// Carson's rule spans, which may be less).
-TEST_P(EveryName, UnitPowerWithinItsCheckedBand) {
+// Every name has unit mean power and the asked length, its band check's band holds 99 % of its
+// power (FM: what Carson's rule spans, which may be less), and a digital name's symbol rate is
+// found blind within 0.1 %.
+TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   const CleanFile c = clean_file(GetParam());
   const Waveform w = waveform_of(c.file);
   ASSERT_EQ(c.samples.size(), std::size_t{1} << 16);
   double power = 0.0;
   for (const Sample& v : c.samples) power += std::norm(v);
   EXPECT_NEAR(power / static_cast<double>(c.samples.size()), 1.0, 0.03);
+  if (is_digital(w)) {
+    const test::RateFeature feature = w.family == &keyed_family ? test::RateFeature::frequency_change
+                                      : w.variant == Route::oqpsk ? test::RateFeature::in_phase
+                                                                  : test::RateFeature::envelope;
+    const double rate = test::strongest_line(test::rate_feature(c.samples, feature)) * c.settings.sample_rate;
+    EXPECT_NEAR(rate / c.file.symbol_rate, 1.0, 1e-3);
+  }
+  if (is_silent(w)) return;  // noise fills the band: its flatness is checked apart
   const FamilyBand band = w.family->band(w, {.symbol_rate = c.file.symbol_rate,
                                              .pulse = c.settings.exact.pulse,
                                              .rolloff = c.file.rolloff,
@@ -155,15 +170,33 @@ INSTANTIATE_TEST_SUITE_P(Catalogue, EveryName, testing::ValuesIn(modulation_cata
 
 TEST(Catalogue, NamesAreCaseSensitiveAndPrefixNamesAreLinear) {
   EXPECT_EQ(modulation_class_index("qpsk"), modulation_count);
-  EXPECT_EQ(modulation_class_index("QAM4096"), modulation_count);
+  EXPECT_EQ(modulation_class_index("QAM16384"), modulation_count);
   EXPECT_EQ(resolve_waveform("am").family, nullptr);
-  EXPECT_EQ(resolve_waveform("QAM4096").family, &linear_family);
-  EXPECT_EQ(resolve_waveform("QAM4096").order, 4096);
+  EXPECT_EQ(resolve_waveform("QAM16384").family, &linear_family);
+  EXPECT_EQ(resolve_waveform("QAM16384").order, 16384);
   EXPECT_EQ(resolve_waveform("APSK32").rings.counts.size(), 3u);
   // An order that cannot be read is kept, and thrown when the samples are asked for.
   const Waveform w = resolve_waveform("QAMx");
   EXPECT_EQ(w.family, nullptr);
   EXPECT_THROW(prepare_waveform(w, {}), std::invalid_argument);
+}
+
+// Existing selections keep their names; "every" and the groups select in catalogue order, and the
+// classic model refuses the exact model's own names.
+TEST(Catalogue, SelectionsAndTheClassicModelsNames) {
+  const auto names = [](std::vector<std::string> asked, std::map<std::string, std::string> texts = {}) {
+    auto read = read_options({.modulations = std::move(asked), .texts = std::move(texts)});
+    if (const Refusal* refusal = std::get_if<Refusal>(&read)) return std::vector<std::string>{"refused: " + refusal->text};
+    return std::get<RunSettings>(read).modulations;
+  };
+  EXPECT_EQ(names({"all"}).size(), 22u);
+  EXPECT_EQ(names({"every"}).size(), modulation_count);
+  EXPECT_EQ(names({"fsk"}), (std::vector<std::string>{"2FSK", "4FSK", "8FSK", "16FSK", "2GFSK", "4GFSK", "8GFSK", "16GFSK"}));
+  EXPECT_EQ(names({"Noise", "ssb", "ask"}),
+            (std::vector<std::string>{"AM-SSB", "4ASK", "8ASK", "16ASK", "32ASK", "64ASK", "AM-LSB", "AM-USB", "Noise"}));
+  EXPECT_EQ(names({"QAM1024", "QPSK"}, {{"--signal-model", "classic"}}), (std::vector<std::string>{"QPSK", "QAM1024"}));
+  EXPECT_EQ(names({"QPSK", "16FSK"}, {{"--signal-model", "classic"}}),
+            std::vector<std::string>{"refused: the classic model has no '16FSK': it needs {--signal-model exact}"});
 }
 
 }  // namespace

@@ -59,18 +59,6 @@ TEST(SigmfMetadata, AnalogFileWithoutNoiseOrSeed) {
   EXPECT_EQ(meta["captures"][0]["core:frequency"], -50.0);
 }
 
-TEST(SigmfMetadata, SeededDigitalFileRecordsItsSeeds) {
-  PlannedFile file;
-  file.modulation = "APSK32";
-  file.symbol_rate = 1000;
-  file.seeds = {11u, 22u};
-  const auto g = nlohmann::json::parse(sigmf_metadata({.settings = settings(), .file = file, .samples = 0, .run_seed = 7u, .recorder = "test"}))["global"];
-  EXPECT_EQ(g["quorvin:run_seed"], 7);
-  EXPECT_EQ(g["quorvin:symbol_seed"], 11);
-  EXPECT_EQ(g["quorvin:noise_seed"], 22);
-  EXPECT_FALSE(g.contains("quorvin:amplitude"));
-}
-
 using SigmfRun = test::CliFolder;
 
 // The strongest line of a cf32_le recording, Hz, by a direct DFT over 1 Hz steps then 0.01 Hz.

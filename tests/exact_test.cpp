@@ -23,6 +23,8 @@
 #include "run/plan.h"
 #include "run/seeds.h"
 #include "parameter_names.h"
+#include "blind_rate.h"
+#include "dsp_reference.h"
 
 namespace quorvin {
 namespace {
@@ -143,43 +145,12 @@ TEST(TrianglePulse, SamplesAreTheHandWorkedMixOfTwoSymbols) {
 
 // ---- Blind symbol rate: the spectral line of a waveform feature, found without the label.
 
-// |sum g[k] e^{-j 2 pi f k}|, f in cycles per sample.
-double line_at(const std::vector<double>& g, double f) {
-  std::complex<double> sum = 0.0;
-  const std::complex<double> step = std::polar(1.0, -two_pi * f);
-  std::complex<double> w = 1.0;
-  for (const double v : g) {
-    sum += v * w;
-    w *= step;
-  }
-  return std::abs(sum);
-}
-
-// The strongest line between 0.05 and 0.49 cycles per sample, refined to 1e-6 cycles.
-double strongest_line(std::vector<double> g) {
-  const double mean = std::accumulate(g.begin(), g.end(), 0.0) / static_cast<double>(g.size());
-  for (double& v : g) v -= mean;
-  const Signal spectrum = fft(Signal(g.begin(), g.end()), FftDirection::forward);
-  const std::size_t n = g.size();
-  std::size_t best = n / 20;
-  for (std::size_t k = n / 20; k < n * 49 / 100; ++k) {
-    if (std::abs(spectrum[k]) > std::abs(spectrum[best])) best = k;
-  }
-  double f = static_cast<double>(best) / static_cast<double>(n);
-  for (double width = 1.0 / static_cast<double>(n); width > 1e-7; width /= 4.0) {
-    double top = f;
-    for (int i = -4; i <= 4; ++i) {
-      if (line_at(g, f + i * width / 4.0) > line_at(g, top)) top = f + i * width / 4.0;
-    }
-    f = top;
-  }
-  return f;
-}
+using test::RateFeature;
 
 struct RateCase {
   const char* name;
   const char* modulation;
-  enum Feature { envelope, in_phase, frequency_change } feature;
+  RateFeature feature;
 };
 
 class BlindSymbolRate : public testing::TestWithParam<RateCase> {};
@@ -188,30 +159,20 @@ TEST_P(BlindSymbolRate, MatchesTheLabelAtAFractionalRatio) {
   const RateCase c = GetParam();
   ExactDigitalParameters p = clean(3.7, 1 << 15);
   const Signal x = generate_exact_digital(c.modulation, p);
-  std::vector<double> g(x.size() - 2);
-  for (std::size_t k = 0; k < g.size(); ++k) {
-    if (c.feature == RateCase::envelope) g[k] = std::norm(x[k]);
-    if (c.feature == RateCase::in_phase) g[k] = x[k].real() * x[k].real();  // OQPSK's rails offset: |x|^2 cancels
-    if (c.feature == RateCase::frequency_change) {
-      const double w0 = std::arg(x[k + 1] * std::conj(x[k]));
-      const double w1 = std::arg(x[k + 2] * std::conj(x[k + 1]));
-      g[k] = (w1 - w0) * (w1 - w0);
-    }
-  }
-  const double estimated = strongest_line(g) * p.sample_rate;
+  const double estimated = test::strongest_line(test::rate_feature(x, c.feature)) * p.sample_rate;
   EXPECT_NEAR(estimated / p.symbol_rate, 1.0, 1e-3);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Routes, BlindSymbolRate,
-    testing::Values(RateCase{"BPSK", "BPSK", RateCase::envelope}, RateCase{"PSK8", "8PSK", RateCase::envelope},
-                    RateCase{"QAM16", "QAM16", RateCase::envelope}, RateCase{"QAM32", "QAM32", RateCase::envelope},
-                    RateCase{"QAM128", "QAM128", RateCase::envelope}, RateCase{"APSK32", "APSK32", RateCase::envelope},
-                    RateCase{"Pi4DQPSK", "Pi/4-DQPSK", RateCase::envelope}, RateCase{"OQPSK", "OQPSK", RateCase::in_phase},
-                    RateCase{"FSK2", "2FSK", RateCase::frequency_change},
-                    RateCase{"FSK8", "8FSK", RateCase::frequency_change},
-                    RateCase{"MSK", "MSK", RateCase::frequency_change},
-                    RateCase{"GMSK", "GMSK", RateCase::frequency_change}),
+    testing::Values(RateCase{"BPSK", "BPSK", RateFeature::envelope}, RateCase{"PSK8", "8PSK", RateFeature::envelope},
+                    RateCase{"QAM16", "QAM16", RateFeature::envelope}, RateCase{"QAM32", "QAM32", RateFeature::envelope},
+                    RateCase{"QAM128", "QAM128", RateFeature::envelope}, RateCase{"APSK32", "APSK32", RateFeature::envelope},
+                    RateCase{"Pi4DQPSK", "Pi/4-DQPSK", RateFeature::envelope}, RateCase{"OQPSK", "OQPSK", RateFeature::in_phase},
+                    RateCase{"FSK2", "2FSK", RateFeature::frequency_change},
+                    RateCase{"FSK8", "8FSK", RateFeature::frequency_change},
+                    RateCase{"MSK", "MSK", RateFeature::frequency_change},
+                    RateCase{"GMSK", "GMSK", RateFeature::frequency_change}),
     CaseName{});
 
 // A number among a file's labels.
@@ -244,17 +205,8 @@ TEST(ExactRealisedTiming, LabelsMatchABlindEstimateUnderDriftAndClockOffset) {
                      .seeds = {7, 8}, .rolloff = 0.35, .fsk_index = 1.0};
     if (c.ppm != 0.0) file.impairments.clock_ppm = c.ppm;
     const Signal x = synthesize_exact_file(s, file);
-    std::vector<double> g(x.size() - 2);
-    for (std::size_t k = 0; k < g.size(); ++k) {
-      if (std::string(c.modulation) != "2FSK") {
-        g[k] = std::norm(x[k]);
-      } else {
-        const double w0 = std::arg(x[k + 1] * std::conj(x[k]));
-        const double w1 = std::arg(x[k + 2] * std::conj(x[k + 1]));
-        g[k] = (w1 - w0) * (w1 - w0);
-      }
-    }
-    const double estimated = strongest_line(g) * s.sample_rate;
+    const RateFeature feature = std::string(c.modulation) != "2FSK" ? RateFeature::envelope : RateFeature::frequency_change;
+    const double estimated = test::strongest_line(test::rate_feature(x, feature)) * s.sample_rate;
     const std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
     EXPECT_NEAR(label(rows, "realised_symbol_rate") / estimated, 1.0, 1e-4) << c.name << ": estimated " << estimated;
     EXPECT_NEAR(label(rows, "samples_per_symbol") * estimated / s.sample_rate, 1.0, 1e-4) << c.name;
@@ -860,6 +812,210 @@ TEST(ExactFrames, EveryFileHasItsLengthAndStartsAreUniform) {
     p.start_offset = 0.999;
     EXPECT_EQ(generate_exact_digital(name, p).size(), 1000u) << name;
   }
+}
+
+
+// ---- The exact model's own names, each against a reference written here.
+
+// A linear name's unit-energy textbook points: PSK's phasors, ASK's odd levels on the real axis,
+// OOK's 0 and 1, the odd QAM grid (a cross without its corner blocks), DVB-S2X's APSK rings.
+Signal textbook_points(const std::string& name) {
+  Signal points;
+  const int order = name == "OOK" ? 2 : std::stoi(name.substr(name.find_first_of("0123456789")));
+  const auto grid = [&points](int side, int corner) {
+    const int edge = side - 1 - 2 * corner;
+    for (int i = 1 - side; i < side; i += 2) {
+      for (int q = 1 - side; q < side; q += 2) {
+        if (std::abs(i) <= edge || std::abs(q) <= edge) points.emplace_back(i, q);
+      }
+    }
+  };
+  const auto rings = [&points](std::vector<int> counts, std::vector<double> radii) {
+    for (std::size_t r = 0; r < counts.size(); ++r) {
+      for (int k = 0; k < counts[r]; ++k) points.push_back(std::polar(radii[r], two_pi * k / counts[r]));
+    }
+  };
+  if (name == "OOK") {
+    points = {0.0, 1.0};
+  } else if (name.ends_with("ASK")) {
+    for (int level = 1 - order; level < order; level += 2) points.emplace_back(level, 0.0);
+  } else if (name.ends_with("PSK")) {
+    for (int k = 0; k < order; ++k) points.push_back(std::polar(1.0, two_pi * k / order));
+  } else if (name == "QAM512") {
+    grid(24, 4);
+  } else if (name == "QAM2048") {
+    grid(48, 8);
+  } else if (name == "QAM4096") {
+    grid(64, 0);
+  } else if (name == "APSK128") {  // code rate 135/180
+    rings({16, 16, 16, 16, 16, 48}, {1.0, 1.715, 2.118, 2.681, 2.75, 3.819});
+  } else if (name == "APSK256") {  // code rate 116/180
+    rings(std::vector<int>(8, 32), {1.0, 1.791, 2.405, 2.98, 3.569, 4.235, 5.078, 6.536});
+  }
+  const double scale = std::sqrt(static_cast<double>(points.size()) / std::accumulate(points.begin(), points.end(), 0.0,
+                                                                           [](double e, Sample p) { return e + std::norm(p); }));
+  for (Sample& p : points) p *= scale;
+  return points;
+}
+
+// Each name's symbols through a 40-symbol RRC matched filter at fs/Rs = 3.7, read at their
+// instants: within -40 dB of the nearest textbook point; ASK's readings fall in M clusters.
+class TextbookConstellation : public testing::TestWithParam<std::string> {};
+
+TEST_P(TextbookConstellation, MatchedFilterLandsOnItsPointsBelowMinus40Db) {
+  const std::string name = GetParam();
+  const Signal points = textbook_points(name);
+  ASSERT_EQ(points.size(), static_cast<std::size_t>(resolve_waveform(name).order));
+  const int span = 40;
+  const double half = span / 2.0;
+  const auto filter = [half](double t) { return std::abs(t) < half ? reference_rrc(t, 0.35) : 0.0; };
+  double energy = 0.0;
+  for (double t = -half; t < half; t += 1e-4) energy += filter(t) * filter(t) * 1e-4;
+  ExactDigitalParameters p = clean(3.7, 8000);
+  p.start_offset = 0.3;
+  p.filter_span = span;
+  const Signal x = generate_exact_digital(name, p);
+  const double slope = 1.0 / 3.7;
+  double error = 0.0;
+  double reference = 0.0;
+  std::vector<double> levels;
+  for (int n = span; n < 8000 / 3.7 - span; ++n) {
+    Sample y = 0.0;
+    const auto first = static_cast<std::size_t>(std::max(0.0, std::ceil((n - half - 0.3) / slope)));
+    for (std::size_t k = first; k < x.size() && 0.3 + static_cast<double>(k) * slope - n < half; ++k) {
+      y += x[k] * filter(0.3 + static_cast<double>(k) * slope - n);
+    }
+    y *= slope / energy;
+    const Sample nearest = *std::min_element(points.begin(), points.end(), [y](Sample a, Sample b) { return std::abs(y - a) < std::abs(y - b); });
+    error += std::norm(y - nearest);
+    reference += std::norm(nearest);
+    levels.push_back(y.real());
+  }
+  EXPECT_LT(10.0 * std::log10(error / reference), -40.0);
+  if (name.ends_with("ASK")) {
+    // Levels apart by less than a tenth of ASK's spacing are one level.
+    std::sort(levels.begin(), levels.end());
+    const double gap = 0.2 * std::abs(points[1] - points[0]);
+    std::size_t distinct = 1;
+    for (std::size_t i = 1; i < levels.size(); ++i) distinct += levels[i] - levels[i - 1] > gap ? 1u : 0u;
+    EXPECT_EQ(distinct, points.size());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, TextbookConstellation,
+                         testing::Values("OOK", "4ASK", "8ASK", "16ASK", "32ASK", "64ASK", "32PSK", "64PSK", "QAM512",
+                                         "QAM2048", "QAM4096", "APSK128", "APSK256"));
+
+// Over each symbol a keyed name turns its phase by pi h a, a = ±1, ±3, ..., ±(M - 1): M-FSK's
+// tones h a Rs/2 sit h Rs apart, M-ary MSK steps by odd quarter turns; every level is used.
+TEST(ExactKeyed, EachSymbolTurnsThePhaseByAnOddMultipleOfPiH) {
+  for (const auto& [name, h] : {std::pair{"16FSK", 0.7}, std::pair{"4MSK", 0.5}, std::pair{"8MSK", 0.5}, std::pair{"16MSK", 0.5}}) {
+    ExactDigitalParameters p = clean(16.0, 1 << 14);
+    p.fsk_index = h;
+    const Signal x = generate_exact_digital(name, p);
+    const int order = std::stoi(name);
+    std::vector<int> seen(static_cast<std::size_t>(order), 0);
+    double turned = 0.0;  // unwrapped from steps below pi: at most 15 h pi / 16 a sample
+    for (std::size_t k = 1; k < x.size(); ++k) {
+      turned += std::arg(x[k] * std::conj(x[k - 1]));
+      if (k % 16 != 0) continue;
+      const double level = turned / (std::numbers::pi * h);
+      turned = 0.0;
+      EXPECT_NEAR(level, std::round(level), 1e-9) << name;
+      const long odd = std::lround(level);
+      ASSERT_TRUE(std::abs(odd) % 2 == 1 && std::abs(odd) < order) << name << ": " << level;
+      ++seen[static_cast<std::size_t>((odd + order - 1) / 2)];
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 0), 0) << name;
+  }
+}
+
+// A Gaussian kind's 99 % band is narrower than its rectangular twin's, and at index 1/2 it is
+// GMSK's own for the labelled BT (0.86 Rs at 0.25, 1.04 Rs at 0.5).
+TEST(ExactKeyed, GaussianBandsAreNarrowerAndFollowTheirBt) {
+  ExactDigitalParameters p = clean(12.3, 1 << 16);
+  p.fsk_index = 0.5;
+  p.gmsk_bt = 0.3;
+  for (const auto& [gaussian, rectangular] : {std::pair{"2GFSK", "2FSK"}, std::pair{"4GFSK", "4FSK"}, std::pair{"16GFSK", "16FSK"},
+                                              std::pair{"4GMSK", "4MSK"}, std::pair{"16GMSK", "16MSK"}}) {
+    EXPECT_LT(occupied_bandwidth(generate_exact_digital(gaussian, p), 12.3),
+              0.85 * occupied_bandwidth(generate_exact_digital(rectangular, p), 12.3))
+        << gaussian;
+  }
+  for (const auto& [bt, band] : {std::pair{0.25, 0.86}, std::pair{0.5, 1.04}}) {
+    p.gmsk_bt = bt;
+    EXPECT_NEAR(occupied_bandwidth(generate_exact_digital("2GFSK", p), 12.3), band, 0.05 * band) << bt;
+  }
+}
+
+// DSB-SC has its two sidebands and no carrier line; LSB and USB hold their one tone on their side.
+TEST(ExactAnalog, SuppressedCarrierAndFixedSidebands) {
+  ExactAnalogParameters p{.amplitude = 1.0, .carrier_frequency = 2000.0, .message_frequency = 310.0, .message_phase = 0.7,
+                          .sample_rate = 20000.0, .num_samples = 1 << 16, .snr_db = INFINITY};
+  const auto power_at = [&p](const Signal& x, double f) { return test::tone_power(x, f, p.sample_rate); };
+  p.route = Route::am_dsb_sc;
+  const Signal dsb = generate_exact_analog(p);
+  EXPECT_NEAR(power_of(dsb), 1.0, 1e-3);
+  EXPECT_LT(10.0 * std::log10(power_at(dsb, 2000.0)), -60.0);
+  EXPECT_NEAR(power_at(dsb, 1690.0), 0.5, 1e-3);
+  EXPECT_NEAR(power_at(dsb, 2310.0), 0.5, 1e-3);
+  p.route = Route::am_lsb;
+  const Signal lsb = generate_exact_analog(p);
+  EXPECT_NEAR(power_at(lsb, 1690.0), 1.0, 1e-9);
+  EXPECT_LT(power_at(lsb, 2310.0), 1e-6);  // the other tone's leakage alone
+  p.route = Route::am_usb;
+  const Signal usb = generate_exact_analog(p);
+  EXPECT_NEAR(power_at(usb, 2310.0), 1.0, 1e-9);
+  EXPECT_LT(power_at(usb, 1690.0), 1e-6);
+}
+
+// Noise: white noise of the power a file of its drawn SNR has, flat over the band with no line
+// above the floor, labelled with no SNR (minus infinity) and no symbol labels; the receiver's DC
+// offset still applies.
+TEST(ExactNoise, FlatNoiseOfTheDrawnPowerWithoutASignal) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.modulations = {"Noise"};
+  s.files_per_modulation = 1;
+  s.sample_rate = 20000.0;
+  s.snr_min_db = s.snr_max_db = 10.0;
+  s.exact.samples_per_file = 1 << 17;
+  RunPlan plan(s, 3);
+  PlannedFile file = *plan.next();
+  file.seeds = derive_file_seeds(3, file.modulation, file.index);
+  const Signal x = synthesize_exact_file(s, file);
+  ASSERT_EQ(x.size(), std::size_t{1} << 17);
+  EXPECT_NEAR(power_of(x), 1.1, 0.02);
+  const std::size_t n = 1024;
+  std::vector<double> psd(n, 0.0);
+  for (std::size_t start = 0; start + n <= x.size(); start += n) {
+    const Signal spectrum = fft(Signal(x.begin() + static_cast<std::ptrdiff_t>(start), x.begin() + static_cast<std::ptrdiff_t>(start + n)),
+                                FftDirection::forward);
+    for (std::size_t k = 0; k < n; ++k) psd[k] += std::norm(spectrum[k]);
+  }
+  const double mean = std::accumulate(psd.begin(), psd.end(), 0.0) / static_cast<double>(n);
+  for (std::size_t band = 0; band < 16; ++band) {
+    const double part = std::accumulate(psd.begin() + static_cast<std::ptrdiff_t>(band * n / 16),
+                                        psd.begin() + static_cast<std::ptrdiff_t>((band + 1) * n / 16), 0.0) /
+                        static_cast<double>(n / 16);
+    EXPECT_NEAR(part / mean, 1.0, 0.1) << band;
+  }
+  // 128 averaged periodograms: a bin's spread is about 9 %, so no bin of plain noise reaches 1.6.
+  EXPECT_LT(*std::max_element(psd.begin(), psd.end()) / mean, 1.6);
+  const std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
+  EXPECT_EQ(label(rows, "snr_db"), -INFINITY);
+  EXPECT_NEAR(label(rows, "noise_power_db"), 10.0 * std::log10(1.1), 1e-12);
+  for (const ParameterRow& row : rows) {
+    EXPECT_TRUE(row.kind->key != "es_n0_db" && row.kind->key != "symbol_rate" && row.kind->key != "carrier_frequency")
+        << row.kind->key;
+  }
+  s.exact.impairments.dc_offset_min = s.exact.impairments.dc_offset_max = 0.2;
+  RunPlan offset_plan(s, 3);
+  PlannedFile offset = *offset_plan.next();
+  offset.seeds = file.seeds;
+  const Signal y = synthesize_exact_file(s, offset);
+  Sample dc = std::accumulate(y.begin(), y.end(), Sample{0.0}) / static_cast<double>(y.size());
+  EXPECT_GT(std::abs(dc), 0.1);
 }
 
 }  // namespace

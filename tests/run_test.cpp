@@ -72,32 +72,6 @@ RunSettings settings_for(std::vector<std::string> names, std::int32_t files, std
   return s;
 }
 
-TEST(RunPlan, FilesInOrderWithThreeAnalogAndFourDigitalDraws) {
-  RunPlan plan(settings_for({"AM", "QPSK", "GMSK", "CW"}, 2, u"."), 99);
-  DrawSource reference(99);
-  const auto draw = [&](double lo, double hi) { return reference.next() / 32767.0 * (hi - lo) + lo; };
-  EXPECT_EQ(plan.total_files(), 8u);
-  for (const std::string name : {"AM", "QPSK", "GMSK", "CW"}) {
-    for (const int index : {1, 2}) {
-      const std::optional<PlannedFile> f = plan.next();
-      ASSERT_TRUE(f);
-      EXPECT_EQ(f->modulation, name);
-      EXPECT_EQ(f->index, index);
-      if (is_analog_modulation(f->modulation)) {
-        EXPECT_EQ(f->amplitude, draw(0.5, 1.0));
-        EXPECT_EQ(f->snr_db, draw(10, 30));
-        EXPECT_EQ(f->message_frequency, draw(10, 20000));
-      } else {
-        EXPECT_EQ(f->symbol_rate, draw(1000, 5000));
-        EXPECT_EQ(f->snr_db, draw(10, 30));
-        EXPECT_EQ(f->timing_error, draw(0, 0.1));
-        EXPECT_EQ(f->frequency_offset, draw(0, 100));
-      }
-    }
-  }
-  EXPECT_FALSE(plan.next());
-}
-
 // The fields the plan draws, side by side.
 auto drawn_fields(const PlannedFile& f) {
   return std::make_tuple(f.modulation, f.index, f.amplitude, f.snr_db, f.message_frequency, f.symbol_rate,
@@ -156,43 +130,6 @@ TEST_F(Run, NoFilesAndAnEmptyReportForZeroOrNegativeCounts) {
     EXPECT_FALSE(RunPlan(s, 1).next());
     EXPECT_EQ(run_generation(s, 1), u"");
   }
-}
-
-TEST_F(Run, ReportAndFilesForTwoModulationsTwoFilesWithSettings) {
-  RunSettings s = settings_for({"AM", "Pi/4-DQPSK"}, 2, out());
-  s.save_settings_file = true;
-  const std::u16string report = run_generation(s, 5);
-  std::u16string expected;
-  RunPlan plan(s, 5);
-  for (const std::string base : {"AM_signal_1", "AM_signal_2", "Pi_4-DQPSK_signal_1", "Pi_4-DQPSK_signal_2"}) {
-    const PlannedFile f = *plan.next();
-    EXPECT_EQ(f.modulation, base[0] == 'A' ? "AM" : "Pi/4-DQPSK");
-    expected += utf8_to_utf16(f.modulation) + u": Saved to " + path_text(base + ".csv") + u"\n  Settings saved to " +
-                path_text(base + ".txt") + u"\n";
-    // Settings record exactly the values the plan drew; the files have the documented lengths.
-    const std::string settings = test::read_file(folder() / (base + ".txt"));
-    const std::string csv = test::read_file(folder() / (base + ".csv"));
-    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 200) << base;  // 200 samples or symbols
-    EXPECT_NE(settings.find("Modulation Type: " + f.modulation + "\r\n"), std::string::npos) << base;
-    EXPECT_NE(settings.find("SNR: " + std::to_string(f.snr_db) + " dB\r\n"), std::string::npos) << base;
-    if (is_analog_modulation(f.modulation)) {
-      EXPECT_NE(settings.find("Amplitude: " + std::to_string(f.amplitude) + "\r\n"), std::string::npos);
-    } else {
-      EXPECT_NE(settings.find("Symbol Rate: " + std::to_string(f.symbol_rate) + " Baud\r\n"), std::string::npos);
-    }
-  }
-  EXPECT_EQ(report, expected);
-}
-
-TEST_F(Run, SameSeedSameParametersDifferentNoise) {
-  RunSettings s = settings_for({"QPSK"}, 1, out());
-  s.save_settings_file = true;
-  run_generation(s, 42);
-  const std::string first_settings = test::read_file(folder() / "QPSK_signal_1.txt");
-  const std::string first_samples = test::read_file(folder() / "QPSK_signal_1.csv");
-  run_generation(s, 42);
-  EXPECT_EQ(test::read_file(folder() / "QPSK_signal_1.txt"), first_settings);
-  EXPECT_NE(test::read_file(folder() / "QPSK_signal_1.csv"), first_samples);
 }
 
 TEST_F(Run, MissingFolderGivesOneFailureLinePerFileAndNoSettings) {

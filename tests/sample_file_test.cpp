@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "run/atomic_file.h"
 #include "run_test_support.h"
 
 namespace quorvin {
@@ -41,6 +43,20 @@ TEST_F(SampleFile, ExactBytesWithCrLfAndNoHeaderReplacingTheEarlierFile) {
   ASSERT_TRUE(write_sample_file(path, {}));
   EXPECT_TRUE(std::filesystem::exists(path));
   EXPECT_EQ(std::filesystem::file_size(path), 0u);
+}
+
+// I then Q, each rounded half away from zero and saturated to +-32767 (NaN as 0), little-endian.
+TEST_F(SampleFile, Ci16LevelsHandWorked) {
+  const auto path = folder() / "a.sigmf-data";
+  {
+    AtomicFileWriter writer(path);
+    append_ci16_samples(writer, Signal{{0.5, -0.5}, {1.0, -1.0}, {2.0, std::nan("")}, {3.0e-5, -3.1e-5}}, 32767.0);
+    ASSERT_TRUE(writer.finish());
+  }
+  // 16384 = 0x4000, -16384 = 0xC000, 32767 = 0x7FFF, -32767 = 0x8001; 0.98 and -1.02 round to 1, -1.
+  const unsigned char expected[] = {0x00, 0x40, 0x00, 0xC0, 0xFF, 0x7F, 0x01, 0x80,
+                                    0xFF, 0x7F, 0x00, 0x00, 0x01, 0x00, 0xFF, 0xFF};
+  EXPECT_EQ(test::read_file(path), std::string(reinterpret_cast<const char*>(expected), sizeof expected));
 }
 
 #ifndef _WIN32

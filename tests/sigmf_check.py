@@ -46,6 +46,21 @@ families = {
     "8FSK": ("digital", "fsk", 8, None, None), "MSK": ("digital", "msk", 2, None, None),
     "GMSK": ("digital", "msk", 2, None, "GMSK, BT 0.3"),
 }
+# The exact model's own names (its drawn BT is the default 0.3).
+exact_families = {
+    "OOK": ("digital", "ook", 2, None, None),
+    **{f"{m}ASK": ("digital", "ask", m, None, None) for m in (4, 8, 16, 32, 64)},
+    "32PSK": ("digital", "psk", 32, None, None), "64PSK": ("digital", "psk", 64, None, None),
+    **{f"QAM{m}": ("digital", "qam", m, None, None) for m in (512, 2048, 4096)},
+    "APSK128": ("digital", "psk", 128, None, "APSK"), "APSK256": ("digital", "psk", 256, None, "APSK"),
+    "16FSK": ("digital", "fsk", 16, None, None),
+    **{f"{m}GFSK": ("digital", "fsk", m, None, "GFSK, BT 0.3") for m in (2, 4, 8, 16)},
+    **{f"{m}MSK": ("digital", "msk", m, None, None) for m in (4, 8, 16)},
+    **{f"{m}GMSK": ("digital", "msk", m, None, "GMSK, BT 0.3") for m in (4, 8, 16)},
+    "AM-DSB-SC": ("analog", "dsb", None, None, None), "AM-LSB": ("analog", "ssb", None, None, None),
+    "AM-USB": ("analog", "ssb", None, None, None),
+}
+carriers = {"AM-DSB-SC": "suppressed carrier", "AM-LSB": "lower sideband", "AM-USB": "upper sideband"}
 
 with open(schema_path) as f:
     validator = jsonschema.Draft7Validator(json.load(f))
@@ -120,6 +135,33 @@ with tempfile.TemporaryDirectory() as work:
         check(g["quorvin:noise_seed"] == int(row["noise_seed"]), f"{stem}: noise seed")
         check(row["saved"] == "true", f"{stem}: not saved")
 
+    # The exact model's every name: valid metadata, each name's detail in the extension's words,
+    # and Noise without a detail and with a null SNR (minus infinity).
+    exact_dir, exact_manifest = os.path.join(work, "exact"), os.path.join(work, "exact.csv")
+    run("-m", "every", "--signal-model", "exact", "--sample-rate", "1000000", "--samples-per-file", "4096",
+        "--files-per-modulation", "1", "--seed", "1", "--format", "sigmf", "--manifest", exact_manifest, "-o", exact_dir)
+    with open(exact_manifest, newline="") as f:
+        exact_rows = list(csv.DictReader(f))
+    check(len(exact_rows) == 52, f"exact manifest has {len(exact_rows)} rows, not 52")
+    for row in exact_rows:
+        name = row["modulation"]
+        with open(os.path.join(work, row["metadata_file"])) as f:
+            meta = json.load(f)
+        stem = "exact " + name
+        errors = [e.message for e in validator.iter_errors(meta)]
+        check(not errors, f"{stem} does not validate: {errors[:3]}")
+        annotation = meta["annotations"][0]
+        if name == "Noise":
+            check("signal:detail" not in annotation and meta["global"]["quorvin:snr_db"] is None, f"{stem}: {meta}")
+            check(row["snr_db"] == "-inf", f"{stem}: manifest SNR {row['snr_db']}")
+            continue
+        detail = annotation["signal:detail"]
+        kind, mod_class, order, symbol_variant, class_variant = (families | exact_families)[name]
+        check(detail.get("type") == kind and detail.get("mod_class") == mod_class, f"{stem}: {detail}")
+        check(detail.get("order") == order and detail.get("symbol_variant") == symbol_variant, f"{stem}: {detail}")
+        check(detail.get("class_variant") == class_variant, f"{stem}: class_variant {detail}")
+        check(detail.get("carrier_variant") == carriers.get(name, detail.get("carrier_variant")), f"{stem}: {detail}")
+
 # Wideband scenes: every recording validates, with one annotation per emitter, its box inside the
 # capture and the band, and the manifest one row per emitter naming its capture.
 with tempfile.TemporaryDirectory() as work:
@@ -150,5 +192,5 @@ with tempfile.TemporaryDirectory() as work:
 
 for failure in failures[:40]:
     print("FAIL:", failure)
-print(f"{48 - len({f.split(':')[0] for f in failures})} passed, {len(failures)} failed")
+print(f"{48 + 52 - len({f.split(':')[0] for f in failures})} passed, {len(failures)} failed")
 sys.exit(1 if failures else 0)

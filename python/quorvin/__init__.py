@@ -11,7 +11,7 @@ import json
 import operator
 import os
 import re
-from typing import Any, Iterable, Sequence
+from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
 
@@ -24,6 +24,8 @@ __all__ = ["Config", "Dataset", "generate", "classes", "read_csv", "read_sigmf",
 
 #: Every modulation name, in class-index order (the manifest's ``class_index``).
 classes: list[str] = _core.class_names()
+# What a name list may hold besides names, as -m takes them: the form's 22, every name, a group.
+_SELECTIONS: list[str] = ["all", "every"] + list(dict.fromkeys(row["group"] for row in _core.catalogue()))
 
 
 def _integer(argument: str, value: Any) -> int:
@@ -96,8 +98,9 @@ def _names(modulations: Any) -> list[str]:
     else:
         raise TypeError(f"modulations takes a name, a comma-separated list or a list of names, not {modulations!r}")
     for name in names:
-        if name != "all" and name not in classes:
-            raise ValueError(f"unknown modulation {name!r}; the known ones are all, {', '.join(classes)}")
+        if name not in _SELECTIONS and name not in classes:
+            raise ValueError(f"unknown modulation {name!r}; the known ones are {', '.join(classes)}; "
+                             f"or {', '.join(_SELECTIONS)}")
     return names
 
 
@@ -177,7 +180,8 @@ class Config:
     same defaults and checks as the command line: a refused value raises ``ValueError`` naming the
     keyword and the value ("Invalid Sample Rate. (sample_rate '10k')", "rolloff (maximum) takes a
     number from 0 to 1, not '1.5'"); a range given both whole and by one end (``snr=(0, 20), snr_min=5``)
-    is refused. ``"all"`` among the names stands for the desktop program's 22, as ``-m all``.
+    is refused. ``"all"`` among the names stands for the desktop program's 22, as ``-m all``;
+    ``"every"`` for every name and a group's name (``"fsk"``, ``"qam"``, ...) for its names.
     Picklable, so DataLoader workers of any start method receive it.
     """
 
@@ -218,7 +222,9 @@ class Config:
         return cls._from_table(os.fspath(path), _read_config_file(path))
 
     @classmethod
-    def _from_table(cls, path: str, table: dict[str, Any]) -> "Config":
+    def _from_table(cls, path: str, table: dict[str, Any], said: str = "") -> "Config":
+        """A --config table's settings; refusals name ``path`` (when given) and each option as
+        ``said`` + its key ("--" for a command line's words, "" for the file's)."""
         texts: dict[str, str] = {}
         given: dict[str, str] = {}
         names: Any = table.get("modulations", [])
@@ -231,14 +237,14 @@ class Config:
                     texts[option] = "true"
             else:
                 texts[option] = _text(value)
-            given[option] = key
+            given[option] = said + key
         config = cls.__new__(cls)
         config.modulations = _names(",".join(names) if isinstance(names, list) else names)
         config.options = texts
         try:
             config._settings = _settings(config.modulations, texts, given)
         except ValueError as error:
-            raise ValueError(f"{path}: {error}") from None
+            raise ValueError(f"{path}: {error}" if path else str(error)) from None
         return config
 
     def __getstate__(self) -> dict[str, Any]:
@@ -334,7 +340,8 @@ class Dataset:
 
     def write(self, folder: str | os.PathLike, format: str = "csv", manifest: str | os.PathLike | None = None,
               compress: bool = False, save_settings: bool = False, jobs: int = 1,
-              save_channel: bool = False) -> dict[str, Any]:
+              save_channel: bool = False, shard: tuple[int, int] = (0, 1),
+              progress: Callable[[int, int, int], Any] | None = None) -> dict[str, Any]:
         """Writes every item to files in ``folder`` (made when missing), as ``quorvin-cli --seed
         seed -o folder --format format`` does, through the same writers: the same CSV or SigMF files
         under the same names (the metadata's recorder names this package), or one ``dataset.h5``
@@ -343,7 +350,10 @@ class Dataset:
         "<file>: <reason>"; OSError, before any file, for a manifest or container that cannot be
         written. ``save_channel`` (exact model) also writes each file's channel as ``--save-channel``
         does: .npy files beside each sample file (see ``read_channel``), or the container's
-        ``channel_taps`` and ``channel_phase``."""
+        ``channel_taps`` and ``channel_phase``. ``shard=(K, N)`` writes only plan positions p with
+        p mod N = K, as ``--shard K/N`` does (the container is then ``dataset-K-of-N.h5``);
+        ``progress(files_done, files_total, samples_done)`` is called after each file of the
+        shard (an exception it raises stops the run and is raised from here)."""
         options = dict(self.config.options, **{"--files-per-modulation": str(self.files_per_modulation)})
         given: dict[str, str] = {}
         if _flag("save_channel", save_channel):
@@ -353,7 +363,15 @@ class Dataset:
         return _core.write_files(settings, self.seed, os.fsdecode(folder),
                                  format, os.fsdecode(manifest) if manifest is not None else "",
                                  _flag("compress", compress), _flag("save_settings", save_settings),
-                                 _whole("jobs", jobs, 1, _LARGEST_COUNT))
+                                 _whole("jobs", jobs, 1, _LARGEST_COUNT), *_shard(shard), progress)
+
+
+def _shard(shard: Any) -> tuple[int, int]:
+    """``shard`` as (K, N) with 0 <= K < N <= 2^32 - 1."""
+    if not isinstance(shard, (tuple, list)) or len(shard) != 2:
+        raise TypeError(f"shard takes a pair (K, N), not {shard!r}")
+    count = _whole("shard (N)", shard[1], 1, _LARGEST_SEED)
+    return _whole("shard (K)", shard[0], 0, count - 1), count
 
 
 def _plan(config: Config, names: list[str], files_per_modulation: int, seed: int) -> Any:
@@ -367,8 +385,8 @@ def generate(name: str, config: Config, seed: int = 0, index: int = 1,
     """File ``index`` (from 1) of ``name`` in a run of ``config`` restricted to that name."""
     if not isinstance(name, str):
         raise TypeError(f"name takes one modulation name, not {name!r}")
-    if name == "all":
-        raise ValueError("name takes one modulation name, not 'all'")
+    if name in _SELECTIONS:
+        raise ValueError(f"name takes one modulation name, not {name!r}")
     index = _whole("index", index, 1, _LARGEST_COUNT)
     plan = _plan(config, [name], index, _whole("seed", seed, 0, _LARGEST_SEED))
     return plan.item(plan.position_of(name, index), _flag("double_precision", double_precision))
@@ -414,9 +432,10 @@ def _meta_field(meta: Any, keys: Sequence[Any], meta_path: str) -> Any:
 def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, Any]]:
     """A SigMF recording (the .sigmf-data or .sigmf-meta path, or their common base): samples and metadata.
 
-    Checks the pair: a cf32_le datatype, whole 8-byte samples, and as many as the annotation says
-    (a scene's global ``quorvin:num_samples``; its annotations are its emitters' boxes);
-    ValueError naming the file and what is wrong otherwise.
+    Checks the pair: a cf32_le or ci16_le datatype (ci16_le scaled back by its quorvin:full_scale),
+    whole samples, and as many as the annotation says (a scene's global ``quorvin:num_samples``;
+    its annotations are its emitters' boxes); ValueError naming the file and what is wrong
+    otherwise.
     """
     base = os.fspath(path_or_base)
     for extension in (".sigmf-data", ".sigmf-meta"):
@@ -429,8 +448,9 @@ def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, A
         except ValueError as error:  # bad JSON or bad UTF-8
             raise ValueError(f"{meta_path}: not JSON ({error})") from None
     datatype = _meta_field(meta, ["global", "core:datatype"], meta_path)
-    if datatype != "cf32_le":
-        raise ValueError(f"{meta_path}: datatype {datatype}, not cf32_le")
+    if datatype not in ("cf32_le", "ci16_le"):
+        raise ValueError(f"{meta_path}: datatype {datatype}, not cf32_le or ci16_le")
+    width = 8 if datatype == "cf32_le" else 4
     # A scene's annotations are its emitters' boxes; its length is the capture's.
     scene = isinstance(meta, dict) and isinstance(meta.get("global"), dict) and "quorvin:scene" in meta["global"]
     count = _meta_field(meta, ["global", "quorvin:num_samples"] if scene else ["annotations", 0, "core:sample_count"],
@@ -438,11 +458,18 @@ def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, A
     if isinstance(count, bool) or not isinstance(count, int) or count < 0:
         raise ValueError(f"{meta_path}: core:sample_count {count!r} is not a sample count")
     size = os.path.getsize(data_path)
-    if size % 8:
-        raise ValueError(f"{data_path}: {size} bytes, not a whole number of 8-byte cf32_le samples")
-    if size // 8 != count:
-        raise ValueError(f"{data_path} holds {size // 8} samples, its metadata says {count}")
-    return np.fromfile(data_path, dtype="<c8"), meta
+    if size % width:
+        raise ValueError(f"{data_path}: {size} bytes, not a whole number of {width}-byte {datatype} samples")
+    if size // width != count:
+        raise ValueError(f"{data_path} holds {size // width} samples, its metadata says {count}")
+    if datatype == "cf32_le":
+        return np.fromfile(data_path, dtype="<c8"), meta
+    # Integers back to amplitudes: 32767 stands for the recording's full scale.
+    full_scale = _meta_field(meta, ["global", "quorvin:full_scale"], meta_path)
+    if isinstance(full_scale, bool) or not isinstance(full_scale, (int, float)) or not full_scale > 0:
+        raise ValueError(f"{meta_path}: quorvin:full_scale {full_scale!r} is not a positive number")
+    levels = np.fromfile(data_path, dtype="<i2").astype(np.float32) * np.float32(full_scale / 32767)
+    return (levels[0::2] + 1j * levels[1::2]).astype(np.complex64), meta
 
 
 def read_manifest(path: str | os.PathLike) -> Any:

@@ -17,7 +17,7 @@ CLI = os.environ.get("QUORVIN_CLI", "quorvin-cli")
 @pytest.fixture(scope="module")
 def run(tmp_path_factory):
     out = tmp_path_factory.mktemp("run")
-    subprocess.run([CLI, "-m", "all,CW,QAM1024", "--signal-model", "exact", "--sample-rate", "50000",
+    subprocess.run([CLI, "-m", "every", "--signal-model", "exact", "--sample-rate", "50000",
                     "--samples-per-file", "1024", "--files-per-modulation", "2", "--seed", "5", "--format", "sigmf",
                     "--analog-fc", "3000", "--manifest", str(out / "m.csv"), "--no-progress", "-o", str(out)],
                    check=True, capture_output=True)

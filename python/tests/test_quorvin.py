@@ -1,6 +1,7 @@
 """The package against quorvin-cli itself: the same checks, the same plan, the same bytes."""
 
 import csv
+import math
 import os
 import pickle
 import subprocess
@@ -20,6 +21,10 @@ def cli(tmp_path, *arguments):
     return tmp_path / "out"
 
 
+# Written out here: what -m takes besides names.
+KNOWN_SELECTIONS = "all, every, am, ssb, fm, psk, qam, apsk, fsk, msk, ook, ask, dsb, noise"
+
+
 @pytest.mark.parametrize(
     "modulations, options, message",
     [
@@ -28,8 +33,8 @@ def cli(tmp_path, *arguments):
         (["QPSK"], {"snr_max": "x"}, "Invalid SNR Max. (snr_max 'x')"),
         ([], {}, "No modulation selected."),
         ("", {}, "No modulation selected."),
-        (["qpsk"], {}, "unknown modulation 'qpsk'; the known ones are all, " + ", ".join(quorvin.classes)),
-        ("QPSK,bogus", {}, "unknown modulation 'bogus'; the known ones are all, " + ", ".join(quorvin.classes)),
+        (["qpsk"], {}, "unknown modulation 'qpsk'; the known ones are " + ", ".join(quorvin.classes) + "; or " + KNOWN_SELECTIONS),
+        ("QPSK,bogus", {}, "unknown modulation 'bogus'; the known ones are " + ", ".join(quorvin.classes) + "; or " + KNOWN_SELECTIONS),
         (["QPSK"], {"bogus": 1}, "unknown argument bogus"),
         (["QPSK"], {"signal_model": "classic", "pulse": "rect"}, "pulse applies to signal_model='exact' only"),
         (["QPSK"], {"signal_model": "exact", "rolloff": (0.2, 1.5)},
@@ -315,6 +320,7 @@ CONFIG = quorvin.Config(["QPSK"], signal_model="exact", sample_rate=50e3, sample
          "index takes a whole number from 1 to 2147483647, not 0"),
         (lambda: quorvin.generate("QPSK", CONFIG, index=1.0), TypeError, "index takes an integer, not 1.0"),
         (lambda: quorvin.generate("all", CONFIG), ValueError, "name takes one modulation name, not 'all'"),
+        (lambda: quorvin.generate("fsk", CONFIG), ValueError, "name takes one modulation name, not 'fsk'"),
     ],
 )
 def test_values_that_would_be_coerced_are_refused(make, error, message):
@@ -338,6 +344,25 @@ def test_all_is_the_command_lines_all(tmp_path):
     ds = quorvin.Dataset(quorvin.Config(["all", "QPSK"], num_symbols=8), files_per_modulation=1, seed=6)
     assert len(names) == len(ds) == 22
     assert [ds[i][1]["modulation"] for i in range(len(ds))] == names
+
+
+def test_every_is_the_command_lines_every_with_the_same_bytes(tmp_path):
+    # The exact model's names follow the 24 classic ones, in class order; Noise is the last.
+    assert quorvin.classes[22:] == ["CW", "QAM1024", "OOK", "4ASK", "8ASK", "16ASK", "32ASK", "64ASK", "32PSK", "64PSK",
+                                    "QAM512", "QAM2048", "QAM4096", "APSK128", "APSK256", "16FSK", "2GFSK", "4GFSK",
+                                    "8GFSK", "16GFSK", "4MSK", "8MSK", "16MSK", "4GMSK", "8GMSK", "16GMSK", "AM-DSB-SC",
+                                    "AM-LSB", "AM-USB", "Noise"]
+    cli(tmp_path, "-m", "every", "--signal-model", "exact", "--sample-rate", "1000000", "--samples-per-file", "256",
+        "--seed", "1", "--format", "sigmf", "--manifest", str(tmp_path / "m.csv"))
+    ds = quorvin.Dataset(quorvin.Config("every", signal_model="exact", sample_rate=1e6, samples_per_file=256),
+                         files_per_modulation=1, seed=1)
+    with open(tmp_path / "m.csv", newline="", encoding="utf-8") as file:
+        rows = list(csv.DictReader(file))
+    assert len(rows) == len(ds) == len(quorvin.classes)
+    for i, row in enumerate(rows):
+        samples, labels = ds[i]
+        assert labels["modulation"] == row["modulation"] == quorvin.classes[i]
+        assert (tmp_path / row["sample_file"]).read_bytes() == samples.astype("<c8").tobytes()
 
 
 @pytest.mark.parametrize("double_precision", [False, True])
@@ -371,8 +396,8 @@ def test_config_and_dataset_survive_pickling(double_precision):
          "AM_signal_1.sigmf-meta: no annotations/0/core:sample_count"),
         (lambda data, meta: meta.write_text(meta.read_text().replace('"core:sample_count": 40', '"core:sample_count": "40"')),
          "AM_signal_1.sigmf-meta: core:sample_count '40' is not a sample count"),
-        (lambda data, meta: meta.write_text(meta.read_text().replace("cf32_le", "ci16_le")),
-         "AM_signal_1.sigmf-meta: datatype ci16_le, not cf32_le"),
+        (lambda data, meta: meta.write_text(meta.read_text().replace("cf32_le", "cf64_le")),
+         "AM_signal_1.sigmf-meta: datatype cf64_le, not cf32_le or ci16_le"),
     ],
     ids=["stray_bytes", "cut_mid_sample", "extra_sample", "cut_meta", "no_annotations", "count_as_text", "datatype"],
 )
@@ -382,6 +407,29 @@ def test_sigmf_reader_refuses_a_damaged_pair_naming_the_file(tmp_path, damage, m
     with pytest.raises(ValueError) as raised:
         quorvin.read_sigmf(out / "AM_signal_1")
     assert str(raised.value).startswith(str(out / message))
+
+
+def test_ci16_recordings_are_the_float_ones_to_half_a_level_at_a_full_scale_of_four_rms(tmp_path):
+    """ci16_le holds each of I and Q as round(x 32767 / full scale); the full scale, 4 times the
+    nominal RMS of unit signal power plus the labelled SNR's noise, reads back from the metadata."""
+    options = {"sample_rate": 100e3, "samples_per_file": 4096, "snr": (-5, 20)}
+    floats = cli(tmp_path / "f", "-m", "QPSK,AM", "--sample-rate", "100000", "--samples-per-file", "4096",
+                 "--snr-min", "-5", "--snr-max", "20", "--seed", "4", "--format", "sigmf")
+    written = quorvin.Dataset(quorvin.Config(["QPSK", "AM"], datatype="ci16_le", **options), 1, seed=4)
+    written.write(tmp_path / "i", format="sigmf")
+    for name in ("QPSK_signal_1", "AM_signal_1"):
+        exact, _ = quorvin.read_sigmf(floats / name)
+        levels, meta = quorvin.read_sigmf(tmp_path / "i" / name)
+        snr = meta["global"]["quorvin:snr_db"]
+        full_scale = 4 * math.sqrt(1 + 10 ** (-snr / 10))
+        assert meta["global"]["core:datatype"] == "ci16_le"
+        assert meta["global"]["quorvin:full_scale"] == pytest.approx(full_scale, rel=1e-12)
+        step = full_scale / 32767
+        assert np.max(np.abs(levels.real - exact.real)) <= step / 2 * 1.001
+        assert np.max(np.abs(levels.imag - exact.imag)) <= step / 2 * 1.001
+        assert (tmp_path / "i" / f"{name}.sigmf-data").stat().st_size == 4 * 4096
+    with pytest.raises(ValueError, match="datatype applies to format 'sigmf' only, not 'csv'"):
+        written.write(tmp_path / "c", format="csv")
 
 
 @pytest.mark.parametrize("text, message", [("1,2\n3\n", "not a sample file of I,Q lines"),
@@ -453,12 +501,12 @@ def test_a_config_file_that_cannot_serve_is_refused_naming_it(tmp_path, text, me
 
 
 def test_the_default_is_the_exact_model_and_every_name_fits_with_its_own_samples_per_symbol(tmp_path):
-    # A bare run of every name: the exact model, each digital name at 2 to 16 samples per symbol,
+    # A bare run of the classic model's 24 names: the exact model, each digital name at 2 to 16 samples per symbol,
     # or from the fewest at which it fits the band (M-FSK: (M - 1) h + 2 at h = 1) to 8 times that.
     subprocess.run([CLI, "-m", "all,CW,QAM1024", "--files-per-modulation", "4", "--seed", "2", "--num-symbols", "50",
                     "--manifest", str(tmp_path / "m.csv"), "-q", "-o", str(tmp_path)], check=True)
     rows = list(csv.DictReader(open(tmp_path / "m.csv", newline="")))
-    assert len(rows) == 4 * len(quorvin.classes) and {row["signal_model"] for row in rows} == {"exact"}
+    assert len(rows) == 4 * 24 and {row["signal_model"] for row in rows} == {"exact"}
     fsk = {"2FSK": 2, "4FSK": 4, "8FSK": 8}
     for row in rows:
         if row["symbol_rate"] == "":

@@ -1,5 +1,6 @@
 """Dataset.write writes through quorvin-cli's own writers: the same files, byte for byte."""
 
+import csv
 import os
 import subprocess
 
@@ -208,3 +209,38 @@ def test_save_channel_is_refused_for_the_classic_model(tmp_path):
                          capture_output=True, text=True)
     assert run.returncode == 2 and "--save-channel applies to --signal-model exact only" in run.stderr
     assert not (tmp_path / "p").exists() and not (tmp_path / "c").exists()
+
+
+def test_a_shard_is_the_command_lines_and_written_again_the_same(tmp_path):
+    """A shard run again over its own files (its worker died) leaves the same bytes, and clears the
+    temporary a killed writer left."""
+    subprocess.run([CLI, "-m", ",".join(NAMES), "--files-per-modulation", "3", "--num-symbols", "64", "--seed", "5",
+                    "--shard", "1/4", "--format", "sigmf", "--manifest", str(tmp_path / "cli" / "m.csv"), "-q",
+                    "--no-progress", "-o", str(tmp_path / "cli")], check=True, capture_output=True)
+    dataset = quorvin.Dataset(quorvin.Config(NAMES, num_symbols=64), files_per_modulation=3, seed=5)
+    folder = tmp_path / "python"
+    told = []
+    for _ in range(2):
+        summary = dataset.write(folder, "sigmf", manifest=folder / "m.csv", shard=(1, 4),
+                                progress=lambda *counts: told.append(counts))
+        assert summary["files_saved"] == 2 and summary["problems"] == []
+        (folder / ".qv-0badf00d.partial").write_bytes(b"left by a killed writer")
+    (folder / ".qv-0badf00d.partial").unlink()
+    rows = csv.DictReader((folder / "m.csv").read_text(encoding="utf-8").splitlines())
+    lengths = [int(row["num_samples"]) for row in rows]
+    assert told == [(1, 2, lengths[0]), (2, 2, sum(lengths))] * 2
+    assert sorted(os.listdir(folder)) == sorted(os.listdir(tmp_path / "cli"))
+    for name in os.listdir(folder):
+        written = (folder / name).read_bytes().replace(b'"quorvin-python ', b'"quorvin-cli ')
+        assert written == (tmp_path / "cli" / name).read_bytes(), name
+
+
+@pytest.mark.parametrize("shard, error, message", [
+    ((4, 4), ValueError, r"shard \(K\) takes a whole number from 0 to 3, not 4"),
+    ((0, 0), ValueError, r"shard \(N\) takes a whole number from 1 to 4294967295, not 0"),
+    ("1/4", TypeError, "shard takes a pair"),
+], ids=["k-beyond-n", "no-shards", "text"])
+def test_a_shard_outside_the_run_is_refused(tmp_path, shard, error, message):
+    dataset = quorvin.Dataset(quorvin.Config("AM", num_symbols=16), files_per_modulation=1, seed=1)
+    with pytest.raises(error, match=message):
+        dataset.write(tmp_path, shard=shard)

@@ -1,0 +1,391 @@
+"""A run made on a Dask cluster (Debian's ``python3-distributed``), shard by shard.
+
+``generate(config, files_per_modulation, seed, folder, client)`` splits the run into N shards
+(plan positions p with p mod N = K, as ``quorvin-cli --shard K/N``), writes each on a worker
+through the core (``Dataset.write`` with a shard), every file renamed into place only when
+complete, then merges the shards' manifests into one in plan order. A shard's files, manifest and
+container depend only on the seed, so a shard the engine runs again (its worker died) writes the
+same bytes over the same names; the temporaries a killed writer left are cleared by the next
+shard in that folder and once more at the end.
+
+``python3 -m quorvin.distributed`` starts the same from the command line, and
+``python3 -m quorvin.distributed merge -o manifest.csv SHARD-MANIFESTS...`` merges the manifests
+of ``--shard K/N`` runs made elsewhere (a Slurm job array, a Kubernetes indexed Job).
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import os
+import sys
+import time
+import uuid
+from typing import Any, Callable, Sequence
+
+from . import Config, Dataset, _core, _FILE_WRITING_KEYS, _DATASET_KEYS, _DECLARED, _read_config_file
+
+__all__ = ["generate", "merge_manifests", "shard_manifest_path"]
+
+# Seconds between a shard's progress messages: a file's worth of work or a quarter second.
+_PROGRESS_INTERVAL = 0.25
+# Seconds between looks at the shards: what a run may end later than its last shard.
+_POLL_INTERVAL = 0.01
+
+
+def shard_manifest_path(manifest: str | os.PathLike, shard: int, shards: int) -> str:
+    """Where shard K of N keeps its manifest until the merge: beside the merged one (so its file
+    names are seen from the same folder), hidden: ``.manifest.csv.shard-K-of-N``."""
+    folder, name = os.path.split(os.fspath(manifest))
+    return os.path.join(folder, f".{name}.shard-{shard}-of-{shards}")
+
+
+def _records(text: str) -> list[str]:
+    """A manifest's lines, each with its "\\n", a line break inside a quoted cell kept in its line."""
+    records, start, quoted = [], 0, False
+    for at, character in enumerate(text):
+        if character == '"':
+            quoted = not quoted
+        elif character == "\n" and not quoted:
+            records.append(text[start:at + 1])
+            start = at + 1
+    if start < len(text) or quoted:
+        raise ValueError("its last line is not complete")
+    return records
+
+
+def _check_plan_order(rows: list[str], header: str, source: str) -> None:
+    """Rows must run through the plan: each name's files 1 .. F in turn, F the same for every name."""
+    columns = next(csv.reader([header]))
+    try:
+        name_at, index_at = columns.index("modulation"), columns.index("file_index")
+    except ValueError:
+        raise ValueError(f"{source}: not a manifest (no modulation or file_index column)") from None
+    cells = [(row[name_at], row[index_at]) for row in csv.reader(rows)]
+    files = next((p for p, (name, _) in enumerate(cells) if name != cells[0][0]), len(cells))
+    for position, (name, index) in enumerate(cells):
+        first = cells[position - position % files][0]
+        if index != str(position % files + 1) or name != first or (
+                position % files == 0 and position and name == cells[position - 1][0]):
+            raise ValueError(f"{source}: row {position + 1} would be {name} file {index}, out of plan order "
+                             "(shards given in another order than 0..N-1, or of different runs)")
+    if cells and len(cells) % files:
+        raise ValueError(f"{source}: {len(cells)} rows, not {files} for each name")
+
+
+def merge_manifests(shards: Sequence[str | os.PathLike], manifest: str | os.PathLike) -> str:
+    """Merges the manifests of shards 0/N .. N-1/N (``shards``, in that order, each written beside
+    ``manifest``) into ``manifest``: row p from shard p mod N, so the result is byte for byte the
+    manifest of the unsharded run. Refuses (ValueError naming the file) shards with different
+    columns, a shard with too few or too many rows for its place (one stopped early, one missing)
+    and rows out of plan order; written as every output file is, so ``manifest`` is either the
+    whole merged manifest or left as it was. Returns ``manifest``'s path."""
+    paths = [os.fspath(path) for path in shards]
+    if not paths:
+        raise ValueError("no shard manifests to merge")
+    header, parts = None, []
+    for path in paths:
+        with open(path, encoding="utf-8", newline="") as file:
+            text = file.read()
+        try:
+            records = _records(text)
+        except ValueError as error:
+            raise ValueError(f"{path}: {error}") from None
+        if not records:
+            raise ValueError(f"{path}: empty, not a manifest")
+        if header is None:
+            header = records[0]
+        elif records[0] != header:
+            raise ValueError(f"{path}: its columns differ from {paths[0]}'s")
+        parts.append(records[1:])
+    count, total = len(parts), sum(len(part) for part in parts)
+    for shard, (path, part) in enumerate(zip(paths, parts)):
+        expected = (total - shard + count - 1) // count if total > shard else 0
+        if len(part) != expected:
+            raise ValueError(f"{path}: {len(part)} rows, where shard {shard}/{count} of a run of {total} files has "
+                             f"{expected} (a shard that stopped early or is missing)")
+    rows = [parts[p % count][p // count] for p in range(total)]
+    _check_plan_order(rows, header or "", os.fspath(manifest))
+    _core.write_file(os.fsdecode(manifest), "".join([header or "", *rows]).encode("utf-8"))
+    return os.fspath(manifest)
+
+
+def _write_shard(dataset: Dataset, shard: int, shards: int, folder: str, format: str, manifest: str,
+                 options: dict[str, Any], topic: str | None) -> dict[str, Any]:
+    """One shard on a worker: its files, its manifest (and container); the summary, with its samples."""
+    samples = [0]
+    report: Callable[[int, int, int], None] | None = None
+    if topic is not None:
+        from distributed import get_worker  # noqa: PLC0415 (on the worker)
+
+        worker, last = get_worker(), [0.0]
+
+        def report(done: int, total: int, samples_done: int) -> None:
+            samples[0] = samples_done
+            now = time.monotonic()
+            if now - last[0] >= _PROGRESS_INTERVAL or done == total:
+                last[0] = now
+                worker.log_event(topic, (shard, done, samples_done))  # sent with the worker's next batch
+    summary = dataset.write(folder, format, manifest=manifest, shard=(shard, shards), progress=report, **options)
+    summary["samples"] = samples[0]
+    return summary
+
+
+def _default_client() -> Any:
+    from distributed import default_client  # noqa: PLC0415
+
+    try:
+        return default_client()
+    except ValueError:
+        raise ValueError("client: no Dask client given and none started (distributed.Client(...))") from None
+
+
+def generate(config: Config, files_per_modulation: int, seed: int, folder: str | os.PathLike, client: Any = None,
+             format: str = "sigmf", manifest: str | os.PathLike | None = None, shards: int | None = None,
+             compress: bool = False, save_settings: bool = False, save_channel: bool = False, jobs: int = 1,
+             progress: Callable[[int, int, int], Any] | None = None) -> str:
+    """Makes the run ``quorvin-cli --seed seed -o folder --format format`` makes, on the workers of
+    ``client`` (a ``distributed.Client``; the current one when None), and returns the path of its
+    manifest (``manifest``, by default ``folder/manifest.csv``), merged from the shards' in plan
+    order: files and manifest byte for byte the unsharded run's.
+
+    ``folder`` (and the manifest's folder) must be one every worker reaches at the same path.
+    ``shards`` (default: four per worker thread, at most one per file) sets N; each shard runs
+    with ``jobs`` threads. With ``format="hdf5"`` each shard writes its container,
+    ``dataset-K-of-N.h5``, and the merged manifest is their index: a row's ``sample_file`` is
+    ``dataset-K-of-N.h5#j``, row j of shard K's container. ``progress(files_done, files_total,
+    samples_done)`` is called on this side as shards report, a few times a second.
+
+    A file that failed is in the manifest (``saved`` 0) and raises RuntimeError naming it once the
+    manifest is merged; an output that cannot be opened raises OSError; a shard whose worker died
+    is run again by the engine."""
+    if client is None:
+        client = _default_client()
+    dataset = Dataset(config, files_per_modulation, seed)
+    folder = os.path.abspath(os.fspath(folder))
+    manifest = os.path.abspath(os.fspath(manifest) if manifest is not None else os.path.join(folder, "manifest.csv"))
+    total = len(dataset)
+    threads = sum(client.nthreads().values()) or 1
+    if shards is None:
+        shards = max(1, min(total, 4 * threads))
+    elif isinstance(shards, bool) or not isinstance(shards, int) or not 1 <= shards <= 2**32 - 1:
+        raise ValueError(f"shards takes a whole number from 1 to {2**32 - 1}, not {shards!r}")
+    if format not in ("csv", "sigmf", "hdf5"):
+        raise ValueError(f"format takes csv, sigmf or hdf5, not {format!r}")
+    os.makedirs(folder, exist_ok=True)
+    options = {"compress": compress, "save_settings": save_settings, "save_channel": save_channel, "jobs": jobs}
+    paths = [shard_manifest_path(manifest, k, shards) for k in range(shards)]
+    topic = f"quorvin-progress-{uuid.uuid4().hex}" if progress is not None else None
+    counts: dict[int, tuple[int, int]] = {}  # shard -> (files done, samples done), as last reported
+    if topic is not None:
+        client.subscribe_topic(topic, lambda event: counts.__setitem__(event[1][0], tuple(event[1][1:])))
+    token = uuid.uuid4().hex[:12]
+    futures = [client.submit(_write_shard, dataset, k, shards, folder, format, paths[k], options, topic,
+                             key=f"quorvin-shard-{k}-of-{shards}-{token}", pure=False) for k in range(shards)]
+    try:
+        summaries = _wait(futures, counts, progress, total)
+    finally:
+        if topic is not None:
+            client.unsubscribe_topic(topic)
+        for future in futures:
+            future.cancel()
+    for place in {folder, os.path.dirname(manifest)}:
+        _core.remove_stale_temporaries(place)
+    merge_manifests(paths, manifest)
+    for path in paths:
+        os.remove(path)
+    problems = [problem for summary in summaries for problem in summary["problems"]]
+    if problems:
+        shown = "; ".join(problems[:5]) + (f"; and {len(problems) - 5} more" if len(problems) > 5 else "")
+        raise RuntimeError(f"not every file was saved: {shown}; {manifest} says which")
+    return manifest
+
+
+def _wait(futures: list[Any], counts: dict[int, tuple[int, int]], progress: Callable[[int, int, int], Any] | None,
+          total: int) -> list[dict[str, Any]]:
+    """Every shard's summary, in shard order; progress told from ``counts`` (the shards' reports,
+    filled in as they arrive) meanwhile, at most every _PROGRESS_INTERVAL. A shard run again after
+    its worker died starts its count afresh."""
+    told, last = (-1, -1), 0.0
+    while True:
+        finished = all(future.done() for future in futures)
+        if finished:
+            summaries = [future.result() for future in futures]  # raises a shard's error
+            counts = {shard: (summary["files_saved"] + summary["files_failed"], summary["samples"])
+                      for shard, summary in enumerate(summaries)}
+        reports = list(counts.values())
+        now = (sum(done for done, _ in reports), sum(samples for _, samples in reports))
+        if progress is not None and now != told and (finished or time.monotonic() - last >= _PROGRESS_INTERVAL):
+            told, last = now, time.monotonic()
+            progress(now[0], total, now[1])
+        if finished:
+            return summaries
+        time.sleep(_POLL_INTERVAL)
+
+
+class _ProgressLine:
+    """quorvin-cli's progress line on standard error: "files 12/40, 3.10 M samples/s, 9 s left",
+    redrawn in place, then "files 40/40, 3.10 M samples/s, finished in 12 s"."""
+
+    def __init__(self) -> None:
+        self.start = time.monotonic()
+        self.last = ""
+
+    def __call__(self, done: int, total: int, samples: int) -> None:
+        elapsed = max(time.monotonic() - self.start, 1e-9)
+        rate = f"{samples / elapsed / 1e6:.2f} M samples/s"
+        left = f"{(total - done) * elapsed / done:.0f} s left" if done else "starting"
+        self.last = f"files {done}/{total}, {rate}"
+        sys.stderr.write(f"\r\x1b[K{self.last}, {left}")
+        sys.stderr.flush()
+
+    def finish(self) -> None:
+        sys.stderr.write(f"\r\x1b[K{self.last}, finished in {time.monotonic() - self.start:.0f} s\n")
+
+
+# quorvin-cli's options that this command takes as they are, besides the run's own settings.
+_OWN = {"--files-per-modulation", "--seed", "--output-folder", "--format", "--manifest", "--compress",
+        "--save-settings", "--save-channel", "--jobs"}
+
+
+def _arguments(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, Any]]:
+    """This command's own arguments, and a --config-style table of every run setting given."""
+    parser = argparse.ArgumentParser(
+        prog="python3 -m quorvin.distributed",
+        usage="%(prog)s -m NAMES --seed N [-o FOLDER] [--format csv|sigmf|hdf5] [--manifest FILE] "
+              "[--scheduler ADDRESS | --scheduler-file FILE | --workers N] [quorvin-cli's run options]\n"
+              "       %(prog)s merge -o FILE (SHARD-MANIFESTS... | --shards N)",
+        description="Makes a seeded quorvin-cli run on a Dask cluster, shard by shard, and merges its manifest. "
+                    "Takes quorvin-cli's options (-m, --seed, -o, --format, --manifest, the run's settings); "
+                    "'merge -o FILE SHARDS...' merges --shard K/N manifests instead.",
+        epilog="Run settings: every quorvin-cli option of the run (--sample-rate, --snr-min, ...), as quorvin-cli "
+               "reads them.")
+    parser.add_argument("--scheduler", help="the Dask scheduler's address (tcp://host:8786); without it a local "
+                                            "cluster of --workers processes")
+    parser.add_argument("--scheduler-file", help="the scheduler's address from the file dask-scheduler "
+                                                 "--scheduler-file wrote")
+    parser.add_argument("--workers", type=int, default=2, help="local cluster: worker processes (default 2)")
+    parser.add_argument("--shards", type=int, help="N (default: four per worker thread)")
+    parser.add_argument("-m", "--modulations", action="append", default=[])
+    parser.add_argument("--files-per-modulation", type=int)
+    parser.add_argument("--seed", type=int)
+    parser.add_argument("-o", "--output-folder")
+    parser.add_argument("--format", type=str.lower, choices=["csv", "sigmf", "hdf5"])
+    parser.add_argument("--manifest")
+    for flag in ("--compress", "--save-settings", "--save-channel"):
+        parser.add_argument(flag, action="store_true", default=None)
+    parser.add_argument("-j", "--jobs", type=int, help="threads per shard (default 1)")
+    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                        help="the progress line on standard error (default: when it is a terminal)")
+    parser.add_argument("-q", "--quiet", action="store_true")
+    parser.add_argument("--config", help="read options from a quorvin-cli --config file")
+    flags = {option for option, _, _, flag, _ in _DECLARED if flag}
+    for option, *_ in _DECLARED:
+        if option not in _OWN:
+            parser.add_argument(option, dest="run:" + option, **({"action": "store_true", "default": None}
+                                                                 if option in flags else {"metavar": "VALUE"}))
+    arguments = parser.parse_args(argv)
+    for option, value in (("--workers", arguments.workers), ("--shards", arguments.shards), ("--jobs", arguments.jobs)):
+        if value is not None and value < 1:
+            parser.error(f"{option} takes a whole number from 1, not {value}")
+    table: dict[str, Any] = _read_config_file(arguments.config) if arguments.config else {}
+    for key in _FILE_WRITING_KEYS - {"format", "output-folder", "manifest", "compress", "save-settings",
+                                     "save-channel", "jobs"}:
+        table.pop(key, None)
+    if arguments.modulations:
+        table["modulations"] = ",".join(arguments.modulations)
+    for key, value in vars(arguments).items():
+        if key.startswith("run:") and value is not None:
+            table[key[len("run:--"):]] = value
+        elif key.replace("_", "-") in _FILE_WRITING_KEYS | _DATASET_KEYS and value is not None:
+            table[key.replace("_", "-")] = value
+    if "seed" not in table:
+        parser.error("--seed is required: the shards make one run only with one seed")
+    if not table.get("modulations"):
+        parser.error("-m NAMES is required")
+    return arguments, table
+
+
+def _merge_main(argv: Sequence[str]) -> int:
+    parser = argparse.ArgumentParser(prog="python3 -m quorvin.distributed merge",
+                                     description="Merges the manifests of shards 0/N .. N-1/N, given in that order "
+                                                 "and each written beside the merged one, into one in plan order.")
+    parser.add_argument("-o", "--output", required=True, help="the merged manifest")
+    parser.add_argument("--shards", type=int, metavar="N",
+                        help="merge the N shards' manifests named as generate names them beside the output, "
+                             ".<name>.shard-K-of-N, and remove them once merged")
+    parser.add_argument("manifests", nargs="*", help="the shards' manifests, shard 0 first")
+    arguments = parser.parse_args(argv)
+    if (arguments.shards is None) == (not arguments.manifests):
+        parser.error("give either the shards' manifests or --shards N")
+    if arguments.shards is not None and arguments.shards < 1:
+        parser.error(f"--shards takes a whole number from 1, not {arguments.shards}")
+    named = [shard_manifest_path(arguments.output, k, arguments.shards) for k in range(arguments.shards or 0)]
+    try:
+        merge_manifests(arguments.manifests or named, arguments.output)
+        for path in named:
+            os.remove(path)
+    except (OSError, ValueError) as error:
+        print(f"quorvin.distributed: {_said(error)}", file=sys.stderr)
+        return 1
+    return 0
+
+
+def _said(error: Exception) -> str:
+    """An error in the system's words: "FILE: reason" for an OSError with a file."""
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        return f"{error.filename}: {error.strerror}"
+    return str(error)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """The command line: exit status 0 when every file was saved, 1 when any failed, 2 for usage."""
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] == ["merge"]:
+        return _merge_main(argv[1:])
+    arguments, table = _arguments(argv)
+    try:
+        config = Config._from_table(arguments.config or "", table, "" if arguments.config else "--")
+        files = table.get("files-per-modulation", 1)
+        seed = table["seed"]
+        folder = table.get("output-folder", ".")
+        Dataset(config, files, seed)  # its refusals before any worker starts
+    except (TypeError, ValueError) as error:
+        print(f"quorvin.distributed: {error}", file=sys.stderr)
+        return 2
+    from distributed import Client, LocalCluster  # noqa: PLC0415
+
+    # A cluster of our own goes with us (its workers stop at once, even on Ctrl+C); one given lives on.
+    given = arguments.scheduler or arguments.scheduler_file
+    cluster = None if given else LocalCluster(n_workers=arguments.workers, threads_per_worker=1, processes=True,
+                                              dashboard_address=":0")
+    client = Client(scheduler_file=arguments.scheduler_file) if arguments.scheduler_file else \
+        Client(arguments.scheduler or cluster)
+    shown = arguments.progress if arguments.progress is not None else sys.stderr.isatty()
+    line = _ProgressLine() if shown else None  # timed from here: the cluster's start is not the run's
+    try:
+        path = generate(config, files, seed, folder, client, format=table.get("format", "csv"),
+                        manifest=table.get("manifest"), shards=arguments.shards,
+                        compress=bool(table.get("compress")), save_settings=bool(table.get("save-settings")),
+                        save_channel=bool(table.get("save-channel")), jobs=table.get("jobs", 1), progress=line)
+    except Exception as error:  # noqa: BLE001 (an output refused, files failed, a shard killed too often)
+        path, failure = None, error
+    finally:
+        if line is not None:
+            line.finish()
+        client.close()
+        if cluster is not None:
+            cluster.close()
+    if path is None:
+        print(f"quorvin.distributed: {_said(failure)}", file=sys.stderr)
+        return 1
+    if not arguments.quiet:
+        print(f"Manifest saved to {path}")
+    return 0
+
+
+if __name__ == "__main__":
+    # The package's module, not this __main__ copy, so workers find the shard's function by name.
+    from quorvin.distributed import main as _main
+
+    sys.exit(_main())
