@@ -159,6 +159,8 @@ const UsageCase usage_cases[] = {
      "quorvin-cli: --save-channel does not apply to --scene wideband: each emitter has its own channel\n"},
     {"scene_settings_files", {"-m", "AM", "--scene", "wideband", "--samples-per-file", "1024", "--save-settings"},
      "--save-settings does not apply to --scene wideband", false},
+    {"scene_as_ci16", {"-m", "AM", "--scene", "wideband", "--samples-per-file", "1024", "--datatype", "ci16_le"},
+     "quorvin-cli: --datatype ci16_le does not apply to --scene wideband: scenes are written as cf32_le\n"},
     {"scene_in_hdf5", {"-m", "AM", "--scene", "wideband", "--samples-per-file", "1024", "--format", "hdf5"},
      "--scene wideband is written as --format sigmf or csv", false, UsageCase::Build::with_hdf5},
     {"band_does_not_fit", {"-m", "8FSK", "--signal-model", "exact", "--symbol-rate-max", "5000"},
