@@ -144,7 +144,7 @@ Signal low_pass(const Signal& x, double cutoff, std::size_t half) {
   return y;
 }
 
-TEST(Scene, EachEmitterCutOutByItsBoxIsItsOwnSingleFileAtItsLabelledPower) {
+TEST(Scene, EachEmitterCutOutByItsBoxIsItsOwnSingleFileAtItsLabelledPowerAndSymbolRate) {
   const RunSettings s = scene_settings({"QPSK", "QAM16", "8PSK"}, {{"--emitters-min", "3"}, {"--emitters-max", "3"}});
   const PlannedFile file = scene_at(s, 5, 1);
   ASSERT_TRUE(file.scene->fault.empty()) << file.scene->fault;
@@ -178,6 +178,22 @@ TEST(Scene, EachEmitterCutOutByItsBoxIsItsOwnSingleFileAtItsLabelledPower) {
     }
     EXPECT_LT(error / power, 1e-3);
     EXPECT_NEAR(10.0 * std::log10(power / static_cast<double>(to - from)), e.file.snr_db, 0.5);
+    // Its blind symbol rate: the spectral line of |x|^2, against the drawn rate with its drift.
+    Signal envelope(cut.begin() + static_cast<std::ptrdiff_t>(from), cut.begin() + static_cast<std::ptrdiff_t>(to));
+    for (Sample& x : envelope) x = std::norm(x);
+    const double labelled = e.file.symbol_rate + e.file.timing_error * fs / static_cast<double>(capture);
+    envelope.resize(131072);  // zero-padded: bins of 7.6 Hz
+    const Signal spectrum = test::whole_vector_fft(envelope, false);
+    double best = 0.0;
+    double peak = 0.0;
+    for (std::size_t k = 1; k < spectrum.size() / 2; ++k) {
+      const double f = static_cast<double>(k) * fs / static_cast<double>(spectrum.size());
+      if (std::abs(f / labelled - 1.0) < 0.05 && std::abs(spectrum[k]) > peak) {
+        peak = std::abs(spectrum[k]);
+        best = f;
+      }
+    }
+    EXPECT_NEAR(best, labelled, 1e-3 * labelled);
   }
 }
 
