@@ -130,9 +130,14 @@ bool read_scene(std::string_view text, ExactSettings& into) {
   return true;
 }
 bool read_overlap(std::string_view text, ExactSettings& into) {
-  if (text != "any" && text != "none") return false;
-  into.scene.overlap = text == "any" ? SceneOverlap::any : SceneOverlap::none;
-  return true;
+  for (const auto& [name, overlap] : {std::pair{"any", SceneOverlap::any}, std::pair{"boxes", SceneOverlap::boxes},
+                                      std::pair{"none", SceneOverlap::none}}) {
+    if (text == name) {
+      into.scene.overlap = overlap;
+      return true;
+    }
+  }
+  return false;
 }
 bool read_datatype(std::string_view text, ExactSettings& into) {
   return read_choice<SigmfDatatype, &ExactSettings::datatype>(
@@ -295,8 +300,9 @@ const ExactRow option_rows[] = {
                {"fewest emitters in a scene (exact)", "most emitters in a scene (exact)"},
                "a whole number from 1 to 64", whole_range<&C::emitters_min, &C::emitters_max, 1, 64>},
     ExactOption{"--overlap", "overlap", PairEnd::none, "any",
-                "whether a scene's emitters may share frequencies: any, or none (exact)", "any or none",
-                read_overlap},
+                "how a scene's emitters may overlap: any; boxes (their boxes never meet: a frequency is shared "
+                "only at other times); none (no frequency shared) (exact)",
+                "any, boxes or none", read_overlap},
     ExactRange{"--burst", "burst", {"0.25", "1"},
                {"shortest burst of a scene's emitter, fraction of the capture (exact)",
                 "longest burst, fraction of the capture (exact)"},

@@ -129,8 +129,12 @@ bool place(const RunSettings& s, SceneEmitter& e, const std::vector<SceneEmitter
   const double offset = exact_carrier_offset(s, e.file);
   // Edges (centre + offset + edge) c, inside -fs/2 .. fs/2.
   std::vector<std::array<double, 2>> taken;
-  if (scene.overlap == SceneOverlap::none) {
+  if (scene.overlap != SceneOverlap::any) {
     for (const SceneEmitter& other : placed) {
+      const SceneBox& o = other.box;
+      const bool together = o.sample_start < e.box.sample_start + e.box.sample_count &&
+                            e.box.sample_start < o.sample_start + o.sample_count;
+      if (scene.overlap == SceneOverlap::boxes && !together) continue;
       taken.push_back({other.box.freq_lower_edge / c - offset - band.high, other.box.freq_upper_edge / c - offset - band.low});
     }
   }

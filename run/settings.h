@@ -56,7 +56,9 @@ struct ImpairmentSettings {
 
 // Scenes: several emitters in one capture, each with its box in time and frequency (run/scene.h).
 enum class SceneKind { none, wideband };
-enum class SceneOverlap { any, none };  // whether emitters' bands may overlap in frequency
+// Whether emitters may overlap: anywhere, only in time (their boxes apart: frequencies shared at
+// other times), or not at all in frequency.
+enum class SceneOverlap { any, boxes, none };
 struct SceneSettings {
   SceneKind kind = SceneKind::none;
   std::int32_t emitters_min = 1;

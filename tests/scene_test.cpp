@@ -197,10 +197,13 @@ TEST(Scene, EachEmitterCutOutByItsBoxIsItsOwnSingleFileAtItsLabelledPowerAndSymb
   }
 }
 
-TEST(Scene, BoxesStayInsideTheCaptureAndApartWithoutOverlap) {
+class SceneOverlapCase : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SceneOverlapCase, BoxesStayInsideTheCaptureAndApart) {
+  const bool apart_in_frequency = std::string(GetParam()) == "none";
   const RunSettings s = scene_settings({"QPSK", "2FSK", "GMSK", "AM-SSB", "FM", "CW"},
                                        {{"--emitters-min", "1"}, {"--emitters-max", "8"}, {"--burst-min", "0.01"},
-                                        {"--clock-ppm-min", "-50"}, {"--clock-ppm-max", "50"},
+                                        {"--clock-ppm-min", "-50"}, {"--clock-ppm-max", "50"}, {"--overlap", GetParam()},
                                         {"--frequency-offset-min", "-3000"}, {"--frequency-offset-max", "3000"}});
   std::size_t checked = 0;
   for (std::uint64_t position = 0; position < 12; ++position) {
@@ -218,12 +221,17 @@ TEST(Scene, BoxesStayInsideTheCaptureAndApartWithoutOverlap) {
       EXPECT_LE(b.freq_upper_edge, fs / 2.0);
       for (std::size_t j = 0; j < i; ++j) {
         const SceneBox& o = emitters[j].box;
-        EXPECT_TRUE(b.freq_upper_edge <= o.freq_lower_edge + 1e-6 || o.freq_upper_edge <= b.freq_lower_edge + 1e-6);
+        const bool apart_in_time =
+            !apart_in_frequency && (b.sample_start + b.sample_count <= o.sample_start || o.sample_start + o.sample_count <= b.sample_start);
+        EXPECT_TRUE(apart_in_time || b.freq_upper_edge <= o.freq_lower_edge + 1e-6 ||
+                    o.freq_upper_edge <= b.freq_lower_edge + 1e-6);
       }
     }
   }
   EXPECT_GT(checked, 30u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Scene, SceneOverlapCase, ::testing::Values("none", "boxes"));
 
 // The frequency of the strongest line of x, Hz: the FFT's peak, refined by golden section on the
 // magnitude of the DTFT.
