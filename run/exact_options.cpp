@@ -102,11 +102,12 @@ bool read_flag(std::string_view text, ExactSettings& into) {
   return true;
 }
 
-template <typename Choice, Choice ExactSettings::*field>
+// `field` is a member of ExactSettings, of its impairments or of its scene.
+template <typename Choice, auto field>
 bool read_choice(std::string_view text, ExactSettings& into, std::initializer_list<std::pair<std::string_view, Choice>> names) {
   for (const auto& [name, choice] : names) {
     if (text == name) {
-      into.*field = choice;
+      field_of(into, field) = choice;
       return true;
     }
   }
@@ -125,19 +126,11 @@ bool read_rate_scale(std::string_view text, ExactSettings& into) {
   return read_choice<RateScale, &ExactSettings::symbol_rate_scale>(text, into, {{"linear", RateScale::linear}, {"log", RateScale::log}});
 }
 bool read_scene(std::string_view text, ExactSettings& into) {
-  if (text != "none" && text != "wideband") return false;
-  into.scene.kind = text == "none" ? SceneKind::none : SceneKind::wideband;
-  return true;
+  return read_choice<SceneKind, &SceneSettings::kind>(text, into, {{"none", SceneKind::none}, {"wideband", SceneKind::wideband}});
 }
 bool read_overlap(std::string_view text, ExactSettings& into) {
-  for (const auto& [name, overlap] : {std::pair{"any", SceneOverlap::any}, std::pair{"boxes", SceneOverlap::boxes},
-                                      std::pair{"none", SceneOverlap::none}}) {
-    if (text == name) {
-      into.scene.overlap = overlap;
-      return true;
-    }
-  }
-  return false;
+  return read_choice<SceneOverlap, &SceneSettings::overlap>(
+      text, into, {{"any", SceneOverlap::any}, {"boxes", SceneOverlap::boxes}, {"none", SceneOverlap::none}});
 }
 bool read_datatype(std::string_view text, ExactSettings& into) {
   return read_choice<SigmfDatatype, &ExactSettings::datatype>(
