@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "run/scene.h"
+
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include "run/manifest.h"
 #include "form/options.h"
 #include "run/sample_file.h"
+#include "run/scene.h"
 
 namespace quorvin::cli {
 
@@ -533,6 +536,12 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
     if (p.save_settings) return usage_error("--save-settings does not apply to --format hdf5: its labels hold the settings");
   } else if (p.compress) {
     return usage_error("--compress applies to --format hdf5 only");
+  }
+  if (makes_scenes(request.settings) && request.format == SampleFormat::container) {
+    return usage_error("--scene wideband is written as --format sigmf or csv; --format hdf5 holds single signals only");
+  }
+  if (makes_scenes(request.settings) && p.save_settings) {
+    return usage_error("--save-settings does not apply to --scene wideband: each emitter's labels are in the metadata");
   }
   if (request.settings.exact.datatype != SigmfDatatype::cf32_le && request.format != SampleFormat::sigmf) {
     return usage_error("--datatype applies to --format sigmf only");

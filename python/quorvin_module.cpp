@@ -37,6 +37,7 @@
 #include "run/plan.h"
 #include "run/run.h"
 #include "run/sample_file.h"
+#include "run/scene.h"
 #include "run/seeds.h"
 #include "run/write_run.h"
 
@@ -79,6 +80,21 @@ py::object python_value(const ParameterValue& value) {
 
 py::dict label_columns(const std::vector<std::vector<ParameterRow>>& rows, const std::vector<Signal>& signals);
 
+// A scene's labels: its number, its emitters' count and its table of boxes, one column per label
+// (core box fields, class and every parameter of each emitter), one row per emitter.
+py::dict scene_labels(const RunSettings& settings, const PlannedFile& file) {
+  std::vector<std::vector<ParameterRow>> rows;
+  for (const SceneEmitter& e : file.scene->emitters) rows.push_back(emitter_parameters(settings, e, std::nullopt));
+  py::dict boxes = label_columns(rows, {});
+  boxes.attr("pop")("num_samples");
+  py::dict labels;
+  labels["scene"] = file.index;
+  labels["sample_rate"] = settings.sample_rate;
+  labels["emitters"] = rows.size();
+  labels["boxes"] = boxes;
+  return labels;
+}
+
 // A run's plan with random access: the plan goes straight to any position (RunPlan::seek_file),
 // so an item of the longest plan costs what the first does; reading in order just draws on.
 class Plan {
@@ -103,8 +119,12 @@ class Plan {
       signal = synthesize_file(settings, file);
     }
     py::dict labels;
-    for (const ParameterRow& row : file_parameters({settings, file, seed_})) {
-      labels[py::str(std::string(row.kind->key))] = python_value(row.value);
+    if (file.scene) {
+      labels = scene_labels(settings, file);
+    } else {
+      for (const ParameterRow& row : file_parameters({settings, file, seed_})) {
+        labels[py::str(std::string(row.kind->key))] = python_value(row.value);
+      }
     }
     labels["num_samples"] = signal.size();
     if (double_precision) {
@@ -125,6 +145,9 @@ class Plan {
   // str with "" where an item has no such label. The plan is walked with the GIL held; every file
   // is then made, and its labels listed, with the GIL released over the whole batch.
   py::tuple frames(const std::vector<std::ptrdiff_t>& positions) {
+    if (makes_scenes(plan_.settings())) {
+      throw py::value_error("frames: a scene dataset gives one capture and its table of boxes per item; read dataset[i]");
+    }
     std::vector<PlannedFile> files;
     files.reserve(positions.size());
     for (const std::ptrdiff_t position : positions) files.push_back(at(position));
@@ -213,6 +236,7 @@ class Plan {
     ++files_drawn_;
     next_position_ = position + 1;
     file->seeds = derive_file_seeds(seed_, file->modulation, file->index);
+    if (makes_scenes(plan_.settings())) plan_scene(plan_.settings(), {seed_, position, true}, *file);
     return std::move(*file);
   }
   RunPlan plan_;
@@ -414,6 +438,12 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
                               : request.format == "hdf5"  ? SampleFormat::container
                                                           : throw py::value_error("format takes csv, sigmf or hdf5, not '" +
                                                                                   request.format + "'");
+  if (format == SampleFormat::container && makes_scenes(settings)) {
+    throw py::value_error("format hdf5 holds single signals only: write scenes with format sigmf or csv");
+  }
+  if (makes_scenes(settings) && request.save_settings) {
+    throw py::value_error("save_settings does not apply to scene='wideband': each emitter's labels are in the metadata");
+  }
   if (format == SampleFormat::container && !hdf5_available()) {
     throw py::value_error("format hdf5: this build has no HDF5 support (the library was not found when it was built)");
   }

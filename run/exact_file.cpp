@@ -148,6 +148,15 @@ Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std:
 
 }  // namespace
 
+WaveformRange exact_waveform_range(const RunSettings& s, const PlannedFile& file, std::int64_t length, std::size_t before,
+                                   std::size_t after) {
+  return waveform_range(s, file, length, before, after);
+}
+
+FadingChannel exact_fading_channel(const RunSettings& s, const PlannedFile& file) { return fading_of(s, file); }
+
+std::uint64_t exact_stage_seed(std::uint64_t noise_seed, std::uint64_t stage) { return stage_seed(noise_seed, stage); }
+
 double exact_file_samples(const RunSettings& s, const PlannedFile& file) {
   if (s.exact.samples_per_file > 0) return static_cast<double>(s.exact.samples_per_file);
   if (const Waveform w = waveform_of(file); is_analog(w) || is_silent(w)) return s.num_symbols;

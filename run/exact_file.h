@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "channel/impairments.h"
 #include "common/signal.h"
 #include "generator/generator.h"
 #include "generator/symbols.h"
@@ -87,6 +88,17 @@ struct ChannelPath {
 };
 ChannelPath exact_channel_path(const RunSettings& settings, const PlannedFile& file,
                                std::size_t count = static_cast<std::size_t>(-1));
+
+// The file's clean waveform from its family for a file of `length` samples, with `before` and
+// `after` samples of margin made on the same time base.
+WaveformRange exact_waveform_range(const RunSettings& settings, const PlannedFile& file, std::int64_t length,
+                                   std::size_t before, std::size_t after);
+
+// The fading channel the file drew (its taps' delays and gains, K-factor and Doppler).
+FadingChannel exact_fading_channel(const RunSettings& settings, const PlannedFile& file);
+
+// The seed of one stage's random numbers (1 fading, 3 phase noise) from a file's noise seed.
+std::uint64_t exact_stage_seed(std::uint64_t noise_seed, std::uint64_t stage);
 
 // The amplitude a ci16_le recording's 32767 stands for: 4 times the file's nominal RMS (its unit
 // signal power and its noise's), so that I or Q saturates about once in 10^8 samples of Gaussian

@@ -37,6 +37,10 @@ template <typename T>
 T& field_of(ExactSettings& s, T ImpairmentSettings::*field) {
   return s.impairments.*field;
 }
+template <typename T>
+T& field_of(ExactSettings& s, T SceneSettings::*field) {
+  return s.scene.*field;
+}
 
 // Bounds are whole numbers over `scale` (template arguments of floating type are not yet
 // accepted by every compiler this builds with).
@@ -98,11 +102,12 @@ bool read_flag(std::string_view text, ExactSettings& into) {
   return true;
 }
 
-template <typename Choice, Choice ExactSettings::*field>
+// `field` is a member of ExactSettings, of its impairments or of its scene.
+template <typename Choice, auto field>
 bool read_choice(std::string_view text, ExactSettings& into, std::initializer_list<std::pair<std::string_view, Choice>> names) {
   for (const auto& [name, choice] : names) {
     if (text == name) {
-      into.*field = choice;
+      field_of(into, field) = choice;
       return true;
     }
   }
@@ -119,6 +124,13 @@ bool read_snr_definition(std::string_view text, ExactSettings& into) {
 }
 bool read_rate_scale(std::string_view text, ExactSettings& into) {
   return read_choice<RateScale, &ExactSettings::symbol_rate_scale>(text, into, {{"linear", RateScale::linear}, {"log", RateScale::log}});
+}
+bool read_scene(std::string_view text, ExactSettings& into) {
+  return read_choice<SceneKind, &SceneSettings::kind>(text, into, {{"none", SceneKind::none}, {"wideband", SceneKind::wideband}});
+}
+bool read_overlap(std::string_view text, ExactSettings& into) {
+  return read_choice<SceneOverlap, &SceneSettings::overlap>(
+      text, into, {{"any", SceneOverlap::any}, {"boxes", SceneOverlap::boxes}, {"none", SceneOverlap::none}});
 }
 bool read_datatype(std::string_view text, ExactSettings& into) {
   return read_choice<SigmfDatatype, &ExactSettings::datatype>(
@@ -201,6 +213,7 @@ using ExactRow = std::variant<ExactOption, ExactRange>;
 
 using S = ExactSettings;
 using I = ImpairmentSettings;
+using C = SceneSettings;
 constexpr std::int64_t most_samples = static_cast<std::int64_t>(max_samples_per_file);
 
 const ExactRow option_rows[] = {
@@ -275,6 +288,22 @@ const ExactRow option_rows[] = {
                 "NAME:KEY=LOW..HIGH entries separated by ';' (a name of the catalogue; KEY snr from -1000 to 1000, "
                 "symbol-rate above 0 up to 1e12, or samples-per-symbol from 1 to 1e12)",
                 read_per_name},
+    // Scenes: several emitters per capture.
+    ExactOption{"--scene", "scene", PairEnd::none, "none",
+                "none (one signal per file) or wideband: each file a capture of --samples-per-file samples holding "
+                "several emitters, each with its box in time and frequency (exact)",
+                "none or wideband", read_scene},
+    ExactRange{"--emitters", "emitters", {"1", "4"},
+               {"fewest emitters in a scene (exact)", "most emitters in a scene (exact)"},
+               "a whole number from 1 to 64", whole_range<&C::emitters_min, &C::emitters_max, 1, 64>},
+    ExactOption{"--overlap", "overlap", PairEnd::none, "any",
+                "how a scene's emitters may overlap: any; boxes (their boxes never meet: a frequency is shared "
+                "only at other times); none (no frequency shared) (exact)",
+                "any, boxes or none", read_overlap},
+    ExactRange{"--burst", "burst", {"0.25", "1"},
+               {"shortest burst of a scene's emitter, fraction of the capture (exact)",
+                "longest burst, fraction of the capture (exact)"},
+               "a number above 0 up to 1", decimal_range<&C::burst_min, &C::burst_max, 0, 1, 1, true>},
     ExactOption{"--datatype", "datatype", PairEnd::none, "cf32_le",
                 "sample type of --format sigmf: cf32_le (complex float32) or ci16_le (complex int16: I and Q each "
                 "32767 / full scale, the full scale 4 times the file's nominal RMS, recorded as quorvin:full_scale) (exact)",
@@ -553,6 +582,15 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
     return std::string(
         "{--adc-bits-min and --adc-bits-max} take 1 to 32 bits each, or 0 both for no "
         "quantisation");
+  }
+  if (settings.scene.kind != SceneKind::none && settings.samples_per_file == 0) {
+    return std::string("{--scene wideband} takes a capture length: give {--samples-per-file}");
+  }
+  if (settings.scene.kind != SceneKind::none && settings.save_channel) {
+    return std::string("{--save-channel} does not apply to {--scene wideband}: each emitter has its own channel");
+  }
+  if (settings.scene.kind != SceneKind::none && settings.datatype != SigmfDatatype::cf32_le) {
+    return std::string("{--datatype ci16_le} does not apply to {--scene wideband}: scenes are written as cf32_le");
   }
   return settings;
 }

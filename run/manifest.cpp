@@ -5,6 +5,7 @@
 #include "common/text.h"
 #include "modulation/catalogue.h"
 #include "run/sample_file.h"
+#include "run/scene.h"
 
 namespace quorvin {
 
@@ -94,9 +95,10 @@ ManifestWriter::ManifestWriter(const std::filesystem::path& path, const RunSetti
       run_seed_(run_seed),
       container_(std::move(container)),
       prefix_(files_prefix(path, settings)),
-      columns_(manifest_label_columns(settings.signal_model, settings.modulations)) {
-  std::string header;
-  for (const std::string_view column : manifest_header(settings.signal_model, settings.modulations)) {
+      columns_(makes_scenes(settings) ? scene_label_columns(settings)
+                                      : manifest_label_columns(settings.signal_model, settings.modulations)) {
+  std::string header = "sample_file,metadata_file,settings_file";
+  for (const std::string_view column : columns_) {
     if (!header.empty()) header += ',';
     header += column;
   }
@@ -118,7 +120,17 @@ void ManifestWriter::add(const PlannedFile& f, const ProducedFile& produced) {
   line += placed(sigmf ? file_name(f, ".sigmf-meta") : "");
   line += ',';
   line += placed(settings_.save_settings_file ? file_name(f, ".txt") : "");
-  const std::vector<ParameterRow> rows = file_parameters({settings_, f, run_seed_});
+  if (!f.scene) {
+    append_cells(line, file_parameters({settings_, f, run_seed_}), produced);
+    return;
+  }
+  // A scene: one row per emitter, each naming the capture.
+  for (const SceneEmitter& e : f.scene->emitters) append_cells(line, emitter_parameters(settings_, e, run_seed_), produced);
+}
+
+void ManifestWriter::append_cells(const std::string& names, const std::vector<ParameterRow>& rows,
+                                  const ProducedFile& produced) {
+  std::string line = names;
   const std::vector<std::optional<ParameterValue>> values = label_values(columns_, rows, produced);
   for (std::size_t k = 0; k < columns_.size(); ++k) {
     line += ',';

@@ -58,6 +58,9 @@ class ManifestWriter {
   void abandon() { writer_.discard(); }
 
  private:
+  // One row: the file names, then the values of `rows` in the columns.
+  void append_cells(const std::string& names, const std::vector<ParameterRow>& rows, const ProducedFile& produced);
+
   AtomicFileWriter writer_;
   const RunSettings settings_;  // a copy: the writer may outlive the caller's settings
   SampleFormat format_;

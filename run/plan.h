@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "run/settings.h"
 
 namespace quorvin {
+
+struct Scene;  // run/scene.h
 
 // The impairments drawn for one file; an absent one is off.
 struct ImpairmentDraws {
@@ -60,6 +63,8 @@ struct PlannedFile {
   // Noise: the power of its noise relative to the unit nominal power (its SNR is minus infinity).
   double noise_power = 1.0;
   ImpairmentDraws impairments = {};
+  // A scene's emitters, drawn by the dataset driver in scene runs (run/scene.h); none otherwise.
+  std::shared_ptr<const Scene> scene = nullptr;
 };
 
 // One draw of a family's range between `ends`: uniform, or for whole numbers each whole number

@@ -22,6 +22,7 @@
 #include "run/atomic_file.h"
 #include "run/channel_file.h"
 #include "run/symbol_file.h"
+#include "run/scene.h"
 
 namespace quorvin {
 namespace {
@@ -215,17 +216,24 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
 }  // namespace
 
 Signal synthesize_file(const RunSettings& s, const PlannedFile& file) {
+  if (file.scene) return synthesize_scene(s, file);
   if (s.signal_model == SignalModel::exact) return synthesize_exact_file(s, file);
   return synthesize_classic_file(s, file);
 }
 
 SampleStream prepare_file(const RunSettings& s, const PlannedFile& file) {
+  if (file.scene) {
+    auto whole = std::make_shared<const Signal>(synthesize_scene(s, file));
+    return {whole->size(), [whole](const SampleSink& sink) { sink(*whole); }};
+  }
   if (s.signal_model == SignalModel::exact) return prepare_exact_file(s, file);
   auto whole = std::make_shared<const Signal>(synthesize_classic_file(s, file));
   return {whole->size(), [whole](const SampleSink& sink) { sink(*whole); }};
 }
 
 double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
+  // The sum, one emitter's signal and its stage's copy, with margins.
+  if (file.scene) return 3.0 * static_cast<double>(s.exact.samples_per_file) + 1024.0;
   if (s.signal_model == SignalModel::exact) {
     // The channel's path is held whole beside the samples: a complex gain per tap and a phase
     // (half a sample's bytes) per sample.

@@ -54,6 +54,20 @@ struct ImpairmentSettings {
   double adc_backoff = 0.0;  // dB of full scale above the peak
 };
 
+// Scenes: several emitters in one capture, each with its box in time and frequency (run/scene.h).
+enum class SceneKind { none, wideband };
+// Whether emitters may overlap: anywhere, only in time (their boxes apart: frequencies shared at
+// other times), or not at all in frequency.
+enum class SceneOverlap { any, boxes, none };
+struct SceneSettings {
+  SceneKind kind = SceneKind::none;
+  std::int32_t emitters_min = 1;
+  std::int32_t emitters_max = 4;
+  SceneOverlap overlap = SceneOverlap::any;
+  double burst_min = 0.25;  // an emitter's burst, fraction of the capture
+  double burst_max = 1.0;
+};
+
 // Ranges one name draws in place of the run's ("2FSK:symbol-rate=1000..2000"); an absent one is
 // the run's. A symbol-rate or samples-per-symbol range replaces both of the run's ways.
 struct NameRanges {
@@ -100,6 +114,7 @@ struct ExactSettings {
   SigmfDatatype datatype = SigmfDatatype::cf32_le;  // of --format sigmf's recordings (an output choice)
   bool save_symbols = false;  // write the transmitted symbols beside each file (an output choice)
   ImpairmentSettings impairments;
+  SceneSettings scene;
 };
 
 // Validated values, handed by value to the run.

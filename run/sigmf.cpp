@@ -11,6 +11,7 @@
 #include "run/exact_file.h"
 #include "run/manifest.h"
 #include "run/parameters.h"
+#include "run/scene.h"
 
 namespace quorvin {
 
@@ -82,6 +83,37 @@ json quorvin_parameters(const std::vector<ParameterRow>& rows) {
   return p;
 }
 
+// A scene's recording: the capture's global fields and one annotation per emitter, its box in the
+// core fields and its own parameters under the run's namespace.
+std::string scene_metadata(const SigmfRecording& recording, json global) {
+  const RunSettings& s = recording.settings;
+  const Scene& scene = *recording.file.scene;
+  const std::string recorder(recording.recorder);
+  global["core:description"] = "Synthetic wideband scene " + std::to_string(recording.file.index) + " of " +
+                               std::to_string(scene.emitters.size()) + " emitters, each with its box in time and frequency";
+  global["quorvin:scene"] = "wideband";
+  global["quorvin:emitters"] = scene.emitters.size();
+  global["quorvin:num_samples"] = recording.samples;
+  global["quorvin:signal_model"] = "exact";
+  if (recording.run_seed) global["quorvin:run_seed"] = *recording.run_seed;
+  json annotations = json::array();
+  for (const SceneEmitter& e : scene.emitters) {
+    const std::vector<ParameterRow> rows = emitter_parameters(s, e, recording.run_seed);
+    json annotation = {{"core:sample_start", e.box.sample_start},
+                       {"core:sample_count", e.box.sample_count},
+                       {"core:freq_lower_edge", e.box.freq_lower_edge},
+                       {"core:freq_upper_edge", e.box.freq_upper_edge},
+                       {"core:label", e.file.modulation},
+                       {"core:generator", recorder},
+                       {"signal:detail", signal_detail(e.file.modulation, rows)}};
+    annotation.update(quorvin_parameters(rows));
+    annotations.push_back(std::move(annotation));
+  }
+  const json capture = {{"core:sample_start", 0}, {"core:frequency", 0.0}};
+  const json meta = {{"global", global}, {"captures", json::array({capture})}, {"annotations", annotations}};
+  return meta.dump(2) + "\n";
+}
+
 }  // namespace
 
 std::string sigmf_metadata(const SigmfRecording& recording) {
@@ -101,6 +133,7 @@ std::string sigmf_metadata(const SigmfRecording& recording) {
        json::array({{{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}},
                     {{"name", "quorvin"}, {"version", "1.0.0"}, {"optional", true}}})},
   };
+  if (file.scene) return scene_metadata(recording, std::move(global));
   const std::vector<ParameterRow> rows = file_parameters({s, file, recording.run_seed});
   global.update(quorvin_parameters(rows));
   if (ci16) global["quorvin:full_scale"] = ci16_full_scale(file);

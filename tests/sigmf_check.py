@@ -176,6 +176,34 @@ with tempfile.TemporaryDirectory() as work:
         check(detail.get("class_variant") == class_variant, f"{stem}: class_variant {detail}")
         check(detail.get("carrier_variant") == carriers.get(name, detail.get("carrier_variant")), f"{stem}: {detail}")
 
+# Wideband scenes: every recording validates, with one annotation per emitter, its box inside the
+# capture and the band, and the manifest one row per emitter naming its capture.
+with tempfile.TemporaryDirectory() as work:
+    manifest_path = os.path.join(work, "manifest.csv")
+    run("-m", "all,CW,QAM1024", "--scene", "wideband", "--emitters-min", "1", "--emitters-max", "6",
+        "--sample-rate", "20000000", "--samples-per-file", "262144", "--files-per-modulation", "1", "--seed", "1",
+        "--format", "sigmf", "--manifest", manifest_path, "-o", work)
+    with open(manifest_path, newline="") as f:
+        emitter_rows = list(csv.DictReader(f))
+    scenes = sorted(n for n in os.listdir(work) if n.endswith(".sigmf-meta"))
+    check(len(scenes) == 24, f"scenes: {len(scenes)} recordings, not 24")
+    for name in scenes:
+        with open(os.path.join(work, name)) as f:
+            meta = json.load(f)
+        errors = [e.message for e in validator.iter_errors(meta)]
+        check(not errors, f"scene {name} does not validate: {errors[:3]}")
+        annotations = meta["annotations"]
+        rows = [r for r in emitter_rows if r["metadata_file"] == name]
+        check(len(annotations) == meta["global"]["quorvin:emitters"] == len(rows) >= 1,
+              f"scene {name}: {len(annotations)} annotations, {len(rows)} manifest rows")
+        for a, row in zip(annotations, rows):
+            start, count = a["core:sample_start"], a["core:sample_count"]
+            low, high = a["core:freq_lower_edge"], a["core:freq_upper_edge"]
+            check(0 <= start and 0 < count and start + count <= 262144, f"scene {name}: box {start}+{count}")
+            check(-1e7 <= low < high <= 1e7, f"scene {name}: band {low} .. {high}")
+            check(a["core:label"] == row["modulation"] and int(row["sample_start"]) == start and
+                  float(row["freq_lower_edge"]) == low, f"scene {name}: manifest row {row['emitter']}")
+
 for failure in failures[:40]:
     print("FAIL:", failure)
 print(f"{48 + 67 - len({f.split(':')[0] for f in failures})} passed, {len(failures)} failed")

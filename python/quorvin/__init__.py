@@ -452,7 +452,8 @@ def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, A
     """A SigMF recording (the .sigmf-data or .sigmf-meta path, or their common base): samples and metadata.
 
     Checks the pair: a cf32_le or ci16_le datatype (ci16_le scaled back by its quorvin:full_scale),
-    whole samples, and as many as the annotation says; ValueError naming the file and what is wrong
+    whole samples, and as many as the annotation says (a scene's global ``quorvin:num_samples``;
+    its annotations are its emitters' boxes); ValueError naming the file and what is wrong
     otherwise.
     """
     base = os.fspath(path_or_base)
@@ -469,7 +470,10 @@ def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, A
     if datatype not in ("cf32_le", "ci16_le"):
         raise ValueError(f"{meta_path}: datatype {datatype}, not cf32_le or ci16_le")
     width = 8 if datatype == "cf32_le" else 4
-    count = _meta_field(meta, ["annotations", 0, "core:sample_count"], meta_path)
+    # A scene's annotations are its emitters' boxes; its length is the capture's.
+    scene = isinstance(meta, dict) and isinstance(meta.get("global"), dict) and "quorvin:scene" in meta["global"]
+    count = _meta_field(meta, ["global", "quorvin:num_samples"] if scene else ["annotations", 0, "core:sample_count"],
+                        meta_path)
     if isinstance(count, bool) or not isinstance(count, int) or count < 0:
         raise ValueError(f"{meta_path}: core:sample_count {count!r} is not a sample count")
     size = os.path.getsize(data_path)

@@ -10,7 +10,8 @@ levels. Analog names: the IQ trace with the labelled carrier and offset removed.
 spectrum zoomed to the labelled occupied band, its edges marked. ``--summary`` draws the class
 counts and a histogram of every drawn parameter. MANIFEST is the CSV that ``quorvin-cli
 --manifest`` wrote; the recordings are read from where it names them (or ``--folder``), SigMF,
-CSV or HDF5.
+CSV or HDF5. A scene run's manifest draws its first scenes instead: each capture's spectrogram
+with every emitter's labelled box and name.
 """
 
 from __future__ import annotations
@@ -208,7 +209,9 @@ def _rows(manifest: str) -> list[dict[str, Any]]:
     rows = rows.to_dict("records") if hasattr(rows, "to_dict") else rows
     if not rows:
         raise ValueError(f"{manifest}: no rows, nothing to draw")
-    for column in ("modulation", "sample_file", "saved", "sample_rate", "snr_db", "file_index"):
+    # A scene run's rows are its emitters: their boxes in place of a file's index.
+    own = ("sample_start", "sample_count", "freq_lower_edge", "freq_upper_edge") if "emitter" in rows[0] else ("file_index",)
+    for column in ("modulation", "sample_file", "saved", "sample_rate", "snr_db", *own):
         if column not in rows[0]:
             raise ValueError(f"{manifest}: no {column} column")
     return rows
@@ -354,8 +357,49 @@ def _title(name: str, labels: Mapping[str, Any]) -> str:
     return text
 
 
+def draw_scenes(rows: list[dict[str, Any]], output: str, folder: str, count: int) -> list[str]:
+    """Draws the first ``count`` scenes of a scene run's manifest rows (one per emitter): each
+    capture's spectrogram with every emitter's labelled box and name; returns the names drawn."""
+    import matplotlib.patches
+    import matplotlib.pyplot as plt
+
+    from .detection import spectrogram
+
+    scenes: dict[str, list[dict[str, Any]]] = {}
+    for row in rows:
+        if _saved(row):
+            scenes.setdefault(str(row["sample_file"]), []).append(row)
+    chosen = list(scenes)[:count]
+    if not chosen:
+        raise ValueError("no saved scenes to draw")
+    figure, axes = plt.subplots(len(chosen), 1, figsize=(9, 4 * len(chosen)), squeeze=False)
+    drawn: list[str] = []
+    for axis, key in zip(axes[:, 0], chosen):
+        emitters = scenes[key]
+        samples = _samples(folder, emitters[0])
+        fs = float(emitters[0]["sample_rate"])
+        image = spectrogram(samples, 256, max(1, (len(samples) - 256) // 512 + 1))
+        axis.imshow(image, extent=(0, len(samples), -fs / 2, fs / 2), aspect="auto", cmap="viridis",
+                    vmin=float(np.median(image)) - 3, vmax=float(image.max()))
+        for row in emitters:
+            start, length = float(row["sample_start"]), float(row["sample_count"])
+            low, high = float(row["freq_lower_edge"]), float(row["freq_upper_edge"])
+            axis.add_patch(matplotlib.patches.Rectangle((start, low), length, high - low, fill=False, edgecolor="red"))
+            axis.text(start, high, f" {row['modulation']}", color="white", fontsize=7, va="bottom")
+            drawn.append(str(row["modulation"]))
+        axis.set_title(f"{os.path.basename(key)}: {len(emitters)} emitters, boxes as labelled", fontsize=8)
+        axis.set_xlabel("sample", fontsize=7)
+        axis.set_ylabel("Hz", fontsize=7)
+        axis.tick_params(labelsize=6)
+    figure.tight_layout()
+    figure.savefig(output, dpi=80)
+    plt.close(figure)
+    return drawn
+
+
 def draw_preview(manifest: str, output: str, folder: str | None = None, per_class: int = 3) -> list[str]:
-    """Draws the per-class figure; returns the classes drawn, in manifest order."""
+    """Draws the per-class figure (for a scene run, the first per_class scenes with their boxes);
+    returns the classes drawn, in manifest order."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -364,8 +408,11 @@ def draw_preview(manifest: str, output: str, folder: str | None = None, per_clas
     if per_class < 1:
         raise ValueError(f"per_class takes a whole number from 1, not {per_class}")
     folder = folder or os.path.dirname(os.path.abspath(manifest))
+    rows = _rows(manifest)
+    if rows and "freq_lower_edge" in rows[0]:
+        return draw_scenes(rows, output, folder, per_class)
     by_class: dict[str, list[dict[str, Any]]] = {}
-    for row in _rows(manifest):
+    for row in rows:
         if _saved(row):
             by_class.setdefault(str(row["modulation"]), []).append(row)
     names = list(by_class)

@@ -16,7 +16,7 @@ import torch.utils.data
 
 from . import Dataset, _core, _flag, _whole, classes
 
-__all__ = ["TorchDataset", "TorchStream", "as_tensor", "epoch_seed", "shuffled"]
+__all__ = ["TorchDataset", "TorchStream", "as_tensor", "epoch_seed", "scene_collate", "scene_target", "shuffled"]
 
 _LARGEST_SEED = 2**32 - 1
 _CHUNK = 4096  # positions a reader works out at a time
@@ -86,6 +86,25 @@ def _label_keys(labels: Optional[Sequence[str]]) -> list[str]:
     return list(labels)
 
 
+def scene_target(labels: dict[str, Any], class_names: Optional[Sequence[str]] = None) -> dict[str, torch.Tensor]:
+    """A scene's boxes as detection models take them: ``boxes`` float32 (N, 4), each
+    (sample_start, freq_lower_edge, sample_start + sample_count, freq_upper_edge), that is x0, y0,
+    x1, y1 with time across in samples and frequency up in Hz, and ``labels`` int64 (N,), the
+    emitters' class indices among ``class_names`` (else the catalogue's)."""
+    boxes = labels["boxes"]
+    corners = np.stack([boxes["sample_start"], boxes["freq_lower_edge"],
+                        boxes["sample_start"] + boxes["sample_count"], boxes["freq_upper_edge"]], axis=1)
+    names = list(classes) if class_names is None else list(class_names)
+    indices = [names.index(name) for name in boxes["modulation"]]
+    return {"boxes": torch.as_tensor(corners, dtype=torch.float32), "labels": torch.as_tensor(indices, dtype=torch.int64)}
+
+
+def scene_collate(items: Sequence[tuple[torch.Tensor, dict[str, torch.Tensor]]]) -> tuple[torch.Tensor, list]:
+    """A DataLoader's ``collate_fn`` for scenes: captures stacked (N, 2, L), targets as a list (each
+    scene has its own number of boxes)."""
+    return torch.stack([tensor for tensor, _ in items]), [target for _, target in items]
+
+
 class TorchDataset(torch.utils.data.Dataset):
     """A map-style PyTorch dataset over a quorvin.Dataset.
 
@@ -132,10 +151,12 @@ class TorchDataset(torch.utils.data.Dataset):
     def target(self, samples: np.ndarray, labels: dict[str, Any]) -> Any:
         """One item as (tensor, target) from its samples and labels."""
         tensor = as_tensor(samples)
-        if self.contiguous_classes:
+        if self.contiguous_classes and "modulation" in labels:
             labels = {**labels, "class_index": self.class_names.index(labels["modulation"])}
         if self.transform:
             return self.transform(tensor, labels)
+        if "boxes" in labels:  # a scene: its boxes and classes (DataLoader: collate_fn=scene_collate)
+            return tensor, scene_target(labels, self.class_names)
         if not self.labels:
             return tensor, labels["class_index"]
         return tensor, {"class_index": torch.tensor(labels["class_index"]),

@@ -1,0 +1,124 @@
+"""Wideband scenes from Python: the capture and its table of boxes, the same bytes and boxes as
+the files the writers make, and the refusals."""
+import json
+import os
+
+import numpy as np
+import pytest
+
+import quorvin
+
+FS = 2e6
+LENGTH = 65536
+
+
+def scene_config(**extra):
+    options = dict(scene="wideband", emitters=(2, 5), samples_per_file=LENGTH, sample_rate=FS,
+                   samples_per_symbol=(8, 32), overlap="none", snr=(10, 20))
+    options.update(extra)
+    return quorvin.Config(["QPSK", "QAM16", "2FSK", "AM", "CW"], **options)
+
+
+def test_an_item_is_a_capture_and_its_boxes_inside_it_and_apart():
+    dataset = quorvin.Dataset(scene_config(), files_per_modulation=2, seed=4)
+    assert len(dataset) == 10
+    for position in range(len(dataset)):
+        capture, labels = dataset[position]
+        assert capture.shape == (LENGTH,) and capture.dtype == np.complex64
+        boxes = labels["boxes"]
+        assert labels["scene"] == position + 1 and 2 <= labels["emitters"] <= 5
+        assert len(boxes["modulation"]) == labels["emitters"]
+        # The scene's first emitter is of the name its plan position stands for.
+        assert boxes["modulation"][0] == ["AM", "QPSK", "QAM16", "2FSK", "CW"][position // 2]
+        start, count = boxes["sample_start"], boxes["sample_count"]
+        assert np.all(start >= 0) and np.all(count > 0) and np.all(start + count <= LENGTH)
+        low, high = boxes["freq_lower_edge"], boxes["freq_upper_edge"]
+        assert np.all(low < high) and np.all(low >= -FS / 2) and np.all(high <= FS / 2)
+        order = np.argsort(low)
+        assert np.all(high[order][:-1] <= low[order][1:] + 1e-6)
+
+
+def test_written_scenes_hold_the_items_bytes_and_one_annotation_per_box(tmp_path):
+    dataset = quorvin.Dataset(scene_config(), files_per_modulation=1, seed=8)
+    summary = dataset.write(tmp_path, format="sigmf", manifest=tmp_path / "manifest.csv", jobs=2)
+    assert summary["files_saved"] == len(dataset) and summary["files_failed"] == 0
+    rows = quorvin.read_manifest(tmp_path / "manifest.csv")
+    rows = rows.to_dict("records") if hasattr(rows, "to_dict") else rows
+    for position in range(len(dataset)):
+        capture, labels = dataset[position]
+        samples, meta = quorvin.read_sigmf(tmp_path / f"scene_signal_{position + 1}")
+        assert samples.tobytes() == capture.tobytes()
+        with open(tmp_path / f"scene_signal_{position + 1}.sigmf-meta", encoding="utf-8") as f:
+            annotations = json.load(f)["annotations"]
+        boxes = labels["boxes"]
+        assert [a["core:label"] for a in annotations] == list(boxes["modulation"])
+        assert [a["core:sample_start"] for a in annotations] == list(boxes["sample_start"])
+        assert [a["core:freq_upper_edge"] for a in annotations] == list(boxes["freq_upper_edge"])
+        mine = [r for r in rows if os.path.basename(str(r["sample_file"])) == f"scene_signal_{position + 1}.sigmf-data"]
+        assert [int(r["sample_count"]) for r in mine] == list(boxes["sample_count"])
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda d, p: d.write(p, format="hdf5"), "format hdf5 holds single signals only"),
+    (lambda d, p: d.frames([0, 1]), "frames: a scene dataset gives one capture"),
+])
+def test_what_scenes_do_not_take_is_refused_by_name(tmp_path, call, message):
+    dataset = quorvin.Dataset(scene_config(), files_per_modulation=1, seed=1)
+    with pytest.raises(ValueError, match=message):
+        call(dataset, tmp_path)
+
+
+def test_a_scene_needs_a_capture_length():
+    with pytest.raises(ValueError, match="samples_per_file"):
+        quorvin.Dataset(quorvin.Config(["QPSK"], scene="wideband"), files_per_modulation=1, seed=1)
+
+
+def test_boxes_on_the_spectrogram_hold_the_emitters_energy_and_export_as_yolo_and_coco(tmp_path):
+    from quorvin import detection
+    dataset = quorvin.Dataset(scene_config(snr=(25, 25)), files_per_modulation=1, seed=2)
+    capture, labels = dataset[1]
+    image = detection.spectrogram(capture, 256, 256)
+    assert image.shape == (256, LENGTH // 256)
+    pixels = detection.pixel_boxes(labels["boxes"], FS, 256, 256, image.shape[1])
+    # Inside each box (shrunk by the window's spread) the power stands far above the median cell.
+    floor = np.median(image)
+    checked = 0
+    for x0, y0, x1, y1 in pixels:
+        inner = image[int(np.ceil(y0)) + 1:max(0, int(y1) - 1), int(np.ceil(x0)) + 1:max(0, int(x1) - 1)]
+        if inner.size:
+            assert np.median(inner) > floor + 10
+            checked += 1
+    assert checked >= 2
+    coco = detection.export_detection(dataset, tmp_path, 256, 256, positions=[1])
+    assert [a["category_id"] for a in coco["annotations"]] == list(labels["boxes"]["class_index"])
+    assert coco["categories"][coco["annotations"][0]["category_id"]]["name"] == labels["boxes"]["modulation"][0]
+    rows = (tmp_path / "labels" / "scene_2.txt").read_text().splitlines()
+    assert len(rows) == labels["emitters"]
+    for row, (x0, y0, x1, y1) in zip(rows, pixels):
+        c, xc, yc, w, h = row.split()
+        assert abs(float(xc) * image.shape[1] - (x0 + x1) / 2) < 1e-3 and abs(float(h) * 256 - (y1 - y0)) < 1e-3
+    assert json.loads((tmp_path / "annotations.json").read_text()) == json.loads(json.dumps(coco))
+
+
+def test_torch_targets_are_boxes_and_classes_per_capture():
+    qtorch = pytest.importorskip("quorvin.torch")
+    import torch
+    dataset = quorvin.Dataset(scene_config(), files_per_modulation=1, seed=3)
+    view = qtorch.TorchDataset(dataset, contiguous_classes=True)
+    tensors, targets = qtorch.scene_collate([view[0], view[1]])
+    assert tensors.shape == (2, 2, LENGTH)
+    for position, target in enumerate(targets):
+        boxes = dataset[position][1]["boxes"]
+        assert target["boxes"].dtype == torch.float32 and target["boxes"].shape == (len(boxes["modulation"]), 4)
+        assert [view.class_names[i] for i in target["labels"].tolist()] == list(boxes["modulation"])
+        assert torch.all(target["boxes"][:, 2] > target["boxes"][:, 0]) and torch.all(target["boxes"][:, 3] > target["boxes"][:, 1])
+
+
+def test_the_preview_draws_each_scenes_boxes(tmp_path):
+    pytest.importorskip("matplotlib")
+    from quorvin import preview
+    dataset = quorvin.Dataset(scene_config(), files_per_modulation=1, seed=6)
+    dataset.write(tmp_path, format="sigmf", manifest=tmp_path / "manifest.csv")
+    drawn = preview.draw_preview(str(tmp_path / "manifest.csv"), str(tmp_path / "p.png"), per_class=2)
+    expected = [m for position in range(2) for m in dataset[position][1]["boxes"]["modulation"]]
+    assert drawn == expected and (tmp_path / "p.png").stat().st_size > 0

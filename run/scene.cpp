@@ -1,0 +1,313 @@
+#include "run/scene.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <stdexcept>
+
+#include "channel/gaussian.h"
+#include "channel/impairments.h"
+#include "channel/noise.h"
+#include "common/limits.h"
+#include "common/splitmix.h"
+#include "common/text.h"
+#include "run/exact_file.h"
+#include "run/seeds.h"
+
+namespace quorvin {
+namespace {
+
+// Keeps scene engines apart from every file engine of the same run seed.
+constexpr std::uint64_t scene_salt = 0x73636556e65ull;
+
+struct Uniform {
+  GaussianSource source;
+  double operator()(double lo, double hi) { return lo + source.next_uniform() * (hi - lo); }
+  // Each whole number of lo .. hi equally likely.
+  std::int64_t whole(std::int64_t lo, std::int64_t hi) {
+    if (hi < lo) std::swap(lo, hi);
+    const auto span = static_cast<double>(hi - lo) + 1.0;
+    return lo + static_cast<std::int64_t>(std::min(span - 1.0, std::floor((*this)(0.0, span))));
+  }
+};
+
+// An emitter's name and draws, as the plan draws a run of that one name from its own seed.
+PlannedFile draw_emitter_file(const RunSettings& s, const std::string& name, std::uint32_t seed, bool seed_files) {
+  RunSettings one = s;
+  one.modulations = {name};
+  one.files_per_modulation = 1;
+  RunPlan plan(std::move(one), seed);
+  PlannedFile file = *plan.next();
+  file.seeds = seed_files ? derive_file_seeds(seed, name, 1) : DigitalSeeds{device_seed(), device_seed()};
+  return file;
+}
+
+// The band the emitter's signal occupies around its centre, Hz: its family's for its own drawn
+// values (the realised symbol rate with the timing drift), widened by the fading's Doppler.
+BandEdges occupied_band(const RunSettings& s, const PlannedFile& f) {
+  const Waveform w = waveform_of(f);
+  if (w.family == nullptr) return {};
+  FamilyRanges own;
+  for (std::size_t i = 0; i < w.family->ranges.size() && i < f.family_draws.size(); ++i) {
+    own[std::string(w.family->ranges[i].key)] = {f.family_draws[i], f.family_draws[i]};
+  }
+  const double drift = f.timing_error * s.sample_rate / static_cast<double>(s.exact.samples_per_file);
+  const double rate = std::max(std::abs(f.symbol_rate), std::abs(f.symbol_rate + drift));
+  BandEdges edges = w.family->band(w, {.symbol_rate = rate,
+                                       .pulse = s.exact.pulse,
+                                       .rolloff = f.rolloff,
+                                       .fsk_index = f.fsk_index,
+                                       .gmsk_bt = f.gmsk_bt,
+                                       .message_frequency = f.message_frequency,
+                                       .deviation = s.analog_deviation,
+                                       .sideband = f.sideband,
+                                       .family_ranges = &own})
+                          .edges;
+  const double doppler = f.impairments.fading_k ? std::abs(f.impairments.doppler.value_or(0.0)) : 0.0;
+  return {edges.low - doppler, edges.high + doppler};
+}
+
+// The capture's clock: sample k reads the channel at k times this.
+double clock_scale(const PlannedFile& f) { return 1.0 + f.impairments.clock_ppm.value_or(0.0) * 1e-6; }
+
+// Where the emitter's centre is moved to before the clock, Hz: its carrier offset (mixing, drawn
+// offset, the clock's share of the RF carrier), and for a digital emitter the centre itself (an
+// analog emitter's waveform puts its carrier there).
+double emitter_shift(const RunSettings& s, const SceneEmitter& e) {
+  return exact_carrier_offset(s, e.file) + (is_analog(waveform_of(e.file)) ? 0.0 : e.centre_frequency);
+}
+
+// Centres from `low` to `high` less the open intervals `taken`, as sorted disjoint pieces.
+std::vector<std::array<double, 2>> free_pieces(double low, double high, std::vector<std::array<double, 2>> taken) {
+  std::sort(taken.begin(), taken.end());
+  std::vector<std::array<double, 2>> pieces;
+  double at = low;
+  for (const auto& [a, b] : taken) {
+    if (a > at) pieces.push_back({at, std::min(a, high)});
+    at = std::max(at, b);
+    if (at >= high) break;
+  }
+  if (at < high) pieces.push_back({at, high});
+  std::erase_if(pieces, [](const std::array<double, 2>& p) { return !(p[1] > p[0]); });
+  return pieces;
+}
+
+// A centre drawn uniformly over the pieces; nothing where they are empty.
+std::optional<double> draw_centre(const std::vector<std::array<double, 2>>& pieces, Uniform& u) {
+  double total = 0.0;
+  for (const auto& p : pieces) total += p[1] - p[0];
+  if (!(total > 0.0)) return std::nullopt;
+  double r = u(0.0, total);
+  for (const auto& p : pieces) {
+    if (r <= p[1] - p[0]) return p[0] + r;
+    r -= p[1] - p[0];
+  }
+  return pieces.back()[1];
+}
+
+// Places emitter `e` (its file drawn): its burst, band and centre; false where no centre is free.
+bool place(const RunSettings& s, SceneEmitter& e, const std::vector<SceneEmitter>& placed, Uniform& u) {
+  const SceneSettings& scene = s.exact.scene;
+  const std::int64_t length = s.exact.samples_per_file;
+  const double fs = s.sample_rate;
+  // At least half of every burst lies inside the capture, so no box is empty.
+  const std::int64_t duration =
+      std::max<std::int64_t>(1, std::llround(u(scene.burst_min, scene.burst_max) * static_cast<double>(length)));
+  const std::int64_t half = duration / 2;
+  e.burst_start = u.whole(-half, length - (duration - half));
+  e.burst_stop = e.burst_start + duration;
+  e.box.sample_start = std::max<std::int64_t>(0, e.burst_start);
+  e.box.sample_count = std::min(length, e.burst_stop) - e.box.sample_start;
+  // A line (CW) or a narrow band gets the width its burst resolves: two cells of fs / its samples.
+  BandEdges band = occupied_band(s, e.file);
+  const double narrowest = 2.0 * fs / static_cast<double>(e.box.sample_count);
+  if (band.high - band.low < narrowest) {
+    const double middle = (band.low + band.high) / 2.0;
+    band = {middle - narrowest / 2.0, middle + narrowest / 2.0};
+  }
+  const double c = clock_scale(e.file);
+  const double offset = exact_carrier_offset(s, e.file);
+  // Edges (centre + offset + edge) c, inside -fs/2 .. fs/2.
+  std::vector<std::array<double, 2>> taken;
+  if (scene.overlap != SceneOverlap::any) {
+    for (const SceneEmitter& other : placed) {
+      const SceneBox& o = other.box;
+      const bool together = o.sample_start < e.box.sample_start + e.box.sample_count &&
+                            e.box.sample_start < o.sample_start + o.sample_count;
+      if (scene.overlap == SceneOverlap::boxes && !together) continue;
+      taken.push_back({other.box.freq_lower_edge / c - offset - band.high, other.box.freq_upper_edge / c - offset - band.low});
+    }
+  }
+  const std::optional<double> centre =
+      draw_centre(free_pieces(-fs / 2.0 / c - offset - band.low, fs / 2.0 / c - offset - band.high, taken), u);
+  if (!centre) return false;
+  e.centre_frequency = *centre;
+  if (is_analog(waveform_of(e.file))) e.file.carrier_frequency = *centre;
+  e.box.freq_lower_edge = std::max(-fs / 2.0, (*centre + offset + band.low) * c);
+  e.box.freq_upper_edge = std::min(fs / 2.0, (*centre + offset + band.high) * c);
+  return true;
+}
+
+// Samples over which a burst rises and falls (a quarter of a short burst), inside its box, as a
+// transmitter keys on: a
+// raised-cosine ramp, so keying spreads no energy beyond the band.
+constexpr double burst_ramp = 256.0;
+
+// The burst's envelope at channel sample j of a burst on from `first` to before `last`.
+double burst_envelope(double j, double first, double last) {
+  if (j < first || j >= last) return 0.0;
+  const double ramp = std::min(burst_ramp, std::floor((last - first) / 4.0));
+  const double edge = std::min(j - first, last - 1.0 - j) + 0.5;
+  return edge >= ramp ? 1.0 : 0.5 - 0.5 * std::cos(pi * edge / ramp);
+}
+
+std::string fault_text(const RunSettings& s, const SceneEmitter& e, std::size_t k, std::size_t count) {
+  const BandEdges band = occupied_band(s, e.file);
+  return "emitter " + std::to_string(k + 1) + " of " + std::to_string(count) + " (" + e.file.modulation + ", " +
+         shortest_text(band.high - band.low) + " Hz wide) finds no free place inside -fs/2 .. fs/2: fewer emitters "
+         "(--emitters-max), narrower signals, smaller offsets or --overlap any";
+}
+
+}  // namespace
+
+std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& key, const PlannedFile& host) {
+  auto scene = std::make_shared<Scene>();
+  const std::uint64_t seed = splitmix64(splitmix64(scene_salt ^ key.draw_seed) ^ key.position);
+  Uniform u{GaussianSource(seed)};
+  // A silent name (Noise) makes no emitter: its scenes are the receiver's noise alone, and no
+  // other scene draws it.
+  std::vector<const std::string*> audible;
+  for (const std::string& name : s.modulations) {
+    if (!is_silent(resolve_waveform(name))) audible.push_back(&name);
+  }
+  const bool silent = is_silent(waveform_of(host)) || audible.empty();
+  const auto count =
+      silent ? std::size_t{0} : static_cast<std::size_t>(u.whole(s.exact.scene.emitters_min, s.exact.scene.emitters_max));
+  const ImpairmentDraws& receiver = host.impairments;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::string& name =
+        k == 0 ? host.modulation : *audible[static_cast<std::size_t>(u.whole(0, static_cast<std::int64_t>(audible.size()) - 1))];
+    const auto emitter_seed = static_cast<std::uint32_t>(splitmix64(seed ^ ((k + 1) << 40)) & 0xFFFFFFFFull);
+    SceneEmitter e;
+    e.file = draw_emitter_file(s, name, emitter_seed, key.seed_files);
+    e.file.index = static_cast<std::int32_t>(k + 1);
+    ImpairmentDraws& d = e.file.impairments;
+    d.phase_noise = receiver.phase_noise;
+    d.clock_ppm = receiver.clock_ppm;
+    d.iq_amplitude = receiver.iq_amplitude;
+    d.iq_phase = receiver.iq_phase;
+    d.dc_i = receiver.dc_i;
+    d.dc_q = receiver.dc_q;
+    d.adc_bits = receiver.adc_bits;
+    if (!place(s, e, scene->emitters, u)) {
+      scene->fault = fault_text(s, e, k, count);
+      break;
+    }
+    scene->emitters.push_back(std::move(e));
+  }
+  return scene;
+}
+
+void plan_scene(const RunSettings& s, const SceneKey& key, PlannedFile& file) {
+  file.scene = draw_scene(s, key, file);
+  file.modulation = "scene";
+  file.waveform = std::nullopt;
+  file.index = static_cast<std::int32_t>(std::min<std::uint64_t>(key.position + 1, INT32_MAX));
+}
+
+Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool noise) {
+  if (!file.scene) throw std::invalid_argument("the file holds no scene.");
+  const Scene& scene = *file.scene;
+  if (!scene.fault.empty()) throw std::invalid_argument(scene.fault);
+  const std::size_t length = require_sample_count(static_cast<double>(s.exact.samples_per_file));
+  const ImpairmentSettings& x = s.exact.impairments;
+  const ImpairmentDraws& d = file.impairments;
+  const bool fading = std::any_of(scene.emitters.begin(), scene.emitters.end(),
+                                  [](const SceneEmitter& e) { return e.file.impairments.fading_k.has_value(); });
+  const auto [before, after] = stage_margins(x, fading, d.clock_ppm.value_or(0.0), length);
+  const std::size_t total = require_sample_count(static_cast<double>(before + length + after));
+  const double c = 1.0 + d.clock_ppm.value_or(0.0) * 1e-6;
+  Signal sum(total);
+  bool finite = true;
+  for (const SceneEmitter& e : scene.emitters) {
+    const PlannedFile& f = e.file;
+    const ImpairmentDraws& own = f.impairments;
+    // The burst in channel samples: the capture's sample k reads the channel at k c.
+    const double first = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_start) * c);
+    const double last = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_stop) * c);
+    finite = finite && std::isfinite(f.snr_db);
+    // Only the burst's samples are made (its amplifier's level is the burst's own); a faded
+    // emitter whole, its channel reckoned from the capture's first sample.
+    const auto clamp = [total](double at) { return static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(total))); };
+    const std::size_t lo = own.fading_k ? 0 : clamp(first);
+    const std::size_t hi = own.fading_k ? total : clamp(last);
+    if (hi <= lo) continue;
+    const auto origin = static_cast<std::int64_t>(lo) - static_cast<std::int64_t>(before);
+    Signal v = exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after)(origin, hi - lo);
+    if (own.pa_backoff) v = apply_rapp_amplifier(std::move(v), *own.pa_backoff, x.pa_smoothness);
+    for (std::size_t j = 0; j < v.size(); ++j) v[j] *= burst_envelope(static_cast<double>(lo + j), first, last);
+    const std::uint64_t own_seed = f.seeds.noise ? *f.seeds.noise : device_seed();
+    if (own.fading_k) v = apply_fading(v, exact_fading_channel(s, f), exact_stage_seed(own_seed, 1));
+    v = apply_carrier_offset(std::move(v), emitter_shift(s, e), s.sample_rate, origin);
+    const Sample turn = std::polar(std::isfinite(f.snr_db) ? std::pow(10.0, f.snr_db / 20.0) : 1.0,
+                                   own.carrier_phase.value_or(0.0));
+    for (std::size_t j = 0; j < v.size(); ++j) sum[lo + j] += turn * v[j];
+  }
+  const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
+  if (d.phase_noise) sum = apply_phase_noise(std::move(sum), 0.0, *d.phase_noise, s.sample_rate, exact_stage_seed(noise_seed, 3), before);
+  if (d.clock_ppm) {
+    sum = resample_by_clock(sum, static_cast<double>(before), *d.clock_ppm, length);
+  } else if (before != 0 || after != 0) {
+    sum = Signal(sum.begin() + static_cast<std::ptrdiff_t>(before), sum.begin() + static_cast<std::ptrdiff_t>(before + length));
+  }
+  // One noise floor of unit power per sample: each emitter's SNR is its power over it.
+  if (noise && finite) sum = add_white_noise(std::move(sum), 0.0, noise_seed);
+  if (d.iq_amplitude || d.dc_i) {
+    sum = apply_iq_imbalance(std::move(sum), d.iq_amplitude.value_or(0.0), d.iq_phase.value_or(0.0), d.dc_i.value_or(0.0),
+                             d.dc_q.value_or(0.0));
+  }
+  if (d.adc_bits) sum = quantise(std::move(sum), *d.adc_bits, x.adc_backoff);
+  return sum;
+}
+
+namespace {
+
+using enum ManifestPlace;
+
+const ParameterKind emitter_kind{"emitter", "", "", true, leading, ParameterType::whole};
+const ParameterKind start_kind{"sample_start", "", "", false, leading, ParameterType::whole};
+const ParameterKind count_kind{"sample_count", "", "", false, leading, ParameterType::whole};
+const ParameterKind lower_kind{"freq_lower_edge", "", " Hz", false, leading};
+const ParameterKind upper_kind{"freq_upper_edge", "", " Hz", false, leading};
+const ParameterKind centre_kind{"centre_frequency", "", " Hz", true, leading};
+
+}  // namespace
+
+std::vector<ParameterRow> emitter_parameters(const RunSettings& s, const SceneEmitter& e, std::optional<std::uint32_t> run_seed) {
+  std::vector<ParameterRow> rows = {{&emitter_kind, std::int64_t{e.file.index}},
+                                    {&start_kind, e.box.sample_start},
+                                    {&count_kind, e.box.sample_count},
+                                    {&lower_kind, e.box.freq_lower_edge},
+                                    {&upper_kind, e.box.freq_upper_edge},
+                                    {&centre_kind, e.centre_frequency}};
+  for (ParameterRow& row : file_parameters({s, e.file, run_seed})) {
+    // An emitter's index is its place in the scene, already its own column.
+    if (row.kind->key != "file_index") rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+std::vector<std::string_view> scene_label_columns(const RunSettings& s) {
+  std::vector<std::string_view> columns = manifest_columns(ManifestPlace::leading, s.signal_model);
+  std::erase(columns, std::string_view("file_index"));
+  for (const ParameterKind* kind : {&emitter_kind, &start_kind, &count_kind, &lower_kind, &upper_kind, &centre_kind}) {
+    columns.push_back(kind->key);
+  }
+  columns.insert(columns.end(), {"num_samples", "saved"});
+  for (const std::string_view key : manifest_columns(ManifestPlace::trailing, s.signal_model, s.modulations)) {
+    columns.push_back(key);
+  }
+  return columns;
+}
+
+}  // namespace quorvin

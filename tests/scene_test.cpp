@@ -1,0 +1,348 @@
+// Wideband scenes against estimators that see only the samples: an energy detector on a
+// spectrogram, emitters cut out by their boxes, and the bytes of any -j and shard.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "dsp_reference.h"
+#include "form/options.h"
+#include "run/dataset.h"
+#include "run/scene.h"
+#include "run/seeds.h"
+
+namespace quorvin {
+namespace {
+
+constexpr double fs = 1e6;
+constexpr std::int64_t capture = 32768;
+
+RunSettings scene_settings(std::vector<std::string> names, OptionTexts extra = {}) {
+  OptionTexts texts = {{"--sample-rate", "1000000"},      {"--samples-per-file", std::to_string(capture)},
+                       {"--scene", "wideband"},           {"--snr-min", "20"},
+                       {"--snr-max", "20"},               {"--samples-per-symbol-min", "16"},
+                       {"--samples-per-symbol-max", "32"}, {"--files-per-modulation", "2"},
+                       {"--overlap", "none"},             {"--analog-fc", "0"},
+                       {"--message-frequency-min", "2000"}, {"--message-frequency-max", "8000"},
+                       {"--analog-deviation", "5000"}};
+  for (auto& [key, value] : extra) texts[key] = value;
+  auto read = read_options({std::move(names), texts});
+  if (const Refusal* refusal = std::get_if<Refusal>(&read)) ADD_FAILURE() << refusal->text << " " << refusal->option;
+  return std::get<RunSettings>(std::move(read));
+}
+
+// The planned file at `position` of the run, with its scene, as the dataset driver draws it.
+PlannedFile scene_at(const RunSettings& s, std::uint32_t seed, std::uint64_t position) {
+  RunPlan plan(s, seed);
+  plan.seek_file(position);
+  PlannedFile file = *plan.next();
+  file.seeds = derive_file_seeds(seed, file.modulation, file.index);
+  file.scene = draw_scene(s, {seed, position, true}, file);
+  return file;
+}
+
+// Power spectrogram: Blackman-windowed frames of n samples every n, bins in FFT order.
+std::vector<std::vector<double>> spectrogram(const Signal& x, std::size_t n) {
+  std::vector<std::vector<double>> frames;
+  for (std::size_t at = 0; at + n <= x.size(); at += n) {
+    Signal frame(x.begin() + static_cast<std::ptrdiff_t>(at), x.begin() + static_cast<std::ptrdiff_t>(at + n));
+    for (std::size_t i = 0; i < n; ++i) {
+      const double a = 2.0 * pi * static_cast<double>(i) / static_cast<double>(n);
+      frame[i] *= 0.42 - 0.5 * std::cos(a) + 0.08 * std::cos(2.0 * a);
+    }
+    const Signal spectrum = test::whole_vector_fft(frame, false);
+    std::vector<double> power(n);
+    for (std::size_t k = 0; k < n; ++k) power[k] = std::norm(spectrum[k]);
+    frames.push_back(std::move(power));
+  }
+  return frames;
+}
+
+// The frequency at the centre of bin k, Hz, in -fs/2 .. fs/2.
+double bin_frequency(std::size_t k, std::size_t n) {
+  const double f = static_cast<double>(k) * fs / static_cast<double>(n);
+  return f >= fs / 2.0 ? f - fs : f;
+}
+
+TEST(Scene, AnEnergyDetectorFindsEveryBoxWithinItsResolutionAndNothingElsewhere) {
+  constexpr std::size_t n = 256;
+  constexpr double bin = fs / n;
+  // A line spreads over the Blackman window's main lobe, three bins either side (its sidelobes
+  // stay 58 dB down): the detector's own resolution in frequency.
+  constexpr double lobe = 3.0;
+  const RunSettings s = scene_settings({"QPSK", "QAM16", "8PSK", "CW", "AM"}, {{"--emitters-min", "3"}, {"--emitters-max", "5"}});
+  for (std::uint64_t position = 0; position < 6; ++position) {
+    SCOPED_TRACE(position);
+    const PlannedFile file = scene_at(s, 11, position);
+    ASSERT_TRUE(file.scene->fault.empty()) << file.scene->fault;
+    const auto frames = spectrogram(synthesize_scene(s, file), n);
+    // The noise floor: the median cell; a cell is occupied 15 dB above it (noise alone exceeds that
+    // once in a billion cells).
+    std::vector<double> all;
+    for (const auto& f : frames) all.insert(all.end(), f.begin(), f.end());
+    std::nth_element(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(all.size() / 2), all.end());
+    const double threshold = 30.0 * all[all.size() / 2];
+    // A cell belongs to the box nearest in frequency among those within a hop of it in time.
+    const auto owner = [&](std::size_t t, std::size_t k) -> std::optional<std::size_t> {
+      std::optional<std::size_t> best;
+      double nearest = lobe * bin;
+      const double t0 = static_cast<double>(t * n);
+      const double f = bin_frequency(k, n);
+      for (std::size_t j = 0; j < file.scene->emitters.size(); ++j) {
+        const SceneBox& b = file.scene->emitters[j].box;
+        if (t0 + 2.0 * n <= static_cast<double>(b.sample_start) || t0 - n >= static_cast<double>(b.sample_start + b.sample_count)) continue;
+        const double away = std::max({0.0, b.freq_lower_edge - f, f - b.freq_upper_edge});
+        if (away <= nearest) {
+          nearest = away;
+          best = j;
+        }
+      }
+      return best;
+    };
+    std::vector<std::array<double, 4>> found(file.scene->emitters.size(), {1e30, -1e30, 1e30, -1e30});
+    for (std::size_t t = 0; t < frames.size(); ++t) {
+      for (std::size_t k = 0; k < n; ++k) {
+        if (frames[t][k] < threshold) continue;
+        const std::optional<std::size_t> j = owner(t, k);
+        EXPECT_TRUE(j) << "energy at frame " << t << ", " << bin_frequency(k, n) << " Hz, where no box is";
+        if (!j) continue;
+        auto& [first, last, low, high] = found[*j];
+        first = std::min(first, static_cast<double>(t * n));
+        last = std::max(last, static_cast<double>((t + 1) * n));
+        low = std::min(low, bin_frequency(k, n));
+        high = std::max(high, bin_frequency(k, n));
+      }
+    }
+    for (std::size_t j = 0; j < found.size(); ++j) {
+      const SceneEmitter& e = file.scene->emitters[j];
+      SCOPED_TRACE(e.file.modulation);
+      const auto& [first, last, low, high] = found[j];
+      EXPECT_NEAR(first, static_cast<double>(e.box.sample_start), static_cast<double>(n));
+      EXPECT_NEAR(last, static_cast<double>(e.box.sample_start + e.box.sample_count), static_cast<double>(n));
+      EXPECT_NEAR(low, e.box.freq_lower_edge, lobe * bin);
+      EXPECT_NEAR(high, e.box.freq_upper_edge, lobe * bin);
+    }
+  }
+}
+
+// A windowed-sinc low-pass of cutoff `cutoff` Hz, 2 half + 1 taps, applied in place (same length).
+Signal low_pass(const Signal& x, double cutoff, std::size_t half) {
+  std::vector<double> taps(2 * half + 1);
+  for (std::size_t i = 0; i < taps.size(); ++i) {
+    const double m = static_cast<double>(i) - static_cast<double>(half);
+    const double sinc = m == 0.0 ? 2.0 * cutoff / fs : std::sin(2.0 * pi * cutoff / fs * m) / (pi * m);
+    taps[i] = sinc * (0.42 + 0.5 * std::cos(pi * m / static_cast<double>(half)) +
+                      0.08 * std::cos(2.0 * pi * m / static_cast<double>(half)));
+  }
+  Signal y(x.size());
+  for (std::size_t k = half; k + half < x.size(); ++k) {
+    Sample acc = 0.0;
+    for (std::size_t i = 0; i < taps.size(); ++i) acc += taps[i] * x[k + half - i];
+    y[k] = acc;
+  }
+  return y;
+}
+
+TEST(Scene, EachEmitterCutOutByItsBoxIsItsOwnSingleFileAtItsLabelledPowerAndSymbolRate) {
+  const RunSettings s = scene_settings({"QPSK", "QAM16", "8PSK"}, {{"--emitters-min", "3"}, {"--emitters-max", "3"}});
+  const PlannedFile file = scene_at(s, 5, 1);
+  ASSERT_TRUE(file.scene->fault.empty()) << file.scene->fault;
+  const Signal scene = synthesize_scene(s, file, false);
+  for (const SceneEmitter& e : file.scene->emitters) {
+    SCOPED_TRACE(e.file.modulation);
+    // Shift the box's middle to 0 Hz and keep its band.
+    const double middle = (e.box.freq_lower_edge + e.box.freq_upper_edge) / 2.0;
+    Signal cut = scene;
+    for (std::size_t k = 0; k < cut.size(); ++k) cut[k] *= std::polar(1.0, -2.0 * pi * middle * static_cast<double>(k) / fs);
+    const double cutoff = (e.box.freq_upper_edge - e.box.freq_lower_edge) / 2.0 * 1.05;
+    cut = low_pass(cut, cutoff, 200);
+    // The same name, draws and seeds made alone, without noise, put at the same place.
+    PlannedFile alone = e.file;
+    alone.snr_db = test::inf;
+    alone.impairments = {};
+    Signal single = synthesize_file(s, alone);
+    const double gain = std::pow(10.0, e.file.snr_db / 20.0);
+    for (std::size_t k = 0; k < single.size(); ++k) {
+      single[k] *= gain * std::polar(1.0, 2.0 * pi * (e.centre_frequency - middle) * static_cast<double>(k) / fs);
+    }
+    single = low_pass(single, cutoff, 200);
+    // Inside the burst, away from its edges and the filter's.
+    const auto from = static_cast<std::size_t>(e.box.sample_start) + 400;
+    const auto to = static_cast<std::size_t>(e.box.sample_start + e.box.sample_count) - 400;
+    double error = 0.0;
+    double power = 0.0;
+    for (std::size_t k = from; k < to; ++k) {
+      error += std::norm(cut[k] - single[k]);
+      power += std::norm(cut[k]);
+    }
+    EXPECT_LT(error / power, 1e-3);
+    EXPECT_NEAR(10.0 * std::log10(power / static_cast<double>(to - from)), e.file.snr_db, 0.5);
+    // Its blind symbol rate: the spectral line of |x|^2, against the drawn rate with its drift.
+    Signal envelope(cut.begin() + static_cast<std::ptrdiff_t>(from), cut.begin() + static_cast<std::ptrdiff_t>(to));
+    for (Sample& x : envelope) x = std::norm(x);
+    const double labelled = e.file.symbol_rate + e.file.timing_error * fs / static_cast<double>(capture);
+    envelope.resize(131072);  // zero-padded: bins of 7.6 Hz
+    const Signal spectrum = test::whole_vector_fft(envelope, false);
+    double best = 0.0;
+    double peak = 0.0;
+    for (std::size_t k = 1; k < spectrum.size() / 2; ++k) {
+      const double f = static_cast<double>(k) * fs / static_cast<double>(spectrum.size());
+      if (std::abs(f / labelled - 1.0) < 0.05 && std::abs(spectrum[k]) > peak) {
+        peak = std::abs(spectrum[k]);
+        best = f;
+      }
+    }
+    EXPECT_NEAR(best, labelled, 1e-3 * labelled);
+  }
+}
+
+class SceneOverlapCase : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SceneOverlapCase, BoxesStayInsideTheCaptureAndApart) {
+  const bool apart_in_frequency = std::string(GetParam()) == "none";
+  const RunSettings s = scene_settings({"QPSK", "2FSK", "GMSK", "AM-SSB", "FM", "CW"},
+                                       {{"--emitters-min", "1"}, {"--emitters-max", "8"}, {"--burst-min", "0.01"},
+                                        {"--clock-ppm-min", "-50"}, {"--clock-ppm-max", "50"}, {"--overlap", GetParam()},
+                                        {"--frequency-offset-min", "-3000"}, {"--frequency-offset-max", "3000"}});
+  std::size_t checked = 0;
+  for (std::uint64_t position = 0; position < 12; ++position) {
+    const PlannedFile file = scene_at(s, 3, position);
+    if (!file.scene->fault.empty()) continue;
+    checked += file.scene->emitters.size();
+    const auto& emitters = file.scene->emitters;
+    for (std::size_t i = 0; i < emitters.size(); ++i) {
+      const SceneBox& b = emitters[i].box;
+      EXPECT_GE(b.sample_start, 0);
+      EXPECT_GT(b.sample_count, 0);
+      EXPECT_LE(b.sample_start + b.sample_count, capture);
+      EXPECT_LT(b.freq_lower_edge, b.freq_upper_edge);
+      EXPECT_GE(b.freq_lower_edge, -fs / 2.0);
+      EXPECT_LE(b.freq_upper_edge, fs / 2.0);
+      for (std::size_t j = 0; j < i; ++j) {
+        const SceneBox& o = emitters[j].box;
+        const bool apart_in_time =
+            !apart_in_frequency && (b.sample_start + b.sample_count <= o.sample_start || o.sample_start + o.sample_count <= b.sample_start);
+        EXPECT_TRUE(apart_in_time || b.freq_upper_edge <= o.freq_lower_edge + 1e-6 ||
+                    o.freq_upper_edge <= b.freq_lower_edge + 1e-6);
+      }
+    }
+  }
+  EXPECT_GT(checked, 30u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scene, SceneOverlapCase, ::testing::Values("none", "boxes"));
+
+// The frequency of the strongest line of x, Hz: the FFT's peak, refined by golden section on the
+// magnitude of the DTFT.
+double line_frequency(const Signal& x) {
+  const Signal spectrum = test::whole_vector_fft(x, false);
+  std::size_t peak = 0;
+  for (std::size_t k = 1; k < spectrum.size(); ++k) {
+    if (std::norm(spectrum[k]) > std::norm(spectrum[peak])) peak = k;
+  }
+  const auto magnitude = [&x](double f) {
+    return std::abs(test::phasor_sum(x, [f](std::size_t m) { return -f * static_cast<double>(m) / fs; }));
+  };
+  const double bin = fs / static_cast<double>(x.size());
+  double a = bin_frequency(peak, x.size()) - bin;
+  double b = a + 2.0 * bin;
+  const double golden = (std::sqrt(5.0) - 1.0) / 2.0;
+  while (b - a > 0.01) {
+    const double c = b - golden * (b - a);
+    const double d = a + golden * (b - a);
+    if (magnitude(c) > magnitude(d)) {
+      b = d;
+    } else {
+      a = c;
+    }
+  }
+  return (a + b) / 2.0;
+}
+
+struct MovedCase {
+  const char* name;
+  OptionTexts options;
+  // Where the line should be, from the emitter's labels: centre, offset, clock.
+  double (*expected)(const SceneEmitter& e);
+};
+
+double at_centre(const SceneEmitter& e) { return e.centre_frequency; }
+double offset_moved(const SceneEmitter& e) { return e.centre_frequency + e.file.frequency_offset; }
+double clock_scaled(const SceneEmitter& e) { return e.centre_frequency * (1.0 + *e.file.impairments.clock_ppm * 1e-6); }
+
+TEST(Scene, BoxesMoveWithEachOffsetAsTheLineDoes) {
+  const MovedCase cases[] = {
+      {"none", {}, at_centre},
+      {"carrier offset", {{"--frequency-offset-min", "4000"}, {"--frequency-offset-max", "6000"}}, offset_moved},
+      {"clock", {{"--clock-ppm-min", "900"}, {"--clock-ppm-max", "1000"}}, clock_scaled},
+  };
+  for (const MovedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    OptionTexts options = c.options;
+    options.insert({{"--emitters-max", "1"}, {"--burst-min", "1"}, {"--overlap", "any"}, {"--frequency-offset-min", "0"},
+                    {"--frequency-offset-max", "0"}});
+    const RunSettings s = scene_settings({"CW"}, options);
+    for (std::uint64_t position = 0; position < 2; ++position) {
+      const PlannedFile file = scene_at(s, 21, position);
+      const SceneEmitter& e = file.scene->emitters.at(0);
+      const double line = line_frequency(synthesize_scene(s, file, false));
+      EXPECT_NEAR(line, c.expected(e), 0.05);
+      EXPECT_NEAR(line, (e.box.freq_lower_edge + e.box.freq_upper_edge) / 2.0, 0.05);
+      if (c.expected != at_centre) {
+        EXPECT_GT(std::abs(c.expected(e) - e.centre_frequency), 300.0);
+      }
+    }
+  }
+}
+
+TEST(Scene, AFadedEmittersBoxHoldsItsDopplerSpreadPower) {
+  const RunSettings s = scene_settings({"CW"}, {{"--emitters-max", "1"}, {"--burst-min", "1"}, {"--fading", "rayleigh"},
+                                                {"--doppler-min", "3000"}, {"--doppler-max", "3000"}});
+  const PlannedFile file = scene_at(s, 2, 0);
+  const SceneEmitter& e = file.scene->emitters.at(0);
+  EXPECT_NEAR(e.box.freq_upper_edge - e.box.freq_lower_edge, 6000.0, 1e-6);
+  const Signal spectrum = test::whole_vector_fft(synthesize_scene(s, file, false), false);
+  double inside = 0.0;
+  double total = 0.0;
+  double beyond_half = 0.0;  // outside the centre's +-1500 Hz: the spread reaches out to its Doppler
+  for (std::size_t k = 0; k < spectrum.size(); ++k) {
+    const double f = bin_frequency(k, spectrum.size());
+    total += std::norm(spectrum[k]);
+    if (f >= e.box.freq_lower_edge && f <= e.box.freq_upper_edge) inside += std::norm(spectrum[k]);
+    if (std::abs(f - e.centre_frequency) > 1500.0) beyond_half += std::norm(spectrum[k]);
+  }
+  EXPECT_GT(inside / total, 0.99);
+  EXPECT_GT(beyond_half / total, 0.1);
+}
+
+// The kept samples of every scene of a run, in plan order.
+std::vector<std::vector<std::complex<float>>> run_scenes(const RunSettings& s, unsigned jobs, Shard shard) {
+  DatasetRun run;
+  run.draw_seed = 9;
+  run.seed_files = true;
+  run.jobs = jobs;
+  run.shard = shard;
+  run.output.format = SampleFormat::container;
+  std::vector<std::vector<std::complex<float>>> kept;
+  run_dataset(s, run, [&](const PlannedFile&, const ProducedFile& produced) { kept.push_back(produced.kept); });
+  return kept;
+}
+
+TEST(Scene, ScenesHaveTheSameBytesForAnyJobsAndShards) {
+  const RunSettings s = scene_settings({"QPSK", "AM"}, {{"--carrier-phase", "true"}, {"--phase-noise-max", "10"}});
+  const auto one = run_scenes(s, 1, {});
+  ASSERT_EQ(one.size(), 4u);
+  EXPECT_EQ(run_scenes(s, 2, {}), one);
+  const auto even = run_scenes(s, 2, {0, 2});
+  const auto odd = run_scenes(s, 1, {1, 2});
+  ASSERT_EQ(even.size(), 2u);
+  ASSERT_EQ(odd.size(), 2u);
+  EXPECT_EQ(even[0], one[0]);
+  EXPECT_EQ(odd[0], one[1]);
+  EXPECT_EQ(even[1], one[2]);
+  EXPECT_EQ(odd[1], one[3]);
+}
+
+}  // namespace
+}  // namespace quorvin
