@@ -173,7 +173,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   }
   // The transmitted symbols, for digital names (computed apart from the samples: no byte changes).
   std::optional<PendingFile> symbols;
-  if (saves_symbols(s) && is_digital(waveform_of(file))) {
+  if (saves_symbols(s) && tells_symbols(waveform_of(file))) {
     append_symbols_npy(symbols.emplace(s, file, symbols_extension, output).writer, exact_file_symbols(s, file));
     symbols->writer.complete();
   }
@@ -243,7 +243,7 @@ double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
     }
     // The symbols are held whole too: a record and its bytes, about six samples' worth each.
     double symbols = 0.0;
-    if (saves_symbols(s) && is_digital(waveform_of(file)) && s.sample_rate > 0.0) {
+    if (saves_symbols(s) && tells_symbols(waveform_of(file)) && s.sample_rate > 0.0) {
       symbols = 6.0 * (std::max(0.0, exact_file_samples(s, file)) * file.symbol_rate / s.sample_rate + s.exact.filter_span + 64.0);
     }
     return exact_held_samples(s, file) + channel * std::max(0.0, exact_file_samples(s, file)) + symbols;

@@ -202,10 +202,12 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
   }
 }
 
+// Every digital name whose family tells its symbols (OFDM's and the chirps' are not yet told).
 std::vector<ModulationRow> digital_rows() {
   std::vector<ModulationRow> rows;
   for (const ModulationRow& row : modulation_catalogue) {
-    if (is_digital(resolve_waveform(row.name))) rows.push_back(row);
+    const Waveform w = resolve_waveform(row.name);
+    if (tells_symbols(w)) rows.push_back(row);
   }
   return rows;
 }
