@@ -68,7 +68,7 @@ std::int64_t subcarrier_bin(std::int64_t i, std::int64_t active) { return i < ac
 Signal symbol_points(const Shape& s, std::uint64_t seed, std::int64_t n) {
   const SymbolRun run =
       draw_symbol_run(1.0, static_cast<double>(s.active) - 2.0, s.order, splitmix64(seed + static_cast<std::uint64_t>(n) * 0xD1B54A32D192ED03ull));
-  const Symbols symbols(run.symbols.begin(), run.symbols.begin() + s.active);
+  const Symbols symbols(run.symbols.begin(), run.symbols.begin() + static_cast<std::ptrdiff_t>(s.active));
   if (s.order == 2) return psk_map(symbols, 2);
   Signal points = qam_square_map(symbols, s.order);
   const double scale = 1.0 / std::sqrt(2.0 * (s.order - 1) / 3.0);

@@ -187,7 +187,7 @@ std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& ke
   for (std::size_t k = 0; k < count; ++k) {
     const std::string& name =
         k == 0 ? host.modulation : *audible[static_cast<std::size_t>(u.whole(0, static_cast<std::int64_t>(audible.size()) - 1))];
-    const auto emitter_seed = static_cast<std::uint32_t>(splitmix64(seed ^ ((k + 1) << 40)) & 0xFFFFFFFFull);
+    const auto emitter_seed = static_cast<std::uint32_t>(splitmix64(seed ^ ((static_cast<std::uint64_t>(k) + 1) << 40)) & 0xFFFFFFFFull);
     SceneEmitter e;
     e.file = draw_emitter_file(s, name, emitter_seed, key.seed_files);
     e.file.index = static_cast<std::int32_t>(k + 1);

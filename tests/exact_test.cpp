@@ -1224,7 +1224,7 @@ TEST_P(ExactOfdm, PrefixReceiverAndBandAsLabelled) {
     const double body = t + static_cast<double>(cp);
     const double first = std::ceil(body - 1e-9);
     const double late = first - body;  // the DFT window starts this late, samples
-    const Signal y = fft(Signal(x.begin() + static_cast<std::ptrdiff_t>(first), x.begin() + static_cast<std::ptrdiff_t>(first) + n),
+    const Signal y = fft(Signal(x.begin() + static_cast<std::ptrdiff_t>(first), x.begin() + static_cast<std::ptrdiff_t>(first) + static_cast<std::ptrdiff_t>(n)),
                          FftDirection::forward);
     for (std::int64_t b = -n / 2; b < n / 2; ++b) {
       const Sample v = y[static_cast<std::size_t>(b < 0 ? b + n : b)] * std::polar(std::sqrt(active) / static_cast<double>(n), -two_pi * static_cast<double>(b) * late / static_cast<double>(n));
