@@ -55,19 +55,6 @@ TEST_P(EveryName, ClassIndexIsItsPositionAndFormNamesLead) {
   EXPECT_EQ(row.alphabet == 0, row.family == Family::analog);
 }
 
-// The resolved waveform is the row's own: its family module, variant and order.
-TEST_P(EveryName, ResolvesToItsFamily) {
-  const ModulationRow& row = GetParam();
-  const Waveform w = resolve_waveform(row.name);
-  ASSERT_NE(w.row, nullptr);
-  EXPECT_EQ(w.row->name, row.name);
-  EXPECT_EQ(w.family, &family_of(row.scheme));
-  EXPECT_EQ(is_analog(w) || is_silent(w), row.family == Family::analog);
-  EXPECT_EQ(is_silent(w), row.name == "Noise");
-  EXPECT_EQ(w.variant, row.route);
-  EXPECT_EQ(w.order, row.alphabet);
-}
-
 // One clean exact-model file of the name, as a run plans and makes it.
 struct CleanFile {
   RunSettings settings;

@@ -167,18 +167,6 @@ const UsageCase usage_cases[] = {
      "quorvin-cli: 8FSK does not fit in the band of the sample rate: its signal may reach from -22500 Hz to 22600 Hz, "
      "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --symbol-rate-max, --frequency-offset-min/max, "
      "--mix-frequency, --fsk-index-max.\n"},
-    // Two stages that move or widen the band beyond the drawn offsets.
-    {"band_clock_moves_the_carrier",
-     {"-m", "QPSK", "--signal-model", "exact", "--sample-rate", "100000", "--rf-frequency", "3e9", "--clock-ppm-min", "20",
-      "--clock-ppm-max", "20"},
-     "quorvin-cli: QPSK does not fit in the band of the sample rate: its signal may reach from 56626.132499999985 Hz to "
-     "63476.26949999999 Hz, beyond -50000 .. 50000 Hz. Raise --sample-rate or narrow --symbol-rate-max, "
-     "--frequency-offset-min/max, --mix-frequency, --rolloff-max, --clock-ppm-min/max, --rf-frequency.\n"},
-    {"band_doppler_spread",
-     {"-m", "QPSK", "--signal-model", "exact", "--sample-rate", "100000", "--fading", "rayleigh", "--doppler-max", "60000"},
-     "quorvin-cli: QPSK does not fit in the band of the sample rate: its signal may reach from -63375 Hz to 63475 Hz, "
-     "beyond -50000 .. 50000 Hz. Raise --sample-rate or narrow --symbol-rate-max, --frequency-offset-min/max, "
-     "--mix-frequency, --rolloff-max, --doppler-min/max.\n"},
     // Ranges of one name: each entry whole and known; its own rate is what the band check names.
     {"per_name_unknown_key", {"-m", "QPSK", "--per-name", "QPSK:snr=0..5;QPSK:rate=1..2"},
      "quorvin-cli: --per-name takes NAME:KEY=LOW..HIGH", false},

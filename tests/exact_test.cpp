@@ -177,13 +177,24 @@ INSTANTIATE_TEST_SUITE_P(
                     RateCase{"GMSK", "GMSK", RateFeature::frequency_change}),
     CaseName{});
 
-// A number among a file's labels.
+// A number among a file's labels, whole or not.
 double label(const std::vector<ParameterRow>& rows, std::string_view key) {
   for (const ParameterRow& row : rows) {
-    if (row.kind->key == key) return std::get<double>(row.value);
+    if (row.kind->key != key) continue;
+    if (const auto* whole = std::get_if<std::int64_t>(&row.value)) return static_cast<double>(*whole);
+    return std::get<double>(row.value);
   }
   ADD_FAILURE() << "no label " << key;
   return NAN;
+}
+
+// A text among a file's labels.
+std::string text(const std::vector<ParameterRow>& rows, std::string_view key) {
+  for (const ParameterRow& row : rows) {
+    if (row.kind->key == key) return std::get<std::string>(row.value);
+  }
+  ADD_FAILURE() << "no label " << key;
+  return {};
 }
 
 // The realised timing labels count the timing drift and the sample clock's offset: the blind
@@ -472,10 +483,7 @@ TEST(ExactAnalog, CarrierOffsetMessagePhaseAndSidebandAreDrawnAndLabelled) {
     const double line = strongest_tone(x, s.sample_rate);
     lines.push_back(line - s.mix_frequency);
     if (file->modulation == "AM-SSB") {
-      std::string side;
-      for (const ParameterRow& row : rows) {
-        if (row.kind->key == "sideband") side = std::get<std::string>(row.value);
-      }
+      const std::string side = text(rows, "sideband");
       sides.push_back(side);
       const double sign = side == "upper" ? 1.0 : -1.0;
       EXPECT_NEAR(line, carrier + sign * label(rows, "message_frequency"), 0.05) << file->index;
@@ -523,6 +531,18 @@ TEST(ExactAnalog, TotalCarrierOffsetIsWhereTheCarrierLineSits) {
 
 // ---- Settings: options, the band check, frames.
 
+// The options given, by name, the others left at their defaults.
+using Given = std::vector<std::pair<std::string_view, std::string>>;
+std::variant<ExactSettings, std::string> read_given(const Given& given) {
+  ExactTexts texts(exact_options().size());
+  for (const auto& [option, text] : given) {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (exact_options()[i].option == option) texts[i] = text;
+    }
+  }
+  return read_exact_options(texts);
+}
+
 TEST(ExactOptions, RefusalsNameTheOptionAndTheAcceptedValues) {
   ExactTexts texts(exact_options().size());
   EXPECT_TRUE(std::holds_alternative<ExactSettings>(read_exact_options(texts)));
@@ -538,26 +558,12 @@ TEST(ExactOptions, RefusalsNameTheOptionAndTheAcceptedValues) {
       {"--message-frequency-max", "nan", "--message-frequency-max takes a number above 0 up to 1e12, not 'nan'"},
   };
   for (const auto& c : cases) {
-    ExactTexts given(exact_options().size());
-    for (std::size_t i = 0; i < given.size(); ++i) {
-      if (exact_options()[i].option == c.option) given[i] = c.text;
-    }
-    const auto result = read_exact_options(given);
+    const auto result = read_given({{c.option, c.text}});
     ASSERT_TRUE(std::holds_alternative<std::string>(result)) << c.option;
     EXPECT_EQ(std::get<std::string>(result), c.message);
   }
 }
 
-// The options given, by name, the others left at their defaults.
-std::variant<ExactSettings, std::string> read_given(std::initializer_list<std::pair<std::string_view, std::string>> given) {
-  ExactTexts texts(exact_options().size());
-  for (const auto& [option, text] : given) {
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-      if (exact_options()[i].option == option) texts[i] = text;
-    }
-  }
-  return read_exact_options(texts);
-}
 
 // README's number rule, the form's: white space, a sign and hexadecimal are read; an underflow
 // that loses digits and anything after the number are refused. The form's own reader is the
@@ -617,18 +623,10 @@ TEST(ExactOptions, FramesTooLongForTheStagesMarginsAreRefused) {
     };
     EXPECT_LE(total(longest), max_samples_per_file) << c.name;
     EXPECT_GT(total(longest + 1), max_samples_per_file) << c.name;
-    std::vector<std::pair<std::string_view, std::string>> given(c.stages);
-    given.emplace_back("--samples-per-file", std::to_string(longest));
-    ExactTexts texts(exact_options().size());
     const auto with_length = [&](std::int64_t length) {
-      given.back().second = std::to_string(length);
-      for (std::size_t i = 0; i < texts.size(); ++i) {
-        texts[i].reset();
-        for (const auto& [option, text] : given) {
-          if (exact_options()[i].option == option) texts[i] = text;
-        }
-      }
-      return read_exact_options(texts);
+      Given given(c.stages);
+      given.emplace_back("--samples-per-file", std::to_string(length));
+      return read_given(given);
     };
     EXPECT_TRUE(std::holds_alternative<ExactSettings>(with_length(longest))) << c.name;
     const auto refused = with_length(longest + 1);
@@ -1056,23 +1054,6 @@ MadeFile made_file(const std::string& name, FamilyRanges ranges, std::int64_t sa
   return {std::move(s), std::move(x), std::move(rows)};
 }
 
-double number(const std::vector<ParameterRow>& rows, std::string_view key) {
-  for (const ParameterRow& row : rows) {
-    if (row.kind->key != key) continue;
-    if (const auto* whole = std::get_if<std::int64_t>(&row.value)) return static_cast<double>(*whole);
-    return std::get<double>(row.value);
-  }
-  ADD_FAILURE() << "no label " << key;
-  return NAN;
-}
-
-std::string text(const std::vector<ParameterRow>& rows, std::string_view key) {
-  for (const ParameterRow& row : rows) {
-    if (row.kind->key == key) return std::get<std::string>(row.value);
-  }
-  ADD_FAILURE() << "no label " << key;
-  return {};
-}
 
 // The textbook CSS symbol s of M chips at one sample a chip: the up-chirp started at s,
 // exp(j 2 pi ((n + s)(n + s - M) - s (s - M)) / 2M).
@@ -1089,8 +1070,8 @@ TEST(ExactChirp, DechirpAndDftRecoversEveryCssSymbol) {
     const MadeFile f = made_file("CSS", {{"chirp_bandwidth", {1.0, 1.0}}, {"spreading_factor", {sf * 1.0, sf * 1.0}}}, 0, 24);
     const std::int64_t m = std::int64_t{1} << sf;
     ASSERT_EQ(f.x.size(), static_cast<std::size_t>(24 * m)) << sf;
-    EXPECT_EQ(number(f.rows, "spreading_factor"), sf);
-    EXPECT_NEAR(number(f.rows, "realised_symbol_rate"), f.settings.sample_rate / static_cast<double>(m), 1e-6);
+    EXPECT_EQ(label(f.rows, "spreading_factor"), sf);
+    EXPECT_NEAR(label(f.rows, "realised_symbol_rate"), f.settings.sample_rate / static_cast<double>(m), 1e-6);
     std::vector<std::int64_t> found;
     for (std::int64_t n = 0; n < 24; ++n) {
       Signal dechirped(static_cast<std::size_t>(m));
@@ -1126,10 +1107,10 @@ TEST(ExactChirp, RadarPulsesAndSweepAsLabelled) {
   for (const double direction : {0.0, 1.0}) {
     const MadeFile f = made_file("LFM-radar", {{"chirp_bandwidth", {0.3, 0.6}}, {"pulse_width", {90, 140}},
                                                {"duty_cycle", {0.2, 0.3}}, {"sweep_direction", {direction, direction}}}, 1 << 15);
-    const double width = number(f.rows, "pulse_width");
-    const double interval = f.settings.sample_rate / number(f.rows, "symbol_rate");
+    const double width = label(f.rows, "pulse_width");
+    const double interval = f.settings.sample_rate / label(f.rows, "symbol_rate");
     EXPECT_EQ(text(f.rows, "sweep_direction"), direction == 1.0 ? "up" : "down");
-    EXPECT_NEAR(number(f.rows, "duty_cycle"), width / interval, 0.5 / interval);
+    EXPECT_NEAR(label(f.rows, "duty_cycle"), width / interval, 0.5 / interval);
     std::vector<std::size_t> starts;
     std::vector<std::size_t> ends;
     for (std::size_t k = 1; k < f.x.size(); ++k) {
@@ -1139,7 +1120,7 @@ TEST(ExactChirp, RadarPulsesAndSweepAsLabelled) {
       if (!on && was && !starts.empty()) ends.push_back(k);
     }
     ASSERT_GT(ends.size(), 10u);
-    const double slope = number(f.rows, "chirp_bandwidth") * f.settings.sample_rate / width;  // Hz per sample
+    const double slope = label(f.rows, "chirp_bandwidth") * f.settings.sample_rate / width;  // Hz per sample
     for (std::size_t i = 0; i < ends.size(); ++i) {
       EXPECT_EQ(static_cast<double>(ends[i] - starts[i]), width) << i;
       if (i > 0) {
@@ -1154,8 +1135,8 @@ TEST(ExactChirp, RadarPulsesAndSweepAsLabelled) {
 // LFM-data sweeps its bandwidth over each symbol, up or down.
 TEST(ExactChirp, DataSymbolsSweepTheBandwidthOverASymbol) {
   const MadeFile f = made_file("LFM-data", {{"chirp_bandwidth", {0.5, 0.5}}}, 1 << 14);
-  const double period = f.settings.sample_rate / number(f.rows, "symbol_rate");
-  const double start = -number(f.rows, "start_offset") * period;  // symbol 0's first instant, samples
+  const double period = f.settings.sample_rate / label(f.rows, "symbol_rate");
+  const double start = -label(f.rows, "start_offset") * period;  // symbol 0's first instant, samples
   const double slope = 0.5 * f.settings.sample_rate / period;     // B / T, Hz per sample
   int ups = 0;
   for (double t = start + period; t + period < static_cast<double>(f.x.size()); t += period) {
@@ -1192,13 +1173,13 @@ TEST_P(ExactOfdm, PrefixReceiverAndBandAsLabelled) {
   const int active = GetParam();
   const MadeFile f = made_file("OFDM-" + std::to_string(active), {}, 1 << 16);
   const Signal& x = f.x;
-  const auto n = static_cast<std::int64_t>(number(f.rows, "fft_size"));
-  const auto cp = static_cast<std::int64_t>(number(f.rows, "cyclic_prefix_samples"));
+  const auto n = static_cast<std::int64_t>(label(f.rows, "fft_size"));
+  const auto cp = static_cast<std::int64_t>(label(f.rows, "cyclic_prefix_samples"));
   const double length = static_cast<double>(n + cp);
   const double fs = f.settings.sample_rate;
-  EXPECT_EQ(number(f.rows, "active_subcarriers"), active);
-  EXPECT_NEAR(number(f.rows, "subcarrier_spacing"), fs / static_cast<double>(n), 1e-9);
-  EXPECT_NEAR(number(f.rows, "symbol_rate") * length / fs, 1.0, 1e-12);
+  EXPECT_EQ(label(f.rows, "active_subcarriers"), active);
+  EXPECT_NEAR(label(f.rows, "subcarrier_spacing"), fs / static_cast<double>(n), 1e-9);
+  EXPECT_NEAR(label(f.rows, "symbol_rate") * length / fs, 1.0, 1e-12);
   EXPECT_NEAR(power_of(x), 1.0, 0.03);
   std::int64_t best = 0;
   double top = 0.0;
@@ -1210,7 +1191,7 @@ TEST_P(ExactOfdm, PrefixReceiverAndBandAsLabelled) {
   }
   EXPECT_EQ(best, n);
   // Symbol 0 starts `offset` samples before sample 0.
-  const double offset = number(f.rows, "start_offset") * length;
+  const double offset = label(f.rows, "start_offset") * length;
   std::size_t wrong = 0;
   for (std::size_t k = 0; k + static_cast<std::size_t>(n) < x.size(); ++k) {
     const double into = std::fmod(static_cast<double>(k) + offset, length);

@@ -405,14 +405,6 @@ class Container : public Reliability {
   }
   fs::path out() const { return folder() / "out"; }
   fs::path container() const { return out() / "dataset.h5"; }
-  // The temporary the running child writes, once it is there.
-  std::string temporary_of(pid_t child) const {
-    for (;;) {
-      for (const std::string& found : leftovers()) return found;
-      if (test::has_ended(child)) return {};
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
 };
 
 struct ContainerFault {
@@ -499,22 +491,6 @@ TEST_F(Container, TwoRunsIntoOneFolderNeverMeet) {
   EXPECT_EQ(o.status, 0) << o.error;
   EXPECT_TRUE(test::read_file(container()).starts_with(hdf5_signature));
   EXPECT_EQ(leftovers(), std::vector<std::string>{});
-}
-
-// A temporary deleted while it is written (by hand, or by another program) fails the run.
-TEST_F(Container, ATemporaryDeletedMeanwhileFailsTheRun) {
-  fs::create_directory(out());
-  put_earlier(container());
-  const pid_t child = start(with(batch("150"), {"--seed", "7", "-o", out().string()}));
-  ASSERT_TRUE(wait_for(folder() / "stdout.txt", "Added to", child));
-  const std::string temporary = temporary_of(child);
-  ASSERT_FALSE(temporary.empty());
-  fs::remove(temporary);
-  const Outcome o = finish(child);
-  EXPECT_EQ(o.status, 1) << o.error;
-  EXPECT_NE(o.error.find("its temporary file was removed or replaced while it was written"), std::string::npos) << o.error;
-  EXPECT_TRUE(o.out.ends_with("Failed to save dataset to " + container().string() + "\n")) << o.out;
-  EXPECT_EQ(test::read_file(container()), earlier_text);
 }
 
 }  // namespace
