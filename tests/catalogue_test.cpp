@@ -22,6 +22,7 @@
 #include "run/seeds.h"
 #include "parameter_names.h"
 #include "blind_rate.h"
+#include "dsp_reference.h"
 #include "form/options.h"
 
 namespace quorvin {
@@ -87,17 +88,11 @@ CleanFile clean_file(const ModulationRow& row) {
 // The share of a signal's power within [low, high] Hz, from averaged Hann-windowed periodograms.
 double power_within(const Signal& x, double sample_rate, double low, double high) {
   const std::size_t n = 4096;
-  std::vector<double> psd(n, 0.0);
-  for (std::size_t start = 0; start + n <= x.size(); start += n / 2) {
-    Signal segment(x.begin() + static_cast<std::ptrdiff_t>(start), x.begin() + static_cast<std::ptrdiff_t>(start + n));
-    for (std::size_t k = 0; k < n; ++k) segment[k] *= 0.5 - 0.5 * std::cos(2.0 * pi * static_cast<double>(k) / n);
-    const Signal spectrum = fft(std::move(segment), FftDirection::forward);
-    for (std::size_t k = 0; k < n; ++k) psd[k] += std::norm(spectrum[k]);
-  }
+  const std::vector<double> psd = test::centred_psd(x, n);
   double inside = 0.0;
   const double bin = sample_rate / static_cast<double>(n);
   for (std::size_t k = 0; k < n; ++k) {
-    const double f = (k < n / 2 ? static_cast<double>(k) : static_cast<double>(k) - static_cast<double>(n)) * bin;
+    const double f = (static_cast<double>(k) - static_cast<double>(n / 2)) * bin;
     // The window spreads a line over two bins on each side: those bins count with their line.
     if (f >= low - 2.0 * bin && f <= high + 2.0 * bin) inside += psd[k];
   }

@@ -121,6 +121,27 @@ inline Signal whole_vector_fft(const Signal& x, bool inverse) {
   return out;
 }
 
+// Averaged Hann-windowed periodograms of n bins (a power of two) at half overlap, bin 0 at -fs/2.
+inline std::vector<double> centred_psd(const Signal& x, std::size_t n) {
+  std::vector<double> psd(n, 0.0);
+  for (std::size_t start = 0; start + n <= x.size(); start += n / 2) {
+    Signal segment(x.begin() + static_cast<std::ptrdiff_t>(start), x.begin() + static_cast<std::ptrdiff_t>(start + n));
+    for (std::size_t k = 0; k < n; ++k) segment[k] *= 0.5 - 0.5 * std::cos(2.0 * pi * static_cast<double>(k) / static_cast<double>(n));
+    const Signal spectrum = whole_vector_radix2(segment, -1.0);
+    for (std::size_t k = 0; k < n; ++k) psd[(k + n / 2) % n] += std::norm(spectrum[k]);
+  }
+  return psd;
+}
+
+// The textbook root-raised cosine of roll-off a at t symbol periods (T = 1).
+inline double reference_rrc(double t, double a) {
+  if (std::abs(t) < 1e-12) return 1.0 + a * (4.0 / pi - 1.0);
+  if (std::abs(std::abs(t) - 1.0 / (4.0 * a)) < 1e-9) {
+    return a / std::sqrt(2.0) * ((1 + 2 / pi) * std::sin(pi / (4 * a)) + (1 - 2 / pi) * std::cos(pi / (4 * a)));
+  }
+  return (std::sin(pi * t * (1 - a)) + 4 * a * t * std::cos(pi * t * (1 + a))) / (pi * t * (1 - 16 * a * a * t * t));
+}
+
 // Power of the component at `frequency` Hz: |sum x[i] exp(-j 2 pi f i / fs)|^2 / n^2.
 inline double tone_power(const Signal& x, double frequency, double sample_rate) {
   const auto n = static_cast<long double>(x.size());

@@ -17,20 +17,12 @@
 #include "run/exact_file.h"
 #include "run/plan.h"
 #include "run/seeds.h"
+#include "dsp_reference.h"
 
 namespace quorvin {
 namespace {
 
 constexpr double pi_ = 3.14159265358979323846;
-
-// The root-raised cosine of roll-off a at t symbol periods, unit energy untruncated.
-double rrc(double t, double a) {
-  if (std::abs(t) < 1e-9) return 1.0 - a + 4.0 * a / pi_;
-  if (std::abs(std::abs(t) - 1.0 / (4.0 * a)) < 1e-9) {
-    return a / std::sqrt(2.0) * ((1.0 + 2.0 / pi_) * std::sin(pi_ / (4.0 * a)) + (1.0 - 2.0 / pi_) * std::cos(pi_ / (4.0 * a)));
-  }
-  return (std::sin(pi_ * t * (1.0 - a)) + 4.0 * a * t * std::cos(pi_ * t * (1.0 + a))) / (pi_ * t * (1.0 - 16.0 * a * a * t * t));
-}
 
 std::uint64_t gray(std::uint64_t s) { return s ^ (s >> 1); }
 
@@ -119,7 +111,7 @@ double matched(const Signal& x, double centre, double sps, bool imaginary) {
   double sum = 0.0;
   double energy = 0.0;
   for (std::ptrdiff_t k = lo; k <= hi; ++k) {
-    const double p = rrc((static_cast<double>(k) - centre) / sps, 0.35);
+    const double p = test::reference_rrc((static_cast<double>(k) - centre) / sps, 0.35);
     sum += p * (imaginary ? x[static_cast<std::size_t>(k)].imag() : x[static_cast<std::size_t>(k)].real());
     energy += p * p;
   }
