@@ -63,24 +63,32 @@ struct CleanFile {
   Signal samples;
 };
 
-CleanFile clean_file(const ModulationRow& row) {
+// `snr_db` finite: with the receiver's noise at that SNR, over `band_share` of the sample rate
+// (the symbol rate and carriers stay, so a wider rate leaves room beside the band; chirps and
+// OFDM, whose bands scale with the rate, are narrowed, and radar pulses made long enough that
+// their band is their sweep's).
+CleanFile clean_file(const ModulationRow& row, double snr_db = INFINITY, double band_share = 1.0) {
   RunSettings s;
   s.signal_model = SignalModel::exact;
   s.modulations = {std::string(row.name)};
   s.files_per_modulation = 1;
   s.num_symbols = 1 << 16;
   s.exact.samples_per_file = 1 << 16;
-  s.sample_rate = 20000.0;
+  s.sample_rate = 20000.0 / band_share;
   // A fractional ratio, wide enough for 16FSK's tones at index 1.
   s.symbol_rate_min = s.symbol_rate_max = 20000.0 / 17.3;
   s.analog_carrier_frequency = 2000.0;
   s.analog_deviation = 1500.0;
   s.exact.message_frequency_min = s.exact.message_frequency_max = 310.0;
+  s.snr_min_db = s.snr_max_db = snr_db;
+  if (band_share < 1.0) {
+    s.exact.family_ranges = {{"chirp_bandwidth", {0.3, 0.4}}, {"ofdm_occupancy", {0.5, 0.6}}, {"pulse_width", {256.0, 512.0}}};
+  }
   RunPlan plan(s, 11);
   PlannedFile file = *plan.next();
   file.seeds = derive_file_seeds(11, file.modulation, file.index);  // the device's symbols would vary run by run
-  if (!is_silent(waveform_of(file))) file.snr_db = std::numeric_limits<double>::infinity();
-  file.noise_power = 1.0;  // Noise's without a receiver's noise on top
+  if (!is_silent(waveform_of(file))) file.snr_db = snr_db;
+  if (std::isinf(snr_db)) file.noise_power = 1.0;  // Noise's without a receiver's noise on top
   Signal samples = synthesize_exact_file(s, file);
   return {std::move(s), std::move(file), std::move(samples)};
 }
@@ -97,6 +105,25 @@ double power_within(const Signal& x, double sample_rate, double low, double high
     if (f >= low - 2.0 * bin && f <= high + 2.0 * bin) inside += psd[k];
   }
   return inside / std::accumulate(psd.begin(), psd.end(), 0.0);
+}
+
+// The SNR in dB found blind: the noise floor where no signal is (beyond [low, high] Hz and a guard
+// of 2 % of the sample rate, which the pulses' and symbols' sidelobes may reach), against the
+// whole power.
+double blind_snr_db(const Signal& x, double sample_rate, double low, double high) {
+  const std::size_t n = 1024;
+  const std::vector<double> psd = test::centred_psd(x, n);
+  const double bin = sample_rate / static_cast<double>(n);
+  const double guard = 0.02 * sample_rate;
+  double floor = 0.0;
+  std::size_t quiet = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const double f = (static_cast<double>(k) - static_cast<double>(n / 2)) * bin;
+    if (f < low - guard || f > high + guard) floor += psd[k], ++quiet;
+  }
+  EXPECT_GE(quiet, n / 20) << "room beside the band for the noise floor";
+  const double noise = floor / static_cast<double>(quiet) * static_cast<double>(n);
+  return 10.0 * std::log10((std::accumulate(psd.begin(), psd.end(), 0.0) - noise) / noise);
 }
 
 // J_n(x) from its power series, which converges quickly for the small x here.
@@ -126,8 +153,8 @@ bool no_blind_rate(const Waveform& w) {
 }
 
 // Every name has unit mean power and the asked length, its band check's band holds 99 % of its
-// power (FM: what Carson's rule spans, which may be less), and a digital name's symbol rate is
-// found blind within 0.1 %.
+// power (FM: what Carson's rule spans, which may be less), a digital name's symbol rate is found
+// blind within 0.1 %, and the SNR blind within 0.3 dB (the band at a quarter of a wider rate).
 TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   const CleanFile c = clean_file(GetParam());
   const Waveform w = waveform_of(c.file);
@@ -143,19 +170,31 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
     EXPECT_NEAR(rate / c.file.symbol_rate, 1.0, 1e-3);
   }
   if (is_silent(w)) return;  // noise fills the band: its flatness is checked apart
-  const FamilyBand band = w.family->band(w, {.symbol_rate = c.file.symbol_rate,
-                                             .pulse = c.settings.exact.pulse,
-                                             .rolloff = c.file.rolloff,
-                                             .fsk_index = c.file.fsk_index,
-                                             .gmsk_bt = c.file.gmsk_bt,
-                                             .message_frequency = c.file.message_frequency,
-                                             .deviation = c.settings.analog_deviation,
-                                             .sideband = c.file.sideband,
-                                             .family_ranges = &c.settings.exact.family_ranges,
-                                             .sample_rate = c.settings.sample_rate});
-  const double centre = is_analog(w) ? c.file.carrier_frequency : 0.0;
+  const auto band_of = [&w](const CleanFile& f) {
+    const FamilyBand band = w.family->band(w, {.symbol_rate = f.file.symbol_rate,
+                                               .pulse = f.settings.exact.pulse,
+                                               .rolloff = f.file.rolloff,
+                                               .fsk_index = f.file.fsk_index,
+                                               .gmsk_bt = f.file.gmsk_bt,
+                                               .message_frequency = f.file.message_frequency,
+                                               .deviation = f.settings.analog_deviation,
+                                               .sideband = f.file.sideband,
+                                               .family_ranges = &f.settings.exact.family_ranges,
+                                               .sample_rate = f.settings.sample_rate});
+    const double centre = is_analog(w) ? f.file.carrier_frequency : 0.0;
+    return std::pair{centre + band.edges.low, centre + band.edges.high};
+  };
+  const auto [low, high] = band_of(c);
   const double least = GetParam().route == Route::fm ? carson_share(c.settings.analog_deviation, c.file.message_frequency) - 0.002 : 0.99;
-  EXPECT_GE(power_within(c.samples, c.settings.sample_rate, centre + band.edges.low, centre + band.edges.high), least);
+  EXPECT_GE(power_within(c.samples, c.settings.sample_rate, low, high), least);
+  // The SNR is against the nominal unit power; a frame holding part of a radar pulse more or less
+  // has its own, which its clean twin tells.
+  const CleanFile noisy = clean_file(GetParam(), 0.0, 0.25);
+  const auto [noisy_low, noisy_high] = band_of(noisy);
+  double own = 0.0;
+  for (const Sample& v : clean_file(GetParam(), INFINITY, 0.25).samples) own += std::norm(v) / static_cast<double>(noisy.samples.size());
+  EXPECT_NEAR(blind_snr_db(noisy.samples, noisy.settings.sample_rate, noisy_low, noisy_high),
+              noisy.file.snr_db + 10.0 * std::log10(own), 0.3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Catalogue, EveryName, testing::ValuesIn(modulation_catalogue), RowName());
