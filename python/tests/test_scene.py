@@ -140,3 +140,17 @@ def test_the_preview_draws_each_scenes_boxes(tmp_path):
     drawn = preview.draw_preview(str(tmp_path / "manifest.csv"), str(tmp_path / "p.png"), per_class=2)
     expected = [m for position in range(2) for m in dataset[position][1]["boxes"]["modulation"]]
     assert drawn == expected and (tmp_path / "p.png").stat().st_size > 0
+
+
+def test_a_scene_container_written_from_python_holds_each_items_capture_and_boxes(tmp_path):
+    pytest.importorskip("h5py")
+    dataset = quorvin.Dataset(scene_config(), files_per_modulation=1, seed=7)
+    assert dataset.write(tmp_path, format="hdf5", jobs=2)["files_saved"] == len(dataset)
+    captures, table, _ = quorvin.read_hdf5(tmp_path / "dataset.h5")
+    for position in range(len(dataset)):
+        capture, labels = dataset[position]
+        assert captures[position].tobytes() == capture.tobytes()
+        mine = table["capture_index"] == position
+        assert table["scene"][mine].tolist() == [labels["scene"]] * labels["emitters"]
+        for key, column in labels["boxes"].items():
+            assert np.array_equal(table[key][mine], column, equal_nan=column.dtype.kind == "f"), key
