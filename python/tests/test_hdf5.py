@@ -154,3 +154,21 @@ def test_a_scene_container_holds_the_sigmf_scenes_captures_and_boxes_for_any_job
         for key in boxes:
             if key != "capture_index":
                 assert same_column(part_boxes[key], boxes[key][kept]), key
+
+
+@pytest.mark.parametrize("damage, message", [
+    (lambda f: rewrite(f["capture_index"], f["capture_index"][()] + 8), "capture_index outside the 8 captures"),
+    (lambda f: rewrite(f["capture_index"], f["capture_index"][()][:-1]), "labels/capture_index has"),
+    (lambda f: rewrite(f["scene"], f["scene"][()][:-1]), "iq of shape (8, 4096) for 7 captures"),
+    (lambda f: f.__delitem__("scene"), "no scene"),
+], ids=["past_the_captures", "one_short", "scenes_short", "no_scene"])
+def test_a_scene_container_whose_parts_disagree_is_refused_naming_it(tmp_path, damage, message):
+    import h5py
+
+    subprocess.run([CLI, *SCENES, "--format", "hdf5", "-o", str(tmp_path)], check=True)
+    path = tmp_path / "dataset.h5"
+    with h5py.File(path, "r+") as file:
+        damage(file)
+    with pytest.raises(ValueError) as raised:
+        quorvin.read_hdf5(path)
+    assert str(raised.value).startswith(f"{path}: {message}")
