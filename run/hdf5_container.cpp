@@ -292,7 +292,8 @@ struct Hdf5Writer::State {
   void close_all() {
     for (auto& [key, label] : columns) label.column.close();
     columns.clear();
-    for (Column* column : {&iq, &offsets, &class_index, &channel_taps, &channel_phase, &symbols, &symbol_offsets, &scene, &capture_index}) {
+    for (Column* column :
+         {&iq, &offsets, &class_index, &channel_taps, &channel_phase, &symbols, &symbol_offsets, &scene, &capture_index}) {
       column->close();
     }
     if (symbol_type >= 0) H5Tclose(symbol_type);
@@ -494,8 +495,8 @@ bool Hdf5Writer::finish() {
     if (label.column.dataset < 0) s.fail_write();
   }
   if (s.failure.empty()) {
-    for (Column* column : {&s.iq, &s.offsets, &s.class_index, &s.channel_taps, &s.channel_phase, &s.symbols, &s.symbol_offsets, &s.scene,
-                           &s.capture_index}) {
+    for (Column* column : {&s.iq, &s.offsets, &s.class_index, &s.channel_taps, &s.channel_phase, &s.symbols,
+                           &s.symbol_offsets, &s.scene, &s.capture_index}) {
       if (column->dataset >= 0 && !column->flush()) s.fail_write();
     }
     for (auto& [key, label] : s.columns) {
