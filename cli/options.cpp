@@ -537,9 +537,6 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   } else if (p.compress) {
     return usage_error("--compress applies to --format hdf5 only");
   }
-  if (makes_scenes(request.settings) && request.format == SampleFormat::container) {
-    return usage_error("--scene wideband is written as --format sigmf or csv; --format hdf5 holds single signals only");
-  }
   if (makes_scenes(request.settings) && p.save_settings) {
     return usage_error("--save-settings does not apply to --scene wideband: each emitter's labels are in the metadata");
   }

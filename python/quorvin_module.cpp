@@ -438,9 +438,6 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
                               : request.format == "hdf5"  ? SampleFormat::container
                                                           : throw py::value_error("format takes csv, sigmf or hdf5, not '" +
                                                                                   request.format + "'");
-  if (format == SampleFormat::container && makes_scenes(settings)) {
-    throw py::value_error("format hdf5 holds single signals only: write scenes with format sigmf or csv");
-  }
   if (makes_scenes(settings) && request.save_settings) {
     throw py::value_error("save_settings does not apply to scene='wideband': each emitter's labels are in the metadata");
   }

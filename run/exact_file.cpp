@@ -12,6 +12,7 @@
 #include "common/splitmix.h"
 #include "generator/exact.h"
 #include "generator/symbols.h"
+#include "run/scene.h"
 
 namespace quorvin {
 namespace {
@@ -278,7 +279,9 @@ ChannelPath exact_channel_path(const RunSettings& s, const PlannedFile& file, st
 
 double ci16_full_scale(const PlannedFile& file) {
   double power = 1.0;
-  if (is_silent(waveform_of(file))) {
+  if (file.scene) {
+    power = scene_nominal_power(*file.scene);
+  } else if (is_silent(waveform_of(file))) {
     power = file.noise_power;
   } else if (std::isfinite(file.snr_db)) {
     power += std::pow(10.0, -file.snr_db / 10.0);

@@ -101,8 +101,8 @@ FadingChannel exact_fading_channel(const RunSettings& settings, const PlannedFil
 std::uint64_t exact_stage_seed(std::uint64_t noise_seed, std::uint64_t stage);
 
 // The amplitude a ci16_le recording's 32767 stands for: 4 times the file's nominal RMS (its unit
-// signal power and its noise's), so that I or Q saturates about once in 10^8 samples of Gaussian
-// noise. Values are round(x 32767 / full scale), saturating.
+// signal power and its noise's; a scene's scene_nominal_power), so that I or Q saturates about
+// once in 10^8 samples of Gaussian noise. Values are round(x 32767 / full scale), saturating.
 double ci16_full_scale(const PlannedFile& file);
 
 }  // namespace quorvin

@@ -589,8 +589,8 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
   if (settings.scene.kind != SceneKind::none && settings.save_channel) {
     return std::string("{--save-channel} does not apply to {--scene wideband}: each emitter has its own channel");
   }
-  if (settings.scene.kind != SceneKind::none && settings.datatype != SigmfDatatype::cf32_le) {
-    return std::string("{--datatype ci16_le} does not apply to {--scene wideband}: scenes are written as cf32_le");
+  if (settings.scene.kind != SceneKind::none && settings.save_symbols) {
+    return std::string("{--save-symbols} does not apply to {--scene wideband}: each emitter has its own symbols");
   }
   return settings;
 }

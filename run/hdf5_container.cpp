@@ -9,6 +9,7 @@
 #include "run/symbol_file.h"
 #include "run/manifest.h"
 #include "run/parameters.h"
+#include "run/scene.h"
 
 #ifdef QUORVIN_HDF5
 #include <hdf5.h>
@@ -201,14 +202,19 @@ struct Hdf5Writer::State {
   Column symbols;         // every file's transmitted symbols, one after another
   Column symbol_offsets;  // each file's first row of "symbols"
   std::int64_t symbols_written = 0;
-  std::vector<std::string_view> keys;  // manifest_label_columns
+  // A scene run's: each capture's scene number, and each emitter's row of "iq".
+  const bool scenes;
+  Column scene;
+  Column capture_index;
+  std::int64_t captures = 0;
+  std::vector<std::string_view> keys;  // manifest_label_columns, or scene_label_columns
   std::map<std::string, LabelColumn> columns;
   hsize_t rows = 0;  // label rows added
   std::int64_t samples_written = 0;
 
   State(const std::filesystem::path& path, const RunSettings& s, std::optional<std::uint32_t> seed, std::int64_t length,
         const WriteContext& write)
-      : target(path, write), settings(s), run_seed(seed), fixed_length(length) {}
+      : target(path, write), settings(s), run_seed(seed), fixed_length(length), scenes(makes_scenes(s)) {}
 
   // Rows per block and chunk: a block, or the run's files when fewer, so that a small run's
   // container is not mostly empty chunks.
@@ -251,6 +257,31 @@ struct Hdf5Writer::State {
     return label.add(value);
   }
 
+  // One label row: the values of `parameters` in the keys' columns.
+  bool add_row(const std::vector<ParameterRow>& parameters, const ProducedFile& produced) {
+    const std::vector<std::optional<ParameterValue>> values = label_values(keys, parameters, produced);
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+      if (!add_cell(std::string(keys[k]), values[k])) return false;
+    }
+    ++rows;
+    return true;
+  }
+
+  // A scene's emitters, one label row each, beside the capture just added.
+  bool add_emitters(const PlannedFile& capture, const ProducedFile& produced) {
+    const std::int64_t number = capture.index;
+    const std::int64_t row = captures++;
+    if (!scene.add(&number, 1)) return false;
+    for (const SceneEmitter& e : capture.scene->emitters) {
+      const auto index = static_cast<std::int64_t>(modulation_class_index(e.file.modulation));
+      if (!capture_index.add(&row, 1) || !class_index.add(&index, 1) ||
+          !add_row(emitter_parameters(settings, e, run_seed), produced)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
   bool fail(const std::string& why) {
     if (failure.empty()) failure = why;
     return false;
@@ -261,7 +292,8 @@ struct Hdf5Writer::State {
   void close_all() {
     for (auto& [key, label] : columns) label.column.close();
     columns.clear();
-    for (Column* column : {&iq, &offsets, &class_index, &channel_taps, &channel_phase, &symbols, &symbol_offsets}) {
+    for (Column* column :
+         {&iq, &offsets, &class_index, &channel_taps, &channel_phase, &symbols, &symbol_offsets, &scene, &capture_index}) {
       column->close();
     }
     if (symbol_type >= 0) H5Tclose(symbol_type);
@@ -362,9 +394,14 @@ bool Hdf5Writer::State::lay_out(bool compress) {
     offsets = column_of(file, "offsets", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
   }
   class_index = column_of(file, "class_index", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
+  if (scenes) {
+    scene = column_of(file, "scene", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
+    capture_index = column_of(file, "capture_index", H5T_NATIVE_INT64, 8, block_rows(label_block_rows));
+    if (scene.dataset < 0 || capture_index.dataset < 0) return false;
+  }
   if (!lay_out_symbols()) return false;
   labels = H5Gcreate2(file, "labels", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-  keys = manifest_label_columns(settings.signal_model, settings.modulations);
+  keys = scenes ? scene_label_columns(settings) : manifest_label_columns(settings.signal_model, settings.modulations);
   // The class names, so that class_index reads without the program.
   std::vector<const char*> names;
   for (const std::string& name : class_names()) names.push_back(name.c_str());
@@ -436,15 +473,10 @@ bool Hdf5Writer::add(const PlannedFile& file, const ProducedFile& produced) {
     if (!s.offsets.add(&start, 1) || !s.iq.add(produced.kept.data(), n)) return s.fail_write();
     s.samples_written += static_cast<std::int64_t>(n);
   }
+  if (file.scene) return s.add_emitters(file, produced) || s.fail_write();
   const std::int64_t index = static_cast<std::int64_t>(modulation_class_index(file.modulation));
   if (!s.class_index.add(&index, 1) || !s.add_symbols(produced.symbols)) return s.fail_write();
-  const std::vector<std::optional<ParameterValue>> values =
-      label_values(s.keys, file_parameters({s.settings, file, s.run_seed}), produced);
-  for (std::size_t k = 0; k < s.keys.size(); ++k) {
-    if (!s.add_cell(std::string(s.keys[k]), values[k])) return s.fail_write();
-  }
-  ++s.rows;
-  return true;
+  return s.add_row(file_parameters({s.settings, file, s.run_seed}), produced) || s.fail_write();
 }
 
 bool Hdf5Writer::finish() {
@@ -456,14 +488,15 @@ bool Hdf5Writer::finish() {
     const std::string key(key_view);
     LabelColumn& label = s.columns[key];
     if (!s.failure.empty() || label.column.dataset >= 0) continue;
-    label.kind = static_cast<std::size_t>(parameter_type(key));
+    label.kind = static_cast<std::size_t>(label_column_type(key));
     label.column = s.column_of(s.labels, key.c_str(), s.type_of(label.kind), label.kind == 0 ? 0 : 8,
                                s.block_rows(label_block_rows));
     for (hsize_t row = 0; row < s.rows && label.column.dataset >= 0; ++row) label.add(std::nullopt);
     if (label.column.dataset < 0) s.fail_write();
   }
   if (s.failure.empty()) {
-    for (Column* column : {&s.iq, &s.offsets, &s.class_index, &s.channel_taps, &s.channel_phase, &s.symbols, &s.symbol_offsets}) {
+    for (Column* column : {&s.iq, &s.offsets, &s.class_index, &s.channel_taps, &s.channel_phase, &s.symbols,
+                           &s.symbol_offsets, &s.scene, &s.capture_index}) {
       if (column->dataset >= 0 && !column->flush()) s.fail_write();
     }
     for (auto& [key, label] : s.columns) {

@@ -34,6 +34,9 @@ std::string container_file_name(const Shard& shard);
 // complex64 where the run's fading is on and "channel_phase" (files, N) float64, radians, where it
 // draws a carrier phase or phase noise: exact_channel_path of each file, NaN rows for a file
 // that drew no such stage.
+// A scene run's "iq" holds one row per capture and "scene" (int64) each capture's scene number;
+// its labels are one row per emitter (scene_label_columns), with "class_index" the emitter's and
+// "capture_index" (int64) the row of "iq" holding it.
 // The container is written as every other output file (AtomicFileWriter): into a temporary of a
 // fresh name in its folder, created exclusively, flushed to its storage device through `write`'s
 // sync and renamed over the final name, whose rules it follows (a link is followed; a folder, a

@@ -297,6 +297,25 @@ std::vector<ParameterRow> emitter_parameters(const RunSettings& s, const SceneEm
   return rows;
 }
 
+ParameterType label_column_type(std::string_view key) {
+  for (const ParameterKind* kind : {&emitter_kind, &start_kind, &count_kind, &lower_kind, &upper_kind, &centre_kind}) {
+    if (kind->key == key) return kind->type;
+  }
+  if (key == "num_samples" || key == "saved") return ParameterType::whole;
+  return parameter_type(key);
+}
+
+double scene_nominal_power(const Scene& scene) {
+  double power = 0.0;
+  bool noise = true;
+  for (const SceneEmitter& e : scene.emitters) {
+    const bool finite = std::isfinite(e.file.snr_db);
+    noise = noise && finite;
+    power += finite ? std::pow(10.0, e.file.snr_db / 10.0) : 1.0;
+  }
+  return power + (noise ? 1.0 : 0.0);
+}
+
 std::vector<std::string_view> scene_label_columns(const RunSettings& s) {
   std::vector<std::string_view> columns = manifest_columns(ManifestPlace::leading, s.signal_model);
   std::erase(columns, std::string_view("file_index"));

@@ -77,6 +77,15 @@ std::vector<ParameterRow> emitter_parameters(const RunSettings& settings, const 
 // emitter's number, its box and its centre after the leading ones.
 std::vector<std::string_view> scene_label_columns(const RunSettings& settings);
 
+// The type of a manifest or container column `key`, a scene run's own included (num_samples and
+// saved whole), for a column no row has a value for.
+ParameterType label_column_type(std::string_view key);
+
+// The capture's nominal power per sample with every emitter on: its unit noise floor (none where
+// an emitter's SNR is infinite, as the capture then has no noise) and each emitter's power,
+// 10^(SNR / 10) (1 for an infinite SNR). A scene of no emitter: the floor alone.
+double scene_nominal_power(const Scene& scene);
+
 // Whether the run makes scenes.
 inline bool makes_scenes(const RunSettings& s) {
   return s.signal_model == SignalModel::exact && s.exact.scene.kind != SceneKind::none;

@@ -96,6 +96,7 @@ std::string scene_metadata(const SigmfRecording& recording, json global) {
   global["quorvin:num_samples"] = recording.samples;
   global["quorvin:signal_model"] = "exact";
   if (recording.run_seed) global["quorvin:run_seed"] = *recording.run_seed;
+  if (s.exact.datatype == SigmfDatatype::ci16_le) global["quorvin:full_scale"] = ci16_full_scale(recording.file);
   json annotations = json::array();
   for (const SceneEmitter& e : scene.emitters) {
     const std::vector<ParameterRow> rows = emitter_parameters(s, e, recording.run_seed);

@@ -150,19 +150,17 @@ const UsageCase usage_cases[] = {
     {"braces_in_a_name", {"-m", "{{AM}"}, "unknown modulation '{{AM}'; known:", false},
     {"fading_gains_per_delay", {"-m", "AM", "--signal-model", "exact", "--fading-gains", "0,-3"},
      "quorvin-cli: --fading-gains takes one gain per delay of --fading-delays\n"},
-    // Scenes: a capture's length, and outputs that hold single signals only.
+    // Scenes: a capture's length, and the files that hold one signal's labels.
     {"scene_without_length", {"-m", "AM", "--scene", "wideband"},
      "quorvin-cli: --scene wideband takes a capture length: give --samples-per-file\n"},
     {"scene_kind", {"-m", "AM", "--scene", "narrow"}, "quorvin-cli: --scene takes none or wideband, not 'narrow'\n"},
     {"no_emitters", {"-m", "AM", "--emitters-min", "0"}, "quorvin-cli: --emitters-min takes a whole number from 1 to 64, not '0'\n"},
     {"scene_channel_files", {"-m", "AM", "--scene", "wideband", "--samples-per-file", "1024", "--save-channel"},
      "quorvin-cli: --save-channel does not apply to --scene wideband: each emitter has its own channel\n"},
+    {"scene_symbol_files", {"-m", "QPSK", "--scene", "wideband", "--samples-per-file", "1024", "--save-symbols"},
+     "quorvin-cli: --save-symbols does not apply to --scene wideband: each emitter has its own symbols\n"},
     {"scene_settings_files", {"-m", "AM", "--scene", "wideband", "--samples-per-file", "1024", "--save-settings"},
      "--save-settings does not apply to --scene wideband", false},
-    {"scene_as_ci16", {"-m", "AM", "--scene", "wideband", "--samples-per-file", "1024", "--datatype", "ci16_le"},
-     "quorvin-cli: --datatype ci16_le does not apply to --scene wideband: scenes are written as cf32_le\n"},
-    {"scene_in_hdf5", {"-m", "AM", "--scene", "wideband", "--samples-per-file", "1024", "--format", "hdf5"},
-     "--scene wideband is written as --format sigmf or csv", false, UsageCase::Build::with_hdf5},
     {"band_does_not_fit", {"-m", "8FSK", "--signal-model", "exact", "--symbol-rate-max", "5000"},
      "quorvin-cli: 8FSK does not fit in the band of the sample rate: its signal may reach from -22500 Hz to 22600 Hz, "
      "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --symbol-rate-max, --frequency-offset-min/max, "

@@ -513,32 +513,45 @@ def read_hdf5(path: str | os.PathLike) -> tuple[Any, dict[str, np.ndarray], list
     arrays; labels are typed columns: str for text, float64 for real numbers (NaN where a file has
     no such value), int64 for whole numbers (-1 where absent). Needs h5py. A container whose parts
     disagree (offsets, column lengths, class indices) raises ValueError naming the file.
+
+    A scene run's container gives its captures, (captures, N) complex64, and its table of boxes:
+    one row per emitter, its columns the manifest's with ``class_index`` (the emitter's),
+    ``capture_index`` (its capture's row) and ``scene`` (its capture's scene number).
     """
     import h5py  # noqa: PLC0415 (optional)
 
     name = os.fspath(path)
     with h5py.File(path, "r") as file:
-        for part in ("iq", "class_index", "labels"):
+        scenes = "capture_index" in file
+        for part in ("iq", "class_index", "labels", *(("scene",) if scenes else ())):
             if part not in file:
                 raise ValueError(f"{name}: no {part}")
         iq = file["iq"][()]
         class_index = file["class_index"][()]
-        files = len(class_index)
+        numbers = file["scene"][()] if scenes else None
+        files = len(numbers) if scenes else len(class_index)
         if "offsets" in file:
             samples: Any = _cut(name, iq, file["offsets"][()], files)
         elif iq.ndim != 2 or len(iq) != files:
-            raise ValueError(f"{name}: iq of shape {iq.shape} for {files} files")
+            raise ValueError(f"{name}: iq of shape {iq.shape} for {files} {'captures' if scenes else 'files'}")
         else:
             samples = iq
         columns = file["labels"]
         labels = {key: columns[key].asstr()[()] if h5py.check_string_dtype(columns[key].dtype) else columns[key][()]
                   for key in columns}
         labels["class_index"] = class_index
+        if scenes:
+            capture = file["capture_index"][()]
+            if capture.dtype.kind not in "iu" or (len(capture) and not (0 <= capture.min() and capture.max() < files)):
+                raise ValueError(f"{name}: capture_index outside the {files} captures")
+            labels["capture_index"] = capture
+            labels["scene"] = numbers[capture]
         names = [n.decode() if isinstance(n, bytes) else str(n) for n in file.attrs.get("class_names", [])]
+    rows = len(class_index)
     for key, column in labels.items():
-        if len(column) != files:
-            raise ValueError(f"{name}: labels/{key} has {len(column)} rows for {files} files")
-    if files and not (0 <= class_index.min() and class_index.max() < len(names)):
+        if len(column) != rows:
+            raise ValueError(f"{name}: labels/{key} has {len(column)} rows for {rows} {'emitters' if scenes else 'files'}")
+    if rows and not (0 <= class_index.min() and class_index.max() < len(names)):
         raise ValueError(f"{name}: class_index outside the {len(names)} class names")
     return samples, labels, names
 

@@ -106,3 +106,69 @@ def test_a_column_no_file_has_a_value_for_keeps_its_type(tmp_path):
     assert labels["symbol_rate"].dtype == np.float64 and np.isnan(labels["symbol_rate"]).all()
     assert labels["symbol_seed"].dtype == np.int64 and (labels["symbol_seed"] == -1).all()
     assert labels["pulse"].tolist() == [""] * 4
+
+
+SCENES = ["-m", "QPSK,AM,CW,Noise", "--signal-model", "exact", "--scene", "wideband", "--emitters-min", "1",
+          "--emitters-max", "4", "--sample-rate", "1000000", "--samples-per-file", "4096", "--samples-per-symbol-min",
+          "8", "--samples-per-symbol-max", "16", "--burst-min", "0.2", "--files-per-modulation", "2", "--seed", "5", "-q"]
+
+
+def same_column(a, b):
+    return np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
+
+
+def test_a_scene_container_holds_the_sigmf_scenes_captures_and_boxes_for_any_jobs_and_shards(tmp_path):
+    subprocess.run([CLI, *SCENES, "--format", "sigmf", "-j", "1", "-o", str(tmp_path / "sigmf")], check=True)
+    subprocess.run([CLI, *SCENES, "--format", "hdf5", "-j", "2", "-o", str(tmp_path / "h5"),
+                    "--manifest", str(tmp_path / "h5" / "manifest.csv")], check=True)
+    captures, boxes, names = quorvin.read_hdf5(tmp_path / "h5" / "dataset.h5")
+    assert captures.shape == (8, 4096) and names == quorvin.classes
+    for row in range(8):
+        samples, meta = quorvin.read_sigmf(tmp_path / "sigmf" / f"scene_signal_{row + 1}")
+        assert captures[row].tobytes() == samples.tobytes()
+        mine = np.flatnonzero(boxes["capture_index"] == row)
+        annotations = meta["annotations"]
+        # Noise's scenes (rows 6 and 7) hold the floor alone: no emitter, no box.
+        assert len(mine) == len(annotations) == meta["global"]["quorvin:emitters"] and (len(mine) == 0) == (row >= 6)
+        assert boxes["scene"][mine].tolist() == [row + 1] * len(mine)
+        for k, a in zip(mine, annotations):
+            assert boxes["modulation"][k] == a["core:label"] and names[boxes["class_index"][k]] == a["core:label"]
+            for key in ("sample_start", "sample_count", "freq_lower_edge", "freq_upper_edge"):
+                assert boxes[key][k] == a[f"core:{key}"]
+            for key in ("emitter", "centre_frequency", "snr_db", "symbol_rate", "noise_seed"):
+                value = a.get(f"quorvin:{key}")  # an analog emitter has no symbol rate
+                assert boxes[key][k] == value if value is not None else np.isnan(boxes[key][k])
+    assert boxes["sample_start"].dtype == np.int64 and boxes["freq_lower_edge"].dtype == np.float64
+    # The manifest's rows are the table's, each naming its capture's row.
+    rows = quorvin.read_manifest(tmp_path / "h5" / "manifest.csv")
+    rows = rows.to_dict("records") if hasattr(rows, "to_dict") else rows
+    assert [r["sample_file"] for r in rows] == [f"dataset.h5#{c}" for c in boxes["capture_index"]]
+    assert [float(r["freq_upper_edge"]) for r in rows] == boxes["freq_upper_edge"].tolist()
+    # Two shards hold every other scene, with the same labels.
+    for shard in (0, 1):
+        subprocess.run([CLI, *SCENES, "--format", "hdf5", "--shard", f"{shard}/2", "-o", str(tmp_path / "shards")],
+                       check=True)
+        part, part_boxes, _ = quorvin.read_hdf5(tmp_path / "shards" / f"dataset-{shard}-of-2.h5")
+        assert part.tobytes() == captures[shard::2].tobytes()
+        kept = (boxes["scene"] - 1) % 2 == shard
+        for key in boxes:
+            if key != "capture_index":
+                assert same_column(part_boxes[key], boxes[key][kept]), key
+
+
+@pytest.mark.parametrize("damage, message", [
+    (lambda f: rewrite(f["capture_index"], f["capture_index"][()] + 8), "capture_index outside the 8 captures"),
+    (lambda f: rewrite(f["capture_index"], f["capture_index"][()][:-1]), "labels/capture_index has"),
+    (lambda f: rewrite(f["scene"], f["scene"][()][:-1]), "iq of shape (8, 4096) for 7 captures"),
+    (lambda f: f.__delitem__("scene"), "no scene"),
+], ids=["past_the_captures", "one_short", "scenes_short", "no_scene"])
+def test_a_scene_container_whose_parts_disagree_is_refused_naming_it(tmp_path, damage, message):
+    import h5py
+
+    subprocess.run([CLI, *SCENES, "--format", "hdf5", "-o", str(tmp_path)], check=True)
+    path = tmp_path / "dataset.h5"
+    with h5py.File(path, "r+") as file:
+        damage(file)
+    with pytest.raises(ValueError) as raised:
+        quorvin.read_hdf5(path)
+    assert str(raised.value).startswith(f"{path}: {message}")

@@ -59,13 +59,31 @@ def test_written_scenes_hold_the_items_bytes_and_one_annotation_per_box(tmp_path
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda d, p: d.write(p, format="hdf5"), "format hdf5 holds single signals only"),
     (lambda d, p: d.frames([0, 1]), "frames: a scene dataset gives one capture"),
+    (lambda d, p: d.write(p, save_settings=True), "save_settings does not apply to scene='wideband'"),
 ])
 def test_what_scenes_do_not_take_is_refused_by_name(tmp_path, call, message):
     dataset = quorvin.Dataset(scene_config(), files_per_modulation=1, seed=1)
     with pytest.raises(ValueError, match=message):
         call(dataset, tmp_path)
+
+
+def test_ci16_scenes_are_the_float_captures_to_half_a_level_at_four_times_the_captures_rms(tmp_path):
+    """Full scale: 4 times the RMS of the capture with every emitter on, sqrt(1 + sum of 10^(SNR/10))."""
+    dataset = quorvin.Dataset(scene_config(datatype="ci16_le"), files_per_modulation=1, seed=5)
+    assert dataset.write(tmp_path, format="sigmf")["files_saved"] == len(dataset)
+    for position in range(len(dataset)):
+        capture, _ = dataset[position]
+        samples, meta = quorvin.read_sigmf(tmp_path / f"scene_signal_{position + 1}")
+        snrs = np.array([a["quorvin:snr_db"] for a in meta["annotations"]])
+        full_scale = 4 * np.sqrt(1 + np.sum(10 ** (snrs / 10)))
+        assert meta["global"]["core:datatype"] == "ci16_le"
+        assert meta["global"]["quorvin:full_scale"] == pytest.approx(full_scale, rel=1e-12)
+        step = full_scale / 32767
+        # Half a level, and the float32 roundings of amplitudes up to several times the floor's.
+        margin = step / 2 + 4 * np.finfo(np.float32).eps * np.abs(capture)
+        assert np.all(np.abs(capture.real - samples.real) <= margin)
+        assert np.all(np.abs(capture.imag - samples.imag) <= margin)
 
 
 def test_a_scene_needs_a_capture_length():
@@ -122,3 +140,17 @@ def test_the_preview_draws_each_scenes_boxes(tmp_path):
     drawn = preview.draw_preview(str(tmp_path / "manifest.csv"), str(tmp_path / "p.png"), per_class=2)
     expected = [m for position in range(2) for m in dataset[position][1]["boxes"]["modulation"]]
     assert drawn == expected and (tmp_path / "p.png").stat().st_size > 0
+
+
+def test_a_scene_container_written_from_python_holds_each_items_capture_and_boxes(tmp_path):
+    pytest.importorskip("h5py")
+    dataset = quorvin.Dataset(scene_config(), files_per_modulation=1, seed=7)
+    assert dataset.write(tmp_path, format="hdf5", jobs=2)["files_saved"] == len(dataset)
+    captures, table, _ = quorvin.read_hdf5(tmp_path / "dataset.h5")
+    for position in range(len(dataset)):
+        capture, labels = dataset[position]
+        assert captures[position].tobytes() == capture.tobytes()
+        mine = table["capture_index"] == position
+        assert table["scene"][mine].tolist() == [labels["scene"]] * labels["emitters"]
+        for key, column in labels["boxes"].items():
+            assert np.array_equal(table[key][mine], column, equal_nan=column.dtype.kind == "f"), key
