@@ -153,12 +153,25 @@ bool place(const RunSettings& s, SceneEmitter& e, const std::vector<SceneEmitter
 // raised-cosine ramp, so keying spreads no energy beyond the band.
 constexpr double burst_ramp = 256.0;
 
-// The burst's envelope at channel sample j of a burst on from `first` to before `last`.
-double burst_envelope(double j, double first, double last) {
-  if (j < first || j >= last) return 0.0;
-  const double ramp = std::min(burst_ramp, std::floor((last - first) / 4.0));
-  const double edge = std::min(j - first, last - 1.0 - j) + 0.5;
-  return edge >= ramp ? 1.0 : 0.5 - 0.5 * std::cos(pi * edge / ramp);
+// A burst on from channel sample `first` to before `last`, with its ramps.
+struct Burst {
+  double first;
+  double last;
+  double ramp = std::min(burst_ramp, std::floor((last - first) / 4.0));
+};
+
+// Multiplies `v`, channel samples from `lo`, by the burst's envelope. Between the ramps it is 1,
+// so those samples are left as they are.
+void apply_burst(Signal& v, std::size_t lo, const Burst& b) {
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const double j = static_cast<double>(lo + i);
+    if (j < b.first || j >= b.last) {
+      v[i] *= 0.0;
+      continue;
+    }
+    const double edge = std::min(j - b.first, b.last - 1.0 - j) + 0.5;
+    if (edge < b.ramp) v[i] *= 0.5 - 0.5 * std::cos(pi * edge / b.ramp);
+  }
 }
 
 std::string fault_text(const RunSettings& s, const SceneEmitter& e, std::size_t k, std::size_t count) {
@@ -245,7 +258,7 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
     const auto origin = static_cast<std::int64_t>(lo) - static_cast<std::int64_t>(before);
     Signal v = exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after)(origin, hi - lo);
     if (own.pa_backoff) v = apply_rapp_amplifier(std::move(v), *own.pa_backoff, x.pa_smoothness);
-    for (std::size_t j = 0; j < v.size(); ++j) v[j] *= burst_envelope(static_cast<double>(lo + j), first, last);
+    apply_burst(v, lo, {first, last});
     const std::uint64_t own_seed = f.seeds.noise ? *f.seeds.noise : device_seed();
     if (own.fading_k) v = apply_fading(v, exact_fading_channel(s, f), exact_stage_seed(own_seed, 1));
     v = apply_carrier_offset(std::move(v), emitter_shift(s, e), s.sample_rate, origin);
