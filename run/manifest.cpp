@@ -124,7 +124,14 @@ void ManifestWriter::add(const PlannedFile& f, const ProducedFile& produced) {
     append_cells(line, file_parameters({settings_, f, run_seed_}), produced);
     return;
   }
-  // A scene: one row per emitter, each naming the capture.
+  // A scene: one row per emitter, each naming the capture. A capture of the receiver's noise alone
+  // (Noise's) is listed too, by its own labels, its emitter's cells empty: a detector's negatives.
+  if (f.scene->emitters.empty()) {
+    PlannedFile alone = f;
+    alone.modulation = f.scene->name;
+    alone.noise_power = 1.0;  // the scenes' one floor
+    append_cells(line, file_parameters({settings_, alone, run_seed_}), produced);
+  }
   for (const SceneEmitter& e : f.scene->emitters) append_cells(line, emitter_parameters(settings_, e, run_seed_), produced);
 }
 

@@ -185,6 +185,7 @@ std::string fault_text(const RunSettings& s, const SceneEmitter& e, std::size_t 
 
 std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& key, const PlannedFile& host) {
   auto scene = std::make_shared<Scene>();
+  scene->name = host.modulation;
   const std::uint64_t seed = splitmix64(splitmix64(scene_salt ^ key.draw_seed) ^ key.position);
   Uniform u{GaussianSource(seed)};
   // A silent name (Noise) makes no emitter: its scenes are the receiver's noise alone, and no

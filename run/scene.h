@@ -43,6 +43,7 @@ struct SceneEmitter {
 };
 
 struct Scene {
+  std::string name;  // the name its plan place stands for (its first emitter's, or Noise)
   std::vector<SceneEmitter> emitters;
   std::string fault;  // why the scene cannot be made (no free band for an emitter); empty when it can
 };

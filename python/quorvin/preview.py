@@ -381,13 +381,14 @@ def draw_scenes(rows: list[dict[str, Any]], output: str, folder: str, count: int
         image = spectrogram(samples, 256, max(1, (len(samples) - 256) // 512 + 1))
         axis.imshow(image, extent=(0, len(samples), -fs / 2, fs / 2), aspect="auto", cmap="viridis",
                     vmin=float(np.median(image)) - 3, vmax=float(image.max()))
-        for row in emitters:
+        boxed = [row for row in emitters if str(row["sample_start"]).strip() not in ("", "nan")]
+        for row in boxed:
             start, length = float(row["sample_start"]), float(row["sample_count"])
             low, high = float(row["freq_lower_edge"]), float(row["freq_upper_edge"])
             axis.add_patch(matplotlib.patches.Rectangle((start, low), length, high - low, fill=False, edgecolor="red"))
             axis.text(start, high, f" {row['modulation']}", color="white", fontsize=7, va="bottom")
             drawn.append(str(row["modulation"]))
-        axis.set_title(f"{os.path.basename(key)}: {len(emitters)} emitters, boxes as labelled", fontsize=8)
+        axis.set_title(f"{os.path.basename(key)}: {len(boxed)} emitters, boxes as labelled", fontsize=8)
         axis.set_xlabel("sample", fontsize=7)
         axis.set_ylabel("Hz", fontsize=7)
         axis.tick_params(labelsize=6)

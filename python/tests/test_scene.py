@@ -1,5 +1,7 @@
 """Wideband scenes from Python: the capture and its table of boxes, the same bytes and boxes as
 the files the writers make, and the refusals."""
+import csv
+import importlib.util
 import json
 import os
 
@@ -56,6 +58,21 @@ def test_written_scenes_hold_the_items_bytes_and_one_annotation_per_box(tmp_path
         assert [a["core:freq_upper_edge"] for a in annotations] == list(boxes["freq_upper_edge"])
         mine = [r for r in rows if os.path.basename(str(r["sample_file"])) == f"scene_signal_{position + 1}.sigmf-data"]
         assert [int(r["sample_count"]) for r in mine] == list(boxes["sample_count"])
+
+
+def test_a_capture_of_noise_alone_is_listed_in_the_manifest_with_empty_boxes(tmp_path):
+    """A detector's negatives: Noise's scenes hold no emitter, yet the manifest names them."""
+    config = quorvin.Config(["QPSK", "Noise"], scene="wideband", emitters=(1, 1), samples_per_file=LENGTH,
+                            sample_rate=FS, samples_per_symbol=(8, 32))
+    quorvin.Dataset(config, files_per_modulation=1, seed=2).write(tmp_path, format="sigmf", manifest=tmp_path / "m.csv")
+    with open(tmp_path / "m.csv", newline="", encoding="utf-8") as f:
+        rows = list(csv.DictReader(f))
+    assert [(r["sample_file"], r["modulation"], r["emitter"]) for r in rows] == [
+        ("scene_signal_1.sigmf-data", "QPSK", "1"), ("scene_signal_2.sigmf-data", "Noise", "")]
+    assert rows[0]["sample_count"] != "" and rows[1]["sample_count"] == rows[1]["freq_lower_edge"] == ""
+    if importlib.util.find_spec("matplotlib") is not None:
+        from quorvin import preview
+        assert preview.draw_preview(str(tmp_path / "m.csv"), str(tmp_path / "p.png"), per_class=2) == ["QPSK"]
 
 
 @pytest.mark.parametrize("call, message", [
