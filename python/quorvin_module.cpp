@@ -82,9 +82,9 @@ py::dict label_columns(const std::vector<std::vector<ParameterRow>>& rows, const
 
 // A scene's labels: its number, its emitters' count and its table of boxes, one column per label
 // (core box fields, class and every parameter of each emitter), one row per emitter.
-py::dict scene_labels(const RunSettings& settings, const PlannedFile& file) {
+py::dict scene_labels(const RunSettings& settings, const PlannedFile& file, std::uint32_t run_seed) {
   std::vector<std::vector<ParameterRow>> rows;
-  for (const SceneEmitter& e : file.scene->emitters) rows.push_back(emitter_parameters(settings, e, std::nullopt));
+  for (const SceneEmitter& e : file.scene->emitters) rows.push_back(emitter_parameters(settings, e, run_seed));
   py::dict boxes = label_columns(rows, {});
   boxes.attr("pop")("num_samples");
   py::dict labels;
@@ -120,7 +120,7 @@ class Plan {
     }
     py::dict labels;
     if (file.scene) {
-      labels = scene_labels(settings, file);
+      labels = scene_labels(settings, file, seed_);
     } else {
       for (const ParameterRow& row : file_parameters({settings, file, seed_})) {
         labels[py::str(std::string(row.kind->key))] = python_value(row.value);

@@ -56,6 +56,7 @@ def test_written_scenes_hold_the_items_bytes_and_one_annotation_per_box(tmp_path
         assert [a["core:label"] for a in annotations] == list(boxes["modulation"])
         assert [a["core:sample_start"] for a in annotations] == list(boxes["sample_start"])
         assert [a["core:freq_upper_edge"] for a in annotations] == list(boxes["freq_upper_edge"])
+        assert [a.get("quorvin:symbol_seed", -1) for a in annotations] == list(boxes["symbol_seed"])  # -1: analog
         mine = [r for r in rows if os.path.basename(str(r["sample_file"])) == f"scene_signal_{position + 1}.sigmf-data"]
         assert [int(r["sample_count"]) for r in mine] == list(boxes["sample_count"])
 
