@@ -87,8 +87,10 @@ py::dict scene_labels(const RunSettings& settings, const PlannedFile& file, std:
   for (const SceneEmitter& e : file.scene->emitters) rows.push_back(emitter_parameters(settings, e, run_seed));
   py::dict boxes = label_columns(rows, {});
   boxes.attr("pop")("num_samples");
+  boxes.attr("pop")("run_seed", py::none());  // the scene's, below
   py::dict labels;
   labels["scene"] = file.index;
+  labels["run_seed"] = run_seed;
   labels["sample_rate"] = settings.sample_rate;
   labels["emitters"] = rows.size();
   labels["boxes"] = boxes;

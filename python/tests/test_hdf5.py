@@ -139,11 +139,14 @@ def test_a_scene_container_holds_the_sigmf_scenes_captures_and_boxes_for_any_job
                 value = a.get(f"quorvin:{key}")  # an analog emitter has no symbol rate
                 assert boxes[key][k] == value if value is not None else np.isnan(boxes[key][k])
     assert boxes["sample_start"].dtype == np.int64 and boxes["freq_lower_edge"].dtype == np.float64
-    # The manifest's rows are the table's, each naming its capture's row.
+    # The manifest's rows are the table's, each naming its capture's row, and one for each
+    # capture of noise alone.
     rows = quorvin.read_manifest(tmp_path / "h5" / "manifest.csv")
     rows = rows.to_dict("records") if hasattr(rows, "to_dict") else rows
-    assert [r["sample_file"] for r in rows] == [f"dataset.h5#{c}" for c in boxes["capture_index"]]
-    assert [float(r["freq_upper_edge"]) for r in rows] == boxes["freq_upper_edge"].tolist()
+    per_capture = [max(1, int(np.sum(boxes["capture_index"] == c))) for c in range(8)]
+    assert [r["sample_file"] for r in rows] == [f"dataset.h5#{c}" for c in range(8) for _ in range(per_capture[c])]
+    boxed = [r for r in rows if str(r["emitter"]) not in ("", "nan")]
+    assert [float(r["freq_upper_edge"]) for r in boxed] == boxes["freq_upper_edge"].tolist()
     # Two shards hold every other scene, with the same labels.
     for shard in (0, 1):
         subprocess.run([CLI, *SCENES, "--format", "hdf5", "--shard", f"{shard}/2", "-o", str(tmp_path / "shards")],
