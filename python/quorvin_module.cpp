@@ -143,8 +143,10 @@ class Plan {
   // Positions' samples stacked as rows of one complex64 array (zeros after a shorter file's end:
   // its num_samples says where), and their labels as columns: float64 with NaN, int64 with -1 or
   // str with "" where an item has no such label. The plan is walked with the GIL held; every file
-  // is then made, and its labels listed, with the GIL released over the whole batch.
-  py::tuple frames(const std::vector<std::ptrdiff_t>& positions) {
+  // is then made, and its labels listed, with the GIL released over the whole batch. With
+  // `symbols`, a third and fourth element: every item's symbol records one item after another
+  // (exact model; as symbols() gives them) and each item's first record, then the end.
+  py::tuple frames(const std::vector<std::ptrdiff_t>& positions, bool symbols) {
     if (makes_scenes(plan_.settings())) {
       throw py::value_error("frames: a scene dataset gives one capture and its table of boxes per item; read dataset[i]");
     }
@@ -154,12 +156,18 @@ class Plan {
     const RunSettings& settings = plan_.settings();
     std::vector<Signal> signals(files.size());
     std::vector<std::vector<ParameterRow>> rows(files.size());
+    std::string records;
+    std::vector<std::int64_t> offsets;
     {
       py::gil_scoped_release unlocked;
       for (std::size_t k = 0; k < files.size(); ++k) {
         signals[k] = synthesize_file(settings, files[k]);
         rows[k] = file_parameters({settings, files[k], seed_});
+        if (!symbols) continue;
+        offsets.push_back(static_cast<std::int64_t>(records.size() / symbol_record_bytes));
+        if (settings.signal_model == SignalModel::exact) records += symbol_records(exact_file_symbols(settings, files[k]));
       }
+      if (symbols) offsets.push_back(static_cast<std::int64_t>(records.size() / symbol_record_bytes));
     }
     std::size_t longest = 0;
     for (const Signal& signal : signals) longest = std::max(longest, signal.size());
@@ -170,6 +178,10 @@ class Plan {
       for (std::size_t j = 0; j < signals[k].size(); ++j) {
         data[k * longest + j] = {static_cast<float>(signals[k][j].real()), static_cast<float>(signals[k][j].imag())};
       }
+    }
+    if (symbols) {
+      return py::make_tuple(samples, label_columns(rows, signals), py::bytes(records),
+                            py::array_t<std::int64_t>(static_cast<py::ssize_t>(offsets.size()), offsets.data()));
     }
     return py::make_tuple(samples, label_columns(rows, signals));
   }
@@ -537,7 +549,7 @@ PYBIND11_MODULE(_core, m) {
       .def("__len__", &Plan::size)
       .def_property_readonly("files_drawn", &Plan::files_drawn)
       .def("item", &Plan::item, py::arg("position"), py::arg("double_precision") = false)
-      .def("frames", &Plan::frames, py::arg("positions"))
+      .def("frames", &Plan::frames, py::arg("positions"), py::arg("symbols") = false)
       .def_property_readonly("modulations", [](const Plan& plan) { return plan.modulations(); })
       .def("channel", &Plan::channel, py::arg("position"))
       .def("symbols", &Plan::symbols, py::arg("position"))
