@@ -97,6 +97,17 @@ py::dict scene_labels(const RunSettings& settings, const PlannedFile& file) {
 
 // A run's plan with random access: the plan goes straight to any position (RunPlan::seek_file),
 // so an item of the longest plan costs what the first does; reading in order just draws on.
+// Files' symbol records one after another in one uint8 array, for numpy to view as records
+// without a further copy.
+py::array_t<std::uint8_t> record_bytes(const std::vector<std::string>& files) {
+  std::size_t total = 0;
+  for (const std::string& file : files) total += file.size();
+  py::array_t<std::uint8_t> out(static_cast<py::ssize_t>(total));
+  auto* at = reinterpret_cast<char*>(out.mutable_data());
+  for (const std::string& file : files) at = std::copy(file.begin(), file.end(), at);
+  return out;
+}
+
 class Plan {
  public:
   Plan(RunSettings settings, std::uint32_t seed)
@@ -156,18 +167,14 @@ class Plan {
     const RunSettings& settings = plan_.settings();
     std::vector<Signal> signals(files.size());
     std::vector<std::vector<ParameterRow>> rows(files.size());
-    std::string records;
-    std::vector<std::int64_t> offsets;
+    std::vector<std::string> records(symbols ? files.size() : 0);
     {
       py::gil_scoped_release unlocked;
       for (std::size_t k = 0; k < files.size(); ++k) {
         signals[k] = synthesize_file(settings, files[k]);
         rows[k] = file_parameters({settings, files[k], seed_});
-        if (!symbols) continue;
-        offsets.push_back(static_cast<std::int64_t>(records.size() / symbol_record_bytes));
-        if (settings.signal_model == SignalModel::exact) records += symbol_records(exact_file_symbols(settings, files[k]));
+        if (symbols && settings.signal_model == SignalModel::exact) records[k] = symbol_records(exact_file_symbols(settings, files[k]));
       }
-      if (symbols) offsets.push_back(static_cast<std::int64_t>(records.size() / symbol_record_bytes));
     }
     std::size_t longest = 0;
     for (const Signal& signal : signals) longest = std::max(longest, signal.size());
@@ -180,22 +187,24 @@ class Plan {
       }
     }
     if (symbols) {
-      return py::make_tuple(samples, label_columns(rows, signals), py::bytes(records),
+      std::vector<std::int64_t> offsets{0};
+      for (const std::string& file : records) offsets.push_back(offsets.back() + static_cast<std::int64_t>(file.size() / symbol_record_bytes));
+      return py::make_tuple(samples, label_columns(rows, signals), record_bytes(records),
                             py::array_t<std::int64_t>(static_cast<py::ssize_t>(offsets.size()), offsets.data()));
     }
     return py::make_tuple(samples, label_columns(rows, signals));
   }
 
   // The symbols plan position i transmits (exact model, digital names): their records as the
-  // .symbols.npy files hold them, packed little-endian bytes.
-  py::bytes symbols(std::ptrdiff_t i) {
+  // .symbols.npy files hold them, packed little-endian bytes in a uint8 array.
+  py::array_t<std::uint8_t> symbols(std::ptrdiff_t i) {
     const PlannedFile file = at(i);
-    std::string records;
+    std::vector<std::string> records(1);
     if (plan_.settings().signal_model == SignalModel::exact) {
       py::gil_scoped_release unlocked;
-      records = symbol_records(exact_file_symbols(plan_.settings(), file));
+      records[0] = symbol_records(exact_file_symbols(plan_.settings(), file));
     }
-    return py::bytes(records);
+    return record_bytes(records);
   }
 
   // The channel plan position i went through, as it varied: "fading_taps" (taps, samples) complex
@@ -243,12 +252,15 @@ class Plan {
                             " items");
     }
     const auto position = static_cast<std::uint64_t>(i);
+    // The item just made, asked again for its symbols or channel: kept, not sought and drawn again.
+    if (last_ && position + 1 == next_position_) return *last_;
     if (position != next_position_) plan_.seek_file(position);
     std::optional<PlannedFile> file = plan_.next();
     ++files_drawn_;
     next_position_ = position + 1;
     file->seeds = derive_file_seeds(seed_, file->modulation, file->index);
     if (makes_scenes(plan_.settings())) plan_scene(plan_.settings(), {seed_, position, true}, *file);
+    last_ = file;
     return std::move(*file);
   }
   RunPlan plan_;
@@ -256,6 +268,7 @@ class Plan {
   std::uint64_t size_;
   std::uint64_t next_position_ = 0;
   std::uint64_t files_drawn_ = 0;
+  std::optional<PlannedFile> last_;  // the file at next_position_ - 1
 };
 
 // One label of every item as a numpy column; `kinds` holds which ParameterValue alternatives occur.
