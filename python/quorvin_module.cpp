@@ -97,14 +97,14 @@ py::dict scene_labels(const RunSettings& settings, const PlannedFile& file) {
 
 // A run's plan with random access: the plan goes straight to any position (RunPlan::seek_file),
 // so an item of the longest plan costs what the first does; reading in order just draws on.
-// Files' symbol records one after another in one uint8 array, for numpy to view as records
-// without a further copy.
-py::array_t<std::uint8_t> record_bytes(const std::vector<std::string>& files) {
+// Files' symbol records (as the .symbols.npy files hold them) one after another in one uint8
+// array, for numpy to view as records without a copy.
+py::array_t<std::uint8_t> record_bytes(const std::vector<TransmittedSymbols>& files) {
   std::size_t total = 0;
-  for (const std::string& file : files) total += file.size();
+  for (const TransmittedSymbols& file : files) total += file.symbols.size() * symbol_record_bytes;
   py::array_t<std::uint8_t> out(static_cast<py::ssize_t>(total));
   auto* at = reinterpret_cast<char*>(out.mutable_data());
-  for (const std::string& file : files) at = std::copy(file.begin(), file.end(), at);
+  for (const TransmittedSymbols& file : files) at = write_symbol_records(file, at);
   return out;
 }
 
@@ -167,13 +167,13 @@ class Plan {
     const RunSettings& settings = plan_.settings();
     std::vector<Signal> signals(files.size());
     std::vector<std::vector<ParameterRow>> rows(files.size());
-    std::vector<std::string> records(symbols ? files.size() : 0);
+    std::vector<TransmittedSymbols> sent(symbols ? files.size() : 0);
     {
       py::gil_scoped_release unlocked;
       for (std::size_t k = 0; k < files.size(); ++k) {
         signals[k] = synthesize_file(settings, files[k]);
         rows[k] = file_parameters({settings, files[k], seed_});
-        if (symbols && settings.signal_model == SignalModel::exact) records[k] = symbol_records(exact_file_symbols(settings, files[k]));
+        if (symbols && settings.signal_model == SignalModel::exact) sent[k] = exact_file_symbols(settings, files[k]);
       }
     }
     std::size_t longest = 0;
@@ -188,8 +188,8 @@ class Plan {
     }
     if (symbols) {
       std::vector<std::int64_t> offsets{0};
-      for (const std::string& file : records) offsets.push_back(offsets.back() + static_cast<std::int64_t>(file.size() / symbol_record_bytes));
-      return py::make_tuple(samples, label_columns(rows, signals), record_bytes(records),
+      for (const TransmittedSymbols& file : sent) offsets.push_back(offsets.back() + static_cast<std::int64_t>(file.symbols.size()));
+      return py::make_tuple(samples, label_columns(rows, signals), record_bytes(sent),
                             py::array_t<std::int64_t>(static_cast<py::ssize_t>(offsets.size()), offsets.data()));
     }
     return py::make_tuple(samples, label_columns(rows, signals));
@@ -199,12 +199,12 @@ class Plan {
   // .symbols.npy files hold them, packed little-endian bytes in a uint8 array.
   py::array_t<std::uint8_t> symbols(std::ptrdiff_t i) {
     const PlannedFile file = at(i);
-    std::vector<std::string> records(1);
+    std::vector<TransmittedSymbols> sent(1);
     if (plan_.settings().signal_model == SignalModel::exact) {
       py::gil_scoped_release unlocked;
-      records[0] = symbol_records(exact_file_symbols(plan_.settings(), file));
+      sent[0] = exact_file_symbols(plan_.settings(), file);
     }
-    return record_bytes(records);
+    return record_bytes(sent);
   }
 
   // The channel plan position i went through, as it varied: "fading_taps" (taps, samples) complex

@@ -29,7 +29,11 @@ bool saves_symbols(const RunSettings& s) { return s.signal_model == SignalModel:
 
 std::string symbol_records(const TransmittedSymbols& symbols) {
   std::string bytes(symbols.symbols.size() * symbol_record_bytes, '\0');
-  char* at = bytes.data();
+  write_symbol_records(symbols, bytes.data());
+  return bytes;
+}
+
+char* write_symbol_records(const TransmittedSymbols& symbols, char* at) {
   for (const TransmittedSymbol& s : symbols.symbols) {
     at = put_little_endian(at, static_cast<std::uint64_t>(s.index));
     at = put_little_endian(at, std::bit_cast<std::uint64_t>(s.instant));
@@ -38,7 +42,7 @@ std::string symbol_records(const TransmittedSymbols& symbols) {
     at = put_little_endian(at, std::bit_cast<std::uint32_t>(static_cast<float>(s.value.imag())));
     at = put_little_endian(at, s.bits);
   }
-  return bytes;
+  return at;
 }
 
 void append_symbols_npy(AtomicFileWriter& writer, const TransmittedSymbols& symbols) {
