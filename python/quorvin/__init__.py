@@ -351,8 +351,8 @@ class Dataset:
         """The symbols item ``position`` transmits (exact model, digital names), as the
         ``.symbols.npy`` file of ``--save-symbols`` holds them: a structured array of
         ``SYMBOLS_DTYPE`` (index, instant in samples, symbol, value, Gray bits), one row per symbol
-        that reaches the item's samples, in index order. Empty for analog names, Noise and the
-        classic model."""
+        that reaches the item's samples, in index order. Empty for analog names, Noise, LFM-radar
+        (its pulses carry no data) and the classic model."""
         whole = _integer("position", position)
         if not -len(self) <= whole < len(self):
             raise IndexError(f"position: {whole} is outside a dataset of {len(self)} items")
