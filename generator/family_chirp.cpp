@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "generator/family.h"
+#include "generator/symbols.h"
 #include "generator/time_base.h"
 
 namespace quorvin {
@@ -103,10 +104,37 @@ double symbol_rate(const Waveform& w, std::span<const double> draws, double samp
 }
 
 // The radar's and CSS's symbol rate is the draws' whatever the caller drew.
-WaveformRange prepare(const Waveform& w, const WaveformParameters& p) {
+WaveformParameters own_rate(const Waveform& w, const WaveformParameters& p) {
   WaveformParameters own = p;
   own.symbol_rate = symbol_rate(w, p.family_draws, p.sample_rate, p.symbol_rate);
-  return prepare_digital(w, own, chirp_signal);
+  return own;
+}
+
+WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, own_rate(w, p), chirp_signal); }
+
+// The symbols whose sweep covers an instant of `reach`, each centred on its period (u = n + 1/2),
+// from the run the samples read. CSS: the value is the sweep's starting frequency s - M/2 in
+// symbol rates, the bits the Gray code of s over SF bits; LFM-data: the value is the sweep's
+// direction (+1 up for a 1, -1 down for a 0), the bit s itself.
+TransmittedSymbols chirp_symbols(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
+                                 const SymbolReach& reach) {
+  const double samples_per_symbol = p.sample_rate / p.symbol_rate;
+  const auto [low, high] = reach_periods(time, reach);
+  const SymbolSource source{cycle_of(low, samples_per_symbol).number, cycle_of(high, samples_per_symbol).number, 0.5};
+  const bool css = w.variant == Route::css;
+  const std::int32_t alphabet = css ? static_cast<std::int32_t>(chips(p.family_draws)) : w.order;
+  const SymbolRun run = draw_symbol_run(static_cast<double>(source.first), static_cast<double>(source.last), alphabet, seed);
+  TransmittedSymbols out = collect_symbols(w, time, run, source, [&](std::size_t, std::int32_t s) {
+    return Sample(css ? s - alphabet / 2.0 : s == 1 ? 1.0 : -1.0, 0.0);
+  });
+  out.bits_per_symbol = label_bits(alphabet);
+  return out;
+}
+
+// A radar's pulses carry nothing: no symbols.
+TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const SymbolReach& reach) {
+  if (w.variant == Route::lfm_radar) return {};
+  return digital_symbols(w, own_rate(w, p), reach, chirp_symbols);
 }
 
 double bits_per_symbol(const Waveform& w, std::span<const double> draws) {
@@ -147,6 +175,6 @@ DrawnParameters draws(const Waveform& w) {
 
 const SignalFamily chirp_family{.name = "chirp", .analog = false, .prepare = prepare, .band = band, .draws = draws,
                                 .modulation_index = nullptr, .ranges = chirp_ranges, .symbol_rate = symbol_rate,
-                                .bits_per_symbol = bits_per_symbol};
+                                .bits_per_symbol = bits_per_symbol, .symbols = symbols};
 
 }  // namespace quorvin

@@ -33,13 +33,10 @@ std::uint64_t symbol_label(const Waveform& w, std::int32_t s) {
   }
 }
 
-double instant_of(const TimeBase& time, double u) {
-  const double per_sample = time.drift == 0.0 ? time.step : time.step + time.drift / time.length;
-  return (u - time.u0) / per_sample;
-}
+double instant_of(const TimeBase& time, double u) { return (u - time.u0) / periods_per_sample(time); }
 
 std::pair<double, double> reach_periods(const TimeBase& time, const SymbolReach& reach) {
-  const double per_sample = time.drift == 0.0 ? time.step : time.step + time.drift / time.length;
+  const double per_sample = periods_per_sample(time);
   const double a = time.u0 + reach.first * per_sample;
   const double b = time.u0 + reach.last * per_sample;
   return {std::min(a, b), std::max(a, b)};

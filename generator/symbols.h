@@ -44,6 +44,11 @@ std::uint64_t symbol_label(const Waveform& w, std::int32_t s);
 // Bits per symbol of an alphabet of `order`: ceil(log2 order), 0 below 2.
 std::int32_t label_bits(std::int32_t order);
 
+// Symbol periods a sample of the waveform advances over `time`: Rs/fs + drift/L.
+inline double periods_per_sample(const TimeBase& time) {
+  return time.drift == 0.0 ? time.step : time.step + time.drift / time.length;
+}
+
 // A digital file's instant of symbol period u, in samples of the waveform: the k with u_k = u.
 double instant_of(const TimeBase& time, double u);
 
@@ -63,11 +68,13 @@ TransmittedSymbols collect_symbols(const Waveform& w, const TimeBase& time, cons
                                    Value value) {
   TransmittedSymbols out{label_bits(w.order), {}};
   if (source.last >= source.first) out.symbols.reserve(static_cast<std::size_t>(source.last - source.first + 1));
+  const double per_sample = periods_per_sample(time);  // instant_of's, worked out once
   for (std::int64_t n = std::max(source.first, run.first); n <= source.last; ++n) {
     const auto i = static_cast<std::size_t>(n - run.first);
     if (i >= run.symbols.size()) break;
     const std::int32_t s = run.symbols[i];
-    out.symbols.push_back({n, instant_of(time, static_cast<double>(n) + source.centre), s, value(i, s), symbol_label(w, s)});
+    const double instant = (static_cast<double>(n) + source.centre - time.u0) / per_sample;
+    out.symbols.push_back({n, instant, s, value(i, s), symbol_label(w, s)});
   }
   return out;
 }

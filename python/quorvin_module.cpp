@@ -99,6 +99,17 @@ py::dict scene_labels(const RunSettings& settings, const PlannedFile& file, std:
 
 // A run's plan with random access: the plan goes straight to any position (RunPlan::seek_file),
 // so an item of the longest plan costs what the first does; reading in order just draws on.
+// Files' symbol records (as the .symbols.npy files hold them) one after another in one uint8
+// array, for numpy to view as records without a copy.
+py::array_t<std::uint8_t> record_bytes(const std::vector<TransmittedSymbols>& files) {
+  std::size_t total = 0;
+  for (const TransmittedSymbols& file : files) total += file.symbols.size() * symbol_record_bytes;
+  py::array_t<std::uint8_t> out(static_cast<py::ssize_t>(total));
+  auto* at = reinterpret_cast<char*>(out.mutable_data());
+  for (const TransmittedSymbols& file : files) at = write_symbol_records(file, at);
+  return out;
+}
+
 class Plan {
  public:
   Plan(RunSettings settings, std::uint32_t seed)
@@ -145,8 +156,10 @@ class Plan {
   // Positions' samples stacked as rows of one complex64 array (zeros after a shorter file's end:
   // its num_samples says where), and their labels as columns: float64 with NaN, int64 with -1 or
   // str with "" where an item has no such label. The plan is walked with the GIL held; every file
-  // is then made, and its labels listed, with the GIL released over the whole batch.
-  py::tuple frames(const std::vector<std::ptrdiff_t>& positions) {
+  // is then made, and its labels listed, with the GIL released over the whole batch. With
+  // `symbols`, a third and fourth element: every item's symbol records one item after another
+  // (exact model; as symbols() gives them) and each item's first record, then the end.
+  py::tuple frames(const std::vector<std::ptrdiff_t>& positions, bool symbols) {
     if (makes_scenes(plan_.settings())) {
       throw py::value_error("frames: a scene dataset gives one capture and its table of boxes per item; read dataset[i]");
     }
@@ -156,11 +169,13 @@ class Plan {
     const RunSettings& settings = plan_.settings();
     std::vector<Signal> signals(files.size());
     std::vector<std::vector<ParameterRow>> rows(files.size());
+    std::vector<TransmittedSymbols> sent(symbols ? files.size() : 0);
     {
       py::gil_scoped_release unlocked;
       for (std::size_t k = 0; k < files.size(); ++k) {
         signals[k] = synthesize_file(settings, files[k]);
         rows[k] = file_parameters({settings, files[k], seed_});
+        if (symbols && settings.signal_model == SignalModel::exact) sent[k] = exact_file_symbols(settings, files[k]);
       }
     }
     std::size_t longest = 0;
@@ -173,19 +188,25 @@ class Plan {
         data[k * longest + j] = {static_cast<float>(signals[k][j].real()), static_cast<float>(signals[k][j].imag())};
       }
     }
+    if (symbols) {
+      std::vector<std::int64_t> offsets{0};
+      for (const TransmittedSymbols& file : sent) offsets.push_back(offsets.back() + static_cast<std::int64_t>(file.symbols.size()));
+      return py::make_tuple(samples, label_columns(rows, signals), record_bytes(sent),
+                            py::array_t<std::int64_t>(static_cast<py::ssize_t>(offsets.size()), offsets.data()));
+    }
     return py::make_tuple(samples, label_columns(rows, signals));
   }
 
   // The symbols plan position i transmits (exact model, digital names): their records as the
-  // .symbols.npy files hold them, packed little-endian bytes.
-  py::bytes symbols(std::ptrdiff_t i) {
+  // .symbols.npy files hold them, packed little-endian bytes in a uint8 array.
+  py::array_t<std::uint8_t> symbols(std::ptrdiff_t i) {
     const PlannedFile file = at(i);
-    std::string records;
+    std::vector<TransmittedSymbols> sent(1);
     if (plan_.settings().signal_model == SignalModel::exact) {
       py::gil_scoped_release unlocked;
-      records = symbol_records(exact_file_symbols(plan_.settings(), file));
+      sent[0] = exact_file_symbols(plan_.settings(), file);
     }
-    return py::bytes(records);
+    return record_bytes(sent);
   }
 
   // The channel plan position i went through, as it varied: "fading_taps" (taps, samples) complex
@@ -233,12 +254,15 @@ class Plan {
                             " items");
     }
     const auto position = static_cast<std::uint64_t>(i);
+    // The item just made, asked again for its symbols or channel: kept, not sought and drawn again.
+    if (last_ && position + 1 == next_position_) return *last_;
     if (position != next_position_) plan_.seek_file(position);
     std::optional<PlannedFile> file = plan_.next();
     ++files_drawn_;
     next_position_ = position + 1;
     file->seeds = derive_file_seeds(seed_, file->modulation, file->index);
     if (makes_scenes(plan_.settings())) plan_scene(plan_.settings(), {seed_, position, true}, *file);
+    last_ = file;
     return std::move(*file);
   }
   RunPlan plan_;
@@ -246,6 +270,7 @@ class Plan {
   std::uint64_t size_;
   std::uint64_t next_position_ = 0;
   std::uint64_t files_drawn_ = 0;
+  std::optional<PlannedFile> last_;  // the file at next_position_ - 1
 };
 
 // One label of every item as a numpy column; `kinds` holds which ParameterValue alternatives occur.
@@ -536,7 +561,7 @@ PYBIND11_MODULE(_core, m) {
       .def("__len__", &Plan::size)
       .def_property_readonly("files_drawn", &Plan::files_drawn)
       .def("item", &Plan::item, py::arg("position"), py::arg("double_precision") = false)
-      .def("frames", &Plan::frames, py::arg("positions"))
+      .def("frames", &Plan::frames, py::arg("positions"), py::arg("symbols") = false)
       .def_property_readonly("modulations", [](const Plan& plan) { return plan.modulations(); })
       .def("channel", &Plan::channel, py::arg("position"))
       .def("symbols", &Plan::symbols, py::arg("position"))

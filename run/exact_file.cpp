@@ -256,8 +256,10 @@ TransmittedSymbols exact_file_symbols(const RunSettings& s, const PlannedFile& f
   TransmittedSymbols out =
       transmitted_symbols(w, waveform_range_parameters(s, file, static_cast<std::int64_t>(length), margins.before, margins.after),
                           reach);
-  // File sample k reads the waveform at k (1 + ppm 1e-6).
-  for (TransmittedSymbol& symbol : out.symbols) symbol.instant /= clock;
+  // File sample k reads the waveform at k (1 + ppm 1e-6); without an offset, nothing to divide.
+  if (clock != 1.0) {
+    for (TransmittedSymbol& symbol : out.symbols) symbol.instant /= clock;
+  }
   return out;
 }
 

@@ -26,6 +26,9 @@ inline constexpr std::string_view symbols_dtype =
 inline constexpr std::size_t symbol_record_bytes = 36;
 std::string symbol_records(const TransmittedSymbols& symbols);
 
+// The same bytes written at `out` (room for symbols.symbols.size() records); the end.
+char* write_symbol_records(const TransmittedSymbols& symbols, char* out);
+
 // Appends an .npy file of `symbols`, shape (count,), the values rounded once to float32.
 void append_symbols_npy(AtomicFileWriter& writer, const TransmittedSymbols& symbols);
 

@@ -1,6 +1,7 @@
 // The transmitted symbols' labels against textbook receivers written here: a matched filter of the
 // labelled pulse at the labelled instants and a nearest-point decision for linear names, tone
-// correlation for keyed ones, recover every labelled symbol and bit of noise-free files.
+// correlation for keyed ones, up and down sweep correlation for LFM-data, dechirp and DFT for
+// CSS, recover every labelled symbol and bit of noise-free files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -86,17 +87,25 @@ struct Made {
   double sps;  // realised samples per symbol, from the labelled instants
 };
 
-// Keyed names at 15.91 samples per symbol, so that 16FSK's outer tones (7.5 Rs at h = 1) fit.
+// The chirps' draws: a bandwidth of 0.45 fs and CSS's spreading factor 7 (M = 128 chips, so
+// 284.4 samples a symbol).
+constexpr double chirp_bandwidth = 0.45;
+constexpr int chirp_sf = 7;
+
+// Keyed names and LFM-data at 15.91 samples per symbol, so that 16FSK's outer tones (7.5 Rs at
+// h = 1) fit and an up sweep and a down one differ well.
 Made make(const ModulationRow& row, const Timing& timing, double bt) {
-  const bool keyed = resolve_waveform(row.name).family == &keyed_family;
+  const Waveform w = resolve_waveform(row.name);
+  const bool wide = w.family == &keyed_family || w.variant == Route::lfm_data;
   RunSettings s;
   s.signal_model = SignalModel::exact;
-  s.sample_rate = keyed ? 15910.0 : 3700.0;
-  s.exact.samples_per_file = keyed ? 16384 : 4096;
+  s.sample_rate = wide ? 15910.0 : 3700.0;
+  s.exact.samples_per_file = w.variant == Route::css ? 300000 : wide ? 16384 : 4096;
   s.exact.filter_span = 40;
   PlannedFile file{.modulation = std::string(row.name), .snr_db = INFINITY, .symbol_rate = 1000.0,
                    .timing_error = timing.timing_error, .seeds = {11, 12}, .rolloff = 0.35, .fsk_index = 1.0,
-                   .gmsk_bt = bt, .start_offset = 0.37};
+                   .gmsk_bt = bt, .start_offset = 0.37, .family_draws = {chirp_bandwidth, chirp_sf, 0.0, 0.0, 0.0}};
+  if (w.variant == Route::css) file.symbol_rate = chirp_bandwidth * s.sample_rate / (1 << chirp_sf);
   if (timing.ppm != 0.0) file.impairments.clock_ppm = timing.ppm;
   Made made{synthesize_exact_file(s, file), exact_file_symbols(s, file), 0.0};
   const std::vector<TransmittedSymbol>& v = made.sent.symbols;
@@ -118,18 +127,68 @@ double matched(const Signal& x, double centre, double sps, bool imaginary) {
   return sum / std::sqrt(energy * sps);
 }
 
+// x at the fractional sample t: a Hann-windowed sinc over 16 samples each side (the chirps stay
+// within 0.225 fs, well inside its passband).
+Sample interpolated(const Signal& x, double t) {
+  Sample sum = 0.0;
+  for (auto k = static_cast<std::ptrdiff_t>(std::floor(t)) - 15; k <= static_cast<std::ptrdiff_t>(std::floor(t)) + 16; ++k) {
+    const double d = t - static_cast<double>(k);
+    const double sinc = std::abs(d) < 1e-12 ? 1.0 : std::sin(pi_ * d) / (pi_ * d);
+    sum += x[static_cast<std::size_t>(k)] * sinc * (0.5 + 0.5 * std::cos(pi_ * d / 16.0));
+  }
+  return sum;
+}
+
+// The symbol a chirp name's receiver reads over the period centred at `centre` (samples).
+// LFM-data: the stronger of its correlations with the textbook up sweep (-B/2 to +B/2, phase
+// pi B T (x^2 - x) over x = 0 .. 1) and the down sweep, 1 for up. CSS: the period resampled at its
+// M chips, dechirped by the base up sweep (B T = M) and the strongest bin of an M-point DFT: a
+// base sweep cyclically shifted by s chips dechirps to the tone of bin s.
+std::int32_t chirp_decision(const Waveform& w, const Made& made, double centre) {
+  const double start = centre - made.sps / 2.0;
+  if (w.variant == Route::lfm_data) {
+    const double bt = chirp_bandwidth * 15.91;  // B T from the labels: bandwidth fs / Rs
+    Sample up = 0.0;
+    Sample down = 0.0;
+    for (auto k = static_cast<std::size_t>(std::ceil(start)); static_cast<double>(k) < start + made.sps; ++k) {
+      const double x = (static_cast<double>(k) - start) / made.sps;
+      up += made.x[k] * std::polar(1.0, -pi_ * bt * (x * x - x));
+      down += made.x[k] * std::polar(1.0, pi_ * bt * (x * x - x));
+    }
+    return std::abs(up) > std::abs(down) ? 1 : 0;
+  }
+  const int m = 1 << chirp_sf;
+  std::vector<Sample> dechirped(static_cast<std::size_t>(m));
+  for (int c = 0; c < m; ++c) {
+    const double x = static_cast<double>(c) / m;
+    dechirped[static_cast<std::size_t>(c)] = interpolated(made.x, start + x * made.sps) * std::polar(1.0, -pi_ * m * (x * x - x));
+  }
+  std::vector<Sample> twiddle(static_cast<std::size_t>(m));
+  for (int c = 0; c < m; ++c) twiddle[static_cast<std::size_t>(c)] = std::polar(1.0, -2.0 * pi_ * c / m);
+  std::int32_t best = 0;
+  double strongest = -1.0;
+  for (int bin = 0; bin < m; ++bin) {
+    Sample sum = 0.0;
+    for (int c = 0; c < m; ++c) sum += dechirped[static_cast<std::size_t>(c)] * twiddle[static_cast<std::size_t>(bin * c % m)];
+    if (std::abs(sum) > strongest) strongest = std::abs(sum), best = bin;
+  }
+  return best;
+}
+
 class EveryDigitalName : public testing::TestWithParam<ModulationRow> {};
 
 TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
   const Waveform w = resolve_waveform(GetParam().name);
-  const bool keyed = w.family == &keyed_family;
+  const bool chirp = w.family == &chirp_family;
+  // Keyed and chirp symbols are centred on the periods they fill.
+  const bool keyed = w.family == &keyed_family || chirp;
   for (const Timing timing : {Timing{"plain", 0.0, 0.0}, Timing{"drift", 7.0, 0.0}, Timing{"clock", 0.0, 700.0}}) {
     SCOPED_TRACE(timing.name);
     const Made made = make(GetParam(), timing, 1.0);
     const auto length = static_cast<double>(made.x.size());
     const std::vector<TransmittedSymbol>& sent = made.sent.symbols;
     ASSERT_GT(sent.size(), 1000U);
-    EXPECT_EQ(made.sent.bits_per_symbol, std::bit_width(static_cast<unsigned>(w.order - 1)));
+    EXPECT_EQ(made.sent.bits_per_symbol, w.variant == Route::css ? chirp_sf : std::bit_width(static_cast<unsigned>(w.order - 1)));
     // Consecutive, and covering the file with the pulse's reach to spare on each side.
     for (std::size_t i = 1; i < sent.size(); ++i) ASSERT_EQ(sent[i].index, sent[i - 1].index + 1);
     EXPECT_LE(sent.front().instant, (keyed ? 0.5 : -19.0) * made.sps);
@@ -143,9 +202,17 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
     std::size_t previous = 0;  // Pi/4-DQPSK's last decided point
     for (std::size_t i = 0; i < sent.size(); ++i) {
       const TransmittedSymbol& t = sent[i];
-      const double reach = keyed ? 0.5 * made.sps : 20.5 * made.sps;
+      const double reach = keyed ? 0.5 * made.sps + (chirp ? 17.0 : 0.0) : 20.5 * made.sps;
       if (t.instant - reach < 0.0 || t.instant + reach > length - 1.0) continue;
       ++checked;
+      if (chirp) {
+        const std::int32_t s = chirp_decision(w, made, t.instant);
+        ASSERT_EQ(t.symbol, s) << "symbol " << t.index;
+        ASSERT_EQ(t.bits, gray(static_cast<std::uint64_t>(s))) << "symbol " << t.index;
+        // CSS: the sweep starts s chips above -B/2, s - M/2 symbol rates; LFM-data: its direction.
+        ASSERT_EQ(t.value, Sample(w.variant == Route::css ? s - (1 << chirp_sf) / 2.0 : 2.0 * s - 1.0, 0.0));
+        continue;
+      }
       if (keyed) {
         // The tone whose correlation over the symbol's interval is strongest (the Gaussian kinds:
         // over its middle half, where its neighbours' spread tones reach least).
@@ -194,7 +261,7 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
   }
 }
 
-// Every digital name whose family tells its symbols (OFDM's and the chirps' are not yet told).
+// Every digital name whose family tells its symbols (OFDM's are not yet told; LFM-radar sends none).
 std::vector<ModulationRow> digital_rows() {
   std::vector<ModulationRow> rows;
   for (const ModulationRow& row : modulation_catalogue) {

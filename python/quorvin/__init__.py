@@ -309,13 +309,15 @@ class Dataset:
             raise IndexError(f"Dataset index {whole} is outside a dataset of {len(self)} items")
         return self._plan.item(whole, self.double_precision)
 
-    def frames(self, positions: Iterable[int] | np.ndarray) -> tuple[np.ndarray, dict[str, np.ndarray]]:
+    def frames(self, positions: Iterable[int] | np.ndarray, symbols: bool = False) -> tuple[Any, ...]:
         """Many items in one call: samples stacked as an (N, L) complex64 array, labels as columns.
 
         A file shorter than the longest is followed by zeros (its ``num_samples`` says where it
         ends). Label columns are float64 (NaN where an item has no such label), int64 (-1 where
         absent) or str ("" where absent). Every item is made with the GIL released, so threads
         reading other batches run meanwhile. The same items as ``ds[p]`` for each position.
+        With ``symbols`` a third element follows: a list of each item's transmitted symbols, the
+        records ``symbols(p)`` gives, worked out in the same pass.
         """
         if isinstance(positions, np.ndarray):
             if positions.dtype.kind not in "iu" or positions.ndim != 1:
@@ -329,7 +331,10 @@ class Dataset:
         for whole in wholes:
             if not -len(self) <= whole < len(self):
                 raise IndexError(f"positions: {whole} is outside a dataset of {len(self)} items")
-        return self._plan.frames(wholes)
+        if not _flag("symbols", symbols):
+            return self._plan.frames(wholes)
+        samples, columns, records, offsets = self._plan.frames(wholes, True)
+        return samples, columns, _split_symbols(records, offsets)
 
     def channel(self, position: int) -> dict[str, np.ndarray]:
         """The exact-model channel item ``position`` went through, as it varied over the file:
@@ -346,12 +351,12 @@ class Dataset:
         """The symbols item ``position`` transmits (exact model, digital names), as the
         ``.symbols.npy`` file of ``--save-symbols`` holds them: a structured array of
         ``SYMBOLS_DTYPE`` (index, instant in samples, symbol, value, Gray bits), one row per symbol
-        that reaches the item's samples, in index order. Empty for analog names, Noise and the
-        classic model."""
+        that reaches the item's samples, in index order. Empty for analog names, Noise, LFM-radar
+        (its pulses carry no data) and the classic model."""
         whole = _integer("position", position)
         if not -len(self) <= whole < len(self):
             raise IndexError(f"position: {whole} is outside a dataset of {len(self)} items")
-        return np.frombuffer(self._plan.symbols(whole), dtype=SYMBOLS_DTYPE).copy()
+        return _records(self._plan.symbols(whole))
 
     def write(self, folder: str | os.PathLike, format: str = "csv", manifest: str | os.PathLike | None = None,
               compress: bool = False, save_settings: bool = False, jobs: int = 1,
@@ -385,6 +390,19 @@ class Dataset:
                                  _whole("jobs", jobs, 1, _LARGEST_COUNT), *_shard(shard), progress)
 
 
+def _records(data: np.ndarray) -> np.ndarray:
+    """Symbol records from the core's packed bytes (a uint8 array), viewed as ``SYMBOLS_DTYPE``
+    without a copy (numpy copies a packed record array field by field, slowly)."""
+    return data.view(SYMBOLS_DTYPE)
+
+
+def _split_symbols(records: np.ndarray, offsets: np.ndarray) -> list[np.ndarray]:
+    """Items' symbol records laid one after another, cut at ``offsets`` (each item's first, then the end)."""
+    every = _records(records)
+    bounds = offsets.tolist()
+    return [every[start:end] for start, end in zip(bounds[:-1], bounds[1:])]
+
+
 def _shard(shard: Any) -> tuple[int, int]:
     """``shard`` as (K, N) with 0 <= K < N <= 2^32 - 1."""
     if not isinstance(shard, (tuple, list)) or len(shard) != 2:
@@ -400,15 +418,20 @@ def _plan(config: Config, names: list[str], files_per_modulation: int, seed: int
 
 
 def generate(name: str, config: Config, seed: int = 0, index: int = 1,
-             double_precision: bool = False) -> tuple[np.ndarray, dict[str, Any]]:
-    """File ``index`` (from 1) of ``name`` in a run of ``config`` restricted to that name."""
+             double_precision: bool = False, symbols: bool = False) -> tuple[Any, ...]:
+    """File ``index`` (from 1) of ``name`` in a run of ``config`` restricted to that name: (samples,
+    labels), and with ``symbols`` its transmitted symbols third (``Dataset.symbols``' records)."""
     if not isinstance(name, str):
         raise TypeError(f"name takes one modulation name, not {name!r}")
     if name in _SELECTIONS:
         raise ValueError(f"name takes one modulation name, not {name!r}")
     index = _whole("index", index, 1, _LARGEST_COUNT)
     plan = _plan(config, [name], index, _whole("seed", seed, 0, _LARGEST_SEED))
-    return plan.item(plan.position_of(name, index), _flag("double_precision", double_precision))
+    position = plan.position_of(name, index)
+    item = plan.item(position, _flag("double_precision", double_precision))
+    if not _flag("symbols", symbols):
+        return item
+    return (*item, _records(plan.symbols(position)))
 
 
 def read_channel(path: str | os.PathLike) -> dict[str, np.ndarray]:

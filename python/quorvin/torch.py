@@ -16,7 +16,8 @@ import torch.utils.data
 
 from . import Dataset, _core, _flag, _whole, classes
 
-__all__ = ["TorchDataset", "TorchStream", "as_tensor", "epoch_seed", "scene_collate", "scene_target", "shuffled"]
+__all__ = ["TorchDataset", "TorchStream", "as_tensor", "epoch_seed", "scene_collate", "scene_target", "shuffled",
+           "symbol_tensors"]
 
 _LARGEST_SEED = 2**32 - 1
 _CHUNK = 4096  # positions a reader works out at a time
@@ -140,13 +141,7 @@ class TorchDataset(torch.utils.data.Dataset):
         item = self.target(*self.dataset[position])
         if not self.symbols:
             return item
-        sent = self.dataset.symbols(position)
-        value = np.stack([sent["value"].real, sent["value"].imag], axis=-1).astype(np.float32)
-        return (*item, {"index": torch.from_numpy(sent["index"].copy()),
-                        "symbol": torch.from_numpy(sent["symbol"].astype(np.int64)),
-                        "bits": torch.from_numpy(sent["bits"].astype(np.int64)),
-                        "instant": torch.from_numpy(sent["instant"].copy()),
-                        "value": torch.from_numpy(value)})
+        return (*item, symbol_tensors(self.dataset.symbols(position)))
 
     def target(self, samples: np.ndarray, labels: dict[str, Any]) -> Any:
         """One item as (tensor, target) from its samples and labels."""
@@ -180,6 +175,17 @@ class TorchDataset(torch.utils.data.Dataset):
         return tensor, targets
 
 
+def symbol_tensors(sent: np.ndarray) -> dict[str, torch.Tensor]:
+    """Symbol records (``quorvin.SYMBOLS_DTYPE``) as tensors: ``index``, ``symbol`` and ``bits``
+    int64, ``instant`` float64 (samples), ``value`` (n, 2) float32, I then Q."""
+    value = np.stack([sent["value"].real, sent["value"].imag], axis=-1).astype(np.float32)
+    return {"index": torch.from_numpy(sent["index"].copy()),
+            "symbol": torch.from_numpy(sent["symbol"].astype(np.int64)),
+            "bits": torch.from_numpy(sent["bits"].astype(np.int64)),
+            "instant": torch.from_numpy(sent["instant"].copy()),
+            "value": torch.from_numpy(value)}
+
+
 def _number(key: str, value: Any) -> float:
     """A numeric label as a float, NaN where the item has none; text is refused."""
     if value is None:
@@ -204,15 +210,16 @@ class TorchStream(torch.utils.data.IterableDataset):
 
     With ``batch_size`` the stream yields whole batches, each made by one ``Dataset.frames``
     call ((N, 2, L) tensor, targets): use it with ``DataLoader(stream, batch_size=None)``.
-    ``contiguous_classes``, ``labels`` and ``transform`` are TorchDataset's (``transform`` is
-    for single items only).
+    ``contiguous_classes``, ``labels``, ``transform`` and ``symbols`` are TorchDataset's
+    (``transform`` is for single items only); with ``symbols`` a batch's third element is the
+    list of its items' symbol tensors, worked out in the same ``frames`` call.
     """
 
     def __init__(self, dataset: Dataset, rank: int = 0, world_size: int = 1, repeat: bool = False,
                  transform: Optional[Callable[[torch.Tensor, dict], Any]] = None, shuffle: bool = True,
                  seed: Optional[int] = None, fresh_items: bool = True, contiguous_classes: bool = False,
-                 labels: Optional[Sequence[str]] = None, batch_size: Optional[int] = None) -> None:
-        self.items = TorchDataset(dataset, transform, contiguous_classes, labels)
+                 labels: Optional[Sequence[str]] = None, batch_size: Optional[int] = None, symbols: bool = False) -> None:
+        self.items = TorchDataset(dataset, transform, contiguous_classes, labels, symbols)
         self.world_size = _whole("world_size", world_size, 1, 2**31 - 1)
         self.rank = _whole("rank", rank, 0, self.world_size - 1)
         self.repeat = _flag("repeat", repeat)
@@ -254,12 +261,16 @@ class TorchStream(torch.utils.data.IterableDataset):
                 dataset = Dataset(dataset.config, dataset.files_per_modulation, epoch_seed(dataset.seed, epoch),
                                   dataset.double_precision)
             positions = self.positions(epoch, reader, readers)
+            symbols = self.items.symbols
             if self.batch_size is None:
                 for position in positions:
-                    yield self.items.target(*dataset[position])
+                    item = self.items.target(*dataset[position])
+                    yield (*item, symbol_tensors(dataset.symbols(position))) if symbols else item
             else:
                 while batch := [position for _, position in zip(range(self.batch_size), positions)]:
-                    yield self.items.batch(*dataset.frames(batch))
+                    made = dataset.frames(batch, symbols=symbols)
+                    tensors = self.items.batch(*made[:2])
+                    yield (*tensors, [symbol_tensors(sent) for sent in made[2]]) if symbols else tensors
             if not self.repeat:
                 return
             epoch += 1

@@ -18,15 +18,11 @@ def rrc(t, a=0.35):
     return (np.sin(np.pi * t * (1 - a)) + 4 * a * t * np.cos(np.pi * t * (1 + a))) / (np.pi * t * (1 - (4 * a * t) ** 2))
 
 
-def test_a_numpy_receiver_recovers_every_qpsk_bit_from_the_written_files(tmp_path):
-    subprocess.run([CLI, "-m", "QPSK,AM", "--samples-per-file", "4096", "--sample-rate", "1000000", "--rolloff-min",
-                    "0.35", "--rolloff-max", "0.35", "--filter-span", "40", "--snr-min", "inf", "--snr-max", "inf",
-                    "--frequency-offset-max", "0", "--save-symbols", "--format", "sigmf",
-                    "--seed", "1", "-q", "--no-progress", "-o", str(tmp_path)], check=True)
-    assert not (tmp_path / "AM_signal_1.symbols.npy").exists()  # analog names transmit no symbols
-    x = np.fromfile(tmp_path / "QPSK_signal_1.sigmf-data", dtype="<c8").astype(complex)
-    sent = np.load(tmp_path / "QPSK_signal_1.symbols.npy")
+def qpsk_check(x, sent):
+    """A matched filter at the labelled instants and a quadrant decision read every QPSK symbol
+    and its Gray bits that the labels give (those whose pulse lies inside the file); their number."""
     assert sent.dtype == quorvin.SYMBOLS_DTYPE and np.all(np.diff(sent["index"]) == 1)
+    x = x.astype(complex)
     sps = np.diff(sent["instant"]).mean()
     inside = sent[(sent["instant"] > 20 * sps) & (sent["instant"] < len(x) - 1 - 20 * sps)]
     k = np.floor(inside["instant"])[:, None].astype(int) + np.arange(-int(20 * sps), int(20 * sps) + 1)
@@ -35,7 +31,50 @@ def test_a_numpy_receiver_recovers_every_qpsk_bit_from_the_written_files(tmp_pat
     s = np.round(np.angle(y) / (np.pi / 2)).astype(int) % 4  # QPSK: 1, j, -1, -j
     assert np.array_equal(s, inside["symbol"])
     assert np.array_equal(s ^ (s >> 1), inside["bits"])  # Gray around the circle
-    assert len(inside) > 300
+    return len(inside)
+
+
+def test_a_numpy_receiver_recovers_every_qpsk_bit_from_the_written_files(tmp_path):
+    subprocess.run([CLI, "-m", "QPSK,AM", "--samples-per-file", "4096", "--sample-rate", "1000000", "--rolloff-min",
+                    "0.35", "--rolloff-max", "0.35", "--filter-span", "40", "--snr-min", "inf", "--snr-max", "inf",
+                    "--frequency-offset-max", "0", "--save-symbols", "--format", "sigmf",
+                    "--seed", "1", "-q", "--no-progress", "-o", str(tmp_path)], check=True)
+    assert not (tmp_path / "AM_signal_1.symbols.npy").exists()  # analog names transmit no symbols
+    x = np.fromfile(tmp_path / "QPSK_signal_1.sigmf-data", dtype="<c8")
+    assert qpsk_check(x, np.load(tmp_path / "QPSK_signal_1.symbols.npy")) > 300
+
+
+def test_frames_with_symbols_give_every_items_records_beside_the_same_samples():
+    config = quorvin.Config("QPSK", **EXACT, rolloff=(0.35, 0.35), filter_span=40, frequency_offset=(0, 0),
+                            timing_error=(-3, 3))
+    dataset = quorvin.Dataset(config, files_per_modulation=5, seed=2)
+    samples, columns, sent = dataset.frames([4, 0, 2], symbols=True)
+    plain, plain_columns = dataset.frames([4, 0, 2])
+    assert samples.tobytes() == plain.tobytes() and columns.keys() == plain_columns.keys()
+    for row, position in enumerate([4, 0, 2]):
+        assert sent[row].tobytes() == dataset.symbols(position).tobytes()
+        assert qpsk_check(samples[row], sent[row]) > 300
+
+
+def test_the_python_records_are_the_command_lines_for_the_same_seed(tmp_path):
+    names = ["QPSK", "GMSK", "CSS", "LFM-data", "LFM-radar", "AM"]
+    run = [CLI, "--signal-model", "exact", "--samples-per-file", "4096", "--sample-rate", "1000000",
+           "--files-per-modulation", "2", "--save-symbols", "--format", "sigmf", "--seed", "7", "-q", "--no-progress"]
+    subprocess.run(run + ["-m", ",".join(names), "-o", str(tmp_path / "all")], check=True)
+    subprocess.run(run + ["-m", "CSS", "-o", str(tmp_path / "one")], check=True)
+    config = quorvin.Config(names, signal_model="exact", samples_per_file=4096, sample_rate=1e6)
+    dataset = quorvin.Dataset(config, files_per_modulation=2, seed=7)
+    samples, columns, sent = dataset.frames(range(len(dataset)), symbols=True)
+    for row, (name, index) in enumerate(zip(columns["modulation"], columns["file_index"])):
+        stem = str(tmp_path / "all" / f"{name}_signal_{index}")
+        assert samples[row].tobytes() == open(stem + ".sigmf-data", "rb").read()
+        if name in ("LFM-radar", "AM"):  # a radar's pulses and an analog carrier send no symbols
+            assert not os.path.exists(stem + ".symbols.npy") and len(sent[row]) == 0
+        else:
+            assert len(sent[row]) > 0 and np.load(stem + ".symbols.npy").tobytes() == sent[row].tobytes()
+    # generate: the file of a run of that name alone.
+    _, _, css = quorvin.generate("CSS", config, seed=7, index=2, symbols=True)
+    assert len(css) > 0 and np.load(tmp_path / "one" / "CSS_signal_2.symbols.npy").tobytes() == css.tobytes()
 
 
 def test_written_records_are_the_datasets_and_no_sample_changes(tmp_path):

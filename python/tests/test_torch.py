@@ -250,3 +250,16 @@ def test_items_may_carry_their_symbols_as_targets(dataset):
         assert sent["bits"].tolist() == expected["bits"].tolist()
         assert sent["instant"].numpy().tobytes() == expected["instant"].tobytes()
         assert np.array_equal(sent["value"][:, 0].numpy() + 1j * sent["value"][:, 1].numpy(), expected["value"])
+
+
+def test_stream_batches_may_carry_their_symbols(dataset):
+    stream = TorchStream(dataset, shuffle=False, batch_size=5, symbols=True)
+    seen = 0
+    for tensor, class_index, sent in stream:
+        assert tensor.shape[0] == len(class_index) == len(sent)
+        for position in range(seen, seen + len(sent)):
+            expected = dataset.symbols(position)
+            assert sent[position - seen]["bits"].tolist() == expected["bits"].tolist()
+            assert sent[position - seen]["instant"].numpy().tobytes() == expected["instant"].tobytes()
+        seen += len(sent)
+    assert seen == len(dataset)
