@@ -231,7 +231,11 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
     for (std::size_t k = 0; k < count;) {
       const auto [n, into] = place(k);
       symbol_points(s, tables->alphabet, seed, n, points);
-      std::size_t end = k + 1;
+      // The symbol's samples end where its body does (its prefix, going backwards): found near
+      // that estimate rather than by placing every sample.
+      const double left = advance > 0.0 ? (static_cast<double>(s.size) - into) / advance : (-static_cast<double>(s.prefix) - into) / advance;
+      std::size_t end = k + 1 + static_cast<std::size_t>(std::clamp(std::floor(left) - 1.0, 0.0, static_cast<double>(count - k - 1)));
+      while (end > k + 1 && place(end - 1).first != n) --end;
       while (end < count && place(end).first == n) ++end;
       if (tables->drifting && end - k <= tables->drifting->most) {
         drifting_samples(s, *tables->drifting, points, into, work, std::span(out).subspan(k, end - k));

@@ -65,12 +65,13 @@ Signal twiddle_table(std::size_t n, double sign) {
   return table;
 }
 
-// One stage's butterflies, its twiddles every (n / len)-th of the index table, the product
-// written out: the numbers of butterfly's complex product (a c - b d, a d + b c), without its
-// checks for infinities.
-void table_stage(std::span<Sample> values, std::size_t len, std::span<const Sample> table) {
+// One decimation-in-time stage's butterflies over `values` (the whole transform of n samples or
+// a block of it), its twiddles every (n / len)-th of the index table, the product written out: the
+// numbers of butterfly's complex product (a c - b d, a d + b c), without its checks for
+// infinities.
+void table_stage(std::span<Sample> values, std::size_t len, std::span<const Sample> table, std::size_t n) {
   const std::size_t half = len / 2;
-  const std::size_t step = 2 * (values.size() / len);
+  const std::size_t step = 2 * (n / len);
   auto* v = reinterpret_cast<double*>(values.data());
   const auto* t = reinterpret_cast<const double*>(table.data());
   for (std::size_t start = 0; start < values.size(); start += len) {
@@ -85,6 +86,40 @@ void table_stage(std::span<Sample> values, std::size_t len, std::span<const Samp
       low[2 * k + 1] += im;
     }
   }
+}
+
+// The same for a decimation-in-frequency stage: (low + high, (low - high) w).
+void frequency_stage(std::span<Sample> values, std::size_t len, std::span<const Sample> table, std::size_t n) {
+  const std::size_t half = len / 2;
+  const std::size_t step = 2 * (n / len);
+  auto* v = reinterpret_cast<double*>(values.data());
+  const auto* t = reinterpret_cast<const double*>(table.data());
+  for (std::size_t start = 0; start < values.size(); start += len) {
+    double* low = v + 2 * start;
+    double* high = low + 2 * half;
+    for (std::size_t k = 0; k < half; ++k) {
+      const double c = low[2 * k] - high[2 * k], d = low[2 * k + 1] - high[2 * k + 1];
+      low[2 * k] += high[2 * k];
+      low[2 * k + 1] += high[2 * k + 1];
+      high[2 * k] = t[k * step] * c - t[k * step + 1] * d;
+      high[2 * k + 1] = t[k * step] * d + t[k * step + 1] * c;
+    }
+  }
+}
+
+// Stages up to this length run block by block, each block's all together while it is in the
+// first-level cache (16 KiB); longer ones over the whole. The butterflies are the same, in
+// another order, so the numbers are too.
+constexpr std::size_t cache_block = 1024;
+
+// Every decimation-in-time stage of a transform of n = values.size() samples, bit-reversed in.
+void time_stages(std::span<Sample> values, std::span<const Sample> table) {
+  const std::size_t n = values.size();
+  const std::size_t block = std::min(n, cache_block);
+  for (std::size_t start = 0; start < n; start += block) {
+    for (std::size_t len = 2; len <= block; len <<= 1) table_stage(values.subspan(start, block), len, table, n);
+  }
+  for (std::size_t len = 2 * block; len <= n; len <<= 1) table_stage(values, len, table, n);
 }
 
 // The first stages over a small contiguous block, their twiddles from `table` (stage len's k-th at
@@ -117,7 +152,7 @@ void radix2(std::span<Sample> values, double sign, std::span<const Sample> table
   const std::size_t n = values.size();
   bit_reverse(values);
   if (table.empty()) return radix2_stages({values}, n, 0, 1, sign);
-  for (std::size_t len = 2; len <= n; len <<= 1) table_stage(values, len, table);
+  time_stages(values, table);
 }
 
 // chirp[k] = exp(sign * j pi k^2 / n); k^2 is reduced modulo 2n first to keep the angle small.
@@ -375,27 +410,15 @@ void fft_in_place(Signal& values, FftDirection direction) {
 
 void fft_to_bit_reversed(const FftPlan& forward, std::span<Sample> values) {
   const std::size_t n = values.size();
-  auto* v = reinterpret_cast<double*>(values.data());
-  const auto* t = reinterpret_cast<const double*>(forward.twiddles.data());
-  for (std::size_t len = n; len >= 2; len >>= 1) {
-    const std::size_t half = len / 2;
-    const std::size_t step = 2 * (n / len);
-    for (std::size_t start = 0; start < n; start += len) {
-      double* low = v + 2 * start;
-      double* high = low + 2 * half;
-      for (std::size_t k = 0; k < half; ++k) {
-        const double c = low[2 * k] - high[2 * k], d = low[2 * k + 1] - high[2 * k + 1];
-        low[2 * k] += high[2 * k];
-        low[2 * k + 1] += high[2 * k + 1];
-        high[2 * k] = t[k * step] * c - t[k * step + 1] * d;
-        high[2 * k + 1] = t[k * step] * d + t[k * step + 1] * c;
-      }
-    }
+  const std::size_t block = std::min(n, cache_block);
+  for (std::size_t len = n; len > block; len >>= 1) frequency_stage(values, len, forward.twiddles, n);
+  for (std::size_t start = 0; start < n; start += block) {
+    for (std::size_t len = block; len >= 2; len >>= 1) frequency_stage(values.subspan(start, block), len, forward.twiddles, n);
   }
 }
 
 void fft_from_bit_reversed(const FftPlan& inverse, std::span<Sample> values) {
-  for (std::size_t len = 2; len <= values.size(); len <<= 1) table_stage(values, len, inverse.twiddles);
+  time_stages(values, inverse.twiddles);
   const double scale = 1.0 / static_cast<double>(values.size());
   for (Sample& value : values) value *= scale;
 }
