@@ -65,11 +65,12 @@ Signal twiddle_table(std::size_t n, double sign) {
   return table;
 }
 
-// One decimation-in-time stage's butterflies over `values` (the whole transform of n samples or
-// a block of it), its twiddles every (n / len)-th of the index table, the product written out: the
-// numbers of butterfly's complex product (a c - b d, a d + b c), without its checks for
-// infinities.
-void table_stage(std::span<Sample> values, std::size_t len, std::span<const Sample> table, std::size_t n) {
+// One stage's butterflies over `values` (the whole transform of n samples or a block of it), its
+// twiddles every (n / len)-th of the index table, the product written out: the numbers of
+// butterfly's complex product (a c - b d, a d + b c), without its checks for infinities. In time:
+// (low + w high, low - w high); in frequency: (low + high, (low - high) w).
+template <bool in_frequency>
+void stage(std::span<Sample> values, std::size_t len, std::span<const Sample> table, std::size_t n) {
   const std::size_t half = len / 2;
   const std::size_t step = 2 * (n / len);
   auto* v = reinterpret_cast<double*>(values.data());
@@ -78,31 +79,21 @@ void table_stage(std::span<Sample> values, std::size_t len, std::span<const Samp
     double* low = v + 2 * start;
     double* high = low + 2 * half;
     for (std::size_t k = 0; k < half; ++k) {
-      const double a = t[k * step], b = t[k * step + 1], c = high[2 * k], d = high[2 * k + 1];
-      const double re = a * c - b * d, im = a * d + b * c;
-      high[2 * k] = low[2 * k] - re;
-      high[2 * k + 1] = low[2 * k + 1] - im;
-      low[2 * k] += re;
-      low[2 * k + 1] += im;
-    }
-  }
-}
-
-// The same for a decimation-in-frequency stage: (low + high, (low - high) w).
-void frequency_stage(std::span<Sample> values, std::size_t len, std::span<const Sample> table, std::size_t n) {
-  const std::size_t half = len / 2;
-  const std::size_t step = 2 * (n / len);
-  auto* v = reinterpret_cast<double*>(values.data());
-  const auto* t = reinterpret_cast<const double*>(table.data());
-  for (std::size_t start = 0; start < values.size(); start += len) {
-    double* low = v + 2 * start;
-    double* high = low + 2 * half;
-    for (std::size_t k = 0; k < half; ++k) {
-      const double c = low[2 * k] - high[2 * k], d = low[2 * k + 1] - high[2 * k + 1];
-      low[2 * k] += high[2 * k];
-      low[2 * k + 1] += high[2 * k + 1];
-      high[2 * k] = t[k * step] * c - t[k * step + 1] * d;
-      high[2 * k + 1] = t[k * step] * d + t[k * step + 1] * c;
+      const double a = t[k * step], b = t[k * step + 1];
+      if constexpr (in_frequency) {
+        const double c = low[2 * k] - high[2 * k], d = low[2 * k + 1] - high[2 * k + 1];
+        low[2 * k] += high[2 * k];
+        low[2 * k + 1] += high[2 * k + 1];
+        high[2 * k] = a * c - b * d;
+        high[2 * k + 1] = a * d + b * c;
+      } else {
+        const double c = high[2 * k], d = high[2 * k + 1];
+        const double re = a * c - b * d, im = a * d + b * c;
+        high[2 * k] = low[2 * k] - re;
+        high[2 * k + 1] = low[2 * k + 1] - im;
+        low[2 * k] += re;
+        low[2 * k + 1] += im;
+      }
     }
   }
 }
@@ -117,9 +108,9 @@ void time_stages(std::span<Sample> values, std::span<const Sample> table) {
   const std::size_t n = values.size();
   const std::size_t block = std::min(n, cache_block);
   for (std::size_t start = 0; start < n; start += block) {
-    for (std::size_t len = 2; len <= block; len <<= 1) table_stage(values.subspan(start, block), len, table, n);
+    for (std::size_t len = 2; len <= block; len <<= 1) stage<false>(values.subspan(start, block), len, table, n);
   }
-  for (std::size_t len = 2 * block; len <= n; len <<= 1) table_stage(values, len, table, n);
+  for (std::size_t len = 2 * block; len <= n; len <<= 1) stage<false>(values, len, table, n);
 }
 
 // The first stages over a small contiguous block, their twiddles from `table` (stage len's k-th at
@@ -411,9 +402,9 @@ void fft_in_place(Signal& values, FftDirection direction) {
 void fft_to_bit_reversed(const FftPlan& forward, std::span<Sample> values) {
   const std::size_t n = values.size();
   const std::size_t block = std::min(n, cache_block);
-  for (std::size_t len = n; len > block; len >>= 1) frequency_stage(values, len, forward.twiddles, n);
+  for (std::size_t len = n; len > block; len >>= 1) stage<true>(values, len, forward.twiddles, n);
   for (std::size_t start = 0; start < n; start += block) {
-    for (std::size_t len = block; len >= 2; len >>= 1) frequency_stage(values.subspan(start, block), len, forward.twiddles, n);
+    for (std::size_t len = block; len >= 2; len >>= 1) stage<true>(values.subspan(start, block), len, forward.twiddles, n);
   }
 }
 
