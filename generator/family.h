@@ -195,7 +195,7 @@ inline bool is_silent(const Waveform& w) { return w.family != nullptr && w.famil
 // Whether the name's samples carry symbols (its family is neither analog nor silent).
 inline bool is_digital(const Waveform& w) { return w.family != nullptr && !w.family->analog && !w.family->silent; }
 
-// Whether the name's family tells the symbols it sends (OFDM's and the chirps' do not yet).
+// Whether the name's family tells the symbols it sends (the chirps' do not yet).
 inline bool tells_symbols(const Waveform& w) { return is_digital(w) && w.family->symbols != nullptr; }
 
 // The waveform's ranges: its family's; empty ranges without a family, or its fault thrown.

@@ -15,6 +15,7 @@
 
 #include "common/splitmix.h"
 #include "generator/family.h"
+#include "generator/symbols.h"
 #include "generator/time_base.h"
 #include "modulation/constellation.h"
 #include "modulation/fft.h"
@@ -265,11 +266,46 @@ double symbol_rate(const Waveform& w, std::span<const double> draws, double samp
   return sample_rate / static_cast<double>(s.size + s.prefix);
 }
 
-// The symbol rate is the draws' whatever the caller drew.
-WaveformRange prepare(const Waveform& w, const WaveformParameters& p) {
-  WaveformParameters own = p;
-  own.symbol_rate = symbol_rate(w, p.family_draws, p.sample_rate, p.symbol_rate);
-  return prepare_digital(w, own, ofdm_signal);
+// The parameters at the draws' symbol rate, whatever the caller drew.
+WaveformParameters at_own_rate(const Waveform& w, WaveformParameters p) {
+  p.symbol_rate = symbol_rate(w, p.family_draws, p.sample_rate, p.symbol_rate);
+  return p;
+}
+
+WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, at_own_rate(w, p), ofdm_signal); }
+
+// The subcarriers' constellation as a name of its own (BPSK, or square QAM with QPSK the
+// 4-point one), for its Gray labels.
+Waveform subcarrier_waveform(const Shape& s) {
+  Waveform sub;
+  sub.variant = s.order == 2 ? Route::psk : Route::qam_square;
+  sub.order = s.order;
+  return sub;
+}
+
+// Every OFDM symbol with a sample in `reach`, K records each in subcarrier order: the OFDM
+// symbol's number, the instant of its body's first sample (after the prefix), and the
+// subcarrier's alphabet index, point and Gray label, from the draw the samples read.
+TransmittedSymbols ofdm_symbols(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
+                                const SymbolReach& reach) {
+  const Shape s = shape_of(w, p.family_draws);
+  const Waveform sub = subcarrier_waveform(s);
+  const Signal alphabet = subcarrier_alphabet(s);
+  const auto [low, high] = reach_periods(time, reach);
+  const double body = static_cast<double>(s.prefix) / static_cast<double>(s.size + s.prefix);
+  TransmittedSymbols out{label_bits(s.order), {}};
+  for (auto n = static_cast<std::int64_t>(std::floor(low)); n <= static_cast<std::int64_t>(std::floor(high)); ++n) {
+    const double instant = instant_of(time, static_cast<double>(n) + body);
+    const Symbols symbols = subcarrier_symbols(s, seed, n);
+    for (const std::int32_t k : symbols) {
+      out.symbols.push_back({n, instant, k, alphabet[static_cast<std::size_t>(k)], symbol_label(sub, k)});
+    }
+  }
+  return out;
+}
+
+TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const SymbolReach& reach) {
+  return digital_symbols(w, at_own_rate(w, p), reach, ofdm_symbols);
 }
 
 double bits_per_symbol(const Waveform& w, std::span<const double> draws) {
@@ -299,6 +335,7 @@ DrawnParameters draws(const Waveform&) { return {.ranges = 0b111U}; }
 
 const SignalFamily ofdm_family{.name = "ofdm", .analog = false, .prepare = prepare, .band = band, .draws = draws,
                                .modulation_index = nullptr, .ranges = ofdm_ranges, .symbol_rate = symbol_rate,
-                               .bits_per_symbol = bits_per_symbol, .derived = ofdm_labels, .derive = derive};
+                               .bits_per_symbol = bits_per_symbol, .derived = ofdm_labels, .derive = derive,
+                               .symbols = symbols};
 
 }  // namespace quorvin
