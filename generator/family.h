@@ -195,8 +195,8 @@ inline bool is_silent(const Waveform& w) { return w.family != nullptr && w.famil
 // Whether the name's samples carry symbols (its family is neither analog nor silent).
 inline bool is_digital(const Waveform& w) { return w.family != nullptr && !w.family->analog && !w.family->silent; }
 
-// Whether the name's family tells the symbols it sends (OFDM's does not yet); a name of one
-// symbol value (LFM-radar's pulses) sends nothing to tell.
+// Whether the name's family tells the symbols it sends; a name of one symbol value (LFM-radar's
+// pulses) sends nothing to tell.
 inline bool tells_symbols(const Waveform& w) { return is_digital(w) && w.family->symbols != nullptr && w.order > 1; }
 
 // The waveform's ranges: its family's; empty ranges without a family, or its fault thrown.

@@ -4,14 +4,18 @@
 // exactly at any sample rate and the symbol lasts a whole number of samples (N + CP).
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "common/splitmix.h"
 #include "generator/family.h"
+#include "generator/symbols.h"
 #include "generator/time_base.h"
 #include "modulation/constellation.h"
 #include "modulation/fft.h"
@@ -64,32 +68,30 @@ Shape shape_of(const Waveform& w, std::span<const double> draws) {
 // Subcarrier i of K at DFT bin -K/2 .. -1, 1 .. K/2.
 std::int64_t subcarrier_bin(std::int64_t i, std::int64_t active) { return i < active / 2 ? i - active / 2 : i - active / 2 + 1; }
 
-// OFDM symbol n's K points at unit average energy, from its own engine.
-Signal symbol_points(const Shape& s, std::uint64_t seed, std::int64_t n) {
-  const SymbolRun run =
+// OFDM symbol n's K alphabet indices, subcarrier order, from its own engine.
+Symbols subcarrier_symbols(const Shape& s, std::uint64_t seed, std::int64_t n) {
+  SymbolRun run =
       draw_symbol_run(1.0, static_cast<double>(s.active) - 2.0, s.order, splitmix64(seed + static_cast<std::uint64_t>(n) * 0xD1B54A32D192ED03ull));
-  const Symbols symbols(run.symbols.begin(), run.symbols.begin() + static_cast<std::ptrdiff_t>(s.active));
-  if (s.order == 2) return psk_map(symbols, 2);
-  Signal points = qam_square_map(symbols, s.order);
+  run.symbols.resize(static_cast<std::size_t>(s.active));
+  return std::move(run.symbols);
+}
+
+// The subcarriers' constellation at unit average energy, by alphabet index.
+Signal subcarrier_alphabet(const Shape& s) {
+  Symbols all(static_cast<std::size_t>(s.order));
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::int32_t>(i);
+  if (s.order == 2) return psk_map(all, 2);
+  Signal points = qam_square_map(all, s.order);
   const double scale = 1.0 / std::sqrt(2.0 * (s.order - 1) / 3.0);
   for (Sample& p : points) p *= scale;
   return points;
 }
 
-// The m-th derivative's factor of each active bin's phasor, (j 2 pi b / N)^m, times `points` and
-// `ramp`, placed in the DFT's bins and taken back to time: the body's m-th derivative, in samples,
-// at the grid's points plus the ramp's fraction.
-Signal body_derivative(const Shape& s, const Signal& points, const Signal& ramp, int m) {
-  Signal body(static_cast<std::size_t>(s.size), Sample{});
-  for (std::int64_t i = 0; i < s.active; ++i) {
-    const std::int64_t bin = subcarrier_bin(i, s.active);
-    Sample v = points[static_cast<std::size_t>(i)] * ramp[static_cast<std::size_t>(i)];
-    for (int d = 0; d < m; ++d) v *= Sample{0.0, 2.0 * pi * static_cast<double>(bin) / static_cast<double>(s.size)};
-    body[static_cast<std::size_t>(bin < 0 ? bin + s.size : bin)] = v;
-  }
-  fft_in_place(body, FftDirection::inverse);
-  for (Sample& v : body) v *= static_cast<double>(s.size);
-  return body;
+// OFDM symbol n's K points.
+void symbol_points(const Shape& s, const Signal& alphabet, std::uint64_t seed, std::int64_t n, Signal& points) {
+  const Symbols symbols = subcarrier_symbols(s, seed, n);
+  points.resize(symbols.size());
+  for (std::size_t i = 0; i < symbols.size(); ++i) points[i] = alphabet[static_cast<std::size_t>(symbols[i])];
 }
 
 // The phase ramp that moves every subcarrier `fraction` samples later, with the 1/sqrt K gain.
@@ -103,6 +105,84 @@ Signal subcarrier_ramp(const Shape& s, double fraction) {
   return ramp;
 }
 
+// A symbol's body on the sample grid: `points` times `ramp` in the DFT's bins, taken back to time.
+void grid_body(const Shape& s, const FftPlan& plan, const Signal& points, const Signal& ramp, Signal& body) {
+  body.assign(static_cast<std::size_t>(s.size), Sample{});
+  for (std::int64_t i = 0; i < s.active; ++i) {
+    const std::int64_t bin = subcarrier_bin(i, s.active);
+    body[static_cast<std::size_t>(bin < 0 ? bin + s.size : bin)] = points[static_cast<std::size_t>(i)] * ramp[static_cast<std::size_t>(i)];
+  }
+  fft_in_place(plan, body);
+  for (Sample& v : body) v *= static_cast<double>(s.size);
+}
+
+// Under drift every sample moves `advance` samples of body on from the one before, the same
+// through the whole file, so a symbol's samples sit at c, c + a, c + 2a, ... into its body, and
+// the subcarriers' sum there is a chirp-z transform: with b k = (b^2 + k^2 - (k - b)^2) / 2 it is
+// Bluestein's convolution of the points with one chirp, whose transform and the chirps on either
+// side are made once per file. Two transforms of M >= K + C points a symbol of C samples.
+struct ChirpZ {
+  std::size_t most = 0;  // samples of one symbol at most
+  FftPlan forward;
+  FftPlan inverse;
+  Signal before;  // bin b + K/2: exp(j pi a b^2 / N) / sqrt K
+  Signal kernel;  // the transform of exp(-j pi a (t - K/2)^2 / N), t = 0 .. K + most - 1, bit-reversed
+  Signal after;   // sample k: exp(j pi a k^2 / N)
+};
+
+// pi a m^2 / N, a = 1 + excess, with m^2 reduced modulo 2N first so that the angle stays exact.
+double chirp_angle(std::int64_t m, std::int64_t size, double excess) {
+  const std::int64_t square = m * m;
+  return pi * static_cast<double>(square % (2 * size)) / static_cast<double>(size) +
+         pi * excess * static_cast<double>(square) / static_cast<double>(size);
+}
+
+ChirpZ chirp_z(const Shape& s, double advance) {
+  const double excess = advance - 1.0;
+  ChirpZ z;
+  z.most = static_cast<std::size_t>(std::ceil(static_cast<double>(s.size + s.prefix) / std::abs(advance))) + 2;
+  const std::size_t m = std::bit_ceil(z.most + static_cast<std::size_t>(s.active));
+  z.forward = fft_plan(m, FftDirection::forward);
+  z.inverse = fft_plan(m, FftDirection::inverse);
+  const double gain = 1.0 / std::sqrt(static_cast<double>(s.active));
+  for (std::int64_t b = -s.active / 2; b <= s.active / 2; ++b) z.before.push_back(gain * unit_phasor(chirp_angle(b, s.size, excess)));
+  z.kernel.assign(m, Sample{});
+  for (std::size_t t = 0; t < z.most + static_cast<std::size_t>(s.active); ++t) {
+    z.kernel[t] = unit_phasor(-chirp_angle(static_cast<std::int64_t>(t) - s.active / 2, s.size, excess));
+  }
+  fft_to_bit_reversed(z.forward, z.kernel);
+  for (std::size_t k = 0; k < z.most; ++k) z.after.push_back(unit_phasor(chirp_angle(static_cast<std::int64_t>(k), s.size, excess)));
+  return z;
+}
+
+// The samples `out` of one symbol of `points`, the first `into` samples into its body.
+void drifting_samples(const Shape& s, const ChirpZ& z, const Signal& points, double into, Signal& work, std::span<Sample> out) {
+  work.assign(z.kernel.size(), Sample{});
+  // The points turned by exp(j 2 pi b into / N): by steps of one bin, each run of 64 from its own
+  // angle so that no rounding accumulates.
+  const double turn = 2.0 * pi * into / static_cast<double>(s.size);
+  const Sample step = unit_phasor(turn);
+  Sample phasor;
+  for (std::int64_t i = 0; i <= s.active; ++i) {
+    const std::int64_t b = i - s.active / 2;
+    phasor = i % 64 == 0 ? unit_phasor(turn * static_cast<double>(b)) : phasor * step;
+    if (b == 0) continue;
+    const std::size_t point = static_cast<std::size_t>(b < 0 ? i : i - 1);
+    work[static_cast<std::size_t>(i)] = points[point] * phasor * z.before[static_cast<std::size_t>(i)];
+  }
+  fft_to_bit_reversed(z.forward, work);
+  for (std::size_t k = 0; k < work.size(); ++k) work[k] *= z.kernel[k];
+  fft_from_bit_reversed(z.inverse, work);
+  for (std::size_t k = 0; k < out.size(); ++k) out[k] = work[k + static_cast<std::size_t>(s.active)] * z.after[k];
+}
+
+// What every range of a file reads, made once.
+struct Tables {
+  Signal alphabet;
+  FftPlan grid;  // the inverse DFT of N points
+  std::optional<ChirpZ> drifting;
+};
+
 WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
   const Shape s = shape_of(w, p.family_draws);
   const auto length = s.size + s.prefix;
@@ -113,25 +193,33 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
   const auto start = static_cast<std::int64_t>(std::floor(base));
   const Signal ramp = subcarrier_ramp(s, base - std::floor(base));
   const Signal plain = subcarrier_ramp(s, 0.0);
-  // With drift a sample strays e samples from the grid of its run's first: the body's Taylor
-  // series in e, each derivative one inverse DFT, runs kept to pi (K/N) |e| <= 2 (24 terms reach
-  // below 1e-16 of the points).
-  const double stray_limit = 2.0 / (pi * static_cast<double>(s.active) / static_cast<double>(s.size));
-  return [=](std::int64_t first, std::size_t count) {
+  // Samples of body per sample under drift; far from one (a drift of the order of the file's
+  // symbols) a symbol's samples are summed one by one.
+  const double advance = (time.step + time.drift / time.length) * symbol_length;
+  auto tables = std::make_shared<Tables>();
+  tables->alphabet = subcarrier_alphabet(s);
+  if (time.drift == 0.0) {
+    tables->grid = fft_plan(static_cast<std::size_t>(s.size), FftDirection::inverse);
+  } else if (std::abs(advance) >= 0.5 && std::abs(advance) <= 2.0) {
+    tables->drifting = chirp_z(s, advance);
+  }
+  return [=, tables = std::shared_ptr<const Tables>(std::move(tables))](std::int64_t first, std::size_t count) {
     Signal out(count);
+    Signal points;
+    Signal work;
     if (time.drift == 0.0) {
       std::int64_t current = std::numeric_limits<std::int64_t>::min();
-      Signal body;
       for (std::size_t k = 0; k < count; ++k) {
         const std::int64_t m = start + first + static_cast<std::int64_t>(k);
         const std::int64_t n = m >= 0 ? m / length : -((-m + length - 1) / length);
         if (n != current) {
           current = n;
-          body = body_derivative(s, symbol_points(s, seed, n), ramp, 0);
+          symbol_points(s, tables->alphabet, seed, n, points);
+          grid_body(s, tables->grid, points, ramp, work);
         }
         // The prefix repeats the body's last CP samples.
         const std::int64_t into = m - n * length - s.prefix;
-        out[k] = body[static_cast<std::size_t>(into + (into < 0 ? s.size : 0))];
+        out[k] = work[static_cast<std::size_t>(into + (into < 0 ? s.size : 0))];
       }
       return out;
     }
@@ -141,16 +229,23 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
       const double n = std::floor(position / symbol_length);
       return std::pair{static_cast<std::int64_t>(n), position - n * symbol_length - static_cast<double>(s.prefix)};
     };
-    // A run shorter than a few hundred samples costs more in transforms than the sum itself.
-    const double stray_per_sample = std::abs((time.at(1) - time.at(0)) * symbol_length - 1.0);
-    if (stray_per_sample * 256.0 > stray_limit) {
-      std::int64_t current = std::numeric_limits<std::int64_t>::min();
-      Signal points;
-      for (std::size_t k = 0; k < count; ++k) {
-        const auto [n, into] = place(k);
-        if (n != current) points = symbol_points(s, seed, current = n);
+    for (std::size_t k = 0; k < count;) {
+      const auto [n, into] = place(k);
+      symbol_points(s, tables->alphabet, seed, n, points);
+      // The symbol's samples end where its body does (its prefix, going backwards): found near
+      // that estimate rather than by placing every sample.
+      const double left = advance > 0.0 ? (static_cast<double>(s.size) - into) / advance : (-static_cast<double>(s.prefix) - into) / advance;
+      std::size_t end = k + 1 + static_cast<std::size_t>(std::clamp(std::floor(left) - 1.0, 0.0, static_cast<double>(count - k - 1)));
+      while (end > k + 1 && place(end - 1).first != n) --end;
+      while (end < count && place(end).first == n) ++end;
+      if (tables->drifting && end - k <= tables->drifting->most) {
+        drifting_samples(s, *tables->drifting, points, into, work, std::span(out).subspan(k, end - k));
+        k = end;
+        continue;
+      }
+      for (; k < end; ++k) {
         // The bins' phasors by steps of one bin from the lowest (skipping DC): a product each.
-        const double turn = 2.0 * pi * into / static_cast<double>(s.size);
+        const double turn = 2.0 * pi * place(k).second / static_cast<double>(s.size);
         const Sample step = unit_phasor(turn);
         Sample phasor = unit_phasor(-turn * static_cast<double>(s.active / 2));
         Sample sum{};
@@ -161,43 +256,6 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
         }
         out[k] = sum * plain[0];
       }
-      return out;
-    }
-    for (std::size_t k = 0; k < count;) {
-      const auto [n, into] = place(k);
-      const double grid = std::round(into);
-      // The run: the samples of this symbol within the stray limit of grid + i.
-      std::size_t end = k + 1;
-      double widest = 0.0;
-      for (; end < count; ++end) {
-        const auto [next_n, next_into] = place(end);
-        const double stray = next_into - (grid + static_cast<double>(end - k));
-        if (next_n != n || std::abs(stray) > stray_limit) break;
-        widest = std::max(widest, std::abs(stray));
-      }
-      widest = std::max(widest, std::abs(into - grid));
-      // Terms until the next one's bound, x^m / m!, is below 1e-17.
-      const double x = 2.0 * widest / stray_limit;
-      int terms = 1;
-      for (double bound = x; bound > 1e-17 && terms < 40; bound *= x / terms) ++terms;
-      const Signal points = symbol_points(s, seed, n);
-      std::vector<Signal> derivatives;
-      for (int m = 0; m < terms; ++m) derivatives.push_back(body_derivative(s, points, plain, m));
-      for (std::size_t i = k; i < end; ++i) {
-        const double at = place(i).second;
-        const double r = grid + static_cast<double>(i - k);
-        const double e = at - r;
-        auto index = static_cast<std::int64_t>(r) % s.size;
-        if (index < 0) index += s.size;
-        Sample sum{};
-        double factor = 1.0;
-        for (int m = 0; m < terms; ++m) {
-          sum += factor * derivatives[static_cast<std::size_t>(m)][static_cast<std::size_t>(index)];
-          factor *= e / (m + 1.0);
-        }
-        out[i] = sum;
-      }
-      k = end;
     }
     return out;
   };
@@ -208,11 +266,46 @@ double symbol_rate(const Waveform& w, std::span<const double> draws, double samp
   return sample_rate / static_cast<double>(s.size + s.prefix);
 }
 
-// The symbol rate is the draws' whatever the caller drew.
-WaveformRange prepare(const Waveform& w, const WaveformParameters& p) {
-  WaveformParameters own = p;
-  own.symbol_rate = symbol_rate(w, p.family_draws, p.sample_rate, p.symbol_rate);
-  return prepare_digital(w, own, ofdm_signal);
+// The parameters at the draws' symbol rate, whatever the caller drew.
+WaveformParameters at_own_rate(const Waveform& w, WaveformParameters p) {
+  p.symbol_rate = symbol_rate(w, p.family_draws, p.sample_rate, p.symbol_rate);
+  return p;
+}
+
+WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, at_own_rate(w, p), ofdm_signal); }
+
+// The subcarriers' constellation as a name of its own (BPSK, or square QAM with QPSK the
+// 4-point one), for its Gray labels.
+Waveform subcarrier_waveform(const Shape& s) {
+  Waveform sub;
+  sub.variant = s.order == 2 ? Route::psk : Route::qam_square;
+  sub.order = s.order;
+  return sub;
+}
+
+// Every OFDM symbol with a sample in `reach`, K records each in subcarrier order: the OFDM
+// symbol's number, the instant of its body's first sample (after the prefix), and the
+// subcarrier's alphabet index, point and Gray label, from the draw the samples read.
+TransmittedSymbols ofdm_symbols(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
+                                const SymbolReach& reach) {
+  const Shape s = shape_of(w, p.family_draws);
+  const Waveform sub = subcarrier_waveform(s);
+  const Signal alphabet = subcarrier_alphabet(s);
+  const auto [low, high] = reach_periods(time, reach);
+  const double body = static_cast<double>(s.prefix) / static_cast<double>(s.size + s.prefix);
+  TransmittedSymbols out{label_bits(s.order), {}};
+  for (auto n = static_cast<std::int64_t>(std::floor(low)); n <= static_cast<std::int64_t>(std::floor(high)); ++n) {
+    const double instant = instant_of(time, static_cast<double>(n) + body);
+    const Symbols symbols = subcarrier_symbols(s, seed, n);
+    for (const std::int32_t k : symbols) {
+      out.symbols.push_back({n, instant, k, alphabet[static_cast<std::size_t>(k)], symbol_label(sub, k)});
+    }
+  }
+  return out;
+}
+
+TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const SymbolReach& reach) {
+  return digital_symbols(w, at_own_rate(w, p), reach, ofdm_symbols);
 }
 
 double bits_per_symbol(const Waveform& w, std::span<const double> draws) {
@@ -242,6 +335,7 @@ DrawnParameters draws(const Waveform&) { return {.ranges = 0b111U}; }
 
 const SignalFamily ofdm_family{.name = "ofdm", .analog = false, .prepare = prepare, .band = band, .draws = draws,
                                .modulation_index = nullptr, .ranges = ofdm_ranges, .symbol_rate = symbol_rate,
-                               .bits_per_symbol = bits_per_symbol, .derived = ofdm_labels, .derive = derive};
+                               .bits_per_symbol = bits_per_symbol, .derived = ofdm_labels, .derive = derive,
+                               .symbols = symbols};
 
 }  // namespace quorvin

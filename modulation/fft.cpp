@@ -65,6 +65,54 @@ Signal twiddle_table(std::size_t n, double sign) {
   return table;
 }
 
+// One stage's butterflies over `values` (the whole transform of n samples or a block of it), its
+// twiddles every (n / len)-th of the index table, the product written out: the numbers of
+// butterfly's complex product (a c - b d, a d + b c), without its checks for infinities. In time:
+// (low + w high, low - w high); in frequency: (low + high, (low - high) w).
+template <bool in_frequency>
+void stage(std::span<Sample> values, std::size_t len, std::span<const Sample> table, std::size_t n) {
+  const std::size_t half = len / 2;
+  const std::size_t step = 2 * (n / len);
+  auto* v = reinterpret_cast<double*>(values.data());
+  const auto* t = reinterpret_cast<const double*>(table.data());
+  for (std::size_t start = 0; start < values.size(); start += len) {
+    double* low = v + 2 * start;
+    double* high = low + 2 * half;
+    for (std::size_t k = 0; k < half; ++k) {
+      const double a = t[k * step], b = t[k * step + 1];
+      if constexpr (in_frequency) {
+        const double c = low[2 * k] - high[2 * k], d = low[2 * k + 1] - high[2 * k + 1];
+        low[2 * k] += high[2 * k];
+        low[2 * k + 1] += high[2 * k + 1];
+        high[2 * k] = a * c - b * d;
+        high[2 * k + 1] = a * d + b * c;
+      } else {
+        const double c = high[2 * k], d = high[2 * k + 1];
+        const double re = a * c - b * d, im = a * d + b * c;
+        high[2 * k] = low[2 * k] - re;
+        high[2 * k + 1] = low[2 * k + 1] - im;
+        low[2 * k] += re;
+        low[2 * k + 1] += im;
+      }
+    }
+  }
+}
+
+// Stages up to this length run block by block, each block's all together while it is in the
+// first-level cache (16 KiB); longer ones over the whole. The butterflies are the same, in
+// another order, so the numbers are too.
+constexpr std::size_t cache_block = 1024;
+
+// Every decimation-in-time stage of a transform of n = values.size() samples, bit-reversed in.
+void time_stages(std::span<Sample> values, std::span<const Sample> table) {
+  const std::size_t n = values.size();
+  const std::size_t block = std::min(n, cache_block);
+  for (std::size_t start = 0; start < n; start += block) {
+    for (std::size_t len = 2; len <= block; len <<= 1) stage<false>(values.subspan(start, block), len, table, n);
+  }
+  for (std::size_t len = 2 * block; len <= n; len <<= 1) stage<false>(values, len, table, n);
+}
+
 // The first stages over a small contiguous block, their twiddles from `table` (stage len's k-th at
 // [len / 2 + k]), for stages that many blocks share.
 void block_stages(std::span<Sample> values, std::span<const Sample> table) {
@@ -95,8 +143,7 @@ void radix2(std::span<Sample> values, double sign, std::span<const Sample> table
   const std::size_t n = values.size();
   bit_reverse(values);
   if (table.empty()) return radix2_stages({values}, n, 0, 1, sign);
-  // A kept table serves every stage where it lies: stage len's twiddles are every (n / len)-th.
-  for (std::size_t len = 2; len <= n; len <<= 1) butterflies(values, len, 0, len / 2, table.data(), n / len);
+  time_stages(values, table);
 }
 
 // chirp[k] = exp(sign * j pi k^2 / n); k^2 is reduced modulo 2n first to keep the angle small.
@@ -153,18 +200,6 @@ void chirp_transform_class(std::span<Sample> part, std::size_t n, std::size_t m,
   radix2_stages({part}, m, r, classes, -1.0);
 }
 
-// The same product for short transforms: b and its transform whole, the twiddles from `forward`.
-void multiply_by_whole_chirp_transform(std::span<Sample> spectrum, const Signal& chirps, std::span<const Sample> forward) {
-  const std::size_t m = spectrum.size();
-  Signal b(m);
-  for (std::size_t k = 0; k < chirps.size(); ++k) {
-    b[k] = std::conj(chirps[k]);
-    if (k > 0) b[m - k] = b[k];
-  }
-  radix2(b, -1.0, forward);
-  for (std::size_t k = 0; k < m; ++k) spectrum[k] *= b[k];
-}
-
 // Padded lengths up to this keep Bluestein's sequences whole and their chirps and twiddles in
 // tables, which is quickest (the tables' 12 MiB at most are small beside the process); longer
 // ones are convolved a quarter at a time (bluestein_by_quarters), which is where memory per
@@ -173,20 +208,17 @@ constexpr std::size_t longest_with_tables = std::size_t{1} << 18;
 
 // Bluestein's algorithm for short lengths: a DFT of any length n as a circular convolution of
 // power-of-two length m, using k m = (k^2 + m^2 - (k - m)^2) / 2, in the vector's own storage
-// grown to m samples.
-void bluestein_with_tables(Signal& values, double sign) {
+// grown to m samples; the chirps, twiddles and b's transform from the plan.
+void bluestein_with_tables(const FftPlan& plan, Signal& values) {
   const std::size_t n = values.size();
-  const std::size_t m = std::bit_ceil(2 * n - 1);
-  Signal chirps(n);
-  for (std::size_t k = 0; k < n; ++k) chirps[k] = chirp(k, n, sign);
-  for (std::size_t k = 0; k < n; ++k) values[k] = values[k] * chirps[k];
+  const std::size_t m = plan.chirp_transform.size();
+  for (std::size_t k = 0; k < n; ++k) values[k] = values[k] * plan.chirps[k];
   values.resize(m);
-  const Signal forward = twiddle_table(m, -1.0);
-  radix2(values, -1.0, forward);
-  multiply_by_whole_chirp_transform(values, chirps, forward);
-  radix2(values, 1.0, twiddle_table(m, 1.0));
+  radix2(values, -1.0, plan.twiddles);
+  for (std::size_t k = 0; k < m; ++k) values[k] *= plan.chirp_transform[k];
+  radix2(values, 1.0, plan.inverse_twiddles);
   const double scale = 1.0 / static_cast<double>(m);
-  for (std::size_t k = 0; k < n; ++k) values[k] = values[k] * scale * chirps[k];
+  for (std::size_t k = 0; k < n; ++k) values[k] = values[k] * scale * plan.chirps[k];
   values.resize(n);
 }
 
@@ -305,22 +337,81 @@ double fft_peak_samples(std::size_t n) {
   return std::max(static_cast<double>(n) + 0.625 * m, 2.0 * static_cast<double>(n) + 0.25 * m);
 }
 
-void fft_in_place(Signal& values, FftDirection direction) {
-  const bool inverse = direction == FftDirection::inverse;
+namespace {
+
+// The plan; `once`: for a single transform, whose Bluestein inverse makes its twiddles as it goes
+// rather than holding a second table (the memory fft_peak_samples counts).
+FftPlan plan_of(std::size_t n, FftDirection direction, bool once) {
+  FftPlan plan;
+  plan.n = n;
+  plan.direction = direction;
+  const double sign = direction == FftDirection::inverse ? 1.0 : -1.0;
+  if (n <= 1) return plan;
+  if (std::has_single_bit(n)) {
+    if (n <= longest_with_tables) plan.twiddles = twiddle_table(n, sign);
+    return plan;
+  }
+  const std::size_t m = std::bit_ceil(2 * n - 1);
+  if (m > longest_with_tables) return plan;
+  plan.chirps.resize(n);
+  for (std::size_t k = 0; k < n; ++k) plan.chirps[k] = chirp(k, n, sign);
+  plan.twiddles = twiddle_table(m, -1.0);
+  if (!once) plan.inverse_twiddles = twiddle_table(m, 1.0);
+  // b[k] = conj(chirp[k]) for |k| < n (modulo m), zero elsewhere, and its transform.
+  Signal& b = plan.chirp_transform;
+  b.assign(m, Sample{});
+  for (std::size_t k = 0; k < n; ++k) {
+    b[k] = std::conj(plan.chirps[k]);
+    if (k > 0) b[m - k] = b[k];
+  }
+  radix2(b, -1.0, plan.twiddles);
+  return plan;
+}
+
+}  // namespace
+
+FftPlan fft_plan(std::size_t n, FftDirection direction) { return plan_of(n, direction, false); }
+
+void fft_in_place(const FftPlan& plan, Signal& values) {
   const std::size_t n = values.size();
   if (n <= 1) return;
-  const double sign = inverse ? 1.0 : -1.0;
-  if (std::has_single_bit(n)) {
-    radix2(values, sign, n <= longest_with_tables ? twiddle_table(n, sign) : Signal{});
-  } else if (std::bit_ceil(2 * n - 1) <= longest_with_tables) {
-    bluestein_with_tables(values, sign);
+  if (std::has_single_bit(n) && !plan.twiddles.empty()) {
+    radix2(values, plan.direction == FftDirection::inverse ? 1.0 : -1.0, plan.twiddles);
+  } else if (!plan.chirp_transform.empty()) {
+    bluestein_with_tables(plan, values);
   } else {
-    bluestein_by_quarters(values, sign);
+    const double sign = plan.direction == FftDirection::inverse ? 1.0 : -1.0;
+    if (std::has_single_bit(n)) {
+      radix2(values, sign);
+    } else {
+      bluestein_by_quarters(values, sign);
+    }
   }
-  if (inverse) {
+  if (plan.direction == FftDirection::inverse) {
     const double scale = 1.0 / static_cast<double>(n);
     for (Sample& value : values) value *= scale;
   }
+}
+
+void fft_in_place(Signal& values, FftDirection direction) {
+  const std::size_t n = values.size();
+  // Long lengths plan nothing, so their memory stays as fft_peak_samples counts it.
+  fft_in_place(plan_of(n, direction, true), values);
+}
+
+void fft_to_bit_reversed(const FftPlan& forward, std::span<Sample> values) {
+  const std::size_t n = values.size();
+  const std::size_t block = std::min(n, cache_block);
+  for (std::size_t len = n; len > block; len >>= 1) stage<true>(values, len, forward.twiddles, n);
+  for (std::size_t start = 0; start < n; start += block) {
+    for (std::size_t len = block; len >= 2; len >>= 1) stage<true>(values.subspan(start, block), len, forward.twiddles, n);
+  }
+}
+
+void fft_from_bit_reversed(const FftPlan& inverse, std::span<Sample> values) {
+  time_stages(values, inverse.twiddles);
+  const double scale = 1.0 / static_cast<double>(values.size());
+  for (Sample& value : values) value *= scale;
 }
 
 Signal fft(Signal values, FftDirection direction) {

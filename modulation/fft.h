@@ -2,6 +2,7 @@
 // Discrete Fourier transform of any length.
 
 #include <cstddef>
+#include <span>
 
 #include "common/signal.h"
 
@@ -18,6 +19,34 @@ Signal fft(Signal values, FftDirection direction);
 // capacity (reserving it first spares a copy); longer ones work beside it, in pieces of a
 // quarter of the padded length, and leave the capacity as it was.
 void fft_in_place(Signal& values, FftDirection direction);
+
+// A transform of one length and direction made ready to be applied many times: its twiddles and,
+// for a length that is not a power of two, Bluestein's chirps and the transform of its second
+// sequence, so that a transform applied per OFDM symbol builds no table. Lengths padded beyond
+// 2^18 keep nothing and are worked as fft_in_place works them.
+struct FftPlan {
+  std::size_t n = 0;
+  FftDirection direction = FftDirection::forward;
+  Signal twiddles;          // the radix-2 transform's (of the padded length for Bluestein, forward)
+  Signal inverse_twiddles;  // Bluestein's inverse radix-2 transform's
+  Signal chirps;            // Bluestein's, n of them
+  Signal chirp_transform;   // the padded transform of Bluestein's second sequence
+};
+
+// The plan of the DFT of n samples in `direction`.
+FftPlan fft_plan(std::size_t n, FftDirection direction);
+
+// fft_in_place(values, plan.direction) for values of plan.n samples, the same numbers, without
+// building its tables. Values' storage grows as fft_in_place's does.
+void fft_in_place(const FftPlan& plan, Signal& values);
+
+// The two halves of a circular convolution of a power-of-two length n without reordering: the
+// forward transform by decimation in frequency, leaving the spectrum in bit-reversed order, and
+// the inverse transform of such a spectrum by decimation in time, in natural order and scaled by
+// 1/n. A product taken between them needs its other factor in the same order. Each with a plan of
+// its direction and of n samples (not the same numbers as fft_in_place, nor far from them).
+void fft_to_bit_reversed(const FftPlan& forward, std::span<Sample> values);
+void fft_from_bit_reversed(const FftPlan& inverse, std::span<Sample> values);
 
 // Samples of storage fft_in_place uses in the vector for n samples: n for a power of two (or
 // n < 2) and for lengths padded beyond 2^18, else the power of two at or above 2n - 1 that

@@ -16,6 +16,7 @@
 #include "generator/symbols.h"
 #include "modulation/catalogue.h"
 #include "run/exact_file.h"
+#include "run/parameters.h"
 #include "run/plan.h"
 #include "run/seeds.h"
 #include "dsp_reference.h"
@@ -261,12 +262,13 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
   }
 }
 
-// Every digital name whose family tells its symbols (OFDM's are not yet told; LFM-radar sends none).
-std::vector<ModulationRow> digital_rows() {
+// Every digital name whose family tells its symbols (LFM-radar sends none): OFDM's, read by a DFT
+// receiver below, or the others'.
+std::vector<ModulationRow> digital_rows(bool ofdm) {
   std::vector<ModulationRow> rows;
   for (const ModulationRow& row : modulation_catalogue) {
     const Waveform w = resolve_waveform(row.name);
-    if (tells_symbols(w)) rows.push_back(row);
+    if (tells_symbols(w) && (w.family == &ofdm_family) == ofdm) rows.push_back(row);
   }
   return rows;
 }
@@ -279,7 +281,104 @@ struct RowName {
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(Symbols, EveryDigitalName, testing::ValuesIn(digital_rows()), RowName());
+INSTANTIATE_TEST_SUITE_P(Symbols, EveryDigitalName, testing::ValuesIn(digital_rows(false)), RowName());
+
+struct OfdmMade {
+  Signal x;
+  TransmittedSymbols sent;
+  double size;    // N, labelled
+  double prefix;  // CP samples, labelled
+};
+
+double label(const std::vector<ParameterRow>& rows, std::string_view key) {
+  for (const ParameterRow& row : rows) {
+    if (row.kind->key == key) return static_cast<double>(std::get<std::int64_t>(row.value));
+  }
+  ADD_FAILURE() << "no label " << key;
+  return NAN;
+}
+
+// A noise-free OFDM file of 2^15 samples at 20 MHz, its subcarriers the `scheme`-th modulation.
+OfdmMade make_ofdm(const ModulationRow& row, const Timing& timing, double scheme) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.modulations = {std::string(row.name)};
+  s.files_per_modulation = 1;
+  s.sample_rate = 20e6;
+  s.exact.samples_per_file = 1 << 15;
+  s.exact.family_ranges = {{"subcarrier_modulation", {scheme, scheme}}};
+  RunPlan plan(s, 7);
+  PlannedFile file = *plan.next();
+  file.seeds = derive_file_seeds(7, file.modulation, file.index);
+  file.snr_db = INFINITY;
+  file.frequency_offset = 0.0;
+  file.impairments = {};
+  file.timing_error = timing.timing_error;
+  if (timing.ppm != 0.0) file.impairments.clock_ppm = timing.ppm;
+  const std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
+  return {synthesize_exact_file(s, file), exact_file_symbols(s, file), label(rows, "fft_size"), label(rows, "cyclic_prefix_samples")};
+}
+
+class EveryOfdmName : public testing::TestWithParam<ModulationRow> {};
+
+// A receiver's own DFT over each labelled body: file sample k sits (k - start) / d samples into it
+// (d the file's samples per sample of body, from consecutive starts), so subcarrier b reads
+// sqrt(K) / count sum x[k] exp(-j 2 pi b (k - start) / (d N)) over the body's N d samples; the
+// nearest textbook point is every record's symbol, point and Gray bits, under drift and a clock
+// offset too, for BPSK, QPSK and QAM256 subcarriers.
+TEST_P(EveryOfdmName, ADftReceiverRecoversEverySubcarriersSymbolAndBits) {
+  const auto active = static_cast<std::size_t>(std::stoi(std::string(GetParam().name).substr(5)));
+  for (const Timing timing : {Timing{"plain", 0.0, 0.0}, Timing{"drift", 0.1, 0.0}, Timing{"clock", 0.0, 300.0}}) {
+    for (const auto& [scheme, order] : {std::pair{0.0, 2}, std::pair{1.0, 4}, std::pair{4.0, 256}}) {
+      SCOPED_TRACE(std::string(timing.name) + " order " + std::to_string(order));
+      const OfdmMade made = make_ofdm(GetParam(), timing, scheme);
+      const std::vector<TransmittedSymbol>& sent = made.sent.symbols;
+      EXPECT_EQ(made.sent.bits_per_symbol, std::bit_width(static_cast<unsigned>(order - 1)));
+      ASSERT_EQ(sent.size() % active, 0U);
+      const std::size_t symbols = sent.size() / active;
+      ASSERT_GE(symbols, 6U);
+      Waveform sub;
+      sub.variant = order == 2 ? Route::psk : Route::qam_square;
+      sub.order = order;
+      const Textbook own = *textbook(sub);
+      const double d = (sent.back().instant - sent.front().instant) /
+                       static_cast<double>(sent.back().index - sent.front().index) / (made.size + made.prefix);
+      std::size_t checked = 0;
+      for (std::size_t n = 0; n < symbols; ++n) {
+        const TransmittedSymbol& head = sent[n * active];
+        ASSERT_EQ(head.index, sent.front().index + static_cast<std::int64_t>(n));
+        const double start = head.instant;
+        // The whole number of samples nearest the body's N d, so the subcarriers stay orthogonal,
+        // from half the prefix before the body (which repeats its end), so none is the next
+        // symbol's.
+        const double from = start - 0.5 * made.prefix * d;
+        if (from < 0.0 || from + (made.size + 1.0) * d > static_cast<double>(made.x.size())) continue;
+        const auto first = static_cast<std::size_t>(std::ceil(from));
+        const auto last = first + static_cast<std::size_t>(std::lround(made.size * d));  // one past
+        for (std::size_t i = 0; i < active; ++i) {
+          const TransmittedSymbol& t = sent[n * active + i];
+          ASSERT_EQ(t.index, head.index);
+          ASSERT_EQ(t.instant, head.instant);
+          const double b = static_cast<double>(i) - static_cast<double>(active / 2) + (i < active / 2 ? 0.0 : 1.0);
+          const double turn = -2.0 * pi_ * b / (d * made.size);
+          Sample phasor = std::polar(1.0, turn * (static_cast<double>(first) - start));
+          const Sample step = std::polar(1.0, turn);
+          Sample sum = 0.0;
+          for (std::size_t k = first; k < last; ++k, phasor *= step) sum += made.x[k] * phasor;
+          const Sample y = sum * std::sqrt(static_cast<double>(active)) / static_cast<double>(last - first);
+          const std::size_t point = nearest(own.points, y);
+          ASSERT_EQ(static_cast<std::size_t>(t.symbol), point) << "symbol " << t.index << " bin " << b << " read " << y;
+          ASSERT_EQ(t.bits, own.labels[point]) << "symbol " << t.index << " bin " << b;
+          ASSERT_LT(std::abs(own.points[point] - t.value), 1e-9) << "symbol " << t.index << " bin " << b;
+        }
+        ++checked;
+      }
+      EXPECT_GE(checked, 4U);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Symbols, EveryOfdmName, testing::ValuesIn(digital_rows(true)), RowName());
 
 // Q(x), the Gaussian tail.
 double q_function(double x) { return 0.5 * std::erfc(x / std::sqrt(2.0)); }
