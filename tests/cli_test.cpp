@@ -75,32 +75,21 @@ std::string own_file(const std::string& name) {
 const UsageCase usage_cases[] = {
     {"no_modulation", {}, "No modulation selected.\nRun with -m NAMES, or --help.\n"},
     {"bad_box", {"-m", "AM", "--snr-min", "x"}, invalid("--snr-min x", "SNR Min")},
-    {"rate_with_a_unit", {"-m", "AM", "--sample-rate", "10k"}, invalid("--sample-rate 10k", "Sample Rate")},
-    {"file_count_with_a_fraction", {"-m", "AM", "--files-per-modulation", "1.5"},
-     invalid("--files-per-modulation 1.5", "File Count")},
     // No noise takes both SNR ends infinite: the box holding the lone infinity is named.
     {"lone_infinite_snr_min", {"-m", "AM", "--snr-min", "inf"}, invalid("--snr-min inf", "SNR Min")},
     {"lone_infinite_snr_max", {"-m", "AM", "--snr-max", "+inf"}, invalid("--snr-max +inf", "SNR Max")},
     {"first_bad_box_only", {"-m", "QPSK", "--amplitude-max", "", "--symbol-rate-min", "0"},
      invalid("--symbol-rate-min 0", "Symbol Rate Min")},
-    {"negative_symbols", {"-m", "QPSK", "--num-symbols", "-5"}, invalid("--num-symbols -5", "Number of Symbols")},
-    // Hostile texts in the boxes: digits of other scripts, edges of the number formats.
-    {"symbols_beyond_int", {"-m", "AM", "--num-symbols", "2147483648"},
-     invalid("--num-symbols 2147483648", "Number of Symbols")},
+    // Texts as typed reach the form's rules (their cases are the form's own tests) and come back
+    // quoted where blank.
     {"full_width_digits", {"-m", "AM", "--sample-rate", "\xef\xbc\x91\xef\xbc\x90"},
      invalid("--sample-rate \xef\xbc\x91\xef\xbc\x90", "Sample Rate")},
-    {"arabic_indic_digit", {"-m", "AM", "--snr-min", "\xd9\xa5"}, invalid("--snr-min \xd9\xa5", "SNR Min")},
-    {"negative_zero_rate", {"-m", "AM", "--sample-rate", "-0"}, invalid("--sample-rate -0", "Sample Rate")},
-    {"subnormal_rate", {"-m", "AM", "--sample-rate", "4.9e-324"}, invalid("--sample-rate 4.9e-324", "Sample Rate")},
-    {"overflowing_amplitude", {"-m", "AM", "--amplitude-max", "1e309"}, invalid("--amplitude-max 1e309", "Amplitude Max")},
-    {"nan_mix", {"-m", "AM", "--mix-frequency", "nan"}, invalid("--mix-frequency nan", "Mix Frequency")},
     {"blank_timing", {"-m", "AM", "--timing-error-min", " "},
      invalid("--timing-error-min ' '", "Symbol Timing Error Min")},
     {"long_number", {"-m", "AM", "--analog-fc", std::string(300, '9') + "x"},
      invalid("--analog-fc " + std::string(300, '9') + "x", "Analog Fc")},
     // "--option=" is the empty text, checked like the box.
     {"empty_after_equals", {"-m", "AM", "--symbol-rate-min="}, invalid("--symbol-rate-min ''", "Symbol Rate Min")},
-    {"empty_rate_after_equals", {"-m", "AM", "--sample-rate="}, invalid("--sample-rate ''", "Sample Rate")},
     // A manifest that cannot serve is refused before the run.
     {"manifest_is_a_sample_file", {"-m", "AM", "--manifest", "OUT/AM_signal_1.csv"}, own_file("AM_signal_1.csv")},
     {"manifest_is_a_settings_file",
