@@ -49,6 +49,8 @@ struct FamilyRange {
   bool whole = false;     // whole numbers, drawn uniformly among those between the ends
   // A choice from a list: the drawn whole number indexes these names, and the label is the name.
   std::span<const std::string_view> choices = {};
+  // Off while both ends are 0 (its defaults): then not drawn, so runs without it keep their draws.
+  bool off_at_zero = false;
 };
 
 // The run's ends of the families' ranges, by key; a key without an entry draws its defaults.

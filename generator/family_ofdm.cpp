@@ -1,7 +1,9 @@
 // The OFDM family: K active subcarriers (the name's number) placed symmetrically around an empty DC
 // subcarrier of an inverse DFT of N points, each OFDM symbol led by a cyclic prefix of its last CP
 // samples. N is drawn through the occupancy K / N, so the subcarrier spacing fs / N is realised
-// exactly at any sample rate and the symbol lasts a whole number of samples (N + CP).
+// exactly at any sample rate and the symbol lasts a whole number of samples (N + CP). A window,
+// off by default, fades each symbol in over the first W samples of its prefix while the symbol
+// before runs on cyclically and fades out: the bodies stay whole and the sidelobes fall faster.
 
 #include <algorithm>
 #include <bit>
@@ -33,8 +35,10 @@ constexpr FamilyRange ofdm_ranges[] = {
      .defaults = {0.0625, 0.25}, .low = 0.0, .high = 1.0},
     {.key = "subcarrier_modulation", .label = "Subcarrier Modulation", .unit = "", .help = "subcarrier modulation",
      .defaults = {0.0, 4.0}, .low = 0.0, .high = 4.0, .whole = true, .choices = subcarrier_schemes},
+    {.key = "ofdm_window", .label = "OFDM Window", .unit = "", .help = "raised-cosine edge between OFDM symbols, fraction of the cyclic prefix",
+     .defaults = {0.0, 0.0}, .low = 0.0, .high = 1.0, .off_at_zero = true},
 };
-enum Draw : std::size_t { occupancy, cyclic_prefix, subcarrier_modulation };
+enum Draw : std::size_t { occupancy, cyclic_prefix, subcarrier_modulation, window };
 
 // What a file's draws make of its symbol, in samples.
 constexpr FamilyRange ofdm_labels[] = {
@@ -42,6 +46,7 @@ constexpr FamilyRange ofdm_labels[] = {
     {.key = "active_subcarriers", .label = "Active Subcarriers", .whole = true},
     {.key = "subcarrier_spacing", .label = "Subcarrier Spacing", .unit = " Hz"},
     {.key = "cyclic_prefix_samples", .label = "Cyclic Prefix", .unit = " samples", .whole = true},
+    {.key = "window_samples", .label = "Window", .unit = " samples", .whole = true},
 };
 
 struct Shape {
@@ -49,6 +54,7 @@ struct Shape {
   std::int64_t size;    // N
   std::int64_t prefix;  // CP
   std::int32_t order;   // of the subcarriers' constellation
+  std::int64_t window;  // W, at most CP
 };
 
 double draw(std::span<const double> draws, Draw i) { return i < draws.size() ? draws[i] : 0.0; }
@@ -61,8 +67,33 @@ std::int64_t fft_size(std::int64_t active, double occupancy) {
 Shape shape_of(const Waveform& w, std::span<const double> draws) {
   const std::int64_t n = fft_size(w.order, draw(draws, occupancy));
   const auto choice = std::min<std::size_t>(std::size(subcarrier_orders) - 1, static_cast<std::size_t>(draw(draws, subcarrier_modulation)));
-  return {w.order, n, static_cast<std::int64_t>(std::round(draw(draws, cyclic_prefix) * static_cast<double>(n))),
-          subcarrier_orders[choice]};
+  const auto prefix = static_cast<std::int64_t>(std::round(draw(draws, cyclic_prefix) * static_cast<double>(n)));
+  return {w.order, n, prefix, subcarrier_orders[choice],
+          std::clamp<std::int64_t>(std::llround(draw(draws, window) * static_cast<double>(prefix)), 0, prefix)};
+}
+
+// The window's rise at q samples into a symbol (q < W): (1 - cos(pi (q + 1/2) / W)) / 2, so that
+// the rise and the fall of the symbol before sum to one.
+double window_rise(double q, std::int64_t w) { return 0.5 - 0.5 * std::cos(pi * (q + 0.5) / static_cast<double>(w)); }
+
+// The gain that keeps a windowed file's mean power at one: within the window two independent
+// symbols sum with weights r and 1 - r, so a symbol loses sum 2 r (1 - r) of its N + CP samples'
+// power.
+double window_gain(const Shape& s) {
+  double lost = 0.0;
+  for (std::int64_t q = 0; q < s.window; ++q) {
+    const double rise = window_rise(static_cast<double>(q), s.window);
+    lost += 2.0 * rise * (1.0 - rise);
+  }
+  return 1.0 / std::sqrt(1.0 - lost / static_cast<double>(s.size + s.prefix));
+}
+
+// `out` at unit mean power again, when windowed.
+Signal& windowed_power(const Shape& s, double gain, Signal& out) {
+  if (s.window > 0) {
+    for (Sample& v : out) v *= gain;
+  }
+  return out;
 }
 
 // Subcarrier i of K at DFT bin -K/2 .. -1, 1 .. K/2.
@@ -176,6 +207,21 @@ void drifting_samples(const Shape& s, const ChirpZ& z, const Signal& points, dou
   for (std::size_t k = 0; k < out.size(); ++k) out[k] = work[k + static_cast<std::size_t>(s.active)] * z.after[k];
 }
 
+// The subcarriers' sum `into` samples into a body of `points` (any real place; the body runs on
+// cyclically), by steps of one bin from the lowest, skipping DC: a product each.
+Sample summed_sample(const Shape& s, const Signal& points, double into, Sample gain) {
+  const double turn = 2.0 * pi * into / static_cast<double>(s.size);
+  const Sample step = unit_phasor(turn);
+  Sample phasor = unit_phasor(-turn * static_cast<double>(s.active / 2));
+  Sample sum{};
+  for (std::int64_t i = 0; i < s.active; ++i) {
+    if (i == s.active / 2) phasor *= step;
+    sum += points[static_cast<std::size_t>(i)] * phasor;
+    phasor *= step;
+  }
+  return sum * gain;
+}
+
 // What every range of a file reads, made once.
 struct Tables {
   Signal alphabet;
@@ -196,6 +242,7 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
   // Samples of body per sample under drift; far from one (a drift of the order of the file's
   // symbols) a symbol's samples are summed one by one.
   const double advance = (time.step + time.drift / time.length) * symbol_length;
+  const double gain = window_gain(s);
   auto tables = std::make_shared<Tables>();
   tables->alphabet = subcarrier_alphabet(s);
   if (time.drift == 0.0) {
@@ -207,12 +254,19 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
     Signal out(count);
     Signal points;
     Signal work;
+    Signal before;  // the body of the symbol before, for the window
     if (time.drift == 0.0) {
       std::int64_t current = std::numeric_limits<std::int64_t>::min();
       for (std::size_t k = 0; k < count; ++k) {
         const std::int64_t m = start + first + static_cast<std::int64_t>(k);
         const std::int64_t n = m >= 0 ? m / length : -((-m + length - 1) / length);
         if (n != current) {
+          if (s.window > 0 && n == current + 1) {
+            before.swap(work);
+          } else if (s.window > 0) {
+            symbol_points(s, tables->alphabet, seed, n - 1, points);
+            grid_body(s, tables->grid, points, ramp, before);
+          }
           current = n;
           symbol_points(s, tables->alphabet, seed, n, points);
           grid_body(s, tables->grid, points, ramp, work);
@@ -220,8 +274,14 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
         // The prefix repeats the body's last CP samples.
         const std::int64_t into = m - n * length - s.prefix;
         out[k] = work[static_cast<std::size_t>(into + (into < 0 ? s.size : 0))];
+        // Within the window the symbol before runs on from its body's start.
+        const std::int64_t q = into + s.prefix;
+        if (q < s.window) {
+          const double rise = window_rise(static_cast<double>(q), s.window);
+          out[k] = rise * out[k] + (1.0 - rise) * before[static_cast<std::size_t>(q % s.size)];
+        }
       }
-      return out;
+      return windowed_power(s, gain, out);
     }
     // Each sample's place: its symbol and samples into the body (negative in the prefix).
     const auto place = [&](std::size_t k) {
@@ -238,26 +298,24 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
       std::size_t end = k + 1 + static_cast<std::size_t>(std::clamp(std::floor(left) - 1.0, 0.0, static_cast<double>(count - k - 1)));
       while (end > k + 1 && place(end - 1).first != n) --end;
       while (end < count && place(end).first == n) ++end;
+      const std::size_t symbol_first = k;
       if (tables->drifting && end - k <= tables->drifting->most) {
         drifting_samples(s, *tables->drifting, points, into, work, std::span(out).subspan(k, end - k));
         k = end;
-        continue;
+      } else {
+        for (; k < end; ++k) out[k] = summed_sample(s, points, place(k).second, plain[0]);
       }
-      for (; k < end; ++k) {
-        // The bins' phasors by steps of one bin from the lowest (skipping DC): a product each.
-        const double turn = 2.0 * pi * place(k).second / static_cast<double>(s.size);
-        const Sample step = unit_phasor(turn);
-        Sample phasor = unit_phasor(-turn * static_cast<double>(s.active / 2));
-        Sample sum{};
-        for (std::int64_t i = 0; i < s.active; ++i) {
-          if (i == s.active / 2) phasor *= step;
-          sum += points[static_cast<std::size_t>(i)] * phasor;
-          phasor *= step;
-        }
-        out[k] = sum * plain[0];
+      if (s.window == 0) continue;
+      // Within the window the symbol before runs on, one symbol length further into its body.
+      symbol_points(s, tables->alphabet, seed, n - 1, before);
+      for (std::size_t i = symbol_first; i < end; ++i) {
+        const double q = place(i).second + static_cast<double>(s.prefix);
+        if (q >= static_cast<double>(s.window)) break;
+        const double rise = window_rise(q, s.window);
+        out[i] = rise * out[i] + (1.0 - rise) * summed_sample(s, before, place(i).second + symbol_length, plain[0]);
       }
     }
-    return out;
+    return windowed_power(s, gain, out);
   };
 }
 
@@ -319,6 +377,7 @@ void derive(const Waveform& w, std::span<const double> draws, double sample_rate
   values[1] = static_cast<double>(s.active);
   values[2] = sample_rate / static_cast<double>(s.size);
   values[3] = static_cast<double>(s.prefix);
+  values[4] = static_cast<double>(s.window);
 }
 
 // K spacings and the empty DC subcarrier's, at the smallest N the occupancy range draws.
@@ -329,7 +388,7 @@ FamilyBand band(const Waveform& w, const BandLimits& x) {
   return {{-half, half}, "{--ofdm-occupancy-max}, {--frequency-offset-min/max}, {--mix-frequency}"};
 }
 
-DrawnParameters draws(const Waveform&) { return {.ranges = 0b111U}; }
+DrawnParameters draws(const Waveform&) { return {.ranges = 0b1111U}; }
 
 }  // namespace
 

@@ -223,7 +223,9 @@ void RunPlan::draw_family_ranges(PlannedFile& file, const DrawnParameters& uses)
   file.family_draws.assign(ranges.size(), 0.0);
   for (std::size_t i = 0; i < ranges.size(); ++i) {
     if ((uses.ranges >> i & 1U) == 0) continue;
-    file.family_draws[i] = draw_family_value(ranges[i], range_ends(drawing().exact.family_ranges, ranges[i]), source_);
+    const std::array<double, 2> ends = range_ends(drawing().exact.family_ranges, ranges[i]);
+    if (ranges[i].off_at_zero && ends[0] == 0.0 && ends[1] == 0.0) continue;
+    file.family_draws[i] = draw_family_value(ranges[i], ends, source_);
   }
   // A family whose symbol period follows from its draws labels the rate it realises.
   if (const auto rate = file.waveform->family->symbol_rate) {
