@@ -15,14 +15,8 @@
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 
-static double cpu_seconds(void) {
-  struct rusage usage;
-  getrusage(RUSAGE_SELF, &usage);
-  return (double)usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 + (double)usage.ru_stime.tv_sec +
-         usage.ru_stime.tv_usec * 1e-6;
-}
+#include "liquid_support.h"
 
 int main(int argc, char** argv) {
   if (argc < 5 || argc > 6) {
@@ -69,11 +63,7 @@ int main(int argc, char** argv) {
     }
     ofdmframegen_writesymbol(generator, points, symbol);
     unsigned int n = samples - done < size + prefix ? (unsigned int)(samples - done) : size + prefix;
-    for (unsigned int i = 0; i < n; ++i) cawgn(&symbol[i], noise_std);
-    if (fwrite(symbol, sizeof symbol[0], n, out) != n) {
-      perror(path);
-      return 1;
-    }
+    if (write_noisy(symbol, n, noise_std, out, path) != 0) return 1;
     done += n;
   }
   if (fclose(out) != 0) {

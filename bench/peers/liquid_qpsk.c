@@ -19,17 +19,11 @@
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/resource.h>
+
+#include "liquid_support.h"
 
 enum { block_samples = 4096, filter_delay = 5 };  // delay 5 symbols: a 10-symbol pulse
 static const float rolloff = 0.35f;
-
-static double cpu_seconds(void) {
-  struct rusage usage;
-  getrusage(RUSAGE_SELF, &usage);
-  return (double)usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 + (double)usage.ru_stime.tv_sec +
-         usage.ru_stime.tv_usec * 1e-6;
-}
 
 static unsigned int gcd(unsigned int a, unsigned int b) {
   while (b != 0) {
@@ -98,11 +92,7 @@ int main(int argc, char** argv) {
     rresamp_crcf_execute_block(shaper, symbols, calls, block);
     unsigned int n = samples - done < calls * up ? (unsigned int)(samples - done) : calls * up;
     nco_crcf_mix_block_up(oscillator, block, block, n);
-    for (unsigned int i = 0; i < n; ++i) cawgn(&block[i], noise_std);
-    if (fwrite(block, sizeof block[0], n, out) != n) {
-      perror(path);
-      return 1;
-    }
+    if (write_noisy(block, n, noise_std, out, path) != 0) return 1;
     done += n;
   }
   if (fclose(out) != 0) {
