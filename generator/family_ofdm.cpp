@@ -256,16 +256,16 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
     Signal work;
     Signal before;  // the body of the symbol before, for the window
     if (time.drift == 0.0) {
+      // The symbols whose bodies `work` and `before` hold.
       std::int64_t current = std::numeric_limits<std::int64_t>::min();
+      std::int64_t previous = current;
       for (std::size_t k = 0; k < count; ++k) {
         const std::int64_t m = start + first + static_cast<std::int64_t>(k);
         const std::int64_t n = m >= 0 ? m / length : -((-m + length - 1) / length);
         if (n != current) {
-          if (s.window > 0 && n == current + 1) {
+          if (s.window > 0) {
             before.swap(work);
-          } else if (s.window > 0) {
-            symbol_points(s, tables->alphabet, seed, n - 1, points);
-            grid_body(s, tables->grid, points, ramp, before);
+            previous = current;
           }
           current = n;
           symbol_points(s, tables->alphabet, seed, n, points);
@@ -277,6 +277,11 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
         // Within the window the symbol before runs on from its body's start.
         const std::int64_t q = into + s.prefix;
         if (q < s.window) {
+          if (previous != n - 1) {
+            symbol_points(s, tables->alphabet, seed, n - 1, points);
+            grid_body(s, tables->grid, points, ramp, before);
+            previous = n - 1;
+          }
           const double rise = window_rise(static_cast<double>(q), s.window);
           out[k] = rise * out[k] + (1.0 - rise) * before[static_cast<std::size_t>(q % s.size)];
         }
@@ -305,7 +310,7 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
       } else {
         for (; k < end; ++k) out[k] = summed_sample(s, points, place(k).second, plain[0]);
       }
-      if (s.window == 0) continue;
+      if (s.window == 0 || into + static_cast<double>(s.prefix) >= static_cast<double>(s.window)) continue;
       // Within the window the symbol before runs on, one symbol length further into its body.
       symbol_points(s, tables->alphabet, seed, n - 1, before);
       for (std::size_t i = symbol_first; i < end; ++i) {
