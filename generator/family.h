@@ -26,8 +26,9 @@ namespace quorvin {
 
 // A file's clean waveform made ready once (its symbols drawn and mapped), evaluated over any range
 // of its samples: (first, count) gives samples first .. first + count - 1, where 0 is the file's
-// first sample and negative ones are margin before it. A range gives the same values as the
-// same samples of the whole.
+// first sample and negative ones are margin before it. A range gives the same values, to the bit,
+// as the same samples of the whole. It may keep what it made last for its next call, so one
+// range serves one thread at a time.
 using WaveformRange = std::function<Signal(std::int64_t first, std::size_t count)>;
 
 struct SignalFamily;

@@ -229,6 +229,18 @@ struct Tables {
   std::optional<ChirpZ> drifting;
 };
 
+// What one range made last, and its work space.
+struct Made {
+  Signal points;
+  Signal work;
+  Signal body;    // without drift: the body of symbol `current`
+  Signal before;  // of symbol `previous`, for the window; under drift, the points of the symbol before
+  std::int64_t current = std::numeric_limits<std::int64_t>::min();
+  std::int64_t previous = std::numeric_limits<std::int64_t>::min();
+  std::int64_t first = 0;  // under drift: the first sample of the symbol whose `samples` are kept
+  Signal samples;
+};
+
 WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
   const Shape s = shape_of(w, p.family_draws);
   const auto length = s.size + s.prefix;
@@ -250,75 +262,99 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
   } else if (std::abs(advance) >= 0.5 && std::abs(advance) <= 2.0) {
     tables->drifting = chirp_z(s, advance);
   }
-  return [=, tables = std::shared_ptr<const Tables>(std::move(tables))](std::int64_t first, std::size_t count) {
+  // The bodies and the drifting symbol last made stay with the range, for the next call's
+  // samples of the same symbols.
+  return [=, tables = std::shared_ptr<const Tables>(std::move(tables)), made = Made{}](std::int64_t first, std::size_t count) mutable {
     Signal out(count);
-    Signal points;
-    Signal work;
-    Signal before;  // the body of the symbol before, for the window
     if (time.drift == 0.0) {
-      // The symbols whose bodies `work` and `before` hold.
-      std::int64_t current = std::numeric_limits<std::int64_t>::min();
-      std::int64_t previous = current;
       for (std::size_t k = 0; k < count; ++k) {
         const std::int64_t m = start + first + static_cast<std::int64_t>(k);
         const std::int64_t n = m >= 0 ? m / length : -((-m + length - 1) / length);
-        if (n != current) {
+        if (n != made.current) {
           if (s.window > 0) {
-            before.swap(work);
-            previous = current;
+            made.before.swap(made.body);
+            made.previous = made.current;
           }
-          current = n;
-          symbol_points(s, tables->alphabet, seed, n, points);
-          grid_body(s, tables->grid, points, ramp, work);
+          made.current = n;
+          symbol_points(s, tables->alphabet, seed, n, made.points);
+          grid_body(s, tables->grid, made.points, ramp, made.body);
         }
         // The prefix repeats the body's last CP samples.
         const std::int64_t into = m - n * length - s.prefix;
-        out[k] = work[static_cast<std::size_t>(into + (into < 0 ? s.size : 0))];
+        out[k] = made.body[static_cast<std::size_t>(into + (into < 0 ? s.size : 0))];
         // Within the window the symbol before runs on from its body's start.
         const std::int64_t q = into + s.prefix;
         if (q < s.window) {
-          if (previous != n - 1) {
-            symbol_points(s, tables->alphabet, seed, n - 1, points);
-            grid_body(s, tables->grid, points, ramp, before);
-            previous = n - 1;
+          if (made.previous != n - 1) {
+            symbol_points(s, tables->alphabet, seed, n - 1, made.points);
+            grid_body(s, tables->grid, made.points, ramp, made.before);
+            made.previous = n - 1;
           }
           const double rise = window_rise(static_cast<double>(q), s.window);
-          out[k] = rise * out[k] + (1.0 - rise) * before[static_cast<std::size_t>(q % s.size)];
+          out[k] = rise * out[k] + (1.0 - rise) * made.before[static_cast<std::size_t>(q % s.size)];
         }
       }
       return windowed_power(s, gain, out);
     }
-    // Each sample's place: its symbol and samples into the body (negative in the prefix).
-    const auto place = [&](std::size_t k) {
-      const double position = time.at(first + static_cast<std::int64_t>(k)) * symbol_length;
+    // Sample a's place: its symbol and samples into the body (negative in the prefix).
+    const auto place = [&](std::int64_t a) {
+      const double position = time.at(a) * symbol_length;
       const double n = std::floor(position / symbol_length);
       return std::pair{static_cast<std::int64_t>(n), position - n * symbol_length - static_cast<double>(s.prefix)};
     };
-    for (std::size_t k = 0; k < count;) {
-      const auto [n, into] = place(k);
-      symbol_points(s, tables->alphabet, seed, n, points);
-      // The symbol's samples end where its body does (its prefix, going backwards): found near
-      // that estimate rather than by placing every sample.
-      const double left = advance > 0.0 ? (static_cast<double>(s.size) - into) / advance : (-static_cast<double>(s.prefix) - into) / advance;
-      std::size_t end = k + 1 + static_cast<std::size_t>(std::clamp(std::floor(left) - 1.0, 0.0, static_cast<double>(count - k - 1)));
-      while (end > k + 1 && place(end - 1).first != n) --end;
-      while (end < count && place(end).first == n) ++end;
-      const std::size_t symbol_first = k;
-      if (tables->drifting && end - k <= tables->drifting->most) {
-        drifting_samples(s, *tables->drifting, points, into, work, std::span(out).subspan(k, end - k));
-        k = end;
+    // Samples a, a + 1, ... of symbol n (its points in made.points), with the symbol before
+    // fading out over the window.
+    const auto symbol_samples = [&](std::int64_t n, std::int64_t a, std::span<Sample> into) {
+      const double first_into = place(a).second;
+      if (tables->drifting && into.size() <= tables->drifting->most) {
+        drifting_samples(s, *tables->drifting, made.points, first_into, made.work, into);
       } else {
-        for (; k < end; ++k) out[k] = summed_sample(s, points, place(k).second, plain[0]);
+        for (std::size_t i = 0; i < into.size(); ++i) into[i] = summed_sample(s, made.points, place(a + static_cast<std::int64_t>(i)).second, plain[0]);
       }
-      if (s.window == 0 || into + static_cast<double>(s.prefix) >= static_cast<double>(s.window)) continue;
-      // Within the window the symbol before runs on, one symbol length further into its body.
-      symbol_points(s, tables->alphabet, seed, n - 1, before);
-      for (std::size_t i = symbol_first; i < end; ++i) {
-        const double q = place(i).second + static_cast<double>(s.prefix);
+      if (s.window == 0 || first_into + static_cast<double>(s.prefix) >= static_cast<double>(s.window)) return;
+      symbol_points(s, tables->alphabet, seed, n - 1, made.before);
+      for (std::size_t i = 0; i < into.size(); ++i) {
+        const double body_place = place(a + static_cast<std::int64_t>(i)).second;
+        const double q = body_place + static_cast<double>(s.prefix);
         if (q >= static_cast<double>(s.window)) break;
         const double rise = window_rise(q, s.window);
-        out[i] = rise * out[i] + (1.0 - rise) * summed_sample(s, before, place(i).second + symbol_length, plain[0]);
+        into[i] = rise * into[i] + (1.0 - rise) * summed_sample(s, made.before, body_place + symbol_length, plain[0]);
       }
+    };
+    if (advance > 0.0) {
+      // Going forward, each symbol is made whole from its own first sample, so the values do not
+      // depend on where a call's range begins.
+      for (std::size_t k = 0; k < count; ++k) {
+        const std::int64_t a = first + static_cast<std::int64_t>(k);
+        if (a < made.first || a >= made.first + static_cast<std::int64_t>(made.samples.size())) {
+          const auto [n, into] = place(a);
+          auto begin = a - static_cast<std::int64_t>(std::floor((into + static_cast<double>(s.prefix)) / advance));
+          while (place(begin).first < n) ++begin;
+          while (place(begin - 1).first == n) --begin;
+          auto end = a + 1 + static_cast<std::int64_t>(std::floor((static_cast<double>(s.size) - into) / advance));
+          while (end > a + 1 && place(end - 1).first > n) --end;
+          while (place(end).first == n) ++end;
+          symbol_points(s, tables->alphabet, seed, n, made.points);
+          made.first = begin;
+          made.samples.resize(static_cast<std::size_t>(end - begin));
+          symbol_samples(n, begin, made.samples);
+        }
+        out[k] = made.samples[static_cast<std::size_t>(a - made.first)];
+      }
+      return windowed_power(s, gain, out);
+    }
+    // Going backwards (a drift of the order of the file's symbols), a symbol's samples run from
+    // the call's first to where its prefix begins.
+    for (std::size_t k = 0; k < count;) {
+      const auto a = first + static_cast<std::int64_t>(k);
+      const auto [n, into] = place(a);
+      symbol_points(s, tables->alphabet, seed, n, made.points);
+      const double left = (-static_cast<double>(s.prefix) - into) / advance;
+      std::size_t end = k + 1 + static_cast<std::size_t>(std::clamp(std::floor(left) - 1.0, 0.0, static_cast<double>(count - k - 1)));
+      while (end > k + 1 && place(first + static_cast<std::int64_t>(end) - 1).first != n) --end;
+      while (end < count && place(first + static_cast<std::int64_t>(end)).first == n) ++end;
+      symbol_samples(n, a, std::span(out).subspan(k, end - k));
+      k = end;
     }
     return windowed_power(s, gain, out);
   };

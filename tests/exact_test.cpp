@@ -1240,5 +1240,32 @@ TEST(ExactOfdmDrift, DriftingSamplesAreTheSubcarriersSumAtTheirInstants) {
   }
 }
 
+// A file is written in blocks and a scene reads an emitter over its burst: any cut of a range,
+// through one range object or fresh ones, gives the whole's samples to the bit, with and without
+// drift and the window.
+TEST(ExactOfdmDrift, AnyCutOfARangeGivesTheWholesSamples) {
+  const Waveform w = resolve_waveform("OFDM-128");
+  for (const double window : {0.0, 0.5}) {
+    for (const double drift : {0.0, 0.01, 0.8, -0.8}) {
+      const std::vector<double> draws = {0.7, 0.125, 2.0, window};
+      const WaveformParameters p{.sample_rate = 1e6, .num_samples = 4000, .start_offset = 0.3, .timing_error = drift, .symbol_seed = 9,
+                                 .family_draws = draws};
+      const Signal whole = prepare_waveform(w, p)(-50, 4100);
+      const WaveformRange kept = prepare_waveform(w, p);
+      const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1999, 2000, 4050};
+      for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
+        const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
+        const Signal once = kept(cuts[i], count);
+        const Signal fresh = prepare_waveform(w, p)(cuts[i], count);
+        for (std::size_t k = 0; k < count; ++k) {
+          const Sample expected = whole[static_cast<std::size_t>(cuts[i] + 50) + k];
+          ASSERT_EQ(once[k], expected) << window << " " << drift << " at " << cuts[i] + static_cast<std::int64_t>(k);
+          ASSERT_EQ(fresh[k], expected) << window << " " << drift << " at " << cuts[i] + static_cast<std::int64_t>(k);
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorvin
