@@ -4,7 +4,9 @@
 // cyclically shifted). Every phase is closed form at the time base's instants, so a drifting clock
 // and a fractional start are exact.
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,23 +75,58 @@ WaveformRange chirp_signal(const Waveform& w, const WaveformParameters& p, std::
   const double width = draw(draws, pulse_width);
   const double gain = route == Route::lfm_radar ? std::sqrt(samples_per_symbol / width) : 1.0;
   const double turn = draw(draws, sweep_direction) >= 0.5 ? 2.0 * pi : -2.0 * pi;
+  // Symbol periods per sample: the instants are a line through the file.
+  const double slope = time.step + time.drift / time.length;
   return [=](std::int64_t first, std::size_t count) {
     Signal out(count);
-    for (std::size_t k = 0; k < count; ++k) {
-      const Cycle c = cycle_of(time.at(first + static_cast<std::int64_t>(k)), samples_per_symbol);
+    // Within one sweep the phase is scale (sweep(y) - base) with y a line in the sample index, so
+    // the phasor moves on by a product whose own step is constant. A run starts from its own angle
+    // at each sweep's first sample and at every multiple of run_length, so rounding does not
+    // accumulate, and a call starts at the multiple before its first sample (or the range's
+    // first), so its values do not depend on where it begins.
+    constexpr std::int64_t run_length = 32;
+    const std::int64_t from = std::max(time.first, first - ((first % run_length) + run_length) % run_length);
+    std::int64_t sweep_of = std::numeric_limits<std::int64_t>::min();  // the sweep of sample a - 1
+    Sample last;  // sample a - 1 (zero off a pulse)
+    Sample step;
+    Sample step_step;
+    for (std::int64_t a = from; a < first + static_cast<std::int64_t>(count); ++a) {
+      const Cycle c = cycle_of(time.at(a), samples_per_symbol);
       const std::int32_t s = run->symbols[static_cast<std::size_t>(c.number - run->first)];
       const double v = c.samples / samples_per_symbol;
+      double y = v, scale = 0.0, base = 0.0, rate = slope, amplitude = 1.0;
+      std::int64_t key = 2 * c.number;
       switch (route) {
         case Route::lfm_radar:
-          if (c.samples < width - 1e-6) out[k] = gain * unit_phasor(turn * fraction * width * sweep(c.samples / width));
+          y = c.samples / width;
+          scale = turn * fraction * width;
+          rate = slope * samples_per_symbol / width;
+          amplitude = gain;
+          if (c.samples >= width - 1e-6) key = std::numeric_limits<std::int64_t>::min();
           break;
-        case Route::lfm_data: out[k] = unit_phasor((s == 1 ? 2.0 : -2.0) * pi * fraction * samples_per_symbol * sweep(v)); break;
+        case Route::lfm_data: scale = (s == 1 ? 2.0 : -2.0) * pi * fraction * samples_per_symbol; break;
         default: {
           const double start = static_cast<double>(s) / alphabet;
           const double shifted = v + start;
-          out[k] = unit_phasor(2.0 * pi * alphabet * (sweep(shifted - std::floor(shifted)) - sweep(start)));
+          const double wrapped = std::floor(shifted);
+          y = shifted - wrapped;
+          scale = 2.0 * pi * alphabet;
+          base = sweep(start);
+          key += wrapped > 0.0 ? 1 : 0;
         }
       }
+      if (key == std::numeric_limits<std::int64_t>::min()) {
+        last = Sample{};
+      } else if (key == sweep_of && a % run_length != 0) {
+        last *= step;
+        step *= step_step;
+      } else {
+        last = amplitude * unit_phasor(scale * (sweep(y) - base));
+        step = unit_phasor(0.5 * scale * rate * (2.0 * y - 1.0 + rate));
+        step_step = unit_phasor(scale * rate * rate);
+      }
+      sweep_of = key;
+      if (a >= first) out[static_cast<std::size_t>(a - first)] = last;
     }
     return out;
   };
