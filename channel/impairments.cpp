@@ -10,12 +10,6 @@
 namespace quorvin {
 namespace {
 
-// The complex product as its four real products, without std::complex's recovery of infinite
-// parts, which keeps the compiler from pairing the two rows of a loop into vector arithmetic.
-Sample times(Sample a, Sample b) {
-  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
-
 // Windowed sinc for band-limited interpolation: 16 samples each side under a Blackman window,
 // tabulated at 1024 fractions of a sample and read linearly between them. Passband up to 0.8 of
 // Nyquist holds about 1e-4 accuracy, finer than any file's noise. Row r holds the 32 weights of

@@ -36,4 +36,11 @@ inline const double pi = std::acos(-1.0);
 // The unit phasor (cos a, sin a) at angle a, in radians.
 inline Sample unit_phasor(double angle) { return {std::cos(angle), std::sin(angle)}; }
 
+// The complex product as its four real products, the numbers std::complex gives for finite
+// values, without its recovery of infinite parts, which keeps the compiler from pairing the two
+// rows of a loop into vector arithmetic.
+inline Sample times(Sample a, Sample b) {
+  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+
 }  // namespace quorvin

@@ -153,6 +153,9 @@ bool place(const RunSettings& s, SceneEmitter& e, const std::vector<SceneEmitter
 // raised-cosine ramp, so keying spreads no energy beyond the band.
 constexpr double burst_ramp = 256.0;
 
+// Samples an emitter without whole-burst stages is made in at a time.
+constexpr std::size_t scene_block_samples = 8192;
+
 // A burst on from channel sample `first` to before `last`, with its ramps.
 struct Burst {
   double first;
@@ -163,15 +166,23 @@ struct Burst {
 // Multiplies `v`, channel samples from `lo`, by the burst's envelope. Between the ramps it is 1,
 // so those samples are left as they are.
 void apply_burst(Signal& v, std::size_t lo, const Burst& b) {
-  for (std::size_t i = 0; i < v.size(); ++i) {
+  const auto envelope = [&](std::size_t i) {
     const double j = static_cast<double>(lo + i);
     if (j < b.first || j >= b.last) {
       v[i] *= 0.0;
-      continue;
+      return;
     }
     const double edge = std::min(j - b.first, b.last - 1.0 - j) + 0.5;
     if (edge < b.ramp) v[i] *= 0.5 - 0.5 * std::cos(pi * edge / b.ramp);
-  }
+  };
+  // Only the samples within a sample or two of the ramps can change.
+  const auto index = [&](double at) {
+    return static_cast<std::size_t>(std::clamp(at - static_cast<double>(lo), 0.0, static_cast<double>(v.size())));
+  };
+  const std::size_t rise_end = index(b.first + b.ramp + 2.0);
+  const std::size_t fall_start = std::max(rise_end, index(b.last - b.ramp - 2.0));
+  for (std::size_t i = 0; i < rise_end; ++i) envelope(i);
+  for (std::size_t i = fall_start; i < v.size(); ++i) envelope(i);
 }
 
 std::string fault_text(const RunSettings& s, const SceneEmitter& e, std::size_t k, std::size_t count) {
@@ -256,16 +267,31 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
     const std::size_t lo = own.fading_k ? 0 : clamp(first);
     const std::size_t hi = own.fading_k ? total : clamp(last);
     if (hi <= lo) continue;
-    const auto origin = static_cast<std::int64_t>(lo) - static_cast<std::int64_t>(before);
-    Signal v = exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after)(origin, hi - lo);
+    const WaveformRange waveform = exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after);
+    const Sample turn = std::polar(std::isfinite(f.snr_db) ? std::pow(10.0, f.snr_db / 20.0) : 1.0,
+                                   own.carrier_phase.value_or(0.0));
+    // Samples from `at` on, made, keyed, moved to the emitter's place and added in.
+    const auto add = [&](std::size_t at, Signal v) {
+      const auto origin = static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before);
+      v = apply_carrier_offset(std::move(v), emitter_shift(s, e), s.sample_rate, origin);
+      for (std::size_t j = 0; j < v.size(); ++j) sum[at + j] += times(turn, v[j]);
+    };
+    if (!own.pa_backoff && !own.fading_k) {
+      // Block by block, while a block is in the cache: a range's and the carrier's values do
+      // not depend on where a block begins, so the samples are the whole burst's.
+      for (std::size_t at = lo; at < hi; at += scene_block_samples) {
+        Signal v = waveform(static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before), std::min(scene_block_samples, hi - at));
+        apply_burst(v, at, {first, last});
+        add(at, std::move(v));
+      }
+      continue;
+    }
+    Signal v = waveform(static_cast<std::int64_t>(lo) - static_cast<std::int64_t>(before), hi - lo);
     if (own.pa_backoff) v = apply_rapp_amplifier(std::move(v), *own.pa_backoff, x.pa_smoothness);
     apply_burst(v, lo, {first, last});
     const std::uint64_t own_seed = f.seeds.noise ? *f.seeds.noise : device_seed();
     if (own.fading_k) v = apply_fading(v, exact_fading_channel(s, f), exact_stage_seed(own_seed, 1));
-    v = apply_carrier_offset(std::move(v), emitter_shift(s, e), s.sample_rate, origin);
-    const Sample turn = std::polar(std::isfinite(f.snr_db) ? std::pow(10.0, f.snr_db / 20.0) : 1.0,
-                                   own.carrier_phase.value_or(0.0));
-    for (std::size_t j = 0; j < v.size(); ++j) sum[lo + j] += turn * v[j];
+    add(lo, std::move(v));
   }
   const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
   if (d.phase_noise) sum = apply_phase_noise(std::move(sum), 0.0, *d.phase_noise, s.sample_rate, exact_stage_seed(noise_seed, 3), before);
