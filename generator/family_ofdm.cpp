@@ -150,15 +150,18 @@ void grid_body(const Shape& s, const FftPlan& plan, const Signal& points, const 
 // Under drift every sample moves `advance` samples of body on from the one before, the same
 // through the whole file, so a symbol's samples sit at c, c + a, c + 2a, ... into its body, and
 // the subcarriers' sum there is a chirp-z transform: with b k = (b^2 + k^2 - (k - b)^2) / 2 it is
-// Bluestein's convolution of the points with one chirp, whose transform and the chirps on either
-// side are made once per file. Two transforms of M >= K + C points a symbol of C samples.
+// Bluestein's convolution of the points with one chirp, whose pieces' transforms and the chirps on
+// either side are made once per file. The symbol's samples are taken in segments of L each, so
+// that the transforms are short: one forward transform of the points, then one inverse a segment,
+// all of M >= K + L points, L chosen for the least work.
 struct ChirpZ {
-  std::size_t most = 0;  // samples of one symbol at most
+  std::size_t most = 0;     // samples of one symbol at most
+  std::size_t segment = 0;  // L, samples a segment
   FftPlan forward;
   FftPlan inverse;
-  Signal before;  // bin b + K/2: exp(j pi a b^2 / N) / sqrt K
-  Signal kernel;  // the transform of exp(-j pi a (t - K/2)^2 / N), t = 0 .. K + most - 1, bit-reversed
-  Signal after;   // sample k: exp(j pi a k^2 / N)
+  Signal before;                // bin b + K/2: exp(j pi a b^2 / N) / sqrt K
+  std::vector<Signal> kernels;  // segment j's: the transform of exp(-j pi a (t + j L - K/2)^2 / N), t = 0 .. K + L - 1, bit-reversed
+  Signal after;                 // sample k: exp(j pi a k^2 / N)
 };
 
 // pi a m^2 / N, a = 1 + excess, with m^2 reduced modulo 2N first so that the angle stays exact.
@@ -168,27 +171,48 @@ double chirp_angle(std::int64_t m, std::int64_t size, double excess) {
          pi * excess * static_cast<double>(square) / static_cast<double>(size);
 }
 
+// The transform length for K subcarriers and symbols of `most` samples: the power of two whose
+// forward transform and one inverse a segment cost least.
+std::size_t segment_transform_length(std::size_t active, std::size_t most) {
+  std::size_t best = std::bit_ceil(active + most);
+  const auto cost = [&](std::size_t m) {
+    const std::size_t segments = (most + m - active - 1) / (m - active);
+    return static_cast<double>((1 + segments) * m) * std::log2(static_cast<double>(m));
+  };
+  for (std::size_t m = std::bit_ceil(active + 2); m < best; m *= 2) {
+    if (cost(m) < cost(best)) best = m;
+  }
+  return best;
+}
+
 ChirpZ chirp_z(const Shape& s, double advance) {
   const double excess = advance - 1.0;
+  const auto active = static_cast<std::size_t>(s.active);
   ChirpZ z;
   z.most = static_cast<std::size_t>(std::ceil(static_cast<double>(s.size + s.prefix) / std::abs(advance))) + 2;
-  const std::size_t m = std::bit_ceil(z.most + static_cast<std::size_t>(s.active));
+  const std::size_t m = segment_transform_length(active, z.most);
+  z.segment = std::min(z.most, m - active);
   z.forward = fft_plan(m, FftDirection::forward);
   z.inverse = fft_plan(m, FftDirection::inverse);
   const double gain = 1.0 / std::sqrt(static_cast<double>(s.active));
   for (std::int64_t b = -s.active / 2; b <= s.active / 2; ++b) z.before.push_back(gain * unit_phasor(chirp_angle(b, s.size, excess)));
-  z.kernel.assign(m, Sample{});
-  for (std::size_t t = 0; t < z.most + static_cast<std::size_t>(s.active); ++t) {
-    z.kernel[t] = unit_phasor(-chirp_angle(static_cast<std::int64_t>(t) - s.active / 2, s.size, excess));
+  for (std::size_t first = 0; first < z.most; first += z.segment) {
+    Signal kernel(m);
+    for (std::size_t t = 0; t < active + z.segment; ++t) {
+      kernel[t] = unit_phasor(-chirp_angle(static_cast<std::int64_t>(first + t) - s.active / 2, s.size, excess));
+    }
+    fft_to_bit_reversed(z.forward, kernel);
+    z.kernels.push_back(std::move(kernel));
   }
-  fft_to_bit_reversed(z.forward, z.kernel);
   for (std::size_t k = 0; k < z.most; ++k) z.after.push_back(unit_phasor(chirp_angle(static_cast<std::int64_t>(k), s.size, excess)));
   return z;
 }
 
-// The samples `out` of one symbol of `points`, the first `into` samples into its body.
-void drifting_samples(const Shape& s, const ChirpZ& z, const Signal& points, double into, Signal& work, std::span<Sample> out) {
-  work.assign(z.kernel.size(), Sample{});
+// The samples `out` of one symbol of `points`, the first `into` samples into its body; `work`
+// and `piece` are room for the transforms.
+void drifting_samples(const Shape& s, const ChirpZ& z, const Signal& points, double into, Signal& work, Signal& piece,
+                      std::span<Sample> out) {
+  work.assign(z.kernels.front().size(), Sample{});
   // The points turned by exp(j 2 pi b into / N): by steps of one bin, each run of 64 from its own
   // angle so that no rounding accumulates.
   const double turn = 2.0 * pi * into / static_cast<double>(s.size);
@@ -202,9 +226,15 @@ void drifting_samples(const Shape& s, const ChirpZ& z, const Signal& points, dou
     work[static_cast<std::size_t>(i)] = points[point] * phasor * z.before[static_cast<std::size_t>(i)];
   }
   fft_to_bit_reversed(z.forward, work);
-  for (std::size_t k = 0; k < work.size(); ++k) work[k] *= z.kernel[k];
-  fft_from_bit_reversed(z.inverse, work);
-  for (std::size_t k = 0; k < out.size(); ++k) out[k] = work[k + static_cast<std::size_t>(s.active)] * z.after[k];
+  const auto active = static_cast<std::size_t>(s.active);
+  for (std::size_t j = 0, first = 0; first < out.size(); ++j, first += z.segment) {
+    const Signal& kernel = z.kernels[j];
+    piece.resize(work.size());
+    for (std::size_t k = 0; k < work.size(); ++k) piece[k] = times(work[k], kernel[k]);
+    fft_from_bit_reversed(z.inverse, piece);
+    const std::size_t count = std::min(z.segment, out.size() - first);
+    for (std::size_t k = 0; k < count; ++k) out[first + k] = times(piece[k + active], z.after[first + k]);
+  }
 }
 
 // The subcarriers' sum `into` samples into a body of `points` (any real place; the body runs on
@@ -233,6 +263,7 @@ struct Tables {
 struct Made {
   Signal points;
   Signal work;
+  Signal piece;
   Signal body;    // without drift: the body of symbol `current`
   Signal before;  // of symbol `previous`, for the window; under drift, the points of the symbol before
   std::int64_t current = std::numeric_limits<std::int64_t>::min();
@@ -307,7 +338,7 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
     const auto symbol_samples = [&](std::int64_t n, std::int64_t a, std::span<Sample> into) {
       const double first_into = place(a).second;
       if (tables->drifting && into.size() <= tables->drifting->most) {
-        drifting_samples(s, *tables->drifting, made.points, first_into, made.work, into);
+        drifting_samples(s, *tables->drifting, made.points, first_into, made.work, made.piece, into);
       } else {
         for (std::size_t i = 0; i < into.size(); ++i) into[i] = summed_sample(s, made.points, place(a + static_cast<std::int64_t>(i)).second, plain[0]);
       }
