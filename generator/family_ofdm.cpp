@@ -96,9 +96,6 @@ Signal& windowed_power(const Shape& s, double gain, Signal& out) {
   return out;
 }
 
-// Subcarrier i of K at DFT bin -K/2 .. -1, 1 .. K/2.
-std::int64_t subcarrier_bin(std::int64_t i, std::int64_t active) { return i < active / 2 ? i - active / 2 : i - active / 2 + 1; }
-
 // OFDM symbol n's K alphabet indices, subcarrier order, from its own engine.
 Symbols subcarrier_symbols(const Shape& s, std::uint64_t seed, std::int64_t n) {
   SymbolRun run =
@@ -125,31 +122,9 @@ void symbol_points(const Shape& s, const Signal& alphabet, std::uint64_t seed, s
   for (std::size_t i = 0; i < symbols.size(); ++i) points[i] = alphabet[static_cast<std::size_t>(symbols[i])];
 }
 
-// The phase ramp that moves every subcarrier `fraction` samples later, with the 1/sqrt K gain.
-Signal subcarrier_ramp(const Shape& s, double fraction) {
-  Signal ramp(static_cast<std::size_t>(s.active));
-  const double gain = 1.0 / std::sqrt(static_cast<double>(s.active));
-  for (std::int64_t i = 0; i < s.active; ++i) {
-    ramp[static_cast<std::size_t>(i)] =
-        gain * unit_phasor(2.0 * pi * static_cast<double>(subcarrier_bin(i, s.active)) * fraction / static_cast<double>(s.size));
-  }
-  return ramp;
-}
-
-// A symbol's body on the sample grid: `points` times `ramp` in the DFT's bins, taken back to time.
-void grid_body(const Shape& s, const FftPlan& plan, const Signal& points, const Signal& ramp, Signal& body) {
-  body.assign(static_cast<std::size_t>(s.size), Sample{});
-  for (std::int64_t i = 0; i < s.active; ++i) {
-    const std::int64_t bin = subcarrier_bin(i, s.active);
-    body[static_cast<std::size_t>(bin < 0 ? bin + s.size : bin)] = points[static_cast<std::size_t>(i)] * ramp[static_cast<std::size_t>(i)];
-  }
-  fft_in_place(plan, body);
-  for (Sample& v : body) v *= static_cast<double>(s.size);
-}
-
-// Under drift every sample moves `advance` samples of body on from the one before, the same
-// through the whole file, so a symbol's samples sit at c, c + a, c + 2a, ... into its body, and
-// the subcarriers' sum there is a chirp-z transform: with b k = (b^2 + k^2 - (k - b)^2) / 2 it is
+// Every sample moves `advance` samples of body on from the one before (one without drift), the
+// same through the whole file, so a symbol's samples sit at c, c + a, c + 2a, ... into its body,
+// and the subcarriers' sum there is a chirp-z transform: with b k = (b^2 + k^2 - (k - b)^2) / 2 it is
 // Bluestein's convolution of the points with one chirp, whose pieces' transforms and the chirps on
 // either side are made once per file. The symbol's samples are taken in segments of L each, so
 // that the transforms are short: one forward transform of the points, then one inverse a segment,
@@ -255,8 +230,7 @@ Sample summed_sample(const Shape& s, const Signal& points, double into, Sample g
 // What every range of a file reads, made once.
 struct Tables {
   Signal alphabet;
-  FftPlan grid;  // the inverse DFT of N points
-  std::optional<ChirpZ> drifting;
+  std::optional<ChirpZ> chirps;
 };
 
 // What one range made last, and its work space.
@@ -280,8 +254,8 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
   // one fraction for the file, which each subcarrier's phase ramp carries exactly.
   const double base = time.u0 * symbol_length;
   const auto start = static_cast<std::int64_t>(std::floor(base));
-  const Signal ramp = subcarrier_ramp(s, base - std::floor(base));
-  const Signal plain = subcarrier_ramp(s, 0.0);
+  const double fraction = base - std::floor(base);
+  const Sample plain = 1.0 / std::sqrt(static_cast<double>(s.active));
   // Samples of body per sample under drift; far from one (a drift of the order of the file's
   // symbols) a symbol's samples are summed one by one.
   const double advance = (time.step + time.drift / time.length) * symbol_length;
@@ -289,15 +263,20 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
   auto tables = std::make_shared<Tables>();
   tables->alphabet = subcarrier_alphabet(s);
   if (time.drift == 0.0) {
-    tables->grid = fft_plan(static_cast<std::size_t>(s.size), FftDirection::inverse);
+    tables->chirps = chirp_z(s, 1.0);
   } else if (std::abs(advance) >= 0.5 && std::abs(advance) <= 2.0) {
-    tables->drifting = chirp_z(s, advance);
+    tables->chirps = chirp_z(s, advance);
   }
   // The bodies and the drifting symbol last made stay with the range, for the next call's
   // samples of the same symbols.
   return [=, tables = std::shared_ptr<const Tables>(std::move(tables)), made = Made{}](std::int64_t first, std::size_t count) mutable {
     Signal out(count);
     if (time.drift == 0.0) {
+      // A body of N samples on the grid, the file's fraction on.
+      const auto grid_body = [&](Signal& body) {
+        body.resize(static_cast<std::size_t>(s.size));
+        drifting_samples(s, *tables->chirps, made.points, fraction, made.work, made.piece, body);
+      };
       for (std::size_t k = 0; k < count; ++k) {
         const std::int64_t m = start + first + static_cast<std::int64_t>(k);
         const std::int64_t n = m >= 0 ? m / length : -((-m + length - 1) / length);
@@ -308,7 +287,7 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
           }
           made.current = n;
           symbol_points(s, tables->alphabet, seed, n, made.points);
-          grid_body(s, tables->grid, made.points, ramp, made.body);
+          grid_body(made.body);
         }
         // The prefix repeats the body's last CP samples.
         const std::int64_t into = m - n * length - s.prefix;
@@ -318,7 +297,7 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
         if (q < s.window) {
           if (made.previous != n - 1) {
             symbol_points(s, tables->alphabet, seed, n - 1, made.points);
-            grid_body(s, tables->grid, made.points, ramp, made.before);
+            grid_body(made.before);
             made.previous = n - 1;
           }
           const double rise = window_rise(static_cast<double>(q), s.window);
@@ -337,10 +316,10 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
     // fading out over the window.
     const auto symbol_samples = [&](std::int64_t n, std::int64_t a, std::span<Sample> into) {
       const double first_into = place(a).second;
-      if (tables->drifting && into.size() <= tables->drifting->most) {
-        drifting_samples(s, *tables->drifting, made.points, first_into, made.work, made.piece, into);
+      if (tables->chirps && into.size() <= tables->chirps->most) {
+        drifting_samples(s, *tables->chirps, made.points, first_into, made.work, made.piece, into);
       } else {
-        for (std::size_t i = 0; i < into.size(); ++i) into[i] = summed_sample(s, made.points, place(a + static_cast<std::int64_t>(i)).second, plain[0]);
+        for (std::size_t i = 0; i < into.size(); ++i) into[i] = summed_sample(s, made.points, place(a + static_cast<std::int64_t>(i)).second, plain);
       }
       if (s.window == 0 || first_into + static_cast<double>(s.prefix) >= static_cast<double>(s.window)) return;
       symbol_points(s, tables->alphabet, seed, n - 1, made.before);
@@ -349,7 +328,7 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
         const double q = body_place + static_cast<double>(s.prefix);
         if (q >= static_cast<double>(s.window)) break;
         const double rise = window_rise(q, s.window);
-        into[i] = rise * into[i] + (1.0 - rise) * summed_sample(s, made.before, body_place + symbol_length, plain[0]);
+        into[i] = rise * into[i] + (1.0 - rise) * summed_sample(s, made.before, body_place + symbol_length, plain);
       }
     };
     if (advance > 0.0) {
