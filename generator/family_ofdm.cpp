@@ -135,7 +135,7 @@ struct ChirpZ {
   FftPlan forward;
   FftPlan inverse;
   Signal before;                // bin b + K/2: exp(j pi a b^2 / N) / sqrt K
-  std::vector<Signal> kernels;  // segment j's: the transform of exp(-j pi a (t + j L - K/2)^2 / N), t = 0 .. K + L - 1, bit-reversed
+  std::vector<Signal> kernels;  // segment j's: the transform of exp(-j pi a (t + j L - K/2)^2 / N), t = 0 .. K + L - 1, bit-reversed, over M
   Signal after;                 // sample k: exp(j pi a k^2 / N)
 };
 
@@ -177,6 +177,8 @@ ChirpZ chirp_z(const Shape& s, double advance) {
       kernel[t] = unit_phasor(-chirp_angle(static_cast<std::int64_t>(first + t) - s.active / 2, s.size, excess));
     }
     fft_to_bit_reversed(z.forward, kernel);
+    // The inverse transform's 1/M, here once rather than a segment at a time.
+    for (Sample& v : kernel) v /= static_cast<double>(m);
     z.kernels.push_back(std::move(kernel));
   }
   for (std::size_t k = 0; k < z.most; ++k) z.after.push_back(unit_phasor(chirp_angle(static_cast<std::int64_t>(k), s.size, excess)));
@@ -195,10 +197,10 @@ void drifting_samples(const Shape& s, const ChirpZ& z, const Signal& points, dou
   Sample phasor;
   for (std::int64_t i = 0; i <= s.active; ++i) {
     const std::int64_t b = i - s.active / 2;
-    phasor = i % 64 == 0 ? unit_phasor(turn * static_cast<double>(b)) : phasor * step;
+    phasor = i % 64 == 0 ? unit_phasor(turn * static_cast<double>(b)) : times(phasor, step);
     if (b == 0) continue;
     const std::size_t point = static_cast<std::size_t>(b < 0 ? i : i - 1);
-    work[static_cast<std::size_t>(i)] = points[point] * phasor * z.before[static_cast<std::size_t>(i)];
+    work[static_cast<std::size_t>(i)] = times(times(points[point], phasor), z.before[static_cast<std::size_t>(i)]);
   }
   fft_to_bit_reversed(z.forward, work);
   const auto active = static_cast<std::size_t>(s.active);

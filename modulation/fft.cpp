@@ -461,11 +461,7 @@ QUORVIN_WIDE_CLONES void frequency_stages(std::span<Sample> values, std::span<co
 
 void fft_to_bit_reversed(const FftPlan& forward, std::span<Sample> values) { frequency_stages(values, forward.twiddles); }
 
-void fft_from_bit_reversed(const FftPlan& inverse, std::span<Sample> values) {
-  time_stages(values, inverse.twiddles);
-  const double scale = 1.0 / static_cast<double>(values.size());
-  for (Sample& value : values) value *= scale;
-}
+void fft_from_bit_reversed(const FftPlan& inverse, std::span<Sample> values) { time_stages(values, inverse.twiddles); }
 
 Signal fft(Signal values, FftDirection direction) {
   fft_in_place(values, direction);

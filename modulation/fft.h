@@ -42,9 +42,10 @@ void fft_in_place(const FftPlan& plan, Signal& values);
 
 // The two halves of a circular convolution of a power-of-two length n without reordering: the
 // forward transform by decimation in frequency, leaving the spectrum in bit-reversed order, and
-// the inverse transform of such a spectrum by decimation in time, in natural order and scaled by
-// 1/n. A product taken between them needs its other factor in the same order. Each with a plan of
-// its direction and of n samples (not the same numbers as fft_in_place, nor far from them).
+// the inverse transform of such a spectrum by decimation in time, in natural order and unscaled
+// (n times the inverse DFT: a convolution's factor can carry the 1/n). A product taken between
+// them needs its other factor in the same order. Each with a plan of its direction and of n
+// samples (not the same numbers as fft_in_place, nor far from them).
 void fft_to_bit_reversed(const FftPlan& forward, std::span<Sample> values);
 void fft_from_bit_reversed(const FftPlan& inverse, std::span<Sample> values);
 
