@@ -207,8 +207,7 @@ void drifting_samples(const Shape& s, const ChirpZ& z, const Signal& points, dou
   for (std::size_t j = 0, first = 0; first < out.size(); ++j, first += z.segment) {
     const Signal& kernel = z.kernels[j];
     piece.resize(work.size());
-    for (std::size_t k = 0; k < work.size(); ++k) piece[k] = times(work[k], kernel[k]);
-    fft_from_bit_reversed(z.inverse, piece);
+    fft_product_from_bit_reversed(z.inverse, work, kernel, piece);
     const std::size_t count = std::min(z.segment, out.size() - first);
     for (std::size_t k = 0; k < count; ++k) out[first + k] = times(piece[k + active], z.after[first + k]);
   }

@@ -144,6 +144,79 @@ QUORVIN_KERNEL void stage(std::span<Sample> values, std::size_t len, std::span<c
   }
 }
 
+#if defined(__GNUC__)
+// A stage of length len >= 4 with the plan's stage twiddles (FftPlan::stage_twiddles): the
+// numbers of stage(), whose subtraction of b d is the addition of (-b) d.
+template <bool in_frequency>
+QUORVIN_KERNEL void split_stage(std::span<Sample> values, std::size_t len, const double* stage_twiddles) {
+  const std::size_t half = len / 2;
+  const double* w = stage_twiddles + 4 * (half - 2);
+  auto* v = reinterpret_cast<double*>(values.data());
+  for (std::size_t start = 0; start < values.size(); start += len) {
+    double* low = v + 2 * start;
+    double* high = low + 2 * half;
+    for (std::size_t k = 0; k < half; k += 2) {
+      Double4 re, im, l, h;
+      load_pair(re, w + 4 * k);
+      load_pair(im, w + 4 * k + 4);
+      load_pair(l, low + 2 * k);
+      load_pair(h, high + 2 * k);
+      if constexpr (in_frequency) {
+        const Double4 d = l - h;
+        store_pair(low + 2 * k, l + h);
+        store_pair(high + 2 * k, re * d + im * __builtin_shufflevector(d, d, 1, 0, 3, 2));
+      } else {
+        const Double4 t = re * h + im * __builtin_shufflevector(h, h, 1, 0, 3, 2);
+        store_pair(high + 2 * k, l - t);
+        store_pair(low + 2 * k, l + t);
+      }
+    }
+  }
+}
+#endif
+
+#if defined(__GNUC__)
+// The stage of length 2 (twiddle 1 + j b, b a signed zero) two pairs at a time: stage()'s numbers.
+template <bool in_frequency>
+QUORVIN_KERNEL void pairs_stage(std::span<Sample> values, Sample one) {
+  auto* v = reinterpret_cast<double*>(values.data());
+  const Double4 re = {one.real(), one.real(), one.real(), one.real()};
+  const Double4 im = {-one.imag(), one.imag(), -one.imag(), one.imag()};
+  std::size_t start = 0;
+  for (; start + 4 <= values.size(); start += 4) {
+    Double4 a, b;
+    load_pair(a, v + 2 * start);
+    load_pair(b, v + 2 * start + 4);
+    const Double4 l = __builtin_shufflevector(a, b, 0, 1, 4, 5);
+    const Double4 h = __builtin_shufflevector(a, b, 2, 3, 6, 7);
+    Double4 low, high;
+    if constexpr (in_frequency) {
+      const Double4 d = l - h;
+      low = l + h;
+      high = re * d + im * __builtin_shufflevector(d, d, 1, 0, 3, 2);
+    } else {
+      const Double4 t = re * h + im * __builtin_shufflevector(h, h, 1, 0, 3, 2);
+      high = l - t;
+      low = l + t;
+    }
+    store_pair(v + 2 * start, __builtin_shufflevector(low, high, 0, 1, 4, 5));
+    store_pair(v + 2 * start + 4, __builtin_shufflevector(low, high, 2, 3, 6, 7));
+  }
+}
+#endif
+
+// One stage of the unreordered pair: from the stage twiddles where the plan has them.
+template <bool in_frequency>
+QUORVIN_KERNEL void pair_stage(std::span<Sample> values, std::size_t len, const FftPlan& plan, std::size_t n) {
+#if defined(__GNUC__)
+  if (!plan.stage_twiddles.empty() && values.size() % 4 == 0) {
+    if (len >= 4) return split_stage<in_frequency>(values, len, plan.stage_twiddles.data());
+    return pairs_stage<in_frequency>(values, plan.twiddles[0]);
+  }
+#endif
+  stage<in_frequency>(values, len, plan.twiddles, n);
+}
+
 // Stages up to this length run block by block, each block's all together while it is in the
 // first-level cache (16 KiB); longer ones over the whole. The butterflies are the same, in
 // another order, so the numbers are too.
@@ -416,7 +489,20 @@ FftPlan plan_of(std::size_t n, FftDirection direction, bool once) {
 
 }  // namespace
 
-FftPlan fft_plan(std::size_t n, FftDirection direction) { return plan_of(n, direction, false); }
+FftPlan fft_plan(std::size_t n, FftDirection direction) {
+  FftPlan plan = plan_of(n, direction, false);
+  if (!std::has_single_bit(n) || plan.twiddles.empty()) return plan;
+  // Stage len = 2 half's twiddle k is the table's k n / len.
+  for (std::size_t half = 2; half < n; half *= 2) {
+    const std::size_t step = n / (2 * half);
+    for (std::size_t k = 0; k < half; k += 2) {
+      const Sample a = plan.twiddles[k * step];
+      const Sample b = plan.twiddles[(k + 1) * step];
+      plan.stage_twiddles.insert(plan.stage_twiddles.end(), {a.real(), a.real(), b.real(), b.real(), -a.imag(), a.imag(), -b.imag(), b.imag()});
+    }
+  }
+  return plan;
+}
 
 void fft_in_place(const FftPlan& plan, Signal& values) {
   const std::size_t n = values.size();
@@ -448,20 +534,57 @@ void fft_in_place(Signal& values, FftDirection direction) {
 namespace {
 
 // Every decimation-in-frequency stage of a transform of n = values.size() samples, natural order in.
-QUORVIN_WIDE_CLONES void frequency_stages(std::span<Sample> values, std::span<const Sample> table) {
+QUORVIN_WIDE_CLONES void frequency_stages(std::span<Sample> values, const FftPlan& plan) {
   const std::size_t n = values.size();
   const std::size_t block = std::min(n, cache_block);
-  for (std::size_t len = n; len > block; len >>= 1) stage<true>(values, len, table, n);
+  for (std::size_t len = n; len > block; len >>= 1) pair_stage<true>(values, len, plan, n);
   for (std::size_t start = 0; start < n; start += block) {
-    for (std::size_t len = block; len >= 2; len >>= 1) stage<true>(values.subspan(start, block), len, table, n);
+    for (std::size_t len = block; len >= 2; len >>= 1) pair_stage<true>(values.subspan(start, block), len, plan, n);
   }
+}
+
+// Every decimation-in-time stage of the pair's inverse, bit-reversed in: time_stages's numbers.
+QUORVIN_WIDE_CLONES void pair_time_stages(std::span<Sample> values, const FftPlan& plan) {
+  const std::size_t n = values.size();
+  const std::size_t block = std::min(n, cache_block);
+  for (std::size_t start = 0; start < n; start += block) {
+    for (std::size_t len = 2; len <= block; len <<= 1) pair_stage<false>(values.subspan(start, block), len, plan, n);
+  }
+  for (std::size_t len = 2 * block; len <= n; len <<= 1) pair_stage<false>(values, len, plan, n);
 }
 
 }  // namespace
 
-void fft_to_bit_reversed(const FftPlan& forward, std::span<Sample> values) { frequency_stages(values, forward.twiddles); }
+void fft_to_bit_reversed(const FftPlan& forward, std::span<Sample> values) { frequency_stages(values, forward); }
 
-void fft_from_bit_reversed(const FftPlan& inverse, std::span<Sample> values) { time_stages(values, inverse.twiddles); }
+namespace {
+
+// The product of the spectra into `out`, then the inverse's stages.
+QUORVIN_WIDE_CLONES void product_time_stages(const FftPlan& inverse, std::span<const Sample> spectrum, std::span<const Sample> factor,
+                                             std::span<Sample> out) {
+  std::size_t k = 0;
+#if defined(__GNUC__)
+  const auto* a = reinterpret_cast<const double*>(spectrum.data());
+  const auto* b = reinterpret_cast<const double*>(factor.data());
+  auto* o = reinterpret_cast<double*>(out.data());
+  for (; k + 2 <= out.size(); k += 2) {
+    Double4 x, y, xy;
+    load_pair(x, a + 2 * k);
+    load_pair(y, b + 2 * k);
+    product(x, y, xy);
+    store_pair(o + 2 * k, xy);
+  }
+#endif
+  for (; k < out.size(); ++k) out[k] = times(spectrum[k], factor[k]);
+  pair_time_stages(out, inverse);
+}
+
+}  // namespace
+
+void fft_product_from_bit_reversed(const FftPlan& inverse, std::span<const Sample> spectrum, std::span<const Sample> factor,
+                                   std::span<Sample> out) {
+  product_time_stages(inverse, spectrum, factor, out);
+}
 
 Signal fft(Signal values, FftDirection direction) {
   fft_in_place(values, direction);

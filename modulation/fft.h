@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "common/signal.h"
 
@@ -31,6 +32,10 @@ struct FftPlan {
   Signal inverse_twiddles;  // Bluestein's inverse radix-2 transform's
   Signal chirps;            // Bluestein's, n of them
   Signal chirp_transform;   // the padded transform of Bluestein's second sequence
+  // A power of two's from fft_plan: each stage's twiddles two at a time as the vector butterflies
+  // of fft_to_bit_reversed and fft_from_bit_reversed read them, (a, a, a', a') then
+  // (-b, b, -b', b') for a + j b and a' + j b'.
+  std::vector<double> stage_twiddles;
 };
 
 // The plan of the DFT of n samples in `direction`.
@@ -42,12 +47,13 @@ void fft_in_place(const FftPlan& plan, Signal& values);
 
 // The two halves of a circular convolution of a power-of-two length n without reordering: the
 // forward transform by decimation in frequency, leaving the spectrum in bit-reversed order, and
-// the inverse transform of such a spectrum by decimation in time, in natural order and unscaled
-// (n times the inverse DFT: a convolution's factor can carry the 1/n). A product taken between
-// them needs its other factor in the same order. Each with a plan of its direction and of n
-// samples (not the same numbers as fft_in_place, nor far from them).
+// the inverse transform of the product of two such spectra (n samples each) by decimation in
+// time, into `out` (n samples) in natural order and unscaled (n times the inverse DFT: a factor
+// can carry the 1/n). Each with a plan of its direction and of n samples from fft_plan (not the
+// same numbers as fft_in_place, nor far from them).
 void fft_to_bit_reversed(const FftPlan& forward, std::span<Sample> values);
-void fft_from_bit_reversed(const FftPlan& inverse, std::span<Sample> values);
+void fft_product_from_bit_reversed(const FftPlan& inverse, std::span<const Sample> spectrum, std::span<const Sample> factor,
+                                   std::span<Sample> out);
 
 // Samples of storage fft_in_place uses in the vector for n samples: n for a power of two (or
 // n < 2) and for lengths padded beyond 2^18, else the power of two at or above 2n - 1 that
