@@ -205,6 +205,71 @@ QUORVIN_KERNEL void pairs_stage(std::span<Sample> values, Sample one) {
 }
 #endif
 
+#if defined(__GNUC__)
+// x times a twiddle pair of the stage tables, (re, im) as FftPlan::stage_twiddles holds them.
+QUORVIN_KERNEL void turned(const Double4& re, const Double4& im, const Double4& x, Double4& out) {
+  out = re * x + im * __builtin_shufflevector(x, x, 1, 0, 3, 2);
+}
+
+// The stages of lengths len and len / 2 (len >= 8) in one pass over each group of len: split_stage's
+// numbers, each value's operations the same and in the same order, for half the loads and stores.
+// In frequency the stage of len comes first, in time the stage of len / 2.
+template <bool in_frequency>
+QUORVIN_KERNEL void fused_stages(std::span<Sample> values, std::size_t len, const double* stage_twiddles) {
+  const std::size_t q = len / 4;
+  const double* w_half = stage_twiddles + 4 * (q - 2);  // the stage of len / 2's
+  const double* w_full = stage_twiddles + 4 * (2 * q - 2);  // the stage of len's
+  auto* v = reinterpret_cast<double*>(values.data());
+  for (std::size_t start = 0; start < values.size(); start += len) {
+    double* p0 = v + 2 * start;
+    double* p1 = p0 + 2 * q;
+    double* p2 = p1 + 2 * q;
+    double* p3 = p2 + 2 * q;
+    for (std::size_t k = 0; k < q; k += 2) {
+      Double4 half_re, half_im, low_re, low_im, high_re, high_im, x0, x1, x2, x3;
+      load_pair(half_re, w_half + 4 * k);
+      load_pair(half_im, w_half + 4 * k + 4);
+      load_pair(low_re, w_full + 4 * k);
+      load_pair(low_im, w_full + 4 * k + 4);
+      load_pair(high_re, w_full + 4 * (q + k));
+      load_pair(high_im, w_full + 4 * (q + k) + 4);
+      load_pair(x0, p0 + 2 * k);
+      load_pair(x1, p1 + 2 * k);
+      load_pair(x2, p2 + 2 * k);
+      load_pair(x3, p3 + 2 * k);
+      Double4 y0, y1, y2, y3;
+      if constexpr (in_frequency) {
+        y0 = x0 + x2;
+        turned(low_re, low_im, x0 - x2, y2);
+        y1 = x1 + x3;
+        turned(high_re, high_im, x1 - x3, y3);
+        Double4 z1, z3;
+        turned(half_re, half_im, y0 - y1, z1);
+        turned(half_re, half_im, y2 - y3, z3);
+        store_pair(p0 + 2 * k, y0 + y1);
+        store_pair(p1 + 2 * k, z1);
+        store_pair(p2 + 2 * k, y2 + y3);
+        store_pair(p3 + 2 * k, z3);
+      } else {
+        Double4 t, u, a, b;
+        turned(half_re, half_im, x1, t);
+        turned(half_re, half_im, x3, u);
+        y0 = x0 + t;
+        y1 = x0 - t;
+        y2 = x2 + u;
+        y3 = x2 - u;
+        turned(low_re, low_im, y2, a);
+        turned(high_re, high_im, y3, b);
+        store_pair(p0 + 2 * k, y0 + a);
+        store_pair(p2 + 2 * k, y0 - a);
+        store_pair(p1 + 2 * k, y1 + b);
+        store_pair(p3 + 2 * k, y1 - b);
+      }
+    }
+  }
+}
+#endif
+
 // One stage of the unreordered pair: from the stage twiddles where the plan has them.
 template <bool in_frequency>
 QUORVIN_KERNEL void pair_stage(std::span<Sample> values, std::size_t len, const FftPlan& plan, std::size_t n) {
@@ -533,24 +598,45 @@ void fft_in_place(Signal& values, FftDirection direction) {
 
 namespace {
 
+// The stages of lengths `low` to `high` over `values` (a transform of n samples or a block of
+// it), going down in frequency and up in time, two at a time where they can be fused.
+template <bool in_frequency>
+QUORVIN_KERNEL void pair_stages(std::span<Sample> values, std::size_t low, std::size_t high, const FftPlan& plan, std::size_t n) {
+#if defined(__GNUC__)
+  if (!plan.stage_twiddles.empty() && values.size() % 4 == 0) {
+    const double* w = plan.stage_twiddles.data();
+    if constexpr (in_frequency) {
+      for (; high >= 8 && high / 2 >= low; high /= 4) fused_stages<true>(values, high, w);
+      for (; high >= low; high /= 2) pair_stage<true>(values, high, plan, n);
+    } else {
+      for (; low < 4 && low <= high; low *= 2) pair_stage<false>(values, low, plan, n);
+      for (; 2 * low <= high; low *= 4) fused_stages<false>(values, 2 * low, w);
+      for (; low <= high; low *= 2) pair_stage<false>(values, low, plan, n);
+    }
+    return;
+  }
+#endif
+  if constexpr (in_frequency) {
+    for (; high >= low; high /= 2) stage<true>(values, high, plan.twiddles, n);
+  } else {
+    for (; low <= high; low *= 2) stage<false>(values, low, plan.twiddles, n);
+  }
+}
+
 // Every decimation-in-frequency stage of a transform of n = values.size() samples, natural order in.
 QUORVIN_WIDE_CLONES void frequency_stages(std::span<Sample> values, const FftPlan& plan) {
   const std::size_t n = values.size();
   const std::size_t block = std::min(n, cache_block);
-  for (std::size_t len = n; len > block; len >>= 1) pair_stage<true>(values, len, plan, n);
-  for (std::size_t start = 0; start < n; start += block) {
-    for (std::size_t len = block; len >= 2; len >>= 1) pair_stage<true>(values.subspan(start, block), len, plan, n);
-  }
+  if (n > block) pair_stages<true>(values, 2 * block, n, plan, n);
+  for (std::size_t start = 0; start < n; start += block) pair_stages<true>(values.subspan(start, block), 2, block, plan, n);
 }
 
 // Every decimation-in-time stage of the pair's inverse, bit-reversed in: time_stages's numbers.
 QUORVIN_WIDE_CLONES void pair_time_stages(std::span<Sample> values, const FftPlan& plan) {
   const std::size_t n = values.size();
   const std::size_t block = std::min(n, cache_block);
-  for (std::size_t start = 0; start < n; start += block) {
-    for (std::size_t len = 2; len <= block; len <<= 1) pair_stage<false>(values.subspan(start, block), len, plan, n);
-  }
-  for (std::size_t len = 2 * block; len <= n; len <<= 1) pair_stage<false>(values, len, plan, n);
+  for (std::size_t start = 0; start < n; start += block) pair_stages<false>(values.subspan(start, block), 2, block, plan, n);
+  if (n > block) pair_stages<false>(values, 2 * block, n, plan, n);
 }
 
 }  // namespace
