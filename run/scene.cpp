@@ -249,7 +249,9 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
   const ImpairmentDraws& d = file.impairments;
   const bool fading = std::any_of(scene.emitters.begin(), scene.emitters.end(),
                                   [](const SceneEmitter& e) { return e.file.impairments.fading_k.has_value(); });
-  const auto [before, after] = stage_margins(x, fading, d.clock_ppm.value_or(0.0), length);
+  const StageMargins margins = stage_margins(x, fading, d.clock_ppm.value_or(0.0), length);
+  const std::size_t before = margins.before;
+  const std::size_t after = margins.after;
   const std::size_t total = require_sample_count(static_cast<double>(before + length + after));
   const double c = 1.0 + d.clock_ppm.value_or(0.0) * 1e-6;
   Signal sum(total);
