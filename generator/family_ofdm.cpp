@@ -315,21 +315,21 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
     };
     // Samples a, a + 1, ... of symbol n (its points in made.points), with the symbol before
     // fading out over the window.
-    const auto symbol_samples = [&](std::int64_t n, std::int64_t a, std::span<Sample> into) {
+    const auto symbol_samples = [&](std::int64_t n, std::int64_t a, std::span<Sample> samples) {
       const double first_into = place(a).second;
-      if (tables->chirps && into.size() <= tables->chirps->most) {
-        drifting_samples(s, *tables->chirps, made.points, first_into, made.work, made.piece, into);
+      if (tables->chirps && samples.size() <= tables->chirps->most) {
+        drifting_samples(s, *tables->chirps, made.points, first_into, made.work, made.piece, samples);
       } else {
-        for (std::size_t i = 0; i < into.size(); ++i) into[i] = summed_sample(s, made.points, place(a + static_cast<std::int64_t>(i)).second, plain);
+        for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = summed_sample(s, made.points, place(a + static_cast<std::int64_t>(i)).second, plain);
       }
       if (s.window == 0 || first_into + static_cast<double>(s.prefix) >= static_cast<double>(s.window)) return;
       symbol_points(s, tables->alphabet, seed, n - 1, made.before);
-      for (std::size_t i = 0; i < into.size(); ++i) {
+      for (std::size_t i = 0; i < samples.size(); ++i) {
         const double body_place = place(a + static_cast<std::int64_t>(i)).second;
         const double q = body_place + static_cast<double>(s.prefix);
         if (q >= static_cast<double>(s.window)) break;
         const double rise = window_rise(q, s.window);
-        into[i] = rise * into[i] + (1.0 - rise) * summed_sample(s, made.before, body_place + symbol_length, plain);
+        samples[i] = rise * samples[i] + (1.0 - rise) * summed_sample(s, made.before, body_place + symbol_length, plain);
       }
     };
     if (advance > 0.0) {

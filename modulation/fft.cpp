@@ -78,14 +78,17 @@ using Double4 = double __attribute__((vector_size(32)));
 QUORVIN_KERNEL void load_pair(Double4& v, const double* p) { std::memcpy(&v, p, sizeof v); }
 QUORVIN_KERNEL void store_pair(double* p, const Double4& v) { std::memcpy(p, &v, sizeof v); }
 
-// (a c - b d, a d + b c) for w = a + j b and h = c + j d, lane by lane: the subtraction is the
-// addition of the negated product, which IEEE arithmetic makes the same number.
+// x times twiddles held as (a, a, a', a') and (-b, b, -b', b') for a + j b and a' + j b', as
+// FftPlan::stage_twiddles holds them: (a c - b d, a d + b c) lane by lane, the subtraction being
+// the addition of (-b) d, which IEEE arithmetic makes the same number.
+QUORVIN_KERNEL void turned(const Double4& re, const Double4& im, const Double4& x, Double4& out) {
+  out = re * x + im * __builtin_shufflevector(x, x, 1, 0, 3, 2);
+}
+
+// w h for two complex values each, (re, im, re, im): butterfly's numbers.
 QUORVIN_KERNEL void product(const Double4& w, const Double4& h, Double4& out) {
-  const Double4 re = __builtin_shufflevector(w, w, 0, 0, 2, 2);
-  const Double4 im = __builtin_shufflevector(w, w, 1, 1, 3, 3);
-  const Double4 swapped = __builtin_shufflevector(h, h, 1, 0, 3, 2);
   const Double4 sign = {-1.0, 1.0, -1.0, 1.0};
-  out = re * h + sign * (im * swapped);
+  turned(__builtin_shufflevector(w, w, 0, 0, 2, 2), sign * __builtin_shufflevector(w, w, 1, 1, 3, 3), h, out);
 }
 #endif
 
@@ -161,21 +164,20 @@ QUORVIN_KERNEL void split_stage(std::span<Sample> values, std::size_t len, const
       load_pair(im, w + 4 * k + 4);
       load_pair(l, low + 2 * k);
       load_pair(h, high + 2 * k);
+      Double4 t;
       if constexpr (in_frequency) {
-        const Double4 d = l - h;
+        turned(re, im, l - h, t);
         store_pair(low + 2 * k, l + h);
-        store_pair(high + 2 * k, re * d + im * __builtin_shufflevector(d, d, 1, 0, 3, 2));
+        store_pair(high + 2 * k, t);
       } else {
-        const Double4 t = re * h + im * __builtin_shufflevector(h, h, 1, 0, 3, 2);
+        turned(re, im, h, t);
         store_pair(high + 2 * k, l - t);
         store_pair(low + 2 * k, l + t);
       }
     }
   }
 }
-#endif
 
-#if defined(__GNUC__)
 // The stage of length 2 (twiddle 1 + j b, b a signed zero) two pairs at a time: stage()'s numbers.
 template <bool in_frequency>
 QUORVIN_KERNEL void pairs_stage(std::span<Sample> values, Sample one) {
@@ -191,24 +193,17 @@ QUORVIN_KERNEL void pairs_stage(std::span<Sample> values, Sample one) {
     const Double4 h = __builtin_shufflevector(a, b, 2, 3, 6, 7);
     Double4 low, high;
     if constexpr (in_frequency) {
-      const Double4 d = l - h;
       low = l + h;
-      high = re * d + im * __builtin_shufflevector(d, d, 1, 0, 3, 2);
+      turned(re, im, l - h, high);
     } else {
-      const Double4 t = re * h + im * __builtin_shufflevector(h, h, 1, 0, 3, 2);
+      Double4 t;
+      turned(re, im, h, t);
       high = l - t;
       low = l + t;
     }
     store_pair(v + 2 * start, __builtin_shufflevector(low, high, 0, 1, 4, 5));
     store_pair(v + 2 * start + 4, __builtin_shufflevector(low, high, 2, 3, 6, 7));
   }
-}
-#endif
-
-#if defined(__GNUC__)
-// x times a twiddle pair of the stage tables, (re, im) as FftPlan::stage_twiddles holds them.
-QUORVIN_KERNEL void turned(const Double4& re, const Double4& im, const Double4& x, Double4& out) {
-  out = re * x + im * __builtin_shufflevector(x, x, 1, 0, 3, 2);
 }
 
 // The stages of lengths len and len / 2 (len >= 8) in one pass over each group of len: split_stage's
@@ -268,19 +263,14 @@ QUORVIN_KERNEL void fused_stages(std::span<Sample> values, std::size_t len, cons
     }
   }
 }
-#endif
 
-// One stage of the unreordered pair: from the stage twiddles where the plan has them.
+// One stage of the unreordered pair from the plan's stage twiddles.
 template <bool in_frequency>
-QUORVIN_KERNEL void pair_stage(std::span<Sample> values, std::size_t len, const FftPlan& plan, std::size_t n) {
-#if defined(__GNUC__)
-  if (!plan.stage_twiddles.empty() && values.size() % 4 == 0) {
-    if (len >= 4) return split_stage<in_frequency>(values, len, plan.stage_twiddles.data());
-    return pairs_stage<in_frequency>(values, plan.twiddles[0]);
-  }
-#endif
-  stage<in_frequency>(values, len, plan.twiddles, n);
+QUORVIN_KERNEL void pair_stage(std::span<Sample> values, std::size_t len, const FftPlan& plan) {
+  if (len >= 4) return split_stage<in_frequency>(values, len, plan.stage_twiddles.data());
+  pairs_stage<in_frequency>(values, plan.twiddles[0]);
 }
+#endif
 
 // Stages up to this length run block by block, each block's all together while it is in the
 // first-level cache (16 KiB); longer ones over the whole. The butterflies are the same, in
@@ -607,11 +597,11 @@ QUORVIN_KERNEL void pair_stages(std::span<Sample> values, std::size_t low, std::
     const double* w = plan.stage_twiddles.data();
     if constexpr (in_frequency) {
       for (; high >= 8 && high / 2 >= low; high /= 4) fused_stages<true>(values, high, w);
-      for (; high >= low; high /= 2) pair_stage<true>(values, high, plan, n);
+      for (; high >= low; high /= 2) pair_stage<true>(values, high, plan);
     } else {
-      for (; low < 4 && low <= high; low *= 2) pair_stage<false>(values, low, plan, n);
+      for (; low < 4 && low <= high; low *= 2) pair_stage<false>(values, low, plan);
       for (; 2 * low <= high; low *= 4) fused_stages<false>(values, 2 * low, w);
-      for (; low <= high; low *= 2) pair_stage<false>(values, low, plan, n);
+      for (; low <= high; low *= 2) pair_stage<false>(values, low, plan);
     }
     return;
   }
@@ -639,12 +629,6 @@ QUORVIN_WIDE_CLONES void pair_time_stages(std::span<Sample> values, const FftPla
   if (n > block) pair_stages<false>(values, 2 * block, n, plan, n);
 }
 
-}  // namespace
-
-void fft_to_bit_reversed(const FftPlan& forward, std::span<Sample> values) { frequency_stages(values, forward); }
-
-namespace {
-
 // The product of the spectra into `out`, then the inverse's stages.
 QUORVIN_WIDE_CLONES void product_time_stages(const FftPlan& inverse, std::span<const Sample> spectrum, std::span<const Sample> factor,
                                              std::span<Sample> out) {
@@ -666,6 +650,8 @@ QUORVIN_WIDE_CLONES void product_time_stages(const FftPlan& inverse, std::span<c
 }
 
 }  // namespace
+
+void fft_to_bit_reversed(const FftPlan& forward, std::span<Sample> values) { frequency_stages(values, forward); }
 
 void fft_product_from_bit_reversed(const FftPlan& inverse, std::span<const Sample> spectrum, std::span<const Sample> factor,
                                    std::span<Sample> out) {
