@@ -168,8 +168,14 @@ Sample gain_of(const Tap& tap, const std::vector<Sample>& now) {
 
 }  // namespace
 
-Signal apply_carrier_offset(Signal signal, double frequency, double sample_rate, std::int64_t first) {
-  if (frequency == 0.0) return signal;
+Signal apply_carrier_offset(Signal signal, double frequency, double sample_rate, std::int64_t first, Sample gain) {
+  const bool scaled = gain != Sample(1.0);
+  if (frequency == 0.0) {
+    if (scaled) {
+      for (Sample& s : signal) s = times(gain, s);
+    }
+    return signal;
+  }
   constexpr std::int64_t stretch = 256;
   const double cycles_per_sample = frequency / sample_rate;
   const Sample step = unit_phasor(2.0 * pi * (cycles_per_sample - std::floor(cycles_per_sample)));
@@ -184,7 +190,8 @@ Signal apply_carrier_offset(Signal signal, double frequency, double sample_rate,
     const std::int64_t index = first + static_cast<std::int64_t>(k);
     const auto j = static_cast<std::size_t>(((index % stretch) + stretch) % stretch);
     const double cycles = cycles_per_sample * static_cast<double>(index - static_cast<std::int64_t>(j));
-    const Sample start = unit_phasor(2.0 * pi * (cycles - std::floor(cycles)));
+    const Sample exact = unit_phasor(2.0 * pi * (cycles - std::floor(cycles)));
+    const Sample start = scaled ? times(gain, exact) : exact;
     const std::size_t count = std::min(turns.size() - j, signal.size() - k);
     for (std::size_t i = 0; i < count; ++i) signal[k + i] = times(signal[k + i], times(start, turns[j + i]));
     k += count;

@@ -14,8 +14,9 @@ namespace quorvin {
 // Multiplies sample k by e^{j 2 pi frequency k / sample_rate} (a carrier offset, Hz): the exact
 // phasor every 256 samples, turned by powers of one sample's step in between, so long files keep
 // precision. `first` is the index k of the signal's first sample: any block of a file comes out
-// as the same samples of the whole file.
-Signal apply_carrier_offset(Signal signal, double frequency, double sample_rate, std::int64_t first = 0);
+// as the same samples of the whole file. A `gain` other than 1 scales every sample too, taken
+// into each stretch's exact phasor.
+Signal apply_carrier_offset(Signal signal, double frequency, double sample_rate, std::int64_t first = 0, Sample gain = 1.0);
 
 // Rapp's solid-state amplifier (AM/AM only): |y| = |x| / (1 + (|x| / A)^(2p))^(1 / 2p), the phase
 // kept, with the saturation amplitude A = backoff_db above the signal's RMS amplitude.

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "channel/random.h"
+#include "common/phasor.h"
 #include "common/signal.h"
 #include "generator/route.h"
 #include "generator/waveform.h"
@@ -97,6 +98,8 @@ struct WaveformParameters {
   double am_index = 1.0;
   double message_phase = 0.0;  // at t = 0
   Sideband sideband = Sideband::lower;
+  // How the keyed and analog families turn their angles into samples.
+  PhasorMath phasors = PhasorMath::library;
 };
 
 // The widest values a run may draw, for the band check; a family reads its own.

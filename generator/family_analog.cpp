@@ -12,61 +12,87 @@
 namespace quorvin {
 namespace {
 
-// One sample of a variant at carrier phase `carrier` and message phase `message` (radians).
-using AnalogSample = Sample (*)(const WaveformParameters& p, double carrier, double message);
+// One sample's phases (radians): the carrier's, the message's, the message's phasor (cos, sin)
+// where the variant reads it, and the message's cosine at t = 0.
+struct AnalogPhases {
+  double carrier = 0.0;
+  double message = 0.0;
+  Sample message_phasor;
+  double message_start_cos = 0.0;
+};
 
-Sample am_sample(const WaveformParameters& p, double carrier, double message) {
-  return p.amplitude * (1.0 + p.am_index * std::sin(message)) * unit_phasor(carrier);
-}
+// A variant's sample is a level times the unit phasor at an angle.
+struct AnalogVariant {
+  bool reads_message_phasor = false;
+  double (*angle)(const WaveformParameters& p, const AnalogPhases& x);
+  double (*level)(const WaveformParameters& p, const AnalogPhases& x);
+};
 
-Sample ssb_sample(const WaveformParameters& p, double carrier, double message) {
-  const double sign = p.sideband == Sideband::lower ? -1.0 : 1.0;
-  return p.amplitude * unit_phasor(carrier + sign * message);
-}
+double carrier_alone(const WaveformParameters&, const AnalogPhases& x) { return x.carrier; }
+double amplitude(const WaveformParameters& p, const AnalogPhases&) { return p.amplitude; }
 
-Sample lsb_sample(const WaveformParameters& p, double carrier, double message) {
-  return p.amplitude * unit_phasor(carrier - message);
-}
-
-Sample usb_sample(const WaveformParameters& p, double carrier, double message) {
-  return p.amplitude * unit_phasor(carrier + message);
-}
-
+constexpr AnalogVariant am_variant{true, carrier_alone, [](const WaveformParameters& p, const AnalogPhases& x) {
+                                     return p.amplitude * (1.0 + p.am_index * x.message_phasor.imag());
+                                   }};
+constexpr AnalogVariant ssb_variant{false,
+                                    [](const WaveformParameters& p, const AnalogPhases& x) {
+                                      const double sign = p.sideband == Sideband::lower ? -1.0 : 1.0;
+                                      return x.carrier + sign * x.message;
+                                    },
+                                    amplitude};
+constexpr AnalogVariant lsb_variant{
+    false, [](const WaveformParameters&, const AnalogPhases& x) { return x.carrier - x.message; }, amplitude};
+constexpr AnalogVariant usb_variant{
+    false, [](const WaveformParameters&, const AnalogPhases& x) { return x.carrier + x.message; }, amplitude};
 // The message times the carrier alone, sqrt(2) so that a unit amplitude has unit power.
-Sample dsb_sc_sample(const WaveformParameters& p, double carrier, double message) {
-  return p.amplitude * std::sqrt(2.0) * std::sin(message) * unit_phasor(carrier);
-}
+constexpr AnalogVariant dsb_sc_variant{true, carrier_alone, [](const WaveformParameters& p, const AnalogPhases& x) {
+                                         return p.amplitude * std::sqrt(2.0) * x.message_phasor.imag();
+                                       }};
+constexpr AnalogVariant fm_variant{true,
+                                   [](const WaveformParameters& p, const AnalogPhases& x) {
+                                     return x.carrier + p.deviation / p.message_frequency * (x.message_start_cos - x.message_phasor.real());
+                                   },
+                                   amplitude};
+constexpr AnalogVariant cw_variant{false, carrier_alone, amplitude};
 
-Sample fm_sample(const WaveformParameters& p, double carrier, double message) {
-  return p.amplitude * unit_phasor(carrier + p.deviation / p.message_frequency * (std::cos(p.message_phase) - std::cos(message)));
-}
-
-Sample cw_sample(const WaveformParameters& p, double carrier, double) { return p.amplitude * unit_phasor(carrier); }
-
-AnalogSample sample_of(Route variant) {
-  switch (variant) {
-    case Route::am: return am_sample;
-    case Route::am_ssb: return ssb_sample;
-    case Route::fm: return fm_sample;
-    case Route::am_dsb_sc: return dsb_sc_sample;
-    case Route::am_lsb: return lsb_sample;
-    case Route::am_usb: return usb_sample;
-    default: return cw_sample;
-  }
+// Each variant's range its own instance, so that its angle and level are inlined.
+template <const AnalogVariant& v>
+WaveformRange analog_range(const WaveformParameters& p) {
+  return [p, start = std::cos(p.message_phase)](std::int64_t first, std::size_t count) {
+    std::vector<double> carrier(count);
+    std::vector<double> message(count);
+    for (std::size_t j = 0; j < count; ++j) {
+      const double t = static_cast<double>(first + static_cast<std::int64_t>(j)) / p.sample_rate;
+      carrier[j] = 2.0 * pi * p.carrier_frequency * t;
+      message[j] = 2.0 * pi * p.message_frequency * t + p.message_phase;
+    }
+    Signal message_phasor(v.reads_message_phasor ? count : 0);
+    unit_phasors(std::span(message).first(message_phasor.size()), message_phasor, p.phasors);
+    const auto phases = [&](std::size_t j) {
+      return AnalogPhases{carrier[j], message[j], v.reads_message_phasor ? message_phasor[j] : Sample(), start};
+    };
+    std::vector<double> angle(count);
+    for (std::size_t j = 0; j < count; ++j) angle[j] = v.angle(p, phases(j));
+    Signal out(count);
+    unit_phasors(angle, out, p.phasors);
+    for (std::size_t j = 0; j < count; ++j) out[j] = v.level(p, phases(j)) * out[j];
+    return out;
+  };
 }
 
 WaveformRange prepare(const Waveform& w, const WaveformParameters& p) {
   require_length(p.num_samples);
   require_rate(p.sample_rate, "the sample rate");
   require_sample_count(static_cast<double>(p.num_samples) + static_cast<double>(p.pad_before) + static_cast<double>(p.pad_after));
-  return [p, sample = sample_of(w.variant)](std::int64_t first, std::size_t count) {
-    Signal out(count);
-    for (std::size_t j = 0; j < out.size(); ++j) {
-      const double t = static_cast<double>(first + static_cast<std::int64_t>(j)) / p.sample_rate;
-      out[j] = sample(p, 2.0 * pi * p.carrier_frequency * t, 2.0 * pi * p.message_frequency * t + p.message_phase);
-    }
-    return out;
-  };
+  switch (w.variant) {
+    case Route::am: return analog_range<am_variant>(p);
+    case Route::am_ssb: return analog_range<ssb_variant>(p);
+    case Route::fm: return analog_range<fm_variant>(p);
+    case Route::am_dsb_sc: return analog_range<dsb_sc_variant>(p);
+    case Route::am_lsb: return analog_range<lsb_variant>(p);
+    case Route::am_usb: return analog_range<usb_variant>(p);
+    default: return analog_range<cw_variant>(p);
+  }
 }
 
 // The band of one side's choice relative to the carrier: AM and DSB-SC the message either side,

@@ -54,23 +54,43 @@ WaveformRange keyed_signal(const Waveform& w, const WaveformParameters& p, std::
   const double turn = pi * modulation_index(w, p.fsk_index);
   const auto last = static_cast<std::int64_t>(level.size()) - 1;
   const std::int64_t run_first = run.first;
-  return [time, turn, last, run_first, ramp, rise_start, rise_end,
+  return [time, turn, last, run_first, ramp, rise_start, rise_end, phasors = p.phasors,
           shared = std::make_shared<const KeyedTables>(KeyedTables{std::move(shape), std::move(level), std::move(completed)})](
              std::int64_t first, std::size_t count) {
     const KeyedTables& t = *shared;
-    Signal out(count);
-    for (std::size_t k = 0; k < count; ++k) {
-      const double u = time.at(first + static_cast<std::int64_t>(k));
-      // Symbols up to `done` have turned the phase fully; those after it until `active` partly.
-      const auto done = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(u - rise_end)) - run_first, -1, last);
-      const auto active = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(u - rise_start)) - run_first, -1, last);
-      double phase = t.completed[static_cast<std::size_t>(done + 1)];
+    // Symbols up to `done` have turned the phase fully; those after it until `active` partly.
+    const auto done_at = [&](double u) {
+      return std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(u - rise_end)) - run_first, -1, last);
+    };
+    const auto active_at = [&](double u) {
+      return std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(u - rise_start)) - run_first, -1, last);
+    };
+    std::vector<double> u(count);
+    for (std::size_t k = 0; k < count; ++k) u[k] = time.at(first + static_cast<std::int64_t>(k));
+    // Sample by sample the sums of the symbols' turns, taken over each stretch of samples that
+    // the same symbols turn: symbol after symbol, the stretch's samples are independent sums.
+    std::vector<double> angle(count);
+    for (std::size_t k = 0; k < count;) {
+      const std::int64_t done = done_at(u[k]);
+      const std::int64_t active = active_at(u[k]);
+      std::size_t end = k + 1;
+      while (end < count && done_at(u[end]) == done && active_at(u[end]) == active) ++end;
+      std::fill(angle.begin() + static_cast<std::ptrdiff_t>(k), angle.begin() + static_cast<std::ptrdiff_t>(end),
+                t.completed[static_cast<std::size_t>(done + 1)]);
       for (std::int64_t i = done + 1; i <= active; ++i) {
-        const double v = u - static_cast<double>(run_first + i);
-        phase += t.level[static_cast<std::size_t>(i)] * (ramp ? std::clamp(v, 0.0, 1.0) : t.shape.at(v));
+        const auto instant = static_cast<double>(run_first + i);
+        const double weight = t.level[static_cast<std::size_t>(i)];
+        if (ramp) {
+          for (std::size_t j = k; j < end; ++j) angle[j] += weight * std::clamp(u[j] - instant, 0.0, 1.0);
+        } else {
+          for (std::size_t j = k; j < end; ++j) angle[j] += weight * t.shape.at(u[j] - instant);
+        }
       }
-      out[k] = unit_phasor(turn * phase);
+      for (std::size_t j = k; j < end; ++j) angle[j] *= turn;
+      k = end;
     }
+    Signal out(count);
+    unit_phasors(angle, out, phasors);
     return out;
   };
 }

@@ -32,7 +32,7 @@ FadingChannel fading_of(const RunSettings& s, const PlannedFile& file) {
 
 // What the file's family reads: its draws, its length and the margins made around it.
 WaveformParameters waveform_range_parameters(const RunSettings& s, const PlannedFile& file, std::int64_t length,
-                                             std::size_t before, std::size_t after) {
+                                             std::size_t before, std::size_t after, PhasorMath phasors = PhasorMath::library) {
   return {.sample_rate = s.sample_rate,
           .num_samples = length,
           .pad_before = before,
@@ -53,13 +53,14 @@ WaveformParameters waveform_range_parameters(const RunSettings& s, const Planned
           .deviation = s.analog_deviation,
           .am_index = file.am_index,
           .message_phase = file.message_phase,
-                                              .sideband = file.sideband};
+          .sideband = file.sideband,
+          .phasors = phasors};
 }
 
 // The file's clean waveform from its family; each family reads its own draws.
 WaveformRange waveform_range(const RunSettings& s, const PlannedFile& file, std::int64_t length, std::size_t before,
-                             std::size_t after) {
-  return prepare_waveform(waveform_of(file), waveform_range_parameters(s, file, length, before, after));
+                             std::size_t after, PhasorMath phasors = PhasorMath::library) {
+  return prepare_waveform(waveform_of(file), waveform_range_parameters(s, file, length, before, after, phasors));
 }
 
 // The level of the receiver's noise, dB below the unit nominal power: the file's SNR, except for a
@@ -150,8 +151,8 @@ Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std:
 }  // namespace
 
 WaveformRange exact_waveform_range(const RunSettings& s, const PlannedFile& file, std::int64_t length, std::size_t before,
-                                   std::size_t after) {
-  return waveform_range(s, file, length, before, after);
+                                   std::size_t after, PhasorMath phasors) {
+  return waveform_range(s, file, length, before, after, phasors);
 }
 
 FadingChannel exact_fading_channel(const RunSettings& s, const PlannedFile& file) { return fading_of(s, file); }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "channel/impairments.h"
+#include "common/phasor.h"
 #include "common/signal.h"
 #include "generator/generator.h"
 #include "generator/symbols.h"
@@ -90,9 +91,9 @@ ChannelPath exact_channel_path(const RunSettings& settings, const PlannedFile& f
                                std::size_t count = static_cast<std::size_t>(-1));
 
 // The file's clean waveform from its family for a file of `length` samples, with `before` and
-// `after` samples of margin made on the same time base.
+// `after` samples of margin made on the same time base, its phasors by `phasors`.
 WaveformRange exact_waveform_range(const RunSettings& settings, const PlannedFile& file, std::int64_t length,
-                                   std::size_t before, std::size_t after);
+                                   std::size_t before, std::size_t after, PhasorMath phasors = PhasorMath::library);
 
 // The fading channel the file drew (its taps' delays and gains, K-factor and Doppler).
 FadingChannel exact_fading_channel(const RunSettings& settings, const PlannedFile& file);

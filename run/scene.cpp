@@ -269,15 +269,17 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
     const std::size_t lo = own.fading_k ? 0 : clamp(first);
     const std::size_t hi = own.fading_k ? total : clamp(last);
     if (hi <= lo) continue;
-    const WaveformRange waveform = exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after);
+    // A scene promises its emitters within filter error of their single files, not their bits.
+    const WaveformRange waveform =
+        exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after, PhasorMath::polynomial);
     const Sample turn = std::polar(std::isfinite(f.snr_db) ? std::pow(10.0, f.snr_db / 20.0) : 1.0,
                                    own.carrier_phase.value_or(0.0));
     const double shift = emitter_shift(s, e);
     // Samples from `at` on, made, keyed, moved to the emitter's place and added in.
     const auto add = [&](std::size_t at, Signal v) {
       const auto origin = static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before);
-      v = apply_carrier_offset(std::move(v), shift, s.sample_rate, origin);
-      for (std::size_t j = 0; j < v.size(); ++j) sum[at + j] += times(turn, v[j]);
+      v = apply_carrier_offset(std::move(v), shift, s.sample_rate, origin, turn);
+      for (std::size_t j = 0; j < v.size(); ++j) sum[at + j] += v[j];
     };
     if (!own.pa_backoff && !own.fading_k) {
       // Block by block, while a block is in the cache: a range's and the carrier's values do
