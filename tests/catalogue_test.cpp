@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -31,14 +30,6 @@ namespace quorvin {
 QUORVIN_PRINT_CASES_BY_NAME
 
 namespace {
-
-struct RowName {
-  std::string operator()(const testing::TestParamInfo<ModulationRow>& info) const {
-    std::string name;
-    for (const char c : info.param.name) name.push_back(std::isalnum(static_cast<unsigned char>(c)) ? c : '_');
-    return name;
-  }
-};
 
 class EveryName : public testing::TestWithParam<ModulationRow> {};
 
@@ -198,8 +189,8 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
 }
 
 // A file is written in blocks, a scene reads an emitter over its burst and Python reads frames
-// anywhere: any cut of a drifting waveform's range, through one range or fresh ones, gives the
-// whole's samples to the bit.
+// anywhere: any cut of a drifting waveform's range (OFDM's with its window), through one range or
+// fresh ones, gives the whole's samples to the bit.
 TEST_P(EveryName, AnyCutOfItsRangeGivesTheWholesSamples) {
   RunSettings s;
   s.signal_model = SignalModel::exact;
@@ -209,7 +200,7 @@ TEST_P(EveryName, AnyCutOfItsRangeGivesTheWholesSamples) {
   s.sample_rate = 20000.0;
   s.symbol_rate_min = s.symbol_rate_max = 20000.0 / 17.3;
   s.timing_error_min = s.timing_error_max = 0.3;
-  s.exact.family_ranges = {{"pulse_width", {40.0, 40.0}}, {"spreading_factor", {5.0, 5.0}}};
+  s.exact.family_ranges = {{"pulse_width", {40.0, 40.0}}, {"spreading_factor", {5.0, 5.0}}, {"ofdm_window", {0.5, 0.5}}};
   RunPlan plan(s, 11);
   PlannedFile file = *plan.next();
   file.seeds = derive_file_seeds(11, file.modulation, file.index);
@@ -228,7 +219,7 @@ TEST_P(EveryName, AnyCutOfItsRangeGivesTheWholesSamples) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Catalogue, EveryName, testing::ValuesIn(modulation_catalogue), RowName());
+INSTANTIATE_TEST_SUITE_P(Catalogue, EveryName, testing::ValuesIn(modulation_catalogue), test::RowName());
 
 TEST(Catalogue, NamesAreCaseSensitiveAndPrefixNamesAreLinear) {
   EXPECT_EQ(modulation_class_index("qpsk"), modulation_count);

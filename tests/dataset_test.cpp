@@ -26,6 +26,7 @@
 #include "run/plan.h"
 #include "run/seeds.h"
 #include "run_test_support.h"
+#include "blind_rate.h"
 
 namespace quorvin {
 namespace {
@@ -61,23 +62,15 @@ TEST(SigmfMetadata, AnalogFileWithoutNoiseOrSeed) {
 
 using SigmfRun = test::CliFolder;
 
-// The strongest line of a cf32_le recording, Hz, by a direct DFT over 1 Hz steps then 0.01 Hz.
-double strongest_line(const std::string& data, double sample_rate, double from, double to) {
-  std::vector<std::complex<double>> x(data.size() / 8);
+// A cf32_le recording's samples.
+Signal recording(const std::string& data) {
+  Signal x(data.size() / 8);
   for (std::size_t k = 0; k < x.size(); ++k) {
     float parts[2];
     std::memcpy(parts, data.data() + 8 * k, 8);
     x[k] = {static_cast<double>(parts[0]), static_cast<double>(parts[1])};
   }
-  const auto magnitude = [&](double f) {
-    std::complex<double> sum = 0.0;
-    for (std::size_t k = 0; k < x.size(); ++k) sum += x[k] * std::polar(1.0, -2.0 * M_PI * f * static_cast<double>(k) / sample_rate);
-    return std::abs(sum);
-  };
-  double best = from;
-  for (double f = from; f <= to; f += 1.0) best = magnitude(f) > magnitude(best) ? f : best;
-  for (double f = best - 1.0, top = best; f <= top + 1.0; f += 0.01) best = magnitude(f) > magnitude(best) ? f : best;
-  return best;
+  return x;
 }
 
 // The signal extension's detail is the file's own: GMSK's drawn BT, and AM-SSB's side, which the
@@ -98,7 +91,7 @@ TEST_F(SigmfRun, DetailComesFromTheFilesOwnValues) {
       const std::string side = g["quorvin:sideband"];
       EXPECT_EQ(meta["annotations"][0]["signal:detail"]["carrier_variant"], side + " sideband");
       const double carrier = g["quorvin:carrier_frequency"].get<double>() + g["quorvin:frequency_offset"].get<double>();
-      const double tone = strongest_line(test::read_file(stem + ".sigmf-data"), 100000, carrier - 2100, carrier + 2100);
+      const double tone = test::strongest_tone(recording(test::read_file(stem + ".sigmf-data")), 100000);
       EXPECT_NEAR(std::abs(tone - carrier), g["quorvin:message_frequency"].get<double>(), 0.1) << stem;
       EXPECT_EQ(tone > carrier ? "upper" : "lower", side) << stem;
       if (std::string(sideband) == "upper") {

@@ -33,13 +33,6 @@ namespace {
 
 QUORVIN_PRINT_CASES_BY_NAME
 
-struct CaseName {
-  template <class Info>
-  std::string operator()(const Info& info) const {
-    return info.param.name;
-  }
-};
-
 constexpr double two_pi = 6.283185307179586;
 
 double power_of(const Signal& x) {
@@ -56,6 +49,24 @@ ExactDigitalParameters clean(double ratio, std::int64_t samples) {
   p.snr_db = INFINITY;
   p.seeds = {7, 8};
   return p;
+}
+
+// An exact-model run of `names`, `files` of each, at `sample_rate`; the rest at their zeros.
+RunSettings exact_run(std::vector<std::string> names, std::int32_t files, double sample_rate) {
+  RunSettings s;
+  s.modulations = std::move(names);
+  s.files_per_modulation = files;
+  s.sample_rate = sample_rate;
+  s.signal_model = SignalModel::exact;
+  return s;
+}
+
+// The run's first planned file, with the seeds a run derives for it.
+PlannedFile first_file(const RunSettings& s, std::uint32_t seed) {
+  RunPlan plan(s, seed);
+  PlannedFile file = *plan.next();
+  file.seeds = derive_file_seeds(seed, file.modulation, file.index);
+  return file;
 }
 
 // ---- Matched filter: RRC-shaped QPSK filtered by the same RRC (cut to the same span) and read
@@ -116,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(Ratios, MatchedFilter,
                                          MatchedCase{"span_6", 3.7, 0.8, 6},
                                          MatchedCase{"span_14", 4.0, 0.8, 14}, MatchedCase{"span_18", 3.7, 0.0, 18},
                                          MatchedCase{"span_26", 3.7, 0.8, 26}, MatchedCase{"span_30", 2.5, 0.8, 30}),
-                         CaseName{});
+                         test::CaseName{});
 
 // The triangle, the shortest tabled pulse (one group of four terms), worked by hand: at four
 // samples per symbol with no offset, sample 4n lies on symbol n's instant and holds its point
@@ -171,9 +182,7 @@ TEST(ExactRealisedTiming, LabelsMatchABlindEstimateUnderDriftAndClockOffset) {
   };
   for (const Case c : {Case{"drift", "QPSK", 20.0, 0.0}, Case{"clock", "QPSK", 0.0, 1000.0},
                        Case{"both", "QAM16", -15.0, -800.0}, Case{"keyed", "2FSK", 12.0, 600.0}}) {
-    RunSettings s;
-    s.signal_model = SignalModel::exact;
-    s.sample_rate = 3700.0;
+    RunSettings s = exact_run({}, 0, 3700.0);
     s.exact.samples_per_file = 1 << 15;
     PlannedFile file{.modulation = c.modulation, .snr_db = INFINITY, .symbol_rate = 1000.0, .timing_error = c.timing_error,
                      .seeds = {7, 8}, .rolloff = 0.35, .fsk_index = 1.0};
@@ -231,19 +240,11 @@ TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
 // ---- Power, SNR and the labels derived from it.
 
 TEST(ExactPower, UnitPowerAndTheLabelledSnrAndEsN0AreRealised) {
-  RunSettings settings;
-  settings.signal_model = SignalModel::exact;
-  settings.sample_rate = 3700.0;
+  RunSettings settings = exact_run({}, 0, 3700.0);
   settings.num_symbols = 20000;
   for (const char* name : {"QPSK", "QAM256", "APSK64", "OQPSK", "4FSK", "GMSK"}) {
-    PlannedFile file;
-    file.modulation = name;
-    file.symbol_rate = 1000.0;
-    file.snr_db = 7.0;
-    file.rolloff = 0.35;
-    file.fsk_index = 1.0;
-    file.gmsk_bt = 0.3;
-    file.seeds = {3, 4};
+    const PlannedFile file{.modulation = name, .snr_db = 7.0, .symbol_rate = 1000.0, .seeds = {3, 4}, .rolloff = 0.35,
+                           .fsk_index = 1.0, .gmsk_bt = 0.3};
     ExactDigitalParameters p = clean(3.7, 74000);
     p.fsk_index = 1.0;
     const Signal pure = generate_exact_digital(name, p);
@@ -255,12 +256,8 @@ TEST(ExactPower, UnitPowerAndTheLabelledSnrAndEsN0AreRealised) {
     const double measured_snr = 10 * std::log10(power_of(pure) / power_of(noise));
     EXPECT_NEAR(measured_snr, 7.0, 0.1) << name;
     // Es / N0 = signal power x symbol period / (noise power / sample rate).
-    const double measured_esn0 = measured_snr + 10 * std::log10(3.7);
-    for (const ParameterRow& row : file_parameters({settings, file, std::nullopt})) {
-      if (row.kind->key == "es_n0_db") {
-        EXPECT_NEAR(std::get<double>(row.value), measured_esn0, 0.3) << name;
-      }
-    }
+    const std::vector<ParameterRow> rows = file_parameters({settings, file, std::nullopt});
+    EXPECT_NEAR(label(rows, "es_n0_db"), measured_snr + 10 * std::log10(3.7), 0.3) << name;
   }
 }
 
@@ -269,11 +266,8 @@ TEST(ExactPower, UnitPowerAndTheLabelledSnrAndEsN0AreRealised) {
 // by it, so the power tells no class (analog files kept their drawn amplitude before, and the
 // noise followed each file's measured power).
 TEST(ExactPower, FramePowerTellsNoClassWhenTheSignalIsBuried) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
+  RunSettings s = exact_run({}, 200, 100000);
   for (const ModulationRow& row : modulation_catalogue) s.modulations.emplace_back(row.name);
-  s.files_per_modulation = 200;
-  s.sample_rate = 100000;
   s.symbol_rate_min = 1000;
   s.symbol_rate_max = 5000;
   s.snr_min_db = s.snr_max_db = -30;
@@ -316,55 +310,41 @@ TEST(ExactPower, FramePowerTellsNoClassWhenTheSignalIsBuried) {
   EXPECT_LT(accuracy, chance + 3.0 * spread) << "chance " << chance;
 }
 
+// Each kind's carrier and sideband lines at their theoretical amplitudes, and no line elsewhere:
+// AM's carrier and A index / 2 sidebands, SSB's and the fixed sides' one tone, DSB-SC's two
+// sidebands of A / sqrt(2) without a carrier, FM's Bessel lines. 10000 samples at 10 kHz: every
+// frequency below is a whole number of cycles (bins of 1 Hz), the carrier mixed up to 1500 Hz.
 TEST(ExactAnalog, CarrierAndSidebandLinesHaveTheirTheoreticalAmplitudes) {
-  // 10000 samples at 10 kHz: every frequency below is a whole number of cycles (bins of 1 Hz).
   const auto line = [](const Signal& x, double f) {
     std::complex<double> sum = 0.0;
     for (std::size_t k = 0; k < x.size(); ++k) sum += x[k] * std::polar(1.0, -two_pi * f * static_cast<double>(k) / 1e4);
     return std::abs(sum) / static_cast<double>(x.size());
   };
-  ExactAnalogParameters p{.route = Route::am, .amplitude = 0.8, .carrier_frequency = 1000, .message_frequency = 300,
-                          .deviation = 600, .am_index = 0.5, .sample_rate = 1e4, .num_samples = 10000,
-                          .mix_frequency = 500, .snr_db = INFINITY};
-  const Signal am = generate_exact_analog(p);
-  EXPECT_NEAR(line(am, 1500), 0.8, 1e-9);         // the carrier, mixed up by 500 Hz
-  EXPECT_NEAR(line(am, 1200), 0.8 * 0.25, 1e-9);  // each sideband: A index / 2
-  EXPECT_NEAR(line(am, 1800), 0.8 * 0.25, 1e-9);
-  EXPECT_NEAR(line(am, 500), 0.0, 1e-9);  // complex baseband: no image below zero
-  p.route = Route::am_ssb;
-  EXPECT_NEAR(line(generate_exact_analog(p), 1200), 0.8, 1e-9);
-  p.sideband = Sideband::upper;
-  EXPECT_NEAR(line(generate_exact_analog(p), 1800), 0.8, 1e-9);
-  p.route = Route::fm;
-  const Signal fm = generate_exact_analog(p);
-  for (int order = 0; order <= 3; ++order) {
-    EXPECT_NEAR(line(fm, 1500 + 300 * order), 0.8 * std::abs(std::cyl_bessel_j(order, 2.0)), 1e-9) << order;
-  }
-}
-
-// The frequency of a signal's strongest line, Hz: the largest bin of its DFT, refined on the DTFT
-// to a thousandth of a bin.
-double strongest_tone(const Signal& x, double sample_rate) {
-  const Signal spectrum = fft(x, FftDirection::forward);
-  std::size_t best = 0;
-  for (std::size_t k = 1; k < spectrum.size(); ++k) {
-    if (std::abs(spectrum[k]) > std::abs(spectrum[best])) best = k;
-  }
-  const double n = static_cast<double>(x.size());
-  const auto magnitude = [&](double cycles) {  // cycles per sample
-    std::complex<double> sum = 0.0;
-    for (std::size_t k = 0; k < x.size(); ++k) sum += x[k] * std::polar(1.0, -two_pi * cycles * static_cast<double>(k));
-    return std::abs(sum);
+  const double dsb = 0.8 / std::sqrt(2.0);
+  const struct {
+    Route route;
+    Sideband side;
+    std::vector<std::pair<double, double>> lines;  // Hz, amplitude
+  } cases[] = {
+      {Route::am, Sideband::lower, {{1500, 0.8}, {1200, 0.2}, {1800, 0.2}, {500, 0.0}}},  // no image below zero
+      {Route::am_ssb, Sideband::lower, {{1200, 0.8}, {1800, 0.0}}},
+      {Route::am_ssb, Sideband::upper, {{1800, 0.8}, {1200, 0.0}}},
+      {Route::am_dsb_sc, Sideband::lower, {{1500, 0.0}, {1200, dsb}, {1800, dsb}}},
+      {Route::am_lsb, Sideband::upper, {{1200, 0.8}, {1800, 0.0}}},
+      {Route::am_usb, Sideband::lower, {{1800, 0.8}, {1200, 0.0}}},
+      {Route::fm, Sideband::lower, {{1500, 0.0}, {1800, 0.0}, {2100, 0.0}, {2400, 0.0}}},  // Bessel lines, below
   };
-  double f = static_cast<double>(best) / n;
-  for (double width = 1.0 / n; width > 1e-3 / n; width /= 4.0) {
-    double top = f;
-    for (int i = -4; i <= 4; ++i) {
-      if (magnitude(f + i * width / 4.0) > magnitude(top)) top = f + i * width / 4.0;
+  for (const auto& c : cases) {
+    const ExactAnalogParameters p{.route = c.route, .amplitude = 0.8, .carrier_frequency = 1000, .message_frequency = 300,
+                                  .deviation = 600, .am_index = 0.5, .message_phase = 0.7, .sideband = c.side,
+                                  .sample_rate = 1e4, .num_samples = 10000, .mix_frequency = 500, .snr_db = INFINITY};
+    const Signal x = generate_exact_analog(p);
+    for (int order = 0; order < static_cast<int>(c.lines.size()); ++order) {
+      const auto [f, amplitude] = c.lines[static_cast<std::size_t>(order)];
+      const double expected = c.route == Route::fm ? 0.8 * std::abs(std::cyl_bessel_j(order, 2.0)) : amplitude;
+      EXPECT_NEAR(line(x, f), expected, 1e-9) << static_cast<int>(c.route) << " at " << f << " Hz";
     }
-    f = top;
   }
-  return std::remainder(f, 1.0) * sample_rate;
 }
 
 // The phase phi of a tone of known frequency in a real series, y = a + b sin(w k + phi), by least
@@ -392,11 +372,7 @@ double tone_phase(const std::vector<double>& y, double cycles_per_sample) {
 // Analog carriers move file by file by their labelled offsets inside a carrier range, AM's message
 // starts at its labelled phase, and AM-SSB takes the labelled side: measured on the samples.
 TEST(ExactAnalog, CarrierOffsetMessagePhaseAndSidebandAreDrawnAndLabelled) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.modulations = {"AM", "AM-SSB", "CW"};
-  s.files_per_modulation = 12;
-  s.sample_rate = 20000;
+  RunSettings s = exact_run({"AM", "AM-SSB", "CW"}, 12, 20000);
   s.snr_min_db = s.snr_max_db = INFINITY;
   s.frequency_offset_min = -1000;
   s.frequency_offset_max = 1000;
@@ -416,7 +392,7 @@ TEST(ExactAnalog, CarrierOffsetMessagePhaseAndSidebandAreDrawnAndLabelled) {
     const double carrier = label(rows, "carrier_frequency") + label(rows, "frequency_offset") + s.mix_frequency;
     EXPECT_GE(label(rows, "carrier_frequency"), 1000.0);
     EXPECT_LE(label(rows, "carrier_frequency"), 1500.0);
-    const double line = strongest_tone(x, s.sample_rate);
+    const double line = test::strongest_tone(x, s.sample_rate);
     lines.push_back(line - s.mix_frequency);
     if (file->modulation == "AM-SSB") {
       const std::string side = text(rows, "sideband");
@@ -451,16 +427,14 @@ TEST(ExactAnalog, CarrierOffsetMessagePhaseAndSidebandAreDrawnAndLabelled) {
 // RF carrier and the clock's scaling of every frequency: a CW file's line sits at its carrier plus
 // that total, 1.1 Hz away from the sum without the scaling.
 TEST(ExactAnalog, TotalCarrierOffsetIsWhereTheCarrierLineSits) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.sample_rate = 100000;
+  RunSettings s = exact_run({}, 0, 100000);
   s.mix_frequency = -300;
   s.exact.samples_per_file = 8000;
   s.exact.impairments.rf_frequency = 1e8;
   const PlannedFile file{.modulation = "CW", .amplitude = 1.0, .snr_db = INFINITY, .frequency_offset = 77.0, .seeds = {1, 2},
                          .carrier_frequency = 1000.0, .impairments = {.clock_ppm = 100.0}};
   const std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
-  const double line = strongest_tone(synthesize_exact_file(s, file), s.sample_rate);
+  const double line = test::strongest_tone(synthesize_exact_file(s, file), s.sample_rate);
   EXPECT_NEAR(line, 1000.0 + label(rows, "total_carrier_offset"), 0.05);
   EXPECT_GT(std::abs(line - (1000.0 - 300.0 + 77.0 + 1e8 * 100e-6)), 1.0);
 }
@@ -578,11 +552,7 @@ TEST(ExactOptions, FramesTooLongForTheStagesMarginsAreRefused) {
 // --adc-bits-min above --adc-bits-max is drawn between the two, as every reversed range is: the
 // same draws as the range the right way round.
 TEST(ExactOptions, AReversedAdcRangeIsDrawnBetweenItsEnds) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.modulations = {"QPSK"};
-  s.files_per_modulation = 200;
-  s.sample_rate = 50000;
+  RunSettings s = exact_run({"QPSK"}, 200, 50000);
   s.symbol_rate_min = s.symbol_rate_max = 1000;
   const auto draws = [&](std::int32_t first, std::int32_t second) {
     s.exact.impairments.adc_bits_min = first;
@@ -603,11 +573,7 @@ TEST(ExactOptions, AReversedAdcRangeIsDrawnBetweenItsEnds) {
 // law, 1/11 for the uniform one over 1 kBd .. 100 kBd), and every file's realised samples per
 // symbol lie in the range asked for.
 TEST(ExactOptions, SymbolRatesDrawnOnALogScaleOrBySamplesPerSymbol) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.modulations = {"QPSK"};
-  s.files_per_modulation = 2000;
-  s.sample_rate = 1e6;
+  RunSettings s = exact_run({"QPSK"}, 2000, 1e6);
   s.symbol_rate_min = 1000;
   s.symbol_rate_max = 100000;
   s.exact.samples_per_file = 256;
@@ -637,16 +603,16 @@ TEST(ExactOptions, SymbolRatesDrawnOnALogScaleOrBySamplesPerSymbol) {
   EXPECT_EQ(band_misfit(s), std::nullopt);
 }
 
+// The band check refuses what would alias, naming the options that move the band, and accepts
+// what fits; two ways out of the band it once missed count too: a clock offset moving the RF
+// carrier, and a Doppler spread.
 TEST(ExactOptions, BandCheckRefusesWhatWouldAliasAndAcceptsWhatFits) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.sample_rate = 10000;
+  RunSettings s = exact_run({"QPSK", "GMSK", "FM", "4FSK"}, 0, 10000);
   s.symbol_rate_min = 1000;
   s.symbol_rate_max = 5000;
   s.frequency_offset_max = 100;
   s.analog_carrier_frequency = 1000;
   s.analog_deviation = 500;
-  s.modulations = {"QPSK", "GMSK", "FM", "4FSK"};
   EXPECT_EQ(band_misfit(s).value_or(""),
             "4FSK does not fit in the band of the sample rate: its signal may reach from -12500 Hz to 12600 Hz, "
             "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --symbol-rate-max, --frequency-offset-min/max, "
@@ -655,19 +621,9 @@ TEST(ExactOptions, BandCheckRefusesWhatWouldAliasAndAcceptsWhatFits) {
   EXPECT_EQ(band_misfit(s), std::nullopt);
   s.mix_frequency = 2500;  // FM reaches 1000 + 2500 + 2500 = 6000 Hz
   EXPECT_NE(band_misfit(s).value_or("").find("FM does not fit"), std::string::npos);
-}
-
-// Two ways out of the band the check once missed: a clock offset moving the RF carrier, and a
-// Doppler spread. Both refused, naming the options.
-TEST(ExactOptions, BandCheckCountsTheClockOffsetAndTheDopplerSpread) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
   s.sample_rate = 100000;
-  s.symbol_rate_min = 1000;
   s.symbol_rate_max = 5000;
-  s.frequency_offset_max = 100;
-  s.analog_carrier_frequency = 1000;
-  s.analog_deviation = 500;
+  s.mix_frequency = 0;
   s.modulations = {"QPSK", "AM"};
   ImpairmentSettings& x = s.exact.impairments;
   x.clock_ppm_min = x.clock_ppm_max = 20;
@@ -730,11 +686,7 @@ TEST(ExactConstellations, Qam128IsTheTextbookCrossOfMeanEnergy82) {
 }
 
 TEST(ExactFrames, EveryFileHasItsLengthAndStartsAreUniform) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.modulations = {"QPSK", "8FSK"};
-  s.files_per_modulation = 1000;
-  s.sample_rate = 50000;
+  RunSettings s = exact_run({"QPSK", "8FSK"}, 1000, 50000);
   s.symbol_rate_min = 1000;
   s.symbol_rate_max = 4000;
   s.exact.samples_per_file = 1000;
@@ -871,41 +823,14 @@ TEST(ExactKeyed, GaussianBandsAreNarrowerAndFollowTheirBt) {
   }
 }
 
-// DSB-SC has its two sidebands and no carrier line; LSB and USB hold their one tone on their side.
-TEST(ExactAnalog, SuppressedCarrierAndFixedSidebands) {
-  ExactAnalogParameters p{.amplitude = 1.0, .carrier_frequency = 2000.0, .message_frequency = 310.0, .message_phase = 0.7,
-                          .sample_rate = 20000.0, .num_samples = 1 << 16, .snr_db = INFINITY};
-  const auto power_at = [&p](const Signal& x, double f) { return test::tone_power(x, f, p.sample_rate); };
-  p.route = Route::am_dsb_sc;
-  const Signal dsb = generate_exact_analog(p);
-  EXPECT_NEAR(power_of(dsb), 1.0, 1e-3);
-  EXPECT_LT(10.0 * std::log10(power_at(dsb, 2000.0)), -60.0);
-  EXPECT_NEAR(power_at(dsb, 1690.0), 0.5, 1e-3);
-  EXPECT_NEAR(power_at(dsb, 2310.0), 0.5, 1e-3);
-  p.route = Route::am_lsb;
-  const Signal lsb = generate_exact_analog(p);
-  EXPECT_NEAR(power_at(lsb, 1690.0), 1.0, 1e-9);
-  EXPECT_LT(power_at(lsb, 2310.0), 1e-6);  // the other tone's leakage alone
-  p.route = Route::am_usb;
-  const Signal usb = generate_exact_analog(p);
-  EXPECT_NEAR(power_at(usb, 2310.0), 1.0, 1e-9);
-  EXPECT_LT(power_at(usb, 1690.0), 1e-6);
-}
-
 // Noise: white noise of the power a file of its drawn SNR has, flat over the band with no line
 // above the floor, labelled with no SNR (minus infinity) and no symbol labels; the receiver's DC
 // offset still applies.
 TEST(ExactNoise, FlatNoiseOfTheDrawnPowerWithoutASignal) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.modulations = {"Noise"};
-  s.files_per_modulation = 1;
-  s.sample_rate = 20000.0;
+  RunSettings s = exact_run({"Noise"}, 1, 20000.0);
   s.snr_min_db = s.snr_max_db = 10.0;
   s.exact.samples_per_file = 1 << 17;
-  RunPlan plan(s, 3);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(3, file.modulation, file.index);
+  const PlannedFile file = first_file(s, 3);
   const Signal x = synthesize_exact_file(s, file);
   ASSERT_EQ(x.size(), std::size_t{1} << 17);
   EXPECT_NEAR(power_of(x), 1.1, 0.02);
@@ -928,10 +853,7 @@ TEST(ExactNoise, FlatNoiseOfTheDrawnPowerWithoutASignal) {
         << row.kind->key;
   }
   s.exact.impairments.dc_offset_min = s.exact.impairments.dc_offset_max = 0.2;
-  RunPlan offset_plan(s, 3);
-  PlannedFile offset = *offset_plan.next();
-  offset.seeds = file.seeds;
-  const Signal y = synthesize_exact_file(s, offset);
+  const Signal y = synthesize_exact_file(s, first_file(s, 3));
   Sample dc = std::accumulate(y.begin(), y.end(), Sample{0.0}) / static_cast<double>(y.size());
   EXPECT_GT(std::abs(dc), 0.1);
 }
@@ -949,19 +871,13 @@ struct MadeFile {
 // a fixed length (then the file starts on a symbol).
 MadeFile made_file(const std::string& name, FamilyRanges ranges, std::int64_t samples, std::int32_t symbols = 0,
                    double timing_error = 0.0) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.modulations = {name};
-  s.files_per_modulation = 1;
-  s.sample_rate = 20e6;
+  RunSettings s = exact_run({name}, 1, 20e6);
   s.symbol_rate_min = s.symbol_rate_max = s.sample_rate / 37.0;
   s.num_symbols = symbols;
   s.exact.samples_per_file = symbols > 0 ? 0 : samples;
   s.exact.family_ranges = std::move(ranges);
   s.timing_error_min = s.timing_error_max = timing_error;
-  RunPlan plan(s, 5);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(5, file.modulation, file.index);
+  PlannedFile file = first_file(s, 5);
   file.snr_db = INFINITY;
   Signal x = synthesize_exact_file(s, file);
   std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
@@ -1237,33 +1153,6 @@ TEST(ExactOfdmDrift, DriftingSamplesAreTheSubcarriersSumAtTheirInstants) {
     }
     EXPECT_GT(compared, 3000) << drift;
     EXPECT_LT(worst, 1e-9) << drift;
-  }
-}
-
-// A file is written in blocks and a scene reads an emitter over its burst: any cut of a range,
-// through one range object or fresh ones, gives the whole's samples to the bit, with and without
-// drift and the window.
-TEST(ExactOfdmDrift, AnyCutOfARangeGivesTheWholesSamples) {
-  const Waveform w = resolve_waveform("OFDM-128");
-  for (const double window : {0.0, 0.5}) {
-    for (const double drift : {0.0, 0.01, 0.8, -0.8}) {
-      const std::vector<double> draws = {0.7, 0.125, 2.0, window};
-      const WaveformParameters p{.sample_rate = 1e6, .num_samples = 4000, .start_offset = 0.3, .timing_error = drift, .symbol_seed = 9,
-                                 .family_draws = draws};
-      const Signal whole = prepare_waveform(w, p)(-50, 4100);
-      const WaveformRange kept = prepare_waveform(w, p);
-      const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1999, 2000, 4050};
-      for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
-        const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
-        const Signal once = kept(cuts[i], count);
-        const Signal fresh = prepare_waveform(w, p)(cuts[i], count);
-        for (std::size_t k = 0; k < count; ++k) {
-          const Sample expected = whole[static_cast<std::size_t>(cuts[i] + 50) + k];
-          ASSERT_EQ(once[k], expected) << window << " " << drift << " at " << cuts[i] + static_cast<std::int64_t>(k);
-          ASSERT_EQ(fresh[k], expected) << window << " " << drift << " at " << cuts[i] + static_cast<std::int64_t>(k);
-        }
-      }
-    }
   }
 }
 

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cctype>
 #include <cmath>
 #include <map>
 #include <string>
@@ -273,15 +272,7 @@ std::vector<ModulationRow> digital_rows(bool ofdm) {
   return rows;
 }
 
-struct RowName {
-  std::string operator()(const testing::TestParamInfo<ModulationRow>& info) const {
-    std::string name;
-    for (const char c : info.param.name) name.push_back(std::isalnum(static_cast<unsigned char>(c)) ? c : '_');
-    return name;
-  }
-};
-
-INSTANTIATE_TEST_SUITE_P(Symbols, EveryDigitalName, testing::ValuesIn(digital_rows(false)), RowName());
+INSTANTIATE_TEST_SUITE_P(Symbols, EveryDigitalName, testing::ValuesIn(digital_rows(false)), test::RowName());
 
 struct OfdmMade {
   Signal x;
@@ -378,7 +369,7 @@ TEST_P(EveryOfdmName, ADftReceiverRecoversEverySubcarriersSymbolAndBits) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Symbols, EveryOfdmName, testing::ValuesIn(digital_rows(true)), RowName());
+INSTANTIATE_TEST_SUITE_P(Symbols, EveryOfdmName, testing::ValuesIn(digital_rows(true)), test::RowName());
 
 // Q(x), the Gaussian tail.
 double q_function(double x) { return 0.5 * std::erfc(x / std::sqrt(2.0)); }
