@@ -634,42 +634,6 @@ TEST(ExactOptions, BandCheckRefusesWhatWouldAliasAndAcceptsWhatFits) {
   EXPECT_EQ(band_misfit(s), std::nullopt);
 }
 
-// The exact model's QAM128 is the textbook cross, as its label names it: read at the symbol
-// instants of a rectangular-pulse file and scaled by sqrt(82), the points are the 12 x 12 odd grid
-// without the four 2 x 2 corner blocks, which a quarter turn maps onto itself.
-TEST(ExactConstellations, Qam128IsTheTextbookCrossOfMeanEnergy82) {
-  ExactDigitalParameters p = clean(4.0, 4 * 20000);
-  p.pulse = PulseShape::rect;
-  const Signal x = generate_exact_digital("QAM128", p);
-  std::vector<std::pair<int, int>> points;
-  double worst = 0.0;
-  for (std::size_t k = 0; k < x.size(); k += 4) {
-    const Sample scaled = x[k] * std::sqrt(82.0);
-    const std::pair<int, int> point{static_cast<int>(std::lround(scaled.real())), static_cast<int>(std::lround(scaled.imag()))};
-    worst = std::max(worst, std::abs(scaled - Sample(point.first, point.second)));
-    points.push_back(point);
-  }
-  EXPECT_LT(worst, 1e-5) << "points on the odd grid at mean energy 82";
-  std::sort(points.begin(), points.end());
-  points.erase(std::unique(points.begin(), points.end()), points.end());
-  std::vector<std::pair<int, int>> cross;
-  double energy = 0.0;
-  for (int i = -11; i <= 11; i += 2) {
-    for (int q = -11; q <= 11; q += 2) {
-      if (std::abs(i) >= 9 && std::abs(q) >= 9) continue;
-      cross.emplace_back(i, q);
-      energy += i * i + q * q;
-    }
-  }
-  EXPECT_EQ(cross.size(), 128u);
-  EXPECT_EQ(energy / 128.0, 82.0);
-  EXPECT_EQ(points, cross);
-  std::vector<std::pair<int, int>> turned;
-  for (const auto& [i, q] : points) turned.emplace_back(-q, i);
-  std::sort(turned.begin(), turned.end());
-  EXPECT_EQ(turned, points);
-}
-
 TEST(ExactFrames, EveryFileHasItsLengthAndStartsAreUniform) {
   RunSettings s = exact_run({"QPSK", "8FSK"}, 1000, 50000);
   s.symbol_rate_min = 1000;
@@ -695,76 +659,6 @@ TEST(ExactFrames, EveryFileHasItsLengthAndStartsAreUniform) {
 
 
 // ---- The exact model's own names, each against a reference written here.
-
-// A cross QAM's or an APSK's unit-energy textbook points: the odd QAM grid without its corner
-// blocks, DVB-S2X's APSK rings. (PSK, ASK, OOK and square QAM meet their textbook points in the
-// symbol receiver's test.)
-Signal textbook_points(const std::string& name) {
-  Signal points;
-  const auto grid = [&points](int side, int corner) {
-    const int edge = side - 1 - 2 * corner;
-    for (int i = 1 - side; i < side; i += 2) {
-      for (int q = 1 - side; q < side; q += 2) {
-        if (std::abs(i) <= edge || std::abs(q) <= edge) points.emplace_back(i, q);
-      }
-    }
-  };
-  const auto rings = [&points](std::vector<int> counts, std::vector<double> radii) {
-    for (std::size_t r = 0; r < counts.size(); ++r) {
-      for (int k = 0; k < counts[r]; ++k) points.push_back(std::polar(radii[r], two_pi * k / counts[r]));
-    }
-  };
-  if (name == "QAM512") {
-    grid(24, 4);
-  } else if (name == "QAM2048") {
-    grid(48, 8);
-  } else if (name == "APSK128") {  // code rate 135/180
-    rings({16, 16, 16, 16, 16, 48}, {1.0, 1.715, 2.118, 2.681, 2.75, 3.819});
-  } else if (name == "APSK256") {  // code rate 116/180
-    rings(std::vector<int>(8, 32), {1.0, 1.791, 2.405, 2.98, 3.569, 4.235, 5.078, 6.536});
-  }
-  const double scale = std::sqrt(static_cast<double>(points.size()) / std::accumulate(points.begin(), points.end(), 0.0,
-                                                                           [](double e, Sample p) { return e + std::norm(p); }));
-  for (Sample& p : points) p *= scale;
-  return points;
-}
-
-// Each name's symbols through a 40-symbol RRC matched filter at fs/Rs = 3.7, read at their
-// instants: within -40 dB of the nearest textbook point.
-class TextbookConstellation : public testing::TestWithParam<std::string> {};
-
-TEST_P(TextbookConstellation, MatchedFilterLandsOnItsPointsBelowMinus40Db) {
-  const std::string name = GetParam();
-  const Signal points = textbook_points(name);
-  ASSERT_EQ(points.size(), static_cast<std::size_t>(resolve_waveform(name).order));
-  const int span = 40;
-  const double half = span / 2.0;
-  const auto filter = [half](double t) { return std::abs(t) < half ? test::reference_rrc(t, 0.35) : 0.0; };
-  double energy = 0.0;
-  for (double t = -half; t < half; t += 1e-4) energy += filter(t) * filter(t) * 1e-4;
-  ExactDigitalParameters p = clean(3.7, 8000);
-  p.start_offset = 0.3;
-  p.filter_span = span;
-  const Signal x = generate_exact_digital(name, p);
-  const double slope = 1.0 / 3.7;
-  double error = 0.0;
-  double reference = 0.0;
-  for (int n = span; n < 8000 / 3.7 - span; ++n) {
-    Sample y = 0.0;
-    const auto first = static_cast<std::size_t>(std::max(0.0, std::ceil((n - half - 0.3) / slope)));
-    for (std::size_t k = first; k < x.size() && 0.3 + static_cast<double>(k) * slope - n < half; ++k) {
-      y += x[k] * filter(0.3 + static_cast<double>(k) * slope - n);
-    }
-    y *= slope / energy;
-    const Sample nearest = *std::min_element(points.begin(), points.end(), [y](Sample a, Sample b) { return std::abs(y - a) < std::abs(y - b); });
-    error += std::norm(y - nearest);
-    reference += std::norm(nearest);
-  }
-  EXPECT_LT(10.0 * std::log10(error / reference), -40.0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Names, TextbookConstellation,
-                         testing::Values("QAM512", "QAM2048", "APSK128", "APSK256"));
 
 // Over each symbol a keyed name turns its phase by pi h a, a = ±1, ±3, ..., ±(M - 1): M-FSK's
 // tones h a Rs/2 sit h Rs apart, M-ary MSK steps by odd quarter turns; every level is used.

@@ -1,5 +1,6 @@
 // The transmitted symbols' labels against textbook receivers written here: a matched filter of the
-// labelled pulse at the labelled instants and a nearest-point decision for linear names, tone
+// labelled pulse at the labelled instants and a nearest-point decision on the textbook's points
+// (the crosses and DVB-S2X APSKs: the labelled points, each a textbook one) for linear names, tone
 // correlation for keyed ones, up and down sweep correlation for LFM-data, dechirp and DFT for
 // CSS, recover every labelled symbol and bit of noise-free files.
 #include <gtest/gtest.h>
@@ -65,6 +66,34 @@ std::optional<Textbook> textbook(const Waveform& w) {
     case Route::ook: return Textbook{{0.0, std::sqrt(2.0)}, {0, 1}};
     default: return std::nullopt;  // the crosses and APSK: the labelled points themselves
   }
+}
+
+// The crosses' and the DVB-S2X APSKs' textbook points at unit mean energy, unlabelled: the odd QAM
+// grid without its corner blocks, and the rings of code rates 135/180 and 116/180; none for the
+// other names.
+std::vector<Sample> textbook_points(const Waveform& w) {
+  std::vector<Sample> points;
+  const auto grid = [&points](int side, int corner) {
+    const int edge = side - 1 - 2 * corner;
+    for (int i = 1 - side; i < side; i += 2) {
+      for (int q = 1 - side; q < side; q += 2) {
+        if (std::abs(i) <= edge || std::abs(q) <= edge) points.emplace_back(i, q);
+      }
+    }
+  };
+  const auto rings = [&points](std::vector<int> counts, std::vector<double> radii) {
+    for (std::size_t r = 0; r < counts.size(); ++r) {
+      for (int k = 0; k < counts[r]; ++k) points.push_back(std::polar(radii[r], 2.0 * pi_ * k / counts[r]));
+    }
+  };
+  if (w.variant == Route::qam128) grid(12, 2);
+  if (w.variant == Route::qam_cross) grid(w.order == 512 ? 24 : 48, w.order == 512 ? 4 : 8);
+  if (w.variant == Route::apsk && w.order == 128) rings({16, 16, 16, 16, 16, 48}, {1.0, 1.715, 2.118, 2.681, 2.75, 3.819});
+  if (w.variant == Route::apsk && w.order == 256) rings(std::vector<int>(8, 32), {1.0, 1.791, 2.405, 2.98, 3.569, 4.235, 5.078, 6.536});
+  double energy = 0.0;
+  for (const Sample p : points) energy += std::norm(p) / static_cast<double>(points.size());
+  for (Sample& p : points) p /= std::sqrt(energy);
+  return points;
 }
 
 std::size_t nearest(const std::vector<Sample>& points, Sample y) {
@@ -194,6 +223,7 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
     EXPECT_LE(sent.front().instant, (keyed ? 0.5 : -19.0) * made.sps);
     EXPECT_GE(sent.back().instant, length - 1.0 - (keyed ? 0.5 : -19.0) * made.sps);
     const std::optional<Textbook> own = textbook(w);
+    const std::vector<Sample> unlabelled = textbook_points(w);
     std::vector<Sample> labelled;  // the crosses' and APSK's points as the labels give them
     for (const TransmittedSymbol& t : sent) {
       if (std::find(labelled.begin(), labelled.end(), t.value) == labelled.end()) labelled.push_back(t.value);
@@ -255,9 +285,15 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
       } else {
         ASSERT_EQ(labelled[nearest(labelled, y)], t.value) << "symbol " << t.index << " read " << y;
         ASSERT_EQ(t.bits, static_cast<std::uint64_t>(t.symbol));
+        if (!unlabelled.empty()) {
+          ASSERT_LT(std::abs(unlabelled[nearest(unlabelled, t.value)] - t.value), 1e-9) << "symbol " << t.index;
+        }
       }
     }
     EXPECT_GT(checked, 900U);
+    if (!unlabelled.empty() && w.order <= 128) {
+      EXPECT_EQ(labelled.size(), unlabelled.size()) << "every textbook point sent";
+    }
   }
 }
 
