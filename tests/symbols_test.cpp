@@ -247,10 +247,12 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
         // The tone whose correlation over the symbol's interval is strongest (the Gaussian kinds:
         // over its middle half, where its neighbours' spread tones reach least).
         const double half = (w.variant == Route::gmsk || w.variant == Route::gfsk ? 0.25 : 0.5) * made.sps;
+        // The index: the MSK kinds' own half, else the file's 1.
+        const double h = w.variant == Route::msk || w.variant == Route::gmsk ? 0.5 : 1.0;
         std::size_t best = 0;
         double strongest = -1.0;
         for (int m = 0; m < w.order; ++m) {
-          const double tone = w.family->modulation_index(w, 1.0) * (2.0 * m - (w.order - 1)) / 2.0;
+          const double tone = h * (2.0 * m - (w.order - 1)) / 2.0;
           Sample sum = 0.0;
           for (auto k = static_cast<std::size_t>(std::ceil(t.instant - half)); static_cast<double>(k) <= t.instant + half; ++k) {
             sum += made.x[k] * std::polar(1.0, -2.0 * pi_ * tone * (static_cast<double>(k) - t.instant) / made.sps);
