@@ -17,6 +17,7 @@
 #include "generator/family.h"
 #include "modulation/fft.h"
 #include "run/exact_file.h"
+#include "run/parameters.h"
 #include "run/plan.h"
 #include "run/seeds.h"
 #include "parameter_names.h"
@@ -145,7 +146,8 @@ bool no_blind_rate(const Waveform& w) {
 
 // Every name has unit mean power and the asked length, its band check's band holds 99 % of its
 // power (FM: what Carson's rule spans, which may be less), a digital name's symbol rate is found
-// blind within 0.1 %, and the SNR blind within 0.3 dB (the band at a quarter of a wider rate).
+// blind within 0.1 %, and the SNR blind within 0.3 dB (the band at a quarter of a wider rate), as
+// is the labelled Es/N0 from it.
 TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   const CleanFile c = clean_file(GetParam());
   const Waveform w = waveform_of(c.file);
@@ -153,11 +155,12 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   double power = 0.0;
   for (const Sample& v : c.samples) power += std::norm(v);
   EXPECT_NEAR(power / static_cast<double>(c.samples.size()), 1.0, 0.03);
+  double rate = NAN;  // found blind
   if (is_digital(w) && !no_blind_rate(w)) {
     const test::RateFeature feature = w.family == &keyed_family || w.variant == Route::lfm_data ? test::RateFeature::frequency_change
                                       : w.variant == Route::oqpsk ? test::RateFeature::in_phase
                                                                   : test::RateFeature::envelope;
-    const double rate = test::strongest_line(test::rate_feature(c.samples, feature)) * c.settings.sample_rate;
+    rate = test::strongest_line(test::rate_feature(c.samples, feature)) * c.settings.sample_rate;
     EXPECT_NEAR(rate / c.file.symbol_rate, 1.0, 1e-3);
   }
   if (is_silent(w)) return;  // noise fills the band: its flatness is checked apart
@@ -184,8 +187,14 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   const auto [noisy_low, noisy_high] = band_of(noisy);
   double own = 0.0;
   for (const Sample& v : clean_file(GetParam(), INFINITY, 0.25).samples) own += std::norm(v) / static_cast<double>(noisy.samples.size());
-  EXPECT_NEAR(blind_snr_db(noisy.samples, noisy.settings.sample_rate, noisy_low, noisy_high),
-              noisy.file.snr_db + 10.0 * std::log10(own), 0.3);
+  const double snr = blind_snr_db(noisy.samples, noisy.settings.sample_rate, noisy_low, noisy_high);
+  EXPECT_NEAR(snr, noisy.file.snr_db + 10.0 * std::log10(own), 0.3);
+  // Es / N0 = signal power x symbol period / (noise power / sample rate), at the blind rate.
+  for (const ParameterRow& row : file_parameters({noisy.settings, noisy.file, std::nullopt})) {
+    if (row.kind->key == "es_n0_db" && !std::isnan(rate)) {
+      EXPECT_NEAR(std::get<double>(row.value), snr + 10.0 * std::log10(noisy.settings.sample_rate / rate), 0.3);
+    }
+  }
 }
 
 // A file is written in blocks, a scene reads an emitter over its burst and Python reads frames

@@ -235,29 +235,7 @@ TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
   EXPECT_NEAR(occupied_bandwidth(generate_exact_digital("MSK", p), 3.7), 1.2, 0.06);
 }
 
-// ---- Power, SNR and the labels derived from it.
-
-TEST(ExactPower, UnitPowerAndTheLabelledSnrAndEsN0AreRealised) {
-  RunSettings settings = exact_run({}, 0, 3700.0);
-  settings.num_symbols = 20000;
-  for (const char* name : {"QPSK", "QAM256", "APSK64", "OQPSK", "4FSK", "GMSK"}) {
-    const PlannedFile file{.modulation = name, .snr_db = 7.0, .symbol_rate = 1000.0, .seeds = {3, 4}, .rolloff = 0.35,
-                           .fsk_index = 1.0, .gmsk_bt = 0.3};
-    ExactDigitalParameters p = clean(3.7, 74000);
-    p.fsk_index = 1.0;
-    const Signal pure = generate_exact_digital(name, p);
-    p.snr_db = 7.0;
-    const Signal noisy = generate_exact_digital(name, p);
-    Signal noise(noisy.size());
-    for (std::size_t k = 0; k < noise.size(); ++k) noise[k] = noisy[k] - pure[k];
-    EXPECT_NEAR(power_of(pure), 1.0, 0.02) << name;
-    const double measured_snr = 10 * std::log10(power_of(pure) / power_of(noise));
-    EXPECT_NEAR(measured_snr, 7.0, 0.1) << name;
-    // Es / N0 = signal power x symbol period / (noise power / sample rate).
-    const std::vector<ParameterRow> rows = file_parameters({settings, file, std::nullopt});
-    EXPECT_NEAR(label(rows, "es_n0_db"), measured_snr + 10 * std::log10(3.7), 0.3) << name;
-  }
-}
+// ---- Power.
 
 // With a fixed-length frame and frame power as the one feature, a nearest-class-mean classifier is
 // at chance over every name at -30 dB: every file has the same nominal power and the noise is set
