@@ -79,6 +79,7 @@ CleanFile clean_file(const ModulationRow& row, double snr_db = INFINITY, double 
   RunPlan plan(s, 11);
   PlannedFile file = *plan.next();
   file.seeds = derive_file_seeds(11, file.modulation, file.index);  // the device's symbols would vary run by run
+  file.start_offset = 0.999;  // the frame starts just before a symbol: still the asked length
   if (!is_silent(waveform_of(file))) file.snr_db = snr_db;
   if (std::isinf(snr_db)) file.noise_power = 1.0;  // Noise's without a receiver's noise on top
   Signal samples = synthesize_exact_file(s, file);

@@ -612,7 +612,8 @@ TEST(ExactOptions, BandCheckRefusesWhatWouldAliasAndAcceptsWhatFits) {
   EXPECT_EQ(band_misfit(s), std::nullopt);
 }
 
-TEST(ExactFrames, EveryFileHasItsLengthAndStartsAreUniform) {
+// Frames start uniformly within a symbol (each name keeps its length there: the catalogue-wide test).
+TEST(ExactFrames, StartsAreUniform) {
   RunSettings s = exact_run({"QPSK", "8FSK"}, 1000, 50000);
   s.symbol_rate_min = 1000;
   s.symbol_rate_max = 4000;
@@ -628,11 +629,6 @@ TEST(ExactFrames, EveryFileHasItsLengthAndStartsAreUniform) {
                          std::abs(starts[i] - static_cast<double>(i + 1) / 2000.0)});
   }
   EXPECT_LT(distance, 1.63 / std::sqrt(2000.0));  // the 1 % critical value
-  for (const char* name : {"QPSK", "8FSK", "OQPSK", "GMSK"}) {
-    ExactDigitalParameters p = clean(50.0 / 3.3, 1000);
-    p.start_offset = 0.999;
-    EXPECT_EQ(generate_exact_digital(name, p).size(), 1000u) << name;
-  }
 }
 
 
