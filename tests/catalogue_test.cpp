@@ -210,7 +210,8 @@ TEST_P(EveryName, AnyCutOfItsRangeGivesTheWholesSamples) {
   s.sample_rate = 20000.0;
   s.symbol_rate_min = s.symbol_rate_max = 20000.0 / 17.3;
   s.timing_error_min = s.timing_error_max = 0.3;
-  s.exact.family_ranges = {{"pulse_width", {40.0, 40.0}}, {"spreading_factor", {5.0, 5.0}}, {"ofdm_window", {0.5, 0.5}}};
+  s.exact.family_ranges = {{"pulse_width", {40.0, 40.0}}, {"spreading_factor", {5.0, 5.0}},
+                           {"ofdm_window", {0.5, 0.5}}};
   RunPlan plan(s, 11);
   PlannedFile file = *plan.next();
   file.seeds = derive_file_seeds(11, file.modulation, file.index);

@@ -86,10 +86,15 @@ std::vector<Sample> textbook_points(const Waveform& w) {
       for (int k = 0; k < counts[r]; ++k) points.push_back(std::polar(radii[r], 2.0 * pi_ * k / counts[r]));
     }
   };
-  if (w.variant == Route::qam128) grid(12, 2);
-  if (w.variant == Route::qam_cross) grid(w.order == 512 ? 24 : 48, w.order == 512 ? 4 : 8);
-  if (w.variant == Route::apsk && w.order == 128) rings({16, 16, 16, 16, 16, 48}, {1.0, 1.715, 2.118, 2.681, 2.75, 3.819});
-  if (w.variant == Route::apsk && w.order == 256) rings(std::vector<int>(8, 32), {1.0, 1.791, 2.405, 2.98, 3.569, 4.235, 5.078, 6.536});
+  if (w.variant == Route::qam128) {
+    grid(12, 2);
+  } else if (w.variant == Route::qam_cross) {
+    grid(w.order == 512 ? 24 : 48, w.order == 512 ? 4 : 8);
+  } else if (w.variant == Route::apsk && w.order == 128) {
+    rings({16, 16, 16, 16, 16, 48}, {1.0, 1.715, 2.118, 2.681, 2.75, 3.819});
+  } else if (w.variant == Route::apsk && w.order == 256) {
+    rings(std::vector<int>(8, 32), {1.0, 1.791, 2.405, 2.98, 3.569, 4.235, 5.078, 6.536});
+  }
   double energy = 0.0;
   for (const Sample p : points) energy += std::norm(p) / static_cast<double>(points.size());
   for (Sample& p : points) p /= std::sqrt(energy);
