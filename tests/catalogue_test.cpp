@@ -119,22 +119,13 @@ double blind_snr_db(const Signal& x, double sample_rate, double low, double high
   return 10.0 * std::log10((std::accumulate(psd.begin(), psd.end(), 0.0) - noise) / noise);
 }
 
-// J_n(x) from its power series, which converges quickly for the small x here.
-double bessel_j(int n, double x) {
-  double term = std::pow(x / 2.0, n) / std::tgamma(n + 1.0);
-  double sum = term;
-  for (int k = 1; k < 60; ++k) {
-    term *= -(x / 2.0) * (x / 2.0) / (k * static_cast<double>(k + n));
-    sum += term;
-  }
-  return sum;
-}
-
 // The share of a tone-modulated FM signal's power in its lines within Carson's band: the
 // Bessel lines n fm with |n| fm <= deviation + fm.
 double carson_share(double deviation, double fm) {
   double share = 0.0;
-  for (int n = 0; n * fm <= deviation + fm; ++n) share += (n == 0 ? 1.0 : 2.0) * std::pow(bessel_j(n, deviation / fm), 2);
+  for (int n = 0; n * fm <= deviation + fm; ++n) {
+    share += (n == 0 ? 1.0 : 2.0) * std::pow(std::cyl_bessel_j(n, deviation / fm), 2);
+  }
   return share;
 }
 
