@@ -200,23 +200,27 @@ TEST_P(EveryName, AnyCutOfItsRangeGivesTheWholesSamples) {
   s.exact.samples_per_file = 4000;
   s.sample_rate = 20000.0;
   s.symbol_rate_min = s.symbol_rate_max = 20000.0 / 17.3;
-  s.timing_error_min = s.timing_error_max = 0.3;
   s.exact.family_ranges = {{"pulse_width", {40.0, 40.0}}, {"spreading_factor", {5.0, 5.0}},
                            {"ofdm_window", {0.5, 0.5}}};
   RunPlan plan(s, 11);
   PlannedFile file = *plan.next();
   file.seeds = derive_file_seeds(11, file.modulation, file.index);
-  const Signal whole = exact_waveform_range(s, file, 4000, 50, 50)(-50, 4100);
-  const WaveformRange kept = exact_waveform_range(s, file, 4000, 50, 50);
-  const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1999, 2000, 4050};
-  for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
-    const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
-    const Signal once = kept(cuts[i], count);
-    const Signal fresh = exact_waveform_range(s, file, 4000, 50, 50)(cuts[i], count);
-    for (std::size_t k = 0; k < count; ++k) {
-      const Sample expected = whole[static_cast<std::size_t>(cuts[i] + 50) + k];
-      ASSERT_EQ(once[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
-      ASSERT_EQ(fresh[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
+  // Each drifting path: a small drift, and large ones either way (for OFDM some 2 % of the rate).
+  for (const double drift : {0.01, 0.3, -0.8}) {
+    SCOPED_TRACE(drift);
+    file.timing_error = drift;
+    const Signal whole = exact_waveform_range(s, file, 4000, 50, 50)(-50, 4100);
+    const WaveformRange kept = exact_waveform_range(s, file, 4000, 50, 50);
+    const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1999, 2000, 4050};
+    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
+      const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
+      const Signal once = kept(cuts[i], count);
+      const Signal fresh = exact_waveform_range(s, file, 4000, 50, 50)(cuts[i], count);
+      for (std::size_t k = 0; k < count; ++k) {
+        const Sample expected = whole[static_cast<std::size_t>(cuts[i] + 50) + k];
+        ASSERT_EQ(once[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
+        ASSERT_EQ(fresh[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
+      }
     }
   }
 }
