@@ -167,20 +167,6 @@ TEST_F(AtomicFile, AReadOnlyFileIsRefusedAndKept) {
 }
 
 #ifndef _WIN32
-// Root's own permission checks pass for a mode without the owner's write bit; the replaced file
-// keeps that mode exactly.
-TEST_F(AtomicFile, AFileRootMayWriteKeepsItsExactMode) {
-  if (!running_as_root()) GTEST_SKIP() << "only root may write a file without its owner's write permission";
-  put("a.txt", "old");
-  const fs::perms perms = fs::perms::owner_read | fs::perms::group_read | fs::perms::group_write;
-  fs::permissions(folder() / "a.txt", perms);
-  AtomicFileWriter writer(folder() / "a.txt");
-  writer.append("new");
-  ASSERT_TRUE(writer.finish());
-  EXPECT_EQ(test::read_file(folder() / "a.txt"), "new");
-  EXPECT_EQ(fs::status(folder() / "a.txt").permissions() & fs::perms::all, perms);
-}
-
 TEST_F(AtomicFile, AFileThatBecameReadOnlyWhileWritingIsNotReplaced) {
   put("a.txt", "kept\r\n");
   AtomicFileWriter writer(folder() / "a.txt");
@@ -200,14 +186,20 @@ TEST_F(AtomicFile, AnUnwritableFolderIsRefused) {
   expect_only("a.txt", "kept\r\n");
 }
 
+// A replaced file keeps its mode exactly, also one without its owner's write bit, which root's
+// own permission checks let it write.
 TEST_F(AtomicFile, ReplacedFilesKeepTheirPermissions) {
-  put("a.txt", "old");
-  const fs::perms perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
-  fs::permissions(folder() / "a.txt", perms);
-  AtomicFileWriter writer(folder() / "a.txt");
-  writer.append("new");
-  ASSERT_TRUE(writer.finish());
-  EXPECT_EQ(fs::status(folder() / "a.txt").permissions(), perms);
+  const fs::perms group_write = fs::perms::owner_read | fs::perms::group_read | fs::perms::group_write;
+  for (const fs::perms perms : {fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read, group_write}) {
+    if (perms == group_write && !running_as_root()) continue;
+    put("a.txt", "old");
+    fs::permissions(folder() / "a.txt", perms);
+    AtomicFileWriter writer(folder() / "a.txt");
+    writer.append("new");
+    ASSERT_TRUE(writer.finish());
+    EXPECT_EQ(test::read_file(folder() / "a.txt"), "new");
+    EXPECT_EQ(fs::status(folder() / "a.txt").permissions() & fs::perms::all, perms);
+  }
 }
 
 TEST_F(AtomicFile, ALinkIsFollowedAndStays) {

@@ -1,8 +1,9 @@
 #pragma once
-// A blind symbol-rate estimate shared by the exact model's tests: the strongest spectral line of a
-// waveform feature (|x|^2, I^2, the squared change of the instantaneous frequency), found without
-// the label.
+// Blind estimates shared by the exact model's tests: the strongest spectral line of a waveform
+// feature (|x|^2, I^2, the squared change of the instantaneous frequency) for the symbol rate, and
+// of the samples themselves for a tone, found without the labels.
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <numeric>
@@ -14,15 +15,30 @@
 namespace quorvin::test {
 
 // |sum g[k] e^{-j 2 pi f k}|, f in cycles per sample.
-inline double line_at(const std::vector<double>& g, double f) {
+template <class T>
+double line_at(const std::vector<T>& g, double f) {
   std::complex<double> sum = 0.0;
   const std::complex<double> step = std::polar(1.0, -6.283185307179586 * f);
   std::complex<double> w = 1.0;
-  for (const double v : g) {
+  for (const T& v : g) {
     sum += v * w;
     w *= step;
   }
   return std::abs(sum);
+}
+
+// The DFT bin `best`'s line, refined on the DTFT to `precision` cycles per sample.
+template <class T>
+double refined_line(const std::vector<T>& g, std::size_t best, double precision) {
+  double f = static_cast<double>(best) / static_cast<double>(g.size());
+  for (double width = 1.0 / static_cast<double>(g.size()); width > precision; width /= 4.0) {
+    double top = f;
+    for (int i = -4; i <= 4; ++i) {
+      if (line_at(g, f + i * width / 4.0) > line_at(g, top)) top = f + i * width / 4.0;
+    }
+    f = top;
+  }
+  return f;
 }
 
 // The strongest line between 0.05 and 0.49 cycles per sample, refined to 1e-6 cycles.
@@ -35,15 +51,16 @@ inline double strongest_line(std::vector<double> g) {
   for (std::size_t k = n / 20; k < n * 49 / 100; ++k) {
     if (std::abs(spectrum[k]) > std::abs(spectrum[best])) best = k;
   }
-  double f = static_cast<double>(best) / static_cast<double>(n);
-  for (double width = 1.0 / static_cast<double>(n); width > 1e-7; width /= 4.0) {
-    double top = f;
-    for (int i = -4; i <= 4; ++i) {
-      if (line_at(g, f + i * width / 4.0) > line_at(g, top)) top = f + i * width / 4.0;
-    }
-    f = top;
-  }
-  return f;
+  return refined_line(g, best, 1e-7);
+}
+
+// The frequency of a signal's strongest line, Hz: the largest bin of its DFT, refined to a
+// thousandth of a bin.
+inline double strongest_tone(const Signal& x, double sample_rate) {
+  const Signal spectrum = fft(x, FftDirection::forward);
+  const auto best = std::max_element(spectrum.begin(), spectrum.end(), [](Sample a, Sample b) { return std::abs(a) < std::abs(b); });
+  const double f = refined_line(x, static_cast<std::size_t>(best - spectrum.begin()), 1e-3 / static_cast<double>(x.size()));
+  return std::remainder(f, 1.0) * sample_rate;
 }
 
 // The feature whose line sits at the symbol rate: the envelope for linear names (I^2 for OQPSK,

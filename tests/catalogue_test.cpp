@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -18,6 +17,7 @@
 #include "generator/family.h"
 #include "modulation/fft.h"
 #include "run/exact_file.h"
+#include "run/parameters.h"
 #include "run/plan.h"
 #include "run/seeds.h"
 #include "parameter_names.h"
@@ -31,14 +31,6 @@ namespace quorvin {
 QUORVIN_PRINT_CASES_BY_NAME
 
 namespace {
-
-struct RowName {
-  std::string operator()(const testing::TestParamInfo<ModulationRow>& info) const {
-    std::string name;
-    for (const char c : info.param.name) name.push_back(std::isalnum(static_cast<unsigned char>(c)) ? c : '_');
-    return name;
-  }
-};
 
 class EveryName : public testing::TestWithParam<ModulationRow> {};
 
@@ -87,6 +79,7 @@ CleanFile clean_file(const ModulationRow& row, double snr_db = INFINITY, double 
   RunPlan plan(s, 11);
   PlannedFile file = *plan.next();
   file.seeds = derive_file_seeds(11, file.modulation, file.index);  // the device's symbols would vary run by run
+  file.start_offset = 0.999;  // the frame starts just before a symbol: still the asked length
   if (!is_silent(waveform_of(file))) file.snr_db = snr_db;
   if (std::isinf(snr_db)) file.noise_power = 1.0;  // Noise's without a receiver's noise on top
   Signal samples = synthesize_exact_file(s, file);
@@ -126,22 +119,13 @@ double blind_snr_db(const Signal& x, double sample_rate, double low, double high
   return 10.0 * std::log10((std::accumulate(psd.begin(), psd.end(), 0.0) - noise) / noise);
 }
 
-// J_n(x) from its power series, which converges quickly for the small x here.
-double bessel_j(int n, double x) {
-  double term = std::pow(x / 2.0, n) / std::tgamma(n + 1.0);
-  double sum = term;
-  for (int k = 1; k < 60; ++k) {
-    term *= -(x / 2.0) * (x / 2.0) / (k * static_cast<double>(k + n));
-    sum += term;
-  }
-  return sum;
-}
-
 // The share of a tone-modulated FM signal's power in its lines within Carson's band: the
 // Bessel lines n fm with |n| fm <= deviation + fm.
 double carson_share(double deviation, double fm) {
   double share = 0.0;
-  for (int n = 0; n * fm <= deviation + fm; ++n) share += (n == 0 ? 1.0 : 2.0) * std::pow(bessel_j(n, deviation / fm), 2);
+  for (int n = 0; n * fm <= deviation + fm; ++n) {
+    share += (n == 0 ? 1.0 : 2.0) * std::pow(std::cyl_bessel_j(n, deviation / fm), 2);
+  }
   return share;
 }
 
@@ -154,7 +138,8 @@ bool no_blind_rate(const Waveform& w) {
 
 // Every name has unit mean power and the asked length, its band check's band holds 99 % of its
 // power (FM: what Carson's rule spans, which may be less), a digital name's symbol rate is found
-// blind within 0.1 %, and the SNR blind within 0.3 dB (the band at a quarter of a wider rate).
+// blind within 0.1 %, and the SNR blind within 0.3 dB (the band at a quarter of a wider rate), as
+// is the labelled Es/N0 from it.
 TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   const CleanFile c = clean_file(GetParam());
   const Waveform w = waveform_of(c.file);
@@ -162,11 +147,12 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   double power = 0.0;
   for (const Sample& v : c.samples) power += std::norm(v);
   EXPECT_NEAR(power / static_cast<double>(c.samples.size()), 1.0, 0.03);
+  double rate = NAN;  // found blind
   if (is_digital(w) && !no_blind_rate(w)) {
     const test::RateFeature feature = w.family == &keyed_family || w.variant == Route::lfm_data ? test::RateFeature::frequency_change
                                       : w.variant == Route::oqpsk ? test::RateFeature::in_phase
                                                                   : test::RateFeature::envelope;
-    const double rate = test::strongest_line(test::rate_feature(c.samples, feature)) * c.settings.sample_rate;
+    rate = test::strongest_line(test::rate_feature(c.samples, feature)) * c.settings.sample_rate;
     EXPECT_NEAR(rate / c.file.symbol_rate, 1.0, 1e-3);
   }
   if (is_silent(w)) return;  // noise fills the band: its flatness is checked apart
@@ -193,13 +179,19 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   const auto [noisy_low, noisy_high] = band_of(noisy);
   double own = 0.0;
   for (const Sample& v : clean_file(GetParam(), INFINITY, 0.25).samples) own += std::norm(v) / static_cast<double>(noisy.samples.size());
-  EXPECT_NEAR(blind_snr_db(noisy.samples, noisy.settings.sample_rate, noisy_low, noisy_high),
-              noisy.file.snr_db + 10.0 * std::log10(own), 0.3);
+  const double snr = blind_snr_db(noisy.samples, noisy.settings.sample_rate, noisy_low, noisy_high);
+  EXPECT_NEAR(snr, noisy.file.snr_db + 10.0 * std::log10(own), 0.3);
+  // Es / N0 = signal power x symbol period / (noise power / sample rate), at the blind rate.
+  for (const ParameterRow& row : file_parameters({noisy.settings, noisy.file, std::nullopt})) {
+    if (row.kind->key == "es_n0_db" && !std::isnan(rate)) {
+      EXPECT_NEAR(std::get<double>(row.value), snr + 10.0 * std::log10(noisy.settings.sample_rate / rate), 0.3);
+    }
+  }
 }
 
 // A file is written in blocks, a scene reads an emitter over its burst and Python reads frames
-// anywhere: any cut of a drifting waveform's range, through one range or fresh ones, gives the
-// whole's samples to the bit.
+// anywhere: any cut of a drifting waveform's range (OFDM's with its window), through one range or
+// fresh ones, gives the whole's samples to the bit.
 TEST_P(EveryName, AnyCutOfItsRangeGivesTheWholesSamples) {
   RunSettings s;
   s.signal_model = SignalModel::exact;
@@ -208,27 +200,32 @@ TEST_P(EveryName, AnyCutOfItsRangeGivesTheWholesSamples) {
   s.exact.samples_per_file = 4000;
   s.sample_rate = 20000.0;
   s.symbol_rate_min = s.symbol_rate_max = 20000.0 / 17.3;
-  s.timing_error_min = s.timing_error_max = 0.3;
-  s.exact.family_ranges = {{"pulse_width", {40.0, 40.0}}, {"spreading_factor", {5.0, 5.0}}};
+  s.exact.family_ranges = {{"pulse_width", {40.0, 40.0}}, {"spreading_factor", {5.0, 5.0}},
+                           {"ofdm_window", {0.5, 0.5}}};
   RunPlan plan(s, 11);
   PlannedFile file = *plan.next();
   file.seeds = derive_file_seeds(11, file.modulation, file.index);
-  const Signal whole = exact_waveform_range(s, file, 4000, 50, 50)(-50, 4100);
-  const WaveformRange kept = exact_waveform_range(s, file, 4000, 50, 50);
-  const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1999, 2000, 4050};
-  for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
-    const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
-    const Signal once = kept(cuts[i], count);
-    const Signal fresh = exact_waveform_range(s, file, 4000, 50, 50)(cuts[i], count);
-    for (std::size_t k = 0; k < count; ++k) {
-      const Sample expected = whole[static_cast<std::size_t>(cuts[i] + 50) + k];
-      ASSERT_EQ(once[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
-      ASSERT_EQ(fresh[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
+  // Each drifting path: a small drift, and large ones either way (for OFDM some 2 % of the rate).
+  for (const double drift : {0.01, 0.3, -0.8}) {
+    SCOPED_TRACE(drift);
+    file.timing_error = drift;
+    const Signal whole = exact_waveform_range(s, file, 4000, 50, 50)(-50, 4100);
+    const WaveformRange kept = exact_waveform_range(s, file, 4000, 50, 50);
+    const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1999, 2000, 4050};
+    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
+      const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
+      const Signal once = kept(cuts[i], count);
+      const Signal fresh = exact_waveform_range(s, file, 4000, 50, 50)(cuts[i], count);
+      for (std::size_t k = 0; k < count; ++k) {
+        const Sample expected = whole[static_cast<std::size_t>(cuts[i] + 50) + k];
+        ASSERT_EQ(once[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
+        ASSERT_EQ(fresh[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
+      }
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Catalogue, EveryName, testing::ValuesIn(modulation_catalogue), RowName());
+INSTANTIATE_TEST_SUITE_P(Catalogue, EveryName, testing::ValuesIn(modulation_catalogue), test::RowName());
 
 TEST(Catalogue, NamesAreCaseSensitiveAndPrefixNamesAreLinear) {
   EXPECT_EQ(modulation_class_index("qpsk"), modulation_count);

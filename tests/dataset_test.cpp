@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <complex>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -61,27 +59,8 @@ TEST(SigmfMetadata, AnalogFileWithoutNoiseOrSeed) {
 
 using SigmfRun = test::CliFolder;
 
-// The strongest line of a cf32_le recording, Hz, by a direct DFT over 1 Hz steps then 0.01 Hz.
-double strongest_line(const std::string& data, double sample_rate, double from, double to) {
-  std::vector<std::complex<double>> x(data.size() / 8);
-  for (std::size_t k = 0; k < x.size(); ++k) {
-    float parts[2];
-    std::memcpy(parts, data.data() + 8 * k, 8);
-    x[k] = {static_cast<double>(parts[0]), static_cast<double>(parts[1])};
-  }
-  const auto magnitude = [&](double f) {
-    std::complex<double> sum = 0.0;
-    for (std::size_t k = 0; k < x.size(); ++k) sum += x[k] * std::polar(1.0, -2.0 * M_PI * f * static_cast<double>(k) / sample_rate);
-    return std::abs(sum);
-  };
-  double best = from;
-  for (double f = from; f <= to; f += 1.0) best = magnitude(f) > magnitude(best) ? f : best;
-  for (double f = best - 1.0, top = best; f <= top + 1.0; f += 0.01) best = magnitude(f) > magnitude(best) ? f : best;
-  return best;
-}
-
-// The signal extension's detail is the file's own: GMSK's drawn BT, and AM-SSB's side, which the
-// tone's place against the carrier shows on the samples (drawn per file by default).
+// The signal extension's detail is the file's own: GMSK's drawn BT, and AM-SSB's side (drawn per
+// file by default; the exact model's tests find each file's tone on its labelled side).
 TEST_F(SigmfRun, DetailComesFromTheFilesOwnValues) {
   const std::string out = sub("r1");
   for (const char* sideband : {"upper", "random"}) {
@@ -97,10 +76,6 @@ TEST_F(SigmfRun, DetailComesFromTheFilesOwnValues) {
       const auto& g = meta["global"];
       const std::string side = g["quorvin:sideband"];
       EXPECT_EQ(meta["annotations"][0]["signal:detail"]["carrier_variant"], side + " sideband");
-      const double carrier = g["quorvin:carrier_frequency"].get<double>() + g["quorvin:frequency_offset"].get<double>();
-      const double tone = strongest_line(test::read_file(stem + ".sigmf-data"), 100000, carrier - 2100, carrier + 2100);
-      EXPECT_NEAR(std::abs(tone - carrier), g["quorvin:message_frequency"].get<double>(), 0.1) << stem;
-      EXPECT_EQ(tone > carrier ? "upper" : "lower", side) << stem;
       if (std::string(sideband) == "upper") {
         EXPECT_EQ(side, "upper");
       }

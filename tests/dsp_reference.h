@@ -7,6 +7,7 @@
 #include "parameter_names.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <complex>
 #include <cstddef>
@@ -179,6 +180,16 @@ struct CaseName {
   template <class Info>
   std::string operator()(const Info& case_info) const {
     return case_info.param.name;
+  }
+};
+
+// Names catalogue cases after their row, other characters than letters and digits as '_'.
+struct RowName {
+  template <class Info>
+  std::string operator()(const Info& info) const {
+    std::string name;
+    for (const char c : info.param.name) name.push_back(std::isalnum(static_cast<unsigned char>(c)) ? c : '_');
+    return name;
   }
 };
 

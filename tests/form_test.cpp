@@ -252,19 +252,23 @@ TEST(ReadRunSettings, DefaultsGiveTheDocumentedValuesAndNamesInCheckboxOrder) {
 
 class HandleModulateRun : public test::TempFolder {};
 
-// The form's run keeps a sample file and its settings file from the same run, as the command
-// line's does: a run without settings takes the earlier settings file away.
+// The form's run writes its files and reports them; it keeps a sample file and its settings file
+// from the same run, as the command line's does: a run without settings takes the earlier
+// settings file away.
 TEST_F(HandleModulateRun, ARunWithoutSettingsTakesTheEarlierSettingsFileAway) {
   FormSnapshot s = ticked({0});  // AM
   s.output_folder = folder().u16string();
   s.num_symbols = u"10";
   s.save_settings_checked = true;
-  ASSERT_EQ(handle_modulate(s, 1).kind, ModulateOutcome::Kind::show_output);
+  const ModulateOutcome first = handle_modulate(s, 1);
+  const std::filesystem::path sample_file = folder() / "AM_signal_1.csv";
+  EXPECT_EQ(first.kind, ModulateOutcome::Kind::show_output);
+  EXPECT_EQ(first.text, u"AM: Saved to " + sample_file.u16string() + u"\n  Settings saved to " +
+                            (folder() / "AM_signal_1.txt").u16string() + u"\n");
   ASSERT_TRUE(std::filesystem::exists(folder() / "AM_signal_1.txt"));
   s.num_symbols = u"5";
   s.save_settings_checked = false;
   const ModulateOutcome outcome = handle_modulate(s, 2);
-  const std::filesystem::path sample_file = folder() / "AM_signal_1.csv";
   EXPECT_EQ(outcome.text, u"AM: Saved to " + sample_file.u16string() + u"\n");
   EXPECT_FALSE(std::filesystem::exists(folder() / "AM_signal_1.txt"));
   const std::string samples = test::read_file(sample_file);

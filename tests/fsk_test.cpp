@@ -5,15 +5,6 @@
 namespace quorvin {
 namespace {
 
-TEST(Fsk, TwoTonesAtPlusMinusHalfTheSymbolRate) {
-  // fs / Rs = 4: symbol 1 (+Rs/2) steps by +pi/4 per sample, symbol 0 by -pi/4, each restarting
-  // at phase zero.
-  const Signal s = fsk_modulate({1, 0}, 2, 2500.0, 10000.0);
-  const double expected[] = {0, pi / 4, pi / 2, 3 * pi / 4, 0, -pi / 4, -pi / 2, -3 * pi / 4};
-  ASSERT_EQ(s.size(), 8u);
-  for (std::size_t i = 0; i < 8; ++i) EXPECT_NEAR(std::arg(s[i]), expected[i], 1e-12) << i;
-}
-
 TEST(Fsk, FirstSampleOfEverySymbolRestartsAtPhaseZero) {
   const Signal s = fsk_modulate({0, 3, 1, 2}, 4, 3000.0, 10000.0);
   ASSERT_EQ(s.size(), 12u);  // trunc(3.33) = 3 samples per symbol

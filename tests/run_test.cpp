@@ -20,8 +20,6 @@
 
 #include "common/limits.h"
 #include "common/text.h"
-#include "form/form.h"
-#include "run/dataset.h"
 #include "run/draw.h"
 #include "run/plan.h"
 #include "run/sample_file.h"
@@ -191,19 +189,6 @@ TEST_F(Run, AnalogSignalsAreMixedEvenAtZeroHertz) {
   EXPECT_NE(synthesize_file(s, f)[7].imag(), 0.0);  // a real tone becomes complex
   s.mix_frequency = 0.0;
   EXPECT_EQ(synthesize_file(s, f)[7].imag(), 0.0);
-}
-
-TEST_F(Run, HandleModulateOnTheDefaultFormWritesFiles) {
-  FormSnapshot snapshot;
-  snapshot.modulation_checked[0] = true;  // AM
-  snapshot.save_settings_checked = true;
-  snapshot.output_folder = out();
-  const ModulateOutcome outcome = handle_modulate(snapshot, 1);
-  EXPECT_EQ(outcome.kind, ModulateOutcome::Kind::show_output);
-  EXPECT_EQ(outcome.text, u"AM: Saved to " + path_text("AM_signal_1.csv") + u"\n  Settings saved to " +
-                              path_text("AM_signal_1.txt") + u"\n");
-  const std::string csv = test::read_file(folder() / "AM_signal_1.csv");
-  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1000);
 }
 
 // A disk flush that holds the first two files until a third file's flush begins (or 5 s pass).

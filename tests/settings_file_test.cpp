@@ -82,14 +82,5 @@ TEST(SettingsEntries, OnlyFmRecordsTheDeviation) {
   }
 }
 
-TEST_F(SettingsFile, UnwritableTargetIsAFailure) {
-  std::filesystem::create_directory(folder() / "taken.txt");
-  EXPECT_FALSE(write_settings_file(folder() / "taken.txt", {{"a", "b"}}));
-#ifndef _WIN32
-  std::filesystem::create_symlink("/dev/full", folder() / "full.txt");
-  EXPECT_FALSE(write_settings_file(folder() / "full.txt", {{"a", "b"}}));
-#endif
-}
-
 }  // namespace
 }  // namespace quorvin

@@ -1,12 +1,12 @@
 // The transmitted symbols' labels against textbook receivers written here: a matched filter of the
-// labelled pulse at the labelled instants and a nearest-point decision for linear names, tone
+// labelled pulse at the labelled instants and a nearest-point decision on the textbook's points
+// (the crosses and DVB-S2X APSKs: the labelled points, each a textbook one) for linear names, tone
 // correlation for keyed ones, up and down sweep correlation for LFM-data, dechirp and DFT for
 // CSS, recover every labelled symbol and bit of noise-free files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
-#include <cctype>
 #include <cmath>
 #include <map>
 #include <string>
@@ -66,6 +66,39 @@ std::optional<Textbook> textbook(const Waveform& w) {
     case Route::ook: return Textbook{{0.0, std::sqrt(2.0)}, {0, 1}};
     default: return std::nullopt;  // the crosses and APSK: the labelled points themselves
   }
+}
+
+// The crosses' and the DVB-S2X APSKs' textbook points at unit mean energy, unlabelled: the odd QAM
+// grid without its corner blocks, and the rings of code rates 135/180 and 116/180; none for the
+// other names.
+std::vector<Sample> textbook_points(const Waveform& w) {
+  std::vector<Sample> points;
+  const auto grid = [&points](int side, int corner) {
+    const int edge = side - 1 - 2 * corner;
+    for (int i = 1 - side; i < side; i += 2) {
+      for (int q = 1 - side; q < side; q += 2) {
+        if (std::abs(i) <= edge || std::abs(q) <= edge) points.emplace_back(i, q);
+      }
+    }
+  };
+  const auto rings = [&points](std::vector<int> counts, std::vector<double> radii) {
+    for (std::size_t r = 0; r < counts.size(); ++r) {
+      for (int k = 0; k < counts[r]; ++k) points.push_back(std::polar(radii[r], 2.0 * pi_ * k / counts[r]));
+    }
+  };
+  if (w.variant == Route::qam128) {
+    grid(12, 2);
+  } else if (w.variant == Route::qam_cross) {
+    grid(w.order == 512 ? 24 : 48, w.order == 512 ? 4 : 8);
+  } else if (w.variant == Route::apsk && w.order == 128) {
+    rings({16, 16, 16, 16, 16, 48}, {1.0, 1.715, 2.118, 2.681, 2.75, 3.819});
+  } else if (w.variant == Route::apsk && w.order == 256) {
+    rings(std::vector<int>(8, 32), {1.0, 1.791, 2.405, 2.98, 3.569, 4.235, 5.078, 6.536});
+  }
+  double energy = 0.0;
+  for (const Sample p : points) energy += std::norm(p) / static_cast<double>(points.size());
+  for (Sample& p : points) p /= std::sqrt(energy);
+  return points;
 }
 
 std::size_t nearest(const std::vector<Sample>& points, Sample y) {
@@ -195,6 +228,7 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
     EXPECT_LE(sent.front().instant, (keyed ? 0.5 : -19.0) * made.sps);
     EXPECT_GE(sent.back().instant, length - 1.0 - (keyed ? 0.5 : -19.0) * made.sps);
     const std::optional<Textbook> own = textbook(w);
+    const std::vector<Sample> unlabelled = textbook_points(w);
     std::vector<Sample> labelled;  // the crosses' and APSK's points as the labels give them
     for (const TransmittedSymbol& t : sent) {
       if (std::find(labelled.begin(), labelled.end(), t.value) == labelled.end()) labelled.push_back(t.value);
@@ -218,10 +252,12 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
         // The tone whose correlation over the symbol's interval is strongest (the Gaussian kinds:
         // over its middle half, where its neighbours' spread tones reach least).
         const double half = (w.variant == Route::gmsk || w.variant == Route::gfsk ? 0.25 : 0.5) * made.sps;
+        // The index: the MSK kinds' own half, else the file's 1.
+        const double h = w.variant == Route::msk || w.variant == Route::gmsk ? 0.5 : 1.0;
         std::size_t best = 0;
         double strongest = -1.0;
         for (int m = 0; m < w.order; ++m) {
-          const double tone = w.family->modulation_index(w, 1.0) * (2.0 * m - (w.order - 1)) / 2.0;
+          const double tone = h * (2.0 * m - (w.order - 1)) / 2.0;
           Sample sum = 0.0;
           for (auto k = static_cast<std::size_t>(std::ceil(t.instant - half)); static_cast<double>(k) <= t.instant + half; ++k) {
             sum += made.x[k] * std::polar(1.0, -2.0 * pi_ * tone * (static_cast<double>(k) - t.instant) / made.sps);
@@ -256,9 +292,15 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
       } else {
         ASSERT_EQ(labelled[nearest(labelled, y)], t.value) << "symbol " << t.index << " read " << y;
         ASSERT_EQ(t.bits, static_cast<std::uint64_t>(t.symbol));
+        if (!unlabelled.empty()) {
+          ASSERT_LT(std::abs(unlabelled[nearest(unlabelled, t.value)] - t.value), 1e-9) << "symbol " << t.index;
+        }
       }
     }
     EXPECT_GT(checked, 900U);
+    if (!unlabelled.empty() && w.order <= 128) {
+      EXPECT_EQ(labelled.size(), unlabelled.size()) << "every textbook point sent";
+    }
   }
 }
 
@@ -273,15 +315,7 @@ std::vector<ModulationRow> digital_rows(bool ofdm) {
   return rows;
 }
 
-struct RowName {
-  std::string operator()(const testing::TestParamInfo<ModulationRow>& info) const {
-    std::string name;
-    for (const char c : info.param.name) name.push_back(std::isalnum(static_cast<unsigned char>(c)) ? c : '_');
-    return name;
-  }
-};
-
-INSTANTIATE_TEST_SUITE_P(Symbols, EveryDigitalName, testing::ValuesIn(digital_rows(false)), RowName());
+INSTANTIATE_TEST_SUITE_P(Symbols, EveryDigitalName, testing::ValuesIn(digital_rows(false)), test::RowName());
 
 struct OfdmMade {
   Signal x;
@@ -325,7 +359,8 @@ class EveryOfdmName : public testing::TestWithParam<ModulationRow> {};
 // (d the file's samples per sample of body, from consecutive starts), so subcarrier b reads
 // sqrt(K) / count sum x[k] exp(-j 2 pi b (k - start) / (d N)) over the body's N d samples; the
 // nearest textbook point is every record's symbol, point and Gray bits, under drift and a clock
-// offset too, for BPSK, QPSK and QAM256 subcarriers.
+// offset too, for BPSK, QPSK and QAM256 subcarriers. Without them the points lie within -40 dB of
+// the textbook's and the idle subcarriers, DC among them, are empty.
 TEST_P(EveryOfdmName, ADftReceiverRecoversEverySubcarriersSymbolAndBits) {
   const auto active = static_cast<std::size_t>(std::stoi(std::string(GetParam().name).substr(5)));
   for (const Timing timing : {Timing{"plain", 0.0, 0.0}, Timing{"drift", 0.1, 0.0}, Timing{"clock", 0.0, 300.0}}) {
@@ -341,6 +376,10 @@ TEST_P(EveryOfdmName, ADftReceiverRecoversEverySubcarriersSymbolAndBits) {
       sub.variant = order == 2 ? Route::psk : Route::qam_square;
       sub.order = order;
       const Textbook own = *textbook(sub);
+      const bool plain = timing.timing_error == 0.0 && timing.ppm == 0.0;
+      double error = 0.0;
+      double energy = 0.0;
+      double idle = 0.0;
       const double d = (sent.back().instant - sent.front().instant) /
                        static_cast<double>(sent.back().index - sent.front().index) / (made.size + made.prefix);
       std::size_t checked = 0;
@@ -355,30 +394,42 @@ TEST_P(EveryOfdmName, ADftReceiverRecoversEverySubcarriersSymbolAndBits) {
         if (from < 0.0 || from + (made.size + 1.0) * d > static_cast<double>(made.x.size())) continue;
         const auto first = static_cast<std::size_t>(std::ceil(from));
         const auto last = first + static_cast<std::size_t>(std::lround(made.size * d));  // one past
-        for (std::size_t i = 0; i < active; ++i) {
-          const TransmittedSymbol& t = sent[n * active + i];
-          ASSERT_EQ(t.index, head.index);
-          ASSERT_EQ(t.instant, head.instant);
-          const double b = static_cast<double>(i) - static_cast<double>(active / 2) + (i < active / 2 ? 0.0 : 1.0);
+        const auto read = [&](double b) {  // subcarrier b's point
           const double turn = -2.0 * pi_ * b / (d * made.size);
           Sample phasor = std::polar(1.0, turn * (static_cast<double>(first) - start));
           const Sample step = std::polar(1.0, turn);
           Sample sum = 0.0;
           for (std::size_t k = first; k < last; ++k, phasor *= step) sum += made.x[k] * phasor;
-          const Sample y = sum * std::sqrt(static_cast<double>(active)) / static_cast<double>(last - first);
+          return sum * std::sqrt(static_cast<double>(active)) / static_cast<double>(last - first);
+        };
+        for (std::size_t i = 0; i < active; ++i) {
+          const TransmittedSymbol& t = sent[n * active + i];
+          ASSERT_EQ(t.index, head.index);
+          ASSERT_EQ(t.instant, head.instant);
+          const double b = static_cast<double>(i) - static_cast<double>(active / 2) + (i < active / 2 ? 0.0 : 1.0);
+          const Sample y = read(b);
           const std::size_t point = nearest(own.points, y);
           ASSERT_EQ(static_cast<std::size_t>(t.symbol), point) << "symbol " << t.index << " bin " << b << " read " << y;
           ASSERT_EQ(t.bits, own.labels[point]) << "symbol " << t.index << " bin " << b;
           ASSERT_LT(std::abs(own.points[point] - t.value), 1e-9) << "symbol " << t.index << " bin " << b;
+          error += std::norm(y - own.points[point]);
+          energy += std::norm(own.points[point]);
+        }
+        for (double b = -std::floor(made.size / 2.0); plain && b < made.size / 2.0; ++b) {
+          if (b == 0.0 || std::abs(b) > static_cast<double>(active / 2)) idle = std::max(idle, std::abs(read(b)));
         }
         ++checked;
       }
       EXPECT_GE(checked, 4U);
+      if (plain) {
+        EXPECT_LT(10.0 * std::log10(error / energy), -40.0);
+        EXPECT_LT(idle, 1e-9);
+      }
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Symbols, EveryOfdmName, testing::ValuesIn(digital_rows(true)), RowName());
+INSTANTIATE_TEST_SUITE_P(Symbols, EveryOfdmName, testing::ValuesIn(digital_rows(true)), test::RowName());
 
 // Q(x), the Gaussian tail.
 double q_function(double x) { return 0.5 * std::erfc(x / std::sqrt(2.0)); }
