@@ -6,6 +6,7 @@
 #include <cmath>
 #include <map>
 
+#include "blind_rate.h"
 #include "dsp_reference.h"
 #include "form/options.h"
 #include "run/dataset.h"
@@ -233,33 +234,6 @@ TEST_P(SceneOverlapCase, BoxesStayInsideTheCaptureAndApart) {
 
 INSTANTIATE_TEST_SUITE_P(Scene, SceneOverlapCase, ::testing::Values("none", "boxes"));
 
-// The frequency of the strongest line of x, Hz: the FFT's peak, refined by golden section on the
-// magnitude of the DTFT.
-double line_frequency(const Signal& x) {
-  const Signal spectrum = test::whole_vector_fft(x, false);
-  std::size_t peak = 0;
-  for (std::size_t k = 1; k < spectrum.size(); ++k) {
-    if (std::norm(spectrum[k]) > std::norm(spectrum[peak])) peak = k;
-  }
-  const auto magnitude = [&x](double f) {
-    return std::abs(test::phasor_sum(x, [f](std::size_t m) { return -f * static_cast<double>(m) / fs; }));
-  };
-  const double bin = fs / static_cast<double>(x.size());
-  double a = bin_frequency(peak, x.size()) - bin;
-  double b = a + 2.0 * bin;
-  const double golden = (std::sqrt(5.0) - 1.0) / 2.0;
-  while (b - a > 0.01) {
-    const double c = b - golden * (b - a);
-    const double d = a + golden * (b - a);
-    if (magnitude(c) > magnitude(d)) {
-      b = d;
-    } else {
-      a = c;
-    }
-  }
-  return (a + b) / 2.0;
-}
-
 struct MovedCase {
   const char* name;
   OptionTexts options;
@@ -286,7 +260,7 @@ TEST(Scene, BoxesMoveWithEachOffsetAsTheLineDoes) {
     for (std::uint64_t position = 0; position < 2; ++position) {
       const PlannedFile file = scene_at(s, 21, position);
       const SceneEmitter& e = file.scene->emitters.at(0);
-      const double line = line_frequency(synthesize_scene(s, file, false));
+      const double line = test::strongest_tone(synthesize_scene(s, file, false), fs);
       EXPECT_NEAR(line, c.expected(e), 0.05);
       EXPECT_NEAR(line, (e.box.freq_lower_edge + e.box.freq_upper_edge) / 2.0, 0.05);
       if (c.expected != at_centre) {
