@@ -19,6 +19,7 @@
 #include "modulation/fft.h"
 #include "generator/exact.h"
 #include "run/exact_file.h"
+#include "dsp_reference.h"
 
 namespace quorvin {
 namespace {
@@ -28,6 +29,15 @@ constexpr double two_pi = 2.0 * std::numbers::pi;
 Signal ones(std::size_t n) { return Signal(n, Sample{1.0, 0.0}); }
 
 FadingChannel one_tap(bool rician, double k, double doppler) { return {{0.0}, {0.0}, rician, k, doppler, 1e4}; }
+
+// An exact-model run of files of `samples` at `sample_rate`, its stages off.
+RunSettings exact_settings(double sample_rate, std::int32_t samples) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.sample_rate = sample_rate;
+  s.exact.samples_per_file = samples;
+  return s;
+}
 
 // Envelopes of a faded constant, one sample from each of many channels (independent draws).
 std::vector<double> envelopes(bool rician, double k, int channels) {
@@ -131,11 +141,7 @@ TEST(IqImbalance, ImageRejectionMatchesTheClosedForm) {
   const std::size_t n = 1000;
   Signal tone(n);
   for (std::size_t k = 0; k < n; ++k) tone[k] = std::polar(1.0, two_pi * 50.0 * static_cast<double>(k) / n);
-  const auto power_at = [&](const Signal& x, double cycles) {
-    Sample sum = 0.0;
-    for (std::size_t k = 0; k < n; ++k) sum += x[k] * std::polar(1.0, -two_pi * cycles * static_cast<double>(k) / n);
-    return std::norm(sum);
-  };
+  const auto power_at = [](const Signal& x, double cycles) { return test::tone_power(x, cycles, 1000.0); };
   for (const auto& [gain_db, phase_deg] : {std::pair{1.0, 5.0}, std::pair{-0.5, 0.0}, std::pair{0.0, -3.0}}) {
     const Signal y = apply_iq_imbalance(tone, gain_db, phase_deg, 0.0, 0.0);
     const double g = std::pow(10.0, gain_db / 20.0);
@@ -145,7 +151,7 @@ TEST(IqImbalance, ImageRejectionMatchesTheClosedForm) {
   }
   // DC offsets land at 0 Hz as fractions of the RMS (1 here).
   const Signal dc = apply_iq_imbalance(tone, 0.0, 0.0, 0.25, -0.5);
-  EXPECT_NEAR(std::sqrt(power_at(dc, 0)) / n, std::abs(Sample(0.25, -0.5)), 1e-9);
+  EXPECT_NEAR(std::sqrt(power_at(dc, 0)), std::abs(Sample(0.25, -0.5)), 1e-9);
 }
 
 TEST(Quantisation, FullScaleSineGivesSixDecibelsPerBit) {
@@ -197,10 +203,7 @@ TEST(ClockOffset, FrequenciesMoveByTheDrawnPpm) {
 // The noise is set by the nominal power, the same for every file: a faded file's noise has the
 // labelled SNR's power whatever the fading did to the signal's.
 TEST(ExactChannel, NoiseHasTheNominalPowerAfterFading) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.sample_rate = 1e4;
-  s.exact.samples_per_file = 50000;
+  RunSettings s = exact_settings(1e4, 50000);
   s.exact.impairments.fading = Fading::rayleigh;
   PlannedFile file{.modulation = "QPSK", .snr_db = 10.0, .symbol_rate = 2000.0, .seeds = {5, 6}, .rolloff = 0.35,
                    .impairments = {.fading_k = 0.0, .doppler = 20.0}};
@@ -222,10 +225,7 @@ TEST(ExactChannel, NoiseHasTheNominalPowerAfterFading) {
 // noise and a carrier offset, every sample is the taps' gains at it times the delayed clean
 // waveform, turned by the offset and the phase path, and the first gains are the label's.
 TEST(ExactChannel, ChannelPathRebuildsTheFile) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.sample_rate = 1e4;
-  s.exact.samples_per_file = 3000;
+  RunSettings s = exact_settings(1e4, 3000);
   s.exact.impairments.fading = Fading::rayleigh;
   s.exact.impairments.fading_delays = {0.0, 2.0};
   s.exact.impairments.fading_gains_db = {0.0, -3.0};
@@ -267,11 +267,8 @@ TEST(ExactChannel, BlocksAreTheWholeChainToTheBit) {
   };
   for (const Case c : {Case{"QPSK", 1000, 10.0}, Case{"QPSK", 5 * 16384 + 77, 3.0}, Case{"OQPSK", 70000, 20.0},
                        Case{"GMSK", 70001, 5.0}, Case{"FM", 70002, 0.0}, Case{"8PSK", 3000, INFINITY}}) {
-    RunSettings s;
-    s.signal_model = SignalModel::exact;
-    s.sample_rate = 37000.0;
+    RunSettings s = exact_settings(37000.0, c.samples);
     s.mix_frequency = 250.0;
-    s.exact.samples_per_file = c.samples;
     const PlannedFile file{.modulation = c.name, .amplitude = 0.7, .snr_db = c.snr_db, .message_frequency = 900.0,
                            .symbol_rate = 10000.0, .timing_error = 0.3, .frequency_offset = 37.0, .seeds = {5, 6},
                            .rolloff = 0.35, .gmsk_bt = 0.3, .start_offset = 0.25, .carrier_frequency = 1300.0,
