@@ -20,7 +20,6 @@
 #include "common/text.h"
 #include "run/draw.h"
 #include "run/plan.h"
-#include "run/sample_file.h"
 #include "run_test_support.h"
 
 namespace quorvin {
@@ -118,13 +117,6 @@ class Run : public test::TempFolder {
     return out() + static_cast<char16_t>(std::filesystem::path::preferred_separator) + utf8_to_utf16(file);
   }
 };
-
-TEST_F(Run, MissingFolderGivesOneFailureLinePerFileAndNoSettings) {
-  RunSettings s = settings_for({"AM", "QPSK"}, 2, out() + u"/missing");
-  s.save_settings_file = true;
-  EXPECT_EQ(run_generation(s, 1),
-            u"AM: Failed to save file.\nAM: Failed to save file.\nQPSK: Failed to save file.\nQPSK: Failed to save file.\n");
-}
 
 TEST_F(Run, SettingsFileThatCannotBeWrittenIsReported) {
   RunSettings s = settings_for({"8PSK"}, 1, out());

@@ -14,21 +14,11 @@
 namespace quorvin {
 namespace {
 
-// The sample text is checked against printf, special values and decimal ties among them, by
-// format_slow_test.cpp.
+// The sample text, its special values and decimal ties and whole files line by line, is checked
+// against printf by format_slow_test.cpp; the replacing of an earlier file by the atomic
+// writer's tests, an empty signal's empty file by the run's.
 
 class SampleFile : public test::TempFolder {};
-
-// Each write replaces the file rather than appending; an empty signal leaves an empty file.
-TEST_F(SampleFile, ExactBytesWithCrLfAndNoHeaderReplacingTheEarlierFile) {
-  const auto path = folder() / "a.csv";
-  ASSERT_TRUE(write_sample_file(path, Signal(1000, Sample(1.5, 2.5))));
-  ASSERT_TRUE(write_sample_file(path, {{0.5, -0.25}, {0.00001, 1234567.0}}));
-  EXPECT_EQ(test::read_file(path), "0.5,-0.25\r\n1e-05,1.23457e+06\r\n");
-  ASSERT_TRUE(write_sample_file(path, {}));
-  EXPECT_TRUE(std::filesystem::exists(path));
-  EXPECT_EQ(std::filesystem::file_size(path), 0u);
-}
 
 // I then Q, each rounded half away from zero and saturated to +-32767 (NaN as 0), little-endian.
 TEST_F(SampleFile, Ci16LevelsHandWorked) {
