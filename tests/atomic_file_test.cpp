@@ -17,7 +17,6 @@
 
 #ifndef _WIN32
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 

@@ -10,7 +10,6 @@
 #include <set>
 #include <limits>
 #include <sstream>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>

@@ -425,15 +425,13 @@ TEST_P(Interrupts, AContainerIsAbandonedAndTheEarlierOneKept) {
   const Interrupt& interrupt = GetParam();
   fs::create_directory(folder() / "out");
   const fs::path container = folder() / "out" / "dataset.h5";
-  const std::vector<std::string> batch = {"-m", "QPSK,AM", "--signal-model", "exact", "--sample-rate", "100000",
-                                          "--samples-per-file", "16384", "--format", "hdf5", "-j", "1",
-                                          "--fading", "rayleigh", "--doppler-max", "20", "-o", sub("out")};
-  const Outcome earlier_run = run(with(batch, {"--files-per-modulation", "3", "--seed", "1"}));
+  const std::vector<std::string> fading = {"--fading", "rayleigh", "--doppler-max", "20", "-o", sub("out")};
+  const Outcome earlier_run = run(with(container_batch("3"), with(fading, {"--seed", "1"})));
   if (earlier_run.error.find("no HDF5 support") != std::string::npos) GTEST_SKIP() << "built without HDF5";
   ASSERT_EQ(earlier_run.status, 0) << earlier_run.error;
   const std::string earlier = test::read_file(container);
   fs::remove(folder() / "stdout.txt");  // the earlier run's "Added to" lines
-  const pid_t child = start(with(batch, {"--files-per-modulation", "1000", "--seed", "2", "--manifest", sub("m.csv")}));
+  const pid_t child = start(with(container_batch("1000"), with(fading, {"--seed", "2", "--manifest", sub("m.csv")})));
   const Outcome o = interrupted(child, "Added to");
   EXPECT_EQ(o.status, interrupt.status);
   EXPECT_TRUE(o.out.ends_with("Failed to save dataset to " + container.string() + "\nFailed to save manifest to " +
