@@ -4,15 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <set>
 #include <limits>
-#include <map>
 #include <sstream>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -38,6 +35,7 @@ RunSettings settings() {
   return s;
 }
 
+// An analog file's other fields are pinned by the classic corpus and read back by sigmf_check.py.
 TEST(SigmfMetadata, AnalogFileWithoutNoiseOrSeed) {
   PlannedFile fm;
   fm.modulation = "FM";
@@ -48,131 +46,33 @@ TEST(SigmfMetadata, AnalogFileWithoutNoiseOrSeed) {
   const auto meta = nlohmann::json::parse(sigmf_metadata({.settings = settings(), .file = fm, .samples = 64, .run_seed = std::nullopt, .recorder = "test"}));
   const auto& g = meta["global"];
   EXPECT_TRUE(g["quorvin:snr_db"].is_null());  // no noise: JSON has no infinity
-  EXPECT_EQ(g["quorvin:frequency_deviation"], 300.0);
-  EXPECT_EQ(g["quorvin:carrier_frequency"], 1200.0);
-  EXPECT_EQ(g["quorvin:amplitude"], 0.75);
   EXPECT_FALSE(g.contains("quorvin:run_seed"));
   EXPECT_FALSE(g.contains("quorvin:symbol_rate"));
-  EXPECT_EQ(g["core:sample_rate"], 8000.0);
-  EXPECT_EQ(meta["captures"][0]["core:frequency"], -50.0);
 }
 
 using SigmfRun = test::CliFolder;
 
-// The signal extension's detail is the file's own: GMSK's drawn BT, and AM-SSB's side (drawn per
-// file by default; the exact model's tests find each file's tone on its labelled side).
+// The signal extension's detail is the file's own: GMSK's drawn BT, and AM-SSB's side drawn per
+// file (the exact model's tests find each file's tone on its labelled side; a fixed side is
+// pinned by the exact corpus).
 TEST_F(SigmfRun, DetailComesFromTheFilesOwnValues) {
   const std::string out = sub("r1");
-  for (const char* sideband : {"upper", "random"}) {
-    ASSERT_EQ(run({"-m", "GMSK,AM-SSB", "--signal-model", "exact", "--sample-rate", "100000", "--samples-per-file", "4096",
-                   "--gmsk-bt-min", "0.6", "--gmsk-bt-max", "0.6", "--sideband", sideband, "--files-per-modulation", "6",
-                   "--snr-min", "inf", "--snr-max", "inf", "--seed", "1", "--format", "sigmf", "-o", out, "-q"})
-                  .status,
-              0);
-    std::set<std::string> sides;
-    for (int index = 1; index <= 6; ++index) {
-      const std::string stem = out + "/AM-SSB_signal_" + std::to_string(index);
-      const auto meta = nlohmann::json::parse(test::read_file(stem + ".sigmf-meta"));
-      const auto& g = meta["global"];
-      const std::string side = g["quorvin:sideband"];
-      EXPECT_EQ(meta["annotations"][0]["signal:detail"]["carrier_variant"], side + " sideband");
-      if (std::string(sideband) == "upper") {
-        EXPECT_EQ(side, "upper");
-      }
-      sides.insert(side);
-      const auto gmsk = nlohmann::json::parse(test::read_file(out + "/GMSK_signal_" + std::to_string(index) + ".sigmf-meta"));
-      EXPECT_EQ(gmsk["global"]["quorvin:gmsk_bt"], 0.6);
-      EXPECT_EQ(gmsk["annotations"][0]["signal:detail"]["class_variant"], "GMSK, BT 0.6");
-    }
-    if (std::string(sideband) == "random") {
-      EXPECT_EQ(sides.size(), 2u) << "both sides drawn among six files";
-    }
+  ASSERT_EQ(run({"-m", "GMSK,AM-SSB", "--signal-model", "exact", "--sample-rate", "100000", "--samples-per-file", "4096",
+                 "--gmsk-bt-min", "0.6", "--gmsk-bt-max", "0.6", "--sideband", "random", "--files-per-modulation", "6",
+                 "--snr-min", "inf", "--snr-max", "inf", "--seed", "1", "--format", "sigmf", "-o", out, "-q"})
+                .status,
+            0);
+  std::set<std::string> sides;
+  for (int index = 1; index <= 6; ++index) {
+    const auto meta = nlohmann::json::parse(test::read_file(out + "/AM-SSB_signal_" + std::to_string(index) + ".sigmf-meta"));
+    const std::string side = meta["global"]["quorvin:sideband"];
+    EXPECT_EQ(meta["annotations"][0]["signal:detail"]["carrier_variant"], side + " sideband");
+    sides.insert(side);
+    const auto gmsk = nlohmann::json::parse(test::read_file(out + "/GMSK_signal_" + std::to_string(index) + ".sigmf-meta"));
+    EXPECT_EQ(gmsk["global"]["quorvin:gmsk_bt"], 0.6);
+    EXPECT_EQ(gmsk["annotations"][0]["signal:detail"]["class_variant"], "GMSK, BT 0.6");
   }
-}
-
-class Manifest : public test::TempFolder {};
-
-// A manifest's cells, line by line.
-std::vector<std::vector<std::string>> csv_cells(const std::string& text) {
-  std::vector<std::vector<std::string>> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    std::vector<std::string> cells(1);
-    for (const char c : line) {
-      if (c == ',') {
-        cells.emplace_back();
-      } else {
-        cells.back().push_back(c);
-      }
-    }
-    lines.push_back(std::move(cells));
-  }
-  return lines;
-}
-
-// The header is the file names, then the parameter table's manifest keys in table order (leading,
-// the file's results, trailing, an exact run's own), each once; every row has a cell under each
-// column, and every number reads back to the very double the file's parameter holds.
-TEST_F(Manifest, HeaderFollowsTheParameterTableAndEveryCellReadsBack) {
-  PlannedFile qpsk;
-  qpsk.modulation = "Pi/4-DQPSK";
-  qpsk.index = 2;
-  qpsk.symbol_rate = 0.1;
-  qpsk.snr_db = 10;
-  qpsk.timing_error = -0.25;
-  qpsk.frequency_offset = 1e-300;
-  qpsk.seeds = {5u, 6u};
-  ProducedFile failed;
-  ProducedFile saved;
-  saved.saved = true;
-  saved.samples = 64;
-  for (const SignalModel model : {SignalModel::classic, SignalModel::exact}) {
-    RunSettings s = settings();
-    s.save_settings_file = true;
-    s.signal_model = model;
-    s.output_folder = folder().u16string();  // the manifest among the files: bare names
-    const auto path = folder() / "m.csv";
-    {
-      ManifestWriter writer(path, s, SampleFormat::csv, 1u);
-      ASSERT_TRUE(writer.is_open());
-      writer.add(qpsk, saved);
-      writer.add(qpsk, failed);
-      ASSERT_TRUE(writer.finish());
-    }
-    const auto lines = csv_cells(test::read_file(path));
-    ASSERT_EQ(lines.size(), 3u);
-    std::vector<std::string> expected = {"sample_file", "metadata_file", "settings_file"};
-    std::vector<ManifestPlace> places = {ManifestPlace::leading, ManifestPlace::trailing};
-    if (model == SignalModel::exact) places.push_back(ManifestPlace::exact_trailing);
-    for (const ManifestPlace place : places) {
-      for (const std::string_view key : manifest_parameter_keys(place)) expected.emplace_back(key);
-      if (place == ManifestPlace::leading) expected.insert(expected.end(), {"num_samples", "saved"});
-    }
-    EXPECT_EQ(lines[0], expected);
-    EXPECT_EQ(std::set<std::string>(expected.begin(), expected.end()).size(), expected.size()) << "a column twice";
-    const std::vector<ParameterRow> rows = file_parameters({s, qpsk, 1u});
-    for (std::size_t line = 1; line < lines.size(); ++line) {
-      ASSERT_EQ(lines[line].size(), expected.size()) << "row " << line;
-      std::map<std::string, std::string> cell;
-      for (std::size_t k = 0; k < expected.size(); ++k) cell[expected[k]] = lines[line][k];
-      EXPECT_EQ(cell["sample_file"], "Pi_4-DQPSK_signal_2.csv");
-      EXPECT_EQ(cell["metadata_file"], "");
-      EXPECT_EQ(cell["settings_file"], "Pi_4-DQPSK_signal_2.txt");
-      EXPECT_EQ(cell["num_samples"], line == 1 ? "64" : "0");
-      EXPECT_EQ(cell["saved"], line == 1 ? "true" : "false");
-      EXPECT_EQ(cell["class_index"], "6");
-      EXPECT_EQ(cell["frequency_offset"], "1e-300");
-      for (const ParameterRow& row : rows) {
-        if (row.kind->manifest == ManifestPlace::none) continue;
-        const std::string& text = cell[std::string(row.kind->key)];
-        if (const double* number = std::get_if<double>(&row.value)) {
-          EXPECT_EQ(std::strtod(text.c_str(), nullptr), *number) << row.kind->key << " " << text;
-        } else {
-          EXPECT_EQ(text, cell_text(row.value)) << row.kind->key;
-        }
-      }
-    }
-  }
+  EXPECT_EQ(sides.size(), 2u) << "both sides drawn among six files";
 }
 
 // Every value a file of any name has, in either model with every stage on, is of its kind's
@@ -211,6 +111,10 @@ TEST(ParameterTypes, EveryValueIsOfItsKindsDeclaredType) {
     }
   }
 }
+
+// A manifest's header and cells, for every name of both models, are pinned by the corpora;
+// sigmf_check.py reads its numbers back against the metadata and the settings files.
+class Manifest : public test::TempFolder {};
 
 TEST_F(Manifest, AContainersRowsNameTheirPlaceInIt) {
   PlannedFile am;
@@ -345,19 +249,6 @@ TEST_F(Hdf5Container, ALeftoverTemporaryIsClearedByTheRunsCleanUp) {
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-// The container's temporary has a fresh name of its own, so a link planted at a name an earlier
-// version used, or any other name, is never written through.
-TEST_F(Hdf5Container, ALinkPlantedBesideItIsNeverFollowed) {
-  const auto victim = folder() / "victim";
-  std::ofstream(victim) << "victim";
-  std::filesystem::create_directory(folder() / "out");
-  std::filesystem::create_symlink(victim, folder() / "out" / "dataset.h5.partial");
-  ASSERT_TRUE(write(folder() / "out" / "dataset.h5")) << failure;
-  EXPECT_EQ(test::read_file(victim), "victim");
-  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(folder() / "out" / "dataset.h5")));
-  EXPECT_TRUE(test::read_file(folder() / "out" / "dataset.h5").starts_with("\x89HDF\r\n\x1a\n"));
-}
-
 // A temporary removed (by hand, by another run) or replaced by a link while the container was
 // written fails it: the earlier container stays and the link's file is untouched.
 TEST_F(Hdf5Container, ATemporaryThatVanishedIsAFailureNeverAnEmptyContainer) {
@@ -380,15 +271,21 @@ TEST_F(Hdf5Container, ATemporaryThatVanishedIsAFailureNeverAnEmptyContainer) {
   }
 }
 
-// The final name follows the sample files' rules: a link is followed (a folder, a FIFO and a full
-// disk are refused as the run's faults show).
-TEST_F(Hdf5Container, ItsFinalNameFollowsTheSampleFilesRules) {
-  const auto real = folder() / "real.h5";
-  std::ofstream(real) << "earlier";
-  std::filesystem::create_symlink(real, folder() / "link.h5");
+// The container's temporary has a fresh name of its own, so a link planted at a name an earlier
+// version used is never written through; a link at the final name is followed, as a sample
+// file's is (a folder, a FIFO and a full disk are refused as the run's faults show).
+TEST_F(Hdf5Container, ALinkBesideItIsNeverFollowedOneAtItsNameIs) {
+  const auto victim = folder() / "victim";
+  std::ofstream(victim) << "victim";
+  std::filesystem::create_symlink(victim, folder() / "dataset.h5.partial");
+  ASSERT_TRUE(write(folder() / "dataset.h5")) << failure;
+  EXPECT_EQ(test::read_file(victim), "victim");
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(folder() / "dataset.h5")));
+  EXPECT_TRUE(test::read_file(folder() / "dataset.h5").starts_with("\x89HDF\r\n\x1a\n"));
+  std::filesystem::create_symlink(victim, folder() / "link.h5");
   ASSERT_TRUE(write(folder() / "link.h5")) << failure;
   EXPECT_TRUE(std::filesystem::is_symlink(folder() / "link.h5"));
-  EXPECT_TRUE(test::read_file(real).starts_with("\x89HDF"));
+  EXPECT_TRUE(test::read_file(victim).starts_with("\x89HDF\r\n\x1a\n"));
   EXPECT_EQ(temporaries(folder()), std::vector<std::filesystem::path>{});
 }
 

@@ -211,45 +211,6 @@ TEST(ReadRunSettings, NothingTickedIsReportedBeforeAnyBox) {
   EXPECT_EQ(outcome.text, u"No modulation selected.");
 }
 
-TEST(ReadRunSettings, BothSnrBoxesInfiniteMeanNoNoise) {
-  FormSnapshot s = ticked({0});
-  s.snr_min = u"inf";
-  s.snr_max = u"INFINITY";
-  const RunSettings settings = std::get<RunSettings>(read_run_settings(s));
-  EXPECT_EQ(settings.snr_min_db, inf);
-  EXPECT_EQ(settings.snr_max_db, inf);
-  s.snr_max = u"-inf";
-  EXPECT_EQ(error_of(s), u"Invalid SNR Max.");
-}
-
-TEST(ReadRunSettings, DefaultsGiveTheDocumentedValuesAndNamesInCheckboxOrder) {
-  FormSnapshot s;
-  s.modulation_checked.fill(true);
-  s.save_settings_checked = true;
-  s.snr_min = u"30";
-  s.snr_max = u"10";  // minimum above maximum stays as typed
-  s.multipath_error = u"5";
-  s.output_folder = u"";
-  const RunSettings r = std::get<RunSettings>(read_run_settings(s));
-  ASSERT_EQ(r.modulations.size(), 22u);
-  EXPECT_EQ(r.modulations.front(), "AM");
-  EXPECT_EQ(r.modulations[6], "Pi/4-DQPSK");
-  EXPECT_EQ(r.modulations.back(), "GMSK");
-  EXPECT_TRUE(r.save_settings_file);
-  const std::pair<double RunSettings::*, double> decimals[] = {
-      {&RunSettings::symbol_rate_min, 1000.0}, {&RunSettings::symbol_rate_max, 5000.0},
-      {&RunSettings::sample_rate, 10000.0}, {&RunSettings::snr_min_db, 30.0}, {&RunSettings::snr_max_db, 10.0},
-      {&RunSettings::timing_error_min, 0.0}, {&RunSettings::timing_error_max, 0.1},
-      {&RunSettings::frequency_offset_min, 0.0}, {&RunSettings::frequency_offset_max, 100.0},
-      {&RunSettings::mix_frequency, 0.0}, {&RunSettings::analog_carrier_frequency, 1000.0},
-      {&RunSettings::analog_deviation, 500.0}, {&RunSettings::amplitude_min, 0.5},
-      {&RunSettings::amplitude_max, 1.0}};
-  for (const auto& [field, value] : decimals) EXPECT_EQ(r.*field, value);
-  EXPECT_EQ(r.files_per_modulation, 1);
-  EXPECT_EQ(r.num_symbols, 1000);
-  EXPECT_EQ(r.output_folder, u"");
-}
-
 class HandleModulateRun : public test::TempFolder {};
 
 // The form's run writes its files and reports them; it keeps a sample file and its settings file

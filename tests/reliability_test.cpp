@@ -42,6 +42,12 @@ class Reliability : public test::CliFolder {
     }
     return found;
   }
+  // Whether this build writes HDF5 containers.
+  bool runs_hdf5() const {
+    const bool made = run({"-m", "AM", "--format", "hdf5", "-q", "-o", sub("probe")}).status == 0;
+    fs::remove_all(folder() / "probe");
+    return made;
+  }
 };
 
 // Where a child may run as an unprivileged user: root's own permission checks would let it
@@ -90,86 +96,110 @@ void limit_file_size() {
   setrlimit(RLIMIT_FSIZE, &limit);
 }
 
+// Four names of fixed-length frames in one container, `files` of each.
+std::vector<std::string> container_batch(const std::string& files, const std::string& samples = "16384") {
+  return {"-m", "QPSK,AM,GMSK,QAM64", "--signal-model", "exact", "--sample-rate", "100000", "--samples-per-file", samples,
+          "--files-per-modulation", files, "--format", "hdf5", "-j", "1"};
+}
+
 struct Fault {
   const char* name;
-  std::function<void(const fs::path& out)> prepare;  // what stands at AM's names before the run
-  std::function<void()> in_child;                    // limits or identity for the child
-  bool fm_saved;                                     // FM's files, written after AM's, escape the fault
-  std::string error;                                 // the system's words on standard error
+  std::function<void(const fs::path& target)> prepare;  // what stands at the target's name before the run
+  std::function<void()> in_child;                       // limits or identity for the child
+  bool fm_saved;                                        // FM's files, written after AM's, escape the fault
+  std::string words;                                    // the system's words on standard error
+  const char* failing = "AM_signal_1.csv";              // the sample files' run: the file it names
+  bool sample_files_only = false;
 };
 
 const Fault faults[] = {
-    {"full_disk", [](const fs::path& out) { fs::create_symlink("/dev/full", out / "AM_signal_1.csv"); }, {}, true,
-     "AM_signal_1.csv: No space left on device\n"},
-    {"file_size_limit", [](const fs::path& out) { put_earlier(out / "AM_signal_1.csv"); }, limit_file_size, false,
-     "AM_signal_1.csv: File too large\nquorvin-cli: FM_signal_1.csv: File too large\n"},
+    {"full_disk", [](const fs::path& at) { fs::create_symlink("/dev/full", at); }, {}, true, "No space left on device"},
+    {"file_size_limit", [](const fs::path& at) { put_earlier(at); }, limit_file_size, false, "File too large"},
     {"folder_at_target",
-     [](const fs::path& out) {
-       fs::create_directory(out / "AM_signal_1.csv");
-       put_earlier(out / "AM_signal_1.csv" / "inside.txt");
-     }, {}, true,
-     "AM_signal_1.csv: Is a directory\n"},
-    {"read_only_file", [](const fs::path& out) { fs::permissions(put_earlier(out / "AM_signal_1.csv"), read_only); },
-     drop_privileges, true, "AM_signal_1.csv: Permission denied\n"},
+     [](const fs::path& at) {
+       fs::create_directory(at);
+       put_earlier(at / "inside.txt");
+     }, {}, true, "Is a directory"},
+    {"read_only_file", [](const fs::path& at) { fs::permissions(put_earlier(at), read_only); }, drop_privileges, true,
+     "Permission denied"},
     // The sample file may be replaced, its settings file may not: neither is.
     {"read_only_settings_file",
-     [](const fs::path& out) {
-       fs::permissions(put_earlier(out / "AM_signal_1.csv"), fs::perms::all);
-       fs::permissions(put_earlier(out / "AM_signal_1.txt"), read_only);
+     [](const fs::path& at) {
+       fs::permissions(put_earlier(at), fs::perms::all);
+       fs::permissions(put_earlier(fs::path(at).replace_extension(".txt")), read_only);
      },
-     drop_privileges, true, "AM_signal_1.txt: Permission denied\n"},
+     drop_privileges, true, "Permission denied", "AM_signal_1.txt", true},
     // Opening a FIFO would wait for a reader: refused at once.
-    {"fifo", [](const fs::path& out) { ::mkfifo((out / "AM_signal_1.csv").c_str(), 0666); }, {}, true,
-     "AM_signal_1.csv: not a regular file or device\n"},
+    {"fifo", [](const fs::path& at) { ::mkfifo(at.c_str(), 0666); }, {}, true, "not a regular file or device"},
 };
 
-class FaultInjection : public Reliability, public ::testing::WithParamInterface<Fault> {};
+// The fault stands at AM's first sample file, or at the HDF5 container.
+class FaultInjection : public Reliability, public ::testing::WithParamInterface<std::tuple<Fault, bool>> {};
 
+// Status 1 and the system's words, never a crash; what stood at the name (a link, folder, FIFO or
+// an earlier file) stays as it was, and no temporary is left.
 TEST_P(FaultInjection, FailureLineStatusOneNoPartialFileEarlierFilesIntact) {
-  const Fault& fault = GetParam();
+  const auto& [fault, container] = GetParam();
+  if (container && fault.sample_files_only) GTEST_SKIP() << "a container has no settings files";
   if (std::string(fault.name).starts_with("read_only") && geteuid() == 0 && !unprivileged_user()) {
     GTEST_SKIP() << "running as root with no user 'nobody' to drop to: a read-only file is writable for root";
   }
+  if (container && !runs_hdf5()) GTEST_SKIP() << "built without HDF5";
   const fs::path out = folder() / "out";
   fs::create_directory(out);
-  fault.prepare(out);
+  const fs::path at = out / (container ? "dataset.h5" : "AM_signal_1.csv");
+  fault.prepare(at);
   fs::permissions(out, fs::perms::all);  // for the unprivileged user
   std::map<fs::path, std::string> earlier;
   for (const auto& entry : fs::recursive_directory_iterator(out)) {
     if (entry.is_regular_file()) earlier[entry.path()] = test::read_file(entry.path());
   }
-  const fs::file_type kind = fs::symlink_status(out / "AM_signal_1.csv").type();
+  const fs::file_type kind = fs::symlink_status(at).type();
   // FM's files are written as usual: one failure does not stop the run.
-  const Outcome o = run({"-m", "AM,FM", "--num-symbols", "100000", "--save-settings", "--seed", "1", "-j", "1", "-o",
-                         out.string()},
-                        fault.in_child);
+  const std::vector<std::string> batch = container ? container_batch("4", "65536")
+                                                   : std::vector<std::string>{"-m", "AM,FM", "--num-symbols", "100000",
+                                                                              "--save-settings", "-j", "1"};
+  const Outcome o = run(with(batch, {"--seed", "1", "-o", out.string()}), fault.in_child);
   ASSERT_NE(o.status, 126) << "could not drop to an unprivileged user";
   EXPECT_EQ(o.status, 1) << o.error;
-  const std::string fm = (out / "FM_signal_1").string();
-  EXPECT_EQ(o.out, "AM: Failed to save file.\nFM: " + (fault.fm_saved ? "Saved to " + fm + ".csv\n  Settings saved to " +
-                                                                           fm + ".txt\n"
-                                                                     : std::string("Failed to save file.\n")));
-  EXPECT_EQ(o.error, "quorvin-cli: " + fault.error);
+  if (container) {
+    EXPECT_NE(o.error.find("quorvin-cli: " + at.string() + ": "), std::string::npos) << o.error;
+    EXPECT_NE(o.error.find(fault.words), std::string::npos) << o.error;
+    EXPECT_EQ(o.out.find("Dataset saved"), std::string::npos) << o.out;
+  } else {
+    const std::string fm = (out / "FM_signal_1").string();
+    EXPECT_EQ(o.out, "AM: Failed to save file.\nFM: " + (fault.fm_saved ? "Saved to " + fm + ".csv\n  Settings saved to " +
+                                                                             fm + ".txt\n"
+                                                                       : std::string("Failed to save file.\n")));
+    EXPECT_EQ(o.error, "quorvin-cli: " + std::string(fault.failing) + ": " + fault.words + "\n" +
+                           (fault.fm_saved ? "" : "quorvin-cli: FM_signal_1.csv: " + fault.words + "\n"));
+    const std::string text = test::read_file(fm + ".csv");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), fault.fm_saved ? 100000 : 0);
+    EXPECT_EQ(fs::exists(fm + ".csv"), fault.fm_saved);
+  }
   EXPECT_EQ(leftovers(), std::vector<std::string>{});
-  EXPECT_EQ(fs::symlink_status(out / "AM_signal_1.csv").type(), kind);  // a link, folder or FIFO stays one
+  EXPECT_EQ(fs::symlink_status(at).type(), kind);  // a link, folder or FIFO stays one
   for (const auto& [path, text] : earlier) EXPECT_EQ(test::read_file(path), text) << path;
-  const std::string text = test::read_file(fm + ".csv");
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), fault.fm_saved ? 100000 : 0);
-  EXPECT_EQ(fs::exists(fm + ".csv"), fault.fm_saved);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, FaultInjection, ::testing::ValuesIn(faults),
-                         [](const ::testing::TestParamInfo<Fault>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, FaultInjection, ::testing::Combine(::testing::ValuesIn(faults), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<Fault, bool>>& p) {
+                           return std::string(std::get<1>(p.param) ? "container_" : "") + std::get<0>(p.param).name;
+                         });
 
-TEST_F(Reliability, PathsTooLongForTheSystemAreRefusedOnce) {
-  // One name component beyond 255 bytes, and a whole path beyond 4096 bytes: no folder to make.
+TEST_F(Reliability, FoldersThatCannotBeMadeAreRefusedOnce) {
+  // One name component beyond 255 bytes, a whole path beyond 4096 bytes, and a file in the way.
   std::string long_path = folder().string();
   while (long_path.size() <= 4200) long_path += "/" + std::string(200, 'p');
-  for (const std::string& out : {sub(std::string(300, 'c')), long_path}) {
+  std::ofstream(sub("afile")) << "x";
+  const std::pair<std::string, const char*> cases[] = {{sub(std::string(300, 'c')), "File name too long"},
+                                                       {long_path, "File name too long"},
+                                                       {sub("afile/sub"), "Not a directory"}};
+  for (const auto& [out, reason] : cases) {
     const Outcome o = run({"-m", "AM", "--files-per-modulation", "2", "--num-symbols", "10", "-o", out});
     EXPECT_EQ(o.status, 2) << o.error;
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.error, "quorvin-cli: --output-folder " + out + " cannot be made (File name too long)\n");
+    EXPECT_EQ(o.error, "quorvin-cli: --output-folder " + out + " cannot be made (" + reason + ")\n");
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
   }
   // A folder that can be made, whose files' names pass the limit: a failure line per file.
@@ -389,85 +419,19 @@ INSTANTIATE_TEST_SUITE_P(Formats, KilledPairs, ::testing::Values("csv", "sigmf")
 
 // --- the HDF5 container ---------------------------------------------------------------------
 
-const std::string hdf5_signature = "\x89HDF\r\n\x1a\n";
-
-class Container : public Reliability {
- protected:
-  void SetUp() override {
-    Reliability::SetUp();
-    if (run({"-m", "AM", "--format", "hdf5", "-q", "-o", sub("probe")}).status != 0) GTEST_SKIP() << "built without HDF5";
-    fs::remove_all(folder() / "probe");
-  }
-  // Four names of fixed-length frames, `files` of each.
-  static std::vector<std::string> batch(const std::string& files, const std::string& samples = "16384") {
-    return {"-m", "QPSK,AM,GMSK,QAM64", "--signal-model", "exact", "--sample-rate", "100000", "--samples-per-file", samples,
-            "--files-per-modulation", files, "--format", "hdf5", "-j", "1"};
-  }
-  fs::path out() const { return folder() / "out"; }
-  fs::path container() const { return out() / "dataset.h5"; }
-};
-
-struct ContainerFault {
-  const char* name;
-  std::function<void(const fs::path& container)> prepare;
-  std::function<void()> in_child;
-  std::string error;  // the system's words after "quorvin-cli: OUT/dataset.h5: "
-};
-
-const ContainerFault container_faults[] = {
-    {"full_disk", [](const fs::path& c) { fs::create_symlink("/dev/full", c); }, {}, "No space left on device"},
-    {"file_size_limit", [](const fs::path& c) { put_earlier(c); }, limit_file_size, "File too large"},
-    {"folder_at_target", [](const fs::path& c) { fs::create_directory(c); }, {}, "Is a directory"},
-    {"read_only_file", [](const fs::path& c) { fs::permissions(put_earlier(c), read_only); }, drop_privileges,
-     "Permission denied"},
-    {"fifo", [](const fs::path& c) { ::mkfifo(c.c_str(), 0666); }, {}, "not a regular file or device"},
-};
-
-class ContainerFaults : public Container, public ::testing::WithParamInterface<ContainerFault> {};
-
-// Status 1 and the system's words, never a crash; the earlier container, link, folder or FIFO
-// stays as it was, and no temporary is left.
-TEST_P(ContainerFaults, FailureStatusOneEarlierContainerIntactNoCrash) {
-  const ContainerFault& fault = GetParam();
-  if (fault.name == std::string("read_only_file") && geteuid() == 0 && !unprivileged_user()) {
-    GTEST_SKIP() << "running as root with no user 'nobody' to drop to";
-  }
-  fs::create_directory(out());
-  fault.prepare(container());
-  fs::permissions(out(), fs::perms::all);
-  const std::string earlier = fs::is_regular_file(container()) ? test::read_file(container()) : "";
-  const fs::file_type kind = fs::symlink_status(container()).type();
-  const Outcome o = run(with(batch("4", "65536"), {"--seed", "1", "-o", out().string()}), fault.in_child);
-  ASSERT_NE(o.status, 126) << "could not drop to an unprivileged user";
-  EXPECT_EQ(o.status, 1) << o.error;
-  EXPECT_NE(o.error.find("quorvin-cli: " + container().string() + ": "), std::string::npos) << o.error;
-  EXPECT_NE(o.error.find(fault.error), std::string::npos) << o.error;
-  EXPECT_EQ(o.out.find("Dataset saved"), std::string::npos) << o.out;
-  EXPECT_EQ(leftovers(), std::vector<std::string>{});
-  EXPECT_EQ(fs::symlink_status(container()).type(), kind);
-  if (fs::is_regular_file(fs::symlink_status(container()))) {
-    EXPECT_EQ(test::read_file(container()), earlier);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, ContainerFaults, ::testing::ValuesIn(container_faults),
-                         [](const ::testing::TestParamInfo<ContainerFault>& p) { return std::string(p.param.name); });
-
 // A run stopped by an interrupt abandons its container, and its manifest with it: the earlier
 // complete container stays, and no report says "Dataset saved".
 TEST_P(Interrupts, AContainerIsAbandonedAndTheEarlierOneKept) {
   const Interrupt& interrupt = GetParam();
   fs::create_directory(folder() / "out");
   const fs::path container = folder() / "out" / "dataset.h5";
-  const std::vector<std::string> batch = {"-m", "QPSK,AM", "--signal-model", "exact", "--sample-rate", "100000",
-                                          "--samples-per-file", "16384", "--format", "hdf5", "-j", "1",
-                                          "--fading", "rayleigh", "--doppler-max", "20", "-o", sub("out")};
-  const Outcome earlier_run = run(with(batch, {"--files-per-modulation", "3", "--seed", "1"}));
+  const std::vector<std::string> fading = {"--fading", "rayleigh", "--doppler-max", "20", "-o", sub("out")};
+  const Outcome earlier_run = run(with(container_batch("3"), with(fading, {"--seed", "1"})));
   if (earlier_run.error.find("no HDF5 support") != std::string::npos) GTEST_SKIP() << "built without HDF5";
   ASSERT_EQ(earlier_run.status, 0) << earlier_run.error;
   const std::string earlier = test::read_file(container);
   fs::remove(folder() / "stdout.txt");  // the earlier run's "Added to" lines
-  const pid_t child = start(with(batch, {"--files-per-modulation", "1000", "--seed", "2", "--manifest", sub("m.csv")}));
+  const pid_t child = start(with(container_batch("1000"), with(fading, {"--seed", "2", "--manifest", sub("m.csv")})));
   const Outcome o = interrupted(child, "Added to");
   EXPECT_EQ(o.status, interrupt.status);
   EXPECT_TRUE(o.out.ends_with("Failed to save dataset to " + container.string() + "\nFailed to save manifest to " +
@@ -482,14 +446,15 @@ TEST_P(Interrupts, AContainerIsAbandonedAndTheEarlierOneKept) {
 
 // Two runs into one folder each write a temporary of their own: both succeed and the folder
 // holds one whole container, never an empty one.
-TEST_F(Container, TwoRunsIntoOneFolderNeverMeet) {
-  const pid_t first = start(with(batch("150"), {"--seed", "7", "-o", out().string()}));
+TEST_F(Reliability, TwoRunsIntoOneContainersFolderNeverMeet) {
+  if (!runs_hdf5()) GTEST_SKIP() << "built without HDF5";
+  const pid_t first = start(with(container_batch("150"), {"--seed", "7", "-o", sub("out")}));
   ASSERT_TRUE(wait_for(folder() / "stdout.txt", "Added to", first));
-  const Outcome second = run(with(batch("1"), {"--seed", "8", "-o", out().string()}));
+  const Outcome second = run(with(container_batch("1"), {"--seed", "8", "-o", sub("out")}));
   EXPECT_EQ(second.status, 0) << second.error;
   const Outcome o = finish(first);
   EXPECT_EQ(o.status, 0) << o.error;
-  EXPECT_TRUE(test::read_file(container()).starts_with(hdf5_signature));
+  EXPECT_TRUE(test::read_file(folder() / "out" / "dataset.h5").starts_with("\x89HDF\r\n\x1a\n"));
   EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 

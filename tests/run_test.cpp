@@ -9,10 +9,8 @@
 #include <complex>
 #include <cstdlib>
 #include <new>
-#include <cmath>
 #include <condition_variable>
 #include <cstdio>
-#include <limits>
 #include <mutex>
 #include <string>
 #include <tuple>
@@ -22,7 +20,6 @@
 #include "common/text.h"
 #include "run/draw.h"
 #include "run/plan.h"
-#include "run/sample_file.h"
 #include "run_test_support.h"
 
 namespace quorvin {
@@ -121,22 +118,6 @@ class Run : public test::TempFolder {
   }
 };
 
-TEST_F(Run, NoFilesAndAnEmptyReportForZeroOrNegativeCounts) {
-  for (const std::int32_t files : {0, -1}) {
-    const RunSettings s = settings_for({"AM", "QPSK"}, files, out());
-    EXPECT_EQ(RunPlan(s, 1).total_files(), 0u);
-    EXPECT_FALSE(RunPlan(s, 1).next());
-    EXPECT_EQ(run_generation(s, 1), u"");
-  }
-}
-
-TEST_F(Run, MissingFolderGivesOneFailureLinePerFileAndNoSettings) {
-  RunSettings s = settings_for({"AM", "QPSK"}, 2, out() + u"/missing");
-  s.save_settings_file = true;
-  EXPECT_EQ(run_generation(s, 1),
-            u"AM: Failed to save file.\nAM: Failed to save file.\nQPSK: Failed to save file.\nQPSK: Failed to save file.\n");
-}
-
 TEST_F(Run, SettingsFileThatCannotBeWrittenIsReported) {
   RunSettings s = settings_for({"8PSK"}, 1, out());
   s.save_settings_file = true;
@@ -162,33 +143,12 @@ TEST_F(Run, TheReportKeepsItsLineLimitThenCountsTheRestByKind) {
   EXPECT_EQ(report.substr(report.size() - last.size()), last);
 }
 
-TEST_F(Run, GenerationErrorsBecomeFailureLinesAndTheRunGoesOn) {
-  RunSettings s = settings_for({"AM", "OQPSK", "QPSK"}, 1, out());
-  s.symbol_rate_min = s.symbol_rate_max = 6000.0;  // OQPSK needs fs >= 2 Rs
-  s.num_symbols = 100;
-  const std::u16string report = run_generation(s, 1);
-  EXPECT_NE(report.find(u"OQPSK: Failed to generate signal: samples_per_symbol must be at least 2 for OQPSK.\n"),
-            std::u16string::npos);
-  EXPECT_NE(report.find(u"QPSK: Saved to " + path_text("QPSK_signal_1.csv") + u"\n"), std::u16string::npos);
-  EXPECT_FALSE(std::filesystem::exists(folder() / "OQPSK_signal_1.csv"));
-}
-
 TEST_F(Run, EmptySignalsAreWrittenAsEmptyFiles) {
   RunSettings s = settings_for({"QAM2048", "AM"}, 1, out());
   s.num_symbols = 0;
   EXPECT_EQ(run_generation(s, 1), u"QAM2048: Saved to " + path_text("QAM2048_signal_1.csv") + u"\nAM: Saved to " +
                                       path_text("AM_signal_1.csv") + u"\n");
   EXPECT_EQ(std::filesystem::file_size(folder() / "AM_signal_1.csv"), 0u);
-}
-
-TEST_F(Run, AnalogSignalsAreMixedEvenAtZeroHertz) {
-  RunSettings s = settings_for({"CW"}, 1, out());
-  s.snr_min_db = s.snr_max_db = std::numeric_limits<double>::infinity();
-  s.mix_frequency = 250.0;
-  const PlannedFile f = *RunPlan(s, 1).next();
-  EXPECT_NE(synthesize_file(s, f)[7].imag(), 0.0);  // a real tone becomes complex
-  s.mix_frequency = 0.0;
-  EXPECT_EQ(synthesize_file(s, f)[7].imag(), 0.0);
 }
 
 // A disk flush that holds the first two files until a third file's flush begins (or 5 s pass).
