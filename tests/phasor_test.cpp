@@ -21,6 +21,14 @@ Signal phasors(const std::vector<double>& angles, PhasorMath math) {
   return out;
 }
 
+// glibc reduces an angle of any size exactly; other C libraries (MinGW's, under wine) lose up to
+// about |a| 2^-64 to their own reduction, which then bounds the comparison, not this code.
+#if defined(__GLIBC__)
+constexpr double library_reduction = 0.0;
+#else
+constexpr double library_reduction = 0x1p-63;
+#endif
+
 // The polynomial phasors against the C library's cos and sin, over every range the families'
 // angles take: within a few units in the last place of a unit value.
 TEST(Phasors, PolynomialAgreesWithTheLibrary) {
@@ -38,11 +46,13 @@ TEST(Phasors, PolynomialAgreesWithTheLibrary) {
   };
   for (const auto& [name, angles] : cases) {
     const Signal made = phasors(angles, PhasorMath::polynomial);
-    double worst = 0.0;
+    double worst = 0.0;  // the largest error over its bound
     for (std::size_t k = 0; k < angles.size(); ++k) {
-      worst = std::max({worst, std::abs(made[k].real() - std::cos(angles[k])), std::abs(made[k].imag() - std::sin(angles[k]))});
+      const double bound = 5e-16 + std::abs(angles[k]) * library_reduction;
+      const double error = std::max(std::abs(made[k].real() - std::cos(angles[k])), std::abs(made[k].imag() - std::sin(angles[k])));
+      worst = std::max(worst, error / bound);
     }
-    EXPECT_LT(worst, 5e-16) << name;
+    EXPECT_LT(worst, 1.0) << name;
   }
 }
 
