@@ -1,5 +1,7 @@
 #include "generator/family.h"
 
+#include <cmath>
+
 namespace quorvin {
 
 std::span<const SignalFamily* const> signal_families() {
@@ -50,5 +52,11 @@ WaveformRange prepare_waveform(const Waveform& w, const WaveformParameters& p) {
 }
 
 DrawnParameters drawn_parameters(const Waveform& w) { return w.family != nullptr ? w.family->draws(w) : DrawnParameters{}; }
+
+double waveform_bits_per_symbol(const Waveform& w, std::span<const double> draws) {
+  if (!is_digital(w)) return 0.0;
+  if (w.family->bits_per_symbol != nullptr) return w.family->bits_per_symbol(w, draws);
+  return w.order > 1 ? std::log2(static_cast<double>(w.order)) : 0.0;
+}
 
 }  // namespace quorvin

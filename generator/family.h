@@ -211,4 +211,9 @@ WaveformRange prepare_waveform(const Waveform& w, const WaveformParameters& p);
 // What a family reads, none without a family.
 DrawnParameters drawn_parameters(const Waveform& w);
 
+// Bits one symbol of a digital name carries with the file's family draws (`draws`, one per
+// FamilyRange): its family's count where the alphabet is drawn, else log2 of the order; 0 for a
+// name without symbols. The Eb/N0 draw and the Eb/N0 label both read it.
+double waveform_bits_per_symbol(const Waveform& w, std::span<const double> draws);
+
 }  // namespace quorvin

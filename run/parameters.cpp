@@ -58,12 +58,6 @@ double apparent_message_frequency(const Facts& f) {
 // Es/N0 of the symbols the samples realise: unit nominal power over the realised symbol period.
 double es_n0_db(const Facts& f) { return f.file.snr_db + 10.0 * std::log10(realised(f).samples_per_symbol); }
 
-// Digital files only.
-double bits_per_symbol(const Facts& f) {
-  const Waveform& w = waveform(f);
-  if (w.family == nullptr) return 0.0;
-  return w.family->bits_per_symbol != nullptr ? w.family->bits_per_symbol(w, f.file.family_draws) : std::log2(w.order);
-}
 
 Value drawn(const std::optional<double>& value) { return value ? Value{*value} : Value{}; }
 
@@ -199,7 +193,8 @@ const Definition definitions[] = {
     {{"eb_n0_db", "Eb/N0", " dB", true, trailing},
      [](const Facts& f) {
        // A symbol without bits (a radar pulse) has no Eb/N0.
-       return exact(f) && bits_per_symbol(f) > 0.0 ? for_digital(f, es_n0_db(f) - 10.0 * std::log10(bits_per_symbol(f))) : Value{};
+       const double bits = exact(f) ? waveform_bits_per_symbol(waveform(f), f.file.family_draws) : 0.0;
+       return bits > 0.0 ? for_digital(f, es_n0_db(f) - 10.0 * std::log10(bits)) : Value{};
      }},
     {{"start_offset", "Start Offset", " symbols", true, trailing},
      [](const Facts& f) { return framed(f) ? for_digital(f, f.file.start_offset) : Value{}; }},

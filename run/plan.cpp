@@ -120,8 +120,10 @@ std::optional<PlannedFile> RunPlan::next() {
       if (named.exact.snr_definition != SnrDefinition::sample) {
         file.snr_db -= 10.0 * std::log10(exact_realised_timing(named, file).samples_per_symbol);
       }
-      if (const Waveform w = waveform_of(file); named.exact.snr_definition == SnrDefinition::ebn0 && w.order > 1) {
-        file.snr_db += 10.0 * std::log10(std::log2(w.order));
+      // Eb/N0 counts the bits the label counts: an OFDM symbol's K subcarriers, a CSS chirp's SF.
+      if (const double bits = waveform_bits_per_symbol(waveform_of(file), file.family_draws);
+          named.exact.snr_definition == SnrDefinition::ebn0 && bits > 0.0) {
+        file.snr_db += 10.0 * std::log10(bits);
       }
     }
   }

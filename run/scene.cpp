@@ -61,7 +61,8 @@ BandEdges occupied_band(const RunSettings& s, const PlannedFile& f) {
                                        .message_frequency = f.message_frequency,
                                        .deviation = s.analog_deviation,
                                        .sideband = f.sideband,
-                                       .family_ranges = &own})
+                                       .family_ranges = &own,
+                                       .sample_rate = s.sample_rate})
                           .edges;
   const double doppler = f.impairments.fading_k ? std::abs(f.impairments.doppler.value_or(0.0)) : 0.0;
   return {edges.low - doppler, edges.high + doppler};
