@@ -68,6 +68,11 @@ BandEdges occupied_band(const RunSettings& s, const PlannedFile& f) {
   return {edges.low - doppler, edges.high + doppler};
 }
 
+// Cells of fs / a burst's samples beyond which a gated line keeps at most 0.5 % of its power on
+// either side: a burst's envelope (a rectangle with short ramps) leaves about 1 / (pi^2 k) beyond
+// k cells on each side.
+constexpr double analog_line_cells = 20.0;
+
 // The capture's clock: sample k reads the channel at k times this.
 double clock_scale(const PlannedFile& f) { return 1.0 + f.impairments.clock_ppm.value_or(0.0) * 1e-6; }
 
@@ -120,9 +125,15 @@ bool place(const RunSettings& s, SceneEmitter& e, const std::vector<SceneEmitter
   e.box.sample_start = std::max<std::int64_t>(0, e.burst_start);
   e.box.sample_count = std::min(length, e.burst_stop) - e.box.sample_start;
   // A line (CW) or a narrow band gets the width its burst resolves: two cells of fs / its samples.
+  // An analog signal is lines (a carrier, message tones, FM's Bessel lines), the outer ones on its
+  // band's edges: the box closes over them by the spread of the burst's envelope, so that no line
+  // is cut in half at an edge.
   BandEdges band = occupied_band(s, e.file);
-  const double narrowest = 2.0 * fs / static_cast<double>(e.box.sample_count);
-  if (band.high - band.low < narrowest) {
+  const double cell = fs / static_cast<double>(e.box.sample_count);
+  const double narrowest = 2.0 * cell;
+  if (is_analog(waveform_of(e.file))) {
+    band = {band.low - analog_line_cells * cell, band.high + analog_line_cells * cell};
+  } else if (band.high - band.low < narrowest) {
     const double middle = (band.low + band.high) / 2.0;
     band = {middle - narrowest / 2.0, middle + narrowest / 2.0};
   }
