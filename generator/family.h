@@ -170,6 +170,11 @@ struct SignalFamily {
   // The symbols that reach the samples of `reach` (generator/symbols.h), from the draw the
   // samples read; nullptr for a family without symbols.
   TransmittedSymbols (*symbols)(const Waveform&, const WaveformParameters& p, const SymbolReach& reach) = nullptr;
+  // The largest clock error, relative, that the timing error may make: a drift of a tenth of a
+  // symbol over a frame shorter than one symbol would run the clock many times too fast, and its
+  // sizes in samples (an FFT length, a sweep) would no longer be the labels'. The drawn timing
+  // error is held to this share of the file's symbols. 0: no bound.
+  double clock_error_limit = 0.0;
 };
 
 extern const SignalFamily linear_family;  // PSK, QAM, APSK, ASK, OOK, OQPSK, Pi/4-DQPSK

@@ -247,8 +247,13 @@ DrawnParameters draws(const Waveform& w) {
 
 }  // namespace
 
+// A crystal's clock error at most (100 ppm): an FFT length of 4096 samples then stretches by under
+// half a sample over a symbol, and the labelled sizes stay what the samples show.
+constexpr double own_symbol_clock_error = 1e-4;
+
 const SignalFamily chirp_family{.name = "chirp", .analog = false, .prepare = prepare, .band = band, .draws = draws,
                                 .modulation_index = nullptr, .ranges = chirp_ranges, .symbol_rate = symbol_rate,
-                                .bits_per_symbol = bits_per_symbol, .symbols = symbols};
+                                .bits_per_symbol = bits_per_symbol, .symbols = symbols,
+                                .clock_error_limit = own_symbol_clock_error};
 
 }  // namespace quorvin

@@ -446,9 +446,14 @@ DrawnParameters draws(const Waveform&) { return {.ranges = 0b1111U}; }
 
 }  // namespace
 
+// A crystal's clock error at most (100 ppm): an FFT length of 4096 samples then stretches by under
+// half a sample over a symbol, and the labelled sizes stay what the samples show.
+constexpr double own_symbol_clock_error = 1e-4;
+
 const SignalFamily ofdm_family{.name = "ofdm", .analog = false, .prepare = prepare, .band = band, .draws = draws,
                                .modulation_index = nullptr, .ranges = ofdm_ranges, .symbol_rate = symbol_rate,
                                .bits_per_symbol = bits_per_symbol, .derived = ofdm_labels, .derive = derive,
-                               .symbols = symbols};
+                               .symbols = symbols,
+                               .clock_error_limit = own_symbol_clock_error};
 
 }  // namespace quorvin

@@ -233,6 +233,12 @@ void RunPlan::draw_family_ranges(PlannedFile& file, const DrawnParameters& uses)
   if (const auto rate = file.waveform->family->symbol_rate) {
     file.symbol_rate = rate(*file.waveform, file.family_draws, drawing().sample_rate, file.symbol_rate);
   }
+  // Its timing error is a transmitter's clock error, bounded, and labelled as realised.
+  if (const double limit = file.waveform->family->clock_error_limit; limit > 0.0) {
+    const double symbols = exact_file_samples(drawing(), file) * file.symbol_rate / drawing().sample_rate;
+    const double most = limit * std::max(0.0, symbols);
+    file.timing_error = std::clamp(file.timing_error, -most, most);
+  }
 }
 
 double draw_family_value(const FamilyRange& range, std::array<double, 2> ends, DrawSource& source) {
