@@ -596,6 +596,19 @@ std::string suggestion(const CLI::App& app, std::string_view typed) {
   return best.empty() ? "" : "; did you mean " + best + "?";
 }
 
+// A name's line of --list-modulations: the name, a tab and its group (what `-m <group>` selects);
+// for a name whose files can be other names' (shared_signals), a tab and which and where, and
+// whether "every" and its group leave it out.
+std::string listed_line(const ModulationRow& row) {
+  const std::string group(modulation_group(row));
+  std::string shared;
+  for (const SharedSignal& s : shared_signals) {
+    if (s.name == row.name) shared += (shared.empty() ? "is " : "; is ") + std::string(s.other) + " " + std::string(s.where);
+  }
+  if (!in_every(row)) shared += "; not in every or " + group;
+  return std::string(row.name) + "\t" + group + (shared.empty() ? "" : "\t" + shared) + "\n";
+}
+
 // CLI11's refusals, told as this program tells the rest: the option first, then what it needs.
 ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e) {
   if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
@@ -679,9 +692,8 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
   }
   if (parsed.version) return ImmediateExit{0, std::string("quorvin-cli ") + program_version + "\n", ""};
   if (parsed.list_modulations) {
-    // Each name and, after a tab, its group (what `-m <group>` selects).
     std::string list;
-    for (const ModulationRow& row : modulation_catalogue) list += std::string(row.name) + "\t" + std::string(modulation_group(row)) + "\n";
+    for (const ModulationRow& row : modulation_catalogue) list += listed_line(row);
     return ImmediateExit{0, list, ""};
   }
   // Each -m's list as typed, joined by commas (CLI11's own join uses line breaks).

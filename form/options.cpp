@@ -74,7 +74,8 @@ std::string joined(const std::vector<std::string>& names) {
   return text;
 }
 
-// The selections besides the names: "all" (the form's names), "every" and each group's name.
+// The selections besides the names: "all" (the form's names), "every" and each group's name
+// (these two without the names that are others' signal: see in_every).
 std::vector<std::string> selection_words() {
   std::vector<std::string> words = {"all", "every"};
   for (const ModulationRow& row : modulation_catalogue) {
@@ -97,7 +98,7 @@ std::variant<std::vector<std::string>, Refusal> run_modulations(
       wanted.push_back(name);
     } else {
       for (const ModulationRow& row : modulation_catalogue) {
-        if (name == "every" || name == modulation_group(row)) wanted.push_back(row.name);
+        if ((name == "every" || name == modulation_group(row)) && in_every(row)) wanted.push_back(row.name);
       }
     }
     if (wanted.size() == before) {

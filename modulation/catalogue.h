@@ -151,14 +151,60 @@ constexpr bool in_classic_model(const ModulationRow& row) {
   return static_cast<std::size_t>(&row - modulation_catalogue) < classic_modulation_count;
 }
 
-// The group a row is selected by (`-m fsk`) and listed under: its SigMF class, APSK apart from
-// PSK, and its scheme's name for noise, OFDM and chirps (their SigMF class is their carriers').
+// The group a row is listed under and, where in_every holds, selected by (`-m fsk`): its SigMF
+// class, APSK apart from PSK, and its scheme's name for noise, OFDM and chirps (their SigMF class
+// is their carriers').
 constexpr std::string_view modulation_group(const ModulationRow& row) {
   if (row.scheme == Scheme::noise) return "noise";
   if (row.scheme == Scheme::ofdm) return "ofdm";
   if (row.scheme == Scheme::chirp) return "chirp";
   if (row.signal.class_variant == "APSK") return "apsk";
   return row.signal.mod_class;
+}
+
+// Two names whose files can be one signal under two labels. `always`: every file of `name` is a
+// file of `other` for one of its draws (AM-SSB's side is drawn per file), so "every" and `name`'s
+// group leave `name` out (its name and "all" still select it), and no two classes of theirs are
+// one signal; otherwise only a draw `where` says makes them one, which the default ranges never
+// reach (README's "Names that are one signal" says what keeps each pair apart).
+struct SharedSignal {
+  std::string_view name;
+  std::string_view other;
+  std::string_view where;
+  bool always = false;
+};
+
+inline constexpr SharedSignal shared_signals[] = {
+    {"AM-SSB", "AM-LSB", "on its lower side (drawn per file, or --sideband lower)", true},
+    {"AM-SSB", "AM-USB", "on its upper side (drawn per file, or --sideband upper)", true},
+    {"CW", "AM", "where the --am-index range holds 0"},
+    {"CW", "FM", "at --analog-deviation 0"},
+    {"CW", "AM-LSB",
+     "where --analog-fc-min/max and --frequency-offset-min/max together span more than "
+     "--message-frequency-min"},
+    {"CW", "AM-USB",
+     "where --analog-fc-min/max and --frequency-offset-min/max together span more than "
+     "--message-frequency-min"},
+    {"AM-LSB", "AM-USB",
+     "where --analog-fc-min/max and --frequency-offset-min/max together span more than twice "
+     "--message-frequency-min"},
+    {"MSK", "2FSK", "where the --fsk-index range holds 0.5"},
+    {"GMSK", "2GFSK", "where the --fsk-index range holds 0.5"},
+    {"4MSK", "4FSK", "where the --fsk-index range holds 0.5"},
+    {"8MSK", "8FSK", "where the --fsk-index range holds 0.5"},
+    {"16MSK", "16FSK", "where the --fsk-index range holds 0.5"},
+    {"4GMSK", "4GFSK", "where the --fsk-index range holds 0.5"},
+    {"8GMSK", "8GFSK", "where the --fsk-index range holds 0.5"},
+    {"16GMSK", "16GFSK", "where the --fsk-index range holds 0.5"},
+};
+
+// Whether "every" and the row's group select it: false for a name whose every file is other
+// names' files.
+constexpr bool in_every(const ModulationRow& row) {
+  for (const SharedSignal& shared : shared_signals) {
+    if (shared.always && shared.name == row.name) return false;
+  }
+  return true;
 }
 
 // The names the form offers, in checkbox order.

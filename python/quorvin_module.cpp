@@ -528,7 +528,7 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
 }
 
 // Each name in class-index order with its family module ("linear", "keyed", "analog" or "noise"),
-// order and group (what `-m <group>` selects).
+// order, group (what `-m <group>` selects) and whether "every" and its group select it.
 py::list catalogue() {
   py::list rows;
   for (const ModulationRow& row : modulation_catalogue) {
@@ -538,6 +538,7 @@ py::list catalogue() {
     entry["order"] = row.alphabet;
     entry["on_form"] = row.on_form;
     entry["group"] = std::string(modulation_group(row));
+    entry["in_every"] = in_every(row);
     rows.append(entry);
   }
   return rows;
@@ -627,5 +628,5 @@ PYBIND11_MODULE(_core, m) {
         py::arg("frequency_deviation") = 0.0, py::arg("sideband") = "",
         "The band (low, high) Hz a file's signal occupies around its centre (0 Hz, or an analog name's carrier), "
         "from its labels, as the band check sizes it.");
-  m.def("catalogue", &catalogue, "Every modulation name in class-index order: name, family, order, on_form, group.");
+  m.def("catalogue", &catalogue, "Every modulation name in class-index order: name, family, order, on_form, group, in_every.");
 }

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <map>
 #include <numeric>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "run/parameters.h"
 #include "run/plan.h"
 #include "run/seeds.h"
+#include "generator/symbols.h"
 #include "parameter_names.h"
 #include "blind_rate.h"
 #include "dsp_reference.h"
@@ -235,19 +237,209 @@ TEST(Catalogue, NamesAreCaseSensitiveAndPrefixNamesAreLinear) {
   EXPECT_THROW(prepare_waveform(w, {}), std::invalid_argument);
 }
 
-// Existing selections keep their names; "every" and the groups select in catalogue order, and the
-// classic model keeps its own names in its order.
+// A run's settings as the options read them (the exact model's by default).
+RunSettings settings_read(std::vector<std::string> asked, std::map<std::string, std::string> texts = {}) {
+  auto read = read_options({.modulations = std::move(asked), .texts = std::move(texts)});
+  if (const Refusal* refusal = std::get_if<Refusal>(&read)) {
+    ADD_FAILURE() << refusal->text;
+    return {};
+  }
+  return std::get<RunSettings>(std::move(read));
+}
+
+// Existing selections keep their names; "every" and the groups select in catalogue order, without
+// AM-SSB (its name still selects it), and the classic model keeps its own names in its order.
 TEST(Catalogue, SelectionsAndTheClassicModelsNames) {
   const auto names = [](std::vector<std::string> asked, std::map<std::string, std::string> texts = {}) {
-    auto read = read_options({.modulations = std::move(asked), .texts = std::move(texts)});
-    if (const Refusal* refusal = std::get_if<Refusal>(&read)) return std::vector<std::string>{"refused: " + refusal->text};
-    return std::get<RunSettings>(read).modulations;
+    return settings_read(std::move(asked), std::move(texts)).modulations;
   };
-  EXPECT_EQ(names({"every"}).size(), modulation_count);
+  EXPECT_EQ(names({"every"}).size(), modulation_count - 1);
   EXPECT_EQ(names({"fsk"}), (std::vector<std::string>{"2FSK", "4FSK", "8FSK", "16FSK", "2GFSK", "4GFSK", "8GFSK", "16GFSK"}));
   EXPECT_EQ(names({"Noise", "ssb", "ask"}),
-            (std::vector<std::string>{"AM-SSB", "4ASK", "8ASK", "16ASK", "32ASK", "64ASK", "AM-LSB", "AM-USB", "Noise"}));
+            (std::vector<std::string>{"4ASK", "8ASK", "16ASK", "32ASK", "64ASK", "AM-LSB", "AM-USB", "Noise"}));
+  EXPECT_EQ(names({"ssb", "AM-SSB"}), (std::vector<std::string>{"AM-SSB", "AM-LSB", "AM-USB"}));
   EXPECT_EQ(names({"QAM1024", "QPSK"}, {{"--signal-model", "classic"}}), (std::vector<std::string>{"QPSK", "QAM1024"}));
+}
+
+// The values a draw reaches, low .. high, an end left out where the draw only approaches it.
+struct Span {
+  double low;
+  double high;
+  bool low_open = false;
+  bool high_open = false;
+};
+
+// A range whose draw reaches both ends (draw_uniform's), and one drawn by an engine's fraction in
+// [0, 1) from `from` towards `to`, never reaching `to` (the analog carrier's and its offset's).
+Span closed(double a, double b) { return {std::min(a, b), std::max(a, b)}; }
+Span towards(double from, double to) {
+  if (from == to) return {from, to};
+  return from < to ? Span{from, to, false, true} : Span{to, from, true, false};
+}
+Span operator+(Span a, Span b) { return {a.low + b.low, a.high + b.high, a.low_open || b.low_open, a.high_open || b.high_open}; }
+Span operator-(Span a) { return {-a.high, -a.low, a.high_open, a.low_open}; }
+
+bool overlap(Span a, Span b) {
+  const auto below = [](Span x, Span y) { return x.high < y.low || (x.high == y.low && (x.high_open || y.low_open)); };
+  return !below(a, b) && !below(b, a);
+}
+
+// One formula a name's files follow for some of its draws: what the formula fixes (files of two
+// formulas are never one signal) and the values drawn within it, in the formula's order. Two names
+// are one signal for some draw where laws of theirs share a formula and every drawn span overlaps.
+// What every name draws alike (symbol rate, pulse, SNR, a digital name's offset) and the phase at
+// the start (--carrier-phase draws it) are not counted: that only makes more pairs meet.
+struct Law {
+  std::string formula;
+  std::vector<Span> drawn;
+};
+
+// A linear name's points as a carrier phase leaves them: the magnitudes of the distinct points a
+// file of 2^17 symbols sends (all of the alphabet's, 4096 points' included).
+std::string magnitudes_sent(const std::string& name) {
+  RunSettings s;
+  s.signal_model = SignalModel::exact;
+  s.sample_rate = 2000.0;
+  s.exact.samples_per_file = 1 << 18;
+  const PlannedFile file{.modulation = name, .snr_db = INFINITY, .symbol_rate = 1000.0, .seeds = {11, 12}, .rolloff = 0.35};
+  std::set<std::pair<long long, long long>> points;  // in 1e-9
+  for (const TransmittedSymbol& t : exact_file_symbols(s, file).symbols) {
+    points.insert({std::llround(t.value.real() * 1e9), std::llround(t.value.imag() * 1e9)});
+  }
+  std::map<long long, int> magnitudes;  // in 1e-6, with their counts
+  for (const auto& [re, im] : points) ++magnitudes[std::llround(std::hypot(re, im) * 1e-3)];
+  std::string text = std::to_string(points.size()) + " points, magnitudes";
+  for (const auto& [magnitude, count] : magnitudes) text += " " + std::to_string(magnitude) + " x" + std::to_string(count);
+  return text;
+}
+
+// An analog name's laws with its tone message: its lines about c (the drawn carrier plus the drawn
+// offset) and fm. CW c alone; a sideband c - fm or c + fm alone (AM-SSB either, unless --sideband
+// fixes it); AM c with c +- fm, or c alone at index 0; DSB-SC c +- fm without c; FM c + n fm for
+// every n, or c alone without deviation. One line is one formula whichever name makes it.
+std::vector<Law> analog_laws(Route variant, const RunSettings& s) {
+  const ExactSettings& x = s.exact;
+  const double fc = s.analog_carrier_frequency;
+  const Span c = towards(x.analog_fc_min.value_or(fc), x.analog_fc_max.value_or(fc)) + towards(s.frequency_offset_min, s.frequency_offset_max);
+  const Span fm = closed(x.message_frequency_min, x.message_frequency_max);
+  const Span m = closed(x.am_index_min, x.am_index_max);
+  const Law carrier{"one line", {c}};
+  const Law lower{"one line", {c + -fm}};
+  const Law upper{"one line", {c + fm}};
+  const Law am{"a carrier line and lines fm either side", {c, fm, m}};
+  switch (variant) {
+    case Route::cw: return {carrier};
+    case Route::am_lsb: return {lower};
+    case Route::am_usb: return {upper};
+    case Route::am_ssb: return x.sideband ? std::vector{*x.sideband == Sideband::lower ? lower : upper} : std::vector{lower, upper};
+    case Route::am_dsb_sc: return {{"two lines fm either side of no carrier", {c, fm}}};
+    case Route::am: return m.high == 0.0 ? std::vector{carrier} : m.low == 0.0 ? std::vector{carrier, am} : std::vector{am};
+    default: return s.analog_deviation == 0.0 ? std::vector{carrier} : std::vector<Law>{{"lines n fm from the carrier", {c, fm}}};
+  }
+}
+
+// A name's laws under the run's ranges. Keyed names: M tones of a rectangular or Gaussian
+// frequency pulse, the index h and the BT drawn. Linear names: how the points follow the symbols
+// and the points. Noise sends nothing; each OFDM name has a count of subcarriers of its own and
+// each chirp name sweeps of its own (a radar's gated ones, data's up and down ones, CSS's
+// cyclically shifted up-sweeps), which their alphabets tell apart.
+std::vector<Law> laws_of(const std::string& name, const RunSettings& s) {
+  const Waveform w = resolve_waveform(name);
+  const ExactSettings& x = s.exact;
+  const std::string order = std::to_string(w.order);
+  if (is_analog(w)) return analog_laws(w.variant, s);
+  if (w.family == &keyed_family) {
+    const Span h = closed(w.family->modulation_index(w, x.fsk_index_min), w.family->modulation_index(w, x.fsk_index_max));
+    if (!drawn_parameters(w).gmsk_bt) return {{order + " tones, a rectangular frequency pulse", {h}}};
+    return {{order + " tones, a Gaussian frequency pulse", {h, closed(x.gmsk_bt_min, x.gmsk_bt_max)}}};
+  }
+  if (w.family == &linear_family) {
+    const std::string timing = w.variant == Route::oqpsk       ? "Q half a symbol late, "
+                               : w.variant == Route::pi4_dqpsk ? "each point turned from the one before, "
+                                                               : "a point a symbol, ";
+    return {{timing + magnitudes_sent(name), {}}};
+  }
+  return {{std::string(w.family->name) + ", alphabet " + order, {}}};
+}
+
+// Two names as "A = B", in class order.
+std::string pair_text(std::string_view a, std::string_view b) {
+  if (modulation_class_index(a) > modulation_class_index(b)) std::swap(a, b);
+  return std::string(a) + " = " + std::string(b);
+}
+
+// The pairs of the run's names that are one signal for some draw of its ranges.
+std::set<std::string> one_signal_pairs(const RunSettings& s) {
+  std::vector<std::vector<Law>> laws;
+  for (const std::string& name : s.modulations) laws.push_back(laws_of(name, s));
+  std::set<std::string> pairs;
+  for (std::size_t i = 0; i < laws.size(); ++i) {
+    for (std::size_t j = i + 1; j < laws.size(); ++j) {
+      for (const Law& a : laws[i]) {
+        for (const Law& b : laws[j]) {
+          if (a.formula != b.formula) continue;
+          bool meet = true;
+          for (std::size_t k = 0; k < a.drawn.size(); ++k) meet = meet && overlap(a.drawn[k], b.drawn[k]);
+          if (meet) pairs.insert(pair_text(s.modulations[i], s.modulations[j]));
+        }
+      }
+    }
+  }
+  return pairs;
+}
+
+struct OneSignal {
+  const char* name;
+  std::vector<std::string> asked;
+  std::map<std::string, std::string> texts;
+  std::set<std::string> pairs;  // that meet
+};
+
+// At the defaults "every" holds no two names that are one signal: each pair differs in its
+// formula (family, alphabet, points, pulse, lines) or in a drawn range that the other's does not
+// reach. Beside it, the ranges that make names meet. The defaults' carrier offset (0 .. 100 Hz,
+// never 100) and lowest message frequency (100 Hz) keep CW's line [fc, fc + 100) from the
+// sidebands' [fc - 2000, fc) and [fc + 100, fc + 2100).
+const OneSignal one_signal_cases[] = {
+    {"every_at_the_defaults", {"every"}, {}, {}},
+    {"am_ssb_at_the_defaults", {"every", "AM-SSB"}, {}, {"AM-SSB = AM-LSB", "AM-SSB = AM-USB"}},
+    {"a_fixed_side", {"ssb", "AM-SSB"}, {{"--sideband", "upper"}}, {"AM-SSB = AM-USB"}},
+    {"fsk_index_one_half",
+     {"every"},
+     {{"--fsk-index-min", "0.5"}},
+     {"2FSK = MSK", "4FSK = 4MSK", "8FSK = 8MSK", "16FSK = 16MSK", "GMSK = 2GFSK", "4GFSK = 4GMSK", "8GFSK = 8GMSK",
+      "16GFSK = 16GMSK"}},
+    {"am_index_from_zero", {"every"}, {{"--am-index-min", "0"}}, {"AM = CW"}},
+    {"fm_without_deviation", {"every"}, {{"--analog-deviation", "0"}}, {"FM = CW"}},
+    {"message_below_the_offsets_span", {"every"}, {{"--message-frequency-min", "99"}}, {"CW = AM-LSB", "CW = AM-USB"}},
+    {"message_at_half_the_span", {"every"}, {{"--message-frequency-min", "50"}}, {"CW = AM-LSB", "CW = AM-USB"}},
+    {"a_drawn_carrier",
+     {"every"},
+     {{"--analog-fc-min", "1000"}, {"--analog-fc-max", "1101"}},
+     {"CW = AM-LSB", "CW = AM-USB", "AM-LSB = AM-USB"}},
+};
+
+class OneSignalCase : public testing::TestWithParam<OneSignal> {};
+
+TEST_P(OneSignalCase, PairsThatMeet) {
+  EXPECT_EQ(one_signal_pairs(settings_read(GetParam().asked, GetParam().texts)), GetParam().pairs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Catalogue, OneSignalCase, testing::ValuesIn(one_signal_cases), test::CaseName());
+
+// The catalogue's pairs that can be one signal are the ones that meet above; those that meet at
+// the defaults are the ones "every" leaves out.
+TEST(Catalogue, SharedSignalsAreThePairsThatMeet) {
+  std::set<std::string> listed;
+  std::set<std::string> always;
+  for (const SharedSignal& shared : shared_signals) {
+    listed.insert(pair_text(shared.name, shared.other));
+    if (shared.always) always.insert(pair_text(shared.name, shared.other));
+  }
+  std::set<std::string> met;
+  for (const OneSignal& c : one_signal_cases) met.insert(c.pairs.begin(), c.pairs.end());
+  EXPECT_EQ(met, listed);
+  EXPECT_EQ(one_signal_cases[1].pairs, always);
 }
 
 }  // namespace

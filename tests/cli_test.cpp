@@ -334,8 +334,12 @@ TEST_F(Cli, ShardsTogetherMakeTheWholeRunForAnyJobCount) {
 TEST_F(Cli, ListsTheNamesWithTheirGroups) {
   const Outcome list = run({"--list-modulations"});
   EXPECT_EQ(list.status, 0);
-  // Each name with its group, a tab apart.
-  EXPECT_EQ(list.out.substr(0, 17), "AM\tam\nAM-SSB\tssb\n");
+  // Each name with its group, a tab apart; a name whose files can be another's says whose and
+  // where, and AM-SSB that every and its group leave it out.
+  EXPECT_TRUE(list.out.starts_with("AM\tam\nAM-SSB\tssb\tis AM-LSB on its lower side (drawn per file, or --sideband lower); "
+                                   "is AM-USB on its upper side (drawn per file, or --sideband upper); not in every or ssb\n"
+                                   "FM\tfm\n"));
+  EXPECT_NE(list.out.find("\nMSK\tmsk\tis 2FSK where the --fsk-index range holds 0.5\n"), std::string::npos);
   EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 67);
   EXPECT_TRUE(list.out.ends_with("LFM-data\tchirp\nCSS\tchirp\n"));
 }

@@ -148,10 +148,11 @@ with tempfile.TemporaryDirectory() as work:
         check(g["quorvin:noise_seed"] == int(row["noise_seed"]), f"{stem}: noise seed")
         check(row["saved"] == "true", f"{stem}: not saved")
 
-    # The exact model's every name: valid metadata, each name's detail in the extension's words,
-    # and Noise without a detail and with a null SNR (minus infinity).
+    # The exact model's every name (AM-SSB, which `every` leaves out, by its name): valid metadata,
+    # each name's detail in the extension's words, and Noise without a detail and with a null SNR
+    # (minus infinity).
     exact_dir, exact_manifest = os.path.join(work, "exact"), os.path.join(work, "exact.csv")
-    run("-m", "every", "--signal-model", "exact", "--sample-rate", "1000000", "--samples-per-file", "4096",
+    run("-m", "every,AM-SSB", "--signal-model", "exact", "--sample-rate", "1000000", "--samples-per-file", "4096",
         "--files-per-modulation", "1", "--seed", "1", "--format", "sigmf", "--manifest", exact_manifest, "-o", exact_dir)
     with open(exact_manifest, newline="") as f:
         exact_rows = list(csv.DictReader(f))

@@ -28,7 +28,8 @@ SYMBOLS_DTYPE = np.dtype([("index", "<i8"), ("instant", "<f8"), ("symbol", "<i4"
 
 #: Every modulation name, in class-index order (the manifest's ``class_index``).
 classes: list[str] = _core.class_names()
-# What a name list may hold besides names, as -m takes them: the form's 22, every name, a group.
+# What a name list may hold besides names, as -m takes them: the form's 22, every name, a group
+# (these two without the names that are others' signal, AM-SSB).
 _SELECTIONS: list[str] = ["all", "every"] + list(dict.fromkeys(row["group"] for row in _core.catalogue()))
 
 
@@ -185,7 +186,8 @@ class Config:
     keyword and the value ("Invalid Sample Rate. (sample_rate '10k')", "rolloff (maximum) takes a
     number from 0 to 1, not '1.5'"); a range given both whole and by one end (``snr=(0, 20), snr_min=5``)
     is refused. ``"all"`` among the names stands for the desktop program's 22, as ``-m all``;
-    ``"every"`` for every name and a group's name (``"fsk"``, ``"qam"``, ...) for its names.
+    ``"every"`` for every name and a group's name (``"fsk"``, ``"qam"``, ...) for its names, both
+    without AM-SSB, whose every file is an AM-LSB or AM-USB file (its name still selects it).
     Picklable, so DataLoader workers of any start method receive it.
     """
 
