@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <type_traits>
 #include <variant>
@@ -97,8 +98,13 @@ std::string scene_metadata(const SigmfRecording& recording, json global) {
   global["quorvin:signal_model"] = "exact";
   if (recording.run_seed) global["quorvin:run_seed"] = *recording.run_seed;
   if (s.exact.datatype == SigmfDatatype::ci16_le) global["quorvin:full_scale"] = ci16_full_scale(recording.file);
+  // SigMF lists annotations by their first sample; emitters that start together keep their order.
+  std::vector<const SceneEmitter*> by_start;
+  for (const SceneEmitter& e : scene.emitters) by_start.push_back(&e);
+  std::ranges::stable_sort(by_start, {}, [](const SceneEmitter* e) { return e->box.sample_start; });
   json annotations = json::array();
-  for (const SceneEmitter& e : scene.emitters) {
+  for (const SceneEmitter* emitter : by_start) {
+    const SceneEmitter& e = *emitter;
     const std::vector<ParameterRow> rows = emitter_parameters(s, e, recording.run_seed);
     json annotation = {{"core:sample_start", e.box.sample_start},
                        {"core:sample_count", e.box.sample_count},
