@@ -280,7 +280,7 @@ ChannelPath exact_channel_path(const RunSettings& s, const PlannedFile& file, st
   return path;
 }
 
-double ci16_full_scale(const PlannedFile& file) {
+double ci16_full_scale(const PlannedFile& file, double peak) {
   double power = 1.0;
   if (file.scene) {
     power = scene_nominal_power(*file.scene);
@@ -289,7 +289,8 @@ double ci16_full_scale(const PlannedFile& file) {
   } else if (std::isfinite(file.snr_db)) {
     power += std::pow(10.0, -file.snr_db / 10.0);
   }
-  return 4.0 * std::sqrt(power);
+  // Files whose peaks stay one level below the nominal full scale keep it, and their bytes.
+  return std::max(4.0 * std::sqrt(power), peak * 32767.0 / 32766.0);
 }
 
 }  // namespace quorvin

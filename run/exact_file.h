@@ -101,9 +101,11 @@ FadingChannel exact_fading_channel(const RunSettings& settings, const PlannedFil
 // The seed of one stage's random numbers (1 fading, 3 phase noise) from a file's noise seed.
 std::uint64_t exact_stage_seed(std::uint64_t noise_seed, std::uint64_t stage);
 
-// The amplitude a ci16_le recording's 32767 stands for: 4 times the file's nominal RMS (its unit
-// signal power and its noise's; a scene's scene_nominal_power), so that I or Q saturates about
-// once in 10^8 samples of Gaussian noise. Values are round(x 32767 / full scale), saturating.
-double ci16_full_scale(const PlannedFile& file);
+// The amplitude a ci16_le recording's 32767 stands for, given the file's largest finite |I| or |Q|
+// (`peak`): 4 times the file's nominal RMS (its unit signal power and its noise's; a scene's
+// scene_nominal_power), or, for a file whose peak reaches it (a short radar pulse, a rare noise
+// peak), the full scale that puts the peak at 32766, so that no value saturates or sits at the
+// rail. Values are round(x 32767 / full scale).
+double ci16_full_scale(const PlannedFile& file, double peak);
 
 }  // namespace quorvin

@@ -98,18 +98,26 @@ struct PendingFile {
   }
 };
 
-void fill_samples(PendingFile& samples, const SampleStream& stream, const OutputOptions& output, double ci16_scale) {
-  stream.emit([&samples, format = output.format, ci16_scale](std::span<const Sample> block) {
+// Writes the samples: CSV lines, cf32_le, or ci16_le at `full_scale`. Returns the largest finite
+// |I| or |Q| of a ci16_le recording (0 for the others), which its full scale must hold.
+double fill_samples(PendingFile& samples, const SampleStream& stream, SampleFormat format,
+                    std::optional<double> full_scale) {
+  double peak = 0.0;
+  stream.emit([&samples, format, full_scale, &peak](std::span<const Sample> block) {
     if (format == SampleFormat::csv) {
       append_sample_lines(samples.writer, block);
-    } else if (ci16_scale > 0.0) {
-      append_ci16_samples(samples.writer, block, ci16_scale);
+    } else if (full_scale) {
+      for (const Sample& x : block) {
+        for (const double part : {std::abs(x.real()), std::abs(x.imag())}) {
+          if (part > peak && std::isfinite(part)) peak = part;
+        }
+      }
+      append_ci16_samples(samples.writer, block, 32767.0 / *full_scale);
     } else {
       append_cf32_samples(samples.writer, block);
     }
   });
-  if (output.samples_written) output.samples_written();
-  samples.writer.complete();
+  return peak;
 }
 
 void fill_text(PendingFile& file, std::string_view text) {
@@ -146,11 +154,25 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   ProducedFile produced;
   const bool sigmf = output.format == SampleFormat::sigmf;
   // Every file of the set is complete under its temporary name before any is put in place.
-  PendingFile data(s, file, sample_extension(output.format), output);
-  const bool ci16 = sigmf && s.signal_model == SignalModel::exact && s.exact.datatype == SigmfDatatype::ci16_le;
-  fill_samples(data, samples, output, ci16 ? 32767.0 / ci16_full_scale(file) : 0.0);
+  std::optional<PendingFile> data(std::in_place, s, file, sample_extension(output.format), output);
+  std::optional<double> full_scale;
+  if (sigmf && s.signal_model == SignalModel::exact && s.exact.datatype == SigmfDatatype::ci16_le) {
+    full_scale = ci16_full_scale(file, 0.0);
+  }
+  const double peak = fill_samples(*data, samples, output.format, full_scale);
+  // A peak the nominal full scale cannot hold (a short radar pulse, a rare noise peak) is written
+  // again from the start at a full scale that holds it: the stream gives the same samples.
+  if (full_scale && ci16_full_scale(file, peak) > *full_scale) {
+    full_scale = ci16_full_scale(file, peak);
+    data.emplace(s, file, sample_extension(output.format), output);
+    fill_samples(*data, samples, output.format, full_scale);
+  }
+  if (output.samples_written) output.samples_written();
+  data->writer.complete();
   std::optional<PendingFile> metadata;
-  if (sigmf) fill_text(metadata.emplace(s, file, ".sigmf-meta", output), output.sigmf_metadata(file, samples.length));
+  if (sigmf) {
+    fill_text(metadata.emplace(s, file, ".sigmf-meta", output), output.sigmf_metadata(file, samples.length, full_scale));
+  }
   std::optional<PendingFile> settings;
   if (s.save_settings_file) {
     PendingFile& pending = settings.emplace(s, file, ".txt", output);
@@ -189,10 +211,10 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
     if (*optional) companions.push_back({(*optional)->writer, false});
   }
   for (PendingFile& f : earlier) companions.push_back({f.writer, false});
-  const bool placed = put_in_place_together(data.writer, companions);
+  const bool placed = put_in_place_together(data->writer, companions);
   if (!placed) {
     produced.report = name + u": Failed to save file.\n";
-    std::vector<const PendingFile*> set = {&data, metadata ? &*metadata : nullptr, settings ? &*settings : nullptr,
+    std::vector<const PendingFile*> set = {&*data, metadata ? &*metadata : nullptr, settings ? &*settings : nullptr,
                                            taps ? &*taps : nullptr, phase ? &*phase : nullptr,
                                            symbols ? &*symbols : nullptr};
     for (const PendingFile& f : earlier) set.push_back(&f);
@@ -203,7 +225,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   }
   produced.outcome = FileOutcome::saved;
   produced.samples = samples.length;
-  produced.report = name + u": Saved to " + data.path.text + u"\n";
+  produced.report = name + u": Saved to " + data->path.text + u"\n";
   if (metadata) produced.report += u"  Metadata saved to " + metadata->path.text + u"\n";
   produced.saved = true;
   if (settings) produced.settings_saved = report_companion(produced, *settings, u"Settings", u"settings");

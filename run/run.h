@@ -55,8 +55,10 @@ enum class SampleFormat {
 struct OutputOptions {
   SampleFormat format = SampleFormat::csv;
   WriteContext write;  // the disk flush, and abandoning files in flight
-  // The .sigmf-meta text of a recording of `samples` samples; needed for SampleFormat::sigmf.
-  std::function<std::string(const PlannedFile& file, std::uint64_t samples)> sigmf_metadata;
+  // The .sigmf-meta text of a recording of `samples` samples, with the full scale its ci16_le
+  // samples were written at (none for cf32_le); needed for SampleFormat::sigmf.
+  std::function<std::string(const PlannedFile& file, std::uint64_t samples, std::optional<double> full_scale)>
+      sigmf_metadata;
   // Set by run_dataset from its one listing of the folder: no output file was there when the run
   // began, so each file is created and renamed into place without a look at its final name.
   bool fresh_folder = false;

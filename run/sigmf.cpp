@@ -2,13 +2,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <stdexcept>
 #include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "modulation/catalogue.h"
-#include "run/exact_file.h"
 #include "run/manifest.h"
 #include "run/parameters.h"
 #include "run/scene.h"
@@ -96,9 +97,13 @@ std::string scene_metadata(const SigmfRecording& recording, json global) {
   global["quorvin:num_samples"] = recording.samples;
   global["quorvin:signal_model"] = "exact";
   if (recording.run_seed) global["quorvin:run_seed"] = *recording.run_seed;
-  if (s.exact.datatype == SigmfDatatype::ci16_le) global["quorvin:full_scale"] = ci16_full_scale(recording.file);
+  // SigMF lists annotations by their first sample; emitters that start together keep their order.
+  std::vector<const SceneEmitter*> by_start;
+  for (const SceneEmitter& e : scene.emitters) by_start.push_back(&e);
+  std::ranges::stable_sort(by_start, {}, [](const SceneEmitter* e) { return e->box.sample_start; });
   json annotations = json::array();
-  for (const SceneEmitter& e : scene.emitters) {
+  for (const SceneEmitter* emitter : by_start) {
+    const SceneEmitter& e = *emitter;
     const std::vector<ParameterRow> rows = emitter_parameters(s, e, recording.run_seed);
     json annotation = {{"core:sample_start", e.box.sample_start},
                        {"core:sample_count", e.box.sample_count},
@@ -134,10 +139,14 @@ std::string sigmf_metadata(const SigmfRecording& recording) {
        json::array({{{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}},
                     {{"name", "quorvin"}, {"version", "1.0.0"}, {"optional", true}}})},
   };
+  if (ci16) {
+    // Only the data's writer knows its full scale (a peak may have raised it).
+    if (!recording.full_scale) throw std::logic_error("ci16_le metadata needs the full scale its samples were written at.");
+    global["quorvin:full_scale"] = *recording.full_scale;
+  }
   if (file.scene) return scene_metadata(recording, std::move(global));
   const std::vector<ParameterRow> rows = file_parameters({s, file, recording.run_seed});
   global.update(quorvin_parameters(rows));
-  if (ci16) global["quorvin:full_scale"] = ci16_full_scale(file);
   const json capture = {{"core:sample_start", 0}, {"core:frequency", s.mix_frequency}};
   json annotation = {{"core:sample_start", 0},
                      {"core:sample_count", recording.samples},

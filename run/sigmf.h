@@ -19,6 +19,7 @@ struct SigmfRecording {
   std::uint64_t samples = 0;               // samples in the .sigmf-data
   std::optional<std::uint32_t> run_seed;   // a seeded run's, whose per-file seeds are recorded too
   std::string_view recorder;               // "quorvin-cli 0.1.0"
+  std::optional<double> full_scale;        // ci16_le: what 32767 stood for (ci16_full_scale)
 };
 
 // The .sigmf-meta JSON of a recording: core fields, one capture at the mixing frequency, one

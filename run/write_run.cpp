@@ -49,9 +49,9 @@ WrittenRun write_run(const RunSettings& settings, RunWrite request) {
   run.draw_seed = request.seed ? *request.seed : clock_seed();
   run.seed_files = request.seed.has_value();
   run.stop = request.stop.get_token();
-  run.output.sigmf_metadata = [&](const PlannedFile& file, std::uint64_t samples) {
+  run.output.sigmf_metadata = [&](const PlannedFile& file, std::uint64_t samples, std::optional<double> full_scale) {
     return sigmf_metadata({.settings = settings, .file = file, .samples = samples, .run_seed = request.seed,
-                           .recorder = request.recorder});
+                           .recorder = request.recorder, .full_scale = full_scale});
   };
   // One container for the run (or shard), its samples and labels in plan order.
   std::optional<Hdf5Writer> container;

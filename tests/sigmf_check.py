@@ -178,7 +178,9 @@ with tempfile.TemporaryDirectory() as work:
         check(detail.get("carrier_variant") == carriers.get(name, detail.get("carrier_variant")), f"{stem}: {detail}")
 
 # Wideband scenes: every recording validates, with one annotation per emitter, its box inside the
-# capture and the band, and the manifest one row per emitter naming its capture.
+# capture and the band, the annotations by first sample (SigMF's order; emitters that start
+# together in emitter order), and the manifest one row per emitter, in emitter order, naming its
+# capture.
 with tempfile.TemporaryDirectory() as work:
     manifest_path = os.path.join(work, "manifest.csv")
     run("-m", "all,CW,QAM1024", "--scene", "wideband", "--emitters-min", "1", "--emitters-max", "6",
@@ -197,7 +199,11 @@ with tempfile.TemporaryDirectory() as work:
         rows = [r for r in emitter_rows if r["metadata_file"] == name]
         check(len(annotations) == meta["global"]["quorvin:emitters"] == len(rows) >= 1,
               f"scene {name}: {len(annotations)} annotations, {len(rows)} manifest rows")
-        for a, row in zip(annotations, rows):
+        starts = [(a["core:sample_start"], a["quorvin:emitter"]) for a in annotations]
+        check(starts == sorted(starts), f"scene {name}: annotations (start, emitter) {starts}")
+        check([int(r["emitter"]) for r in rows] == list(range(1, len(rows) + 1)), f"scene {name}: manifest order")
+        for a in annotations:
+            row = rows[a["quorvin:emitter"] - 1]
             start, count = a["core:sample_start"], a["core:sample_count"]
             low, high = a["core:freq_lower_edge"], a["core:freq_upper_edge"]
             check(0 <= start and 0 < count and start + count <= 262144, f"scene {name}: box {start}+{count}")

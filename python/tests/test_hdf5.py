@@ -131,7 +131,9 @@ def test_a_scene_container_holds_the_sigmf_scenes_captures_and_boxes_for_any_job
         # Noise's scenes (rows 6 and 7) hold the floor alone: no emitter, no box.
         assert len(mine) == len(annotations) == meta["global"]["quorvin:emitters"] and (len(mine) == 0) == (row >= 6)
         assert boxes["scene"][mine].tolist() == [row + 1] * len(mine)
-        for k, a in zip(mine, annotations):
+        # The table keeps emitter order; the annotations are by first sample.
+        for a in annotations:
+            k = mine[a["quorvin:emitter"] - 1]
             assert boxes["modulation"][k] == a["core:label"] and names[boxes["class_index"][k]] == a["core:label"]
             for key in ("sample_start", "sample_count", "freq_lower_edge", "freq_upper_edge"):
                 assert boxes[key][k] == a[f"core:{key}"]

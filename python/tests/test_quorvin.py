@@ -436,6 +436,39 @@ def test_ci16_recordings_are_the_float_ones_to_half_a_level_at_a_full_scale_of_f
         written.write(tmp_path / "c", format="csv")
 
 
+@pytest.mark.parametrize("modulation, seed, options, stem", [
+    # A pulse at a duty cycle of 5 % peaks at sqrt(20) = 4.5 times the file's RMS.
+    ("LFM-radar", 3, {"duty_cycle": (0.05, 0.05), "samples_per_file": 16384}, "LFM-radar_signal_1"),
+    # A scene's pulse, far above its floor.
+    ("LFM-radar", 3, {"scene": "wideband", "emitters": (1, 1), "duty_cycle": (0.05, 0.05), "sample_rate": 20000000,
+                   "samples_per_file": 65536}, "scene_signal_1"),
+    # 2^21 samples of Gaussian noise, one of whose 2^22 values passes 4 times the RMS.
+    ("Noise", 8, {"samples_per_file": 2097152}, "Noise_signal_1"),
+], ids=["radar_pulse", "scene_pulse", "long_noise"])
+def test_ci16_full_scale_holds_peaks_beyond_four_rms_with_none_at_the_rail(tmp_path, modulation, seed, options, stem):
+    """Both front ends write the same ci16_le bytes, none at +-32767, within half a level of the
+    float samples of the same seed."""
+    arguments = ["-m", modulation, "--seed", str(seed), "--format", "sigmf"]
+    for key, value in options.items():  # the keyword's option: a (min, max) pair's two
+        option = "--" + key.replace("_", "-")
+        pair = isinstance(value, tuple)
+        arguments += [f"{option}-min", str(value[0]), f"{option}-max", str(value[1])] if pair else [option, str(value)]
+    floats = cli(tmp_path / "f", *arguments)
+    ints = cli(tmp_path / "i", *arguments, "--datatype", "ci16_le")
+    config = quorvin.Config([modulation], datatype="ci16_le", **options)
+    quorvin.Dataset(config, 1, seed=seed).write(tmp_path / "p", format="sigmf")
+    exact, _ = quorvin.read_sigmf(floats / stem)
+    levels, meta = quorvin.read_sigmf(ints / stem)
+    assert (tmp_path / "p" / f"{stem}.sigmf-data").read_bytes() == (ints / f"{stem}.sigmf-data").read_bytes()
+    assert quorvin.read_sigmf(tmp_path / "p" / stem)[1]["global"]["quorvin:full_scale"] == meta["global"]["quorvin:full_scale"]
+    rms = np.sqrt(np.mean(np.abs(exact.astype(np.complex128)) ** 2))
+    # A peak beyond the nominal full scale (4 RMS), one level below the rail once written.
+    assert max(np.max(np.abs(exact.real)), np.max(np.abs(exact.imag))) > 4 * rms
+    assert np.max(np.abs(np.fromfile(ints / f"{stem}.sigmf-data", dtype="<i2"))) == 32766
+    margin = meta["global"]["quorvin:full_scale"] / 32767 / 2 + 2 * np.finfo(np.float32).eps * np.abs(exact)
+    assert np.all(np.abs(levels.real - exact.real) <= margin) and np.all(np.abs(levels.imag - exact.imag) <= margin)
+
+
 @pytest.mark.parametrize("text, message", [("1,2\n3\n", "not a sample file of I,Q lines"),
                                            ("1,2,3\n", "3 numbers a line, not I,Q")])
 def test_csv_reader_refuses_other_text_naming_the_file(tmp_path, text, message):

@@ -52,11 +52,14 @@ def test_written_scenes_hold_the_items_bytes_and_one_annotation_per_box(tmp_path
         assert samples.tobytes() == capture.tobytes()
         with open(tmp_path / f"scene_signal_{position + 1}.sigmf-meta", encoding="utf-8") as f:
             annotations = json.load(f)["annotations"]
+        # The boxes in emitter order, the annotations in SigMF's (by first sample, ties by emitter).
         boxes = labels["boxes"]
-        assert [a["core:label"] for a in annotations] == list(boxes["modulation"])
-        assert [a["core:sample_start"] for a in annotations] == list(boxes["sample_start"])
-        assert [a["core:freq_upper_edge"] for a in annotations] == list(boxes["freq_upper_edge"])
-        assert [a.get("quorvin:symbol_seed", -1) for a in annotations] == list(boxes["symbol_seed"])  # -1: analog
+        order = np.lexsort((boxes["emitter"], boxes["sample_start"]))
+        assert [a["quorvin:emitter"] for a in annotations] == list(boxes["emitter"][order])
+        assert [a["core:label"] for a in annotations] == list(boxes["modulation"][order])
+        assert [a["core:sample_start"] for a in annotations] == list(boxes["sample_start"][order])
+        assert [a["core:freq_upper_edge"] for a in annotations] == list(boxes["freq_upper_edge"][order])
+        assert [a.get("quorvin:symbol_seed", -1) for a in annotations] == list(boxes["symbol_seed"][order])  # -1: analog
         mine = [r for r in rows if os.path.basename(str(r["sample_file"])) == f"scene_signal_{position + 1}.sigmf-data"]
         assert [int(r["sample_count"]) for r in mine] == list(boxes["sample_count"])
 
