@@ -224,6 +224,41 @@ TEST_P(EveryName, AnyCutOfItsRangeGivesTheWholesSamples) {
   }
 }
 
+// Bits a symbol carries, from the textbook: log2 of the alphabet; an OFDM symbol's K subcarriers
+// of its labelled constellation; a CSS chirp's spreading factor; a radar pulse none.
+double textbook_bits(const ModulationRow& row, const std::map<std::string, ParameterValue, std::less<>>& labels) {
+  const auto number = [&](std::string_view key) {
+    const ParameterValue& v = labels.find(key)->second;
+    return std::holds_alternative<double>(v) ? std::get<double>(v) : static_cast<double>(std::get<std::int64_t>(v));
+  };
+  if (row.route == Route::ofdm) {
+    const std::map<std::string, double, std::less<>> points = {{"BPSK", 1}, {"QPSK", 2}, {"QAM16", 4}, {"QAM64", 6}, {"QAM256", 8}};
+    return number("active_subcarriers") * points.at(std::get<std::string>(labels.find("subcarrier_modulation")->second));
+  }
+  if (row.route == Route::css) return number("spreading_factor");
+  return std::log2(static_cast<double>(row.alphabet));
+}
+
+// An Eb/N0 drawn at 10 dB is labelled 10 dB for every digital name, and the labelled Es/N0 (which
+// the blind SNR and rate check above) lies the textbook's bits above it.
+TEST_P(EveryName, EbN0DrawnIsTheLabelOverTheTextbooksBits) {
+  const ModulationRow& row = GetParam();
+  if (row.family != Family::digital || row.route == Route::lfm_radar) return;  // no bits to count
+  RunSettings s = clean_file(row).settings;
+  s.snr_min_db = s.snr_max_db = 10.0;
+  s.exact.snr_definition = SnrDefinition::ebn0;
+  s.files_per_modulation = 3;
+  RunPlan plan(s, 12);
+  for (int file = 0; file < 3; ++file) {
+    const PlannedFile f = *plan.next();
+    std::map<std::string, ParameterValue, std::less<>> labels;
+    for (const ParameterRow& r : file_parameters({s, f, std::nullopt})) labels[std::string(r.kind->key)] = r.value;
+    const double eb = std::get<double>(labels.at("eb_n0_db"));
+    EXPECT_NEAR(eb, 10.0, 1e-9);
+    EXPECT_NEAR(std::get<double>(labels.at("es_n0_db")) - eb, 10.0 * std::log10(textbook_bits(row, labels)), 1e-9);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Catalogue, EveryName, testing::ValuesIn(modulation_catalogue), test::RowName());
 
 TEST(Catalogue, NamesAreCaseSensitiveAndPrefixNamesAreLinear) {
