@@ -405,6 +405,8 @@ struct BandLabels {
   double message_frequency = 0.0;  // Hz
   double frequency_deviation = 0.0;  // Hz
   std::string sideband;  // "lower", "upper", or empty for either
+  double sample_rate = 0.0;  // Hz: the bands drawn as a fraction of it (OFDM, chirps)
+  std::map<std::string, double> family = {};  // the family's own drawn values, by their label keys
 };
 
 // The band (low, high) a file's signal occupies around its centre (0 Hz for a digital name, its
@@ -430,6 +432,10 @@ std::pair<double, double> band(const std::string& name, const BandLabels& labels
   if (!labels.sideband.empty()) {
     limits.sideband = choice("sideband", labels.sideband, std::array{std::pair{"lower", Sideband::lower}, std::pair{"upper", Sideband::upper}});
   }
+  FamilyRanges own;
+  for (const auto& [key, value] : labels.family) own[key] = {value, value};
+  limits.family_ranges = &own;
+  limits.sample_rate = labels.sample_rate;
   const FamilyBand found = w.family->band(w, limits);
   return {found.edges.low, found.edges.high};
 }
@@ -620,13 +626,17 @@ PYBIND11_MODULE(_core, m) {
         "keyed and analog names.");
   m.def("band",
         [](const std::string& name, double symbol_rate, const std::string& pulse, double rolloff, double modulation_index,
-           double gmsk_bt, double message_frequency, double frequency_deviation, const std::string& sideband) {
-          return band(name, {symbol_rate, pulse, rolloff, modulation_index, gmsk_bt, message_frequency, frequency_deviation, sideband});
+           double gmsk_bt, double message_frequency, double frequency_deviation, const std::string& sideband, double sample_rate,
+           const std::map<std::string, double>& family) {
+          return band(name, {symbol_rate, pulse, rolloff, modulation_index, gmsk_bt, message_frequency, frequency_deviation, sideband,
+                             sample_rate, family});
         },
         py::arg("name"), py::arg("symbol_rate") = 0.0, py::arg("pulse") = "", py::arg("rolloff") = 0.0,
         py::arg("modulation_index") = 0.0, py::arg("gmsk_bt") = 0.0, py::arg("message_frequency") = 0.0,
-        py::arg("frequency_deviation") = 0.0, py::arg("sideband") = "",
+        py::arg("frequency_deviation") = 0.0, py::arg("sideband") = "", py::arg("sample_rate") = 0.0,
+        py::arg("family") = std::map<std::string, double>{},
         "The band (low, high) Hz a file's signal occupies around its centre (0 Hz, or an analog name's carrier), "
-        "from its labels, as the band check sizes it.");
+        "from its labels, as the band check sizes it; sample_rate (Hz) and family (the family's own drawn values "
+        "by label key, such as ofdm_occupancy or chirp_bandwidth) size the bands drawn as fractions of the rate.");
   m.def("catalogue", &catalogue, "Every modulation name in class-index order: name, family, order, on_form, group, in_every.");
 }

@@ -76,6 +76,10 @@ def to_baseband(samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> np
     return samples.astype(np.complex128) * np.exp(-1j * turn)
 
 
+# The family values a band is drawn from as a fraction of the sample rate.
+_FAMILY_BAND_KEYS = ("ofdm_occupancy", "chirp_bandwidth", "spreading_factor", "pulse_width")
+
+
 def band(name: str, labels: Mapping[str, Any]) -> tuple[float, float]:
     """The occupied band's edges in the samples, Hz: the core's band for the file's labels (as the
     band check sizes it), scaled by the clock's offset and moved to the labelled centre."""
@@ -84,7 +88,9 @@ def band(name: str, labels: Mapping[str, Any]) -> tuple[float, float]:
         pulse=_text(labels, "pulse"), rolloff=label(labels, "rolloff", 0.0),
         modulation_index=label(labels, "modulation_index", 0.0), gmsk_bt=label(labels, "gmsk_bt", 0.0),
         message_frequency=label(labels, "message_frequency", 0.0),
-        frequency_deviation=label(labels, "frequency_deviation", 0.0), sideband=_text(labels, "sideband"))
+        frequency_deviation=label(labels, "frequency_deviation", 0.0), sideband=_text(labels, "sideband"),
+        sample_rate=label(labels, "sample_rate", 0.0),
+        family={key: float(value) for key, value in labels.items() if key in _FAMILY_BAND_KEYS and value is not None})
     # The realised rate already holds the clock's share; an analog band scales with it.
     scale = 1 + label(labels, "clock_ppm", 0.0) * 1e-6 if FAMILY.get(name) == "analog" else 1.0
     centre = carrier(name, labels)

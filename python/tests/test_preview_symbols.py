@@ -74,6 +74,11 @@ def test_a_keyed_files_symbols_sit_on_their_tones(name, h):
     ("AM-SSB", {"sideband": "upper", "analog_fc_min": 20000, "analog_fc_max": 20000}),
     ("AM-SSB", {"sideband": "lower", "analog_fc_min": -20000, "analog_fc_max": -20000}),
     ("FM", {"analog_fc_min": 5000, "analog_fc_max": 5000}),
+    # Bands drawn as fractions of the sample rate, from their own labels.
+    ("OFDM-64", {"ofdm_occupancy": (0.2, 0.2)}),
+    ("CSS", {"chirp_bandwidth": (0.2, 0.2), "spreading_factor": (7, 7)}),
+    ("LFM-radar", {"chirp_bandwidth": (0.1, 0.1), "pulse_width": (256, 256), "duty_cycle": (0.5, 0.5)}),
+    ("LFM-data", {"chirp_bandwidth": (0.1, 0.1), "samples_per_symbol": (64, 64)}),
 ])
 def test_the_labelled_band_holds_the_files_power(name, options):
     samples, labels = item(name, **options)
@@ -83,4 +88,4 @@ def test_the_labelled_band_holds_the_files_power(name, options):
     leak = 3 * FS / len(samples)  # the window's main lobe
     inside = (frequencies >= low - leak) & (frequencies <= high + leak)
     assert power[inside].sum() / power.sum() > 0.97
-    assert high - low < FS / 4  # and it is not the whole band
+    assert FS / 100 < high - low < FS / 4  # neither empty nor the whole band
