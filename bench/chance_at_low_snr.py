@@ -73,11 +73,13 @@ def main():
     parser.add_argument("--snr", type=float, default=-30.0)
     parser.add_argument("--names", default="every", help="what -m takes (default every name)")
     arguments = parser.parse_args()
-    # The names in the run's order, as --list-modulations gives them (name, tab, group).
+    # The names in the run's order, as --list-modulations gives them (name, tab, group, and for a
+    # name that can be another's signal, a note saying whether every holds it).
     listed = subprocess.run([arguments.cli, "--list-modulations"], check=True, capture_output=True, text=True).stdout
     asked = arguments.names.split(",")
-    names = [line.split("\t")[0] for line in listed.splitlines()
-             if "every" in asked or any(word in asked for word in line.split("\t"))]
+    rows = [line.split("\t") for line in listed.splitlines()]
+    names = [row[0] for row in rows if row[0] in asked or
+             (("every" in asked or row[1] in asked) and not any("not in every" in note for note in row[2:]))]
     with tempfile.TemporaryDirectory() as work:
         os.mkdir(os.path.join(work, "train"))
         os.mkdir(os.path.join(work, "test"))
