@@ -285,6 +285,27 @@ void add_output_options(CLI::App& app, Parsed& p) {
                           ->group(group);
 }
 
+// A file of options is a page of text: CLI11 reads a --config file whole, so a device, a FIFO
+// or a huge file would be read without end (or wait for a writer) before anything is checked.
+constexpr std::uintmax_t largest_config_file = std::uintmax_t{1} << 20;
+
+// Why the --config text names no file of options, told after the text as typed; empty when it
+// does, or when nothing is there (CLI11's own "cannot be read" then).
+std::string config_file_fault(const std::string& text) {
+  const std::filesystem::path path = command_line_path(text);
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error || status.type() == std::filesystem::file_type::not_found) return "";
+  const std::string needed = "; it takes a regular file of options of at most 1 MiB";
+  if (status.type() == std::filesystem::file_type::directory) return typed(text) + " is a folder" + needed;
+  if (status.type() != std::filesystem::file_type::regular) return typed(text) + " is not a regular file" + needed;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (!error && size > largest_config_file) {
+    return typed(text) + " holds " + std::to_string(size) + " bytes" + needed;
+  }
+  return "";
+}
+
 void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   const std::string group(run_control);
   p.jobs = std::max(1u, hardware_threads);
@@ -316,6 +337,7 @@ void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads
   app.set_config("--config", "",
                  "read options from FILE, TOML lines of an option's long name and its value (sample-rate = 100000, "
                  "modulations = [\"QPSK\", \"AM\"], save-settings = true); options on the command line win")
+      ->check(CLI::Validator([](std::string& text) { return config_file_fault(text); }, ""))
       ->option_text("FILE")
       ->group(group);
   app.add_flag("-V,--version", p.version, "print the version and exit")->group(group);
@@ -324,7 +346,9 @@ void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads
 
 // Added in the order the help prints them: groups appear in the order of their first option.
 void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
-  p.modulations_option = app.add_option("-m,--modulations", p.modulations,
+  // No variable of its own: its lists are read after parsing (below), so an empty list in a
+  // --config file ("modulations = []") is no list rather than a conversion of nothing.
+  p.modulations_option = app.add_option("-m,--modulations", CLI::callback_t{},
                  "comma-separated names (case-sensitive), 'all' for the form's 22 names, 'every' for every name, "
                  "or a group's name (psk, qam, fsk, ...); --list-modulations lists each name with its group")
       ->option_text("NAMES REQUIRED")
@@ -614,6 +638,10 @@ ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e) {
     return usage_error("--config " + typed(file) + " cannot be read");
   }
   const std::string what = e.what();
+  // "--config: /dev/zero is not a regular file; ...": the option and its text, as the others.
+  if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr && what.starts_with("--config: ")) {
+    return usage_error("--config " + what.substr(10));
+  }
   if (dynamic_cast<const CLI::ConfigError*>(&e) != nullptr) {
     // "INI was not able to parse bogus": a name that is no option, or a [section].
     constexpr std::string_view unknown = "INI was not able to parse ";

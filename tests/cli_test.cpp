@@ -2,11 +2,13 @@
 // returns.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -33,7 +35,14 @@ struct UsageCase {
   std::string error;                   // exact standard error, or a part of it when `exact` is false
   bool exact = true;
   enum class Build { any, with_hdf5, without_hdf5 } build = Build::any;  // the builds the case holds for
+  std::function<void(const std::string& path)> prepare = {};  // makes OUT.toml, for --config OUT.toml
 };
+
+// What stands at OUT.toml: a file of `text`, or a FIFO.
+std::function<void(const std::string&)> config_file(std::string text) {
+  return [text](const std::string& path) { std::ofstream(path, std::ios::binary) << text; };
+}
+void make_fifo(const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0); }
 
 std::string replace_out(std::string text, const std::string& out) {
   for (std::size_t at = text.find("OUT"); at != std::string::npos; at = text.find("OUT", at + out.size())) {
@@ -50,6 +59,7 @@ TEST_P(CliUsage, RefusedWithStatusTwoBeforeAnyFile) {
     GTEST_SKIP() << (hdf5_available() ? "this build has HDF5" : "this build has no HDF5 (QUORVIN_HDF5=OFF or no libhdf5-dev)");
   }
   const std::string out = sub("out");
+  if (GetParam().prepare) GetParam().prepare(out + ".toml");
   std::vector<std::string> arguments;
   for (const std::string& a : GetParam().arguments) arguments.push_back(replace_out(a, out));
   const Outcome o = run(with({"-o", out}, arguments));  // a bare option last stays bare
@@ -131,6 +141,20 @@ const UsageCase usage_cases[] = {
     {"shard_of_zero", {"-m", "AM", "--shard", "0/0"}, "--shard takes K/N", false},
     {"zero_jobs", {"-m", "AM", "-j", "0"}, "--jobs", false},
     {"jobs_not_a_number", {"-m", "AM", "-j", "abc"}, "--jobs: takes a whole number of files at once, not 'abc'", false},
+    // A --config file is a page of options: an empty list of names is none, and what is no
+    // bounded regular file is refused before it is read (a device or FIFO would be read forever).
+    {"config_without_names", {"--config", "OUT.toml"}, "No modulation selected.\nRun with -m NAMES, or --help.\n", true,
+     UsageCase::Build::any, config_file("modulations = []\n")},
+    {"config_device", {"-m", "AM", "--config", "/dev/null"},
+     refused("--config /dev/null is not a regular file; it takes a regular file of options of at most 1 MiB")},
+    {"config_fifo", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config OUT.toml is not a regular file; it takes a regular file of options of at most 1 MiB"), true,
+     UsageCase::Build::any, make_fifo},
+    {"config_folder", {"-m", "AM", "--config", "/"},
+     refused("--config / is a folder; it takes a regular file of options of at most 1 MiB")},
+    {"config_too_large", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config OUT.toml holds 1048577 bytes; it takes a regular file of options of at most 1 MiB"), true,
+     UsageCase::Build::any, config_file(std::string((1 << 20) + 1, '#'))},
     // The exact model's options: refused with the classic model, checked, and the band must fit.
     {"compress_without_hdf5", {"-m", "AM", "--compress"}, "--compress applies to --format hdf5 only", false},
     {"settings_files_in_hdf5", {"-m", "AM", "--format", "hdf5", "--save-settings"},
