@@ -163,17 +163,21 @@ void append_sample_lines(AtomicFileWriter& writer, std::span<const Sample> sampl
   constexpr std::size_t longest_line = 40;  // two values of at most 16 characters, ",", CR LF
   char block[block_size];
   char* end = block;
+  bool finite = true;
   for (const Sample& sample : samples) {
+    finite = finite && std::isfinite(sample.real()) && std::isfinite(sample.imag());
     end = format_sample_value(end, sample.real());
     *end++ = ',';
     end = format_sample_value(end, sample.imag());
     *end++ = '\r';
     *end++ = '\n';
     if (static_cast<std::size_t>(end - block) > block_size - longest_line) {
+      if (!finite) return writer.fail(std::string(non_finite_sample));
       writer.append(std::string_view(block, static_cast<std::size_t>(end - block)));
       end = block;
     }
   }
+  if (!finite) return writer.fail(std::string(non_finite_sample));
   writer.append(std::string_view(block, static_cast<std::size_t>(end - block)));
 }
 
@@ -190,10 +194,13 @@ void append_cf32_samples(AtomicFileWriter& writer, std::span<const Sample> sampl
   std::array<float, 2 * block_samples> values{};
   for (std::size_t at = 0; at < samples.size(); at += block_samples) {
     const std::size_t count = std::min(block_samples, samples.size() - at);
+    bool finite = true;
     for (std::size_t k = 0; k < count; ++k) {
       values[2 * k] = static_cast<float>(samples[at + k].real());
       values[2 * k + 1] = static_cast<float>(samples[at + k].imag());
+      finite = finite && std::isfinite(values[2 * k]) && std::isfinite(values[2 * k + 1]);
     }
+    if (!finite) return writer.fail(std::string(non_finite_sample));
     if constexpr (std::endian::native == std::endian::little) {
       writer.append(std::string_view(reinterpret_cast<const char*>(values.data()), 2 * count * sizeof(float)));
     } else {
@@ -210,9 +217,13 @@ void append_cf32_samples(AtomicFileWriter& writer, std::span<const Sample> sampl
 void append_ci16_samples(AtomicFileWriter& writer, std::span<const Sample> samples, double scale) {
   constexpr std::size_t block_samples = 2048;
   std::array<char, 4 * block_samples> bytes{};
-  const auto level = [scale](double x) {
+  // A scale of none (a full scale that overflowed) would write every level 0 or saturated.
+  if (!(std::isfinite(scale) && scale > 0.0)) return writer.fail(std::string(non_finite_sample));
+  bool finite = true;
+  const auto level = [scale, &finite](double x) {
+    if (!std::isfinite(x)) finite = false;
+    if (std::isnan(x)) return std::uint16_t{0};  // converting NaN to a whole number is undefined
     const double scaled = std::round(x * scale);
-    if (std::isnan(scaled)) return std::uint16_t{0};
     return static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp(scaled, -32767.0, 32767.0)));
   };
   for (std::size_t at = 0; at < samples.size(); at += block_samples) {
@@ -224,6 +235,7 @@ void append_ci16_samples(AtomicFileWriter& writer, std::span<const Sample> sampl
         bytes[4 * k + 2 * i + 1] = static_cast<char>(parts[i] >> 8);
       }
     }
+    if (!finite) return writer.fail(std::string(non_finite_sample));
     writer.append(std::string_view(bytes.data(), 4 * count));
   }
 }

@@ -230,6 +230,10 @@ const WarningCase warning_cases[] = {
     // Quiet keeps the failures, on standard error.
     {"quiet_failure", {"-m", "OQPSK", "--signal-model", "classic", "--symbol-rate-min", "6000", "--symbol-rate-max", "6000"},
      1, "quorvin-cli: OQPSK: Failed to generate signal: samples_per_symbol must be at least 2 for OQPSK.\n", 0},
+    // Noise beyond what a sample holds (the classic model takes any finite SNR) fails the file.
+    {"samples_not_finite", {"-m", "AM", "--signal-model", "classic", "--snr-min", "-1e5"}, 1,
+     "quorvin-cli: AM_signal_1.csv: a sample is not a finite number in this format (the noise or a stage's level is "
+     "beyond what a sample holds)\n", 0},
     {"choices_in_any_case",
      {"-m", "QPSK", "--format", "SigMF", "--signal-model", "Exact", "--pulse", "RECT", "--sample-rate", "100000"}, 0, "",
      2},
