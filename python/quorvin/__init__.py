@@ -165,10 +165,23 @@ _FILE_WRITING_KEYS = {"output-folder", "save-settings", "save-channel", "format"
                       "progress", "no-progress", "quiet"}
 
 
+# A file of options is a page of text; a device or a FIFO would be read without end (or wait for
+# a writer), as would a file of any size, before anything in it is checked. quorvin-cli's limit.
+_LARGEST_CONFIG_FILE = 2**20
+
+
 def _read_config_file(path: str | os.PathLike) -> dict[str, Any]:
-    """A --config file's table; ValueError naming the file when it is no TOML."""
+    """A --config file's table; ValueError naming the file when it is no regular file of at most
+    1 MiB or no TOML."""
+    import stat  # noqa: PLC0415
     import tomllib  # noqa: PLC0415 (Python 3.11)
 
+    status = os.stat(path)  # a missing file raises FileNotFoundError, as opening it would
+    if not stat.S_ISREG(status.st_mode):
+        raise ValueError(f"{os.fspath(path)}: not a regular file; a file of options is a regular file of at most 1 MiB")
+    if status.st_size > _LARGEST_CONFIG_FILE:
+        raise ValueError(f"{os.fspath(path)}: holds {status.st_size} bytes; a file of options is a regular file of at "
+                         "most 1 MiB")
     try:
         with open(path, "rb") as file:
             return tomllib.load(file)

@@ -492,10 +492,15 @@ def test_a_config_file_gives_the_command_lines_items(tmp_path):
     ('modulations = "QPSK"\nsignal-model = "exact"\nrolloff-max = 2\nseed = 1\n', "rolloff-max takes a number"),
     ('modulations = "QPSK"\n', "no seed"),
     ('modulations = [QPSK\n', "line 1"),
+    ("#" * (2**20 + 1), "holds 1048577 bytes; a file of options is a regular file of at most 1 MiB"),
+    (None, "not a regular file"),  # a FIFO, which opening would wait on for a writer
 ])
 def test_a_config_file_that_cannot_serve_is_refused_naming_it(tmp_path, text, message):
     path = tmp_path / "bad.toml"
-    path.write_text(text)
+    if text is None:
+        os.mkfifo(path)
+    else:
+        path.write_text(text)
     with pytest.raises(ValueError) as raised:
         quorvin.Dataset.from_file(path)
     assert str(raised.value).startswith(f"{path}: ") and message in str(raised.value), str(raised.value)
