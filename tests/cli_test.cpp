@@ -193,6 +193,31 @@ const UsageCase usage_cases[] = {
     {"per_name_unknown_name", {"-m", "QPSK", "--per-name", "QPSKK:snr=0..5"}, "not 'QPSKK:snr=0..5'\n", false},
     {"per_name_rate_not_positive", {"-m", "QPSK", "--per-name", "QPSK:symbol-rate=-1..5"}, "not 'QPSK:symbol-rate=-1..5'\n",
      false},
+    // Each entry serves the run: read one way only, once, for a name the run makes and that has what it sets.
+    {"per_name_three_dots", {"-m", "QPSK", "--per-name", "QPSK:snr=-1...5"},
+     "quorvin-cli: --per-name: the ends of 'QPSK:snr=-1...5' are unclear; write each end with a digit beside the dots "
+     "(-1..0.5, -1.0..5)\n"},
+    {"per_name_twice", {"-m", "QPSK", "--per-name", "QPSK:snr=0..1;QPSK:snr=5..6"},
+     "quorvin-cli: --per-name gives QPSK its snr twice: 'QPSK:snr=0..1' and 'QPSK:snr=5..6'\n"},
+    {"per_name_both_rates", {"-m", "QPSK", "--per-name", "QPSK:symbol-rate=1000..2000;QPSK:samples-per-symbol=4..8"},
+     "quorvin-cli: --per-name gives QPSK both a symbol rate and samples per symbol: 'QPSK:symbol-rate=1000..2000' and "
+     "'QPSK:samples-per-symbol=4..8'\n"},
+    {"per_name_rate_of_analog", {"-m", "QPSK,AM", "--per-name", "AM:symbol-rate=1000..2000"},
+     "quorvin-cli: --per-name: 'AM:symbol-rate=1000..2000' gives a rate to AM, which has no symbols\n"},
+    {"per_name_rate_of_noise", {"-m", "Noise", "--per-name", "Noise:samples-per-symbol=2..4"},
+     "quorvin-cli: --per-name: 'Noise:samples-per-symbol=2..4' gives a rate to Noise, which has no symbols\n"},
+    {"per_name_not_in_the_run", {"-m", "QPSK", "--per-name", "QPSK:snr=0..5;FM:snr=0..5"},
+     "quorvin-cli: --per-name: 'FM:snr=0..5' names FM, which is not among the run's names\n"},
+    // SNRs whose noise (or a scene's signal over it) no sample could hold.
+    {"per_name_snr_beyond_samples", {"-m", "QPSK", "--per-name", "QPSK:snr=-1000..-1000"},
+     "snr from -600 to 600, symbol-rate above 0 up to 1e12, or samples-per-symbol from 1 to 1e12), not "
+     "'QPSK:snr=-1000..-1000'\n", false},
+    {"snr_min_beyond_samples", {"-m", "QPSK", "--snr-min", "-800"},
+     "quorvin-cli: --snr-min takes a number from -600 to 600 dB in the exact model (or inf for both: no noise), not "
+     "'-800'\n"},
+    {"snr_max_beyond_samples", {"-m", "QPSK", "--snr-min", "0", "--snr-max", "1e3"},
+     "quorvin-cli: --snr-max takes a number from -600 to 600 dB in the exact model (or inf for both: no noise), not "
+     "'1e3'\n"},
     {"per_name_band", {"-m", "QPSK,2FSK", "--per-name", "2FSK:symbol-rate=1000..9000"},
      "quorvin-cli: 2FSK does not fit in the band of the sample rate: its signal may reach from -13500 Hz to 13600 Hz, "
      "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --per-name, --frequency-offset-min/max, "

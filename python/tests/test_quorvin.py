@@ -45,6 +45,16 @@ KNOWN_SELECTIONS = "all, every, am, ssb, fm, psk, qam, apsk, fsk, msk, ook, ask,
         (["QPSK"], {"snr": (0, 20), "snr_min": 5}, "snr_min and snr both given: give one of them"),
         (["QPSK"], {"snr_max": 5, "snr": (0, 20)}, "snr and snr_max both given: give one of them"),
         (["4FSK"], {"signal_model": "exact", "symbol_rate": (1000, 5000)}, "4FSK does not fit in the band of the sample rate"),
+        (["QPSK"], {"snr": (-800, 0)},
+         "snr (minimum) takes a number from -600 to 600 dB in the exact model (or inf for both: no noise), not '-800'"),
+        (["QPSK"], {"per_name": {"QPSK": {"snr": (-1000, 0)}}}, "per_name takes NAME:KEY=LOW..HIGH entries"),
+        (["QPSK", "AM"], {"per_name": {"AM": {"symbol_rate": (1000, 2000)}}},
+         "per_name: 'AM:symbol-rate=1000..2000' gives a rate to AM, which has no symbols"),
+        (["QPSK"], {"per_name": {"QPSK": {"snr": (0, 5)}, "FM": {"snr": (0, 5)}}},
+         "per_name: 'FM:snr=0..5' names FM, which is not among the run's names"),
+        (["QPSK"], {"per_name": {"QPSK": {"symbol_rate": (1000, 2000), "samples_per_symbol": (4, 8)}}},
+         "per_name gives QPSK both a symbol rate and samples per symbol: 'QPSK:symbol-rate=1000..2000' and "
+         "'QPSK:samples-per-symbol=4..8'"),
     ],
 )
 def test_refused_values_raise_a_message_naming_the_keyword(modulations, options, message):
