@@ -480,6 +480,10 @@ std::vector<ExactOption> expanded() {
 
 double larger(double a, double b) { return std::max(std::abs(a), std::abs(b)); }
 
+// The fewest samples a scene's burst holds: the half of it inside the capture, 4 samples or more,
+// keeps its box at half the band or narrower.
+constexpr double fewest_burst_samples = 8.0;
+
 struct Reach {
   double low;
   double high;
@@ -631,6 +635,18 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
   }
   if (settings.scene.kind != SceneKind::none && settings.samples_per_file == 0) {
     return std::string("{--scene wideband} takes a capture length: give {--samples-per-file}");
+  }
+  // A burst's box is at least two cells of fs / its samples wide, and at least half a burst
+  // lies in the capture: a burst of fewer samples makes a box as wide as the band or wider, and
+  // no emitter could be placed, whatever the overlap.
+  const SceneSettings& scene = settings.scene;
+  const double shortest = std::min(scene.burst_min, scene.burst_max);
+  if (scene.kind != SceneKind::none && shortest * static_cast<double>(settings.samples_per_file) < fewest_burst_samples) {
+    const std::string_view end = scene.burst_max < scene.burst_min ? "--burst-max" : "--burst-min";
+    return "{" + std::string(end) + "} takes " +
+           shortest_text(fewest_burst_samples / static_cast<double>(settings.samples_per_file)) + " or more with {--samples-per-file " +
+           marked_text(text_given(texts, "--samples-per-file")) + "} (a burst of " + shortest_text(fewest_burst_samples) +
+           " samples at least), not '" + marked_text(text_given(texts, end)) + "'";
   }
   if (settings.scene.kind != SceneKind::none && settings.save_channel) {
     return std::string("{--save-channel} does not apply to {--scene wideband}: each emitter has its own channel");

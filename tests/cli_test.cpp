@@ -181,6 +181,11 @@ const UsageCase usage_cases[] = {
      "quorvin-cli: --scene wideband takes a capture length: give --samples-per-file\n"},
     {"scene_kind", {"-m", "AM", "--scene", "narrow"}, "quorvin-cli: --scene takes none or wideband, not 'narrow'\n"},
     {"no_emitters", {"-m", "AM", "--emitters-min", "0"}, "quorvin-cli: --emitters-min takes a whole number from 1 to 64, not '0'\n"},
+    // A burst of a sample or two has a box as wide as the band: refused, not a failure of every scene.
+    {"burst_of_too_few_samples",
+     {"-m", "QPSK", "--scene", "wideband", "--samples-per-file", "4096", "--burst-min", "0.0001", "--burst-max", "0.0001"},
+     "quorvin-cli: --burst-min takes 0.001953125 or more with --samples-per-file 4096 (a burst of 8 samples at least), "
+     "not '0.0001'\n"},
     {"scene_channel_files", {"-m", "AM", "--scene", "wideband", "--samples-per-file", "1024", "--save-channel"},
      "quorvin-cli: --save-channel does not apply to --scene wideband: each emitter has its own channel\n"},
     {"scene_symbol_files", {"-m", "QPSK", "--scene", "wideband", "--samples-per-file", "1024", "--save-symbols"},
