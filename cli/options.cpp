@@ -184,10 +184,12 @@ constexpr BoxPlace box_places[] = {
 };
 static_assert(std::size(box_places) == form_box_count, "every box has its place in the help");
 
-// An empty default is told by the help itself ("default: --analog-fc").
-std::string with_default(std::string_view help, std::string_view default_text) {
-  if (default_text.empty()) return std::string(help);
-  return std::string(help) + " (default: " + std::string(default_text) + ")";
+// The help and its default, each model's where they differ. An empty default is told by the
+// help itself ("default: --analog-fc").
+std::string help_of(const OptionDeclaration& declared) {
+  const std::string_view shown = declared.default_help.empty() ? std::string_view(declared.default_text) : declared.default_help;
+  if (shown.empty()) return std::string(declared.help);
+  return std::string(declared.help) + " (default: " + std::string(shown) + ")";
 }
 
 std::string lower_case(std::string text) {
@@ -226,7 +228,7 @@ void add_boxes(CLI::App& app, Parsed& p, std::string_view group) {
                                   [&place](const FormBox& b) { return b.option == place.option; });
     const auto i = static_cast<std::size_t>(box - form_boxes.begin());
     const OptionDeclaration& declared = option_declarations()[i];
-    p.added[i] = app.add_option(std::string(box->option), p.texts[i], with_default(declared.help, declared.default_text))
+    p.added[i] = app.add_option(std::string(box->option), p.texts[i], help_of(declared))
                      ->option_text(declared.value_kind)
                      ->group(std::string(group));
   }
@@ -243,7 +245,7 @@ std::size_t declaration_index(std::string_view option) {
 void add_signal_model(CLI::App& app, Parsed& p) {
   const std::size_t i = declaration_index("--signal-model");
   const OptionDeclaration& declared = option_declarations()[i];
-  p.added[i] = app.add_option(std::string(declared.option), p.texts[i], with_default(declared.help, declared.default_text))
+  p.added[i] = app.add_option(std::string(declared.option), p.texts[i], help_of(declared))
                    ->transform(CLI::IsMember({"classic", "exact"}, CLI::ignore_case))
                    ->option_text(declared.value_kind)
                    ->group(std::string(making));
@@ -261,7 +263,7 @@ void add_exact_options(CLI::App& app, Parsed& p) {
                        ->group(std::string(exact_model));
       continue;
     }
-    CLI::Option* option = app.add_option(name, p.texts[i], with_default(declared.help, declared.default_text))
+    CLI::Option* option = app.add_option(name, p.texts[i], help_of(declared))
                               ->option_text(declared.value_kind)
                               ->group(std::string(exact_model));
     if (declared.value_kind.find('|') != std::string::npos) option->transform(choice_in_any_case(declared.value_kind));

@@ -51,7 +51,8 @@ std::string value_kind(std::string_view accepted) {
 // The form's box as the other options are declared: the box table stays the form's own.
 OptionDeclaration declaration_of(const FormBox& box) {
   return {long_name(box.option),           box.keyword, box.end,
-          utf16_to_utf8(box.default_text), box.help,    value_kind(box.rule)};
+          utf16_to_utf8(box.default_text), box.help,    value_kind(box.rule),
+          false,                           false,       box.default_help};
 }
 
 constexpr std::string_view signal_model_option = "--signal-model";

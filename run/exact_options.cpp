@@ -294,7 +294,8 @@ const ExactRow option_rows[] = {
                 "linear or log", read_rate_scale},
     ExactRange{"--samples-per-symbol", "samples_per_symbol", {"0", "0"},
                {"fewest samples per symbol drawn; the symbol rate is then the sample rate over them (exact; 0 with "
-                "--samples-per-symbol-max 0: the symbol-rate range)",
+                "--samples-per-symbol-max 0: off, the symbol-rate range where one is given, else 2 .. 16 fitted to "
+                "the band)",
                 "most samples per symbol drawn (exact)"},
                "a number from 0 to 1e6",
                decimal_range<&S::samples_per_symbol_min, &S::samples_per_symbol_max, 0, 1000000>},

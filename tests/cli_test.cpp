@@ -500,6 +500,10 @@ TEST_F(Cli, HelpPutsTheRequiredNamesFirstTypesEveryValueAndGroupsTheOptions) {
       "0,1.8,3.4)",
       "  --snr-definition sample|esn0|ebn0 what the SNR range draws: sample (per-sample SNR over the whole band), esn0 "
       "or ebn0 (exact) (default: sample)",
+      // A default the models do not share is told for each.
+      "  --symbol-rate-min NUMBER          lowest symbol rate drawn, Baud (digital) (default: 2 .. 16 samples per symbol "
+      "in the exact model (from the fewest that fit the band to 8 times that where 2 do not) while neither end is "
+      "given; 1000 with --symbol-rate-max and in the classic model)",
   };
   for (const std::string& row : rows) EXPECT_EQ(help_rows(help.out, row), std::vector<std::string>{row});
   EXPECT_EQ(help_rows(help.out, "  -o, --output-folder FOLDER ").size(), 1u);

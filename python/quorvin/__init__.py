@@ -200,6 +200,12 @@ class Config:
     is refused. ``"all"`` among the names stands for the desktop program's 22, as ``-m all``;
     ``"every"`` for every name and a group's name (``"fsk"``, ``"qam"``, ...) for its names.
     Picklable, so DataLoader workers of any start method receive it.
+
+    Each keyword's default is the command line's (``quorvin-cli --help``); where the models differ it
+    is the model's in use: ``symbol_rate`` is (1000, 5000) with ``signal_model="classic"``, while the
+    exact model (the default), given neither end nor ``samples_per_symbol``, draws each digital name's
+    samples per symbol from 2 to 16 (from the fewest that fit the band to 8 times that where 2 do
+    not), and takes 1000 or 5000 for the end not given when one is.
     """
 
     def __init__(self, modulations: str | Sequence[str], **options: Any) -> None:
