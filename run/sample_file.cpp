@@ -194,13 +194,15 @@ void append_cf32_samples(AtomicFileWriter& writer, std::span<const Sample> sampl
   std::array<float, 2 * block_samples> values{};
   for (std::size_t at = 0; at < samples.size(); at += block_samples) {
     const std::size_t count = std::min(block_samples, samples.size() - at);
-    bool finite = true;
     for (std::size_t k = 0; k < count; ++k) {
       values[2 * k] = static_cast<float>(samples[at + k].real());
       values[2 * k + 1] = static_cast<float>(samples[at + k].imag());
-      finite = finite && std::isfinite(values[2 * k]) && std::isfinite(values[2 * k + 1]);
     }
-    if (!finite) return writer.fail(std::string(non_finite_sample));
+    // After the conversion: a double beyond float32's range became an infinity there.
+    const auto end = values.begin() + static_cast<std::ptrdiff_t>(2 * count);
+    if (!std::all_of(values.begin(), end, [](float v) { return std::isfinite(v); })) {
+      return writer.fail(std::string(non_finite_sample));
+    }
     if constexpr (std::endian::native == std::endian::little) {
       writer.append(std::string_view(reinterpret_cast<const char*>(values.data()), 2 * count * sizeof(float)));
     } else {
