@@ -175,6 +175,19 @@ bool within_bounds(std::string_view key, double low, double high) {
   return key == "samples-per-symbol" && positive && low >= 1.0 && high >= 1.0;
 }
 
+// Why a name takes no rate of its own: it has no symbols (analog names, Noise), or its symbol
+// rate follows from its own draws (OFDM, a radar's pulses, CSS), whatever rate is drawn for it;
+// nothing when it draws its rate.
+std::optional<std::string_view> rate_fault(std::string_view name) {
+  const Waveform w = resolve_waveform(name);
+  if (!is_digital(w)) return "which has no symbols";
+  if (w.family->symbol_rate == nullptr) return std::nullopt;
+  std::vector<double> draws;
+  for (const FamilyRange& range : w.family->ranges) draws.push_back(range.defaults[0]);
+  const bool follows = w.family->symbol_rate(w, draws, 1e6, 1000.0) == 1000.0 && w.family->symbol_rate(w, draws, 1e6, 2000.0) == 2000.0;
+  return follows ? std::nullopt : std::optional<std::string_view>("whose symbol rate follows from its own ranges");
+}
+
 std::string entry_refusal(std::string_view entry) {
   return "{--per-name} takes " + std::string(per_name_accepted) + ", not '" + marked_text(entry) + "'";
 }
@@ -204,9 +217,9 @@ std::variant<std::vector<NameEntry>, std::string> per_name_entries(std::string_v
     if (find_modulation(read.name) == nullptr || !low || !high || !within_bounds(read.key, *low, *high)) {
       return entry_refusal(entry);
     }
-    if (read.key != "snr" && !is_digital(resolve_waveform(read.name))) {
-      return "{--per-name}: '" + marked_text(entry) + "' gives a rate to " + marked_text(read.name) +
-             ", which has no symbols";
+    if (const auto fault = read.key == "snr" ? std::nullopt : rate_fault(read.name)) {
+      return "{--per-name}: '" + marked_text(entry) + "' gives a rate to " + marked_text(read.name) + ", " +
+             std::string(*fault);
     }
     for (const NameEntry& earlier : entries) {
       if (earlier.name != read.name || (earlier.key != read.key && (earlier.key == "snr" || read.key == "snr"))) continue;

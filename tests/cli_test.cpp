@@ -211,6 +211,9 @@ const UsageCase usage_cases[] = {
      "quorvin-cli: --per-name: 'AM:symbol-rate=1000..2000' gives a rate to AM, which has no symbols\n"},
     {"per_name_rate_of_noise", {"-m", "Noise", "--per-name", "Noise:samples-per-symbol=2..4"},
      "quorvin-cli: --per-name: 'Noise:samples-per-symbol=2..4' gives a rate to Noise, which has no symbols\n"},
+    {"per_name_rate_of_ofdm", {"-m", "OFDM-64", "--per-name", "OFDM-64:symbol-rate=100..200"},
+     "quorvin-cli: --per-name: 'OFDM-64:symbol-rate=100..200' gives a rate to OFDM-64, whose symbol rate follows from "
+     "its own ranges\n"},
     {"per_name_not_in_the_run", {"-m", "QPSK", "--per-name", "QPSK:snr=0..5;FM:snr=0..5"},
      "quorvin-cli: --per-name: 'FM:snr=0..5' names FM, which is not among the run's names\n"},
     // SNRs whose noise (or a scene's signal over it) no sample could hold.
