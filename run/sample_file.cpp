@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <system_error>
 
@@ -156,6 +157,22 @@ char* format_sample_value(char* out, double value) {
   return p;
 }
 
+namespace {
+
+// Whether a block of sample text holds finite values only: "%.6g" writes "inf" and "nan" for the
+// others, and never an 'n' otherwise. Cheaper than a test of every value as it is formatted.
+bool finite_text(const char* begin, const char* end) {
+  return std::memchr(begin, 'n', static_cast<std::size_t>(end - begin)) == nullptr;
+}
+
+// Whether both parts of every sample are finite.
+bool all_finite(std::span<const Sample> samples) {
+  return std::all_of(samples.begin(), samples.end(),
+                     [](const Sample& x) { return std::isfinite(x.real()) && std::isfinite(x.imag()); });
+}
+
+}  // namespace
+
 void append_sample_lines(AtomicFileWriter& writer, std::span<const Sample> samples) {
   // Lines are formatted into a block that is handed over when nearly full, so the writer's
   // buffer is appended to once per block rather than once per line.
@@ -163,21 +180,19 @@ void append_sample_lines(AtomicFileWriter& writer, std::span<const Sample> sampl
   constexpr std::size_t longest_line = 40;  // two values of at most 16 characters, ",", CR LF
   char block[block_size];
   char* end = block;
-  bool finite = true;
   for (const Sample& sample : samples) {
-    finite = finite && std::isfinite(sample.real()) && std::isfinite(sample.imag());
     end = format_sample_value(end, sample.real());
     *end++ = ',';
     end = format_sample_value(end, sample.imag());
     *end++ = '\r';
     *end++ = '\n';
     if (static_cast<std::size_t>(end - block) > block_size - longest_line) {
-      if (!finite) return writer.fail(std::string(non_finite_sample));
+      if (!finite_text(block, end)) return writer.fail(std::string(non_finite_sample));
       writer.append(std::string_view(block, static_cast<std::size_t>(end - block)));
       end = block;
     }
   }
-  if (!finite) return writer.fail(std::string(non_finite_sample));
+  if (!finite_text(block, end)) return writer.fail(std::string(non_finite_sample));
   writer.append(std::string_view(block, static_cast<std::size_t>(end - block)));
 }
 
@@ -221,15 +236,13 @@ void append_ci16_samples(AtomicFileWriter& writer, std::span<const Sample> sampl
   std::array<char, 4 * block_samples> bytes{};
   // A scale of none (a full scale that overflowed) would write every level 0 or saturated.
   if (!(std::isfinite(scale) && scale > 0.0)) return writer.fail(std::string(non_finite_sample));
-  bool finite = true;
-  const auto level = [scale, &finite](double x) {
-    if (!std::isfinite(x)) finite = false;
-    if (std::isnan(x)) return std::uint16_t{0};  // converting NaN to a whole number is undefined
+  const auto level = [scale](double x) {
     const double scaled = std::round(x * scale);
     return static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp(scaled, -32767.0, 32767.0)));
   };
   for (std::size_t at = 0; at < samples.size(); at += block_samples) {
     const std::size_t count = std::min(block_samples, samples.size() - at);
+    if (!all_finite(samples.subspan(at, count))) return writer.fail(std::string(non_finite_sample));
     for (std::size_t k = 0; k < count; ++k) {
       const std::uint16_t parts[2] = {level(samples[at + k].real()), level(samples[at + k].imag())};
       for (std::size_t i = 0; i < 2; ++i) {
@@ -237,7 +250,6 @@ void append_ci16_samples(AtomicFileWriter& writer, std::span<const Sample> sampl
         bytes[4 * k + 2 * i + 1] = static_cast<char>(parts[i] >> 8);
       }
     }
-    if (!finite) return writer.fail(std::string(non_finite_sample));
     writer.append(std::string_view(bytes.data(), 4 * count));
   }
 }
