@@ -184,10 +184,12 @@ constexpr BoxPlace box_places[] = {
 };
 static_assert(std::size(box_places) == form_box_count, "every box has its place in the help");
 
-// An empty default is told by the help itself ("default: --analog-fc").
-std::string with_default(std::string_view help, std::string_view default_text) {
-  if (default_text.empty()) return std::string(help);
-  return std::string(help) + " (default: " + std::string(default_text) + ")";
+// The help and its default, each model's where they differ. An empty default is told by the
+// help itself ("default: --analog-fc").
+std::string help_of(const OptionDeclaration& declared) {
+  const std::string_view shown = declared.default_help.empty() ? std::string_view(declared.default_text) : declared.default_help;
+  if (shown.empty()) return std::string(declared.help);
+  return std::string(declared.help) + " (default: " + std::string(shown) + ")";
 }
 
 std::string lower_case(std::string text) {
@@ -226,7 +228,7 @@ void add_boxes(CLI::App& app, Parsed& p, std::string_view group) {
                                   [&place](const FormBox& b) { return b.option == place.option; });
     const auto i = static_cast<std::size_t>(box - form_boxes.begin());
     const OptionDeclaration& declared = option_declarations()[i];
-    p.added[i] = app.add_option(std::string(box->option), p.texts[i], with_default(declared.help, declared.default_text))
+    p.added[i] = app.add_option(std::string(box->option), p.texts[i], help_of(declared))
                      ->option_text(declared.value_kind)
                      ->group(std::string(group));
   }
@@ -243,7 +245,7 @@ std::size_t declaration_index(std::string_view option) {
 void add_signal_model(CLI::App& app, Parsed& p) {
   const std::size_t i = declaration_index("--signal-model");
   const OptionDeclaration& declared = option_declarations()[i];
-  p.added[i] = app.add_option(std::string(declared.option), p.texts[i], with_default(declared.help, declared.default_text))
+  p.added[i] = app.add_option(std::string(declared.option), p.texts[i], help_of(declared))
                    ->transform(CLI::IsMember({"classic", "exact"}, CLI::ignore_case))
                    ->option_text(declared.value_kind)
                    ->group(std::string(making));
@@ -261,7 +263,7 @@ void add_exact_options(CLI::App& app, Parsed& p) {
                        ->group(std::string(exact_model));
       continue;
     }
-    CLI::Option* option = app.add_option(name, p.texts[i], with_default(declared.help, declared.default_text))
+    CLI::Option* option = app.add_option(name, p.texts[i], help_of(declared))
                               ->option_text(declared.value_kind)
                               ->group(std::string(exact_model));
     if (declared.value_kind.find('|') != std::string::npos) option->transform(choice_in_any_case(declared.value_kind));
@@ -283,6 +285,27 @@ void add_output_options(CLI::App& app, Parsed& p) {
   p.manifest_option = app.add_option("--manifest", p.manifest, "also write a CSV manifest of every planned file to FILE")
                           ->option_text("FILE")
                           ->group(group);
+}
+
+// A file of options is a page of text: CLI11 reads a --config file whole, so a device, a FIFO
+// or a huge file would be read without end (or wait for a writer) before anything is checked.
+constexpr std::uintmax_t largest_config_file = std::uintmax_t{1} << 20;
+
+// Why the --config text names no file of options, told after the text as typed; empty when it
+// does, or when nothing is there (CLI11's own "cannot be read" then).
+std::string config_file_fault(const std::string& text) {
+  const std::filesystem::path path = command_line_path(text);
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error || status.type() == std::filesystem::file_type::not_found) return "";
+  const std::string needed = "; it takes a regular file of options of at most 1 MiB";
+  if (status.type() == std::filesystem::file_type::directory) return typed(text) + " is a folder" + needed;
+  if (status.type() != std::filesystem::file_type::regular) return typed(text) + " is not a regular file" + needed;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (!error && size > largest_config_file) {
+    return typed(text) + " holds " + std::to_string(size) + " bytes" + needed;
+  }
+  return "";
 }
 
 void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
@@ -316,6 +339,7 @@ void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads
   app.set_config("--config", "",
                  "read options from FILE, TOML lines of an option's long name and its value (sample-rate = 100000, "
                  "modulations = [\"QPSK\", \"AM\"], save-settings = true); options on the command line win")
+      ->check(CLI::Validator([](std::string& text) { return config_file_fault(text); }, ""))
       ->option_text("FILE")
       ->group(group);
   app.add_flag("-V,--version", p.version, "print the version and exit")->group(group);
@@ -324,7 +348,9 @@ void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads
 
 // Added in the order the help prints them: groups appear in the order of their first option.
 void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
-  p.modulations_option = app.add_option("-m,--modulations", p.modulations,
+  // No variable of its own: its lists are read after parsing (below), so an empty list in a
+  // --config file ("modulations = []") is no list rather than a conversion of nothing.
+  p.modulations_option = app.add_option("-m,--modulations", CLI::callback_t{},
                  "comma-separated names (case-sensitive), 'all' for the form's 22 names, 'every' for every name, "
                  "or a group's name (psk, qam, fsk, ...); --list-modulations lists each name with its group")
       ->option_text("NAMES REQUIRED")
@@ -627,6 +653,10 @@ ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e) {
     return usage_error("--config " + typed(file) + " cannot be read");
   }
   const std::string what = e.what();
+  // "--config: /dev/zero is not a regular file; ...": the option and its text, as the others.
+  if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr && what.starts_with("--config: ")) {
+    return usage_error("--config " + what.substr(10));
+  }
   if (dynamic_cast<const CLI::ConfigError*>(&e) != nullptr) {
     // "INI was not able to parse bogus": a name that is no option, or a [section].
     constexpr std::string_view unknown = "INI was not able to parse ";

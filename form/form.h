@@ -67,6 +67,9 @@ struct FormBox {
   std::u16string_view message;                   // shown under "Input Error"; none for the folder
   double RunSettings::*decimal = nullptr;        // the field a decimal box fills (none: multipath)
   std::int32_t RunSettings::*integer = nullptr;  // the field an integer box fills
+  // The default as the help tells it where the models differ (the default text is the classic
+  // model's and the form's); empty: the default text.
+  std::string_view default_help = {};
 };
 
 inline constexpr std::size_t form_box_count = 18;
@@ -74,9 +77,13 @@ inline constexpr std::size_t form_box_count = 18;
 // Every box in the order they are checked (the first failure is the one reported), the folder last.
 inline constexpr std::array<FormBox, form_box_count> form_boxes = {{
     {&FormSnapshot::symbol_rate_min, u"1000", "--symbol-rate-min", "symbol_rate", PairEnd::min, "lowest symbol rate drawn, Baud (digital)",
-     BoxRule::positive, u"Invalid Symbol Rate Min.", &RunSettings::symbol_rate_min},
+     BoxRule::positive, u"Invalid Symbol Rate Min.", &RunSettings::symbol_rate_min, nullptr,
+     "2 .. 16 samples per symbol in the exact model (from the fewest that fit the band to 8 times that where 2 do "
+     "not) while neither end is given; 1000 with --symbol-rate-max and in the classic model"},
     {&FormSnapshot::symbol_rate_max, u"5000", "--symbol-rate-max", "symbol_rate", PairEnd::max, "highest symbol rate drawn, Baud (digital)",
-     BoxRule::positive, u"Invalid Symbol Rate Max.", &RunSettings::symbol_rate_max},
+     BoxRule::positive, u"Invalid Symbol Rate Max.", &RunSettings::symbol_rate_max, nullptr,
+     "as --symbol-rate-min's in the exact model while neither end is given; 5000 with --symbol-rate-min and in the "
+     "classic model"},
     {&FormSnapshot::sample_rate, u"10000", "--sample-rate", "sample_rate", PairEnd::none, "sample rate, Hz", BoxRule::positive,
      u"Invalid Sample Rate.", &RunSettings::sample_rate},
     {&FormSnapshot::snr_min, u"10", "--snr-min", "snr", PairEnd::min, "lowest SNR drawn, dB (inf with --snr-max inf: no noise)",

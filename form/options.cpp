@@ -1,6 +1,8 @@
 #include "form/options.h"
 
 #include <algorithm>
+#include <cmath>
+#include <optional>
 
 #include "common/text.h"
 #include "form/form.h"
@@ -49,7 +51,8 @@ std::string value_kind(std::string_view accepted) {
 // The form's box as the other options are declared: the box table stays the form's own.
 OptionDeclaration declaration_of(const FormBox& box) {
   return {long_name(box.option),           box.keyword, box.end,
-          utf16_to_utf8(box.default_text), box.help,    value_kind(box.rule)};
+          utf16_to_utf8(box.default_text), box.help,    value_kind(box.rule),
+          false,                           false,       box.default_help};
 }
 
 constexpr std::string_view signal_model_option = "--signal-model";
@@ -136,6 +139,21 @@ std::variant<RunSettings, Refusal> boxes_read(const OptionTexts& texts) {
   return std::get<RunSettings>(std::move(read));
 }
 
+// The run's SNR ends as the exact model takes them: within what its samples hold (the form's
+// boxes take any finite SNR, as the classic model's files always have).
+std::optional<Refusal> snr_beyond_samples(const RunSettings& s, const OptionTexts& texts) {
+  for (const auto& [field, option] : {std::pair{&RunSettings::snr_min_db, "--snr-min"}, std::pair{&RunSettings::snr_max_db, "--snr-max"}}) {
+    const double snr = s.*field;
+    if (std::isinf(snr) || std::abs(snr) <= exact_snr_limit_db) continue;
+    const auto given = texts.find(option);
+    return Refusal{Refusal::Kind::input, "{" + std::string(option) + "} takes a number from -" + shortest_text(exact_snr_limit_db) +
+                                             " to " + shortest_text(exact_snr_limit_db) +
+                                             " dB in the exact model (or inf for both: no noise), not '" +
+                                             marked_text(given == texts.end() ? "" : given->second) + "'"};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::span<const OptionDeclaration> option_declarations() {
@@ -194,6 +212,8 @@ std::variant<RunSettings, Refusal> read_options(const OptionRequest& request) {
     return Refusal{Refusal::Kind::input, std::move(*refusal)};
   settings.signal_model = SignalModel::exact;
   settings.exact = std::get<ExactSettings>(std::move(exact_settings));
+  if (auto refusal = snr_beyond_samples(settings, texts)) return std::move(*refusal);
+  if (auto misfit = per_name_misfit_marked(settings, exact_texts)) return Refusal{Refusal::Kind::input, std::move(*misfit)};
   // Neither a symbol-rate range nor samples per symbol given: each name draws samples per symbol
   // where it fits the band.
   const bool rate_given = texts.count("--symbol-rate-min") != 0 || texts.count("--symbol-rate-max") != 0;

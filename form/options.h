@@ -27,6 +27,8 @@ struct OptionDeclaration {
       value_kind;     // what the help shows: NUMBER, INTEGER, FOLDER, NUMBER,..., rrc|rect|linear
   bool flag = false;  // given alone on the command line: its text is then "true"
   bool exact_only = false;  // the exact model's own
+  // The default as the help tells it where the models differ; empty: default_text.
+  std::string_view default_help = {};
 };
 
 // Every option, in the order they are read: the form's boxes (form_boxes order, so index i < 18

@@ -143,6 +143,10 @@ class AtomicFileWriter {
   // Why the file could not be written, in the system's words; empty while nothing failed.
   const std::string& failure() const { return failure_; }
 
+  // Gives the file up for `reason` (failure() then tells it, the first reason kept): the
+  // temporary file is removed and the final name left as it was, as after a failed write.
+  void fail(std::string reason);
+
   // A temporary file that could not be removed because it was no longer where it was made (its
   // folder was moved away while the file was written): it may remain in the folder's new place.
   const std::filesystem::path& leftover() const { return leftover_; }
@@ -153,7 +157,6 @@ class AtomicFileWriter {
   static constexpr std::size_t flush_size = std::size_t{1} << 18;
   static constexpr std::size_t small_file_size = std::size_t{1} << 16;
   void flush();
-  void fail(std::string reason);
   bool close_file();
 
   WriteContext context_;

@@ -155,38 +155,98 @@ bool read_optional_frequency(std::string_view text, ExactSettings& into) {
   return true;
 }
 
-// "NAME:KEY=LOW..HIGH" entries separated by ';' (KEY snr, symbol-rate or samples-per-symbol),
-// the empty text for none.
-bool read_per_name(std::string_view text, ExactSettings& into) {
-  into.per_name.clear();
+constexpr std::string_view per_name_accepted =
+    "NAME:KEY=LOW..HIGH entries separated by ';' (a name of the catalogue; KEY snr from -600 to 600, "
+    "symbol-rate above 0 up to 1e12, or samples-per-symbol from 1 to 1e12)";
+
+// One entry of --per-name, "QPSK:snr=0..10": as typed and as read.
+struct NameEntry {
+  std::string_view text;
+  std::string_view name;
+  std::string_view key;
+  std::array<double, 2> ends;
+};
+
+// Whether a key's ends are within its bounds.
+bool within_bounds(std::string_view key, double low, double high) {
+  const bool positive = low > 0.0 && high > 0.0 && low <= 1e12 && high <= 1e12;
+  if (key == "snr") return std::abs(low) <= exact_snr_limit_db && std::abs(high) <= exact_snr_limit_db;
+  if (key == "symbol-rate") return positive;
+  return key == "samples-per-symbol" && positive && low >= 1.0 && high >= 1.0;
+}
+
+// Why a name takes no rate of its own: it has no symbols (analog names, Noise), or its symbol
+// rate follows from its own draws (OFDM, a radar's pulses, CSS), whatever rate is drawn for it;
+// nothing when it draws its rate.
+std::optional<std::string_view> rate_fault(std::string_view name) {
+  const Waveform w = resolve_waveform(name);
+  if (!is_digital(w)) return "which has no symbols";
+  if (w.family->symbol_rate == nullptr) return std::nullopt;
+  std::vector<double> draws;
+  for (const FamilyRange& range : w.family->ranges) draws.push_back(range.defaults[0]);
+  const bool follows = w.family->symbol_rate(w, draws, 1e6, 1000.0) == 1000.0 && w.family->symbol_rate(w, draws, 1e6, 2000.0) == 2000.0;
+  return follows ? std::nullopt : std::optional<std::string_view>("whose symbol rate follows from its own ranges");
+}
+
+std::string entry_refusal(std::string_view entry) {
+  return "{--per-name} takes " + std::string(per_name_accepted) + ", not '" + marked_text(entry) + "'";
+}
+
+// The entries of a --per-name text (the empty text: none), or why one cannot serve, naming it
+// (marked): each whole, of a known name and key, within the key's bounds; no rate for a name
+// without symbols; no key twice for one name, nor both ways of its rate (one would be ignored).
+std::variant<std::vector<NameEntry>, std::string> per_name_entries(std::string_view text) {
+  constexpr std::size_t none = std::string_view::npos;
+  std::vector<NameEntry> entries;
   for (std::size_t start = 0; start < text.size();) {
     const std::size_t end = std::min(text.find(';', start), text.size());
     const std::string_view entry = text.substr(start, end - start);
     start = end + 1;
     const std::size_t colon = entry.rfind(':');
-    const std::size_t equals = entry.find('=', colon == std::string_view::npos ? 0 : colon);
-    const std::size_t dots = entry.find("..", equals == std::string_view::npos ? 0 : equals);
-    if (colon == std::string_view::npos || equals == std::string_view::npos || dots == std::string_view::npos) return false;
-    const std::string_view name = entry.substr(0, colon);
-    const std::string_view key = entry.substr(colon + 1, equals - colon - 1);
+    const std::size_t equals = entry.find('=', colon == none ? 0 : colon);
+    const std::size_t dots = entry.find("..", equals == none ? 0 : equals);
+    if (colon == none || equals == none || dots == none) return entry_refusal(entry);
+    // "-1...5" is -1 .. .5 as much as -1. .. 5: neither is taken for the user.
+    if (entry.find("...", equals) != none) {
+      return "{--per-name}: the ends of '" + marked_text(entry) +
+             "' are unclear; write each end with a digit beside the dots (-1..0.5, -1.0..5)";
+    }
+    const NameEntry read{entry, entry.substr(0, colon), entry.substr(colon + 1, equals - colon - 1), {}};
     const std::optional<double> low = finite_number(entry.substr(equals + 1, dots - equals - 1));
     const std::optional<double> high = finite_number(entry.substr(dots + 2));
-    if (find_modulation(name) == nullptr || !low || !high) return false;
-    NameRanges& ranges = into.per_name[std::string(name)];
-    const std::array<double, 2> ends{*low, *high};
-    const bool positive = *low > 0.0 && *high > 0.0 && *low <= 1e12 && *high <= 1e12;
-    if (key == "snr" && std::abs(*low) <= 1000 && std::abs(*high) <= 1000) {
-      ranges.snr = ends;
-    } else if (key == "symbol-rate" && positive) {
-      ranges.symbol_rate = ends;
-    } else if (key == "samples-per-symbol" && positive && *low >= 1.0 && *high >= 1.0) {
-      ranges.samples_per_symbol = ends;
-    } else {
-      return false;
+    if (find_modulation(read.name) == nullptr || !low || !high || !within_bounds(read.key, *low, *high)) {
+      return entry_refusal(entry);
     }
+    if (const auto fault = read.key == "snr" ? std::nullopt : rate_fault(read.name)) {
+      return "{--per-name}: '" + marked_text(entry) + "' gives a rate to " + marked_text(read.name) + ", " +
+             std::string(*fault);
+    }
+    for (const NameEntry& earlier : entries) {
+      if (earlier.name != read.name || (earlier.key != read.key && (earlier.key == "snr" || read.key == "snr"))) continue;
+      return "{--per-name} gives " + marked_text(read.name) +
+             (earlier.key == read.key ? " its " + std::string(read.key) + " twice"
+                                      : std::string(" both a symbol rate and samples per symbol")) +
+             ": '" + marked_text(earlier.text) + "' and '" + marked_text(entry) + "'";
+    }
+    entries.push_back(read);
+    entries.back().ends = {*low, *high};
+  }
+  return entries;
+}
+
+bool read_per_name(std::string_view text, ExactSettings& into) {
+  const auto entries = per_name_entries(text);
+  if (std::holds_alternative<std::string>(entries)) return false;
+  into.per_name.clear();
+  for (const NameEntry& entry : std::get<std::vector<NameEntry>>(entries)) {
+    NameRanges& ranges = into.per_name[std::string(entry.name)];
+    (entry.key == "snr" ? ranges.snr : entry.key == "symbol-rate" ? ranges.symbol_rate : ranges.samples_per_symbol) =
+        entry.ends;
   }
   return true;
 }
+
+std::string per_name_refusal(std::string_view text) { return std::get<std::string>(per_name_entries(text)); }
 
 using Reader = bool (*)(std::string_view text, ExactSettings& into);
 
@@ -247,7 +307,8 @@ const ExactRow option_rows[] = {
                 "linear or log", read_rate_scale},
     ExactRange{"--samples-per-symbol", "samples_per_symbol", {"0", "0"},
                {"fewest samples per symbol drawn; the symbol rate is then the sample rate over them (exact; 0 with "
-                "--samples-per-symbol-max 0: the symbol-rate range)",
+                "--samples-per-symbol-max 0: off, the symbol-rate range where one is given, else 2 .. 16 fitted to "
+                "the band)",
                 "most samples per symbol drawn (exact)"},
                "a number from 0 to 1e6",
                decimal_range<&S::samples_per_symbol_min, &S::samples_per_symbol_max, 0, 1000000>},
@@ -285,9 +346,7 @@ const ExactRow option_rows[] = {
     ExactOption{"--per-name", "per_name", PairEnd::none, "",
                 "ranges of one name in place of the run's: NAME:KEY=LOW..HIGH entries separated by ';', KEY snr (dB), "
                 "symbol-rate (Baud) or samples-per-symbol, e.g. '2FSK:symbol-rate=1000..2000;QPSK:snr=0..10' (exact)",
-                "NAME:KEY=LOW..HIGH entries separated by ';' (a name of the catalogue; KEY snr from -1000 to 1000, "
-                "symbol-rate above 0 up to 1e12, or samples-per-symbol from 1 to 1e12)",
-                read_per_name},
+                per_name_accepted, read_per_name, false, nullptr, per_name_refusal},
     // Scenes: several emitters per capture.
     ExactOption{"--scene", "scene", PairEnd::none, "none",
                 "none (one signal per file) or wideband: each file a capture of --samples-per-file samples holding "
@@ -435,6 +494,10 @@ std::vector<ExactOption> expanded() {
 
 double larger(double a, double b) { return std::max(std::abs(a), std::abs(b)); }
 
+// The fewest samples a scene's burst holds: the half of it inside the capture, 4 samples or more,
+// keeps its box at half the band or narrower.
+constexpr double fewest_burst_samples = 8.0;
+
 struct Reach {
   double low;
   double high;
@@ -557,6 +620,7 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
   for (const ExactOption& o : exact_options()) {
     const std::string_view text = text_given(texts, o.option);
     if (!(o.range != nullptr ? read_family_end(*o.range, o.end, text, settings) : o.read(text, settings))) {
+      if (o.refusal != nullptr) return o.refusal(text);
       return "{" + std::string(o.option) + "} takes " + std::string(o.accepted) + ", not '" +
              marked_text(text) + "'";
     }
@@ -586,6 +650,18 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
   if (settings.scene.kind != SceneKind::none && settings.samples_per_file == 0) {
     return std::string("{--scene wideband} takes a capture length: give {--samples-per-file}");
   }
+  // A burst's box is at least two cells of fs / its samples wide, and at least half a burst
+  // lies in the capture: a burst of fewer samples makes a box as wide as the band or wider, and
+  // no emitter could be placed, whatever the overlap.
+  const SceneSettings& scene = settings.scene;
+  const double shortest = std::min(scene.burst_min, scene.burst_max);
+  if (scene.kind != SceneKind::none && shortest * static_cast<double>(settings.samples_per_file) < fewest_burst_samples) {
+    const std::string_view end = scene.burst_max < scene.burst_min ? "--burst-max" : "--burst-min";
+    return "{" + std::string(end) + "} takes " +
+           shortest_text(fewest_burst_samples / static_cast<double>(settings.samples_per_file)) + " or more with {--samples-per-file " +
+           marked_text(text_given(texts, "--samples-per-file")) + "} (a burst of " + shortest_text(fewest_burst_samples) +
+           " samples at least), not '" + marked_text(text_given(texts, end)) + "'";
+  }
   if (settings.scene.kind != SceneKind::none && settings.save_channel) {
     return std::string("{--save-channel} does not apply to {--scene wideband}: each emitter has its own channel");
   }
@@ -593,6 +669,17 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
     return std::string("{--save-symbols} does not apply to {--scene wideband}: each emitter has its own symbols");
   }
   return settings;
+}
+
+std::optional<std::string> per_name_misfit_marked(const RunSettings& s, const ExactTexts& texts) {
+  const auto entries = per_name_entries(text_given(texts, "--per-name"));
+  if (!std::holds_alternative<std::vector<NameEntry>>(entries)) return std::get<std::string>(entries);
+  for (const NameEntry& entry : std::get<std::vector<NameEntry>>(entries)) {
+    if (std::find(s.modulations.begin(), s.modulations.end(), entry.name) != s.modulations.end()) continue;
+    return "{--per-name}: '" + marked_text(entry.text) + "' names " + marked_text(entry.name) +
+           ", which is not among the run's names";
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> band_misfit_marked(const RunSettings& s) {

@@ -30,7 +30,16 @@ struct ExactOption {
   bool flag = false;  // given alone on the command line: its text is then "true"
   // A family's own range (generator/family.h) whose `end` this option is; `read` is then unused.
   const FamilyRange* range = nullptr;
+  // The refusal of a text `read` refused, marked, for an option that tells which part failed
+  // (an entry of --per-name); nullptr: "{option} takes <accepted>, not '<text>'".
+  std::string (*refusal)(std::string_view text) = nullptr;
 };
+
+// The exact model's SNR ends, dB, in either direction: beyond them the noise (or, in a scene, a
+// signal scaled over unit noise) leaves float32's range once Es/N0's 60 dB at 10^6 samples per
+// symbol, a Gaussian's peaks, 64 emitters and the IQ and DC stages are added (float32 holds
+// about 770 dB of power).
+inline constexpr double exact_snr_limit_db = 600.0;
 
 // Every option, in the order they are checked (the first refusal is the one reported): the
 // families' own ranges last, each key once.
@@ -49,6 +58,10 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
 
 // As read_exact_options_marked, the refusal as the command line writes it.
 std::variant<ExactSettings, std::string> read_exact_options(const ExactTexts& texts);
+
+// Why --per-name does not serve the run's names (marked, naming the entry): an entry of a name
+// the run does not make; nothing when every entry's name is made.
+std::optional<std::string> per_name_misfit_marked(const RunSettings& settings, const ExactTexts& texts);
 
 // Why the exact model cannot make every ticked name inside the sample rate's band for every
 // value the ranges allow, naming the modulation and the options to change (marked); nothing when

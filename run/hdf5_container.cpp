@@ -9,6 +9,7 @@
 #include "run/symbol_file.h"
 #include "run/manifest.h"
 #include "run/parameters.h"
+#include "run/sample_file.h"
 #include "run/scene.h"
 
 #ifdef QUORVIN_HDF5
@@ -16,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <complex>
 #include <cstring>
 #include <limits>
@@ -463,6 +465,10 @@ bool Hdf5Writer::add(const PlannedFile& file, const ProducedFile& produced) {
   State& s = *state_;
   if (!s.failure.empty()) return false;
   if (!produced.saved) return true;  // a file that failed has no samples; its report line says why
+  const auto finite = [](const std::complex<float>& x) { return std::isfinite(x.real()) && std::isfinite(x.imag()); };
+  if (!std::all_of(produced.kept.begin(), produced.kept.end(), finite)) {
+    return s.fail(file.modulation + " file " + std::to_string(file.index) + ": " + std::string(non_finite_sample));
+  }
   errno = 0;
   const auto n = static_cast<hsize_t>(produced.kept.size());
   if (s.fixed_length > 0) {

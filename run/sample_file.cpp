@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <system_error>
 
@@ -156,6 +157,22 @@ char* format_sample_value(char* out, double value) {
   return p;
 }
 
+namespace {
+
+// Whether a block of sample text holds finite values only: "%.6g" writes "inf" and "nan" for the
+// others, and never an 'n' otherwise. Cheaper than a test of every value as it is formatted.
+bool finite_text(const char* begin, const char* end) {
+  return std::memchr(begin, 'n', static_cast<std::size_t>(end - begin)) == nullptr;
+}
+
+// Whether both parts of every sample are finite.
+bool all_finite(std::span<const Sample> samples) {
+  return std::all_of(samples.begin(), samples.end(),
+                     [](const Sample& x) { return std::isfinite(x.real()) && std::isfinite(x.imag()); });
+}
+
+}  // namespace
+
 void append_sample_lines(AtomicFileWriter& writer, std::span<const Sample> samples) {
   // Lines are formatted into a block that is handed over when nearly full, so the writer's
   // buffer is appended to once per block rather than once per line.
@@ -170,10 +187,12 @@ void append_sample_lines(AtomicFileWriter& writer, std::span<const Sample> sampl
     *end++ = '\r';
     *end++ = '\n';
     if (static_cast<std::size_t>(end - block) > block_size - longest_line) {
+      if (!finite_text(block, end)) return writer.fail(std::string(non_finite_sample));
       writer.append(std::string_view(block, static_cast<std::size_t>(end - block)));
       end = block;
     }
   }
+  if (!finite_text(block, end)) return writer.fail(std::string(non_finite_sample));
   writer.append(std::string_view(block, static_cast<std::size_t>(end - block)));
 }
 
@@ -194,6 +213,11 @@ void append_cf32_samples(AtomicFileWriter& writer, std::span<const Sample> sampl
       values[2 * k] = static_cast<float>(samples[at + k].real());
       values[2 * k + 1] = static_cast<float>(samples[at + k].imag());
     }
+    // After the conversion: a double beyond float32's range became an infinity there.
+    const auto end = values.begin() + static_cast<std::ptrdiff_t>(2 * count);
+    if (!std::all_of(values.begin(), end, [](float v) { return std::isfinite(v); })) {
+      return writer.fail(std::string(non_finite_sample));
+    }
     if constexpr (std::endian::native == std::endian::little) {
       writer.append(std::string_view(reinterpret_cast<const char*>(values.data()), 2 * count * sizeof(float)));
     } else {
@@ -210,13 +234,15 @@ void append_cf32_samples(AtomicFileWriter& writer, std::span<const Sample> sampl
 void append_ci16_samples(AtomicFileWriter& writer, std::span<const Sample> samples, double scale) {
   constexpr std::size_t block_samples = 2048;
   std::array<char, 4 * block_samples> bytes{};
+  // A scale of none (a full scale that overflowed) would write every level 0 or saturated.
+  if (!(std::isfinite(scale) && scale > 0.0)) return writer.fail(std::string(non_finite_sample));
   const auto level = [scale](double x) {
     const double scaled = std::round(x * scale);
-    if (std::isnan(scaled)) return std::uint16_t{0};
     return static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp(scaled, -32767.0, 32767.0)));
   };
   for (std::size_t at = 0; at < samples.size(); at += block_samples) {
     const std::size_t count = std::min(block_samples, samples.size() - at);
+    if (!all_finite(samples.subspan(at, count))) return writer.fail(std::string(non_finite_sample));
     for (std::size_t k = 0; k < count; ++k) {
       const std::uint16_t parts[2] = {level(samples[at + k].real()), level(samples[at + k].imag())};
       for (std::size_t i = 0; i < 2; ++i) {

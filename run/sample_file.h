@@ -36,14 +36,22 @@ char* format_sample_value(char* out, double value);
 
 class AtomicFileWriter;
 
-// Appends every sample as I "," Q CR LF (the sample file's text).
+// Why the append functions below fail a file: a sample is no finite number in its format (an
+// infinity, a NaN, or beyond float32's range in cf32), or ci16's scale is none.
+inline constexpr std::string_view non_finite_sample =
+    "a sample is not a finite number in this format (the noise or a stage's level is beyond what a sample holds)";
+
+// Appends every sample as I "," Q CR LF (the sample file's text). A sample that is not finite
+// fails the file (non_finite_sample), as a failed write does.
 void append_sample_lines(AtomicFileWriter& writer, std::span<const Sample> samples);
 
-// Appends every sample as two little-endian IEEE float32 values, I then Q (8 bytes a sample).
+// Appends every sample as two little-endian IEEE float32 values, I then Q (8 bytes a sample); a
+// value that is not finite as a float32 fails the file.
 void append_cf32_samples(AtomicFileWriter& writer, std::span<const Sample> samples);
 
-// Appends samples as ci16_le: I then Q, each round(x * scale) saturated to -32767 .. 32767 (NaN
-// as 0), two little-endian bytes.
+// Appends samples as ci16_le: I then Q, each round(x * scale) saturated to -32767 .. 32767, two
+// little-endian bytes; a sample that is not finite, or a scale that is not finite and above 0,
+// fails the file.
 void append_ci16_samples(AtomicFileWriter& writer, std::span<const Sample> samples, double scale);
 
 // Writes every sample as I "," Q CR LF, replacing any earlier file. False, with no file left

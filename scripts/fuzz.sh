@@ -10,8 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-targets=(fuzz_parse_fields fuzz_run_settings fuzz_generator fuzz_command_line)
-declare -A max_len=([fuzz_parse_fields]=512 [fuzz_run_settings]=4096 [fuzz_generator]=1024 [fuzz_command_line]=2048)
+targets=(fuzz_parse_fields fuzz_run_settings fuzz_generator fuzz_command_line fuzz_config_file)
+declare -A max_len=([fuzz_parse_fields]=512 [fuzz_run_settings]=4096 [fuzz_generator]=1024 [fuzz_command_line]=2048 [fuzz_config_file]=4096)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j 2

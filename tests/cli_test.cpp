@@ -2,11 +2,13 @@
 // returns.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -33,7 +35,14 @@ struct UsageCase {
   std::string error;                   // exact standard error, or a part of it when `exact` is false
   bool exact = true;
   enum class Build { any, with_hdf5, without_hdf5 } build = Build::any;  // the builds the case holds for
+  std::function<void(const std::string& path)> prepare = {};  // makes OUT.toml, for --config OUT.toml
 };
+
+// What stands at OUT.toml: a file of `text`, or a FIFO.
+std::function<void(const std::string&)> config_file(std::string text) {
+  return [text](const std::string& path) { std::ofstream(path, std::ios::binary) << text; };
+}
+void make_fifo(const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0); }
 
 std::string replace_out(std::string text, const std::string& out) {
   for (std::size_t at = text.find("OUT"); at != std::string::npos; at = text.find("OUT", at + out.size())) {
@@ -50,6 +59,7 @@ TEST_P(CliUsage, RefusedWithStatusTwoBeforeAnyFile) {
     GTEST_SKIP() << (hdf5_available() ? "this build has HDF5" : "this build has no HDF5 (QUORVIN_HDF5=OFF or no libhdf5-dev)");
   }
   const std::string out = sub("out");
+  if (GetParam().prepare) GetParam().prepare(out + ".toml");
   std::vector<std::string> arguments;
   for (const std::string& a : GetParam().arguments) arguments.push_back(replace_out(a, out));
   const Outcome o = run(with({"-o", out}, arguments));  // a bare option last stays bare
@@ -131,6 +141,20 @@ const UsageCase usage_cases[] = {
     {"shard_of_zero", {"-m", "AM", "--shard", "0/0"}, "--shard takes K/N", false},
     {"zero_jobs", {"-m", "AM", "-j", "0"}, "--jobs", false},
     {"jobs_not_a_number", {"-m", "AM", "-j", "abc"}, "--jobs: takes a whole number of files at once, not 'abc'", false},
+    // A --config file is a page of options: an empty list of names is none, and what is no
+    // bounded regular file is refused before it is read (a device or FIFO would be read forever).
+    {"config_without_names", {"--config", "OUT.toml"}, "No modulation selected.\nRun with -m NAMES, or --help.\n", true,
+     UsageCase::Build::any, config_file("modulations = []\n")},
+    {"config_device", {"-m", "AM", "--config", "/dev/null"},
+     refused("--config /dev/null is not a regular file; it takes a regular file of options of at most 1 MiB")},
+    {"config_fifo", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config OUT.toml is not a regular file; it takes a regular file of options of at most 1 MiB"), true,
+     UsageCase::Build::any, make_fifo},
+    {"config_folder", {"-m", "AM", "--config", "/"},
+     refused("--config / is a folder; it takes a regular file of options of at most 1 MiB")},
+    {"config_too_large", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config OUT.toml holds 1048577 bytes; it takes a regular file of options of at most 1 MiB"), true,
+     UsageCase::Build::any, config_file(std::string((1 << 20) + 1, '#'))},
     // The exact model's options: refused with the classic model, checked, and the band must fit.
     {"compress_without_hdf5", {"-m", "AM", "--compress"}, "--compress applies to --format hdf5 only", false},
     {"settings_files_in_hdf5", {"-m", "AM", "--format", "hdf5", "--save-settings"},
@@ -157,6 +181,11 @@ const UsageCase usage_cases[] = {
      "quorvin-cli: --scene wideband takes a capture length: give --samples-per-file\n"},
     {"scene_kind", {"-m", "AM", "--scene", "narrow"}, "quorvin-cli: --scene takes none or wideband, not 'narrow'\n"},
     {"no_emitters", {"-m", "AM", "--emitters-min", "0"}, "quorvin-cli: --emitters-min takes a whole number from 1 to 64, not '0'\n"},
+    // A burst of a sample or two has a box as wide as the band: refused, not a failure of every scene.
+    {"burst_of_too_few_samples",
+     {"-m", "QPSK", "--scene", "wideband", "--samples-per-file", "4096", "--burst-min", "0.0001", "--burst-max", "0.0001"},
+     "quorvin-cli: --burst-min takes 0.001953125 or more with --samples-per-file 4096 (a burst of 8 samples at least), "
+     "not '0.0001'\n"},
     {"scene_channel_files", {"-m", "AM", "--scene", "wideband", "--samples-per-file", "1024", "--save-channel"},
      "quorvin-cli: --save-channel does not apply to --scene wideband: each emitter has its own channel\n"},
     {"scene_symbol_files", {"-m", "QPSK", "--scene", "wideband", "--samples-per-file", "1024", "--save-symbols"},
@@ -169,6 +198,34 @@ const UsageCase usage_cases[] = {
     {"per_name_unknown_name", {"-m", "QPSK", "--per-name", "QPSKK:snr=0..5"}, "not 'QPSKK:snr=0..5'\n", false},
     {"per_name_rate_not_positive", {"-m", "QPSK", "--per-name", "QPSK:symbol-rate=-1..5"}, "not 'QPSK:symbol-rate=-1..5'\n",
      false},
+    // Each entry serves the run: read one way only, once, for a name the run makes and that has what it sets.
+    {"per_name_three_dots", {"-m", "QPSK", "--per-name", "QPSK:snr=-1...5"},
+     "quorvin-cli: --per-name: the ends of 'QPSK:snr=-1...5' are unclear; write each end with a digit beside the dots "
+     "(-1..0.5, -1.0..5)\n"},
+    {"per_name_twice", {"-m", "QPSK", "--per-name", "QPSK:snr=0..1;QPSK:snr=5..6"},
+     "quorvin-cli: --per-name gives QPSK its snr twice: 'QPSK:snr=0..1' and 'QPSK:snr=5..6'\n"},
+    {"per_name_both_rates", {"-m", "QPSK", "--per-name", "QPSK:symbol-rate=1000..2000;QPSK:samples-per-symbol=4..8"},
+     "quorvin-cli: --per-name gives QPSK both a symbol rate and samples per symbol: 'QPSK:symbol-rate=1000..2000' and "
+     "'QPSK:samples-per-symbol=4..8'\n"},
+    {"per_name_rate_of_analog", {"-m", "QPSK,AM", "--per-name", "AM:symbol-rate=1000..2000"},
+     "quorvin-cli: --per-name: 'AM:symbol-rate=1000..2000' gives a rate to AM, which has no symbols\n"},
+    {"per_name_rate_of_noise", {"-m", "Noise", "--per-name", "Noise:samples-per-symbol=2..4"},
+     "quorvin-cli: --per-name: 'Noise:samples-per-symbol=2..4' gives a rate to Noise, which has no symbols\n"},
+    {"per_name_rate_of_ofdm", {"-m", "OFDM-64", "--per-name", "OFDM-64:symbol-rate=100..200"},
+     "quorvin-cli: --per-name: 'OFDM-64:symbol-rate=100..200' gives a rate to OFDM-64, whose symbol rate follows from "
+     "its own ranges\n"},
+    {"per_name_not_in_the_run", {"-m", "QPSK", "--per-name", "QPSK:snr=0..5;FM:snr=0..5"},
+     "quorvin-cli: --per-name: 'FM:snr=0..5' names FM, which is not among the run's names\n"},
+    // SNRs whose noise (or a scene's signal over it) no sample could hold.
+    {"per_name_snr_beyond_samples", {"-m", "QPSK", "--per-name", "QPSK:snr=-1000..-1000"},
+     "snr from -600 to 600, symbol-rate above 0 up to 1e12, or samples-per-symbol from 1 to 1e12), not "
+     "'QPSK:snr=-1000..-1000'\n", false},
+    {"snr_min_beyond_samples", {"-m", "QPSK", "--snr-min", "-800"},
+     "quorvin-cli: --snr-min takes a number from -600 to 600 dB in the exact model (or inf for both: no noise), not "
+     "'-800'\n"},
+    {"snr_max_beyond_samples", {"-m", "QPSK", "--snr-min", "0", "--snr-max", "1e3"},
+     "quorvin-cli: --snr-max takes a number from -600 to 600 dB in the exact model (or inf for both: no noise), not "
+     "'1e3'\n"},
     {"per_name_band", {"-m", "QPSK,2FSK", "--per-name", "2FSK:symbol-rate=1000..9000"},
      "quorvin-cli: 2FSK does not fit in the band of the sample rate: its signal may reach from -13500 Hz to 13600 Hz, "
      "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --per-name, --frequency-offset-min/max, "
@@ -182,16 +239,18 @@ struct WarningCase {
   const char* name;
   std::vector<std::string> arguments;
   int status;
-  std::string error;  // exact standard error
+  std::string error;  // exact standard error ("OUT" stands for the output folder)
   std::size_t files;  // written: the run goes on
+  UsageCase::Build build = UsageCase::Build::any;
 };
 
 class CliWarnings : public Cli, public ::testing::WithParamInterface<WarningCase> {};
 
 TEST_P(CliWarnings, ToldOnceOnStandardErrorAndTheRunGoesOn) {
+  if (GetParam().build == UsageCase::Build::with_hdf5 && !hdf5_available()) GTEST_SKIP() << "this build has no HDF5";
   const Outcome o = run(with(GetParam().arguments, {"--num-symbols", "100", "--seed", "1", "-q", "-o", sub("out")}));
   EXPECT_EQ(o.status, GetParam().status);
-  EXPECT_EQ(o.error, GetParam().error);
+  EXPECT_EQ(o.error, replace_out(GetParam().error, sub("out")));
   EXPECT_EQ(o.out, "");
   EXPECT_EQ(fs::exists(sub("out")) ? contents("out").size() : 0u, GetParam().files);
 }
@@ -206,6 +265,13 @@ const WarningCase warning_cases[] = {
     // Quiet keeps the failures, on standard error.
     {"quiet_failure", {"-m", "OQPSK", "--signal-model", "classic", "--symbol-rate-min", "6000", "--symbol-rate-max", "6000"},
      1, "quorvin-cli: OQPSK: Failed to generate signal: samples_per_symbol must be at least 2 for OQPSK.\n", 0},
+    // Noise beyond what a sample holds (the classic model takes any finite SNR) fails the file.
+    {"samples_not_finite", {"-m", "AM", "--signal-model", "classic", "--snr-min", "-1e5"}, 1,
+     "quorvin-cli: AM_signal_1.csv: a sample is not a finite number in this format (the noise or a stage's level is "
+     "beyond what a sample holds)\n", 0},
+    {"container_samples_not_finite", {"-m", "QPSK", "--signal-model", "classic", "--snr-min", "-1e5", "--format", "hdf5"}, 1,
+     "quorvin-cli: OUT/dataset.h5: QPSK file 1: a sample is not a finite number in this format (the noise or a stage's "
+     "level is beyond what a sample holds); no further file is started\n", 0, UsageCase::Build::with_hdf5},
     {"choices_in_any_case",
      {"-m", "QPSK", "--format", "SigMF", "--signal-model", "Exact", "--pulse", "RECT", "--sample-rate", "100000"}, 0, "",
      2},
@@ -446,6 +512,10 @@ TEST_F(Cli, HelpPutsTheRequiredNamesFirstTypesEveryValueAndGroupsTheOptions) {
       "0,1.8,3.4)",
       "  --snr-definition sample|esn0|ebn0 what the SNR range draws: sample (per-sample SNR over the whole band), esn0 "
       "or ebn0 (exact) (default: sample)",
+      // A default the models do not share is told for each.
+      "  --symbol-rate-min NUMBER          lowest symbol rate drawn, Baud (digital) (default: 2 .. 16 samples per symbol "
+      "in the exact model (from the fewest that fit the band to 8 times that where 2 do not) while neither end is "
+      "given; 1000 with --symbol-rate-max and in the classic model)",
   };
   for (const std::string& row : rows) EXPECT_EQ(help_rows(help.out, row), std::vector<std::string>{row});
   EXPECT_EQ(help_rows(help.out, "  -o, --output-folder FOLDER ").size(), 1u);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -20,18 +21,48 @@ namespace {
 
 class SampleFile : public test::TempFolder {};
 
-// I then Q, each rounded half away from zero and saturated to +-32767 (NaN as 0), little-endian.
+// I then Q, each rounded half away from zero and saturated to +-32767, little-endian.
 TEST_F(SampleFile, Ci16LevelsHandWorked) {
   const auto path = folder() / "a.sigmf-data";
   {
     AtomicFileWriter writer(path);
-    append_ci16_samples(writer, Signal{{0.5, -0.5}, {1.0, -1.0}, {2.0, std::nan("")}, {3.0e-5, -3.1e-5}}, 32767.0);
+    append_ci16_samples(writer, Signal{{0.5, -0.5}, {1.0, -1.0}, {2.0, -2.0}, {3.0e-5, -3.1e-5}}, 32767.0);
     ASSERT_TRUE(writer.finish());
   }
   // 16384 = 0x4000, -16384 = 0xC000, 32767 = 0x7FFF, -32767 = 0x8001; 0.98 and -1.02 round to 1, -1.
   const unsigned char expected[] = {0x00, 0x40, 0x00, 0xC0, 0xFF, 0x7F, 0x01, 0x80,
-                                    0xFF, 0x7F, 0x00, 0x00, 0x01, 0x00, 0xFF, 0xFF};
+                                    0xFF, 0x7F, 0x01, 0x80, 0x01, 0x00, 0xFF, 0xFF};
   EXPECT_EQ(test::read_file(path), std::string(reinterpret_cast<const char*>(expected), sizeof expected));
+}
+
+// A sample no format can hold fails its file, whichever block it is in: no file of infinities
+// or of levels from a scale of none is ever put in place.
+TEST_F(SampleFile, ASampleThatIsNotFiniteFailsTheFile) {
+  enum class Format { csv, cf32, ci16 };
+  struct Case { const char* name; Format format; Sample bad; double scale = 1.0; };
+  const double inf = std::numeric_limits<double>::infinity();
+  const Case cases[] = {{"csv_infinity", Format::csv, {1.0, -inf}},
+                        {"csv_nan", Format::csv, {std::nan(""), 0.0}},
+                        {"cf32_infinity", Format::cf32, {inf, 0.0}},
+                        {"cf32_beyond_float", Format::cf32, {0.0, 1e39}},
+                        {"ci16_nan", Format::ci16, {std::nan(""), 0.0}},
+                        {"ci16_infinity", Format::ci16, {0.0, -inf}},
+                        {"ci16_scale_of_an_infinite_full_scale", Format::ci16, {0.5, 0.5}, 32767.0 / inf},
+                        {"ci16_scale_nan", Format::ci16, {0.5, 0.5}, std::nan("")}};
+  for (const Case& c : cases) {
+    Signal samples(5000, Sample{0.25, -0.25});  // beyond one block of each writer
+    samples[4321] = c.bad;
+    const auto path = folder() / c.name;
+    AtomicFileWriter writer(path);
+    switch (c.format) {
+      case Format::csv: append_sample_lines(writer, samples); break;
+      case Format::cf32: append_cf32_samples(writer, samples); break;
+      case Format::ci16: append_ci16_samples(writer, samples, c.scale); break;
+    }
+    EXPECT_FALSE(writer.finish()) << c.name;
+    EXPECT_EQ(writer.failure(), non_finite_sample) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(path)) << c.name;
+  }
 }
 
 // A target that cannot be written (a full device, a folder, a missing folder) fails as the atomic

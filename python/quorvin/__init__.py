@@ -166,10 +166,23 @@ _FILE_WRITING_KEYS = {"output-folder", "save-settings", "save-channel", "format"
                       "progress", "no-progress", "quiet"}
 
 
+# A file of options is a page of text; a device or a FIFO would be read without end (or wait for
+# a writer), as would a file of any size, before anything in it is checked. quorvin-cli's limit.
+_LARGEST_CONFIG_FILE = 2**20
+
+
 def _read_config_file(path: str | os.PathLike) -> dict[str, Any]:
-    """A --config file's table; ValueError naming the file when it is no TOML."""
+    """A --config file's table; ValueError naming the file when it is no regular file of at most
+    1 MiB or no TOML."""
+    import stat  # noqa: PLC0415
     import tomllib  # noqa: PLC0415 (Python 3.11)
 
+    status = os.stat(path)  # a missing file raises FileNotFoundError, as opening it would
+    if not stat.S_ISREG(status.st_mode):
+        raise ValueError(f"{os.fspath(path)}: not a regular file; a file of options is a regular file of at most 1 MiB")
+    if status.st_size > _LARGEST_CONFIG_FILE:
+        raise ValueError(f"{os.fspath(path)}: holds {status.st_size} bytes; a file of options is a regular file of at "
+                         "most 1 MiB")
     try:
         with open(path, "rb") as file:
             return tomllib.load(file)
@@ -189,6 +202,12 @@ class Config:
     ``"every"`` for every name and a group's name (``"fsk"``, ``"qam"``, ...) for its names, both
     without AM-SSB, whose every file is an AM-LSB or AM-USB file (its name still selects it).
     Picklable, so DataLoader workers of any start method receive it.
+
+    Each keyword's default is the command line's (``quorvin-cli --help``); where the models differ it
+    is the model's in use: ``symbol_rate`` is (1000, 5000) with ``signal_model="classic"``, while the
+    exact model (the default), given neither end nor ``samples_per_symbol``, draws each digital name's
+    samples per symbol from 2 to 16 (from the fewest that fit the band to 8 times that where 2 do
+    not), and takes 1000 or 5000 for the end not given when one is.
     """
 
     def __init__(self, modulations: str | Sequence[str], **options: Any) -> None:

@@ -45,6 +45,16 @@ KNOWN_SELECTIONS = "all, every, am, ssb, fm, psk, qam, apsk, fsk, msk, ook, ask,
         (["QPSK"], {"snr": (0, 20), "snr_min": 5}, "snr_min and snr both given: give one of them"),
         (["QPSK"], {"snr_max": 5, "snr": (0, 20)}, "snr and snr_max both given: give one of them"),
         (["4FSK"], {"signal_model": "exact", "symbol_rate": (1000, 5000)}, "4FSK does not fit in the band of the sample rate"),
+        (["QPSK"], {"snr": (-800, 0)},
+         "snr (minimum) takes a number from -600 to 600 dB in the exact model (or inf for both: no noise), not '-800'"),
+        (["QPSK"], {"per_name": {"QPSK": {"snr": (-1000, 0)}}}, "per_name takes NAME:KEY=LOW..HIGH entries"),
+        (["QPSK", "AM"], {"per_name": {"AM": {"symbol_rate": (1000, 2000)}}},
+         "per_name: 'AM:symbol-rate=1000..2000' gives a rate to AM, which has no symbols"),
+        (["QPSK"], {"per_name": {"QPSK": {"snr": (0, 5)}, "FM": {"snr": (0, 5)}}},
+         "per_name: 'FM:snr=0..5' names FM, which is not among the run's names"),
+        (["QPSK"], {"per_name": {"QPSK": {"symbol_rate": (1000, 2000), "samples_per_symbol": (4, 8)}}},
+         "per_name gives QPSK both a symbol rate and samples per symbol: 'QPSK:symbol-rate=1000..2000' and "
+         "'QPSK:samples-per-symbol=4..8'"),
     ],
 )
 def test_refused_values_raise_a_message_naming_the_keyword(modulations, options, message):
@@ -528,10 +538,15 @@ def test_a_config_file_gives_the_command_lines_items(tmp_path):
     ('modulations = "QPSK"\nsignal-model = "exact"\nrolloff-max = 2\nseed = 1\n', "rolloff-max takes a number"),
     ('modulations = "QPSK"\n', "no seed"),
     ('modulations = [QPSK\n', "line 1"),
+    ("#" * (2**20 + 1), "holds 1048577 bytes; a file of options is a regular file of at most 1 MiB"),
+    (None, "not a regular file"),  # a FIFO, which opening would wait on for a writer
 ])
 def test_a_config_file_that_cannot_serve_is_refused_naming_it(tmp_path, text, message):
     path = tmp_path / "bad.toml"
-    path.write_text(text)
+    if text is None:
+        os.mkfifo(path)
+    else:
+        path.write_text(text)
     with pytest.raises(ValueError) as raised:
         quorvin.Dataset.from_file(path)
     assert str(raised.value).startswith(f"{path}: ") and message in str(raised.value), str(raised.value)
