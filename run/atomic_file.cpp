@@ -18,6 +18,9 @@ constexpr std::string_view temporary_prefix = ".qv-";
 constexpr std::string_view temporary_suffix = ".partial";
 constexpr std::size_t nonce_digits = 8;
 
+// Sets being put in place now (sets_being_placed).
+std::atomic<unsigned> sets_in_placement{0};
+
 // The system's words for an errno value; a generic text when the library left none.
 std::string system_text(int error_number, std::string_view otherwise) {
   return error_number != 0 ? std::generic_category().message(error_number) : std::string(otherwise);
@@ -298,12 +301,16 @@ bool AtomicFileWriter::complete() {
 }
 
 bool AtomicFileWriter::put_in_place() {
-  if (!complete_ || placed_) return placed_;
-  if (temporary_.empty()) return placed_ = true;  // a device, written in place
-  if (context_.abandon.stop_requested()) {
+  if (complete_ && !placed_ && !temporary_.empty() && abandon_requested()) {
     fail("abandoned after an interrupt");
     return false;
   }
+  return rename_into_place();
+}
+
+bool AtomicFileWriter::rename_into_place() {
+  if (!complete_ || placed_) return placed_;
+  if (temporary_.empty()) return placed_ = true;  // a device, written in place
   // An earlier file may have become a folder or a read-only file meanwhile. A name that was free
   // is not looked at again: the rename fails on a folder that appeared since, and the look after
   // the failure words it as a refusal would have been.
@@ -373,6 +380,12 @@ bool AtomicFileWriter::remove_earlier() {
 }
 
 bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion> companions) {
+  // Counted before the abandon request is looked at: once a front end that requested it sees no
+  // set counted, every later set sees the request and changes nothing.
+  ++sets_in_placement;
+  struct Placed {
+    ~Placed() { --sets_in_placement; }
+  } counted;
   const auto discard_all = [&] {
     primary.discard();
     for (const Companion& c : companions) c.writer.discard();
@@ -389,6 +402,19 @@ bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion>
   for (const Companion& c : companions) {
     if (!c.writer.look_before_placing() && (c.required || c.writer.keeps_earlier())) return discard_all();
   }
+  // The last moment the files may be abandoned: the set is then given up whole, before anything
+  // earlier is removed. From the first change on it is finished whatever is requested meanwhile,
+  // so the earlier set is never left in part.
+  const auto abandoned = [](const AtomicFileWriter& w) { return w.is_complete() && w.abandon_requested(); };
+  if (abandoned(primary) ||
+      std::any_of(companions.begin(), companions.end(), [&](const Companion& c) { return abandoned(c.writer); })) {
+    const auto give_up = [](AtomicFileWriter& w) {
+      if (w.is_complete()) w.fail("abandoned after an interrupt");
+    };
+    give_up(primary);
+    for (const Companion& c : companions) give_up(c.writer);
+    return discard_all();
+  }
   // Every earlier companion goes before the new file arrives, so a kill from here on leaves at
   // worst the earlier or the new file without a companion, never one beside another's. The
   // optional ones go first: a required one that cannot be removed then leaves the earlier pair.
@@ -397,14 +423,16 @@ bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion>
       if (c.required == required && !c.writer.remove_earlier()) return discard_all();
     }
   }
-  if (!primary.put_in_place()) return discard_all();
+  if (!primary.rename_into_place()) return discard_all();
   for (const Companion& c : companions) {
-    if (!c.writer.put_in_place() && c.required) {
+    if (!c.writer.rename_into_place() && c.required) {
       primary.withdraw();
       return discard_all();
     }
   }
   return true;
 }
+
+unsigned sets_being_placed() { return sets_in_placement.load(); }
 
 }  // namespace quorvin

@@ -61,6 +61,8 @@ enum class FinalName {
             // reads the whole folder each time
 };
 
+struct Companion;
+
 // Collects text in a large buffer and writes it out in few large writes (binary, so the bytes
 // are the same on every platform), replacing `path` only when everything was written:
 // - a regular file (or none yet) is written to a temporary file beside it (temporary_file_path),
@@ -113,7 +115,8 @@ class AtomicFileWriter {
   bool complete();
   bool is_complete() const { return complete_; }
 
-  // Puts a completed file under its final name; true when it is there.
+  // Puts a completed file under its final name, unless the files were abandoned meanwhile; true
+  // when it is there.
   bool put_in_place();
   bool is_placed() const { return placed_; }
 
@@ -148,6 +151,7 @@ class AtomicFileWriter {
   const std::filesystem::path& leftover() const { return leftover_; }
 
  private:
+  friend bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion> companions);
   // Large enough that a write costs little against its bytes, small enough that the fresh pages
   // of a first file (each a costly fault on some virtual machines) cost little too.
   static constexpr std::size_t flush_size = std::size_t{1} << 18;
@@ -155,6 +159,8 @@ class AtomicFileWriter {
   void flush();
   void fail(std::string reason);
   bool close_file();
+  bool abandon_requested() const { return context_.abandon.stop_requested(); }
+  bool rename_into_place();  // put_in_place() without the look at the abandon request
 
   WriteContext context_;
   std::filesystem::path target_;     // the final file, symbolic links followed
@@ -191,8 +197,15 @@ struct Companion {
 // first), then `primary` is renamed, then each companion. The worst a kill leaves is the new
 // file, or the earlier one, without its companion. Nothing changes when `primary` or a required
 // companion is not complete; a required companion that cannot be put in place takes the new
-// `primary` with it. An EarlierOnly companion's file goes with the earlier `primary`. Returns
-// whether `primary` is in place; an optional companion's is_placed() says whether it is.
+// `primary` with it. An EarlierOnly companion's file goes with the earlier `primary`. An abandon
+// request (WriteContext::abandon) is heeded once, after the looks and before the first change:
+// then the whole set is given up ("abandoned after an interrupt") and nothing changes; once a
+// set is begun it is finished whatever is requested meanwhile. Returns whether `primary` is in
+// place; an optional companion's is_placed() says whether it is.
 bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion> companions);
+
+// How many sets put_in_place_together is putting in place in this process at this moment: a
+// front end that ends the process at once (a third interrupt) first waits, briefly, for none.
+unsigned sets_being_placed();
 
 }  // namespace quorvin

@@ -399,6 +399,7 @@ struct PairCase {
   const char* csv_after;  // "" when no file is left
   const char* txt_after;
   bool placed;
+  bool abandoned = false;  // abandoned (a second interrupt) once both are written
 };
 
 class PutTogether : public AtomicFile, public ::testing::WithParamInterface<PairCase> {};
@@ -407,8 +408,10 @@ TEST_P(PutTogether, NeverLeavesACompanionBesideAnotherFile) {
   const PairCase& c = GetParam();
   put("a.csv", "old");
   put("a.txt", "old");
-  AtomicFileWriter primary(folder() / "a.csv");
-  AtomicFileWriter companion(folder() / "a.txt");
+  std::stop_source abandon;
+  const WriteContext context{.sync = nullptr, .abandon = abandon.get_token()};
+  AtomicFileWriter primary(folder() / "a.csv", context);
+  AtomicFileWriter companion(folder() / "a.txt", context);
   primary.append("new");
   companion.append("new");
   // A writer that was abandoned before completing stands for any failure while writing.
@@ -416,11 +419,15 @@ TEST_P(PutTogether, NeverLeavesACompanionBesideAnotherFile) {
   if (c.companion_fails) companion.discard();
   primary.complete();
   companion.complete();
+  if (c.abandoned) abandon.request_stop();
   const Companion companions[] = {{companion, c.required}};
   EXPECT_EQ(put_in_place_together(primary, companions), c.placed);
   EXPECT_EQ(test::read_file(folder() / "a.csv"), c.csv_after);
   EXPECT_EQ(test::read_file(folder() / "a.txt"), c.txt_after);
   for (const std::string& name : names()) EXPECT_FALSE(is_temporary_file_name(name)) << name;
+  if (c.abandoned) {
+    for (const AtomicFileWriter* w : {&primary, &companion}) EXPECT_EQ(w->failure(), "abandoned after an interrupt");
+  }
 }
 
 // Whatever stops the new set after it was written (here its earlier sample file made read-only,
@@ -513,7 +520,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PairCase{"required_both_written", false, false, true, "new", "new", true},
                       PairCase{"primary_fails", true, false, false, "old", "old", false},
                       PairCase{"optional_companion_fails", false, true, false, "new", "", true},
-                      PairCase{"required_companion_fails", false, true, true, "old", "old", false}),
+                      PairCase{"required_companion_fails", false, true, true, "old", "old", false},
+                      PairCase{"abandoned_once_written", false, false, false, "old", "old", false, true},
+                      PairCase{"required_abandoned_once_written", false, false, true, "old", "old", false, true}),
     [](const ::testing::TestParamInfo<PairCase>& p) { return std::string(p.param.name); });
 
 TEST(TemporaryFileName, IsShortHiddenBesideTheTargetAndRecognised) {
