@@ -444,6 +444,21 @@ TEST_P(Interrupts, AContainerIsAbandonedAndTheEarlierOneKept) {
   EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
+// A killed run's container temporary (as large as the rows it held) is cleared by the next
+// container run into the folder, as sample files' runs clear theirs.
+TEST_F(Reliability, AKilledContainersTemporaryIsClearedByTheNextRun) {
+  if (!runs_hdf5()) GTEST_SKIP() << "built without HDF5";
+  const pid_t child = start(with(container_batch("1000"), {"--seed", "7", "-o", sub("out")}));
+  ASSERT_TRUE(wait_for(folder() / "stdout.txt", "Added to", child));
+  kill(child, SIGKILL);
+  finish(child);
+  ASSERT_EQ(leftovers().size(), 1u);
+  const Outcome o = run(with(container_batch("1"), {"--seed", "8", "-o", sub("out")}));
+  EXPECT_EQ(o.status, 0) << o.error;
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+  EXPECT_EQ(contents("out").size(), 1u);  // dataset.h5
+}
+
 // Two runs into one folder each write a temporary of their own: both succeed and the folder
 // holds one whole container, never an empty one.
 TEST_F(Reliability, TwoRunsIntoOneContainersFolderNeverMeet) {
