@@ -67,7 +67,7 @@ for round in $(seq 1 "$rounds"); do
   for path in "$out"/* "$out"/.[!.]*; do
     [ -e "$path" ] || continue
     name=$(basename "$path")
-    if [[ $name =~ ^\.qv-[0-9a-f]{8}\.partial$ ]]; then
+    if [[ $name =~ ^\.qv-[pw0-9a-f][0-9a-f]{7}\.partial$ ]]; then
       leftovers=$((leftovers + 1))
     elif cmp -s "$path" "$work/reference/$name"; then
       new=$((new + 1)); source[$name]=new

@@ -407,7 +407,7 @@ TEST_P(KilledPairs, EachFileKeepsItsOwnCompanionOrNone) {
       }
     }
     // The next complete run clears what the kill left, and what an older kill left.
-    std::ofstream(folder() / out / ".qv-0badf00d.partial") << "left by an older kill";
+    std::ofstream(temporary_file_path(folder() / out / "x", 0x0badf00d)) << "left by an older kill";
     ASSERT_EQ(run(with(batch, {"--seed", "7", "-o", sub(out)})).status, 0);
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
     EXPECT_EQ(contents(out), fresh);

@@ -229,8 +229,8 @@ def test_a_shard_is_the_command_lines_and_written_again_the_same(tmp_path):
         summary = dataset.write(folder, "sigmf", manifest=folder / "m.csv", shard=(1, 4),
                                 progress=lambda *counts: told.append(counts))
         assert summary["files_saved"] == 2 and summary["problems"] == []
-        (folder / ".qv-0badf00d.partial").write_bytes(b"left by a killed writer")
-    (folder / ".qv-0badf00d.partial").unlink()
+        (folder / ".qv-p0badf00.partial").write_bytes(b"left by a killed writer")  # a POSIX writer's name
+    (folder / ".qv-p0badf00.partial").unlink()
     rows = csv.DictReader((folder / "m.csv").read_text(encoding="utf-8").splitlines())
     lengths = [int(row["num_samples"]) for row in rows]
     assert told == [(1, 2, lengths[0]), (2, 2, sum(lengths))] * 2
