@@ -1,9 +1,11 @@
 #include "cli/interrupts.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 
 #include "cli/screen.h"
+#include "run/atomic_file.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -19,6 +21,17 @@ std::stop_source abandon_files;
 std::atomic<int> first_signal{0};
 std::atomic<int> interrupts_seen{0};
 
+// Ends the process, though not halfway through putting a set of files in place: that takes a few
+// renames, so it waits for them, for a bounded time (a hung network share must not hold it).
+// The files were abandoned before, so no further set begins.
+[[noreturn]] void end_at_once() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (sets_being_placed() != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::_Exit(128 + first_signal.load());
+}
+
 void on_interrupt(int signal_number) {
   int none = 0;
   first_signal.compare_exchange_strong(none, signal_number);
@@ -32,7 +45,7 @@ void on_interrupt(int signal_number) {
       screen.urgent_message("quorvin-cli: abandoning the files in progress (interrupt again to end at once)\n");
       break;
     default:
-      std::_Exit(128 + first_signal.load());
+      end_at_once();
   }
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // Interrupts (SIGINT, SIGTERM, SIGHUP, SIGQUIT; Ctrl+C on Windows). The first asks the run to
 // start no further file; the files in flight are finished and reported. A second one abandons
-// them: each writer gives up, removes its temporary file and leaves the final name as it was.
-// A third ends the process at once, should something still hold it. The exit status is then
-// 128 + the first signal.
+// them: each writer gives up, removes its temporary file and leaves the final name as it was; a
+// set of files already being put in place is finished, so none is left in part. A third ends the
+// process at once (once the sets being put in place this instant are), should something still
+// hold it. The exit status is then 128 + the first signal.
 
 #include <atomic>
 #include <stop_token>

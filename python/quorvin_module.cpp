@@ -463,8 +463,9 @@ std::filesystem::path utf8_path(const std::string& text) { return std::u8string(
 // Writes every file of the run seeded with `seed` through the writers quorvin-cli uses, the same
 // files under the same names: sample files (with their metadata or settings files), or one
 // container, and the manifest. OSError, before any file, for a manifest or container that cannot
-// be written; otherwise the summary: files saved and failed, the container's name, and each
-// problem in the system's words ("<file>: <reason>"), the container's and manifest's among them.
+// be written; otherwise the summary: files saved and failed (every file of a container that was
+// not saved failed), the container's name once saved, and each problem in the system's words
+// ("<file>: <reason>"), the container's and manifest's among them.
 py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest& request) {
   const SampleFormat format = request.format == "csv"     ? SampleFormat::csv
                               : request.format == "sigmf" ? SampleFormat::sigmf
@@ -525,10 +526,13 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
   } else if (run.manifest == OutputEnd::failed) {
     problems.push_back(request.manifest + ": " + run.manifest_failure);
   }
+  // A file of a container that was not put in place was saved nowhere: it failed with the
+  // container, as quorvin-cli's "Failed to save dataset" and status 1 say.
+  const bool container_lost = !output_kept(run.container);
   py::dict out;
-  out["files_saved"] = run.files.files_produced;
-  out["files_failed"] = run.files.files_failed;
-  out["container"] = run.container != OutputEnd::none ? py::cast(run.container_name) : py::none();
+  out["files_saved"] = container_lost ? 0 : run.files.files_produced;
+  out["files_failed"] = run.files.files_failed + (container_lost ? run.files.files_produced : 0);
+  out["container"] = run.container == OutputEnd::saved ? py::cast(run.container_name) : py::none();
   out["problems"] = problems;
   return out;
 }

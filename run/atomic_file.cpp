@@ -13,10 +13,26 @@
 namespace quorvin {
 namespace {
 
-
 constexpr std::string_view temporary_prefix = ".qv-";
 constexpr std::string_view temporary_suffix = ".partial";
-constexpr std::size_t nonce_digits = 8;
+constexpr std::size_t temporary_name_length = 20;
+constexpr std::size_t nonce_digits = 7;  // after the platform's letter
+// The letter naming the platform whose writers made a temporary. Each platform proves its own
+// writers gone in its own way (a POSIX writer holds an flock, a Windows one keeps its file open,
+// which forbids deleting it), and neither sees the other's: a Windows program under Wine and a
+// Linux one writing into one folder would each take the other's live temporaries for leftovers.
+constexpr char posix_letter = 'p';
+constexpr char windows_letter = 'w';
+#ifdef _WIN32
+constexpr char platform_letter = windows_letter;
+#else
+constexpr char platform_letter = posix_letter;
+#endif
+
+bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// Sets being put in place now (sets_being_placed).
+std::atomic<unsigned> sets_in_placement{0};
 
 // The system's words for an errno value; a generic text when the library left none.
 std::string system_text(int error_number, std::string_view otherwise) {
@@ -59,9 +75,10 @@ Opened open_for_writing(const std::filesystem::path& path, OpenMode mode) {
   return {file, 0};
 }
 
-// Nonces count up from a random base: the temporaries of one process never share a name (2^32 of
-// them), and another process, counting from its own base, meets these names only when the two
-// bases lie within a run's length of each other, and then for different files at different times.
+// Nonces count up from a random base: the temporaries of one process never share a name (2^28 of
+// them, as the name keeps the low 28 bits), and another process, counting from its own base,
+// meets these names only when the two bases lie within a run's length of each other, and then
+// for different files at different times.
 // A name is never looked up before it is taken: on some systems each look at a missing name reads
 // the whole folder.
 std::uint32_t next_nonce() {
@@ -149,10 +166,24 @@ bool rename_to_free_name(const std::filesystem::path& from, const std::filesyste
 std::filesystem::path temporary_file_path(const std::filesystem::path& target, std::uint32_t nonce) {
   static constexpr char hex[] = "0123456789abcdef";
   std::string name(temporary_prefix);
-  for (int shift = 28; shift >= 0; shift -= 4) name += hex[(nonce >> shift) & 0xF];
+  name += platform_letter;
+  for (int shift = 4 * (nonce_digits - 1); shift >= 0; shift -= 4) name += hex[(nonce >> shift) & 0xF];
   name += temporary_suffix;
   return target.parent_path() / name;
 }
+
+TemporaryOwner temporary_owner(std::string_view name) {
+  if (name.size() != temporary_name_length || !name.starts_with(temporary_prefix) || !name.ends_with(temporary_suffix)) {
+    return TemporaryOwner::none;
+  }
+  const std::string_view middle = name.substr(temporary_prefix.size(), nonce_digits + 1);
+  if (!std::all_of(middle.begin() + 1, middle.end(), is_hex_digit)) return TemporaryOwner::none;
+  if (middle.front() == platform_letter) return TemporaryOwner::this_platform;
+  if (middle.front() == posix_letter || middle.front() == windows_letter) return TemporaryOwner::other_platform;
+  return is_hex_digit(middle.front()) ? TemporaryOwner::unknown : TemporaryOwner::none;
+}
+
+bool is_temporary_file_name(std::string_view name) { return temporary_owner(name) != TemporaryOwner::none; }
 
 std::size_t remove_stale_temporaries(const std::filesystem::path& folder, const WriteContext& context) {
   if (context.remove_stale == nullptr) return 0;
@@ -163,20 +194,23 @@ std::size_t remove_stale_temporaries(const std::filesystem::path& folder, const 
     // not convert.
     const std::filesystem::path file_name = entry->path().filename();
     const auto& name = file_name.native();
-    constexpr std::size_t length = temporary_prefix.size() + nonce_digits + temporary_suffix.size();
-    if (name.size() != length || !std::all_of(name.begin(), name.end(), [](auto c) { return c > 0 && c < 0x80; })) continue;
-    if (is_temporary_file_name(file_name.string()) && context.remove_stale(entry->path())) ++removed;
+    if (name.size() != temporary_name_length ||
+        !std::all_of(name.begin(), name.end(), [](auto c) { return c > 0 && c < 0x80; })) {
+      continue;
+    }
+    const TemporaryOwner owner = temporary_owner(file_name.string());
+    if (owner == TemporaryOwner::none) continue;
+    if (owner != TemporaryOwner::this_platform) {
+      // Its writer may live, holding it in a way this platform cannot see: only a temporary
+      // nobody has written for long is a leftover. A time in the future (another machine's
+      // clock) is young.
+      std::error_code unknown;
+      const auto written = std::filesystem::last_write_time(entry->path(), unknown);
+      if (unknown || std::filesystem::file_time_type::clock::now() - written < stale_temporary_age) continue;
+    }
+    if (context.remove_stale(entry->path())) ++removed;
   }
   return removed;
-}
-
-bool is_temporary_file_name(std::string_view name) {
-  if (name.size() != temporary_prefix.size() + nonce_digits + temporary_suffix.size() ||
-      !name.starts_with(temporary_prefix) || !name.ends_with(temporary_suffix)) {
-    return false;
-  }
-  const std::string_view nonce = name.substr(temporary_prefix.size(), nonce_digits);
-  return std::all_of(nonce.begin(), nonce.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 
@@ -298,12 +332,16 @@ bool AtomicFileWriter::complete() {
 }
 
 bool AtomicFileWriter::put_in_place() {
-  if (!complete_ || placed_) return placed_;
-  if (temporary_.empty()) return placed_ = true;  // a device, written in place
-  if (context_.abandon.stop_requested()) {
+  if (complete_ && !placed_ && !temporary_.empty() && abandon_requested()) {
     fail("abandoned after an interrupt");
     return false;
   }
+  return rename_into_place();
+}
+
+bool AtomicFileWriter::rename_into_place() {
+  if (!complete_ || placed_) return placed_;
+  if (temporary_.empty()) return placed_ = true;  // a device, written in place
   // An earlier file may have become a folder or a read-only file meanwhile. A name that was free
   // is not looked at again: the rename fails on a folder that appeared since, and the look after
   // the failure words it as a refusal would have been.
@@ -373,6 +411,12 @@ bool AtomicFileWriter::remove_earlier() {
 }
 
 bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion> companions) {
+  // Counted before the abandon request is looked at: once a front end that requested it sees no
+  // set counted, every later set sees the request and changes nothing.
+  ++sets_in_placement;
+  struct Placed {
+    ~Placed() { --sets_in_placement; }
+  } counted;
   const auto discard_all = [&] {
     primary.discard();
     for (const Companion& c : companions) c.writer.discard();
@@ -389,6 +433,19 @@ bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion>
   for (const Companion& c : companions) {
     if (!c.writer.look_before_placing() && (c.required || c.writer.keeps_earlier())) return discard_all();
   }
+  // The last moment the files may be abandoned: the set is then given up whole, before anything
+  // earlier is removed. From the first change on it is finished whatever is requested meanwhile,
+  // so the earlier set is never left in part.
+  const auto abandoned = [](const AtomicFileWriter& w) { return w.is_complete() && w.abandon_requested(); };
+  if (abandoned(primary) ||
+      std::any_of(companions.begin(), companions.end(), [&](const Companion& c) { return abandoned(c.writer); })) {
+    const auto give_up = [](AtomicFileWriter& w) {
+      if (w.is_complete()) w.fail("abandoned after an interrupt");
+    };
+    give_up(primary);
+    for (const Companion& c : companions) give_up(c.writer);
+    return discard_all();
+  }
   // Every earlier companion goes before the new file arrives, so a kill from here on leaves at
   // worst the earlier or the new file without a companion, never one beside another's. The
   // optional ones go first: a required one that cannot be removed then leaves the earlier pair.
@@ -397,14 +454,16 @@ bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion>
       if (c.required == required && !c.writer.remove_earlier()) return discard_all();
     }
   }
-  if (!primary.put_in_place()) return discard_all();
+  if (!primary.rename_into_place()) return discard_all();
   for (const Companion& c : companions) {
-    if (!c.writer.put_in_place() && c.required) {
+    if (!c.writer.rename_into_place() && c.required) {
       primary.withdraw();
       return discard_all();
     }
   }
   return true;
 }
+
+unsigned sets_being_placed() { return sets_in_placement.load(); }
 
 }  // namespace quorvin

@@ -1,6 +1,7 @@
 #pragma once
 // Writing a whole output file so that its final name only ever holds a complete file.
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -12,13 +13,29 @@
 namespace quorvin {
 
 // The temporary name a file is written under before it is renamed to `target`: in the same
-// folder, ".qv-<nonce as 8 hex digits>.partial", 20 characters whatever the final name, so a
-// temporary fits wherever its final path does (Windows' 260-character paths included). A
+// folder, ".qv-<platform letter><nonce's low 28 bits as 7 hex digits>.partial" ('p' from a POSIX
+// build, 'w' from a Windows one, native or under Wine), 20 characters whatever the final name, so
+// a temporary fits wherever its final path does (Windows' 260-character paths included). A
 // leftover one means a process was killed while writing it; it is never a result.
 std::filesystem::path temporary_file_path(const std::filesystem::path& target, std::uint32_t nonce);
 
-// True for a file name made by temporary_file_path.
+// Whose temporary a file name is, as far as a run clearing leftovers can tell.
+enum class TemporaryOwner {
+  none,            // not a temporary's name
+  this_platform,   // a writer of this platform, which holds its temporary while it lives
+  other_platform,  // a writer of the other platform, whose hold this one cannot see
+  unknown,         // an earlier version's ".qv-<8 hex digits>.partial": its platform is not told
+};
+TemporaryOwner temporary_owner(std::string_view file_name);
+
+// True for a temporary's file name: temporary_file_path's, another platform's or an earlier
+// version's.
 bool is_temporary_file_name(std::string_view file_name);
+
+// How long a temporary whose writer's death cannot be proven (another platform's, an earlier
+// version's) must have gone unwritten before a run clears it: a live writer writes its temporary
+// as it goes, and waits on none for more than moments.
+inline constexpr std::chrono::hours stale_temporary_age{24 * 7};
 
 // Flushes what was written through an open file to its storage device, before the file is
 // closed; false when the device reports an error.
@@ -48,8 +65,11 @@ struct WriteContext {
   StaleRemoval remove_stale = nullptr;
 };
 
-// Removes the temporaries in `folder` (is_temporary_file_name) that no live writer holds, through
-// context.remove_stale; returns how many went.
+// Removes the leftover temporaries in `folder`, through context.remove_stale (which leaves those a
+// live writer holds): this platform's, whose writers are provably gone once unheld, and any other
+// (another platform's, an earlier version's) only once unwritten for stale_temporary_age, since
+// its writer may live and hold it in a way this platform cannot see. Returns how many went.
+// The one rule for every front end: the command line, the desktop program, the Python package.
 std::size_t remove_stale_temporaries(const std::filesystem::path& folder, const WriteContext& context);
 
 // What the caller knows of a file's final name before the file is written.
@@ -60,6 +80,8 @@ enum class FinalName {
             // created and renamed into place without a look at the name, which on some systems
             // reads the whole folder each time
 };
+
+struct Companion;
 
 // Collects text in a large buffer and writes it out in few large writes (binary, so the bytes
 // are the same on every platform), replacing `path` only when everything was written:
@@ -113,7 +135,8 @@ class AtomicFileWriter {
   bool complete();
   bool is_complete() const { return complete_; }
 
-  // Puts a completed file under its final name; true when it is there.
+  // Puts a completed file under its final name, unless the files were abandoned meanwhile; true
+  // when it is there.
   bool put_in_place();
   bool is_placed() const { return placed_; }
 
@@ -152,12 +175,15 @@ class AtomicFileWriter {
   const std::filesystem::path& leftover() const { return leftover_; }
 
  private:
+  friend bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion> companions);
   // Large enough that a write costs little against its bytes, small enough that the fresh pages
   // of a first file (each a costly fault on some virtual machines) cost little too.
   static constexpr std::size_t flush_size = std::size_t{1} << 18;
   static constexpr std::size_t small_file_size = std::size_t{1} << 16;
   void flush();
   bool close_file();
+  bool abandon_requested() const { return context_.abandon.stop_requested(); }
+  bool rename_into_place();  // put_in_place() without the look at the abandon request
 
   WriteContext context_;
   std::filesystem::path target_;     // the final file, symbolic links followed
@@ -194,8 +220,15 @@ struct Companion {
 // first), then `primary` is renamed, then each companion. The worst a kill leaves is the new
 // file, or the earlier one, without its companion. Nothing changes when `primary` or a required
 // companion is not complete; a required companion that cannot be put in place takes the new
-// `primary` with it. An EarlierOnly companion's file goes with the earlier `primary`. Returns
-// whether `primary` is in place; an optional companion's is_placed() says whether it is.
+// `primary` with it. An EarlierOnly companion's file goes with the earlier `primary`. An abandon
+// request (WriteContext::abandon) is heeded once, after the looks and before the first change:
+// then the whole set is given up ("abandoned after an interrupt") and nothing changes; once a
+// set is begun it is finished whatever is requested meanwhile. Returns whether `primary` is in
+// place; an optional companion's is_placed() says whether it is.
 bool put_in_place_together(AtomicFileWriter& primary, std::span<const Companion> companions);
+
+// How many sets put_in_place_together is putting in place in this process at this moment: a
+// front end that ends the process at once (a third interrupt) first waits, briefly, for none.
+unsigned sets_being_placed();
 
 }  // namespace quorvin

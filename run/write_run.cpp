@@ -56,6 +56,9 @@ WrittenRun write_run(const RunSettings& settings, RunWrite request) {
   // One container for the run (or shard), its samples and labels in plan order.
   std::optional<Hdf5Writer> container;
   if (format == SampleFormat::container) {
+    // What killed runs left, their containers' temporaries among them (each as large as the rows
+    // it held): cleared as a run of sample files clears its folder, before this run's own.
+    remove_stale_temporaries(output_folder_path(settings.output_folder), write);
     out.container_name = container_path_text(settings, run.shard);
     container.emplace(out.container_name, settings, request.seed, settings.exact.samples_per_file, request.compress,
                       write);

@@ -3,7 +3,8 @@
 #   1. SIGKILL at random moments of a large batch that replaces an earlier dataset: afterwards
 #      every file under a final name is byte for byte either the new file (the reference run with
 #      the same seed) or the earlier one, never anything in between, and a settings file stands
-#      only beside the sample file of its own run; leftovers are temporaries.
+#      only beside the sample file of its own run; leftovers are temporaries. Then a second
+#      interrupt at random moments over an earlier SigMF dataset with symbols: each set is whole.
 #   2. All 22 names, hundreds of files, several jobs, under AddressSanitizer: no error, no leak.
 #   3. The same under valgrind memcheck, smaller.
 #   4. Peak resident memory that does not grow with the number of files.
@@ -30,6 +31,7 @@ dynamic_cli=build/default/cli/quorvin-cli-dynamic
 asan_cli=build/asan/cli/quorvin-cli
 failures=0
 fail() { echo "reliability.sh: FAIL: $*" >&2; failures=$((failures + 1)); }
+temporaries() { find "$1" -name '.qv-*.partial' | wc -l; }
 
 # Peak resident memory (KiB) of a command, which runs with its output discarded; its status is
 # printed after the figure.
@@ -65,7 +67,7 @@ for round in $(seq 1 "$rounds"); do
   for path in "$out"/* "$out"/.[!.]*; do
     [ -e "$path" ] || continue
     name=$(basename "$path")
-    if [[ $name =~ ^\.qv-[0-9a-f]{8}\.partial$ ]]; then
+    if [[ $name =~ ^\.qv-[pw0-9a-f][0-9a-f]{7}\.partial$ ]]; then
       leftovers=$((leftovers + 1))
     elif cmp -s "$path" "$work/reference/$name"; then
       new=$((new + 1)); source[$name]=new
@@ -91,6 +93,55 @@ for round in $(seq 1 "$rounds"); do
   echo "round $round: killed after $delay_ms ms: $new new, $old earlier, $leftovers temporaries left"
 done
 echo "SIGKILL: $leftover_total temporary files left in $rounds rounds, each named as one"
+
+# --- 1b. a second interrupt at random moments ------------------------------------------------
+# A set (SigMF data, metadata, symbols) is put in place whole or not at all, whatever moment the
+# second interrupt (which abandons the files in flight) picks: each recording is all the new run's
+# or all the earlier one's, and what the report calls saved is there.
+sets=(-m QPSK,AM,OFDM-64,CSS,GMSK --samples-per-file 50000 --sample-rate 1e6 --files-per-modulation 8 -j 2
+  --format sigmf --save-symbols --no-progress)
+"$cli" "${sets[@]}" --seed 1 -o "$work/sets-reference" >/dev/null
+"$cli" "${sets[@]}" --seed 9 -o "$work/sets-earlier" >/dev/null
+start=$(date +%s%N)
+"$cli" "${sets[@]}" --seed 1 -o "$work/sets-timing" >/dev/null
+run_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+echo "=== second interrupt: $((rounds * 2)) rounds over 40 SigMF sets that take ${run_ms} ms"
+for round in $(seq 1 $((rounds * 2))); do
+  out=$work/sets-$round
+  cp -r "$work/sets-earlier" "$out"
+  delay_ms=$(( RANDOM % (run_ms + 1) ))
+  "$cli" "${sets[@]}" --seed 1 -o "$out" >"$out.out" 2>"$out.err" &
+  pid=$!
+  sleep "$(printf '%d.%03d' $((delay_ms / 1000)) $((delay_ms % 1000)))"
+  kill -INT "$pid" 2>/dev/null || true
+  sleep 0.01
+  kill -INT "$pid" 2>/dev/null || true
+  status=0
+  wait "$pid" || status=$?
+  [ "$status" -eq 130 ] || [ "$status" -eq 0 ] || fail "sets round $round: status $status"
+  new=0 old=0
+  for data in "$work/sets-reference"/*.sigmf-data; do
+    stem=$(basename "$data" .sigmf-data)
+    from=""
+    for part in "$stem.sigmf-data" "$stem.sigmf-meta" "$stem.symbols.npy"; do
+      [ -e "$work/sets-reference/$part" ] || continue
+      if [ ! -e "$out/$part" ]; then this=missing
+      elif cmp -s "$out/$part" "$work/sets-reference/$part"; then this=new
+      elif cmp -s "$out/$part" "$work/sets-earlier/$part"; then this=earlier
+      else this=neither; fi
+      [ -z "$from" ] && from=$this
+      [ "$this" = "$from" ] && [ "$this" != neither ] && [ "$this" != missing ] ||
+        fail "sets round $round (interrupted after $delay_ms ms): $part is $this, its set's data $from"
+    done
+    [ "$from" = new ] && new=$((new + 1))
+    [ "$from" = earlier ] && old=$((old + 1))
+    if grep -qx "  Metadata saved to $out/$stem.sigmf-meta" "$out.out" && [ "$from" != new ]; then
+      fail "sets round $round: $stem reported saved, but the earlier set stands"
+    fi
+  done
+  [ "$(temporaries "$out")" -eq 0 ] || fail "sets round $round: a temporary was left"
+  echo "round $round: interrupted twice after $delay_ms ms: status $status, $new new sets, $old earlier"
+done
 
 # --- 2. large batch under AddressSanitizer ---------------------------------------------------
 echo "=== AddressSanitizer: all 22 names, 20 files each, 3 jobs"
@@ -139,7 +190,6 @@ try:
 except Exception:
     print("unreadable")' "$1"
 }
-temporaries() { find "$1" -name '.qv-*.partial' | wc -l; }
 # Two runs into one folder: each writes a temporary of its own, and both put a whole container in place.
 "$cli" "${container[@]}" --files-per-modulation 300 --seed 7 -o "$work/h5-two" &
 first=$!

@@ -407,7 +407,7 @@ TEST_P(KilledPairs, EachFileKeepsItsOwnCompanionOrNone) {
       }
     }
     // The next complete run clears what the kill left, and what an older kill left.
-    std::ofstream(folder() / out / ".qv-0badf00d.partial") << "left by an older kill";
+    std::ofstream(temporary_file_path(folder() / out / "x", 0x0badf00d)) << "left by an older kill";
     ASSERT_EQ(run(with(batch, {"--seed", "7", "-o", sub(out)})).status, 0);
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
     EXPECT_EQ(contents(out), fresh);
@@ -442,6 +442,21 @@ TEST_P(Interrupts, AContainerIsAbandonedAndTheEarlierOneKept) {
   EXPECT_EQ(test::read_file(container), earlier);
   EXPECT_FALSE(fs::exists(folder() / "m.csv"));
   EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+// A killed run's container temporary (as large as the rows it held) is cleared by the next
+// container run into the folder, as sample files' runs clear theirs.
+TEST_F(Reliability, AKilledContainersTemporaryIsClearedByTheNextRun) {
+  if (!runs_hdf5()) GTEST_SKIP() << "built without HDF5";
+  const pid_t child = start(with(container_batch("1000"), {"--seed", "7", "-o", sub("out")}));
+  ASSERT_TRUE(wait_for(folder() / "stdout.txt", "Added to", child));
+  kill(child, SIGKILL);
+  finish(child);
+  ASSERT_EQ(leftovers().size(), 1u);
+  const Outcome o = run(with(container_batch("1"), {"--seed", "8", "-o", sub("out")}));
+  EXPECT_EQ(o.status, 0) << o.error;
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+  EXPECT_EQ(contents("out").size(), 1u);  // dataset.h5
 }
 
 // Two runs into one folder each write a temporary of their own: both succeed and the folder

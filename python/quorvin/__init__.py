@@ -387,9 +387,10 @@ class Dataset:
         seed -o folder --format format`` does, through the same writers: the same CSV or SigMF files
         under the same names (the metadata's recorder names this package), or one ``dataset.h5``
         container, and with ``manifest`` the run's CSV manifest. Returns the summary:
-        ``files_saved``, ``files_failed``, ``container`` (its path, or None) and ``problems``, each
-        "<file>: <reason>"; OSError, before any file, for a manifest or container that cannot be
-        written. ``save_channel`` (exact model) also writes each file's channel as ``--save-channel``
+        ``files_saved``, ``files_failed``, ``container`` (its path once saved, else None) and
+        ``problems``, each "<file>: <reason>"; a container that could not be saved (a full disk)
+        is None and every file meant for it counts as failed. OSError, before any file, for a
+        manifest or container that cannot be written. ``save_channel`` (exact model) also writes each file's channel as ``--save-channel``
         does: .npy files beside each sample file (see ``read_channel``), or the container's
         ``channel_taps`` and ``channel_phase``; ``save_symbols`` (exact model) each digital
         file's transmitted symbols as ``--save-symbols`` does (``.symbols.npy`` beside it, records
