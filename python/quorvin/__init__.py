@@ -171,15 +171,23 @@ _FILE_WRITING_KEYS = {"output-folder", "save-settings", "save-channel", "format"
 _LARGEST_CONFIG_FILE = 2**20
 
 
+def _regular_file(path: str | os.PathLike, rule: str) -> os.stat_result:
+    """``path``'s status; ValueError naming it and ``rule`` when it is no regular file (a folder, a
+    device, a FIFO: read without end or waiting for a writer), FileNotFoundError when it is missing."""
+    import stat  # noqa: PLC0415
+
+    status = os.stat(path)
+    if not stat.S_ISREG(status.st_mode):
+        raise ValueError(f"{os.fspath(path)}: not a regular file; {rule}")
+    return status
+
+
 def _read_config_file(path: str | os.PathLike) -> dict[str, Any]:
     """A --config file's table; ValueError naming the file when it is no regular file of at most
     1 MiB or no TOML."""
-    import stat  # noqa: PLC0415
     import tomllib  # noqa: PLC0415 (Python 3.11)
 
-    status = os.stat(path)  # a missing file raises FileNotFoundError, as opening it would
-    if not stat.S_ISREG(status.st_mode):
-        raise ValueError(f"{os.fspath(path)}: not a regular file; a file of options is a regular file of at most 1 MiB")
+    status = _regular_file(path, "a file of options is a regular file of at most 1 MiB")
     if status.st_size > _LARGEST_CONFIG_FILE:
         raise ValueError(f"{os.fspath(path)}: holds {status.st_size} bytes; a file of options is a regular file of at "
                          "most 1 MiB")
@@ -514,6 +522,9 @@ def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, A
     datatype = _meta_field(meta, ["global", "core:datatype"], meta_path)
     if datatype not in ("cf32_le", "ci16_le"):
         raise ValueError(f"{meta_path}: datatype {datatype}, not cf32_le or ci16_le")
+    channels = meta["global"].get("core:num_channels", 1)
+    if channels != 1 or isinstance(channels, bool):  # the samples of several channels are interleaved
+        raise ValueError(f"{meta_path}: core:num_channels {channels!r}, not 1; a recording here holds one channel")
     width = 8 if datatype == "cf32_le" else 4
     # A scene's annotations are its emitters' boxes; its length is the capture's.
     scene = isinstance(meta, dict) and isinstance(meta.get("global"), dict) and "quorvin:scene" in meta["global"]
@@ -528,10 +539,11 @@ def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, A
         raise ValueError(f"{data_path} holds {size // width} samples, its metadata says {count}")
     if datatype == "cf32_le":
         return np.fromfile(data_path, dtype="<c8"), meta
-    # Integers back to amplitudes: 32767 stands for the recording's full scale.
+    # Integers back to amplitudes: 32767 stands for the recording's full scale (at most 1e38, so
+    # that every level times it stays within complex64's 3.4e38).
     full_scale = _meta_field(meta, ["global", "quorvin:full_scale"], meta_path)
-    if isinstance(full_scale, bool) or not isinstance(full_scale, (int, float)) or not full_scale > 0:
-        raise ValueError(f"{meta_path}: quorvin:full_scale {full_scale!r} is not a positive number")
+    if isinstance(full_scale, bool) or not isinstance(full_scale, (int, float)) or not 0 < full_scale <= 1e38:
+        raise ValueError(f"{meta_path}: quorvin:full_scale {full_scale!r} is not a number above 0 and at most 1e38")
     levels = np.fromfile(data_path, dtype="<i2").astype(np.float32) * np.float32(full_scale / 32767)
     return (levels[0::2] + 1j * levels[1::2]).astype(np.complex64), meta
 
@@ -566,13 +578,29 @@ def read_hdf5(path: str | os.PathLike) -> tuple[Any, dict[str, np.ndarray], list
     import h5py  # noqa: PLC0415 (optional)
 
     name = os.fspath(path)
-    with h5py.File(path, "r") as file:
+    _regular_file(path, "a container is a regular file of HDF5")
+    try:
+        return _read_container(h5py, name)
+    except (FileNotFoundError, PermissionError):
+        raise
+    except OSError as error:  # h5py's words for a file that is no container, or is cut short, name no file
+        raise ValueError(f"{name}: not a readable HDF5 container ({error})") from None
+
+
+def _read_container(h5py: Any, name: str) -> tuple[Any, dict[str, np.ndarray], list[str]]:
+    """read_hdf5's work on a regular file; h5py's OSError where it is no container."""
+    with h5py.File(name, "r") as file:
         scenes = "capture_index" in file
         for part in ("iq", "class_index", "labels", *(("scene",) if scenes else ())):
             if part not in file:
                 raise ValueError(f"{name}: no {part}")
+        if file["iq"].dtype != np.complex64:  # a reader of complex64 samples would be handed other numbers
+            raise ValueError(f"{name}: iq holds {file['iq'].dtype}, not complex64 samples")
         iq = file["iq"][()]
         class_index = file["class_index"][()]
+        if class_index.ndim != 1 or class_index.dtype.kind not in "iu":
+            raise ValueError(f"{name}: class_index of {class_index.dtype} and shape {class_index.shape}, not a column of "
+                             "whole numbers")
         numbers = file["scene"][()] if scenes else None
         files = len(numbers) if scenes else len(class_index)
         if "offsets" in file:
@@ -582,8 +610,12 @@ def read_hdf5(path: str | os.PathLike) -> tuple[Any, dict[str, np.ndarray], list
         else:
             samples = iq
         columns = file["labels"]
+        if "modulation" not in columns or not h5py.check_string_dtype(columns["modulation"].dtype):
+            raise ValueError(f"{name}: no labels/modulation column of names")
         labels = {key: columns[key].asstr()[()] if h5py.check_string_dtype(columns[key].dtype) else columns[key][()]
                   for key in columns}
+        if "class_index" in labels and not np.array_equal(labels["class_index"], class_index):
+            raise ValueError(f"{name}: labels/class_index disagrees with class_index")
         labels["class_index"] = class_index
         if scenes:
             capture = file["capture_index"][()]
@@ -598,6 +630,12 @@ def read_hdf5(path: str | os.PathLike) -> tuple[Any, dict[str, np.ndarray], list
             raise ValueError(f"{name}: labels/{key} has {len(column)} rows for {rows} {'emitters' if scenes else 'files'}")
     if rows and not (0 <= class_index.min() and class_index.max() < len(names)):
         raise ValueError(f"{name}: class_index outside the {len(names)} class names")
+    named = np.array(names, dtype=object)[class_index]
+    wrong = np.flatnonzero(named != labels["modulation"])
+    if len(wrong):
+        row = wrong[0]
+        raise ValueError(f"{name}: labels/modulation {labels['modulation'][row]!r} of row {row} disagrees with its "
+                         f"class_index {class_index[row]} ({named[row]})")
     return samples, labels, names
 
 

@@ -6,7 +6,7 @@ import subprocess
 import numpy as np
 import pytest
 
-pytest.importorskip("h5py")
+h5py = pytest.importorskip("h5py")
 if os.environ.get("QUORVIN_CLI_HDF5", "1") == "0":
     pytest.skip("quorvin-cli was built without HDF5 (QUORVIN_HDF5=OFF or no libhdf5-dev)", allow_module_level=True)
 
@@ -60,10 +60,19 @@ def rewrite(dataset, values):
         (lambda f: rewrite(f["offsets"], f["offsets"][()][:-1]), "5 offsets into iq of shape"),
         (lambda f: rewrite(f["offsets"], f["offsets"][()].astype(np.float64)), "6 offsets into iq of shape"),
         (lambda f: rewrite(f["labels/snr_db"], f["labels/snr_db"][()][:-1]), "labels/snr_db has 5 rows for 6 files"),
-        (lambda f: rewrite(f["class_index"], f["class_index"][()] + 100), "class_index outside the"),
+        (lambda f: [rewrite(f[key], f[key][()] + 100) for key in ("class_index", "labels/class_index")],
+         "class_index outside the"),
         (lambda f: f.__delitem__("iq"), "no iq"),
+        (lambda f: rewrite(f["iq"], f["iq"][()].real.astype(np.float64)), "iq holds float64, not complex64 samples"),
+        (lambda f: [rewrite(f[key], f[key][()].astype(np.float64)) for key in ("class_index", "labels/class_index")],
+         "class_index of float64 and shape (6,), not a column of whole numbers"),
+        (lambda f: f.__delitem__("labels/modulation"), "no labels/modulation column of names"),
+        (lambda f: rewrite(f["labels/class_index"], np.full(6, 999)), "labels/class_index disagrees with class_index"),
+        (lambda f: rewrite(f["labels/modulation"], np.array(["QPSK"] * 6, dtype=h5py.string_dtype())),
+         "labels/modulation 'QPSK' of row 0 disagrees with its class_index 0 (AM)"),
     ],
-    ids=["shifted", "reversed", "past_the_end", "one_short", "not_whole", "short_column", "class_index", "no_iq"],
+    ids=["shifted", "reversed", "past_the_end", "one_short", "not_whole", "short_column", "class_index", "no_iq",
+         "real_iq", "real_class_index", "no_modulation", "labels_class_index", "modulation_not_its_class"],
 )
 def test_a_container_whose_parts_disagree_is_refused_naming_it(tmp_path, damage, message):
     import h5py
@@ -77,6 +86,23 @@ def test_a_container_whose_parts_disagree_is_refused_naming_it(tmp_path, damage,
     with pytest.raises(ValueError) as raised:
         quorvin.read_hdf5(path)
     assert str(raised.value).startswith(f"{path}: {message}")
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (lambda path: path.write_bytes(b""), ValueError, "not a readable HDF5 container (Unable to open file"),
+    (lambda path: path.write_bytes(path.read_bytes()[:2000]), ValueError, "not a readable HDF5 container (Unable to open"),
+    (lambda path: path.write_text("modulation,snr_db\nAM,10\n"), ValueError, "not a readable HDF5 container ("),
+    (lambda path: (path.unlink(), path.mkdir()), ValueError, "not a regular file; a container is a regular file of HDF5"),
+    (lambda path: path.unlink(), FileNotFoundError, "[Errno 2] No such file or directory"),
+], ids=["empty", "cut_short", "text", "folder", "missing"])
+def test_what_is_no_container_is_refused_naming_it(tmp_path, make, error, message):
+    subprocess.run([CLI, "-m", "AM,QPSK", "--files-per-modulation", "3", "--num-symbols", "50", "--seed", "2",
+                    "--format", "hdf5", "--no-progress", "-o", str(tmp_path)], check=True, capture_output=True)
+    path = tmp_path / "dataset.h5"
+    make(path)
+    with pytest.raises(error) as raised:
+        quorvin.read_hdf5(path)
+    assert str(path) in str(raised.value) and message in str(raised.value)
 
 
 def test_manifest_rows_name_their_place_in_the_container(tmp_path):

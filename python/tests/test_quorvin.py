@@ -396,6 +396,12 @@ def test_config_and_dataset_survive_pickling(double_precision):
     assert repr(pickle.loads(pickle.dumps(config))) == repr(config)
 
 
+def as_ci16(meta, full_scale):
+    """The metadata of 40 cf32_le samples said of their bytes as 80 ci16_le samples of ``full_scale``."""
+    text = meta.read_text().replace('"cf32_le"', f'"ci16_le", "quorvin:full_scale": {full_scale}')
+    meta.write_text(text.replace('"core:sample_count": 40', '"core:sample_count": 80'))
+
+
 @pytest.mark.parametrize(
     "damage, message",
     [
@@ -412,8 +418,15 @@ def test_config_and_dataset_survive_pickling(double_precision):
          "AM_signal_1.sigmf-meta: core:sample_count '40' is not a sample count"),
         (lambda data, meta: meta.write_text(meta.read_text().replace("cf32_le", "cf64_le")),
          "AM_signal_1.sigmf-meta: datatype cf64_le, not cf32_le or ci16_le"),
+        (lambda data, meta: meta.write_text(meta.read_text().replace('"core:num_channels": 1', '"core:num_channels": 2')),
+         "AM_signal_1.sigmf-meta: core:num_channels 2, not 1"),
+        (lambda data, meta: as_ci16(meta, "1e400"),
+         "AM_signal_1.sigmf-meta: quorvin:full_scale inf is not a number above 0 and at most 1e38"),
+        (lambda data, meta: as_ci16(meta, "1e300"),
+         "AM_signal_1.sigmf-meta: quorvin:full_scale 1e+300 is not a number above 0 and at most 1e38"),
     ],
-    ids=["stray_bytes", "cut_mid_sample", "extra_sample", "cut_meta", "no_annotations", "count_as_text", "datatype"],
+    ids=["stray_bytes", "cut_mid_sample", "extra_sample", "cut_meta", "no_annotations", "count_as_text", "datatype",
+         "two_channels", "infinite_full_scale", "full_scale_past_complex64"],
 )
 def test_sigmf_reader_refuses_a_damaged_pair_naming_the_file(tmp_path, damage, message):
     out = cli(tmp_path, "-m", "AM", "--num-symbols", "40", "--seed", "3", "--format", "sigmf")
