@@ -59,17 +59,33 @@ _LARGEST_COUNT = 2**31 - 1  # files per modulation, and a file's index, are 32-b
 _LARGEST_SEED = 2**32 - 1
 
 
-def _text(value: Any) -> str:
+def _text(argument: str, value: Any) -> str:
+    """``value`` as the command line's text for ``argument``."""
     if isinstance(value, bool):
         return "true" if value else "false"
     if isinstance(value, float):
         return repr(value)
     if isinstance(value, (list, tuple)):
-        return ",".join(_text(v) for v in value)
-    if isinstance(value, dict):  # per_name={"2FSK": {"symbol_rate": (1000, 2000)}}
-        return ";".join(f"{name}:{key.replace('_', '-')}={_text(ends[0])}..{_text(ends[1])}"
-                        for name, ranges in value.items() for key, ends in ranges.items())
+        return ",".join(_text(argument, v) for v in value)
+    if isinstance(value, dict):
+        return _entries_text(argument, value)
     return str(value)
+
+
+def _entries_text(argument: str, entries: dict[Any, Any]) -> str:
+    """per_name's ``{"2FSK": {"symbol_rate": (1000, 2000)}}`` as --per-name's "2FSK:symbol-rate=1000..2000";
+    TypeError or ValueError naming ``argument`` and the entry of any other shape."""
+    texts = []
+    for name, ranges in entries.items():
+        if not isinstance(name, str) or not isinstance(ranges, dict):
+            raise TypeError(f"{argument} takes {{name: {{keyword: (min, max)}}}}, not {{{name!r}: {ranges!r}}}")
+        for key, ends in ranges.items():
+            if not isinstance(key, str):
+                raise TypeError(f"{argument}: {name} takes keywords (str) as keys, not {key!r}")
+            if not (isinstance(ends, (tuple, list)) and len(ends) == 2):
+                raise ValueError(f"{argument}: {name}'s {key} takes a (min, max) pair, not {ends!r}")
+            texts.append(f"{name}:{key.replace('_', '-')}={_text(argument, ends[0])}..{_text(argument, ends[1])}")
+    return ";".join(texts)
 
 
 #: The core's options as (command-line option, keyword, pair end "min"/"max"/"", flag, default
@@ -227,7 +243,7 @@ class Config:
             if keyword in _PAIRS:
                 if not (isinstance(value, (tuple, list)) and len(value) == 2):
                     raise ValueError(f"{keyword} takes a (min, max) pair, not {value!r}")
-                for end, text in (("min", _text(value[0])), ("max", _text(value[1]))):
+                for end, text in (("min", _text(keyword, value[0])), ("max", _text(keyword, value[1]))):
                     option = _PAIRS[keyword][end]
                     if option in given:
                         raise ValueError(f"{keyword} and {given[option]} both given: give one of them")
@@ -239,7 +255,7 @@ class Config:
                 if _flag(keyword, value):
                     texts[option] = "true"
             else:
-                texts[option], given[option] = _text(value), keyword
+                texts[option], given[option] = _text(keyword, value), keyword
         self.modulations = names
         self.options = texts
         self._settings = _settings(self.modulations, texts, given)
@@ -269,7 +285,10 @@ class Config:
                 if value:
                     texts[option] = "true"
             else:
-                texts[option] = _text(value)
+                try:
+                    texts[option] = _text(said + key, value)
+                except (TypeError, ValueError) as error:  # a table of entries of another shape
+                    raise type(error)(f"{path}: {error}" if path else str(error)) from None
             given[option] = said + key
         config = cls.__new__(cls)
         config.modulations = _names(",".join(names) if isinstance(names, list) else names)

@@ -16,21 +16,26 @@ from typing import Any, Iterable
 
 import numpy as np
 
-from . import Dataset, classes
+from . import _LARGEST_COUNT, Dataset, _whole, classes
 
 __all__ = ["spectrogram", "pixel_boxes", "yolo_rows", "export_detection"]
 
 
 def spectrogram(capture: np.ndarray, fft_size: int = 256, hop: int = 256) -> np.ndarray:
     """Power in dB of Hann-windowed frames, shape (fft_size, frames): rows from +fs/2 down to -fs/2."""
-    if fft_size < 2 or hop < 1 or len(capture) < fft_size:
-        raise ValueError(f"fft_size {fft_size} and hop {hop} need fft_size >= 2, hop >= 1 and a capture of at "
-                         f"least fft_size samples (it has {len(capture)})")
+    fft_size, hop = _frame_sizes(fft_size, hop)
+    if len(capture) < fft_size:
+        raise ValueError(f"fft_size {fft_size} needs a capture of at least fft_size samples (it has {len(capture)})")
     frames = 1 + (len(capture) - fft_size) // hop
     starts = np.arange(frames) * hop
     windowed = capture[starts[:, None] + np.arange(fft_size)] * np.hanning(fft_size)
     power = np.abs(np.fft.fftshift(np.fft.fft(windowed, axis=1), axes=1)) ** 2
     return (10 * np.log10(power + 1e-30)).T[::-1].astype(np.float32)
+
+
+def _frame_sizes(fft_size: Any, hop: Any) -> tuple[int, int]:
+    """``fft_size`` (2 or more) and ``hop`` (1 or more) as ints; floats and text are refused, never rounded."""
+    return _whole("fft_size", fft_size, 2, _LARGEST_COUNT), _whole("hop", hop, 1, _LARGEST_COUNT)
 
 
 def pixel_boxes(boxes: dict[str, np.ndarray], sample_rate: float, fft_size: int, hop: int,
@@ -71,6 +76,9 @@ def export_detection(dataset: Dataset, folder: str | os.PathLike, fft_size: int 
     """Writes each scene's spectrogram image (images/scene_<k>.png), its YOLO rows
     (labels/scene_<k>.txt, classes by class index) and one COCO file (annotations.json, categories
     by class index) to ``folder``. Returns the COCO record."""
+    if not isinstance(dataset, Dataset):
+        raise TypeError(f"dataset takes a quorvin.Dataset, not {dataset!r}")
+    fft_size, hop = _frame_sizes(fft_size, hop)  # before any folder is made
     folder = os.fspath(folder)
     os.makedirs(os.path.join(folder, "images"), exist_ok=True)
     os.makedirs(os.path.join(folder, "labels"), exist_ok=True)

@@ -331,6 +331,14 @@ CONFIG = quorvin.Config(["QPSK"], signal_model="exact", sample_rate=50e3, sample
         (lambda: quorvin.generate("QPSK", CONFIG, index=1.0), TypeError, "index takes an integer, not 1.0"),
         (lambda: quorvin.generate("all", CONFIG), ValueError, "name takes one modulation name, not 'all'"),
         (lambda: quorvin.generate("fsk", CONFIG), ValueError, "name takes one modulation name, not 'fsk'"),
+        (lambda: quorvin.Config("QPSK", per_name={"QPSK": (0, 5)}), TypeError,
+         "per_name takes {name: {keyword: (min, max)}}, not {'QPSK': (0, 5)}"),
+        (lambda: quorvin.Config("QPSK", per_name={"QPSK": {5: (0, 5)}}), TypeError,
+         "per_name: QPSK takes keywords (str) as keys, not 5"),
+        (lambda: quorvin.Config("QPSK", per_name={"QPSK": {"snr": 5}}), ValueError,
+         "per_name: QPSK's snr takes a (min, max) pair, not 5"),
+        (lambda: quorvin.Config("QPSK", per_name={"QPSK": {"snr": (0,)}}), ValueError,
+         "per_name: QPSK's snr takes a (min, max) pair, not (0,)"),
     ],
 )
 def test_values_that_would_be_coerced_are_refused(make, error, message):
@@ -553,6 +561,7 @@ def test_a_config_file_gives_the_command_lines_items(tmp_path):
     ('modulations = [QPSK\n', "line 1"),
     ("#" * (2**20 + 1), "holds 1048577 bytes; a file of options is a regular file of at most 1 MiB"),
     (None, "not a regular file"),  # a FIFO, which opening would wait on for a writer
+    ('modulations = "QPSK"\nseed = 1\n[per-name]\nQPSK = {snr = 5}\n', "per-name: QPSK's snr takes a (min, max) pair, not 5"),
 ])
 def test_a_config_file_that_cannot_serve_is_refused_naming_it(tmp_path, text, message):
     path = tmp_path / "bad.toml"

@@ -89,6 +89,23 @@ def test_what_scenes_do_not_take_is_refused_by_name(tmp_path, call, message):
         call(dataset, tmp_path)
 
 
+@pytest.mark.parametrize("sizes, error, message", [
+    ((256.5, 64), TypeError, "fft_size takes an integer, not 256.5"),
+    (("256", 64), TypeError, "fft_size takes an integer, not '256'"),
+    ((1, 64), ValueError, "fft_size takes a whole number from 2 to 2147483647, not 1"),
+    ((256, 0), ValueError, "hop takes a whole number from 1 to 2147483647, not 0"),
+])
+def test_spectrogram_sizes_of_another_kind_are_refused_by_name_before_any_folder(tmp_path, sizes, error, message):
+    from quorvin import detection
+    dataset = quorvin.Dataset(scene_config(), files_per_modulation=1, seed=1)
+    with pytest.raises(error) as raised:
+        detection.export_detection(dataset, tmp_path / "out", *sizes)
+    assert str(raised.value) == message and not (tmp_path / "out").exists()
+    with pytest.raises(error) as raised:
+        detection.spectrogram(np.zeros(1024, np.complex64), *sizes)
+    assert str(raised.value) == message
+
+
 def test_ci16_scenes_are_the_float_captures_to_half_a_level_at_four_times_the_captures_rms(tmp_path):
     """Full scale: 4 times the RMS of the capture with every emitter on, sqrt(1 + sum of 10^(SNR/10))."""
     dataset = quorvin.Dataset(scene_config(datatype="ci16_le"), files_per_modulation=1, seed=5)
