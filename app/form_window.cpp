@@ -1,8 +1,15 @@
 #include "app/form_window.h"
 #include "platform/file_sync.h"
+#include "run/dataset.h"
 
 #include <exception>
+#include <mutex>
+#include <optional>
+#include <stop_token>
 #include <string>
+#include <thread>
+#include <utility>
+#include <variant>
 
 namespace quorvin {
 namespace {
@@ -161,21 +168,127 @@ void show_message_box(HWND window, const std::wstring& text, const wchar_t* capt
   box_is_open = false;
 }
 
-// The edit control's own procedure, shared by every input box.
+// The edit control's own procedure, shared by every box.
 WNDPROC edit_procedure = nullptr;
 
-// An input box takes no more text through WM_SETTEXT (another process, say) than typing or
-// pasting gives it: its text limit, 30,000 characters by default.
-LRESULT CALLBACK capped_box_procedure(HWND box, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_SETTEXT && lparam != 0) {
-    const auto limit = static_cast<std::size_t>(CallWindowProcW(edit_procedure, box, EM_GETLIMITTEXT, 0, 0));
-    const auto* text = reinterpret_cast<const wchar_t*>(lparam);
-    if (const std::size_t length = wcsnlen(text, limit + 1); length > limit) {
-      const std::wstring kept(text, limit);
-      return CallWindowProcW(edit_procedure, box, message, wparam, reinterpret_cast<LPARAM>(kept.c_str()));
+// The text with every line cut to output_line_limit characters, or nothing when no line is
+// longer. Only "\r\n" ends a line of an edit control.
+std::optional<std::wstring> capped_lines(std::wstring_view text) {
+  std::wstring kept;
+  kept.reserve(text.size());
+  std::size_t line = 0;  // characters of the line so far
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n') {
+      kept += L"\r\n";
+      ++i;
+      line = 0;
+    } else if (line++ < output_line_limit) {
+      kept.push_back(text[i]);
     }
   }
+  if (kept.size() == text.size()) return std::nullopt;
+  return kept;
+}
+
+// The text cut to the box's text limit, or nothing when it fits.
+std::optional<std::wstring> capped_text(HWND box, const wchar_t* text) {
+  const auto limit = static_cast<std::size_t>(CallWindowProcW(edit_procedure, box, EM_GETLIMITTEXT, 0, 0));
+  if (wcsnlen(text, limit + 1) <= limit) return std::nullopt;
+  return std::wstring(text, limit);
+}
+
+// A box takes no more text from a message (another process's, say) than typing or pasting gives
+// it: an input box its text limit, 30,000 characters by default; the output box, whose limit is
+// lifted for the report, output_line_limit characters a line.
+LRESULT CALLBACK capped_box_procedure(HWND box, UINT message, WPARAM wparam, LPARAM lparam) {
+  const bool output = box == controls.output;
+  if ((message == WM_SETTEXT || (output && message == EM_REPLACESEL)) && lparam != 0) {
+    const auto* text = reinterpret_cast<const wchar_t*>(lparam);
+    if (const std::optional<std::wstring> kept = output ? capped_lines(text) : capped_text(box, text))
+      return CallWindowProcW(edit_procedure, box, message, wparam, reinterpret_cast<LPARAM>(kept->c_str()));
+  }
   return CallWindowProcW(edit_procedure, box, message, wparam, lparam);
+}
+
+// The report as the output box shows it: each "\n" becomes "\r\n".
+std::wstring shown_text(std::u16string_view text) {
+  std::wstring shown;
+  shown.reserve(text.size() + text.size() / 16);
+  for (const char16_t unit : text) {
+    if (unit == u'\n') shown.push_back(L'\r');
+    shown.push_back(static_cast<wchar_t>(unit));
+  }
+  return shown;
+}
+
+std::wstring output_text() {
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(controls.output)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(GetWindowTextW(controls.output, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+// ---- The run, on a thread of its own ---------------------------------------------------------
+
+// What the run's thread hands to the window, under its mutex.
+struct RunHandover {
+  std::mutex mutex;
+  std::u16string added;          // report not yet shown
+  std::u16string report;         // the whole report, once the run is over
+  std::exception_ptr failure;    // an unforeseen failure (memory exhausted building the report)
+  bool over = false;             // the run's thread has nothing left to do
+  HWND window = nullptr;         // told when the run is over; none once it is gone
+};
+
+RunHandover handover;
+std::jthread run_thread;  // joinable from a run's start until its end is taken (or the program ends)
+
+// Every file is flushed to the disk before it takes its final name.
+const WriteContext disk_writes{.sync = platform::sync_file_to_storage,
+                               .abandon = {},
+                               .hold = platform::hold_temporary,
+                               .remove_stale = platform::remove_unheld_temporary};
+
+void run_in_background(const RunSettings& settings, std::stop_token stop) {
+  std::u16string report;
+  std::exception_ptr failure;
+  try {
+    report = run_generation(settings, std::nullopt, disk_writes, std::move(stop), [](std::u16string_view piece) {
+      const std::lock_guard lock(handover.mutex);
+      handover.added += piece;
+    });
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  const std::lock_guard lock(handover.mutex);
+  handover.report = std::move(report);
+  handover.failure = failure;
+  handover.over = true;
+  if (handover.window != nullptr) PostMessageW(handover.window, WM_RUN_OVER, 0, 0);
+}
+
+void start_run(HWND window, RunSettings settings) {
+  {
+    const std::lock_guard lock(handover.mutex);
+    handover.added.clear();
+    handover.over = false;
+    handover.window = window;
+  }
+  set_output_text(u"");
+  run_thread = std::jthread([settings = std::move(settings)](std::stop_token stop) {
+    run_in_background(settings, std::move(stop));
+  });
+  // Five times a second: the box lays out its text anew on each addition, so additions per file
+  // would cost the window more than the run.
+  SetTimer(window, run_progress_timer, 200, nullptr);
+}
+
+// Appends to the output box, leaving the caret (and the view) after the last line.
+void append_output_text(std::u16string_view text) {
+  if (text.empty()) return;
+  const std::wstring shown = shown_text(text);
+  const LRESULT end = GetWindowTextLengthW(controls.output);
+  SendMessageW(controls.output, EM_SETSEL, static_cast<WPARAM>(end), end);
+  SendMessageW(controls.output, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(shown.c_str()));
 }
 
 }  // namespace
@@ -200,12 +313,15 @@ void create_form(HWND window) {
     const HWND handle = create_control(window, row.kind, text.c_str(), row.id, row.x, row.y,
                                        row.width, row.height);
     if (row.handle != nullptr) controls.*row.handle = handle;
-    if (row.kind == Kind::input_box) {
+    if (row.kind == Kind::input_box || row.kind == Kind::output_box) {
       const auto previous = reinterpret_cast<WNDPROC>(
           SetWindowLongPtrW(handle, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(capped_box_procedure)));
       if (edit_procedure == nullptr) edit_procedure = previous;
     }
   }
+  // The report grows by additions, which an edit control holds to its text limit; its lines
+  // stay capped (capped_box_procedure).
+  SendMessageW(controls.output, EM_SETLIMITTEXT, 0, 0);
 }
 
 void on_checkbox_clicked(HWND checkbox) {
@@ -225,35 +341,86 @@ FormSnapshot take_form_snapshot() {
 }
 
 void set_output_text(std::u16string_view text) {
-  std::wstring shown;
-  shown.reserve(text.size() + text.size() / 16);
-  for (const char16_t unit : text) {
-    if (unit == u'\n') shown.push_back(L'\r');
-    shown.push_back(static_cast<wchar_t>(unit));
-  }
-  SetWindowTextW(controls.output, shown.c_str());
+  SetWindowTextW(controls.output, shown_text(text).c_str());
 }
 
 void on_modulate_clicked(HWND window) {
-  ModulateOutcome outcome{ModulateOutcome::Kind::show_output, {}};
+  if (run_thread.joinable()) {
+    bool over = false;
+    {
+      const std::lock_guard lock(handover.mutex);
+      over = handover.over;
+    }
+    if (!over) return;
+    on_run_over(window);  // the run ended just now: its report first, then this press
+  }
   try {
-    // Every file is flushed to the disk before it takes its final name.
-    outcome = handle_modulate(take_form_snapshot(), std::nullopt, {.sync = platform::sync_file_to_storage,
-                                                                      .abandon = {},
-                                                                      .hold = platform::hold_temporary,
-                                                                      .remove_stale = platform::remove_unheld_temporary});
+    auto settings = read_run_settings(take_form_snapshot());
+    if (const FormError* error = std::get_if<FormError>(&settings)) {
+      if (error->kind == FormError::Kind::no_modulation) {
+        set_output_text(error->message);
+      } else {
+        show_message_box(window, to_wide(error->message), L"Input Error");
+      }
+      return;
+    }
+    start_run(window, std::get<RunSettings>(std::move(settings)));
   } catch (const std::exception& error) {
-    // The command reports its own failures; this only keeps an unforeseen one (memory
-    // exhaustion while building the report) from unwinding through the system's dispatch.
+    // The command reports its own failures; this only keeps an unforeseen one (no thread for the
+    // run, memory exhausted) from unwinding through the system's dispatch.
     const std::string what = error.what();
     show_message_box(window, std::wstring(what.begin(), what.end()), L"Quorvin");
+  }
+}
+
+void show_run_progress() {
+  std::u16string added;
+  {
+    const std::lock_guard lock(handover.mutex);
+    added.swap(handover.added);
+  }
+  append_output_text(added);
+}
+
+void on_run_over(HWND window) {
+  if (!run_thread.joinable()) return;
+  KillTimer(window, run_progress_timer);
+  run_thread.join();  // its last act was telling the window
+  show_run_progress();
+  std::u16string report;
+  std::exception_ptr failure;
+  {
+    const std::lock_guard lock(handover.mutex);
+    report.swap(handover.report);
+    failure = handover.failure;
+  }
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+      const std::string what = error.what();
+      show_message_box(window, std::wstring(what.begin(), what.end()), L"Quorvin");
+    } catch (...) {
+    }
     return;
   }
-  if (outcome.kind == ModulateOutcome::Kind::show_output) {
-    set_output_text(outcome.text);
-  } else {
-    show_message_box(window, to_wide(outcome.text), L"Input Error");
+  // The box holds the report already, unless something else was set into it meanwhile.
+  const std::wstring shown = shown_text(report);
+  if (output_text() != shown) SetWindowTextW(controls.output, shown.c_str());
+  SendMessageW(controls.output, EM_SETSEL, 0, 0);
+  SendMessageW(controls.output, EM_SCROLLCARET, 0, 0);
+}
+
+void stop_run() {
+  {
+    const std::lock_guard lock(handover.mutex);
+    handover.window = nullptr;
   }
+  run_thread.request_stop();
+}
+
+void wait_for_run() {
+  if (run_thread.joinable()) run_thread.join();
 }
 
 }  // namespace quorvin

@@ -72,14 +72,37 @@ bool message_box_open();
 // Toggles a checkbox: exactly checked becomes unchecked, any other state becomes checked.
 void on_checkbox_clicked(HWND checkbox);
 
-// The "Modulate" click: snapshot, Modulate command, then the output box or an "Input Error"
-// message box owned by the main window. Returns when the run is over.
+// Posted to the main window by the run's thread when the run is over.
+inline constexpr UINT WM_RUN_OVER = WM_APP + 1;
+// The main window's timer that shows the report as it grows, while a run goes on.
+inline constexpr UINT_PTR run_progress_timer = 1;
+
+// The "Modulate" click: snapshot, then the output box or an "Input Error" message box owned by
+// the main window, or a run started on a thread of its own (the window keeps answering; the
+// output box shows the report as it grows). A click while a run goes on does nothing.
 void on_modulate_clicked(HWND window);
+
+// The report added since the last call, appended to the output box (run_progress_timer).
+void show_run_progress();
+
+// The run is over (WM_RUN_OVER): the output box holds the whole report, shown from its start.
+void on_run_over(HWND window);
+
+// The window is going: the run starts no further file. Every file it began is finished, with
+// its companions, by the time wait_for_run returns; the program must not end before.
+void stop_run();
+void wait_for_run();
 
 // Reads every box (at most 255 characters each) and every checkbox state from the controls.
 FormSnapshot take_form_snapshot();
 
 // Replaces the output box's text; each "\n" becomes "\r\n", the only line break an edit shows.
 void set_output_text(std::u16string_view text);
+
+// Most characters a line of the output box keeps, however its text arrives (another program's
+// WM_SETTEXT or EM_REPLACESEL included): an edit control lays out one long line in time that
+// grows faster than its length (a line of 50,000 characters held the window for half a minute
+// under Wine), while the report's own lines, a 255-character folder included, stay under 320.
+inline constexpr std::size_t output_line_limit = 512;
 
 }  // namespace quorvin

@@ -13,7 +13,20 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_CREATE:
       create_form(window);
       return 0;
+    case WM_TIMER:
+      if (wparam == run_progress_timer) show_run_progress();
+      return 0;
+    case WM_RUN_OVER:
+      on_run_over(window);
+      return 0;
+    case WM_CLOSE:
+      // Closing during a run ends the window now and the run after the file in hand. The stop
+      // comes first: taking the window down can wait on the display (two seconds under Wine
+      // without a window manager).
+      stop_run();
+      return DefWindowProcW(window, message, wparam, lparam);
     case WM_DESTROY:
+      stop_run();
       PostQuitMessage(0);
       return 0;
     case WM_COMMAND: {
@@ -69,7 +82,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     if (got == -1) {
       if (++failures_in_a_row < 100) continue;
       const std::wstring text = L"The program's message loop failed (error " + std::to_wstring(GetLastError()) + L").";
+      quorvin::stop_run();
       MessageBoxW(nullptr, text.c_str(), L"Quorvin", MB_OK | MB_ICONERROR);
+      quorvin::wait_for_run();
       CoUninitialize();
       return 1;
     }
@@ -77,6 +92,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
+  // Ending the process would cut the file in hand short: a sample file without its settings file.
+  quorvin::wait_for_run();
   CoUninitialize();
   return static_cast<int>(message.wParam);
 }

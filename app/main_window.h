@@ -8,7 +8,8 @@ namespace quorvin {
 
 inline constexpr wchar_t main_window_class_name[] = L"QuorvinClass";
 
-// Routes creation, commands and destruction to the form; everything else to DefWindowProcW.
+// Routes creation, commands, the run's progress and end, and destruction to the form;
+// everything else to DefWindowProcW.
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
 }  // namespace quorvin

@@ -324,13 +324,15 @@ std::uint64_t line_count(std::u16string_view text) {
 }  // namespace
 
 std::u16string run_generation(const RunSettings& settings, std::optional<std::uint32_t> draw_seed,
-                              const WriteContext& write) {
+                              const WriteContext& write, std::stop_token stop,
+                              const std::function<void(std::u16string_view)>& added) {
   std::u16string report;
   std::uint64_t lines = 0;
   LeftOutLines left_out;
   // One file at a time on this thread, the draws alone following the seed.
   DatasetRun one_by_one;
   one_by_one.draw_seed = draw_seed ? *draw_seed : clock_seed();
+  one_by_one.stop = std::move(stop);
   one_by_one.output.write = write;
   run_dataset(settings, one_by_one,
               [&](const PlannedFile&, const ProducedFile& produced) {
@@ -339,11 +341,16 @@ std::u16string run_generation(const RunSettings& settings, std::optional<std::ui
                 if (left_out.total() == 0 && lines + file_lines <= report_line_limit) {
                   report += produced.report;
                   lines += file_lines;
+                  if (added) added(produced.report);
                 } else {
                   left_out.add(produced);
                 }
               });
-  if (left_out.total() != 0) report += left_out.summary();
+  if (left_out.total() != 0) {
+    const std::u16string summary = left_out.summary();
+    report += summary;
+    if (added) added(summary);
+  }
   return report;
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 #include "common/limits.h"
 #include "run/plan.h"
@@ -63,8 +64,12 @@ inline constexpr std::uint64_t report_line_limit = 100000;
 // The whole run in plan order. The parameter draws are seeded with draw_seed, or with the clock
 // in whole seconds. Returns the report, one "\n"-terminated line per event, up to
 // report_line_limit lines, then "... and N more lines: " with the left-out lines by kind.
+// Once `stop` is requested no further file is started (the file in hand is finished); `added`,
+// when given, receives each piece of the report as it is added, on the calling thread: the
+// pieces in order are the report.
 std::u16string run_generation(const RunSettings& settings,
                               std::optional<std::uint32_t> draw_seed = std::nullopt,
-                              const WriteContext& write = {});
+                              const WriteContext& write = {}, std::stop_token stop = {},
+                              const std::function<void(std::u16string_view)>& added = {});
 
 }  // namespace quorvin

@@ -141,7 +141,8 @@ step() {  # step "what" command...: runs a check, counts a failure
   if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; failures=$((failures + 1)); fi
 }
 
-# 1. Automation: layout, behaviour, message boxes, runs, closing.
+# 1. Automation: layout, behaviour, message boxes, runs, answering during a run, long lines in
+#    the output box, closing (during a run too). Every check of run_checks runs when none is named.
 if ! (cd "$out/check" && timeout 900 "$wine" "$driver" check "$program") | tee "$out/check.log"; then
   failures=$((failures + 1))
 fi

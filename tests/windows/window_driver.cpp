@@ -19,6 +19,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -218,6 +219,35 @@ HWND find_main_window(DWORD process_id) {
     return false;
   });
   return found;
+}
+
+// Starts the program in the current folder and finds its window; false (the program ended)
+// when either fails.
+bool start_program() {
+  std::wstring command_line = L"\"" + program + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  app = nullptr;
+  if (!expect(CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &started) != 0,
+              "program starts")) {
+    started = {};
+    return false;
+  }
+  // The window can be found while WM_CREATE is still building the form: wait until the
+  // program idles in its message loop with the window shown.
+  WaitForInputIdle(started.hProcess, 60000);
+  app = find_main_window(started.dwProcessId);
+  if (app != nullptr) wait_for([&] { return IsWindowVisible(app) != FALSE; });
+  if (expect(app != nullptr, "main window found by class")) return true;
+  TerminateProcess(started.hProcess, 1);
+  return false;
+}
+
+void close_program_handles() {
+  if (started.hThread != nullptr) CloseHandle(started.hThread);
+  if (started.hProcess != nullptr) CloseHandle(started.hProcess);
+  started = {};
 }
 
 std::vector<HWND> children_in_order(HWND parent) {
@@ -465,7 +495,22 @@ void run(const std::wstring& folder, std::vector<std::string_view> names, bool s
   for (const auto& [id, text] : boxes) set_text(id, text);
   for (const std::string_view name : names) click(checkbox_id(name));
   if (save_settings) click(301);
-  click(1002);  // sent: returns when the run is over
+  click(1002);  // the run goes on on a thread of the program's own
+}
+
+// Whether the run is over: the output box then holds the whole report shown from its start,
+// while during a run the caret follows the last line added.
+bool run_over(const std::wstring& want) {
+  DWORD start = 1, end = 1;
+  send(item(1003), EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  return start == 0 && end == 0 && text_at(1003) == want;
+}
+
+// Waits for the end of the run started by `run`, the output box holding `want`.
+void expect_report(const std::wstring& want, const std::string& what) {
+  if (!expect(wait_for([&] { return run_over(want); }, 300000), what))
+    std::printf("  the output box holds \"%s\"\n  want \"%s\"\n", narrow(text_at(1003)).substr(0, 2000).c_str(),
+                narrow(want).substr(0, 2000).c_str());
 }
 
 // Analog signals of amplitude 0 at carrier 0 are exact zeros, and zero power draws no noise, so
@@ -474,8 +519,8 @@ void check_exact_run() {
   const std::wstring folder = fresh_folder(L"exact");
   run(folder, {"AM", "FM"}, true,
       {{1013, L"2"}, {1001, L"4"}, {1022, L"0"}, {1023, L"0"}, {1024, L"0"}, {1025, L"0"}, {1019, L"10"}, {1020, L"10"}});
+  expect_report(report(folder, {"AM", "FM"}, 2, true), "report of the exact run");
   expect(find_message_box() == nullptr, "valid run shows no message box");
-  expect_eq(text_at(1003), report(folder, {"AM", "FM"}, 2, true), "report of the exact run");
   const std::regex message_line(R"(Message Frequency: (\d+\.\d{6}) Hz)");
   for (const std::string_view name : {"AM", "FM"})
     for (int index = 1; index <= 2; ++index) {
@@ -502,7 +547,7 @@ void check_exact_run() {
 void check_mixed_run() {
   const std::wstring folder = fresh_folder(L"mixed");
   run(folder, {"QPSK", "AM"}, false, {{1013, L"2"}, {1001, L"100"}});
-  expect_eq(text_at(1003), report(folder, {"AM", "QPSK"}, 2, false), "report in checkbox order, not click order");
+  expect_report(report(folder, {"AM", "QPSK"}, 2, false), "report in checkbox order, not click order");
   for (const std::string_view name : {"AM", "QPSK"})
     for (int index = 1; index <= 2; ++index) {
       const std::string file = std::string(name) + " file " + std::to_string(index);
@@ -515,8 +560,8 @@ void check_mixed_run() {
 void check_long_box() {
   const std::wstring folder = fresh_folder(L"long");
   run(folder, {"AM"}, false, {{1001, std::wstring(254, L' ') + L"5x"}});
+  expect_report(report(folder, {"AM"}, 1, false), "report of the cut box");
   expect(find_message_box() == nullptr, "256-character box is cut, not refused");
-  expect_eq(text_at(1003), report(folder, {"AM"}, 1, false), "report of the cut box");
   expect_samples(stem(folder, "AM", 1) + L".csv", 5, "cut box reads as 5 symbols");
 }
 
@@ -552,7 +597,7 @@ void check_presses_behind_a_box() {
   send(app, WM_NULL, 0, 0);
   expect(find_message_box() == nullptr, "no box queued behind the first");
   click(1002);  // the window works again
-  expect_eq(text_at(1003), report(folder, {"AM"}, 1, false), "a press after the box runs");
+  expect_report(report(folder, {"AM"}, 1, false), "a press after the box runs");
 }
 
 // Millions of characters set into a box from another process: the program stays, and the box
@@ -574,6 +619,136 @@ void check_huge_text() {
   reset_form();
 }
 
+// A run of 1,000 files with their settings: at every moment of it the window answers within half
+// a second and is not reported hung, the output box shows the report as it grows, a second press
+// does nothing, and the run ends with the whole report.
+void check_answers_during_a_run() {
+  using clock = std::chrono::steady_clock;
+  const std::wstring folder = fresh_folder(L"answers");
+  run(folder, {"AM", "BPSK"}, true, {{1013, L"500"}, {1001, L"200"}});
+  const std::wstring want = report(folder, {"AM", "BPSK"}, 500, true);
+  clock::duration slowest{};
+  int polls = 0, hung = 0;
+  bool grew = false, pressed = false;
+  for (const auto deadline = clock::now() + std::chrono::minutes(10); !run_over(want) && clock::now() < deadline;) {
+    const auto asked = clock::now();
+    DWORD_PTR ignored = 0;
+    if (SendMessageTimeoutW(app, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &ignored) == 0) expect(false, "WM_NULL answered");
+    slowest = std::max(slowest, clock::now() - asked);
+    hung += IsHungAppWindow(app) ? 1 : 0;
+    ++polls;
+    const std::wstring shown = text_at(1003);
+    if (!shown.empty() && shown.size() < want.size() && want.starts_with(shown)) {
+      grew = true;
+      if (!pressed) click(1002);  // during the run: nothing happens
+      pressed = true;
+    }
+    Sleep(20);
+  }
+  const auto slowest_ms = std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count();
+  std::printf("  1,000 files: %d polls, slowest answer %lld ms\n", polls, static_cast<long long>(slowest_ms));
+  expect(slowest_ms < 500, "the window answers within 0.5 s during the run (slowest " + std::to_string(slowest_ms) + " ms)");
+  expect_eq(hung, 0, "polls that found the window hung");
+  expect(grew && pressed, "the output box shows the report as it grows");
+  expect_report(want, "the whole report at the end");
+  Sleep(1000);  // a press that started a second run would have emptied the box by now
+  expect(run_over(want), "a press during the run starts nothing");
+  const auto files = std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator());
+  expect_eq(files, decltype(files){2000}, "files of the run");
+}
+
+// Text set into the output box from outside keeps at most 512 characters a line (only CR LF ends
+// a line of an edit) and returns at once, however long the line.
+void check_long_lines() {
+  constexpr std::size_t line_limit = 512;  // the window's, as this program's own copy
+  const auto sevens = [](std::size_t count) { return std::wstring(count, L'7'); };
+  std::wstring short_lines;
+  while (short_lines.size() < 50000) short_lines += sevens(98) + L"\r\n";
+  // timed: the answer must come within half a second (a slow machine may take longer to lay
+  // out 50,000 characters, however short their lines)
+  struct Case { const char* what; UINT message; std::wstring text, kept; bool timed = true; };
+  const Case cases[] = {
+      {"one line of 50,000", WM_SETTEXT, sevens(50000), sevens(line_limit)},
+      {"one line of 100,000", WM_SETTEXT, sevens(100000), sevens(line_limit)},
+      {"one line of 100,000 added", EM_REPLACESEL, sevens(100000), sevens(line_limit)},
+      {"a long line among short ones", WM_SETTEXT, L"AM\r\n" + sevens(600) + L"\r\nFM", L"AM\r\n" + sevens(line_limit) + L"\r\nFM"},
+      {"a lone line feed ends no line", WM_SETTEXT, L"AM\n" + sevens(600), L"AM\n" + sevens(line_limit - 3)},
+      {"lines of 512 kept whole", WM_SETTEXT, sevens(line_limit) + L"\r\n" + sevens(line_limit), sevens(line_limit) + L"\r\n" + sevens(line_limit)},
+      {"50,000 characters in short lines kept whole", WM_SETTEXT, short_lines, short_lines, false},
+  };
+  for (const Case& c : cases) {
+    set_text(1003, L"");
+    const auto asked = std::chrono::steady_clock::now();
+    DWORD_PTR ignored = 0;
+    const bool answered = SendMessageTimeoutW(item(1003), c.message, 0, reinterpret_cast<LPARAM>(c.text.c_str()),
+                                              SMTO_NORMAL, 120000, &ignored) != 0;
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked).count();
+    expect(answered && (took < 500 || !c.timed), std::string(c.what) + ": answered within 0.5 s (" + std::to_string(took) + " ms)");
+    expect_eq(text_at(1003).size(), c.kept.size(), std::string(c.what) + ": characters kept");
+    expect(text_at(1003) == c.kept, std::string(c.what) + ": the text kept");
+  }
+  set_text(1003, L"");
+}
+
+// The folder after a run closed part-way: sample files AM_signal_1 .. n, each whole and, when
+// settings were saved, with its settings file; nothing else (no temporary).
+void expect_whole_pairs(const std::wstring& folder, int samples, bool settings, const std::string& what) {
+  std::vector<std::wstring> names, want;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().wstring());
+  const auto made = static_cast<int>(std::count_if(names.begin(), names.end(), [](const std::wstring& name) {
+    return name.ends_with(L".csv");
+  }));
+  for (int index = 1; index <= made; ++index) {
+    const std::wstring name = stem(folder, "AM", index);
+    want.push_back(name + L".csv");
+    if (settings) want.push_back(name + L".txt");
+    const std::string file = what + ": AM file " + std::to_string(index);
+    if (samples == 0) expect_eq(read_file(name + L".csv"), std::string(), file + " is empty");
+    else expect_samples(name + L".csv", static_cast<std::size_t>(samples), file);
+    if (settings)
+      expect(read_file(name + L".txt").find("\r\nNumber of Samples: " + std::to_string(samples) + "\r\n") != std::string::npos,
+             file + "'s settings file");
+  }
+  std::sort(names.begin(), names.end());
+  std::sort(want.begin(), want.end());
+  expect(made > 0 && names == want, what + ": " + std::to_string(names.size()) + " files, " + std::to_string(made) +
+                                        " whole sets numbered from 1 and nothing else");
+}
+
+// Closing the window during a run ends the program after the file in hand, with every file
+// written whole; the program is started again for the checks after this one.
+void check_close_during_a_run() {
+  struct Case { const char* what; const wchar_t* files; int samples; bool settings; };
+  const Case cases[] = {{"2,147,483,647 files of 0 samples", L"2147483647", 0, true},
+                        {"100,000 files of 300 samples", L"100000", 300, true},
+                        {"100,000 files without settings", L"100000", 300, false}};
+  int case_number = 0;
+  for (const Case& c : cases) {
+    const std::wstring folder = fresh_folder(L"closed" + std::to_wstring(++case_number));
+    const auto files = [&] { return std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()); };
+    run(folder, {"AM"}, c.settings, {{1013, c.files}, {1001, std::to_wstring(c.samples)}});
+    expect(wait_for([&] { return files() >= 10; }), std::string(c.what) + ": files written");
+    const auto at_close = files();
+    PostMessageW(app, WM_CLOSE, 0, 0);
+    // Taking the window down waits on the display (two seconds under Wine without a window manager).
+    expect(wait_for([] { return !IsWindow(app); }, 10000), std::string(c.what) + ": the window closes");
+    if (expect(WaitForSingleObject(started.hProcess, 30000) == WAIT_OBJECT_0, std::string(c.what) + ": the program ends")) {
+      DWORD code = 1;
+      GetExitCodeProcess(started.hProcess, &code);
+      expect_eq(code, DWORD{0}, std::string(c.what) + ": exit code");
+    } else {
+      TerminateProcess(started.hProcess, 1);
+      WaitForSingleObject(started.hProcess, 10000);
+    }
+    // A few files may end between the count and the close; a run that went on would make hundreds.
+    expect(files() <= at_close + 10, std::string(c.what) + ": the run stops after the file in hand (" +
+                                         std::to_string(at_close) + " files at the close, " + std::to_string(files()) + " after)");
+    expect_whole_pairs(folder, c.samples, c.settings, c.what);
+    close_program_handles();
+    if (!start_program()) return;
+  }
+}
+
 void check_close() {
   PostMessageW(app, WM_CLOSE, 0, 0);
   expect(WaitForSingleObject(started.hProcess, 60000) == WAIT_OBJECT_0, "program ends after closing");
@@ -583,33 +758,20 @@ void check_close() {
 }
 
 int run_checks(const std::vector<std::string>& only) {
-  std::wstring command_line = L"\"" + program + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  if (!expect(CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &startup, &started) != 0,
-              "program starts"))
-    return finish();
-  // The window can be found while WM_CREATE is still building the form: wait until the
-  // program idles in its message loop with the window shown.
-  WaitForInputIdle(started.hProcess, 60000);
-  app = find_main_window(started.dwProcessId);
-  if (app != nullptr) wait_for([&] { return IsWindowVisible(app) != FALSE; });
-  if (expect(app != nullptr, "main window found by class")) {
+  if (start_program()) {
     const std::pair<const char*, void (*)()> checks[] = {
         {"main_window", check_main_window}, {"controls", check_controls}, {"manifest", check_manifest},
         {"fresh_modulate", check_fresh_modulate}, {"toggling", check_toggling},
         {"ignored_commands", check_ignored_commands}, {"input_errors", check_input_errors},
         {"exact_run", check_exact_run}, {"mixed_run", check_mixed_run}, {"long_box", check_long_box},
-        {"presses_behind_a_box", check_presses_behind_a_box}, {"huge_text", check_huge_text}};
+        {"presses_behind_a_box", check_presses_behind_a_box}, {"huge_text", check_huge_text},
+        {"answers_during_a_run", check_answers_during_a_run}, {"long_lines", check_long_lines},
+        {"close_during_a_run", check_close_during_a_run}};
     for (const auto& [name, check] : checks)
-      if (only.empty() || std::find(only.begin(), only.end(), name) != only.end()) check();
-    check_close();
-  } else {
-    TerminateProcess(started.hProcess, 1);
+      if (app != nullptr && (only.empty() || std::find(only.begin(), only.end(), name) != only.end())) check();
+    if (app != nullptr) check_close();
   }
-  CloseHandle(started.hThread);
-  CloseHandle(started.hProcess);
+  close_program_handles();
   return finish();
 }
 
