@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import json
 import os
 import re
 import sys
@@ -108,12 +109,49 @@ def _check_plan_order(captures: list[list[str]], header: str, sources: Sequence[
                          "name (a shard that stopped early)")
 
 
+def _run_seed(path: str, rows: list[list[str]], header: str) -> tuple[int, str] | None:
+    """The run seed a shard's files name (a SigMF recording's ``quorvin:run_seed``) and the file
+    that names it: its first recording that can be read, or None (a CSV or container run, whose
+    files keep no seed)."""
+    columns = next(csv.reader([header]))
+    if "metadata_file" not in columns:
+        return None
+    at = columns.index("metadata_file")
+    for capture in rows[:16]:  # a run's recordings all have metadata, or none has
+        cells = next(csv.reader(capture[:1]))
+        if at >= len(cells) or not cells[at]:
+            return None
+        metadata = os.path.join(os.path.dirname(path), cells[at])
+        try:
+            with open(metadata, encoding="utf-8") as file:
+                seed = json.load(file).get("global", {}).get("quorvin:run_seed")
+        except (OSError, ValueError, AttributeError):
+            continue  # a file that failed: the next one tells
+        return (seed, metadata) if isinstance(seed, int) else None
+    return None
+
+
+def _check_one_run(paths: Sequence[str], parts: list[list[list[str]]], header: str) -> None:
+    """Refuses a shard whose recordings name another run seed than shard 0's."""
+    first = None
+    for path, part in zip(paths, parts):
+        told = _run_seed(path, part, header)
+        if told is None:
+            continue
+        if first is None:
+            first = told + (path,)
+        elif told[0] != first[0]:
+            raise ValueError(f"{path}: a shard of the run of seed {told[0]} ({told[1]}), not of seed {first[0]} as "
+                             f"{first[2]} (shards of different runs)")
+
+
 def merge_manifests(shards: Sequence[str | os.PathLike], manifest: str | os.PathLike) -> str:
     """Merges the manifests of shards 0/N .. N-1/N (``shards``, in that order, each written beside
     ``manifest``) into ``manifest``: file p from shard p mod N (a scene's rows together), so the
     result is byte for byte the manifest of the unsharded run. Refuses (ValueError naming the shard's
     file) shards with different columns, a shard with too few or too many files for its place (one
-    stopped early, one missing) and files out of plan order; written as every output file is, so
+    stopped early, one missing), a shard whose SigMF recordings name another run seed and files out of
+    plan order; written as every output file is, so
     ``manifest`` is either the whole merged manifest or left as it was. Returns ``manifest``'s path."""
     paths = [os.fspath(path) for path in shards]
     if not paths:
@@ -133,6 +171,7 @@ def merge_manifests(shards: Sequence[str | os.PathLike], manifest: str | os.Path
         elif records[0] != header:
             raise ValueError(f"{path}: its columns differ from {paths[0]}'s")
         parts.append(_captures(records[1:], header, path))
+    _check_one_run(paths, parts, header or "")
     count, total = len(parts), sum(len(part) for part in parts)
     for shard, (path, part) in enumerate(zip(paths, parts)):
         expected = (total - shard + count - 1) // count if total > shard else 0

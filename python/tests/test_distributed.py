@@ -261,3 +261,19 @@ def test_the_merge_refuses_scene_shards_naming_the_shard(scene_shards, tmp_path,
     with pytest.raises(ValueError, match=message):
         merge_manifests(given, tmp_path / "m.csv")
     assert not (tmp_path / "m.csv").exists()
+
+
+def test_the_merge_refuses_a_shard_of_another_run(tmp_path):
+    """A seed-2 shard 1/3 between seed-1 shards 0 and 2, all SigMF: refused, naming the shard."""
+    common = ["-m", "QPSK,AM", "--files-per-modulation", "3", "--num-symbols", "16", "-q", "--no-progress",
+              "--format", "sigmf", "-o", str(tmp_path / "ds")]
+    shards = [shard_manifest_path(tmp_path / "m.csv", k, 3) for k in range(3)]
+    for k, seed in enumerate((1, 2, 1)):
+        subprocess.run([CLI, *common, "--seed", str(seed), "--shard", f"{k}/3", "--manifest", shards[k]], check=True,
+                       capture_output=True)
+    merge = subprocess.run([sys.executable, "-m", "quorvin.distributed", "merge", "-o", str(tmp_path / "m.csv"),
+                            *shards], capture_output=True, text=True)
+    assert (merge.returncode, merge.stderr) == (1, f"quorvin.distributed: {shards[1]}: a shard of the run of seed 2 "
+                                                f"({tmp_path}/ds/AM_signal_2.sigmf-meta), not of seed 1 as {shards[0]} "
+                                                "(shards of different runs)\n")
+    assert not (tmp_path / "m.csv").exists()
