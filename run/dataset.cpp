@@ -255,12 +255,14 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
                    workshop->refusal() + "); going on with " + std::to_string(jobs));
     }
   }
-  // Every file is drawn, in order, whichever shard it belongs to, so the draws never depend on
-  // the shard or the number of jobs.
-  for (std::uint64_t position = 0;; ++position) {
+  // A shard goes straight to each of its files (RunPlan::seek_file: the draws of the walk through
+  // every file before it, in a few steps), so the draws never depend on the shard or the number of
+  // jobs, and a far shard starts at once.
+  const std::uint64_t step = std::max<std::uint32_t>(options.shard.count, 1);
+  for (std::uint64_t position = options.shard.index; position < plan.total_files(); position += step) {
+    if (step > 1) plan.seek_file(position);
     std::optional<PlannedFile> file = plan.next();
     if (!file || options.stop.stop_requested()) break;
-    if (position % options.shard.count != options.shard.index) continue;
     if (options.seed_files) {
       file->seeds = derive_file_seeds(options.draw_seed, file->modulation, file->index);
     } else if (settings.signal_model == SignalModel::exact) {

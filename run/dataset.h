@@ -49,7 +49,8 @@ struct RunSummary {
   std::uint64_t files_failed = 0;
 };
 
-// Draws the whole plan in order on the calling thread and produces this shard's files, on
+// Draws this shard's files on the calling thread, going straight to each (the draws of the whole
+// plan's walk, however far the shard's first file), and produces them, on
 // `jobs` threads when more than one (throws std::runtime_error, before any file, when not one
 // can start), and one spare that makes a streamed file while another waits on its disk flush. `report` receives each file with what producing it left, in plan order, on the
 // calling thread; so does `progress`, when given, after each file.

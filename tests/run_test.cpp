@@ -188,6 +188,39 @@ TEST_F(Run, FilesWaitingOnTheirDiskLetTheNextFileStart) {
   EXPECT_FALSE(held_flushes.timed_out) << "the third file waited for the first two flushes";
 }
 
+// Each shard goes straight to its files: together they report the unsharded run's draws, and a
+// shard at the far end of a plan of billions of files starts at once (walking to it took minutes).
+TEST_F(Run, ShardsReportTheUnshardedRunsFilesAndStartAtOnce) {
+  const auto reported = [this](RunSettings s, Shard shard) {
+    s.output_folder = out();
+    DatasetRun run;
+    run.draw_seed = 5;
+    run.seed_files = true;
+    run.shard = shard;
+    std::vector<std::pair<decltype(drawn_fields(PlannedFile{})), std::optional<Seed>>> files;
+    run_dataset(s, run, [&](const PlannedFile& f, const ProducedFile&) { files.emplace_back(drawn_fields(f), f.seeds.noise); });
+    return files;
+  };
+  for (const SignalModel model : {SignalModel::classic, SignalModel::exact}) {
+    const RunSettings s = mixed_routes(model);
+    const auto whole = reported(s, {});
+    ASSERT_EQ(whole.size(), 40u);
+    for (const std::uint32_t count : {2u, 3u, 7u, 41u}) {
+      for (std::uint32_t k = 0; k < count; ++k) {
+        const auto part = reported(s, {k, count});
+        ASSERT_EQ(part.size(), k < 40 ? (40 - k + count - 1) / count : 0u) << k << "/" << count;
+        for (std::size_t j = 0; j < part.size(); ++j) EXPECT_EQ(part[j], whole[k + j * count]) << k << "/" << count;
+      }
+    }
+  }
+  RunSettings far = settings_for({"QPSK", "AM"}, 2000000000, out());
+  far.num_symbols = 16;
+  const auto last = reported(far, {3999999999u, 4000000000u});
+  ASSERT_EQ(last.size(), 1u);
+  EXPECT_EQ(std::get<0>(last[0].first), "AM");
+  EXPECT_EQ(std::get<1>(last[0].first), 2000000000);
+}
+
 // Allocations of one size, counted while they live: the kept samples of a file of a length no
 // other buffer of the run has.
 struct KeptBuffers {

@@ -17,7 +17,9 @@ from __future__ import annotations
 
 import argparse
 import csv
+import json
 import os
+import re
 import sys
 import time
 import uuid
@@ -54,32 +56,103 @@ def _records(text: str) -> list[str]:
     return records
 
 
-def _check_plan_order(rows: list[str], header: str, source: str) -> None:
-    """Rows must run through the plan: each name's files 1 .. F in turn, F the same for every name."""
+def _captures(rows: list[str], header: str, source: str) -> list[list[str]]:
+    """A manifest's rows by the file they label: one row each in a run of single signals; in a scene
+    run a capture's rows, its emitters 1, 2, ... (one row with an empty emitter for a capture of
+    the floor alone), so a scene may have any number of rows."""
     columns = next(csv.reader([header]))
+    if "emitter" not in columns or "file_index" in columns:
+        return [[row] for row in rows]
+    emitter_at = columns.index("emitter")
+    captures: list[list[str]] = []
+    for number, (row, cells) in enumerate(zip(rows, csv.reader(rows)), 2):
+        emitter = cells[emitter_at] if emitter_at < len(cells) else ""
+        if emitter in ("", "1"):
+            captures.append([row])
+        elif captures and emitter == str(len(captures[-1]) + 1):
+            captures[-1].append(row)
+        else:
+            due = f"{len(captures[-1]) + 1} or " if captures else ""
+            raise ValueError(f"{source}: line {number} holds emitter {emitter} where emitter {due}a capture's first "
+                             "(1) was due (rows lost)")
+    return captures
+
+
+def _check_plan_order(captures: list[list[str]], header: str, sources: Sequence[str]) -> None:
+    """Files must run through the plan: each name's files 1 .. F in turn, F the same for every name
+    (a scene's first emitter is of the name at its place, and its capture is scene_signal_<p + 1>).
+    ``sources[p % len(sources)]`` is the file capture p came from, named in a refusal."""
+    columns = next(csv.reader([header]))
+    scenes = "file_index" not in columns
     try:
-        name_at, index_at = columns.index("modulation"), columns.index("file_index")
+        name_at, index_at = columns.index("modulation"), columns.index("emitter" if scenes else "file_index")
+        file_at = columns.index("sample_file")
     except ValueError:
-        raise ValueError(f"{source}: not a manifest (no modulation or file_index column)") from None
-    cells = [(row[name_at], row[index_at]) for row in csv.reader(rows)]
-    files = next((p for p, (name, _) in enumerate(cells) if name != cells[0][0]), len(cells))
-    for position, (name, index) in enumerate(cells):
-        first = cells[position - position % files][0]
-        if index != str(position % files + 1) or name != first or (
-                position % files == 0 and position and name == cells[position - 1][0]):
-            raise ValueError(f"{source}: row {position + 1} would be {name} file {index}, out of plan order "
-                             "(shards given in another order than 0..N-1, or of different runs)")
-    if cells and len(cells) % files:
-        raise ValueError(f"{source}: {len(cells)} rows, not {files} for each name")
+        raise ValueError(f"{sources[0]}: not a manifest (no sample_file, modulation, file_index or emitter "
+                         "column)") from None
+    firsts = list(csv.reader([capture[0] for capture in captures]))
+    names = [row[name_at] for row in firsts]
+    files = next((p for p, name in enumerate(names) if name != names[0]), len(names))
+    for position, (name, row) in enumerate(zip(names, firsts)):
+        source = sources[position % len(sources)]
+        index = str(position % files + 1) if scenes else row[index_at]
+        first = names[position - position % files]
+        number = re.search(r"_(\d+)\.[^/\\]*$", row[file_at]) if scenes else None
+        if index != str(position % files + 1) or name != first or (number and number[1] != str(position + 1)) or (
+                position % files == 0 and position and name == names[position - 1]):
+            what = f"scene {number[1] if number else position + 1} ({name})" if scenes else f"{name} file {index}"
+            raise ValueError(f"{source}: {'file' if scenes else 'row'} {position + 1} would be {what}, out of plan "
+                             "order (shards given in another order than 0..N-1, or of different runs)")
+    if names and len(names) % files:
+        # Capture p comes from shard p mod N: the one that would have held the next stopped early.
+        raise ValueError(f"{sources[len(names) % len(sources)]}: {len(names)} files in all, not {files} for each "
+                         "name (a shard that stopped early)")
+
+
+def _run_seed(path: str, rows: list[list[str]], header: str) -> tuple[int, str] | None:
+    """The run seed a shard's files name (a SigMF recording's ``quorvin:run_seed``) and the file
+    that names it: its first recording that can be read, or None (a CSV or container run, whose
+    files keep no seed)."""
+    columns = next(csv.reader([header]))
+    if "metadata_file" not in columns:
+        return None
+    at = columns.index("metadata_file")
+    for capture in rows[:16]:  # a run's recordings all have metadata, or none has
+        cells = next(csv.reader(capture[:1]))
+        if at >= len(cells) or not cells[at]:
+            return None
+        metadata = os.path.join(os.path.dirname(path), cells[at])
+        try:
+            with open(metadata, encoding="utf-8") as file:
+                seed = json.load(file).get("global", {}).get("quorvin:run_seed")
+        except (OSError, ValueError, AttributeError):
+            continue  # a file that failed: the next one tells
+        return (seed, metadata) if isinstance(seed, int) else None
+    return None
+
+
+def _check_one_run(paths: Sequence[str], parts: list[list[list[str]]], header: str) -> None:
+    """Refuses a shard whose recordings name another run seed than shard 0's."""
+    first = None
+    for path, part in zip(paths, parts):
+        told = _run_seed(path, part, header)
+        if told is None:
+            continue
+        if first is None:
+            first = told + (path,)
+        elif told[0] != first[0]:
+            raise ValueError(f"{path}: a shard of the run of seed {told[0]} ({told[1]}), not of seed {first[0]} as "
+                             f"{first[2]} (shards of different runs)")
 
 
 def merge_manifests(shards: Sequence[str | os.PathLike], manifest: str | os.PathLike) -> str:
     """Merges the manifests of shards 0/N .. N-1/N (``shards``, in that order, each written beside
-    ``manifest``) into ``manifest``: row p from shard p mod N, so the result is byte for byte the
-    manifest of the unsharded run. Refuses (ValueError naming the file) shards with different
-    columns, a shard with too few or too many rows for its place (one stopped early, one missing)
-    and rows out of plan order; written as every output file is, so ``manifest`` is either the
-    whole merged manifest or left as it was. Returns ``manifest``'s path."""
+    ``manifest``) into ``manifest``: file p from shard p mod N (a scene's rows together), so the
+    result is byte for byte the manifest of the unsharded run. Refuses (ValueError naming the shard's
+    file) shards with different columns, a shard with too few or too many files for its place (one
+    stopped early, one missing), a shard whose SigMF recordings name another run seed and files out of
+    plan order; written as every output file is, so
+    ``manifest`` is either the whole merged manifest or left as it was. Returns ``manifest``'s path."""
     paths = [os.fspath(path) for path in shards]
     if not paths:
         raise ValueError("no shard manifests to merge")
@@ -97,16 +170,17 @@ def merge_manifests(shards: Sequence[str | os.PathLike], manifest: str | os.Path
             header = records[0]
         elif records[0] != header:
             raise ValueError(f"{path}: its columns differ from {paths[0]}'s")
-        parts.append(records[1:])
+        parts.append(_captures(records[1:], header, path))
+    _check_one_run(paths, parts, header or "")
     count, total = len(parts), sum(len(part) for part in parts)
     for shard, (path, part) in enumerate(zip(paths, parts)):
         expected = (total - shard + count - 1) // count if total > shard else 0
         if len(part) != expected:
-            raise ValueError(f"{path}: {len(part)} rows, where shard {shard}/{count} of a run of {total} files has "
+            raise ValueError(f"{path}: {len(part)} files, where shard {shard}/{count} of a run of {total} files has "
                              f"{expected} (a shard that stopped early or is missing)")
-    rows = [parts[p % count][p // count] for p in range(total)]
-    _check_plan_order(rows, header or "", os.fspath(manifest))
-    _core.write_file(os.fsdecode(manifest), "".join([header or "", *rows]).encode("utf-8"))
+    captures = [parts[p % count][p // count] for p in range(total)]
+    _check_plan_order(captures, header or "", paths)
+    _core.write_file(os.fsdecode(manifest), "".join([header or "", *(row for c in captures for row in c)]).encode("utf-8"))
     return os.fspath(manifest)
 
 

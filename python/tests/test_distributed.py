@@ -157,7 +157,7 @@ def test_the_merge_command_makes_the_unsharded_manifest(shard_manifests):
     ([1, 0, 2], None, "row 1 would be AM file 2, out of plan order"),
     ([0, 1], None, "row 3 would be AM file 4, out of plan order"),
     ([0, 1, 2], lambda text: text[:text.rstrip("\n").rfind("\n") + 1],
-     "3 rows, where shard 1/3 of a run of 11 files has 4"),
+     "3 files, where shard 1/3 of a run of 11 files has 4"),
     ([0, 1, 2], lambda text: text.replace("sample_file", "file", 1), "columns differ"),
     ([0, 1, 2], lambda text: text[:-1], "last line is not complete"),
 ], ids=["out-of-order", "one-missing", "stopped-early", "other-columns", "cut-short"])
@@ -188,3 +188,92 @@ def test_generate_refuses_before_any_file(client, tmp_path, keywords, message):
 def test_the_command_line_names_a_refused_option_as_given(capsys):
     assert main(["-m", "QPSK", "--seed", "1", "--sample-rate", "10k"]) == 2
     assert capsys.readouterr().err == "quorvin.distributed: Invalid Sample Rate. (--sample-rate '10k')\n"
+
+
+# Scene runs: a capture has one manifest row per emitter (one for a capture of the floor alone),
+# so shards are merged capture by capture. 5 names x 4 scenes, Noise's among them.
+SCENE_NAMES = ["QPSK", "Noise", "AM", "CW", "QAM16"]
+SCENE_ARGUMENTS = ["-m", ",".join(SCENE_NAMES), "--signal-model", "exact", "--scene", "wideband", "--emitters-min",
+                   "1", "--emitters-max", "3", "--sample-rate", "1000000", "--samples-per-file", "4096",
+                   "--files-per-modulation", "4", "--seed", "1", "-q", "--no-progress"]
+
+
+def scene_run(folder, manifest, *extra):
+    subprocess.run([CLI, *SCENE_ARGUMENTS, "-o", str(folder), "--manifest", str(manifest), *extra], check=True,
+                   capture_output=True)
+
+
+@pytest.fixture(scope="module")
+def scene_shards(tmp_path_factory):
+    """The unsharded scene run and its --shard K/3 runs, per format, manifests beside the merged one."""
+    made = {}
+    for format in ("sigmf", "hdf5"):
+        if format == "hdf5" and os.environ.get("QUORVIN_CLI_HDF5", "1") == "0":
+            continue
+        folder = tmp_path_factory.mktemp(format)
+        scene_run(folder / "whole", folder / "whole.csv", "--format", format)
+        for k in range(3):
+            scene_run(folder / "ds", shard_manifest_path(folder / "m.csv", k, 3), "--format", format, "--shard",
+                      f"{k}/3")
+        made[format] = folder, [shard_manifest_path(folder / "m.csv", k, 3) for k in range(3)]
+    return made
+
+
+def test_a_scene_run_on_two_workers_is_the_unsharded_run(client, tmp_path):
+    reference = tmp_path / "cli"
+    scene_run(reference, reference / "manifest.csv", "--format", "sigmf")
+    config = quorvin.Config(SCENE_NAMES, scene="wideband", emitters=(1, 3), samples_per_file=4096, sample_rate=1e6)
+    generate(config, 4, 1, tmp_path / "ds", client, shards=8)
+    assert_same_files(tmp_path / "ds", reference)
+
+
+@pytest.mark.parametrize("format", ["sigmf", "hdf5"])
+def test_merged_scene_shards_make_the_unsharded_manifest(scene_shards, format):
+    if format not in scene_shards:
+        pytest.skip("built without HDF5")
+    folder, shards = scene_shards[format]
+    subprocess.run([sys.executable, "-m", "quorvin.distributed", "merge", "-o", str(folder / "m.csv"), *shards],
+                   check=True)
+    merged = (folder / "m.csv").read_text().splitlines()
+    whole = (folder / "whole.csv").read_text().replace("whole/", "ds/").splitlines()
+    if format == "hdf5":  # each shard's own container: capture p is row p // 3 of shard p % 3's
+        places = sorted({line.split(",")[0] for line in merged[1:]}, key=lambda place: place.split("#")[::-1])
+        assert places[:4] == ["ds/dataset-0-of-3.h5#0", "ds/dataset-1-of-3.h5#0", "ds/dataset-2-of-3.h5#0",
+                              "ds/dataset-0-of-3.h5#1"]
+        merged, whole = ([line.split(",", 1)[1] for line in lines] for lines in (merged, whole))
+    assert merged == whole
+    assert len(whole) > 21  # several emitters in most of the 20 captures
+
+
+@pytest.mark.parametrize("order, change, message", [
+    ([1, 0, 2], None, r"m\.csv\.shard-1-of-3: file 1 would be scene 2 \(AM\), out of plan order"),
+    ([0, 1, 2], lambda lines: lines[:-1], r"altered\.csv: 19 files in all, not 4 for each name \(a shard that stopped early\)"),
+    ([0, 1, 2], lambda lines: lines[:1] + lines[2:], r"altered\.csv: line 2 holds emitter 2 where emitter a capture's first \(1\) was due"),
+], ids=["out-of-order", "stopped-early", "first-emitter-lost"])
+def test_the_merge_refuses_scene_shards_naming_the_shard(scene_shards, tmp_path, order, change, message):
+    folder, shards = scene_shards["sigmf"]
+    given = [shards[k] for k in order]
+    if change is not None:
+        with open(given[1], encoding="utf-8", newline="") as file:
+            lines = file.read().splitlines(keepends=True)
+        (tmp_path / "altered.csv").write_text("".join(change(lines)), encoding="utf-8", newline="")
+        given[1] = tmp_path / "altered.csv"
+    with pytest.raises(ValueError, match=message):
+        merge_manifests(given, tmp_path / "m.csv")
+    assert not (tmp_path / "m.csv").exists()
+
+
+def test_the_merge_refuses_a_shard_of_another_run(tmp_path):
+    """A seed-2 shard 1/3 between seed-1 shards 0 and 2, all SigMF: refused, naming the shard."""
+    common = ["-m", "QPSK,AM", "--files-per-modulation", "3", "--num-symbols", "16", "-q", "--no-progress",
+              "--format", "sigmf", "-o", str(tmp_path / "ds")]
+    shards = [shard_manifest_path(tmp_path / "m.csv", k, 3) for k in range(3)]
+    for k, seed in enumerate((1, 2, 1)):
+        subprocess.run([CLI, *common, "--seed", str(seed), "--shard", f"{k}/3", "--manifest", shards[k]], check=True,
+                       capture_output=True)
+    merge = subprocess.run([sys.executable, "-m", "quorvin.distributed", "merge", "-o", str(tmp_path / "m.csv"),
+                            *shards], capture_output=True, text=True)
+    assert (merge.returncode, merge.stderr) == (1, f"quorvin.distributed: {shards[1]}: a shard of the run of seed 2 "
+                                                f"({tmp_path}/ds/AM_signal_2.sigmf-meta), not of seed 1 as {shards[0]} "
+                                                "(shards of different runs)\n")
+    assert not (tmp_path / "m.csv").exists()
