@@ -11,11 +11,17 @@
 #include "common/limits.h"
 #include "common/splitmix.h"
 #include "generator/exact.h"
+#include "generator/family.h"
 #include "generator/symbols.h"
 #include "run/scene.h"
 
 namespace quorvin {
 namespace {
+
+// Cells of fs / a gate's samples beyond which a gated line keeps at most 0.5 % of its power on
+// either side: a gate's envelope (a rectangle with short ramps) leaves about 1 / (pi^2 k) beyond
+// k cells on each side.
+constexpr double analog_line_cells = 20.0;
 
 // Samples of margin the band-limited interpolation reads on each side of a position.
 constexpr std::size_t interpolation_margin = 17;
@@ -229,6 +235,56 @@ double exact_total_carrier_offset(const RunSettings& s, const PlannedFile& file)
   const double carrier = is_analog(waveform_of(file)) ? file.carrier_frequency : 0.0;
   const double clock = 1.0 + file.impairments.clock_ppm.value_or(0.0) * 1e-6;
   return (carrier + exact_carrier_offset(s, file)) * clock - carrier;
+}
+
+BandEdges exact_occupied_band(const RunSettings& s, const PlannedFile& f) {
+  const Waveform w = waveform_of(f);
+  if (w.family == nullptr) return {};
+  FamilyRanges own;
+  for (std::size_t i = 0; i < w.family->ranges.size() && i < f.family_draws.size(); ++i) {
+    own[std::string(w.family->ranges[i].key)] = {f.family_draws[i], f.family_draws[i]};
+  }
+  const double length = exact_file_samples(s, f);
+  const double drift = length > 0.0 ? f.timing_error * s.sample_rate / length : 0.0;
+  const double rate = std::max(std::abs(f.symbol_rate), std::abs(f.symbol_rate + drift));
+  BandEdges edges = w.family->band(w, {.symbol_rate = rate,
+                                       .pulse = s.exact.pulse,
+                                       .rolloff = f.rolloff,
+                                       .fsk_index = f.fsk_index,
+                                       .gmsk_bt = f.gmsk_bt,
+                                       .message_frequency = f.message_frequency,
+                                       .deviation = s.analog_deviation,
+                                       .sideband = f.sideband,
+                                       .family_ranges = &own,
+                                       .sample_rate = s.sample_rate})
+                          .edges;
+  const double doppler = f.impairments.fading_k ? std::abs(f.impairments.doppler.value_or(0.0)) : 0.0;
+  return {edges.low - doppler, edges.high + doppler};
+}
+
+BandEdges exact_resolved_band(const RunSettings& s, const PlannedFile& f, std::int64_t samples) {
+  BandEdges band = exact_occupied_band(s, f);
+  const double cell = s.sample_rate / static_cast<double>(samples);
+  const double narrowest = 2.0 * cell;
+  if (is_analog(waveform_of(f))) {
+    band = {band.low - analog_line_cells * cell, band.high + analog_line_cells * cell};
+  } else if (band.high - band.low < narrowest) {
+    const double middle = (band.low + band.high) / 2.0;
+    band = {middle - narrowest / 2.0, middle + narrowest / 2.0};
+  }
+  return band;
+}
+
+BandEdges exact_file_band(const RunSettings& s, const PlannedFile& f) {
+  const Waveform w = waveform_of(f);
+  if (w.family == nullptr || is_silent(w)) return {};
+  const double length = exact_file_samples(s, f);
+  const BandEdges band = exact_resolved_band(s, f, static_cast<std::int64_t>(std::max(1.0, length)));
+  const double centre = is_analog(w) ? f.carrier_frequency : 0.0;
+  const double offset = exact_carrier_offset(s, f);
+  const double clock = 1.0 + f.impairments.clock_ppm.value_or(0.0) * 1e-6;
+  const double half = s.sample_rate / 2.0;
+  return {std::max(-half, (centre + offset + band.low) * clock), std::min(half, (centre + offset + band.high) * clock)};
 }
 
 RealisedTiming exact_realised_timing(const RunSettings& s, const PlannedFile& file) {

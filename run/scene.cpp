@@ -42,37 +42,6 @@ PlannedFile draw_emitter_file(const RunSettings& s, const std::string& name, std
   return file;
 }
 
-// The band the emitter's signal occupies around its centre, Hz: its family's for its own drawn
-// values (the realised symbol rate with the timing drift), widened by the fading's Doppler.
-BandEdges occupied_band(const RunSettings& s, const PlannedFile& f) {
-  const Waveform w = waveform_of(f);
-  if (w.family == nullptr) return {};
-  FamilyRanges own;
-  for (std::size_t i = 0; i < w.family->ranges.size() && i < f.family_draws.size(); ++i) {
-    own[std::string(w.family->ranges[i].key)] = {f.family_draws[i], f.family_draws[i]};
-  }
-  const double drift = f.timing_error * s.sample_rate / static_cast<double>(s.exact.samples_per_file);
-  const double rate = std::max(std::abs(f.symbol_rate), std::abs(f.symbol_rate + drift));
-  BandEdges edges = w.family->band(w, {.symbol_rate = rate,
-                                       .pulse = s.exact.pulse,
-                                       .rolloff = f.rolloff,
-                                       .fsk_index = f.fsk_index,
-                                       .gmsk_bt = f.gmsk_bt,
-                                       .message_frequency = f.message_frequency,
-                                       .deviation = s.analog_deviation,
-                                       .sideband = f.sideband,
-                                       .family_ranges = &own,
-                                       .sample_rate = s.sample_rate})
-                          .edges;
-  const double doppler = f.impairments.fading_k ? std::abs(f.impairments.doppler.value_or(0.0)) : 0.0;
-  return {edges.low - doppler, edges.high + doppler};
-}
-
-// Cells of fs / a burst's samples beyond which a gated line keeps at most 0.5 % of its power on
-// either side: a burst's envelope (a rectangle with short ramps) leaves about 1 / (pi^2 k) beyond
-// k cells on each side.
-constexpr double analog_line_cells = 20.0;
-
 // The capture's clock: sample k reads the channel at k times this.
 double clock_scale(const PlannedFile& f) { return 1.0 + f.impairments.clock_ppm.value_or(0.0) * 1e-6; }
 
@@ -124,19 +93,8 @@ bool place(const RunSettings& s, SceneEmitter& e, const std::vector<SceneEmitter
   e.burst_stop = e.burst_start + duration;
   e.box.sample_start = std::max<std::int64_t>(0, e.burst_start);
   e.box.sample_count = std::min(length, e.burst_stop) - e.box.sample_start;
-  // A line (CW) or a narrow band gets the width its burst resolves: two cells of fs / its samples.
-  // An analog signal is lines (a carrier, message tones, FM's Bessel lines), the outer ones on its
-  // band's edges: the box closes over them by the spread of the burst's envelope, so that no line
-  // is cut in half at an edge.
-  BandEdges band = occupied_band(s, e.file);
-  const double cell = fs / static_cast<double>(e.box.sample_count);
-  const double narrowest = 2.0 * cell;
-  if (is_analog(waveform_of(e.file))) {
-    band = {band.low - analog_line_cells * cell, band.high + analog_line_cells * cell};
-  } else if (band.high - band.low < narrowest) {
-    const double middle = (band.low + band.high) / 2.0;
-    band = {middle - narrowest / 2.0, middle + narrowest / 2.0};
-  }
+  // The box closes over the band as the burst resolves it, so that no line is cut in half at an edge.
+  const BandEdges band = exact_resolved_band(s, e.file, e.box.sample_count);
   const double c = clock_scale(e.file);
   const double offset = exact_carrier_offset(s, e.file);
   // Edges (centre + offset + edge) c, inside -fs/2 .. fs/2.
@@ -198,7 +156,7 @@ void apply_burst(Signal& v, std::size_t lo, const Burst& b) {
 }
 
 std::string fault_text(const RunSettings& s, const SceneEmitter& e, std::size_t k, std::size_t count) {
-  const BandEdges band = occupied_band(s, e.file);
+  const BandEdges band = exact_occupied_band(s, e.file);
   return "emitter " + std::to_string(k + 1) + " of " + std::to_string(count) + " (" + e.file.modulation + ", " +
          shortest_text(band.high - band.low) + " Hz wide) finds no free place inside -fs/2 .. fs/2: fewer emitters "
          "(--emitters-max), narrower signals, smaller offsets or --overlap any";
