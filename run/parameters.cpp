@@ -212,9 +212,9 @@ const Definition definitions[] = {
        if (!f.file.impairments.fading_k) return Value{};
        return Value{std::string(impairment_settings(f).fading == Fading::rician ? "rician" : "rayleigh")};
      }},
-    {{"fading_delays", "Fading Delays", " samples", true, trailing, ParameterType::text},
+    {{"fading_delays", "Fading Delays", " samples", true, trailing, ParameterType::text, true},
      [](const Facts& f) { return f.file.impairments.fading_k ? Value{joined(impairment_settings(f).fading_delays)} : Value{}; }},
-    {{"fading_gains", "Fading Gains", " dB", true, trailing, ParameterType::text},
+    {{"fading_gains", "Fading Gains", " dB", true, trailing, ParameterType::text, true},
      [](const Facts& f) {
        return f.file.impairments.fading_k ? Value{joined(impairment_settings(f).fading_gains_db)} : Value{};
      }},
@@ -223,7 +223,7 @@ const Definition definitions[] = {
        return impairment_settings(f).fading == Fading::rician ? drawn(f.file.impairments.fading_k) : Value{};
      }},
     {{"doppler", "Maximum Doppler", " Hz", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.doppler); }},
-    {{"fading_taps", "Fading Taps At Start", "", true, trailing, ParameterType::text},
+    {{"fading_taps", "Fading Taps At Start", "", true, trailing, ParameterType::text, true},
      [](const Facts& f) {
        const std::vector<Sample> taps = exact_fading_taps(f.settings, f.file);
        return taps.empty() ? Value{} : Value{joined(taps)};

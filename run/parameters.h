@@ -40,6 +40,9 @@ struct ParameterKind {
   bool in_metadata;
   ManifestPlace manifest;
   ParameterType type = ParameterType::real;
+  // A list, written as numbers joined by ';' ("re+imj" for complex ones) in the settings file and
+  // the manifest, and as a JSON array in the SigMF metadata.
+  bool list = false;
 };
 
 struct ParameterRow {
