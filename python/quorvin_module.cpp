@@ -525,6 +525,7 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
   } else if (run.manifest == OutputEnd::failed) {
     problems.push_back(request.manifest + ": " + run.manifest_failure);
   }
+  if (run.collection == OutputEnd::failed) problems.push_back(run.collection_name + ": " + run.collection_failure);
   py::dict out;
   out["files_saved"] = run.files.files_produced;
   out["files_failed"] = run.files.files_failed;

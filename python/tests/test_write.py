@@ -1,6 +1,8 @@
 """Dataset.write writes through quorvin-cli's own writers: the same files, byte for byte."""
 
 import csv
+import hashlib
+import json
 import os
 import subprocess
 
@@ -25,6 +27,22 @@ def both(tmp_path, format, *arguments, **keywords):
     return cli, python, summary
 
 
+def assert_same_files(python, cli):
+    """Every file of the two folders the same, but for the recorder each metadata file names, and
+    so for the digest of each metadata file the SigMF collection lists."""
+    assert sorted(os.listdir(python)) == sorted(os.listdir(cli))
+    for name in os.listdir(cli):
+        written = (python / name).read_bytes().replace(b'"quorvin-python ', b'"quorvin-cli ')
+        if name.endswith(".sigmf-collection"):
+            streams = json.loads(written)["collection"]["core:streams"]
+            for stream in streams:
+                assert stream["hash"] == hashlib.sha512((python / (stream["name"] + ".sigmf-meta")).read_bytes()).hexdigest()
+            cli_streams = json.loads((cli / name).read_bytes())["collection"]["core:streams"]
+            assert [s["name"] for s in streams] == [s["name"] for s in cli_streams]
+            continue
+        assert written == (cli / name).read_bytes(), name
+
+
 @pytest.mark.parametrize("format, arguments, keywords", [
     ("csv", ["--save-settings"], {"save_settings": True}),
     ("sigmf", [], {}),
@@ -32,12 +50,7 @@ def both(tmp_path, format, *arguments, **keywords):
 def test_sample_files_and_manifest_are_the_command_lines(tmp_path, format, arguments, keywords):
     cli, python, summary = both(tmp_path, format, *arguments, **keywords)
     assert summary["container"] is None
-    assert sorted(os.listdir(python)) == sorted(os.listdir(cli))
-    for name in os.listdir(cli):
-        written = (python / name).read_bytes()
-        if name.endswith(".sigmf-meta"):  # the recorder names the program that wrote it
-            written = written.replace(b'"quorvin-python ', b'"quorvin-cli ')
-        assert written == (cli / name).read_bytes(), name
+    assert_same_files(python, cli)
 
 
 def test_container_holds_the_command_lines_samples_and_labels(tmp_path):
@@ -229,10 +242,8 @@ def test_a_shard_is_the_command_lines_and_written_again_the_same(tmp_path):
     rows = csv.DictReader((folder / "m.csv").read_text(encoding="utf-8").splitlines())
     lengths = [int(row["num_samples"]) for row in rows]
     assert told == [(1, 2, lengths[0]), (2, 2, sum(lengths))] * 2
-    assert sorted(os.listdir(folder)) == sorted(os.listdir(tmp_path / "cli"))
-    for name in os.listdir(folder):
-        written = (folder / name).read_bytes().replace(b'"quorvin-python ', b'"quorvin-cli ')
-        assert written == (tmp_path / "cli" / name).read_bytes(), name
+    assert "dataset-1-of-4.sigmf-collection" in os.listdir(folder)
+    assert_same_files(folder, tmp_path / "cli")
 
 
 @pytest.mark.parametrize("shard, error, message", [
