@@ -179,7 +179,6 @@ std::string sigmf_metadata(const SigmfRecording& recording) {
        json::array({{{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}},
                     {{"name", "quorvin"}, {"version", "1.0.0"}, {"optional", true}}})},
   };
-  if (!recording.collection.empty()) global["core:collection"] = recording.collection;
   if (!recording.data_sha512.empty()) global["core:sha512"] = recording.data_sha512;
   if (ci16) {
     // Only the data's writer knows its full scale (a peak may have raised it).
@@ -206,13 +205,6 @@ std::string sigmf_metadata(const SigmfRecording& recording) {
 
 double sigmf_capture_frequency(const RunSettings& s) {
   return s.signal_model == SignalModel::exact ? s.exact.impairments.rf_frequency : 0.0;
-}
-
-std::string with_data_sha512(std::string_view metadata, std::string_view data_sha512) {
-  json meta = json::parse(metadata, nullptr, false);
-  if (meta.is_discarded() || !meta.contains("global")) throw std::invalid_argument("not SigMF metadata");
-  meta["global"]["core:sha512"] = data_sha512;
-  return meta.dump(2) + "\n";
 }
 
 std::string sigmf_collection(std::span<const SigmfStream> streams, std::string_view description) {

@@ -21,7 +21,6 @@ struct SigmfRecording {
   std::optional<std::uint32_t> run_seed;   // a seeded run's, whose per-file seeds are recorded too
   std::string_view recorder;               // "quorvin-cli 0.1.0"
   std::optional<double> full_scale;        // ci16_le: what 32767 stood for (ci16_full_scale)
-  std::string_view collection;             // the base name of the run's .sigmf-collection; empty for none
   std::string_view data_sha512;            // the .sigmf-data's SHA-512, 128 hex digits; empty where not known
 };
 
@@ -37,10 +36,6 @@ std::string sigmf_metadata(const SigmfRecording& recording);
 // model's --rf-frequency where given, else 0 (the samples' own baseband: every offset, the mixing
 // frequency among them, is in the samples).
 double sigmf_capture_frequency(const RunSettings& settings);
-
-// `metadata` (a .sigmf-meta's text) with its global core:sha512 set to `data_sha512`, in the
-// layout sigmf_metadata writes. Throws std::invalid_argument for text that is not JSON.
-std::string with_data_sha512(std::string_view metadata, std::string_view data_sha512);
 
 // The .sigmf-collection JSON of a run's recordings: SigMF's collection object with core:version
 // and core:streams, one per recording in the order given: its base name ("QPSK_signal_1") and the

@@ -1,6 +1,6 @@
 #pragma once
-// A run's SigMF collection: each saved recording's data digest set in its metadata, and one
-// .sigmf-collection listing the recordings by name and metadata digest, written like the manifest.
+// A run's SigMF collection: one .sigmf-collection listing the run's recordings by name and
+// metadata digest, written like the manifest; and the digest of a data file's bytes.
 
 #include <filesystem>
 #include <string>
@@ -13,22 +13,22 @@
 
 namespace quorvin {
 
+// The SHA-512 of the bytes of the file at `path`, 128 hexadecimal digits. Throws
+// std::runtime_error naming the file's `name` when it cannot be read.
+std::string file_sha512(const std::filesystem::path& path, const std::string& name);
+
 class SigmfCollection {
  public:
   // The collection `<name>.sigmf-collection` of the recordings in the settings' output folder.
   SigmfCollection(const RunSettings& settings, std::string name, const WriteContext& write = {});
 
-  // The collection's base name, each recording's core:collection.
-  const std::string& name() const { return name_; }
-
-  // A recording the run put in place, in plan order: the SHA-512 of its .sigmf-data, read back
-  // from the file, set as its metadata's core:sha512 (the .sigmf-meta replaced whole), and the
-  // recording listed. False when either file cannot be read or the metadata replaced (failure()
-  // says why): the collection is then not written.
+  // A recording the run put in place, in plan order: listed with the SHA-512 of its .sigmf-meta,
+  // read back. False when it cannot be read (failure() says why): the collection is then not
+  // written.
   bool add(const PlannedFile& file);
 
   // Writes the collection: to a temporary file, put in place when complete. False when a
-  // recording failed before or the collection cannot be written.
+  // recording could not be listed or the collection cannot be written.
   bool finish();
 
   // Why the collection was not written, in the system's words; empty while nothing failed.
@@ -38,8 +38,6 @@ class SigmfCollection {
   const std::string& path_text() const { return path_text_; }
 
  private:
-  bool fail(std::string reason);
-
   const RunSettings settings_;  // a copy: the collection may outlive the caller's settings
   std::string name_;
   WriteContext write_;

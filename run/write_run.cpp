@@ -50,15 +50,18 @@ WrittenRun write_run(const RunSettings& settings, RunWrite request) {
   run.draw_seed = request.seed ? *request.seed : clock_seed();
   run.seed_files = request.seed.has_value();
   run.stop = request.stop.get_token();
-  // SigMF recordings: their collection, and each one's data digest once it is in place.
+  // SigMF recordings: each with its data's digest, read back from the completed data file, and
+  // the run's collection of them.
   std::optional<SigmfCollection> collection;
   if (format == SampleFormat::sigmf) {
     collection.emplace(settings, std::filesystem::path(container_file_name(run.shard)).stem().string(), write);
   }
-  run.output.sigmf_metadata = [&](const PlannedFile& file, std::uint64_t samples, std::optional<double> full_scale) {
+  run.output.sigmf_metadata = [&](const PlannedFile& file, std::uint64_t samples, std::optional<double> full_scale,
+                                  const std::filesystem::path& data) {
+    const std::string digest = data.empty() ? std::string() : file_sha512(data, "the data written");
     return sigmf_metadata({.settings = settings, .file = file, .samples = samples, .run_seed = request.seed,
                            .recorder = request.recorder, .full_scale = full_scale,
-                           .collection = collection ? collection->name() : std::string_view(), .data_sha512 = {}});
+                           .data_sha512 = digest});
   };
   // One container for the run (or shard), its samples and labels in plan order.
   std::optional<Hdf5Writer> container;

@@ -206,9 +206,9 @@ const WarningCase warning_cases[] = {
     // Quiet keeps the failures, on standard error.
     {"quiet_failure", {"-m", "OQPSK", "--signal-model", "classic", "--symbol-rate-min", "6000", "--symbol-rate-max", "6000"},
      1, "quorvin-cli: OQPSK: Failed to generate signal: samples_per_symbol must be at least 2 for OQPSK.\n", 0},
-    {"choices_in_any_case",
+    {"choices_in_any_case",  // the recording's two files and its run's collection
      {"-m", "QPSK", "--format", "SigMF", "--signal-model", "Exact", "--pulse", "RECT", "--sample-rate", "100000"}, 0, "",
-     2},
+     3},
     {"reversed_snr", {"-m", "AM", "--snr-min", "30", "--snr-max", "10"}, 0,
      warning + "--snr-min 30 is above --snr-max 10" + drawn_anyway, 1},
     {"reversed_pairs_in_box_order",

@@ -1,8 +1,6 @@
 """Dataset.write writes through quorvin-cli's own writers: the same files, byte for byte."""
 
 import csv
-import hashlib
-import json
 import os
 import subprocess
 
@@ -10,6 +8,7 @@ import numpy as np
 import pytest
 
 import quorvin
+from same_files import assert_same_files
 
 CLI = os.environ.get("QUORVIN_CLI", "quorvin-cli")
 NAMES = ["AM", "QPSK", "GMSK"]
@@ -25,22 +24,6 @@ def both(tmp_path, format, *arguments, **keywords):
     summary = dataset.write(python, format, manifest=python / "m.csv", jobs=2, **keywords)
     assert summary["files_saved"] == 6 and summary["files_failed"] == 0 and summary["problems"] == []
     return cli, python, summary
-
-
-def assert_same_files(python, cli):
-    """Every file of the two folders the same, but for the recorder each metadata file names, and
-    so for the digest of each metadata file the SigMF collection lists."""
-    assert sorted(os.listdir(python)) == sorted(os.listdir(cli))
-    for name in os.listdir(cli):
-        written = (python / name).read_bytes().replace(b'"quorvin-python ', b'"quorvin-cli ')
-        if name.endswith(".sigmf-collection"):
-            streams = json.loads(written)["collection"]["core:streams"]
-            for stream in streams:
-                assert stream["hash"] == hashlib.sha512((python / (stream["name"] + ".sigmf-meta")).read_bytes()).hexdigest()
-            cli_streams = json.loads((cli / name).read_bytes())["collection"]["core:streams"]
-            assert [s["name"] for s in streams] == [s["name"] for s in cli_streams]
-            continue
-        assert written == (cli / name).read_bytes(), name
 
 
 @pytest.mark.parametrize("format, arguments, keywords", [
