@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "channel/impairments.h"
@@ -123,12 +124,12 @@ StageMargins margins_of(const RunSettings& s, const PlannedFile& file, std::size
   return stage_margins(s.exact.impairments, d.fading_k.has_value(), d.clock_ppm.value_or(0.0), length);
 }
 
-// Every stage on the whole signal, for files whose stages need it whole.
-Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std::size_t length) {
+// The signal as the file's samples hold it before the receiver's noise: every stage up to the
+// sample clock on the whole signal, for files whose stages need it whole.
+Signal transmitted_whole_file(const RunSettings& s, const PlannedFile& file, std::size_t length, std::uint64_t noise_seed) {
   const ImpairmentDraws& d = file.impairments;
   const ImpairmentSettings& x = s.exact.impairments;
   const auto [before, after] = margins_of(s, file, length);
-  const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
   Signal signal = waveform_range(s, file, static_cast<std::int64_t>(length), before, after)(
       -static_cast<std::int64_t>(before), length + before + after);
   if (d.pa_backoff) signal = apply_rapp_amplifier(std::move(signal), *d.pa_backoff, x.pa_smoothness);
@@ -145,7 +146,15 @@ Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std:
     signal = Signal(signal.begin() + static_cast<std::ptrdiff_t>(before),
                     signal.begin() + static_cast<std::ptrdiff_t>(before + length));
   }
-  signal = add_white_noise(std::move(signal), noise_snr_db(file), noise_seed);
+  return signal;
+}
+
+// Every stage on the whole signal, for files whose stages need it whole.
+Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std::size_t length) {
+  const ImpairmentDraws& d = file.impairments;
+  const ImpairmentSettings& x = s.exact.impairments;
+  const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
+  Signal signal = add_white_noise(transmitted_whole_file(s, file, length, noise_seed), noise_snr_db(file), noise_seed);
   if (d.iq_amplitude || d.dc_i) {
     signal = apply_iq_imbalance(std::move(signal), d.iq_amplitude.value_or(0.0), d.iq_phase.value_or(0.0),
                                 d.dc_i.value_or(0.0), d.dc_q.value_or(0.0));
@@ -235,6 +244,24 @@ double exact_total_carrier_offset(const RunSettings& s, const PlannedFile& file)
   const double carrier = is_analog(waveform_of(file)) ? file.carrier_frequency : 0.0;
   const double clock = 1.0 + file.impairments.clock_ppm.value_or(0.0) * 1e-6;
   return (carrier + exact_carrier_offset(s, file)) * clock - carrier;
+}
+
+std::optional<double> exact_signal_power(const RunSettings& s, const PlannedFile& file) {
+  if (!file.seeds.noise || (!file.seeds.symbols && is_digital(waveform_of(file)))) return std::nullopt;
+  const std::size_t length = file_length(s, file);
+  if (length == 0) return std::nullopt;
+  double energy = 0.0;
+  const auto add = [&energy](std::span<const Sample> block) {
+    for (const Sample& x : block) energy += std::norm(x);
+  };
+  if (streams(file.impairments)) {
+    // The carrier's offset turns each sample by a unit phasor: the waveform's power is the file's.
+    const WaveformRange waveform = waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0);
+    for (std::size_t at = 0; at < length; at += exact_block_samples) add(waveform(static_cast<std::int64_t>(at), std::min(exact_block_samples, length - at)));
+  } else {
+    add(transmitted_whole_file(s, file, length, *file.seeds.noise));
+  }
+  return energy / static_cast<double>(length);
 }
 
 BandEdges exact_occupied_band(const RunSettings& s, const PlannedFile& f) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "channel/impairments.h"
 #include "common/phasor.h"
@@ -63,6 +64,14 @@ double exact_carrier_offset(const RunSettings& settings, const PlannedFile& file
 // above, then the sample clock's scaling of every frequency, (f + offset)(1 + ppm 1e-6) - f with
 // f the analog carrier frequency (0 for digital names).
 double exact_total_carrier_offset(const RunSettings& settings, const PlannedFile& file);
+
+// The power per sample of the file's signal as its samples hold it before the receiver's noise,
+// relative to the unit nominal power its SNR counts from: the mean |x|^2 over the file's samples
+// of its waveform after every stage before the noise (the amplifier and the fading change it; the
+// carrier's offset and phase and the sample clock keep it). Nothing for a file without seeds of
+// its own (its draws are not known before it is made) or without samples. Makes the file's
+// waveform again: it costs what a file without noise does.
+std::optional<double> exact_signal_power(const RunSettings& settings, const PlannedFile& file);
 
 // The band the file's signal occupies around its centre (0 Hz of a digital baseband, an analog
 // carrier), Hz: its family's band for the file's own draws (the realised symbol rate with the

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <functional>
 #include <stdexcept>
 
 #include "channel/gaussian.h"
@@ -155,6 +156,82 @@ void apply_burst(Signal& v, std::size_t lo, const Burst& b) {
   for (std::size_t i = fall_start; i < v.size(); ++i) envelope(i);
 }
 
+// The channel a capture's emitters are made in: the capture's samples, the margins its stages
+// read, and its clock (capture sample k reads channel sample before + k clock).
+struct SceneChannel {
+  std::size_t length;
+  std::size_t before;
+  std::size_t after;
+  std::size_t total;
+  double clock;
+};
+
+SceneChannel scene_channel(const RunSettings& s, bool fading, double clock_ppm) {
+  const std::size_t length = require_sample_count(static_cast<double>(s.exact.samples_per_file));
+  const StageMargins margins = stage_margins(s.exact.impairments, fading, clock_ppm, length);
+  return {length, margins.before, margins.after,
+          require_sample_count(static_cast<double>(margins.before + length + margins.after)), 1.0 + clock_ppm * 1e-6};
+}
+
+// The emitter in the scene's channel at its unit nominal power, before its carrier offset, phase
+// and power: its waveform, amplifier, burst and fading, handed to `add` block by block, each with
+// the channel sample it starts at.
+void make_emitter(const RunSettings& s, const SceneEmitter& e, const SceneChannel& channel,
+                  const std::function<void(std::size_t, Signal)>& add) {
+  const auto [length, before, after, total, c] = channel;
+  const PlannedFile& f = e.file;
+  const ImpairmentDraws& own = f.impairments;
+  // The burst in channel samples: the capture's sample k reads the channel at k c.
+  const double first = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_start) * c);
+  const double last = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_stop) * c);
+  // Only the burst's samples are made (its amplifier's level is the burst's own); a faded
+  // emitter whole, its channel reckoned from the capture's first sample.
+  const auto clamp = [total](double at) { return static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(total))); };
+  const std::size_t lo = own.fading_k ? 0 : clamp(first);
+  const std::size_t hi = own.fading_k ? total : clamp(last);
+  if (hi <= lo) return;
+  // A scene promises its emitters within filter error of their single files, not their bits.
+  const WaveformRange waveform =
+      exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after, PhasorMath::polynomial);
+  if (!own.pa_backoff && !own.fading_k) {
+    // Block by block, while a block is in the cache: a range's and the carrier's values do
+    // not depend on where a block begins, so the samples are the whole burst's.
+    for (std::size_t at = lo; at < hi; at += scene_block_samples) {
+      Signal v = waveform(static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before), std::min(scene_block_samples, hi - at));
+      apply_burst(v, at, {first, last});
+      add(at, std::move(v));
+    }
+    return;
+  }
+  Signal v = waveform(static_cast<std::int64_t>(lo) - static_cast<std::int64_t>(before), hi - lo);
+  if (own.pa_backoff) v = apply_rapp_amplifier(std::move(v), *own.pa_backoff, s.exact.impairments.pa_smoothness);
+  apply_burst(v, lo, {first, last});
+  const std::uint64_t own_seed = f.seeds.noise ? *f.seeds.noise : device_seed();
+  if (own.fading_k) v = apply_fading(v, exact_fading_channel(s, f), exact_stage_seed(own_seed, 1));
+  add(lo, std::move(v));
+}
+
+// The emitter's power per sample over its box, relative to its unit nominal power, as the capture
+// holds it before the receiver's noise: every emitter of a scene fades where one does, and each
+// carries the capture's clock, so its own draws give the scene's channel.
+double emitter_box_power(const RunSettings& s, const SceneEmitter& e) {
+  const ImpairmentDraws& own = e.file.impairments;
+  const SceneChannel channel = scene_channel(s, own.fading_k.has_value(), own.clock_ppm.value_or(0.0));
+  const auto at = [&channel](std::int64_t k) {
+    return std::ceil(static_cast<double>(channel.before) + static_cast<double>(k) * channel.clock);
+  };
+  const double from = at(e.box.sample_start);
+  const double to = at(e.box.sample_start + e.box.sample_count);
+  double energy = 0.0;
+  make_emitter(s, e, channel, [&](std::size_t start, const Signal& v) {
+    for (std::size_t j = 0; j < v.size(); ++j) {
+      const auto k = static_cast<double>(start + j);
+      if (k >= from && k < to) energy += std::norm(v[j]);
+    }
+  });
+  return to > from ? energy / (to - from) : 0.0;
+}
+
 std::string fault_text(const RunSettings& s, const SceneEmitter& e, std::size_t k, std::size_t count) {
   const BandEdges band = exact_occupied_band(s, e.file);
   return "emitter " + std::to_string(k + 1) + " of " + std::to_string(count) + " (" + e.file.modulation + ", " +
@@ -214,59 +291,26 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
   if (!file.scene) throw std::invalid_argument("the file holds no scene.");
   const Scene& scene = *file.scene;
   if (!scene.fault.empty()) throw std::invalid_argument(scene.fault);
-  const std::size_t length = require_sample_count(static_cast<double>(s.exact.samples_per_file));
   const ImpairmentSettings& x = s.exact.impairments;
   const ImpairmentDraws& d = file.impairments;
   const bool fading = std::any_of(scene.emitters.begin(), scene.emitters.end(),
                                   [](const SceneEmitter& e) { return e.file.impairments.fading_k.has_value(); });
-  const StageMargins margins = stage_margins(x, fading, d.clock_ppm.value_or(0.0), length);
-  const std::size_t before = margins.before;
-  const std::size_t after = margins.after;
-  const std::size_t total = require_sample_count(static_cast<double>(before + length + after));
-  const double c = 1.0 + d.clock_ppm.value_or(0.0) * 1e-6;
+  const SceneChannel channel = scene_channel(s, fading, d.clock_ppm.value_or(0.0));
+  const auto [length, before, after, total, c] = channel;
   Signal sum(total);
   bool finite = true;
   for (const SceneEmitter& e : scene.emitters) {
     const PlannedFile& f = e.file;
-    const ImpairmentDraws& own = f.impairments;
-    // The burst in channel samples: the capture's sample k reads the channel at k c.
-    const double first = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_start) * c);
-    const double last = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_stop) * c);
     finite = finite && std::isfinite(f.snr_db);
-    // Only the burst's samples are made (its amplifier's level is the burst's own); a faded
-    // emitter whole, its channel reckoned from the capture's first sample.
-    const auto clamp = [total](double at) { return static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(total))); };
-    const std::size_t lo = own.fading_k ? 0 : clamp(first);
-    const std::size_t hi = own.fading_k ? total : clamp(last);
-    if (hi <= lo) continue;
-    // A scene promises its emitters within filter error of their single files, not their bits.
-    const WaveformRange waveform =
-        exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after, PhasorMath::polynomial);
     const Sample turn = std::polar(std::isfinite(f.snr_db) ? std::pow(10.0, f.snr_db / 20.0) : 1.0,
-                                   own.carrier_phase.value_or(0.0));
+                                   f.impairments.carrier_phase.value_or(0.0));
     const double shift = emitter_shift(s, e);
-    // Samples from `at` on, made, keyed, moved to the emitter's place and added in.
-    const auto add = [&](std::size_t at, Signal v) {
+    // Samples from `at` on, moved to the emitter's place and added in.
+    make_emitter(s, e, channel, [&](std::size_t at, Signal v) {
       const auto origin = static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before);
       v = apply_carrier_offset(std::move(v), shift, s.sample_rate, origin, turn);
       for (std::size_t j = 0; j < v.size(); ++j) sum[at + j] += v[j];
-    };
-    if (!own.pa_backoff && !own.fading_k) {
-      // Block by block, while a block is in the cache: a range's and the carrier's values do
-      // not depend on where a block begins, so the samples are the whole burst's.
-      for (std::size_t at = lo; at < hi; at += scene_block_samples) {
-        Signal v = waveform(static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before), std::min(scene_block_samples, hi - at));
-        apply_burst(v, at, {first, last});
-        add(at, std::move(v));
-      }
-      continue;
-    }
-    Signal v = waveform(static_cast<std::int64_t>(lo) - static_cast<std::int64_t>(before), hi - lo);
-    if (own.pa_backoff) v = apply_rapp_amplifier(std::move(v), *own.pa_backoff, x.pa_smoothness);
-    apply_burst(v, lo, {first, last});
-    const std::uint64_t own_seed = f.seeds.noise ? *f.seeds.noise : device_seed();
-    if (own.fading_k) v = apply_fading(v, exact_fading_channel(s, f), exact_stage_seed(own_seed, 1));
-    add(lo, std::move(v));
+    });
   }
   const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
   if (d.phase_noise) sum = apply_phase_noise(std::move(sum), 0.0, *d.phase_noise, s.sample_rate, exact_stage_seed(noise_seed, 3), before);
@@ -305,7 +349,12 @@ std::vector<ParameterRow> emitter_parameters(const RunSettings& s, const SceneEm
                                     {&lower_kind, e.box.freq_lower_edge},
                                     {&upper_kind, e.box.freq_upper_edge},
                                     {&centre_kind, e.centre_frequency}};
-  for (ParameterRow& row : file_parameters({s, e.file, run_seed})) {
+  // Its realised SNR is its power over its box; each output of a scene asks for it.
+  const std::optional<double> power = !std::isfinite(e.file.snr_db) ? std::nullopt : remembered_measure(
+      "emitter " + std::to_string(e.box.sample_start) + "+" + std::to_string(e.box.sample_count) + " " +
+          std::to_string(e.burst_start) + ".." + std::to_string(e.burst_stop) + " " + file_fingerprint({s, e.file, run_seed}),
+      [&] { return emitter_box_power(s, e); });
+  for (ParameterRow& row : file_parameters({s, e.file, run_seed, power})) {
     // An emitter's index is its place in the scene, already its own column.
     if (row.kind->key != "file_index") rows.push_back(std::move(row));
   }
