@@ -14,6 +14,7 @@
 #include "generator/exact.h"
 #include "generator/family.h"
 #include "generator/symbols.h"
+#include "run/parameters.h"
 #include "run/scene.h"
 
 namespace quorvin {
@@ -23,6 +24,13 @@ namespace {
 // either side: a gate's envelope (a rectangle with short ramps) leaves about 1 / (pi^2 k) beyond
 // k cells on each side.
 constexpr double analog_line_cells = 20.0;
+
+// The sum of |x|^2 over `samples`, in order.
+double signal_energy(std::span<const Sample> samples) {
+  double energy = 0.0;
+  for (const Sample& x : samples) energy += std::norm(x);
+  return energy;
+}
 
 // Samples of margin the band-limited interpolation reads on each side of a position.
 constexpr std::size_t interpolation_margin = 17;
@@ -103,18 +111,34 @@ struct PlainChain {
   double sample_rate;
   double snr_db;
   std::uint64_t noise_seed;
+  std::string power_key;  // signal_power_key, where the file's signal power is remembered; empty: not
 };
+
+// Files whose signal power its labels measure (exact_signal_power): those with seeds of their own.
+bool measured(const PlannedFile& file) {
+  return file.seeds.noise && (file.seeds.symbols || !is_digital(waveform_of(file)));
+}
+
+// Hands the signal power of a file of `length` samples, whose signal's |x|^2 summed to `energy`,
+// to its labels.
+void remember_power(const std::string& key, double energy, std::size_t length) {
+  if (key.empty() || length == 0) return;
+  remembered_measure(key, [&] { return std::optional<double>(energy / static_cast<double>(length)); });
+}
 
 void emit_plain_file(const PlainChain& c, const SampleSink& sink) {
   const bool noisy = c.snr_db != std::numeric_limits<double>::infinity();
   const double sigma = noisy ? noise_deviation(1.0, c.snr_db) : 0.0;
   NoiseSource source(c.noise_seed);
+  double energy = 0.0;
   for (std::size_t at = 0; at < c.length; at += exact_block_samples) {
     Signal samples = c.waveform(static_cast<std::int64_t>(at), std::min(exact_block_samples, c.length - at));
+    if (!c.power_key.empty()) energy += signal_energy(samples);
     samples = apply_carrier_offset(std::move(samples), c.carrier_offset, c.sample_rate, static_cast<std::int64_t>(at));
     if (noisy) samples = add_deviates(std::move(samples), sigma, source);
     sink(samples);
   }
+  remember_power(c.power_key, energy, c.length);
 }
 
 // Samples made before and after the file for the stages that read outside it: the fading's
@@ -154,7 +178,9 @@ Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std:
   const ImpairmentDraws& d = file.impairments;
   const ImpairmentSettings& x = s.exact.impairments;
   const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
-  Signal signal = add_white_noise(transmitted_whole_file(s, file, length, noise_seed), noise_snr_db(file), noise_seed);
+  Signal signal = transmitted_whole_file(s, file, length, noise_seed);
+  if (measured(file)) remember_power(signal_power_key(s, file), signal_energy(signal), length);
+  signal = add_white_noise(std::move(signal), noise_snr_db(file), noise_seed);
   if (d.iq_amplitude || d.dc_i) {
     signal = apply_iq_imbalance(std::move(signal), d.iq_amplitude.value_or(0.0), d.iq_phase.value_or(0.0),
                                 d.dc_i.value_or(0.0), d.dc_q.value_or(0.0));
@@ -220,7 +246,8 @@ SampleStream prepare_exact_file(const RunSettings& s, const PlannedFile& file) {
   if (streams(file.impairments)) {
     // Everything that may refuse the file (its rates, its length) is checked here, before a block.
     PlainChain chain{waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0), length, exact_carrier_offset(s, file),
-                     s.sample_rate, noise_snr_db(file), file.seeds.noise ? *file.seeds.noise : device_seed()};
+                     s.sample_rate, noise_snr_db(file), file.seeds.noise ? *file.seeds.noise : device_seed(),
+                     measured(file) ? signal_power_key(s, file) : std::string()};
     return {length, [chain = std::move(chain)](const SampleSink& sink) { emit_plain_file(chain, sink); }};
   }
   auto whole = std::make_shared<const Signal>(synthesize_whole_file(s, file, length));
@@ -247,19 +274,19 @@ double exact_total_carrier_offset(const RunSettings& s, const PlannedFile& file)
 }
 
 std::optional<double> exact_signal_power(const RunSettings& s, const PlannedFile& file) {
-  if (!file.seeds.noise || (!file.seeds.symbols && is_digital(waveform_of(file)))) return std::nullopt;
+  if (!measured(file)) return std::nullopt;
   const std::size_t length = file_length(s, file);
   if (length == 0) return std::nullopt;
   double energy = 0.0;
-  const auto add = [&energy](std::span<const Sample> block) {
-    for (const Sample& x : block) energy += std::norm(x);
-  };
   if (streams(file.impairments)) {
     // The carrier's offset turns each sample by a unit phasor: the waveform's power is the file's.
+    // Summed block by block, as a streamed file's samples are made.
     const WaveformRange waveform = waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0);
-    for (std::size_t at = 0; at < length; at += exact_block_samples) add(waveform(static_cast<std::int64_t>(at), std::min(exact_block_samples, length - at)));
+    for (std::size_t at = 0; at < length; at += exact_block_samples) {
+      energy += signal_energy(waveform(static_cast<std::int64_t>(at), std::min(exact_block_samples, length - at)));
+    }
   } else {
-    add(transmitted_whole_file(s, file, length, *file.seeds.noise));
+    energy = signal_energy(transmitted_whole_file(s, file, length, *file.seeds.noise));
   }
   return energy / static_cast<double>(length);
 }

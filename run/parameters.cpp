@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <utility>
 
@@ -66,9 +67,15 @@ double es_n0_db(const Facts& f) { return f.file.snr_db + 10.0 * std::log10(reali
 // 10^(-SNR / 10) of the unit nominal power. A file without noise or without a signal keeps its SNR.
 Value realised_snr_db(const Facts& f) {
   if (silent(f) || !std::isfinite(f.file.snr_db)) return Value{f.file.snr_db};
-  const std::optional<double> power =
-      f.signal_power ? f.signal_power
-                     : remembered_measure("file " + file_fingerprint(f), [&f] { return exact_signal_power(f.settings, f.file); });
+  // A file that cannot be made (its failure is its report) has no realised SNR.
+  const auto measure = [&f]() -> std::optional<double> {
+    try {
+      return exact_signal_power(f.settings, f.file);
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  };
+  const std::optional<double> power = f.signal_power ? f.signal_power : remembered_measure(signal_power_key(f.settings, f.file), measure);
   return power ? Value{f.file.snr_db + 10.0 * std::log10(*power)} : Value{};
 }
 
@@ -331,6 +338,10 @@ std::string file_fingerprint(const FileFacts& facts) {
   }
   for (const double draw : f.file.family_draws) text += ";" + shortest_text(draw);
   return text;
+}
+
+std::string signal_power_key(const RunSettings& settings, const PlannedFile& file) {
+  return "file " + file_fingerprint({settings, file, std::nullopt});
 }
 
 std::optional<double> remembered_measure(const std::string& key, const std::function<std::optional<double>()>& measure) {

@@ -72,8 +72,12 @@ std::vector<ParameterRow> file_parameters(const FileFacts& facts);
 std::string file_fingerprint(const FileFacts& facts);
 
 // What `measure` gives for `key`, kept for the last few keys asked: each output of a file asks for
-// its labels, and a measure may cost as much as the file.
+// its labels, and a measure may cost as much as the file. The first value given for a key stays.
 std::optional<double> remembered_measure(const std::string& key, const std::function<std::optional<double>()>& measure);
+
+// The key its realised SNR's signal power is remembered by: making the file's samples gives the
+// power as a by-product (exact_signal_power's value, to the bit), so its labels need not make it again.
+std::string signal_power_key(const RunSettings& settings, const PlannedFile& file);
 
 // The labels of a classic-model file that its samples do not realise: "symbol_rate" where the
 // samples' rate differs from the drawn one (keyed routes, Pi/4-DQPSK, trunc(fs/Rs) samples per

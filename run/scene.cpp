@@ -211,25 +211,42 @@ void make_emitter(const RunSettings& s, const SceneEmitter& e, const SceneChanne
   add(lo, std::move(v));
 }
 
+// The emitter's |x|^2 summed over its box (channel samples from / the capture's clock), from the
+// blocks make_emitter hands out, in their order.
+struct BoxEnergy {
+  double from;
+  double to;
+  double energy = 0.0;
+
+  BoxEnergy(const SceneEmitter& e, const SceneChannel& channel)
+      : from(std::ceil(static_cast<double>(channel.before) + static_cast<double>(e.box.sample_start) * channel.clock)),
+        to(std::ceil(static_cast<double>(channel.before) +
+                     static_cast<double>(e.box.sample_start + e.box.sample_count) * channel.clock)) {}
+  void add(std::size_t start, const Signal& v) {
+    for (std::size_t j = 0; j < v.size(); ++j) {
+      const auto k = static_cast<double>(start + j);
+      if (k >= from && k < to) energy += std::norm(v[j]);
+    }
+  }
+  double power() const { return to > from ? energy / (to - from) : 0.0; }
+};
+
 // The emitter's power per sample over its box, relative to its unit nominal power, as the capture
 // holds it before the receiver's noise: every emitter of a scene fades where one does, and each
 // carries the capture's clock, so its own draws give the scene's channel.
 double emitter_box_power(const RunSettings& s, const SceneEmitter& e) {
   const ImpairmentDraws& own = e.file.impairments;
   const SceneChannel channel = scene_channel(s, own.fading_k.has_value(), own.clock_ppm.value_or(0.0));
-  const auto at = [&channel](std::int64_t k) {
-    return std::ceil(static_cast<double>(channel.before) + static_cast<double>(k) * channel.clock);
-  };
-  const double from = at(e.box.sample_start);
-  const double to = at(e.box.sample_start + e.box.sample_count);
-  double energy = 0.0;
-  make_emitter(s, e, channel, [&](std::size_t start, const Signal& v) {
-    for (std::size_t j = 0; j < v.size(); ++j) {
-      const auto k = static_cast<double>(start + j);
-      if (k >= from && k < to) energy += std::norm(v[j]);
-    }
-  });
-  return to > from ? energy / (to - from) : 0.0;
+  BoxEnergy box(e, channel);
+  make_emitter(s, e, channel, [&box](std::size_t start, const Signal& v) { box.add(start, v); });
+  return box.power();
+}
+
+// The key an emitter's power over its box is remembered by (see signal_power_key).
+std::string emitter_power_key(const RunSettings& s, const SceneEmitter& e) {
+  return "emitter " + std::to_string(e.box.sample_start) + "+" + std::to_string(e.box.sample_count) + " " +
+         std::to_string(e.burst_start) + ".." + std::to_string(e.burst_stop) + " " +
+         file_fingerprint({s, e.file, std::nullopt});
 }
 
 std::string fault_text(const RunSettings& s, const SceneEmitter& e, std::size_t k, std::size_t count) {
@@ -305,12 +322,16 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
     const Sample turn = std::polar(std::isfinite(f.snr_db) ? std::pow(10.0, f.snr_db / 20.0) : 1.0,
                                    f.impairments.carrier_phase.value_or(0.0));
     const double shift = emitter_shift(s, e);
+    // Its power over its box, for its labels, as the samples are made.
+    BoxEnergy box(e, channel);
     // Samples from `at` on, moved to the emitter's place and added in.
     make_emitter(s, e, channel, [&](std::size_t at, Signal v) {
+      box.add(at, v);
       const auto origin = static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before);
       v = apply_carrier_offset(std::move(v), shift, s.sample_rate, origin, turn);
       for (std::size_t j = 0; j < v.size(); ++j) sum[at + j] += v[j];
     });
+    remembered_measure(emitter_power_key(s, e), [&box] { return std::optional<double>(box.power()); });
   }
   const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
   if (d.phase_noise) sum = apply_phase_noise(std::move(sum), 0.0, *d.phase_noise, s.sample_rate, exact_stage_seed(noise_seed, 3), before);
@@ -350,10 +371,9 @@ std::vector<ParameterRow> emitter_parameters(const RunSettings& s, const SceneEm
                                     {&upper_kind, e.box.freq_upper_edge},
                                     {&centre_kind, e.centre_frequency}};
   // Its realised SNR is its power over its box; each output of a scene asks for it.
-  const std::optional<double> power = !std::isfinite(e.file.snr_db) ? std::nullopt : remembered_measure(
-      "emitter " + std::to_string(e.box.sample_start) + "+" + std::to_string(e.box.sample_count) + " " +
-          std::to_string(e.burst_start) + ".." + std::to_string(e.burst_stop) + " " + file_fingerprint({s, e.file, run_seed}),
-      [&] { return emitter_box_power(s, e); });
+  const std::optional<double> power =
+      !std::isfinite(e.file.snr_db) ? std::nullopt
+                                    : remembered_measure(emitter_power_key(s, e), [&] { return emitter_box_power(s, e); });
   for (ParameterRow& row : file_parameters({s, e.file, run_seed, power})) {
     // An emitter's index is its place in the scene, already its own column.
     if (row.kind->key != "file_index") rows.push_back(std::move(row));

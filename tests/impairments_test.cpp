@@ -234,6 +234,7 @@ TEST(ExactChannel, RealisedSnrIsTheWrittenSignalOverTheNoise) {
     file.seeds = {5, 6};
     const Signal noisy = synthesize_exact_file(s, file);
     const std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
+    const PlannedFile noisy_file = file;
     file.snr_db = INFINITY;
     const Signal clean = synthesize_exact_file(s, file);
     ASSERT_EQ(noisy.size(), clean.size()) << c.name;
@@ -250,6 +251,8 @@ TEST(ExactChannel, RealisedSnrIsTheWrittenSignalOverTheNoise) {
     const auto realised = std::find_if(rows.begin(), rows.end(), [](const ParameterRow& r) { return r.kind->key == "realised_snr_db"; });
     ASSERT_NE(realised, rows.end()) << c.name;
     EXPECT_NEAR(std::get<double>(realised->value), 10.0 * std::log10(signal / n) + 10.0, 0.01) << c.name << ": against the signal's power";
+    // The power the labels took from making the samples is the one they would measure alone, to the bit.
+    EXPECT_EQ(std::get<double>(realised->value), 10.0 + 10.0 * std::log10(exact_signal_power(s, noisy_file).value())) << c.name;
     EXPECT_NEAR(std::get<double>(realised->value), 10.0 * std::log10(signal / noise), spread) << c.name;
   }
 }
