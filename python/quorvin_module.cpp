@@ -526,6 +526,7 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
   } else if (run.manifest == OutputEnd::failed) {
     problems.push_back(request.manifest + ": " + run.manifest_failure);
   }
+  if (run.collection == OutputEnd::failed) problems.push_back(run.collection_name + ": " + run.collection_failure);
   // A file of a container that was not put in place was saved nowhere: it failed with the
   // container, as quorvin-cli's "Failed to save dataset" and status 1 say.
   const bool container_lost = !output_kept(run.container);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "channel/impairments.h"
@@ -11,11 +12,25 @@
 #include "common/limits.h"
 #include "common/splitmix.h"
 #include "generator/exact.h"
+#include "generator/family.h"
 #include "generator/symbols.h"
+#include "run/parameters.h"
 #include "run/scene.h"
 
 namespace quorvin {
 namespace {
+
+// Cells of fs / a gate's samples beyond which a gated line keeps at most 0.5 % of its power on
+// either side: a gate's envelope (a rectangle with short ramps) leaves about 1 / (pi^2 k) beyond
+// k cells on each side.
+constexpr double analog_line_cells = 20.0;
+
+// The sum of |x|^2 over `samples`, in order.
+double signal_energy(std::span<const Sample> samples) {
+  double energy = 0.0;
+  for (const Sample& x : samples) energy += std::norm(x);
+  return energy;
+}
 
 // Samples of margin the band-limited interpolation reads on each side of a position.
 constexpr std::size_t interpolation_margin = 17;
@@ -96,18 +111,34 @@ struct PlainChain {
   double sample_rate;
   double snr_db;
   std::uint64_t noise_seed;
+  std::string power_key;  // signal_power_key, where the file's signal power is remembered; empty: not
 };
+
+// Files whose signal power its labels measure (exact_signal_power): those with seeds of their own.
+bool measured(const PlannedFile& file) {
+  return file.seeds.noise && (file.seeds.symbols || !is_digital(waveform_of(file)));
+}
+
+// Hands the signal power of a file of `length` samples, whose signal's |x|^2 summed to `energy`,
+// to its labels.
+void remember_power(const std::string& key, double energy, std::size_t length) {
+  if (key.empty() || length == 0) return;
+  remembered_measure(key, [&] { return std::optional<double>(energy / static_cast<double>(length)); });
+}
 
 void emit_plain_file(const PlainChain& c, const SampleSink& sink) {
   const bool noisy = c.snr_db != std::numeric_limits<double>::infinity();
   const double sigma = noisy ? noise_deviation(1.0, c.snr_db) : 0.0;
   NoiseSource source(c.noise_seed);
+  double energy = 0.0;
   for (std::size_t at = 0; at < c.length; at += exact_block_samples) {
     Signal samples = c.waveform(static_cast<std::int64_t>(at), std::min(exact_block_samples, c.length - at));
+    if (!c.power_key.empty()) energy += signal_energy(samples);
     samples = apply_carrier_offset(std::move(samples), c.carrier_offset, c.sample_rate, static_cast<std::int64_t>(at));
     if (noisy) samples = add_deviates(std::move(samples), sigma, source);
     sink(samples);
   }
+  remember_power(c.power_key, energy, c.length);
 }
 
 // Samples made before and after the file for the stages that read outside it: the fading's
@@ -117,12 +148,12 @@ StageMargins margins_of(const RunSettings& s, const PlannedFile& file, std::size
   return stage_margins(s.exact.impairments, d.fading_k.has_value(), d.clock_ppm.value_or(0.0), length);
 }
 
-// Every stage on the whole signal, for files whose stages need it whole.
-Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std::size_t length) {
+// The signal as the file's samples hold it before the receiver's noise: every stage up to the
+// sample clock on the whole signal, for files whose stages need it whole.
+Signal transmitted_whole_file(const RunSettings& s, const PlannedFile& file, std::size_t length, std::uint64_t noise_seed) {
   const ImpairmentDraws& d = file.impairments;
   const ImpairmentSettings& x = s.exact.impairments;
   const auto [before, after] = margins_of(s, file, length);
-  const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
   Signal signal = waveform_range(s, file, static_cast<std::int64_t>(length), before, after)(
       -static_cast<std::int64_t>(before), length + before + after);
   if (d.pa_backoff) signal = apply_rapp_amplifier(std::move(signal), *d.pa_backoff, x.pa_smoothness);
@@ -139,6 +170,16 @@ Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std:
     signal = Signal(signal.begin() + static_cast<std::ptrdiff_t>(before),
                     signal.begin() + static_cast<std::ptrdiff_t>(before + length));
   }
+  return signal;
+}
+
+// Every stage on the whole signal, for files whose stages need it whole.
+Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std::size_t length) {
+  const ImpairmentDraws& d = file.impairments;
+  const ImpairmentSettings& x = s.exact.impairments;
+  const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
+  Signal signal = transmitted_whole_file(s, file, length, noise_seed);
+  if (measured(file)) remember_power(signal_power_key(s, file), signal_energy(signal), length);
   signal = add_white_noise(std::move(signal), noise_snr_db(file), noise_seed);
   if (d.iq_amplitude || d.dc_i) {
     signal = apply_iq_imbalance(std::move(signal), d.iq_amplitude.value_or(0.0), d.iq_phase.value_or(0.0),
@@ -205,7 +246,8 @@ SampleStream prepare_exact_file(const RunSettings& s, const PlannedFile& file) {
   if (streams(file.impairments)) {
     // Everything that may refuse the file (its rates, its length) is checked here, before a block.
     PlainChain chain{waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0), length, exact_carrier_offset(s, file),
-                     s.sample_rate, noise_snr_db(file), file.seeds.noise ? *file.seeds.noise : device_seed()};
+                     s.sample_rate, noise_snr_db(file), file.seeds.noise ? *file.seeds.noise : device_seed(),
+                     measured(file) ? signal_power_key(s, file) : std::string()};
     return {length, [chain = std::move(chain)](const SampleSink& sink) { emit_plain_file(chain, sink); }};
   }
   auto whole = std::make_shared<const Signal>(synthesize_whole_file(s, file, length));
@@ -229,6 +271,74 @@ double exact_total_carrier_offset(const RunSettings& s, const PlannedFile& file)
   const double carrier = is_analog(waveform_of(file)) ? file.carrier_frequency : 0.0;
   const double clock = 1.0 + file.impairments.clock_ppm.value_or(0.0) * 1e-6;
   return (carrier + exact_carrier_offset(s, file)) * clock - carrier;
+}
+
+std::optional<double> exact_signal_power(const RunSettings& s, const PlannedFile& file) {
+  if (!measured(file)) return std::nullopt;
+  const std::size_t length = file_length(s, file);
+  if (length == 0) return std::nullopt;
+  double energy = 0.0;
+  if (streams(file.impairments)) {
+    // The carrier's offset turns each sample by a unit phasor: the waveform's power is the file's.
+    // Summed block by block, as a streamed file's samples are made.
+    const WaveformRange waveform = waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0);
+    for (std::size_t at = 0; at < length; at += exact_block_samples) {
+      energy += signal_energy(waveform(static_cast<std::int64_t>(at), std::min(exact_block_samples, length - at)));
+    }
+  } else {
+    energy = signal_energy(transmitted_whole_file(s, file, length, *file.seeds.noise));
+  }
+  return energy / static_cast<double>(length);
+}
+
+BandEdges exact_occupied_band(const RunSettings& s, const PlannedFile& f) {
+  const Waveform w = waveform_of(f);
+  if (w.family == nullptr) return {};
+  FamilyRanges own;
+  for (std::size_t i = 0; i < w.family->ranges.size() && i < f.family_draws.size(); ++i) {
+    own[std::string(w.family->ranges[i].key)] = {f.family_draws[i], f.family_draws[i]};
+  }
+  const double length = exact_file_samples(s, f);
+  const double drift = length > 0.0 ? f.timing_error * s.sample_rate / length : 0.0;
+  const double rate = std::max(std::abs(f.symbol_rate), std::abs(f.symbol_rate + drift));
+  BandEdges edges = w.family->band(w, {.symbol_rate = rate,
+                                       .pulse = s.exact.pulse,
+                                       .rolloff = f.rolloff,
+                                       .fsk_index = f.fsk_index,
+                                       .gmsk_bt = f.gmsk_bt,
+                                       .message_frequency = f.message_frequency,
+                                       .deviation = s.analog_deviation,
+                                       .sideband = f.sideband,
+                                       .family_ranges = &own,
+                                       .sample_rate = s.sample_rate})
+                          .edges;
+  const double doppler = f.impairments.fading_k ? std::abs(f.impairments.doppler.value_or(0.0)) : 0.0;
+  return {edges.low - doppler, edges.high + doppler};
+}
+
+BandEdges exact_resolved_band(const RunSettings& s, const PlannedFile& f, std::int64_t samples) {
+  BandEdges band = exact_occupied_band(s, f);
+  const double cell = s.sample_rate / static_cast<double>(samples);
+  const double narrowest = 2.0 * cell;
+  if (is_analog(waveform_of(f))) {
+    band = {band.low - analog_line_cells * cell, band.high + analog_line_cells * cell};
+  } else if (band.high - band.low < narrowest) {
+    const double middle = (band.low + band.high) / 2.0;
+    band = {middle - narrowest / 2.0, middle + narrowest / 2.0};
+  }
+  return band;
+}
+
+BandEdges exact_file_band(const RunSettings& s, const PlannedFile& f) {
+  const Waveform w = waveform_of(f);
+  if (w.family == nullptr || is_silent(w)) return {};
+  const double length = exact_file_samples(s, f);
+  const BandEdges band = exact_resolved_band(s, f, static_cast<std::int64_t>(std::max(1.0, length)));
+  const double centre = is_analog(w) ? f.carrier_frequency : 0.0;
+  const double offset = exact_carrier_offset(s, f);
+  const double clock = 1.0 + f.impairments.clock_ppm.value_or(0.0) * 1e-6;
+  const double half = s.sample_rate / 2.0;
+  return {std::max(-half, (centre + offset + band.low) * clock), std::min(half, (centre + offset + band.high) * clock)};
 }
 
 RealisedTiming exact_realised_timing(const RunSettings& s, const PlannedFile& file) {

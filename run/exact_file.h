@@ -4,10 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "channel/impairments.h"
 #include "common/phasor.h"
 #include "common/signal.h"
+#include "generator/family.h"
 #include "generator/generator.h"
 #include "generator/symbols.h"
 #include "run/plan.h"
@@ -62,6 +64,31 @@ double exact_carrier_offset(const RunSettings& settings, const PlannedFile& file
 // above, then the sample clock's scaling of every frequency, (f + offset)(1 + ppm 1e-6) - f with
 // f the analog carrier frequency (0 for digital names).
 double exact_total_carrier_offset(const RunSettings& settings, const PlannedFile& file);
+
+// The power per sample of the file's signal as its samples hold it before the receiver's noise,
+// relative to the unit nominal power its SNR counts from: the mean |x|^2 over the file's samples
+// of its waveform after every stage before the noise (the amplifier and the fading change it; the
+// carrier's offset and phase and the sample clock keep it). Nothing for a file without seeds of
+// its own (its draws are not known before it is made) or without samples. Makes the file's
+// waveform again: it costs what a file without noise does.
+std::optional<double> exact_signal_power(const RunSettings& settings, const PlannedFile& file);
+
+// The band the file's signal occupies around its centre (0 Hz of a digital baseband, an analog
+// carrier), Hz: its family's band for the file's own draws (the realised symbol rate with the
+// timing drift), widened by the fading's Doppler; {0, 0} for a name without a family.
+BandEdges exact_occupied_band(const RunSettings& settings, const PlannedFile& file);
+
+// The occupied band as `samples` samples of the signal resolve it, Hz around its centre: an
+// analog signal (lines: a carrier, message tones, FM's Bessel lines, the outer ones on the band's
+// edges) closed over its outer lines by the spread of a gate that long, any other band narrower
+// than two cells of fs / samples widened to them about its middle.
+BandEdges exact_resolved_band(const RunSettings& settings, const PlannedFile& file, std::int64_t samples);
+
+// Where the samples of a single file hold its signal, Hz of their baseband (inside -fs/2 ..
+// fs/2): the resolved band over the whole file, moved to the signal's centre and by its carrier
+// offset, then scaled by the sample clock, (centre + offset + edge)(1 + ppm 1e-6), as a scene's
+// boxes are. {0, 0} for a name without a family or a signal (Noise).
+BandEdges exact_file_band(const RunSettings& settings, const PlannedFile& file);
 
 // The symbol timing a digital file's samples realise, every stage that moves it counted: the
 // drawn rate Rs, the timing drift tau over the file's L samples (u_k grows by Rs / fs + tau / L

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <utility>
 
 #include "common/text.h"
 #include "generator/exact.h"
@@ -58,6 +62,22 @@ double apparent_message_frequency(const Facts& f) {
 // Es/N0 of the symbols the samples realise: unit nominal power over the realised symbol period.
 double es_n0_db(const Facts& f) { return f.file.snr_db + 10.0 * std::log10(realised(f).samples_per_symbol); }
 
+
+// The SNR the samples hold: the signal's power as written (faded, amplified) over the noise's,
+// 10^(-SNR / 10) of the unit nominal power. A file without noise or without a signal keeps its SNR.
+Value realised_snr_db(const Facts& f) {
+  if (silent(f) || !std::isfinite(f.file.snr_db)) return Value{f.file.snr_db};
+  // A file that cannot be made (its failure is its report) has no realised SNR.
+  const auto measure = [&f]() -> std::optional<double> {
+    try {
+      return exact_signal_power(f.settings, f.file);
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  };
+  const std::optional<double> power = f.signal_power ? f.signal_power : remembered_measure(signal_power_key(f.settings, f.file), measure);
+  return power ? Value{f.file.snr_db + 10.0 * std::log10(*power)} : Value{};
+}
 
 Value drawn(const std::optional<double>& value) { return value ? Value{*value} : Value{}; }
 
@@ -212,9 +232,9 @@ const Definition definitions[] = {
        if (!f.file.impairments.fading_k) return Value{};
        return Value{std::string(impairment_settings(f).fading == Fading::rician ? "rician" : "rayleigh")};
      }},
-    {{"fading_delays", "Fading Delays", " samples", true, trailing, ParameterType::text},
+    {{"fading_delays", "Fading Delays", " samples", true, trailing, ParameterType::text, true},
      [](const Facts& f) { return f.file.impairments.fading_k ? Value{joined(impairment_settings(f).fading_delays)} : Value{}; }},
-    {{"fading_gains", "Fading Gains", " dB", true, trailing, ParameterType::text},
+    {{"fading_gains", "Fading Gains", " dB", true, trailing, ParameterType::text, true},
      [](const Facts& f) {
        return f.file.impairments.fading_k ? Value{joined(impairment_settings(f).fading_gains_db)} : Value{};
      }},
@@ -223,7 +243,7 @@ const Definition definitions[] = {
        return impairment_settings(f).fading == Fading::rician ? drawn(f.file.impairments.fading_k) : Value{};
      }},
     {{"doppler", "Maximum Doppler", " Hz", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.doppler); }},
-    {{"fading_taps", "Fading Taps At Start", "", true, trailing, ParameterType::text},
+    {{"fading_taps", "Fading Taps At Start", "", true, trailing, ParameterType::text, true},
      [](const Facts& f) {
        const std::vector<Sample> taps = exact_fading_taps(f.settings, f.file);
        return taps.empty() ? Value{} : Value{joined(taps)};
@@ -259,6 +279,8 @@ const Definition definitions[] = {
      [](const Facts& f) { return exact(f) && uses(f).message ? for_analog(f, f.file.message_phase) : Value{}; }},
     {{"total_carrier_offset", "Total Carrier Offset", " Hz", true, exact_trailing},
      [](const Facts& f) { return exact(f) && !silent(f) ? Value{exact_total_carrier_offset(f.settings, f.file)} : Value{}; }},
+    {{"realised_snr_db", "Realised SNR", " dB", true, exact_trailing},
+     [](const Facts& f) { return exact(f) ? realised_snr_db(f) : Value{}; }},
     {{"run_seed", "", "", true, none, ParameterType::whole},
      [](const Facts& f) { return f.run_seed ? Value{std::int64_t{*f.run_seed}} : Value{}; }},
 };
@@ -294,6 +316,50 @@ ParameterValue range_value(const FamilyRange& range, double value) {
 }
 
 }  // namespace
+
+std::string file_fingerprint(const FileFacts& facts) {
+  const Facts f{facts, waveform_of(facts.file)};
+  std::string text = std::to_string(f.file.seeds.symbols.value_or(0)) + "," + std::to_string(f.file.seeds.noise.value_or(0));
+  for (const Definition& d : definitions) {
+    // The seeds' labels come and go with the run's seed: the seeds themselves stand for them.
+    if (d.kind.key == "realised_snr_db" || d.kind.key.ends_with("_seed")) continue;
+    const Value value = d.value(f);
+    if (!value) continue;
+    text += "\n" + std::string(d.kind.key) + std::string(d.kind.label) + "=";
+    std::visit([&text](const auto& v) {
+      if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string>) {
+        text += v;
+      } else if constexpr (std::is_same_v<std::decay_t<decltype(v)>, double>) {
+        text += shortest_text(v);
+      } else {
+        text += std::to_string(v);
+      }
+    }, *value);
+  }
+  for (const double draw : f.file.family_draws) text += ";" + shortest_text(draw);
+  return text;
+}
+
+std::string signal_power_key(const RunSettings& settings, const PlannedFile& file) {
+  return "file " + file_fingerprint({settings, file, std::nullopt});
+}
+
+std::optional<double> remembered_measure(const std::string& key, const std::function<std::optional<double>()>& measure) {
+  constexpr std::size_t kept = 256;  // more than a run's files in flight
+  static std::mutex mutex;
+  static std::deque<std::pair<std::string, std::optional<double>>> known;
+  {
+    const std::lock_guard lock(mutex);
+    for (const auto& [asked, value] : known) {
+      if (asked == key) return value;
+    }
+  }
+  const std::optional<double> value = measure();
+  const std::lock_guard lock(mutex);
+  if (known.size() == kept) known.pop_front();
+  known.emplace_back(key, value);
+  return value;
+}
 
 std::vector<ParameterRow> file_parameters(const FileFacts& facts) {
   const Facts f{facts, waveform_of(facts.file)};

@@ -3,6 +3,7 @@
 // the manifest only format them, so the three can never disagree.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -40,6 +41,9 @@ struct ParameterKind {
   bool in_metadata;
   ManifestPlace manifest;
   ParameterType type = ParameterType::real;
+  // A list, written as numbers joined by ';' ("re+imj" for complex ones) in the settings file and
+  // the manifest, and as a JSON array in the SigMF metadata.
+  bool list = false;
 };
 
 struct ParameterRow {
@@ -53,11 +57,27 @@ struct FileFacts {
   const RunSettings& settings;
   const PlannedFile& file;
   std::optional<std::uint32_t> run_seed;
+  // The power per sample of the file's signal as its samples hold it, relative to the unit
+  // nominal power, where the caller measured it (a scene's emitter, over its box); otherwise the
+  // realised SNR measures the file's own (exact_signal_power).
+  std::optional<double> signal_power = std::nullopt;
 };
 
 // The parameters of one file, in the order of the table of kinds; a kind the file does not have
 // (a symbol rate of an analog file) is left out.
 std::vector<ParameterRow> file_parameters(const FileFacts& facts);
+
+// What a file's samples are made from, as text: its seeds and every label but the realised SNR
+// (which follows from the samples) and the seeds' own labels.
+std::string file_fingerprint(const FileFacts& facts);
+
+// What `measure` gives for `key`, kept for the last few keys asked: each output of a file asks for
+// its labels, and a measure may cost as much as the file. The first value given for a key stays.
+std::optional<double> remembered_measure(const std::string& key, const std::function<std::optional<double>()>& measure);
+
+// The key its realised SNR's signal power is remembered by: making the file's samples gives the
+// power as a by-product (exact_signal_power's value, to the bit), so its labels need not make it again.
+std::string signal_power_key(const RunSettings& settings, const PlannedFile& file);
 
 // The labels of a classic-model file that its samples do not realise: "symbol_rate" where the
 // samples' rate differs from the drawn one (keyed routes, Pi/4-DQPSK, trunc(fs/Rs) samples per

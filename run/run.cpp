@@ -171,7 +171,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   data->writer.complete();
   std::optional<PendingFile> metadata;
   if (sigmf) {
-    fill_text(metadata.emplace(s, file, ".sigmf-meta", output), output.sigmf_metadata(file, samples.length, full_scale));
+    fill_text(metadata.emplace(s, file, ".sigmf-meta", output), output.sigmf_metadata(file, samples.length, full_scale, data->writer.temporary()));
   }
   std::optional<PendingFile> settings;
   if (s.save_settings_file) {

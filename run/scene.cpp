@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <functional>
 #include <stdexcept>
 
 #include "channel/gaussian.h"
@@ -41,37 +42,6 @@ PlannedFile draw_emitter_file(const RunSettings& s, const std::string& name, std
   file.seeds = seed_files ? derive_file_seeds(seed, name, 1) : DigitalSeeds{device_seed(), device_seed()};
   return file;
 }
-
-// The band the emitter's signal occupies around its centre, Hz: its family's for its own drawn
-// values (the realised symbol rate with the timing drift), widened by the fading's Doppler.
-BandEdges occupied_band(const RunSettings& s, const PlannedFile& f) {
-  const Waveform w = waveform_of(f);
-  if (w.family == nullptr) return {};
-  FamilyRanges own;
-  for (std::size_t i = 0; i < w.family->ranges.size() && i < f.family_draws.size(); ++i) {
-    own[std::string(w.family->ranges[i].key)] = {f.family_draws[i], f.family_draws[i]};
-  }
-  const double drift = f.timing_error * s.sample_rate / static_cast<double>(s.exact.samples_per_file);
-  const double rate = std::max(std::abs(f.symbol_rate), std::abs(f.symbol_rate + drift));
-  BandEdges edges = w.family->band(w, {.symbol_rate = rate,
-                                       .pulse = s.exact.pulse,
-                                       .rolloff = f.rolloff,
-                                       .fsk_index = f.fsk_index,
-                                       .gmsk_bt = f.gmsk_bt,
-                                       .message_frequency = f.message_frequency,
-                                       .deviation = s.analog_deviation,
-                                       .sideband = f.sideband,
-                                       .family_ranges = &own,
-                                       .sample_rate = s.sample_rate})
-                          .edges;
-  const double doppler = f.impairments.fading_k ? std::abs(f.impairments.doppler.value_or(0.0)) : 0.0;
-  return {edges.low - doppler, edges.high + doppler};
-}
-
-// Cells of fs / a burst's samples beyond which a gated line keeps at most 0.5 % of its power on
-// either side: a burst's envelope (a rectangle with short ramps) leaves about 1 / (pi^2 k) beyond
-// k cells on each side.
-constexpr double analog_line_cells = 20.0;
 
 // The capture's clock: sample k reads the channel at k times this.
 double clock_scale(const PlannedFile& f) { return 1.0 + f.impairments.clock_ppm.value_or(0.0) * 1e-6; }
@@ -124,19 +94,8 @@ bool place(const RunSettings& s, SceneEmitter& e, const std::vector<SceneEmitter
   e.burst_stop = e.burst_start + duration;
   e.box.sample_start = std::max<std::int64_t>(0, e.burst_start);
   e.box.sample_count = std::min(length, e.burst_stop) - e.box.sample_start;
-  // A line (CW) or a narrow band gets the width its burst resolves: two cells of fs / its samples.
-  // An analog signal is lines (a carrier, message tones, FM's Bessel lines), the outer ones on its
-  // band's edges: the box closes over them by the spread of the burst's envelope, so that no line
-  // is cut in half at an edge.
-  BandEdges band = occupied_band(s, e.file);
-  const double cell = fs / static_cast<double>(e.box.sample_count);
-  const double narrowest = 2.0 * cell;
-  if (is_analog(waveform_of(e.file))) {
-    band = {band.low - analog_line_cells * cell, band.high + analog_line_cells * cell};
-  } else if (band.high - band.low < narrowest) {
-    const double middle = (band.low + band.high) / 2.0;
-    band = {middle - narrowest / 2.0, middle + narrowest / 2.0};
-  }
+  // The box closes over the band as the burst resolves it, so that no line is cut in half at an edge.
+  const BandEdges band = exact_resolved_band(s, e.file, e.box.sample_count);
   const double c = clock_scale(e.file);
   const double offset = exact_carrier_offset(s, e.file);
   // Edges (centre + offset + edge) c, inside -fs/2 .. fs/2.
@@ -197,8 +156,101 @@ void apply_burst(Signal& v, std::size_t lo, const Burst& b) {
   for (std::size_t i = fall_start; i < v.size(); ++i) envelope(i);
 }
 
+// The channel a capture's emitters are made in: the capture's samples, the margins its stages
+// read, and its clock (capture sample k reads channel sample before + k clock).
+struct SceneChannel {
+  std::size_t length;
+  std::size_t before;
+  std::size_t after;
+  std::size_t total;
+  double clock;
+};
+
+SceneChannel scene_channel(const RunSettings& s, bool fading, double clock_ppm) {
+  const std::size_t length = require_sample_count(static_cast<double>(s.exact.samples_per_file));
+  const StageMargins margins = stage_margins(s.exact.impairments, fading, clock_ppm, length);
+  return {length, margins.before, margins.after,
+          require_sample_count(static_cast<double>(margins.before + length + margins.after)), 1.0 + clock_ppm * 1e-6};
+}
+
+// The emitter in the scene's channel at its unit nominal power, before its carrier offset, phase
+// and power: its waveform, amplifier, burst and fading, handed to `add` block by block, each with
+// the channel sample it starts at.
+void make_emitter(const RunSettings& s, const SceneEmitter& e, const SceneChannel& channel,
+                  const std::function<void(std::size_t, Signal)>& add) {
+  const auto [length, before, after, total, c] = channel;
+  const PlannedFile& f = e.file;
+  const ImpairmentDraws& own = f.impairments;
+  // The burst in channel samples: the capture's sample k reads the channel at k c.
+  const double first = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_start) * c);
+  const double last = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_stop) * c);
+  // Only the burst's samples are made (its amplifier's level is the burst's own); a faded
+  // emitter whole, its channel reckoned from the capture's first sample.
+  const auto clamp = [total](double at) { return static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(total))); };
+  const std::size_t lo = own.fading_k ? 0 : clamp(first);
+  const std::size_t hi = own.fading_k ? total : clamp(last);
+  if (hi <= lo) return;
+  // A scene promises its emitters within filter error of their single files, not their bits.
+  const WaveformRange waveform =
+      exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after, PhasorMath::polynomial);
+  if (!own.pa_backoff && !own.fading_k) {
+    // Block by block, while a block is in the cache: a range's and the carrier's values do
+    // not depend on where a block begins, so the samples are the whole burst's.
+    for (std::size_t at = lo; at < hi; at += scene_block_samples) {
+      Signal v = waveform(static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before), std::min(scene_block_samples, hi - at));
+      apply_burst(v, at, {first, last});
+      add(at, std::move(v));
+    }
+    return;
+  }
+  Signal v = waveform(static_cast<std::int64_t>(lo) - static_cast<std::int64_t>(before), hi - lo);
+  if (own.pa_backoff) v = apply_rapp_amplifier(std::move(v), *own.pa_backoff, s.exact.impairments.pa_smoothness);
+  apply_burst(v, lo, {first, last});
+  const std::uint64_t own_seed = f.seeds.noise ? *f.seeds.noise : device_seed();
+  if (own.fading_k) v = apply_fading(v, exact_fading_channel(s, f), exact_stage_seed(own_seed, 1));
+  add(lo, std::move(v));
+}
+
+// The emitter's |x|^2 summed over its box (channel samples from / the capture's clock), from the
+// blocks make_emitter hands out, in their order.
+struct BoxEnergy {
+  double from;
+  double to;
+  double energy = 0.0;
+
+  BoxEnergy(const SceneEmitter& e, const SceneChannel& channel)
+      : from(std::ceil(static_cast<double>(channel.before) + static_cast<double>(e.box.sample_start) * channel.clock)),
+        to(std::ceil(static_cast<double>(channel.before) +
+                     static_cast<double>(e.box.sample_start + e.box.sample_count) * channel.clock)) {}
+  void add(std::size_t start, const Signal& v) {
+    for (std::size_t j = 0; j < v.size(); ++j) {
+      const auto k = static_cast<double>(start + j);
+      if (k >= from && k < to) energy += std::norm(v[j]);
+    }
+  }
+  double power() const { return to > from ? energy / (to - from) : 0.0; }
+};
+
+// The emitter's power per sample over its box, relative to its unit nominal power, as the capture
+// holds it before the receiver's noise: every emitter of a scene fades where one does, and each
+// carries the capture's clock, so its own draws give the scene's channel.
+double emitter_box_power(const RunSettings& s, const SceneEmitter& e) {
+  const ImpairmentDraws& own = e.file.impairments;
+  const SceneChannel channel = scene_channel(s, own.fading_k.has_value(), own.clock_ppm.value_or(0.0));
+  BoxEnergy box(e, channel);
+  make_emitter(s, e, channel, [&box](std::size_t start, const Signal& v) { box.add(start, v); });
+  return box.power();
+}
+
+// The key an emitter's power over its box is remembered by (see signal_power_key).
+std::string emitter_power_key(const RunSettings& s, const SceneEmitter& e) {
+  return "emitter " + std::to_string(e.box.sample_start) + "+" + std::to_string(e.box.sample_count) + " " +
+         std::to_string(e.burst_start) + ".." + std::to_string(e.burst_stop) + " " +
+         file_fingerprint({s, e.file, std::nullopt});
+}
+
 std::string fault_text(const RunSettings& s, const SceneEmitter& e, std::size_t k, std::size_t count) {
-  const BandEdges band = occupied_band(s, e.file);
+  const BandEdges band = exact_occupied_band(s, e.file);
   return "emitter " + std::to_string(k + 1) + " of " + std::to_string(count) + " (" + e.file.modulation + ", " +
          shortest_text(band.high - band.low) + " Hz wide) finds no free place inside -fs/2 .. fs/2: fewer emitters "
          "(--emitters-max), narrower signals, smaller offsets or --overlap any";
@@ -256,59 +308,30 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
   if (!file.scene) throw std::invalid_argument("the file holds no scene.");
   const Scene& scene = *file.scene;
   if (!scene.fault.empty()) throw std::invalid_argument(scene.fault);
-  const std::size_t length = require_sample_count(static_cast<double>(s.exact.samples_per_file));
   const ImpairmentSettings& x = s.exact.impairments;
   const ImpairmentDraws& d = file.impairments;
   const bool fading = std::any_of(scene.emitters.begin(), scene.emitters.end(),
                                   [](const SceneEmitter& e) { return e.file.impairments.fading_k.has_value(); });
-  const StageMargins margins = stage_margins(x, fading, d.clock_ppm.value_or(0.0), length);
-  const std::size_t before = margins.before;
-  const std::size_t after = margins.after;
-  const std::size_t total = require_sample_count(static_cast<double>(before + length + after));
-  const double c = 1.0 + d.clock_ppm.value_or(0.0) * 1e-6;
+  const SceneChannel channel = scene_channel(s, fading, d.clock_ppm.value_or(0.0));
+  const auto [length, before, after, total, c] = channel;
   Signal sum(total);
   bool finite = true;
   for (const SceneEmitter& e : scene.emitters) {
     const PlannedFile& f = e.file;
-    const ImpairmentDraws& own = f.impairments;
-    // The burst in channel samples: the capture's sample k reads the channel at k c.
-    const double first = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_start) * c);
-    const double last = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_stop) * c);
     finite = finite && std::isfinite(f.snr_db);
-    // Only the burst's samples are made (its amplifier's level is the burst's own); a faded
-    // emitter whole, its channel reckoned from the capture's first sample.
-    const auto clamp = [total](double at) { return static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(total))); };
-    const std::size_t lo = own.fading_k ? 0 : clamp(first);
-    const std::size_t hi = own.fading_k ? total : clamp(last);
-    if (hi <= lo) continue;
-    // A scene promises its emitters within filter error of their single files, not their bits.
-    const WaveformRange waveform =
-        exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after, PhasorMath::polynomial);
     const Sample turn = std::polar(std::isfinite(f.snr_db) ? std::pow(10.0, f.snr_db / 20.0) : 1.0,
-                                   own.carrier_phase.value_or(0.0));
+                                   f.impairments.carrier_phase.value_or(0.0));
     const double shift = emitter_shift(s, e);
-    // Samples from `at` on, made, keyed, moved to the emitter's place and added in.
-    const auto add = [&](std::size_t at, Signal v) {
+    // Its power over its box, for its labels, as the samples are made.
+    BoxEnergy box(e, channel);
+    // Samples from `at` on, moved to the emitter's place and added in.
+    make_emitter(s, e, channel, [&](std::size_t at, Signal v) {
+      box.add(at, v);
       const auto origin = static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before);
       v = apply_carrier_offset(std::move(v), shift, s.sample_rate, origin, turn);
       for (std::size_t j = 0; j < v.size(); ++j) sum[at + j] += v[j];
-    };
-    if (!own.pa_backoff && !own.fading_k) {
-      // Block by block, while a block is in the cache: a range's and the carrier's values do
-      // not depend on where a block begins, so the samples are the whole burst's.
-      for (std::size_t at = lo; at < hi; at += scene_block_samples) {
-        Signal v = waveform(static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before), std::min(scene_block_samples, hi - at));
-        apply_burst(v, at, {first, last});
-        add(at, std::move(v));
-      }
-      continue;
-    }
-    Signal v = waveform(static_cast<std::int64_t>(lo) - static_cast<std::int64_t>(before), hi - lo);
-    if (own.pa_backoff) v = apply_rapp_amplifier(std::move(v), *own.pa_backoff, x.pa_smoothness);
-    apply_burst(v, lo, {first, last});
-    const std::uint64_t own_seed = f.seeds.noise ? *f.seeds.noise : device_seed();
-    if (own.fading_k) v = apply_fading(v, exact_fading_channel(s, f), exact_stage_seed(own_seed, 1));
-    add(lo, std::move(v));
+    });
+    remembered_measure(emitter_power_key(s, e), [&box] { return std::optional<double>(box.power()); });
   }
   const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
   if (d.phase_noise) sum = apply_phase_noise(std::move(sum), 0.0, *d.phase_noise, s.sample_rate, exact_stage_seed(noise_seed, 3), before);
@@ -347,7 +370,11 @@ std::vector<ParameterRow> emitter_parameters(const RunSettings& s, const SceneEm
                                     {&lower_kind, e.box.freq_lower_edge},
                                     {&upper_kind, e.box.freq_upper_edge},
                                     {&centre_kind, e.centre_frequency}};
-  for (ParameterRow& row : file_parameters({s, e.file, run_seed})) {
+  // Its realised SNR is its power over its box; each output of a scene asks for it.
+  const std::optional<double> power =
+      !std::isfinite(e.file.snr_db) ? std::nullopt
+                                    : remembered_measure(emitter_power_key(s, e), [&] { return emitter_box_power(s, e); });
+  for (ParameterRow& row : file_parameters({s, e.file, run_seed, power})) {
     // An emitter's index is its place in the scene, already its own column.
     if (row.kind->key != "file_index") rows.push_back(std::move(row));
   }

@@ -7,6 +7,7 @@
 #include "run/manifest.h"
 #include "run/sample_file.h"
 #include "run/sigmf.h"
+#include "run/sigmf_collection.h"
 
 namespace quorvin {
 namespace {
@@ -49,9 +50,18 @@ WrittenRun write_run(const RunSettings& settings, RunWrite request) {
   run.draw_seed = request.seed ? *request.seed : clock_seed();
   run.seed_files = request.seed.has_value();
   run.stop = request.stop.get_token();
-  run.output.sigmf_metadata = [&](const PlannedFile& file, std::uint64_t samples, std::optional<double> full_scale) {
+  // SigMF recordings: each with its data's digest, read back from the completed data file, and
+  // the run's collection of them.
+  std::optional<SigmfCollection> collection;
+  if (format == SampleFormat::sigmf) {
+    collection.emplace(settings, std::filesystem::path(container_file_name(run.shard)).stem().string(), write);
+  }
+  run.output.sigmf_metadata = [&](const PlannedFile& file, std::uint64_t samples, std::optional<double> full_scale,
+                                  const std::filesystem::path& data) {
+    const std::string digest = data.empty() ? std::string() : file_sha512(data, "the data written");
     return sigmf_metadata({.settings = settings, .file = file, .samples = samples, .run_seed = request.seed,
-                           .recorder = request.recorder, .full_scale = full_scale});
+                           .recorder = request.recorder, .full_scale = full_scale,
+                           .data_sha512 = digest});
   };
   // One container for the run (or shard), its samples and labels in plan order.
   std::optional<Hdf5Writer> container;
@@ -85,6 +95,7 @@ WrittenRun write_run(const RunSettings& settings, RunWrite request) {
             written.container_failed = container->failure();
           }
         }
+        if (collection && produced.outcome == FileOutcome::saved) collection->add(file);
         if (request.file_written) request.file_written(written);
         if (manifest) manifest->add(file, produced);
       },
@@ -96,6 +107,11 @@ WrittenRun write_run(const RunSettings& settings, RunWrite request) {
     const bool every_file_done = files_total > 0 && out.files.files_produced + out.files.files_failed == files_total;
     out.container = end_container(*container, request.stop.stop_requested(), every_file_done);
     out.container_failure = container->failure();
+  }
+  if (collection) {
+    out.collection_name = collection->path_text();
+    out.collection = collection->finish() ? OutputEnd::saved : OutputEnd::failed;
+    out.collection_failure = collection->failure();
   }
   if (manifest) {
     // An HDF5 run's manifest names rows of its container: it goes with the container.

@@ -70,6 +70,11 @@ struct WrittenRun {
   std::string container_failure;  // in the system's words
   OutputEnd manifest = OutputEnd::none;
   std::string manifest_failure;
+  // SampleFormat::sigmf: the run's .sigmf-collection (saved or failed), its path as text and why
+  // it failed.
+  OutputEnd collection = OutputEnd::none;
+  std::string collection_name;
+  std::string collection_failure;
 };
 
 // The path of a container run's container, as text: its shard's container_file_name in the
@@ -77,7 +82,10 @@ struct WrittenRun {
 std::string container_path_text(const RunSettings& settings, const Shard& shard);
 
 // Writes the run of `settings` through the manifest (when named) and, for
-// SampleFormat::container, the container of its shard in the output folder. Refuses before any
+// SampleFormat::container, the container of its shard in the output folder; for
+// SampleFormat::sigmf, each recording's data digest in its metadata and the shard's
+// .sigmf-collection in the output folder, named as its container would be ("dataset",
+// "dataset-K-of-N"). Refuses before any
 // file when either cannot be opened; otherwise the files' counts and what became of each output.
 // Throws what run_dataset throws.
 WrittenRun write_run(const RunSettings& settings, RunWrite request);

@@ -272,9 +272,9 @@ const WarningCase warning_cases[] = {
     {"container_samples_not_finite", {"-m", "QPSK", "--signal-model", "classic", "--snr-min", "-1e5", "--format", "hdf5"}, 1,
      "quorvin-cli: OUT/dataset.h5: QPSK file 1: a sample is not a finite number in this format (the noise or a stage's "
      "level is beyond what a sample holds); no further file is started\n", 0, UsageCase::Build::with_hdf5},
-    {"choices_in_any_case",
+    {"choices_in_any_case",  // the recording's two files and its run's collection
      {"-m", "QPSK", "--format", "SigMF", "--signal-model", "Exact", "--pulse", "RECT", "--sample-rate", "100000"}, 0, "",
-     2},
+     3},
     {"reversed_snr", {"-m", "AM", "--snr-min", "30", "--snr-max", "10"}, 0,
      warning + "--snr-min 30 is above --snr-max 10" + drawn_anyway, 1},
     {"reversed_pairs_in_box_order",

@@ -43,7 +43,7 @@ TEST(SigmfMetadata, AnalogFileWithoutNoiseOrSeed) {
   fm.amplitude = 0.75;
   fm.snr_db = std::numeric_limits<double>::infinity();
   fm.message_frequency = 440;
-  const auto meta = nlohmann::json::parse(sigmf_metadata({.settings = settings(), .file = fm, .samples = 64, .run_seed = std::nullopt, .recorder = "test", .full_scale = std::nullopt}));
+  const auto meta = nlohmann::json::parse(sigmf_metadata({.settings = settings(), .file = fm, .samples = 64, .run_seed = std::nullopt, .recorder = "test", .full_scale = std::nullopt, .data_sha512 = {}}));
   const auto& g = meta["global"];
   EXPECT_TRUE(g["quorvin:snr_db"].is_null());  // no noise: JSON has no infinity
   EXPECT_FALSE(g.contains("quorvin:run_seed"));

@@ -412,6 +412,42 @@ TEST(Scene, AFadedEmittersBoxHoldsItsDopplerSpreadPower) {
   EXPECT_GT(beyond_half / total, 0.1);
 }
 
+// An emitter's realised SNR is its power over its box, burst ramps, amplifier and fading
+// included, over the floor's: both measured from the capture, made without and with its noise.
+TEST(Scene, RealisedSnrIsTheEmittersPowerOverItsBox) {
+  const OptionTexts cases[] = {
+      {{"--fading", "rayleigh"}, {"--doppler-min", "2"}, {"--doppler-max", "2"}, {"--burst-min", "0.3"}, {"--burst-max", "0.3"}},
+      {{"--pa-backoff-min", "1"}, {"--pa-backoff-max", "1"}, {"--clock-ppm-min", "40"}, {"--clock-ppm-max", "40"}},
+      {{"--fading", "rician"}, {"--doppler-max", "5"}, {"--burst-min", "0.5"}, {"--clock-ppm-min", "-30"}},
+  };
+  for (const OptionTexts& stages : cases) {
+    OptionTexts options = stages;
+    options.insert({{"--emitters-max", "1"}, {"--snr-min", "8"}, {"--snr-max", "8"}});
+    const RunSettings s = scene_settings({"QPSK", "OFDM-64", "AM"}, options);
+    for (std::uint64_t position = 0; position < 3; ++position) {
+      const PlannedFile file = scene_at(s, 4, position);
+      const SceneEmitter& e = file.scene->emitters.at(0);
+      const Signal clean = synthesize_scene(s, file, false);
+      const Signal noisy = synthesize_scene(s, file, true);
+      double signal = 0.0;
+      for (std::int64_t k = e.box.sample_start; k < e.box.sample_start + e.box.sample_count; ++k) {
+        signal += std::norm(clean[static_cast<std::size_t>(k)]);
+      }
+      signal /= static_cast<double>(e.box.sample_count);
+      double noise = 0.0;
+      for (std::size_t k = 0; k < clean.size(); ++k) noise += std::norm(noisy[k] - clean[k]);
+      noise /= static_cast<double>(clean.size());
+      const std::vector<ParameterRow> rows = emitter_parameters(s, e, 4);
+      const auto realised = std::find_if(rows.begin(), rows.end(), [](const ParameterRow& r) { return r.kind->key == "realised_snr_db"; });
+      ASSERT_NE(realised, rows.end());
+      const double label = std::get<double>(realised->value);
+      EXPECT_NEAR(label, 10.0 * std::log10(signal), 0.02) << e.file.modulation << " " << position;
+      // 32768 deviates of the floor: its power's estimate scatters by 0.024 dB.
+      EXPECT_NEAR(label, 10.0 * std::log10(signal / noise), 0.1) << e.file.modulation << " " << position;
+    }
+  }
+}
+
 // The kept samples of every scene of a run, in plan order.
 std::vector<std::vector<std::complex<float>>> run_scenes(const RunSettings& s, unsigned jobs, Shard shard) {
   DatasetRun run;

@@ -3,7 +3,7 @@
 ``generate(config, files_per_modulation, seed, folder, client)`` splits the run into N shards
 (plan positions p with p mod N = K, as ``quorvin-cli --shard K/N``), writes each on a worker
 through the core (``Dataset.write`` with a shard), every file renamed into place only when
-complete, then merges the shards' manifests into one in plan order. A shard's files, manifest and
+complete, then merges the shards' manifests (and SigMF collections) into one in plan order. A shard's files, manifest and
 container depend only on the seed, so a shard the engine runs again (its worker died) writes the
 same bytes over the same names; the temporaries a killed writer left are cleared by the next
 shard in that folder and once more at the end.
@@ -184,6 +184,24 @@ def merge_manifests(shards: Sequence[str | os.PathLike], manifest: str | os.Path
     return os.fspath(manifest)
 
 
+def _merge_collections(shards: Sequence[str | os.PathLike], manifest: str | os.PathLike, collection: str | os.PathLike) -> None:
+    """Merges the SigMF collections of shards 0/N .. N-1/N (``shards``) into ``collection``, their
+    recordings in the plan order of the merged ``manifest``: the unsharded run's collection."""
+    streams, first = [], None
+    for path in shards:
+        with open(path, encoding="utf-8") as f:
+            listed = json.load(f)["collection"]
+        first = first or listed
+        streams.extend(listed["core:streams"])
+    with open(manifest, newline="", encoding="utf-8") as f:
+        order = {os.path.basename(row["metadata_file"])[: -len(".sigmf-meta")]: place
+                 for place, row in enumerate(csv.DictReader(f))}
+    streams.sort(key=lambda stream: order.get(stream["name"], len(order)))
+    merged = {"collection": dict(first or {"core:version": "1.2.5"}, **{"core:streams": streams})}
+    text = json.dumps(merged, indent=2, sort_keys=True, ensure_ascii=False) + "\n"
+    _core.write_file(os.fsdecode(collection), text.encode("utf-8"))
+
+
 def _write_shard(dataset: Dataset, shard: int, shards: int, folder: str, format: str, manifest: str,
                  options: dict[str, Any], topic: str | None) -> dict[str, Any]:
     """One shard on a worker: its files, its manifest (and container); the summary, with its samples."""
@@ -268,6 +286,11 @@ def generate(config: Config, files_per_modulation: int, seed: int, folder: str |
     for place in {folder, os.path.dirname(manifest)}:
         _core.remove_stale_temporaries(place)
     merge_manifests(paths, manifest)
+    # SigMF recordings: the shards' collections, each beside its shard's files, become the run's.
+    collections = [os.path.join(folder, f"dataset-{k}-of-{shards}.sigmf-collection") for k in range(shards)]
+    if format == "sigmf" and shards > 1 and all(os.path.exists(path) for path in collections):
+        _merge_collections(collections, manifest, os.path.join(folder, "dataset.sigmf-collection"))
+        paths += collections
     for path in paths:
         os.remove(path)
     problems = [problem for summary in summaries for problem in summary["problems"]]

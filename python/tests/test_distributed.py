@@ -11,6 +11,7 @@ import time
 import pytest
 
 import quorvin
+from same_files import assert_same_files
 from quorvin.distributed import generate, main, merge_manifests, shard_manifest_path
 
 CLI = os.environ.get("QUORVIN_CLI", "quorvin-cli")
@@ -40,15 +41,6 @@ def client():
 @pytest.fixture(scope="module")
 def unsharded(tmp_path_factory):
     return command_line_run(tmp_path_factory.mktemp("cli"), "--format", "sigmf")
-
-
-def assert_same_files(folder, reference):
-    assert sorted(os.listdir(folder)) == sorted(os.listdir(reference))  # no temporary, no shard manifest
-    for name in os.listdir(reference):
-        written = (folder / name).read_bytes()
-        if name.endswith(".sigmf-meta"):  # the recorder names the program that wrote it
-            written = written.replace(b'"quorvin-python ', b'"quorvin-cli ')
-        assert written == (reference / name).read_bytes(), name
 
 
 def test_a_run_on_two_workers_is_the_unsharded_run(client, unsharded, tmp_path):
