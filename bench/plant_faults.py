@@ -18,7 +18,8 @@ Usage: bench/plant_faults.py [--build-dir build/default] [--jobs 2] [--tests REG
                 default the tests stop at the first failure: one catching test is enough)
 --no-baseline   skip the clean run first (which proves the selected tests pass unplanted)
 Prints each fault with the tests that caught it; exit status 1 when a fault went uncaught or did
-not build, 2 when the clean sources already fail or the list does not match the sources."""
+not build, 2 when the clean sources already fail or the list does not match the sources, 130 when
+interrupted."""
 
 import argparse
 import os
@@ -46,7 +47,7 @@ def read_faults(path):
     faults, block = [], []
     with open(path, encoding="utf-8") as f:
         lines = [line.rstrip("\n") for line in f if not line.startswith("#")]
-    for number, line in enumerate(lines + [""], 1):
+    for line in lines + [""]:
         if line.strip():
             block.append(line)
             continue
@@ -80,7 +81,7 @@ class Planted:
     def __init__(self, fault, keep):
         self.fault, self.keep = fault, keep
         self.target = os.path.join(ROOT, fault.path)
-        self.saved = os.path.join(keep, fault.path.replace("/", "__"))
+        self.saved = os.path.join(keep, fault.path.replace("/", "%"))
 
     def __enter__(self):
         with open(self.target, encoding="utf-8") as f:
@@ -101,7 +102,7 @@ class Planted:
 
 def restore_left_over(keep):
     for name in sorted(os.listdir(keep)):
-        target = os.path.join(ROOT, name.replace("__", "/"))
+        target = os.path.join(ROOT, name.replace("%", "/"))
         print(f"restoring {os.path.relpath(target, ROOT)}, left planted by an earlier run", file=sys.stderr)
         shutil.copyfile(os.path.join(keep, name), target)
         os.remove(os.path.join(keep, name))
@@ -187,6 +188,7 @@ def main():
         return 2
     work = tempfile.mkdtemp(prefix="planted-faults-")
     results = []
+    interrupted = False
     try:
         if build(args, os.path.join(work, "build-clean.log")) != 0:
             print(f"the clean sources do not build: {work}/build-clean.log", file=sys.stderr)
@@ -196,7 +198,8 @@ def main():
             if failed:
                 print("the clean sources already fail: " + ", ".join(failed), file=sys.stderr)
                 return 2
-        for fault in faults:
+        for number, fault in enumerate(faults, 1):
+            print(f"[{number}/{len(faults)}] ", end="", flush=True)
             with Planted(fault, keep):
                 log = os.path.join(work, fault.name)
                 if build(args, log + "-build.log") != 0:
@@ -208,7 +211,8 @@ def main():
             print(f"{fault.name}: " + ("caught by " + ", ".join(failed) if failed else "UNCAUGHT  (" + fault.untrue + ")"),
                   flush=True)
     except KeyboardInterrupt:
-        print("interrupted: the planted file is back", file=sys.stderr)
+        interrupted = True
+        print("\ninterrupted: the planted file is back", file=sys.stderr)
     finally:
         # The build follows the clean sources again (ccache hands back the objects).
         if build(args, os.path.join(work, "build-restored.log")) != 0:
@@ -219,7 +223,7 @@ def main():
           f"{len(uncaught)} uncaught, {len(broken)} did not build; logs in {work}")
     for name in uncaught:
         print(f"  uncaught: {name}")
-    return 1 if uncaught or broken else 0
+    return 130 if interrupted else 1 if uncaught or broken else 0
 
 
 if __name__ == "__main__":
