@@ -147,7 +147,7 @@ def failing_tests(args, work, log):
     if status != 0 and not failed:
         failed = re.findall(r"Test\s+#\d+: (\S+) .*\*\*\*", output) or ["(ctest failed: see " + log + ")"]
     # pytest runs as one CTest test: name the Python tests that failed within it.
-    python = sorted(set(re.findall(r"^_{3,} (test\S*) _{3,}$", output, re.MULTILINE)))
+    python = sorted(set(re.findall(r"^_+ (test\S*) _+$", output, re.MULTILINE)))
     return [f"{name} ({', '.join(python)})" if name.startswith("python") and python else name for name in failed]
 
 
