@@ -24,6 +24,7 @@
 #include "parameter_names.h"
 #include "blind_rate.h"
 #include "dsp_reference.h"
+#include "label_rows.h"
 
 namespace quorvin {
 namespace {
@@ -146,16 +147,7 @@ TEST(TrianglePulse, SamplesAreTheHandWorkedMixOfTwoSymbols) {
 
 using test::RateFeature;
 
-// A number among a file's labels, whole or not.
-double label(const std::vector<ParameterRow>& rows, std::string_view key) {
-  for (const ParameterRow& row : rows) {
-    if (row.kind->key != key) continue;
-    if (const auto* whole = std::get_if<std::int64_t>(&row.value)) return static_cast<double>(*whole);
-    return std::get<double>(row.value);
-  }
-  ADD_FAILURE() << "no label " << key;
-  return NAN;
-}
+using test::label;
 
 // A text among a file's labels.
 std::string text(const std::vector<ParameterRow>& rows, std::string_view key) {
@@ -213,8 +205,16 @@ double occupied_bandwidth(const Signal& x, double ratio) {
 }
 
 TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
-  // The raised-cosine spectrum's own 99 % band at roll-off 0.35, integrated here from its formula.
-  const double a = 0.35;
+  // An RRC QPSK file with a drawn roll-off: the raised-cosine spectrum's own 99 % band at the
+  // labelled roll-off, integrated here from its formula.
+  RunSettings s = exact_run({"QPSK"}, 1, 3700.0);
+  s.symbol_rate_min = s.symbol_rate_max = 1000.0;
+  s.snr_min_db = s.snr_max_db = INFINITY;
+  s.exact.samples_per_file = 1 << 17;
+  s.exact.rolloff_min = 0.2;
+  s.exact.rolloff_max = 0.5;
+  const PlannedFile file = first_file(s, 4);
+  const double a = label(file_parameters({s, file, std::nullopt}), "rolloff");
   const auto rc = [a](double f) {
     const double edge = (1 - a) / 2;
     if (f <= edge) return 1.0;
@@ -226,9 +226,9 @@ TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
   double tail = 0.0;
   double f99 = 1.0;
   while (tail < 0.005 * total) tail += rc(f99 -= 1e-5);
+  const double rrc_band = occupied_bandwidth(synthesize_exact_file(s, file), 3.7);
+  EXPECT_NEAR(rrc_band / (2 * f99), 1.0, 0.05) << rrc_band << " vs " << 2 * f99 << " at roll-off " << a;
   const ExactDigitalParameters p = clean(3.7, 1 << 17);
-  const double rrc_band = occupied_bandwidth(generate_exact_digital("QPSK", p), 3.7);
-  EXPECT_NEAR(rrc_band / (2 * f99), 1.0, 0.05) << rrc_band << " vs " << 2 * f99;
   // GMSK at BT 0.3 holds 99 % of its power within about 0.9 Rs; MSK within about 1.2 Rs.
   EXPECT_NEAR(occupied_bandwidth(generate_exact_digital("GMSK", p), 3.7), 0.9, 0.045);
   EXPECT_NEAR(occupied_bandwidth(generate_exact_digital("MSK", p), 3.7), 1.2, 0.06);
@@ -317,9 +317,14 @@ TEST(ExactAnalog, CarrierAndSidebandLinesHaveTheirTheoreticalAmplitudes) {
   }
 }
 
-// The phase phi of a tone of known frequency in a real series, y = a + b sin(w k + phi), by least
-// squares on a + c sin(w k) + d cos(w k): phi = atan2(d, c).
-double tone_phase(const std::vector<double>& y, double cycles_per_sample) {
+// A tone of known frequency in a real series, y = a + b sin(w k + phi), by least squares on
+// a + c sin(w k) + d cos(w k): its phase phi = atan2(d, c) and its depth b / a.
+struct ToneFit {
+  double phase;
+  double depth;
+};
+
+ToneFit fit_tone(const std::vector<double>& y, double cycles_per_sample) {
   double m[3][4] = {};
   for (std::size_t k = 0; k < y.size(); ++k) {
     const double basis[3] = {1.0, std::sin(two_pi * cycles_per_sample * static_cast<double>(k)),
@@ -336,11 +341,13 @@ double tone_phase(const std::vector<double>& y, double cycles_per_sample) {
       for (int j = 0; j < 4; ++j) m[r][j] -= factor * m[i][j];
     }
   }
-  return std::atan2(m[2][3] / m[2][2], m[1][3] / m[1][1]);
+  const double c = m[1][3] / m[1][1], d = m[2][3] / m[2][2];
+  return {std::atan2(d, c), std::hypot(c, d) / (m[0][3] / m[0][0])};
 }
 
 // Analog carriers move file by file by their labelled offsets inside a carrier range, AM's message
-// starts at its labelled phase, and AM-SSB takes the labelled side: measured on the samples.
+// starts at its labelled phase and has its labelled index, and AM-SSB takes the labelled side:
+// measured on the samples.
 TEST(ExactAnalog, CarrierOffsetMessagePhaseAndSidebandAreDrawnAndLabelled) {
   RunSettings s = exact_run({"AM", "AM-SSB", "CW"}, 12, 20000);
   s.snr_min_db = s.snr_max_db = INFINITY;
@@ -380,8 +387,9 @@ TEST(ExactAnalog, CarrierOffsetMessagePhaseAndSidebandAreDrawnAndLabelled) {
     if (file->modulation == "AM") {
       std::vector<double> envelope(x.size());
       for (std::size_t k = 0; k < x.size(); ++k) envelope[k] = std::abs(x[k]);
-      const double phase = tone_phase(envelope, label(rows, "message_frequency") / s.sample_rate);
-      EXPECT_NEAR(std::remainder(phase - label(rows, "message_phase"), two_pi), 0.0, 1e-6) << file->index;
+      const ToneFit message = fit_tone(envelope, label(rows, "message_frequency") / s.sample_rate);
+      EXPECT_NEAR(std::remainder(message.phase - label(rows, "message_phase"), two_pi), 0.0, 1e-6) << file->index;
+      EXPECT_NEAR(message.depth, label(rows, "am_index"), 1e-6) << file->index;
     }
   }
   // The lines spread over the offsets' and carriers' ranges rather than sitting at one place.
@@ -837,7 +845,7 @@ TEST_P(ExactOfdm, PrefixAndBandAsLabelled) {
   while (psd[lo] < half) ++lo;
   while (psd[hi] < half) --hi;
   const double measured = static_cast<double>(hi - lo + 1) * fs / size;
-  EXPECT_NEAR(measured / (active * fs / static_cast<double>(n)), 1.0, 0.02);
+  EXPECT_NEAR(measured / (active * label(f.rows, "subcarrier_spacing")), 1.0, 0.02);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ExactOfdm, testing::Values(64, 72, 128, 180, 256, 300, 512, 600, 900, 1024, 1200, 2048));

@@ -1,6 +1,7 @@
 // The channel impairments against their textbook laws: Rayleigh and Rician envelopes, the
-// Doppler spectrum's edges, phase-noise variance, image rejection, quantisation noise, Rapp's
-// curve, the clock's ppm; and the realised SNR of faded, amplified and pulsed files.
+// Doppler spectrum's edges, phase-noise variance, image rejection and its sign, quantisation
+// noise, Rapp's curve, the clock's ppm; the realised SNR of faded, amplified and pulsed files; and
+// each stage's label rows against estimates from a file's samples.
 
 #include <gtest/gtest.h>
 
@@ -23,15 +24,38 @@
 #include "run/plan.h"
 #include "form/options.h"
 #include "dsp_reference.h"
+#include "label_rows.h"
 
 namespace quorvin {
 namespace {
+
+QUORVIN_PRINT_CASES_BY_NAME
 
 constexpr double two_pi = 2.0 * std::numbers::pi;
 
 Signal ones(std::size_t n) { return Signal(n, Sample{1.0, 0.0}); }
 
 FadingChannel one_tap(bool rician, double k, double doppler) { return {{0.0}, {0.0}, rician, k, doppler, 1e4}; }
+
+// The rails' means, variances and covariance.
+struct Rails {
+  double mean_i = 0.0, mean_q = 0.0, var_i = 0.0, var_q = 0.0, cov = 0.0;
+};
+
+Rails rails(const Signal& x) {
+  Rails r;
+  const auto n = static_cast<double>(x.size());
+  for (const Sample& s : x) r.mean_i += s.real() / n, r.mean_q += s.imag() / n;
+  for (const Sample& s : x) {
+    const double i = s.real() - r.mean_i, q = s.imag() - r.mean_q;
+    r.var_i += i * i / n, r.var_q += q * q / n, r.cov += i * q / n;
+  }
+  return r;
+}
+
+// A circular signal (E[I^2] = E[Q^2], E[IQ] = 0) through I' = I, Q' = g (Q cos phi - I sin phi):
+// the rails' correlation is -sin phi, the image's phase the one the power ratio cannot tell.
+double rail_correlation(const Rails& r) { return r.cov / std::sqrt(r.var_i * r.var_q); }
 
 // An exact-model run of files of `samples` at `sample_rate`, its stages off.
 RunSettings exact_settings(double sample_rate, std::int32_t samples) {
@@ -140,6 +164,8 @@ TEST(PhaseNoise, IncrementVarianceGrowsAsTwoPiLinewidthTau) {
   }
 }
 
+// The image's power against its closed form, and the sign of phi, which that power (even in phi)
+// cannot tell, by the rails' correlation.
 TEST(IqImbalance, ImageRejectionMatchesTheClosedForm) {
   const std::size_t n = 1000;
   Signal tone(n);
@@ -151,6 +177,7 @@ TEST(IqImbalance, ImageRejectionMatchesTheClosedForm) {
     const double c = std::cos(phase_deg * std::numbers::pi / 180.0);
     const double expected = (1.0 + 2.0 * g * c + g * g) / (1.0 - 2.0 * g * c + g * g);
     EXPECT_NEAR(10 * std::log10(power_at(y, 50) / power_at(y, -50)), 10 * std::log10(expected), 1e-6) << gain_db;
+    EXPECT_NEAR(rail_correlation(rails(y)), -std::sin(phase_deg * std::numbers::pi / 180.0), 1e-9) << phase_deg;
   }
   // DC offsets land at 0 Hz as fractions of the RMS (1 here).
   const Signal dc = apply_iq_imbalance(tone, 0.0, 0.0, 0.25, -0.5);
@@ -335,6 +362,166 @@ TEST(ExactChannel, BlocksAreTheWholeChainToTheBit) {
     EXPECT_LE(*std::max_element(sizes.begin(), sizes.end()), exact_block_samples) << c.name;
   }
 }
+
+// ---- Each stage's labels against its samples: a noise-free unit tone (CW, circular: over whole
+// cycles E[I^2] = E[Q^2] = 1/2 and E[IQ] = 0) through one stage, read by an estimator written
+// from README's model of that stage and compared with the file's label rows.
+
+using test::label;
+
+// The tone's frequency, Hz: the mean phase step between samples.
+double tone_frequency(const Signal& x, double sample_rate) {
+  double turned = 0.0;
+  for (std::size_t k = 1; k < x.size(); ++k) turned += std::arg(x[k] * std::conj(x[k - 1]));
+  return turned / static_cast<double>(x.size() - 1) * sample_rate / two_pi;
+}
+
+struct StageCase {
+  const char* name;
+  double carrier;  // Hz, at 10 kHz
+  ImpairmentDraws draws;
+  void (*settings)(ImpairmentSettings&);
+  void (*check)(const Signal& x, const std::vector<ParameterRow>& rows);
+};
+
+constexpr double stage_rate = 1e4;
+
+// I' = I + dc_i, Q' = g (Q cos phi - I sin phi) + dc_q: g^2 is the rails' variance ratio, -sin phi
+// their correlation (of sign opposite to phi's), and the offsets their means over the RMS before.
+void check_iq(const Signal& x, const std::vector<ParameterRow>& rows) {
+  const Rails r = rails(x);
+  EXPECT_NEAR(10.0 * std::log10(r.var_q / r.var_i), label(rows, "iq_amplitude"), 1e-9);
+  EXPECT_NEAR(-std::asin(rail_correlation(r)) * 180.0 / std::numbers::pi, label(rows, "iq_phase"), 1e-9);
+  const double level = std::sqrt(2.0 * r.var_i);  // I is untouched: half the power before
+  EXPECT_NEAR(r.mean_i / level, label(rows, "dc_offset_i"), 1e-9);
+  EXPECT_NEAR(r.mean_q / level, label(rows, "dc_offset_q"), 1e-9);
+}
+
+// The carrier's phase at sample 0, against the tone's own.
+void check_carrier_phase(const Signal& x, const std::vector<ParameterRow>& rows) {
+  const double turns = label(rows, "carrier_frequency") / stage_rate;
+  const auto sum = test::phasor_sum(x, [turns](std::size_t k) { return -turns * static_cast<double>(k); });
+  EXPECT_NEAR(std::remainder(static_cast<double>(std::arg(sum)) - label(rows, "carrier_phase"), two_pi), 0.0, 1e-9);
+}
+
+// A Wiener phase: steps of variance 2 pi linewidth / fs about the tone's own.
+void check_phase_noise(const Signal& x, const std::vector<ParameterRow>& rows) {
+  double sum = 0.0, squares = 0.0;
+  for (std::size_t k = 1; k < x.size(); ++k) {
+    const double step = std::arg(x[k] * std::conj(x[k - 1]));
+    sum += step, squares += step * step;
+  }
+  const double n = static_cast<double>(x.size() - 1);
+  const double variance = squares / n - (sum / n) * (sum / n);
+  EXPECT_NEAR(variance / (two_pi * label(rows, "phase_noise") / stage_rate), 1.0, 0.03);
+}
+
+// The RF carrier moves by rf ppm 1e-6 Hz and every frequency by the factor 1 + ppm 1e-6.
+void check_clock(const Signal& x, const std::vector<ParameterRow>& rows) {
+  const double ppm = label(rows, "clock_ppm") * 1e-6;
+  const double line = tone_frequency(x, stage_rate);
+  EXPECT_NEAR(line, (label(rows, "carrier_frequency") + label(rows, "rf_frequency") * ppm) * (1.0 + ppm), 1e-4);
+}
+
+// Mid-rise levels (odd multiples of half a step) of 2^bits steps over twice the full scale, which
+// lies `adc_backoff` dB above the peak rail value (the tone's, 1 within 1e-6 over its dense phases).
+void check_adc(const Signal& x, const std::vector<ParameterRow>& rows) {
+  std::vector<double> levels;
+  for (const Sample& s : x) levels.push_back(s.real());
+  std::sort(levels.begin(), levels.end());
+  levels.erase(std::unique(levels.begin(), levels.end()), levels.end());
+  double step = INFINITY;
+  for (std::size_t i = 1; i < levels.size(); ++i) step = std::min(step, levels[i] - levels[i - 1]);
+  for (const double v : levels) EXPECT_NEAR(std::remainder(v / step - 0.5, 1.0), 0.0, 1e-9) << v;
+  const double full_scale = step * std::ldexp(1.0, static_cast<int>(label(rows, "adc_bits"))) / 2.0;
+  EXPECT_NEAR(20.0 * std::log10(full_scale), label(rows, "adc_backoff"), 1e-4);
+}
+
+// Rapp's curve on AM's envelope (written here from README's AM): with a the input envelope and A
+// the saturation amplitude pa_backoff dB above its RMS, |y| = a / (1 + (a / A)^2p)^(1/2p).
+void check_amplifier(const Signal& x, const std::vector<ParameterRow>& rows) {
+  std::vector<double> envelope(x.size());
+  double power = 0.0;
+  for (std::size_t k = 0; k < x.size(); ++k) {
+    const double t = static_cast<double>(k) / stage_rate;
+    envelope[k] = label(rows, "amplitude") *
+                  (1.0 + label(rows, "am_index") * std::sin(two_pi * label(rows, "message_frequency") * t + label(rows, "message_phase")));
+    power += envelope[k] * envelope[k] / static_cast<double>(x.size());
+  }
+  const double saturation = std::sqrt(power) * std::pow(10.0, label(rows, "pa_backoff") / 20.0);
+  const double p = label(rows, "pa_smoothness");
+  for (std::size_t k = 0; k < x.size(); k += 97) {
+    const double expected = envelope[k] / std::pow(1.0 + std::pow(envelope[k] / saturation, 2.0 * p), 0.5 / p);
+    EXPECT_NEAR(std::abs(x[k]), expected, 1e-9) << k;
+  }
+}
+
+// One Rician tap: the gain's spectrum (the tone taken off) holds the line of sight, K / (K + 1) of
+// the power, and the diffuse sinusoids, 1 / 16 (K + 1) each, at Doppler fD cos(angle): the
+// outermost of them lies within fD and, at 16 random angles, beyond 0.9 fD.
+void check_fading(const Signal& x, const std::vector<ParameterRow>& rows) {
+  const std::size_t n = x.size();
+  const double carrier = label(rows, "carrier_frequency");
+  Signal gain(n);
+  double window_sum = 0.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const double u = two_pi * static_cast<double>(k) / static_cast<double>(n);
+    const double blackman = 0.42 - 0.5 * std::cos(u) + 0.08 * std::cos(2.0 * u);
+    gain[k] = blackman * x[k] * std::polar(1.0, -two_pi * carrier * static_cast<double>(k) / stage_rate);
+    window_sum += blackman;
+  }
+  const Signal spectrum = fft(gain, FftDirection::forward);
+  std::vector<double> power(n);
+  double total = 0.0;
+  for (std::size_t b = 0; b < n; ++b) total += power[b] = std::norm(spectrum[b]) / (window_sum * window_sum);
+  const double bin = stage_rate / static_cast<double>(n);
+  const auto hertz = [&](std::size_t b) { return (b < n / 2 ? static_cast<double>(b) : static_cast<double>(b) - static_cast<double>(n)) * bin; };
+  const double k_factor = label(rows, "fading_k");
+  double outermost = 0.0;
+  for (std::size_t b = 0; b < n; ++b) {
+    if (power[b] > 0.25 / (16.0 * (k_factor + 1.0))) outermost = std::max(outermost, std::abs(hertz(b)));
+  }
+  const double doppler = label(rows, "doppler");
+  EXPECT_LE(outermost, doppler + 3.0 * bin);
+  EXPECT_GE(outermost, 0.9 * doppler);
+  const auto strongest = static_cast<std::size_t>(std::max_element(power.begin(), power.end()) - power.begin());
+  double line = 0.0;
+  for (std::size_t d = 0; d <= 8; ++d) line += power[(strongest + n - 4 + d) % n];
+  EXPECT_NEAR(line / (total - line) / k_factor, 1.0, 0.1);
+}
+
+class StageLabels : public testing::TestWithParam<StageCase> {};
+
+TEST_P(StageLabels, AreWhatTheSamplesShow) {
+  const StageCase c = GetParam();
+  RunSettings s = exact_settings(stage_rate, 1 << 16);
+  if (c.settings != nullptr) c.settings(s.exact.impairments);
+  const bool amplified = c.draws.pa_backoff.has_value();
+  const PlannedFile file{.modulation = amplified ? "AM" : "CW", .amplitude = amplified ? 0.8 : 1.0, .snr_db = INFINITY,
+                         .message_frequency = 50.0, .seeds = {5, 6}, .am_index = 0.6, .carrier_frequency = c.carrier,
+                         .message_phase = 0.3, .impairments = c.draws};
+  c.check(synthesize_exact_file(s, file), file_parameters({s, file, std::nullopt}));
+}
+
+// The tones: 6400 whole cycles of 2^16 samples (the IQ case's sums exact), or dense phases (the
+// ADC's rails reach their peak of 1).
+INSTANTIATE_TEST_SUITE_P(
+    Stages, StageLabels,
+    testing::Values(
+        StageCase{"iq_and_dc", 6400.0 * stage_rate / 65536.0, {.iq_amplitude = 1.5, .iq_phase = 7.0, .dc_i = 0.2, .dc_q = -0.3}, nullptr, check_iq},
+        StageCase{"carrier_phase", 1000.0, {.carrier_phase = 1.1}, nullptr, check_carrier_phase},
+        StageCase{"phase_noise", 1000.0, {.phase_noise = 20.0}, nullptr, check_phase_noise},
+        StageCase{"clock", 1000.0, {.clock_ppm = 400.0}, [](ImpairmentSettings& x) { x.rf_frequency = 1e5; }, check_clock},
+        StageCase{"amplifier", 1000.0, {.pa_backoff = 1.5}, [](ImpairmentSettings& x) { x.pa_smoothness = 3.0; }, check_amplifier},
+        StageCase{"adc", 1234.5678, {.adc_bits = 7}, [](ImpairmentSettings& x) { x.adc_backoff = 3.0; }, check_adc},
+        StageCase{"rician_fading", 1000.0, {.fading_k = 4.0, .doppler = 50.0},
+                  [](ImpairmentSettings& x) {
+                    x.fading = Fading::rician;
+                    x.fading_delays = {0.0};
+                    x.fading_gains_db = {0.0};
+                  },
+                  check_fading}),
+    test::CaseName{});
 
 }  // namespace
 }  // namespace quorvin
