@@ -178,7 +178,8 @@ SceneChannel scene_channel(const RunSettings& s, bool fading, double clock_ppm) 
 // the channel sample it starts at.
 void make_emitter(const RunSettings& s, const SceneEmitter& e, const SceneChannel& channel,
                   const std::function<void(std::size_t, Signal)>& add) {
-  const auto [length, before, after, total, c] = channel;
+  const std::size_t length = channel.length, before = channel.before, after = channel.after, total = channel.total;
+  const double c = channel.clock;
   const PlannedFile& f = e.file;
   const ImpairmentDraws& own = f.impairments;
   // The burst in channel samples: the capture's sample k reads the channel at k c.
@@ -313,7 +314,7 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
   const bool fading = std::any_of(scene.emitters.begin(), scene.emitters.end(),
                                   [](const SceneEmitter& e) { return e.file.impairments.fading_k.has_value(); });
   const SceneChannel channel = scene_channel(s, fading, d.clock_ppm.value_or(0.0));
-  const auto [length, before, after, total, c] = channel;
+  const std::size_t length = channel.length, before = channel.before, after = channel.after, total = channel.total;
   Signal sum(total);
   bool finite = true;
   for (const SceneEmitter& e : scene.emitters) {
