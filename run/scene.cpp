@@ -32,6 +32,14 @@ struct Uniform {
   }
 };
 
+// The seed of a scene's draws, and the seed of its emitter k (from 0): what draw_scene keys.
+std::uint64_t scene_seed(std::uint32_t draw_seed, std::uint64_t position) {
+  return splitmix64(splitmix64(scene_salt ^ draw_seed) ^ position);
+}
+std::uint32_t emitter_seed(std::uint64_t scene, std::size_t k) {
+  return static_cast<std::uint32_t>(splitmix64(scene ^ ((static_cast<std::uint64_t>(k) + 1) << 40)) & 0xFFFFFFFFull);
+}
+
 // An emitter's name and draws, as the plan draws a run of that one name from its own seed.
 PlannedFile draw_emitter_file(const RunSettings& s, const std::string& name, std::uint32_t seed, bool seed_files) {
   RunSettings one = s;
@@ -259,10 +267,16 @@ std::string fault_text(const RunSettings& s, const SceneEmitter& e, std::size_t 
 
 }  // namespace
 
+DigitalSeeds scene_emitter_seeds(std::uint32_t run_seed, std::uint64_t position, std::size_t emitter,
+                                  std::string_view name) {
+  const std::uint32_t seed = emitter_seed(scene_seed(run_seed, position), emitter - 1);
+  return derive_file_seeds(seed, name, 1);
+}
+
 std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& key, const PlannedFile& host) {
   auto scene = std::make_shared<Scene>();
   scene->name = host.modulation;
-  const std::uint64_t seed = splitmix64(splitmix64(scene_salt ^ key.draw_seed) ^ key.position);
+  const std::uint64_t seed = scene_seed(key.draw_seed, key.position);
   Uniform u{GaussianSource(seed)};
   // A silent name (Noise) makes no emitter: its scenes are the receiver's noise alone, and no
   // other scene draws it.
@@ -277,9 +291,8 @@ std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& ke
   for (std::size_t k = 0; k < count; ++k) {
     const std::string& name =
         k == 0 ? host.modulation : *audible[static_cast<std::size_t>(u.whole(0, static_cast<std::int64_t>(audible.size()) - 1))];
-    const auto emitter_seed = static_cast<std::uint32_t>(splitmix64(seed ^ ((static_cast<std::uint64_t>(k) + 1) << 40)) & 0xFFFFFFFFull);
     SceneEmitter e;
-    e.file = draw_emitter_file(s, name, emitter_seed, key.seed_files);
+    e.file = draw_emitter_file(s, name, emitter_seed(seed, k), key.seed_files);
     e.file.index = static_cast<std::int32_t>(k + 1);
     ImpairmentDraws& d = e.file.impairments;
     d.phase_noise = receiver.phase_noise;
