@@ -202,16 +202,30 @@ void make_emitter(const RunSettings& s, const SceneEmitter& e, const SceneChanne
   // A scene promises its emitters within filter error of their single files, not their bits.
   const WaveformRange waveform =
       exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after, PhasorMath::polynomial);
-  if (!own.pa_backoff && !own.fading_k) {
+  const auto block = [&](std::size_t at) {
+    return waveform(static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before), std::min(scene_block_samples, hi - at));
+  };
+  if (!own.fading_k) {
     // Block by block, while a block is in the cache: a range's and the carrier's values do
-    // not depend on where a block begins, so the samples are the whole burst's.
+    // not depend on where a block begins, so the samples are the whole burst's. The amplifier's
+    // level is the burst's power, summed in sample order over a first pass, as over the whole.
+    double saturation = 0.0;
+    if (own.pa_backoff) {
+      double energy = 0.0;
+      for (std::size_t at = lo; at < hi; at += scene_block_samples) {
+        for (const Sample& x : block(at)) energy += std::norm(x);
+      }
+      saturation = rapp_saturation(energy, hi - lo, *own.pa_backoff);
+    }
     for (std::size_t at = lo; at < hi; at += scene_block_samples) {
-      Signal v = waveform(static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before), std::min(scene_block_samples, hi - at));
+      Signal v = block(at);
+      if (own.pa_backoff) apply_rapp_curve(v, saturation, s.exact.impairments.pa_smoothness);
       apply_burst(v, at, {first, last});
       add(at, std::move(v));
     }
     return;
   }
+  // A faded emitter is made whole: its taps' gains and delays run over the capture from its start.
   Signal v = waveform(static_cast<std::int64_t>(lo) - static_cast<std::int64_t>(before), hi - lo);
   if (own.pa_backoff) v = apply_rapp_amplifier(std::move(v), *own.pa_backoff, s.exact.impairments.pa_smoothness);
   apply_burst(v, lo, {first, last});
