@@ -199,13 +199,23 @@ Signal apply_carrier_offset(Signal signal, double frequency, double sample_rate,
   return signal;
 }
 
-Signal apply_rapp_amplifier(Signal signal, double backoff_db, double smoothness) {
-  const double saturation = rms(signal) * std::pow(10.0, backoff_db / 20.0);
-  if (!(saturation > 0.0)) return signal;
+double rapp_saturation(double energy, std::size_t count, double backoff_db) {
+  const double level = count == 0 ? 0.0 : std::sqrt(energy / static_cast<double>(count));
+  return level * std::pow(10.0, backoff_db / 20.0);
+}
+
+void apply_rapp_curve(Signal& signal, double saturation, double smoothness) {
+  if (!(saturation > 0.0)) return;
   for (Sample& s : signal) {
     const double ratio = std::abs(s) / saturation;
     s /= std::pow(1.0 + std::pow(ratio, 2.0 * smoothness), 1.0 / (2.0 * smoothness));
   }
+}
+
+Signal apply_rapp_amplifier(Signal signal, double backoff_db, double smoothness) {
+  double energy = 0.0;
+  for (const Sample& s : signal) energy += std::norm(s);
+  apply_rapp_curve(signal, rapp_saturation(energy, signal.size(), backoff_db), smoothness);
   return signal;
 }
 

@@ -22,6 +22,15 @@ Signal apply_carrier_offset(Signal signal, double frequency, double sample_rate,
 // kept, with the saturation amplitude A = backoff_db above the signal's RMS amplitude.
 Signal apply_rapp_amplifier(Signal signal, double backoff_db, double smoothness);
 
+// The amplifier's saturation amplitude for a signal of `count` samples holding `energy` (the sum
+// of |x|^2 in sample order): its RMS raised by `backoff_db`; 0 for no samples.
+double rapp_saturation(double energy, std::size_t count, double backoff_db);
+
+// Rapp's curve of saturation amplitude `saturation` on every sample of `signal`, in place; the
+// signal is left as it is where `saturation` is not above 0. apply_rapp_amplifier is this at the
+// signal's own saturation, so a long signal can be amplified block by block.
+void apply_rapp_curve(Signal& signal, double saturation, double smoothness);
+
 // A tapped delay line whose taps fade. Delays in sample periods (fractional delays by windowed
 // sinc interpolation), gains in dB; every tap is Rayleigh, the first Rician with K-factor k
 // (linear; 0: Rayleigh) when rician is set. Each tap's diffuse part is a sum of sinusoids with

@@ -625,6 +625,22 @@ PYBIND11_MODULE(_core, m) {
           return remove_stale_temporaries(utf8_path(folder), context);
         },
         py::arg("folder"), "Removes the temporaries killed writers left in folder (none a live writer holds); how many.");
+  m.def("file_seeds",
+        [](std::uint32_t run_seed, const std::string& name, std::int32_t index) {
+          const DigitalSeeds seeds = derive_file_seeds(run_seed, name, index);
+          return std::array<std::int64_t, 2>{*seeds.symbols, *seeds.noise};
+        },
+        py::arg("run_seed"), py::arg("name"), py::arg("index"),
+        "The symbol and noise seeds of file index (from 1) of name in a run seeded with run_seed.");
+  m.def("scene_emitter_seeds",
+        [](std::uint32_t run_seed, std::uint64_t position, std::size_t emitter, const std::string& name) {
+          if (emitter < 1) throw py::value_error("emitter counts from 1");
+          const DigitalSeeds seeds = scene_emitter_seeds(run_seed, position, emitter, name);
+          return std::array<std::int64_t, 2>{*seeds.symbols, *seeds.noise};
+        },
+        py::arg("run_seed"), py::arg("position"), py::arg("emitter"), py::arg("name"),
+        "The symbol and noise seeds of emitter (from 1) of the scene at plan position (from 0), named name, in a "
+        "run seeded with run_seed.");
   m.def("label_units", &label_units, "Each label key's unit (Hz, dB, Baud, ...; empty for a ratio or text).");
   m.def("constellation", &constellation, py::arg("name"),
         "The distinct unit-energy points of a linear name's symbols (complex128), as its files carry them; empty for "

@@ -494,6 +494,11 @@ std::vector<ExactOption> expanded() {
 
 double larger(double a, double b) { return std::max(std::abs(a), std::abs(b)); }
 
+// The longest capture of a scene that fades: each emitter is made whole over it (its taps run from
+// the capture's start), its waveform and faded copy beside the capture's sum, about 140 bytes a
+// sample at the peak, one emitter at a time: about 1.2 GB here.
+constexpr std::int64_t longest_faded_scene = std::int64_t{1} << 23;
+
 // The fewest samples a scene's burst holds: the half of it inside the capture, 4 samples or more,
 // keeps its box at half the band or narrower.
 constexpr double fewest_burst_samples = 8.0;
@@ -667,6 +672,12 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
   }
   if (settings.scene.kind != SceneKind::none && settings.save_symbols) {
     return std::string("{--save-symbols} does not apply to {--scene wideband}: each emitter has its own symbols");
+  }
+  if (scene.kind != SceneKind::none && x.fading != Fading::none && settings.samples_per_file > longest_faded_scene) {
+    return "{--samples-per-file} takes at most " + std::to_string(longest_faded_scene) +
+           " with {--scene wideband} and {--fading}: a faded emitter is made over the whole capture (about 140 bytes a "
+           "sample held), not '" + marked_text(text_given(texts, "--samples-per-file")) +
+           "'; fewer samples per file, or no fading";
   }
   return settings;
 }

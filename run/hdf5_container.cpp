@@ -413,7 +413,17 @@ bool Hdf5Writer::State::lay_out(bool compress) {
   const bool named = attribute >= 0 && H5Awrite(attribute, string_type, names.data()) >= 0;
   if (attribute >= 0) H5Aclose(attribute);
   H5Sclose(space);
-  return named && iq.dataset >= 0 && class_index.dataset >= 0 && labels >= 0 && (fixed_length > 0 || offsets.dataset >= 0);
+  // A seeded run's seed, so that containers of shards of different runs are told apart.
+  bool seeded = true;
+  if (run_seed) {
+    const std::int64_t value = *run_seed;
+    const hid_t scalar = H5Screate(H5S_SCALAR);
+    const hid_t seed = H5Acreate2(file, "run_seed", H5T_NATIVE_INT64, scalar, H5P_DEFAULT, H5P_DEFAULT);
+    seeded = seed >= 0 && H5Awrite(seed, H5T_NATIVE_INT64, &value) >= 0;
+    if (seed >= 0) H5Aclose(seed);
+    H5Sclose(scalar);
+  }
+  return named && seeded && iq.dataset >= 0 && class_index.dataset >= 0 && labels >= 0 && (fixed_length > 0 || offsets.dataset >= 0);
 }
 
 Hdf5Writer::Hdf5Writer(const std::filesystem::path& path, const RunSettings& settings,

@@ -32,6 +32,14 @@ struct Uniform {
   }
 };
 
+// The seed of a scene's draws, and the seed of its emitter k (from 0): what draw_scene keys.
+std::uint64_t scene_seed(std::uint32_t draw_seed, std::uint64_t position) {
+  return splitmix64(splitmix64(scene_salt ^ draw_seed) ^ position);
+}
+std::uint32_t emitter_seed(std::uint64_t scene, std::size_t k) {
+  return static_cast<std::uint32_t>(splitmix64(scene ^ ((static_cast<std::uint64_t>(k) + 1) << 40)) & 0xFFFFFFFFull);
+}
+
 // An emitter's name and draws, as the plan draws a run of that one name from its own seed.
 PlannedFile draw_emitter_file(const RunSettings& s, const std::string& name, std::uint32_t seed, bool seed_files) {
   RunSettings one = s;
@@ -194,16 +202,30 @@ void make_emitter(const RunSettings& s, const SceneEmitter& e, const SceneChanne
   // A scene promises its emitters within filter error of their single files, not their bits.
   const WaveformRange waveform =
       exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after, PhasorMath::polynomial);
-  if (!own.pa_backoff && !own.fading_k) {
+  const auto block = [&](std::size_t at) {
+    return waveform(static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before), std::min(scene_block_samples, hi - at));
+  };
+  if (!own.fading_k) {
     // Block by block, while a block is in the cache: a range's and the carrier's values do
-    // not depend on where a block begins, so the samples are the whole burst's.
+    // not depend on where a block begins, so the samples are the whole burst's. The amplifier's
+    // level is the burst's power, summed in sample order over a first pass, as over the whole.
+    double saturation = 0.0;
+    if (own.pa_backoff) {
+      double energy = 0.0;
+      for (std::size_t at = lo; at < hi; at += scene_block_samples) {
+        for (const Sample& x : block(at)) energy += std::norm(x);
+      }
+      saturation = rapp_saturation(energy, hi - lo, *own.pa_backoff);
+    }
     for (std::size_t at = lo; at < hi; at += scene_block_samples) {
-      Signal v = waveform(static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before), std::min(scene_block_samples, hi - at));
+      Signal v = block(at);
+      if (own.pa_backoff) apply_rapp_curve(v, saturation, s.exact.impairments.pa_smoothness);
       apply_burst(v, at, {first, last});
       add(at, std::move(v));
     }
     return;
   }
+  // A faded emitter is made whole: its taps' gains and delays run over the capture from its start.
   Signal v = waveform(static_cast<std::int64_t>(lo) - static_cast<std::int64_t>(before), hi - lo);
   if (own.pa_backoff) v = apply_rapp_amplifier(std::move(v), *own.pa_backoff, s.exact.impairments.pa_smoothness);
   apply_burst(v, lo, {first, last});
@@ -259,10 +281,16 @@ std::string fault_text(const RunSettings& s, const SceneEmitter& e, std::size_t 
 
 }  // namespace
 
+DigitalSeeds scene_emitter_seeds(std::uint32_t run_seed, std::uint64_t position, std::size_t emitter,
+                                  std::string_view name) {
+  const std::uint32_t seed = emitter_seed(scene_seed(run_seed, position), emitter - 1);
+  return derive_file_seeds(seed, name, 1);
+}
+
 std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& key, const PlannedFile& host) {
   auto scene = std::make_shared<Scene>();
   scene->name = host.modulation;
-  const std::uint64_t seed = splitmix64(splitmix64(scene_salt ^ key.draw_seed) ^ key.position);
+  const std::uint64_t seed = scene_seed(key.draw_seed, key.position);
   Uniform u{GaussianSource(seed)};
   // A silent name (Noise) makes no emitter: its scenes are the receiver's noise alone, and no
   // other scene draws it.
@@ -277,9 +305,8 @@ std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& ke
   for (std::size_t k = 0; k < count; ++k) {
     const std::string& name =
         k == 0 ? host.modulation : *audible[static_cast<std::size_t>(u.whole(0, static_cast<std::int64_t>(audible.size()) - 1))];
-    const auto emitter_seed = static_cast<std::uint32_t>(splitmix64(seed ^ ((static_cast<std::uint64_t>(k) + 1) << 40)) & 0xFFFFFFFFull);
     SceneEmitter e;
-    e.file = draw_emitter_file(s, name, emitter_seed, key.seed_files);
+    e.file = draw_emitter_file(s, name, emitter_seed(seed, k), key.seed_files);
     e.file.index = static_cast<std::int32_t>(k + 1);
     ImpairmentDraws& d = e.file.impairments;
     d.phase_noise = receiver.phase_noise;

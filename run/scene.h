@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/signal.h"
@@ -54,6 +55,11 @@ struct SceneKey {
   std::uint64_t position = 0;   // the scene's place in the plan, from 0
   bool seed_files = false;      // emitters' engines from the seed; else the device's
 };
+
+// The symbol and noise seeds of emitter `emitter` (from 1) of the scene at plan `position` (from
+// 0) of a run seeded with `run_seed`, `name` the emitter's modulation: its manifest row's seeds.
+DigitalSeeds scene_emitter_seeds(std::uint32_t run_seed, std::uint64_t position, std::size_t emitter,
+                                  std::string_view name);
 
 // The scene of the planned file `host` (its name is the first emitter's; its receiver draws are
 // the capture's). Never throws for a scene that does not fit: its fault says why.

@@ -190,6 +190,10 @@ const UsageCase usage_cases[] = {
      "quorvin-cli: --save-channel does not apply to --scene wideband: each emitter has its own channel\n"},
     {"scene_symbol_files", {"-m", "QPSK", "--scene", "wideband", "--samples-per-file", "1024", "--save-symbols"},
      "quorvin-cli: --save-symbols does not apply to --scene wideband: each emitter has its own symbols\n"},
+    {"faded_scene_beyond_its_memory",
+     {"-m", "QPSK", "--scene", "wideband", "--fading", "rayleigh", "--sample-rate", "1e7", "--samples-per-file", "8388609"},
+     "quorvin-cli: --samples-per-file takes at most 8388608 with --scene wideband and --fading: a faded emitter is made "
+     "over the whole capture (about 140 bytes a sample held), not '8388609'; fewer samples per file, or no fading\n"},
     {"scene_settings_files", {"-m", "AM", "--scene", "wideband", "--samples-per-file", "1024", "--save-settings"},
      "--save-settings does not apply to --scene wideband", false},
     // Ranges of one name: each entry whole and known; its own rate is what the band check names.

@@ -8,10 +8,12 @@
 #include <chrono>
 #include <complex>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -150,6 +152,61 @@ TEST_F(Run, EmptySignalsAreWrittenAsEmptyFiles) {
                                       path_text("AM_signal_1.csv") + u"\n");
   EXPECT_EQ(std::filesystem::file_size(folder() / "AM_signal_1.csv"), 0u);
 }
+
+// Stopped from its report callback after N of 6 files (noise-free, so every file's bytes follow
+// the draw seed): the folder holds exactly those N files, each whole with its settings file and
+// no temporary beside them, and the callback was told each of them once, in plan order.
+class RunStopped : public Run, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(RunStopped, AfterNFilesLeavesTheirWholePairsAndReportsEach) {
+  const std::size_t stop_after = GetParam();
+  const auto settings_in = [](const std::filesystem::path& folder) {
+    RunSettings s = settings_for({"AM", "FM"}, 3, folder.u16string());
+    s.snr_min_db = s.snr_max_db = std::numeric_limits<double>::infinity();
+    s.save_settings_file = true;
+    return s;
+  };
+  const std::filesystem::path whole = folder() / "whole";
+  const std::filesystem::path stopped = folder() / "stopped";
+  std::filesystem::create_directories(whole);
+  std::filesystem::create_directories(stopped);
+  run_generation(settings_in(whole), 7);
+
+  std::stop_source stop;
+  std::vector<std::u16string> told;
+  const std::u16string report =
+      run_generation(settings_in(stopped), 7, {}, stop.get_token(), [&](std::u16string_view piece) {
+        told.emplace_back(piece);
+        if (told.size() == stop_after) stop.request_stop();
+      });
+
+  std::vector<std::string> expected_names;
+  std::u16string expected_report;
+  RunPlan plan(settings_in(stopped), 7);
+  for (std::size_t k = 0; k < stop_after; ++k) {
+    const PlannedFile file = *plan.next();
+    const std::string stem = file.modulation + "_signal_" + std::to_string(file.index);
+    const std::u16string piece = utf8_to_utf16(file.modulation) + u": Saved to " + (stopped / (stem + ".csv")).u16string() +
+                                 u"\n  Settings saved to " + (stopped / (stem + ".txt")).u16string() + u"\n";
+    ASSERT_LT(k, told.size());
+    EXPECT_EQ(told[k], piece) << k;
+    expected_report += piece;
+    for (const char* extension : {".csv", ".txt"}) {
+      expected_names.push_back(stem + extension);
+      EXPECT_EQ(test::read_file(stopped / expected_names.back()), test::read_file(whole / expected_names.back()))
+          << expected_names.back();
+    }
+  }
+  EXPECT_EQ(told.size(), stop_after);
+  EXPECT_EQ(report, expected_report);
+  std::vector<std::string> present;
+  for (const auto& entry : std::filesystem::directory_iterator(stopped)) present.push_back(entry.path().filename().string());
+  std::sort(present.begin(), present.end());
+  std::sort(expected_names.begin(), expected_names.end());
+  EXPECT_EQ(present, expected_names);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, RunStopped, ::testing::Values(1, 2, 5));
 
 // A disk flush that holds the first two files until a third file's flush begins (or 5 s pass).
 struct HeldFlushes {

@@ -110,52 +110,106 @@ def _check_plan_order(captures: list[list[str]], header: str, sources: Sequence[
 
 
 def _run_seed(path: str, rows: list[list[str]], header: str) -> tuple[int, str] | None:
-    """The run seed a shard's files name (a SigMF recording's ``quorvin:run_seed``) and the file
-    that names it: its first recording that can be read, or None (a CSV or container run, whose
-    files keep no seed)."""
+    """The run seed a shard's files name and the file that names it: its first SigMF recording that
+    can be read (``quorvin:run_seed``), or its HDF5 container (attribute ``run_seed``, read with
+    h5py where it is installed); None for CSV files, which keep no seed."""
     columns = next(csv.reader([header]))
-    if "metadata_file" not in columns:
-        return None
-    at = columns.index("metadata_file")
+    folder = os.path.dirname(path)
+    at = columns.index("metadata_file") if "metadata_file" in columns else None
     for capture in rows[:16]:  # a run's recordings all have metadata, or none has
         cells = next(csv.reader(capture[:1]))
-        if at >= len(cells) or not cells[at]:
-            return None
-        metadata = os.path.join(os.path.dirname(path), cells[at])
-        try:
-            with open(metadata, encoding="utf-8") as file:
-                seed = json.load(file).get("global", {}).get("quorvin:run_seed")
-        except (OSError, ValueError, AttributeError):
-            continue  # a file that failed: the next one tells
-        return (seed, metadata) if isinstance(seed, int) else None
+        if at is not None and at < len(cells) and cells[at]:
+            metadata = os.path.join(folder, cells[at])
+            try:
+                with open(metadata, encoding="utf-8") as file:
+                    seed = json.load(file).get("global", {}).get("quorvin:run_seed")
+            except (OSError, ValueError, AttributeError):
+                continue  # a file that failed: the next one tells
+            return (seed, metadata) if isinstance(seed, int) else None
+        container = cells[0].rpartition("#")[0] if cells and "#" in cells[0] else ""
+        if container.endswith(".h5"):
+            return _container_seed(os.path.join(folder, container))
     return None
 
 
-def _check_one_run(paths: Sequence[str], parts: list[list[list[str]]], header: str) -> None:
-    """Refuses a shard whose recordings name another run seed than shard 0's."""
-    first = None
+def _container_seed(container: str) -> tuple[int, str] | None:
+    try:
+        import h5py  # noqa: PLC0415 (only for HDF5 shards)
+    except ImportError:
+        return None
+    try:
+        with h5py.File(container, "r") as file:
+            seed = file.attrs.get("run_seed")
+    except OSError as error:
+        raise ValueError(f"{container}: cannot be read ({error})") from None
+    return (int(seed), container) if seed is not None else None
+
+
+def _check_one_run(paths: Sequence[str], parts: list[list[list[str]]], header: str, seed: int | None) -> int:
+    """The run seed of the shards: ``seed`` when given, else the one shard 0's files name. Refuses a
+    shard whose files name another, and shards that name none when none is given (CSV files)."""
+    first = (seed, None, "given to the merge") if seed is not None else None
     for path, part in zip(paths, parts):
         told = _run_seed(path, part, header)
         if told is None:
             continue
         if first is None:
-            first = told + (path,)
+            first = told + (f"as {path}",)
         elif told[0] != first[0]:
-            raise ValueError(f"{path}: a shard of the run of seed {told[0]} ({told[1]}), not of seed {first[0]} as "
+            raise ValueError(f"{path}: a shard of the run of seed {told[0]} ({told[1]}), not of seed {first[0]} "
                              f"{first[2]} (shards of different runs)")
+    if first is None:
+        raise ValueError(f"{paths[0]}: its files name no run seed (CSV files keep none): give the run's seed "
+                         "(--seed N) so that shards of different runs are told apart")
+    return first[0]
 
 
-def merge_manifests(shards: Sequence[str | os.PathLike], manifest: str | os.PathLike) -> str:
+def _check_file_seeds(paths: Sequence[str], parts: list[list[list[str]]], header: str, seed: int) -> None:
+    """Refuses a shard holding a file whose symbol or noise seed is not the one the run of ``seed``
+    gives it (a file's from its name and index, a scene emitter's from the scene's place), and a
+    shard whose files hold no seed at all (a run without --seed)."""
+    columns = next(csv.reader([header]))
+    if "symbol_seed" not in columns or "noise_seed" not in columns:
+        raise ValueError(f"{paths[0]}: no symbol_seed and noise_seed columns, so its run cannot be checked")
+    at = [columns.index(key) for key in ("modulation", "symbol_seed", "noise_seed")]
+    scenes = "file_index" not in columns
+    index_at = columns.index("emitter" if scenes else "file_index")
+    for shard, (path, part) in enumerate(zip(paths, parts)):
+        seeded = not part
+        for place, capture in enumerate(part):
+            position = shard + place * len(paths)
+            for cells in csv.reader(capture):
+                name, told = cells[at[0]], [cells[k] for k in at[1:]]
+                if not cells[index_at] or not any(told):
+                    continue  # a capture of the floor alone, or a file that draws no engine
+                seeded = True
+                number = int(cells[index_at])
+                due = (_core.scene_emitter_seeds(seed, position, number, name) if scenes else
+                       _core.file_seeds(seed, name, number))
+                if any(cell and cell != str(value) for cell, value in zip(told, due)):
+                    what = f"scene {position + 1}'s emitter {number} ({name})" if scenes else f"{name} file {number}"
+                    raise ValueError(f"{path}: {what} has other seeds than the run of seed {seed} gives it "
+                                     "(shards of different runs)")
+        if not seeded:
+            raise ValueError(f"{path}: its files hold no seeds (a run without --seed), so they are no shard of the "
+                             f"run of seed {seed}")
+
+
+def merge_manifests(shards: Sequence[str | os.PathLike], manifest: str | os.PathLike, seed: int | None = None) -> str:
     """Merges the manifests of shards 0/N .. N-1/N (``shards``, in that order, each written beside
     ``manifest``) into ``manifest``: file p from shard p mod N (a scene's rows together), so the
     result is byte for byte the manifest of the unsharded run. Refuses (ValueError naming the shard's
     file) shards with different columns, a shard with too few or too many files for its place (one
-    stopped early, one missing), a shard whose SigMF recordings name another run seed and files out of
-    plan order; written as every output file is, so
+    stopped early, one missing), files out of plan order, and shards of different runs: a shard
+    whose SigMF recordings or HDF5 container name another run seed than ``seed`` (by default the
+    one shard 0's name), or holding a file whose symbol or noise seed is not the run's. CSV files
+    name no seed: their shards need ``seed``. Written as every output file is, so
     ``manifest`` is either the whole merged manifest or left as it was. Returns ``manifest``'s path."""
     paths = [os.fspath(path) for path in shards]
     if not paths:
         raise ValueError("no shard manifests to merge")
+    if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int) or not 0 <= seed <= 2**32 - 1):
+        raise ValueError(f"seed takes a whole number from 0 to {2**32 - 1}, not {seed!r}")
     header, parts = None, []
     for path in paths:
         with open(path, encoding="utf-8", newline="") as file:
@@ -171,7 +225,7 @@ def merge_manifests(shards: Sequence[str | os.PathLike], manifest: str | os.Path
         elif records[0] != header:
             raise ValueError(f"{path}: its columns differ from {paths[0]}'s")
         parts.append(_captures(records[1:], header, path))
-    _check_one_run(paths, parts, header or "")
+    run_seed = _check_one_run(paths, parts, header or "", seed)
     count, total = len(parts), sum(len(part) for part in parts)
     for shard, (path, part) in enumerate(zip(paths, parts)):
         expected = (total - shard + count - 1) // count if total > shard else 0
@@ -180,6 +234,7 @@ def merge_manifests(shards: Sequence[str | os.PathLike], manifest: str | os.Path
                              f"{expected} (a shard that stopped early or is missing)")
     captures = [parts[p % count][p // count] for p in range(total)]
     _check_plan_order(captures, header or "", paths)
+    _check_file_seeds(paths, parts, header or "", run_seed)
     _core.write_file(os.fsdecode(manifest), "".join([header or "", *(row for c in captures for row in c)]).encode("utf-8"))
     return os.fspath(manifest)
 
@@ -285,7 +340,7 @@ def generate(config: Config, files_per_modulation: int, seed: int, folder: str |
             future.cancel()
     for place in {folder, os.path.dirname(manifest)}:
         _core.remove_stale_temporaries(place)
-    merge_manifests(paths, manifest)
+    merge_manifests(paths, manifest, seed)
     # SigMF recordings: the shards' collections, each beside its shard's files, become the run's.
     collections = [os.path.join(folder, f"dataset-{k}-of-{shards}.sigmf-collection") for k in range(shards)]
     if format == "sigmf" and shards > 1 and all(os.path.exists(path) for path in collections):
@@ -413,15 +468,20 @@ def _merge_main(argv: Sequence[str]) -> int:
     parser.add_argument("--shards", type=int, metavar="N",
                         help="merge the N shards' manifests named as generate names them beside the output, "
                              ".<name>.shard-K-of-N, and remove them once merged")
+    parser.add_argument("--seed", type=int, metavar="N",
+                        help="the run's seed, checked against every file's seeds; needed for CSV shards, whose "
+                             "files name none (SigMF recordings and HDF5 containers name theirs)")
     parser.add_argument("manifests", nargs="*", help="the shards' manifests, shard 0 first")
     arguments = parser.parse_args(argv)
     if (arguments.shards is None) == (not arguments.manifests):
         parser.error("give either the shards' manifests or --shards N")
     if arguments.shards is not None and arguments.shards < 1:
         parser.error(f"--shards takes a whole number from 1, not {arguments.shards}")
+    if arguments.seed is not None and not 0 <= arguments.seed <= 2**32 - 1:
+        parser.error(f"--seed takes a whole number from 0 to {2**32 - 1}, not {arguments.seed}")
     named = [shard_manifest_path(arguments.output, k, arguments.shards) for k in range(arguments.shards or 0)]
     try:
-        merge_manifests(arguments.manifests or named, arguments.output)
+        merge_manifests(arguments.manifests or named, arguments.output, arguments.seed)
         for path in named:
             os.remove(path)
     except (OSError, ValueError) as error:

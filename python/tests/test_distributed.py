@@ -140,8 +140,8 @@ def shard_manifests(tmp_path_factory):
 
 def test_the_merge_command_makes_the_unsharded_manifest(shard_manifests):
     folder, shards = shard_manifests
-    subprocess.run([sys.executable, "-m", "quorvin.distributed", "merge", "-o", str(folder / "m.csv"), *shards],
-                   check=True)
+    subprocess.run([sys.executable, "-m", "quorvin.distributed", "merge", "--seed", "3", "-o", str(folder / "m.csv"),
+                    *shards], check=True)
     assert (folder / "m.csv").read_bytes() == (folder / "whole.csv").read_bytes()
 
 
@@ -162,7 +162,7 @@ def test_the_merge_refuses_shards_that_do_not_make_a_run(shard_manifests, tmp_pa
             altered.write_text(change(file.read()), encoding="utf-8", newline="")
         given[1] = altered
     with pytest.raises(ValueError, match=message):
-        merge_manifests(given, tmp_path / "m.csv")
+        merge_manifests(given, tmp_path / "m.csv", seed=3)
     assert not (tmp_path / "m.csv").exists()
 
 
@@ -255,17 +255,39 @@ def test_the_merge_refuses_scene_shards_naming_the_shard(scene_shards, tmp_path,
     assert not (tmp_path / "m.csv").exists()
 
 
-def test_the_merge_refuses_a_shard_of_another_run(tmp_path):
-    """A seed-2 shard 1/3 between seed-1 shards 0 and 2, all SigMF: refused, naming the shard."""
-    common = ["-m", "QPSK,AM", "--files-per-modulation", "3", "--num-symbols", "16", "-q", "--no-progress",
-              "--format", "sigmf", "-o", str(tmp_path / "ds")]
+# A seed-2 shard 1/3 between seed-1 shards 0 and 2 of QPSK,AM x 3 (shard 1 holds AM file 2 and
+# QPSK file 2): refused in every format, naming the shard and what differs.
+ANOTHER_RUN = {
+    "sigmf": ([], "{shards[1]}: a shard of the run of seed 2 ({tmp_path}/ds/AM_signal_2.sigmf-meta), not of seed 1 "
+                  "as {shards[0]} (shards of different runs)"),
+    "hdf5": ([], "{shards[1]}: a shard of the run of seed 2 ({tmp_path}/ds/dataset-1-of-3.h5), not of seed 1 as "
+                 "{shards[0]} (shards of different runs)"),
+    "csv": (["--seed", "1"], "{shards[1]}: AM file 2 has other seeds than the run of seed 1 gives it (shards of "
+                             "different runs)"),
+    "csv-scenes": (["--seed", "1"], "{shards[1]}: scene 2's emitter 1 (AM) has other seeds than the run of seed 1 "
+                                    "gives it (shards of different runs)"),
+    "csv-no-seed": ([], "{shards[0]}: its files name no run seed (CSV files keep none): give the run's seed "
+                        "(--seed N) so that shards of different runs are told apart"),
+    "given-seed": (["--seed", "2"], "{shards[0]}: a shard of the run of seed 1 ({tmp_path}/ds/AM_signal_1.sigmf-meta), "
+                                    "not of seed 2 given to the merge (shards of different runs)"),
+}
+
+
+@pytest.mark.parametrize("case", list(ANOTHER_RUN))
+def test_the_merge_refuses_a_shard_of_another_run(tmp_path, case):
+    if case == "hdf5" and os.environ.get("QUORVIN_CLI_HDF5", "1") == "0":
+        pytest.skip("built without HDF5")
+    format = {"csv-scenes": "csv", "csv-no-seed": "csv", "given-seed": "sigmf"}.get(case, case)
+    scenes = ["--scene", "wideband", "--emitters-min", "1", "--emitters-max", "2", "--sample-rate", "1000000",
+              "--samples-per-file", "4096"] if case == "csv-scenes" else ["--num-symbols", "16"]
+    common = ["-m", "QPSK,AM", "--files-per-modulation", "3", *scenes, "-q", "--no-progress", "--format", format,
+              "-o", str(tmp_path / "ds")]
     shards = [shard_manifest_path(tmp_path / "m.csv", k, 3) for k in range(3)]
     for k, seed in enumerate((1, 2, 1)):
         subprocess.run([CLI, *common, "--seed", str(seed), "--shard", f"{k}/3", "--manifest", shards[k]], check=True,
                        capture_output=True)
-    merge = subprocess.run([sys.executable, "-m", "quorvin.distributed", "merge", "-o", str(tmp_path / "m.csv"),
+    given, message = ANOTHER_RUN[case]
+    merge = subprocess.run([sys.executable, "-m", "quorvin.distributed", "merge", "-o", str(tmp_path / "m.csv"), *given,
                             *shards], capture_output=True, text=True)
-    assert (merge.returncode, merge.stderr) == (1, f"quorvin.distributed: {shards[1]}: a shard of the run of seed 2 "
-                                                f"({tmp_path}/ds/AM_signal_2.sigmf-meta), not of seed 1 as {shards[0]} "
-                                                "(shards of different runs)\n")
+    assert (merge.returncode, merge.stderr) == (1, f"quorvin.distributed: {message.format(shards=shards, tmp_path=tmp_path)}\n")
     assert not (tmp_path / "m.csv").exists()
