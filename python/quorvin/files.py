@@ -84,16 +84,6 @@ def _close_before_fork() -> None:
 os.register_at_fork(before=_close_before_fork)
 
 
-def _cell(column: np.ndarray, row: int) -> Any:
-    """One label as Dataset items give it (a Python number or text), None where absent."""
-    value = column[row]
-    if column.dtype.kind == "f":
-        return None if np.isnan(value) else float(value)
-    if column.dtype.kind in "iu":
-        return None if value == _ABSENT_WHOLE else int(value)
-    return None if value == _ABSENT_TEXT else str(value)
-
-
 class Container(WrittenRun):
     """A ``--format hdf5`` container (``dataset.h5`` or ``dataset-K-of-N.h5``), item by item.
 
@@ -108,6 +98,8 @@ class Container(WrittenRun):
         self.path = os.fspath(path)
         self._file: Any = None
         self._pid = -1
+        self._fd: Optional[int] = None
+        self._fd_pid = -1
         h5py = self._h5py()
         with h5py.File(self.path, "r") as file:
             self.scenes = "capture_index" in file
@@ -120,6 +112,8 @@ class Container(WrittenRun):
             self._symbol_offsets = (np.append(file["symbol_offsets"][()], file["symbols"].shape[0])
                                     if self.has_symbols else None)
             rows = iq.shape[0] if self.fixed else len(self._offsets) - 1
+            self._row_at = _row_offsets(h5py, iq) if self.fixed else None
+            self._width = iq.shape[1] if self.fixed else 0
             self._scene = file["scene"][()] if self.scenes else None
         _, self._columns, _ = _read_container(h5py, self.path, samples=False)
         self._length = len(self._scene) if self.scenes else rows
@@ -149,6 +143,26 @@ class Container(WrittenRun):
             self._file.close()
         self._file = None
 
+    def _rows(self, rows: Sequence[int]) -> np.ndarray:
+        """Rows of a fixed-length "iq" as an (n, L) complex64 array: straight from the file where
+        its rows lie whole and unfiltered (HDF5 would read each row's whole chunk), else by h5py."""
+        if self._row_at is None:
+            unique, back = np.unique(np.asarray(rows, dtype=np.int64), return_inverse=True)
+            return self._open()["iq"][unique][back]
+        if self._fd is None or self._fd_pid != os.getpid():
+            self._fd, self._fd_pid = os.open(self.path, os.O_RDONLY), os.getpid()
+        width = self._width * 8
+        out = np.empty((len(rows), self._width), dtype=np.complex64)
+        view = memoryview(out).cast("B")
+        for k, row in enumerate(rows):
+            if os.preadv(self._fd, [view[k * width:(k + 1) * width]], int(self._row_at[row])) != width:
+                raise ValueError(f"{self.path}: row {row} of iq is cut short")
+        return out
+
+    def __del__(self) -> None:
+        if getattr(self, "_fd", None) is not None and self._fd_pid == os.getpid():
+            os.close(self._fd)
+
     def _open(self) -> Any:
         if self._file is None or self._pid != os.getpid():
             self._file = self._h5py().File(self.path, "r")
@@ -159,33 +173,38 @@ class Container(WrittenRun):
     def __len__(self) -> int:
         return self._length
 
-    def _samples(self, file: Any, position: int) -> np.ndarray:
-        if self.fixed:
-            return file["iq"][position]
-        return file["iq"][self._offsets[position]:self._offsets[position + 1]]
-
     def item(self, position: int) -> tuple[np.ndarray, dict[str, Any]]:
-        return self._item(self._samples(self._open(), position), position)
+        if self.fixed:
+            return self._item(self._rows([position])[0], position)
+        return self._item(self._open()["iq"][self._offsets[position]:self._offsets[position + 1]], position)
 
     def items(self, positions: Sequence[int]) -> list[tuple[np.ndarray, dict[str, Any]]]:
         wanted = [self._position(p) for p in positions]
         if not self.fixed or not wanted:
             return [self.item(p) for p in wanted]
-        # One read of the batch's rows in increasing order (as HDF5 selects them), then put back.
-        rows, back = np.unique(np.asarray(wanted, dtype=np.int64), return_inverse=True)
-        block = self._open()["iq"][rows]
-        return [self._item(block[k], p) for k, p in zip(back, wanted)]
+        block = self._rows(wanted)
+        if self.scenes:
+            return [self._item(samples, p) for samples, p in zip(block, wanted)]
+        return [(samples, {**cells, "num_samples": block.shape[1]}) for samples, cells in zip(block, self._labels(wanted))]
+
+    def _labels(self, positions: Sequence[int]) -> list[dict[str, Any]]:
+        """Rows' labels as Dataset items hold them, each column read once for the whole batch."""
+        out: list[dict[str, Any]] = [{} for _ in positions]
+        for key, column in self._columns.items():
+            if key == "saved":
+                continue
+            cells = column[positions].tolist()
+            kind = column.dtype.kind
+            for labels, value in zip(out, cells):
+                absent = value != value if kind == "f" else value == (_ABSENT_WHOLE if kind in "iu" else _ABSENT_TEXT)
+                if not absent:
+                    labels[key] = value
+        return out
 
     def _item(self, samples: np.ndarray, position: int) -> tuple[np.ndarray, dict[str, Any]]:
         if self.scenes:
             return samples, self._scene_labels(position, len(samples))
-        labels = {}
-        for key, column in self._columns.items():
-            value = _cell(column, position)
-            if value is not None and key != "saved":
-                labels[key] = value
-        labels["num_samples"] = len(samples)
-        return samples, labels
+        return samples, {**self._labels([position])[0], "num_samples": len(samples)}
 
     def _scene_labels(self, position: int, length: int) -> dict[str, Any]:
         rows = self._order[self._starts[position]:self._starts[position + 1]]
@@ -210,6 +229,29 @@ class Container(WrittenRun):
             raise ValueError(f"{self.path}: holds no symbols (written without --save-symbols)")
         start, end = self._symbol_offsets[position], self._symbol_offsets[position + 1]
         return np.frombuffer(self._open()["symbols"][start:end].tobytes(), dtype=SYMBOLS_DTYPE)
+
+
+def _row_offsets(h5py: Any, iq: Any) -> Optional[np.ndarray]:
+    """Where each row of a fixed-length "iq" starts in the file, when every row lies whole in
+    one unfiltered chunk as complex64 (two little-endian float32 "r", "i"); else None."""
+    kind = iq.id.get_type()
+    if (iq.ndim != 2 or iq.chunks is None or iq.chunks[1] != iq.shape[1] or iq.id.get_create_plist().get_nfilters()
+            or kind.get_class() != h5py.h5t.COMPOUND or kind.get_size() != 8 or kind.get_nmembers() != 2):
+        return None
+    for member, (name, at) in enumerate(((b"r", 0), (b"i", 4))):
+        part = kind.get_member_type(member)
+        if (kind.get_member_name(member) != name or kind.get_member_offset(member) != at
+                or part.get_class() != h5py.h5t.FLOAT or part.get_size() != 4 or part.get_order() != h5py.h5t.ORDER_LE):
+            return None
+    rows_per_chunk, row_bytes = iq.chunks[0], 8 * iq.shape[1]
+    chunk_at = np.full((iq.shape[0] + rows_per_chunk - 1) // rows_per_chunk, -1, dtype=np.int64)
+    for index in range(iq.id.get_num_chunks()):
+        info = iq.id.get_chunk_info(index)
+        chunk_at[info.chunk_offset[0] // rows_per_chunk] = info.byte_offset
+    if (chunk_at < 0).any():  # a chunk never written reads as zeros through HDF5 alone
+        return None
+    rows = np.arange(iq.shape[0], dtype=np.int64)
+    return chunk_at[rows // rows_per_chunk] + (rows % rows_per_chunk) * row_bytes
 
 
 def _manifest_rows(path: str) -> tuple[list[str], list[list[str]]]:
