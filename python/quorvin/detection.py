@@ -12,7 +12,7 @@ Class ids count the run's own names (``dataset.names``, in class-index order) fr
 COCO's categories list those names alone. A box thinner than ``min_box`` pixels in either direction
 (a voice-band signal in a wide capture is a fraction of a frequency bin tall) is widened to
 ``min_box`` about its centre, within the image; COCO marks it ``"enlarged": true`` with its own
-``"true_bbox"``, and the export counts such boxes.
+``"true_bbox"``, and its ``info`` counts them.
 
 ``python3 -m quorvin.detection SOURCE -o FOLDER --format yolo|coco`` exports a scene run already
 written (``quorvin.files.open_run``'s sources), the same bytes as exporting its Dataset.
@@ -113,8 +113,8 @@ def export_detection(dataset: Any, folder: str | os.PathLike, fft_size: int = 25
     "coco" or "both"), its YOLO rows (labels/scene_<k>.txt, with ``classes.txt`` and ``data.yaml``)
     and one COCO file (annotations.json) to ``folder``, class ids counting ``dataset.names``.
     ``dataset`` is a scene Dataset or a written scene run (``quorvin.files.open_run``). Boxes
-    thinner than ``min_box`` pixels are widened (see the module's notes). Returns the COCO record,
-    with ``"enlarged"``: the number of boxes widened."""
+    thinner than ``min_box`` pixels are widened (see the module's notes). Returns the COCO record;
+    its ``info`` holds ``min_box_pixels`` and ``enlarged_boxes``, the number widened."""
     from .files import WrittenRun  # noqa: PLC0415
 
     if not isinstance(dataset, (Dataset, WrittenRun)):
@@ -159,6 +159,7 @@ def export_detection(dataset: Any, folder: str | os.PathLike, fft_size: int = 25
             coco["annotations"].append({"id": len(coco["annotations"]), "image_id": image_id, "category_id": int(c),
                                         "bbox": [x0, y0, x1 - x0, y1 - y0], "area": (x1 - x0) * (y1 - y0),
                                         "iscrowd": 0, **note})
+    coco["info"] = {"min_box_pixels": min_box, "enlarged_boxes": enlarged}
     if format in ("coco", "both"):
         with open(os.path.join(folder, "annotations.json"), "w", encoding="utf-8") as f:
             json.dump(coco, f)
@@ -169,7 +170,7 @@ def export_detection(dataset: Any, folder: str | os.PathLike, fft_size: int = 25
             f.write(f"# Every image serves both splits; split images/ and labels/ alike to hold some out.\n"
                     f"path: {_yaml_text(os.path.abspath(folder))}\ntrain: images\nval: images\nnc: {len(names)}\n"
                     f"names: [{', '.join(_yaml_text(name) for name in names)}]\n")
-    return {**coco, "enlarged": enlarged}
+    return coco
 
 
 def main(argv: Optional[list[str]] = None) -> int:
@@ -193,7 +194,7 @@ def main(argv: Optional[list[str]] = None) -> int:
     except (ValueError, OSError) as error:
         print(f"quorvin.detection: {error}", file=sys.stderr)
         return 2
-    print(f"{len(done['images'])} images, {len(done['annotations'])} boxes ({done['enlarged']} widened to "
+    print(f"{len(done['images'])} images, {len(done['annotations'])} boxes ({done['info']['enlarged_boxes']} widened to "
           f"{args.min_box:g} px) written to {args.output}")
     return 0
 

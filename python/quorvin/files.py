@@ -351,6 +351,7 @@ def _boxes(annotations: list[dict[str, Any]], sample_rate: float) -> tuple[dict[
         row["sample_rate"] = sample_rate
         seed = row.pop("run_seed", seed)
         rows.append(row)
+    rows.sort(key=lambda row: row.get("emitter", 0))  # SigMF lists them by start; the table by emitter
     keys = list(dict.fromkeys(key for row in rows for key in row))
     boxes = {}
     for key in keys:
