@@ -20,7 +20,7 @@ from . import _core
 __version__: str = _core.__version__
 
 __all__ = ["Config", "Dataset", "generate", "classes", "read_csv", "read_sigmf", "read_manifest", "read_hdf5",
-           "read_channel", "SYMBOLS_DTYPE"]
+           "read_channel", "SYMBOLS_DTYPE", "READ_LIMIT"]
 
 #: The record of one transmitted symbol, as ``--save-symbols``'s ``.symbols.npy`` files and
 #: ``Dataset.symbols`` hold it (packed, 36 bytes; see README's "The transmitted symbols").
@@ -54,6 +54,10 @@ def _flag(argument: str, value: Any) -> bool:
         raise TypeError(f"{argument} takes True or False, not {value!r}")
     return bool(value)
 
+
+#: What a ``read_*`` call loads at most by default (bytes of samples): larger runs are read item
+#: by item (``quorvin.files``, ``quorvin.torch.FileDataset``).
+READ_LIMIT = 2**30
 
 _LARGEST_COUNT = 2**31 - 1  # files per modulation, and a file's index, are 32-bit
 _LARGEST_SEED = 2**32 - 1
@@ -520,13 +524,13 @@ def _meta_field(meta: Any, keys: Sequence[Any], meta_path: str) -> Any:
     return value
 
 
-def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, Any]]:
+def read_sigmf(path_or_base: str | os.PathLike, limit: int | None = READ_LIMIT) -> tuple[np.ndarray, dict[str, Any]]:
     """A SigMF recording (the .sigmf-data or .sigmf-meta path, or their common base): samples and metadata.
 
     Checks the pair: a cf32_le or ci16_le datatype (ci16_le scaled back by its quorvin:full_scale),
     whole samples, and as many as the annotation says (a scene's global ``quorvin:num_samples``;
     its annotations are its emitters' boxes); ValueError naming the file and what is wrong
-    otherwise.
+    otherwise, and for more than ``limit`` bytes of samples (``read_hdf5``'s limit).
     """
     base = os.fspath(path_or_base)
     for extension in (".sigmf-data", ".sigmf-meta"):
@@ -556,6 +560,7 @@ def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, A
         raise ValueError(f"{data_path}: {size} bytes, not a whole number of {width}-byte {datatype} samples")
     if size // width != count:
         raise ValueError(f"{data_path} holds {size // width} samples, its metadata says {count}")
+    _over_limit(data_path, count * 8, limit, "read_sigmf")
     if datatype == "cf32_le":
         return np.fromfile(data_path, dtype="<c8"), meta
     # Integers back to amplitudes: 32767 stands for the recording's full scale (at most 1e38, so
@@ -582,7 +587,7 @@ def read_manifest(path: str | os.PathLike) -> Any:
             return list(csv.DictReader(file))
 
 
-def read_hdf5(path: str | os.PathLike) -> tuple[Any, dict[str, np.ndarray], list[str]]:
+def read_hdf5(path: str | os.PathLike, limit: int | None = READ_LIMIT) -> tuple[Any, dict[str, np.ndarray], list[str]]:
     """A ``quorvin-cli --format hdf5`` container: samples, labels by manifest column, class names.
 
     Samples are a (files, N) complex64 array for fixed-length files, else a list of complex64
@@ -593,21 +598,33 @@ def read_hdf5(path: str | os.PathLike) -> tuple[Any, dict[str, np.ndarray], list
     A scene run's container gives its captures, (captures, N) complex64, and its table of boxes:
     one row per emitter, its columns the manifest's with ``class_index`` (the emitter's),
     ``capture_index`` (its capture's row) and ``scene`` (its capture's scene number).
+
+    Samples of more than ``limit`` bytes (1 GiB; None for no limit) are refused with a ValueError
+    pointing to ``quorvin.files.open_run`` and ``quorvin.torch.FileDataset``, which read item by item.
     """
     import h5py  # noqa: PLC0415 (optional)
 
     name = os.fspath(path)
     _regular_file(path, "a container is a regular file of HDF5")
     try:
-        return _read_container(h5py, name)
+        return _read_container(h5py, name, limit=limit)
     except (FileNotFoundError, PermissionError):
         raise
     except OSError as error:  # h5py's words for a file that is no container, or is cut short, name no file
         raise ValueError(f"{name}: not a readable HDF5 container ({error})") from None
 
 
-def _read_container(h5py: Any, name: str) -> tuple[Any, dict[str, np.ndarray], list[str]]:
-    """read_hdf5's work on a regular file; h5py's OSError where it is no container."""
+def _over_limit(name: str, size: int, limit: int | None, call: str) -> None:
+    """ValueError when ``size`` bytes of samples pass ``limit``, naming the readers that need no such memory."""
+    if limit is not None and size > _whole("limit", limit, 0, 2**63 - 1):
+        raise ValueError(f"{name}: {call} would load {size} bytes of samples, more than limit={limit}; read it item by "
+                         "item with quorvin.files.open_run or quorvin.torch.FileDataset, or give limit=None")
+
+
+def _read_container(h5py: Any, name: str, samples: bool = True,
+                    limit: int | None = None) -> tuple[Any, dict[str, np.ndarray], list[str]]:
+    """read_hdf5's work on a regular file; h5py's OSError where it is no container. Without
+    ``samples`` the parts are checked, and the labels read, but no sample is."""
     with h5py.File(name, "r") as file:
         scenes = "capture_index" in file
         for part in ("iq", "class_index", "labels", *(("scene",) if scenes else ())):
@@ -615,7 +632,9 @@ def _read_container(h5py: Any, name: str) -> tuple[Any, dict[str, np.ndarray], l
                 raise ValueError(f"{name}: no {part}")
         if file["iq"].dtype != np.complex64:  # a reader of complex64 samples would be handed other numbers
             raise ValueError(f"{name}: iq holds {file['iq'].dtype}, not complex64 samples")
-        iq = file["iq"][()]
+        if samples:
+            _over_limit(name, file["iq"].size * file["iq"].dtype.itemsize, limit, "read_hdf5")
+        iq = file["iq"][()] if samples else np.broadcast_to(np.zeros((), np.complex64), file["iq"].shape)
         class_index = file["class_index"][()]
         if class_index.ndim != 1 or class_index.dtype.kind not in "iu":
             raise ValueError(f"{name}: class_index of {class_index.dtype} and shape {class_index.shape}, not a column of "
@@ -623,11 +642,11 @@ def _read_container(h5py: Any, name: str) -> tuple[Any, dict[str, np.ndarray], l
         numbers = file["scene"][()] if scenes else None
         files = len(numbers) if scenes else len(class_index)
         if "offsets" in file:
-            samples: Any = _cut(name, iq, file["offsets"][()], files)
+            cut: Any = _cut(name, iq, file["offsets"][()], files, samples)
         elif iq.ndim != 2 or len(iq) != files:
             raise ValueError(f"{name}: iq of shape {iq.shape} for {files} {'captures' if scenes else 'files'}")
         else:
-            samples = iq
+            cut = iq if samples else None
         columns = file["labels"]
         if "modulation" not in columns or not h5py.check_string_dtype(columns["modulation"].dtype):
             raise ValueError(f"{name}: no labels/modulation column of names")
@@ -655,14 +674,17 @@ def _read_container(h5py: Any, name: str) -> tuple[Any, dict[str, np.ndarray], l
         row = wrong[0]
         raise ValueError(f"{name}: labels/modulation {labels['modulation'][row]!r} of row {row} disagrees with its "
                          f"class_index {class_index[row]} ({named[row]})")
-    return samples, labels, names
+    return cut, labels, names
 
 
-def _cut(name: str, iq: np.ndarray, offsets: np.ndarray, files: int) -> list[np.ndarray]:
-    """The files of a variable-length container: ``iq`` cut where ``offsets`` says each starts."""
+def _cut(name: str, iq: np.ndarray, offsets: np.ndarray, files: int, samples: bool = True) -> list[np.ndarray] | None:
+    """The files of a variable-length container: ``iq`` cut where ``offsets`` says each starts
+    (without ``samples``, the offsets checked alone)."""
     if iq.ndim != 1 or offsets.ndim != 1 or offsets.dtype.kind not in "iu" or len(offsets) != files:
         raise ValueError(f"{name}: {offsets.size} offsets into iq of shape {iq.shape} for {files} files")
     bounds = np.append(offsets, len(iq))
     if len(offsets) and (offsets[0] != 0 or np.any(np.diff(bounds) < 0)):
         raise ValueError(f"{name}: offsets must rise from 0 to at most the {len(iq)} samples of iq")
+    if not samples:
+        return None
     return [iq[start:end] for start, end in zip(bounds[:-1], bounds[1:])]

@@ -15,8 +15,9 @@ import torch
 import torch.utils.data
 
 from . import Dataset, _core, _flag, _whole, classes
+from .files import WrittenRun, open_run
 
-__all__ = ["TorchDataset", "TorchStream", "as_tensor", "epoch_seed", "scene_collate", "scene_target", "shuffled",
+__all__ = ["TorchDataset", "TorchStream", "FileDataset", "as_tensor", "epoch_seed", "scene_collate", "scene_target", "shuffled",
            "symbol_tensors"]
 
 _LARGEST_SEED = 2**32 - 1
@@ -93,6 +94,8 @@ def scene_target(labels: dict[str, Any], class_names: Optional[Sequence[str]] = 
     x1, y1 with time across in samples and frequency up in Hz, and ``labels`` int64 (N,), the
     emitters' class indices among ``class_names`` (else the catalogue's)."""
     boxes = labels["boxes"]
+    if not len(boxes):  # a capture of the floor alone (Noise) has no box
+        return {"boxes": torch.zeros((0, 4), dtype=torch.float32), "labels": torch.zeros(0, dtype=torch.int64)}
     corners = np.stack([boxes["sample_start"], boxes["freq_lower_edge"],
                         boxes["sample_start"] + boxes["sample_count"], boxes["freq_upper_edge"]], axis=1)
     names = list(classes) if class_names is None else list(class_names)
@@ -124,8 +127,8 @@ class TorchDataset(torch.utils.data.Dataset):
     def __init__(self, dataset: Dataset, transform: Optional[Callable[[torch.Tensor, dict], Any]] = None,
                  contiguous_classes: bool = False, labels: Optional[Sequence[str]] = None,
                  symbols: bool = False) -> None:
-        if not isinstance(dataset, Dataset):
-            raise TypeError(f"dataset takes a quorvin.Dataset, not {dataset!r}")
+        if not isinstance(dataset, (Dataset, WrittenRun)):
+            raise TypeError(f"dataset takes a quorvin.Dataset or a written run (quorvin.files.open_run), not {dataset!r}")
         self.dataset = dataset
         self.transform = transform
         self.contiguous_classes = _flag("contiguous_classes", contiguous_classes)
@@ -274,3 +277,23 @@ class TorchStream(torch.utils.data.IterableDataset):
             if not self.repeat:
                 return
             epoch += 1
+
+
+class FileDataset(TorchDataset):
+    """TorchDataset over a run already written (``source``: a container, a manifest, a SigMF
+    collection, a folder or a list of shards, as ``quorvin.files.open_run`` takes them), with
+    TorchDataset's items, targets and options: ``FileDataset("run/manifest.csv")`` in place of
+    ``TorchDataset(Dataset(...))``. Items are read on request, a DataLoader's batch in one read
+    where the files allow (``__getitems__``); each worker opens the files itself."""
+
+    def __init__(self, source: Any, interleave: Optional[bool] = None, **options: Any) -> None:
+        run = source if isinstance(source, WrittenRun) else open_run(source, interleave)
+        super().__init__(run, **options)
+        if self.symbols and not run.has_symbols:
+            raise ValueError(f"symbols: {source!r} holds no symbols (written without --save-symbols)")
+
+    def __getitems__(self, positions: Sequence[int]) -> list[Any]:
+        items = [self.target(*item) for item in self.dataset.items(positions)]
+        if self.symbols:
+            return [(*item, symbol_tensors(self.dataset.symbols(p))) for item, p in zip(items, positions)]
+        return items

@@ -146,7 +146,7 @@ def test_boxes_on_the_spectrogram_hold_the_emitters_energy_and_export_as_yolo_an
             checked += 1
     assert checked >= 2
     coco = detection.export_detection(dataset, tmp_path, 256, 256, positions=[1])
-    assert [a["category_id"] for a in coco["annotations"]] == list(labels["boxes"]["class_index"])
+    assert [a["category_id"] for a in coco["annotations"]] == [dataset.names.index(n) for n in labels["boxes"]["modulation"]]
     assert coco["categories"][coco["annotations"][0]["category_id"]]["name"] == labels["boxes"]["modulation"][0]
     rows = (tmp_path / "labels" / "scene_2.txt").read_text().splitlines()
     assert len(rows) == labels["emitters"]

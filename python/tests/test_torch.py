@@ -232,7 +232,7 @@ def test_contiguous_classes_count_the_chosen_names(dataset):
         (lambda ds: TorchStream(ds).set_epoch(-1), ValueError, "epoch takes a whole number from 0 to 4294967295, not -1"),
         (lambda ds: next(iter(TorchStream(ds, labels=["modulation"]))), ValueError,
          "labels: 'modulation' is text ('"),
-        (lambda ds: TorchDataset([1]), TypeError, "dataset takes a quorvin.Dataset, not [1]"),
+        (lambda ds: TorchDataset([1]), TypeError, "dataset takes a quorvin.Dataset or a written run (quorvin.files.open_run), not [1]"),
     ],
 )
 def test_stream_options_are_checked(dataset, make, error, message):
