@@ -78,6 +78,17 @@ if ! diff -r "$cli_out/linux" "$cli_out/$folder" >/dev/null; then
   diff -rq "$cli_out/linux" "$cli_out/$folder" | head -5 >&2
   exit 1
 fi
+# The classic model's analog routes (a carrier of 1500 Hz) through each build's C maths library.
+classic_args=(-m all --signal-model classic --analog-fc 1500 --files-per-modulation 2 --num-symbols 300 --seed 9 -q)
+(cd "$cli_out" && WINEPREFIX=$cli_prefix "$root/scripts/wine-run.sh" "$build/cli/quorvin-cli.exe" \
+   "${classic_args[@]}" -o classic-windows 2>/dev/null) ||
+  { echo "windows-test.sh: quorvin-cli.exe failed on the classic model" >&2; exit 1; }
+(cd "$cli_out" && "$linux_cli" "${classic_args[@]}" -o classic-linux 2>/dev/null)
+if ! diff -r "$cli_out/classic-linux" "$cli_out/classic-windows" >/dev/null; then
+  echo "windows-test.sh: the classic model's files differ between quorvin-cli.exe and the Linux build" >&2
+  diff -rq "$cli_out/classic-linux" "$cli_out/classic-windows" | head -5 >&2
+  exit 1
+fi
 [ "$(head -1 "$cli_out/windows-report.txt")" = "AM: Saved to $folder\\AM_signal_1.csv" ] ||
   { echo "windows-test.sh: unexpected Windows report: $(head -1 "$cli_out/windows-report.txt")" >&2; exit 1; }
 status=0
