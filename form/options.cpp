@@ -39,12 +39,7 @@ std::string value_kind(std::string_view accepted) {
   if (accepted.find("comma-separated numbers") != std::string_view::npos) return "NUMBER,...";
   if (accepted.starts_with("NAME:")) return "NAME:KEY=LOW..HIGH;...";
   std::string choices;
-  for (std::size_t start = 0; start < accepted.size();) {
-    const std::size_t end = std::min(accepted.find_first_of(", ", start), accepted.size());
-    const std::string_view word = accepted.substr(start, end - start);
-    if (!word.empty() && word != "or") choices += (choices.empty() ? "" : "|") + std::string(word);
-    start = end + 1;
-  }
+  for (const std::string& choice : accepted_choices(accepted)) choices += (choices.empty() ? "" : "|") + choice;
   return choices;
 }
 
@@ -105,9 +100,14 @@ std::variant<std::vector<std::string>, Refusal> run_modulations(
       }
     }
     if (wanted.size() == before) {
-      return Refusal{Refusal::Kind::usage, "unknown modulation '" + marked_text(name) +
-                                               "'; known: " + joined(class_names()) + "; or " +
-                                               joined(selection_words())};
+      // What was meant first: the list of 67 names hides it.
+      std::vector<std::string> known = class_names();
+      const std::vector<std::string> words = selection_words();
+      known.insert(known.end(), words.begin(), words.end());
+      const std::string meant = did_you_mean(nearest_names(name, known));
+      return Refusal{Refusal::Kind::usage, "unknown modulation '" + marked_text(name) + "'; " +
+                                               (meant.empty() ? "known: " : meant + " Known: ") +
+                                               joined(class_names()) + "; or " + joined(words)};
     }
   }
   std::vector<std::string> ordered;
@@ -177,8 +177,7 @@ std::variant<RunSettings, Refusal> read_options(const OptionRequest& request) {
   // the classic model, does not read these options).
   const bool exact = model == texts.end() || model->second == "exact";
   if (model != texts.end() && !exact && model->second != "classic") {
-    return Refusal{Refusal::Kind::usage, "{--signal-model} takes classic or exact, not '" +
-                                             marked_text(model->second) + "'"};
+    return Refusal{Refusal::Kind::usage, not_accepted_marked(signal_model_option, "classic or exact", model->second)};
   }
   ExactTexts exact_texts;
   for (const OptionDeclaration& declaration : option_declarations()) {
