@@ -44,66 +44,11 @@ ImmediateExit usage_error(const std::string& message) {
 // A value the run cannot serve: one line that names what to change.
 ImmediateExit input_error(const std::string& message) { return {2, "", "quorvin-cli: " + message + "\n"}; }
 
-// A text as it would be typed back: quoted when empty or holding blanks.
-std::string typed(const std::string& text) {
-  return !text.empty() && text.find_first_of(" \t\r\n") == std::string::npos ? text : "'" + text + "'";
-}
-
 // "--sample-rate 10k": a box's long option (of "-o,--output-folder" the second; a single name
 // stays whole, npos + 1 being 0) and its text as typed.
 std::string option_and_text(std::size_t box, const Texts& texts) {
   const std::string_view names = form_boxes[box].option;
-  return std::string(names.substr(names.find_last_of(',') + 1)) + " " + typed(texts[box]);
-}
-
-// The box that fills `field`.
-template <typename Value>
-std::size_t box_of(Value RunSettings::*field) {
-  for (std::size_t i = 0; i < form_box_count; ++i) {
-    if constexpr (std::is_same_v<Value, double>) {
-      if (form_boxes[i].decimal == field) return i;
-    } else {
-      if (form_boxes[i].integer == field) return i;
-    }
-  }
-  return form_box_count - 1;
-}
-
-// "-min" and "-max" boxes of one range stand next to each other: "--snr-min" then "--snr-max".
-bool is_range(std::string_view low, std::string_view high) {
-  return low.ends_with("-min") && high.ends_with("-max") &&
-         low.substr(0, low.size() - 4) == high.substr(0, high.size() - 4);
-}
-
-// What the run serves but the user almost certainly did not mean. The exact model's band check
-// already decides about rates and carriers (a misfit is refused), so those two are the classic
-// model's alone. Each is told once, and none changes what the run makes.
-std::vector<std::string> range_warnings(const RunSettings& s, const Texts& texts) {
-  std::vector<std::string> warnings;
-  for (std::size_t i = 0; i + 1 < form_box_count; ++i) {
-    const bool reversed = is_range(form_boxes[i].option, form_boxes[i + 1].option) &&
-                          s.*form_boxes[i].decimal > s.*form_boxes[i + 1].decimal;
-    if (reversed) {
-      warnings.push_back(option_and_text(i, texts) + " is above " + option_and_text(i + 1, texts) +
-                         "; values are drawn between the two all the same");
-    }
-  }
-  const auto shown = [&texts](auto field) { return option_and_text(box_of(field), texts); };
-  const auto& names = s.modulations;
-  const bool classic = s.signal_model == SignalModel::classic;
-  const auto fastest =
-      s.symbol_rate_max >= s.symbol_rate_min ? &RunSettings::symbol_rate_max : &RunSettings::symbol_rate_min;
-  if (classic && !std::all_of(names.begin(), names.end(), is_analog_modulation) && s.*fastest > s.sample_rate) {
-    warnings.push_back(shown(fastest) + " is above " + shown(&RunSettings::sample_rate) +
-                       "; digital files get less than one sample per symbol");
-  }
-  if (classic && std::any_of(names.begin(), names.end(), is_analog_modulation) &&
-      std::abs(s.analog_carrier_frequency) >= s.sample_rate / 2) {
-    warnings.push_back(shown(&RunSettings::analog_carrier_frequency) + " is at or above half of " +
-                       shown(&RunSettings::sample_rate) + "; the analog carrier aliases");
-  }
-  if (s.files_per_modulation <= 0) warnings.push_back(shown(&RunSettings::files_per_modulation) + ": nothing to do");
-  return warnings;
+  return std::string(names.substr(names.find_last_of(',') + 1)) + " " + as_typed(texts[box]);
 }
 
 // The names of a comma-separated list: blanks around a name are a typing habit ("QPSK, AM"),
@@ -342,13 +287,13 @@ std::string config_file_fault(const std::string& text) {
   const std::filesystem::file_status status = std::filesystem::status(path, error);
   if (error || status.type() == std::filesystem::file_type::not_found) return "";
   const std::string needed = "; it takes a regular file of options of at most 1 MiB";
-  if (status.type() == std::filesystem::file_type::directory) return typed(text) + " is a folder" + needed;
-  if (status.type() != std::filesystem::file_type::regular) return typed(text) + " is not a regular file" + needed;
+  if (status.type() == std::filesystem::file_type::directory) return as_typed(text) + " is a folder" + needed;
+  if (status.type() != std::filesystem::file_type::regular) return as_typed(text) + " is not a regular file" + needed;
   const std::uintmax_t size = std::filesystem::file_size(path, error);
   if (!error && size > largest_config_file) {
-    return typed(text) + " holds " + std::to_string(size) + " bytes" + needed;
+    return as_typed(text) + " holds " + std::to_string(size) + " bytes" + needed;
   }
-  if (const auto key = repeated_key(path)) return typed(text) + ": the key " + *key + " is given more than once; give it once";
+  if (const auto key = repeated_key(path)) return as_typed(text) + ": the key " + *key + " is given more than once; give it once";
   return "";
 }
 
@@ -616,7 +561,9 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   if (request.settings.exact.datatype != SigmfDatatype::cf32_le && request.format != SampleFormat::sigmf) {
     return usage_error("--datatype applies to --format sigmf only");
   }
-  request.warnings = range_warnings(request.settings, p.texts);
+  for (const std::string& warning : run_warnings_marked(request.settings, asked.texts)) {
+    request.warnings.push_back(command_line_text(warning));
+  }
   request.manifest = p.manifest;
   if (p.manifest_given && p.manifest.empty()) return usage_error("--manifest needs a file name");
   if (!request.manifest.empty()) {
@@ -680,7 +627,7 @@ std::optional<ImmediateExit> given_twice(const CLI::App& app, const std::string&
   if (option == nullptr) return std::nullopt;
   const CLI::Option* config = app.get_config_ptr();
   if (times_given(*option, arguments) < 2 && config != nullptr && !config->results().empty()) {
-    return usage_error("--config " + typed(config->results().back()) + ": the key " + key +
+    return usage_error("--config " + as_typed(config->results().back()) + ": the key " + key +
                        " is given more than once; give it once");
   }
   return usage_error("--" + key + " is given more than once; give it once");
@@ -705,7 +652,7 @@ ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e, const
   if (dynamic_cast<const CLI::FileError*>(&e) != nullptr) {
     const CLI::Option* config = app.get_config_ptr();
     const std::string file = config != nullptr && !config->results().empty() ? config->results().back() : "";
-    return usage_error("--config " + typed(file) + " cannot be read");
+    return usage_error("--config " + as_typed(file) + " cannot be read");
   }
   const std::string what = e.what();
   if (auto twice = given_twice(app, what, arguments)) return std::move(*twice);

@@ -130,6 +130,11 @@ std::string command_line_text(std::string_view marked) {
   return text;
 }
 
+std::string as_typed(std::string_view text) {
+  const std::string whole(text);
+  return !text.empty() && text.find_first_of(" \t\r\n") == std::string_view::npos ? whole : "'" + whole + "'";
+}
+
 namespace {
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }

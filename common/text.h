@@ -29,6 +29,9 @@ std::string marked_text(std::string_view text);
 // A marked message as the command line writes it: the braces dropped.
 std::string command_line_text(std::string_view marked);
 
+// A text as it would be typed back: quoted when empty or holding blanks.
+std::string as_typed(std::string_view text);
+
 // What the user most likely meant by `typed` among `candidates`, best first, at most four: those
 // equal to it but for case and punctuation ("qpsk" QPSK, "QAM-16" QAM16); else those it begins,
 // case aside, when at most four do ("--snr": --snr-min, --snr-max, --snr-definition), then those fewest edits

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <type_traits>
 
 #include "common/text.h"
 #include "form/form.h"
@@ -154,7 +155,61 @@ std::optional<Refusal> snr_beyond_samples(const RunSettings& s, const OptionText
   return std::nullopt;
 }
 
+// The box that fills `field`.
+template <typename Value>
+std::size_t box_of(Value RunSettings::*field) {
+  for (std::size_t i = 0; i < form_box_count; ++i) {
+    if constexpr (std::is_same_v<Value, double>) {
+      if (form_boxes[i].decimal == field) return i;
+    } else {
+      if (form_boxes[i].integer == field) return i;
+    }
+  }
+  return form_box_count - 1;
+}
+
+// "-min" and "-max" boxes of one range stand next to each other: "--snr-min" then "--snr-max".
+bool is_range(std::string_view low, std::string_view high) {
+  return low.ends_with("-min") && high.ends_with("-max") &&
+         low.substr(0, low.size() - 4) == high.substr(0, high.size() - 4);
+}
+
 }  // namespace
+
+std::vector<std::string> run_warnings_marked(const RunSettings& s, const OptionTexts& texts) {
+  const auto declarations = option_declarations();
+  // "{--sample-rate} 10k": the box's option and its text as typed.
+  const auto shown = [&texts, declarations](std::size_t box) {
+    const std::string option(declarations[box].option);
+    const auto given = texts.find(option);
+    return "{" + option + "} " + marked_text(as_typed(given == texts.end() ? declarations[box].default_text : given->second));
+  };
+  std::vector<std::string> warnings;
+  for (std::size_t i = 0; i + 1 < form_box_count; ++i) {
+    const bool reversed = is_range(form_boxes[i].option, form_boxes[i + 1].option) &&
+                          s.*form_boxes[i].decimal > s.*form_boxes[i + 1].decimal;
+    if (reversed) warnings.push_back(shown(i) + " is above " + shown(i + 1) + "; values are drawn between the two all the same");
+  }
+  // The exact model's band check already decides about rates and carriers (a misfit is refused),
+  // so these two are the classic model's alone.
+  const auto& names = s.modulations;
+  const bool classic = s.signal_model == SignalModel::classic;
+  const auto fastest =
+      s.symbol_rate_max >= s.symbol_rate_min ? &RunSettings::symbol_rate_max : &RunSettings::symbol_rate_min;
+  if (classic && !std::all_of(names.begin(), names.end(), is_analog_modulation) && s.*fastest > s.sample_rate) {
+    warnings.push_back(shown(box_of(fastest)) + " is above " + shown(box_of(&RunSettings::sample_rate)) +
+                       "; digital files get less than one sample per symbol");
+  }
+  if (classic && std::any_of(names.begin(), names.end(), is_analog_modulation) &&
+      std::abs(s.analog_carrier_frequency) >= s.sample_rate / 2) {
+    warnings.push_back(shown(box_of(&RunSettings::analog_carrier_frequency)) + " is at or above half of " +
+                       shown(box_of(&RunSettings::sample_rate)) + "; the analog carrier aliases");
+  }
+  if (s.files_per_modulation <= 0) {
+    warnings.push_back(shown(box_of(&RunSettings::files_per_modulation)) + ": nothing to do");
+  }
+  return warnings;
+}
 
 std::span<const OptionDeclaration> option_declarations() {
   static const std::vector<OptionDeclaration> all = declared();
