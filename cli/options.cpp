@@ -8,6 +8,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <fstream>
 #include <iterator>
 #include <memory>
 #include <string_view>
@@ -43,66 +44,11 @@ ImmediateExit usage_error(const std::string& message) {
 // A value the run cannot serve: one line that names what to change.
 ImmediateExit input_error(const std::string& message) { return {2, "", "quorvin-cli: " + message + "\n"}; }
 
-// A text as it would be typed back: quoted when empty or holding blanks.
-std::string typed(const std::string& text) {
-  return !text.empty() && text.find_first_of(" \t\r\n") == std::string::npos ? text : "'" + text + "'";
-}
-
 // "--sample-rate 10k": a box's long option (of "-o,--output-folder" the second; a single name
 // stays whole, npos + 1 being 0) and its text as typed.
 std::string option_and_text(std::size_t box, const Texts& texts) {
   const std::string_view names = form_boxes[box].option;
-  return std::string(names.substr(names.find_last_of(',') + 1)) + " " + typed(texts[box]);
-}
-
-// The box that fills `field`.
-template <typename Value>
-std::size_t box_of(Value RunSettings::*field) {
-  for (std::size_t i = 0; i < form_box_count; ++i) {
-    if constexpr (std::is_same_v<Value, double>) {
-      if (form_boxes[i].decimal == field) return i;
-    } else {
-      if (form_boxes[i].integer == field) return i;
-    }
-  }
-  return form_box_count - 1;
-}
-
-// "-min" and "-max" boxes of one range stand next to each other: "--snr-min" then "--snr-max".
-bool is_range(std::string_view low, std::string_view high) {
-  return low.ends_with("-min") && high.ends_with("-max") &&
-         low.substr(0, low.size() - 4) == high.substr(0, high.size() - 4);
-}
-
-// What the run serves but the user almost certainly did not mean. The exact model's band check
-// already decides about rates and carriers (a misfit is refused), so those two are the classic
-// model's alone. Each is told once, and none changes what the run makes.
-std::vector<std::string> range_warnings(const RunSettings& s, const Texts& texts) {
-  std::vector<std::string> warnings;
-  for (std::size_t i = 0; i + 1 < form_box_count; ++i) {
-    const bool reversed = is_range(form_boxes[i].option, form_boxes[i + 1].option) &&
-                          s.*form_boxes[i].decimal > s.*form_boxes[i + 1].decimal;
-    if (reversed) {
-      warnings.push_back(option_and_text(i, texts) + " is above " + option_and_text(i + 1, texts) +
-                         "; values are drawn between the two all the same");
-    }
-  }
-  const auto shown = [&texts](auto field) { return option_and_text(box_of(field), texts); };
-  const auto& names = s.modulations;
-  const bool classic = s.signal_model == SignalModel::classic;
-  const auto fastest =
-      s.symbol_rate_max >= s.symbol_rate_min ? &RunSettings::symbol_rate_max : &RunSettings::symbol_rate_min;
-  if (classic && !std::all_of(names.begin(), names.end(), is_analog_modulation) && s.*fastest > s.sample_rate) {
-    warnings.push_back(shown(fastest) + " is above " + shown(&RunSettings::sample_rate) +
-                       "; digital files get less than one sample per symbol");
-  }
-  if (classic && std::any_of(names.begin(), names.end(), is_analog_modulation) &&
-      std::abs(s.analog_carrier_frequency) >= s.sample_rate / 2) {
-    warnings.push_back(shown(&RunSettings::analog_carrier_frequency) + " is at or above half of " +
-                       shown(&RunSettings::sample_rate) + "; the analog carrier aliases");
-  }
-  if (s.files_per_modulation <= 0) warnings.push_back(shown(&RunSettings::files_per_modulation) + ": nothing to do");
-  return warnings;
+  return std::string(names.substr(names.find_last_of(',') + 1)) + " " + as_typed(texts[box]);
 }
 
 // The names of a comma-separated list: blanks around a name are a typing habit ("QPSK, AM"),
@@ -246,7 +192,7 @@ void add_signal_model(CLI::App& app, Parsed& p) {
   const std::size_t i = declaration_index("--signal-model");
   const OptionDeclaration& declared = option_declarations()[i];
   p.added[i] = app.add_option(std::string(declared.option), p.texts[i], help_of(declared))
-                   ->transform(CLI::IsMember({"classic", "exact"}, CLI::ignore_case))
+                   ->transform(choice_in_any_case(declared.value_kind))
                    ->option_text(declared.value_kind)
                    ->group(std::string(making));
 }
@@ -271,6 +217,8 @@ void add_exact_options(CLI::App& app, Parsed& p) {
   }
 }
 
+constexpr std::string_view format_choices = "csv|sigmf|hdf5";
+
 void add_output_options(CLI::App& app, Parsed& p) {
   add_boxes(app, p, output);
   const std::string group(output);
@@ -278,8 +226,8 @@ void add_output_options(CLI::App& app, Parsed& p) {
   app.add_option("--format", p.format,
                  "csv (I,Q text lines), sigmf (cf32_le recordings with .sigmf-meta) or hdf5 (one dataset.h5 of the "
                  "samples and labels) (default: csv)")
-      ->transform(CLI::IsMember({"csv", "sigmf", "hdf5"}, CLI::ignore_case))
-      ->option_text("csv|sigmf|hdf5")
+      ->transform(choice_in_any_case(std::string(format_choices)))
+      ->option_text(std::string(format_choices))
       ->group(group);
   app.add_flag("--compress", p.compress, "deflate the samples of --format hdf5")->group(group);
   p.manifest_option = app.add_option("--manifest", p.manifest, "also write a CSV manifest of every planned file to FILE")
@@ -291,6 +239,46 @@ void add_output_options(CLI::App& app, Parsed& p) {
 // or a huge file would be read without end (or wait for a writer) before anything is checked.
 constexpr std::uintmax_t largest_config_file = std::uintmax_t{1} << 20;
 
+// Lines of a --config file without the blanks around them.
+std::string_view trimmed(std::string_view line) {
+  const std::size_t start = line.find_first_not_of(" \t\r");
+  if (start == std::string_view::npos) return {};
+  return line.substr(start, line.find_last_not_of(" \t\r") - start + 1);
+}
+
+// The first key a --config file gives twice ("snr-min", a [section]'s "run.seed"), its lines read
+// as CLI11 reads them (an array may go on over lines until one ends in "]"). CLI11 takes two
+// adjacent lines of a name as one list (refused where one value is taken, joined for -m) and
+// otherwise keeps one of them, without a word either way.
+std::optional<std::string> repeated_key(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::vector<std::string> keys;
+  std::string section;
+  for (std::string line; std::getline(file, line);) {
+    const std::string_view text = trimmed(line);
+    if (text.empty() || text[0] == '#' || text[0] == ';') continue;
+    if (text.front() == '[' && text.back() == ']') {
+      section = std::string(trimmed(text.substr(1, text.size() - 2)));
+      continue;
+    }
+    const std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos) continue;
+    std::string key(trimmed(text.substr(0, equals)));
+    if (key.size() >= 2 && (key.front() == '"' || key.front() == '\'') && key.back() == key.front()) {
+      key = key.substr(1, key.size() - 2);
+    }
+    if (!section.empty()) key = section + "." + key;
+    if (std::find(keys.begin(), keys.end(), key) != keys.end()) return key;
+    keys.push_back(key);
+    const std::string_view value = trimmed(text.substr(equals + 1));
+    if (value.starts_with('[') && !value.ends_with(']')) {
+      while (std::getline(file, line) && !trimmed(line).ends_with(']')) {
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 // Why the --config text names no file of options, told after the text as typed; empty when it
 // does, or when nothing is there (CLI11's own "cannot be read" then).
 std::string config_file_fault(const std::string& text) {
@@ -299,12 +287,13 @@ std::string config_file_fault(const std::string& text) {
   const std::filesystem::file_status status = std::filesystem::status(path, error);
   if (error || status.type() == std::filesystem::file_type::not_found) return "";
   const std::string needed = "; it takes a regular file of options of at most 1 MiB";
-  if (status.type() == std::filesystem::file_type::directory) return typed(text) + " is a folder" + needed;
-  if (status.type() != std::filesystem::file_type::regular) return typed(text) + " is not a regular file" + needed;
+  if (status.type() == std::filesystem::file_type::directory) return as_typed(text) + " is a folder" + needed;
+  if (status.type() != std::filesystem::file_type::regular) return as_typed(text) + " is not a regular file" + needed;
   const std::uintmax_t size = std::filesystem::file_size(path, error);
   if (!error && size > largest_config_file) {
-    return typed(text) + " holds " + std::to_string(size) + " bytes" + needed;
+    return as_typed(text) + " holds " + std::to_string(size) + " bytes" + needed;
   }
+  if (const auto key = repeated_key(path)) return as_typed(text) + ": the key " + *key + " is given more than once; give it once";
   return "";
 }
 
@@ -555,6 +544,9 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   request.shard = *shard;
   request.progress = p.progress;
   request.quiet = p.quiet;
+  if (p.format != "csv" && p.format != "sigmf" && p.format != "hdf5") {
+    return usage_error(command_line_text(not_accepted_marked("--format", "csv, sigmf or hdf5", p.format)));
+  }
   request.format = p.format == "sigmf" ? SampleFormat::sigmf : p.format == "hdf5" ? SampleFormat::container : SampleFormat::csv;
   request.compress = p.compress;
   if (request.format == SampleFormat::container) {
@@ -569,7 +561,9 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   if (request.settings.exact.datatype != SigmfDatatype::cf32_le && request.format != SampleFormat::sigmf) {
     return usage_error("--datatype applies to --format sigmf only");
   }
-  request.warnings = range_warnings(request.settings, p.texts);
+  for (const std::string& warning : run_warnings_marked(request.settings, asked.texts)) {
+    request.warnings.push_back(command_line_text(warning));
+  }
   request.manifest = p.manifest;
   if (p.manifest_given && p.manifest.empty()) return usage_error("--manifest needs a file name");
   if (!request.manifest.empty()) {
@@ -590,36 +584,14 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   return request;
 }
 
-// Edits (insertions, deletions, substitutions) that turn one text into the other.
-std::size_t edit_distance(std::string_view a, std::string_view b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
-// "; did you mean --files-per-modulation?" for a long option a few edits from the typed one.
+// "; did you mean --files-per-modulation?" for the long options nearest the typed one.
 std::string suggestion(const CLI::App& app, std::string_view typed) {
-  std::string best;
-  std::size_t best_distance = std::max<std::size_t>(2, typed.size() / 4) + 1;
+  std::vector<std::string> options;
   for (const CLI::Option* option : app.get_options()) {
-    for (const std::string& name : option->get_lnames()) {
-      const std::size_t distance = edit_distance(typed, "--" + name);
-      if (distance < best_distance) {
-        best = "--" + name;
-        best_distance = distance;
-      }
-    }
+    for (const std::string& name : option->get_lnames()) options.push_back("--" + name);
   }
-  return best.empty() ? "" : "; did you mean " + best + "?";
+  const std::string said = did_you_mean(nearest_names(typed, options));
+  return said.empty() ? "" : "; " + said;
 }
 
 // A name's line of --list-modulations: the name, a tab and its group (what `-m <group>` selects);
@@ -635,8 +607,38 @@ std::string listed_line(const ModulationRow& row) {
   return std::string(row.name) + "\t" + group + (shared.empty() ? "" : "\t" + shared) + "\n";
 }
 
+// How many of `arguments` give `option` ("--snr-min", "--snr-min=3", "-j").
+std::size_t times_given(const CLI::Option& option, const std::vector<std::string>& arguments) {
+  return static_cast<std::size_t>(std::count_if(arguments.begin(), arguments.end(), [&option](const std::string& a) {
+    return option.check_name(a.substr(0, a.find('=')));
+  }));
+}
+
+// An option given again where it takes one value: CLI11's "--snr-min: At Most 1 required but
+// received 2" (a value) or "save-settings: too many inputs for a flag". Given twice in a --config
+// file unless the command line gives it twice (its own value wins over the file's).
+std::optional<ImmediateExit> given_twice(const CLI::App& app, const std::string& what,
+                                         const std::vector<std::string>& arguments) {
+  const bool value = what.find(": At Most 1 required but received ") != std::string::npos;
+  if (!value && !what.ends_with(": too many inputs for a flag")) return std::nullopt;
+  std::string key = what.substr(0, what.find(':'));
+  key.erase(0, key.find_first_not_of('-'));
+  const CLI::Option* option = app.get_option_no_throw("--" + key);
+  if (option == nullptr) return std::nullopt;
+  const CLI::Option* config = app.get_config_ptr();
+  if (times_given(*option, arguments) < 2 && config != nullptr && !config->results().empty()) {
+    return usage_error("--config " + as_typed(config->results().back()) + ": the key " + key +
+                       " is given more than once; give it once");
+  }
+  return usage_error("--" + key + " is given more than once; give it once");
+}
+
+// -m's value, as a refusal tells it.
+constexpr std::string_view names_value =
+    "one or more names separated by commas, e.g. QPSK,GMSK; see --list-modulations";
+
 // CLI11's refusals, told as this program tells the rest: the option first, then what it needs.
-ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e) {
+ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e, const std::vector<std::string>& arguments) {
   if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
     const std::vector<std::string> extras = app.remaining();
     const auto option = std::find_if(extras.begin(), extras.end(),
@@ -650,9 +652,10 @@ ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e) {
   if (dynamic_cast<const CLI::FileError*>(&e) != nullptr) {
     const CLI::Option* config = app.get_config_ptr();
     const std::string file = config != nullptr && !config->results().empty() ? config->results().back() : "";
-    return usage_error("--config " + typed(file) + " cannot be read");
+    return usage_error("--config " + as_typed(file) + " cannot be read");
   }
   const std::string what = e.what();
+  if (auto twice = given_twice(app, what, arguments)) return std::move(*twice);
   // "--config: /dev/zero is not a regular file; ...": the option and its text, as the others.
   if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr && what.starts_with("--config: ")) {
     return usage_error("--config " + what.substr(10));
@@ -670,6 +673,9 @@ ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e) {
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && what.starts_with("-") && what.ends_with(" missing")) {
     const std::string name = what.substr(0, what.find(':'));
     const CLI::Option* option = app.get_option_no_throw(name);
+    if (option != nullptr && option->check_lname("modulations")) {
+      return usage_error("-m/--modulations needs a value: " + std::string(names_value));
+    }
     if (option != nullptr) {
       const std::string kind = option->get_option_text();
       if (kind.find('|') == std::string::npos) return usage_error(name + " needs a value (" + kind + ")");
@@ -718,7 +724,7 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
   } catch (const CLI::CallForHelp&) {
     return ImmediateExit{0, app.help(), ""};
   } catch (const CLI::ParseError& e) {
-    return parse_refusal(app, e);
+    return parse_refusal(app, e, arguments);
   }
   if (parsed.version) return ImmediateExit{0, std::string("quorvin-cli ") + program_version + "\n", ""};
   if (parsed.list_modulations) {

@@ -1,5 +1,6 @@
 #include "common/text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -127,6 +128,92 @@ std::string command_line_text(std::string_view marked) {
     }
   }
   return text;
+}
+
+std::string as_typed(std::string_view text) {
+  const std::string whole(text);
+  return !text.empty() && text.find_first_of(" \t\r\n") == std::string_view::npos ? whole : "'" + whole + "'";
+}
+
+namespace {
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Letters and digits only, in lower case: "QAM-16" and "qam16" are one name.
+std::string folded(std::string_view text) {
+  std::string kept;
+  for (const char c : text) {
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) kept.push_back(lower(c));
+  }
+  return kept;
+}
+
+// Edits that turn one text into the other, case aside: insertions, deletions, substitutions and
+// swaps of neighbours (the commonest slip of typing). Three rows of `b` at a time: a typed text
+// may be long.
+std::size_t typing_distance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> before(b.size() + 1), above(b.size() + 1), row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) above[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t change = lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1;
+      row[j] = std::min({above[j] + 1, row[j - 1] + 1, above[j - 1] + change});
+      if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) && lower(a[i - 2]) == lower(b[j - 1])) {
+        row[j] = std::min(row[j], before[j - 2] + 1);
+      }
+    }
+    std::swap(before, above);
+    std::swap(above, row);
+  }
+  return above[b.size()];
+}
+
+constexpr std::size_t most_suggested = 4;
+
+}  // namespace
+
+std::vector<std::string> nearest_names(std::string_view typed, std::span<const std::string> candidates) {
+  std::vector<std::string> near;
+  const auto add = [&near](const std::string& name) {
+    if (near.size() < most_suggested && std::find(near.begin(), near.end(), name) == near.end()) near.push_back(name);
+  };
+  const std::string key = folded(typed);
+  for (const std::string& name : candidates) {
+    if (!key.empty() && folded(name) == key) add(name);
+  }
+  if (!near.empty()) return near;
+  const auto begun = [typed](const std::string& name) {
+    return !folded(typed).empty() && name.size() > typed.size() &&
+           std::equal(typed.begin(), typed.end(), name.begin(), [](char a, char b) { return lower(a) == lower(b); });
+  };
+  if (std::count_if(candidates.begin(), candidates.end(), begun) <= static_cast<std::ptrdiff_t>(most_suggested)) {
+    for (const std::string& name : candidates) {
+      if (begun(name)) add(name);
+    }
+  }
+  // A typed text of a few characters is a few edits from anything: the allowance grows with it.
+  const std::size_t allowed = std::max<std::size_t>(1, typed.size() / 4);
+  std::vector<std::size_t> distances;
+  for (const std::string& name : candidates) {
+    // The lengths' difference alone is that many edits: no need to count them (a long text is slow to).
+    const std::size_t apart = typed.size() > name.size() ? typed.size() - name.size() : name.size() - typed.size();
+    distances.push_back(apart > allowed ? apart : typing_distance(typed, name));
+  }
+  const std::size_t fewest = distances.empty() ? 0 : *std::min_element(distances.begin(), distances.end());
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (distances[i] == fewest && fewest <= allowed) add(candidates[i]);
+  }
+  return near;
+}
+
+std::string did_you_mean(const std::vector<std::string>& names) {
+  if (names.empty()) return "";
+  std::string listed;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    listed += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+  }
+  return "did you mean " + listed + "?";
 }
 
 }  // namespace quorvin

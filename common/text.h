@@ -2,8 +2,10 @@
 // Conversions between the UTF-16 text of the form and the UTF-8 text of names and paths, and
 // the shortest text of a number.
 
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvin {
 
@@ -26,5 +28,18 @@ std::string marked_text(std::string_view text);
 
 // A marked message as the command line writes it: the braces dropped.
 std::string command_line_text(std::string_view marked);
+
+// A text as it would be typed back: quoted when empty or holding blanks.
+std::string as_typed(std::string_view text);
+
+// What the user most likely meant by `typed` among `candidates`, best first, at most four: those
+// equal to it but for case and punctuation ("qpsk" QPSK, "QAM-16" QAM16); else those it begins,
+// case aside, when at most four do ("--snr": --snr-min, --snr-max, --snr-definition), then those fewest edits
+// away, at most a quarter of its length (one at least; a swapped pair is one edit). Empty when
+// nothing is near.
+std::vector<std::string> nearest_names(std::string_view typed, std::span<const std::string> candidates);
+
+// "did you mean QPSK?", "did you mean --snr-min or --snr-max?"; empty for no names.
+std::string did_you_mean(const std::vector<std::string>& names);
 
 }  // namespace quorvin

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <type_traits>
 
 #include "common/text.h"
 #include "form/form.h"
@@ -39,12 +40,7 @@ std::string value_kind(std::string_view accepted) {
   if (accepted.find("comma-separated numbers") != std::string_view::npos) return "NUMBER,...";
   if (accepted.starts_with("NAME:")) return "NAME:KEY=LOW..HIGH;...";
   std::string choices;
-  for (std::size_t start = 0; start < accepted.size();) {
-    const std::size_t end = std::min(accepted.find_first_of(", ", start), accepted.size());
-    const std::string_view word = accepted.substr(start, end - start);
-    if (!word.empty() && word != "or") choices += (choices.empty() ? "" : "|") + std::string(word);
-    start = end + 1;
-  }
+  for (const std::string& choice : accepted_choices(accepted)) choices += (choices.empty() ? "" : "|") + choice;
   return choices;
 }
 
@@ -105,9 +101,14 @@ std::variant<std::vector<std::string>, Refusal> run_modulations(
       }
     }
     if (wanted.size() == before) {
-      return Refusal{Refusal::Kind::usage, "unknown modulation '" + marked_text(name) +
-                                               "'; known: " + joined(class_names()) + "; or " +
-                                               joined(selection_words())};
+      // What was meant first: the list of 67 names hides it.
+      std::vector<std::string> known = class_names();
+      const std::vector<std::string> words = selection_words();
+      known.insert(known.end(), words.begin(), words.end());
+      const std::string meant = did_you_mean(nearest_names(name, known));
+      return Refusal{Refusal::Kind::usage, "unknown modulation '" + marked_text(name) + "'; " +
+                                               (meant.empty() ? "known: " : meant + " Known: ") +
+                                               joined(class_names()) + "; or " + joined(words)};
     }
   }
   std::vector<std::string> ordered;
@@ -154,7 +155,61 @@ std::optional<Refusal> snr_beyond_samples(const RunSettings& s, const OptionText
   return std::nullopt;
 }
 
+// The box that fills `field`.
+template <typename Value>
+std::size_t box_of(Value RunSettings::*field) {
+  for (std::size_t i = 0; i < form_box_count; ++i) {
+    if constexpr (std::is_same_v<Value, double>) {
+      if (form_boxes[i].decimal == field) return i;
+    } else {
+      if (form_boxes[i].integer == field) return i;
+    }
+  }
+  return form_box_count - 1;
+}
+
+// "-min" and "-max" boxes of one range stand next to each other: "--snr-min" then "--snr-max".
+bool is_range(std::string_view low, std::string_view high) {
+  return low.ends_with("-min") && high.ends_with("-max") &&
+         low.substr(0, low.size() - 4) == high.substr(0, high.size() - 4);
+}
+
 }  // namespace
+
+std::vector<std::string> run_warnings_marked(const RunSettings& s, const OptionTexts& texts) {
+  const auto declarations = option_declarations();
+  // "{--sample-rate} 10k": the box's option and its text as typed.
+  const auto shown = [&texts, declarations](std::size_t box) {
+    const std::string option(declarations[box].option);
+    const auto given = texts.find(option);
+    return "{" + option + "} " + marked_text(as_typed(given == texts.end() ? declarations[box].default_text : given->second));
+  };
+  std::vector<std::string> warnings;
+  for (std::size_t i = 0; i + 1 < form_box_count; ++i) {
+    const bool reversed = is_range(form_boxes[i].option, form_boxes[i + 1].option) &&
+                          s.*form_boxes[i].decimal > s.*form_boxes[i + 1].decimal;
+    if (reversed) warnings.push_back(shown(i) + " is above " + shown(i + 1) + "; values are drawn between the two all the same");
+  }
+  // The exact model's band check already decides about rates and carriers (a misfit is refused),
+  // so these two are the classic model's alone.
+  const auto& names = s.modulations;
+  const bool classic = s.signal_model == SignalModel::classic;
+  const auto fastest =
+      s.symbol_rate_max >= s.symbol_rate_min ? &RunSettings::symbol_rate_max : &RunSettings::symbol_rate_min;
+  if (classic && !std::all_of(names.begin(), names.end(), is_analog_modulation) && s.*fastest > s.sample_rate) {
+    warnings.push_back(shown(box_of(fastest)) + " is above " + shown(box_of(&RunSettings::sample_rate)) +
+                       "; digital files get less than one sample per symbol");
+  }
+  if (classic && std::any_of(names.begin(), names.end(), is_analog_modulation) &&
+      std::abs(s.analog_carrier_frequency) >= s.sample_rate / 2) {
+    warnings.push_back(shown(box_of(&RunSettings::analog_carrier_frequency)) + " is at or above half of " +
+                       shown(box_of(&RunSettings::sample_rate)) + "; the analog carrier aliases");
+  }
+  if (s.files_per_modulation <= 0) {
+    warnings.push_back(shown(box_of(&RunSettings::files_per_modulation)) + ": nothing to do");
+  }
+  return warnings;
+}
 
 std::span<const OptionDeclaration> option_declarations() {
   static const std::vector<OptionDeclaration> all = declared();
@@ -177,8 +232,7 @@ std::variant<RunSettings, Refusal> read_options(const OptionRequest& request) {
   // the classic model, does not read these options).
   const bool exact = model == texts.end() || model->second == "exact";
   if (model != texts.end() && !exact && model->second != "classic") {
-    return Refusal{Refusal::Kind::usage, "{--signal-model} takes classic or exact, not '" +
-                                             marked_text(model->second) + "'"};
+    return Refusal{Refusal::Kind::usage, not_accepted_marked(signal_model_option, "classic or exact", model->second)};
   }
   ExactTexts exact_texts;
   for (const OptionDeclaration& declaration : option_declarations()) {

@@ -66,4 +66,9 @@ struct OptionRequest {
 // exact options, the band. The run's names are in catalogue order, each once.
 std::variant<RunSettings, Refusal> read_options(const OptionRequest& request);
 
+// What the run serves but the user almost certainly did not mean, each marked as Refusal's text
+// with the options' texts as given (defaults for the rest): "{--snr-min} 30 is above {--snr-max}
+// 10; values are drawn between the two all the same". None changes what the run makes.
+std::vector<std::string> run_warnings_marked(const RunSettings& settings, const OptionTexts& texts);
+
 }  // namespace quorvin

@@ -566,6 +566,8 @@ PYBIND11_MODULE(_core, m) {
   m.def("settings", &settings_of, py::arg("modulations"), py::arg("options"),
         "Settings from modulation names and option texts by the command line's names; a refusal raises "
         "ValueError(kind, marked text, option, value).");
+  m.def("warnings", &run_warnings_marked, py::arg("settings"), py::arg("options"),
+        "What the settings serve but were almost certainly not meant, each marked as a refusal's text.");
   m.def("options", &option_table,
         "Every declared option as (command-line option, keyword, pair end 'min', 'max' or '', flag, default text).");
   py::class_<Plan>(m, "Plan")

@@ -615,6 +615,27 @@ std::array<ExactOption, 2> family_range_options(const FamilyRange& range, std::s
                       kept_text("highest " + what + " drawn (exact)"), accepted, nullptr, false, &range}};
 }
 
+std::vector<std::string> accepted_choices(std::string_view accepted) {
+  if (accepted.starts_with("a whole number") || accepted.starts_with("a number") || accepted.starts_with("NAME:") ||
+      accepted.find("comma-separated numbers") != std::string_view::npos) {
+    return {};
+  }
+  std::vector<std::string> choices;
+  for (std::size_t start = 0; start < accepted.size();) {
+    const std::size_t end = std::min(accepted.find_first_of(", ", start), accepted.size());
+    const std::string_view word = accepted.substr(start, end - start);
+    if (!word.empty() && word != "or") choices.emplace_back(word);
+    start = end + 1;
+  }
+  return choices;
+}
+
+std::string not_accepted_marked(std::string_view option, std::string_view accepted, std::string_view text) {
+  const std::string meant = did_you_mean(nearest_names(text, accepted_choices(accepted)));
+  return "{" + std::string(option) + "} takes " + std::string(accepted) + ", not '" + marked_text(text) + "'" +
+         (meant.empty() ? "" : "; " + meant);
+}
+
 std::span<const ExactOption> exact_options() {
   static const std::vector<ExactOption> table = expanded();
   return table;
@@ -626,8 +647,7 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
     const std::string_view text = text_given(texts, o.option);
     if (!(o.range != nullptr ? read_family_end(*o.range, o.end, text, settings) : o.read(text, settings))) {
       if (o.refusal != nullptr) return o.refusal(text);
-      return "{" + std::string(o.option) + "} takes " + std::string(o.accepted) + ", not '" +
-             marked_text(text) + "'";
+      return not_accepted_marked(o.option, o.accepted, text);
     }
   }
   const ImpairmentSettings& x = settings.impairments;

@@ -45,6 +45,14 @@ inline constexpr double exact_snr_limit_db = 600.0;
 // families' own ranges last, each key once.
 std::span<const ExactOption> exact_options();
 
+// The choices of an accepted text that lists them ("rrc, rect or linear": rrc, rect, linear);
+// empty for any other ("a number from 0 to 1", "comma-separated numbers", --per-name's entries).
+std::vector<std::string> accepted_choices(std::string_view accepted);
+
+// "{--pulse} takes rrc, rect or linear, not 'rct'; did you mean rect?": a text an option does not
+// take, marked, with the nearest of its choices when `accepted` lists them.
+std::string not_accepted_marked(std::string_view option, std::string_view accepted, std::string_view text);
+
 // A family's range as its two options, "--<key>-min" and "--<key>-max" (underscores as hyphens),
 // Python's keyword <key>; `family` names it in the help.
 std::array<ExactOption, 2> family_range_options(const FamilyRange& range, std::string_view family);

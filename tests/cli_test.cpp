@@ -31,7 +31,8 @@ using Cli = test::CliFolder;
 
 struct UsageCase {
   const char* name;
-  std::vector<std::string> arguments;  // "OUT" in them and in `error` stands for the output folder
+  std::vector<std::string> arguments;  // "OUT" in them and in `error` stands for the output folder, "KNOWN" in
+                                       // `error` for the names an unknown name's refusal lists
   std::string error;                   // exact standard error, or a part of it when `exact` is false
   bool exact = true;
   enum class Build { any, with_hdf5, without_hdf5 } build = Build::any;  // the builds the case holds for
@@ -51,7 +52,25 @@ std::string replace_out(std::string text, const std::string& out) {
   return text;
 }
 
-class CliUsage : public Cli, public ::testing::WithParamInterface<UsageCase> {};
+class CliUsage : public Cli, public ::testing::WithParamInterface<UsageCase> {
+ protected:
+  // What an unknown name's refusal lists, from --list-modulations: every name, then "all",
+  // "every" and each group.
+  std::string known_names() {
+    std::string names;
+    std::vector<std::string> words = {"all", "every"};
+    std::istringstream lines(run({"--list-modulations"}).out);
+    for (std::string line; std::getline(lines, line);) {
+      const std::size_t tab = line.find('\t');
+      names += (names.empty() ? "" : ", ") + line.substr(0, tab);
+      const std::string group = line.substr(tab + 1, line.find('\t', tab + 1) - tab - 1);
+      if (std::find(words.begin(), words.end(), group) == words.end()) words.push_back(group);
+    }
+    std::string selections;
+    for (const std::string& word : words) selections += (selections.empty() ? "" : ", ") + word;
+    return names + "; or " + selections;
+  }
+};
 
 TEST_P(CliUsage, RefusedWithStatusTwoBeforeAnyFile) {
   using Build = UsageCase::Build;
@@ -65,7 +84,8 @@ TEST_P(CliUsage, RefusedWithStatusTwoBeforeAnyFile) {
   const Outcome o = run(with({"-o", out}, arguments));  // a bare option last stays bare
   EXPECT_EQ(o.status, 2);
   EXPECT_EQ(o.out, "");
-  const std::string error = replace_out(GetParam().error, out);
+  std::string error = replace_out(GetParam().error, out);
+  if (const std::size_t known = error.find("KNOWN"); known != std::string::npos) error.replace(known, 5, known_names());
   if (GetParam().exact) {
     EXPECT_EQ(o.error, error);
   } else {
@@ -131,7 +151,7 @@ const UsageCase usage_cases[] = {
     {"bare_choice", {"-m", "AM", "--format"}, refused("--format needs a value: csv, sigmf or hdf5")},
     {"bare_model", {"-m", "AM", "--signal-model"}, refused("--signal-model needs a value: classic or exact")},
     {"bare_number", {"-m", "AM", "--seed"}, refused("--seed needs a value (INTEGER)")},
-    {"unknown_name", {"-m", "QPSK,qpsk"}, "unknown modulation 'qpsk'; known: AM, AM-SSB, FM,", false},
+    {"unknown_name", {"-m", "QPSK,xyz"}, refused("unknown modulation 'xyz'; known: KNOWN")},
     {"empty_name", {"-m", "QPSK,"}, "unknown modulation ''", false},
     {"exact_name_in_the_classic_model", {"-m", "QPSK,Noise", "--signal-model", "classic"},
      refused("the classic model has no 'Noise': it needs --signal-model exact")},
@@ -155,6 +175,47 @@ const UsageCase usage_cases[] = {
     {"config_too_large", {"-m", "AM", "--config", "OUT.toml"},
      refused("--config OUT.toml holds 1048577 bytes; it takes a regular file of options of at most 1 MiB"), true,
      UsageCase::Build::any, config_file(std::string((1 << 20) + 1, '#'))},
+    // Mistakes: each refusal names what was most likely meant, before what else there is.
+    {"name_in_lower_case", {"-m", "qpsk"}, refused("unknown modulation 'qpsk'; did you mean QPSK? Known: KNOWN")},
+    {"name_with_a_hyphen", {"-m", "QAM-16"}, refused("unknown modulation 'QAM-16'; did you mean QAM16? Known: KNOWN")},
+    {"name_with_letters_swapped", {"-m", "AM,QPKS"}, refused("unknown modulation 'QPKS'; did you mean QPSK? Known: KNOWN")},
+    {"group_in_capitals", {"-m", "QAM"}, refused("unknown modulation 'QAM'; did you mean qam? Known: KNOWN")},
+    {"name_a_letter_off", {"-m", "GMSC"}, refused("unknown modulation 'GMSC'; did you mean GMSK? Known: KNOWN")},
+    {"option_begun", {"-m", "AM", "--snr", "-5"},
+     refused("unknown option --snr; did you mean --snr-min, --snr-max or --snr-definition?")},
+    {"option_in_capitals", {"-m", "AM", "--Sample-Rate", "1e5"},
+     refused("unknown option --Sample-Rate; did you mean --sample-rate?")},
+    {"option_with_underscores", {"-m", "AM", "--snr_min=3"}, refused("unknown option --snr_min; did you mean --snr-min?")},
+    {"option_two_edits_off", {"-m", "AM", "--snr-mix", "3"},
+     refused("unknown option --snr-mix; did you mean --snr-min or --snr-max?")},
+    {"names_missing", {"-m"},
+     refused("-m/--modulations needs a value: one or more names separated by commas, e.g. QPSK,GMSK; see "
+             "--list-modulations")},
+    {"format_misspelt", {"-m", "AM", "--format", "sigmff"},
+     refused("--format takes csv, sigmf or hdf5, not 'sigmff'; did you mean sigmf?")},
+    {"format_far_off", {"-m", "AM", "--format", "json"}, refused("--format takes csv, sigmf or hdf5, not 'json'")},
+    {"model_misspelt", {"-m", "AM", "--signal-model", "exakt"},
+     refused("--signal-model takes classic or exact, not 'exakt'; did you mean exact?")},
+    {"pulse_misspelt", {"-m", "AM", "--pulse", "rct"},
+     "quorvin-cli: --pulse takes rrc, rect or linear, not 'rct'; did you mean rect?\n"},
+    {"scene_begun", {"-m", "AM", "--scene", "wide"},
+     "quorvin-cli: --scene takes none or wideband, not 'wide'; did you mean wideband?\n"},
+    {"fading_misspelt", {"-m", "AM", "--fading", "raylegh"},
+     "quorvin-cli: --fading takes none, rayleigh or rician, not 'raylegh'; did you mean rayleigh?\n"},
+    {"value_given_twice", {"-m", "AM", "--snr-min", "1", "--snr-min=2"},
+     refused("--snr-min is given more than once; give it once")},
+    {"key_given_twice_in_a_config_file", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config OUT.toml: the key snr-min is given more than once; give it once"), true, UsageCase::Build::any,
+     config_file("snr-min = 1\nsample-rate = 20000\nsnr-min = 2\n")},
+    {"key_given_twice_in_a_section", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config OUT.toml: the key run.seed is given more than once; give it once"), true, UsageCase::Build::any,
+     config_file("[run]\nseed = 1\n[other]\nseed = 1\n[run]\nseed = 2\n")},
+    {"names_given_twice_in_a_config_file", {"--config", "OUT.toml"},
+     refused("--config OUT.toml: the key modulations is given more than once; give it once"), true,
+     UsageCase::Build::any, config_file("modulations = [\"AM\"]\nmodulations = \"FM\"\n")},
+    {"flag_given_twice_in_a_config_file", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config OUT.toml: the key save-settings is given more than once; give it once"), true,
+     UsageCase::Build::any, config_file("save-settings = true\nsave-settings = false\n")},
     // The exact model's options: refused with the classic model, checked, and the band must fit.
     {"compress_without_hdf5", {"-m", "AM", "--compress"}, "--compress applies to --format hdf5 only", false},
     {"settings_files_in_hdf5", {"-m", "AM", "--format", "hdf5", "--save-settings"},
@@ -173,7 +234,7 @@ const UsageCase usage_cases[] = {
     // Braces of the user's own text come through as typed, in a name and in a value.
     {"braces_in_a_value", {"-m", "AM", "--signal-model", "exact", "--rolloff-min", "{x}}"},
      "quorvin-cli: --rolloff-min takes a number from 0 to 1, not '{x}}'\n"},
-    {"braces_in_a_name", {"-m", "{{AM}"}, "unknown modulation '{{AM}'; known:", false},
+    {"braces_in_a_name", {"-m", "{{AM}"}, refused("unknown modulation '{{AM}'; did you mean AM or am? Known: KNOWN")},
     {"fading_gains_per_delay", {"-m", "AM", "--signal-model", "exact", "--fading-gains", "0,-3"},
      "quorvin-cli: --fading-gains takes one gain per delay of --fading-delays\n"},
     // Scenes: a capture's length, and the files that hold one signal's labels.

@@ -434,7 +434,7 @@ TEST(ExactOptions, RefusalsNameTheOptionAndTheAcceptedValues) {
     const char* text;
     const char* message;
   } cases[] = {
-      {"--pulse", "RRC", "--pulse takes rrc, rect or linear, not 'RRC'"},
+      {"--pulse", "RRC", "--pulse takes rrc, rect or linear, not 'RRC'; did you mean rrc?"},
       {"--samples-per-file", "1e3", "--samples-per-file takes a whole number from 0 to 67108864, not '1e3'"},
       {"--message-frequency-max", "nan", "--message-frequency-max takes a number above 0 up to 1e12, not 'nan'"},
   };

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace quorvin {
 namespace {
 
@@ -35,6 +37,46 @@ TEST(Text, MalformedBytesTravelAsEscapesAndComeBackExactly) {
     EXPECT_EQ(utf8_to_utf16(c.bytes), c.text) << c.bytes;
     EXPECT_EQ(utf16_to_utf8(c.text), c.bytes) << c.bytes;
   }
+}
+
+struct NearCase {
+  std::string typed;
+  std::vector<std::string> candidates;
+  std::vector<std::string> meant;
+};
+
+const std::vector<std::string> names = {"AM", "QPSK", "OQPSK", "QAM16", "QAM32", "QAM128", "QAM1024", "GMSK", "qam", "Pi/4-DQPSK"};
+const std::vector<std::string> options = {"--snr-min", "--snr-max", "--seed", "--sample-rate", "--snr-definition"};
+
+TEST(Text, NearestNamesAreWhatWasMeant) {
+  const NearCase cases[] = {
+      {"qpsk", names, {"QPSK"}},                   // case alone
+      {"QAM-16", names, {"QAM16"}},                // punctuation alone
+      {"QAM", names, {"qam"}},                     // a group's name in capitals
+      {"pi4dqpsk", names, {"Pi/4-DQPSK"}},         // both
+      {"QPKS", names, {"QPSK"}},                   // two letters swapped: one edit
+      {"QAM1", names, {"QAM16", "QAM128", "QAM1024", "qam"}},  // begun, then one edit off
+      {"GMSC", names, {"GMSK"}},                   // one letter off
+      {"xy", names, {}},                           // two edits from AM: too many for two letters
+      {"", names, {}},
+      {"--snr", options, {"--snr-min", "--snr-max", "--snr-definition"}},
+      {"--snr-mix", options, {"--snr-min", "--snr-max"}},  // equally near: both
+      {"--smaple-rate", options, {"--sample-rate"}},
+      {"--frobnicate", options, {}},
+      {"--s", options, {}},  // begins all five: says nothing
+      {"rct", {"rrc", "rect", "linear"}, {"rect"}},
+      {std::string(100000, 'x'), names, {}},  // long text, at once
+  };
+  for (const NearCase& c : cases) {
+    EXPECT_EQ(nearest_names(c.typed, c.candidates), c.meant) << c.typed.substr(0, 20);
+  }
+}
+
+TEST(Text, DidYouMeanListsTheNames) {
+  EXPECT_EQ(did_you_mean({}), "");
+  EXPECT_EQ(did_you_mean({"QPSK"}), "did you mean QPSK?");
+  EXPECT_EQ(did_you_mean({"--snr-min", "--snr-max"}), "did you mean --snr-min or --snr-max?");
+  EXPECT_EQ(did_you_mean({"a", "b", "c"}), "did you mean a, b or c?");
 }
 
 }  // namespace

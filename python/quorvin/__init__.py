@@ -7,10 +7,12 @@ samples of plan position ``i`` of ``quorvin-cli --seed seed``, as complex64.
 from __future__ import annotations
 
 import csv
+import difflib
 import json
 import operator
 import os
 import re
+import warnings
 from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
@@ -124,8 +126,9 @@ def _names(modulations: Any) -> list[str]:
         raise TypeError(f"modulations takes a name, a comma-separated list or a list of names, not {modulations!r}")
     for name in names:
         if name not in _SELECTIONS and name not in classes:
-            raise ValueError(f"unknown modulation {name!r}; the known ones are {', '.join(classes)}; "
-                             f"or {', '.join(_SELECTIONS)}")
+            meant = _suggestion(name, classes + _SELECTIONS)
+            known = f"{meant} The known ones are" if meant else "; the known ones are"
+            raise ValueError(f"unknown modulation {name!r}{known} {', '.join(classes)}; or {', '.join(_SELECTIONS)}")
     return names
 
 
@@ -158,6 +161,43 @@ def _reference(reference: str, given: dict[str, str]) -> str:
     return _name(low, given) + joiner + _name(high, given)
 
 
+def _in_keywords(text: str, given: dict[str, str]) -> str:
+    """A core message marked as refusals are, its options named as the keywords that set them."""
+    # "{--rolloff-max}" names an option; "{{" and "}}" are braces of the user's own text.
+    return re.sub(r"\{\{|\}\}|\{([^{}]*)\}",
+                  lambda match: match.group(0)[0] if match.group(1) is None else _reference(match.group(1), given),
+                  text)
+
+
+def _suggestion(typed: str, candidates: Iterable[str]) -> str:
+    """"; did you mean X?" (or "X or Y", "X, Y or Z") for what ``typed`` most likely meant, as
+    quorvin-cli suggests: the candidates equal to it but for case and punctuation; else those it
+    begins (when at most four do) and the closest by difflib; "" when none is near."""
+    known = list(dict.fromkeys(candidates))
+    folded = {name: re.sub(r"[^0-9a-z]", "", name.lower()) for name in known}
+    key = re.sub(r"[^0-9a-z]", "", typed.lower())
+    meant = [name for name in known if key and folded[name] == key]
+    if not meant:
+        begun = [name for name in known if key and len(name) > len(typed) and name.lower().startswith(typed.lower())]
+        meant = begun if len(begun) <= 4 else []
+        lowered = {name.lower(): name for name in known}
+        meant += [lowered[close] for close in difflib.get_close_matches(typed.lower(), list(lowered), n=4, cutoff=0.75)
+                  if lowered[close] not in meant]
+    meant = meant[:4]
+    if not meant:
+        return ""
+    listed = meant[0] if len(meant) == 1 else ", ".join(meant[:-1]) + " or " + meant[-1]
+    return f"; did you mean {listed}?"
+
+
+def _keyword_suggestion(said: str) -> str:
+    """"; did you mean sample_rate?" for an unknown keyword (or a --config file's key, spelt with hyphens)."""
+    if said.startswith("--") or "-" in said:
+        prefix = "--" if said.startswith("--") else ""
+        return _suggestion(said, [prefix + option[2:] for option in _NAMED])
+    return _suggestion(said, list(_SINGLE) + list(_PAIRS))
+
+
 def _python_message(refusal: ValueError, given: dict[str, str]) -> str:
     """The core's refusal, ValueError(kind, marked text, option, value), with its options named as
     the keywords that set them (``given``: option -> keyword)."""
@@ -165,11 +205,9 @@ def _python_message(refusal: ValueError, given: dict[str, str]) -> str:
     if kind == "box":
         return f"{text} ({given.get(option, _NAMED[option][0])} '{value}')"
     if kind == "unknown_option":
-        return f"unknown argument {given.get(option, option)}"
-    # "{--rolloff-max}" names an option; "{{" and "}}" are braces of the user's own text.
-    return re.sub(r"\{\{|\}\}|\{([^{}]*)\}",
-                  lambda match: match.group(0)[0] if match.group(1) is None else _reference(match.group(1), given),
-                  text)
+        said = given.get(option, option)
+        return f"unknown argument {said}{_keyword_suggestion(said)}"
+    return _in_keywords(text, given)
 
 
 def _settings(names: list[str], texts: dict[str, str], given: dict[str, str]) -> Any:
@@ -178,6 +216,13 @@ def _settings(names: list[str], texts: dict[str, str], given: dict[str, str]) ->
         return _core.settings(names, texts)
     except ValueError as error:
         raise ValueError(_python_message(error, given)) from None
+
+
+def _warn(settings: Any, texts: dict[str, str], given: dict[str, str]) -> None:
+    """What quorvin-cli warns of for these settings (a range's ends reversed, ...), as a UserWarning
+    in this package's words, told where the Config was made."""
+    for text in _core.warnings(settings, texts):
+        warnings.warn(_in_keywords(text, given), stacklevel=3)
 
 
 # Keys of a --config file that a Dataset takes itself, and those only writing files concerns.
@@ -263,6 +308,7 @@ class Config:
         self.modulations = names
         self.options = texts
         self._settings = _settings(self.modulations, texts, given)
+        _warn(self._settings, texts, given)
 
     @classmethod
     def from_file(cls, path: str | os.PathLike) -> "Config":
@@ -301,6 +347,7 @@ class Config:
             config._settings = _settings(config.modulations, texts, given)
         except ValueError as error:
             raise ValueError(f"{path}: {error}" if path else str(error)) from None
+        _warn(config._settings, texts, given)
         return config
 
     def __getstate__(self) -> dict[str, Any]:
@@ -347,9 +394,9 @@ class Dataset:
         ``files-per-modulation`` (default 1) and its ``seed`` (required: the file and the seed
         re-make the same items as the command line's files)."""
         table = _read_config_file(path)
+        config = Config._from_table(os.fspath(path), table)  # a misspelt key is told before a missing seed
         if "seed" not in table:
             raise ValueError(f"{os.fspath(path)}: no seed, so no reproducible dataset")
-        config = Config._from_table(os.fspath(path), table)
         return cls(config, table.get("files-per-modulation", 1), table["seed"], double_precision)
 
     def __len__(self) -> int:
@@ -605,6 +652,8 @@ def read_hdf5(path: str | os.PathLike, limit: int | None = READ_LIMIT) -> tuple[
     import h5py  # noqa: PLC0415 (optional)
 
     name = os.fspath(path)
+    if os.path.isdir(path):
+        raise ValueError(_folder_given(name))
     _regular_file(path, "a container is a regular file of HDF5")
     try:
         return _read_container(h5py, name, limit=limit)
@@ -619,6 +668,19 @@ def _over_limit(name: str, size: int, limit: int | None, call: str) -> None:
     if limit is not None and size > _whole("limit", limit, 0, 2**63 - 1):
         raise ValueError(f"{name}: {call} would load {size} bytes of samples, more than limit={limit}; read it item by "
                          "item with quorvin.files.open_run or quorvin.torch.FileDataset, or give limit=None")
+
+
+def _folder_given(name: str) -> str:
+    """read_hdf5's refusal of a folder, naming what in it may be read instead: its containers, else
+    its SigMF recordings."""
+    entries = sorted(os.listdir(name))
+    containers = [entry for entry in entries if re.fullmatch(r"dataset(-\d+-of-\d+)?\.h5", entry)]
+    told = f"{name}: a folder, not an HDF5 container; "
+    if containers:
+        return told + f"read_hdf5 reads the container in it, {os.path.join(name, containers[0])}"
+    if any(entry.endswith(".sigmf-meta") for entry in entries):
+        return told + "its SigMF recordings are read one by one with read_sigmf"
+    return told + "give read_hdf5 the dataset.h5 of a --format hdf5 run, or read_sigmf a recording"
 
 
 def _read_container(h5py: Any, name: str, samples: bool = True,

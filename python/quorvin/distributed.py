@@ -25,7 +25,7 @@ import time
 import uuid
 from typing import Any, Callable, Sequence
 
-from . import Config, Dataset, _core, _FILE_WRITING_KEYS, _DATASET_KEYS, _DECLARED, _read_config_file
+from . import Config, Dataset, _core, _FILE_WRITING_KEYS, _DATASET_KEYS, _DECLARED, _read_config_file, _suggestion
 
 __all__ = ["generate", "merge_manifests", "shard_manifest_path"]
 
@@ -402,6 +402,21 @@ _OWN = {"--files-per-modulation", "--seed", "--output-folder", "--format", "--ma
         "--save-settings", "--save-channel", "--jobs"}
 
 
+# Seconds to wait for the scheduler of --scheduler or --scheduler-file before giving up.
+_CONNECT_TIMEOUT = 10
+
+
+def _parsed(parser: argparse.ArgumentParser, argv: Sequence[str]) -> argparse.Namespace:
+    """argparse's reading of ``argv``, an unknown option refused with the nearest of the parser's own."""
+    arguments, unknown = parser.parse_known_args(argv)
+    if unknown:
+        typed = next((word for word in unknown if word.startswith("-")), unknown[0])
+        options = [option for action in parser._actions for option in action.option_strings if option.startswith("--")]
+        meant = _suggestion(typed.partition("=")[0], options) if typed.startswith("-") else ""
+        parser.error(f"unrecognized arguments: {' '.join(unknown)}{meant}")
+    return arguments
+
+
 def _arguments(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, Any]]:
     """This command's own arguments, and a --config-style table of every run setting given."""
     parser = argparse.ArgumentParser(
@@ -419,6 +434,9 @@ def _arguments(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, Any]]
     parser.add_argument("--scheduler-file", help="the scheduler's address from the file dask-scheduler "
                                                  "--scheduler-file wrote")
     parser.add_argument("--workers", type=int, default=2, help="local cluster: worker processes (default 2)")
+    parser.add_argument("--connect-timeout", type=float, default=_CONNECT_TIMEOUT, metavar="SECONDS",
+                        help="how long to wait for the scheduler of --scheduler or --scheduler-file before giving up "
+                             f"(default {_CONNECT_TIMEOUT})")
     parser.add_argument("--shards", type=int, help="N (default: four per worker thread)")
     parser.add_argument("-m", "--modulations", action="append", default=[])
     parser.add_argument("--files-per-modulation", type=int)
@@ -438,7 +456,9 @@ def _arguments(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, Any]]
         if option not in _OWN:
             parser.add_argument(option, dest="run:" + option, **({"action": "store_true", "default": None}
                                                                  if option in flags else {"metavar": "VALUE"}))
-    arguments = parser.parse_args(argv)
+    arguments = _parsed(parser, argv)
+    if not arguments.connect_timeout > 0:
+        parser.error(f"--connect-timeout takes a number of seconds above 0, not {arguments.connect_timeout}")
     for option, value in (("--workers", arguments.workers), ("--shards", arguments.shards), ("--jobs", arguments.jobs)):
         if value is not None and value < 1:
             parser.error(f"{option} takes a whole number from 1, not {value}")
@@ -472,7 +492,7 @@ def _merge_main(argv: Sequence[str]) -> int:
                         help="the run's seed, checked against every file's seeds; needed for CSV shards, whose "
                              "files name none (SigMF recordings and HDF5 containers name theirs)")
     parser.add_argument("manifests", nargs="*", help="the shards' manifests, shard 0 first")
-    arguments = parser.parse_args(argv)
+    arguments = _parsed(parser, argv)
     if (arguments.shards is None) == (not arguments.manifests):
         parser.error("give either the shards' manifests or --shards N")
     if arguments.shards is not None and arguments.shards < 1:
@@ -497,8 +517,27 @@ def _said(error: Exception) -> str:
     return str(error)
 
 
+def _scheduler_address(arguments: argparse.Namespace) -> str:
+    """--scheduler, or the address in --scheduler-file once it is there (a batch job's scheduler may
+    write it a moment after this starts); OSError or ValueError when it is not within --connect-timeout."""
+    if arguments.scheduler:
+        return arguments.scheduler
+    deadline = time.monotonic() + arguments.connect_timeout
+    while not os.path.exists(arguments.scheduler_file) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    with open(arguments.scheduler_file, encoding="utf-8") as file:
+        try:
+            address = json.load(file)["address"]
+        except (ValueError, KeyError, TypeError):
+            raise ValueError("the file holds no scheduler's address (JSON with \"address\")") from None
+    if not isinstance(address, str):
+        raise ValueError(f"the file's address {address!r} is no address")
+    return address
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    """The command line: exit status 0 when every file was saved, 1 when any failed, 2 for usage."""
+    """The command line: exit status 0 when every file was saved, 1 when any failed or the scheduler
+    was not reached within --connect-timeout, 2 for usage."""
     argv = list(sys.argv[1:] if argv is None else argv)
     if argv[:1] == ["merge"]:
         return _merge_main(argv[1:])
@@ -518,8 +557,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     given = arguments.scheduler or arguments.scheduler_file
     cluster = None if given else LocalCluster(n_workers=arguments.workers, threads_per_worker=1, processes=True,
                                               dashboard_address=":0")
-    client = Client(scheduler_file=arguments.scheduler_file) if arguments.scheduler_file else \
-        Client(arguments.scheduler or cluster)
+    try:
+        client = Client(_scheduler_address(arguments) if given else cluster, timeout=arguments.connect_timeout)
+    except (OSError, TimeoutError, ValueError, TypeError) as error:  # no scheduler there, or no address of one
+        if cluster is not None:
+            cluster.close()
+        where = f"--scheduler {arguments.scheduler}" if arguments.scheduler else f"--scheduler-file {arguments.scheduler_file}"
+        print(f"quorvin.distributed: cannot reach the Dask scheduler of {where} within "
+              f"{arguments.connect_timeout:g} s ({_said(error)})", file=sys.stderr)
+        return 1
     shown = arguments.progress if arguments.progress is not None else sys.stderr.isatty()
     line = _ProgressLine() if shown else None  # timed from here: the cluster's start is not the run's
     try:

@@ -92,7 +92,7 @@ def test_a_container_whose_parts_disagree_is_refused_naming_it(tmp_path, damage,
     (lambda path: path.write_bytes(b""), ValueError, "not a readable HDF5 container (Unable to open file"),
     (lambda path: path.write_bytes(path.read_bytes()[:2000]), ValueError, "not a readable HDF5 container (Unable to open"),
     (lambda path: path.write_text("modulation,snr_db\nAM,10\n"), ValueError, "not a readable HDF5 container ("),
-    (lambda path: (path.unlink(), path.mkdir()), ValueError, "not a regular file; a container is a regular file of HDF5"),
+    (lambda path: (path.unlink(), path.mkdir()), ValueError, "a folder, not an HDF5 container; give read_hdf5 the dataset.h5"),
     (lambda path: path.unlink(), FileNotFoundError, "[Errno 2] No such file or directory"),
 ], ids=["empty", "cut_short", "text", "folder", "missing"])
 def test_what_is_no_container_is_refused_naming_it(tmp_path, make, error, message):
