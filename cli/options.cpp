@@ -558,7 +558,9 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   request.format = p.format == "sigmf" ? SampleFormat::sigmf : p.format == "hdf5" ? SampleFormat::container : SampleFormat::csv;
   request.compress = p.compress;
   if (request.format == SampleFormat::container) {
-    if (!hdf5_available()) return usage_error("--format hdf5: this build of quorvin-cli has no HDF5 support");
+    if (!hdf5_available()) {
+      return usage_error("--format hdf5: this build of quorvin-cli has no HDF5 support (" + std::string(hdf5_absence()) + ")");
+    }
     if (p.save_settings) return usage_error("--save-settings does not apply to --format hdf5: its labels hold the settings");
   } else if (p.compress) {
     return usage_error("--compress applies to --format hdf5 only");

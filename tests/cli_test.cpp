@@ -160,7 +160,7 @@ const UsageCase usage_cases[] = {
     {"settings_files_in_hdf5", {"-m", "AM", "--format", "hdf5", "--save-settings"},
      "--save-settings does not apply to --format hdf5", false, UsageCase::Build::with_hdf5},
     {"hdf5_in_a_build_without_it", {"-m", "AM", "--format", "hdf5"},
-     refused("--format hdf5: this build of quorvin-cli has no HDF5 support"), true,
+     refused("--format hdf5: this build of quorvin-cli has no HDF5 support (" + std::string(hdf5_absence()) + ")"), true,
      UsageCase::Build::without_hdf5},
     {"exact_option_with_classic", {"-m", "AM", "--signal-model", "classic", "--fading", "rician"},
      refused("--fading applies to --signal-model exact only")},
