@@ -570,16 +570,31 @@ def read_sigmf(path_or_base: str | os.PathLike) -> tuple[np.ndarray, dict[str, A
 def read_manifest(path: str | os.PathLike) -> Any:
     """A run's manifest: a pandas DataFrame when pandas is installed, else a list of dicts of the texts.
 
-    Either way every number is the one written, bit for bit: pandas' default float parser can be
-    one unit in the last place off, its round-trip parser is not; ``float()`` of a text is exact.
+    The DataFrame's columns are typed as ``read_hdf5``'s labels, whichever rows a file holds: str
+    for text ("" where a row has none), float64 for real numbers (NaN where absent), int64 for
+    whole numbers (-1 where absent), bool for ``saved``. Either way every number is the one
+    written, bit for bit: pandas' default float parser can be one unit in the last place off, its
+    round-trip parser is not; ``float()`` of a text is exact.
     """
     try:
         import pandas  # noqa: PLC0415 (optional)
-
-        return pandas.read_csv(path, float_precision="round_trip")
     except ImportError:
         with open(path, newline="", encoding="utf-8") as file:
             return list(csv.DictReader(file))
+    # Typed from the header, not guessed from the cells: a column empty for one name and text for
+    # another (sideband) would otherwise be read piecewise, and whole numbers with gaps as floats.
+    with open(path, newline="", encoding="utf-8") as file:
+        header = next(csv.reader(file), [])
+    kinds = {name: "bool" if name == "saved" else _core.column_type(name) for name in header}
+    wholes = [name for name, kind in kinds.items() if kind == "whole"]
+    frame = pandas.read_csv(path, float_precision="round_trip", keep_default_na=False,
+                            dtype={name: {"text": str, "real": "float64", "whole": "Int64", "bool": bool}[kind]
+                                   for name, kind in kinds.items()},
+                            na_values={name: [""] for name, kind in kinds.items() if kind in ("real", "whole")},
+                            true_values=["true"], false_values=["false"])
+    for name in wholes:
+        frame[name] = frame[name].fillna(-1).astype("int64")
+    return frame
 
 
 def read_hdf5(path: str | os.PathLike) -> tuple[Any, dict[str, np.ndarray], list[str]]:
