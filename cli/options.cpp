@@ -308,6 +308,17 @@ std::string config_file_fault(const std::string& text) {
   return "";
 }
 
+// A --config file's TOML as CLI11 reads it, but a flag takes true or false alone: CLI11 would also
+// take yes, on, 1 and more, which the README, Python and the settings files do not.
+class ConfigFlagsTrueOrFalse : public CLI::ConfigTOML {
+ public:
+  std::string to_flag(const CLI::ConfigItem& item) const override {
+    if (item.inputs.size() == 1 && (item.inputs[0] == "true" || item.inputs[0] == "false")) return item.inputs[0];
+    throw CLI::ConfigError(item.fullname() + " takes true or false, not " +
+                           (item.inputs.size() == 1 ? "'" + item.inputs[0] + "'" : "a list of " + std::to_string(item.inputs.size())));
+  }
+};
+
 void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   const std::string group(run_control);
   p.jobs = std::max(1u, hardware_threads);
@@ -401,8 +412,10 @@ constexpr std::string_view help_examples[][2] = {
      "Two files of each name with their settings files; --signal-model classic makes the desktop program's "
      "waveforms."},
     {"quorvin-cli -m all --signal-model exact --sample-rate 100000 --samples-per-file 1024 --snr-min -10 "
-     "--snr-max 20 --files-per-modulation 1000 --seed 1 --format sigmf --manifest out/manifest.csv -o out",
-     "A training set: frames of 1024 samples whose every label is true, reproducible from its seed."},
+     "--snr-max 20 --snr-definition esn0 --files-per-modulation 1000 --seed 1 --format sigmf "
+     "--manifest out/manifest.csv -o out",
+     "A training set: frames of 1024 samples whose every label is true, Es/N0 from -10 to 20 dB as classifier "
+     "benchmarks state it, reproducible from its seed."},
     {"quorvin-cli -m QPSK --signal-model exact --sample-rate 100000 --fading rayleigh --doppler-max 50 -o faded",
      "One file through a Rayleigh fading channel."},
 };
@@ -705,6 +718,7 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
   app.formatter(help_format);
   app.footer(help_footer(help_width));
   app.allow_config_extras(CLI::config_extras_mode::error);  // a misspelt name in --config FILE is refused
+  app.config_formatter(std::make_shared<ConfigFlagsTrueOrFalse>());
   Parsed parsed;
   add_options(app, parsed, hardware_threads);
   // "--option=" gives the option an empty text, like "--option ''" (CLI11 alone would take the

@@ -155,6 +155,16 @@ const UsageCase usage_cases[] = {
     {"config_too_large", {"-m", "AM", "--config", "OUT.toml"},
      refused("--config OUT.toml holds 1048577 bytes; it takes a regular file of options of at most 1 MiB"), true,
      UsageCase::Build::any, config_file(std::string((1 << 20) + 1, '#'))},
+    // A flag in the file is true or false, quoted or not; CLI11 alone would take yes or 1.
+    {"config_flag_yes", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config: save-settings takes true or false, not 'yes'"), true, UsageCase::Build::any,
+     config_file("save-settings = \"yes\"\n")},
+    {"config_flag_one", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config: carrier-phase takes true or false, not '1'"), true, UsageCase::Build::any,
+     config_file("signal-model = \"exact\"\ncarrier-phase = 1\n")},
+    {"config_flag_list", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config: quiet takes true or false, not a list of 2"), true, UsageCase::Build::any,
+     config_file("quiet = [true, false]\n")},
     // The exact model's options: refused with the classic model, checked, and the band must fit.
     {"compress_without_hdf5", {"-m", "AM", "--compress"}, "--compress applies to --format hdf5 only", false},
     {"settings_files_in_hdf5", {"-m", "AM", "--format", "hdf5", "--save-settings"},

@@ -180,6 +180,9 @@ def _settings(names: list[str], texts: dict[str, str], given: dict[str, str]) ->
 _DATASET_KEYS = {"files-per-modulation", "seed"}
 _FILE_WRITING_KEYS = {"output-folder", "save-settings", "save-channel", "format", "compress", "manifest", "jobs", "shard",
                       "progress", "no-progress", "quiet"}
+# A file's keys that are flags: the declared ones and quorvin-cli's own.
+_CONFIG_FLAGS = {option[2:] for option, _, _, flag, _ in _DECLARED if flag} | {
+    "save-settings", "compress", "progress", "no-progress", "quiet"}
 
 
 # A file of options is a page of text; a device or a FIFO would be read without end (or wait for
@@ -209,9 +212,16 @@ def _read_config_file(path: str | os.PathLike) -> dict[str, Any]:
                          "most 1 MiB")
     try:
         with open(path, "rb") as file:
-            return tomllib.load(file)
+            table = tomllib.load(file)
     except tomllib.TOMLDecodeError as error:
         raise ValueError(f"{os.fspath(path)}: {error}") from None
+    # A flag is true or false (quoted or not, as quorvin-cli reads it); "yes" or 1 is refused, and
+    # "false" is never taken for a true text.
+    for key in _CONFIG_FLAGS & table.keys():
+        if not (isinstance(table[key], bool) or table[key] in ("true", "false")):
+            raise ValueError(f"{os.fspath(path)}: {key} takes true or false, not '{table[key]}'")
+        table[key] = table[key] in (True, "true")
+    return table
 
 
 class Config:

@@ -601,6 +601,10 @@ def test_a_config_file_gives_the_command_lines_items(tmp_path):
     ("#" * (2**20 + 1), "holds 1048577 bytes; a file of options is a regular file of at most 1 MiB"),
     (None, "not a regular file"),  # a FIFO, which opening would wait on for a writer
     ('modulations = "QPSK"\nseed = 1\n[per-name]\nQPSK = {snr = 5}\n', "per-name: QPSK's snr takes a (min, max) pair, not 5"),
+    # A flag is true or false: what only writing concerns too, and what the core would read.
+    ('modulations = "QPSK"\nseed = 1\nsave-settings = "yes"\n', "save-settings takes true or false, not 'yes'"),
+    ('modulations = "QPSK"\nseed = 1\nsignal-model = "exact"\ncarrier-phase = 1\n',
+     "carrier-phase takes true or false, not '1'"),
 ])
 def test_a_config_file_that_cannot_serve_is_refused_naming_it(tmp_path, text, message):
     path = tmp_path / "bad.toml"
@@ -611,6 +615,15 @@ def test_a_config_file_that_cannot_serve_is_refused_naming_it(tmp_path, text, me
     with pytest.raises(ValueError) as raised:
         quorvin.Dataset.from_file(path)
     assert str(raised.value).startswith(f"{path}: ") and message in str(raised.value), str(raised.value)
+
+
+@pytest.mark.parametrize("text, saved", [("true", True), ('"true"', True), ("false", False), ('"false"', False)])
+def test_a_config_files_flag_is_read_as_quorvin_cli_reads_it(tmp_path, text, saved):
+    path = tmp_path / "d.toml"
+    path.write_text(f'modulations = "AM"\nseed = 1\nsave-settings = {text}\n')
+    assert quorvin._read_config_file(path)["save-settings"] is saved  # never the text "false" taken as true
+    subprocess.run([CLI, "--config", str(path), "--no-progress", "-q", "-o", str(tmp_path / "out")], check=True)
+    assert os.path.exists(tmp_path / "out" / "AM_signal_1.txt") == saved
 
 
 def test_the_default_is_the_exact_model_and_every_name_fits_with_its_own_samples_per_symbol(tmp_path):
