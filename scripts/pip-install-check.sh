@@ -3,8 +3,8 @@
 # list, importlib.metadata) giving the project's version: `pip install .` into a virtual
 # environment over the system Python's packages (numpy, setuptools, h5py from Debian), with an
 # HDF5 container written and read back; and scripts/install-python.sh's wheel, staged with
-# DESTDIR. The first run compiles the core (about 1.5 min on two idle cores); later runs reuse
-# build/temp.* and ccache and take seconds. PYTHON picks the interpreter.
+# DESTDIR. The first run compiles the core (85 s of CPU time); later runs reuse build/temp.* and
+# ccache and take seconds. PYTHON picks the interpreter.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
