@@ -1,6 +1,7 @@
 """Dataset.write writes through quorvin-cli's own writers: the same files, byte for byte."""
 
 import csv
+import json
 import os
 import subprocess
 
@@ -51,6 +52,17 @@ def test_container_holds_the_command_lines_samples_and_labels(tmp_path):
     assert labels.keys() == cli_labels.keys()
     for key, column in labels.items():
         np.testing.assert_array_equal(column, cli_labels[key], err_msg=key)
+
+
+def test_each_recording_names_the_program_that_wrote_it(tmp_path):
+    # The one difference between the two writers' recordings: core:recorder and the annotation's
+    # core:generator, the same text, "quorvin-cli 0.1.0" or "quorvin-python 0.1.0".
+    cli, python, _ = both(tmp_path, "sigmf")
+    for folder, program in ((cli, "quorvin-cli"), (python, "quorvin-python")):
+        with open(folder / "QPSK_signal_2.sigmf-meta", encoding="utf-8") as file:
+            meta = json.load(file)
+        names = {meta["global"]["core:recorder"], *(a["core:generator"] for a in meta["annotations"])}
+        assert names == {f"{program} {quorvin.__version__}"}, folder
 
 
 def test_a_manifest_that_cannot_be_written_is_refused_before_any_file(tmp_path):
