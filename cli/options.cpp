@@ -297,6 +297,17 @@ std::string config_file_fault(const std::string& text) {
   return "";
 }
 
+// A --config file's TOML as CLI11 reads it, but a flag takes true or false alone: CLI11 would also
+// take yes, on, 1 and more, which the README, Python and the settings files do not.
+class ConfigFlagsTrueOrFalse : public CLI::ConfigTOML {
+ public:
+  std::string to_flag(const CLI::ConfigItem& item) const override {
+    if (item.inputs.size() == 1 && (item.inputs[0] == "true" || item.inputs[0] == "false")) return item.inputs[0];
+    throw CLI::ConfigError(item.fullname() + " takes true or false, not " +
+                           (item.inputs.size() == 1 ? "'" + item.inputs[0] + "'" : "a list of " + std::to_string(item.inputs.size())));
+  }
+};
+
 void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   const std::string group(run_control);
   p.jobs = std::max(1u, hardware_threads);
@@ -390,8 +401,10 @@ constexpr std::string_view help_examples[][2] = {
      "Two files of each name with their settings files; --signal-model classic makes the desktop program's "
      "waveforms."},
     {"quorvin-cli -m all --signal-model exact --sample-rate 100000 --samples-per-file 1024 --snr-min -10 "
-     "--snr-max 20 --files-per-modulation 1000 --seed 1 --format sigmf --manifest out/manifest.csv -o out",
-     "A training set: frames of 1024 samples whose every label is true, reproducible from its seed."},
+     "--snr-max 20 --snr-definition esn0 --files-per-modulation 1000 --seed 1 --format sigmf "
+     "--manifest out/manifest.csv -o out",
+     "A training set: frames of 1024 samples whose every label is true, Es/N0 from -10 to 20 dB as classifier "
+     "benchmarks state it, reproducible from its seed."},
     {"quorvin-cli -m QPSK --signal-model exact --sample-rate 100000 --fading rayleigh --doppler-max 50 -o faded",
      "One file through a Rayleigh fading channel."},
 };
@@ -550,7 +563,9 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   request.format = p.format == "sigmf" ? SampleFormat::sigmf : p.format == "hdf5" ? SampleFormat::container : SampleFormat::csv;
   request.compress = p.compress;
   if (request.format == SampleFormat::container) {
-    if (!hdf5_available()) return usage_error("--format hdf5: this build of quorvin-cli has no HDF5 support");
+    if (!hdf5_available()) {
+      return usage_error("--format hdf5: this build of quorvin-cli has no HDF5 support (" + std::string(hdf5_absence()) + ")");
+    }
     if (p.save_settings) return usage_error("--save-settings does not apply to --format hdf5: its labels hold the settings");
   } else if (p.compress) {
     return usage_error("--compress applies to --format hdf5 only");
@@ -614,6 +629,12 @@ std::size_t times_given(const CLI::Option& option, const std::vector<std::string
   }));
 }
 
+// "--config FILE", the file as typed, for a refusal of what is in it.
+std::string config_named(const CLI::App& app) {
+  const CLI::Option* config = app.get_config_ptr();
+  return "--config " + as_typed(config != nullptr && !config->results().empty() ? config->results().back() : "");
+}
+
 // An option given again where it takes one value: CLI11's "--snr-min: At Most 1 required but
 // received 2" (a value) or "save-settings: too many inputs for a flag". Given twice in a --config
 // file unless the command line gives it twice (its own value wins over the file's).
@@ -627,7 +648,7 @@ std::optional<ImmediateExit> given_twice(const CLI::App& app, const std::string&
   if (option == nullptr) return std::nullopt;
   const CLI::Option* config = app.get_config_ptr();
   if (times_given(*option, arguments) < 2 && config != nullptr && !config->results().empty()) {
-    return usage_error("--config " + as_typed(config->results().back()) + ": the key " + key +
+    return usage_error(config_named(app) + ": the key " + key +
                        " is given more than once; give it once");
   }
   return usage_error("--" + key + " is given more than once; give it once");
@@ -649,11 +670,7 @@ ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e, const
     }
     if (!extras.empty()) return usage_error("unexpected argument '" + extras.front() + "' (options start with -)");
   }
-  if (dynamic_cast<const CLI::FileError*>(&e) != nullptr) {
-    const CLI::Option* config = app.get_config_ptr();
-    const std::string file = config != nullptr && !config->results().empty() ? config->results().back() : "";
-    return usage_error("--config " + as_typed(file) + " cannot be read");
-  }
+  if (dynamic_cast<const CLI::FileError*>(&e) != nullptr) return usage_error(config_named(app) + " cannot be read");
   const std::string what = e.what();
   if (auto twice = given_twice(app, what, arguments)) return std::move(*twice);
   // "--config: /dev/zero is not a regular file; ...": the option and its text, as the others.
@@ -666,9 +683,9 @@ ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e, const
     if (what.starts_with(unknown)) {
       std::string name = what.substr(unknown.size());
       if (name.ends_with(".++")) name.resize(name.size() - 3);
-      return usage_error("--config: unknown option '" + name + "'" + suggestion(app, "--" + name));
+      return usage_error(config_named(app) + ": unknown option '" + name + "'" + suggestion(app, "--" + name));
     }
-    return usage_error("--config: " + what);
+    return usage_error(config_named(app) + ": " + what);
   }
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && what.starts_with("-") && what.ends_with(" missing")) {
     const std::string name = what.substr(0, what.find(':'));
@@ -709,6 +726,7 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
   app.formatter(help_format);
   app.footer(help_footer(help_width));
   app.allow_config_extras(CLI::config_extras_mode::error);  // a misspelt name in --config FILE is refused
+  app.config_formatter(std::make_shared<ConfigFlagsTrueOrFalse>());
   Parsed parsed;
   add_options(app, parsed, hardware_threads);
   // "--option=" gives the option an empty text, like "--option ''" (CLI11 alone would take the

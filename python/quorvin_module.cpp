@@ -342,13 +342,17 @@ std::vector<std::string> label_keys() {
   return keys;
 }
 
-// Each label key's type: "text", "real" or "whole" (the core's declaration; num_samples a count).
-std::map<std::string, std::string> label_types() {
+// The type of a manifest or container column `key`: "text", "real" or "whole" (the core's declaration,
+// a scene's box columns and num_samples included); "text" for a key the core does not know.
+std::string column_type(std::string_view key) {
   static constexpr const char* names[] = {"text", "real", "whole"};
+  return names[static_cast<std::size_t>(label_column_type(key))];
+}
+
+// Each label key's type, as column_type gives it.
+std::map<std::string, std::string> label_types() {
   std::map<std::string, std::string> types;
-  for (const std::string& key : label_keys()) {
-    types[key] = key == "num_samples" ? "whole" : names[static_cast<std::size_t>(parameter_type(key))];
-  }
+  for (const std::string& key : label_keys()) types[key] = column_type(key);
   return types;
 }
 
@@ -476,7 +480,7 @@ py::dict write_files(RunSettings settings, std::uint32_t seed, const FileRequest
     throw py::value_error("save_settings does not apply to scene='wideband': each emitter's labels are in the metadata");
   }
   if (format == SampleFormat::container && !hdf5_available()) {
-    throw py::value_error("format hdf5: this build has no HDF5 support (the library was not found when it was built)");
+    throw py::value_error("format hdf5: this build has no HDF5 support (" + std::string(hdf5_absence()) + ")");
   }
   if (settings.exact.datatype != SigmfDatatype::cf32_le && format != SampleFormat::sigmf) {
     throw py::value_error("datatype applies to format 'sigmf' only, not '" + request.format + "'");
@@ -582,6 +586,8 @@ PYBIND11_MODULE(_core, m) {
       .def("position_of", &Plan::position_of, py::arg("name"), py::arg("index"));
   m.def("label_keys", &label_keys, "Every label key an item may have, in the manifest's order.");
   m.def("label_types", &label_types, "Each label key's type: text, real or whole.");
+  m.def("column_type", [](const std::string& key) { return column_type(key); }, py::arg("key"),
+        "A manifest or container column's type: text, real or whole (text for an unknown key).");
   m.def("class_names", [] { return class_names(); }, "Every modulation name in class-index order.");
   m.def("write_files",
         [](const RunSettings& settings, std::uint32_t seed, const std::string& folder, const std::string& format,

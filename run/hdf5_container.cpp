@@ -378,6 +378,7 @@ struct Hdf5Writer::State {
 };
 
 bool hdf5_available() { return true; }
+std::string_view hdf5_absence() { return {}; }
 
 bool Hdf5Writer::State::lay_out(bool compress) {
   complex_type = H5Tcreate(H5T_COMPOUND, 2 * sizeof(float));
@@ -543,8 +544,16 @@ void Hdf5Writer::abandon() {
 
 #else  // built without HDF5
 
+std::string_view hdf5_absence() {
+#ifdef QUORVIN_HDF5_OFF
+  return "it was built with -DQUORVIN_HDF5=OFF";
+#else
+  return "the HDF5 C library was not found when it was built: install it (Debian's libhdf5-dev) and build again";
+#endif
+}
+
 struct Hdf5Writer::State {
-  std::string failure = "this build has no HDF5 support (the library was not found when it was built)";
+  std::string failure = "this build has no HDF5 support (" + std::string(hdf5_absence()) + ")";
 };
 
 bool hdf5_available() { return false; }

@@ -22,6 +22,10 @@ namespace quorvin {
 // Whether this build can write HDF5 (the library was found when it was configured).
 bool hdf5_available();
 
+// Why this build cannot write HDF5, a clause for a refusal ("it was built with
+// -DQUORVIN_HDF5=OFF"); empty where it can.
+std::string_view hdf5_absence();
+
 // The container's file name in the output folder: "dataset.h5", or "dataset-K-of-N.h5" for a shard.
 std::string container_file_name(const Shard& shard);
 

@@ -7,8 +7,9 @@
 set -euo pipefail
 
 # HDF5 and h5py are in the core set: README's main job and recipes write and read the container.
+# pip (with Debian's setuptools and wheel) and venv: both of README's Python installs go through pip.
 core=(cmake g++ make libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev python3 python3-jsonschema
-  python3-dev pybind11-dev python3-numpy python3-pytest libhdf5-dev python3-h5py)
+  python3-dev pybind11-dev python3-numpy python3-pytest libhdf5-dev python3-h5py python3-pip python3-venv)
 
 missing=()
 for package in "${core[@]}" "$@"; do

@@ -216,12 +216,22 @@ const UsageCase usage_cases[] = {
     {"flag_given_twice_in_a_config_file", {"-m", "AM", "--config", "OUT.toml"},
      refused("--config OUT.toml: the key save-settings is given more than once; give it once"), true,
      UsageCase::Build::any, config_file("save-settings = true\nsave-settings = false\n")},
+    // A flag in the file is true or false, quoted or not; CLI11 alone would take yes or 1.
+    {"config_flag_yes", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config OUT.toml: save-settings takes true or false, not 'yes'"), true, UsageCase::Build::any,
+     config_file("save-settings = \"yes\"\n")},
+    {"config_flag_one", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config OUT.toml: carrier-phase takes true or false, not '1'"), true, UsageCase::Build::any,
+     config_file("signal-model = \"exact\"\ncarrier-phase = 1\n")},
+    {"config_flag_list", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config OUT.toml: quiet takes true or false, not a list of 2"), true, UsageCase::Build::any,
+     config_file("quiet = [true, false]\n")},
     // The exact model's options: refused with the classic model, checked, and the band must fit.
     {"compress_without_hdf5", {"-m", "AM", "--compress"}, "--compress applies to --format hdf5 only", false},
     {"settings_files_in_hdf5", {"-m", "AM", "--format", "hdf5", "--save-settings"},
      "--save-settings does not apply to --format hdf5", false, UsageCase::Build::with_hdf5},
     {"hdf5_in_a_build_without_it", {"-m", "AM", "--format", "hdf5"},
-     refused("--format hdf5: this build of quorvin-cli has no HDF5 support"), true,
+     refused("--format hdf5: this build of quorvin-cli has no HDF5 support (" + std::string(hdf5_absence()) + ")"), true,
      UsageCase::Build::without_hdf5},
     {"exact_option_with_classic", {"-m", "AM", "--signal-model", "classic", "--fading", "rician"},
      refused("--fading applies to --signal-model exact only")},
@@ -497,7 +507,7 @@ TEST_F(Cli, AConfigFileIsItsOptionsTypedOut) {
 
   std::ofstream(sub("typo.toml")) << "sample-rte = 3\n";
   EXPECT_EQ(run({"-m", "AM", "--config", sub("typo.toml"), "-o", sub("typo")}).error,
-            "quorvin-cli: --config: unknown option 'sample-rte'; did you mean --sample-rate?\n"
+            "quorvin-cli: --config " + sub("typo.toml") + ": unknown option 'sample-rte'; did you mean --sample-rate?\n"
             "Run with --help for the options.\n");
   const Outcome missing = run({"-m", "AM", "--config", sub("none.toml"), "-o", sub("none")});
   EXPECT_EQ(missing.status, 2);

@@ -229,6 +229,9 @@ def _warn(settings: Any, texts: dict[str, str], given: dict[str, str]) -> None:
 _DATASET_KEYS = {"files-per-modulation", "seed"}
 _FILE_WRITING_KEYS = {"output-folder", "save-settings", "save-channel", "format", "compress", "manifest", "jobs", "shard",
                       "progress", "no-progress", "quiet"}
+# A file's keys that are flags: the declared ones and quorvin-cli's own.
+_CONFIG_FLAGS = {option[2:] for option, _, _, flag, _ in _DECLARED if flag} | {
+    "save-settings", "compress", "progress", "no-progress", "quiet"}
 
 
 # A file of options is a page of text; a device or a FIFO would be read without end (or wait for
@@ -258,9 +261,16 @@ def _read_config_file(path: str | os.PathLike) -> dict[str, Any]:
                          "most 1 MiB")
     try:
         with open(path, "rb") as file:
-            return tomllib.load(file)
+            table = tomllib.load(file)
     except tomllib.TOMLDecodeError as error:
         raise ValueError(f"{os.fspath(path)}: {error}") from None
+    # A flag is true or false (quoted or not, as quorvin-cli reads it); "yes" or 1 is refused, and
+    # "false" is never taken for a true text.
+    for key in _CONFIG_FLAGS & table.keys():
+        if not (isinstance(table[key], bool) or table[key] in ("true", "false")):
+            raise ValueError(f"{os.fspath(path)}: {key} takes true or false, not '{table[key]}'")
+        table[key] = table[key] in (True, "true")
+    return table
 
 
 class Config:
@@ -622,16 +632,31 @@ def read_sigmf(path_or_base: str | os.PathLike, limit: int | None = READ_LIMIT) 
 def read_manifest(path: str | os.PathLike) -> Any:
     """A run's manifest: a pandas DataFrame when pandas is installed, else a list of dicts of the texts.
 
-    Either way every number is the one written, bit for bit: pandas' default float parser can be
-    one unit in the last place off, its round-trip parser is not; ``float()`` of a text is exact.
+    The DataFrame's columns are typed as ``read_hdf5``'s labels, whichever rows a file holds: str
+    for text ("" where a row has none), float64 for real numbers (NaN where absent), int64 for
+    whole numbers (-1 where absent), bool for ``saved``. Either way every number is the one
+    written, bit for bit: pandas' default float parser can be one unit in the last place off, its
+    round-trip parser is not; ``float()`` of a text is exact.
     """
     try:
         import pandas  # noqa: PLC0415 (optional)
-
-        return pandas.read_csv(path, float_precision="round_trip")
     except ImportError:
         with open(path, newline="", encoding="utf-8") as file:
             return list(csv.DictReader(file))
+    # Typed from the header, not guessed from the cells: a column empty for one name and text for
+    # another (sideband) would otherwise be read piecewise, and whole numbers with gaps as floats.
+    with open(path, newline="", encoding="utf-8") as file:
+        header = next(csv.reader(file), [])
+    kinds = {name: "bool" if name == "saved" else _core.column_type(name) for name in header}
+    wholes = [name for name, kind in kinds.items() if kind == "whole"]
+    frame = pandas.read_csv(path, float_precision="round_trip", keep_default_na=False,
+                            dtype={name: {"text": str, "real": "float64", "whole": "Int64", "bool": bool}[kind]
+                                   for name, kind in kinds.items()},
+                            na_values={name: [""] for name, kind in kinds.items() if kind in ("real", "whole")},
+                            true_values=["true"], false_values=["false"])
+    for name in wholes:
+        frame[name] = frame[name].fillna(-1).astype("int64")
+    return frame
 
 
 def read_hdf5(path: str | os.PathLike, limit: int | None = READ_LIMIT) -> tuple[Any, dict[str, np.ndarray], list[str]]:

@@ -387,7 +387,7 @@ def draw_scenes(rows: list[dict[str, Any]], output: str, folder: str, count: int
         image = spectrogram(samples, 256, max(1, (len(samples) - 256) // 512 + 1))
         axis.imshow(image, extent=(0, len(samples), -fs / 2, fs / 2), aspect="auto", cmap="viridis",
                     vmin=float(np.median(image)) - 3, vmax=float(image.max()))
-        boxed = [row for row in emitters if str(row["sample_start"]).strip() not in ("", "nan")]
+        boxed = [row for row in emitters if label(row, "sample_start", -1.0) >= 0]  # a capture of noise alone has none
         for row in boxed:
             start, length = float(row["sample_start"]), float(row["sample_count"])
             low, high = float(row["freq_lower_edge"]), float(row["freq_upper_edge"])

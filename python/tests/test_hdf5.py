@@ -173,7 +173,7 @@ def test_a_scene_container_holds_the_sigmf_scenes_captures_and_boxes_for_any_job
     rows = rows.to_dict("records") if hasattr(rows, "to_dict") else rows
     per_capture = [max(1, int(np.sum(boxes["capture_index"] == c))) for c in range(8)]
     assert [r["sample_file"] for r in rows] == [f"dataset.h5#{c}" for c in range(8) for _ in range(per_capture[c])]
-    boxed = [r for r in rows if str(r["emitter"]) not in ("", "nan")]
+    boxed = [r for r in rows if str(r["emitter"]) not in ("", "-1")]  # texts, or typed with -1 where absent
     assert [float(r["freq_upper_edge"]) for r in boxed] == boxes["freq_upper_edge"].tolist()
     # Two shards hold every other scene, with the same labels.
     for shard in (0, 1):

@@ -6,6 +6,7 @@ import os
 import pickle
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -230,6 +231,44 @@ def test_manifest_numbers_read_back_bit_for_bit(tmp_path, monkeypatch, reader):
             assert read == value or (np.isnan(read) and np.isnan(value)), (position, key, read, value)
             compared += 1
     assert compared > 10 * len(rows)
+
+
+def test_manifest_columns_have_one_type_whichever_names_fill_them(tmp_path):
+    pandas = pytest.importorskip("pandas")
+    # Names with and without a sideband, AM's rows first and many of them: pandas reads a long file
+    # in pieces, and one piece of sideband empty and another of text gave the column mixed types.
+    cli(tmp_path, "-m", "AM,AM-SSB,QPSK", "--files-per-modulation", "3", "--seed", "5", "--signal-model", "exact",
+        "--samples-per-file", "64", "--format", "sigmf", "--manifest", str(tmp_path / "m.csv"))
+    with open(tmp_path / "m.csv", newline="", encoding="utf-8") as f:
+        header, *rows = list(csv.reader(f))
+    rows = [row for row in rows if row[3] == "AM"] * 6000 + [row for row in rows if row[3] != "AM"] * 100
+    with open(tmp_path / "long.csv", "w", newline="", encoding="utf-8") as f:
+        csv.writer(f, lineterminator="\n").writerows([header, *rows])
+    with pytest.warns(pandas.errors.DtypeWarning):  # the file does make pandas' guess fail
+        pandas.read_csv(tmp_path / "long.csv")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        frame = quorvin.read_manifest(tmp_path / "long.csv")
+    assert list(frame.columns) == header and len(frame) == len(rows) == 18600
+    kinds = {"sideband": "text", "settings_file": "text", "fading": "text", "mix_frequency": "real",
+             "snr_db": "real", "symbol_seed": "whole", "filter_span": "whole", "file_index": "whole", "saved": "bool"}
+    dtypes = {"text": object, "real": np.float64, "whole": np.int64, "bool": np.bool_}
+    for name, kind in kinds.items():
+        assert frame[name].dtype == dtypes[kind], name
+        column = frame[name].tolist()
+        assert all(isinstance(value, type(column[0])) for value in column), name
+        # Each cell against its text: "" stays "", an empty number is NaN or -1.
+        expected = [row[header.index(name)] for row in rows]
+        if kind == "real":
+            expected = [float(text) if text else math.nan for text in expected]
+            assert np.array_equal(column, expected, equal_nan=True), name
+        elif kind == "whole":
+            assert column == [int(text) if text else -1 for text in expected], name
+        elif kind == "bool":
+            assert column == [text == "true" for text in expected], name
+        else:
+            assert column == expected, name
+    assert set(frame["sideband"]) == {"", "upper", "lower"} and set(frame["symbol_seed"][frame.modulation == "AM"]) == {-1}
 
 
 def test_generate_is_a_files_own_item_in_either_precision():
@@ -562,6 +601,10 @@ def test_a_config_file_gives_the_command_lines_items(tmp_path):
     ("#" * (2**20 + 1), "holds 1048577 bytes; a file of options is a regular file of at most 1 MiB"),
     (None, "not a regular file"),  # a FIFO, which opening would wait on for a writer
     ('modulations = "QPSK"\nseed = 1\n[per-name]\nQPSK = {snr = 5}\n', "per-name: QPSK's snr takes a (min, max) pair, not 5"),
+    # A flag is true or false: what only writing concerns too, and what the core would read.
+    ('modulations = "QPSK"\nseed = 1\nsave-settings = "yes"\n', "save-settings takes true or false, not 'yes'"),
+    ('modulations = "QPSK"\nseed = 1\nsignal-model = "exact"\ncarrier-phase = 1\n',
+     "carrier-phase takes true or false, not '1'"),
 ])
 def test_a_config_file_that_cannot_serve_is_refused_naming_it(tmp_path, text, message):
     path = tmp_path / "bad.toml"
@@ -572,6 +615,15 @@ def test_a_config_file_that_cannot_serve_is_refused_naming_it(tmp_path, text, me
     with pytest.raises(ValueError) as raised:
         quorvin.Dataset.from_file(path)
     assert str(raised.value).startswith(f"{path}: ") and message in str(raised.value), str(raised.value)
+
+
+@pytest.mark.parametrize("text, saved", [("true", True), ('"true"', True), ("false", False), ('"false"', False)])
+def test_a_config_files_flag_is_read_as_quorvin_cli_reads_it(tmp_path, text, saved):
+    path = tmp_path / "d.toml"
+    path.write_text(f'modulations = "AM"\nseed = 1\nsave-settings = {text}\n')
+    assert quorvin._read_config_file(path)["save-settings"] is saved  # never the text "false" taken as true
+    subprocess.run([CLI, "--config", str(path), "--no-progress", "-q", "-o", str(tmp_path / "out")], check=True)
+    assert os.path.exists(tmp_path / "out" / "AM_signal_1.txt") == saved
 
 
 def test_the_default_is_the_exact_model_and_every_name_fits_with_its_own_samples_per_symbol(tmp_path):

@@ -1,6 +1,7 @@
 """Dataset.write writes through quorvin-cli's own writers: the same files, byte for byte."""
 
 import csv
+import json
 import os
 import subprocess
 
@@ -53,6 +54,17 @@ def test_container_holds_the_command_lines_samples_and_labels(tmp_path):
         np.testing.assert_array_equal(column, cli_labels[key], err_msg=key)
 
 
+def test_each_recording_names_the_program_that_wrote_it(tmp_path):
+    # The one difference between the two writers' recordings: core:recorder and the annotation's
+    # core:generator, the same text, "quorvin-cli 0.1.0" or "quorvin-python 0.1.0".
+    cli, python, _ = both(tmp_path, "sigmf")
+    for folder, program in ((cli, "quorvin-cli"), (python, "quorvin-python")):
+        with open(folder / "QPSK_signal_2.sigmf-meta", encoding="utf-8") as file:
+            meta = json.load(file)
+        names = {meta["global"]["core:recorder"], *(a["core:generator"] for a in meta["annotations"])}
+        assert names == {f"{program} {quorvin.__version__}"}, folder
+
+
 def test_a_manifest_that_cannot_be_written_is_refused_before_any_file(tmp_path):
     dataset = quorvin.Dataset(quorvin.Config("AM", num_symbols=16), files_per_modulation=1, seed=1)
     with pytest.raises(OSError, match="no-folder/m.csv: cannot be written"):
@@ -66,7 +78,9 @@ def test_a_container_in_a_build_without_hdf5_is_refused(tmp_path):
     if os.environ.get("QUORVIN_CLI_HDF5", "1") != "0":
         pytest.skip("this build has HDF5")
     dataset = quorvin.Dataset(quorvin.Config("AM", num_symbols=16), files_per_modulation=1, seed=1)
-    with pytest.raises(ValueError, match="format hdf5: this build has no HDF5 support"):
+    # The refusal says why: the option that left it out, or the library to install.
+    with pytest.raises(ValueError, match=r"^format hdf5: this build has no HDF5 support \((it was built with "
+                       r"-DQUORVIN_HDF5=OFF|the HDF5 C library was not found .*libhdf5-dev.*)\)$"):
         dataset.write(tmp_path, "hdf5")
     assert os.listdir(tmp_path) == []
 
