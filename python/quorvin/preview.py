@@ -97,6 +97,39 @@ def band(name: str, labels: Mapping[str, Any]) -> tuple[float, float]:
     return centre + low * scale, centre + high * scale
 
 
+# The SNR axes a run can draw (quorvin-cli --snr-definition): each one's label and name in titles.
+SNR_AXES = {"snr": ("snr_db", "SNR"), "esn0": ("es_n0_db", "Es/N0"), "ebn0": ("eb_n0_db", "Eb/N0")}
+
+
+def snr_definition(rows: Sequence[Mapping[str, Any]]) -> str:
+    """The SNR axis a run drew, from its manifest rows: "snr", "esn0" or "ebn0".
+
+    The run's settings are not in its manifest, but its labels tell: the drawn quantity spans the
+    given range, while the other two add each file's own 10 log10 of its samples per symbol or bits
+    per symbol, so of the three, the drawn one spreads least over the files with symbols. Where two
+    spread alike (one rate and alphabet in the whole run) the first of snr, esn0, ebn0 is taken.
+    """
+    spreads = {}
+    for axis, (key, _) in SNR_AXES.items():
+        values = [v for v in (label(row, key) for row in rows if label(row, "es_n0_db") is not None) if v is not None]
+        if values:
+            spreads[axis] = max(values) - min(values)
+    if not spreads:
+        return "snr"
+    least = min(spreads.values())
+    return next(axis for axis, spread in spreads.items() if spread <= least + 1e-6)
+
+
+def snr_of(labels: Mapping[str, Any], definition: str) -> tuple[str, float]:
+    """A file's SNR on the run's axis, with the axis' name: a file without symbols (analog, or the
+    classic model's labels) has the per-sample SNR alone."""
+    key, title = SNR_AXES[definition]
+    value = label(labels, key)
+    if value is None or label(labels, "es_n0_db") is None:
+        return "SNR", label(labels, "snr_db", math.nan)
+    return title, value
+
+
 def _symbol_rate(labels: Mapping[str, Any]) -> float:
     # The realised rate counts the timing error's drift and the clock's offset; the classic
     # model's labels have the drawn rate alone.
