@@ -125,6 +125,6 @@ def test_a_recipe_draws_es_n0_from_minus_10_to_20_db(block, tmp_path):
         assert LOW - 1e-9 <= drawn.min() and drawn.max() <= HIGH + 1e-9, f"{where}: {drawn.min()} .. {drawn.max()} dB"
         assert drawn.min() < LOW + 6 and drawn.max() > HIGH - 6, f"{where}: the range is not covered"
         if path.suffix == ".csv":  # the preview titles and filters these files by Es/N0 too
-            assert preview.snr_definition(preview._rows(str(path))) == "esn0"
+            assert preview.snr_definition_of(preview._rows(str(path))) == "esn0"
     if sweep:
         assert min(sweep) == LOW and max(sweep) == HIGH
