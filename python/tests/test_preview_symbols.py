@@ -42,6 +42,19 @@ def test_the_cores_constellation_is_the_textbooks(name):
     assert np.abs(ours[:, None] - theirs[None, :]).min(axis=1).max() < 1e-9
 
 
+@pytest.mark.parametrize("name, side", [("QAM256", 16), ("QAM1024", 32), ("QAM4096", 64)])
+def test_a_square_qams_constellation_is_its_whole_odd_grid(name, side):
+    odd = np.arange(-side + 1, side, 2)
+    grid = (odd[:, None] + 1j * odd[None, :]).ravel() / np.sqrt(2 * (side * side - 1) / 3)
+    ours = quorvin._core.constellation(name)
+    assert len(ours) == side * side
+
+    def places(points):  # each point to a micro-unit, against last-bit differences
+        return set(zip(np.round(points.real * 1e6).astype(int), np.round(points.imag * 1e6).astype(int)))
+
+    assert places(ours) == places(grid)
+
+
 @pytest.mark.parametrize("name, pulse, samples_per_symbol", [
     ("QPSK", "rrc", (3.3, 3.3)), ("QAM16", "rrc", (7.7, 7.7)), ("QAM16", "rect", (5, 5)),
     ("OQPSK", "linear", (6.2, 6.2)), ("Pi/4-DQPSK", "rrc", (4, 4)),
