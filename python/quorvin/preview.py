@@ -231,9 +231,11 @@ def symbol_points(samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> 
 def tone_frequencies(x: np.ndarray, low: np.ndarray, high: np.ndarray, sample_rate: float) -> np.ndarray:
     """The frequency (Hz, -fs/2 .. fs/2) of the one tone that best fits each span of samples
     x[low] .. x[high]: the peak of its periodogram (the maximum-likelihood estimate of a tone in
-    white noise), found on a grid 64 times finer than the span and refined by a parabola."""
+    white noise), found on a grid 64 times finer than the span (at most 2^20 points, or the span)
+    and refined by a parabola."""
     lengths = high - low + 1
-    grid = 1 << max(10, int(64 * lengths.max() - 1).bit_length())
+    longest = int(lengths.max())
+    grid = max(1 << (longest - 1).bit_length(), 1 << min(20, max(10, (64 * longest - 1).bit_length())))
     out = np.empty(len(low))
     rows = max(1, (1 << 22) // grid)  # spans per FFT call, to bound its memory
     for start in range(0, len(low), rows):

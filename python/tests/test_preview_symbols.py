@@ -71,6 +71,15 @@ def test_the_labelled_instants_put_the_symbols_on_their_points_and_a_wrong_rate_
     assert evm_db(preview.symbol_points(samples, name, shifted), textbook(name)) > -15
 
 
+@pytest.mark.parametrize("length", [2, 5, 17, 40000])
+@pytest.mark.parametrize("frequency", [-0.4999, -0.37, 0.0, 0.0123, 0.4999])
+def test_a_pure_tone_is_read_at_its_frequency_from_any_span(length, frequency):
+    x = np.exp(2j * np.pi * frequency * np.arange(length + 7) + 0.3j)
+    low = np.array([0, 7])  # two spans, of the tone at different phases
+    found = preview.tone_frequencies(x, low, low + length - 1, 1.0)
+    assert np.abs(found - frequency).max() < 1e-5
+
+
 @pytest.mark.parametrize("name, h", [("4FSK", 1.0), ("MSK", 0.5)])
 def test_a_keyed_files_symbols_sit_on_their_tones(name, h):
     samples, labels = item(name, samples_per_symbol=(9, 9), fsk_index=(h, h))
