@@ -385,14 +385,21 @@ py::array_t<std::complex<double>> constellation(const std::string& name) {
     p.start_offset = 0.25;  // inside symbol n's rectangle and OQPSK's late Q rail's
     p.pulse = PulseShape::rect;
     p.symbol_seed = Seed{1};
-    for (const Sample& point : prepare_waveform(w, p)(0, static_cast<std::size_t>(p.num_samples))) {
-      // Pi/4-DQPSK's points come from turning the last, so equal points may differ in the last bits.
-      const bool seen = std::any_of(points.begin(), points.end(), [&](const Sample& q) { return std::abs(q - point) < 1e-9; });
+    const auto in_order = [](const Sample& a, const Sample& b) {
+      return std::pair(a.real(), a.imag()) < std::pair(b.real(), b.imag());
+    };
+    std::vector<Sample> all = prepare_waveform(w, p)(0, static_cast<std::size_t>(p.num_samples));
+    std::sort(all.begin(), all.end(), in_order);
+    // Pi/4-DQPSK's points come from turning the last, so equal points may differ in the last bits.
+    // In that order an equal point kept already is among the last ones of as near a real part (a
+    // search of all kept points would take seconds for QAM4096's 262144 samples).
+    for (const Sample& point : all) {
+      bool seen = false;
+      for (auto kept = points.rbegin(); !seen && kept != points.rend() && kept->real() >= point.real() - 1e-9; ++kept)
+        seen = std::abs(*kept - point) < 1e-9;
       if (!seen) points.push_back(point);
     }
-    std::sort(points.begin(), points.end(), [](const Sample& a, const Sample& b) {
-      return std::pair(a.real(), a.imag()) < std::pair(b.real(), b.imag());
-    });
+    std::sort(points.begin(), points.end(), in_order);
   }
   py::array_t<std::complex<double>> out(static_cast<py::ssize_t>(points.size()));
   std::copy(points.begin(), points.end(), out.mutable_data());

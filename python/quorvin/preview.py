@@ -1,16 +1,19 @@
 """Pictures of a dataset that show what its labels claim, so a mislabelled file looks wrong.
 
     python3 -m quorvin.preview MANIFEST -o preview.png [--summary summary.png] [--per-class 3]
+        [-m NAMES] [--snr-min DB] [--snr-max DB] [--snr-definition snr|esn0|ebn0]
 
-One row per class, two panels per file, each file titled with its own labels. Digital linear
-names: the samples with the labelled carrier offset (and phase) removed, matched-filtered with
-the labelled pulse and taken at the labelled symbol instants, over the name's ideal constellation.
-Keyed names: the instantaneous frequency at the labelled symbol centres against the labelled tone
-levels. Analog names: the IQ trace with the labelled carrier and offset removed. Beside each, the
-spectrum zoomed to the labelled occupied band, its edges marked. ``--summary`` draws the class
-counts and a histogram of every drawn parameter. MANIFEST is the CSV that ``quorvin-cli
---manifest`` wrote; the recordings are read from where it names them (or ``--folder``), SigMF,
-CSV or HDF5. A scene run's manifest draws its first scenes instead: each capture's spectrogram
+One row per class, two panels per file, each file titled with its own labels, its SNR on the axis
+the run drew. The files of a class are spread over its SNR from the highest down; names and an
+SNR range choose among them. Digital linear names: the samples with the labelled carrier offset
+(and phase) removed, matched-filtered with the labelled pulse and taken at the labelled symbol
+instants, over the name's ideal constellation; a dense one is filled with the points of the
+class's files nearest in SNR. Keyed names: the tone that best fits each labelled symbol against
+the labelled tone levels. Points beyond the axis are drawn on its edge. Analog names: the IQ
+trace with the labelled carrier and offset removed. Beside each, the spectrum zoomed to the
+labelled occupied band, its edges marked. ``--summary`` draws the class counts and a histogram of
+every drawn parameter. MANIFEST is the CSV that ``quorvin-cli --manifest`` wrote; the recordings
+are read from where it names them (or ``--folder``), SigMF, CSV or HDF5. A scene run's manifest draws its first scenes instead: each capture's spectrogram
 with every emitter's labelled box and name.
 """
 
@@ -20,6 +23,7 @@ import argparse
 import math
 import os
 import sys
+from dataclasses import dataclass
 from typing import Any, Mapping, Sequence
 
 import numpy as np
@@ -95,6 +99,48 @@ def band(name: str, labels: Mapping[str, Any]) -> tuple[float, float]:
     scale = 1 + label(labels, "clock_ppm", 0.0) * 1e-6 if FAMILY.get(name) == "analog" else 1.0
     centre = carrier(name, labels)
     return centre + low * scale, centre + high * scale
+
+
+# The SNR axes a run can draw (quorvin-cli --snr-definition): each one's label and name in titles.
+SNR_AXES = {"snr": ("snr_db", "SNR"), "esn0": ("es_n0_db", "Es/N0"), "ebn0": ("eb_n0_db", "Eb/N0")}
+
+
+def snr_definition_of(rows: Sequence[Mapping[str, Any]]) -> str:
+    """The SNR axis a run drew, from its manifest rows: "snr", "esn0" or "ebn0".
+
+    The run's settings are not in its manifest, but its labels tell: every file drew one uniform
+    value from the same range, files without symbols their per-sample SNR, the others the run's
+    axis, while the other two axes add each file's own 10 log10 of its samples or bits per symbol.
+    The likeliest axis is then the one on which all files' values span the narrowest range (the
+    likelihood of n uniform values falls as their range to the n-th power); between two that span
+    alike (the widest files having one alphabet), the one whose values spread least, and failing
+    that the first of snr, esn0, ebn0. A small run of digital names alone can mislead it, which
+    ``snr_definition`` settles.
+    """
+    plain = [value for value in (label(row, "snr_db") for row in rows if label(row, "es_n0_db") is None) if value is not None]
+    scores = {}
+    for axis, (key, _) in SNR_AXES.items():
+        values = [v for v in (label(row, key) for row in rows if label(row, "es_n0_db") is not None) if v is not None]
+        if values:
+            values += plain
+            scores[axis] = (round(max(values) - min(values), 6), round(float(np.var(values)), 6))
+    return min(scores, key=lambda axis: scores[axis]) if scores else "snr"
+
+
+def snr_of(labels: Mapping[str, Any], definition: str) -> tuple[str, float]:
+    """A file's SNR on the run's axis (dB), with the axis' name: a file without symbols (analog, or
+    the classic model's labels) has the per-sample SNR alone."""
+    return SNR_AXES[definition if _text(labels, "es_n0_db") else "snr"][1], _snr_value(labels, definition)
+
+
+def _snr_value(row: Mapping[str, Any], definition: str) -> float:
+    """The row's SNR on the run's axis, dB (infinite without noise, NaN where it has none); a file
+    without symbols has the per-sample SNR alone."""
+    key = SNR_AXES[definition][0] if _text(row, "es_n0_db") else "snr_db"
+    try:
+        return float(_text(row, key) or "nan")
+    except ValueError:
+        return math.nan
 
 
 def _symbol_rate(labels: Mapping[str, Any]) -> float:
@@ -182,24 +228,49 @@ def symbol_points(samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> 
     return points
 
 
+def tone_frequencies(x: np.ndarray, low: np.ndarray, high: np.ndarray, sample_rate: float) -> np.ndarray:
+    """The frequency (Hz, -fs/2 .. fs/2) of the one tone that best fits each span of samples
+    x[low] .. x[high]: the peak of its periodogram (the maximum-likelihood estimate of a tone in
+    white noise), found on a grid 64 times finer than the span (at most 2^20 points, or the span)
+    and refined by a parabola."""
+    lengths = high - low + 1
+    longest = int(lengths.max())
+    grid = max(1 << (longest - 1).bit_length(), 1 << min(20, max(10, (64 * longest - 1).bit_length())))
+    out = np.empty(len(low))
+    rows = max(1, (1 << 22) // grid)  # spans per FFT call, to bound its memory
+    for start in range(0, len(low), rows):
+        part = slice(start, start + rows)
+        k = np.arange(lengths[part].max())
+        inside = k[None, :] < lengths[part, None]
+        spans = np.where(inside, x[np.minimum(low[part, None] + k[None, :], len(x) - 1)], 0)
+        power = np.abs(np.fft.fft(spans, grid, axis=1)) ** 2
+        peak = np.argmax(power, axis=1)
+        before, at, after = (power[np.arange(len(peak)), (peak + d) % grid] for d in (-1, 0, 1))
+        bend = before - 2 * at + after
+        shift = np.where(bend < 0, 0.5 * (before - after) / np.where(bend < 0, bend, -1.0), 0.0)
+        out[part] = (peak + shift) / grid
+    return (out + 0.5) % 1.0 * sample_rate - sample_rate / 2
+
+
 def symbol_frequencies(samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> tuple[np.ndarray, np.ndarray]:
-    """A keyed name's frequency (Hz) over the middle half of each labelled symbol, offset removed
-    (the mean phase step of its sample pairs: a keyed symbol holds its tone there), and the
-    symbols' centres (s)."""
+    """A keyed name's frequency (Hz) over each labelled symbol, offset removed, and the symbols'
+    centres (s): over the whole symbol, where a keyed symbol holds its tone, or its middle half
+    where a Gaussian filter (a ``gmsk_bt`` label) spreads it into its neighbours. The tone is the
+    one that best fits the samples there, so of the noise of the whole sampled band, which swamps
+    a phase step at many samples per symbol, only what falls near the tone counts."""
     x = to_baseband(samples, name, labels)
     fs = label(labels, "sample_rate")
-    steps = np.concatenate([[0], np.cumsum(x[1:] * np.conj(x[:-1]))])
-    n, first = symbol_instants(labels, len(x), 0.25)
-    later, last = symbol_instants(labels, len(x), 0.75)
+    part = 0.25 if label(labels, "gmsk_bt") else 0.0
+    n, first = symbol_instants(labels, len(x), part)
+    later, last = symbol_instants(labels, len(x), 1 - part)
     _, here, there = np.intersect1d(n, later, return_indices=True)
     first, last = first[here], last[there]
     if not len(first) or len(x) < 2:
         return np.zeros(0), np.zeros(0)
-    # Pairs j, j + 1 inside the middle half; below 4 samples per symbol, the pair there.
+    # Samples inside that part; below 2 samples in it, the pair there.
     low = np.clip(np.ceil(first).astype(np.int64), 0, len(x) - 2)
     high = np.clip(np.maximum(np.floor(last).astype(np.int64), low + 1), 1, len(x) - 1)
-    frequencies = np.angle(steps[high] - steps[low]) * fs / (2 * np.pi)
-    return (first + last) / 2 / fs, frequencies
+    return (first + last) / 2 / fs, tone_frequencies(x, low, high, fs)
 
 
 def tone_levels(name: str, labels: Mapping[str, Any]) -> np.ndarray:
@@ -259,6 +330,67 @@ def _saved(row: dict[str, Any]) -> bool:
     return str(row["saved"]).lower() == "true"
 
 
+def _name_filter(names: str | Sequence[str] | None) -> set[str] | None:
+    """The names asked for (a list, or "QPSK,GMSK" as -m takes them); ValueError for an unknown one."""
+    if names is None:
+        return None
+    chosen = [name.strip() for name in names.split(",")] if isinstance(names, str) else list(names)
+    for name in chosen:
+        if not isinstance(name, str) or name not in FAMILY:
+            raise ValueError(f"names: no name {name!r}; the names are {', '.join(FAMILY)}")
+    return set(chosen)
+
+
+def _snr_filter(snr: Sequence[float | None] | None) -> tuple[float, float]:
+    """The SNR range asked for, dB, ends included (None for an open end)."""
+    if snr is None:
+        return -math.inf, math.inf
+    try:
+        low, high = snr
+        low = -math.inf if low is None else float(low)
+        high = math.inf if high is None else float(high)
+    except (TypeError, ValueError):
+        raise ValueError(f"snr takes (low, high) in dB, not {snr!r}") from None
+    if math.isnan(low) or math.isnan(high) or low > high:
+        raise ValueError(f"snr takes (low, high) in dB with low <= high, not {snr!r}")
+    return low, high
+
+
+def choose_files(rows: Sequence[dict[str, Any]], per_class: int = 3, names: str | Sequence[str] | None = None,
+                 snr: Sequence[float | None] | None = None, definition: str = "snr") -> dict[str, list[list[dict[str, Any]]]]:
+    """The files drawn of each class, in manifest order of the classes: per class up to
+    ``per_class`` panels, each a list of rows, the panel's own file first, then the class's other
+    files nearest to it in SNR, which a dense constellation's panel pools its points from.
+
+    Only saved files of ``names`` (all when None) whose SNR on the run's axis lies in ``snr``
+    (low, high, dB, ends included) are taken. The panels are spread over the class's SNR from its
+    highest down: with 3, the highest file, the one a third of the way down and the one two thirds
+    down, so a clean file shows what the labels claim and the others how noise blurs it.
+    """
+    wanted, (low, high) = _name_filter(names), _snr_filter(snr)
+    by_class: dict[str, list[tuple[float, dict[str, Any]]]] = {}
+    for row in rows:
+        name = str(row["modulation"])
+        value = _snr_value(row, definition)
+        if _saved(row) and (wanted is None or name in wanted) and low <= value <= high:
+            by_class.setdefault(name, []).append((value, row))
+    chosen = {}
+    for name, files in by_class.items():
+        # Highest SNR first (NaN, no SNR at all, last); equal SNRs in manifest order.
+        order = [row for _, row in sorted(files, key=lambda pair: -pair[0] if not math.isnan(pair[0]) else math.inf)]
+        count = min(per_class, len(order))
+        picks = [place * len(order) // count for place in range(count)]
+        panels = [[order[pick]] for pick in picks]
+        picked = set(picks)
+        rest = sorted((place for place in range(len(order)) if place not in picked),
+                      key=lambda place: min(abs(place - pick) for pick in picks))
+        for place in rest:  # each other file to the panel nearest it in SNR order
+            nearest = min(range(count), key=lambda k: (abs(place - picks[k]), k))
+            panels[nearest].append(order[place])
+        chosen[name] = panels
+    return chosen
+
+
 def _limit(values: np.ndarray, floor: float) -> float:
     """A symmetric axis limit: `floor` (the ideal's reach with a margin), widened for spread points
     up to three times it, so neither a clean file's nor a noisy one's points fill a needless axis."""
@@ -278,34 +410,87 @@ def _in_band(x: np.ndarray, name: str, labels: Mapping[str, Any]) -> np.ndarray:
     return np.fft.ifft(np.fft.fft(x) * keep)
 
 
-def _draw_symbols(axis: Any, samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> str:
-    """The file's symbols as its labels claim them; returns what was drawn, for the title."""
+@dataclass
+class Drawn:
+    """What a symbol panel shows, for its title and for tests."""
+
+    text: str  # what was drawn
+    symbols: int = 0  # points drawn: the file's own and those pooled from others
+    clipped: int = 0  # of them, those beyond the axis, drawn on its edge
+    pooled_files: int = 0  # other files whose points were pooled
+
+
+def symbols_wanted(name: str) -> int:
+    """The points a panel of a linear name shows at least, pooling further files where its own are
+    fewer: 16 per point up to 1000, and 4 per point for denser alphabets."""
+    order = ORDER.get(name) or 2
+    return max(min(16 * order, 1000), 4 * order)
+
+
+# Further files a dense constellation's panel may pool its points from.
+MOST_POOLED_FILES = 63
+
+
+def _edge(axis: Any, x: np.ndarray, y: np.ndarray, reach_x: float | None, reach_y: float) -> int:
+    """Draws the points beyond the axis on its edge, marked "x"; returns their number."""
+    outside = (np.abs(y) > reach_y) | (np.abs(x) > reach_x if reach_x is not None else False)
+    if outside.any():
+        edge_x = np.clip(x[outside], -reach_x, reach_x) if reach_x is not None else x[outside]
+        axis.plot(edge_x, np.clip(y[outside], -reach_y, reach_y), "x", markersize=3, color="tab:orange", zorder=3)
+    return int(outside.sum())
+
+
+def _draw_points(axis: Any, points: np.ndarray, reach: float, style: dict[str, Any]) -> int:
+    """Points inside the square of half-width `reach`, and those beyond on its edge; returns how
+    many were put on the edge."""
+    inside = (np.abs(points.real) <= reach) & (np.abs(points.imag) <= reach)
+    axis.plot(points.real[inside], points.imag[inside], ".", **style)
+    return _edge(axis, points.real, points.imag, reach, reach)
+
+
+def _clipped_text(count: int) -> str:
+    return f", {count} off the axis on its edge (x)" if count else ""
+
+
+def _draw_symbols(axis: Any, samples: np.ndarray, name: str, labels: Mapping[str, Any],
+                  pooled: Sequence[np.ndarray] = ()) -> Drawn:
+    """The file's symbols as its labels claim them, every one (those beyond the axis on its edge);
+    ``pooled``: a linear name's points of further files, each read with its own labels, drawn
+    beneath the file's own to fill a dense constellation."""
     family = FAMILY.get(name)
     if family == "linear":
         points, ideal = symbol_points(samples, name, labels), _core.constellation(name)
+        more = np.concatenate(list(pooled)) if len(pooled) else np.zeros(0, dtype=complex)
         # Marks shrink with the alphabet, so a dense grid's points still show between them.
         mark = max(2.0, min(9.0, 36 / math.sqrt(len(ideal))))
         axis.plot(ideal.real, ideal.imag, "+", markersize=mark, markeredgewidth=1.2, color="tab:red", zorder=1)
-        axis.plot(points.real, points.imag, ".", markersize=2, alpha=0.7, color="tab:blue", zorder=2)
-        reach = _limit(points, 1.3 * float(np.abs(ideal).max()))
-        axis.set_xlim(-reach, reach)
-        axis.set_ylim(-reach, reach)
+        reach = _limit(np.concatenate([points, more]), 1.3 * float(np.abs(ideal).max()))
+        clipped = _draw_points(axis, more, reach, dict(markersize=1.5, alpha=0.5, color="tab:cyan", zorder=2))
+        clipped += _draw_points(axis, points, reach, dict(markersize=2, alpha=0.8, color="tab:blue", zorder=2))
+        axis.set_xlim(-1.05 * reach, 1.05 * reach)
+        axis.set_ylim(-1.05 * reach, 1.05 * reach)
         axis.set_aspect("equal")
         axis.set_xlabel("I (unit RMS)", fontsize=7)
         axis.set_ylabel("Q (unit RMS)", fontsize=7)
-        return f"{len(points)} symbols at labelled instants"
+        text = f"{len(points)} symbols at labelled instants"
+        if len(pooled):
+            text += f" + {len(more)} of {len(pooled)} more files (light)"
+        return Drawn(text + _clipped_text(clipped), len(points) + len(more), clipped, len(pooled))
     if family == "keyed":
         times, frequencies = symbol_frequencies(samples, name, labels)
         levels = tone_levels(name, labels)
         for level in levels:
             axis.axhline(level / 1e3, color="tab:red", linewidth=0.6, linestyle="--", alpha=0.6)
-        axis.plot(times * 1e3, frequencies / 1e3, ".", markersize=3, color="tab:blue")
         step = float(np.diff(levels).min()) if len(levels) > 1 else _symbol_rate(labels)
         reach = (float(np.abs(levels).max()) + step) / 1e3
-        axis.set_ylim(-reach, reach)
+        inside = np.abs(frequencies / 1e3) <= reach
+        axis.plot(times[inside] * 1e3, frequencies[inside] / 1e3, ".", markersize=3, color="tab:blue")
+        clipped = _edge(axis, times * 1e3, frequencies / 1e3, None, reach)
+        axis.set_ylim(-1.05 * reach, 1.05 * reach)
         axis.set_xlabel("time (ms)", fontsize=7)
         axis.set_ylabel("frequency (kHz)", fontsize=7)
-        return "frequency at labelled symbol centres"
+        return Drawn(f"{len(frequencies)} symbols: frequency at labelled centres" + _clipped_text(clipped),
+                     len(frequencies), clipped)
     x = to_baseband(samples, name, labels)
     if family == "analog":  # a few message periods; the unit circle for scale
         x = _in_band(x, name, labels)
@@ -324,7 +509,19 @@ def _draw_symbols(axis: Any, samples: np.ndarray, name: str, labels: Mapping[str
     axis.set_xlabel("I (unit RMS)", fontsize=7)
     axis.set_ylabel("Q (unit RMS)", fontsize=7)
     what = "IQ trace, carrier removed" + (", in the labelled band" if family == "analog" else "")
-    return f"{what}, {shown / label(labels, 'sample_rate') * 1e3:.3g} ms"
+    return Drawn(f"{what}, {shown / label(labels, 'sample_rate') * 1e3:.3g} ms")
+
+
+def pooled_points(folder: str, name: str, companions: Sequence[dict[str, Any]], wanted: int) -> list[np.ndarray]:
+    """A linear name's points of further files (each read with its own labels), taken in the
+    order given until there are `wanted` or MOST_POOLED_FILES files have been read."""
+    pooled: list[np.ndarray] = []
+    for row in companions[:MOST_POOLED_FILES]:
+        if wanted <= 0:
+            break
+        pooled.append(symbol_points(_samples(folder, row), name, row))
+        wanted -= len(pooled[-1])
+    return pooled
 
 
 def _draw_spectrum(axis: Any, samples: np.ndarray, name: str, labels: Mapping[str, Any]) -> str:
@@ -348,9 +545,10 @@ def _draw_spectrum(axis: Any, samples: np.ndarray, name: str, labels: Mapping[st
     return f"labelled band {low / 1e3:.3g} .. {high / 1e3:.3g} kHz"
 
 
-def _title(name: str, labels: Mapping[str, Any]) -> str:
-    """A file's own labels: its name, index, SNR and what its symbols or message are."""
-    text = f"{name} #{labels.get('file_index', '?')}: SNR {label(labels, 'snr_db', math.nan):.1f} dB"
+def _title(name: str, labels: Mapping[str, Any], definition: str = "snr") -> str:
+    """A file's own labels: its name, index, SNR on the run's axis and what its symbols or message are."""
+    axis, value = snr_of(labels, definition)
+    text = f"{name} #{labels.get('file_index', '?')}: {axis} {value:.1f} dB"
     rate = label(labels, "realised_symbol_rate", label(labels, "symbol_rate"))
     if FAMILY.get(name) == "analog":
         fm = label(labels, "message_frequency")
@@ -363,9 +561,11 @@ def _title(name: str, labels: Mapping[str, Any]) -> str:
     return text
 
 
-def draw_scenes(rows: list[dict[str, Any]], output: str, folder: str, count: int) -> list[str]:
+def draw_scenes(rows: list[dict[str, Any]], output: str, folder: str, count: int,
+                chosen_rows: list[dict[str, Any]] | None = None) -> list[str]:
     """Draws the first ``count`` scenes of a scene run's manifest rows (one per emitter): each
-    capture's spectrogram with every emitter's labelled box and name; returns the names drawn."""
+    capture's spectrogram with every emitter's labelled box and name; returns the names drawn.
+    With ``chosen_rows``, only scenes with one of those emitters are drawn."""
     import matplotlib.patches
     import matplotlib.pyplot as plt
 
@@ -375,7 +575,8 @@ def draw_scenes(rows: list[dict[str, Any]], output: str, folder: str, count: int
     for row in rows:
         if _saved(row):
             scenes.setdefault(str(row["sample_file"]), []).append(row)
-    chosen = list(scenes)[:count]
+    wanted = {str(row["sample_file"]) for row in (rows if chosen_rows is None else chosen_rows)}
+    chosen = [key for key in scenes if key in wanted][:count]
     if not chosen:
         raise ValueError("no saved scenes to draw")
     figure, axes = plt.subplots(len(chosen), 1, figsize=(9, 4 * len(chosen)), squeeze=False)
@@ -404,46 +605,67 @@ def draw_scenes(rows: list[dict[str, Any]], output: str, folder: str, count: int
     return drawn
 
 
-def draw_preview(manifest: str, output: str, folder: str | None = None, per_class: int = 3) -> list[str]:
+def draw_preview(manifest: str, output: str, folder: str | None = None, per_class: int = 3,
+                 names: str | Sequence[str] | None = None, snr: Sequence[float | None] | None = None,
+                 snr_definition: str | None = None) -> list[str]:
     """Draws the per-class figure (for a scene run, the first per_class scenes with their boxes);
-    returns the classes drawn, in manifest order."""
+    returns the classes drawn, in manifest order.
+
+    ``names`` ("QPSK,GMSK" or a list) and ``snr`` ((low, high) dB, ends included, None for an open
+    end) choose the files; see ``choose_files`` for which are drawn. SNRs, in the filter and the
+    titles, are on the run's axis: ``snr_definition`` ("snr", "esn0" or "ebn0", as quorvin-cli's
+    --snr-definition), by default the one the manifest's labels show was drawn."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    if per_class < 1:
+    if isinstance(per_class, bool) or not isinstance(per_class, int) or per_class < 1:
         raise ValueError(f"per_class takes a whole number from 1, not {per_class}")
+    if snr_definition is not None and snr_definition not in SNR_AXES:
+        raise ValueError(f"snr_definition takes {', '.join(SNR_AXES)}, not {snr_definition!r}")
     folder = folder or os.path.dirname(os.path.abspath(manifest))
     rows = _rows(manifest)
+    definition = snr_definition or snr_definition_of(rows)
+    chosen = choose_files(rows, per_class, names, snr, definition)
     if rows and "freq_lower_edge" in rows[0]:
-        return draw_scenes(rows, output, folder, per_class)
-    by_class: dict[str, list[dict[str, Any]]] = {}
-    for row in rows:
-        if _saved(row):
-            by_class.setdefault(str(row["modulation"]), []).append(row)
-    names = list(by_class)
-    if not names:
-        raise ValueError(f"{manifest}: no saved recordings to draw")
-    columns = 2 * min(per_class, max(len(rows) for rows in by_class.values()))
-    figure, axes = plt.subplots(len(names), columns, figsize=(2.7 * columns, 2.7 * len(names)), squeeze=False)
-    for line, name in zip(axes, names):
-        rows = by_class[name][:per_class]
-        for place, row in enumerate(rows):
+        return draw_scenes(rows, output, folder, per_class,
+                           [row for panels in chosen.values() for panel in panels for row in panel])
+    if not chosen:
+        raise ValueError(f"{manifest}: no saved recordings{_filter_text(names, snr, definition)} to draw")
+    columns = 2 * max(len(panels) for panels in chosen.values())
+    figure, axes = plt.subplots(len(chosen), columns, figsize=(2.7 * columns, 2.7 * len(chosen)), squeeze=False)
+    for line, (name, panels) in zip(axes, chosen.items()):
+        for place, (row, *companions) in enumerate(panels):
             samples = _samples(folder, row)
             symbols, spectrum_axis = line[2 * place], line[2 * place + 1]
-            drawn = _draw_symbols(symbols, samples, name, row)
-            symbols.set_title(f"{_title(name, row)}\n{drawn}", fontsize=7)
+            pooled: list[np.ndarray] = []
+            if FAMILY.get(name) == "linear":
+                missing = symbols_wanted(name) - len(symbol_points(samples, name, row))
+                pooled = pooled_points(folder, name, companions, missing)
+            drawn = _draw_symbols(symbols, samples, name, row, pooled)
+            symbols.set_title(f"{_title(name, row, definition)}\n{drawn.text}", fontsize=7)
             spectrum_axis.set_title(f"{name} #{row.get('file_index', '?')}: {_draw_spectrum(spectrum_axis, samples, name, row)}",
                                     fontsize=7)
-        for axis in line[2 * len(rows):]:
+        for axis in line[2 * len(panels):]:
             figure.delaxes(axis)
-        for axis in line[: 2 * len(rows)]:
+        for axis in line[: 2 * len(panels)]:
             axis.tick_params(labelsize=6)
     figure.tight_layout()
     figure.savefig(output, dpi=80)
     plt.close(figure)
-    return names
+    return list(chosen)
+
+
+def _filter_text(names: str | Sequence[str] | None, snr: Sequence[float | None] | None, definition: str) -> str:
+    """The filters given, as the message of an empty choice says them."""
+    text = ""
+    if names is not None:
+        text += " of " + (names if isinstance(names, str) else ",".join(names))
+    low, high = _snr_filter(snr)
+    if snr is not None:
+        text += f" with {SNR_AXES[definition][1]} from {low:g} to {high:g} dB"
+    return text
 
 
 def draw_summary(manifest: str, output: str) -> list[str]:
@@ -494,10 +716,18 @@ def main(arguments: Sequence[str] | None = None) -> int:
     parser.add_argument("-o", "--output", default="preview.png", help="the per-class figure (PNG)")
     parser.add_argument("--summary", help="also draw class counts and parameter histograms to this PNG")
     parser.add_argument("--folder", help="where the recordings are (default: the manifest's folder)")
-    parser.add_argument("--per-class", type=int, default=3, help="files drawn per class")
+    parser.add_argument("--per-class", type=int, default=3,
+                        help="files drawn per class, spread over its SNR from the highest down")
+    parser.add_argument("-m", "--modulations", metavar="NAMES", help="only these names (comma-separated, as quorvin-cli -m)")
+    parser.add_argument("--snr-min", type=float, metavar="DB", help="only files of at least this SNR (dB)")
+    parser.add_argument("--snr-max", type=float, metavar="DB", help="only files of at most this SNR (dB)")
+    parser.add_argument("--snr-definition", choices=list(SNR_AXES),
+                        help="the SNR axis of the filter and titles (default: the one the run drew, from its labels)")
     options = parser.parse_args(arguments)
+    snr = None if options.snr_min is None and options.snr_max is None else (options.snr_min, options.snr_max)
     try:
-        draw_preview(options.manifest, options.output, options.folder, options.per_class)
+        draw_preview(options.manifest, options.output, options.folder, options.per_class, options.modulations, snr,
+                     options.snr_definition)
         if options.summary:
             draw_summary(options.manifest, options.summary)
     except (OSError, ValueError) as error:

@@ -42,6 +42,19 @@ def test_the_cores_constellation_is_the_textbooks(name):
     assert np.abs(ours[:, None] - theirs[None, :]).min(axis=1).max() < 1e-9
 
 
+@pytest.mark.parametrize("name, side", [("QAM256", 16), ("QAM1024", 32), ("QAM4096", 64)])
+def test_a_square_qams_constellation_is_its_whole_odd_grid(name, side):
+    odd = np.arange(-side + 1, side, 2)
+    grid = (odd[:, None] + 1j * odd[None, :]).ravel() / np.sqrt(2 * (side * side - 1) / 3)
+    ours = quorvin._core.constellation(name)
+    assert len(ours) == side * side
+
+    def places(points):  # each point to a micro-unit, against last-bit differences
+        return set(zip(np.round(points.real * 1e6).astype(int), np.round(points.imag * 1e6).astype(int)))
+
+    assert places(ours) == places(grid)
+
+
 @pytest.mark.parametrize("name, pulse, samples_per_symbol", [
     ("QPSK", "rrc", (3.3, 3.3)), ("QAM16", "rrc", (7.7, 7.7)), ("QAM16", "rect", (5, 5)),
     ("OQPSK", "linear", (6.2, 6.2)), ("Pi/4-DQPSK", "rrc", (4, 4)),
@@ -56,6 +69,15 @@ def test_the_labelled_instants_put_the_symbols_on_their_points_and_a_wrong_rate_
     assert evm_db(preview.symbol_points(samples, name, wrong), textbook(name)) > -15
     shifted = dict(labels, total_carrier_offset=1500 + labels["realised_symbol_rate"] / 200)
     assert evm_db(preview.symbol_points(samples, name, shifted), textbook(name)) > -15
+
+
+@pytest.mark.parametrize("length", [2, 5, 17, 40000])
+@pytest.mark.parametrize("frequency", [-0.4999, -0.37, 0.0, 0.0123, 0.4999])
+def test_a_pure_tone_is_read_at_its_frequency_from_any_span(length, frequency):
+    x = np.exp(2j * np.pi * frequency * np.arange(length + 7) + 0.3j)
+    low = np.array([0, 7])  # two spans, of the tone at different phases
+    found = preview.tone_frequencies(x, low, low + length - 1, 1.0)
+    assert np.abs(found - frequency).max() < 1e-5
 
 
 @pytest.mark.parametrize("name, h", [("4FSK", 1.0), ("MSK", 0.5)])
