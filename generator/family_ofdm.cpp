@@ -132,8 +132,8 @@ void symbol_points(const Shape& s, const Signal& alphabet, std::uint64_t seed, s
 struct ChirpZ {
   std::size_t most = 0;     // samples of one symbol at most
   std::size_t segment = 0;  // L, samples a segment
-  FftPlan forward;
-  FftPlan inverse;
+  std::shared_ptr<const FftPlan> forward;
+  std::shared_ptr<const FftPlan> inverse;
   Signal before;                // bin b + K/2: exp(j pi a b^2 / N) / sqrt K
   std::vector<Signal> kernels;  // segment j's: the transform of exp(-j pi a (t + j L - K/2)^2 / N), t = 0 .. K + L - 1, bit-reversed, over M
   Signal after;                 // sample k: exp(j pi a k^2 / N)
@@ -167,8 +167,8 @@ ChirpZ chirp_z(const Shape& s, double advance) {
   z.most = static_cast<std::size_t>(std::ceil(static_cast<double>(s.size + s.prefix) / std::abs(advance))) + 2;
   const std::size_t m = segment_transform_length(active, z.most);
   z.segment = std::min(z.most, m - active);
-  z.forward = fft_plan(m, FftDirection::forward);
-  z.inverse = fft_plan(m, FftDirection::inverse);
+  z.forward = cached_fft_plan(m, FftDirection::forward);
+  z.inverse = cached_fft_plan(m, FftDirection::inverse);
   const double gain = 1.0 / std::sqrt(static_cast<double>(s.active));
   for (std::int64_t b = -s.active / 2; b <= s.active / 2; ++b) z.before.push_back(gain * unit_phasor(chirp_angle(b, s.size, excess)));
   for (std::size_t first = 0; first < z.most; first += z.segment) {
@@ -176,7 +176,7 @@ ChirpZ chirp_z(const Shape& s, double advance) {
     for (std::size_t t = 0; t < active + z.segment; ++t) {
       kernel[t] = unit_phasor(-chirp_angle(static_cast<std::int64_t>(first + t) - s.active / 2, s.size, excess));
     }
-    fft_to_bit_reversed(z.forward, kernel);
+    fft_to_bit_reversed(*z.forward, kernel);
     // The inverse transform's 1/M, here once rather than a segment at a time.
     for (Sample& v : kernel) v /= static_cast<double>(m);
     z.kernels.push_back(std::move(kernel));
@@ -202,12 +202,12 @@ void drifting_samples(const Shape& s, const ChirpZ& z, const Signal& points, dou
     const std::size_t point = static_cast<std::size_t>(b < 0 ? i : i - 1);
     work[static_cast<std::size_t>(i)] = times(times(points[point], phasor), z.before[static_cast<std::size_t>(i)]);
   }
-  fft_to_bit_reversed(z.forward, work);
+  fft_to_bit_reversed(*z.forward, work);
   const auto active = static_cast<std::size_t>(s.active);
   for (std::size_t j = 0, first = 0; first < out.size(); ++j, first += z.segment) {
     const Signal& kernel = z.kernels[j];
     piece.resize(work.size());
-    fft_product_from_bit_reversed(z.inverse, work, kernel, piece);
+    fft_product_from_bit_reversed(*z.inverse, work, kernel, piece);
     const std::size_t count = std::min(z.segment, out.size() - first);
     for (std::size_t k = 0; k < count; ++k) out[first + k] = times(piece[k + active], z.after[first + k]);
   }
