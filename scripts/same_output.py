@@ -40,7 +40,7 @@ def runs(quick: bool) -> list[list[str]]:
     out += [every + ["--files-per-modulation", "1", "--samples-per-file", "300000", "--format", "sigmf", "--seed", str(s)]
             for s in long_seeds]
     out.append(every + ["--files-per-modulation", "1", "--num-symbols", "3000", "--format", "csv", "--seed", "8"])
-    out.append(every + ["--signal-model", "classic", "--files-per-modulation", "1", "--format", "csv", "--seed", "9"])
+    out.append(["-m", "all", "-q", "--signal-model", "classic", "--files-per-modulation", "1", "--format", "csv", "--seed", "9"])
     return out
 
 
