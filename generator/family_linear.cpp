@@ -50,8 +50,10 @@ std::optional<Signal> unit_energy_alphabet(const Waveform& w) {
 }
 
 // unit_energy_alphabet(w), kept for the files that follow: a large alphabet (QAM4096's 4096
-// points) costs a short frame as much as a third of its samples. The 8 last used are kept.
+// points) costs a short frame as much as a third of its samples. The 8 last used of up to 4096
+// points (64 KB) are kept.
 std::shared_ptr<const std::optional<Signal>> shared_alphabet(const Waveform& w) {
+  if (w.order > 4096) return std::make_shared<const std::optional<Signal>>(unit_energy_alphabet(w));
   struct Key {
     Route variant;
     std::int32_t order;
