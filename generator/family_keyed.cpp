@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/shared_cache.h"
 #include "generator/family.h"
 #include "generator/pulse.h"
 #include "generator/symbols.h"
@@ -21,28 +22,35 @@ bool drawn_index(Route route) { return route == Route::fsk || route == Route::gf
 // The modulation index h: FSK and GFSK the drawn index, MSK and GMSK 1/2.
 double modulation_index(const Waveform& w, double fsk_index) { return drawn_index(w.variant) ? fsk_index : 0.5; }
 
-// The phase pulse of a CPM route, rising from 0 to 1 over the symbol's influence: the symbol at
-// instant n turns the phase by pi h a_n in all, following this shape in u - n.
-Table phase_pulse(Route route, double bt) {
-  if (!gaussian(route)) return {};  // a rectangular frequency pulse: the ramp over [n, n + 1), exact
-  // The Gaussian's tails beyond six deviations are below 1e-8 of its peak.
-  const double sigma = std::sqrt(std::log(2.0)) / (2.0 * pi * bt);
-  const int tail = static_cast<int>(std::ceil(6.0 * sigma));
-  return tabulate(-tail, 1.0 + tail, [bt, tail](double u) { return gaussian_phase_pulse(u, bt, tail); });
+// The Gaussian phase pulse of bandwidth-time product bt as a table, rising from 0 to 1 over the
+// symbol's influence. Tabulating it costs a dozen short frames' samples, and a run mostly draws
+// one BT (or a few), so the last few are kept: at most 8, each under 1.3 MB (BT 0.01).
+std::shared_ptr<const Table> gaussian_table(double bt) {
+  static SharedCache<double, Table> tables(8);
+  return cached_value(tables, bt, [bt] {
+    // The Gaussian's tails beyond six deviations are below 1e-8 of its peak.
+    const int tail = static_cast<int>(std::ceil(6.0 * gaussian_sigma(bt)));
+    return Table{static_cast<double>(-tail), gaussian_phase_pulse_points(bt, tail, table_points_per_symbol)};
+  });
 }
+
+// The phase pulse of a CPM route: the symbol at instant n turns the phase by pi h a_n in all,
+// following this shape in u - n. Nothing for a rectangular frequency pulse: its ramp over
+// [n, n + 1) is exact without a table.
+std::shared_ptr<const Table> phase_pulse(Route route, double bt) { return gaussian(route) ? gaussian_table(bt) : nullptr; }
 
 // A keyed route's phase shape, symbol levels and their running sums for the whole file.
 struct KeyedTables {
-  Table shape;
+  std::shared_ptr<const Table> shape;
   std::vector<double> level;
   std::vector<double> completed;
 };
 
 WaveformRange keyed_signal(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
-  Table shape = phase_pulse(w.variant, p.gmsk_bt);
-  const bool ramp = !gaussian(w.variant);
-  const double rise_start = ramp ? 0.0 : shape.first;
-  const double rise_end = ramp ? 1.0 : shape.last();
+  std::shared_ptr<const Table> shape = phase_pulse(w.variant, p.gmsk_bt);
+  const bool ramp = shape == nullptr;
+  const double rise_start = ramp ? 0.0 : shape->first;
+  const double rise_end = ramp ? 1.0 : shape->last();
   const SymbolRun run = draw_symbol_run(time.earliest() - rise_end, time.latest() - rise_start, w.order, seed);
   // Levels +-1, +-3, ..., and their running sums for the symbols whose turn is complete.
   std::vector<double> level(run.symbols.size());
@@ -83,7 +91,7 @@ WaveformRange keyed_signal(const Waveform& w, const WaveformParameters& p, std::
         if (ramp) {
           for (std::size_t j = k; j < end; ++j) angle[j] += weight * std::clamp(u[j] - instant, 0.0, 1.0);
         } else {
-          for (std::size_t j = k; j < end; ++j) angle[j] += weight * t.shape.at(u[j] - instant);
+          for (std::size_t j = k; j < end; ++j) angle[j] += weight * t.shape->at(u[j] - instant);
         }
       }
       for (std::size_t j = k; j < end; ++j) angle[j] *= turn;
@@ -101,9 +109,9 @@ WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return p
 // a constant), centred on their keyed intervals; each one's value is its tone, h a / 2 Rs.
 TransmittedSymbols keyed_symbols(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
                                  const SymbolReach& reach) {
-  const Table shape = phase_pulse(w.variant, p.gmsk_bt);
-  const double rise_start = gaussian(w.variant) ? shape.first : 0.0;
-  const double rise_end = gaussian(w.variant) ? shape.last() : 1.0;
+  const std::shared_ptr<const Table> shape = phase_pulse(w.variant, p.gmsk_bt);
+  const double rise_start = shape ? shape->first : 0.0;
+  const double rise_end = shape ? shape->last() : 1.0;
   const auto [low, high] = reach_periods(time, reach);
   const SymbolSource source{static_cast<std::int64_t>(std::ceil(low - rise_end)),
                             static_cast<std::int64_t>(std::floor(high - rise_start)), 0.5};

@@ -5,8 +5,10 @@
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "channel/noise.h"
+#include "common/shared_cache.h"
 #include "generator/family.h"
 #include "generator/shaped_sum.h"
 #include "generator/symbols.h"
@@ -45,6 +47,22 @@ std::optional<Signal> unit_energy_alphabet(const Waveform& w) {
   const double scale = 1.0 / std::sqrt(mean_energy);
   for (Sample& p : all) p *= scale;
   return all;
+}
+
+// unit_energy_alphabet(w), kept for the files that follow: a large alphabet (QAM4096's 4096
+// points) costs a short frame as much as a third of its samples. The 8 last used of up to 4096
+// points (64 KB) are kept.
+std::shared_ptr<const std::optional<Signal>> shared_alphabet(const Waveform& w) {
+  if (w.order > 4096) return std::make_shared<const std::optional<Signal>>(unit_energy_alphabet(w));
+  struct Key {
+    Route variant;
+    std::int32_t order;
+    std::vector<std::int32_t> counts;
+    std::vector<double> radii;
+    bool operator==(const Key&) const = default;
+  };
+  static SharedCache<Key, std::optional<Signal>> alphabets(8);
+  return cached_value(alphabets, Key{w.variant, w.order, w.rings.counts, w.rings.radii}, [&w] { return unit_energy_alphabet(w); });
 }
 
 // The points of a run of symbols: each symbol's alphabet entry (a look-up, no sine or cosine), or
@@ -88,13 +106,13 @@ WaveformRange linear_signal(const Waveform& w, const WaveformParameters& p, std:
   const bool offset = w.variant == Route::oqpsk;
   const double before = pulse->half_width + (offset ? 0.5 : 0.0);
   const double after = pulse->half_width;
-  const std::optional<Signal> alphabet = unit_energy_alphabet(w);
+  const std::shared_ptr<const std::optional<Signal>> alphabet = shared_alphabet(w);
   const std::int32_t order = w.order;
   // Pi/4-DQPSK's points depend on every symbol before, so its whole file is mapped at once; every
   // other route draws and maps the symbols of each range as it is asked for, from their numbers.
   std::shared_ptr<const ShapedSymbols> whole;
   if (w.variant == Route::pi4_dqpsk) {
-    whole = std::make_shared<const ShapedSymbols>(shaped_symbols(order, alphabet, *pulse, seed, time.earliest() - before, time.latest() + after));
+    whole = std::make_shared<const ShapedSymbols>(shaped_symbols(order, *alphabet, *pulse, seed, time.earliest() - before, time.latest() + after));
   }
   return [=](std::int64_t first, std::size_t count) {
     Signal out(count);
@@ -102,7 +120,7 @@ WaveformRange linear_signal(const Waveform& w, const WaveformParameters& p, std:
     const double start = time.at(first);
     const double end = time.at(first + static_cast<std::int64_t>(count) - 1);
     const ShapedSymbols symbols =
-        whole ? ShapedSymbols{} : shaped_symbols(order, alphabet, *pulse, seed, std::min(start, end) - before, std::max(start, end) + after);
+        whole ? ShapedSymbols{} : shaped_symbols(order, *alphabet, *pulse, seed, std::min(start, end) - before, std::max(start, end) + after);
     const ShapedSymbols& read = whole ? *whole : symbols;
     shaped_samples(*pulse, read, time, first, 0.0, out);
     if (offset) {
@@ -125,7 +143,8 @@ TransmittedSymbols linear_symbols(const Waveform& w, const WaveformParameters& p
   const auto [low, high] = reach_periods(time, reach);
   const SymbolSource source{static_cast<std::int64_t>(std::ceil(low - pulse->half_width - lag)),
                             static_cast<std::int64_t>(std::floor(high + pulse->half_width)), 0.0};
-  const std::optional<Signal> alphabet = unit_energy_alphabet(w);
+  const std::shared_ptr<const std::optional<Signal>> shared = shared_alphabet(w);
+  const std::optional<Signal>& alphabet = *shared;
   if (alphabet) {
     const SymbolRun run = draw_symbol_run(static_cast<double>(source.first), static_cast<double>(source.last), w.order, seed);
     return collect_symbols(w, time, run, source, [&](std::size_t, std::int32_t s) { return (*alphabet)[static_cast<std::size_t>(s)]; });

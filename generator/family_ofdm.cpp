@@ -132,11 +132,18 @@ void symbol_points(const Shape& s, const Signal& alphabet, std::uint64_t seed, s
 struct ChirpZ {
   std::size_t most = 0;     // samples of one symbol at most
   std::size_t segment = 0;  // L, samples a segment
-  FftPlan forward;
-  FftPlan inverse;
-  Signal before;                // bin b + K/2: exp(j pi a b^2 / N) / sqrt K
-  std::vector<Signal> kernels;  // segment j's: the transform of exp(-j pi a (t + j L - K/2)^2 / N), t = 0 .. K + L - 1, bit-reversed, over M
-  Signal after;                 // sample k: exp(j pi a k^2 / N)
+  std::size_t length = 0;   // M
+  double excess = 0.0;      // a - 1
+  std::shared_ptr<const FftPlan> forward;
+  std::shared_ptr<const FftPlan> inverse;
+  Signal before;  // bin b + K/2: exp(j pi a b^2 / N) / sqrt K
+};
+
+// A segment's own tables, made the first time one of its samples is read: a frame shorter than
+// a symbol reads few of a symbol's segments.
+struct ChirpSegments {
+  std::vector<Signal> kernels;  // segment j's: the transform of exp(-j pi a (t + j L - K/2)^2 / N), t = 0 .. K + L - 1, bit-reversed, over M; empty until made
+  Signal after;                 // sample k: exp(j pi a k^2 / N), `most` of them, made a segment at a time
 };
 
 // pi a m^2 / N, a = 1 + excess, with m^2 reduced modulo 2N first so that the angle stays exact.
@@ -161,35 +168,46 @@ std::size_t segment_transform_length(std::size_t active, std::size_t most) {
 }
 
 ChirpZ chirp_z(const Shape& s, double advance) {
-  const double excess = advance - 1.0;
-  const auto active = static_cast<std::size_t>(s.active);
   ChirpZ z;
+  z.excess = advance - 1.0;
+  const auto active = static_cast<std::size_t>(s.active);
   z.most = static_cast<std::size_t>(std::ceil(static_cast<double>(s.size + s.prefix) / std::abs(advance))) + 2;
-  const std::size_t m = segment_transform_length(active, z.most);
-  z.segment = std::min(z.most, m - active);
-  z.forward = fft_plan(m, FftDirection::forward);
-  z.inverse = fft_plan(m, FftDirection::inverse);
+  z.length = segment_transform_length(active, z.most);
+  z.segment = std::min(z.most, z.length - active);
+  z.forward = cached_fft_plan(z.length, FftDirection::forward);
+  z.inverse = cached_fft_plan(z.length, FftDirection::inverse);
   const double gain = 1.0 / std::sqrt(static_cast<double>(s.active));
-  for (std::int64_t b = -s.active / 2; b <= s.active / 2; ++b) z.before.push_back(gain * unit_phasor(chirp_angle(b, s.size, excess)));
-  for (std::size_t first = 0; first < z.most; first += z.segment) {
-    Signal kernel(m);
-    for (std::size_t t = 0; t < active + z.segment; ++t) {
-      kernel[t] = unit_phasor(-chirp_angle(static_cast<std::int64_t>(first + t) - s.active / 2, s.size, excess));
-    }
-    fft_to_bit_reversed(z.forward, kernel);
-    // The inverse transform's 1/M, here once rather than a segment at a time.
-    for (Sample& v : kernel) v /= static_cast<double>(m);
-    z.kernels.push_back(std::move(kernel));
-  }
-  for (std::size_t k = 0; k < z.most; ++k) z.after.push_back(unit_phasor(chirp_angle(static_cast<std::int64_t>(k), s.size, excess)));
+  for (std::int64_t b = -s.active / 2; b <= s.active / 2; ++b) z.before.push_back(gain * unit_phasor(chirp_angle(b, s.size, z.excess)));
   return z;
 }
 
-// The samples `out` of one symbol of `points`, the first `into` samples into its body; `work`
-// and `piece` are room for the transforms.
-void drifting_samples(const Shape& s, const ChirpZ& z, const Signal& points, double into, Signal& work, Signal& piece,
-                      std::span<Sample> out) {
-  work.assign(z.kernels.front().size(), Sample{});
+// Segment j's kernel, made (with its stretch of `after`) when first asked for.
+const Signal& chirp_kernel(const Shape& s, const ChirpZ& z, ChirpSegments& made, std::size_t j) {
+  if (made.kernels.empty()) {
+    made.kernels.resize((z.most + z.segment - 1) / z.segment);
+    made.after.resize(z.most);
+  }
+  Signal& kernel = made.kernels[j];
+  if (!kernel.empty()) return kernel;
+  const auto active = static_cast<std::size_t>(s.active);
+  const std::size_t first = j * z.segment;
+  kernel.resize(z.length);
+  for (std::size_t t = 0; t < active + z.segment; ++t) {
+    kernel[t] = unit_phasor(-chirp_angle(static_cast<std::int64_t>(first + t) - s.active / 2, s.size, z.excess));
+  }
+  fft_to_bit_reversed(*z.forward, kernel);
+  // The inverse transform's 1/M, here once rather than a segment at a time.
+  for (Sample& v : kernel) v /= static_cast<double>(z.length);
+  for (std::size_t k = first; k < std::min(first + z.segment, z.most); ++k) {
+    made.after[k] = unit_phasor(chirp_angle(static_cast<std::int64_t>(k), s.size, z.excess));
+  }
+  return kernel;
+}
+
+// The transform of one symbol's `points` whose first sample lies `into` samples into its body,
+// each of its segments' samples made from it, into `work`.
+void chirp_spectrum(const Shape& s, const ChirpZ& z, const Signal& points, double into, Signal& work) {
+  work.assign(z.length, Sample{});
   // The points turned by exp(j 2 pi b into / N): by steps of one bin, each run of 64 from its own
   // angle so that no rounding accumulates.
   const double turn = 2.0 * pi * into / static_cast<double>(s.size);
@@ -202,15 +220,62 @@ void drifting_samples(const Shape& s, const ChirpZ& z, const Signal& points, dou
     const std::size_t point = static_cast<std::size_t>(b < 0 ? i : i - 1);
     work[static_cast<std::size_t>(i)] = times(times(points[point], phasor), z.before[static_cast<std::size_t>(i)]);
   }
-  fft_to_bit_reversed(z.forward, work);
+  fft_to_bit_reversed(*z.forward, work);
+}
+
+// Segment j of a symbol's samples `out` (j L onwards, L of them or up to its end) from its
+// `spectrum`; `piece` is room for the transform.
+void chirp_segment(const Shape& s, const ChirpZ& z, ChirpSegments& made, const Signal& spectrum, std::size_t j, Signal& piece,
+                   std::span<Sample> out) {
+  const Signal& kernel = chirp_kernel(s, z, made, j);
+  const std::size_t first = j * z.segment;
+  piece.resize(spectrum.size());
+  fft_product_from_bit_reversed(*z.inverse, spectrum, kernel, piece);
   const auto active = static_cast<std::size_t>(s.active);
-  for (std::size_t j = 0, first = 0; first < out.size(); ++j, first += z.segment) {
-    const Signal& kernel = z.kernels[j];
-    piece.resize(work.size());
-    fft_product_from_bit_reversed(z.inverse, work, kernel, piece);
-    const std::size_t count = std::min(z.segment, out.size() - first);
-    for (std::size_t k = 0; k < count; ++k) out[first + k] = times(piece[k + active], z.after[first + k]);
-  }
+  const std::size_t count = std::min(z.segment, out.size() - first);
+  for (std::size_t k = 0; k < count; ++k) out[first + k] = times(piece[k + active], made.after[first + k]);
+}
+
+// The samples `out` of one symbol of `points`, the first `into` samples into its body; `work`
+// and `piece` are room for the transforms.
+void drifting_samples(const Shape& s, const ChirpZ& z, ChirpSegments& made, const Signal& points, double into, Signal& work,
+                      Signal& piece, std::span<Sample> out) {
+  chirp_spectrum(s, z, points, into, work);
+  for (std::size_t j = 0; j * z.segment < out.size(); ++j) chirp_segment(s, z, made, work, j, piece, out);
+}
+
+// One symbol's samples, each segment made when one of its samples is first read.
+struct LazySymbol {
+  Signal spectrum;
+  Signal samples;
+  std::vector<bool> pending;  // by segment; empty: every sample made
+  // The segment last read, made: its samples are read without a look at `pending`.
+  std::size_t ready_first = 0;
+  std::size_t ready_end = 0;
+};
+
+// `y` as the `count` samples of the symbol of `points` from `into` samples into its body, none made.
+void start_symbol(const Shape& s, const ChirpZ& z, const Signal& points, double into, std::size_t count, LazySymbol& y) {
+  chirp_spectrum(s, z, points, into, y.spectrum);
+  y.samples.resize(count);
+  y.pending.assign((count + z.segment - 1) / z.segment, true);
+  y.ready_first = y.ready_end = 0;
+}
+
+// Whether y's sample i lies in the segment last read (and so is made): the test on every sample.
+bool ready(const LazySymbol& y, std::size_t i) { return i >= y.ready_first && i < y.ready_end; }
+
+// Makes the segment of y's sample i if it is pending; the segment made, if any.
+std::optional<std::size_t> make_segment_of(const Shape& s, const ChirpZ& z, ChirpSegments& made, Signal& piece, std::size_t i,
+                                           LazySymbol& y) {
+  if (y.pending.empty()) return std::nullopt;
+  const std::size_t j = i / z.segment;
+  y.ready_first = j * z.segment;
+  y.ready_end = std::min(y.ready_first + z.segment, y.samples.size());
+  if (!y.pending[j]) return std::nullopt;
+  chirp_segment(s, z, made, y.spectrum, j, piece, y.samples);
+  y.pending[j] = false;
+  return j;
 }
 
 // The subcarriers' sum `into` samples into a body of `points` (any real place; the body runs on
@@ -239,12 +304,15 @@ struct Made {
   Signal points;
   Signal work;
   Signal piece;
-  Signal body;    // without drift: the body of symbol `current`
-  Signal before;  // of symbol `previous`, for the window; under drift, the points of the symbol before
+  ChirpSegments segments;
+  LazySymbol body;         // without drift: the body of symbol `current`
+  LazySymbol before_body;  // without drift: the body of symbol `previous`, for the window
+  Signal before;           // under drift: the points of the symbol before, for the window
   std::int64_t current = std::numeric_limits<std::int64_t>::min();
   std::int64_t previous = std::numeric_limits<std::int64_t>::min();
   std::int64_t first = 0;  // under drift: the first sample of the symbol whose `samples` are kept
-  Signal samples;
+  LazySymbol samples;
+  std::size_t windowed = 0;  // under drift: how many of `samples`, from the first, the window blends
 };
 
 WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
@@ -273,36 +341,41 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
   return [=, tables = std::shared_ptr<const Tables>(std::move(tables)), made = Made{}](std::int64_t first, std::size_t count) mutable {
     Signal out(count);
     if (time.drift == 0.0) {
-      // A body of N samples on the grid, the file's fraction on.
-      const auto grid_body = [&](Signal& body) {
-        body.resize(static_cast<std::size_t>(s.size));
-        drifting_samples(s, *tables->chirps, made.points, fraction, made.work, made.piece, body);
+      const ChirpZ& z = *tables->chirps;
+      // A body of N samples on the grid, the file's fraction on; its segments are made as read.
+      const auto start_body = [&](LazySymbol& body) {
+        start_symbol(s, z, made.points, fraction, static_cast<std::size_t>(s.size), body);
+      };
+      const auto body_at = [&](LazySymbol& body, std::int64_t i) {
+        const auto at = static_cast<std::size_t>(i);
+        if (!ready(body, at)) make_segment_of(s, z, made.segments, made.piece, at, body);
+        return body.samples[at];
       };
       for (std::size_t k = 0; k < count; ++k) {
         const std::int64_t m = start + first + static_cast<std::int64_t>(k);
         const std::int64_t n = m >= 0 ? m / length : -((-m + length - 1) / length);
         if (n != made.current) {
           if (s.window > 0) {
-            made.before.swap(made.body);
+            std::swap(made.before_body, made.body);
             made.previous = made.current;
           }
           made.current = n;
           symbol_points(s, tables->alphabet, seed, n, made.points);
-          grid_body(made.body);
+          start_body(made.body);
         }
         // The prefix repeats the body's last CP samples.
         const std::int64_t into = m - n * length - s.prefix;
-        out[k] = made.body[static_cast<std::size_t>(into + (into < 0 ? s.size : 0))];
+        out[k] = body_at(made.body, into + (into < 0 ? s.size : 0));
         // Within the window the symbol before runs on from its body's start.
         const std::int64_t q = into + s.prefix;
         if (q < s.window) {
           if (made.previous != n - 1) {
             symbol_points(s, tables->alphabet, seed, n - 1, made.points);
-            grid_body(made.before);
+            start_body(made.before_body);
             made.previous = n - 1;
           }
           const double rise = window_rise(static_cast<double>(q), s.window);
-          out[k] = rise * out[k] + (1.0 - rise) * made.before[static_cast<std::size_t>(q % s.size)];
+          out[k] = rise * out[k] + (1.0 - rise) * body_at(made.before_body, q % s.size);
         }
       }
       return windowed_power(s, gain, out);
@@ -313,31 +386,42 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
       const double n = std::floor(position / symbol_length);
       return std::pair{static_cast<std::int64_t>(n), position - n * symbol_length - static_cast<double>(s.prefix)};
     };
+    // Whether the window reaches into a symbol whose first sample lies `first_into` into its body.
+    const auto windowed_from = [&](double first_into) {
+      return s.window > 0 && first_into + static_cast<double>(s.prefix) < static_cast<double>(s.window);
+    };
+    // Sample i of the symbol of a, a + 1, ... blended with the symbol before (its points in
+    // made.before) over the window; false past the window's end.
+    const auto blend = [&](std::int64_t a, std::size_t i, std::span<Sample> samples) {
+      const double body_place = place(a + static_cast<std::int64_t>(i)).second;
+      const double q = body_place + static_cast<double>(s.prefix);
+      if (q >= static_cast<double>(s.window)) return false;
+      const double rise = window_rise(q, s.window);
+      samples[i] = rise * samples[i] + (1.0 - rise) * summed_sample(s, made.before, body_place + symbol_length, plain);
+      return true;
+    };
     // Samples a, a + 1, ... of symbol n (its points in made.points), with the symbol before
     // fading out over the window.
     const auto symbol_samples = [&](std::int64_t n, std::int64_t a, std::span<Sample> samples) {
       const double first_into = place(a).second;
       if (tables->chirps && samples.size() <= tables->chirps->most) {
-        drifting_samples(s, *tables->chirps, made.points, first_into, made.work, made.piece, samples);
+        drifting_samples(s, *tables->chirps, made.segments, made.points, first_into, made.work, made.piece, samples);
       } else {
         for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = summed_sample(s, made.points, place(a + static_cast<std::int64_t>(i)).second, plain);
       }
-      if (s.window == 0 || first_into + static_cast<double>(s.prefix) >= static_cast<double>(s.window)) return;
+      if (!windowed_from(first_into)) return;
       symbol_points(s, tables->alphabet, seed, n - 1, made.before);
-      for (std::size_t i = 0; i < samples.size(); ++i) {
-        const double body_place = place(a + static_cast<std::int64_t>(i)).second;
-        const double q = body_place + static_cast<double>(s.prefix);
-        if (q >= static_cast<double>(s.window)) break;
-        const double rise = window_rise(q, s.window);
-        samples[i] = rise * samples[i] + (1.0 - rise) * summed_sample(s, made.before, body_place + symbol_length, plain);
+      for (std::size_t i = 0; i < samples.size() && blend(a, i, samples); ++i) {
       }
     };
     if (advance > 0.0) {
-      // Going forward, each symbol is made whole from its own first sample, so the values do not
-      // depend on where a call's range begins.
+      // Going forward, each symbol's samples are reckoned from its own first sample, so the
+      // values do not depend on where a call's range begins; through the chirps, a segment of
+      // them is made when first read, and the window blends its samples then.
       for (std::size_t k = 0; k < count; ++k) {
         const std::int64_t a = first + static_cast<std::int64_t>(k);
-        if (a < made.first || a >= made.first + static_cast<std::int64_t>(made.samples.size())) {
+        LazySymbol& y = made.samples;
+        if (a < made.first || a >= made.first + static_cast<std::int64_t>(y.samples.size())) {
           const auto [n, into] = place(a);
           auto begin = a - static_cast<std::int64_t>(std::floor((into + static_cast<double>(s.prefix)) / advance));
           while (place(begin).first < n) ++begin;
@@ -347,10 +431,34 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
           while (place(end).first == n) ++end;
           symbol_points(s, tables->alphabet, seed, n, made.points);
           made.first = begin;
-          made.samples.resize(static_cast<std::size_t>(end - begin));
-          symbol_samples(n, begin, made.samples);
+          const auto size = static_cast<std::size_t>(end - begin);
+          const double first_into = place(begin).second;
+          if (tables->chirps && size <= tables->chirps->most) {
+            start_symbol(s, *tables->chirps, made.points, first_into, size, y);
+            made.windowed = 0;
+            if (windowed_from(first_into)) {
+              symbol_points(s, tables->alphabet, seed, n - 1, made.before);
+              while (made.windowed < size && place(begin + static_cast<std::int64_t>(made.windowed)).second + static_cast<double>(s.prefix) <
+                                                 static_cast<double>(s.window)) {
+                ++made.windowed;
+              }
+            }
+          } else {
+            y.pending.clear();
+            y.ready_first = y.ready_end = 0;
+            y.samples.resize(size);
+            symbol_samples(n, begin, y.samples);
+          }
         }
-        out[k] = made.samples[static_cast<std::size_t>(a - made.first)];
+        const auto i = static_cast<std::size_t>(a - made.first);
+        // (Segments are pending only where the chirps made the symbol.)
+        if (!ready(y, i) && !y.pending.empty()) {
+          if (const auto j = make_segment_of(s, *tables->chirps, made.segments, made.piece, i, y)) {
+            const std::size_t segment = tables->chirps->segment;
+            for (std::size_t b = *j * segment; b < std::min(made.windowed, (*j + 1) * segment); ++b) blend(made.first, b, y.samples);
+          }
+        }
+        out[k] = y.samples[i];
       }
       return windowed_power(s, gain, out);
     }

@@ -10,6 +10,7 @@
 #include <span>
 #include <utility>
 
+#include "common/shared_cache.h"
 #include "common/vector_build.h"
 
 namespace quorvin {
@@ -557,6 +558,15 @@ FftPlan fft_plan(std::size_t n, FftDirection direction) {
     }
   }
   return plan;
+}
+
+std::shared_ptr<const FftPlan> cached_fft_plan(std::size_t n, FftDirection direction) {
+  // Longer transforms are rare (an OFDM symbol of over 60000 samples), and their samples cost
+  // far more than their plan.
+  constexpr std::size_t largest_kept = std::size_t{1} << 16;
+  if (n > largest_kept) return std::make_shared<const FftPlan>(fft_plan(n, direction));
+  static SharedCache<std::pair<std::size_t, FftDirection>, FftPlan> plans(8);
+  return cached_value(plans, std::pair{n, direction}, [n, direction] { return fft_plan(n, direction); });
 }
 
 void fft_in_place(const FftPlan& plan, Signal& values) {

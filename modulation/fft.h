@@ -2,6 +2,7 @@
 // Discrete Fourier transform of any length.
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -40,6 +41,10 @@ struct FftPlan {
 
 // The plan of the DFT of n samples in `direction`.
 FftPlan fft_plan(std::size_t n, FftDirection direction);
+
+// fft_plan(n, direction), shared: plans of up to 2^16 samples (a few MB each) are kept, the 8
+// most recently used, for every file that transforms at the same length.
+std::shared_ptr<const FftPlan> cached_fft_plan(std::size_t n, FftDirection direction);
 
 // fft_in_place(values, plan.direction) for values of plan.n samples, the same numbers, without
 // building its tables. Values' storage grows as fft_in_place's does.

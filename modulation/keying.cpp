@@ -52,8 +52,10 @@ double gmsk_phase_pulse(double tau) { return gaussian_phase_pulse(tau, gmsk_band
 
 }  // namespace
 
+double gaussian_sigma(double bandwidth_time) { return std::sqrt(std::log(2.0)) / (2.0 * pi * bandwidth_time); }
+
 double gaussian_phase_pulse(double tau, double bandwidth_time, int tail) {
-  const double sigma = std::sqrt(std::log(2.0)) / (2.0 * pi * bandwidth_time);
+  const double sigma = gaussian_sigma(bandwidth_time);
   const auto raw = [sigma](double t) {
     return integrated_cdf(t, sigma) - integrated_cdf(t - 1.0, sigma);
   };
@@ -62,6 +64,31 @@ double gaussian_phase_pulse(double tau, double bandwidth_time, int tail) {
   if (tau <= low) return 0.0;
   if (tau >= high) return 1.0;
   return (raw(tau) - raw(low)) / (raw(high) - raw(low));
+}
+
+std::vector<double> gaussian_phase_pulse_points(double bandwidth_time, int tail, int points_per_symbol) {
+  const double sigma = gaussian_sigma(bandwidth_time);
+  const auto per_symbol = static_cast<std::size_t>(points_per_symbol);
+  const auto count = static_cast<std::size_t>(2 * tail + 1) * per_symbol + 1;
+  const double low = -static_cast<double>(tail);
+  const double high = 1.0 + tail;
+  const auto at = [&](std::size_t i) { return low + static_cast<double>(i) / points_per_symbol; };
+  // The integrated CDF from one symbol before the first point on: a point's t - 1 is the point
+  // one symbol earlier, the same double (both are exact multiples of 1 / points_per_symbol), so
+  // each value is worked out once where gaussian_phase_pulse works it out twice.
+  std::vector<double> integrated(count + per_symbol);
+  for (std::size_t i = 0; i < integrated.size(); ++i) {
+    integrated[i] = integrated_cdf(low - 1.0 + static_cast<double>(i) / points_per_symbol, sigma);
+  }
+  const auto raw = [&](std::size_t i) { return integrated[i + per_symbol] - integrated[i]; };
+  const double raw_low = integrated.at(per_symbol) - integrated.front();
+  const double raw_span = raw(count - 1) - raw_low;
+  std::vector<double> values(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double tau = at(i);
+    values[i] = tau <= low ? 0.0 : tau >= high ? 1.0 : (raw(i) - raw_low) / raw_span;
+  }
+  return values;
 }
 
 Signal qpsk_pi4_map(const Symbols& symbols) {

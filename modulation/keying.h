@@ -2,6 +2,8 @@
 // Keyed modulations with memory or offset. samples_per_symbol is fs / Rs unrounded; where a
 // whole count S is needed it is truncated, but time keeps dividing by the unrounded value.
 
+#include <vector>
+
 #include "common/signal.h"
 
 namespace quorvin {
@@ -26,6 +28,14 @@ Signal msk_modulate(const Symbols& symbols, double samples_per_symbol);
 // symbol: the running integral of a one-symbol rectangle smoothed by a Gaussian, cut `tail`
 // symbols either side and rescaled to rise from exactly 0 (tau <= -tail) to 1 (tau >= 1 + tail).
 double gaussian_phase_pulse(double tau, double bandwidth_time, int tail);
+
+// The Gaussian's standard deviation, symbol periods, for bandwidth-time product bt.
+double gaussian_sigma(double bandwidth_time);
+
+// gaussian_phase_pulse at tau = -tail + i / points_per_symbol for i = 0 .. (2 tail + 1) times
+// points_per_symbol (a power of two, so each tau is exact): the same doubles, each integral
+// worked out once. (2 tail + 1) points_per_symbol + 1 values.
+std::vector<double> gaussian_phase_pulse_points(double bandwidth_time, int tail, int points_per_symbol);
 
 // GMSK with bandwidth-time product 0.3: MSK's phase steps through a Gaussian-filtered frequency
 // pulse spanning five symbols. n * S samples of magnitude 1, continuous phase.

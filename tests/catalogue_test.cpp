@@ -204,8 +204,9 @@ TEST_P(EveryName, AnyCutOfItsRangeGivesTheWholesSamples) {
   RunPlan plan(s, 11);
   PlannedFile file = *plan.next();
   file.seeds = derive_file_seeds(11, file.modulation, file.index);
-  // Each drifting path: a small drift, and large ones either way (for OFDM some 2 % of the rate).
-  for (const double drift : {0.01, 0.3, -0.8}) {
+  // The grid without drift, then each drifting path: a small drift, and large ones either way
+  // (for OFDM some 2 % of the rate).
+  for (const double drift : {0.0, 0.01, 0.3, -0.8}) {
     SCOPED_TRACE(drift);
     file.timing_error = drift;
     const Signal whole = exact_waveform_range(s, file, 4000, 50, 50)(-50, 4100);
