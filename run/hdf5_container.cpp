@@ -64,6 +64,7 @@ hid_t make_dataset(hid_t parent, const char* name, hid_t type, hsize_t chunk_row
   const hid_t space = H5Screate_simple(rank, dims.data(), max_dims.data());
   const hid_t properties = H5Pcreate(H5P_DATASET_CREATE);
   H5Pset_chunk(properties, rank, chunk.data());
+  H5Pset_obj_track_times(properties, false);  // no creation times: the same run, the same bytes
   if (compress) H5Pset_deflate(properties, 4);
   const hid_t dataset = H5Dcreate2(parent, name, type, space, H5P_DEFAULT, properties, H5P_DEFAULT);
   H5Pclose(properties);
@@ -403,7 +404,10 @@ bool Hdf5Writer::State::lay_out(bool compress) {
     if (scene.dataset < 0 || capture_index.dataset < 0) return false;
   }
   if (!lay_out_symbols()) return false;
-  labels = H5Gcreate2(file, "labels", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+  const hid_t group = H5Pcreate(H5P_GROUP_CREATE);
+  H5Pset_obj_track_times(group, false);
+  labels = H5Gcreate2(file, "labels", H5P_DEFAULT, group, H5P_DEFAULT);
+  H5Pclose(group);
   keys = scenes ? scene_label_columns(settings) : manifest_label_columns(settings.signal_model, settings.modulations);
   // The class names, so that class_index reads without the program.
   std::vector<const char*> names;
@@ -455,7 +459,11 @@ Hdf5Writer::Hdf5Writer(const std::filesystem::path& path, const RunSettings& set
   const hid_t access = H5Pcreate(H5P_FILE_ACCESS);
   H5Pset_file_locking(access, false, true);
   errno = 0;
-  s.file = H5Fcreate(own.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
+  // The root group without its creation time, as every object in the file.
+  const hid_t creation = H5Pcreate(H5P_FILE_CREATE);
+  H5Pset_obj_track_times(creation, false);
+  s.file = H5Fcreate(own.c_str(), H5F_ACC_TRUNC, creation, access);
+  H5Pclose(creation);
   H5Pclose(access);
   if (s.file < 0) {
     s.fail("cannot be created (" + write_failure(errno) + ")");

@@ -44,6 +44,21 @@ def test_container_matches_the_dataset_item_for_item(tmp_path, fixed):
     assert not [p for p in os.listdir(tmp_path) if p != "dataset.h5"]  # no temporary left
 
 
+@pytest.mark.parametrize("scene", [False, True], ids=["files", "scenes"])
+def test_the_same_run_writes_the_same_container_bytes_whenever_it_runs(tmp_path, scene):
+    # HDF5 stamps each object with the second it was made unless told not to.
+    arguments = [CLI, "-m", "QPSK,AM", "--files-per-modulation", "2", "--samples-per-file", "2048",
+                 "--sample-rate", "1e6", "--seed", "4", "--format", "hdf5", "-q", *(["--scene", "wideband"] * scene)]
+    contents = []
+    for run in ("first", "second"):
+        subprocess.run([*arguments, "-o", str(tmp_path / run)], check=True)
+        contents.append((tmp_path / run / "dataset.h5").read_bytes())
+        if run == "first":
+            import time  # noqa: PLC0415
+            time.sleep(1.1)
+    assert contents[0] == contents[1]
+
+
 def rewrite(dataset, values):
     """Replaces a dataset of an open container with `values`."""
     file, name = dataset.file, dataset.name
