@@ -44,7 +44,6 @@ Signal read_background_span(const BackgroundRecording& r, std::uint64_t start, s
   Signal out;
   out.reserve(count);
   std::vector<unsigned char> block(std::min(count, read_block_samples) * bytes);
-  const double scale = r.full_scale / 32767.0;
   while (out.size() < count) {
     const std::size_t n = std::min(read_block_samples, count - out.size());
     in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(n * bytes));
@@ -56,7 +55,7 @@ Signal read_background_span(const BackgroundRecording& r, std::uint64_t start, s
       } else {
         const auto i16 = static_cast<std::int16_t>(little_endian(at, 2));
         const auto q16 = static_cast<std::int16_t>(little_endian(at + 2, 2));
-        out.emplace_back(i16 * scale, q16 * scale);
+        out.emplace_back(i16 * r.full_scale / 32767.0, q16 * r.full_scale / 32767.0);
       }
     }
   }
