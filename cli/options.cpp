@@ -23,6 +23,7 @@
 #include "form/options.h"
 #include "run/sample_file.h"
 #include "run/scene.h"
+#include "run/sigmf.h"
 
 namespace quorvin::cli {
 
@@ -575,6 +576,13 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   }
   if (request.settings.exact.datatype != SigmfDatatype::cf32_le && request.format != SampleFormat::sigmf) {
     return usage_error("--datatype applies to --format sigmf only");
+  }
+  if (!request.settings.exact.background.empty()) {
+    // Only SigMF's metadata records the span and carries the recording's own annotations.
+    if (request.format != SampleFormat::sigmf) return usage_error("--background applies to --format sigmf only");
+    auto opened = open_background_marked(request.settings);
+    if (const std::string* refusal = std::get_if<std::string>(&opened)) return input_error(command_line_text(*refusal));
+    request.settings.exact.background_recording = std::get<std::shared_ptr<const BackgroundRecording>>(std::move(opened));
   }
   for (const std::string& warning : run_warnings_marked(request.settings, asked.texts)) {
     request.warnings.push_back(command_line_text(warning));

@@ -39,6 +39,7 @@ std::string value_kind(std::string_view accepted) {
   if (accepted.starts_with("a number")) return "NUMBER";
   if (accepted.find("comma-separated numbers") != std::string_view::npos) return "NUMBER,...";
   if (accepted.starts_with("NAME:")) return "NAME:KEY=LOW..HIGH;...";
+  if (accepted.starts_with("a SigMF")) return "RECORDING";
   std::string choices;
   for (const std::string& choice : accepted_choices(accepted)) choices += (choices.empty() ? "" : "|") + choice;
   return choices;

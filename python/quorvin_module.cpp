@@ -39,6 +39,7 @@
 #include "run/sample_file.h"
 #include "run/scene.h"
 #include "run/seeds.h"
+#include "run/sigmf.h"
 #include "run/write_run.h"
 
 namespace py = pybind11;
@@ -58,7 +59,15 @@ namespace {
 RunSettings settings_of(const std::vector<std::string>& names, const OptionTexts& texts) {
   auto read = read_options({names, texts});
   if (const Refusal* refusal = std::get_if<Refusal>(&read)) raise_refusal(*refusal);
-  return std::get<RunSettings>(std::move(read));
+  RunSettings settings = std::get<RunSettings>(std::move(read));
+  if (!settings.exact.background.empty()) {
+    auto opened = open_background_marked(settings);
+    if (const std::string* refusal = std::get_if<std::string>(&opened)) {
+      raise_refusal({Refusal::Kind::input, *refusal, "--background", settings.exact.background});
+    }
+    settings.exact.background_recording = std::get<std::shared_ptr<const BackgroundRecording>>(std::move(opened));
+  }
+  return settings;
 }
 
 // Every declared option as (command-line option, keyword, pair end "min", "max" or "", flag,
@@ -94,6 +103,15 @@ py::dict scene_labels(const RunSettings& settings, const PlannedFile& file, std:
   labels["sample_rate"] = settings.sample_rate;
   labels["emitters"] = rows.size();
   labels["boxes"] = boxes;
+  if (const auto& ground = settings.exact.background_recording) {
+    py::dict background;
+    background["file"] = ground->name;
+    background["sha512"] = ground->data_sha512;
+    background["sample_start"] = file.scene->background_start;
+    background["sample_count"] = settings.exact.samples_per_file;
+    background["noise_power"] = file.scene->noise_power;
+    labels["background"] = background;
+  }
   return labels;
 }
 

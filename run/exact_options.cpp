@@ -155,6 +155,13 @@ bool read_optional_frequency(std::string_view text, ExactSettings& into) {
   return true;
 }
 
+// Any text: the recording is opened once the run's other settings are known (open_background).
+bool read_background(std::string_view text, ExactSettings& into) {
+  into.background = std::string(text);
+  into.background_recording = nullptr;
+  return true;
+}
+
 constexpr std::string_view per_name_accepted =
     "NAME:KEY=LOW..HIGH entries separated by ';' (a name of the catalogue; KEY snr from -600 to 600, "
     "symbol-rate above 0 up to 1e12, or samples-per-symbol from 1 to 1e12)";
@@ -352,6 +359,12 @@ const ExactRow option_rows[] = {
                 "none (one signal per file) or wideband: each file a capture of --samples-per-file samples holding "
                 "several emitters, each with its box in time and frequency (exact)",
                 "none or wideband", read_scene},
+    ExactOption{"--background", "background", PairEnd::none, "",
+                "a SigMF recording (cf32_le or ci16_le, one channel; its base name, .sigmf-meta or .sigmf-data) to lay "
+                "each scene's emitters over in place of synthetic noise: capture k takes its k-th span of "
+                "--samples-per-file samples (again from its start past its end), the SNRs stand over the span's "
+                "measured noise floor, and its annotations are carried (exact; --format sigmf)",
+                "a SigMF recording", read_background},
     ExactRange{"--emitters", "emitters", {"1", "4"},
                {"fewest emitters in a scene (exact)", "most emitters in a scene (exact)"},
                "a whole number from 1 to 64", whole_range<&C::emitters_min, &C::emitters_max, 1, 64>},
@@ -617,6 +630,7 @@ std::array<ExactOption, 2> family_range_options(const FamilyRange& range, std::s
 
 std::vector<std::string> accepted_choices(std::string_view accepted) {
   if (accepted.starts_with("a whole number") || accepted.starts_with("a number") || accepted.starts_with("NAME:") ||
+      accepted.starts_with("a SigMF") ||
       accepted.find("comma-separated numbers") != std::string_view::npos) {
     return {};
   }
@@ -686,6 +700,9 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
            shortest_text(fewest_burst_samples / static_cast<double>(settings.samples_per_file)) + " or more with {--samples-per-file " +
            marked_text(text_given(texts, "--samples-per-file")) + "} (a burst of " + shortest_text(fewest_burst_samples) +
            " samples at least), not '" + marked_text(text_given(texts, end)) + "'";
+  }
+  if (scene.kind == SceneKind::none && !settings.background.empty()) {
+    return std::string("{--background} applies to {--scene wideband} only: it is the ground a scene's emitters are laid over");
   }
   if (settings.scene.kind != SceneKind::none && settings.save_channel) {
     return std::string("{--save-channel} does not apply to {--scene wideband}: each emitter has its own channel");

@@ -129,7 +129,7 @@ void ManifestWriter::add(const PlannedFile& f, const ProducedFile& produced) {
   if (f.scene->emitters.empty()) {
     PlannedFile alone = f;
     alone.modulation = f.scene->name;
-    alone.noise_power = 1.0;  // the scenes' one floor
+    alone.noise_power = f.scene->noise_power;  // the scene's one floor
     append_cells(line, file_parameters({settings_, alone, run_seed_}), produced);
   }
   for (const SceneEmitter& e : f.scene->emitters) append_cells(line, emitter_parameters(settings_, e, run_seed_), produced);

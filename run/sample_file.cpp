@@ -69,6 +69,9 @@ char* without_trailing_zeros(char* begin, char* end) {
 // In every output file name, between the modulation's name and the index.
 constexpr std::string_view output_marker = "_signal_";
 
+
+}  // namespace
+
 std::filesystem::path native_path(const std::u16string& text) {
   if constexpr (sizeof(wchar_t) == sizeof(char16_t)) {
     return std::filesystem::path(std::wstring(text.begin(), text.end()));
@@ -76,8 +79,6 @@ std::filesystem::path native_path(const std::u16string& text) {
     return std::filesystem::path(utf16_to_utf8(text));
   }
 }
-
-}  // namespace
 
 OutputPath output_file_path(std::u16string_view folder, std::string_view modulation_name,
                             std::int32_t index, std::string_view extension) {

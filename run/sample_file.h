@@ -26,6 +26,9 @@ OutputPath output_file_path(std::u16string_view folder, std::string_view modulat
 // The folder itself as the file system takes it; "." for the empty folder.
 std::filesystem::path output_folder_path(std::u16string_view folder);
 
+// A UTF-16 path text as the system's path (wide on Windows, UTF-8 elsewhere).
+std::filesystem::path native_path(const std::u16string& text);
+
 // True when `folder` can be listed and no name in it holds "_signal_" in any letter case: no
 // output file of any run is there, so none of a run's files needs a look before it is written.
 bool holds_no_output_files(const std::filesystem::path& folder);

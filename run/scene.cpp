@@ -12,6 +12,7 @@
 #include "common/limits.h"
 #include "common/splitmix.h"
 #include "common/text.h"
+#include "run/background.h"
 #include "run/exact_file.h"
 #include "run/seeds.h"
 
@@ -322,6 +323,21 @@ std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& ke
     }
     scene->emitters.push_back(std::move(e));
   }
+  if (const auto& recording = s.exact.background_recording; recording && scene->fault.empty()) {
+    const auto length = static_cast<std::uint64_t>(s.exact.samples_per_file);
+    scene->background_start = background_span_start(*recording, key.position, length);
+    try {
+      scene->noise_power = background_noise_power(read_background_span(*recording, scene->background_start, length));
+    } catch (const std::runtime_error& error) {
+      scene->fault = "the background recording: " + std::string(error.what());
+    }
+    if (scene->fault.empty() && !(scene->noise_power > 0.0 && std::isfinite(scene->noise_power))) {
+      scene->fault = "the background recording " + recording->name + " has no noise floor over samples " +
+                     std::to_string(scene->background_start) + " .. " + std::to_string(scene->background_start + length) +
+                     " (the median of its periodogram is " + shortest_text(scene->noise_power) +
+                     "): no SNR can stand over it";
+    }
+  }
   return scene;
 }
 
@@ -347,7 +363,7 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
   for (const SceneEmitter& e : scene.emitters) {
     const PlannedFile& f = e.file;
     finite = finite && std::isfinite(f.snr_db);
-    const Sample turn = std::polar(std::isfinite(f.snr_db) ? std::pow(10.0, f.snr_db / 20.0) : 1.0,
+    const Sample turn = std::polar(std::isfinite(f.snr_db) ? std::sqrt(scene.noise_power) * std::pow(10.0, f.snr_db / 20.0) : 1.0,
                                    f.impairments.carrier_phase.value_or(0.0));
     const double shift = emitter_shift(s, e);
     // Its power over its box, for its labels, as the samples are made.
@@ -368,8 +384,14 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
   } else if (before != 0 || after != 0) {
     sum = Signal(sum.begin() + static_cast<std::ptrdiff_t>(before), sum.begin() + static_cast<std::ptrdiff_t>(before + length));
   }
-  // One noise floor of unit power per sample: each emitter's SNR is its power over it.
-  if (noise && finite) sum = add_white_noise(std::move(sum), 0.0, noise_seed);
+  // One noise floor, of unit power per sample or the recording's: each emitter's SNR is its power
+  // over it.
+  if (noise && s.exact.background_recording) {
+    const Signal ground = read_background_span(*s.exact.background_recording, scene.background_start, length);
+    for (std::size_t i = 0; i < length; ++i) sum[i] += ground[i];
+  } else if (noise && finite) {
+    sum = add_white_noise(std::move(sum), 0.0, noise_seed);
+  }
   if (d.iq_amplitude || d.dc_i) {
     sum = apply_iq_imbalance(std::move(sum), d.iq_amplitude.value_or(0.0), d.iq_phase.value_or(0.0), d.dc_i.value_or(0.0),
                              d.dc_q.value_or(0.0));
@@ -425,7 +447,7 @@ double scene_nominal_power(const Scene& scene) {
     noise = noise && finite;
     power += finite ? std::pow(10.0, e.file.snr_db / 10.0) : 1.0;
   }
-  return power + (noise ? 1.0 : 0.0);
+  return (power + (noise ? 1.0 : 0.0)) * scene.noise_power;
 }
 
 std::vector<std::string_view> scene_label_columns(const RunSettings& s) {

@@ -47,6 +47,11 @@ struct Scene {
   std::string name;  // the name its plan place stands for (its first emitter's, or Noise)
   std::vector<SceneEmitter> emitters;
   std::string fault;  // why the scene cannot be made (no free band for an emitter); empty when it can
+  // The noise floor's power per sample that the emitters' SNRs stand over: 1 (the synthetic
+  // noise's), or the span of the recording --background lays them over, as measured there
+  // (background_noise_power), the span's first sample in the recording beside it.
+  double noise_power = 1.0;
+  std::uint64_t background_start = 0;
 };
 
 // What keys a scene's draws.
@@ -73,7 +78,10 @@ void plan_scene(const RunSettings& settings, const SceneKey& key, PlannedFile& f
 // The capture of a file holding a scene (settings.exact.samples_per_file samples): each emitter's
 // waveform, amplifier, burst, fading, carrier offset, carrier phase and power, summed; then the
 // receiver's phase noise and clock, unit-power white noise (none with `noise` false), IQ
-// imbalance and DC offset, quantisation. Throws std::invalid_argument with the scene's fault.
+// imbalance and DC offset, quantisation. Over a background recording, each emitter's amplitude
+// is 10^(SNR / 20) times the square root of the scene's noise_power, and the recording's span
+// stands where the white noise would (none with `noise` false): the IQ, DC and ADC stages after
+// it take the sum. Throws std::invalid_argument with the scene's fault.
 Signal synthesize_scene(const RunSettings& settings, const PlannedFile& file, bool noise = true);
 
 // An emitter's labels: its box, centre, and every parameter of its own file.
@@ -88,9 +96,9 @@ std::vector<std::string_view> scene_label_columns(const RunSettings& settings);
 // saved whole), for a column no row has a value for.
 ParameterType label_column_type(std::string_view key);
 
-// The capture's nominal power per sample with every emitter on: its unit noise floor (none where
-// an emitter's SNR is infinite, as the capture then has no noise) and each emitter's power,
-// 10^(SNR / 10) (1 for an infinite SNR). A scene of no emitter: the floor alone.
+// The capture's nominal power per sample with every emitter on: its noise floor (none where an
+// emitter's SNR is infinite, as the capture then has no noise) and each emitter's power,
+// 10^(SNR / 10) of it (1 for an infinite SNR). A scene of no emitter: the floor alone.
 double scene_nominal_power(const Scene& scene);
 
 // Whether the run makes scenes.

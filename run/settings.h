@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "generator/waveform.h"
 
 namespace quorvin {
+
+struct BackgroundRecording;  // run/background.h
 
 // Which waveforms a run makes: the desktop program's own (classic), or the model in which every
 // label is true (exact: pulse shaping, exact symbol timing, complex baseband analog signals).
@@ -115,6 +118,10 @@ struct ExactSettings {
   bool save_symbols = false;  // write the transmitted symbols beside each file (an output choice)
   ImpairmentSettings impairments;
   SceneSettings scene;
+  // A scene's ground in place of synthetic noise (run/background.h): the recording as given
+  // (UTF-8; empty: none), and once a front end has opened it, the recording itself.
+  std::string background;
+  std::shared_ptr<const BackgroundRecording> background_recording;
 };
 
 // Validated values, handed by value to the run.

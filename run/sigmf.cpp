@@ -5,15 +5,19 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <fstream>
 #include <stdexcept>
 #include <type_traits>
 #include <variant>
 #include <vector>
 
+#include "common/sha512.h"
+#include "common/text.h"
 #include "modulation/catalogue.h"
 #include "run/manifest.h"
 #include "run/parameters.h"
 #include "run/exact_file.h"
+#include "run/sample_file.h"
 #include "run/scene.h"
 
 namespace quorvin {
@@ -125,6 +129,34 @@ void set_edges(json& annotation, double capture_frequency, BandEdges band) {
   annotation["core:freq_upper_edge"] = std::clamp(capture_frequency + band.high, -sigmf_frequency_limit, sigmf_frequency_limit);
 }
 
+// The span of the background recording a scene stands on, in its global fields, and the
+// recording's annotations that meet the span, shifted to the capture's samples, clipped to it
+// and marked as the background's; then every annotation in SigMF's order, by first sample.
+void add_background(json& global, json& annotations, const BackgroundRecording& r, const Scene& scene, std::uint64_t samples) {
+  const auto start = static_cast<std::int64_t>(scene.background_start);
+  const auto end = start + static_cast<std::int64_t>(samples);
+  global["quorvin:background"] = {{"file", r.name},
+                                  {"core:sha512", r.data_sha512},
+                                  {"sample_start", scene.background_start},
+                                  {"sample_count", samples},
+                                  {"noise_power", scene.noise_power}};
+  for (const BackgroundAnnotation& a : r.annotations) {
+    const std::int64_t last = a.sample_count ? a.sample_start + *a.sample_count : static_cast<std::int64_t>(r.samples);
+    const std::int64_t from = std::max(a.sample_start, start);
+    const std::int64_t to = std::min(last, end);
+    // An annotation of no length is kept where its one instant is inside the span.
+    if (!(from < to || (from == to && a.sample_start >= start && a.sample_start < end))) continue;
+    json carried = json::parse(a.json);
+    carried["core:sample_start"] = from - start;
+    carried["core:sample_count"] = to - from;
+    carried["quorvin:source"] = "background";
+    annotations.push_back(std::move(carried));
+  }
+  std::vector<json> ordered(annotations.begin(), annotations.end());
+  std::ranges::stable_sort(ordered, {}, [](const json& a) { return a["core:sample_start"].get<std::int64_t>(); });
+  annotations = ordered;
+}
+
 // A scene's recording: the capture's global fields and one annotation per emitter, its box in the
 // core fields and its own parameters under the run's namespace.
 std::string scene_metadata(const SigmfRecording& recording, json global) {
@@ -137,6 +169,11 @@ std::string scene_metadata(const SigmfRecording& recording, json global) {
   global["quorvin:emitters"] = scene.emitters.size();
   global["quorvin:num_samples"] = recording.samples;
   global["quorvin:signal_model"] = "exact";
+  if (const auto& ground = s.exact.background_recording) {
+    global["core:description"] = global["core:description"].get<std::string>() + ", over samples " +
+                                 std::to_string(scene.background_start) + " .. " +
+                                 std::to_string(scene.background_start + recording.samples) + " of the recording " + ground->name;
+  }
   if (recording.run_seed) global["quorvin:run_seed"] = *recording.run_seed;
   // SigMF lists annotations by their first sample; emitters that start together keep their order.
   std::vector<const SceneEmitter*> by_start;
@@ -155,6 +192,7 @@ std::string scene_metadata(const SigmfRecording& recording, json global) {
     annotation.update(quorvin_parameters(rows));
     annotations.push_back(std::move(annotation));
   }
+  if (const auto& ground = s.exact.background_recording) add_background(global, annotations, *ground, scene, recording.samples);
   const json capture = {{"core:sample_start", 0}, {"core:frequency", sigmf_capture_frequency(s)}};
   const json meta = {{"global", global}, {"captures", json::array({capture})}, {"annotations", annotations}};
   return meta.dump(2) + "\n";
@@ -201,6 +239,143 @@ std::string sigmf_metadata(const SigmfRecording& recording) {
   if (json detail = signal_detail(file.modulation, rows); !detail.empty()) annotation["signal:detail"] = std::move(detail);
   const json meta = {{"global", global}, {"captures", json::array({capture})}, {"annotations", json::array({annotation})}};
   return meta.dump(2) + "\n";
+}
+
+namespace {
+
+// "{--background} 'rec'": the option and the recording as given, marked.
+std::string named_background(const RunSettings& s) { return "{--background} '" + marked_text(s.exact.background) + "'"; }
+
+// The whole of a small file, or nothing where it cannot be read. Metadata beyond 64 MiB is not
+// read: no recording's needs as much.
+std::optional<std::string> whole_file(const std::filesystem::path& path) {
+  constexpr std::uintmax_t largest = std::uintmax_t{64} << 20;
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error || size > largest) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  std::string text(static_cast<std::size_t>(size), '\0');
+  in.read(text.data(), static_cast<std::streamsize>(size));
+  if (!in) return std::nullopt;
+  return text;
+}
+
+// The SHA-512 of a file, read in blocks; nothing where it cannot be read whole.
+std::optional<std::string> file_sha512(const std::filesystem::path& path, std::uintmax_t bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  Sha512 digest;
+  std::vector<std::uint8_t> block(1 << 20);
+  std::uintmax_t read = 0;
+  while (read < bytes) {
+    in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    if (got == 0) break;
+    digest.add(std::span<const std::uint8_t>(block.data(), got));
+    read += got;
+  }
+  if (read != bytes) return std::nullopt;
+  return digest.hex();
+}
+
+// Why the metadata `meta` is not the SigMF of a recording this reads, or nothing; fills `r`.
+std::optional<std::string> read_background_meta(const json& meta, BackgroundRecording& r) {
+  if (!meta.is_object() || !meta.contains("global") || !meta["global"].is_object()) return "it has no global object";
+  const json& global = meta["global"];
+  if (!global.contains("core:datatype") || !global["core:datatype"].is_string()) return "its global object has no core:datatype";
+  if (!global.contains("core:sample_rate") || !global["core:sample_rate"].is_number()) return "its global object has no core:sample_rate";
+  r.sample_rate = global["core:sample_rate"].get<double>();
+  if (global.contains("quorvin:full_scale")) {
+    if (!global["quorvin:full_scale"].is_number() || !(global["quorvin:full_scale"].get<double>() > 0.0)) {
+      return "its quorvin:full_scale is not a number above 0";
+    }
+    r.full_scale = global["quorvin:full_scale"].get<double>();
+  }
+  const json captures = meta.value("captures", json::array());
+  if (!captures.is_array()) return "its captures are not a list";
+  for (std::size_t k = 0; k < captures.size(); ++k) {
+    if (!captures[k].is_object()) return "its capture " + std::to_string(k) + " is not an object";
+    const json frequency = captures[k].value("core:frequency", json(0.0));
+    if (!frequency.is_number()) return "its capture " + std::to_string(k) + "'s core:frequency is not a number";
+    if (k == 0) r.frequency = frequency.get<double>();
+    if (frequency.get<double>() != r.frequency) return "its captures are tuned to more than one frequency";
+  }
+  const json annotations = meta.value("annotations", json::array());
+  if (!annotations.is_array()) return "its annotations are not a list";
+  for (std::size_t k = 0; k < annotations.size(); ++k) {
+    const json& a = annotations[k];
+    const auto whole = [&a](const char* key) {
+      return a.contains(key) && a[key].is_number_integer() && a[key].get<std::int64_t>() >= 0;
+    };
+    if (!a.is_object() || !whole("core:sample_start") || (a.contains("core:sample_count") && !whole("core:sample_count"))) {
+      return "its annotation " + std::to_string(k) + " has no whole core:sample_start and core:sample_count";
+    }
+    BackgroundAnnotation carried{a["core:sample_start"].get<std::int64_t>(), std::nullopt, a.dump()};
+    if (a.contains("core:sample_count")) carried.sample_count = a["core:sample_count"].get<std::int64_t>();
+    r.annotations.push_back(std::move(carried));
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::variant<std::shared_ptr<const BackgroundRecording>, std::string> open_background_marked(const RunSettings& s) {
+  const std::string named = named_background(s);
+  if (!std::isfinite(s.snr_min_db) || !std::isfinite(s.snr_max_db)) {
+    return named + " takes finite SNRs: {--snr-min and --snr-max} give each emitter's power over the recording's noise floor";
+  }
+  std::string base = s.exact.background;
+  for (const std::string_view end : {".sigmf-meta", ".sigmf-data"}) {
+    if (base.ends_with(end)) base.resize(base.size() - end.size());
+  }
+  const std::filesystem::path meta_path = native_path(utf8_to_utf16(base + ".sigmf-meta"));
+  auto r = std::make_shared<BackgroundRecording>();
+  r->data_path = native_path(utf8_to_utf16(base + ".sigmf-data"));
+  r->name = base.substr(base.find_last_of("/\\") + 1) + ".sigmf-data";
+  const std::optional<std::string> meta_text = whole_file(meta_path);
+  if (!meta_text) return named + " is no SigMF recording: " + marked_text(base) + ".sigmf-meta cannot be read";
+  const json meta = json::parse(*meta_text, nullptr, false);
+  if (meta.is_discarded()) return named + " is no SigMF recording: its .sigmf-meta is not JSON";
+  if (const auto fault = read_background_meta(meta, *r)) return named + " is no SigMF recording: " + marked_text(*fault);
+  const json& global = meta["global"];
+  const std::int64_t channels = global.value("core:num_channels", json(1)).is_number_integer()
+                                    ? global.value("core:num_channels", json(1)).get<std::int64_t>() : 0;
+  if (channels != 1) return named + " holds " + marked_text(global.value("core:num_channels", json()).dump()) + " channels; one is taken";
+  const std::string datatype = global["core:datatype"].get<std::string>();
+  if (datatype != "cf32_le" && datatype != "ci16_le") {
+    return named + " holds " + marked_text(datatype) + " samples; cf32_le or ci16_le are taken";
+  }
+  r->datatype = datatype == "cf32_le" ? SigmfDatatype::cf32_le : SigmfDatatype::ci16_le;
+  const std::uintmax_t sample_bytes = datatype == "cf32_le" ? 8 : 4;
+  std::error_code error;
+  const std::uintmax_t bytes = std::filesystem::is_regular_file(r->data_path, error) ? std::filesystem::file_size(r->data_path, error) : 0;
+  if (error || !std::filesystem::is_regular_file(r->data_path, error)) {
+    return named + " is no SigMF recording: " + marked_text(base) + ".sigmf-data cannot be read";
+  }
+  if (bytes % sample_bytes != 0) {
+    return named + ": its .sigmf-data's " + std::to_string(bytes) + " bytes are no whole number of " + datatype + " samples";
+  }
+  r->samples = bytes / sample_bytes;
+  if (r->samples < static_cast<std::uint64_t>(s.exact.samples_per_file)) {
+    return named + " holds " + std::to_string(r->samples) + " samples, fewer than one capture of {--samples-per-file} " +
+           std::to_string(s.exact.samples_per_file);
+  }
+  if (r->sample_rate != s.sample_rate) {
+    return named + " was recorded at " + shortest_text(r->sample_rate) + " Hz, not the {--sample-rate} " +
+           shortest_text(s.sample_rate) + " Hz: give {--sample-rate " + shortest_text(r->sample_rate) + "}";
+  }
+  if (r->frequency != s.exact.impairments.rf_frequency) {
+    return named + " is tuned to " + shortest_text(r->frequency) + " Hz, not the {--rf-frequency} " +
+           shortest_text(s.exact.impairments.rf_frequency) + " Hz: give {--rf-frequency " + shortest_text(r->frequency) + "}";
+  }
+  const std::optional<std::string> digest = file_sha512(r->data_path, bytes);
+  if (!digest) return named + ": its .sigmf-data cannot be read whole";
+  if (global.contains("core:sha512") && global["core:sha512"] != *digest) {
+    return named + ": its .sigmf-data does not match its core:sha512";
+  }
+  r->data_sha512 = *digest;
+  return std::shared_ptr<const BackgroundRecording>(std::move(r));
 }
 
 double sigmf_capture_frequency(const RunSettings& s) {

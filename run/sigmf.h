@@ -3,11 +3,14 @@
 // written by nlohmann's library, whose number text the recorded corpora hold.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
+#include "run/background.h"
 #include "run/plan.h"
 #include "run/settings.h"
 
@@ -31,6 +34,15 @@ struct SigmfRecording {
 // [re, im]). A non-finite value, such as the SNR of a run without noise, is null. Ends with a
 // line end.
 std::string sigmf_metadata(const SigmfRecording& recording);
+
+// The recording settings.exact.background names (its base name, or either of its files),
+// opened for the run: its metadata read, its data hashed (and checked against its core:sha512
+// where it gives one). Or why it cannot serve, marked as a Refusal's text and naming
+// {--background} and the recording: a missing file, metadata that is not SigMF, more than one
+// channel, a datatype other than cf32_le and ci16_le, fewer samples than one capture, a sample
+// rate or capture frequency other than the run's {--sample-rate} and {--rf-frequency} (each
+// named with both values), or an infinite SNR (no floor to stand over).
+std::variant<std::shared_ptr<const BackgroundRecording>, std::string> open_background_marked(const RunSettings& settings);
 
 // The capture's core:frequency, Hz: the RF frequency the recording's 0 Hz stands for, the exact
 // model's --rf-frequency where given, else 0 (the samples' own baseband: every offset, the mixing

@@ -192,3 +192,23 @@ def test_a_scene_container_written_from_python_holds_each_items_capture_and_boxe
         assert table["scene"][mine].tolist() == [labels["scene"]] * labels["emitters"]
         for key, column in labels["boxes"].items():
             assert np.array_equal(table[key][mine], column, equal_nan=column.dtype.kind == "f"), key
+
+
+def test_a_scene_over_a_recording_stands_on_its_span_and_says_which(tmp_path):
+    """Config(background=...): the item less the recording's span holds the emitters, the labels
+    name the span, and a recording at another rate is refused by keyword with both rates."""
+    rng = np.random.default_rng(3)
+    noise = ((rng.normal(size=3 * LENGTH) + 1j * rng.normal(size=3 * LENGTH)) * np.sqrt(0.5)).astype(np.complex64)
+    noise.tofile(tmp_path / "rec.sigmf-data")
+    (tmp_path / "rec.sigmf-meta").write_text(json.dumps({"global": {"core:datatype": "cf32_le", "core:sample_rate": FS}}))
+    dataset = quorvin.Dataset(scene_config(background=str(tmp_path / "rec")), files_per_modulation=1, seed=2)
+    capture, labels = dataset[4]
+    ground = labels["background"]
+    assert (ground["file"], ground["sample_start"], ground["sample_count"]) == ("rec.sigmf-data", LENGTH, LENGTH)
+    assert ground["noise_power"] == pytest.approx(1.0, rel=0.03)
+    left = capture - noise[LENGTH:2 * LENGTH]
+    for start, count in zip(labels["boxes"]["sample_start"], labels["boxes"]["sample_count"]):
+        assert np.mean(np.abs(left[start:start + count]) ** 2) > 5  # SNRs of 10 dB and more
+    with pytest.raises(ValueError) as raised:
+        quorvin.Config(["QPSK"], scene="wideband", samples_per_file=LENGTH, sample_rate=1e6, background=str(tmp_path / "rec"))
+    assert "was recorded at 2e+06 Hz, not the sample_rate 1e+06 Hz" in str(raised.value)
