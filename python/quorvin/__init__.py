@@ -674,11 +674,11 @@ def read_hdf5(path: str | os.PathLike, limit: int | None = READ_LIMIT) -> tuple[
     Samples of more than ``limit`` bytes (1 GiB; None for no limit) are refused with a ValueError
     pointing to ``quorvin.files.open_run`` and ``quorvin.torch.FileDataset``, which read item by item.
     """
+    name = os.fspath(path)
+    if os.path.isdir(path):  # told before h5py is needed: the mistake is the path's
+        raise ValueError(_folder_given(name))
     import h5py  # noqa: PLC0415 (optional)
 
-    name = os.fspath(path)
-    if os.path.isdir(path):
-        raise ValueError(_folder_given(name))
     _regular_file(path, "a container is a regular file of HDF5")
     try:
         return _read_container(h5py, name, limit=limit)
