@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <limits>
 #include <functional>
 #include <stdexcept>
 
@@ -327,7 +328,9 @@ std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& ke
     const auto length = static_cast<std::uint64_t>(s.exact.samples_per_file);
     scene->background_start = background_span_start(*recording, key.position, length);
     try {
-      scene->noise_power = background_noise_power(read_background_span(*recording, scene->background_start, length));
+      // A capture longer than an address space holds is refused where the capture is made.
+      const auto span = static_cast<std::size_t>(std::min<std::uint64_t>(length, std::numeric_limits<std::size_t>::max()));
+      scene->noise_power = background_noise_power(read_background_span(*recording, scene->background_start, span));
     } catch (const std::runtime_error& error) {
       scene->fault = "the background recording: " + std::string(error.what());
     }
