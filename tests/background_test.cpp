@@ -120,11 +120,6 @@ PlannedFile scene_at(const RunSettings& s, std::uint32_t seed, std::uint64_t pos
   return file;
 }
 
-double bin_frequency(std::size_t k, std::size_t n) {
-  const double f = static_cast<double>(k) * fs / static_cast<double>(n);
-  return f >= fs / 2.0 ? f - fs : f;
-}
-
 struct FloorCase {
   const char* name;
   double power;
@@ -199,7 +194,7 @@ TEST(Background, TheOutputLessTheSpanIsTheEmittersEachInItsBoxAtItsSnr) {
       double inside = 0.0;
       double total = 0.0;
       for (std::size_t k = 0; k < spectrum.size(); ++k) {
-        const double f = bin_frequency(k, spectrum.size());
+        const double f = test::bin_frequency(k, spectrum.size(), fs);
         total += std::norm(spectrum[k]);
         if (f >= e.box.freq_lower_edge && f <= e.box.freq_upper_edge) inside += std::norm(spectrum[k]);
       }

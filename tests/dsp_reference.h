@@ -91,6 +91,12 @@ inline Signal whole_vector_radix2(const Signal& x, double sign) {
   return v;
 }
 
+// The frequency at the centre of bin k of an n-point DFT, Hz, in -fs/2 .. fs/2.
+inline double bin_frequency(std::size_t k, std::size_t n, double sample_rate) {
+  const double f = static_cast<double>(k) * sample_rate / static_cast<double>(n);
+  return f >= sample_rate / 2.0 ? f - sample_rate : f;
+}
+
 inline Signal whole_vector_fft(const Signal& x, bool inverse) {
   const std::size_t n = x.size();
   if (n <= 1) return x;

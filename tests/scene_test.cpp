@@ -65,12 +65,6 @@ std::vector<std::vector<double>> spectrogram(const Signal& x, std::size_t n) {
   return frames;
 }
 
-// The frequency at the centre of bin k, Hz, in -fs/2 .. fs/2.
-double bin_frequency(std::size_t k, std::size_t n) {
-  const double f = static_cast<double>(k) * fs / static_cast<double>(n);
-  return f >= fs / 2.0 ? f - fs : f;
-}
-
 // A scene's names, how many emitters it draws and how they may overlap.
 struct CrowdCase {
   const char* name;
@@ -121,7 +115,7 @@ TEST_P(SceneCrowd, AnEnergyDetectorFindsEveryBoxWithinItsResolutionAndNothingEls
       std::optional<std::size_t> best;
       double nearest = lobe * bin;
       const double t0 = static_cast<double>(t * n);
-      const double f = bin_frequency(k, n);
+      const double f = test::bin_frequency(k, n, fs);
       for (std::size_t j = 0; j < file.scene->emitters.size(); ++j) {
         const SceneBox& b = file.scene->emitters[j].box;
         if (t0 + 2.0 * n <= static_cast<double>(b.sample_start) || t0 - n >= static_cast<double>(b.sample_start + b.sample_count)) continue;
@@ -138,13 +132,13 @@ TEST_P(SceneCrowd, AnEnergyDetectorFindsEveryBoxWithinItsResolutionAndNothingEls
       for (std::size_t k = 0; k < n; ++k) {
         if (frames[t][k] < threshold) continue;
         const std::optional<std::size_t> j = owner(t, k);
-        EXPECT_TRUE(j) << "energy at frame " << t << ", " << bin_frequency(k, n) << " Hz, where no box is";
+        EXPECT_TRUE(j) << "energy at frame " << t << ", " << test::bin_frequency(k, n, fs) << " Hz, where no box is";
         if (!j) continue;
         auto& [first, last, low, high] = found[*j];
         first = std::min(first, static_cast<double>(t * n));
         last = std::max(last, static_cast<double>((t + 1) * n));
-        low = std::min(low, bin_frequency(k, n));
-        high = std::max(high, bin_frequency(k, n));
+        low = std::min(low, test::bin_frequency(k, n, fs));
+        high = std::max(high, test::bin_frequency(k, n, fs));
       }
     }
     for (std::size_t j = 0; j < found.size(); ++j) {
@@ -196,7 +190,7 @@ TEST_P(SceneCrowdOfEveryName, EachEmittersBoxHoldsItsEnergy) {
       double inside = 0.0;
       double total = 0.0;
       for (std::size_t k = 0; k < spectrum.size(); ++k) {
-        const double f = bin_frequency(k, spectrum.size());
+        const double f = test::bin_frequency(k, spectrum.size(), fs);
         total += std::norm(spectrum[k]);
         if (f >= e.box.freq_lower_edge && f <= e.box.freq_upper_edge) inside += std::norm(spectrum[k]);
       }
@@ -403,7 +397,7 @@ TEST(Scene, AFadedEmittersBoxHoldsItsDopplerSpreadPower) {
   double total = 0.0;
   double beyond_half = 0.0;  // outside the centre's +-1500 Hz: the spread reaches out to its Doppler
   for (std::size_t k = 0; k < spectrum.size(); ++k) {
-    const double f = bin_frequency(k, spectrum.size());
+    const double f = test::bin_frequency(k, spectrum.size(), fs);
     total += std::norm(spectrum[k]);
     if (f >= e.box.freq_lower_edge && f <= e.box.freq_upper_edge) inside += std::norm(spectrum[k]);
     if (std::abs(f - e.centre_frequency) > 1500.0) beyond_half += std::norm(spectrum[k]);

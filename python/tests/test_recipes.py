@@ -29,10 +29,10 @@ SWEEP = re.compile(r"^snr(-?\d+)$")  # a sweep folder: one Es/N0 alone
 
 
 def _readme_blocks():
-    spec = importlib.util.spec_from_file_location("readme_commands", ROOT / "scripts" / "readme_commands.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # its dataclasses look themselves up there
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("readme_commands", ROOT / "scripts" / "readme_commands.py")
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module  # its dataclasses look themselves up there
+    found.loader.exec_module(module)
     return module.read_blocks(ROOT / "README.md")
 
 
