@@ -46,7 +46,7 @@ struct ModulationRow {
 // Every name a run knows, in production order: the form's 22, "CW" and "QAM1024", then the exact
 // model's own names. A row's position is its class index in the labels, so new names are only
 // ever appended. "QAM<n>" and "APSK<n>" outside the table are still routed by prefix (see
-// generate_digital_signal).
+// find_digital_route in generator/route.h).
 inline constexpr ModulationRow modulation_catalogue[] = {
     {"AM", Family::analog, Scheme::analog, Route::am, 0, true, {"am"}},
     {"AM-SSB", Family::analog, Scheme::analog, Route::am_ssb, 0, true, {"ssb", {}, {}, "lower sideband"}},

@@ -25,12 +25,6 @@ std::vector<std::string_view> manifest_label_columns(SignalModel model, std::spa
   return columns;
 }
 
-std::vector<std::string_view> manifest_header(SignalModel model, std::span<const std::string> modulations) {
-  std::vector<std::string_view> columns = {"sample_file", "metadata_file", "settings_file"};
-  for (const std::string_view key : manifest_label_columns(model, modulations)) columns.push_back(key);
-  return columns;
-}
-
 std::vector<std::optional<ParameterValue>> label_values(std::span<const std::string_view> columns,
                                                         const std::vector<ParameterRow>& rows,
                                                         const ProducedFile& produced) {

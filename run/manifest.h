@@ -25,10 +25,6 @@ const std::vector<std::string>& class_names();
 // `modulations`). The container's labels are these.
 std::vector<std::string_view> manifest_label_columns(SignalModel model, std::span<const std::string> modulations = {});
 
-// Every column of the manifest in order: sample_file, metadata_file, settings_file, then
-// manifest_label_columns(model, modulations).
-std::vector<std::string_view> manifest_header(SignalModel model, std::span<const std::string> modulations = {});
-
 // One file's values in `columns` (manifest_label_columns): its parameter of each key, and its
 // num_samples and saved (1 or 0) as whole numbers; nothing where the file has no such parameter.
 // Result length: columns.size().

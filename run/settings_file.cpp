@@ -40,10 +40,4 @@ void append_settings(AtomicFileWriter& writer, const SettingsEntries& entries) {
   }
 }
 
-bool write_settings_file(const std::filesystem::path& path, const SettingsEntries& entries) {
-  AtomicFileWriter writer(path);
-  append_settings(writer, entries);
-  return writer.finish();
-}
-
 }  // namespace quorvin

@@ -28,8 +28,4 @@ class AtomicFileWriter;
 // Appends one "label: value" CR LF line per entry, in the entries' order.
 void append_settings(AtomicFileWriter& writer, const SettingsEntries& entries);
 
-// Writes the entries, replacing any earlier file; false, with no file left behind, when it
-// could not be written completely.
-bool write_settings_file(const std::filesystem::path& path, const SettingsEntries& entries);
-
 }  // namespace quorvin
