@@ -409,15 +409,21 @@ bool Hdf5Writer::State::lay_out(bool compress) {
   labels = H5Gcreate2(file, "labels", H5P_DEFAULT, group, H5P_DEFAULT);
   H5Pclose(group);
   keys = scenes ? scene_label_columns(settings) : manifest_label_columns(settings.signal_model, settings.modulations);
-  // The class names, so that class_index reads without the program.
-  std::vector<const char*> names;
-  for (const std::string& name : class_names()) names.push_back(name.c_str());
-  const hsize_t count = names.size();
-  const hid_t space = H5Screate_simple(1, &count, nullptr);
-  const hid_t attribute = H5Acreate2(file, "class_names", string_type, space, H5P_DEFAULT, H5P_DEFAULT);
-  const bool named = attribute >= 0 && H5Awrite(attribute, string_type, names.data()) >= 0;
-  if (attribute >= 0) H5Aclose(attribute);
-  H5Sclose(space);
+  const auto write_names = [&](const char* key, const std::vector<std::string>& list) {
+    std::vector<const char*> texts;
+    for (const std::string& name : list) texts.push_back(name.c_str());
+    const hsize_t count = texts.size();
+    const hid_t space = H5Screate_simple(1, &count, nullptr);
+    const hid_t attribute = H5Acreate2(file, key, string_type, space, H5P_DEFAULT, H5P_DEFAULT);
+    const bool written = attribute >= 0 && H5Awrite(attribute, string_type, texts.data()) >= 0;
+    if (attribute >= 0) H5Aclose(attribute);
+    H5Sclose(space);
+    return written;
+  };
+  // The class names, so that class_index reads without the program; the run's own names, so that
+  // a reader numbers them alike when a scene run drew a name in no capture.
+  const bool named = write_names("class_names", class_names()) &&
+                     (settings.modulations.empty() || write_names("run_names", settings.modulations));
   // A seeded run's seed, so that containers of shards of different runs are told apart.
   bool seeded = true;
   if (run_seed) {

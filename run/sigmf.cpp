@@ -169,6 +169,8 @@ std::string scene_metadata(const SigmfRecording& recording, json global) {
   global["quorvin:emitters"] = scene.emitters.size();
   global["quorvin:num_samples"] = recording.samples;
   global["quorvin:signal_model"] = "exact";
+  // The run's names, so a reader numbers classes alike when a name was drawn in no capture.
+  global["quorvin:run_names"] = s.modulations;
   if (const auto& ground = s.exact.background_recording) {
     global["core:description"] = global["core:description"].get<std::string>() + ", over samples " +
                                  std::to_string(scene.background_start) + " .. " +

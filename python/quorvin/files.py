@@ -115,11 +115,13 @@ class Container(WrittenRun):
             self._row_at = _row_offsets(h5py, iq) if self.fixed else None
             self._width = iq.shape[1] if self.fixed else 0
             self._scene = file["scene"][()] if self.scenes else None
+            told = file.attrs.get("run_names")  # older containers: the names their rows hold
+            run_names = None if told is None else [n.decode() if isinstance(n, bytes) else str(n) for n in told]
         _, self._columns, _ = _read_container(h5py, self.path, samples=False)
         self._length = len(self._scene) if self.scenes else rows
         if not self.scenes and len(self._columns["class_index"]) != self._length:
             raise ValueError(f"{self.path}: {len(self._columns['class_index'])} label rows for {self._length} files")
-        self.names = _catalogue_order(np.unique(self._columns["modulation"]).tolist())
+        self.names = _catalogue_order(np.unique(self._columns["modulation"]).tolist() if run_names is None else run_names)
         if self.scenes:  # each capture's emitters: rows starts[i] .. starts[i + 1] of `order`
             capture = self._columns["capture_index"]
             self._order = np.argsort(capture, kind="stable")
@@ -297,8 +299,11 @@ class SigmfFolder(WrittenRun):
                 found.append(row[name_at])
                 bases[os.path.join(folder, re.sub(r"\.sigmf-data$", "", row[at]))] = None
             self._bases = list(bases)
-        self.scenes = bool(self._bases) and "quorvin:scene" in self._meta(self._bases[0])[0]["global"]
-        self.names = _catalogue_order(name for name in found if name)
+        first = self._meta(self._bases[0])[0]["global"] if self._bases else {}
+        self.scenes = "quorvin:scene" in first
+        # A scene run tells its names (older ones: the names their annotations hold).
+        told = first.get("quorvin:run_names") if self.scenes else None
+        self.names = _catalogue_order(name for name in (found if told is None else told) if name)
         self.has_symbols = any(os.path.exists(base + ".symbols.npy") for base in self._bases)
 
     @staticmethod

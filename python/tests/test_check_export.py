@@ -12,6 +12,7 @@ import pytest
 
 import quorvin
 from quorvin.detection import export_detection, widen_boxes
+from quorvin.files import open_run
 
 ENV = dict(os.environ)
 
@@ -105,6 +106,24 @@ def test_exporting_a_written_run_gives_the_datasets_bytes(tmp_path, format):
     if format == "coco":
         categories = json.loads(written["annotations.json"])["categories"]
         assert categories == [{"id": 0, "name": "AM"}, {"id": 1, "name": "QPSK"}, {"id": 2, "name": "Noise"}]
+
+
+@pytest.mark.parametrize("source", ["manifest.csv", "dataset.sigmf-collection", "dataset.h5"])
+def test_a_written_scene_run_keeps_the_name_of_its_noise_captures(tmp_path, source):
+    # A Noise capture holds no emitter, so no box row names it; its class id must not shift.
+    format = "hdf5" if source.endswith(".h5") else "sigmf"
+    if format == "hdf5":
+        pytest.importorskip("h5py")
+    names = ["AM", "QPSK", "8PSK", "GMSK", "Noise", "OFDM-64"]  # in class-index order
+    config = quorvin.Config(names, scene="wideband", emitters=(1, 1), samples_per_file=4096, sample_rate=20e6)
+    ds = quorvin.Dataset(config, files_per_modulation=1, seed=4)
+    drawn = {name for k in range(len(ds)) for name in ds[k][1]["boxes"].get("modulation", [])}
+    assert drawn == set(names) - {"Noise"}
+    try:
+        ds.write(tmp_path / "run", format, manifest=tmp_path / "run" / "manifest.csv")
+    except ValueError as error:  # a build without HDF5
+        pytest.skip(str(error))
+    assert open_run(tmp_path / "run" / source).names == ds.names == names
 
 
 def test_an_am_box_in_a_wide_capture_is_widened_to_the_minimum_and_noted(tmp_path):
