@@ -4,6 +4,7 @@ import csv
 import importlib.util
 import json
 import os
+import re
 
 import numpy as np
 import pytest
@@ -212,3 +213,55 @@ def test_a_scene_over_a_recording_stands_on_its_span_and_says_which(tmp_path):
     with pytest.raises(ValueError) as raised:
         quorvin.Config(["QPSK"], scene="wideband", samples_per_file=LENGTH, sample_rate=1e6, background=str(tmp_path / "rec"))
     assert "was recorded at 2e+06 Hz, not the sample_rate 1e+06 Hz" in str(raised.value)
+
+
+# Raw captures as SDR tools write them: the values of each format for I/Q pairs of the same
+# complex noise, and the divisor that maps them to -1 .. 1.
+def raw_noise(format, count, rng):
+    z = rng.normal(size=(count, 2)) * 0.2
+    if format == "cu8":
+        return np.clip(np.round(z * 127.5 + 127.5), 0, 255).astype(np.uint8), lambda v: (v - 127.5) / 127.5
+    if format == "ci8":
+        return np.clip(np.round(z * 128), -128, 127).astype(np.int8), lambda v: v / 128
+    if format == "ci16":
+        return np.round(z * 32768).astype("<i2"), lambda v: v / 32768
+    return z.astype("<f4"), lambda v: v
+
+
+@pytest.mark.parametrize("format", ["cu8", "ci8", "ci16", "cf32"])
+def test_a_raw_sdr_capture_becomes_a_recording_a_scene_stands_on(tmp_path, format):
+    from quorvin.capture import sigmf_from_raw
+
+    values, scaled = raw_noise(format, 3 * LENGTH, np.random.default_rng(9))
+    values.tofile(tmp_path / "capture.raw")
+    base = sigmf_from_raw(tmp_path / "capture.raw", tmp_path / "rec", format, FS, frequency=915e6)
+    meta = json.loads(open(base + ".sigmf-meta").read())
+    if format == "cf32":
+        samples = np.fromfile(base + ".sigmf-data", dtype="<c8")
+    else:
+        pairs = np.fromfile(base + ".sigmf-data", dtype="<i2").astype(np.float64) * meta["global"]["quorvin:full_scale"] / 32767
+        samples = pairs[0::2] + 1j * pairs[1::2]
+    expected = scaled(values[:, 0].astype(np.float64)) + 1j * scaled(values[:, 1].astype(np.float64))
+    assert np.max(np.abs(samples - expected)) < 1e-6  # exact but for float32's rounding
+    assert meta["captures"][0]["core:frequency"] == 915e6
+    dataset = quorvin.Dataset(scene_config(background=base, rf_frequency=915e6), files_per_modulation=1, seed=2)
+    capture, labels = dataset[1]
+    assert labels["background"]["noise_power"] == pytest.approx(2 * 0.04, rel=0.05)
+    left = capture - samples[LENGTH:2 * LENGTH]
+    assert np.max(np.abs(left[:labels["boxes"]["sample_start"].min()])) < 1e-6  # the recording alone before
+
+
+@pytest.mark.parametrize("args, message", [
+    (("ci12",), "format takes cu8, ci8, ci16, cf32, not 'ci12'"),
+    (("cu8", 0.0), "sample_rate takes a number of Hz above 0, not 0.0"),
+    (("cu8", FS, float("nan")), "frequency takes a finite number of Hz, not nan"),
+    (("cf32",), "3 bytes, not a whole number of cf32 samples (8 bytes each)"),
+])
+def test_a_raw_capture_that_cannot_be_read_as_given_is_refused_naming_why(tmp_path, args, message):
+    from quorvin.capture import sigmf_from_raw
+
+    (tmp_path / "capture.raw").write_bytes(b"abc")
+    format, rate, frequency = (args + (FS, 0.0)[len(args) - 1:])[:3]
+    with pytest.raises(ValueError, match=re.escape(message)):
+        sigmf_from_raw(tmp_path / "capture.raw", tmp_path / "rec", format, rate, frequency)
+    assert not (tmp_path / "rec.sigmf-meta").exists()
