@@ -5,7 +5,7 @@
 #include "bench_support.h"
 #include "channel/impairments.h"
 #include "channel/noise.h"
-#include "generator/exact.h"
+#include "generator/family.h"
 
 namespace quorvin::bench {
 namespace {
@@ -26,12 +26,9 @@ void time_impairment(benchmark::State& state, Stage stage) {
 }
 
 void exact_qpsk_rrc(benchmark::State& state) {
-  ExactDigitalParameters p;
-  p.symbol_rate = 10000.0;
-  p.sample_rate = 37000.0;
-  p.num_samples = length;
-  p.seeds = {1, 2};
-  for (auto _ : state) benchmark::DoNotOptimize(exact_digital_waveform("QPSK", p).data());
+  const WaveformParameters p{.sample_rate = 37000.0, .num_samples = static_cast<std::int64_t>(length),
+                             .symbol_rate = 10000.0, .symbol_seed = 1};
+  for (auto _ : state) benchmark::DoNotOptimize(prepare_waveform(resolve_waveform("QPSK"), p)(0, length).data());
   count_items(state, length);
 }
 

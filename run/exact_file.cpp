@@ -11,7 +11,6 @@
 #include "channel/noise.h"
 #include "common/limits.h"
 #include "common/splitmix.h"
-#include "generator/exact.h"
 #include "generator/family.h"
 #include "generator/symbols.h"
 #include "run/parameters.h"

@@ -12,7 +12,6 @@
 #include "common/limits.h"
 #include "common/parse.h"
 #include "common/text.h"
-#include "generator/exact.h"
 #include "generator/family.h"
 #include "modulation/catalogue.h"
 #include "run/exact_file.h"

@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "common/text.h"
-#include "generator/exact.h"
 #include "modulation/catalogue.h"
 #include "run/exact_file.h"
 

@@ -14,7 +14,6 @@
 #include "channel/noise.h"
 #include "common/limits.h"
 #include "common/text.h"
-#include "generator/exact.h"
 #include "modulation/analog.h"
 #include "run/exact_file.h"
 #include "run/sample_file.h"

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "common/limits.h"
-#include "generator/exact.h"
 #include "modulation/fft.h"
 #include "run/exact_file.h"
 #include "run/exact_options.h"
@@ -25,6 +24,7 @@
 #include "blind_rate.h"
 #include "dsp_reference.h"
 #include "label_rows.h"
+#include "waveform_samples.h"
 
 namespace quorvin {
 namespace {
@@ -39,14 +39,8 @@ double power_of(const Signal& x) {
   return sum / static_cast<double>(x.size());
 }
 
-ExactDigitalParameters clean(double ratio, std::int64_t samples) {
-  ExactDigitalParameters p;
-  p.symbol_rate = 1000.0;
-  p.sample_rate = 1000.0 * ratio;
-  p.num_samples = samples;
-  p.snr_db = INFINITY;
-  p.seeds = {7, 8};
-  return p;
+WaveformParameters clean(double ratio, std::int64_t samples) {
+  return {.sample_rate = 1000.0 * ratio, .num_samples = samples, .symbol_rate = 1000.0, .symbol_seed = 7};
 }
 
 // An exact-model run of `names`, `files` of each, at `sample_rate`; the rest at their zeros.
@@ -93,11 +87,11 @@ TEST_P(MatchedFilter, ReadsBackTheConstellationPoints) {
   }
   double distortion = 0.0;
   for (const double r : pair) distortion += 2.0 * std::abs(r) / energy;
-  ExactDigitalParameters p = clean(c.ratio, 4000);
+  WaveformParameters p = clean(c.ratio, 4000);
   p.timing_error = c.timing_error;
   p.start_offset = 0.3;
   p.filter_span = c.span;
-  const Signal x = generate_exact_digital("QPSK", p);
+  const Signal x = test::waveform_samples("QPSK", p);
   ASSERT_EQ(x.size(), 4000u);
   // Sample k sits at u(k) = start + k * slope symbol periods (the drift is linear in k).
   const double slope = 1.0 / c.ratio + c.timing_error / 4000.0;
@@ -132,9 +126,9 @@ INSTANTIATE_TEST_SUITE_P(Ratios, MatchedFilter,
 // times sqrt(3/2) (the triangle's energy is 2/3); sample 4n + 2, midway, holds the mean of its
 // two neighbouring symbols' samples, and 4n + 1 three quarters of the one plus a quarter of the next.
 TEST(TrianglePulse, SamplesAreTheHandWorkedMixOfTwoSymbols) {
-  ExactDigitalParameters p = clean(4.0, 400);
+  WaveformParameters p = clean(4.0, 400);
   p.pulse = PulseShape::linear;
-  const Signal x = generate_exact_digital("QPSK", p);
+  const Signal x = test::waveform_samples("QPSK", p);
   ASSERT_EQ(x.size(), 400u);
   const double peak = std::sqrt(1.5);
   for (std::size_t k = 0; k + 4 < x.size(); k += 4) {
@@ -228,10 +222,10 @@ TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
   while (tail < 0.005 * total) tail += rc(f99 -= 1e-5);
   const double rrc_band = occupied_bandwidth(synthesize_exact_file(s, file), 3.7);
   EXPECT_NEAR(rrc_band / (2 * f99), 1.0, 0.05) << rrc_band << " vs " << 2 * f99 << " at roll-off " << a;
-  const ExactDigitalParameters p = clean(3.7, 1 << 17);
+  const WaveformParameters p = clean(3.7, 1 << 17);
   // GMSK at BT 0.3 holds 99 % of its power within about 0.9 Rs; MSK within about 1.2 Rs.
-  EXPECT_NEAR(occupied_bandwidth(generate_exact_digital("GMSK", p), 3.7), 0.9, 0.045);
-  EXPECT_NEAR(occupied_bandwidth(generate_exact_digital("MSK", p), 3.7), 1.2, 0.06);
+  EXPECT_NEAR(occupied_bandwidth(test::waveform_samples("GMSK", p), 3.7), 0.9, 0.045);
+  EXPECT_NEAR(occupied_bandwidth(test::waveform_samples("MSK", p), 3.7), 1.2, 0.06);
 }
 
 // ---- Power.
@@ -305,10 +299,10 @@ TEST(ExactAnalog, CarrierAndSidebandLinesHaveTheirTheoreticalAmplitudes) {
       {Route::fm, Sideband::lower, {{1500, 0.0}, {1800, 0.0}, {2100, 0.0}, {2400, 0.0}}},  // Bessel lines, below
   };
   for (const auto& c : cases) {
-    const ExactAnalogParameters p{.route = c.route, .amplitude = 0.8, .carrier_frequency = 1000, .message_frequency = 300,
-                                  .deviation = 600, .am_index = 0.5, .message_phase = 0.7, .sideband = c.side,
-                                  .sample_rate = 1e4, .num_samples = 10000, .mix_frequency = 500, .snr_db = INFINITY};
-    const Signal x = generate_exact_analog(p);
+    const WaveformParameters p{.sample_rate = 1e4, .num_samples = 10000, .amplitude = 0.8, .carrier_frequency = 1000,
+                               .message_frequency = 300, .deviation = 600, .am_index = 0.5, .message_phase = 0.7,
+                               .sideband = c.side};
+    const Signal x = apply_carrier_offset(test::waveform_samples(analog_waveform(c.route), p), 500.0, 1e4);
     for (int order = 0; order < static_cast<int>(c.lines.size()); ++order) {
       const auto [f, amplitude] = c.lines[static_cast<std::size_t>(order)];
       const double expected = c.route == Route::fm ? 0.8 * std::abs(std::cyl_bessel_j(order, 2.0)) : amplitude;
@@ -622,9 +616,9 @@ TEST(ExactFrames, StartsAreUniform) {
 // tones h a Rs/2 sit h Rs apart, M-ary MSK steps by odd quarter turns; every level is used.
 TEST(ExactKeyed, EachSymbolTurnsThePhaseByAnOddMultipleOfPiH) {
   for (const auto& [name, h] : {std::pair{"16FSK", 0.7}, std::pair{"4MSK", 0.5}, std::pair{"8MSK", 0.5}, std::pair{"16MSK", 0.5}}) {
-    ExactDigitalParameters p = clean(16.0, 1 << 14);
+    WaveformParameters p = clean(16.0, 1 << 14);
     p.fsk_index = h;
-    const Signal x = generate_exact_digital(name, p);
+    const Signal x = test::waveform_samples(name, p);
     const int order = std::stoi(name);
     std::vector<int> seen(static_cast<std::size_t>(order), 0);
     double turned = 0.0;  // unwrapped from steps below pi: at most 15 h pi / 16 a sample
@@ -645,18 +639,18 @@ TEST(ExactKeyed, EachSymbolTurnsThePhaseByAnOddMultipleOfPiH) {
 // A Gaussian kind's 99 % band is narrower than its rectangular twin's, and at index 1/2 it is
 // GMSK's own for the labelled BT (0.86 Rs at 0.25, 1.04 Rs at 0.5).
 TEST(ExactKeyed, GaussianBandsAreNarrowerAndFollowTheirBt) {
-  ExactDigitalParameters p = clean(12.3, 1 << 16);
+  WaveformParameters p = clean(12.3, 1 << 16);
   p.fsk_index = 0.5;
   p.gmsk_bt = 0.3;
   for (const auto& [gaussian, rectangular] : {std::pair{"2GFSK", "2FSK"}, std::pair{"4GFSK", "4FSK"}, std::pair{"16GFSK", "16FSK"},
                                               std::pair{"4GMSK", "4MSK"}, std::pair{"16GMSK", "16MSK"}}) {
-    EXPECT_LT(occupied_bandwidth(generate_exact_digital(gaussian, p), 12.3),
-              0.85 * occupied_bandwidth(generate_exact_digital(rectangular, p), 12.3))
+    EXPECT_LT(occupied_bandwidth(test::waveform_samples(gaussian, p), 12.3),
+              0.85 * occupied_bandwidth(test::waveform_samples(rectangular, p), 12.3))
         << gaussian;
   }
   for (const auto& [bt, band] : {std::pair{0.25, 0.86}, std::pair{0.5, 1.04}}) {
     p.gmsk_bt = bt;
-    EXPECT_NEAR(occupied_bandwidth(generate_exact_digital("2GFSK", p), 12.3), band, 0.05 * band) << bt;
+    EXPECT_NEAR(occupied_bandwidth(test::waveform_samples("2GFSK", p), 12.3), band, 0.05 * band) << bt;
   }
 }
 

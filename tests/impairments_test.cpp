@@ -18,13 +18,13 @@
 #include "channel/impairments.h"
 #include "channel/noise.h"
 #include "modulation/fft.h"
-#include "generator/exact.h"
 #include "run/exact_file.h"
 #include "run/parameters.h"
 #include "run/plan.h"
 #include "form/options.h"
 #include "dsp_reference.h"
 #include "label_rows.h"
+#include "waveform_samples.h"
 
 namespace quorvin {
 namespace {
@@ -300,8 +300,9 @@ TEST(ExactChannel, ChannelPathRebuildsTheFile) {
   ASSERT_EQ(path.taps.size(), 2u);
   ASSERT_EQ(path.taps[0].size(), y.size());
   ASSERT_EQ(path.phase.size(), y.size());
-  const Signal w = exact_digital_waveform("QPSK", {.symbol_rate = 2000.0, .sample_rate = 1e4, .num_samples = 3000,
-                                                   .start_offset = 0.5, .rolloff = 0.35, .seeds = {5, 6}, .pad_before = 2});
+  const Signal w = test::waveform_samples("QPSK", {.sample_rate = 1e4, .num_samples = 3000, .pad_before = 2,
+                                                   .symbol_rate = 2000.0, .start_offset = 0.5, .rolloff = 0.35,
+                                                   .symbol_seed = 5});
   double worst = 0.0;
   double moved = 0.0;
   for (std::size_t k = 0; k < y.size(); ++k) {
@@ -343,14 +344,15 @@ TEST(ExactChannel, BlocksAreTheWholeChainToTheBit) {
       streamed.insert(streamed.end(), block.begin(), block.end());
     });
     const bool analog = std::string(c.name) == "FM";
-    Signal whole = analog ? exact_analog_waveform({.route = Route::fm, .amplitude = 0.7, .carrier_frequency = 1300.0,
-                                                   .message_frequency = 900.0, .deviation = s.analog_deviation,
-                                                   .message_phase = 0.4, .sample_rate = s.sample_rate,
-                                                   .num_samples = c.samples})
-                          : exact_digital_waveform(c.name, {.symbol_rate = 10000.0, .sample_rate = s.sample_rate,
-                                                            .num_samples = c.samples, .start_offset = 0.25,
+    Signal whole = analog ? test::waveform_samples(analog_waveform(Route::fm),
+                                                   {.sample_rate = s.sample_rate, .num_samples = c.samples,
+                                                    .amplitude = 0.7, .carrier_frequency = 1300.0,
+                                                    .message_frequency = 900.0, .deviation = s.analog_deviation,
+                                                    .message_phase = 0.4})
+                          : test::waveform_samples(c.name, {.sample_rate = s.sample_rate, .num_samples = c.samples,
+                                                            .symbol_rate = 10000.0, .start_offset = 0.25,
                                                             .timing_error = 0.3, .rolloff = 0.35, .gmsk_bt = 0.3,
-                                                            .seeds = {5, 6}});
+                                                            .symbol_seed = 5});
     // Analog carriers are offset too; the noise is relative to the unit nominal power.
     whole = apply_carrier_offset(std::move(whole), 287.0, s.sample_rate);
     if (std::isfinite(c.snr_db)) {
