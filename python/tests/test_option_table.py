@@ -1,4 +1,5 @@
-"""README's option table against the options the core declares and quorvin-cli --help lists."""
+"""The option table of docs/reference/options.md against the options the core declares and
+quorvin-cli --help lists."""
 
 import os
 import re
@@ -7,7 +8,7 @@ from pathlib import Path
 
 from quorvin import _core
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+OPTIONS = Path(__file__).resolve().parents[2] / "docs" / "reference" / "options.md"
 CLI = os.environ.get("QUORVIN_CLI", "quorvin-cli")
 
 
@@ -15,7 +16,7 @@ def table_rows() -> list[tuple[list[str], str]]:
     """Each row's options, as named in its first cell, and its default cell.
 
     `--x-min/max` names both ends; `--a`, ..., `--b` every declared option from a to b."""
-    text = README.read_text(encoding="utf-8")
+    text = OPTIONS.read_text(encoding="utf-8")
     start = text.index("| option | default | meaning |")
     declared = [option for option, *_ in _core.options()]
     rows = []
