@@ -92,7 +92,7 @@ StageRun file_run(const RunSettings& s, const PlannedFile& file, std::size_t len
 
 // Whether every stage the file drew works sample by sample: only then can it be made in blocks.
 bool streams(const RunSettings& s, const PlannedFile& file) {
-  return stages_flow(file_run(s, file, 0, {}, 0)) == StageFlow::block && !file.impairments.adc_bits;
+  return stages_flow(file_run(s, file, 0, {}, 0)) == StageFlow::block;
 }
 
 void emit_in_blocks(const Signal& signal, const SampleSink& sink) {
@@ -177,7 +177,6 @@ Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std:
   };
   Signal signal = channel_signal(s, file, length, margins);
   apply_stages(signal, run, StagePart::all);
-  if (file.impairments.adc_bits) signal = quantise(std::move(signal), *file.impairments.adc_bits, s.exact.impairments.adc_backoff);
   return signal;
 }
 

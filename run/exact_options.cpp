@@ -183,7 +183,6 @@ bool read_per_name(std::string_view text, ExactSettings& into) {
 std::string per_name_refusal(std::string_view text) { return std::get<std::string>(per_name_entries(text)); }
 
 using S = ExactSettings;
-using I = ImpairmentSettings;
 using C = SceneSettings;
 constexpr std::int64_t most_samples = static_cast<std::int64_t>(max_samples_per_file);
 
@@ -286,18 +285,6 @@ const ExactRow option_rows[] = {
                 "cf32_le or ci16_le", read_datatype},
 };
 
-// The quantiser's rows, after the channel's stages' own.
-const ExactRow quantisation_rows[] = {
-    ExactRange{"--adc-bits", "adc_bits", {"0", "0"},
-               {"fewest ADC bits drawn (exact; 0 with --adc-bits-max 0: no quantisation)",
-                "most ADC bits drawn (exact)"},
-               "a whole number from 0 to 32",
-               whole_range<&I::adc_bits_min, &I::adc_bits_max, 0, 32>},
-    ExactOption{"--adc-backoff", "adc_backoff", PairEnd::none, "0",
-                "ADC full scale above the signal's peak, dB (exact)", "a number from 0 to 60",
-                read_decimal<&I::adc_backoff, 0, 60>},
-};
-
 // One end of a family's range: a number within its bounds (a whole one where it draws whole
 // numbers).
 bool read_family_end(const FamilyRange& range, PairEnd end, std::string_view text, ExactSettings& into) {
@@ -346,7 +333,6 @@ std::vector<ExactOption> expanded() {
   for (const ChannelStage* stage : stages_by_slot()) {
     for (const ExactRow& row : stage->options) add(row);
   }
-  for (const ExactRow& row : quantisation_rows) add(row);
   std::vector<std::string_view> keys;
   for (const SignalFamily* family : signal_families()) {
     for (const FamilyRange& range : family->ranges) {

@@ -205,12 +205,6 @@ const Definition opening_definitions[] = {
 
 // The rows after the channel's stages' labels.
 const Definition closing_definitions[] = {
-    {{"adc_bits", "ADC Bits", "", true, trailing, ParameterType::whole},
-     [](const Facts& f) {
-       return f.file.impairments.adc_bits ? Value{std::int64_t{*f.file.impairments.adc_bits}} : Value{};
-     }},
-    {{"adc_backoff", "ADC Backoff", " dB", true, trailing},
-     [](const Facts& f) { return f.file.impairments.adc_bits ? Value{f.settings.exact.impairments.adc_backoff} : Value{}; }},
     // Columns the classic model's manifests never had: they keep their bytes.
     {{"message_phase", "Message Phase", " rad", true, exact_trailing},
      [](const Facts& f) { return exact(f) && uses(f).message ? for_analog(f, f.file.message_phase) : Value{}; }},

@@ -85,9 +85,7 @@ std::optional<PlannedFile> RunPlan::next() {
     if (named.signal_model == SignalModel::exact) {
       draw_impairments(file);
       // The stages before the receiver's noise would act on silence: neither applied nor labelled.
-      const std::optional<std::int32_t> bits = file.impairments.adc_bits;
       file.impairments = draws_after_noise(file.impairments);
-      file.impairments.adc_bits = bits;
     }
   } else if (is_analog(*file.waveform)) {
     file.amplitude = draw_uniform(named.amplitude_min, named.amplitude_max, source_);
@@ -141,16 +139,7 @@ double RunPlan::draw_symbol_rate(const std::string& name) {
 }
 
 void RunPlan::draw_impairments(PlannedFile& file) const {
-  const ImpairmentSettings& x = settings_.exact.impairments;
-  const StageKey key{draw_seed_, file.modulation, file.index};
-  file.impairments = draw_stages(x, key);
-  if (x.adc_bits_min != 0 || x.adc_bits_max != 0) {
-    // A reversed range is drawn between its ends, as every other range is.
-    const std::int32_t fewest = std::min(x.adc_bits_min, x.adc_bits_max);
-    const double span = static_cast<double>(std::max(x.adc_bits_min, x.adc_bits_max) - fewest) + 1.0;
-    file.impairments.adc_bits =
-        fewest + static_cast<std::int32_t>(std::min(span - 1.0, std::floor(key.engine(StageSlot::quantisation).uniform(0.0, span))));
-  }
+  file.impairments = draw_stages(settings_.exact.impairments, {draw_seed_, file.modulation, file.index});
 }
 
 void RunPlan::draw_exact_analog(PlannedFile& file, const DrawnParameters& uses) {

@@ -284,7 +284,6 @@ std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& ke
     e.file = draw_emitter_file(s, name, emitter_seed(seed, k), key.seed_files);
     e.file.index = static_cast<std::int32_t>(k + 1);
     take_receiver_draws(receiver, e.file.impairments);
-    e.file.impairments.adc_bits = receiver.adc_bits;
     if (!place(s, e, scene->emitters, u)) {
       scene->fault = fault_text(s, e, k, count);
       break;
@@ -362,7 +361,6 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
     capture.noise = [](Signal& signal, const StageRun& run) { signal = add_white_noise(std::move(signal), 0.0, run.noise_seed); };
   }
   apply_stages(sum, capture, StagePart::receiver);
-  if (d.adc_bits) sum = quantise(std::move(sum), *d.adc_bits, s.exact.impairments.adc_backoff);
   return sum;
 }
 

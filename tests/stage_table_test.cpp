@@ -39,6 +39,9 @@ TEST(StageTable, EveryStagesOptionsStandTogetherInTheOptionTableInSlotOrder) {
       }
     }
   }
+  // The stages' options close the run's own; the families' ranges follow them.
+  ASSERT_GE(last, 0);
+  EXPECT_NE(exact_options()[static_cast<std::size_t>(last) + 1].range, nullptr);
 }
 
 TEST(StageTable, EverySlotIsOneStagesAndNoneIsTheAnalogCarriers) {
@@ -81,6 +84,8 @@ TEST(StageTable, EachStageDrawsTheSameAloneAsBesideTheOthers) {
   every.iq_phase_max = 2.0;
   every.dc_offset_max = 0.1;
   every.pa_backoff_max = 6.0;
+  every.adc_bits_min = 4;
+  every.adc_bits_max = 16;
   const StageKey key{7, "QPSK", 3};
   const ImpairmentDraws all = draw_stages(every, key);
   ImpairmentDraws alone_each;
@@ -89,7 +94,8 @@ TEST(StageTable, EachStageDrawsTheSameAloneAsBesideTheOthers) {
   }
   const auto values = [](const ImpairmentDraws& d) {
     return std::vector<std::optional<double>>{d.fading_k, d.doppler, d.carrier_phase, d.phase_noise, d.clock_ppm,
-                                              d.iq_amplitude, d.iq_phase, d.dc_i, d.dc_q, d.pa_backoff};
+                                              d.iq_amplitude, d.iq_phase, d.dc_i, d.dc_q, d.pa_backoff,
+                                              d.adc_bits ? std::optional<double>(*d.adc_bits) : std::nullopt};
   };
   for (const std::optional<double>& v : values(all)) EXPECT_TRUE(v.has_value());
   EXPECT_EQ(values(all), values(alone_each));

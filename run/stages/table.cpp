@@ -8,7 +8,7 @@ namespace quorvin {
 
 // One line per stage, in the chain's order: a real transmitter's, then a real receiver's.
 extern const ChannelStage amplifier_stage, keying_stage, fading_stage, carrier_offset_stage, phase_stage, clock_stage,
-    thermal_noise_stage, iq_dc_stage;
+    thermal_noise_stage, iq_dc_stage, quantisation_stage;
 
 namespace {
 
@@ -21,6 +21,7 @@ const ChannelStage* const table[] = {
     &clock_stage,          // the sample clock
     &thermal_noise_stage,  // the receiver's noise
     &iq_dc_stage,          // IQ imbalance and DC offset
+    &quantisation_stage,   // the ADC
 };
 
 bool in_part(const ChannelStage& stage, StagePart part, bool noise_passed) {
