@@ -236,10 +236,7 @@ double exact_held_samples(const RunSettings& s, const PlannedFile& file) {
 }
 
 double exact_carrier_offset(const RunSettings& s, const PlannedFile& file) {
-  double offset = s.mix_frequency + file.frequency_offset;
-  const ImpairmentDraws& d = file.impairments;
-  if (d.clock_ppm && s.exact.impairments.rf_frequency != 0.0) offset += s.exact.impairments.rf_frequency * *d.clock_ppm * 1e-6;
-  return offset;
+  return add_carrier_shifts(s.mix_frequency + file.frequency_offset, s.exact.impairments, file.impairments);
 }
 
 double exact_total_carrier_offset(const RunSettings& s, const PlannedFile& file) {
@@ -287,8 +284,7 @@ BandEdges exact_occupied_band(const RunSettings& s, const PlannedFile& f) {
                                        .family_ranges = &own,
                                        .sample_rate = s.sample_rate})
                           .edges;
-  const double doppler = f.impairments.fading_k ? std::abs(f.impairments.doppler.value_or(0.0)) : 0.0;
-  return {edges.low - doppler, edges.high + doppler};
+  return stages_band(f.impairments, edges);
 }
 
 BandEdges exact_resolved_band(const RunSettings& s, const PlannedFile& f, std::int64_t samples) {

@@ -141,10 +141,7 @@ struct SceneChannel {
 SceneChannel scene_channel(const RunSettings& s, const std::vector<const ImpairmentDraws*>& draws) {
   const std::size_t length = require_sample_count(static_cast<double>(s.exact.samples_per_file));
   StageMargins most;
-  for (const ImpairmentDraws* d : draws) {
-    const StageMargins m = stage_margins(s.exact.impairments, *d, length);
-    most = {std::max(most.before, m.before), std::max(most.after, m.after)};
-  }
+  for (const ImpairmentDraws* d : draws) most = covering(most, stage_margins(s.exact.impairments, *d, length));
   return {length, most, require_sample_count(static_cast<double>(most.before + length + most.after)),
           clock_factor(*draws.front())};
 }

@@ -76,6 +76,12 @@ const ChannelStage clock_stage{
                               static_cast<std::size_t>(std::ceil(static_cast<double>(length) * std::abs(ppm) * 1e-6)) +
                                   interpolation_margin};
         },
+    // Its share of an RF carrier, where one is given.
+    .carrier_shift =
+        [](const ImpairmentSettings& x, const ImpairmentDraws& d) {
+          return d.clock_ppm && x.rf_frequency != 0.0 ? std::optional<double>(x.rf_frequency * *d.clock_ppm * 1e-6)
+                                                      : std::nullopt;
+        },
 };
 
 }  // namespace quorvin

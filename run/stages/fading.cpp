@@ -139,6 +139,13 @@ const ChannelStage fading_stage{
         [](ChannelPath& path, const StageRun& run, std::size_t first, std::size_t count) {
           path.taps = fading_tap_paths(fading_channel(run.settings, run.draws), seed_of(run), first, count);
         },
+    // Widened by the Doppler on each side.
+    .band =
+        [](const ImpairmentDraws& d, BandEdges band) {
+          if (!d.fading_k) return band;
+          const double doppler = std::abs(d.doppler.value_or(0.0));
+          return BandEdges{band.low - doppler, band.high + doppler};
+        },
 };
 
 }  // namespace quorvin

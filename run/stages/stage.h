@@ -65,6 +65,11 @@ struct StageMargins {
 // each side of a position.
 inline constexpr std::size_t interpolation_margin = 17;
 
+// Margins that cover both.
+inline StageMargins covering(StageMargins a, StageMargins b) {
+  return {a.before > b.before ? a.before : b.before, a.after > b.after ? a.after : b.after};
+}
+
 // The channel as it varied over a file, for users who train equalisers and trackers: each fading
 // tap's complex gain and the carrier's phase (the drawn carrier phase plus the phase-noise walk,
 // radians), at the channel's samples 0 .. count - 1 from the file's first. Empty where the file
@@ -135,6 +140,10 @@ struct ChannelStage {
   StageMargins (*margins)(const ImpairmentSettings& settings, const ImpairmentDraws& draws, std::size_t length) = nullptr;
   // Its part of the channel's path at channel samples first .. first + count - 1; nullptr: none.
   void (*path)(ChannelPath& path, const StageRun& run, std::size_t first, std::size_t count) = nullptr;
+  // Hz it moves the file's carrier by before the sample clock, where it does; nullptr: none.
+  std::optional<double> (*carrier_shift)(const ImpairmentSettings& settings, const ImpairmentDraws& draws) = nullptr;
+  // The band around the signal's centre, Hz, as it leaves the band `band`; nullptr: unchanged.
+  BandEdges (*band)(const ImpairmentDraws& draws, BandEdges band) = nullptr;
   // It only turns each sample by a unit phasor (and an emitter's gain): a signal's power, which
   // its SNR is counted over, is the one before it.
   bool turns_only = false;
@@ -182,6 +191,12 @@ std::uint64_t stage_seed(std::uint64_t noise_seed, StageSlot slot);
 inline std::optional<ParameterValue> stage_value(const std::optional<double>& drawn) {
   return drawn ? std::optional<ParameterValue>(*drawn) : std::nullopt;
 }
+
+// The Hz the stages the draws turn on move a file's carrier by, added to `offset` in the chain's order.
+double add_carrier_shifts(double offset, const ImpairmentSettings& settings, const ImpairmentDraws& draws);
+
+// `band` (Hz around the signal's centre) as the stages the draws turn on leave it.
+BandEdges stages_band(const ImpairmentDraws& draws, BandEdges band);
 
 // Whether a range of a stage's settings is on: not 0 .. 0.
 inline bool range_on(double lo, double hi) { return !(lo == 0.0 && hi == 0.0); }

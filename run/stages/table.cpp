@@ -77,8 +77,7 @@ StageMargins stage_margins(const ImpairmentSettings& settings, const ImpairmentD
   StageMargins most;
   for (const ChannelStage* stage : table) {
     if (stage->margins == nullptr) continue;
-    const StageMargins m = stage->margins(settings, draws, length);
-    most = {std::max(most.before, m.before), std::max(most.after, m.after)};
+    most = covering(most, stage->margins(settings, draws, length));
   }
   return most;
 }
@@ -105,6 +104,21 @@ ImpairmentDraws draws_after_noise(const ImpairmentDraws& draws) {
     if (noise_passed && stage->take != nullptr) stage->take(draws, kept);
   }
   return kept;
+}
+
+double add_carrier_shifts(double offset, const ImpairmentSettings& settings, const ImpairmentDraws& draws) {
+  for (const ChannelStage* stage : table) {
+    if (stage->carrier_shift == nullptr) continue;
+    if (const std::optional<double> shift = stage->carrier_shift(settings, draws)) offset += *shift;
+  }
+  return offset;
+}
+
+BandEdges stages_band(const ImpairmentDraws& draws, BandEdges band) {
+  for (const ChannelStage* stage : table) {
+    if (stage->band != nullptr) band = stage->band(draws, band);
+  }
+  return band;
 }
 
 StageDraws StageKey::engine(StageSlot slot) const {
