@@ -16,7 +16,8 @@ constexpr double burst_ramp = 256.0;
 // Multiplies the signal, channel samples from run.at, by the burst's envelope. Between the ramps it
 // is 1, so those samples are left as they are.
 void apply(Signal& v, const StageRun& run) {
-  const auto [first, last] = *run.burst;
+  const double first = (*run.burst)[0];
+  const double last = (*run.burst)[1];
   const double ramp = std::min(burst_ramp, std::floor((last - first) / 4.0));
   const std::size_t lo = run.at;
   const auto envelope = [&](std::size_t i) {
