@@ -10,11 +10,11 @@
 #include "channel/impairments.h"
 #include "channel/noise.h"
 #include "common/limits.h"
-#include "common/splitmix.h"
 #include "generator/family.h"
 #include "generator/symbols.h"
 #include "run/parameters.h"
 #include "run/scene.h"
+#include "run/stages/stage.h"
 
 namespace quorvin {
 namespace {
@@ -29,19 +29,6 @@ double signal_energy(std::span<const Sample> samples) {
   double energy = 0.0;
   for (const Sample& x : samples) energy += std::norm(x);
   return energy;
-}
-
-// Samples of margin the band-limited interpolation reads on each side of a position.
-constexpr std::size_t interpolation_margin = 17;
-
-// A stage's own random numbers, from the file's noise seed, so that turning one stage on leaves
-// the others' unchanged.
-std::uint64_t stage_seed(std::uint64_t noise_seed, std::uint64_t stage) { return splitmix64(noise_seed ^ (stage << 32)); }
-
-FadingChannel fading_of(const RunSettings& s, const PlannedFile& file) {
-  const ImpairmentSettings& x = s.exact.impairments;
-  return {x.fading_delays, x.fading_gains_db, x.fading == Fading::rician, file.impairments.fading_k.value_or(0.0),
-          file.impairments.doppler.value_or(0.0), s.sample_rate};
 }
 
 // What the file's family reads: its draws, its length and the margins made around it.
@@ -89,10 +76,22 @@ std::size_t file_length(const RunSettings& s, const PlannedFile& file) {
   return require_sample_count(samples);
 }
 
+// The file's own signal through the stages: one emitter in its own capture. Its carrier phase
+// turns with the receiver's walk, in one phasor per sample.
+StageRun file_run(const RunSettings& s, const PlannedFile& file, std::size_t length, StageMargins margins,
+                  std::uint64_t noise_seed) {
+  return {.settings = s,
+          .draws = file.impairments,
+          .noise_seed = noise_seed,
+          .length = length,
+          .margins = margins,
+          .carrier_offset = exact_carrier_offset(s, file),
+          .carrier_phase = file.impairments.carrier_phase};
+}
+
 // Whether every stage the file drew works sample by sample: only then can it be made in blocks.
-bool streams(const ImpairmentDraws& d) {
-  return !d.pa_backoff && !d.fading_k && !d.carrier_phase && !d.phase_noise && !d.clock_ppm && !d.iq_amplitude &&
-         !d.dc_i && !d.adc_bits;
+bool streams(const RunSettings& s, const PlannedFile& file) {
+  return stages_flow(file_run(s, file, 0, {}, 0)) == StageFlow::block;
 }
 
 void emit_in_blocks(const Signal& signal, const SampleSink& sink) {
@@ -101,13 +100,14 @@ void emit_in_blocks(const Signal& signal, const SampleSink& sink) {
   }
 }
 
-// Waveform, carrier offset and noise block by block: the same values, to the bit, as the whole
-// chain of stages. The noise's level is set by the nominal power, so nothing needs the whole file.
+// Waveform and the block stages (the carrier offset, the noise) block by block: the same values, to
+// the bit, as the whole chain of stages. The noise's level is set by the nominal power, so nothing
+// needs the whole file.
 struct PlainChain {
+  RunSettings settings;
+  PlannedFile file;
   WaveformRange waveform;
   std::size_t length;
-  double carrier_offset;  // Hz
-  double sample_rate;
   double snr_db;
   std::uint64_t noise_seed;
   std::string power_key;  // signal_power_key, where the file's signal power is remembered; empty: not
@@ -129,12 +129,15 @@ void emit_plain_file(const PlainChain& c, const SampleSink& sink) {
   const bool noisy = c.snr_db != std::numeric_limits<double>::infinity();
   const double sigma = noisy ? noise_deviation(1.0, c.snr_db) : 0.0;
   NoiseSource source(c.noise_seed);
+  StageRun run = file_run(c.settings, c.file, c.length, {}, c.noise_seed);
+  if (noisy) run.noise = [&source, sigma](Signal& samples, const StageRun&) { samples = add_deviates(std::move(samples), sigma, source); };
   double energy = 0.0;
   for (std::size_t at = 0; at < c.length; at += exact_block_samples) {
     Signal samples = c.waveform(static_cast<std::int64_t>(at), std::min(exact_block_samples, c.length - at));
+    // The stages before the noise only turn the samples: the waveform's power is the file's.
     if (!c.power_key.empty()) energy += signal_energy(samples);
-    samples = apply_carrier_offset(std::move(samples), c.carrier_offset, c.sample_rate, static_cast<std::int64_t>(at));
-    if (noisy) samples = add_deviates(std::move(samples), sigma, source);
+    run.at = at;
+    apply_stages(samples, run, StagePart::all);
     sink(samples);
   }
   remember_power(c.power_key, energy, c.length);
@@ -143,48 +146,36 @@ void emit_plain_file(const PlainChain& c, const SampleSink& sink) {
 // Samples made before and after the file for the stages that read outside it: the fading's
 // delays, the clock's drift. The channel's sample `before` is the file's first.
 StageMargins margins_of(const RunSettings& s, const PlannedFile& file, std::size_t length) {
-  const ImpairmentDraws& d = file.impairments;
-  return stage_margins(s.exact.impairments, d.fading_k.has_value(), d.clock_ppm.value_or(0.0), length);
+  return stage_margins(s.exact.impairments, file.impairments, length);
 }
 
-// The signal as the file's samples hold it before the receiver's noise: every stage up to the
-// sample clock on the whole signal, for files whose stages need it whole.
+// The file's signal with the margins its stages read, channel sample 0 first.
+Signal channel_signal(const RunSettings& s, const PlannedFile& file, std::size_t length, StageMargins margins) {
+  const auto [before, after] = margins;
+  return waveform_range(s, file, static_cast<std::int64_t>(length), before, after)(-static_cast<std::int64_t>(before),
+                                                                                    length + before + after);
+}
+
+// The signal as the file's samples hold it before the receiver's noise: every stage before it on
+// the whole signal, for files whose stages need it whole.
 Signal transmitted_whole_file(const RunSettings& s, const PlannedFile& file, std::size_t length, std::uint64_t noise_seed) {
-  const ImpairmentDraws& d = file.impairments;
-  const ImpairmentSettings& x = s.exact.impairments;
-  const auto [before, after] = margins_of(s, file, length);
-  Signal signal = waveform_range(s, file, static_cast<std::int64_t>(length), before, after)(
-      -static_cast<std::int64_t>(before), length + before + after);
-  if (d.pa_backoff) signal = apply_rapp_amplifier(std::move(signal), *d.pa_backoff, x.pa_smoothness);
-  if (d.fading_k) signal = apply_fading(signal, fading_of(s, file), stage_seed(noise_seed, 1));
-  // The carrier's offset and phase are reckoned from the file's first sample, as in a streamed file.
-  signal = apply_carrier_offset(std::move(signal), exact_carrier_offset(s, file), s.sample_rate, -static_cast<std::int64_t>(before));
-  if (d.carrier_phase || d.phase_noise) {
-    signal = apply_phase_noise(std::move(signal), d.carrier_phase.value_or(0.0), d.phase_noise.value_or(0.0),
-                               s.sample_rate, stage_seed(noise_seed, 3), before);
-  }
-  if (d.clock_ppm) {
-    signal = resample_by_clock(signal, static_cast<double>(before), *d.clock_ppm, length);
-  } else if (before != 0 || after != 0) {
-    signal = Signal(signal.begin() + static_cast<std::ptrdiff_t>(before),
-                    signal.begin() + static_cast<std::ptrdiff_t>(before + length));
-  }
+  const StageMargins margins = margins_of(s, file, length);
+  Signal signal = channel_signal(s, file, length, margins);
+  apply_stages(signal, file_run(s, file, length, margins, noise_seed), StagePart::before_noise);
   return signal;
 }
 
 // Every stage on the whole signal, for files whose stages need it whole.
 Signal synthesize_whole_file(const RunSettings& s, const PlannedFile& file, std::size_t length) {
-  const ImpairmentDraws& d = file.impairments;
-  const ImpairmentSettings& x = s.exact.impairments;
   const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
-  Signal signal = transmitted_whole_file(s, file, length, noise_seed);
-  if (measured(file)) remember_power(signal_power_key(s, file), signal_energy(signal), length);
-  signal = add_white_noise(std::move(signal), noise_snr_db(file), noise_seed);
-  if (d.iq_amplitude || d.dc_i) {
-    signal = apply_iq_imbalance(std::move(signal), d.iq_amplitude.value_or(0.0), d.iq_phase.value_or(0.0),
-                                d.dc_i.value_or(0.0), d.dc_q.value_or(0.0));
-  }
-  if (d.adc_bits) signal = quantise(std::move(signal), *d.adc_bits, x.adc_backoff);
+  const StageMargins margins = margins_of(s, file, length);
+  StageRun run = file_run(s, file, length, margins, noise_seed);
+  run.noise = [&](Signal& signal, const StageRun&) {
+    if (measured(file)) remember_power(signal_power_key(s, file), signal_energy(signal), length);
+    signal = add_white_noise(std::move(signal), noise_snr_db(file), noise_seed);
+  };
+  Signal signal = channel_signal(s, file, length, margins);
+  apply_stages(signal, run, StagePart::all);
   return signal;
 }
 
@@ -195,35 +186,20 @@ WaveformRange exact_waveform_range(const RunSettings& s, const PlannedFile& file
   return waveform_range(s, file, length, before, after, phasors);
 }
 
-FadingChannel exact_fading_channel(const RunSettings& s, const PlannedFile& file) { return fading_of(s, file); }
-
-std::uint64_t exact_stage_seed(std::uint64_t noise_seed, std::uint64_t stage) { return stage_seed(noise_seed, stage); }
-
 double exact_file_samples(const RunSettings& s, const PlannedFile& file) {
   if (s.exact.samples_per_file > 0) return static_cast<double>(s.exact.samples_per_file);
   if (const Waveform w = waveform_of(file); is_analog(w) || is_silent(w)) return s.num_symbols;
   return std::round(s.num_symbols * (s.sample_rate / file.symbol_rate));
 }
 
-StageMargins stage_margins(const ImpairmentSettings& x, bool fading, double clock_ppm, std::size_t length) {
-  StageMargins margins;
-  if (fading) {
-    const double longest = x.fading_delays.empty() ? 0.0 : *std::max_element(x.fading_delays.begin(), x.fading_delays.end());
-    margins.before = static_cast<std::size_t>(std::ceil(std::max(0.0, longest))) + interpolation_margin;
-  }
-  if (clock_ppm != 0.0) {
-    margins.before = std::max(margins.before, interpolation_margin);
-    margins.after =
-        static_cast<std::size_t>(std::ceil(static_cast<double>(length) * std::abs(clock_ppm) * 1e-6)) + interpolation_margin;
-  }
-  return margins;
-}
-
 std::int64_t longest_framed_file(const ImpairmentSettings& x) {
-  const bool fading = x.fading != Fading::none;
   const double ppm = std::max(std::abs(x.clock_ppm_min), std::abs(x.clock_ppm_max));
+  // The widest margins the settings may draw.
+  ImpairmentDraws widest;
+  if (x.fading != Fading::none) widest.fading_k = 0.0;
+  widest.clock_ppm = ppm;
   const auto fits = [&](std::size_t length) {
-    const StageMargins m = stage_margins(x, fading, ppm, length);
+    const StageMargins m = stage_margins(x, widest, length);
     return length + m.before + m.after <= max_samples_per_file;
   };
   // The margins grow by at most one sample per 1000 (1000 ppm): start just below, then step down.
@@ -242,11 +218,10 @@ Signal synthesize_exact_file(const RunSettings& s, const PlannedFile& file) {
 
 SampleStream prepare_exact_file(const RunSettings& s, const PlannedFile& file) {
   const std::size_t length = file_length(s, file);
-  if (streams(file.impairments)) {
+  if (streams(s, file)) {
     // Everything that may refuse the file (its rates, its length) is checked here, before a block.
-    PlainChain chain{waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0), length, exact_carrier_offset(s, file),
-                     s.sample_rate, noise_snr_db(file), file.seeds.noise ? *file.seeds.noise : device_seed(),
-                     measured(file) ? signal_power_key(s, file) : std::string()};
+    PlainChain chain{s, file, waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0), length, noise_snr_db(file),
+                     file.seeds.noise ? *file.seeds.noise : device_seed(), measured(file) ? signal_power_key(s, file) : std::string()};
     return {length, [chain = std::move(chain)](const SampleSink& sink) { emit_plain_file(chain, sink); }};
   }
   auto whole = std::make_shared<const Signal>(synthesize_whole_file(s, file, length));
@@ -255,20 +230,17 @@ SampleStream prepare_exact_file(const RunSettings& s, const PlannedFile& file) {
 
 double exact_held_samples(const RunSettings& s, const PlannedFile& file) {
   const double samples = std::max(0.0, exact_file_samples(s, file));
-  if (!streams(file.impairments)) return samples;
+  if (!streams(s, file)) return samples;
   return std::min(samples, static_cast<double>(exact_block_samples));
 }
 
 double exact_carrier_offset(const RunSettings& s, const PlannedFile& file) {
-  double offset = s.mix_frequency + file.frequency_offset;
-  const ImpairmentDraws& d = file.impairments;
-  if (d.clock_ppm && s.exact.impairments.rf_frequency != 0.0) offset += s.exact.impairments.rf_frequency * *d.clock_ppm * 1e-6;
-  return offset;
+  return add_carrier_shifts(s.mix_frequency + file.frequency_offset, s.exact.impairments, file.impairments);
 }
 
 double exact_total_carrier_offset(const RunSettings& s, const PlannedFile& file) {
   const double carrier = is_analog(waveform_of(file)) ? file.carrier_frequency : 0.0;
-  const double clock = 1.0 + file.impairments.clock_ppm.value_or(0.0) * 1e-6;
+  const double clock = clock_factor(file.impairments);
   return (carrier + exact_carrier_offset(s, file)) * clock - carrier;
 }
 
@@ -277,7 +249,7 @@ std::optional<double> exact_signal_power(const RunSettings& s, const PlannedFile
   const std::size_t length = file_length(s, file);
   if (length == 0) return std::nullopt;
   double energy = 0.0;
-  if (streams(file.impairments)) {
+  if (streams(s, file)) {
     // The carrier's offset turns each sample by a unit phasor: the waveform's power is the file's.
     // Summed block by block, as a streamed file's samples are made.
     const WaveformRange waveform = waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0);
@@ -311,8 +283,7 @@ BandEdges exact_occupied_band(const RunSettings& s, const PlannedFile& f) {
                                        .family_ranges = &own,
                                        .sample_rate = s.sample_rate})
                           .edges;
-  const double doppler = f.impairments.fading_k ? std::abs(f.impairments.doppler.value_or(0.0)) : 0.0;
-  return {edges.low - doppler, edges.high + doppler};
+  return stages_band(f.impairments, edges);
 }
 
 BandEdges exact_resolved_band(const RunSettings& s, const PlannedFile& f, std::int64_t samples) {
@@ -335,7 +306,7 @@ BandEdges exact_file_band(const RunSettings& s, const PlannedFile& f) {
   const BandEdges band = exact_resolved_band(s, f, static_cast<std::int64_t>(std::max(1.0, length)));
   const double centre = is_analog(w) ? f.carrier_frequency : 0.0;
   const double offset = exact_carrier_offset(s, f);
-  const double clock = 1.0 + f.impairments.clock_ppm.value_or(0.0) * 1e-6;
+  const double clock = clock_factor(f.impairments);
   const double half = s.sample_rate / 2.0;
   return {std::max(-half, (centre + offset + band.low) * clock), std::min(half, (centre + offset + band.high) * clock)};
 }
@@ -343,7 +314,7 @@ BandEdges exact_file_band(const RunSettings& s, const PlannedFile& f) {
 RealisedTiming exact_realised_timing(const RunSettings& s, const PlannedFile& file) {
   const double length = exact_file_samples(s, file);
   const double drift = length > 0.0 ? file.timing_error * s.sample_rate / length : 0.0;
-  const double clock = 1.0 + file.impairments.clock_ppm.value_or(0.0) * 1e-6;
+  const double clock = clock_factor(file.impairments);
   const double rate = (file.symbol_rate + drift) * clock;
   return {rate, s.sample_rate / rate, length * rate / s.sample_rate};
 }
@@ -360,8 +331,8 @@ TransmittedSymbols exact_file_symbols(const RunSettings& s, const PlannedFile& f
   if (!is_digital(w)) return {};
   const std::size_t length = file_length(s, file);
   // The margins the samples were made with: Pi/4-DQPSK's points follow from its first symbol.
-  const StageMargins margins = streams(file.impairments) ? StageMargins{} : margins_of(s, file, length);
-  const double clock = 1.0 + file.impairments.clock_ppm.value_or(0.0) * 1e-6;
+  const StageMargins margins = streams(s, file) ? StageMargins{} : margins_of(s, file, length);
+  const double clock = clock_factor(file.impairments);
   const SymbolReach reach{0.0, length == 0 ? 0.0 : static_cast<double>(length - 1) * clock};
   TransmittedSymbols out =
       transmitted_symbols(w, waveform_range_parameters(s, file, static_cast<std::int64_t>(length), margins.before, margins.after),
@@ -374,17 +345,20 @@ TransmittedSymbols exact_file_symbols(const RunSettings& s, const PlannedFile& f
 }
 
 ChannelPath exact_channel_path(const RunSettings& s, const PlannedFile& file, std::size_t count) {
-  const ImpairmentDraws& d = file.impairments;
   ChannelPath path;
-  if (!file.seeds.noise || !(d.fading_k || d.carrier_phase || d.phase_noise)) return path;
+  if (!file.seeds.noise) return path;
+  const StageRun probe = file_run(s, file, 0, {}, *file.seeds.noise);
+  const auto stages = channel_stages();
+  if (std::none_of(stages.begin(), stages.end(), [&](const ChannelStage* st) { return st->path != nullptr && st->on(probe); })) {
+    return path;
+  }
   // The first few samples (the label's one) need no check of the file's length; the whole path does.
   const double length = std::max(0.0, exact_file_samples(s, file));
   const std::size_t samples = static_cast<double>(count) <= std::max(1.0, length) ? count : file_length(s, file);
-  const std::size_t before = margins_of(s, file, samples).before;
-  if (d.fading_k) path.taps = fading_tap_paths(fading_of(s, file), stage_seed(*file.seeds.noise, 1), before, samples);
-  if (d.carrier_phase || d.phase_noise) {
-    path.phase = phase_noise_path(d.carrier_phase.value_or(0.0), d.phase_noise.value_or(0.0), s.sample_rate,
-                                  stage_seed(*file.seeds.noise, 3), before, samples, before);
+  const StageMargins margins = margins_of(s, file, samples);
+  const StageRun run = file_run(s, file, samples, margins, *file.seeds.noise);
+  for (const ChannelStage* stage : stages) {
+    if (stage->path != nullptr && stage->on(run)) stage->path(path, run, margins.before, samples);
   }
   return path;
 }

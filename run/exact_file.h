@@ -14,6 +14,7 @@
 #include "generator/symbols.h"
 #include "run/plan.h"
 #include "run/settings.h"
+#include "run/stages/stage.h"
 
 namespace quorvin {
 
@@ -41,14 +42,6 @@ SampleStream prepare_exact_file(const RunSettings& settings, const PlannedFile& 
 // The most samples making `file` holds at once: a block of a streamed file, or the whole file
 // where its stages need it whole.
 double exact_held_samples(const RunSettings& settings, const PlannedFile& file);
-
-// Samples the fading's delays (`fading`) and the sample clock's drift (`clock_ppm`) read before and
-// after a file of `length` samples.
-struct StageMargins {
-  std::size_t before = 0;
-  std::size_t after = 0;
-};
-StageMargins stage_margins(const ImpairmentSettings& impairments, bool fading, double clock_ppm, std::size_t length);
 
 // The longest --samples-per-file whose files stay within max_samples_per_file with the margins
 // of these settings' stages at the ends of their ranges (the limit itself without such a stage).
@@ -105,15 +98,9 @@ TransmittedSymbols exact_file_symbols(const RunSettings& settings, const Planned
 // The tap gains of the file's fading channel at its first sample; empty without fading.
 std::vector<Sample> exact_fading_taps(const RunSettings& settings, const PlannedFile& file);
 
-// The channel as it varied over a file, for users who train equalisers and trackers: each fading
-// tap's complex gain and the carrier's phase (the drawn carrier phase plus the phase-noise walk,
-// radians), at the channel's samples 0 .. count - 1 from the file's first (at most the file's
-// length; with a clock offset the file's sample k reads the channel at k (1 + ppm 1e-6)). Empty
-// where the file drew no such stage or has no seed of its own.
-struct ChannelPath {
-  std::vector<std::vector<Sample>> taps;  // one row per tap
-  std::vector<double> phase;
-};
+// The channel as it varied over a file (ChannelPath, run/stages/stage.h) at the channel's samples
+// 0 .. count - 1 from the file's first (at most the file's length; with a clock offset the file's
+// sample k reads the channel at k (1 + ppm 1e-6)): each stage's part of it, where it drew one.
 ChannelPath exact_channel_path(const RunSettings& settings, const PlannedFile& file,
                                std::size_t count = static_cast<std::size_t>(-1));
 
@@ -121,12 +108,6 @@ ChannelPath exact_channel_path(const RunSettings& settings, const PlannedFile& f
 // `after` samples of margin made on the same time base, its phasors by `phasors`.
 WaveformRange exact_waveform_range(const RunSettings& settings, const PlannedFile& file, std::int64_t length,
                                    std::size_t before, std::size_t after, PhasorMath phasors = PhasorMath::library);
-
-// The fading channel the file drew (its taps' delays and gains, K-factor and Doppler).
-FadingChannel exact_fading_channel(const RunSettings& settings, const PlannedFile& file);
-
-// The seed of one stage's random numbers (1 fading, 3 phase noise) from a file's noise seed.
-std::uint64_t exact_stage_seed(std::uint64_t noise_seed, std::uint64_t stage);
 
 // The amplitude a ci16_le recording's 32767 stands for, given the file's largest finite |I| or |Q|
 // (`peak`): 4 times the file's nominal RMS (its unit signal power and its noise's; a scene's

@@ -15,91 +15,18 @@
 #include "generator/family.h"
 #include "modulation/catalogue.h"
 #include "run/exact_file.h"
+#include "run/exact_option_rows.h"
+#include "run/stages/stage.h"
 
 namespace quorvin {
-namespace {
 
-// A whole text as one finite number, read as the form reads its decimal boxes (README's number
-// rule); nothing for anything else.
 std::optional<double> finite_number(std::string_view text) {
   const std::optional<double> value = read_c_decimal(utf8_to_utf16(text));
   if (!value || !std::isfinite(*value)) return std::nullopt;
   return value;
 }
 
-// The field a member pointer names, in the model's settings or in their impairments.
-template <typename T>
-T& field_of(ExactSettings& s, T ExactSettings::*field) {
-  return s.*field;
-}
-template <typename T>
-T& field_of(ExactSettings& s, T ImpairmentSettings::*field) {
-  return s.impairments.*field;
-}
-template <typename T>
-T& field_of(ExactSettings& s, T SceneSettings::*field) {
-  return s.scene.*field;
-}
-
-// Bounds are whole numbers over `scale` (template arguments of floating type are not yet
-// accepted by every compiler this builds with).
-template <auto field, long long low_whole, long long high_whole, long long scale = 1, bool open_low = false>
-bool read_decimal(std::string_view text, ExactSettings& into) {
-  constexpr double low = static_cast<double>(low_whole) / scale;
-  constexpr double high = static_cast<double>(high_whole) / scale;
-  const std::optional<double> value = finite_number(text);
-  if (!value || *value > high || *value < low || (open_low && *value == low)) return false;
-  field_of(into, field) = *value;
-  return true;
-}
-
-// A whole number as the form's integer boxes read theirs (wcstol's rule, within 32 bits).
-template <auto field, std::int64_t low, std::int64_t high>
-bool read_whole(std::string_view text, ExactSettings& into) {
-  const IntegerPrefix number = read_integer_prefix(text);
-  const std::int64_t value = number.value;
-  if (number.length == 0 || number.length != text.size() || number.out_of_range || value < low || value > high) {
-    return false;
-  }
-  auto& target = field_of(into, field);
-  target = static_cast<std::remove_reference_t<decltype(target)>>(value);
-  return true;
-}
-
-// Comma-separated numbers from low to high, 1 to 32 of them.
-template <auto field, long long low_whole, long long high_whole>
-bool read_list(std::string_view text, ExactSettings& into) {
-  constexpr auto low = static_cast<double>(low_whole);
-  constexpr auto high = static_cast<double>(high_whole);
-  std::vector<double> values;
-  for (std::size_t start = 0; start <= text.size();) {
-    const std::size_t comma = std::min(text.find(',', start), text.size());
-    const std::optional<double> value = finite_number(text.substr(start, comma - start));
-    if (!value || *value < low || *value > high || values.size() == 32) return false;
-    values.push_back(*value);
-    start = comma + 1;
-  }
-  field_of(into, field) = std::move(values);
-  return true;
-}
-
-bool read_fading(std::string_view text, ExactSettings& into) {
-  for (const auto& [name, kind] : {std::pair{"none", Fading::none}, std::pair{"rayleigh", Fading::rayleigh},
-                                   std::pair{"rician", Fading::rician}}) {
-    if (text == name) {
-      into.impairments.fading = kind;
-      return true;
-    }
-  }
-  return false;
-}
-
-template <auto field>
-bool read_flag(std::string_view text, ExactSettings& into) {
-  if (text != "true" && text != "false") return false;
-  field_of(into, field) = text == "true";
-  return true;
-}
+namespace {
 
 // `field` is a member of ExactSettings, of its impairments or of its scene.
 template <typename Choice, auto field>
@@ -254,31 +181,7 @@ bool read_per_name(std::string_view text, ExactSettings& into) {
 
 std::string per_name_refusal(std::string_view text) { return std::get<std::string>(per_name_entries(text)); }
 
-using Reader = bool (*)(std::string_view text, ExactSettings& into);
-
-// The readers of a range's two ends, within the same bounds.
-template <auto min_field, auto max_field, auto... bounds>
-constexpr std::array<Reader, 2> decimal_range = {read_decimal<min_field, bounds...>,
-                                                 read_decimal<max_field, bounds...>};
-template <auto min_field, auto max_field, auto... bounds>
-constexpr std::array<Reader, 2> whole_range = {read_whole<min_field, bounds...>,
-                                               read_whole<max_field, bounds...>};
-
-// A range drawn per file, declared once: its two options "--rolloff-min" and "--rolloff-max",
-// which are the Python keyword's (min, max) pair, each end with its own default and help.
-struct ExactRange {
-  std::string_view stem;  // "--rolloff"
-  std::string_view keyword;
-  std::array<std::string_view, 2> default_texts;
-  std::array<std::string_view, 2> helps;
-  std::string_view accepted;
-  std::array<Reader, 2> read;
-};
-
-using ExactRow = std::variant<ExactOption, ExactRange>;
-
 using S = ExactSettings;
-using I = ImpairmentSettings;
 using C = SceneSettings;
 constexpr std::int64_t most_samples = static_cast<std::int64_t>(max_samples_per_file);
 
@@ -379,75 +282,6 @@ const ExactRow option_rows[] = {
                 "sample type of --format sigmf: cf32_le (complex float32) or ci16_le (complex int16: I and Q each "
                 "32767 / full scale, the full scale 4 times the file's nominal RMS, recorded as quorvin:full_scale) (exact)",
                 "cf32_le or ci16_le", read_datatype},
-    // Channel impairments, each off until asked for.
-    ExactOption{"--fading", "fading", PairEnd::none, "none",
-                "multipath fading: none, rayleigh or rician (exact)", "none, rayleigh or rician",
-                read_fading},
-    ExactOption{"--fading-delays", "fading_delays", PairEnd::none, "0,1.8,3.4",
-                "delays of the fading taps, sample periods, comma-separated (exact)",
-                "1 to 32 comma-separated numbers from 0 to 1000",
-                read_list<&I::fading_delays, 0, 1000>},
-    ExactOption{"--fading-gains", "fading_gains", PairEnd::none, "0,-2,-10",
-                "mean gains of the fading taps, dB, one per delay (exact)",
-                "1 to 32 comma-separated numbers from -100 to 40",
-                read_list<&I::fading_gains_db, -100, 40>},
-    ExactRange{"--fading-k", "fading_k", {"4", "4"},
-               {"lowest Rician K-factor drawn, linear (exact)",
-                "highest Rician K-factor drawn (exact)"},
-               "a number from 0 to 1000",
-               decimal_range<&I::fading_k_min, &I::fading_k_max, 0, 1000>},
-    ExactRange{"--doppler", "doppler", {"0", "0"},
-               {"lowest maximum Doppler frequency drawn, Hz (exact)",
-                "highest maximum Doppler frequency drawn, Hz (exact)"},
-               "a number from 0 to 1e9",
-               decimal_range<&I::doppler_min, &I::doppler_max, 0, 1000000000>},
-    ExactOption{"--carrier-phase", "carrier_phase", PairEnd::none, "false",
-                "a uniform random carrier phase per file (exact)", "true or false",
-                read_flag<&I::carrier_phase>, true},
-    ExactRange{"--phase-noise", "phase_noise", {"0", "0"},
-               {"lowest phase-noise linewidth drawn, Hz (exact)",
-                "highest phase-noise linewidth drawn, Hz (exact)"},
-               "a number from 0 to 1e9",
-               decimal_range<&I::phase_noise_min, &I::phase_noise_max, 0, 1000000000>},
-    ExactRange{"--clock-ppm", "clock_ppm", {"0", "0"},
-               {"lowest sample-clock offset drawn, parts per million (exact)",
-                "highest sample-clock offset drawn, ppm (exact)"},
-               "a number from -1000 to 1000",
-               decimal_range<&I::clock_ppm_min, &I::clock_ppm_max, -1000, 1000>},
-    ExactOption{"--rf-frequency", "rf_frequency", PairEnd::none, "0",
-                "carrier frequency the clock's ppm also moves, Hz (exact; 0: none)",
-                "a number from 0 to 1e12", read_decimal<&I::rf_frequency, 0, 1000000000000LL>},
-    ExactRange{"--iq-amplitude", "iq_amplitude", {"0", "0"},
-               {"lowest IQ amplitude imbalance drawn, dB (exact)",
-                "highest IQ amplitude imbalance drawn, dB (exact)"},
-               "a number from -20 to 20",
-               decimal_range<&I::iq_amplitude_min, &I::iq_amplitude_max, -20, 20>},
-    ExactRange{"--iq-phase", "iq_phase", {"0", "0"},
-               {"lowest IQ phase imbalance drawn, degrees (exact)",
-                "highest IQ phase imbalance drawn, degrees (exact)"},
-               "a number from -45 to 45",
-               decimal_range<&I::iq_phase_min, &I::iq_phase_max, -45, 45>},
-    ExactRange{"--dc-offset", "dc_offset", {"0", "0"},
-               {"lowest DC offset drawn for I and for Q, fraction of the RMS (exact)",
-                "highest DC offset drawn, fraction of the RMS (exact)"},
-               "a number from -10 to 10",
-               decimal_range<&I::dc_offset_min, &I::dc_offset_max, -10, 10>},
-    ExactRange{"--pa-backoff", "pa_backoff", {"0", "0"},
-               {"lowest amplifier input back-off drawn: saturation above the RMS, dB (exact)",
-                "highest amplifier back-off drawn, dB (exact)"},
-               "a number from -20 to 60",
-               decimal_range<&I::pa_backoff_min, &I::pa_backoff_max, -20, 60>},
-    ExactOption{"--pa-smoothness", "pa_smoothness", PairEnd::none, "2",
-                "Rapp's smoothness p of the amplifier (exact)", "a number above 0 up to 100",
-                read_decimal<&I::pa_smoothness, 0, 100, 1, true>},
-    ExactRange{"--adc-bits", "adc_bits", {"0", "0"},
-               {"fewest ADC bits drawn (exact; 0 with --adc-bits-max 0: no quantisation)",
-                "most ADC bits drawn (exact)"},
-               "a whole number from 0 to 32",
-               whole_range<&I::adc_bits_min, &I::adc_bits_max, 0, 32>},
-    ExactOption{"--adc-backoff", "adc_backoff", PairEnd::none, "0",
-                "ADC full scale above the signal's peak, dB (exact)", "a number from 0 to 60",
-                read_decimal<&I::adc_backoff, 0, 60>},
 };
 
 // One end of a family's range: a number within its bounds (a whole one where it draws whole
@@ -481,10 +315,10 @@ std::string_view kept_text(std::string text) {
 // ranges last, each key once (families that share a value share its declaration).
 std::vector<ExactOption> expanded() {
   std::vector<ExactOption> options;
-  for (const ExactRow& row : option_rows) {
+  const auto add = [&options](const ExactRow& row) {
     if (const ExactOption* option = std::get_if<ExactOption>(&row)) {
       options.push_back(*option);
-      continue;
+      return;
     }
     const ExactRange& range = std::get<ExactRange>(row);
     for (std::size_t i = 0; i < 2; ++i) {
@@ -492,6 +326,11 @@ std::vector<ExactOption> expanded() {
                          i == 0 ? PairEnd::min : PairEnd::max, range.default_texts[i], range.helps[i], range.accepted,
                          range.read[i]});
     }
+  };
+  for (const ExactRow& row : option_rows) add(row);
+  // The channel's stages' own (run/stages/), each off until asked for.
+  for (const ChannelStage* stage : stages_by_slot()) {
+    for (const ExactRow& row : stage->options) add(row);
   }
   std::vector<std::string_view> keys;
   for (const SignalFamily* family : signal_families()) {

@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "modulation/catalogue.h"
 #include "run/exact_file.h"
+#include "run/stages/stage.h"
 
 namespace quorvin {
 namespace {
@@ -78,33 +79,6 @@ Value realised_snr_db(const Facts& f) {
   return power ? Value{f.file.snr_db + 10.0 * std::log10(*power)} : Value{};
 }
 
-Value drawn(const std::optional<double>& value) { return value ? Value{*value} : Value{}; }
-
-// Numbers joined by ';' (a comma would split a manifest cell).
-std::string joined(const std::vector<double>& values) {
-  std::string text;
-  for (const double v : values) {
-    if (!text.empty()) text.push_back(';');
-    text.append(shortest_text(v));
-  }
-  return text;
-}
-
-// Complex tap gains as "re+imj;..." with shortest exact parts.
-std::string joined(const std::vector<Sample>& values) {
-  std::string text;
-  for (const Sample& v : values) {
-    if (!text.empty()) text.push_back(';');
-    text.append(shortest_text(v.real()));
-    if (!std::signbit(v.imag())) text.push_back('+');
-    text.append(shortest_text(v.imag()));
-    text.push_back('j');
-  }
-  return text;
-}
-
-const ImpairmentSettings& impairment_settings(const Facts& f) { return f.settings.exact.impairments; }
-
 std::string_view pulse_name(PulseShape shape) {
   switch (shape) {
     case PulseShape::rrc: return "rrc";
@@ -126,9 +100,10 @@ constexpr ManifestPlace leading = ManifestPlace::leading;
 constexpr ManifestPlace trailing = ManifestPlace::trailing;
 constexpr ManifestPlace exact_trailing = ManifestPlace::exact_trailing;
 
-// Every parameter a file may have. The order is the manifest's column order; the settings file
-// sorts by label and the metadata by key, so there the order does not matter.
-const Definition definitions[] = {
+// Every parameter a file may have: these, then the channel's stages' labels (run/stages/), then the
+// closing ones. The order is the manifest's column order; the settings file sorts by label and the
+// metadata by key, so there the order does not matter.
+const Definition opening_definitions[] = {
     {{"modulation", "Modulation Type", "", true, leading, ParameterType::text}, [](const Facts& f) { return Value{f.file.modulation}; }},
     {{"class_index", "", "", false, leading, ParameterType::whole},
      [](const Facts& f) {
@@ -225,54 +200,10 @@ const Definition definitions[] = {
      }},
     {{"am_index", "AM Index", "", true, trailing},
      [](const Facts& f) { return exact(f) && uses(f).am_index ? Value{f.file.am_index} : Value{}; }},
-    // The channel's impairments, each where the file drew it.
-    {{"fading", "Fading", "", true, trailing, ParameterType::text},
-     [](const Facts& f) {
-       if (!f.file.impairments.fading_k) return Value{};
-       return Value{std::string(impairment_settings(f).fading == Fading::rician ? "rician" : "rayleigh")};
-     }},
-    {{"fading_delays", "Fading Delays", " samples", true, trailing, ParameterType::text, true},
-     [](const Facts& f) { return f.file.impairments.fading_k ? Value{joined(impairment_settings(f).fading_delays)} : Value{}; }},
-    {{"fading_gains", "Fading Gains", " dB", true, trailing, ParameterType::text, true},
-     [](const Facts& f) {
-       return f.file.impairments.fading_k ? Value{joined(impairment_settings(f).fading_gains_db)} : Value{};
-     }},
-    {{"fading_k", "Rician K-Factor", "", true, trailing},
-     [](const Facts& f) {
-       return impairment_settings(f).fading == Fading::rician ? drawn(f.file.impairments.fading_k) : Value{};
-     }},
-    {{"doppler", "Maximum Doppler", " Hz", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.doppler); }},
-    {{"fading_taps", "Fading Taps At Start", "", true, trailing, ParameterType::text, true},
-     [](const Facts& f) {
-       const std::vector<Sample> taps = exact_fading_taps(f.settings, f.file);
-       return taps.empty() ? Value{} : Value{joined(taps)};
-     }},
-    {{"carrier_phase", "Carrier Phase", " rad", true, trailing},
-     [](const Facts& f) { return drawn(f.file.impairments.carrier_phase); }},
-    {{"phase_noise", "Phase Noise Linewidth", " Hz", true, trailing},
-     [](const Facts& f) { return drawn(f.file.impairments.phase_noise); }},
-    {{"clock_ppm", "Clock Offset", " ppm", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.clock_ppm); }},
-    {{"rf_frequency", "RF Frequency", " Hz", true, trailing},
-     [](const Facts& f) {
-       return f.file.impairments.clock_ppm && impairment_settings(f).rf_frequency != 0.0
-                  ? Value{impairment_settings(f).rf_frequency}
-                  : Value{};
-     }},
-    {{"iq_amplitude", "IQ Amplitude Imbalance", " dB", true, trailing},
-     [](const Facts& f) { return drawn(f.file.impairments.iq_amplitude); }},
-    {{"iq_phase", "IQ Phase Imbalance", " degrees", true, trailing},
-     [](const Facts& f) { return drawn(f.file.impairments.iq_phase); }},
-    {{"dc_offset_i", "DC Offset I", "", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.dc_i); }},
-    {{"dc_offset_q", "DC Offset Q", "", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.dc_q); }},
-    {{"pa_backoff", "PA Backoff", " dB", true, trailing}, [](const Facts& f) { return drawn(f.file.impairments.pa_backoff); }},
-    {{"pa_smoothness", "PA Smoothness", "", true, trailing},
-     [](const Facts& f) { return f.file.impairments.pa_backoff ? Value{impairment_settings(f).pa_smoothness} : Value{}; }},
-    {{"adc_bits", "ADC Bits", "", true, trailing, ParameterType::whole},
-     [](const Facts& f) {
-       return f.file.impairments.adc_bits ? Value{std::int64_t{*f.file.impairments.adc_bits}} : Value{};
-     }},
-    {{"adc_backoff", "ADC Backoff", " dB", true, trailing},
-     [](const Facts& f) { return f.file.impairments.adc_bits ? Value{impairment_settings(f).adc_backoff} : Value{}; }},
+};
+
+// The rows after the channel's stages' labels.
+const Definition closing_definitions[] = {
     // Columns the classic model's manifests never had: they keep their bytes.
     {{"message_phase", "Message Phase", " rad", true, exact_trailing},
      [](const Facts& f) { return exact(f) && uses(f).message ? for_analog(f, f.file.message_phase) : Value{}; }},
@@ -283,6 +214,28 @@ const Definition definitions[] = {
     {{"run_seed", "", "", true, none, ParameterType::whole},
      [](const Facts& f) { return f.run_seed ? Value{std::int64_t{*f.run_seed}} : Value{}; }},
 };
+
+// One parameter of the whole list: a row of the tables above or a stage's label.
+struct Entry {
+  const ParameterKind* kind;
+  Getter own = nullptr;
+  std::optional<ParameterValue> (*stage)(const FileFacts&) = nullptr;
+
+  Value of(const Facts& f) const { return own != nullptr ? own(f) : stage(f); }
+};
+
+const std::vector<Entry>& definitions() {
+  static const std::vector<Entry> all = [] {
+    std::vector<Entry> entries;
+    for (const Definition& d : opening_definitions) entries.push_back({&d.kind, d.value});
+    for (const ChannelStage* stage : stages_by_slot()) {
+      for (const StageLabel& label : stage->labels) entries.push_back({&label.kind, nullptr, label.value});
+    }
+    for (const Definition& d : closing_definitions) entries.push_back({&d.kind, d.value});
+    return entries;
+  }();
+  return all;
+}
 
 // The label of each family's own range, one per key.
 const std::vector<ParameterKind>& family_range_kinds() {
@@ -319,12 +272,12 @@ ParameterValue range_value(const FamilyRange& range, double value) {
 std::string file_fingerprint(const FileFacts& facts) {
   const Facts f{facts, waveform_of(facts.file)};
   std::string text = std::to_string(f.file.seeds.symbols.value_or(0)) + "," + std::to_string(f.file.seeds.noise.value_or(0));
-  for (const Definition& d : definitions) {
+  for (const Entry& d : definitions()) {
     // The seeds' labels come and go with the run's seed: the seeds themselves stand for them.
-    if (d.kind.key == "realised_snr_db" || d.kind.key.ends_with("_seed")) continue;
-    const Value value = d.value(f);
+    if (d.kind->key == "realised_snr_db" || d.kind->key.ends_with("_seed")) continue;
+    const Value value = d.of(f);
     if (!value) continue;
-    text += "\n" + std::string(d.kind.key) + std::string(d.kind.label) + "=";
+    text += "\n" + std::string(d.kind->key) + std::string(d.kind->label) + "=";
     std::visit([&text](const auto& v) {
       if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string>) {
         text += v;
@@ -363,8 +316,8 @@ std::optional<double> remembered_measure(const std::string& key, const std::func
 std::vector<ParameterRow> file_parameters(const FileFacts& facts) {
   const Facts f{facts, waveform_of(facts.file)};
   std::vector<ParameterRow> rows;
-  for (const Definition& d : definitions) {
-    if (Value value = d.value(f)) rows.push_back({&d.kind, std::move(*value)});
+  for (const Entry& d : definitions()) {
+    if (Value value = d.of(f)) rows.push_back({d.kind, std::move(*value)});
   }
   const DrawnParameters drawn = uses(f);
   if (!exact(f) || drawn.ranges == 0) return rows;
@@ -394,8 +347,8 @@ std::vector<std::string_view> unrealised_labels(const FileFacts& facts) {
 }
 
 ParameterType parameter_type(std::string_view key) {
-  for (const Definition& d : definitions) {
-    if (d.kind.key == key) return d.kind.type;
+  for (const Entry& d : definitions()) {
+    if (d.kind->key == key) return d.kind->type;
   }
   for (const ParameterKind& kind : family_range_kinds()) {
     if (kind.key == key) return kind.type;
@@ -405,8 +358,8 @@ ParameterType parameter_type(std::string_view key) {
 
 std::string_view parameter_unit(std::string_view key) {
   const auto bare = [](std::string_view unit) { return unit.substr(std::min(unit.size(), unit.find_first_not_of(' '))); };
-  for (const Definition& d : definitions) {
-    if (d.kind.key == key && !d.kind.unit.empty()) return bare(d.kind.unit);
+  for (const Entry& d : definitions()) {
+    if (d.kind->key == key && !d.kind->unit.empty()) return bare(d.kind->unit);
   }
   for (const ParameterKind& kind : family_range_kinds()) {
     if (kind.key == key && !kind.unit.empty()) return bare(kind.unit);
@@ -416,9 +369,9 @@ std::string_view parameter_unit(std::string_view key) {
 
 std::vector<std::string_view> manifest_parameter_keys(ManifestPlace place) {
   std::vector<std::string_view> keys;
-  for (const Definition& d : definitions) {
-    if (d.kind.manifest == place && std::find(keys.begin(), keys.end(), d.kind.key) == keys.end()) {
-      keys.push_back(d.kind.key);
+  for (const Entry& d : definitions()) {
+    if (d.kind->manifest == place && std::find(keys.begin(), keys.end(), d.kind->key) == keys.end()) {
+      keys.push_back(d.kind->key);
     }
   }
   return keys;

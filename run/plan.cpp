@@ -8,21 +8,13 @@
 #include "run/exact_file.h"
 #include "run/exact_options.h"
 #include "run/seeds.h"
+#include "run/stages/stage.h"
 
 namespace quorvin {
 namespace {
 
 // A uniform draw in [0, 1): the frame's start must stay inside the first symbol period.
 double draw_fraction(DrawSource& source) { return source.next() / (draw_scale + 1.0); }
-
-// Each stage's values from its own engine (see derive_impairment_seed).
-struct StageDraws {
-  GaussianSource source;
-  double uniform(double lo, double hi) { return lo + source.next_uniform() * (hi - lo); }
-};
-
-// The engine of an exact analog file's carrier draws, after the impairments' stages 1 to 8.
-constexpr std::uint32_t analog_carrier_stage = 9;
 
 }  // namespace
 
@@ -93,8 +85,7 @@ std::optional<PlannedFile> RunPlan::next() {
     if (named.signal_model == SignalModel::exact) {
       draw_impairments(file);
       // The stages before the receiver's noise would act on silence: neither applied nor labelled.
-      const ImpairmentDraws d = file.impairments;
-      file.impairments = {.iq_amplitude = d.iq_amplitude, .iq_phase = d.iq_phase, .dc_i = d.dc_i, .dc_q = d.dc_q, .adc_bits = d.adc_bits};
+      file.impairments = draws_after_noise(file.impairments);
     }
   } else if (is_analog(*file.waveform)) {
     file.amplitude = draw_uniform(named.amplitude_min, named.amplitude_max, source_);
@@ -147,39 +138,8 @@ double RunPlan::draw_symbol_rate(const std::string& name) {
              : draw_uniform(s.symbol_rate_min, s.symbol_rate_max, source_);
 }
 
-bool is_on(double lo, double hi) { return !(lo == 0.0 && hi == 0.0); }
-
 void RunPlan::draw_impairments(PlannedFile& file) const {
-  const ImpairmentSettings& x = settings_.exact.impairments;
-  ImpairmentDraws& d = file.impairments;
-  const auto stage = [&](std::uint32_t id) {
-    return StageDraws{GaussianSource(derive_impairment_seed(draw_seed_, file.modulation, file.index, id))};
-  };
-  if (x.fading != Fading::none) {
-    StageDraws draws = stage(1);
-    d.fading_k = x.fading == Fading::rician ? draws.uniform(x.fading_k_min, x.fading_k_max) : 0.0;
-    d.doppler = draws.uniform(x.doppler_min, x.doppler_max);
-  }
-  if (x.carrier_phase) d.carrier_phase = stage(2).uniform(0.0, 2.0 * pi);
-  if (is_on(x.phase_noise_min, x.phase_noise_max)) d.phase_noise = stage(3).uniform(x.phase_noise_min, x.phase_noise_max);
-  if (is_on(x.clock_ppm_min, x.clock_ppm_max)) d.clock_ppm = stage(4).uniform(x.clock_ppm_min, x.clock_ppm_max);
-  if (is_on(x.iq_amplitude_min, x.iq_amplitude_max) || is_on(x.iq_phase_min, x.iq_phase_max)) {
-    StageDraws draws = stage(5);
-    d.iq_amplitude = draws.uniform(x.iq_amplitude_min, x.iq_amplitude_max);
-    d.iq_phase = draws.uniform(x.iq_phase_min, x.iq_phase_max);
-  }
-  if (is_on(x.dc_offset_min, x.dc_offset_max)) {
-    StageDraws draws = stage(6);
-    d.dc_i = draws.uniform(x.dc_offset_min, x.dc_offset_max);
-    d.dc_q = draws.uniform(x.dc_offset_min, x.dc_offset_max);
-  }
-  if (is_on(x.pa_backoff_min, x.pa_backoff_max)) d.pa_backoff = stage(7).uniform(x.pa_backoff_min, x.pa_backoff_max);
-  if (x.adc_bits_min != 0 || x.adc_bits_max != 0) {
-    // A reversed range is drawn between its ends, as every other range is.
-    const std::int32_t fewest = std::min(x.adc_bits_min, x.adc_bits_max);
-    const double span = static_cast<double>(std::max(x.adc_bits_min, x.adc_bits_max) - fewest) + 1.0;
-    d.adc_bits = fewest + static_cast<std::int32_t>(std::min(span - 1.0, std::floor(stage(8).uniform(0.0, span))));
-  }
+  file.impairments = draw_stages(settings_.exact.impairments, {draw_seed_, file.modulation, file.index});
 }
 
 void RunPlan::draw_exact_analog(PlannedFile& file, const DrawnParameters& uses) {
@@ -198,7 +158,7 @@ void RunPlan::draw_exact_analog(PlannedFile& file, const DrawnParameters& uses) 
 void RunPlan::draw_analog_carrier(PlannedFile& file, const DrawnParameters& uses) const {
   const RunSettings& named = drawing();
   const ExactSettings& x = named.exact;
-  StageDraws draws{GaussianSource(derive_impairment_seed(draw_seed_, file.modulation, file.index, analog_carrier_stage))};
+  StageDraws draws = StageKey{draw_seed_, file.modulation, file.index}.engine(StageSlot::analog_carrier);
   file.carrier_frequency = draws.uniform(x.analog_fc_min.value_or(named.analog_carrier_frequency),
                                          x.analog_fc_max.value_or(named.analog_carrier_frequency));
   file.frequency_offset = draws.uniform(named.frequency_offset_min, named.frequency_offset_max);

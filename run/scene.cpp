@@ -53,9 +53,6 @@ PlannedFile draw_emitter_file(const RunSettings& s, const std::string& name, std
   return file;
 }
 
-// The capture's clock: sample k reads the channel at k times this.
-double clock_scale(const PlannedFile& f) { return 1.0 + f.impairments.clock_ppm.value_or(0.0) * 1e-6; }
-
 // Where the emitter's centre is moved to before the clock, Hz: its carrier offset (mixing, drawn
 // offset, the clock's share of the RF carrier), and for a digital emitter the centre itself (an
 // analog emitter's waveform puts its carrier there).
@@ -106,7 +103,7 @@ bool place(const RunSettings& s, SceneEmitter& e, const std::vector<SceneEmitter
   e.box.sample_count = std::min(length, e.burst_stop) - e.box.sample_start;
   // The box closes over the band as the burst resolves it, so that no line is cut in half at an edge.
   const BandEdges band = exact_resolved_band(s, e.file, e.box.sample_count);
-  const double c = clock_scale(e.file);
+  const double c = clock_factor(e.file.impairments);
   const double offset = exact_carrier_offset(s, e.file);
   // Edges (centre + offset + edge) c, inside -fs/2 .. fs/2.
   std::vector<std::array<double, 2>> taken;
@@ -129,111 +126,85 @@ bool place(const RunSettings& s, SceneEmitter& e, const std::vector<SceneEmitter
   return true;
 }
 
-// Samples over which a burst rises and falls (a quarter of a short burst), inside its box, as a
-// transmitter keys on: a
-// raised-cosine ramp, so keying spreads no energy beyond the band.
-constexpr double burst_ramp = 256.0;
-
 // Samples an emitter without whole-burst stages is made in at a time.
 constexpr std::size_t scene_block_samples = 8192;
-
-// A burst on from channel sample `first` to before `last`, with its ramps.
-struct Burst {
-  double first;
-  double last;
-  double ramp = std::min(burst_ramp, std::floor((last - first) / 4.0));
-};
-
-// Multiplies `v`, channel samples from `lo`, by the burst's envelope. Between the ramps it is 1,
-// so those samples are left as they are.
-void apply_burst(Signal& v, std::size_t lo, const Burst& b) {
-  const auto envelope = [&](std::size_t i) {
-    const double j = static_cast<double>(lo + i);
-    if (j < b.first || j >= b.last) {
-      v[i] *= 0.0;
-      return;
-    }
-    const double edge = std::min(j - b.first, b.last - 1.0 - j) + 0.5;
-    if (edge < b.ramp) v[i] *= 0.5 - 0.5 * std::cos(pi * edge / b.ramp);
-  };
-  // Only the samples within a sample or two of the ramps can change.
-  const auto index = [&](double at) {
-    return static_cast<std::size_t>(std::clamp(at - static_cast<double>(lo), 0.0, static_cast<double>(v.size())));
-  };
-  const std::size_t rise_end = index(b.first + b.ramp + 2.0);
-  const std::size_t fall_start = std::max(rise_end, index(b.last - b.ramp - 2.0));
-  for (std::size_t i = 0; i < rise_end; ++i) envelope(i);
-  for (std::size_t i = fall_start; i < v.size(); ++i) envelope(i);
-}
 
 // The channel a capture's emitters are made in: the capture's samples, the margins its stages
 // read, and its clock (capture sample k reads channel sample before + k clock).
 struct SceneChannel {
   std::size_t length;
-  std::size_t before;
-  std::size_t after;
+  StageMargins margins;
   std::size_t total;
   double clock;
 };
 
-SceneChannel scene_channel(const RunSettings& s, bool fading, double clock_ppm) {
+SceneChannel scene_channel(const RunSettings& s, const std::vector<const ImpairmentDraws*>& draws) {
   const std::size_t length = require_sample_count(static_cast<double>(s.exact.samples_per_file));
-  const StageMargins margins = stage_margins(s.exact.impairments, fading, clock_ppm, length);
-  return {length, margins.before, margins.after,
-          require_sample_count(static_cast<double>(margins.before + length + margins.after)), 1.0 + clock_ppm * 1e-6};
+  StageMargins most;
+  for (const ImpairmentDraws* d : draws) most = covering(most, stage_margins(s.exact.impairments, *d, length));
+  return {length, most, require_sample_count(static_cast<double>(most.before + length + most.after)),
+          clock_factor(*draws.front())};
 }
 
-// The emitter in the scene's channel at its unit nominal power, before its carrier offset, phase
-// and power: its waveform, amplifier, burst and fading, handed to `add` block by block, each with
-// the channel sample it starts at.
-void make_emitter(const RunSettings& s, const SceneEmitter& e, const SceneChannel& channel,
-                  const std::function<void(std::size_t, Signal)>& add) {
-  const std::size_t length = channel.length, before = channel.before, after = channel.after, total = channel.total;
+// The emitter in the scene's channel at its unit nominal power, through the transmitter's stages
+// that shape it (its amplifier, burst and fading), handed to `add` block by block, each with the
+// run the stages that only turn it take (its carrier offset, and its gain: its power and carrier
+// phase), its channel sample at run.at.
+void make_emitter(const RunSettings& s, const SceneEmitter& e, const SceneChannel& channel, Sample gain,
+                  const std::function<void(Signal, const StageRun&)>& add) {
+  const std::size_t before = channel.margins.before, after = channel.margins.after, total = channel.total;
   const double c = channel.clock;
   const PlannedFile& f = e.file;
-  const ImpairmentDraws& own = f.impairments;
   // The burst in channel samples: the capture's sample k reads the channel at k c.
   const double first = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_start) * c);
   const double last = static_cast<double>(before) + std::ceil(static_cast<double>(e.burst_stop) * c);
-  // Only the burst's samples are made (its amplifier's level is the burst's own); a faded
-  // emitter whole, its channel reckoned from the capture's first sample.
+  StageRun run{.settings = s,
+               .draws = f.impairments,
+               .noise_seed = f.seeds.noise ? *f.seeds.noise : device_seed(),
+               .length = channel.length,
+               .margins = channel.margins,
+               .carrier_offset = emitter_shift(s, e),
+               .gain = gain,
+               .burst = std::array<double, 2>{first, last}};
+  const StageFlow flow = stages_flow(run, StagePart::shaping);
+  // Only the burst's samples are made (its amplifier's level is the burst's own); an emitter whose
+  // stages need it whole (faded) over the capture, its channel reckoned from the capture's first
+  // sample.
   const auto clamp = [total](double at) { return static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(total))); };
-  const std::size_t lo = own.fading_k ? 0 : clamp(first);
-  const std::size_t hi = own.fading_k ? total : clamp(last);
+  const bool whole = flow == StageFlow::whole;
+  const std::size_t lo = whole ? 0 : clamp(first);
+  const std::size_t hi = whole ? total : clamp(last);
   if (hi <= lo) return;
   // A scene promises its emitters within filter error of their single files, not their bits.
   const WaveformRange waveform =
-      exact_waveform_range(s, f, static_cast<std::int64_t>(length), before, after, PhasorMath::polynomial);
+      exact_waveform_range(s, f, static_cast<std::int64_t>(channel.length), before, after, PhasorMath::polynomial);
   const auto block = [&](std::size_t at) {
     return waveform(static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before), std::min(scene_block_samples, hi - at));
   };
-  if (!own.fading_k) {
-    // Block by block, while a block is in the cache: a range's and the carrier's values do
-    // not depend on where a block begins, so the samples are the whole burst's. The amplifier's
-    // level is the burst's power, summed in sample order over a first pass, as over the whole.
-    double saturation = 0.0;
-    if (own.pa_backoff) {
-      double energy = 0.0;
-      for (std::size_t at = lo; at < hi; at += scene_block_samples) {
-        for (const Sample& x : block(at)) energy += std::norm(x);
-      }
-      saturation = rapp_saturation(energy, hi - lo, *own.pa_backoff);
-    }
-    for (std::size_t at = lo; at < hi; at += scene_block_samples) {
-      Signal v = block(at);
-      if (own.pa_backoff) apply_rapp_curve(v, saturation, s.exact.impairments.pa_smoothness);
-      apply_burst(v, at, {first, last});
-      add(at, std::move(v));
-    }
+  if (whole) {
+    Signal v = waveform(static_cast<std::int64_t>(lo) - static_cast<std::int64_t>(before), hi - lo);
+    run.at = lo;
+    apply_stages(v, run, StagePart::shaping);
+    add(std::move(v), run);
     return;
   }
-  // A faded emitter is made whole: its taps' gains and delays run over the capture from its start.
-  Signal v = waveform(static_cast<std::int64_t>(lo) - static_cast<std::int64_t>(before), hi - lo);
-  if (own.pa_backoff) v = apply_rapp_amplifier(std::move(v), *own.pa_backoff, s.exact.impairments.pa_smoothness);
-  apply_burst(v, lo, {first, last});
-  const std::uint64_t own_seed = f.seeds.noise ? *f.seeds.noise : device_seed();
-  if (own.fading_k) v = apply_fading(v, exact_fading_channel(s, f), exact_stage_seed(own_seed, 1));
-  add(lo, std::move(v));
+  // Block by block, while a block is in the cache: a range's and the carrier's values do not
+  // depend on where a block begins, so the samples are the whole burst's. A burst-flow stage's
+  // level is the burst's power, summed in sample order over a first pass, as over the whole.
+  if (flow == StageFlow::burst) {
+    double energy = 0.0;
+    for (std::size_t at = lo; at < hi; at += scene_block_samples) {
+      for (const Sample& x : block(at)) energy += std::norm(x);
+    }
+    run.burst_energy = energy;
+    run.burst_samples = hi - lo;
+  }
+  for (std::size_t at = lo; at < hi; at += scene_block_samples) {
+    Signal v = block(at);
+    run.at = at;
+    apply_stages(v, run, StagePart::shaping);
+    add(std::move(v), run);
+  }
 }
 
 // The emitter's |x|^2 summed over its box (channel samples from / the capture's clock), from the
@@ -244,8 +215,8 @@ struct BoxEnergy {
   double energy = 0.0;
 
   BoxEnergy(const SceneEmitter& e, const SceneChannel& channel)
-      : from(std::ceil(static_cast<double>(channel.before) + static_cast<double>(e.box.sample_start) * channel.clock)),
-        to(std::ceil(static_cast<double>(channel.before) +
+      : from(std::ceil(static_cast<double>(channel.margins.before) + static_cast<double>(e.box.sample_start) * channel.clock)),
+        to(std::ceil(static_cast<double>(channel.margins.before) +
                      static_cast<double>(e.box.sample_start + e.box.sample_count) * channel.clock)) {}
   void add(std::size_t start, const Signal& v) {
     for (std::size_t j = 0; j < v.size(); ++j) {
@@ -260,10 +231,9 @@ struct BoxEnergy {
 // holds it before the receiver's noise: every emitter of a scene fades where one does, and each
 // carries the capture's clock, so its own draws give the scene's channel.
 double emitter_box_power(const RunSettings& s, const SceneEmitter& e) {
-  const ImpairmentDraws& own = e.file.impairments;
-  const SceneChannel channel = scene_channel(s, own.fading_k.has_value(), own.clock_ppm.value_or(0.0));
+  const SceneChannel channel = scene_channel(s, {&e.file.impairments});
   BoxEnergy box(e, channel);
-  make_emitter(s, e, channel, [&box](std::size_t start, const Signal& v) { box.add(start, v); });
+  make_emitter(s, e, channel, 1.0, [&box](const Signal& v, const StageRun& run) { box.add(run.at, v); });
   return box.power();
 }
 
@@ -310,14 +280,7 @@ std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& ke
     SceneEmitter e;
     e.file = draw_emitter_file(s, name, emitter_seed(seed, k), key.seed_files);
     e.file.index = static_cast<std::int32_t>(k + 1);
-    ImpairmentDraws& d = e.file.impairments;
-    d.phase_noise = receiver.phase_noise;
-    d.clock_ppm = receiver.clock_ppm;
-    d.iq_amplitude = receiver.iq_amplitude;
-    d.iq_phase = receiver.iq_phase;
-    d.dc_i = receiver.dc_i;
-    d.dc_q = receiver.dc_q;
-    d.adc_bits = receiver.adc_bits;
+    take_receiver_draws(receiver, e.file.impairments);
     if (!place(s, e, scene->emitters, u)) {
       scene->fault = fault_text(s, e, k, count);
       break;
@@ -355,51 +318,46 @@ Signal synthesize_scene(const RunSettings& s, const PlannedFile& file, bool nois
   if (!file.scene) throw std::invalid_argument("the file holds no scene.");
   const Scene& scene = *file.scene;
   if (!scene.fault.empty()) throw std::invalid_argument(scene.fault);
-  const ImpairmentSettings& x = s.exact.impairments;
   const ImpairmentDraws& d = file.impairments;
-  const bool fading = std::any_of(scene.emitters.begin(), scene.emitters.end(),
-                                  [](const SceneEmitter& e) { return e.file.impairments.fading_k.has_value(); });
-  const SceneChannel channel = scene_channel(s, fading, d.clock_ppm.value_or(0.0));
-  const std::size_t length = channel.length, before = channel.before, after = channel.after, total = channel.total;
-  Signal sum(total);
+  // Every emitter's stages' margins and the capture's (each emitter carries its clock).
+  std::vector<const ImpairmentDraws*> draws = {&d};
+  for (const SceneEmitter& e : scene.emitters) draws.push_back(&e.file.impairments);
+  const SceneChannel channel = scene_channel(s, draws);
+  const std::size_t length = channel.length;
+  Signal sum(channel.total);
   bool finite = true;
   for (const SceneEmitter& e : scene.emitters) {
     const PlannedFile& f = e.file;
     finite = finite && std::isfinite(f.snr_db);
     const Sample turn = std::polar(std::isfinite(f.snr_db) ? std::sqrt(scene.noise_power) * std::pow(10.0, f.snr_db / 20.0) : 1.0,
                                    f.impairments.carrier_phase.value_or(0.0));
-    const double shift = emitter_shift(s, e);
     // Its power over its box, for its labels, as the samples are made.
     BoxEnergy box(e, channel);
-    // Samples from `at` on, moved to the emitter's place and added in.
-    make_emitter(s, e, channel, [&](std::size_t at, Signal v) {
-      box.add(at, v);
-      const auto origin = static_cast<std::int64_t>(at) - static_cast<std::int64_t>(before);
-      v = apply_carrier_offset(std::move(v), shift, s.sample_rate, origin, turn);
-      for (std::size_t j = 0; j < v.size(); ++j) sum[at + j] += v[j];
+    // Samples from run.at on, moved to the emitter's place and added in.
+    make_emitter(s, e, channel, turn, [&](Signal v, const StageRun& run) {
+      box.add(run.at, v);
+      apply_stages(v, run, StagePart::turning);
+      for (std::size_t j = 0; j < v.size(); ++j) sum[run.at + j] += v[j];
     });
     remembered_measure(emitter_power_key(s, e), [&box] { return std::optional<double>(box.power()); });
   }
-  const std::uint64_t noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed();
-  if (d.phase_noise) sum = apply_phase_noise(std::move(sum), 0.0, *d.phase_noise, s.sample_rate, exact_stage_seed(noise_seed, 3), before);
-  if (d.clock_ppm) {
-    sum = resample_by_clock(sum, static_cast<double>(before), *d.clock_ppm, length);
-  } else if (before != 0 || after != 0) {
-    sum = Signal(sum.begin() + static_cast<std::ptrdiff_t>(before), sum.begin() + static_cast<std::ptrdiff_t>(before + length));
-  }
+  // The receiver's stages on the sum; the emitters carried their carrier phases.
+  StageRun capture{.settings = s,
+                   .draws = d,
+                   .noise_seed = file.seeds.noise ? *file.seeds.noise : device_seed(),
+                   .length = length,
+                   .margins = channel.margins};
   // One noise floor, of unit power per sample or the recording's: each emitter's SNR is its power
   // over it.
   if (noise && s.exact.background_recording) {
-    const Signal ground = read_background_span(*s.exact.background_recording, scene.background_start, length);
-    for (std::size_t i = 0; i < length; ++i) sum[i] += ground[i];
+    capture.noise = [&](Signal& signal, const StageRun&) {
+      const Signal ground = read_background_span(*s.exact.background_recording, scene.background_start, length);
+      for (std::size_t i = 0; i < length; ++i) signal[i] += ground[i];
+    };
   } else if (noise && finite) {
-    sum = add_white_noise(std::move(sum), 0.0, noise_seed);
+    capture.noise = [](Signal& signal, const StageRun& run) { signal = add_white_noise(std::move(signal), 0.0, run.noise_seed); };
   }
-  if (d.iq_amplitude || d.dc_i) {
-    sum = apply_iq_imbalance(std::move(sum), d.iq_amplitude.value_or(0.0), d.iq_phase.value_or(0.0), d.dc_i.value_or(0.0),
-                             d.dc_q.value_or(0.0));
-  }
-  if (d.adc_bits) sum = quantise(std::move(sum), *d.adc_bits, x.adc_backoff);
+  apply_stages(sum, capture, StagePart::receiver);
   return sum;
 }
 
