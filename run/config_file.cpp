@@ -199,9 +199,13 @@ class Parser {
       const std::string meant = did_you_mean(nearest_names(key, names));
       throw Fault{line, "unknown key " + shown(key) + (meant.empty() ? "" : "; " + meant)};
     }
-    const auto before = std::find_if(entries_.begin(), entries_.end(),
-                                     [known](const ConfigEntry& e) { return e.option == known->option; });
-    if (before != entries_.end()) {
+    const ConfigEntry* before = nullptr;
+    for (const ConfigEntries* given : {&entries_, &unset_}) {
+      for (const ConfigEntry& e : *given) {
+        if (e.option == known->option) before = &e;
+      }
+    }
+    if (before != nullptr) {
       if (before->key == key) {
         throw Fault{line, "the key " + key + " is given again (first on line " + std::to_string(before->line) +
                               "); give it once"};
@@ -231,7 +235,9 @@ class Parser {
     }
     ConfigEntry entry{known->option, key, value.text, line};
     check_control(entry, known->takes);
-    entries_.push_back(std::move(entry));
+    // A flag set false is a flag not given: no front end then sees it (the classic model would
+    // refuse an exact model's flag given at all).
+    (known->type == Key::Type::flag && value.text == "false" ? unset_ : entries_).push_back(std::move(entry));
   }
 
   // The control options' values, checked as the command line checks them.
@@ -298,6 +304,7 @@ class Parser {
   std::size_t line_ = 1;
   std::size_t line_start_ = 0;
   ConfigEntries entries_;
+  ConfigEntries unset_;  // flags set false, kept for telling a key given twice
 };
 
 }  // namespace

@@ -24,8 +24,10 @@ GOOD = {
     "short_name_numbers_and_flags": (
         'm = "GMSK, FM"\nseed = 5\nfiles-per-modulation = 2\nsnr-min = 0\nsnr-max = 10.5\n'
         "carrier-phase = true\nsave-symbols = false\nnum-symbols = 64\nsample-rate = 1e5\n"),
+    # A flag set false is one not given: the classic model takes the file though carrier-phase is the exact model's.
     "literal_text_and_the_classic_model": (
-        "modulations = 'BPSK'\nseed = 0\nsignal-model = \"classic\"\nnum-symbols = 50\nsave-settings = false\n"),
+        "modulations = 'BPSK'\nseed = 0\nsignal-model = \"classic\"\nnum-symbols = 50\nsave-settings = false\n"
+        "carrier-phase = false\n"),
     "quoted_key_and_the_largest_seed": '"modulations" = "QPSK"\nseed = 4294967295\nper-name = "QPSK:snr=5..10"\n',
 }
 
@@ -43,6 +45,9 @@ BAD = {
                         '--config {F}: line 2: the text of modulations is not closed (a " is missing)'),
     "key_given_twice": ('modulations = "AM"\nseed = 1\nsnr-min = 1\nsnr-min = 2\n',
                         "--config {F}: line 4: the key snr-min is given again (first on line 3); give it once"),
+    "flag_given_twice_once_false": ('modulations = "AM"\nseed = 1\nsave-settings = false\nsave-settings = true\n',
+                                    "--config {F}: line 4: the key save-settings is given again (first on line 3); "
+                                    "give it once"),
     "names_given_twice": ('modulations = ["AM"]\nseed = 1\nmodulations = "FM"\n',
                           "--config {F}: line 3: the key modulations is given again (first on line 1); give it once"),
     "alias_beside_its_name": ('modulations = ["AM"]\nseed = 1\nm = "FM"\n',
