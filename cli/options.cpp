@@ -227,14 +227,14 @@ void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads
                  help_of("--jobs") + " (default: " + std::to_string(p.jobs) + ", the hardware threads)")
       ->check(CLI::Validator(
           [](std::string& text) {
-            const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-            return digits ? std::string() : "takes a whole number of files at once, not '" + text + "'";
+            const bool digits = !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
+            const bool in_range = digits && std::stoul(text) >= 1 && std::stoul(text) <= 1024;
+            return in_range ? std::string() : "takes " + std::string(control("--jobs").takes) + ", not '" + text + "'";
           },
           "N"))
-      ->check(CLI::Range(1u, 1024u))
       ->option_text(std::string(control("--jobs").value_kind))
       ->group(group);
-  p.seed_option = app.add_option(names_of("--seed"), p.seed, help_of("--seed"))
+  p.seed_option = app.add_option(names_of("--seed"), p.seed, help_of("--seed") + " (default: the clock)")
                       ->option_text(std::string(control("--seed").value_kind))
                       ->group(group);
   app.add_option(names_of("--shard"), p.shard, help_of("--shard"))
@@ -495,15 +495,15 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   request.jobs = p.jobs;
   if (p.seed_given) {
     request.seed = whole_number(p.seed);
-    if (!request.seed) return usage_error("--seed takes a whole number from 0 to 4294967295, not '" + p.seed + "'");
+    if (!request.seed) return usage_error("--seed takes " + std::string(control("--seed").takes) + ", not '" + p.seed + "'");
   }
   const std::optional<Shard> shard = shard_of(p.shard);
-  if (!shard) return usage_error("--shard takes K/N with 0 <= K < N, not '" + p.shard + "'");
+  if (!shard) return usage_error("--shard takes " + std::string(control("--shard").takes) + ", not '" + p.shard + "'");
   request.shard = *shard;
   request.progress = p.progress;
   request.quiet = p.quiet;
   if (p.format != "csv" && p.format != "sigmf" && p.format != "hdf5") {
-    return usage_error(command_line_text(not_accepted_marked("--format", "csv, sigmf or hdf5", p.format)));
+    return usage_error(command_line_text(not_accepted_marked("--format", control("--format").takes, p.format)));
   }
   request.format = p.format == "sigmf" ? SampleFormat::sigmf : p.format == "hdf5" ? SampleFormat::container : SampleFormat::csv;
   request.compress = p.compress;
@@ -599,6 +599,10 @@ ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e) {
   }
   const std::string what = e.what();
   if (auto twice = given_twice(app, what)) return std::move(*twice);
+  // "--jobs: takes ...": the option and what it takes, as every other refusal reads.
+  if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr && what.find(": takes ") != std::string::npos) {
+    return usage_error(what.substr(0, what.find(": takes ")) + what.substr(what.find(": takes ") + 1));
+  }
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && what.starts_with("-") && what.ends_with(" missing")) {
     const std::string name = what.substr(0, what.find(':'));
     const CLI::Option* option = app.get_option_no_throw(name);

@@ -78,7 +78,7 @@ constexpr ControlOption control_table[] = {
     {"--compress", "", "deflate the samples of --format hdf5", ""},
     {"--manifest", "FILE", "also write a CSV manifest of every planned file to FILE", "a file name"},
     {"-j,--jobs", "N", "files produced in parallel", "a whole number of files at once from 1 to 1024"},
-    {"--seed", "INTEGER", "unsigned 32-bit seed for a reproducible run (default: the clock)",
+    {"--seed", "INTEGER", "unsigned 32-bit seed for a reproducible run",
      "a whole number from 0 to 4294967295"},
     {"--shard", "K/N", "produce only the files at plan positions K modulo N (default: 0/1)", "K/N with 0 <= K < N",
      true, false},

@@ -160,8 +160,9 @@ const UsageCase usage_cases[] = {
     {"seed_too_big", {"-m", "AM", "--seed", "4294967296"}, "--seed takes a whole number", false},
     {"shard_out_of_range", {"-m", "AM", "--shard", "3/3"}, "--shard takes K/N", false},
     {"shard_of_zero", {"-m", "AM", "--shard", "0/0"}, "--shard takes K/N", false},
-    {"zero_jobs", {"-m", "AM", "-j", "0"}, "--jobs", false},
-    {"jobs_not_a_number", {"-m", "AM", "-j", "abc"}, "--jobs: takes a whole number of files at once, not 'abc'", false},
+    {"zero_jobs", {"-m", "AM", "-j", "0"}, refused("--jobs takes a whole number of files at once from 1 to 1024, not '0'")},
+    {"jobs_not_a_number", {"-m", "AM", "-j", "abc"},
+     refused("--jobs takes a whole number of files at once from 1 to 1024, not 'abc'")},
     // A --config file is a page of options: an empty list of names is none, and what is no
     // bounded regular file is refused before it is read (a device or FIFO would be read forever).
     {"config_without_names", {"--config", "OUT.toml"}, "No modulation selected.\nRun with -m NAMES, or --help.\n", true,

@@ -438,7 +438,9 @@ def _arguments(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, str],
     parser.add_argument("--shards", type=int, help="N (default: four per worker thread)")
     names = _core.option_names()
     declared = [(names[option], "" if flag else "VALUE", "") for option, _, _, flag, _ in _DECLARED]
-    control = [(listed, kind, help) for listed, kind, help, _, _, here in _CONTROL if here]
+    # The shards make one run only with one seed: here it has no default.
+    control = [(listed, kind, help + (" (required)" if listed == "--seed" else ""))
+               for listed, kind, help, _, _, here in _CONTROL if here]
     for listed, kind, help in control + declared:
         option = listed.rpartition(",")[2]
         if option == "--modulations":

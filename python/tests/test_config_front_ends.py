@@ -174,3 +174,30 @@ def test_a_good_file_makes_the_same_items_in_every_front_end(tmp_path, text):
     }
     for name, dataset in datasets.items():
         assert [dataset[p][0].tobytes() for p in range(len(dataset))] == recorded, name
+
+
+@pytest.mark.parametrize("file, arguments, expected", [
+    # The command line's value is told as typed there, without the file's name.
+    ('modulations = "AM"\nseed = 1\nsample-rate = 1000\n', ["--sample-rate", "x"],
+     "Invalid Sample Rate. --sample-rate takes a number above 0, not 'x'"),
+    ('modulations = "AM"\nseed = 1\n', ["-m", "QPSKK"],
+     f"unknown modulation 'QPSKK'; did you mean QPSK? Known: {KNOWN}; or {SELECTIONS}"),
+    # A file's value the command line replaces is never read.
+    ('modulations = "AM"\nseed = 1\nsample-rate = "10k"\n', ["--sample-rate", "20000"], None),
+    # The file's refusal is still told when the command line gives other options.
+    ('modulations = "AM"\nseed = 1\nsnr-min = "x"\n', ["--sample-rate", "20000"],
+     "--config {F}: Invalid SNR Min. --snr-min takes a finite number, or inf at both ends for no noise, not 'x'"),
+])
+def test_the_command_line_wins_over_the_file(tmp_path, capsys, file, arguments, expected):
+    path = _file(tmp_path, file)
+    run = subprocess.run([CLI, "--config", str(path), *arguments, "--no-progress", "-q", "-o", str(tmp_path / "out")],
+                         capture_output=True, text=True, timeout=60)
+    if expected is None:
+        assert run.returncode == 0, run.stderr
+        _, texts, dataset = distributed._request(["--config", str(path), *arguments])
+        assert texts["--sample-rate"] == "20000" and len(dataset) == 1
+        return
+    told = run.stderr.removeprefix("quorvin-cli: ").removesuffix("\nRun with --help for the options.\n")
+    assert told.removesuffix("\n") == expected.replace("{F}", str(path))
+    assert distributed.main(["--config", str(path), *arguments]) == 2
+    assert capsys.readouterr().err == f"quorvin.distributed: {expected.replace('{F}', str(path))}\n"
