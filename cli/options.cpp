@@ -17,6 +17,7 @@
 #include "common/text.h"
 #include "modulation/catalogue.h"
 #include "run/channel_file.h"
+#include "run/config_file.h"
 #include "run/symbol_file.h"
 #include "run/hdf5_container.h"
 #include "run/manifest.h"
@@ -44,28 +45,6 @@ ImmediateExit usage_error(const std::string& message) {
 
 // A value the run cannot serve: one line that names what to change.
 ImmediateExit input_error(const std::string& message) { return {2, "", "quorvin-cli: " + message + "\n"}; }
-
-// "--sample-rate 10k": a box's long option (of "-o,--output-folder" the second; a single name
-// stays whole, npos + 1 being 0) and its text as typed.
-std::string option_and_text(std::size_t box, const Texts& texts) {
-  const std::string_view names = form_boxes[box].option;
-  return std::string(names.substr(names.find_last_of(',') + 1)) + " " + as_typed(texts[box]);
-}
-
-// The names of a comma-separated list: blanks around a name are a typing habit ("QPSK, AM"),
-// never part of it.
-std::vector<std::string> modulation_list(const std::string& list) {
-  std::vector<std::string> names;
-  for (std::size_t start = 0; start <= list.size();) {
-    const std::size_t comma = std::min(list.find(',', start), list.size());
-    std::string name = list.substr(start, comma - start);
-    name.erase(0, name.find_first_not_of(" \t"));
-    name.erase(name.find_last_not_of(" \t") + 1);
-    names.push_back(std::move(name));
-    start = comma + 1;
-  }
-  return names;
-}
 
 std::optional<std::uint32_t> whole_number(std::string_view text) {
   std::uint32_t value = 0;
@@ -99,13 +78,22 @@ struct Parsed {
   bool manifest_given = false;
   bool list_modulations = false;
   bool version = false;
+  std::string config;
+  // The options a --config file set (the command line's own win), by long name.
+  std::vector<std::string> from_file;
   // The declared options, kept as added: asking CLI11 by name searches every option, which for
   // the exact model's rows cost more than the rest of parsing.
   std::vector<const CLI::Option*> added = std::vector<const CLI::Option*>(option_declarations().size());
   const CLI::Option* modulations_option = nullptr;
   const CLI::Option* seed_option = nullptr;
   const CLI::Option* manifest_option = nullptr;
+  const CLI::Option* config_option = nullptr;
 };
+
+// A control option's name list and help, from the core's table.
+const ControlOption& control(std::string_view option) { return *control_option(option); }
+std::string names_of(std::string_view option) { return std::string(control(option).names); }
+std::string help_of(std::string_view option) { return std::string(control(option).help); }
 
 // The help's groups, in the order it prints them.
 constexpr std::string_view making = "What to make";
@@ -218,132 +206,49 @@ void add_exact_options(CLI::App& app, Parsed& p) {
   }
 }
 
-constexpr std::string_view format_choices = "csv|sigmf|hdf5";
-
 void add_output_options(CLI::App& app, Parsed& p) {
   add_boxes(app, p, output);
   const std::string group(output);
-  app.add_flag("--save-settings", p.save_settings, "also write a settings file beside each sample file")->group(group);
-  app.add_option("--format", p.format,
-                 "csv (I,Q text lines), sigmf (cf32_le recordings with .sigmf-meta) or hdf5 (one dataset.h5 of the "
-                 "samples and labels) (default: csv)")
-      ->transform(choice_in_any_case(std::string(format_choices)))
-      ->option_text(std::string(format_choices))
+  app.add_flag(names_of("--save-settings"), p.save_settings, help_of("--save-settings"))->group(group);
+  app.add_option(names_of("--format"), p.format, help_of("--format"))
+      ->transform(choice_in_any_case(std::string(control("--format").value_kind)))
+      ->option_text(std::string(control("--format").value_kind))
       ->group(group);
-  app.add_flag("--compress", p.compress, "deflate the samples of --format hdf5")->group(group);
-  p.manifest_option = app.add_option("--manifest", p.manifest, "also write a CSV manifest of every planned file to FILE")
-                          ->option_text("FILE")
+  app.add_flag(names_of("--compress"), p.compress, help_of("--compress"))->group(group);
+  p.manifest_option = app.add_option(names_of("--manifest"), p.manifest, help_of("--manifest"))
+                          ->option_text(std::string(control("--manifest").value_kind))
                           ->group(group);
 }
-
-// A file of options is a page of text: CLI11 reads a --config file whole, so a device, a FIFO
-// or a huge file would be read without end (or wait for a writer) before anything is checked.
-constexpr std::uintmax_t largest_config_file = std::uintmax_t{1} << 20;
-
-// Lines of a --config file without the blanks around them.
-std::string_view trimmed(std::string_view line) {
-  const std::size_t start = line.find_first_not_of(" \t\r");
-  if (start == std::string_view::npos) return {};
-  return line.substr(start, line.find_last_not_of(" \t\r") - start + 1);
-}
-
-// The first key a --config file gives twice ("snr-min", a [section]'s "run.seed"), its lines read
-// as CLI11 reads them (an array may go on over lines until one ends in "]"). CLI11 takes two
-// adjacent lines of a name as one list (refused where one value is taken, joined for -m) and
-// otherwise keeps one of them, without a word either way.
-std::optional<std::string> repeated_key(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::vector<std::string> keys;
-  std::string section;
-  for (std::string line; std::getline(file, line);) {
-    const std::string_view text = trimmed(line);
-    if (text.empty() || text[0] == '#' || text[0] == ';') continue;
-    if (text.front() == '[' && text.back() == ']') {
-      section = std::string(trimmed(text.substr(1, text.size() - 2)));
-      continue;
-    }
-    const std::size_t equals = text.find('=');
-    if (equals == std::string_view::npos) continue;
-    std::string key(trimmed(text.substr(0, equals)));
-    if (key.size() >= 2 && (key.front() == '"' || key.front() == '\'') && key.back() == key.front()) {
-      key = key.substr(1, key.size() - 2);
-    }
-    if (!section.empty()) key = section + "." + key;
-    if (std::find(keys.begin(), keys.end(), key) != keys.end()) return key;
-    keys.push_back(key);
-    const std::string_view value = trimmed(text.substr(equals + 1));
-    if (value.starts_with('[') && !value.ends_with(']')) {
-      while (std::getline(file, line) && !trimmed(line).ends_with(']')) {
-      }
-    }
-  }
-  return std::nullopt;
-}
-
-// Why the --config text names no file of options, told after the text as typed; empty when it
-// does, or when nothing is there (CLI11's own "cannot be read" then).
-std::string config_file_fault(const std::string& text) {
-  const std::filesystem::path path = command_line_path(text);
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
-  if (error || status.type() == std::filesystem::file_type::not_found) return "";
-  const std::string needed = "; it takes a regular file of options of at most 1 MiB";
-  if (status.type() == std::filesystem::file_type::directory) return as_typed(text) + " is a folder" + needed;
-  if (status.type() != std::filesystem::file_type::regular) return as_typed(text) + " is not a regular file" + needed;
-  const std::uintmax_t size = std::filesystem::file_size(path, error);
-  if (!error && size > largest_config_file) {
-    return as_typed(text) + " holds " + std::to_string(size) + " bytes" + needed;
-  }
-  if (const auto key = repeated_key(path)) return as_typed(text) + ": the key " + *key + " is given more than once; give it once";
-  return "";
-}
-
-// A --config file's TOML as CLI11 reads it, but a flag takes true or false alone: CLI11 would also
-// take yes, on, 1 and more, which the README, Python and the settings files do not.
-class ConfigFlagsTrueOrFalse : public CLI::ConfigTOML {
- public:
-  std::string to_flag(const CLI::ConfigItem& item) const override {
-    if (item.inputs.size() == 1 && (item.inputs[0] == "true" || item.inputs[0] == "false")) return item.inputs[0];
-    throw CLI::ConfigError(item.fullname() + " takes true or false, not " +
-                           (item.inputs.size() == 1 ? "'" + item.inputs[0] + "'" : "a list of " + std::to_string(item.inputs.size())));
-  }
-};
 
 void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   const std::string group(run_control);
   p.jobs = std::max(1u, hardware_threads);
-  app.add_option("-j,--jobs", p.jobs,
-                 "files produced in parallel (default: " + std::to_string(p.jobs) + ", the hardware threads)")
+  app.add_option(names_of("--jobs"), p.jobs,
+                 help_of("--jobs") + " (default: " + std::to_string(p.jobs) + ", the hardware threads)")
       ->check(CLI::Validator(
           [](std::string& text) {
-            const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-            return digits ? std::string() : "takes a whole number of files at once, not '" + text + "'";
+            const bool digits = !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
+            const bool in_range = digits && std::stoul(text) >= 1 && std::stoul(text) <= 1024;
+            return in_range ? std::string() : "takes " + std::string(control("--jobs").takes) + ", not '" + text + "'";
           },
           "N"))
-      ->check(CLI::Range(1u, 1024u))
-      ->option_text("N")
+      ->option_text(std::string(control("--jobs").value_kind))
       ->group(group);
-  p.seed_option = app.add_option("--seed", p.seed, "unsigned 32-bit seed for a reproducible run (default: the clock)")
-                      ->option_text("INTEGER")
+  p.seed_option = app.add_option(names_of("--seed"), p.seed, help_of("--seed") + " (default: the clock)")
+                      ->option_text(std::string(control("--seed").value_kind))
                       ->group(group);
-  app.add_option("--shard", p.shard, "produce only the files at plan positions K modulo N (default: 0/1)")
-      ->option_text("K/N")
+  app.add_option(names_of("--shard"), p.shard, help_of("--shard"))
+      ->option_text(std::string(control("--shard").value_kind))
       ->group(group);
-  app.add_flag_callback("--progress", [&p] { p.progress = Progress::shown; },
-                        "show a progress line on standard error (default: when it is a terminal)")
+  app.add_flag_callback(names_of("--progress"), [&p] { p.progress = Progress::shown; }, help_of("--progress"))->group(group);
+  app.add_flag_callback(names_of("--no-progress"), [&p] { p.progress = Progress::hidden; }, help_of("--no-progress"))
       ->group(group);
-  app.add_flag_callback("--no-progress", [&p] { p.progress = Progress::hidden; }, "never show the progress line")
-      ->group(group);
-  app.add_flag("-q,--quiet", p.quiet, "no report lines; failures still go to standard error, and the status tells the rest")
-      ->group(group);
-  app.add_flag("--list-modulations", p.list_modulations, "print the known modulation names and exit")->group(group);
-  app.set_config("--config", "",
-                 "read options from FILE, TOML lines of an option's long name and its value (sample-rate = 100000, "
-                 "modulations = [\"QPSK\", \"AM\"], save-settings = true); options on the command line win")
-      ->check(CLI::Validator([](std::string& text) { return config_file_fault(text); }, ""))
-      ->option_text("FILE")
-      ->group(group);
-  app.add_flag("-V,--version", p.version, "print the version and exit")->group(group);
+  app.add_flag(names_of("--quiet"), p.quiet, help_of("--quiet"))->group(group);
+  app.add_flag(names_of("--list-modulations"), p.list_modulations, help_of("--list-modulations"))->group(group);
+  p.config_option = app.add_option(names_of("--config"), p.config, help_of("--config"))
+                        ->option_text(std::string(control("--config").value_kind))
+                        ->group(group);
+  app.add_flag(names_of("--version"), p.version, help_of("--version"))->group(group);
   app.set_help_flag("-h,--help", "print this help and exit")->group(group);
 }
 
@@ -351,10 +256,8 @@ void add_run_control_options(CLI::App& app, Parsed& p, unsigned hardware_threads
 void add_options(CLI::App& app, Parsed& p, unsigned hardware_threads) {
   // No variable of its own: its lists are read after parsing (below), so an empty list in a
   // --config file ("modulations = []") is no list rather than a conversion of nothing.
-  p.modulations_option = app.add_option("-m,--modulations", CLI::callback_t{},
-                 "comma-separated names (case-sensitive), 'all' for the form's 22 names, 'every' for every name, "
-                 "or a group's name (psk, qam, fsk, ...); --list-modulations lists each name with its group")
-      ->option_text("NAMES REQUIRED")
+  p.modulations_option = app.add_option(names_of("--modulations"), CLI::callback_t{}, help_of("--modulations"))
+      ->option_text(std::string(control("--modulations").value_kind))
       ->multi_option_policy(CLI::MultiOptionPolicy::Join)  // "-m QPSK -m AM" is "-m QPSK,AM": see below
       ->group(std::string(making));
   add_boxes(app, p, making);
@@ -523,25 +426,66 @@ std::optional<std::string> manifest_clash(const RunRequest& r) {
 
 // A refusal of the core's reader, as this program tells it.
 ImmediateExit refused(const Refusal& refusal, const Parsed& p) {
+  const std::string told = command_line_refusal(refusal, p.config, p.from_file);
   switch (refusal.kind) {
-    case Refusal::Kind::no_modulation: return {2, "", refusal.text + "\nRun with -m NAMES, or --help.\n"};
-    // "--sample-rate 10k: Invalid Sample Rate.": the box as typed, then the form's own message,
-    // intact for scripts that match it.
+    case Refusal::Kind::no_modulation: return {2, "", told + "\nRun with -m NAMES, or --help.\n"};
     case Refusal::Kind::box:
-      return input_error(option_and_text(declaration_index(refusal.option), p.texts) + ": " + refusal.text);
-    case Refusal::Kind::input: return input_error(command_line_text(refusal.text));
-    case Refusal::Kind::unknown_option: return usage_error("unknown option " + refusal.option);
+    case Refusal::Kind::input: return input_error(told);
+    case Refusal::Kind::unknown_option:
     case Refusal::Kind::usage: break;
   }
-  return usage_error(command_line_text(refusal.text));
+  return usage_error(told);
+}
+
+// The --config file's entries for what the command line does not give (its own values win).
+std::optional<ImmediateExit> read_config(const CLI::App& app, Parsed& p) {
+  auto read = read_config_file(command_line_path(p.config), p.config);
+  if (const ConfigRefusal* refusal = std::get_if<ConfigRefusal>(&read)) return usage_error(refusal->text);
+  const auto all = option_declarations();
+  for (const ConfigEntry& entry : std::get<ConfigEntries>(read)) {
+    const std::size_t i = declaration_index(entry.option);
+    const CLI::Option* given = i < all.size() ? p.added[i] : app.get_option_no_throw(entry.option);
+    if (given != nullptr && given->count() > 0) continue;
+    const bool on = entry.text == "true";
+    if (i < all.size()) {
+      if (all[i].flag && !on) continue;  // a flag set false is a flag not given
+      p.texts[i] = entry.text;
+    } else if (entry.option == "--modulations") {
+      p.modulations = entry.text;
+    } else if (entry.option == "--save-settings") {
+      p.save_settings = on;
+    } else if (entry.option == "--compress") {
+      p.compress = on;
+    } else if (entry.option == "--quiet") {
+      p.quiet = on;
+    } else if (entry.option == "--progress" || entry.option == "--no-progress") {
+      const bool other_given = app.get_option(entry.option == "--progress" ? "--no-progress" : "--progress")->count() > 0;
+      if (on && !other_given) p.progress = entry.option == "--progress" ? Progress::shown : Progress::hidden;
+    } else if (entry.option == "--format") {
+      p.format = entry.text;
+    } else if (entry.option == "--manifest") {
+      p.manifest = entry.text;
+      p.manifest_given = true;
+    } else if (entry.option == "--jobs") {
+      p.jobs = static_cast<unsigned>(std::stoul(entry.text));  // checked by the reader: 1 to 1024
+    } else if (entry.option == "--seed") {
+      p.seed = entry.text;
+      p.seed_given = true;
+    } else if (entry.option == "--shard") {
+      p.shard = entry.text;
+    }
+    p.from_file.push_back(entry.option);
+  }
+  return std::nullopt;
 }
 
 std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   OptionRequest asked;
-  if (!p.modulations.empty()) asked.modulations = modulation_list(p.modulations);
+  if (!p.modulations.empty()) asked.modulations = name_list(p.modulations);
   const auto all = option_declarations();
   for (std::size_t i = 0; i < all.size(); ++i) {
-    if (p.added[i]->count() > 0) asked.texts[std::string(all[i].option)] = p.texts[i];
+    const bool from_file = std::find(p.from_file.begin(), p.from_file.end(), all[i].option) != p.from_file.end();
+    if (p.added[i]->count() > 0 || from_file) asked.texts[std::string(all[i].option)] = p.texts[i];
   }
   auto settings = read_options(asked);
   if (const Refusal* refusal = std::get_if<Refusal>(&settings)) return refused(*refusal, p);
@@ -551,15 +495,15 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
   request.jobs = p.jobs;
   if (p.seed_given) {
     request.seed = whole_number(p.seed);
-    if (!request.seed) return usage_error("--seed takes a whole number from 0 to 4294967295, not '" + p.seed + "'");
+    if (!request.seed) return usage_error("--seed takes " + std::string(control("--seed").takes) + ", not '" + p.seed + "'");
   }
   const std::optional<Shard> shard = shard_of(p.shard);
-  if (!shard) return usage_error("--shard takes K/N with 0 <= K < N, not '" + p.shard + "'");
+  if (!shard) return usage_error("--shard takes " + std::string(control("--shard").takes) + ", not '" + p.shard + "'");
   request.shard = *shard;
   request.progress = p.progress;
   request.quiet = p.quiet;
   if (p.format != "csv" && p.format != "sigmf" && p.format != "hdf5") {
-    return usage_error(command_line_text(not_accepted_marked("--format", "csv, sigmf or hdf5", p.format)));
+    return usage_error(command_line_text(not_accepted_marked("--format", control("--format").takes, p.format)));
   }
   request.format = p.format == "sigmf" ? SampleFormat::sigmf : p.format == "hdf5" ? SampleFormat::container : SampleFormat::csv;
   request.compress = p.compress;
@@ -630,44 +574,19 @@ std::string listed_line(const ModulationRow& row) {
   return std::string(row.name) + "\t" + group + (shared.empty() ? "" : "\t" + shared) + "\n";
 }
 
-// How many of `arguments` give `option` ("--snr-min", "--snr-min=3", "-j").
-std::size_t times_given(const CLI::Option& option, const std::vector<std::string>& arguments) {
-  return static_cast<std::size_t>(std::count_if(arguments.begin(), arguments.end(), [&option](const std::string& a) {
-    return option.check_name(a.substr(0, a.find('=')));
-  }));
-}
-
-// "--config FILE", the file as typed, for a refusal of what is in it.
-std::string config_named(const CLI::App& app) {
-  const CLI::Option* config = app.get_config_ptr();
-  return "--config " + as_typed(config != nullptr && !config->results().empty() ? config->results().back() : "");
-}
-
 // An option given again where it takes one value: CLI11's "--snr-min: At Most 1 required but
-// received 2" (a value) or "save-settings: too many inputs for a flag". Given twice in a --config
-// file unless the command line gives it twice (its own value wins over the file's).
-std::optional<ImmediateExit> given_twice(const CLI::App& app, const std::string& what,
-                                         const std::vector<std::string>& arguments) {
+// received 2" (a value) or "save-settings: too many inputs for a flag".
+std::optional<ImmediateExit> given_twice(const CLI::App& app, const std::string& what) {
   const bool value = what.find(": At Most 1 required but received ") != std::string::npos;
   if (!value && !what.ends_with(": too many inputs for a flag")) return std::nullopt;
   std::string key = what.substr(0, what.find(':'));
   key.erase(0, key.find_first_not_of('-'));
-  const CLI::Option* option = app.get_option_no_throw("--" + key);
-  if (option == nullptr) return std::nullopt;
-  const CLI::Option* config = app.get_config_ptr();
-  if (times_given(*option, arguments) < 2 && config != nullptr && !config->results().empty()) {
-    return usage_error(config_named(app) + ": the key " + key +
-                       " is given more than once; give it once");
-  }
+  if (app.get_option_no_throw("--" + key) == nullptr) return std::nullopt;
   return usage_error("--" + key + " is given more than once; give it once");
 }
 
-// -m's value, as a refusal tells it.
-constexpr std::string_view names_value =
-    "one or more names separated by commas, e.g. QPSK,GMSK; see --list-modulations";
-
 // CLI11's refusals, told as this program tells the rest: the option first, then what it needs.
-ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e, const std::vector<std::string>& arguments) {
+ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e) {
   if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
     const std::vector<std::string> extras = app.remaining();
     const auto option = std::find_if(extras.begin(), extras.end(),
@@ -678,28 +597,17 @@ ImmediateExit parse_refusal(const CLI::App& app, const CLI::ParseError& e, const
     }
     if (!extras.empty()) return usage_error("unexpected argument '" + extras.front() + "' (options start with -)");
   }
-  if (dynamic_cast<const CLI::FileError*>(&e) != nullptr) return usage_error(config_named(app) + " cannot be read");
   const std::string what = e.what();
-  if (auto twice = given_twice(app, what, arguments)) return std::move(*twice);
-  // "--config: /dev/zero is not a regular file; ...": the option and its text, as the others.
-  if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr && what.starts_with("--config: ")) {
-    return usage_error("--config " + what.substr(10));
-  }
-  if (dynamic_cast<const CLI::ConfigError*>(&e) != nullptr) {
-    // "INI was not able to parse bogus": a name that is no option, or a [section].
-    constexpr std::string_view unknown = "INI was not able to parse ";
-    if (what.starts_with(unknown)) {
-      std::string name = what.substr(unknown.size());
-      if (name.ends_with(".++")) name.resize(name.size() - 3);
-      return usage_error(config_named(app) + ": unknown option '" + name + "'" + suggestion(app, "--" + name));
-    }
-    return usage_error(config_named(app) + ": " + what);
+  if (auto twice = given_twice(app, what)) return std::move(*twice);
+  // "--jobs: takes ...": the option and what it takes, as every other refusal reads.
+  if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr && what.find(": takes ") != std::string::npos) {
+    return usage_error(what.substr(0, what.find(": takes ")) + what.substr(what.find(": takes ") + 1));
   }
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && what.starts_with("-") && what.ends_with(" missing")) {
     const std::string name = what.substr(0, what.find(':'));
     const CLI::Option* option = app.get_option_no_throw(name);
     if (option != nullptr && option->check_lname("modulations")) {
-      return usage_error("-m/--modulations needs a value: " + std::string(names_value));
+      return usage_error("-m/--modulations needs a value: " + std::string(control("--modulations").takes));
     }
     if (option != nullptr) {
       const std::string kind = option->get_option_text();
@@ -733,8 +641,6 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
   help_format->column_width(help_column);
   app.formatter(help_format);
   app.footer(help_footer(help_width));
-  app.allow_config_extras(CLI::config_extras_mode::error);  // a misspelt name in --config FILE is refused
-  app.config_formatter(std::make_shared<ConfigFlagsTrueOrFalse>());
   Parsed parsed;
   add_options(app, parsed, hardware_threads);
   // "--option=" gives the option an empty text, like "--option ''" (CLI11 alone would take the
@@ -750,7 +656,7 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
   } catch (const CLI::CallForHelp&) {
     return ImmediateExit{0, app.help(), ""};
   } catch (const CLI::ParseError& e) {
-    return parse_refusal(app, e, arguments);
+    return parse_refusal(app, e);
   }
   if (parsed.version) return ImmediateExit{0, std::string("quorvin-cli ") + program_version + "\n", ""};
   if (parsed.list_modulations) {
@@ -765,6 +671,9 @@ std::variant<RunRequest, ImmediateExit> parse_command_line(const std::vector<std
   }
   parsed.seed_given = parsed.seed_option->count() > 0;
   parsed.manifest_given = parsed.manifest_option->count() > 0;
+  if (parsed.config_option->count() > 0) {
+    if (auto refusal = read_config(app, parsed)) return std::move(*refusal);
+  }
   return request_of(parsed);
 }
 

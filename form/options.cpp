@@ -15,11 +15,6 @@
 namespace quorvin {
 namespace {
 
-// "-o,--output-folder" is "--output-folder" (a single name stays whole, npos + 1 being 0).
-std::string_view long_name(std::string_view names) {
-  return names.substr(names.find_last_of(',') + 1);
-}
-
 const char* value_kind(BoxRule rule) {
   switch (rule) {
     case BoxRule::any_integer:
@@ -45,14 +40,58 @@ std::string value_kind(std::string_view accepted) {
   return choices;
 }
 
+// What a box takes, as a refusal says it (the folder box takes any text).
+std::string_view box_takes(BoxRule rule) {
+  switch (rule) {
+    case BoxRule::finite: return "a finite number";
+    case BoxRule::positive: return "a number above 0";
+    case BoxRule::finite_or_no_noise: return "a finite number, or inf at both ends for no noise";
+    case BoxRule::any_integer: return "a whole number";
+    case BoxRule::not_negative: return "a whole number from 0";
+    default: return "a number";
+  }
+}
+
 // The form's box as the other options are declared: the box table stays the form's own.
 OptionDeclaration declaration_of(const FormBox& box) {
-  return {long_name(box.option),           box.keyword, box.end,
+  return {long_option_name(box.option),           box.keyword, box.end,
           utf16_to_utf8(box.default_text), box.help,    value_kind(box.rule),
-          false,                           false,       box.default_help};
+          false,                           false,       box.default_help,
+          box.rule == BoxRule::folder ? "a folder name" : box_takes(box.rule)};
 }
 
 constexpr std::string_view signal_model_option = "--signal-model";
+
+// -m's value, as a refusal tells it.
+constexpr std::string_view names_value = "one or more names separated by commas, e.g. QPSK,GMSK; see --list-modulations";
+
+constexpr ControlOption control_table[] = {
+    {"-m,--modulations", "NAMES REQUIRED",
+     "comma-separated names (case-sensitive), 'all' for the form's 22 names, 'every' for every name, or a group's "
+     "name (psk, qam, fsk, ...); --list-modulations lists each name with its group",
+     names_value},
+    {"--save-settings", "", "also write a settings file beside each sample file", ""},
+    {"--format", "csv|sigmf|hdf5",
+     "csv (I,Q text lines), sigmf (cf32_le recordings with .sigmf-meta) or hdf5 (one dataset.h5 of the samples and "
+     "labels) (default: csv)",
+     "csv, sigmf or hdf5"},
+    {"--compress", "", "deflate the samples of --format hdf5", ""},
+    {"--manifest", "FILE", "also write a CSV manifest of every planned file to FILE", "a file name"},
+    {"-j,--jobs", "N", "files produced in parallel", "a whole number of files at once from 1 to 1024"},
+    {"--seed", "INTEGER", "unsigned 32-bit seed for a reproducible run",
+     "a whole number from 0 to 4294967295"},
+    {"--shard", "K/N", "produce only the files at plan positions K modulo N (default: 0/1)", "K/N with 0 <= K < N",
+     true, false},
+    {"--progress", "", "show a progress line on standard error (default: when it is a terminal)", ""},
+    {"--no-progress", "", "never show the progress line", ""},
+    {"-q,--quiet", "", "no report lines; failures still go to standard error, and the status tells the rest", ""},
+    {"--list-modulations", "", "print the known modulation names and exit", "", false, false},
+    {"--config", "FILE",
+     "read options from FILE: lines of an option's long name and its value (sample-rate = 100000, modulations = "
+     "[\"QPSK\", \"AM\"], save-settings = true; see docs/reference/config.md); options on the command line win",
+     "", false, true},
+    {"-V,--version", "", "print the version and exit", "", false, false},
+};
 
 std::vector<OptionDeclaration> declared() {
   std::vector<OptionDeclaration> all;
@@ -60,10 +99,10 @@ std::vector<OptionDeclaration> declared() {
   all.push_back({signal_model_option, "signal_model", PairEnd::none, "exact",
                  "classic (the desktop program's waveforms) or exact (every label true: pulse "
                  "shaping, exact symbol timing, complex baseband analog signals)",
-                 "classic|exact"});
+                 "classic|exact", false, false, {}, "classic or exact"});
   for (const ExactOption& o : exact_options()) {
     all.push_back({o.option, o.keyword, o.end, std::string(o.default_text), o.help,
-                   value_kind(o.accepted), o.flag, true});
+                   value_kind(o.accepted), o.flag, true, {}, o.accepted});
   }
   return all;
 }
@@ -107,9 +146,10 @@ std::variant<std::vector<std::string>, Refusal> run_modulations(
       const std::vector<std::string> words = selection_words();
       known.insert(known.end(), words.begin(), words.end());
       const std::string meant = did_you_mean(nearest_names(name, known));
-      return Refusal{Refusal::Kind::usage, "unknown modulation '" + marked_text(name) + "'; " +
-                                               (meant.empty() ? "known: " : meant + " Known: ") +
-                                               joined(class_names()) + "; or " + joined(words)};
+      return Refusal{Refusal::Kind::usage,
+                     "unknown modulation '" + marked_text(name) + "'; " + (meant.empty() ? "known: " : meant + " Known: ") +
+                         joined(class_names()) + "; or " + joined(words),
+                     "--modulations"};
     }
   }
   std::vector<std::string> ordered;
@@ -135,8 +175,14 @@ std::variant<RunSettings, Refusal> boxes_read(const OptionTexts& texts) {
       return b.message == error->message;
     });
     const auto i = static_cast<std::size_t>(box - form_boxes.begin());
-    return Refusal{Refusal::Kind::box, utf16_to_utf8(error->message),
-                   std::string(declarations[i].option), utf16_to_utf8(boxes[i])};
+    const std::string option(declarations[i].option);
+    const std::string value = utf16_to_utf8(boxes[i]);
+    // The form's own message, intact for scripts that match it, then the option's refusal as
+    // every other option's reads.
+    return Refusal{Refusal::Kind::box,
+                   utf16_to_utf8(error->message) + " {" + option + "} takes " + std::string(box_takes(box->rule)) +
+                       ", not '" + marked_text(value) + "'",
+                   option, value};
   }
   return std::get<RunSettings>(std::move(read));
 }
@@ -210,6 +256,48 @@ std::vector<std::string> run_warnings_marked(const RunSettings& s, const OptionT
     warnings.push_back(shown(box_of(&RunSettings::files_per_modulation)) + ": nothing to do");
   }
   return warnings;
+}
+
+std::string_view long_option_name(std::string_view names) { return names.substr(names.find_last_of(',') + 1); }
+
+std::span<const ControlOption> control_options() { return control_table; }
+
+const ControlOption* control_option(std::string_view option) {
+  for (const ControlOption& o : control_table) {
+    if (long_option_name(o.names) == option) return &o;
+  }
+  return nullptr;
+}
+
+std::vector<std::string> name_list(std::string_view list) {
+  std::vector<std::string> names;
+  for (std::size_t start = 0; start <= list.size();) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    std::string name(list.substr(start, comma - start));
+    name.erase(0, name.find_first_not_of(" \t"));
+    name.erase(name.find_last_not_of(" \t") + 1);
+    names.push_back(std::move(name));
+    start = comma + 1;
+  }
+  return names;
+}
+
+std::string command_line_refusal(const Refusal& refusal, std::string_view config, std::span<const std::string> from_file) {
+  std::string about = refusal.option;
+  const std::string& text = refusal.text;
+  for (std::size_t i = 0; about.empty() && i < text.size(); ++i) {
+    if (text.compare(i, 2, "{{") == 0 || text.compare(i, 2, "}}") == 0) {
+      ++i;
+    } else if (text[i] == '{') {
+      // "{--clock-ppm-min/max}", "{--adc-bits-min and --adc-bits-max}", "{--signal-model exact}": the first option.
+      const std::size_t end = text.find_first_of(" /}", i);
+      about = text.substr(i + 1, end - i - 1);
+    }
+  }
+  const std::string told =
+      refusal.kind == Refusal::Kind::unknown_option ? "unknown option " + refusal.option : command_line_text(text);
+  const bool in_file = !config.empty() && std::find(from_file.begin(), from_file.end(), about) != from_file.end();
+  return in_file ? "--config " + as_typed(config) + ": " + told : told;
 }
 
 std::span<const OptionDeclaration> option_declarations() {

@@ -26,6 +26,7 @@
 #include "modulation/catalogue.h"
 #include "platform/file_sync.h"
 #include "run/atomic_file.h"
+#include "run/config_file.h"
 #include "run/dataset.h"
 #include "run/exact_file.h"
 #include "run/symbol_file.h"
@@ -79,6 +80,39 @@ py::list option_table() {
     table.append(py::make_tuple(std::string(d.option), std::string(d.keyword), end, d.flag, d.default_text));
   }
   return table;
+}
+
+// Every control option as (CLI11's name list, value kind ("" for a flag), help, what it takes,
+// a --config file's key, python3 -m quorvin.distributed's option).
+py::list control_table() {
+  py::list table;
+  for (const ControlOption& c : control_options()) {
+    table.append(py::make_tuple(std::string(c.names), std::string(c.value_kind), std::string(c.help),
+                                std::string(c.takes), c.in_file, c.distributed));
+  }
+  return table;
+}
+
+// A --config file's entries as (option, key, text, line); its refusal raised as ValueError, or
+// FileNotFoundError when it cannot be read, with the command line's words.
+py::list config_entries(const std::string& path, const std::string& name) {
+  auto read = read_config_file(std::filesystem::path(std::u8string(path.begin(), path.end())), name);
+  if (const ConfigRefusal* refusal = std::get_if<ConfigRefusal>(&read)) {
+    PyErr_SetString(refusal->unreadable ? PyExc_FileNotFoundError : PyExc_ValueError, refusal->text.c_str());
+    throw py::error_already_set();
+  }
+  py::list entries;
+  for (const ConfigEntry& e : std::get<ConfigEntries>(read)) entries.append(py::make_tuple(e.option, e.key, e.text, e.line));
+  return entries;
+}
+
+// A refusal's arguments (as raise_refusal gives them) as the command line tells it.
+std::string command_line_told(const std::string& kind, const std::string& text, const std::string& option,
+                              const std::string& value, const std::string& config, const std::vector<std::string>& from_file) {
+  constexpr const char* kinds[] = {"no_modulation", "usage", "input", "box", "unknown_option"};
+  const auto k = static_cast<std::size_t>(std::find_if(std::begin(kinds), std::end(kinds), [&kind](const char* name) { return kind == name; }) -
+                                          std::begin(kinds));
+  return command_line_refusal({static_cast<Refusal::Kind>(k < std::size(kinds) ? k : 1), text, option, value}, config, from_file);
 }
 
 py::object python_value(const ParameterValue& value) {
@@ -599,6 +633,28 @@ PYBIND11_MODULE(_core, m) {
         "What the settings serve but were almost certainly not meant, each marked as a refusal's text.");
   m.def("options", &option_table,
         "Every declared option as (command-line option, keyword, pair end 'min', 'max' or '', flag, default text).");
+  m.def("control_options", &control_table,
+        "Every control option as (names, value kind or '' for a flag, help, what it takes, a --config key, "
+        "quorvin.distributed's).");
+  m.def("option_names",
+        [] {
+          std::map<std::string, std::string> names;
+          const auto all = option_declarations();
+          for (std::size_t i = 0; i < all.size(); ++i) {
+            names[std::string(all[i].option)] = std::string(i < form_box_count ? form_boxes[i].option : all[i].option);
+          }
+          return names;
+        },
+        "Each declared option's name list as quorvin-cli takes it ('-o,--output-folder').");
+  m.def("config_file", &config_entries, py::arg("path"), py::arg("name"),
+        "A --config file's entries as (option, key, text, line); ValueError or FileNotFoundError in the command "
+        "line's words, naming the file as name.");
+  m.def("name_list", [](const std::string& list) { return name_list(list); }, py::arg("list"),
+        "The names of a comma-separated list as -m takes it.");
+  m.def("command_line_refusal", &command_line_told, py::arg("kind"), py::arg("text"), py::arg("option"),
+        py::arg("value"), py::arg("config") = "", py::arg("from_file") = std::vector<std::string>{},
+        "A refusal of settings() as quorvin-cli tells it, after '--config NAME: ' when the option it is about was "
+        "set by that file.");
   py::class_<Plan>(m, "Plan")
       .def(py::init<RunSettings, std::uint32_t>(), py::arg("settings"), py::arg("seed"))
       .def("__len__", &Plan::size)

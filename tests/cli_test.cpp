@@ -94,10 +94,11 @@ TEST_P(CliUsage, RefusedWithStatusTwoBeforeAnyFile) {
   EXPECT_TRUE(!fs::exists(out) || fs::is_empty(out));  // the folder is made before a manifest is opened
 }
 
-// The option and its text as typed, then the form's message for the box.
-std::string invalid(const std::string& option_and_text, const std::string& box) {
-  return "quorvin-cli: " + option_and_text + ": Invalid " + box + ".\n";
+// The form's message for the box, intact, then the option, what it takes and the text given.
+std::string invalid(const std::string& box, const std::string& option, const std::string& takes, const std::string& text) {
+  return "quorvin-cli: Invalid " + box + ". " + option + " takes " + takes + ", not '" + text + "'\n";
 }
+const std::string snr_takes = "a finite number, or inf at both ends for no noise";
 // What the option parser refuses, told as the program tells the rest: the option first, then
 // what it needs.
 std::string refused(const std::string& text) {
@@ -109,23 +110,23 @@ std::string own_file(const std::string& name) {
 
 const UsageCase usage_cases[] = {
     {"no_modulation", {}, "No modulation selected.\nRun with -m NAMES, or --help.\n"},
-    {"bad_box", {"-m", "AM", "--snr-min", "x"}, invalid("--snr-min x", "SNR Min")},
+    {"bad_box", {"-m", "AM", "--snr-min", "x"}, invalid("SNR Min", "--snr-min", snr_takes, "x")},
     // No noise takes both SNR ends infinite: the box holding the lone infinity is named.
-    {"lone_infinite_snr_min", {"-m", "AM", "--snr-min", "inf"}, invalid("--snr-min inf", "SNR Min")},
-    {"lone_infinite_snr_max", {"-m", "AM", "--snr-max", "+inf"}, invalid("--snr-max +inf", "SNR Max")},
-    {"infinite_snr_of_both_signs", {"-m", "AM", "--snr-min", "inf", "--snr-max", "-inf"}, invalid("--snr-max -inf", "SNR Max")},
+    {"lone_infinite_snr_min", {"-m", "AM", "--snr-min", "inf"}, invalid("SNR Min", "--snr-min", snr_takes, "inf")},
+    {"lone_infinite_snr_max", {"-m", "AM", "--snr-max", "+inf"}, invalid("SNR Max", "--snr-max", snr_takes, "+inf")},
+    {"infinite_snr_of_both_signs", {"-m", "AM", "--snr-min", "inf", "--snr-max", "-inf"}, invalid("SNR Max", "--snr-max", snr_takes, "-inf")},
     {"first_bad_box_only", {"-m", "QPSK", "--amplitude-max", "", "--symbol-rate-min", "0"},
-     invalid("--symbol-rate-min 0", "Symbol Rate Min")},
+     invalid("Symbol Rate Min", "--symbol-rate-min", "a number above 0", "0")},
     // Texts as typed reach the form's rules (their cases are the form's own tests) and come back
     // quoted where blank.
     {"full_width_digits", {"-m", "AM", "--sample-rate", "\xef\xbc\x91\xef\xbc\x90"},
-     invalid("--sample-rate \xef\xbc\x91\xef\xbc\x90", "Sample Rate")},
+     invalid("Sample Rate", "--sample-rate", "a number above 0", "\xef\xbc\x91\xef\xbc\x90")},
     {"blank_timing", {"-m", "AM", "--timing-error-min", " "},
-     invalid("--timing-error-min ' '", "Symbol Timing Error Min")},
+     invalid("Symbol Timing Error Min", "--timing-error-min", "a finite number", " ")},
     {"long_number", {"-m", "AM", "--analog-fc", std::string(300, '9') + "x"},
-     invalid("--analog-fc " + std::string(300, '9') + "x", "Analog Fc")},
+     invalid("Analog Fc", "--analog-fc", "a finite number", std::string(300, '9') + "x")},
     // "--option=" is the empty text, checked like the box.
-    {"empty_after_equals", {"-m", "AM", "--symbol-rate-min="}, invalid("--symbol-rate-min ''", "Symbol Rate Min")},
+    {"empty_after_equals", {"-m", "AM", "--symbol-rate-min="}, invalid("Symbol Rate Min", "--symbol-rate-min", "a number above 0", "")},
     // A manifest that cannot serve is refused before the run.
     {"manifest_is_a_sample_file", {"-m", "AM", "--manifest", "OUT/AM_signal_1.csv"}, own_file("AM_signal_1.csv")},
     {"manifest_is_a_settings_file",
@@ -159,8 +160,9 @@ const UsageCase usage_cases[] = {
     {"seed_too_big", {"-m", "AM", "--seed", "4294967296"}, "--seed takes a whole number", false},
     {"shard_out_of_range", {"-m", "AM", "--shard", "3/3"}, "--shard takes K/N", false},
     {"shard_of_zero", {"-m", "AM", "--shard", "0/0"}, "--shard takes K/N", false},
-    {"zero_jobs", {"-m", "AM", "-j", "0"}, "--jobs", false},
-    {"jobs_not_a_number", {"-m", "AM", "-j", "abc"}, "--jobs: takes a whole number of files at once, not 'abc'", false},
+    {"zero_jobs", {"-m", "AM", "-j", "0"}, refused("--jobs takes a whole number of files at once from 1 to 1024, not '0'")},
+    {"jobs_not_a_number", {"-m", "AM", "-j", "abc"},
+     refused("--jobs takes a whole number of files at once from 1 to 1024, not 'abc'")},
     // A --config file is a page of options: an empty list of names is none, and what is no
     // bounded regular file is refused before it is read (a device or FIFO would be read forever).
     {"config_without_names", {"--config", "OUT.toml"}, "No modulation selected.\nRun with -m NAMES, or --help.\n", true,
@@ -204,28 +206,24 @@ const UsageCase usage_cases[] = {
      "quorvin-cli: --fading takes none, rayleigh or rician, not 'raylegh'; did you mean rayleigh?\n"},
     {"value_given_twice", {"-m", "AM", "--snr-min", "1", "--snr-min=2"},
      refused("--snr-min is given more than once; give it once")},
+    // The file's grammar, each refusal with its line (the whole table of cases, through every front
+    // end, is python/tests/test_config_front_ends.py).
     {"key_given_twice_in_a_config_file", {"-m", "AM", "--config", "OUT.toml"},
-     refused("--config OUT.toml: the key snr-min is given more than once; give it once"), true, UsageCase::Build::any,
-     config_file("snr-min = 1\nsample-rate = 20000\nsnr-min = 2\n")},
-    {"key_given_twice_in_a_section", {"-m", "AM", "--config", "OUT.toml"},
-     refused("--config OUT.toml: the key run.seed is given more than once; give it once"), true, UsageCase::Build::any,
-     config_file("[run]\nseed = 1\n[other]\nseed = 1\n[run]\nseed = 2\n")},
-    {"names_given_twice_in_a_config_file", {"--config", "OUT.toml"},
-     refused("--config OUT.toml: the key modulations is given more than once; give it once"), true,
-     UsageCase::Build::any, config_file("modulations = [\"AM\"]\nmodulations = \"FM\"\n")},
-    {"flag_given_twice_in_a_config_file", {"-m", "AM", "--config", "OUT.toml"},
-     refused("--config OUT.toml: the key save-settings is given more than once; give it once"), true,
-     UsageCase::Build::any, config_file("save-settings = true\nsave-settings = false\n")},
-    // A flag in the file is true or false, quoted or not; CLI11 alone would take yes or 1.
-    {"config_flag_yes", {"-m", "AM", "--config", "OUT.toml"},
-     refused("--config OUT.toml: save-settings takes true or false, not 'yes'"), true, UsageCase::Build::any,
-     config_file("save-settings = \"yes\"\n")},
-    {"config_flag_one", {"-m", "AM", "--config", "OUT.toml"},
-     refused("--config OUT.toml: carrier-phase takes true or false, not '1'"), true, UsageCase::Build::any,
-     config_file("signal-model = \"exact\"\ncarrier-phase = 1\n")},
+     refused("--config OUT.toml: line 3: the key snr-min is given again (first on line 1); give it once"), true,
+     UsageCase::Build::any, config_file("snr-min = 1\nsample-rate = 20000\nsnr-min = 2\n")},
+    {"config_section", {"-m", "AM", "--config", "OUT.toml"},
+     refused("--config OUT.toml: line 1: sections ('[run]') are not taken; write each key at the top level"), true,
+     UsageCase::Build::any, config_file("[run]\nseed = 1\n")},
     {"config_flag_list", {"-m", "AM", "--config", "OUT.toml"},
-     refused("--config OUT.toml: quiet takes true or false, not a list of 2"), true, UsageCase::Build::any,
+     refused("--config OUT.toml: line 1: quiet takes true or false, not [true, false]"), true, UsageCase::Build::any,
      config_file("quiet = [true, false]\n")},
+    {"config_value_of_a_box", {"-m", "AM", "--config", "OUT.toml"},
+     "quorvin-cli: --config OUT.toml: Invalid Sample Rate. --sample-rate takes a number above 0, not '10k'\n", true,
+     UsageCase::Build::any, config_file("sample-rate = \"10k\"\n")},
+    // The command line's own value wins over the file's, and a refusal of it names no file.
+    {"command_line_value_over_the_file", {"-m", "AM", "--config", "OUT.toml", "--sample-rate", "x"},
+     invalid("Sample Rate", "--sample-rate", "a number above 0", "x"), true, UsageCase::Build::any,
+     config_file("sample-rate = 1000\n")},
     // The exact model's options: refused with the classic model, checked, and the band must fit.
     {"compress_without_hdf5", {"-m", "AM", "--compress"}, "--compress applies to --format hdf5 only", false},
     {"settings_files_in_hdf5", {"-m", "AM", "--format", "hdf5", "--save-settings"},
@@ -238,7 +236,7 @@ const UsageCase usage_cases[] = {
     // Two faults at once: the one read first is told (names, boxes, the model's options, values, band).
     {"name_before_box", {"-m", "AM,bogus", "--sample-rate", "x"}, "unknown modulation 'bogus'", false},
     {"box_before_model", {"-m", "AM", "--pulse", "rect", "--snr-max", "x"},
-     "quorvin-cli: --snr-max x: Invalid SNR Max.\n"},
+     invalid("SNR Max", "--snr-max", snr_takes, "x")},
     {"value_before_band", {"-m", "8FSK", "--signal-model", "exact", "--fsk-index-max", "17"},
      "quorvin-cli: --fsk-index-max takes a number above 0 up to 16, not '17'\n"},
     // Braces of the user's own text come through as typed, in a name and in a value.
@@ -507,7 +505,7 @@ TEST_F(Cli, AConfigFileIsItsOptionsTypedOut) {
 
   std::ofstream(sub("typo.toml")) << "sample-rte = 3\n";
   EXPECT_EQ(run({"-m", "AM", "--config", sub("typo.toml"), "-o", sub("typo")}).error,
-            "quorvin-cli: --config " + sub("typo.toml") + ": unknown option 'sample-rte'; did you mean --sample-rate?\n"
+            "quorvin-cli: --config " + sub("typo.toml") + ": line 1: unknown key 'sample-rte'; did you mean sample-rate?\n"
             "Run with --help for the options.\n");
   const Outcome missing = run({"-m", "AM", "--config", sub("none.toml"), "-o", sub("none")});
   EXPECT_EQ(missing.status, 2);

@@ -119,7 +119,7 @@ _ENDS = {"min": "minimum", "max": "maximum"}
 def _names(modulations: Any) -> list[str]:
     """The names given: one name or a comma-separated list in a str (as -m takes), or a list of names."""
     if isinstance(modulations, str):
-        names = [name.strip() for name in modulations.split(",")] if modulations else []
+        names = _core.name_list(modulations) if modulations else []
     elif isinstance(modulations, (list, tuple)) and all(isinstance(name, str) for name in modulations):
         names = list(modulations)
     else:
@@ -202,8 +202,6 @@ def _python_message(refusal: ValueError, given: dict[str, str]) -> str:
     """The core's refusal, ValueError(kind, marked text, option, value), with its options named as
     the keywords that set them (``given``: option -> keyword)."""
     kind, text, option, value = refusal.args
-    if kind == "box":
-        return f"{text} ({given.get(option, _NAMED[option][0])} '{value}')"
     if kind == "unknown_option":
         said = given.get(option, option)
         return f"unknown argument {said}{_keyword_suggestion(said)}"
@@ -225,18 +223,9 @@ def _warn(settings: Any, texts: dict[str, str], given: dict[str, str]) -> None:
         warnings.warn(_in_keywords(text, given), stacklevel=3)
 
 
-# Keys of a --config file that a Dataset takes itself, and those only writing files concerns.
-_DATASET_KEYS = {"files-per-modulation", "seed"}
-_FILE_WRITING_KEYS = {"output-folder", "save-settings", "save-channel", "format", "compress", "manifest", "jobs", "shard",
-                      "progress", "no-progress", "quiet"}
-# A file's keys that are flags: the declared ones and quorvin-cli's own.
-_CONFIG_FLAGS = {option[2:] for option, _, _, flag, _ in _DECLARED if flag} | {
-    "save-settings", "compress", "progress", "no-progress", "quiet"}
-
-
-# A file of options is a page of text; a device or a FIFO would be read without end (or wait for
-# a writer), as would a file of any size, before anything in it is checked. quorvin-cli's limit.
-_LARGEST_CONFIG_FILE = 2**20
+#: The core's control options (the names, how files are written, the seed, the program's own) as
+#: (name list, value kind or "" for a flag, help, what it takes, a --config key, quorvin.distributed's).
+_CONTROL: list[tuple[str, str, str, str, bool, bool]] = _core.control_options()
 
 
 def _regular_file(path: str | os.PathLike, rule: str) -> os.stat_result:
@@ -250,27 +239,12 @@ def _regular_file(path: str | os.PathLike, rule: str) -> os.stat_result:
     return status
 
 
-def _read_config_file(path: str | os.PathLike) -> dict[str, Any]:
-    """A --config file's table; ValueError naming the file when it is no regular file of at most
-    1 MiB or no TOML."""
-    import tomllib  # noqa: PLC0415 (Python 3.11)
-
-    status = _regular_file(path, "a file of options is a regular file of at most 1 MiB")
-    if status.st_size > _LARGEST_CONFIG_FILE:
-        raise ValueError(f"{os.fspath(path)}: holds {status.st_size} bytes; a file of options is a regular file of at "
-                         "most 1 MiB")
-    try:
-        with open(path, "rb") as file:
-            table = tomllib.load(file)
-    except tomllib.TOMLDecodeError as error:
-        raise ValueError(f"{os.fspath(path)}: {error}") from None
-    # A flag is true or false (quoted or not, as quorvin-cli reads it); "yes" or 1 is refused, and
-    # "false" is never taken for a true text.
-    for key in _CONFIG_FLAGS & table.keys():
-        if not (isinstance(table[key], bool) or table[key] in ("true", "false")):
-            raise ValueError(f"{os.fspath(path)}: {key} takes true or false, not '{table[key]}'")
-        table[key] = table[key] in (True, "true")
-    return table
+def _read_config_file(path: str | os.PathLike) -> dict[str, str]:
+    """A --config file's texts by long option ("--seed": "3", a flag's "true" or "false"), read by
+    the core's one reader as quorvin-cli reads it; ValueError (FileNotFoundError when it cannot be
+    read) in quorvin-cli's words, "--config FILE: line 3: ..."."""
+    name = os.fsdecode(path)
+    return {option: text for option, _, text, _ in _core.config_file(name, name)}
 
 
 class Config:
@@ -322,43 +296,31 @@ class Config:
 
     @classmethod
     def from_file(cls, path: str | os.PathLike) -> "Config":
-        """The settings of a ``quorvin-cli --config`` file: TOML lines of long option names and values.
+        """The settings of a ``quorvin-cli --config`` file (docs/reference/config.md), read and
+        refused as quorvin-cli reads and refuses it: "--config FILE: line 3: ...", "--config FILE:
+        Invalid Sample Rate. --sample-rate takes a number above 0, not '10k'".
 
-        What only writing files concerns (``format``, ``manifest``, ``output-folder``, ``jobs``,
-        ...) is left to the command line, and ``files-per-modulation`` and ``seed`` to
-        ``Dataset.from_file``; a name that is no option raises ValueError naming the file.
+        What only writing files concerns (``format``, ``manifest``, ``jobs``, ...) is left to the
+        command line, and ``files-per-modulation`` and ``seed`` to ``Dataset.from_file``.
         """
-        return cls._from_table(os.fspath(path), _read_config_file(path))
+        texts = _read_config_file(path)
+        return cls._from_texts(texts, os.fsdecode(path), list(texts))
 
     @classmethod
-    def _from_table(cls, path: str, table: dict[str, Any], said: str = "") -> "Config":
-        """A --config table's settings; refusals name ``path`` (when given) and each option as
-        ``said`` + its key ("--" for a command line's words, "" for the file's)."""
-        texts: dict[str, str] = {}
-        given: dict[str, str] = {}
-        names: Any = table.get("modulations", [])
-        for key, value in table.items():
-            option = "--" + key
-            if key == "modulations" or key in _DATASET_KEYS or key in _FILE_WRITING_KEYS:
-                continue
-            if isinstance(value, bool):
-                if value:
-                    texts[option] = "true"
-            else:
-                try:
-                    texts[option] = _text(said + key, value)
-                except (TypeError, ValueError) as error:  # a table of entries of another shape
-                    raise type(error)(f"{path}: {error}" if path else str(error)) from None
-            given[option] = said + key
-        config = cls.__new__(cls)
-        config.modulations = _names(",".join(names) if isinstance(names, list) else names)
-        config.options = texts
+    def _from_texts(cls, texts: dict[str, str], config: str = "", from_file: Sequence[str] = ()) -> "Config":
+        """The settings of option texts by long name, as quorvin-cli reads them (the names under
+        "--modulations"; control options left out); refusals in quorvin-cli's words, after
+        "--config CONFIG: " for those of an option in ``from_file``."""
+        self = cls.__new__(cls)
+        names = texts.get("--modulations", "")
+        self.modulations = _core.name_list(names) if names else []
+        self.options = {option: text for option, text in texts.items() if option in _NAMED}
         try:
-            config._settings = _settings(config.modulations, texts, given)
+            self._settings = _core.settings(self.modulations, self.options)
         except ValueError as error:
-            raise ValueError(f"{path}: {error}" if path else str(error)) from None
-        _warn(config._settings, texts, given)
-        return config
+            raise ValueError(_core.command_line_refusal(*error.args, config, list(from_file))) from None
+        _warn(self._settings, self.options, {option: option for option in self.options})
+        return self
 
     def __getstate__(self) -> dict[str, Any]:
         return {"modulations": self.modulations, "options": self.options}
@@ -403,11 +365,11 @@ class Dataset:
         """The dataset a ``quorvin-cli --config`` file describes: its settings, its
         ``files-per-modulation`` (default 1) and its ``seed`` (required: the file and the seed
         re-make the same items as the command line's files)."""
-        table = _read_config_file(path)
-        config = Config._from_table(os.fspath(path), table)  # a misspelt key is told before a missing seed
-        if "seed" not in table:
-            raise ValueError(f"{os.fspath(path)}: no seed, so no reproducible dataset")
-        return cls(config, table.get("files-per-modulation", 1), table["seed"], double_precision)
+        texts = _read_config_file(path)
+        config = Config._from_texts(texts, os.fsdecode(path), list(texts))  # a misspelt key is told before a missing seed
+        if "--seed" not in texts:
+            raise ValueError(f"--config {os.fsdecode(path)}: no seed, so no reproducible dataset")
+        return cls(config, int(texts.get("--files-per-modulation", "1")), int(texts["--seed"]), double_precision)
 
     def __len__(self) -> int:
         return len(self._plan)

@@ -25,7 +25,7 @@ import time
 import uuid
 from typing import Any, Callable, Sequence
 
-from . import Config, Dataset, _core, _FILE_WRITING_KEYS, _DATASET_KEYS, _DECLARED, _read_config_file, _suggestion
+from . import _CONTROL, _DECLARED, Config, Dataset, _core, _read_config_file, _suggestion
 
 __all__ = ["generate", "merge_manifests", "shard_manifest_path"]
 
@@ -397,11 +397,6 @@ class _ProgressLine:
         sys.stderr.write(f"\r\x1b[K{self.last}, finished in {time.monotonic() - self.start:.0f} s\n")
 
 
-# quorvin-cli's options that this command takes as they are, besides the run's own settings.
-_OWN = {"--files-per-modulation", "--seed", "--output-folder", "--format", "--manifest", "--compress",
-        "--save-settings", "--save-channel", "--jobs"}
-
-
 # Seconds to wait for the scheduler of --scheduler or --scheduler-file before giving up.
 _CONNECT_TIMEOUT = 10
 
@@ -417,8 +412,11 @@ def _parsed(parser: argparse.ArgumentParser, argv: Sequence[str]) -> argparse.Na
     return arguments
 
 
-def _arguments(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, Any]]:
-    """This command's own arguments, and a --config-style table of every run setting given."""
+def _arguments(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, str], list[str]]:
+    """This command's own arguments; the texts of quorvin-cli's options by long name, given here
+    or by a --config file (those given here win), as quorvin-cli reads them; and which came from
+    the file. Every quorvin-cli option is declared once, in the core: its run settings
+    (_core.options) and its control options (_core.control_options) that apply here."""
     parser = argparse.ArgumentParser(
         prog="python3 -m quorvin.distributed",
         usage="%(prog)s -m NAMES --seed N [-o FOLDER] [--format csv|sigmf|hdf5] [--manifest FILE] "
@@ -438,46 +436,68 @@ def _arguments(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, Any]]
                         help="how long to wait for the scheduler of --scheduler or --scheduler-file before giving up "
                              f"(default {_CONNECT_TIMEOUT})")
     parser.add_argument("--shards", type=int, help="N (default: four per worker thread)")
-    parser.add_argument("-m", "--modulations", action="append", default=[])
-    parser.add_argument("--files-per-modulation", type=int)
-    parser.add_argument("--seed", type=int)
-    parser.add_argument("-o", "--output-folder")
-    parser.add_argument("--format", type=str.lower, choices=["csv", "sigmf", "hdf5"])
-    parser.add_argument("--manifest")
-    for flag in ("--compress", "--save-settings", "--save-channel"):
-        parser.add_argument(flag, action="store_true", default=None)
-    parser.add_argument("-j", "--jobs", type=int, help="threads per shard (default 1)")
-    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                        help="the progress line on standard error (default: when it is a terminal)")
-    parser.add_argument("-q", "--quiet", action="store_true")
-    parser.add_argument("--config", help="read options from a quorvin-cli --config file")
-    flags = {option for option, _, _, flag, _ in _DECLARED if flag}
-    for option, *_ in _DECLARED:
-        if option not in _OWN:
-            parser.add_argument(option, dest="run:" + option, **({"action": "store_true", "default": None}
-                                                                 if option in flags else {"metavar": "VALUE"}))
+    names = _core.option_names()
+    declared = [(names[option], "" if flag else "VALUE", "") for option, _, _, flag, _ in _DECLARED]
+    # The shards make one run only with one seed: here it has no default.
+    control = [(listed, kind, help + (" (required)" if listed == "--seed" else ""))
+               for listed, kind, help, _, _, here in _CONTROL if here]
+    for listed, kind, help in control + declared:
+        option = listed.rpartition(",")[2]
+        if option == "--modulations":
+            parser.add_argument(*listed.split(","), dest=option, action="append", metavar="NAMES", help=help)
+        elif kind:
+            parser.add_argument(*listed.split(","), dest=option, metavar=kind.partition(" ")[0], help=help or None)
+        else:
+            parser.add_argument(*listed.split(","), dest=option, action="store_const", const="true",
+                                help=help or None)
     arguments = _parsed(parser, argv)
     if not arguments.connect_timeout > 0:
         parser.error(f"--connect-timeout takes a number of seconds above 0, not {arguments.connect_timeout}")
-    for option, value in (("--workers", arguments.workers), ("--shards", arguments.shards), ("--jobs", arguments.jobs)):
+    for option, value in (("--workers", arguments.workers), ("--shards", arguments.shards)):
         if value is not None and value < 1:
             parser.error(f"{option} takes a whole number from 1, not {value}")
-    table: dict[str, Any] = _read_config_file(arguments.config) if arguments.config else {}
-    for key in _FILE_WRITING_KEYS - {"format", "output-folder", "manifest", "compress", "save-settings",
-                                     "save-channel", "jobs"}:
-        table.pop(key, None)
-    if arguments.modulations:
-        table["modulations"] = ",".join(arguments.modulations)
-    for key, value in vars(arguments).items():
-        if key.startswith("run:") and value is not None:
-            table[key[len("run:--"):]] = value
-        elif key.replace("_", "-") in _FILE_WRITING_KEYS | _DATASET_KEYS and value is not None:
-            table[key.replace("_", "-")] = value
-    if "seed" not in table:
+    given = {key: value for key, value in vars(arguments).items() if key.startswith("--") and value is not None}
+    if "--modulations" in given:
+        given["--modulations"] = ",".join(given["--modulations"])
+    for option, rule in (("--seed", r"\d+"), ("--jobs", r"\d+"), ("--format", r"(?i)csv|sigmf|hdf5")):
+        text = given.get(option)
+        if text is not None and not (re.fullmatch(rule, text) and (option == "--format" or
+                                                                    (0 if option == "--seed" else 1) <= int(text) <=
+                                                                    (2**32 - 1 if option == "--seed" else 1024))):
+            parser.error(f"{option} takes {_core_takes(option)}, not '{text}'")
+    texts = dict(given)
+    config = given.pop("--config", None)
+    texts.pop("--config", None)
+    from_file: list[str] = []
+    if config is not None:
+        try:
+            entries = _read_config_file(config)
+        except (OSError, ValueError) as error:  # told as the run's other refusals are
+            print(f"quorvin.distributed: {error}", file=sys.stderr)
+            raise SystemExit(2) from None
+        from_file = [option for option in entries if option not in texts]
+        texts.update({option: entries[option] for option in from_file})
+    if "--format" in texts:
+        texts["--format"] = texts["--format"].lower()
+    if "--seed" not in texts:
         parser.error("--seed is required: the shards make one run only with one seed")
-    if not table.get("modulations"):
+    if not texts.get("--modulations"):
         parser.error("-m NAMES is required")
-    return arguments, table
+    arguments.config = config
+    return arguments, texts, from_file
+
+
+def _core_takes(option: str) -> str:
+    """What a control option takes, as the core's table says."""
+    return next(takes for listed, _, _, takes, _, _ in _CONTROL if listed.rpartition(",")[2] == option)
+
+
+def _request(argv: Sequence[str]) -> tuple[argparse.Namespace, dict[str, str], Dataset]:
+    """The command line read: its arguments, every option's text, and the run as a Dataset (whose
+    refusals come before any worker starts), a refusal raised as ValueError in quorvin-cli's words."""
+    arguments, texts, from_file = _arguments(argv)
+    config = Config._from_texts(texts, arguments.config or "", from_file)
+    return arguments, texts, Dataset(config, int(texts.get("--files-per-modulation", "1")), int(texts["--seed"]))
 
 
 def _merge_main(argv: Sequence[str]) -> int:
@@ -541,16 +561,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     if argv[:1] == ["merge"]:
         return _merge_main(argv[1:])
-    arguments, table = _arguments(argv)
     try:
-        config = Config._from_table(arguments.config or "", table, "" if arguments.config else "--")
-        files = table.get("files-per-modulation", 1)
-        seed = table["seed"]
-        folder = table.get("output-folder", ".")
-        Dataset(config, files, seed)  # its refusals before any worker starts
+        arguments, texts, dataset = _request(argv)
     except (TypeError, ValueError) as error:
         print(f"quorvin.distributed: {error}", file=sys.stderr)
         return 2
+    config, files, seed = dataset.config, dataset.files_per_modulation, dataset.seed
+    folder = texts.get("--output-folder", ".")
     from distributed import Client, LocalCluster  # noqa: PLC0415
 
     # A cluster of our own goes with us (its workers stop at once, even on Ctrl+C); one given lives on.
@@ -566,14 +583,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"quorvin.distributed: cannot reach the Dask scheduler of {where} within "
               f"{arguments.connect_timeout:g} s ({_said(error)})", file=sys.stderr)
         return 1
-    shown = arguments.progress if arguments.progress is not None else sys.stderr.isatty()
+    shown = texts.get("--progress") == "true" or (texts.get("--no-progress") != "true" and sys.stderr.isatty())
     line = _ProgressLine() if shown else None  # timed from here: the cluster's start is not the run's
     try:
-        path = generate(config, files, seed, folder, client, format=table.get("format", "csv"),
-                        manifest=table.get("manifest"), shards=arguments.shards,
-                        compress=bool(table.get("compress")), save_settings=bool(table.get("save-settings")),
-                        save_channel=bool(table.get("save-channel")), jobs=table.get("jobs", 1), progress=line,
-                        save_symbols=bool(table.get("save-symbols")))
+        path = generate(config, files, seed, folder, client, format=texts.get("--format", "csv"),
+                        manifest=texts.get("--manifest"), shards=arguments.shards,
+                        compress=texts.get("--compress") == "true", save_settings=texts.get("--save-settings") == "true",
+                        save_channel=texts.get("--save-channel") == "true", jobs=int(texts.get("--jobs", "1")),
+                        progress=line, save_symbols=texts.get("--save-symbols") == "true")
     except Exception as error:  # noqa: BLE001 (an output refused, files failed, a shard killed too often)
         path, failure = None, error
     finally:
@@ -585,7 +602,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if path is None:
         print(f"quorvin.distributed: {_said(failure)}", file=sys.stderr)
         return 1
-    if not arguments.quiet:
+    if texts.get("--quiet") != "true":
         print(f"Manifest saved to {path}")
     return 0
 

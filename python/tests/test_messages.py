@@ -37,16 +37,17 @@ def test_a_mistake_is_refused_naming_what_was_meant(modulations, options, messag
 
 
 @pytest.mark.parametrize("text, message", [
-    ('modulations = "QPSK"\nsampel-rate = 3\n', "unknown argument sampel-rate; did you mean sample-rate?"),
+    ('modulations = "QPSK"\nsampel-rate = 3\n', "line 2: unknown key 'sampel-rate'; did you mean sample-rate?"),
     # The key is told before the missing seed: the seed is not what is wrong.
-    ('modulations = "QPSK"\nsnr-mni = 3\nseed = 1\n', "unknown argument snr-mni; did you mean snr-min?"),
+    ('modulations = "QPSK"\nsnr-mni = 3\nseed = 1\n', "line 2: unknown key 'snr-mni'; did you mean snr-min?"),
+    ('modulations = "QPSK"\nsnr-min = 3\n', "no seed, so no reproducible dataset"),
 ])
 def test_a_misspelt_key_of_a_config_file_is_named_before_a_missing_seed(tmp_path, text, message):
     path = tmp_path / "typo.toml"
     path.write_text(text)
     with pytest.raises(ValueError) as raised:
         quorvin.Dataset.from_file(path)
-    assert str(raised.value) == f"{path}: {message}"
+    assert str(raised.value) == f"--config {path}: {message}"
 
 
 @pytest.mark.parametrize("arguments, options, cli_text, python_text", [

@@ -29,9 +29,11 @@ KNOWN_SELECTIONS = "all, every, am, ssb, fm, psk, qam, apsk, fsk, msk, ook, ask,
 @pytest.mark.parametrize(
     "modulations, options, message",
     [
-        (["QPSK"], {"sample_rate": "10k"}, "Invalid Sample Rate. (sample_rate '10k')"),
-        (["QPSK"], {"snr": (10, "x")}, "Invalid SNR Max. (snr 'x')"),
-        (["QPSK"], {"snr_max": "x"}, "Invalid SNR Max. (snr_max 'x')"),
+        (["QPSK"], {"sample_rate": "10k"}, "Invalid Sample Rate. sample_rate takes a number above 0, not '10k'"),
+        (["QPSK"], {"snr": (10, "x")},
+         "Invalid SNR Max. snr (maximum) takes a finite number, or inf at both ends for no noise, not 'x'"),
+        (["QPSK"], {"snr_max": "x"},
+         "Invalid SNR Max. snr_max takes a finite number, or inf at both ends for no noise, not 'x'"),
         ([], {}, "No modulation selected."),
         ("", {}, "No modulation selected."),
         (["qpsk"], {}, "unknown modulation 'qpsk'; did you mean QPSK? The known ones are " + ", ".join(quorvin.classes) + "; or " + KNOWN_SELECTIONS),
@@ -70,8 +72,9 @@ def test_refused_values_raise_a_message_naming_the_keyword(modulations, options,
         (["--signal-model", "exact", "--rolloff-max", "1.5"], {"signal_model": "exact", "rolloff": (0.2, 1.5)},
          "--rolloff-max takes a number from 0 to 1, not '1.5'",
          "rolloff (maximum) takes a number from 0 to 1, not '1.5'"),
-        (["--sample-rate", "10k"], {"sample_rate": "10k"}, "--sample-rate 10k: Invalid Sample Rate.",
-         "Invalid Sample Rate. (sample_rate '10k')"),
+        (["--sample-rate", "10k"], {"sample_rate": "10k"},
+         "Invalid Sample Rate. --sample-rate takes a number above 0, not '10k'",
+         "Invalid Sample Rate. sample_rate takes a number above 0, not '10k'"),
         (["--signal-model", "classic", "--pulse", "rect"], {"signal_model": "classic", "pulse": "rect"}, "--pulse applies to --signal-model exact only",
          "pulse applies to signal_model='exact' only"),
         (["--signal-model", "exact", "--adc-bits-max", "4"], {"signal_model": "exact", "adc_bits": (0, 4)},
@@ -593,37 +596,7 @@ def test_a_config_file_gives_the_command_lines_items(tmp_path):
     assert quorvin.Config.from_file(path).options == ds.config.options
 
 
-@pytest.mark.parametrize("text, message", [
-    ('modulations = "QPSK"\nsample-rte = 3\nseed = 1\n', "unknown argument sample-rte"),
-    ('modulations = "QPSK"\nsignal-model = "exact"\nrolloff-max = 2\nseed = 1\n', "rolloff-max takes a number"),
-    ('modulations = "QPSK"\n', "no seed"),
-    ('modulations = [QPSK\n', "line 1"),
-    ("#" * (2**20 + 1), "holds 1048577 bytes; a file of options is a regular file of at most 1 MiB"),
-    (None, "not a regular file"),  # a FIFO, which opening would wait on for a writer
-    ('modulations = "QPSK"\nseed = 1\n[per-name]\nQPSK = {snr = 5}\n', "per-name: QPSK's snr takes a (min, max) pair, not 5"),
-    # A flag is true or false: what only writing concerns too, and what the core would read.
-    ('modulations = "QPSK"\nseed = 1\nsave-settings = "yes"\n', "save-settings takes true or false, not 'yes'"),
-    ('modulations = "QPSK"\nseed = 1\nsignal-model = "exact"\ncarrier-phase = 1\n',
-     "carrier-phase takes true or false, not '1'"),
-])
-def test_a_config_file_that_cannot_serve_is_refused_naming_it(tmp_path, text, message):
-    path = tmp_path / "bad.toml"
-    if text is None:
-        os.mkfifo(path)
-    else:
-        path.write_text(text)
-    with pytest.raises(ValueError) as raised:
-        quorvin.Dataset.from_file(path)
-    assert str(raised.value).startswith(f"{path}: ") and message in str(raised.value), str(raised.value)
-
-
-@pytest.mark.parametrize("text, saved", [("true", True), ('"true"', True), ("false", False), ('"false"', False)])
-def test_a_config_files_flag_is_read_as_quorvin_cli_reads_it(tmp_path, text, saved):
-    path = tmp_path / "d.toml"
-    path.write_text(f'modulations = "AM"\nseed = 1\nsave-settings = {text}\n')
-    assert quorvin._read_config_file(path)["save-settings"] is saved  # never the text "false" taken as true
-    subprocess.run([CLI, "--config", str(path), "--no-progress", "-q", "-o", str(tmp_path / "out")], check=True)
-    assert os.path.exists(tmp_path / "out" / "AM_signal_1.txt") == saved
+# Bad files of options, and what each front end makes of a good one: test_config_front_ends.py.
 
 
 def test_the_default_is_the_exact_model_and_every_name_fits_with_its_own_samples_per_symbol(tmp_path):
