@@ -1,12 +1,16 @@
 // The keyed family: continuous-phase M-ary FSK, GFSK, MSK and GMSK with exact symbol boundaries.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "common/shared_cache.h"
+#include "common/vector_build.h"
 #include "generator/family.h"
 #include "generator/pulse.h"
 #include "generator/symbols.h"
@@ -39,12 +43,174 @@ std::shared_ptr<const Table> gaussian_table(double bt) {
 // [n, n + 1) is exact without a table.
 std::shared_ptr<const Table> phase_pulse(Route route, double bt) { return gaussian(route) ? gaussian_table(bt) : nullptr; }
 
-// A keyed route's phase shape, symbol levels and their running sums for the whole file.
+// A keyed route's phase shape, symbol levels and their running sums for the whole file, and the
+// shape's points paired with the step to the next, the interpolation's operands side by side.
+struct Knot {
+  double value;
+  double slope;  // the next point's value minus this one's: the same double the table works out
+};
+
+// A sample in the symbol run reads the shape at most two symbol periods before its first point
+// or after its last: the knots go on four periods either side.
+constexpr std::size_t knot_margin = 4 * table_points_per_symbol;
+
 struct KeyedTables {
   std::shared_ptr<const Table> shape;
-  std::vector<double> level;
+  std::vector<double> level;  // then `terms` zeros, so that a sample may read past the last symbol
   std::vector<double> completed;
+  std::vector<Knot> knots;  // knot_margin of the first value, the points but the last, knot_margin of the last value
 };
+
+// What a range of a keyed file's angles is worked out from: its time base, where its symbol run
+// starts, its pulse's rise and its turn per level.
+struct KeyedGeometry {
+  TimeBase time;
+  double turn;
+  std::int64_t last;  // the run's last symbol
+  std::int64_t run_first;
+  bool ramp;
+  double rise_start;
+  double rise_end;
+  // Symbols a sample reads at most outside the slow path: a pulse rising over rise_end - rise_start
+  // symbol periods has that many plus one under way at an instant.
+  std::int64_t terms;
+};
+
+// Symbols up to done_at(u) have turned the phase fully; those after it until active_at(u) partly.
+std::int64_t done_at(const KeyedGeometry& g, double u) {
+  return std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(u - g.rise_end)) - g.run_first, -1, g.last);
+}
+std::int64_t active_at(const KeyedGeometry& g, double u) {
+  return std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(u - g.rise_start)) - g.run_first, -1, g.last);
+}
+
+// One sample's angle: the completed turns, then each symbol under way in time order.
+double keyed_angle(const KeyedTables& t, const KeyedGeometry& g, double u) {
+  const std::int64_t done = done_at(g, u);
+  const std::int64_t active = active_at(g, u);
+  double angle = t.completed[static_cast<std::size_t>(done + 1)];
+  for (std::int64_t i = done + 1; i <= active; ++i) {
+    const auto instant = static_cast<double>(g.run_first + i);
+    const double weight = t.level[static_cast<std::size_t>(i)];
+    angle += weight * (g.ramp ? std::clamp(u - instant, 0.0, 1.0) : t.shape->at(u - instant));
+  }
+  return angle * g.turn;
+}
+
+#if defined(__GNUC__)
+// Four samples side by side, each reading `terms` symbols from its first one under way: a symbol
+// past the last one under way lies before its pulse's rise (the table's first point, 0, or the
+// ramp's 0) and adds a zero, which leaves a sum that is never -0 as it was. Each lane does the
+// operations keyed_angle does, in its order, so the angles are the same doubles.
+using Lanes = double __attribute__((vector_size(32)));
+using Bits = std::int64_t __attribute__((vector_size(32)));
+using Index = std::int32_t __attribute__((vector_size(16)));
+constexpr std::size_t lanes = sizeof(Lanes) / sizeof(double);
+static_assert(lanes == 4, "the lanes are filled four at a time");
+
+template <class To, class From>
+QUORVIN_KERNEL void same_bits(const From& from, To& to) {
+  std::memcpy(&to, &from, sizeof to);
+}
+
+// Lane by lane `yes` where `mask` (a comparison's lanes) is all ones, else `no`.
+template <class Mask>
+QUORVIN_KERNEL void select(const Mask& mask, const Lanes& yes, const Lanes& no, Lanes& out) {
+  Bits m;
+  Bits y;
+  Bits n;
+  same_bits(mask, m);
+  same_bits(yes, y);
+  same_bits(no, n);
+  const Bits chosen = (y & m) | (n & ~m);
+  same_bits(chosen, out);
+}
+
+// The shape at v in each lane, as Table::at reads it. Past the table's last point the knots hold
+// its last value with no slope, which adds a zero to it; before its first point (where truncation
+// is not the floor) the first value is chosen.
+QUORVIN_KERNEL void shape_at(const Knot* knots, double first, const Lanes& v, Lanes& out) {
+  const Lanes x = (v - first) * static_cast<double>(table_points_per_symbol);
+  const Index index = __builtin_convertvector(x, Index);
+  const Lanes f = x - __builtin_convertvector(index, Lanes);
+  // Built whole from scalars: lanes written one by one through memory and read back as a vector
+  // would wait for the stores.
+  const Knot& k0 = knots[index[0]];
+  const Knot& k1 = knots[index[1]];
+  const Knot& k2 = knots[index[2]];
+  const Knot& k3 = knots[index[3]];
+  const Lanes value = {k0.value, k1.value, k2.value, k3.value};
+  const Lanes slope = {k0.slope, k1.slope, k2.slope, k3.slope};
+  const double front = knots[0].value;
+  select(x >= 0.0, value + f * slope, Lanes{front, front, front, front}, out);
+}
+
+QUORVIN_KERNEL void ramp_at(const Lanes& v, Lanes& out) {
+  Lanes upper;
+  select(1.0 < v, Lanes{1.0, 1.0, 1.0, 1.0}, v, upper);
+  select(v < 0.0, Lanes{0.0, 0.0, 0.0, 0.0}, upper, out);
+}
+
+// Samples first .. first + count - 1's angles into `angle`, four at a time where every one of
+// the four lies within the symbol run and reads at most `terms` symbols.
+template <bool ramp>
+QUORVIN_KERNEL void keyed_lanes(const KeyedTables& t, const KeyedGeometry& g, std::int64_t first, std::span<double> angle) {
+  const Knot* knots = t.knots.data() + knot_margin;
+  const double* level = t.level.data();
+  const double* completed = t.completed.data();
+  const auto terms = static_cast<std::size_t>(g.terms);
+  const double shape_first = ramp ? 0.0 : t.shape->first;
+  std::size_t k = 0;
+  for (; k + lanes <= angle.size(); k += lanes) {
+    std::array<double, lanes> at{};
+    std::array<std::size_t, lanes> next{};
+    bool slow = false;
+    for (std::size_t l = 0; l < lanes; ++l) {
+      at[l] = g.time.at(first + static_cast<std::int64_t>(k + l));
+      const std::int64_t done = static_cast<std::int64_t>(std::floor(at[l] - g.rise_end)) - g.run_first;
+      const std::int64_t active = static_cast<std::int64_t>(std::ceil(at[l] - g.rise_start)) - g.run_first;
+      slow = slow || done < -1 || done > g.last || active - done > g.terms;
+      next[l] = static_cast<std::size_t>(done + 1);
+    }
+    if (slow) {
+      for (std::size_t l = 0; l < lanes; ++l) angle[k + l] = keyed_angle(t, g, at[l]);
+      continue;
+    }
+    const Lanes u = {at[0], at[1], at[2], at[3]};
+    Lanes sum = {completed[next[0]], completed[next[1]], completed[next[2]], completed[next[3]]};
+    Lanes instant = {static_cast<double>(g.run_first + static_cast<std::int64_t>(next[0])),
+                     static_cast<double>(g.run_first + static_cast<std::int64_t>(next[1])),
+                     static_cast<double>(g.run_first + static_cast<std::int64_t>(next[2])),
+                     static_cast<double>(g.run_first + static_cast<std::int64_t>(next[3]))};
+    for (std::size_t m = 0; m < terms; ++m) {
+      const Lanes weight = {level[next[0] + m], level[next[1] + m], level[next[2] + m], level[next[3] + m]};
+      Lanes shape;
+      if constexpr (ramp) {
+        ramp_at(u - instant, shape);
+      } else {
+        shape_at(knots, shape_first, u - instant, shape);
+      }
+      sum += weight * shape;
+      instant += 1.0;
+    }
+    sum *= g.turn;
+    std::memcpy(angle.data() + k, &sum, sizeof sum);
+  }
+  for (; k < angle.size(); ++k) angle[k] = keyed_angle(t, g, g.time.at(first + static_cast<std::int64_t>(k)));
+}
+
+QUORVIN_WIDE_CLONES void keyed_angles(const KeyedTables& t, const KeyedGeometry& g, std::int64_t first, std::span<double> angle) {
+  if (g.ramp) {
+    keyed_lanes<true>(t, g, first, angle);
+  } else {
+    keyed_lanes<false>(t, g, first, angle);
+  }
+}
+#else
+void keyed_angles(const KeyedTables& t, const KeyedGeometry& g, std::int64_t first, std::span<double> angle) {
+  for (std::size_t k = 0; k < angle.size(); ++k) angle[k] = keyed_angle(t, g, g.time.at(first + static_cast<std::int64_t>(k)));
+}
+#endif
 
 WaveformRange keyed_signal(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
   std::shared_ptr<const Table> shape = phase_pulse(w.variant, p.gmsk_bt);
@@ -52,51 +218,30 @@ WaveformRange keyed_signal(const Waveform& w, const WaveformParameters& p, std::
   const double rise_start = ramp ? 0.0 : shape->first;
   const double rise_end = ramp ? 1.0 : shape->last();
   const SymbolRun run = draw_symbol_run(time.earliest() - rise_end, time.latest() - rise_start, w.order, seed);
+  const auto terms = static_cast<std::int64_t>(std::ceil(rise_end - rise_start)) + 1;
   // Levels +-1, +-3, ..., and their running sums for the symbols whose turn is complete.
-  std::vector<double> level(run.symbols.size());
+  std::vector<double> level(run.symbols.size() + static_cast<std::size_t>(terms), 0.0);
   std::vector<double> completed(run.symbols.size() + 1, 0.0);
-  for (std::size_t i = 0; i < level.size(); ++i) {
+  for (std::size_t i = 0; i < run.symbols.size(); ++i) {
     level[i] = 2.0 * run.symbols[i] - (w.order - 1);
     completed[i + 1] = completed[i] + level[i];
   }
-  const double turn = pi * modulation_index(w, p.fsk_index);
-  const auto last = static_cast<std::int64_t>(level.size()) - 1;
-  const std::int64_t run_first = run.first;
-  return [time, turn, last, run_first, ramp, rise_start, rise_end, phasors = p.phasors,
-          shared = std::make_shared<const KeyedTables>(KeyedTables{std::move(shape), std::move(level), std::move(completed)})](
+  std::vector<Knot> knots;
+  if (!ramp) {
+    const std::vector<double>& v = shape->values;
+    knots.assign(knot_margin, Knot{v.front(), 0.0});
+    for (std::size_t i = 0; i + 1 < v.size(); ++i) knots.push_back({v[i], v[i + 1] - v[i]});
+    knots.resize(knots.size() + knot_margin, Knot{v.back(), 0.0});
+  }
+  const KeyedGeometry geometry{time,       pi * modulation_index(w, p.fsk_index), static_cast<std::int64_t>(run.symbols.size()) - 1,
+                               run.first,  ramp,
+                               rise_start, rise_end,
+                               terms};
+  return [geometry, phasors = p.phasors, shared = std::make_shared<const KeyedTables>(
+                        KeyedTables{std::move(shape), std::move(level), std::move(completed), std::move(knots)})](
              std::int64_t first, std::size_t count) {
-    const KeyedTables& t = *shared;
-    // Symbols up to `done` have turned the phase fully; those after it until `active` partly.
-    const auto done_at = [&](double u) {
-      return std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(u - rise_end)) - run_first, -1, last);
-    };
-    const auto active_at = [&](double u) {
-      return std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(u - rise_start)) - run_first, -1, last);
-    };
-    std::vector<double> u(count);
-    for (std::size_t k = 0; k < count; ++k) u[k] = time.at(first + static_cast<std::int64_t>(k));
-    // Sample by sample the sums of the symbols' turns, taken over each stretch of samples that
-    // the same symbols turn: symbol after symbol, the stretch's samples are independent sums.
     std::vector<double> angle(count);
-    for (std::size_t k = 0; k < count;) {
-      const std::int64_t done = done_at(u[k]);
-      const std::int64_t active = active_at(u[k]);
-      std::size_t end = k + 1;
-      while (end < count && done_at(u[end]) == done && active_at(u[end]) == active) ++end;
-      std::fill(angle.begin() + static_cast<std::ptrdiff_t>(k), angle.begin() + static_cast<std::ptrdiff_t>(end),
-                t.completed[static_cast<std::size_t>(done + 1)]);
-      for (std::int64_t i = done + 1; i <= active; ++i) {
-        const auto instant = static_cast<double>(run_first + i);
-        const double weight = t.level[static_cast<std::size_t>(i)];
-        if (ramp) {
-          for (std::size_t j = k; j < end; ++j) angle[j] += weight * std::clamp(u[j] - instant, 0.0, 1.0);
-        } else {
-          for (std::size_t j = k; j < end; ++j) angle[j] += weight * t.shape->at(u[j] - instant);
-        }
-      }
-      for (std::size_t j = k; j < end; ++j) angle[j] *= turn;
-      k = end;
-    }
+    keyed_angles(*shared, geometry, first, angle);
     Signal out(count);
     unit_phasors(angle, out, phasors);
     return out;
