@@ -26,39 +26,79 @@ bool drawn_index(Route route) { return route == Route::fsk || route == Route::gf
 // The modulation index h: FSK and GFSK the drawn index, MSK and GMSK 1/2.
 double modulation_index(const Waveform& w, double fsk_index) { return drawn_index(w.variant) ? fsk_index : 0.5; }
 
-// The Gaussian phase pulse of bandwidth-time product bt as a table, rising from 0 to 1 over the
-// symbol's influence. Tabulating it costs a dozen short frames' samples, and a run mostly draws
-// one BT (or a few), so the last few are kept: at most 8, each under 1.3 MB (BT 0.01).
-std::shared_ptr<const Table> gaussian_table(double bt) {
-  static SharedCache<double, Table> tables(8);
-  return cached_value(tables, bt, [bt] {
+// Samples, or a sample's terms, are worked out this many at a time.
+constexpr std::size_t lanes = 4;
+
+// The symbols a sample reads at most outside the slow path: a pulse rising over `rise` symbol
+// periods has that many plus one under way at an instant.
+std::int64_t terms_over(double rise) { return static_cast<std::int64_t>(std::ceil(rise)) + 1; }
+
+// The Gaussian shape regrouped for one sample's terms: the terms of consecutive symbols read the
+// shape a whole period (table_points_per_symbol points) apart at the same fraction of a point, so
+// row r holds the points r + p R for p from the top down, each with the step to the next, and a
+// sample's terms are consecutive entries of one row. Before the table's first point an entry holds
+// its first value, from its last point on its last value, each with no step: the values the
+// table gives there.
+struct ShapeRows {
+  std::size_t terms = 0;        // a sample's terms, rounded up to whole lanes
+  std::int64_t top_period = 0;  // the period p of each row's first entry
+  std::size_t length = 0;       // entries a row: a period above the top to `terms` periods below the first point
+  std::vector<double> value;    // row r's entry e at r * length + e: the point r + (top_period - e) R
+  std::vector<double> slope;    // the next point's value minus this one's: the same double the table works out
+};
+
+ShapeRows shape_rows(const Table& table) {
+  const std::vector<double>& v = table.values;
+  constexpr auto per_period = static_cast<std::int64_t>(table_points_per_symbol);
+  const auto top = static_cast<std::int64_t>(v.size() - 1);
+  ShapeRows rows;
+  rows.terms = (static_cast<std::size_t>(terms_over(table.last() - table.first)) + lanes - 1) / lanes * lanes;
+  rows.top_period = top / per_period + 1;
+  rows.length = static_cast<std::size_t>(rows.top_period) + rows.terms + 2;
+  rows.value.resize(rows.length * table_points_per_symbol);
+  rows.slope.resize(rows.value.size());
+  for (std::int64_t r = 0; r < per_period; ++r) {
+    for (std::size_t e = 0; e < rows.length; ++e) {
+      const std::int64_t point = r + (rows.top_period - static_cast<std::int64_t>(e)) * per_period;
+      const std::size_t at = static_cast<std::size_t>(r) * rows.length + e;
+      const auto i = static_cast<std::size_t>(std::clamp<std::int64_t>(point, 0, top));
+      rows.value[at] = point < 0 ? v.front() : v[i];
+      rows.slope[at] = point < 0 || point >= top ? 0.0 : v[i + 1] - v[i];
+    }
+  }
+  return rows;
+}
+
+// The Gaussian phase pulse of bandwidth-time product bt, rising from 0 to 1 over the symbol's
+// influence, as a table and as its rows.
+struct GaussianShape {
+  Table table;
+  ShapeRows rows;
+};
+
+// Tabulating it costs a dozen short frames' samples, and a run mostly draws one BT (or a few), so
+// the last few are kept: at most 8, each under 4 MB (BT 0.01).
+std::shared_ptr<const GaussianShape> gaussian_shape(double bt) {
+  static SharedCache<double, GaussianShape> shapes(8);
+  return cached_value(shapes, bt, [bt] {
     // The Gaussian's tails beyond six deviations are below 1e-8 of its peak.
     const int tail = static_cast<int>(std::ceil(6.0 * gaussian_sigma(bt)));
-    return Table{static_cast<double>(-tail), gaussian_phase_pulse_points(bt, tail, table_points_per_symbol)};
+    Table table{static_cast<double>(-tail), gaussian_phase_pulse_points(bt, tail, table_points_per_symbol)};
+    ShapeRows rows = shape_rows(table);
+    return GaussianShape{std::move(table), std::move(rows)};
   });
 }
 
 // The phase pulse of a CPM route: the symbol at instant n turns the phase by pi h a_n in all,
 // following this shape in u - n. Nothing for a rectangular frequency pulse: its ramp over
 // [n, n + 1) is exact without a table.
-std::shared_ptr<const Table> phase_pulse(Route route, double bt) { return gaussian(route) ? gaussian_table(bt) : nullptr; }
+std::shared_ptr<const GaussianShape> phase_pulse(Route route, double bt) { return gaussian(route) ? gaussian_shape(bt) : nullptr; }
 
-// A keyed route's phase shape, symbol levels and their running sums for the whole file, and the
-// shape's points paired with the step to the next, the interpolation's operands side by side.
-struct Knot {
-  double value;
-  double slope;  // the next point's value minus this one's: the same double the table works out
-};
-
-// A sample in the symbol run reads the shape at most two symbol periods before its first point
-// or after its last: the knots go on four periods either side.
-constexpr std::size_t knot_margin = 4 * table_points_per_symbol;
-
+// A keyed route's phase shape, symbol levels and their running sums for the whole file.
 struct KeyedTables {
-  std::shared_ptr<const Table> shape;
-  std::vector<double> level;  // then `terms` zeros, so that a sample may read past the last symbol
+  std::shared_ptr<const GaussianShape> shape;  // none for the ramp
+  std::vector<double> level;  // then zeros, so that a sample may read past the last symbol
   std::vector<double> completed;
-  std::vector<Knot> knots;  // knot_margin of the first value, the points but the last, knot_margin of the last value
 };
 
 // What a range of a keyed file's angles is worked out from: its time base, where its symbol run
@@ -71,9 +111,7 @@ struct KeyedGeometry {
   bool ramp;
   double rise_start;
   double rise_end;
-  // Symbols a sample reads at most outside the slow path: a pulse rising over rise_end - rise_start
-  // symbol periods has that many plus one under way at an instant.
-  std::int64_t terms;
+  std::int64_t terms;  // terms_over(rise_end - rise_start)
 };
 
 // Symbols up to done_at(u) have turned the phase fully; those after it until active_at(u) partly.
@@ -92,7 +130,7 @@ double keyed_angle(const KeyedTables& t, const KeyedGeometry& g, double u) {
   for (std::int64_t i = done + 1; i <= active; ++i) {
     const auto instant = static_cast<double>(g.run_first + i);
     const double weight = t.level[static_cast<std::size_t>(i)];
-    angle += weight * (g.ramp ? std::clamp(u - instant, 0.0, 1.0) : t.shape->at(u - instant));
+    angle += weight * (g.ramp ? std::clamp(u - instant, 0.0, 1.0) : t.shape->table.at(u - instant));
   }
   return angle * g.turn;
 }
@@ -105,8 +143,7 @@ double keyed_angle(const KeyedTables& t, const KeyedGeometry& g, double u) {
 using Lanes = double __attribute__((vector_size(32)));
 using Bits = std::int64_t __attribute__((vector_size(32)));
 using Index = std::int32_t __attribute__((vector_size(16)));
-constexpr std::size_t lanes = sizeof(Lanes) / sizeof(double);
-static_assert(lanes == 4, "the lanes are filled four at a time");
+static_assert(sizeof(Lanes) / sizeof(double) == lanes, "the lanes are filled four at a time");
 
 template <class To, class From>
 QUORVIN_KERNEL void same_bits(const From& from, To& to) {
@@ -126,40 +163,18 @@ QUORVIN_KERNEL void select(const Mask& mask, const Lanes& yes, const Lanes& no, 
   same_bits(chosen, out);
 }
 
-// The shape at v in each lane, as Table::at reads it. Past the table's last point the knots hold
-// its last value with no slope, which adds a zero to it; before its first point (where truncation
-// is not the floor) the first value is chosen.
-QUORVIN_KERNEL void shape_at(const Knot* knots, double first, const Lanes& v, Lanes& out) {
-  const Lanes x = (v - first) * static_cast<double>(table_points_per_symbol);
-  const Index index = __builtin_convertvector(x, Index);
-  const Lanes f = x - __builtin_convertvector(index, Lanes);
-  // Built whole from scalars: lanes written one by one through memory and read back as a vector
-  // would wait for the stores.
-  const Knot& k0 = knots[index[0]];
-  const Knot& k1 = knots[index[1]];
-  const Knot& k2 = knots[index[2]];
-  const Knot& k3 = knots[index[3]];
-  const Lanes value = {k0.value, k1.value, k2.value, k3.value};
-  const Lanes slope = {k0.slope, k1.slope, k2.slope, k3.slope};
-  const double front = knots[0].value;
-  select(x >= 0.0, value + f * slope, Lanes{front, front, front, front}, out);
-}
-
 QUORVIN_KERNEL void ramp_at(const Lanes& v, Lanes& out) {
   Lanes upper;
   select(1.0 < v, Lanes{1.0, 1.0, 1.0, 1.0}, v, upper);
   select(v < 0.0, Lanes{0.0, 0.0, 0.0, 0.0}, upper, out);
 }
 
-// Samples first .. first + count - 1's angles into `angle`, four at a time where every one of
+// The ramp's samples first .. first + count - 1 into `angle`, four at a time where every one of
 // the four lies within the symbol run and reads at most `terms` symbols.
-template <bool ramp>
-QUORVIN_KERNEL void keyed_lanes(const KeyedTables& t, const KeyedGeometry& g, std::int64_t first, std::span<double> angle) {
-  const Knot* knots = t.knots.data() + knot_margin;
+QUORVIN_KERNEL void ramp_angles(const KeyedTables& t, const KeyedGeometry& g, std::int64_t first, std::span<double> angle) {
   const double* level = t.level.data();
   const double* completed = t.completed.data();
   const auto terms = static_cast<std::size_t>(g.terms);
-  const double shape_first = ramp ? 0.0 : t.shape->first;
   std::size_t k = 0;
   for (; k + lanes <= angle.size(); k += lanes) {
     std::array<double, lanes> at{};
@@ -185,11 +200,7 @@ QUORVIN_KERNEL void keyed_lanes(const KeyedTables& t, const KeyedGeometry& g, st
     for (std::size_t m = 0; m < terms; ++m) {
       const Lanes weight = {level[next[0] + m], level[next[1] + m], level[next[2] + m], level[next[3] + m]};
       Lanes shape;
-      if constexpr (ramp) {
-        ramp_at(u - instant, shape);
-      } else {
-        shape_at(knots, shape_first, u - instant, shape);
-      }
+      ramp_at(u - instant, shape);
       sum += weight * shape;
       instant += 1.0;
     }
@@ -199,11 +210,76 @@ QUORVIN_KERNEL void keyed_lanes(const KeyedTables& t, const KeyedGeometry& g, st
   for (; k < angle.size(); ++k) angle[k] = keyed_angle(t, g, g.time.at(first + static_cast<std::int64_t>(k)));
 }
 
+// The Gaussian shape's samples, each from one row. A symbol's instant is a whole number, so where
+// |u| is large beside the terms (|u| >= 64 terms) u - instant and that less the table's first
+// instant are exact, and each later symbol's table position is the first one's less exactly R: the
+// same point a period lower at the same fraction, whose value the table reads as the row does.
+QUORVIN_KERNEL void gaussian_angles(const KeyedTables& t, const KeyedGeometry& g, std::int64_t first, std::span<double> angle) {
+  constexpr auto per_period = static_cast<std::int64_t>(table_points_per_symbol);
+  const ShapeRows& rows = t.shape->rows;
+  const double shape_first = t.shape->table.first;
+  // From this |u| on its multiples of ulp(u) reach past every term's u - instant and that less
+  // the table's first instant, so both are exact.
+  const double exact_from = 2.0 * (static_cast<double>(rows.top_period + static_cast<std::int64_t>(rows.terms)) + 2.0);
+  std::size_t k = 0;
+  for (; k + lanes <= angle.size(); k += lanes) {
+    // Each sample's first symbol under way, its place in the rows and its fraction of a point.
+    std::array<double, lanes> u{};
+    std::array<std::size_t, lanes> next{};
+    std::array<std::size_t, lanes> at{};
+    std::array<double, lanes> fraction{};
+    bool slow = false;
+    for (std::size_t l = 0; l < lanes; ++l) {
+      u[l] = g.time.at(first + static_cast<std::int64_t>(k + l));
+      const std::int64_t done = static_cast<std::int64_t>(std::floor(u[l] - g.rise_end)) - g.run_first;
+      const std::int64_t active = static_cast<std::int64_t>(std::ceil(u[l] - g.rise_start)) - g.run_first;
+      const double x = (u[l] - static_cast<double>(g.run_first + done + 1) - shape_first) * static_cast<double>(table_points_per_symbol);
+      const std::int64_t point = x >= 0.0 && x < 0x1p40 ? static_cast<std::int64_t>(x) : -1;
+      const std::int64_t entry = rows.top_period - point / per_period;
+      slow = slow || done < -1 || done > g.last || active - done > g.terms || !(std::abs(u[l]) >= exact_from && std::abs(u[l]) < 0x1p50) ||
+             point < 0 || entry < 0 || static_cast<std::size_t>(entry) + rows.terms > rows.length;
+      next[l] = static_cast<std::size_t>(done + 1);
+      at[l] = static_cast<std::size_t>(point % per_period) * rows.length + static_cast<std::size_t>(entry);
+      fraction[l] = x - static_cast<double>(point);
+    }
+    if (slow) {
+      for (std::size_t l = 0; l < lanes; ++l) angle[k + l] = keyed_angle(t, g, u[l]);
+      continue;
+    }
+    Lanes sum = {t.completed[next[0]], t.completed[next[1]], t.completed[next[2]], t.completed[next[3]]};
+    for (std::size_t m = 0; m < rows.terms; m += lanes) {
+      // Sample l's terms m .. m + 3 in one vector, then turned so that each vector holds one term
+      // of the four samples, which are added in the symbols' order, as keyed_angle adds them.
+      std::array<Lanes, lanes> terms;
+      for (std::size_t l = 0; l < lanes; ++l) {
+        Lanes v;
+        Lanes d;
+        Lanes w;
+        std::memcpy(&v, rows.value.data() + at[l] + m, sizeof v);
+        std::memcpy(&d, rows.slope.data() + at[l] + m, sizeof d);
+        std::memcpy(&w, t.level.data() + next[l] + m, sizeof w);
+        terms[l] = w * (v + fraction[l] * d);
+      }
+      const Lanes low01 = __builtin_shufflevector(terms[0], terms[1], 0, 4, 2, 6);
+      const Lanes high01 = __builtin_shufflevector(terms[0], terms[1], 1, 5, 3, 7);
+      const Lanes low23 = __builtin_shufflevector(terms[2], terms[3], 0, 4, 2, 6);
+      const Lanes high23 = __builtin_shufflevector(terms[2], terms[3], 1, 5, 3, 7);
+      sum += __builtin_shufflevector(low01, low23, 0, 1, 4, 5);
+      sum += __builtin_shufflevector(high01, high23, 0, 1, 4, 5);
+      sum += __builtin_shufflevector(low01, low23, 2, 3, 6, 7);
+      sum += __builtin_shufflevector(high01, high23, 2, 3, 6, 7);
+    }
+    sum *= g.turn;
+    std::memcpy(angle.data() + k, &sum, sizeof sum);
+  }
+  for (; k < angle.size(); ++k) angle[k] = keyed_angle(t, g, g.time.at(first + static_cast<std::int64_t>(k)));
+}
+
 QUORVIN_WIDE_CLONES void keyed_angles(const KeyedTables& t, const KeyedGeometry& g, std::int64_t first, std::span<double> angle) {
   if (g.ramp) {
-    keyed_lanes<true>(t, g, first, angle);
+    ramp_angles(t, g, first, angle);
   } else {
-    keyed_lanes<false>(t, g, first, angle);
+    gaussian_angles(t, g, first, angle);
   }
 }
 #else
@@ -213,32 +289,24 @@ void keyed_angles(const KeyedTables& t, const KeyedGeometry& g, std::int64_t fir
 #endif
 
 WaveformRange keyed_signal(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
-  std::shared_ptr<const Table> shape = phase_pulse(w.variant, p.gmsk_bt);
+  std::shared_ptr<const GaussianShape> shape = phase_pulse(w.variant, p.gmsk_bt);
   const bool ramp = shape == nullptr;
-  const double rise_start = ramp ? 0.0 : shape->first;
-  const double rise_end = ramp ? 1.0 : shape->last();
+  const double rise_start = ramp ? 0.0 : shape->table.first;
+  const double rise_end = ramp ? 1.0 : shape->table.last();
   const SymbolRun run = draw_symbol_run(time.earliest() - rise_end, time.latest() - rise_start, w.order, seed);
-  const auto terms = static_cast<std::int64_t>(std::ceil(rise_end - rise_start)) + 1;
-  // Levels +-1, +-3, ..., and their running sums for the symbols whose turn is complete.
-  std::vector<double> level(run.symbols.size() + static_cast<std::size_t>(terms), 0.0);
+  const std::int64_t terms = terms_over(rise_end - rise_start);
+  // Levels +-1, +-3, ..., and their running sums for the symbols whose turn is complete; then
+  // zeros for the terms a sample past the last symbol reads.
+  const std::size_t reads = ramp ? static_cast<std::size_t>(terms) : shape->rows.terms;
+  std::vector<double> level(run.symbols.size() + reads, 0.0);
   std::vector<double> completed(run.symbols.size() + 1, 0.0);
   for (std::size_t i = 0; i < run.symbols.size(); ++i) {
     level[i] = 2.0 * run.symbols[i] - (w.order - 1);
     completed[i + 1] = completed[i] + level[i];
   }
-  std::vector<Knot> knots;
-  if (!ramp) {
-    const std::vector<double>& v = shape->values;
-    knots.assign(knot_margin, Knot{v.front(), 0.0});
-    for (std::size_t i = 0; i + 1 < v.size(); ++i) knots.push_back({v[i], v[i + 1] - v[i]});
-    knots.resize(knots.size() + knot_margin, Knot{v.back(), 0.0});
-  }
-  const KeyedGeometry geometry{time,       pi * modulation_index(w, p.fsk_index), static_cast<std::int64_t>(run.symbols.size()) - 1,
-                               run.first,  ramp,
-                               rise_start, rise_end,
-                               terms};
-  return [geometry, phasors = p.phasors, shared = std::make_shared<const KeyedTables>(
-                        KeyedTables{std::move(shape), std::move(level), std::move(completed), std::move(knots)})](
+  const KeyedGeometry geometry{time,     pi * modulation_index(w, p.fsk_index), static_cast<std::int64_t>(run.symbols.size()) - 1,
+                               run.first, ramp, rise_start, rise_end, terms};
+  return [geometry, phasors = p.phasors, shared = std::make_shared<const KeyedTables>(KeyedTables{std::move(shape), std::move(level), std::move(completed)})](
              std::int64_t first, std::size_t count) {
     std::vector<double> angle(count);
     keyed_angles(*shared, geometry, first, angle);
@@ -254,9 +322,9 @@ WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return p
 // a constant), centred on their keyed intervals; each one's value is its tone, h a / 2 Rs.
 TransmittedSymbols keyed_symbols(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
                                  const SymbolReach& reach) {
-  const std::shared_ptr<const Table> shape = phase_pulse(w.variant, p.gmsk_bt);
-  const double rise_start = shape ? shape->first : 0.0;
-  const double rise_end = shape ? shape->last() : 1.0;
+  const std::shared_ptr<const GaussianShape> shape = phase_pulse(w.variant, p.gmsk_bt);
+  const double rise_start = shape ? shape->table.first : 0.0;
+  const double rise_end = shape ? shape->table.last() : 1.0;
   const auto [low, high] = reach_periods(time, reach);
   const SymbolSource source{static_cast<std::int64_t>(std::ceil(low - rise_end)),
                             static_cast<std::int64_t>(std::floor(high - rise_start)), 0.5};
