@@ -304,8 +304,8 @@ WaveformRange keyed_signal(const Waveform& w, const WaveformParameters& p, std::
     level[i] = 2.0 * run.symbols[i] - (w.order - 1);
     completed[i + 1] = completed[i] + level[i];
   }
-  const KeyedGeometry geometry{time,     pi * modulation_index(w, p.fsk_index), static_cast<std::int64_t>(run.symbols.size()) - 1,
-                               run.first, ramp, rise_start, rise_end, terms};
+  const double turn = pi * modulation_index(w, p.fsk_index);
+  const KeyedGeometry geometry{time, turn, static_cast<std::int64_t>(run.symbols.size()) - 1, run.first, ramp, rise_start, rise_end, terms};
   return [geometry, phasors = p.phasors, shared = std::make_shared<const KeyedTables>(KeyedTables{std::move(shape), std::move(level), std::move(completed)})](
              std::int64_t first, std::size_t count) {
     std::vector<double> angle(count);
