@@ -306,12 +306,14 @@ WaveformRange keyed_signal(const Waveform& w, const WaveformParameters& p, std::
   }
   const double turn = pi * modulation_index(w, p.fsk_index);
   const KeyedGeometry geometry{time, turn, static_cast<std::int64_t>(run.symbols.size()) - 1, run.first, ramp, rise_start, rise_end, terms};
-  return [geometry, phasors = p.phasors, shared = std::make_shared<const KeyedTables>(KeyedTables{std::move(shape), std::move(level), std::move(completed)})](
+  // The angles become phasors by the vector phasors in every file, not only in scenes: a keyed
+  // file is its phasors alone, and the library's sine and cosine were half its cost.
+  return [geometry, shared = std::make_shared<const KeyedTables>(KeyedTables{std::move(shape), std::move(level), std::move(completed)})](
              std::int64_t first, std::size_t count) {
     std::vector<double> angle(count);
     keyed_angles(*shared, geometry, first, angle);
     Signal out(count);
-    unit_phasors(angle, out, phasors);
+    unit_phasors(angle, out, PhasorMath::polynomial);
     return out;
   };
 }
