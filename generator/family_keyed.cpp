@@ -55,15 +55,14 @@ ShapeRows shape_rows(const Table& table) {
   rows.terms = (static_cast<std::size_t>(terms_over(table.last() - table.first)) + lanes - 1) / lanes * lanes;
   rows.top_period = top / per_period + 1;
   rows.length = static_cast<std::size_t>(rows.top_period) + rows.terms + 2;
-  rows.value.resize(rows.length * table_points_per_symbol);
-  rows.slope.resize(rows.value.size());
+  rows.value.reserve(rows.length * table_points_per_symbol);
+  rows.slope.reserve(rows.length * table_points_per_symbol);
   for (std::int64_t r = 0; r < per_period; ++r) {
     for (std::size_t e = 0; e < rows.length; ++e) {
       const std::int64_t point = r + (rows.top_period - static_cast<std::int64_t>(e)) * per_period;
-      const std::size_t at = static_cast<std::size_t>(r) * rows.length + e;
       const auto i = static_cast<std::size_t>(std::clamp<std::int64_t>(point, 0, top));
-      rows.value[at] = point < 0 ? v.front() : v[i];
-      rows.slope[at] = point < 0 || point >= top ? 0.0 : v[i + 1] - v[i];
+      rows.value.push_back(point < 0 ? v.front() : v[i]);
+      rows.slope.push_back(point < 0 || point >= top ? 0.0 : v[i + 1] - v[i]);
     }
   }
   return rows;
