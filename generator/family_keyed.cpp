@@ -76,7 +76,8 @@ struct GaussianShape {
 };
 
 // Tabulating it costs a dozen short frames' samples, and a run mostly draws one BT (or a few), so
-// the last few are kept: at most 8, each under 4 MB (BT 0.01).
+// the last few are kept: at most 8, each about 0.8 MB at BT 0.1 (the least the options take; the
+// rows are four fifths of it) and 7 MB at BT 0.01.
 std::shared_ptr<const GaussianShape> gaussian_shape(double bt) {
   static SharedCache<double, GaussianShape> shapes(8);
   return cached_value(shapes, bt, [bt] {
