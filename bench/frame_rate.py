@@ -7,12 +7,13 @@ name this prints the CPU cost of one 1024-sample frame and the rate of a long fi
 M samples per CPU second, and their ratio (the frames' rate over the long file's; 0.5 or more
 is the goal):
 
-    bench/frame_rate.py [--cli PATH] [--frames 2000] [--long 2000000] [--names GMSK,QPSK]
+    bench/frame_rate.py [--cli PATH] [--frames 2000] [--long 2000000] [--names GMSK,QPSK] [--markdown]
     PYTHONPATH=build/default/python bench/frame_rate.py --python     # Dataset.frames instead
 
 The CLI writes an HDF5 container at --sample-rate 1e6 with -j 1; a run of one frame is
-subtracted from each, so the program's start-up counts for neither. CPU time needs an idle
-machine to mean much. Under load, count instructions instead:
+subtracted from each, so the program's start-up counts for neither. --markdown prints the table
+in Markdown, each name's row marked where its frames fall below half its long file's rate
+(bench/peers/run ends with it). CPU time needs an idle machine to mean much. Under load, count instructions instead:
 
     bench/frame_rate.py --callgrind [--names GMSK,OFDM-2048,QPSK]
 
@@ -91,6 +92,7 @@ def main() -> int:
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--python", action="store_true", help="time quorvin.Dataset.frames instead of the CLI")
     mode.add_argument("--callgrind", action="store_true", help="count instructions under callgrind")
+    parser.add_argument("--markdown", action="store_true", help="a Markdown table (not with --callgrind)")
     args = parser.parse_args()
     frames = args.frames or (40 if args.callgrind else 2000)
     long = args.long or (262144 if args.callgrind else 2_000_000)
@@ -99,6 +101,8 @@ def main() -> int:
     names = (args.names or (DEFAULT_CALLGRIND_NAMES if args.callgrind else "")).split(",")
     if names == [""]:
         names = every_name(args.cli)
+    if args.markdown and args.callgrind:
+        parser.error("--markdown times CPU seconds: not with --callgrind")
     print(f"load average {os.getloadavg()[0]:.1f}; {frames} frames of {FRAME} samples against one file of {long}")
 
     if args.callgrind:
@@ -112,7 +116,14 @@ def main() -> int:
                   f"{per_sample / per_sample_long:6.2f}", flush=True)
         return 0
 
-    print(f"{'name':12} {'us/frame':>9} {'frames Msps':>12} {'long Msps':>10} {'ratio':>6}")
+    if args.markdown:
+        print()
+        print(f"| name | µs per {FRAME}-sample frame | frames: M samples per CPU s | {long:,}-sample file: M samples per CPU s "
+              "| frames / file |")
+        print("|---|---:|---:|---:|---:|")
+    else:
+        print(f"{'name':12} {'us/frame':>9} {'frames Msps':>12} {'long Msps':>10} {'ratio':>6}")
+    below = []
     for name in names:
         if args.python:
             frame_cost = python_cpu(name, frames, FRAME) / frames
@@ -122,8 +133,16 @@ def main() -> int:
             frame_cost = max(0.0, cli_cpu(args.cli, name, frames, FRAME) - one) / (frames - 1)
             long_cost = max(0.0, cli_cpu(args.cli, name, 1, long) - one)
         frame_rate, long_rate = rate(FRAME, frame_cost), rate(long, long_cost)
-        print(f"{name:12} {frame_cost * 1e6:9.1f} {frame_rate:12.2f} {long_rate:10.2f} "
-              f"{frame_rate / long_rate:6.2f}", flush=True)
+        ratio = frame_rate / long_rate
+        if ratio < 0.5:
+            below.append(name)
+        if args.markdown:
+            print(f"| {name} | {frame_cost * 1e6:.1f} | {frame_rate:.2f} | {long_rate:.2f} | {ratio:.2f}{' (below half)' if ratio < 0.5 else ''} |",
+                  flush=True)
+        else:
+            print(f"{name:12} {frame_cost * 1e6:9.1f} {frame_rate:12.2f} {long_rate:10.2f} {ratio:6.2f}", flush=True)
+    print(f"\n{len(names) - len(below)} of {len(names)} names make frames at half their long file's rate or better"
+          + (f"; below: {', '.join(below)}" if below else ""))
     return 0
 
 

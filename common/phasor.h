@@ -9,10 +9,12 @@ namespace quorvin {
 
 // How angles become phasors.
 enum class PhasorMath {
-  // std::cos and std::sin of each angle: the numbers every stored single-signal file holds.
+  // std::cos and std::sin of each angle: the numbers a single file of an amplitude-carrying analog
+  // name (AM, CW, SSB, DSB-SC) holds.
   library,
   // A reduction by pi/2 and two polynomials, four angles at a time: within a few units in the last
-  // place of the library's, several times faster, the same bits wherever an angle stands in a span.
+  // place of the library's, several times faster, the same bits wherever an angle stands in a span
+  // and in every build. Scenes, and every file of the phase-only names (FSK, GFSK, MSK, GMSK, FM).
   polynomial,
 };
 

@@ -98,7 +98,8 @@ struct WaveformParameters {
   double am_index = 1.0;
   double message_phase = 0.0;  // at t = 0
   Sideband sideband = Sideband::lower;
-  // How the keyed and analog families turn their angles into samples.
+  // How the analog names carrying amplitude turn their angles into samples (the phase-only names,
+  // keyed and FM, always take the polynomial phasors).
   PhasorMath phasors = PhasorMath::library;
 };
 

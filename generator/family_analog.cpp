@@ -26,6 +26,8 @@ struct AnalogVariant {
   bool reads_message_phasor = false;
   double (*angle)(const WaveformParameters& p, const AnalogPhases& x);
   double (*level)(const WaveformParameters& p, const AnalogPhases& x);
+  // Phase modulation: every phasor by the vector phasors in every file, as the keyed names'.
+  bool phase_only = false;
 };
 
 double carrier_alone(const WaveformParameters&, const AnalogPhases& x) { return x.carrier; }
@@ -52,7 +54,7 @@ constexpr AnalogVariant fm_variant{true,
                                    [](const WaveformParameters& p, const AnalogPhases& x) {
                                      return x.carrier + p.deviation / p.message_frequency * (x.message_start_cos - x.message_phasor.real());
                                    },
-                                   amplitude};
+                                   amplitude, true};
 constexpr AnalogVariant cw_variant{false, carrier_alone, amplitude};
 
 // Each variant's range its own instance, so that its angle and level are inlined.
@@ -66,15 +68,16 @@ WaveformRange analog_range(const WaveformParameters& p) {
       carrier[j] = 2.0 * pi * p.carrier_frequency * t;
       message[j] = 2.0 * pi * p.message_frequency * t + p.message_phase;
     }
+    const PhasorMath math = v.phase_only ? PhasorMath::polynomial : p.phasors;
     Signal message_phasor(v.reads_message_phasor ? count : 0);
-    unit_phasors(std::span(message).first(message_phasor.size()), message_phasor, p.phasors);
+    unit_phasors(std::span(message).first(message_phasor.size()), message_phasor, math);
     const auto phases = [&](std::size_t j) {
       return AnalogPhases{carrier[j], message[j], v.reads_message_phasor ? message_phasor[j] : Sample(), start};
     };
     std::vector<double> angle(count);
     for (std::size_t j = 0; j < count; ++j) angle[j] = v.angle(p, phases(j));
     Signal out(count);
-    unit_phasors(angle, out, p.phasors);
+    unit_phasors(angle, out, math);
     for (std::size_t j = 0; j < count; ++j) out[j] = v.level(p, phases(j)) * out[j];
     return out;
   };

@@ -1,12 +1,16 @@
 // The keyed family: continuous-phase M-ary FSK, GFSK, MSK and GMSK with exact symbol boundaries.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "common/shared_cache.h"
+#include "common/vector_build.h"
 #include "generator/family.h"
 #include "generator/pulse.h"
 #include "generator/symbols.h"
@@ -22,83 +26,294 @@ bool drawn_index(Route route) { return route == Route::fsk || route == Route::gf
 // The modulation index h: FSK and GFSK the drawn index, MSK and GMSK 1/2.
 double modulation_index(const Waveform& w, double fsk_index) { return drawn_index(w.variant) ? fsk_index : 0.5; }
 
-// The Gaussian phase pulse of bandwidth-time product bt as a table, rising from 0 to 1 over the
-// symbol's influence. Tabulating it costs a dozen short frames' samples, and a run mostly draws
-// one BT (or a few), so the last few are kept: at most 8, each under 1.3 MB (BT 0.01).
-std::shared_ptr<const Table> gaussian_table(double bt) {
-  static SharedCache<double, Table> tables(8);
-  return cached_value(tables, bt, [bt] {
+// Samples, or a sample's terms, are worked out this many at a time.
+constexpr std::size_t lanes = 4;
+
+// The symbols a sample reads at most outside the slow path: a pulse rising over `rise` symbol
+// periods has that many plus one under way at an instant.
+std::int64_t terms_over(double rise) { return static_cast<std::int64_t>(std::ceil(rise)) + 1; }
+
+// The Gaussian shape regrouped for one sample's terms: the terms of consecutive symbols read the
+// shape a whole period (table_points_per_symbol points) apart at the same fraction of a point, so
+// row r holds the points r + p R for p from the top down, each with the step to the next, and a
+// sample's terms are consecutive entries of one row. Before the table's first point an entry holds
+// its first value, from its last point on its last value, each with no step: the values the
+// table gives there.
+struct ShapeRows {
+  std::size_t terms = 0;        // a sample's terms, rounded up to whole lanes
+  std::int64_t top_period = 0;  // the period p of each row's first entry
+  std::size_t length = 0;       // entries a row: a period above the top to `terms` periods below the first point
+  std::vector<double> value;    // row r's entry e at r * length + e: the point r + (top_period - e) R
+  std::vector<double> slope;    // the next point's value minus this one's: the same double the table works out
+};
+
+ShapeRows shape_rows(const Table& table) {
+  const std::vector<double>& v = table.values;
+  constexpr auto per_period = static_cast<std::int64_t>(table_points_per_symbol);
+  const auto top = static_cast<std::int64_t>(v.size() - 1);
+  ShapeRows rows;
+  rows.terms = (static_cast<std::size_t>(terms_over(table.last() - table.first)) + lanes - 1) / lanes * lanes;
+  rows.top_period = top / per_period + 1;
+  rows.length = static_cast<std::size_t>(rows.top_period) + rows.terms + 2;
+  rows.value.reserve(rows.length * table_points_per_symbol);
+  rows.slope.reserve(rows.length * table_points_per_symbol);
+  for (std::int64_t r = 0; r < per_period; ++r) {
+    for (std::size_t e = 0; e < rows.length; ++e) {
+      const std::int64_t point = r + (rows.top_period - static_cast<std::int64_t>(e)) * per_period;
+      const auto i = static_cast<std::size_t>(std::clamp<std::int64_t>(point, 0, top));
+      rows.value.push_back(point < 0 ? v.front() : v[i]);
+      rows.slope.push_back(point < 0 || point >= top ? 0.0 : v[i + 1] - v[i]);
+    }
+  }
+  return rows;
+}
+
+// The Gaussian phase pulse of bandwidth-time product bt, rising from 0 to 1 over the symbol's
+// influence, as a table and as its rows.
+struct GaussianShape {
+  Table table;
+  ShapeRows rows;
+};
+
+// Tabulating it costs a dozen short frames' samples, and a run mostly draws one BT (or a few), so
+// the last few are kept: at most 8, each about 0.8 MB at BT 0.1 (the least the options take; the
+// rows are four fifths of it) and 7 MB at BT 0.01.
+std::shared_ptr<const GaussianShape> gaussian_shape(double bt) {
+  static SharedCache<double, GaussianShape> shapes(8);
+  return cached_value(shapes, bt, [bt] {
     // The Gaussian's tails beyond six deviations are below 1e-8 of its peak.
     const int tail = static_cast<int>(std::ceil(6.0 * gaussian_sigma(bt)));
-    return Table{static_cast<double>(-tail), gaussian_phase_pulse_points(bt, tail, table_points_per_symbol)};
+    Table table{static_cast<double>(-tail), gaussian_phase_pulse_points(bt, tail, table_points_per_symbol)};
+    ShapeRows rows = shape_rows(table);
+    return GaussianShape{std::move(table), std::move(rows)};
   });
 }
 
 // The phase pulse of a CPM route: the symbol at instant n turns the phase by pi h a_n in all,
 // following this shape in u - n. Nothing for a rectangular frequency pulse: its ramp over
 // [n, n + 1) is exact without a table.
-std::shared_ptr<const Table> phase_pulse(Route route, double bt) { return gaussian(route) ? gaussian_table(bt) : nullptr; }
+std::shared_ptr<const GaussianShape> phase_pulse(Route route, double bt) { return gaussian(route) ? gaussian_shape(bt) : nullptr; }
 
 // A keyed route's phase shape, symbol levels and their running sums for the whole file.
 struct KeyedTables {
-  std::shared_ptr<const Table> shape;
-  std::vector<double> level;
+  std::shared_ptr<const GaussianShape> shape;  // none for the ramp
+  std::vector<double> level;  // then zeros, so that a sample may read past the last symbol
   std::vector<double> completed;
 };
 
+// What a range of a keyed file's angles is worked out from: its time base, where its symbol run
+// starts, its pulse's rise and its turn per level.
+struct KeyedGeometry {
+  TimeBase time;
+  double turn;
+  std::int64_t last;  // the run's last symbol
+  std::int64_t run_first;
+  bool ramp;
+  double rise_start;
+  double rise_end;
+  std::int64_t terms;  // terms_over(rise_end - rise_start)
+};
+
+// Symbols up to done_at(u) have turned the phase fully; those after it until active_at(u) partly.
+std::int64_t done_at(const KeyedGeometry& g, double u) {
+  return std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(u - g.rise_end)) - g.run_first, -1, g.last);
+}
+std::int64_t active_at(const KeyedGeometry& g, double u) {
+  return std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(u - g.rise_start)) - g.run_first, -1, g.last);
+}
+
+// One sample's angle: the completed turns, then each symbol under way in time order.
+double keyed_angle(const KeyedTables& t, const KeyedGeometry& g, double u) {
+  const std::int64_t done = done_at(g, u);
+  const std::int64_t active = active_at(g, u);
+  double angle = t.completed[static_cast<std::size_t>(done + 1)];
+  for (std::int64_t i = done + 1; i <= active; ++i) {
+    const auto instant = static_cast<double>(g.run_first + i);
+    const double weight = t.level[static_cast<std::size_t>(i)];
+    angle += weight * (g.ramp ? std::clamp(u - instant, 0.0, 1.0) : t.shape->table.at(u - instant));
+  }
+  return angle * g.turn;
+}
+
+#if defined(__GNUC__)
+// Four samples side by side, each reading `terms` symbols from its first one under way: a symbol
+// past the last one under way lies before its pulse's rise (the table's first point, 0, or the
+// ramp's 0) and adds a zero, which leaves a sum that is never -0 as it was. Each lane does the
+// operations keyed_angle does, in its order, so the angles are the same doubles.
+using Lanes = double __attribute__((vector_size(32)));
+using Bits = std::int64_t __attribute__((vector_size(32)));
+using Index = std::int32_t __attribute__((vector_size(16)));
+static_assert(sizeof(Lanes) / sizeof(double) == lanes, "the lanes are filled four at a time");
+
+template <class To, class From>
+QUORVIN_KERNEL void same_bits(const From& from, To& to) {
+  std::memcpy(&to, &from, sizeof to);
+}
+
+// Lane by lane `yes` where `mask` (a comparison's lanes) is all ones, else `no`.
+template <class Mask>
+QUORVIN_KERNEL void select(const Mask& mask, const Lanes& yes, const Lanes& no, Lanes& out) {
+  Bits m;
+  Bits y;
+  Bits n;
+  same_bits(mask, m);
+  same_bits(yes, y);
+  same_bits(no, n);
+  const Bits chosen = (y & m) | (n & ~m);
+  same_bits(chosen, out);
+}
+
+QUORVIN_KERNEL void ramp_at(const Lanes& v, Lanes& out) {
+  Lanes upper;
+  select(1.0 < v, Lanes{1.0, 1.0, 1.0, 1.0}, v, upper);
+  select(v < 0.0, Lanes{0.0, 0.0, 0.0, 0.0}, upper, out);
+}
+
+// The ramp's samples first .. first + count - 1 into `angle`, four at a time where every one of
+// the four lies within the symbol run and reads at most `terms` symbols.
+QUORVIN_KERNEL void ramp_angles(const KeyedTables& t, const KeyedGeometry& g, std::int64_t first, std::span<double> angle) {
+  const double* level = t.level.data();
+  const double* completed = t.completed.data();
+  const auto terms = static_cast<std::size_t>(g.terms);
+  std::size_t k = 0;
+  for (; k + lanes <= angle.size(); k += lanes) {
+    std::array<double, lanes> at{};
+    std::array<std::size_t, lanes> next{};
+    bool slow = false;
+    for (std::size_t l = 0; l < lanes; ++l) {
+      at[l] = g.time.at(first + static_cast<std::int64_t>(k + l));
+      const std::int64_t done = static_cast<std::int64_t>(std::floor(at[l] - g.rise_end)) - g.run_first;
+      const std::int64_t active = static_cast<std::int64_t>(std::ceil(at[l] - g.rise_start)) - g.run_first;
+      slow = slow || done < -1 || done > g.last || active - done > g.terms;
+      next[l] = static_cast<std::size_t>(done + 1);
+    }
+    if (slow) {
+      for (std::size_t l = 0; l < lanes; ++l) angle[k + l] = keyed_angle(t, g, at[l]);
+      continue;
+    }
+    const Lanes u = {at[0], at[1], at[2], at[3]};
+    Lanes sum = {completed[next[0]], completed[next[1]], completed[next[2]], completed[next[3]]};
+    Lanes instant = {static_cast<double>(g.run_first + static_cast<std::int64_t>(next[0])),
+                     static_cast<double>(g.run_first + static_cast<std::int64_t>(next[1])),
+                     static_cast<double>(g.run_first + static_cast<std::int64_t>(next[2])),
+                     static_cast<double>(g.run_first + static_cast<std::int64_t>(next[3]))};
+    for (std::size_t m = 0; m < terms; ++m) {
+      const Lanes weight = {level[next[0] + m], level[next[1] + m], level[next[2] + m], level[next[3] + m]};
+      Lanes shape;
+      ramp_at(u - instant, shape);
+      sum += weight * shape;
+      instant += 1.0;
+    }
+    sum *= g.turn;
+    std::memcpy(angle.data() + k, &sum, sizeof sum);
+  }
+  for (; k < angle.size(); ++k) angle[k] = keyed_angle(t, g, g.time.at(first + static_cast<std::int64_t>(k)));
+}
+
+// The Gaussian shape's samples, each from one row. A symbol's instant is a whole number, so where
+// |u| is large beside the terms (|u| >= 64 terms) u - instant and that less the table's first
+// instant are exact, and each later symbol's table position is the first one's less exactly R: the
+// same point a period lower at the same fraction, whose value the table reads as the row does.
+QUORVIN_KERNEL void gaussian_angles(const KeyedTables& t, const KeyedGeometry& g, std::int64_t first, std::span<double> angle) {
+  constexpr auto per_period = static_cast<std::int64_t>(table_points_per_symbol);
+  const ShapeRows& rows = t.shape->rows;
+  const double shape_first = t.shape->table.first;
+  // From this |u| on its multiples of ulp(u) reach past every term's u - instant and that less
+  // the table's first instant, so both are exact.
+  const double exact_from = 2.0 * (static_cast<double>(rows.top_period + static_cast<std::int64_t>(rows.terms)) + 2.0);
+  std::size_t k = 0;
+  for (; k + lanes <= angle.size(); k += lanes) {
+    // Each sample's first symbol under way, its place in the rows and its fraction of a point.
+    std::array<double, lanes> u{};
+    std::array<std::size_t, lanes> next{};
+    std::array<std::size_t, lanes> at{};
+    std::array<double, lanes> fraction{};
+    bool slow = false;
+    for (std::size_t l = 0; l < lanes; ++l) {
+      u[l] = g.time.at(first + static_cast<std::int64_t>(k + l));
+      const std::int64_t done = static_cast<std::int64_t>(std::floor(u[l] - g.rise_end)) - g.run_first;
+      const std::int64_t active = static_cast<std::int64_t>(std::ceil(u[l] - g.rise_start)) - g.run_first;
+      const double x = (u[l] - static_cast<double>(g.run_first + done + 1) - shape_first) * static_cast<double>(table_points_per_symbol);
+      const std::int64_t point = x >= 0.0 && x < 0x1p40 ? static_cast<std::int64_t>(x) : -1;
+      const std::int64_t entry = rows.top_period - point / per_period;
+      slow = slow || done < -1 || done > g.last || active - done > g.terms || !(std::abs(u[l]) >= exact_from && std::abs(u[l]) < 0x1p50) ||
+             point < 0 || entry < 0 || static_cast<std::size_t>(entry) + rows.terms > rows.length;
+      next[l] = static_cast<std::size_t>(done + 1);
+      at[l] = static_cast<std::size_t>(point % per_period) * rows.length + static_cast<std::size_t>(entry);
+      fraction[l] = x - static_cast<double>(point);
+    }
+    if (slow) {
+      for (std::size_t l = 0; l < lanes; ++l) angle[k + l] = keyed_angle(t, g, u[l]);
+      continue;
+    }
+    Lanes sum = {t.completed[next[0]], t.completed[next[1]], t.completed[next[2]], t.completed[next[3]]};
+    for (std::size_t m = 0; m < rows.terms; m += lanes) {
+      // Sample l's terms m .. m + 3 in one vector, then turned so that each vector holds one term
+      // of the four samples, which are added in the symbols' order, as keyed_angle adds them.
+      std::array<Lanes, lanes> terms;
+      for (std::size_t l = 0; l < lanes; ++l) {
+        Lanes v;
+        Lanes d;
+        Lanes w;
+        std::memcpy(&v, rows.value.data() + at[l] + m, sizeof v);
+        std::memcpy(&d, rows.slope.data() + at[l] + m, sizeof d);
+        std::memcpy(&w, t.level.data() + next[l] + m, sizeof w);
+        terms[l] = w * (v + fraction[l] * d);
+      }
+      const Lanes low01 = __builtin_shufflevector(terms[0], terms[1], 0, 4, 2, 6);
+      const Lanes high01 = __builtin_shufflevector(terms[0], terms[1], 1, 5, 3, 7);
+      const Lanes low23 = __builtin_shufflevector(terms[2], terms[3], 0, 4, 2, 6);
+      const Lanes high23 = __builtin_shufflevector(terms[2], terms[3], 1, 5, 3, 7);
+      sum += __builtin_shufflevector(low01, low23, 0, 1, 4, 5);
+      sum += __builtin_shufflevector(high01, high23, 0, 1, 4, 5);
+      sum += __builtin_shufflevector(low01, low23, 2, 3, 6, 7);
+      sum += __builtin_shufflevector(high01, high23, 2, 3, 6, 7);
+    }
+    sum *= g.turn;
+    std::memcpy(angle.data() + k, &sum, sizeof sum);
+  }
+  for (; k < angle.size(); ++k) angle[k] = keyed_angle(t, g, g.time.at(first + static_cast<std::int64_t>(k)));
+}
+
+QUORVIN_WIDE_CLONES void keyed_angles(const KeyedTables& t, const KeyedGeometry& g, std::int64_t first, std::span<double> angle) {
+  if (g.ramp) {
+    ramp_angles(t, g, first, angle);
+  } else {
+    gaussian_angles(t, g, first, angle);
+  }
+}
+#else
+void keyed_angles(const KeyedTables& t, const KeyedGeometry& g, std::int64_t first, std::span<double> angle) {
+  for (std::size_t k = 0; k < angle.size(); ++k) angle[k] = keyed_angle(t, g, g.time.at(first + static_cast<std::int64_t>(k)));
+}
+#endif
+
 WaveformRange keyed_signal(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
-  std::shared_ptr<const Table> shape = phase_pulse(w.variant, p.gmsk_bt);
+  std::shared_ptr<const GaussianShape> shape = phase_pulse(w.variant, p.gmsk_bt);
   const bool ramp = shape == nullptr;
-  const double rise_start = ramp ? 0.0 : shape->first;
-  const double rise_end = ramp ? 1.0 : shape->last();
+  const double rise_start = ramp ? 0.0 : shape->table.first;
+  const double rise_end = ramp ? 1.0 : shape->table.last();
   const SymbolRun run = draw_symbol_run(time.earliest() - rise_end, time.latest() - rise_start, w.order, seed);
-  // Levels +-1, +-3, ..., and their running sums for the symbols whose turn is complete.
-  std::vector<double> level(run.symbols.size());
+  const std::int64_t terms = terms_over(rise_end - rise_start);
+  // Levels +-1, +-3, ..., and their running sums for the symbols whose turn is complete; then
+  // zeros for the terms a sample past the last symbol reads.
+  const std::size_t reads = ramp ? static_cast<std::size_t>(terms) : shape->rows.terms;
+  std::vector<double> level(run.symbols.size() + reads, 0.0);
   std::vector<double> completed(run.symbols.size() + 1, 0.0);
-  for (std::size_t i = 0; i < level.size(); ++i) {
+  for (std::size_t i = 0; i < run.symbols.size(); ++i) {
     level[i] = 2.0 * run.symbols[i] - (w.order - 1);
     completed[i + 1] = completed[i] + level[i];
   }
   const double turn = pi * modulation_index(w, p.fsk_index);
-  const auto last = static_cast<std::int64_t>(level.size()) - 1;
-  const std::int64_t run_first = run.first;
-  return [time, turn, last, run_first, ramp, rise_start, rise_end, phasors = p.phasors,
-          shared = std::make_shared<const KeyedTables>(KeyedTables{std::move(shape), std::move(level), std::move(completed)})](
+  const KeyedGeometry geometry{time, turn, static_cast<std::int64_t>(run.symbols.size()) - 1, run.first, ramp, rise_start, rise_end, terms};
+  // The angles become phasors by the vector phasors in every file, not only in scenes: a keyed
+  // file is its phasors alone, and the library's sine and cosine were half its cost.
+  return [geometry, shared = std::make_shared<const KeyedTables>(KeyedTables{std::move(shape), std::move(level), std::move(completed)})](
              std::int64_t first, std::size_t count) {
-    const KeyedTables& t = *shared;
-    // Symbols up to `done` have turned the phase fully; those after it until `active` partly.
-    const auto done_at = [&](double u) {
-      return std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(u - rise_end)) - run_first, -1, last);
-    };
-    const auto active_at = [&](double u) {
-      return std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(u - rise_start)) - run_first, -1, last);
-    };
-    std::vector<double> u(count);
-    for (std::size_t k = 0; k < count; ++k) u[k] = time.at(first + static_cast<std::int64_t>(k));
-    // Sample by sample the sums of the symbols' turns, taken over each stretch of samples that
-    // the same symbols turn: symbol after symbol, the stretch's samples are independent sums.
     std::vector<double> angle(count);
-    for (std::size_t k = 0; k < count;) {
-      const std::int64_t done = done_at(u[k]);
-      const std::int64_t active = active_at(u[k]);
-      std::size_t end = k + 1;
-      while (end < count && done_at(u[end]) == done && active_at(u[end]) == active) ++end;
-      std::fill(angle.begin() + static_cast<std::ptrdiff_t>(k), angle.begin() + static_cast<std::ptrdiff_t>(end),
-                t.completed[static_cast<std::size_t>(done + 1)]);
-      for (std::int64_t i = done + 1; i <= active; ++i) {
-        const auto instant = static_cast<double>(run_first + i);
-        const double weight = t.level[static_cast<std::size_t>(i)];
-        if (ramp) {
-          for (std::size_t j = k; j < end; ++j) angle[j] += weight * std::clamp(u[j] - instant, 0.0, 1.0);
-        } else {
-          for (std::size_t j = k; j < end; ++j) angle[j] += weight * t.shape->at(u[j] - instant);
-        }
-      }
-      for (std::size_t j = k; j < end; ++j) angle[j] *= turn;
-      k = end;
-    }
+    keyed_angles(*shared, geometry, first, angle);
     Signal out(count);
-    unit_phasors(angle, out, phasors);
+    unit_phasors(angle, out, PhasorMath::polynomial);
     return out;
   };
 }
@@ -109,9 +324,9 @@ WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return p
 // a constant), centred on their keyed intervals; each one's value is its tone, h a / 2 Rs.
 TransmittedSymbols keyed_symbols(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
                                  const SymbolReach& reach) {
-  const std::shared_ptr<const Table> shape = phase_pulse(w.variant, p.gmsk_bt);
-  const double rise_start = shape ? shape->first : 0.0;
-  const double rise_end = shape ? shape->last() : 1.0;
+  const std::shared_ptr<const GaussianShape> shape = phase_pulse(w.variant, p.gmsk_bt);
+  const double rise_start = shape ? shape->table.first : 0.0;
+  const double rise_end = shape ? shape->table.last() : 1.0;
   const auto [low, high] = reach_periods(time, reach);
   const SymbolSource source{static_cast<std::int64_t>(std::ceil(low - rise_end)),
                             static_cast<std::int64_t>(std::floor(high - rise_start)), 0.5};

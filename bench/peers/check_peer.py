@@ -10,10 +10,13 @@ Reads cf32 files (interleaved little-endian float32 I,Q: the peers' output and Q
   - the symbol rate: the area of that noise-free spectrum over the height of its flat top,
   - the SNR: the noise floor from the bins well outside the signal's band, spread over the whole
     band, against the rest of the power.
+With --pulse gmsk (a GMSK signal, whose spectrum has no flat top and wider skirts) the noise floor
+is read beyond 1.6 Rs of the centre and the spectrum's width (area over the height at its centre)
+must agree between the files within 1.5 % rather than equal the symbol rate.
 Each figure must lie within a tolerance of what was asked for; the exit status is 1 if any does
 not, 2 for bad arguments or files.
 
-Usage: check_peer.py --sample-rate FS --symbol-rate RS --offset HZ --snr DB FILE...
+Usage: check_peer.py --sample-rate FS --symbol-rate RS --offset HZ --snr DB [--pulse rrc|gmsk] FILE...
 """
 import argparse
 import sys
@@ -23,7 +26,7 @@ import numpy as np
 SEGMENT = 4096  # periodogram length: 10 Hz bins at 40 kHz, about 490 segments in 2 M samples
 
 
-def measure(samples, sample_rate):
+def measure(samples, sample_rate, skirt=0.8):
     usable = len(samples) // SEGMENT * SEGMENT
     if usable == 0:
         raise ValueError(f"fewer than {SEGMENT} samples")
@@ -43,7 +46,7 @@ def measure(samples, sample_rate):
 
     # Second pass: the noise floor from the bins beyond 0.8 Rs of the centre (the pulse ends at
     # (1 + roll-off) Rs / 2, 0.675 Rs for a roll-off of 0.35), then the figures.
-    outside = np.abs(frequencies - centre) > 0.8 * symbol_rate
+    outside = np.abs(frequencies - centre) > skirt * symbol_rate
     floor = float(np.mean(spectrum[outside]))
     centre, symbol_rate = shape(np.clip(spectrum - floor, 0.0, None), frequencies, bin_width, symbol_rate)
     noise = floor * SEGMENT
@@ -73,6 +76,7 @@ def main():
     parser.add_argument("--symbol-rate", type=float, required=True, help="Hz")
     parser.add_argument("--offset", type=float, required=True, help="carrier offset, Hz")
     parser.add_argument("--snr", type=float, required=True, help="per-sample SNR over the whole band, dB")
+    parser.add_argument("--pulse", choices=["rrc", "gmsk"], default="rrc")
     parser.add_argument("files", nargs="+")
     arguments = parser.parse_args()
 
@@ -82,6 +86,9 @@ def main():
     # centre and the symbol rate shrink with the square root of the file's length.
     expected_power = 1 + 10 ** (-arguments.snr / 10)
 
+    gmsk = arguments.pulse == "gmsk"
+    first_width = []  # gmsk: the first file's width, which the others must match
+
     def checks(samples):
         symbols = samples * arguments.symbol_rate / arguments.sample_rate
         centre_tolerance = 1.3 * arguments.symbol_rate / np.sqrt(symbols)
@@ -90,7 +97,9 @@ def main():
             ("power", expected_power, lambda got: abs(got / expected_power - 1) <= 0.01, "{:.4f}"),
             ("centre", arguments.offset, lambda got: abs(got - arguments.offset) <= centre_tolerance, "{:.1f} Hz"),
             ("symbol_rate", arguments.symbol_rate,
-             lambda got: abs(got / arguments.symbol_rate - 1) <= rate_tolerance, "{:.0f} Hz"),
+             lambda got: abs(got / arguments.symbol_rate - 1) <= rate_tolerance, "{:.0f} Hz") if not gmsk else
+            ("symbol_rate", first_width[0] if first_width else None,
+             lambda got: not first_width or abs(got / first_width[0] - 1) <= 0.015, "{:.0f} Hz"),
             ("snr_db", arguments.snr, lambda got: abs(got - arguments.snr) <= 0.3, "{:.2f} dB"),
         ]
 
@@ -98,16 +107,20 @@ def main():
     for path in arguments.files:
         try:
             samples = np.fromfile(path, dtype="<c8")
-            figures = measure(samples, arguments.sample_rate)
+            figures = measure(samples, arguments.sample_rate, 1.6 if gmsk else 0.8)
         except (OSError, ValueError) as error:
             print(f"check_peer.py: {path}: {error}", file=sys.stderr)
             return 2
         parts, bad = [], []
         for name, want, ok, form in checks(len(samples)):
             got, label = figures[name], name.replace("_db", "").replace("_", " ")
-            parts.append(f"{label} {form.format(got)} (want {form.format(want)})")
+            if gmsk and name == "symbol_rate":
+                label = "width"
+            parts.append(f"{label} {form.format(got)}" + (f" (want {form.format(want)})" if want is not None else ""))
             if not ok(got):
                 bad.append(label)
+        if gmsk and not first_width:
+            first_width.append(figures["symbol_rate"])
         verdict = "ok" if not bad else "MISMATCH: " + ", ".join(bad)
         print(f"{path}: {len(samples)} samples; " + "; ".join(parts) + f": {verdict}")
         failed += bool(bad)
