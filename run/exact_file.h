@@ -135,4 +135,8 @@ std::uint64_t exact_stage_seed(std::uint64_t noise_seed, std::uint64_t stage);
 // rail. Values are round(x 32767 / full scale).
 double ci16_full_scale(const PlannedFile& file, double peak);
 
+// A standard's file's whole frames and what they carry (its family's frames), the frames' instants
+// in the file's samples; nothing for a family without frames. Throws as the file's samples do.
+FrameFacts exact_file_frames(const RunSettings& s, const PlannedFile& file);
+
 }  // namespace quorvin
