@@ -57,18 +57,6 @@ FrameLayout layout_of(std::span<const double> draws) {
   return {.lead = gap(draws), .period = squitter_length + gap(draws), .length = squitter_length, .edge = edge_half_width};
 }
 
-// Values drawn one after another from a seed (SplitMix64's outputs).
-struct Draws {
-  std::uint64_t seed;
-  std::uint64_t n = 0;
-  std::uint64_t next() { return splitmix64(seed + (++n) * 0x9E3779B97F4A7C15ull); }
-  // A whole number from lo to hi, each equally likely but for a bias below 2^-40.
-  std::int64_t whole(std::int64_t lo, std::int64_t hi) {
-    return lo + static_cast<std::int64_t>(next() % static_cast<std::uint64_t>(hi - lo + 1));
-  }
-  double uniform(double lo, double hi) { return lo + static_cast<double>(next() >> 11) * 0x1.0p-53 * (hi - lo); }
-};
-
 // The compact position reporting's latitude zones, NL(lat): longitude zones at a latitude, from
 // the closed form with 15 latitude zones per quadrant.
 int longitude_zones(double lat) {
@@ -120,7 +108,7 @@ struct Aircraft {
 };
 
 Aircraft draw_aircraft(std::uint64_t seed) {
-  Draws d{seed};
+  ContentDraws d{seed};
   Aircraft a;
   a.icao = static_cast<std::uint32_t>(d.whole(1, 0xFFFFFF));
   a.call_sign.clear();
@@ -306,20 +294,14 @@ std::string hex_address(std::uint32_t icao) {
 }
 
 FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
-  const WaveformParameters p = own_rate(given);
-  if (w.order <= 0 || !p.symbol_seed) return {};
-  const std::size_t length = require_length(p.num_samples);
-  require_rate(p.sample_rate, "the sample rate");
-  if (length == 0) return {};
-  const TimeBase time = digital_time_base(p, length);
-  const FrameLayout layout = layout_of(p.family_draws);
-  const FrameRun run = whole_frames(layout, time);
-  FrameFacts facts;
-  facts.values.resize(std::size(adsb_labels));
+  const std::optional<FramedFile> file = w.order > 0 ? framed_file(own_rate(given)) : std::nullopt;
+  if (!file) return {};
+  const FrameLayout layout = layout_of(given.family_draws);
+  const FrameRun run = whole_frames(layout, file->time);
+  FrameFacts facts{frame_spans(layout, run, file->time), std::vector<std::optional<FrameLabelValue>>(std::size(adsb_labels))};
+  const Squitters sent = squitters_of(file->seed);
   std::string codes;
-  const Squitters sent = squitters_of(*p.symbol_seed);
   for (std::int64_t k = run.first; k < run.first + run.count; ++k) {
-    facts.spans.push_back({instant_of(time, frame_start(layout, k)), instant_of(time, frame_start(layout, k) + squitter_length)});
     codes += (codes.empty() ? "" : ";") + std::to_string(sent.type_codes[static_cast<std::size_t>(k % 4)]);
   }
   if (run.count == 0) return facts;

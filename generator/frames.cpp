@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "generator/symbols.h"
+
 namespace quorvin {
 
 FrameRun whole_frames(const FrameLayout& layout, const TimeBase& time) {
@@ -24,6 +26,23 @@ std::optional<FramePlace> frame_at(const FrameLayout& layout, const FrameRun& ru
   if (!(k >= static_cast<double>(run.first)) || !(k < static_cast<double>(run.first + run.count))) return std::nullopt;
   const auto frame = static_cast<std::int64_t>(k);
   return FramePlace{frame, u - frame_start(layout, frame)};
+}
+
+std::vector<std::array<double, 2>> frame_spans(const FrameLayout& layout, const FrameRun& run, const TimeBase& time) {
+  std::vector<std::array<double, 2>> spans;
+  for (std::int64_t k = run.first; k < run.first + run.count; ++k) {
+    spans.push_back({instant_of(time, frame_start(layout, k)), instant_of(time, frame_start(layout, k) + layout.length)});
+  }
+  return spans;
+}
+
+std::optional<FramedFile> framed_file(const WaveformParameters& p) {
+  if (!p.symbol_seed) return std::nullopt;
+  const std::size_t length = require_length(p.num_samples);
+  require_rate(p.symbol_rate, "the symbol rate");
+  require_rate(p.sample_rate, "the sample rate");
+  if (length == 0) return std::nullopt;
+  return FramedFile{digital_time_base(p, length), *p.symbol_seed};
 }
 
 }  // namespace quorvin

@@ -15,7 +15,7 @@ enum class Family { analog, digital };
 // constellation points through a pulse, continuous-phase keying, an analog message, or no signal
 // at all (noise alone), OFDM symbols, linear frequency sweeps, or a standard's frames (one scheme
 // per standard).
-enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb };
+enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb, pocsag };
 
 // How a name's samples are made: the analog modulator, or the digital mapper or keyer; within a
 // scheme, its variant (offset, differential, cross or square grid, ring set, Gaussian, sideband).
@@ -23,7 +23,7 @@ enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb };
 enum class Route {
   am, am_ssb, fm, cw, psk, oqpsk, pi4_dqpsk, fsk, msk, gmsk, qam32, qam128, qam_square, apsk,
   ook, ask, qam_cross, gfsk, am_dsb_sc, am_lsb, am_usb, noise,
-  ofdm, lfm_radar, lfm_data, css, adsb
+  ofdm, lfm_radar, lfm_data, css, adsb, pocsag
 };
 
 // The SigMF signal extension's classification of a name; an empty field is left out.
@@ -122,6 +122,7 @@ inline constexpr ModulationRow modulation_catalogue[] = {
     {"CSS", Family::digital, Scheme::chirp, Route::css, 4096, false, {"fsk", {}, "CSS"}},
     // A standard's own emitter: its frames, bit rate and fields as the standard writes them.
     {"ADS-B", Family::digital, Scheme::adsb, Route::adsb, 2, false, {"ook", {}, "PPM, Mode S extended squitter"}},
+    {"POCSAG", Family::digital, Scheme::pocsag, Route::pocsag, 2, false, {"fsk", {}, "POCSAG"}},
 };
 
 inline constexpr std::size_t modulation_count = std::size(modulation_catalogue);
@@ -154,7 +155,7 @@ constexpr bool in_classic_model(const ModulationRow& row) {
   return static_cast<std::size_t>(&row - modulation_catalogue) < classic_modulation_count;
 }
 
-// Whether the row is a standard's emitter (ADS-B): its frames set the rate and length it needs,
+// Whether the row is a standard's emitter (ADS-B, POCSAG): its frames set the rate and length it needs,
 // so "every" leaves it out (its name and its group "standard" select it).
 constexpr bool is_standard(const ModulationRow& row) { return row.scheme >= Scheme::adsb; }
 

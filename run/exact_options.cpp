@@ -742,12 +742,12 @@ static std::optional<std::string> frame_misfit_marked(const RunSettings& s, cons
     if (static_cast<double>(s.exact.samples_per_file) >= samples) return std::nullopt;
     return name + " cannot hold a whole frame in " + std::to_string(s.exact.samples_per_file) + " samples: it needs " +
            shortest_text(samples) + " at this sample rate (" + shortest_text(needed) + " symbol periods of " +
-           shortest_text(rate) + " Baud). Raise {--samples-per-file} or narrow the ranges of its gaps.";
+           shortest_text(rate) + " Baud). Raise {--samples-per-file} or narrow its own ranges.";
   }
   if (static_cast<double>(s.num_symbols) >= std::ceil(needed)) return std::nullopt;
   return name + " cannot hold a whole frame in " + std::to_string(s.num_symbols) + " symbols: it needs " +
          shortest_text(std::ceil(needed)) + " (symbol periods of " + shortest_text(rate) +
-         " Baud). Raise {--num-symbols} or narrow the ranges of its gaps.";
+         " Baud). Raise {--num-symbols} or narrow its own ranges.";
 }
 
 std::optional<std::string> band_misfit_marked(const RunSettings& s) {

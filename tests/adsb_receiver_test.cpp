@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dsp_reference.h"
+#include "label_rows.h"
 #include "form/options.h"
 #include "run/exact_file.h"
 #include "run/parameters.h"
@@ -203,33 +204,9 @@ std::vector<Squitter> receive(const Signal& x, double fs) {
 // A file's labels by key, as its settings file and metadata give them.
 struct Labels {
   std::vector<ParameterRow> rows;
-  const ParameterValue* find(std::string_view key) const {
-    for (const ParameterRow& row : rows) {
-      if (row.kind->key == key) return &row.value;
-    }
-    return nullptr;
-  }
-  std::string text(std::string_view key) const {
-    const ParameterValue* v = find(key);
-    return v != nullptr && std::holds_alternative<std::string>(*v) ? std::get<std::string>(*v) : "<none>";
-  }
-  double number(std::string_view key) const {
-    const ParameterValue* v = find(key);
-    if (v == nullptr) return NAN;
-    if (const auto* real = std::get_if<double>(v)) return *real;
-    if (const auto* whole = std::get_if<std::int64_t>(v)) return static_cast<double>(*whole);
-    return NAN;
-  }
-  std::vector<double> list(std::string_view key) const {
-    std::vector<double> values;
-    std::string t = text(key);
-    for (std::size_t at = 0; at < t.size();) {
-      const std::size_t end = std::min(t.find(';', at), t.size());
-      values.push_back(std::stod(t.substr(at, end - at)));
-      at = end + 1;
-    }
-    return values;
-  }
+  std::string text(std::string_view key) const { return test::label_text(rows, key); }
+  double number(std::string_view key) const { return test::label(rows, key); }
+  std::vector<double> list(std::string_view key) const { return test::label_list(rows, key); }
 };
 
 // Each file of a run of ADS-B with `texts`, its labels and its samples.
