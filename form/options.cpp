@@ -75,7 +75,7 @@ std::string joined(const std::vector<std::string>& names) {
 }
 
 // The selections besides the names: "all" (the form's names), "every" and each group's name
-// (these two without the names that are others' signal: see in_every).
+// (without the names that are others' signal, and "every" without the standards': see in_every).
 std::vector<std::string> selection_words() {
   std::vector<std::string> words = {"all", "every"};
   for (const ModulationRow& row : modulation_catalogue) {
@@ -114,8 +114,7 @@ std::variant<std::vector<std::string>, Refusal> run_modulations(
       wanted.push_back(name);
     } else {
       for (const ModulationRow& row : modulation_catalogue) {
-        // A standard's name needs its own rate and length: its group selects it, "every" does not.
-        if (((name == "every" && !is_standard(row)) || name == modulation_group(row)) && in_every(row)) wanted.push_back(row.name);
+        if ((name == "every" && in_every(row)) || (name == modulation_group(row) && in_group(row))) wanted.push_back(row.name);
       }
     }
     if (wanted.size() == before) {

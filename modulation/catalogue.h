@@ -155,11 +155,11 @@ constexpr bool in_classic_model(const ModulationRow& row) {
   return static_cast<std::size_t>(&row - modulation_catalogue) < classic_modulation_count;
 }
 
-// Whether the row is a standard's emitter (ADS-B, POCSAG): its frames set the rate and length it needs,
-// so "every" leaves it out (its name and its group "standard" select it).
+// Whether the row is a standard's emitter (ADS-B, POCSAG): its frames set the rate and length it
+// needs, so "every" leaves it out (its name and its group "standard" select it).
 constexpr bool is_standard(const ModulationRow& row) { return row.scheme >= Scheme::adsb; }
 
-// The group a row is listed under and, where in_every holds, selected by (`-m fsk`): its SigMF
+// The group a row is listed under and, where in_group holds, selected by (`-m fsk`): its SigMF
 // class, APSK apart from PSK, and its scheme's name for noise, OFDM and chirps (their SigMF class
 // is their carriers').
 constexpr std::string_view modulation_group(const ModulationRow& row) {
@@ -207,14 +207,17 @@ inline constexpr SharedSignal shared_signals[] = {
     {"16GMSK", "16GFSK", "where the --fsk-index range holds 0.5"},
 };
 
-// Whether "every" and the row's group select it: false for a name whose every file is other
-// names' files.
-constexpr bool in_every(const ModulationRow& row) {
+// Whether the row's group selects it: false for a name whose every file is other names' files.
+constexpr bool in_group(const ModulationRow& row) {
   for (const SharedSignal& shared : shared_signals) {
     if (shared.always && shared.name == row.name) return false;
   }
   return true;
 }
+
+// Whether "every" selects it: its group does, and it is no standard's emitter (whose frames need
+// a rate and length of their own).
+constexpr bool in_every(const ModulationRow& row) { return in_group(row) && !is_standard(row); }
 
 // The names the form offers, in checkbox order.
 template <std::size_t count>
