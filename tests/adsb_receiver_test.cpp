@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <numbers>
 #include <optional>
 #include <string>
@@ -154,7 +155,7 @@ std::vector<Squitter> receive(const Signal& x, double fs) {
   };
   // A preamble: its four pulses each well above every empty chip of its 8 us, scored by how far.
   const auto preamble_score = [&](double s) {
-    double weakest = INFINITY;
+    double weakest = std::numeric_limits<double>::infinity();
     double strongest_off = 0.0;
     for (int c = 0; c < 16; ++c) {
       const double p = chip(s, c);
