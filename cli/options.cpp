@@ -570,7 +570,8 @@ std::string listed_line(const ModulationRow& row) {
   for (const SharedSignal& s : shared_signals) {
     if (s.name == row.name) shared += (shared.empty() ? "is " : "; is ") + std::string(s.other) + " " + std::string(s.where);
   }
-  if (!in_every(row)) shared += "; not in every or " + group;
+  if (!in_group(row)) shared += "; not in every or " + group;
+  if (in_group(row) && !in_every(row)) shared += (shared.empty() ? "" : "; ") + std::string("not in every: its frames need their own rate and length");
   return std::string(row.name) + "\t" + group + (shared.empty() ? "" : "\t" + shared) + "\n";
 }
 

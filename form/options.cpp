@@ -114,7 +114,7 @@ std::string joined(const std::vector<std::string>& names) {
 }
 
 // The selections besides the names: "all" (the form's names), "every" and each group's name
-// (these two without the names that are others' signal: see in_every).
+// (without the names that are others' signal, and "every" without the standards': see in_every).
 std::vector<std::string> selection_words() {
   std::vector<std::string> words = {"all", "every"};
   for (const ModulationRow& row : modulation_catalogue) {
@@ -122,6 +122,22 @@ std::vector<std::string> selection_words() {
     if (std::find(words.begin(), words.end(), group) == words.end()) words.push_back(group);
   }
   return words;
+}
+
+// A run naming a standard's emitter without a sample rate gets the rate its frames need (the
+// highest of its standards', for every name of the run, as the run has one rate), and without a
+// length one that tells every kind of their frames.
+void give_standards_their_needs(RunSettings& s, const OptionTexts& texts) {
+  const bool length_given = texts.count("--num-symbols") != 0 || s.exact.samples_per_file > 0;
+  for (const std::string& name : s.modulations) {
+    const Waveform w = resolve_waveform(name);
+    if (w.family == nullptr) continue;
+    if (w.family->sample_rate > 0.0 && texts.count("--sample-rate") == 0) s.sample_rate = std::max(s.sample_rate, w.family->sample_rate);
+    if (w.family->told_file != nullptr && !length_given) {
+      const double told = std::ceil(w.family->told_file(w, settings_for_name(s, name).exact.family_ranges));
+      s.num_symbols = std::max(s.num_symbols, static_cast<std::int32_t>(std::min(told, 2e9)));
+    }
+  }
 }
 
 // The names asked for in catalogue order, each once, or the first unknown one refused.
@@ -137,7 +153,7 @@ std::variant<std::vector<std::string>, Refusal> run_modulations(
       wanted.push_back(name);
     } else {
       for (const ModulationRow& row : modulation_catalogue) {
-        if ((name == "every" || name == modulation_group(row)) && in_every(row)) wanted.push_back(row.name);
+        if ((name == "every" && in_every(row)) || (name == modulation_group(row) && in_group(row))) wanted.push_back(row.name);
       }
     }
     if (wanted.size() == before) {
@@ -355,6 +371,7 @@ std::variant<RunSettings, Refusal> read_options(const OptionRequest& request) {
     return Refusal{Refusal::Kind::input, std::move(*refusal)};
   settings.signal_model = SignalModel::exact;
   settings.exact = std::get<ExactSettings>(std::move(exact_settings));
+  give_standards_their_needs(settings, texts);
   if (auto refusal = snr_beyond_samples(settings, texts)) return std::move(*refusal);
   if (auto misfit = per_name_misfit_marked(settings, exact_texts)) return Refusal{Refusal::Kind::input, std::move(*misfit)};
   // Neither a symbol-rate range nor samples per symbol given: each name draws samples per symbol

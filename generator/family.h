@@ -15,6 +15,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 #include "channel/random.h"
 #include "common/phasor.h"
@@ -140,6 +142,25 @@ struct DrawnParameters {
   std::uint32_t ranges = 0;  // bit i: the family's ranges[i]
 };
 
+// What a standard's frames carry, told per file: an address, a call sign, a message. Declared once
+// in the family's file; its values are text, real or whole numbers (a list: numbers joined by ';').
+enum class FrameLabelType { text, real, whole };
+using FrameLabelValue = std::variant<std::string, double, std::int64_t>;
+struct FrameLabel {
+  std::string_view key;    // the label's key: "icao_address"
+  std::string_view label;  // the settings file's label: "ICAO Address"
+  std::string_view unit = {};
+  FrameLabelType type = FrameLabelType::text;
+  bool list = false;
+};
+
+// A file's whole frames and what they carry: each frame's first and last instant (samples of the
+// waveform, 0 its first), and one value per FrameLabel of the family, none where the file has none.
+struct FrameFacts {
+  std::vector<std::array<double, 2>> spans;
+  std::vector<std::optional<FrameLabelValue>> values;
+};
+
 // One family module.
 struct SignalFamily {
   std::string_view name;
@@ -176,6 +197,18 @@ struct SignalFamily {
   // sizes in samples (an FFT length, a sweep) would no longer be the labels'. The drawn timing
   // error is held to this share of the file's symbols. 0: no bound.
   double clock_error_limit = 0.0;
+  // A standard's frames: what the file `p` makes carries, from the draw its samples read, and the
+  // labels that tell it; nullptr for a family of random symbols.
+  std::span<const FrameLabel> frame_labels = {};
+  FrameFacts (*frames)(const Waveform&, const WaveformParameters& p) = nullptr;
+  // Symbol periods a file needs to hold one whole frame at the widest of `ranges` (the run's; an
+  // absent key its defaults); 0: any length.
+  double (*shortest_file)(const Waveform&, const FamilyRanges& ranges) = nullptr;
+  // Symbol periods a file needs to tell every kind of its frames (a full cycle) at the widest of
+  // `ranges`: the length a run that gives none gets; nullptr: the run's.
+  double (*told_file)(const Waveform&, const FamilyRanges& ranges) = nullptr;
+  // The sample rate a run that gives none gets, Hz: one whose band holds the frames; 0: the run's.
+  double sample_rate = 0.0;
 };
 
 extern const SignalFamily linear_family;  // PSK, QAM, APSK, ASK, OOK, OQPSK, Pi/4-DQPSK
@@ -184,6 +217,8 @@ extern const SignalFamily analog_family;  // AM, AM-SSB, AM-DSB-SC, AM-LSB, AM-U
 extern const SignalFamily noise_family;   // Noise
 extern const SignalFamily ofdm_family;    // OFDM-<active subcarriers>
 extern const SignalFamily chirp_family;   // LFM-radar, LFM-data, CSS
+extern const SignalFamily adsb_family;    // ADS-B: Mode S extended squitters
+extern const SignalFamily pocsag_family;  // POCSAG: pages
 
 // The module of a scheme.
 const SignalFamily& family_of(Scheme scheme);

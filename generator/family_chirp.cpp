@@ -196,14 +196,7 @@ double radar_half_band(double fraction, double width, double sample_rate) {
   for (std::size_t k = 0; k < samples; ++k) {
     x[k] = unit_phasor(2.0 * pi * fraction * width * sweep(static_cast<double>(k) / width));
   }
-  fft_in_place(x, FftDirection::forward);
-  double total = 0.0;
-  for (const Sample& v : x) total += std::norm(v);
-  // Bins in order of their distance from 0 Hz, both sides at once.
-  double held = std::norm(x[0]);
-  std::size_t k = 1;
-  for (; k < n / 2 && held < held_power * total; ++k) held += std::norm(x[k]) + std::norm(x[n - k]);
-  return std::min(0.5, static_cast<double>(k) / static_cast<double>(n)) * sample_rate;
+  return held_half_band(x, held_power) * sample_rate;
 }
 
 // The sweep's bandwidth, widened where its sweeps start and stop: by the radar's gating, the

@@ -80,7 +80,9 @@ Signal modulate(const DigitalRoute& route, const Symbols& symbols, double symbol
     case Route::ofdm:
     case Route::lfm_radar:
     case Route::lfm_data:
-    case Route::css: break;  // the exact model's alone: the classic model refuses their names
+    case Route::css:
+    case Route::adsb:
+    case Route::pocsag: break;  // the exact model's alone: the classic model refuses their names
   }
   return {};
 }

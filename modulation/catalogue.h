@@ -13,8 +13,9 @@ enum class Family { analog, digital };
 
 // Which family module makes a name's samples in the exact model (see generator/family.h):
 // constellation points through a pulse, continuous-phase keying, an analog message, or no signal
-// at all (noise alone), OFDM symbols, or linear frequency sweeps.
-enum class Scheme { linear, keyed, analog, noise, ofdm, chirp };
+// at all (noise alone), OFDM symbols, linear frequency sweeps, or a standard's frames (one scheme
+// per standard).
+enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb, pocsag };
 
 // How a name's samples are made: the analog modulator, or the digital mapper or keyer; within a
 // scheme, its variant (offset, differential, cross or square grid, ring set, Gaussian, sideband).
@@ -22,7 +23,7 @@ enum class Scheme { linear, keyed, analog, noise, ofdm, chirp };
 enum class Route {
   am, am_ssb, fm, cw, psk, oqpsk, pi4_dqpsk, fsk, msk, gmsk, qam32, qam128, qam_square, apsk,
   ook, ask, qam_cross, gfsk, am_dsb_sc, am_lsb, am_usb, noise,
-  ofdm, lfm_radar, lfm_data, css
+  ofdm, lfm_radar, lfm_data, css, adsb, pocsag
 };
 
 // The SigMF signal extension's classification of a name; an empty field is left out.
@@ -119,6 +120,9 @@ inline constexpr ModulationRow modulation_catalogue[] = {
     {"LFM-radar", Family::digital, Scheme::chirp, Route::lfm_radar, 1, false, {"fm", {}, "LFM radar"}},
     {"LFM-data", Family::digital, Scheme::chirp, Route::lfm_data, 2, false, {"fsk", {}, "LFM"}},
     {"CSS", Family::digital, Scheme::chirp, Route::css, 4096, false, {"fsk", {}, "CSS"}},
+    // A standard's own emitter: its frames, bit rate and fields as the standard writes them.
+    {"ADS-B", Family::digital, Scheme::adsb, Route::adsb, 2, false, {"ook", {}, "PPM, Mode S extended squitter"}},
+    {"POCSAG", Family::digital, Scheme::pocsag, Route::pocsag, 2, false, {"fsk", {}, "POCSAG"}},
 };
 
 inline constexpr std::size_t modulation_count = std::size(modulation_catalogue);
@@ -151,10 +155,15 @@ constexpr bool in_classic_model(const ModulationRow& row) {
   return static_cast<std::size_t>(&row - modulation_catalogue) < classic_modulation_count;
 }
 
-// The group a row is listed under and, where in_every holds, selected by (`-m fsk`): its SigMF
+// Whether the row is a standard's emitter (ADS-B, POCSAG): its frames set the rate and length it
+// needs, so "every" leaves it out (its name and its group "standard" select it).
+constexpr bool is_standard(const ModulationRow& row) { return row.scheme >= Scheme::adsb; }
+
+// The group a row is listed under and, where in_group holds, selected by (`-m fsk`): its SigMF
 // class, APSK apart from PSK, and its scheme's name for noise, OFDM and chirps (their SigMF class
 // is their carriers').
 constexpr std::string_view modulation_group(const ModulationRow& row) {
+  if (is_standard(row)) return "standard";
   if (row.scheme == Scheme::noise) return "noise";
   if (row.scheme == Scheme::ofdm) return "ofdm";
   if (row.scheme == Scheme::chirp) return "chirp";
@@ -198,14 +207,17 @@ inline constexpr SharedSignal shared_signals[] = {
     {"16GMSK", "16GFSK", "where the --fsk-index range holds 0.5"},
 };
 
-// Whether "every" and the row's group select it: false for a name whose every file is other
-// names' files.
-constexpr bool in_every(const ModulationRow& row) {
+// Whether the row's group selects it: false for a name whose every file is other names' files.
+constexpr bool in_group(const ModulationRow& row) {
   for (const SharedSignal& shared : shared_signals) {
     if (shared.always && shared.name == row.name) return false;
   }
   return true;
 }
+
+// Whether "every" selects it: its group does, and it is no standard's emitter (whose frames need
+// a rate and length of their own).
+constexpr bool in_every(const ModulationRow& row) { return in_group(row) && !is_standard(row); }
 
 // The names the form offers, in checkbox order.
 template <std::size_t count>

@@ -674,4 +674,16 @@ Signal fft(Signal values, FftDirection direction) {
   return values;
 }
 
+double held_half_band(Signal& x, double share) {
+  const std::size_t n = x.size();
+  if (n == 0) return 0.0;
+  fft_in_place(x, FftDirection::forward);
+  double total = 0.0;
+  for (const Sample& v : x) total += std::norm(v);
+  double held = std::norm(x[0]);
+  std::size_t k = 1;
+  for (; k < n / 2 && held < share * total; ++k) held += std::norm(x[k]) + std::norm(x[n - k]);
+  return std::min(0.5, static_cast<double>(k) / static_cast<double>(n));
+}
+
 }  // namespace quorvin

@@ -69,4 +69,9 @@ std::size_t fft_storage(std::size_t n);
 // (tables and work vectors counted as samples): for budgeting memory.
 double fft_peak_samples(std::size_t n);
 
+// The half width about 0 Hz, a fraction of the sample rate (0 .. 0.5), within which `share` of
+// the power of `x` lies: its spectrum's bins taken in order of their distance from 0 Hz, both
+// sides at once. `x` is transformed in place.
+double held_half_band(Signal& x, double share);
+
 }  // namespace quorvin

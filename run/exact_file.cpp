@@ -376,4 +376,15 @@ double ci16_full_scale(const PlannedFile& file, double peak) {
   return std::max(4.0 * std::sqrt(power), peak * 32767.0 / 32766.0);
 }
 
+FrameFacts exact_file_frames(const RunSettings& s, const PlannedFile& file) {
+  const Waveform w = waveform_of(file);
+  if (w.family == nullptr || w.family->frames == nullptr) return {};
+  const std::size_t length = file_length(s, file);
+  FrameFacts facts = w.family->frames(w, waveform_range_parameters(s, file, static_cast<std::int64_t>(length), 0, 0));
+  // File sample k reads the waveform at k (1 + ppm 1e-6), as the symbols' instants do.
+  const double clock = 1.0 + file.impairments.clock_ppm.value_or(0.0) * 1e-6;
+  for (std::array<double, 2>& span : facts.spans) span = {span[0] / clock, span[1] / clock};
+  return facts;
+}
+
 }  // namespace quorvin

@@ -116,4 +116,8 @@ WaveformRange exact_waveform_range(const RunSettings& settings, const PlannedFil
 // rail. Values are round(x 32767 / full scale).
 double ci16_full_scale(const PlannedFile& file, double peak);
 
+// A standard's file's whole frames and what they carry (its family's frames), the frames' instants
+// in the file's samples; nothing for a family without frames. Throws as the file's samples do.
+FrameFacts exact_file_frames(const RunSettings& s, const PlannedFile& file);
+
 }  // namespace quorvin

@@ -568,9 +568,30 @@ std::optional<std::string> per_name_misfit_marked(const RunSettings& s, const Ex
   return std::nullopt;
 }
 
+// Why a standard's files cannot hold one whole frame: a file of --samples-per-file or
+// --num-symbols shorter than its frame and the widest gap before it; nothing when they can.
+static std::optional<std::string> frame_misfit_marked(const RunSettings& s, const std::string& name) {
+  const Waveform w = resolve_waveform(name);
+  if (w.family == nullptr || w.family->shortest_file == nullptr || w.family->symbol_rate == nullptr) return std::nullopt;
+  const double needed = w.family->shortest_file(w, settings_for_name(s, name).exact.family_ranges);
+  const double rate = w.family->symbol_rate(w, {}, s.sample_rate, 0.0);
+  if (s.exact.samples_per_file > 0) {
+    const double samples = std::ceil(needed * s.sample_rate / rate);
+    if (static_cast<double>(s.exact.samples_per_file) >= samples) return std::nullopt;
+    return name + " cannot hold a whole frame in " + std::to_string(s.exact.samples_per_file) + " samples: it needs " +
+           shortest_text(samples) + " at this sample rate (" + shortest_text(needed) + " symbol periods of " +
+           shortest_text(rate) + " Baud). Raise {--samples-per-file} or narrow its own ranges.";
+  }
+  if (static_cast<double>(s.num_symbols) >= std::ceil(needed)) return std::nullopt;
+  return name + " cannot hold a whole frame in " + std::to_string(s.num_symbols) + " symbols: it needs " +
+         shortest_text(std::ceil(needed)) + " (symbol periods of " + shortest_text(rate) +
+         " Baud). Raise {--num-symbols} or narrow its own ranges.";
+}
+
 std::optional<std::string> band_misfit_marked(const RunSettings& s) {
   const double edge = s.sample_rate / 2.0;
   for (const std::string& name : s.modulations) {
+    if (std::optional<std::string> misfit = frame_misfit_marked(s, name)) return misfit;
     std::optional<Reach> reach = reach_of(s, name);
     if (reach) reach = through_channel(s.exact.impairments, *reach);
     // A hair of tolerance: a band that touches the edge exactly fits.

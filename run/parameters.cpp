@@ -256,6 +256,59 @@ const std::vector<ParameterKind>& family_range_kinds() {
   return kinds;
 }
 
+// Every standard's frames: each whole frame's first and last instant.
+constexpr ParameterKind frame_span_kinds[] = {
+    {"frame_starts", "Frame Starts", " samples", true, ManifestPlace::family, ParameterType::text, true},
+    {"frame_ends", "Frame Ends", " samples", true, ManifestPlace::family, ParameterType::text, true},
+};
+
+static_assert(std::is_same_v<FrameLabelValue, ParameterValue>);
+
+// The labels of what the standards' frames carry, one per key.
+const std::vector<ParameterKind>& frame_label_kinds() {
+  static const std::vector<ParameterKind> kinds = [] {
+    std::vector<ParameterKind> all(std::begin(frame_span_kinds), std::end(frame_span_kinds));
+    for (const SignalFamily* family : signal_families()) {
+      for (const FrameLabel& l : family->frame_labels) {
+        if (std::any_of(all.begin(), all.end(), [&](const ParameterKind& k) { return k.key == l.key; })) continue;
+        const ParameterType type = l.list || l.type == FrameLabelType::text ? ParameterType::text
+                                   : l.type == FrameLabelType::whole        ? ParameterType::whole
+                                                                            : ParameterType::real;
+        all.push_back({l.key, l.label, l.unit, true, ManifestPlace::family, type, l.list});
+      }
+    }
+    return all;
+  }();
+  return kinds;
+}
+
+const ParameterKind& frame_label_kind(std::string_view key) {
+  const std::vector<ParameterKind>& kinds = frame_label_kinds();
+  return *std::find_if(kinds.begin(), kinds.end(), [key](const ParameterKind& k) { return k.key == key; });
+}
+
+// The rows of a standard's file's frames: their spans, then what they carry.
+void add_frame_rows(const Facts& f, std::vector<ParameterRow>& rows) {
+  FrameFacts facts;
+  try {
+    facts = exact_file_frames(f.settings, f.file);
+  } catch (const std::exception&) {
+    return;  // a file that cannot be made has no frames (its failure is its report)
+  }
+  std::vector<double> starts;
+  std::vector<double> ends;
+  for (const std::array<double, 2>& span : facts.spans) {
+    starts.push_back(span[0]);
+    ends.push_back(span[1]);
+  }
+  rows.push_back({&frame_span_kinds[0], joined(starts)});
+  rows.push_back({&frame_span_kinds[1], joined(ends)});
+  const std::span<const FrameLabel> labels = waveform(f).family->frame_labels;
+  for (std::size_t i = 0; i < labels.size() && i < facts.values.size(); ++i) {
+    if (facts.values[i]) rows.push_back({&frame_label_kind(labels[i].key), *facts.values[i]});
+  }
+}
+
 const ParameterKind& family_range_kind(std::string_view key) {
   const std::vector<ParameterKind>& kinds = family_range_kinds();
   return *std::find_if(kinds.begin(), kinds.end(), [key](const ParameterKind& k) { return k.key == key; });
@@ -320,6 +373,7 @@ std::vector<ParameterRow> file_parameters(const FileFacts& facts) {
     if (Value value = d.of(f)) rows.push_back({d.kind, std::move(*value)});
   }
   const DrawnParameters drawn = uses(f);
+  if (exact(f) && waveform(f).family != nullptr && waveform(f).family->frames != nullptr) add_frame_rows(f, rows);
   if (!exact(f) || drawn.ranges == 0) return rows;
   const std::span<const FamilyRange> ranges = waveform(f).family->ranges;
   for (std::size_t i = 0; i < ranges.size() && i < f.file.family_draws.size(); ++i) {
@@ -350,8 +404,10 @@ ParameterType parameter_type(std::string_view key) {
   for (const Entry& d : definitions()) {
     if (d.kind->key == key) return d.kind->type;
   }
-  for (const ParameterKind& kind : family_range_kinds()) {
-    if (kind.key == key) return kind.type;
+  for (const std::vector<ParameterKind>* kinds : {&family_range_kinds(), &frame_label_kinds()}) {
+    for (const ParameterKind& kind : *kinds) {
+      if (kind.key == key) return kind.type;
+    }
   }
   return ParameterType::text;
 }
@@ -361,8 +417,10 @@ std::string_view parameter_unit(std::string_view key) {
   for (const Entry& d : definitions()) {
     if (d.kind->key == key && !d.kind->unit.empty()) return bare(d.kind->unit);
   }
-  for (const ParameterKind& kind : family_range_kinds()) {
-    if (kind.key == key && !kind.unit.empty()) return bare(kind.unit);
+  for (const std::vector<ParameterKind>* kinds : {&family_range_kinds(), &frame_label_kinds()}) {
+    for (const ParameterKind& kind : *kinds) {
+      if (kind.key == key && !kind.unit.empty()) return bare(kind.unit);
+    }
   }
   return {};
 }
@@ -391,6 +449,12 @@ std::vector<std::string_view> manifest_columns(ManifestPlace place, SignalModel 
       for (const FamilyRange& r : labels) {
         if (std::find(keys.begin(), keys.end(), r.key) == keys.end()) keys.push_back(r.key);
       }
+    }
+    if (family->frames == nullptr) continue;
+    std::vector<std::string_view> framed = {frame_span_kinds[0].key, frame_span_kinds[1].key};
+    for (const FrameLabel& l : family->frame_labels) framed.push_back(l.key);
+    for (const std::string_view key : framed) {
+      if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
     }
   }
   return keys;

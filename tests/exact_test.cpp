@@ -236,7 +236,10 @@ TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
 // noise followed each file's measured power).
 TEST(ExactPower, FramePowerTellsNoClassWhenTheSignalIsBuried) {
   RunSettings s = exact_run({}, 200, 100000);
-  for (const ModulationRow& row : modulation_catalogue) s.modulations.emplace_back(row.name);
+  // A standard's own rate does not fit this band.
+  for (const ModulationRow& row : modulation_catalogue) {
+    if (!is_standard(row)) s.modulations.emplace_back(row.name);
+  }
   s.symbol_rate_min = 1000;
   s.symbol_rate_max = 5000;
   s.snr_min_db = s.snr_max_db = -30;

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -22,6 +24,27 @@ inline double label(const std::vector<ParameterRow>& rows, std::string_view key)
   }
   ADD_FAILURE() << "no label " << key;
   return NAN;
+}
+
+// A text among a file's labels; "<none>" when the file lacks it.
+inline std::string label_text(const std::vector<ParameterRow>& rows, std::string_view key) {
+  for (const ParameterRow& row : rows) {
+    if (row.kind->key == key && std::holds_alternative<std::string>(row.value)) return std::get<std::string>(row.value);
+  }
+  return "<none>";
+}
+
+// A list of numbers among a file's labels (joined by ';'); empty when the file lacks it.
+inline std::vector<double> label_list(const std::vector<ParameterRow>& rows, std::string_view key) {
+  std::vector<double> values;
+  const std::string text = label_text(rows, key);
+  if (text == "<none>") return values;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find(';', at), text.size());
+    values.push_back(std::stod(text.substr(at, end - at)));
+    at = end + 1;
+  }
+  return values;
 }
 
 }  // namespace quorvin::test

@@ -285,6 +285,8 @@ class SceneName : public testing::TestWithParam<ModulationRow> {};
 TEST_P(SceneName, AloneItsBoxHoldsItsEnergy) {
   const ModulationRow& row = GetParam();
   if (is_silent(resolve_waveform(row.name))) return;  // Noise makes no emitter
+  // A standard's burst holds only its whole frames, which this capture may not (POCSAG's take seconds).
+  if (is_standard(row)) GTEST_SKIP() << "a standard's frames need a capture of their own";
   constexpr double wide = 20e6;
   auto read = read_options({{std::string(row.name)},
                             {{"--sample-rate", "20000000"}, {"--samples-per-file", "65536"}, {"--scene", "wideband"},

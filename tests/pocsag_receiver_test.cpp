@@ -1,0 +1,262 @@
+// POCSAG against a receiver written from the standard alone: a frequency discriminator, the bit
+// rate found by which of the three finds the sync codeword after the preamble, the bit timing
+// taken again at every batch's sync codeword, every codeword's BCH(31,21) syndrome and parity
+// checked, and the page decoded (numeric BCD or 7-bit text, by the function bits' convention),
+// which must equal the file's labels.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dsp_reference.h"
+#include "label_rows.h"
+#include "form/options.h"
+#include "run/exact_file.h"
+#include "run/parameters.h"
+#include "run/plan.h"
+#include "run/seeds.h"
+
+namespace quorvin {
+
+QUORVIN_PRINT_CASES_BY_NAME
+
+namespace {
+
+constexpr std::uint32_t sync_word = 0x7CD215D8;
+constexpr std::uint32_t idle_word = 0x7A89C197;
+
+// The remainder of a 31-bit codeword (without its parity bit) by x^10+x^9+x^8+x^6+x^5+x^3+1.
+std::uint32_t syndrome(std::uint32_t word32) {
+  std::uint32_t r = word32 >> 1;
+  for (int bit = 30; bit >= 10; --bit) {
+    if ((r >> bit) & 1U) r ^= 0x769U << (bit - 10);
+  }
+  return r;
+}
+bool even_parity(std::uint32_t word32) { return std::popcount(word32) % 2 == 0; }
+
+TEST(PocsagHandVectors, SyncIdleAndAWorkedCodewordCheck) {
+  // Both fixed codewords are codewords: zero syndrome, even parity.
+  for (const std::uint32_t w : {sync_word, idle_word}) {
+    EXPECT_EQ(syndrome(w), 0U) << std::hex << w;
+    EXPECT_TRUE(even_parity(w)) << std::hex << w;
+  }
+  // Address 0 with function 0: data all zero, so check bits and parity are zero too; flipping
+  // one bit of it leaves a syndrome equal to that bit's remainder, x^k mod g.
+  EXPECT_EQ(syndrome(0), 0U);
+  EXPECT_EQ(syndrome(1U << 1), 1U) << "the lowest check bit is its own remainder";
+  EXPECT_EQ(syndrome(1U << 11), 0x769U & 0x3FFU) << "the lowest data bit, x^10 mod g: g without its leading term";
+  EXPECT_NE(syndrome(1U << 20), 0U);
+  EXPECT_EQ(syndrome(idle_word ^ (1U << 20)), syndrome(1U << 20)) << "a received word's syndrome is its error's";
+}
+
+struct Page {
+  double start;  // samples: the first preamble bit's leading edge
+  std::uint32_t address;
+  std::uint32_t function;
+  std::string text;
+};
+
+// The mean of `f` over samples a .. b (inclusive, clamped).
+double mean_over(const std::vector<double>& f, double a, double b) {
+  const auto lo = static_cast<std::size_t>(std::max(0.0, std::ceil(a)));
+  const auto hi = static_cast<std::size_t>(std::min(static_cast<double>(f.size() - 1), std::floor(b)));
+  double sum = 0.0;
+  for (std::size_t k = lo; k <= hi; ++k) sum += f[k];
+  return hi >= lo ? sum / static_cast<double>(hi - lo + 1) : 0.0;
+}
+
+std::string numeric_text(const std::vector<std::uint32_t>& payloads) {
+  const std::string_view set = "0123456789*U -)(";
+  std::string text;
+  for (const std::uint32_t p : payloads) {
+    for (int c = 0; c < 5; ++c) {
+      const std::uint32_t nibble = (p >> (16 - 4 * c)) & 0xFU;
+      std::uint32_t v = 0;
+      for (int i = 0; i < 4; ++i) v |= ((nibble >> (3 - i)) & 1U) << i;  // sent least significant first
+      text.push_back(set[v]);
+    }
+  }
+  return text.substr(0, text.find_last_not_of(' ') + 1);
+}
+
+std::string alphanumeric_text(const std::vector<std::uint32_t>& payloads) {
+  std::vector<int> bits;
+  for (const std::uint32_t p : payloads) {
+    for (int i = 19; i >= 0; --i) bits.push_back(static_cast<int>((p >> i) & 1U));
+  }
+  std::string text;
+  for (std::size_t at = 0; at + 7 <= bits.size(); at += 7) {
+    int c = 0;
+    for (int i = 0; i < 7; ++i) c |= bits[at + static_cast<std::size_t>(i)] << i;  // least significant first
+    if (c != 0) text.push_back(static_cast<char>(c));
+  }
+  return text;
+}
+
+// The receiver: every page in the samples, each codeword checked.
+std::vector<Page> receive(const Signal& x, double fs) {
+  std::vector<double> freq(x.size(), 0.0);
+  for (std::size_t k = 1; k < x.size(); ++k) freq[k] = std::arg(x[k] * std::conj(x[k - 1])) * fs / (2.0 * std::numbers::pi);
+  std::vector<Page> pages;
+  std::size_t from = 0;
+  while (true) {
+    // The carrier comes on: 8 samples' mean power past half the loudest.
+    double loudest = 0.0;
+    for (const Sample& v : x) loudest = std::max(loudest, std::norm(v));
+    std::size_t on = from;
+    const auto power = [&](std::size_t k) {
+      double sum = 0.0;
+      for (std::size_t i = k; i < k + 8 && i < x.size(); ++i) sum += std::norm(x[i]);
+      return sum / 8.0;
+    };
+    while (on < x.size() && power(on) < 0.25 * loudest) ++on;
+    if (on >= x.size()) break;
+    std::optional<Page> found;
+    double resume = static_cast<double>(x.size());
+    for (const double rate : {512.0, 1200.0, 2400.0}) {
+      const double spb = fs / rate;
+      if (static_cast<double>(on) + 700.0 * spb > static_cast<double>(x.size())) continue;
+      // The preamble alternates, so its mean frequency is the carrier's offset.
+      const double offset = mean_over(freq, static_cast<double>(on) + 16.0 * spb, static_cast<double>(on) + 500.0 * spb);
+      const auto word_at = [&](double t0) {  // the 32 bits from instant t0, 1 the lower tone
+        std::uint32_t w = 0;
+        for (int i = 0; i < 32; ++i) {
+          const double soft = mean_over(freq, t0 + (i + 0.3) * spb, t0 + (i + 0.7) * spb) - offset;
+          w = (w << 1) | (soft < 0.0 ? 1U : 0U);
+        }
+        return w;
+      };
+      // A sync codeword near where one is expected: the middle of the instants that read it.
+      const auto sync_near = [&](double expected, double reach) -> std::optional<double> {
+        std::vector<double> hits;
+        for (double t = expected - reach; t <= expected + reach; t += spb / 32.0) {
+          if (t >= 0.0 && t + 33.0 * spb < static_cast<double>(x.size()) && word_at(t) == sync_word) hits.push_back(t);
+        }
+        if (hits.empty()) return std::nullopt;
+        return (hits.front() + hits.back()) / 2.0;
+      };
+      std::optional<double> sync = sync_near(static_cast<double>(on) + 576.0 * spb, 3.0 * spb);
+      if (!sync) continue;
+      Page page{*sync - 576.0 * spb, 0, 0, {}};
+      std::vector<std::uint32_t> payloads;
+      bool addressed = false;
+      while (sync) {
+        for (int j = 0; j < 16; ++j) {
+          const std::uint32_t w = word_at(*sync + 32.0 * (j + 1) * spb);
+          EXPECT_EQ(syndrome(w), 0U) << "codeword " << j << " " << std::hex << w;
+          EXPECT_TRUE(even_parity(w)) << "codeword " << j << " " << std::hex << w;
+          if (w == idle_word) continue;
+          if ((w >> 31) == 0) {
+            page.address = ((w >> 13) & 0x3FFFFU) << 3 | static_cast<std::uint32_t>(j / 2);
+            page.function = (w >> 11) & 3U;
+            addressed = true;
+          } else {
+            EXPECT_TRUE(addressed) << "a message codeword before its address";
+            payloads.push_back((w >> 11) & 0xFFFFFU);
+          }
+        }
+        resume = *sync + 544.0 * spb + 2.0 * spb;
+        // Another batch where the samples hold one whole.
+        sync = *sync + 1088.5 * spb < static_cast<double>(x.size()) ? sync_near(*sync + 544.0 * spb, 2.0 * spb) : std::nullopt;
+      }
+      page.text = page.function == 3 ? alphanumeric_text(payloads) : numeric_text(payloads);
+      found = page;
+      break;
+    }
+    if (!found) {
+      ADD_FAILURE() << "a carrier at sample " << on << " without a sync codeword at any rate";
+      break;
+    }
+    pages.push_back(*found);
+    // On past the transmission's end and the carrier's fall (a bit), to where it is off.
+    from = static_cast<std::size_t>(resume);
+    while (from < x.size() && power(from) >= 0.25 * loudest) ++from;
+  }
+  return pages;
+}
+
+// A file's labels by key, as its settings file and metadata give them.
+struct Labels {
+  std::vector<ParameterRow> rows;
+  std::string text(std::string_view key) const { return test::label_text(rows, key); }
+  double number(std::string_view key) const { return test::label(rows, key); }
+  std::vector<double> list(std::string_view key) const { return test::label_list(rows, key); }
+};
+
+struct Case {
+  std::string name;
+  OptionTexts extra;
+};
+class PocsagReceiver : public testing::TestWithParam<Case> {};
+
+constexpr double fs = 32000.0;
+
+TEST_P(PocsagReceiver, DecodesEveryPageToItsLabels) {
+  OptionTexts texts = {{"--files-per-modulation", "8"}};
+  for (const auto& [option, value] : GetParam().extra) texts[option] = value;
+  auto read = read_options({{"POCSAG"}, texts});
+  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
+  const RunSettings s = std::get<RunSettings>(std::move(read));
+  ASSERT_EQ(s.sample_rate, fs) << "the rate a run without one gets";
+  RunPlan plan(s, 41);
+  std::vector<std::string> kinds;
+  while (std::optional<PlannedFile> next = plan.next()) {
+    PlannedFile file = *next;
+    file.seeds = derive_file_seeds(41, file.modulation, file.index);
+    SCOPED_TRACE("file " + std::to_string(file.index));
+    const Labels labels{file_parameters({s, file, std::nullopt})};
+    const Signal x = synthesize_exact_file(s, file);
+    const std::vector<Page> pages = receive(x, fs);
+    const std::vector<double> starts = labels.list("frame_starts");
+    ASSERT_EQ(pages.size(), starts.size());
+    ASSERT_GE(pages.size(), 1U) << "a file that names no length holds a whole transmission";
+    const double spb = fs / labels.number("realised_symbol_rate");
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+      EXPECT_NEAR(pages[i].start, starts[i], 0.1 * spb);
+      EXPECT_EQ(pages[i].address, labels.number("pocsag_address"));
+      EXPECT_EQ(pages[i].function, labels.number("pocsag_function"));
+      EXPECT_EQ(pages[i].text, labels.text("pocsag_text"));
+    }
+    kinds.push_back(labels.text("pocsag_message"));
+  }
+  EXPECT_NE(std::find(kinds.begin(), kinds.end(), "numeric"), kinds.end());
+  EXPECT_NE(std::find(kinds.begin(), kinds.end(), "alphanumeric"), kinds.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recordings, PocsagReceiver,
+    testing::Values(Case{"noise_free", {{"--snr-min", "inf"}, {"--snr-max", "inf"}}},
+                    Case{"pages_repeated", {{"--snr-min", "20"}, {"--snr-max", "20"}, {"--num-symbols", "8000"}}},
+                    Case{"noise_and_carrier_offset",
+                         {{"--snr-min", "12"},
+                          {"--snr-max", "20"},
+                          {"--frequency-offset-min", "-1500"},
+                          {"--frequency-offset-max", "1500"},
+                          {"--carrier-phase", "true"}}},
+                    Case{"clock_offsets",
+                         {{"--snr-min", "15"}, {"--snr-max", "25"}, {"--clock-ppm-min", "-100"}, {"--clock-ppm-max", "100"}}}),
+    test::CaseName());
+
+// A rate whose band cannot hold the tones and their keying, or a length that cannot hold one
+// transmission, is refused with its reason.
+TEST(PocsagOptions, RefusesARateOrLengthTooSmall) {
+  auto narrow = read_options({{"POCSAG"}, {{"--sample-rate", "16000"}}});
+  ASSERT_TRUE(std::holds_alternative<Refusal>(narrow));
+  EXPECT_NE(std::get<Refusal>(narrow).text.find("POCSAG does not fit in the band"), std::string::npos);
+  auto short_file = read_options({{"POCSAG"}, {{"--num-symbols", "1000"}}});
+  ASSERT_TRUE(std::holds_alternative<Refusal>(short_file));
+  EXPECT_NE(std::get<Refusal>(short_file).text.find("POCSAG cannot hold a whole frame in 1000 symbols: it needs 1674"),
+            std::string::npos)
+      << std::get<Refusal>(short_file).text;
+}
+
+}  // namespace
+}  // namespace quorvin
