@@ -216,4 +216,25 @@ std::string did_you_mean(const std::vector<std::string>& names) {
   return "did you mean " + listed + "?";
 }
 
+std::string joined_numbers(std::span<const double> values) {
+  std::string text;
+  for (const double v : values) {
+    if (!text.empty()) text.push_back(';');
+    text.append(shortest_text(v));
+  }
+  return text;
+}
+
+std::string joined_numbers(std::span<const std::complex<double>> values) {
+  std::string text;
+  for (const std::complex<double>& v : values) {
+    if (!text.empty()) text.push_back(';');
+    text.append(shortest_text(v.real()));
+    if (!std::signbit(v.imag())) text.push_back('+');
+    text.append(shortest_text(v.imag()));
+    text.push_back('j');
+  }
+  return text;
+}
+
 }  // namespace quorvin

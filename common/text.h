@@ -2,6 +2,7 @@
 // Conversions between the UTF-16 text of the form and the UTF-8 text of names and paths, and
 // the shortest text of a number.
 
+#include <complex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +21,11 @@ std::u16string utf8_to_utf16(std::string_view text);
 // The shortest decimal text that reads back as exactly `value` ("0.1", "1e+20", "-3"); "inf",
 // "-inf" and "nan" (any NaN, whatever its sign) when not finite. At most 24 characters.
 std::string shortest_text(double value);
+
+// Numbers joined by ';' in their shortest exact texts (a comma would split a manifest cell);
+// complex ones as "re+imj".
+std::string joined_numbers(std::span<const double> values);
+std::string joined_numbers(std::span<const std::complex<double>> values);
 
 // Messages that name options mark each reference in braces ("{--rolloff-max} takes ..."), so
 // that each front end can spell it its own way; a brace of a user's own text is doubled.

@@ -301,8 +301,8 @@ void add_frame_rows(const Facts& f, std::vector<ParameterRow>& rows) {
     starts.push_back(span[0]);
     ends.push_back(span[1]);
   }
-  rows.push_back({&frame_span_kinds[0], joined(starts)});
-  rows.push_back({&frame_span_kinds[1], joined(ends)});
+  rows.push_back({&frame_span_kinds[0], joined_numbers(starts)});
+  rows.push_back({&frame_span_kinds[1], joined_numbers(ends)});
   const std::span<const FrameLabel> labels = waveform(f).family->frame_labels;
   for (std::size_t i = 0; i < labels.size() && i < facts.values.size(); ++i) {
     if (facts.values[i]) rows.push_back({&frame_label_kind(labels[i].key), *facts.values[i]});

@@ -52,29 +52,6 @@ const ExactRow options[] = {
 
 using Value = std::optional<ParameterValue>;
 
-// Numbers joined by ';' (a comma would split a manifest cell).
-std::string joined(const std::vector<double>& values) {
-  std::string text;
-  for (const double v : values) {
-    if (!text.empty()) text.push_back(';');
-    text.append(shortest_text(v));
-  }
-  return text;
-}
-
-// Complex tap gains as "re+imj;..." with shortest exact parts.
-std::string joined(const std::vector<Sample>& values) {
-  std::string text;
-  for (const Sample& v : values) {
-    if (!text.empty()) text.push_back(';');
-    text.append(shortest_text(v.real()));
-    if (!std::signbit(v.imag())) text.push_back('+');
-    text.append(shortest_text(v.imag()));
-    text.push_back('j');
-  }
-  return text;
-}
-
 const I& settings_of(const FileFacts& f) { return f.settings.exact.impairments; }
 
 const StageLabel labels[] = {
@@ -84,9 +61,9 @@ const StageLabel labels[] = {
        return Value{std::string(settings_of(f).fading == Fading::rician ? "rician" : "rayleigh")};
      }},
     {{"fading_delays", "Fading Delays", " samples", true, ManifestPlace::trailing, ParameterType::text, true},
-     [](const FileFacts& f) { return f.file.impairments.fading_k ? Value{joined(settings_of(f).fading_delays)} : Value{}; }},
+     [](const FileFacts& f) { return f.file.impairments.fading_k ? Value{joined_numbers(settings_of(f).fading_delays)} : Value{}; }},
     {{"fading_gains", "Fading Gains", " dB", true, ManifestPlace::trailing, ParameterType::text, true},
-     [](const FileFacts& f) { return f.file.impairments.fading_k ? Value{joined(settings_of(f).fading_gains_db)} : Value{}; }},
+     [](const FileFacts& f) { return f.file.impairments.fading_k ? Value{joined_numbers(settings_of(f).fading_gains_db)} : Value{}; }},
     {{"fading_k", "Rician K-Factor", "", true, ManifestPlace::trailing},
      [](const FileFacts& f) { return settings_of(f).fading == Fading::rician ? stage_value(f.file.impairments.fading_k) : Value{}; }},
     {{"doppler", "Maximum Doppler", " Hz", true, ManifestPlace::trailing},
@@ -94,7 +71,7 @@ const StageLabel labels[] = {
     {{"fading_taps", "Fading Taps At Start", "", true, ManifestPlace::trailing, ParameterType::text, true},
      [](const FileFacts& f) {
        const std::vector<Sample> taps = exact_fading_taps(f.settings, f.file);
-       return taps.empty() ? Value{} : Value{joined(taps)};
+       return taps.empty() ? Value{} : Value{joined_numbers(taps)};
      }},
 };
 
