@@ -339,3 +339,13 @@ void operator delete(void* memory) noexcept {
   std::free(memory);
 }
 void operator delete(void* memory, std::size_t) noexcept { operator delete(memory); }
+// The library's temporary buffers (std::stable_sort's) come from the nothrow form and go back
+// through the plain delete above, so it must come from the same malloc.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void operator delete(void* memory, const std::nothrow_t&) noexcept { operator delete(memory); }
