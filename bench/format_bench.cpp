@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "run/sample_file.h"
+#include "writers/sample_file.h"
 
 namespace quorvin::bench {
 namespace {

@@ -7,9 +7,9 @@
 
 #include "bench_support.h"
 #include "form/options.h"
+#include "plan/seeds.h"
 #include "run/run.h"
-#include "run/scene.h"
-#include "run/seeds.h"
+#include "synthesis/scene.h"
 
 namespace quorvin::bench {
 namespace {

@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "bench_support.h"
-#include "run/sample_file.h"
+#include "writers/sample_file.h"
 
 namespace quorvin::bench {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "cli/screen.h"
-#include "run/atomic_file.h"
+#include "writers/atomic_file.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -18,9 +18,9 @@
 #include "cli/terminal.h"
 #include "common/text.h"
 #include "platform/file_sync.h"
-#include "run/parameters.h"
-#include "run/sample_file.h"
 #include "run/write_run.h"
+#include "synthesis/parameters.h"
+#include "writers/sample_file.h"
 
 #ifndef _WIN32
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "cli/options.h"
 
-#include "run/scene.h"
+#include "synthesis/scene.h"
 
 #include <CLI/CLI.hpp>
 
@@ -15,16 +15,16 @@
 #include <type_traits>
 
 #include "common/text.h"
-#include "modulation/catalogue.h"
-#include "run/channel_file.h"
-#include "run/config_file.h"
-#include "run/symbol_file.h"
-#include "run/hdf5_container.h"
-#include "run/manifest.h"
 #include "form/options.h"
-#include "run/sample_file.h"
-#include "run/scene.h"
-#include "run/sigmf.h"
+#include "modulation/catalogue.h"
+#include "form/config_file.h"
+#include "synthesis/scene.h"
+#include "writers/channel_file.h"
+#include "writers/hdf5_container.h"
+#include "writers/manifest.h"
+#include "writers/sample_file.h"
+#include "writers/sigmf.h"
+#include "writers/symbol_file.h"
 
 namespace quorvin::cli {
 

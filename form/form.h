@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "modulation/catalogue.h"
-#include "run/atomic_file.h"
-#include "run/exact_options.h"
-#include "run/settings.h"
+#include "plan/exact_options.h"
+#include "plan/settings.h"
+#include "writers/atomic_file.h"
 
 namespace quorvin {
 

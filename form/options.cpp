@@ -8,9 +8,9 @@
 #include "common/text.h"
 #include "form/form.h"
 #include "modulation/catalogue.h"
-#include "run/exact_options.h"
-#include "run/manifest.h"
-#include "run/plan.h"
+#include "plan/exact_options.h"
+#include "plan/plan.h"
+#include "writers/manifest.h"
 
 namespace quorvin {
 namespace {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "common/text.h"
-#include "run/exact_options.h"
-#include "run/settings.h"
+#include "plan/exact_options.h"
+#include "plan/settings.h"
 
 namespace quorvin {
 

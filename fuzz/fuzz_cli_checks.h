@@ -13,7 +13,7 @@
 #include "cli/options.h"
 #include "fuzz_support.h"
 #include "generator/family.h"
-#include "run/exact_options.h"
+#include "plan/exact_options.h"
 
 inline bool within_snr_limit(double snr) { return std::abs(snr) <= quorvin::exact_snr_limit_db; }
 

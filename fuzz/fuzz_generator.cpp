@@ -14,7 +14,7 @@
 #include "form/form.h"
 #include "fuzz_support.h"
 #include "generator/generator.h"
-#include "run/draw.h"
+#include "plan/draw.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The noise family: no signal at all. Its waveform is silence, so the file is the receiver's
-// white noise alone (of the power a file of its drawn SNR has: noise_power in run/plan.h) with
+// white noise alone (of the power a file of its drawn SNR has: noise_power in plan/plan.h) with
 // the receiver's stages after it applied.
 
 #include "common/limits.h"

@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "common/text.h"
-#include "run/atomic_file.h"
-#include "run/draw.h"
-#include "run/exact_file.h"
-#include "run/sample_file.h"
-#include "run/scene.h"
-#include "run/seeds.h"
+#include "plan/draw.h"
+#include "plan/seeds.h"
+#include "synthesis/exact_file.h"
+#include "synthesis/scene.h"
+#include "writers/atomic_file.h"
+#include "writers/sample_file.h"
 
 namespace quorvin {
 namespace {

@@ -11,17 +11,11 @@
 #include <string_view>
 
 #include "common/limits.h"
-#include "run/plan.h"
+#include "plan/plan.h"
+#include "plan/settings.h"
 #include "run/run.h"
-#include "run/settings.h"
 
 namespace quorvin {
-
-// Plan positions p with p mod count == index; the whole plan is 0/1.
-struct Shard {
-  std::uint32_t index = 0;  // K
-  std::uint32_t count = 1;  // N
-};
 
 struct RunProgress {
   std::uint64_t files_done = 0;

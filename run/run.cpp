@@ -15,13 +15,13 @@
 #include "common/limits.h"
 #include "common/text.h"
 #include "modulation/analog.h"
-#include "run/exact_file.h"
-#include "run/sample_file.h"
-#include "run/settings_file.h"
-#include "run/atomic_file.h"
-#include "run/channel_file.h"
-#include "run/symbol_file.h"
-#include "run/scene.h"
+#include "synthesis/exact_file.h"
+#include "synthesis/scene.h"
+#include "writers/atomic_file.h"
+#include "writers/channel_file.h"
+#include "writers/sample_file.h"
+#include "writers/settings_file.h"
+#include "writers/symbol_file.h"
 
 namespace quorvin {
 namespace {

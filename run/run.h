@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "common/signal.h"
-#include "run/atomic_file.h"
-#include "run/exact_file.h"
-#include "run/plan.h"
-#include "run/settings.h"
+#include "plan/plan.h"
+#include "plan/settings.h"
+#include "synthesis/exact_file.h"
+#include "writers/atomic_file.h"
+#include "writers/produced_file.h"
 
 namespace quorvin {
 
@@ -26,31 +27,6 @@ SampleStream prepare_file(const RunSettings& settings, const PlannedFile& file);
 
 // The most samples producing `file` holds at once, for budgeting memory across parallel files.
 double planned_peak_samples(const RunSettings& settings, const PlannedFile& file);
-
-enum class FileOutcome { saved, generation_failed, save_failed };
-
-// What producing one file left: its report lines and whether everything asked for was saved.
-struct ProducedFile {
-  std::u16string report;
-  FileOutcome outcome = FileOutcome::save_failed;  // of the sample file (with its metadata)
-  std::optional<bool> settings_saved;              // when a settings file was asked for and due
-  bool saved = false;         // sample file, and settings file when asked, written completely
-  std::uint64_t samples = 0;  // samples in the sample file
-  // For each file that could not be saved, "<file name>: <the system's reason>" (UTF-8).
-  std::vector<std::string> problems;
-  // SampleFormat::container: the samples as complex float32, I then Q.
-  std::vector<std::complex<float>> kept;
-  // SampleFormat::container with --save-channel: the channel over the file's samples.
-  ChannelPath channel;
-  // SampleFormat::container with --save-symbols: the symbols the file transmits.
-  TransmittedSymbols symbols;
-};
-
-enum class SampleFormat {
-  csv,    // <name>_signal_<k>.csv: "I,Q" text lines
-  sigmf,  // <name>_signal_<k>.sigmf-data (cf32_le) with its .sigmf-meta
-  container,  // no file: the samples travel in ProducedFile::kept, for the container the caller writes
-};
 
 struct OutputOptions {
   SampleFormat format = SampleFormat::csv;

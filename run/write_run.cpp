@@ -2,12 +2,12 @@
 
 #include <utility>
 
-#include "run/draw.h"
-#include "run/hdf5_container.h"
-#include "run/manifest.h"
-#include "run/sample_file.h"
-#include "run/sigmf.h"
-#include "run/sigmf_collection.h"
+#include "plan/draw.h"
+#include "writers/hdf5_container.h"
+#include "writers/manifest.h"
+#include "writers/sample_file.h"
+#include "writers/sigmf.h"
+#include "writers/sigmf_collection.h"
 
 namespace quorvin {
 namespace {

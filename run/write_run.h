@@ -11,10 +11,10 @@
 #include <stop_token>
 #include <string>
 
+#include "plan/plan.h"
+#include "plan/settings.h"
 #include "run/dataset.h"
-#include "run/plan.h"
 #include "run/run.h"
-#include "run/settings.h"
 
 namespace quorvin {
 

@@ -1,4 +1,4 @@
-#include "run/atomic_file.h"
+#include "writers/atomic_file.h"
 
 #include <gtest/gtest.h>
 

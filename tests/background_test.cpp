@@ -13,15 +13,15 @@
 #include <functional>
 #include <random>
 
+#include "common/sha512.h"
+#include "common/text.h"
 #include "dsp_reference.h"
 #include "form/options.h"
 #include "parameter_names.h"
-#include "run/background.h"
-#include "run/scene.h"
-#include "common/sha512.h"
-#include "common/text.h"
-#include "run/seeds.h"
-#include "run/sigmf.h"
+#include "plan/seeds.h"
+#include "synthesis/background.h"
+#include "synthesis/scene.h"
+#include "writers/sigmf.h"
 
 namespace quorvin {
 namespace {

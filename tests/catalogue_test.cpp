@@ -13,17 +13,17 @@
 #include <string>
 #include <vector>
 
-#include "form/form.h"
-#include "generator/family.h"
-#include "run/exact_file.h"
-#include "run/parameters.h"
-#include "run/plan.h"
-#include "run/seeds.h"
-#include "generator/symbols.h"
-#include "parameter_names.h"
 #include "blind_rate.h"
 #include "dsp_reference.h"
+#include "form/form.h"
 #include "form/options.h"
+#include "generator/family.h"
+#include "generator/symbols.h"
+#include "parameter_names.h"
+#include "plan/plan.h"
+#include "plan/seeds.h"
+#include "synthesis/exact_file.h"
+#include "synthesis/parameters.h"
 
 namespace quorvin {
 

@@ -1,6 +1,6 @@
 // The channel's .npy files, byte by byte against hand-worked headers and values.
 
-#include "run/channel_file.h"
+#include "writers/channel_file.h"
 
 #include "run_test_support.h"
 

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "run/hdf5_container.h"
 #include "parameter_names.h"
 #include "run_test_support.h"
+#include "writers/hdf5_container.h"
 
 namespace quorvin {
 namespace {

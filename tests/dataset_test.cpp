@@ -1,6 +1,6 @@
-#include "run/hdf5_container.h"
-#include "run/manifest.h"
-#include "run/sigmf.h"
+#include "writers/hdf5_container.h"
+#include "writers/manifest.h"
+#include "writers/sigmf.h"
 
 #include <gtest/gtest.h>
 
@@ -16,11 +16,11 @@
 #include <nlohmann/json.hpp>
 
 #include "modulation/catalogue.h"
+#include "plan/plan.h"
+#include "plan/seeds.h"
 #include "platform/file_sync.h"
-#include "run/parameters.h"
-#include "run/plan.h"
-#include "run/seeds.h"
 #include "run_test_support.h"
+#include "synthesis/parameters.h"
 
 namespace quorvin {
 namespace {

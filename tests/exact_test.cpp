@@ -13,17 +13,17 @@
 #include <string>
 #include <vector>
 
-#include "common/limits.h"
-#include "modulation/fft.h"
-#include "run/exact_file.h"
-#include "run/exact_options.h"
-#include "run/parameters.h"
-#include "run/plan.h"
-#include "run/seeds.h"
-#include "parameter_names.h"
 #include "blind_rate.h"
+#include "common/limits.h"
 #include "dsp_reference.h"
 #include "label_rows.h"
+#include "modulation/fft.h"
+#include "parameter_names.h"
+#include "plan/exact_options.h"
+#include "plan/plan.h"
+#include "plan/seeds.h"
+#include "synthesis/exact_file.h"
+#include "synthesis/parameters.h"
 #include "waveform_samples.h"
 
 namespace quorvin {

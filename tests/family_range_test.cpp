@@ -6,8 +6,8 @@
 #include <map>
 #include <string>
 
-#include "run/exact_options.h"
-#include "run/plan.h"
+#include "plan/exact_options.h"
+#include "plan/plan.h"
 
 namespace quorvin {
 namespace {

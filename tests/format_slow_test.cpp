@@ -16,8 +16,8 @@
 #include <string>
 
 #include "dsp_reference.h"
-#include "run/sample_file.h"
 #include "run_test_support.h"
+#include "writers/sample_file.h"
 
 namespace quorvin {
 namespace {

@@ -17,13 +17,13 @@
 #include "channel/gaussian.h"
 #include "channel/impairments.h"
 #include "channel/noise.h"
-#include "modulation/fft.h"
-#include "run/exact_file.h"
-#include "run/parameters.h"
-#include "run/plan.h"
-#include "form/options.h"
 #include "dsp_reference.h"
+#include "form/options.h"
 #include "label_rows.h"
+#include "modulation/fft.h"
+#include "plan/plan.h"
+#include "synthesis/exact_file.h"
+#include "synthesis/parameters.h"
 #include "waveform_samples.h"
 
 namespace quorvin {

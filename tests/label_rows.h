@@ -1,5 +1,5 @@
 #pragma once
-// A file's label rows (run/parameters.h) read back by the tests that hold them against the samples.
+// A file's label rows (synthesis/parameters.h) read back by the tests that hold them against the samples.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "run/parameters.h"
+#include "synthesis/parameters.h"
 
 namespace quorvin::test {
 

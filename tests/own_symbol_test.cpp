@@ -14,10 +14,10 @@
 #include "dsp_reference.h"
 #include "form/options.h"
 #include "generator/family.h"
-#include "run/exact_file.h"
-#include "run/parameters.h"
-#include "run/plan.h"
-#include "run/seeds.h"
+#include "plan/plan.h"
+#include "plan/seeds.h"
+#include "synthesis/exact_file.h"
+#include "synthesis/parameters.h"
 
 namespace quorvin {
 

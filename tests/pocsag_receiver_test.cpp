@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "dsp_reference.h"
-#include "label_rows.h"
 #include "form/options.h"
-#include "run/exact_file.h"
-#include "run/parameters.h"
-#include "run/plan.h"
-#include "run/seeds.h"
+#include "label_rows.h"
+#include "plan/plan.h"
+#include "plan/seeds.h"
+#include "synthesis/exact_file.h"
+#include "synthesis/parameters.h"
 
 namespace quorvin {
 

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "parameter_names.h"
-#include "run/atomic_file.h"
 #include "run_test_support.h"
+#include "writers/atomic_file.h"
 
 namespace quorvin {
 namespace {

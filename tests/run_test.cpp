@@ -1,5 +1,5 @@
-#include "run/run.h"
 #include "run/dataset.h"
+#include "run/run.h"
 
 #include <gtest/gtest.h>
 
@@ -20,8 +20,8 @@
 
 #include "common/limits.h"
 #include "common/text.h"
-#include "run/draw.h"
-#include "run/plan.h"
+#include "plan/draw.h"
+#include "plan/plan.h"
 #include "run_test_support.h"
 
 namespace quorvin {

@@ -1,4 +1,4 @@
-#include "run/sample_file.h"
+#include "writers/sample_file.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "run/atomic_file.h"
 #include "run_test_support.h"
+#include "writers/atomic_file.h"
 
 namespace quorvin {
 namespace {

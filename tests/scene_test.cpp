@@ -9,11 +9,11 @@
 #include "blind_rate.h"
 #include "dsp_reference.h"
 #include "form/options.h"
-#include "run/dataset.h"
-#include "run/scene.h"
-#include "run/seeds.h"
 #include "modulation/catalogue.h"
 #include "parameter_names.h"
+#include "plan/seeds.h"
+#include "run/dataset.h"
+#include "synthesis/scene.h"
 
 namespace quorvin {
 

@@ -1,6 +1,6 @@
 // A settings file's lines and bytes, for every name, are pinned by the classic corpus.
 
-#include "run/settings_file.h"
+#include "writers/settings_file.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// The channel's table of stages (run/stages/): each stage's options reach the option table in
+// The channel's table of stages (plan/stages/): each stage's options reach the option table in
 // its order, its labels the parameter list, and its draws an engine of its own.
 
 #include <gtest/gtest.h>
@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "run/exact_options.h"
-#include "run/parameters.h"
-#include "run/plan.h"
-#include "run/stages/stage.h"
+#include "plan/exact_options.h"
+#include "plan/plan.h"
+#include "plan/stages/stage.h"
+#include "synthesis/parameters.h"
 
 namespace quorvin {
 namespace {

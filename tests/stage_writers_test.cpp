@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "run/hdf5_container.h"
-#include "run/stages/stage.h"
+#include "plan/stages/stage.h"
 #include "run_test_support.h"
+#include "writers/hdf5_container.h"
 
 namespace quorvin {
 namespace {

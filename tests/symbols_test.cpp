@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "dsp_reference.h"
 #include "generator/family.h"
 #include "generator/symbols.h"
-#include "modulation/catalogue.h"
-#include "run/exact_file.h"
-#include "run/parameters.h"
-#include "run/plan.h"
-#include "run/seeds.h"
-#include "dsp_reference.h"
 #include "label_rows.h"
+#include "modulation/catalogue.h"
+#include "plan/plan.h"
+#include "plan/seeds.h"
+#include "synthesis/exact_file.h"
+#include "synthesis/parameters.h"
 
 namespace quorvin {
 namespace {
