@@ -2,8 +2,8 @@
 // upper tone, a 1 the lower), its phase continuous. A transmission is 576 bits of preamble
 // (1010...), then batches of a sync codeword and 8 frames of 2 codewords: the address codeword in
 // the first codeword of frame (address mod 8), the message codewords after it, idle codewords in
-// every other place. Each codeword is 21 bits (a flag, then 18 address bits and 2 function bits,
-// or 20 message bits), BCH(31,21) check bits and even parity. The page (address, message kind,
+// every other place, at least one after the message. Each codeword is 21 bits (a flag, then 18
+// address bits and 2 function bits, or 20 message bits), BCH(31,21) check bits and even parity. The page (address, message kind,
 // text) is drawn from the file's symbol seed; the file repeats it after a gap of silence while a
 // whole transmission fits.
 
@@ -136,6 +136,9 @@ Page draw_page(std::uint64_t seed, std::span<const double> draws) {
     for (std::size_t i = 0; i < 20; ++i) v |= static_cast<std::uint32_t>(payload[at + i]) << (19 - i);
     words.push_back(codeword(v));
   }
+  // A message ends at the next address or idle codeword: at least one idle codeword follows it,
+  // in a batch of its own where the message fills the last one.
+  words.push_back(idle_codeword);
   while (words.size() % batch_codewords != 0) words.push_back(idle_codeword);
   for (std::int64_t i = 0; i < preamble_bits; ++i) page.bits.push_back(static_cast<std::uint8_t>((i + 1) % 2));
   const auto put = [&page](std::uint32_t word) {
@@ -148,10 +151,11 @@ Page draw_page(std::uint64_t seed, std::span<const double> draws) {
   return page;
 }
 
-// Batches a page of `characters` needs at most (its address in the last frame).
+// Batches a page of `characters` needs at most (its address in the last frame, an idle codeword
+// after its message).
 double most_batches(double characters, bool alpha) {
   const double words = std::ceil(characters * (alpha ? 7.0 : 4.0) / 20.0);
-  return std::ceil((14.0 + 1.0 + words) / static_cast<double>(batch_codewords));
+  return std::ceil((14.0 + 1.0 + words + 1.0) / static_cast<double>(batch_codewords));
 }
 
 FrameLayout layout_of(std::size_t bits) {
