@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/phasor.h"
 #include "generator/family.h"
 #include "generator/frames.h"
 #include "generator/symbols.h"
@@ -186,7 +187,10 @@ WaveformRange pocsag_signal(const Waveform&, const WaveformParameters& p, std::u
   const double per_bit = 2.0 * pi * deviation / p.symbol_rate;
   const auto bits = static_cast<double>(sent->page.bits.size());
   return [=](std::int64_t first, std::size_t count) {
-    Signal out(count);
+    // Each sample's phase and amplitude (0 off the air), then the phasors of all the phases at
+    // once by the vector phasors, as the other phase-only names make theirs.
+    std::vector<double> phase(count, 0.0);
+    std::vector<double> amplitude(count, 0.0);
     for (std::size_t j = 0; j < count; ++j) {
       const std::optional<FramePlace> at = frame_at(sent->layout, run, time.at(first + static_cast<std::int64_t>(j)));
       if (!at || at->into < 0.0 || at->into >= sent->layout.length) continue;
@@ -194,12 +198,14 @@ WaveformRange pocsag_signal(const Waveform&, const WaveformParameters& p, std::u
       const auto n = static_cast<std::size_t>(std::min(std::floor(u), bits - 1.0));
       const double sign = sent->page.bits[n] != 0 ? -1.0 : 1.0;
       // Past the last bit the tone runs on while the carrier falls.
-      const double phase = per_bit * (sent->turns[n] + sign * (at->into - static_cast<double>(n)));
-      double amplitude = 1.0;
-      if (at->into < 0.5) amplitude = std::sin(pi * at->into);
-      if (at->into > bits) amplitude = std::cos(0.5 * pi * (at->into - bits) / tail_bits);
-      out[j] = amplitude * unit_phasor(phase);
+      phase[j] = per_bit * (sent->turns[n] + sign * (at->into - static_cast<double>(n)));
+      amplitude[j] = 1.0;
+      if (at->into < 0.5) amplitude[j] = std::sin(pi * at->into);
+      if (at->into > bits) amplitude[j] = std::cos(0.5 * pi * (at->into - bits) / tail_bits);
     }
+    Signal out(count);
+    unit_phasors(phase, out, PhasorMath::polynomial);
+    for (std::size_t j = 0; j < count; ++j) out[j] *= amplitude[j];
     return out;
   };
 }
