@@ -140,16 +140,22 @@ def main():
         drawn = ax.semilogy(line, [theory(name, v) for v in line], label=f"{name} theory")[0]
         xs = [p[0] for p in points if p[1] > 0]
         ax.semilogy(xs, [p[1] for p in points if p[1] > 0], "o", color=drawn.get_color(), label=f"{name} measured")
+    save_curves(fig, ax, "bit error rate", (1e-6, 0.5), "Quorvin exact model: measured BER with the files' symbol labels",
+                args.png)
+    return 1 if bad else 0
+
+
+def save_curves(fig, ax, rate_name, limits, title, png):
+    """Labels, grid and legend of error rates over the labelled Eb/N0; written to `png`."""
     ax.set_xlabel("Eb/N0 (dB), as labelled (--snr-definition ebn0)")
-    ax.set_ylabel("bit error rate")
-    ax.set_ylim(1e-6, 0.5)
+    ax.set_ylabel(rate_name)
+    ax.set_ylim(*limits)
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=8)
-    ax.set_title("Quorvin exact model: measured BER with the files' symbol labels")
+    ax.set_title(title)
     fig.tight_layout()
-    fig.savefig(args.png, dpi=110)
-    print(f"wrote {args.png}")
-    return 1 if bad else 0
+    fig.savefig(png, dpi=110)
+    print(f"wrote {png}")
 
 
 if __name__ == "__main__":

@@ -237,7 +237,8 @@ WaveformRange adsb_signal(const Waveform&, const WaveformParameters& p, std::uin
     Signal out(count);
     for (std::size_t j = 0; j < count; ++j) {
       const std::optional<FramePlace> at = frame_at(layout, run, time.at(first + static_cast<std::int64_t>(j)));
-      if (!at) continue;
+      // Silence between squitters, the most of a file at the widest gaps, stays 0 at once.
+      if (!at || at->into <= -edge_half_width || at->into >= squitter_length + edge_half_width) continue;
       const Message& m = sent->messages[static_cast<std::size_t>(at->frame % 4)];
       const auto chip = static_cast<std::int64_t>(std::floor(2.0 * at->into));
       double envelope = 0.0;

@@ -2,8 +2,8 @@
 // upper tone, a 1 the lower), its phase continuous. A transmission is 576 bits of preamble
 // (1010...), then batches of a sync codeword and 8 frames of 2 codewords: the address codeword in
 // the first codeword of frame (address mod 8), the message codewords after it, idle codewords in
-// every other place. Each codeword is 21 bits (a flag, then 18 address bits and 2 function bits,
-// or 20 message bits), BCH(31,21) check bits and even parity. The page (address, message kind,
+// every other place, at least one after the message. Each codeword is 21 bits (a flag, then 18
+// address bits and 2 function bits, or 20 message bits), BCH(31,21) check bits and even parity. The page (address, message kind,
 // text) is drawn from the file's symbol seed; the file repeats it after a gap of silence while a
 // whole transmission fits.
 
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/phasor.h"
 #include "generator/family.h"
 #include "generator/frames.h"
 #include "generator/symbols.h"
@@ -136,6 +137,9 @@ Page draw_page(std::uint64_t seed, std::span<const double> draws) {
     for (std::size_t i = 0; i < 20; ++i) v |= static_cast<std::uint32_t>(payload[at + i]) << (19 - i);
     words.push_back(codeword(v));
   }
+  // A message ends at the next address or idle codeword: at least one idle codeword follows it,
+  // in a batch of its own where the message fills the last one.
+  words.push_back(idle_codeword);
   while (words.size() % batch_codewords != 0) words.push_back(idle_codeword);
   for (std::int64_t i = 0; i < preamble_bits; ++i) page.bits.push_back(static_cast<std::uint8_t>((i + 1) % 2));
   const auto put = [&page](std::uint32_t word) {
@@ -148,10 +152,11 @@ Page draw_page(std::uint64_t seed, std::span<const double> draws) {
   return page;
 }
 
-// Batches a page of `characters` needs at most (its address in the last frame).
+// Batches a page of `characters` needs at most (its address in the last frame, an idle codeword
+// after its message).
 double most_batches(double characters, bool alpha) {
   const double words = std::ceil(characters * (alpha ? 7.0 : 4.0) / 20.0);
-  return std::ceil((14.0 + 1.0 + words) / static_cast<double>(batch_codewords));
+  return std::ceil((14.0 + 1.0 + words + 1.0) / static_cast<double>(batch_codewords));
 }
 
 FrameLayout layout_of(std::size_t bits) {
@@ -182,7 +187,10 @@ WaveformRange pocsag_signal(const Waveform&, const WaveformParameters& p, std::u
   const double per_bit = 2.0 * pi * deviation / p.symbol_rate;
   const auto bits = static_cast<double>(sent->page.bits.size());
   return [=](std::int64_t first, std::size_t count) {
-    Signal out(count);
+    // Each sample's phase and amplitude (0 off the air), then the phasors of all the phases at
+    // once by the vector phasors, as the other phase-only names make theirs.
+    std::vector<double> phase(count, 0.0);
+    std::vector<double> amplitude(count, 0.0);
     for (std::size_t j = 0; j < count; ++j) {
       const std::optional<FramePlace> at = frame_at(sent->layout, run, time.at(first + static_cast<std::int64_t>(j)));
       if (!at || at->into < 0.0 || at->into >= sent->layout.length) continue;
@@ -190,12 +198,14 @@ WaveformRange pocsag_signal(const Waveform&, const WaveformParameters& p, std::u
       const auto n = static_cast<std::size_t>(std::min(std::floor(u), bits - 1.0));
       const double sign = sent->page.bits[n] != 0 ? -1.0 : 1.0;
       // Past the last bit the tone runs on while the carrier falls.
-      const double phase = per_bit * (sent->turns[n] + sign * (at->into - static_cast<double>(n)));
-      double amplitude = 1.0;
-      if (at->into < 0.5) amplitude = std::sin(pi * at->into);
-      if (at->into > bits) amplitude = std::cos(0.5 * pi * (at->into - bits) / tail_bits);
-      out[j] = amplitude * unit_phasor(phase);
+      phase[j] = per_bit * (sent->turns[n] + sign * (at->into - static_cast<double>(n)));
+      amplitude[j] = 1.0;
+      if (at->into < 0.5) amplitude[j] = std::sin(pi * at->into);
+      if (at->into > bits) amplitude[j] = std::cos(0.5 * pi * (at->into - bits) / tail_bits);
     }
+    Signal out(count);
+    unit_phasors(phase, out, PhasorMath::polynomial);
+    for (std::size_t j = 0; j < count; ++j) out[j] *= amplitude[j];
     return out;
   };
 }

@@ -148,12 +148,17 @@ std::vector<Page> receive(const Signal& x, double fs) {
       Page page{*sync - 576.0 * spb, 0, 0, {}};
       std::vector<std::uint32_t> payloads;
       bool addressed = false;
+      bool ended = false;  // the message ended by an idle codeword, as a pager needs to know it whole
       while (sync) {
         for (int j = 0; j < 16; ++j) {
           const std::uint32_t w = word_at(*sync + 32.0 * (j + 1) * spb);
           EXPECT_EQ(syndrome(w), 0U) << "codeword " << j << " " << std::hex << w;
           EXPECT_TRUE(even_parity(w)) << "codeword " << j << " " << std::hex << w;
-          if (w == idle_word) continue;
+          if (w == idle_word) {
+            ended = addressed;
+            continue;
+          }
+          EXPECT_FALSE(ended) << "a codeword after the message's end";
           if ((w >> 31) == 0) {
             page.address = ((w >> 13) & 0x3FFFFU) << 3 | static_cast<std::uint32_t>(j / 2);
             page.function = (w >> 11) & 3U;
@@ -167,6 +172,7 @@ std::vector<Page> receive(const Signal& x, double fs) {
         // Another batch where the samples hold one whole.
         sync = *sync + 1088.5 * spb < static_cast<double>(x.size()) ? sync_near(*sync + 544.0 * spb, 2.0 * spb) : std::nullopt;
       }
+      EXPECT_TRUE(ended) << "a transmission that stops before an idle codeword ends its message";
       page.text = page.function == 3 ? alphanumeric_text(payloads) : numeric_text(payloads);
       found = page;
       break;
