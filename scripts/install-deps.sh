@@ -3,7 +3,8 @@
 # already there. Run it as root or as a user with sudo (it asks for sudo only to install); pass
 # package groups to install more than the core. The Python package's optional ones, each skipped
 # by the tests where absent: python3-torch, python3-matplotlib, python3-pandas, python3-distributed
-# (Dask, for quorvin.distributed); .ci/run passes them all.
+# (Dask, for quorvin.distributed); the standards' independent decoders, each skipped by its interop
+# test where absent: multimon-ng, direwolf and gnuais (APRS and AIS); .ci/run passes them all.
 set -euo pipefail
 
 # HDF5 and h5py are in the core set: README's main job and recipes write and read the container.
