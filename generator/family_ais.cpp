@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/phasor.h"
 #include "generator/family.h"
 #include "generator/frames.h"
 #include "generator/hdlc.h"
@@ -195,22 +196,30 @@ WaveformRange ais_signal(const Waveform&, const WaveformParameters& p, std::uint
   const FrameRun run = whole_frames(sent->layout, time);
   const PhasePulse& pulse = phase_pulse();
   return [=, &pulse](std::int64_t first, std::size_t count) {
-    Signal out(count);
+    // Each sample's angle and envelope, then the angles' phasors from the polynomials, which give
+    // the same bits wherever a sample stands in a range.
+    std::vector<double> angle(count, 0.0);
+    std::vector<double> amplitude(count, 0.0);
     const std::vector<std::uint8_t>& levels = sent->burst.levels;
     const auto bits = static_cast<std::int64_t>(levels.size());
     for (std::size_t j = 0; j < count; ++j) {
       const std::optional<FramePlace> at = frame_at(sent->layout, run, time.at(first + static_cast<std::int64_t>(j)));
       if (!at || at->into < 0.0 || at->into >= sent->layout.length) continue;
       const double u = at->into;
-      // Levels up to `done` have turned the phase fully; those after it, up to `active`, partly.
+      // Levels up to `done` have turned the phase fully; those after it, up to `active`, partly
+      // (the pulse rises from tail bits before its own).
       const auto done = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(u)) - 1 - pulse.tail, -1, bits - 1);
-      const auto active = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(u)) + pulse.tail, -1, bits - 1);
+      const auto active = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(u)) + pulse.tail - 1, -1, bits - 1);
       double turns = sent->completed[static_cast<std::size_t>(done + 1)];
       for (std::int64_t n = done + 1; n <= active; ++n) {
         turns += (levels[static_cast<std::size_t>(n)] != 0 ? 1.0 : -1.0) * pulse.at(u - static_cast<double>(n));
       }
-      out[j] = envelope(u, static_cast<double>(bits)) * unit_phasor(0.5 * pi * turns);
+      angle[j] = 0.5 * pi * turns;
+      amplitude[j] = envelope(u, static_cast<double>(bits));
     }
+    Signal out(count);
+    unit_phasors(angle, out, PhasorMath::polynomial);
+    for (std::size_t j = 0; j < count; ++j) out[j] *= amplitude[j];
     return out;
   };
 }

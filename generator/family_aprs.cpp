@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/phasor.h"
 #include "generator/family.h"
 #include "generator/frames.h"
 #include "generator/hdlc.h"
@@ -151,6 +152,10 @@ struct Sent {
   std::vector<double> audio;
   std::vector<double> carrier;
   double deviation = 0.0;  // Hz
+  // Within bit n the carrier's phase is base[n] - scale[n] cos(audio[n] + step[n] (u - n)).
+  std::vector<double> step;
+  std::vector<double> scale;
+  std::vector<double> base;
 };
 
 double tone(std::uint8_t level) { return level != 0 ? mark : space; }
@@ -162,7 +167,7 @@ double carrier_turn(double deviation, double f, double audio_from, double audio_
 }
 
 Sent sent_of(std::uint64_t seed, std::span<const double> draws) {
-  Sent s{draw_station(seed, draws), {}, {}, {}, draw(draws, deviation)};
+  Sent s{draw_station(seed, draws), {}, {}, {}, draw(draws, deviation), {}, {}, {}};
   const double length = static_cast<double>(s.station.levels.size()) + tail_bits;
   s.layout = {.lead = draw(draws, gap), .period = draw(draws, gap) + length, .length = length, .edge = 0.0};
   const std::size_t n = s.station.levels.size();
@@ -174,6 +179,12 @@ Sent sent_of(std::uint64_t seed, std::span<const double> draws) {
     s.audio[k + 1] = std::remainder(s.audio[k] + 2.0 * pi * f / baud, 2.0 * pi);
     s.carrier[k + 1] = std::remainder(s.carrier[k] + carrier_turn(s.deviation, f, s.audio[k], s.audio[k] + 2.0 * pi * f / baud), 2.0 * pi);
   }
+  for (std::size_t k = 0; k < n; ++k) {
+    const double f = tone(s.station.levels[k]);
+    s.step.push_back(2.0 * pi * f / baud);
+    s.scale.push_back(s.deviation / f);
+    s.base.push_back(s.carrier[k] + s.scale[k] * std::cos(s.audio[k]));
+  }
   return s;
 }
 
@@ -182,19 +193,37 @@ WaveformRange aprs_signal(const Waveform&, const WaveformParameters& p, std::uin
   const FrameRun run = whole_frames(sent->layout, time);
   const auto bits = static_cast<double>(sent->station.levels.size());
   return [=](std::int64_t first, std::size_t count) {
-    Signal out(count);
+    // Per sample: the audio's angle, then the carrier's as base - scale cos(audio), each angle's
+    // phasor from the polynomials, which give the same bits wherever a sample stands in a range.
+    constexpr std::uint32_t silent = ~std::uint32_t{0};
+    std::vector<double> angle(count, 0.0);
+    std::vector<std::uint32_t> bit(count, silent);
+    bool ramps = false;
     for (std::size_t j = 0; j < count; ++j) {
       const std::optional<FramePlace> at = frame_at(sent->layout, run, time.at(first + static_cast<std::int64_t>(j)));
       if (!at || at->into < 0.0 || at->into >= sent->layout.length) continue;
       // Past the last bit its tone runs on while the carrier falls.
       const auto n = static_cast<std::size_t>(std::min(std::floor(at->into), bits - 1.0));
-      const double f = tone(sent->station.levels[n]);
-      const double audio = sent->audio[n] + 2.0 * pi * f / baud * (at->into - static_cast<double>(n));
-      const double phase = sent->carrier[n] + carrier_turn(sent->deviation, f, sent->audio[n], audio);
-      double amplitude = 1.0;
-      if (at->into < 0.5) amplitude = std::sin(pi * at->into);
-      if (at->into > bits) amplitude = std::cos(0.5 * pi * (at->into - bits) / tail_bits);
-      out[j] = amplitude * unit_phasor(phase);
+      angle[j] = sent->audio[n] + sent->step[n] * (at->into - static_cast<double>(n));
+      bit[j] = static_cast<std::uint32_t>(n);
+      ramps = ramps || at->into < 0.5 || at->into > bits;
+    }
+    Signal out(count);
+    unit_phasors(angle, out, PhasorMath::polynomial);
+    for (std::size_t j = 0; j < count; ++j) {
+      if (bit[j] != silent) angle[j] = sent->base[bit[j]] - sent->scale[bit[j]] * out[j].real();
+    }
+    unit_phasors(angle, out, PhasorMath::polynomial);
+    for (std::size_t j = 0; j < count; ++j) {
+      if (bit[j] == silent) out[j] = 0.0;
+    }
+    if (!ramps) return out;
+    // The carrier's rise over the first half bit and fall after the last.
+    for (std::size_t j = 0; j < count; ++j) {
+      if (bit[j] == silent) continue;
+      const double into = frame_at(sent->layout, run, time.at(first + static_cast<std::int64_t>(j)))->into;
+      if (into < 0.5) out[j] *= std::sin(pi * into);
+      if (into > bits) out[j] *= std::cos(0.5 * pi * (into - bits) / tail_bits);
     }
     return out;
   };
