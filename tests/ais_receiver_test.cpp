@@ -174,7 +174,9 @@ TEST_P(AisReceiver, DecodesEveryBurstToItsLabels) {
   OptionTexts texts = {{"--files-per-modulation", "6"}};
   for (const auto& [option, value] : GetParam().extra) texts[option] = value;
   std::vector<double> types;
-  test::for_each_recording("AIS", texts, 43, fs, [&](const test::Labels& labels, const Signal& x) {
+  test::for_each_recording("AIS", texts, 43, fs, [&](const test::Recording& file) {
+    const test::Labels& labels = file.labels;
+    const Signal& x = file.x;
     const std::vector<Report> reports = receive(x, fs);
     const std::vector<double> starts = labels.list("frame_starts");
     const std::vector<double> ends = labels.list("frame_ends");
@@ -197,6 +199,17 @@ TEST_P(AisReceiver, DecodesEveryBurstToItsLabels) {
       EXPECT_NEAR(static_cast<double>(r.course) / 10.0, labels.number("course_over_ground"), 1e-9);
       EXPECT_EQ(r.heading, labels.number("true_heading"));
       EXPECT_EQ(r.payload, labels.text("ais_payload"));
+      // --save-symbols tells the line levels sent: read back, they hold the same report.
+      const std::vector<int> levels = test::frame_levels(file, i);
+      ASSERT_EQ(levels.size(), static_cast<std::size_t>(std::lround((ends[i] - starts[i]) / spb)) - 8) << "every bit but the ramp down's";
+      const std::vector<test::ReceivedFrame> told = test::hdlc_frames(test::nrzi_decode(levels, 0));
+      ASSERT_EQ(told.size(), 1U);
+      EXPECT_TRUE(told[0].fcs_good);
+      std::string bits;
+      for (std::size_t b = 0; b + 2 < told[0].bytes.size(); ++b) {
+        for (int k = 7; k >= 0; --k) bits.push_back(((told[0].bytes[b] >> k) & 1U) != 0 ? '1' : '0');
+      }
+      EXPECT_EQ(bits, r.payload);
     }
     types.push_back(labels.number("ais_message_type"));
   });
@@ -216,6 +229,11 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"clock_offsets",
                          {{"--snr-min", "20"}, {"--snr-max", "30"}, {"--clock-ppm-min", "-100"}, {"--clock-ppm-max", "100"}}}),
     test::CaseName());
+
+TEST(AisFile, SilentOutsideWholeBurstsAndHeldByItsBand) {
+  test::for_each_recording("AIS", {{"--files-per-modulation", "4"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--num-symbols", "4096"}},
+                           5, fs, [](const test::Recording& r) { test::expect_silent_outside_frames_and_held(r, 0.995); });
+}
 
 // A rate whose band cannot hold the burst, or a length that cannot hold one, is refused with its reason.
 TEST(AisOptions, RefusesARateOrLengthTooSmall) {

@@ -148,7 +148,9 @@ TEST_P(AprsReceiver, DecodesEveryFrameToItsLabels) {
   OptionTexts texts = {{"--files-per-modulation", "6"}};
   for (const auto& [option, value] : GetParam().extra) texts[option] = value;
   std::vector<std::string> paths;
-  test::for_each_recording("APRS", texts, 47, fs, [&](const test::Labels& labels, const Signal& x) {
+  test::for_each_recording("APRS", texts, 47, fs, [&](const test::Recording& file) {
+    const test::Labels& labels = file.labels;
+    const Signal& x = file.x;
     const std::vector<Heard> heard = receive(x, fs);
     const std::vector<double> starts = labels.list("frame_starts");
     ASSERT_EQ(heard.size(), starts.size());
@@ -164,6 +166,14 @@ TEST_P(AprsReceiver, DecodesEveryFrameToItsLabels) {
       EXPECT_NEAR(h.latitude, labels.number("latitude"), 1e-9);
       EXPECT_NEAR(h.longitude, labels.number("longitude"), 1e-9);
       EXPECT_EQ(h.hex, labels.text("ax25_frame"));
+      // --save-symbols tells the line levels sent: read back, they hold the same frame.
+      const std::vector<int> levels = test::frame_levels(file, i);
+      const std::vector<test::ReceivedFrame> told = test::hdlc_frames(test::nrzi_decode(levels, 1));
+      ASSERT_EQ(told.size(), 1U);
+      EXPECT_TRUE(told[0].fcs_good);
+      std::string hex;
+      for (const std::uint8_t v : told[0].bytes) hex += std::string{"0123456789ABCDEF"[v >> 4], "0123456789ABCDEF"[v & 15]};
+      EXPECT_EQ(hex, h.hex);
     }
     paths.push_back(labels.text("aprs_path"));
   });
@@ -183,6 +193,11 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"clock_offsets",
                          {{"--snr-min", "20"}, {"--snr-max", "30"}, {"--clock-ppm-min", "-100"}, {"--clock-ppm-max", "100"}}}),
     test::CaseName());
+
+TEST(AprsFile, SilentOutsideWholeFramesAndHeldByItsBand) {
+  test::for_each_recording("APRS", {{"--files-per-modulation", "4"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--num-symbols", "4096"}},
+                           5, fs, [](const test::Recording& r) { test::expect_silent_outside_frames_and_held(r, 0.995); });
+}
 
 // A rate whose band cannot hold the deviation and the tones, or a length that cannot hold a
 // frame, is refused with its reason.
