@@ -116,19 +116,20 @@ Burst draw_burst(std::uint64_t seed, std::span<const double> draws) {
   Burst b;
   Report& r = b.report;
   r.type = static_cast<std::int64_t>(std::clamp(draw(draws, kind), 0.0, 2.0)) + 1;
-  // A ship's identity: three digits of its country (201 .. 775), then six of its own.
-  r.mmsi = d.whole(201000000, 775999999);
-  r.status = d.whole(0, 8);
-  r.turn = d.whole(-126, 126);
-  r.speed = d.whole(0, 400);
-  r.accuracy = d.whole(0, 1);
-  r.longitude = d.whole(-108000000, 108000000);
-  r.latitude = d.whole(-54000000, 54000000);
-  r.course = d.whole(0, 3599);
-  r.heading = d.whole(0, 359);
-  r.second = d.whole(0, 59);
-  // The slot keeps 4 bits for stuffing: a communication state that would need more is drawn again.
+  // The slot keeps 4 bits for stuffing: a report that would need more is drawn again, whole (184
+  // random bits need more about one time in six).
   do {
+    // A ship's identity: three digits of its country (201 .. 775), then six of its own.
+    r.mmsi = d.whole(201000000, 775999999);
+    r.status = d.whole(0, 8);
+    r.turn = d.whole(-126, 126);
+    r.speed = d.whole(0, 400);
+    r.accuracy = d.whole(0, 1);
+    r.longitude = d.whole(-108000000, 108000000);
+    r.latitude = d.whole(-54000000, 54000000);
+    r.course = d.whole(0, 3599);
+    r.heading = d.whole(0, 359);
+    r.second = d.whole(0, 59);
     r.radio = d.whole(0, (1 << 19) - 1);
     b.bytes = report_bytes_of(r);
     b.bits.clear();

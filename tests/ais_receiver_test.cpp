@@ -235,6 +235,28 @@ TEST(AisFile, SilentOutsideWholeBurstsAndHeldByItsBand) {
                            5, fs, [](const test::Recording& r) { test::expect_silent_outside_frames_and_held(r, 0.995); });
 }
 
+// Every drawn report keeps to its slot: at most 4 stuffed bits, so a burst (ramps, training,
+// flags, report, check sequence) spans 240 to 244 bits; many files' labels, no samples.
+TEST(AisFile, EveryBurstKeepsToItsSlot) {
+  auto read = read_options({{"AIS"}, {{"--files-per-modulation", "400"}, {"--ais-gap-min", "0"}, {"--ais-gap-max", "0"}}});
+  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
+  const RunSettings s = std::get<RunSettings>(std::move(read));
+  RunPlan plan(s, 7);
+  std::vector<double> lengths;
+  while (std::optional<PlannedFile> next = plan.next()) {
+    PlannedFile file = *next;
+    file.seeds = derive_file_seeds(7, file.modulation, file.index);
+    const test::Labels labels{file_parameters({s, file, std::nullopt})};
+    const std::vector<double> starts = labels.list("frame_starts");
+    ASSERT_EQ(starts.size(), labels.list("frame_ends").size());
+    ASSERT_FALSE(starts.empty());
+    lengths.push_back(std::round((labels.list("frame_ends")[0] - starts[0]) * rate / fs));
+  }
+  ASSERT_EQ(lengths.size(), 400U);
+  EXPECT_EQ(*std::min_element(lengths.begin(), lengths.end()), 240.0);
+  EXPECT_EQ(*std::max_element(lengths.begin(), lengths.end()), 244.0);
+}
+
 // A rate whose band cannot hold the burst, or a length that cannot hold one, is refused with its reason.
 TEST(AisOptions, RefusesARateOrLengthTooSmall) {
   auto narrow = read_options({{"AIS"}, {{"--sample-rate", "9600"}}});

@@ -53,16 +53,16 @@ def aprs_lines(meta):
     return head + ":" + labels_of(meta, "aprs_info"), len(labels_of(meta, "frame_starts"))
 
 
-def needs(program):
+def needs(program, package):
     if shutil.which(program) is None:
-        pytest.skip(f"{program} is not installed (an optional package: see scripts/install-deps.sh)")
+        pytest.skip(f"{program} is not installed (Debian's optional package {package}: see scripts/install-deps.sh)")
 
 
 APRS_OPTIONS = ("--num-symbols", "6000")
 
 
 def test_multimon_ng_decodes_every_aprs_frame(tmp_path):
-    needs("multimon-ng")
+    needs("multimon-ng", "multimon-ng")
     for samples, meta in recordings(tmp_path, "APRS", *APRS_OPTIONS):
         assert meta["core:sample_rate"] == 22050  # the rate its AFSK1200 demodulator reads
         raw = tmp_path / "aprs.raw"
@@ -82,7 +82,7 @@ def test_multimon_ng_decodes_every_aprs_frame(tmp_path):
 
 
 def test_direwolf_decodes_every_aprs_frame(tmp_path):
-    needs("atest")
+    needs("atest", "direwolf")
     for samples, meta in recordings(tmp_path, "APRS", *APRS_OPTIONS):
         path = tmp_path / "aprs.wav"
         with wave.open(str(path), "wb") as w:
@@ -113,7 +113,7 @@ def unarmour(payload):
 
 
 def test_gnuais_decodes_every_ais_burst(tmp_path):
-    needs("gnuais")
+    needs("gnuais", "gnuais")
     work = tmp_path / "gnuais"
     work.mkdir()
     # Its configuration from the folder it runs in: both channels of the sound, nothing else.
