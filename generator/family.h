@@ -219,6 +219,8 @@ extern const SignalFamily ofdm_family;    // OFDM-<active subcarriers>
 extern const SignalFamily chirp_family;   // LFM-radar, LFM-data, CSS
 extern const SignalFamily adsb_family;    // ADS-B: Mode S extended squitters
 extern const SignalFamily pocsag_family;  // POCSAG: pages
+extern const SignalFamily ais_family;     // AIS: class A position reports
+extern const SignalFamily aprs_family;    // APRS: AX.25 position reports on AFSK and FM
 
 // The module of a scheme.
 const SignalFamily& family_of(Scheme scheme);

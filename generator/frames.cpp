@@ -36,6 +36,20 @@ std::vector<std::array<double, 2>> frame_spans(const FrameLayout& layout, const 
   return spans;
 }
 
+TransmittedSymbols frame_line_bits(const FrameLayout& layout, const FrameRun& run, const TimeBase& time, const SymbolReach& reach,
+                                   std::span<const std::uint8_t> levels, Sample (*value)(std::uint8_t level)) {
+  const auto [low, high] = reach_periods(time, reach);
+  TransmittedSymbols out{1, {}};
+  for (std::int64_t k = run.first; k < run.first + run.count; ++k) {
+    for (std::size_t b = 0; b < levels.size(); ++b) {
+      const double u = frame_start(layout, k) + static_cast<double>(b);
+      if (u + 1.0 < low || u > high) continue;
+      out.symbols.push_back({static_cast<std::int64_t>(u), instant_of(time, u + 0.5), levels[b], value(levels[b]), std::uint64_t{levels[b]}});
+    }
+  }
+  return out;
+}
+
 std::optional<FramedFile> framed_file(const WaveformParameters& p) {
   if (!p.symbol_seed) return std::nullopt;
   const std::size_t length = require_length(p.num_samples);

@@ -5,8 +5,10 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
+#include "common/signal.h"
 #include "common/splitmix.h"
 #include "generator/time_base.h"
 
@@ -40,6 +42,15 @@ inline double frame_start(const FrameLayout& layout, std::int64_t k) { return la
 
 // Each whole frame's first and last instant, samples of the waveform.
 std::vector<std::array<double, 2>> frame_spans(const FrameLayout& layout, const FrameRun& run, const TimeBase& time);
+
+struct SymbolReach;
+struct TransmittedSymbols;
+
+// Every line bit of the whole frames of `run` within `reach`, each centred on its bit period (the
+// symbol period): bit b of frame k at period frame_start(k) + b, its symbol the line level and
+// `value(level)` its value. One symbol a bit of each frame reached.
+TransmittedSymbols frame_line_bits(const FrameLayout& layout, const FrameRun& run, const TimeBase& time, const SymbolReach& reach,
+                                   std::span<const std::uint8_t> levels, Sample (*value)(std::uint8_t level));
 
 // A standard's file as its labels see it: its time base and the seed its content is drawn from;
 // nothing without a symbol seed of its own or without samples. Checks the rates and the length

@@ -4,8 +4,9 @@
 # package groups to install more than the core. The Python package's optional ones, each skipped
 # by the tests where absent: python3-torch, python3-matplotlib, python3-pandas, python3-distributed
 # (Dask, for quorvin.distributed); .ci/run passes them all.
-# Independent decoders the interop tests read files with, each skipped where absent:
-# dump1090-mutability (ADS-B) and multimon-ng (POCSAG); .ci/run installs them.
+# Independent decoders the interop tests read the standards' files with, each skipped where
+# absent: dump1090-mutability (ADS-B), multimon-ng (POCSAG, APRS), direwolf (APRS) and gnuais
+# (AIS); .ci/run installs them.
 set -euo pipefail
 
 # HDF5 and h5py are in the core set: README's main job and recipes write and read the container.

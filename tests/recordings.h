@@ -1,0 +1,100 @@
+#pragma once
+// The files a standard's receiver test decodes: one name's run planned and made as the run layer
+// makes it, each file's labels and samples.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dsp_reference.h"
+#include "label_rows.h"
+#include "form/options.h"
+#include "generator/symbols.h"
+#include "run/exact_file.h"
+#include "run/parameters.h"
+#include "run/plan.h"
+#include "run/seeds.h"
+
+namespace quorvin::test {
+
+// A file's labels by key, as its settings file and metadata give them.
+struct Labels {
+  std::vector<ParameterRow> rows;
+  std::string text(std::string_view key) const { return label_text(rows, key); }
+  double number(std::string_view key) const { return label(rows, key); }
+  std::vector<double> list(std::string_view key) const { return label_list(rows, key); }
+};
+
+// One written file: its run's settings, its plan, labels, samples and transmitted symbols.
+struct Recording {
+  const RunSettings& settings;
+  const PlannedFile& file;
+  Labels labels;
+  Signal x;
+  TransmittedSymbols symbols;
+};
+
+// Each file of `name` under `texts` and run seed `seed`, its symbols seeded as a run seeds them:
+// each(recording), traced by the file's index. The run must get the sample rate `fs` without
+// naming one.
+template <class Each>
+void for_each_recording(const std::string& name, const OptionTexts& texts, std::uint32_t seed, double fs, Each each) {
+  auto read = read_options({{name}, texts});
+  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
+  const RunSettings s = std::get<RunSettings>(std::move(read));
+  ASSERT_EQ(s.sample_rate, fs) << "the rate a run without one gets";
+  RunPlan plan(s, seed);
+  while (std::optional<PlannedFile> next = plan.next()) {
+    PlannedFile file = *next;
+    file.seeds = derive_file_seeds(seed, file.modulation, file.index);
+    SCOPED_TRACE("file " + std::to_string(file.index));
+    each(Recording{s, file, Labels{file_parameters({s, file, std::nullopt})}, synthesize_exact_file(s, file), exact_file_symbols(s, file)});
+  }
+}
+
+// The line levels --save-symbols tells for frame i of a recording: the symbols whose instants lie
+// between its labelled start and end.
+inline std::vector<int> frame_levels(const Recording& r, std::size_t i) {
+  const std::vector<double> starts = r.labels.list("frame_starts");
+  const std::vector<double> ends = r.labels.list("frame_ends");
+  std::vector<int> levels;
+  for (const TransmittedSymbol& t : r.symbols.symbols) {
+    if (t.instant > starts[i] && t.instant < ends[i]) levels.push_back(static_cast<int>(t.bits));
+  }
+  return levels;
+}
+
+// A noise-free recording is silent outside its whole frames, which lie inside it (no frame cut at
+// either end), and the band the band check takes holds `share` of its power.
+inline void expect_silent_outside_frames_and_held(const Recording& r, double share) {
+  const std::vector<double> starts = r.labels.list("frame_starts");
+  const std::vector<double> ends = r.labels.list("frame_ends");
+  ASSERT_FALSE(starts.empty());
+  for (std::size_t k = 0; k < r.x.size(); ++k) {
+    const double t = static_cast<double>(k);
+    bool inside = false;
+    for (std::size_t i = 0; i < starts.size(); ++i) inside = inside || (t > starts[i] && t < ends[i]);
+    if (!inside) {
+      ASSERT_EQ(r.x[k], Sample(0.0, 0.0)) << "sample " << k;
+    }
+  }
+  EXPECT_GE(starts.front(), 0.0);
+  EXPECT_LE(ends.back(), static_cast<double>(r.x.size() - 1));
+  const BandEdges band = exact_occupied_band(r.settings, r.file);
+  const Signal spectrum = whole_vector_fft(r.x, false);
+  const auto n = static_cast<double>(spectrum.size());
+  double total = 0.0;
+  double held = 0.0;
+  for (std::size_t k = 0; k < spectrum.size(); ++k) {
+    const double f = (k < spectrum.size() / 2 ? static_cast<double>(k) : static_cast<double>(k) - n) * r.settings.sample_rate / n;
+    total += std::norm(spectrum[k]);
+    if (f >= band.low && f <= band.high) held += std::norm(spectrum[k]);
+  }
+  EXPECT_GE(held / total, share);
+}
+
+}  // namespace quorvin::test
