@@ -22,6 +22,7 @@ Signal synthesize_file(const RunSettings& settings, const PlannedFile& file);
 
 // The same samples as a stream, made as they are written where the route allows it (see
 // prepare_exact_file); the classic model's signal is made whole, here. Throws as synthesize_file.
+// The stream refers to `settings` and `file`: emit it while they live.
 SampleStream prepare_file(const RunSettings& settings, const PlannedFile& file);
 
 // The most samples producing `file` holds at once, for budgeting memory across parallel files.
