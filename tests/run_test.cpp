@@ -12,9 +12,11 @@
 #include <new>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -243,6 +245,31 @@ TEST_F(Run, FilesWaitingOnTheirDiskLetTheNextFileStart) {
   EXPECT_EQ(saved, 3u);
   EXPECT_EQ(held_flushes.flushes, 3);
   EXPECT_FALSE(held_flushes.timed_out) << "the third file waited for the first two flushes";
+}
+
+// Short files are queued ahead of the workers: while the dispatcher is held up reporting the first
+// file, the workers go on and make the others queued, not only one each.
+TEST_F(Run, WorkersGoOnWithQueuedShortFilesWhileTheFirstIsReported) {
+  RunSettings s = settings_for({"QPSK"}, 12, out());
+  s.signal_model = SignalModel::exact;
+  s.exact.samples_per_file = 1000;
+  DatasetRun run;
+  run.draw_seed = 1;
+  run.jobs = 2;
+  const auto files_made = [this] {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder())) count += entry.path().extension() == ".csv" ? 1u : 0u;
+    return count;
+  };
+  std::size_t made_while_reporting = 0;
+  run_dataset(s, run, [&](const PlannedFile&, const ProducedFile&) {
+    if (made_while_reporting != 0) return;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (files_made() < 6 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    made_while_reporting = files_made();
+  });
+  EXPECT_GE(made_while_reporting, 6u);
+  EXPECT_EQ(files_made(), 12u);
 }
 
 // Each shard goes straight to its files: together they report the unsharded run's draws, and a
