@@ -120,6 +120,19 @@ class Run : public test::TempFolder {
   std::u16string path_text(const std::string& file) const {
     return out() + static_cast<char16_t>(std::filesystem::path::preferred_separator) + utf8_to_utf16(file);
   }
+  // `files` exact QPSK files of 1000 samples (streamed, and so small files to the workers).
+  RunSettings short_exact_files(std::int32_t files) const {
+    RunSettings s = settings_for({"QPSK"}, files, out());
+    s.signal_model = SignalModel::exact;
+    s.exact.samples_per_file = 1000;
+    return s;
+  }
+  static DatasetRun two_jobs() {
+    DatasetRun run;
+    run.draw_seed = 1;
+    run.jobs = 2;
+    return run;
+  }
 };
 
 TEST_F(Run, SettingsFileThatCannotBeWrittenIsReported) {
@@ -233,12 +246,8 @@ bool flush_held_until_a_third(std::FILE*) {
 // Two jobs whose streamed files both wait on their disks: a third file is still made meanwhile,
 // so a slow disk does not idle the processors.
 TEST_F(Run, FilesWaitingOnTheirDiskLetTheNextFileStart) {
-  RunSettings s = settings_for({"QPSK"}, 3, out());
-  s.signal_model = SignalModel::exact;
-  s.exact.samples_per_file = 1000;
-  DatasetRun run;
-  run.draw_seed = 1;
-  run.jobs = 2;
+  const RunSettings s = short_exact_files(3);
+  DatasetRun run = two_jobs();
   run.output.write.sync = flush_held_until_a_third;
   std::uint64_t saved = 0;
   run_dataset(s, run, [&saved](const PlannedFile&, const ProducedFile& produced) { saved += produced.saved ? 1 : 0; });
@@ -250,12 +259,8 @@ TEST_F(Run, FilesWaitingOnTheirDiskLetTheNextFileStart) {
 // Short files are queued ahead of the workers: while the dispatcher is held up reporting the first
 // file, the workers go on and make the others queued, not only one each.
 TEST_F(Run, WorkersGoOnWithQueuedShortFilesWhileTheFirstIsReported) {
-  RunSettings s = settings_for({"QPSK"}, 12, out());
-  s.signal_model = SignalModel::exact;
-  s.exact.samples_per_file = 1000;
-  DatasetRun run;
-  run.draw_seed = 1;
-  run.jobs = 2;
+  const RunSettings s = short_exact_files(12);
+  DatasetRun run = two_jobs();
   const auto files_made = [this] {
     std::size_t count = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder())) count += entry.path().extension() == ".csv" ? 1u : 0u;
