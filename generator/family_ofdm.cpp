@@ -126,9 +126,9 @@ void symbol_points(const Shape& s, const Signal& alphabet, std::uint64_t seed, s
 // same through the whole file, so a symbol's samples sit at c, c + a, c + 2a, ... into its body,
 // and the subcarriers' sum there is a chirp-z transform: with b k = (b^2 + k^2 - (k - b)^2) / 2 it is
 // Bluestein's convolution of the points with one chirp, whose pieces' transforms and the chirps on
-// either side are made once per file (as far as a range reads them). The symbol's samples are taken in segments of L each, so
-// that the transforms are short: one forward transform of the points, then one inverse a segment,
-// all of M >= K + L points, L chosen for the least work.
+// either side are made once per file, as far as a range reads them. The symbol's samples are taken
+// in segments of L each, so that the transforms are short: one forward transform of the points,
+// then one inverse a segment, all of M >= K + L points, L chosen for the least work.
 struct ChirpZ {
   std::size_t most = 0;     // samples of one symbol at most
   std::size_t segment = 0;  // L, samples a segment
@@ -202,7 +202,7 @@ const Signal& chirp_before(const Shape& s, const ChirpZ& z, ChirpSegments& made)
   return made.before;
 }
 
-// Segment j's kernel, made (with its stretch of `after`) when first asked for.
+// Segment j's kernel, made (and the chirp as far as its samples' `after`) when first asked for.
 const Signal& chirp_kernel(const Shape& s, const ChirpZ& z, ChirpSegments& made, std::size_t j) {
   if (made.kernels.empty()) made.kernels.resize((z.most + z.segment - 1) / z.segment);
   Signal& kernel = made.kernels[j];
