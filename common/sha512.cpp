@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
+#include <utility>
+
+#include "common/vector_build.h"
 
 namespace quorvin {
 namespace {
@@ -28,10 +32,69 @@ constexpr std::uint64_t round_constants[80] = {
 
 constexpr std::uint64_t rotr(std::uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
 
-std::uint64_t big_endian(const std::uint8_t* bytes) {
-  std::uint64_t word = 0;
-  for (int i = 0; i < 8; ++i) word = (word << 8) | bytes[i];
-  return word;
+// Written as shifts of bytes, which compilers turn into one load and a byte swap.
+inline std::uint64_t big_endian(const std::uint8_t* bytes) {
+  return (std::uint64_t{bytes[0]} << 56) | (std::uint64_t{bytes[1]} << 48) | (std::uint64_t{bytes[2]} << 40) |
+         (std::uint64_t{bytes[3]} << 32) | (std::uint64_t{bytes[4]} << 24) | (std::uint64_t{bytes[5]} << 16) |
+         (std::uint64_t{bytes[6]} << 8) | std::uint64_t{bytes[7]};
+}
+
+// The working variables a..h, kept in place: round t reads them rotated by t (a is v[(8 - t) % 8]),
+// so no round moves seven words along, and eight rounds bring them back where they were.
+using Words = std::array<std::uint64_t, 8>;
+
+// One round. The schedule's word for it, w, is already in the ring; Ch and Maj in their forms
+// with fewer operations.
+template <int t>
+[[gnu::always_inline]] inline void round(Words& v, std::uint64_t& b_xor_c, std::uint64_t k, std::uint64_t w) {
+  std::uint64_t& a = v[(8 - t) % 8];
+  std::uint64_t& b = v[(9 - t) % 8];
+  std::uint64_t& d = v[(11 - t) % 8];
+  std::uint64_t& e = v[(12 - t) % 8];
+  std::uint64_t& f = v[(13 - t) % 8];
+  std::uint64_t& g = v[(14 - t) % 8];
+  std::uint64_t& h = v[(15 - t) % 8];
+  const std::uint64_t t1 = h + (rotr(e, 14) ^ rotr(e, 18) ^ rotr(e, 41)) + (g ^ (e & (f ^ g))) + k + w;
+  // Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)); a ^ b is the next round's b ^ c.
+  const std::uint64_t a_xor_b = a ^ b;
+  const std::uint64_t t2 = (rotr(a, 28) ^ rotr(a, 34) ^ rotr(a, 39)) + (b ^ (a_xor_b & b_xor_c));
+  b_xor_c = a_xor_b;
+  d += t1;
+  h = t1 + t2;  // the next round's a
+}
+
+// The schedule's word for round t >= 16 (i = t % 16) from the 16 before it, held in a ring of 16.
+template <int i>
+[[gnu::always_inline]] inline std::uint64_t schedule(std::array<std::uint64_t, 16>& w) {
+  const std::uint64_t w15 = w[(i + 1) & 15];
+  const std::uint64_t w2 = w[(i + 14) & 15];
+  const std::uint64_t s0 = rotr(w15, 1) ^ rotr(w15, 8) ^ (w15 >> 7);
+  const std::uint64_t s1 = rotr(w2, 19) ^ rotr(w2, 61) ^ (w2 >> 6);
+  w[i] += s0 + w[(i + 9) & 15] + s1;
+  return w[i];
+}
+
+// Sixteen rounds from round `first` (a multiple of 16): round first + i takes word(i), whose
+// place in the schedule's ring is i, a constant, so the ring and the variables stay in registers.
+template <typename Word, int... i>
+[[gnu::always_inline]] inline void sixteen_rounds(Words& v, std::uint64_t& b_xor_c, const std::uint64_t* k, Word word,
+                                                  std::integer_sequence<int, i...>) {
+  (round<i % 8>(v, b_xor_c, k[i], word(std::integral_constant<int, i>{})), ...);
+}
+
+// Compresses `count` whole blocks of 128 bytes into `state`.
+QUORVIN_BIT_CLONES void compress_blocks(Words& state, const std::uint8_t* blocks, std::size_t count) {
+  constexpr auto sixteen = std::make_integer_sequence<int, 16>{};
+  for (std::size_t n = 0; n < count; ++n, blocks += 128) {
+    std::array<std::uint64_t, 16> w;
+    Words v = state;
+    std::uint64_t b_xor_c = v[1] ^ v[2];
+    sixteen_rounds(v, b_xor_c, round_constants, [&](auto i) { return w[i] = big_endian(blocks + 8 * i); }, sixteen);
+    for (int first = 16; first < 80; first += 16) {
+      sixteen_rounds(v, b_xor_c, round_constants + first, [&](auto i) { return schedule<i>(w); }, sixteen);
+    }
+    for (std::size_t i = 0; i < state.size(); ++i) state[i] += v[i];
+  }
 }
 
 }  // namespace
@@ -41,38 +104,16 @@ Sha512::Sha512()
     : state_{0x6a09e667f3bcc908, 0xbb67ae8584caa73b, 0x3c6ef372fe94f82b, 0xa54ff53a5f1d36f1,
              0x510e527fade682d1, 0x9b05688c2b3e6c1f, 0x1f83d9abfb41bd6b, 0x5be0cd19137e2179} {}
 
-void Sha512::compress(const std::uint8_t* block) {
-  std::uint64_t w[80];
-  for (int t = 0; t < 16; ++t) w[t] = big_endian(block + 8 * t);
-  for (int t = 16; t < 80; ++t) {
-    const std::uint64_t s0 = rotr(w[t - 15], 1) ^ rotr(w[t - 15], 8) ^ (w[t - 15] >> 7);
-    const std::uint64_t s1 = rotr(w[t - 2], 19) ^ rotr(w[t - 2], 61) ^ (w[t - 2] >> 6);
-    w[t] = w[t - 16] + s0 + w[t - 7] + s1;
-  }
-  auto [a, b, c, d, e, f, g, h] = state_;
-  for (int t = 0; t < 80; ++t) {
-    const std::uint64_t t1 = h + (rotr(e, 14) ^ rotr(e, 18) ^ rotr(e, 41)) + ((e & f) ^ (~e & g)) + round_constants[t] + w[t];
-    const std::uint64_t t2 = (rotr(a, 28) ^ rotr(a, 34) ^ rotr(a, 39)) + ((a & b) ^ (a & c) ^ (b & c));
-    h = g;
-    g = f;
-    f = e;
-    e = d + t1;
-    d = c;
-    c = b;
-    b = a;
-    a = t1 + t2;
-  }
-  const std::array<std::uint64_t, 8> added = {a, b, c, d, e, f, g, h};
-  for (std::size_t i = 0; i < state_.size(); ++i) state_[i] += added[i];
-}
+void Sha512::compress(const std::uint8_t* block) { compress_blocks(state_, block, 1); }
 
 void Sha512::add(std::span<const std::uint8_t> bytes) {
   length_ += bytes.size();
   while (!bytes.empty()) {
     // Whole blocks straight from the input; a partial one through block_.
     if (filled_ == 0 && bytes.size() >= block_.size()) {
-      compress(bytes.data());
-      bytes = bytes.subspan(block_.size());
+      const std::size_t blocks = bytes.size() / block_.size();
+      compress_blocks(state_, bytes.data(), blocks);
+      bytes = bytes.subspan(blocks * block_.size());
       continue;
     }
     const std::size_t taken = std::min(block_.size() - filled_, bytes.size());

@@ -12,8 +12,12 @@
 // On Linux x86-64 with GCC a function so marked is built twice, for AVX2 and for the baseline
 // instruction set, and the loader picks one for the processor once (GCC's target_clones).
 // Elsewhere the one baseline version is built.
+// QUORVIN_BIT_CLONES likewise for BMI2, whose rotations (rorx) leave their source intact: for
+// word-at-a-time arithmetic such as a hash's rounds.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
 #define QUORVIN_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#define QUORVIN_BIT_CLONES __attribute__((target_clones("bmi2", "default")))
 #else
 #define QUORVIN_WIDE_CLONES
+#define QUORVIN_BIT_CLONES
 #endif

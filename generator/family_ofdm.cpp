@@ -126,9 +126,9 @@ void symbol_points(const Shape& s, const Signal& alphabet, std::uint64_t seed, s
 // same through the whole file, so a symbol's samples sit at c, c + a, c + 2a, ... into its body,
 // and the subcarriers' sum there is a chirp-z transform: with b k = (b^2 + k^2 - (k - b)^2) / 2 it is
 // Bluestein's convolution of the points with one chirp, whose pieces' transforms and the chirps on
-// either side are made once per file. The symbol's samples are taken in segments of L each, so
-// that the transforms are short: one forward transform of the points, then one inverse a segment,
-// all of M >= K + L points, L chosen for the least work.
+// either side are made once per file, as far as a range reads them. The symbol's samples are taken
+// in segments of L each, so that the transforms are short: one forward transform of the points,
+// then one inverse a segment, all of M >= K + L points, L chosen for the least work.
 struct ChirpZ {
   std::size_t most = 0;     // samples of one symbol at most
   std::size_t segment = 0;  // L, samples a segment
@@ -136,14 +136,17 @@ struct ChirpZ {
   double excess = 0.0;      // a - 1
   std::shared_ptr<const FftPlan> forward;
   std::shared_ptr<const FftPlan> inverse;
-  Signal before;  // bin b + K/2: exp(j pi a b^2 / N) / sqrt K
 };
 
-// A segment's own tables, made the first time one of its samples is read: a frame shorter than
-// a symbol reads few of a symbol's segments.
+// The chirp and each segment's tables, made the first time they are read: a frame shorter than a
+// symbol reads few of a symbol's segments.
 struct ChirpSegments {
+  // m: exp(j pi a m^2 / N), as far as read. The angle is even in m, and exp(-j x) is the conjugate
+  // of exp(j x) (the C library's cosine is even and its sine odd), so this one table gives the
+  // chirps on either side of the convolution and the kernels', the same numbers as each its own.
+  Signal chirp;
+  Signal before;                // bin b + K/2: exp(j pi a b^2 / N) / sqrt K; empty until made
   std::vector<Signal> kernels;  // segment j's: the transform of exp(-j pi a (t + j L - K/2)^2 / N), t = 0 .. K + L - 1, bit-reversed, over M; empty until made
-  Signal after;                 // sample k: exp(j pi a k^2 / N), `most` of them, made a segment at a time
 };
 
 // pi a m^2 / N, a = 1 + excess, with m^2 reduced modulo 2N first so that the angle stays exact.
@@ -176,37 +179,54 @@ ChirpZ chirp_z(const Shape& s, double advance) {
   z.segment = std::min(z.most, z.length - active);
   z.forward = cached_fft_plan(z.length, FftDirection::forward);
   z.inverse = cached_fft_plan(z.length, FftDirection::inverse);
-  const double gain = 1.0 / std::sqrt(static_cast<double>(s.active));
-  for (std::int64_t b = -s.active / 2; b <= s.active / 2; ++b) z.before.push_back(gain * unit_phasor(chirp_angle(b, s.size, z.excess)));
   return z;
 }
 
-// Segment j's kernel, made (with its stretch of `after`) when first asked for.
-const Signal& chirp_kernel(const Shape& s, const ChirpZ& z, ChirpSegments& made, std::size_t j) {
-  if (made.kernels.empty()) {
-    made.kernels.resize((z.most + z.segment - 1) / z.segment);
-    made.after.resize(z.most);
+// The chirp's phasors for m = 0 .. count - 1, made as far as that.
+const Signal& chirp_phasors(const Shape& s, const ChirpZ& z, ChirpSegments& made, std::size_t count) {
+  if (made.chirp.empty()) made.chirp.reserve(z.most + z.segment + static_cast<std::size_t>(s.active) / 2 + 1);
+  for (std::size_t m = made.chirp.size(); m < count; ++m) {
+    made.chirp.push_back(unit_phasor(chirp_angle(static_cast<std::int64_t>(m), s.size, z.excess)));
   }
+  return made.chirp;
+}
+
+// The chirp before the convolution, bin by bin: made once per range.
+const Signal& chirp_before(const Shape& s, const ChirpZ& z, ChirpSegments& made) {
+  if (!made.before.empty()) return made.before;
+  const auto half = static_cast<std::size_t>(s.active / 2);
+  const Signal& chirp = chirp_phasors(s, z, made, half + 1);
+  const double gain = 1.0 / std::sqrt(static_cast<double>(s.active));
+  made.before.resize(2 * half + 1);
+  for (std::size_t i = 0; i <= 2 * half; ++i) made.before[i] = gain * chirp[i < half ? half - i : i - half];
+  return made.before;
+}
+
+// Segment j's kernel, made (and the chirp as far as its samples' `after`) when first asked for.
+const Signal& chirp_kernel(const Shape& s, const ChirpZ& z, ChirpSegments& made, std::size_t j) {
+  if (made.kernels.empty()) made.kernels.resize((z.most + z.segment - 1) / z.segment);
   Signal& kernel = made.kernels[j];
   if (!kernel.empty()) return kernel;
   const auto active = static_cast<std::size_t>(s.active);
+  const auto half = static_cast<std::int64_t>(active / 2);
   const std::size_t first = j * z.segment;
+  // Its chirp runs from m = j L - K/2 to j L + L + K/2 - 1; the `after` of its samples within.
+  const Signal& chirp = chirp_phasors(s, z, made, first + z.segment + active / 2);
   kernel.resize(z.length);
   for (std::size_t t = 0; t < active + z.segment; ++t) {
-    kernel[t] = unit_phasor(-chirp_angle(static_cast<std::int64_t>(first + t) - s.active / 2, s.size, z.excess));
+    const std::int64_t m = static_cast<std::int64_t>(first + t) - half;
+    kernel[t] = std::conj(chirp[static_cast<std::size_t>(m < 0 ? -m : m)]);
   }
   fft_to_bit_reversed(*z.forward, kernel);
   // The inverse transform's 1/M, here once rather than a segment at a time.
   for (Sample& v : kernel) v /= static_cast<double>(z.length);
-  for (std::size_t k = first; k < std::min(first + z.segment, z.most); ++k) {
-    made.after[k] = unit_phasor(chirp_angle(static_cast<std::int64_t>(k), s.size, z.excess));
-  }
   return kernel;
 }
 
 // The transform of one symbol's `points` whose first sample lies `into` samples into its body,
 // each of its segments' samples made from it, into `work`.
-void chirp_spectrum(const Shape& s, const ChirpZ& z, const Signal& points, double into, Signal& work) {
+void chirp_spectrum(const Shape& s, const ChirpZ& z, ChirpSegments& made, const Signal& points, double into, Signal& work) {
+  const Signal& before = chirp_before(s, z, made);
   work.assign(z.length, Sample{});
   // The points turned by exp(j 2 pi b into / N): by steps of one bin, each run of 64 from its own
   // angle so that no rounding accumulates.
@@ -218,7 +238,7 @@ void chirp_spectrum(const Shape& s, const ChirpZ& z, const Signal& points, doubl
     phasor = i % 64 == 0 ? unit_phasor(turn * static_cast<double>(b)) : times(phasor, step);
     if (b == 0) continue;
     const std::size_t point = static_cast<std::size_t>(b < 0 ? i : i - 1);
-    work[static_cast<std::size_t>(i)] = times(times(points[point], phasor), z.before[static_cast<std::size_t>(i)]);
+    work[static_cast<std::size_t>(i)] = times(times(points[point], phasor), before[static_cast<std::size_t>(i)]);
   }
   fft_to_bit_reversed(*z.forward, work);
 }
@@ -233,14 +253,14 @@ void chirp_segment(const Shape& s, const ChirpZ& z, ChirpSegments& made, const S
   fft_product_from_bit_reversed(*z.inverse, spectrum, kernel, piece);
   const auto active = static_cast<std::size_t>(s.active);
   const std::size_t count = std::min(z.segment, out.size() - first);
-  for (std::size_t k = 0; k < count; ++k) out[first + k] = times(piece[k + active], made.after[first + k]);
+  for (std::size_t k = 0; k < count; ++k) out[first + k] = times(piece[k + active], made.chirp[first + k]);
 }
 
 // The samples `out` of one symbol of `points`, the first `into` samples into its body; `work`
 // and `piece` are room for the transforms.
 void drifting_samples(const Shape& s, const ChirpZ& z, ChirpSegments& made, const Signal& points, double into, Signal& work,
                       Signal& piece, std::span<Sample> out) {
-  chirp_spectrum(s, z, points, into, work);
+  chirp_spectrum(s, z, made, points, into, work);
   for (std::size_t j = 0; j * z.segment < out.size(); ++j) chirp_segment(s, z, made, work, j, piece, out);
 }
 
@@ -255,8 +275,9 @@ struct LazySymbol {
 };
 
 // `y` as the `count` samples of the symbol of `points` from `into` samples into its body, none made.
-void start_symbol(const Shape& s, const ChirpZ& z, const Signal& points, double into, std::size_t count, LazySymbol& y) {
-  chirp_spectrum(s, z, points, into, y.spectrum);
+void start_symbol(const Shape& s, const ChirpZ& z, ChirpSegments& made, const Signal& points, double into, std::size_t count,
+                  LazySymbol& y) {
+  chirp_spectrum(s, z, made, points, into, y.spectrum);
   y.samples.resize(count);
   y.pending.assign((count + z.segment - 1) / z.segment, true);
   y.ready_first = y.ready_end = 0;
@@ -344,7 +365,7 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
       const ChirpZ& z = *tables->chirps;
       // A body of N samples on the grid, the file's fraction on; its segments are made as read.
       const auto start_body = [&](LazySymbol& body) {
-        start_symbol(s, z, made.points, fraction, static_cast<std::size_t>(s.size), body);
+        start_symbol(s, z, made.segments, made.points, fraction, static_cast<std::size_t>(s.size), body);
       };
       const auto body_at = [&](LazySymbol& body, std::int64_t i) {
         const auto at = static_cast<std::size_t>(i);
@@ -434,7 +455,7 @@ WaveformRange ofdm_signal(const Waveform& w, const WaveformParameters& p, std::u
           const auto size = static_cast<std::size_t>(end - begin);
           const double first_into = place(begin).second;
           if (tables->chirps && size <= tables->chirps->most) {
-            start_symbol(s, *tables->chirps, made.points, first_into, size, y);
+            start_symbol(s, *tables->chirps, made.segments, made.points, first_into, size, y);
             made.windowed = 0;
             if (windowed_from(first_into)) {
               symbol_points(s, tables->alphabet, seed, n - 1, made.before);

@@ -31,6 +31,12 @@ struct Task {
 // they wait on their disk, and only they are taken by the spare worker.
 constexpr double small_weight = 65536.0;
 
+// Small files queued for the workers beyond one each: a worker done with a short frame takes the
+// next at once instead of sleeping until the dispatcher has planned it, and the dispatcher is
+// woken once the queue is down to one a worker rather than after every file (each sleep and wake
+// cost as much CPU as a few per cent of a frame).
+constexpr unsigned small_queued_per_job = 2;
+
 // The shared state of one run: tasks waiting for a worker, results waiting to be reported.
 class Workshop {
  public:
@@ -54,15 +60,16 @@ class Workshop {
   }
   ~Workshop() { stop(); }
 
-  // Waits until the task fits (free worker, sample budget, bounded backlog of unreported
-  // results), reporting finished files meanwhile, then queues it, unless a stop was asked for
-  // during the wait.
+  // Waits until the task fits (a free worker, or room in the queue of small files ahead of them;
+  // the sample budget; a bounded backlog of unreported results), reporting finished files
+  // meanwhile, then queues it, unless a stop was asked for during the wait.
   void submit(Task task, unsigned jobs, double budget, const std::function<void(Task&&, ProducedFile&&)>& emit,
               const std::stop_token& stop) {
     std::unique_lock lock(mutex_);
+    const unsigned most = task.weight <= small_weight ? jobs * (1 + small_queued_per_job) : jobs;
     for (;;) {
       drain(lock, emit);
-      const bool fits = in_flight_ < jobs && submitted_ - reported_ < results_.size() &&
+      const bool fits = in_flight_ < most && submitted_ - reported_ < results_.size() &&
                         (held_ == 0 || weight_in_flight_ + task.weight <= budget);
       if (fits) break;
       wake_dispatcher_.wait(lock);
@@ -74,7 +81,9 @@ class Workshop {
     task.sequence = submitted_;
     tasks_.push_back(std::move(task));
     ++submitted_;
-    wake_workers_.notify_all();  // the spare may not take every task, so wake them all
+    // Any worker takes any task; the spare has its own wake, only while a file waits on its disk.
+    wake_workers_.notify_one();
+    if (waiting_ > 0) wake_spare_.notify_one();
   }
 
   unsigned workers() const { return static_cast<unsigned>(workers_.size()) - (spare_started_ ? 1 : 0); }
@@ -88,6 +97,7 @@ class Workshop {
     --in_flight_;
     ++waiting_;
     wake_dispatcher_.notify_one();
+    wake_spare_.notify_one();
   }
   // Why fewer workers than asked for started; empty when all did.
   const std::string& refusal() const { return refusal_; }
@@ -121,10 +131,12 @@ class Workshop {
 
   bool start(unsigned count, bool spare = false) {
     for (unsigned i = 0; i < count; ++i) {
+      if (!spare) ++regular_;
       try {
         workers_.emplace_back([this, spare] { work(spare); });
       } catch (const std::system_error& e) {
         refusal_ = e.what();
+        if (!spare) --regular_;
         return false;
       }
     }
@@ -138,8 +150,10 @@ class Workshop {
       closing_ = true;
     }
     wake_workers_.notify_all();
+    wake_spare_.notify_all();
     for (std::thread& worker : workers_) worker.join();
     workers_.clear();
+    regular_ = 0;
     spare_started_ = false;
     closing_ = false;
   }
@@ -175,7 +189,7 @@ class Workshop {
   void work(bool spare) {
     std::unique_lock lock(mutex_);
     for (;;) {
-      wake_workers_.wait(lock, [this, spare] { return closing_ || may_take(spare); });
+      (spare ? wake_spare_ : wake_workers_).wait(lock, [this, spare] { return closing_ || may_take(spare); });
       if (!may_take(spare)) return;  // closing, and what is left is for the others
       Task task = std::move(tasks_.front());
       tasks_.pop_front();
@@ -192,7 +206,9 @@ class Workshop {
       // The slot was made with the workshop: storing a result allocates nothing, so a worker
       // never fails here.
       results_[static_cast<std::size_t>(task.sequence % results_.size())].emplace(std::move(task), std::move(produced));
-      wake_dispatcher_.notify_one();
+      // While more small files are queued than there are workers, the dispatcher sleeps on: it
+      // has nothing to add, and they will wake it in time to report and plan.
+      if (tasks_.size() <= regular_) wake_dispatcher_.notify_one();
     }
   }
 
@@ -200,15 +216,17 @@ class Workshop {
   OutputOptions output_;
   std::mutex mutex_;
   std::condition_variable wake_workers_;
+  std::condition_variable wake_spare_;
   std::condition_variable wake_dispatcher_;
   std::deque<Task> tasks_;
   // Results by submission order, a ring as long as the backlog of unreported files may grow.
   std::vector<std::optional<std::pair<Task, ProducedFile>>> results_;
   std::uint64_t submitted_ = 0;
   std::uint64_t reported_ = 0;
-  unsigned in_flight_ = 0;  // files being made, those waiting on their disk not counted: at most `jobs`
+  unsigned in_flight_ = 0;  // files queued or being made, those waiting on their disk not counted
   unsigned waiting_ = 0;    // small files waiting on their disk
   unsigned held_ = 0;       // files not yet done, waiting ones included
+  unsigned regular_ = 0;    // workers started, the spare not counted
   bool spare_started_ = false;
   double weight_in_flight_ = 0.0;
   bool closing_ = false;

@@ -102,6 +102,8 @@ struct PendingFile {
 double fill_samples(PendingFile& samples, const SampleStream& stream, SampleFormat format,
                     std::optional<double> full_scale) {
   double peak = 0.0;
+  // The digest its metadata records; none for a device written in place.
+  if (format == SampleFormat::sigmf && !samples.writer.temporary().empty()) samples.writer.keep_digest();
   stream.emit([&samples, format, full_scale, &peak](std::span<const Sample> block) {
     if (format == SampleFormat::csv) {
       append_sample_lines(samples.writer, block);
@@ -170,7 +172,9 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   data->writer.complete();
   std::optional<PendingFile> metadata;
   if (sigmf) {
-    fill_text(metadata.emplace(s, file, ".sigmf-meta", output), output.sigmf_metadata(file, samples.length, full_scale, data->writer.temporary()));
+    // Not for a device written in place, whose bytes are not kept.
+    const std::string data_digest = data->writer.temporary().empty() ? std::string() : data->writer.digest_hex();
+    fill_text(metadata.emplace(s, file, ".sigmf-meta", output), output.sigmf_metadata(file, samples.length, full_scale, data_digest));
   }
   std::optional<PendingFile> settings;
   if (s.save_settings_file) {

@@ -23,6 +23,7 @@ Signal synthesize_file(const RunSettings& settings, const PlannedFile& file);
 
 // The same samples as a stream, made as they are written where the route allows it (see
 // prepare_exact_file); the classic model's signal is made whole, here. Throws as synthesize_file.
+// The stream refers to `settings` and `file`: emit it while they live.
 SampleStream prepare_file(const RunSettings& settings, const PlannedFile& file);
 
 // The most samples producing `file` holds at once, for budgeting memory across parallel files.
@@ -32,11 +33,10 @@ struct OutputOptions {
   SampleFormat format = SampleFormat::csv;
   WriteContext write;  // the disk flush, and abandoning files in flight
   // The .sigmf-meta text of a recording of `samples` samples, with the full scale its ci16_le
-  // samples were written at (none for cf32_le) and its completed .sigmf-data, still under its
-  // temporary name (empty for a device written in place), for the digest of its bytes; needed for
-  // SampleFormat::sigmf.
+  // samples were written at (none for cf32_le) and the SHA-512 of its .sigmf-data's bytes, 128
+  // hexadecimal digits (empty for a device written in place); needed for SampleFormat::sigmf.
   std::function<std::string(const PlannedFile& file, std::uint64_t samples, std::optional<double> full_scale,
-                            const std::filesystem::path& data)>
+                            std::string_view data_sha512)>
       sigmf_metadata;
   // Set by run_dataset from its one listing of the folder: no output file was there when the run
   // began, so each file is created and renamed into place without a look at its final name.

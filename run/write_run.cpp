@@ -50,18 +50,17 @@ WrittenRun write_run(const RunSettings& settings, RunWrite request) {
   run.draw_seed = request.seed ? *request.seed : clock_seed();
   run.seed_files = request.seed.has_value();
   run.stop = request.stop.get_token();
-  // SigMF recordings: each with its data's digest, read back from the completed data file, and
-  // the run's collection of them.
+  // SigMF recordings: each with its data's digest, taken as its bytes were written, and the
+  // run's collection of them.
   std::optional<SigmfCollection> collection;
   if (format == SampleFormat::sigmf) {
     collection.emplace(settings, std::filesystem::path(container_file_name(run.shard)).stem().string(), write);
   }
   run.output.sigmf_metadata = [&](const PlannedFile& file, std::uint64_t samples, std::optional<double> full_scale,
-                                  const std::filesystem::path& data) {
-    const std::string digest = data.empty() ? std::string() : file_sha512(data, "the data written");
+                                  std::string_view data_sha512) {
     return sigmf_metadata({.settings = settings, .file = file, .samples = samples, .run_seed = request.seed,
                            .recorder = request.recorder, .full_scale = full_scale,
-                           .data_sha512 = digest});
+                           .data_sha512 = data_sha512});
   };
   // One container for the run (or shard), its samples and labels in plan order.
   std::optional<Hdf5Writer> container;

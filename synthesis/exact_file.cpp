@@ -85,10 +85,10 @@ void emit_in_blocks(const Signal& signal, const SampleSink& sink) {
 
 // Waveform and the block stages (the carrier offset, the noise) block by block: the same values, to
 // the bit, as the whole chain of stages. The noise's level is set by the nominal power, so nothing
-// needs the whole file.
+// needs the whole file. The settings and the file are the caller's, which outlive the stream.
 struct PlainChain {
-  RunSettings settings;
-  PlannedFile file;
+  const RunSettings* settings;
+  const PlannedFile* file;
   WaveformRange waveform;
   std::size_t length;
   double snr_db;
@@ -112,7 +112,7 @@ void emit_plain_file(const PlainChain& c, const SampleSink& sink) {
   const bool noisy = c.snr_db != std::numeric_limits<double>::infinity();
   const double sigma = noisy ? noise_deviation(1.0, c.snr_db) : 0.0;
   NoiseSource source(c.noise_seed);
-  StageRun run = file_stage_run(c.settings, c.file, c.length, {}, c.noise_seed);
+  StageRun run = file_stage_run(*c.settings, *c.file, c.length, {}, c.noise_seed);
   if (noisy) run.noise = [&source, sigma](Signal& samples, const StageRun&) { samples = add_deviates(std::move(samples), sigma, source); };
   double energy = 0.0;
   for (std::size_t at = 0; at < c.length; at += exact_block_samples) {
@@ -178,7 +178,7 @@ SampleStream prepare_exact_file(const RunSettings& s, const PlannedFile& file) {
   const std::size_t length = exact_file_length(s, file);
   if (streams(s, file)) {
     // Everything that may refuse the file (its rates, its length) is checked here, before a block.
-    PlainChain chain{s, file, waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0), length, noise_snr_db(file),
+    PlainChain chain{&s, &file, waveform_range(s, file, static_cast<std::int64_t>(length), 0, 0), length, noise_snr_db(file),
                      file.seeds.noise ? *file.seeds.noise : device_seed(), measured(file) ? signal_power_key(s, file) : std::string()};
     return {length, [chain = std::move(chain)](const SampleSink& sink) { emit_plain_file(chain, sink); }};
   }

@@ -33,7 +33,7 @@ inline constexpr std::size_t exact_block_samples = 4096;
 // The samples of synthesize_exact_file as a stream of blocks of at most exact_block_samples. A
 // file with no impairment but its carrier offset and noise is made block by block as it is
 // emitted, in memory independent of its length; other files are made whole here. Throws what
-// synthesize_exact_file throws.
+// synthesize_exact_file throws. The stream refers to `settings` and `file`: emit it while they live.
 SampleStream prepare_exact_file(const RunSettings& settings, const PlannedFile& file);
 
 // The most samples making `file` holds at once: a block of a streamed file, or the whole file

@@ -76,6 +76,31 @@ TEST_F(AtomicFile, ReplacesAnEarlierFileWholeAndOnlyAtTheEnd) {
   }
 }
 
+// The digest kept while writing is the digest of the file's bytes, whatever pieces they came in
+// and however many times the buffer went out; none was asked of a writer without keep_digest().
+TEST_F(AtomicFile, KeepsTheDigestOfTheBytesItWrote) {
+  struct Case {
+    std::size_t piece;
+    std::size_t count;
+  };
+  for (const Case c : {Case{0, 0}, Case{5, 1}, Case{1000, 700}, Case{65537, 9}, Case{300000, 2}}) {
+    SCOPED_TRACE(testing::Message() << c.count << " pieces of " << c.piece);
+    AtomicFileWriter writer(folder() / "a.sigmf-data");
+    writer.keep_digest();
+    for (std::size_t i = 0; i < c.count; ++i) {
+      std::string piece(c.piece, '\0');
+      for (std::size_t k = 0; k < c.piece; ++k) piece[k] = static_cast<char>((i * 31 + k * k) % 256);
+      writer.append(piece);
+    }
+    ASSERT_TRUE(writer.finish());
+    EXPECT_EQ(writer.digest_hex(), sha512_hex(test::read_file(folder() / "a.sigmf-data")));
+  }
+  AtomicFileWriter plain(folder() / "b.csv");
+  plain.append("1,2\r\n");
+  ASSERT_TRUE(plain.finish());
+  EXPECT_EQ(plain.digest_hex(), "");
+}
+
 TEST_F(AtomicFile, AFileGivenUpLeavesTheEarlierOne) {
   for (const std::string way : {"destroyed_unfinished", "abandoned_before_finish", "abandoned_before_writing"}) {
     SCOPED_TRACE(way);

@@ -1,6 +1,9 @@
 #include "common/phasor.h"
 
+#include <bit>
+#include <cstdint>
 #include <random>
+#include <utility>
 
 #include "dsp_reference.h"
 
@@ -90,6 +93,19 @@ TEST(Phasors, LibraryIsEachAnglesCosAndSinAndNonFiniteAnglesGiveNan) {
   }
   Signal short_out(2);
   EXPECT_THROW(unit_phasors(angles, short_out, PhasorMath::polynomial), std::invalid_argument);
+}
+
+// The OFDM chirps take exp(-j x) as the conjugate of exp(j x), one table for both: the C library's
+// cosine must be even and its sine odd to the bit, at every size of angle the chirps reach.
+TEST(Phasors, LibraryPhasorOfTheOppositeAngleIsTheConjugate) {
+  for (const auto& [low, high] : {std::pair{0.0, 1e-6}, std::pair{0.0, 7.0}, std::pair{7.0, 1e3}, std::pair{1e3, 1e7}}) {
+    for (const double a : uniform_angles(low, high, 20000)) {
+      const Sample forward = unit_phasor(a);
+      const Sample back = unit_phasor(-a);
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(back.real()), std::bit_cast<std::uint64_t>(forward.real())) << a;
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(back.imag()), std::bit_cast<std::uint64_t>(-forward.imag())) << a;
+    }
+  }
 }
 
 }  // namespace

@@ -12,9 +12,11 @@
 #include <new>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -117,6 +119,19 @@ class Run : public test::TempFolder {
   std::u16string out() const { return folder().u16string(); }
   std::u16string path_text(const std::string& file) const {
     return out() + static_cast<char16_t>(std::filesystem::path::preferred_separator) + utf8_to_utf16(file);
+  }
+  // `files` exact QPSK files of 1000 samples (streamed, and so small files to the workers).
+  RunSettings short_exact_files(std::int32_t files) const {
+    RunSettings s = settings_for({"QPSK"}, files, out());
+    s.signal_model = SignalModel::exact;
+    s.exact.samples_per_file = 1000;
+    return s;
+  }
+  static DatasetRun two_jobs() {
+    DatasetRun run;
+    run.draw_seed = 1;
+    run.jobs = 2;
+    return run;
   }
 };
 
@@ -231,18 +246,35 @@ bool flush_held_until_a_third(std::FILE*) {
 // Two jobs whose streamed files both wait on their disks: a third file is still made meanwhile,
 // so a slow disk does not idle the processors.
 TEST_F(Run, FilesWaitingOnTheirDiskLetTheNextFileStart) {
-  RunSettings s = settings_for({"QPSK"}, 3, out());
-  s.signal_model = SignalModel::exact;
-  s.exact.samples_per_file = 1000;
-  DatasetRun run;
-  run.draw_seed = 1;
-  run.jobs = 2;
+  const RunSettings s = short_exact_files(3);
+  DatasetRun run = two_jobs();
   run.output.write.sync = flush_held_until_a_third;
   std::uint64_t saved = 0;
   run_dataset(s, run, [&saved](const PlannedFile&, const ProducedFile& produced) { saved += produced.saved ? 1 : 0; });
   EXPECT_EQ(saved, 3u);
   EXPECT_EQ(held_flushes.flushes, 3);
   EXPECT_FALSE(held_flushes.timed_out) << "the third file waited for the first two flushes";
+}
+
+// Short files are queued ahead of the workers: while the dispatcher is held up reporting the first
+// file, the workers go on and make the others queued, not only one each.
+TEST_F(Run, WorkersGoOnWithQueuedShortFilesWhileTheFirstIsReported) {
+  const RunSettings s = short_exact_files(12);
+  DatasetRun run = two_jobs();
+  const auto files_made = [this] {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder())) count += entry.path().extension() == ".csv" ? 1u : 0u;
+    return count;
+  };
+  std::size_t made_while_reporting = 0;
+  run_dataset(s, run, [&](const PlannedFile&, const ProducedFile&) {
+    if (made_while_reporting != 0) return;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (files_made() < 6 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    made_while_reporting = files_made();
+  });
+  EXPECT_GE(made_while_reporting, 6u);
+  EXPECT_EQ(files_made(), 12u);
 }
 
 // Each shard goes straight to its files: together they report the unsharded run's draws, and a

@@ -47,5 +47,28 @@ TEST(Sha512, PiecesGiveTheWholeDigest) {
   }
 }
 
+// Messages of every byte value either side of one and two blocks, and a long one (not a whole
+// number of blocks), against digests taken by Python's hashlib: byte i is (i * i + 7 * i) % 251.
+TEST(Sha512, AgreesWithAnotherImplementation) {
+  struct Long {
+    std::size_t length;
+    const char* digest;
+  };
+  const Long cases[] = {
+      {127, "e2d1fa6f801cad98656473b828a0906e8493ca8a0006248ecc3c893718b05140251327b45348aaaa1ab8f4dc4e25e71fb2592e7ad648ba0f0d792b059ca04289"},
+      {128, "468c874eedac86592b03658fa2bbb92866fac9e49ab315461091cfed097d217575dff95c46025bb207c29a953d3a823601d147799e5e0d8369218489f6d94c56"},
+      {129, "e52db0406c20afa1906d3f7a279dcd623803ee30d3bfddbf9fccee0fa27e8ee9d69bffc765c8a39e8168c8ad81282e9bcda8d265f9b82aed10971296fa486c45"},
+      {255, "8e8d9fbd2b88895e16fe7fe77b1d03a41c162406e2f79219e51885baebdaba61886169073965dec99e5272d146dd54e678ee0fc4d35f679c003568115beb3dc3"},
+      {256, "5f53b4894545a29f65640b3b7887cc88567fee777a73d3334d3fe598deca0f90d0482935113407e57b147b02b43bbbf977f13df24b210d457dfb64b1c897cda6"},
+      {257, "4771b1eb1ecf5a194c475ced538919d602682b47628a16b9e3789daf327ebd2779482a65e19f2482c153f2e023dad1d2c01cf005f1fd44a7348496ccaea99996"},
+      {1000003, "ea41a0c76b05f062789303c32f8250b0623defa5b020c6d8ca7d72a154fcac8c5fa2a0026f7f7be9ddafa5cb520bbe1a06b2881bea205f49ffafc5b3d2532742"},
+  };
+  for (const Long& c : cases) {
+    std::string message(c.length, '\0');
+    for (std::size_t i = 0; i < c.length; ++i) message[i] = static_cast<char>((i * i + 7 * i) % 251);
+    EXPECT_EQ(sha512_hex(message), c.digest) << c.length << " bytes";
+  }
+}
+
 }  // namespace
 }  // namespace quorvin

@@ -264,6 +264,7 @@ AtomicFileWriter::~AtomicFileWriter() {
 
 void AtomicFileWriter::flush() {
   if (context_.abandon.stop_requested()) failed_ = true;
+  if (digest_ && !failed_) digest_->add(buffer_);
   for (std::size_t written = 0; !failed_ && written < buffer_.size();) {
     errno = 0;
     written += std::fwrite(buffer_.data() + written, 1, buffer_.size() - written, file_);
@@ -329,6 +330,12 @@ bool AtomicFileWriter::complete() {
     complete_ = true;
   }
   return complete_;
+}
+
+std::string AtomicFileWriter::digest_hex() const {
+  if (!digest_) return {};
+  Sha512 done = *digest_;  // a copy: finishing a digest ends it
+  return done.hex();
 }
 
 bool AtomicFileWriter::put_in_place() {

@@ -5,10 +5,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <stop_token>
 #include <string>
 #include <string_view>
+
+#include "common/sha512.h"
 
 namespace quorvin {
 
@@ -124,6 +127,12 @@ class AtomicFileWriter {
     if (buffer_.size() >= flush_size) flush();
   }
 
+  // Keeps a SHA-512 digest of the bytes as they go out, in order, so that none is read back for
+  // it; call before the first append.
+  void keep_digest() { digest_.emplace(); }
+  // After complete(): the 128 hexadecimal digits of the file's digest; empty without keep_digest().
+  std::string digest_hex() const;
+
   // The open temporary file (a device written in place: the device), for a library that writes
   // the file itself through a descriptor of its own (the HDF5 container); null once closed.
   std::FILE* stream() const { return file_; }
@@ -205,6 +214,7 @@ class AtomicFileWriter {
   std::string failure_;
   std::filesystem::path leftover_;
   std::string buffer_;
+  std::optional<Sha512> digest_;  // of the bytes written so far, when kept
 };
 
 // A file's companion: its settings file or its metadata. A required one (SigMF metadata) makes

@@ -211,7 +211,24 @@ struct Hdf5Writer::State {
   Column capture_index;
   std::int64_t captures = 0;
   std::vector<std::string_view> keys;  // manifest_label_columns, or scene_label_columns
-  std::map<std::string, LabelColumn> columns;
+  // The label columns, by key; a row reaches keys[k]'s through key_slots[k], without a look-up.
+  std::map<std::string, std::size_t> slots;  // in key order, for the flushes and closes
+  std::vector<LabelColumn> columns;
+  std::vector<std::size_t> key_slots;
+
+  // Where each key's column goes, once the keys are known.
+  void place_keys() {
+    for (const std::string_view key : keys) {
+      const auto [at, added] = slots.try_emplace(std::string(key), columns.size());
+      if (added) columns.emplace_back();
+      key_slots.push_back(at->second);
+    }
+  }
+  // Every label column, in key order.
+  template <typename Each>
+  void each_column(Each each) {
+    for (const auto& slot : slots) each(columns[slot.second]);
+  }
   hsize_t rows = 0;  // label rows added
   std::int64_t samples_written = 0;
 
@@ -245,13 +262,13 @@ struct Hdf5Writer::State {
   }
 
   // This row's cell of `key`; a column is made at its first value, with the earlier rows empty.
-  bool add_cell(const std::string& key, const std::optional<ParameterValue>& value) {
-    LabelColumn& label = columns[key];
+  bool add_cell(std::size_t k, const std::optional<ParameterValue>& value) {
+    LabelColumn& label = columns[key_slots[k]];
     if (label.column.dataset < 0) {
       if (!value) return true;
       label.kind = value->index();
       const hid_t type = type_of(label.kind);
-      label.column = column_of(labels, key.c_str(), type, label.kind == 0 ? 0 : 8, block_rows(label_block_rows));
+      label.column = column_of(labels, std::string(keys[k]).c_str(), type, label.kind == 0 ? 0 : 8, block_rows(label_block_rows));
       if (label.column.dataset < 0) return false;
       for (hsize_t row = 0; row < rows; ++row) {
         if (!label.add(std::nullopt)) return false;
@@ -264,7 +281,7 @@ struct Hdf5Writer::State {
   bool add_row(const std::vector<ParameterRow>& parameters, const ProducedFile& produced) {
     const std::vector<std::optional<ParameterValue>> values = label_values(keys, parameters, produced);
     for (std::size_t k = 0; k < keys.size(); ++k) {
-      if (!add_cell(std::string(keys[k]), values[k])) return false;
+      if (!add_cell(k, values[k])) return false;
     }
     ++rows;
     return true;
@@ -293,8 +310,10 @@ struct Hdf5Writer::State {
 
   // Every handle let go.
   void close_all() {
-    for (auto& [key, label] : columns) label.column.close();
+    each_column([](LabelColumn& label) { label.column.close(); });
     columns.clear();
+    slots.clear();
+    key_slots.clear();
     for (Column* column :
          {&iq, &offsets, &class_index, &channel_taps, &channel_phase, &symbols, &symbol_offsets, &scene, &capture_index}) {
       column->close();
@@ -409,6 +428,7 @@ bool Hdf5Writer::State::lay_out(bool compress) {
   labels = H5Gcreate2(file, "labels", H5P_DEFAULT, group, H5P_DEFAULT);
   H5Pclose(group);
   keys = scenes ? scene_label_columns(settings) : manifest_label_columns(settings.signal_model, settings.modulations);
+  place_keys();
   const auto write_names = [&](const char* key, const std::vector<std::string>& list) {
     std::vector<const char*> texts;
     for (const std::string& name : list) texts.push_back(name.c_str());
@@ -515,9 +535,9 @@ bool Hdf5Writer::finish() {
   errno = 0;
   // A column no file had a value for is still there, of its kind's type: NaN, -1 or "" in
   // every row, as the columns of files without the value hold.
-  for (const std::string_view key_view : s.keys) {
-    const std::string key(key_view);
-    LabelColumn& label = s.columns[key];
+  for (std::size_t k = 0; k < s.keys.size(); ++k) {
+    const std::string key(s.keys[k]);
+    LabelColumn& label = s.columns[s.key_slots[k]];
     if (!s.failure.empty() || label.column.dataset >= 0) continue;
     label.kind = static_cast<std::size_t>(label_column_type(key));
     label.column = s.column_of(s.labels, key.c_str(), s.type_of(label.kind), label.kind == 0 ? 0 : 8,
@@ -530,9 +550,9 @@ bool Hdf5Writer::finish() {
                            &s.symbol_offsets, &s.scene, &s.capture_index}) {
       if (column->dataset >= 0 && !column->flush()) s.fail_write();
     }
-    for (auto& [key, label] : s.columns) {
+    s.each_column([&s](LabelColumn& label) {
       if (s.failure.empty() && !label.column.flush()) s.fail_write();
-    }
+    });
   }
   if (s.failure.empty() && H5Fflush(s.file, H5F_SCOPE_GLOBAL) < 0) s.fail_write();
   s.close_all();
