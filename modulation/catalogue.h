@@ -15,7 +15,7 @@ enum class Family { analog, digital };
 // constellation points through a pulse, continuous-phase keying, an analog message, or no signal
 // at all (noise alone), OFDM symbols, linear frequency sweeps, or a standard's frames (one scheme
 // per standard).
-enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb, pocsag };
+enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb, pocsag, wifi };
 
 // How a name's samples are made: the analog modulator, or the digital mapper or keyer; within a
 // scheme, its variant (offset, differential, cross or square grid, ring set, Gaussian, sideband).
@@ -23,7 +23,7 @@ enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb, pocsag };
 enum class Route {
   am, am_ssb, fm, cw, psk, oqpsk, pi4_dqpsk, fsk, msk, gmsk, qam32, qam128, qam_square, apsk,
   ook, ask, qam_cross, gfsk, am_dsb_sc, am_lsb, am_usb, noise,
-  ofdm, lfm_radar, lfm_data, css, adsb, pocsag
+  ofdm, lfm_radar, lfm_data, css, adsb, pocsag, wifi
 };
 
 // The SigMF signal extension's classification of a name; an empty field is left out.
@@ -123,6 +123,8 @@ inline constexpr ModulationRow modulation_catalogue[] = {
     // A standard's own emitter: its frames, bit rate and fields as the standard writes them.
     {"ADS-B", Family::digital, Scheme::adsb, Route::adsb, 2, false, {"ook", {}, "PPM, Mode S extended squitter"}},
     {"POCSAG", Family::digital, Scheme::pocsag, Route::pocsag, 2, false, {"fsk", {}, "POCSAG"}},
+    // Its alphabet, as OFDM's, is its count of active subcarriers (48 data, 4 pilots).
+    {"802.11a/g", Family::digital, Scheme::wifi, Route::wifi, 52, false, {"qam", {}, "OFDM, 802.11a/g"}},
 };
 
 inline constexpr std::size_t modulation_count = std::size(modulation_catalogue);
@@ -155,8 +157,8 @@ constexpr bool in_classic_model(const ModulationRow& row) {
   return static_cast<std::size_t>(&row - modulation_catalogue) < classic_modulation_count;
 }
 
-// Whether the row is a standard's emitter (ADS-B, POCSAG): its frames set the rate and length it
-// needs, so "every" leaves it out (its name and its group "standard" select it).
+// Whether the row is a standard's emitter (ADS-B, POCSAG, 802.11a/g): its frames set the rate and
+// length it needs, so "every" leaves it out (its name and its group "standard" select it).
 constexpr bool is_standard(const ModulationRow& row) { return row.scheme >= Scheme::adsb; }
 
 // The group a row is listed under and, where in_group holds, selected by (`-m fsk`): its SigMF
