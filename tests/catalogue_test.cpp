@@ -238,6 +238,8 @@ double textbook_bits(const ModulationRow& row, const std::map<std::string, Param
     return number("active_subcarriers") * points.at(std::get<std::string>(labels.find("subcarrier_modulation")->second));
   }
   if (row.route == Route::css) return number("spreading_factor");
+  // A 4 us OFDM symbol carries the data rate's bits in 4 us.
+  if (row.route == Route::wifi) return 4.0 * std::stod(std::get<std::string>(labels.find("wifi_rate")->second));
   return std::log2(static_cast<double>(row.alphabet));
 }
 
