@@ -329,21 +329,22 @@ const double amplitude = 1.0 / std::sqrt(52.0);
 // subcarriers turned by t_c: one inverse DFT of 64 points per power m, and few powers, as
 // 2 pi 26 |(n - c) e| / 64 stays far below 1.
 struct FastField {
-  std::int64_t frame = -1;
-  std::size_t field = 0;
+  std::int64_t frame = -1;  // none yet
+  std::int64_t inside_first = 0;  // the file's samples of the field at least half a transition from its edges
+  std::int64_t inside_last = -1;
   std::int64_t centre = 0;  // the file's sample c
   std::int64_t whole = 0;   // floor of its time after the field's origin
   std::vector<Signal> terms;  // power m's 64 samples, scaled, from that time's fraction
 };
 
-// Powers of the series that bring its remainder below 1e-16 of the sum for a drift `excess`
+// Powers of the series that bring its remainder below 1e-15 of the sum for a drift `excess`
 // over `reach` samples either side; 0 where that takes too many.
 std::size_t series_terms(double excess, double reach) {
   const double x = 2.0 * pi * 26.0 * std::abs(excess) * reach / 64.0;
   double bound = 1.0;  // x^m / m!, what the powers below m leave
   for (std::size_t m = 1; m <= 12; ++m) {
     bound *= x / static_cast<double>(m);
-    if (bound <= 1e-16) return m;
+    if (bound <= 1e-15) return m;
   }
   return 0;
 }
@@ -353,8 +354,10 @@ WaveformRange wifi_signal(const Waveform&, const WaveformParameters& p, std::uin
   const FrameLayout layout = layout_of(p.family_draws, sent->samples);
   const FrameRun run = whole_frames(layout, time);
   const double advance = native_per_symbol * periods_per_sample(time);
-  // The training fields are the longest: 160 samples.
-  const std::size_t powers = series_terms(advance - 1.0, 82.0);
+  // Half a field and a sample either side of its middle: the training fields' 160 samples, the
+  // symbols' 80.
+  const std::size_t training_powers = series_terms(advance - 1.0, 82.0);
+  const std::size_t symbol_powers = series_terms(advance - 1.0, 42.0);
   const std::shared_ptr<const FftPlan> plan = cached_fft_plan(64, FftDirection::inverse);
   auto made = std::make_shared<FastField>();
   // Sample k's place: its frame and samples into the PPDU.
@@ -363,61 +366,76 @@ WaveformRange wifi_signal(const Waveform&, const WaveformParameters& p, std::uin
     if (!at) return std::nullopt;
     return std::pair{at->frame, at->into * native_per_symbol};
   };
+  // Sample k of the field `made` holds, one of its inside samples.
+  const auto series_sample = [=](const FastField& m, std::int64_t k) {
+    const std::int64_t d = k - m.centre;
+    const auto slot = static_cast<std::size_t>((((m.whole + d) % 64) + 64) % 64);
+    // Horner's rule over the powers (each term already over m!): x^m with x = j 2 pi d e / 64,
+    // a product by j x taken on the parts.
+    const double x = 2.0 * pi * static_cast<double>(d) * (advance - 1.0) / 64.0;
+    Sample sum = m.terms.back()[slot];
+    for (std::size_t power = m.terms.size() - 1; power-- > 0;) sum = Sample(-sum.imag() * x, sum.real() * x) + m.terms[power][slot];
+    return sum;
+  };
   return [=](std::int64_t first, std::size_t count) {
     const Ppdu& f = *sent;
     Signal out(count);
+    FastField& m = *made;
     for (std::size_t j = 0; j < count; ++j) {
       const std::int64_t k = first + static_cast<std::int64_t>(j);
+      if (m.frame >= 0 && k >= m.inside_first && k <= m.inside_last) {
+        // The rest of the field's inside samples within the call at once.
+        const std::int64_t last = std::min(m.inside_last, first + static_cast<std::int64_t>(count) - 1);
+        for (std::int64_t a = k; a <= last; ++a) out[static_cast<std::size_t>(a - first)] = series_sample(m, a);
+        j = static_cast<std::size_t>(last - first);
+        continue;
+      }
       const auto at = place(k);
       if (!at) continue;
       const double tau = at->second;
       if (tau <= -half_transition || tau >= f.samples + half_transition) continue;
       const std::size_t i = field_at(f, tau);
       const Field& field = f.fields[i];
-      const bool inside = tau - field.start >= half_transition && field.end - tau >= half_transition;
-      if (powers == 0 || !inside) {
+      const auto inside = [&](std::int64_t a) {
+        const auto there = place(a);
+        return there && there->first == at->first && there->second - field.start >= half_transition &&
+               field.end - there->second >= half_transition;
+      };
+      const std::size_t powers = i < 2 ? training_powers : symbol_powers;
+      if (powers == 0 || !inside(k)) {
         out[j] = amplitude * ppdu_sample(f, tau);
         continue;
       }
-      FastField& m = *made;
-      if (m.frame != at->first || m.field != i) {
-        // The field's first and last samples, found from this one: the same whatever the call's range.
-        const auto in_field = [&](std::int64_t a) {
-          const auto there = place(a);
-          return there && there->first == at->first && there->second >= field.start && there->second < field.end;
-        };
-        std::int64_t begin = k - static_cast<std::int64_t>(std::floor(tau - field.start));
-        while (!in_field(begin)) ++begin;
-        while (in_field(begin - 1)) --begin;
-        std::int64_t end = begin + static_cast<std::int64_t>(field.end - field.start) - 2;
-        while (!in_field(end)) --end;
-        while (in_field(end + 1)) ++end;
-        m.centre = begin + (end - begin) / 2;
-        const double t0 = place(m.centre)->second - field.origin;
-        const double whole = std::floor(t0);
-        const double fraction = t0 - whole;
-        m.whole = static_cast<std::int64_t>(whole);
-        m.terms.resize(powers);
-        for (std::size_t power = 0; power < powers; ++power) {
-          Signal& values = m.terms[power];
-          values.assign(64, Sample{});
-          for (int s = -26; s <= 26; ++s) {
-            values[static_cast<std::size_t>((s + 64) % 64)] = 64.0 * amplitude * field.c[static_cast<std::size_t>(s + 26)] *
-                                                             std::pow(static_cast<double>(s), static_cast<double>(power)) *
-                                                             unit_phasor(2.0 * pi * s * fraction / 64.0);
-          }
-          fft_in_place(*plan, values);
-        }
-        m.frame = at->first;
-        m.field = i;
+      // The field's first and last inside samples, found from this one: the same whatever the
+      // call's range, as is its middle, which the series is taken about.
+      std::int64_t begin = k;
+      while (inside(begin - 1)) --begin;
+      std::int64_t end = std::max(k, begin + static_cast<std::int64_t>(field.end - field.start) - 4);
+      while (!inside(end)) --end;
+      while (inside(end + 1)) ++end;
+      m.inside_first = begin;
+      m.inside_last = end;
+      m.centre = begin + (end - begin) / 2;
+      const double t0 = place(m.centre)->second - field.origin;
+      const double whole = std::floor(t0);
+      const double fraction = t0 - whole;
+      m.whole = static_cast<std::int64_t>(whole);
+      // D_k, the subcarriers turned by the fraction: exp(j 2 pi k fraction / 64) from its -26th power on.
+      std::array<Sample, subcarriers> turned{};
+      const Sample step = unit_phasor(2.0 * pi * fraction / 64.0);
+      Sample turn = unit_phasor(-26.0 * 2.0 * pi * fraction / 64.0);
+      for (std::size_t s = 0; s < turned.size(); ++s, turn *= step) turned[s] = 64.0 * amplitude * field.c[s] * turn;
+      m.terms.resize(powers);
+      for (std::size_t power = 0; power < powers; ++power) {
+        Signal& values = m.terms[power];
+        values.assign(64, Sample{});
+        for (int s = -26; s <= 26; ++s) values[static_cast<std::size_t>((s + 64) % 64)] = turned[static_cast<std::size_t>(s + 26)];
+        fft_in_place(*plan, values);
+        // The next power's k^(m+1) / (m+1)!.
+        for (int s = -26; s <= 26; ++s) turned[static_cast<std::size_t>(s + 26)] *= static_cast<double>(s) / static_cast<double>(power + 1);
       }
-      const std::int64_t d = k - m.centre;
-      const auto slot = static_cast<std::size_t>((((m.whole + d) % 64) + 64) % 64);
-      // Horner's rule over the powers: x^m / m! with x = j 2 pi d e / 64.
-      const Sample x(0.0, 2.0 * pi * static_cast<double>(d) * (advance - 1.0) / 64.0);
-      Sample sum = m.terms[powers - 1][slot];
-      for (std::size_t power = powers - 1; power-- > 0;) sum = sum * x / static_cast<double>(power + 1) + m.terms[power][slot];
-      out[j] = sum;
+      m.frame = at->first;
+      out[j] = series_sample(m, k);
     }
     return out;
   };
