@@ -610,6 +610,18 @@ TEST(WifiFile, SilentBetweenWholeFramesAtUnitPower) {
     }
     ASSERT_GT(count, 0.0);
     EXPECT_NEAR(power / count, 1.0, 0.05) << "file " << file.index;
+    // The band the band check takes holds 99.5 % of the power.
+    const BandEdges band = exact_occupied_band(s, file);
+    const Signal spectrum = test::whole_vector_fft(x, false);
+    double total = 0.0;
+    double held = 0.0;
+    for (std::size_t k = 0; k < spectrum.size(); ++k) {
+      const double f = (k < spectrum.size() / 2 ? static_cast<double>(k) : static_cast<double>(k) - static_cast<double>(spectrum.size())) *
+                       s.sample_rate / static_cast<double>(spectrum.size());
+      total += std::norm(spectrum[k]);
+      if (f >= band.low && f <= band.high) held += std::norm(spectrum[k]);
+    }
+    EXPECT_GE(held / total, 0.995) << "file " << file.index;
   }
 }
 
@@ -619,6 +631,12 @@ TEST(WifiOptions, UnsaidRateAndRefusals) {
   auto read = read_options({{"802.11a/g"}, {}});
   ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
   EXPECT_EQ(std::get<RunSettings>(read).sample_rate, 20e6);
+  EXPECT_EQ(std::get<RunSettings>(read).num_symbols, 1000) << "the run's own length holds a PPDU";
+  // The widest gap (50 symbols), the preamble and SIGNAL (5), 4095 octets at 6 Mb/s (1366), the
+  // windows' edges and a symbol of start.
+  auto longest = read_options({{"802.11a/g"}, {{"--wifi-length-max", "4095"}}});
+  ASSERT_TRUE(std::holds_alternative<RunSettings>(longest)) << std::get<Refusal>(longest).text;
+  EXPECT_EQ(std::get<RunSettings>(longest).num_symbols, 1423);
   auto narrow = read_options({{"802.11a/g"}, {{"--sample-rate", "10000000"}}});
   ASSERT_TRUE(std::holds_alternative<Refusal>(narrow));
   EXPECT_NE(std::get<Refusal>(narrow).text.find("802.11a/g does not fit in the band"), std::string::npos) << std::get<Refusal>(narrow).text;
