@@ -16,6 +16,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -366,6 +367,15 @@ WaveformRange wifi_signal(const Waveform&, const WaveformParameters& p, std::uin
     if (!at) return std::nullopt;
     return std::pair{at->frame, at->into * native_per_symbol};
   };
+  // Silence runs until the frame beginning at symbol period `u` (its edge included): the last
+  // sample surely before it, two samples short of where the time base reaches it, so no sample
+  // it skips could hold signal. Only a clock running forward is skipped.
+  const double per_sample = periods_per_sample(time);
+  const auto silent_until = [=](double u) {
+    if (!(per_sample > 0.0)) return std::numeric_limits<std::int64_t>::min();
+    const double k = std::floor((u - layout.edge - time.u0) / per_sample) - 2.0;
+    return k < -9e18 ? std::numeric_limits<std::int64_t>::min() : k > 9e18 ? std::numeric_limits<std::int64_t>::max() : static_cast<std::int64_t>(k);
+  };
   // Sample k of the field `made` holds, one of its inside samples.
   const auto series_sample = [=](const FastField& m, std::int64_t k) {
     const std::int64_t d = k - m.centre;
@@ -391,9 +401,24 @@ WaveformRange wifi_signal(const Waveform&, const WaveformParameters& p, std::uin
         continue;
       }
       const auto at = place(k);
-      if (!at) continue;
+      // In silence, on to the next frame's first samples (or the call's end).
+      std::optional<double> next;
+      if (!at) {
+        if (run.count > 0 && time.at(k) < frame_start(layout, run.first)) next = frame_start(layout, run.first);
+      } else if (at->second <= -half_transition) {
+        next = frame_start(layout, at->first);
+      } else if (at->second >= f.samples + half_transition) {
+        if (at->first + 1 < run.first + run.count) next = frame_start(layout, at->first + 1);
+      }
+      if (!at || at->second <= -half_transition || at->second >= f.samples + half_transition) {
+        if (per_sample > 0.0) {
+          const std::int64_t quiet = next ? silent_until(*next) : std::numeric_limits<std::int64_t>::max();
+          const std::int64_t last = first + static_cast<std::int64_t>(count) - 1;
+          if (quiet > k) j = static_cast<std::size_t>(std::min(quiet, last) - first);
+        }
+        continue;
+      }
       const double tau = at->second;
-      if (tau <= -half_transition || tau >= f.samples + half_transition) continue;
       const std::size_t i = field_at(f, tau);
       const Field& field = f.fields[i];
       const auto inside = [&](std::int64_t a) {
