@@ -138,15 +138,14 @@ std::vector<int> data_carriers() {
   return ks;
 }
 
-// One axis's level from its Gray bits as the standard's tables list them.
-double axis_level(const Bits& b) {
-  if (b.size() == 1) return b[0] != 0 ? 1.0 : -1.0;
-  if (b.size() == 2) {
-    static const double levels[] = {-3, -1, 3, 1};  // 00 01 10 11
-    return levels[b[0] * 2 + b[1]];
-  }
-  static const double levels[] = {-7, -5, -1, -3, 7, 5, 1, 3};  // 000 001 010 011 100 101 110 111
-  return levels[b[0] * 4 + b[1] * 2 + b[2]];
+// One axis's level from its `count` Gray bits (the first the most significant of `v`) as the
+// standard's tables list them.
+double axis_level(int v, int count) {
+  static constexpr double two[] = {-1, 1};
+  static constexpr double four[] = {-3, -1, 3, 1};  // 00 01 10 11
+  static constexpr double eight[] = {-7, -5, -1, -3, 7, 5, 1, 3};  // 000 001 010 011 100 101 110 111
+  const auto at = static_cast<std::size_t>(v);
+  return count == 1 ? two[at] : count == 2 ? four[at] : eight[at];
 }
 
 // Each point of a constellation with its bits.
@@ -160,9 +159,10 @@ std::vector<Point> constellation(int bpsc) {
   for (int v = 0; v < (1 << bpsc); ++v) {
     Bits b;
     for (int i = bpsc - 1; i >= 0; --i) b.push_back((v >> i) & 1);
+    // b0 .. the I bits, then the Q bits (BPSK: I alone).
     const int half = std::max(bpsc / 2, 1);
-    const double i_level = axis_level(Bits(b.begin(), b.begin() + half));
-    const double q_level = bpsc == 1 ? 0.0 : axis_level(Bits(b.begin() + half, b.end()));
+    const double i_level = axis_level(bpsc == 1 ? v : v >> half, half);
+    const double q_level = bpsc == 1 ? 0.0 : axis_level(v & ((1 << half) - 1), half);
     points.push_back({scale * Sample(i_level, q_level), b});
   }
   return points;
