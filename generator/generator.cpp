@@ -84,7 +84,8 @@ Signal modulate(const DigitalRoute& route, const Symbols& symbols, double symbol
     case Route::adsb:
     case Route::pocsag:
     case Route::ais:
-    case Route::aprs: break;  // the exact model's alone: the classic model refuses their names
+    case Route::aprs:
+    case Route::wifi: break;  // the exact model's alone: the classic model refuses their names
   }
   return {};
 }
