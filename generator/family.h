@@ -219,6 +219,7 @@ extern const SignalFamily ofdm_family;    // OFDM-<active subcarriers>
 extern const SignalFamily chirp_family;   // LFM-radar, LFM-data, CSS
 extern const SignalFamily adsb_family;    // ADS-B: Mode S extended squitters
 extern const SignalFamily pocsag_family;  // POCSAG: pages
+extern const SignalFamily ble_family;     // BLE: LE advertising packets
 
 // The module of a scheme.
 const SignalFamily& family_of(Scheme scheme);

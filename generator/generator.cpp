@@ -82,7 +82,8 @@ Signal modulate(const DigitalRoute& route, const Symbols& symbols, double symbol
     case Route::lfm_data:
     case Route::css:
     case Route::adsb:
-    case Route::pocsag: break;  // the exact model's alone: the classic model refuses their names
+    case Route::pocsag:
+    case Route::ble: break;  // the exact model's alone: the classic model refuses their names
   }
   return {};
 }

@@ -15,7 +15,7 @@ enum class Family { analog, digital };
 // constellation points through a pulse, continuous-phase keying, an analog message, or no signal
 // at all (noise alone), OFDM symbols, linear frequency sweeps, or a standard's frames (one scheme
 // per standard).
-enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb, pocsag };
+enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb, pocsag, ble };
 
 // How a name's samples are made: the analog modulator, or the digital mapper or keyer; within a
 // scheme, its variant (offset, differential, cross or square grid, ring set, Gaussian, sideband).
@@ -23,7 +23,7 @@ enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb, pocsag };
 enum class Route {
   am, am_ssb, fm, cw, psk, oqpsk, pi4_dqpsk, fsk, msk, gmsk, qam32, qam128, qam_square, apsk,
   ook, ask, qam_cross, gfsk, am_dsb_sc, am_lsb, am_usb, noise,
-  ofdm, lfm_radar, lfm_data, css, adsb, pocsag
+  ofdm, lfm_radar, lfm_data, css, adsb, pocsag, ble
 };
 
 // The SigMF signal extension's classification of a name; an empty field is left out.
@@ -123,6 +123,7 @@ inline constexpr ModulationRow modulation_catalogue[] = {
     // A standard's own emitter: its frames, bit rate and fields as the standard writes them.
     {"ADS-B", Family::digital, Scheme::adsb, Route::adsb, 2, false, {"ook", {}, "PPM, Mode S extended squitter"}},
     {"POCSAG", Family::digital, Scheme::pocsag, Route::pocsag, 2, false, {"fsk", {}, "POCSAG"}},
+    {"BLE", Family::digital, Scheme::ble, Route::ble, 2, false, {"fsk", {}, "GFSK, BT 0.5, BLE advertising"}},
 };
 
 inline constexpr std::size_t modulation_count = std::size(modulation_catalogue);
