@@ -479,9 +479,10 @@ TEST_F(Cli, ListsTheNamesWithTheirGroups) {
                                    "is AM-USB on its upper side (drawn per file, or --sideband upper); not in every or ssb\n"
                                    "FM\tfm\n"));
   EXPECT_NE(list.out.find("\nMSK\tmsk\tis 2FSK where the --fsk-index range holds 0.5\n"), std::string::npos);
-  EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 69);
+  EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 70);
   EXPECT_TRUE(list.out.ends_with("CSS\tchirp\nADS-B\tstandard\tnot in every: its frames need their own rate and length\n"
-                                 "POCSAG\tstandard\tnot in every: its frames need their own rate and length\n"));
+                                 "POCSAG\tstandard\tnot in every: its frames need their own rate and length\n"
+                                 "BLE\tstandard\tnot in every: its frames need their own rate and length\n"));
 }
 
 // A dataset described in one file: the same bytes as its options typed out, the command line's
