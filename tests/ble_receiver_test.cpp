@@ -17,12 +17,7 @@
 #include <vector>
 
 #include "dsp_reference.h"
-#include "label_rows.h"
-#include "form/options.h"
-#include "run/exact_file.h"
-#include "run/parameters.h"
-#include "run/plan.h"
-#include "run/seeds.h"
+#include "standard_files.h"
 
 namespace quorvin {
 
@@ -111,14 +106,7 @@ struct Packet {
   double index = 0.0;  // the modulation index measured
 };
 
-// The mean of `f` over samples a .. b (inclusive, clamped).
-double mean_over(const std::vector<double>& f, double a, double b) {
-  const auto lo = static_cast<std::size_t>(std::max(0.0, std::ceil(a)));
-  const auto hi = static_cast<std::size_t>(std::min(static_cast<double>(f.size() - 1), std::floor(b)));
-  double sum = 0.0;
-  for (std::size_t k = lo; k <= hi; ++k) sum += f[k];
-  return hi >= lo ? sum / static_cast<double>(hi - lo + 1) : 0.0;
-}
+using test::mean_over;
 
 // The receiver: every packet in the samples at `rate` bits a second on channel `channel`.
 std::vector<Packet> receive(const Signal& x, double fs, double rate, int channel) {
@@ -215,13 +203,8 @@ std::vector<Packet> receive(const Signal& x, double fs, double rate, int channel
   return packets;
 }
 
-// A file's labels by key, as its settings file and metadata give them.
-struct Labels {
-  std::vector<ParameterRow> rows;
-  std::string text(std::string_view key) const { return test::label_text(rows, key); }
-  double number(std::string_view key) const { return test::label(rows, key); }
-  std::vector<double> list(std::string_view key) const { return test::label_list(rows, key); }
-};
+using test::Labels;
+using test::Made;
 
 struct Case {
   std::string name;
@@ -237,18 +220,13 @@ constexpr double fs = 8e6;
 TEST_P(BleReceiver, DecodesEveryPacketToItsLabels) {
   OptionTexts texts = {{"--files-per-modulation", "10"}};
   for (const auto& [option, value] : GetParam().extra) texts[option] = value;
-  auto read = read_options({{"BLE"}, texts});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
+  RunSettings s;
+  const std::vector<Made> made = test::made_files("BLE", texts, 43, s);
+  ASSERT_EQ(made.size(), 10U);
   ASSERT_EQ(s.sample_rate, fs) << "the rate a run without one gets";
-  RunPlan plan(s, 43);
   std::vector<std::string> seen;
-  while (std::optional<PlannedFile> next = plan.next()) {
-    PlannedFile file = *next;
-    file.seeds = derive_file_seeds(43, file.modulation, file.index);
+  for (const auto& [file, labels, x] : made) {
     SCOPED_TRACE("file " + std::to_string(file.index));
-    const Labels labels{file_parameters({s, file, std::nullopt})};
-    const Signal x = synthesize_exact_file(s, file);
     const double rate = labels.text("ble_phy") == "LE 2M" ? 2e6 : 1e6;
     ASSERT_NEAR(labels.number("realised_symbol_rate"), rate, 1e-4 * rate) << "the transmitter's clock within 100 ppm";
     const auto channel = static_cast<int>(labels.number("ble_channel"));
@@ -342,17 +320,13 @@ INSTANTIATE_TEST_SUITE_P(
 // cut at either end; over a packet's bits its envelope is constant, the frequency alone keyed; the
 // band the band check takes holds 99 % of the file's power.
 TEST(BleFile, SilentBetweenWholePacketsConstantWithinAndHeldByItsBand) {
-  auto read = read_options({{"BLE"}, {{"--samples-per-file", "4096"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--files-per-modulation", "6"}}});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
-  RunPlan plan(s, 5);
+  RunSettings s;
+  const std::vector<Made> made =
+      test::made_files("BLE", {{"--samples-per-file", "4096"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--files-per-modulation", "6"}}, 5, s);
+  ASSERT_EQ(made.size(), 6U);
   std::size_t packets = 0;
-  while (std::optional<PlannedFile> next = plan.next()) {
-    PlannedFile file = *next;
-    file.seeds = derive_file_seeds(5, file.modulation, file.index);
+  for (const auto& [file, labels, x] : made) {
     SCOPED_TRACE("file " + std::to_string(file.index));
-    const Labels labels{file_parameters({s, file, std::nullopt})};
-    const Signal x = synthesize_exact_file(s, file);
     ASSERT_EQ(x.size(), 4096U);
     const std::vector<double> starts = labels.list("frame_starts");
     const std::vector<double> ends = labels.list("frame_ends");
