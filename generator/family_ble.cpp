@@ -295,16 +295,10 @@ TransmittedSymbols ble_symbols(const Waveform&, const WaveformParameters& p, std
                                const SymbolReach& reach) {
   const Transmission sent = transmission_of(seed, p.family_draws);
   const Events events = events_of(seed, p.family_draws, sent.packet, time);
-  const auto [low, high] = reach_periods(time, reach);
   TransmittedSymbols out{1, {}};
   for (const double start : events.starts) {
-    for (std::size_t b = 0; b < sent.packet.bits.size(); ++b) {
-      const double u = start + static_cast<double>(b);
-      if (u + 1.0 < low || u > high) continue;
-      const std::int32_t bit = sent.packet.bits[b];
-      out.symbols.push_back({static_cast<std::int64_t>(u), instant_of(time, u + 0.5), bit,
-                             Sample((bit != 0 ? 0.5 : -0.5) * sent.index, 0.0), static_cast<std::uint64_t>(bit)});
-    }
+    append_frame_bits(out, time, reach_periods(time, reach), start, sent.packet.bits,
+                      {Sample(-0.5 * sent.index, 0.0), Sample(0.5 * sent.index, 0.0)});
   }
   return out;
 }

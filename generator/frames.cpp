@@ -36,6 +36,17 @@ std::vector<std::array<double, 2>> frame_spans(const FrameLayout& layout, const 
   return spans;
 }
 
+void append_frame_bits(TransmittedSymbols& out, const TimeBase& time, std::pair<double, double> reach, double start,
+                       std::span<const std::uint8_t> bits, std::array<Sample, 2> values) {
+  for (std::size_t b = 0; b < bits.size(); ++b) {
+    const double u = start + static_cast<double>(b);
+    if (u + 1.0 < reach.first || u > reach.second) continue;
+    const std::int32_t bit = bits[b];
+    out.symbols.push_back({static_cast<std::int64_t>(u), instant_of(time, u + 0.5), bit, values[bits[b] != 0 ? 1 : 0],
+                           static_cast<std::uint64_t>(bit)});
+  }
+}
+
 std::optional<FramedFile> framed_file(const WaveformParameters& p) {
   if (!p.symbol_seed) return std::nullopt;
   const std::size_t length = require_length(p.num_samples);

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "common/splitmix.h"
@@ -40,6 +42,12 @@ inline double frame_start(const FrameLayout& layout, std::int64_t k) { return la
 
 // Each whole frame's first and last instant, samples of the waveform.
 std::vector<std::array<double, 2>> frame_spans(const FrameLayout& layout, const FrameRun& run, const TimeBase& time);
+
+// Appends to `out` each of a frame's `bits` (bit b spanning symbol periods start + b .. + 1) that
+// reaches the periods low .. high, centred on its period: the symbol is the bit, its value
+// values[bit].
+void append_frame_bits(TransmittedSymbols& out, const TimeBase& time, std::pair<double, double> reach, double start,
+                       std::span<const std::uint8_t> bits, std::array<Sample, 2> values);
 
 // A standard's file as its labels see it: its time base and the seed its content is drawn from;
 // nothing without a symbol seed of its own or without samples. Checks the rates and the length
