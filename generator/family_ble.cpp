@@ -329,13 +329,14 @@ FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
   return facts;
 }
 
-// Bit periods a file needs for one whole packet of the longest name at the faster PHY (two
-// preamble octets): the lead, the packet, its ramp, and up to a bit of start.
+// Bit periods a file needs for one whole packet of the longest name at the faster PHY the ranges
+// allow (a preamble octet for each bit a microsecond): the lead, the packet, its ramp, and up to a
+// bit of start.
 double shortest_file(const Waveform&, const FamilyRanges& ranges) {
   const auto [a, b] = range_ends(ranges, ble_ranges[name_length]);
   const auto [p0, p1] = range_ends(ranges, ble_ranges[phy]);
   const double per_us = bits_per_us(std::array<double, 1>{std::max(p0, p1)});
-  const double octets = 2.0 + 4.0 + 2.0 + 6.0 + 5.0 + std::clamp(std::max(a, b), 1.0, longest_name) + 3.0;
+  const double octets = per_us + 4.0 + 2.0 + 6.0 + 5.0 + std::clamp(std::max(a, b), 1.0, longest_name) + 3.0;
   return (lead_us + ramp_us) * per_us + 8.0 * octets + 1.0;
 }
 

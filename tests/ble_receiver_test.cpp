@@ -385,6 +385,10 @@ TEST(BleOptions, RefusesARateOrLengthTooSmall) {
   auto narrow = read_options({{"BLE"}, {{"--sample-rate", "2000000"}}});
   ASSERT_TRUE(std::holds_alternative<Refusal>(narrow));
   EXPECT_NE(std::get<Refusal>(narrow).text.find("BLE does not fit in the band"), std::string::npos) << std::get<Refusal>(narrow).text;
+  auto slow = read_options({{"BLE"}, {{"--num-symbols", "200"}, {"--ble-phy-max", "0"}}});
+  ASSERT_TRUE(std::holds_alternative<Refusal>(slow));
+  EXPECT_NE(std::get<Refusal>(slow).text.find("it needs " + std::to_string(17 + 8 * 33 + 1)), std::string::npos)
+      << "LE 1M alone: one preamble octet, 1 bit a microsecond";
   auto short_file = read_options({{"BLE"}, {{"--num-symbols", "200"}}});
   ASSERT_TRUE(std::holds_alternative<Refusal>(short_file));
   EXPECT_NE(std::get<Refusal>(short_file).text.find("BLE cannot hold a whole frame in 200 symbols: it needs " + std::to_string(2 * 17 + 8 * 34 + 1)), std::string::npos)
