@@ -368,6 +368,31 @@ TEST(BleFile, SilentBetweenWholePacketsConstantWithinAndHeldByItsBand) {
   EXPECT_EQ(packets, 6U) << "one packet a file: the next event is 20 ms on";
 }
 
+// The catalogue's cut test runs at a rate too slow for a packet: here a file that holds one gives
+// the same samples, to the bit, from any cut of its range as from the whole, drifting or not.
+TEST(BleFile, AnyCutThroughAPacketGivesTheWholesSamples) {
+  auto read = read_options({{"BLE"}, {{"--samples-per-file", "4000"}, {"--ble-phy-min", "1"}}});
+  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
+  const RunSettings s = std::get<RunSettings>(std::move(read));
+  RunPlan plan(s, 11);
+  PlannedFile file = *plan.next();
+  file.seeds = derive_file_seeds(11, file.modulation, file.index);
+  for (const double drift : {0.0, 0.01, -0.02}) {
+    SCOPED_TRACE(drift);
+    file.timing_error = drift;
+    const Signal whole = exact_waveform_range(s, file, 4000, 50, 50)(-50, 4100);
+    ASSERT_GT(std::abs(whole[1000]), 0.5) << "the packet spans the middle cuts";
+    const WaveformRange kept = exact_waveform_range(s, file, 4000, 50, 50);
+    const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1000, 1001, 1999, 4050};
+    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
+      const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
+      const Signal part(whole.begin() + cuts[i] + 50, whole.begin() + cuts[i + 1] + 50);
+      EXPECT_TRUE(test::same_bits(kept(cuts[i], count), part)) << "from " << cuts[i];
+      EXPECT_TRUE(test::same_bits(exact_waveform_range(s, file, 4000, 50, 50)(cuts[i], count), part)) << "from " << cuts[i];
+    }
+  }
+}
+
 // A run naming BLE without a rate gets 8 MHz; without a length the run's 1000 symbols, which
 // already hold the 307 one packet of the longest name needs (see the refusal below).
 TEST(BleFile, UnsaidRateAndLengthAreTheStandardsNeeds) {
