@@ -386,7 +386,8 @@ TEST(BleFile, AnyCutThroughAPacketGivesTheWholesSamples) {
     const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1000, 1001, 1999, 4050};
     for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
       const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
-      const Signal part(whole.begin() + cuts[i] + 50, whole.begin() + cuts[i + 1] + 50);
+      const auto at = static_cast<std::ptrdiff_t>(cuts[i] + 50);
+      const Signal part(whole.begin() + at, whole.begin() + at + static_cast<std::ptrdiff_t>(count));
       EXPECT_TRUE(test::same_bits(kept(cuts[i], count), part)) << "from " << cuts[i];
       EXPECT_TRUE(test::same_bits(exact_waveform_range(s, file, 4000, 50, 50)(cuts[i], count), part)) << "from " << cuts[i];
     }
