@@ -5,7 +5,7 @@
 namespace quorvin {
 
 std::span<const SignalFamily* const> signal_families() {
-  static const SignalFamily* const all[] = {&linear_family, &keyed_family, &analog_family, &noise_family, &ofdm_family, &chirp_family, &adsb_family, &pocsag_family, &ais_family, &aprs_family, &wifi_family};
+  static const SignalFamily* const all[] = {&linear_family, &keyed_family, &analog_family, &noise_family, &ofdm_family, &chirp_family, &adsb_family, &pocsag_family, &ais_family, &aprs_family, &ble_family, &wifi_family};
   return all;
 }
 

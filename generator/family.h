@@ -221,6 +221,7 @@ extern const SignalFamily adsb_family;    // ADS-B: Mode S extended squitters
 extern const SignalFamily pocsag_family;  // POCSAG: pages
 extern const SignalFamily ais_family;     // AIS: class A position reports
 extern const SignalFamily aprs_family;    // APRS: AX.25 position reports on AFSK and FM
+extern const SignalFamily ble_family;     // BLE: LE advertising packets
 extern const SignalFamily wifi_family;    // 802.11a/g: legacy OFDM PPDUs
 
 // The module of a scheme.

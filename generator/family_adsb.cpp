@@ -269,17 +269,10 @@ TransmittedSymbols adsb_symbols(const Waveform&, const WaveformParameters& p, st
   const FrameLayout layout = layout_of(p.family_draws);
   const FrameRun run = whole_frames(layout, time);
   const Squitters sent = squitters_of(seed);
-  const auto [low, high] = reach_periods(time, reach);
   TransmittedSymbols out{1, {}};
   for (std::int64_t k = run.first; k < run.first + run.count; ++k) {
-    const Message& m = sent.messages[static_cast<std::size_t>(k % 4)];
-    for (int b = 0; b < message_bits; ++b) {
-      const double u = frame_start(layout, k) + preamble_bits + b;
-      if (u + 1.0 < low || u > high) continue;
-      const std::int32_t bit = m[static_cast<std::size_t>(b)];
-      out.symbols.push_back({static_cast<std::int64_t>(u), instant_of(time, u + 0.5), bit, Sample(bit != 0 ? 1.0 : -1.0, 0.0),
-                             static_cast<std::uint64_t>(bit)});
-    }
+    append_frame_bits(out, time, reach_periods(time, reach), frame_start(layout, k) + preamble_bits,
+                      sent.messages[static_cast<std::size_t>(k % 4)], {Sample(-1.0, 0.0), Sample(1.0, 0.0)});
   }
   return out;
 }

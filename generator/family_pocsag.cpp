@@ -226,16 +226,10 @@ TransmittedSymbols pocsag_symbols(const Waveform&, const WaveformParameters& p, 
                                   const SymbolReach& reach) {
   const Transmission sent = transmission_of(seed, p.family_draws);
   const FrameRun run = whole_frames(sent.layout, time);
-  const auto [low, high] = reach_periods(time, reach);
   TransmittedSymbols out{1, {}};
   for (std::int64_t k = run.first; k < run.first + run.count; ++k) {
-    for (std::size_t b = 0; b < sent.page.bits.size(); ++b) {
-      const double u = frame_start(sent.layout, k) + static_cast<double>(b);
-      if (u + 1.0 < low || u > high) continue;
-      const std::int32_t bit = sent.page.bits[b];
-      out.symbols.push_back({static_cast<std::int64_t>(u), instant_of(time, u + 0.5), bit,
-                             Sample((bit != 0 ? -deviation : deviation) / p.symbol_rate, 0.0), static_cast<std::uint64_t>(bit)});
-    }
+    append_frame_bits(out, time, reach_periods(time, reach), frame_start(sent.layout, k), sent.page.bits,
+                      {Sample(deviation / p.symbol_rate, 0.0), Sample(-deviation / p.symbol_rate, 0.0)});
   }
   return out;
 }

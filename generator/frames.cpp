@@ -38,16 +38,22 @@ std::vector<std::array<double, 2>> frame_spans(const FrameLayout& layout, const 
 
 TransmittedSymbols frame_line_bits(const FrameLayout& layout, const FrameRun& run, const TimeBase& time, const SymbolReach& reach,
                                    std::span<const std::uint8_t> levels, Sample (*value)(std::uint8_t level)) {
-  const auto [low, high] = reach_periods(time, reach);
   TransmittedSymbols out{1, {}};
   for (std::int64_t k = run.first; k < run.first + run.count; ++k) {
-    for (std::size_t b = 0; b < levels.size(); ++b) {
-      const double u = frame_start(layout, k) + static_cast<double>(b);
-      if (u + 1.0 < low || u > high) continue;
-      out.symbols.push_back({static_cast<std::int64_t>(u), instant_of(time, u + 0.5), levels[b], value(levels[b]), std::uint64_t{levels[b]}});
-    }
+    append_frame_bits(out, time, reach_periods(time, reach), frame_start(layout, k), levels, {value(0), value(1)});
   }
   return out;
+}
+
+void append_frame_bits(TransmittedSymbols& out, const TimeBase& time, std::pair<double, double> reach, double start,
+                       std::span<const std::uint8_t> bits, std::array<Sample, 2> values) {
+  for (std::size_t b = 0; b < bits.size(); ++b) {
+    const double u = start + static_cast<double>(b);
+    if (u + 1.0 < reach.first || u > reach.second) continue;
+    const std::int32_t bit = bits[b];
+    out.symbols.push_back({static_cast<std::int64_t>(u), instant_of(time, u + 0.5), bit, values[bits[b] != 0 ? 1 : 0],
+                           static_cast<std::uint64_t>(bit)});
+  }
 }
 
 std::optional<FramedFile> framed_file(const WaveformParameters& p) {

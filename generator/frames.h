@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "common/signal.h"
@@ -51,6 +52,12 @@ struct TransmittedSymbols;
 // `value(level)` its value. One symbol a bit of each frame reached.
 TransmittedSymbols frame_line_bits(const FrameLayout& layout, const FrameRun& run, const TimeBase& time, const SymbolReach& reach,
                                    std::span<const std::uint8_t> levels, Sample (*value)(std::uint8_t level));
+
+// Appends to `out` each of a frame's `bits` (bit b spanning symbol periods start + b .. + 1) that
+// reaches the periods low .. high, centred on its period: the symbol is the bit, its value
+// values[bit].
+void append_frame_bits(TransmittedSymbols& out, const TimeBase& time, std::pair<double, double> reach, double start,
+                       std::span<const std::uint8_t> bits, std::array<Sample, 2> values);
 
 // A standard's file as its labels see it: its time base and the seed its content is drawn from;
 // nothing without a symbol seed of its own or without samples. Checks the rates and the length

@@ -85,6 +85,7 @@ Signal modulate(const DigitalRoute& route, const Symbols& symbols, double symbol
     case Route::pocsag:
     case Route::ais:
     case Route::aprs:
+    case Route::ble:
     case Route::wifi: break;  // the exact model's alone: the classic model refuses their names
   }
   return {};

@@ -15,7 +15,7 @@ enum class Family { analog, digital };
 // constellation points through a pulse, continuous-phase keying, an analog message, or no signal
 // at all (noise alone), OFDM symbols, linear frequency sweeps, or a standard's frames (one scheme
 // per standard).
-enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb, pocsag, ais, aprs, wifi };
+enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb, pocsag, ais, aprs, ble, wifi };
 
 // How a name's samples are made: the analog modulator, or the digital mapper or keyer; within a
 // scheme, its variant (offset, differential, cross or square grid, ring set, Gaussian, sideband).
@@ -23,7 +23,7 @@ enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb, pocsag, ais
 enum class Route {
   am, am_ssb, fm, cw, psk, oqpsk, pi4_dqpsk, fsk, msk, gmsk, qam32, qam128, qam_square, apsk,
   ook, ask, qam_cross, gfsk, am_dsb_sc, am_lsb, am_usb, noise,
-  ofdm, lfm_radar, lfm_data, css, adsb, pocsag, ais, aprs, wifi
+  ofdm, lfm_radar, lfm_data, css, adsb, pocsag, ais, aprs, ble, wifi
 };
 
 // The SigMF signal extension's classification of a name; an empty field is left out.
@@ -125,6 +125,7 @@ inline constexpr ModulationRow modulation_catalogue[] = {
     {"POCSAG", Family::digital, Scheme::pocsag, Route::pocsag, 2, false, {"fsk", {}, "POCSAG"}},
     {"AIS", Family::digital, Scheme::ais, Route::ais, 2, false, {"msk", {}, "GMSK, BT 0.4, AIS"}},
     {"APRS", Family::digital, Scheme::aprs, Route::aprs, 2, false, {"fm", {}, "AFSK 1200, AX.25, APRS"}},
+    {"BLE", Family::digital, Scheme::ble, Route::ble, 2, false, {"fsk", {}, "GFSK, BT 0.5, BLE advertising"}},
     // Its alphabet, as OFDM's, is its count of active subcarriers (48 data, 4 pilots).
     {"802.11a/g", Family::digital, Scheme::wifi, Route::wifi, 52, false, {"qam", {}, "OFDM, 802.11a/g"}},
 };

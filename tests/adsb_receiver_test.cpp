@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dsp_reference.h"
+#include "standard_files.h"
 #include "form/options.h"
 #include "label_rows.h"
 #include "plan/plan.h"
@@ -201,36 +202,11 @@ std::vector<Squitter> receive(const Signal& x, double fs) {
   return found;
 }
 
-// A file's labels by key, as its settings file and metadata give them.
-struct Labels {
-  std::vector<ParameterRow> rows;
-  std::string text(std::string_view key) const { return test::label_text(rows, key); }
-  double number(std::string_view key) const { return test::label(rows, key); }
-  std::vector<double> list(std::string_view key) const { return test::label_list(rows, key); }
-};
+using test::Labels;
+using test::Made;
 
 // Each file of a run of ADS-B with `texts`, its labels and its samples.
-struct Made {
-  PlannedFile file;
-  Labels labels;
-  Signal x;
-};
-std::vector<Made> made_files(const OptionTexts& texts, std::uint32_t seed, RunSettings& s) {
-  auto read = read_options({{"ADS-B"}, texts});
-  if (!std::holds_alternative<RunSettings>(read)) {
-    ADD_FAILURE() << std::get<Refusal>(read).text;
-    return {};
-  }
-  s = std::get<RunSettings>(std::move(read));
-  std::vector<Made> made;
-  RunPlan plan(s, seed);
-  while (std::optional<PlannedFile> next = plan.next()) {
-    PlannedFile file = *next;
-    file.seeds = derive_file_seeds(seed, file.modulation, file.index);
-    made.push_back({file, {file_parameters({s, file, std::nullopt})}, synthesize_exact_file(s, file)});
-  }
-  return made;
-}
+std::vector<Made> made_files(const OptionTexts& texts, std::uint32_t seed, RunSettings& s) { return test::made_files("ADS-B", texts, seed, s); }
 
 struct Case {
   std::string name;

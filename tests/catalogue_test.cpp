@@ -295,7 +295,7 @@ TEST(Catalogue, SelectionsAndTheClassicModelsNames) {
   const auto standards = static_cast<std::size_t>(std::count_if(std::begin(modulation_catalogue), std::end(modulation_catalogue), is_standard));
   EXPECT_GE(standards, 1U);
   EXPECT_EQ(names({"every"}).size(), modulation_count - 1 - standards) << "every name but AM-SSB and the standards";
-  EXPECT_EQ(names({"standard"}), (std::vector<std::string>{"ADS-B", "POCSAG", "AIS", "APRS", "802.11a/g"}));
+  EXPECT_EQ(names({"standard"}), (std::vector<std::string>{"ADS-B", "POCSAG", "AIS", "APRS", "BLE", "802.11a/g"}));
   EXPECT_EQ(names({"fsk"}), (std::vector<std::string>{"2FSK", "4FSK", "8FSK", "16FSK", "2GFSK", "4GFSK", "8GFSK", "16GFSK"}));
   EXPECT_EQ(names({"Noise", "ssb", "ask"}),
             (std::vector<std::string>{"4ASK", "8ASK", "16ASK", "32ASK", "64ASK", "AM-LSB", "AM-USB", "Noise"}));

@@ -479,11 +479,12 @@ TEST_F(Cli, ListsTheNamesWithTheirGroups) {
                                    "is AM-USB on its upper side (drawn per file, or --sideband upper); not in every or ssb\n"
                                    "FM\tfm\n"));
   EXPECT_NE(list.out.find("\nMSK\tmsk\tis 2FSK where the --fsk-index range holds 0.5\n"), std::string::npos);
-  EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 72);
+  EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 73);
   EXPECT_TRUE(list.out.ends_with("CSS\tchirp\nADS-B\tstandard\tnot in every: its frames need their own rate and length\n"
                                  "POCSAG\tstandard\tnot in every: its frames need their own rate and length\n"
                                  "AIS\tstandard\tnot in every: its frames need their own rate and length\n"
                                  "APRS\tstandard\tnot in every: its frames need their own rate and length\n"
+                                 "BLE\tstandard\tnot in every: its frames need their own rate and length\n"
                                  "802.11a/g\tstandard\tnot in every: its frames need their own rate and length\n"));
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dsp_reference.h"
+#include "standard_files.h"
 #include "form/options.h"
 #include "label_rows.h"
 #include "plan/plan.h"
@@ -64,14 +65,7 @@ struct Page {
   std::string text;
 };
 
-// The mean of `f` over samples a .. b (inclusive, clamped).
-double mean_over(const std::vector<double>& f, double a, double b) {
-  const auto lo = static_cast<std::size_t>(std::max(0.0, std::ceil(a)));
-  const auto hi = static_cast<std::size_t>(std::min(static_cast<double>(f.size() - 1), std::floor(b)));
-  double sum = 0.0;
-  for (std::size_t k = lo; k <= hi; ++k) sum += f[k];
-  return hi >= lo ? sum / static_cast<double>(hi - lo + 1) : 0.0;
-}
+using test::mean_over;
 
 std::string numeric_text(const std::vector<std::uint32_t>& payloads) {
   const std::string_view set = "0123456789*U -)(";
@@ -189,13 +183,7 @@ std::vector<Page> receive(const Signal& x, double fs) {
   return pages;
 }
 
-// A file's labels by key, as its settings file and metadata give them.
-struct Labels {
-  std::vector<ParameterRow> rows;
-  std::string text(std::string_view key) const { return test::label_text(rows, key); }
-  double number(std::string_view key) const { return test::label(rows, key); }
-  std::vector<double> list(std::string_view key) const { return test::label_list(rows, key); }
-};
+using test::Labels;
 
 struct Case {
   std::string name;

@@ -27,7 +27,7 @@ def run(tmp_path_factory):
 def test_every_class_is_drawn_and_the_summary_has_the_drawn_parameters(run, tmp_path):
     drawn = preview.draw_preview(str(run / "m.csv"), str(tmp_path / "p.png"))
     # every name but AM-SSB and the standards'
-    assert drawn == [name for name in quorvin.classes if name not in ("AM-SSB", "ADS-B", "POCSAG", "AIS", "APRS", "802.11a/g")]
+    assert drawn == [name for name in quorvin.classes if name not in ("AM-SSB", "ADS-B", "POCSAG", "AIS", "APRS", "BLE", "802.11a/g")]
     parameters = preview.draw_summary(str(run / "m.csv"), str(tmp_path / "s.png"))
     assert {"snr_db", "symbol_rate", "amplitude", "start_offset"} <= set(parameters)
     assert not {"class_index", "file_index", "num_samples", "symbol_seed", "noise_seed"} & set(parameters)  # not drawn

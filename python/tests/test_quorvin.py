@@ -331,7 +331,7 @@ def test_a_far_item_is_what_walking_the_plan_gives():
 
 def test_any_item_of_the_longest_plan_draws_one_file_record():
     # A standard's frame needs more than 8 symbols: every other name.
-    names = [name for name in quorvin.classes if name not in ("ADS-B", "POCSAG", "AIS", "APRS", "802.11a/g")]
+    names = [name for name in quorvin.classes if name not in ("ADS-B", "POCSAG", "AIS", "APRS", "BLE", "802.11a/g")]
     ds = quorvin.Dataset(quorvin.Config(names, num_symbols=8), files_per_modulation=2**31 - 1, seed=5)
     assert len(ds) == len(names) * (2**31 - 1)
     for count, position in enumerate([-1, 0, 3 * 10**6, len(ds) // 2, -2], start=1):
@@ -414,7 +414,7 @@ def test_every_is_the_command_lines_every_with_the_same_bytes(tmp_path):
                                     "QAM512", "QAM2048", "QAM4096", "APSK128", "APSK256", "16FSK", "2GFSK", "4GFSK",
                                     "8GFSK", "16GFSK", "4MSK", "8MSK", "16MSK", "4GMSK", "8GMSK", "16GMSK", "AM-DSB-SC",
                                     "AM-LSB", "AM-USB", "Noise", *[f"OFDM-{k}" for k in (64, 72, 128, 180, 256, 300, 512, 600,
-                                    900, 1024, 1200, 2048)], "LFM-radar", "LFM-data", "CSS", "ADS-B", "POCSAG", "AIS", "APRS",
+                                    900, 1024, 1200, 2048)], "LFM-radar", "LFM-data", "CSS", "ADS-B", "POCSAG", "AIS", "APRS", "BLE",
                                     "802.11a/g"]
     cli(tmp_path, "-m", "every", "--signal-model", "exact", "--sample-rate", "1000000", "--samples-per-file", "256",
         "--seed", "1", "--format", "sigmf", "--manifest", str(tmp_path / "m.csv"))
@@ -424,7 +424,7 @@ def test_every_is_the_command_lines_every_with_the_same_bytes(tmp_path):
         rows = list(csv.DictReader(file))
     # Every name but AM-SSB, whose every file is an AM-LSB or AM-USB file, and the standards'.
     every = [row["name"] for row in _core.catalogue() if row["in_every"]]
-    assert every == [name for name in quorvin.classes if name not in ("AM-SSB", "ADS-B", "POCSAG", "AIS", "APRS", "802.11a/g")]
+    assert every == [name for name in quorvin.classes if name not in ("AM-SSB", "ADS-B", "POCSAG", "AIS", "APRS", "BLE", "802.11a/g")]
     assert len(rows) == len(ds) == len(every)
     for i, row in enumerate(rows):
         samples, labels = ds[i]

@@ -1,0 +1,70 @@
+#pragma once
+// A standard's files as its receiver test reads them: each file a run of it writes, with its
+// labels, and the steps the receivers share.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "label_rows.h"
+#include "form/options.h"
+#include "run/exact_file.h"
+#include "run/parameters.h"
+#include "run/plan.h"
+#include "run/seeds.h"
+
+namespace quorvin::test {
+
+// The mean of `f` over samples a .. b (inclusive, clamped to its ends): a receiver's soft value.
+inline double mean_over(const std::vector<double>& f, double a, double b) {
+  const auto lo = static_cast<std::size_t>(std::max(0.0, std::ceil(a)));
+  const auto hi = static_cast<std::size_t>(std::min(static_cast<double>(f.size() - 1), std::floor(b)));
+  double sum = 0.0;
+  for (std::size_t k = lo; k <= hi; ++k) sum += f[k];
+  return hi >= lo ? sum / static_cast<double>(hi - lo + 1) : 0.0;
+}
+
+// A file's labels by key, as its settings file and metadata give them.
+struct Labels {
+  std::vector<ParameterRow> rows;
+  std::string text(std::string_view key) const { return label_text(rows, key); }
+  double number(std::string_view key) const { return label(rows, key); }
+  std::vector<double> list(std::string_view key) const { return label_list(rows, key); }
+};
+
+// One file of the run, its labels and its samples.
+struct Made {
+  PlannedFile file;
+  Labels labels;
+  Signal x;
+};
+
+// Each file of a run of `name` with `texts` and `seed`; `s` gets the run's settings. A refusal
+// fails the test and makes nothing.
+inline std::vector<Made> made_files(const std::string& name, const OptionTexts& texts, std::uint32_t seed, RunSettings& s) {
+  auto read = read_options({{name}, texts});
+  if (!std::holds_alternative<RunSettings>(read)) {
+    ADD_FAILURE() << std::get<Refusal>(read).text;
+    return {};
+  }
+  s = std::get<RunSettings>(std::move(read));
+  std::vector<Made> made;
+  RunPlan plan(s, seed);
+  while (std::optional<PlannedFile> next = plan.next()) {
+    PlannedFile file = *next;
+    file.seeds = derive_file_seeds(seed, file.modulation, file.index);
+    made.push_back({file, {file_parameters({s, file, std::nullopt})}, synthesize_exact_file(s, file)});
+  }
+  return made;
+}
+
+}  // namespace quorvin::test
