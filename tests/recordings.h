@@ -18,16 +18,9 @@
 #include "synthesis/parameters.h"
 #include "plan/plan.h"
 #include "plan/seeds.h"
+#include "standard_files.h"
 
 namespace quorvin::test {
-
-// A file's labels by key, as its settings file and metadata give them.
-struct Labels {
-  std::vector<ParameterRow> rows;
-  std::string text(std::string_view key) const { return label_text(rows, key); }
-  double number(std::string_view key) const { return label(rows, key); }
-  std::vector<double> list(std::string_view key) const { return label_list(rows, key); }
-};
 
 // One written file: its run's settings, its plan, labels, samples and transmitted symbols.
 struct Recording {
@@ -43,16 +36,13 @@ struct Recording {
 // naming one.
 template <class Each>
 void for_each_recording(const std::string& name, const OptionTexts& texts, std::uint32_t seed, double fs, Each each) {
-  auto read = read_options({{name}, texts});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
+  RunSettings s;
+  const std::vector<Made> made = made_files(name, texts, seed, s);
+  ASSERT_FALSE(made.empty());
   ASSERT_EQ(s.sample_rate, fs) << "the rate a run without one gets";
-  RunPlan plan(s, seed);
-  while (std::optional<PlannedFile> next = plan.next()) {
-    PlannedFile file = *next;
-    file.seeds = derive_file_seeds(seed, file.modulation, file.index);
-    SCOPED_TRACE("file " + std::to_string(file.index));
-    each(Recording{s, file, Labels{file_parameters({s, file, std::nullopt})}, synthesize_exact_file(s, file), exact_file_symbols(s, file)});
+  for (const Made& m : made) {
+    SCOPED_TRACE("file " + std::to_string(m.file.index));
+    each(Recording{s, m.file, m.labels, m.x, exact_file_symbols(s, m.file)});
   }
 }
 

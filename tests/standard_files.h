@@ -17,10 +17,10 @@
 
 #include "label_rows.h"
 #include "form/options.h"
-#include "run/exact_file.h"
-#include "run/parameters.h"
-#include "run/plan.h"
-#include "run/seeds.h"
+#include "synthesis/exact_file.h"
+#include "synthesis/parameters.h"
+#include "plan/plan.h"
+#include "plan/seeds.h"
 
 namespace quorvin::test {
 
