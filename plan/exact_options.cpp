@@ -353,11 +353,7 @@ constexpr std::int64_t longest_faded_scene = std::int64_t{1} << 23;
 // keeps its box at half the band or narrower.
 constexpr double fewest_burst_samples = 8.0;
 
-struct Reach {
-  double low;
-  double high;
-  std::string options;  // what to change, beyond the sample rate (marked, common/text.h)
-};
+using Reach = SettingsReach;
 
 // The highest symbol rate a digital name may draw, Baud: the sample rate over the fewest samples
 // per symbol where those are drawn, else the symbol-rate range's larger end.
@@ -425,24 +421,10 @@ std::string_view text_given(const ExactTexts& texts, std::string_view option) {
   return {};
 }
 
-// The band after the channel's stages that move or widen it: fading spreads it by the largest
-// Doppler drawn on each side; the sample clock's offset moves the carrier by rf ppm 1e-6 (one
-// reference for both) and then scales every frequency by 1 + ppm 1e-6.
+// The band after the channel's stages that move or widen it, in the chain's order.
 Reach through_channel(const ImpairmentSettings& x, Reach reach) {
-  if (x.fading != Fading::none) {
-    const double spread = larger(x.doppler_min, x.doppler_max);
-    reach.low -= spread;
-    reach.high += spread;
-    reach.options += ", {--doppler-min/max}";
-  }
-  if (x.clock_ppm_min != 0.0 || x.clock_ppm_max != 0.0) {
-    const double slow = std::min(x.clock_ppm_min, x.clock_ppm_max) * 1e-6;
-    const double fast = std::max(x.clock_ppm_min, x.clock_ppm_max) * 1e-6;
-    const double low = reach.low + x.rf_frequency * slow;
-    const double high = reach.high + x.rf_frequency * fast;
-    reach.low = std::min(low * (1.0 + slow), low * (1.0 + fast));
-    reach.high = std::max(high * (1.0 + slow), high * (1.0 + fast));
-    reach.options += x.rf_frequency != 0.0 ? ", {--clock-ppm-min/max}, {--rf-frequency}" : ", {--clock-ppm-min/max}";
+  for (const ChannelStage* stage : channel_stages()) {
+    if (stage->widen != nullptr) stage->widen(x, reach);
   }
   return reach;
 }
@@ -502,8 +484,10 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
     }
   }
   const ImpairmentSettings& x = settings.impairments;
-  if (x.fading_gains_db.size() != x.fading_delays.size())
-    return std::string("{--fading-gains} takes one gain per delay of {--fading-delays}");
+  for (const ChannelStage* stage : stages_by_slot()) {
+    if (stage->refuse == nullptr) continue;
+    if (std::optional<std::string> refusal = stage->refuse(x)) return *std::move(refusal);
+  }
   // The fading's and the clock's margins count against the limit too: refused here, not file by
   // file.
   if (const std::int64_t longest = longest_framed_file(x); settings.samples_per_file > longest) {
@@ -517,11 +501,6 @@ std::variant<ExactSettings, std::string> read_exact_options_marked(const ExactTe
   if (draws_samples_per_symbol(settings) && !(fewest >= 1.0)) {
     return std::string("{--samples-per-symbol-min and --samples-per-symbol-max} take 1 or more each, or 0 both for the "
                        "symbol-rate range");
-  }
-  if ((x.adc_bits_min == 0) != (x.adc_bits_max == 0)) {
-    return std::string(
-        "{--adc-bits-min and --adc-bits-max} take 1 to 32 bits each, or 0 both for no "
-        "quantisation");
   }
   if (settings.scene.kind != SceneKind::none && settings.samples_per_file == 0) {
     return std::string("{--scene wideband} takes a capture length: give {--samples-per-file}");

@@ -306,7 +306,7 @@ FrameFacts exact_file_frames(const RunSettings& s, const PlannedFile& file) {
   const std::size_t length = exact_file_length(s, file);
   FrameFacts facts = w.family->frames(w, waveform_range_parameters(s, file, static_cast<std::int64_t>(length), 0, 0));
   // File sample k reads the waveform at k (1 + ppm 1e-6), as the symbols' instants do.
-  const double clock = 1.0 + file.impairments.clock_ppm.value_or(0.0) * 1e-6;
+  const double clock = clock_factor(file.impairments);
   for (std::array<double, 2>& span : facts.spans) span = {span[0] / clock, span[1] / clock};
   return facts;
 }

@@ -80,6 +80,19 @@ const ChannelStage clock_stage{
           return d.clock_ppm && x.rf_frequency != 0.0 ? std::optional<double>(x.rf_frequency * *d.clock_ppm * 1e-6)
                                                       : std::nullopt;
         },
+    // Its share of an RF carrier moves the band (one reference for both), then every frequency is
+    // scaled by 1 + ppm 1e-6.
+    .widen =
+        [](const ImpairmentSettings& x, SettingsReach& reach) {
+          if (!range_on(x.clock_ppm_min, x.clock_ppm_max)) return;
+          const double slow = std::min(x.clock_ppm_min, x.clock_ppm_max) * 1e-6;
+          const double fast = std::max(x.clock_ppm_min, x.clock_ppm_max) * 1e-6;
+          const double low = reach.low + x.rf_frequency * slow;
+          const double high = reach.high + x.rf_frequency * fast;
+          reach.low = std::min(low * (1.0 + slow), low * (1.0 + fast));
+          reach.high = std::max(high * (1.0 + slow), high * (1.0 + fast));
+          reach.options += x.rf_frequency != 0.0 ? ", {--clock-ppm-min/max}, {--rf-frequency}" : ", {--clock-ppm-min/max}";
+        },
 };
 
 }  // namespace quorvin

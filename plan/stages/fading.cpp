@@ -122,6 +122,19 @@ const ChannelStage fading_stage{
           const double doppler = std::abs(d.doppler.value_or(0.0));
           return BandEdges{band.low - doppler, band.high + doppler};
         },
+    // Widened by the largest Doppler drawn on each side.
+    .widen =
+        [](const ImpairmentSettings& x, SettingsReach& reach) {
+          if (x.fading == Fading::none) return;
+          const double spread = std::max(std::abs(x.doppler_min), std::abs(x.doppler_max));
+          reach.low -= spread;
+          reach.high += spread;
+          reach.options += ", {--doppler-min/max}";
+        },
+    .refuse = [](const ImpairmentSettings& x) -> std::optional<std::string> {
+      if (x.fading_gains_db.size() == x.fading_delays.size()) return std::nullopt;
+      return "{--fading-gains} takes one gain per delay of {--fading-delays}";
+    },
 };
 
 }  // namespace quorvin

@@ -60,6 +60,10 @@ const ChannelStage quantisation_stage{
           into.adc_bits = fewest + static_cast<std::int32_t>(std::min(span - 1.0, drawn));
         },
     .take = [](const ImpairmentDraws& from, ImpairmentDraws& into) { into.adc_bits = from.adc_bits; },
+    .refuse = [](const ImpairmentSettings& x) -> std::optional<std::string> {
+      if ((x.adc_bits_min == 0) == (x.adc_bits_max == 0)) return std::nullopt;
+      return "{--adc-bits-min and --adc-bits-max} take 1 to 32 bits each, or 0 both for no quantisation";
+    },
 };
 
 }  // namespace quorvin

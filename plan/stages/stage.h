@@ -15,6 +15,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -121,6 +122,14 @@ struct StageKey {
   StageDraws engine(StageSlot slot) const;
 };
 
+// The band a run's settings may let a signal reach, Hz around its centre, as the band check reads
+// it, and the options its refusal names beyond the sample rate (marked, common/text.h).
+struct SettingsReach {
+  double low;
+  double high;
+  std::string options;
+};
+
 struct ChannelStage {
   std::string_view name;  // "IQ imbalance and DC offset"
   StageSide side;
@@ -144,6 +153,12 @@ struct ChannelStage {
   std::optional<double> (*carrier_shift)(const ImpairmentSettings& settings, const ImpairmentDraws& draws) = nullptr;
   // The band around the signal's centre, Hz, as it leaves the band `band`; nullptr: unchanged.
   BandEdges (*band)(const ImpairmentDraws& draws, BandEdges band) = nullptr;
+  // The band the widest draws of `settings` leave, from the band `reach` they are given; nullptr:
+  // unchanged.
+  void (*widen)(const ImpairmentSettings& settings, SettingsReach& reach) = nullptr;
+  // Its refusal of settings that read well one by one but not together (marked text); nullptr or
+  // nothing: none.
+  std::optional<std::string> (*refuse)(const ImpairmentSettings& settings) = nullptr;
   // It only turns each sample by a unit phasor (and an emitter's gain): a signal's power, which
   // its SNR is counted over, is the one before it.
   bool turns_only = false;
