@@ -267,7 +267,7 @@ FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
   facts.values[course] = static_cast<double>(r.course) / 10.0;
   facts.values[heading] = r.heading;
   std::string bits;
-  for (std::size_t i = 0; i < 8 * report_bytes; ++i) bits.push_back(((sent.burst.bytes[i / 8] >> (7 - i % 8)) & 1U) != 0 ? '1' : '0');
+  for (std::size_t i = 0; i < 8 * report_bytes; ++i) bits.push_back(((static_cast<unsigned>(sent.burst.bytes[i / 8]) >> (7U - static_cast<unsigned>(i % 8))) & 1U) != 0 ? '1' : '0');
   facts.values[payload] = bits;
   return facts;
 }

@@ -257,7 +257,7 @@ Ppdu draw_ppdu(std::uint64_t seed, std::span<const double> draws) {
   // tail's six bits zero again after scrambling so that the code ends in its zero state.
   const std::int64_t count = data_symbols(r, static_cast<double>(octets));
   Bits bits(static_cast<std::size_t>(count * data_bits(r)), 0);
-  for (std::size_t i = 0; i < octets * 8; ++i) bits[16 + i] = static_cast<std::uint8_t>((f.psdu[i / 8] >> (i % 8)) & 1U);
+  for (std::size_t i = 0; i < octets * 8; ++i) bits[16 + i] = static_cast<std::uint8_t>((static_cast<unsigned>(f.psdu[i / 8]) >> (i % 8)) & 1U);
   const Bits scramble = scrambler_sequence(f.seed, bits.size());
   for (std::size_t i = 0; i < bits.size(); ++i) bits[i] ^= scramble[i];
   std::fill_n(bits.begin() + static_cast<std::ptrdiff_t>(16 + 8 * octets), 6, std::uint8_t{0});

@@ -144,7 +144,7 @@ std::vector<Report> receive(const Signal& x, double fs) {
     EXPECT_EQ(f.bytes.size(), 23U);
     std::string m;
     for (std::size_t i = 0; i + 2 < f.bytes.size(); ++i) {
-      for (int b = 7; b >= 0; --b) m.push_back(((f.bytes[i] >> b) & 1U) != 0 ? '1' : '0');
+      for (int b = 7; b >= 0; --b) m.push_back(((static_cast<unsigned>(f.bytes[i]) >> b) & 1U) != 0 ? '1' : '0');
     }
     if (m.size() < 168) {
       ADD_FAILURE() << "a short report";
@@ -207,7 +207,7 @@ TEST_P(AisReceiver, DecodesEveryBurstToItsLabels) {
       EXPECT_TRUE(told[0].fcs_good);
       std::string bits;
       for (std::size_t b = 0; b + 2 < told[0].bytes.size(); ++b) {
-        for (int k = 7; k >= 0; --k) bits.push_back(((told[0].bytes[b] >> k) & 1U) != 0 ? '1' : '0');
+        for (int k = 7; k >= 0; --k) bits.push_back(((static_cast<unsigned>(told[0].bytes[b]) >> k) & 1U) != 0 ? '1' : '0');
       }
       EXPECT_EQ(bits, r.payload);
     }
