@@ -89,14 +89,25 @@ bool place(const RunSettings& s, SceneEmitter& e, const std::vector<SceneEmitter
   const SceneSettings& scene = s.exact.scene;
   const std::int64_t length = s.exact.samples_per_file;
   const double fs = s.sample_rate;
-  // At least half of every burst lies inside the capture, so no box is empty.
-  const std::int64_t duration =
-      std::max<std::int64_t>(1, std::llround(u(scene.burst_min, scene.burst_max) * static_cast<double>(length)));
-  const std::int64_t half = duration / 2;
-  e.burst_start = u.whole(-half, length - (duration - half));
-  e.burst_stop = e.burst_start + duration;
-  e.box.sample_start = std::max<std::int64_t>(0, e.burst_start);
-  e.box.sample_count = std::min(length, e.burst_stop) - e.box.sample_start;
+  if (!e.frames.empty()) {
+    // A standard keeps its own repetition: its frames where its file lays them, each whole, and
+    // silence between them, so a burst's ramp would only cut into a frame.
+    e.burst_start = 0;
+    e.burst_stop = length;
+    e.box.sample_start = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(e.frames.front()[0])), 0, length - 1);
+    e.box.sample_count =
+        std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(e.frames.back()[1])) + 1, e.box.sample_start + 1, length) -
+        e.box.sample_start;
+  } else {
+    // At least half of every burst lies inside the capture, so no box is empty.
+    const std::int64_t duration =
+        std::max<std::int64_t>(1, std::llround(u(scene.burst_min, scene.burst_max) * static_cast<double>(length)));
+    const std::int64_t half = duration / 2;
+    e.burst_start = u.whole(-half, length - (duration - half));
+    e.burst_stop = e.burst_start + duration;
+    e.box.sample_start = std::max<std::int64_t>(0, e.burst_start);
+    e.box.sample_count = std::min(length, e.burst_stop) - e.box.sample_start;
+  }
   // The box closes over the band as the burst resolves it, so that no line is cut in half at an edge.
   const BandEdges band = exact_resolved_band(s, e.file, e.box.sample_count);
   const double c = clock_factor(e.file.impairments);
@@ -161,7 +172,7 @@ void make_emitter(const RunSettings& s, const SceneEmitter& e, const SceneChanne
                .margins = channel.margins,
                .carrier_offset = emitter_shift(s, e),
                .gain = gain,
-               .burst = std::array<double, 2>{first, last}};
+               .burst = e.frames.empty() ? std::optional<std::array<double, 2>>(std::array<double, 2>{first, last}) : std::nullopt};
   const StageFlow flow = stages_flow(run, StagePart::shaping);
   // Only the burst's samples are made (its amplifier's level is the burst's own); an emitter whose
   // stages need it whole (faded) over the capture, its channel reckoned from the capture's first
@@ -284,6 +295,21 @@ std::shared_ptr<const Scene> draw_scene(RunPlan& plan, const SceneKey& key, cons
     e.file = draw_emitter_file(plan, m, emitter_seed(seed, k), key.seed_files);
     e.file.index = static_cast<std::int32_t>(k + 1);
     take_receiver_draws(receiver, e.file.impairments);
+    // Its file is the capture's length, on the capture's clock: its frames' instants are the capture's.
+    if (const Waveform w = waveform_of(e.file); w.family != nullptr && w.family->frames != nullptr) {
+      try {
+        e.frames = exact_file_frames(s, e.file).spans;
+      } catch (const std::exception& error) {
+        scene->fault = "emitter " + std::to_string(k + 1) + " (" + e.file.modulation + "): " + error.what();
+        break;
+      }
+      if (e.frames.empty()) {
+        scene->fault = "emitter " + std::to_string(k + 1) + " of " + std::to_string(count) + " (" + e.file.modulation +
+                       ") has no whole frame in a capture of " + std::to_string(s.exact.samples_per_file) +
+                       " samples: a longer capture (--samples-per-file) or narrower ranges of its own";
+        break;
+      }
+    }
     if (!place(s, e, scene->emitters, u)) {
       scene->fault = fault_text(s, e, k, count);
       break;

@@ -8,6 +8,7 @@
 // engines keyed by the run's seed and the scene's plan position, so its bytes do not depend on
 // -j or the shard.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -40,6 +41,10 @@ struct SceneEmitter {
   // The burst, capture samples from the first (it may begin before 0 or end after the capture).
   std::int64_t burst_start = 0;
   std::int64_t burst_stop = 0;
+  // A standard's whole frames, each first and last instant in capture samples (its labels'
+  // frame_starts and frame_ends): it sends its own file's frames over the whole capture, with no
+  // burst of its own, and its box spans them. Empty for other names.
+  std::vector<std::array<double, 2>> frames;
   SceneBox box;
 };
 
