@@ -624,6 +624,38 @@ TEST(Scene, AnAdsbReceiverDecodesEverySquitterAtItsLabelledStartFromACrowdedCapt
   EXPECT_GT(decoded, 10U);
 }
 
+// What a file's labels and draws tell of it, to compare two draws of it.
+std::string drawn_text(const RunSettings& s, const PlannedFile& f) {
+  std::string text = f.modulation + " " + std::to_string(f.index) + " " + shortest_text(f.snr_db) + " " + shortest_text(f.symbol_rate) +
+                     " " + shortest_text(f.carrier_frequency) + " " + shortest_text(f.start_offset) + " " +
+                     shortest_text(f.impairments.clock_ppm.value_or(0.0)) + " " + shortest_text(f.impairments.carrier_phase.value_or(0.0));
+  for (const double d : f.family_draws) text += " " + shortest_text(d);
+  return text + " " + file_fingerprint({s, f, std::nullopt});
+}
+
+// A scene's emitter is the first file a plan of its name alone, seeded with the emitter's seed,
+// would draw; the run's plan draws it from the name it resolved once and goes on as if it had not.
+TEST(Scene, TheRunsPlanDrawsAnEmittersFileAsAPlanOfItsNameAloneAndKeepsItsPlace) {
+  const RunSettings s = scene_settings({"QPSK", "2FSK", "OFDM-64", "AM", "FM", "AIS", "Noise"},
+                                       {{"--per-name", "QPSK:snr=3..4;AM:snr=30..31"}, {"--clock-ppm-max", "20"},
+                                        {"--carrier-phase", "true"}, {"--samples-per-file", "262144"}});
+  RunPlan walked(s, 5);
+  RunPlan fresh(s, 5);
+  for (std::size_t m = 0; m < s.modulations.size(); ++m) {
+    SCOPED_TRACE(s.modulations[m]);
+    for (const std::uint32_t seed : {1u, 77u, 4000000000u}) {
+      RunSettings one = s;
+      one.modulations = {s.modulations[m]};
+      one.files_per_modulation = 1;
+      EXPECT_EQ(drawn_text(s, walked.draw_first_file(m, seed)), drawn_text(s, *RunPlan(one, seed).next()));
+    }
+    const std::optional<PlannedFile> a = walked.next();
+    const std::optional<PlannedFile> b = fresh.next();
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(drawn_text(s, *a), drawn_text(s, *b));
+  }
+}
+
 // The kept samples of every scene of a run, in plan order.
 std::vector<std::vector<std::complex<float>>> run_scenes(const RunSettings& s, unsigned jobs, Shard shard) {
   DatasetRun run;

@@ -296,3 +296,8 @@ def test_a_standards_frames_export_one_box_each_where_its_packets_are_and_silenc
             assert np.median(gap) < floor + 3
     coco = detection.export_detection(dataset, tmp_path, 256, 256, positions=[2], format="coco")
     assert [a["category_id"] for a in coco["annotations"]] == [dataset.names.index(n) for n in expected]
+    pytest.importorskip("torch")
+    from quorvin.torch import scene_target
+    target = scene_target(labels, dataset.names)
+    assert target["labels"].tolist() == [dataset.names.index(n) for n in expected]
+    assert np.allclose(target["boxes"][:, 0].numpy(), frames["sample_start"].astype(np.float32))
