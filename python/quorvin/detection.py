@@ -63,18 +63,34 @@ def frame_boxes(boxes: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
     (float64 samples), ``freq_lower_edge``, ``freq_upper_edge`` and ``modulation``."""
     keys = ("sample_start", "sample_count", "freq_lower_edge", "freq_upper_edge", "modulation")
     rows: dict[str, list[Any]] = {key: [] for key in keys}
-    starts = boxes.get("frame_starts", [""] * len(boxes["modulation"]))
-    ends = boxes.get("frame_ends", [""] * len(boxes["modulation"]))
-    for i in range(len(boxes["modulation"])):
-        spans = [(float(s), float(e)) for s, e in zip(str(starts[i]).split(";"), str(ends[i]).split(";"))] \
-            if isinstance(starts[i], str) and starts[i] else [(float(boxes["sample_start"][i]),
-                                                            float(boxes["sample_start"][i] + boxes["sample_count"][i]))]
+    count = len(boxes.get("modulation", ()))  # a capture of the floor alone has no column
+    starts = boxes.get("frame_starts", [None] * count)
+    ends = boxes.get("frame_ends", [None] * count)
+    for i in range(count):
+        spans = _frame_spans(starts[i], ends[i])
+        if spans is None:
+            start = float(boxes["sample_start"][i])
+            spans = [(start, start + float(boxes["sample_count"][i]))]
         for start, end in spans:
             rows["sample_start"].append(start)
             rows["sample_count"].append(end - start)
             for key in keys[2:]:
                 rows[key].append(boxes[key][i])
     return {key: np.array(rows[key], dtype=None if key == "modulation" else np.float64) for key in keys}
+
+
+def _frame_spans(starts: Any, ends: Any) -> Optional[list[tuple[float, float]]]:
+    """A standard's frames from its labels' lists, as a reader gives them (text "a;b;.." or
+    "[a, b, ..]", a list, or a number for a single frame); nothing for an emitter without them."""
+    def values(x: Any) -> list[float]:
+        if x is None or isinstance(x, float) and np.isnan(x):
+            return []
+        if isinstance(x, str):  # the manifest's "a;b;..", a container's JSON list
+            return [float(v) for v in (json.loads(x) if x.startswith("[") else x.split(";")) if v != ""]
+        return [float(v) for v in np.atleast_1d(np.asarray(x, dtype=np.float64))]
+
+    first, last = values(starts), values(ends)
+    return list(zip(first, last)) if first else None
 
 
 def pixel_boxes(boxes: dict[str, np.ndarray], sample_rate: float, fft_size: int, hop: int,

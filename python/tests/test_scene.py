@@ -301,3 +301,22 @@ def test_a_standards_frames_export_one_box_each_where_its_packets_are_and_silenc
     target = scene_target(labels, dataset.names)
     assert target["labels"].tolist() == [dataset.names.index(n) for n in expected]
     assert np.allclose(target["boxes"][:, 0].numpy(), frames["sample_start"].astype(np.float32))
+
+
+@pytest.mark.parametrize("format", ["sigmf", "hdf5"])
+def test_a_written_runs_standards_export_the_same_frame_boxes_as_its_dataset(tmp_path, format):
+    from quorvin import detection
+    from quorvin.files import open_run
+    config = quorvin.Config(["ADS-B", "BLE", "QPSK", "Noise"], scene="wideband", emitters=(2, 3), samples_per_file=262144,
+                            sample_rate=20e6, samples_per_symbol=(8, 32))
+    dataset = quorvin.Dataset(config, files_per_modulation=1, seed=3)
+    dataset.write(tmp_path, format=format, manifest=tmp_path / "manifest.csv")
+    run = open_run(tmp_path / "manifest.csv")
+    assert len(run) == len(dataset)
+    for position in range(len(dataset)):
+        made, written = detection.frame_boxes(dataset[position][1]["boxes"]), detection.frame_boxes(run[position][1]["boxes"])
+        assert list(written["modulation"]) == list(made["modulation"])
+        for key in ("sample_start", "sample_count", "freq_lower_edge", "freq_upper_edge"):
+            assert np.allclose(written[key], made[key], rtol=1e-12, atol=1e-9), key
+    assert sum(name == "ADS-B" for position in range(len(dataset))
+               for name in detection.frame_boxes(dataset[position][1]["boxes"])["modulation"]) >= 20
