@@ -609,8 +609,9 @@ TEST(Scene, AnAdsbReceiverDecodesEverySquitterAtItsLabelledStartFromACrowdedCapt
       power[k] = std::norm(acc);
     }
     const double per_us = rate / 1e6;
-    for (const auto& [start, end] : e.frames) {
-      EXPECT_NEAR(end - start, 120.0 * per_us, 0.1 * per_us);
+    for (const std::array<double, 2>& span : e.frames) {
+      const double start = span[0];
+      EXPECT_NEAR(span[1] - start, 120.0 * per_us, 0.1 * per_us);
       // Chip c's mean power: half a microsecond from start + c / 2 us, its middle half.
       const auto chip = [&](int ch) { return test::mean_over(power, start + (0.5 * ch + 0.12) * per_us, start + (0.5 * ch + 0.38) * per_us); };
       std::vector<int> bits;
