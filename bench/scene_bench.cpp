@@ -30,7 +30,7 @@ SceneCase scene_case() {
   RunPlan plan(c.settings, 1);
   c.file = *plan.next();
   c.file.seeds = derive_file_seeds(1, c.file.modulation, c.file.index);
-  plan_scene(c.settings, {1, 0, true}, c.file);
+  plan_scene(plan, {1, 0, true}, c.file);
   return c;
 }
 

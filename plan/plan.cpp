@@ -68,6 +68,29 @@ std::optional<PlannedFile> RunPlan::next() {
     index_ = 0;
   }
   if (modulation_ >= settings_.modulations.size()) return std::nullopt;
+  return draw_file();
+}
+
+PlannedFile RunPlan::draw_first_file(std::size_t m, std::uint32_t seed) {
+  // A one-name plan draws from a fresh source of its seed, its only name at index 1; the ranges
+  // it draws from are the name's own (named_, by the run's position) or the run's, as here.
+  const DrawSource source = source_;
+  const std::uint32_t draw_seed = draw_seed_;
+  const std::size_t modulation = modulation_;
+  const std::int32_t index = index_;
+  source_ = DrawSource(seed);
+  draw_seed_ = seed;
+  modulation_ = m;
+  index_ = 0;
+  PlannedFile file = draw_file();
+  source_ = source;
+  draw_seed_ = draw_seed;
+  modulation_ = modulation;
+  index_ = index;
+  return file;
+}
+
+PlannedFile RunPlan::draw_file() {
   PlannedFile file;
   file.modulation = settings_.modulations[modulation_];
   file.waveform = waveforms_[modulation_];

@@ -102,7 +102,17 @@ class RunPlan {
 
   const RunSettings& settings() const { return settings_; }
 
+  // The first file of the run's name at `m` (from 0), drawn as a plan of that name alone seeded
+  // with `seed` draws it, from the name resolved once here; the plan's place and draws stay as
+  // they were, so next() goes on as before. Not for use from two threads at once.
+  PlannedFile draw_first_file(std::size_t m, std::uint32_t seed);
+
+  // The waveform of the run's name at `m` (from 0), resolved once.
+  const Waveform& waveform(std::size_t m) const { return waveforms_[m]; }
+
  private:
+  // The next file of the current name, numbered after the last.
+  PlannedFile draw_file();
   double draw_symbol_rate(const std::string& name);
   void draw_exact_analog(PlannedFile& file, const DrawnParameters& uses);
   void draw_analog_carrier(PlannedFile& file, const DrawnParameters& uses) const;

@@ -313,7 +313,7 @@ class Plan {
     ++files_drawn_;
     next_position_ = position + 1;
     file->seeds = derive_file_seeds(seed_, file->modulation, file->index);
-    if (makes_scenes(plan_.settings())) plan_scene(plan_.settings(), {seed_, position, true}, *file);
+    if (makes_scenes(plan_.settings())) plan_scene(plan_, {seed_, position, true}, *file);
     last_ = file;
     return std::move(*file);
   }

@@ -288,7 +288,7 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
       // (the fading taps at the start of the file).
       file->seeds = {device_seed(), device_seed()};
     }
-    if (makes_scenes(plan.settings())) plan_scene(plan.settings(), {options.draw_seed, position, options.seed_files}, *file);
+    if (makes_scenes(plan.settings())) plan_scene(plan, {options.draw_seed, position, options.seed_files}, *file);
     if (!workshop) {
       ProducedFile produced = produce_file(plan.settings(), *file, output);
       emit({0, std::move(*file), 0.0}, std::move(produced));

@@ -43,13 +43,9 @@ std::uint32_t emitter_seed(std::uint64_t scene, std::size_t k) {
 }
 
 // An emitter's name and draws, as the plan draws a run of that one name from its own seed.
-PlannedFile draw_emitter_file(const RunSettings& s, const std::string& name, std::uint32_t seed, bool seed_files) {
-  RunSettings one = s;
-  one.modulations = {name};
-  one.files_per_modulation = 1;
-  RunPlan plan(std::move(one), seed);
-  PlannedFile file = *plan.next();
-  file.seeds = seed_files ? derive_file_seeds(seed, name, 1) : DigitalSeeds{device_seed(), device_seed()};
+PlannedFile draw_emitter_file(RunPlan& plan, std::size_t m, std::uint32_t seed, bool seed_files) {
+  PlannedFile file = plan.draw_first_file(m, seed);
+  file.seeds = seed_files ? derive_file_seeds(seed, file.modulation, 1) : DigitalSeeds{device_seed(), device_seed()};
   return file;
 }
 
@@ -93,14 +89,25 @@ bool place(const RunSettings& s, SceneEmitter& e, const std::vector<SceneEmitter
   const SceneSettings& scene = s.exact.scene;
   const std::int64_t length = s.exact.samples_per_file;
   const double fs = s.sample_rate;
-  // At least half of every burst lies inside the capture, so no box is empty.
-  const std::int64_t duration =
-      std::max<std::int64_t>(1, std::llround(u(scene.burst_min, scene.burst_max) * static_cast<double>(length)));
-  const std::int64_t half = duration / 2;
-  e.burst_start = u.whole(-half, length - (duration - half));
-  e.burst_stop = e.burst_start + duration;
-  e.box.sample_start = std::max<std::int64_t>(0, e.burst_start);
-  e.box.sample_count = std::min(length, e.burst_stop) - e.box.sample_start;
+  if (!e.frames.empty()) {
+    // A standard keeps its own repetition: its frames where its file lays them, each whole, and
+    // silence between them, so a burst's ramp would only cut into a frame.
+    e.burst_start = 0;
+    e.burst_stop = length;
+    e.box.sample_start = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(e.frames.front()[0])), 0, length - 1);
+    e.box.sample_count =
+        std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(e.frames.back()[1])) + 1, e.box.sample_start + 1, length) -
+        e.box.sample_start;
+  } else {
+    // At least half of every burst lies inside the capture, so no box is empty.
+    const std::int64_t duration =
+        std::max<std::int64_t>(1, std::llround(u(scene.burst_min, scene.burst_max) * static_cast<double>(length)));
+    const std::int64_t half = duration / 2;
+    e.burst_start = u.whole(-half, length - (duration - half));
+    e.burst_stop = e.burst_start + duration;
+    e.box.sample_start = std::max<std::int64_t>(0, e.burst_start);
+    e.box.sample_count = std::min(length, e.burst_stop) - e.box.sample_start;
+  }
   // The box closes over the band as the burst resolves it, so that no line is cut in half at an edge.
   const BandEdges band = exact_resolved_band(s, e.file, e.box.sample_count);
   const double c = clock_factor(e.file.impairments);
@@ -165,7 +172,7 @@ void make_emitter(const RunSettings& s, const SceneEmitter& e, const SceneChanne
                .margins = channel.margins,
                .carrier_offset = emitter_shift(s, e),
                .gain = gain,
-               .burst = std::array<double, 2>{first, last}};
+               .burst = e.frames.empty() ? std::optional<std::array<double, 2>>(std::array<double, 2>{first, last}) : std::nullopt};
   const StageFlow flow = stages_flow(run, StagePart::shaping);
   // Only the burst's samples are made (its amplifier's level is the burst's own); an emitter whose
   // stages need it whole (faded) over the capture, its channel reckoned from the capture's first
@@ -259,28 +266,50 @@ DigitalSeeds scene_emitter_seeds(std::uint32_t run_seed, std::uint64_t position,
   return derive_file_seeds(seed, name, 1);
 }
 
-std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& key, const PlannedFile& host) {
+std::shared_ptr<const Scene> draw_scene(RunPlan& plan, const SceneKey& key, const PlannedFile& host) {
+  const RunSettings& s = plan.settings();
   auto scene = std::make_shared<Scene>();
   scene->name = host.modulation;
   const std::uint64_t seed = scene_seed(key.draw_seed, key.position);
   Uniform u{GaussianSource(seed)};
   // A silent name (Noise) makes no emitter: its scenes are the receiver's noise alone, and no
   // other scene draws it.
-  std::vector<const std::string*> audible;
-  for (const std::string& name : s.modulations) {
-    if (!is_silent(resolve_waveform(name))) audible.push_back(&name);
+  std::vector<std::size_t> audible;
+  for (std::size_t m = 0; m < s.modulations.size(); ++m) {
+    if (!is_silent(plan.waveform(m))) audible.push_back(m);
   }
+  const auto named = std::find(s.modulations.begin(), s.modulations.end(), host.modulation);
   const bool silent = is_silent(waveform_of(host)) || audible.empty();
   const auto count =
       silent ? std::size_t{0} : static_cast<std::size_t>(u.whole(s.exact.scene.emitters_min, s.exact.scene.emitters_max));
+  if (count > 0 && named == s.modulations.end()) {
+    scene->fault = "the scene's name " + host.modulation + " is not among the run's names";
+    return scene;
+  }
   const ImpairmentDraws& receiver = host.impairments;
   for (std::size_t k = 0; k < count; ++k) {
-    const std::string& name =
-        k == 0 ? host.modulation : *audible[static_cast<std::size_t>(u.whole(0, static_cast<std::int64_t>(audible.size()) - 1))];
+    // The host is always among the run's names where it makes emitters.
+    const std::size_t m = k == 0 ? static_cast<std::size_t>(named - s.modulations.begin())
+                                 : audible[static_cast<std::size_t>(u.whole(0, static_cast<std::int64_t>(audible.size()) - 1))];
     SceneEmitter e;
-    e.file = draw_emitter_file(s, name, emitter_seed(seed, k), key.seed_files);
+    e.file = draw_emitter_file(plan, m, emitter_seed(seed, k), key.seed_files);
     e.file.index = static_cast<std::int32_t>(k + 1);
     take_receiver_draws(receiver, e.file.impairments);
+    // Its file is the capture's length, on the capture's clock: its frames' instants are the capture's.
+    if (const Waveform w = waveform_of(e.file); w.family != nullptr && w.family->frames != nullptr) {
+      try {
+        e.frames = exact_file_frames(s, e.file).spans;
+      } catch (const std::exception& error) {
+        scene->fault = "emitter " + std::to_string(k + 1) + " (" + e.file.modulation + "): " + error.what();
+        break;
+      }
+      if (e.frames.empty()) {
+        scene->fault = "emitter " + std::to_string(k + 1) + " of " + std::to_string(count) + " (" + e.file.modulation +
+                       ") has no whole frame in a capture of " + std::to_string(s.exact.samples_per_file) +
+                       " samples: a longer capture (--samples-per-file) or narrower ranges of its own";
+        break;
+      }
+    }
     if (!place(s, e, scene->emitters, u)) {
       scene->fault = fault_text(s, e, k, count);
       break;
@@ -307,8 +336,8 @@ std::shared_ptr<const Scene> draw_scene(const RunSettings& s, const SceneKey& ke
   return scene;
 }
 
-void plan_scene(const RunSettings& s, const SceneKey& key, PlannedFile& file) {
-  file.scene = draw_scene(s, key, file);
+void plan_scene(RunPlan& plan, const SceneKey& key, PlannedFile& file) {
+  file.scene = draw_scene(plan, key, file);
   file.modulation = "scene";
   file.waveform = std::nullopt;
   file.index = static_cast<std::int32_t>(std::min<std::uint64_t>(key.position + 1, INT32_MAX));

@@ -8,6 +8,7 @@
 // engines keyed by the run's seed and the scene's plan position, so its bytes do not depend on
 // -j or the shard.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -40,6 +41,10 @@ struct SceneEmitter {
   // The burst, capture samples from the first (it may begin before 0 or end after the capture).
   std::int64_t burst_start = 0;
   std::int64_t burst_stop = 0;
+  // A standard's whole frames, each first and last instant in capture samples (its labels'
+  // frame_starts and frame_ends): it sends its own file's frames over the whole capture, with no
+  // burst of its own, and its box spans them. Empty for other names.
+  std::vector<std::array<double, 2>> frames;
   SceneBox box;
 };
 
@@ -66,14 +71,15 @@ struct SceneKey {
 DigitalSeeds scene_emitter_seeds(std::uint32_t run_seed, std::uint64_t position, std::size_t emitter,
                                   std::string_view name);
 
-// The scene of the planned file `host` (its name is the first emitter's; its receiver draws are
-// the capture's). Never throws for a scene that does not fit: its fault says why.
-std::shared_ptr<const Scene> draw_scene(const RunSettings& settings, const SceneKey& key, const PlannedFile& host);
+// The scene of the planned file `host` of `plan`'s run (its name is the first emitter's; its
+// receiver draws are the capture's), each emitter drawn by the plan from the names it resolved
+// once, the plan's place kept. Never throws for a scene that does not fit: its fault says why.
+std::shared_ptr<const Scene> draw_scene(RunPlan& plan, const SceneKey& key, const PlannedFile& host);
 
 // Makes the planned file `file` a scene, as every front end plans one: its scene drawn (its name is
 // the first emitter's, its receiver draws the capture's), then the file renamed "scene", numbered
 // by its plan position from 1.
-void plan_scene(const RunSettings& settings, const SceneKey& key, PlannedFile& file);
+void plan_scene(RunPlan& plan, const SceneKey& key, PlannedFile& file);
 
 // The capture of a file holding a scene (settings.exact.samples_per_file samples): each emitter's
 // waveform, amplifier, burst, fading, carrier offset, carrier phase and power, summed; then the

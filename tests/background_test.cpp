@@ -116,7 +116,7 @@ PlannedFile scene_at(const RunSettings& s, std::uint32_t seed, std::uint64_t pos
   plan.seek_file(position);
   PlannedFile file = *plan.next();
   file.seeds = derive_file_seeds(seed, file.modulation, file.index);
-  plan_scene(s, {seed, position, true}, file);
+  plan_scene(plan, {seed, position, true}, file);
   return file;
 }
 

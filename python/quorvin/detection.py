@@ -5,7 +5,10 @@ A spectrogram of ``fft_size`` and ``hop`` has one column per frame (frame t hold
 t hop .. t hop + fft_size - 1) and one row per frequency bin, the highest frequency at the top
 (row 0 is +fs/2, the last row -fs/2). A box of samples s0 .. s1 and frequencies f0 .. f1 covers
 columns s0 / hop .. s1 / hop and rows (fs/2 - f1) / fs fft_size .. (fs/2 - f0) / fs fft_size,
-clipped to the image: the labels' own box, in the image's pixels.
+clipped to the image: the labels' own box, in the image's pixels. A standard's emitter (ADS-B,
+POCSAG, AIS, APRS, BLE, 802.11a/g) gives one box per frame instead, from its ``frame_starts`` to
+its ``frame_ends`` in its band (``frame_boxes``): a packet detector finds packets, not the
+silence between them.
 
 Class ids count the run's own names (``dataset.names``, in class-index order) from 0, as
 ``TorchDataset(..., contiguous_classes=True)`` does: YOLO's ``classes.txt`` and ``data.yaml`` and
@@ -30,7 +33,7 @@ import numpy as np
 
 from . import _LARGEST_COUNT, Dataset, _whole
 
-__all__ = ["spectrogram", "pixel_boxes", "yolo_rows", "export_detection", "widen_boxes"]
+__all__ = ["spectrogram", "frame_boxes", "pixel_boxes", "yolo_rows", "export_detection", "widen_boxes"]
 
 #: Fewest pixels a box spans in each direction unless told otherwise.
 MIN_BOX_PIXELS = 1.0
@@ -51,6 +54,43 @@ def spectrogram(capture: np.ndarray, fft_size: int = 256, hop: int = 256) -> np.
 def _frame_sizes(fft_size: Any, hop: Any) -> tuple[int, int]:
     """``fft_size`` (2 or more) and ``hop`` (1 or more) as ints; floats and text are refused, never rounded."""
     return _whole("fft_size", fft_size, 2, _LARGEST_COUNT), _whole("hop", hop, 1, _LARGEST_COUNT)
+
+
+def frame_boxes(boxes: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
+    """The boxes a packet detector learns: a standard's emitter (its ``frame_starts`` and
+    ``frame_ends`` given) one box per frame, from the frame's first instant to its last, in its
+    emitter's band; every other emitter its own box. Columns ``sample_start``, ``sample_count``
+    (float64 samples), ``freq_lower_edge``, ``freq_upper_edge`` and ``modulation``."""
+    keys = ("sample_start", "sample_count", "freq_lower_edge", "freq_upper_edge", "modulation")
+    rows: dict[str, list[Any]] = {key: [] for key in keys}
+    count = len(boxes.get("modulation", ()))  # a capture of the floor alone has no column
+    starts = boxes.get("frame_starts", [None] * count)
+    ends = boxes.get("frame_ends", [None] * count)
+    for i in range(count):
+        spans = _frame_spans(starts[i], ends[i])
+        if spans is None:
+            start = float(boxes["sample_start"][i])
+            spans = [(start, start + float(boxes["sample_count"][i]))]
+        for start, end in spans:
+            rows["sample_start"].append(start)
+            rows["sample_count"].append(end - start)
+            for key in keys[2:]:
+                rows[key].append(boxes[key][i])
+    return {key: np.array(rows[key], dtype=None if key == "modulation" else np.float64) for key in keys}
+
+
+def _frame_spans(starts: Any, ends: Any) -> Optional[list[tuple[float, float]]]:
+    """A standard's frames from its labels' lists, as a reader gives them (text "a;b;.." or
+    "[a, b, ..]", a list, or a number for a single frame); nothing for an emitter without them."""
+    def values(x: Any) -> list[float]:
+        if x is None or isinstance(x, float) and np.isnan(x):
+            return []
+        if isinstance(x, str):  # the manifest's "a;b;..", a container's JSON list
+            return [float(v) for v in (json.loads(x) if x.startswith("[") else x.split(";")) if v != ""]
+        return [float(v) for v in np.atleast_1d(np.asarray(x, dtype=np.float64))]
+
+    first, last = values(starts), values(ends)
+    return list(zip(first, last)) if first else None
 
 
 def pixel_boxes(boxes: dict[str, np.ndarray], sample_rate: float, fft_size: int, hop: int,
@@ -139,8 +179,8 @@ def export_detection(dataset: Any, folder: str | os.PathLike, fft_size: int = 25
             raise ValueError("export_detection: the dataset makes single signals; give Config(..., scene='wideband')")
         image = spectrogram(capture, fft_size, hop)
         height, width = image.shape
-        boxes = labels["boxes"]
-        if len(boxes):
+        boxes = frame_boxes(labels["boxes"])
+        if len(boxes["modulation"]):
             true = pixel_boxes(boxes, labels["sample_rate"], fft_size, hop, width)
             ids = [names.index(name) for name in boxes["modulation"]]
         else:  # a capture of the floor alone

@@ -15,6 +15,7 @@ import torch
 import torch.utils.data
 
 from . import Dataset, _core, _flag, _whole, classes
+from .detection import frame_boxes
 from .files import WrittenRun, open_run
 
 __all__ = ["TorchDataset", "TorchStream", "FileDataset", "as_tensor", "epoch_seed", "scene_collate", "scene_target", "shuffled",
@@ -92,10 +93,11 @@ def scene_target(labels: dict[str, Any], class_names: Optional[Sequence[str]] = 
     """A scene's boxes as detection models take them: ``boxes`` float32 (N, 4), each
     (sample_start, freq_lower_edge, sample_start + sample_count, freq_upper_edge), that is x0, y0,
     x1, y1 with time across in samples and frequency up in Hz, and ``labels`` int64 (N,), the
-    emitters' class indices among ``class_names`` (else the catalogue's)."""
-    boxes = labels["boxes"]
-    if not len(boxes):  # a capture of the floor alone (Noise) has no box
+    emitters' class indices among ``class_names`` (else the catalogue's); a standard's emitter
+    gives one box per frame, as the detection export does."""
+    if not len(labels["boxes"]):  # a capture of the floor alone (Noise) has no box
         return {"boxes": torch.zeros((0, 4), dtype=torch.float32), "labels": torch.zeros(0, dtype=torch.int64)}
+    boxes = frame_boxes(labels["boxes"])
     corners = np.stack([boxes["sample_start"], boxes["freq_lower_edge"],
                         boxes["sample_start"] + boxes["sample_count"], boxes["freq_upper_edge"]], axis=1)
     names = list(classes) if class_names is None else list(class_names)

@@ -265,3 +265,58 @@ def test_a_raw_capture_that_cannot_be_read_as_given_is_refused_naming_why(tmp_pa
     with pytest.raises(ValueError, match=re.escape(message)):
         sigmf_from_raw(tmp_path / "capture.raw", tmp_path / "rec", format, rate, frequency)
     assert not (tmp_path / "rec.sigmf-meta").exists()
+
+
+def test_a_standards_frames_export_one_box_each_where_its_packets_are_and_silence_between(tmp_path):
+    from quorvin import detection
+    config = quorvin.Config(["ADS-B", "BLE", "QPSK", "FM"], scene="wideband", emitters=(4, 4), samples_per_file=262144,
+                            sample_rate=20e6, samples_per_symbol=(8, 32), overlap="none", snr=(25, 25))
+    dataset = quorvin.Dataset(config, files_per_modulation=1, seed=3)
+    capture, labels = dataset[2]  # ADS-B, BLE twice and FM
+    boxes = labels["boxes"]
+    frames = detection.frame_boxes(boxes)
+    expected = []
+    for i, name in enumerate(boxes["modulation"]):
+        starts = [float(s) for s in boxes["frame_starts"][i].split(";")] if boxes["frame_starts"][i] else []
+        assert bool(starts) == (name in ("ADS-B", "BLE"))
+        expected += [name] * max(1, len(starts))
+    assert list(frames["modulation"]) == expected
+    image = detection.spectrogram(capture, 256, 256)
+    floor = np.median(image)
+    pixels = detection.pixel_boxes(frames, 20e6, 256, 256, image.shape[1])
+    adsb = [p for p, name in zip(pixels, frames["modulation"]) if name == "ADS-B"]
+    assert len(adsb) >= 20
+    # Each squitter's columns stand above the floor in its band; the columns of the silence between
+    # two squitters (a window's length clear of either) lie at it.
+    for (x0, y0, x1, y1), (n0, _, _, _) in zip(adsb, adsb[1:]):
+        rows = slice(int(np.ceil(y0)) + 2, int(y1) - 2)
+        assert 10 * np.log10(np.mean(10 ** (image[rows, int(np.ceil(x0)) + 1:int(x1)] / 10))) > floor + 15
+        gap = image[rows, int(np.ceil(x1)) + 1:int(n0) - 1]
+        if gap.size:
+            assert np.median(gap) < floor + 3
+    coco = detection.export_detection(dataset, tmp_path, 256, 256, positions=[2], format="coco")
+    assert [a["category_id"] for a in coco["annotations"]] == [dataset.names.index(n) for n in expected]
+    pytest.importorskip("torch")
+    from quorvin.torch import scene_target
+    target = scene_target(labels, dataset.names)
+    assert target["labels"].tolist() == [dataset.names.index(n) for n in expected]
+    assert np.allclose(target["boxes"][:, 0].numpy(), frames["sample_start"].astype(np.float32))
+
+
+@pytest.mark.parametrize("format", ["sigmf", "hdf5"])
+def test_a_written_runs_standards_export_the_same_frame_boxes_as_its_dataset(tmp_path, format):
+    from quorvin import detection
+    from quorvin.files import open_run
+    config = quorvin.Config(["ADS-B", "BLE", "QPSK", "Noise"], scene="wideband", emitters=(2, 3), samples_per_file=262144,
+                            sample_rate=20e6, samples_per_symbol=(8, 32))
+    dataset = quorvin.Dataset(config, files_per_modulation=1, seed=3)
+    dataset.write(tmp_path, format=format, manifest=tmp_path / "manifest.csv")
+    run = open_run(tmp_path / "manifest.csv")
+    assert len(run) == len(dataset)
+    for position in range(len(dataset)):
+        made, written = detection.frame_boxes(dataset[position][1]["boxes"]), detection.frame_boxes(run[position][1]["boxes"])
+        assert list(written["modulation"]) == list(made["modulation"])
+        for key in ("sample_start", "sample_count", "freq_lower_edge", "freq_upper_edge"):
+            assert np.allclose(written[key], made[key], rtol=1e-12, atol=1e-9), key
+    assert sum(name == "ADS-B" for position in range(len(dataset))
+               for name in detection.frame_boxes(dataset[position][1]["boxes"])["modulation"]) >= 20
