@@ -80,8 +80,11 @@ def _text(argument: str, value: Any) -> str:
 
 def _payload_lines(argument: str, payloads: Any) -> str:
     """payloads' ``[b"\\x20\\x2c...", ...]`` as --payload's file holds them: one line of hexadecimal
-    bytes each, entry k for file k of each name (again from the first past the last)."""
-    if isinstance(payloads, (bytes, bytearray, memoryview, str)) or not isinstance(payloads, (list, tuple)):
+    bytes each, entry k for file k of each name (again from the first past the last); a str is
+    taken as those lines already."""
+    if isinstance(payloads, str):
+        return payloads
+    if isinstance(payloads, (bytes, bytearray, memoryview)) or not isinstance(payloads, (list, tuple)):
         raise TypeError(f"{argument} takes a list of bytes objects, one a file, not {payloads!r}")
     if not payloads:
         raise ValueError(f"{argument} takes one bytes object or more, not an empty list")
