@@ -235,7 +235,8 @@ void given_labels(std::uint64_t me, std::vector<std::optional<FrameLabelValue>>&
       else if (code == 32) text.push_back(' ');
       else return;
     }
-    values[call_sign] = text.substr(0, text.find_last_not_of(' ') + 1);
+    // Spaces pad a shorter call sign; eight of them tell none.
+    if (const std::size_t last = text.find_last_not_of(' '); last != std::string::npos) values[call_sign] = text.substr(0, last + 1);
   }
   // Barometric altitude in 25 ft steps (Q = 1); the Gillham code of Q = 0 and an altitude of 0
   // (none) tell none. One position alone is no decoded position: latitude and longitude stay absent.

@@ -307,13 +307,22 @@ struct GivenMe {
 class AdsbPayload : public testing::TestWithParam<GivenMe> {};
 TEST_P(AdsbPayload, EverySquitterCarriesItAndTheLabelsDecodeIt) {
   const GivenMe& given = GetParam();
+  OptionTexts texts = {{"--sample-rate", "10000000"}, {"--num-symbols", "2000"}, {"--files-per-modulation", "2"},
+                       {"--snr-min", "inf"}, {"--snr-max", "inf"}};
   RunSettings s;
-  const std::vector<Made> made = made_files({{"--sample-rate", "10000000"}, {"--num-symbols", "2000"}, {"--files-per-modulation", "2"},
-                                             {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--payload", given.me + "\n"}},
-                                            5, s);
+  const std::vector<Made> drawn = made_files(texts, 5, s);
+  texts["--payload"] = given.me + "\n";
+  const std::vector<Made> made = made_files(texts, 5, s);
   ASSERT_EQ(made.size(), 2U);
+  ASSERT_EQ(drawn.size(), 2U);
   const Bits me = hex_bits(given.me);
   for (const auto& [file, labels, x] : made) {
+    // Everything but the content is drawn as without the payload.
+    const Labels& without = drawn[static_cast<std::size_t>(file.index - 1)].labels;
+    EXPECT_EQ(labels.text("icao_address"), without.text("icao_address"));
+    EXPECT_EQ(labels.text("frame_starts"), without.text("frame_starts"));
+    EXPECT_EQ(labels.number("frequency_offset"), without.number("frequency_offset"));
+    EXPECT_EQ(labels.number("squitter_gap"), without.number("squitter_gap"));
     const std::vector<Squitter> found = receive(x, fs);
     ASSERT_EQ(found.size(), labels.list("frame_starts").size());
     ASSERT_GE(found.size(), 4U);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <numbers>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -173,7 +174,7 @@ constexpr double fs = 48000.0;
 TEST_P(AisReceiver, DecodesEveryBurstToItsLabels) {
   OptionTexts texts = {{"--files-per-modulation", "6"}};
   for (const auto& [option, value] : GetParam().extra) texts[option] = value;
-  std::vector<double> types;
+  std::set<double> types;
   test::for_each_recording("AIS", texts, 43, fs, [&](const test::Recording& file) {
     const test::Labels& labels = file.labels;
     const Signal& x = file.x;
@@ -211,9 +212,9 @@ TEST_P(AisReceiver, DecodesEveryBurstToItsLabels) {
       }
       EXPECT_EQ(bits, r.payload);
     }
-    types.push_back(labels.number("ais_message_type"));
+    types.insert(labels.number("ais_message_type"));
   });
-  EXPECT_GT(*std::max_element(types.begin(), types.end()), *std::min_element(types.begin(), types.end())) << "message types drawn";
+  EXPECT_GT(types.size(), 1U) << "message types drawn";
 }
 
 INSTANTIATE_TEST_SUITE_P(
