@@ -487,6 +487,15 @@ std::variant<RunRequest, ImmediateExit> request_of(const Parsed& p) {
     const bool from_file = std::find(p.from_file.begin(), p.from_file.end(), all[i].option) != p.from_file.end();
     if (p.added[i]->count() > 0 || from_file) asked.texts[std::string(all[i].option)] = p.texts[i];
   }
+  // The payloads' option names a file here; the core reads its lines.
+  if (const auto payload = asked.texts.find("--payload"); payload != asked.texts.end()) {
+    auto read = read_payload_file(command_line_path(payload->second), payload->second);
+    if (const ConfigRefusal* refusal = std::get_if<ConfigRefusal>(&read)) {
+      const bool named_by_config = std::find(p.from_file.begin(), p.from_file.end(), "--payload") != p.from_file.end();
+      return input_error((named_by_config ? "--config " + p.config + ": " : std::string()) + refusal->text);
+    }
+    payload->second = std::get<std::string>(std::move(read));
+  }
   auto settings = read_options(asked);
   if (const Refusal* refusal = std::get_if<Refusal>(&settings)) return refused(*refusal, p);
   RunRequest request;

@@ -317,27 +317,49 @@ std::variant<ConfigEntries, ConfigRefusal> parse_config_text(std::string_view te
   }
 }
 
-std::variant<ConfigEntries, ConfigRefusal> read_config_file(const std::filesystem::path& path, std::string_view name) {
-  const std::string named = "--config " + as_typed(name);
+namespace {
+
+// The whole text of a regular file of at most `limit` bytes, or why not: `named` is the option and
+// the file as typed ("--config NAME"), `needed` what the option takes ("; it takes ...").
+std::variant<std::string, ConfigRefusal> read_small_file(const std::filesystem::path& path, const std::string& named,
+                                                         std::string_view needed, std::uintmax_t limit) {
   const ConfigRefusal unreadable{named + " cannot be read", true};
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(path, error);
   if (error || status.type() == std::filesystem::file_type::not_found) return unreadable;
-  const std::string needed = "; it takes a regular file of options of at most 1 MiB";
-  if (status.type() == std::filesystem::file_type::directory) return ConfigRefusal{named + " is a folder" + needed};
-  if (status.type() != std::filesystem::file_type::regular) return ConfigRefusal{named + " is not a regular file" + needed};
+  if (status.type() == std::filesystem::file_type::directory) return ConfigRefusal{named + " is a folder" + std::string(needed)};
+  if (status.type() != std::filesystem::file_type::regular) return ConfigRefusal{named + " is not a regular file" + std::string(needed)};
   std::ifstream file(path, std::ios::binary);
   if (!file) return unreadable;
   // At most one byte past the limit is read: a file that grew since its size was seen is refused too.
-  std::string text(static_cast<std::size_t>(largest_config_file) + 1, '\0');
+  std::string text(static_cast<std::size_t>(limit) + 1, '\0');
   file.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<std::size_t>(file.gcount()));
   if (file.bad()) return unreadable;
-  if (text.size() > largest_config_file) {
+  if (text.size() > limit) {
     const std::uintmax_t size = std::filesystem::file_size(path, error);
-    return ConfigRefusal{named + " holds " + std::to_string(error ? text.size() : size) + " bytes" + needed};
+    return ConfigRefusal{named + " holds " + std::to_string(error ? text.size() : size) + " bytes" + std::string(needed)};
   }
-  return parse_config_text(text, name);
+  return text;
+}
+
+}  // namespace
+
+std::variant<ConfigEntries, ConfigRefusal> read_config_file(const std::filesystem::path& path, std::string_view name) {
+  auto read = read_small_file(path, "--config " + as_typed(name), "; it takes a regular file of options of at most 1 MiB",
+                              largest_config_file);
+  if (const ConfigRefusal* refusal = std::get_if<ConfigRefusal>(&read)) return *refusal;
+  return parse_config_text(std::get<std::string>(read), name);
+}
+
+std::variant<std::string, ConfigRefusal> read_payload_file(const std::filesystem::path& path, std::string_view name) {
+  constexpr std::string_view needed = "; it takes a regular file of payloads, one a line, of at most 64 MiB";
+  const std::string named = "--payload " + as_typed(name);
+  auto read = read_small_file(path, named, needed, largest_payload_file);
+  if (const std::string* text = std::get_if<std::string>(&read); text != nullptr && text->empty()) {
+    return ConfigRefusal{named + " is empty" + std::string(needed)};
+  }
+  return read;
 }
 
 }  // namespace quorvin

@@ -43,4 +43,12 @@ std::variant<ConfigEntries, ConfigRefusal> parse_config_text(std::string_view te
 // largest_config_file bytes, through parse_config_text.
 std::variant<ConfigEntries, ConfigRefusal> read_config_file(const std::filesystem::path& path, std::string_view name);
 
+// A file of payloads is at most this many bytes: about 8000 of 802.11a/g's longest PSDU.
+inline constexpr std::uintmax_t largest_payload_file = std::uintmax_t{64} << 20;
+
+// The text of the file of payloads at `path` (named `name` as typed), for the --payload option's
+// reader (plan/payloads.h): a regular file of at most largest_payload_file bytes holding at least
+// one line; else why not, "--payload NAME cannot be read".
+std::variant<std::string, ConfigRefusal> read_payload_file(const std::filesystem::path& path, std::string_view name);
+
 }  // namespace quorvin

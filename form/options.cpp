@@ -9,6 +9,7 @@
 #include "form/form.h"
 #include "modulation/catalogue.h"
 #include "plan/exact_options.h"
+#include "plan/payloads.h"
 #include "plan/plan.h"
 #include "writers/manifest.h"
 
@@ -35,6 +36,7 @@ std::string value_kind(std::string_view accepted) {
   if (accepted.find("comma-separated numbers") != std::string_view::npos) return "NUMBER,...";
   if (accepted.starts_with("NAME:")) return "NAME:KEY=LOW..HIGH;...";
   if (accepted.starts_with("a SigMF")) return "RECORDING";
+  if (accepted.starts_with("a file")) return "FILE";
   std::string choices;
   for (const std::string& choice : accepted_choices(accepted)) choices += (choices.empty() ? "" : "|") + choice;
   return choices;
@@ -374,6 +376,7 @@ std::variant<RunSettings, Refusal> read_options(const OptionRequest& request) {
   give_standards_their_needs(settings, texts);
   if (auto refusal = snr_beyond_samples(settings, texts)) return std::move(*refusal);
   if (auto misfit = per_name_misfit_marked(settings, exact_texts)) return Refusal{Refusal::Kind::input, std::move(*misfit)};
+  if (auto misfit = payload_misfit_marked(settings)) return Refusal{Refusal::Kind::input, std::move(*misfit), "--payload"};
   // Neither a symbol-rate range nor samples per symbol given: each name draws samples per symbol
   // where it fits the band.
   const bool rate_given = texts.count("--symbol-rate-min") != 0 || texts.count("--symbol-rate-max") != 0;

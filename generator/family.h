@@ -11,6 +11,7 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,6 +37,9 @@ using WaveformRange = std::function<Signal(std::int64_t first, std::size_t count
 
 struct SignalFamily;
 struct TransmittedSymbols;
+
+// A payload's bytes, in the order the standard's own text sets them out (see each family).
+using Payload = std::vector<std::uint8_t>;
 struct SymbolReach;
 
 // A value a family draws per file from a range of its own, declared once in the family's file:
@@ -92,6 +96,8 @@ struct WaveformParameters {
   std::optional<Seed> symbol_seed = std::nullopt;  // none: the device's
   // The family's own ranges' draws, one per FamilyRange in its order (0 where not drawn).
   std::span<const double> family_draws = {};
+  // A standard's payload the user gave, sent in every frame in place of the drawn one; none: drawn.
+  std::shared_ptr<const Payload> payload = nullptr;
   // The analog family.
   double amplitude = 0.0;  // of the carrier (AM, FM, CW) or of the single sideband's tone
   double carrier_frequency = 0.0;
@@ -209,6 +215,12 @@ struct SignalFamily {
   double (*told_file)(const Waveform&, const FamilyRanges& ranges) = nullptr;
   // The sample rate a run that gives none gets, Hz: one whose band holds the frames; 0: the run's.
   double sample_rate = 0.0;
+  // A standard whose payload the user may give: why `payload` cannot be sent within the run's
+  // `ranges` (the words after "the payload"), or nothing; nullptr: no payload may be given.
+  std::optional<std::string> (*payload_misfit)(std::span<const std::uint8_t> payload, const FamilyRanges& ranges) = nullptr;
+  // Sets the draws a given payload decides (its length, its kind) to the payload's, so their
+  // labels tell what is sent; nullptr: none does.
+  void (*payload_draws)(std::span<const std::uint8_t> payload, std::span<double> draws) = nullptr;
 };
 
 extern const SignalFamily linear_family;  // PSK, QAM, APSK, ASK, OOK, OQPSK, Pi/4-DQPSK

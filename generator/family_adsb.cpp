@@ -3,7 +3,9 @@
 // a 1 a 0.5 us pulse in the first half of its bit and a 0 one in the second. A file is one aircraft
 // drawn from its symbol seed (address, call sign, position, altitude, velocity) sending its
 // identification, its even and odd airborne positions and its airborne velocity in turn, a drawn
-// gap of silence before each. The symbol period is the bit: its rate is always 1 MHz.
+// gap of silence before each. The symbol period is the bit: its rate is always 1 MHz. A payload the
+// user gives is the 56-bit ME field (7 bytes) every squitter then carries; the address stays drawn
+// and the parity is computed.
 
 #include <algorithm>
 #include <array>
@@ -191,21 +193,69 @@ Message squitter(std::uint32_t icao, std::uint64_t me) {
   return bits;
 }
 
-// The file's four squitters, frame k sending squitters[k % 4].
+constexpr std::size_t me_bytes = 7;
+
+// A given ME field's 56 bits, its first byte the most significant.
+std::uint64_t me_of(std::span<const std::uint8_t> payload) {
+  std::uint64_t me = 0;
+  for (const std::uint8_t b : payload) me = (me << 8) | b;
+  return me;
+}
+
+// The file's four squitters, frame k sending squitters[k % 4]; with a given ME field, the same
+// one four times.
 struct Squitters {
   Aircraft aircraft;
   std::array<Message, 4> messages;
-  std::array<std::uint32_t, 4> type_codes;
+  std::array<std::uint64_t, 4> me;
 };
-Squitters squitters_of(std::uint64_t seed) {
+Squitters squitters_of(std::uint64_t seed, const Payload* given) {
   Squitters s{draw_aircraft(seed), {}, {}};
   const Aircraft& a = s.aircraft;
-  const std::uint64_t me[] = {identification(a), airborne_position(a, 0), airborne_position(a, 1), airborne_velocity(a)};
-  for (std::size_t i = 0; i < 4; ++i) {
-    s.messages[i] = squitter(a.icao, me[i]);
-    s.type_codes[i] = static_cast<std::uint32_t>(me[i] >> 51);
-  }
+  s.me = {identification(a), airborne_position(a, 0), airborne_position(a, 1), airborne_velocity(a)};
+  if (given != nullptr) s.me.fill(me_of(*given));
+  for (std::size_t i = 0; i < 4; ++i) s.messages[i] = squitter(a.icao, s.me[i]);
   return s;
+}
+
+std::uint32_t type_code(std::uint64_t me) { return static_cast<std::uint32_t>(me >> 51); }
+std::uint64_t me_field(std::uint64_t me, int first, int width) { return (me >> (56 - first - width)) & ((std::uint64_t{1} << width) - 1); }
+
+// The labels a given ME field tells, each where its type code and fields allow. Its bits are
+// counted from 0, the type code's first.
+void given_labels(std::uint64_t me, std::vector<std::optional<FrameLabelValue>>& values) {
+  const std::uint32_t tc = type_code(me);
+  if (tc >= 1 && tc <= 4) {
+    // A character outside the six-bit set's letters, digits and space leaves no text to tell.
+    std::string text;
+    for (int i = 0; i < 8; ++i) {
+      const auto code = static_cast<char>(me_field(me, 8 + 6 * i, 6));
+      if (code >= 1 && code <= 26) text.push_back(static_cast<char>('A' + code - 1));
+      else if (code >= 48 && code <= 57) text.push_back(static_cast<char>('0' + code - 48));
+      else if (code == 32) text.push_back(' ');
+      else return;
+    }
+    // Spaces pad a shorter call sign; eight of them tell none.
+    if (const std::size_t last = text.find_last_not_of(' '); last != std::string::npos) values[call_sign] = text.substr(0, last + 1);
+  }
+  // Barometric altitude in 25 ft steps (Q = 1); the Gillham code of Q = 0 and an altitude of 0
+  // (none) tell none. One position alone is no decoded position: latitude and longitude stay absent.
+  const std::uint64_t altitude_code = me_field(me, 8, 12);
+  if (tc >= 9 && tc <= 18 && altitude_code != 0 && (altitude_code & 0x10U) != 0) {
+    const std::uint64_t n = ((altitude_code >> 5) << 4) | (altitude_code & 0xF);
+    values[altitude] = std::int64_t{25} * static_cast<std::int64_t>(n) - 1000;
+  }
+  // Ground speed, subsonic: a component or rate of 0 is "none".
+  if (tc == 19 && me_field(me, 5, 3) == 1) {
+    const auto signed_value = [me](int sign_bit, int width, std::int64_t scale) -> std::optional<FrameLabelValue> {
+      const auto size = static_cast<std::int64_t>(me_field(me, sign_bit + 1, width));
+      if (size == 0) return std::nullopt;
+      return scale * (me_field(me, sign_bit, 1) != 0 ? 1 - size : size - 1);
+    };
+    values[east_velocity] = signed_value(13, 10, 1);
+    values[north_velocity] = signed_value(24, 10, 1);
+    values[vertical_rate] = signed_value(36, 9, 64);
+  }
 }
 
 // One pulse's envelope t us after its nominal start: raised-cosine edges centred on 0 and 0.5.
@@ -232,7 +282,7 @@ const double pulse_amplitude = std::sqrt(2.0);
 WaveformRange adsb_signal(const Waveform&, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
   const FrameLayout layout = layout_of(p.family_draws);
   const FrameRun run = whole_frames(layout, time);
-  const auto sent = std::make_shared<const Squitters>(squitters_of(seed));
+  const auto sent = std::make_shared<const Squitters>(squitters_of(seed, p.payload.get()));
   return [=](std::int64_t first, std::size_t count) {
     Signal out(count);
     for (std::size_t j = 0; j < count; ++j) {
@@ -268,7 +318,7 @@ TransmittedSymbols adsb_symbols(const Waveform&, const WaveformParameters& p, st
                                 const SymbolReach& reach) {
   const FrameLayout layout = layout_of(p.family_draws);
   const FrameRun run = whole_frames(layout, time);
-  const Squitters sent = squitters_of(seed);
+  const Squitters sent = squitters_of(seed, p.payload.get());
   TransmittedSymbols out{1, {}};
   for (std::int64_t k = run.first; k < run.first + run.count; ++k) {
     append_frame_bits(out, time, reach_periods(time, reach), frame_start(layout, k) + preamble_bits,
@@ -293,13 +343,19 @@ FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
   const FrameLayout layout = layout_of(given.family_draws);
   const FrameRun run = whole_frames(layout, file->time);
   FrameFacts facts{frame_spans(layout, run, file->time), std::vector<std::optional<FrameLabelValue>>(std::size(adsb_labels))};
-  const Squitters sent = squitters_of(file->seed);
+  const Squitters sent = squitters_of(file->seed, given.payload.get());
   std::string codes;
   for (std::int64_t k = run.first; k < run.first + run.count; ++k) {
-    codes += (codes.empty() ? "" : ";") + std::to_string(sent.type_codes[static_cast<std::size_t>(k % 4)]);
+    codes += (codes.empty() ? "" : ";") + std::to_string(type_code(sent.me[static_cast<std::size_t>(k % 4)]));
   }
   if (run.count == 0) return facts;
   const Aircraft& a = sent.aircraft;
+  if (given.payload) {
+    facts.values[icao] = hex_address(a.icao);
+    given_labels(sent.me[0], facts.values);
+    facts.values[type_codes] = codes;
+    return facts;
+  }
   // Each field where a frame of the file tells it: the position from an even and odd pair, the
   // odd one (the later) giving it.
   const auto told = [&](std::int64_t kind) {
@@ -353,6 +409,11 @@ FamilyBand band(const Waveform&, const BandLimits&) {
 
 DrawnParameters draws(const Waveform&) { return {.ranges = 1U}; }
 
+std::optional<std::string> payload_misfit(std::span<const std::uint8_t> payload, const FamilyRanges&) {
+  if (payload.size() == me_bytes) return std::nullopt;
+  return "is the 56-bit ME field: 7 bytes, not " + std::to_string(payload.size());
+}
+
 }  // namespace
 
 // The band holds 99.5 % of a pulse's power within 4.45 MHz of the carrier: 10 MHz leaves room
@@ -366,6 +427,7 @@ const SignalFamily adsb_family{.name = "adsb", .analog = false, .prepare = prepa
                                .modulation_index = nullptr, .ranges = adsb_ranges, .symbol_rate = symbol_rate,
                                .symbols = symbols, .clock_error_limit = transponder_clock_error,
                                .frame_labels = adsb_labels, .frames = frames, .shortest_file = shortest_file,
-                               .told_file = told_file, .sample_rate = standard_sample_rate};
+                               .told_file = told_file, .sample_rate = standard_sample_rate,
+                               .payload_misfit = payload_misfit};
 
 }  // namespace quorvin

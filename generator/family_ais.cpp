@@ -4,7 +4,9 @@
 // stuffed, the end flag, all NRZI on the line, then 8 bits of ramp down: within the slot's 256
 // bits, as a transmitter keeps it by sending at most 4 stuffed bits. The ship (MMSI, position,
 // course, speed, heading) is drawn from the file's symbol seed; the file repeats its report after
-// a drawn number of silent slots.
+// a drawn number of silent slots. A payload the user gives is the 168-bit message itself (21 bytes,
+// its first bit the type's most significant): a position report, type 1, 2 or 3, whose stuffing
+// the slot holds; the labels are decoded from it.
 
 #include <algorithm>
 #include <array>
@@ -103,6 +105,46 @@ std::array<std::uint8_t, report_bytes> report_bytes_of(const Report& r) {
   return bytes;
 }
 
+// A message's field of `width` bits from bit `first` (0 the type's first), two's complement where
+// `signed_field`.
+std::int64_t field_of(std::span<const std::uint8_t> bytes, std::size_t first, int width, bool signed_field = false) {
+  std::uint64_t v = 0;
+  for (std::size_t i = first; i < first + static_cast<std::size_t>(width); ++i) v = (v << 1) | ((bytes[i / 8] >> (7 - i % 8)) & 1U);
+  if (signed_field && ((v >> (width - 1)) & 1U) != 0) return static_cast<std::int64_t>(v) - (std::int64_t{1} << width);
+  return static_cast<std::int64_t>(v);
+}
+
+// The report a message's bytes carry (the inverse of report_bytes_of).
+Report report_of(std::span<const std::uint8_t> bytes) {
+  return {.type = field_of(bytes, 0, 6),
+          .mmsi = field_of(bytes, 8, 30),
+          .status = field_of(bytes, 38, 4),
+          .turn = field_of(bytes, 42, 8, true),
+          .speed = field_of(bytes, 50, 10),
+          .accuracy = field_of(bytes, 60, 1),
+          .longitude = field_of(bytes, 61, 28, true),
+          .latitude = field_of(bytes, 89, 27, true),
+          .course = field_of(bytes, 116, 12),
+          .heading = field_of(bytes, 128, 9),
+          .second = field_of(bytes, 137, 6),
+          .radio = field_of(bytes, 149, 19)};
+}
+
+// The bits a burst of `bytes` sends: ramp, training, flag, the stuffed message and FCS, flag.
+std::vector<std::uint8_t> burst_bits_of(std::span<const std::uint8_t> bytes) {
+  std::vector<std::uint8_t> bits;
+  for (std::size_t i = 0; i < ramp_bits + training_bits; ++i) bits.push_back(static_cast<std::uint8_t>(i % 2));
+  append_flags(bits, 1);
+  append_stuffed_frame(bits, bytes);
+  append_flags(bits, 1);
+  return bits;
+}
+
+// Whether a burst's bits keep within the slot's stuffing allowance.
+bool fits_slot(const std::vector<std::uint8_t>& bits) {
+  return bits.size() <= ramp_bits + training_bits + 16 + 8 * (report_bytes + 2) + most_stuffed_bits;
+}
+
 // One burst as it is sent: the report, its bytes and the bits before NRZI.
 struct Burst {
   Report report;
@@ -111,10 +153,17 @@ struct Burst {
   std::vector<std::uint8_t> levels;  // the line's, 1 the upper frequency
 };
 
-Burst draw_burst(std::uint64_t seed, std::span<const double> draws) {
+Burst draw_burst(std::uint64_t seed, std::span<const double> draws, const Payload* given) {
   ContentDraws d{seed};
   Burst b;
   Report& r = b.report;
+  if (given != nullptr) {
+    std::copy(given->begin(), given->end(), b.bytes.begin());
+    r = report_of(b.bytes);
+    b.bits = burst_bits_of(b.bytes);
+    b.levels = nrzi_levels(b.bits, 0);
+    return b;
+  }
   r.type = static_cast<std::int64_t>(std::clamp(draw(draws, kind), 0.0, 2.0)) + 1;
   // The slot keeps 4 bits for stuffing: a report that would need more is drawn again, whole (184
   // random bits need more about one time in six).
@@ -132,12 +181,8 @@ Burst draw_burst(std::uint64_t seed, std::span<const double> draws) {
     r.second = d.whole(0, 59);
     r.radio = d.whole(0, (1 << 19) - 1);
     b.bytes = report_bytes_of(r);
-    b.bits.clear();
-    for (std::size_t i = 0; i < ramp_bits + training_bits; ++i) b.bits.push_back(static_cast<std::uint8_t>(i % 2));
-    append_flags(b.bits, 1);
-    append_stuffed_frame(b.bits, b.bytes);
-    append_flags(b.bits, 1);
-  } while (b.bits.size() > ramp_bits + training_bits + 16 + 8 * (report_bytes + 2) + most_stuffed_bits);
+    b.bits = burst_bits_of(b.bytes);
+  } while (!fits_slot(b.bits));
   b.levels = nrzi_levels(b.bits, 0);
   return b;
 }
@@ -152,8 +197,8 @@ struct Sent {
 
 double burst_bits(const Burst& b) { return static_cast<double>(b.bits.size() + ramp_bits); }
 
-Sent sent_of(std::uint64_t seed, std::span<const double> draws) {
-  Sent s{draw_burst(seed, draws), {}, {}};
+Sent sent_of(std::uint64_t seed, std::span<const double> draws, const Payload* given) {
+  Sent s{draw_burst(seed, draws, given), {}, {}};
   const double lead = draw(draws, gap) * static_cast<double>(slot_bits);
   s.layout = {.lead = lead, .period = lead + static_cast<double>(slot_bits), .length = burst_bits(s.burst), .edge = 0.0};
   s.completed.assign(s.burst.levels.size() + 1, 0.0);
@@ -186,7 +231,7 @@ double envelope(double into, double data_end) {
 }
 
 WaveformRange ais_signal(const Waveform&, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
-  const auto sent = std::make_shared<const Sent>(sent_of(seed, p.family_draws));
+  const auto sent = std::make_shared<const Sent>(sent_of(seed, p.family_draws, p.payload.get()));
   const FrameRun run = whole_frames(sent->layout, time);
   const PhasePulse& pulse = phase_pulse();
   return [=, &pulse](std::int64_t first, std::size_t count) {
@@ -241,7 +286,7 @@ WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return p
 // line level (1 the upper frequency), its value the frequency's offset in bit rates (+-1/4).
 TransmittedSymbols ais_symbols(const Waveform&, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
                                const SymbolReach& reach) {
-  const Sent sent = sent_of(seed, p.family_draws);
+  const Sent sent = sent_of(seed, p.family_draws, p.payload.get());
   return frame_line_bits(sent.layout, whole_frames(sent.layout, time), time, reach, sent.burst.levels,
                          [](std::uint8_t level) { return Sample(level != 0 ? 0.25 : -0.25, 0.0); });
 }
@@ -253,7 +298,7 @@ TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const
 FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
   const std::optional<FramedFile> file = w.order > 0 ? framed_file(own_rate(given)) : std::nullopt;
   if (!file) return {};
-  const Sent sent = sent_of(file->seed, given.family_draws);
+  const Sent sent = sent_of(file->seed, given.family_draws, given.payload.get());
   const FrameRun run = whole_frames(sent.layout, file->time);
   FrameFacts facts{frame_spans(sent.layout, run, file->time), std::vector<std::optional<FrameLabelValue>>(std::size(ais_labels))};
   if (run.count == 0) return facts;
@@ -261,11 +306,13 @@ FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
   facts.values[type] = r.type;
   facts.values[mmsi] = r.mmsi;
   facts.values[status] = r.status;
-  facts.values[latitude] = static_cast<double>(r.latitude) / 600000.0;
-  facts.values[longitude] = static_cast<double>(r.longitude) / 600000.0;
-  facts.values[speed] = static_cast<double>(r.speed) / 10.0;
-  facts.values[course] = static_cast<double>(r.course) / 10.0;
-  facts.values[heading] = r.heading;
+  // The message's "not available" values (91 and 181 degrees, 1023, 3600, 511), which a given one
+  // may hold, are no values: those labels are then absent.
+  if (r.latitude != 91 * 600000) facts.values[latitude] = static_cast<double>(r.latitude) / 600000.0;
+  if (r.longitude != 181 * 600000) facts.values[longitude] = static_cast<double>(r.longitude) / 600000.0;
+  if (r.speed != 1023) facts.values[speed] = static_cast<double>(r.speed) / 10.0;
+  if (r.course != 3600) facts.values[course] = static_cast<double>(r.course) / 10.0;
+  if (r.heading != 511) facts.values[heading] = r.heading;
   std::string bits;
   for (std::size_t i = 0; i < 8 * report_bytes; ++i) bits.push_back(((static_cast<unsigned>(sent.burst.bytes[i / 8]) >> (7U - static_cast<unsigned>(i % 8))) & 1U) != 0 ? '1' : '0');
   facts.values[payload] = bits;
@@ -288,6 +335,21 @@ FamilyBand band(const Waveform&, const BandLimits&) {
 
 DrawnParameters draws(const Waveform&) { return {.ranges = 0b11U}; }
 
+std::optional<std::string> payload_misfit(std::span<const std::uint8_t> message, const FamilyRanges&) {
+  if (message.size() != report_bytes) return "is the 168-bit message: 21 bytes, not " + std::to_string(message.size());
+  const std::int64_t t = field_of(message, 0, 6);
+  if (t < 1 || t > 3) return "is a position report, message type 1, 2 or 3 (its first 6 bits), not " + std::to_string(t);
+  if (!fits_slot(burst_bits_of(message))) {
+    return "needs more than the " + std::to_string(most_stuffed_bits) + " stuffed bits a slot keeps for it";
+  }
+  return std::nullopt;
+}
+
+// The drawn message type is the given message's.
+void payload_draws(std::span<const std::uint8_t> message, std::span<double> draws) {
+  draws[kind] = static_cast<double>(field_of(message, 0, 6) - 1);
+}
+
 // 5.5 kHz either side: 48 kHz, an audio rate, leaves room for a carrier offset of 15 kHz.
 constexpr double standard_sample_rate = 48000.0;
 
@@ -300,6 +362,7 @@ const SignalFamily ais_family{.name = "ais", .analog = false, .prepare = prepare
                               .modulation_index = nullptr, .ranges = ais_ranges, .symbol_rate = symbol_rate,
                               .symbols = symbols, .clock_error_limit = ship_clock_error,
                               .frame_labels = ais_labels, .frames = frames, .shortest_file = shortest_file,
-                              .told_file = shortest_file, .sample_rate = standard_sample_rate};
+                              .told_file = shortest_file, .sample_rate = standard_sample_rate,
+                              .payload_misfit = payload_misfit, .payload_draws = payload_draws};
 
 }  // namespace quorvin

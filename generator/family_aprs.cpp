@@ -4,7 +4,9 @@
 // addresses, control 0x03, PID 0xF0 and the information field ("!DDMM.mmN/DDDMM.mmW" a symbol
 // and a comment), its frame check sequence, bit stuffed, then 3 flags; all NRZI on the line. The
 // station (call sign, SSID, position, symbol, comment) is drawn from the file's symbol seed; the
-// file repeats its frame after a drawn gap of silence while a whole one fits.
+// file repeats its frame after a drawn gap of silence while a whole one fits. A payload the user
+// gives is the information field (printable ASCII) in place of the drawn position report; the
+// addresses stay drawn, and the position is labelled where the field is an uncompressed one.
 
 #include <algorithm>
 #include <array>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "common/phasor.h"
+#include "common/text.h"
 #include "generator/family.h"
 #include "generator/frames.h"
 #include "generator/hdlc.h"
@@ -95,7 +98,43 @@ std::string position_text(std::int64_t value, int degree_digits, char positive, 
   return text;
 }
 
-Station draw_station(std::uint64_t seed, std::span<const double> draws) {
+// The characters of a position report before its comment: "!", latitude, table, longitude, symbol.
+constexpr std::size_t position_characters = 20;
+
+// A value of "DDMM.mmH" (or "DDDMM.mmH" with 3 degree digits) in 1/100 min, or nothing where the
+// text is not one; `positive` and `negative` the hemispheres.
+std::optional<std::int64_t> position_value(std::string_view text, std::size_t degree_digits, char positive, char negative,
+                                           std::int64_t most_degrees) {
+  if (text.size() != degree_digits + 6 || text[degree_digits + 2] != '.') return std::nullopt;
+  // The digits either side of the point: degrees, then minutes and their hundredths.
+  std::int64_t degrees = 0;
+  std::int64_t hundredths = 0;
+  for (std::size_t i = 0; i < degree_digits + 5; ++i) {
+    if (i == degree_digits + 2) continue;
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    std::int64_t& into = i < degree_digits ? degrees : hundredths;
+    into = 10 * into + (text[i] - '0');
+  }
+  const char hemisphere = text[degree_digits + 5];
+  if ((hemisphere != positive && hemisphere != negative) || hundredths >= 6000 || degrees * 6000 + hundredths > most_degrees * 6000) {
+    return std::nullopt;
+  }
+  const std::int64_t value = degrees * 6000 + hundredths;
+  return hemisphere == positive ? value : -value;
+}
+
+// The position of an information field that opens with an uncompressed position report without a
+// timestamp ("!" or "=", "DDMM.mmN", the table, "DDDMM.mmE", the symbol): latitude and longitude in
+// 1/100 min; nothing for any other field.
+std::optional<std::array<std::int64_t, 2>> told_position(std::string_view info) {
+  if (info.size() < position_characters || (info[0] != '!' && info[0] != '=')) return std::nullopt;
+  const auto lat = position_value(info.substr(1, 8), 2, 'N', 'S', 90);
+  const auto lon = position_value(info.substr(10, 9), 3, 'E', 'W', 180);
+  if (!lat || !lon) return std::nullopt;
+  return std::array<std::int64_t, 2>{*lat, *lon};
+}
+
+Station draw_station(std::uint64_t seed, std::span<const double> draws, const Payload* given) {
   ContentDraws d{seed};
   Station s;
   // A call sign: one or two letters, a digit, one to three letters.
@@ -127,9 +166,10 @@ Station draw_station(std::uint64_t seed, std::span<const double> draws) {
   // The comment's last character is no space, which receivers may trim.
   constexpr std::string_view set = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 .-/";
   const auto count = static_cast<std::int64_t>(draw(draws, comment));
-  for (std::int64_t i = 0; i < count; ++i) {
+  for (std::int64_t i = 0; given == nullptr && i < count; ++i) {
     s.info.push_back(set[static_cast<std::size_t>(d.whole(0, static_cast<std::int64_t>(set.size()) - (i + 1 == count ? 5 : 1)))]);
   }
+  if (given != nullptr) s.info.assign(given->begin(), given->end());
   // Destination (a command: its C bit set), source, the path's addresses; then UI and no layer 3.
   append_address(s.frame, s.to, true, false);
   append_address(s.frame, s.from, false, s.via.empty());
@@ -166,8 +206,8 @@ double carrier_turn(double deviation, double f, double audio_from, double audio_
   return deviation / f * (std::cos(audio_from) - std::cos(audio_to));
 }
 
-Sent sent_of(std::uint64_t seed, std::span<const double> draws) {
-  Sent s{draw_station(seed, draws), {}, {}, {}, draw(draws, deviation), {}, {}, {}};
+Sent sent_of(std::uint64_t seed, std::span<const double> draws, const Payload* given) {
+  Sent s{draw_station(seed, draws, given), {}, {}, {}, draw(draws, deviation), {}, {}, {}};
   const double length = static_cast<double>(s.station.levels.size()) + tail_bits;
   s.layout = {.lead = draw(draws, gap), .period = draw(draws, gap) + length, .length = length, .edge = 0.0};
   const std::size_t n = s.station.levels.size();
@@ -189,7 +229,7 @@ Sent sent_of(std::uint64_t seed, std::span<const double> draws) {
 }
 
 WaveformRange aprs_signal(const Waveform&, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
-  const auto sent = std::make_shared<const Sent>(sent_of(seed, p.family_draws));
+  const auto sent = std::make_shared<const Sent>(sent_of(seed, p.family_draws, p.payload.get()));
   const FrameRun run = whole_frames(sent->layout, time);
   const auto bits = static_cast<double>(sent->station.levels.size());
   return [=](std::int64_t first, std::size_t count) {
@@ -243,7 +283,7 @@ WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return p
 // (1 the mark), its value the audio tone in bauds.
 TransmittedSymbols aprs_symbols(const Waveform&, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
                                 const SymbolReach& reach) {
-  const Sent sent = sent_of(seed, p.family_draws);
+  const Sent sent = sent_of(seed, p.family_draws, p.payload.get());
   return frame_line_bits(sent.layout, whole_frames(sent.layout, time), time, reach, sent.station.levels,
                          [](std::uint8_t level) { return Sample(tone(level) / baud, 0.0); });
 }
@@ -265,7 +305,7 @@ std::string hex_text(std::span<const std::uint8_t> bytes) {
 FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
   const std::optional<FramedFile> file = w.order > 0 ? framed_file(own_rate(given)) : std::nullopt;
   if (!file) return {};
-  const Sent sent = sent_of(file->seed, given.family_draws);
+  const Sent sent = sent_of(file->seed, given.family_draws, given.payload.get());
   const FrameRun run = whole_frames(sent.layout, file->time);
   FrameFacts facts{frame_spans(sent.layout, run, file->time), std::vector<std::optional<FrameLabelValue>>(std::size(aprs_labels))};
   if (run.count == 0) return facts;
@@ -276,8 +316,13 @@ FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
   for (const Address& a : s.via) hops += (hops.empty() ? "" : ",") + address_text(a);
   if (!hops.empty()) facts.values[via] = hops;
   facts.values[info] = s.info;
-  facts.values[latitude] = static_cast<double>(s.latitude) / 6000.0;
-  facts.values[longitude] = static_cast<double>(s.longitude) / 6000.0;
+  // A given field tells a position only where it is one.
+  const std::optional<std::array<std::int64_t, 2>> position =
+      given.payload ? told_position(s.info) : std::array<std::int64_t, 2>{s.latitude, s.longitude};
+  if (position) {
+    facts.values[latitude] = static_cast<double>((*position)[0]) / 6000.0;
+    facts.values[longitude] = static_cast<double>((*position)[1]) / 6000.0;
+  }
   // The frame between its flags as a receiver takes it: its bytes and check sequence, low byte first.
   std::vector<std::uint8_t> whole = s.frame;
   const std::uint16_t fcs = hdlc_fcs(s.frame);
@@ -314,6 +359,25 @@ FamilyBand band(const Waveform&, const BandLimits& x) {
 
 DrawnParameters draws(const Waveform&) { return {.ranges = 0b1111U}; }
 
+// A given field fits where it is no longer than the longest the ranges draw, so the files the run
+// is sized for hold its frame.
+std::optional<std::string> payload_misfit(std::span<const std::uint8_t> field, const FamilyRanges& ranges) {
+  if (field.empty()) return std::string("is the information field: 1 character or more, not none");
+  if (std::any_of(field.begin(), field.end(), [](std::uint8_t c) { return c < 0x20 || c > 0x7E; })) {
+    return std::string("is the information field: printable ASCII characters (20 to 7E)");
+  }
+  const auto [c0, c1] = range_ends(ranges, aprs_ranges[comment]);
+  const double most = static_cast<double>(position_characters) + std::max(c0, c1);
+  if (static_cast<double>(field.size()) <= most) return std::nullopt;
+  return "of " + std::to_string(field.size()) + " characters is longer than the " + shortest_text(most) +
+         " a position report with the longest comment of {--aprs-comment-max} holds: raise it";
+}
+
+// The comment's length is the field's characters beyond a position report's (0 for fewer).
+void payload_draws(std::span<const std::uint8_t> field, std::span<double> draws) {
+  draws[comment] = static_cast<double>(field.size() > position_characters ? field.size() - position_characters : 0);
+}
+
 // 6.5 kHz either side at 3.5 kHz: 22050 Hz, an audio rate, leaves room for a carrier offset of 4 kHz.
 constexpr double standard_sample_rate = 22050.0;
 
@@ -326,6 +390,7 @@ const SignalFamily aprs_family{.name = "aprs", .analog = false, .prepare = prepa
                                .modulation_index = nullptr, .ranges = aprs_ranges, .symbol_rate = symbol_rate,
                                .symbols = symbols, .clock_error_limit = station_clock_error,
                                .frame_labels = aprs_labels, .frames = frames, .shortest_file = shortest_file,
-                               .told_file = shortest_file, .sample_rate = standard_sample_rate};
+                               .told_file = shortest_file, .sample_rate = standard_sample_rate,
+                               .payload_misfit = payload_misfit, .payload_draws = payload_draws};
 
 }  // namespace quorvin

@@ -6,7 +6,9 @@
 // significant bit first but the CRC, sent from its highest bit. GFSK: BT 0.5, a 1 the upper
 // frequency, the modulation index drawn within the standard's 0.45 .. 0.55. The device is drawn
 // from the file's symbol seed; its advertising events repeat every advInterval plus a fresh
-// advDelay of 0 .. 10 ms. The symbol period is the bit: 1 or 2 MHz by the drawn PHY.
+// advDelay of 0 .. 10 ms. The symbol period is the bit: 1 or 2 MHz by the drawn PHY. A payload the
+// user gives is the AdvData (up to 31 octets) in place of the flags and name; the local name is
+// labelled from its complete (or else shortened) local name structure, where it holds one.
 
 #include <algorithm>
 #include <array>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "common/splitmix.h"
+#include "common/text.h"
 #include "generator/family.h"
 #include "generator/frames.h"
 #include "generator/pulse.h"
@@ -144,7 +147,28 @@ bool static_address_allowed(const std::array<std::uint8_t, 6>& a) {
   return !all(0x00, 0x00) && !all(0x3F, 0xFF);
 }
 
-Packet draw_packet(std::uint64_t seed, std::span<const double> draws) {
+// AdvData's AD structure types that carry the device's name.
+constexpr std::uint8_t shortened_name = 0x08;
+constexpr std::uint8_t complete_name = 0x09;
+
+// The local name AdvData's structures (length, type, data; a length of 0 ends them) tell: the
+// complete one, else the shortened one; nothing where neither is whole inside it or its name is
+// not printable ASCII.
+std::optional<std::string> local_name_of(std::span<const std::uint8_t> adv) {
+  std::optional<std::string> shortened;
+  for (std::size_t at = 0; at < adv.size() && adv[at] != 0;) {
+    const std::size_t length = adv[at];
+    if (at + 1 + length > adv.size()) break;
+    const auto data = adv.subspan(at + 2, length - 1);
+    const bool printable = std::all_of(data.begin(), data.end(), [](std::uint8_t c) { return c >= 0x20 && c <= 0x7E; });
+    if (printable && adv[at + 1] == complete_name) return std::string(data.begin(), data.end());
+    if (printable && adv[at + 1] == shortened_name && !shortened) shortened = std::string(data.begin(), data.end());
+    at += 1 + length;
+  }
+  return shortened;
+}
+
+Packet draw_packet(std::uint64_t seed, std::span<const double> draws, const Payload* given) {
   ContentDraws d{seed};
   Packet p;
   p.random_address = d.whole(0, 1) == 1;
@@ -154,13 +178,17 @@ Packet draw_packet(std::uint64_t seed, std::span<const double> draws) {
     if (p.random_address) p.address[0] |= 0xC0;
   } while (p.random_address && !static_address_allowed(p.address));
   constexpr std::string_view characters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  const auto count = static_cast<std::int64_t>(std::clamp(draw(draws, name_length), 1.0, longest_name));
+  const auto count = given != nullptr ? 0 : static_cast<std::int64_t>(std::clamp(draw(draws, name_length), 1.0, longest_name));
   for (std::int64_t i = 0; i < count; ++i) {
     p.name.push_back(characters[static_cast<std::size_t>(d.whole(0, static_cast<std::int64_t>(characters.size()) - 1))]);
   }
   const std::size_t type = type_of(draws);
-  p.adv_data = {0x02, 0x01, pdu_type_flags[type], static_cast<std::uint8_t>(p.name.size() + 1), 0x09};
+  p.adv_data = {0x02, 0x01, pdu_type_flags[type], static_cast<std::uint8_t>(p.name.size() + 1), complete_name};
   p.adv_data.insert(p.adv_data.end(), p.name.begin(), p.name.end());
+  if (given != nullptr) {
+    p.adv_data = *given;
+    p.name = local_name_of(p.adv_data).value_or("");
+  }
   // Header: PDU type (bits 0-3), RFU, ChSel 0, TxAdd (bit 6), RxAdd 0; then the payload's length.
   p.pdu = {static_cast<std::uint8_t>(pdu_type_codes[type] | (p.random_address ? 0x40 : 0x00)),
            static_cast<std::uint8_t>(6 + p.adv_data.size())};
@@ -221,8 +249,8 @@ std::shared_ptr<const Table> phase_shape(std::int64_t tail) {
   return shape;
 }
 
-Transmission transmission_of(std::uint64_t seed, std::span<const double> draws) {
-  Transmission t{draw_packet(seed, draws), std::clamp(draw(draws, modulation_index), 0.45, 0.55), nullptr, 0, {}};
+Transmission transmission_of(std::uint64_t seed, std::span<const double> draws, const Payload* given) {
+  Transmission t{draw_packet(seed, draws, given), std::clamp(draw(draws, modulation_index), 0.45, 0.55), nullptr, 0, {}};
   // The Gaussian's tails beyond six deviations are below 1e-8 of its peak.
   t.tail = static_cast<std::int64_t>(std::ceil(6.0 * gaussian_sigma(gaussian_bt)));
   t.shape = phase_shape(t.tail);
@@ -264,7 +292,7 @@ const double* event_at(const Events& e, double u) {
 }
 
 WaveformRange ble_signal(const Waveform&, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
-  const auto sent = std::make_shared<const Transmission>(transmission_of(seed, p.family_draws));
+  const auto sent = std::make_shared<const Transmission>(transmission_of(seed, p.family_draws, p.payload.get()));
   const auto events = std::make_shared<const Events>(events_of(seed, p.family_draws, sent->packet, time));
   return [=](std::int64_t first, std::size_t count) {
     Signal out(count);
@@ -293,7 +321,7 @@ WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return p
 // period: the symbol is the bit, its value the frequency's offset h a / 2 in bit rates (a = +-1).
 TransmittedSymbols ble_symbols(const Waveform&, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
                                const SymbolReach& reach) {
-  const Transmission sent = transmission_of(seed, p.family_draws);
+  const Transmission sent = transmission_of(seed, p.family_draws, p.payload.get());
   const Events events = events_of(seed, p.family_draws, sent.packet, time);
   TransmittedSymbols out{1, {}};
   for (const double start : events.starts) {
@@ -310,7 +338,7 @@ TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const
 FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
   const std::optional<FramedFile> file = w.order > 0 ? framed_file(own_rate(given)) : std::nullopt;
   if (!file) return {};
-  const Packet packet = draw_packet(file->seed, given.family_draws);
+  const Packet packet = draw_packet(file->seed, given.family_draws, given.payload.get());
   const Events events = events_of(file->seed, given.family_draws, packet, file->time);
   FrameFacts facts{{}, std::vector<std::optional<FrameLabelValue>>(std::size(ble_labels))};
   for (const double start : events.starts) {
@@ -321,7 +349,8 @@ FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
   for (const std::uint8_t o : packet.address) address += (address.empty() ? "" : ":") + hex_text({o});
   facts.values[adv_address] = address;
   facts.values[address_type] = std::string(packet.random_address ? "random" : "public");
-  facts.values[local_name] = packet.name;
+  // A given AdvData without a name tells none.
+  if (!packet.name.empty()) facts.values[local_name] = packet.name;
   facts.values[adv_data] = hex_text(packet.adv_data);
   facts.values[pdu] = hex_text(packet.pdu);
   facts.values[crc] = hex_text({static_cast<std::uint8_t>(packet.crc >> 16), static_cast<std::uint8_t>(packet.crc >> 8),
@@ -351,6 +380,25 @@ FamilyBand band(const Waveform&, const BandLimits& x) {
 
 DrawnParameters draws(const Waveform&) { return {.ranges = (1U << std::size(ble_ranges)) - 1U}; }
 
+// The flags' 3 octets and the name's length and type besides the name.
+constexpr double adv_data_beside_name = 5.0;
+
+// A given AdvData fits where it is no longer than the AdvData of the longest name the ranges draw,
+// so the files the run is sized for hold its packet.
+std::optional<std::string> payload_misfit(std::span<const std::uint8_t> adv, const FamilyRanges& ranges) {
+  const auto [a, b] = range_ends(ranges, ble_ranges[name_length]);
+  const double most = adv_data_beside_name + std::clamp(std::max(a, b), 1.0, longest_name);
+  if (static_cast<double>(adv.size()) <= most) return std::nullopt;
+  if (adv.size() > 31) return "is the AdvData: at most 31 octets, not " + std::to_string(adv.size());
+  return "of " + std::to_string(adv.size()) + " octets is longer than the AdvData of the longest name of "
+         "{--ble-name-length-max} (" + shortest_text(most) + " octets): raise it";
+}
+
+// The name's length is the given AdvData's name's (0 for none).
+void payload_draws(std::span<const std::uint8_t> adv, std::span<double> draws) {
+  draws[name_length] = static_cast<double>(local_name_of(adv).value_or("").size());
+}
+
 // LE 2M reaches 1.2 MHz either side: 8 MHz gives four samples a bit and room for any carrier
 // offset the standard allows (150 kHz).
 constexpr double standard_sample_rate = 8e6;
@@ -364,6 +412,7 @@ const SignalFamily ble_family{.name = "ble", .analog = false, .prepare = prepare
                               .modulation_index = nullptr, .ranges = ble_ranges, .symbol_rate = symbol_rate,
                               .symbols = symbols, .clock_error_limit = radio_clock_error, .frame_labels = ble_labels,
                               .frames = frames, .shortest_file = shortest_file, .told_file = shortest_file,
-                              .sample_rate = standard_sample_rate};
+                              .sample_rate = standard_sample_rate, .payload_misfit = payload_misfit,
+                              .payload_draws = payload_draws};
 
 }  // namespace quorvin

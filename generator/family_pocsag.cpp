@@ -5,7 +5,9 @@
 // every other place, at least one after the message. Each codeword is 21 bits (a flag, then 18
 // address bits and 2 function bits, or 20 message bits), BCH(31,21) check bits and even parity. The page (address, message kind,
 // text) is drawn from the file's symbol seed; the file repeats it after a gap of silence while a
-// whole transmission fits.
+// whole transmission fits. A payload the user gives is the message's text (its bytes, ASCII): numeric
+// where every character is one of the numeric set and the last no space (a padding's lookalike),
+// else alphanumeric.
 
 #include <algorithm>
 #include <array>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "common/phasor.h"
+#include "common/text.h"
 #include "generator/family.h"
 #include "generator/frames.h"
 #include "generator/symbols.h"
@@ -93,14 +96,23 @@ struct Page {
   std::vector<std::uint8_t> bits;  // the whole transmission, preamble first
 };
 
-Page draw_page(std::uint64_t seed, std::span<const double> draws) {
+constexpr std::string_view numeric_characters = "0123456789*U -)(";
+
+// Whether a given text is sent numeric: every character of the numeric set, the last no space.
+bool numeric_payload(std::span<const std::uint8_t> text) {
+  return !text.empty() && text.back() != ' ' &&
+         std::all_of(text.begin(), text.end(), [](std::uint8_t c) { return c != 0 && numeric_characters.find(static_cast<char>(c)) != std::string_view::npos; });
+}
+
+Page draw_page(std::uint64_t seed, std::span<const double> draws, const Payload* given) {
   ContentDraws d{seed};
   Page page;
   page.address = static_cast<std::uint32_t>(d.whole(0, (1 << 21) - 1));
   const bool alpha = alphanumeric(draws);
   // The function bits pagers conventionally give each kind: 0 numeric, 3 alphanumeric.
   page.function = alpha ? 3 : 0;
-  const auto count = static_cast<std::int64_t>(draw(draws, length));
+  const auto count = given != nullptr ? 0 : static_cast<std::int64_t>(draw(draws, length));
+  if (given != nullptr) page.text.assign(given->begin(), given->end());
   constexpr std::string_view alpha_set = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 .-!?:";
   constexpr std::string_view numeric_set = "0123456789U -";
   const std::string_view set = alpha ? alpha_set : numeric_set;
@@ -172,8 +184,8 @@ struct Transmission {
   std::vector<double> turns;  // before bit n: the sum of the tones' signs before it
 };
 
-Transmission transmission_of(std::uint64_t seed, std::span<const double> draws) {
-  Transmission t{draw_page(seed, draws), {}, {}};
+Transmission transmission_of(std::uint64_t seed, std::span<const double> draws, const Payload* given) {
+  Transmission t{draw_page(seed, draws, given), {}, {}};
   t.layout = layout_of(t.page.bits.size());
   t.turns.assign(t.page.bits.size() + 1, 0.0);
   for (std::size_t n = 0; n < t.page.bits.size(); ++n) t.turns[n + 1] = t.turns[n] + (t.page.bits[n] != 0 ? -1.0 : 1.0);
@@ -181,7 +193,7 @@ Transmission transmission_of(std::uint64_t seed, std::span<const double> draws) 
 }
 
 WaveformRange pocsag_signal(const Waveform&, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
-  const auto sent = std::make_shared<const Transmission>(transmission_of(seed, p.family_draws));
+  const auto sent = std::make_shared<const Transmission>(transmission_of(seed, p.family_draws, p.payload.get()));
   const FrameRun run = whole_frames(sent->layout, time);
   // Radians a bit period at the upper tone.
   const double per_bit = 2.0 * pi * deviation / p.symbol_rate;
@@ -224,7 +236,7 @@ WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return p
 // each centred on its bit period: the symbol is the bit, its value the tone's offset in bit rates.
 TransmittedSymbols pocsag_symbols(const Waveform&, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
                                   const SymbolReach& reach) {
-  const Transmission sent = transmission_of(seed, p.family_draws);
+  const Transmission sent = transmission_of(seed, p.family_draws, p.payload.get());
   const FrameRun run = whole_frames(sent.layout, time);
   TransmittedSymbols out{1, {}};
   for (std::int64_t k = run.first; k < run.first + run.count; ++k) {
@@ -241,7 +253,7 @@ TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const
 FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
   const std::optional<FramedFile> file = w.order > 0 ? framed_file(own_rate(given)) : std::nullopt;
   if (!file) return {};
-  const Transmission sent = transmission_of(file->seed, given.family_draws);
+  const Transmission sent = transmission_of(file->seed, given.family_draws, given.payload.get());
   const FrameRun run = whole_frames(sent.layout, file->time);
   FrameFacts facts{frame_spans(sent.layout, run, file->time), std::vector<std::optional<FrameLabelValue>>(std::size(pocsag_labels))};
   if (run.count == 0) return facts;
@@ -274,6 +286,29 @@ FamilyBand band(const Waveform&, const BandLimits& x) {
 
 DrawnParameters draws(const Waveform&) { return {.ranges = 0b111U}; }
 
+// A given text fits where the longest page the ranges draw needs as many batches or more, so the
+// files the run is sized for hold it.
+std::optional<std::string> payload_misfit(std::span<const std::uint8_t> text, const FamilyRanges& ranges) {
+  if (text.empty()) return std::string("is the message's text: 1 character or more, not none");
+  const bool numeric = numeric_payload(text);
+  if (!numeric && std::any_of(text.begin(), text.end(), [](std::uint8_t c) { return c == 0 || c > 127; })) {
+    return std::string("is the message's text: numeric (0-9 * U space - ) () or 7-bit ASCII without NUL");
+  }
+  const auto [a, b] = range_ends(ranges, pocsag_ranges[length]);
+  const auto [k0, k1] = range_ends(ranges, pocsag_ranges[kind]);
+  const double needed = most_batches(static_cast<double>(text.size()), !numeric);
+  const double most = most_batches(std::max(a, b), std::max(k0, k1) >= 0.5);
+  if (needed <= most) return std::nullopt;
+  return "of " + std::to_string(text.size()) + (numeric ? " numeric" : " alphanumeric") + " characters needs " +
+         shortest_text(needed) + " batches, more than the longest page of {--pocsag-length-max} and "
+         "{--pocsag-message-max} sends (" + shortest_text(most) + "): raise them";
+}
+
+void payload_draws(std::span<const std::uint8_t> text, std::span<double> draws) {
+  draws[kind] = numeric_payload(text) ? 0.0 : 1.0;
+  draws[length] = static_cast<double>(text.size());
+}
+
 // 2400 b/s reaches 12.9 kHz either side: 32 kHz leaves room for a carrier offset of 3 kHz.
 constexpr double standard_sample_rate = 32000.0;
 
@@ -286,6 +321,7 @@ const SignalFamily pocsag_family{.name = "pocsag", .analog = false, .prepare = p
                                  .modulation_index = nullptr, .ranges = pocsag_ranges, .symbol_rate = symbol_rate,
                                  .symbols = symbols, .clock_error_limit = pager_clock_error,
                                  .frame_labels = pocsag_labels, .frames = frames, .shortest_file = shortest_file,
-                                 .told_file = shortest_file, .sample_rate = standard_sample_rate};
+                                 .told_file = shortest_file, .sample_rate = standard_sample_rate,
+                                 .payload_misfit = payload_misfit, .payload_draws = payload_draws};
 
 }  // namespace quorvin

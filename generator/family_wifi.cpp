@@ -9,7 +9,8 @@
 // The samples are the standard's continuous-time sum of subcarriers, taken at each sample's own
 // instant, each field fading into the next over 100 ns (its window's transition). A file draws
 // one PPDU (rate, length, PSDU with its CRC-32 FCS, scrambler seed) and sends it again after each
-// drawn gap of silence while a whole one fits.
+// drawn gap of silence while a whole one fits. A payload the user gives is the PSDU before its FCS,
+// which is computed and appended; rate, scrambler seed and gap stay drawn.
 
 #include <algorithm>
 #include <array>
@@ -23,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.h"
 #include "generator/family.h"
 #include "generator/frames.h"
 #include "generator/symbols.h"
@@ -232,7 +234,7 @@ struct Ppdu {
   double samples = 0.0;        // its length, 50 ns samples
 };
 
-Ppdu draw_ppdu(std::uint64_t seed, std::span<const double> draws) {
+Ppdu draw_ppdu(std::uint64_t seed, std::span<const double> draws, const Payload* given) {
   ContentDraws d{seed};
   Ppdu f;
   f.rate = &rate_of(draws);
@@ -240,7 +242,7 @@ Ppdu draw_ppdu(std::uint64_t seed, std::span<const double> draws) {
   f.seed = static_cast<std::uint32_t>(d.whole(1, 127));
   const auto octets = static_cast<std::size_t>(draw(draws, length));
   f.psdu.resize(octets);
-  for (std::size_t i = 0; i + 4 < octets; ++i) f.psdu[i] = static_cast<std::uint8_t>(d.whole(0, 255));
+  for (std::size_t i = 0; i + 4 < octets; ++i) f.psdu[i] = given != nullptr ? (*given)[i] : static_cast<std::uint8_t>(d.whole(0, 255));
   const std::uint32_t fcs = crc32(std::span(f.psdu).first(octets - 4));
   for (std::size_t i = 0; i < 4; ++i) f.psdu[octets - 4 + i] = static_cast<std::uint8_t>(fcs >> (8 * i));
 
@@ -351,7 +353,7 @@ std::size_t series_terms(double excess, double reach) {
 }
 
 WaveformRange wifi_signal(const Waveform&, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
-  const auto sent = std::make_shared<const Ppdu>(draw_ppdu(seed, p.family_draws));
+  const auto sent = std::make_shared<const Ppdu>(draw_ppdu(seed, p.family_draws, p.payload.get()));
   const FrameLayout layout = layout_of(p.family_draws, sent->samples);
   const FrameRun run = whole_frames(layout, time);
   const double advance = native_per_symbol * periods_per_sample(time);
@@ -481,7 +483,7 @@ WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return p
 // the most significant; the symbol's number is the OFDM symbol period it fills.
 TransmittedSymbols wifi_symbols(const Waveform&, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
                                 const SymbolReach& reach) {
-  const Ppdu sent = draw_ppdu(seed, p.family_draws);
+  const Ppdu sent = draw_ppdu(seed, p.family_draws, p.payload.get());
   const FrameLayout layout = layout_of(p.family_draws, sent.samples);
   const FrameRun run = whole_frames(layout, time);
   const auto [low, high] = reach_periods(time, reach);
@@ -523,7 +525,7 @@ std::string hex_text(std::span<const std::uint8_t> bytes) {
 FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
   const std::optional<FramedFile> file = w.order > 0 ? framed_file(own_rate(given)) : std::nullopt;
   if (!file) return {};
-  const Ppdu sent = draw_ppdu(file->seed, given.family_draws);
+  const Ppdu sent = draw_ppdu(file->seed, given.family_draws, given.payload.get());
   const FrameLayout layout = layout_of(given.family_draws, sent.samples);
   const FrameRun run = whole_frames(layout, file->time);
   FrameFacts facts{frame_spans(layout, run, file->time), std::vector<std::optional<FrameLabelValue>>(std::size(wifi_labels))};
@@ -553,6 +555,26 @@ FamilyBand band(const Waveform&, const BandLimits&) {
 
 DrawnParameters draws(const Waveform&) { return {.ranges = 0b111U}; }
 
+constexpr std::size_t fcs_octets = 4;
+
+// A given PSDU fits where, with its FCS, it is no longer than the longest the ranges draw, so the
+// files the run is sized for hold its PPDU.
+std::optional<std::string> payload_misfit(std::span<const std::uint8_t> body, const FamilyRanges& ranges) {
+  const auto octets = static_cast<double>(body.size() + fcs_octets);
+  if (octets < wifi_ranges[length].low || octets > wifi_ranges[length].high) {
+    return "is the PSDU before its 4-octet FCS: 1 to 4091 octets, not " + std::to_string(body.size());
+  }
+  const auto [l0, l1] = range_ends(ranges, wifi_ranges[length]);
+  if (octets <= std::max(l0, l1)) return std::nullopt;
+  return "of " + std::to_string(body.size()) + " octets and its FCS is longer than the longest PSDU of {--wifi-length-max} (" +
+         shortest_text(std::max(l0, l1)) + " octets): raise it";
+}
+
+// The PSDU's length is the given one's and its FCS.
+void payload_draws(std::span<const std::uint8_t> body, std::span<double> draws) {
+  draws[length] = static_cast<double>(body.size() + fcs_octets);
+}
+
 }  // namespace
 
 // The standard's 20 MHz: the band's 8.5 MHz leaves room for a carrier offset of 1.5 MHz.
@@ -566,6 +588,7 @@ const SignalFamily wifi_family{.name = "wifi", .analog = false, .prepare = prepa
                                .bits_per_symbol = bits_per_symbol, .symbols = symbols,
                                .clock_error_limit = wifi_clock_error, .frame_labels = wifi_labels, .frames = frames,
                                .shortest_file = shortest_file, .told_file = shortest_file,
-                               .sample_rate = standard_sample_rate};
+                               .sample_rate = standard_sample_rate, .payload_misfit = payload_misfit,
+                               .payload_draws = payload_draws};
 
 }  // namespace quorvin

@@ -15,6 +15,7 @@
 #include "generator/family.h"
 #include "modulation/catalogue.h"
 #include "plan/exact_option_rows.h"
+#include "plan/payloads.h"
 #include "plan/stages/stage.h"
 
 namespace quorvin {
@@ -180,6 +181,16 @@ bool read_per_name(std::string_view text, ExactSettings& into) {
 
 std::string per_name_refusal(std::string_view text) { return std::get<std::string>(per_name_entries(text)); }
 
+// The payloads' lines, as the command line reads them from its file and Python gives its bytes.
+bool read_payloads(std::string_view text, ExactSettings& into) {
+  auto read = read_payloads_marked(text);
+  if (std::holds_alternative<std::string>(read)) return false;
+  into.payloads = std::get<Payloads>(std::move(read));
+  return true;
+}
+
+std::string payloads_refusal(std::string_view text) { return std::get<std::string>(read_payloads_marked(text)); }
+
 using S = ExactSettings;
 using C = SceneSettings;
 constexpr std::int64_t most_samples = static_cast<std::int64_t>(max_samples_per_file);
@@ -255,6 +266,12 @@ const ExactRow option_rows[] = {
                 "ranges of one name in place of the run's: NAME:KEY=LOW..HIGH entries separated by ';', KEY snr (dB), "
                 "symbol-rate (Baud) or samples-per-symbol, e.g. '2FSK:symbol-rate=1000..2000;QPSK:snr=0..10' (exact)",
                 per_name_accepted, read_per_name, false, nullptr, per_name_refusal},
+    ExactOption{"--payload", "payloads", PairEnd::none, "",
+                "the standards' payloads in place of drawn ones: a file of one payload a line in hexadecimal bytes, "
+                "file k of each name sending line k (the lines again from the first when there are fewer); the "
+                "payload is ADS-B's ME field, POCSAG's message text, AIS's 168-bit message, APRS's information "
+                "field, BLE's AdvData, 802.11a/g's PSDU before its FCS (exact)",
+                "a file of payloads, one a line of hexadecimal bytes", read_payloads, false, nullptr, payloads_refusal},
     // Scenes: several emitters per capture.
     ExactOption{"--scene", "scene", PairEnd::none, "none",
                 "none (one signal per file) or wideband: each file a capture of --samples-per-file samples holding "
@@ -449,7 +466,7 @@ std::array<ExactOption, 2> family_range_options(const FamilyRange& range, std::s
 
 std::vector<std::string> accepted_choices(std::string_view accepted) {
   if (accepted.starts_with("a whole number") || accepted.starts_with("a number") || accepted.starts_with("NAME:") ||
-      accepted.starts_with("a SigMF") ||
+      accepted.starts_with("a SigMF") || accepted.starts_with("a file") ||
       accepted.find("comma-separated numbers") != std::string_view::npos) {
     return {};
   }

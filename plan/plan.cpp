@@ -6,6 +6,7 @@
 
 #include "channel/gaussian.h"
 #include "plan/exact_options.h"
+#include "plan/payloads.h"
 #include "plan/seeds.h"
 #include "plan/stages/stage.h"
 
@@ -210,6 +211,12 @@ void RunPlan::draw_family_ranges(PlannedFile& file, const DrawnParameters& uses)
     const std::array<double, 2> ends = range_ends(drawing().exact.family_ranges, ranges[i]);
     if (ranges[i].off_at_zero && ends[0] == 0.0 && ends[1] == 0.0) continue;
     file.family_draws[i] = draw_family_value(ranges[i], ends, source_);
+  }
+  // A given payload decides the draws that tell it (its length, its kind); the draws are made all
+  // the same, so every other file keeps its values.
+  file.payload = payload_of_file(drawing().exact, file.index);
+  if (file.payload && file.waveform->family->payload_draws != nullptr) {
+    file.waveform->family->payload_draws(*file.payload, file.family_draws);
   }
   // A family whose symbol period follows from its draws labels the rate it realises.
   if (const auto rate = file.waveform->family->symbol_rate) {

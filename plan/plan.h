@@ -66,6 +66,8 @@ struct PlannedFile {
   Sideband sideband = Sideband::lower;
   // The family's own ranges' draws, one per FamilyRange of its family (0 where not drawn).
   std::vector<double> family_draws = {};
+  // A standard's payload the user gave, in place of the drawn one; none: drawn.
+  std::shared_ptr<const Payload> payload = nullptr;
   // Noise: the power of its noise relative to the unit nominal power (its SNR is minus infinity).
   double noise_power = 1.0;
   ImpairmentDraws impairments = {};

@@ -122,6 +122,9 @@ struct ExactSettings {
   // (UTF-8; empty: none), and once a front end has opened it, the recording itself.
   std::string background;
   std::shared_ptr<const BackgroundRecording> background_recording;
+  // The standards' payloads the user gave (plan/payloads.h), file k of a name sending entry k
+  // (again from the first past the last); empty: drawn.
+  std::vector<std::shared_ptr<const Payload>> payloads;
 };
 
 // Validated values, handed by value to the run.

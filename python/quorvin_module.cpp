@@ -106,6 +106,17 @@ py::list config_entries(const std::string& path, const std::string& name) {
   return entries;
 }
 
+// The text of a file of payloads (--payload FILE) for the option's reader; its refusal raised as
+// ValueError, or FileNotFoundError when it cannot be read, with the command line's words.
+std::string payload_file_text(const std::string& path) {
+  auto read = read_payload_file(std::filesystem::path(std::u8string(path.begin(), path.end())), path);
+  if (const ConfigRefusal* refusal = std::get_if<ConfigRefusal>(&read)) {
+    PyErr_SetString(refusal->unreadable ? PyExc_FileNotFoundError : PyExc_ValueError, refusal->text.c_str());
+    throw py::error_already_set();
+  }
+  return std::get<std::string>(std::move(read));
+}
+
 // A refusal's arguments (as raise_refusal gives them) as the command line tells it.
 std::string command_line_told(const std::string& kind, const std::string& text, const std::string& option,
                               const std::string& value, const std::string& config, const std::vector<std::string>& from_file) {
@@ -649,6 +660,9 @@ PYBIND11_MODULE(_core, m) {
   m.def("config_file", &config_entries, py::arg("path"), py::arg("name"),
         "A --config file's entries as (option, key, text, line); ValueError or FileNotFoundError in the command "
         "line's words, naming the file as name.");
+  m.def("payload_file", &payload_file_text, py::arg("path"),
+        "The lines of a --payload file as the option reads them; ValueError or FileNotFoundError in the command "
+        "line's words.");
   m.def("name_list", [](const std::string& list) { return name_list(list); }, py::arg("list"),
         "The names of a comma-separated list as -m takes it.");
   m.def("command_line_refusal", &command_line_told, py::arg("kind"), py::arg("text"), py::arg("option"),

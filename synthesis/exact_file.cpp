@@ -48,6 +48,7 @@ WaveformParameters waveform_range_parameters(const RunSettings& s, const Planned
           .gmsk_bt = file.gmsk_bt,
           .symbol_seed = file.seeds.symbols,
           .family_draws = file.family_draws,
+          .payload = file.payload,
           .amplitude = file.amplitude,
           .carrier_frequency = file.carrier_frequency,
           .message_frequency = file.message_frequency,

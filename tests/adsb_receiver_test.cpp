@@ -295,6 +295,57 @@ INSTANTIATE_TEST_SUITE_P(
                          {{"--snr-min", "15"}, {"--snr-max", "25"}, {"--clock-ppm-min", "-100"}, {"--clock-ppm-max", "100"}}, 0.5}),
     test::CaseName());
 
+// A given ME field is what every squitter of the file carries, behind the drawn address, its
+// parity right; the labels tell what the field decodes to, and what it cannot tell is absent.
+struct GivenMe {
+  std::string name;
+  std::string me;  // 14 hexadecimal digits
+  std::string call_sign;  // "<none>": absent
+  std::vector<std::pair<std::string, double>> numbers;
+  std::vector<std::string> absent;
+};
+class AdsbPayload : public testing::TestWithParam<GivenMe> {};
+TEST_P(AdsbPayload, EverySquitterCarriesItAndTheLabelsDecodeIt) {
+  const GivenMe& given = GetParam();
+  OptionTexts texts = {{"--sample-rate", "10000000"}, {"--num-symbols", "2000"}, {"--files-per-modulation", "2"},
+                       {"--snr-min", "inf"}, {"--snr-max", "inf"}};
+  RunSettings s;
+  const std::vector<Made> drawn = made_files(texts, 5, s);
+  texts["--payload"] = given.me + "\n";
+  const std::vector<Made> made = made_files(texts, 5, s);
+  ASSERT_EQ(made.size(), 2U);
+  ASSERT_EQ(drawn.size(), 2U);
+  const Bits me = hex_bits(given.me);
+  for (const auto& [file, labels, x] : made) {
+    // Everything but the content is drawn as without the payload.
+    const Labels& without = drawn[static_cast<std::size_t>(file.index - 1)].labels;
+    EXPECT_EQ(labels.text("icao_address"), without.text("icao_address"));
+    EXPECT_EQ(labels.text("frame_starts"), without.text("frame_starts"));
+    EXPECT_EQ(labels.number("frequency_offset"), without.number("frequency_offset"));
+    EXPECT_EQ(labels.number("squitter_gap"), without.number("squitter_gap"));
+    const std::vector<Squitter> found = receive(x, fs);
+    ASSERT_EQ(found.size(), labels.list("frame_starts").size());
+    ASSERT_GE(found.size(), 4U);
+    for (const Squitter& q : found) {
+      EXPECT_EQ(Bits(q.bits.begin() + 32, q.bits.begin() + 88), me);
+      EXPECT_EQ(static_cast<double>(field(q.bits, 33, 5)), labels.list("type_codes").front());
+    }
+    EXPECT_EQ(labels.text("call_sign"), given.call_sign);
+    for (const auto& [key, value] : given.numbers) EXPECT_EQ(labels.number(key), value) << key;
+    for (const std::string& key : given.absent) EXPECT_FALSE(labels.has(key)) << key;
+  }
+}
+INSTANTIATE_TEST_SUITE_P(
+    PublishedFields, AdsbPayload,
+    testing::Values(GivenMe{"identification", "202CC371C32CE0", "KLM1023", {}, {"altitude", "latitude", "east_velocity"}},
+                    // One position alone decodes to no position: only its altitude is told.
+                    GivenMe{"airborne_position", "58C382D690C8AC", "<none>", {{"altitude", 38000.0}}, {"latitude", "longitude"}},
+                    GivenMe{"airborne_velocity", "99440994083817", "<none>",
+                            {{"east_velocity", -8.0}, {"north_velocity", -159.0}, {"vertical_rate", -832.0}}, {"altitude"}},
+                    // Character code 0 is none of the set's: no call sign can be told.
+                    GivenMe{"unreadable_identification", "20000000000000", "<none>", {}, {"call_sign"}}),
+    test::CaseName());
+
 // Outside its whole frames (and their edges' 0.08 us) a noise-free file is silent, so no frame is
 // cut at either end; within the band the band check takes (99.5 % of one pulse's power), the file
 // holds 99 % of its power.

@@ -32,6 +32,7 @@ struct Heard {
   double start = 0.0;  // samples: the first flag's first instant
   std::string source, destination, via, info;
   double latitude = 0.0, longitude = 0.0;
+  bool positioned = false;  // the information field is a position report ("!" or "=", the primary table)
   std::string hex;
 };
 
@@ -125,10 +126,11 @@ std::vector<Heard> receive(const Signal& x, double fs) {
       EXPECT_EQ(b[at], 0x03) << "UI frame";
       EXPECT_EQ(b[at + 1], 0xF0) << "no layer 3";
       h.info = std::string(b.begin() + static_cast<std::ptrdiff_t>(at + 2), b.end() - 2);
-      EXPECT_EQ(h.info.substr(0, 1), "!");
-      EXPECT_EQ(h.info[9], '/');
-      h.latitude = degrees(h.info.substr(1, 8), 2);
-      h.longitude = degrees(h.info.substr(10, 9), 3);
+      h.positioned = h.info.size() >= 20 && (h.info[0] == '!' || h.info[0] == '=') && h.info[9] == '/';
+      if (h.positioned) {
+        h.latitude = degrees(h.info.substr(1, 8), 2);
+        h.longitude = degrees(h.info.substr(10, 9), 3);
+      }
       heard.push_back(h);
     }
     from = off;
@@ -163,6 +165,7 @@ TEST_P(AprsReceiver, DecodesEveryFrameToItsLabels) {
       EXPECT_EQ(h.via, labels.text("aprs_path") == "none" ? "" : labels.text("aprs_path"));
       EXPECT_EQ(h.via.empty() ? "<none>" : h.via, labels.text("aprs_via")) << "a frame without a path has no such label";
       EXPECT_EQ(h.info, labels.text("aprs_info"));
+      EXPECT_TRUE(h.positioned && h.info[0] == '!') << "a drawn frame is a position report";
       EXPECT_NEAR(h.latitude, labels.number("latitude"), 1e-9);
       EXPECT_NEAR(h.longitude, labels.number("longitude"), 1e-9);
       EXPECT_EQ(h.hex, labels.text("ax25_frame"));
@@ -193,6 +196,33 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"clock_offsets",
                          {{"--snr-min", "20"}, {"--snr-max", "30"}, {"--clock-ppm-min", "-100"}, {"--clock-ppm-max", "100"}}}),
     test::CaseName());
+
+// A given information field is what every frame carries behind the drawn addresses; a position
+// report's position is labelled, any other field's is absent.
+TEST(AprsPayload, EveryFrameCarriesTheGivenField) {
+  const std::vector<std::string> given = {"=4903.50N/07201.75W-Test 001234", ">Net on 145.200"};
+  test::for_each_recording("APRS", {{"--files-per-modulation", "2"}, {"--snr-min", "inf"}, {"--snr-max", "inf"},
+                                    {"--payload", test::payload_line(given[0]) + test::payload_line(given[1])}},
+                           13, fs, [&](const test::Recording& file) {
+    const std::string& sent = given[static_cast<std::size_t>(file.file.index - 1)];
+    const std::vector<Heard> heard = receive(file.x, fs);
+    ASSERT_EQ(heard.size(), file.labels.list("frame_starts").size());
+    ASSERT_GE(heard.size(), 1U);
+    for (const Heard& h : heard) {
+      EXPECT_EQ(h.info, sent);
+      EXPECT_EQ(h.source, file.labels.text("aprs_source"));
+      EXPECT_EQ(h.hex, file.labels.text("ax25_frame"));
+      EXPECT_EQ(h.positioned, file.file.index == 1);
+      EXPECT_EQ(h.positioned, file.labels.has("latitude"));
+      if (h.positioned) {
+        EXPECT_NEAR(h.latitude, file.labels.number("latitude"), 1e-9);
+        EXPECT_NEAR(h.longitude, file.labels.number("longitude"), 1e-9);
+      }
+    }
+    EXPECT_EQ(file.labels.text("aprs_info"), sent);
+    EXPECT_EQ(file.labels.number("aprs_comment"), sent.size() > 20 ? static_cast<double>(sent.size() - 20) : 0.0);
+  });
+}
 
 TEST(AprsFile, SilentOutsideWholeFramesAndHeldByItsBand) {
   test::for_each_recording("APRS", {{"--files-per-modulation", "4"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--num-symbols", "4096"}},

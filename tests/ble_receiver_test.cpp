@@ -319,6 +319,36 @@ INSTANTIATE_TEST_SUITE_P(
 // Outside its whole packets (and their ramps' 1 us) a noise-free file is silent, so no packet is
 // cut at either end; over a packet's bits its envelope is constant, the frequency alone keyed; the
 // band the band check takes holds 99 % of the file's power.
+// A given AdvData is what every packet carries behind the drawn address, its CRC right; the local
+// name is labelled from its complete local name, and absent where it holds none.
+TEST(BlePayload, EveryPacketCarriesTheGivenAdvData) {
+  const std::string named = std::string("\x02\x01\x06\x0A\x09", 5) + "Quorvin-1";
+  const std::string unnamed("\x02\x01\x04\x03\x03\x0F\x18", 7);  // flags, a 16-bit service UUID
+  const std::vector<std::string> given = {named, unnamed};
+  RunSettings s;
+  const std::vector<Made> made = test::made_files(
+      "BLE", {{"--files-per-modulation", "2"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--payload", test::payload_line(named) + test::payload_line(unnamed)}},
+      17, s);
+  ASSERT_EQ(made.size(), 2U);
+  for (const auto& [file, labels, x] : made) {
+    SCOPED_TRACE("file " + std::to_string(file.index));
+    const std::string& sent = given[static_cast<std::size_t>(file.index - 1)];
+    const double rate = labels.text("ble_phy") == "LE 2M" ? 2e6 : 1e6;
+    const std::vector<Packet> packets = receive(x, fs, rate, static_cast<int>(labels.number("ble_channel")));
+    ASSERT_EQ(packets.size(), labels.list("frame_starts").size());
+    ASSERT_GE(packets.size(), 1U);
+    for (const Packet& p : packets) {
+      EXPECT_TRUE(p.crc_ok);
+      std::string data;
+      for (std::size_t o = 8; o < p.pdu.size(); ++o) data.push_back(static_cast<char>(p.pdu[o]));
+      EXPECT_EQ(data, sent);
+      EXPECT_EQ(hex(std::vector<int>(p.pdu.begin() + 8, p.pdu.end())), labels.text("ble_adv_data"));
+    }
+    EXPECT_EQ(labels.text("ble_local_name"), file.index == 1 ? "Quorvin-1" : "<none>");
+    EXPECT_EQ(labels.number("ble_name_length"), file.index == 1 ? 9.0 : 0.0);
+  }
+}
+
 TEST(BleFile, SilentBetweenWholePacketsConstantWithinAndHeldByItsBand) {
   RunSettings s;
   const std::vector<Made> made =

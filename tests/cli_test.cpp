@@ -303,6 +303,32 @@ const UsageCase usage_cases[] = {
      "quorvin-cli: 2FSK does not fit in the band of the sample rate: its signal may reach from -13500 Hz to 13600 Hz, "
      "beyond -5000 .. 5000 Hz. Raise --sample-rate or narrow --per-name, --frequency-offset-min/max, "
      "--mix-frequency, --fsk-index-max.\n"},
+    // A file of payloads: each line whole bytes of hexadecimal digits, each a payload every name of
+    // the run can send; the refusal names the line and its text.
+    {"payload_not_hex", {"-m", "ADS-B", "--payload", "OUT.toml"},
+     "quorvin-cli: --payload line 2 takes pairs of hexadecimal digits (8D40621D, or 8D 40 62 1D), not '8D40XY'\n", true,
+     UsageCase::Build::any, config_file("202CC371C32CE0\n8D40XY\n")},
+    {"payload_odd_digit", {"-m", "ADS-B", "--payload", "OUT.toml"},
+     "quorvin-cli: --payload line 1 takes whole bytes, two hexadecimal digits each; '20 2C C' has an odd digit over\n", true,
+     UsageCase::Build::any, config_file("20 2C C\r\n")},
+    {"payload_wrong_length", {"-m", "AIS", "--payload", "OUT.toml"},
+     "quorvin-cli: --payload line 1 ('0102'): AIS cannot send it: the payload is the 168-bit message: 21 bytes, not 2\n",
+     true, UsageCase::Build::any, config_file("0102")},
+    {"payload_too_many_bytes", {"-m", "BLE", "--payload", "OUT.toml"},
+     "quorvin-cli: --payload line 1 ('" + std::string(64, '0') + "'): BLE cannot send it: the payload is the AdvData: at "
+     "most 31 octets, not 32\n",
+     true, UsageCase::Build::any, config_file(std::string(64, '0') + "\n")},
+    {"payload_longer_than_the_ranges", {"-m", "802.11a/g", "--payload", "OUT.toml", "--wifi-length-max", "20"},
+     "quorvin-cli: --payload line 1 ('" + std::string(34, 'A') + "'): 802.11a/g cannot send it: the payload of 17 octets "
+     "and its FCS is longer than the longest PSDU of --wifi-length-max (20 octets): raise it\n",
+     true, UsageCase::Build::any, config_file(std::string(34, 'A') + "\n")},
+    {"payload_for_a_name_without", {"-m", "ADS-B,QPSK", "--payload", "OUT.toml"},
+     "quorvin-cli: --payload applies to the standards' emitters (ADS-B, POCSAG, AIS, APRS, BLE, 802.11a/g), not to QPSK\n",
+     true, UsageCase::Build::any, config_file("202CC371C32CE0\n")},
+    {"payload_file_missing", {"-m", "ADS-B", "--payload", "OUT.none"}, "quorvin-cli: --payload OUT.none cannot be read\n"},
+    {"payload_file_empty", {"-m", "ADS-B", "--payload", "OUT.toml"},
+     "quorvin-cli: --payload OUT.toml is empty; it takes a regular file of payloads, one a line, of at most 64 MiB\n", true,
+     UsageCase::Build::any, config_file("")},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, CliUsage, ::testing::ValuesIn(usage_cases),

@@ -225,6 +225,39 @@ TEST_P(PocsagReceiver, DecodesEveryPageToItsLabels) {
   EXPECT_NE(std::find(kinds.begin(), kinds.end(), "alphanumeric"), kinds.end());
 }
 
+// Given texts are the pages the receiver decodes, file k sending line k (the lines again past the
+// last): numeric where every character is of the numeric set and the last no space, else 7-bit text.
+TEST(PocsagPayload, EachFileSendsItsLineAndTheLabelsTellIt) {
+  struct Given {
+    std::string text;
+    std::string kind;
+  };
+  const std::vector<Given> given = {{"0123 U-456", "numeric"}, {"Hello, pager! 42", "alphanumeric"}, {"12 ", "alphanumeric"}};
+  std::string lines;
+  for (const Given& g : given) lines += test::payload_line(g.text);
+  auto read = read_options({{"POCSAG"}, {{"--files-per-modulation", "4"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--payload", lines}}});
+  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
+  const RunSettings s = std::get<RunSettings>(std::move(read));
+  RunPlan plan(s, 43);
+  while (std::optional<PlannedFile> next = plan.next()) {
+    PlannedFile file = *next;
+    file.seeds = derive_file_seeds(43, file.modulation, file.index);
+    const Given& sent = given[static_cast<std::size_t>(file.index - 1) % given.size()];
+    SCOPED_TRACE("file " + std::to_string(file.index));
+    const Labels labels{file_parameters({s, file, std::nullopt})};
+    const std::vector<Page> pages = receive(synthesize_exact_file(s, file), fs);
+    ASSERT_GE(pages.size(), 1U);
+    for (const Page& page : pages) {
+      EXPECT_EQ(page.text, sent.text);
+      EXPECT_EQ(page.function, labels.number("pocsag_function"));
+      EXPECT_EQ(page.address, labels.number("pocsag_address"));
+    }
+    EXPECT_EQ(labels.text("pocsag_text"), sent.text);
+    EXPECT_EQ(labels.text("pocsag_message"), sent.kind);
+    EXPECT_EQ(labels.number("pocsag_length"), static_cast<double>(sent.text.size()));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Recordings, PocsagReceiver,
     testing::Values(Case{"noise_free", {{"--snr-min", "inf"}, {"--snr-max", "inf"}}},

@@ -33,12 +33,26 @@ inline double mean_over(const std::vector<double>& f, double a, double b) {
   return hi >= lo ? sum / static_cast<double>(hi - lo + 1) : 0.0;
 }
 
+// Bytes as --payload's line takes them: two hexadecimal digits each, then the line's end.
+inline std::string payload_line(std::string_view bytes) {
+  std::string line;
+  for (const char c : bytes) {
+    constexpr std::string_view digits = "0123456789ABCDEF";
+    line += digits[static_cast<unsigned char>(c) >> 4];
+    line += digits[static_cast<unsigned char>(c) & 15U];
+  }
+  return line + "\n";
+}
+
 // A file's labels by key, as its settings file and metadata give them.
 struct Labels {
   std::vector<ParameterRow> rows;
   std::string text(std::string_view key) const { return label_text(rows, key); }
   double number(std::string_view key) const { return label(rows, key); }
   std::vector<double> list(std::string_view key) const { return label_list(rows, key); }
+  bool has(std::string_view key) const {
+    return std::any_of(rows.begin(), rows.end(), [key](const ParameterRow& row) { return row.kind->key == key; });
+  }
 };
 
 // One file of the run, its labels and its samples.

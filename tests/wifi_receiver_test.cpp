@@ -24,6 +24,7 @@
 
 #include "dsp_reference.h"
 #include "label_rows.h"
+#include "standard_files.h"
 #include "form/options.h"
 #include "generator/symbols.h"
 #include "synthesis/exact_file.h"
@@ -531,6 +532,29 @@ INSTANTIATE_TEST_SUITE_P(
     test::CaseName());
 
 // The annex's worked example sends 100 octets at 36 Mb/s: its SIGNAL field is these 24 bits.
+// A given PSDU is what every PPDU carries before the FCS the receiver checks; one line serves every
+// file, again from the first.
+TEST(WifiPayload, EveryPpduCarriesTheGivenPsdu) {
+  const std::string body = "Quorvin's given PSDU: 0123456789 abcdefghij";
+  RunSettings s;
+  const std::vector<Made> made = made_files(
+      {{"--files-per-modulation", "3"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--payload", test::payload_line(body)}}, 19, s);
+  ASSERT_EQ(made.size(), 3U);
+  for (const auto& [file, labels, x] : made) {
+    SCOPED_TRACE("file " + std::to_string(file.index));
+    const std::vector<Ppdu> found = receive(x);
+    ASSERT_EQ(found.size(), labels.list("frame_starts").size());
+    ASSERT_GE(found.size(), 1U);
+    for (const Ppdu& p : found) {
+      EXPECT_TRUE(p.crc_ok);
+      ASSERT_EQ(p.length, body.size() + 4);
+      EXPECT_EQ(std::string(p.psdu.begin(), p.psdu.begin() + static_cast<std::ptrdiff_t>(body.size())), body);
+      EXPECT_EQ(hex(p.psdu), labels.text("wifi_psdu"));
+    }
+    EXPECT_EQ(labels.number("wifi_length"), static_cast<double>(body.size() + 4));
+  }
+}
+
 TEST(WifiFile, TheAnnexSignalField) {
   RunSettings s;
   const std::vector<Made> made = made_files({{"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--files-per-modulation", "1"},

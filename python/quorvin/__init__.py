@@ -78,6 +78,24 @@ def _text(argument: str, value: Any) -> str:
     return str(value)
 
 
+def _payload_lines(argument: str, payloads: Any) -> str:
+    """payloads' ``[b"\\x20\\x2c...", ...]`` as --payload's file holds them: one line of hexadecimal
+    bytes each, entry k for file k of each name (again from the first past the last); a str is
+    taken as those lines already."""
+    if isinstance(payloads, str):
+        return payloads
+    if isinstance(payloads, (bytes, bytearray, memoryview)) or not isinstance(payloads, (list, tuple)):
+        raise TypeError(f"{argument} takes a list of bytes objects, one a file, not {payloads!r}")
+    if not payloads:
+        raise ValueError(f"{argument} takes one bytes object or more, not an empty list")
+    lines = []
+    for payload in payloads:
+        if not isinstance(payload, (bytes, bytearray, memoryview)):
+            raise TypeError(f"{argument} takes a list of bytes objects, one a file, not one holding {payload!r}")
+        lines.append(bytes(payload).hex().upper() + "\n")
+    return "".join(lines)
+
+
 def _entries_text(argument: str, entries: dict[Any, Any]) -> str:
     """per_name's ``{"2FSK": {"symbol_rate": (1000, 2000)}}`` as --per-name's "2FSK:symbol-rate=1000..2000";
     TypeError or ValueError naming ``argument`` and the entry of any other shape."""
@@ -205,7 +223,12 @@ def _python_message(refusal: ValueError, given: dict[str, str]) -> str:
     if kind == "unknown_option":
         said = given.get(option, option)
         return f"unknown argument {said}{_keyword_suggestion(said)}"
-    return _in_keywords(text, given)
+    told = _in_keywords(text, given)
+    # --payload's line k is the list's entry k - 1.
+    payloads = given.get("--payload")
+    if payloads:
+        told = re.sub(re.escape(payloads) + r" line (\d+)", lambda match: f"{payloads}[{int(match.group(1)) - 1}]", told)
+    return told
 
 
 def _settings(names: list[str], texts: dict[str, str], given: dict[str, str]) -> Any:
@@ -287,6 +310,8 @@ class Config:
                 given[option] = keyword
                 if _flag(keyword, value):
                     texts[option] = "true"
+            elif option == "--payload":
+                texts[option], given[option] = _payload_lines(keyword, value), keyword
             else:
                 texts[option], given[option] = _text(keyword, value), keyword
         self.modulations = names
@@ -312,6 +337,14 @@ class Config:
         "--modulations"; control options left out); refusals in quorvin-cli's words, after
         "--config CONFIG: " for those of an option in ``from_file``."""
         self = cls.__new__(cls)
+        if "--payload" in texts:
+            # The file a --config file or command line names, read as quorvin-cli reads it.
+            texts = dict(texts)
+            try:
+                texts["--payload"] = _core.payload_file(texts["--payload"])
+            except (ValueError, FileNotFoundError) as error:
+                told = f"--config {config}: {error}" if config and "--payload" in from_file else str(error)
+                raise type(error)(told) from None
         names = texts.get("--modulations", "")
         self.modulations = _core.name_list(names) if names else []
         self.options = {option: text for option, text in texts.items() if option in _NAMED}
