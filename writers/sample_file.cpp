@@ -207,7 +207,8 @@ void append_cf32_samples(AtomicFileWriter& writer, std::span<const Sample> sampl
   // Samples go out in blocks, like the text lines, each value as its four little-endian bytes:
   // on a little-endian machine the floats' own bytes, copied whole.
   constexpr std::size_t block_samples = 2048;
-  std::array<float, 2 * block_samples> values{};
+  // Each block's values are written before they are read: no zeros first.
+  std::array<float, 2 * block_samples> values;
   for (std::size_t at = 0; at < samples.size(); at += block_samples) {
     const std::size_t count = std::min(block_samples, samples.size() - at);
     for (std::size_t k = 0; k < count; ++k) {
