@@ -173,27 +173,16 @@ QUORVIN_KERNEL void floor_lanes(const Lanes& y, Lanes& out) {
   out = nearest - above;
 }
 
-// One sample's four consecutive shape values: the row's values plus the fraction of their steps,
-// as the table interpolates.
-QUORVIN_KERNEL void shape_values(const double* value, const double* slope, double fraction, Lanes& out) {
+// One sample's four consecutive terms: each level times the row's value plus the fraction of its
+// step, as the table interpolates.
+QUORVIN_KERNEL void sample_terms(const double* value, const double* slope, const double* level, double fraction, Lanes& out) {
   Lanes v;
   Lanes d;
+  Lanes w;
   std::memcpy(&v, value, sizeof v);
   std::memcpy(&d, slope, sizeof d);
-  out = v + fraction * d;
-}
-
-// Four vectors turned: out j holds lane j of a, b, c and d.
-QUORVIN_KERNEL void transpose(const Lanes& a, const Lanes& b, const Lanes& c, const Lanes& d, Lanes& out0, Lanes& out1, Lanes& out2,
-                              Lanes& out3) {
-  const Lanes low_ab = __builtin_shufflevector(a, b, 0, 4, 2, 6);
-  const Lanes high_ab = __builtin_shufflevector(a, b, 1, 5, 3, 7);
-  const Lanes low_cd = __builtin_shufflevector(c, d, 0, 4, 2, 6);
-  const Lanes high_cd = __builtin_shufflevector(c, d, 1, 5, 3, 7);
-  out0 = __builtin_shufflevector(low_ab, low_cd, 0, 1, 4, 5);
-  out1 = __builtin_shufflevector(high_ab, high_cd, 0, 1, 4, 5);
-  out2 = __builtin_shufflevector(low_ab, low_cd, 2, 3, 6, 7);
-  out3 = __builtin_shufflevector(high_ab, high_cd, 2, 3, 6, 7);
+  std::memcpy(&w, level, sizeof w);
+  out = w * (v + fraction * d);
 }
 
 // The instants of samples first .. first + 3, as TimeBase::at works each out.
@@ -265,10 +254,6 @@ QUORVIN_KERNEL void gaussian_angles(const KeyedTables& t, const KeyedGeometry& g
   const auto most_terms = static_cast<double>(g.terms);
   const auto top_period = static_cast<double>(rows.top_period);
   const auto row_length = static_cast<double>(rows.length);
-  std::vector<double> held_shape(lanes * rows.terms);
-  bool held = false;
-  Bits held_at{};
-  Bits held_fraction{};
   std::size_t k = 0;
   for (; k + lanes <= angle.size(); k += lanes) {
     // Each sample's first symbol under way, its place in the rows and its fraction of a point,
@@ -300,61 +285,33 @@ QUORVIN_KERNEL void gaussian_angles(const KeyedTables& t, const KeyedGeometry& g
     const std::size_t next1 = static_cast<std::size_t>(done[1] + 1.0);
     const std::size_t next2 = static_cast<std::size_t>(done[2] + 1.0);
     const std::size_t next3 = static_cast<std::size_t>(done[3] + 1.0);
+    const double* value = rows.value.data();
+    const double* slope = rows.slope.data();
     const double* level = t.level.data();
+    const auto at0 = static_cast<std::size_t>(row_at[0]);
+    const auto at1 = static_cast<std::size_t>(row_at[1]);
+    const auto at2 = static_cast<std::size_t>(row_at[2]);
+    const auto at3 = static_cast<std::size_t>(row_at[3]);
     Lanes sum = {t.completed[next0], t.completed[next1], t.completed[next2], t.completed[next3]};
-    // The four samples' shape values, held across groups: at a whole number of groups a symbol
-    // (four samples a symbol, say) the next group's rows and fractions are mostly the same.
-    Bits key_at;
-    Bits key_fraction;
-    same_bits(row_at, key_at);
-    same_bits(fraction, key_fraction);
-    const Bits changed = (key_at ^ held_at) | (key_fraction ^ held_fraction);
-    if (!held || (changed[0] | changed[1] | changed[2] | changed[3]) != 0) {
-      const double* value = rows.value.data();
-      const double* slope = rows.slope.data();
-      const auto at0 = static_cast<std::size_t>(row_at[0]);
-      const auto at1 = static_cast<std::size_t>(row_at[1]);
-      const auto at2 = static_cast<std::size_t>(row_at[2]);
-      const auto at3 = static_cast<std::size_t>(row_at[3]);
-      for (std::size_t m = 0; m < rows.terms; m += lanes) {
-        Lanes shape0;
-        Lanes shape1;
-        Lanes shape2;
-        Lanes shape3;
-        shape_values(value + at0 + m, slope + at0 + m, fraction[0], shape0);
-        shape_values(value + at1 + m, slope + at1 + m, fraction[1], shape1);
-        shape_values(value + at2 + m, slope + at2 + m, fraction[2], shape2);
-        shape_values(value + at3 + m, slope + at3 + m, fraction[3], shape3);
-        std::array<Lanes, lanes> turned;
-        transpose(shape0, shape1, shape2, shape3, turned[0], turned[1], turned[2], turned[3]);
-        std::memcpy(held_shape.data() + lanes * m, turned.data(), sizeof turned);
-      }
-      held = true;
-      held_at = key_at;
-      held_fraction = key_fraction;
-    }
     for (std::size_t m = 0; m < rows.terms; m += lanes) {
-      // Sample l's levels m .. m + 3 turned so that each vector holds one term of the four
-      // samples; the terms are added in the symbols' order, as keyed_angle adds them.
-      Lanes level0;
-      Lanes level1;
-      Lanes level2;
-      Lanes level3;
-      std::memcpy(&level0, level + next0 + m, sizeof level0);
-      std::memcpy(&level1, level + next1 + m, sizeof level1);
-      std::memcpy(&level2, level + next2 + m, sizeof level2);
-      std::memcpy(&level3, level + next3 + m, sizeof level3);
-      Lanes weight0;
-      Lanes weight1;
-      Lanes weight2;
-      Lanes weight3;
-      transpose(level0, level1, level2, level3, weight0, weight1, weight2, weight3);
-      std::array<Lanes, lanes> shape;
-      std::memcpy(shape.data(), held_shape.data() + lanes * m, sizeof shape);
-      sum += weight0 * shape[0];
-      sum += weight1 * shape[1];
-      sum += weight2 * shape[2];
-      sum += weight3 * shape[3];
+      // Sample l's terms m .. m + 3 in one vector, then turned so that each vector holds one term
+      // of the four samples, which are added in the symbols' order, as keyed_angle adds them.
+      Lanes terms0;
+      Lanes terms1;
+      Lanes terms2;
+      Lanes terms3;
+      sample_terms(value + at0 + m, slope + at0 + m, level + next0 + m, fraction[0], terms0);
+      sample_terms(value + at1 + m, slope + at1 + m, level + next1 + m, fraction[1], terms1);
+      sample_terms(value + at2 + m, slope + at2 + m, level + next2 + m, fraction[2], terms2);
+      sample_terms(value + at3 + m, slope + at3 + m, level + next3 + m, fraction[3], terms3);
+      const Lanes low01 = __builtin_shufflevector(terms0, terms1, 0, 4, 2, 6);
+      const Lanes high01 = __builtin_shufflevector(terms0, terms1, 1, 5, 3, 7);
+      const Lanes low23 = __builtin_shufflevector(terms2, terms3, 0, 4, 2, 6);
+      const Lanes high23 = __builtin_shufflevector(terms2, terms3, 1, 5, 3, 7);
+      sum += __builtin_shufflevector(low01, low23, 0, 1, 4, 5);
+      sum += __builtin_shufflevector(high01, high23, 0, 1, 4, 5);
+      sum += __builtin_shufflevector(low01, low23, 2, 3, 6, 7);
+      sum += __builtin_shufflevector(high01, high23, 2, 3, 6, 7);
     }
     sum *= g.turn;
     std::memcpy(angle.data() + k, &sum, sizeof sum);
