@@ -937,9 +937,9 @@ TEST(ExactOfdmDrift, DriftingSamplesAreTheSubcarriersSumAtTheirInstants) {
   }
 }
 
-// A Gaussian keyed range cut anywhere gives the whole range's samples to the bit, at sample rates
-// a whole number of samples a symbol (where four samples' shape values repeat from group to group
-// and are held) and not, on the grid and drifting, at BTs of 8 and 12 terms a sample.
+// A Gaussian keyed range cut anywhere gives the whole range's samples to the bit: each group of
+// four samples starts elsewhere in the symbols, at whole numbers of samples a symbol and not, on
+// the grid and drifting, at BTs of 8 and 12 terms a sample.
 TEST(ExactKeyedRanges, CutsAtAnyAlignmentGiveTheWholesSamples) {
   struct Case {
     const char* name;
