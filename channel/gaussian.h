@@ -6,8 +6,11 @@
 // reads on about 99 % of deviates; the polar method it replaced spent two draws, a logarithm and
 // a square root, and was the largest cost of a noisy file.
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "common/splitmix.h"
 
@@ -85,6 +88,16 @@ class NoiseSource {
     first = ready_[used_];
     second = ready_[used_ + 1];
     used_ += 2;
+  }
+
+  // The next deviates, in order, as many as are ready up to `most` (at least one, and an even
+  // count for an even `most`); valid until the source is next used.
+  std::span<const double> next_deviates(std::size_t most) {
+    if (used_ == ready_.size()) refill();
+    const std::size_t count = std::min(most, ready_.size() - used_);
+    const std::span<const double> taken(ready_.data() + used_, count);
+    used_ += count;
+    return taken;
   }
 
   // Word w of stream j is words[w][j].

@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 
 #include "channel/gaussian.h"
+#include "common/vector_build.h"
 
 namespace quorvin {
 
@@ -59,12 +61,35 @@ double add_energy(double energy, std::span<const Sample> samples) {
 
 double noise_deviation(double power, double snr_db) { return std::sqrt(power * std::pow(10.0, -snr_db / 10.0) * 0.5); }
 
+namespace {
+
+// values[i] + deviation * deviates[i] for each i, four at a time where the vector unit has them.
+QUORVIN_WIDE_CLONES void add_scaled(double* values, std::span<const double> deviates, double deviation) {
+  std::size_t i = 0;
+#if defined(__GNUC__)
+  using Lanes = double __attribute__((vector_size(32)));
+  for (; i + 4 <= deviates.size(); i += 4) {
+    Lanes v;
+    Lanes d;
+    std::memcpy(&v, values + i, sizeof v);
+    std::memcpy(&d, deviates.data() + i, sizeof d);
+    v = v + deviation * d;
+    std::memcpy(values + i, &v, sizeof v);
+  }
+#endif
+  for (; i < deviates.size(); ++i) values[i] = values[i] + deviation * deviates[i];
+}
+
+}  // namespace
+
 Signal add_deviates(Signal signal, double deviation, NoiseSource& source) {
-  for (Sample& s : signal) {
-    double i_noise = 0.0;
-    double q_noise = 0.0;
-    source.next_normal_pair(i_noise, q_noise);
-    s = {s.real() + deviation * i_noise, s.imag() + deviation * q_noise};
+  // A sample's I and Q lie side by side, as the deviates come: a batch of them at a time.
+  auto* values = reinterpret_cast<double*>(signal.data());
+  const std::size_t total = 2 * signal.size();
+  for (std::size_t at = 0; at < total;) {
+    const std::span<const double> deviates = source.next_deviates(total - at);
+    add_scaled(values + at, deviates, deviation);
+    at += deviates.size();
   }
   return signal;
 }

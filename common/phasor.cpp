@@ -76,6 +76,22 @@ QUORVIN_KERNEL void group(const double* a, Sample* out) {
   Real s;
   std::memcpy(&x, a, sizeof x);
   evaluate(x, c, s);
+#if defined(__GNUC__)
+  // Every lane reduced exactly (the rule): the pairs interleaved and stored whole.
+  Whole bits;
+  same_bits(x, bits);
+  bits &= ~(std::uint64_t{1} << 63);
+  Real magnitude;
+  same_bits(bits, magnitude);
+  const auto large = magnitude > largest_reduced;
+  if ((large[0] | large[1] | large[2] | large[3]) == 0) {
+    const Real low = __builtin_shufflevector(c, s, 0, 4, 1, 5);
+    const Real high = __builtin_shufflevector(c, s, 2, 6, 3, 7);
+    std::memcpy(static_cast<void*>(out), &low, sizeof low);
+    std::memcpy(static_cast<void*>(out + 2), &high, sizeof high);
+    return;
+  }
+#endif
   std::array<double, lanes> cos_values;
   std::array<double, lanes> sin_values;
   std::memcpy(cos_values.data(), &c, sizeof c);

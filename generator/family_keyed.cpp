@@ -163,6 +163,35 @@ QUORVIN_KERNEL void select(const Mask& mask, const Lanes& yes, const Lanes& no, 
   same_bits(chosen, out);
 }
 
+// Each lane's floor, exact for |y| < 2^51 (the callers refuse the lanes beyond it): adding and
+// taking off 1.5 * 2^52 rounds to the nearest whole number, which is then stepped down if above y.
+QUORVIN_KERNEL void floor_lanes(const Lanes& y, Lanes& out) {
+  constexpr double shift = 0x1.8p52;
+  const Lanes nearest = (y + shift) - shift;
+  Lanes above;
+  select(y < nearest, Lanes{1.0, 1.0, 1.0, 1.0}, Lanes{0.0, 0.0, 0.0, 0.0}, above);
+  out = nearest - above;
+}
+
+// One sample's four consecutive terms: each level times the row's value plus the fraction of its
+// step, as the table interpolates.
+QUORVIN_KERNEL void sample_terms(const double* value, const double* slope, const double* level, double fraction, Lanes& out) {
+  Lanes v;
+  Lanes d;
+  Lanes w;
+  std::memcpy(&v, value, sizeof v);
+  std::memcpy(&d, slope, sizeof d);
+  std::memcpy(&w, level, sizeof w);
+  out = w * (v + fraction * d);
+}
+
+// The instants of samples first .. first + 3, as TimeBase::at works each out.
+QUORVIN_KERNEL void instants(const TimeBase& time, std::int64_t first, Lanes& u) {
+  const Lanes kk = {static_cast<double>(first), static_cast<double>(first + 1), static_cast<double>(first + 2),
+                    static_cast<double>(first + 3)};
+  u = time.drift == 0.0 ? time.u0 + kk * time.step : time.u0 + kk * time.step + kk / time.length * time.drift;
+}
+
 QUORVIN_KERNEL void ramp_at(const Lanes& v, Lanes& out) {
   Lanes upper;
   select(1.0 < v, Lanes{1.0, 1.0, 1.0, 1.0}, v, upper);
@@ -215,55 +244,70 @@ QUORVIN_KERNEL void ramp_angles(const KeyedTables& t, const KeyedGeometry& g, st
 // instant are exact, and each later symbol's table position is the first one's less exactly R: the
 // same point a period lower at the same fraction, whose value the table reads as the row does.
 QUORVIN_KERNEL void gaussian_angles(const KeyedTables& t, const KeyedGeometry& g, std::int64_t first, std::span<double> angle) {
-  constexpr auto per_period = static_cast<std::int64_t>(table_points_per_symbol);
   const ShapeRows& rows = t.shape->rows;
   const double shape_first = t.shape->table.first;
   // From this |u| on its multiples of ulp(u) reach past every term's u - instant and that less
   // the table's first instant, so both are exact.
   const double exact_from = 2.0 * (static_cast<double>(rows.top_period + static_cast<std::int64_t>(rows.terms)) + 2.0);
+  const auto run_first = static_cast<double>(g.run_first);
+  const auto last = static_cast<double>(g.last);
+  const auto most_terms = static_cast<double>(g.terms);
+  const auto top_period = static_cast<double>(rows.top_period);
+  const auto row_length = static_cast<double>(rows.length);
   std::size_t k = 0;
   for (; k + lanes <= angle.size(); k += lanes) {
-    // Each sample's first symbol under way, its place in the rows and its fraction of a point.
-    std::array<double, lanes> u{};
-    std::array<std::size_t, lanes> next{};
-    std::array<std::size_t, lanes> at{};
-    std::array<double, lanes> fraction{};
-    bool slow = false;
-    for (std::size_t l = 0; l < lanes; ++l) {
-      u[l] = g.time.at(first + static_cast<std::int64_t>(k + l));
-      const std::int64_t done = static_cast<std::int64_t>(std::floor(u[l] - g.rise_end)) - g.run_first;
-      const std::int64_t active = static_cast<std::int64_t>(std::ceil(u[l] - g.rise_start)) - g.run_first;
-      const double x = (u[l] - static_cast<double>(g.run_first + done + 1) - shape_first) * static_cast<double>(table_points_per_symbol);
-      const std::int64_t point = x >= 0.0 && x < 0x1p40 ? static_cast<std::int64_t>(x) : -1;
-      const std::int64_t entry = rows.top_period - point / per_period;
-      slow = slow || done < -1 || done > g.last || active - done > g.terms || !(std::abs(u[l]) >= exact_from && std::abs(u[l]) < 0x1p50) ||
-             point < 0 || entry < 0 || static_cast<std::size_t>(entry) + rows.terms > rows.length;
-      next[l] = static_cast<std::size_t>(done + 1);
-      at[l] = static_cast<std::size_t>(point % per_period) * rows.length + static_cast<std::size_t>(entry);
-      fraction[l] = x - static_cast<double>(point);
-    }
-    if (slow) {
+    // Each sample's first symbol under way, its place in the rows and its fraction of a point,
+    // the four side by side: the same operations as keyed_angle's, whole numbers as doubles.
+    Lanes u;
+    instants(g.time, first + static_cast<std::int64_t>(k), u);
+    Lanes done_floor;
+    Lanes active_ceiling;
+    floor_lanes(u - g.rise_end, done_floor);
+    floor_lanes(g.rise_start - u, active_ceiling);
+    active_ceiling = -active_ceiling;
+    const Lanes done = done_floor - run_first;
+    const Lanes x = (u - (done_floor + 1.0) - shape_first) * static_cast<double>(table_points_per_symbol);
+    Lanes point;
+    floor_lanes(x, point);
+    Lanes period;
+    floor_lanes(point * (1.0 / static_cast<double>(table_points_per_symbol)), period);
+    const Lanes entry = top_period - period;
+    const Lanes row_at = (point - period * static_cast<double>(table_points_per_symbol)) * row_length + entry;
+    const Lanes fraction = x - point;
+    const auto slow = (done < -1.0) | (done > last) | (active_ceiling - done_floor > most_terms) | ((u < exact_from) & (u > -exact_from)) |
+                      (u >= 0x1p50) | (u <= -0x1p50) | (u != u) | (x < 0.0) | (x >= 0x1p40) | (x != x) | (entry < 0.0) |
+                      (entry + static_cast<double>(rows.terms) > row_length);
+    if ((slow[0] | slow[1] | slow[2] | slow[3]) != 0) {
       for (std::size_t l = 0; l < lanes; ++l) angle[k + l] = keyed_angle(t, g, u[l]);
       continue;
     }
-    Lanes sum = {t.completed[next[0]], t.completed[next[1]], t.completed[next[2]], t.completed[next[3]]};
+    const std::size_t next0 = static_cast<std::size_t>(done[0] + 1.0);
+    const std::size_t next1 = static_cast<std::size_t>(done[1] + 1.0);
+    const std::size_t next2 = static_cast<std::size_t>(done[2] + 1.0);
+    const std::size_t next3 = static_cast<std::size_t>(done[3] + 1.0);
+    const double* value = rows.value.data();
+    const double* slope = rows.slope.data();
+    const double* level = t.level.data();
+    const auto at0 = static_cast<std::size_t>(row_at[0]);
+    const auto at1 = static_cast<std::size_t>(row_at[1]);
+    const auto at2 = static_cast<std::size_t>(row_at[2]);
+    const auto at3 = static_cast<std::size_t>(row_at[3]);
+    Lanes sum = {t.completed[next0], t.completed[next1], t.completed[next2], t.completed[next3]};
     for (std::size_t m = 0; m < rows.terms; m += lanes) {
       // Sample l's terms m .. m + 3 in one vector, then turned so that each vector holds one term
       // of the four samples, which are added in the symbols' order, as keyed_angle adds them.
-      std::array<Lanes, lanes> terms;
-      for (std::size_t l = 0; l < lanes; ++l) {
-        Lanes v;
-        Lanes d;
-        Lanes w;
-        std::memcpy(&v, rows.value.data() + at[l] + m, sizeof v);
-        std::memcpy(&d, rows.slope.data() + at[l] + m, sizeof d);
-        std::memcpy(&w, t.level.data() + next[l] + m, sizeof w);
-        terms[l] = w * (v + fraction[l] * d);
-      }
-      const Lanes low01 = __builtin_shufflevector(terms[0], terms[1], 0, 4, 2, 6);
-      const Lanes high01 = __builtin_shufflevector(terms[0], terms[1], 1, 5, 3, 7);
-      const Lanes low23 = __builtin_shufflevector(terms[2], terms[3], 0, 4, 2, 6);
-      const Lanes high23 = __builtin_shufflevector(terms[2], terms[3], 1, 5, 3, 7);
+      Lanes terms0;
+      Lanes terms1;
+      Lanes terms2;
+      Lanes terms3;
+      sample_terms(value + at0 + m, slope + at0 + m, level + next0 + m, fraction[0], terms0);
+      sample_terms(value + at1 + m, slope + at1 + m, level + next1 + m, fraction[1], terms1);
+      sample_terms(value + at2 + m, slope + at2 + m, level + next2 + m, fraction[2], terms2);
+      sample_terms(value + at3 + m, slope + at3 + m, level + next3 + m, fraction[3], terms3);
+      const Lanes low01 = __builtin_shufflevector(terms0, terms1, 0, 4, 2, 6);
+      const Lanes high01 = __builtin_shufflevector(terms0, terms1, 1, 5, 3, 7);
+      const Lanes low23 = __builtin_shufflevector(terms2, terms3, 0, 4, 2, 6);
+      const Lanes high23 = __builtin_shufflevector(terms2, terms3, 1, 5, 3, 7);
       sum += __builtin_shufflevector(low01, low23, 0, 1, 4, 5);
       sum += __builtin_shufflevector(high01, high23, 0, 1, 4, 5);
       sum += __builtin_shufflevector(low01, low23, 2, 3, 6, 7);
@@ -310,10 +354,11 @@ WaveformRange keyed_signal(const Waveform& w, const WaveformParameters& p, std::
   // file is its phasors alone, and the library's sine and cosine were half its cost.
   return [geometry, shared = std::make_shared<const KeyedTables>(KeyedTables{std::move(shape), std::move(level), std::move(completed)})](
              std::int64_t first, std::size_t count) {
-    std::vector<double> angle(count);
-    keyed_angles(*shared, geometry, first, angle);
+    // Every angle is written before it is read: no zeros first.
+    const auto angle = std::make_unique_for_overwrite<double[]>(count);
+    keyed_angles(*shared, geometry, first, std::span<double>(angle.get(), count));
     Signal out(count);
-    unit_phasors(angle, out, PhasorMath::polynomial);
+    unit_phasors(std::span<const double>(angle.get(), count), out, PhasorMath::polynomial);
     return out;
   };
 }

@@ -937,5 +937,37 @@ TEST(ExactOfdmDrift, DriftingSamplesAreTheSubcarriersSumAtTheirInstants) {
   }
 }
 
+// A Gaussian keyed range cut anywhere gives the whole range's samples to the bit: each group of
+// four samples starts elsewhere in the symbols, at whole numbers of samples a symbol and not, on
+// the grid and drifting, at BTs of 8 and 12 terms a sample.
+TEST(ExactKeyedRanges, CutsAtAnyAlignmentGiveTheWholesSamples) {
+  struct Case {
+    const char* name;
+    double samples_per_symbol;
+    double bt;
+    double drift;
+  };
+  for (const Case c : {Case{"GMSK", 4.0, 0.3, 0.0}, Case{"GMSK", 8.0, 0.3, 0.0}, Case{"GMSK", 4.0, 0.25, 0.0},
+                       Case{"4GMSK", 4.0, 0.5, 0.0}, Case{"2GFSK", 4.0, 0.3, 0.0}, Case{"GMSK", 4.0, 0.3, 0.02},
+                       Case{"GMSK", 5.3, 0.3, 0.0}, Case{"16GFSK", 2.0, 0.3, -0.4}}) {
+    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.samples_per_symbol) + " " + std::to_string(c.bt) + " " +
+                 std::to_string(c.drift));
+    const Waveform w = resolve_waveform(c.name);
+    const WaveformParameters p{.sample_rate = 40000.0, .num_samples = 6000, .pad_before = 9, .pad_after = 9,
+                               .symbol_rate = 40000.0 / c.samples_per_symbol, .start_offset = 0.37, .timing_error = c.drift,
+                               .fsk_index = 0.7, .gmsk_bt = c.bt, .symbol_seed = 3};
+    const Signal whole = prepare_waveform(w, p)(-9, 6018);
+    const WaveformRange kept = prepare_waveform(w, p);
+    const std::int64_t cuts[] = {-9, -8, -5, 0, 1, 3, 6, 103, 2998, 3001, 6009};
+    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
+      const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
+      const Signal part = kept(cuts[i], count);
+      for (std::size_t k = 0; k < count; ++k) {
+        ASSERT_EQ(part[k], whole[static_cast<std::size_t>(cuts[i] + 9) + k]) << "at " << cuts[i] + static_cast<std::int64_t>(k);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorvin

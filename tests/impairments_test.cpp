@@ -525,5 +525,42 @@ INSTANTIATE_TEST_SUITE_P(
                   check_fading}),
     test::CaseName{});
 
+// The carrier offset turns sample k of a block starting at `first` by 2 pi f (first + k) / fs,
+// times the gain: against the turn worked out in long double, for blocks of odd and even lengths
+// across the 256-sample stretches, and a block cut at an odd sample gives the whole's samples.
+TEST(CarrierOffset, TurnsEachSampleByItsOwnPhaseWhereverTheBlockStarts) {
+  struct Case {
+    std::size_t length;
+    std::int64_t first;
+    Sample gain;
+  };
+  const double frequency = 1234.5;
+  const double rate = 40000.0;
+  for (const Case c : {Case{0, 0, 1.0}, Case{1, 0, 1.0}, Case{2, 255, 1.0}, Case{3, -3, 1.0}, Case{257, 253, Sample(0.5, 0.25)},
+                       Case{1001, -700, 1.0}, Case{512, 1000003, Sample(-0.3, 0.8)}}) {
+    SCOPED_TRACE(std::to_string(c.length) + " from " + std::to_string(c.first));
+    Signal x(c.length);
+    for (std::size_t k = 0; k < x.size(); ++k) x[k] = Sample(std::cos(0.37 * static_cast<double>(k)), 0.5 - 0.001 * static_cast<double>(k));
+    const Signal turned = apply_carrier_offset(x, frequency, rate, c.first, c.gain);
+    ASSERT_EQ(turned.size(), x.size());
+    for (std::size_t k = 0; k < x.size(); ++k) {
+      const long double cycles = static_cast<long double>(frequency) * static_cast<long double>(c.first + static_cast<std::int64_t>(k)) /
+                                 static_cast<long double>(rate);
+      const long double angle = 2.0L * std::numbers::pi_v<long double> * (cycles - std::floor(cycles));
+      const Sample expected = x[k] * c.gain * Sample(static_cast<double>(std::cos(angle)), static_cast<double>(std::sin(angle)));
+      // The cycles are reckoned in double: a few of their last bits' worth of phase.
+      ASSERT_LT(std::abs(turned[k] - expected), 1e-15 * (static_cast<double>(std::abs(cycles)) + 100.0)) << "at " << k;
+    }
+    if (c.length < 3) continue;
+    const std::size_t cut = c.length / 2 | 1;
+    Signal head(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(cut));
+    Signal tail(x.begin() + static_cast<std::ptrdiff_t>(cut), x.end());
+    head = apply_carrier_offset(std::move(head), frequency, rate, c.first, c.gain);
+    tail = apply_carrier_offset(std::move(tail), frequency, rate, c.first + static_cast<std::int64_t>(cut), c.gain);
+    head.insert(head.end(), tail.begin(), tail.end());
+    EXPECT_TRUE(test::same_bits(head, turned));
+  }
+}
+
 }  // namespace
 }  // namespace quorvin

@@ -141,5 +141,28 @@ TEST(GaussianSource, ZigguratConstantsCloseTheLayers) {
   EXPECT_NEAR(t.x[255] * (1.0 - t.f[255]) / area, 1.0, 1e-6);
 }
 
+// The noise of a signal made in blocks of any length, odd ones and ones beyond a batch of
+// deviates included, is each sample plus the deviation times the source's next pair (I then Q),
+// and a block of none draws nothing.
+TEST(NoiseSource, BlocksOfAnyLengthTakeTheDeviatesInPairs) {
+  const std::size_t lengths[] = {0, 1, 3, 31, 32, 33, 0, 2, 100, 5};
+  NoiseSource blocks(11);
+  NoiseSource pairs(11);
+  std::size_t made = 0;
+  for (const std::size_t length : lengths) {
+    Signal x(length);
+    for (std::size_t k = 0; k < length; ++k) x[k] = Sample(0.5 + static_cast<double>(made + k), -0.25 * static_cast<double>(k));
+    const Signal noisy = add_deviates(x, 0.3, blocks);
+    ASSERT_EQ(noisy.size(), length);
+    for (std::size_t k = 0; k < length; ++k) {
+      double i_noise = 0.0;
+      double q_noise = 0.0;
+      pairs.next_normal_pair(i_noise, q_noise);
+      ASSERT_EQ(noisy[k], Sample(x[k].real() + 0.3 * i_noise, x[k].imag() + 0.3 * q_noise)) << "sample " << made + k;
+    }
+    made += length;
+  }
+}
+
 }  // namespace
 }  // namespace quorvin

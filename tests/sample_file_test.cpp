@@ -39,19 +39,21 @@ TEST_F(SampleFile, Ci16LevelsHandWorked) {
 // or of levels from a scale of none is ever put in place.
 TEST_F(SampleFile, ASampleThatIsNotFiniteFailsTheFile) {
   enum class Format { csv, cf32, ci16 };
-  struct Case { const char* name; Format format; Sample bad; double scale = 1.0; };
+  struct Case { const char* name; Format format; Sample bad; double scale = 1.0; std::size_t at = 4321; };
   const double inf = std::numeric_limits<double>::infinity();
   const Case cases[] = {{"csv_infinity", Format::csv, {1.0, -inf}},
                         {"csv_nan", Format::csv, {std::nan(""), 0.0}},
                         {"cf32_infinity", Format::cf32, {inf, 0.0}},
                         {"cf32_beyond_float", Format::cf32, {0.0, 1e39}},
+                        {"cf32_nan", Format::cf32, {std::nan(""), 0.0}},
+                        {"cf32_last_of_an_odd_block", Format::cf32, {0.0, -1e39}, 1.0, 5000},
                         {"ci16_nan", Format::ci16, {std::nan(""), 0.0}},
                         {"ci16_infinity", Format::ci16, {0.0, -inf}},
                         {"ci16_scale_of_an_infinite_full_scale", Format::ci16, {0.5, 0.5}, 32767.0 / inf},
                         {"ci16_scale_nan", Format::ci16, {0.5, 0.5}, std::nan("")}};
   for (const Case& c : cases) {
-    Signal samples(5000, Sample{0.25, -0.25});  // beyond one block of each writer
-    samples[4321] = c.bad;
+    Signal samples(5001, Sample{0.25, -0.25});  // beyond one block of each writer, the last one odd
+    samples[c.at] = c.bad;
     const auto path = folder() / c.name;
     AtomicFileWriter writer(path);
     switch (c.format) {
