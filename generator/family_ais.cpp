@@ -109,7 +109,7 @@ std::array<std::uint8_t, report_bytes> report_bytes_of(const Report& r) {
 // `signed_field`.
 std::int64_t field_of(std::span<const std::uint8_t> bytes, std::size_t first, int width, bool signed_field = false) {
   std::uint64_t v = 0;
-  for (std::size_t i = first; i < first + static_cast<std::size_t>(width); ++i) v = (v << 1) | ((bytes[i / 8] >> (7 - i % 8)) & 1U);
+  for (std::size_t i = first; i < first + static_cast<std::size_t>(width); ++i) v = (v << 1) | ((static_cast<unsigned>(bytes[i / 8]) >> (7U - static_cast<unsigned>(i % 8))) & 1U);
   if (signed_field && ((v >> (width - 1)) & 1U) != 0) return static_cast<std::int64_t>(v) - (std::int64_t{1} << width);
   return static_cast<std::int64_t>(v);
 }
