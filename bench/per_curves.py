@@ -69,7 +69,8 @@ def i0e(z):
     """I0(z) exp(-z), its asymptotic series where I0 would overflow."""
     z = np.asarray(z, dtype=float)
     small = np.i0(np.minimum(z, 300.0)) * np.exp(-np.minimum(z, 300.0))
-    big = (1 + 1 / (8 * z) + 9 / (128 * z * z)) / np.sqrt(2 * np.pi * np.maximum(z, 1.0))
+    w = np.maximum(z, 1.0)
+    big = (1 + 1 / (8 * w) + 9 / (128 * w * w)) / np.sqrt(2 * np.pi * w)
     return np.where(z < 300.0, small, big)
 
 
@@ -498,8 +499,9 @@ def draw(rows, measured, png):
             colour = ax.semilogy([p.ebn0 for p in shown], [p.per for p in shown], marker, color=colour,
                                  label=f"{s.name} measured")[0].get_color()
             if s.required is not None:
+                first = s is next(m for m in members if m.required is not None)
                 ax.semilogy([s.required], [0.1], "x", markersize=10, color=colour,
-                            label=f"{s.name}: the standard's PER 10 %")
+                            label="the standard's PER 10 % (x, each rate's colour)" if first else None)
         label_axes(ax, "packet error rate", (1e-3, 1.1), title)
     save_figure(fig, png)
 
