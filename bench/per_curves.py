@@ -437,7 +437,8 @@ def run_row(cli, s: Standard, top):
         expected_at = s.clean_theory(list(files(cli, s, None, clean)), s.packets)
     elif s.theory is not None:
         shift = 10 * math.log10(efficiency(cli, s, clean))
-        print(f"{s.name}: the receiver gathers {shift:+.2f} dB of each bit's energy")
+        if s.sums is not None:
+            print(f"{s.name}: the receiver gathers {shift:+.2f} dB of each bit's energy")
         expected_at = lambda ebn0, sizes: s.theory(ebn0 + shift, sizes)  # noqa: E731
     else:
         expected_at = None
@@ -502,7 +503,12 @@ def draw(rows, measured, png):
                 first = s is next(m for m in members if m.required is not None)
                 ax.semilogy([s.required], [0.1], "x", markersize=10, color=colour,
                             label="the standard's PER 10 % (x, each rate's colour)" if first else None)
+        required = [s.required for s in members if s.required is not None]
+        if required:  # room for the legend right of the measured curves
+            ax.set_xlim(right=max(required) + 3.0)
         label_axes(ax, "packet error rate", (1e-3, 1.1), title)
+        if required:
+            ax.legend(fontsize=8, loc="lower right")
     save_figure(fig, png)
 
 
