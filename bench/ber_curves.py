@@ -145,18 +145,26 @@ def main():
     return 1 if bad else 0
 
 
-def save_curves(fig, ax, rate_name, limits, title, png):
-    """Labels, grid and legend of error rates over the labelled Eb/N0; written to `png`."""
+def label_axes(ax, rate_name, limits, title):
+    """Labels, grid and legend of error rates over the labelled Eb/N0."""
     ax.set_xlabel("Eb/N0 (dB), as labelled (--snr-definition ebn0)")
     ax.set_ylabel(rate_name)
     ax.set_ylim(*limits)
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=8)
     ax.set_title(title)
+
+
+def save_figure(fig, png):
     fig.tight_layout()
     fig.savefig(png, dpi=110)
     print(f"wrote {png}")
 
+
+def save_curves(fig, ax, rate_name, limits, title, png):
+    """One panel's labels, then the figure written to `png`."""
+    label_axes(ax, rate_name, limits, title)
+    save_figure(fig, png)
 
 if __name__ == "__main__":
     sys.exit(main())
