@@ -9,7 +9,7 @@ std::span<const SignalFamily* const> signal_families() {
   return all;
 }
 
-const SignalFamily& family_of(Scheme scheme) { return *signal_families()[static_cast<std::size_t>(scheme)]; }
+const SignalFamily& family_of(FamilyId id) { return *signal_families()[static_cast<std::size_t>(id)]; }
 
 std::array<double, 2> range_ends(const FamilyRanges& given, const FamilyRange& range) {
   const auto found = given.find(range.key);
@@ -20,9 +20,9 @@ Waveform resolve_waveform(std::string_view name) {
   Waveform w;
   w.row = find_modulation(name);
   if (w.row != nullptr) {
-    w.family = &family_of(w.row->scheme);
+    w.family = &family_of(w.row->family_id);
     w.variant = w.row->route;
-    if (w.row->family == Family::analog) return w;
+    if (w.row->kind == SignalKind::analog) return w;
   }
   try {
     const std::optional<DigitalRoute> route = find_digital_route(name);

@@ -3,7 +3,7 @@
 // its order and variant, and the family module that makes its samples, sizes its band and says
 // which drawn parameters it reads. Nothing downstream looks the name up again.
 //
-// Adding a family: a file generator/family_<name>.cpp defining one SignalFamily, its Scheme in
+// Adding a family: a file generator/family_<name>.cpp defining one SignalFamily, its FamilyId in
 // modulation/catalogue.h and its line in family_of (family.cpp), then one catalogue row per name.
 
 #include <array>
@@ -236,10 +236,10 @@ extern const SignalFamily aprs_family;    // APRS: AX.25 position reports on AFS
 extern const SignalFamily ble_family;     // BLE: LE advertising packets
 extern const SignalFamily wifi_family;    // 802.11a/g: legacy OFDM PPDUs
 
-// The module of a scheme.
-const SignalFamily& family_of(Scheme scheme);
+// The module of a family.
+const SignalFamily& family_of(FamilyId id);
 
-// Every family module, in Scheme order.
+// Every family module, in FamilyId order.
 std::span<const SignalFamily* const> signal_families();
 
 // A name resolved: its row, else the "QAM<n>" and "APSK<n>" prefix rules; a name that routes

@@ -42,7 +42,7 @@ DigitalRoute apsk_route(std::int32_t order) {
 }  // namespace
 
 std::optional<DigitalRoute> find_digital_route(std::string_view name) {
-  if (const ModulationRow* row = find_modulation(name); row != nullptr && row->family == Family::digital) {
+  if (const ModulationRow* row = find_modulation(name); row != nullptr && row->kind == SignalKind::digital) {
     return row->route == Route::apsk ? apsk_route(row->alphabet) : DigitalRoute{row->route, row->alphabet, {}};
   }
   if (name.substr(0, 3) == "QAM") {

@@ -9,16 +9,18 @@
 
 namespace quorvin {
 
-enum class Family { analog, digital };
+// Whether a name carries an analog message or digital symbols (noise counts as analog: it has no
+// symbols); the SigMF type and the plan's analog test read it.
+enum class SignalKind { analog, digital };
 
 // Which family module makes a name's samples in the exact model (see generator/family.h):
 // constellation points through a pulse, continuous-phase keying, an analog message, or no signal
-// at all (noise alone), OFDM symbols, linear frequency sweeps, or a standard's frames (one scheme
+// at all (noise alone), OFDM symbols, linear frequency sweeps, or a standard's frames (one family
 // per standard).
-enum class Scheme { linear, keyed, analog, noise, ofdm, chirp, adsb, pocsag, ais, aprs, ble, wifi };
+enum class FamilyId { linear, keyed, analog, noise, ofdm, chirp, adsb, pocsag, ais, aprs, ble, wifi };
 
 // How a name's samples are made: the analog modulator, or the digital mapper or keyer; within a
-// scheme, its variant (offset, differential, cross or square grid, ring set, Gaussian, sideband).
+// family, its variant (offset, differential, cross or square grid, ring set, Gaussian, sideband).
 // The routes after apsk are the exact model's alone.
 enum class Route {
   am, am_ssb, fm, cw, psk, oqpsk, pi4_dqpsk, fsk, msk, gmsk, qam32, qam128, qam_square, apsk,
@@ -36,8 +38,8 @@ struct SignalClass {
 
 struct ModulationRow {
   std::string_view name;  // exact and case-sensitive
-  Family family;
-  Scheme scheme;
+  SignalKind kind;
+  FamilyId family_id;
   Route route;
   std::int32_t alphabet;  // symbols of a digital route (the SigMF order); 0 for analog
   bool on_form;           // a checkbox of the form; those rows come first, in checkbox order
@@ -49,85 +51,85 @@ struct ModulationRow {
 // ever appended. "QAM<n>" and "APSK<n>" outside the table are still routed by prefix (see
 // find_digital_route in generator/route.h).
 inline constexpr ModulationRow modulation_catalogue[] = {
-    {"AM", Family::analog, Scheme::analog, Route::am, 0, true, {"am"}},
-    {"AM-SSB", Family::analog, Scheme::analog, Route::am_ssb, 0, true, {"ssb", {}, {}, "lower sideband"}},
-    {"FM", Family::analog, Scheme::analog, Route::fm, 0, true, {"fm"}},
-    {"BPSK", Family::digital, Scheme::linear, Route::psk, 2, true, {"psk"}},
-    {"QPSK", Family::digital, Scheme::linear, Route::psk, 4, true, {"psk"}},
-    {"OQPSK", Family::digital, Scheme::linear, Route::oqpsk, 4, true, {"psk", "offset"}},
-    {"Pi/4-DQPSK", Family::digital, Scheme::linear, Route::pi4_dqpsk, 4, true, {"psk", "differential", "pi/4"}},
-    {"8PSK", Family::digital, Scheme::linear, Route::psk, 8, true, {"psk"}},
-    {"16PSK", Family::digital, Scheme::linear, Route::psk, 16, true, {"psk"}},
-    {"QAM16", Family::digital, Scheme::linear, Route::qam_square, 16, true, {"qam"}},
-    {"QAM32", Family::digital, Scheme::linear, Route::qam32, 32, true, {"qam"}},
-    {"QAM64", Family::digital, Scheme::linear, Route::qam_square, 64, true, {"qam"}},
-    {"QAM128", Family::digital, Scheme::linear, Route::qam128, 128, true, {"qam"}},
-    {"QAM256", Family::digital, Scheme::linear, Route::qam_square, 256, true, {"qam"}},
-    {"APSK16", Family::digital, Scheme::linear, Route::apsk, 16, true, {"psk", {}, "APSK"}},
-    {"APSK32", Family::digital, Scheme::linear, Route::apsk, 32, true, {"psk", {}, "APSK"}},
-    {"APSK64", Family::digital, Scheme::linear, Route::apsk, 64, true, {"psk", {}, "APSK"}},
-    {"2FSK", Family::digital, Scheme::keyed, Route::fsk, 2, true, {"fsk"}},
-    {"4FSK", Family::digital, Scheme::keyed, Route::fsk, 4, true, {"fsk"}},
-    {"8FSK", Family::digital, Scheme::keyed, Route::fsk, 8, true, {"fsk"}},
-    {"MSK", Family::digital, Scheme::keyed, Route::msk, 2, true, {"msk"}},
-    {"GMSK", Family::digital, Scheme::keyed, Route::gmsk, 2, true, {"msk", {}, "GMSK, BT 0.3"}},
-    {"CW", Family::analog, Scheme::analog, Route::cw, 0, false, {"am", {}, "CW"}},
-    {"QAM1024", Family::digital, Scheme::linear, Route::qam_square, 1024, false, {"qam"}},
+    {"AM", SignalKind::analog, FamilyId::analog, Route::am, 0, true, {"am"}},
+    {"AM-SSB", SignalKind::analog, FamilyId::analog, Route::am_ssb, 0, true, {"ssb", {}, {}, "lower sideband"}},
+    {"FM", SignalKind::analog, FamilyId::analog, Route::fm, 0, true, {"fm"}},
+    {"BPSK", SignalKind::digital, FamilyId::linear, Route::psk, 2, true, {"psk"}},
+    {"QPSK", SignalKind::digital, FamilyId::linear, Route::psk, 4, true, {"psk"}},
+    {"OQPSK", SignalKind::digital, FamilyId::linear, Route::oqpsk, 4, true, {"psk", "offset"}},
+    {"Pi/4-DQPSK", SignalKind::digital, FamilyId::linear, Route::pi4_dqpsk, 4, true, {"psk", "differential", "pi/4"}},
+    {"8PSK", SignalKind::digital, FamilyId::linear, Route::psk, 8, true, {"psk"}},
+    {"16PSK", SignalKind::digital, FamilyId::linear, Route::psk, 16, true, {"psk"}},
+    {"QAM16", SignalKind::digital, FamilyId::linear, Route::qam_square, 16, true, {"qam"}},
+    {"QAM32", SignalKind::digital, FamilyId::linear, Route::qam32, 32, true, {"qam"}},
+    {"QAM64", SignalKind::digital, FamilyId::linear, Route::qam_square, 64, true, {"qam"}},
+    {"QAM128", SignalKind::digital, FamilyId::linear, Route::qam128, 128, true, {"qam"}},
+    {"QAM256", SignalKind::digital, FamilyId::linear, Route::qam_square, 256, true, {"qam"}},
+    {"APSK16", SignalKind::digital, FamilyId::linear, Route::apsk, 16, true, {"psk", {}, "APSK"}},
+    {"APSK32", SignalKind::digital, FamilyId::linear, Route::apsk, 32, true, {"psk", {}, "APSK"}},
+    {"APSK64", SignalKind::digital, FamilyId::linear, Route::apsk, 64, true, {"psk", {}, "APSK"}},
+    {"2FSK", SignalKind::digital, FamilyId::keyed, Route::fsk, 2, true, {"fsk"}},
+    {"4FSK", SignalKind::digital, FamilyId::keyed, Route::fsk, 4, true, {"fsk"}},
+    {"8FSK", SignalKind::digital, FamilyId::keyed, Route::fsk, 8, true, {"fsk"}},
+    {"MSK", SignalKind::digital, FamilyId::keyed, Route::msk, 2, true, {"msk"}},
+    {"GMSK", SignalKind::digital, FamilyId::keyed, Route::gmsk, 2, true, {"msk", {}, "GMSK, BT 0.3"}},
+    {"CW", SignalKind::analog, FamilyId::analog, Route::cw, 0, false, {"am", {}, "CW"}},
+    {"QAM1024", SignalKind::digital, FamilyId::linear, Route::qam_square, 1024, false, {"qam"}},
     // The exact model's alone (see classic_modulation_count).
-    {"OOK", Family::digital, Scheme::linear, Route::ook, 2, false, {"ook"}},
-    {"4ASK", Family::digital, Scheme::linear, Route::ask, 4, false, {"ask"}},
-    {"8ASK", Family::digital, Scheme::linear, Route::ask, 8, false, {"ask"}},
-    {"16ASK", Family::digital, Scheme::linear, Route::ask, 16, false, {"ask"}},
-    {"32ASK", Family::digital, Scheme::linear, Route::ask, 32, false, {"ask"}},
-    {"64ASK", Family::digital, Scheme::linear, Route::ask, 64, false, {"ask"}},
-    {"32PSK", Family::digital, Scheme::linear, Route::psk, 32, false, {"psk"}},
-    {"64PSK", Family::digital, Scheme::linear, Route::psk, 64, false, {"psk"}},
-    {"QAM512", Family::digital, Scheme::linear, Route::qam_cross, 512, false, {"qam"}},
-    {"QAM2048", Family::digital, Scheme::linear, Route::qam_cross, 2048, false, {"qam"}},
-    {"QAM4096", Family::digital, Scheme::linear, Route::qam_square, 4096, false, {"qam"}},
-    {"APSK128", Family::digital, Scheme::linear, Route::apsk, 128, false, {"psk", {}, "APSK"}},
-    {"APSK256", Family::digital, Scheme::linear, Route::apsk, 256, false, {"psk", {}, "APSK"}},
-    {"16FSK", Family::digital, Scheme::keyed, Route::fsk, 16, false, {"fsk"}},
-    {"2GFSK", Family::digital, Scheme::keyed, Route::gfsk, 2, false, {"fsk", {}, "GFSK"}},
-    {"4GFSK", Family::digital, Scheme::keyed, Route::gfsk, 4, false, {"fsk", {}, "GFSK"}},
-    {"8GFSK", Family::digital, Scheme::keyed, Route::gfsk, 8, false, {"fsk", {}, "GFSK"}},
-    {"16GFSK", Family::digital, Scheme::keyed, Route::gfsk, 16, false, {"fsk", {}, "GFSK"}},
-    {"4MSK", Family::digital, Scheme::keyed, Route::msk, 4, false, {"msk"}},
-    {"8MSK", Family::digital, Scheme::keyed, Route::msk, 8, false, {"msk"}},
-    {"16MSK", Family::digital, Scheme::keyed, Route::msk, 16, false, {"msk"}},
-    {"4GMSK", Family::digital, Scheme::keyed, Route::gmsk, 4, false, {"msk", {}, "GMSK"}},
-    {"8GMSK", Family::digital, Scheme::keyed, Route::gmsk, 8, false, {"msk", {}, "GMSK"}},
-    {"16GMSK", Family::digital, Scheme::keyed, Route::gmsk, 16, false, {"msk", {}, "GMSK"}},
-    {"AM-DSB-SC", Family::analog, Scheme::analog, Route::am_dsb_sc, 0, false, {"dsb", {}, {}, "suppressed carrier"}},
-    {"AM-LSB", Family::analog, Scheme::analog, Route::am_lsb, 0, false, {"ssb", {}, {}, "lower sideband"}},
-    {"AM-USB", Family::analog, Scheme::analog, Route::am_usb, 0, false, {"ssb", {}, {}, "upper sideband"}},
-    // No symbols, so no alphabet: Family::analog as far as the classic model's checks go.
-    {"Noise", Family::analog, Scheme::noise, Route::noise, 0, false, {}},
+    {"OOK", SignalKind::digital, FamilyId::linear, Route::ook, 2, false, {"ook"}},
+    {"4ASK", SignalKind::digital, FamilyId::linear, Route::ask, 4, false, {"ask"}},
+    {"8ASK", SignalKind::digital, FamilyId::linear, Route::ask, 8, false, {"ask"}},
+    {"16ASK", SignalKind::digital, FamilyId::linear, Route::ask, 16, false, {"ask"}},
+    {"32ASK", SignalKind::digital, FamilyId::linear, Route::ask, 32, false, {"ask"}},
+    {"64ASK", SignalKind::digital, FamilyId::linear, Route::ask, 64, false, {"ask"}},
+    {"32PSK", SignalKind::digital, FamilyId::linear, Route::psk, 32, false, {"psk"}},
+    {"64PSK", SignalKind::digital, FamilyId::linear, Route::psk, 64, false, {"psk"}},
+    {"QAM512", SignalKind::digital, FamilyId::linear, Route::qam_cross, 512, false, {"qam"}},
+    {"QAM2048", SignalKind::digital, FamilyId::linear, Route::qam_cross, 2048, false, {"qam"}},
+    {"QAM4096", SignalKind::digital, FamilyId::linear, Route::qam_square, 4096, false, {"qam"}},
+    {"APSK128", SignalKind::digital, FamilyId::linear, Route::apsk, 128, false, {"psk", {}, "APSK"}},
+    {"APSK256", SignalKind::digital, FamilyId::linear, Route::apsk, 256, false, {"psk", {}, "APSK"}},
+    {"16FSK", SignalKind::digital, FamilyId::keyed, Route::fsk, 16, false, {"fsk"}},
+    {"2GFSK", SignalKind::digital, FamilyId::keyed, Route::gfsk, 2, false, {"fsk", {}, "GFSK"}},
+    {"4GFSK", SignalKind::digital, FamilyId::keyed, Route::gfsk, 4, false, {"fsk", {}, "GFSK"}},
+    {"8GFSK", SignalKind::digital, FamilyId::keyed, Route::gfsk, 8, false, {"fsk", {}, "GFSK"}},
+    {"16GFSK", SignalKind::digital, FamilyId::keyed, Route::gfsk, 16, false, {"fsk", {}, "GFSK"}},
+    {"4MSK", SignalKind::digital, FamilyId::keyed, Route::msk, 4, false, {"msk"}},
+    {"8MSK", SignalKind::digital, FamilyId::keyed, Route::msk, 8, false, {"msk"}},
+    {"16MSK", SignalKind::digital, FamilyId::keyed, Route::msk, 16, false, {"msk"}},
+    {"4GMSK", SignalKind::digital, FamilyId::keyed, Route::gmsk, 4, false, {"msk", {}, "GMSK"}},
+    {"8GMSK", SignalKind::digital, FamilyId::keyed, Route::gmsk, 8, false, {"msk", {}, "GMSK"}},
+    {"16GMSK", SignalKind::digital, FamilyId::keyed, Route::gmsk, 16, false, {"msk", {}, "GMSK"}},
+    {"AM-DSB-SC", SignalKind::analog, FamilyId::analog, Route::am_dsb_sc, 0, false, {"dsb", {}, {}, "suppressed carrier"}},
+    {"AM-LSB", SignalKind::analog, FamilyId::analog, Route::am_lsb, 0, false, {"ssb", {}, {}, "lower sideband"}},
+    {"AM-USB", SignalKind::analog, FamilyId::analog, Route::am_usb, 0, false, {"ssb", {}, {}, "upper sideband"}},
+    // No symbols, so no alphabet: SignalKind::analog as far as the classic model's checks go.
+    {"Noise", SignalKind::analog, FamilyId::noise, Route::noise, 0, false, {}},
     // OFDM's alphabet is its count of active subcarriers; each carries a point of a drawn scheme.
-    {"OFDM-64", Family::digital, Scheme::ofdm, Route::ofdm, 64, false, {"qam"}},
-    {"OFDM-72", Family::digital, Scheme::ofdm, Route::ofdm, 72, false, {"qam"}},
-    {"OFDM-128", Family::digital, Scheme::ofdm, Route::ofdm, 128, false, {"qam"}},
-    {"OFDM-180", Family::digital, Scheme::ofdm, Route::ofdm, 180, false, {"qam"}},
-    {"OFDM-256", Family::digital, Scheme::ofdm, Route::ofdm, 256, false, {"qam"}},
-    {"OFDM-300", Family::digital, Scheme::ofdm, Route::ofdm, 300, false, {"qam"}},
-    {"OFDM-512", Family::digital, Scheme::ofdm, Route::ofdm, 512, false, {"qam"}},
-    {"OFDM-600", Family::digital, Scheme::ofdm, Route::ofdm, 600, false, {"qam"}},
-    {"OFDM-900", Family::digital, Scheme::ofdm, Route::ofdm, 900, false, {"qam"}},
-    {"OFDM-1024", Family::digital, Scheme::ofdm, Route::ofdm, 1024, false, {"qam"}},
-    {"OFDM-1200", Family::digital, Scheme::ofdm, Route::ofdm, 1200, false, {"qam"}},
-    {"OFDM-2048", Family::digital, Scheme::ofdm, Route::ofdm, 2048, false, {"qam"}},
+    {"OFDM-64", SignalKind::digital, FamilyId::ofdm, Route::ofdm, 64, false, {"qam"}},
+    {"OFDM-72", SignalKind::digital, FamilyId::ofdm, Route::ofdm, 72, false, {"qam"}},
+    {"OFDM-128", SignalKind::digital, FamilyId::ofdm, Route::ofdm, 128, false, {"qam"}},
+    {"OFDM-180", SignalKind::digital, FamilyId::ofdm, Route::ofdm, 180, false, {"qam"}},
+    {"OFDM-256", SignalKind::digital, FamilyId::ofdm, Route::ofdm, 256, false, {"qam"}},
+    {"OFDM-300", SignalKind::digital, FamilyId::ofdm, Route::ofdm, 300, false, {"qam"}},
+    {"OFDM-512", SignalKind::digital, FamilyId::ofdm, Route::ofdm, 512, false, {"qam"}},
+    {"OFDM-600", SignalKind::digital, FamilyId::ofdm, Route::ofdm, 600, false, {"qam"}},
+    {"OFDM-900", SignalKind::digital, FamilyId::ofdm, Route::ofdm, 900, false, {"qam"}},
+    {"OFDM-1024", SignalKind::digital, FamilyId::ofdm, Route::ofdm, 1024, false, {"qam"}},
+    {"OFDM-1200", SignalKind::digital, FamilyId::ofdm, Route::ofdm, 1200, false, {"qam"}},
+    {"OFDM-2048", SignalKind::digital, FamilyId::ofdm, Route::ofdm, 2048, false, {"qam"}},
     // A radar pulse carries no symbol (one value); CSS draws up to 2^12 and keeps its own SF's.
-    {"LFM-radar", Family::digital, Scheme::chirp, Route::lfm_radar, 1, false, {"fm", {}, "LFM radar"}},
-    {"LFM-data", Family::digital, Scheme::chirp, Route::lfm_data, 2, false, {"fsk", {}, "LFM"}},
-    {"CSS", Family::digital, Scheme::chirp, Route::css, 4096, false, {"fsk", {}, "CSS"}},
+    {"LFM-radar", SignalKind::digital, FamilyId::chirp, Route::lfm_radar, 1, false, {"fm", {}, "LFM radar"}},
+    {"LFM-data", SignalKind::digital, FamilyId::chirp, Route::lfm_data, 2, false, {"fsk", {}, "LFM"}},
+    {"CSS", SignalKind::digital, FamilyId::chirp, Route::css, 4096, false, {"fsk", {}, "CSS"}},
     // A standard's own emitter: its frames, bit rate and fields as the standard writes them.
-    {"ADS-B", Family::digital, Scheme::adsb, Route::adsb, 2, false, {"ook", {}, "PPM, Mode S extended squitter"}},
-    {"POCSAG", Family::digital, Scheme::pocsag, Route::pocsag, 2, false, {"fsk", {}, "POCSAG"}},
-    {"AIS", Family::digital, Scheme::ais, Route::ais, 2, false, {"msk", {}, "GMSK, BT 0.4, AIS"}},
-    {"APRS", Family::digital, Scheme::aprs, Route::aprs, 2, false, {"fm", {}, "AFSK 1200, AX.25, APRS"}},
-    {"BLE", Family::digital, Scheme::ble, Route::ble, 2, false, {"fsk", {}, "GFSK, BT 0.5, BLE advertising"}},
+    {"ADS-B", SignalKind::digital, FamilyId::adsb, Route::adsb, 2, false, {"ook", {}, "PPM, Mode S extended squitter"}},
+    {"POCSAG", SignalKind::digital, FamilyId::pocsag, Route::pocsag, 2, false, {"fsk", {}, "POCSAG"}},
+    {"AIS", SignalKind::digital, FamilyId::ais, Route::ais, 2, false, {"msk", {}, "GMSK, BT 0.4, AIS"}},
+    {"APRS", SignalKind::digital, FamilyId::aprs, Route::aprs, 2, false, {"fm", {}, "AFSK 1200, AX.25, APRS"}},
+    {"BLE", SignalKind::digital, FamilyId::ble, Route::ble, 2, false, {"fsk", {}, "GFSK, BT 0.5, BLE advertising"}},
     // Its alphabet, as OFDM's, is its count of active subcarriers (48 data, 4 pilots).
-    {"802.11a/g", Family::digital, Scheme::wifi, Route::wifi, 52, false, {"qam", {}, "OFDM, 802.11a/g"}},
+    {"802.11a/g", SignalKind::digital, FamilyId::wifi, Route::wifi, 52, false, {"qam", {}, "OFDM, 802.11a/g"}},
 };
 
 inline constexpr std::size_t modulation_count = std::size(modulation_catalogue);
@@ -152,7 +154,7 @@ constexpr std::size_t modulation_class_index(std::string_view name) {
 // True for the names the run synthesises itself rather than the digital generator.
 constexpr bool is_analog_modulation(std::string_view name) {
   const ModulationRow* row = find_modulation(name);
-  return row != nullptr && row->family == Family::analog;
+  return row != nullptr && row->kind == SignalKind::analog;
 }
 
 // Whether the classic model can make the row's samples.
@@ -162,16 +164,16 @@ constexpr bool in_classic_model(const ModulationRow& row) {
 
 // Whether the row is a standard's emitter (ADS-B, POCSAG, 802.11a/g): its frames set the rate and
 // length it needs, so "every" leaves it out (its name and its group "standard" select it).
-constexpr bool is_standard(const ModulationRow& row) { return row.scheme >= Scheme::adsb; }
+constexpr bool is_standard(const ModulationRow& row) { return row.family_id >= FamilyId::adsb; }
 
 // The group a row is listed under and, where in_group holds, selected by (`-m fsk`): its SigMF
-// class, APSK apart from PSK, and its scheme's name for noise, OFDM and chirps (their SigMF class
+// class, APSK apart from PSK, and its family's name for noise, OFDM and chirps (their SigMF class
 // is their carriers').
 constexpr std::string_view modulation_group(const ModulationRow& row) {
   if (is_standard(row)) return "standard";
-  if (row.scheme == Scheme::noise) return "noise";
-  if (row.scheme == Scheme::ofdm) return "ofdm";
-  if (row.scheme == Scheme::chirp) return "chirp";
+  if (row.family_id == FamilyId::noise) return "noise";
+  if (row.family_id == FamilyId::ofdm) return "ofdm";
+  if (row.family_id == FamilyId::chirp) return "chirp";
   if (row.signal.class_variant == "APSK") return "apsk";
   return row.signal.mod_class;
 }

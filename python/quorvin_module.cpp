@@ -619,7 +619,7 @@ py::list catalogue() {
   for (const ModulationRow& row : modulation_catalogue) {
     py::dict entry;
     entry["name"] = std::string(row.name);
-    entry["family"] = std::string(family_of(row.scheme).name);
+    entry["family"] = std::string(family_of(row.family_id).name);
     entry["order"] = row.alphabet;
     entry["on_form"] = row.on_form;
     entry["group"] = std::string(modulation_group(row));

@@ -247,7 +247,7 @@ double textbook_bits(const ModulationRow& row, const std::map<std::string, Param
 // the blind SNR and rate check above) lies the textbook's bits above it.
 TEST_P(EveryName, EbN0DrawnIsTheLabelOverTheTextbooksBits) {
   const ModulationRow& row = GetParam();
-  if (row.family != Family::digital || row.route == Route::lfm_radar) return;  // no bits to count
+  if (row.kind != SignalKind::digital || row.route == Route::lfm_radar) return;  // no bits to count
   RunSettings s = clean_file(row).settings;
   s.snr_min_db = s.snr_max_db = 10.0;
   s.exact.snr_definition = SnrDefinition::ebn0;

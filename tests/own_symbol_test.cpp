@@ -171,7 +171,7 @@ TEST_P(OwnSymbolName, SamplesShowTheLabelledSizesAtTheDefaultDraws) {
     SCOPED_TRACE(position);
     const Made probe = default_file(row.name, 1024, position);
     const double symbol = fs / probe.labels["symbol_rate"];
-    const bool ofdm = row.scheme == Scheme::ofdm;
+    const bool ofdm = row.family_id == FamilyId::ofdm;
     const double shortest = ofdm ? std::ceil(16.0 * symbol) : 1024.0;
     for (const double length : {std::max(1024.0, shortest), std::min(64.0 * symbol, 1.0 * (1 << 20))}) {
       SCOPED_TRACE("length " + std::to_string(length));
@@ -188,7 +188,7 @@ TEST_P(OwnSymbolName, SamplesShowTheLabelledSizesAtTheDefaultDraws) {
 std::vector<ModulationRow> own_symbol_rows() {
   std::vector<ModulationRow> rows;
   for (const ModulationRow& row : modulation_catalogue) {
-    if (row.scheme == Scheme::ofdm || row.scheme == Scheme::chirp) rows.push_back(row);
+    if (row.family_id == FamilyId::ofdm || row.family_id == FamilyId::chirp) rows.push_back(row);
   }
   return rows;
 }

@@ -37,9 +37,9 @@ json signal_detail(const std::string& name, const std::vector<ParameterRow>& row
   if (row == nullptr || row->signal.mod_class.empty()) return json::object();
   const SignalClass& c = row->signal;
   json detail;
-  detail["type"] = row->family == Family::analog ? "analog" : "digital";
+  detail["type"] = row->kind == SignalKind::analog ? "analog" : "digital";
   detail["mod_class"] = c.mod_class;
-  if (row->family == Family::digital) detail["order"] = row->alphabet;
+  if (row->kind == SignalKind::digital) detail["order"] = row->alphabet;
   for (const auto& [key, value] : {std::pair{"symbol_variant", c.symbol_variant}, std::pair{"class_variant", c.class_variant},
                                    std::pair{"carrier_variant", c.carrier_variant}}) {
     if (!value.empty()) detail[key] = value;
