@@ -388,7 +388,9 @@ bool is_planned_file_name(const std::string& name, const RunSettings& s, SampleF
                                             ? std::vector<std::string>{".sigmf-data", ".sigmf-meta"}
                                             : std::vector<std::string>{".csv"};
   if (s.save_settings_file) extensions.emplace_back(".txt");
-  if (saves_channel(s)) extensions.insert(extensions.end(), {std::string(taps_extension), std::string(phase_extension)});
+  if (saves_channel(s)) {
+    for (const ChannelTrack* track : channel_tracks()) extensions.push_back(track_extension(*track));
+  }
   if (saves_symbols(s)) extensions.emplace_back(symbols_extension);
   for (const std::string& modulation : s.modulations) {
     std::string prefix = utf16_to_utf8(output_file_path(u"", modulation, 1, "").text);

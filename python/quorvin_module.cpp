@@ -34,6 +34,7 @@
 #include "run/run.h"
 #include "run/write_run.h"
 #include "synthesis/exact_file.h"
+#include "writers/channel_file.h"
 #include "synthesis/parameters.h"
 #include "synthesis/scene.h"
 #include "writers/atomic_file.h"
@@ -272,8 +273,9 @@ class Plan {
     return record_bytes(sent);
   }
 
-  // The channel plan position i went through, as it varied: "fading_taps" (taps, samples) complex
-  // gains and "phase" (samples) radians, each where the file drew that stage (exact model).
+  // The channel plan position i went through, as it varied, by each track's key
+  // (channel_tracks): "fading_taps" (taps, samples) complex gains and "phase" (samples) radians,
+  // each where the file drew that stage (exact model).
   py::dict channel(std::ptrdiff_t i) {
     const PlannedFile file = at(i);
     py::dict out;
@@ -283,15 +285,19 @@ class Plan {
       py::gil_scoped_release unlocked;
       path = exact_channel_path(plan_.settings(), file);
     }
-    if (!path.taps.empty()) {
-      const auto width = static_cast<py::ssize_t>(path.taps.front().size());
-      py::array_t<std::complex<double>> taps({static_cast<py::ssize_t>(path.taps.size()), width});
-      for (std::size_t t = 0; t < path.taps.size(); ++t) {
-        std::copy(path.taps[t].begin(), path.taps[t].end(), taps.mutable_data(static_cast<py::ssize_t>(t), 0));
+    for (const TrackValues& values : path.tracks) {
+      const std::string key(values.track->key);
+      if (!values.track->complex) {
+        out[key.c_str()] = py::array_t<double>(static_cast<py::ssize_t>(values.real.size()), values.real.data());
+        continue;
       }
-      out["fading_taps"] = taps;
+      const auto width = static_cast<py::ssize_t>(values.rows.empty() ? 0 : values.rows.front().size());
+      py::array_t<std::complex<double>> rows({static_cast<py::ssize_t>(values.rows.size()), width});
+      for (std::size_t t = 0; t < values.rows.size(); ++t) {
+        std::copy(values.rows[t].begin(), values.rows[t].end(), rows.mutable_data(static_cast<py::ssize_t>(t), 0));
+      }
+      out[key.c_str()] = rows;
     }
-    if (!path.phase.empty()) out["phase"] = py::array_t<double>(static_cast<py::ssize_t>(path.phase.size()), path.phase.data());
     return out;
   }
 
@@ -744,6 +750,14 @@ PYBIND11_MODULE(_core, m) {
         py::arg("run_seed"), py::arg("position"), py::arg("emitter"), py::arg("name"),
         "The symbol and noise seeds of emitter (from 1) of the scene at plan position (from 0), named name, in a "
         "run seeded with run_seed.");
+  m.def(
+      "channel_tracks",
+      [] {
+        py::list tracks;
+        for (const ChannelTrack* track : channel_tracks()) tracks.append(py::make_tuple(track->key, track_extension(*track)));
+        return tracks;
+      },
+      "The channel's tracks --save-channel writes: (Python key, file ending) each, in the chain's order.");
   m.def("label_units", &label_units, "Each label key's unit (Hz, dB, Baud, ...; empty for a ratio or text).");
   m.def("constellation", &constellation, py::arg("name"),
         "The distinct unit-energy points of a linear name's symbols (complex128), as its files carry them; empty for "

@@ -148,6 +148,12 @@ bool report_companion(ProducedFile& produced, const PendingFile& companion, std:
   return false;
 }
 
+// "Channel taps" in the middle of a sentence: "channel taps".
+std::u16string lower_first(std::u16string text) {
+  if (!text.empty() && text[0] >= u'A' && text[0] <= u'Z') text[0] = static_cast<char16_t>(text[0] - u'A' + u'a');
+  return text;
+}
+
 // Writes the signal and its companions as one set; the report and outcome of a produced file.
 ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const SampleStream& samples,
                         const OutputOptions& output) {
@@ -182,18 +188,18 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
     append_settings(pending.writer, settings_entries(file_parameters({s, file, std::nullopt})));
     pending.writer.complete();
   }
-  // The channel's files, each where the file drew such a stage.
-  std::optional<PendingFile> taps;
-  std::optional<PendingFile> phase;
+  // The channel's files, one a track, each where the file drew its stage.
+  // (Those of an earlier run go with the sample files they were written beside, even when this run
+  // writes none.)
+  const std::vector<const ChannelTrack*> tracks = channel_tracks();
+  std::vector<std::optional<PendingFile>> channel(tracks.size());
   if (saves_channel(s)) {
     const ChannelPath path = exact_channel_path(s, file, samples.length);
-    if (!path.taps.empty()) {
-      append_taps_npy(taps.emplace(s, file, taps_extension, output).writer, path.taps);
-      taps->writer.complete();
-    }
-    if (!path.phase.empty()) {
-      append_phase_npy(phase.emplace(s, file, phase_extension, output).writer, path.phase);
-      phase->writer.complete();
+    for (std::size_t t = 0; t < tracks.size(); ++t) {
+      const TrackValues* values = path.find(tracks[t]->name);
+      if (values == nullptr) continue;
+      append_track_npy(channel[t].emplace(s, file, track_extension(*tracks[t]), output).writer, *values);
+      channel[t]->writer.complete();
     }
   }
   // The transmitted symbols, for digital names (computed apart from the samples: no byte changes).
@@ -205,21 +211,22 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   // A sample file and a settings, channel or symbols file are never from different runs.
   std::deque<PendingFile> earlier;  // a deque: its writers stay where the companions point
   note_earlier(earlier, settings, s, file, ".txt", output);
-  note_earlier(earlier, taps, s, file, taps_extension, output);
-  note_earlier(earlier, phase, s, file, phase_extension, output);
+  for (std::size_t t = 0; t < tracks.size(); ++t) note_earlier(earlier, channel[t], s, file, track_extension(*tracks[t]), output);
   note_earlier(earlier, symbols, s, file, symbols_extension, output);
   std::vector<Companion> companions;
   if (metadata) companions.push_back({metadata->writer, true});
-  for (std::optional<PendingFile>* optional : {&settings, &taps, &phase, &symbols}) {
+  std::vector<std::optional<PendingFile>*> optional_files = {&settings};
+  for (std::optional<PendingFile>& track : channel) optional_files.push_back(&track);
+  optional_files.push_back(&symbols);
+  for (std::optional<PendingFile>* optional : optional_files) {
     if (*optional) companions.push_back({(*optional)->writer, false});
   }
   for (PendingFile& f : earlier) companions.push_back({f.writer, false});
   const bool placed = put_in_place_together(data->writer, companions);
   if (!placed) {
     produced.report = name + u": Failed to save file.\n";
-    std::vector<const PendingFile*> set = {&*data, metadata ? &*metadata : nullptr, settings ? &*settings : nullptr,
-                                           taps ? &*taps : nullptr, phase ? &*phase : nullptr,
-                                           symbols ? &*symbols : nullptr};
+    std::vector<const PendingFile*> set = {&*data, metadata ? &*metadata : nullptr};
+    for (std::optional<PendingFile>* optional : optional_files) set.push_back(*optional ? &**optional : nullptr);
     for (const PendingFile& f : earlier) set.push_back(&f);
     for (const PendingFile* f : set) {
       if (f != nullptr && !f->writer.failure().empty()) produced.problems.push_back(f->problem());
@@ -232,8 +239,11 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   if (metadata) produced.report += u"  Metadata saved to " + metadata->path.text + u"\n";
   produced.saved = true;
   if (settings) produced.settings_saved = report_companion(produced, *settings, u"Settings", u"settings");
-  if (taps) report_companion(produced, *taps, u"Channel taps", u"channel taps");
-  if (phase) report_companion(produced, *phase, u"Channel phase", u"channel phase");
+  for (std::size_t t = 0; t < tracks.size(); ++t) {
+    if (!channel[t]) continue;
+    const std::u16string what = utf8_to_utf16(tracks[t]->report);
+    report_companion(produced, *channel[t], what, lower_first(what));
+  }
   if (symbols) report_companion(produced, *symbols, u"Symbols", u"symbols");
   return produced;
 }
@@ -260,11 +270,13 @@ double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
   // The sum, one emitter's signal and its stage's copy, with margins.
   if (file.scene) return 3.0 * static_cast<double>(s.exact.samples_per_file) + 1024.0;
   if (s.signal_model == SignalModel::exact) {
-    // The channel's path is held whole beside the samples: a complex gain per tap and a phase
-    // (half a sample's bytes) per sample.
+    // The channel's path is held whole beside the samples: a complex gain per row of a complex
+    // track and a real value (half a sample's bytes) per real one, per sample.
     double channel = 0.0;
     if (saves_channel(s)) {
-      channel = 0.5 + (file.impairments.fading_k ? static_cast<double>(s.exact.impairments.fading_delays.size()) : 0.0);
+      for (const ChannelTrack* track : channel_tracks()) {
+        channel += static_cast<double>(track->rows(s.exact.impairments, &file.impairments)) * (track->complex ? 1.0 : 0.5);
+      }
     }
     // The symbols are held whole too: a record and its bytes, about six samples' worth each.
     double symbols = 0.0;

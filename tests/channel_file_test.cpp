@@ -10,6 +10,9 @@ namespace {
 using test::read_file;
 using ChannelFileWritten = test::TempFolder;
 
+const ChannelTrack phase_track{.name = "phase", .key = "phase", .report = "Channel phase"};
+const ChannelTrack taps_track{.name = "taps", .key = "fading_taps", .report = "Channel taps", .complex = true};
+
 TEST(ChannelFile, HeaderIsPaddedToSixtyFourBytes) {
   // "{'descr': '<f8', 'fortran_order': False, 'shape': (3,), }" is 57 characters: 10 + 57 + 1 = 68,
   // so 60 spaces make 128 and the dict with its newline is 118 = 0x76 bytes long.
@@ -23,10 +26,10 @@ TEST(ChannelFile, HeaderIsPaddedToSixtyFourBytes) {
 TEST_F(ChannelFileWritten, ValuesAreLittleEndianAfterTheHeader) {
   {
     AtomicFileWriter phase(folder() / "p.npy");
-    append_phase_npy(phase, std::vector<double>{1.0, -2.5});
+    append_track_npy(phase, {.track = &phase_track, .rows = {}, .real = {1.0, -2.5}});
     ASSERT_TRUE(phase.finish());
     AtomicFileWriter taps(folder() / "t.npy");
-    append_taps_npy(taps, {{Sample(1.0, -2.0)}, {Sample(0.5, 0.1)}});
+    append_track_npy(taps, {.track = &taps_track, .rows = {{Sample(1.0, -2.0)}, {Sample(0.5, 0.1)}}, .real = {}});
     ASSERT_TRUE(taps.finish());
   }
   // 1.0 is 0x3FF0000000000000 and -2.5 is 0xC004000000000000, least significant byte first.

@@ -296,28 +296,32 @@ TEST(ExactChannel, ChannelPathRebuildsTheFile) {
                          .seeds = {5, 6}, .rolloff = 0.35, .start_offset = 0.5,
                          .impairments = {.fading_k = 0.0, .doppler = 40.0, .carrier_phase = 1.0, .phase_noise = 3.0}};
   const Signal y = synthesize_exact_file(s, file);
-  const ChannelPath path = exact_channel_path(s, file);
-  ASSERT_EQ(path.taps.size(), 2u);
-  ASSERT_EQ(path.taps[0].size(), y.size());
-  ASSERT_EQ(path.phase.size(), y.size());
+  const ChannelPath channel = exact_channel_path(s, file);
+  ASSERT_EQ(channel.tracks.size(), 2u);
+  ASSERT_TRUE(channel.find("taps") && channel.find("phase"));
+  const auto& taps = channel.find("taps")->rows;
+  const auto& phase = channel.find("phase")->real;
+  ASSERT_EQ(taps.size(), 2u);
+  ASSERT_EQ(taps[0].size(), y.size());
+  ASSERT_EQ(phase.size(), y.size());
   const Signal w = test::waveform_samples("QPSK", {.sample_rate = 1e4, .num_samples = 3000, .pad_before = 2,
                                                    .symbol_rate = 2000.0, .start_offset = 0.5, .rolloff = 0.35,
                                                    .symbol_seed = 5});
   double worst = 0.0;
   double moved = 0.0;
   for (std::size_t k = 0; k < y.size(); ++k) {
-    const Sample faded = path.taps[0][k] * w[k + 2] + path.taps[1][k] * w[k];
-    const Sample expected = faded * std::polar(1.0, two_pi * 37.0 * static_cast<double>(k) / 1e4 + path.phase[k]);
+    const Sample faded = taps[0][k] * w[k + 2] + taps[1][k] * w[k];
+    const Sample expected = faded * std::polar(1.0, two_pi * 37.0 * static_cast<double>(k) / 1e4 + phase[k]);
     worst = std::max(worst, std::abs(y[k] - expected));
-    moved = std::max(moved, std::abs(path.taps[0][k] - path.taps[0][0]) + std::abs(path.phase[k] - path.phase[0]));
+    moved = std::max(moved, std::abs(taps[0][k] - taps[0][0]) + std::abs(phase[k] - phase[0]));
   }
   EXPECT_LT(worst, 1e-9);
   EXPECT_GT(moved, 0.1) << "the channel varies over the file";
-  EXPECT_EQ(path.phase[0], 1.0);
+  EXPECT_EQ(phase[0], 1.0);
   const std::vector<Sample> first = exact_fading_taps(s, file);
   ASSERT_EQ(first.size(), 2u);
-  EXPECT_EQ(first[0], path.taps[0][0]);
-  EXPECT_EQ(first[1], path.taps[1][0]);
+  EXPECT_EQ(first[0], taps[0][0]);
+  EXPECT_EQ(first[1], taps[1][0]);
 }
 
 // A file made in blocks is, to the bit, its waveform through the carrier offset and the noise as

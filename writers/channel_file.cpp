@@ -39,7 +39,11 @@ std::string npy_header(std::string_view descr, std::string_view shape) {
   return header + dict;
 }
 
-void append_taps_npy(AtomicFileWriter& writer, const std::vector<std::vector<Sample>>& taps) {
+std::string track_extension(const ChannelTrack& track) { return "." + std::string(track.name) + ".npy"; }
+
+namespace {
+
+void append_complex_rows(AtomicFileWriter& writer, const std::vector<std::vector<Sample>>& taps) {
   const std::size_t length = taps.empty() ? 0 : taps.front().size();
   std::string bytes = npy_header("<c8", "(" + std::to_string(taps.size()) + ", " + std::to_string(length) + ")");
   for (const std::vector<Sample>& tap : taps) {
@@ -52,13 +56,23 @@ void append_taps_npy(AtomicFileWriter& writer, const std::vector<std::vector<Sam
   pass_on(writer, bytes, true);
 }
 
-void append_phase_npy(AtomicFileWriter& writer, std::span<const double> phase) {
+void append_real_row(AtomicFileWriter& writer, std::span<const double> phase) {
   std::string bytes = npy_header("<f8", "(" + std::to_string(phase.size()) + ",)");
   for (const double radians : phase) {
     append_little_endian(bytes, std::bit_cast<std::uint64_t>(radians));
     pass_on(writer, bytes);
   }
   pass_on(writer, bytes, true);
+}
+
+}  // namespace
+
+void append_track_npy(AtomicFileWriter& writer, const TrackValues& values) {
+  if (values.track->complex) {
+    append_complex_rows(writer, values.rows);
+  } else {
+    append_real_row(writer, values.real);
+  }
 }
 
 }  // namespace quorvin

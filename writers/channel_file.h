@@ -9,14 +9,13 @@
 
 #include "common/signal.h"
 #include "plan/settings.h"
+#include "plan/stages/stage.h"
 #include "writers/atomic_file.h"
 
 namespace quorvin {
 
-// File name endings of the channel's companions of "<name>_signal_<k>": the fading taps'
-// gains and the carrier's phase.
-inline constexpr std::string_view taps_extension = ".taps.npy";
-inline constexpr std::string_view phase_extension = ".phase.npy";
+// The file name ending of a track's companion of "<name>_signal_<k>": ".taps.npy".
+std::string track_extension(const ChannelTrack& track);
 
 // Whether the run writes the channel beside its files: the exact model with --save-channel.
 bool saves_channel(const RunSettings& settings);
@@ -26,11 +25,9 @@ bool saves_channel(const RunSettings& settings);
 // padded so the data starts at a multiple of 64 bytes. Result length: a multiple of 64.
 std::string npy_header(std::string_view descr, std::string_view shape);
 
-// Appends an .npy file of `taps` (one row per tap, every row of one length L) as complex64 of
-// shape (taps, L), each part rounded once to float32.
-void append_taps_npy(AtomicFileWriter& writer, const std::vector<std::vector<Sample>>& taps);
-
-// Appends an .npy file of `phase` (radians) as float64 of shape (L,).
-void append_phase_npy(AtomicFileWriter& writer, std::span<const double> phase);
+// Appends an .npy file of a track: a complex track's rows (every row of one length L) as
+// complex64 of shape (rows, L), each part rounded once to float32; a real track's L values as
+// float64 of shape (L,).
+void append_track_npy(AtomicFileWriter& writer, const TrackValues& values);
 
 }  // namespace quorvin

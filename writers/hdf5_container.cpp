@@ -199,8 +199,10 @@ struct Hdf5Writer::State {
   Column iq;
   Column offsets;
   Column class_index;
-  Column channel_taps;
-  Column channel_phase;
+  // --save-channel: a dataset a track of channel_tracks() ("channel_taps"), none where no file
+  // of the run draws the track's stage.
+  std::vector<const ChannelTrack*> tracks;
+  std::vector<Column> channel;
   hid_t symbol_type = -1;
   Column symbols;         // every file's transmitted symbols, one after another
   Column symbol_offsets;  // each file's first row of "symbols"
@@ -308,16 +310,21 @@ struct Hdf5Writer::State {
   }
   bool fail_write() { return fail(write_failure(errno)); }
 
+  // The datasets beside the labels, in the order they are laid out.
+  std::vector<Column*> datasets() {
+    std::vector<Column*> all = {&iq, &offsets, &class_index};
+    for (Column& column : channel) all.push_back(&column);
+    all.insert(all.end(), {&symbols, &symbol_offsets, &scene, &capture_index});
+    return all;
+  }
+
   // Every handle let go.
   void close_all() {
     each_column([](LabelColumn& label) { label.column.close(); });
     columns.clear();
     slots.clear();
     key_slots.clear();
-    for (Column* column :
-         {&iq, &offsets, &class_index, &channel_taps, &channel_phase, &symbols, &symbol_offsets, &scene, &capture_index}) {
-      column->close();
-    }
+    for (Column* column : datasets()) column->close();
     if (symbol_type >= 0) H5Tclose(symbol_type);
     symbol_type = -1;
     if (labels >= 0) H5Gclose(labels);
@@ -330,22 +337,26 @@ struct Hdf5Writer::State {
 
   bool lay_out(bool compress);
 
-  // --save-channel: "channel_taps" where the run's fading is on, "channel_phase" where it draws a
-  // carrier phase or phase noise.
+  // --save-channel: "channel_<name>" for each track some file of the run may draw: a complex
+  // track's rows by the samples, a real track's samples.
   bool lay_out_channel(bool compress) {
     if (!saves_channel(settings)) return true;
-    const ImpairmentSettings& x = settings.exact.impairments;
     const auto length = static_cast<hsize_t>(fixed_length);
-    if (x.fading != Fading::none) {
-      const hsize_t taps = x.fading_delays.size();
-      channel_taps = column_of(file, "channel_taps", complex_type, 2 * sizeof(float) * taps * length,
-                               block_rows(std::max<hsize_t>(1, sample_block / (taps * length))), {taps, length}, compress);
-      if (channel_taps.dataset < 0) return false;
-    }
-    if (x.carrier_phase || x.phase_noise_min != 0.0 || x.phase_noise_max != 0.0) {
-      channel_phase = column_of(file, "channel_phase", H5T_NATIVE_DOUBLE, sizeof(double) * length,
-                                block_rows(std::max<hsize_t>(1, sample_block / length)), {length}, compress);
-      if (channel_phase.dataset < 0) return false;
+    tracks = channel_tracks();
+    channel.resize(tracks.size());
+    for (std::size_t t = 0; t < tracks.size(); ++t) {
+      const hsize_t track_rows = tracks[t]->rows(settings.exact.impairments, nullptr);
+      if (track_rows == 0) continue;
+      const std::string name = "channel_" + std::string(tracks[t]->name);
+      if (tracks[t]->complex) {
+        channel[t] = column_of(file, name.c_str(), complex_type, 2 * sizeof(float) * track_rows * length,
+                               block_rows(std::max<hsize_t>(1, sample_block / (track_rows * length))), {track_rows, length},
+                               compress);
+      } else {
+        channel[t] = column_of(file, name.c_str(), H5T_NATIVE_DOUBLE, sizeof(double) * length,
+                               block_rows(std::max<hsize_t>(1, sample_block / length)), {length}, compress);
+      }
+      if (channel[t].dataset < 0) return false;
     }
     return true;
   }
@@ -377,21 +388,24 @@ struct Hdf5Writer::State {
   bool add_channel(const ChannelPath& path) {
     const auto length = static_cast<std::size_t>(fixed_length);
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    if (channel_taps.dataset >= 0) {
-      const std::size_t taps = channel_taps.row.front();
-      std::vector<std::complex<float>> row(taps * length, std::complex<float>(static_cast<float>(nan), static_cast<float>(nan)));
-      for (std::size_t t = 0; t < std::min(taps, path.taps.size()); ++t) {
-        const std::size_t n = std::min(length, path.taps[t].size());
-        for (std::size_t k = 0; k < n; ++k) {
-          row[t * length + k] = {static_cast<float>(path.taps[t][k].real()), static_cast<float>(path.taps[t][k].imag())};
+    for (std::size_t t = 0; t < channel.size(); ++t) {
+      if (channel[t].dataset < 0) continue;
+      const TrackValues* values = path.find(tracks[t]->name);
+      if (tracks[t]->complex) {
+        const std::size_t taps = channel[t].row.front();
+        std::vector<std::complex<float>> row(taps * length, std::complex<float>(static_cast<float>(nan), static_cast<float>(nan)));
+        for (std::size_t r = 0; values != nullptr && r < std::min(taps, values->rows.size()); ++r) {
+          const std::vector<Sample>& gains = values->rows[r];
+          for (std::size_t k = 0; k < std::min(length, gains.size()); ++k) {
+            row[r * length + k] = {static_cast<float>(gains[k].real()), static_cast<float>(gains[k].imag())};
+          }
         }
+        if (!channel[t].add(row.data(), 1)) return false;
+      } else {
+        std::vector<double> row(length, nan);
+        if (values != nullptr) std::copy_n(values->real.begin(), std::min(length, values->real.size()), row.begin());
+        if (!channel[t].add(row.data(), 1)) return false;
       }
-      if (!channel_taps.add(row.data(), 1)) return false;
-    }
-    if (channel_phase.dataset >= 0) {
-      std::vector<double> row(length, nan);
-      std::copy_n(path.phase.begin(), std::min(length, path.phase.size()), row.begin());
-      if (!channel_phase.add(row.data(), 1)) return false;
     }
     return true;
   }
@@ -546,8 +560,7 @@ bool Hdf5Writer::finish() {
     if (label.column.dataset < 0) s.fail_write();
   }
   if (s.failure.empty()) {
-    for (Column* column : {&s.iq, &s.offsets, &s.class_index, &s.channel_taps, &s.channel_phase, &s.symbols,
-                           &s.symbol_offsets, &s.scene, &s.capture_index}) {
+    for (Column* column : s.datasets()) {
       if (column->dataset >= 0 && !column->flush()) s.fail_write();
     }
     s.each_column([&s](LabelColumn& label) {

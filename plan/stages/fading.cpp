@@ -84,6 +84,17 @@ FadingChannel fading_channel(const RunSettings& s, const ImpairmentDraws& d) {
           s.sample_rate};
 }
 
+const ChannelTrack fading_track{
+    .name = "taps",
+    .key = "fading_taps",
+    .report = "Channel taps",
+    .complex = true,
+    .rows = [](const ImpairmentSettings& x, const ImpairmentDraws* d) -> std::size_t {
+      const bool on = d != nullptr ? d->fading_k.has_value() : x.fading != Fading::none;
+      return on ? x.fading_delays.size() : 0;
+    },
+};
+
 extern const ChannelStage fading_stage;
 const ChannelStage fading_stage{
     .name = "fading",
@@ -111,9 +122,10 @@ const ChannelStage fading_stage{
           const double longest = x.fading_delays.empty() ? 0.0 : *std::max_element(x.fading_delays.begin(), x.fading_delays.end());
           return StageMargins{static_cast<std::size_t>(std::ceil(std::max(0.0, longest))) + interpolation_margin, 0};
         },
+    .track = &fading_track,
     .path =
-        [](ChannelPath& path, const StageRun& run, std::size_t first, std::size_t count) {
-          path.taps = fading_tap_paths(fading_channel(run.settings, run.draws), seed_of(run), first, count);
+        [](TrackValues& values, const StageRun& run, std::size_t first, std::size_t count) {
+          values.rows = fading_tap_paths(fading_channel(run.settings, run.draws), seed_of(run), first, count);
         },
     // Widened by the Doppler on each side.
     .band =

@@ -36,8 +36,17 @@ double exact_carrier_offset(const RunSettings& s, const PlannedFile& file) {
 std::vector<Sample> exact_fading_taps(const RunSettings& s, const PlannedFile& file) {
   const ChannelPath path = exact_channel_path(s, file, 1);
   std::vector<Sample> taps;
-  for (const std::vector<Sample>& tap : path.taps) taps.push_back(tap.front());
+  if (const TrackValues* fading = path.find(fading_track.name)) {
+    for (const std::vector<Sample>& tap : fading->rows) taps.push_back(tap.front());
+  }
   return taps;
+}
+
+const TrackValues* ChannelPath::find(std::string_view name) const {
+  for (const TrackValues& values : tracks) {
+    if (values.track->name == name) return &values;
+  }
+  return nullptr;
 }
 
 ChannelPath exact_channel_path(const RunSettings& s, const PlannedFile& file, std::size_t count) {
@@ -54,7 +63,10 @@ ChannelPath exact_channel_path(const RunSettings& s, const PlannedFile& file, st
   const StageMargins margins = file_stage_margins(s, file, samples);
   const StageRun run = file_stage_run(s, file, samples, margins, *file.seeds.noise);
   for (const ChannelStage* stage : stages) {
-    if (stage->path != nullptr && stage->on(run)) stage->path(path, run, margins.before, samples);
+    if (stage->path == nullptr || !stage->on(run)) continue;
+    TrackValues& values = path.tracks.emplace_back();
+    values.track = stage->track;
+    stage->path(values, run, margins.before, samples);
   }
   return path;
 }

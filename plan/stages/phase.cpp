@@ -31,6 +31,17 @@ const StageLabel labels[] = {
 
 std::uint64_t seed_of(const StageRun& run) { return stage_seed(run.noise_seed, StageSlot::phase_noise); }
 
+const ChannelTrack track{
+    .name = "phase",
+    .key = "phase",
+    .report = "Channel phase",
+    .complex = false,
+    .rows = [](const ImpairmentSettings& x, const ImpairmentDraws* d) -> std::size_t {
+      if (d != nullptr) return d->carrier_phase || d->phase_noise ? 1 : 0;
+      return x.carrier_phase || range_on(x.phase_noise_min, x.phase_noise_max) ? 1 : 0;
+    },
+};
+
 }  // namespace
 
 extern const ChannelStage phase_stage;
@@ -57,9 +68,10 @@ const ChannelStage phase_stage{
         },
     // A scene's emitters keep their own carrier phases; the walk is the receiver's.
     .take = [](const ImpairmentDraws& from, ImpairmentDraws& into) { into.phase_noise = from.phase_noise; },
+    .track = &track,
     .path =
-        [](ChannelPath& path, const StageRun& run, std::size_t first, std::size_t count) {
-          path.phase = phase_noise_path(run.carrier_phase.value_or(0.0), run.draws.phase_noise.value_or(0.0),
+        [](TrackValues& values, const StageRun& run, std::size_t first, std::size_t count) {
+          values.real = phase_noise_path(run.carrier_phase.value_or(0.0), run.draws.phase_noise.value_or(0.0),
                                         run.settings.sample_rate, seed_of(run), first, count, run.margins.before);
         },
     .turns_only = true,

@@ -71,13 +71,32 @@ inline StageMargins covering(StageMargins a, StageMargins b) {
   return {a.before > b.before ? a.before : b.before, a.after > b.after ? a.after : b.after};
 }
 
-// The channel as it varied over a file, for users who train equalisers and trackers: each fading
-// tap's complex gain and the carrier's phase (the drawn carrier phase plus the phase-noise walk,
-// radians), at the channel's samples 0 .. count - 1 from the file's first. Empty where the file
-// drew no such stage or has no seed of its own.
+// One quantity a stage records of the channel over a file (--save-channel), named once for every
+// writer: the companion "<stem>.<name>.npy", the container's "channel_<name>", Python's key.
+struct ChannelTrack {
+  std::string_view name;    // "taps"
+  std::string_view key;     // Python's: "fading_taps"
+  std::string_view report;  // the report's "Channel taps saved to ..."
+  bool complex = false;     // rows of complex gains (complex64 in files); else one real row (float64)
+  // Its rows in a file of these draws, or at most in any file of the run (draws nullptr); 0: none.
+  std::size_t (*rows)(const ImpairmentSettings& settings, const ImpairmentDraws* draws) = nullptr;
+};
+
+// A track's values over a file at the channel's samples 0 .. count - 1 from the file's first.
+struct TrackValues {
+  const ChannelTrack* track = nullptr;
+  std::vector<std::vector<Sample>> rows;  // a complex track's, one row per tap
+  std::vector<double> real;               // a real track's
+};
+
+// The channel as it varied over a file, for users who train equalisers and trackers: each
+// recording stage's track (the fading taps' complex gains; the carrier's phase, the drawn carrier
+// phase plus the phase-noise walk, radians), in the chain's order, where the file drew the stage
+// and has a seed of its own.
 struct ChannelPath {
-  std::vector<std::vector<Sample>> taps;  // one row per tap
-  std::vector<double> phase;
+  std::vector<TrackValues> tracks;
+  // The track `name`, nullptr where the file has none.
+  const TrackValues* find(std::string_view name) const;
 };
 
 // What the stages act with on one signal: a single file's, an emitter's or a capture's.
@@ -147,8 +166,10 @@ struct ChannelStage {
   void (*take)(const ImpairmentDraws& from, ImpairmentDraws& into) = nullptr;
   // Samples it reads beyond the file's `length`; nullptr: none.
   StageMargins (*margins)(const ImpairmentSettings& settings, const ImpairmentDraws& draws, std::size_t length) = nullptr;
-  // Its part of the channel's path at channel samples first .. first + count - 1; nullptr: none.
-  void (*path)(ChannelPath& path, const StageRun& run, std::size_t first, std::size_t count) = nullptr;
+  // What it records of the channel, and its track at channel samples first .. first + count - 1
+  // (`values.track` set); nullptr: none.
+  const ChannelTrack* track = nullptr;
+  void (*path)(TrackValues& values, const StageRun& run, std::size_t first, std::size_t count) = nullptr;
   // Hz it moves the file's carrier by before the sample clock, where it does; nullptr: none.
   std::optional<double> (*carrier_shift)(const ImpairmentSettings& settings, const ImpairmentDraws& draws) = nullptr;
   // The band around the signal's centre, Hz, as it leaves the band `band`; nullptr: unchanged.
@@ -167,6 +188,9 @@ struct ChannelStage {
 
 // Every stage, in the chain's order: the transmitter's, then the receiver's.
 std::span<const ChannelStage* const> channel_stages();
+
+// The tracks of the channel the stages record (--save-channel), in the chain's order.
+std::vector<const ChannelTrack*> channel_tracks();
 
 // The stages in the order of their first slots: their options' and labels' order.
 std::vector<const ChannelStage*> stages_by_slot();
@@ -236,6 +260,9 @@ StageMargins file_stage_margins(const RunSettings& settings, const PlannedFile& 
 // frequency, the drawn frequency offset (digital and analog) and the clock's share of the RF
 // frequency, rf ppm 1e-6. (The analog carrier frequency itself comes on top for analog names.)
 double exact_carrier_offset(const RunSettings& settings, const PlannedFile& file);
+
+// The fading stage's track: its taps' gains.
+extern const ChannelTrack fading_track;
 
 // The tap gains of the file's fading channel at its first sample; empty without fading.
 std::vector<Sample> exact_fading_taps(const RunSettings& settings, const PlannedFile& file);

@@ -49,6 +49,14 @@ void each_stage(StagePart part, Use use) {
 
 std::span<const ChannelStage* const> channel_stages() { return table; }
 
+std::vector<const ChannelTrack*> channel_tracks() {
+  std::vector<const ChannelTrack*> tracks;
+  for (const ChannelStage* stage : table) {
+    if (stage->track != nullptr) tracks.push_back(stage->track);
+  }
+  return tracks;
+}
+
 std::vector<const ChannelStage*> stages_by_slot() {
   std::vector<const ChannelStage*> stages;
   for (const ChannelStage* stage : table) {

@@ -546,7 +546,7 @@ def read_channel(path: str | os.PathLike) -> dict[str, np.ndarray]:
     where the file drew that stage; empty when neither was written."""
     stem = re.sub(r"\.(csv|sigmf-data|sigmf-meta)$", "", os.fspath(path))
     channel: dict[str, np.ndarray] = {}
-    for key, ending in (("fading_taps", ".taps.npy"), ("phase", ".phase.npy")):
+    for key, ending in _core.channel_tracks():
         if os.path.exists(stem + ending):
             channel[key] = np.load(stem + ending)
     return channel
