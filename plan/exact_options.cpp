@@ -5,9 +5,11 @@
 #include <charconv>
 #include <cmath>
 #include <deque>
+#include <limits>
 #include <tuple>
 #include <mutex>
 #include <type_traits>
+#include <vector>
 
 #include "common/limits.h"
 #include "common/parse.h"
@@ -568,8 +570,15 @@ std::optional<std::string> per_name_misfit_marked(const RunSettings& s, const Ex
 static std::optional<std::string> frame_misfit_marked(const RunSettings& s, const std::string& name) {
   const Waveform w = resolve_waveform(name);
   if (w.family == nullptr || w.family->shortest_file == nullptr || w.family->symbol_rate == nullptr) return std::nullopt;
-  const double needed = w.family->shortest_file(w, settings_for_name(s, name).exact.family_ranges);
-  const double rate = w.family->symbol_rate(w, {}, s.sample_rate, 0.0);
+  const FamilyRanges& given = settings_for_name(s, name).exact.family_ranges;
+  const double needed = w.family->shortest_file(w, given);
+  // The slowest rate its ranges let it draw: its rate at the one end or the other of every range.
+  double rate = std::numeric_limits<double>::infinity();
+  for (const std::size_t end : {0U, 1U}) {
+    std::vector<double> draws;
+    for (const FamilyRange& range : w.family->ranges) draws.push_back(range_ends(given, range)[end]);
+    rate = std::min(rate, w.family->symbol_rate(w, draws, s.sample_rate, 0.0));
+  }
   if (s.exact.samples_per_file > 0) {
     const double samples = std::ceil(needed * s.sample_rate / rate);
     if (static_cast<double>(s.exact.samples_per_file) >= samples) return std::nullopt;

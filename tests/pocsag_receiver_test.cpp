@@ -283,6 +283,21 @@ TEST(PocsagOptions, RefusesARateOrLengthTooSmall) {
   EXPECT_NE(std::get<Refusal>(short_file).text.find("POCSAG cannot hold a whole frame in 1000 symbols: it needs 1674"),
             std::string::npos)
       << std::get<Refusal>(short_file).text;
+  // The length is judged at the slowest rate the run's range draws: 1674 bit periods are 33,480
+  // samples at 2400 b/s and 48 kHz, but 156,938 at 512 b/s.
+  const OptionTexts fast = {{"--sample-rate", "48000"},
+                           {"--pocsag-bit-rate-min", "2"},
+                           {"--pocsag-bit-rate-max", "2"}};
+  auto fits = fast;
+  fits["--samples-per-file"] = "33480";
+  EXPECT_TRUE(std::holds_alternative<RunSettings>(read_options({{"POCSAG"}, fits})));
+  auto short_of_it = fast;
+  short_of_it["--samples-per-file"] = "33479";
+  auto refused = read_options({{"POCSAG"}, short_of_it});
+  ASSERT_TRUE(std::holds_alternative<Refusal>(refused));
+  EXPECT_NE(std::get<Refusal>(refused).text.find("it needs 33480 at this sample rate (1674 symbol periods of 2400 Baud)"),
+            std::string::npos)
+      << std::get<Refusal>(refused).text;
 }
 
 }  // namespace
