@@ -262,6 +262,15 @@ inline bool is_digital(const Waveform& w) { return w.family != nullptr && !w.fam
 // pulses) sends nothing to tell.
 inline bool tells_symbols(const Waveform& w) { return is_digital(w) && w.family->symbols != nullptr && w.order > 1; }
 
+// `p` at the symbol rate its family's own draws give (its `symbol_rate`), whatever the run drew;
+// unchanged for a family whose rate is the run's.
+inline WaveformParameters at_own_rate(const Waveform& w, WaveformParameters p) {
+  if (w.family != nullptr && w.family->symbol_rate != nullptr) {
+    p.symbol_rate = w.family->symbol_rate(w, p.family_draws, p.sample_rate, p.symbol_rate);
+  }
+  return p;
+}
+
 // The waveform's ranges: its family's; empty ranges without a family, or its fault thrown.
 WaveformRange prepare_waveform(const Waveform& w, const WaveformParameters& p);
 

@@ -304,13 +304,8 @@ WaveformRange adsb_signal(const Waveform&, const WaveformParameters& p, std::uin
 // The rate is the standard's whatever the run drew.
 double symbol_rate(const Waveform&, std::span<const double>, double, double) { return bit_rate; }
 
-WaveformParameters own_rate(const WaveformParameters& p) {
-  WaveformParameters own = p;
-  own.symbol_rate = bit_rate;
-  return own;
-}
 
-WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, own_rate(p), adsb_signal); }
+WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, at_own_rate(w, p), adsb_signal); }
 
 // The data bits of the whole frames within `reach`, each centred on its bit period: the value
 // +1 for a 1 (its pulse first), -1 for a 0.
@@ -328,7 +323,7 @@ TransmittedSymbols adsb_symbols(const Waveform&, const WaveformParameters& p, st
 }
 
 TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const SymbolReach& reach) {
-  return digital_symbols(w, own_rate(p), reach, adsb_symbols);
+  return digital_symbols(w, at_own_rate(w, p), reach, adsb_symbols);
 }
 
 std::string hex_address(std::uint32_t icao) {
@@ -338,7 +333,7 @@ std::string hex_address(std::uint32_t icao) {
 }
 
 FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
-  const std::optional<FramedFile> file = w.order > 0 ? framed_file(own_rate(given)) : std::nullopt;
+  const std::optional<FramedFile> file = w.order > 0 ? framed_file(at_own_rate(w, given)) : std::nullopt;
   if (!file) return {};
   const FrameLayout layout = layout_of(given.family_draws);
   const FrameRun run = whole_frames(layout, file->time);

@@ -274,13 +274,8 @@ WaveformRange ais_signal(const Waveform&, const WaveformParameters& p, std::uint
 
 double symbol_rate(const Waveform&, std::span<const double>, double, double) { return bit_rate; }
 
-WaveformParameters own_rate(const WaveformParameters& p) {
-  WaveformParameters own = p;
-  own.symbol_rate = bit_rate;
-  return own;
-}
 
-WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, own_rate(p), ais_signal); }
+WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, at_own_rate(w, p), ais_signal); }
 
 // Every line bit of the whole bursts within `reach`, ramp and training included: the symbol is the
 // line level (1 the upper frequency), its value the frequency's offset in bit rates (+-1/4).
@@ -292,11 +287,11 @@ TransmittedSymbols ais_symbols(const Waveform&, const WaveformParameters& p, std
 }
 
 TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const SymbolReach& reach) {
-  return digital_symbols(w, own_rate(p), reach, ais_symbols);
+  return digital_symbols(w, at_own_rate(w, p), reach, ais_symbols);
 }
 
 FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
-  const std::optional<FramedFile> file = w.order > 0 ? framed_file(own_rate(given)) : std::nullopt;
+  const std::optional<FramedFile> file = w.order > 0 ? framed_file(at_own_rate(w, given)) : std::nullopt;
   if (!file) return {};
   const Sent sent = sent_of(file->seed, given.family_draws, given.payload.get());
   const FrameRun run = whole_frames(sent.layout, file->time);

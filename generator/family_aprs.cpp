@@ -271,13 +271,8 @@ WaveformRange aprs_signal(const Waveform&, const WaveformParameters& p, std::uin
 
 double symbol_rate(const Waveform&, std::span<const double>, double, double) { return baud; }
 
-WaveformParameters own_rate(const WaveformParameters& p) {
-  WaveformParameters own = p;
-  own.symbol_rate = baud;
-  return own;
-}
 
-WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, own_rate(p), aprs_signal); }
+WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, at_own_rate(w, p), aprs_signal); }
 
 // Every line bit of the whole frames within `reach`, flags included: the symbol is the line level
 // (1 the mark), its value the audio tone in bauds.
@@ -289,7 +284,7 @@ TransmittedSymbols aprs_symbols(const Waveform&, const WaveformParameters& p, st
 }
 
 TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const SymbolReach& reach) {
-  return digital_symbols(w, own_rate(p), reach, aprs_symbols);
+  return digital_symbols(w, at_own_rate(w, p), reach, aprs_symbols);
 }
 
 std::string hex_text(std::span<const std::uint8_t> bytes) {
@@ -303,7 +298,7 @@ std::string hex_text(std::span<const std::uint8_t> bytes) {
 }
 
 FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
-  const std::optional<FramedFile> file = w.order > 0 ? framed_file(own_rate(given)) : std::nullopt;
+  const std::optional<FramedFile> file = w.order > 0 ? framed_file(at_own_rate(w, given)) : std::nullopt;
   if (!file) return {};
   const Sent sent = sent_of(file->seed, given.family_draws, given.payload.get());
   const FrameRun run = whole_frames(sent.layout, file->time);

@@ -309,13 +309,8 @@ WaveformRange ble_signal(const Waveform&, const WaveformParameters& p, std::uint
 
 double symbol_rate(const Waveform&, std::span<const double> draws, double, double) { return bit_rate(draws); }
 
-WaveformParameters own_rate(const WaveformParameters& p) {
-  WaveformParameters own = p;
-  own.symbol_rate = bit_rate(p.family_draws);
-  return own;
-}
 
-WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, own_rate(p), ble_signal); }
+WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, at_own_rate(w, p), ble_signal); }
 
 // Every bit of the whole packets within `reach`, preamble included, each centred on its bit
 // period: the symbol is the bit, its value the frequency's offset h a / 2 in bit rates (a = +-1).
@@ -332,11 +327,11 @@ TransmittedSymbols ble_symbols(const Waveform&, const WaveformParameters& p, std
 }
 
 TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const SymbolReach& reach) {
-  return digital_symbols(w, own_rate(p), reach, ble_symbols);
+  return digital_symbols(w, at_own_rate(w, p), reach, ble_symbols);
 }
 
 FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
-  const std::optional<FramedFile> file = w.order > 0 ? framed_file(own_rate(given)) : std::nullopt;
+  const std::optional<FramedFile> file = w.order > 0 ? framed_file(at_own_rate(w, given)) : std::nullopt;
   if (!file) return {};
   const Packet packet = draw_packet(file->seed, given.family_draws, given.payload.get());
   const Events events = events_of(file->seed, given.family_draws, packet, file->time);

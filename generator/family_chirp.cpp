@@ -142,14 +142,8 @@ double symbol_rate(const Waveform& w, std::span<const double> draws, double samp
   }
 }
 
-// The radar's and CSS's symbol rate is the draws' whatever the caller drew.
-WaveformParameters own_rate(const Waveform& w, const WaveformParameters& p) {
-  WaveformParameters own = p;
-  own.symbol_rate = symbol_rate(w, p.family_draws, p.sample_rate, p.symbol_rate);
-  return own;
-}
 
-WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, own_rate(w, p), chirp_signal); }
+WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, at_own_rate(w, p), chirp_signal); }
 
 // The symbols whose sweep covers an instant of `reach`, each centred on its period (u = n + 1/2),
 // from the run the samples read. CSS: the value is the sweep's starting frequency s - M/2 in
@@ -173,7 +167,7 @@ TransmittedSymbols chirp_symbols(const Waveform& w, const WaveformParameters& p,
 // A radar's pulses carry nothing: no symbols.
 TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const SymbolReach& reach) {
   if (w.variant == Route::lfm_radar) return {};
-  return digital_symbols(w, own_rate(w, p), reach, chirp_symbols);
+  return digital_symbols(w, at_own_rate(w, p), reach, chirp_symbols);
 }
 
 double bits_per_symbol(const Waveform& w, std::span<const double> draws) {

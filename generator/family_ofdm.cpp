@@ -505,11 +505,6 @@ double symbol_rate(const Waveform& w, std::span<const double> draws, double samp
   return sample_rate / static_cast<double>(s.size + s.prefix);
 }
 
-// The parameters at the draws' symbol rate, whatever the caller drew.
-WaveformParameters at_own_rate(const Waveform& w, WaveformParameters p) {
-  p.symbol_rate = symbol_rate(w, p.family_draws, p.sample_rate, p.symbol_rate);
-  return p;
-}
 
 WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, at_own_rate(w, p), ofdm_signal); }
 

@@ -224,13 +224,8 @@ WaveformRange pocsag_signal(const Waveform&, const WaveformParameters& p, std::u
 
 double symbol_rate(const Waveform&, std::span<const double> draws, double, double) { return bit_rate(draws); }
 
-WaveformParameters own_rate(const WaveformParameters& p) {
-  WaveformParameters own = p;
-  own.symbol_rate = bit_rate(p.family_draws);
-  return own;
-}
 
-WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, own_rate(p), pocsag_signal); }
+WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, at_own_rate(w, p), pocsag_signal); }
 
 // Every transmitted bit of the whole transmissions within `reach`, preamble and sync included,
 // each centred on its bit period: the symbol is the bit, its value the tone's offset in bit rates.
@@ -247,11 +242,11 @@ TransmittedSymbols pocsag_symbols(const Waveform&, const WaveformParameters& p, 
 }
 
 TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const SymbolReach& reach) {
-  return digital_symbols(w, own_rate(p), reach, pocsag_symbols);
+  return digital_symbols(w, at_own_rate(w, p), reach, pocsag_symbols);
 }
 
 FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
-  const std::optional<FramedFile> file = w.order > 0 ? framed_file(own_rate(given)) : std::nullopt;
+  const std::optional<FramedFile> file = w.order > 0 ? framed_file(at_own_rate(w, given)) : std::nullopt;
   if (!file) return {};
   const Transmission sent = transmission_of(file->seed, given.family_draws, given.payload.get());
   const FrameRun run = whole_frames(sent.layout, file->time);

@@ -470,13 +470,8 @@ WaveformRange wifi_signal(const Waveform&, const WaveformParameters& p, std::uin
 
 double symbol_rate(const Waveform&, std::span<const double>, double, double) { return symbol_rate_hz; }
 
-WaveformParameters own_rate(const WaveformParameters& p) {
-  WaveformParameters own = p;
-  own.symbol_rate = symbol_rate_hz;
-  return own;
-}
 
-WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, own_rate(p), wifi_signal); }
+WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return prepare_digital(w, at_own_rate(w, p), wifi_signal); }
 
 // The DATA symbols' points of the whole frames within `reach`: 48 a symbol in data-carrier order,
 // each at the instant its body begins (after the guard), with its N_BPSC interleaved bits, b0
@@ -506,7 +501,7 @@ TransmittedSymbols wifi_symbols(const Waveform&, const WaveformParameters& p, st
 }
 
 TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const SymbolReach& reach) {
-  return digital_symbols(w, own_rate(p), reach, wifi_symbols);
+  return digital_symbols(w, at_own_rate(w, p), reach, wifi_symbols);
 }
 
 // Data bits an OFDM symbol carries: N_DBPS.
@@ -523,7 +518,7 @@ std::string hex_text(std::span<const std::uint8_t> bytes) {
 }
 
 FrameFacts frames(const Waveform& w, const WaveformParameters& given) {
-  const std::optional<FramedFile> file = w.order > 0 ? framed_file(own_rate(given)) : std::nullopt;
+  const std::optional<FramedFile> file = w.order > 0 ? framed_file(at_own_rate(w, given)) : std::nullopt;
   if (!file) return {};
   const Ppdu sent = draw_ppdu(file->seed, given.family_draws, given.payload.get());
   const FrameLayout layout = layout_of(given.family_draws, sent.samples);
