@@ -251,8 +251,12 @@ void apply_rapp_curve(Signal& signal, double saturation, double smoothness) {
 
 Signal apply_rapp_amplifier(Signal signal, double backoff_db, double smoothness) {
   double energy = 0.0;
-  for (const Sample& s : signal) energy += std::norm(s);
-  apply_rapp_curve(signal, rapp_saturation(energy, signal.size(), backoff_db), smoothness);
+  std::size_t on_air = 0;
+  for (const Sample& s : signal) {
+    energy += std::norm(s);
+    if (s != Sample(0.0)) ++on_air;
+  }
+  apply_rapp_curve(signal, rapp_saturation(energy, on_air, backoff_db), smoothness);
   return signal;
 }
 

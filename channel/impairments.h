@@ -19,11 +19,12 @@ namespace quorvin {
 Signal apply_carrier_offset(Signal signal, double frequency, double sample_rate, std::int64_t first = 0, Sample gain = 1.0);
 
 // Rapp's solid-state amplifier (AM/AM only): |y| = |x| / (1 + (|x| / A)^(2p))^(1 / 2p), the phase
-// kept, with the saturation amplitude A = backoff_db above the signal's RMS amplitude.
+// kept, with the saturation amplitude A = backoff_db above the signal's RMS amplitude while it is
+// on the air: over its samples that are not 0, so a burst's silence does not lower A.
 Signal apply_rapp_amplifier(Signal signal, double backoff_db, double smoothness);
 
-// The amplifier's saturation amplitude for a signal of `count` samples holding `energy` (the sum
-// of |x|^2 in sample order): its RMS raised by `backoff_db`; 0 for no samples.
+// The amplifier's saturation amplitude for a signal of `count` samples on the air (not 0) holding
+// `energy` (the sum of |x|^2 in sample order): their RMS raised by `backoff_db`; 0 for none.
 double rapp_saturation(double energy, std::size_t count, double backoff_db);
 
 // Rapp's curve of saturation amplitude `saturation` on every sample of `signal`, in place; the

@@ -197,14 +197,19 @@ void make_emitter(const RunSettings& s, const SceneEmitter& e, const SceneChanne
   }
   // Block by block, while a block is in the cache: a range's and the carrier's values do not
   // depend on where a block begins, so the samples are the whole burst's. A burst-flow stage's
-  // level is the burst's power, summed in sample order over a first pass, as over the whole.
+  // level is the burst's power on the air (its samples that are not 0), summed in sample order over
+  // a first pass, as over the whole.
   if (flow == StageFlow::burst) {
     double energy = 0.0;
+    std::size_t on_air = 0;
     for (std::size_t at = lo; at < hi; at += scene_block_samples) {
-      for (const Sample& x : block(at)) energy += std::norm(x);
+      for (const Sample& x : block(at)) {
+        energy += std::norm(x);
+        if (x != Sample(0.0)) ++on_air;
+      }
     }
     run.burst_energy = energy;
-    run.burst_samples = hi - lo;
+    run.burst_samples = on_air;
   }
   for (std::size_t at = lo; at < hi; at += scene_block_samples) {
     Signal v = block(at);

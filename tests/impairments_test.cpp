@@ -215,6 +215,13 @@ TEST(Rapp, AmplitudeCurveFollowsTheFormula) {
   }
   // 6 dB of back-off doubles the saturation amplitude.
   EXPECT_NEAR(std::abs(apply_rapp_amplifier(x, 20 * std::log10(2.0), 2.0)[1]), 2 * 0.5 / std::pow(1 + 0.0625, 0.25), 1e-9);
+  // A burst's silence does not lower the saturation: the same three samples amid 997 zeros are
+  // amplified as alone (the file's RMS would put the saturation 25 dB lower).
+  Signal burst(1000);
+  std::copy(x.begin(), x.end(), burst.begin() + 500);
+  const Signal amplified = apply_rapp_amplifier(burst, 0.0, 2.0);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(std::abs(amplified[500 + i]), expected[i], 1e-6) << i;
+  EXPECT_EQ(amplified[0], Sample(0.0));
 }
 
 TEST(ClockOffset, FrequenciesMoveByTheDrawnPpm) {

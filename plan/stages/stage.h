@@ -114,7 +114,7 @@ struct StageRun {
   std::optional<double> carrier_phase = std::nullopt;
   // A scene emitter's burst, channel samples first .. last (exclusive); none for a single file.
   std::optional<std::array<double, 2>> burst = std::nullopt;
-  // The |x|^2 of a burst-flow stage's input summed over the whole burst, and the burst's samples,
+  // The |x|^2 of a burst-flow stage's input summed over the whole burst, and its samples on the air (not 0),
   // where the signal comes block by block; none where it comes whole.
   std::optional<double> burst_energy = std::nullopt;
   std::size_t burst_samples = 0;
