@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "dsp_reference.h"
-#include "standard_files.h"
+#include "recordings.h"
 
 namespace quorvin {
 
@@ -85,15 +85,7 @@ TEST(BleHandVectors, WhiteningAndCrc) {
   EXPECT_EQ(crc_by_division({0}), 0xAAAAAAU);
 }
 
-std::string hex(const std::vector<int>& octets) {
-  std::string text;
-  for (const int o : octets) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02X", static_cast<unsigned>(o));
-    text += two;
-  }
-  return text;
-}
+using test::hex_text;
 
 // One packet as the receiver read it.
 struct Packet {
@@ -218,10 +210,8 @@ class BleReceiver : public testing::TestWithParam<Case> {};
 constexpr double fs = 8e6;
 
 TEST_P(BleReceiver, DecodesEveryPacketToItsLabels) {
-  OptionTexts texts = {{"--files-per-modulation", "10"}};
-  for (const auto& [option, value] : GetParam().extra) texts[option] = value;
   RunSettings s;
-  const std::vector<Made> made = test::made_files("BLE", texts, 43, s);
+  const std::vector<Made> made = test::made_files("BLE", test::over({{"--files-per-modulation", "10"}}, GetParam().extra), 43, s);
   ASSERT_EQ(made.size(), 10U);
   ASSERT_EQ(s.sample_rate, fs) << "the rate a run without one gets";
   std::vector<std::string> seen;
@@ -251,7 +241,7 @@ TEST_P(BleReceiver, DecodesEveryPacketToItsLabels) {
       EXPECT_EQ((p.pdu[0] >> 6) & 1, labels.text("ble_address_type") == "random" ? 1 : 0);
       EXPECT_EQ(static_cast<std::size_t>(p.pdu[1]), p.pdu.size() - 2);
       std::string address;
-      for (std::size_t o = 7; o >= 2; --o) address += (address.empty() ? "" : ":") + hex({p.pdu[o]});
+      for (std::size_t o = 7; o >= 2; --o) address += (address.empty() ? "" : ":") + hex_text(std::vector<int>{p.pdu[o]});
       EXPECT_EQ(address, labels.text("ble_adv_address"));
       if (labels.text("ble_address_type") == "random") {
         EXPECT_EQ(p.pdu[7] >> 6, 3) << "a static address's top bits";
@@ -271,8 +261,8 @@ TEST_P(BleReceiver, DecodesEveryPacketToItsLabels) {
       EXPECT_EQ(flags, type == 0x2 ? 0x04 : 0x06);
       EXPECT_EQ(name, labels.text("ble_local_name"));
       EXPECT_EQ(static_cast<double>(name.size()), labels.number("ble_name_length"));
-      EXPECT_EQ(hex(data), labels.text("ble_adv_data"));
-      EXPECT_EQ(hex(p.pdu), labels.text("ble_pdu"));
+      EXPECT_EQ(hex_text(data), labels.text("ble_adv_data"));
+      EXPECT_EQ(hex_text(p.pdu), labels.text("ble_pdu"));
       char crc[8];
       std::snprintf(crc, sizeof crc, "%06X", static_cast<unsigned>(p.crc));
       EXPECT_EQ(crc, labels.text("ble_crc"));
@@ -301,24 +291,14 @@ TEST_P(BleReceiver, DecodesEveryPacketToItsLabels) {
 
 INSTANTIATE_TEST_SUITE_P(
     Recordings, BleReceiver,
-    testing::Values(Case{"noise_free", {{"--snr-min", "inf"}, {"--snr-max", "inf"}}, 0.002},
-                    Case{"noise_and_carrier_offset",
-                         {{"--snr-min", "15"},
-                          {"--snr-max", "25"},
-                          {"--frequency-offset-min", "-150000"},
-                          {"--frequency-offset-max", "150000"},
-                          {"--carrier-phase", "true"}},
-                         0.03},
-                    Case{"clock_offsets",
-                         {{"--snr-min", "20"}, {"--snr-max", "30"}, {"--clock-ppm-min", "-50"}, {"--clock-ppm-max", "50"}}, 0.03},
+    testing::Values(Case{"noise_free", test::noise_free(), 0.002},
+                    Case{"noise_and_carrier_offset", test::conditions("15", "25", "150000"), 0.03},
+                    Case{"clock_offsets", test::conditions("20", "30", "", "50"), 0.03},
                     Case{"events_repeated",
-                         {{"--snr-min", "20"}, {"--snr-max", "20"}, {"--num-symbols", "70000"}, {"--ble-phy-max", "0"},
-                          {"--ble-adv-interval-max", "32"}}, 0.03, false, 3}),
+                         test::conditions("20", "20", "", "", {{"--num-symbols", "70000"}, {"--ble-phy-max", "0"}, {"--ble-adv-interval-max", "32"}}),
+                         0.03, false, 3}),
     test::CaseName());
 
-// Outside its whole packets (and their ramps' 1 us) a noise-free file is silent, so no packet is
-// cut at either end; over a packet's bits its envelope is constant, the frequency alone keyed; the
-// band the band check takes holds 99 % of the file's power.
 // A given AdvData is what every packet carries behind the drawn address, its CRC right; the local
 // name is labelled from its complete local name, and absent where it holds none.
 TEST(BlePayload, EveryPacketCarriesTheGivenAdvData) {
@@ -327,7 +307,7 @@ TEST(BlePayload, EveryPacketCarriesTheGivenAdvData) {
   const std::vector<std::string> given = {named, unnamed};
   RunSettings s;
   const std::vector<Made> made = test::made_files(
-      "BLE", {{"--files-per-modulation", "2"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--payload", test::payload_line(named) + test::payload_line(unnamed)}},
+      "BLE", test::noise_free({{"--files-per-modulation", "2"}, {"--payload", test::payload_line(named) + test::payload_line(unnamed)}}),
       17, s);
   ASSERT_EQ(made.size(), 2U);
   for (const auto& [file, labels, x] : made) {
@@ -342,59 +322,35 @@ TEST(BlePayload, EveryPacketCarriesTheGivenAdvData) {
       std::string data;
       for (std::size_t o = 8; o < p.pdu.size(); ++o) data.push_back(static_cast<char>(p.pdu[o]));
       EXPECT_EQ(data, sent);
-      EXPECT_EQ(hex(std::vector<int>(p.pdu.begin() + 8, p.pdu.end())), labels.text("ble_adv_data"));
+      EXPECT_EQ(hex_text(std::vector<int>(p.pdu.begin() + 8, p.pdu.end())), labels.text("ble_adv_data"));
     }
     EXPECT_EQ(labels.text("ble_local_name"), file.index == 1 ? "Quorvin-1" : "<none>");
     EXPECT_EQ(labels.number("ble_name_length"), file.index == 1 ? 9.0 : 0.0);
   }
 }
 
+// Outside its whole packets (and their ramps' 1 us) a noise-free file is silent, so no packet is
+// cut at either end; over a packet's bits its envelope is constant, the frequency alone keyed; the
+// band the band check takes holds 99 % of the file's power.
 TEST(BleFile, SilentBetweenWholePacketsConstantWithinAndHeldByItsBand) {
-  RunSettings s;
-  const std::vector<Made> made =
-      test::made_files("BLE", {{"--samples-per-file", "4096"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--files-per-modulation", "6"}}, 5, s);
-  ASSERT_EQ(made.size(), 6U);
   std::size_t packets = 0;
-  for (const auto& [file, labels, x] : made) {
-    SCOPED_TRACE("file " + std::to_string(file.index));
-    ASSERT_EQ(x.size(), 4096U);
-    const std::vector<double> starts = labels.list("frame_starts");
-    const std::vector<double> ends = labels.list("frame_ends");
-    ASSERT_EQ(starts.size(), ends.size());
+  test::for_each_recording("BLE", test::noise_free({{"--samples-per-file", "4096"}, {"--files-per-modulation", "6"}}), 5, fs,
+                           [&](const test::Recording& r) {
+    ASSERT_EQ(r.x.size(), 4096U);
+    test::expect_silent_outside_frames_and_held(r, 0.99, 1e-6 * fs);
+    const std::vector<double> starts = r.labels.list("frame_starts");
+    const std::vector<double> ends = r.labels.list("frame_ends");
     packets += starts.size();
-    const double edge = 1e-6 * fs;
     double low = 1e300;
     double high = 0.0;
-    for (std::size_t k = 0; k < x.size(); ++k) {
-      const double t = static_cast<double>(k);
-      bool near = false;
-      for (std::size_t i = 0; i < starts.size(); ++i) {
-        near = near || (t > starts[i] - edge && t < ends[i] + edge);
-        if (t >= starts[i] && t <= ends[i]) {
-          low = std::min(low, std::abs(x[k]));
-          high = std::max(high, std::abs(x[k]));
-        }
-      }
-      if (!near) {
-        ASSERT_EQ(x[k], Sample(0.0, 0.0)) << "sample " << k;
-      }
-    }
     for (std::size_t i = 0; i < starts.size(); ++i) {
-      EXPECT_GE(starts[i] - edge, 0.0);
-      EXPECT_LE(ends[i] + edge, static_cast<double>(x.size() - 1));
+      for (auto k = static_cast<std::size_t>(std::ceil(starts[i])); static_cast<double>(k) <= ends[i]; ++k) {
+        low = std::min(low, std::abs(r.x[k]));
+        high = std::max(high, std::abs(r.x[k]));
+      }
     }
     EXPECT_LT(high - low, 1e-6 * high) << "a constant envelope over the bits";
-    const BandEdges band = exact_occupied_band(s, file);
-    const Signal spectrum = test::whole_vector_fft(x, false);
-    double total = 0.0;
-    double held = 0.0;
-    for (std::size_t k = 0; k < spectrum.size(); ++k) {
-      const double f = test::bin_frequency(k, spectrum.size(), fs);
-      total += std::norm(spectrum[k]);
-      if (f >= band.low && f <= band.high) held += std::norm(spectrum[k]);
-    }
-    EXPECT_GE(held / total, 0.99);
-  }
+  });
   EXPECT_EQ(packets, 6U) << "one packet a file: the next event is 20 ms on";
 }
 

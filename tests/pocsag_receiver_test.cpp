@@ -16,13 +16,7 @@
 #include <vector>
 
 #include "dsp_reference.h"
-#include "standard_files.h"
-#include "form/options.h"
-#include "label_rows.h"
-#include "plan/plan.h"
-#include "plan/seeds.h"
-#include "synthesis/exact_file.h"
-#include "synthesis/parameters.h"
+#include "recordings.h"
 
 namespace quorvin {
 
@@ -183,8 +177,6 @@ std::vector<Page> receive(const Signal& x, double fs) {
   return pages;
 }
 
-using test::Labels;
-
 struct Case {
   std::string name;
   OptionTexts extra;
@@ -194,21 +186,10 @@ class PocsagReceiver : public testing::TestWithParam<Case> {};
 constexpr double fs = 32000.0;
 
 TEST_P(PocsagReceiver, DecodesEveryPageToItsLabels) {
-  OptionTexts texts = {{"--files-per-modulation", "8"}};
-  for (const auto& [option, value] : GetParam().extra) texts[option] = value;
-  auto read = read_options({{"POCSAG"}, texts});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
-  ASSERT_EQ(s.sample_rate, fs) << "the rate a run without one gets";
-  RunPlan plan(s, 41);
   std::vector<std::string> kinds;
-  while (std::optional<PlannedFile> next = plan.next()) {
-    PlannedFile file = *next;
-    file.seeds = derive_file_seeds(41, file.modulation, file.index);
-    SCOPED_TRACE("file " + std::to_string(file.index));
-    const Labels labels{file_parameters({s, file, std::nullopt})};
-    const Signal x = synthesize_exact_file(s, file);
-    const std::vector<Page> pages = receive(x, fs);
+  test::for_each_recording("POCSAG", test::over({{"--files-per-modulation", "8"}}, GetParam().extra), 41, fs, [&](const test::Recording& r) {
+    const test::Labels& labels = r.labels;
+    const std::vector<Page> pages = receive(r.x, fs);
     const std::vector<double> starts = labels.list("frame_starts");
     ASSERT_EQ(pages.size(), starts.size());
     ASSERT_GE(pages.size(), 1U) << "a file that names no length holds a whole transmission";
@@ -220,7 +201,7 @@ TEST_P(PocsagReceiver, DecodesEveryPageToItsLabels) {
       EXPECT_EQ(pages[i].text, labels.text("pocsag_text"));
     }
     kinds.push_back(labels.text("pocsag_message"));
-  }
+  });
   EXPECT_NE(std::find(kinds.begin(), kinds.end(), "numeric"), kinds.end());
   EXPECT_NE(std::find(kinds.begin(), kinds.end(), "alphanumeric"), kinds.end());
 }
@@ -235,17 +216,10 @@ TEST(PocsagPayload, EachFileSendsItsLineAndTheLabelsTellIt) {
   const std::vector<Given> given = {{"0123 U-456", "numeric"}, {"Hello, pager! 42", "alphanumeric"}, {"12 ", "alphanumeric"}};
   std::string lines;
   for (const Given& g : given) lines += test::payload_line(g.text);
-  auto read = read_options({{"POCSAG"}, {{"--files-per-modulation", "4"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--payload", lines}}});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
-  RunPlan plan(s, 43);
-  while (std::optional<PlannedFile> next = plan.next()) {
-    PlannedFile file = *next;
-    file.seeds = derive_file_seeds(43, file.modulation, file.index);
-    const Given& sent = given[static_cast<std::size_t>(file.index - 1) % given.size()];
-    SCOPED_TRACE("file " + std::to_string(file.index));
-    const Labels labels{file_parameters({s, file, std::nullopt})};
-    const std::vector<Page> pages = receive(synthesize_exact_file(s, file), fs);
+  test::for_each_recording("POCSAG", test::noise_free({{"--files-per-modulation", "4"}, {"--payload", lines}}), 43, fs, [&](const test::Recording& r) {
+    const Given& sent = given[static_cast<std::size_t>(r.file.index - 1) % given.size()];
+    const test::Labels& labels = r.labels;
+    const std::vector<Page> pages = receive(r.x, fs);
     ASSERT_GE(pages.size(), 1U);
     for (const Page& page : pages) {
       EXPECT_EQ(page.text, sent.text);
@@ -255,34 +229,22 @@ TEST(PocsagPayload, EachFileSendsItsLineAndTheLabelsTellIt) {
     EXPECT_EQ(labels.text("pocsag_text"), sent.text);
     EXPECT_EQ(labels.text("pocsag_message"), sent.kind);
     EXPECT_EQ(labels.number("pocsag_length"), static_cast<double>(sent.text.size()));
-  }
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Recordings, PocsagReceiver,
-    testing::Values(Case{"noise_free", {{"--snr-min", "inf"}, {"--snr-max", "inf"}}},
-                    Case{"pages_repeated", {{"--snr-min", "20"}, {"--snr-max", "20"}, {"--num-symbols", "8000"}}},
-                    Case{"noise_and_carrier_offset",
-                         {{"--snr-min", "12"},
-                          {"--snr-max", "20"},
-                          {"--frequency-offset-min", "-1500"},
-                          {"--frequency-offset-max", "1500"},
-                          {"--carrier-phase", "true"}}},
-                    Case{"clock_offsets",
-                         {{"--snr-min", "15"}, {"--snr-max", "25"}, {"--clock-ppm-min", "-100"}, {"--clock-ppm-max", "100"}}}),
+    testing::Values(Case{"noise_free", test::noise_free()},
+                    Case{"pages_repeated", test::conditions("20", "20", "", "", {{"--num-symbols", "8000"}})},
+                    Case{"noise_and_carrier_offset", test::conditions("12", "20", "1500")},
+                    Case{"clock_offsets", test::conditions("15", "25", "", "100")}),
     test::CaseName());
 
 // A rate whose band cannot hold the tones and their keying, or a length that cannot hold one
 // transmission, is refused with its reason.
 TEST(PocsagOptions, RefusesARateOrLengthTooSmall) {
-  auto narrow = read_options({{"POCSAG"}, {{"--sample-rate", "16000"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(narrow));
-  EXPECT_NE(std::get<Refusal>(narrow).text.find("POCSAG does not fit in the band"), std::string::npos);
-  auto short_file = read_options({{"POCSAG"}, {{"--num-symbols", "1000"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(short_file));
-  EXPECT_NE(std::get<Refusal>(short_file).text.find("POCSAG cannot hold a whole frame in 1000 symbols: it needs 1674"),
-            std::string::npos)
-      << std::get<Refusal>(short_file).text;
+  test::expect_refused("POCSAG", {{"--sample-rate", "16000"}}, "POCSAG does not fit in the band");
+  test::expect_refused("POCSAG", {{"--num-symbols", "1000"}}, "POCSAG cannot hold a whole frame in 1000 symbols: it needs 1674");
 }
 
 }  // namespace

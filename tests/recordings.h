@@ -58,29 +58,30 @@ inline std::vector<int> frame_levels(const Recording& r, std::size_t i) {
   return levels;
 }
 
-// A noise-free recording is silent outside its whole frames, which lie inside it (no frame cut at
-// either end), and the band the band check takes holds `share` of its power.
-inline void expect_silent_outside_frames_and_held(const Recording& r, double share) {
+// A noise-free recording is silent outside its whole frames and `edge` samples either side
+// (their ramps), which lie inside it (no frame cut at either end), and the band the band check
+// takes holds `share` of its power.
+inline void expect_silent_outside_frames_and_held(const Recording& r, double share, double edge = 0.0) {
   const std::vector<double> starts = r.labels.list("frame_starts");
   const std::vector<double> ends = r.labels.list("frame_ends");
   ASSERT_FALSE(starts.empty());
+  ASSERT_EQ(starts.size(), ends.size());
   for (std::size_t k = 0; k < r.x.size(); ++k) {
     const double t = static_cast<double>(k);
     bool inside = false;
-    for (std::size_t i = 0; i < starts.size(); ++i) inside = inside || (t > starts[i] && t < ends[i]);
+    for (std::size_t i = 0; i < starts.size(); ++i) inside = inside || (t > starts[i] - edge && t < ends[i] + edge);
     if (!inside) {
       ASSERT_EQ(r.x[k], Sample(0.0, 0.0)) << "sample " << k;
     }
   }
-  EXPECT_GE(starts.front(), 0.0);
-  EXPECT_LE(ends.back(), static_cast<double>(r.x.size() - 1));
+  EXPECT_GE(starts.front() - edge, 0.0);
+  EXPECT_LE(ends.back() + edge, static_cast<double>(r.x.size() - 1));
   const BandEdges band = exact_occupied_band(r.settings, r.file);
   const Signal spectrum = whole_vector_fft(r.x, false);
-  const auto n = static_cast<double>(spectrum.size());
   double total = 0.0;
   double held = 0.0;
   for (std::size_t k = 0; k < spectrum.size(); ++k) {
-    const double f = (k < spectrum.size() / 2 ? static_cast<double>(k) : static_cast<double>(k) - n) * r.settings.sample_rate / n;
+    const double f = bin_frequency(k, spectrum.size(), r.settings.sample_rate);
     total += std::norm(spectrum[k]);
     if (f >= band.low && f <= band.high) held += std::norm(spectrum[k]);
   }

@@ -33,16 +33,52 @@ inline double mean_over(const std::vector<double>& f, double a, double b) {
   return hi >= lo ? sum / static_cast<double>(hi - lo + 1) : 0.0;
 }
 
-// Bytes as --payload's line takes them: two hexadecimal digits each, then the line's end.
-inline std::string payload_line(std::string_view bytes) {
-  std::string line;
-  for (const char c : bytes) {
-    constexpr std::string_view digits = "0123456789ABCDEF";
-    line += digits[static_cast<unsigned char>(c) >> 4];
-    line += digits[static_cast<unsigned char>(c) & 15U];
-  }
-  return line + "\n";
+// `base` with `extra`'s options over it.
+inline OptionTexts over(OptionTexts base, const OptionTexts& extra) {
+  for (const auto& [option, value] : extra) base[option] = value;
+  return base;
 }
+
+// A receiver's recording conditions: SNR lo .. hi dB ("inf" at both ends for no noise), and where
+// given a carrier offset within +-offset Hz with a drawn phase, and clocks within +-ppm.
+inline OptionTexts conditions(const std::string& lo, const std::string& hi, const std::string& offset = "", const std::string& ppm = "",
+                              OptionTexts more = {}) {
+  more["--snr-min"] = lo;
+  more["--snr-max"] = hi;
+  if (!offset.empty()) more.insert({{"--frequency-offset-min", "-" + offset}, {"--frequency-offset-max", offset}, {"--carrier-phase", "true"}});
+  if (!ppm.empty()) more.insert({{"--clock-ppm-min", "-" + ppm}, {"--clock-ppm-max", ppm}});
+  return more;
+}
+inline OptionTexts noise_free(OptionTexts more = {}) { return conditions("inf", "inf", "", "", std::move(more)); }
+
+// The settings a run of `name` with `texts` reads; a refusal fails the test.
+inline RunSettings read_settings(const std::string& name, const OptionTexts& texts) {
+  auto read = read_options({{name}, texts});
+  if (std::holds_alternative<RunSettings>(read)) return std::get<RunSettings>(std::move(read));
+  ADD_FAILURE() << std::get<Refusal>(read).text;
+  return {};
+}
+
+// A run of `name` with `texts` is refused, and the refusal says `reason`.
+inline void expect_refused(const std::string& name, const OptionTexts& texts, std::string_view reason) {
+  auto read = read_options({{name}, texts});
+  ASSERT_TRUE(std::holds_alternative<Refusal>(read)) << reason;
+  EXPECT_NE(std::get<Refusal>(read).text.find(reason), std::string::npos) << std::get<Refusal>(read).text;
+}
+
+// Octets as upper-case hexadecimal, two digits each.
+template <class Octets>
+std::string hex_text(const Octets& octets) {
+  std::string text;
+  for (const auto o : octets) {
+    text += "0123456789ABCDEF"[(static_cast<unsigned>(o) >> 4) & 15U];
+    text += "0123456789ABCDEF"[static_cast<unsigned>(o) & 15U];
+  }
+  return text;
+}
+
+// Bytes as --payload's line takes them: two hexadecimal digits each, then the line's end.
+inline std::string payload_line(std::string_view bytes) { return hex_text(bytes) + "\n"; }
 
 // A file's labels by key, as its settings file and metadata give them.
 struct Labels {
