@@ -357,54 +357,28 @@ TEST(BleFile, SilentBetweenWholePacketsConstantWithinAndHeldByItsBand) {
 // The catalogue's cut test runs at a rate too slow for a packet: here a file that holds one gives
 // the same samples, to the bit, from any cut of its range as from the whole, drifting or not.
 TEST(BleFile, AnyCutThroughAPacketGivesTheWholesSamples) {
-  auto read = read_options({{"BLE"}, {{"--samples-per-file", "4000"}, {"--ble-phy-min", "1"}}});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
-  RunPlan plan(s, 11);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(11, file.modulation, file.index);
-  for (const double drift : {0.0, 0.01, -0.02}) {
-    SCOPED_TRACE(drift);
-    file.timing_error = drift;
-    const Signal whole = exact_waveform_range(s, file, 4000, 50, 50)(-50, 4100);
-    ASSERT_GT(std::abs(whole[1000]), 0.5) << "the packet spans the middle cuts";
-    const WaveformRange kept = exact_waveform_range(s, file, 4000, 50, 50);
-    const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1000, 1001, 1999, 4050};
-    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
-      const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
-      const auto at = static_cast<std::ptrdiff_t>(cuts[i] + 50);
-      const Signal part(whole.begin() + at, whole.begin() + at + static_cast<std::ptrdiff_t>(count));
-      EXPECT_TRUE(test::same_bits(kept(cuts[i], count), part)) << "from " << cuts[i];
-      EXPECT_TRUE(test::same_bits(exact_waveform_range(s, file, 4000, 50, 50)(cuts[i], count), part)) << "from " << cuts[i];
-    }
-  }
+  test::expect_cuts_give_the_whole("BLE", {{"--samples-per-file", "4000"}, {"--ble-phy-min", "1"}}, 11, 4000, {0.0, 0.01, -0.02},
+                                   {-50, -49, 100, 101, 307, 1000, 1001, 1999, 4050},
+                                   [](const Signal& whole) { ASSERT_GT(std::abs(whole[1000]), 0.5) << "the packet spans the middle cuts"; });
 }
 
 // A run naming BLE without a rate gets 8 MHz; without a length the run's 1000 symbols, which
 // already hold the 307 one packet of the longest name needs (see the refusal below).
 TEST(BleFile, UnsaidRateAndLengthAreTheStandardsNeeds) {
-  auto read = read_options({{"BLE"}, {}});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
+  const RunSettings s = test::read_settings("BLE", {});
   EXPECT_EQ(s.sample_rate, 8e6);
   EXPECT_EQ(s.num_symbols, 1000);
 }
 
 // A rate whose band cannot hold the packet's spectrum, or a length that cannot hold one packet,
 // is refused with its reason: the longest name's packet at LE 2M is 34 octets, after 16 us of
-// lead and 1 us of ramp (2 bits each a microsecond), and up to a bit of start.
+// lead and 1 us of ramp (2 bits each a microsecond), and up to a bit of start; LE 1M alone has one
+// preamble octet, 1 bit a microsecond.
 TEST(BleOptions, RefusesARateOrLengthTooSmall) {
-  auto narrow = read_options({{"BLE"}, {{"--sample-rate", "2000000"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(narrow));
-  EXPECT_NE(std::get<Refusal>(narrow).text.find("BLE does not fit in the band"), std::string::npos) << std::get<Refusal>(narrow).text;
-  auto slow = read_options({{"BLE"}, {{"--num-symbols", "200"}, {"--ble-phy-max", "0"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(slow));
-  EXPECT_NE(std::get<Refusal>(slow).text.find("it needs " + std::to_string(17 + 8 * 33 + 1)), std::string::npos)
-      << "LE 1M alone: one preamble octet, 1 bit a microsecond";
-  auto short_file = read_options({{"BLE"}, {{"--num-symbols", "200"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(short_file));
-  EXPECT_NE(std::get<Refusal>(short_file).text.find("BLE cannot hold a whole frame in 200 symbols: it needs " + std::to_string(2 * 17 + 8 * 34 + 1)), std::string::npos)
-      << std::get<Refusal>(short_file).text;
+  test::expect_refused("BLE", {{"--sample-rate", "2000000"}}, "BLE does not fit in the band");
+  test::expect_refused("BLE", {{"--num-symbols", "200"}, {"--ble-phy-max", "0"}}, "it needs " + std::to_string(17 + 8 * 33 + 1));
+  test::expect_refused("BLE", {{"--num-symbols", "200"}},
+                       "BLE cannot hold a whole frame in 200 symbols: it needs " + std::to_string(2 * 17 + 8 * 34 + 1));
 }
 
 }  // namespace

@@ -88,4 +88,31 @@ inline void expect_silent_outside_frames_and_held(const Recording& r, double sha
   EXPECT_GE(held / total, share);
 }
 
+// The first file of a run of `name` with `texts` and run seed `seed`, `samples` long, at each
+// timing drift of `drifts`: its range cut at `cuts` (from -50 to samples + 50), kept or made
+// afresh for each cut, gives the whole range's samples to the bit. check(whole) looks at the
+// whole range (sample -50 first) before it is cut.
+template <class Check>
+void expect_cuts_give_the_whole(const std::string& name, const OptionTexts& texts, std::uint32_t seed, std::int32_t samples,
+                                const std::vector<double>& drifts, const std::vector<std::int64_t>& cuts, Check check) {
+  const RunSettings s = read_settings(name, texts);
+  RunPlan plan(s, seed);
+  PlannedFile file = *plan.next();
+  file.seeds = derive_file_seeds(seed, file.modulation, file.index);
+  for (const double drift : drifts) {
+    SCOPED_TRACE(drift);
+    file.timing_error = drift;
+    const Signal whole = exact_waveform_range(s, file, samples, 50, 50)(-50, static_cast<std::size_t>(samples) + 100);
+    check(whole);
+    const WaveformRange kept = exact_waveform_range(s, file, samples, 50, 50);
+    for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
+      const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
+      const auto at = static_cast<std::ptrdiff_t>(cuts[i] + 50);
+      const Signal part(whole.begin() + at, whole.begin() + at + static_cast<std::ptrdiff_t>(count));
+      EXPECT_TRUE(same_bits(kept(cuts[i], count), part)) << "from " << cuts[i];
+      EXPECT_TRUE(same_bits(exact_waveform_range(s, file, samples, 50, 50)(cuts[i], count), part)) << "from " << cuts[i];
+    }
+  }
+}
+
 }  // namespace quorvin::test

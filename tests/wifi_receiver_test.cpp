@@ -549,30 +549,13 @@ TEST(WifiFile, TheSameInstantsAtAnyRate) {
 // Any cut of a file's samples, mid-symbol or mid-silence, by a kept range or a fresh one, gives
 // the whole's samples to the bit: without drift, with the drift a clock may have and with more.
 TEST(WifiFile, AnyCutGivesTheWholesSamples) {
-  const RunSettings s = test::read_settings("802.11a/g", {{"--samples-per-file", "20000"}, {"--wifi-gap-max", "60"}, {"--wifi-length-max", "60"}});
-  RunPlan plan(s, 17);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(17, file.modulation, file.index);
-  for (const double drift : {0.0, 0.004, -0.3}) {
-    SCOPED_TRACE(drift);
-    file.timing_error = drift;
-    const Signal whole = exact_waveform_range(s, file, 20000, 50, 50)(-50, 20100);
-    double power = 0.0;
-    for (const Sample& v : whole) power += std::norm(v);
-    ASSERT_GT(power, 1000.0) << "the file holds PPDUs";
-    const WaveformRange kept = exact_waveform_range(s, file, 20000, 50, 50);
-    const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1999, 2000, 5003, 9999, 15001, 20050};
-    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
-      const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
-      const Signal once = kept(cuts[i], count);
-      const Signal fresh = exact_waveform_range(s, file, 20000, 50, 50)(cuts[i], count);
-      for (std::size_t k = 0; k < count; ++k) {
-        const Sample expected = whole[static_cast<std::size_t>(cuts[i] + 50) + k];
-        ASSERT_EQ(once[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
-        ASSERT_EQ(fresh[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
-      }
-    }
-  }
+  test::expect_cuts_give_the_whole("802.11a/g", {{"--samples-per-file", "20000"}, {"--wifi-gap-max", "60"}, {"--wifi-length-max", "60"}}, 17,
+                                   20000, {0.0, 0.004, -0.3}, {-50, -49, 100, 101, 307, 1999, 2000, 5003, 9999, 15001, 20050},
+                                   [](const Signal& whole) {
+                                     double power = 0.0;
+                                     for (const Sample& v : whole) power += std::norm(v);
+                                     ASSERT_GT(power, 1000.0) << "the file holds PPDUs";
+                                   });
 }
 
 // Outside its whole PPDUs (and their windows' 50 ns) a noise-free file is silent; its PPDUs hold
