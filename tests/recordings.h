@@ -77,15 +77,7 @@ inline void expect_silent_outside_frames_and_held(const Recording& r, double sha
   EXPECT_GE(starts.front() - edge, 0.0);
   EXPECT_LE(ends.back() + edge, static_cast<double>(r.x.size() - 1));
   const BandEdges band = exact_occupied_band(r.settings, r.file);
-  const Signal spectrum = whole_vector_fft(r.x, false);
-  double total = 0.0;
-  double held = 0.0;
-  for (std::size_t k = 0; k < spectrum.size(); ++k) {
-    const double f = bin_frequency(k, spectrum.size(), r.settings.sample_rate);
-    total += std::norm(spectrum[k]);
-    if (f >= band.low && f <= band.high) held += std::norm(spectrum[k]);
-  }
-  EXPECT_GE(held / total, share);
+  EXPECT_GE(band_share(r.x, r.settings.sample_rate, band.low, band.high), share);
 }
 
 // The first file of a run of `name` with `texts` and run seed `seed`, `samples` long, at each
