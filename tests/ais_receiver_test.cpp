@@ -100,18 +100,11 @@ std::vector<Report> receive(const Signal& x, double fs) {
   };
   // The phase's turn over the bit from t: GMSK at h 1/2 turns it about +-pi/2.
   const auto turn = [&](double t) { return std::arg(at(t + spb) * std::conj(at(t))); };
-  double loudest = 0.0;
-  for (const Sample& v : x) loudest = std::max(loudest, std::norm(v));
-  const auto power = [&](std::size_t k) {
-    double sum = 0.0;
-    for (std::size_t i = k; i < k + 8 && i < x.size(); ++i) sum += std::norm(x[i]);
-    return sum / 8.0;
-  };
+  const test::CarrierSense sense(x, 8);
   std::vector<Report> reports;
   std::size_t from = 0;
   while (true) {
-    std::size_t on = from;
-    while (on < x.size() && power(on) < 0.25 * loudest) ++on;
+    const std::size_t on = sense.next(from, true);
     if (on + static_cast<std::size_t>(200 * spb) > x.size()) break;
     // The carrier is half up 4 bits into the ramp; the training's levels (two up, two down) turn
     // the phase by the carrier's offset on average.
@@ -157,8 +150,7 @@ std::vector<Report> receive(const Signal& x, double fs) {
              field(m, 89, 27, true), field(m, 116, 12), field(m, 128, 9), m};
     EXPECT_EQ(field(m, 6, 2), 0) << "repeat indicator";
     reports.push_back(r);
-    from = static_cast<std::size_t>(r.end) + 1;
-    while (from < x.size() && power(from) >= 0.25 * loudest) ++from;
+    from = sense.next(static_cast<std::size_t>(r.end) + 1, false);
   }
   return reports;
 }

@@ -58,22 +58,13 @@ double degrees(const std::string& text, std::size_t degree_digits) {
 
 std::vector<Heard> receive(const Signal& x, double fs) {
   const double spb = fs / baud;
-  std::vector<double> audio(x.size(), 0.0);
-  for (std::size_t k = 1; k < x.size(); ++k) audio[k] = std::arg(x[k] * std::conj(x[k - 1])) * fs / (2.0 * std::numbers::pi);
-  double loudest = 0.0;
-  for (const Sample& v : x) loudest = std::max(loudest, std::norm(v));
-  const auto power = [&](std::size_t k) {
-    double sum = 0.0;
-    for (std::size_t i = k; i < k + 4 && i < x.size(); ++i) sum += std::norm(x[i]);
-    return sum / 4.0;
-  };
+  const std::vector<double> audio = test::discriminator(x, fs);
+  const test::CarrierSense sense(x, 4);
   std::vector<Heard> heard;
   std::size_t from = 0;
   while (true) {
-    std::size_t on = from;
-    while (on < x.size() && power(on) < 0.25 * loudest) ++on;
-    std::size_t off = on;
-    while (off < x.size() && power(off) >= 0.25 * loudest) ++off;
+    const std::size_t on = sense.next(from, true);
+    const std::size_t off = sense.next(on, false);
     if (off >= x.size() || off - on < static_cast<std::size_t>(300 * spb)) break;
     // The audio's mean over the leading flags is the carrier's offset.
     double offset = 0.0;

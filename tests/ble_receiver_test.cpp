@@ -102,8 +102,7 @@ using test::mean_over;
 
 // The receiver: every packet in the samples at `rate` bits a second on channel `channel`.
 std::vector<Packet> receive(const Signal& x, double fs, double rate, int channel) {
-  std::vector<double> freq(x.size(), 0.0);
-  for (std::size_t k = 1; k < x.size(); ++k) freq[k] = std::arg(x[k] * std::conj(x[k - 1])) * fs / (2.0 * std::numbers::pi);
+  const std::vector<double> freq = test::discriminator(x, fs);
   const double spb = fs / rate;
   const int preamble = rate > 1.5e6 ? 16 : 8;
   // The preamble and access address as sent: the address least significant bit first, the
@@ -112,18 +111,11 @@ std::vector<Packet> receive(const Signal& x, double fs, double rate, int channel
   for (int i = 0; i < preamble; ++i) sync.push_back(static_cast<int>(((advertising_address & 1U) + static_cast<unsigned>(i)) & 1U));
   for (int i = 0; i < 32; ++i) sync.push_back(static_cast<int>((advertising_address >> i) & 1U));
 
-  double loudest = 0.0;
-  for (const Sample& v : x) loudest = std::max(loudest, std::norm(v));
-  const auto power = [&](std::size_t k) {
-    double sum = 0.0;
-    for (std::size_t i = k; i < k + 8 && i < x.size(); ++i) sum += std::norm(x[i]);
-    return sum / 8.0;
-  };
+  const test::CarrierSense sense(x, 8);
   std::vector<Packet> packets;
   std::size_t from = 0;
   while (true) {
-    std::size_t on = from;
-    while (on < x.size() && power(on) < 0.25 * loudest) ++on;
+    const std::size_t on = sense.next(from, true);
     if (on >= x.size()) break;
     // The carrier's offset and the bits from instant t0: the preamble alternates, so its mean
     // frequency is the offset; a 1 is the upper frequency.
@@ -189,8 +181,7 @@ std::vector<Packet> receive(const Signal& x, double fs, double rate, int channel
     }
     p.index = counted[0] > 0 && counted[1] > 0 ? (sum[1] / counted[1] - sum[0] / counted[0]) / rate : 0.0;
     packets.push_back(p);
-    from = static_cast<std::size_t>(p.end + 2.0 * spb);
-    while (from < x.size() && power(from) >= 0.25 * loudest) ++from;
+    from = sense.next(static_cast<std::size_t>(p.end + 2.0 * spb), false);
   }
   return packets;
 }

@@ -91,21 +91,12 @@ std::string alphanumeric_text(const std::vector<std::uint32_t>& payloads) {
 
 // The receiver: every page in the samples, each codeword checked.
 std::vector<Page> receive(const Signal& x, double fs) {
-  std::vector<double> freq(x.size(), 0.0);
-  for (std::size_t k = 1; k < x.size(); ++k) freq[k] = std::arg(x[k] * std::conj(x[k - 1])) * fs / (2.0 * std::numbers::pi);
+  const std::vector<double> freq = test::discriminator(x, fs);
+  const test::CarrierSense sense(x, 8);
   std::vector<Page> pages;
   std::size_t from = 0;
   while (true) {
-    // The carrier comes on: 8 samples' mean power past half the loudest.
-    double loudest = 0.0;
-    for (const Sample& v : x) loudest = std::max(loudest, std::norm(v));
-    std::size_t on = from;
-    const auto power = [&](std::size_t k) {
-      double sum = 0.0;
-      for (std::size_t i = k; i < k + 8 && i < x.size(); ++i) sum += std::norm(x[i]);
-      return sum / 8.0;
-    };
-    while (on < x.size() && power(on) < 0.25 * loudest) ++on;
+    const std::size_t on = sense.next(from, true);
     if (on >= x.size()) break;
     std::optional<Page> found;
     double resume = static_cast<double>(x.size());
@@ -171,8 +162,7 @@ std::vector<Page> receive(const Signal& x, double fs) {
     }
     pages.push_back(*found);
     // On past the transmission's end and the carrier's fall (a bit), to where it is off.
-    from = static_cast<std::size_t>(resume);
-    while (from < x.size() && power(from) >= 0.25 * loudest) ++from;
+    from = sense.next(static_cast<std::size_t>(resume), false);
   }
   return pages;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -32,6 +33,34 @@ inline double mean_over(const std::vector<double>& f, double a, double b) {
   for (std::size_t k = lo; k <= hi; ++k) sum += f[k];
   return hi >= lo ? sum / static_cast<double>(hi - lo + 1) : 0.0;
 }
+
+// A frequency discriminator: the phase's turn from each sample to the next, Hz (0 at sample 0).
+inline std::vector<double> discriminator(const Signal& x, double fs) {
+  std::vector<double> f(x.size(), 0.0);
+  for (std::size_t k = 1; k < x.size(); ++k) f[k] = std::arg(x[k] * std::conj(x[k - 1])) * fs / (2.0 * std::numbers::pi);
+  return f;
+}
+
+// A receiver's carrier sense: the carrier is on at k where the mean power of `window` samples from
+// k reaches a quarter of the loudest sample's.
+struct CarrierSense {
+  const Signal& x;
+  std::size_t window;
+  double loudest = 0.0;
+  CarrierSense(const Signal& samples, std::size_t samples_in_window) : x(samples), window(samples_in_window) {
+    for (const Sample& v : x) loudest = std::max(loudest, std::norm(v));
+  }
+  bool on(std::size_t k) const {
+    double sum = 0.0;
+    for (std::size_t i = k; i < k + window && i < x.size(); ++i) sum += std::norm(x[i]);
+    return sum / static_cast<double>(window) >= 0.25 * loudest;
+  }
+  // The first sample from k at which the carrier is `state`; x.size() where none is.
+  std::size_t next(std::size_t k, bool state) const {
+    while (k < x.size() && on(k) != state) ++k;
+    return k;
+  }
+};
 
 // `base` with `extra`'s options over it.
 inline OptionTexts over(OptionTexts base, const OptionTexts& extra) {
