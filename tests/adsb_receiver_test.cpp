@@ -269,9 +269,7 @@ TEST_P(AdsbReceiver, DecodesEverySquitterToItsLabels) {
     EXPECT_NEAR(p->lat, labels.number("latitude"), 1e-9);
     EXPECT_NEAR(p->lon, labels.number("longitude"), 1e-9);
     // --save-symbols tells the bits the receiver read, in order.
-    const TransmittedSymbols symbols = exact_file_symbols(s, file);
-    ASSERT_EQ(symbols.symbols.size(), sent.size());
-    for (std::size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(symbols.symbols[i].bits, static_cast<std::uint64_t>(sent[i])) << i;
+    test::expect_symbols_told(s, file, sent);
   }
 }
 

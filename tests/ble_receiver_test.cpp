@@ -268,9 +268,7 @@ TEST_P(BleReceiver, DecodesEveryPacketToItsLabels) {
       EXPECT_LE(gap, (interval + 0.01 * fs) * (1.0 + 2e-4));
     }
     // --save-symbols tells the bits the receiver read, in order.
-    const TransmittedSymbols symbols = exact_file_symbols(s, file);
-    ASSERT_EQ(symbols.symbols.size(), air_bits.size());
-    for (std::size_t i = 0; i < air_bits.size(); ++i) ASSERT_EQ(symbols.symbols[i].bits, air_bits[i]) << i;
+    test::expect_symbols_told(s, file, air_bits);
     seen.push_back(labels.text("ble_phy") + " " + labels.text("ble_pdu_type"));
   }
   if (!GetParam().every_kind) return;

@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 #include <cstddef>
 #include <cstdint>
+#include <numbers>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +18,7 @@
 
 #include "label_rows.h"
 #include "form/options.h"
+#include "generator/symbols.h"
 #include "synthesis/exact_file.h"
 #include "synthesis/parameters.h"
 #include "plan/plan.h"
@@ -108,6 +109,14 @@ std::string hex_text(const Octets& octets) {
 
 // Bytes as --payload's line takes them: two hexadecimal digits each, then the line's end.
 inline std::string payload_line(std::string_view bytes) { return hex_text(bytes) + "\n"; }
+
+// --save-symbols of `file` tells `read`, the bits a receiver read, in order.
+template <class Read>
+void expect_symbols_told(const RunSettings& s, const PlannedFile& file, const Read& read) {
+  const TransmittedSymbols told = exact_file_symbols(s, file);
+  ASSERT_EQ(told.symbols.size(), read.size());
+  for (std::size_t i = 0; i < read.size(); ++i) ASSERT_EQ(told.symbols[i].bits, static_cast<std::uint64_t>(read[i])) << i;
+}
 
 // A file's labels by key, as its settings file and metadata give them.
 struct Labels {

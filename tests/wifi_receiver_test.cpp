@@ -470,9 +470,7 @@ TEST_P(WifiReceiver, DecodesEveryPpduToItsLabels) {
     }
     rates.push_back(found[0].mode.mbps);
     // --save-symbols tells the DATA symbols' subcarrier bits the receiver demapped.
-    const TransmittedSymbols symbols = exact_file_symbols(s, file);
-    ASSERT_EQ(symbols.symbols.size(), demapped.size());
-    for (std::size_t i = 0; i < demapped.size(); ++i) ASSERT_EQ(symbols.symbols[i].bits, demapped[i]) << i;
+    test::expect_symbols_told(s, file, demapped);
   }
   std::sort(rates.begin(), rates.end());
   EXPECT_GE(std::unique(rates.begin(), rates.end()) - rates.begin(), 4) << "the files draw many rates";
