@@ -17,13 +17,7 @@
 #include <vector>
 
 #include "dsp_reference.h"
-#include "standard_files.h"
-#include "form/options.h"
-#include "label_rows.h"
-#include "plan/plan.h"
-#include "plan/seeds.h"
-#include "synthesis/exact_file.h"
-#include "synthesis/parameters.h"
+#include "recordings.h"
 
 namespace quorvin {
 
@@ -219,9 +213,9 @@ class AdsbReceiver : public testing::TestWithParam<Case> {};
 constexpr double fs = 10e6;
 
 TEST_P(AdsbReceiver, DecodesEverySquitterToItsLabels) {
-  OptionTexts texts = {{"--sample-rate", "10000000"}, {"--num-symbols", "2000"}, {"--files-per-modulation", "5"},
-                       {"--squitter-gap-min", "20"},  {"--squitter-gap-max", "60"}};
-  for (const auto& [option, value] : GetParam().extra) texts[option] = value;
+  const OptionTexts texts = test::over({{"--sample-rate", "10000000"}, {"--num-symbols", "2000"}, {"--files-per-modulation", "5"},
+                                       {"--squitter-gap-min", "20"}, {"--squitter-gap-max", "60"}},
+                                      GetParam().extra);
   RunSettings s;
   const std::vector<Made> made = made_files(texts, 29, s);
   ASSERT_EQ(made.size(), 5U);
@@ -275,24 +269,15 @@ TEST_P(AdsbReceiver, DecodesEverySquitterToItsLabels) {
     EXPECT_NEAR(p->lat, labels.number("latitude"), 1e-9);
     EXPECT_NEAR(p->lon, labels.number("longitude"), 1e-9);
     // --save-symbols tells the bits the receiver read, in order.
-    const TransmittedSymbols symbols = exact_file_symbols(s, file);
-    ASSERT_EQ(symbols.symbols.size(), sent.size());
-    for (std::size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(symbols.symbols[i].bits, static_cast<std::uint64_t>(sent[i])) << i;
+    test::expect_symbols_told(s, file, sent);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Recordings, AdsbReceiver,
-    testing::Values(Case{"noise_free", {{"--snr-min", "inf"}, {"--snr-max", "inf"}}, 0.1},
-                    Case{"noise_and_carrier_offset",
-                         {{"--snr-min", "10"},
-                          {"--snr-max", "20"},
-                          {"--frequency-offset-min", "-200000"},
-                          {"--frequency-offset-max", "200000"},
-                          {"--carrier-phase", "true"}},
-                         0.5},
-                    Case{"clock_offsets",
-                         {{"--snr-min", "15"}, {"--snr-max", "25"}, {"--clock-ppm-min", "-100"}, {"--clock-ppm-max", "100"}}, 0.5}),
+    testing::Values(Case{"noise_free", test::noise_free(), 0.1},
+                    Case{"noise_and_carrier_offset", test::conditions("10", "20", "200000"), 0.5},
+                    Case{"clock_offsets", test::conditions("15", "25", "", "100"), 0.5}),
     test::CaseName());
 
 // A given ME field is what every squitter of the file carries, behind the drawn address, its
@@ -307,8 +292,7 @@ struct GivenMe {
 class AdsbPayload : public testing::TestWithParam<GivenMe> {};
 TEST_P(AdsbPayload, EverySquitterCarriesItAndTheLabelsDecodeIt) {
   const GivenMe& given = GetParam();
-  OptionTexts texts = {{"--sample-rate", "10000000"}, {"--num-symbols", "2000"}, {"--files-per-modulation", "2"},
-                       {"--snr-min", "inf"}, {"--snr-max", "inf"}};
+  OptionTexts texts = test::noise_free({{"--sample-rate", "10000000"}, {"--num-symbols", "2000"}, {"--files-per-modulation", "2"}});
   RunSettings s;
   const std::vector<Made> drawn = made_files(texts, 5, s);
   texts["--payload"] = given.me + "\n";
@@ -350,47 +334,14 @@ INSTANTIATE_TEST_SUITE_P(
 // cut at either end; within the band the band check takes (99.5 % of one pulse's power), the file
 // holds 99 % of its power.
 TEST(AdsbFile, SilentBetweenWholeFramesAndHeldByItsBand) {
-  RunSettings s;
-  const std::vector<Made> made = made_files({{"--sample-rate", "10000000"}, {"--samples-per-file", "4096"}, {"--snr-min", "inf"},
-                                             {"--snr-max", "inf"}, {"--files-per-modulation", "6"}},
-                                            3, s);
-  ASSERT_EQ(made.size(), 6U);
-  for (const auto& [file, labels, x] : made) {
-    const std::vector<double> starts = labels.list("frame_starts");
-    const std::vector<double> ends = labels.list("frame_ends");
-    const double edge = 0.08 * fs / 1e6;
-    for (std::size_t k = 0; k < x.size(); ++k) {
-      const double t = static_cast<double>(k);
-      bool inside = false;
-      for (std::size_t i = 0; i < starts.size(); ++i) inside = inside || (t > starts[i] - edge && t < ends[i] + edge);
-      if (!inside) {
-        ASSERT_EQ(x[k], Sample(0.0, 0.0)) << "sample " << k << " of file " << file.index;
-      }
-    }
-    for (std::size_t i = 0; i < starts.size(); ++i) {
-      EXPECT_GE(starts[i] - edge, 0.0);
-      EXPECT_LE(ends[i] + edge, static_cast<double>(x.size() - 1));
-    }
-    const BandEdges band = exact_occupied_band(s, file);
-    const Signal spectrum = test::whole_vector_fft(x, false);
-    double total = 0.0;
-    double held = 0.0;
-    for (std::size_t k = 0; k < spectrum.size(); ++k) {
-      const double f = (k < spectrum.size() / 2 ? static_cast<double>(k) : static_cast<double>(k) - static_cast<double>(spectrum.size())) *
-                       fs / static_cast<double>(spectrum.size());
-      total += std::norm(spectrum[k]);
-      if (f >= band.low && f <= band.high) held += std::norm(spectrum[k]);
-    }
-    EXPECT_GE(held / total, 0.99) << "file " << file.index;
-  }
+  test::for_each_recording("ADS-B", test::noise_free({{"--sample-rate", "10000000"}, {"--samples-per-file", "4096"}, {"--files-per-modulation", "6"}}),
+                           3, fs, [](const test::Recording& r) { test::expect_silent_outside_frames_and_held(r, 0.99, 0.08 * fs / 1e6); });
 }
 
 // A run naming ADS-B without a rate or a length gets 10 MHz and a length that tells every kind of
 // squitter at the widest gap (4 squitters of 120 us, 200 us before each, and the edges).
 TEST(AdsbFile, UnsaidRateAndLengthAreTheStandardsNeeds) {
-  auto read = read_options({{"ADS-B"}, {}});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
+  const RunSettings s = test::read_settings("ADS-B", {});
   EXPECT_EQ(s.sample_rate, 10e6);
   EXPECT_EQ(s.num_symbols, 1282);
   auto given = read_options({{"ADS-B", "QPSK"}, {{"--sample-rate", "20000000"}, {"--num-symbols", "500"}}});
@@ -401,27 +352,13 @@ TEST(AdsbFile, UnsaidRateAndLengthAreTheStandardsNeeds) {
 
 // A rate whose band cannot hold the pulses, or a length that cannot hold one frame after the
 // widest gap, is refused with its reason before any file is made.
-struct Refused {
-  std::string name;
-  OptionTexts texts;
-  std::string_view reason;
-};
-class AdsbRefusal : public testing::TestWithParam<Refused> {};
-TEST_P(AdsbRefusal, NamesTheOptionAndTheNeed) {
-  auto read = read_options({{"ADS-B"}, GetParam().texts});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(read));
-  EXPECT_NE(std::get<Refusal>(read).text.find(GetParam().reason), std::string::npos) << std::get<Refusal>(read).text;
+TEST(AdsbOptions, RefusesARateOrLengthTooSmall) {
+  test::expect_refused("ADS-B", {{"--sample-rate", "2000000"}, {"--num-symbols", "1000"}}, "ADS-B does not fit in the band");
+  test::expect_refused("ADS-B", {{"--sample-rate", "10000000"}, {"--num-symbols", "300"}},
+                       "ADS-B cannot hold a whole frame in 300 symbols: it needs 322");
+  test::expect_refused("ADS-B", {{"--sample-rate", "10000000"}, {"--samples-per-file", "1000"}, {"--squitter-gap-max", "20"}},
+                       "ADS-B cannot hold a whole frame in 1000 samples: it needs 1411");
 }
-INSTANTIATE_TEST_SUITE_P(
-    Options, AdsbRefusal,
-    testing::Values(Refused{"rate_too_low", {{"--sample-rate", "2000000"}, {"--num-symbols", "1000"}}, "ADS-B does not fit in the band"},
-                    Refused{"too_few_symbols",
-                            {{"--sample-rate", "10000000"}, {"--num-symbols", "300"}},
-                            "ADS-B cannot hold a whole frame in 300 symbols: it needs 322"},
-                    Refused{"too_few_samples",
-                            {{"--sample-rate", "10000000"}, {"--samples-per-file", "1000"}, {"--squitter-gap-max", "20"}},
-                            "ADS-B cannot hold a whole frame in 1000 samples: it needs 1411"}),
-    test::CaseName());
 
 }  // namespace
 }  // namespace quorvin

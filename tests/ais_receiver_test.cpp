@@ -100,18 +100,11 @@ std::vector<Report> receive(const Signal& x, double fs) {
   };
   // The phase's turn over the bit from t: GMSK at h 1/2 turns it about +-pi/2.
   const auto turn = [&](double t) { return std::arg(at(t + spb) * std::conj(at(t))); };
-  double loudest = 0.0;
-  for (const Sample& v : x) loudest = std::max(loudest, std::norm(v));
-  const auto power = [&](std::size_t k) {
-    double sum = 0.0;
-    for (std::size_t i = k; i < k + 8 && i < x.size(); ++i) sum += std::norm(x[i]);
-    return sum / 8.0;
-  };
+  const test::CarrierSense sense(x, 8);
   std::vector<Report> reports;
   std::size_t from = 0;
   while (true) {
-    std::size_t on = from;
-    while (on < x.size() && power(on) < 0.25 * loudest) ++on;
+    const std::size_t on = sense.next(from, true);
     if (on + static_cast<std::size_t>(200 * spb) > x.size()) break;
     // The carrier is half up 4 bits into the ramp; the training's levels (two up, two down) turn
     // the phase by the carrier's offset on average.
@@ -157,8 +150,7 @@ std::vector<Report> receive(const Signal& x, double fs) {
              field(m, 89, 27, true), field(m, 116, 12), field(m, 128, 9), m};
     EXPECT_EQ(field(m, 6, 2), 0) << "repeat indicator";
     reports.push_back(r);
-    from = static_cast<std::size_t>(r.end) + 1;
-    while (from < x.size() && power(from) >= 0.25 * loudest) ++from;
+    from = sense.next(static_cast<std::size_t>(r.end) + 1, false);
   }
   return reports;
 }
@@ -172,10 +164,8 @@ class AisReceiver : public testing::TestWithParam<Case> {};
 constexpr double fs = 48000.0;
 
 TEST_P(AisReceiver, DecodesEveryBurstToItsLabels) {
-  OptionTexts texts = {{"--files-per-modulation", "6"}};
-  for (const auto& [option, value] : GetParam().extra) texts[option] = value;
   std::set<double> types;
-  test::for_each_recording("AIS", texts, 43, fs, [&](const test::Recording& file) {
+  test::for_each_recording("AIS", test::over({{"--files-per-modulation", "6"}}, GetParam().extra), 43, fs, [&](const test::Recording& file) {
     const test::Labels& labels = file.labels;
     const Signal& x = file.x;
     const std::vector<Report> reports = receive(x, fs);
@@ -219,29 +209,21 @@ TEST_P(AisReceiver, DecodesEveryBurstToItsLabels) {
 
 INSTANTIATE_TEST_SUITE_P(
     Recordings, AisReceiver,
-    testing::Values(Case{"noise_free", {{"--snr-min", "inf"}, {"--snr-max", "inf"}}},
-                    Case{"bursts_repeated", {{"--snr-min", "25"}, {"--snr-max", "25"}, {"--num-symbols", "3000"}, {"--ais-gap-max", "1"}}},
-                    Case{"noise_and_carrier_offset",
-                         {{"--snr-min", "15"},
-                          {"--snr-max", "25"},
-                          {"--frequency-offset-min", "-1000"},
-                          {"--frequency-offset-max", "1000"},
-                          {"--carrier-phase", "true"}}},
-                    Case{"clock_offsets",
-                         {{"--snr-min", "20"}, {"--snr-max", "30"}, {"--clock-ppm-min", "-100"}, {"--clock-ppm-max", "100"}}}),
+    testing::Values(Case{"noise_free", test::noise_free()},
+                    Case{"bursts_repeated", test::conditions("25", "25", "", "", {{"--num-symbols", "3000"}, {"--ais-gap-max", "1"}})},
+                    Case{"noise_and_carrier_offset", test::conditions("15", "25", "1000")},
+                    Case{"clock_offsets", test::conditions("20", "30", "", "100")}),
     test::CaseName());
 
 TEST(AisFile, SilentOutsideWholeBurstsAndHeldByItsBand) {
-  test::for_each_recording("AIS", {{"--files-per-modulation", "4"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--num-symbols", "4096"}},
+  test::for_each_recording("AIS", test::noise_free({{"--files-per-modulation", "4"}, {"--num-symbols", "4096"}}),
                            5, fs, [](const test::Recording& r) { test::expect_silent_outside_frames_and_held(r, 0.995); });
 }
 
 // Every drawn report keeps to its slot: at most 4 stuffed bits, so a burst (ramps, training,
 // flags, report, check sequence) spans 240 to 244 bits; many files' labels, no samples.
 TEST(AisFile, EveryBurstKeepsToItsSlot) {
-  auto read = read_options({{"AIS"}, {{"--files-per-modulation", "400"}, {"--ais-gap-min", "0"}, {"--ais-gap-max", "0"}}});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
+  const RunSettings s = test::read_settings("AIS", {{"--files-per-modulation", "400"}, {"--ais-gap-min", "0"}, {"--ais-gap-max", "0"}});
   RunPlan plan(s, 7);
   std::vector<double> lengths;
   while (std::optional<PlannedFile> next = plan.next()) {
@@ -287,8 +269,8 @@ TEST(AisPayload, EveryBurstCarriesTheGivenMessage) {
   std::string unknown_heading = published;
   unknown_heading.replace(128, 9, "111111111");
   const std::vector<std::string> given = {published, unknown_heading};
-  test::for_each_recording("AIS", {{"--files-per-modulation", "2"}, {"--snr-min", "inf"}, {"--snr-max", "inf"},
-                                   {"--payload", test::payload_line(bits_as_bytes(published)) + test::payload_line(bits_as_bytes(unknown_heading))}},
+  test::for_each_recording("AIS", test::noise_free({{"--files-per-modulation", "2"},
+                                                     {"--payload", test::payload_line(bits_as_bytes(published)) + test::payload_line(bits_as_bytes(unknown_heading))}}),
                            11, fs, [&](const test::Recording& file) {
     const std::string& sent = given[static_cast<std::size_t>(file.file.index - 1)];
     const std::vector<Report> reports = receive(file.x, fs);
@@ -317,13 +299,8 @@ TEST(AisPayload, EveryBurstCarriesTheGivenMessage) {
 
 // A rate whose band cannot hold the burst, or a length that cannot hold one, is refused with its reason.
 TEST(AisOptions, RefusesARateOrLengthTooSmall) {
-  auto narrow = read_options({{"AIS"}, {{"--sample-rate", "9600"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(narrow));
-  EXPECT_NE(std::get<Refusal>(narrow).text.find("AIS does not fit in the band"), std::string::npos) << std::get<Refusal>(narrow).text;
-  auto short_file = read_options({{"AIS"}, {{"--num-symbols", "1000"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(short_file));
-  EXPECT_NE(std::get<Refusal>(short_file).text.find("AIS cannot hold a whole frame in 1000 symbols: it needs 1281"), std::string::npos)
-      << std::get<Refusal>(short_file).text;
+  test::expect_refused("AIS", {{"--sample-rate", "9600"}}, "AIS does not fit in the band");
+  test::expect_refused("AIS", {{"--num-symbols", "1000"}}, "AIS cannot hold a whole frame in 1000 symbols: it needs 1281");
 }
 
 }  // namespace

@@ -58,22 +58,13 @@ double degrees(const std::string& text, std::size_t degree_digits) {
 
 std::vector<Heard> receive(const Signal& x, double fs) {
   const double spb = fs / baud;
-  std::vector<double> audio(x.size(), 0.0);
-  for (std::size_t k = 1; k < x.size(); ++k) audio[k] = std::arg(x[k] * std::conj(x[k - 1])) * fs / (2.0 * std::numbers::pi);
-  double loudest = 0.0;
-  for (const Sample& v : x) loudest = std::max(loudest, std::norm(v));
-  const auto power = [&](std::size_t k) {
-    double sum = 0.0;
-    for (std::size_t i = k; i < k + 4 && i < x.size(); ++i) sum += std::norm(x[i]);
-    return sum / 4.0;
-  };
+  const std::vector<double> audio = test::discriminator(x, fs);
+  const test::CarrierSense sense(x, 4);
   std::vector<Heard> heard;
   std::size_t from = 0;
   while (true) {
-    std::size_t on = from;
-    while (on < x.size() && power(on) < 0.25 * loudest) ++on;
-    std::size_t off = on;
-    while (off < x.size() && power(off) >= 0.25 * loudest) ++off;
+    const std::size_t on = sense.next(from, true);
+    const std::size_t off = sense.next(on, false);
     if (off >= x.size() || off - on < static_cast<std::size_t>(300 * spb)) break;
     // The audio's mean over the leading flags is the carrier's offset.
     double offset = 0.0;
@@ -113,8 +104,7 @@ std::vector<Heard> receive(const Signal& x, double fs) {
       const std::vector<std::uint8_t>& b = f.bytes;
       Heard h;
       h.start = phase;
-      static const char* digits = "0123456789ABCDEF";
-      for (const std::uint8_t v : b) h.hex += std::string{digits[v >> 4], digits[v & 15]};
+      h.hex = test::hex_text(b);
       std::size_t at = 14;
       h.destination = address(b, 0);
       h.source = address(b, 7);
@@ -147,10 +137,8 @@ class AprsReceiver : public testing::TestWithParam<Case> {};
 constexpr double fs = 22050.0;
 
 TEST_P(AprsReceiver, DecodesEveryFrameToItsLabels) {
-  OptionTexts texts = {{"--files-per-modulation", "6"}};
-  for (const auto& [option, value] : GetParam().extra) texts[option] = value;
   std::vector<std::string> paths;
-  test::for_each_recording("APRS", texts, 47, fs, [&](const test::Recording& file) {
+  test::for_each_recording("APRS", test::over({{"--files-per-modulation", "6"}}, GetParam().extra), 47, fs, [&](const test::Recording& file) {
     const test::Labels& labels = file.labels;
     const Signal& x = file.x;
     const std::vector<Heard> heard = receive(x, fs);
@@ -174,9 +162,7 @@ TEST_P(AprsReceiver, DecodesEveryFrameToItsLabels) {
       const std::vector<test::ReceivedFrame> told = test::hdlc_frames(test::nrzi_decode(levels, 1));
       ASSERT_EQ(told.size(), 1U);
       EXPECT_TRUE(told[0].fcs_good);
-      std::string hex;
-      for (const std::uint8_t v : told[0].bytes) hex += std::string{"0123456789ABCDEF"[v >> 4], "0123456789ABCDEF"[v & 15]};
-      EXPECT_EQ(hex, h.hex);
+      EXPECT_EQ(test::hex_text(told[0].bytes), h.hex);
     }
     paths.push_back(labels.text("aprs_path"));
   });
@@ -185,24 +171,17 @@ TEST_P(AprsReceiver, DecodesEveryFrameToItsLabels) {
 
 INSTANTIATE_TEST_SUITE_P(
     Recordings, AprsReceiver,
-    testing::Values(Case{"noise_free", {{"--snr-min", "inf"}, {"--snr-max", "inf"}}},
-                    Case{"frames_repeated", {{"--snr-min", "25"}, {"--snr-max", "25"}, {"--num-symbols", "4000"}}},
-                    Case{"noise_and_carrier_offset",
-                         {{"--snr-min", "15"},
-                          {"--snr-max", "25"},
-                          {"--frequency-offset-min", "-1500"},
-                          {"--frequency-offset-max", "1500"},
-                          {"--carrier-phase", "true"}}},
-                    Case{"clock_offsets",
-                         {{"--snr-min", "20"}, {"--snr-max", "30"}, {"--clock-ppm-min", "-100"}, {"--clock-ppm-max", "100"}}}),
+    testing::Values(Case{"noise_free", test::noise_free()},
+                    Case{"frames_repeated", test::conditions("25", "25", "", "", {{"--num-symbols", "4000"}})},
+                    Case{"noise_and_carrier_offset", test::conditions("15", "25", "1500")},
+                    Case{"clock_offsets", test::conditions("20", "30", "", "100")}),
     test::CaseName());
 
 // A given information field is what every frame carries behind the drawn addresses; a position
 // report's position is labelled, any other field's is absent.
 TEST(AprsPayload, EveryFrameCarriesTheGivenField) {
   const std::vector<std::string> given = {"=4903.50N/07201.75W-Test 001234", ">Net on 145.200"};
-  test::for_each_recording("APRS", {{"--files-per-modulation", "2"}, {"--snr-min", "inf"}, {"--snr-max", "inf"},
-                                    {"--payload", test::payload_line(given[0]) + test::payload_line(given[1])}},
+  test::for_each_recording("APRS", test::noise_free({{"--files-per-modulation", "2"}, {"--payload", test::payload_line(given[0]) + test::payload_line(given[1])}}),
                            13, fs, [&](const test::Recording& file) {
     const std::string& sent = given[static_cast<std::size_t>(file.file.index - 1)];
     const std::vector<Heard> heard = receive(file.x, fs);
@@ -225,20 +204,15 @@ TEST(AprsPayload, EveryFrameCarriesTheGivenField) {
 }
 
 TEST(AprsFile, SilentOutsideWholeFramesAndHeldByItsBand) {
-  test::for_each_recording("APRS", {{"--files-per-modulation", "4"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--num-symbols", "4096"}},
+  test::for_each_recording("APRS", test::noise_free({{"--files-per-modulation", "4"}, {"--num-symbols", "4096"}}),
                            5, fs, [](const test::Recording& r) { test::expect_silent_outside_frames_and_held(r, 0.995); });
 }
 
 // A rate whose band cannot hold the deviation and the tones, or a length that cannot hold a
 // frame, is refused with its reason.
 TEST(AprsOptions, RefusesARateOrLengthTooSmall) {
-  auto narrow = read_options({{"APRS"}, {{"--sample-rate", "8000"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(narrow));
-  EXPECT_NE(std::get<Refusal>(narrow).text.find("APRS does not fit in the band"), std::string::npos) << std::get<Refusal>(narrow).text;
-  auto short_file = read_options({{"APRS"}, {{"--num-symbols", "500"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(short_file));
-  EXPECT_NE(std::get<Refusal>(short_file).text.find("APRS cannot hold a whole frame in 500 symbols"), std::string::npos)
-      << std::get<Refusal>(short_file).text;
+  test::expect_refused("APRS", {{"--sample-rate", "8000"}}, "APRS does not fit in the band");
+  test::expect_refused("APRS", {{"--num-symbols", "500"}}, "APRS cannot hold a whole frame in 500 symbols");
 }
 
 }  // namespace

@@ -190,15 +190,7 @@ TEST(Background, TheOutputLessTheSpanIsTheEmittersEachInItsBoxAtItsSnr) {
         const auto at = static_cast<std::int64_t>(k);
         if (at >= e.box.sample_start && at < e.box.sample_start + e.box.sample_count) box_energy += std::norm(x[k]);
       }
-      const Signal spectrum = test::whole_vector_fft(x, false);
-      double inside = 0.0;
-      double total = 0.0;
-      for (std::size_t k = 0; k < spectrum.size(); ++k) {
-        const double f = test::bin_frequency(k, spectrum.size(), fs);
-        total += std::norm(spectrum[k]);
-        if (f >= e.box.freq_lower_edge && f <= e.box.freq_upper_edge) inside += std::norm(spectrum[k]);
-      }
-      EXPECT_GE(inside / total, 0.99);
+      EXPECT_GE(test::band_share(x, fs, e.box.freq_lower_edge, e.box.freq_upper_edge), 0.99);
       const double snr = 10.0 * std::log10(box_energy / static_cast<double>(e.box.sample_count) / power);
       EXPECT_NEAR(snr, e.file.snr_db, 1.0);
     }

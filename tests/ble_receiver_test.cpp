@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "dsp_reference.h"
-#include "standard_files.h"
+#include "recordings.h"
 
 namespace quorvin {
 
@@ -85,15 +85,7 @@ TEST(BleHandVectors, WhiteningAndCrc) {
   EXPECT_EQ(crc_by_division({0}), 0xAAAAAAU);
 }
 
-std::string hex(const std::vector<int>& octets) {
-  std::string text;
-  for (const int o : octets) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02X", static_cast<unsigned>(o));
-    text += two;
-  }
-  return text;
-}
+using test::hex_text;
 
 // One packet as the receiver read it.
 struct Packet {
@@ -110,8 +102,7 @@ using test::mean_over;
 
 // The receiver: every packet in the samples at `rate` bits a second on channel `channel`.
 std::vector<Packet> receive(const Signal& x, double fs, double rate, int channel) {
-  std::vector<double> freq(x.size(), 0.0);
-  for (std::size_t k = 1; k < x.size(); ++k) freq[k] = std::arg(x[k] * std::conj(x[k - 1])) * fs / (2.0 * std::numbers::pi);
+  const std::vector<double> freq = test::discriminator(x, fs);
   const double spb = fs / rate;
   const int preamble = rate > 1.5e6 ? 16 : 8;
   // The preamble and access address as sent: the address least significant bit first, the
@@ -120,18 +111,11 @@ std::vector<Packet> receive(const Signal& x, double fs, double rate, int channel
   for (int i = 0; i < preamble; ++i) sync.push_back(static_cast<int>(((advertising_address & 1U) + static_cast<unsigned>(i)) & 1U));
   for (int i = 0; i < 32; ++i) sync.push_back(static_cast<int>((advertising_address >> i) & 1U));
 
-  double loudest = 0.0;
-  for (const Sample& v : x) loudest = std::max(loudest, std::norm(v));
-  const auto power = [&](std::size_t k) {
-    double sum = 0.0;
-    for (std::size_t i = k; i < k + 8 && i < x.size(); ++i) sum += std::norm(x[i]);
-    return sum / 8.0;
-  };
+  const test::CarrierSense sense(x, 8);
   std::vector<Packet> packets;
   std::size_t from = 0;
   while (true) {
-    std::size_t on = from;
-    while (on < x.size() && power(on) < 0.25 * loudest) ++on;
+    const std::size_t on = sense.next(from, true);
     if (on >= x.size()) break;
     // The carrier's offset and the bits from instant t0: the preamble alternates, so its mean
     // frequency is the offset; a 1 is the upper frequency.
@@ -197,8 +181,7 @@ std::vector<Packet> receive(const Signal& x, double fs, double rate, int channel
     }
     p.index = counted[0] > 0 && counted[1] > 0 ? (sum[1] / counted[1] - sum[0] / counted[0]) / rate : 0.0;
     packets.push_back(p);
-    from = static_cast<std::size_t>(p.end + 2.0 * spb);
-    while (from < x.size() && power(from) >= 0.25 * loudest) ++from;
+    from = sense.next(static_cast<std::size_t>(p.end + 2.0 * spb), false);
   }
   return packets;
 }
@@ -218,10 +201,8 @@ class BleReceiver : public testing::TestWithParam<Case> {};
 constexpr double fs = 8e6;
 
 TEST_P(BleReceiver, DecodesEveryPacketToItsLabels) {
-  OptionTexts texts = {{"--files-per-modulation", "10"}};
-  for (const auto& [option, value] : GetParam().extra) texts[option] = value;
   RunSettings s;
-  const std::vector<Made> made = test::made_files("BLE", texts, 43, s);
+  const std::vector<Made> made = test::made_files("BLE", test::over({{"--files-per-modulation", "10"}}, GetParam().extra), 43, s);
   ASSERT_EQ(made.size(), 10U);
   ASSERT_EQ(s.sample_rate, fs) << "the rate a run without one gets";
   std::vector<std::string> seen;
@@ -251,7 +232,7 @@ TEST_P(BleReceiver, DecodesEveryPacketToItsLabels) {
       EXPECT_EQ((p.pdu[0] >> 6) & 1, labels.text("ble_address_type") == "random" ? 1 : 0);
       EXPECT_EQ(static_cast<std::size_t>(p.pdu[1]), p.pdu.size() - 2);
       std::string address;
-      for (std::size_t o = 7; o >= 2; --o) address += (address.empty() ? "" : ":") + hex({p.pdu[o]});
+      for (std::size_t o = 7; o >= 2; --o) address += (address.empty() ? "" : ":") + hex_text(std::vector<int>{p.pdu[o]});
       EXPECT_EQ(address, labels.text("ble_adv_address"));
       if (labels.text("ble_address_type") == "random") {
         EXPECT_EQ(p.pdu[7] >> 6, 3) << "a static address's top bits";
@@ -271,8 +252,8 @@ TEST_P(BleReceiver, DecodesEveryPacketToItsLabels) {
       EXPECT_EQ(flags, type == 0x2 ? 0x04 : 0x06);
       EXPECT_EQ(name, labels.text("ble_local_name"));
       EXPECT_EQ(static_cast<double>(name.size()), labels.number("ble_name_length"));
-      EXPECT_EQ(hex(data), labels.text("ble_adv_data"));
-      EXPECT_EQ(hex(p.pdu), labels.text("ble_pdu"));
+      EXPECT_EQ(hex_text(data), labels.text("ble_adv_data"));
+      EXPECT_EQ(hex_text(p.pdu), labels.text("ble_pdu"));
       char crc[8];
       std::snprintf(crc, sizeof crc, "%06X", static_cast<unsigned>(p.crc));
       EXPECT_EQ(crc, labels.text("ble_crc"));
@@ -287,9 +268,7 @@ TEST_P(BleReceiver, DecodesEveryPacketToItsLabels) {
       EXPECT_LE(gap, (interval + 0.01 * fs) * (1.0 + 2e-4));
     }
     // --save-symbols tells the bits the receiver read, in order.
-    const TransmittedSymbols symbols = exact_file_symbols(s, file);
-    ASSERT_EQ(symbols.symbols.size(), air_bits.size());
-    for (std::size_t i = 0; i < air_bits.size(); ++i) ASSERT_EQ(symbols.symbols[i].bits, air_bits[i]) << i;
+    test::expect_symbols_told(s, file, air_bits);
     seen.push_back(labels.text("ble_phy") + " " + labels.text("ble_pdu_type"));
   }
   if (!GetParam().every_kind) return;
@@ -301,24 +280,14 @@ TEST_P(BleReceiver, DecodesEveryPacketToItsLabels) {
 
 INSTANTIATE_TEST_SUITE_P(
     Recordings, BleReceiver,
-    testing::Values(Case{"noise_free", {{"--snr-min", "inf"}, {"--snr-max", "inf"}}, 0.002},
-                    Case{"noise_and_carrier_offset",
-                         {{"--snr-min", "15"},
-                          {"--snr-max", "25"},
-                          {"--frequency-offset-min", "-150000"},
-                          {"--frequency-offset-max", "150000"},
-                          {"--carrier-phase", "true"}},
-                         0.03},
-                    Case{"clock_offsets",
-                         {{"--snr-min", "20"}, {"--snr-max", "30"}, {"--clock-ppm-min", "-50"}, {"--clock-ppm-max", "50"}}, 0.03},
+    testing::Values(Case{"noise_free", test::noise_free(), 0.002},
+                    Case{"noise_and_carrier_offset", test::conditions("15", "25", "150000"), 0.03},
+                    Case{"clock_offsets", test::conditions("20", "30", "", "50"), 0.03},
                     Case{"events_repeated",
-                         {{"--snr-min", "20"}, {"--snr-max", "20"}, {"--num-symbols", "70000"}, {"--ble-phy-max", "0"},
-                          {"--ble-adv-interval-max", "32"}}, 0.03, false, 3}),
+                         test::conditions("20", "20", "", "", {{"--num-symbols", "70000"}, {"--ble-phy-max", "0"}, {"--ble-adv-interval-max", "32"}}),
+                         0.03, false, 3}),
     test::CaseName());
 
-// Outside its whole packets (and their ramps' 1 us) a noise-free file is silent, so no packet is
-// cut at either end; over a packet's bits its envelope is constant, the frequency alone keyed; the
-// band the band check takes holds 99 % of the file's power.
 // A given AdvData is what every packet carries behind the drawn address, its CRC right; the local
 // name is labelled from its complete local name, and absent where it holds none.
 TEST(BlePayload, EveryPacketCarriesTheGivenAdvData) {
@@ -327,7 +296,7 @@ TEST(BlePayload, EveryPacketCarriesTheGivenAdvData) {
   const std::vector<std::string> given = {named, unnamed};
   RunSettings s;
   const std::vector<Made> made = test::made_files(
-      "BLE", {{"--files-per-modulation", "2"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--payload", test::payload_line(named) + test::payload_line(unnamed)}},
+      "BLE", test::noise_free({{"--files-per-modulation", "2"}, {"--payload", test::payload_line(named) + test::payload_line(unnamed)}}),
       17, s);
   ASSERT_EQ(made.size(), 2U);
   for (const auto& [file, labels, x] : made) {
@@ -342,113 +311,63 @@ TEST(BlePayload, EveryPacketCarriesTheGivenAdvData) {
       std::string data;
       for (std::size_t o = 8; o < p.pdu.size(); ++o) data.push_back(static_cast<char>(p.pdu[o]));
       EXPECT_EQ(data, sent);
-      EXPECT_EQ(hex(std::vector<int>(p.pdu.begin() + 8, p.pdu.end())), labels.text("ble_adv_data"));
+      EXPECT_EQ(hex_text(std::vector<int>(p.pdu.begin() + 8, p.pdu.end())), labels.text("ble_adv_data"));
     }
     EXPECT_EQ(labels.text("ble_local_name"), file.index == 1 ? "Quorvin-1" : "<none>");
     EXPECT_EQ(labels.number("ble_name_length"), file.index == 1 ? 9.0 : 0.0);
   }
 }
 
+// Outside its whole packets (and their ramps' 1 us) a noise-free file is silent, so no packet is
+// cut at either end; over a packet's bits its envelope is constant, the frequency alone keyed; the
+// band the band check takes holds 99 % of the file's power.
 TEST(BleFile, SilentBetweenWholePacketsConstantWithinAndHeldByItsBand) {
-  RunSettings s;
-  const std::vector<Made> made =
-      test::made_files("BLE", {{"--samples-per-file", "4096"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--files-per-modulation", "6"}}, 5, s);
-  ASSERT_EQ(made.size(), 6U);
   std::size_t packets = 0;
-  for (const auto& [file, labels, x] : made) {
-    SCOPED_TRACE("file " + std::to_string(file.index));
-    ASSERT_EQ(x.size(), 4096U);
-    const std::vector<double> starts = labels.list("frame_starts");
-    const std::vector<double> ends = labels.list("frame_ends");
-    ASSERT_EQ(starts.size(), ends.size());
+  test::for_each_recording("BLE", test::noise_free({{"--samples-per-file", "4096"}, {"--files-per-modulation", "6"}}), 5, fs,
+                           [&](const test::Recording& r) {
+    ASSERT_EQ(r.x.size(), 4096U);
+    test::expect_silent_outside_frames_and_held(r, 0.99, 1e-6 * fs);
+    const std::vector<double> starts = r.labels.list("frame_starts");
+    const std::vector<double> ends = r.labels.list("frame_ends");
     packets += starts.size();
-    const double edge = 1e-6 * fs;
     double low = 1e300;
     double high = 0.0;
-    for (std::size_t k = 0; k < x.size(); ++k) {
-      const double t = static_cast<double>(k);
-      bool near = false;
-      for (std::size_t i = 0; i < starts.size(); ++i) {
-        near = near || (t > starts[i] - edge && t < ends[i] + edge);
-        if (t >= starts[i] && t <= ends[i]) {
-          low = std::min(low, std::abs(x[k]));
-          high = std::max(high, std::abs(x[k]));
-        }
-      }
-      if (!near) {
-        ASSERT_EQ(x[k], Sample(0.0, 0.0)) << "sample " << k;
-      }
-    }
     for (std::size_t i = 0; i < starts.size(); ++i) {
-      EXPECT_GE(starts[i] - edge, 0.0);
-      EXPECT_LE(ends[i] + edge, static_cast<double>(x.size() - 1));
+      for (auto k = static_cast<std::size_t>(std::ceil(starts[i])); static_cast<double>(k) <= ends[i]; ++k) {
+        low = std::min(low, std::abs(r.x[k]));
+        high = std::max(high, std::abs(r.x[k]));
+      }
     }
     EXPECT_LT(high - low, 1e-6 * high) << "a constant envelope over the bits";
-    const BandEdges band = exact_occupied_band(s, file);
-    const Signal spectrum = test::whole_vector_fft(x, false);
-    double total = 0.0;
-    double held = 0.0;
-    for (std::size_t k = 0; k < spectrum.size(); ++k) {
-      const double f = test::bin_frequency(k, spectrum.size(), fs);
-      total += std::norm(spectrum[k]);
-      if (f >= band.low && f <= band.high) held += std::norm(spectrum[k]);
-    }
-    EXPECT_GE(held / total, 0.99);
-  }
+  });
   EXPECT_EQ(packets, 6U) << "one packet a file: the next event is 20 ms on";
 }
 
 // The catalogue's cut test runs at a rate too slow for a packet: here a file that holds one gives
 // the same samples, to the bit, from any cut of its range as from the whole, drifting or not.
 TEST(BleFile, AnyCutThroughAPacketGivesTheWholesSamples) {
-  auto read = read_options({{"BLE"}, {{"--samples-per-file", "4000"}, {"--ble-phy-min", "1"}}});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
-  RunPlan plan(s, 11);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(11, file.modulation, file.index);
-  for (const double drift : {0.0, 0.01, -0.02}) {
-    SCOPED_TRACE(drift);
-    file.timing_error = drift;
-    const Signal whole = exact_waveform_range(s, file, 4000, 50, 50)(-50, 4100);
-    ASSERT_GT(std::abs(whole[1000]), 0.5) << "the packet spans the middle cuts";
-    const WaveformRange kept = exact_waveform_range(s, file, 4000, 50, 50);
-    const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1000, 1001, 1999, 4050};
-    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
-      const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
-      const auto at = static_cast<std::ptrdiff_t>(cuts[i] + 50);
-      const Signal part(whole.begin() + at, whole.begin() + at + static_cast<std::ptrdiff_t>(count));
-      EXPECT_TRUE(test::same_bits(kept(cuts[i], count), part)) << "from " << cuts[i];
-      EXPECT_TRUE(test::same_bits(exact_waveform_range(s, file, 4000, 50, 50)(cuts[i], count), part)) << "from " << cuts[i];
-    }
-  }
+  test::expect_cuts_give_the_whole("BLE", {{"--samples-per-file", "4000"}, {"--ble-phy-min", "1"}}, 11, 4000, {0.0, 0.01, -0.02},
+                                   {-50, -49, 100, 101, 307, 1000, 1001, 1999, 4050},
+                                   [](const Signal& whole) { ASSERT_GT(std::abs(whole[1000]), 0.5) << "the packet spans the middle cuts"; });
 }
 
 // A run naming BLE without a rate gets 8 MHz; without a length the run's 1000 symbols, which
 // already hold the 307 one packet of the longest name needs (see the refusal below).
 TEST(BleFile, UnsaidRateAndLengthAreTheStandardsNeeds) {
-  auto read = read_options({{"BLE"}, {}});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
+  const RunSettings s = test::read_settings("BLE", {});
   EXPECT_EQ(s.sample_rate, 8e6);
   EXPECT_EQ(s.num_symbols, 1000);
 }
 
 // A rate whose band cannot hold the packet's spectrum, or a length that cannot hold one packet,
 // is refused with its reason: the longest name's packet at LE 2M is 34 octets, after 16 us of
-// lead and 1 us of ramp (2 bits each a microsecond), and up to a bit of start.
+// lead and 1 us of ramp (2 bits each a microsecond), and up to a bit of start; LE 1M alone has one
+// preamble octet, 1 bit a microsecond.
 TEST(BleOptions, RefusesARateOrLengthTooSmall) {
-  auto narrow = read_options({{"BLE"}, {{"--sample-rate", "2000000"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(narrow));
-  EXPECT_NE(std::get<Refusal>(narrow).text.find("BLE does not fit in the band"), std::string::npos) << std::get<Refusal>(narrow).text;
-  auto slow = read_options({{"BLE"}, {{"--num-symbols", "200"}, {"--ble-phy-max", "0"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(slow));
-  EXPECT_NE(std::get<Refusal>(slow).text.find("it needs " + std::to_string(17 + 8 * 33 + 1)), std::string::npos)
-      << "LE 1M alone: one preamble octet, 1 bit a microsecond";
-  auto short_file = read_options({{"BLE"}, {{"--num-symbols", "200"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(short_file));
-  EXPECT_NE(std::get<Refusal>(short_file).text.find("BLE cannot hold a whole frame in 200 symbols: it needs " + std::to_string(2 * 17 + 8 * 34 + 1)), std::string::npos)
-      << std::get<Refusal>(short_file).text;
+  test::expect_refused("BLE", {{"--sample-rate", "2000000"}}, "BLE does not fit in the band");
+  test::expect_refused("BLE", {{"--num-symbols", "200"}, {"--ble-phy-max", "0"}}, "it needs " + std::to_string(17 + 8 * 33 + 1));
+  test::expect_refused("BLE", {{"--num-symbols", "200"}},
+                       "BLE cannot hold a whole frame in 200 symbols: it needs " + std::to_string(2 * 17 + 8 * 34 + 1));
 }
 
 }  // namespace

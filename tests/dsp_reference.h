@@ -128,6 +128,19 @@ inline Signal whole_vector_fft(const Signal& x, bool inverse) {
   return out;
 }
 
+// The share of x's power, over its whole-vector spectrum at `sample_rate`, from low to high Hz.
+inline double band_share(const Signal& x, double sample_rate, double low, double high) {
+  const Signal spectrum = whole_vector_fft(x, false);
+  double total = 0.0;
+  double inside = 0.0;
+  for (std::size_t k = 0; k < spectrum.size(); ++k) {
+    const double f = bin_frequency(k, spectrum.size(), sample_rate);
+    total += std::norm(spectrum[k]);
+    if (f >= low && f <= high) inside += std::norm(spectrum[k]);
+  }
+  return inside / total;
+}
+
 // Averaged Hann-windowed periodograms of n bins (a power of two) at half overlap, bin 0 at -fs/2.
 inline std::vector<double> centred_psd(const Signal& x, std::size_t n) {
   std::vector<double> psd(n, 0.0);

@@ -16,13 +16,7 @@
 #include <vector>
 
 #include "dsp_reference.h"
-#include "standard_files.h"
-#include "form/options.h"
-#include "label_rows.h"
-#include "plan/plan.h"
-#include "plan/seeds.h"
-#include "synthesis/exact_file.h"
-#include "synthesis/parameters.h"
+#include "recordings.h"
 
 namespace quorvin {
 
@@ -97,21 +91,12 @@ std::string alphanumeric_text(const std::vector<std::uint32_t>& payloads) {
 
 // The receiver: every page in the samples, each codeword checked.
 std::vector<Page> receive(const Signal& x, double fs) {
-  std::vector<double> freq(x.size(), 0.0);
-  for (std::size_t k = 1; k < x.size(); ++k) freq[k] = std::arg(x[k] * std::conj(x[k - 1])) * fs / (2.0 * std::numbers::pi);
+  const std::vector<double> freq = test::discriminator(x, fs);
+  const test::CarrierSense sense(x, 8);
   std::vector<Page> pages;
   std::size_t from = 0;
   while (true) {
-    // The carrier comes on: 8 samples' mean power past half the loudest.
-    double loudest = 0.0;
-    for (const Sample& v : x) loudest = std::max(loudest, std::norm(v));
-    std::size_t on = from;
-    const auto power = [&](std::size_t k) {
-      double sum = 0.0;
-      for (std::size_t i = k; i < k + 8 && i < x.size(); ++i) sum += std::norm(x[i]);
-      return sum / 8.0;
-    };
-    while (on < x.size() && power(on) < 0.25 * loudest) ++on;
+    const std::size_t on = sense.next(from, true);
     if (on >= x.size()) break;
     std::optional<Page> found;
     double resume = static_cast<double>(x.size());
@@ -177,13 +162,10 @@ std::vector<Page> receive(const Signal& x, double fs) {
     }
     pages.push_back(*found);
     // On past the transmission's end and the carrier's fall (a bit), to where it is off.
-    from = static_cast<std::size_t>(resume);
-    while (from < x.size() && power(from) >= 0.25 * loudest) ++from;
+    from = sense.next(static_cast<std::size_t>(resume), false);
   }
   return pages;
 }
-
-using test::Labels;
 
 struct Case {
   std::string name;
@@ -194,21 +176,10 @@ class PocsagReceiver : public testing::TestWithParam<Case> {};
 constexpr double fs = 32000.0;
 
 TEST_P(PocsagReceiver, DecodesEveryPageToItsLabels) {
-  OptionTexts texts = {{"--files-per-modulation", "8"}};
-  for (const auto& [option, value] : GetParam().extra) texts[option] = value;
-  auto read = read_options({{"POCSAG"}, texts});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
-  ASSERT_EQ(s.sample_rate, fs) << "the rate a run without one gets";
-  RunPlan plan(s, 41);
   std::vector<std::string> kinds;
-  while (std::optional<PlannedFile> next = plan.next()) {
-    PlannedFile file = *next;
-    file.seeds = derive_file_seeds(41, file.modulation, file.index);
-    SCOPED_TRACE("file " + std::to_string(file.index));
-    const Labels labels{file_parameters({s, file, std::nullopt})};
-    const Signal x = synthesize_exact_file(s, file);
-    const std::vector<Page> pages = receive(x, fs);
+  test::for_each_recording("POCSAG", test::over({{"--files-per-modulation", "8"}}, GetParam().extra), 41, fs, [&](const test::Recording& r) {
+    const test::Labels& labels = r.labels;
+    const std::vector<Page> pages = receive(r.x, fs);
     const std::vector<double> starts = labels.list("frame_starts");
     ASSERT_EQ(pages.size(), starts.size());
     ASSERT_GE(pages.size(), 1U) << "a file that names no length holds a whole transmission";
@@ -220,7 +191,7 @@ TEST_P(PocsagReceiver, DecodesEveryPageToItsLabels) {
       EXPECT_EQ(pages[i].text, labels.text("pocsag_text"));
     }
     kinds.push_back(labels.text("pocsag_message"));
-  }
+  });
   EXPECT_NE(std::find(kinds.begin(), kinds.end(), "numeric"), kinds.end());
   EXPECT_NE(std::find(kinds.begin(), kinds.end(), "alphanumeric"), kinds.end());
 }
@@ -235,17 +206,10 @@ TEST(PocsagPayload, EachFileSendsItsLineAndTheLabelsTellIt) {
   const std::vector<Given> given = {{"0123 U-456", "numeric"}, {"Hello, pager! 42", "alphanumeric"}, {"12 ", "alphanumeric"}};
   std::string lines;
   for (const Given& g : given) lines += test::payload_line(g.text);
-  auto read = read_options({{"POCSAG"}, {{"--files-per-modulation", "4"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--payload", lines}}});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
-  RunPlan plan(s, 43);
-  while (std::optional<PlannedFile> next = plan.next()) {
-    PlannedFile file = *next;
-    file.seeds = derive_file_seeds(43, file.modulation, file.index);
-    const Given& sent = given[static_cast<std::size_t>(file.index - 1) % given.size()];
-    SCOPED_TRACE("file " + std::to_string(file.index));
-    const Labels labels{file_parameters({s, file, std::nullopt})};
-    const std::vector<Page> pages = receive(synthesize_exact_file(s, file), fs);
+  test::for_each_recording("POCSAG", test::noise_free({{"--files-per-modulation", "4"}, {"--payload", lines}}), 43, fs, [&](const test::Recording& r) {
+    const Given& sent = given[static_cast<std::size_t>(r.file.index - 1) % given.size()];
+    const test::Labels& labels = r.labels;
+    const std::vector<Page> pages = receive(r.x, fs);
     ASSERT_GE(pages.size(), 1U);
     for (const Page& page : pages) {
       EXPECT_EQ(page.text, sent.text);
@@ -255,49 +219,31 @@ TEST(PocsagPayload, EachFileSendsItsLineAndTheLabelsTellIt) {
     EXPECT_EQ(labels.text("pocsag_text"), sent.text);
     EXPECT_EQ(labels.text("pocsag_message"), sent.kind);
     EXPECT_EQ(labels.number("pocsag_length"), static_cast<double>(sent.text.size()));
-  }
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Recordings, PocsagReceiver,
-    testing::Values(Case{"noise_free", {{"--snr-min", "inf"}, {"--snr-max", "inf"}}},
-                    Case{"pages_repeated", {{"--snr-min", "20"}, {"--snr-max", "20"}, {"--num-symbols", "8000"}}},
-                    Case{"noise_and_carrier_offset",
-                         {{"--snr-min", "12"},
-                          {"--snr-max", "20"},
-                          {"--frequency-offset-min", "-1500"},
-                          {"--frequency-offset-max", "1500"},
-                          {"--carrier-phase", "true"}}},
-                    Case{"clock_offsets",
-                         {{"--snr-min", "15"}, {"--snr-max", "25"}, {"--clock-ppm-min", "-100"}, {"--clock-ppm-max", "100"}}}),
+    testing::Values(Case{"noise_free", test::noise_free()},
+                    Case{"pages_repeated", test::conditions("20", "20", "", "", {{"--num-symbols", "8000"}})},
+                    Case{"noise_and_carrier_offset", test::conditions("12", "20", "1500")},
+                    Case{"clock_offsets", test::conditions("15", "25", "", "100")}),
     test::CaseName());
 
 // A rate whose band cannot hold the tones and their keying, or a length that cannot hold one
 // transmission, is refused with its reason.
 TEST(PocsagOptions, RefusesARateOrLengthTooSmall) {
-  auto narrow = read_options({{"POCSAG"}, {{"--sample-rate", "16000"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(narrow));
-  EXPECT_NE(std::get<Refusal>(narrow).text.find("POCSAG does not fit in the band"), std::string::npos);
-  auto short_file = read_options({{"POCSAG"}, {{"--num-symbols", "1000"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(short_file));
-  EXPECT_NE(std::get<Refusal>(short_file).text.find("POCSAG cannot hold a whole frame in 1000 symbols: it needs 1674"),
-            std::string::npos)
-      << std::get<Refusal>(short_file).text;
+  test::expect_refused("POCSAG", {{"--sample-rate", "16000"}}, "POCSAG does not fit in the band");
+  test::expect_refused("POCSAG", {{"--num-symbols", "1000"}}, "POCSAG cannot hold a whole frame in 1000 symbols: it needs 1674");
   // The length is judged at the slowest rate the run's range draws: 1674 bit periods are 33,480
   // samples at 2400 b/s and 48 kHz, but 156,938 at 512 b/s.
-  const OptionTexts fast = {{"--sample-rate", "48000"},
-                           {"--pocsag-bit-rate-min", "2"},
-                           {"--pocsag-bit-rate-max", "2"}};
+  const OptionTexts fast = {{"--sample-rate", "48000"}, {"--pocsag-bit-rate-min", "2"}, {"--pocsag-bit-rate-max", "2"}};
   auto fits = fast;
   fits["--samples-per-file"] = "33480";
   EXPECT_TRUE(std::holds_alternative<RunSettings>(read_options({{"POCSAG"}, fits})));
   auto short_of_it = fast;
   short_of_it["--samples-per-file"] = "33479";
-  auto refused = read_options({{"POCSAG"}, short_of_it});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(refused));
-  EXPECT_NE(std::get<Refusal>(refused).text.find("it needs 33480 at this sample rate (1674 symbol periods of 2400 Baud)"),
-            std::string::npos)
-      << std::get<Refusal>(refused).text;
+  test::expect_refused("POCSAG", short_of_it, "it needs 33480 at this sample rate (1674 symbol periods of 2400 Baud)");
 }
 
 }  // namespace

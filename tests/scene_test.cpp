@@ -188,15 +188,7 @@ TEST_P(SceneCrowdOfEveryName, EachEmittersBoxHoldsItsEnergy) {
       auto scene = std::make_shared<Scene>(*file.scene);
       scene->emitters = {e};
       alone.scene = scene;
-      const Signal spectrum = test::whole_vector_fft(synthesize_scene(s, alone, false), false);
-      double inside = 0.0;
-      double total = 0.0;
-      for (std::size_t k = 0; k < spectrum.size(); ++k) {
-        const double f = test::bin_frequency(k, spectrum.size(), fs);
-        total += std::norm(spectrum[k]);
-        if (f >= e.box.freq_lower_edge && f <= e.box.freq_upper_edge) inside += std::norm(spectrum[k]);
-      }
-      EXPECT_GE(inside / total, 0.99) << e.box.freq_lower_edge << " .. " << e.box.freq_upper_edge << " Hz";
+      EXPECT_GE(test::band_share(synthesize_scene(s, alone, false), fs, e.box.freq_lower_edge, e.box.freq_upper_edge), 0.99) << e.box.freq_lower_edge << " .. " << e.box.freq_upper_edge << " Hz";
     }
   }
   EXPECT_GE(emitters, 12U);
@@ -300,26 +292,14 @@ TEST_P(SceneName, AloneItsBoxHoldsItsEnergy) {
     texts["--sample-rate"] = shortest_text(rate);
     texts["--samples-per-file"] = shortest_text(samples);
   }
-  auto read = read_options({{std::string(row.name)}, texts});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
-  const double wide = s.sample_rate;
+  const RunSettings s = test::read_settings(std::string(row.name), texts);
   for (std::uint64_t position = 0; position < 3; ++position) {
     SCOPED_TRACE(position);
     const PlannedFile file = scene_at(s, 21, position);
     ASSERT_TRUE(file.scene->fault.empty()) << file.scene->fault;
     const SceneBox& b = file.scene->emitters.at(0).box;
     EXPECT_EQ(file.scene->emitters[0].frames.empty(), !is_standard(row));
-    const Signal spectrum = test::whole_vector_fft(synthesize_scene(s, file, false), false);
-    double inside = 0.0;
-    double total = 0.0;
-    for (std::size_t k = 0; k < spectrum.size(); ++k) {
-      double f = static_cast<double>(k) * wide / static_cast<double>(spectrum.size());
-      if (f >= wide / 2.0) f -= wide;
-      total += std::norm(spectrum[k]);
-      if (f >= b.freq_lower_edge && f <= b.freq_upper_edge) inside += std::norm(spectrum[k]);
-    }
-    EXPECT_GE(inside / total, 0.99) << b.freq_lower_edge << " .. " << b.freq_upper_edge << " Hz";
+    EXPECT_GE(test::band_share(synthesize_scene(s, file, false), s.sample_rate, b.freq_lower_edge, b.freq_upper_edge), 0.99) << b.freq_lower_edge << " .. " << b.freq_upper_edge << " Hz";
   }
 }
 
@@ -405,18 +385,10 @@ TEST(Scene, AFadedEmittersBoxHoldsItsDopplerSpreadPower) {
   // The Doppler spread either side, and the burst's own spread of a line beyond it.
   EXPECT_GE(e.box.freq_upper_edge - e.box.freq_lower_edge, 6000.0);
   EXPECT_LT(e.box.freq_upper_edge - e.box.freq_lower_edge, 7500.0);
-  const Signal spectrum = test::whole_vector_fft(synthesize_scene(s, file, false), false);
-  double inside = 0.0;
-  double total = 0.0;
-  double beyond_half = 0.0;  // outside the centre's +-1500 Hz: the spread reaches out to its Doppler
-  for (std::size_t k = 0; k < spectrum.size(); ++k) {
-    const double f = test::bin_frequency(k, spectrum.size(), fs);
-    total += std::norm(spectrum[k]);
-    if (f >= e.box.freq_lower_edge && f <= e.box.freq_upper_edge) inside += std::norm(spectrum[k]);
-    if (std::abs(f - e.centre_frequency) > 1500.0) beyond_half += std::norm(spectrum[k]);
-  }
-  EXPECT_GT(inside / total, 0.99);
-  EXPECT_GT(beyond_half / total, 0.1);
+  const Signal x = synthesize_scene(s, file, false);
+  EXPECT_GT(test::band_share(x, fs, e.box.freq_lower_edge, e.box.freq_upper_edge), 0.99);
+  // Outside the centre's +-1500 Hz: the spread reaches out to its Doppler.
+  EXPECT_LT(test::band_share(x, fs, e.centre_frequency - 1500.0, e.centre_frequency + 1500.0), 0.9);
 }
 
 // An emitter's realised SNR is its power over its box, burst ramps, amplifier and fading
@@ -535,13 +507,7 @@ TEST_P(SceneStandards, EachFrameLiesWholeInItsBox) {
           EXPECT_GT(energy_over(x, start, end) / (end - start), 0.3 * total / held) << start << " .. " << end;
         }
       }
-      const Signal spectrum = test::whole_vector_fft(x, false);
-      double band = 0.0;
-      for (std::size_t k = 0; k < spectrum.size(); ++k) {
-        const double f = test::bin_frequency(k, spectrum.size(), rate);
-        if (f >= e.box.freq_lower_edge && f <= e.box.freq_upper_edge) band += std::norm(spectrum[k]);
-      }
-      EXPECT_GE(band / (total * static_cast<double>(spectrum.size())), 0.99) << e.box.freq_lower_edge << " .. " << e.box.freq_upper_edge;
+      EXPECT_GE(test::band_share(x, rate, e.box.freq_lower_edge, e.box.freq_upper_edge), 0.99) << e.box.freq_lower_edge << " .. " << e.box.freq_upper_edge;
     }
   }
   for (const std::string& name : c.names) {

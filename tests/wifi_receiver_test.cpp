@@ -23,14 +23,7 @@
 #include <vector>
 
 #include "dsp_reference.h"
-#include "label_rows.h"
-#include "standard_files.h"
-#include "form/options.h"
-#include "generator/symbols.h"
-#include "synthesis/exact_file.h"
-#include "synthesis/parameters.h"
-#include "plan/plan.h"
-#include "plan/seeds.h"
+#include "recordings.h"
 
 namespace quorvin {
 
@@ -435,35 +428,9 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
   return text;
 }
 
-// A file's labels by key, as its settings file and metadata give them.
-struct Labels {
-  std::vector<ParameterRow> rows;
-  std::string text(std::string_view key) const { return test::label_text(rows, key); }
-  double number(std::string_view key) const { return test::label(rows, key); }
-  std::vector<double> list(std::string_view key) const { return test::label_list(rows, key); }
-};
+using test::Made;
 
-struct Made {
-  PlannedFile file;
-  Labels labels;
-  Signal x;
-};
-std::vector<Made> made_files(const OptionTexts& texts, std::uint32_t seed, RunSettings& s) {
-  auto read = read_options({{"802.11a/g"}, texts});
-  if (!std::holds_alternative<RunSettings>(read)) {
-    ADD_FAILURE() << std::get<Refusal>(read).text;
-    return {};
-  }
-  s = std::get<RunSettings>(std::move(read));
-  std::vector<Made> made;
-  RunPlan plan(s, seed);
-  while (std::optional<PlannedFile> next = plan.next()) {
-    PlannedFile file = *next;
-    file.seeds = derive_file_seeds(seed, file.modulation, file.index);
-    made.push_back({file, {file_parameters({s, file, std::nullopt})}, synthesize_exact_file(s, file)});
-  }
-  return made;
-}
+std::vector<Made> made_files(const OptionTexts& texts, std::uint32_t seed, RunSettings& s) { return test::made_files("802.11a/g", texts, seed, s); }
 
 struct Case {
   std::string name;
@@ -474,10 +441,8 @@ struct Case {
 class WifiReceiver : public testing::TestWithParam<Case> {};
 
 TEST_P(WifiReceiver, DecodesEveryPpduToItsLabels) {
-  OptionTexts texts = {{"--files-per-modulation", "8"}, {"--wifi-length-max", "120"}};
-  for (const auto& [option, value] : GetParam().extra) texts[option] = value;
   RunSettings s;
-  const std::vector<Made> made = made_files(texts, 53, s);
+  const std::vector<Made> made = made_files(test::over({{"--files-per-modulation", "8"}, {"--wifi-length-max", "120"}}, GetParam().extra), 53, s);
   ASSERT_EQ(made.size(), 8U);
   const std::size_t every = GetParam().every;
   ASSERT_EQ(s.sample_rate, 20e6 * static_cast<double>(every)) << "the rate a run without one gets";
@@ -505,9 +470,7 @@ TEST_P(WifiReceiver, DecodesEveryPpduToItsLabels) {
     }
     rates.push_back(found[0].mode.mbps);
     // --save-symbols tells the DATA symbols' subcarrier bits the receiver demapped.
-    const TransmittedSymbols symbols = exact_file_symbols(s, file);
-    ASSERT_EQ(symbols.symbols.size(), demapped.size());
-    for (std::size_t i = 0; i < demapped.size(); ++i) ASSERT_EQ(symbols.symbols[i].bits, demapped[i]) << i;
+    test::expect_symbols_told(s, file, demapped);
   }
   std::sort(rates.begin(), rates.end());
   EXPECT_GE(std::unique(rates.begin(), rates.end()) - rates.begin(), 4) << "the files draw many rates";
@@ -515,20 +478,11 @@ TEST_P(WifiReceiver, DecodesEveryPpduToItsLabels) {
 
 INSTANTIATE_TEST_SUITE_P(
     Recordings, WifiReceiver,
-    testing::Values(Case{"noise_free", {{"--snr-min", "inf"}, {"--snr-max", "inf"}}, 0.6},
-                    Case{"noise_and_carrier_offset",
-                         {{"--snr-min", "32"},
-                          {"--snr-max", "40"},
-                          {"--frequency-offset-min", "-200000"},
-                          {"--frequency-offset-max", "200000"},
-                          {"--carrier-phase", "true"}},
-                         1.0},
-                    Case{"timing_drift",
-                         {{"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--timing-error-min", "-1"}, {"--timing-error-max", "1"}},
-                         1.0},
-                    Case{"clock_offsets",
-                         {{"--snr-min", "35"}, {"--snr-max", "40"}, {"--clock-ppm-min", "-40"}, {"--clock-ppm-max", "40"}}, 1.0},
-                    Case{"at_40_mhz", {{"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--sample-rate", "40000000"}}, 1.0, 2}),
+    testing::Values(Case{"noise_free", test::noise_free(), 0.6},
+                    Case{"noise_and_carrier_offset", test::conditions("32", "40", "200000"), 1.0},
+                    Case{"timing_drift", test::noise_free({{"--timing-error-min", "-1"}, {"--timing-error-max", "1"}}), 1.0},
+                    Case{"clock_offsets", test::conditions("35", "40", "", "40"), 1.0},
+                    Case{"at_40_mhz", test::noise_free({{"--sample-rate", "40000000"}}), 1.0, 2}),
     test::CaseName());
 
 // The annex's worked example sends 100 octets at 36 Mb/s: its SIGNAL field is these 24 bits.
@@ -538,7 +492,7 @@ TEST(WifiPayload, EveryPpduCarriesTheGivenPsdu) {
   const std::string body = "Quorvin's given PSDU: 0123456789 abcdefghij";
   RunSettings s;
   const std::vector<Made> made = made_files(
-      {{"--files-per-modulation", "3"}, {"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--payload", test::payload_line(body)}}, 19, s);
+      test::noise_free({{"--files-per-modulation", "3"}, {"--payload", test::payload_line(body)}}), 19, s);
   ASSERT_EQ(made.size(), 3U);
   for (const auto& [file, labels, x] : made) {
     SCOPED_TRACE("file " + std::to_string(file.index));
@@ -557,9 +511,8 @@ TEST(WifiPayload, EveryPpduCarriesTheGivenPsdu) {
 
 TEST(WifiFile, TheAnnexSignalField) {
   RunSettings s;
-  const std::vector<Made> made = made_files({{"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--files-per-modulation", "1"},
-                                             {"--wifi-rate-min", "5"}, {"--wifi-rate-max", "5"},
-                                             {"--wifi-length-min", "100"}, {"--wifi-length-max", "100"}},
+  const std::vector<Made> made = made_files(test::noise_free({{"--files-per-modulation", "1"}, {"--wifi-rate-min", "5"}, {"--wifi-rate-max", "5"},
+                                                              {"--wifi-length-min", "100"}, {"--wifi-length-max", "100"}}),
                                             7, s);
   ASSERT_EQ(made.size(), 1U);
   ASSERT_GE(made[0].labels.list("frame_starts").size(), 1U);
@@ -575,15 +528,10 @@ TEST(WifiFile, TheAnnexSignalField) {
 TEST(WifiFile, TheSameInstantsAtAnyRate) {
   for (const char* drift : {"0", "0.1"}) {
     SCOPED_TRACE(std::string("timing error ") + drift);
-    const OptionTexts common = {{"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--files-per-modulation", "3"},
-                                {"--timing-error-min", drift}, {"--timing-error-max", drift}};
-    OptionTexts fast = common;
-    fast["--sample-rate"] = "20000000";
-    OptionTexts slow = common;
-    slow["--sample-rate"] = "40000000";
+    const OptionTexts common = test::noise_free({{"--files-per-modulation", "3"}, {"--timing-error-min", drift}, {"--timing-error-max", drift}});
     RunSettings s;
-    const std::vector<Made> at20 = made_files(fast, 11, s);
-    const std::vector<Made> at40 = made_files(slow, 11, s);
+    const std::vector<Made> at20 = made_files(test::over(common, {{"--sample-rate", "20000000"}}), 11, s);
+    const std::vector<Made> at40 = made_files(test::over(common, {{"--sample-rate", "40000000"}}), 11, s);
     ASSERT_EQ(at20.size(), 3U);
     ASSERT_EQ(at40.size(), 3U);
     for (std::size_t f = 0; f < at20.size(); ++f) {
@@ -599,106 +547,51 @@ TEST(WifiFile, TheSameInstantsAtAnyRate) {
 // Any cut of a file's samples, mid-symbol or mid-silence, by a kept range or a fresh one, gives
 // the whole's samples to the bit: without drift, with the drift a clock may have and with more.
 TEST(WifiFile, AnyCutGivesTheWholesSamples) {
-  auto read = read_options({{"802.11a/g"}, {{"--samples-per-file", "20000"}, {"--wifi-gap-max", "60"}, {"--wifi-length-max", "60"}}});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  const RunSettings s = std::get<RunSettings>(std::move(read));
-  RunPlan plan(s, 17);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(17, file.modulation, file.index);
-  for (const double drift : {0.0, 0.004, -0.3}) {
-    SCOPED_TRACE(drift);
-    file.timing_error = drift;
-    const Signal whole = exact_waveform_range(s, file, 20000, 50, 50)(-50, 20100);
-    double power = 0.0;
-    for (const Sample& v : whole) power += std::norm(v);
-    ASSERT_GT(power, 1000.0) << "the file holds PPDUs";
-    const WaveformRange kept = exact_waveform_range(s, file, 20000, 50, 50);
-    const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1999, 2000, 5003, 9999, 15001, 20050};
-    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
-      const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
-      const Signal once = kept(cuts[i], count);
-      const Signal fresh = exact_waveform_range(s, file, 20000, 50, 50)(cuts[i], count);
-      for (std::size_t k = 0; k < count; ++k) {
-        const Sample expected = whole[static_cast<std::size_t>(cuts[i] + 50) + k];
-        ASSERT_EQ(once[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
-        ASSERT_EQ(fresh[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
-      }
-    }
-  }
+  test::expect_cuts_give_the_whole("802.11a/g", {{"--samples-per-file", "20000"}, {"--wifi-gap-max", "60"}, {"--wifi-length-max", "60"}}, 17,
+                                   20000, {0.0, 0.004, -0.3}, {-50, -49, 100, 101, 307, 1999, 2000, 5003, 9999, 15001, 20050},
+                                   [](const Signal& whole) {
+                                     double power = 0.0;
+                                     for (const Sample& v : whole) power += std::norm(v);
+                                     ASSERT_GT(power, 1000.0) << "the file holds PPDUs";
+                                   });
 }
 
 // Outside its whole PPDUs (and their windows' 50 ns) a noise-free file is silent; its PPDUs hold
 // unit power.
 TEST(WifiFile, SilentBetweenWholeFramesAtUnitPower) {
-  RunSettings s;
-  const std::vector<Made> made =
-      made_files({{"--snr-min", "inf"}, {"--snr-max", "inf"}, {"--files-per-modulation", "4"}, {"--num-symbols", "300"}}, 5, s);
-  ASSERT_EQ(made.size(), 4U);
-  for (const auto& [file, labels, x] : made) {
-    const std::vector<double> starts = labels.list("frame_starts");
-    const std::vector<double> ends = labels.list("frame_ends");
-    ASSERT_EQ(starts.size(), ends.size());
+  test::for_each_recording("802.11a/g", test::noise_free({{"--files-per-modulation", "4"}, {"--num-symbols", "300"}}), 5, 20e6,
+                           [](const test::Recording& r) {
+    // The band the band check takes holds 99.5 % of the power.
+    test::expect_silent_outside_frames_and_held(r, 0.995, 1.0);
+    const std::vector<double> starts = r.labels.list("frame_starts");
+    const std::vector<double> ends = r.labels.list("frame_ends");
     double power = 0.0;
     double count = 0.0;
-    for (std::size_t k = 0; k < x.size(); ++k) {
-      const double t = static_cast<double>(k);
-      bool inside = false;
-      bool within = false;
-      for (std::size_t i = 0; i < starts.size(); ++i) {
-        inside = inside || (t > starts[i] - 1.0 && t < ends[i] + 1.0);
-        within = within || (t >= starts[i] + 1.0 && t <= ends[i] - 1.0);
-      }
-      if (!inside) {
-        ASSERT_EQ(x[k], Sample(0.0, 0.0)) << "sample " << k << " of file " << file.index;
-      }
-      if (within) {
-        power += std::norm(x[k]);
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+      for (auto k = static_cast<std::size_t>(std::ceil(starts[i] + 1.0)); static_cast<double>(k) <= ends[i] - 1.0; ++k) {
+        power += std::norm(r.x[k]);
         count += 1.0;
       }
-    }
-    for (std::size_t i = 0; i < starts.size(); ++i) {
-      EXPECT_GE(starts[i] - 1.0, 0.0);
-      EXPECT_LE(ends[i] + 1.0, static_cast<double>(x.size() - 1));
       // Whole OFDM symbols at the rate the file realises (its clock's drift).
-      const double symbols = (ends[i] - starts[i]) * labels.number("realised_symbol_rate") / 20e6;
+      const double symbols = (ends[i] - starts[i]) * r.labels.number("realised_symbol_rate") / 20e6;
       EXPECT_NEAR(symbols, std::round(symbols), 1e-9) << "whole 4 us symbols";
     }
     ASSERT_GT(count, 0.0);
-    EXPECT_NEAR(power / count, 1.0, 0.05) << "file " << file.index;
-    // The band the band check takes holds 99.5 % of the power.
-    const BandEdges band = exact_occupied_band(s, file);
-    const Signal spectrum = test::whole_vector_fft(x, false);
-    double total = 0.0;
-    double held = 0.0;
-    for (std::size_t k = 0; k < spectrum.size(); ++k) {
-      const double f = (k < spectrum.size() / 2 ? static_cast<double>(k) : static_cast<double>(k) - static_cast<double>(spectrum.size())) *
-                       s.sample_rate / static_cast<double>(spectrum.size());
-      total += std::norm(spectrum[k]);
-      if (f >= band.low && f <= band.high) held += std::norm(spectrum[k]);
-    }
-    EXPECT_GE(held / total, 0.995) << "file " << file.index;
-  }
+    EXPECT_NEAR(power / count, 1.0, 0.05);
+  });
 }
 
 // A run naming 802.11a/g without a rate gets 20 MHz; a rate whose band cannot hold the
 // subcarriers, or a length that cannot hold one PPDU, is refused with its reason.
 TEST(WifiOptions, UnsaidRateAndRefusals) {
-  auto read = read_options({{"802.11a/g"}, {}});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << std::get<Refusal>(read).text;
-  EXPECT_EQ(std::get<RunSettings>(read).sample_rate, 20e6);
-  EXPECT_EQ(std::get<RunSettings>(read).num_symbols, 1000) << "the run's own length holds a PPDU";
+  const RunSettings s = test::read_settings("802.11a/g", {});
+  EXPECT_EQ(s.sample_rate, 20e6);
+  EXPECT_EQ(s.num_symbols, 1000) << "the run's own length holds a PPDU";
   // The widest gap (50 symbols), the preamble and SIGNAL (5), 4095 octets at 6 Mb/s (1366), the
   // windows' edges and a symbol of start.
-  auto longest = read_options({{"802.11a/g"}, {{"--wifi-length-max", "4095"}}});
-  ASSERT_TRUE(std::holds_alternative<RunSettings>(longest)) << std::get<Refusal>(longest).text;
-  EXPECT_EQ(std::get<RunSettings>(longest).num_symbols, 1423);
-  auto narrow = read_options({{"802.11a/g"}, {{"--sample-rate", "10000000"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(narrow));
-  EXPECT_NE(std::get<Refusal>(narrow).text.find("802.11a/g does not fit in the band"), std::string::npos) << std::get<Refusal>(narrow).text;
-  auto short_file = read_options({{"802.11a/g"}, {{"--num-symbols", "20"}}});
-  ASSERT_TRUE(std::holds_alternative<Refusal>(short_file));
-  EXPECT_NE(std::get<Refusal>(short_file).text.find("802.11a/g cannot hold a whole frame in 20 symbols"), std::string::npos)
-      << std::get<Refusal>(short_file).text;
+  EXPECT_EQ(test::read_settings("802.11a/g", {{"--wifi-length-max", "4095"}}).num_symbols, 1423);
+  test::expect_refused("802.11a/g", {{"--sample-rate", "10000000"}}, "802.11a/g does not fit in the band");
+  test::expect_refused("802.11a/g", {{"--num-symbols", "20"}}, "802.11a/g cannot hold a whole frame in 20 symbols");
 }
 
 }  // namespace
