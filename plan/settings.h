@@ -82,8 +82,6 @@ struct NameRanges {
 // The exact model's own ranges and choices; ranges are drawn per file like the form's.
 struct ExactSettings {
   PulseShape pulse = PulseShape::rrc;
-  double rolloff_min = 0.35;
-  double rolloff_max = 0.35;
   std::int32_t filter_span = 10;  // symbols
   double fsk_index_min = 1.0;     // FSK modulation index h: tone spacing h * Rs
   double fsk_index_max = 1.0;

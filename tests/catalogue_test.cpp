@@ -159,7 +159,6 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   const auto band_of = [&w](const CleanFile& f) {
     const FamilyBand band = w.family->band(w, {.symbol_rate = f.file.symbol_rate,
                                                .pulse = f.settings.exact.pulse,
-                                               .rolloff = f.file.rolloff,
                                                .fsk_index = f.file.fsk_index,
                                                .gmsk_bt = f.file.gmsk_bt,
                                                .message_frequency = f.file.message_frequency,
@@ -343,7 +342,7 @@ std::string magnitudes_sent(const std::string& name) {
   s.signal_model = SignalModel::exact;
   s.sample_rate = 2000.0;
   s.exact.samples_per_file = 1 << 18;
-  const PlannedFile file{.modulation = name, .snr_db = INFINITY, .symbol_rate = 1000.0, .seeds = {11, 12}, .rolloff = 0.35};
+  const PlannedFile file{.modulation = name, .snr_db = INFINITY, .symbol_rate = 1000.0, .seeds = {11, 12}};
   std::set<std::pair<long long, long long>> points;  // in 1e-9
   for (const TransmittedSymbol& t : exact_file_symbols(s, file).symbols) {
     points.insert({std::llround(t.value.real() * 1e9), std::llround(t.value.imag() * 1e9)});

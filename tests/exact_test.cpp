@@ -168,7 +168,7 @@ TEST(ExactRealisedTiming, LabelsMatchABlindEstimateUnderDriftAndClockOffset) {
     RunSettings s = exact_run({}, 0, 3700.0);
     s.exact.samples_per_file = 1 << 15;
     PlannedFile file{.modulation = c.modulation, .snr_db = INFINITY, .symbol_rate = 1000.0, .timing_error = c.timing_error,
-                     .seeds = {7, 8}, .rolloff = 0.35, .fsk_index = 1.0};
+                     .seeds = {7, 8}, .fsk_index = 1.0};
     if (c.ppm != 0.0) file.impairments.clock_ppm = c.ppm;
     const Signal x = synthesize_exact_file(s, file);
     const RateFeature feature = std::string(c.modulation) != "2FSK" ? RateFeature::envelope : RateFeature::frequency_change;
@@ -205,8 +205,7 @@ TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
   s.symbol_rate_min = s.symbol_rate_max = 1000.0;
   s.snr_min_db = s.snr_max_db = INFINITY;
   s.exact.samples_per_file = 1 << 17;
-  s.exact.rolloff_min = 0.2;
-  s.exact.rolloff_max = 0.5;
+  s.exact.family_ranges["rolloff"] = {0.2, 0.5};
   const PlannedFile file = first_file(s, 4);
   const double a = label(file_parameters({s, file, std::nullopt}), "rolloff");
   const auto rc = [a](double f) {
@@ -451,7 +450,7 @@ TEST(ExactOptions, NumbersFollowTheFormsRule) {
                                     std::pair{"0.5x", -1.0}, std::pair{"nan", -1.0}, std::pair{"-inf", -1.0}}) {
     const auto result = read_given({{"--rolloff-max", text}});
     const auto* read = std::get_if<ExactSettings>(&result);
-    EXPECT_EQ(read ? read->rolloff_max : -1.0, value) << text;
+    EXPECT_EQ(read ? read->family_ranges.at("rolloff")[1] : -1.0, value) << text;
     if (!read) {
       EXPECT_EQ(std::get<std::string>(result), "--rolloff-max takes a number from 0 to 1, not '" + std::string(text) + "'");
     }
