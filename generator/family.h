@@ -115,8 +115,6 @@ struct WaveformParameters {
   double timing_error = 0.0;  // symbol periods of linear clock drift over the file
   PulseShape pulse = PulseShape::rrc;
   std::int32_t filter_span = 10;  // symbols; the pulse is truncated to +-span/2
-  double fsk_index = 1.0;
-  double gmsk_bt = 0.3;  // every Gaussian-filtered kind's
   std::optional<Seed> symbol_seed = std::nullopt;  // none: the device's
   // The family's own ranges' draws, one per FamilyRange in its order (0 where not drawn).
   std::span<const double> family_draws = {};
@@ -127,7 +125,6 @@ struct WaveformParameters {
   double carrier_frequency = 0.0;
   double message_frequency = 0.0;
   double deviation = 0.0;  // FM's peak frequency deviation
-  double am_index = 1.0;
   double message_phase = 0.0;  // at t = 0
   Sideband sideband = Sideband::lower;
   // How the analog names carrying amplitude turn their angles into samples (the phase-only names,
@@ -139,8 +136,6 @@ struct WaveformParameters {
 struct BandLimits {
   double symbol_rate = 0.0;
   PulseShape pulse = PulseShape::rrc;
-  double fsk_index = 0.0;
-  double gmsk_bt = 0.0;
   double message_frequency = 0.0;
   double deviation = 0.0;
   std::optional<Sideband> sideband = std::nullopt;  // nothing: either side may be drawn
@@ -162,10 +157,7 @@ struct FamilyBand {
 // Which of a file's drawn values a family's waveform reads (each also labels the file).
 struct DrawnParameters {
   bool pulse = false;  // symbols through a pulse: its shape and span labels
-  bool fsk_index = false;
-  bool gmsk_bt = false;
   bool message = false;  // message frequency and phase
-  bool am_index = false;
   bool sideband = false;
   bool deviation = false;
   std::uint32_t ranges = 0;  // bit i: the family's ranges[i]
@@ -201,9 +193,9 @@ struct SignalFamily {
   // Its band for the widest draws of `limits`.
   FamilyBand (*band)(const Waveform&, const BandLimits& limits);
   DrawnParameters (*draws)(const Waveform&);
-  // The modulation index h of a keyed name (from its drawn FSK index where it has one);
-  // nullptr for a family without one.
-  double (*modulation_index)(const Waveform&, double fsk_index);
+  // The modulation index h of a keyed name (from its draws, one per FamilyRange, where it draws
+  // one); nullptr for a family without one.
+  double (*modulation_index)(const Waveform&, std::span<const double> draws);
   // Values of its own drawn per file, at most 32; `draws` says which a name reads.
   std::span<const FamilyRange> ranges = {};
   // No signal at all: the file is the receiver's noise alone (its SNR minus infinity).
@@ -244,6 +236,9 @@ struct SignalFamily {
   // Sets the draws a given payload decides (its length, its kind) to the payload's, so their
   // labels tell what is sent; nullptr: none does.
   void (*payload_draws)(std::span<const std::uint8_t> payload, std::span<double> draws) = nullptr;
+  // An analog family's carrier amplitude that gives its file unit nominal power, from its draws
+  // (one per FamilyRange); nullptr: 1.
+  double (*carrier_amplitude)(const Waveform&, std::span<const double> draws) = nullptr;
 };
 
 extern const SignalFamily linear_family;  // PSK, QAM, APSK, ASK, OOK, OQPSK, Pi/4-DQPSK

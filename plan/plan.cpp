@@ -168,11 +168,11 @@ void RunPlan::draw_impairments(PlannedFile& file) const {
 void RunPlan::draw_exact_analog(PlannedFile& file, const DrawnParameters& uses) {
   const ExactSettings& x = drawing().exact;
   if (uses.message) file.message_frequency = draw_uniform(x.message_frequency_min, x.message_frequency_max, source_);
-  if (uses.am_index) file.am_index = draw_uniform(x.am_index_min, x.am_index_max, source_);
-  // Every file of the model has unit nominal power whatever its class: AM's carrier is scaled by
-  // 1 / sqrt(1 + m^2 / 2), the others' envelopes are 1. The drawn amplitude above only keeps the
-  // draws in the classic model's order.
-  file.amplitude = uses.am_index ? 1.0 / std::sqrt(1.0 + file.am_index * file.am_index / 2.0) : 1.0;
+  draw_ranges(file, uses, RangeSlot::message);
+  // Every file of the model has unit nominal power whatever its class, its family's carrier
+  // amplitude. The drawn amplitude above only keeps the draws in the classic model's order.
+  const SignalFamily& family = *file.waveform->family;
+  file.amplitude = family.carrier_amplitude != nullptr ? family.carrier_amplitude(*file.waveform, file.family_draws) : 1.0;
   draw_family_ranges(file, uses);
 }
 
@@ -195,8 +195,6 @@ void RunPlan::draw_analog_carrier(PlannedFile& file, const DrawnParameters& uses
 void RunPlan::draw_exact_digital(PlannedFile& file, const DrawnParameters& uses) {
   const ExactSettings& x = drawing().exact;
   draw_ranges(file, uses, RangeSlot::symbols);
-  if (uses.fsk_index) file.fsk_index = draw_uniform(x.fsk_index_min, x.fsk_index_max, source_);
-  if (uses.gmsk_bt) file.gmsk_bt = draw_uniform(x.gmsk_bt_min, x.gmsk_bt_max, source_);
   if (x.samples_per_file > 0) file.start_offset = draw_fraction(source_);
   draw_family_ranges(file, uses);
 }

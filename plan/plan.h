@@ -56,9 +56,6 @@ struct PlannedFile {
   double frequency_offset = 0.0;   // Hz
   DigitalSeeds seeds;              // symbol and noise seeds; none means the device's
   // The exact model's own draws, each only where the file's family reads it.
-  double fsk_index = 0.0;
-  double gmsk_bt = 0.0;
-  double am_index = 0.0;
   double start_offset = 0.0;  // symbol periods, [0, 1): where a fixed-length frame starts
   double carrier_frequency = 0.0;  // Hz, the analog carrier
   double message_phase = 0.0;      // radians, the analog message's phase at the first sample

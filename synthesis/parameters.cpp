@@ -173,11 +173,9 @@ const Definition opening_definitions[] = {
      }},
     {{"modulation_index", "Modulation Index", "", true, trailing},
      [](const Facts& f) {
-       return exact(f) && !analog(f) && keyed(f) ? Value{waveform(f).family->modulation_index(waveform(f), f.file.fsk_index)}
+       return exact(f) && !analog(f) && keyed(f) ? Value{waveform(f).family->modulation_index(waveform(f), f.file.family_draws)}
                                                  : Value{};
      }},
-    {{"gmsk_bt", "BT Product", "", true, trailing},
-     [](const Facts& f) { return exact(f) && uses(f).gmsk_bt ? Value{f.file.gmsk_bt} : Value{}; }},
     {{"es_n0_db", "Es/N0", " dB", true, trailing},
      [](const Facts& f) { return exact(f) ? for_digital(f, es_n0_db(f)) : Value{}; }},
     {{"eb_n0_db", "Eb/N0", " dB", true, trailing},
@@ -194,8 +192,6 @@ const Definition opening_definitions[] = {
                   ? Value{std::string(f.file.sideband == Sideband::lower ? "lower" : "upper")}
                   : Value{};
      }},
-    {{"am_index", "AM Index", "", true, trailing},
-     [](const Facts& f) { return exact(f) && uses(f).am_index ? Value{f.file.am_index} : Value{}; }},
 };
 
 // The rows after the channel's stages' labels.
