@@ -413,7 +413,10 @@ FamilyBand band(const Waveform& w, const BandLimits& x) {
   std::string options = "{--symbol-rate-max}, {--frequency-offset-min/max}, {--mix-frequency}";
   const bool indexed = drawn_index(w.variant);
   const FamilyRanges& given = x.family_ranges != nullptr ? *x.family_ranges : FamilyRanges{};
-  const auto widest = [&given](Draw i) { return std::ranges::max(range_ends(given, keyed_ranges[i])); };
+  const auto widest = [&given](Draw i) {
+    const std::array<double, 2> ends = range_ends(given, keyed_ranges[i]);
+    return std::max(ends[0], ends[1]);
+  };
   const double spacing = (w.order - 1) * (indexed ? widest(fsk_index) : 0.5);
   double width = spacing + (indexed ? 2.0 : w.order == 2 ? 1.0 : 1.5);
   if (indexed) options += ", {--fsk-index-max}";

@@ -334,7 +334,7 @@ std::vector<ExactOption> expanded() {
       for (const ExactOption& own : family_range_options(*range, family)) again(own, again);
     }
   };
-  const auto add = [&options, &place](const ExactRow& row) {
+  const auto add = [&place](const ExactRow& row) {
     if (const ExactOption* option = std::get_if<ExactOption>(&row)) {
       place(*option, place);
       return;
