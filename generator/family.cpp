@@ -16,6 +16,16 @@ std::array<double, 2> range_ends(const FamilyRanges& given, const FamilyRange& r
   return found != given.end() ? found->second : range.defaults;
 }
 
+std::uint32_t ranges_at(std::span<const FamilyRange> ranges, RangeSlot slot) {
+  std::uint32_t bits = 0;
+  for (std::size_t i = 0; i < ranges.size(); ++i) bits |= ranges[i].slot == slot ? 1U << i : 0U;
+  return bits;
+}
+
+double range_draw(std::span<const FamilyRange> ranges, std::span<const double> draws, std::size_t i) {
+  return i < draws.size() ? draws[i] : i < ranges.size() ? ranges[i].defaults[0] : 0.0;
+}
+
 Waveform resolve_waveform(std::string_view name) {
   Waveform w;
   w.row = find_modulation(name);

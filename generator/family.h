@@ -42,6 +42,14 @@ struct TransmittedSymbols;
 using Payload = std::vector<std::uint8_t>;
 struct SymbolReach;
 
+// Where among a file's draws a family's range is drawn. The draws' order decides which file gets
+// which values, so a value keeps the place it was first drawn at.
+enum class RangeSlot : std::uint8_t {
+  last,     // after every other draw of the file
+  symbols,  // a digital file's, before its frame's start offset
+  message,  // an analog file's, after its message frequency
+};
+
 // A value a family draws per file from a range of its own, declared once in the family's file:
 // the run's two options ("--<key>-min", "--<key>-max"; Python's keyword <key>, a (min, max)
 // pair), the draw and the file's label all follow from this record.
@@ -59,7 +67,24 @@ struct FamilyRange {
   std::span<const std::string_view> choices = {};
   // Off while both ends are 0 (its defaults): then not drawn, so runs without it keep their draws.
   bool off_at_zero = false;
+  // The values older than the family modules keep their places: where they are drawn, the label
+  // they are told after (their manifest column there too; empty: after every other label, the
+  // column last; a range without a `label` is told by another, the keyed family's modulation
+  // index), the option their two follow (empty: after every other) and their options' own help
+  // (empty: "lowest <help> drawn", "highest <help> drawn").
+  RangeSlot slot = RangeSlot::last;
+  std::string_view labelled_after = {};
+  std::string_view options_after = {};
+  std::array<std::string_view, 2> helps = {};
+  // Drawn and labelled only with this pulse (the run's); none: with any.
+  std::optional<PulseShape> pulse = std::nullopt;
 };
+
+// The ranges of `ranges` drawn at `slot`: bit i for ranges[i].
+std::uint32_t ranges_at(std::span<const FamilyRange> ranges, RangeSlot slot);
+
+// Range i's draw in `draws`, else its default (a file made without its family's draws).
+double range_draw(std::span<const FamilyRange> ranges, std::span<const double> draws, std::size_t i);
 
 // The run's ends of the families' ranges, by key; a key without an entry draws its defaults.
 using FamilyRanges = std::map<std::string, std::array<double, 2>, std::less<>>;
@@ -89,10 +114,7 @@ struct WaveformParameters {
   double start_offset = 0.0;  // symbol periods between symbol 0's instant and sample 0
   double timing_error = 0.0;  // symbol periods of linear clock drift over the file
   PulseShape pulse = PulseShape::rrc;
-  double rolloff = 0.35;
   std::int32_t filter_span = 10;  // symbols; the pulse is truncated to +-span/2
-  double fsk_index = 1.0;
-  double gmsk_bt = 0.3;  // every Gaussian-filtered kind's
   std::optional<Seed> symbol_seed = std::nullopt;  // none: the device's
   // The family's own ranges' draws, one per FamilyRange in its order (0 where not drawn).
   std::span<const double> family_draws = {};
@@ -103,7 +125,6 @@ struct WaveformParameters {
   double carrier_frequency = 0.0;
   double message_frequency = 0.0;
   double deviation = 0.0;  // FM's peak frequency deviation
-  double am_index = 1.0;
   double message_phase = 0.0;  // at t = 0
   Sideband sideband = Sideband::lower;
   // How the analog names carrying amplitude turn their angles into samples (the phase-only names,
@@ -115,9 +136,6 @@ struct WaveformParameters {
 struct BandLimits {
   double symbol_rate = 0.0;
   PulseShape pulse = PulseShape::rrc;
-  double rolloff = 0.0;
-  double fsk_index = 0.0;
-  double gmsk_bt = 0.0;
   double message_frequency = 0.0;
   double deviation = 0.0;
   std::optional<Sideband> sideband = std::nullopt;  // nothing: either side may be drawn
@@ -138,11 +156,8 @@ struct FamilyBand {
 
 // Which of a file's drawn values a family's waveform reads (each also labels the file).
 struct DrawnParameters {
-  bool rolloff = false;  // with an RRC pulse; pulse-shaped names also carry pulse and span labels
-  bool fsk_index = false;
-  bool gmsk_bt = false;
+  bool pulse = false;  // symbols through a pulse: its shape and span labels
   bool message = false;  // message frequency and phase
-  bool am_index = false;
   bool sideband = false;
   bool deviation = false;
   std::uint32_t ranges = 0;  // bit i: the family's ranges[i]
@@ -178,9 +193,9 @@ struct SignalFamily {
   // Its band for the widest draws of `limits`.
   FamilyBand (*band)(const Waveform&, const BandLimits& limits);
   DrawnParameters (*draws)(const Waveform&);
-  // The modulation index h of a keyed name (from its drawn FSK index where it has one);
-  // nullptr for a family without one.
-  double (*modulation_index)(const Waveform&, double fsk_index);
+  // The modulation index h of a keyed name (from its draws, one per FamilyRange, where it draws
+  // one); nullptr for a family without one.
+  double (*modulation_index)(const Waveform&, std::span<const double> draws);
   // Values of its own drawn per file, at most 32; `draws` says which a name reads.
   std::span<const FamilyRange> ranges = {};
   // No signal at all: the file is the receiver's noise alone (its SNR minus infinity).
@@ -221,6 +236,9 @@ struct SignalFamily {
   // Sets the draws a given payload decides (its length, its kind) to the payload's, so their
   // labels tell what is sent; nullptr: none does.
   void (*payload_draws)(std::span<const std::uint8_t> payload, std::span<double> draws) = nullptr;
+  // An analog family's carrier amplitude that gives its file unit nominal power, from its draws
+  // (one per FamilyRange); nullptr: 1.
+  double (*carrier_amplitude)(const Waveform&, std::span<const double> draws) = nullptr;
 };
 
 extern const SignalFamily linear_family;  // PSK, QAM, APSK, ASK, OOK, OQPSK, Pi/4-DQPSK

@@ -12,13 +12,23 @@
 namespace quorvin {
 namespace {
 
+// AM's index is drawn where it always was, after the message's frequency, and told after the
+// carrier's labels.
+constexpr FamilyRange analog_ranges[] = {
+    {.key = "am_index", .label = "AM Index", .help = "AM modulation index", .defaults = {1.0, 1.0}, .low = 0.0, .high = 100.0,
+     .slot = RangeSlot::message, .labelled_after = "sideband", .options_after = "--message-frequency-max",
+     .helps = {"lowest AM modulation index drawn (exact)", "highest AM modulation index drawn (exact)"}},
+};
+enum Draw : std::size_t { am_index };
+
 // One sample's phases (radians): the carrier's, the message's, the message's phasor (cos, sin)
-// where the variant reads it, and the message's cosine at t = 0.
+// where the variant reads it, and the message's cosine at t = 0; with the file's AM index.
 struct AnalogPhases {
   double carrier = 0.0;
   double message = 0.0;
   Sample message_phasor;
   double message_start_cos = 0.0;
+  double am_index = 0.0;
 };
 
 // A variant's sample is a level times the unit phasor at an angle.
@@ -34,7 +44,7 @@ double carrier_alone(const WaveformParameters&, const AnalogPhases& x) { return 
 double amplitude(const WaveformParameters& p, const AnalogPhases&) { return p.amplitude; }
 
 constexpr AnalogVariant am_variant{true, carrier_alone, [](const WaveformParameters& p, const AnalogPhases& x) {
-                                     return p.amplitude * (1.0 + p.am_index * x.message_phasor.imag());
+                                     return p.amplitude * (1.0 + x.am_index * x.message_phasor.imag());
                                    }};
 constexpr AnalogVariant ssb_variant{false,
                                     [](const WaveformParameters& p, const AnalogPhases& x) {
@@ -60,7 +70,8 @@ constexpr AnalogVariant cw_variant{false, carrier_alone, amplitude};
 // Each variant's range its own instance, so that its angle and level are inlined.
 template <const AnalogVariant& v>
 WaveformRange analog_range(const WaveformParameters& p) {
-  return [p, start = std::cos(p.message_phase)](std::int64_t first, std::size_t count) {
+  return [p, start = std::cos(p.message_phase), index = range_draw(analog_ranges, p.family_draws, am_index)](std::int64_t first,
+                                                                                                        std::size_t count) {
     std::vector<double> carrier(count);
     std::vector<double> message(count);
     for (std::size_t j = 0; j < count; ++j) {
@@ -72,7 +83,7 @@ WaveformRange analog_range(const WaveformParameters& p) {
     Signal message_phasor(v.reads_message_phasor ? count : 0);
     unit_phasors(std::span(message).first(message_phasor.size()), message_phasor, math);
     const auto phases = [&](std::size_t j) {
-      return AnalogPhases{carrier[j], message[j], v.reads_message_phasor ? message_phasor[j] : Sample(), start};
+      return AnalogPhases{carrier[j], message[j], v.reads_message_phasor ? message_phasor[j] : Sample(), start, index};
     };
     std::vector<double> angle(count);
     for (std::size_t j = 0; j < count; ++j) angle[j] = v.angle(p, phases(j));
@@ -125,13 +136,22 @@ FamilyBand band(const Waveform& w, const BandLimits& x) {
 
 DrawnParameters draws(const Waveform& w) {
   return {.message = w.variant != Route::cw,
-          .am_index = w.variant == Route::am,
           .sideband = w.variant == Route::am_ssb,
-          .deviation = w.variant == Route::fm};
+          .deviation = w.variant == Route::fm,
+          .ranges = w.variant == Route::am ? 1U << am_index : 0U};
+}
+
+// Every file has unit nominal power whatever its class: AM's carrier is scaled by
+// 1 / sqrt(1 + m^2 / 2), the others' envelopes are 1.
+double carrier_amplitude(const Waveform& w, std::span<const double> draws) {
+  if (w.variant != Route::am) return 1.0;
+  const double m = range_draw(analog_ranges, draws, am_index);
+  return 1.0 / std::sqrt(1.0 + m * m / 2.0);
 }
 
 }  // namespace
 
-const SignalFamily analog_family{.name = "analog", .analog = true, .prepare = prepare, .band = band, .draws = draws, .modulation_index = nullptr};
+const SignalFamily analog_family{.name = "analog", .analog = true, .prepare = prepare, .band = band, .draws = draws,
+                                 .modulation_index = nullptr, .ranges = analog_ranges, .carrier_amplitude = carrier_amplitude};
 
 }  // namespace quorvin

@@ -23,8 +23,26 @@ namespace {
 bool gaussian(Route route) { return route == Route::gmsk || route == Route::gfsk; }
 bool drawn_index(Route route) { return route == Route::fsk || route == Route::gfsk; }
 
+// The FSK index and the Gaussian kinds' BT are drawn where they always were: with the symbols'
+// other values, before the frame's start. The index is told as the modulation index h.
+constexpr FamilyRange keyed_ranges[] = {
+    {.key = "fsk_index", .label = "", .unit = "", .help = "FSK modulation index", .defaults = {1.0, 1.0}, .low = 0.0, .high = 16.0, .open_low = true,
+     .slot = RangeSlot::symbols, .options_after = "--filter-span",
+     .helps = {"lowest FSK modulation index drawn: tone spacing index * symbol rate (exact)", "highest FSK modulation index drawn (exact)"}},
+    {.key = "gmsk_bt", .label = "BT Product", .help = "bandwidth-time product of the Gaussian-filtered names (GMSK, GFSK)",
+     .defaults = {0.3, 0.3}, .low = 0.1, .high = 10.0, .slot = RangeSlot::symbols, .labelled_after = "modulation_index",
+     .options_after = "--fsk-index-max",
+     .helps = {"lowest bandwidth-time product of the Gaussian-filtered names (GMSK, GFSK) drawn (exact)",
+               "highest bandwidth-time product of the Gaussian-filtered names (GMSK, GFSK) drawn (exact)"}},
+};
+enum Draw : std::size_t { fsk_index, gmsk_bt };
+
 // The modulation index h: FSK and GFSK the drawn index, MSK and GMSK 1/2.
-double modulation_index(const Waveform& w, double fsk_index) { return drawn_index(w.variant) ? fsk_index : 0.5; }
+double modulation_index(const Waveform& w, std::span<const double> draws) {
+  return drawn_index(w.variant) ? range_draw(keyed_ranges, draws, fsk_index) : 0.5;
+}
+
+double bt_product(const WaveformParameters& p) { return range_draw(keyed_ranges, p.family_draws, gmsk_bt); }
 
 // Samples, or a sample's terms, are worked out this many at a time.
 constexpr std::size_t lanes = 4;
@@ -333,7 +351,7 @@ void keyed_angles(const KeyedTables& t, const KeyedGeometry& g, std::int64_t fir
 #endif
 
 WaveformRange keyed_signal(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
-  std::shared_ptr<const GaussianShape> shape = phase_pulse(w.variant, p.gmsk_bt);
+  std::shared_ptr<const GaussianShape> shape = phase_pulse(w.variant, bt_product(p));
   const bool ramp = shape == nullptr;
   const double rise_start = ramp ? 0.0 : shape->table.first;
   const double rise_end = ramp ? 1.0 : shape->table.last();
@@ -348,7 +366,7 @@ WaveformRange keyed_signal(const Waveform& w, const WaveformParameters& p, std::
     level[i] = 2.0 * run.symbols[i] - (w.order - 1);
     completed[i + 1] = completed[i] + level[i];
   }
-  const double turn = pi * modulation_index(w, p.fsk_index);
+  const double turn = pi * modulation_index(w, p.family_draws);
   const KeyedGeometry geometry{time, turn, static_cast<std::int64_t>(run.symbols.size()) - 1, run.first, ramp, rise_start, rise_end, terms};
   // The angles become phasors by the vector phasors in every file, not only in scenes: a keyed
   // file is its phasors alone, and the library's sine and cosine were half its cost.
@@ -369,14 +387,14 @@ WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return p
 // a constant), centred on their keyed intervals; each one's value is its tone, h a / 2 Rs.
 TransmittedSymbols keyed_symbols(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
                                  const SymbolReach& reach) {
-  const std::shared_ptr<const GaussianShape> shape = phase_pulse(w.variant, p.gmsk_bt);
+  const std::shared_ptr<const GaussianShape> shape = phase_pulse(w.variant, bt_product(p));
   const double rise_start = shape ? shape->table.first : 0.0;
   const double rise_end = shape ? shape->table.last() : 1.0;
   const auto [low, high] = reach_periods(time, reach);
   const SymbolSource source{static_cast<std::int64_t>(std::ceil(low - rise_end)),
                             static_cast<std::int64_t>(std::floor(high - rise_start)), 0.5};
   const SymbolRun run = draw_symbol_run(static_cast<double>(source.first), static_cast<double>(source.last), w.order, seed);
-  const double h = modulation_index(w, p.fsk_index);
+  const double h = modulation_index(w, p.family_draws);
   return collect_symbols(w, time, run, source, [&](std::size_t, std::int32_t s) {
     return Sample(h * (2.0 * s - (w.order - 1)) / 2.0, 0.0);
   });
@@ -394,22 +412,29 @@ TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const
 FamilyBand band(const Waveform& w, const BandLimits& x) {
   std::string options = "{--symbol-rate-max}, {--frequency-offset-min/max}, {--mix-frequency}";
   const bool indexed = drawn_index(w.variant);
-  const double spacing = (w.order - 1) * (indexed ? x.fsk_index : 0.5);
+  const FamilyRanges& given = x.family_ranges != nullptr ? *x.family_ranges : FamilyRanges{};
+  const auto widest = [&given](Draw i) {
+    const std::array<double, 2> ends = range_ends(given, keyed_ranges[i]);
+    return std::max(ends[0], ends[1]);
+  };
+  const double spacing = (w.order - 1) * (indexed ? widest(fsk_index) : 0.5);
   double width = spacing + (indexed ? 2.0 : w.order == 2 ? 1.0 : 1.5);
   if (indexed) options += ", {--fsk-index-max}";
   if (gaussian(w.variant)) {
-    width = std::min(width, spacing + (indexed ? 0.3 : 0.2) + x.gmsk_bt);
+    width = std::min(width, spacing + (indexed ? 0.3 : 0.2) + widest(gmsk_bt));
     options += ", {--gmsk-bt-max}";
   }
   const double half = width * x.symbol_rate / 2.0;
   return {{-half, half}, options};
 }
 
-DrawnParameters draws(const Waveform& w) { return {.fsk_index = drawn_index(w.variant), .gmsk_bt = gaussian(w.variant)}; }
+DrawnParameters draws(const Waveform& w) {
+  return {.ranges = (drawn_index(w.variant) ? 1U << fsk_index : 0U) | (gaussian(w.variant) ? 1U << gmsk_bt : 0U)};
+}
 
 }  // namespace
 
 const SignalFamily keyed_family{.name = "keyed", .analog = false, .prepare = prepare, .band = band, .draws = draws,
-                                .modulation_index = modulation_index, .symbols = symbols};
+                                .modulation_index = modulation_index, .ranges = keyed_ranges, .symbols = symbols};
 
 }  // namespace quorvin

@@ -18,6 +18,18 @@
 namespace quorvin {
 namespace {
 
+// The roll-off is drawn and labelled where it always was: with the pulse, before the frame's start.
+constexpr FamilyRange linear_ranges[] = {
+    {.key = "rolloff", .label = "Roll-off", .help = "roll-off of the rrc pulse", .defaults = {0.35, 0.35}, .low = 0.0,
+     .high = 1.0, .slot = RangeSlot::symbols, .labelled_after = "pulse", .options_after = "--pulse",
+     .helps = {"lowest roll-off of the rrc pulse drawn (exact)", "highest roll-off drawn (exact)"}, .pulse = PulseShape::rrc},
+};
+enum Draw : std::size_t { rolloff };
+
+std::shared_ptr<const Pulse> file_pulse(const WaveformParameters& p) {
+  return cached_pulse(p.pulse, range_draw(linear_ranges, p.family_draws, rolloff), p.filter_span);
+}
+
 // A linear route's whole alphabet at unit average energy; nothing for Pi/4-DQPSK, whose point
 // depends on the symbols before it as well.
 std::optional<Signal> unit_energy_alphabet(const Waveform& w) {
@@ -101,7 +113,7 @@ ShapedSymbols shaped_symbols(std::int32_t order, const std::optional<Signal>& al
 }
 
 WaveformRange linear_signal(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time) {
-  std::shared_ptr<const Pulse> pulse = cached_pulse(p.pulse, p.rolloff, p.filter_span);
+  std::shared_ptr<const Pulse> pulse = file_pulse(p);
   // OQPSK's Q rail is half a symbol late.
   const bool offset = w.variant == Route::oqpsk;
   const double before = pulse->half_width + (offset ? 0.5 : 0.0);
@@ -138,7 +150,7 @@ WaveformRange prepare(const Waveform& w, const WaveformParameters& p) { return p
 // samples read: the same symbols, and Pi/4-DQPSK's points from the same first one.
 TransmittedSymbols linear_symbols(const Waveform& w, const WaveformParameters& p, std::uint64_t seed, const TimeBase& time,
                                   const SymbolReach& reach) {
-  std::shared_ptr<const Pulse> pulse = cached_pulse(p.pulse, p.rolloff, p.filter_span);
+  std::shared_ptr<const Pulse> pulse = file_pulse(p);
   const double lag = w.variant == Route::oqpsk ? 0.5 : 0.0;
   const auto [low, high] = reach_periods(time, reach);
   const SymbolSource source{static_cast<std::int64_t>(std::ceil(low - pulse->half_width - lag)),
@@ -160,16 +172,17 @@ TransmittedSymbols symbols(const Waveform& w, const WaveformParameters& p, const
 
 // (1 + rolloff) Rs with the RRC, the main lobe 2 Rs with the rectangle and the triangle.
 FamilyBand band(const Waveform&, const BandLimits& x) {
-  const double half = (x.pulse == PulseShape::rrc ? 1.0 + x.rolloff : 2.0) * x.symbol_rate / 2.0;
+  const auto [low, high] = range_ends(x.family_ranges != nullptr ? *x.family_ranges : FamilyRanges{}, linear_ranges[rolloff]);
+  const double half = (x.pulse == PulseShape::rrc ? 1.0 + std::max(low, high) : 2.0) * x.symbol_rate / 2.0;
   return {{-half, half}, std::string("{--symbol-rate-max}, {--frequency-offset-min/max}, {--mix-frequency}") +
                              (x.pulse == PulseShape::rrc ? ", {--rolloff-max}" : ", {--pulse rrc}")};
 }
 
-DrawnParameters draws(const Waveform&) { return {.rolloff = true}; }
+DrawnParameters draws(const Waveform&) { return {.pulse = true, .ranges = 1U << rolloff}; }
 
 }  // namespace
 
 const SignalFamily linear_family{.name = "linear", .analog = false, .prepare = prepare, .band = band, .draws = draws,
-                                 .modulation_index = nullptr, .symbols = symbols};
+                                 .modulation_index = nullptr, .ranges = linear_ranges, .symbols = symbols};
 
 }  // namespace quorvin

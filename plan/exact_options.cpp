@@ -201,23 +201,9 @@ const ExactRow option_rows[] = {
     ExactOption{"--pulse", "pulse", PairEnd::none, "rrc",
                 "pulse of the linear modulations: rrc (root-raised cosine), rect or linear (exact)",
                 "rrc, rect or linear", read_pulse},
-    ExactRange{"--rolloff", "rolloff", {"0.35", "0.35"},
-               {"lowest roll-off of the rrc pulse drawn (exact)",
-                "highest roll-off drawn (exact)"},
-               "a number from 0 to 1", decimal_range<&S::rolloff_min, &S::rolloff_max, 0, 1>},
     ExactOption{"--filter-span", "filter_span", PairEnd::none, "10",
                 "length of the rrc pulse, symbols (exact)", "a whole number from 2 to 256",
                 read_whole<&S::filter_span, 2, 256>},
-    ExactRange{"--fsk-index", "fsk_index", {"1", "1"},
-               {"lowest FSK modulation index drawn: tone spacing index * symbol rate (exact)",
-                "highest FSK modulation index drawn (exact)"},
-               "a number above 0 up to 16",
-               decimal_range<&S::fsk_index_min, &S::fsk_index_max, 0, 16, 1, true>},
-    ExactRange{"--gmsk-bt", "gmsk_bt", {"0.3", "0.3"},
-               {"lowest bandwidth-time product of the Gaussian-filtered names (GMSK, GFSK) drawn (exact)",
-                "highest bandwidth-time product of the Gaussian-filtered names (GMSK, GFSK) drawn (exact)"},
-               "a number from 0.1 to 10",
-               decimal_range<&S::gmsk_bt_min, &S::gmsk_bt_max, 1, 100, 10>},
     ExactOption{
         "--snr-definition", "snr_definition", PairEnd::none, "sample",
         "what the SNR range draws: sample (per-sample SNR over the whole band), esn0 or ebn0 (exact)",
@@ -247,10 +233,6 @@ const ExactRow option_rows[] = {
                 "highest analog message frequency drawn, Hz (exact)"},
                "a number above 0 up to 1e12",
                decimal_range<&S::message_frequency_min, &S::message_frequency_max, 0, 1000000000000LL, 1, true>},
-    ExactRange{"--am-index", "am_index", {"1", "1"},
-               {"lowest AM modulation index drawn (exact)",
-                "highest AM modulation index drawn (exact)"},
-               "a number from 0 to 100", decimal_range<&S::am_index_min, &S::am_index_max, 0, 100>},
     ExactOption{"--samples-per-file", "samples_per_file", PairEnd::none, "0",
                 "every file exactly N samples from a random start inside the first symbol; "
                 "--num-symbols is then ignored (exact; 0: off)",
@@ -329,20 +311,41 @@ std::string_view kept_text(std::string text) {
   return texts.emplace_back(std::move(text));
 }
 
-// The rows with each range as its two options, in the order they are checked; the families' own
-// ranges last, each key once (families that share a value share its declaration).
+// The families' ranges whose options follow `option` ("" for those after every other), each key
+// once (families that share a value share its declaration), with their families' names.
+std::vector<std::pair<const FamilyRange*, std::string_view>> ranges_after(std::string_view option) {
+  std::vector<std::pair<const FamilyRange*, std::string_view>> found;
+  std::vector<std::string_view> keys;
+  for (const SignalFamily* family : signal_families()) {
+    for (const FamilyRange& range : family->ranges) {
+      if (std::find(keys.begin(), keys.end(), range.key) != keys.end()) continue;
+      keys.push_back(range.key);
+      if (range.options_after == option) found.emplace_back(&range, family->name);
+    }
+  }
+  return found;
+}
+
+// The rows with each range as its two options, in the order they are checked: a family's range
+// after the option it names, the others' last.
 std::vector<ExactOption> expanded() {
   std::vector<ExactOption> options;
-  const auto add = [&options](const ExactRow& row) {
+  const auto place = [&options](const ExactOption& option, const auto& again) -> void {
+    options.push_back(option);
+    for (const auto& [range, family] : ranges_after(option.option)) {
+      for (const ExactOption& own : family_range_options(*range, family)) again(own, again);
+    }
+  };
+  const auto add = [&place](const ExactRow& row) {
     if (const ExactOption* option = std::get_if<ExactOption>(&row)) {
-      options.push_back(*option);
+      place(*option, place);
       return;
     }
     const ExactRange& range = std::get<ExactRange>(row);
     for (std::size_t i = 0; i < 2; ++i) {
-      options.push_back({kept_text(std::string(range.stem) + (i == 0 ? "-min" : "-max")), range.keyword,
-                         i == 0 ? PairEnd::min : PairEnd::max, range.default_texts[i], range.helps[i], range.accepted,
-                         range.read[i]});
+      place({kept_text(std::string(range.stem) + (i == 0 ? "-min" : "-max")), range.keyword, i == 0 ? PairEnd::min : PairEnd::max,
+             range.default_texts[i], range.helps[i], range.accepted, range.read[i]},
+            place);
     }
   };
   for (const ExactRow& row : option_rows) add(row);
@@ -350,13 +353,8 @@ std::vector<ExactOption> expanded() {
   for (const ChannelStage* stage : stages_by_slot()) {
     for (const ExactRow& row : stage->options) add(row);
   }
-  std::vector<std::string_view> keys;
-  for (const SignalFamily* family : signal_families()) {
-    for (const FamilyRange& range : family->ranges) {
-      if (std::find(keys.begin(), keys.end(), range.key) != keys.end()) continue;
-      keys.push_back(range.key);
-      for (const ExactOption& option : family_range_options(range, family->name)) options.push_back(option);
-    }
+  for (const auto& [range, family] : ranges_after("")) {
+    for (const ExactOption& option : family_range_options(*range, family)) options.push_back(option);
   }
   return options;
 }
@@ -392,9 +390,6 @@ std::optional<Reach> reach_at(const RunSettings& s, const std::string& name, dou
   if (w.family == nullptr || is_silent(w)) return std::nullopt;
   FamilyBand band = w.family->band(w, {.symbol_rate = symbol_rate,
                                              .pulse = x.pulse,
-                                             .rolloff = std::max(x.rolloff_min, x.rolloff_max),
-                                             .fsk_index = std::max(x.fsk_index_min, x.fsk_index_max),
-                                             .gmsk_bt = std::max(x.gmsk_bt_min, x.gmsk_bt_max),
                                              .message_frequency = larger(x.message_frequency_min, x.message_frequency_max),
                                              .deviation = s.analog_deviation,
                                              .sideband = x.sideband,
@@ -459,11 +454,13 @@ std::array<ExactOption, 2> family_range_options(const FamilyRange& range, std::s
   for (std::size_t i = 0; i < range.choices.size(); ++i) {
     what += (i == 0 ? " (" : ", ") + std::to_string(i) + " " + std::string(range.choices[i]) + (i + 1 == range.choices.size() ? ")" : "");
   }
+  const bool own = !range.helps[0].empty();
   return {ExactOption{kept_text(stem + "-min"), range.key, PairEnd::min, kept_text(shortest_text(range.defaults[0])),
-                      kept_text("lowest " + what + " drawn (exact; " + std::string(family) + ")"), accepted, nullptr,
-                      false, &range},
+                      own ? range.helps[0] : kept_text("lowest " + what + " drawn (exact; " + std::string(family) + ")"),
+                      accepted, nullptr, false, &range},
           ExactOption{kept_text(stem + "-max"), range.key, PairEnd::max, kept_text(shortest_text(range.defaults[1])),
-                      kept_text("highest " + what + " drawn (exact)"), accepted, nullptr, false, &range}};
+                      own ? range.helps[1] : kept_text("highest " + what + " drawn (exact)"), accepted, nullptr, false,
+                      &range}};
 }
 
 std::vector<std::string> accepted_choices(std::string_view accepted) {

@@ -168,11 +168,11 @@ void RunPlan::draw_impairments(PlannedFile& file) const {
 void RunPlan::draw_exact_analog(PlannedFile& file, const DrawnParameters& uses) {
   const ExactSettings& x = drawing().exact;
   if (uses.message) file.message_frequency = draw_uniform(x.message_frequency_min, x.message_frequency_max, source_);
-  if (uses.am_index) file.am_index = draw_uniform(x.am_index_min, x.am_index_max, source_);
-  // Every file of the model has unit nominal power whatever its class: AM's carrier is scaled by
-  // 1 / sqrt(1 + m^2 / 2), the others' envelopes are 1. The drawn amplitude above only keeps the
-  // draws in the classic model's order.
-  file.amplitude = uses.am_index ? 1.0 / std::sqrt(1.0 + file.am_index * file.am_index / 2.0) : 1.0;
+  draw_ranges(file, uses, RangeSlot::message);
+  // Every file of the model has unit nominal power whatever its class, its family's carrier
+  // amplitude. The drawn amplitude above only keeps the draws in the classic model's order.
+  const SignalFamily& family = *file.waveform->family;
+  file.amplitude = family.carrier_amplitude != nullptr ? family.carrier_amplitude(*file.waveform, file.family_draws) : 1.0;
   draw_family_ranges(file, uses);
 }
 
@@ -194,24 +194,30 @@ void RunPlan::draw_analog_carrier(PlannedFile& file, const DrawnParameters& uses
 
 void RunPlan::draw_exact_digital(PlannedFile& file, const DrawnParameters& uses) {
   const ExactSettings& x = drawing().exact;
-  if (uses.rolloff && x.pulse == PulseShape::rrc) file.rolloff = draw_uniform(x.rolloff_min, x.rolloff_max, source_);
-  if (uses.fsk_index) file.fsk_index = draw_uniform(x.fsk_index_min, x.fsk_index_max, source_);
-  if (uses.gmsk_bt) file.gmsk_bt = draw_uniform(x.gmsk_bt_min, x.gmsk_bt_max, source_);
+  draw_ranges(file, uses, RangeSlot::symbols);
   if (x.samples_per_file > 0) file.start_offset = draw_fraction(source_);
   draw_family_ranges(file, uses);
 }
 
-// After every other draw, so that a family without ranges of its own draws as before.
-void RunPlan::draw_family_ranges(PlannedFile& file, const DrawnParameters& uses) {
+// The family's ranges of `slot` that the file reads, in their order; one of another pulse than
+// the run's is not drawn.
+void RunPlan::draw_ranges(PlannedFile& file, const DrawnParameters& uses, RangeSlot slot) {
   if (uses.ranges == 0) return;
   const std::span<const FamilyRange> ranges = file.waveform->family->ranges;
-  file.family_draws.assign(ranges.size(), 0.0);
+  const ExactSettings& x = drawing().exact;
+  if (file.family_draws.empty()) file.family_draws.assign(ranges.size(), 0.0);
   for (std::size_t i = 0; i < ranges.size(); ++i) {
-    if ((uses.ranges >> i & 1U) == 0) continue;
-    const std::array<double, 2> ends = range_ends(drawing().exact.family_ranges, ranges[i]);
+    if ((uses.ranges >> i & 1U) == 0 || ranges[i].slot != slot || (ranges[i].pulse && *ranges[i].pulse != x.pulse)) continue;
+    const std::array<double, 2> ends = range_ends(x.family_ranges, ranges[i]);
     if (ranges[i].off_at_zero && ends[0] == 0.0 && ends[1] == 0.0) continue;
     file.family_draws[i] = draw_family_value(ranges[i], ends, source_);
   }
+}
+
+// After every other draw, so that a family without ranges of its own there draws as before.
+void RunPlan::draw_family_ranges(PlannedFile& file, const DrawnParameters& uses) {
+  if ((uses.ranges & ranges_at(file.waveform->family->ranges, RangeSlot::last)) == 0) return;
+  draw_ranges(file, uses, RangeSlot::last);
   // A given payload decides the draws that tell it (its length, its kind); the draws are made all
   // the same, so every other file keeps its values.
   file.payload = payload_of_file(drawing().exact, file.index);

@@ -56,15 +56,12 @@ struct PlannedFile {
   double frequency_offset = 0.0;   // Hz
   DigitalSeeds seeds;              // symbol and noise seeds; none means the device's
   // The exact model's own draws, each only where the file's family reads it.
-  double rolloff = 0.0;
-  double fsk_index = 0.0;
-  double gmsk_bt = 0.0;
-  double am_index = 0.0;
   double start_offset = 0.0;  // symbol periods, [0, 1): where a fixed-length frame starts
   double carrier_frequency = 0.0;  // Hz, the analog carrier
   double message_phase = 0.0;      // radians, the analog message's phase at the first sample
   Sideband sideband = Sideband::lower;
-  // The family's own ranges' draws, one per FamilyRange of its family (0 where not drawn).
+  // The family's own ranges' draws, one per FamilyRange of its family (0 where not drawn; none
+  // for a family without ranges).
   std::vector<double> family_draws = {};
   // A standard's payload the user gave, in place of the drawn one; none: drawn.
   std::shared_ptr<const Payload> payload = nullptr;
@@ -119,6 +116,7 @@ class RunPlan {
   void draw_exact_analog(PlannedFile& file, const DrawnParameters& uses);
   void draw_analog_carrier(PlannedFile& file, const DrawnParameters& uses) const;
   void draw_exact_digital(PlannedFile& file, const DrawnParameters& uses);
+  void draw_ranges(PlannedFile& file, const DrawnParameters& uses, RangeSlot slot);
   void draw_family_ranges(PlannedFile& file, const DrawnParameters& uses);
   void draw_impairments(PlannedFile& file) const;
 

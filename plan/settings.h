@@ -82,13 +82,7 @@ struct NameRanges {
 // The exact model's own ranges and choices; ranges are drawn per file like the form's.
 struct ExactSettings {
   PulseShape pulse = PulseShape::rrc;
-  double rolloff_min = 0.35;
-  double rolloff_max = 0.35;
   std::int32_t filter_span = 10;  // symbols
-  double fsk_index_min = 1.0;     // FSK modulation index h: tone spacing h * Rs
-  double fsk_index_max = 1.0;
-  double gmsk_bt_min = 0.3;
-  double gmsk_bt_max = 0.3;
   SnrDefinition snr_definition = SnrDefinition::sample;
   RateScale symbol_rate_scale = RateScale::linear;
   // Samples per symbol drawn instead of the symbol rate (the rate is then the sample rate over
@@ -108,8 +102,6 @@ struct ExactSettings {
   std::optional<double> analog_fc_max = std::nullopt;
   double message_frequency_min = 100.0;  // Hz
   double message_frequency_max = 2000.0;
-  double am_index_min = 1.0;
-  double am_index_max = 1.0;
   std::map<std::string, NameRanges, std::less<>> per_name;  // by modulation name
   FamilyRanges family_ranges;  // the families' own ranges (generator/family.h), every key given
   std::int64_t samples_per_file = 0;  // every file this long; 0: the symbol count decides

@@ -504,15 +504,14 @@ std::pair<double, double> band(const std::string& name, const BandLabels& labels
                                                   : choice("pulse", labels.pulse,
                                                            std::array{std::pair{"rrc", PulseShape::rrc}, std::pair{"rect", PulseShape::rect},
                                                                       std::pair{"linear", PulseShape::linear}}),
-                    .rolloff = labels.rolloff,
-                    .fsk_index = labels.modulation_index,
-                    .gmsk_bt = labels.gmsk_bt,
                     .message_frequency = labels.message_frequency,
                     .deviation = labels.frequency_deviation};
   if (!labels.sideband.empty()) {
     limits.sideband = choice("sideband", labels.sideband, std::array{std::pair{"lower", Sideband::lower}, std::pair{"upper", Sideband::upper}});
   }
-  FamilyRanges own;
+  FamilyRanges own = {{"rolloff", {labels.rolloff, labels.rolloff}},
+                      {"fsk_index", {labels.modulation_index, labels.modulation_index}},
+                      {"gmsk_bt", {labels.gmsk_bt, labels.gmsk_bt}}};
   for (const auto& [key, value] : labels.family) own[key] = {value, value};
   limits.family_ranges = &own;
   limits.sample_rate = labels.sample_rate;

@@ -42,10 +42,7 @@ WaveformParameters waveform_range_parameters(const RunSettings& s, const Planned
           .start_offset = file.start_offset,
           .timing_error = file.timing_error,
           .pulse = s.exact.pulse,
-          .rolloff = file.rolloff,
           .filter_span = s.exact.filter_span,
-          .fsk_index = file.fsk_index,
-          .gmsk_bt = file.gmsk_bt,
           .symbol_seed = file.seeds.symbols,
           .family_draws = file.family_draws,
           .payload = file.payload,
@@ -53,7 +50,6 @@ WaveformParameters waveform_range_parameters(const RunSettings& s, const Planned
           .carrier_frequency = file.carrier_frequency,
           .message_frequency = file.message_frequency,
           .deviation = s.analog_deviation,
-          .am_index = file.am_index,
           .message_phase = file.message_phase,
           .sideband = file.sideband,
           .phasors = phasors};
@@ -230,9 +226,6 @@ BandEdges exact_occupied_band(const RunSettings& s, const PlannedFile& f) {
   const double rate = std::max(std::abs(f.symbol_rate), std::abs(f.symbol_rate + drift));
   BandEdges edges = w.family->band(w, {.symbol_rate = rate,
                                        .pulse = s.exact.pulse,
-                                       .rolloff = f.rolloff,
-                                       .fsk_index = f.fsk_index,
-                                       .gmsk_bt = f.gmsk_bt,
                                        .message_frequency = f.message_frequency,
                                        .deviation = s.analog_deviation,
                                        .sideband = f.sideband,

@@ -41,7 +41,7 @@ bool exact(const Facts& f) { return f.settings.signal_model == SignalModel::exac
 bool keyed(const Facts& f) { return waveform(f).family != nullptr && waveform(f).family->modulation_index != nullptr; }
 bool linear(const Facts& f) { return digital(f) && !keyed(f); }
 // Symbols through a pulse (a name made by hand without a family too): OFDM and chirps have none.
-bool pulse_shaped(const Facts& f) { return linear(f) && (waveform(f).family == nullptr || uses(f).rolloff); }
+bool pulse_shaped(const Facts& f) { return linear(f) && (waveform(f).family == nullptr || uses(f).pulse); }
 bool framed(const Facts& f) { return exact(f) && f.settings.exact.samples_per_file > 0; }
 
 // The symbol timing the file's samples realise.
@@ -165,10 +165,6 @@ const Definition opening_definitions[] = {
     // The exact model's own draws and the values derived from them.
     {{"pulse", "Pulse Shape", "", true, trailing, ParameterType::text},
      [](const Facts& f) { return exact(f) && pulse_shaped(f) ? Value{std::string(pulse_name(f.settings.exact.pulse))} : Value{}; }},
-    {{"rolloff", "Roll-off", "", true, trailing},
-     [](const Facts& f) {
-       return exact(f) && pulse_shaped(f) && f.settings.exact.pulse == PulseShape::rrc ? Value{f.file.rolloff} : Value{};
-     }},
     {{"filter_span", "Filter Span", " symbols", true, trailing, ParameterType::whole},
      [](const Facts& f) {
        return exact(f) && pulse_shaped(f) && f.settings.exact.pulse == PulseShape::rrc
@@ -177,11 +173,9 @@ const Definition opening_definitions[] = {
      }},
     {{"modulation_index", "Modulation Index", "", true, trailing},
      [](const Facts& f) {
-       return exact(f) && !analog(f) && keyed(f) ? Value{waveform(f).family->modulation_index(waveform(f), f.file.fsk_index)}
+       return exact(f) && !analog(f) && keyed(f) ? Value{waveform(f).family->modulation_index(waveform(f), f.file.family_draws)}
                                                  : Value{};
      }},
-    {{"gmsk_bt", "BT Product", "", true, trailing},
-     [](const Facts& f) { return exact(f) && uses(f).gmsk_bt ? Value{f.file.gmsk_bt} : Value{}; }},
     {{"es_n0_db", "Es/N0", " dB", true, trailing},
      [](const Facts& f) { return exact(f) ? for_digital(f, es_n0_db(f)) : Value{}; }},
     {{"eb_n0_db", "Eb/N0", " dB", true, trailing},
@@ -198,8 +192,6 @@ const Definition opening_definitions[] = {
                   ? Value{std::string(f.file.sideband == Sideband::lower ? "lower" : "upper")}
                   : Value{};
      }},
-    {{"am_index", "AM Index", "", true, trailing},
-     [](const Facts& f) { return exact(f) && uses(f).am_index ? Value{f.file.am_index} : Value{}; }},
 };
 
 // The rows after the channel's stages' labels.
@@ -215,29 +207,22 @@ const Definition closing_definitions[] = {
      [](const Facts& f) { return f.run_seed ? Value{std::int64_t{*f.run_seed}} : Value{}; }},
 };
 
-// One parameter of the whole list: a row of the tables above or a stage's label.
-struct Entry {
-  const ParameterKind* kind;
-  Getter own = nullptr;
-  std::optional<ParameterValue> (*stage)(const FileFacts&) = nullptr;
+// A family's range told after every other label (its column last), not at a place of the table
+// above nor by another label.
+bool labelled_last(const FamilyRange& r) { return !r.label.empty() && r.labelled_after.empty(); }
 
-  Value of(const Facts& f) const { return own != nullptr ? own(f) : stage(f); }
-};
-
-const std::vector<Entry>& definitions() {
-  static const std::vector<Entry> all = [] {
-    std::vector<Entry> entries;
-    for (const Definition& d : opening_definitions) entries.push_back({&d.kind, d.value});
-    for (const ChannelStage* stage : stages_by_slot()) {
-      for (const StageLabel& label : stage->labels) entries.push_back({&label.kind, nullptr, label.value});
+// The manifest place of the label keyed `key` in the tables above; none for another.
+ManifestPlace place_of(std::string_view key) {
+  for (const auto& table : {std::span<const Definition>(opening_definitions), std::span<const Definition>(closing_definitions)}) {
+    for (const Definition& d : table) {
+      if (d.kind.key == key) return d.kind.manifest;
     }
-    for (const Definition& d : closing_definitions) entries.push_back({&d.kind, d.value});
-    return entries;
-  }();
-  return all;
+  }
+  return none;
 }
 
-// The label of each family's own range, one per key.
+// The label of each family's own range, one per key: a range told at a place of the tables takes
+// that place's manifest column.
 const std::vector<ParameterKind>& family_range_kinds() {
   static const std::vector<ParameterKind> kinds = [] {
     std::vector<ParameterKind> all;
@@ -245,15 +230,81 @@ const std::vector<ParameterKind>& family_range_kinds() {
       std::vector<FamilyRange> labelled(family->ranges.begin(), family->ranges.end());
       labelled.insert(labelled.end(), family->derived.begin(), family->derived.end());
       for (const FamilyRange& r : labelled) {
-        if (std::none_of(all.begin(), all.end(), [&](const ParameterKind& k) { return k.key == r.key; })) {
-          const ParameterType type = !r.choices.empty() ? ParameterType::text : r.whole ? ParameterType::whole : ParameterType::real;
-          all.push_back({r.key, r.label, r.unit, true, ManifestPlace::family, type});
-        }
+        if (r.label.empty() || std::any_of(all.begin(), all.end(), [&](const ParameterKind& k) { return k.key == r.key; })) continue;
+        const ParameterType type = !r.choices.empty() ? ParameterType::text : r.whole ? ParameterType::whole : ParameterType::real;
+        const ManifestPlace place = r.labelled_after.empty() ? ManifestPlace::family : place_of(r.labelled_after);
+        all.push_back({r.key, r.label, r.unit, true, place, type});
       }
     }
     return all;
   }();
   return kinds;
+}
+
+const ParameterKind& family_range_kind(std::string_view key) {
+  const std::vector<ParameterKind>& kinds = family_range_kinds();
+  return *std::find_if(kinds.begin(), kinds.end(), [key](const ParameterKind& k) { return k.key == key; });
+}
+
+ParameterValue range_value(const FamilyRange& range, double value) {
+  if (!range.choices.empty()) return std::string(range.choices[std::min(range.choices.size() - 1, static_cast<std::size_t>(value))]);
+  if (range.whole) return static_cast<std::int64_t>(value);
+  return value;
+}
+
+// The range keyed `key` told at its place in the table: the file's draw where its family draws it
+// (with the run's pulse, for a range of one pulse).
+Value placed_range_value(const Facts& f, std::string_view key) {
+  if (!exact(f) || waveform(f).family == nullptr) return {};
+  const std::span<const FamilyRange> ranges = waveform(f).family->ranges;
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    if (ranges[i].key != key || (uses(f).ranges >> i & 1U) == 0) continue;
+    if (ranges[i].pulse && *ranges[i].pulse != f.settings.exact.pulse) return {};
+    return range_value(ranges[i], range_draw(ranges, f.file.family_draws, i));
+  }
+  return {};
+}
+
+// One parameter of the whole list: a row of the tables above, a family's range told at its place
+// among them, or a stage's label.
+struct Entry {
+  const ParameterKind* kind;
+  Getter own = nullptr;
+  std::optional<ParameterValue> (*stage)(const FileFacts&) = nullptr;
+  bool placed_range = false;
+
+  Value of(const Facts& f) const {
+    if (placed_range) return placed_range_value(f, kind->key);
+    return own != nullptr ? own(f) : stage(f);
+  }
+};
+
+const std::vector<Entry>& definitions() {
+  static const std::vector<Entry> all = [] {
+    std::vector<Entry> entries;
+    // Each entry followed by the families' ranges told after it.
+    const auto add = [&entries](const Entry& entry, const auto& again) -> void {
+      entries.push_back(entry);
+      for (const ParameterKind& kind : family_range_kinds()) {
+        if (kind.manifest == ManifestPlace::family) continue;
+        for (const SignalFamily* family : signal_families()) {
+          const auto& ranges = family->ranges;
+          const bool after = std::any_of(ranges.begin(), ranges.end(), [&](const FamilyRange& r) {
+            return r.key == kind.key && r.labelled_after == entry.kind->key;
+          });
+          const bool added = std::any_of(entries.begin(), entries.end(), [&](const Entry& e) { return e.kind->key == kind.key; });
+          if (after && !added) again(Entry{&kind, nullptr, nullptr, true}, again);
+        }
+      }
+    };
+    for (const Definition& d : opening_definitions) add({&d.kind, d.value}, add);
+    for (const ChannelStage* stage : stages_by_slot()) {
+      for (const StageLabel& label : stage->labels) add({&label.kind, nullptr, label.value}, add);
+    }
+    for (const Definition& d : closing_definitions) add({&d.kind, d.value}, add);
+    return entries;
+  }();
+  return all;
 }
 
 // Every standard's frames: each whole frame's first and last instant.
@@ -307,17 +358,6 @@ void add_frame_rows(const Facts& f, std::vector<ParameterRow>& rows) {
   for (std::size_t i = 0; i < labels.size() && i < facts.values.size(); ++i) {
     if (facts.values[i]) rows.push_back({&frame_label_kind(labels[i].key), *facts.values[i]});
   }
-}
-
-const ParameterKind& family_range_kind(std::string_view key) {
-  const std::vector<ParameterKind>& kinds = family_range_kinds();
-  return *std::find_if(kinds.begin(), kinds.end(), [key](const ParameterKind& k) { return k.key == key; });
-}
-
-ParameterValue range_value(const FamilyRange& range, double value) {
-  if (!range.choices.empty()) return std::string(range.choices[std::min(range.choices.size() - 1, static_cast<std::size_t>(value))]);
-  if (range.whole) return static_cast<std::int64_t>(value);
-  return value;
 }
 
 }  // namespace
@@ -377,7 +417,7 @@ std::vector<ParameterRow> file_parameters(const FileFacts& facts) {
   if (!exact(f) || drawn.ranges == 0) return rows;
   const std::span<const FamilyRange> ranges = waveform(f).family->ranges;
   for (std::size_t i = 0; i < ranges.size() && i < f.file.family_draws.size(); ++i) {
-    if ((drawn.ranges >> i & 1U) == 0) continue;
+    if ((drawn.ranges >> i & 1U) == 0 || !labelled_last(ranges[i])) continue;
     rows.push_back({&family_range_kind(ranges[i].key), range_value(ranges[i], f.file.family_draws[i])});
   }
   const SignalFamily& family = *waveform(f).family;
@@ -447,7 +487,7 @@ std::vector<std::string_view> manifest_columns(ManifestPlace place, SignalModel 
     if (!made) continue;
     for (const auto& labels : {family->ranges, family->derived}) {
       for (const FamilyRange& r : labels) {
-        if (std::find(keys.begin(), keys.end(), r.key) == keys.end()) keys.push_back(r.key);
+        if (labelled_last(r) && std::find(keys.begin(), keys.end(), r.key) == keys.end()) keys.push_back(r.key);
       }
     }
     if (family->frames == nullptr) continue;

@@ -157,15 +157,17 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   }
   if (is_silent(w)) return;  // noise fills the band: its flatness is checked apart
   const auto band_of = [&w](const CleanFile& f) {
+    // The run's ends, the file's own draws for the values drawn with its symbols.
+    FamilyRanges ends = f.settings.exact.family_ranges;
+    for (std::size_t i = 0; i < w.family->ranges.size() && i < f.file.family_draws.size(); ++i) {
+      if (w.family->ranges[i].slot != RangeSlot::last) ends[std::string(w.family->ranges[i].key)] = {f.file.family_draws[i], f.file.family_draws[i]};
+    }
     const FamilyBand band = w.family->band(w, {.symbol_rate = f.file.symbol_rate,
                                                .pulse = f.settings.exact.pulse,
-                                               .rolloff = f.file.rolloff,
-                                               .fsk_index = f.file.fsk_index,
-                                               .gmsk_bt = f.file.gmsk_bt,
                                                .message_frequency = f.file.message_frequency,
                                                .deviation = f.settings.analog_deviation,
                                                .sideband = f.file.sideband,
-                                               .family_ranges = &f.settings.exact.family_ranges,
+                                               .family_ranges = &ends,
                                                .sample_rate = f.settings.sample_rate});
     const double centre = is_analog(w) ? f.file.carrier_frequency : 0.0;
     return std::pair{centre + band.edges.low, centre + band.edges.high};
@@ -343,7 +345,7 @@ std::string magnitudes_sent(const std::string& name) {
   s.signal_model = SignalModel::exact;
   s.sample_rate = 2000.0;
   s.exact.samples_per_file = 1 << 18;
-  const PlannedFile file{.modulation = name, .snr_db = INFINITY, .symbol_rate = 1000.0, .seeds = {11, 12}, .rolloff = 0.35};
+  const PlannedFile file{.modulation = name, .snr_db = INFINITY, .symbol_rate = 1000.0, .seeds = {11, 12}};
   std::set<std::pair<long long, long long>> points;  // in 1e-9
   for (const TransmittedSymbol& t : exact_file_symbols(s, file).symbols) {
     points.insert({std::llround(t.value.real() * 1e9), std::llround(t.value.imag() * 1e9)});
@@ -364,7 +366,8 @@ std::vector<Law> analog_laws(Route variant, const RunSettings& s) {
   const double fc = s.analog_carrier_frequency;
   const Span c = towards(x.analog_fc_min.value_or(fc), x.analog_fc_max.value_or(fc)) + towards(s.frequency_offset_min, s.frequency_offset_max);
   const Span fm = closed(x.message_frequency_min, x.message_frequency_max);
-  const Span m = closed(x.am_index_min, x.am_index_max);
+  const auto [m_low, m_high] = range_ends(x.family_ranges, analog_family.ranges[0]);
+  const Span m = closed(m_low, m_high);
   const Law carrier{"one line", {c}};
   const Law lower{"one line", {c + -fm}};
   const Law upper{"one line", {c + fm}};
@@ -391,9 +394,11 @@ std::vector<Law> laws_of(const std::string& name, const RunSettings& s) {
   const std::string order = std::to_string(w.order);
   if (is_analog(w)) return analog_laws(w.variant, s);
   if (w.family == &keyed_family) {
-    const Span h = closed(w.family->modulation_index(w, x.fsk_index_min), w.family->modulation_index(w, x.fsk_index_max));
-    if (!drawn_parameters(w).gmsk_bt) return {{order + " tones, a rectangular frequency pulse", {h}}};
-    return {{order + " tones, a Gaussian frequency pulse", {h, closed(x.gmsk_bt_min, x.gmsk_bt_max)}}};
+    const auto [h_low, h_high] = range_ends(x.family_ranges, w.family->ranges[0]);
+    const Span h = closed(w.family->modulation_index(w, std::array{h_low}), w.family->modulation_index(w, std::array{h_high}));
+    if ((drawn_parameters(w).ranges & 2U) == 0) return {{order + " tones, a rectangular frequency pulse", {h}}};
+    const auto [bt_low, bt_high] = range_ends(x.family_ranges, w.family->ranges[1]);
+    return {{order + " tones, a Gaussian frequency pulse", {h, closed(bt_low, bt_high)}}};
   }
   if (w.family == &linear_family) {
     const std::string timing = w.variant == Route::oqpsk       ? "Q half a symbol late, "

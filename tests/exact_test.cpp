@@ -168,7 +168,7 @@ TEST(ExactRealisedTiming, LabelsMatchABlindEstimateUnderDriftAndClockOffset) {
     RunSettings s = exact_run({}, 0, 3700.0);
     s.exact.samples_per_file = 1 << 15;
     PlannedFile file{.modulation = c.modulation, .snr_db = INFINITY, .symbol_rate = 1000.0, .timing_error = c.timing_error,
-                     .seeds = {7, 8}, .rolloff = 0.35, .fsk_index = 1.0};
+                     .seeds = {7, 8}};
     if (c.ppm != 0.0) file.impairments.clock_ppm = c.ppm;
     const Signal x = synthesize_exact_file(s, file);
     const RateFeature feature = std::string(c.modulation) != "2FSK" ? RateFeature::envelope : RateFeature::frequency_change;
@@ -205,8 +205,7 @@ TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
   s.symbol_rate_min = s.symbol_rate_max = 1000.0;
   s.snr_min_db = s.snr_max_db = INFINITY;
   s.exact.samples_per_file = 1 << 17;
-  s.exact.rolloff_min = 0.2;
-  s.exact.rolloff_max = 0.5;
+  s.exact.family_ranges["rolloff"] = {0.2, 0.5};
   const PlannedFile file = first_file(s, 4);
   const double a = label(file_parameters({s, file, std::nullopt}), "rolloff");
   const auto rc = [a](double f) {
@@ -250,8 +249,7 @@ TEST(ExactPower, FramePowerTellsNoClassWhenTheSignalIsBuried) {
   s.analog_carrier_frequency = 1000;
   s.analog_deviation = 500;
   s.exact.samples_per_file = 1024;
-  s.exact.am_index_min = 0.2;
-  s.exact.am_index_max = 1.0;
+  s.exact.family_ranges["am_index"] = {0.2, 1.0};
   ASSERT_EQ(band_misfit(s), std::nullopt);
   RunPlan plan(s, 1);
   const std::size_t classes = s.modulations.size();
@@ -302,8 +300,9 @@ TEST(ExactAnalog, CarrierAndSidebandLinesHaveTheirTheoreticalAmplitudes) {
       {Route::fm, Sideband::lower, {{1500, 0.0}, {1800, 0.0}, {2100, 0.0}, {2400, 0.0}}},  // Bessel lines, below
   };
   for (const auto& c : cases) {
-    const WaveformParameters p{.sample_rate = 1e4, .num_samples = 10000, .amplitude = 0.8, .carrier_frequency = 1000,
-                               .message_frequency = 300, .deviation = 600, .am_index = 0.5, .message_phase = 0.7,
+    const std::array draws{0.5};  // the analog family's AM index
+    const WaveformParameters p{.sample_rate = 1e4, .num_samples = 10000, .family_draws = draws, .amplitude = 0.8,
+                               .carrier_frequency = 1000, .message_frequency = 300, .deviation = 600, .message_phase = 0.7,
                                .sideband = c.side};
     const Signal x = apply_carrier_offset(test::waveform_samples(analog_waveform(c.route), p), 500.0, 1e4);
     for (int order = 0; order < static_cast<int>(c.lines.size()); ++order) {
@@ -354,7 +353,7 @@ TEST(ExactAnalog, CarrierOffsetMessagePhaseAndSidebandAreDrawnAndLabelled) {
   s.amplitude_min = s.amplitude_max = 1;
   s.analog_carrier_frequency = 1000;
   s.exact.analog_fc_max = 1500;
-  s.exact.am_index_min = s.exact.am_index_max = 0.8;
+  s.exact.family_ranges["am_index"] = {0.8, 0.8};
   s.exact.samples_per_file = 4000;
   RunPlan plan(s, 3);
   std::vector<double> lines;
@@ -451,7 +450,7 @@ TEST(ExactOptions, NumbersFollowTheFormsRule) {
                                     std::pair{"0.5x", -1.0}, std::pair{"nan", -1.0}, std::pair{"-inf", -1.0}}) {
     const auto result = read_given({{"--rolloff-max", text}});
     const auto* read = std::get_if<ExactSettings>(&result);
-    EXPECT_EQ(read ? read->rolloff_max : -1.0, value) << text;
+    EXPECT_EQ(read ? read->family_ranges.at("rolloff")[1] : -1.0, value) << text;
     if (!read) {
       EXPECT_EQ(std::get<std::string>(result), "--rolloff-max takes a number from 0 to 1, not '" + std::string(text) + "'");
     }
@@ -620,7 +619,8 @@ TEST(ExactFrames, StartsAreUniform) {
 TEST(ExactKeyed, EachSymbolTurnsThePhaseByAnOddMultipleOfPiH) {
   for (const auto& [name, h] : {std::pair{"16FSK", 0.7}, std::pair{"4MSK", 0.5}, std::pair{"8MSK", 0.5}, std::pair{"16MSK", 0.5}}) {
     WaveformParameters p = clean(16.0, 1 << 14);
-    p.fsk_index = h;
+    const std::array draws{h};  // the keyed family's FSK index
+    p.family_draws = draws;
     const Signal x = test::waveform_samples(name, p);
     const int order = std::stoi(name);
     std::vector<int> seen(static_cast<std::size_t>(order), 0);
@@ -643,8 +643,8 @@ TEST(ExactKeyed, EachSymbolTurnsThePhaseByAnOddMultipleOfPiH) {
 // GMSK's own for the labelled BT (0.86 Rs at 0.25, 1.04 Rs at 0.5).
 TEST(ExactKeyed, GaussianBandsAreNarrowerAndFollowTheirBt) {
   WaveformParameters p = clean(12.3, 1 << 16);
-  p.fsk_index = 0.5;
-  p.gmsk_bt = 0.3;
+  std::array draws{0.5, 0.3};  // the keyed family's FSK index and BT
+  p.family_draws = draws;
   for (const auto& [gaussian, rectangular] : {std::pair{"2GFSK", "2FSK"}, std::pair{"4GFSK", "4FSK"}, std::pair{"16GFSK", "16FSK"},
                                               std::pair{"4GMSK", "4MSK"}, std::pair{"16GMSK", "16MSK"}}) {
     EXPECT_LT(occupied_bandwidth(test::waveform_samples(gaussian, p), 12.3),
@@ -652,7 +652,7 @@ TEST(ExactKeyed, GaussianBandsAreNarrowerAndFollowTheirBt) {
         << gaussian;
   }
   for (const auto& [bt, band] : {std::pair{0.25, 0.86}, std::pair{0.5, 1.04}}) {
-    p.gmsk_bt = bt;
+    draws[1] = bt;
     EXPECT_NEAR(occupied_bandwidth(test::waveform_samples("2GFSK", p), 12.3), band, 0.05 * band) << bt;
   }
 }
@@ -953,9 +953,10 @@ TEST(ExactKeyedRanges, CutsAtAnyAlignmentGiveTheWholesSamples) {
     SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.samples_per_symbol) + " " + std::to_string(c.bt) + " " +
                  std::to_string(c.drift));
     const Waveform w = resolve_waveform(c.name);
+    const std::array draws{0.7, c.bt};  // the keyed family's FSK index and BT
     const WaveformParameters p{.sample_rate = 40000.0, .num_samples = 6000, .pad_before = 9, .pad_after = 9,
                                .symbol_rate = 40000.0 / c.samples_per_symbol, .start_offset = 0.37, .timing_error = c.drift,
-                               .fsk_index = 0.7, .gmsk_bt = c.bt, .symbol_seed = 3};
+                               .symbol_seed = 3, .family_draws = draws};
     const Signal whole = prepare_waveform(w, p)(-9, 6018);
     const WaveformRange kept = prepare_waveform(w, p);
     const std::int64_t cuts[] = {-9, -8, -5, 0, 1, 3, 6, 103, 2998, 3001, 6009};

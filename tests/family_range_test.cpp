@@ -8,6 +8,7 @@
 
 #include "plan/exact_options.h"
 #include "plan/plan.h"
+#include "synthesis/parameters.h"
 
 namespace quorvin {
 namespace {
@@ -47,6 +48,30 @@ TEST(FamilyRange, WholeDrawsCoverTheRangeEvenly) {
     const double value = draw_family_value(cyclic_prefix, {0.1, 0.2}, source);
     EXPECT_TRUE(value >= 0.1 && value <= 0.2) << value;
   }
+}
+
+// The values older than the family modules keep the places they always had: each option after
+// the one it always followed, each column between the same neighbours, the FSK index told only
+// as the modulation index.
+TEST(FamilyRange, OlderValuesKeepTheirPlaces) {
+  const auto options = exact_options();
+  const auto before = [&options](std::string_view option) {
+    const auto at = std::find_if(options.begin(), options.end(), [option](const ExactOption& o) { return o.option == option; });
+    return at == options.end() || at == options.begin() ? std::string_view() : std::prev(at)->option;
+  };
+  for (const auto& [option, follows] : {std::pair{"--rolloff-min", "--pulse"}, std::pair{"--filter-span", "--rolloff-max"},
+                                        std::pair{"--fsk-index-min", "--filter-span"}, std::pair{"--gmsk-bt-min", "--fsk-index-max"},
+                                        std::pair{"--snr-definition", "--gmsk-bt-max"},
+                                        std::pair{"--am-index-min", "--message-frequency-max"},
+                                        std::pair{"--samples-per-file", "--am-index-max"}}) {
+    EXPECT_EQ(before(option), follows) << option;
+  }
+  const std::vector<std::string_view> columns = manifest_columns(ManifestPlace::trailing, SignalModel::exact);
+  const auto place = [&columns](std::string_view key) { return std::find(columns.begin(), columns.end(), key) - columns.begin(); };
+  const std::vector<std::string_view> in_order = {"pulse", "rolloff", "filter_span", "modulation_index", "gmsk_bt", "es_n0_db",
+                                                  "eb_n0_db", "start_offset", "sideband", "am_index"};
+  for (std::size_t i = 1; i < in_order.size(); ++i) EXPECT_EQ(place(in_order[i]), place(in_order[i - 1]) + 1) << in_order[i];
+  EXPECT_EQ(std::find(columns.begin(), columns.end(), "fsk_index"), columns.end());
 }
 
 }  // namespace

@@ -300,7 +300,7 @@ TEST(ExactChannel, ChannelPathRebuildsTheFile) {
   s.exact.impairments.fading_delays = {0.0, 2.0};
   s.exact.impairments.fading_gains_db = {0.0, -3.0};
   const PlannedFile file{.modulation = "QPSK", .snr_db = INFINITY, .symbol_rate = 2000.0, .frequency_offset = 37.0,
-                         .seeds = {5, 6}, .rolloff = 0.35, .start_offset = 0.5,
+                         .seeds = {5, 6}, .start_offset = 0.5,
                          .impairments = {.fading_k = 0.0, .doppler = 40.0, .carrier_phase = 1.0, .phase_noise = 3.0}};
   const Signal y = synthesize_exact_file(s, file);
   const ChannelPath channel = exact_channel_path(s, file);
@@ -312,7 +312,7 @@ TEST(ExactChannel, ChannelPathRebuildsTheFile) {
   ASSERT_EQ(taps[0].size(), y.size());
   ASSERT_EQ(phase.size(), y.size());
   const Signal w = test::waveform_samples("QPSK", {.sample_rate = 1e4, .num_samples = 3000, .pad_before = 2,
-                                                   .symbol_rate = 2000.0, .start_offset = 0.5, .rolloff = 0.35,
+                                                   .symbol_rate = 2000.0, .start_offset = 0.5,
                                                    .symbol_seed = 5});
   double worst = 0.0;
   double moved = 0.0;
@@ -346,7 +346,7 @@ TEST(ExactChannel, BlocksAreTheWholeChainToTheBit) {
     s.mix_frequency = 250.0;
     const PlannedFile file{.modulation = c.name, .amplitude = 0.7, .snr_db = c.snr_db, .message_frequency = 900.0,
                            .symbol_rate = 10000.0, .timing_error = 0.3, .frequency_offset = 37.0, .seeds = {5, 6},
-                           .rolloff = 0.35, .gmsk_bt = 0.3, .start_offset = 0.25, .carrier_frequency = 1300.0,
+                           .start_offset = 0.25, .carrier_frequency = 1300.0,
                            .message_phase = 0.4};
     std::vector<std::size_t> sizes;
     Signal streamed;
@@ -362,7 +362,7 @@ TEST(ExactChannel, BlocksAreTheWholeChainToTheBit) {
                                                     .message_phase = 0.4})
                           : test::waveform_samples(c.name, {.sample_rate = s.sample_rate, .num_samples = c.samples,
                                                             .symbol_rate = 10000.0, .start_offset = 0.25,
-                                                            .timing_error = 0.3, .rolloff = 0.35, .gmsk_bt = 0.3,
+                                                            .timing_error = 0.3,
                                                             .symbol_seed = 5});
     // Analog carriers are offset too; the noise is relative to the unit nominal power.
     whole = apply_carrier_offset(std::move(whole), 287.0, s.sample_rate);
@@ -511,8 +511,8 @@ TEST_P(StageLabels, AreWhatTheSamplesShow) {
   if (c.settings != nullptr) c.settings(s.exact.impairments);
   const bool amplified = c.draws.pa_backoff.has_value();
   const PlannedFile file{.modulation = amplified ? "AM" : "CW", .amplitude = amplified ? 0.8 : 1.0, .snr_db = INFINITY,
-                         .message_frequency = 50.0, .seeds = {5, 6}, .am_index = 0.6, .carrier_frequency = c.carrier,
-                         .message_phase = 0.3, .impairments = c.draws};
+                         .message_frequency = 50.0, .seeds = {5, 6}, .carrier_frequency = c.carrier,
+                         .message_phase = 0.3, .family_draws = {0.6}, .impairments = c.draws};
   c.check(synthesize_exact_file(s, file), file_parameters({s, file, std::nullopt}));
 }
 

@@ -74,7 +74,7 @@ RunSettings settings_for(std::vector<std::string> names, std::int32_t files, std
 // The fields the plan draws, side by side.
 auto drawn_fields(const PlannedFile& f) {
   return std::make_tuple(f.modulation, f.index, f.amplitude, f.snr_db, f.message_frequency, f.symbol_rate,
-                         f.timing_error, f.frequency_offset, f.rolloff, f.fsk_index, f.gmsk_bt, f.am_index,
+                         f.timing_error, f.frequency_offset, f.family_draws,
                          f.start_offset, f.impairments.carrier_phase, f.impairments.clock_ppm);
 }
 

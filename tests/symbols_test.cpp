@@ -139,8 +139,10 @@ Made make(const ModulationRow& row, const Timing& timing, double bt) {
   s.exact.samples_per_file = w.variant == Route::css ? 300000 : wide ? 16384 : 4096;
   s.exact.filter_span = 40;
   PlannedFile file{.modulation = std::string(row.name), .snr_db = INFINITY, .symbol_rate = 1000.0,
-                   .timing_error = timing.timing_error, .seeds = {11, 12}, .rolloff = 0.35, .fsk_index = 1.0,
-                   .gmsk_bt = bt, .start_offset = 0.37, .family_draws = {chirp_bandwidth, chirp_sf, 0.0, 0.0, 0.0}};
+                   .timing_error = timing.timing_error, .seeds = {11, 12}, .start_offset = 0.37,
+                   .family_draws = w.family == &linear_family  ? std::vector{0.35}
+                                   : w.family == &keyed_family ? std::vector{1.0, bt}
+                                                               : std::vector{chirp_bandwidth, 1.0 * chirp_sf, 0.0, 0.0, 0.0}};
   if (w.variant == Route::css) file.symbol_rate = chirp_bandwidth * s.sample_rate / (1 << chirp_sf);
   if (timing.ppm != 0.0) file.impairments.clock_ppm = timing.ppm;
   Made made{synthesize_exact_file(s, file), exact_file_symbols(s, file), 0.0};
@@ -501,7 +503,7 @@ TEST(SymbolLabels, BitErrorRatesOfBpskAndQpskFollowTheory) {
       s.exact.snr_definition = SnrDefinition::ebn0;
       s.exact.samples_per_file = 1 << 16;
       s.exact.filter_span = 40;
-      s.exact.rolloff_min = s.exact.rolloff_max = 0.35;
+      s.exact.family_ranges["rolloff"] = {0.35, 0.35};
       RunPlan plan(s, 5);
       const Textbook own = *textbook(resolve_waveform(name));
       double bits = 0.0;

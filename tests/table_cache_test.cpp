@@ -103,8 +103,9 @@ TEST(TableCache, GaussianNamesAtInterleavedBtGiveTheirOwnSamples) {
   const std::vector<std::string> names = {"GMSK", "2GFSK", "4GMSK"};
   const std::vector<double> bts = {0.2, 0.25, 0.3, 0.35, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0};
   const auto samples = [&](std::size_t name, std::size_t bt) {
-    const WaveformParameters p{.sample_rate = 1e6, .num_samples = 1500, .symbol_rate = 1e6 / 5.3, .gmsk_bt = bts[bt],
-                               .symbol_seed = Seed{7}};
+    const std::array draws{1.0, bts[bt]};  // the keyed family's FSK index and BT
+    const WaveformParameters p{.sample_rate = 1e6, .num_samples = 1500, .symbol_rate = 1e6 / 5.3, .symbol_seed = Seed{7},
+                               .family_draws = draws};
     return prepare_waveform(resolve_waveform(names[name]), p)(0, 1500);
   };
   std::vector<std::vector<Signal>> alone(names.size());
