@@ -345,8 +345,8 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
     if (output.format == SampleFormat::container && settings.signal_model == SignalModel::exact) {
       weight = std::max(weight, exact_file_samples(plan.settings(), *file));
     }
-    // Counted whole for a batch, though its sample files are made one at a time: a file's
-    // allocator keeps what it used, and a kept file's samples wait for the whole batch.
+    // A batch counts all its files: several workers may make them at once, and kept samples
+    // wait until the whole batch is reported.
     if (!batch.files.empty() && !joins(batch, weight, options.sample_budget)) {
       workshop->submit(std::exchange(batch, {}), jobs, options.sample_budget, emit, options.stop);
     }
