@@ -20,29 +20,34 @@
 namespace quorvin {
 namespace {
 
-// Small files go to the workers several at a time: a short frame takes about as long to make as a
-// task's hand-over from the dispatcher to a worker and back, with their wakes.
+// Short files go to the workers several at a time: a short frame takes about as long to make as a
+// task's hand-over from the dispatcher to a worker and back, with their wakes. A batch is at most
+// this many files, of at most batch_samples samples together: its results are reported once all
+// its files are made, and a stop still lets the queued batches finish.
 constexpr std::size_t batch_files = 16;
+constexpr double batch_samples = 65536.0;
 
 // Files holding at most this many samples at once (streamed ones) let the spare worker start
-// another file while they wait on their disk. A batch holds at most this many in all.
+// another file while they wait on their disk.
 constexpr double small_weight = 65536.0;
 
 // Consecutive files of the plan. Workers take its files one at a time, so that while one waits on
 // its disk another worker may make the next.
 struct Task {
   std::vector<PlannedFile> files;
-  double weight = 0.0;  // the samples its files hold, all counted (see run_dataset)
+  double weight = 0.0;   // the samples its files hold, all counted (see run_dataset)
+  double samples = 0.0;  // in its files
   // One result a file, made with the task, so that a worker storing one allocates nothing.
   std::vector<ProducedFile> produced;
   std::size_t taken = 0;  // files a worker has taken
   std::size_t done = 0;   // files made
 };
 
-// Whether a file of `weight` may join `task` without passing the batch's bounds or the budget.
-bool joins(const Task& task, double weight, double budget) {
-  const double sum = task.weight + weight;
-  return task.files.size() < batch_files && weight <= small_weight && sum <= small_weight && sum <= budget;
+// Whether a file of `samples` that holds `weight` may join `task` without passing the batch's
+// bounds or the budget.
+bool joins(const Task& task, double weight, double samples, double budget) {
+  return task.files.size() < batch_files && task.samples + samples <= batch_samples &&
+         task.weight + weight <= std::min(small_weight, budget);
 }
 
 // Small tasks queued for the workers beyond one each: a worker done with one takes the next at once
@@ -345,13 +350,18 @@ RunSummary run_dataset(const RunSettings& settings, const DatasetRun& options,
     if (output.format == SampleFormat::container && settings.signal_model == SignalModel::exact) {
       weight = std::max(weight, exact_file_samples(plan.settings(), *file));
     }
+    // A streamed file holds a block at a time, however long.
+    const double samples = settings.signal_model == SignalModel::exact
+                               ? std::max(weight, exact_file_samples(plan.settings(), *file))
+                               : weight;
     // A batch counts all its files: several workers may make them at once, and kept samples
     // wait until the whole batch is reported.
-    if (!batch.files.empty() && !joins(batch, weight, options.sample_budget)) {
+    if (!batch.files.empty() && !joins(batch, weight, samples, options.sample_budget)) {
       workshop->submit(std::exchange(batch, {}), jobs, options.sample_budget, emit, options.stop);
     }
     batch.files.push_back(std::move(*file));
     batch.weight += weight;
+    batch.samples += samples;
   }
   if (workshop) {
     if (!batch.files.empty() && !stopped) {

@@ -381,6 +381,23 @@ TEST_F(Run, ShortFilesKeepPlanOrderAndSamplesForAnyJobs) {
   }
 }
 
+// Long files are streamed a block at a time, so they hold few samples, but they still go to the
+// workers one at a time: a stop after the first file leaves only the few queued to finish.
+TEST_F(Run, AStopLeavesOnlyAFewLongStreamedFilesToFinish) {
+  RunSettings s = short_exact_files(40);
+  s.exact.samples_per_file = 40000;
+  DatasetRun run = two_jobs();
+  std::stop_source stop;
+  run.stop = stop.get_token();
+  std::uint64_t reported = 0;
+  run_dataset(s, run, [&](const PlannedFile&, const ProducedFile&) {
+    ++reported;
+    stop.request_stop();
+  });
+  EXPECT_GE(reported, 1u);
+  EXPECT_LE(reported, 10u);  // those queued (two a worker ahead) or being made, the spare's too
+}
+
 }  // namespace
 }  // namespace quorvin
 
