@@ -321,9 +321,12 @@ struct KeptBuffers {
 KeptBuffers kept_buffers;
 
 // With SampleFormat::container a file's samples travel in its result until it is reported: they count
-// against the run's sample budget until then, not only while they are made.
-TEST_F(Run, KeptSamplesCountAgainstTheBudgetUntilReported) {
-  constexpr std::int64_t length = 100003;
+// against the run's sample budget until then, not only while they are made. Short files go to the
+// workers several at a time, but never more together than the budget either.
+class KeptSamples : public Run, public ::testing::WithParamInterface<std::int64_t> {};
+
+TEST_P(KeptSamples, CountAgainstTheBudgetUntilReported) {
+  const std::int64_t length = GetParam();
   RunSettings s = settings_for({"QPSK"}, 24, out());
   s.signal_model = SignalModel::exact;
   s.exact.samples_per_file = length;
@@ -333,9 +336,9 @@ TEST_F(Run, KeptSamplesCountAgainstTheBudgetUntilReported) {
   run.draw_seed = 1;
   run.jobs = 4;
   run.output.format = SampleFormat::container;
-  run.sample_budget = 2.5 * length;  // two files' samples at once
+  run.sample_budget = 2.5 * static_cast<double>(length);  // two files' samples at once
   kept_buffers.live.reserve(64);
-  kept_buffers.size = length * sizeof(std::complex<float>);
+  kept_buffers.size = static_cast<std::size_t>(length) * sizeof(std::complex<float>);
   std::uint64_t reported = 0;
   run_dataset(s, run, [&](const PlannedFile&, const ProducedFile& produced) {
     reported += produced.kept.size() == static_cast<std::size_t>(length) ? 1u : 0u;
@@ -344,6 +347,55 @@ TEST_F(Run, KeptSamplesCountAgainstTheBudgetUntilReported) {
   EXPECT_EQ(reported, 24u);
   EXPECT_GE(kept_buffers.peak, 1u);
   EXPECT_LE(kept_buffers.peak, 2u);
+}
+
+// A long file goes to a worker alone; files of a few thousand samples go several together.
+INSTANTIATE_TEST_SUITE_P(Lengths, KeptSamples, ::testing::Values(100003, 4099));
+
+// Short files handed to the workers several at a time (and the last few fewer) come back in plan
+// order with the samples of a run on one thread, whatever the number of jobs and the budget.
+TEST_F(Run, ShortFilesKeepPlanOrderAndSamplesForAnyJobs) {
+  RunSettings s = settings_for({"QPSK", "AM", "2FSK"}, 15, out());
+  s.signal_model = SignalModel::exact;
+  s.exact.samples_per_file = 1000;
+  using Reported = std::vector<std::tuple<std::string, std::int64_t, std::vector<std::complex<float>>>>;
+  const auto reported = [&](unsigned jobs, double budget) {
+    DatasetRun run;
+    run.draw_seed = 3;
+    run.seed_files = true;
+    run.jobs = jobs;
+    run.sample_budget = budget;
+    run.output.format = SampleFormat::container;
+    Reported files;
+    run_dataset(s, run, [&](const PlannedFile& f, const ProducedFile& produced) {
+      files.emplace_back(f.modulation, f.index, produced.kept);
+    });
+    return files;
+  };
+  const Reported one = reported(1, 1e9);
+  ASSERT_EQ(one.size(), 45u);
+  for (const auto& [jobs, budget] : std::vector<std::pair<unsigned, double>>{{2, 1e9}, {3, 1e9}, {2, 2500.0}}) {
+    const Reported many = reported(jobs, budget);
+    ASSERT_EQ(many.size(), one.size()) << jobs << " " << budget;
+    for (std::size_t k = 0; k < one.size(); ++k) EXPECT_TRUE(many[k] == one[k]) << jobs << " " << budget << " " << k;
+  }
+}
+
+// Long files are streamed a block at a time, so they hold few samples, but they still go to the
+// workers one at a time: a stop after the first file leaves only the few queued to finish.
+TEST_F(Run, AStopLeavesOnlyAFewLongStreamedFilesToFinish) {
+  RunSettings s = short_exact_files(40);
+  s.exact.samples_per_file = 40000;
+  DatasetRun run = two_jobs();
+  std::stop_source stop;
+  run.stop = stop.get_token();
+  std::uint64_t reported = 0;
+  run_dataset(s, run, [&](const PlannedFile&, const ProducedFile&) {
+    ++reported;
+    stop.request_stop();
+  });
+  EXPECT_GE(reported, 1u);
+  EXPECT_LE(reported, 10u);  // those queued (two a worker ahead) or being made, the spare's too
 }
 
 }  // namespace

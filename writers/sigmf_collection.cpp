@@ -6,7 +6,6 @@
 #include <memory>
 #include <span>
 #include <stdexcept>
-#include <vector>
 
 #include "common/sha512.h"
 #include "common/text.h"
@@ -29,11 +28,14 @@ std::string file_sha512(const std::filesystem::path& path, const std::string& na
 #endif
   if (!file) throw std::runtime_error(name + ": cannot be read back for its digest (" + std::strerror(errno) + ")");
   Sha512 digest;
-  std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
-  std::size_t read = buffer.size();
-  while (read == buffer.size()) {
-    read = std::fread(buffer.data(), 1, buffer.size(), file.get());
-    digest.add(std::span<const std::uint8_t>(buffer.data(), read));
+  // Left unfilled: a run reads back one short metadata file per recording, and clearing a large
+  // buffer each time cost more than the read and its digest.
+  constexpr std::size_t buffer_size = std::size_t{1} << 16;
+  const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(buffer_size);
+  std::size_t read = buffer_size;
+  while (read == buffer_size) {
+    read = std::fread(buffer.get(), 1, buffer_size, file.get());
+    digest.add(std::span<const std::uint8_t>(buffer.get(), read));
   }
   if (std::ferror(file.get()) != 0) throw std::runtime_error(name + ": cannot be read back for its digest (a read failed)");
   return digest.hex();
