@@ -232,12 +232,16 @@ struct HeldFlushes {
 };
 HeldFlushes held_flushes;
 
+// How long a test waits for the workers' progress before it calls them stuck: it goes on as soon
+// as they have made it, so only a broken build waits this long; a loaded machine may need seconds.
+constexpr std::chrono::seconds progress_bound(60);
+
 bool flush_held_until_a_third(std::FILE*) {
   std::unique_lock lock(held_flushes.mutex);
   ++held_flushes.flushes;
   held_flushes.third.notify_all();
   if (held_flushes.flushes <= 2 &&
-      !held_flushes.third.wait_for(lock, std::chrono::seconds(5), [] { return held_flushes.flushes >= 3; })) {
+      !held_flushes.third.wait_for(lock, progress_bound, [] { return held_flushes.flushes >= 3; })) {
     held_flushes.timed_out = true;
   }
   return true;
@@ -269,7 +273,7 @@ TEST_F(Run, WorkersGoOnWithQueuedShortFilesWhileTheFirstIsReported) {
   std::size_t made_while_reporting = 0;
   run_dataset(s, run, [&](const PlannedFile&, const ProducedFile&) {
     if (made_while_reporting != 0) return;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto until = std::chrono::steady_clock::now() + progress_bound;
     while (files_made() < 6 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     made_while_reporting = files_made();
   });
