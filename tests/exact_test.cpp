@@ -225,6 +225,17 @@ TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
   // GMSK at BT 0.3 holds 99 % of its power within about 0.9 Rs; MSK within about 1.2 Rs.
   EXPECT_NEAR(occupied_bandwidth(test::waveform_samples("GMSK", p), 3.7), 0.9, 0.045);
   EXPECT_NEAR(occupied_bandwidth(test::waveform_samples("MSK", p), 3.7), 1.2, 0.06);
+  // A GMSK file with a drawn BT: the 99 % band at the labelled BT, from the published 99 % power
+  // bandwidths of GMSK (0.79 Rs at BT 0.2, 0.86 at 0.25, 1.04 at 0.5), linear between them.
+  RunSettings g = s;
+  g.modulations = {"GMSK"};
+  g.exact.family_ranges.erase("rolloff");
+  g.exact.family_ranges["gmsk_bt"] = {0.2, 0.25};
+  const PlannedFile gmsk = first_file(g, 4);
+  const double bt = label(file_parameters({g, gmsk, std::nullopt}), "gmsk_bt");
+  ASSERT_TRUE(bt >= 0.2 && bt <= 0.5) << bt;
+  const double expected = bt <= 0.25 ? 0.79 + (bt - 0.2) / 0.05 * 0.07 : 0.86 + (bt - 0.25) / 0.25 * 0.18;
+  EXPECT_NEAR(occupied_bandwidth(synthesize_exact_file(g, gmsk), 3.7), expected, 0.05 * expected) << "at BT " << bt;
 }
 
 // ---- Power.
