@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "dsp_reference.h"
 #include "form/options.h"
+#include "label_rows.h"
 #include "modulation/catalogue.h"
 #include "parameter_names.h"
 #include "plan/seeds.h"
@@ -26,18 +27,22 @@ namespace {
 constexpr double fs = 1e6;
 constexpr std::int64_t capture = 32768;
 
-RunSettings scene_settings(std::vector<std::string> names, OptionTexts extra = {}) {
-  OptionTexts texts = {{"--sample-rate", "1000000"},      {"--samples-per-file", std::to_string(capture)},
-                       {"--scene", "wideband"},           {"--snr-min", "20"},
-                       {"--snr-max", "20"},               {"--samples-per-symbol-min", "16"},
-                       {"--samples-per-symbol-max", "32"}, {"--files-per-modulation", "2"},
-                       {"--overlap", "none"},             {"--analog-fc", "0"},
-                       {"--message-frequency-min", "2000"}, {"--message-frequency-max", "8000"},
-                       {"--analog-deviation", "5000"}};
-  for (auto& [key, value] : extra) texts[key] = value;
+// The settings a run of `names` with `texts` reads; a refusal fails the test.
+RunSettings settings_of(std::vector<std::string> names, const OptionTexts& texts) {
   auto read = read_options({std::move(names), texts});
   if (const Refusal* refusal = std::get_if<Refusal>(&read)) ADD_FAILURE() << refusal->text << " " << refusal->option;
   return std::get<RunSettings>(std::move(read));
+}
+
+RunSettings scene_settings(std::vector<std::string> names, const OptionTexts& extra = {}) {
+  const OptionTexts texts = {{"--sample-rate", "1000000"},      {"--samples-per-file", std::to_string(capture)},
+                             {"--scene", "wideband"},           {"--snr-min", "20"},
+                             {"--snr-max", "20"},               {"--samples-per-symbol-min", "16"},
+                             {"--samples-per-symbol-max", "32"}, {"--files-per-modulation", "2"},
+                             {"--overlap", "none"},             {"--analog-fc", "0"},
+                             {"--message-frequency-min", "2000"}, {"--message-frequency-max", "8000"},
+                             {"--analog-deviation", "5000"}};
+  return settings_of(std::move(names), test::over(texts, extra));
 }
 
 // The planned file at `position` of the run, with its scene, as the dataset driver draws it.
@@ -48,6 +53,15 @@ PlannedFile scene_at(const RunSettings& s, std::uint32_t seed, std::uint64_t pos
   file.seeds = derive_file_seeds(seed, file.modulation, file.index);
   file.scene = draw_scene(plan, {seed, position, true}, file);
   return file;
+}
+
+// The file of `scene` with emitter `e` alone in it, every other draw the scene's.
+PlannedFile alone_in(const PlannedFile& scene, const SceneEmitter& e) {
+  PlannedFile alone = scene;
+  auto only = std::make_shared<Scene>(*scene.scene);
+  only->emitters = {e};
+  alone.scene = only;
+  return alone;
 }
 
 // Power spectrogram: Blackman-windowed frames of n samples every n, bins in FFT order.
@@ -79,6 +93,14 @@ struct CrowdCase {
 
 QUORVIN_PRINT_CASES_BY_NAME
 
+RunSettings crowd_settings(const CrowdCase& c, const OptionTexts& extra = {}) {
+  return scene_settings(c.names, test::over({{"--emitters-min", c.emitters_min}, {"--emitters-max", c.emitters_max},
+                                             {"--overlap", c.overlap},
+                                             {"--samples-per-symbol-min", c.fewest_samples_per_symbol},
+                                             {"--samples-per-symbol-max", "64"}},
+                                            extra));
+}
+
 class SceneCrowd : public testing::TestWithParam<CrowdCase> {};
 
 TEST_P(SceneCrowd, AnEnergyDetectorFindsEveryBoxWithinItsResolutionAndNothingElsewhere) {
@@ -88,10 +110,7 @@ TEST_P(SceneCrowd, AnEnergyDetectorFindsEveryBoxWithinItsResolutionAndNothingEls
   // stay 58 dB down): the detector's own resolution in frequency.
   constexpr double lobe = 3.0;
   const CrowdCase& c = GetParam();
-  const RunSettings s = scene_settings(c.names, {{"--emitters-min", c.emitters_min}, {"--emitters-max", c.emitters_max},
-                                                 {"--overlap", c.overlap},
-                                                 {"--samples-per-symbol-min", c.fewest_samples_per_symbol},
-                                                 {"--samples-per-symbol-max", "64"}});
+  const RunSettings s = crowd_settings(c);
   std::size_t scenes = 0;
   for (std::uint64_t position = 0; position < 8; ++position) {
     SCOPED_TRACE(position);
@@ -170,11 +189,7 @@ class SceneCrowdOfEveryName : public testing::TestWithParam<CrowdCase> {};
 // overlap, so each is measured apart.
 TEST_P(SceneCrowdOfEveryName, EachEmittersBoxHoldsItsEnergy) {
   const CrowdCase& c = GetParam();
-  const RunSettings s = scene_settings(c.names, {{"--emitters-min", c.emitters_min}, {"--emitters-max", c.emitters_max},
-                                                 {"--overlap", c.overlap},
-                                                 {"--samples-per-symbol-min", c.fewest_samples_per_symbol},
-                                                 {"--samples-per-symbol-max", "64"},
-                                                 {"--clock-ppm-min", "-20"}, {"--clock-ppm-max", "20"}});
+  const RunSettings s = crowd_settings(c, {{"--clock-ppm-min", "-20"}, {"--clock-ppm-max", "20"}});
   std::size_t emitters = 0;
   // Wide names leave no room for others apart: many such scenes are refused, so more are drawn.
   for (std::uint64_t position = 0; position < 16; ++position) {
@@ -184,11 +199,7 @@ TEST_P(SceneCrowdOfEveryName, EachEmittersBoxHoldsItsEnergy) {
     for (const SceneEmitter& e : file.scene->emitters) {
       SCOPED_TRACE(e.file.modulation);
       ++emitters;
-      PlannedFile alone = file;
-      auto scene = std::make_shared<Scene>(*file.scene);
-      scene->emitters = {e};
-      alone.scene = scene;
-      EXPECT_GE(test::band_share(synthesize_scene(s, alone, false), fs, e.box.freq_lower_edge, e.box.freq_upper_edge), 0.99) << e.box.freq_lower_edge << " .. " << e.box.freq_upper_edge << " Hz";
+      EXPECT_GE(test::band_share(synthesize_scene(s, alone_in(file, e), false), fs, e.box.freq_lower_edge, e.box.freq_upper_edge), 0.99) << e.box.freq_lower_edge << " .. " << e.box.freq_upper_edge << " Hz";
     }
   }
   EXPECT_GE(emitters, 12U);
@@ -200,12 +211,13 @@ INSTANTIATE_TEST_SUITE_P(Scene, SceneCrowdOfEveryName,
                                          CrowdCase{"anywhere", every_name, "1", "8", "any", "40"}),
                          [](const testing::TestParamInfo<CrowdCase>& row) { return std::string(row.param.name); });
 
-// A windowed-sinc low-pass of cutoff `cutoff` Hz, 2 half + 1 taps, applied in place (same length).
-Signal low_pass(const Signal& x, double cutoff, std::size_t half) {
+// A windowed-sinc low-pass of cutoff `cutoff` Hz at `rate`, 2 half + 1 taps (same length, the first
+// and last `half` samples 0).
+Signal low_pass(const Signal& x, double cutoff, std::size_t half, double rate = fs) {
   std::vector<double> taps(2 * half + 1);
   for (std::size_t i = 0; i < taps.size(); ++i) {
     const double m = static_cast<double>(i) - static_cast<double>(half);
-    const double sinc = m == 0.0 ? 2.0 * cutoff / fs : std::sin(2.0 * pi * cutoff / fs * m) / (pi * m);
+    const double sinc = m == 0.0 ? 2.0 * cutoff / rate : std::sin(2.0 * pi * cutoff / rate * m) / (pi * m);
     taps[i] = sinc * (0.42 + 0.5 * std::cos(pi * m / static_cast<double>(half)) +
                       0.08 * std::cos(2.0 * pi * m / static_cast<double>(half)));
   }
@@ -216,6 +228,15 @@ Signal low_pass(const Signal& x, double cutoff, std::size_t half) {
     y[k] = acc;
   }
   return y;
+}
+
+// The energy of x over samples a .. b (clamped to its ends).
+double energy_over(const Signal& x, double a, double b) {
+  double sum = 0.0;
+  const auto lo = static_cast<std::size_t>(std::clamp(std::floor(a), 0.0, static_cast<double>(x.size())));
+  const auto hi = static_cast<std::size_t>(std::clamp(std::ceil(b) + 1.0, 0.0, static_cast<double>(x.size())));
+  for (std::size_t k = lo; k < hi; ++k) sum += std::norm(x[k]);
+  return sum;
 }
 
 TEST(Scene, EachEmitterCutOutByItsBoxIsItsOwnSingleFileAtItsLabelledPowerAndSymbolRate) {
@@ -258,16 +279,12 @@ TEST(Scene, EachEmitterCutOutByItsBoxIsItsOwnSingleFileAtItsLabelledPowerAndSymb
     const double labelled = e.file.symbol_rate + e.file.timing_error * fs / static_cast<double>(capture);
     envelope.resize(131072);  // zero-padded: bins of 7.6 Hz
     const Signal spectrum = test::whole_vector_fft(envelope, false);
-    double best = 0.0;
-    double peak = 0.0;
-    for (std::size_t k = 1; k < spectrum.size() / 2; ++k) {
-      const double f = static_cast<double>(k) * fs / static_cast<double>(spectrum.size());
-      if (std::abs(f / labelled - 1.0) < 0.05 && std::abs(spectrum[k]) > peak) {
-        peak = std::abs(spectrum[k]);
-        best = f;
-      }
-    }
-    EXPECT_NEAR(best, labelled, 1e-3 * labelled);
+    const double bin = fs / static_cast<double>(spectrum.size());
+    // The strongest bin within 5 % of the label.
+    const auto at = [&](double f) { return spectrum.begin() + static_cast<std::ptrdiff_t>(std::ceil(f / bin)); };
+    const auto peak = std::max_element(at(0.95 * labelled), at(1.05 * labelled),
+                                       [](Sample a, Sample b) { return std::abs(a) < std::abs(b); });
+    EXPECT_NEAR(static_cast<double>(peak - spectrum.begin()) * bin, labelled, 1e-3 * labelled);
   }
 }
 
@@ -408,18 +425,13 @@ TEST(Scene, RealisedSnrIsTheEmittersPowerOverItsBox) {
       const SceneEmitter& e = file.scene->emitters.at(0);
       const Signal clean = synthesize_scene(s, file, false);
       const Signal noisy = synthesize_scene(s, file, true);
-      double signal = 0.0;
-      for (std::int64_t k = e.box.sample_start; k < e.box.sample_start + e.box.sample_count; ++k) {
-        signal += std::norm(clean[static_cast<std::size_t>(k)]);
-      }
-      signal /= static_cast<double>(e.box.sample_count);
+      const auto start = static_cast<double>(e.box.sample_start);
+      const double signal = energy_over(clean, start, start + static_cast<double>(e.box.sample_count - 1)) /
+                            static_cast<double>(e.box.sample_count);
       double noise = 0.0;
       for (std::size_t k = 0; k < clean.size(); ++k) noise += std::norm(noisy[k] - clean[k]);
       noise /= static_cast<double>(clean.size());
-      const std::vector<ParameterRow> rows = emitter_parameters(s, e, 4);
-      const auto realised = std::find_if(rows.begin(), rows.end(), [](const ParameterRow& r) { return r.kind->key == "realised_snr_db"; });
-      ASSERT_NE(realised, rows.end());
-      const double label = std::get<double>(realised->value);
+      const double label = test::label(emitter_parameters(s, e, 4), "realised_snr_db");
       EXPECT_NEAR(label, 10.0 * std::log10(signal), 0.02) << e.file.modulation << " " << position;
       // 32768 deviates of the floor: its power's estimate scatters by 0.024 dB.
       EXPECT_NEAR(label, 10.0 * std::log10(signal / noise), 0.1) << e.file.modulation << " " << position;
@@ -437,26 +449,13 @@ struct StandardsCase {
   OptionTexts narrow;  // the standards' own ranges, narrowed so that the capture holds their frames
 };
 
-RunSettings standards_settings(const StandardsCase& c, OptionTexts extra = {}) {
-  OptionTexts texts = {{"--sample-rate", c.sample_rate}, {"--samples-per-file", std::to_string(c.length)},
-                       {"--scene", "wideband"}, {"--snr-min", "20"}, {"--snr-max", "20"}, {"--overlap", "any"},
-                       {"--files-per-modulation", "1"}, {"--emitters-min", std::to_string(c.names.size())},
-                       {"--emitters-max", std::to_string(c.names.size())}, {"--message-frequency-min", "2000"},
-                       {"--message-frequency-max", "8000"}, {"--analog-deviation", "5000"}, {"--analog-fc", "0"}};
-  for (const auto& [key, value] : c.narrow) texts[key] = value;
-  for (const auto& [key, value] : extra) texts[key] = value;
-  auto read = read_options({c.names, texts});
-  if (const Refusal* refusal = std::get_if<Refusal>(&read)) ADD_FAILURE() << refusal->text << " " << refusal->option;
-  return std::get<RunSettings>(std::move(read));
-}
-
-// The energy of x over samples a .. b (clamped to its ends).
-double energy_over(const Signal& x, double a, double b) {
-  double sum = 0.0;
-  const auto lo = static_cast<std::size_t>(std::clamp(std::floor(a), 0.0, static_cast<double>(x.size())));
-  const auto hi = static_cast<std::size_t>(std::clamp(std::ceil(b) + 1.0, 0.0, static_cast<double>(x.size())));
-  for (std::size_t k = lo; k < hi; ++k) sum += std::norm(x[k]);
-  return sum;
+RunSettings standards_settings(const StandardsCase& c, const OptionTexts& extra = {}) {
+  const OptionTexts texts = {{"--sample-rate", c.sample_rate}, {"--samples-per-file", std::to_string(c.length)},
+                             {"--scene", "wideband"}, {"--snr-min", "20"}, {"--snr-max", "20"}, {"--overlap", "any"},
+                             {"--files-per-modulation", "1"}, {"--emitters-min", std::to_string(c.names.size())},
+                             {"--emitters-max", std::to_string(c.names.size())}, {"--message-frequency-min", "2000"},
+                             {"--message-frequency-max", "8000"}, {"--analog-deviation", "5000"}, {"--analog-fc", "0"}};
+  return settings_of(c.names, test::over(test::over(texts, c.narrow), extra));
 }
 
 class SceneStandards : public testing::TestWithParam<StandardsCase> {};
@@ -475,11 +474,7 @@ TEST_P(SceneStandards, EachFrameLiesWholeInItsBox) {
     ASSERT_TRUE(file.scene->fault.empty()) << file.scene->fault;
     for (const SceneEmitter& e : file.scene->emitters) {
       SCOPED_TRACE(e.file.modulation);
-      PlannedFile alone = file;
-      auto scene = std::make_shared<Scene>(*file.scene);
-      scene->emitters = {e};
-      alone.scene = scene;
-      const Signal x = synthesize_scene(s, alone, false);
+      const Signal x = synthesize_scene(s, alone_in(file, e), false);
       const double total = energy_over(x, 0.0, static_cast<double>(x.size()));
       ASSERT_GT(total, 0.0);
       if (is_standard(*waveform_of(e.file).row)) {
@@ -560,20 +555,9 @@ TEST(Scene, AnAdsbReceiverDecodesEverySquitterAtItsLabelledStartFromACrowdedCapt
     Signal x = synthesize_scene(s, file);
     for (std::size_t k = 0; k < x.size(); ++k) x[k] *= std::polar(1.0, -2.0 * pi * middle * static_cast<double>(k) / rate);
     // A short filter, as a pulse of 0.5 us is 10 samples long.
-    constexpr std::size_t half = 12;
-    const double cutoff = (e.box.freq_upper_edge - e.box.freq_lower_edge) / 2.0;
-    std::vector<double> taps(2 * half + 1);
-    for (std::size_t i = 0; i < taps.size(); ++i) {
-      const double m = static_cast<double>(i) - static_cast<double>(half);
-      taps[i] = (m == 0.0 ? 2.0 * cutoff / rate : std::sin(2.0 * pi * cutoff / rate * m) / (pi * m)) *
-                (0.54 + 0.46 * std::cos(pi * m / static_cast<double>(half)));
-    }
+    const Signal filtered = low_pass(x, (e.box.freq_upper_edge - e.box.freq_lower_edge) / 2.0, 12, rate);
     std::vector<double> power(x.size());
-    for (std::size_t k = half; k + half < x.size(); ++k) {
-      Sample acc = 0.0;
-      for (std::size_t i = 0; i < taps.size(); ++i) acc += taps[i] * x[k + half - i];
-      power[k] = std::norm(acc);
-    }
+    std::transform(filtered.begin(), filtered.end(), power.begin(), [](Sample v) { return std::norm(v); });
     const double per_us = rate / 1e6;
     for (const std::array<double, 2>& span : e.frames) {
       const double start = span[0];
