@@ -297,9 +297,7 @@ TEST(ExactChannel, RealisedSnrIsTheWrittenSignalOverTheNoise) {
 // waveform, turned by the offset and the phase path, and the first gains are the label's.
 TEST(ExactChannel, ChannelPathRebuildsTheFile) {
   RunSettings s = exact_settings(1e4, 3000);
-  s.exact.impairments.fading = Fading::rayleigh;
-  s.exact.impairments.fading_delays = {0.0, 2.0};
-  s.exact.impairments.fading_gains_db = {0.0, -3.0};
+  s.exact.impairments = {.fading = Fading::rayleigh, .fading_delays = {0.0, 2.0}, .fading_gains_db = {0.0, -3.0}};
   const PlannedFile file{.modulation = "QPSK", .snr_db = INFINITY, .symbol_rate = 2000.0, .frequency_offset = 37.0,
                          .seeds = {5, 6}, .start_offset = 0.5,
                          .impairments = {.fading_k = 0.0, .doppler = 40.0, .carrier_phase = 1.0, .phase_noise = 3.0}};
@@ -514,11 +512,7 @@ INSTANTIATE_TEST_SUITE_P(
         StageCase{"amplifier", 1000.0, {.pa_backoff = 1.5}, [](ImpairmentSettings& x) { x.pa_smoothness = 3.0; }, check_amplifier},
         StageCase{"adc", 1234.5678, {.adc_bits = 7}, [](ImpairmentSettings& x) { x.adc_backoff = 3.0; }, check_adc},
         StageCase{"rician_fading", 1000.0, {.fading_k = 4.0, .doppler = 50.0},
-                  [](ImpairmentSettings& x) {
-                    x.fading = Fading::rician;
-                    x.fading_delays = {0.0};
-                    x.fading_gains_db = {0.0};
-                  },
+                  [](ImpairmentSettings& x) { x = {.fading = Fading::rician, .fading_delays = {0.0}, .fading_gains_db = {0.0}}; },
                   check_fading}),
     test::CaseName{});
 
