@@ -296,7 +296,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "--background '@' is no SigMF recording: @.sigmf-meta cannot be read"},
         RefusalCase{"not_json", [] { return with_meta("not-json", "{\"global\": "); }, {},
                     "--background '@' is no SigMF recording: its .sigmf-meta is not JSON"},
-        RefusalCase{"no_datatype", [] { return with_meta("no-datatype", R"({"global": {"core:sample_rate": 1e6}})"); }, {},
+        RefusalCase{"no_datatype",
+                    [] { return with_meta("no-datatype", R"({"global": {"core:sample_rate": 1e6}})"); }, {},
                     "--background '@' is no SigMF recording: its global object has no core:datatype"},
         RefusalCase{"no_data",
                     [] {

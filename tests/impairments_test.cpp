@@ -253,7 +253,8 @@ TEST(ExactChannel, RealisedSnrIsTheWrittenSignalOverTheNoise) {
   };
   for (const RealisedCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const OptionTexts texts = {{"--sample-rate", "100000"}, {"--samples-per-file", "50000"}, {"--snr-min", "10"}, {"--snr-max", "10"}};
+    const OptionTexts texts = {{"--sample-rate", "100000"}, {"--samples-per-file", "50000"},
+                               {"--snr-min", "10"}, {"--snr-max", "10"}};
     const RunSettings s = test::read_settings(c.modulation, test::over(texts, c.stages));
     RunPlan plan(s, 3);
     PlannedFile file = plan.next().value();
@@ -465,7 +466,9 @@ void check_fading(const Signal& x, const std::vector<ParameterRow>& rows) {
   const double k_factor = label(rows, "fading_k");
   double outermost = 0.0;
   for (std::size_t b = 0; b < n; ++b) {
-    if (power[b] > 0.25 / (16.0 * (k_factor + 1.0))) outermost = std::max(outermost, std::abs(test::bin_frequency(b, n, stage_rate)));
+    if (power[b] > 0.25 / (16.0 * (k_factor + 1.0))) {
+      outermost = std::max(outermost, std::abs(test::bin_frequency(b, n, stage_rate)));
+    }
   }
   const double doppler = label(rows, "doppler");
   EXPECT_LE(outermost, doppler + 3.0 * bin);
@@ -477,6 +480,9 @@ void check_fading(const Signal& x, const std::vector<ParameterRow>& rows) {
 }
 
 class StageLabels : public testing::TestWithParam<StageCase> {};
+
+// The clock's cases: a carrier at 100 kHz RF, which the ppm moves too.
+void with_rf(ImpairmentSettings& x) { x.rf_frequency = 1e5; }
 
 TEST_P(StageLabels, AreWhatTheSamplesShow) {
   const StageCase c = GetParam();
@@ -497,12 +503,14 @@ INSTANTIATE_TEST_SUITE_P(
         StageCase{"iq_and_dc", 6400.0 * stage_rate / 65536.0, {.iq_amplitude = 1.5, .iq_phase = 7.0, .dc_i = 0.2, .dc_q = -0.3}, nullptr, check_iq},
         StageCase{"carrier_phase", 1000.0, {.carrier_phase = 1.1}, nullptr, check_carrier_phase},
         StageCase{"phase_noise", 1000.0, {.phase_noise = 20.0}, nullptr, check_phase_noise},
-        StageCase{"clock", 1000.0, {.clock_ppm = 400.0}, [](ImpairmentSettings& x) { x.rf_frequency = 1e5; }, check_clock},
-        StageCase{"slow_clock", 1000.0, {.clock_ppm = -50.0}, [](ImpairmentSettings& x) { x.rf_frequency = 1e5; }, check_clock},
+        StageCase{"clock", 1000.0, {.clock_ppm = 400.0}, with_rf, check_clock},
+        StageCase{"slow_clock", 1000.0, {.clock_ppm = -50.0}, with_rf, check_clock},
         StageCase{"amplifier", 1000.0, {.pa_backoff = 1.5}, [](ImpairmentSettings& x) { x.pa_smoothness = 3.0; }, check_amplifier},
         StageCase{"adc", 1234.5678, {.adc_bits = 7}, [](ImpairmentSettings& x) { x.adc_backoff = 3.0; }, check_adc},
         StageCase{"rician_fading", 1000.0, {.fading_k = 4.0, .doppler = 50.0},
-                  [](ImpairmentSettings& x) { x = {.fading = Fading::rician, .fading_delays = {0.0}, .fading_gains_db = {0.0}}; },
+                  [](ImpairmentSettings& x) {
+                    x = {.fading = Fading::rician, .fading_delays = {0.0}, .fading_gains_db = {0.0}};
+                  },
                   check_fading}),
     test::CaseName{});
 

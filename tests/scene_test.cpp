@@ -107,7 +107,8 @@ TEST(Scene, AnEnergyDetectorFindsEveryBoxWithinItsResolutionAndNothingElsewhere)
   // A line spreads over the Blackman window's main lobe, three bins either side (its sidelobes
   // stay 58 dB down): the detector's own resolution in frequency.
   constexpr double lobe = 3.0;
-  const RunSettings s = crowd_settings({"linear_and_analog", {"QPSK", "QAM16", "8PSK", "CW", "AM"}, "3", "5", "none", "16"});
+  const RunSettings s = crowd_settings({"linear_and_analog", {"QPSK", "QAM16", "8PSK", "CW", "AM"}, "3", "5", "none",
+                                        "16"});
   std::size_t scenes = 0;
   for (std::uint64_t position = 0; position < 8; ++position) {
     SCOPED_TRACE(position);
@@ -182,8 +183,9 @@ class SceneCrowdOfEveryName : public testing::TestWithParam<CrowdCase> {};
 // overlap, so each is measured apart.
 TEST_P(SceneCrowdOfEveryName, EachBoxKeepsItsPlaceAndHoldsItsEmittersEnergy) {
   const CrowdCase& c = GetParam();
-  const RunSettings s = crowd_settings(c, {{"--clock-ppm-min", "-50"}, {"--clock-ppm-max", "50"}, {"--burst-min", "0.01"},
-                                           {"--frequency-offset-min", "-3000"}, {"--frequency-offset-max", "3000"}});
+  const RunSettings s = crowd_settings(c, {{"--clock-ppm-min", "-50"}, {"--clock-ppm-max", "50"},
+                                           {"--burst-min", "0.01"}, {"--frequency-offset-min", "-3000"},
+                                           {"--frequency-offset-max", "3000"}});
   const std::string overlap = c.overlap;
   std::size_t emitters = 0;
   // Wide names leave no room for others apart: many such scenes are refused, so more are drawn.
@@ -210,7 +212,9 @@ TEST_P(SceneCrowdOfEveryName, EachBoxKeepsItsPlaceAndHoldsItsEmittersEnergy) {
         EXPECT_TRUE(apart_in_time || b.freq_upper_edge <= o.freq_lower_edge + 1e-6 ||
                     o.freq_upper_edge <= b.freq_lower_edge + 1e-6);
       }
-      EXPECT_GE(test::band_share(synthesize_scene(s, alone_in(file, e), false), fs, e.box.freq_lower_edge, e.box.freq_upper_edge), 0.99) << e.box.freq_lower_edge << " .. " << e.box.freq_upper_edge << " Hz";
+      const Signal alone = synthesize_scene(s, alone_in(file, e), false);
+      EXPECT_GE(test::band_share(alone, fs, b.freq_lower_edge, b.freq_upper_edge), 0.99)
+          << b.freq_lower_edge << " .. " << b.freq_upper_edge << " Hz";
     }
   }
   EXPECT_GT(emitters, 30U);
