@@ -17,10 +17,9 @@
 #include "dsp_reference.h"
 #include "form/options.h"
 #include "parameter_names.h"
-#include "plan/seeds.h"
 #include "run_test_support.h"
+#include "scene_files.h"
 #include "synthesis/background.h"
-#include "synthesis/scene.h"
 #include "writers/sigmf.h"
 
 namespace quorvin {
@@ -111,14 +110,7 @@ RunSettings opened_settings(const std::string& background) {
   return s;
 }
 
-PlannedFile scene_at(const RunSettings& s, std::uint32_t seed, std::uint64_t position) {
-  RunPlan plan(s, seed);
-  plan.seek_file(position);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(seed, file.modulation, file.index);
-  plan_scene(plan, {seed, position, true}, file);
-  return file;
-}
+using test::scene_at;
 
 struct FloorCase {
   const char* name;
@@ -179,11 +171,7 @@ TEST(Background, TheOutputLessTheSpanIsTheEmittersEachInItsBoxAtItsSnr) {
     for (const SceneEmitter& e : file.scene->emitters) {
       SCOPED_TRACE(e.file.modulation);
       ++emitters;
-      PlannedFile one = file;
-      auto scene = std::make_shared<Scene>(*file.scene);
-      scene->emitters = {e};
-      one.scene = scene;
-      Signal x = synthesize_scene(s, one);
+      Signal x = synthesize_scene(s, test::alone_in(file, e));
       double box_energy = 0.0;
       for (std::size_t k = 0; k < x.size(); ++k) {
         x[k] -= w.samples[file.scene->background_start + k];

@@ -13,8 +13,8 @@
 #include "label_rows.h"
 #include "modulation/catalogue.h"
 #include "parameter_names.h"
-#include "plan/seeds.h"
 #include "run/dataset.h"
+#include "scene_files.h"
 #include "standard_files.h"
 #include "synthesis/scene.h"
 
@@ -45,24 +45,8 @@ RunSettings scene_settings(std::vector<std::string> names, const OptionTexts& ex
   return settings_of(std::move(names), test::over(texts, extra));
 }
 
-// The planned file at `position` of the run, with its scene, as the dataset driver draws it.
-PlannedFile scene_at(const RunSettings& s, std::uint32_t seed, std::uint64_t position) {
-  RunPlan plan(s, seed);
-  plan.seek_file(position);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(seed, file.modulation, file.index);
-  file.scene = draw_scene(plan, {seed, position, true}, file);
-  return file;
-}
-
-// The file of `scene` with emitter `e` alone in it, every other draw the scene's.
-PlannedFile alone_in(const PlannedFile& scene, const SceneEmitter& e) {
-  PlannedFile alone = scene;
-  auto only = std::make_shared<Scene>(*scene.scene);
-  only->emitters = {e};
-  alone.scene = only;
-  return alone;
-}
+using test::alone_in;
+using test::scene_at;
 
 // Power spectrogram: Blackman-windowed frames of n samples every n, bins in FFT order.
 std::vector<std::vector<double>> spectrogram(const Signal& x, std::size_t n) {
