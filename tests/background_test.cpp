@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -18,9 +17,9 @@
 #include "dsp_reference.h"
 #include "form/options.h"
 #include "parameter_names.h"
-#include "plan/seeds.h"
+#include "run_test_support.h"
+#include "scene_files.h"
 #include "synthesis/background.h"
-#include "synthesis/scene.h"
 #include "writers/sigmf.h"
 
 namespace quorvin {
@@ -111,14 +110,7 @@ RunSettings opened_settings(const std::string& background) {
   return s;
 }
 
-PlannedFile scene_at(const RunSettings& s, std::uint32_t seed, std::uint64_t position) {
-  RunPlan plan(s, seed);
-  plan.seek_file(position);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(seed, file.modulation, file.index);
-  plan_scene(plan, {seed, position, true}, file);
-  return file;
-}
+using test::scene_at;
 
 struct FloorCase {
   const char* name;
@@ -179,11 +171,7 @@ TEST(Background, TheOutputLessTheSpanIsTheEmittersEachInItsBoxAtItsSnr) {
     for (const SceneEmitter& e : file.scene->emitters) {
       SCOPED_TRACE(e.file.modulation);
       ++emitters;
-      PlannedFile one = file;
-      auto scene = std::make_shared<Scene>(*file.scene);
-      scene->emitters = {e};
-      one.scene = scene;
-      Signal x = synthesize_scene(s, one);
+      Signal x = synthesize_scene(s, test::alone_in(file, e));
       double box_energy = 0.0;
       for (std::size_t k = 0; k < x.size(); ++k) {
         x[k] -= w.samples[file.scene->background_start + k];
@@ -220,13 +208,8 @@ TEST_P(BackgroundAnnotations, AreCarriedShiftedAndClippedToTheSpan) {
   EXPECT_EQ(ground["sample_start"], c.position % 3 * capture);
   EXPECT_EQ(ground["sample_count"], capture);
   EXPECT_EQ(ground["noise_power"], file.scene->noise_power);
-  // The digest of the bytes written, as the test wrote them.
-  std::string bytes(recorded * 8, '\0');
-  for (std::size_t k = 0; k < recorded; ++k) {
-    const float iq[2] = {static_cast<float>(w.samples[k].real()), static_cast<float>(w.samples[k].imag())};
-    std::memcpy(bytes.data() + 8 * k, iq, sizeof iq);
-  }
-  EXPECT_EQ(ground["core:sha512"], sha512_hex(bytes));
+  // The digest of the bytes the test wrote.
+  EXPECT_EQ(ground["core:sha512"], sha512_hex(test::read_file(w.base.string() + ".sigmf-data")));
   std::vector<json> carried;
   std::int64_t previous = 0;
   for (const json& a : meta["annotations"]) {
@@ -287,25 +270,23 @@ std::string written(const std::string& name, const std::string& datatype = "cf32
   return write_recording(name, 1.0, 0.0, datatype, std::move(extra), samples).base.string();
 }
 
+// A recording whose metadata is `meta` instead.
+std::string with_meta(const std::string& name, const std::string& meta) {
+  const std::string base = written(name);
+  std::ofstream(base + ".sigmf-meta") << meta;
+  return base;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Background, BackgroundRefusal,
     testing::Values(
         RefusalCase{"missing", [] { return (test_folder() / "nothing").string(); }, {},
                     "--background '@' is no SigMF recording: @.sigmf-meta cannot be read"},
-        RefusalCase{"not_json",
-                    [] {
-                      const std::string base = written("not-json");
-                      std::ofstream(base + ".sigmf-meta") << "{\"global\": ";
-                      return base;
-                    },
-                    {}, "--background '@' is no SigMF recording: its .sigmf-meta is not JSON"},
+        RefusalCase{"not_json", [] { return with_meta("not-json", "{\"global\": "); }, {},
+                    "--background '@' is no SigMF recording: its .sigmf-meta is not JSON"},
         RefusalCase{"no_datatype",
-                    [] {
-                      const std::string base = written("no-datatype");
-                      std::ofstream(base + ".sigmf-meta") << R"({"global": {"core:sample_rate": 1e6}})";
-                      return base;
-                    },
-                    {}, "--background '@' is no SigMF recording: its global object has no core:datatype"},
+                    [] { return with_meta("no-datatype", R"({"global": {"core:sample_rate": 1e6}})"); }, {},
+                    "--background '@' is no SigMF recording: its global object has no core:datatype"},
         RefusalCase{"no_data",
                     [] {
                       const std::string base = written("no-data");

@@ -86,13 +86,9 @@ TEST(ParameterTypes, EveryValueIsOfItsKindsDeclaredType) {
     s.files_per_modulation = 1;
     s.signal_model = model;
     for (const ModulationRow& row : modulation_catalogue) s.modulations.emplace_back(row.name);
-    ImpairmentSettings& x = s.exact.impairments;
-    x.fading = Fading::rician;
-    x.doppler_max = 5;
-    x.carrier_phase = true;
-    x.phase_noise_max = x.clock_ppm_max = x.iq_amplitude_max = x.iq_phase_max = x.dc_offset_max = x.pa_backoff_max = 1;
-    x.rf_frequency = 1e6;
-    x.adc_bits_min = x.adc_bits_max = 8;
+    s.exact.impairments = {.fading = Fading::rician, .doppler_max = 5, .carrier_phase = true, .phase_noise_max = 1,
+                           .clock_ppm_max = 1, .rf_frequency = 1e6, .iq_amplitude_max = 1, .iq_phase_max = 1,
+                           .dc_offset_max = 1, .pa_backoff_max = 1, .adc_bits_min = 8, .adc_bits_max = 8};
     s.exact.samples_per_file = model == SignalModel::exact ? 64 : 0;
     RunPlan plan(s, 7);
     std::set<std::string_view> seen;

@@ -18,12 +18,8 @@
 #include "channel/impairments.h"
 #include "channel/noise.h"
 #include "dsp_reference.h"
-#include "form/options.h"
-#include "label_rows.h"
 #include "modulation/fft.h"
-#include "plan/plan.h"
-#include "synthesis/exact_file.h"
-#include "synthesis/parameters.h"
+#include "standard_files.h"
 #include "waveform_samples.h"
 
 namespace quorvin {
@@ -56,6 +52,29 @@ Rails rails(const Signal& x) {
 // A circular signal (E[I^2] = E[Q^2], E[IQ] = 0) through I' = I, Q' = g (Q cos phi - I sin phi):
 // the rails' correlation is -sin phi, the image's phase the one the power ratio cannot tell.
 double rail_correlation(const Rails& r) { return r.cov / std::sqrt(r.var_i * r.var_q); }
+
+// The tone's frequency, Hz: the mean phase step between samples.
+double tone_frequency(const Signal& x, double sample_rate) {
+  double turned = 0.0;
+  for (std::size_t k = 1; k < x.size(); ++k) turned += std::arg(x[k] * std::conj(x[k - 1]));
+  return turned / static_cast<double>(x.size() - 1) * sample_rate / two_pi;
+}
+
+// The variance of the phase walked over disjoint spans of tau samples, unwrapped sample by sample.
+double phase_walk_variance(const Signal& y, std::size_t tau) {
+  double sum = 0.0;
+  double squares = 0.0;
+  std::size_t count = 0;
+  for (std::size_t k = 0; k + tau < y.size(); k += tau) {
+    double step = 0.0;
+    for (std::size_t j = k; j < k + tau; ++j) step += std::arg(y[j + 1] * std::conj(y[j]));
+    sum += step;
+    squares += step * step;
+    ++count;
+  }
+  const double mean = sum / static_cast<double>(count);
+  return squares / static_cast<double>(count) - mean * mean;
+}
 
 // An exact-model run of files of `samples` at `sample_rate`, its stages off.
 RunSettings exact_settings(double sample_rate, std::int32_t samples) {
@@ -148,19 +167,7 @@ TEST(PhaseNoise, IncrementVarianceGrowsAsTwoPiLinewidthTau) {
   const double linewidth = 10.0;
   const Signal y = apply_phase_noise(ones(400000), 0.0, linewidth, 1e4, 7);
   for (const std::size_t tau : {10u, 100u}) {
-    double sum = 0.0;
-    double squares = 0.0;
-    std::size_t count = 0;
-    for (std::size_t k = 0; k + tau < y.size(); k += tau) {
-      double step = 0.0;  // the phase walked over tau samples, unwrapped sample by sample
-      for (std::size_t j = k; j < k + tau; ++j) step += std::arg(y[j + 1] * std::conj(y[j]));
-      sum += step;
-      squares += step * step;
-      ++count;
-    }
-    const double mean = sum / static_cast<double>(count);
-    const double variance = squares / static_cast<double>(count) - mean * mean;
-    EXPECT_NEAR(variance / (two_pi * linewidth * static_cast<double>(tau) / 1e4), 1.0, 0.05) << tau;
+    EXPECT_NEAR(phase_walk_variance(y, tau) / (two_pi * linewidth * static_cast<double>(tau) / 1e4), 1.0, 0.05) << tau;
   }
 }
 
@@ -224,19 +231,6 @@ TEST(Rapp, AmplitudeCurveFollowsTheFormula) {
   EXPECT_EQ(amplified[0], Sample(0.0));
 }
 
-TEST(ClockOffset, FrequenciesMoveByTheDrawnPpm) {
-  const std::size_t n = 200000;
-  Signal tone(n + 100);
-  for (std::size_t k = 0; k < tone.size(); ++k) tone[k] = std::polar(1.0, two_pi * 0.1 * static_cast<double>(k));
-  for (const double ppm : {-50.0, 200.0}) {
-    const Signal y = resample_by_clock(tone, 20.0, ppm, n);
-    double turn = 0.0;  // the measured frequency: the mean phase step, cycles per sample
-    for (std::size_t k = 1000; k + 1 < n - 1000; ++k) turn += std::arg(y[k + 1] * std::conj(y[k]));
-    turn /= (n - 2001.0) * two_pi;
-    EXPECT_NEAR((turn / 0.1 - 1.0) * 1e6, ppm, 0.5) << ppm;
-  }
-}
-
 // The noise is set by the nominal power, the same for every file: a faded or amplified file's
 // noise has the labelled SNR's power whatever the stages did to the signal's, and its realised
 // SNR is the signal's power as written over the noise's, each measured from the samples (the file
@@ -258,20 +252,19 @@ TEST(ExactChannel, RealisedSnrIsTheWrittenSignalOverTheNoise) {
       {"short QAM64 frame", "QAM64", {{"--samples-per-file", "1500"}}},
   };
   for (const RealisedCase& c : cases) {
-    OptionTexts texts = {{"--sample-rate", "100000"}, {"--samples-per-file", "50000"}, {"--snr-min", "10"}, {"--snr-max", "10"}};
-    for (const auto& [key, value] : c.stages) texts[key] = value;
-    auto read = read_options({{c.modulation}, texts});
-    ASSERT_TRUE(std::holds_alternative<RunSettings>(read)) << c.name << ": " << std::get<Refusal>(read).text;
-    const RunSettings s = std::get<RunSettings>(std::move(read));
+    SCOPED_TRACE(c.name);
+    const OptionTexts texts = {{"--sample-rate", "100000"}, {"--samples-per-file", "50000"},
+                               {"--snr-min", "10"}, {"--snr-max", "10"}};
+    const RunSettings s = test::read_settings(c.modulation, test::over(texts, c.stages));
     RunPlan plan(s, 3);
     PlannedFile file = plan.next().value();
     file.seeds = {5, 6};
     const Signal noisy = synthesize_exact_file(s, file);
-    const std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
+    const double realised = test::label(file_parameters({s, file, std::nullopt}), "realised_snr_db");
     const PlannedFile noisy_file = file;
     file.snr_db = INFINITY;
     const Signal clean = synthesize_exact_file(s, file);
-    ASSERT_EQ(noisy.size(), clean.size()) << c.name;
+    ASSERT_EQ(noisy.size(), clean.size());
     double signal = 0.0;
     double noise = 0.0;
     for (std::size_t k = 0; k < noisy.size(); ++k) {
@@ -281,13 +274,11 @@ TEST(ExactChannel, RealisedSnrIsTheWrittenSignalOverTheNoise) {
     const auto n = static_cast<double>(noisy.size());
     // 50000 complex deviates: the power's estimate scatters by 0.45 %, 0.02 dB; 1500 by 0.11 dB.
     const double spread = n < 10000 ? 0.35 : 0.1;
-    EXPECT_NEAR(10 * std::log10(noise / n), -10.0, spread) << c.name;
-    const auto realised = std::find_if(rows.begin(), rows.end(), [](const ParameterRow& r) { return r.kind->key == "realised_snr_db"; });
-    ASSERT_NE(realised, rows.end()) << c.name;
-    EXPECT_NEAR(std::get<double>(realised->value), 10.0 * std::log10(signal / n) + 10.0, 0.01) << c.name << ": against the signal's power";
+    EXPECT_NEAR(10 * std::log10(noise / n), -10.0, spread);
+    EXPECT_NEAR(realised, 10.0 * std::log10(signal / n) + 10.0, 0.01) << "against the signal's power";
     // The power the labels took from making the samples is the one they would measure alone, to the bit.
-    EXPECT_EQ(std::get<double>(realised->value), 10.0 + 10.0 * std::log10(exact_signal_power(s, noisy_file).value())) << c.name;
-    EXPECT_NEAR(std::get<double>(realised->value), 10.0 * std::log10(signal / noise), spread) << c.name;
+    EXPECT_EQ(realised, 10.0 + 10.0 * std::log10(exact_signal_power(s, noisy_file).value()));
+    EXPECT_NEAR(realised, 10.0 * std::log10(signal / noise), spread);
   }
 }
 
@@ -296,9 +287,7 @@ TEST(ExactChannel, RealisedSnrIsTheWrittenSignalOverTheNoise) {
 // waveform, turned by the offset and the phase path, and the first gains are the label's.
 TEST(ExactChannel, ChannelPathRebuildsTheFile) {
   RunSettings s = exact_settings(1e4, 3000);
-  s.exact.impairments.fading = Fading::rayleigh;
-  s.exact.impairments.fading_delays = {0.0, 2.0};
-  s.exact.impairments.fading_gains_db = {0.0, -3.0};
+  s.exact.impairments = {.fading = Fading::rayleigh, .fading_delays = {0.0, 2.0}, .fading_gains_db = {0.0, -3.0}};
   const PlannedFile file{.modulation = "QPSK", .snr_db = INFINITY, .symbol_rate = 2000.0, .frequency_offset = 37.0,
                          .seeds = {5, 6}, .start_offset = 0.5,
                          .impairments = {.fading_k = 0.0, .doppler = 40.0, .carrier_phase = 1.0, .phase_noise = 3.0}};
@@ -382,13 +371,6 @@ TEST(ExactChannel, BlocksAreTheWholeChainToTheBit) {
 
 using test::label;
 
-// The tone's frequency, Hz: the mean phase step between samples.
-double tone_frequency(const Signal& x, double sample_rate) {
-  double turned = 0.0;
-  for (std::size_t k = 1; k < x.size(); ++k) turned += std::arg(x[k] * std::conj(x[k - 1]));
-  return turned / static_cast<double>(x.size() - 1) * sample_rate / two_pi;
-}
-
 struct StageCase {
   const char* name;
   double carrier;  // Hz, at 10 kHz
@@ -419,14 +401,7 @@ void check_carrier_phase(const Signal& x, const std::vector<ParameterRow>& rows)
 
 // A Wiener phase: steps of variance 2 pi linewidth / fs about the tone's own.
 void check_phase_noise(const Signal& x, const std::vector<ParameterRow>& rows) {
-  double sum = 0.0, squares = 0.0;
-  for (std::size_t k = 1; k < x.size(); ++k) {
-    const double step = std::arg(x[k] * std::conj(x[k - 1]));
-    sum += step, squares += step * step;
-  }
-  const double n = static_cast<double>(x.size() - 1);
-  const double variance = squares / n - (sum / n) * (sum / n);
-  EXPECT_NEAR(variance / (two_pi * label(rows, "phase_noise") / stage_rate), 1.0, 0.03);
+  EXPECT_NEAR(phase_walk_variance(x, 1) / (two_pi * label(rows, "phase_noise") / stage_rate), 1.0, 0.03);
 }
 
 // The RF carrier moves by rf ppm 1e-6 Hz and every frequency by the factor 1 + ppm 1e-6.
@@ -488,11 +463,12 @@ void check_fading(const Signal& x, const std::vector<ParameterRow>& rows) {
   double total = 0.0;
   for (std::size_t b = 0; b < n; ++b) total += power[b] = std::norm(spectrum[b]) / (window_sum * window_sum);
   const double bin = stage_rate / static_cast<double>(n);
-  const auto hertz = [&](std::size_t b) { return (b < n / 2 ? static_cast<double>(b) : static_cast<double>(b) - static_cast<double>(n)) * bin; };
   const double k_factor = label(rows, "fading_k");
   double outermost = 0.0;
   for (std::size_t b = 0; b < n; ++b) {
-    if (power[b] > 0.25 / (16.0 * (k_factor + 1.0))) outermost = std::max(outermost, std::abs(hertz(b)));
+    if (power[b] > 0.25 / (16.0 * (k_factor + 1.0))) {
+      outermost = std::max(outermost, std::abs(test::bin_frequency(b, n, stage_rate)));
+    }
   }
   const double doppler = label(rows, "doppler");
   EXPECT_LE(outermost, doppler + 3.0 * bin);
@@ -504,6 +480,9 @@ void check_fading(const Signal& x, const std::vector<ParameterRow>& rows) {
 }
 
 class StageLabels : public testing::TestWithParam<StageCase> {};
+
+// The clock's cases: a carrier at 100 kHz RF, which the ppm moves too.
+void with_rf(ImpairmentSettings& x) { x.rf_frequency = 1e5; }
 
 TEST_P(StageLabels, AreWhatTheSamplesShow) {
   const StageCase c = GetParam();
@@ -524,14 +503,13 @@ INSTANTIATE_TEST_SUITE_P(
         StageCase{"iq_and_dc", 6400.0 * stage_rate / 65536.0, {.iq_amplitude = 1.5, .iq_phase = 7.0, .dc_i = 0.2, .dc_q = -0.3}, nullptr, check_iq},
         StageCase{"carrier_phase", 1000.0, {.carrier_phase = 1.1}, nullptr, check_carrier_phase},
         StageCase{"phase_noise", 1000.0, {.phase_noise = 20.0}, nullptr, check_phase_noise},
-        StageCase{"clock", 1000.0, {.clock_ppm = 400.0}, [](ImpairmentSettings& x) { x.rf_frequency = 1e5; }, check_clock},
+        StageCase{"clock", 1000.0, {.clock_ppm = 400.0}, with_rf, check_clock},
+        StageCase{"slow_clock", 1000.0, {.clock_ppm = -50.0}, with_rf, check_clock},
         StageCase{"amplifier", 1000.0, {.pa_backoff = 1.5}, [](ImpairmentSettings& x) { x.pa_smoothness = 3.0; }, check_amplifier},
         StageCase{"adc", 1234.5678, {.adc_bits = 7}, [](ImpairmentSettings& x) { x.adc_backoff = 3.0; }, check_adc},
         StageCase{"rician_fading", 1000.0, {.fading_k = 4.0, .doppler = 50.0},
                   [](ImpairmentSettings& x) {
-                    x.fading = Fading::rician;
-                    x.fading_delays = {0.0};
-                    x.fading_gains_db = {0.0};
+                    x = {.fading = Fading::rician, .fading_delays = {0.0}, .fading_gains_db = {0.0}};
                   },
                   check_fading}),
     test::CaseName{});

@@ -72,20 +72,10 @@ TEST(StageTable, EveryStageLabelIsOneKindOfTheParameterList) {
 // Turning one stage on changes no other stage's values, and its own come from its own slot: with
 // every stage on, each draw equals the draw of a run with that stage alone.
 TEST(StageTable, EachStageDrawsTheSameAloneAsBesideTheOthers) {
-  ImpairmentSettings every;
-  every.fading = Fading::rician;
-  every.fading_k_min = 1.0;
-  every.doppler_max = 50.0;
-  every.carrier_phase = true;
-  every.phase_noise_max = 5.0;
-  every.clock_ppm_min = -20.0;
-  every.clock_ppm_max = 20.0;
-  every.iq_amplitude_max = 1.0;
-  every.iq_phase_max = 2.0;
-  every.dc_offset_max = 0.1;
-  every.pa_backoff_max = 6.0;
-  every.adc_bits_min = 4;
-  every.adc_bits_max = 16;
+  const ImpairmentSettings every{.fading = Fading::rician, .fading_k_min = 1.0, .doppler_max = 50.0,
+                                 .carrier_phase = true, .phase_noise_max = 5.0, .clock_ppm_min = -20.0,
+                                 .clock_ppm_max = 20.0, .iq_amplitude_max = 1.0, .iq_phase_max = 2.0,
+                                 .dc_offset_max = 0.1, .pa_backoff_max = 6.0, .adc_bits_min = 4, .adc_bits_max = 16};
   const StageKey key{7, "QPSK", 3};
   const ImpairmentDraws all = draw_stages(every, key);
   ImpairmentDraws alone_each;

@@ -47,18 +47,12 @@ std::vector<const StageLabel*> stage_labels() {
   return labels;
 }
 
-std::set<std::string> lines_of(const std::string& text) {
-  std::set<std::string> lines;
+// The parts of `text` between the separators.
+std::set<std::string> parts_of(const std::string& text, char separator = '\n') {
+  std::set<std::string> parts;
   std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.insert(line);
-  return lines;
-}
-
-std::set<std::string> cells_of(const std::string& line) {
-  std::set<std::string> cells;
-  std::istringstream in(line);
-  for (std::string cell; std::getline(in, cell, ',');) cells.insert(cell);
-  return cells;
+  for (std::string part; std::getline(in, part, separator);) parts.insert(part);
+  return parts;
 }
 
 TEST_F(StageWriters, EveryStageLabelIsInTheSettingsFileTheMetadataAndTheManifest) {
@@ -67,9 +61,9 @@ TEST_F(StageWriters, EveryStageLabelIsInTheSettingsFileTheMetadataAndTheManifest
   const std::string settings = files.at("QPSK_signal_1.txt");
   const std::string metadata = files.at("QPSK_signal_1.sigmf-meta");
   const std::string manifest = test::read_file(folder() / "m.csv");
-  const std::set<std::string> header = cells_of(manifest.substr(0, manifest.find('\n')));
+  const std::set<std::string> header = parts_of(manifest.substr(0, manifest.find('\n')), ',');
   std::set<std::string> labelled;
-  for (const std::string& line : lines_of(settings)) labelled.insert(line.substr(0, line.find(": ")));
+  for (const std::string& line : parts_of(settings)) labelled.insert(line.substr(0, line.find(": ")));
   for (const StageLabel* label : stage_labels()) {
     const std::string key(label->kind.key);
     SCOPED_TRACE(key);
@@ -93,7 +87,7 @@ TEST_F(StageWriters, EveryStageLabelIsAColumnOfTheContainer) {
   const std::string command = "/usr/bin/python3 -c \"import sys, h5py; print('\\n'.join(h5py.File(sys.argv[1])['labels']))\" " +
                               sub("out/dataset.h5") + " > " + listing + " 2>/dev/null";
   if (std::system(command.c_str()) != 0) GTEST_SKIP() << "h5py cannot read the container here";
-  const std::set<std::string> columns = lines_of(test::read_file(listing));
+  const std::set<std::string> columns = parts_of(test::read_file(listing));
   for (const StageLabel* label : stage_labels()) {
     if (label->kind.manifest != ManifestPlace::none) {
       EXPECT_EQ(columns.count(std::string(label->kind.key)), 1u) << label->kind.key;
