@@ -191,7 +191,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   // The channel's files, one a track, each where the file drew its stage.
   // (Those of an earlier run go with the sample files they were written beside, even when this run
   // writes none.)
-  const std::vector<const ChannelTrack*> tracks = channel_tracks();
+  const std::span<const ChannelTrack* const> tracks = channel_tracks();
   std::vector<std::optional<PendingFile>> channel(tracks.size());
   if (saves_channel(s)) {
     const ChannelPath path = exact_channel_path(s, file, samples.length);

@@ -201,7 +201,7 @@ struct Hdf5Writer::State {
   Column class_index;
   // --save-channel: a dataset a track of channel_tracks() ("channel_taps"), none where no file
   // of the run draws the track's stage.
-  std::vector<const ChannelTrack*> tracks;
+  std::span<const ChannelTrack* const> tracks;
   std::vector<Column> channel;
   hid_t symbol_type = -1;
   Column symbols;         // every file's transmitted symbols, one after another
