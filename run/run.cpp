@@ -191,7 +191,7 @@ ProducedFile save_files(const RunSettings& s, const PlannedFile& file, const Sam
   // The channel's files, one a track, each where the file drew its stage.
   // (Those of an earlier run go with the sample files they were written beside, even when this run
   // writes none.)
-  const std::vector<const ChannelTrack*> tracks = channel_tracks();
+  const std::span<const ChannelTrack* const> tracks = channel_tracks();
   std::vector<std::optional<PendingFile>> channel(tracks.size());
   if (saves_channel(s)) {
     const ChannelPath path = exact_channel_path(s, file, samples.length);
@@ -294,7 +294,9 @@ double planned_peak_samples(const RunSettings& s, const PlannedFile& file) {
   return digital_peak_samples(file.modulation, s.num_symbols, file.symbol_rate, s.sample_rate);
 }
 
-ProducedFile produce_file(const RunSettings& s, const PlannedFile& file, const OutputOptions& output) {
+namespace {
+
+ProducedFile produce_samples(const RunSettings& s, const PlannedFile& file, const OutputOptions& output) {
   const std::u16string name = utf8_to_utf16(file.modulation);
   auto stream = try_prepare(s, file);
   if (const std::string* failure = std::get_if<std::string>(&stream)) {
@@ -329,6 +331,21 @@ ProducedFile produce_file(const RunSettings& s, const PlannedFile& file, const O
                                 (memory ? "out of memory" : e.what()));
     return produced;
   }
+}
+
+}  // namespace
+
+ProducedFile produce_file(const RunSettings& s, const PlannedFile& file, const OutputOptions& output) {
+  ProducedFile produced = produce_samples(s, file, output);
+  if (output.labels && !file.scene) {
+    // Rows that cannot be made here (out of memory) are left to the record's writer, as before.
+    try {
+      produced.labels = output.labels(file);
+    } catch (const std::exception&) {
+      produced.labels.reset();
+    }
+  }
+  return produced;
 }
 
 }  // namespace quorvin

@@ -44,6 +44,9 @@ struct OutputOptions {
   // Called on the producing thread once a file's samples are all with its writer, before the
   // writer's disk flush: a run of several jobs may start another file while this one waits.
   std::function<void()> samples_written;
+  // A file's label rows (file_parameters), made by the producing thread once its samples are
+  // done, for the run's manifest and container; none asked for when empty.
+  std::function<std::vector<ParameterRow>(const PlannedFile& file)> labels;
 };
 
 // Synthesises and writes one planned file and, when the settings ask for it, its settings file.

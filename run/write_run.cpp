@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "plan/draw.h"
+#include "synthesis/parameters.h"
 #include "writers/hdf5_container.h"
 #include "writers/manifest.h"
 #include "writers/sample_file.h"
@@ -62,6 +63,11 @@ WrittenRun write_run(const RunSettings& settings, RunWrite request) {
                            .recorder = request.recorder, .full_scale = full_scale,
                            .data_sha512 = data_sha512});
   };
+  // The records' label rows are made on the producing threads, beside the samples: here they
+  // would hold up the next file's record.
+  if (manifest || format == SampleFormat::container) {
+    run.output.labels = [&](const PlannedFile& file) { return file_parameters({settings, file, request.seed}); };
+  }
   // One container for the run (or shard), its samples and labels in plan order.
   std::optional<Hdf5Writer> container;
   if (format == SampleFormat::container) {

@@ -201,7 +201,7 @@ struct Hdf5Writer::State {
   Column class_index;
   // --save-channel: a dataset a track of channel_tracks() ("channel_taps"), none where no file
   // of the run draws the track's stage.
-  std::vector<const ChannelTrack*> tracks;
+  std::span<const ChannelTrack* const> tracks;
   std::vector<Column> channel;
   hid_t symbol_type = -1;
   Column symbols;         // every file's transmitted symbols, one after another
@@ -541,7 +541,10 @@ bool Hdf5Writer::add(const PlannedFile& file, const ProducedFile& produced) {
   if (file.scene) return s.add_emitters(file, produced) || s.fail_write();
   const std::int64_t index = static_cast<std::int64_t>(modulation_class_index(file.modulation));
   if (!s.class_index.add(&index, 1) || !s.add_symbols(produced.symbols)) return s.fail_write();
-  return s.add_row(file_parameters({s.settings, file, s.run_seed}), produced) || s.fail_write();
+  std::vector<ParameterRow> worked_out;
+  const std::vector<ParameterRow>& rows =
+      produced.labels ? *produced.labels : (worked_out = file_parameters({s.settings, file, s.run_seed}));
+  return s.add_row(rows, produced) || s.fail_write();
 }
 
 bool Hdf5Writer::finish() {

@@ -115,7 +115,9 @@ void ManifestWriter::add(const PlannedFile& f, const ProducedFile& produced) {
   line += ',';
   line += placed(settings_.save_settings_file ? file_name(f, ".txt") : "");
   if (!f.scene) {
-    append_cells(line, file_parameters({settings_, f, run_seed_}), produced);
+    std::vector<ParameterRow> worked_out;
+    append_cells(line, produced.labels ? *produced.labels : (worked_out = file_parameters({settings_, f, run_seed_})),
+                 produced);
     return;
   }
   // A scene: one row per emitter, each naming the capture. A capture of the receiver's noise alone

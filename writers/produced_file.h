@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "generator/symbols.h"
+#include "plan/label_kinds.h"
 #include "plan/stages/stage.h"
 
 namespace quorvin {
@@ -29,6 +30,9 @@ struct ProducedFile {
   ChannelPath channel;
   // SampleFormat::container with --save-symbols: the symbols the file transmits.
   TransmittedSymbols symbols;
+  // The file's label rows when the run asked for them beside its samples (OutputOptions::labels),
+  // so that the thread writing the run's records only copies them; a scene's are never here.
+  std::optional<std::vector<ParameterRow>> labels;
 };
 
 enum class SampleFormat {

@@ -190,7 +190,7 @@ struct ChannelStage {
 std::span<const ChannelStage* const> channel_stages();
 
 // The tracks of the channel the stages record (--save-channel), in the chain's order.
-std::vector<const ChannelTrack*> channel_tracks();
+std::span<const ChannelTrack* const> channel_tracks();
 
 // The stages in the order of their first slots: their options' and labels' order.
 std::vector<const ChannelStage*> stages_by_slot();

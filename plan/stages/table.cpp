@@ -49,11 +49,14 @@ void each_stage(StagePart part, Use use) {
 
 std::span<const ChannelStage* const> channel_stages() { return table; }
 
-std::vector<const ChannelTrack*> channel_tracks() {
-  std::vector<const ChannelTrack*> tracks;
-  for (const ChannelStage* stage : table) {
-    if (stage->track != nullptr) tracks.push_back(stage->track);
-  }
+std::span<const ChannelTrack* const> channel_tracks() {
+  static const std::vector<const ChannelTrack*> tracks = [] {
+    std::vector<const ChannelTrack*> all;
+    for (const ChannelStage* stage : table) {
+      if (stage->track != nullptr) all.push_back(stage->track);
+    }
+    return all;
+  }();
   return tracks;
 }
 
