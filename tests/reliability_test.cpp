@@ -273,8 +273,8 @@ INSTANTIATE_TEST_SUITE_P(Signals, Interrupts,
 // A reader that stops reading (a paused pager) blocks the report's write; interrupts must still
 // be taken, and the third must end the process.
 TEST_F(Reliability, InterruptsAreTakenWhileTheReportIsBlocked) {
-  const auto [child, reading] =
-      start_into_pipe({"-m", "all", "--files-per-modulation", "200", "--num-symbols", "10", "--progress", "-o", sub("out")});
+  const auto [child, reading] = start_into_pipe(
+      {"-m", "all", "--files-per-modulation", "200", "--num-symbols", "10", "--progress", "-o", sub("out")});
   // Blocked: the pipe (64 KiB) holds no room for another line and stays so.
   for (int unread = 0, before = -1; (unread < 65000 || unread != before) && !test::has_ended(child);) {
     before = unread;
@@ -330,7 +330,8 @@ TEST_F(Reliability, AReportThatCannotBeWrittenFailsTheRun) {
 
   // A reader that closes the pipe after one line (`| head -1`): the run stops, status 1.
   const auto [child, reading] = start_into_pipe(
-      {"-m", "all", "--files-per-modulation", "40", "--num-symbols", "2000", "--seed", "7", "-j", "2", "-o", sub("piped")});
+      {"-m", "all", "--files-per-modulation", "40", "--num-symbols", "2000", "--seed", "7", "-j", "2", "-o",
+       sub("piped")});
   char c = 0;
   while (::read(reading, &c, 1) == 1 && c != '\n') {
   }

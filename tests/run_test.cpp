@@ -205,7 +205,9 @@ TEST_P(RunStopped, AfterNFilesLeavesTheirWholePairsAndReportsEach) {
   EXPECT_EQ(told.size(), stop_after);
   EXPECT_EQ(report, expected_report);
   std::set<std::string> present;
-  for (const auto& entry : std::filesystem::directory_iterator(stopped)) present.insert(entry.path().filename().string());
+  for (const auto& entry : std::filesystem::directory_iterator(stopped)) {
+    present.insert(entry.path().filename().string());
+  }
   EXPECT_EQ(present, std::set<std::string>(expected_names.begin(), expected_names.end()));
 }
 
