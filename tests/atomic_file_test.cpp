@@ -317,42 +317,34 @@ TEST_F(AtomicFile, IsFlushedThroughTheFileThatWroteItBeforeTheRenameAndOnlyThen)
 // A free final name is not looked at before the rename: what appeared there while the file was
 // written is replaced if a rename can replace it, and otherwise refused in the words a look before
 // writing would have used.
-struct AppearedCase {
-  const char* name;
-  const char* appeared;  // "" nothing, "file" or "folder"
-  bool placed;
-  const char* failure;
-  std::u8string subfolder = u8"";  // where a.csv goes; a name outside ASCII takes another rename
-};
-
-class AppearedAtAFreeName : public AtomicFile, public ::testing::WithParamInterface<AppearedCase> {};
-
-TEST_P(AppearedAtAFreeName, IsReplacedOrRefusedAndNoTemporaryStays) {
-  const AppearedCase& c = GetParam();
-  const fs::path at = folder() / fs::path(c.subfolder);
-  fs::create_directories(at);
-  AtomicFileWriter writer(at / "a.csv", {}, FinalName::free);
-  ASSERT_TRUE(writer.is_open());
-  writer.append("new");
-  if (std::string(c.appeared) == "file") std::ofstream(at / "a.csv", std::ios::binary) << "appeared";
-  if (std::string(c.appeared) == "folder") fs::create_directory(at / "a.csv");
-  EXPECT_EQ(writer.finish(), c.placed);
-  EXPECT_EQ(writer.failure(), c.failure);
-  EXPECT_EQ(std::distance(fs::directory_iterator(at), {}), 1);  // no temporary stays
-  if (c.placed) {
-    EXPECT_EQ(test::read_file(at / "a.csv"), "new");
-  } else {
-    EXPECT_TRUE(fs::is_directory(at / "a.csv"));
+TEST_F(AtomicFile, WhatAppearedAtAFreeNameIsReplacedOrRefusedAndNoTemporaryStays) {
+  struct Case {
+    const char* name;         // also the folder of the case's a.csv
+    const char* appeared;     // "" nothing, "file" or "folder"
+    const char* failure;      // "" when the file is placed
+    std::u8string subfolder;  // a name outside ASCII takes another rename
+  };
+  const Case cases[] = {{"nothing", "", "", u8""},
+                        {"file", "file", "", u8""},
+                        {"folder", "folder", "Is a directory", u8""},
+                        {"nothing_outside_ascii", "", "", u8"d\u00e9j\u00e0-\u6570"},
+                        {"file_outside_ascii", "file", "", u8"d\u00e9j\u00e0-\u6570"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path at = folder() / c.name / fs::path(c.subfolder);
+    const bool placed = *c.failure == '\0';
+    fs::create_directories(at);
+    AtomicFileWriter writer(at / "a.csv", {}, FinalName::free);
+    ASSERT_TRUE(writer.is_open());
+    writer.append("new");
+    if (std::string(c.appeared) == "file") std::ofstream(at / "a.csv", std::ios::binary) << "appeared";
+    if (std::string(c.appeared) == "folder") fs::create_directory(at / "a.csv");
+    EXPECT_EQ(writer.finish(), placed);
+    EXPECT_EQ(writer.failure(), c.failure);
+    EXPECT_EQ(std::distance(fs::directory_iterator(at), {}), 1);  // no temporary stays
+    EXPECT_TRUE(placed ? test::read_file(at / "a.csv") == "new" : fs::is_directory(at / "a.csv"));
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AppearedAtAFreeName,
-    ::testing::Values(AppearedCase{"nothing", "", true, ""}, AppearedCase{"file", "file", true, ""},
-                      AppearedCase{"folder", "folder", false, "Is a directory"},
-                      AppearedCase{"nothing_outside_ascii", "", true, "", u8"d\u00e9j\u00e0-\u6570"},
-                      AppearedCase{"file_outside_ascii", "file", true, "", u8"d\u00e9j\u00e0-\u6570"}),
-    [](const ::testing::TestParamInfo<AppearedCase>& p) { return std::string(p.param.name); });
 
 #ifndef _WIN32
 // Nonces count up, so the next temporary's name is known: a file already there under it (another
@@ -404,6 +396,7 @@ TEST_F(AtomicFile, StaleTemporariesAreClearedAndHeldOnesKept) {
 struct LeftoverCase {
   const char* name;
   const char* owner;  // "this", "other" (platform), "earlier" (version) or a name of no temporary
+  TemporaryOwner told;
   int days_unwritten;
   bool cleared;
 };
@@ -417,10 +410,7 @@ TEST_P(Leftover, IsClearedOnlyWhenItsWriterIsProvablyGone) {
   if (owner == "other") name[4] = name[4] == 'p' ? 'w' : 'p';
   if (owner == "earlier") name = ".qv-00c0ffee.partial";
   if (owner != "this" && owner != "other" && owner != "earlier") name = owner;
-  EXPECT_EQ(temporary_owner(name), owner == "this"      ? TemporaryOwner::this_platform
-                                   : owner == "other"   ? TemporaryOwner::other_platform
-                                   : owner == "earlier" ? TemporaryOwner::unknown
-                                                        : TemporaryOwner::none);
+  EXPECT_EQ(temporary_owner(name), c.told);
   put(name, "a writer's");
   fs::last_write_time(folder() / name, fs::file_time_type::clock::now() - std::chrono::hours(24 * c.days_unwritten));
   EXPECT_EQ(remove_stale_temporaries(folder(), holding), c.cleared ? 1u : 0u);
@@ -429,15 +419,16 @@ TEST_P(Leftover, IsClearedOnlyWhenItsWriterIsProvablyGone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Owners, Leftover,
-    ::testing::Values(LeftoverCase{"this_platforms_unheld", "this", 0, true},
-                      LeftoverCase{"other_platforms_fresh", "other", 0, false},
-                      LeftoverCase{"other_platforms_six_days", "other", 6, false},
-                      LeftoverCase{"other_platforms_eight_days", "other", 8, true},
-                      LeftoverCase{"other_platforms_from_the_future", "other", -30, false},
-                      LeftoverCase{"earlier_versions_fresh", "earlier", 0, false},
-                      LeftoverCase{"earlier_versions_eight_days", "earlier", 8, true},
-                      LeftoverCase{"unknown_letter", ".qv-x0c0ffee.partial", 8, false},
-                      LeftoverCase{"not_hex", ".qv-p0c0ffeg.partial", 8, false}),
+    ::testing::Values(LeftoverCase{"this_platforms_unheld", "this", TemporaryOwner::this_platform, 0, true},
+                      LeftoverCase{"other_platforms_fresh", "other", TemporaryOwner::other_platform, 0, false},
+                      LeftoverCase{"other_platforms_six_days", "other", TemporaryOwner::other_platform, 6, false},
+                      LeftoverCase{"other_platforms_eight_days", "other", TemporaryOwner::other_platform, 8, true},
+                      LeftoverCase{"other_platforms_from_the_future", "other", TemporaryOwner::other_platform, -30,
+                                   false},
+                      LeftoverCase{"earlier_versions_fresh", "earlier", TemporaryOwner::unknown, 0, false},
+                      LeftoverCase{"earlier_versions_eight_days", "earlier", TemporaryOwner::unknown, 8, true},
+                      LeftoverCase{"unknown_letter", ".qv-x0c0ffee.partial", TemporaryOwner::none, 8, false},
+                      LeftoverCase{"not_hex", ".qv-p0c0ffeg.partial", TemporaryOwner::none, 8, false}),
     [](const ::testing::TestParamInfo<LeftoverCase>& p) { return std::string(p.param.name); });
 
 #ifndef _WIN32

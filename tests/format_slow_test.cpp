@@ -24,11 +24,6 @@ namespace {
 
 QUORVIN_PRINT_CASES_BY_NAME
 
-std::string formatted(double value) {
-  char text[16];
-  return std::string(text, format_sample_value(text, value));
-}
-
 // The reference: C's printf, with every NaN spelled "nan" as the sample files spell it.
 std::string printf_g(double value) {
   if (std::isnan(value)) return "nan";
@@ -42,7 +37,8 @@ class PrintfComparison {
  public:
   void check(double value) {
     ++checked_;
-    const std::string ours = formatted(value);
+    char text[16];
+    const std::string ours(text, format_sample_value(text, value));
     const std::string reference = printf_g(value);
     if (ours != reference && ++mismatches_ <= 10) {
       ADD_FAILURE() << "bits 0x" << std::hex << std::bit_cast<std::uint64_t>(value) << ": \"" << ours

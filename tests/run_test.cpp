@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -52,23 +53,10 @@ TEST(DrawSource, SkippingGivesTheStateOfAsManyDraws) {
 }
 
 RunSettings settings_for(std::vector<std::string> names, std::int32_t files, std::u16string folder) {
-  RunSettings s;
-  s.modulations = std::move(names);
-  s.files_per_modulation = files;
-  s.symbol_rate_min = 1000;
-  s.symbol_rate_max = 5000;
-  s.sample_rate = 10000;
-  s.snr_min_db = 10;
-  s.snr_max_db = 30;
-  s.timing_error_max = 0.1;
-  s.frequency_offset_max = 100;
-  s.num_symbols = 200;
-  s.analog_carrier_frequency = 1000;
-  s.analog_deviation = 500;
-  s.amplitude_min = 0.5;
-  s.amplitude_max = 1.0;
-  s.output_folder = std::move(folder);
-  return s;
+  return {.modulations = std::move(names), .symbol_rate_min = 1000, .symbol_rate_max = 5000, .sample_rate = 10000,
+          .snr_min_db = 10, .snr_max_db = 30, .timing_error_max = 0.1, .frequency_offset_max = 100,
+          .files_per_modulation = files, .num_symbols = 200, .analog_carrier_frequency = 1000, .analog_deviation = 500,
+          .amplitude_min = 0.5, .amplitude_max = 1.0, .output_folder = std::move(folder), .exact = {}};
 }
 
 // The fields the plan draws, side by side.
@@ -120,17 +108,19 @@ class Run : public test::TempFolder {
   std::u16string path_text(const std::string& file) const {
     return out() + static_cast<char16_t>(std::filesystem::path::preferred_separator) + utf8_to_utf16(file);
   }
-  // `files` exact QPSK files of 1000 samples (streamed, and so small files to the workers).
-  RunSettings short_exact_files(std::int32_t files) const {
-    RunSettings s = settings_for({"QPSK"}, files, out());
+  // `files` exact files of each name, of `samples` samples (1000: streamed, and so small files to
+  // the workers).
+  RunSettings exact_files(std::vector<std::string> names, std::int32_t files, std::int64_t samples = 1000) const {
+    RunSettings s = settings_for(std::move(names), files, out());
     s.signal_model = SignalModel::exact;
-    s.exact.samples_per_file = 1000;
+    s.exact.samples_per_file = samples;
     return s;
   }
-  static DatasetRun two_jobs() {
+  static DatasetRun seeded(std::uint32_t seed, unsigned jobs, SampleFormat format = SampleFormat::csv) {
     DatasetRun run;
-    run.draw_seed = 1;
-    run.jobs = 2;
+    run.draw_seed = seed;
+    run.jobs = jobs;
+    run.output.format = format;
     return run;
   }
 };
@@ -214,11 +204,11 @@ TEST_P(RunStopped, AfterNFilesLeavesTheirWholePairsAndReportsEach) {
   }
   EXPECT_EQ(told.size(), stop_after);
   EXPECT_EQ(report, expected_report);
-  std::vector<std::string> present;
-  for (const auto& entry : std::filesystem::directory_iterator(stopped)) present.push_back(entry.path().filename().string());
-  std::sort(present.begin(), present.end());
-  std::sort(expected_names.begin(), expected_names.end());
-  EXPECT_EQ(present, expected_names);
+  std::set<std::string> present;
+  for (const auto& entry : std::filesystem::directory_iterator(stopped)) {
+    present.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(present, std::set<std::string>(expected_names.begin(), expected_names.end()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, RunStopped, ::testing::Values(1, 2, 5));
@@ -250,8 +240,8 @@ bool flush_held_until_a_third(std::FILE*) {
 // Two jobs whose streamed files both wait on their disks: a third file is still made meanwhile,
 // so a slow disk does not idle the processors.
 TEST_F(Run, FilesWaitingOnTheirDiskLetTheNextFileStart) {
-  const RunSettings s = short_exact_files(3);
-  DatasetRun run = two_jobs();
+  const RunSettings s = exact_files({"QPSK"}, 3);
+  DatasetRun run = seeded(1, 2);
   run.output.write.sync = flush_held_until_a_third;
   std::uint64_t saved = 0;
   run_dataset(s, run, [&saved](const PlannedFile&, const ProducedFile& produced) { saved += produced.saved ? 1 : 0; });
@@ -263,8 +253,8 @@ TEST_F(Run, FilesWaitingOnTheirDiskLetTheNextFileStart) {
 // Short files are queued ahead of the workers: while the dispatcher is held up reporting the first
 // file, the workers go on and make the others queued, not only one each.
 TEST_F(Run, WorkersGoOnWithQueuedShortFilesWhileTheFirstIsReported) {
-  const RunSettings s = short_exact_files(12);
-  DatasetRun run = two_jobs();
+  const RunSettings s = exact_files({"QPSK"}, 12);
+  const DatasetRun run = seeded(1, 2);
   const auto files_made = [this] {
     std::size_t count = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder())) count += entry.path().extension() == ".csv" ? 1u : 0u;
@@ -286,8 +276,7 @@ TEST_F(Run, WorkersGoOnWithQueuedShortFilesWhileTheFirstIsReported) {
 TEST_F(Run, ShardsReportTheUnshardedRunsFilesAndStartAtOnce) {
   const auto reported = [this](RunSettings s, Shard shard) {
     s.output_folder = out();
-    DatasetRun run;
-    run.draw_seed = 5;
+    DatasetRun run = seeded(5, 1);
     run.seed_files = true;
     run.shard = shard;
     std::vector<std::pair<decltype(drawn_fields(PlannedFile{})), std::optional<Seed>>> files;
@@ -331,15 +320,10 @@ class KeptSamples : public Run, public ::testing::WithParamInterface<std::int64_
 
 TEST_P(KeptSamples, CountAgainstTheBudgetUntilReported) {
   const std::int64_t length = GetParam();
-  RunSettings s = settings_for({"QPSK"}, 24, out());
-  s.signal_model = SignalModel::exact;
-  s.exact.samples_per_file = length;
+  RunSettings s = exact_files({"QPSK"}, 24, length);
   s.sample_rate = 50000;
   s.symbol_rate_min = s.symbol_rate_max = 10000;
-  DatasetRun run;
-  run.draw_seed = 1;
-  run.jobs = 4;
-  run.output.format = SampleFormat::container;
+  DatasetRun run = seeded(1, 4, SampleFormat::container);
   run.sample_budget = 2.5 * static_cast<double>(length);  // two files' samples at once
   kept_buffers.live.reserve(64);
   kept_buffers.size = static_cast<std::size_t>(length) * sizeof(std::complex<float>);
@@ -359,17 +343,12 @@ INSTANTIATE_TEST_SUITE_P(Lengths, KeptSamples, ::testing::Values(100003, 4099));
 // Short files handed to the workers several at a time (and the last few fewer) come back in plan
 // order with the samples of a run on one thread, whatever the number of jobs and the budget.
 TEST_F(Run, ShortFilesKeepPlanOrderAndSamplesForAnyJobs) {
-  RunSettings s = settings_for({"QPSK", "AM", "2FSK"}, 15, out());
-  s.signal_model = SignalModel::exact;
-  s.exact.samples_per_file = 1000;
+  const RunSettings s = exact_files({"QPSK", "AM", "2FSK"}, 15);
   using Reported = std::vector<std::tuple<std::string, std::int64_t, std::vector<std::complex<float>>>>;
   const auto reported = [&](unsigned jobs, double budget) {
-    DatasetRun run;
-    run.draw_seed = 3;
+    DatasetRun run = seeded(3, jobs, SampleFormat::container);
     run.seed_files = true;
-    run.jobs = jobs;
     run.sample_budget = budget;
-    run.output.format = SampleFormat::container;
     Reported files;
     run_dataset(s, run, [&](const PlannedFile& f, const ProducedFile& produced) {
       files.emplace_back(f.modulation, f.index, produced.kept);
@@ -388,10 +367,9 @@ TEST_F(Run, ShortFilesKeepPlanOrderAndSamplesForAnyJobs) {
 // Long files are streamed a block at a time, so they hold few samples, but they still go to the
 // workers one at a time: a stop after the first file leaves only the few queued to finish.
 TEST_F(Run, AStopLeavesOnlyAFewLongStreamedFilesToFinish) {
-  RunSettings s = short_exact_files(40);
-  s.exact.samples_per_file = 40000;
-  DatasetRun run = two_jobs();
+  const RunSettings s = exact_files({"QPSK"}, 40, 40000);
   std::stop_source stop;
+  DatasetRun run = seeded(1, 2);
   run.stop = stop.get_token();
   std::uint64_t reported = 0;
   run_dataset(s, run, [&](const PlannedFile&, const ProducedFile&) {

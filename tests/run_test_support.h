@@ -51,6 +51,13 @@ inline std::string read_file(const std::filesystem::path& path) {
   return text.str();
 }
 
+// How often `part` occurs in `text`, overlapping occurrences too.
+inline std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 #ifdef QUORVIN_CLI_PATH
 struct Outcome {
   int status = -1;  // the exit status, or 128 + the signal that ended the program
@@ -118,6 +125,12 @@ class CliFolder : public TempFolder {
       files[entry.path().filename().string()] = read_file(entry.path());
     }
     return files;
+  }
+  // The files of a run that must succeed, written into `dir` below the test's own folder.
+  std::map<std::string, std::string> made(const std::vector<std::string>& arguments, const std::string& dir) const {
+    const Outcome o = run(with(arguments, {"-o", sub(dir)}));
+    EXPECT_EQ(o.status, 0) << o.error;
+    return contents(dir);
   }
 };
 #endif
