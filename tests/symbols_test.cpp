@@ -12,14 +12,12 @@
 #include <vector>
 
 #include "dsp_reference.h"
+#include "exact_runs.h"
 #include "generator/family.h"
 #include "generator/symbols.h"
 #include "label_rows.h"
 #include "modulation/catalogue.h"
-#include "plan/plan.h"
-#include "plan/seeds.h"
-#include "synthesis/exact_file.h"
-#include "synthesis/parameters.h"
+#include "modulation/fft.h"
 
 namespace quorvin {
 namespace {
@@ -133,10 +131,8 @@ constexpr int chirp_sf = 7;
 Made make(const ModulationRow& row, const Timing& timing, double bt) {
   const Waveform w = resolve_waveform(row.name);
   const bool wide = w.family == &keyed_family || w.variant == Route::lfm_data;
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.sample_rate = wide ? 15910.0 : 3700.0;
-  s.exact.samples_per_file = w.variant == Route::css ? 300000 : wide ? 16384 : 4096;
+  RunSettings s = test::exact_run({.sample_rate = wide ? 15910.0 : 3700.0,
+                                   .samples = w.variant == Route::css ? 300000 : wide ? 16384 : 4096});
   s.exact.filter_span = 40;
   PlannedFile file{.modulation = std::string(row.name), .snr_db = INFINITY, .symbol_rate = 1000.0,
                    .timing_error = timing.timing_error, .seeds = {11, 12}, .start_offset = 0.37,
@@ -196,21 +192,14 @@ std::int32_t chirp_decision(const Waveform& w, const Made& made, double centre) 
     return std::abs(up) > std::abs(down) ? 1 : 0;
   }
   const int m = 1 << chirp_sf;
-  std::vector<Sample> dechirped(static_cast<std::size_t>(m));
+  Signal dechirped(static_cast<std::size_t>(m));
   for (int c = 0; c < m; ++c) {
     const double x = static_cast<double>(c) / m;
     dechirped[static_cast<std::size_t>(c)] = interpolated(made.x, start + x * made.sps) * std::polar(1.0, -pi_ * m * (x * x - x));
   }
-  std::vector<Sample> twiddle(static_cast<std::size_t>(m));
-  for (int c = 0; c < m; ++c) twiddle[static_cast<std::size_t>(c)] = std::polar(1.0, -2.0 * pi_ * c / m);
-  std::int32_t best = 0;
-  double strongest = -1.0;
-  for (int bin = 0; bin < m; ++bin) {
-    Sample sum = 0.0;
-    for (int c = 0; c < m; ++c) sum += dechirped[static_cast<std::size_t>(c)] * twiddle[static_cast<std::size_t>(bin * c % m)];
-    if (std::abs(sum) > strongest) strongest = std::abs(sum), best = bin;
-  }
-  return best;
+  const Signal line = fft(std::move(dechirped), FftDirection::forward);
+  const auto weaker = [](Sample a, Sample b) { return std::abs(a) < std::abs(b); };
+  return static_cast<std::int32_t>(std::max_element(line.begin(), line.end(), weaker) - line.begin());
 }
 
 class EveryDigitalName : public testing::TestWithParam<ModulationRow> {};
@@ -333,22 +322,15 @@ using test::label;
 
 // A noise-free OFDM file of 2^15 samples at 20 MHz, its subcarriers the `scheme`-th modulation.
 OfdmMade make_ofdm(const ModulationRow& row, const Timing& timing, double scheme) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.modulations = {std::string(row.name)};
-  s.files_per_modulation = 1;
-  s.sample_rate = 20e6;
-  s.exact.samples_per_file = 1 << 15;
-  s.exact.family_ranges = {{"subcarrier_modulation", {scheme, scheme}}};
-  RunPlan plan(s, 7);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(7, file.modulation, file.index);
+  const RunSettings s = test::exact_run({.names = {std::string(row.name)}, .sample_rate = 20e6, .samples = 1 << 15,
+                                         .ranges = {{"subcarrier_modulation", {scheme, scheme}}}});
+  PlannedFile file = test::first_file(s, 7);
   file.snr_db = INFINITY;
   file.frequency_offset = 0.0;
   file.impairments = {};
   file.timing_error = timing.timing_error;
   if (timing.ppm != 0.0) file.impairments.clock_ppm = timing.ppm;
-  const std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
+  const std::vector<ParameterRow> rows = test::labels_of(s, file);
   return {synthesize_exact_file(s, file), exact_file_symbols(s, file), label(rows, "fft_size"), label(rows, "cyclic_prefix_samples")};
 }
 
@@ -493,17 +475,10 @@ double q_function(double x) { return 0.5 * std::erfc(x / std::sqrt(2.0)); }
 TEST(SymbolLabels, BitErrorRatesOfBpskAndQpskFollowTheory) {
   for (const char* name : {"BPSK", "QPSK"}) {
     for (const double ebn0_db : {4.0, 6.8}) {
-      RunSettings s;
-      s.signal_model = SignalModel::exact;
-      s.modulations = {name};
-      s.files_per_modulation = ebn0_db > 5.0 ? 12 : 4;
-      s.sample_rate = 3700.0;
-      s.symbol_rate_min = s.symbol_rate_max = 1000.0;
-      s.snr_min_db = s.snr_max_db = ebn0_db;
+      RunSettings s = test::exact_run({.names = {name}, .files = ebn0_db > 5.0 ? 12 : 4, .sample_rate = 3700.0, .samples = 1 << 16,
+                                       .symbol_rate = 1000.0, .snr_db = ebn0_db, .ranges = {{"rolloff", {0.35, 0.35}}}});
       s.exact.snr_definition = SnrDefinition::ebn0;
-      s.exact.samples_per_file = 1 << 16;
       s.exact.filter_span = 40;
-      s.exact.family_ranges["rolloff"] = {0.35, 0.35};
       RunPlan plan(s, 5);
       const Textbook own = *textbook(resolve_waveform(name));
       double bits = 0.0;
@@ -511,7 +486,7 @@ TEST(SymbolLabels, BitErrorRatesOfBpskAndQpskFollowTheory) {
       double labelled = NAN;
       while (std::optional<PlannedFile> file = plan.next()) {
         file->seeds = derive_file_seeds(5, file->modulation, file->index);
-        labelled = label(file_parameters({s, *file, std::nullopt}), "eb_n0_db");
+        labelled = label(test::labels_of(s, *file), "eb_n0_db");
         const Signal x = synthesize_exact_file(s, *file);
         const TransmittedSymbols sent = exact_file_symbols(s, *file);
         const double sps = s.sample_rate / file->symbol_rate;
