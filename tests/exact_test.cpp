@@ -581,30 +581,6 @@ TEST(ExactFrames, StartsAreUniform) {
 
 // ---- The exact model's own names, each against a reference written here.
 
-// Over each symbol a keyed name turns its phase by pi h a, a = ±1, ±3, ..., ±(M - 1): M-FSK's
-// tones h a Rs/2 sit h Rs apart, M-ary MSK steps by odd quarter turns; every level is used.
-TEST(ExactKeyed, EachSymbolTurnsThePhaseByAnOddMultipleOfPiH) {
-  for (const auto& [name, h] : {std::pair{"16FSK", 0.7}, std::pair{"4MSK", 0.5}, std::pair{"8MSK", 0.5}, std::pair{"16MSK", 0.5}}) {
-    WaveformParameters p = clean(16.0, 1 << 14);
-    const std::array draws{h};  // the keyed family's FSK index
-    p.family_draws = draws;
-    const Signal x = test::waveform_samples(name, p);
-    const int order = std::stoi(name);
-    std::vector<int> seen(static_cast<std::size_t>(order), 0);
-    double turned = 0.0;  // unwrapped from steps below pi: at most 15 h pi / 16 a sample
-    for (std::size_t k = 1; k < x.size(); ++k) {
-      turned += std::arg(x[k] * std::conj(x[k - 1]));
-      if (k % 16 != 0) continue;
-      const double level = turned / (std::numbers::pi * h);
-      turned = 0.0;
-      EXPECT_NEAR(level, std::round(level), 1e-9) << name;
-      const long odd = std::lround(level);
-      ASSERT_TRUE(std::abs(odd) % 2 == 1 && std::abs(odd) < order) << name << ": " << level;
-      ++seen[static_cast<std::size_t>((odd + order - 1) / 2)];
-    }
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), 0), 0) << name;
-  }
-}
 
 // A Gaussian kind's 99 % band is narrower than its rectangular twin's, and at index 1/2 it is
 // GMSK's own for the labelled BT (0.86 Rs at 0.25, 1.04 Rs at 0.5).

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dsp_reference.h"
@@ -128,7 +130,7 @@ constexpr int chirp_sf = 7;
 
 // Keyed names and LFM-data at 15.91 samples per symbol, so that 16FSK's outer tones (7.5 Rs at
 // h = 1) fit and an up sweep and a down one differ well.
-Made make(const ModulationRow& row, const Timing& timing, double bt) {
+Made make(const ModulationRow& row, const Timing& timing, double bt, double h = 1.0) {
   const Waveform w = resolve_waveform(row.name);
   const bool wide = w.family == &keyed_family || w.variant == Route::lfm_data;
   RunSettings s = test::exact_run({.sample_rate = wide ? 15910.0 : 3700.0,
@@ -137,7 +139,7 @@ Made make(const ModulationRow& row, const Timing& timing, double bt) {
   PlannedFile file{.modulation = std::string(row.name), .snr_db = INFINITY, .symbol_rate = 1000.0,
                    .timing_error = timing.timing_error, .seeds = {11, 12}, .start_offset = 0.37,
                    .family_draws = w.family == &linear_family  ? std::vector{0.35}
-                                   : w.family == &keyed_family ? std::vector{1.0, bt}
+                                   : w.family == &keyed_family ? std::vector{h, bt}
                                                                : std::vector{chirp_bandwidth, 1.0 * chirp_sf, 0.0, 0.0, 0.0}};
   if (w.variant == Route::css) file.symbol_rate = chirp_bandwidth * s.sample_rate / (1 << chirp_sf);
   if (timing.ppm != 0.0) file.impairments.clock_ppm = timing.ppm;
@@ -416,12 +418,17 @@ INSTANTIATE_TEST_SUITE_P(Symbols, EveryOfdmName, testing::ValuesIn(digital_rows(
 // here: a symbol keying h a / 2 Rs over its period turns the phase by 2 pi (h a / 2) q(tau), q the
 // running integral of the frequency pulse, a rectangle over one period (FSK) or that rectangle
 // through a Gaussian of deviation sqrt(ln 2) / (2 pi BT) periods (GFSK, GMSK). q is integrated
-// numerically (Simpson's rule) rather than from the closed form the generator reads.
+// numerically (Simpson's rule) rather than from the closed form the generator reads. The labels
+// key h a / 2 Rs, a = ±1, ±3, ..., ±(M - 1), at the drawn index h (the MSK kinds' own 1/2), every
+// level used: M-FSK's tones sit h Rs apart, M-ary MSK steps by odd quarter turns.
 TEST(SymbolLabels, KeyedPhaseIsTheLabelledSymbolsTurns) {
-  for (const auto& [name, bt] : {std::pair{"GMSK", 0.3}, std::pair{"4GFSK", 0.5}, std::pair{"8GMSK", 0.25}, std::pair{"2FSK", 0.0}}) {
+  // Name, index h and BT (0: a rectangular frequency pulse).
+  for (const auto& [name, h, bt] : {std::tuple{"GMSK", 0.5, 0.3}, std::tuple{"4GFSK", 1.0, 0.5}, std::tuple{"8GMSK", 0.5, 0.25},
+                                    std::tuple{"2FSK", 1.0, 0.0}, std::tuple{"16FSK", 0.7, 0.0}, std::tuple{"4MSK", 0.5, 0.0},
+                                    std::tuple{"8MSK", 0.5, 0.0}, std::tuple{"16MSK", 0.5, 0.0}}) {
     for (const Timing timing : {Timing{"plain", 0.0, 0.0}, Timing{"drift", 7.0, 0.0}}) {
       SCOPED_TRACE(std::string(name) + ", " + timing.name);
-      const Made made = make(*find_modulation(name), timing, bt > 0.0 ? bt : 1.0);
+      const Made made = make(*find_modulation(name), timing, bt > 0.0 ? bt : 1.0, h);
       const bool gaussian = bt > 0.0;
       // q on a grid of 1/4096 period from -8 to 9 periods, by Simpson's rule over each step.
       const double sigma = std::sqrt(std::log(2.0)) / (2.0 * pi_ * bt);
@@ -441,6 +448,15 @@ TEST(SymbolLabels, KeyedPhaseIsTheLabelledSymbolsTurns) {
         return grid[i] + (x - static_cast<double>(i)) * (grid[i + 1] - grid[i]);
       };
       const std::vector<TransmittedSymbol>& sent = made.sent.symbols;
+      const int order = resolve_waveform(name).order;
+      std::set<long> levels;
+      for (const TransmittedSymbol& t : sent) {
+        const double a = 2.0 * t.value.real() / h;
+        ASSERT_NEAR(a, std::round(a), 1e-9);
+        ASSERT_TRUE(std::lround(a) % 2 != 0 && std::abs(std::lround(a)) < order) << a;
+        levels.insert(std::lround(a));
+      }
+      EXPECT_EQ(levels.size(), static_cast<std::size_t>(order));
       // Sample k's phase, less the turns completed before the first labelled symbol.
       const auto phase = [&](std::size_t k) {
         double sum = 0.0;
