@@ -104,11 +104,8 @@ std::vector<Sample> textbook_points(const Waveform& w) {
 }
 
 std::size_t nearest(const std::vector<Sample>& points, Sample y) {
-  std::size_t best = 0;
-  for (std::size_t k = 1; k < points.size(); ++k) {
-    if (std::norm(y - points[k]) < std::norm(y - points[best])) best = k;
-  }
-  return best;
+  const auto closer = [y](Sample a, Sample b) { return std::norm(y - a) < std::norm(y - b); };
+  return static_cast<std::size_t>(std::min_element(points.begin(), points.end(), closer) - points.begin());
 }
 
 struct Timing {
