@@ -191,18 +191,12 @@ TEST_P(EveryName, AnyCutOfItsRangeGivesTheWholesSamples) {
     SCOPED_TRACE(drift);
     file.timing_error = drift;
     const Signal whole = exact_waveform_range(s, file, 4000, 50, 50)(-50, 4100);
-    const WaveformRange kept = exact_waveform_range(s, file, 4000, 50, 50);
-    const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1999, 2000, 4050};
-    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
-      const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
-      const Signal once = kept(cuts[i], count);
-      const Signal fresh = exact_waveform_range(s, file, 4000, 50, 50)(cuts[i], count);
-      for (std::size_t k = 0; k < count; ++k) {
-        const Sample expected = whole[static_cast<std::size_t>(cuts[i] + 50) + k];
-        ASSERT_EQ(once[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
-        ASSERT_EQ(fresh[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
-      }
-    }
+    const std::vector<std::int64_t> cuts = {-50, -49, 100, 101, 307, 1999, 2000, 4050};
+    test::expect_cuts_of_whole(exact_waveform_range(s, file, 4000, 50, 50), whole, cuts);  // one range, cut after cut
+    const auto fresh = [&s, &file](std::int64_t first, std::size_t count) {
+      return exact_waveform_range(s, file, 4000, 50, 50)(first, count);
+    };
+    test::expect_cuts_of_whole(fresh, whole, cuts);  // a fresh range for each cut
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include "common/signal.h"
 #include "dsp_reference.h"
+#include "generator/family.h"
 #include "plan/plan.h"
 #include "plan/seeds.h"
 #include "synthesis/exact_file.h"
@@ -74,6 +75,19 @@ inline std::vector<double> autocorrelation(const Signal& x) {
   std::vector<double> out(x.size());
   for (std::size_t d = 0; d < x.size(); ++d) out[d] = std::abs(r[d]);
   return out;
+}
+
+// Each cut [cuts[i], cuts[i + 1]) that `range` gives, one after another, holds the same samples as
+// `whole` (which starts at cuts[0]) to the bit.
+inline void expect_cuts_of_whole(const WaveformRange& range, const Signal& whole, const std::vector<std::int64_t>& cuts) {
+  for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
+    const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
+    const Signal part = range(cuts[i], count);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::int64_t at = cuts[i] + static_cast<std::int64_t>(k);
+      ASSERT_EQ(part[k], whole[static_cast<std::size_t>(at - cuts[0])]) << "at " << at;
+    }
+  }
 }
 
 }  // namespace quorvin::test

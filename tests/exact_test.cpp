@@ -890,15 +890,7 @@ TEST(ExactKeyedRanges, CutsAtAnyAlignmentGiveTheWholesSamples) {
                                .symbol_rate = 40000.0 / c.samples_per_symbol, .start_offset = 0.37, .timing_error = c.drift,
                                .symbol_seed = 3, .family_draws = draws};
     const Signal whole = prepare_waveform(w, p)(-9, 6018);
-    const WaveformRange kept = prepare_waveform(w, p);
-    const std::int64_t cuts[] = {-9, -8, -5, 0, 1, 3, 6, 103, 2998, 3001, 6009};
-    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
-      const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
-      const Signal part = kept(cuts[i], count);
-      for (std::size_t k = 0; k < count; ++k) {
-        ASSERT_EQ(part[k], whole[static_cast<std::size_t>(cuts[i] + 9) + k]) << "at " << cuts[i] + static_cast<std::int64_t>(k);
-      }
-    }
+    test::expect_cuts_of_whole(prepare_waveform(w, p), whole, {-9, -8, -5, 0, 1, 3, 6, 103, 2998, 3001, 6009});
   }
 }
 

@@ -24,8 +24,6 @@
 namespace quorvin {
 namespace {
 
-constexpr double pi_ = 3.14159265358979323846;
-
 std::uint64_t gray(std::uint64_t s) { return s ^ (s >> 1); }
 
 // A textbook constellation with its Gray labels, indexed as the README lists the points.
@@ -41,7 +39,7 @@ std::optional<Textbook> textbook(const Waveform& w) {
     case Route::psk:
     case Route::oqpsk:
       for (int k = 0; k < m; ++k) {
-        t.points.push_back(std::polar(1.0, 2.0 * pi_ * k / m + (w.variant == Route::oqpsk ? pi_ / 4.0 : 0.0)));
+        t.points.push_back(std::polar(1.0, 2.0 * pi * k / m + (w.variant == Route::oqpsk ? pi / 4.0 : 0.0)));
         t.labels.push_back(gray(static_cast<std::uint64_t>(k)));
       }
       return t;
@@ -83,7 +81,7 @@ std::vector<Sample> textbook_points(const Waveform& w) {
   };
   const auto rings = [&points](std::vector<int> counts, std::vector<double> radii) {
     for (std::size_t r = 0; r < counts.size(); ++r) {
-      for (int k = 0; k < counts[r]; ++k) points.push_back(std::polar(radii[r], 2.0 * pi_ * k / counts[r]));
+      for (int k = 0; k < counts[r]; ++k) points.push_back(std::polar(radii[r], 2.0 * pi * k / counts[r]));
     }
   };
   if (w.variant == Route::qam32) {
@@ -166,8 +164,8 @@ Sample interpolated(const Signal& x, double t) {
   Sample sum = 0.0;
   for (auto k = static_cast<std::ptrdiff_t>(std::floor(t)) - 15; k <= static_cast<std::ptrdiff_t>(std::floor(t)) + 16; ++k) {
     const double d = t - static_cast<double>(k);
-    const double sinc = std::abs(d) < 1e-12 ? 1.0 : std::sin(pi_ * d) / (pi_ * d);
-    sum += x[static_cast<std::size_t>(k)] * sinc * (0.5 + 0.5 * std::cos(pi_ * d / 16.0));
+    const double sinc = std::abs(d) < 1e-12 ? 1.0 : std::sin(pi * d) / (pi * d);
+    sum += x[static_cast<std::size_t>(k)] * sinc * (0.5 + 0.5 * std::cos(pi * d / 16.0));
   }
   return sum;
 }
@@ -185,8 +183,8 @@ std::int32_t chirp_decision(const Waveform& w, const Made& made, double centre) 
     Sample down = 0.0;
     for (auto k = static_cast<std::size_t>(std::ceil(start)); static_cast<double>(k) < start + made.sps; ++k) {
       const double x = (static_cast<double>(k) - start) / made.sps;
-      up += made.x[k] * std::polar(1.0, -pi_ * bt * (x * x - x));
-      down += made.x[k] * std::polar(1.0, pi_ * bt * (x * x - x));
+      up += made.x[k] * std::polar(1.0, -pi * bt * (x * x - x));
+      down += made.x[k] * std::polar(1.0, pi * bt * (x * x - x));
     }
     return std::abs(up) > std::abs(down) ? 1 : 0;
   }
@@ -194,7 +192,7 @@ std::int32_t chirp_decision(const Waveform& w, const Made& made, double centre) 
   Signal dechirped(static_cast<std::size_t>(m));
   for (int c = 0; c < m; ++c) {
     const double x = static_cast<double>(c) / m;
-    dechirped[static_cast<std::size_t>(c)] = interpolated(made.x, start + x * made.sps) * std::polar(1.0, -pi_ * m * (x * x - x));
+    dechirped[static_cast<std::size_t>(c)] = interpolated(made.x, start + x * made.sps) * std::polar(1.0, -pi * m * (x * x - x));
   }
   const Signal line = fft(std::move(dechirped), FftDirection::forward);
   const auto weaker = [](Sample a, Sample b) { return std::abs(a) < std::abs(b); };
@@ -252,7 +250,7 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
           const double tone = h * (2.0 * m - (w.order - 1)) / 2.0;
           Sample sum = 0.0;
           for (auto k = static_cast<std::size_t>(std::ceil(t.instant - half)); static_cast<double>(k) <= t.instant + half; ++k) {
-            sum += made.x[k] * std::polar(1.0, -2.0 * pi_ * tone * (static_cast<double>(k) - t.instant) / made.sps);
+            sum += made.x[k] * std::polar(1.0, -2.0 * pi * tone * (static_cast<double>(k) - t.instant) / made.sps);
           }
           if (std::abs(sum) > strongest) strongest = std::abs(sum), best = static_cast<std::size_t>(m);
         }
@@ -264,7 +262,7 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
       const Sample y(matched(made.x, t.instant, made.sps, false), matched(made.x, t.instant + lag, made.sps, true));
       if (w.variant == Route::pi4_dqpsk) {
         std::vector<Sample> eight;
-        for (int k = 0; k < 8; ++k) eight.push_back(std::polar(1.0, k * pi_ / 4.0));
+        for (int k = 0; k < 8; ++k) eight.push_back(std::polar(1.0, k * pi / 4.0));
         const std::size_t point = nearest(eight, y);
         ASSERT_LT(std::abs(eight[point] - t.value), 1e-9) << "symbol " << t.index;
         if (checked > 1) {
@@ -375,7 +373,7 @@ TEST_P(EveryOfdmName, ADftReceiverRecoversEverySubcarriersSymbolAndBits) {
         const auto first = static_cast<std::size_t>(std::ceil(from));
         const auto last = first + static_cast<std::size_t>(std::lround(made.size * d));  // one past
         const auto read = [&](double b) {  // subcarrier b's point
-          const double turn = -2.0 * pi_ * b / (d * made.size);
+          const double turn = -2.0 * pi * b / (d * made.size);
           Sample phasor = std::polar(1.0, turn * (static_cast<double>(first) - start));
           const Sample step = std::polar(1.0, turn);
           Sample sum = 0.0;
@@ -428,7 +426,7 @@ TEST(SymbolLabels, KeyedPhaseIsTheLabelledSymbolsTurns) {
       const Made made = make(*find_modulation(name), timing, bt > 0.0 ? bt : 1.0, h);
       const bool gaussian = bt > 0.0;
       // q on a grid of 1/4096 period from -8 to 9 periods, by Simpson's rule over each step.
-      const double sigma = std::sqrt(std::log(2.0)) / (2.0 * pi_ * bt);
+      const double sigma = std::sqrt(std::log(2.0)) / (2.0 * pi * bt);
       const auto frequency = [&](double t) {
         return 0.5 * (std::erf(t / (sigma * std::sqrt(2.0))) - std::erf((t - 1.0) / (sigma * std::sqrt(2.0))));
       };
@@ -461,7 +459,7 @@ TEST(SymbolLabels, KeyedPhaseIsTheLabelledSymbolsTurns) {
           // The period a symbol keys, in samples: between its centre and its neighbours' midpoints.
           const double start = (sent[n].instant + (n > 0 ? sent[n - 1].instant : 2.0 * sent[n].instant - sent[n + 1].instant)) / 2.0;
           const double end = (sent[n].instant + sent[n + 1].instant) / 2.0;
-          sum += 2.0 * pi_ * sent[n].value.real() * q((static_cast<double>(k) - start) / (end - start));
+          sum += 2.0 * pi * sent[n].value.real() * q((static_cast<double>(k) - start) / (end - start));
         }
         return sum;
       };
@@ -470,7 +468,7 @@ TEST(SymbolLabels, KeyedPhaseIsTheLabelledSymbolsTurns) {
       double worst = 0.0;
       for (std::size_t k = 16 * 40; k + 16 * 40 < made.x.size(); k += 37) {
         const double turned = std::arg(made.x[k] * std::conj(made.x[reference]));
-        worst = std::max(worst, std::abs(std::remainder(turned - (phase(k) - at_reference), 2.0 * pi_)));
+        worst = std::max(worst, std::abs(std::remainder(turned - (phase(k) - at_reference), 2.0 * pi)));
       }
       // The generator's Gaussian table is read by straight lines between points 1/1024 period apart.
       EXPECT_LT(worst, gaussian ? 1e-5 : 1e-9);
