@@ -15,15 +15,13 @@
 
 #include "blind_rate.h"
 #include "dsp_reference.h"
+#include "exact_runs.h"
 #include "form/form.h"
 #include "form/options.h"
 #include "generator/family.h"
 #include "generator/symbols.h"
+#include "label_rows.h"
 #include "parameter_names.h"
-#include "plan/plan.h"
-#include "plan/seeds.h"
-#include "synthesis/exact_file.h"
-#include "synthesis/parameters.h"
 
 namespace quorvin {
 
@@ -59,25 +57,17 @@ struct CleanFile {
 // OFDM, whose bands scale with the rate, are narrowed, and radar pulses made long enough that
 // their band is their sweep's).
 CleanFile clean_file(const ModulationRow& row, double snr_db = INFINITY, double band_share = 1.0) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.modulations = {std::string(row.name)};
-  s.files_per_modulation = 1;
-  s.num_symbols = 1 << 16;
-  s.exact.samples_per_file = 1 << 16;
-  s.sample_rate = 20000.0 / band_share;
   // A fractional ratio, wide enough for 16FSK's tones at index 1.
-  s.symbol_rate_min = s.symbol_rate_max = 20000.0 / 17.3;
+  RunSettings s = test::exact_run({.names = {std::string(row.name)}, .sample_rate = 20000.0 / band_share, .samples = 1 << 16,
+                                   .symbol_rate = 20000.0 / 17.3, .snr_db = snr_db});
+  s.num_symbols = 1 << 16;
   s.analog_carrier_frequency = 2000.0;
   s.analog_deviation = 1500.0;
   s.exact.message_frequency_min = s.exact.message_frequency_max = 310.0;
-  s.snr_min_db = s.snr_max_db = snr_db;
   if (band_share < 1.0) {
     s.exact.family_ranges = {{"chirp_bandwidth", {0.3, 0.4}}, {"ofdm_occupancy", {0.5, 0.6}}, {"pulse_width", {256.0, 512.0}}};
   }
-  RunPlan plan(s, 11);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(11, file.modulation, file.index);  // the device's symbols would vary run by run
+  PlannedFile file = test::first_file(s, 11);  // seeded: the device's symbols would vary run by run
   file.start_offset = 0.999;  // the frame starts just before a symbol: still the asked length
   if (!is_silent(waveform_of(file))) file.snr_db = snr_db;
   if (std::isinf(snr_db)) file.noise_power = 1.0;  // Noise's without a receiver's noise on top
@@ -144,9 +134,7 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   const CleanFile c = clean_file(GetParam());
   const Waveform w = waveform_of(c.file);
   ASSERT_EQ(c.samples.size(), std::size_t{1} << 16);
-  double power = 0.0;
-  for (const Sample& v : c.samples) power += std::norm(v);
-  EXPECT_NEAR(power / static_cast<double>(c.samples.size()), 1.0, 0.03);
+  EXPECT_NEAR(test::mean_power(c.samples), 1.0, 0.03);
   double rate = NAN;  // found blind
   if (is_digital(w) && !no_blind_rate(w)) {
     const test::RateFeature feature = w.family == &keyed_family || w.variant == Route::lfm_data ? test::RateFeature::frequency_change
@@ -179,15 +167,13 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   // has its own, which its clean twin tells.
   const CleanFile noisy = clean_file(GetParam(), 0.0, 0.25);
   const auto [noisy_low, noisy_high] = band_of(noisy);
-  double own = 0.0;
-  for (const Sample& v : clean_file(GetParam(), INFINITY, 0.25).samples) own += std::norm(v) / static_cast<double>(noisy.samples.size());
+  const double own = test::mean_power(clean_file(GetParam(), INFINITY, 0.25).samples);
   const double snr = blind_snr_db(noisy.samples, noisy.settings.sample_rate, noisy_low, noisy_high);
   EXPECT_NEAR(snr, noisy.file.snr_db + 10.0 * std::log10(own), 0.3);
   // Es / N0 = signal power x symbol period / (noise power / sample rate), at the blind rate.
-  for (const ParameterRow& row : file_parameters({noisy.settings, noisy.file, std::nullopt})) {
-    if (row.kind->key == "es_n0_db" && !std::isnan(rate)) {
-      EXPECT_NEAR(std::get<double>(row.value), snr + 10.0 * std::log10(noisy.settings.sample_rate / rate), 0.3);
-    }
+  if (!std::isnan(rate)) {
+    const double es_n0 = test::label(test::labels_of(noisy.settings, noisy.file), "es_n0_db");
+    EXPECT_NEAR(es_n0, snr + 10.0 * std::log10(noisy.settings.sample_rate / rate), 0.3);
   }
 }
 
@@ -195,53 +181,35 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
 // anywhere: any cut of a drifting waveform's range (OFDM's with its window), through one range or
 // fresh ones, gives the whole's samples to the bit.
 TEST_P(EveryName, AnyCutOfItsRangeGivesTheWholesSamples) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.modulations = {std::string(GetParam().name)};
-  s.files_per_modulation = 1;
-  s.exact.samples_per_file = 4000;
-  s.sample_rate = 20000.0;
-  s.symbol_rate_min = s.symbol_rate_max = 20000.0 / 17.3;
-  s.exact.family_ranges = {{"pulse_width", {40.0, 40.0}}, {"spreading_factor", {5.0, 5.0}},
-                           {"ofdm_window", {0.5, 0.5}}};
-  RunPlan plan(s, 11);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(11, file.modulation, file.index);
+  const RunSettings s = test::exact_run(
+      {.names = {std::string(GetParam().name)}, .sample_rate = 20000.0, .samples = 4000, .symbol_rate = 20000.0 / 17.3,
+       .ranges = {{"pulse_width", {40.0, 40.0}}, {"spreading_factor", {5.0, 5.0}}, {"ofdm_window", {0.5, 0.5}}}});
+  PlannedFile file = test::first_file(s, 11);
   // The grid without drift, then each drifting path: a small drift, and large ones either way
   // (for OFDM some 2 % of the rate).
   for (const double drift : {0.0, 0.01, 0.3, -0.8}) {
     SCOPED_TRACE(drift);
     file.timing_error = drift;
     const Signal whole = exact_waveform_range(s, file, 4000, 50, 50)(-50, 4100);
-    const WaveformRange kept = exact_waveform_range(s, file, 4000, 50, 50);
-    const std::int64_t cuts[] = {-50, -49, 100, 101, 307, 1999, 2000, 4050};
-    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
-      const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
-      const Signal once = kept(cuts[i], count);
-      const Signal fresh = exact_waveform_range(s, file, 4000, 50, 50)(cuts[i], count);
-      for (std::size_t k = 0; k < count; ++k) {
-        const Sample expected = whole[static_cast<std::size_t>(cuts[i] + 50) + k];
-        ASSERT_EQ(once[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
-        ASSERT_EQ(fresh[k], expected) << "at " << cuts[i] + static_cast<std::int64_t>(k);
-      }
-    }
+    const std::vector<std::int64_t> cuts = {-50, -49, 100, 101, 307, 1999, 2000, 4050};
+    test::expect_cuts_of_whole(exact_waveform_range(s, file, 4000, 50, 50), whole, cuts);  // one range, cut after cut
+    const auto fresh = [&s, &file](std::int64_t first, std::size_t count) {
+      return exact_waveform_range(s, file, 4000, 50, 50)(first, count);
+    };
+    test::expect_cuts_of_whole(fresh, whole, cuts);  // a fresh range for each cut
   }
 }
 
 // Bits a symbol carries, from the textbook: log2 of the alphabet; an OFDM symbol's K subcarriers
 // of its labelled constellation; a CSS chirp's spreading factor; a radar pulse none.
-double textbook_bits(const ModulationRow& row, const std::map<std::string, ParameterValue, std::less<>>& labels) {
-  const auto number = [&](std::string_view key) {
-    const ParameterValue& v = labels.find(key)->second;
-    return std::holds_alternative<double>(v) ? std::get<double>(v) : static_cast<double>(std::get<std::int64_t>(v));
-  };
+double textbook_bits(const ModulationRow& row, const std::vector<ParameterRow>& labels) {
   if (row.route == Route::ofdm) {
     const std::map<std::string, double, std::less<>> points = {{"BPSK", 1}, {"QPSK", 2}, {"QAM16", 4}, {"QAM64", 6}, {"QAM256", 8}};
-    return number("active_subcarriers") * points.at(std::get<std::string>(labels.find("subcarrier_modulation")->second));
+    return test::label(labels, "active_subcarriers") * points.at(test::label_text(labels, "subcarrier_modulation"));
   }
-  if (row.route == Route::css) return number("spreading_factor");
+  if (row.route == Route::css) return test::label(labels, "spreading_factor");
   // A 4 us OFDM symbol carries the data rate's bits in 4 us.
-  if (row.route == Route::wifi) return 4.0 * std::stod(std::get<std::string>(labels.find("wifi_rate")->second));
+  if (row.route == Route::wifi) return 4.0 * std::stod(test::label_text(labels, "wifi_rate"));
   return std::log2(static_cast<double>(row.alphabet));
 }
 
@@ -256,12 +224,10 @@ TEST_P(EveryName, EbN0DrawnIsTheLabelOverTheTextbooksBits) {
   s.files_per_modulation = 3;
   RunPlan plan(s, 12);
   for (int file = 0; file < 3; ++file) {
-    const PlannedFile f = *plan.next();
-    std::map<std::string, ParameterValue, std::less<>> labels;
-    for (const ParameterRow& r : file_parameters({s, f, std::nullopt})) labels[std::string(r.kind->key)] = r.value;
-    const double eb = std::get<double>(labels.at("eb_n0_db"));
+    const std::vector<ParameterRow> labels = test::labels_of(s, *plan.next());
+    const double eb = test::label(labels, "eb_n0_db");
     EXPECT_NEAR(eb, 10.0, 1e-9);
-    EXPECT_NEAR(std::get<double>(labels.at("es_n0_db")) - eb, 10.0 * std::log10(textbook_bits(row, labels)), 1e-9);
+    EXPECT_NEAR(test::label(labels, "es_n0_db") - eb, 10.0 * std::log10(textbook_bits(row, labels)), 1e-9);
   }
 }
 
@@ -341,10 +307,7 @@ struct Law {
 // A linear name's points as a carrier phase leaves them: the magnitudes of the distinct points a
 // file of 2^17 symbols sends (all of the alphabet's, 4096 points' included).
 std::string magnitudes_sent(const std::string& name) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.sample_rate = 2000.0;
-  s.exact.samples_per_file = 1 << 18;
+  const RunSettings s = test::exact_run({.sample_rate = 2000.0, .samples = 1 << 18});
   const PlannedFile file{.modulation = name, .snr_db = INFINITY, .symbol_rate = 1000.0, .seeds = {11, 12}};
   std::set<std::pair<long long, long long>> points;  // in 1e-9
   for (const TransmittedSymbol& t : exact_file_symbols(s, file).symbols) {

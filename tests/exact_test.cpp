@@ -16,6 +16,7 @@
 #include "blind_rate.h"
 #include "common/limits.h"
 #include "dsp_reference.h"
+#include "exact_runs.h"
 #include "label_rows.h"
 #include "modulation/fft.h"
 #include "parameter_names.h"
@@ -33,33 +34,16 @@ QUORVIN_PRINT_CASES_BY_NAME
 
 constexpr double two_pi = 6.283185307179586;
 
-double power_of(const Signal& x) {
-  double sum = 0.0;
-  for (const Sample& s : x) sum += std::norm(s);
-  return sum / static_cast<double>(x.size());
-}
-
 WaveformParameters clean(double ratio, std::int64_t samples) {
   return {.sample_rate = 1000.0 * ratio, .num_samples = samples, .symbol_rate = 1000.0, .symbol_seed = 7};
 }
 
-// An exact-model run of `names`, `files` of each, at `sample_rate`; the rest at their zeros.
-RunSettings exact_run(std::vector<std::string> names, std::int32_t files, double sample_rate) {
-  RunSettings s;
-  s.modulations = std::move(names);
-  s.files_per_modulation = files;
-  s.sample_rate = sample_rate;
-  s.signal_model = SignalModel::exact;
-  return s;
-}
-
-// The run's first planned file, with the seeds a run derives for it.
-PlannedFile first_file(const RunSettings& s, std::uint32_t seed) {
-  RunPlan plan(s, seed);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(seed, file.modulation, file.index);
-  return file;
-}
+using test::exact_run;
+using test::first_file;
+using test::label;
+using test::labels_of;
+using test::mean_power;
+using test::RateFeature;
 
 // ---- Matched filter: RRC-shaped QPSK filtered by the same RRC (cut to the same span) and read
 // at the symbol instants lands on the constellation, also with a drifting clock. A cut RRC pair
@@ -139,18 +123,6 @@ TEST(TrianglePulse, SamplesAreTheHandWorkedMixOfTwoSymbols) {
   }
 }
 
-using test::RateFeature;
-
-using test::label;
-
-// A text among a file's labels.
-std::string text(const std::vector<ParameterRow>& rows, std::string_view key) {
-  for (const ParameterRow& row : rows) {
-    if (row.kind->key == key) return std::get<std::string>(row.value);
-  }
-  ADD_FAILURE() << "no label " << key;
-  return {};
-}
 
 // The realised timing labels count the timing drift and the sample clock's offset: the blind
 // estimate of the rate (the |x|^2 line for a linear route, the line of the squared change of the
@@ -165,15 +137,14 @@ TEST(ExactRealisedTiming, LabelsMatchABlindEstimateUnderDriftAndClockOffset) {
   };
   for (const Case c : {Case{"drift", "QPSK", 20.0, 0.0}, Case{"clock", "QPSK", 0.0, 1000.0},
                        Case{"both", "QAM16", -15.0, -800.0}, Case{"keyed", "2FSK", 12.0, 600.0}}) {
-    RunSettings s = exact_run({}, 0, 3700.0);
-    s.exact.samples_per_file = 1 << 15;
+    const RunSettings s = exact_run({.sample_rate = 3700.0, .samples = 1 << 15});
     PlannedFile file{.modulation = c.modulation, .snr_db = INFINITY, .symbol_rate = 1000.0, .timing_error = c.timing_error,
                      .seeds = {7, 8}};
     if (c.ppm != 0.0) file.impairments.clock_ppm = c.ppm;
     const Signal x = synthesize_exact_file(s, file);
     const RateFeature feature = std::string(c.modulation) != "2FSK" ? RateFeature::envelope : RateFeature::frequency_change;
     const double estimated = test::strongest_line(test::rate_feature(x, feature)) * s.sample_rate;
-    const std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
+    const std::vector<ParameterRow> rows = labels_of(s, file);
     EXPECT_NEAR(label(rows, "realised_symbol_rate") / estimated, 1.0, 1e-4) << c.name << ": estimated " << estimated;
     EXPECT_NEAR(label(rows, "samples_per_symbol") * estimated / s.sample_rate, 1.0, 1e-4) << c.name;
     EXPECT_NEAR(label(rows, "symbols_spanned") / (static_cast<double>(x.size()) * estimated / s.sample_rate), 1.0, 1e-4)
@@ -201,13 +172,10 @@ double occupied_bandwidth(const Signal& x, double ratio) {
 TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
   // An RRC QPSK file with a drawn roll-off: the raised-cosine spectrum's own 99 % band at the
   // labelled roll-off, integrated here from its formula.
-  RunSettings s = exact_run({"QPSK"}, 1, 3700.0);
-  s.symbol_rate_min = s.symbol_rate_max = 1000.0;
-  s.snr_min_db = s.snr_max_db = INFINITY;
-  s.exact.samples_per_file = 1 << 17;
-  s.exact.family_ranges["rolloff"] = {0.2, 0.5};
+  const RunSettings s = exact_run({.names = {"QPSK"}, .sample_rate = 3700.0, .samples = 1 << 17, .symbol_rate = 1000.0,
+                                   .snr_db = INFINITY, .ranges = {{"rolloff", {0.2, 0.5}}}});
   const PlannedFile file = first_file(s, 4);
-  const double a = label(file_parameters({s, file, std::nullopt}), "rolloff");
+  const double a = label(labels_of(s, file), "rolloff");
   const auto rc = [a](double f) {
     const double edge = (1 - a) / 2;
     if (f <= edge) return 1.0;
@@ -229,10 +197,9 @@ TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
   // bandwidths of GMSK (0.79 Rs at BT 0.2, 0.86 at 0.25, 1.04 at 0.5), linear between them.
   RunSettings g = s;
   g.modulations = {"GMSK"};
-  g.exact.family_ranges.erase("rolloff");
-  g.exact.family_ranges["gmsk_bt"] = {0.2, 0.25};
+  g.exact.family_ranges = {{"gmsk_bt", {0.2, 0.25}}};
   const PlannedFile gmsk = first_file(g, 4);
-  const double bt = label(file_parameters({g, gmsk, std::nullopt}), "gmsk_bt");
+  const double bt = label(labels_of(g, gmsk), "gmsk_bt");
   ASSERT_TRUE(bt >= 0.2 && bt <= 0.5) << bt;
   const double expected = bt <= 0.25 ? 0.79 + (bt - 0.2) / 0.05 * 0.07 : 0.86 + (bt - 0.25) / 0.25 * 0.18;
   EXPECT_NEAR(occupied_bandwidth(synthesize_exact_file(g, gmsk), 3.7), expected, 0.05 * expected) << "at BT " << bt;
@@ -245,22 +212,20 @@ TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
 // by it, so the power tells no class (analog files kept their drawn amplitude before, and the
 // noise followed each file's measured power).
 TEST(ExactPower, FramePowerTellsNoClassWhenTheSignalIsBuried) {
-  RunSettings s = exact_run({}, 200, 100000);
+  RunSettings s = exact_run({.files = 200, .sample_rate = 100000, .samples = 1024, .snr_db = -30,
+                             .ranges = {{"am_index", {0.2, 1.0}}}});
   // A standard's own rate does not fit this band.
   for (const ModulationRow& row : modulation_catalogue) {
     if (!is_standard(row)) s.modulations.emplace_back(row.name);
   }
   s.symbol_rate_min = 1000;
   s.symbol_rate_max = 5000;
-  s.snr_min_db = s.snr_max_db = -30;
   s.timing_error_max = 0.1;
   s.frequency_offset_max = 100;
   s.amplitude_min = 0.5;
   s.amplitude_max = 1.0;
   s.analog_carrier_frequency = 1000;
   s.analog_deviation = 500;
-  s.exact.samples_per_file = 1024;
-  s.exact.family_ranges["am_index"] = {0.2, 1.0};
   ASSERT_EQ(band_misfit(s), std::nullopt);
   RunPlan plan(s, 1);
   const std::size_t classes = s.modulations.size();
@@ -268,7 +233,7 @@ TEST(ExactPower, FramePowerTellsNoClassWhenTheSignalIsBuried) {
   std::vector<std::pair<std::size_t, double>> test;  // class and power of every even file
   while (std::optional<PlannedFile> file = plan.next()) {
     file->seeds = derive_file_seeds(1, file->modulation, file->index);
-    const double power = power_of(synthesize_exact_file(s, *file));
+    const double power = mean_power(synthesize_exact_file(s, *file));
     const std::size_t c = modulation_class_index(file->modulation);
     if (file->index % 2 == 1) {
       train_sum[c] += power;
@@ -278,12 +243,9 @@ TEST(ExactPower, FramePowerTellsNoClassWhenTheSignalIsBuried) {
   }
   // Each class's mean over its 100 odd files; the even ones are classified.
   std::size_t right = 0;
-  for (const auto& [c, power] : test) {
-    std::size_t nearest = 0;
-    for (std::size_t k = 1; k < classes; ++k) {
-      if (std::abs(power - train_sum[k] / 100.0) < std::abs(power - train_sum[nearest] / 100.0)) nearest = k;
-    }
-    right += nearest == c ? 1 : 0;
+  for (const std::pair<std::size_t, double>& file : test) {
+    const auto nearer = [&file](double a, double b) { return std::abs(file.second - a / 100.0) < std::abs(file.second - b / 100.0); };
+    right += std::min_element(train_sum.begin(), train_sum.end(), nearer) - train_sum.begin() == static_cast<std::ptrdiff_t>(file.first);
   }
   const double accuracy = static_cast<double>(right) / static_cast<double>(test.size());
   const double chance = 1.0 / static_cast<double>(classes);
@@ -356,16 +318,14 @@ ToneFit fit_tone(const std::vector<double>& y, double cycles_per_sample) {
 // starts at its labelled phase and has its labelled index, and AM-SSB takes the labelled side:
 // measured on the samples.
 TEST(ExactAnalog, CarrierOffsetMessagePhaseAndSidebandAreDrawnAndLabelled) {
-  RunSettings s = exact_run({"AM", "AM-SSB", "CW"}, 12, 20000);
-  s.snr_min_db = s.snr_max_db = INFINITY;
+  RunSettings s = exact_run({.names = {"AM", "AM-SSB", "CW"}, .files = 12, .sample_rate = 20000, .samples = 4000,
+                             .snr_db = INFINITY, .ranges = {{"am_index", {0.8, 0.8}}}});
   s.frequency_offset_min = -1000;
   s.frequency_offset_max = 1000;
   s.mix_frequency = 250;
   s.amplitude_min = s.amplitude_max = 1;
   s.analog_carrier_frequency = 1000;
   s.exact.analog_fc_max = 1500;
-  s.exact.family_ranges["am_index"] = {0.8, 0.8};
-  s.exact.samples_per_file = 4000;
   RunPlan plan(s, 3);
   std::vector<double> lines;
   std::vector<std::string> sides;
@@ -379,7 +339,7 @@ TEST(ExactAnalog, CarrierOffsetMessagePhaseAndSidebandAreDrawnAndLabelled) {
     const double line = test::strongest_tone(x, s.sample_rate);
     lines.push_back(line - s.mix_frequency);
     if (file->modulation == "AM-SSB") {
-      const std::string side = text(rows, "sideband");
+      const std::string side = test::label_text(rows, "sideband");
       sides.push_back(side);
       const double sign = side == "upper" ? 1.0 : -1.0;
       EXPECT_NEAR(line, carrier + sign * label(rows, "message_frequency"), 0.05) << file->index;
@@ -409,13 +369,12 @@ TEST(ExactAnalog, CarrierOffsetMessagePhaseAndSidebandAreDrawnAndLabelled) {
 // RF carrier and the clock's scaling of every frequency: a CW file's line sits at its carrier plus
 // that total, 1.1 Hz away from the sum without the scaling.
 TEST(ExactAnalog, TotalCarrierOffsetIsWhereTheCarrierLineSits) {
-  RunSettings s = exact_run({}, 0, 100000);
+  RunSettings s = exact_run({.sample_rate = 100000, .samples = 8000});
   s.mix_frequency = -300;
-  s.exact.samples_per_file = 8000;
   s.exact.impairments.rf_frequency = 1e8;
   const PlannedFile file{.modulation = "CW", .amplitude = 1.0, .snr_db = INFINITY, .frequency_offset = 77.0, .seeds = {1, 2},
                          .carrier_frequency = 1000.0, .impairments = {.clock_ppm = 100.0}};
-  const std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
+  const std::vector<ParameterRow> rows = labels_of(s, file);
   const double line = test::strongest_tone(synthesize_exact_file(s, file), s.sample_rate);
   EXPECT_NEAR(line, 1000.0 + label(rows, "total_carrier_offset"), 0.05);
   EXPECT_GT(std::abs(line - (1000.0 - 300.0 + 77.0 + 1e8 * 100e-6)), 1.0);
@@ -509,8 +468,7 @@ TEST(ExactOptions, FramesTooLongForTheStagesMarginsAreRefused) {
 // --adc-bits-min above --adc-bits-max is drawn between the two, as every reversed range is: the
 // same draws as the range the right way round.
 TEST(ExactOptions, AReversedAdcRangeIsDrawnBetweenItsEnds) {
-  RunSettings s = exact_run({"QPSK"}, 200, 50000);
-  s.symbol_rate_min = s.symbol_rate_max = 1000;
+  RunSettings s = exact_run({.names = {"QPSK"}, .files = 200, .sample_rate = 50000, .symbol_rate = 1000});
   const auto draws = [&](std::int32_t first, std::int32_t second) {
     s.exact.impairments.adc_bits_min = first;
     s.exact.impairments.adc_bits_max = second;
@@ -530,10 +488,9 @@ TEST(ExactOptions, AReversedAdcRangeIsDrawnBetweenItsEnds) {
 // law, 1/11 for the uniform one over 1 kBd .. 100 kBd), and every file's realised samples per
 // symbol lie in the range asked for.
 TEST(ExactOptions, SymbolRatesDrawnOnALogScaleOrBySamplesPerSymbol) {
-  RunSettings s = exact_run({"QPSK"}, 2000, 1e6);
+  RunSettings s = exact_run({.names = {"QPSK"}, .files = 2000, .sample_rate = 1e6, .samples = 256});
   s.symbol_rate_min = 1000;
   s.symbol_rate_max = 100000;
-  s.exact.samples_per_file = 256;
   const auto share_below = [&](double middle) {
     RunPlan plan(s, 5);
     double below = 0.0;
@@ -564,7 +521,7 @@ TEST(ExactOptions, SymbolRatesDrawnOnALogScaleOrBySamplesPerSymbol) {
 // what fits; two ways out of the band it once missed count too: a clock offset moving the RF
 // carrier, and a Doppler spread.
 TEST(ExactOptions, BandCheckRefusesWhatWouldAliasAndAcceptsWhatFits) {
-  RunSettings s = exact_run({"QPSK", "GMSK", "FM", "4FSK"}, 0, 10000);
+  RunSettings s = exact_run({.names = {"QPSK", "GMSK", "FM", "4FSK"}, .files = 0, .sample_rate = 10000});
   s.symbol_rate_min = 1000;
   s.symbol_rate_max = 5000;
   s.frequency_offset_max = 100;
@@ -605,10 +562,9 @@ TEST(ExactOptions, BandCheckRefusesWhatWouldAliasAndAcceptsWhatFits) {
 
 // Frames start uniformly within a symbol (each name keeps its length there: the catalogue-wide test).
 TEST(ExactFrames, StartsAreUniform) {
-  RunSettings s = exact_run({"QPSK", "8FSK"}, 1000, 50000);
+  RunSettings s = exact_run({.names = {"QPSK", "8FSK"}, .files = 1000, .sample_rate = 50000, .samples = 1000});
   s.symbol_rate_min = 1000;
   s.symbol_rate_max = 4000;
-  s.exact.samples_per_file = 1000;
   RunPlan plan(s, 5);
   std::vector<double> starts;
   while (const std::optional<PlannedFile> file = plan.next()) starts.push_back(file->start_offset);
@@ -625,30 +581,6 @@ TEST(ExactFrames, StartsAreUniform) {
 
 // ---- The exact model's own names, each against a reference written here.
 
-// Over each symbol a keyed name turns its phase by pi h a, a = ±1, ±3, ..., ±(M - 1): M-FSK's
-// tones h a Rs/2 sit h Rs apart, M-ary MSK steps by odd quarter turns; every level is used.
-TEST(ExactKeyed, EachSymbolTurnsThePhaseByAnOddMultipleOfPiH) {
-  for (const auto& [name, h] : {std::pair{"16FSK", 0.7}, std::pair{"4MSK", 0.5}, std::pair{"8MSK", 0.5}, std::pair{"16MSK", 0.5}}) {
-    WaveformParameters p = clean(16.0, 1 << 14);
-    const std::array draws{h};  // the keyed family's FSK index
-    p.family_draws = draws;
-    const Signal x = test::waveform_samples(name, p);
-    const int order = std::stoi(name);
-    std::vector<int> seen(static_cast<std::size_t>(order), 0);
-    double turned = 0.0;  // unwrapped from steps below pi: at most 15 h pi / 16 a sample
-    for (std::size_t k = 1; k < x.size(); ++k) {
-      turned += std::arg(x[k] * std::conj(x[k - 1]));
-      if (k % 16 != 0) continue;
-      const double level = turned / (std::numbers::pi * h);
-      turned = 0.0;
-      EXPECT_NEAR(level, std::round(level), 1e-9) << name;
-      const long odd = std::lround(level);
-      ASSERT_TRUE(std::abs(odd) % 2 == 1 && std::abs(odd) < order) << name << ": " << level;
-      ++seen[static_cast<std::size_t>((odd + order - 1) / 2)];
-    }
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), 0), 0) << name;
-  }
-}
 
 // A Gaussian kind's 99 % band is narrower than its rectangular twin's, and at index 1/2 it is
 // GMSK's own for the labelled BT (0.86 Rs at 0.25, 1.04 Rs at 0.5).
@@ -671,13 +603,11 @@ TEST(ExactKeyed, GaussianBandsAreNarrowerAndFollowTheirBt) {
 // Noise: white noise of the power a file of its drawn SNR has, flat over the band with no line
 // above the floor, labelled with that power (its other labels are exact_corpus's).
 TEST(ExactNoise, FlatNoiseOfTheDrawnPowerWithoutASignal) {
-  RunSettings s = exact_run({"Noise"}, 1, 20000.0);
-  s.snr_min_db = s.snr_max_db = 10.0;
-  s.exact.samples_per_file = 1 << 17;
+  const RunSettings s = exact_run({.names = {"Noise"}, .sample_rate = 20000.0, .samples = 1 << 17, .snr_db = 10.0});
   const PlannedFile file = first_file(s, 3);
   const Signal x = synthesize_exact_file(s, file);
   ASSERT_EQ(x.size(), std::size_t{1} << 17);
-  EXPECT_NEAR(power_of(x), 1.1, 0.02);
+  EXPECT_NEAR(mean_power(x), 1.1, 0.02);
   const std::size_t n = 1024;
   const std::vector<double> psd = test::centred_psd(x, n);
   const double mean = std::accumulate(psd.begin(), psd.end(), 0.0) / static_cast<double>(n);
@@ -689,7 +619,7 @@ TEST(ExactNoise, FlatNoiseOfTheDrawnPowerWithoutASignal) {
   }
   // 255 averaged periodograms: a bin's spread is about 7 %, so no bin of plain noise reaches 1.6.
   EXPECT_LT(*std::max_element(psd.begin(), psd.end()) / mean, 1.6);
-  EXPECT_NEAR(label(file_parameters({s, file, std::nullopt}), "noise_power_db"), 10.0 * std::log10(1.1), 1e-12);
+  EXPECT_NEAR(label(labels_of(s, file), "noise_power_db"), 10.0 * std::log10(1.1), 1e-12);
 }
 
 
@@ -705,17 +635,14 @@ struct MadeFile {
 // a fixed length (then the file starts on a symbol).
 MadeFile made_file(const std::string& name, FamilyRanges ranges, std::int64_t samples, std::int32_t symbols = 0,
                    double timing_error = 0.0) {
-  RunSettings s = exact_run({name}, 1, 20e6);
-  s.symbol_rate_min = s.symbol_rate_max = s.sample_rate / 37.0;
+  RunSettings s = exact_run({.names = {name}, .sample_rate = 20e6, .samples = symbols > 0 ? 0 : samples,
+                             .symbol_rate = 20e6 / 37.0, .ranges = std::move(ranges)});
   s.num_symbols = symbols;
-  s.exact.samples_per_file = symbols > 0 ? 0 : samples;
-  s.exact.family_ranges = std::move(ranges);
   s.timing_error_min = s.timing_error_max = timing_error;
   PlannedFile file = first_file(s, 5);
   file.snr_db = INFINITY;
   Signal x = synthesize_exact_file(s, file);
-  std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
-  return {std::move(s), std::move(x), std::move(rows)};
+  return {s, std::move(x), labels_of(s, file)};
 }
 
 
@@ -770,7 +697,7 @@ TEST(ExactChirp, RadarPulsesAndSweepAsLabelled) {
                                                {"duty_cycle", {0.2, 0.3}}, {"sweep_direction", {direction, direction}}}, 1 << 15);
     const double width = label(f.rows, "pulse_width");
     const double interval = f.settings.sample_rate / label(f.rows, "symbol_rate");
-    EXPECT_EQ(text(f.rows, "sweep_direction"), direction == 1.0 ? "up" : "down");
+    EXPECT_EQ(test::label_text(f.rows, "sweep_direction"), direction == 1.0 ? "up" : "down");
     EXPECT_NEAR(label(f.rows, "duty_cycle"), width / interval, 0.5 / interval);
     std::vector<std::size_t> starts;
     std::vector<std::size_t> ends;
@@ -824,15 +751,9 @@ TEST_P(ExactOfdm, PrefixAndBandAsLabelled) {
   const auto cp = static_cast<std::int64_t>(label(f.rows, "cyclic_prefix_samples"));
   const double length = static_cast<double>(n + cp);
   const double fs = f.settings.sample_rate;
-  std::int64_t best = 0;
-  double top = 0.0;
   // From N/4: nearer lags see the band's own correlation (K/N of the rate is occupied).
-  for (std::int64_t lag = n / 4; lag <= 2 * n; ++lag) {
-    Sample sum = 0.0;
-    for (std::size_t k = 0; k + static_cast<std::size_t>(lag) < x.size(); ++k) sum += x[k] * std::conj(x[k + static_cast<std::size_t>(lag)]);
-    if (std::abs(sum) > top) top = std::abs(sum), best = lag;
-  }
-  EXPECT_EQ(best, n);
+  const std::vector<double> r = test::autocorrelation(x);
+  EXPECT_EQ(std::max_element(r.begin() + n / 4, r.begin() + 2 * n + 1) - r.begin(), n);
   // Symbol 0 starts `offset` samples before sample 0.
   const double offset = label(f.rows, "start_offset") * length;
   std::size_t wrong = 0;
@@ -880,7 +801,7 @@ TEST(ExactOfdmWindow, FadesThePrefixOnlyAndLowersTheSidelobes) {
     const double symbols = static_cast<double>(plain.x.size()) / (n + cp);
     EXPECT_LE(static_cast<double>(changed), (cp + 1.0) * (symbols + 1.0));
     EXPECT_GE(static_cast<double>(changed), (cp - 1.0) * (symbols - 1.0));
-    EXPECT_NEAR(power_of(windowed.x), 1.0, 0.03);
+    EXPECT_NEAR(mean_power(windowed.x), 1.0, 0.03);
     const auto beyond = [&](const Signal& x) {
       const std::vector<double> psd = test::centred_psd(x, 4096);
       const double edge = (32.0 + 0.5 + 8.0) / n;  // cycles per sample
@@ -969,15 +890,7 @@ TEST(ExactKeyedRanges, CutsAtAnyAlignmentGiveTheWholesSamples) {
                                .symbol_rate = 40000.0 / c.samples_per_symbol, .start_offset = 0.37, .timing_error = c.drift,
                                .symbol_seed = 3, .family_draws = draws};
     const Signal whole = prepare_waveform(w, p)(-9, 6018);
-    const WaveformRange kept = prepare_waveform(w, p);
-    const std::int64_t cuts[] = {-9, -8, -5, 0, 1, 3, 6, 103, 2998, 3001, 6009};
-    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
-      const auto count = static_cast<std::size_t>(cuts[i + 1] - cuts[i]);
-      const Signal part = kept(cuts[i], count);
-      for (std::size_t k = 0; k < count; ++k) {
-        ASSERT_EQ(part[k], whole[static_cast<std::size_t>(cuts[i] + 9) + k]) << "at " << cuts[i] + static_cast<std::int64_t>(k);
-      }
-    }
+    test::expect_cuts_of_whole(prepare_waveform(w, p), whole, {-9, -8, -5, 0, 1, 3, 6, 103, 2998, 3001, 6009});
   }
 }
 

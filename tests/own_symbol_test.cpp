@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "dsp_reference.h"
+#include "exact_runs.h"
+#include "label_rows.h"
 #include "form/options.h"
 #include "generator/family.h"
 #include "plan/plan.h"
@@ -27,23 +29,10 @@ namespace {
 
 constexpr double fs = 1e6;
 
-// A file's labels by key, as its settings file and metadata give them.
-struct Labels {
-  std::vector<ParameterRow> rows;
-  double operator[](std::string_view key) const {
-    for (const ParameterRow& row : rows) {
-      if (row.kind->key != key) continue;
-      if (const auto* real = std::get_if<double>(&row.value)) return *real;
-      if (const auto* whole = std::get_if<std::int64_t>(&row.value)) return static_cast<double>(*whole);
-    }
-    ADD_FAILURE() << "no label " << key;
-    return NAN;
-  }
-};
-
 struct Made {
-  Labels labels;
+  std::vector<ParameterRow> rows;  // its labels
   Signal samples;
+  double operator[](std::string_view key) const { return test::label(rows, key); }
 };
 
 // File `position` of a run of the name at the default draws (no noise), `samples` long.
@@ -59,21 +48,7 @@ Made default_file(std::string_view name, std::int64_t samples, std::uint64_t pos
   plan.seek_file(position);
   PlannedFile file = *plan.next();
   file.seeds = derive_file_seeds(17, file.modulation, file.index);
-  return {{file_parameters({s, file, std::nullopt})}, synthesize_exact_file(s, file)};
-}
-
-// |sum x[k] conj(x[k + d])| for every lag d, by the transform of |X|^2 over twice the length.
-std::vector<double> autocorrelation(const Signal& x) {
-  std::size_t n = 1;
-  while (n < 2 * x.size()) n *= 2;
-  Signal padded(x);
-  padded.resize(n);
-  Signal spectrum = test::whole_vector_fft(padded, false);
-  for (Sample& v : spectrum) v = std::norm(v);
-  const Signal r = test::whole_vector_fft(spectrum, true);
-  std::vector<double> out(x.size());
-  for (std::size_t d = 0; d < x.size(); ++d) out[d] = std::abs(r[d]);
-  return out;
+  return {file_parameters({s, file, std::nullopt}), synthesize_exact_file(s, file)};
 }
 
 // OFDM: the lag where the prefix repeats the body's end (sought from half to one and a half
@@ -81,9 +56,9 @@ std::vector<double> autocorrelation(const Signal& x) {
 // prefix, and the band the subcarriers fill, K + 1 spacings wide
 // between its quarter-power edges, gives the spacing.
 void check_ofdm(const Made& m, bool many_symbols) {
-  const double size = m.labels["fft_size"];
-  const double prefix = m.labels["cyclic_prefix_samples"];
-  const std::vector<double> r = autocorrelation(m.samples);
+  const double size = m["fft_size"];
+  const double prefix = m["cyclic_prefix_samples"];
+  const std::vector<double> r = test::autocorrelation(m.samples);
   const auto from = r.begin() + static_cast<std::ptrdiff_t>(size / 2);
   const auto to = r.begin() + std::min(static_cast<std::ptrdiff_t>(r.size()), static_cast<std::ptrdiff_t>(1.5 * size));
   const auto lag = static_cast<double>(std::max_element(from, to) - r.begin());
@@ -95,7 +70,7 @@ void check_ofdm(const Made& m, bool many_symbols) {
   // body they are |x|^2, elsewhere they average towards 0.
   // The drift moves the symbols' starts by up to a ten-thousandth of the file: each sample goes
   // to its place in its symbol at the realised rate.
-  const double rate = m.labels["realised_symbol_rate"] / fs;
+  const double rate = m["realised_symbol_rate"] / fs;
   const auto period = static_cast<std::size_t>(std::llround(1.0 / rate));
   std::vector<Sample> fold(period);
   double power = 0.0;
@@ -118,35 +93,30 @@ void check_ofdm(const Made& m, bool many_symbols) {
   std::size_t high = n - 1;
   while (psd[high] < peak / 4.0) --high;
   const double width = static_cast<double>(high - low + 1) * fs / static_cast<double>(n);
-  const double spacing = m.labels["subcarrier_spacing"];
-  EXPECT_NEAR(width / (m.labels["active_subcarriers"] + 1.0) / spacing, 1.0, 0.03);
+  const double spacing = m["subcarrier_spacing"];
+  EXPECT_NEAR(width / (m["active_subcarriers"] + 1.0) / spacing, 1.0, 0.03);
 }
 
 // Chirps: the instantaneous frequency (the phase step between samples) moves by the sweep rate
 // each sample, the median step being the sweep's (the jumps between sweeps are few), and spans
 // the bandwidth.
 void check_chirp(const Made& m, Route route, bool whole_sweeps) {
-  const double bandwidth = m.labels["chirp_bandwidth"] * fs;
+  const double bandwidth = m["chirp_bandwidth"] * fs;
   // Hz a second: the sweep crosses its bandwidth once a pulse, or once a symbol.
-  const double rate = route == Route::lfm_radar   ? bandwidth * fs / m.labels["pulse_width"]
-                      : route == Route::css       ? bandwidth * bandwidth / std::ldexp(1.0, static_cast<int>(m.labels["spreading_factor"]))
-                                                  : bandwidth * m.labels["symbol_rate"];
-  std::vector<double> frequency;  // Hz, between samples k and k + 1, on the signal
-  for (std::size_t k = 0; k + 1 < m.samples.size(); ++k) {
-    if (std::abs(m.samples[k]) < 0.1 || std::abs(m.samples[k + 1]) < 0.1) {
-      frequency.push_back(NAN);
-      continue;
-    }
-    frequency.push_back(std::arg(m.samples[k + 1] * std::conj(m.samples[k])) * fs / (2.0 * pi));
-  }
+  const double rate = route == Route::lfm_radar   ? bandwidth * fs / m["pulse_width"]
+                      : route == Route::css       ? bandwidth * bandwidth / std::ldexp(1.0, static_cast<int>(m["spreading_factor"]))
+                                                  : bandwidth * m["symbol_rate"];
+  // Hz, between samples k and k + 1; NaN off the signal.
+  const auto frequency = [&m](std::size_t k) {
+    const bool on = std::abs(m.samples[k]) >= 0.1 && std::abs(m.samples[k + 1]) >= 0.1;
+    return on ? std::arg(m.samples[k + 1] * std::conj(m.samples[k])) * fs / (2.0 * pi) : std::nan("");
+  };
   std::vector<double> steps;
   std::vector<double> seen;
-  for (std::size_t k = 0; k + 1 < frequency.size(); ++k) {
-    if (std::isnan(frequency[k]) || std::isnan(frequency[k + 1])) continue;
-    steps.push_back(std::abs(frequency[k + 1] - frequency[k]) * fs);
-  }
-  for (const double f : frequency) {
-    if (!std::isnan(f)) seen.push_back(f);
+  for (std::size_t k = 0; k + 1 < m.samples.size(); ++k) {
+    if (std::isnan(frequency(k))) continue;
+    seen.push_back(frequency(k));
+    if (k + 2 < m.samples.size() && !std::isnan(frequency(k + 1))) steps.push_back(std::abs(frequency(k + 1) - frequency(k)) * fs);
   }
   ASSERT_GT(steps.size(), 16U);
   std::nth_element(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2), steps.end());
@@ -170,7 +140,7 @@ TEST_P(OwnSymbolName, SamplesShowTheLabelledSizesAtTheDefaultDraws) {
   for (std::uint64_t position = 0; position < 4; ++position) {
     SCOPED_TRACE(position);
     const Made probe = default_file(row.name, 1024, position);
-    const double symbol = fs / probe.labels["symbol_rate"];
+    const double symbol = fs / probe["symbol_rate"];
     const bool ofdm = row.family_id == FamilyId::ofdm;
     const double shortest = ofdm ? std::ceil(16.0 * symbol) : 1024.0;
     for (const double length : {std::max(1024.0, shortest), std::min(64.0 * symbol, 1.0 * (1 << 20))}) {

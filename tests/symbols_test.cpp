@@ -8,23 +8,21 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dsp_reference.h"
+#include "exact_runs.h"
 #include "generator/family.h"
 #include "generator/symbols.h"
 #include "label_rows.h"
 #include "modulation/catalogue.h"
-#include "plan/plan.h"
-#include "plan/seeds.h"
-#include "synthesis/exact_file.h"
-#include "synthesis/parameters.h"
+#include "modulation/fft.h"
 
 namespace quorvin {
 namespace {
-
-constexpr double pi_ = 3.14159265358979323846;
 
 std::uint64_t gray(std::uint64_t s) { return s ^ (s >> 1); }
 
@@ -41,7 +39,7 @@ std::optional<Textbook> textbook(const Waveform& w) {
     case Route::psk:
     case Route::oqpsk:
       for (int k = 0; k < m; ++k) {
-        t.points.push_back(std::polar(1.0, 2.0 * pi_ * k / m + (w.variant == Route::oqpsk ? pi_ / 4.0 : 0.0)));
+        t.points.push_back(std::polar(1.0, 2.0 * pi * k / m + (w.variant == Route::oqpsk ? pi / 4.0 : 0.0)));
         t.labels.push_back(gray(static_cast<std::uint64_t>(k)));
       }
       return t;
@@ -83,7 +81,7 @@ std::vector<Sample> textbook_points(const Waveform& w) {
   };
   const auto rings = [&points](std::vector<int> counts, std::vector<double> radii) {
     for (std::size_t r = 0; r < counts.size(); ++r) {
-      for (int k = 0; k < counts[r]; ++k) points.push_back(std::polar(radii[r], 2.0 * pi_ * k / counts[r]));
+      for (int k = 0; k < counts[r]; ++k) points.push_back(std::polar(radii[r], 2.0 * pi * k / counts[r]));
     }
   };
   if (w.variant == Route::qam32) {
@@ -104,11 +102,8 @@ std::vector<Sample> textbook_points(const Waveform& w) {
 }
 
 std::size_t nearest(const std::vector<Sample>& points, Sample y) {
-  std::size_t best = 0;
-  for (std::size_t k = 1; k < points.size(); ++k) {
-    if (std::norm(y - points[k]) < std::norm(y - points[best])) best = k;
-  }
-  return best;
+  const auto closer = [y](Sample a, Sample b) { return std::norm(y - a) < std::norm(y - b); };
+  return static_cast<std::size_t>(std::min_element(points.begin(), points.end(), closer) - points.begin());
 }
 
 struct Timing {
@@ -130,18 +125,16 @@ constexpr int chirp_sf = 7;
 
 // Keyed names and LFM-data at 15.91 samples per symbol, so that 16FSK's outer tones (7.5 Rs at
 // h = 1) fit and an up sweep and a down one differ well.
-Made make(const ModulationRow& row, const Timing& timing, double bt) {
+Made make(const ModulationRow& row, const Timing& timing, double bt, double h = 1.0) {
   const Waveform w = resolve_waveform(row.name);
   const bool wide = w.family == &keyed_family || w.variant == Route::lfm_data;
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.sample_rate = wide ? 15910.0 : 3700.0;
-  s.exact.samples_per_file = w.variant == Route::css ? 300000 : wide ? 16384 : 4096;
+  RunSettings s = test::exact_run({.sample_rate = wide ? 15910.0 : 3700.0,
+                                   .samples = w.variant == Route::css ? 300000 : wide ? 16384 : 4096});
   s.exact.filter_span = 40;
   PlannedFile file{.modulation = std::string(row.name), .snr_db = INFINITY, .symbol_rate = 1000.0,
                    .timing_error = timing.timing_error, .seeds = {11, 12}, .start_offset = 0.37,
                    .family_draws = w.family == &linear_family  ? std::vector{0.35}
-                                   : w.family == &keyed_family ? std::vector{1.0, bt}
+                                   : w.family == &keyed_family ? std::vector{h, bt}
                                                                : std::vector{chirp_bandwidth, 1.0 * chirp_sf, 0.0, 0.0, 0.0}};
   if (w.variant == Route::css) file.symbol_rate = chirp_bandwidth * s.sample_rate / (1 << chirp_sf);
   if (timing.ppm != 0.0) file.impairments.clock_ppm = timing.ppm;
@@ -171,8 +164,8 @@ Sample interpolated(const Signal& x, double t) {
   Sample sum = 0.0;
   for (auto k = static_cast<std::ptrdiff_t>(std::floor(t)) - 15; k <= static_cast<std::ptrdiff_t>(std::floor(t)) + 16; ++k) {
     const double d = t - static_cast<double>(k);
-    const double sinc = std::abs(d) < 1e-12 ? 1.0 : std::sin(pi_ * d) / (pi_ * d);
-    sum += x[static_cast<std::size_t>(k)] * sinc * (0.5 + 0.5 * std::cos(pi_ * d / 16.0));
+    const double sinc = std::abs(d) < 1e-12 ? 1.0 : std::sin(pi * d) / (pi * d);
+    sum += x[static_cast<std::size_t>(k)] * sinc * (0.5 + 0.5 * std::cos(pi * d / 16.0));
   }
   return sum;
 }
@@ -190,27 +183,20 @@ std::int32_t chirp_decision(const Waveform& w, const Made& made, double centre) 
     Sample down = 0.0;
     for (auto k = static_cast<std::size_t>(std::ceil(start)); static_cast<double>(k) < start + made.sps; ++k) {
       const double x = (static_cast<double>(k) - start) / made.sps;
-      up += made.x[k] * std::polar(1.0, -pi_ * bt * (x * x - x));
-      down += made.x[k] * std::polar(1.0, pi_ * bt * (x * x - x));
+      up += made.x[k] * std::polar(1.0, -pi * bt * (x * x - x));
+      down += made.x[k] * std::polar(1.0, pi * bt * (x * x - x));
     }
     return std::abs(up) > std::abs(down) ? 1 : 0;
   }
   const int m = 1 << chirp_sf;
-  std::vector<Sample> dechirped(static_cast<std::size_t>(m));
+  Signal dechirped(static_cast<std::size_t>(m));
   for (int c = 0; c < m; ++c) {
     const double x = static_cast<double>(c) / m;
-    dechirped[static_cast<std::size_t>(c)] = interpolated(made.x, start + x * made.sps) * std::polar(1.0, -pi_ * m * (x * x - x));
+    dechirped[static_cast<std::size_t>(c)] = interpolated(made.x, start + x * made.sps) * std::polar(1.0, -pi * m * (x * x - x));
   }
-  std::vector<Sample> twiddle(static_cast<std::size_t>(m));
-  for (int c = 0; c < m; ++c) twiddle[static_cast<std::size_t>(c)] = std::polar(1.0, -2.0 * pi_ * c / m);
-  std::int32_t best = 0;
-  double strongest = -1.0;
-  for (int bin = 0; bin < m; ++bin) {
-    Sample sum = 0.0;
-    for (int c = 0; c < m; ++c) sum += dechirped[static_cast<std::size_t>(c)] * twiddle[static_cast<std::size_t>(bin * c % m)];
-    if (std::abs(sum) > strongest) strongest = std::abs(sum), best = bin;
-  }
-  return best;
+  const Signal line = fft(std::move(dechirped), FftDirection::forward);
+  const auto weaker = [](Sample a, Sample b) { return std::abs(a) < std::abs(b); };
+  return static_cast<std::int32_t>(std::max_element(line.begin(), line.end(), weaker) - line.begin());
 }
 
 class EveryDigitalName : public testing::TestWithParam<ModulationRow> {};
@@ -264,7 +250,7 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
           const double tone = h * (2.0 * m - (w.order - 1)) / 2.0;
           Sample sum = 0.0;
           for (auto k = static_cast<std::size_t>(std::ceil(t.instant - half)); static_cast<double>(k) <= t.instant + half; ++k) {
-            sum += made.x[k] * std::polar(1.0, -2.0 * pi_ * tone * (static_cast<double>(k) - t.instant) / made.sps);
+            sum += made.x[k] * std::polar(1.0, -2.0 * pi * tone * (static_cast<double>(k) - t.instant) / made.sps);
           }
           if (std::abs(sum) > strongest) strongest = std::abs(sum), best = static_cast<std::size_t>(m);
         }
@@ -276,7 +262,7 @@ TEST_P(EveryDigitalName, ATextbookReceiverRecoversEveryLabelledSymbolAndBit) {
       const Sample y(matched(made.x, t.instant, made.sps, false), matched(made.x, t.instant + lag, made.sps, true));
       if (w.variant == Route::pi4_dqpsk) {
         std::vector<Sample> eight;
-        for (int k = 0; k < 8; ++k) eight.push_back(std::polar(1.0, k * pi_ / 4.0));
+        for (int k = 0; k < 8; ++k) eight.push_back(std::polar(1.0, k * pi / 4.0));
         const std::size_t point = nearest(eight, y);
         ASSERT_LT(std::abs(eight[point] - t.value), 1e-9) << "symbol " << t.index;
         if (checked > 1) {
@@ -333,22 +319,15 @@ using test::label;
 
 // A noise-free OFDM file of 2^15 samples at 20 MHz, its subcarriers the `scheme`-th modulation.
 OfdmMade make_ofdm(const ModulationRow& row, const Timing& timing, double scheme) {
-  RunSettings s;
-  s.signal_model = SignalModel::exact;
-  s.modulations = {std::string(row.name)};
-  s.files_per_modulation = 1;
-  s.sample_rate = 20e6;
-  s.exact.samples_per_file = 1 << 15;
-  s.exact.family_ranges = {{"subcarrier_modulation", {scheme, scheme}}};
-  RunPlan plan(s, 7);
-  PlannedFile file = *plan.next();
-  file.seeds = derive_file_seeds(7, file.modulation, file.index);
+  const RunSettings s = test::exact_run({.names = {std::string(row.name)}, .sample_rate = 20e6, .samples = 1 << 15,
+                                         .ranges = {{"subcarrier_modulation", {scheme, scheme}}}});
+  PlannedFile file = test::first_file(s, 7);
   file.snr_db = INFINITY;
   file.frequency_offset = 0.0;
   file.impairments = {};
   file.timing_error = timing.timing_error;
   if (timing.ppm != 0.0) file.impairments.clock_ppm = timing.ppm;
-  const std::vector<ParameterRow> rows = file_parameters({s, file, std::nullopt});
+  const std::vector<ParameterRow> rows = test::labels_of(s, file);
   return {synthesize_exact_file(s, file), exact_file_symbols(s, file), label(rows, "fft_size"), label(rows, "cyclic_prefix_samples")};
 }
 
@@ -394,7 +373,7 @@ TEST_P(EveryOfdmName, ADftReceiverRecoversEverySubcarriersSymbolAndBits) {
         const auto first = static_cast<std::size_t>(std::ceil(from));
         const auto last = first + static_cast<std::size_t>(std::lround(made.size * d));  // one past
         const auto read = [&](double b) {  // subcarrier b's point
-          const double turn = -2.0 * pi_ * b / (d * made.size);
+          const double turn = -2.0 * pi * b / (d * made.size);
           Sample phasor = std::polar(1.0, turn * (static_cast<double>(first) - start));
           const Sample step = std::polar(1.0, turn);
           Sample sum = 0.0;
@@ -434,15 +413,20 @@ INSTANTIATE_TEST_SUITE_P(Symbols, EveryOfdmName, testing::ValuesIn(digital_rows(
 // here: a symbol keying h a / 2 Rs over its period turns the phase by 2 pi (h a / 2) q(tau), q the
 // running integral of the frequency pulse, a rectangle over one period (FSK) or that rectangle
 // through a Gaussian of deviation sqrt(ln 2) / (2 pi BT) periods (GFSK, GMSK). q is integrated
-// numerically (Simpson's rule) rather than from the closed form the generator reads.
+// numerically (Simpson's rule) rather than from the closed form the generator reads. The labels
+// key h a / 2 Rs, a = ±1, ±3, ..., ±(M - 1), at the drawn index h (the MSK kinds' own 1/2), every
+// level used: M-FSK's tones sit h Rs apart, M-ary MSK steps by odd quarter turns.
 TEST(SymbolLabels, KeyedPhaseIsTheLabelledSymbolsTurns) {
-  for (const auto& [name, bt] : {std::pair{"GMSK", 0.3}, std::pair{"4GFSK", 0.5}, std::pair{"8GMSK", 0.25}, std::pair{"2FSK", 0.0}}) {
+  // Name, index h and BT (0: a rectangular frequency pulse).
+  for (const auto& [name, h, bt] : {std::tuple{"GMSK", 0.5, 0.3}, std::tuple{"4GFSK", 1.0, 0.5}, std::tuple{"8GMSK", 0.5, 0.25},
+                                    std::tuple{"2FSK", 1.0, 0.0}, std::tuple{"16FSK", 0.7, 0.0}, std::tuple{"4MSK", 0.5, 0.0},
+                                    std::tuple{"8MSK", 0.5, 0.0}, std::tuple{"16MSK", 0.5, 0.0}}) {
     for (const Timing timing : {Timing{"plain", 0.0, 0.0}, Timing{"drift", 7.0, 0.0}}) {
       SCOPED_TRACE(std::string(name) + ", " + timing.name);
-      const Made made = make(*find_modulation(name), timing, bt > 0.0 ? bt : 1.0);
+      const Made made = make(*find_modulation(name), timing, bt > 0.0 ? bt : 1.0, h);
       const bool gaussian = bt > 0.0;
       // q on a grid of 1/4096 period from -8 to 9 periods, by Simpson's rule over each step.
-      const double sigma = std::sqrt(std::log(2.0)) / (2.0 * pi_ * bt);
+      const double sigma = std::sqrt(std::log(2.0)) / (2.0 * pi * bt);
       const auto frequency = [&](double t) {
         return 0.5 * (std::erf(t / (sigma * std::sqrt(2.0))) - std::erf((t - 1.0) / (sigma * std::sqrt(2.0))));
       };
@@ -459,6 +443,15 @@ TEST(SymbolLabels, KeyedPhaseIsTheLabelledSymbolsTurns) {
         return grid[i] + (x - static_cast<double>(i)) * (grid[i + 1] - grid[i]);
       };
       const std::vector<TransmittedSymbol>& sent = made.sent.symbols;
+      const int order = resolve_waveform(name).order;
+      std::set<long> levels;
+      for (const TransmittedSymbol& t : sent) {
+        const double a = 2.0 * t.value.real() / h;
+        ASSERT_NEAR(a, std::round(a), 1e-9);
+        ASSERT_TRUE(std::lround(a) % 2 != 0 && std::abs(std::lround(a)) < order) << a;
+        levels.insert(std::lround(a));
+      }
+      EXPECT_EQ(levels.size(), static_cast<std::size_t>(order));
       // Sample k's phase, less the turns completed before the first labelled symbol.
       const auto phase = [&](std::size_t k) {
         double sum = 0.0;
@@ -466,7 +459,7 @@ TEST(SymbolLabels, KeyedPhaseIsTheLabelledSymbolsTurns) {
           // The period a symbol keys, in samples: between its centre and its neighbours' midpoints.
           const double start = (sent[n].instant + (n > 0 ? sent[n - 1].instant : 2.0 * sent[n].instant - sent[n + 1].instant)) / 2.0;
           const double end = (sent[n].instant + sent[n + 1].instant) / 2.0;
-          sum += 2.0 * pi_ * sent[n].value.real() * q((static_cast<double>(k) - start) / (end - start));
+          sum += 2.0 * pi * sent[n].value.real() * q((static_cast<double>(k) - start) / (end - start));
         }
         return sum;
       };
@@ -475,7 +468,7 @@ TEST(SymbolLabels, KeyedPhaseIsTheLabelledSymbolsTurns) {
       double worst = 0.0;
       for (std::size_t k = 16 * 40; k + 16 * 40 < made.x.size(); k += 37) {
         const double turned = std::arg(made.x[k] * std::conj(made.x[reference]));
-        worst = std::max(worst, std::abs(std::remainder(turned - (phase(k) - at_reference), 2.0 * pi_)));
+        worst = std::max(worst, std::abs(std::remainder(turned - (phase(k) - at_reference), 2.0 * pi)));
       }
       // The generator's Gaussian table is read by straight lines between points 1/1024 period apart.
       EXPECT_LT(worst, gaussian ? 1e-5 : 1e-9);
@@ -493,17 +486,10 @@ double q_function(double x) { return 0.5 * std::erfc(x / std::sqrt(2.0)); }
 TEST(SymbolLabels, BitErrorRatesOfBpskAndQpskFollowTheory) {
   for (const char* name : {"BPSK", "QPSK"}) {
     for (const double ebn0_db : {4.0, 6.8}) {
-      RunSettings s;
-      s.signal_model = SignalModel::exact;
-      s.modulations = {name};
-      s.files_per_modulation = ebn0_db > 5.0 ? 12 : 4;
-      s.sample_rate = 3700.0;
-      s.symbol_rate_min = s.symbol_rate_max = 1000.0;
-      s.snr_min_db = s.snr_max_db = ebn0_db;
+      RunSettings s = test::exact_run({.names = {name}, .files = ebn0_db > 5.0 ? 12 : 4, .sample_rate = 3700.0, .samples = 1 << 16,
+                                       .symbol_rate = 1000.0, .snr_db = ebn0_db, .ranges = {{"rolloff", {0.35, 0.35}}}});
       s.exact.snr_definition = SnrDefinition::ebn0;
-      s.exact.samples_per_file = 1 << 16;
       s.exact.filter_span = 40;
-      s.exact.family_ranges["rolloff"] = {0.35, 0.35};
       RunPlan plan(s, 5);
       const Textbook own = *textbook(resolve_waveform(name));
       double bits = 0.0;
@@ -511,7 +497,7 @@ TEST(SymbolLabels, BitErrorRatesOfBpskAndQpskFollowTheory) {
       double labelled = NAN;
       while (std::optional<PlannedFile> file = plan.next()) {
         file->seeds = derive_file_seeds(5, file->modulation, file->index);
-        labelled = label(file_parameters({s, *file, std::nullopt}), "eb_n0_db");
+        labelled = label(test::labels_of(s, *file), "eb_n0_db");
         const Signal x = synthesize_exact_file(s, *file);
         const TransmittedSymbols sent = exact_file_symbols(s, *file);
         const double sps = s.sample_rate / file->symbol_rate;
