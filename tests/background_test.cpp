@@ -71,7 +71,7 @@ Written write_recording(const std::string& name, double power, double tone_power
     } else {
       const float iq[2] = {static_cast<float>(x.real()), static_cast<float>(x.imag())};
       data.write(reinterpret_cast<const char*>(iq), sizeof iq);
-      x = Sample(iq[0], iq[1]);
+      x = Sample(static_cast<double>(iq[0]), static_cast<double>(iq[1]));
     }
     w.samples.push_back(x);
   }

@@ -56,7 +56,7 @@ struct CleanFile {
 // (the symbol rate and carriers stay, so a wider rate leaves room beside the band; chirps and
 // OFDM, whose bands scale with the rate, are narrowed, and radar pulses made long enough that
 // their band is their sweep's).
-CleanFile clean_file(const ModulationRow& row, double snr_db = INFINITY, double band_share = 1.0) {
+CleanFile clean_file(const ModulationRow& row, double snr_db = HUGE_VAL, double band_share = 1.0) {
   // A fractional ratio, wide enough for 16FSK's tones at index 1.
   RunSettings s = test::exact_run({.names = {std::string(row.name)}, .sample_rate = 20000.0 / band_share, .samples = 1 << 16,
                                    .symbol_rate = 20000.0 / 17.3, .snr_db = snr_db});
@@ -135,7 +135,7 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   const Waveform w = waveform_of(c.file);
   ASSERT_EQ(c.samples.size(), std::size_t{1} << 16);
   EXPECT_NEAR(test::mean_power(c.samples), 1.0, 0.03);
-  double rate = NAN;  // found blind
+  double rate = std::nan("");  // found blind
   if (is_digital(w) && !no_blind_rate(w)) {
     const test::RateFeature feature = w.family == &keyed_family || w.variant == Route::lfm_data ? test::RateFeature::frequency_change
                                       : w.variant == Route::oqpsk ? test::RateFeature::in_phase
@@ -167,7 +167,7 @@ TEST_P(EveryName, UnitPowerWithinItsCheckedBandAndBlindRate) {
   // has its own, which its clean twin tells.
   const CleanFile noisy = clean_file(GetParam(), 0.0, 0.25);
   const auto [noisy_low, noisy_high] = band_of(noisy);
-  const double own = test::mean_power(clean_file(GetParam(), INFINITY, 0.25).samples);
+  const double own = test::mean_power(clean_file(GetParam(), HUGE_VAL, 0.25).samples);
   const double snr = blind_snr_db(noisy.samples, noisy.settings.sample_rate, noisy_low, noisy_high);
   EXPECT_NEAR(snr, noisy.file.snr_db + 10.0 * std::log10(own), 0.3);
   // Es / N0 = signal power x symbol period / (noise power / sample rate), at the blind rate.
@@ -308,7 +308,7 @@ struct Law {
 // file of 2^17 symbols sends (all of the alphabet's, 4096 points' included).
 std::string magnitudes_sent(const std::string& name) {
   const RunSettings s = test::exact_run({.sample_rate = 2000.0, .samples = 1 << 18});
-  const PlannedFile file{.modulation = name, .snr_db = INFINITY, .symbol_rate = 1000.0, .seeds = {11, 12}};
+  const PlannedFile file{.modulation = name, .snr_db = HUGE_VAL, .symbol_rate = 1000.0, .seeds = {11, 12}};
   std::set<std::pair<long long, long long>> points;  // in 1e-9
   for (const TransmittedSymbol& t : exact_file_symbols(s, file).symbols) {
     points.insert({std::llround(t.value.real() * 1e9), std::llround(t.value.imag() * 1e9)});

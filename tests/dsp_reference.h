@@ -43,7 +43,8 @@ std::complex<long double> phasor_sum(const Signal& x, Turns turns) {
   const long double two_pi = 2.0L * std::acos(-1.0L);
   std::complex<long double> sum = 0.0L;
   for (std::size_t m = 0; m < x.size(); ++m) {
-    sum += std::complex<long double>(x[m].real(), x[m].imag()) * std::polar(1.0L, two_pi * turns(m));
+    const std::complex<long double> sample(static_cast<long double>(x[m].real()), static_cast<long double>(x[m].imag()));
+    sum += sample * std::polar(1.0L, two_pi * static_cast<long double>(turns(m)));
   }
   return sum;
 }
@@ -166,7 +167,8 @@ inline double reference_rrc(double t, double a) {
 inline double tone_power(const Signal& x, double frequency, double sample_rate) {
   const auto n = static_cast<long double>(x.size());
   return static_cast<double>(std::norm(phasor_sum(x, [&](std::size_t i) {
-                               return -frequency * static_cast<long double>(i) / sample_rate;
+                               return -static_cast<long double>(frequency) * static_cast<long double>(i) /
+                                      static_cast<long double>(sample_rate);
                              })) / (n * n));
 }
 

@@ -25,8 +25,8 @@ struct ExactRun {
   std::int32_t files = 1;    // of each name
   double sample_rate = 0.0;  // Hz
   std::int64_t samples = 0;  // every file this long; 0: the symbol count decides
-  double symbol_rate = NAN;  // Baud, both ends of the range
-  double snr_db = NAN;       // both ends of the range
+  double symbol_rate = std::nan("");  // Baud, both ends of the range
+  double snr_db = std::nan("");       // both ends of the range
   FamilyRanges ranges = {};  // the families' own
 };
 

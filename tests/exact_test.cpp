@@ -138,7 +138,7 @@ TEST(ExactRealisedTiming, LabelsMatchABlindEstimateUnderDriftAndClockOffset) {
   for (const Case c : {Case{"drift", "QPSK", 20.0, 0.0}, Case{"clock", "QPSK", 0.0, 1000.0},
                        Case{"both", "QAM16", -15.0, -800.0}, Case{"keyed", "2FSK", 12.0, 600.0}}) {
     const RunSettings s = exact_run({.sample_rate = 3700.0, .samples = 1 << 15});
-    PlannedFile file{.modulation = c.modulation, .snr_db = INFINITY, .symbol_rate = 1000.0, .timing_error = c.timing_error,
+    PlannedFile file{.modulation = c.modulation, .snr_db = HUGE_VAL, .symbol_rate = 1000.0, .timing_error = c.timing_error,
                      .seeds = {7, 8}};
     if (c.ppm != 0.0) file.impairments.clock_ppm = c.ppm;
     const Signal x = synthesize_exact_file(s, file);
@@ -173,7 +173,7 @@ TEST(ExactSpectrum, OccupiedBandwidthsMatchTheirTheory) {
   // An RRC QPSK file with a drawn roll-off: the raised-cosine spectrum's own 99 % band at the
   // labelled roll-off, integrated here from its formula.
   const RunSettings s = exact_run({.names = {"QPSK"}, .sample_rate = 3700.0, .samples = 1 << 17, .symbol_rate = 1000.0,
-                                   .snr_db = INFINITY, .ranges = {{"rolloff", {0.2, 0.5}}}});
+                                   .snr_db = HUGE_VAL, .ranges = {{"rolloff", {0.2, 0.5}}}});
   const PlannedFile file = first_file(s, 4);
   const double a = label(labels_of(s, file), "rolloff");
   const auto rc = [a](double f) {
@@ -319,7 +319,7 @@ ToneFit fit_tone(const std::vector<double>& y, double cycles_per_sample) {
 // measured on the samples.
 TEST(ExactAnalog, CarrierOffsetMessagePhaseAndSidebandAreDrawnAndLabelled) {
   RunSettings s = exact_run({.names = {"AM", "AM-SSB", "CW"}, .files = 12, .sample_rate = 20000, .samples = 4000,
-                             .snr_db = INFINITY, .ranges = {{"am_index", {0.8, 0.8}}}});
+                             .snr_db = HUGE_VAL, .ranges = {{"am_index", {0.8, 0.8}}}});
   s.frequency_offset_min = -1000;
   s.frequency_offset_max = 1000;
   s.mix_frequency = 250;
@@ -372,7 +372,7 @@ TEST(ExactAnalog, TotalCarrierOffsetIsWhereTheCarrierLineSits) {
   RunSettings s = exact_run({.sample_rate = 100000, .samples = 8000});
   s.mix_frequency = -300;
   s.exact.impairments.rf_frequency = 1e8;
-  const PlannedFile file{.modulation = "CW", .amplitude = 1.0, .snr_db = INFINITY, .frequency_offset = 77.0, .seeds = {1, 2},
+  const PlannedFile file{.modulation = "CW", .amplitude = 1.0, .snr_db = HUGE_VAL, .frequency_offset = 77.0, .seeds = {1, 2},
                          .carrier_frequency = 1000.0, .impairments = {.clock_ppm = 100.0}};
   const std::vector<ParameterRow> rows = labels_of(s, file);
   const double line = test::strongest_tone(synthesize_exact_file(s, file), s.sample_rate);
@@ -640,7 +640,7 @@ MadeFile made_file(const std::string& name, FamilyRanges ranges, std::int64_t sa
   s.num_symbols = symbols;
   s.timing_error_min = s.timing_error_max = timing_error;
   PlannedFile file = first_file(s, 5);
-  file.snr_db = INFINITY;
+  file.snr_db = HUGE_VAL;
   Signal x = synthesize_exact_file(s, file);
   return {s, std::move(x), labels_of(s, file)};
 }

@@ -82,9 +82,10 @@ TEST(Limits, ARefusalAtAHugeSampleRateGivesTheTrueCount) {
   // OQPSK cuts its last symbol to one sample.
   const std::pair<const char*, const char*> cases[] = {{"2FSK", "1e+300"}, {"4FSK", "1e+300"}, {"8FSK", "1e+300"},
                                                        {"MSK", "1e+300"},  {"GMSK", "1e+300"}, {"OQPSK", "9.99e+299"}};
-  for (const auto& [name, count] : cases) {
+  for (const auto& one : cases) {
+    const char* name = one.first;
     EXPECT_EQ(test::thrown_message<std::length_error>([name] { generate_digital_signal(name, bare(1000, 1e3, 1e300)); }),
-              "signal of " + std::string(count) + " samples" + limit)
+              "signal of " + std::string(one.second) + " samples" + limit)
         << name;
   }
   EXPECT_EQ(test::thrown_message<std::length_error>([] { generate_digital_signal("2FSK", bare(3, 1.0, 5e9)); }),

@@ -262,7 +262,7 @@ TEST(ExactChannel, RealisedSnrIsTheWrittenSignalOverTheNoise) {
     const Signal noisy = synthesize_exact_file(s, file);
     const double realised = test::label(file_parameters({s, file, std::nullopt}), "realised_snr_db");
     const PlannedFile noisy_file = file;
-    file.snr_db = INFINITY;
+    file.snr_db = HUGE_VAL;
     const Signal clean = synthesize_exact_file(s, file);
     ASSERT_EQ(noisy.size(), clean.size());
     double signal = 0.0;
@@ -288,7 +288,7 @@ TEST(ExactChannel, RealisedSnrIsTheWrittenSignalOverTheNoise) {
 TEST(ExactChannel, ChannelPathRebuildsTheFile) {
   RunSettings s = exact_settings(1e4, 3000);
   s.exact.impairments = {.fading = Fading::rayleigh, .fading_delays = {0.0, 2.0}, .fading_gains_db = {0.0, -3.0}};
-  const PlannedFile file{.modulation = "QPSK", .snr_db = INFINITY, .symbol_rate = 2000.0, .frequency_offset = 37.0,
+  const PlannedFile file{.modulation = "QPSK", .snr_db = HUGE_VAL, .symbol_rate = 2000.0, .frequency_offset = 37.0,
                          .seeds = {5, 6}, .start_offset = 0.5,
                          .impairments = {.fading_k = 0.0, .doppler = 40.0, .carrier_phase = 1.0, .phase_noise = 3.0}};
   const Signal y = synthesize_exact_file(s, file);
@@ -330,7 +330,7 @@ TEST(ExactChannel, BlocksAreTheWholeChainToTheBit) {
     double snr_db;
   };
   for (const Case c : {Case{"QPSK", 1000, 10.0}, Case{"QPSK", 5 * 16384 + 77, 3.0}, Case{"OQPSK", 70000, 20.0},
-                       Case{"GMSK", 70001, 5.0}, Case{"FM", 70002, 0.0}, Case{"8PSK", 3000, INFINITY}}) {
+                       Case{"GMSK", 70001, 5.0}, Case{"FM", 70002, 0.0}, Case{"8PSK", 3000, HUGE_VAL}}) {
     RunSettings s = exact_settings(37000.0, c.samples);
     s.mix_frequency = 250.0;
     const PlannedFile file{.modulation = c.name, .amplitude = 0.7, .snr_db = c.snr_db, .message_frequency = 900.0,
@@ -418,7 +418,7 @@ void check_adc(const Signal& x, const std::vector<ParameterRow>& rows) {
   for (const Sample& s : x) levels.push_back(s.real());
   std::sort(levels.begin(), levels.end());
   levels.erase(std::unique(levels.begin(), levels.end()), levels.end());
-  double step = INFINITY;
+  double step = HUGE_VAL;
   for (std::size_t i = 1; i < levels.size(); ++i) step = std::min(step, levels[i] - levels[i - 1]);
   for (const double v : levels) EXPECT_NEAR(std::remainder(v / step - 0.5, 1.0), 0.0, 1e-9) << v;
   const double full_scale = step * std::ldexp(1.0, static_cast<int>(label(rows, "adc_bits"))) / 2.0;
@@ -489,7 +489,7 @@ TEST_P(StageLabels, AreWhatTheSamplesShow) {
   RunSettings s = exact_settings(stage_rate, 1 << 16);
   if (c.settings != nullptr) c.settings(s.exact.impairments);
   const bool amplified = c.draws.pa_backoff.has_value();
-  const PlannedFile file{.modulation = amplified ? "AM" : "CW", .amplitude = amplified ? 0.8 : 1.0, .snr_db = INFINITY,
+  const PlannedFile file{.modulation = amplified ? "AM" : "CW", .amplitude = amplified ? 0.8 : 1.0, .snr_db = HUGE_VAL,
                          .message_frequency = 50.0, .seeds = {5, 6}, .carrier_frequency = c.carrier,
                          .message_phase = 0.3, .family_draws = {0.6}, .impairments = c.draws};
   c.check(synthesize_exact_file(s, file), file_parameters({s, file, std::nullopt}));

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -23,7 +24,7 @@ inline double label(const std::vector<ParameterRow>& rows, std::string_view key)
     return std::get<double>(row.value);
   }
   ADD_FAILURE() << "no label " << key;
-  return NAN;
+  return std::numeric_limits<double>::quiet_NaN();
 }
 
 // A text among a file's labels; "<none>" when the file lacks it.

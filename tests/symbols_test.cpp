@@ -131,7 +131,7 @@ Made make(const ModulationRow& row, const Timing& timing, double bt, double h = 
   RunSettings s = test::exact_run({.sample_rate = wide ? 15910.0 : 3700.0,
                                    .samples = w.variant == Route::css ? 300000 : wide ? 16384 : 4096});
   s.exact.filter_span = 40;
-  PlannedFile file{.modulation = std::string(row.name), .snr_db = INFINITY, .symbol_rate = 1000.0,
+  PlannedFile file{.modulation = std::string(row.name), .snr_db = HUGE_VAL, .symbol_rate = 1000.0,
                    .timing_error = timing.timing_error, .seeds = {11, 12}, .start_offset = 0.37,
                    .family_draws = w.family == &linear_family  ? std::vector{0.35}
                                    : w.family == &keyed_family ? std::vector{h, bt}
@@ -322,7 +322,7 @@ OfdmMade make_ofdm(const ModulationRow& row, const Timing& timing, double scheme
   const RunSettings s = test::exact_run({.names = {std::string(row.name)}, .sample_rate = 20e6, .samples = 1 << 15,
                                          .ranges = {{"subcarrier_modulation", {scheme, scheme}}}});
   PlannedFile file = test::first_file(s, 7);
-  file.snr_db = INFINITY;
+  file.snr_db = HUGE_VAL;
   file.frequency_offset = 0.0;
   file.impairments = {};
   file.timing_error = timing.timing_error;
@@ -494,7 +494,7 @@ TEST(SymbolLabels, BitErrorRatesOfBpskAndQpskFollowTheory) {
       const Textbook own = *textbook(resolve_waveform(name));
       double bits = 0.0;
       double errors = 0.0;
-      double labelled = NAN;
+      double labelled = std::nan("");
       while (std::optional<PlannedFile> file = plan.next()) {
         file->seeds = derive_file_seeds(5, file->modulation, file->index);
         labelled = label(test::labels_of(s, *file), "eb_n0_db");
