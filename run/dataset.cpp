@@ -88,11 +88,15 @@ class Workshop {
     task.produced.resize(task.files.size());
     std::unique_lock lock(mutex_);
     const unsigned most = task.weight <= small_weight ? jobs * (1 + small_queued_per_job) : jobs;
+    const auto fits = [&] {
+      return in_flight_ < most && submitted_ - reported_ < tasks_.size() &&
+             (held_ == 0 || weight_in_flight_ + task.weight <= budget);
+    };
     for (;;) {
+      // A worker about to run out of files is given this task before the results are reported.
+      if (submitted_ - taken_ < regular_ && fits()) break;
       drain(lock, emit);
-      const bool fits = in_flight_ < most && submitted_ - reported_ < tasks_.size() &&
-                        (held_ == 0 || weight_in_flight_ + task.weight <= budget);
-      if (fits) break;
+      if (fits()) break;
       wait_dispatcher(lock);
     }
     if (stop.stop_requested()) return;
@@ -228,9 +232,9 @@ class Workshop {
     --in_flight_;
     // Kept samples travel in the result: they are held until it is reported.
     if (output_.format != SampleFormat::container) release(task.weight);
-    // While more tasks are queued than there are workers, the dispatcher sleeps on: it has
-    // nothing to add, and they will wake it in time to report and plan.
-    if (dispatcher_waits_ && submitted_ - taken_ <= regular_) wake_dispatcher_.notify_one();
+    // A task done leaves room for the next: the dispatcher plans it while the workers still have
+    // files queued (woken only once they were down to their last, it often left them idle).
+    if (dispatcher_waits_) wake_dispatcher_.notify_one();
   }
 
   void work(bool spare) {
