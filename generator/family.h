@@ -247,6 +247,7 @@ extern const SignalFamily analog_family;  // AM, AM-SSB, AM-DSB-SC, AM-LSB, AM-U
 extern const SignalFamily noise_family;   // Noise
 extern const SignalFamily ofdm_family;    // OFDM-<active subcarriers>
 extern const SignalFamily chirp_family;   // LFM-radar, LFM-data, CSS
+// The field's standard emitters, in standards/.
 extern const SignalFamily adsb_family;    // ADS-B: Mode S extended squitters
 extern const SignalFamily pocsag_family;  // POCSAG: pages
 extern const SignalFamily ais_family;     // AIS: class A position reports

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "dsp_reference.h"
-#include "generator/hdlc.h"
 #include "hdlc_reference.h"
 #include "recordings.h"
+#include "standards/hdlc.h"
 
 namespace quorvin {
 

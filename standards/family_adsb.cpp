@@ -18,10 +18,10 @@
 
 #include "common/splitmix.h"
 #include "generator/family.h"
-#include "generator/frames.h"
 #include "generator/symbols.h"
 #include "generator/time_base.h"
 #include "modulation/fft.h"
+#include "standards/frames.h"
 
 namespace quorvin {
 namespace {

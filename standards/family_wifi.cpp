@@ -26,10 +26,10 @@
 
 #include "common/text.h"
 #include "generator/family.h"
-#include "generator/frames.h"
 #include "generator/symbols.h"
 #include "generator/time_base.h"
 #include "modulation/fft.h"
+#include "standards/frames.h"
 
 namespace quorvin {
 namespace {

@@ -21,11 +21,11 @@
 #include "common/splitmix.h"
 #include "common/text.h"
 #include "generator/family.h"
-#include "generator/frames.h"
 #include "generator/pulse.h"
 #include "generator/symbols.h"
 #include "generator/time_base.h"
 #include "modulation/keying.h"
+#include "standards/frames.h"
 
 namespace quorvin {
 namespace {

@@ -1,4 +1,4 @@
-#include "generator/frames.h"
+#include "standards/frames.h"
 
 #include <algorithm>
 #include <cmath>

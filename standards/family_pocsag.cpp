@@ -20,9 +20,9 @@
 #include "common/phasor.h"
 #include "common/text.h"
 #include "generator/family.h"
-#include "generator/frames.h"
 #include "generator/symbols.h"
 #include "generator/time_base.h"
+#include "standards/frames.h"
 
 namespace quorvin {
 namespace {

@@ -17,11 +17,11 @@
 
 #include "common/phasor.h"
 #include "generator/family.h"
-#include "generator/frames.h"
-#include "generator/hdlc.h"
 #include "generator/symbols.h"
 #include "generator/time_base.h"
 #include "modulation/keying.h"
+#include "standards/frames.h"
+#include "standards/hdlc.h"
 
 namespace quorvin {
 namespace {

@@ -1,4 +1,4 @@
-#include "generator/hdlc.h"
+#include "standards/hdlc.h"
 
 namespace quorvin {
 

@@ -19,10 +19,10 @@
 #include "common/phasor.h"
 #include "common/text.h"
 #include "generator/family.h"
-#include "generator/frames.h"
-#include "generator/hdlc.h"
 #include "generator/symbols.h"
 #include "generator/time_base.h"
+#include "standards/frames.h"
+#include "standards/hdlc.h"
 
 namespace quorvin {
 namespace {
