@@ -753,7 +753,8 @@ TEST_P(ExactOfdm, PrefixAndBandAsLabelled) {
   const double fs = f.settings.sample_rate;
   // From N/4: nearer lags see the band's own correlation (K/N of the rate is occupied).
   const std::vector<double> r = test::autocorrelation(x);
-  EXPECT_EQ(std::max_element(r.begin() + n / 4, r.begin() + 2 * n + 1) - r.begin(), n);
+  const auto lag = [&](std::int64_t k) { return r.begin() + static_cast<std::ptrdiff_t>(k); };
+  EXPECT_EQ(std::max_element(lag(n / 4), lag(2 * n + 1)) - r.begin(), n);
   // Symbol 0 starts `offset` samples before sample 0.
   const double offset = label(f.rows, "start_offset") * length;
   std::size_t wrong = 0;
